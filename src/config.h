@@ -1,0 +1,155 @@
+// config: the settings record and its TOML file.
+//
+// One table of typed descriptors per record names every key once; reading,
+// writing and the settings window all walk the same tables.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace config {
+
+// The current default update-feed address, and the older one that loading
+// migrates to it.
+inline constexpr std::string_view DEFAULT_FEED = "https://vtrope.dev/vistrope/appcast.json";
+inline constexpr std::string_view OLD_DEFAULT_FEED = "https://vistrope.app/appcast.json";
+
+struct AfterCapture {
+    bool copy_to_clipboard = true;
+    bool save = true;
+    bool show_quick_access = true;
+    bool play_sound = true;
+    bool flash = true;
+    bool operator==(const AfterCapture&) const = default;
+};
+
+struct Shortcuts {
+    std::string capture_area = "opt+shift+cmd+4";
+    std::string capture_fullscreen = "opt+shift+cmd+3";
+    std::string capture_window = "opt+shift+cmd+6";
+    std::string capture_previous_area = "opt+shift+cmd+8";
+    std::string capture_text = "opt+shift+cmd+7";
+    std::string record_screen = "opt+shift+cmd+5";
+    std::string pin_last = "opt+shift+cmd+p";
+    std::string open_last_in_editor = "opt+shift+cmd+e";
+    std::string capture_scrolling = "opt+shift+cmd+9";
+    bool operator==(const Shortcuts&) const = default;
+};
+
+struct Recording {
+    std::uint32_t fps = 60;
+    bool hevc = false;
+    bool show_cursor = true;
+    bool system_audio = false;
+    bool microphone = false;
+    std::uint32_t countdown_seconds = 0;
+    bool reveal_in_finder = false;
+    std::uint32_t gif_fps = 15;
+    std::uint32_t gif_max_width = 800;
+    bool show_clicks = true;
+    bool show_keys = false;
+    bool show_all_keys = false;
+    bool operator==(const Recording&) const = default;
+};
+
+struct Config {
+    std::string save_dir = "~/Desktop";
+    AfterCapture after_capture;
+    double quick_access_seconds = 0.0;
+    bool freeze_screen = true;
+    bool show_magnifier = true;
+    bool show_crosshair = true;
+    bool show_mode_bar = true;
+    bool window_shadow = true;
+    std::uint32_t self_timer_seconds = 5;
+    std::string update_feed = std::string(DEFAULT_FEED);
+    Shortcuts shortcuts;
+    Recording recording;
+
+    bool operator==(const Config&) const = default;
+
+    // $HOME/Library/Application Support/Vistrope/config.toml ("/tmp" for HOME when unset).
+    static std::filesystem::path path();
+    // Reads the file; never fails: a missing file is created with the defaults,
+    // an invalid or unreadable one gives the defaults and is left as it is.
+    static Config load();
+    // Writes the whole file atomically (temporary "config.toml.tmp<pid>", then rename).
+    std::expected<void, std::string> save() const;
+};
+
+// Parses a settings document. On error, the description of what is wrong and where.
+std::expected<Config, std::string> parse(std::string_view toml_text);
+// The document save() writes: plain keys in declared order, then the three tables.
+std::string serialize(const Config& config);
+// Loads from an explicit path (the same rules as Config::load).
+Config load_from(const std::filesystem::path& path);
+std::expected<void, std::string> save_to(const Config& config, const std::filesystem::path& path);
+// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder.
+std::filesystem::path save_dir(const Config& config);
+// The same expansion against an explicit home folder.
+std::filesystem::path expand_save_dir(std::string_view save_dir, const std::filesystem::path& home);
+
+// The key tables: every key of the file is named once here, with its member.
+// Reading, writing and the settings window walk these; defaults come from the
+// default-constructed records.
+template <class R>
+using Member = std::variant<bool R::*, std::uint32_t R::*, double R::*, std::string R::*>;
+
+template <class R>
+struct Field {
+    std::string_view key;
+    Member<R> member;
+};
+
+inline const Field<Config> CONFIG_FIELDS[] = {
+    { "save_dir", &Config::save_dir },
+    { "quick_access_seconds", &Config::quick_access_seconds },
+    { "freeze_screen", &Config::freeze_screen },
+    { "show_magnifier", &Config::show_magnifier },
+    { "show_crosshair", &Config::show_crosshair },
+    { "show_mode_bar", &Config::show_mode_bar },
+    { "window_shadow", &Config::window_shadow },
+    { "self_timer_seconds", &Config::self_timer_seconds },
+    { "update_feed", &Config::update_feed },
+};
+
+inline const Field<AfterCapture> AFTER_CAPTURE_FIELDS[] = {
+    { "copy_to_clipboard", &AfterCapture::copy_to_clipboard },
+    { "save", &AfterCapture::save },
+    { "show_quick_access", &AfterCapture::show_quick_access },
+    { "play_sound", &AfterCapture::play_sound },
+    { "flash", &AfterCapture::flash },
+};
+
+inline const Field<Shortcuts> SHORTCUT_FIELDS[] = {
+    { "capture_area", &Shortcuts::capture_area },
+    { "capture_fullscreen", &Shortcuts::capture_fullscreen },
+    { "capture_window", &Shortcuts::capture_window },
+    { "capture_previous_area", &Shortcuts::capture_previous_area },
+    { "capture_text", &Shortcuts::capture_text },
+    { "record_screen", &Shortcuts::record_screen },
+    { "pin_last", &Shortcuts::pin_last },
+    { "open_last_in_editor", &Shortcuts::open_last_in_editor },
+    { "capture_scrolling", &Shortcuts::capture_scrolling },
+};
+
+inline const Field<Recording> RECORDING_FIELDS[] = {
+    { "fps", &Recording::fps },
+    { "hevc", &Recording::hevc },
+    { "show_cursor", &Recording::show_cursor },
+    { "system_audio", &Recording::system_audio },
+    { "microphone", &Recording::microphone },
+    { "countdown_seconds", &Recording::countdown_seconds },
+    { "reveal_in_finder", &Recording::reveal_in_finder },
+    { "gif_fps", &Recording::gif_fps },
+    { "gif_max_width", &Recording::gif_max_width },
+    { "show_clicks", &Recording::show_clicks },
+    { "show_keys", &Recording::show_keys },
+    { "show_all_keys", &Recording::show_all_keys },
+};
+
+} // namespace config

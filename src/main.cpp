@@ -1,0 +1,68 @@
+// The process entry: the command-line switches, then the menu-bar application.
+#include "app.h"
+#include "switches.h"
+#include "util.h"
+#include "util_queue.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A task whose subsystem this build does not have yet: one line, status 1.
+int not_built(switches::Task task)
+{
+    std::fprintf(stderr, "[vistrope] %s todavía no está disponible en esta versión\n", switches::entry(task).name);
+    return 1;
+}
+
+// Tasks that end the process run before the application object exists, so
+// --ocr, --gif and --gif-bench work without a display.
+bool needs_display(switches::Task task)
+{
+    using switches::Task;
+    return task != Task::Ocr && task != Task::Gif && task != Task::GifBench;
+}
+
+// Runs one task; its status, or nothing when the search goes on.
+int run_task(const switches::Found& found)
+{
+    return not_built(found.task);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    util::require_main_thread("main corre en el hilo principal");
+
+    // Copy the arguments before Qt strips the ones it knows.
+    const std::vector<std::string> args(argv, argv + argc);
+    const std::vector<switches::Found> found = switches::search(args);
+
+    std::unique_ptr<QApplication> application;
+    for (const auto& f : found) {
+        if (needs_display(f.task) && !application) {
+            application = std::make_unique<QApplication>(argc, argv);
+            QApplication::setQuitOnLastWindowClosed(false);
+        }
+        const auto& entry = switches::entry(f.task);
+        const int status = run_task(f);
+        if (entry.then == switches::Then::Exit || status != 0)
+            return status;
+        if (entry.then == switches::Then::Return)
+            return 0;
+    }
+
+    if (!application) {
+        application = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    auto delegate = app::AppDelegate::create();
+    util::on_main([delegate] { delegate->did_finish_launching(); });
+    const int status = QApplication::exec();
+    return status;
+}

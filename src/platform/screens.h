@@ -1,0 +1,68 @@
+// platform: screens as the program sees them.
+//
+// Frames are in global points with a bottom-left origin, flipped about the
+// primary screen's bottom edge; the primary screen comes first. Points are
+// Qt's device-independent pixels; the backing scale is the device pixel ratio.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QScreen;
+
+namespace platform {
+
+struct PointF {
+    double x = 0;
+    double y = 0;
+    bool operator==(const PointF&) const = default;
+};
+
+struct RectF {
+    double x = 0;
+    double y = 0;
+    double w = 0;
+    double h = 0;
+
+    // Half-open: x <= px < x + w, and likewise for y.
+    bool contains(double px, double py) const { return px >= x && px < x + w && py >= y && py < y + h; }
+    bool operator==(const RectF&) const = default;
+};
+
+struct Screen {
+    std::uint32_t display_id = 0; // the RandR output, or the screen's position + 1 without RandR
+    RectF frame;                  // global points, bottom-left origin
+    RectF visible_frame;          // the part not covered by panels and docks
+    double scale = 1.0;           // pixels per point
+    std::string name;
+    QScreen* qt = nullptr;        // for the layer's own use (panels); never null for a live screen
+    bool operator==(const Screen&) const = default;
+};
+
+// A screen in Qt's terms (top-left origin, logical pixels).
+struct QtScreenGeometry {
+    RectF geometry;
+    RectF available;
+    double scale = 1.0;
+    std::string name;
+};
+
+// Converts Qt's top-left geometries into the program's bottom-left frames,
+// flipped about the first (primary) screen's bottom edge. Pure; tested.
+std::vector<Screen> screens_from_geometry(const std::vector<QtScreenGeometry>& geometry);
+
+// Bottom-left global point for a top-left logical pixel position: the point
+// at that pixel's bottom-left corner, so every pixel of a screen, its top row
+// included, lies inside its frame.
+PointF point_from_top_left(double x, double y, double primary_height);
+// The inverse for rectangles: a bottom-left global rectangle in top-left logical coordinates.
+RectF rect_to_top_left(const RectF& rect, double primary_height);
+RectF rect_from_top_left(const RectF& rect, double primary_height);
+
+// The screens, primary first. Main thread.
+std::vector<Screen> screens();
+// The pointer's location in global bottom-left points. Main thread.
+PointF pointer_location();
+
+} // namespace platform

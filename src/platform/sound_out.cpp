@@ -1,0 +1,102 @@
+#include "platform/sound_out.h"
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+std::uint32_t le32(const std::uint8_t* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint16_t le16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+class SoundPlayerPulse final : public SoundPlayer {
+public:
+    SoundPlayerPulse(std::vector<std::int16_t> samples, std::uint32_t rate, std::uint16_t channels)
+        : m_samples(std::move(samples))
+        , m_rate(rate)
+        , m_channels(channels)
+    {
+    }
+
+    void play() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_playing;
+        }
+        std::thread([this] {
+            play_pcm16_blocking(m_samples, m_rate, m_channels);
+            std::lock_guard lock(m_mutex);
+            --m_playing;
+            m_idle.notify_all();
+        }).detach();
+    }
+
+    void wait_idle() override
+    {
+        std::unique_lock lock(m_mutex);
+        m_idle.wait(lock, [this] { return m_playing == 0; });
+    }
+
+    ~SoundPlayerPulse() override { wait_idle(); }
+
+private:
+    std::vector<std::int16_t> m_samples;
+    std::uint32_t m_rate;
+    std::uint16_t m_channels;
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    int m_playing = 0;
+};
+
+} // namespace
+
+bool play_pcm16_blocking(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels)
+{
+    pa_sample_spec spec {};
+    spec.format = PA_SAMPLE_S16LE;
+    spec.rate = rate;
+    spec.channels = static_cast<std::uint8_t>(channels);
+    int error = 0;
+    pa_simple* s = pa_simple_new(nullptr, "Vistrope", PA_STREAM_PLAYBACK, nullptr, "obturador", &spec, nullptr, nullptr, &error);
+    if (!s)
+        return false;
+    bool ok = pa_simple_write(s, samples.data(), samples.size_bytes(), &error) >= 0;
+    ok = ok && pa_simple_drain(s, &error) >= 0;
+    pa_simple_free(s);
+    return ok;
+}
+
+std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav)
+{
+    if (wav.size() < 44 || std::memcmp(wav.data(), "RIFF", 4) != 0 || std::memcmp(wav.data() + 8, "WAVE", 4) != 0
+        || std::memcmp(wav.data() + 12, "fmt ", 4) != 0 || std::memcmp(wav.data() + 36, "data", 4) != 0)
+        return nullptr;
+    const std::uint16_t format = le16(wav.data() + 20);
+    const std::uint16_t channels = le16(wav.data() + 22);
+    const std::uint32_t rate = le32(wav.data() + 24);
+    const std::uint16_t bits = le16(wav.data() + 34);
+    const std::uint32_t bytes = le32(wav.data() + 40);
+    if (format != 1 || bits != 16 || channels == 0 || channels > 2 || rate == 0 || bytes > wav.size() - 44)
+        return nullptr;
+    std::vector<std::int16_t> samples(bytes / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>(le16(wav.data() + 44 + 2 * i));
+    return std::make_unique<SoundPlayerPulse>(std::move(samples), rate, channels);
+}
+
+} // namespace platform

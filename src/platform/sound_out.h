@@ -1,0 +1,29 @@
+// platform: sound from memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace platform {
+
+// A sound held in memory, played through PulseAudio. With no sound server
+// there is no sound, silently.
+class SoundPlayer {
+public:
+    virtual ~SoundPlayer() = default;
+    // Starts playing the sound and returns at once. Any thread.
+    virtual void play() = 0;
+    // Waits until every sound started so far has finished (tests). Any thread.
+    virtual void wait_idle() = 0;
+};
+
+// Parses a 16-bit PCM WAV file (the shape the program synthesises). Returns
+// null when the bytes are not such a file.
+std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav);
+
+// Plays raw 16-bit mono samples once and waits (true when a server took them).
+bool play_pcm16_blocking(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels);
+
+} // namespace platform

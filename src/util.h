@@ -1,0 +1,72 @@
+// util: the helpers every module uses.
+//
+// This header is the pure half (log, stopwatch, invariant stops, worker
+// count); it needs only the standard library and links without Qt. The queue
+// and screen helpers, which sit on the platform layer, live in util_queue.h.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace util {
+
+// Writes one log line: "[vistrope] " + message to standard error, and
+// "<unix seconds with three decimals> <message>" appended to the log file.
+// Callable from any thread; every failure to write the file is silent.
+void log(std::string_view message);
+
+// A broken invariant: logs nothing, writes the message to standard error and
+// stops the process. Tests install a hook that turns it into a failure.
+[[noreturn]] void fatal(std::string_view message);
+using FatalHook = void (*)(std::string_view message);
+// Installs a hook run by fatal() before it aborts; the hook may throw to unwind.
+void set_fatal_hook(FatalHook hook);
+
+// The home folder: $HOME, or "/tmp" when HOME is unset.
+std::filesystem::path home_dir();
+
+// The log file's path under a home folder: <home>/Library/Logs/Vistrope/vistrope.log.
+std::filesystem::path log_path(const std::filesystem::path& home);
+
+// Opens the log file under `home` by the start-up rules: the folder is created
+// with its parents, a file above 2,000,000 bytes is deleted first, then the
+// file is opened for appending. Returns null when no file could be opened.
+// util::log calls it once per process; tests call it directly.
+std::FILE* open_log_file(const std::filesystem::path& home);
+
+// Formats one log-file line (without the trailing line break): the time as
+// seconds since the epoch with exactly three decimals, a blank, the message.
+std::string format_log_line(double unix_seconds, std::string_view message);
+
+// Worker threads for the parallel codecs: the available parallelism, 4 when
+// it cannot be read.
+unsigned parallelism();
+
+// True on the process's main thread (the thread that entered main).
+bool is_main_thread();
+
+// Stops the process with `message` unless called on the main thread.
+void require_main_thread(std::string_view message);
+
+// A label and a start instant on the monotonic clock. lap() logs
+// "<label>: <step> en <ms with one decimal> ms", always from the same start.
+class Stopwatch {
+public:
+    explicit Stopwatch(std::string_view label);
+    Stopwatch(std::string_view label, std::chrono::steady_clock::time_point start);
+
+    void lap(std::string_view step) const;
+    // The text lap() logs, for a given elapsed time in milliseconds.
+    std::string lap_text(std::string_view step, double elapsed_ms) const;
+    double elapsed_ms() const;
+    std::string_view label() const { return m_label; }
+
+private:
+    std::string m_label;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+} // namespace util

@@ -1,0 +1,80 @@
+#include "test_util.h"
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <fstream>
+
+using namespace testing_support;
+
+TEST(Stopwatch, LapTextHasOneDecimalAndAPoint)
+{
+    util::Stopwatch sw("captura");
+    EXPECT_EQ(sw.lap_text("PNG de 100×100", 12.34), "captura: PNG de 100×100 en 12.3 ms");
+    EXPECT_EQ(sw.lap_text("x", 0.05), "captura: x en 0.1 ms");
+    // A Spanish locale must not turn the point into a comma.
+    if (std::setlocale(LC_ALL, "es_ES.UTF-8") || std::setlocale(LC_ALL, "es_MX.UTF-8") || std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+        EXPECT_EQ(sw.lap_text("paso", 12.34), "captura: paso en 12.3 ms");
+        std::setlocale(LC_ALL, "C");
+    }
+    EXPECT_GE(sw.elapsed_ms(), 0.0);
+}
+
+TEST(Log, LineFormatHasThreeDecimals)
+{
+    EXPECT_EQ(util::format_log_line(1700000000.12345, "listo"), "1700000000.123 listo");
+    EXPECT_EQ(util::format_log_line(0.0, "x"), "0.000 x");
+}
+
+TEST(Log, FileRulesAtTheSizeLimit)
+{
+    TempDir home;
+    const auto path = util::log_path(home.path());
+    EXPECT_EQ(path, home.path() / "Library/Logs/Vistrope/vistrope.log");
+
+    // Exactly 2,000,000 bytes: kept and appended to.
+    write_file(path, std::string(2'000'000, 'a'));
+    std::FILE* f = util::open_log_file(home.path());
+    ASSERT_NE(f, nullptr);
+    std::fputs("z\n", f);
+    std::fclose(f);
+    EXPECT_EQ(std::filesystem::file_size(path), 2'000'002u);
+
+    // 2,000,001 bytes or more: deleted and started afresh.
+    write_file(path, std::string(2'000'001, 'a'));
+    f = util::open_log_file(home.path());
+    ASSERT_NE(f, nullptr);
+    std::fputs("z\n", f);
+    std::fclose(f);
+    EXPECT_EQ(read_file(path), "z\n");
+}
+
+TEST(Log, NoFileWhenTheFolderCannotBeMade)
+{
+    TempDir home;
+    // A plain file where the Library folder should be.
+    write_file(home.path() / "Library", "x");
+    EXPECT_EQ(util::open_log_file(home.path()), nullptr);
+}
+
+TEST(Log, HomeFallsBackToTmp)
+{
+    ScopedEnv no_home("HOME", std::nullopt);
+    EXPECT_EQ(util::home_dir(), std::filesystem::path("/tmp"));
+    EXPECT_EQ(util::log_path(util::home_dir()), std::filesystem::path("/tmp/Library/Logs/Vistrope/vistrope.log"));
+}
+
+TEST(Fatal, HookSeesTheMessage)
+{
+    EXPECT_EQ(fatal_message([] { util::fatal("cola principal"); }), "cola principal");
+    EXPECT_FALSE(fatal_message([] { util::require_main_thread("hilo principal"); }));
+    std::optional<std::string> from_thread;
+    std::thread([&] { from_thread = fatal_message([] { util::require_main_thread("hilo principal"); }); }).join();
+    EXPECT_EQ(from_thread, "hilo principal");
+}
+
+TEST(Parallelism, IsAtLeastOne)
+{
+    EXPECT_GE(util::parallelism(), 1u);
+}

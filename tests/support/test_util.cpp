@@ -1,0 +1,72 @@
+#include "test_util.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace testing_support {
+
+std::optional<std::string> fatal_message(const std::function<void()>& fn)
+{
+    try {
+        fn();
+    } catch (const FatalStop& stop) {
+        return std::string(stop.what());
+    }
+    return std::nullopt;
+}
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value)
+    : m_name(std::move(name))
+{
+    if (const char* old = std::getenv(m_name.c_str()))
+        m_old = old;
+    if (value)
+        ::setenv(m_name.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_old)
+        ::setenv(m_name.c_str(), m_old->c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
+TempDir::TempDir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vistrope-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+TempHome::TempHome()
+    : m_env("HOME", m_dir.path().string())
+{
+}
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::filesystem::path& path, std::string_view bytes)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+} // namespace testing_support

@@ -1,0 +1,61 @@
+// Helpers shared by the test executables.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace testing_support {
+
+// Thrown by the fatal hook that the test main installs: a broken invariant
+// in the code under test unwinds to the test instead of aborting the run.
+struct FatalStop : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Runs `fn` and returns the message of the invariant stop it hit, or nothing.
+std::optional<std::string> fatal_message(const std::function<void()>& fn);
+
+// Sets (or with nullopt, unsets) an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+// A fresh temporary folder, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// A temporary folder that is $HOME for the life of the object.
+class TempHome {
+public:
+    TempHome();
+    const std::filesystem::path& path() const { return m_dir.path(); }
+
+private:
+    TempDir m_dir;
+    ScopedEnv m_env;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+
+} // namespace testing_support
