@@ -17,3 +17,26 @@ void AppDelegate::did_finish_launching()
 }
 
 } // namespace app
+
+namespace app {
+
+void run(AppAction action)
+{
+    // FIXME: the full dispatcher (permission check, every code).
+    switch (action) {
+    case AppAction::CaptureFullscreen:
+        capture_fullscreen();
+        break;
+    case AppAction::CapturePreviousArea:
+        capture_previous_area();
+        break;
+    case AppAction::SelfTimer:
+        self_timer();
+        break;
+    default:
+        util::log("acción todavía no disponible");
+        break;
+    }
+}
+
+} // namespace app
