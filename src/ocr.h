@@ -26,11 +26,13 @@ namespace ocr {
 // of the three that the recogniser supports, in that order; "en-US" alone
 // when it supports none. Computed once per process, on first use. Any thread.
 const std::vector<std::string>& languages();
+// The choice languages() makes from a recogniser's supported list.
+std::vector<std::string> choose_languages(const std::vector<std::string>& supported);
 
 // Recognises the text and the two-dimensional barcodes (QR, Micro QR, Aztec,
 // Data Matrix) in an image and lays them out. Blocks the calling thread; any
-// thread, several at once. A recogniser failure is logged ("no pude reconocer
-// el texto: " + reason) and gives an empty result.
+// thread, several at once. A recogniser failure is logged ("el reconocedor
+// falló: " + reason) and gives an empty result.
 Result recognize_sync(const QImage& image);
 
 // Puts a result on the clipboard with its toast: "No encontré texto" (the
