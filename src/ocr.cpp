@@ -28,6 +28,16 @@ std::shared_ptr<platform::TextRecognizer> recognizer()
     return g_recognizer;
 }
 
+ToastSink g_toast;
+
+void show_toast(std::string_view symbol, std::string_view text, double seconds)
+{
+    if (g_toast)
+        g_toast(symbol, text, seconds);
+    else
+        hud::toast(symbol, text, seconds);
+}
+
 std::vector<Found> to_pixels(const std::vector<platform::Fragment>& fragments, double w, double h)
 {
     std::vector<Found> out;
@@ -54,6 +64,12 @@ const std::vector<std::string>& languages()
 {
     static const std::vector<std::string> LANGS = choose_languages(recognizer()->supported_languages());
     return LANGS;
+}
+
+void set_toast_sink(ToastSink sink)
+{
+    util::require_main_thread("hilo principal");
+    g_toast = std::move(sink);
 }
 
 void set_recognizer(std::unique_ptr<platform::TextRecognizer> replacement)
@@ -88,13 +104,13 @@ void deliver(const Result& result)
 {
     util::require_main_thread("hilo principal");
     if (count_chars(result.text) == 0) {
-        hud::toast("text.magnifyingglass", toast_text(result), 1.4);
+        show_toast("text.magnifyingglass", toast_text(result), 1.4);
         return;
     }
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
     clipboard->setText(QString::fromStdString(result.text));
-    hud::toast("doc.on.clipboard", toast_text(result), 1.2);
+    show_toast("doc.on.clipboard", toast_text(result), 1.2);
 }
 
 void warm_up()

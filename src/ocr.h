@@ -11,6 +11,7 @@
 
 #include <QImage>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,11 @@ void start_text_capture(QImage image, double scale, util::Stopwatch capture);
 // switch was last). Prints the text of a PNG file; returns the exit status
 // (0 done, 1 unreadable file, 2 usage). Needs no application object.
 int cli(const std::optional<std::string>& path);
+
+// Where deliver() shows its toasts: hud::toast unless replaced (tests record
+// them). Null restores hud::toast. Main thread.
+using ToastSink = std::function<void(std::string_view symbol, std::string_view text, double seconds)>;
+void set_toast_sink(ToastSink sink);
 
 // Replaces the process's recogniser (tests install a fake). Null restores the
 // platform's default on next use. Not while a recognition runs.

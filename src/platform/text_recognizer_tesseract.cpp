@@ -352,6 +352,14 @@ public:
             return out;
         QImage grey = normalised_grey(image);
         out.codes = read_codes(grey);
+        if (out.codes.empty()) {
+            // Codes print dark on light whatever the page around them: a code
+            // on a dark page reads only in the other polarity (and a
+            // light-on-dark code on a light page likewise).
+            QImage other = grey;
+            other.invertPixels();
+            out.codes = read_codes(other);
+        }
         if (!out.codes.empty()) {
             // Paint the codes out (with a margin for their quiet zone).
             QPainter p(&grey);
