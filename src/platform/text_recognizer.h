@@ -55,10 +55,16 @@ public:
     virtual void prepare(const std::vector<std::string>& languages) = 0;
 };
 
+struct TesseractOptions {
+    std::string data_dir;      // empty: the system's tessdata folder
+    int target_line_px = 40;   // text lines shorter than this are scaled up...
+    int max_upscale = 4;       // ...by at most this factor (1: never)
+    int engines = 0;           // engines in the pool; 0: up to 4, one a core
+};
+
 // Tesseract (LSTM) for text, ZXing for barcodes. A pool of engines lets
 // several recognitions, and the bands of one large image, run at once.
-// `data_dir` empty: the system's tessdata folder.
-std::unique_ptr<TextRecognizer> create_tesseract_recognizer(std::string data_dir = {});
+std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions options = {});
 
 // The Tesseract language codes for locale tags, joined with '+': "es-MX" and
 // "es-ES" give "spa", "en-US" gives "eng"; duplicates and unknown tags are

@@ -35,10 +35,6 @@ namespace platform {
 
 namespace {
 
-// Text lines shorter than this (in pixels, ascender to descender) are scaled
-// up until they reach it: the models read best at about this height.
-constexpr int TARGET_LINE_PX = 40;
-constexpr int MAX_UPSCALE = 4;
 // Bands are not cut thinner than this many scaled pixels of text: below it
 // the engine's per-call overhead outweighs the parallel gain.
 constexpr int MIN_BAND_PX = 120;
@@ -129,18 +125,24 @@ private:
     int m_loaded = 0;
 };
 
-// Rows of the image that hold ink, on a grey image with dark text on a light
-// background: a row is ink when some pixel is clearly darker than white.
+// Rows of the image that hold ink: rows with more grey-level edges than the
+// quietest row. Counting edges rather than dark pixels finds light text on a
+// coloured button as well as dark text, and subtracting the quietest row
+// ignores what crosses every row (a window border, a scroll bar, a divider).
 std::vector<bool> ink_rows(const QImage& grey)
 {
-    std::vector<bool> ink(grey.height());
+    std::vector<int> edges(grey.height());
     for (int y = 0; y < grey.height(); ++y) {
         const uchar* row = grey.constScanLine(y);
-        int dark = 0;
-        for (int x = 0; x < grey.width(); ++x)
-            dark += row[x] < 160;
-        ink[y] = dark > 0;
+        int n = 0;
+        for (int x = 1; x < grey.width(); ++x)
+            n += std::abs(row[x] - row[x - 1]) > 48;
+        edges[y] = n;
     }
+    const int quiet = edges.empty() ? 0 : *std::min_element(edges.begin(), edges.end());
+    std::vector<bool> ink(grey.height());
+    for (int y = 0; y < grey.height(); ++y)
+        ink[y] = edges[y] > quiet;
     return ink;
 }
 
@@ -166,8 +168,9 @@ std::vector<Run> ink_runs(const std::vector<bool>& ink)
     return runs;
 }
 
-// The scale factor for an image whose ink runs (text lines, mostly) are these.
-int upscale_for(const std::vector<Run>& runs)
+// The scale factor for an image whose ink runs (text lines, mostly) are these:
+// the models read best when lines are about `target` pixels tall.
+int upscale_for(const std::vector<Run>& runs, int target, int max_factor)
 {
     std::vector<int> heights;
     for (const Run& r : runs)
@@ -177,7 +180,7 @@ int upscale_for(const std::vector<Run>& runs)
         return 1;
     std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
     const int median = heights[heights.size() / 2];
-    return std::clamp((TARGET_LINE_PX + median - 1) / median, 1, MAX_UPSCALE);
+    return std::clamp((target + median - 1) / median, 1, std::max(1, max_factor));
 }
 
 // Cuts the rows into at most `count` bands of similar height, only through
@@ -301,9 +304,11 @@ std::expected<std::vector<Fragment>, std::string> read_band(EnginePool& pool, co
 
 class TextRecognizerTesseract final : public TextRecognizer {
 public:
-    explicit TextRecognizerTesseract(std::string data_dir)
-        : m_data_dir(data_dir.empty() ? tessdata_dir() : std::move(data_dir))
-        , m_pool(m_data_dir, static_cast<int>(std::clamp(util::parallelism(), 1u, 4u)))
+    explicit TextRecognizerTesseract(TesseractOptions options)
+        : m_options(std::move(options))
+        , m_data_dir(m_options.data_dir.empty() ? tessdata_dir() : m_options.data_dir)
+        , m_pool(m_data_dir, m_options.engines > 0 ? m_options.engines
+                                                   : static_cast<int>(std::clamp(util::parallelism(), 1u, 4u)))
     {
     }
 
@@ -374,7 +379,7 @@ public:
         const std::vector<Run> runs = ink_runs(ink_rows(grey));
         if (runs.empty())
             return out;
-        const int factor = upscale_for(runs);
+        const int factor = upscale_for(runs, m_options.target_line_px, m_options.max_upscale);
         const QImage scaled = factor == 1
             ? grey
             : grey.scaled(grey.width() * factor, grey.height() * factor, Qt::IgnoreAspectRatio,
@@ -403,6 +408,7 @@ public:
     }
 
 private:
+    TesseractOptions m_options;
     std::string m_data_dir;
     EnginePool m_pool;
 };
@@ -429,9 +435,9 @@ std::string tesseract_languages(const std::vector<std::string>& locale_tags)
     return out;
 }
 
-std::unique_ptr<TextRecognizer> create_tesseract_recognizer(std::string data_dir)
+std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions options)
 {
-    return std::make_unique<TextRecognizerTesseract>(std::move(data_dir));
+    return std::make_unique<TextRecognizerTesseract>(std::move(options));
 }
 
 QImage render_qr_code(std::string_view payload, int module_px)
