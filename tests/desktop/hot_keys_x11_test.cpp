@@ -1,7 +1,9 @@
 // Global hot keys against the test session's X server, pressed with xdotool.
 #include "app_hotkeys.h"
 
+#include "hotkeys.h"
 #include "platform/hot_keys.h"
+#include "platform/x11/key_positions.h"
 #include "test_util.h"
 
 #include <QCoreApplication>
@@ -12,6 +14,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -80,6 +83,17 @@ public:
         const xcb_keycode_t code = codes ? codes[0] : 0;
         std::free(codes);
         return code;
+    }
+
+    // Every keycode that carries the keysym in the server's keymap.
+    std::vector<std::uint32_t> keycodes(xcb_keysym_t sym)
+    {
+        std::vector<std::uint32_t> out;
+        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, sym);
+        for (xcb_keycode_t* c = codes; c && *c != XCB_NO_SYMBOL; ++c)
+            out.push_back(*c);
+        std::free(codes);
+        return out;
     }
 
     bool grab(char key, std::uint16_t modifiers)
@@ -204,4 +218,45 @@ TEST_F(X11HotKeys, CombinationHeldByAnotherClientFailsAndUnregisterFreesTheRest)
         EXPECT_TRUE(other.grab(key, X_CTRL_ALT_SHIFT)) << key;
         EXPECT_TRUE(other.grab(key, X_CTRL_ALT_SHIFT | XCB_MOD_MASK_LOCK)) << key;
     }
+}
+
+namespace {
+
+// The keysym a US layout puts on each named key, for an independent look at
+// where the server's keymap has that key.
+xcb_keysym_t us_keysym(std::string_view name)
+{
+    if (name.size() == 1)
+        return static_cast<unsigned char>(name[0]);
+    if (name.size() >= 2 && name[0] == 'f' && name[1] >= '0' && name[1] <= '9')
+        return 0xffbe + std::stoi(std::string(name.substr(1))) - 1;
+    const std::pair<std::string_view, xcb_keysym_t> named[] = {
+        { "space", 0x20 }, { "return", 0xff0d }, { "tab", 0xff09 }, { "escape", 0xff1b },
+        { "delete", 0xff08 }, { "forwarddelete", 0xffff }, { "left", 0xff51 }, { "up", 0xff52 },
+        { "right", 0xff53 }, { "down", 0xff54 }, { "home", 0xff50 }, { "end", 0xff57 },
+        { "pageup", 0xff55 }, { "pagedown", 0xff56 },
+    };
+    for (const auto& [n, sym] : named)
+        if (n == name)
+            return sym;
+    return 0;
+}
+
+} // namespace
+
+TEST(X11KeyPositions, EveryNamedKeyMapsToWhereTheServerHasIt)
+{
+    OtherClient server;
+    int checked = 0;
+    for (const auto& key : hotkeys::key_table()) {
+        const auto evdev = platform::x11::evdev_key(key.code);
+        ASSERT_TRUE(evdev.has_value()) << key.name;
+        const auto where = server.keycodes(us_keysym(key.name));
+        if (where.empty())
+            continue; // the test keymap puts other symbols on F13..F20
+        ++checked;
+        const std::uint32_t ours = platform::x11::x_keycode_from_evdev(*evdev);
+        EXPECT_NE(std::find(where.begin(), where.end(), ours), where.end()) << key.name << " -> " << ours;
+    }
+    EXPECT_GE(checked, 73);
 }
