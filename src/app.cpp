@@ -152,6 +152,11 @@ std::shared_ptr<AppDelegate> delegate()
     return delegate_slot();
 }
 
+void forget_delegate_for_tests()
+{
+    delegate_slot().reset();
+}
+
 std::shared_ptr<AppDelegate> AppDelegate::create()
 {
     return std::shared_ptr<AppDelegate>(new AppDelegate());
