@@ -152,7 +152,7 @@ std::shared_ptr<AppDelegate> delegate()
     return delegate_slot();
 }
 
-void forget_delegate_for_tests()
+void release_delegate()
 {
     delegate_slot().reset();
 }

@@ -1,6 +1,7 @@
 // The action dispatcher: every command ends here with one action code.
 #include "app.h"
 
+#include "app_hotkeys.h"
 #include "editor/mod.h"
 #include "onboarding.h"
 #include "overlay.h"
@@ -36,8 +37,7 @@ Services real_services()
     s.scroll_finish = [] { };
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
-    // FIXME: global hot keys; until they land registration only logs.
-    s.register_hotkeys = [] { util::log("atajos: registro pendiente"); };
+    s.register_hotkeys = [] { register_hotkeys(); };
     return s;
 }
 
