@@ -161,6 +161,7 @@ public:
 private:
     AppDelegate() = default;
     void create_status_item();
+    void watch_screens();
     QAction* command_action(QMenu* menu, const MenuRow& row);
 
     QSystemTrayIcon* m_status_item = nullptr;
