@@ -9,6 +9,7 @@
 #include "platform/workspace.h"
 #include "prefs.h"
 #include "state.h"
+#include "system.h"
 #include "updater.h"
 #include "util.h"
 
@@ -44,12 +45,16 @@ Services real_services()
 MenuEnv real_menu_env()
 {
     MenuEnv e;
-    // FIXME: the operating-system helpers; until they land the menu shows defaults.
-    e.desktop_icons_visible = [] { return true; };
-    e.set_desktop_icons_visible = [](bool) { };
-    e.launch_at_login_enabled = [] { return false; };
-    e.set_launch_at_login = [](bool) { };
-    e.recent_captures = [](const std::string&, unsigned) { return std::vector<std::string> {}; };
+    e.desktop_icons_visible = [] { return sys::desktop_icons_visible(); };
+    e.set_desktop_icons_visible = [](bool visible) { sys::set_desktop_icons_visible(visible); };
+    e.launch_at_login_enabled = [] { return sys::launch_at_login_enabled(); };
+    e.set_launch_at_login = [](bool on) { sys::set_launch_at_login(on); };
+    e.recent_captures = [](const std::string& folder, unsigned limit) {
+        std::vector<std::string> out;
+        for (const auto& path : sys::recent_captures(folder, limit))
+            out.push_back(path.string());
+        return out;
+    };
     e.recording_running = [] { return services().recording_running(); };
     return e;
 }
