@@ -334,6 +334,12 @@ int main(int argc, char** argv)
         samples.push_back(ui_selection(false, 2, true));
     }
 
+    // BENCH_OCR_ONLY=text keeps the pictures whose name holds it (for tuning).
+    if (const char* only = std::getenv("BENCH_OCR_ONLY"))
+        std::erase_if(samples, [&](const Sample& s) { return s.name.find(only) == std::string::npos; });
+    if (std::getenv("BENCH_OCR_NO_CLI"))
+        have_cli = false;
+
     // Our recogniser, then the same without upscaling, then the tool.
     std::vector<std::string> got(samples.size()), got_flat(samples.size()), got_cli(samples.size());
     std::vector<double> ours_ms(samples.size()), cli_ms(samples.size());

@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include "hud.h"
+#include "ocr.h"
 #include "onboarding.h"
 #include "overlay.h"
 #include "state.h"
@@ -209,6 +210,7 @@ void AppDelegate::did_finish_launching()
     // 9. Overlay, card and flash, ready before their first use.
     overlay::prewarm();
     // 10. Text recognition warms up in the background at utility priority.
+    util::in_utility([] { ocr::warm_up(); });
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();

@@ -57,7 +57,7 @@ public:
 
 struct TesseractOptions {
     std::string data_dir;      // empty: the system's tessdata folder
-    int target_line_px = 40;   // text lines shorter than this are scaled up...
+    int target_line_px = 32;   // text lines shorter than this are scaled up...
     int max_upscale = 4;       // ...by at most this factor (1: never)
     int engines = 0;           // engines in the pool; 0: up to 4, one a core
 };

@@ -64,7 +64,10 @@ std::expected<std::unique_ptr<Engine>, std::string> load_engine(const std::strin
     const char* path = data_dir.empty() ? nullptr : data_dir.c_str();
     if (engine->api->Init(path, langs.c_str(), tesseract::OEM_LSTM_ONLY) != 0)
         return std::unexpected(fmt::format("Tesseract no pudo cargar los idiomas {}", langs));
-    engine->api->SetPageSegMode(tesseract::PSM_AUTO);
+    // One block per band: the layout is done afterwards from the word boxes,
+    // and the engine's own page analysis measurably drops words next to
+    // graphics (a scroll bar) in window captures.
+    engine->api->SetPageSegMode(tesseract::PSM_SINGLE_BLOCK);
     // Its own debug output would go to standard error on every call.
     engine->api->SetVariable("debug_file", "/dev/null");
     return engine;
@@ -125,24 +128,31 @@ private:
     int m_loaded = 0;
 };
 
-// Rows of the image that hold ink: rows with more grey-level edges than the
-// quietest row. Counting edges rather than dark pixels finds light text on a
-// coloured button as well as dark text, and subtracting the quietest row
-// ignores what crosses every row (a window border, a scroll bar, a divider).
+// Rows of the image that hold ink: rows with a grey-level edge. Counting
+// edges rather than dark pixels finds light text on a coloured button as well
+// as dark text. Columns with an edge in most rows are window structure (a
+// border, a divider, a scroll bar's side) and are left out, or no row would
+// ever be blank.
 std::vector<bool> ink_rows(const QImage& grey)
 {
-    std::vector<int> edges(grey.height());
-    for (int y = 0; y < grey.height(); ++y) {
+    const int w = grey.width();
+    const int h = grey.height();
+    const auto edge = [](const uchar* row, int x) { return std::abs(row[x] - row[x - 1]) > 48; };
+    std::vector<int> per_column(w);
+    for (int y = 0; y < h; ++y) {
         const uchar* row = grey.constScanLine(y);
-        int n = 0;
-        for (int x = 1; x < grey.width(); ++x)
-            n += std::abs(row[x] - row[x - 1]) > 48;
-        edges[y] = n;
+        for (int x = 1; x < w; ++x)
+            per_column[x] += edge(row, x);
     }
-    const int quiet = edges.empty() ? 0 : *std::min_element(edges.begin(), edges.end());
-    std::vector<bool> ink(grey.height());
-    for (int y = 0; y < grey.height(); ++y)
-        ink[y] = edges[y] > quiet;
+    std::vector<bool> structure(w);
+    for (int x = 1; x < w; ++x)
+        structure[x] = per_column[x] * 10 > h * 6;
+    std::vector<bool> ink(h);
+    for (int y = 0; y < h; ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 1; x < w && !ink[y]; ++x)
+            ink[y] = edge(row, x) && !structure[x];
+    }
     return ink;
 }
 
@@ -168,24 +178,36 @@ std::vector<Run> ink_runs(const std::vector<bool>& ink)
     return runs;
 }
 
-// The scale factor for an image whose ink runs (text lines, mostly) are these:
-// the models read best when lines are about `target` pixels tall.
-int upscale_for(const std::vector<Run>& runs, int target, int max_factor)
+// The typical text line height among the ink runs (specks, dots, accents and
+// rules left out); 0 when there is none.
+int line_height(const std::vector<Run>& runs)
 {
     std::vector<int> heights;
     for (const Run& r : runs)
-        if (r.end - r.begin >= 4) // specks and rules are no text lines
+        if (r.end - r.begin >= 4)
             heights.push_back(r.end - r.begin);
     if (heights.empty())
-        return 1;
+        return 0;
     std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
-    const int median = heights[heights.size() / 2];
-    return std::clamp((target + median - 1) / median, 1, std::max(1, max_factor));
+    return heights[heights.size() / 2];
 }
 
-// Cuts the rows into at most `count` bands of similar height, only through
-// blank gaps between ink runs (through the middle of the gap).
-std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int min_band)
+// The scale factor for text lines `line` pixels tall: the models read best
+// when lines are about `target` pixels tall.
+int upscale_for(int line, int target, int max_factor)
+{
+    // Lines within a fifth of the target read as well as they are: scaling
+    // them up only costs time (and measurably adds stray marks).
+    if (line <= 0 || line * 5 >= target * 4)
+        return 1;
+    return std::clamp((target + line - 1) / line, 1, std::max(1, max_factor));
+}
+
+// Cuts the rows into at most `count` bands of similar amounts of ink. A cut
+// goes through the middle of a blank gap, and only after a run at least half
+// a text line tall: the dots and accents above a line are runs of their own,
+// a gap or two above their letters, and must stay with them.
+std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int min_band, int line_px)
 {
     if (runs.empty())
         return {};
@@ -198,7 +220,8 @@ std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int 
     int acc = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         acc += runs[i].end - runs[i].begin;
-        if (acc >= per_band && i + 1 < runs.size()) {
+        const bool whole_line = 2 * (runs[i].end - runs[i].begin) >= line_px;
+        if (acc >= per_band && whole_line && i + 1 < runs.size()) {
             const int cut = (runs[i].end + runs[i + 1].begin) / 2;
             out.push_back({ start, cut });
             start = cut;
@@ -266,7 +289,35 @@ std::vector<Fragment> read_codes(const QImage& grey)
 
 // Reads the words of one band (rows [band.begin, band.end) of the scaled
 // image) and appends them with boxes normalised to the whole scaled image.
-std::expected<std::vector<Fragment>, std::string> read_band(EnginePool& pool, const std::string& langs,
+struct Word {
+    Fragment fragment;
+    float confidence; // 0..100
+};
+
+// Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
+// as a letter or two in a box far taller than the text around it (and with
+// low confidence; a real heading that tall reads with high confidence).
+std::vector<Fragment> drop_graphics(std::vector<Word> words)
+{
+    std::vector<double> heights;
+    for (const Word& w : words)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    double median = 0;
+    if (!heights.empty()) {
+        std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+        median = heights[heights.size() / 2];
+    }
+    std::vector<Fragment> out;
+    for (Word& w : words) {
+        const double h = w.fragment.box.bottom - w.fragment.box.top;
+        const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
+        if (!towering)
+            out.push_back(std::move(w.fragment));
+    }
+    return out;
+}
+
+std::expected<std::vector<Word>, std::string> read_band(EnginePool& pool, const std::string& langs,
                                                             const QImage& scaled, Run band)
 {
     // The library parallelises inside one engine with OpenMP; with several
@@ -283,7 +334,7 @@ std::expected<std::vector<Fragment>, std::string> read_band(EnginePool& pool, co
     const int h = band.end - band.begin;
     api.SetImage(scaled.constScanLine(band.begin), scaled.width(), h, 1, static_cast<int>(scaled.bytesPerLine()));
     api.SetSourceResolution(300);
-    std::vector<Fragment> words;
+    std::vector<Word> words;
     if (api.Recognize(nullptr) == 0) {
         std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
         if (it && !it->Empty(tesseract::RIL_WORD)) {
@@ -292,8 +343,9 @@ std::expected<std::vector<Fragment>, std::string> read_band(EnginePool& pool, co
                 int l = 0, t = 0, r = 0, b = 0;
                 if (!text || !it->BoundingBox(tesseract::RIL_WORD, &l, &t, &r, &b))
                     continue;
-                words.push_back({ text.get(), norm_box(l, t + band.begin, r, b + band.begin, scaled.width(),
-                                                      scaled.height()) });
+                words.push_back({ { text.get(), norm_box(l, t + band.begin, r, b + band.begin, scaled.width(),
+                                                        scaled.height()) },
+                                  it->Confidence(tesseract::RIL_WORD) });
             } while (it->Next(tesseract::RIL_WORD));
         }
     }
@@ -379,7 +431,8 @@ public:
         const std::vector<Run> runs = ink_runs(ink_rows(grey));
         if (runs.empty())
             return out;
-        const int factor = upscale_for(runs, m_options.target_line_px, m_options.max_upscale);
+        const int line = line_height(runs);
+        const int factor = upscale_for(line, m_options.target_line_px, m_options.max_upscale);
         const QImage scaled = factor == 1
             ? grey
             : grey.scaled(grey.width() * factor, grey.height() * factor, Qt::IgnoreAspectRatio,
@@ -387,10 +440,10 @@ public:
         std::vector<Run> scaled_runs;
         for (const Run& r : runs)
             scaled_runs.push_back({ r.begin * factor, r.end * factor });
-        const std::vector<Run> parts = bands(scaled_runs, scaled.height(), m_pool.size(), MIN_BAND_PX);
+        const std::vector<Run> parts = bands(scaled_runs, scaled.height(), m_pool.size(), MIN_BAND_PX, line * factor);
 
         const std::string langs = tesseract_languages(languages);
-        std::vector<std::expected<std::vector<Fragment>, std::string>> results(parts.size());
+        std::vector<std::expected<std::vector<Word>, std::string>> results(parts.size());
         if (parts.size() == 1) {
             results[0] = read_band(m_pool, langs, scaled, parts[0]);
         } else {
@@ -398,12 +451,14 @@ public:
             for (std::size_t i = 0; i < parts.size(); ++i)
                 threads.emplace_back([&, i] { results[i] = read_band(m_pool, langs, scaled, parts[i]); });
         }
+        std::vector<Word> words;
         for (auto& r : results) {
             if (!r)
                 return std::unexpected(r.error());
-            for (Fragment& f : *r)
-                out.texts.push_back(std::move(f));
+            for (Word& w : *r)
+                words.push_back(std::move(w));
         }
+        out.texts = drop_graphics(std::move(words));
         return out;
     }
 
