@@ -60,6 +60,9 @@ const std::vector<std::string> PARAGRAPH_EN = {
 const std::vector<std::string> LEFT = { "Archivo", "Edición", "Preferencias", "Ayuda técnica" };
 const std::vector<std::string> RIGHT = { "Guardar como…", "Deshacer acción", "Idioma: español", "Contactar soporte" };
 const std::vector<std::string> BESIDE_QR = { "Escanea el código", "para abrir la página", "de descargas." };
+const char* PANEL_LABEL = "Preferencias de la cuenta";
+const char* PANEL_BUTTON = "Guardar cambios";
+const char* PANEL_NOTE = "Última sincronización hace 5 minutos";
 const char* QR_PAYLOAD = "https://example.org/descargas";
 
 std::string join(const std::vector<std::string>& lines, const std::string& sep = "\n")
@@ -160,6 +163,30 @@ std::vector<Sample> make_samples(bool quick)
             std::vector<std::string> cols = LEFT;
             cols.insert(cols.end(), RIGHT.begin(), RIGHT.end());
             out.push_back({ "columnas-" + style_name(s), img, { join(rows), join(cols) } });
+        }
+        {
+            // A settings header: a label, a coloured button far to its right
+            // with white text, and grey secondary text under them.
+            QImage img = canvas(static_cast<int>(s.px * 34), static_cast<int>(lh * 3 + s.px * 2), s);
+            QPainter p(&img);
+            p.setRenderHint(QPainter::Antialiasing);
+            const QFont f = font_for(s);
+            const QFontMetrics m(f);
+            const double k = s.scale;
+            draw_lines(p, s, s.px, s.px, { PANEL_LABEL });
+            const double bx = s.px * 22, bw = m.horizontalAdvance(PANEL_BUTTON) / k + s.px * 1.6;
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(10, 100, 216));
+            p.drawRoundedRect(QRectF(bx * k, (s.px * 0.6) * k, bw * k, (s.px * 1.9) * k), 6 * k, 6 * k);
+            p.setPen(Qt::white);
+            p.setFont(f);
+            p.drawText(QPointF((bx + s.px * 0.8) * k, s.px * k + m.ascent()), PANEL_BUTTON);
+            p.setFont(f);
+            p.setPen(s.dark ? QColor(152, 152, 157) : QColor(110, 110, 115));
+            p.drawText(QPointF(s.px * k, (s.px + lh * 1.1) * k + m.ascent()), PANEL_NOTE);
+            p.end();
+            out.push_back({ "panel-" + style_name(s), img,
+                            { std::string(PANEL_LABEL) + "\t" + PANEL_BUTTON + "\n" + PANEL_NOTE } });
         }
         {
             const QImage qr = platform::render_qr_code(QR_PAYLOAD, static_cast<int>(3 * s.scale));
@@ -316,6 +343,10 @@ int main(int argc, char** argv)
     platform::TesseractOptions ours;
     if (const char* t = std::getenv("BENCH_OCR_TARGET"))
         ours.target_line_px = std::atoi(t);
+    if (const char* f = std::getenv("BENCH_OCR_FLATTEN"))
+        ours.flatten = std::atoi(f) != 0;
+    if (const char* b = std::getenv("BENCH_OCR_BLOCK"))
+        ours.single_block = std::atoi(b) != 0;
     platform::TesseractOptions flat = ours;
     flat.max_upscale = 1;
 

@@ -56,7 +56,8 @@ struct Engine {
     std::string langs;
 };
 
-std::expected<std::unique_ptr<Engine>, std::string> load_engine(const std::string& data_dir, const std::string& langs)
+std::expected<std::unique_ptr<Engine>, std::string> load_engine(const std::string& data_dir, const std::string& langs,
+                                                                bool single_block)
 {
     auto engine = std::make_unique<Engine>();
     engine->api = std::make_unique<tesseract::TessBaseAPI>();
@@ -67,7 +68,7 @@ std::expected<std::unique_ptr<Engine>, std::string> load_engine(const std::strin
     // One block per band: the layout is done afterwards from the word boxes,
     // and the engine's own page analysis measurably drops words next to
     // graphics (a scroll bar) in window captures.
-    engine->api->SetPageSegMode(tesseract::PSM_SINGLE_BLOCK);
+    engine->api->SetPageSegMode(single_block ? tesseract::PSM_SINGLE_BLOCK : tesseract::PSM_AUTO);
     // Its own debug output would go to standard error on every call.
     engine->api->SetVariable("debug_file", "/dev/null");
     return engine;
@@ -77,7 +78,8 @@ std::expected<std::unique_ptr<Engine>, std::string> load_engine(const std::strin
 // one while fewer than `max` exist, and otherwise waits for one to come back.
 class EnginePool {
 public:
-    EnginePool(std::string data_dir, int max) : m_data_dir(std::move(data_dir)), m_max(max) { }
+    EnginePool(std::string data_dir, int max, bool single_block)
+        : m_data_dir(std::move(data_dir)), m_max(max), m_single_block(single_block) { }
 
     int size() const { return m_max; }
 
@@ -98,7 +100,7 @@ public:
                 else
                     ++m_loaded;
                 lock.unlock();
-                auto engine = load_engine(m_data_dir, langs);
+                auto engine = load_engine(m_data_dir, langs, m_single_block);
                 if (!engine) {
                     lock.lock();
                     --m_loaded;
@@ -122,6 +124,7 @@ public:
 private:
     std::string m_data_dir;
     int m_max;
+    bool m_single_block;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<std::unique_ptr<Engine>> m_idle;
@@ -257,6 +260,73 @@ QImage normalised_grey(const QImage& image)
     return grey;
 }
 
+// The median of a sliding window of grey values: a histogram and a pointer
+// that moves a step or two per update, as the median changes slowly.
+class RunningMedian {
+public:
+    void add(uchar v)
+    {
+        ++m_hist[v];
+        ++m_n;
+        m_below += v < m_m;
+    }
+    void remove(uchar v)
+    {
+        --m_hist[v];
+        --m_n;
+        m_below -= v < m_m;
+    }
+    uchar median()
+    {
+        const int target = m_n / 2;
+        while (m_m > 0 && m_below > target) {
+            --m_m;
+            m_below -= m_hist[m_m];
+        }
+        while (m_m < 255 && m_below + m_hist[m_m] <= target) {
+            m_below += m_hist[m_m];
+            ++m_m;
+        }
+        return static_cast<uchar>(m_m);
+    }
+
+private:
+    std::array<int, 256> m_hist {};
+    int m_n = 0;
+    int m_m = 128;
+    int m_below = 0;
+};
+
+// A median of radius `r` along rows (or, with `vertical`, along columns).
+QImage median_pass(const QImage& src, int r, bool vertical)
+{
+    const int w = src.width();
+    const int h = src.height();
+    QImage out(w, h, QImage::Format_Grayscale8);
+    const int lines = vertical ? w : h;
+    const int len = vertical ? h : w;
+    const auto at = [&](const QImage& img, int line, int i) -> uchar {
+        return vertical ? img.constScanLine(i)[line] : img.constScanLine(line)[i];
+    };
+    for (int line = 0; line < lines; ++line) {
+        RunningMedian m;
+        for (int i = 0; i <= std::min(r, len - 1); ++i)
+            m.add(at(src, line, i));
+        for (int i = 0; i < len; ++i) {
+            const uchar v = m.median();
+            if (vertical)
+                out.scanLine(i)[line] = v;
+            else
+                out.scanLine(line)[i] = v;
+            if (i + r + 1 < len)
+                m.add(at(src, line, i + r + 1));
+            if (i - r >= 0)
+                m.remove(at(src, line, i - r));
+        }
+    }
+    return out;
+}
+
 NormBox norm_box(double l, double t, double r, double b, double w, double h)
 {
     return { l / w, r / w, t / h, b / h };
@@ -317,22 +387,32 @@ std::vector<Fragment> drop_graphics(std::vector<Word> words)
     return out;
 }
 
-std::expected<std::vector<Word>, std::string> read_band(EnginePool& pool, const std::string& langs,
-                                                            const QImage& scaled, Run band)
+// One piece of work for an engine: an image (a view into a larger one or an
+// image of its own) and how its pixels map back to the source image:
+// source = pixel / scale + origin.
+struct Job {
+    QImage image;
+    double origin_x = 0;
+    double origin_y = 0;
+    double scale = 1;
+};
+
+std::expected<std::vector<Word>, std::string> read_job(EnginePool& pool, const std::string& langs, const Job& job,
+                                                       double source_w, double source_h)
 {
     // The library parallelises inside one engine with OpenMP; with several
     // engines running at once that oversubscribes the cores and its threads
     // spin (five times slower here). Its loops ask for a fixed thread count,
     // so only making every parallel region of this thread inactive keeps each
-    // band on its own thread.
+    // job on its own thread.
     omp_set_max_active_levels(0);
     omp_set_num_threads(1);
     auto engine = pool.acquire(langs);
     if (!engine)
         return std::unexpected(engine.error());
     tesseract::TessBaseAPI& api = *(*engine)->api;
-    const int h = band.end - band.begin;
-    api.SetImage(scaled.constScanLine(band.begin), scaled.width(), h, 1, static_cast<int>(scaled.bytesPerLine()));
+    api.SetImage(job.image.constBits(), job.image.width(), job.image.height(), 1,
+                 static_cast<int>(job.image.bytesPerLine()));
     api.SetSourceResolution(300);
     std::vector<Word> words;
     if (api.Recognize(nullptr) == 0) {
@@ -343,8 +423,9 @@ std::expected<std::vector<Word>, std::string> read_band(EnginePool& pool, const 
                 int l = 0, t = 0, r = 0, b = 0;
                 if (!text || !it->BoundingBox(tesseract::RIL_WORD, &l, &t, &r, &b))
                     continue;
-                words.push_back({ { text.get(), norm_box(l, t + band.begin, r, b + band.begin, scaled.width(),
-                                                        scaled.height()) },
+                const auto sx = [&](int v) { return v / job.scale + job.origin_x; };
+                const auto sy = [&](int v) { return v / job.scale + job.origin_y; };
+                words.push_back({ { text.get(), norm_box(sx(l), sy(t), sx(r), sy(b), source_w, source_h) },
                                   it->Confidence(tesseract::RIL_WORD) });
             } while (it->Next(tesseract::RIL_WORD));
         }
@@ -354,13 +435,143 @@ std::expected<std::vector<Word>, std::string> read_band(EnginePool& pool, const 
     return words;
 }
 
+// Whitens every dark mark connected to the image's border.
+void erase_from_border(QImage& img)
+{
+    const int w = img.width();
+    const int h = img.height();
+    std::vector<QPoint> stack;
+    const auto visit = [&](int x, int y) {
+        if (x < 0 || y < 0 || x >= w || y >= h || img.constScanLine(y)[x] >= 160)
+            return;
+        img.scanLine(y)[x] = 255;
+        stack.emplace_back(x, y);
+    };
+    for (int x = 0; x < w; ++x) {
+        visit(x, 0);
+        visit(x, h - 1);
+    }
+    for (int y = 0; y < h; ++y) {
+        visit(0, y);
+        visit(w - 1, y);
+    }
+    while (!stack.empty()) {
+        const QPoint p = stack.back();
+        stack.pop_back();
+        visit(p.x() + 1, p.y());
+        visit(p.x() - 1, p.y());
+        visit(p.x(), p.y() + 1);
+        visit(p.x(), p.y() - 1);
+    }
+}
+
+// A dark patch of a light page: its box in source pixels and the image to
+// read, light text on the patch turned dark on white.
+struct Patch {
+    QRect box;
+    QImage image;
+};
+
+// Buttons, badges and selected rows: areas whose local background is dark on
+// a page whose background is light. Their light text reads badly in the page
+// (the engine binarises the whole patch to black), so each is also read on
+// its own, inverted. The background is a median over about one text line,
+// along rows then along columns (on a half-size copy, for speed): strokes
+// are a minority of such a window, and a median keeps a button's edges.
+std::vector<Patch> dark_patches(const QImage& grey, int line)
+{
+    const QImage half = grey.scaled(std::max(1, grey.width() / 2), std::max(1, grey.height() / 2),
+                                    Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const int r = std::max(2, line / 4);
+    const QImage background = median_pass(median_pass(half, r, false), r, true);
+    const int w = background.width();
+    const int h = background.height();
+    std::array<int, 256> page_hist {};
+    for (int y = 0; y < half.height(); ++y) {
+        const uchar* row = half.constScanLine(y);
+        for (int x = 0; x < half.width(); ++x)
+            ++page_hist[row[x]];
+    }
+    const int page = static_cast<int>(std::max_element(page_hist.begin(), page_hist.end()) - page_hist.begin());
+    // "Dark": a background clearly apart from the page's (after the page was
+    // made light, a patch of any other shade is darker).
+    const auto dark = [&](int x, int y) { return std::abs(background.constScanLine(y)[x] - page) > 40; };
+    std::vector<bool> seen(static_cast<std::size_t>(w) * h);
+    std::vector<Patch> patches;
+    std::vector<QPoint> stack;
+    for (int y0 = 0; y0 < h; ++y0) {
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (seen[y0 * w + x0] || !dark(x0, y0))
+                continue;
+            // Flood the patch, noting its extent and area.
+            int left = x0, right = x0, top = y0, bottom = y0, area = 0;
+            stack.assign(1, QPoint(x0, y0));
+            seen[y0 * w + x0] = true;
+            while (!stack.empty()) {
+                const QPoint p = stack.back();
+                stack.pop_back();
+                ++area;
+                left = std::min(left, p.x());
+                right = std::max(right, p.x());
+                top = std::min(top, p.y());
+                bottom = std::max(bottom, p.y());
+                for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
+                    const QPoint q = p + d;
+                    if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h || seen[q.y() * w + q.x()] || !dark(q.x(), q.y()))
+                        continue;
+                    seen[q.y() * w + q.x()] = true;
+                    stack.push_back(q);
+                }
+            }
+            // Big enough to hold a line of text, and filled (not a frame).
+            const int bw = right - left + 1, bh = bottom - top + 1;
+            if (2 * bh < line || bw < line || 2 * area < bw * bh || patches.size() >= 32)
+                continue;
+            // The box less a rim (the patch's antialiased edge and rounded
+            // corners would read as brackets), and its fill: its most common grey.
+            const QRect clipped = QRect(left * 2 + 2, top * 2 + 2, bw * 2 - 4, bh * 2 - 4).intersected(grey.rect());
+            if (clipped.isEmpty())
+                continue;
+            std::array<int, 256> hist {};
+            for (int y = clipped.top(); y <= clipped.bottom(); ++y) {
+                const uchar* src = grey.constScanLine(y);
+                for (int x = clipped.left(); x <= clipped.right(); ++x)
+                    ++hist[src[x]];
+            }
+            const int fill = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+            // Each pixel by its distance from the fill: text of any colour
+            // becomes dark on white (96 grey levels or more: full ink).
+            QImage img(clipped.size(), QImage::Format_Grayscale8);
+            for (int y = 0; y < img.height(); ++y) {
+                const uchar* src = grey.constScanLine(clipped.y() + y) + clipped.x();
+                uchar* dst = img.scanLine(y);
+                for (int x = 0; x < img.width(); ++x)
+                    dst[x] = static_cast<uchar>(255 - std::min(255, std::abs(src[x] - fill) * 255 / 96));
+            }
+            // What touches the box's border is the patch's own edge or the
+            // page in its rounded corners, never its text (buttons pad it).
+            erase_from_border(img);
+            patches.push_back({ clipped, std::move(img) });
+        }
+    }
+    return patches;
+}
+
+bool centre_in(const Fragment& f, const QRect& box, double w, double h)
+{
+    const double cx = (f.box.x0 + f.box.x1) / 2 * w;
+    const double cy = (f.box.top + f.box.bottom) / 2 * h;
+    return cx >= box.left() && cx <= box.right() + 1 && cy >= box.top() && cy <= box.bottom() + 1;
+}
+
 class TextRecognizerTesseract final : public TextRecognizer {
 public:
     explicit TextRecognizerTesseract(TesseractOptions options)
         : m_options(std::move(options))
         , m_data_dir(m_options.data_dir.empty() ? tessdata_dir() : m_options.data_dir)
         , m_pool(m_data_dir, m_options.engines > 0 ? m_options.engines
-                                                   : static_cast<int>(std::clamp(util::parallelism(), 1u, 4u)))
+                                                   : static_cast<int>(std::clamp(util::parallelism(), 1u, 4u)),
+                 m_options.single_block)
     {
     }
 
@@ -440,24 +651,55 @@ public:
         std::vector<Run> scaled_runs;
         for (const Run& r : runs)
             scaled_runs.push_back({ r.begin * factor, r.end * factor });
-        const std::vector<Run> parts = bands(scaled_runs, scaled.height(), m_pool.size(), MIN_BAND_PX, line * factor);
+
+        // The page in bands, then each dark patch on its own.
+        std::vector<Job> jobs;
+        for (const Run& band : bands(scaled_runs, scaled.height(), m_pool.size(), MIN_BAND_PX, line * factor))
+            jobs.push_back({ QImage(scaled.constScanLine(band.begin), scaled.width(), band.end - band.begin,
+                                    scaled.bytesPerLine(), QImage::Format_Grayscale8),
+                             0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
+        const std::size_t page_jobs = jobs.size();
+        std::vector<Patch> patches;
+        if (m_options.flatten)
+            patches = dark_patches(grey, line);
+        for (const Patch& p : patches) {
+            const QImage img = factor == 1 ? p.image
+                                           : p.image.scaled(p.image.width() * factor, p.image.height() * factor,
+                                                            Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            jobs.push_back({ img, static_cast<double>(p.box.x()), static_cast<double>(p.box.y()),
+                             static_cast<double>(factor) });
+        }
 
         const std::string langs = tesseract_languages(languages);
-        std::vector<std::expected<std::vector<Word>, std::string>> results(parts.size());
-        if (parts.size() == 1) {
-            results[0] = read_band(m_pool, langs, scaled, parts[0]);
+        const double w = grey.width(), h = grey.height();
+        std::vector<std::expected<std::vector<Word>, std::string>> results(jobs.size());
+        if (jobs.size() == 1) {
+            results[0] = read_job(m_pool, langs, jobs[0], w, h);
         } else {
             std::vector<std::jthread> threads;
-            for (std::size_t i = 0; i < parts.size(); ++i)
-                threads.emplace_back([&, i] { results[i] = read_band(m_pool, langs, scaled, parts[i]); });
+            for (std::size_t i = 0; i < jobs.size(); ++i)
+                threads.emplace_back([&, i] { results[i] = read_job(m_pool, langs, jobs[i], w, h); });
         }
-        std::vector<Word> words;
-        for (auto& r : results) {
+        for (const auto& r : results)
             if (!r)
                 return std::unexpected(r.error());
-            for (Word& w : *r)
-                words.push_back(std::move(w));
-        }
+
+        // A patch that reads replaces what the page reading made of it.
+        std::vector<bool> patch_read(patches.size());
+        for (std::size_t i = 0; i < patches.size(); ++i)
+            patch_read[i] = !results[page_jobs + i]->empty();
+        std::vector<Word> words;
+        for (std::size_t j = 0; j < page_jobs; ++j)
+            for (Word& word : *results[j]) {
+                bool covered = false;
+                for (std::size_t i = 0; i < patches.size() && !covered; ++i)
+                    covered = patch_read[i] && centre_in(word.fragment, patches[i].box, w, h);
+                if (!covered)
+                    words.push_back(std::move(word));
+            }
+        for (std::size_t i = 0; i < patches.size(); ++i)
+            for (Word& word : *results[page_jobs + i])
+                words.push_back(std::move(word));
         out.texts = drop_graphics(std::move(words));
         return out;
     }
