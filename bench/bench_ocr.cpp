@@ -343,8 +343,8 @@ int main(int argc, char** argv)
     platform::TesseractOptions ours;
     if (const char* t = std::getenv("BENCH_OCR_TARGET"))
         ours.target_line_px = std::atoi(t);
-    if (const char* f = std::getenv("BENCH_OCR_FLATTEN"))
-        ours.flatten = std::atoi(f) != 0;
+    if (const char* f = std::getenv("BENCH_OCR_PATCHES"))
+        ours.read_patches = std::atoi(f) != 0;
     if (const char* b = std::getenv("BENCH_OCR_BLOCK"))
         ours.single_block = std::atoi(b) != 0;
     platform::TesseractOptions flat = ours;

@@ -60,7 +60,7 @@ struct TesseractOptions {
     int target_line_px = 32;   // text lines shorter than this are scaled up...
     int max_upscale = 4;       // ...by at most this factor (1: never)
     int engines = 0;           // engines in the pool; 0: up to 4, one a core
-    bool flatten = true;       // light text on dark patches of the page turned dark on light
+    bool read_patches = true;  // coloured patches (buttons, badges) also read on their own
     bool single_block = true;  // each band one block of text (else the engine's page analysis)
 };
 

@@ -5,7 +5,10 @@
 // lines are short are scaled up first. The image is then cut at blank rows
 // into bands that are read in parallel, each by an engine of the pool (a
 // Tesseract engine is not shared between threads). Barcodes are read first
-// and painted out, so their modules are not mistaken for letters.
+// and painted out, so their modules are not mistaken for letters. Patches of
+// another background (buttons, badges, selected rows) are read again on
+// their own, their text made dark on white, because the engine's binarisation
+// turns a whole button black.
 #include "platform/text_recognizer.h"
 
 #include "util.h"
@@ -235,6 +238,18 @@ std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int 
     return out;
 }
 
+// The page's background: the most common grey value.
+int most_common_grey(const QImage& grey)
+{
+    std::array<std::size_t, 256> hist {};
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < grey.width(); ++x)
+            ++hist[row[x]];
+    }
+    return static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+}
+
 // A grey copy with dark text on a light background: images whose mean is
 // dark (dark mode) are inverted. Transparent pixels count as white.
 QImage normalised_grey(const QImage& image)
@@ -247,15 +262,7 @@ QImage normalised_grey(const QImage& image)
         p.drawImage(0, 0, image);
     }
     QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
-    // Background: the most common grey value.
-    std::array<std::size_t, 256> hist {};
-    for (int y = 0; y < grey.height(); ++y) {
-        const uchar* row = grey.constScanLine(y);
-        for (int x = 0; x < grey.width(); ++x)
-            ++hist[row[x]];
-    }
-    const auto background = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
-    if (background < 128)
+    if (most_common_grey(grey) < 128)
         grey.invertPixels();
     return grey;
 }
@@ -486,13 +493,7 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
     const QImage background = median_pass(median_pass(half, r, false), r, true);
     const int w = background.width();
     const int h = background.height();
-    std::array<int, 256> page_hist {};
-    for (int y = 0; y < half.height(); ++y) {
-        const uchar* row = half.constScanLine(y);
-        for (int x = 0; x < half.width(); ++x)
-            ++page_hist[row[x]];
-    }
-    const int page = static_cast<int>(std::max_element(page_hist.begin(), page_hist.end()) - page_hist.begin());
+    const int page = most_common_grey(half);
     // "Dark": a background clearly apart from the page's (after the page was
     // made light, a patch of any other shade is darker).
     const auto dark = [&](int x, int y) { return std::abs(background.constScanLine(y)[x] - page) > 40; };
@@ -629,14 +630,16 @@ public:
             out.codes = read_codes(other);
         }
         if (!out.codes.empty()) {
-            // Paint the codes out (with a margin for their quiet zone).
+            // Paint the codes out in the page's colour, with their quiet zone:
+            // four modules, at most a fifth of the side of the smallest code.
             QPainter p(&grey);
+            const int page = most_common_grey(grey);
             for (const Fragment& c : out.codes) {
-                const double m = 0.02 * std::max(grey.width(), grey.height());
-                p.fillRect(QRectF(c.box.x0 * grey.width() - m, c.box.top * grey.height() - m,
-                                  (c.box.x1 - c.box.x0) * grey.width() + 2 * m,
-                                  (c.box.bottom - c.box.top) * grey.height() + 2 * m),
-                           Qt::white);
+                const double w = (c.box.x1 - c.box.x0) * grey.width();
+                const double h = (c.box.bottom - c.box.top) * grey.height();
+                const double m = 0.2 * std::max(w, h) + 2;
+                p.fillRect(QRectF(c.box.x0 * grey.width() - m, c.box.top * grey.height() - m, w + 2 * m, h + 2 * m),
+                           QColor(page, page, page));
             }
         }
         const std::vector<Run> runs = ink_runs(ink_rows(grey));
@@ -660,7 +663,7 @@ public:
                              0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
         const std::size_t page_jobs = jobs.size();
         std::vector<Patch> patches;
-        if (m_options.flatten)
+        if (m_options.read_patches)
             patches = dark_patches(grey, line);
         for (const Patch& p : patches) {
             const QImage img = factor == 1 ? p.image
