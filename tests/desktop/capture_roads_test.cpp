@@ -113,7 +113,10 @@ protected:
         // that leave the program out leave every window of this one out.
         m_other.start(VISTROPE_QUADRANTS_WINDOW, { "400", "300", "240", "160" });
         ASSERT_TRUE(wait_until([&] { return m_other.canReadLine() || m_other.state() == QProcess::NotRunning; }, 10000));
-        ASSERT_EQ(m_other.readLine().trimmed(), "listo");
+        const QList<QByteArray> words = m_other.readLine().trimmed().split(' ');
+        ASSERT_EQ(words.size(), 3);
+        ASSERT_EQ(words[0], "listo");
+        m_origin = QPoint(words[1].toInt(), words[2].toInt());
     }
     void TearDown() override
     {
@@ -128,7 +131,7 @@ protected:
     config::Config m_cfg;
     std::vector<output::Delivered> m_done;
     QProcess m_other;
-    const QPoint m_origin { 400, 300 };
+    QPoint m_origin;
 };
 
 const std::array<int, 4> RED { 255, 0, 0, 255 };
