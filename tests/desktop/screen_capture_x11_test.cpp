@@ -46,9 +46,9 @@ protected:
     }
 };
 
-std::unique_ptr<platform::ScreenCapture> make_backend()
+std::unique_ptr<platform::ScreenCapture> make_backend(platform::X11CaptureOptions options = {})
 {
-    auto created = platform::create_x11_screen_capture();
+    auto created = platform::create_x11_screen_capture(options);
     if (!created)
         ADD_FAILURE() << created.error();
     return created ? std::move(*created) : nullptr;
@@ -118,10 +118,19 @@ platform::DisplayGrab whole_primary()
     return grab;
 }
 
-TEST(ScreenCaptureX11, DisplayGrabShowsTheWindowsColoursOpaque)
+// Every way of reading the root gives the same opaque pixels: the server
+// drawing into shared memory, MIT-SHM GetImage, and plain GetImage.
+class GrabPaths : public ::testing::TestWithParam<platform::X11CaptureOptions> { };
+
+INSTANTIATE_TEST_SUITE_P(ScreenCaptureX11, GrabPaths,
+    ::testing::Values(platform::X11CaptureOptions { true, true }, platform::X11CaptureOptions { false, true },
+        platform::X11CaptureOptions { false, false }));
+
+TEST_P(GrabPaths, DisplayGrabShowsTheWindowsColoursOpaque)
 {
-    auto backend = make_backend();
+    auto backend = make_backend(GetParam());
     ASSERT_TRUE(backend);
+    EXPECT_EQ(backend->capabilities().shared_memory, GetParam().shared_memory);
     Quadrants window;
     window.setGeometry(300, 200, 200, 100);
     window.show();
