@@ -1,5 +1,5 @@
 // The dispatcher's direct capture roads against the fake capture backend
-// (offscreen Qt: one 800 × 600 screen, display id 1).
+// (offscreen Qt: one screen).
 #include "app.h"
 #include "capture.h"
 #include "flash.h"
@@ -43,8 +43,8 @@ protected:
         d.display_id = screen.display_id;
         d.frame = screen.frame;
         d.scale = screen.scale;
-        d.pixel_width = 800;
-        d.pixel_height = 600;
+        d.pixel_width = platform::pixels_for(screen.frame.w, screen.scale);
+        d.pixel_height = platform::pixels_for(screen.frame.h, screen.scale);
         m_fake->content.displays = { d };
         capture::set_backend(std::move(fake));
         capture::refresh();
@@ -72,13 +72,14 @@ TEST_F(Roads, FullScreenCapturesTheScreenUnderThePointerLeavingUsOut)
     ASSERT_EQ(m_fake->display_grabs.size(), 1u);
     const platform::DisplayGrab& g = m_fake->display_grabs[0];
     EXPECT_FALSE(g.region);
-    EXPECT_EQ(g.width, 800u);
-    EXPECT_EQ(g.height, 600u);
+    const platform::Screen screen = platform::screens().front();
+    EXPECT_EQ(g.width, platform::pixels_for(screen.frame.w, screen.scale));
+    EXPECT_EQ(g.height, platform::pixels_for(screen.frame.h, screen.scale));
     EXPECT_EQ(g.excluded, std::vector<std::uint32_t> { 42 });
     ASSERT_EQ(m_done.size(), 1u);
     EXPECT_EQ(m_done[0].kind, output::Kind::Fullscreen);
     ASSERT_TRUE(state::last_shot());
-    EXPECT_EQ(state::last_shot()->image.size(), QSize(800, 600));
+    EXPECT_EQ(state::last_shot()->image.size(), QSize(int(g.width), int(g.height)));
 }
 
 TEST_F(Roads, AFailedGrabDeliversNothing)
