@@ -251,3 +251,50 @@ TEST_F(CaptureRoads, WindowCaptureShowsTheCoveredPart)
 }
 
 } // namespace
+
+namespace {
+
+// The running program, reached through its URL scheme as another program would.
+TEST(CaptureUrl, CaptureFullscreenUrlWritesTheFileAndFillsTheClipboard)
+{
+    testing_support::TempHome home;
+    config::Config cfg;
+    cfg.save_dir = (home.path() / "capturas").string();
+    cfg.after_capture.play_sound = false;
+    ASSERT_TRUE(config::save_to(cfg, config::Config::path()));
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(VISTROPE_BINARY, {});
+    std::string err;
+    auto wait_for = [&](const std::string& text) {
+        return wait_until([&] {
+            err += program.readAllStandardError().toStdString();
+            return err.find(text) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(wait_for("[vistrope] listo")) << err;
+
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(VISTROPE_BINARY, { "vistrope://capture-fullscreen" });
+    ASSERT_TRUE(wait_for("listo en portapapeles y disco")) << err;
+    second.waitForFinished(5000);
+
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(home.path() / "capturas"))
+        files.push_back(e.path());
+    ASSERT_EQ(files.size(), 1u);
+    const auto png = decode_png(files[0]);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->width, 1920);
+    EXPECT_EQ(png->height, 1080);
+    EXPECT_EQ(xclip_png(), QByteArray::fromStdString(testing_support::read_file(files[0])));
+
+    program.terminate();
+    program.waitForFinished(5000);
+}
+
+} // namespace
