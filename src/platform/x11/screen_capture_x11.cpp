@@ -256,8 +256,10 @@ public:
     ~ScreenCaptureX11() override
     {
         {
+            // Work not started yet is dropped: whoever asked for it is gone.
             std::lock_guard lock(m_jobs_mutex);
             m_stopping = true;
+            m_jobs.clear();
         }
         m_jobs_cv.notify_all();
         if (m_worker.joinable())
