@@ -661,6 +661,38 @@ private:
         return 0;
     }
 
+    // top_level_of for many windows at once, one round trip per level of
+    // nesting instead of one per window and level.
+    std::vector<xcb_window_t> top_levels_of(const std::vector<xcb_window_t>& windows)
+    {
+        std::vector<xcb_window_t> top(windows.size(), 0);
+        std::vector<xcb_window_t> at = windows;
+        std::vector<size_t> open(windows.size());
+        for (size_t i = 0; i < open.size(); ++i)
+            open[i] = i;
+        for (int depth = 0; depth < 64 && !open.empty(); ++depth) {
+            std::vector<xcb_query_tree_cookie_t> cookies;
+            cookies.reserve(open.size());
+            for (size_t i : open)
+                cookies.push_back(xcb_query_tree(m_conn, at[i]));
+            std::vector<size_t> still;
+            for (size_t k = 0; k < open.size(); ++k) {
+                const size_t i = open[k];
+                auto tree = own(xcb_query_tree_reply(m_conn, cookies[k], nullptr));
+                if (!tree)
+                    continue; // gone
+                if (tree->parent == m_root.root || tree->parent == XCB_NONE)
+                    top[i] = at[i] == m_root.root ? 0 : at[i];
+                else {
+                    at[i] = tree->parent;
+                    still.push_back(i);
+                }
+            }
+            open.swap(still);
+        }
+        return top;
+    }
+
     RectF to_points(const PixelRect& r) const
     {
         std::lock_guard lock(m_geometry_mutex);
@@ -691,10 +723,12 @@ private:
             for (auto it = tops.rbegin(); it != tops.rend(); ++it)
                 if (it->override_redirect && it->input_output && it->viewable)
                     entries.push_back({ it->id, &*it });
-            for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
-                const auto found = by_id.find(top_level_of(*it));
+            const std::vector<xcb_window_t> clients(stacking.rbegin(), stacking.rend());
+            const std::vector<xcb_window_t> frames = top_levels_of(clients);
+            for (size_t i = 0; i < clients.size(); ++i) {
+                const auto found = by_id.find(frames[i]);
                 if (found != by_id.end())
-                    entries.push_back({ *it, found->second });
+                    entries.push_back({ clients[i], found->second });
             }
         } else {
             for (auto it = tops.rbegin(); it != tops.rend(); ++it)
@@ -897,8 +931,8 @@ private:
     void leave_out(QImage& image, const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
     {
         std::set<xcb_window_t> own_tops;
-        for (std::uint32_t id : excluded)
-            if (const xcb_window_t t = top_level_of(id))
+        for (xcb_window_t t : top_levels_of({ excluded.begin(), excluded.end() }))
+            if (t)
                 own_tops.insert(t);
         const std::vector<TopLevel> tops = top_levels();
         std::vector<PixelRect> holes;
