@@ -160,8 +160,14 @@ struct ColorBox {
 ColorBox cube(std::span<const ColorPoint> points, size_t start, size_t end);
 
 // A 5-5-5 colour histogram (1 MiB); median cut builds palettes from it.
+// While no more than EXACT_COLOURS distinct colours have been added it also
+// counts them exactly, and the median cut then works on the exact colours:
+// screen content (a gradient wallpaper, anti-aliased text) often has a few
+// hundred colours packed into few 5-5-5 cells, where cell means would waste
+// most of the palette and blur neighbouring shades together.
 class Histogram {
 public:
+    static constexpr size_t EXACT_COLOURS = 4096;
     Histogram();
     void add(uint32_t colour)
     {
@@ -171,7 +177,11 @@ public:
         b.r += (colour >> 16) & 0xFF;
         b.g += (colour >> 8) & 0xFF;
         b.b += colour & 0xFF;
+        if (m_exact_ok)
+            add_exact(colour);
     }
+    // True while every colour added is counted exactly.
+    bool exact() const { return m_exact_ok; }
     // Weighted median cut with one refinement pass: 1..max(n, 1) colours.
     Palette palette(size_t n) const;
 
@@ -179,7 +189,12 @@ private:
     struct Bin {
         uint64_t count, r, g, b;
     };
+    void add_exact(uint32_t colour);
     std::vector<Bin> m_bins;
+    std::vector<uint32_t> m_exact_keys;  // colour + 1; 0 = empty
+    std::vector<uint64_t> m_exact_counts;
+    size_t m_exact_size = 0;
+    bool m_exact_ok = true;
 };
 
 constexpr uint32_t NO_LIMIT = 2147483647;
