@@ -61,38 +61,71 @@ bool within(uint32_t a, uint32_t b, int t)
     return dr <= t && dr >= -t && dg <= t && dg >= -t && db <= t && db >= -t;
 }
 
+// The first column in [a, w) where the row differs from the canvas, or w.
+// Blocks of 16 are compared without an early exit so the compiler can use
+// vector instructions; most of a screen recording's rows are unchanged.
+size_t first_difference(const uint32_t* p, const uint32_t* c, size_t a, size_t w)
+{
+    while (a + 16 <= w) {
+        uint32_t acc = 0;
+        for (size_t k = 0; k < 16; ++k)
+            acc |= (p[a + k] ^ c[a + k]) & RGB_MASK;
+        if (acc)
+            break;
+        a += 16;
+    }
+    while (a < w && ((p[a] ^ c[a]) & RGB_MASK) == 0)
+        ++a;
+    return a;
+}
+
+// One past the last column in [a, z) where the row differs; a when none.
+size_t last_difference(const uint32_t* p, const uint32_t* c, size_t a, size_t z)
+{
+    while (z >= a + 16) {
+        uint32_t acc = 0;
+        for (size_t k = 1; k <= 16; ++k)
+            acc |= (p[z - k] ^ c[z - k]) & RGB_MASK;
+        if (acc)
+            break;
+        z -= 16;
+    }
+    while (z > a && ((p[z - 1] ^ c[z - 1]) & RGB_MASK) == 0)
+        --z;
+    return z;
+}
+
+void mark_unchanged(uint32_t* p, size_t a, size_t z)
+{
+    for (size_t x = a; x < z; ++x)
+        p[x] = (p[x] & RGB_MASK) | UNCHANGED;
+}
+
 // Differencing of one row against the canvas row. Marks unchanged pixels,
 // updates the canvas, and returns the changed columns [first, end), or
 // first == end when nothing changed.
 std::pair<size_t, size_t> diff_row(uint32_t* p, uint32_t* c, size_t w, int threshold)
 {
+    const size_t a = first_difference(p, c, 0, w);
+    if (a == w) {
+        mark_unchanged(p, 0, w);
+        return { 0, 0 };
+    }
+    const size_t z = last_difference(p, c, a, w);
+    mark_unchanged(p, 0, a);
+    mark_unchanged(p, z, w);
     if (threshold == 0) {
-        size_t a = 0;
-        while (a < w && (p[a] & RGB_MASK) == c[a])
-            ++a;
-        if (a == w) {
-            for (size_t x = 0; x < w; ++x)
-                p[x] = (p[x] & RGB_MASK) | UNCHANGED;
-            return { 0, 0 };
-        }
-        size_t z = w;
-        while ((p[z - 1] & RGB_MASK) == c[z - 1])
-            --z;
-        for (size_t x = 0; x < a; ++x)
-            p[x] = (p[x] & RGB_MASK) | UNCHANGED;
         for (size_t x = a; x < z; ++x) {
             const uint32_t v = p[x] & RGB_MASK;
             p[x] = v | (v == c[x] ? UNCHANGED : 0);
             c[x] = v;
         }
-        for (size_t x = z; x < w; ++x)
-            p[x] = (p[x] & RGB_MASK) | UNCHANGED;
         return { a, z };
     }
     // Within the threshold the canvas keeps its old value, so slow drifts add
     // up until they show.
     uint32_t any = 0;
-    for (size_t x = 0; x < w; ++x) {
+    for (size_t x = a; x < z; ++x) {
         const uint32_t v = p[x] & RGB_MASK;
         const uint32_t cv = c[x];
         const bool same = within(v, cv, threshold);
@@ -102,13 +135,13 @@ std::pair<size_t, size_t> diff_row(uint32_t* p, uint32_t* c, size_t w, int thres
     }
     if (!any)
         return { 0, 0 };
-    size_t a = 0;
-    while (p[a] & UNCHANGED)
-        ++a;
-    size_t z = w;
-    while (p[z - 1] & UNCHANGED)
-        --z;
-    return { a, z };
+    size_t first = a;
+    while (p[first] & UNCHANGED)
+        ++first;
+    size_t end = z;
+    while (p[end - 1] & UNCHANGED)
+        --end;
+    return { first, end };
 }
 
 // Exact mapping onto the global palette: fails at the first changed colour
