@@ -205,3 +205,67 @@ TEST(GifSize, ResizeAlwaysGivesTheRequestedSize)
     // Pixels that do not match the stated size are a broken contract.
     EXPECT_TRUE(fatal_message([&] { gif::resize(src, 5, 4, 2, 2); }).has_value());
 }
+
+TEST(GifMapNearest, FindsTheWeightedNearestWithLowestIndexOnTies)
+{
+    // Against a plain scan, one colour per call so no cell memory interferes.
+    std::mt19937 rng(17);
+    for (int round = 0; round < 3; ++round) {
+        gif::Palette palette;
+        for (int i = 0; i < 40 + round * 100; ++i)
+            palette.push_back({ static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng() % 8 * 32), static_cast<uint8_t>(rng()) });
+        palette.push_back(palette[3]);  // a duplicate must never win over the original
+        for (int k = 0; k < 400; ++k) {
+            const int r = static_cast<int>(rng() % 256), g = static_cast<int>(rng() % 256), b = static_cast<int>(rng() % 256);
+            size_t best = 0;
+            int best_d = 1 << 30;
+            for (size_t i = 0; i < palette.size(); ++i) {
+                const int dr = palette[i].r - r, dg = palette[i].g - g, db = palette[i].b - b;
+                const int d = 3 * dr * dr + 4 * dg * dg + 2 * db * db;
+                if (d < best_d) {
+                    best_d = d;
+                    best = i;
+                }
+            }
+            const auto m = gif::map_nearest(std::vector<uint32_t> { rgb(r, g, b) }, 1, 0, 0, palette, false, 255, gif::NO_LIMIT);
+            ASSERT_TRUE(m.has_value());
+            EXPECT_EQ((*m)[0], best) << r << "," << g << "," << b;
+        }
+    }
+}
+
+TEST(GifQuantize, FewHundredShadesStayNearlyExact)
+{
+    // A gradient of 330 shades, most of them sharing 5-5-5 cells with their
+    // neighbours: the histogram keeps them apart, so 256 palette entries
+    // are all put to use and most pixels come back exactly.
+    const size_t w = 330, h = 4;
+    std::vector<uint32_t> px(w * h);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = rgb(40 + static_cast<int>(i % w) / 60, 60 + static_cast<int>(i % w) / 2, 90 + static_cast<int>(i % 2) * 3);
+    const auto q = gif::quantize(px, w, 0, 0, 256, false);
+    EXPECT_EQ(q.palette.size(), 256u);
+    size_t exact = 0;
+    int worst = 0;
+    for (size_t i = 0; i < px.size(); ++i) {
+        const auto c = q.palette[q.indices[i]];
+        const int e = std::max({ std::abs(c.r - static_cast<int>(px[i] >> 16)), std::abs(c.g - static_cast<int>((px[i] >> 8) & 0xFF)),
+            std::abs(c.b - static_cast<int>(px[i] & 0xFF)) });
+        exact += e == 0;
+        worst = std::max(worst, e);
+    }
+    EXPECT_GE(exact, px.size() * 6 / 10);
+    EXPECT_LE(worst, 3);
+}
+
+TEST(GifHistogram, ManyColoursFallBackToCells)
+{
+    gif::Histogram h;
+    for (uint32_t c = 0; c < gif::Histogram::EXACT_COLOURS; ++c)
+        h.add(c * 4099);
+    EXPECT_TRUE(h.exact());
+    h.add(0xFFFFFF);
+    EXPECT_FALSE(h.exact());
+    const auto p = h.palette(255);
+    EXPECT_EQ(p.size(), 255u);
+}
