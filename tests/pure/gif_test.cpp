@@ -126,18 +126,25 @@ TEST(GifStream, GlobalTablesKeepASpareEntry)
     EXPECT_EQ(one->bytes,
         concat({ bytes_of({ 'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 9, 8, 7, 0, 0, 0 }), LOOP_EXTENSION, bytes_of({ 0x3B }) }));
 
-    for (auto [colours, packed] : std::vector<std::pair<size_t, int>> { { 2, 0x81 }, { 3, 0x81 }, { 4, 0x82 }, { 255, 0x87 } }) {
+    for (auto [colours, packed] : std::vector<std::pair<size_t, int>> { { 1, 0x80 }, { 2, 0x81 }, { 3, 0x81 }, { 4, 0x82 }, { 255, 0x87 } }) {
         const auto palette = grey_palette(colours);
-        auto r = gif::encode({}, 5, 4, { .palette = palette });
+        std::vector<gif::Frame> frames;
+        const uint32_t last = static_cast<uint32_t>(palette.back().r) << 16 | static_cast<uint32_t>(palette.back().g) << 8 | palette.back().b;
+        frames.push_back({ std::vector<uint32_t>(5 * 4, last), 3 });
+        auto r = gif::encode(frames, 5, 4, { .palette = palette });
         ASSERT_TRUE(r.has_value());
         const size_t entries = size_t { 1 } << ((packed & 7) + 1);
-        ASSERT_EQ(r->bytes.size(), 13 + 3 * entries + 19 + 1) << colours;
         EXPECT_EQ(r->bytes[10], packed) << colours;
         std::vector<uint8_t> table;
         gif::write_table(table, palette, static_cast<uint32_t>((packed & 7) + 1));
+        ASSERT_EQ(table.size(), 3 * entries);
         EXPECT_TRUE(std::equal(table.begin(), table.end(), r->bytes.begin() + 13)) << colours;
         EXPECT_TRUE(std::equal(LOOP_EXTENSION.begin(), LOOP_EXTENSION.end(), r->bytes.begin() + static_cast<std::ptrdiff_t>(13 + table.size())));
         EXPECT_GT(entries, colours);
+        const auto d = decode_with_giflib(r->bytes);
+        ASSERT_TRUE(d.ok) << d.error;
+        EXPECT_EQ(d.screens[0], std::vector<uint32_t>(20, last));
+        expect_tools_accept(r->bytes, "global table of " + std::to_string(colours));
     }
 }
 
@@ -145,7 +152,9 @@ TEST(GifStream, FrameBlocksWithAndWithoutTransparency)
 {
     gif::Encoded f;
     f.local_palette = { { 10, 20, 30 }, { 40, 50, 60 } };
-    f.data = { 0xAB, 0xCD };
+    f.data = gif::lzw_encode(std::vector<uint8_t>(30, 1), 2);
+    ASSERT_LT(f.data.size(), 255u);
+    const auto data = concat({ bytes_of({ static_cast<int>(f.data.size()) }), f.data });
     f.delay = 0x0102;
     f.left = 3;
     f.top = 0x104;
@@ -156,35 +165,70 @@ TEST(GifStream, FrameBlocksWithAndWithoutTransparency)
     const auto without = stream_of(300, 300, std::nullopt, { f });
     const auto header = concat({ bytes_of({ 'G', 'I', 'F', '8', '9', 'a', 0x2C, 1, 0x2C, 1, 0, 0, 0 }), LOOP_EXTENSION });
     EXPECT_EQ(without,
-        concat({ header,
-            bytes_of({ 0x21, 0xF9, 4, 0x04, 0x02, 0x01, 0, 0, 0x2C, 3, 0, 4, 1, 5, 0, 6, 0, 0x80, 10, 20, 30, 40, 50, 60, 2, 2, 0xAB, 0xCD, 0,
-                0x3B }) }));
+        concat({ header, bytes_of({ 0x21, 0xF9, 4, 0x04, 0x02, 0x01, 0, 0, 0x2C, 3, 0, 4, 1, 5, 0, 6, 0, 0x80, 10, 20, 30, 40, 50, 60, 2 }), data,
+            bytes_of({ 0, 0x3B }) }));
+    expect_tools_accept(without, "frame without transparency");
 
     f.transparent = 2;
     const auto with = stream_of(300, 300, std::nullopt, { f });
     EXPECT_EQ(with,
         concat({ header,
-            bytes_of({ 0x21, 0xF9, 4, 0x05, 0x02, 0x01, 2, 0, 0x2C, 3, 0, 4, 1, 5, 0, 6, 0, 0x81, 10, 20, 30, 40, 50, 60, 0, 0, 0, 0, 0, 0, 2,
-                2, 0xAB, 0xCD, 0, 0x3B }) }));
+            bytes_of({ 0x21, 0xF9, 4, 0x05, 0x02, 0x01, 2, 0, 0x2C, 3, 0, 4, 1, 5, 0, 6, 0, 0x81, 10, 20, 30, 40, 50, 60, 0, 0, 0, 0, 0, 0, 2 }),
+            data, bytes_of({ 0, 0x3B }) }));
+    expect_tools_accept(with, "frame with transparency");
+    const auto d = decode_with_giflib(with);
+    ASSERT_TRUE(d.ok) << d.error;
+    EXPECT_EQ(d.images[0].indices, std::vector<uint8_t>(30, 1));
 }
 
 TEST(GifStream, DataIsCutInto255ByteSubBlocks)
 {
-    auto tail_of = [](size_t n) {
-        gif::Encoded f;
-        f.data.resize(n);
-        std::iota(f.data.begin(), f.data.end(), 0);
-        f.width = f.height = 1;
-        const auto bytes = stream_of(1, 1, gif::Palette { { 0, 0, 0 } }, { f });
-        // Header (13 + 6 + 19), GCE 8, descriptor 10, code size 1.
-        return std::vector<uint8_t>(bytes.begin() + 13 + 6 + 19 + 8 + 10 + 1, bytes.end());
+    // Real LZW data of exactly 255 and 256 bytes. The code widths follow the
+    // number of codes alone, so some lengths cannot occur for a given code
+    // size: try each code size, growing a seeded random sequence of indices.
+    auto with_length = [&](size_t bytes) -> std::pair<uint8_t, std::vector<uint8_t>> {
+        for (uint8_t m = 2; m <= 8; ++m) {
+            std::mt19937 rng(m);
+            std::vector<uint8_t> indices;
+            while (indices.size() < 20000) {
+                indices.push_back(static_cast<uint8_t>(rng() % 3));
+                const size_t got = gif::lzw_encode(indices, m).size();
+                if (got == bytes)
+                    return { m, indices };
+                if (got > bytes)
+                    break;
+            }
+        }
+        return {};
     };
-    std::vector<uint8_t> expect { 255 };
-    for (int i = 0; i < 255; ++i)
-        expect.push_back(static_cast<uint8_t>(i));
-    EXPECT_EQ(tail_of(255), concat({ expect, bytes_of({ 0, 0x3B }) }));
-    EXPECT_EQ(tail_of(256), concat({ expect, bytes_of({ 1, 255, 0, 0x3B }) }));
-    EXPECT_EQ(tail_of(0), bytes_of({ 0, 0x3B }));
+    for (size_t length : { size_t { 255 }, size_t { 256 } }) {
+        const auto [m, indices] = with_length(length);
+        ASSERT_FALSE(indices.empty()) << length;
+        gif::Encoded f;
+        f.min_code_size = m;
+        f.data = gif::lzw_encode(indices, m);
+        f.width = static_cast<uint16_t>(indices.size());
+        f.height = 1;
+        const auto bytes = stream_of(f.width, 1, gif::Palette { { 0, 0, 0 }, { 80, 0, 0 }, { 0, 80, 0 } }, { f });
+        // Header (13 + 12 + 19), GCE 8, descriptor 10, code size 1.
+        EXPECT_EQ(bytes[13 + 12 + 19 + 8 + 10], m);
+        const std::vector<uint8_t> tail(bytes.begin() + 13 + 12 + 19 + 8 + 10 + 1, bytes.end());
+        std::vector<uint8_t> expect { 255 };
+        expect.insert(expect.end(), f.data.begin(), f.data.begin() + 255);
+        if (length == 256)
+            expect.insert(expect.end(), { 1, f.data[255] });
+        expect.insert(expect.end(), { 0, 0x3B });
+        EXPECT_EQ(tail, expect) << length;
+        const auto d = decode_with_giflib(bytes);
+        ASSERT_TRUE(d.ok) << d.error;
+        EXPECT_EQ(d.images[0].indices, indices);
+        expect_tools_accept(bytes, "sub-blocks of " + std::to_string(length));
+    }
+    // No data at all: no sub-block, only the terminator.
+    gif::Encoded empty;
+    empty.width = empty.height = 1;
+    const auto bytes = stream_of(1, 1, gif::Palette { { 0, 0, 0 } }, { empty });
+    EXPECT_EQ(std::vector<uint8_t>(bytes.end() - 3, bytes.end()), bytes_of({ 2, 0, 0x3B }));
 }
 
 TEST(GifStream, LongDelaysAreSplitNotShortened)
@@ -262,9 +306,11 @@ TEST(GifLzw, IdenticalIndicesDecodeBack)
     EXPECT_LT(f.data.size(), 200u);
     f.width = 100;
     f.height = 50;
-    const auto d = decode_with_giflib(stream_of(100, 50, std::nullopt, { f }));
+    const auto bytes = stream_of(100, 50, std::nullopt, { f });
+    const auto d = decode_with_giflib(bytes);
     ASSERT_TRUE(d.ok) << d.error;
     EXPECT_EQ(d.images[0].indices, indices);
+    expect_tools_accept(bytes, "identical indices");
 }
 
 // ---------------------------------------------------------------------------
@@ -282,6 +328,7 @@ TEST(GifSink, FileSinkWritesTheSameBytesAsMemory)
     }
     auto memory = gif::encode(frames, 640, 480, { .palette = {}, .threads = 2 });
     ASSERT_TRUE(memory.has_value());
+    expect_tools_accept(memory->bytes, "file sink");
 
     testing_support::TempDir dir;
     const auto path = dir.path() / "out.gif";
