@@ -107,7 +107,7 @@ uint64_t slot_delay_cs(uint64_t i, uint64_t j, double fps);
 
 // A set of at most 256 colours with their palette indices, hashed into 1024
 // slots so it is never more than a quarter full.
-class ColorSet {
+class ColorSet final {
 public:
     ColorSet();
     static ColorSet from_palette(const Palette& palette);
@@ -165,7 +165,7 @@ ColorBox cube(std::span<const ColorPoint> points, size_t start, size_t end);
 // screen content (a gradient wallpaper, anti-aliased text) often has a few
 // hundred colours packed into few 5-5-5 cells, where cell means would waste
 // most of the palette and blur neighbouring shades together.
-class Histogram {
+class Histogram final {
 public:
     static constexpr size_t EXACT_COLOURS = 4096;
     Histogram();
@@ -266,7 +266,7 @@ struct Counts {
 // One animated GIF over a sink. Frames are pushed in display order; batches
 // are differenced against the canvas, encoded in parallel and written; the
 // last encoded frame is held back so later unchanged frames can extend it.
-class GifEncoder {
+class GifEncoder final {
 public:
     // Fails with "tamaño de GIF inválido" for a side outside 1..65535 and with
     // "paleta fija inválida" for a fixed palette of 0 or more than 255 colours.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 namespace gif {
@@ -27,16 +28,25 @@ void run_scoped(size_t count, const Fn& fn, const char* message)
         return;
     }
     std::atomic<bool> failed { false };
+    auto guarded = [&](size_t i) {
+        try {
+            fn(i);
+        } catch (...) {
+            failed = true;
+        }
+    };
     std::vector<std::thread> workers;
     workers.reserve(count);
-    for (size_t i = 0; i < count; ++i)
-        workers.emplace_back([&, i] {
-            try {
-                fn(i);
-            } catch (...) {
-                failed = true;
-            }
-        });
+    size_t started = 0;
+    try {
+        for (; started < count; ++started)
+            workers.emplace_back(guarded, started);
+    } catch (const std::system_error&) {
+        // No more threads to be had: the rest of the work runs here. Each
+        // piece is independent (a band, or a worker draining the job counter).
+        for (size_t i = started; i < count; ++i)
+            guarded(i);
+    }
     for (auto& t : workers)
         t.join();
     if (failed)
