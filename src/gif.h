@@ -43,6 +43,8 @@ public:
     // Appends `bytes`. On failure nothing is known to be written; the error is
     // the system's text of the I/O error.
     virtual std::expected<void, std::string> write(std::span<const uint8_t> bytes) = 0;
+    // Hands buffered bytes on; GifEncoder::finish calls it last.
+    virtual std::expected<void, std::string> flush() { return {}; }
 };
 
 // The whole file in memory; writing never fails.
@@ -57,9 +59,9 @@ private:
 };
 
 // A file written through a 1 MiB buffer. create() makes or truncates the file
-// (mode 0666 before the umask). flush() must be called at the end: the
-// destructor only closes the descriptor, so unflushed bytes are never written
-// silently after an error went unnoticed.
+// (mode 0666 before the umask). The buffer goes out on flush() (which
+// GifEncoder::finish calls); the destructor only closes the descriptor, so
+// bytes are never written behind the back of whoever checks for errors.
 class FileSink final : public Sink {
 public:
     [[nodiscard]] static std::expected<std::unique_ptr<FileSink>, std::string> create(const std::filesystem::path& path);
@@ -68,7 +70,7 @@ public:
     FileSink& operator=(const FileSink&) = delete;
 
     std::expected<void, std::string> write(std::span<const uint8_t> bytes) override;
-    std::expected<void, std::string> flush();
+    std::expected<void, std::string> flush() override;
 
 private:
     explicit FileSink(int fd);
@@ -207,7 +209,9 @@ std::optional<std::vector<uint8_t>> map_nearest(std::span<const uint32_t> pixels
     const Palette& palette, bool dither, uint32_t transparent, uint32_t limit);
 
 // A palette of at most max_colours and the indices: exact when possible,
-// otherwise median cut and nearest mapping. Never fails.
+// otherwise median cut and nearest mapping (without dither every distinct
+// colour gets its own nearest entry; with dither map_nearest's cells and
+// pattern apply). Never fails.
 Indexed quantize(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither);
 // The same without the exact attempt, for callers that know it cannot fit.
 Indexed quantize_inexact(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither);
@@ -283,7 +287,7 @@ public:
     // rest follows in 1x1 transparent frames, so the animation keeps its time.
     std::expected<void, std::string> write_frame(const Encoded& frame);
     // The last batch, the header if no frame came, the held-back frame and
-    // the trailer.
+    // the trailer; then the sink is flushed.
     std::expected<Counts, std::string> finish();
 
     const Counts& counts() const { return m_counts; }

@@ -497,6 +497,8 @@ std::expected<Counts, std::string> GifEncoder::finish()
     if (auto r = m_sink->write(std::span(&trailer, 1)); !r)
         return std::unexpected(r.error());
     m_counts.bytes_written += 1;
+    if (auto r = m_sink->flush(); !r)
+        return std::unexpected(r.error());
     return m_counts;
 }
 

@@ -340,7 +340,6 @@ TEST(GifSink, FileSinkWritesTheSameBytesAsMemory)
         ASSERT_TRUE(enc->push(std::move(f)).has_value());
     auto counts = enc->finish();
     ASSERT_TRUE(counts.has_value());
-    ASSERT_TRUE((*sink)->flush().has_value());
     const std::string file = testing_support::read_file(path);
     EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.end()), memory->bytes);
     EXPECT_EQ(counts->bytes_written, memory->bytes.size());
@@ -358,8 +357,14 @@ TEST(GifSink, FileErrorsAreReturned)
     auto enc = gif::GifEncoder::create(**full, 8, 8, {});
     ASSERT_TRUE(enc.has_value());
     ASSERT_TRUE(enc->push(solid(8, 8, 0x123456, 5)).has_value());
-    ASSERT_TRUE(enc->finish().has_value());  // still in the buffer
-    const auto flushed = (*full)->flush();
-    ASSERT_FALSE(flushed.has_value());
-    EXPECT_FALSE(flushed.error().empty());
+    // Everything sits in the buffer until the final flush, which fails.
+    const auto finished = enc->finish();
+    ASSERT_FALSE(finished.has_value());
+    EXPECT_FALSE(finished.error().empty());
+
+    // A frame larger than the buffer is written at once, and fails at once.
+    auto full2 = gif::FileSink::create("/dev/full");
+    ASSERT_TRUE(full2.has_value());
+    const std::vector<uint8_t> big(3 << 20, 7);
+    EXPECT_FALSE((*full2)->write(big).has_value());
 }
