@@ -368,3 +368,71 @@ TEST(GifEncoder, ExactColoursDecodeToTheSourceFrames)
         tables.insert(im.local_table);
     EXPECT_EQ(tables.size(), 2u);
 }
+
+TEST(GifEncoder, ThresholdKeepsEveryPixelClose)
+{
+    // Pixels drift by a few levels per frame and some areas change outright.
+    // What is on screen may lag the source, but never by more than twice the
+    // threshold (the kept canvas value is within it, and so is what a run
+    // wrote over it).
+    const size_t w = 40, h = 30;
+    const int t = 3;
+    std::mt19937 rng(77);
+    std::vector<uint32_t> screen(w * h);
+    for (auto& p : screen)
+        p = (rng() % 8) * 0x1F1F1F;
+    std::vector<gif::Frame> clip;
+    for (int k = 0; k < 30; ++k) {
+        for (auto& p : screen)
+            if (rng() % 3 == 0) {
+                const int d = static_cast<int>(rng() % 5) - 2;
+                const int v = std::clamp(static_cast<int>(p & 0xFF) + d, 0, 255);
+                p = (p & 0xFFFF00) | static_cast<uint32_t>(v);
+            }
+        const size_t x0 = rng() % w, y0 = rng() % h;
+        for (size_t y = y0; y < std::min(h, y0 + 5); ++y)
+            for (size_t x = x0; x < std::min(w, x0 + 7); ++x)
+                screen[y * w + x] = (rng() % 8) * 0x1F1F1F;
+        clip.push_back({ screen, 4 });
+    }
+    for (size_t threads : { size_t { 1 }, size_t { 4 } }) {
+        auto r = gif::encode(clip, w, h, { .palette = {}, .threads = threads, .dither = false, .threshold = t, .tolerance = 0 });
+        ASSERT_TRUE(r.has_value());
+        const auto d = decode_with_giflib(r->bytes);
+        ASSERT_TRUE(d.ok) << d.error;
+        ASSERT_EQ(d.screens.size(), clip.size());  // every frame changed somewhere
+        for (size_t k = 0; k < clip.size(); ++k)
+            for (size_t i = 0; i < w * h; ++i)
+                for (int s : { 0, 8, 16 }) {
+                    const int diff = std::abs(static_cast<int>((clip[k].pixels[i] >> s) & 0xFF) - static_cast<int>((d.screens[k][i] >> s) & 0xFF));
+                    ASSERT_LE(diff, 2 * t) << "frame " << k << " pixel " << i;
+                }
+        expect_tools_accept(r->bytes, "threshold clip");
+    }
+}
+
+TEST(GifEncoder, DitherAndToleranceGiveValidFiles)
+{
+    // Many colours, every option: the files must stay valid and close.
+    const size_t w = 48, h = 20;
+    std::vector<gif::Frame> clip;
+    for (uint32_t k = 0; k < 6; ++k) {
+        gif::Frame f { std::vector<uint32_t>(w * h), 5 };
+        for (size_t i = 0; i < f.pixels.size(); ++i)
+            f.pixels[i] = static_cast<uint32_t>(((i * 7 + k * 13) & 0xFF) << 16 | ((i / w * 12) & 0xFF) << 8 | ((i * 3 + k) & 0xFF));
+        clip.push_back(std::move(f));
+    }
+    for (bool dither : { false, true })
+        for (uint8_t tolerance : { uint8_t { 0 }, uint8_t { 8 } }) {
+            auto r = gif::encode(clip, w, h, { .palette = {}, .threads = 2, .dither = dither, .threshold = 2, .tolerance = tolerance });
+            ASSERT_TRUE(r.has_value());
+            const auto d = decode_with_giflib(r->bytes);
+            ASSERT_TRUE(d.ok) << d.error;
+            double err = 0;
+            for (size_t i = 0; i < w * h; ++i)
+                for (int s : { 0, 8, 16 })
+                    err += std::abs(static_cast<int>((clip.back().pixels[i] >> s) & 0xFF) - static_cast<int>((d.screens.back()[i] >> s) & 0xFF));
+            EXPECT_LT(err / (3.0 * w * h), 12.0) << dither << " " << int(tolerance);
+            expect_tools_accept(r->bytes, "options");
+        }
+}
