@@ -152,7 +152,7 @@ struct Segment {
     xcb_render_picture_t picture = 0;
 };
 
-// Idle segments kept for the next grab of the same size. Images handed out
+// Idle segments kept for the next grab that fits in one. Images handed out
 // own their segment until their last copy goes; the cleanup (any thread)
 // gives it back. The pool outlives the backend when images do: once the
 // connection is gone a returned segment is only unmapped (closing the
@@ -164,16 +164,20 @@ public:
     {
     }
 
+    // The smallest idle segment that holds width × height pixels.
     std::optional<Segment> take(int width, int height)
     {
         std::lock_guard lock(m_mutex);
+        auto best = m_idle.end();
         for (auto it = m_idle.begin(); it != m_idle.end(); ++it)
-            if (it->width == width && it->height == height) {
-                Segment s = *it;
-                m_idle.erase(it);
-                return s;
-            }
-        return std::nullopt;
+            if (it->width >= width && it->height >= height
+                && (best == m_idle.end() || std::int64_t { it->width } * it->height < std::int64_t { best->width } * best->height))
+                best = it;
+        if (best == m_idle.end())
+            return std::nullopt;
+        Segment s = *best;
+        m_idle.erase(best);
+        return s;
     }
 
     void give_back(const Segment& s)
@@ -208,7 +212,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t KEEP = 3;
+    // Idle segments hold a screenful each; two cover a grab in flight and the next.
+    static constexpr std::size_t KEEP = 2;
     std::mutex m_mutex;
     xcb_connection_t* m_conn;
     std::vector<Segment> m_idle;
@@ -504,8 +509,12 @@ private:
         if (!m_use_render.load())
             return std::nullopt;
         std::optional<Segment> s = m_pool->take(r.w, r.h);
-        if (!s)
-            s = make_segment(r.w, r.h);
+        if (!s) {
+            // A region gets a segment of the whole root, so later grabs of
+            // any size fit in it.
+            const PixelRect full = root_rect();
+            s = make_segment(std::max(r.w, full.w), std::max(r.h, full.h));
+        }
         if (!s) {
             disable_render("no pude crear el mapa de píxeles compartido");
             return std::nullopt;
@@ -520,7 +529,8 @@ private:
             return std::nullopt;
         }
         auto* lease = new SegmentLease { m_pool, *s };
-        return QImage(s->addr, r.w, r.h, static_cast<qsizetype>(r.w) * 4, QImage::Format_ARGB32_Premultiplied,
+        // The picture lies in the segment's top-left corner, rows as wide as the segment.
+        return QImage(s->addr, r.w, r.h, static_cast<qsizetype>(s->width) * 4, QImage::Format_ARGB32_Premultiplied,
             &return_segment, lease);
     }
 
