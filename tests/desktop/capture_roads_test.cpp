@@ -182,6 +182,31 @@ TEST_F(CaptureRoads, FullScreenWritesTheDatedFileCopiesItAndLeavesOurPanelOut)
     EXPECT_EQ(state::last_shot()->file, d.path);
 }
 
+TEST_F(CaptureRoads, AWindowOfOursEmbeddedInAnotherProgramsLeavesThatWindowIn)
+{
+    // As the tray icon sits inside the tray: a window of ours reparented
+    // into the other program's window.
+    QWidget icon;
+    icon.setStyleSheet("background: rgb(0, 255, 255)");
+    icon.setGeometry(0, 0, 24, 24);
+    icon.show();
+    settle(300);
+    auto list = capture::backend().window_list();
+    ASSERT_TRUE(list);
+    auto host = std::find_if(list->begin(), list->end(), [&](const auto& w) { return w.pid == m_other.processId(); });
+    ASSERT_NE(host, list->end());
+    QProcess::execute("xdotool", { "windowreparent", QString::number(icon.winId()), QString::number(host->window_id) });
+    settle(500);
+
+    app::capture_fullscreen();
+    ASSERT_TRUE(wait_until([&] { return !m_done.empty(); }));
+    ASSERT_TRUE(m_done.front().path);
+    const auto png = decode_png(*m_done.front().path);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->at(m_origin.x() + 100, m_origin.y() + 60), RED);
+    EXPECT_EQ(png->at(m_origin.x() + 220, m_origin.y() + 140), YELLOW);
+}
+
 TEST_F(CaptureRoads, PreviousAreaCapturesTheRememberedRectangle)
 {
     const std::uint32_t display = platform::screens().front().display_id;

@@ -940,10 +940,20 @@ private:
     // to top.
     void leave_out(QImage& image, const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
     {
+        // A top-level is ours when it is one of our windows, or the window
+        // manager's frame around one. A window of ours embedded in another
+        // program's (the tray icon inside the tray) leaves that program's
+        // window alone.
+        const std::vector<xcb_window_t> ids(excluded.begin(), excluded.end());
+        const auto managed_list = m_caps.window_manager
+            ? values<std::uint32_t>(ask(m_root.root, m_atoms.client_list_stacking, XCB_ATOM_WINDOW, 16384))
+            : std::vector<std::uint32_t> {};
+        const std::set<xcb_window_t> managed(managed_list.begin(), managed_list.end());
         std::set<xcb_window_t> own_tops;
-        for (xcb_window_t t : top_levels_of({ excluded.begin(), excluded.end() }))
-            if (t)
-                own_tops.insert(t);
+        const std::vector<xcb_window_t> tops_of = top_levels_of(ids);
+        for (size_t i = 0; i < ids.size(); ++i)
+            if (tops_of[i] && (tops_of[i] == ids[i] || managed.count(ids[i])))
+                own_tops.insert(tops_of[i]);
         const std::vector<TopLevel> tops = top_levels();
         std::vector<PixelRect> holes;
         for (const auto& t : tops)
