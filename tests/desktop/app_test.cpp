@@ -143,9 +143,16 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     run("xdotool", { "mousemove", cx, cy, "click", "1" });
     for (int i = 0; i < 30 && !open_menu(); ++i)
         QThread::msleep(100);
+    ASSERT_TRUE(open_menu());
+    // The menu takes the keyboard once it is mapped; give it that moment.
+    QThread::msleep(300);
     run("xdotool", { "key", "Up" });
+    QThread::msleep(100);
     run("xdotool", { "key", "Return" });
-    ASSERT_TRUE(program.process().waitForFinished(10000)) << program.err();
+    const bool finished = program.process().waitForFinished(10000);
+    if (!finished)
+        run("import", { "-window", "root", "/tmp/vistrope-desktop-quit-failed.png" });
+    ASSERT_TRUE(finished) << program.err();
     EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.process().exitCode(), 0);
 }
