@@ -1,0 +1,264 @@
+// The stitcher's tracks: appending newly revealed rows, the fixed header and
+// footer, the row limit, and the race between the vertical and the horizontal
+// axis.
+#include "stitch.h"
+#include "stitch_internal.h"
+#include "util.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fmt/format.h>
+
+namespace stitch {
+
+std::string debug_text(const Step& step)
+{
+    switch (step.kind) {
+    case Step::Kind::First:
+        return "First";
+    case Step::Kind::Unchanged:
+        return "Unchanged";
+    case Step::Kind::Moved:
+        return fmt::format("Moved {{ offset: {}, added: {} }}", step.offset, step.added);
+    case Step::Kind::Lost:
+        return "Lost";
+    case Step::Kind::Mismatch:
+        return "Mismatch";
+    case Step::Kind::Full:
+        return "Full";
+    }
+    return "?";
+}
+
+void transpose(const Frame& frame, std::vector<std::uint8_t>& out)
+{
+    check_frame(frame);
+    const std::size_t w = frame.width;
+    const std::size_t h = frame.height;
+    out.clear();
+    out.resize(4 * w * h);
+    constexpr std::size_t T = 16;
+    const std::uint8_t* src = frame.data.data();
+    std::uint8_t* dst = out.data();
+    // Source rows j become destination columns: a 16 × 16 tile keeps both the
+    // 16 source rows and the 16 destination rows it touches in cache.
+    for (std::size_t j0 = 0; j0 < h; j0 += T) {
+        const std::size_t j1 = std::min(j0 + T, h);
+        for (std::size_t i0 = 0; i0 < w; i0 += T) {
+            const std::size_t i1 = std::min(i0 + T, w);
+            for (std::size_t j = j0; j < j1; ++j) {
+                const std::uint8_t* row = src + j * frame.stride;
+                for (std::size_t i = i0; i < i1; ++i)
+                    std::memcpy(dst + 4 * (i * h + j), row + 4 * i, 4);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Track
+
+Track::Track(std::uint32_t max_rows)
+    : m_max_rows(max_rows)
+{
+}
+
+std::uint32_t Track::tail_rows() const
+{
+    return m_width == 0 ? 0 : std::uint32_t(m_tail.size() / (4 * std::size_t(m_width)));
+}
+
+void Track::emit(const std::uint8_t* bytes, std::uint64_t count)
+{
+    const std::uint64_t room = m_rows >= m_max_rows ? 0 : m_max_rows - m_rows;
+    const std::uint64_t take = std::min(room, count);
+    if (take > 0) {
+        const std::size_t row_bytes = 4 * std::size_t(m_width);
+        const std::size_t n = std::size_t(take) * row_bytes;
+        m_out.insert(m_out.end(), bytes, bytes + n);
+        m_rows += std::uint32_t(take);
+    }
+    if (room < count)
+        m_full = true;
+}
+
+void Track::set_tail(const Frame& frame, std::uint32_t first_row)
+{
+    const std::size_t row_bytes = 4 * std::size_t(frame.width);
+    first_row = std::min(first_row, frame.height);
+    m_tail.resize(std::size_t(frame.height - first_row) * row_bytes);
+    if (frame.stride == row_bytes) {
+        if (!m_tail.empty())
+            std::memcpy(m_tail.data(), frame.data.data() + first_row * frame.stride, m_tail.size());
+    } else {
+        for (std::uint32_t r = first_row; r < frame.height; ++r)
+            std::memcpy(m_tail.data() + (r - first_row) * row_bytes, frame.data.data() + r * frame.stride, row_bytes);
+    }
+    m_tail_from = first_row;
+}
+
+Step Track::push(const Frame& frame)
+{
+    if (m_full)
+        return kFull;
+    if (frame.width == 0 || frame.height == 0)
+        return kMismatch;
+    if (m_prev && (frame.width != m_width || frame.height != m_height))
+        return kMismatch;
+    check_frame(frame);
+
+    Sig sig = sign(frame);
+    const std::uint32_t h = frame.height;
+
+    if (!m_prev) {
+        m_width = frame.width;
+        m_height = frame.height;
+        set_tail(frame, 0);
+        m_prev = std::move(sig);
+        m_frames = 1;
+        return kFirst;
+    }
+
+    // The fixed header and footer: rows that did not change at all.
+    std::uint32_t top = 0;
+    while (top < h && rows_equal(*m_prev, sig, top))
+        ++top;
+    if (top == h)
+        return kUnchanged;
+    std::uint32_t bottom = 0;
+    while (bottom < h - top && rows_equal(*m_prev, sig, h - 1 - bottom))
+        ++bottom;
+    const std::uint32_t end = h - bottom;
+    const std::uint32_t region = end - top;
+    if (region < std::max<std::uint32_t>(h / 8, 24))
+        return kUnchanged;
+
+    const std::uint32_t min_overlap = std::max<std::uint32_t>(region / 10, 24);
+    const auto found = find_offset(*m_prev, sig, top, end, min_overlap, m_hint);
+    if (!found)
+        return kLost;
+    if (*found == 0)
+        return kUnchanged;
+    const std::int64_t d = *found;
+    const std::uint32_t rows_before = m_rows;
+    const std::size_t row_bytes = 4 * std::size_t(m_width);
+
+    // Rows of the reference frame above the new footer that the output does
+    // not hold yet: they were kept in the tail.
+    const std::int64_t e = std::max<std::int64_t>(std::int64_t(m_rows) - m_pos, m_tail_from);
+    if (std::int64_t(end) > e)
+        emit(m_tail.data() + std::size_t(e - m_tail_from) * row_bytes, std::uint64_t(end - e));
+
+    m_pos += d;
+
+    // The rows this frame reveals beyond the furthest point reached.
+    const std::int64_t start = std::max<std::int64_t>(std::int64_t(m_rows) - m_pos, 0);
+    if (std::int64_t(end) > start && !m_full) {
+        if (frame.stride == row_bytes) {
+            emit(frame.data.data() + std::size_t(start) * row_bytes, std::uint64_t(end - start));
+        } else {
+            for (std::int64_t r = start; r < std::int64_t(end); ++r)
+                emit(frame.data.data() + std::size_t(r) * frame.stride, 1);
+        }
+    }
+
+    m_min_footer = std::min(m_min_footer, bottom);
+    // Moving forward this keeps exactly the current footer; moving back it
+    // keeps what lies below the output's end, but never less than the
+    // smallest footer, so the footer always ends the image.
+    const std::int64_t tail_from = std::min<std::int64_t>(std::int64_t(h) - m_min_footer,
+                                                          std::max<std::int64_t>(end, std::int64_t(m_rows) - m_pos));
+    set_tail(frame, std::uint32_t(tail_from));
+
+    m_prev = std::move(sig);
+    ++m_frames;
+    m_hint = d;
+    if (m_full)
+        return kFull;
+    return Step::moved(d, m_rows - rows_before);
+}
+
+Image Track::take_image()
+{
+    Image img;
+    img.width = m_width;
+    img.height = m_rows + tail_rows();
+    img.pixels = std::move(m_out);
+    img.pixels.insert(img.pixels.end(), m_tail.begin(), m_tail.end());
+    m_tail.clear();
+    m_out.clear();
+    return img;
+}
+
+// ---------------------------------------------------------------------------
+// Stitcher
+
+Stitcher::Stitcher(std::uint8_t mode, std::uint32_t max_rows)
+{
+    if (mode == 0) {
+        m_tracks.push_back({Axis::Vertical, Track(max_rows)});
+    } else if (mode == 2) {
+        m_tracks.push_back({Axis::Vertical, Track(max_rows)});
+        m_tracks.push_back({Axis::Horizontal, Track(max_rows)});
+    } else {
+        m_tracks.push_back({Axis::Horizontal, Track(max_rows)});
+    }
+}
+
+Step Stitcher::push(const Frame& frame)
+{
+    check_frame(frame);
+    Step steps[2];
+    std::size_t n = 0;
+    for (Entry& entry : m_tracks) {
+        Track& t = entry.track;
+        if (entry.axis == Axis::Vertical) {
+            steps[n++] = t.push(frame);
+            continue;
+        }
+        // Settle what needs no pixels before paying for the transposition.
+        if (t.full()) {
+            steps[n++] = kFull;
+        } else if (frame.width == 0 || frame.height == 0
+                   || (t.has_reference() && (frame.height != t.width() || frame.width != t.height()))) {
+            steps[n++] = kMismatch;
+        } else {
+            transpose(frame, m_scratch);
+            const Frame turned{m_scratch, frame.height, frame.width, 4 * std::size_t(frame.height)};
+            steps[n++] = t.push(turned);
+        }
+    }
+    if (n == 1)
+        return steps[0];
+
+    // The first axis that moves wins the race; the stitcher follows it alone.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (steps[i].kind == Step::Kind::Moved || steps[i].kind == Step::Kind::Full) {
+            Entry winner = std::move(m_tracks[i]);
+            m_tracks.clear();
+            m_tracks.push_back(std::move(winner));
+            if (m_tracks.front().axis == Axis::Vertical)
+                std::vector<std::uint8_t>().swap(m_scratch);
+            return steps[i];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (steps[i].kind == Step::Kind::Unchanged)
+            return kUnchanged;
+    return steps[0];
+}
+
+std::optional<Image> Stitcher::finish() &&
+{
+    Entry& entry = m_tracks.front();
+    if (!entry.track.has_reference())
+        return std::nullopt;
+    Image img = entry.track.take_image();
+    if (entry.axis == Axis::Vertical)
+        return img;
+    std::vector<std::uint8_t> turned;
+    transpose(Frame{img.pixels, img.width, img.height, 4 * std::size_t(img.width)}, turned);
+    return Image{std::move(turned), img.height, img.width};
+}
+
+} // namespace stitch
