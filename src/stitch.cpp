@@ -2,6 +2,7 @@
 // footer, the row limit, and the race between the vertical and the horizontal
 // axis.
 #include "stitch.h"
+#include "imageops.h"
 #include "stitch_internal.h"
 #include "util.h"
 
@@ -259,6 +260,50 @@ std::optional<Image> Stitcher::finish() &&
     std::vector<std::uint8_t> turned;
     transpose(Frame{img.pixels, img.width, img.height, 4 * std::size_t(img.width)}, turned);
     return Image{std::move(turned), img.height, img.width};
+}
+
+// ---------------------------------------------------------------------------
+// Preview
+
+Preview::Preview(std::uint32_t target_width)
+    : m_target_width(std::max<std::uint32_t>(target_width, 1))
+{
+}
+
+bool Preview::update(const Stitcher& stitcher)
+{
+    const Track& track = stitcher.track();
+    const std::uint32_t w = track.width();
+    if (w == 0)
+        return false;
+    if (m_factor == 0) {
+        m_factor = std::max<std::uint32_t>((w + m_target_width - 1) / m_target_width, 1);
+        m_axis = stitcher.axis();
+    }
+    // Whole blocks only, so that every preview row is final once made.
+    const std::uint32_t usable = track.rows() - track.rows() % m_factor;
+    if (usable <= m_consumed)
+        return false;
+    const std::size_t row_bytes = 4 * std::size_t(w);
+    const imageops::View view{
+        std::span<const std::uint8_t>(track.out()).subspan(m_consumed * row_bytes,
+                                                           std::size_t(usable - m_consumed) * row_bytes),
+        w, usable - m_consumed, row_bytes};
+    const imageops::Image small = imageops::downscale(view, m_factor);
+    m_pixels.insert(m_pixels.end(), small.pixels.begin(), small.pixels.end());
+    m_width = std::uint32_t(small.width);
+    m_height += std::uint32_t(small.height);
+    m_consumed = usable;
+    return true;
+}
+
+Image Preview::image() const
+{
+    if (m_axis == Axis::Vertical)
+        return Image{m_pixels, m_width, m_height};
+    std::vector<std::uint8_t> turned;
+    transpose(Frame{m_pixels, m_width, m_height, 4 * std::size_t(m_width)}, turned);
+    return Image{std::move(turned), m_height, m_width};
 }
 
 } // namespace stitch

@@ -1,3 +1,4 @@
+#include "imageops.h"
 #include "stitch.h"
 #include "test_util.h"
 #include "util.h"
@@ -795,4 +796,86 @@ TEST(Stitch, DebugText)
     EXPECT_EQ(stitch::debug_text(stitch::kMismatch), "Mismatch");
     EXPECT_EQ(stitch::debug_text(stitch::kFull), "Full");
     EXPECT_EQ(int(stitch::Step::Kind::Full), 5);
+}
+
+// ---------------------------------------------------------------------------
+// Preview
+
+TEST(StitchPreview, FactorWholeBlocksAndIncrementalRows)
+{
+    const Page header = bar(1000, 10, 1, 60);
+    const Page footer = bar(1000, 10, 2, 90);
+    const Page body = content(1000, 400, 17, Kind::Plain);
+    const Window win{&header, &body, &footer, 70};
+    stitch::Stitcher s(0, 30'000);
+    stitch::Preview p(184);
+    EXPECT_FALSE(p.update(s)); // no frame yet
+    EXPECT_EQ(p.factor(), 0u);
+
+    ASSERT_EQ(scroll(s, win, {0})[0], stitch::kFirst);
+    EXPECT_FALSE(p.update(s)); // a frame, but no rows
+    EXPECT_EQ(p.factor(), 6u); // ⌈1000 / 184⌉
+
+    ASSERT_EQ(scroll(s, win, {20})[0], stitch::Step::moved(20, 100));
+    EXPECT_TRUE(p.update(s));
+    EXPECT_EQ(p.consumed(), 96u);
+    EXPECT_EQ(p.height(), 16u);
+    EXPECT_EQ(p.width(), 167u);
+    EXPECT_FALSE(p.update(s)); // nothing new
+
+    // 40 more rows: 140 in all, whole blocks up to 138; rows 96..137 give 7.
+    ASSERT_EQ(scroll(s, win, {60})[0], stitch::Step::moved(40, 40));
+    EXPECT_TRUE(p.update(s));
+    EXPECT_EQ(p.consumed(), 138u);
+    EXPECT_EQ(p.height(), 23u);
+
+    // The strip equals the first 138 stitched rows reduced in one go.
+    const auto& out = s.track().out();
+    const auto whole = imageops::downscale({std::span(out).first(138 * 4000), 1000, 138, 4000}, 6);
+    const auto img = p.image();
+    EXPECT_EQ(img.width, 167u);
+    EXPECT_EQ(img.height, 23u);
+    EXPECT_TRUE(img.pixels == whole.pixels);
+}
+
+TEST(StitchPreview, ZeroTargetCountsAsOne)
+{
+    const Page f = content(40, 60, 2);
+    stitch::Stitcher s(0, 100);
+    s.push(view_of(f));
+    stitch::Preview p(0);
+    p.update(s);
+    EXPECT_EQ(p.factor(), 40u);
+}
+
+TEST(StitchPreview, HorizontalPreviewIsInScreenOrientation)
+{
+    const Page tall = content(64, 500, 18, Kind::Plain);
+    Page wide{tall.h, tall.w, {}};
+    stitch::transpose(view_of(tall), wide.px);
+    const auto frame_at = [&](std::uint32_t x) {
+        Page f{150, wide.h, std::vector<std::uint8_t>(150 * std::size_t(wide.h) * 4)};
+        for (std::uint32_t y = 0; y < wide.h; ++y)
+            std::memcpy(f.row(y), wide.row(y) + 4 * std::size_t(x), 600);
+        return f;
+    };
+    stitch::Stitcher s(2, 30'000);
+    stitch::Preview p(20);
+    ASSERT_EQ(s.push(view_of(frame_at(0))), stitch::kFirst);
+    ASSERT_EQ(s.push(view_of(frame_at(45))).kind, stitch::Step::Kind::Moved);
+    ASSERT_EQ(s.axis(), stitch::Axis::Horizontal);
+    ASSERT_TRUE(p.update(s));
+    EXPECT_EQ(p.axis(), stitch::Axis::Horizontal);
+    EXPECT_EQ(p.factor(), 4u); // the track is 64 wide (the frame's height)
+    // Columns 0..consumed − 1 of the page, reduced, in screen orientation.
+    const std::uint32_t cols = p.consumed();
+    EXPECT_EQ(cols, 192u); // 150 + 45 = 195 rows, whole blocks of 4
+    Page left{cols, wide.h, std::vector<std::uint8_t>(std::size_t(cols) * wide.h * 4)};
+    for (std::uint32_t y = 0; y < wide.h; ++y)
+        std::memcpy(left.row(y), wide.row(y), 4 * std::size_t(cols));
+    const auto expected = imageops::downscale({left.px, cols, wide.h, 4 * std::size_t(cols)}, 4);
+    const auto img = p.image();
+    EXPECT_EQ(img.width, expected.width);
+    EXPECT_EQ(img.height, expected.height);
+    EXPECT_TRUE(img.pixels == expected.pixels);
 }
