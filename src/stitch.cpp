@@ -7,7 +7,14 @@
 #include "util.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <fmt/format.h>
 
 namespace stitch {
@@ -31,29 +38,131 @@ std::string debug_text(const Step& step)
     return "?";
 }
 
-void transpose(const Frame& frame, std::vector<std::uint8_t>& out)
+namespace {
+
+// One 4 × 4 block of pixels: source rows j..j+3 at columns i..i+3 become
+// destination rows i..i+3 at columns j..j+3.
+inline void block4(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst, std::size_t dst_stride)
 {
-    check_frame(frame);
+#if defined(__SSE2__)
+    const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + src_stride));
+    const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * src_stride));
+    const __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 3 * src_stride));
+    const __m128i t0 = _mm_unpacklo_epi32(r0, r1); // a0 b0 a1 b1
+    const __m128i t1 = _mm_unpacklo_epi32(r2, r3); // c0 d0 c1 d1
+    const __m128i t2 = _mm_unpackhi_epi32(r0, r1); // a2 b2 a3 b3
+    const __m128i t3 = _mm_unpackhi_epi32(r2, r3); // c2 d2 c3 d3
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi64(t0, t1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + dst_stride), _mm_unpackhi_epi64(t0, t1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * dst_stride), _mm_unpacklo_epi64(t2, t3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * dst_stride), _mm_unpackhi_epi64(t2, t3));
+#else
+    for (std::size_t j = 0; j < 4; ++j)
+        for (std::size_t i = 0; i < 4; ++i)
+            std::memcpy(dst + i * dst_stride + 4 * j, src + j * src_stride + 4 * i, 4);
+#endif
+}
+
+// Transposes the frame into `dst` (4 × width × height bytes) in 16 × 16
+// tiles: a tile keeps both the 16 source rows and the 16 destination rows it
+// touches in cache. Whole 4 × 4 blocks go through registers; the ragged edge
+// is copied pixel by pixel.
+void transpose_into(const Frame& frame, std::uint8_t* dst)
+{
     const std::size_t w = frame.width;
     const std::size_t h = frame.height;
-    out.clear();
-    out.resize(4 * w * h);
-    constexpr std::size_t T = 16;
+    const std::size_t dst_stride = 4 * h;
     const std::uint8_t* src = frame.data.data();
-    std::uint8_t* dst = out.data();
-    // Source rows j become destination columns: a 16 × 16 tile keeps both the
-    // 16 source rows and the 16 destination rows it touches in cache.
+    constexpr std::size_t T = 16;
     for (std::size_t j0 = 0; j0 < h; j0 += T) {
         const std::size_t j1 = std::min(j0 + T, h);
         for (std::size_t i0 = 0; i0 < w; i0 += T) {
             const std::size_t i1 = std::min(i0 + T, w);
+            if (j1 - j0 == T && i1 - i0 == T) {
+                for (std::size_t j = j0; j < j1; j += 4)
+                    for (std::size_t i = i0; i < i1; i += 4)
+                        block4(src + j * frame.stride + 4 * i, frame.stride, dst + i * dst_stride + 4 * j, dst_stride);
+                continue;
+            }
             for (std::size_t j = j0; j < j1; ++j) {
                 const std::uint8_t* row = src + j * frame.stride;
                 for (std::size_t i = i0; i < i1; ++i)
-                    std::memcpy(dst + 4 * (i * h + j), row + 4 * i, 4);
+                    std::memcpy(dst + i * dst_stride + 4 * j, row + 4 * i, 4);
             }
         }
     }
+}
+
+} // namespace
+
+void transpose(const Frame& frame, std::vector<std::uint8_t>& out)
+{
+    check_frame(frame);
+    // Every byte is written below, so the old contents need no clearing.
+    out.resize(4 * std::size_t(frame.width) * frame.height);
+    if (!out.empty())
+        transpose_into(frame, out.data());
+}
+
+// ---------------------------------------------------------------------------
+// Buffer
+
+Buffer::~Buffer()
+{
+    std::free(m_data);
+}
+
+Buffer::Buffer(Buffer&& other) noexcept
+    : m_data(std::exchange(other.m_data, nullptr))
+    , m_size(std::exchange(other.m_size, 0))
+    , m_capacity(std::exchange(other.m_capacity, 0))
+{
+}
+
+Buffer& Buffer::operator=(Buffer&& other) noexcept
+{
+    if (this != &other) {
+        std::free(m_data);
+        m_data = std::exchange(other.m_data, nullptr);
+        m_size = std::exchange(other.m_size, 0);
+        m_capacity = std::exchange(other.m_capacity, 0);
+    }
+    return *this;
+}
+
+void Buffer::reserve(std::size_t capacity)
+{
+    if (capacity <= m_capacity)
+        return;
+    void* p = std::realloc(m_data, capacity);
+    if (!p)
+        throw std::bad_alloc();
+    m_data = static_cast<std::uint8_t*>(p);
+    m_capacity = capacity;
+}
+
+std::uint8_t* Buffer::grow(std::size_t n)
+{
+    if (n > SIZE_MAX - m_size)
+        throw std::bad_alloc();
+    if (m_size + n > m_capacity)
+        reserve(std::max(m_size + n, m_capacity + m_capacity / 2));
+    std::uint8_t* at = m_data + m_size;
+    m_size += n;
+    return at;
+}
+
+void Buffer::append(const std::uint8_t* bytes, std::size_t n)
+{
+    if (n > 0)
+        std::memcpy(grow(n), bytes, n);
+}
+
+std::uint8_t* Buffer::release()
+{
+    m_size = m_capacity = 0;
+    return std::exchange(m_data, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -75,8 +184,7 @@ void Track::emit(const std::uint8_t* bytes, std::uint64_t count)
     const std::uint64_t take = std::min(room, count);
     if (take > 0) {
         const std::size_t row_bytes = 4 * std::size_t(m_width);
-        const std::size_t n = std::size_t(take) * row_bytes;
-        m_out.insert(m_out.end(), bytes, bytes + n);
+        m_out.append(bytes, std::size_t(take) * row_bytes);
         m_rows += std::uint32_t(take);
     }
     if (room < count)
@@ -185,9 +293,8 @@ Image Track::take_image()
     img.width = m_width;
     img.height = m_rows + tail_rows();
     img.pixels = std::move(m_out);
-    img.pixels.insert(img.pixels.end(), m_tail.begin(), m_tail.end());
+    img.pixels.append(m_tail.data(), m_tail.size());
     m_tail.clear();
-    m_out.clear();
     return img;
 }
 
@@ -257,9 +364,13 @@ std::optional<Image> Stitcher::finish() &&
     Image img = entry.track.take_image();
     if (entry.axis == Axis::Vertical)
         return img;
-    std::vector<std::uint8_t> turned;
-    transpose(Frame{img.pixels, img.width, img.height, 4 * std::size_t(img.width)}, turned);
-    return Image{std::move(turned), img.height, img.width};
+    Image turned;
+    turned.width = img.height;
+    turned.height = img.width;
+    if (!img.pixels.empty())
+        transpose_into(Frame{img.pixels.bytes(), img.width, img.height, 4 * std::size_t(img.width)},
+                       turned.pixels.grow(img.pixels.size()));
+    return turned;
 }
 
 // ---------------------------------------------------------------------------
@@ -286,7 +397,7 @@ bool Preview::update(const Stitcher& stitcher)
         return false;
     const std::size_t row_bytes = 4 * std::size_t(w);
     const imageops::View view{
-        std::span<const std::uint8_t>(track.out()).subspan(m_consumed * row_bytes,
+        track.out().bytes().subspan(m_consumed * row_bytes,
                                                            std::size_t(usable - m_consumed) * row_bytes),
         w, usable - m_consumed, row_bytes};
     const imageops::Image small = imageops::downscale(view, m_factor);
@@ -299,11 +410,18 @@ bool Preview::update(const Stitcher& stitcher)
 
 Image Preview::image() const
 {
-    if (m_axis == Axis::Vertical)
-        return Image{m_pixels, m_width, m_height};
-    std::vector<std::uint8_t> turned;
-    transpose(Frame{m_pixels, m_width, m_height, 4 * std::size_t(m_width)}, turned);
-    return Image{std::move(turned), m_height, m_width};
+    Image img;
+    if (m_axis == Axis::Vertical) {
+        img.pixels.append(m_pixels.data(), m_pixels.size());
+        img.width = m_width;
+        img.height = m_height;
+        return img;
+    }
+    img.width = m_height;
+    img.height = m_width;
+    if (!m_pixels.empty())
+        transpose_into(Frame{m_pixels, m_width, m_height, 4 * std::size_t(m_width)}, img.pixels.grow(m_pixels.size()));
+    return img;
 }
 
 } // namespace stitch

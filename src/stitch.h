@@ -163,9 +163,41 @@ std::vector<std::int64_t> profile_offsets(const Sig& prev, const Sig& cur, std::
 // column i read from the top down. Works in 16 × 16 tiles for locality.
 void transpose(const Frame& frame, std::vector<std::uint8_t>& out);
 
+// A growable byte buffer for the stitched rows. It grows through the C
+// library's realloc, which moves large blocks by remapping their pages rather
+// than copying them, so appending to hundreds of megabytes of rows does not
+// stall a push for a copy of all of them.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer();
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    // Appends n bytes; throws std::bad_alloc when memory runs out.
+    void append(const std::uint8_t* bytes, std::size_t n);
+    // Room for n more bytes beyond the current size, writable at end().
+    std::uint8_t* grow(std::size_t n);
+    const std::uint8_t* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    std::span<const std::uint8_t> bytes() const { return {m_data, m_size}; }
+    // Hands the block over: the caller frees it with std::free.
+    std::uint8_t* release();
+
+private:
+    void reserve(std::size_t capacity);
+
+    std::uint8_t* m_data = nullptr;
+    std::size_t m_size = 0;
+    std::size_t m_capacity = 0;
+};
+
 // A finished image or preview: BGRA, packed rows of 4 × width bytes.
 struct Image {
-    std::vector<std::uint8_t> pixels;
+    Buffer pixels;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
 };
@@ -182,7 +214,7 @@ public:
     void set_tail(const Frame& frame, std::uint32_t first_row);
 
     bool has_reference() const { return m_prev.has_value(); }
-    const std::vector<std::uint8_t>& out() const { return m_out; }
+    const Buffer& out() const { return m_out; }
     const std::vector<std::uint8_t>& tail() const { return m_tail; }
     std::uint32_t width() const { return m_width; }
     std::uint32_t height() const { return m_height; }
@@ -198,7 +230,7 @@ public:
     Image take_image();
 
 private:
-    std::vector<std::uint8_t> m_out;  // stitched rows, packed
+    Buffer m_out;                     // stitched rows, packed
     std::vector<std::uint8_t> m_tail; // reference rows tail_from..height − 1, packed
     std::optional<Sig> m_prev;        // signatures of the reference frame
     std::uint32_t m_width = 0;

@@ -174,6 +174,11 @@ struct Window {
     }
 };
 
+bool same(const stitch::Buffer& got, const std::vector<std::uint8_t>& want)
+{
+    return std::ranges::equal(got.bytes(), want);
+}
+
 stitch::Frame view_of(const Page& p)
 {
     return {p.px, p.w, p.h, 4 * std::size_t(p.w)};
@@ -478,7 +483,9 @@ TEST(StitchSearch, HintSettlesAPeriodicBand)
 
 TEST(StitchTranspose, OddSizesAndPaddedRows)
 {
-    for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{17, 33}, {1, 40}, {40, 1}, {35, 16}, {50, 19}}) {
+    // Whole 16 × 16 tiles, ragged edges on either side, single rows and columns.
+    for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{17, 33}, {1, 40}, {40, 1}, {35, 16}, {50, 19},
+                               {32, 48}, {67, 45}}) {
         SCOPED_TRACE(testing::Message() << w << "x" << h);
         const std::size_t stride = 4 * std::size_t(w) + 8;
         std::vector<std::uint8_t> src(stride * h, 0);
@@ -541,7 +548,7 @@ TEST_P(StitchScroll, ForwardGivesHeaderContentFooterOnce)
     ASSERT_TRUE(img);
     EXPECT_EQ(img->width, w);
     ASSERT_EQ(img->height, expected.h);
-    EXPECT_TRUE(img->pixels == expected.px);
+    EXPECT_TRUE(same(img->pixels, expected.px));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, StitchScroll,
@@ -561,7 +568,7 @@ TEST(Stitch, FirstFrameAloneIsTheImage)
     ASSERT_TRUE(img);
     EXPECT_EQ(img->width, 50u);
     EXPECT_EQ(img->height, 70u);
-    EXPECT_TRUE(img->pixels == p.px);
+    EXPECT_TRUE(same(img->pixels, p.px));
 
     EXPECT_FALSE(stitch::Stitcher(0, 10).finish());
     EXPECT_FALSE(stitch::Stitcher(2, 10).finish());
@@ -609,7 +616,7 @@ TEST(Stitch, BackThenForwardAddsNothingUntilPastTheFurthestPoint)
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
     ASSERT_EQ(img->height, expected.h);
-    EXPECT_TRUE(img->pixels == expected.px);
+    EXPECT_TRUE(same(img->pixels, expected.px));
 }
 
 TEST(Stitch, ContentAboveTheFirstFrameIsNeverAdded)
@@ -628,7 +635,7 @@ TEST(Stitch, ContentAboveTheFirstFrameIsNeverAdded)
     const Page expected = stack({&header, &seen, &footer});
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
-    EXPECT_TRUE(img->pixels == expected.px);
+    EXPECT_TRUE(same(img->pixels, expected.px));
 }
 
 TEST(Stitch, RowLimitGivesFullThenFullAtOnce)
@@ -660,8 +667,9 @@ TEST(Stitch, RowLimitGivesFullThenFullAtOnce)
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
     EXPECT_EQ(img->height, 500u + 20);
-    EXPECT_TRUE(std::equal(img->pixels.begin(), img->pixels.begin() + 500 * 96 * 4, all.px.begin()));
-    EXPECT_TRUE(std::equal(img->pixels.begin() + 500 * 96 * 4, img->pixels.end(), footer.px.begin()));
+    const auto bytes = img->pixels.bytes();
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 500 * 96 * 4, all.px.begin()));
+    EXPECT_TRUE(std::equal(bytes.begin() + 500 * 96 * 4, bytes.end(), footer.px.begin(), footer.px.end()));
 }
 
 TEST(Stitch, MismatchLeavesTheTrackAndRecovers)
@@ -693,7 +701,7 @@ TEST(Stitch, MismatchLeavesTheTrackAndRecovers)
     const Page expected = stack({&header, &seen, &footer});
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
-    EXPECT_TRUE(img->pixels == expected.px);
+    EXPECT_TRUE(same(img->pixels, expected.px));
 }
 
 TEST(Stitch, SidewaysContentPicksTheHorizontalTrack)
@@ -723,7 +731,7 @@ TEST(Stitch, SidewaysContentPicksTheHorizontalTrack)
     ASSERT_TRUE(img);
     EXPECT_EQ(img->width, wide.w);
     EXPECT_EQ(img->height, wide.h);
-    EXPECT_TRUE(img->pixels == wide.px);
+    EXPECT_TRUE(same(img->pixels, wide.px));
 }
 
 TEST(Stitch, HorizontalModeAlone)
@@ -740,7 +748,7 @@ TEST(Stitch, HorizontalModeAlone)
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
     EXPECT_EQ(img->width, 200u);
-    EXPECT_TRUE(img->pixels == f.px);
+    EXPECT_TRUE(same(img->pixels, f.px));
 }
 
 TEST(Stitch, BlankPagesNeverMove)
@@ -830,12 +838,11 @@ TEST(StitchPreview, FactorWholeBlocksAndIncrementalRows)
     EXPECT_EQ(p.height(), 23u);
 
     // The strip equals the first 138 stitched rows reduced in one go.
-    const auto& out = s.track().out();
-    const auto whole = imageops::downscale({std::span(out).first(138 * 4000), 1000, 138, 4000}, 6);
+    const auto whole = imageops::downscale({s.track().out().bytes().first(138 * 4000), 1000, 138, 4000}, 6);
     const auto img = p.image();
     EXPECT_EQ(img.width, 167u);
     EXPECT_EQ(img.height, 23u);
-    EXPECT_TRUE(img.pixels == whole.pixels);
+    EXPECT_TRUE(same(img.pixels, whole.pixels));
 }
 
 TEST(StitchPreview, ZeroTargetCountsAsOne)
@@ -877,5 +884,26 @@ TEST(StitchPreview, HorizontalPreviewIsInScreenOrientation)
     const auto img = p.image();
     EXPECT_EQ(img.width, expected.width);
     EXPECT_EQ(img.height, expected.height);
-    EXPECT_TRUE(img.pixels == expected.pixels);
+    EXPECT_TRUE(same(img.pixels, expected.pixels));
+}
+
+TEST(StitchBuffer, GrowsKeepsBytesAndHandsThemOver)
+{
+    stitch::Buffer b;
+    EXPECT_TRUE(b.empty());
+    std::vector<std::uint8_t> want;
+    for (int i = 0; i < 200; ++i) {
+        std::vector<std::uint8_t> chunk(std::size_t(1000 + i * 37), std::uint8_t(i));
+        b.append(chunk.data(), chunk.size());
+        want.insert(want.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_TRUE(same(b, want));
+    stitch::Buffer moved = std::move(b);
+    EXPECT_TRUE(b.empty());
+    EXPECT_TRUE(same(moved, want));
+    const std::size_t n = moved.size();
+    std::uint8_t* raw = moved.release();
+    EXPECT_TRUE(moved.empty());
+    EXPECT_TRUE(std::equal(raw, raw + n, want.begin()));
+    std::free(raw);
 }
