@@ -259,6 +259,13 @@ int main(int argc, char** argv)
     std::printf("stitch push vs OpenCV %s (threads: %u available, signatures on up to %u)%s\n", CV_VERSION,
                 util::parallelism(), stitch::sign_workers(stitch::kParallelPixels),
                 quick ? " [smoke]" : "");
+    // The machine may be shared: the load at the start puts the times in context.
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        char buf[128] = {};
+        if (std::fgets(buf, sizeof buf, f))
+            std::printf("load average at start: %s", buf);
+        std::fclose(f);
+    }
     struct Size {
         std::uint32_t w, h, scale;
         int frames;

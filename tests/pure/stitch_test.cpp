@@ -734,6 +734,32 @@ TEST(Stitch, SidewaysContentPicksTheHorizontalTrack)
     EXPECT_TRUE(same(img->pixels, wide.px));
 }
 
+TEST(Stitch, RaceBeforeAnyMovementPrefersUnchangedOverLost)
+{
+    // A stripe of noise 24 columns wide over every row: the vertical track
+    // sees every row changed and cannot place the frame; for the horizontal
+    // track fewer than max(200 / 8, 24) + 1 columns changed.
+    const Page a = content(200, 240, 19, Kind::Plain);
+    Page b = a;
+    std::mt19937 rng(4);
+    for (std::uint32_t y = 0; y < b.h; ++y)
+        for (std::uint32_t x = 88; x < 112; ++x)
+            b.set(x, y, std::uint8_t(rng()), std::uint8_t(rng()), std::uint8_t(rng()));
+
+    stitch::Stitcher vertical(0, 30'000);
+    ASSERT_EQ(vertical.push(view_of(a)), stitch::kFirst);
+    ASSERT_EQ(vertical.push(view_of(b)), stitch::kLost);
+    stitch::Stitcher horizontal(1, 30'000);
+    ASSERT_EQ(horizontal.push(view_of(a)), stitch::kFirst);
+    ASSERT_EQ(horizontal.push(view_of(b)), stitch::kUnchanged);
+
+    stitch::Stitcher both(2, 30'000);
+    ASSERT_EQ(both.push(view_of(a)), stitch::kFirst);
+    EXPECT_EQ(both.push(view_of(b)), stitch::kUnchanged);
+    EXPECT_EQ(both.track_count(), 2u);
+    EXPECT_EQ(both.axis(), stitch::Axis::Vertical);
+}
+
 TEST(Stitch, HorizontalModeAlone)
 {
     const Page tall = content(64, 400, 16);
