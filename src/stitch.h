@@ -158,9 +158,10 @@ std::vector<std::int64_t> profile_offsets(const Sig& prev, const Sig& cur, std::
 // ---------------------------------------------------------------------------
 // Tracks and the stitcher.
 
-// Writes the transposed frame into `out` (cleared first): width = the frame's
-// height, height = the frame's width, rows packed; result row i is frame
-// column i read from the top down. Works in 16 × 16 tiles for locality.
+// Writes the transposed frame into `out`, resized to fit and wholly
+// overwritten: width = the frame's height, height = the frame's width, rows
+// packed; result row i is frame column i read from the top down. Works in
+// 16 × 16 tiles for locality. Stops the process on an invalid frame.
 void transpose(const Frame& frame, std::vector<std::uint8_t>& out);
 
 // A growable byte buffer for the stitched rows. It grows through the C
@@ -178,7 +179,8 @@ public:
 
     // Appends n bytes; throws std::bad_alloc when memory runs out.
     void append(const std::uint8_t* bytes, std::size_t n);
-    // Room for n more bytes beyond the current size, writable at end().
+    // Extends the size by n bytes and returns where they start, for the
+    // caller to fill; throws std::bad_alloc when memory runs out.
     std::uint8_t* grow(std::size_t n);
     const std::uint8_t* data() const { return m_data; }
     std::size_t size() const { return m_size; }
