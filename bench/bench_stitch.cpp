@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -166,34 +167,20 @@ Scene make_scene(std::uint32_t w, std::uint32_t h, std::uint32_t scale, int fram
 }
 
 struct Result {
-    bench::Timing time;
+    std::vector<double> ms;
     int exact = 0;
     int pairs = 0;
+    bench::Timing time() const { return bench::summarize(ms); }
 };
 
-Result run_push(const Scene& sc, unsigned limit)
+struct Results {
+    Result push[3]; // 1, 2 and all signature threads
+    Result phase, match;
+};
+
+double since(std::chrono::steady_clock::time_point t0)
 {
-    stitch::set_worker_limit(limit);
-    stitch::Stitcher st(2, 30'000);
-    std::vector<std::uint8_t> buf;
-    std::vector<double> ms;
-    Result r;
-    for (std::size_t i = 0; i < sc.at.size(); ++i) {
-        sc.frame(sc.at[i], buf);
-        const stitch::Frame f{buf, sc.w, sc.h, 4 * std::size_t(sc.w)};
-        const util::Stopwatch sw("bench");
-        const stitch::Step step = st.push(f);
-        const double t = sw.elapsed_ms();
-        if (i == 0)
-            continue;
-        ms.push_back(t);
-        ++r.pairs;
-        if (step.kind == stitch::Step::Kind::Moved && step.offset == std::int64_t(sc.at[i] - sc.at[i - 1]))
-            ++r.exact;
-    }
-    stitch::set_worker_limit(0);
-    r.time = bench::summarize(ms);
-    return r;
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
 cv::Mat grey(const std::vector<std::uint8_t>& bgra, const Scene& sc)
@@ -204,51 +191,78 @@ cv::Mat grey(const std::vector<std::uint8_t>& bgra, const Scene& sc)
     return g;
 }
 
-void run_opencv(const Scene& sc, Result& phase, Result& match)
+// Each frame goes through the three push contenders back to back, so that a
+// change in the machine's load during the run weighs on them alike. OpenCV
+// then gets its own pass over the same frame pairs: run between the pushes,
+// its thread pool's spinning takes the cores that the signature threads start
+// on, and the push times would measure that instead.
+Results run(const Scene& sc)
 {
+    Results res;
+    const unsigned limits[3] = {1, 2, 0};
+    std::vector<stitch::Stitcher> stitchers;
+    for (int k = 0; k < 3; ++k)
+        stitchers.emplace_back(2, 30'000);
     std::vector<std::uint8_t> buf;
-    sc.frame(sc.at[0], buf);
-    cv::Mat prev8 = grey(buf, sc), prev32;
-    prev8.convertTo(prev32, CV_32F);
-    std::vector<double> tp, tm;
+    cv::Mat prev8, prev32;
     // The template: a band of the new frame just below the header; it is
     // found in the previous frame at its own row plus the offset.
     const int ty = int(sc.header), th = int(sc.view / 5);
-    for (std::size_t i = 1; i < sc.at.size(); ++i) {
+    for (std::size_t i = 0; i < sc.at.size(); ++i) {
         sc.frame(sc.at[i], buf);
+        const stitch::Frame f{buf, sc.w, sc.h, 4 * std::size_t(sc.w)};
+        const std::int64_t truth = i == 0 ? 0 : std::int64_t(sc.at[i] - sc.at[i - 1]);
+        for (int k = 0; k < 3; ++k) {
+            stitch::set_worker_limit(limits[k]);
+            const auto t0 = std::chrono::steady_clock::now();
+            const stitch::Step step = stitchers[std::size_t(k)].push(f);
+            const double ms = since(t0);
+            if (i == 0)
+                continue;
+            Result& r = res.push[k];
+            r.ms.push_back(ms);
+            ++r.pairs;
+            if (step.kind == stitch::Step::Kind::Moved && step.offset == truth)
+                ++r.exact;
+        }
+        stitch::set_worker_limit(0);
+    }
+
+    for (std::size_t i = 0; i < sc.at.size(); ++i) {
+        sc.frame(sc.at[i], buf);
+        const std::int64_t truth = i == 0 ? 0 : std::int64_t(sc.at[i] - sc.at[i - 1]);
         cv::Mat cur8 = grey(buf, sc), cur32;
         cur8.convertTo(cur32, CV_32F);
-        const std::int64_t truth = std::int64_t(sc.at[i] - sc.at[i - 1]);
+        if (i > 0) {
+            auto t0 = std::chrono::steady_clock::now();
+            const cv::Point2d shift = cv::phaseCorrelate(prev32, cur32);
+            res.phase.ms.push_back(since(t0));
+            // The content moved up by d: the new frame is the old one shifted by −d.
+            if (std::llround(-shift.y) == truth && std::llround(shift.x) == 0)
+                ++res.phase.exact;
 
-        util::Stopwatch sw("bench");
-        const cv::Point2d shift = cv::phaseCorrelate(prev32, cur32);
-        tp.push_back(sw.elapsed_ms());
-        // The content moved up by d: the new frame is the old one shifted by −d.
-        if (std::llround(-shift.y) == truth && std::llround(shift.x) == 0)
-            ++phase.exact;
-
-        const cv::Mat templ = cur8(cv::Rect(0, ty, int(sc.w), th));
-        const util::Stopwatch sw2("bench");
-        cv::Mat res;
-        cv::matchTemplate(prev8, templ, res, cv::TM_SQDIFF);
-        cv::Point best;
-        cv::minMaxLoc(res, nullptr, nullptr, &best, nullptr);
-        tm.push_back(sw2.elapsed_ms());
-        if (best.y - ty == truth)
-            ++match.exact;
-
-        ++phase.pairs, ++match.pairs;
+            const cv::Mat templ = cur8(cv::Rect(0, ty, int(sc.w), th));
+            t0 = std::chrono::steady_clock::now();
+            cv::Mat scores;
+            cv::matchTemplate(prev8, templ, scores, cv::TM_SQDIFF);
+            cv::Point best;
+            cv::minMaxLoc(scores, nullptr, nullptr, &best, nullptr);
+            res.match.ms.push_back(since(t0));
+            if (best.y - ty == truth)
+                ++res.match.exact;
+            ++res.phase.pairs, ++res.match.pairs;
+        }
         prev8 = cur8;
         prev32 = cur32;
     }
-    phase.time = bench::summarize(tp);
-    match.time = bench::summarize(tm);
+    return res;
 }
 
 void line(const char* name, const Result& r)
 {
-    std::printf("  %-28s median %8.3f ms   p99 %8.3f ms   exact %3d/%-3d (%5.1f%%)\n", name, r.time.median_ms,
-                r.time.p99_ms, r.exact, r.pairs, r.pairs ? 100.0 * r.exact / r.pairs : 0.0);
+    const bench::Timing t = r.time();
+    std::printf("  %-28s median %8.3f ms   p99 %8.3f ms   exact %3d/%-3d (%5.1f%%)\n", name, t.median_ms, t.p99_ms,
+                r.exact, r.pairs, r.pairs ? 100.0 * r.exact / r.pairs : 0.0);
 }
 
 } // namespace
@@ -281,11 +295,12 @@ int main(int argc, char** argv)
         const Scene sc = make_scene(z.w, z.h, z.scale, z.frames);
         std::printf("\n%ux%u, %zu frames, header %u and footer %u rows, page %u rows, steps 1..%u rows\n", z.w, z.h,
                     sc.at.size(), sc.header, sc.footer, sc.body.h, 300 * z.scale);
-        const Result one = run_push(sc, 1);
-        const Result two = run_push(sc, 2);
-        const Result all = run_push(sc, 0);
-        Result phase, match;
-        run_opencv(sc, phase, match);
+        const Results res = run(sc);
+        const Result& one = res.push[0];
+        const Result& two = res.push[1];
+        const Result& all = res.push[2];
+        const Result& phase = res.phase;
+        const Result& match = res.match;
         line("push, 1 thread", one);
         line("push, 2 threads", two);
         line("push, all threads", all);
@@ -293,23 +308,23 @@ int main(int argc, char** argv)
         line("cv::matchTemplate (SQDIFF)", match);
         std::printf("  ratios (reference / push, all threads): phaseCorrelate %s, matchTemplate %s; "
                     "push 1 thread / all %s\n",
-                    bench::ratio(phase.time.median_ms, all.time.median_ms).c_str(),
-                    bench::ratio(match.time.median_ms, all.time.median_ms).c_str(),
-                    bench::ratio(one.time.median_ms, all.time.median_ms).c_str());
+                    bench::ratio(phase.time().median_ms, all.time().median_ms).c_str(),
+                    bench::ratio(match.time().median_ms, all.time().median_ms).c_str(),
+                    bench::ratio(one.time().median_ms, all.time().median_ms).c_str());
         const double interval = 1000.0 / 30.0;
-        std::printf("  push median / 33.3 ms frame interval: %.3f\n", all.time.median_ms / interval);
+        std::printf("  push median / 33.3 ms frame interval: %.3f\n", all.time().median_ms / interval);
         if (all.exact != all.pairs || one.exact != one.pairs || two.exact != two.pairs) {
             std::printf("  FAIL: push missed exact offsets on lossless frames\n");
             ok = false;
         }
         if (!quick && z.w == 1920) {
-            const double r = phase.time.median_ms / all.time.median_ms;
+            const double r = phase.time().median_ms / all.time().median_ms;
             std::printf("  target: push at least 30x faster than phaseCorrelate: %s (%.1fx)\n",
                         r >= 30 ? "met" : "MISSED", r);
         }
         if (!quick && z.w == 3840)
             std::printf("  target: push median under a third of the frame interval: %s\n",
-                        all.time.median_ms < interval / 3 ? "met" : "MISSED");
+                        all.time().median_ms < interval / 3 ? "met" : "MISSED");
     }
     return ok ? 0 : 1;
 }
