@@ -933,3 +933,31 @@ TEST(StitchBuffer, GrowsKeepsBytesAndHandsThemOver)
     EXPECT_TRUE(std::equal(raw, raw + n, want.begin()));
     std::free(raw);
 }
+
+TEST(StitchScrollRandom, PagesSizesAndStepsStitchExactly)
+{
+    // Seeded pages of varying width, header, footer and view, scrolled by
+    // steps of up to 60 % of the view (leaving enough overlap even where a
+    // blank band covers much of it).
+    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed * 7919);
+        const std::uint32_t w = 96 + rng() % 400;
+        const std::uint32_t view = 120 + rng() % 300;
+        const Page header = bar(w, 10 + rng() % 50, seed, 60);
+        const Page footer = bar(w, 1 + rng() % 40, seed + 1, 90);
+        const Page body = content(w, view * 4, seed + 100);
+        const Window win{&header, &body, &footer, view};
+        std::vector<std::uint32_t> at = {0};
+        while (at.back() < body.h - view)
+            at.push_back(std::min(at.back() + 1 + std::uint32_t(rng() % (view * 6 / 10)), body.h - view));
+        stitch::Stitcher s(std::uint8_t(seed % 2 ? 0 : 2), 30'000);
+        const auto got = scroll(s, win, at);
+        for (std::size_t i = 1; i < got.size(); ++i)
+            ASSERT_EQ(got[i], stitch::Step::moved(std::int64_t(at[i] - at[i - 1]), got[i].added)) << i;
+        const Page expected = stack({&header, &body, &footer});
+        const auto img = std::move(s).finish();
+        ASSERT_TRUE(img);
+        EXPECT_TRUE(same(img->pixels, expected.px));
+    }
+}
