@@ -25,6 +25,8 @@ constexpr std::uint32_t k_min_band_rows = 32;
 // about this many bytes, while they are still in the core's cache.
 constexpr std::size_t k_batch_bytes = 128 * 1024;
 constexpr std::size_t k_out_min_free = 65536;
+// The deflate window: how far back a band may refer into the bytes before it.
+constexpr std::size_t k_window = 32768;
 constexpr std::size_t k_out_grow = 262144;
 
 void put_u32(std::uint8_t* p, std::uint32_t v)
@@ -394,10 +396,16 @@ public:
     {
         // Raw deflate (negative window bits): the zlib header and trailer are
         // written by encode_png around all the bands.
-        if (deflateInit2(&m_z, 2, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        if (deflateInit2(&m_z, 2, Z_DEFLATED, -15, 7, Z_DEFAULT_STRATEGY) != Z_OK)
             util::fatal("deflate");
     }
     ~Deflater() { deflateEnd(&m_z); }
+
+    void set_dictionary(const std::uint8_t* p, std::size_t n)
+    {
+        if (deflateSetDictionary(&m_z, p, static_cast<uInt>(n)) != Z_OK)
+            util::fatal("deflate");
+    }
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
 
@@ -442,11 +450,28 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
     std::vector<std::uint8_t> prev_buf(Ch + n, 0), cur_buf(Ch + n, 0);
     std::uint8_t* prev = prev_buf.data() + Ch;
     std::uint8_t* cur = cur_buf.data() + Ch;
-    // Filtering across the band seam is the same as in an unbanded image.
-    if (first > 0)
-        convert_row(px, first - 1, Ch, {prev, n});
-
     const std::uint32_t rows = end - first;
+    Deflater deflater;
+    if (first > 0) {
+        // Filtering across the band seam is the same as in an unbanded image:
+        // "previous" holds the row above the band. The filtered rows just
+        // before the band (the tail of the previous band's data) also become
+        // the compressor's dictionary, so the band may refer back into them
+        // as an unbanded stream would; the decoder has them in its window.
+        const auto dict_rows = static_cast<std::uint32_t>(
+            std::min<std::size_t>(first, (k_window + row_len - 1) / row_len));
+        const std::uint32_t start = first - dict_rows;
+        if (start > 0)
+            convert_row(px, start - 1, Ch, {prev, n});
+        std::vector<std::uint8_t> dict(std::size_t(dict_rows) * row_len);
+        if constexpr (Ch == 3)
+            filter_rows3(px, start, dict_rows, cur, prev, dict.data());
+        else
+            filter_rows4(px, start, dict_rows, cur, prev, dict.data());
+        const std::size_t keep = std::min(dict.size(), k_window);
+        deflater.set_dictionary(dict.data() + dict.size() - keep, keep);
+    }
+
     const std::size_t raw_len = row_len * rows;
     const std::uint32_t batch_rows =
         static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
@@ -458,7 +483,6 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
     chunk.used = 8;
     std::memcpy(chunk.data.get() + 4, "IDAT", 4);
 
-    Deflater deflater;
     std::uint32_t adler = 1;
     std::uint32_t y = first;
     while (y < end) {
