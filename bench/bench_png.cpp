@@ -165,7 +165,7 @@ Result measure(const std::string& name, int runs, const std::function<Bytes()>& 
 std::string size_ratio(std::size_t ours, std::size_t ref)
 {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", double(ours) / double(ref));
+    std::snprintf(buf, sizeof buf, "%.4f", double(ours) / double(ref));
     return buf;
 }
 

@@ -226,12 +226,13 @@ TEST(ImageOps, DownscaleSumsDoNotWrapForHugeBoxes)
 
 TEST(ImageOps, BlurMatchesDirectSums)
 {
-    // Small (one thread) and large (workers) views, radii within and beyond the image.
+    // Small (one thread) and large (workers) views, radii within and beyond
+    // the image, and a tall narrow view (narrow column strips).
     struct Case {
         std::size_t w, h, r;
     };
     for (const Case c : {Case{13, 9, 1}, Case{13, 9, 4}, Case{13, 9, 30}, Case{40, 30, 1000}, Case{40, 30, 5000},
-                         Case{300, 230, 2}, Case{300, 230, 20}, Case{260, 270, 150}}) {
+                         Case{300, 230, 2}, Case{300, 230, 20}, Case{260, 270, 150}, Case{20, 40000, 3}}) {
         Img img = random_image(c.w, c.h, 8, static_cast<unsigned>(c.r + c.w));
         const Bytes want = reference_blur(packed(img), c.w, c.h, c.r);
         const Bytes padding_before = img.data;
