@@ -161,8 +161,8 @@ RowHash hash_row(std::span<const std::uint8_t> row)
 namespace {
 
 // hash_row of two rows of n bytes (n ≥ 4) at once. Each lane of a row is a
-// chain of dependent multiplies; interleaving two rows gives the multiplier
-// independent work while a chain waits, nearly halving the time per row.
+// chain of dependent multiplies; interleaving two rows gives the core
+// independent work while a chain waits.
 void hash_row_pair(const std::uint8_t* a, const std::uint8_t* b, std::size_t n, RowHash& ra, RowHash& rb)
 {
     const std::uint32_t pa = load32(a), pb = load32(b);
