@@ -41,6 +41,8 @@ namespace {
 // Bands are not cut thinner than this many scaled pixels of text: below it
 // the engine's per-call overhead outweighs the parallel gain.
 constexpr int MIN_BAND_PX = 120;
+// At most this many pixels after scaling up (a 5K screen at scale 1, twice).
+constexpr double MAX_SCALED_PIXELS = 64e6;
 
 std::string tessdata_dir()
 {
@@ -526,7 +528,9 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
             }
             // Big enough to hold a line of text, and filled (not a frame).
             const int bw = right - left + 1, bh = bottom - top + 1;
-            if (2 * bh < line || bw < line || 2 * area < bw * bh || patches.size() >= 32)
+            // Rectangles (a rounded corner loses little): the page's own text
+            // beside an L-shaped region must not be read as part of it.
+            if (2 * bh < line || bw < line || 20 * area < 17 * bw * bh || patches.size() >= 32)
                 continue;
             // The box less a rim (the patch's antialiased edge and rounded
             // corners would read as brackets), and its fill: its most common grey.
@@ -646,11 +650,17 @@ public:
         if (runs.empty())
             return out;
         const int line = line_height(runs);
-        const int factor = upscale_for(line, m_options.target_line_px, m_options.max_upscale);
+        int factor = upscale_for(line, m_options.target_line_px, m_options.max_upscale);
+        // A very large selection of small text is scaled up less rather than
+        // held four times over in memory.
+        while (factor > 1 && static_cast<double>(grey.width()) * grey.height() * factor * factor > MAX_SCALED_PIXELS)
+            --factor;
         const QImage scaled = factor == 1
             ? grey
             : grey.scaled(grey.width() * factor, grey.height() * factor, Qt::IgnoreAspectRatio,
                           Qt::SmoothTransformation);
+        if (scaled.isNull())
+            return std::unexpected(std::string("no hay memoria para ampliar la imagen"));
         std::vector<Run> scaled_runs;
         for (const Run& r : runs)
             scaled_runs.push_back({ r.begin * factor, r.end * factor });
