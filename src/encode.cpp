@@ -570,8 +570,7 @@ BandPlan plan_bands(std::uint32_t height, unsigned threads)
     if (p.rows_per_band == 0)
         return p;
     p.bands = static_cast<std::uint32_t>((std::uint64_t(height) + p.rows_per_band - 1) / p.rows_per_band);
-    p.bands_per_worker = static_cast<std::uint32_t>((p.bands + t - 1) / t);
-    p.workers = (p.bands + p.bands_per_worker - 1) / p.bands_per_worker;
+    p.workers = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.bands, t));
     return p;
 }
 
@@ -594,24 +593,26 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
     const std::size_t row_len = 1 + std::size_t(channels) * px.width;
     const BandPlan plan = plan_bands(px.height, threads);
 
-    // One list of bands per worker; workers only read the pixels and write
-    // their own list, and all of them are joined before the lists are read.
-    std::vector<std::vector<Band>> lists(plan.workers);
-    std::atomic<bool> failed { false };
+    // Workers take the next band from a shared counter rather than a fixed
+    // group of consecutive bands: bands of photos cost several times those
+    // of flat panels, and fixed groups left one worker with the photo while
+    // the others idled. Each band lands in its own slot, so the file is the
+    // same whoever encoded which band. Workers only read the pixels and write
+    // their own slots, and all of them are joined before the slots are read.
+    std::vector<Band> bands(plan.bands);
+    std::atomic<std::uint32_t> next_band{0};
+    std::atomic<bool> failed{false};
     {
         std::vector<std::thread> workers;
         workers.reserve(plan.workers);
         try {
             for (std::uint32_t w = 0; w < plan.workers; ++w) {
-                workers.emplace_back([&, w] {
+                workers.emplace_back([&] {
                     try {
-                        const std::uint32_t b0 = w * plan.bands_per_worker;
-                        const std::uint32_t b1 = std::min(plan.bands, b0 + plan.bands_per_worker);
-                        lists[w].reserve(b1 - b0);
-                        for (std::uint32_t b = b0; b < b1; ++b) {
+                        for (std::uint32_t b = next_band++; b < plan.bands && !failed; b = next_band++) {
                             const std::uint32_t first = b * plan.rows_per_band;
                             const std::uint32_t end = std::min(px.height, first + plan.rows_per_band);
-                            lists[w].push_back(encode_band(px, first, end, channels, row_len, b + 1 == plan.bands));
+                            bands[b] = encode_band(px, first, end, channels, row_len, b + 1 == plan.bands);
                         }
                     } catch (...) {
                         failed = true;
@@ -629,11 +630,10 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
 
     std::size_t total = 0;
     std::uint32_t adler = 1;
-    for (const auto& list : lists)
-        for (const auto& band : list) {
-            total += band.bytes.size();
-            adler = adler32_combine(adler, band.adler, band.raw_len);
-        }
+    for (const auto& band : bands) {
+        total += band.bytes.size();
+        adler = adler32_combine(adler, band.adler, band.raw_len);
+    }
 
     std::vector<std::uint8_t> out;
     out.reserve(total + 1024 + (options.icc ? options.icc->size() + 64 : 0));
@@ -676,9 +676,8 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
     // zlib header: deflate with a 32 KiB window, the "fastest" level hint.
     static constexpr std::uint8_t zlib_header[2] = { 0x78, 0x01 };
     write_chunk(out, "IDAT", zlib_header);
-    for (const auto& list : lists)
-        for (const auto& band : list)
-            append(out, band.bytes.data(), band.bytes.size());
+    for (const auto& band : bands)
+        append(out, band.bytes.data(), band.bytes.size());
     std::uint8_t trailer[4];
     put_u32(trailer, adler);
     write_chunk(out, "IDAT", trailer);

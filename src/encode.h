@@ -70,12 +70,13 @@ void write_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::spa
 // The Adler-32 of A followed by B, from adler(A), adler(B) and B's length.
 std::uint32_t adler32_combine(std::uint32_t adler_a, std::uint32_t adler_b, std::uint64_t len_b);
 
-// How encode_png splits `height` rows for `threads` workers: rows per band
-// (the last band may be shorter) and bands per worker. Exposed for tests.
+// How encode_png splits `height` rows for `threads` workers: n =
+// max(min(⌈height / 32⌉, 2 × threads), 1), rows per band ⌈height / n⌉ (the
+// last band may be shorter), one worker per band up to `threads`. Exposed
+// for tests.
 struct BandPlan {
     std::uint32_t rows_per_band = 0;
     std::uint32_t bands = 0;
-    std::uint32_t bands_per_worker = 0;
     std::uint32_t workers = 0;
 };
 BandPlan plan_bands(std::uint32_t height, unsigned threads);

@@ -323,6 +323,9 @@ TEST(EncodePng, BandCountDoesNotChangeTheFilteredStream)
     };
     EXPECT_EQ(idats(a), 2 + 2);
     EXPECT_EQ(idats(b), 16 + 2);
+    // Whichever worker takes which band, the file is the same.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(encode::encode_png(s.pixels(), sixteen) == b);
     const Bytes filtered = inflate_idat(a);
     EXPECT_EQ(filtered.size(), (1 + 4 * 29u) * 10000u);
     EXPECT_TRUE(filtered == inflate_idat(b));
@@ -431,17 +434,20 @@ TEST(EncodePng, BandPlan)
     p = encode::plan_bands(10000, 8);
     EXPECT_EQ(p.bands, 16u);
     EXPECT_EQ(p.rows_per_band, 625u);
-    EXPECT_EQ(p.bands_per_worker, 2u);
     EXPECT_EQ(p.workers, 8u);
     p = encode::plan_bands(1, 8);
     EXPECT_EQ(p.bands, 1u);
     EXPECT_EQ(p.workers, 1u);
-    // n = min(⌈100 / 32⌉, 6) = 4 bands of 25, two per worker.
+    // n = min(⌈100 / 32⌉, 6) = 4 bands of 25 for 3 workers.
     p = encode::plan_bands(100, 3);
     EXPECT_EQ(p.rows_per_band, 25u);
     EXPECT_EQ(p.bands, 4u);
-    EXPECT_EQ(p.bands_per_worker, 2u);
-    EXPECT_EQ(p.workers, 2u);
+    EXPECT_EQ(p.workers, 3u);
+    // n = min(⌈70 / 32⌉, 2) = 2: 35 rows each.
+    p = encode::plan_bands(70, 1);
+    EXPECT_EQ(p.rows_per_band, 35u);
+    EXPECT_EQ(p.bands, 2u);
+    EXPECT_EQ(p.workers, 1u);
     p = encode::plan_bands(1000, 5); // n = 10 bands of 100 over 5 workers
     EXPECT_EQ(p.bands, 10u);
     EXPECT_EQ(p.workers, 5u);
