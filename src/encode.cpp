@@ -338,7 +338,9 @@ bool has_translucency(const PngPixels& px, unsigned threads)
     constexpr std::size_t parallel_from = 1 << 20;
     if (threads <= 1 || std::size_t(px.width) * px.height < parallel_from)
         return translucent_rows(px, 0, px.height, found);
-    const std::uint32_t per = (px.height + threads - 1) / threads;
+    // A memory-bound pass: more than a handful of scanners only adds threads.
+    const unsigned scanners_wanted = std::min(threads, 16u);
+    const std::uint32_t per = (px.height + scanners_wanted - 1) / scanners_wanted;
     std::vector<std::thread> scanners;
     try {
         for (std::uint32_t first = per; first < px.height; first += per)

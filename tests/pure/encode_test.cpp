@@ -239,6 +239,28 @@ TEST(EncodePng, SingleTranslucentPixelMakesTheFileRgba)
     }
 }
 
+TEST(EncodePng, ColourTypeScanOfLargeImagesSeesEveryRow)
+{
+    // Above a million pixels the alpha scan is split over threads; a single
+    // translucent pixel in any scanner's rows must still make the file RGBA.
+    const std::uint32_t w = 1100, h = 1000;
+    Bytes px(std::size_t(w) * h * 4, 255);
+    const auto colour_type = [&](unsigned threads) {
+        encode::PngOptions o;
+        o.threads = threads;
+        return chunks_of(encode::encode_png({px, w, h, 4 * w, true}, o))[0].data[9];
+    };
+    EXPECT_EQ(colour_type(4), 2);
+    for (const std::uint32_t y : {0u, 400u, h - 1}) {
+        const std::size_t at = (std::size_t(y) * w + (y == h - 1 ? w - 1 : 7)) * 4 + 3;
+        px[at] = 254;
+        EXPECT_EQ(colour_type(1), 6) << "row " << y;
+        EXPECT_EQ(colour_type(4), 6) << "row " << y;
+        EXPECT_EQ(colour_type(7), 6) << "row " << y;
+        px[at] = 255;
+    }
+}
+
 TEST(EncodePng, ConvertRowUnpremultipliesAndClamps)
 {
     // (128, 64, 0, 128) premultiplied → (255, 128, 0, 128); a colour above
