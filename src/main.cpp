@@ -1,16 +1,32 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app.h"
+#include "platform/url_scheme.h"
 #include "switches.h"
 #include "util.h"
 #include "util_queue.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
+
+std::unique_ptr<QApplication> make_application(int& argc, char** argv)
+{
+    auto application = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName("vistrope");
+    // Inter where installed, else the desktop's default; sizes in pixels.
+    if (QFontDatabase::families().contains("Inter")) {
+        QFont font("Inter");
+        font.setPixelSize(13);
+        QApplication::setFont(font);
+    }
+    return application;
+}
 
 // A task whose subsystem this build does not have yet: one line, status 1.
 int not_built(switches::Task task)
@@ -45,10 +61,8 @@ int main(int argc, char** argv)
 
     std::unique_ptr<QApplication> application;
     for (const auto& f : found) {
-        if (needs_display(f.task) && !application) {
-            application = std::make_unique<QApplication>(argc, argv);
-            QApplication::setQuitOnLastWindowClosed(false);
-        }
+        if (needs_display(f.task) && !application)
+            application = make_application(argc, argv);
         const auto& entry = switches::entry(f.task);
         const int status = run_task(f);
         if (entry.then == switches::Then::Exit || status != 0)
@@ -57,12 +71,30 @@ int main(int argc, char** argv)
             return 0;
     }
 
-    if (!application) {
-        application = std::make_unique<QApplication>(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
+    if (!application)
+        application = make_application(argc, argv);
+    // One instance: a second process hands its URLs over and ends.
+    const std::vector<std::string> urls = platform::scheme_urls(args);
+    platform::SingleInstance::Role role;
+    auto instance = platform::SingleInstance::acquire(urls, role);
+    if (role == platform::SingleInstance::Role::Forwarded)
+        return 0;
+    if (!platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()))
+        util::log("no pude registrar el esquema vistrope://");
+
     auto delegate = app::AppDelegate::create();
-    util::on_main([delegate] { delegate->did_finish_launching(); });
+    util::on_main([delegate, urls] {
+        delegate->did_finish_launching();
+        if (!urls.empty())
+            delegate->open_urls(urls);
+    });
+    instance->on_urls([delegate](std::vector<std::string> forwarded) {
+        // URLs that arrive while launching wait for it to finish.
+        util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
+    });
     const int status = QApplication::exec();
+    // The delegate's windows go before the application object does.
+    app::release_delegate();
+    delegate.reset();
     return status;
 }

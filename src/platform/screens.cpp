@@ -58,7 +58,10 @@ std::map<std::string, std::uint32_t> randr_outputs()
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (!x11)
         return ids;
+    // The offscreen platform answers the X11 interface without a connection.
     xcb_connection_t* conn = x11->connection();
+    if (!conn || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return ids;
     const xcb_setup_t* setup = xcb_get_setup(conn);
     for (auto it = xcb_setup_roots_iterator(setup); it.rem; xcb_screen_next(&it)) {
         auto cookie = xcb_randr_get_screen_resources_current(conn, it.data->root);

@@ -1,0 +1,70 @@
+#include "switches.h"
+
+#include <gtest/gtest.h>
+
+using switches::Task;
+
+namespace {
+
+std::vector<Task> tasks(const std::vector<switches::Found>& found)
+{
+    std::vector<Task> out;
+    for (const auto& f : found)
+        out.push_back(f.task);
+    return out;
+}
+
+} // namespace
+
+TEST(Switches, SearchedInTableOrderWhateverTheArgumentOrder)
+{
+    const auto found = switches::search({ "vistrope", "--selftest", "/tmp/s", "--ocr", "img.png" });
+    ASSERT_EQ(tasks(found), (std::vector<Task> { Task::Ocr, Task::Selftest }));
+    EXPECT_EQ(found[0].value, "img.png");
+    EXPECT_EQ(found[1].args, (std::vector<std::string> { "/tmp/s" }));
+    // --ocr ends the process, so --selftest never runs.
+    EXPECT_EQ(switches::entry(Task::Ocr).then, switches::Then::Exit);
+    EXPECT_EQ(switches::entry(Task::Selftest).then, switches::Then::GoOn);
+}
+
+TEST(Switches, ValuesAreTakenLiterallyAndEachSwitchSearchesTheWholeList)
+{
+    const auto found = switches::search({ "vistrope", "--record-test", "--scroll-test" });
+    ASSERT_EQ(tasks(found), (std::vector<Task> { Task::RecordTest, Task::ScrollTest }));
+    EXPECT_EQ(found[0].args, (std::vector<std::string> { "--scroll-test" }));
+    EXPECT_EQ(found[1].args, (std::vector<std::string> { "/tmp/vistrope-scroll-test" }));
+}
+
+TEST(Switches, DefaultsForMissingValues)
+{
+    EXPECT_EQ(switches::search({ "v", "--debug-recorder" })[0].args[0], "/tmp/vistrope-recorder");
+    EXPECT_EQ(switches::search({ "v", "--record-test" })[0].args[0], "/tmp/vistrope-record-test");
+    EXPECT_EQ(switches::search({ "v", "--prefs-render" })[0].args[0], "/tmp/vistrope-prefs");
+    EXPECT_EQ(switches::search({ "v", "--selftest" })[0].args[0], "/tmp/vistrope-selftest");
+    EXPECT_EQ(switches::search({ "v", "--editor-render" })[0].args, (std::vector<std::string> { "", "" }));
+    EXPECT_EQ(switches::search({ "v", "--editor-render", "a" })[0].args, (std::vector<std::string> { "a", "" }));
+    EXPECT_EQ(switches::search({ "v", "--video-ui" })[0].args, (std::vector<std::string> { "", "/tmp/vistrope-video-ui" }));
+    EXPECT_EQ(switches::search({ "v", "--video-ui", "a.mp4", "out" })[0].args, (std::vector<std::string> { "a.mp4", "out" }));
+    const auto ocr = switches::search({ "v", "--ocr" });
+    ASSERT_EQ(ocr.size(), 1u);
+    EXPECT_FALSE(ocr[0].value);
+    EXPECT_TRUE(switches::search({ "v", "--gif" })[0].args.empty());
+    EXPECT_EQ(switches::search({ "v", "--gif-bench", "a", "10" })[0].args, (std::vector<std::string> { "a", "10" }));
+}
+
+TEST(Switches, FirstOccurrenceCountsAndMatchingIsExact)
+{
+    const auto found = switches::search({ "v", "--prefs-render", "one", "--prefs-render", "two", "--OCR", "--ocr=x", "-ocr" });
+    ASSERT_EQ(tasks(found), (std::vector<Task> { Task::PrefsRender }));
+    EXPECT_EQ(found[0].args[0], "one");
+    // The program path at position 0 is searched too.
+    EXPECT_EQ(tasks(switches::search({ "--selftest" })), (std::vector<Task> { Task::Selftest }));
+    EXPECT_TRUE(switches::search({ "vistrope", "foo", "bar" }).empty());
+}
+
+TEST(Switches, EditorRenderBeforePrefsRender)
+{
+    const auto found = switches::search({ "v", "--prefs-render", "--editor-render" });
+    ASSERT_EQ(tasks(found), (std::vector<Task> { Task::EditorRender, Task::PrefsRender }));
+    EXPECT_EQ(switches::entry(Task::EditorRender).then, switches::Then::Return);
+}

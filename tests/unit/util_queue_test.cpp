@@ -1,0 +1,105 @@
+#include "test_util.h"
+#include "util.h"
+#include "util_queue.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+namespace {
+
+// Turns the event loop until `done` or the timeout.
+bool pump_until(const std::function<bool()>& done, int timeout_ms = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeout_ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+} // namespace
+
+TEST(Queue, OnMainNeverRunsInlineAndKeepsOrder)
+{
+    std::vector<int> order;
+    util::on_main([&] { order.push_back(1); });
+    util::on_main([&] { order.push_back(2); });
+    util::after(0, [&] { order.push_back(3); });
+    EXPECT_TRUE(order.empty()) << "a queued job ran inline";
+    ASSERT_TRUE(pump_until([&] { return order.size() == 3; }));
+    EXPECT_EQ(order[0], 1);
+    EXPECT_EQ(order[1], 2);
+    EXPECT_EQ(order[2], 3);
+}
+
+TEST(Queue, BackgroundWorkComesBackOnTheMainThread)
+{
+    std::atomic<bool> ran_off_main { false };
+    std::atomic<bool> back_on_main { false };
+    util::in_background([&] {
+        ran_off_main = !util::is_main_thread();
+        util::on_main([&] { back_on_main = util::is_main_thread(); });
+    });
+    ASSERT_TRUE(pump_until([&] { return back_on_main.load(); }));
+    EXPECT_TRUE(ran_off_main);
+
+    std::atomic<bool> utility_ran { false };
+    std::atomic<bool> timer_from_thread { false };
+    util::in_utility([&] {
+        utility_ran = true;
+        util::after(0.01, [&] { timer_from_thread = util::is_main_thread(); });
+    });
+    ASSERT_TRUE(pump_until([&] { return timer_from_thread.load(); }));
+    EXPECT_TRUE(utility_ran);
+}
+
+TEST(Queue, AfterWaitsAboutTheDelay)
+{
+    QElapsedTimer t;
+    t.start();
+    bool ran = false;
+    qint64 at = 0;
+    util::after(0.15, [&] {
+        ran = true;
+        at = t.elapsed();
+    });
+    ASSERT_TRUE(pump_until([&] { return ran; }));
+    EXPECT_GE(at, 140);
+    EXPECT_LT(at, 2000);
+}
+
+TEST(Queue, DelaysSaturate)
+{
+    EXPECT_EQ(util::timer_slice(0).ms, 0);
+    EXPECT_EQ(util::timer_slice(-5).ms, 0);
+    EXPECT_EQ(util::timer_slice(std::nan("")).ms, 0);
+    EXPECT_EQ(util::timer_slice(1.2).ms, 1200);
+    EXPECT_DOUBLE_EQ(util::timer_slice(1.2).remainder_s, 0);
+    const auto huge = util::timer_slice(1e12);
+    EXPECT_EQ(huge.ms, INT_MAX);
+    EXPECT_NEAR(huge.remainder_s, 1e12 - INT_MAX / 1000.0, 1e-3);
+    EXPECT_LT(util::timer_slice(std::numeric_limits<double>::infinity()).ms, 0);
+    // Scheduling them must not fire now, nor crash.
+    bool fired = false;
+    util::after(1e12, [&] { fired = true; });
+    util::after(std::numeric_limits<double>::infinity(), [&] { fired = true; });
+    pump_until([] { return false; }, 100);
+    EXPECT_FALSE(fired);
+}
+
+TEST(Colour, RgbaIsSrgb)
+{
+    const QColor c = util::rgba(0.11, 0.11, 0.12, 0.92);
+    EXPECT_EQ(c.spec(), QColor::Rgb);
+    EXPECT_NEAR(c.redF(), 0.11, 1e-3);
+    EXPECT_NEAR(c.blueF(), 0.12, 1e-3);
+    EXPECT_NEAR(c.alphaF(), 0.92, 1e-3);
+}
