@@ -1,0 +1,502 @@
+#include "encode.h"
+
+#include "util.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace encode {
+
+namespace {
+
+constexpr std::uint32_t k_adler_mod = 65521;
+// Bands are at least this many rows, so no worker gets a tiny deflate job.
+constexpr std::uint32_t k_min_band_rows = 32;
+// Filtered rows are handed to the checksum and the compressor in batches of
+// about this many bytes, while they are still in the core's cache.
+constexpr std::size_t k_batch_bytes = 128 * 1024;
+constexpr std::size_t k_out_min_free = 65536;
+constexpr std::size_t k_out_grow = 262144;
+
+void put_u32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+void append(std::vector<std::uint8_t>& out, const std::uint8_t* p, std::size_t n)
+{
+    const std::size_t at = out.size();
+    out.resize(at + n);
+    if (n > 0)
+        std::memcpy(out.data() + at, p, n);
+}
+
+void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v)
+{
+    std::uint8_t b[4];
+    put_u32(b, v);
+    append(out, b, 4);
+}
+
+// zlib's length arguments are 32-bit: feed long buffers in pieces.
+std::uint32_t adler_of(std::uint32_t adler, const std::uint8_t* p, std::size_t n)
+{
+    while (n > 0) {
+        const auto step = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        adler = static_cast<std::uint32_t>(::adler32(adler, p, step));
+        p += step;
+        n -= step;
+    }
+    return adler;
+}
+
+std::uint32_t crc_of(std::uint32_t crc, const std::uint8_t* p, std::size_t n)
+{
+    while (n > 0) {
+        const auto step = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        crc = static_cast<std::uint32_t>(::crc32(crc, p, step));
+        p += step;
+        n -= step;
+    }
+    return crc;
+}
+
+// un_premultiplied[a][c]: the straight colour of premultiplied value c at
+// alpha a; a colour above its alpha (bad premultiplication) saturates at 255.
+struct Unpremultiply {
+    std::array<std::array<std::uint8_t, 256>, 256> table{};
+    Unpremultiply()
+    {
+        for (unsigned a = 0; a < 256; ++a)
+            for (unsigned c = 0; c < 256; ++c)
+                table[a][c] = (a == 0 || a == 255) ? static_cast<std::uint8_t>(c)
+                                                   : static_cast<std::uint8_t>(std::min((255 * c + a / 2) / a, 255u));
+    }
+};
+
+const Unpremultiply& unpremultiply()
+{
+    static const Unpremultiply u;
+    return u;
+}
+
+template <bool Rgba>
+void convert_rgb(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::uint32_t width)
+{
+    constexpr int r = Rgba ? 0 : 2;
+    constexpr int b = Rgba ? 2 : 0;
+    for (std::uint32_t x = 0; x < width; ++x) {
+        out[3 * x + 0] = in[4 * x + r];
+        out[3 * x + 1] = in[4 * x + 1];
+        out[3 * x + 2] = in[4 * x + b];
+    }
+}
+
+template <bool Rgba>
+void convert_rgba(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::uint32_t width)
+{
+    constexpr int r = Rgba ? 0 : 2;
+    constexpr int b = Rgba ? 2 : 0;
+    const auto& t = unpremultiply().table;
+    for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint8_t a = in[4 * x + 3];
+        const auto& row = t[a];
+        out[4 * x + 0] = row[in[4 * x + r]];
+        out[4 * x + 1] = row[in[4 * x + 1]];
+        out[4 * x + 2] = row[in[4 * x + b]];
+        out[4 * x + 3] = a;
+    }
+}
+
+// |byte as signed 8-bit|, 0x80 counting 128: the smaller of v and 256 − v.
+inline std::uint8_t signed_magnitude(std::uint8_t v)
+{
+    return std::min<std::uint8_t>(v, static_cast<std::uint8_t>(-v));
+}
+
+inline std::uint8_t paeth_predictor(std::uint8_t a, std::uint8_t b, std::uint8_t c)
+{
+    const int pa = std::abs(int(b) - int(c));
+    const int pb = std::abs(int(a) - int(c));
+    const int pc = std::abs(int(a) + int(b) - 2 * int(c));
+    return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
+
+// Row buffers carry Bpp zero bytes in front of the pixels, so "the pixel to
+// the left" exists for every byte and the loops below have no edge case; the
+// compiler turns them into vector code.
+template <unsigned Bpp>
+std::array<std::uint32_t, 4> filter_scores(const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev,
+                                           std::size_t n)
+{
+    std::uint32_t none = 0, sub = 0, up = 0, paeth = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t x = cur[i];
+        const std::uint8_t a = cur[i - Bpp];
+        const std::uint8_t b = prev[i];
+        const std::uint8_t c = prev[i - Bpp];
+        none += signed_magnitude(x);
+        sub += signed_magnitude(static_cast<std::uint8_t>(x - a));
+        up += signed_magnitude(static_cast<std::uint8_t>(x - b));
+        paeth += signed_magnitude(static_cast<std::uint8_t>(x - paeth_predictor(a, b, c)));
+    }
+    return {none, sub, up, paeth};
+}
+
+template <unsigned Bpp>
+void filter_sub(const std::uint8_t* __restrict cur, std::uint8_t* __restrict out, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(cur[i] - cur[i - Bpp]);
+}
+
+void filter_up(const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev, std::uint8_t* __restrict out,
+               std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
+}
+
+template <unsigned Bpp>
+void filter_paeth(const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev, std::uint8_t* __restrict out,
+                  std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(cur[i] - paeth_predictor(cur[i - Bpp], prev[i], prev[i - Bpp]));
+}
+
+// Writes the filter type byte and the filtered row to `out` (1 + n bytes):
+// the unfiltered row, then Sub, Up and Paeth, each replacing the choice only
+// when its score is strictly lower.
+template <unsigned Bpp>
+void filter_row(const std::uint8_t* cur, const std::uint8_t* prev, std::size_t n, std::uint8_t* out)
+{
+    const auto scores = filter_scores<Bpp>(cur, prev, n);
+    static constexpr std::uint8_t types[4] = {0, 1, 2, 4};
+    unsigned best = 0;
+    for (unsigned k = 1; k < 4; ++k)
+        if (scores[k] < scores[best])
+            best = k;
+    out[0] = types[best];
+    switch (best) {
+    case 0: std::memcpy(out + 1, cur, n); break;
+    case 1: filter_sub<Bpp>(cur, out + 1, n); break;
+    case 2: filter_up(cur, prev, out + 1, n); break;
+    default: filter_paeth<Bpp>(cur, prev, out + 1, n); break;
+    }
+}
+
+// True when some pixel's alpha byte (offset 3 in either byte order) is below 255.
+bool has_translucency(const PngPixels& px)
+{
+    constexpr std::uint32_t alpha_mask = std::endian::native == std::endian::little ? 0xff000000u : 0x000000ffu;
+    for (std::uint32_t y = 0; y < px.height; ++y) {
+        const std::uint8_t* row = px.data.data() + std::size_t(y) * px.stride;
+        std::uint32_t all = 0xffffffffu;
+        for (std::uint32_t x = 0; x < px.width; ++x) {
+            std::uint32_t v;
+            std::memcpy(&v, row + 4 * std::size_t(x), 4);
+            all &= v;
+        }
+        if ((all & alpha_mask) != alpha_mask)
+            return true;
+    }
+    return false;
+}
+
+// a × b, or nothing when it does not fit in size_t.
+std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b)
+{
+    std::size_t r;
+    if (__builtin_mul_overflow(a, b, &r))
+        return std::nullopt;
+    return r;
+}
+
+void check_pixels(const PngPixels& px)
+{
+    if (px.width == 0 || px.height == 0)
+        util::fatal("imagen vacía");
+    if (px.stride < std::size_t(px.width) * 4)
+        util::fatal("assertion failed: px.stride >= px.width * 4");
+    const auto rows = checked_mul(px.stride, px.height - 1);
+    std::size_t need = 0;
+    if (!rows || __builtin_add_overflow(*rows, std::size_t(px.width) * 4, &need) || px.data.size() < need)
+        util::fatal("assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
+}
+
+class Deflater {
+public:
+    Deflater()
+    {
+        // Raw deflate (negative window bits): the zlib header and trailer are
+        // written by encode_png around all the bands.
+        if (deflateInit2(&m_z, 2, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+            util::fatal("deflate");
+    }
+    ~Deflater() { deflateEnd(&m_z); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    // Compresses `in` into `out` from `used` on, growing `out` as needed.
+    void run(const std::uint8_t* in, std::size_t n, int flush, std::vector<std::uint8_t>& out, std::size_t& used)
+    {
+        m_z.next_in = const_cast<Bytef*>(in);
+        std::size_t left = n;
+        for (;;) {
+            const auto step = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+            m_z.next_in = const_cast<Bytef*>(in + (n - left));
+            m_z.avail_in = step;
+            const int f = (step == left) ? flush : Z_NO_FLUSH;
+            int rc;
+            do {
+                if (out.size() - used < k_out_min_free)
+                    out.resize(out.size() + k_out_grow);
+                const auto room = static_cast<uInt>(std::min<std::size_t>(out.size() - used, 1u << 30));
+                m_z.next_out = out.data() + used;
+                m_z.avail_out = room;
+                rc = deflate(&m_z, f);
+                if (rc == Z_STREAM_ERROR)
+                    util::fatal("deflate");
+                used += room - m_z.avail_out;
+                // Done when the input is consumed and the flush completed (room left over).
+            } while (rc != Z_STREAM_END && (m_z.avail_in != 0 || m_z.avail_out == 0));
+            left -= step;
+            if (left == 0)
+                break;
+        }
+    }
+
+private:
+    z_stream m_z{};
+};
+
+template <unsigned Ch>
+Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t end, std::size_t row_len, bool last)
+{
+    const std::size_t n = std::size_t(Ch) * px.width;
+    // Two row buffers with Ch zero bytes in front (the missing left neighbour).
+    std::vector<std::uint8_t> prev_buf(Ch + n, 0), cur_buf(Ch + n, 0);
+    std::uint8_t* prev = prev_buf.data() + Ch;
+    std::uint8_t* cur = cur_buf.data() + Ch;
+    // Filtering across the band seam is the same as in an unbanded image.
+    if (first > 0)
+        convert_row(px, first - 1, Ch, {prev, n});
+
+    const std::uint32_t rows = end - first;
+    const std::size_t raw_len = row_len * rows;
+    const std::uint32_t batch_rows =
+        static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
+    std::vector<std::uint8_t> filtered(row_len * batch_rows);
+
+    Band band;
+    band.raw_len = raw_len;
+    band.bytes.resize(raw_len / 3 + 1024 + 8);
+    std::size_t used = 8;
+    std::memcpy(band.bytes.data() + 4, "IDAT", 4);
+
+    Deflater deflater;
+    std::uint32_t adler = 1;
+    std::uint32_t y = first;
+    while (y < end) {
+        const std::uint32_t count = std::min(batch_rows, end - y);
+        for (std::uint32_t i = 0; i < count; ++i, ++y) {
+            convert_row(px, y, Ch, {cur, n});
+            filter_row<Ch>(cur, prev, n, filtered.data() + std::size_t(i) * row_len);
+            std::swap(cur, prev);
+        }
+        const std::size_t bytes = std::size_t(count) * row_len;
+        adler = adler_of(adler, filtered.data(), bytes);
+        // Every band but the last ends on a byte boundary with an empty stored
+        // block, so the bands concatenate into one deflate stream.
+        const int flush = y < end ? Z_NO_FLUSH : (last ? Z_FINISH : Z_SYNC_FLUSH);
+        deflater.run(filtered.data(), bytes, flush, band.bytes, used);
+    }
+    band.adler = adler;
+
+    const std::size_t data_len = used - 8;
+    if (data_len > std::numeric_limits<std::uint32_t>::max() / 2)
+        util::fatal("deflate");
+    put_u32(band.bytes.data(), static_cast<std::uint32_t>(data_len));
+    const std::uint32_t crc = crc_of(static_cast<std::uint32_t>(::crc32(0, nullptr, 0)), band.bytes.data() + 4, data_len + 4);
+    band.bytes.resize(used + 4);
+    put_u32(band.bytes.data() + used, crc);
+    return band;
+}
+
+} // namespace
+
+void write_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::span<const std::uint8_t> data)
+{
+    append_u32(out, static_cast<std::uint32_t>(data.size()));
+    const auto* t = reinterpret_cast<const std::uint8_t*>(type);
+    append(out, t, 4);
+    append(out, data.data(), data.size());
+    std::uint32_t crc = static_cast<std::uint32_t>(::crc32(0, t, 4));
+    crc = crc_of(crc, data.data(), data.size());
+    append_u32(out, crc);
+}
+
+void convert_row(const PngPixels& px, std::uint32_t y, unsigned channels, std::span<std::uint8_t> out)
+{
+    if (out.size() < std::size_t(channels) * px.width || y >= px.height)
+        util::fatal("convert_row: fila fuera de la imagen");
+    const std::uint8_t* in = px.data.data() + std::size_t(y) * px.stride;
+    if (channels == 3)
+        px.rgba ? convert_rgb<true>(in, out.data(), px.width) : convert_rgb<false>(in, out.data(), px.width);
+    else
+        px.rgba ? convert_rgba<true>(in, out.data(), px.width) : convert_rgba<false>(in, out.data(), px.width);
+}
+
+std::uint32_t adler32_combine(std::uint32_t adler_a, std::uint32_t adler_b, std::uint64_t len_b)
+{
+    // adler = B << 16 | A with A = 1 + Σ bytes and B = Σ of the running A,
+    // both mod 65521. Appending n bytes with sums (A2, B2) to (A1, B1):
+    // A = A1 + A2 − 1, B = B1 + B2 + n × (A1 − 1).
+    const std::uint64_t rem = len_b % k_adler_mod;
+    const std::uint64_t a1 = adler_a & 0xffff, b1 = adler_a >> 16;
+    const std::uint64_t a2 = adler_b & 0xffff, b2 = adler_b >> 16;
+    const std::uint64_t a = (a1 + a2 + k_adler_mod - 1) % k_adler_mod;
+    const std::uint64_t b = (b1 + b2 + rem * a1 + k_adler_mod - rem) % k_adler_mod;
+    return static_cast<std::uint32_t>(b << 16 | a);
+}
+
+BandPlan plan_bands(std::uint32_t height, unsigned threads)
+{
+    BandPlan p;
+    const std::uint64_t t = std::max(threads, 1u);
+    const std::uint64_t wanted = std::max<std::uint64_t>(
+        std::min<std::uint64_t>((std::uint64_t(height) + k_min_band_rows - 1) / k_min_band_rows, 2 * t), 1);
+    p.rows_per_band = static_cast<std::uint32_t>((std::uint64_t(height) + wanted - 1) / wanted);
+    if (p.rows_per_band == 0)
+        return p;
+    p.bands = static_cast<std::uint32_t>((std::uint64_t(height) + p.rows_per_band - 1) / p.rows_per_band);
+    p.bands_per_worker = static_cast<std::uint32_t>((p.bands + t - 1) / t);
+    p.workers = (p.bands + p.bands_per_worker - 1) / p.bands_per_worker;
+    return p;
+}
+
+Band encode_band(const PngPixels& px, std::uint32_t first, std::uint32_t end, unsigned channels, std::size_t row_len,
+                 bool last)
+{
+    if (first >= end || end > px.height || row_len != 1 + std::size_t(channels) * px.width)
+        util::fatal("encode_band: banda fuera de la imagen");
+    if (channels == 3)
+        return encode_band_impl<3>(px, first, end, row_len, last);
+    if (channels == 4)
+        return encode_band_impl<4>(px, first, end, row_len, last);
+    util::fatal("encode_band: canales");
+}
+
+std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
+{
+    check_pixels(px);
+    const unsigned channels = has_translucency(px) ? 4 : 3;
+    const std::size_t row_len = 1 + std::size_t(channels) * px.width;
+    const unsigned threads = options.threads.value_or(0) != 0 ? *options.threads : util::parallelism();
+    const BandPlan plan = plan_bands(px.height, threads);
+
+    // One list of bands per worker; workers only read the pixels and write
+    // their own list, and all of them are joined before the lists are read.
+    std::vector<std::vector<Band>> lists(plan.workers);
+    std::atomic<bool> failed{false};
+    {
+        std::vector<std::thread> workers;
+        workers.reserve(plan.workers);
+        try {
+            for (std::uint32_t w = 0; w < plan.workers; ++w) {
+                workers.emplace_back([&, w] {
+                    try {
+                        const std::uint32_t b0 = w * plan.bands_per_worker;
+                        const std::uint32_t b1 = std::min(plan.bands, b0 + plan.bands_per_worker);
+                        lists[w].reserve(b1 - b0);
+                        for (std::uint32_t b = b0; b < b1; ++b) {
+                            const std::uint32_t first = b * plan.rows_per_band;
+                            const std::uint32_t end = std::min(px.height, first + plan.rows_per_band);
+                            lists[w].push_back(encode_band(px, first, end, channels, row_len, b + 1 == plan.bands));
+                        }
+                    } catch (...) {
+                        failed = true;
+                    }
+                });
+            }
+        } catch (...) {
+            failed = true;
+        }
+        for (auto& t : workers)
+            t.join();
+    }
+    if (failed)
+        util::fatal("hilo de codificación");
+
+    std::size_t total = 0;
+    std::uint32_t adler = 1;
+    for (const auto& list : lists)
+        for (const auto& band : list) {
+            total += band.bytes.size();
+            adler = adler32_combine(adler, band.adler, band.raw_len);
+        }
+
+    std::vector<std::uint8_t> out;
+    out.reserve(total + 1024 + (options.icc ? options.icc->size() + 64 : 0));
+    static constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    append(out, signature, 8);
+
+    std::uint8_t ihdr[13];
+    put_u32(ihdr, px.width);
+    put_u32(ihdr + 4, px.height);
+    ihdr[8] = 8;
+    ihdr[9] = channels == 4 ? 6 : 2;
+    ihdr[10] = ihdr[11] = ihdr[12] = 0;
+    write_chunk(out, "IHDR", ihdr);
+
+    if (options.icc && !options.icc->empty()) {
+        const auto& icc = *options.icc;
+        std::vector<std::uint8_t> data = {'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0};
+        uLongf len = compressBound(static_cast<uLong>(icc.size()));
+        const std::size_t at = data.size();
+        data.resize(at + len);
+        if (compress2(data.data() + at, &len, icc.data(), static_cast<uLong>(icc.size()), 6) != Z_OK)
+            util::fatal("memoria");
+        data.resize(at + len);
+        write_chunk(out, "iCCP", data);
+    } else {
+        const std::uint8_t perceptual = 0;
+        write_chunk(out, "sRGB", {&perceptual, 1});
+    }
+
+    if (options.scale > 0) {
+        const double ppm = std::round(options.scale * 72.0 / 0.0254);
+        const std::uint32_t v = ppm >= 4294967295.0 ? 0xffffffffu : static_cast<std::uint32_t>(ppm);
+        std::uint8_t phys[9];
+        put_u32(phys, v);
+        put_u32(phys + 4, v);
+        phys[8] = 1;
+        write_chunk(out, "pHYs", phys);
+    }
+
+    // zlib header: deflate with a 32 KiB window, the "fastest" level hint.
+    static constexpr std::uint8_t zlib_header[2] = {0x78, 0x01};
+    write_chunk(out, "IDAT", zlib_header);
+    for (const auto& list : lists)
+        for (const auto& band : list)
+            append(out, band.bytes.data(), band.bytes.size());
+    std::uint8_t trailer[4];
+    put_u32(trailer, adler);
+    write_chunk(out, "IDAT", trailer);
+    write_chunk(out, "IEND", {});
+    return out;
+}
+
+} // namespace encode

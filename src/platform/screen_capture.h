@@ -1,0 +1,161 @@
+// platform: shareable content and still capture.
+//
+// What the program may capture (displays, windows, running applications) and
+// the grabs themselves. The X11 backend talks to the X server over an xcb
+// connection of its own (Qt's belongs to the GUI thread) and does its work on
+// one background thread; the fake beside it serves tests without a display.
+//
+// Units: display and window frames are global points with a bottom-left
+// origin (as platform::Screen frames); display regions are display-local
+// points with a top-left origin; image sizes are physical pixels. Images are
+// QImage::Format_ARGB32_Premultiplied (memory order B, G, R, A); opaque pixels
+// always carry alpha 255.
+#pragma once
+
+#include "platform/screens.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ShareableDisplay {
+    std::uint32_t display_id = 0;
+    RectF frame;                     // global points, bottom-left origin
+    double scale = 1.0;              // the screen's pixels per point
+    std::uint32_t pixel_width = 0;   // the screen's own pixels
+    std::uint32_t pixel_height = 0;
+    std::int32_t native_x = 0;       // where those pixels start on the X root
+    std::int32_t native_y = 0;
+    bool operator==(const ShareableDisplay&) const = default;
+};
+
+// Window layers, as the overlay and the recorder compare them: ordinary
+// application windows sit at NORMAL; only those are offered for selection.
+namespace layer {
+inline constexpr int DESKTOP = -1000; // _NET_WM_WINDOW_TYPE_DESKTOP
+inline constexpr int NORMAL = 0;      // normal, dialog, utility, toolbar, splash, untyped
+inline constexpr int FLOATING = 3;    // _NET_WM_STATE_ABOVE
+inline constexpr int DOCK = 20;       // _NET_WM_WINDOW_TYPE_DOCK (panels, trays)
+inline constexpr int POPUP = 101;     // menus, tooltips, notifications, override-redirect windows
+} // namespace layer
+
+struct ShareableWindow {
+    std::uint32_t window_id = 0; // the client window (as the window manager lists it)
+    RectF frame;                 // global points, bottom-left origin, decorations included
+    std::int64_t pid = 0;        // _NET_WM_PID; 0 when the window does not say
+    int layer = layer::NORMAL;
+    double opacity = 1.0;        // _NET_WM_WINDOW_OPACITY, 1 when unset
+    bool on_screen = false;      // mapped and viewable
+    std::string title;           // _NET_WM_NAME, else WM_NAME
+    bool operator==(const ShareableWindow&) const = default;
+};
+
+struct RunningApplication {
+    std::int64_t pid = 0;
+    bool operator==(const RunningApplication&) const = default;
+};
+
+struct ShareableContent {
+    std::vector<ShareableDisplay> displays;  // primary first
+    std::vector<ShareableWindow> windows;    // front to back
+    std::vector<RunningApplication> applications; // every process that owns a listed window, once
+};
+
+// One display grab. The region is clipped to the display; the result has
+// exactly width × height pixels (resampled only when the screen's own pixels
+// for the region differ from that size).
+struct DisplayGrab {
+    ShareableDisplay display;
+    std::optional<RectF> region;          // display-local points, top-left origin; none = whole display
+    std::uint32_t width = 0;              // requested pixels
+    std::uint32_t height = 0;
+    std::vector<std::uint32_t> excluded;  // windows (client or top-level ids) left out of the picture
+};
+
+// One window grab: the window as the user sees it, decorations included and
+// covered parts included; with_shadow adds a soft shadow on a transparent margin.
+struct WindowGrab {
+    std::uint32_t window_id = 0;
+    bool with_shadow = false;
+};
+
+using ContentResult = std::expected<ShareableContent, std::string>;
+using ImageResult = std::expected<QImage, std::string>;
+
+// The capabilities the backend found, filled once when it starts.
+struct CaptureCapabilities {
+    bool shared_memory = false; // MIT-SHM grabs
+    bool composite = false;     // per-window pixmaps (covered windows, leaving our panels out)
+    bool window_manager = false; // an EWMH window manager lists the windows
+};
+
+class ScreenCapture {
+public:
+    virtual ~ScreenCapture() = default;
+
+    // Starts a fetch of the shareable content. Main thread (reads the screens
+    // and this process's windows there). `done` runs exactly once, on the
+    // backend's thread (never inline), with the content or an error text.
+    virtual void fetch_content(std::function<void(ContentResult)> done) = 0;
+
+    // Starts a display grab. Any thread. `done` runs exactly once on the
+    // backend's thread with the image or an error text.
+    virtual void grab_display(DisplayGrab grab, std::function<void(ImageResult)> done) = 0;
+
+    // Starts a window grab. Any thread. `done` as for grab_display; a window
+    // that is gone gives an error.
+    virtual void grab_window(WindowGrab grab, std::function<void(ImageResult)> done) = 0;
+
+    // The same grabs, synchronously on the calling thread (benchmarks, the
+    // recorder's grab thread). Any thread but the main thread's event loop
+    // must not depend on them.
+    virtual ImageResult grab_display_now(const DisplayGrab& grab) = 0;
+
+    // The on-screen windows, front to back, read now. Any thread.
+    virtual std::expected<std::vector<ShareableWindow>, std::string> window_list() = 0;
+
+    // This process's top-level windows that are shown now (every Qt window,
+    // by native id): what "excluding the program" leaves out. Main thread.
+    virtual std::vector<std::uint32_t> own_windows() = 0;
+
+    virtual CaptureCapabilities capabilities() const = 0;
+};
+
+// The X11 backend; an error when no X display can be opened.
+std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture();
+
+// The screens as shareable displays (native placement included). Main thread.
+std::vector<ShareableDisplay> shareable_displays();
+
+// Pure helpers, tested without a display.
+
+// The requested pixel count for a length in points: scale × points, rounded
+// half away from zero; never below 1.
+std::uint32_t pixels_for(double points, double scale);
+
+// The native pixel rectangle of a region (display-local points, top-left) of
+// a display, clipped to the display; empty (w or h 0) when they do not meet.
+struct PixelRect {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t w = 0;
+    std::int32_t h = 0;
+    bool operator==(const PixelRect&) const = default;
+};
+PixelRect native_rect(const ShareableDisplay& display, const std::optional<RectF>& region);
+
+// Adds the soft shadow drawn around a captured window: a transparent margin
+// of shadow_margin(scale) pixels on every side with a blurred dark shadow,
+// slightly lowered, under the image. Any thread.
+QImage with_window_shadow(const QImage& image, double scale);
+int shadow_margin(double scale);
+
+} // namespace platform

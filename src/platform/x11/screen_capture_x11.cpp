@@ -1,0 +1,754 @@
+// Shareable content and still capture on X11.
+//
+// A connection of our own (Qt's belongs to the GUI thread) serves one worker
+// thread that lists windows and grabs pixels. Display grabs read the root
+// window through MIT-SHM (segments 0600, removed at once) and fall back to
+// GetImage. Windows are read from their Composite pixmaps, so covered parts
+// come out as well; the same pixmaps rebuild what lies under the program's
+// own panels when a capture leaves the program out.
+#include "platform/screen_capture.h"
+
+#include "util.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QWindow>
+
+#include <xcb/composite.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+namespace platform {
+
+namespace {
+
+template <class T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <class T>
+Reply<T> own(T* p)
+{
+    return Reply<T>(p, &std::free);
+}
+
+struct Atoms {
+    xcb_atom_t client_list_stacking = XCB_NONE;
+    xcb_atom_t supporting_wm_check = XCB_NONE;
+    xcb_atom_t wm_pid = XCB_NONE;
+    xcb_atom_t wm_type = XCB_NONE;
+    xcb_atom_t wm_state = XCB_NONE;
+    xcb_atom_t state_above = XCB_NONE;
+    xcb_atom_t opacity = XCB_NONE;
+    xcb_atom_t wm_name = XCB_NONE;
+    xcb_atom_t utf8 = XCB_NONE;
+    xcb_atom_t root_pixmap = XCB_NONE;
+    xcb_atom_t type_desktop = XCB_NONE;
+    xcb_atom_t type_dock = XCB_NONE;
+    std::vector<xcb_atom_t> popup_types;
+};
+
+// The pixel rectangle's intersection; w or h 0 when they do not meet.
+PixelRect intersect(const PixelRect& a, const PixelRect& b)
+{
+    const std::int32_t x0 = std::max(a.x, b.x);
+    const std::int32_t y0 = std::max(a.y, b.y);
+    const std::int32_t x1 = std::min(a.x + a.w, b.x + b.w);
+    const std::int32_t y1 = std::min(a.y + a.h, b.y + b.h);
+    if (x1 <= x0 || y1 <= y0)
+        return { x0, y0, 0, 0 };
+    return { x0, y0, x1 - x0, y1 - y0 };
+}
+
+// A top-level window (a child of the root): a frame of the window manager,
+// an override-redirect window, or a client when no window manager runs.
+struct TopLevel {
+    xcb_window_t id = 0;
+    PixelRect outer; // root pixels, border included
+    std::uint8_t depth = 0;
+    bool viewable = false;
+    bool input_output = false;
+    bool override_redirect = false;
+};
+
+// Copies rows out of the server's buffer into the image, forcing alpha to
+// 255 when the drawable has no alpha (X leaves the padding byte undefined).
+// Split over a few threads: one core cannot saturate memory bandwidth.
+void copy_pixels(const std::uint8_t* src, std::size_t src_stride, QImage& dst, bool keep_alpha)
+{
+    const int h = dst.height();
+    const std::size_t row_bytes = static_cast<std::size_t>(dst.width()) * 4;
+    auto rows = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const auto* s = reinterpret_cast<const std::uint32_t*>(src + static_cast<std::size_t>(y) * src_stride);
+            auto* d = reinterpret_cast<std::uint32_t*>(dst.scanLine(y));
+            if (keep_alpha) {
+                std::memcpy(d, s, row_bytes);
+            } else {
+                const int w = dst.width();
+                for (int x = 0; x < w; ++x)
+                    d[x] = s[x] | 0xff000000u;
+            }
+        }
+    };
+    const std::size_t bytes = row_bytes * static_cast<std::size_t>(h);
+    const unsigned threads = bytes < (1u << 20) ? 1u : std::min(4u, util::parallelism());
+    if (threads <= 1) {
+        rows(0, h);
+        return;
+    }
+    std::vector<std::thread> workers;
+    const int per = (h + static_cast<int>(threads) - 1) / static_cast<int>(threads);
+    for (unsigned i = 1; i < threads; ++i) {
+        const int y0 = std::min(h, per * static_cast<int>(i));
+        const int y1 = std::min(h, y0 + per);
+        if (y0 < y1)
+            workers.emplace_back(rows, y0, y1);
+    }
+    rows(0, std::min(h, per));
+    for (auto& t : workers)
+        t.join();
+}
+
+class ScreenCaptureX11 final : public ScreenCapture {
+public:
+    static std::expected<std::unique_ptr<ScreenCapture>, std::string> create()
+    {
+        int screen_number = 0;
+        xcb_connection_t* conn = xcb_connect(nullptr, &screen_number);
+        if (!conn || xcb_connection_has_error(conn)) {
+            if (conn)
+                xcb_disconnect(conn);
+            return std::unexpected(std::string("no pude abrir la pantalla X"));
+        }
+        auto it = xcb_setup_roots_iterator(xcb_get_setup(conn));
+        for (int i = 0; i < screen_number && it.rem; ++i)
+            xcb_screen_next(&it);
+        if (!it.rem) {
+            xcb_disconnect(conn);
+            return std::unexpected(std::string("la pantalla X no tiene raíz"));
+        }
+        std::unique_ptr<ScreenCaptureX11> self(new ScreenCaptureX11(conn, *it.data));
+        if (auto ok = self->check_pixel_format(); !ok)
+            return std::unexpected(ok.error());
+        self->probe_extensions();
+        self->update_geometry(shareable_displays());
+        self->m_worker = std::thread([p = self.get()] { p->run_worker(); });
+        return std::unique_ptr<ScreenCapture>(std::move(self));
+    }
+
+    ~ScreenCaptureX11() override
+    {
+        {
+            std::lock_guard lock(m_jobs_mutex);
+            m_stopping = true;
+        }
+        m_jobs_cv.notify_all();
+        if (m_worker.joinable())
+            m_worker.join();
+        release_segment();
+        xcb_disconnect(m_conn);
+    }
+
+    void fetch_content(std::function<void(ContentResult)> done) override
+    {
+        std::vector<ShareableDisplay> displays = shareable_displays();
+        update_geometry(displays);
+        post([this, displays = std::move(displays), done = std::move(done)]() mutable {
+            auto windows = window_list();
+            if (!windows) {
+                done(std::unexpected(windows.error()));
+                return;
+            }
+            ShareableContent content;
+            content.displays = std::move(displays);
+            content.windows = std::move(*windows);
+            std::set<std::int64_t> seen;
+            for (const auto& w : content.windows)
+                if (w.pid > 0 && seen.insert(w.pid).second)
+                    content.applications.push_back({ w.pid });
+            done(std::move(content));
+        });
+    }
+
+    void grab_display(DisplayGrab grab, std::function<void(ImageResult)> done) override
+    {
+        post([this, grab = std::move(grab), done = std::move(done)] { done(grab_display_now(grab)); });
+    }
+
+    void grab_window(WindowGrab grab, std::function<void(ImageResult)> done) override
+    {
+        post([this, grab, done = std::move(done)] { done(grab_window_now(grab)); });
+    }
+
+    ImageResult grab_display_now(const DisplayGrab& grab) override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        PixelRect rect = intersect(native_rect(grab.display, grab.region), root_rect());
+        if (rect.w <= 0 || rect.h <= 0)
+            return std::unexpected(std::string("la región no toca la pantalla"));
+        auto image = read_pixels(m_root.root, rect, false);
+        if (!image)
+            return image;
+        if (!grab.excluded.empty())
+            leave_out(*image, rect, grab.excluded);
+        const int w = static_cast<int>(grab.width ? grab.width : static_cast<std::uint32_t>(rect.w));
+        const int h = static_cast<int>(grab.height ? grab.height : static_cast<std::uint32_t>(rect.h));
+        if (image->width() != w || image->height() != h)
+            *image = image->scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        return image;
+    }
+
+    std::expected<std::vector<ShareableWindow>, std::string> window_list() override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        return list_windows();
+    }
+
+    std::vector<std::uint32_t> own_windows() override
+    {
+        util::require_main_thread("hilo principal");
+        std::vector<std::uint32_t> ids;
+        for (QWindow* w : QGuiApplication::allWindows())
+            if (w->isTopLevel() && w->isVisible() && w->handle())
+                ids.push_back(static_cast<std::uint32_t>(w->winId()));
+        return ids;
+    }
+
+    CaptureCapabilities capabilities() const override
+    {
+        CaptureCapabilities caps = m_caps;
+        caps.shared_memory = m_use_shm.load();
+        return caps;
+    }
+
+private:
+    ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root)
+        : m_conn(conn)
+        , m_root(root)
+    {
+        intern_atoms();
+    }
+
+    // --- the worker ---------------------------------------------------------
+
+    void post(std::function<void()> job)
+    {
+        {
+            std::lock_guard lock(m_jobs_mutex);
+            m_jobs.push_back(std::move(job));
+        }
+        m_jobs_cv.notify_one();
+    }
+
+    void run_worker()
+    {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(m_jobs_mutex);
+                m_jobs_cv.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+                if (m_jobs.empty())
+                    return;
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            job();
+        }
+    }
+
+    // --- setup --------------------------------------------------------------
+
+    std::expected<void, std::string> check_pixel_format()
+    {
+        const xcb_setup_t* setup = xcb_get_setup(m_conn);
+        if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
+            return std::unexpected(std::string("orden de bytes de imagen no admitido"));
+        for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
+            if (it.data->depth == m_root.root_depth && it.data->bits_per_pixel != 32)
+                return std::unexpected(fmt::format("profundidad de pantalla no admitida: {} bits por píxel", it.data->bits_per_pixel));
+        if (m_root.root_depth != 24 && m_root.root_depth != 32)
+            return std::unexpected(fmt::format("profundidad de pantalla no admitida: {}", m_root.root_depth));
+        return {};
+    }
+
+    void probe_extensions()
+    {
+        if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_shm_id); ext && ext->present) {
+            auto r = own(xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
+            m_caps.shared_memory = r != nullptr;
+        }
+        if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_composite_id); ext && ext->present) {
+            auto r = own(xcb_composite_query_version_reply(m_conn, xcb_composite_query_version(m_conn, 0, 4), nullptr));
+            if (r && (r->major_version > 0 || r->minor_version >= 2)) {
+                // Automatic redirection keeps the server painting the screen
+                // as before while every top-level window also gets a pixmap
+                // of its own. It coexists with a compositor's manual one.
+                auto err = own(xcb_request_check(m_conn,
+                    xcb_composite_redirect_subwindows_checked(m_conn, m_root.root, XCB_COMPOSITE_REDIRECT_AUTOMATIC)));
+                m_caps.composite = !err;
+            }
+        }
+        m_caps.window_manager = wm_running();
+        m_use_shm = m_caps.shared_memory;
+        if (!m_caps.shared_memory)
+            util::log("captura: sin memoria compartida (MIT-SHM); uso GetImage");
+        if (!m_caps.composite)
+            util::log("captura: sin Composite; las ventanas tapadas salen tal como se ven");
+    }
+
+    void intern_atoms()
+    {
+        const char* names[] = { "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_PID",
+            "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE", "_NET_WM_WINDOW_OPACITY", "_NET_WM_NAME",
+            "UTF8_STRING", "_XROOTPMAP_ID", "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK",
+            "_NET_WM_WINDOW_TYPE_MENU", "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", "_NET_WM_WINDOW_TYPE_POPUP_MENU",
+            "_NET_WM_WINDOW_TYPE_TOOLTIP", "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_WM_WINDOW_TYPE_COMBO",
+            "_NET_WM_WINDOW_TYPE_DND" };
+        constexpr size_t N = std::size(names);
+        xcb_intern_atom_cookie_t cookies[N];
+        for (size_t i = 0; i < N; ++i)
+            cookies[i] = xcb_intern_atom(m_conn, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]);
+        xcb_atom_t atoms[N];
+        for (size_t i = 0; i < N; ++i) {
+            auto r = own(xcb_intern_atom_reply(m_conn, cookies[i], nullptr));
+            atoms[i] = r ? r->atom : XCB_NONE;
+        }
+        m_atoms.client_list_stacking = atoms[0];
+        m_atoms.supporting_wm_check = atoms[1];
+        m_atoms.wm_pid = atoms[2];
+        m_atoms.wm_type = atoms[3];
+        m_atoms.wm_state = atoms[4];
+        m_atoms.state_above = atoms[5];
+        m_atoms.opacity = atoms[6];
+        m_atoms.wm_name = atoms[7];
+        m_atoms.utf8 = atoms[8];
+        m_atoms.root_pixmap = atoms[9];
+        m_atoms.type_desktop = atoms[10];
+        m_atoms.type_dock = atoms[11];
+        m_atoms.popup_types.assign(atoms + 12, atoms + N);
+    }
+
+    void update_geometry(const std::vector<ShareableDisplay>& displays)
+    {
+        std::lock_guard lock(m_geometry_mutex);
+        if (displays.empty())
+            return;
+        m_primary_height = displays.front().frame.h;
+        m_ratio = displays.front().scale > 0 ? displays.front().scale : 1.0;
+    }
+
+    PixelRect root_rect() const { return { 0, 0, m_root.width_in_pixels, m_root.height_in_pixels }; }
+
+    // --- properties ---------------------------------------------------------
+
+    xcb_get_property_cookie_t ask(xcb_window_t w, xcb_atom_t prop, xcb_atom_t type, std::uint32_t longs = 64)
+    {
+        return xcb_get_property(m_conn, 0, w, prop, type, 0, longs);
+    }
+
+    template <class T>
+    std::vector<T> values(xcb_get_property_cookie_t cookie)
+    {
+        auto r = own(xcb_get_property_reply(m_conn, cookie, nullptr));
+        std::vector<T> out;
+        if (!r || r->format != sizeof(T) * 8)
+            return out;
+        const auto* p = static_cast<const T*>(xcb_get_property_value(r.get()));
+        out.assign(p, p + xcb_get_property_value_length(r.get()) / static_cast<int>(sizeof(T)));
+        return out;
+    }
+
+    std::string text(xcb_get_property_cookie_t cookie)
+    {
+        auto r = own(xcb_get_property_reply(m_conn, cookie, nullptr));
+        if (!r || r->format != 8)
+            return {};
+        return std::string(static_cast<const char*>(xcb_get_property_value(r.get())),
+            static_cast<size_t>(xcb_get_property_value_length(r.get())));
+    }
+
+    bool wm_running()
+    {
+        auto check = values<std::uint32_t>(ask(m_root.root, m_atoms.supporting_wm_check, XCB_ATOM_WINDOW, 1));
+        if (check.empty())
+            return false;
+        // The check window must exist and point at itself (EWMH).
+        auto self = values<std::uint32_t>(ask(check[0], m_atoms.supporting_wm_check, XCB_ATOM_WINDOW, 1));
+        return !self.empty() && self[0] == check[0];
+    }
+
+    // --- windows ------------------------------------------------------------
+
+    // The root's children, bottom to top, with their places and states.
+    std::vector<TopLevel> top_levels()
+    {
+        std::vector<TopLevel> out;
+        auto tree = own(xcb_query_tree_reply(m_conn, xcb_query_tree(m_conn, m_root.root), nullptr));
+        if (!tree)
+            return out;
+        const xcb_window_t* kids = xcb_query_tree_children(tree.get());
+        const int n = xcb_query_tree_children_length(tree.get());
+        std::vector<xcb_get_window_attributes_cookie_t> ac(static_cast<size_t>(n));
+        std::vector<xcb_get_geometry_cookie_t> gc(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            ac[static_cast<size_t>(i)] = xcb_get_window_attributes(m_conn, kids[i]);
+            gc[static_cast<size_t>(i)] = xcb_get_geometry(m_conn, kids[i]);
+        }
+        out.reserve(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            auto a = own(xcb_get_window_attributes_reply(m_conn, ac[static_cast<size_t>(i)], nullptr));
+            auto g = own(xcb_get_geometry_reply(m_conn, gc[static_cast<size_t>(i)], nullptr));
+            if (!a || !g)
+                continue; // gone meanwhile
+            TopLevel t;
+            t.id = kids[i];
+            t.outer = { g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width };
+            t.depth = g->depth;
+            t.viewable = a->map_state == XCB_MAP_STATE_VIEWABLE;
+            t.input_output = a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+            t.override_redirect = a->override_redirect;
+            out.push_back(t);
+        }
+        return out;
+    }
+
+    // The child of the root that holds `w` (w itself for a top-level); 0 when gone.
+    xcb_window_t top_level_of(xcb_window_t w)
+    {
+        for (int depth = 0; depth < 64; ++depth) {
+            auto tree = own(xcb_query_tree_reply(m_conn, xcb_query_tree(m_conn, w), nullptr));
+            if (!tree)
+                return 0;
+            if (tree->parent == m_root.root || tree->parent == XCB_NONE)
+                return w == m_root.root ? 0 : w;
+            w = tree->parent;
+        }
+        return 0;
+    }
+
+    RectF to_points(const PixelRect& r) const
+    {
+        std::lock_guard lock(m_geometry_mutex);
+        const RectF top_left { r.x / m_ratio, r.y / m_ratio, r.w / m_ratio, r.h / m_ratio };
+        return rect_from_top_left(top_left, m_primary_height);
+    }
+
+    std::expected<std::vector<ShareableWindow>, std::string> list_windows()
+    {
+        const std::vector<TopLevel> tops = top_levels();
+        if (tops.empty())
+            return std::unexpected(std::string("no pude leer las ventanas de la pantalla"));
+        std::unordered_map<xcb_window_t, const TopLevel*> by_id;
+        for (const auto& t : tops)
+            by_id.emplace(t.id, &t);
+
+        struct Entry {
+            xcb_window_t client;
+            const TopLevel* top;
+        };
+        std::vector<Entry> entries; // front to back
+        auto stacking = m_caps.window_manager
+            ? values<std::uint32_t>(ask(m_root.root, m_atoms.client_list_stacking, XCB_ATOM_WINDOW, 16384))
+            : std::vector<std::uint32_t> {};
+        if (!stacking.empty()) {
+            // Override-redirect windows (menus, tooltips, our own panels) are
+            // not managed; they stand above every managed window.
+            for (auto it = tops.rbegin(); it != tops.rend(); ++it)
+                if (it->override_redirect && it->input_output && it->viewable)
+                    entries.push_back({ it->id, &*it });
+            for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
+                const auto found = by_id.find(top_level_of(*it));
+                if (found != by_id.end())
+                    entries.push_back({ *it, found->second });
+            }
+        } else {
+            for (auto it = tops.rbegin(); it != tops.rend(); ++it)
+                if (it->input_output)
+                    entries.push_back({ it->id, &*it });
+        }
+
+        struct Cookies {
+            xcb_get_property_cookie_t pid, type, state, opacity, frame_opacity, name, old_name;
+            xcb_get_window_attributes_cookie_t attrs;
+        };
+        std::vector<Cookies> cookies;
+        cookies.reserve(entries.size());
+        for (const auto& e : entries)
+            cookies.push_back({ ask(e.client, m_atoms.wm_pid, XCB_ATOM_CARDINAL, 1),
+                ask(e.client, m_atoms.wm_type, XCB_ATOM_ATOM), ask(e.client, m_atoms.wm_state, XCB_ATOM_ATOM),
+                ask(e.client, m_atoms.opacity, XCB_ATOM_CARDINAL, 1),
+                ask(e.top->id, m_atoms.opacity, XCB_ATOM_CARDINAL, 1), ask(e.client, m_atoms.wm_name, m_atoms.utf8, 256),
+                ask(e.client, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 256), xcb_get_window_attributes(m_conn, e.client) });
+
+        std::vector<ShareableWindow> out;
+        out.reserve(entries.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const Entry& e = entries[i];
+            const Cookies& c = cookies[i];
+            ShareableWindow w;
+            w.window_id = e.client;
+            w.frame = to_points(e.top->outer);
+            const auto pid = values<std::uint32_t>(c.pid);
+            w.pid = pid.empty() ? 0 : pid[0];
+            const auto types = values<std::uint32_t>(c.type);
+            const auto states = values<std::uint32_t>(c.state);
+            w.layer = e.top->override_redirect ? layer::POPUP : layer_of(types, states);
+            auto op = values<std::uint32_t>(c.opacity);
+            if (op.empty())
+                op = values<std::uint32_t>(c.frame_opacity);
+            w.opacity = op.empty() ? 1.0 : op[0] / 4294967295.0;
+            auto attrs = own(xcb_get_window_attributes_reply(m_conn, c.attrs, nullptr));
+            w.on_screen = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE && e.top->viewable;
+            w.title = text(c.name);
+            std::string old = text(c.old_name);
+            if (w.title.empty())
+                w.title = std::move(old);
+            if (!attrs)
+                continue; // destroyed while we were asking
+            out.push_back(std::move(w));
+        }
+        return out;
+    }
+
+    int layer_of(const std::vector<std::uint32_t>& types, const std::vector<std::uint32_t>& states) const
+    {
+        for (std::uint32_t t : types) {
+            if (t == m_atoms.type_desktop)
+                return layer::DESKTOP;
+            if (t == m_atoms.type_dock)
+                return layer::DOCK;
+            if (std::find(m_atoms.popup_types.begin(), m_atoms.popup_types.end(), t) != m_atoms.popup_types.end())
+                return layer::POPUP;
+        }
+        if (std::find(states.begin(), states.end(), m_atoms.state_above) != states.end())
+            return layer::FLOATING;
+        return layer::NORMAL;
+    }
+
+    // --- pixels -------------------------------------------------------------
+
+    void release_segment()
+    {
+        if (m_shm_addr) {
+            xcb_shm_detach(m_conn, m_shm_seg);
+            xcb_flush(m_conn);
+            shmdt(m_shm_addr);
+        }
+        m_shm_addr = nullptr;
+        m_shm_size = 0;
+    }
+
+    // A segment of at least `bytes`, attached on both sides. The segment
+    // holds screen contents: only we may read it (0600), and it is marked
+    // for removal as soon as the server has attached it, so it disappears
+    // with the last detach even if we crash.
+    bool ensure_segment(std::size_t bytes)
+    {
+        if (m_shm_addr && m_shm_size >= bytes)
+            return true;
+        release_segment();
+        const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (id < 0)
+            return false;
+        void* addr = shmat(id, nullptr, 0);
+        if (addr == reinterpret_cast<void*>(-1)) {
+            shmctl(id, IPC_RMID, nullptr);
+            return false;
+        }
+        const xcb_shm_seg_t seg = xcb_generate_id(m_conn);
+        auto err = own(xcb_request_check(m_conn, xcb_shm_attach_checked(m_conn, seg, static_cast<std::uint32_t>(id), 0)));
+        shmctl(id, IPC_RMID, nullptr);
+        if (err) {
+            shmdt(addr);
+            return false;
+        }
+        m_shm_addr = static_cast<std::uint8_t*>(addr);
+        m_shm_size = bytes;
+        m_shm_seg = seg;
+        return true;
+    }
+
+    // Reads a rectangle of a drawable (coordinates in the drawable) as a
+    // premultiplied ARGB image. Drawables without alpha come out opaque.
+    ImageResult read_pixels(xcb_drawable_t drawable, const PixelRect& r, bool has_alpha)
+    {
+        QImage image(r.w, r.h, QImage::Format_ARGB32_Premultiplied);
+        if (image.isNull())
+            return std::unexpected(fmt::format("sin memoria para una imagen de {}×{}", r.w, r.h));
+        const std::size_t bytes = static_cast<std::size_t>(r.w) * static_cast<std::size_t>(r.h) * 4;
+        if (m_use_shm.load() && ensure_segment(bytes)) {
+            xcb_generic_error_t* e = nullptr;
+            auto reply = own(xcb_shm_get_image_reply(m_conn,
+                xcb_shm_get_image(m_conn, drawable, static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
+                    static_cast<std::uint16_t>(r.w), static_cast<std::uint16_t>(r.h), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                    m_shm_seg, 0),
+                &e));
+            if (reply) {
+                copy_pixels(m_shm_addr, static_cast<std::size_t>(r.w) * 4, image, has_alpha || reply->depth == 32);
+                return image;
+            }
+            const int code = e ? e->error_code : 0;
+            std::free(e);
+            if (code != XCB_MATCH) {
+                if (!m_shm_failed_logged.exchange(true))
+                    util::log(fmt::format("captura: la memoria compartida falló (error X {}); uso GetImage", code));
+                m_use_shm = false;
+                release_segment();
+            }
+        }
+        xcb_generic_error_t* e = nullptr;
+        auto reply = own(xcb_get_image_reply(m_conn,
+            xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<std::int16_t>(r.x),
+                static_cast<std::int16_t>(r.y), static_cast<std::uint16_t>(r.w), static_cast<std::uint16_t>(r.h), ~0u),
+            &e));
+        if (!reply) {
+            const int code = e ? e->error_code : 0;
+            std::free(e);
+            return std::unexpected(fmt::format("el servidor X no entregó la imagen (error {})", code));
+        }
+        if (static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < bytes)
+            return std::unexpected(std::string("el servidor X entregó una imagen corta"));
+        copy_pixels(xcb_get_image_data(reply.get()), static_cast<std::size_t>(r.w) * 4, image,
+            has_alpha || reply->depth == 32);
+        return image;
+    }
+
+    // A window's own pixels (its Composite pixmap), border included.
+    ImageResult window_pixels(const TopLevel& top, const PixelRect& part)
+    {
+        const xcb_pixmap_t pixmap = xcb_generate_id(m_conn);
+        auto err = own(xcb_request_check(m_conn, xcb_composite_name_window_pixmap_checked(m_conn, top.id, pixmap)));
+        if (err)
+            return std::unexpected(std::string("la ventana no tiene imagen propia"));
+        auto image = read_pixels(pixmap, part, top.depth == 32);
+        xcb_free_pixmap(m_conn, pixmap);
+        return image;
+    }
+
+    ImageResult grab_window_now(const WindowGrab& grab)
+    {
+        std::lock_guard lock(m_conn_mutex);
+        const xcb_window_t top_id = top_level_of(grab.window_id);
+        if (!top_id)
+            return std::unexpected(fmt::format("la ventana {} ya no existe", grab.window_id));
+        std::optional<TopLevel> top;
+        for (const auto& t : top_levels())
+            if (t.id == top_id)
+                top = t;
+        if (!top || !top->viewable)
+            return std::unexpected(fmt::format("la ventana {} no está en pantalla", grab.window_id));
+        ImageResult image = m_caps.composite
+            ? window_pixels(*top, { 0, 0, top->outer.w, top->outer.h })
+            : std::unexpected(std::string());
+        if (!image) {
+            // Without a pixmap, what shows on screen is all there is.
+            const PixelRect visible = intersect(top->outer, root_rect());
+            if (visible.w <= 0 || visible.h <= 0)
+                return std::unexpected(fmt::format("la ventana {} está fuera de la pantalla", grab.window_id));
+            image = read_pixels(m_root.root, visible, false);
+            if (!image)
+                return image;
+        }
+        if (grab.with_shadow) {
+            std::lock_guard g(m_geometry_mutex);
+            *image = with_window_shadow(*image, m_ratio);
+        }
+        return image;
+    }
+
+    // Paints over our own panels what lies under them: the root's wallpaper
+    // (black without one), then every other top-level window's pixmap, bottom
+    // to top.
+    void leave_out(QImage& image, const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
+    {
+        std::set<xcb_window_t> own_tops;
+        for (std::uint32_t id : excluded)
+            if (const xcb_window_t t = top_level_of(id))
+                own_tops.insert(t);
+        const std::vector<TopLevel> tops = top_levels();
+        std::vector<PixelRect> holes;
+        for (const auto& t : tops)
+            if (own_tops.count(t.id) && t.viewable)
+                if (const PixelRect hole = intersect(t.outer, rect); hole.w > 0 && hole.h > 0)
+                    holes.push_back(hole);
+        if (holes.empty())
+            return;
+        if (!m_caps.composite) {
+            if (!m_no_composite_logged.exchange(true))
+                util::log("captura: sin Composite no puedo dejar fuera las ventanas propias");
+            return;
+        }
+        const auto wallpaper = values<std::uint32_t>(ask(m_root.root, m_atoms.root_pixmap, XCB_ATOM_PIXMAP, 1));
+        for (const PixelRect& hole : holes) {
+            QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
+            patch.fill(0xff000000u);
+            QPainter painter(&patch);
+            if (!wallpaper.empty())
+                if (auto bg = read_pixels(wallpaper[0], hole, false))
+                    painter.drawImage(0, 0, *bg);
+            for (const auto& t : tops) {
+                if (!t.viewable || !t.input_output || own_tops.count(t.id))
+                    continue;
+                const PixelRect part = intersect(t.outer, hole);
+                if (part.w <= 0 || part.h <= 0)
+                    continue;
+                auto pixels = window_pixels(t, { part.x - t.outer.x, part.y - t.outer.y, part.w, part.h });
+                if (pixels)
+                    painter.drawImage(part.x - hole.x, part.y - hole.y, *pixels);
+            }
+            painter.end();
+            QPainter onto(&image);
+            onto.setCompositionMode(QPainter::CompositionMode_Source);
+            onto.drawImage(hole.x - rect.x, hole.y - rect.y, patch);
+        }
+    }
+
+    xcb_connection_t* m_conn;
+    xcb_screen_t m_root;
+    Atoms m_atoms;
+    CaptureCapabilities m_caps;
+    std::mutex m_conn_mutex; // one request sequence at a time on the connection
+
+    mutable std::mutex m_geometry_mutex;
+    double m_primary_height = 0;
+    double m_ratio = 1.0;
+
+    std::uint8_t* m_shm_addr = nullptr;
+    std::size_t m_shm_size = 0;
+    xcb_shm_seg_t m_shm_seg = 0;
+    std::atomic<bool> m_use_shm { false };
+    std::atomic<bool> m_shm_failed_logged { false };
+    std::atomic<bool> m_no_composite_logged { false };
+
+    std::mutex m_jobs_mutex;
+    std::condition_variable m_jobs_cv;
+    std::deque<std::function<void()>> m_jobs;
+    bool m_stopping = false;
+    std::thread m_worker;
+};
+
+} // namespace
+
+std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture()
+{
+    return ScreenCaptureX11::create();
+}
+
+} // namespace platform
