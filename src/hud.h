@@ -1,15 +1,52 @@
-// hud: the toast and the capsule panel shared by the floating controls.
+// hud: the floating look shared by the program's panels, and the toast.
+//
+// Main thread only.
 #pragma once
 
+#include "platform/screens.h"
+
+#include <optional>
 #include <string_view>
 
 class QWidget;
 
 namespace hud {
 
+inline constexpr int PANEL_LEVEL = 101;
+
+// A new frameless, non-activating, translucent panel at level 101 on every
+// desktop; `frame` in global points, bottom-left origin. Owned by the caller.
+QWidget* panel(const platform::RectF& frame, bool ignores_mouse);
+
+// The dark capsule look: sRGB (0.11, 0.11, 0.12) at 0.92, the corner radius,
+// a 0.5-point white border at 0.14. Applies to a widget that paints itself
+// with paint_capsule (hud's own widgets) or any plain QWidget (style sheet).
+void style_capsule(QWidget* view, double corner_radius);
+
 // Shows the one shared toast capsule near the pointer: a system symbol (by
 // name; an unknown name shows no symbol), a text, for `seconds`. A newer toast
-// replaces an older one; an older timer never hides a newer toast. Main thread.
+// replaces an older one; an older timer never hides a newer toast.
 void toast(std::string_view symbol, std::string_view text, double seconds);
+
+// Lays the toast out for a symbol and text without showing it; returns its
+// content widget (self-checks).
+QWidget* prepare_toast(std::string_view symbol, std::string_view text);
+
+// --- The toast's geometry, pure -------------------------------------------------
+
+struct ToastLayout {
+    platform::RectF label; // within the capsule, top-left origin
+    double width = 0;      // the capsule's width; its height is 40
+};
+// For a label whose fitting size is w × h points.
+ToastLayout toast_layout(double text_w, double text_h);
+
+// The capsule's origin (bottom-left, global points) for a pointer at (mx, my),
+// the visible frame of the screen under it (none: a frame around the pointer),
+// and the capsule's width.
+platform::PointF toast_origin(double mx, double my, std::optional<platform::RectF> visible, double width);
+
+// The toast generation: the counter every toast increments.
+unsigned long toast_generation();
 
 } // namespace hud

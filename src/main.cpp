@@ -1,5 +1,6 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app.h"
+#include "platform/url_scheme.h"
 #include "switches.h"
 #include "util.h"
 #include "util_queue.h"
@@ -61,8 +62,25 @@ int main(int argc, char** argv)
         application = std::make_unique<QApplication>(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
     }
+    // One instance: a second process hands its URLs over and ends.
+    const std::vector<std::string> urls = platform::scheme_urls(args);
+    platform::SingleInstance::Role role;
+    auto instance = platform::SingleInstance::acquire(urls, role);
+    if (role == platform::SingleInstance::Role::Forwarded)
+        return 0;
+    if (!platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()))
+        util::log("no pude registrar el esquema vistrope://");
+
     auto delegate = app::AppDelegate::create();
-    util::on_main([delegate] { delegate->did_finish_launching(); });
+    util::on_main([delegate, urls] {
+        delegate->did_finish_launching();
+        if (!urls.empty())
+            delegate->open_urls(urls);
+    });
+    instance->on_urls([delegate](std::vector<std::string> forwarded) {
+        // URLs that arrive while launching wait for it to finish.
+        util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
+    });
     const int status = QApplication::exec();
     return status;
 }

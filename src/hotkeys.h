@@ -1,0 +1,72 @@
+// hotkeys: shortcut texts such as "opt+shift+cmd+4".
+//
+// Turns a text into a key code and a modifier mask, shows it with the
+// modifier glyphs, judges whether it is usable and whether it collides with a
+// shortcut the desktop itself owns, and composes a text back from a recorded
+// key press. Pure: no Qt, no X11. The registration of global hot keys lives in
+// app_hotkeys.h; the platform maps these codes and masks to the display server.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace hotkeys {
+
+// Modifier mask bits, as stored codes and masks travel through the program.
+inline constexpr std::uint32_t COMMAND = 0x100;
+inline constexpr std::uint32_t SHIFT = 0x200;
+inline constexpr std::uint32_t OPTION = 0x800;
+inline constexpr std::uint32_t CONTROL = 0x1000;
+
+// One key of the table: its lower-case name and its virtual key code. A
+// virtual key code names a physical position on the keyboard (the position of
+// "a" on a US layout is 0 whatever the active layout prints on it).
+struct Key {
+    std::string_view name;
+    std::uint32_t code;
+};
+
+// A parsed shortcut.
+struct Shortcut {
+    std::uint32_t key_code = 0;
+    std::uint32_t modifiers = 0;
+    bool operator==(const Shortcut&) const = default;
+};
+
+// The 81 keys a shortcut may name, in search order.
+std::span<const Key> key_table();
+
+// The name of the first table entry with that code, or nothing.
+std::optional<std::string_view> key_name(std::uint32_t code);
+
+// Parses a shortcut text: pieces separated by "+", blanks around pieces and
+// letter case ignored, at least one modifier and exactly one key. The error is
+// the user-facing message; the first failing piece decides which one.
+std::expected<Shortcut, std::string> parse(std::string_view text);
+
+// The text to show: the modifier glyphs in the order ⌃⌥⇧⌘ followed by the
+// key's symbol or upper-case name. Empty (after trimming) gives empty; a text
+// that does not parse comes back unchanged.
+std::string display(std::string_view text);
+
+// Whether a combination makes a sensible global shortcut: command, option or
+// control present, or shift alone with a function key ("f" and digits).
+bool usable(std::uint32_t modifiers, std::string_view key_name);
+
+// True when both texts parse to the same key code and mask. A text that does
+// not parse is never the same as anything.
+bool same(std::string_view a, std::string_view b);
+
+// Why a text collides with a shortcut the system already uses, or nothing
+// (also nothing for a text that does not parse). Masks are compared exactly.
+std::optional<std::string> system_conflict(std::string_view text);
+
+// Composes a shortcut text: the present modifiers as "ctrl", "opt", "shift",
+// "cmd" in that order, then the key name, joined with "+".
+std::string spec_from(std::uint32_t modifiers, std::string_view key_name);
+
+} // namespace hotkeys

@@ -1,0 +1,159 @@
+#include "platform/panels.h"
+
+#include "util.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QWidget>
+#include <QWindow>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+struct Entry {
+    QPointer<QWidget> widget;
+    int level;
+};
+
+std::vector<Entry>& registry()
+{
+    util::require_main_thread("hilo principal");
+    static std::vector<Entry> entries;
+    return entries;
+}
+
+void prune()
+{
+    auto& r = registry();
+    r.erase(std::remove_if(r.begin(), r.end(), [](const Entry& e) { return e.widget.isNull(); }), r.end());
+}
+
+xcb_connection_t* x11_connection()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return nullptr;
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_atom_t atom(xcb_connection_t* conn, const char* name)
+{
+    auto cookie = xcb_intern_atom(conn, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(xcb_intern_atom_reply(conn, cookie, nullptr), &std::free);
+    return reply ? reply->atom : XCB_ATOM_NONE;
+}
+
+// Puts the panel on every desktop (EWMH _NET_WM_DESKTOP = all) before it maps.
+void make_sticky(QWidget* widget)
+{
+    xcb_connection_t* conn = x11_connection();
+    if (!conn)
+        return;
+    const auto window = static_cast<xcb_window_t>(widget->winId());
+    const std::uint32_t all_desktops = 0xFFFFFFFF;
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, window, atom(conn, "_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 32, 1, &all_desktops);
+    const xcb_atom_t states[] = { atom(conn, "_NET_WM_STATE_STICKY"), atom(conn, "_NET_WM_STATE_ABOVE"),
+        atom(conn, "_NET_WM_STATE_SKIP_TASKBAR"), atom(conn, "_NET_WM_STATE_SKIP_PAGER") };
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, window, atom(conn, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 4, states);
+    xcb_flush(conn);
+}
+
+// Keeps the stacking right whenever a panel is shown.
+class ShowWatcher final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            restack_panels();
+        return QObject::eventFilter(object, event);
+    }
+};
+
+} // namespace
+
+void make_panel(QWidget* widget, int level, Mouse mouse)
+{
+    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint;
+    if (level >= OVERLAY_LEVEL)
+        flags |= Qt::Window | Qt::X11BypassWindowManagerHint | Qt::BypassWindowManagerHint;
+    else
+        flags |= Qt::Tool;
+    widget->setWindowFlags(flags);
+    widget->setAttribute(Qt::WA_ShowWithoutActivating);
+    widget->setAttribute(Qt::WA_TranslucentBackground, compositor_running());
+    widget->setAttribute(Qt::WA_NoSystemBackground, compositor_running());
+    widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL);
+    set_ignores_mouse(widget, mouse);
+    widget->winId(); // create the native window now, so its properties can be set
+    if (level < OVERLAY_LEVEL)
+        make_sticky(widget);
+    static ShowWatcher* watcher = new ShowWatcher(qApp);
+    widget->installEventFilter(watcher);
+    prune();
+    registry().push_back({ widget, level });
+}
+
+void set_ignores_mouse(QWidget* widget, Mouse mouse)
+{
+    const bool ignores = mouse == Mouse::Ignores;
+    widget->setAttribute(Qt::WA_TransparentForMouseEvents, ignores);
+    if (QWindow* w = widget->windowHandle())
+        w->setFlag(Qt::WindowTransparentForInput, ignores);
+    else
+        widget->setWindowFlag(Qt::WindowTransparentForInput, ignores);
+}
+
+void restack_panels()
+{
+    prune();
+    std::vector<Entry> visible;
+    for (const auto& e : registry())
+        if (e.widget->isVisible())
+            visible.push_back(e);
+    std::stable_sort(visible.begin(), visible.end(), [](const Entry& a, const Entry& b) { return a.level < b.level; });
+    for (const auto& e : visible)
+        e.widget->raise();
+}
+
+std::vector<QWidget*> panels()
+{
+    prune();
+    std::vector<QWidget*> out;
+    for (const auto& e : registry())
+        out.push_back(e.widget.data());
+    return out;
+}
+
+int panel_level(const QWidget* widget)
+{
+    for (const auto& e : registry())
+        if (e.widget.data() == widget)
+            return e.level;
+    return 0;
+}
+
+bool compositor_running()
+{
+    xcb_connection_t* conn = x11_connection();
+    if (!conn)
+        return true; // offscreen and other platforms compose by themselves
+    // The compositor owns the selection of the default screen (the program
+    // runs on one X screen; monitors are RandR outputs of it).
+    auto cookie = xcb_get_selection_owner(conn, atom(conn, "_NET_WM_CM_S0"));
+    std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> reply(
+        xcb_get_selection_owner_reply(conn, cookie, nullptr), &std::free);
+    return reply && reply->owner != XCB_NONE;
+}
+
+} // namespace platform

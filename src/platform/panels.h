@@ -1,0 +1,38 @@
+// platform: floating panels with levels.
+//
+// The program's floating windows (toast, capsules, flash, cards, pins, the
+// selection overlay) are frameless Qt windows placed at a level. Levels at or
+// above OVERLAY_LEVEL are override-redirect (no window manager involvement,
+// they may grab keyboard and pointer); lower levels are "above" and sticky
+// (on every desktop, skipped by taskbars and pagers). The layer keeps the
+// program's own panels stacked in level order.
+#pragma once
+
+#include <vector>
+
+class QWidget;
+
+namespace platform {
+
+inline constexpr int OVERLAY_LEVEL = 1000;
+
+enum class Mouse { Accepts, Ignores };
+
+// Window flags and attributes for a panel at `level`; call before the first
+// show. Main thread.
+void make_panel(QWidget* widget, int level, Mouse mouse);
+// Changes whether the panel lets mouse events through. Main thread.
+void set_ignores_mouse(QWidget* widget, Mouse mouse);
+// Raises the program's visible panels in level order (lowest first), so a
+// higher level is never below a lower one. Main thread.
+void restack_panels();
+// The program's panels, in creation order (destroyed ones are gone). Main thread.
+std::vector<QWidget*> panels();
+// The level a panel was made with; 0 for any other widget.
+int panel_level(const QWidget* widget);
+
+// Whether a compositing manager runs (translucent panels need one; without
+// it panels fall back to shaped windows). Main thread.
+bool compositor_running();
+
+} // namespace platform

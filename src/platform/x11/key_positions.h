@@ -1,0 +1,21 @@
+// platform (X11): where each virtual key code sits on a PC keyboard.
+//
+// Virtual key codes name positions ("the key where a US layout has A"), not
+// characters, so they map to the Linux input layer's key numbers (evdev) by
+// position. An X server with the evdev keycode set, the usual one and Xvfb's,
+// numbers the same key evdev + 8.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace platform::x11 {
+
+// The evdev key number at the position of a virtual key code, or nothing for
+// a code with no PC key.
+std::optional<std::uint16_t> evdev_key(std::uint32_t virtual_code);
+
+// The X keycode under the evdev keycode set: evdev + 8.
+inline std::uint32_t x_keycode_from_evdev(std::uint16_t evdev) { return evdev + 8u; }
+
+} // namespace platform::x11

@@ -1,0 +1,54 @@
+// sys: small operations that touch the operating system outside the
+// program's own windows: recent captures, launch at login, desktop icons.
+//
+// (The module is the system helpers; its namespace is `sys` because a
+// namespace called `system` would collide with the C library's system().)
+//
+// They keep no state; every call asks the system afresh. All run on the main
+// thread and block it for their duration: the desktop-icon operations wait
+// for child processes.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sys {
+
+// The newest "Vistrope …" .png and .mp4 entries of a folder (not recursive),
+// newest first, at most `limit`. Entries with equal modification times keep
+// the order in which the folder listed them. An unreadable folder gives none.
+std::vector<std::filesystem::path> recent_captures(const std::filesystem::path& folder, unsigned limit);
+
+// Adds (on) or removes (off) the XDG autostart entry that starts this
+// executable when the user logs in. A failure is logged as
+// "inicio de sesión: " + why and otherwise ignored.
+void set_launch_at_login(bool on);
+
+// Whether the autostart entry exists, is not hidden or disabled, and starts
+// this executable.
+bool launch_at_login_enabled();
+
+// $XDG_CONFIG_HOME/autostart/vistrope.desktop ($XDG_CONFIG_HOME defaults to
+// ~/.config; a relative value is ignored, as the XDG rules say).
+std::filesystem::path autostart_path();
+
+// The autostart entry's text for an executable.
+std::string autostart_entry(const std::filesystem::path& executable);
+
+// The command line an entry's Exec key runs (unquoted, unescaped), or empty
+// when the entry has no Exec key.
+std::vector<std::string> autostart_command(std::string_view entry_text);
+
+// Whether the desktop shows its icons. Asks the desktop's own setting (Xfce,
+// MATE, Cinnamon) through its command-line tool; anything unexpected, a
+// session without such a setting included, counts as visible.
+bool desktop_icons_visible();
+
+// Shows or hides the desktop icons through the desktop's own setting. When
+// that fails, or the session has none, logs
+// "no pude cambiar los íconos del escritorio".
+void set_desktop_icons_visible(bool visible);
+
+} // namespace sys

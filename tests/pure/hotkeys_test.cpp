@@ -1,0 +1,171 @@
+#include "hotkeys.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+using hotkeys::COMMAND;
+using hotkeys::CONTROL;
+using hotkeys::OPTION;
+using hotkeys::SHIFT;
+
+namespace {
+
+hotkeys::Shortcut parsed(std::string_view text)
+{
+    auto r = hotkeys::parse(text);
+    EXPECT_TRUE(r.has_value()) << text << ": " << (r ? "" : r.error());
+    return r.value_or(hotkeys::Shortcut{});
+}
+
+std::string error_of(std::string_view text)
+{
+    auto r = hotkeys::parse(text);
+    EXPECT_FALSE(r.has_value()) << text;
+    return r ? std::string() : r.error();
+}
+
+} // namespace
+
+TEST(HotkeysTable, HasEightyOneDistinctNamesAndKnownCodes)
+{
+    const auto table = hotkeys::key_table();
+    ASSERT_EQ(table.size(), 81u);
+    std::set<std::string_view> names;
+    std::set<std::uint32_t> codes;
+    for (const auto& k : table) {
+        names.insert(k.name);
+        codes.insert(k.code);
+    }
+    EXPECT_EQ(names.size(), 81u);
+    EXPECT_EQ(codes.size(), 81u);
+    EXPECT_EQ(parsed("cmd+a").key_code, 0u);
+    EXPECT_EQ(parsed("cmd+4").key_code, 21u);
+    EXPECT_EQ(parsed("cmd+5").key_code, 23u);
+    EXPECT_EQ(parsed("cmd+6").key_code, 22u);
+    EXPECT_EQ(parsed("cmd+\\").key_code, 42u);
+    EXPECT_EQ(parsed("cmd+`").key_code, 50u);
+    EXPECT_EQ(parsed("cmd+f1").key_code, 122u);
+    EXPECT_EQ(parsed("cmd+f20").key_code, 90u);
+    EXPECT_EQ(parsed("cmd+forwarddelete").key_code, 117u);
+}
+
+TEST(HotkeysParse, DefaultsAndModifierWords)
+{
+    EXPECT_EQ(parsed("opt+shift+cmd+4"), (hotkeys::Shortcut{ 21, OPTION | SHIFT | COMMAND }));
+    EXPECT_EQ(parsed("command+option+control+shift+p").modifiers, COMMAND | OPTION | CONTROL | SHIFT);
+    EXPECT_EQ(parsed("alt+ctrl+p").modifiers, OPTION | CONTROL);
+    EXPECT_EQ(parsed("⌃+⌥+⇧+⌘+p").modifiers, CONTROL | OPTION | SHIFT | COMMAND);
+    // A modifier may repeat and may follow the key.
+    EXPECT_EQ(parsed("cmd+cmd+e"), (hotkeys::Shortcut{ 14, COMMAND }));
+    EXPECT_EQ(parsed("e+cmd"), (hotkeys::Shortcut{ 14, COMMAND }));
+}
+
+TEST(HotkeysParse, BlanksAndCapitalsParseLikeTheTrimmedLowerCaseForm)
+{
+    EXPECT_EQ(parsed("  Opt + SHIFT+ Cmd +4 "), parsed("opt+shift+cmd+4"));
+    EXPECT_EQ(parsed("CMD+\tSpace"), parsed("cmd+space"));
+    EXPECT_EQ(parsed("Ctrl+F5"), parsed("ctrl+f5"));
+}
+
+TEST(HotkeysParse, Aliases)
+{
+    EXPECT_EQ(parsed("cmd+esc"), parsed("cmd+escape"));
+    EXPECT_EQ(parsed("cmd+backspace"), parsed("cmd+delete"));
+    EXPECT_EQ(parsed("cmd+Enter"), parsed("cmd+return"));
+    EXPECT_EQ(parsed("cmd+escape").key_code, 53u);
+}
+
+TEST(HotkeysParse, ErrorsQuoteTheTextAndTheFirstFailingPieceDecides)
+{
+    EXPECT_EQ(error_of("4"), "«4» necesita al menos un modificador");
+    EXPECT_EQ(error_of("cmd+a+b"), "«cmd+a+b» tiene más de una tecla");
+    EXPECT_EQ(error_of("cmd+shift"), "«cmd+shift» no tiene tecla");
+    EXPECT_EQ(error_of(""), "tecla desconocida «» en «»");
+    EXPECT_EQ(error_of("cmd++4"), "tecla desconocida «» en «cmd++4»");
+    EXPECT_EQ(error_of("cmd+4+"), "«cmd+4+» tiene más de una tecla");
+    EXPECT_EQ(error_of(" Cmd + Foo "), "tecla desconocida «foo» en « Cmd + Foo »");
+    // The unknown piece comes first, so it decides over the second key.
+    EXPECT_EQ(error_of("cmd+zz+a+b"), "tecla desconocida «zz» en «cmd+zz+a+b»");
+    // A second key decides over a later unknown piece.
+    EXPECT_EQ(error_of("a+b+zz"), "«a+b+zz» tiene más de una tecla");
+    // No modifier and no key: the missing key is reported.
+    EXPECT_EQ(error_of("  "), "tecla desconocida «» en «  »");
+}
+
+TEST(HotkeysDisplay, GlyphsInFixedOrderThenTheKey)
+{
+    EXPECT_EQ(hotkeys::display("cmd+escape"), "⌘⎋");
+    EXPECT_EQ(hotkeys::display("opt+ctrl+space"), "⌃⌥Espacio");
+    EXPECT_EQ(hotkeys::display("cmd+shift+opt+ctrl+f5"), "⌃⌥⇧⌘F5");
+    EXPECT_EQ(hotkeys::display("opt+shift+cmd+p"), "⌥⇧⌘P");
+    EXPECT_EQ(hotkeys::display("cmd+backspace"), "⌘⌫");
+    EXPECT_EQ(hotkeys::display("cmd+pagedown"), "⌘⇟");
+    EXPECT_EQ(hotkeys::display("cmd+tab"), "⌘⇥");
+    EXPECT_EQ(hotkeys::display("cmd+return"), "⌘↩");
+    EXPECT_EQ(hotkeys::display("cmd+;"), "⌘;");
+}
+
+TEST(HotkeysDisplay, EmptyAndInvalidTexts)
+{
+    EXPECT_EQ(hotkeys::display("   "), "");
+    EXPECT_EQ(hotkeys::display(""), "");
+    EXPECT_EQ(hotkeys::display("cmd+nope"), "cmd+nope");
+    EXPECT_EQ(hotkeys::display("  4 "), "  4 ");
+}
+
+TEST(HotkeysUsable, ModifiersAndFunctionKeys)
+{
+    EXPECT_TRUE(hotkeys::usable(SHIFT, "f5"));
+    EXPECT_TRUE(hotkeys::usable(SHIFT, "f12"));
+    EXPECT_FALSE(hotkeys::usable(SHIFT, "a"));
+    EXPECT_FALSE(hotkeys::usable(SHIFT, "f"));
+    EXPECT_FALSE(hotkeys::usable(SHIFT, "fa"));
+    EXPECT_FALSE(hotkeys::usable(0, "f5"));
+    EXPECT_TRUE(hotkeys::usable(COMMAND, "a"));
+    EXPECT_TRUE(hotkeys::usable(OPTION | SHIFT, "a"));
+    EXPECT_TRUE(hotkeys::usable(CONTROL, "space"));
+}
+
+TEST(HotkeysSame, ComparesParsedCodesAndMasks)
+{
+    EXPECT_TRUE(hotkeys::same("opt+shift+cmd+4", "⌘+⇧+⌥+4"));
+    EXPECT_TRUE(hotkeys::same("cmd+esc", "Command+Escape"));
+    EXPECT_FALSE(hotkeys::same("cmd+4", "cmd+shift+4"));
+    EXPECT_FALSE(hotkeys::same("4", "4"));
+    EXPECT_FALSE(hotkeys::same("", ""));
+}
+
+TEST(HotkeysConflict, SystemShortcuts)
+{
+    EXPECT_EQ(hotkeys::system_conflict("cmd+space"), "macOS lo usa para Spotlight");
+    EXPECT_EQ(hotkeys::system_conflict("cmd+shift+space"), std::nullopt);
+    EXPECT_EQ(hotkeys::system_conflict("ctrl+space"), "macOS lo usa para cambiar de idioma");
+    EXPECT_EQ(hotkeys::system_conflict("cmd+tab"), "macOS lo usa para cambiar de app");
+    EXPECT_EQ(hotkeys::system_conflict("shift+cmd+3"), "macOS lo usa para sus capturas");
+    EXPECT_EQ(hotkeys::system_conflict("ctrl+shift+cmd+4"), "macOS lo usa para sus capturas");
+    EXPECT_EQ(hotkeys::system_conflict("shift+cmd+5"), "macOS lo usa para sus capturas");
+    EXPECT_EQ(hotkeys::system_conflict("ctrl+shift+cmd+5"), std::nullopt);
+    EXPECT_EQ(hotkeys::system_conflict("ctrl+cmd+q"), "macOS lo usa para bloquear la pantalla");
+    EXPECT_EQ(hotkeys::system_conflict("cmd+q"), "Choca con los atajos de las apps");
+    EXPECT_EQ(hotkeys::system_conflict("cmd+esc"), "Choca con los atajos de las apps");
+    EXPECT_EQ(hotkeys::system_conflict("opt+shift+cmd+4"), std::nullopt);
+    EXPECT_EQ(hotkeys::system_conflict("cmd+nope"), std::nullopt);
+}
+
+TEST(HotkeysSpecFrom, ComposesInFixedOrderAndRoundTripsEveryKey)
+{
+    EXPECT_EQ(hotkeys::spec_from(COMMAND | OPTION | SHIFT, "4"), "opt+shift+cmd+4");
+    EXPECT_EQ(hotkeys::spec_from(CONTROL | COMMAND, "q"), "ctrl+cmd+q");
+    const std::uint32_t masks[] = { COMMAND, SHIFT | OPTION, CONTROL | OPTION | SHIFT | COMMAND };
+    for (const auto& key : hotkeys::key_table()) {
+        for (std::uint32_t mask : masks) {
+            const std::string text = hotkeys::spec_from(mask, key.name);
+            const auto r = hotkeys::parse(text);
+            ASSERT_TRUE(r.has_value()) << text;
+            EXPECT_EQ(r->key_code, key.code) << text;
+            EXPECT_EQ(r->modifiers, mask) << text;
+        }
+    }
+}

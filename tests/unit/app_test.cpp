@@ -1,0 +1,328 @@
+// The menu-bar application's logic against recording seams: URL hosts, key
+// equivalents, the menu model and its refresh, and the dispatcher's routing.
+#include "app.h"
+#include "platform/url_scheme.h"
+#include "state.h"
+#include "test_util.h"
+
+#include <QAction>
+#include <QMenu>
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using app::AppAction;
+
+TEST(UrlHosts, ParsedByHandAndCaseSensitive)
+{
+    EXPECT_EQ(app::url_host("vistrope://capture-area"), "capture-area");
+    EXPECT_EQ(app::url_host("vistrope://Capture-Area/x?y#z"), "Capture-Area");
+    EXPECT_EQ(app::url_host("VISTROPE://pin"), "pin");
+    EXPECT_EQ(app::url_host("vistrope://user@pin:80/path"), "pin");
+    EXPECT_FALSE(app::url_host("vistrope:pin"));
+    EXPECT_FALSE(app::url_host("vistrope://"));
+    EXPECT_FALSE(app::url_host("vistrope:///capture-area"));
+    EXPECT_FALSE(app::url_host("capture-area"));
+
+    EXPECT_EQ(app::action_for_host("capture-area"), AppAction::CaptureArea);
+    EXPECT_EQ(app::action_for_host("open-annotate"), AppAction::OpenLastInEditor);
+    EXPECT_EQ(app::action_for_host("capture-scrolling"), AppAction::CaptureScrolling);
+    EXPECT_FALSE(app::action_for_host("Capture-Area"));
+    EXPECT_FALSE(app::action_for_host("capture-area "));
+}
+
+TEST(UrlHosts, SchemeArgumentsAndForwardedRequests)
+{
+    EXPECT_EQ(platform::scheme_urls({ "vistrope", "vistrope://pin", "--selftest", "VISTROPE://x", "http://pin" }),
+        (std::vector<std::string> { "vistrope://pin", "VISTROPE://x" }));
+    std::string buffer = "vistrope://a\nvistrope://b\n\nvistrope://c\n";
+    auto requests = platform::take_requests(buffer);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], (std::vector<std::string> { "vistrope://a", "vistrope://b" }));
+    EXPECT_EQ(buffer, "vistrope://c\n") << "an unfinished request waits for its end";
+    buffer += "\n\n";
+    requests = platform::take_requests(buffer);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], (std::vector<std::string> { "vistrope://c" }));
+    EXPECT_TRUE(requests[1].empty()) << "a start without URLs is a request of its own";
+    EXPECT_TRUE(buffer.empty());
+}
+
+TEST(UrlHosts, DesktopEntryDeclaresTheSchemeAndQuotesTheProgram)
+{
+    const std::string entry = platform::desktop_entry("/opt/my \"apps\"/vistrope");
+    EXPECT_NE(entry.find("MimeType=x-scheme-handler/vistrope;"), std::string::npos);
+    EXPECT_NE(entry.find("Exec=\"/opt/my \\\"apps\\\"/vistrope\" %u"), std::string::npos) << entry;
+
+    TempDir dir;
+    ScopedEnv data("XDG_DATA_HOME", (dir.path() / "data").string());
+    ScopedEnv conf("XDG_CONFIG_HOME", (dir.path() / "conf").string());
+    write_file(dir.path() / "conf/mimeapps.list", "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=old.desktop\n[Added Associations]\na=b\n");
+    ASSERT_TRUE(platform::install_desktop_entry("/usr/bin/vistrope"));
+    EXPECT_NE(read_file(dir.path() / "data/applications/vistrope.desktop").find("Exec=\"/usr/bin/vistrope\" %u"), std::string::npos);
+    EXPECT_EQ(read_file(dir.path() / "conf/mimeapps.list"),
+        "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=vistrope.desktop\n[Added Associations]\na=b\n");
+}
+
+TEST(KeyEquivalents, FromTheShortcutTexts)
+{
+    using app::Modifier;
+    const unsigned osc = static_cast<unsigned>(Modifier::Option) | static_cast<unsigned>(Modifier::Shift) | static_cast<unsigned>(Modifier::Command);
+    EXPECT_EQ(app::key_equivalent("opt+shift+cmd+4"), (app::KeyEquivalent { "4", osc }));
+    EXPECT_EQ(app::key_equivalent("opt+shift+cmd+p"), (app::KeyEquivalent { "p", osc }));
+    EXPECT_EQ(app::key_equivalent(" Ctrl + Shift + X "),
+        (app::KeyEquivalent { "x", static_cast<unsigned>(Modifier::Control) | static_cast<unsigned>(Modifier::Shift) }));
+    // The command glyph parses for the hot key, but is a key here: "4" replaces it, no command modifier.
+    EXPECT_EQ(app::key_equivalent("⌘+4"), (app::KeyEquivalent { "4", 0 }));
+    // Multi-character key names show their modifiers without a key.
+    EXPECT_EQ(app::key_equivalent("cmd+space"), (app::KeyEquivalent { "", static_cast<unsigned>(Modifier::Command) }));
+    EXPECT_EQ(app::key_equivalent("cmd+shift+f5"),
+        (app::KeyEquivalent { "", static_cast<unsigned>(Modifier::Command) | static_cast<unsigned>(Modifier::Shift) }));
+    // Emptied or invalid shortcuts: nothing at all.
+    EXPECT_EQ(app::key_equivalent(""), app::KeyEquivalent {});
+    EXPECT_EQ(app::key_equivalent("4"), app::KeyEquivalent {});
+    EXPECT_EQ(app::key_equivalent("cmd+a+b"), app::KeyEquivalent {});
+    // Shown the desktop's way: command is Ctrl, option Alt.
+    EXPECT_EQ(app::key_equivalent_text(app::key_equivalent("opt+shift+cmd+4")), "Ctrl+Alt+Shift+4");
+    EXPECT_EQ(app::key_equivalent_text(app::key_equivalent("cmd+,")), "Ctrl+,");
+    EXPECT_EQ(app::key_equivalent_text(app::key_equivalent("cmd+space")), "");
+}
+
+namespace {
+
+struct Recorder {
+    std::vector<std::string> calls;
+    bool permission = true;
+    bool recording = false;
+    bool scrolling = false;
+
+    void install()
+    {
+        app::Services& s = app::services();
+        s.permission_granted = [this] { return permission; };
+        s.show_onboarding = [this] { calls.push_back("onboarding"); };
+        s.overlay_begin = [this](int mode, int purpose) { calls.push_back("overlay " + std::to_string(mode) + " " + std::to_string(purpose)); };
+        s.capture_fullscreen = [this] { calls.push_back("fullscreen"); };
+        s.capture_previous_area = [this] { calls.push_back("previous"); };
+        s.self_timer = [this] { calls.push_back("timer"); };
+        s.recording_running = [this] { return recording; };
+        s.recorder_stop = [this] { calls.push_back("stop"); };
+        s.set_next_is_gif = [this](bool gif) { calls.push_back(gif ? "next gif" : "next video"); };
+        s.pin = [this](QImage image, double scale) { calls.push_back("pin " + std::to_string(image.width()) + " " + std::to_string(static_cast<int>(scale))); };
+        s.open_editor = [this](QImage image, double scale) { calls.push_back("edit " + std::to_string(image.width()) + " " + std::to_string(static_cast<int>(scale))); };
+        s.scrolling_running = [this] { return scrolling; };
+        s.scroll_finish = [this] { calls.push_back("scroll finish"); };
+        s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
+    }
+
+    std::vector<std::string> take()
+    {
+        return std::exchange(calls, {});
+    }
+};
+
+class Dispatcher : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        state::reset_for_tests();
+        rec.install();
+    }
+    void TearDown() override
+    {
+        app::reset_services();
+        state::reset_for_tests();
+    }
+    Recorder rec;
+};
+
+} // namespace
+
+TEST_F(Dispatcher, EveryCodeWithThePermission)
+{
+    using V = std::vector<std::string>;
+    const std::pair<AppAction, V> table[] = {
+        { AppAction::CaptureArea, { "overlay 0 0" } },
+        { AppAction::CaptureFullscreen, { "fullscreen" } },
+        { AppAction::CaptureWindow, { "overlay 1 0" } },
+        { AppAction::CapturePreviousArea, { "previous" } },
+        { AppAction::CaptureText, { "overlay 0 1" } },
+        { AppAction::RecordScreen, { "next video", "overlay 0 2" } },
+        { AppAction::RecordGif, { "next gif", "overlay 0 2" } },
+        { AppAction::SelfTimer, { "timer" } },
+        { AppAction::PinLast, {} },
+        { AppAction::OpenLastInEditor, {} },
+        { AppAction::CaptureScrolling, { "overlay 0 3" } },
+    };
+    for (const auto& [action, expected] : table) {
+        app::run(action);
+        EXPECT_EQ(rec.take(), expected) << static_cast<int>(action);
+    }
+}
+
+TEST_F(Dispatcher, WithoutThePermissionOnlyTheFirstRunWindow)
+{
+    rec.permission = false;
+    QImage image(3, 3, QImage::Format_ARGB32_Premultiplied);
+    state::set_last_shot(image, 2.0);
+    for (int code = 0; code <= 10; ++code) {
+        app::run(static_cast<AppAction>(code));
+        EXPECT_EQ(rec.take(), std::vector<std::string> { "onboarding" }) << code;
+    }
+}
+
+TEST_F(Dispatcher, RunningRecordingAndScrollingAreStoppedNotRestarted)
+{
+    rec.recording = true;
+    app::run(AppAction::RecordGif);
+    EXPECT_EQ(rec.take(), std::vector<std::string> { "stop" });
+    app::run(AppAction::RecordScreen);
+    EXPECT_EQ(rec.take(), std::vector<std::string> { "stop" });
+    rec.scrolling = true;
+    app::run(AppAction::CaptureScrolling);
+    EXPECT_EQ(rec.take(), std::vector<std::string> { "scroll finish" });
+}
+
+TEST_F(Dispatcher, PinAndEditTakeTheLastShot)
+{
+    QImage image(7, 5, QImage::Format_ARGB32_Premultiplied);
+    state::set_last_shot(image, 2.0);
+    app::run(AppAction::PinLast);
+    app::run(AppAction::OpenLastInEditor);
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "pin 7 2", "edit 7 2" }));
+    ASSERT_TRUE(state::last_shot()) << "the slot keeps its shot";
+}
+
+TEST_F(Dispatcher, ApplyConfigBeforeLaunchOnlyRegistersHotKeys)
+{
+    ASSERT_FALSE(app::delegate());
+    app::apply_config();
+    EXPECT_EQ(rec.take(), std::vector<std::string> { "hotkeys" });
+}
+
+TEST_F(Dispatcher, UrlsRunInOrderAndUnknownHostsAreSkipped)
+{
+    auto delegate = app::AppDelegate::create();
+    delegate->open_urls({ "vistrope://self-timer", "vistrope://Capture-Area", "vistrope:", "vistrope://capture-area" });
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "timer", "overlay 0 0" }));
+}
+
+TEST(MenuRows, TheTableAndItsShortcuts)
+{
+    config::Config c;
+    c.shortcuts.pin_last = "";
+    const auto rows = app::menu_rows(c);
+    ASSERT_EQ(rows.size(), 22u);
+    EXPECT_EQ(rows[0].title, "Capturar área");
+    EXPECT_EQ(rows[0].shortcut, "opt+shift+cmd+4");
+    EXPECT_EQ(rows[4].title, "Captura con desplazamiento");
+    EXPECT_EQ(rows[4].shortcut, "opt+shift+cmd+9");
+    EXPECT_EQ(rows[5].shortcut, "");
+    EXPECT_EQ(rows[6].title, "-");
+    EXPECT_EQ(rows[11].title, "Fijar última captura");
+    EXPECT_EQ(rows[11].shortcut, "");
+    EXPECT_EQ(rows[20].title, "Preferencias…");
+    EXPECT_EQ(rows[20].shortcut, "cmd+,");
+    EXPECT_EQ(rows[21].title, "Buscar actualizaciones…");
+    int separators = 0;
+    for (const auto& r : rows)
+        separators += r.title == "-";
+    EXPECT_EQ(separators, 4);
+}
+
+namespace {
+
+std::vector<std::string> titles(QMenu* menu)
+{
+    std::vector<std::string> out;
+    for (QAction* a : menu->actions())
+        out.push_back(a->isSeparator() ? "-" : a->text().toStdString());
+    return out;
+}
+
+QAction* find(QMenu* menu, const char* title)
+{
+    for (QAction* a : menu->actions())
+        if (a->text() == QString::fromUtf8(title))
+            return a;
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
+{
+    TempHome home;
+    bool icons_visible = true, login = false;
+    std::vector<std::string> files;
+    unsigned asked_limit = 0;
+    app::MenuEnv& env = app::menu_env();
+    env.desktop_icons_visible = [&] { return icons_visible; };
+    env.set_desktop_icons_visible = [&](bool v) { icons_visible = v; };
+    env.launch_at_login_enabled = [&] { return login; };
+    env.set_launch_at_login = [&](bool v) { login = v; };
+    env.recent_captures = [&](const std::string&, unsigned limit) {
+        asked_limit = limit;
+        return std::vector<std::string>(files.begin(), files.begin() + std::min<size_t>(limit, files.size()));
+    };
+    env.recording_running = [&] { return rec.recording; };
+
+    auto delegate = app::AppDelegate::create();
+    delegate->did_finish_launching();
+    EXPECT_EQ(app::delegate(), delegate);
+    EXPECT_EQ(rec.take(), std::vector<std::string> { "hotkeys" });
+    QMenu* menu = delegate->menu();
+    ASSERT_TRUE(menu);
+    EXPECT_EQ(titles(menu),
+        (std::vector<std::string> { "Capturar área", "Capturar pantalla completa", "Capturar ventana", "Repetir área anterior",
+            "Captura con desplazamiento", "Temporizador", "-", "Copiar texto (OCR)", "Grabar pantalla", "Grabar GIF", "-",
+            "Fijar última captura", "Anotar última captura", "Desbloquear capturas fijadas", "Cerrar capturas fijadas", "-",
+            "Ocultar íconos del escritorio", "Abrir al iniciar sesión", "-", "Capturas recientes", "Abrir carpeta de capturas",
+            "Preferencias…", "Buscar actualizaciones…", "-", "Salir de Vistrope" }));
+    EXPECT_EQ(find(menu, "Capturar área")->shortcut().toString().toStdString(), "Ctrl+Alt+Shift+4");
+    EXPECT_TRUE(find(menu, "Temporizador")->shortcut().isEmpty());
+    EXPECT_EQ(find(menu, "Capturas recientes")->data().toInt(), app::RECENTS_TAG);
+
+    // Refresh: check marks, the record title, the recents.
+    icons_visible = false;
+    login = true;
+    rec.recording = true;
+    delegate->menu_needs_update();
+    EXPECT_TRUE(find(menu, "Ocultar íconos del escritorio")->isChecked());
+    EXPECT_TRUE(find(menu, "Abrir al iniciar sesión")->isChecked());
+    EXPECT_TRUE(find(menu, "Detener grabación"));
+    EXPECT_FALSE(find(menu, "Grabar pantalla"));
+    QMenu* recents = find(menu, "Capturas recientes")->menu();
+    ASSERT_EQ(recents->actions().size(), 1);
+    EXPECT_EQ(recents->actions()[0]->text().toStdString(), "Sin capturas todavía");
+    EXPECT_FALSE(recents->actions()[0]->isEnabled());
+    EXPECT_EQ(asked_limit, 10u);
+
+    rec.recording = false;
+    for (int i = 12; i >= 1; --i)
+        files.push_back("/caps/Vistrope " + std::to_string(i) + ".png");
+    delegate->menu_needs_update();
+    EXPECT_TRUE(find(menu, "Grabar pantalla"));
+    ASSERT_EQ(recents->actions().size(), 10);
+    EXPECT_EQ(recents->actions()[0]->text().toStdString(), "Vistrope 12.png");
+    EXPECT_EQ(recents->actions()[0]->data().toString().toStdString(), "/caps/Vistrope 12.png");
+
+    // The toggles flip what the system reports; the capture rows dispatch.
+    find(menu, "Ocultar íconos del escritorio")->trigger();
+    EXPECT_TRUE(icons_visible);
+    find(menu, "Abrir al iniciar sesión")->trigger();
+    EXPECT_FALSE(login);
+    find(menu, "Capturar ventana")->trigger();
+    find(menu, "Grabar GIF")->trigger();
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "overlay 1 0", "next gif", "overlay 0 2" }));
+
+    // An emptied shortcut loses its key after the settings change.
+    auto changed = std::make_shared<config::Config>();
+    changed->shortcuts.capture_area = "";
+    state::set_config(changed);
+    app::apply_config();
+    EXPECT_EQ(rec.take(), std::vector<std::string> { "hotkeys" });
+    EXPECT_TRUE(find(delegate->menu(), "Capturar área")->shortcut().isEmpty());
+
+    app::forget_delegate_for_tests();
+    app::reset_menu_env();
+}
