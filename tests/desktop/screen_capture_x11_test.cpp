@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <future>
 #include <memory>
 
 namespace {
@@ -82,6 +84,157 @@ TEST(ScreenCaptureX11, ListsOurWindowFrontmostWithPidAndDecoratedFrame)
     EXPECT_EQ(first_managed->window_id, id);
     // The panel of the tray is a dock.
     EXPECT_TRUE(std::any_of(list->begin(), list->end(), [](const auto& w) { return w.layer == platform::layer::DOCK; }));
+}
+
+
+// The colour of a pixel of an image as (r, g, b, a).
+std::array<int, 4> rgba_at(const QImage& image, int x, int y)
+{
+    const QRgb p = image.pixel(x, y);
+    return { qRed(p), qGreen(p), qBlue(p), qAlpha(p) };
+}
+
+// Where a widget's client area sits on the root, in pixels.
+QPoint on_root(const QWidget& w)
+{
+    return w.mapToGlobal(QPoint(0, 0));
+}
+
+platform::ImageResult grab_window_sync(platform::ScreenCapture& backend, platform::WindowGrab grab)
+{
+    std::promise<platform::ImageResult> promise;
+    auto future = promise.get_future();
+    backend.grab_window(grab, [&promise](platform::ImageResult r) { promise.set_value(std::move(r)); });
+    return future.get();
+}
+
+platform::DisplayGrab whole_primary()
+{
+    const auto displays = platform::shareable_displays();
+    platform::DisplayGrab grab;
+    grab.display = displays.front();
+    grab.width = grab.display.pixel_width;
+    grab.height = grab.display.pixel_height;
+    return grab;
+}
+
+TEST(ScreenCaptureX11, DisplayGrabShowsTheWindowsColoursOpaque)
+{
+    auto backend = make_backend();
+    ASSERT_TRUE(backend);
+    Quadrants window;
+    window.setGeometry(300, 200, 200, 100);
+    window.show();
+    window.raise();
+    settle(400);
+    auto image = backend->grab_display_now(whole_primary());
+    ASSERT_TRUE(image) << image.error();
+    EXPECT_EQ(image->format(), QImage::Format_ARGB32_Premultiplied);
+    const QPoint o = on_root(window);
+    EXPECT_EQ(rgba_at(*image, o.x() + 20, o.y() + 20), (std::array<int, 4> { 255, 0, 0, 255 }));
+    EXPECT_EQ(rgba_at(*image, o.x() + 180, o.y() + 20), (std::array<int, 4> { 0, 255, 0, 255 }));
+    EXPECT_EQ(rgba_at(*image, o.x() + 20, o.y() + 80), (std::array<int, 4> { 0, 0, 255, 255 }));
+    EXPECT_EQ(rgba_at(*image, o.x() + 180, o.y() + 80), (std::array<int, 4> { 255, 255, 0, 255 }));
+    // Every pixel is opaque, even where X leaves the padding byte undefined.
+    for (int y = 0; y < image->height(); y += 37)
+        for (int x = 0; x < image->width(); x += 41)
+            ASSERT_EQ(qAlpha(image->pixel(x, y)), 255) << x << "," << y;
+}
+
+TEST(ScreenCaptureX11, RegionAtAnotherScaleIsResampledToTheRequestedSize)
+{
+    auto backend = make_backend();
+    ASSERT_TRUE(backend);
+    Quadrants window;
+    window.setGeometry(300, 200, 200, 100);
+    window.show();
+    window.raise();
+    settle(400);
+    auto grab = whole_primary();
+    const QPoint o = on_root(window);
+    grab.region = platform::RectF { double(o.x()), double(o.y()), 200, 100 };
+    grab.width = 400;
+    grab.height = 200;
+    auto image = backend->grab_display_now(grab);
+    ASSERT_TRUE(image) << image.error();
+    EXPECT_EQ(image->size(), QSize(400, 200));
+    EXPECT_EQ(rgba_at(*image, 40, 40), (std::array<int, 4> { 255, 0, 0, 255 }));
+    EXPECT_EQ(rgba_at(*image, 360, 160), (std::array<int, 4> { 255, 255, 0, 255 }));
+}
+
+TEST(ScreenCaptureX11, ExcludedPanelIsAbsentAndWhatItCoversShows)
+{
+    auto backend = make_backend();
+    ASSERT_TRUE(backend);
+    Quadrants window;
+    window.setGeometry(300, 200, 200, 100);
+    window.show();
+    window.raise();
+    settle(300);
+    // A frameless always-on-top panel over the red quadrant, as the toast is.
+    QWidget panel(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
+    panel.setStyleSheet("background: rgb(255, 0, 255)");
+    const QPoint o = on_root(window);
+    panel.setGeometry(o.x() + 10, o.y() + 10, 60, 30);
+    panel.show();
+    settle(400);
+
+    auto with_panel = backend->grab_display_now(whole_primary());
+    ASSERT_TRUE(with_panel) << with_panel.error();
+    ASSERT_EQ(rgba_at(*with_panel, o.x() + 30, o.y() + 20), (std::array<int, 4> { 255, 0, 255, 255 }));
+
+    auto grab = whole_primary();
+    grab.excluded = backend->own_windows();
+    grab.excluded.erase(std::remove(grab.excluded.begin(), grab.excluded.end(), static_cast<std::uint32_t>(window.winId())),
+        grab.excluded.end());
+    auto without = backend->grab_display_now(grab);
+    ASSERT_TRUE(without) << without.error();
+    for (int y = o.y() + 10; y < o.y() + 40; y += 3)
+        for (int x = o.x() + 10; x < o.x() + 70; x += 3)
+            ASSERT_EQ(rgba_at(*without, x, y), (std::array<int, 4> { 255, 0, 0, 255 })) << x << "," << y;
+}
+
+TEST(ScreenCaptureX11, WindowGrabShowsTheCoveredPartAndTheTitleBar)
+{
+    auto backend = make_backend();
+    ASSERT_TRUE(backend);
+    Quadrants window;
+    window.setGeometry(300, 200, 200, 100);
+    window.show();
+    settle(300);
+    QWidget cover;
+    cover.setStyleSheet("background: rgb(0, 255, 255)");
+    cover.setGeometry(250, 150, 200, 200);
+    cover.show();
+    cover.raise();
+    settle(400);
+
+    auto list = backend->window_list();
+    ASSERT_TRUE(list);
+    const auto id = static_cast<std::uint32_t>(window.winId());
+    auto it = std::find_if(list->begin(), list->end(), [&](const auto& w) { return w.window_id == id; });
+    ASSERT_NE(it, list->end());
+
+    auto image = grab_window_sync(*backend, { id, false });
+    ASSERT_TRUE(image) << image.error();
+    // The frame's size in pixels (scale 1 in the test session), title bar included.
+    EXPECT_EQ(image->width(), static_cast<int>(it->frame.w));
+    EXPECT_EQ(image->height(), static_cast<int>(it->frame.h));
+    const int bar = image->height() - 100 - (image->width() - 200); // decorations above the client
+    ASSERT_GT(bar, 0);
+    const int left = (image->width() - 200) / 2;
+    const int top = image->height() - 100 - left;
+    // The red quadrant lies under the cyan cover on screen, yet shows here.
+    EXPECT_EQ(rgba_at(*image, left + 20, top + 20), (std::array<int, 4> { 255, 0, 0, 255 }));
+    EXPECT_EQ(rgba_at(*image, left + 180, top + 80), (std::array<int, 4> { 255, 255, 0, 255 }));
+
+    auto shadowed = grab_window_sync(*backend, { id, true });
+    ASSERT_TRUE(shadowed) << shadowed.error();
+    const int m = platform::shadow_margin(1.0);
+    EXPECT_EQ(shadowed->size(), image->size() + QSize(2 * m, 2 * m));
+    EXPECT_EQ(qAlpha(shadowed->pixel(0, 0)), 0);                                      // transparent margin
+    EXPECT_GT(qAlpha(shadowed->pixel(shadowed->width() / 2, shadowed->height() - m / 2)), 0); // the shadow below
+    EXPECT_EQ(rgba_at(*shadowed, m + left + 20, m + top + 20), (std::array<int, 4> { 255, 0, 0, 255 }));
 }
 
 } // namespace

@@ -1,0 +1,57 @@
+// A window of another process for the desktop tests: four flat quadrants
+// (red, green, blue, yellow) at an exact place on the root, without
+// decorations. Usage: vistrope_quadrants_window X Y W H. Prints "listo" once
+// painted and runs until it is stopped.
+#include <QApplication>
+#include <QPainter>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+class Quadrants final : public QWidget {
+public:
+    Quadrants()
+        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint)
+    {
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        const int w = width() / 2;
+        const int h = height() / 2;
+        p.fillRect(0, 0, w, h, QColor(255, 0, 0));
+        p.fillRect(w, 0, width() - w, h, QColor(0, 255, 0));
+        p.fillRect(0, h, w, height() - h, QColor(0, 0, 255));
+        p.fillRect(w, h, width() - w, height() - h, QColor(255, 255, 0));
+        if (!m_told) {
+            m_told = true;
+            // Let the server and the compositor show the first frame first.
+            QTimer::singleShot(300, [] {
+                std::puts("listo");
+                std::fflush(stdout);
+            });
+        }
+    }
+
+private:
+    bool m_told = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 5)
+        return 2;
+    Quadrants window;
+    window.setGeometry(std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,384 @@
+// Delivery and the image helpers, without a display (offscreen Qt).
+#include "output.h"
+
+#include "config.h"
+#include "state.h"
+#include "test_util.h"
+
+#include <QClipboard>
+#include <QColorSpace>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+namespace fs = std::filesystem;
+using testing_support::TempDir;
+
+namespace {
+
+std::tm local_time(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm t {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
+
+TEST(CaptureName, IsTheLocalDateAndTimeZeroPadded)
+{
+    EXPECT_EQ(output::capture_name(local_time(2026, 3, 7, 9, 5, 2)), "Vistrope 2026-03-07 a las 09.05.02");
+    EXPECT_EQ(output::capture_name(local_time(2026, 12, 31, 23, 59, 59)), "Vistrope 2026-12-31 a las 23.59.59");
+    // The year keeps four digits below 1000.
+    EXPECT_EQ(output::capture_name(local_time(999, 1, 1, 0, 0, 0)), "Vistrope 0999-01-01 a las 00.00.00");
+    EXPECT_EQ(output::capture_name(local_time(12, 1, 1, 0, 0, 0)), "Vistrope 0012-01-01 a las 00.00.00");
+}
+
+TEST(UniquePath, CountsFromTwoBeforeTheExtension)
+{
+    TempDir tmp;
+    const fs::path dir = tmp.path() / "a" / "b"; // created with its parents
+    EXPECT_EQ(output::unique_path(dir, "x", "png"), dir / "x.png");
+    EXPECT_TRUE(fs::is_directory(dir));
+    testing_support::write_file(dir / "x.png", "1");
+    EXPECT_EQ(output::unique_path(dir, "x", "png"), dir / "x (2).png");
+    testing_support::write_file(dir / "x (2).png", "2");
+    EXPECT_EQ(output::unique_path(dir, "x", "png"), dir / "x (3).png");
+    // A gap is used: only the first free name counts.
+    testing_support::write_file(dir / "x (4).png", "4");
+    EXPECT_EQ(output::unique_path(dir, "x", "png"), dir / "x (3).png");
+}
+
+TEST(UniquePath, ADanglingLinkOrAFolderHoldsTheName)
+{
+    TempDir tmp;
+    fs::create_symlink(tmp.path() / "nowhere", tmp.path() / "x.png");
+    fs::create_directory(tmp.path() / "x (2).png");
+    EXPECT_EQ(output::unique_path(tmp.path(), "x", "png"), tmp.path() / "x (3).png");
+    // Claiming skips them too, and writes nothing through the link.
+    const output::Reserved r = output::reserve_path(tmp.path(), "x", "png");
+    EXPECT_FALSE(r.error);
+    EXPECT_EQ(r.path, tmp.path() / "x (3).png");
+    EXPECT_FALSE(fs::exists(tmp.path() / "nowhere"));
+}
+
+TEST(ReservePath, TwoClaimsOfOneSecondGetTwoNamesBeforeAnythingIsWritten)
+{
+    TempDir tmp;
+    const auto first = output::reserve_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png");
+    const auto second = output::reserve_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png");
+    const auto third = output::reserve_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png");
+    EXPECT_EQ(first.path.filename(), "Vistrope 2026-03-07 a las 09.05.02.png");
+    EXPECT_EQ(second.path.filename(), "Vistrope 2026-03-07 a las 09.05.02 (2).png");
+    EXPECT_EQ(third.path.filename(), "Vistrope 2026-03-07 a las 09.05.02 (3).png");
+    // The plain name check sees the claims.
+    EXPECT_EQ(output::unique_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png").filename(),
+        "Vistrope 2026-03-07 a las 09.05.02 (4).png");
+}
+
+TEST(ReservePath, AFolderThatCannotBeMadeIsAnErrorWithThePath)
+{
+    TempDir tmp;
+    testing_support::write_file(tmp.path() / "file", "x");
+    const auto r = output::reserve_path(tmp.path() / "file" / "sub", "x", "png");
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.path, tmp.path() / "file" / "sub" / "x.png");
+}
+
+TEST(WriteFile, ReplacesTheClaimWholeAndLeavesNoTemporaryFile)
+{
+    TempDir tmp;
+    const auto r = output::reserve_path(tmp.path(), "x", "png");
+    const std::vector<std::uint8_t> bytes { 1, 2, 3, 4, 5 };
+    ASSERT_TRUE(output::write_file(r.path, bytes));
+    EXPECT_EQ(testing_support::read_file(r.path), std::string("\1\2\3\4\5"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
+    EXPECT_FALSE(output::write_file(tmp.path() / "missing" / "x.png", bytes));
+}
+
+// --- rasterize and trim ------------------------------------------------------
+
+TEST(Rasterize, PremultipliedBgraPackedRowsAndTheSrgbProfileForImagesWithoutOne)
+{
+    QImage image(3, 2, QImage::Format_ARGB32); // straight alpha
+    image.fill(Qt::transparent);
+    image.setPixel(0, 0, qRgba(255, 0, 0, 128));
+    image.setPixel(2, 1, qRgba(10, 20, 30, 255));
+    const output::Raster r = output::rasterize(image);
+    ASSERT_EQ(r.width, 3u);
+    ASSERT_EQ(r.height, 2u);
+    ASSERT_EQ(r.pixels.size(), 4u * 3 * 2);
+    // B, G, R, A with colour premultiplied: 255 × 128 / 255 = 128.
+    EXPECT_EQ(std::vector<std::uint8_t>(r.pixels.begin(), r.pixels.begin() + 4), (std::vector<std::uint8_t> { 0, 0, 128, 128 }));
+    const std::size_t last = 4 * (1 * 3 + 2);
+    EXPECT_EQ(std::vector<std::uint8_t>(r.pixels.begin() + last, r.pixels.begin() + last + 4), (std::vector<std::uint8_t> { 30, 20, 10, 255 }));
+    ASSERT_TRUE(r.icc);
+    const QByteArray srgb = QColorSpace(QColorSpace::SRgb).iccProfile();
+    EXPECT_EQ(*r.icc, std::vector<std::uint8_t>(srgb.begin(), srgb.end()));
+}
+
+TEST(Rasterize, PaddedRowsArePackedAndTheImagesOwnProfileIsKept)
+{
+    QImage image(3, 3, QImage::Format_RGB888); // 9-byte rows padded to 12
+    ASSERT_GT(image.bytesPerLine(), 9);
+    image.fill(QColor(1, 2, 3));
+    image.setColorSpace(QColorSpace(QColorSpace::DisplayP3));
+    const output::Raster r = output::rasterize(image);
+    ASSERT_EQ(r.pixels.size(), 4u * 9);
+    for (std::size_t i = 0; i < r.pixels.size(); i += 4)
+        ASSERT_EQ(std::vector<std::uint8_t>(r.pixels.begin() + i, r.pixels.begin() + i + 4), (std::vector<std::uint8_t> { 3, 2, 1, 255 }));
+    const QByteArray p3 = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    ASSERT_TRUE(r.icc);
+    EXPECT_EQ(*r.icc, std::vector<std::uint8_t>(p3.begin(), p3.end()));
+}
+
+// A 6 × 5 image whose only visible pixel is at (2, 1), and whose transparent
+// pixels have every colour byte at 255: a wrong alpha position finds them.
+QImage one_visible(QImage::Format format)
+{
+    QImage image(6, 5, format);
+    for (int y = 0; y < 5; ++y) {
+        std::uint8_t* row = image.scanLine(y);
+        for (int x = 0; x < 6; ++x) {
+            std::uint8_t* p = row + 4 * x;
+            p[0] = p[1] = p[2] = p[3] = 255;
+            p[*output::alpha_offset(format)] = 0;
+        }
+    }
+    std::uint8_t* p = image.scanLine(1) + 4 * 2;
+    p[0] = p[1] = p[2] = 0;
+    p[*output::alpha_offset(format)] = 255;
+    return image;
+}
+
+TEST(TrimTransparent, FindsAlphaWhereEachFormatKeepsIt)
+{
+    for (QImage::Format f : { QImage::Format_ARGB32, QImage::Format_ARGB32_Premultiplied, QImage::Format_RGBA8888,
+             QImage::Format_RGBA8888_Premultiplied }) {
+        const auto trimmed = output::trim_transparent(one_visible(f));
+        ASSERT_TRUE(trimmed) << f;
+        EXPECT_EQ(trimmed->size(), QSize(1, 1)) << f;
+        EXPECT_EQ(qAlpha(trimmed->pixel(0, 0)), 255) << f;
+        EXPECT_EQ(trimmed->format(), f);
+    }
+}
+
+TEST(TrimTransparent, NothingToCropOrNoAlphaGivesNothing)
+{
+    QImage opaque(4, 4, QImage::Format_ARGB32_Premultiplied);
+    opaque.fill(QColor(0, 0, 0));
+    EXPECT_FALSE(output::trim_transparent(opaque));
+    QImage clear(4, 4, QImage::Format_ARGB32_Premultiplied);
+    clear.fill(Qt::transparent);
+    EXPECT_FALSE(output::trim_transparent(clear));
+    QImage rgb24(4, 4, QImage::Format_RGB888);
+    rgb24.fill(Qt::black);
+    EXPECT_FALSE(output::trim_transparent(rgb24));
+    // 32-bit pixels whose fourth byte is padding, not alpha.
+    QImage padded(4, 4, QImage::Format_RGB32);
+    padded.fill(Qt::black);
+    EXPECT_FALSE(output::trim_transparent(padded));
+    EXPECT_FALSE(output::trim_transparent(QImage()));
+}
+
+// --- delivery ----------------------------------------------------------------
+
+void wait_until(const std::function<bool()>& done, int ms = 10000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+}
+
+class Delivery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        state::reset_for_tests();
+        m_cfg.save_dir = (m_home.path() / "capturas").string();
+        m_cfg.after_capture.play_sound = false; // no sound server here
+        m_cfg.after_capture.show_quick_access = false;
+        output::set_delivered_listener([this](const output::Delivered& d) { m_done[d.id] = d; m_order.push_back(d.id); });
+    }
+    void TearDown() override
+    {
+        output::set_delivered_listener(nullptr);
+        state::reset_for_tests();
+    }
+    void apply() { state::set_config(std::make_shared<const config::Config>(m_cfg)); }
+
+    static QImage picture(int w, int h, QColor colour)
+    {
+        QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+        image.fill(colour);
+        return image;
+    }
+
+    std::vector<fs::path> files() const
+    {
+        std::vector<fs::path> out;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
+            out.push_back(e.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    testing_support::TempHome m_home;
+    config::Config m_cfg;
+    std::map<std::uint64_t, output::Delivered> m_done;
+    std::vector<std::uint64_t> m_order;
+};
+
+QByteArray clipboard_png()
+{
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    return data ? data->data("image/png") : QByteArray();
+}
+
+TEST_F(Delivery, EveryResultOffStillEncodesAndKeepsTheLastShot)
+{
+    m_cfg.after_capture = { false, false, false, false, true };
+    apply();
+    QGuiApplication::clipboard()->setText("antes");
+    const QImage image = picture(30, 20, QColor(0, 128, 255));
+    flash::Origin origin;
+    origin.rect = { 0, 0, 30, 20 };
+    output::deliver({ origin, image, 2.0, output::Kind::Area }, util::Stopwatch("prueba"));
+    // The last shot is there before anything is encoded.
+    auto shot = state::last_shot();
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(shot->image, image);
+    EXPECT_EQ(shot->scale, 2.0);
+    wait_until([&] { return m_done.size() == 1; });
+    ASSERT_EQ(m_done.size(), 1u);
+    const output::Delivered& d = m_done.begin()->second;
+    EXPECT_GT(d.png_bytes, 8u);
+    EXPECT_FALSE(d.path);
+    EXPECT_FALSE(d.copied);
+    EXPECT_FALSE(d.card);
+    EXPECT_TRUE(d.flash_in_place); // a shot with an origin still flashes
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "antes");
+    EXPECT_FALSE(state::last_shot()->file);
+}
+
+TEST_F(Delivery, SavesAndCopiesTheSamePngAndTheLastShotLearnsTheFile)
+{
+    apply();
+    output::deliver({ std::nullopt, picture(33, 17, QColor(200, 10, 10)), 1.0, output::Kind::Fullscreen },
+        util::Stopwatch("prueba"));
+    wait_until([&] { return m_done.size() == 1; });
+    ASSERT_EQ(m_done.size(), 1u);
+    const output::Delivered& d = m_done.begin()->second;
+    ASSERT_TRUE(d.path);
+    EXPECT_TRUE(d.copied);
+    EXPECT_FALSE(d.flash_in_place);
+    const std::string bytes = testing_support::read_file(*d.path);
+    EXPECT_EQ(bytes.size(), d.png_bytes);
+    EXPECT_EQ(bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(clipboard_png(), QByteArray::fromStdString(bytes));
+    EXPECT_EQ(state::last_shot()->file, d.path);
+    EXPECT_TRUE(d.path->filename().string().starts_with("Vistrope "));
+    EXPECT_EQ(d.path->extension(), ".png");
+    // The PNG decodes back to the capture's pixels.
+    QImage back;
+    ASSERT_TRUE(back.loadFromData(QByteArray::fromStdString(bytes), "PNG"));
+    EXPECT_EQ(back.size(), QSize(33, 17));
+    EXPECT_EQ(back.pixel(5, 5), qRgb(200, 10, 10));
+}
+
+TEST_F(Delivery, TwoDeliveriesInOneSecondKeepBothFiles)
+{
+    apply();
+    // Both names are claimed at delivery, before either file is written.
+    const std::string stem = output::capture_name_now();
+    output::deliver({ std::nullopt, picture(800, 600, QColor(1, 2, 3)), 1.0, output::Kind::Area }, util::Stopwatch("a"));
+    output::deliver({ std::nullopt, picture(10, 10, QColor(4, 5, 6)), 1.0, output::Kind::Area }, util::Stopwatch("b"));
+    wait_until([&] { return m_done.size() == 2; });
+    ASSERT_EQ(m_done.size(), 2u);
+    const auto& first = m_done.begin()->second;
+    const auto& second = std::next(m_done.begin())->second;
+    ASSERT_TRUE(first.path && second.path);
+    EXPECT_NE(*first.path, *second.path);
+    EXPECT_EQ(files().size(), 2u);
+    QImage a, b;
+    ASSERT_TRUE(a.load(QString::fromStdString(first.path->string())));
+    ASSERT_TRUE(b.load(QString::fromStdString(second.path->string())));
+    EXPECT_EQ(a.size(), QSize(800, 600));
+    EXPECT_EQ(b.size(), QSize(10, 10));
+    if (output::capture_name_now() == stem) { // both fell in the same second
+        EXPECT_EQ(first.path->filename().string(), stem + ".png");
+        EXPECT_EQ(second.path->filename().string(), stem + " (2).png");
+    }
+}
+
+TEST_F(Delivery, AnEarlierCaptureFinishingLateChangesNeitherTheClipboardNorTheLastShot)
+{
+    apply();
+    // The large capture is encoded long after the small one.
+    QImage big(3000, 2000, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < big.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(big.scanLine(y));
+        for (int x = 0; x < big.width(); ++x)
+            row[x] = qRgb((x * 7 + y) & 255, (x ^ y) & 255, (x * y) & 255);
+    }
+    output::deliver({ std::nullopt, big, 1.0, output::Kind::Area }, util::Stopwatch("grande"));
+    const QImage small = picture(8, 8, QColor(9, 9, 9));
+    output::deliver({ std::nullopt, small, 1.0, output::Kind::Area }, util::Stopwatch("pequeña"));
+    wait_until([&] { return m_done.size() == 2; });
+    ASSERT_EQ(m_done.size(), 2u);
+    const std::uint64_t big_id = m_done.begin()->first;
+    const std::uint64_t small_id = std::next(m_done.begin())->first;
+    const output::Delivered& late = m_done.at(big_id);
+    const output::Delivered& newer = m_done.at(small_id);
+    ASSERT_TRUE(newer.path);
+    EXPECT_EQ(clipboard_png(), QByteArray::fromStdString(testing_support::read_file(*newer.path)));
+    EXPECT_EQ(state::last_shot()->file, newer.path);
+    if (m_order.front() == small_id) { // the usual order: the large one came back last
+        EXPECT_FALSE(late.copied);
+    }
+    EXPECT_TRUE(late.path); // its file is still written
+}
+
+TEST_F(Delivery, AFailedWriteStillCopiesAndLeavesTheLastShotWithoutAFile)
+{
+    testing_support::write_file(m_home.path() / "capturas", "no soy una carpeta");
+    apply();
+    output::deliver({ std::nullopt, picture(5, 5, QColor(1, 1, 1)), 1.0, output::Kind::Window }, util::Stopwatch("x"));
+    wait_until([&] { return m_done.size() == 1; });
+    ASSERT_EQ(m_done.size(), 1u);
+    const output::Delivered& d = m_done.begin()->second;
+    EXPECT_FALSE(d.path);
+    EXPECT_TRUE(d.copied);
+    EXPECT_FALSE(state::last_shot()->file);
+    EXPECT_EQ(clipboard_png().size(), static_cast<qsizetype>(d.png_bytes));
+}
+
+TEST_F(Delivery, OffTheMainThreadStops)
+{
+    apply();
+    std::optional<std::string> message;
+    std::thread([&] {
+        message = testing_support::fatal_message([] {
+            output::deliver({ std::nullopt, QImage(1, 1, QImage::Format_ARGB32_Premultiplied), 1.0, output::Kind::Area },
+                util::Stopwatch("x"));
+        });
+    }).join();
+    EXPECT_EQ(message, "hilo principal");
+}
+
+} // namespace
