@@ -1,6 +1,7 @@
 #include "modebar.h"
 
 #include "overlay.h"
+#include "platform/panels.h"
 #include "platform/symbols.h"
 #include "util.h"
 #include "util_queue.h"
@@ -38,12 +39,10 @@ QFont label_font()
 class VistropeModeBarView final : public QWidget {
 public:
     VistropeModeBarView()
-        : QWidget(nullptr,
-              Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint
-                  | Qt::WindowDoesNotAcceptFocus)
+        : QWidget(nullptr)
     {
-        setAttribute(Qt::WA_TranslucentBackground);
-        setAttribute(Qt::WA_ShowWithoutActivating);
+        // One level above the overlay's panels.
+        platform::make_panel(this, platform::OVERLAY_LEVEL + 1, platform::Mouse::Accepts);
         setMouseTracking(true);
         setWindowTitle(QStringLiteral("Vistrope barra"));
         const QFontMetricsF metrics(modebar::label_font());

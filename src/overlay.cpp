@@ -5,6 +5,8 @@
 #include "state.h"
 #include "util_queue.h"
 
+#include <QCursor>
+
 #include <fmt/format.h>
 
 #include <chrono>
@@ -60,6 +62,14 @@ std::string rect_text(const RectF& r)
     return fmt::format("({:.1f}, {:.1f}, {:.1f}, {:.1f})", r.x, r.y, r.w, r.h);
 }
 
+// The pointer in global bottom-left points, by the panels' own convention
+// (the top-left corner of the pixel under it), so that the first pointer of
+// a session matches the ones its events bring.
+PointF mouse_location()
+{
+    return global_from_qt(QCursor::pos());
+}
+
 int index_of(const VistropeOverlayWindow& view)
 {
     const auto& panels = slots().panels;
@@ -91,7 +101,7 @@ void reveal_panels()
     auto& s = slots();
     if (!s.session)
         return;
-    const PointF mouse = platform::pointer_location();
+    const PointF mouse = mouse_location();
     VistropeOverlayWindow* key = nullptr;
     for (auto* panel : s.panels)
         if (!key && panel->state().frame.contains(mouse.x, mouse.y))
@@ -240,7 +250,7 @@ void begin(Mode mode, Purpose purpose)
     s.session = Session { std::move(windows), mode, purpose };
     const std::uint64_t gen = ++s.generation;
 
-    const PointF mouse = platform::pointer_location();
+    const PointF mouse = mouse_location();
     const bool wanted = state::config()->freeze_screen && purpose != Purpose::Record;
     for (auto* panel : s.panels) {
         panel->reset();
@@ -298,7 +308,7 @@ void choose(modebar::Choice choice)
     if (effect.finish_fullscreen) {
         if (s.panels.empty())
             return;
-        const PointF mouse = platform::pointer_location();
+        const PointF mouse = mouse_location();
         VistropeOverlayWindow* target = panel_at(mouse);
         if (!target)
             target = s.panels.front();

@@ -1,6 +1,7 @@
 #include "overlay_view.h"
 
 #include "modebar.h"
+#include "platform/panels.h"
 #include "state.h"
 #include "util_queue.h"
 
@@ -60,12 +61,10 @@ const QColor& label_background()
 } // namespace
 
 VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
-    : QWidget(nullptr,
-          Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint)
+    : QWidget(nullptr)
 {
-    setAttribute(Qt::WA_TranslucentBackground);
+    platform::make_panel(this, platform::OVERLAY_LEVEL, platform::Mouse::Accepts);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
     setWindowTitle(QStringLiteral("Vistrope selector"));
@@ -160,7 +159,6 @@ void VistropeOverlayWindow::grab_input(bool key)
     // reach the windows underneath.
     grabMouse();
     if (key) {
-        activateWindow();
         setFocus(Qt::OtherFocusReason);
         grabKeyboard();
     }

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
 namespace recorder {
 
 thread_local bool NEXT_IS_GIF = false;
