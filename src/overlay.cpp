@@ -129,7 +129,7 @@ void picture_arrived(std::uint64_t gen, std::size_t index, std::optional<QImage>
     auto& st = panel.state();
     if (image && !image->isNull()) {
         image->setDevicePixelRatio(1.0);
-        st.background = *image;
+        panel.set_background(*image);
         if (st.snapshot_requested)
             st.frozen = *image;
     } else if (st.snapshot_requested) {

@@ -266,6 +266,18 @@ Scene scene(const SceneInput& in)
     return s;
 }
 
+void dim_pixels(const std::uint32_t* src, std::uint32_t* dst, std::size_t count)
+{
+    // Red and blue share one multiply, green gets its own; no channel can
+    // carry into the next because 255 × 174 < 65536.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t p = src[i];
+        const std::uint32_t rb = (((p & 0x00FF00FFu) * 174u) >> 8) & 0x00FF00FFu;
+        const std::uint32_t g = (((p & 0x0000FF00u) * 174u) >> 8) & 0x0000FF00u;
+        dst[i] = (p & 0xFF000000u) | rb | g;
+    }
+}
+
 std::vector<RectF> subtract(const RectF& a, const RectF& b)
 {
     const double ix0 = std::max(a.x, b.x);

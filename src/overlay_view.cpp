@@ -12,8 +12,11 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QTimer>
 
 #include <cmath>
+#include <thread>
+#include <vector>
 
 using overlay::PointF;
 using overlay::RectF;
@@ -126,11 +129,63 @@ void VistropeOverlayWindow::reset()
     m_state.hovered.reset();
     m_state.pending_finish.reset();
     m_state.frozen = QImage();
+    take_dimmed();
     m_state.background = QImage();
+    m_state.dimmed = QImage();
     m_state.snapshot_failed = false;
     m_state.snapshot_requested = false;
     m_bar_press = false;
     m_full_repaint = true;
+}
+
+namespace {
+
+// The picture with every pixel dimmed, rows split over the worker threads
+// (a 4K screen is 8 million pixels). Null when there is no memory for it.
+QImage dimmed_copy(const QImage& src)
+{
+    QImage dimmed(src.size(), src.format());
+    if (dimmed.isNull())
+        return dimmed;
+    dimmed.setDevicePixelRatio(src.devicePixelRatio());
+    const int rows = src.height();
+    const int parts = std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64));
+    const auto* in = src.constBits();
+    auto* out = dimmed.bits();
+    const auto stride = static_cast<std::size_t>(src.bytesPerLine());
+    const auto width = static_cast<std::size_t>(src.width());
+    std::vector<std::jthread> workers;
+    for (int k = 0; k < parts; ++k) {
+        const int y0 = rows * k / parts;
+        const int y1 = rows * (k + 1) / parts;
+        workers.emplace_back([=] {
+            for (int y = y0; y < y1; ++y)
+                overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + static_cast<std::size_t>(y) * stride),
+                    reinterpret_cast<std::uint32_t*>(out + static_cast<std::size_t>(y) * stride), width);
+        });
+    }
+    return dimmed;
+}
+
+} // namespace
+
+void VistropeOverlayWindow::set_background(const QImage& picture)
+{
+    take_dimmed();
+    m_state.background = picture;
+    m_state.dimmed = QImage();
+    if (picture.isNull())
+        return;
+    if (picture.format() != QImage::Format_ARGB32_Premultiplied && picture.format() != QImage::Format_RGB32
+        && picture.format() != QImage::Format_ARGB32)
+        m_state.background = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    m_dimming = std::async(std::launch::async, [src = m_state.background] { return dimmed_copy(src); });
+}
+
+void VistropeOverlayWindow::take_dimmed()
+{
+    if (m_dimming.valid())
+        m_state.dimmed = m_dimming.get();
 }
 
 void VistropeOverlayWindow::mode_changed()
@@ -170,12 +225,22 @@ void VistropeOverlayWindow::reveal(bool key)
     render();
     show();
     raise();
+    // The grabs wait for the server to map the panel; they follow the first
+    // paint so that the picture is not held up behind them.
+    m_grab_pending = key;
     if (key)
+        QTimer::singleShot(100, this, [this] { grab_pending_input(); });
+}
+
+void VistropeOverlayWindow::grab_pending_input()
+{
+    if (std::exchange(m_grab_pending, false) && isVisible())
         grab_input(true);
 }
 
 void VistropeOverlayWindow::conceal()
 {
+    m_grab_pending = false;
     releaseKeyboard();
     releaseMouse();
     hide();
@@ -186,6 +251,8 @@ void VistropeOverlayWindow::conceal()
 
 void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
 {
+    ++m_paints;
+    take_dimmed();
     QPainter p(this);
     p.setClipRegion(event->region());
     const overlay::Scene& s = m_drawn;
@@ -194,18 +261,33 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
 
     // The screen as it was, or nothing where there is no picture (then the
     // compositor shows what lies underneath).
+    const double sc = m_state.scale;
+    const auto blit = [&](const QImage& image, const QRect& r) {
+        p.drawImage(QRectF(r), image, QRectF(r.x() * sc, r.y() * sc, r.width() * sc, r.height() * sc));
+    };
     p.setCompositionMode(QPainter::CompositionMode_Source);
-    if (!m_state.background.isNull()) {
+    // The usual case is two plain copies: the dimmed screen, then the
+    // undimmed screen inside the highlight.
+    const bool predimmed = !m_state.dimmed.isNull() && s.dim_alpha == 0.32;
+    if (predimmed) {
         for (const QRect& r : event->region())
-            p.drawImage(QRectF(r), m_state.background,
-                QRectF(r.x() * m_state.scale, r.y() * m_state.scale, r.width() * m_state.scale, r.height() * m_state.scale));
+            blit(m_state.dimmed, r);
+        if (s.highlight) {
+            const QRect hole = qrect(overlay::flip(*s.highlight, h)).toAlignedRect();
+            for (const QRect& r : event->region())
+                if (const QRect part = r.intersected(hole); !part.isEmpty())
+                    blit(m_state.background, part);
+        }
+    } else if (!m_state.background.isNull()) {
+        for (const QRect& r : event->region())
+            blit(m_state.background, r);
     } else {
         p.fillRect(event->rect(), Qt::transparent);
     }
     p.setCompositionMode(QPainter::CompositionMode_SourceOver);
 
     // Dimming with the highlight as an even-odd hole.
-    {
+    if (!predimmed) {
         QPainterPath dim;
         dim.setFillRule(Qt::OddEvenFill);
         dim.addRect(bounds);
@@ -214,6 +296,8 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
         p.fillPath(dim, QColor(0, 0, 0, static_cast<int>(std::lround(s.dim_alpha * 255))));
     }
     paint_area(p, s);
+    if (m_grab_pending)
+        QTimer::singleShot(0, this, [this] { grab_pending_input(); });
 }
 
 void VistropeOverlayWindow::paint_area(QPainter& p, const overlay::Scene& s)

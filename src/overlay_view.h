@@ -10,6 +10,8 @@
 
 #include <QWidget>
 
+#include <future>
+
 #include <optional>
 
 namespace overlay {
@@ -24,6 +26,7 @@ struct ViewState {
     double scale = 1.0;                 // pixels per point
     RectF frame;                        // the screen, global points
     QImage background;                  // the screen as it was before the panel appeared
+    QImage dimmed;                      // the same, dimmed (blitted outside the highlight)
     QImage frozen;                      // the frozen image (null: none)
     std::uint32_t display_id = 0;
     bool snapshot_failed = false;
@@ -51,6 +54,10 @@ public:
 
     // Redraws what changed since the last render (the whole panel after a reset).
     void render();
+    // Takes the picture of the screen shown under the panel (null: none) and
+    // starts making its dimmed copy on worker threads; the first paint
+    // waits for it, the panel's mapping and grabs run meanwhile.
+    void set_background(const QImage& picture);
     // Forgets the selection, the pointer, the pictures and both snapshot flags.
     void reset();
     // Applies a changed mode or purpose.
@@ -59,6 +66,9 @@ public:
     void reveal(bool key);
     // Unmaps the panel and lets go of keyboard and pointer.
     void conceal();
+
+    // How many times the panel has painted (the benchmark waits for a paint).
+    int paints() const { return m_paints; }
 
     // The scene the panel shows now (for tests and the benchmark).
     overlay::Scene current_scene() const;
@@ -85,11 +95,17 @@ private:
     overlay::PointF to_global(overlay::PointF p) const;
     std::optional<overlay::WindowInfo> window_under(overlay::PointF view_point) const;
     void paint_area(class QPainter& p, const overlay::Scene& s);
+    // Takes the dimmed copy once its workers are done.
+    void take_dimmed();
     void grab_input(bool key);
+    void grab_pending_input();
 
     overlay::ViewState m_state;
     overlay::Scene m_drawn;           // what the screen shows now
     bool m_full_repaint = true;
     bool m_busy = false;              // a handler is changing the state
     bool m_bar_press = false;         // the press went to the mode bar
+    int m_paints = 0;
+    bool m_grab_pending = false;      // keyboard and pointer wait for the first paint
+    std::future<QImage> m_dimming;    // the dimmed copy being made
 };

@@ -253,19 +253,19 @@ TEST_F(OverlayDesktop, ClickOnAWindowDeliversThatWindow)
     ASSERT_TRUE(overlay::session().has_value());
     // The test window's centre, wherever the window manager placed it.
     std::optional<platform::RectF> frame;
-    for (const auto& w : *capture::backend().window_list())
+    const auto list = capture::backend().window_list();
+    ASSERT_TRUE(list.has_value());
+    for (const auto& w : *list)
         if (w.title.find("xmessage") != std::string::npos)
             frame = w.frame;
     ASSERT_TRUE(frame.has_value());
     const double cx = frame->x + frame->w / 2;
     const double cy = frame->y + frame->h / 2;
     std::optional<overlay::WindowInfo> target;
-    for (const auto& w : overlay::session()->windows)
+    const auto open_session = overlay::session();
+    for (const auto& w : open_session->windows)
         if (!target && w.rect().contains(cx, cy))
             target = w;
-    for (const auto& w : overlay::session()->windows)
-        std::fprintf(stderr, "sesión: %u (%g,%g %gx%g)\n", w.number, w.x, w.y, w.w, w.h);
-    std::fprintf(stderr, "centro %g %g\n", cx, cy);
     ASSERT_TRUE(target.has_value()) << "the test window is not selectable";
     const int qx = static_cast<int>(cx);
     const int qy = static_cast<int>(util::primary_height() - cy);
