@@ -269,11 +269,11 @@ Scene scene(const SceneInput& in)
 void dim_pixels(const std::uint32_t* src, std::uint32_t* dst, std::size_t count)
 {
     // Red and blue share one multiply, green gets its own; no channel can
-    // carry into the next because 255 × 174 < 65536.
+    // carry into the next because 255 × 174 + 128 < 65536.
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t p = src[i];
-        const std::uint32_t rb = (((p & 0x00FF00FFu) * 174u) >> 8) & 0x00FF00FFu;
-        const std::uint32_t g = (((p & 0x0000FF00u) * 174u) >> 8) & 0x0000FF00u;
+        const std::uint32_t rb = (((p & 0x00FF00FFu) * 174u + 0x00800080u) >> 8) & 0x00FF00FFu;
+        const std::uint32_t g = (((p & 0x0000FF00u) * 174u + 0x00008000u) >> 8) & 0x0000FF00u;
         dst[i] = (p & 0xFF000000u) | rb | g;
     }
 }

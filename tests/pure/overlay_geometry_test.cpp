@@ -417,3 +417,22 @@ TEST(ModeBar, ShownCentredTwentyEightPointsUp)
     EXPECT_EQ(modebar::origin_on({ 1920, 0, 1280, 1024 }, 600), (PointF { 2260, 28 }));
     EXPECT_STREQ(modebar::label(modebar::Choice::Scrolling), "Desplazamiento");
 }
+
+TEST(Dim, EveryChannelScaledAlphaKept)
+{
+    // Every channel value, in each of the three colour positions.
+    std::vector<std::uint32_t> src;
+    for (std::uint32_t v = 0; v < 256; ++v)
+        src.push_back(0xFF000000u | (v << 16) | ((255 - v) << 8) | v);
+    std::vector<std::uint32_t> dst(src.size());
+    dim_pixels(src.data(), dst.data(), src.size());
+    for (std::uint32_t v = 0; v < 256; ++v) {
+        const std::uint32_t p = dst[v];
+        EXPECT_EQ(p >> 24, 0xFFu);
+        EXPECT_EQ((p >> 16) & 0xFF, (v * 174 + 128) / 256) << v;
+        EXPECT_EQ((p >> 8) & 0xFF, ((255 - v) * 174 + 128) / 256) << v;
+        EXPECT_EQ(p & 0xFF, (v * 174 + 128) / 256) << v;
+        // Black at alpha 0.32 over the pixel, within one step.
+        EXPECT_NEAR(static_cast<double>(p & 0xFF), v * 0.68, 0.6);
+    }
+}
