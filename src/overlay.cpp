@@ -272,8 +272,8 @@ void begin(Mode mode, Purpose purpose)
     const std::vector<VistropeOverlayWindow*> list = s.panels;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const auto& st = list[i]->state();
-        roads().capture_display(st.display_id, std::nullopt,
-            [gen, i](std::optional<QImage> image) { picture_arrived(gen, i, std::move(image)); }, st.scale);
+        roads().screen_picture(st.display_id, st.scale,
+            [gen, i](std::optional<QImage> image) { picture_arrived(gen, i, std::move(image)); });
     }
 }
 

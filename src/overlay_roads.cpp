@@ -77,6 +77,32 @@ Roads default_roads()
     capture::set_overlay_open_query([] { return is_open(); });
     Roads r;
     r.window_list = window_entries;
+    // The picture under the panels is taken here and now, on the main
+    // thread: the user waits for the panels anyway, and a round trip through
+    // the capture queue (and the fetch that follows each use) only delays
+    // them. The program's own visible windows are left out as usual.
+    r.screen_picture = [](std::uint32_t display_id, double scale, CaptureDone done) {
+        auto& backend = capture::backend();
+        for (const auto& d : platform::shareable_displays()) {
+            if (d.display_id != display_id)
+                continue;
+            platform::DisplayGrab grab;
+            grab.display = d;
+            grab.width = platform::pixels_for(d.frame.w, scale);
+            grab.height = platform::pixels_for(d.frame.h, scale);
+            grab.excluded = backend.own_windows();
+            auto image = backend.grab_display_now(grab);
+            if (!image) {
+                util::log("la captura falló: " + image.error());
+                done(std::nullopt);
+                return;
+            }
+            done(std::move(*image));
+            return;
+        }
+        util::log(fmt::format("no encontré la pantalla {}", display_id));
+        done(std::nullopt);
+    };
     r.capture_display = [](std::uint32_t display, std::optional<RectF> region, CaptureDone done, double scale) {
         capture::capture_display_with(display, region, true, [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); },
             scale);

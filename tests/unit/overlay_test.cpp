@@ -88,6 +88,10 @@ protected:
         r.capture_display = [rec](std::uint32_t d, std::optional<RectF> region, CaptureDone done, double scale) {
             rec->displays.push_back({ d, region, std::move(done), scale });
         };
+        // Pictures answer later, when the test says so.
+        r.screen_picture = [rec](std::uint32_t d, double scale, CaptureDone done) {
+            rec->displays.push_back({ d, std::nullopt, std::move(done), scale });
+        };
         r.capture_window = [rec](std::uint32_t w, bool shadow, CaptureDone done) { rec->windows.push_back({ w, shadow, std::move(done) }); };
         r.deliver_shot = [rec](Finished f, util::Stopwatch) { rec->shots.push_back(std::move(f)); };
         r.deliver_text = [rec](Finished f, util::Stopwatch) { rec->texts.push_back(std::move(f)); };
