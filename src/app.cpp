@@ -1,8 +1,10 @@
 #include "app.h"
 
 #include "hud.h"
+#include "onboarding.h"
 #include "overlay.h"
 #include "state.h"
+#include "updater.h"
 #include "util.h"
 #include "util_queue.h"
 
@@ -152,7 +154,7 @@ std::shared_ptr<AppDelegate> delegate()
     return delegate_slot();
 }
 
-void forget_delegate_for_tests()
+void release_delegate()
 {
     delegate_slot().reset();
 }
@@ -203,14 +205,37 @@ void AppDelegate::did_finish_launching()
     // 7. Shareable content, when the permission is there.
     // FIXME: capture::refresh() once still capture lands.
     // 8. The first-run window when needed.
-    // FIXME: onboarding::show_if_needed() once the first-run window lands.
+    onboarding::show_if_needed();
     // 9. Overlay, card and flash, ready before their first use.
     overlay::prewarm();
     // 10. Text recognition warms up in the background at utility priority.
     // 11. The automatic update check, ten seconds from now.
+    util::after(10, [] { updater::check_in_background(); });
+    watch_screens();
     m_launched = true;
     // 12.
     util::log("listo");
+}
+
+void AppDelegate::watch_screens()
+{
+    // Any change of the screen configuration: screens added or removed, or a
+    // screen's geometry or scale changed.
+    auto changed = [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->screens_changed();
+    };
+    auto watch = [changed](QScreen* screen) {
+        QObject::connect(screen, &QScreen::geometryChanged, qApp, changed);
+        QObject::connect(screen, &QScreen::physicalDotsPerInchChanged, qApp, changed);
+    };
+    for (QScreen* screen : QGuiApplication::screens())
+        watch(screen);
+    QObject::connect(qApp, &QGuiApplication::screenAdded, qApp, [changed, watch](QScreen* screen) {
+        watch(screen);
+        changed();
+    });
+    QObject::connect(qApp, &QGuiApplication::screenRemoved, qApp, [changed](QScreen*) { changed(); });
 }
 
 void AppDelegate::screens_changed()

@@ -161,6 +161,7 @@ public:
 private:
     AppDelegate() = default;
     void create_status_item();
+    void watch_screens();
     QAction* command_action(QMenu* menu, const MenuRow& row);
 
     QSystemTrayIcon* m_status_item = nullptr;
@@ -170,8 +171,8 @@ private:
 
 // The delegate kept at the end of launching (app::DELEGATE); null before.
 std::shared_ptr<AppDelegate> delegate();
-// Empties the delegate slot (tests only).
-void forget_delegate_for_tests();
+// Empties the delegate slot: main, once the run loop has returned, and tests.
+void release_delegate();
 
 // The status icon: the outline with its notches, the star and the two rings,
 // 18 × 18 points drawn at `scale` pixels per point in `tint`.

@@ -1,6 +1,7 @@
 // The action dispatcher: every command ends here with one action code.
 #include "app.h"
 
+#include "app_hotkeys.h"
 #include "editor/mod.h"
 #include "onboarding.h"
 #include "overlay.h"
@@ -8,6 +9,7 @@
 #include "platform/workspace.h"
 #include "prefs.h"
 #include "state.h"
+#include "system.h"
 #include "updater.h"
 #include "util.h"
 
@@ -36,20 +38,23 @@ Services real_services()
     s.scroll_finish = [] { };
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
-    // FIXME: global hot keys; until they land registration only logs.
-    s.register_hotkeys = [] { util::log("atajos: registro pendiente"); };
+    s.register_hotkeys = [] { register_hotkeys(); };
     return s;
 }
 
 MenuEnv real_menu_env()
 {
     MenuEnv e;
-    // FIXME: the operating-system helpers; until they land the menu shows defaults.
-    e.desktop_icons_visible = [] { return true; };
-    e.set_desktop_icons_visible = [](bool) { };
-    e.launch_at_login_enabled = [] { return false; };
-    e.set_launch_at_login = [](bool) { };
-    e.recent_captures = [](const std::string&, unsigned) { return std::vector<std::string> {}; };
+    e.desktop_icons_visible = [] { return sys::desktop_icons_visible(); };
+    e.set_desktop_icons_visible = [](bool visible) { sys::set_desktop_icons_visible(visible); };
+    e.launch_at_login_enabled = [] { return sys::launch_at_login_enabled(); };
+    e.set_launch_at_login = [](bool on) { sys::set_launch_at_login(on); };
+    e.recent_captures = [](const std::string& folder, unsigned limit) {
+        std::vector<std::string> out;
+        for (const auto& path : sys::recent_captures(folder, limit))
+            out.push_back(path.string());
+        return out;
+    };
     e.recording_running = [] { return services().recording_running(); };
     return e;
 }

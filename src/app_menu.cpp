@@ -9,7 +9,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
-#include <QProcess>
 #include <QSystemTrayIcon>
 #include <fmt/format.h>
 
@@ -264,7 +263,7 @@ void AppDelegate::toggle_launch_at_login()
 void AppDelegate::open_settings()
 {
     // The desktop's text editor for the file; the process is not waited for.
-    QProcess::startDetached("xdg-open", { QString::fromStdString(config::Config::path().string()) });
+    open_path(config::Config::path().string());
 }
 
 void AppDelegate::reload_settings()

@@ -3,6 +3,8 @@
 #include "util.h"
 #include "util_queue.h"
 
+#include <QCoreApplication>
+
 #include <fmt/format.h>
 
 #include <unistd.h>
@@ -42,6 +44,8 @@ public:
     // Hands the result to the main queue, where the completion runs.
     void deliver_on_main(std::optional<QImage> image) const
     {
+        if (!QCoreApplication::instance())
+            return; // the program is ending; nobody waits any more
         auto slot = m_completion;
         util::on_main([slot, image = std::move(image)]() mutable {
             if (!slot->has_value())
@@ -172,6 +176,8 @@ void refresh(std::optional<Waiter> request)
     backend().fetch_content([](platform::ContentResult result) {
         if (!result)
             util::log("SCShareableContent falló: " + result.error());
+        if (!QCoreApplication::instance())
+            return;
         auto shared = std::make_shared<platform::ContentResult>(std::move(result));
         util::on_main([shared] { finish_fetch(std::move(*shared)); });
     });
@@ -182,6 +188,8 @@ void probe(std::move_only_function<void(bool)> done)
     auto slot = std::make_shared<std::move_only_function<void(bool)>>(std::move(done));
     backend().fetch_content([slot](platform::ContentResult result) {
         const bool ok = result.has_value();
+        if (!QCoreApplication::instance())
+            return;
         util::on_main([slot, ok] { (*slot)(ok); });
     });
 }

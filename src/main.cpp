@@ -7,12 +7,27 @@
 #include "util_queue.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
+
+std::unique_ptr<QApplication> make_application(int& argc, char** argv)
+{
+    auto application = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName("vistrope");
+    // Inter where installed, else the desktop's default; sizes in pixels.
+    if (QFontDatabase::families().contains("Inter")) {
+        QFont font("Inter");
+        font.setPixelSize(13);
+        QApplication::setFont(font);
+    }
+    return application;
+}
 
 // A task whose subsystem this build does not have yet: one line, status 1.
 int not_built(switches::Task task)
@@ -49,10 +64,8 @@ int main(int argc, char** argv)
 
     std::unique_ptr<QApplication> application;
     for (const auto& f : found) {
-        if (needs_display(f.task) && !application) {
-            application = std::make_unique<QApplication>(argc, argv);
-            QApplication::setQuitOnLastWindowClosed(false);
-        }
+        if (needs_display(f.task) && !application)
+            application = make_application(argc, argv);
         const auto& entry = switches::entry(f.task);
         const int status = run_task(f);
         if (entry.then == switches::Then::Exit || status != 0)
@@ -61,10 +74,8 @@ int main(int argc, char** argv)
             return 0;
     }
 
-    if (!application) {
-        application = std::make_unique<QApplication>(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
+    if (!application)
+        application = make_application(argc, argv);
     // One instance: a second process hands its URLs over and ends.
     const std::vector<std::string> urls = platform::scheme_urls(args);
     platform::SingleInstance::Role role;
@@ -85,5 +96,8 @@ int main(int argc, char** argv)
         util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
     });
     const int status = QApplication::exec();
+    // The delegate's windows go before the application object does.
+    app::release_delegate();
+    delegate.reset();
     return status;
 }

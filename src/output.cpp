@@ -298,10 +298,11 @@ Raster rasterize(const QImage& image)
     raster.width = static_cast<std::uint32_t>(src.width());
     raster.height = static_cast<std::uint32_t>(src.height());
     const std::size_t row = 4 * static_cast<std::size_t>(raster.width);
-    raster.pixels.resize(row * raster.height);
     if (static_cast<std::size_t>(src.bytesPerLine()) == row) {
-        std::memcpy(raster.pixels.data(), src.constBits(), raster.pixels.size());
+        // One copy, without zero-filling the buffer first.
+        raster.pixels.assign(src.constBits(), src.constBits() + row * raster.height);
     } else {
+        raster.pixels.resize(row * raster.height);
         for (std::uint32_t y = 0; y < raster.height; ++y)
             std::memcpy(raster.pixels.data() + y * row, src.constScanLine(static_cast<int>(y)), row);
     }

@@ -50,7 +50,7 @@ xcb_atom_t atom(xcb_connection_t* conn, const char* name)
 {
     auto cookie = xcb_intern_atom(conn, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(xcb_intern_atom_reply(conn, cookie, nullptr), &std::free);
-    return reply ? reply->atom : XCB_ATOM_NONE;
+    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
 // Puts the panel on every desktop (EWMH _NET_WM_DESKTOP = all) before it maps.

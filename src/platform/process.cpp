@@ -107,7 +107,10 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGCHLD);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own, so that a timeout also ends whatever the
+    // child started (a shell's own children hold the pipes open too).
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     auto argv = make_argv(program, args);
     pid_t pid = 0;
@@ -150,7 +153,7 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
         }
     }
     if (result.timed_out)
-        ::kill(pid, SIGKILL);
+        ::kill(-pid, SIGKILL);
     result.exit_status = wait_child(pid);
     if (result.timed_out)
         result.exit_status = -1;

@@ -129,8 +129,15 @@ public:
     virtual CaptureCapabilities capabilities() const = 0;
 };
 
-// The X11 backend; an error when no X display can be opened.
-std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture();
+// Which fast paths the X11 backend may use (all by default); tests and
+// benchmarks turn them off to exercise the fallbacks.
+struct X11CaptureOptions {
+    bool render = true;        // the server draws into shared memory we hand out as is
+    bool shared_memory = true; // MIT-SHM GetImage; off: plain GetImage
+};
+
+// The X11 backend; an error when no X display can be opened. Main thread.
+std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture(X11CaptureOptions options = {});
 
 // The screens as shareable displays (native placement included). Main thread.
 std::vector<ShareableDisplay> shareable_displays();

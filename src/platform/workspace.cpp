@@ -1,7 +1,6 @@
 #include "platform/workspace.h"
 
-#include <QProcess>
-#include <QString>
+#include "platform/process.h"
 
 namespace platform {
 
@@ -11,7 +10,8 @@ std::optional<bool> g_permission_answer;
 
 void open_path(const std::string& path)
 {
-    QProcess::startDetached("xdg-open", { QString::fromStdString(path) });
+    // The result is ignored: a desktop without a handler simply opens nothing.
+    (void)start_detached("xdg-open", { path });
 }
 
 bool screen_recording_permission()

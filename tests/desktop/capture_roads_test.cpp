@@ -113,7 +113,10 @@ protected:
         // that leave the program out leave every window of this one out.
         m_other.start(VISTROPE_QUADRANTS_WINDOW, { "400", "300", "240", "160" });
         ASSERT_TRUE(wait_until([&] { return m_other.canReadLine() || m_other.state() == QProcess::NotRunning; }, 10000));
-        ASSERT_EQ(m_other.readLine().trimmed(), "listo");
+        const QList<QByteArray> words = m_other.readLine().trimmed().split(' ');
+        ASSERT_EQ(words.size(), 3);
+        ASSERT_EQ(words[0], "listo");
+        m_origin = QPoint(words[1].toInt(), words[2].toInt());
     }
     void TearDown() override
     {
@@ -128,7 +131,7 @@ protected:
     config::Config m_cfg;
     std::vector<output::Delivered> m_done;
     QProcess m_other;
-    const QPoint m_origin { 400, 300 };
+    QPoint m_origin;
 };
 
 const std::array<int, 4> RED { 255, 0, 0, 255 };
@@ -177,6 +180,31 @@ TEST_F(CaptureRoads, FullScreenWritesTheDatedFileCopiesItAndLeavesOurPanelOut)
     EXPECT_TRUE(d.copied);
     EXPECT_EQ(xclip_png(), QByteArray::fromStdString(testing_support::read_file(*d.path)));
     EXPECT_EQ(state::last_shot()->file, d.path);
+}
+
+TEST_F(CaptureRoads, AWindowOfOursEmbeddedInAnotherProgramsLeavesThatWindowIn)
+{
+    // As the tray icon sits inside the tray: a window of ours reparented
+    // into the other program's window.
+    QWidget icon;
+    icon.setStyleSheet("background: rgb(0, 255, 255)");
+    icon.setGeometry(0, 0, 24, 24);
+    icon.show();
+    settle(300);
+    auto list = capture::backend().window_list();
+    ASSERT_TRUE(list);
+    auto host = std::find_if(list->begin(), list->end(), [&](const auto& w) { return w.pid == m_other.processId(); });
+    ASSERT_NE(host, list->end());
+    QProcess::execute("xdotool", { "windowreparent", QString::number(icon.winId()), QString::number(host->window_id) });
+    settle(500);
+
+    app::capture_fullscreen();
+    ASSERT_TRUE(wait_until([&] { return !m_done.empty(); }));
+    ASSERT_TRUE(m_done.front().path);
+    const auto png = decode_png(*m_done.front().path);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->at(m_origin.x() + 100, m_origin.y() + 60), RED);
+    EXPECT_EQ(png->at(m_origin.x() + 220, m_origin.y() + 140), YELLOW);
 }
 
 TEST_F(CaptureRoads, PreviousAreaCapturesTheRememberedRectangle)
@@ -245,6 +273,53 @@ TEST_F(CaptureRoads, WindowCaptureShowsTheCoveredPart)
     const int top = got->height() - 160 - left;
     EXPECT_EQ(got->pixel(left + 30, top + 30), qRgb(255, 0, 0)); // under the cover on screen
     EXPECT_EQ(got->pixel(left + 220, top + 140), qRgb(255, 255, 0));
+}
+
+} // namespace
+
+namespace {
+
+// The running program, reached through its URL scheme as another program would.
+TEST(CaptureUrl, CaptureFullscreenUrlWritesTheFileAndFillsTheClipboard)
+{
+    testing_support::TempHome home;
+    config::Config cfg;
+    cfg.save_dir = (home.path() / "capturas").string();
+    cfg.after_capture.play_sound = false;
+    ASSERT_TRUE(config::save_to(cfg, config::Config::path()));
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(VISTROPE_BINARY, {});
+    std::string err;
+    auto wait_for = [&](const std::string& text) {
+        return wait_until([&] {
+            err += program.readAllStandardError().toStdString();
+            return err.find(text) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(wait_for("[vistrope] listo")) << err;
+
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(VISTROPE_BINARY, { "vistrope://capture-fullscreen" });
+    ASSERT_TRUE(wait_for("listo en portapapeles y disco")) << err;
+    second.waitForFinished(5000);
+
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(home.path() / "capturas"))
+        files.push_back(e.path());
+    ASSERT_EQ(files.size(), 1u);
+    const auto png = decode_png(files[0]);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->width, 1920);
+    EXPECT_EQ(png->height, 1080);
+    EXPECT_EQ(xclip_png(), QByteArray::fromStdString(testing_support::read_file(files[0])));
+
+    program.terminate();
+    program.waitForFinished(5000);
 }
 
 } // namespace

@@ -46,9 +46,9 @@ protected:
     }
 };
 
-std::unique_ptr<platform::ScreenCapture> make_backend()
+std::unique_ptr<platform::ScreenCapture> make_backend(platform::X11CaptureOptions options = {})
 {
-    auto created = platform::create_x11_screen_capture();
+    auto created = platform::create_x11_screen_capture(options);
     if (!created)
         ADD_FAILURE() << created.error();
     return created ? std::move(*created) : nullptr;
@@ -118,10 +118,19 @@ platform::DisplayGrab whole_primary()
     return grab;
 }
 
-TEST(ScreenCaptureX11, DisplayGrabShowsTheWindowsColoursOpaque)
+// Every way of reading the root gives the same opaque pixels: the server
+// drawing into shared memory, MIT-SHM GetImage, and plain GetImage.
+class GrabPaths : public ::testing::TestWithParam<platform::X11CaptureOptions> { };
+
+INSTANTIATE_TEST_SUITE_P(ScreenCaptureX11, GrabPaths,
+    ::testing::Values(platform::X11CaptureOptions { true, true }, platform::X11CaptureOptions { false, true },
+        platform::X11CaptureOptions { false, false }));
+
+TEST_P(GrabPaths, DisplayGrabShowsTheWindowsColoursOpaque)
 {
-    auto backend = make_backend();
+    auto backend = make_backend(GetParam());
     ASSERT_TRUE(backend);
+    EXPECT_EQ(backend->capabilities().shared_memory, GetParam().shared_memory);
     Quadrants window;
     window.setGeometry(300, 200, 200, 100);
     window.show();
@@ -160,6 +169,39 @@ TEST(ScreenCaptureX11, RegionAtAnotherScaleIsResampledToTheRequestedSize)
     EXPECT_EQ(image->size(), QSize(400, 200));
     EXPECT_EQ(rgba_at(*image, 40, 40), (std::array<int, 4> { 255, 0, 0, 255 }));
     EXPECT_EQ(rgba_at(*image, 360, 160), (std::array<int, 4> { 255, 255, 0, 255 }));
+}
+
+TEST(ScreenCaptureX11, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
+{
+    auto backend = make_backend();
+    ASSERT_TRUE(backend);
+    Quadrants window;
+    window.setGeometry(300, 200, 200, 100);
+    window.show();
+    window.raise();
+    settle(400);
+    const QPoint o = on_root(window);
+    std::vector<QImage> held; // some images stay alive while others come back to the pool
+    for (int i = 0; i < 8; ++i) {
+        auto grab = whole_primary();
+        const int w = 20 + 13 * i;
+        const int h = 10 + 7 * i;
+        grab.region = platform::RectF { double(o.x() + 100 - w / 2), double(o.y() + 50 - h / 2), double(w), double(h) };
+        grab.width = static_cast<std::uint32_t>(w);
+        grab.height = static_cast<std::uint32_t>(h);
+        auto image = backend->grab_display_now(grab);
+        ASSERT_TRUE(image) << image.error();
+        ASSERT_EQ(image->size(), QSize(w, h));
+        EXPECT_EQ(rgba_at(*image, 0, 0), (std::array<int, 4> { 255, 0, 0, 255 })) << i;
+        EXPECT_EQ(rgba_at(*image, w - 1, 0), (std::array<int, 4> { 0, 255, 0, 255 })) << i;
+        EXPECT_EQ(rgba_at(*image, 0, h - 1), (std::array<int, 4> { 0, 0, 255, 255 })) << i;
+        EXPECT_EQ(rgba_at(*image, w - 1, h - 1), (std::array<int, 4> { 255, 255, 0, 255 })) << i;
+        if (i % 3 == 0)
+            held.push_back(*image);
+    }
+    // The held ones still show their own pictures.
+    for (const QImage& image : held)
+        EXPECT_EQ(rgba_at(image, image.width() - 1, image.height() - 1), (std::array<int, 4> { 255, 255, 0, 255 }));
 }
 
 TEST(ScreenCaptureX11, ExcludedPanelIsAbsentAndWhatItCoversShows)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <locale>
 #include <fstream>
 
 using namespace testing_support;
@@ -13,11 +14,20 @@ TEST(Stopwatch, LapTextHasOneDecimalAndAPoint)
     util::Stopwatch sw("captura");
     EXPECT_EQ(sw.lap_text("PNG de 100×100", 12.34), "captura: PNG de 100×100 en 12.3 ms");
     EXPECT_EQ(sw.lap_text("x", 0.05), "captura: x en 0.1 ms");
-    // A Spanish locale must not turn the point into a comma.
-    if (std::setlocale(LC_ALL, "es_ES.UTF-8") || std::setlocale(LC_ALL, "es_MX.UTF-8") || std::setlocale(LC_ALL, "de_DE.UTF-8")) {
+    // A Spanish locale must not turn the point into a comma: a C++ global
+    // locale whose decimal separator is a comma, and the C library's Spanish
+    // locale where the machine has one.
+    struct Comma : std::numpunct<char> {
+        char do_decimal_point() const override { return ','; }
+    };
+    const std::locale old = std::locale::global(std::locale(std::locale::classic(), new Comma));
+    EXPECT_EQ(sw.lap_text("paso", 12.34), "captura: paso en 12.3 ms");
+    EXPECT_EQ(util::format_log_line(1.5, "x"), "1.500 x");
+    if (std::setlocale(LC_ALL, "es_ES.UTF-8") || std::setlocale(LC_ALL, "es_MX.UTF-8")) {
         EXPECT_EQ(sw.lap_text("paso", 12.34), "captura: paso en 12.3 ms");
         std::setlocale(LC_ALL, "C");
     }
+    std::locale::global(old);
     EXPECT_GE(sw.elapsed_ms(), 0.0);
 }
 

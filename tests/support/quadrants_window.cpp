@@ -1,7 +1,7 @@
 // A window of another process for the desktop tests: four flat quadrants
-// (red, green, blue, yellow) at an exact place on the root, without
-// decorations. Usage: vistrope_quadrants_window X Y W H. Prints "listo" once
-// painted and runs until it is stopped.
+// (red, green, blue, yellow) without decorations. Usage:
+// vistrope_quadrants_window X Y W H. Prints "listo X Y" (where it stands on
+// the root) once painted and runs until it is stopped.
 #include <QApplication>
 #include <QPainter>
 #include <QTimer>
@@ -15,7 +15,7 @@ namespace {
 class Quadrants final : public QWidget {
 public:
     Quadrants()
-        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint)
+        : QWidget(nullptr, Qt::FramelessWindowHint)
     {
     }
 
@@ -32,8 +32,9 @@ protected:
         if (!m_told) {
             m_told = true;
             // Let the server and the compositor show the first frame first.
-            QTimer::singleShot(300, [] {
-                std::puts("listo");
+            QTimer::singleShot(300, [this] {
+                const QPoint at = mapToGlobal(QPoint(0, 0));
+                std::printf("listo %d %d\n", at.x(), at.y());
                 std::fflush(stdout);
             });
         }

@@ -323,6 +323,6 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     EXPECT_EQ(rec.take(), std::vector<std::string> { "hotkeys" });
     EXPECT_TRUE(find(delegate->menu(), "Capturar área")->shortcut().isEmpty());
 
-    app::forget_delegate_for_tests();
+    app::release_delegate();
     app::reset_menu_env();
 }

@@ -162,6 +162,16 @@ TEST_F(CaptureCache, MissingDisplayOrWindowAndFailedGrabsCompleteWithNone)
     EXPECT_EQ(m_fake->display_grabs.size(), 1u); // the missing display never reached the platform
 }
 
+TEST_F(CaptureCache, APlatformThatAnswersTwiceCompletesOnce)
+{
+    capture::refresh();
+    answer();
+    m_fake->answer_twice = true;
+    capture::capture_display_with(7, std::nullopt, false, record("a"), 1.0);
+    drain();
+    EXPECT_EQ(m_results, std::vector<std::string> { "a:800x600" });
+}
+
 TEST_F(CaptureCache, ExclusionRetriesOnceWhileTheOverlayIsOpenAndTheProgramIsNotListed)
 {
     m_fake->own = { 555 };

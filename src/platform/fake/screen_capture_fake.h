@@ -22,6 +22,8 @@ public:
     bool fail_fetch = false;
     std::string fetch_error = "sin permiso";
     bool fail_grab = false;
+    // A platform that answers a grab twice (the second answer must be ignored).
+    bool answer_twice = false;
     std::string grab_error = "el servidor no respondió";
     QColor fill = QColor(255, 0, 0);
     // The size of a window grab (the window's frame is not in pixels).

@@ -4,6 +4,9 @@
 // characters, so they map to the Linux input layer's key numbers (evdev) by
 // position. An X server with the evdev keycode set, the usual one and Xvfb's,
 // numbers the same key evdev + 8.
+//
+// FIXME: a server with another keycode set (the old xfree86 one) would need
+// the keycodes looked up by XKB key name instead.
 #pragma once
 
 #include <cstdint>

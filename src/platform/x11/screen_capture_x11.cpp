@@ -1,9 +1,12 @@
 // Shareable content and still capture on X11.
 //
 // A connection of our own (Qt's belongs to the GUI thread) serves one worker
-// thread that lists windows and grabs pixels. Display grabs read the root
-// window through MIT-SHM (segments 0600, removed at once) and fall back to
-// GetImage. Windows are read from their Composite pixmaps, so covered parts
+// thread that lists windows and grabs pixels. Display grabs have the server
+// draw the root straight into a shared-memory pixmap of 32 bits with RENDER
+// (one copy, alpha set to opaque on the way), and the image we hand out is
+// that very memory; without RENDER's shared pixmaps they read the root
+// through MIT-SHM GetImage and copy out, and without MIT-SHM through plain
+// GetImage. Segments are 0600 and removed as soon as the server attached them. Windows are read from their Composite pixmaps, so covered parts
 // come out as well; the same pixmaps rebuild what lies under the program's
 // own panels when a capture leaves the program out.
 #include "platform/screen_capture.h"
@@ -15,6 +18,7 @@
 #include <QWindow>
 
 #include <xcb/composite.h>
+#include <xcb/render.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
@@ -34,6 +38,10 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace platform {
 
@@ -100,11 +108,18 @@ void copy_pixels(const std::uint8_t* src, std::size_t src_stride, QImage& dst, b
             auto* d = reinterpret_cast<std::uint32_t*>(dst.scanLine(y));
             if (keep_alpha) {
                 std::memcpy(d, s, row_bytes);
-            } else {
-                const int w = dst.width();
-                for (int x = 0; x < w; ++x)
-                    d[x] = s[x] | 0xff000000u;
+                continue;
             }
+            const int w = dst.width();
+            int x = 0;
+#if defined(__SSE2__)
+            const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xff000000u));
+            for (; x + 4 <= w; x += 4)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + x),
+                    _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x)), opaque));
+#endif
+            for (; x < w; ++x)
+                d[x] = s[x] | 0xff000000u;
         }
     };
     const std::size_t bytes = row_bytes * static_cast<std::size_t>(h);
@@ -126,9 +141,99 @@ void copy_pixels(const std::uint8_t* src, std::size_t src_stride, QImage& dst, b
         t.join();
 }
 
+// A shared-memory segment with a 32-bit pixmap over it and a RENDER
+// picture of that pixmap: the server draws into it, we read it in place.
+struct Segment {
+    std::uint8_t* addr = nullptr;
+    int width = 0;
+    int height = 0;
+    xcb_shm_seg_t seg = 0;
+    xcb_pixmap_t pixmap = 0;
+    xcb_render_picture_t picture = 0;
+};
+
+// Idle segments kept for the next grab that fits in one. Images handed out
+// own their segment until their last copy goes; the cleanup (any thread)
+// gives it back. The pool outlives the backend when images do: once the
+// connection is gone a returned segment is only unmapped (closing the
+// connection released the server's side).
+class SegmentPool {
+public:
+    explicit SegmentPool(xcb_connection_t* conn)
+        : m_conn(conn)
+    {
+    }
+
+    // The smallest idle segment that holds width × height pixels.
+    std::optional<Segment> take(int width, int height)
+    {
+        std::lock_guard lock(m_mutex);
+        auto best = m_idle.end();
+        for (auto it = m_idle.begin(); it != m_idle.end(); ++it)
+            if (it->width >= width && it->height >= height
+                && (best == m_idle.end() || std::int64_t { it->width } * it->height < std::int64_t { best->width } * best->height))
+                best = it;
+        if (best == m_idle.end())
+            return std::nullopt;
+        Segment s = *best;
+        m_idle.erase(best);
+        return s;
+    }
+
+    void give_back(const Segment& s)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_conn && m_idle.size() < KEEP) {
+            m_idle.push_back(s);
+            return;
+        }
+        destroy(s);
+    }
+
+    void destroy(const Segment& s) // with m_mutex held, or before sharing
+    {
+        if (m_conn) {
+            xcb_render_free_picture(m_conn, s.picture);
+            xcb_free_pixmap(m_conn, s.pixmap);
+            xcb_shm_detach(m_conn, s.seg);
+            xcb_flush(m_conn);
+        }
+        shmdt(s.addr);
+    }
+
+    // The connection is closing: release every idle segment; later returns only unmap.
+    void close()
+    {
+        std::lock_guard lock(m_mutex);
+        for (const Segment& s : m_idle)
+            destroy(s);
+        m_idle.clear();
+        m_conn = nullptr;
+    }
+
+private:
+    // Idle segments hold a screenful each; two cover a grab in flight and the next.
+    static constexpr std::size_t KEEP = 2;
+    std::mutex m_mutex;
+    xcb_connection_t* m_conn;
+    std::vector<Segment> m_idle;
+};
+
+struct SegmentLease {
+    std::shared_ptr<SegmentPool> pool;
+    Segment segment;
+};
+
+void return_segment(void* info)
+{
+    auto* lease = static_cast<SegmentLease*>(info);
+    lease->pool->give_back(lease->segment);
+    delete lease;
+}
+
 class ScreenCaptureX11 final : public ScreenCapture {
 public:
-    static std::expected<std::unique_ptr<ScreenCapture>, std::string> create()
+    static std::expected<std::unique_ptr<ScreenCapture>, std::string> create(X11CaptureOptions options)
     {
         int screen_number = 0;
         xcb_connection_t* conn = xcb_connect(nullptr, &screen_number);
@@ -147,7 +252,7 @@ public:
         std::unique_ptr<ScreenCaptureX11> self(new ScreenCaptureX11(conn, *it.data));
         if (auto ok = self->check_pixel_format(); !ok)
             return std::unexpected(ok.error());
-        self->probe_extensions();
+        self->probe_extensions(options);
         self->update_geometry(shareable_displays());
         self->m_worker = std::thread([p = self.get()] { p->run_worker(); });
         return std::unique_ptr<ScreenCapture>(std::move(self));
@@ -156,13 +261,16 @@ public:
     ~ScreenCaptureX11() override
     {
         {
+            // Work not started yet is dropped: whoever asked for it is gone.
             std::lock_guard lock(m_jobs_mutex);
             m_stopping = true;
+            m_jobs.clear();
         }
         m_jobs_cv.notify_all();
         if (m_worker.joinable())
             m_worker.join();
         release_segment();
+        m_pool->close();
         xcb_disconnect(m_conn);
     }
 
@@ -203,7 +311,11 @@ public:
         PixelRect rect = intersect(native_rect(grab.display, grab.region), root_rect());
         if (rect.w <= 0 || rect.h <= 0)
             return std::unexpected(std::string("la región no toca la pantalla"));
-        auto image = read_pixels(m_root.root, rect, false);
+        ImageResult image = std::unexpected(std::string());
+        if (auto in_place = read_root_in_place(rect))
+            image = std::move(*in_place);
+        else
+            image = read_pixels(m_root.root, rect, false);
         if (!image)
             return image;
         if (!grab.excluded.empty())
@@ -242,6 +354,7 @@ private:
     ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root)
         : m_conn(conn)
         , m_root(root)
+        , m_pool(std::make_shared<SegmentPool>(conn))
     {
         intern_atoms();
     }
@@ -288,11 +401,14 @@ private:
         return {};
     }
 
-    void probe_extensions()
+    void probe_extensions(const X11CaptureOptions& options)
     {
-        if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_shm_id); ext && ext->present) {
+        const auto* shm_ext = options.shared_memory ? xcb_get_extension_data(m_conn, &xcb_shm_id) : nullptr;
+        if (shm_ext && shm_ext->present) {
             auto r = own(xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
             m_caps.shared_memory = r != nullptr;
+            if (r && r->shared_pixmaps && options.render)
+                m_use_render = setup_render();
         }
         if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_composite_id); ext && ext->present) {
             auto r = own(xcb_composite_query_version_reply(m_conn, xcb_composite_query_version(m_conn, 0, 4), nullptr));
@@ -311,6 +427,118 @@ private:
             util::log("captura: sin memoria compartida (MIT-SHM); uso GetImage");
         if (!m_caps.composite)
             util::log("captura: sin Composite; las ventanas tapadas salen tal como se ven");
+    }
+
+
+    // The picture formats for the root's visual and for 32-bit ARGB, and a
+    // picture of the root that includes its children.
+    bool setup_render()
+    {
+        if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_render_id); !ext || !ext->present)
+            return false;
+        auto version = own(xcb_render_query_version_reply(m_conn, xcb_render_query_version(m_conn, 0, 11), nullptr));
+        if (!version)
+            return false;
+        auto formats = own(xcb_render_query_pict_formats_reply(m_conn, xcb_render_query_pict_formats(m_conn), nullptr));
+        if (!formats)
+            return false;
+        xcb_render_pictformat_t root_format = 0;
+        for (auto it = xcb_render_query_pict_formats_formats_iterator(formats.get()); it.rem;
+             xcb_render_pictforminfo_next(&it)) {
+            const auto& f = *it.data;
+            if (f.type == XCB_RENDER_PICT_TYPE_DIRECT && f.depth == 32 && f.direct.alpha_mask == 0xff
+                && f.direct.alpha_shift == 24 && f.direct.red_shift == 16 && f.direct.green_shift == 8
+                && f.direct.blue_shift == 0)
+                m_argb_format = f.id;
+        }
+        for (auto sc = xcb_render_query_pict_formats_screens_iterator(formats.get()); sc.rem; xcb_render_pictscreen_next(&sc))
+            for (auto d = xcb_render_pictscreen_depths_iterator(sc.data); d.rem; xcb_render_pictdepth_next(&d))
+                for (auto v = xcb_render_pictdepth_visuals_iterator(d.data); v.rem; xcb_render_pictvisual_next(&v))
+                    if (v.data->visual == m_root.root_visual)
+                        root_format = v.data->format;
+        if (!m_argb_format || !root_format)
+            return false;
+        m_root_picture = xcb_generate_id(m_conn);
+        const std::uint32_t include_inferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
+        auto err = own(xcb_request_check(m_conn, xcb_render_create_picture_checked(m_conn, m_root_picture, m_root.root,
+            root_format, XCB_RENDER_CP_SUBWINDOW_MODE, &include_inferiors)));
+        return !err;
+    }
+
+    std::optional<Segment> make_segment(int width, int height)
+    {
+        const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+        const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (id < 0)
+            return std::nullopt;
+        void* addr = shmat(id, nullptr, 0);
+        if (addr == reinterpret_cast<void*>(-1)) {
+            shmctl(id, IPC_RMID, nullptr);
+            return std::nullopt;
+        }
+        Segment s;
+        s.addr = static_cast<std::uint8_t*>(addr);
+        s.width = width;
+        s.height = height;
+        s.seg = xcb_generate_id(m_conn);
+        auto err = own(xcb_request_check(m_conn, xcb_shm_attach_checked(m_conn, s.seg, static_cast<std::uint32_t>(id), 0)));
+        shmctl(id, IPC_RMID, nullptr);
+        if (err) {
+            shmdt(addr);
+            return std::nullopt;
+        }
+        s.pixmap = xcb_generate_id(m_conn);
+        s.picture = xcb_generate_id(m_conn);
+        xcb_shm_create_pixmap(m_conn, s.pixmap, m_root.root, static_cast<std::uint16_t>(width),
+            static_cast<std::uint16_t>(height), 32, s.seg, 0);
+        auto perr = own(xcb_request_check(m_conn,
+            xcb_render_create_picture_checked(m_conn, s.picture, s.pixmap, m_argb_format, 0, nullptr)));
+        if (perr) {
+            xcb_free_pixmap(m_conn, s.pixmap);
+            xcb_shm_detach(m_conn, s.seg);
+            shmdt(addr);
+            return std::nullopt;
+        }
+        return s;
+    }
+
+    // The root's pixels of `r`, drawn by the server into shared memory that
+    // the returned image wraps; none when this path is not available.
+    std::optional<QImage> read_root_in_place(const PixelRect& r)
+    {
+        if (!m_use_render.load())
+            return std::nullopt;
+        std::optional<Segment> s = m_pool->take(r.w, r.h);
+        if (!s) {
+            // A region gets a segment of the whole root, so later grabs of
+            // any size fit in it.
+            const PixelRect full = root_rect();
+            s = make_segment(std::max(r.w, full.w), std::max(r.h, full.h));
+        }
+        if (!s) {
+            disable_render("no pude crear el mapa de píxeles compartido");
+            return std::nullopt;
+        }
+        // SRC from an x8r8g8b8 root into a8r8g8b8 stores alpha 255.
+        auto err = own(xcb_request_check(m_conn, xcb_render_composite_checked(m_conn, XCB_RENDER_PICT_OP_SRC,
+            m_root_picture, XCB_NONE, s->picture, static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y), 0, 0,
+            0, 0, static_cast<std::uint16_t>(r.w), static_cast<std::uint16_t>(r.h))));
+        if (err) {
+            m_pool->give_back(*s);
+            disable_render(fmt::format("error X {}", err->error_code));
+            return std::nullopt;
+        }
+        auto* lease = new SegmentLease { m_pool, *s };
+        // The picture lies in the segment's top-left corner, rows as wide as the segment.
+        return QImage(s->addr, r.w, r.h, static_cast<qsizetype>(s->width) * 4, QImage::Format_ARGB32_Premultiplied,
+            &return_segment, lease);
+    }
+
+    void disable_render(const std::string& why)
+    {
+        m_use_render = false;
+        if (!m_render_failed_logged.exchange(true))
+            util::log("captura: la copia directa con RENDER falló (" + why + "); uso GetImage");
     }
 
     void intern_atoms()
@@ -443,6 +671,38 @@ private:
         return 0;
     }
 
+    // top_level_of for many windows at once, one round trip per level of
+    // nesting instead of one per window and level.
+    std::vector<xcb_window_t> top_levels_of(const std::vector<xcb_window_t>& windows)
+    {
+        std::vector<xcb_window_t> top(windows.size(), 0);
+        std::vector<xcb_window_t> at = windows;
+        std::vector<size_t> open(windows.size());
+        for (size_t i = 0; i < open.size(); ++i)
+            open[i] = i;
+        for (int depth = 0; depth < 64 && !open.empty(); ++depth) {
+            std::vector<xcb_query_tree_cookie_t> cookies;
+            cookies.reserve(open.size());
+            for (size_t i : open)
+                cookies.push_back(xcb_query_tree(m_conn, at[i]));
+            std::vector<size_t> still;
+            for (size_t k = 0; k < open.size(); ++k) {
+                const size_t i = open[k];
+                auto tree = own(xcb_query_tree_reply(m_conn, cookies[k], nullptr));
+                if (!tree)
+                    continue; // gone
+                if (tree->parent == m_root.root || tree->parent == XCB_NONE)
+                    top[i] = at[i] == m_root.root ? 0 : at[i];
+                else {
+                    at[i] = tree->parent;
+                    still.push_back(i);
+                }
+            }
+            open.swap(still);
+        }
+        return top;
+    }
+
     RectF to_points(const PixelRect& r) const
     {
         std::lock_guard lock(m_geometry_mutex);
@@ -473,10 +733,12 @@ private:
             for (auto it = tops.rbegin(); it != tops.rend(); ++it)
                 if (it->override_redirect && it->input_output && it->viewable)
                     entries.push_back({ it->id, &*it });
-            for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
-                const auto found = by_id.find(top_level_of(*it));
+            const std::vector<xcb_window_t> clients(stacking.rbegin(), stacking.rend());
+            const std::vector<xcb_window_t> frames = top_levels_of(clients);
+            for (size_t i = 0; i < clients.size(); ++i) {
+                const auto found = by_id.find(frames[i]);
                 if (found != by_id.end())
-                    entries.push_back({ *it, found->second });
+                    entries.push_back({ clients[i], found->second });
             }
         } else {
             for (auto it = tops.rbegin(); it != tops.rend(); ++it)
@@ -678,10 +940,20 @@ private:
     // to top.
     void leave_out(QImage& image, const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
     {
+        // A top-level is ours when it is one of our windows, or the window
+        // manager's frame around one. A window of ours embedded in another
+        // program's (the tray icon inside the tray) leaves that program's
+        // window alone.
+        const std::vector<xcb_window_t> ids(excluded.begin(), excluded.end());
+        const auto managed_list = m_caps.window_manager
+            ? values<std::uint32_t>(ask(m_root.root, m_atoms.client_list_stacking, XCB_ATOM_WINDOW, 16384))
+            : std::vector<std::uint32_t> {};
+        const std::set<xcb_window_t> managed(managed_list.begin(), managed_list.end());
         std::set<xcb_window_t> own_tops;
-        for (std::uint32_t id : excluded)
-            if (const xcb_window_t t = top_level_of(id))
-                own_tops.insert(t);
+        const std::vector<xcb_window_t> tops_of = top_levels_of(ids);
+        for (size_t i = 0; i < ids.size(); ++i)
+            if (tops_of[i] && (tops_of[i] == ids[i] || managed.count(ids[i])))
+                own_tops.insert(tops_of[i]);
         const std::vector<TopLevel> tops = top_levels();
         std::vector<PixelRect> holes;
         for (const auto& t : tops)
@@ -730,6 +1002,12 @@ private:
     double m_primary_height = 0;
     double m_ratio = 1.0;
 
+    std::shared_ptr<SegmentPool> m_pool;
+    std::atomic<bool> m_use_render { false };
+    std::atomic<bool> m_render_failed_logged { false };
+    xcb_render_picture_t m_root_picture = 0;
+    xcb_render_pictformat_t m_argb_format = 0;
+
     std::uint8_t* m_shm_addr = nullptr;
     std::size_t m_shm_size = 0;
     xcb_shm_seg_t m_shm_seg = 0;
@@ -746,9 +1024,9 @@ private:
 
 } // namespace
 
-std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture()
+std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture(X11CaptureOptions options)
 {
-    return ScreenCaptureX11::create();
+    return ScreenCaptureX11::create(options);
 }
 
 } // namespace platform
