@@ -1,5 +1,5 @@
 // The selection overlay's two hot paths:
-//  1. opening: from begin() to the first painted panel, against one
+//  1. opening: from begin() to the first panel on screen, against one
 //     full-screen grab plus one full repaint of a panel (the least any
 //     opening over a fresh picture of the screen can cost);
 //  2. a pointer move: only the changed rectangles repainted, against a full
@@ -100,17 +100,15 @@ int main(int argc, char** argv)
             util::fatal("la captura de referencia falló");
     });
 
-    // Opening: begin() until the first panel has painted.
+    // Opening: begin() until the key panel's first paint has been flushed to
+    // the X server (what the log line "selector visible en" reports).
     std::vector<double> open_ms;
     for (int i = 0; i < runs + 1; ++i) {
-        const int paints = panel->paints();
-        const double t0 = now_ms();
         overlay::begin(overlay::Mode::Area, overlay::Purpose::Screenshot);
-        if (!spin_until([&] { return panel->isVisible() && panel->paints() > paints; }))
+        if (!spin_until([&] { return overlay::last_open_ms() > 0; }))
             util::fatal("el selector no apareció");
-        const double t1 = now_ms();
         if (i > 0) // the first opening warms caches up
-            open_ms.push_back(t1 - t0);
+            open_ms.push_back(overlay::last_open_ms());
         if (i == runs)
             break;
         close_session();
@@ -122,8 +120,8 @@ int main(int argc, char** argv)
     const double reference = grab_t.median_ms + repaint_t.median_ms;
     std::printf("full-screen grab           %8.2f ms (median)\n", grab_t.median_ms);
     std::printf("full repaint of a panel    %8.2f ms (median)\n", repaint_t.median_ms);
-    std::printf("overlay open to painted    %8.2f ms (median, p99 %.2f)\n", open_t.median_ms, open_t.p99_ms);
-    std::printf("open / (grab + repaint)    %8.2f  (target: at most 2)\n", open_t.median_ms / reference);
+    std::printf("selector visible en        %8.2f ms (median, p99 %.2f)\n", open_t.median_ms, open_t.p99_ms);
+    std::printf("visible / (grab + repaint) %8.2f  (target: at most 2)\n", open_t.median_ms / reference);
 
     // Pointer moves: a diagonal sweep with the magnifier and crosshair on.
     const int moves = smoke ? 20 : 1000;

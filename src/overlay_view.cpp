@@ -226,21 +226,25 @@ void VistropeOverlayWindow::reveal(bool key)
     show();
     raise();
     // The grabs wait for the server to map the panel; they follow the first
-    // paint so that the picture is not held up behind them.
-    m_grab_pending = key;
-    if (key)
-        QTimer::singleShot(100, this, [this] { grab_pending_input(); });
+    // paint so that the picture is not held up behind them. A panel that is
+    // never painted (no expose) goes on after a moment all the same.
+    m_first_paint_pending = true;
+    m_key = key;
+    QTimer::singleShot(100, this, [this] { after_first_paint(); });
 }
 
-void VistropeOverlayWindow::grab_pending_input()
+void VistropeOverlayWindow::after_first_paint()
 {
-    if (std::exchange(m_grab_pending, false) && isVisible())
+    if (!std::exchange(m_first_paint_pending, false) || !isVisible())
+        return;
+    if (m_key)
         grab_input(true);
+    overlay::panel_shown(*this);
 }
 
 void VistropeOverlayWindow::conceal()
 {
-    m_grab_pending = false;
+    m_first_paint_pending = false;
     releaseKeyboard();
     releaseMouse();
     hide();
@@ -296,8 +300,9 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
         p.fillPath(dim, QColor(0, 0, 0, static_cast<int>(std::lround(s.dim_alpha * 255))));
     }
     paint_area(p, s);
-    if (m_grab_pending)
-        QTimer::singleShot(0, this, [this] { grab_pending_input(); });
+    // Once this paint has reached the screen.
+    if (m_first_paint_pending)
+        QTimer::singleShot(0, this, [this] { after_first_paint(); });
 }
 
 void VistropeOverlayWindow::paint_area(QPainter& p, const overlay::Scene& s)

@@ -38,6 +38,11 @@ struct ViewState {
 PointF global_from_qt(const QPointF& pos);
 // The panel whose screen holds the global point, or null.
 VistropeOverlayWindow* panel_at(PointF global);
+// A panel's first paint of a session reached the screen: the key panel's
+// ends the opening (mode bar, log line).
+void panel_shown(VistropeOverlayWindow& view);
+// How long the last opening took until its key panel was on screen (ms).
+double last_open_ms();
 // Space: toggles the open session between area and window (not while
 // scrolling). The caller refreshes its view.
 void toggle_mode();
@@ -98,7 +103,7 @@ private:
     // Takes the dimmed copy once its workers are done.
     void take_dimmed();
     void grab_input(bool key);
-    void grab_pending_input();
+    void after_first_paint();
 
     overlay::ViewState m_state;
     overlay::Scene m_drawn;           // what the screen shows now
@@ -106,6 +111,7 @@ private:
     bool m_busy = false;              // a handler is changing the state
     bool m_bar_press = false;         // the press went to the mode bar
     int m_paints = 0;
-    bool m_grab_pending = false;      // keyboard and pointer wait for the first paint
+    bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
+    bool m_key = false;                 // this panel takes the keyboard
     std::future<QImage> m_dimming;    // the dimmed copy being made
 };

@@ -142,7 +142,7 @@ protected:
             EXPECT_FALSE(m->displays[i].region.has_value()) << "the picture is of the whole display";
             m->displays[i].done(picture ? picture : std::optional<QImage>(gradient(width_px(), height_px())));
         }
-        pump();
+        ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); })) << "the opening never ended";
     }
 
     std::shared_ptr<Recorded> m;
@@ -161,7 +161,10 @@ TEST_F(OverlaySession, PanelsAppearOnlyOnceThePictureIsThere)
     m->displays[0].done(gradient(width_px(), height_px()));
     EXPECT_TRUE(view->isVisible());
     EXPECT_FALSE(view->state().frozen.isNull());
+    // The bar follows once the panel is on screen.
+    ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); }));
     EXPECT_EQ(modebar::selected(), static_cast<std::uint8_t>(modebar::Choice::Area));
+    EXPECT_GT(last_open_ms(), 0.0);
 }
 
 TEST_F(OverlaySession, AnswersForACancelledOrReplacedSessionAreDropped)
