@@ -506,8 +506,11 @@ void VistropeOverlayWindow::mouseMoveEvent(QMouseEvent* e)
     // mode bar and over the other screens' panels.
     if (!rect().contains(e->position().toPoint()) && !m_state.drag_start) {
         if (VistropeOverlayWindow* other = overlay::panel_at(g); other && other != this) {
+            // The pointer went to another screen: that panel takes the
+            // pointer and the keyboard, as the panel under the pointer does.
             releaseMouse();
-            other->grabMouse();
+            releaseKeyboard();
+            other->grab_input(true);
             other->pointer_moved(other->view_point(other->mapFromGlobal(e->globalPosition())), false);
             pointer_moved({}, true);
             return;
