@@ -460,3 +460,20 @@ TEST_F(OverlaySession, ModeBarPressAndReleaseOnTheSameButton)
     cancel();
     EXPECT_FALSE(modebar::frame().has_value());
 }
+
+TEST_F(OverlaySession, PanelsSurviveSessionsAndPrewarm)
+{
+    const std::vector<VistropeOverlayWindow*> before = panels();
+    open(Mode::Area, Purpose::Screenshot);
+    cancel();
+    prewarm();
+    EXPECT_EQ(panels(), before) << "the screens did not change: the panels are kept";
+    open(Mode::Window, Purpose::Screenshot);
+    EXPECT_EQ(panels(), before);
+    // A closed panel keeps nothing of its session.
+    cancel();
+    EXPECT_TRUE(view->state().frozen.isNull());
+    EXPECT_TRUE(view->state().background.isNull());
+    EXPECT_FALSE(view->state().pointer.has_value());
+    EXPECT_FALSE(view->state().snapshot_requested);
+}
