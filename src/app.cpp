@@ -1,8 +1,10 @@
 #include "app.h"
 
+#include "flash.h"
 #include "hud.h"
 #include "onboarding.h"
 #include "overlay.h"
+#include "quick_access.h"
 #include "state.h"
 #include "updater.h"
 #include "util.h"
@@ -177,9 +179,10 @@ void AppDelegate::create_status_item()
     m_status_item = new QSystemTrayIcon();
     m_status_item->setIcon(icon_for(Qt::white));
     m_status_item->setToolTip("Vistrope");
-    // The left click opens the menu too, as it does in menu bars.
+    // The left click opens the menu too, as it does in menu bars; a second
+    // click soon after the first arrives as a double click and opens it as well.
     QObject::connect(m_status_item, &QSystemTrayIcon::activated, m_status_item, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && m_menu)
+        if ((reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) && m_menu && !m_menu->isVisible())
             m_menu->popup(QCursor::pos());
     });
     m_status_item->show();
@@ -203,11 +206,14 @@ void AppDelegate::did_finish_launching()
     // 6. Global hot keys.
     services().register_hotkeys();
     // 7. Shareable content, when the permission is there.
-    // FIXME: capture::refresh() once still capture lands.
+    if (services().permission_granted())
+        services().refresh_content();
     // 8. The first-run window when needed.
     onboarding::show_if_needed();
     // 9. Overlay, card and flash, ready before their first use.
     overlay::prewarm();
+    quick_access::prewarm();
+    flash::prewarm();
     // 10. Text recognition warms up in the background at utility priority.
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
@@ -241,7 +247,7 @@ void AppDelegate::watch_screens()
 void AppDelegate::screens_changed()
 {
     overlay::prewarm();
-    // FIXME: capture::refresh() once still capture lands.
+    services().refresh_content();
 }
 
 void AppDelegate::open_urls(const std::vector<std::string>& urls)

@@ -62,6 +62,7 @@ struct Services {
     std::function<bool()> scrolling_running;
     std::function<void()> scroll_finish;
     std::function<void()> register_hotkeys;
+    std::function<void()> refresh_content; // a new fetch of the shareable content
 };
 Services& services();
 // Restores the real modules (tests).

@@ -2,6 +2,7 @@
 #include "app.h"
 
 #include "app_hotkeys.h"
+#include "capture.h"
 #include "editor/mod.h"
 #include "onboarding.h"
 #include "overlay.h"
@@ -39,6 +40,7 @@ Services real_services()
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
     s.register_hotkeys = [] { register_hotkeys(); };
+    s.refresh_content = [] { capture::refresh(); };
     return s;
 }
 

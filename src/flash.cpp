@@ -36,4 +36,7 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
         origin.rect.w, origin.rect.h, landing ? " hacia la tarjeta" : " en su sitio"));
 }
 
+// FIXME: nothing to build until the flash panel lands.
+void prewarm() { }
+
 } // namespace flash

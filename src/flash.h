@@ -31,4 +31,7 @@ std::optional<double> landing_delay(const Origin& origin);
 // (global points) or in place without one. Main thread.
 void play(const Origin& origin, std::optional<platform::RectF> landing);
 
+// Builds the flash panel ahead of the first capture. Main thread.
+void prewarm();
+
 } // namespace flash

@@ -22,4 +22,7 @@ void attach_file(const std::filesystem::path& path, std::uint64_t delivery)
     util::log(fmt::format("tarjeta: la entrega {} tendría el archivo {}", delivery, path.string()));
 }
 
+// FIXME: nothing to build until the card panel lands.
+void prewarm() { }
+
 } // namespace quick_access

@@ -32,4 +32,7 @@ void show_card(QImage image, CardKind kind, std::optional<std::filesystem::path>
 // the path is dropped. Main thread.
 void attach_file(const std::filesystem::path& path, std::uint64_t delivery);
 
+// Builds the one hidden card ahead of the first capture. Main thread.
+void prewarm();
+
 } // namespace quick_access

@@ -3,6 +3,7 @@
 #include "test_util.h"
 #include "util.h"
 
+#include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
@@ -129,7 +130,7 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
 
     // URLs handed over by a second process run in the first; unknown hosts are logged.
     QProcess second;
-    auto env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
     second.setProcessEnvironment(env);
     second.start(VISTROPE_BINARY, { "vistrope://no-such-host", "vistrope://Capture-Area" });
@@ -139,13 +140,42 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     EXPECT_TRUE(program.wait_for("URL desconocida: vistrope://Capture-Area")) << program.err();
     EXPECT_EQ(program.process().state(), QProcess::Running);
 
+    // The self-timer's toast: a dark capsule 28 points below the pointer, centred on it.
+    run("xdotool", { "mousemove", "600", "500" });
+    QProcess timer;
+    timer.setProcessEnvironment(env);
+    timer.start(VISTROPE_BINARY, { "vistrope://self-timer" });
+    ASSERT_TRUE(timer.waitForFinished(10000));
+    EXPECT_TRUE(program.wait_for("captura en 5 s")) << program.err();
+    QThread::msleep(300);
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-toast.png" });
+    const QImage shot("/tmp/vistrope-desktop-toast.png");
+    ASSERT_FALSE(shot.isNull());
+    // Rows 528..568 hold the capsule; its left part (x 540..560 for a width of
+    // about 120) is the capsule's fill, and the text leaves white pixels.
+    auto dark = [](QColor c) { return c.red() < 60 && c.green() < 60 && c.blue() < 60; };
+    EXPECT_TRUE(dark(shot.pixelColor(600, 531))) << "capsule fill below the pointer";
+    EXPECT_FALSE(dark(shot.pixelColor(600, 520))) << "the capsule starts 28 points below the pointer";
+    int white = 0;
+    for (int y = 530; y < 566; ++y)
+        for (int x = 520; x < 680; ++x)
+            white += shot.pixelColor(x, y).lightness() > 200;
+    EXPECT_GT(white, 30) << "the text and the symbol are white";
+
     // "Salir de Vistrope", the menu's last item, ends the program with status 0.
     run("xdotool", { "mousemove", cx, cy, "click", "1" });
     for (int i = 0; i < 30 && !open_menu(); ++i)
         QThread::msleep(100);
+    ASSERT_TRUE(open_menu());
+    // The menu takes the keyboard once it is mapped; give it that moment.
+    QThread::msleep(300);
     run("xdotool", { "key", "Up" });
+    QThread::msleep(100);
     run("xdotool", { "key", "Return" });
-    ASSERT_TRUE(program.process().waitForFinished(10000)) << program.err();
+    const bool finished = program.process().waitForFinished(10000);
+    if (!finished)
+        run("import", { "-window", "root", "/tmp/vistrope-desktop-quit-failed.png" });
+    ASSERT_TRUE(finished) << program.err();
     EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.process().exitCode(), 0);
 }

@@ -196,6 +196,24 @@ TEST(ImageOps, DownscaleMatchesTheDefinitionWithWorkers)
     }
 }
 
+TEST(ImageOps, DownscaleRoundsExactlyAtEveryBoxSize)
+{
+    // Boxes of 4096 and 4225 pixels sit on either side of the cheaper
+    // division; sums one below and at each rounding step must round right.
+    for (const std::size_t f : {64u, 65u}) {
+        Img img{f, f, 4 * f, Bytes(4 * f * f)};
+        for (unsigned v = 0; v < 254; v += 7) {
+            // Every byte v + 1, but byte 0 of one pixel one above and byte 1
+            // one below: box sums just above and just below a multiple of
+            // the box size, on every step of the rounding.
+            std::fill(img.data.begin(), img.data.end(), static_cast<std::uint8_t>(v + 1));
+            img.data[0] = static_cast<std::uint8_t>(v + 2);
+            img.data[1] = static_cast<std::uint8_t>(v);
+            EXPECT_EQ(imageops::downscale(img.view(), f).pixels, reference_downscale(img, f)) << f << " " << v;
+        }
+    }
+}
+
 TEST(ImageOps, DownscaleSumsDoNotWrapForHugeBoxes)
 {
     // 4200 × 4200 white pixels in one box: the sum, 4.5e9, is beyond 32 bits.
@@ -208,12 +226,13 @@ TEST(ImageOps, DownscaleSumsDoNotWrapForHugeBoxes)
 
 TEST(ImageOps, BlurMatchesDirectSums)
 {
-    // Small (one thread) and large (workers) views, radii within and beyond the image.
+    // Small (one thread) and large (workers) views, radii within and beyond
+    // the image, and a tall narrow view (narrow column strips).
     struct Case {
         std::size_t w, h, r;
     };
     for (const Case c : {Case{13, 9, 1}, Case{13, 9, 4}, Case{13, 9, 30}, Case{40, 30, 1000}, Case{40, 30, 5000},
-                         Case{300, 230, 2}, Case{300, 230, 20}, Case{260, 270, 150}}) {
+                         Case{300, 230, 2}, Case{300, 230, 20}, Case{260, 270, 150}, Case{20, 40000, 3}}) {
         Img img = random_image(c.w, c.h, 8, static_cast<unsigned>(c.r + c.w));
         const Bytes want = reference_blur(packed(img), c.w, c.h, c.r);
         const Bytes padding_before = img.data;

@@ -112,6 +112,7 @@ struct Recorder {
         s.scrolling_running = [this] { return scrolling; };
         s.scroll_finish = [this] { calls.push_back("scroll finish"); };
         s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
+        s.refresh_content = [this] { calls.push_back("content"); };
     }
 
     std::vector<std::string> take()
@@ -269,7 +270,7 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     auto delegate = app::AppDelegate::create();
     delegate->did_finish_launching();
     EXPECT_EQ(app::delegate(), delegate);
-    EXPECT_EQ(rec.take(), std::vector<std::string> { "hotkeys" });
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "hotkeys", "content" }));
     QMenu* menu = delegate->menu();
     ASSERT_TRUE(menu);
     EXPECT_EQ(titles(menu),

@@ -1,0 +1,234 @@
+// The PNG writer against QImage::save, libpng, libspng and stb_image_write on
+// screenshot-like images, in one run: median time and size of each, and the
+// ratios to ours.
+#include "bench_common.h"
+#include "encode.h"
+#include "screenshot_gen.h"
+#include "util.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <png.h>
+#include <spng.h>
+#include <stb_image_write.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Result {
+    std::string name;
+    bench::Timing t;
+    std::size_t bytes = 0;
+};
+
+// The straight RGB(A) rows our writer filters, handed to the reference
+// encoders so that they all compress the same pixels (their conversion is
+// not timed; ours is).
+struct Rows {
+    unsigned channels = 3;
+    Bytes data;
+};
+
+std::string fmt_threads(unsigned t)
+{
+    return "ours " + std::to_string(t) + (t == 1 ? " thread" : " threads");
+}
+
+Rows straight_rows(const bench::Picture& pic)
+{
+    Rows rows;
+    rows.channels = pic.translucent ? 4 : 3;
+    const encode::PngPixels px{pic.bgra, pic.width, pic.height, std::size_t(pic.width) * 4, false};
+    const std::size_t len = std::size_t(rows.channels) * pic.width;
+    rows.data.resize(len * pic.height);
+    for (std::uint32_t y = 0; y < pic.height; ++y)
+        encode::convert_row(px, y, rows.channels, {rows.data.data() + y * len, len});
+    return rows;
+}
+
+Bytes ours(const bench::Picture& pic, unsigned threads)
+{
+    encode::PngOptions o;
+    o.scale = 2;
+    o.threads = threads;
+    return encode::encode_png({pic.bgra, pic.width, pic.height, std::size_t(pic.width) * 4, false}, o);
+}
+
+Bytes qt_save(const bench::Picture& pic)
+{
+    // The capture's own format: opaque screens as RGB32, window captures
+    // with alpha as premultiplied ARGB32 (both B, G, R, A in memory).
+    const QImage img(pic.bgra.data(), int(pic.width), int(pic.height), int(pic.width * 4),
+                     pic.translucent ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    QByteArray out;
+    QBuffer buf(&out);
+    buf.open(QIODevice::WriteOnly);
+    if (!img.save(&buf, "PNG"))
+        util::fatal("QImage::save falló");
+    return Bytes(out.begin(), out.end());
+}
+
+void png_to_vector(png_structp png, png_bytep data, png_size_t len)
+{
+    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + len);
+}
+
+Bytes libpng_level2(const bench::Picture& pic, const Rows& rows)
+{
+    Bytes out;
+    out.reserve(rows.data.size() / 4);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)))
+        util::fatal("libpng falló");
+    png_set_write_fn(png, &out, png_to_vector, nullptr);
+    png_set_compression_level(png, 2);
+    png_set_IHDR(png, info, pic.width, pic.height, 8, rows.channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+    png_write_info(png, info);
+    const std::size_t len = std::size_t(rows.channels) * pic.width;
+    for (std::uint32_t y = 0; y < pic.height; ++y)
+        png_write_row(png, rows.data.data() + y * len);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+Bytes spng_level2(const bench::Picture& pic, const Rows& rows)
+{
+    spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 2);
+    spng_ihdr ihdr{};
+    ihdr.width = pic.width;
+    ihdr.height = pic.height;
+    ihdr.bit_depth = 8;
+    ihdr.color_type = rows.channels == 4 ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR;
+    spng_set_ihdr(ctx, &ihdr);
+    if (int rc = spng_encode_image(ctx, rows.data.data(), rows.data.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE))
+        util::fatal(std::string("spng: ") + spng_strerror(rc));
+    std::size_t len = 0;
+    int err = 0;
+    auto* buf = static_cast<std::uint8_t*>(spng_get_png_buffer(ctx, &len, &err));
+    Bytes out(buf, buf + len);
+    std::free(buf);
+    spng_ctx_free(ctx);
+    return out;
+}
+
+void stb_to_vector(void* ctx, void* data, int len)
+{
+    auto* out = static_cast<Bytes*>(ctx);
+    auto* p = static_cast<std::uint8_t*>(data);
+    out->insert(out->end(), p, p + len);
+}
+
+Bytes stb_default(const bench::Picture& pic, const Rows& rows)
+{
+    Bytes out;
+    stbi_write_png_to_func(stb_to_vector, &out, int(pic.width), int(pic.height), int(rows.channels), rows.data.data(),
+                           int(rows.channels * pic.width));
+    return out;
+}
+
+// Decodes our file with libspng and compares it with the straight rows.
+bool ours_is_correct(const Bytes& png, const Rows& rows)
+{
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, png.data(), png.size());
+    const int fmt = rows.channels == 4 ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8;
+    std::size_t size = 0;
+    bool ok = spng_decoded_image_size(ctx, fmt, &size) == 0 && size == rows.data.size();
+    Bytes out(size);
+    ok = ok && spng_decode_image(ctx, out.data(), size, fmt, 0) == 0 && out == rows.data;
+    spng_ctx_free(ctx);
+    return ok;
+}
+
+Result measure(const std::string& name, int runs, const std::function<Bytes()>& fn)
+{
+    Result r;
+    r.name = name;
+    r.bytes = fn().size(); // also the warm-up run
+    r.t = bench::time_runs(runs, [&] { fn(); }, false);
+    return r;
+}
+
+std::string size_ratio(std::size_t ours, std::size_t ref)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f", double(ours) / double(ref));
+    return buf;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const bool smoke = bench::smoke(argc, argv);
+    const unsigned all = util::parallelism();
+    std::vector<bench::Picture> pictures;
+    if (smoke) {
+        pictures.push_back(bench::make_screenshot(800, 480, false, 1));
+        pictures.push_back(bench::make_screenshot(800, 480, true, 2));
+    } else {
+        pictures.push_back(bench::make_screenshot(1920, 1080, false, 1));
+        pictures.push_back(bench::make_screenshot(3840, 2160, false, 2));
+        pictures.push_back(bench::make_screenshot(5120, 2880, false, 3));
+        pictures.push_back(bench::make_screenshot(1920, 1080, true, 4));
+    }
+    const int fast_runs = smoke ? 1 : 15;
+    const int slow_runs = smoke ? 1 : 5;
+    std::printf("PNG writer benchmark: median of %d runs (ours) / %d runs (references), %u hardware threads%s\n",
+                fast_runs, slow_runs, all, smoke ? " [smoke]" : "");
+    std::printf("references: QImage::save default quality, libpng level 2 (adaptive filters), libspng level 2, "
+                "stb_image_write default level\n");
+
+    bool all_correct = true;
+    for (const auto& pic : pictures) {
+        const Rows rows = straight_rows(pic);
+        std::vector<Result> results;
+        for (const unsigned t : {1u, 2u, all}) {
+            const auto png = ours(pic, t);
+            if (!ours_is_correct(png, rows)) {
+                std::printf("ERROR: our %u-thread PNG of %s does not decode to its pixels\n", t, pic.name.c_str());
+                all_correct = false;
+            }
+            results.push_back(measure(fmt_threads(t), fast_runs, [&] { return ours(pic, t); }));
+        }
+        results.push_back(measure("QImage::save", slow_runs, [&] { return qt_save(pic); }));
+        results.push_back(measure("libpng level 2", slow_runs, [&] { return libpng_level2(pic, rows); }));
+        results.push_back(measure("libspng level 2", slow_runs, [&] { return spng_level2(pic, rows); }));
+        results.push_back(measure("stb_image_write", slow_runs, [&] { return stb_default(pic, rows); }));
+
+        const Result& one = results[0];
+        const Result& two = results[1];
+        const Result& many = results[2];
+        std::printf("\n%s (%s)\n", pic.name.c_str(), rows.channels == 4 ? "RGBA" : "RGB");
+        std::printf("  %-18s %10s %10s %12s %11s %11s\n", "encoder", "median ms", "min ms", "bytes", "vs ours 1T",
+                    fmt_threads(all).c_str());
+        for (const auto& r : results)
+            std::printf("  %-18s %10.2f %10.2f %12zu %11s %11s\n", r.name.c_str(), r.t.median_ms, r.t.min_ms, r.bytes,
+                        bench::ratio(r.t.median_ms, one.t.median_ms).c_str(),
+                        bench::ratio(r.t.median_ms, many.t.median_ms).c_str());
+        const Result& qt = results[3];
+        const Result& lp = results[4];
+        std::printf("  speed: QImage/ours %uT %s, libpng/ours %uT %s, QImage/ours 2T %s, libpng/ours 1T %s\n", all,
+                    bench::ratio(qt.t.median_ms, many.t.median_ms).c_str(), all,
+                    bench::ratio(lp.t.median_ms, many.t.median_ms).c_str(),
+                    bench::ratio(qt.t.median_ms, two.t.median_ms).c_str(),
+                    bench::ratio(lp.t.median_ms, one.t.median_ms).c_str());
+        std::printf("  size:  ours %uT/QImage %s, ours 1T/libpng %s, ours %uT/libpng %s\n", all,
+                    size_ratio(many.bytes, qt.bytes).c_str(), size_ratio(one.bytes, lp.bytes).c_str(), all,
+                    size_ratio(many.bytes, lp.bytes).c_str());
+    }
+    return all_correct ? 0 : 1;
+}
