@@ -1,6 +1,7 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app.h"
 #include "platform/url_scheme.h"
+#include "ocr.h"
 #include "switches.h"
 #include "util.h"
 #include "util_queue.h"
@@ -46,6 +47,8 @@ bool needs_display(switches::Task task)
 // Runs one task; its status, or nothing when the search goes on.
 int run_task(const switches::Found& found)
 {
+    if (found.task == switches::Task::Ocr)
+        return ocr::cli(found.value);
     return not_built(found.task);
 }
 

@@ -1,0 +1,64 @@
+// ocr: laying recognised fragments out as plain text (the pure half of the
+// module; no Qt, so it links into the headless tests).
+//
+// The recogniser hands back fragments (words or runs of words, and barcode
+// payloads) with boxes in image pixels; this file turns them into lines of
+// text in reading order: barcode payloads first, a blank line, then the text
+// lines, with a blank line where the vertical gap marks a new paragraph and a
+// tab where a horizontal gap marks a new column.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ocr {
+
+// One recognised fragment: its text and its box in image pixels, origin at
+// the top-left corner (x0 left, x1 right, top, bottom).
+struct Found {
+    std::string text;
+    double x0 = 0;
+    double x1 = 0;
+    double top = 0;
+    double bottom = 0;
+};
+
+// The fragments of one text line, in the order they were added. Its top is
+// the least top and its bottom the greatest bottom of its fragments.
+struct Line {
+    std::vector<Found> parts;
+    double top = 0;
+    double bottom = 0;
+    double height() const { return bottom - top; }
+    void add(Found fragment);
+};
+
+// What one recognition produced: plain text (lines separated by U+000A) and
+// whether at least one barcode with a payload was found.
+struct Result {
+    std::string text;
+    bool has_code = false;
+};
+
+// Lays out text fragments and barcode fragments (in the recogniser's order)
+// as one result. Text fragments that are empty or only whitespace, and those
+// whose box centre lies inside or on the border of a barcode's box, are
+// dropped; barcodes without a payload are skipped.
+Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes);
+
+// Groups fragments, already sorted by top then x0, into lines: each fragment
+// is compared with the last line only, and joins it when their vertical
+// overlap is at least half of the smaller height.
+std::vector<Line> group_lines(const std::vector<Found>& sorted);
+
+// Unicode scalar values in UTF-8 text (invalid bytes count one each).
+std::size_t count_chars(std::string_view utf8);
+
+// Whitespace by the Unicode White_Space property, on UTF-8 text.
+std::string_view trim(std::string_view utf8);
+std::string_view trim_end(std::string_view utf8);
+bool is_blank(std::string_view utf8);
+
+} // namespace ocr

@@ -1,0 +1,78 @@
+// platform: text and barcode recognition of an image.
+//
+// The recogniser returns fragments, not layout: recognised words or runs of
+// words, and the payloads of two-dimensional barcodes, each with a box. The
+// ocr module lays them out as lines of text.
+#pragma once
+
+#include <QImage>
+
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// A box in normalised image coordinates: 0..1 of the image's pixel width and
+// height, origin at the top-left corner.
+struct NormBox {
+    double x0 = 0;
+    double x1 = 0;
+    double top = 0;
+    double bottom = 0;
+};
+
+struct Fragment {
+    std::string text; // UTF-8
+    NormBox box;
+};
+
+struct Recognition {
+    std::vector<Fragment> texts; // recognised words or runs of words
+    std::vector<Fragment> codes; // barcode payloads (QR, Micro QR, Aztec, Data Matrix)
+};
+
+class TextRecognizer {
+public:
+    virtual ~TextRecognizer() = default;
+
+    // The languages it can read, as locale tags ("es-ES", "en-US" ...); an
+    // empty list when it cannot tell. Any thread.
+    virtual std::vector<std::string> supported_languages() = 0;
+
+    // Recognises text in the given languages (locale tags, in order of
+    // preference) and the barcodes in `image` (any format; converted as
+    // needed). Blocks; any thread, several calls at once. Fails with a
+    // message when the engine cannot run.
+    virtual std::expected<Recognition, std::string> recognize(const QImage& image,
+                                                              const std::vector<std::string>& languages) = 0;
+
+    // Loads the engines for these languages ahead of the first recognition,
+    // so that it pays no start-up cost. Blocks; any thread.
+    virtual void prepare(const std::vector<std::string>& languages) = 0;
+};
+
+struct TesseractOptions {
+    std::string data_dir;      // empty: the system's tessdata folder
+    int target_line_px = 40;   // text lines shorter than this are scaled up...
+    int max_upscale = 4;       // ...by at most this factor (1: never)
+    int engines = 0;           // engines in the pool; 0: up to 4, one a core
+};
+
+// Tesseract (LSTM) for text, ZXing for barcodes. A pool of engines lets
+// several recognitions, and the bands of one large image, run at once.
+std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions options = {});
+
+// The Tesseract language codes for locale tags, joined with '+': "es-MX" and
+// "es-ES" give "spa", "en-US" gives "eng"; duplicates and unknown tags are
+// dropped; "eng" when nothing is left.
+std::string tesseract_languages(const std::vector<std::string>& locale_tags);
+
+// A QR code for `payload`, `module_px` pixels per module with a four-module
+// quiet zone, black on white (tests and benchmarks draw it into pictures).
+QImage render_qr_code(std::string_view payload, int module_px);
+
+} // namespace platform

@@ -1,0 +1,147 @@
+// Text recognition in the test session: a window with Spanish text and a QR
+// code is grabbed from the screen, recognised, and the clipboard read back
+// with xclip as another program would.
+#include "ocr.h"
+#include "platform/text_recognizer.h"
+#include "test_util.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QProcess>
+#include <QScreen>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* PAYLOAD = "VTRP-2024";
+const char* LINE_1 = "Reunión del equipo: miércoles a las 10:30";
+const char* LINE_2 = "Traer el informe de diseño y las cuentas";
+
+class TextWindow final : public QWidget {
+public:
+    TextWindow()
+    {
+        setWindowTitle("prueba de texto");
+        resize(620, 180);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), QColor(250, 250, 250));
+        const QImage qr = platform::render_qr_code(PAYLOAD, 4);
+        p.drawImage(QPointF(12, (height() - qr.height()) / 2.0), qr);
+        QFont f("DejaVu Sans");
+        f.setPixelSize(14);
+        p.setFont(f);
+        p.setPen(QColor(25, 25, 25));
+        p.drawText(QPointF(qr.width() + 40, 70), LINE_1);
+        p.drawText(QPointF(qr.width() + 40, 92), LINE_2);
+    }
+};
+
+void spin(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// Runs a program while this process keeps answering X requests (the
+// clipboard's owner must serve xclip's conversion).
+QProcess* start(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    auto* proc = new QProcess;
+    proc->setProcessEnvironment(env);
+    proc->start(program, args);
+    return proc;
+}
+
+bool wait(QProcess* proc, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (proc->state() != QProcess::NotRunning && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return proc->state() == QProcess::NotRunning;
+}
+
+std::string read_clipboard_with_xclip()
+{
+    std::unique_ptr<QProcess> proc(start("xclip", { "-selection", "clipboard", "-o" }));
+    if (!wait(proc.get(), 5000))
+        return "<xclip no terminó>";
+    return proc->readAllStandardOutput().toStdString();
+}
+
+} // namespace
+
+TEST(OcrDesktop, GrabbedWindowTextGoesToTheClipboard)
+{
+    ocr::set_recognizer(nullptr);
+    ocr::warm_up();
+    QGuiApplication::clipboard()->setText("antes");
+
+    TextWindow window;
+    window.move(200, 200);
+    window.show();
+    spin(800); // mapped, painted and composited
+
+    QScreen* screen = window.screen();
+    ASSERT_NE(screen, nullptr);
+    const QPixmap grab = screen->grabWindow(window.winId());
+    ASSERT_FALSE(grab.isNull());
+    ocr::start_text_capture(grab.toImage(), window.devicePixelRatio(), util::Stopwatch("captura"));
+
+    const std::string expected = std::string(PAYLOAD) + "\n\n" + LINE_1 + "\n" + LINE_2;
+    std::string got;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 15000) {
+        spin(100);
+        got = read_clipboard_with_xclip();
+        if (got != "antes")
+            break;
+    }
+    EXPECT_EQ(got, expected);
+}
+
+TEST(OcrDesktop, CommandLineNeedsNoDisplay)
+{
+    // A picture with known text, then the program itself without DISPLAY.
+    QImage img(460, 70, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    {
+        QPainter p(&img);
+        QFont f("DejaVu Sans");
+        f.setPixelSize(16);
+        p.setFont(f);
+        p.setPen(Qt::black);
+        p.drawText(QPointF(12, 40), "Guardar la captura en el escritorio");
+    }
+    testing_support::TempDir dir;
+    const QString png = QString::fromStdString((dir.path() / "linea.png").string());
+    ASSERT_TRUE(img.save(png, "PNG"));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    env.insert("HOME", QString::fromStdString(dir.path().string()));
+    std::unique_ptr<QProcess> run(start(VISTROPE_BINARY, { "--ocr", png }, env));
+    ASSERT_TRUE(wait(run.get(), 30000));
+    EXPECT_EQ(run->exitCode(), 0) << run->readAllStandardError().toStdString();
+    EXPECT_EQ(run->readAllStandardOutput().toStdString(), "Guardar la captura en el escritorio\n");
+
+    std::unique_ptr<QProcess> usage(start(VISTROPE_BINARY, { "--ocr" }, env));
+    ASSERT_TRUE(wait(usage.get(), 30000));
+    EXPECT_EQ(usage->exitCode(), 2);
+    EXPECT_EQ(usage->readAllStandardError().toStdString(), "uso: vistrope --ocr <imagen.png>\n");
+}

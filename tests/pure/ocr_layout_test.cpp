@@ -1,0 +1,190 @@
+// Layout of recognised fragments into plain text.
+#include "ocr_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using ocr::Found;
+
+namespace {
+
+// A fragment at x0..x1, top..bottom (pixels, top-left origin).
+Found frag(std::string text, double x0, double x1, double top, double bottom)
+{
+    return { std::move(text), x0, x1, top, bottom };
+}
+
+std::string text_of(const std::vector<Found>& texts, const std::vector<Found>& codes = {})
+{
+    return ocr::assemble(texts, codes).text;
+}
+
+} // namespace
+
+TEST(OcrLayout, FragmentsComeOutInReadingOrderWhateverTheirInputOrder)
+{
+    // Two lines of two words each, handed over bottom-right first.
+    const std::vector<Found> texts = {
+        frag("mundo", 60, 110, 40, 60),
+        frag("adiós", 0, 50, 41, 61),
+        frag("dos", 60, 90, 1, 20),
+        frag("uno", 0, 30, 0, 20),
+    };
+    EXPECT_EQ(text_of(texts), "uno dos\nadiós mundo");
+}
+
+TEST(OcrLayout, EqualTopsSortByLeftEdge)
+{
+    EXPECT_EQ(text_of({ frag("c", 40, 50, 0, 10), frag("a", 0, 10, 0, 10), frag("b", 20, 30, 0, 10) }), "a b c");
+}
+
+TEST(OcrLayout, FragmentJoinsLineWhenOverlapIsAtLeastHalfTheSmallerHeight)
+{
+    // Line 0..20; a fragment 10..30 overlaps by 10 = half of 20: same line.
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 20), frag("b", 20, 30, 10, 30) }), "a b");
+    // 10.5..30.5 overlaps by 9.5: a new line (gap is negative, so no blank line).
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 20), frag("b", 20, 30, 10.5, 30.5) }), "a\nb");
+}
+
+TEST(OcrLayout, SmallerHeightDecidesForShortFragments)
+{
+    // A short fragment (a comma, 4 px) wholly inside a tall line joins it.
+    EXPECT_EQ(text_of({ frag("Hola", 0, 40, 0, 20), frag(",", 41, 44, 14, 18) }), "Hola ,");
+}
+
+TEST(OcrLayout, FragmentIsComparedWithTheLastLineOnly)
+{
+    // F lies wholly within the first line's rows but not the last line's:
+    // it starts a third line instead of going back to the first.
+    const std::vector<Found> fragments = {
+        frag("uno", 0, 30, 0, 20),
+        frag("dos", 0, 30, 40, 60),
+        frag("F", 40, 60, 2, 18),
+    };
+    const auto lines = ocr::group_lines(fragments);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2].parts.front().text, "F");
+}
+
+TEST(OcrLayout, JoinedFragmentsGrowTheLastLine)
+{
+    // "b" joins "a" (overlap 10 of 20) and stretches the line to 0..30; "c"
+    // (24..44) then overlaps the grown line by 6 < 10 and starts a new line,
+    // and "d" overlaps "c"'s line by 19 of 20 and joins it.
+    const std::vector<Found> sorted = {
+        frag("a", 0, 10, 0, 20),
+        frag("b", 20, 30, 10, 30),
+        frag("c", 0, 10, 24, 44),
+        frag("d", 20, 30, 25, 45),
+    };
+    const auto lines = ocr::group_lines(sorted);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_DOUBLE_EQ(lines[0].top, 0);
+    EXPECT_DOUBLE_EQ(lines[0].bottom, 30);
+    EXPECT_EQ(lines[1].parts.size(), 2u);
+    EXPECT_DOUBLE_EQ(lines[1].bottom, 45);
+}
+
+TEST(OcrLayout, ParagraphGapAddsOneBlankLine)
+{
+    // Lines 20 px tall: a gap of 24 (= 1.2 × 20) is no paragraph, 24.5 is.
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 20), frag("b", 0, 10, 44, 64) }), "a\nb");
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 20), frag("b", 0, 10, 44.5, 64.5) }), "a\n\nb");
+    // The smaller of the two heights counts: 10 px under a 40 px line needs > 12.
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 40), frag("b", 0, 10, 52.5, 62.5) }), "a\n\nb");
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 40), frag("b", 0, 10, 51, 61) }), "a\nb");
+}
+
+TEST(OcrLayout, WideGapIsATabNarrowGapASpace)
+{
+    // Line height 10: a gap of exactly 25 is a space, above it a tab.
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 10), frag("b", 35, 45, 0, 10) }), "a b");
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 10), frag("b", 35.5, 45, 0, 10) }), "a\tb");
+    // Columns: each row gets its own tab.
+    EXPECT_EQ(text_of({ frag("Archivo", 0, 50, 0, 10), frag("Guardar", 200, 260, 0, 10),
+                        frag("Edición", 0, 50, 14, 24), frag("Deshacer", 200, 270, 14, 24) }),
+              "Archivo\tGuardar\nEdición\tDeshacer");
+}
+
+TEST(OcrLayout, BarcodePayloadsComeFirstWithABlankLineBeforeText)
+{
+    const std::vector<Found> codes = { frag("https://a.example", 100, 200, 100, 200), frag("SEGUNDO  ", 300, 350, 0, 50) };
+    const std::vector<Found> texts = { frag("Hola", 0, 40, 0, 20), frag("mundo", 0, 40, 30, 50) };
+    const ocr::Result r = ocr::assemble(texts, codes);
+    EXPECT_EQ(r.text, "https://a.example\nSEGUNDO\n\nHola\nmundo");
+    EXPECT_TRUE(r.has_code);
+}
+
+TEST(OcrLayout, CodesAloneHaveNoTrailingBlankLine)
+{
+    const ocr::Result r = ocr::assemble({}, { frag("ABCD \n", 0, 10, 0, 10) });
+    EXPECT_EQ(r.text, "ABCD");
+    EXPECT_TRUE(r.has_code);
+}
+
+TEST(OcrLayout, CodeWithoutPayloadIsSkippedAndExcludesNothing)
+{
+    const ocr::Result r = ocr::assemble({ frag("dentro", 10, 20, 10, 20) }, { frag("", 0, 100, 0, 100) });
+    EXPECT_EQ(r.text, "dentro");
+    EXPECT_FALSE(r.has_code);
+}
+
+TEST(OcrLayout, TextWhoseCentreLiesInACodeBoxIsDropped)
+{
+    const std::vector<Found> codes = { frag("DATO", 100, 200, 100, 200) };
+    // Centre (150, 150): inside. Centre (200, 150): on the border, dropped
+    // too. Centre (201, 150): outside, kept, although the box overlaps.
+    const ocr::Result r = ocr::assemble(
+        { frag("ruido", 140, 160, 140, 160), frag("borde", 190, 210, 140, 160), frag("fuera", 191, 211, 140, 160) },
+        codes);
+    EXPECT_EQ(r.text, "DATO\n\nfuera");
+}
+
+TEST(OcrLayout, WhitespaceIsTrimmedEverywhere)
+{
+    // Fragments are trimmed at both ends (also Unicode spaces); blank
+    // fragments vanish; the whole text loses its trailing whitespace.
+    const std::vector<Found> texts = {
+        frag("\u00a0 Hola\t", 0, 40, 0, 20),
+        frag("   ", 50, 60, 0, 20),
+        frag("mundo\u3000", 50, 90, 0, 20),
+        frag("\u2028", 0, 10, 100, 120),
+    };
+    EXPECT_EQ(text_of(texts), "Hola mundo");
+    EXPECT_EQ(text_of({}), "");
+}
+
+TEST(OcrLayout, NonFiniteBoxesDoNotBreakTheSort)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<Found> texts = {
+        frag("b", 0, 10, nan, nan), frag("a", 0, 10, 0, 10), frag("c", nan, 10, 30, 40), frag("d", 0, 10, -nan, 5),
+    };
+    const std::string out = text_of(texts);
+    for (const char* w : { "a", "b", "c", "d" })
+        EXPECT_NE(out.find(w), std::string::npos) << out;
+}
+
+TEST(OcrLayout, CountsUnicodeScalarValues)
+{
+    EXPECT_EQ(ocr::count_chars(""), 0u);
+    EXPECT_EQ(ocr::count_chars("abc"), 3u);
+    EXPECT_EQ(ocr::count_chars("año"), 3u);
+    EXPECT_EQ(ocr::count_chars("€ 😀"), 3u);
+    EXPECT_EQ(ocr::count_chars("a\nb\tc"), 5u);
+    // Malformed bytes count one each: a lone continuation byte, a truncated
+    // sequence, an overlong encoding of '/'.
+    EXPECT_EQ(ocr::count_chars("\x80"), 1u);
+    EXPECT_EQ(ocr::count_chars("\xE2\x82"), 2u);
+    EXPECT_EQ(ocr::count_chars("\xC0\xAF"), 2u);
+}
+
+TEST(OcrLayout, TrimKnowsUnicodeWhiteSpace)
+{
+    EXPECT_EQ(ocr::trim("\u0085\u00a0x y\u2003\u202f"), "x y");
+    EXPECT_EQ(ocr::trim_end(" x \n\u205f"), " x");
+    EXPECT_TRUE(ocr::is_blank("\t\u1680\u3000"));
+    EXPECT_FALSE(ocr::is_blank("\u200b")); // zero width space is not White_Space
+}
