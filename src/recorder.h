@@ -20,4 +20,9 @@ extern thread_local bool NEXT_IS_GIF;
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
     double scale);
 
+// Whether a recording is in progress (its per-thread slot holds one). Main thread.
+bool running();
+// Stops the running recording; during its countdown it cancels it. Main thread.
+void stop();
+
 } // namespace recorder

@@ -27,4 +27,15 @@ void start_cocoa(platform::RectF r)
     start(util::screen_display_id(*screen), *local, screen->scale);
 }
 
+// FIXME: no scrolling capture exists until it lands.
+bool running()
+{
+    return false;
+}
+
+void finish()
+{
+    util::log("desplazamiento: terminaría la captura en curso");
+}
+
 } // namespace scroll

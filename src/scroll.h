@@ -18,4 +18,10 @@ void start(std::uint32_t display_id, platform::RectF region, double scale);
 // clipped to that screen and made display-local. Main thread.
 void start_cocoa(platform::RectF global_rect);
 
+// Whether a scrolling capture is in progress. Main thread.
+bool running();
+// Ends the running scrolling capture and delivers what was stitched
+// (nothing when none runs). Main thread.
+void finish();
+
 } // namespace scroll
