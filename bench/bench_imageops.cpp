@@ -29,16 +29,15 @@ void print_row(const char* what, const bench::Timing& ours, const bench::Timing*
 int main(int argc, char** argv)
 {
     const bool smoke = bench::smoke(argc, argv);
-    const bench::Picture pic =
-        smoke ? bench::make_screenshot(800, 480, false, 5) : bench::make_screenshot(3840, 2160, false, 5);
+    const bench::Picture pic = smoke ? bench::make_screenshot(800, 480, false, 5) : bench::make_screenshot(3840, 2160, false, 5);
     const int runs = smoke ? 1 : 9;
     const std::size_t w = pic.width, h = pic.height, stride = 4 * w;
     std::printf("image operations benchmark: %zux%zu BGRA, median of %d runs, %u hardware threads%s\n", w, h, runs,
-                util::parallelism(), smoke ? " [smoke]" : "");
+        util::parallelism(), smoke ? " [smoke]" : "");
 #ifdef VISTROPE_HAVE_OPENCV
     std::printf("reference: OpenCV %s, %d threads; blur = 3 x cv::blur (box, replicated border), "
                 "downscale = cv::resize INTER_AREA\n",
-                CV_VERSION, cv::getNumThreads());
+        CV_VERSION, cv::getNumThreads());
 #else
     std::printf("reference: OpenCV not installed, our times only\n");
 #endif
@@ -46,10 +45,10 @@ int main(int argc, char** argv)
 
     std::vector<std::uint8_t> work = pic.bgra;
     double blur20 = 0, blur1000 = 0;
-    for (const std::size_t r : {std::size_t(2), std::size_t(20), std::size_t(1000)}) {
+    for (const std::size_t r : { std::size_t(2), std::size_t(20), std::size_t(1000) }) {
         const auto ours = bench::time_runs(runs, [&] {
             std::memcpy(work.data(), pic.bgra.data(), work.size());
-            imageops::blur({work, w, h, stride}, r);
+            imageops::blur({ work, w, h, stride }, r);
         });
         if (r == 20)
             blur20 = ours.median_ms;
@@ -72,17 +71,16 @@ int main(int argc, char** argv)
     }
 
     imageops::Image small;
-    const auto ours = bench::time_runs(runs, [&] { small = imageops::downscale({pic.bgra, w, h, stride}, 2); });
+    const auto ours = bench::time_runs(runs, [&] { small = imageops::downscale({ pic.bgra, w, h, stride }, 2); });
 #ifdef VISTROPE_HAVE_OPENCV
     cv::Mat src(int(h), int(w), CV_8UC4, const_cast<std::uint8_t*>(pic.bgra.data())), dst;
-    const auto ref = bench::time_runs(runs, [&] {
-        cv::resize(src, dst, cv::Size(int((w + 1) / 2), int((h + 1) / 2)), 0, 0, cv::INTER_AREA);
-    });
+    const auto ref = bench::time_runs(
+        runs, [&] { cv::resize(src, dst, cv::Size(int((w + 1) / 2), int((h + 1) / 2)), 0, 0, cv::INTER_AREA); });
     print_row("downscale by 2", ours, &ref);
 #else
     print_row("downscale by 2", ours, nullptr);
 #endif
-    std::printf("  blur radius 1000 / radius 20: %.2f (cost must not grow with the radius)\n",
-                blur20 > 0 ? blur1000 / blur20 : 0.0);
+    std::printf(
+        "  blur radius 1000 / radius 20: %.2f (cost must not grow with the radius)\n", blur20 > 0 ? blur1000 / blur20 : 0.0);
     return small.width == (w + 1) / 2 ? 0 : 1;
 }

@@ -44,11 +44,11 @@ Rows straight_rows(const bench::Picture& pic)
 {
     Rows rows;
     rows.channels = pic.translucent ? 4 : 3;
-    const encode::PngPixels px{pic.bgra, pic.width, pic.height, std::size_t(pic.width) * 4, false};
+    const encode::PngPixels px { pic.bgra, pic.width, pic.height, std::size_t(pic.width) * 4, false };
     const std::size_t len = std::size_t(rows.channels) * pic.width;
     rows.data.resize(len * pic.height);
     for (std::uint32_t y = 0; y < pic.height; ++y)
-        encode::convert_row(px, y, rows.channels, {rows.data.data() + y * len, len});
+        encode::convert_row(px, y, rows.channels, { rows.data.data() + y * len, len });
     return rows;
 }
 
@@ -57,7 +57,7 @@ Bytes ours(const bench::Picture& pic, unsigned threads)
     encode::PngOptions o;
     o.scale = 2;
     o.threads = threads;
-    return encode::encode_png({pic.bgra, pic.width, pic.height, std::size_t(pic.width) * 4, false}, o);
+    return encode::encode_png({ pic.bgra, pic.width, pic.height, std::size_t(pic.width) * 4, false }, o);
 }
 
 Bytes qt_save(const bench::Picture& pic)
@@ -65,7 +65,7 @@ Bytes qt_save(const bench::Picture& pic)
     // The capture's own format: opaque screens as RGB32, window captures
     // with alpha as premultiplied ARGB32 (both B, G, R, A in memory).
     const QImage img(pic.bgra.data(), int(pic.width), int(pic.height), int(pic.width * 4),
-                     pic.translucent ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        pic.translucent ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
     QByteArray out;
     QBuffer buf(&out);
     buf.open(QIODevice::WriteOnly);
@@ -91,7 +91,7 @@ Bytes libpng_level2(const bench::Picture& pic, const Rows& rows)
     png_set_write_fn(png, &out, png_to_vector, nullptr);
     png_set_compression_level(png, 2);
     png_set_IHDR(png, info, pic.width, pic.height, 8, rows.channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
     png_write_info(png, info);
     const std::size_t len = std::size_t(rows.channels) * pic.width;
@@ -107,7 +107,7 @@ Bytes spng_level2(const bench::Picture& pic, const Rows& rows)
     spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
     spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
     spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 2);
-    spng_ihdr ihdr{};
+    spng_ihdr ihdr {};
     ihdr.width = pic.width;
     ihdr.height = pic.height;
     ihdr.bit_depth = 8;
@@ -135,7 +135,7 @@ Bytes stb_default(const bench::Picture& pic, const Rows& rows)
 {
     Bytes out;
     stbi_write_png_to_func(stb_to_vector, &out, int(pic.width), int(pic.height), int(rows.channels), rows.data.data(),
-                           int(rows.channels * pic.width));
+        int(rows.channels * pic.width));
     return out;
 }
 
@@ -158,7 +158,8 @@ Result measure(const std::string& name, int runs, const std::function<Bytes()>& 
     Result r;
     r.name = name;
     r.bytes = fn().size(); // also the warm-up run
-    r.t = bench::time_runs(runs, [&] { fn(); }, false);
+    r.t = bench::time_runs(
+        runs, [&] { fn(); }, false);
     return r;
 }
 
@@ -187,8 +188,8 @@ int main(int argc, char** argv)
     }
     const int fast_runs = smoke ? 1 : 15;
     const int slow_runs = smoke ? 1 : 5;
-    std::printf("PNG writer benchmark: median of %d runs (ours) / %d runs (references), %u hardware threads%s\n",
-                fast_runs, slow_runs, all, smoke ? " [smoke]" : "");
+    std::printf("PNG writer benchmark: median of %d runs (ours) / %d runs (references), %u hardware threads%s\n", fast_runs,
+        slow_runs, all, smoke ? " [smoke]" : "");
     std::printf("references: QImage::save default quality, libpng level 2 (adaptive filters), libspng level 2, "
                 "stb_image_write default level\n");
 
@@ -196,7 +197,7 @@ int main(int argc, char** argv)
     for (const auto& pic : pictures) {
         const Rows rows = straight_rows(pic);
         std::vector<Result> results;
-        for (const unsigned t : {1u, 2u, all}) {
+        for (const unsigned t : { 1u, 2u, all }) {
             const auto png = ours(pic, t);
             if (!ours_is_correct(png, rows)) {
                 std::printf("ERROR: our %u-thread PNG of %s does not decode to its pixels\n", t, pic.name.c_str());
@@ -214,21 +215,18 @@ int main(int argc, char** argv)
         const Result& many = results[2];
         std::printf("\n%s (%s)\n", pic.name.c_str(), rows.channels == 4 ? "RGBA" : "RGB");
         std::printf("  %-18s %10s %10s %12s %11s %11s\n", "encoder", "median ms", "min ms", "bytes", "vs ours 1T",
-                    fmt_threads(all).c_str());
+            fmt_threads(all).c_str());
         for (const auto& r : results)
             std::printf("  %-18s %10.2f %10.2f %12zu %11s %11s\n", r.name.c_str(), r.t.median_ms, r.t.min_ms, r.bytes,
-                        bench::ratio(r.t.median_ms, one.t.median_ms).c_str(),
-                        bench::ratio(r.t.median_ms, many.t.median_ms).c_str());
+                bench::ratio(r.t.median_ms, one.t.median_ms).c_str(), bench::ratio(r.t.median_ms, many.t.median_ms).c_str());
         const Result& qt = results[3];
         const Result& lp = results[4];
         std::printf("  speed: QImage/ours %uT %s, libpng/ours %uT %s, QImage/ours 2T %s, libpng/ours 1T %s\n", all,
-                    bench::ratio(qt.t.median_ms, many.t.median_ms).c_str(), all,
-                    bench::ratio(lp.t.median_ms, many.t.median_ms).c_str(),
-                    bench::ratio(qt.t.median_ms, two.t.median_ms).c_str(),
-                    bench::ratio(lp.t.median_ms, one.t.median_ms).c_str());
+            bench::ratio(qt.t.median_ms, many.t.median_ms).c_str(), all, bench::ratio(lp.t.median_ms, many.t.median_ms).c_str(),
+            bench::ratio(qt.t.median_ms, two.t.median_ms).c_str(), bench::ratio(lp.t.median_ms, one.t.median_ms).c_str());
         std::printf("  size:  ours %uT/QImage %s, ours 1T/libpng %s, ours %uT/libpng %s\n", all,
-                    size_ratio(many.bytes, qt.bytes).c_str(), size_ratio(one.bytes, lp.bytes).c_str(), all,
-                    size_ratio(many.bytes, lp.bytes).c_str());
+            size_ratio(many.bytes, qt.bytes).c_str(), size_ratio(one.bytes, lp.bytes).c_str(), all,
+            size_ratio(many.bytes, lp.bytes).c_str());
     }
     return all_correct ? 0 : 1;
 }

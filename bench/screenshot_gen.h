@@ -30,8 +30,8 @@ struct Canvas {
         std::uint8_t* p = &px[(std::size_t(y) * w + x) * 4];
         p[0] = b, p[1] = g, p[2] = r, p[3] = 255;
     }
-    void fill(std::uint32_t x0, std::uint32_t y0, std::uint32_t x1, std::uint32_t y1, std::uint8_t r, std::uint8_t g,
-              std::uint8_t b)
+    void fill(
+        std::uint32_t x0, std::uint32_t y0, std::uint32_t x1, std::uint32_t y1, std::uint8_t r, std::uint8_t g, std::uint8_t b)
     {
         for (std::uint32_t y = y0; y < std::min(y1, h); ++y)
             for (std::uint32_t x = x0; x < std::min(x1, w); ++x)
@@ -50,8 +50,8 @@ struct Canvas {
 };
 
 // Lines of pseudo-glyphs: each glyph a few anti-aliased strokes in a cell.
-inline void text_block(Canvas& c, std::mt19937& rng, std::uint32_t x0, std::uint32_t y0, std::uint32_t x1,
-                       std::uint32_t y1, std::uint32_t em, std::uint8_t ink)
+inline void text_block(Canvas& c, std::mt19937& rng, std::uint32_t x0, std::uint32_t y0, std::uint32_t x1, std::uint32_t y1,
+    std::uint32_t em, std::uint8_t ink)
 {
     const std::uint32_t line = em * 3 / 2;
     for (std::uint32_t y = y0; y + em <= y1; y += line) {
@@ -101,7 +101,7 @@ inline Picture make_screenshot(std::uint32_t w, std::uint32_t h, bool translucen
     pic.name = std::to_string(w) + "x" + std::to_string(h) + (translucent ? " window, partial alpha" : " screenshot");
     pic.bgra.assign(std::size_t(w) * h * 4, 0);
     std::mt19937 rng(seed);
-    detail::Canvas c{w, h, pic.bgra};
+    detail::Canvas c { w, h, pic.bgra };
     const double s = std::max(1.0, w / 1920.0); // device scale
     const auto S = [&](double v) { return static_cast<std::uint32_t>(v * s); };
 
@@ -109,7 +109,7 @@ inline Picture make_screenshot(std::uint32_t w, std::uint32_t h, bool translucen
     for (std::uint32_t y = 0; y < h; ++y)
         for (std::uint32_t x = 0; x < w; ++x)
             c.set(x, y, static_cast<std::uint8_t>(30 + 60 * x / w), static_cast<std::uint8_t>(60 + 80 * y / h),
-                  static_cast<std::uint8_t>(120 + 90 * (x + y) / (w + h)));
+                static_cast<std::uint8_t>(120 + 90 * (x + y) / (w + h)));
     // Menu bar.
     c.fill(0, 0, w, S(28), 236, 236, 236);
     detail::text_block(c, rng, S(10), S(6), w / 2, S(26), S(14), 30);
@@ -149,7 +149,7 @@ inline Picture make_screenshot(std::uint32_t w, std::uint32_t h, bool translucen
     for (std::uint32_t i = 0; i < 12; ++i) {
         const std::uint32_t x = w / 2 - S(6 * 56) + S(56 * i);
         c.fill(x, h - S(52), x + S(48), h - S(4), static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
-               static_cast<std::uint8_t>(rng()));
+            static_cast<std::uint8_t>(rng()));
     }
 
     if (translucent) {
@@ -158,8 +158,8 @@ inline Picture make_screenshot(std::uint32_t w, std::uint32_t h, bool translucen
         const double margin = S(40), radius = S(12);
         for (std::uint32_t y = 0; y < h; ++y)
             for (std::uint32_t x = 0; x < w; ++x) {
-                const double dx = std::max({margin + radius - x, 0.0, x - (w - 1 - margin - radius)});
-                const double dy = std::max({margin + radius - y, 0.0, y - (h - 1 - margin - radius)});
+                const double dx = std::max({ margin + radius - x, 0.0, x - (w - 1 - margin - radius) });
+                const double dy = std::max({ margin + radius - y, 0.0, y - (h - 1 - margin - radius) });
                 const double d = std::sqrt(dx * dx + dy * dy) - radius; // > 0 outside the window
                 std::uint8_t* p = &pic.bgra[(std::size_t(y) * w + x) * 4];
                 if (d <= 0)

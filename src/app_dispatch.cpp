@@ -9,6 +9,8 @@
 #include "pin.h"
 #include "platform/workspace.h"
 #include "prefs.h"
+#include "recorder.h"
+#include "scroll.h"
 #include "state.h"
 #include "system.h"
 #include "updater.h"
@@ -31,12 +33,11 @@ Services real_services()
     s.capture_fullscreen = [] { capture_fullscreen(); };
     s.capture_previous_area = [] { capture_previous_area(); };
     s.self_timer = [] { self_timer(); };
-    // FIXME: the recorder and the scrolling capture; until they land nothing runs.
-    s.recording_running = [] { return false; };
-    s.recorder_stop = [] { };
-    s.set_next_is_gif = [](bool) { };
-    s.scrolling_running = [] { return false; };
-    s.scroll_finish = [] { };
+    s.recording_running = [] { return recorder::running(); };
+    s.recorder_stop = [] { recorder::stop(); };
+    s.set_next_is_gif = [](bool gif) { recorder::NEXT_IS_GIF = gif; };
+    s.scrolling_running = [] { return scroll::running(); };
+    s.scroll_finish = [] { scroll::finish(); };
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
     s.register_hotkeys = [] { register_hotkeys(); };

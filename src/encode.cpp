@@ -18,6 +18,14 @@ namespace encode {
 
 namespace {
 
+// The hot loops are built twice, for AVX2 and for the baseline, and the
+// loader picks one at run time (x86-64 only; elsewhere one plain build).
+#if defined(__x86_64__)
+#define VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define VECTOR_CLONES
+#endif
+
 constexpr std::uint32_t k_adler_mod = 65521;
 // Bands are at least this many rows, so no worker gets a tiny deflate job.
 constexpr std::uint32_t k_min_band_rows = 32;
@@ -56,8 +64,7 @@ void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v)
 // their own sums (S) and sums of sums (P) over blocks of up to 4096 groups of
 // 32 bytes, which still fit in 32 bits; per block the two zlib sums follow:
 // A += Σ S[k], B += len × A + 32 × Σ P[k] − Σ k × S[k].
-[[gnu::target_clones("avx2", "default")]] std::uint32_t adler_of(std::uint32_t adler, const std::uint8_t* p,
-                                                                 std::size_t n)
+VECTOR_CLONES std::uint32_t adler_of(std::uint32_t adler, const std::uint8_t* p, std::size_t n)
 {
     constexpr std::size_t lanes = 32;
     constexpr std::size_t max_groups = 4096;
@@ -105,7 +112,7 @@ std::uint32_t crc_of(std::uint32_t crc, const std::uint8_t* p, std::size_t n)
 // un_premultiplied[a][c]: the straight colour of premultiplied value c at
 // alpha a; a colour above its alpha (bad premultiplication) saturates at 255.
 struct Unpremultiply {
-    std::array<std::array<std::uint8_t, 256>, 256> table{};
+    std::array<std::array<std::uint8_t, 256>, 256> table {};
     Unpremultiply()
     {
         for (unsigned a = 0; a < 256; ++a)
@@ -126,15 +133,15 @@ const Unpremultiply& unpremultiply()
 using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
 
 template <bool Rgba>
-[[gnu::always_inline]] inline void convert_rgb(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
-                                               std::uint32_t width)
+[[gnu::always_inline]] inline void convert_rgb(
+    const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::uint32_t width)
 {
     constexpr int r = Rgba ? 0 : 2;
     constexpr int b = Rgba ? 2 : 0;
     // Four pixels at a time: 16 bytes in, 12 bytes kept of a 16-byte store;
     // the 4 extra bytes are overwritten by the next group, and stopping two
     // pixels early keeps the store inside the row.
-    constexpr Bytes16 pick = {r, 1, b, 4 + r, 5, 4 + b, 8 + r, 9, 8 + b, 12 + r, 13, 12 + b, 0, 0, 0, 0};
+    constexpr Bytes16 pick = { r, 1, b, 4 + r, 5, 4 + b, 8 + r, 9, 8 + b, 12 + r, 13, 12 + b, 0, 0, 0, 0 };
     std::uint32_t x = 0;
     for (; x + 6 <= width; x += 4) {
         Bytes16 v;
@@ -150,12 +157,12 @@ template <bool Rgba>
 }
 
 template <bool Rgba>
-[[gnu::always_inline]] inline void convert_rgba(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
-                                                std::uint32_t width)
+[[gnu::always_inline]] inline void convert_rgba(
+    const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::uint32_t width)
 {
     constexpr int r = Rgba ? 0 : 2;
     constexpr int b = Rgba ? 2 : 0;
-    constexpr Bytes16 pick = {r, 1, b, 3, 4 + r, 5, 4 + b, 7, 8 + r, 9, 8 + b, 11, 12 + r, 13, 12 + b, 15};
+    constexpr Bytes16 pick = { r, 1, b, 3, 4 + r, 5, 4 + b, 7, 8 + r, 9, 8 + b, 11, 12 + r, 13, 12 + b, 15 };
     constexpr std::uint32_t alpha_mask = std::endian::native == std::endian::little ? 0xff000000u : 0x000000ffu;
     const auto& t = unpremultiply().table;
     const auto one = [&](std::uint32_t x) {
@@ -197,7 +204,7 @@ template <bool Rgba>
 {
     const auto da = static_cast<std::int16_t>(std::int16_t(b) - std::int16_t(c)); // p − a
     const auto db = static_cast<std::int16_t>(std::int16_t(a) - std::int16_t(c)); // p − b
-    const auto dc = static_cast<std::int16_t>(da + db);                           // p − c
+    const auto dc = static_cast<std::int16_t>(da + db); // p − c
     const auto pa = static_cast<std::int16_t>(da < 0 ? -da : da);
     const auto pb = static_cast<std::int16_t>(db < 0 ? -db : db);
     const auto pc = static_cast<std::int16_t>(dc < 0 ? -dc : dc);
@@ -208,9 +215,8 @@ template <bool Rgba>
 // the left" exists for every byte and the loops below have no edge case; the
 // compiler turns them into vector code.
 template <unsigned Bpp>
-[[gnu::always_inline]] inline std::array<std::uint32_t, 4> filter_scores(const std::uint8_t* __restrict cur,
-                                                                        const std::uint8_t* __restrict prev,
-                                                                        std::size_t n)
+[[gnu::always_inline]] inline std::array<std::uint32_t, 4> filter_scores(
+    const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev, std::size_t n)
 {
     std::uint32_t none = 0, sub = 0, up = 0, paeth = 0;
     // 16-bit partial sums (256 bytes × 128 at most) halve the vector work.
@@ -233,18 +239,18 @@ template <unsigned Bpp>
         up += s2;
         paeth += s4;
     }
-    return {none, sub, up, paeth};
+    return { none, sub, up, paeth };
 }
 
 // Writes the filter type byte and the filtered row to `out` (1 + n bytes):
 // the unfiltered row, then Sub, Up and Paeth, each replacing the choice only
 // when its score is strictly lower.
 template <unsigned Bpp>
-[[gnu::always_inline]] inline void filter_row(const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev,
-                                              std::size_t n, std::uint8_t* __restrict out)
+[[gnu::always_inline]] inline void filter_row(
+    const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev, std::size_t n, std::uint8_t* __restrict out)
 {
     const auto scores = filter_scores<Bpp>(cur, prev, n);
-    static constexpr std::uint8_t types[4] = {0, 1, 2, 4};
+    static constexpr std::uint8_t types[4] = { 0, 1, 2, 4 };
     unsigned best = 0;
     for (unsigned k = 1; k < 4; ++k)
         if (scores[k] < scores[best])
@@ -275,8 +281,8 @@ template <unsigned Bpp>
 // of the writer: built once for AVX2 and once for the baseline, picked at
 // run time.
 template <unsigned Ch>
-[[gnu::always_inline]] inline void filter_rows(const PngPixels& px, std::uint32_t y, std::uint32_t count,
-                                               std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
+[[gnu::always_inline]] inline void filter_rows(
+    const PngPixels& px, std::uint32_t y, std::uint32_t count, std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
 {
     const std::size_t n = std::size_t(Ch) * px.width;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -290,14 +296,14 @@ template <unsigned Ch>
     }
 }
 
-[[gnu::target_clones("avx2", "default")]] void filter_rows3(const PngPixels& px, std::uint32_t y, std::uint32_t count,
-                                                           std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
+VECTOR_CLONES void filter_rows3(
+    const PngPixels& px, std::uint32_t y, std::uint32_t count, std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
 {
     filter_rows<3>(px, y, count, cur, prev, out);
 }
 
-[[gnu::target_clones("avx2", "default")]] void filter_rows4(const PngPixels& px, std::uint32_t y, std::uint32_t count,
-                                                           std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
+VECTOR_CLONES void filter_rows4(
+    const PngPixels& px, std::uint32_t y, std::uint32_t count, std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
 {
     filter_rows<4>(px, y, count, cur, prev, out);
 }
@@ -328,11 +334,13 @@ bool translucent_rows(const PngPixels& px, std::uint32_t first, std::uint32_t en
 // finds the first translucent pixel).
 bool has_translucency(const PngPixels& px, unsigned threads)
 {
-    std::atomic<bool> found{false};
+    std::atomic<bool> found { false };
     constexpr std::size_t parallel_from = 1 << 20;
     if (threads <= 1 || std::size_t(px.width) * px.height < parallel_from)
         return translucent_rows(px, 0, px.height, found);
-    const std::uint32_t per = (px.height + threads - 1) / threads;
+    // A memory-bound pass: more than a handful of scanners only adds threads.
+    const unsigned scanners_wanted = std::min(threads, 16u);
+    const std::uint32_t per = (px.height + scanners_wanted - 1) / scanners_wanted;
     std::vector<std::thread> scanners;
     try {
         for (std::uint32_t first = per; first < px.height; first += per)
@@ -380,7 +388,11 @@ struct OutBuffer {
     std::size_t size = 0;
     std::size_t used = 0;
 
-    explicit OutBuffer(std::size_t initial) : data(new std::uint8_t[initial]), size(initial) {}
+    explicit OutBuffer(std::size_t initial)
+        : data(new std::uint8_t[initial])
+        , size(initial)
+    {
+    }
     void grow(std::size_t by)
     {
         std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[size + by]);
@@ -442,7 +454,7 @@ public:
     }
 
 private:
-    z_stream m_z{};
+    z_stream m_z {};
 };
 
 template <unsigned Ch>
@@ -461,11 +473,10 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
         // before the band (the tail of the previous band's data) also become
         // the compressor's dictionary, so the band may refer back into them
         // as an unbanded stream would; the decoder has them in its window.
-        const auto dict_rows = static_cast<std::uint32_t>(
-            std::min<std::size_t>(first, (k_window + row_len - 1) / row_len));
+        const auto dict_rows = static_cast<std::uint32_t>(std::min<std::size_t>(first, (k_window + row_len - 1) / row_len));
         const std::uint32_t start = first - dict_rows;
         if (start > 0)
-            convert_row(px, start - 1, Ch, {prev, n});
+            convert_row(px, start - 1, Ch, { prev, n });
         std::vector<std::uint8_t> dict(std::size_t(dict_rows) * row_len);
         if constexpr (Ch == 3)
             filter_rows3(px, start, dict_rows, cur, prev, dict.data());
@@ -476,8 +487,7 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
     }
 
     const std::size_t raw_len = row_len * rows;
-    const std::uint32_t batch_rows =
-        static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
+    const std::uint32_t batch_rows = static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
     std::vector<std::uint8_t> filtered(row_len * batch_rows);
 
     Band band;
@@ -562,13 +572,11 @@ BandPlan plan_bands(std::uint32_t height, unsigned threads)
     if (p.rows_per_band == 0)
         return p;
     p.bands = static_cast<std::uint32_t>((std::uint64_t(height) + p.rows_per_band - 1) / p.rows_per_band);
-    p.bands_per_worker = static_cast<std::uint32_t>((p.bands + t - 1) / t);
-    p.workers = (p.bands + p.bands_per_worker - 1) / p.bands_per_worker;
+    p.workers = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.bands, t));
     return p;
 }
 
-Band encode_band(const PngPixels& px, std::uint32_t first, std::uint32_t end, unsigned channels, std::size_t row_len,
-                 bool last)
+Band encode_band(const PngPixels& px, std::uint32_t first, std::uint32_t end, unsigned channels, std::size_t row_len, bool last)
 {
     if (first >= end || end > px.height || row_len != 1 + std::size_t(channels) * px.width)
         util::fatal("encode_band: banda fuera de la imagen");
@@ -587,24 +595,26 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
     const std::size_t row_len = 1 + std::size_t(channels) * px.width;
     const BandPlan plan = plan_bands(px.height, threads);
 
-    // One list of bands per worker; workers only read the pixels and write
-    // their own list, and all of them are joined before the lists are read.
-    std::vector<std::vector<Band>> lists(plan.workers);
+    // Workers take the next band from a shared counter rather than a fixed
+    // group of consecutive bands: bands of photos cost several times those
+    // of flat panels, and fixed groups left one worker with the photo while
+    // the others idled. Each band lands in its own slot, so the file is the
+    // same whoever encoded which band. Workers only read the pixels and write
+    // their own slots, and all of them are joined before the slots are read.
+    std::vector<Band> bands(plan.bands);
+    std::atomic<std::uint32_t> next_band{0};
     std::atomic<bool> failed{false};
     {
         std::vector<std::thread> workers;
         workers.reserve(plan.workers);
         try {
             for (std::uint32_t w = 0; w < plan.workers; ++w) {
-                workers.emplace_back([&, w] {
+                workers.emplace_back([&] {
                     try {
-                        const std::uint32_t b0 = w * plan.bands_per_worker;
-                        const std::uint32_t b1 = std::min(plan.bands, b0 + plan.bands_per_worker);
-                        lists[w].reserve(b1 - b0);
-                        for (std::uint32_t b = b0; b < b1; ++b) {
+                        for (std::uint32_t b = next_band++; b < plan.bands && !failed; b = next_band++) {
                             const std::uint32_t first = b * plan.rows_per_band;
                             const std::uint32_t end = std::min(px.height, first + plan.rows_per_band);
-                            lists[w].push_back(encode_band(px, first, end, channels, row_len, b + 1 == plan.bands));
+                            bands[b] = encode_band(px, first, end, channels, row_len, b + 1 == plan.bands);
                         }
                     } catch (...) {
                         failed = true;
@@ -622,15 +632,14 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
 
     std::size_t total = 0;
     std::uint32_t adler = 1;
-    for (const auto& list : lists)
-        for (const auto& band : list) {
-            total += band.bytes.size();
-            adler = adler32_combine(adler, band.adler, band.raw_len);
-        }
+    for (const auto& band : bands) {
+        total += band.bytes.size();
+        adler = adler32_combine(adler, band.adler, band.raw_len);
+    }
 
     std::vector<std::uint8_t> out;
     out.reserve(total + 1024 + (options.icc ? options.icc->size() + 64 : 0));
-    static constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    static constexpr std::uint8_t signature[8] = { 0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A };
     append(out, signature, 8);
 
     std::uint8_t ihdr[13];
@@ -643,7 +652,7 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
 
     if (options.icc && !options.icc->empty()) {
         const auto& icc = *options.icc;
-        std::vector<std::uint8_t> data = {'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0};
+        std::vector<std::uint8_t> data = { 'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0 };
         uLongf len = compressBound(static_cast<uLong>(icc.size()));
         const std::size_t at = data.size();
         data.resize(at + len);
@@ -653,7 +662,7 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
         write_chunk(out, "iCCP", data);
     } else {
         const std::uint8_t perceptual = 0;
-        write_chunk(out, "sRGB", {&perceptual, 1});
+        write_chunk(out, "sRGB", { &perceptual, 1 });
     }
 
     if (options.scale > 0) {
@@ -667,11 +676,10 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
     }
 
     // zlib header: deflate with a 32 KiB window, the "fastest" level hint.
-    static constexpr std::uint8_t zlib_header[2] = {0x78, 0x01};
+    static constexpr std::uint8_t zlib_header[2] = { 0x78, 0x01 };
     write_chunk(out, "IDAT", zlib_header);
-    for (const auto& list : lists)
-        for (const auto& band : list)
-            append(out, band.bytes.data(), band.bytes.size());
+    for (const auto& band : bands)
+        append(out, band.bytes.data(), band.bytes.size());
     std::uint8_t trailer[4];
     put_u32(trailer, adler);
     write_chunk(out, "IDAT", trailer);

@@ -24,9 +24,9 @@ struct PngPixels {
     // Premultiplied pixels, 4 bytes each. Must hold at least
     // stride × (height − 1) + 4 × width bytes.
     std::span<const std::uint8_t> data;
-    std::uint32_t width = 0;  // pixels, at least 1
+    std::uint32_t width = 0; // pixels, at least 1
     std::uint32_t height = 0; // pixels, at least 1
-    std::size_t stride = 0;   // bytes from one row to the next, at least 4 × width
+    std::size_t stride = 0; // bytes from one row to the next, at least 4 × width
     // true: bytes R, G, B, A in memory; false: B, G, R, A.
     bool rgba = false;
 };
@@ -44,8 +44,8 @@ struct PngOptions {
 // One encoded band.
 struct Band {
     std::vector<std::uint8_t> bytes; // a complete IDAT chunk of raw deflate data
-    std::uint64_t raw_len = 0;       // filtered bytes that went into the compressor
-    std::uint32_t adler = 1;         // Adler-32 of those filtered bytes
+    std::uint64_t raw_len = 0; // filtered bytes that went into the compressor
+    std::uint32_t adler = 1; // Adler-32 of those filtered bytes
 };
 
 // Encodes the pixels as a PNG file: RGB when every alpha is 255, else RGBA
@@ -58,8 +58,7 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options);
 // 4, `row_len` = 1 + channels × width. Only the last band of an image ends the
 // deflate stream (`last`); the others end with a sync flush. Used by
 // encode_png's workers; exposed for tests.
-Band encode_band(const PngPixels& px, std::uint32_t first, std::uint32_t end, unsigned channels,
-                 std::size_t row_len, bool last);
+Band encode_band(const PngPixels& px, std::uint32_t first, std::uint32_t end, unsigned channels, std::size_t row_len, bool last);
 
 // Writes row `y` as straight RGB (channels 3) or RGBA (channels 4) into
 // `out`, which holds channels × width bytes.
@@ -71,12 +70,13 @@ void write_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::spa
 // The Adler-32 of A followed by B, from adler(A), adler(B) and B's length.
 std::uint32_t adler32_combine(std::uint32_t adler_a, std::uint32_t adler_b, std::uint64_t len_b);
 
-// How encode_png splits `height` rows for `threads` workers: rows per band
-// (the last band may be shorter) and bands per worker. Exposed for tests.
+// How encode_png splits `height` rows for `threads` workers: n =
+// max(min(⌈height / 32⌉, 2 × threads), 1), rows per band ⌈height / n⌉ (the
+// last band may be shorter), one worker per band up to `threads`. Exposed
+// for tests.
 struct BandPlan {
     std::uint32_t rows_per_band = 0;
     std::uint32_t bands = 0;
-    std::uint32_t bands_per_worker = 0;
     std::uint32_t workers = 0;
 };
 BandPlan plan_bands(std::uint32_t height, unsigned threads);

@@ -14,6 +14,14 @@ namespace imageops {
 
 namespace {
 
+// The hot loops are built twice, for AVX2 and for the baseline, and the
+// loader picks one at run time (x86-64 only; elsewhere one plain build).
+#if defined(__x86_64__)
+#define VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define VECTOR_CLONES
+#endif
+
 // Below this many source pixels a second thread costs more than it saves.
 constexpr std::size_t k_thread_min_pixels = 65536;
 constexpr std::size_t k_max_threads = 16;
@@ -26,8 +34,7 @@ void check_view(std::size_t size, std::size_t width, std::size_t height, std::si
     std::size_t row_bytes, rows, need;
     if (__builtin_mul_overflow(width, std::size_t(4), &row_bytes) || stride < row_bytes)
         util::fatal("imageops: el paso de fila es menor que 4 × ancho");
-    if (__builtin_mul_overflow(stride, height - 1, &rows) || __builtin_add_overflow(rows, row_bytes, &need)
-        || size < need)
+    if (__builtin_mul_overflow(stride, height - 1, &rows) || __builtin_add_overflow(rows, row_bytes, &need) || size < need)
         util::fatal("imageops: los datos son más cortos que las filas de la vista");
 }
 
@@ -37,7 +44,7 @@ std::size_t worker_count(std::size_t width, std::size_t height, std::size_t item
 {
     if (width * height < k_thread_min_pixels)
         return 1;
-    return std::max<std::size_t>(std::min({items, std::size_t(util::parallelism()), k_max_threads}), 1);
+    return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
 }
 
 // Splits [0, items) into `workers` consecutive chunks of ⌈items / workers⌉
@@ -90,7 +97,8 @@ void run_chunks(std::size_t items, std::size_t workers, const std::function<void
 struct FastDiv {
     std::uint64_t m = 0;
     std::uint32_t d = 1;
-    explicit FastDiv(std::uint32_t divisor) : d(divisor)
+    explicit FastDiv(std::uint32_t divisor)
+        : d(divisor)
     {
         if (d > 1)
             m = ~std::uint64_t(0) / d + 1;
@@ -120,7 +128,7 @@ template <typename Sum>
     std::size_t X = 0;
     for (std::size_t x0 = 0; x0 < width; x0 += f, ++X) {
         const std::size_t x1 = std::min(x0 + f, width);
-        Sum s[4] = {0, 0, 0, 0};
+        Sum s[4] = { 0, 0, 0, 0 };
         for (std::size_t x = x0; x < x1; ++x)
             for (int c = 0; c < 4; ++c)
                 s[c] += row[4 * x + c];
@@ -133,14 +141,16 @@ template <typename Sum>
 // while n × d < 2^32, which holds for box sums (n < 256 × d) when d ≤ 4096.
 struct SmallDiv {
     std::uint64_t m;
-    explicit SmallDiv(std::uint32_t d) : m(((std::uint64_t(1) << 32) + d - 1) / d) {}
+    explicit SmallDiv(std::uint32_t d)
+        : m(((std::uint64_t(1) << 32) + d - 1) / d)
+    {
+    }
     std::uint32_t operator()(std::uint32_t n) const { return static_cast<std::uint32_t>((m * n) >> 32); }
 };
 constexpr std::size_t k_small_div_max = 4096;
 
 template <typename Sum>
-[[gnu::always_inline]] inline void downscale_rows(const View& v, std::size_t f, Image& out, std::size_t first,
-                                                  std::size_t end)
+[[gnu::always_inline]] inline void downscale_rows(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
 {
     std::vector<Sum> sums(out.width * 4);
     const std::size_t last_w = v.width - (out.width - 1) * f;
@@ -177,8 +187,7 @@ template <typename Sum>
     }
 }
 
-[[gnu::target_clones("avx2", "default")]] void downscale_rows32(const View& v, std::size_t f, Image& out,
-                                                              std::size_t first, std::size_t end)
+VECTOR_CLONES void downscale_rows32(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
 {
     downscale_rows<std::uint32_t>(v, f, out, first, end);
 }
@@ -186,8 +195,8 @@ template <typename Sum>
 // One box pass along a row: out = ⌊m × (s + r) / 2^32⌋ with s the sum of the
 // 2r + 1 values centred on x, edges repeating the nearest pixel. A running
 // sum makes the cost independent of r.
-[[gnu::always_inline]] inline void blur_row(const std::uint8_t* __restrict in, std::uint8_t* __restrict out,
-                                            std::size_t width, std::size_t r, std::uint64_t m)
+[[gnu::always_inline]] inline void blur_row(
+    const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t width, std::size_t r, std::uint64_t m)
 {
     const std::size_t last = width - 1;
     std::uint32_t s[4];
@@ -215,9 +224,8 @@ template <typename Sum>
 // The three horizontal passes of rows [first, end), fused: each row goes
 // through two row-sized buffers while it is in cache, which gives the same
 // bytes as three passes over the whole image (rows do not mix).
-[[gnu::target_clones("avx2", "default")]] void blur_rows(const std::uint8_t* src, std::size_t src_stride,
-                                                       std::uint8_t* dst, std::size_t width, std::size_t r,
-                                                       std::uint64_t m, std::size_t first, std::size_t end)
+VECTOR_CLONES void blur_rows(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst, std::size_t width, std::size_t r,
+    std::uint64_t m, std::size_t first, std::size_t end)
 {
     std::vector<std::uint8_t> t1(4 * width), t2(4 * width);
     for (std::size_t y = first; y < end; ++y) {
@@ -229,10 +237,8 @@ template <typename Sum>
 
 // One box pass along columns over `n` byte columns, with a running sum per
 // byte column, so the cost does not grow with r.
-[[gnu::always_inline]] inline void blur_column_pass(const std::uint8_t* src, std::size_t src_stride,
-                                                    std::uint8_t* dst, std::size_t dst_stride, std::size_t n,
-                                                    std::size_t height, std::size_t r, std::uint64_t m,
-                                                    std::uint32_t* __restrict s)
+[[gnu::always_inline]] inline void blur_column_pass(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst,
+    std::size_t dst_stride, std::size_t n, std::size_t height, std::size_t r, std::uint64_t m, std::uint32_t* __restrict s)
 {
     const std::size_t last = height - 1;
     for (std::size_t i = 0; i < n; ++i)
@@ -271,10 +277,8 @@ std::size_t strip_bytes(std::size_t height)
 // The three vertical passes over the byte columns [first, end), strip by
 // strip: src → strip buffer → strip buffer → dst. Columns do not mix, so this
 // gives the same bytes as three passes over the whole image.
-[[gnu::target_clones("avx2", "default")]] void blur_columns(const std::uint8_t* src, std::size_t src_stride,
-                                                          std::uint8_t* dst, std::size_t dst_stride,
-                                                          std::size_t height, std::size_t r, std::uint64_t m,
-                                                          std::size_t strip, std::size_t first, std::size_t end)
+VECTOR_CLONES void blur_columns(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst, std::size_t dst_stride,
+    std::size_t height, std::size_t r, std::uint64_t m, std::size_t strip, std::size_t first, std::size_t end)
 {
     std::vector<std::uint8_t> t1(strip * height), t2(strip * height);
     std::vector<std::uint32_t> sums(strip);
@@ -335,7 +339,7 @@ std::optional<Rect> opaque_bounds(const View& v, std::size_t alpha_offset)
         if (p[4 * xr] != 0)
             right = std::max(right, xr);
     }
-    return Rect{left, top, right - left + 1, bottom - top + 1};
+    return Rect { left, top, right - left + 1, bottom - top + 1 };
 }
 
 std::vector<std::uint8_t> crop(const View& v, Rect rect)
@@ -392,15 +396,13 @@ void blur(const MutableView& view, std::size_t radius)
     // the three vertical passes read a and write the view's rows. Each pass
     // of one row or one column depends only on that row or column, so the
     // passes are done row by row and strip by strip, in cache.
-    run_chunks(h, workers, [&](std::size_t first, std::size_t end) {
-        blur_rows(view.data.data(), view.stride, a.data(), w, r, m, first, end);
-    });
+    run_chunks(h, workers,
+        [&](std::size_t first, std::size_t end) { blur_rows(view.data.data(), view.stride, a.data(), w, r, m, first, end); });
     // Column chunks are whole strips, so workers never share a cache line.
     const std::size_t strip = strip_bytes(h);
     const std::size_t strips = (row + strip - 1) / strip;
     run_chunks(strips, std::min(workers, strips), [&](std::size_t first, std::size_t end) {
-        blur_columns(a.data(), row, view.data.data(), view.stride, h, r, m, strip, first * strip,
-                     std::min(row, end * strip));
+        blur_columns(a.data(), row, view.data.data(), view.stride, h, r, m, strip, first * strip, std::min(row, end * strip));
     });
 }
 

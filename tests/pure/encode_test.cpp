@@ -30,7 +30,7 @@ std::uint32_t be32(const std::uint8_t* p)
 // Splits a PNG into its chunks, checking the signature, the framing and every CRC.
 std::vector<Chunk> chunks_of(const Bytes& png)
 {
-    static const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    static const std::uint8_t signature[8] = { 0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A };
     std::vector<Chunk> out;
     EXPECT_GE(png.size(), 8u);
     EXPECT_EQ(std::memcmp(png.data(), signature, 8), 0);
@@ -66,7 +66,7 @@ Bytes inflate_idat(const Bytes& png)
     for (const auto& c : chunks_of(png))
         if (c.type == "IDAT")
             z.insert(z.end(), c.data.begin(), c.data.end());
-    z_stream s{};
+    z_stream s {};
     EXPECT_EQ(inflateInit(&s), Z_OK);
     Bytes out(1 << 16);
     s.next_in = z.data();
@@ -99,7 +99,7 @@ Decoded decode_spng(const Bytes& png)
     Decoded d;
     spng_ctx* ctx = spng_ctx_new(0);
     spng_set_png_buffer(ctx, png.data(), png.size());
-    spng_ihdr ihdr{};
+    spng_ihdr ihdr {};
     EXPECT_EQ(spng_get_ihdr(ctx, &ihdr), 0);
     d.width = ihdr.width;
     d.height = ihdr.height;
@@ -115,7 +115,7 @@ Decoded decode_spng(const Bytes& png)
 
 Bytes decode_libpng(const Bytes& png)
 {
-    png_image img{};
+    png_image img {};
     img.version = PNG_IMAGE_VERSION;
     EXPECT_NE(png_image_begin_read_from_memory(&img, png.data(), png.size()), 0) << img.message;
     img.format = PNG_FORMAT_RGBA;
@@ -134,7 +134,7 @@ struct Source {
     Bytes data;
     Bytes expected; // straight RGBA, packed
 
-    encode::PngPixels pixels() const { return {data, width, height, stride, rgba}; }
+    encode::PngPixels pixels() const { return { data, width, height, stride, rgba }; }
 };
 
 enum class Alpha { Opaque, Premultiplied, LastPixel254 };
@@ -188,8 +188,8 @@ Source make_source(std::uint32_t w, std::uint32_t h, std::size_t padding, bool r
 
 void expect_round_trip(const Source& s, unsigned threads)
 {
-    SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << " stride " << s.stride
-                                    << (s.rgba ? " RGBA" : " BGRA") << " threads " << threads);
+    SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << " stride " << s.stride << (s.rgba ? " RGBA" : " BGRA")
+                                    << " threads " << threads);
     encode::PngOptions opts;
     opts.threads = threads;
     const Bytes png = encode::encode_png(s.pixels(), opts);
@@ -211,13 +211,13 @@ TEST(EncodePng, DecodesToTheStraightSourcePixels)
     struct Size {
         std::uint32_t w, h;
     };
-    const Size sizes[] = {{1, 1}, {1, 97}, {301, 1}, {47, 33}, {64, 33}, {13, 10000}};
+    const Size sizes[] = { { 1, 1 }, { 1, 97 }, { 301, 1 }, { 47, 33 }, { 64, 33 }, { 13, 10000 } };
     unsigned seed = 1;
     for (const auto size : sizes)
-        for (const std::size_t padding : {std::size_t(0), std::size_t(12)})
-            for (const bool rgba : {false, true})
-                for (const Alpha alpha : {Alpha::Opaque, Alpha::Premultiplied, Alpha::LastPixel254})
-                    for (const unsigned threads : {1u, 4u}) {
+        for (const std::size_t padding : { std::size_t(0), std::size_t(12) })
+            for (const bool rgba : { false, true })
+                for (const Alpha alpha : { Alpha::Opaque, Alpha::Premultiplied, Alpha::LastPixel254 })
+                    for (const unsigned threads : { 1u, 4u }) {
                         if (size.h == 10000 && (padding != 0 || threads == 1))
                             continue; // the big one once per order and alpha is enough
                         expect_round_trip(make_source(size.w, size.h, padding, rgba, alpha, seed++), threads);
@@ -226,7 +226,7 @@ TEST(EncodePng, DecodesToTheStraightSourcePixels)
 
 TEST(EncodePng, SingleTranslucentPixelMakesTheFileRgba)
 {
-    for (const bool rgba : {false, true}) {
+    for (const bool rgba : { false, true }) {
         Source s = make_source(40, 40, 4, rgba, Alpha::Opaque, 7);
         s.data[19 * s.stride + 4 * 23 + 3] = 254;
         s.expected[(19 * 40 + 23) * 4 + 3] = 254;
@@ -239,22 +239,44 @@ TEST(EncodePng, SingleTranslucentPixelMakesTheFileRgba)
     }
 }
 
+TEST(EncodePng, ColourTypeScanOfLargeImagesSeesEveryRow)
+{
+    // Above a million pixels the alpha scan is split over threads; a single
+    // translucent pixel in any scanner's rows must still make the file RGBA.
+    const std::uint32_t w = 1100, h = 1000;
+    Bytes px(std::size_t(w) * h * 4, 255);
+    const auto colour_type = [&](unsigned threads) {
+        encode::PngOptions o;
+        o.threads = threads;
+        return chunks_of(encode::encode_png({px, w, h, 4 * w, true}, o))[0].data[9];
+    };
+    EXPECT_EQ(colour_type(4), 2);
+    for (const std::uint32_t y : {0u, 400u, h - 1}) {
+        const std::size_t at = (std::size_t(y) * w + (y == h - 1 ? w - 1 : 7)) * 4 + 3;
+        px[at] = 254;
+        EXPECT_EQ(colour_type(1), 6) << "row " << y;
+        EXPECT_EQ(colour_type(4), 6) << "row " << y;
+        EXPECT_EQ(colour_type(7), 6) << "row " << y;
+        px[at] = 255;
+    }
+}
+
 TEST(EncodePng, ConvertRowUnpremultipliesAndClamps)
 {
     // (128, 64, 0, 128) premultiplied → (255, 128, 0, 128); a colour above
     // its alpha saturates; alpha 0 and 255 copy the colours.
-    const Bytes rgba_px = {128, 64, 0, 128, 200, 10, 3, 100, 7, 8, 9, 0, 1, 2, 3, 255};
-    encode::PngPixels px{rgba_px, 4, 1, 16, true};
+    const Bytes rgba_px = { 128, 64, 0, 128, 200, 10, 3, 100, 7, 8, 9, 0, 1, 2, 3, 255 };
+    encode::PngPixels px { rgba_px, 4, 1, 16, true };
     Bytes out(16);
     encode::convert_row(px, 0, 4, out);
-    EXPECT_EQ(out, (Bytes{255, 128, 0, 128, 255, 26, 8, 100, 7, 8, 9, 0, 1, 2, 3, 255}));
+    EXPECT_EQ(out, (Bytes { 255, 128, 0, 128, 255, 26, 8, 100, 7, 8, 9, 0, 1, 2, 3, 255 }));
 
     px.rgba = false; // the same bytes as B, G, R, A
     encode::convert_row(px, 0, 4, out);
-    EXPECT_EQ(out, (Bytes{0, 128, 255, 128, 8, 26, 255, 100, 9, 8, 7, 0, 3, 2, 1, 255}));
+    EXPECT_EQ(out, (Bytes { 0, 128, 255, 128, 8, 26, 255, 100, 9, 8, 7, 0, 3, 2, 1, 255 }));
     Bytes rgb(12);
     encode::convert_row(px, 0, 3, rgb);
-    EXPECT_EQ(rgb, (Bytes{0, 64, 128, 3, 10, 200, 9, 8, 7, 3, 2, 1}));
+    EXPECT_EQ(rgb, (Bytes { 0, 64, 128, 3, 10, 200, 9, 8, 7, 3, 2, 1 }));
 }
 
 TEST(EncodePng, UnpremultiplyIsExactForEveryPair)
@@ -266,7 +288,7 @@ TEST(EncodePng, UnpremultiplyIsExactForEveryPair)
             row[4 * c + 3] = static_cast<std::uint8_t>(a);
         }
         Bytes out(row.size());
-        encode::convert_row({row, 256, 1, row.size(), true}, 0, 4, out);
+        encode::convert_row({ row, 256, 1, row.size(), true }, 0, 4, out);
         for (unsigned c = 0; c < 256; ++c) {
             const unsigned want = (a == 0 || a == 255) ? c : std::min((255 * c + a / 2) / a, 255u);
             ASSERT_EQ(out[4 * c], want) << "a " << a << " c " << c;
@@ -276,24 +298,24 @@ TEST(EncodePng, UnpremultiplyIsExactForEveryPair)
 
 TEST(EncodePng, OnePixelFileIsByteExact)
 {
-    const Bytes px = {10, 20, 30, 255};
+    const Bytes px = { 10, 20, 30, 255 };
     encode::PngOptions opts;
     opts.threads = 4;
-    const Bytes png = encode::encode_png({px, 1, 1, 4, true}, opts);
+    const Bytes png = encode::encode_png({ px, 1, 1, 4, true }, opts);
     const auto chunks = chunks_of(png);
-    ASSERT_EQ(types_of(chunks), (std::vector<std::string>{"IHDR", "sRGB", "IDAT", "IDAT", "IDAT", "IEND"}));
+    ASSERT_EQ(types_of(chunks), (std::vector<std::string> { "IHDR", "sRGB", "IDAT", "IDAT", "IDAT", "IEND" }));
     // Well-known CRCs: 1×1 8-bit RGB header, perceptual sRGB, IEND.
-    EXPECT_EQ(chunks[0].data, (Bytes{0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0}));
+    EXPECT_EQ(chunks[0].data, (Bytes { 0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0 }));
     EXPECT_EQ(chunks[0].crc, 0x907753DEu);
-    EXPECT_EQ(chunks[1].data, Bytes{0});
+    EXPECT_EQ(chunks[1].data, Bytes { 0 });
     EXPECT_EQ(chunks[1].crc, 0xAECE1CE9u);
-    EXPECT_EQ(chunks[2].data, (Bytes{0x78, 0x01}));
+    EXPECT_EQ(chunks[2].data, (Bytes { 0x78, 0x01 }));
     // Filtered stream 00 0A 14 1E: A = 1 + 60 = 61, B = 4 + 3·10 + 2·20 + 30 = 104.
-    EXPECT_EQ(chunks[4].data, (Bytes{0x00, 0x68, 0x00, 0x3D}));
-    EXPECT_EQ(chunks[5].data, Bytes{});
+    EXPECT_EQ(chunks[4].data, (Bytes { 0x00, 0x68, 0x00, 0x3D }));
+    EXPECT_EQ(chunks[5].data, Bytes {});
     EXPECT_EQ(chunks[5].crc, 0xAE426082u);
     // The band alone is a complete raw deflate stream of the filtered row.
-    z_stream s{};
+    z_stream s {};
     ASSERT_EQ(inflateInit2(&s, -15), Z_OK);
     Bytes band = chunks[3].data, out(16);
     s.next_in = band.data();
@@ -303,8 +325,8 @@ TEST(EncodePng, OnePixelFileIsByteExact)
     EXPECT_EQ(inflate(&s, Z_FINISH), Z_STREAM_END);
     out.resize(out.size() - s.avail_out);
     inflateEnd(&s);
-    EXPECT_EQ(out, (Bytes{0, 10, 20, 30}));
-    EXPECT_EQ(inflate_idat(png), (Bytes{0, 10, 20, 30}));
+    EXPECT_EQ(out, (Bytes { 0, 10, 20, 30 }));
+    EXPECT_EQ(inflate_idat(png), (Bytes { 0, 10, 20, 30 }));
 }
 
 TEST(EncodePng, BandCountDoesNotChangeTheFilteredStream)
@@ -323,6 +345,9 @@ TEST(EncodePng, BandCountDoesNotChangeTheFilteredStream)
     };
     EXPECT_EQ(idats(a), 2 + 2);
     EXPECT_EQ(idats(b), 16 + 2);
+    // Whichever worker takes which band, the file is the same.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(encode::encode_png(s.pixels(), sixteen) == b);
     const Bytes filtered = inflate_idat(a);
     EXPECT_EQ(filtered.size(), (1 + 4 * 29u) * 10000u);
     EXPECT_TRUE(filtered == inflate_idat(b));
@@ -339,8 +364,8 @@ TEST(EncodePng, FilterChoiceFollowsTheLowestScore)
     // so Sub and Paeth differ only in the first pixel (Sub: v, Paeth: v − above),
     // Up in every byte. Ties keep the earlier type.
     const std::uint32_t w = 16;
-    const std::uint8_t greys[] = {100, 10, 100, 50, 50};
-    const std::uint8_t want[] = {1, 4, 1, 2}; // rows 3 to 6
+    const std::uint8_t greys[] = { 100, 10, 100, 50, 50 };
+    const std::uint8_t want[] = { 1, 4, 1, 2 }; // rows 3 to 6
     const std::uint32_t h = 7;
     Bytes px(4 * w * h);
     std::mt19937 rng(5);
@@ -355,7 +380,7 @@ TEST(EncodePng, FilterChoiceFollowsTheLowestScore)
         px[i] = 255;
     encode::PngOptions opts;
     opts.threads = 1;
-    const Bytes filtered = inflate_idat(encode::encode_png({px, w, h, 4 * w, true}, opts));
+    const Bytes filtered = inflate_idat(encode::encode_png({ px, w, h, 4 * w, true }, opts));
     const std::size_t row_len = 1 + 3 * w;
     ASSERT_EQ(filtered.size(), row_len * h);
     EXPECT_EQ(filtered[1 * row_len], 2);
@@ -367,53 +392,53 @@ TEST(EncodePng, FilterChoiceFollowsTheLowestScore)
     Bytes opaque = zero;
     for (std::size_t i = 3; i < opaque.size(); i += 4)
         opaque[i] = 255;
-    const Bytes z = inflate_idat(encode::encode_png({opaque, 8, 1, 32, true}, opts));
+    const Bytes z = inflate_idat(encode::encode_png({ opaque, 8, 1, 32, true }, opts));
     EXPECT_EQ(z, Bytes(1 + 24, 0));
 }
 
 TEST(EncodePng, PhysicalSizeFromScale)
 {
-    const Bytes px = {1, 2, 3, 255};
+    const Bytes px = { 1, 2, 3, 255 };
     const auto phys = [&](double scale) -> std::optional<Bytes> {
         encode::PngOptions o;
         o.scale = scale;
-        for (const auto& c : chunks_of(encode::encode_png({px, 1, 1, 4, false}, o)))
+        for (const auto& c : chunks_of(encode::encode_png({ px, 1, 1, 4, false }, o)))
             if (c.type == "pHYs")
                 return c.data;
         return std::nullopt;
     };
     // 72 points per inch: 2834.6 → 2835 and 5669.3 → 5669 pixels per metre.
-    EXPECT_EQ(phys(1.0), (Bytes{0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13, 1}));
-    EXPECT_EQ(phys(2.0), (Bytes{0, 0, 0x16, 0x25, 0, 0, 0x16, 0x25, 1}));
+    EXPECT_EQ(phys(1.0), (Bytes { 0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13, 1 }));
+    EXPECT_EQ(phys(2.0), (Bytes { 0, 0, 0x16, 0x25, 0, 0, 0x16, 0x25, 1 }));
     EXPECT_EQ(phys(0.0), std::nullopt);
     EXPECT_EQ(phys(-1.0), std::nullopt);
 }
 
 TEST(EncodePng, ColourProfileOrSrgb)
 {
-    const Bytes px = {1, 2, 3, 255};
+    const Bytes px = { 1, 2, 3, 255 };
     const auto chunk_types = [&](std::optional<Bytes> icc) {
         encode::PngOptions o;
         o.icc = std::move(icc);
         o.scale = 2;
-        return chunks_of(encode::encode_png({px, 1, 1, 4, false}, o));
+        return chunks_of(encode::encode_png({ px, 1, 1, 4, false }, o));
     };
     EXPECT_EQ(types_of(chunk_types(std::nullopt)),
-              (std::vector<std::string>{"IHDR", "sRGB", "pHYs", "IDAT", "IDAT", "IDAT", "IEND"}));
-    EXPECT_EQ(types_of(chunk_types(Bytes{})),
-              (std::vector<std::string>{"IHDR", "sRGB", "pHYs", "IDAT", "IDAT", "IDAT", "IEND"}));
+        (std::vector<std::string> { "IHDR", "sRGB", "pHYs", "IDAT", "IDAT", "IDAT", "IEND" }));
+    EXPECT_EQ(
+        types_of(chunk_types(Bytes {})), (std::vector<std::string> { "IHDR", "sRGB", "pHYs", "IDAT", "IDAT", "IDAT", "IEND" }));
 
     Bytes profile(3000);
     std::mt19937 rng(3);
     for (auto& b : profile)
         b = static_cast<std::uint8_t>(rng() % 7);
     const auto chunks = chunk_types(profile);
-    ASSERT_EQ(types_of(chunks), (std::vector<std::string>{"IHDR", "iCCP", "pHYs", "IDAT", "IDAT", "IDAT", "IEND"}));
+    ASSERT_EQ(types_of(chunks), (std::vector<std::string> { "IHDR", "iCCP", "pHYs", "IDAT", "IDAT", "IDAT", "IEND" }));
     const Bytes& d = chunks[1].data;
     const std::string head = "ICC Profile";
     ASSERT_GT(d.size(), head.size() + 2);
     EXPECT_EQ(std::string(d.begin(), d.begin() + head.size()), head);
-    EXPECT_EQ(d[head.size()], 0);     // name terminator
+    EXPECT_EQ(d[head.size()], 0); // name terminator
     EXPECT_EQ(d[head.size() + 1], 0); // compression method
     Bytes inflated(profile.size() + 10);
     uLongf len = inflated.size();
@@ -431,17 +456,20 @@ TEST(EncodePng, BandPlan)
     p = encode::plan_bands(10000, 8);
     EXPECT_EQ(p.bands, 16u);
     EXPECT_EQ(p.rows_per_band, 625u);
-    EXPECT_EQ(p.bands_per_worker, 2u);
     EXPECT_EQ(p.workers, 8u);
     p = encode::plan_bands(1, 8);
     EXPECT_EQ(p.bands, 1u);
     EXPECT_EQ(p.workers, 1u);
-    // n = min(⌈100 / 32⌉, 6) = 4 bands of 25, two per worker.
+    // n = min(⌈100 / 32⌉, 6) = 4 bands of 25 for 3 workers.
     p = encode::plan_bands(100, 3);
     EXPECT_EQ(p.rows_per_band, 25u);
     EXPECT_EQ(p.bands, 4u);
-    EXPECT_EQ(p.bands_per_worker, 2u);
-    EXPECT_EQ(p.workers, 2u);
+    EXPECT_EQ(p.workers, 3u);
+    // n = min(⌈70 / 32⌉, 2) = 2: 35 rows each.
+    p = encode::plan_bands(70, 1);
+    EXPECT_EQ(p.rows_per_band, 35u);
+    EXPECT_EQ(p.bands, 2u);
+    EXPECT_EQ(p.workers, 1u);
     p = encode::plan_bands(1000, 5); // n = 10 bands of 100 over 5 workers
     EXPECT_EQ(p.bands, 10u);
     EXPECT_EQ(p.workers, 5u);
@@ -462,15 +490,21 @@ TEST(EncodePng, Adler32CombineMatchesZlib)
 TEST(EncodePng, InconsistentPixelsStop)
 {
     const Bytes px(64, 255);
-    EXPECT_EQ(fatal_message([&] { encode::encode_png({px, 0, 1, 4, false}, {}); }), "imagen vacía");
-    EXPECT_EQ(fatal_message([&] { encode::encode_png({px, 1, 0, 4, false}, {}); }), "imagen vacía");
-    EXPECT_EQ(fatal_message([&] { encode::encode_png({px, 4, 1, 12, false}, {}); }),
-              "assertion failed: px.stride >= px.width * 4");
+    EXPECT_EQ(fatal_message([&] { encode::encode_png({ px, 0, 1, 4, false }, {}); }), "imagen vacía");
+    EXPECT_EQ(fatal_message([&] { encode::encode_png({ px, 1, 0, 4, false }, {}); }), "imagen vacía");
+    EXPECT_EQ(fatal_message([&] {
+        encode::encode_png({ px, 4, 1, 12, false }, {});
+    }),
+        "assertion failed: px.stride >= px.width * 4");
     // 3 rows of stride 24 need 24 × 2 + 16 = 64 bytes: one byte less stops.
-    EXPECT_EQ(fatal_message([&] { encode::encode_png({{px.data(), 63}, 4, 3, 24, false}, {}); }),
-              "assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
-    EXPECT_EQ(fatal_message([&] { encode::encode_png({px, 4, 3, 24, false}, {}); }), std::nullopt);
+    EXPECT_EQ(fatal_message([&] {
+        encode::encode_png({ { px.data(), 63 }, 4, 3, 24, false }, {});
+    }),
+        "assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
+    EXPECT_EQ(fatal_message([&] { encode::encode_png({ px, 4, 3, 24, false }, {}); }), std::nullopt);
     // A stride so large that the needed length overflows is caught, not wrapped.
-    EXPECT_EQ(fatal_message([&] { encode::encode_png({px, 1, 3, SIZE_MAX / 2 + 1, false}, {}); }),
-              "assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
+    EXPECT_EQ(fatal_message([&] {
+        encode::encode_png({ px, 1, 3, SIZE_MAX / 2 + 1, false }, {});
+    }),
+        "assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
 }

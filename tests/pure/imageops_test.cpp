@@ -15,15 +15,15 @@ using Bytes = std::vector<std::uint8_t>;
 struct Img {
     std::size_t width, height, stride;
     Bytes data;
-    imageops::View view() const { return {data, width, height, stride}; }
-    imageops::MutableView mut() { return {data, width, height, stride}; }
+    imageops::View view() const { return { data, width, height, stride }; }
+    imageops::MutableView mut() { return { data, width, height, stride }; }
     std::uint8_t& at(std::size_t x, std::size_t y, int c) { return data[y * stride + 4 * x + c]; }
     std::uint8_t at(std::size_t x, std::size_t y, int c) const { return data[y * stride + 4 * x + c]; }
 };
 
 Img random_image(std::size_t w, std::size_t h, std::size_t padding, unsigned seed)
 {
-    Img img{w, h, 4 * w + padding, {}};
+    Img img { w, h, 4 * w + padding, {} };
     img.data.resize(img.stride * h);
     std::mt19937 rng(seed);
     for (auto& b : img.data)
@@ -88,35 +88,35 @@ Bytes reference_downscale(const Img& img, std::size_t f)
 
 TEST(ImageOps, ClampCutsToTheImage)
 {
-    EXPECT_EQ((Rect{90, 0, 50, 10}.clamp(100, 100)), (Rect{90, 0, 10, 10}));
-    EXPECT_EQ((Rect{150, 0, 50, 10}.clamp(100, 100)), (Rect{100, 0, 0, 10}));
-    EXPECT_EQ((Rect{5, 300, 10, 10}.clamp(100, 100)), (Rect{5, 100, 10, 0}));
-    EXPECT_EQ((Rect{0, 0, SIZE_MAX, SIZE_MAX}.clamp(7, 9)), (Rect{0, 0, 7, 9}));
-    EXPECT_EQ((Rect{3, 4, 5, 6}.clamp(0, 0)), (Rect{0, 0, 0, 0}));
+    EXPECT_EQ((Rect { 90, 0, 50, 10 }.clamp(100, 100)), (Rect { 90, 0, 10, 10 }));
+    EXPECT_EQ((Rect { 150, 0, 50, 10 }.clamp(100, 100)), (Rect { 100, 0, 0, 10 }));
+    EXPECT_EQ((Rect { 5, 300, 10, 10 }.clamp(100, 100)), (Rect { 5, 100, 10, 0 }));
+    EXPECT_EQ((Rect { 0, 0, SIZE_MAX, SIZE_MAX }.clamp(7, 9)), (Rect { 0, 0, 7, 9 }));
+    EXPECT_EQ((Rect { 3, 4, 5, 6 }.clamp(0, 0)), (Rect { 0, 0, 0, 0 }));
 }
 
 TEST(ImageOps, OpaqueBounds)
 {
-    Img img{20, 15, 4 * 20 + 8, Bytes((4 * 20 + 8) * 15, 0)};
+    Img img { 20, 15, 4 * 20 + 8, Bytes((4 * 20 + 8) * 15, 0) };
     // Colour bytes and the row padding are not alpha.
     for (std::size_t i = 0; i < img.data.size(); ++i)
         if (i % img.stride >= 4 * img.width || i % 4 != 3)
             img.data[i] = 0xff;
     EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), std::nullopt);
     img.at(5, 7, 3) = 1;
-    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect{5, 7, 1, 1}));
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect { 5, 7, 1, 1 }));
     img.at(19, 9, 3) = 200;
     img.at(2, 14, 3) = 255;
-    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect{2, 7, 18, 8}));
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect { 2, 7, 18, 8 }));
     img.at(0, 0, 3) = 9;
-    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect{0, 0, 20, 15}));
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect { 0, 0, 20, 15 }));
     // Alpha first: byte 0 of every pixel is 0xff above, so everything is opaque.
-    EXPECT_EQ(imageops::opaque_bounds(img.view(), 0), (Rect{0, 0, 20, 15}));
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 0), (Rect { 0, 0, 20, 15 }));
 
     // Random sparse clouds against a column-by-column scan.
     for (unsigned seed = 0; seed < 40; ++seed) {
         std::mt19937 rng(seed);
-        Img s{1 + rng() % 30, 1 + rng() % 30, 0, {}};
+        Img s { 1 + rng() % 30, 1 + rng() % 30, 0, {} };
         s.stride = 4 * s.width + rng() % 3 * 4;
         s.data.assign(s.stride * s.height, 0);
         const std::size_t count = rng() % 4;
@@ -130,27 +130,27 @@ TEST(ImageOps, OpaqueBounds)
         if (count == 0)
             EXPECT_EQ(got, std::nullopt);
         else
-            EXPECT_EQ(got, (Rect{x0, y0, x1 - x0 + 1, y1 - y0 + 1})) << "seed " << seed;
+            EXPECT_EQ(got, (Rect { x0, y0, x1 - x0 + 1, y1 - y0 + 1 })) << "seed " << seed;
     }
 }
 
 TEST(ImageOps, CropCopiesTheClampedRows)
 {
     const Img img = random_image(9, 7, 12, 1);
-    const Bytes out = imageops::crop(img.view(), {6, 2, 10, 3});
+    const Bytes out = imageops::crop(img.view(), { 6, 2, 10, 3 });
     ASSERT_EQ(out.size(), 3u * 3 * 4);
     for (std::size_t y = 0; y < 3; ++y)
         for (std::size_t x = 0; x < 3; ++x)
             for (int c = 0; c < 4; ++c)
                 EXPECT_EQ(out[(y * 3 + x) * 4 + c], img.at(6 + x, 2 + y, c));
-    EXPECT_TRUE(imageops::crop(img.view(), {20, 0, 5, 5}).empty());
-    EXPECT_EQ(imageops::crop(img.view(), {0, 0, 9, 7}), packed(img));
+    EXPECT_TRUE(imageops::crop(img.view(), { 20, 0, 5, 5 }).empty());
+    EXPECT_EQ(imageops::crop(img.view(), { 0, 0, 9, 7 }), packed(img));
 }
 
 TEST(ImageOps, DownscaleAveragesPartialBoxes)
 {
     // 5 × 5 by 2: 3 × 3, with boxes of 4, 2 (last row and column) and 1 pixel.
-    Img img{5, 5, 20, Bytes(100)};
+    Img img { 5, 5, 20, Bytes(100) };
     for (std::size_t y = 0; y < 5; ++y)
         for (std::size_t x = 0; x < 5; ++x)
             for (int c = 0; c < 4; ++c)
@@ -166,21 +166,21 @@ TEST(ImageOps, DownscaleAveragesPartialBoxes)
     EXPECT_EQ(out.pixels, reference_downscale(img, 2));
 
     // Rounding is half up: (1 + 2) / 2 → 2, (1 + 1 + 1 + 2) / 4 → 1.
-    Img tiny{2, 2, 8, {1, 1, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2}};
+    Img tiny { 2, 2, 8, { 1, 1, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2 } };
     const auto t = imageops::downscale(tiny.view(), 2);
-    EXPECT_EQ(t.pixels, (Bytes{1, 1, 1, 1}));
-    const auto t1 = imageops::downscale({{tiny.data.data(), 8}, 2, 1, 8}, 2);
-    EXPECT_EQ(t1.pixels, (Bytes{2, 1, 1, 1}));
+    EXPECT_EQ(t.pixels, (Bytes { 1, 1, 1, 1 }));
+    const auto t1 = imageops::downscale({ { tiny.data.data(), 8 }, 2, 1, 8 }, 2);
+    EXPECT_EQ(t1.pixels, (Bytes { 2, 1, 1, 1 }));
 
     // Factors 0 and 1 give a packed copy.
     const Img padded = random_image(7, 5, 8, 2);
-    for (const std::size_t f : {0u, 1u}) {
+    for (const std::size_t f : { 0u, 1u }) {
         const auto copy = imageops::downscale(padded.view(), f);
         EXPECT_EQ(copy.width, 7u);
         EXPECT_EQ(copy.height, 5u);
         EXPECT_EQ(copy.pixels, packed(padded));
     }
-    EXPECT_TRUE(imageops::downscale({{}, 0, 5, 0}, 2).pixels.empty());
+    EXPECT_TRUE(imageops::downscale({ {}, 0, 5, 0 }, 2).pixels.empty());
 }
 
 TEST(ImageOps, DownscaleMatchesTheDefinitionWithWorkers)
@@ -188,7 +188,7 @@ TEST(ImageOps, DownscaleMatchesTheDefinitionWithWorkers)
     // 331 × 247 is above the threading threshold; the result must be the
     // same whichever rows each worker took.
     const Img img = random_image(331, 247, 4, 3);
-    for (const std::size_t f : {2u, 3u, 7u, 16u, 64u, 400u}) {
+    for (const std::size_t f : { 2u, 3u, 7u, 16u, 64u, 400u }) {
         const auto out = imageops::downscale(img.view(), f);
         EXPECT_EQ(out.width, (331 + f - 1) / f);
         EXPECT_EQ(out.height, (247 + f - 1) / f);
@@ -200,8 +200,8 @@ TEST(ImageOps, DownscaleRoundsExactlyAtEveryBoxSize)
 {
     // Boxes of 4096 and 4225 pixels sit on either side of the cheaper
     // division; sums one below and at each rounding step must round right.
-    for (const std::size_t f : {64u, 65u}) {
-        Img img{f, f, 4 * f, Bytes(4 * f * f)};
+    for (const std::size_t f : { 64u, 65u }) {
+        Img img { f, f, 4 * f, Bytes(4 * f * f) };
         for (unsigned v = 0; v < 254; v += 7) {
             // Every byte v + 1, but byte 0 of one pixel one above and byte 1
             // one below: box sums just above and just below a multiple of
@@ -218,10 +218,10 @@ TEST(ImageOps, DownscaleSumsDoNotWrapForHugeBoxes)
 {
     // 4200 × 4200 white pixels in one box: the sum, 4.5e9, is beyond 32 bits.
     const std::size_t n = 4200;
-    Img img{n, n, 4 * n, Bytes(4 * n * n, 255)};
+    Img img { n, n, 4 * n, Bytes(4 * n * n, 255) };
     const auto out = imageops::downscale(img.view(), n);
     ASSERT_EQ(out.width, 1u);
-    EXPECT_EQ(out.pixels, (Bytes{255, 255, 255, 255}));
+    EXPECT_EQ(out.pixels, (Bytes { 255, 255, 255, 255 }));
 }
 
 TEST(ImageOps, BlurMatchesDirectSums)
@@ -231,8 +231,8 @@ TEST(ImageOps, BlurMatchesDirectSums)
     struct Case {
         std::size_t w, h, r;
     };
-    for (const Case c : {Case{13, 9, 1}, Case{13, 9, 4}, Case{13, 9, 30}, Case{40, 30, 1000}, Case{40, 30, 5000},
-                         Case{300, 230, 2}, Case{300, 230, 20}, Case{260, 270, 150}, Case{20, 40000, 3}}) {
+    for (const Case c : { Case { 13, 9, 1 }, Case { 13, 9, 4 }, Case { 13, 9, 30 }, Case { 40, 30, 1000 }, Case { 40, 30, 5000 },
+             Case { 300, 230, 2 }, Case { 300, 230, 20 }, Case { 260, 270, 150 }, Case { 20, 40000, 3 } }) {
         Img img = random_image(c.w, c.h, 8, static_cast<unsigned>(c.r + c.w));
         const Bytes want = reference_blur(packed(img), c.w, c.h, c.r);
         const Bytes padding_before = img.data;
@@ -248,16 +248,22 @@ TEST(ImageOps, BlurMatchesDirectSums)
 TEST(ImageOps, BlurEdgeCases)
 {
     // r = 1: the first horizontal pass turns a white pixel into three of 85.
-    Img dot{5, 5, 20, Bytes(100, 0)};
+    Img dot { 5, 5, 20, Bytes(100, 0) };
     dot.at(2, 2, 0) = 255;
     imageops::blur(dot.mut(), 1);
-    const Bytes want = reference_blur([&] { Bytes b(100, 0); b[(2 * 5 + 2) * 4] = 255; return b; }(), 5, 5, 1);
+    const Bytes want = reference_blur(
+        [&] {
+            Bytes b(100, 0);
+            b[(2 * 5 + 2) * 4] = 255;
+            return b;
+        }(),
+        5, 5, 1);
     EXPECT_EQ(packed(dot), want);
     EXPECT_GT(dot.at(0, 0, 0), 0); // three passes reach the corners
 
     // A uniform image is unchanged at every radius.
-    for (const std::size_t r : {1u, 2u, 3u, 17u, 255u, 999u, 1000u}) {
-        Img flat{6, 4, 24, Bytes(96, 0)};
+    for (const std::size_t r : { 1u, 2u, 3u, 17u, 255u, 999u, 1000u }) {
+        Img flat { 6, 4, 24, Bytes(96, 0) };
         for (std::size_t i = 0; i < 96; i += 4) {
             flat.data[i] = 0, flat.data[i + 1] = 77, flat.data[i + 2] = 254, flat.data[i + 3] = 255;
         }
@@ -280,17 +286,17 @@ TEST(ImageOps, ShortBuffersStop)
     Img img = random_image(10, 10, 4, 1);
     const std::string short_data = "imageops: los datos son más cortos que las filas de la vista";
     // 10 rows of stride 44 need 44 × 9 + 40 bytes.
-    const imageops::View shorter{{img.data.data(), 44 * 9 + 39}, 10, 10, 44};
+    const imageops::View shorter { { img.data.data(), 44 * 9 + 39 }, 10, 10, 44 };
     EXPECT_EQ(fatal_message([&] { imageops::opaque_bounds(shorter, 3); }), short_data);
-    EXPECT_EQ(fatal_message([&] { imageops::crop(shorter, {0, 0, 1, 1}); }), short_data);
+    EXPECT_EQ(fatal_message([&] { imageops::crop(shorter, { 0, 0, 1, 1 }); }), short_data);
     EXPECT_EQ(fatal_message([&] { imageops::downscale(shorter, 2); }), short_data);
-    EXPECT_EQ(fatal_message([&] { imageops::blur({{img.data.data(), 44 * 9 + 39}, 10, 10, 44}, 3); }), short_data);
-    EXPECT_EQ(fatal_message([&] { imageops::downscale({{img.data.data(), 44 * 9 + 40}, 10, 10, 44}, 2); }),
-              std::nullopt);
-    EXPECT_EQ(fatal_message([&] { imageops::blur({img.data, 10, 10, 39}, 3); }),
-              "imageops: el paso de fila es menor que 4 × ancho");
-    EXPECT_EQ(fatal_message([&] { imageops::opaque_bounds(img.view(), 4); }),
-              "imageops: posición de alfa fuera del píxel");
+    EXPECT_EQ(fatal_message([&] { imageops::blur({ { img.data.data(), 44 * 9 + 39 }, 10, 10, 44 }, 3); }), short_data);
+    EXPECT_EQ(fatal_message([&] { imageops::downscale({ { img.data.data(), 44 * 9 + 40 }, 10, 10, 44 }, 2); }), std::nullopt);
+    EXPECT_EQ(fatal_message([&] {
+        imageops::blur({ img.data, 10, 10, 39 }, 3);
+    }),
+        "imageops: el paso de fila es menor que 4 × ancho");
+    EXPECT_EQ(fatal_message([&] { imageops::opaque_bounds(img.view(), 4); }), "imageops: posición de alfa fuera del píxel");
     // A stride whose row count overflows is caught, not wrapped.
-    EXPECT_EQ(fatal_message([&] { imageops::crop({img.data, 1, 3, SIZE_MAX / 2 + 1}, {0, 0, 1, 1}); }), short_data);
+    EXPECT_EQ(fatal_message([&] { imageops::crop({ img.data, 1, 3, SIZE_MAX / 2 + 1 }, { 0, 0, 1, 1 }); }), short_data);
 }

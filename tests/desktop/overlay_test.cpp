@@ -1,0 +1,326 @@
+// The selection overlay on the test session's X server, driven with xdotool
+// as a user would drive it.
+#include "app.h"
+#include "capture.h"
+#include "modebar.h"
+#include "output.h"
+#include "overlay.h"
+#include "overlay_view.h"
+#include "state.h"
+#include "test_util.h"
+#include "util.h"
+#include "util_queue.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QProcess>
+#include <QStringList>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+using namespace testing_support;
+
+namespace {
+
+void pump(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool wait_until(const std::function<bool()>& done, int ms = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Runs xdotool while the event loop keeps turning (the overlay answers the
+// synthetic input as it arrives).
+void xdo(const QStringList& args)
+{
+    QProcess p;
+    p.start("xdotool", args);
+    ASSERT_TRUE(p.waitForStarted(3000));
+    while (!p.waitForFinished(5))
+        QCoreApplication::processEvents();
+    ASSERT_EQ(p.exitCode(), 0) << args.join(' ').toStdString();
+    pump(30);
+}
+
+// The whole screen as the X server shows it now.
+QImage screen_now()
+{
+    platform::DisplayGrab grab;
+    grab.display = platform::shareable_displays().front();
+    grab.width = grab.display.pixel_width;
+    grab.height = grab.display.pixel_height;
+    auto image = capture::backend().grab_display_now(grab);
+    EXPECT_TRUE(image.has_value()) << (image ? "" : image.error());
+    return image ? image->convertToFormat(QImage::Format_ARGB32) : QImage();
+}
+
+// The count of pixels that differ by more than `tolerance` in any channel.
+int differing_pixels(const QImage& a, const QImage& b, int tolerance = 0)
+{
+    if (a.size() != b.size())
+        return -1;
+    const QImage x = a.convertToFormat(QImage::Format_ARGB32);
+    const QImage y = b.convertToFormat(QImage::Format_ARGB32);
+    int n = 0;
+    for (int r = 0; r < x.height(); ++r)
+        for (int c = 0; c < x.width(); ++c) {
+            const QRgb p = x.pixel(c, r);
+            const QRgb q = y.pixel(c, r);
+            if (std::abs(qRed(p) - qRed(q)) > tolerance || std::abs(qGreen(p) - qGreen(q)) > tolerance
+                || std::abs(qBlue(p) - qBlue(q)) > tolerance)
+                ++n;
+        }
+    return n;
+}
+
+
+class OverlayDesktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_home = std::make_unique<TempHome>();
+        m_captures = m_home->path() / "capturas";
+        std::filesystem::create_directories(m_captures);
+        write_file(m_home->path() / "Library/Application Support/Vistrope/config.toml",
+            "save_dir = \"" + m_captures.string() + "\"\nwindow_shadow = false\n[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
+        state::reset_for_tests();
+        overlay::set_roads(overlay::default_roads());
+        output::set_delivered_listener([this](const output::Delivered& d) { m_delivered.push_back(d); });
+        overlay::prewarm();
+        xdo({ "mousemove", "960", "700" });
+    }
+
+    void TearDown() override
+    {
+        overlay::cancel();
+        pump(50);
+        stop_test_window();
+        output::set_delivered_listener({});
+        state::reset_for_tests();
+    }
+
+    void open(overlay::Mode mode)
+    {
+        overlay::begin(mode, overlay::Purpose::Screenshot);
+        ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }))
+            << "the panels never appeared";
+        pump(150);
+    }
+
+    // A window of another process, orange, at a known place.
+    void start_test_window()
+    {
+        m_window.start("xmessage", { "-geometry", "420x260+520+300", "-bg", "#ff8800", "-fg", "#202060", "-center", "ventana de prueba" });
+        ASSERT_TRUE(m_window.waitForStarted(3000));
+        ASSERT_TRUE(wait_until(
+            [] {
+                auto list = capture::backend().window_list();
+                if (!list)
+                    return false;
+                for (const auto& w : *list)
+                    if (w.title.find("xmessage") != std::string::npos && w.on_screen)
+                        return true;
+                return false;
+            },
+            5000))
+            << "the test window never showed up";
+        pump(300);
+    }
+
+    void stop_test_window()
+    {
+        if (m_window.state() != QProcess::NotRunning) {
+            m_window.kill();
+            m_window.waitForFinished(2000);
+        }
+    }
+
+    std::unique_ptr<TempHome> m_home;
+    std::filesystem::path m_captures;
+    std::vector<output::Delivered> m_delivered;
+
+    // The one PNG delivery wrote into the capture folder.
+    QImage delivered_png()
+    {
+        EXPECT_EQ(m_delivered.size(), 1u);
+        if (m_delivered.empty() || !m_delivered.front().path)
+            return {};
+        const auto& path = *m_delivered.front().path;
+        EXPECT_EQ(path.parent_path(), m_captures);
+        EXPECT_EQ(path.extension(), ".png");
+        QImage image(QString::fromStdString(path.string()));
+        EXPECT_FALSE(image.isNull()) << path;
+        return image;
+    }
+    QProcess m_window;
+};
+
+} // namespace
+
+TEST_F(OverlayDesktop, DragDeliversExactlyThatRegionAndThePreviousAreaRepeatsIt)
+{
+    start_test_window();
+    const QImage before = screen_now();
+    open(overlay::Mode::Area);
+    xdo({ "mousemove", "100", "100", "mousedown", "1" });
+    xdo({ "mousemove", "180", "170" });
+    xdo({ "mousemove", "300", "250" });
+    // Mid-drag: the panel shows the picture dimmed, with the selection as a clear hole.
+    const QImage mid = screen_now();
+    if (const char* dir = std::getenv("VISTROPE_SHOTS"))
+        mid.save(QString::fromUtf8(dir) + "/overlay-drag.png");
+    ASSERT_FALSE(mid.isNull());
+    const QRgb hole = mid.pixel(150, 200);
+    const QRgb orig = before.pixel(150, 200);
+    EXPECT_NEAR(qRed(hole), qRed(orig), 2) << "inside the selection the screen is not dimmed";
+    const QRgb dimmed = mid.pixel(700, 600);
+    const QRgb under = before.pixel(700, 600);
+    EXPECT_NEAR(qRed(dimmed), qRed(under) * 0.68, 3) << "outside the selection the screen is dimmed by 0.32";
+    xdo({ "mouseup", "1" });
+
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    EXPECT_FALSE(overlay::is_open());
+    EXPECT_EQ(m_delivered.front().kind, output::Kind::Area);
+    const QImage png = delivered_png();
+    ASSERT_EQ(png.size(), QSize(200, 150));
+    EXPECT_EQ(differing_pixels(png, before.copy(100, 100, 200, 150)), 0);
+    const auto area = state::last_area();
+    ASSERT_TRUE(area.has_value());
+    EXPECT_EQ(area->x, 100);
+    EXPECT_EQ(area->y, 100);
+    EXPECT_EQ(area->width, 200);
+    EXPECT_EQ(area->height, 150);
+
+    // The previous area again: the same rectangle, without the overlay.
+    m_delivered.clear();
+    app::capture_previous_area();
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    EXPECT_FALSE(overlay::is_open());
+    const QImage again = delivered_png();
+    ASSERT_EQ(again.size(), QSize(200, 150));
+    EXPECT_EQ(differing_pixels(again, before.copy(100, 100, 200, 150)), 0);
+}
+
+TEST_F(OverlayDesktop, EscapeCancelsWithNothingDelivered)
+{
+    open(overlay::Mode::Area);
+    ASSERT_TRUE(overlay::is_open());
+    xdo({ "key", "Escape" });
+    ASSERT_TRUE(wait_until([] { return !overlay::is_open(); }, 2000));
+    pump(200);
+    EXPECT_TRUE(m_delivered.empty());
+    EXPECT_FALSE(overlay::panels().front()->isVisible());
+}
+
+TEST_F(OverlayDesktop, SpaceSwitchesToWindowMode)
+{
+    open(overlay::Mode::Area);
+    xdo({ "key", "space" });
+    ASSERT_TRUE(overlay::session().has_value());
+    EXPECT_EQ(overlay::session()->mode, overlay::Mode::Window);
+    EXPECT_EQ(modebar::selected(), static_cast<std::uint8_t>(modebar::Choice::Window));
+    xdo({ "key", "space" });
+    EXPECT_EQ(overlay::session()->mode, overlay::Mode::Area);
+}
+
+TEST_F(OverlayDesktop, ClickOnAWindowDeliversThatWindow)
+{
+    start_test_window();
+    const QImage before = screen_now();
+    open(overlay::Mode::Window);
+    ASSERT_TRUE(overlay::session().has_value());
+    // The test window's centre, wherever the window manager placed it.
+    std::optional<platform::RectF> frame;
+    const auto list = capture::backend().window_list();
+    ASSERT_TRUE(list.has_value());
+    for (const auto& w : *list)
+        if (w.title.find("xmessage") != std::string::npos)
+            frame = w.frame;
+    ASSERT_TRUE(frame.has_value());
+    const double cx = frame->x + frame->w / 2;
+    const double cy = frame->y + frame->h / 2;
+    std::optional<overlay::WindowInfo> target;
+    const auto open_session = overlay::session();
+    for (const auto& w : open_session->windows)
+        if (!target && w.rect().contains(cx, cy))
+            target = w;
+    ASSERT_TRUE(target.has_value()) << "the test window is not selectable";
+    const int qx = static_cast<int>(cx);
+    const int qy = static_cast<int>(util::primary_height() - cy);
+    xdo({ "mousemove", QString::number(qx), QString::number(qy) });
+    if (const char* dir = std::getenv("VISTROPE_SHOTS"))
+        screen_now().save(QString::fromUtf8(dir) + "/overlay-window.png");
+    xdo({ "click", "1" });
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    EXPECT_EQ(m_delivered.front().kind, output::Kind::Window);
+    const QImage png = delivered_png();
+    ASSERT_EQ(png.width(), static_cast<int>(target->w));
+    ASSERT_EQ(png.height(), static_cast<int>(target->h));
+    // The window as it looked on screen (it is not covered).
+    const int top = static_cast<int>(util::primary_height() - target->y - target->h);
+    EXPECT_LT(differing_pixels(png, before.copy(static_cast<int>(target->x), top, png.width(), png.height()), 2),
+        png.width() * png.height() / 100);
+}
+
+TEST_F(OverlayDesktop, ModeBarScreenButtonDeliversTheFullScreen)
+{
+    open(overlay::Mode::Area);
+    const auto frame = modebar::frame();
+    ASSERT_TRUE(frame.has_value()) << "the mode bar is not shown";
+    if (const char* dir = std::getenv("VISTROPE_SHOTS"))
+        screen_now().save(QString::fromUtf8(dir) + "/overlay-bar.png");
+    const auto* layout = modebar::current_layout();
+    ASSERT_NE(layout, nullptr);
+    const auto& screen_button = layout->buttons[1];
+    ASSERT_EQ(screen_button.choice, modebar::Choice::Fullscreen);
+    const double gx = frame->x + screen_button.frame.x + screen_button.frame.w / 2;
+    const double gy = frame->y + screen_button.frame.y + screen_button.frame.h / 2;
+    const int qx = static_cast<int>(gx);
+    const int qy = static_cast<int>(util::primary_height() - gy);
+    xdo({ "mousemove", QString::number(qx), QString::number(qy) });
+    EXPECT_EQ(modebar::hovered(), 1) << "the hovered button is not highlighted";
+    xdo({ "click", "1" });
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    EXPECT_EQ(m_delivered.front().kind, output::Kind::Area);
+    const auto screen = platform::screens().front();
+    EXPECT_EQ(delivered_png().size(), QSize(static_cast<int>(screen.frame.w * screen.scale), static_cast<int>(screen.frame.h * screen.scale)));
+    EXPECT_FALSE(overlay::is_open());
+}
+
+TEST_F(OverlayDesktop, AnswerForACancelledSessionIsDropped)
+{
+    // A picture answer that comes after its session was replaced never shows
+    // or finishes anything: the second session opens on its own pictures.
+    overlay::begin(overlay::Mode::Area, overlay::Purpose::Screenshot);
+    const auto first = overlay::generation();
+    overlay::begin(overlay::Mode::Window, overlay::Purpose::Screenshot);
+    EXPECT_GT(overlay::generation(), first);
+    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
+    EXPECT_EQ(overlay::session()->mode, overlay::Mode::Window);
+    overlay::cancel();
+    pump(300);
+    EXPECT_FALSE(overlay::panels().front()->isVisible()) << "a late answer reopened the panels";
+    EXPECT_TRUE(m_delivered.empty());
+}

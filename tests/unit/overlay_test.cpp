@@ -1,0 +1,479 @@
+// Sessions of the selection overlay against recording fakes of its roads
+// (capture, delivery, recognition, recorder, scrolling capture), on Qt's
+// offscreen platform.
+#include "modebar.h"
+#include "overlay.h"
+#include "overlay_view.h"
+#include "state.h"
+#include "test_util.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace overlay;
+
+namespace {
+
+void pump(int ms = 0)
+{
+    QElapsedTimer t;
+    t.start();
+    do
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    while (t.elapsed() < ms);
+}
+
+struct DisplayRequest {
+    std::uint32_t display;
+    std::optional<RectF> region;
+    CaptureDone done;
+    double scale;
+};
+
+struct WindowRequest {
+    std::uint32_t window;
+    bool shadow;
+    CaptureDone done;
+};
+
+struct Recorded {
+    std::vector<DisplayRequest> displays;
+    std::vector<WindowRequest> windows;
+    std::vector<Finished> shots;
+    std::vector<Finished> texts;
+    std::vector<std::tuple<std::uint32_t, std::optional<RectF>, std::optional<std::uint32_t>, double>> records;
+    std::vector<std::tuple<std::uint32_t, RectF, double>> scrolls;
+    std::vector<RectF> scroll_windows;
+    int timers = 0;
+    std::vector<bool> gif_flags;
+    std::vector<WindowEntry> window_list;
+    int trims = 0;
+};
+
+bool wait_for(const std::function<bool()>& done, int ms = 3000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// A picture whose every pixel tells where it is: red = x, green = y (mod 256).
+QImage gradient(int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, qRgb(x % 256, y % 256, 77));
+    return image;
+}
+
+class OverlaySession : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        state::reset_for_tests();
+        set_config([](config::Config&) {});
+        m = std::make_shared<Recorded>();
+        auto rec = m;
+        Roads r;
+        r.window_list = [rec] { return rec->window_list; };
+        r.capture_display = [rec](std::uint32_t d, std::optional<RectF> region, CaptureDone done, double scale) {
+            rec->displays.push_back({ d, region, std::move(done), scale });
+        };
+        // Pictures answer later, when the test says so.
+        r.screen_picture = [rec](std::uint32_t d, double scale, CaptureDone done) {
+            rec->displays.push_back({ d, std::nullopt, std::move(done), scale });
+        };
+        r.capture_window = [rec](std::uint32_t w, bool shadow, CaptureDone done) { rec->windows.push_back({ w, shadow, std::move(done) }); };
+        r.deliver_shot = [rec](Finished f, util::Stopwatch) { rec->shots.push_back(std::move(f)); };
+        r.deliver_text = [rec](Finished f, util::Stopwatch) { rec->texts.push_back(std::move(f)); };
+        r.trim_transparent = [rec](const QImage& image) {
+            ++rec->trims;
+            return image.copy(1, 1, image.width() - 2, image.height() - 2);
+        };
+        r.record = [rec](std::uint32_t d, std::optional<RectF> region, std::optional<std::uint32_t> w, double s) {
+            rec->records.emplace_back(d, region, w, s);
+        };
+        r.scroll = [rec](std::uint32_t d, RectF region, double s) { rec->scrolls.emplace_back(d, region, s); };
+        r.scroll_window = [rec](RectF rect) { rec->scroll_windows.push_back(rect); };
+        r.self_timer = [rec] { ++rec->timers; };
+        r.set_next_is_gif = [rec](bool gif) { rec->gif_flags.push_back(gif); };
+        set_roads(std::move(r));
+        prewarm();
+        ASSERT_FALSE(panels().empty());
+        view = panels().front();
+    }
+
+    void TearDown() override
+    {
+        cancel();
+        pump();
+        set_roads(default_roads());
+        state::reset_for_tests();
+    }
+
+    static void set_config(const std::function<void(config::Config&)>& change)
+    {
+        auto c = std::make_shared<config::Config>();
+        c->show_mode_bar = true;
+        change(*c);
+        state::set_config(std::move(c));
+    }
+
+    int width_px() const { return static_cast<int>(view->state().frame.w * view->state().scale); }
+    int height_px() const { return static_cast<int>(view->state().frame.h * view->state().scale); }
+    double H() const { return view->state().frame.h; }
+
+    // Opens a session and answers the picture request of every panel.
+    void open(Mode mode, Purpose purpose, std::optional<QImage> picture = std::nullopt)
+    {
+        const std::size_t before = m->displays.size();
+        begin(mode, purpose);
+        ASSERT_EQ(m->displays.size(), before + panels().size());
+        for (std::size_t i = before; i < m->displays.size(); ++i) {
+            EXPECT_FALSE(m->displays[i].region.has_value()) << "the picture is of the whole display";
+            m->displays[i].done(picture ? picture : std::optional<QImage>(gradient(width_px(), height_px())));
+        }
+        ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); })) << "the opening never ended";
+    }
+
+    std::shared_ptr<Recorded> m;
+    VistropeOverlayWindow* view = nullptr;
+};
+
+} // namespace
+
+TEST_F(OverlaySession, PanelsAppearOnlyOnceThePictureIsThere)
+{
+    begin(Mode::Area, Purpose::Screenshot);
+    EXPECT_TRUE(is_open());
+    ASSERT_EQ(m->displays.size(), 1u);
+    pump(20);
+    EXPECT_FALSE(view->isVisible()) << "a panel mapped before the picture would be in it";
+    m->displays[0].done(gradient(width_px(), height_px()));
+    EXPECT_TRUE(view->isVisible());
+    EXPECT_FALSE(view->state().frozen.isNull());
+    // The bar follows once the panel is on screen.
+    ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); }));
+    EXPECT_EQ(modebar::selected(), static_cast<std::uint8_t>(modebar::Choice::Area));
+    EXPECT_GT(last_open_ms(), 0.0);
+}
+
+TEST_F(OverlaySession, AnswersForACancelledOrReplacedSessionAreDropped)
+{
+    begin(Mode::Area, Purpose::Screenshot);
+    begin(Mode::Window, Purpose::Screenshot); // replaces the first
+    ASSERT_EQ(m->displays.size(), 2u);
+    m->displays[0].done(gradient(width_px(), height_px()));
+    EXPECT_FALSE(view->isVisible()) << "the replaced session's picture opened the panels";
+    m->displays[1].done(QImage());
+    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(view->state().snapshot_failed);
+
+    cancel();
+    begin(Mode::Area, Purpose::Screenshot);
+    cancel();
+    m->displays.back().done(gradient(width_px(), height_px()));
+    EXPECT_FALSE(view->isVisible());
+    EXPECT_FALSE(is_open());
+}
+
+TEST_F(OverlaySession, FrozenAreaIsCroppedAndRemembered)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    // View rectangle (bottom-left) of the top-left pixels (30, 20)–(70, 50).
+    const RectF rect { 30, H() - 50, 40, 30 };
+    finish_area(*view, rect);
+    EXPECT_FALSE(is_open());
+    EXPECT_FALSE(view->isVisible());
+    ASSERT_EQ(m->shots.size(), 1u);
+    const Finished& f = m->shots[0];
+    EXPECT_EQ(f.kind, Kind::Area);
+    ASSERT_EQ(f.image.size(), QSize(40, 30));
+    EXPECT_EQ(qRed(f.image.pixel(0, 0)), 30);
+    EXPECT_EQ(qGreen(f.image.pixel(0, 0)), 20);
+    EXPECT_EQ(qRed(f.image.pixel(39, 29)), 69);
+    EXPECT_EQ(qGreen(f.image.pixel(39, 29)), 49);
+    EXPECT_EQ(f.rect, view_to_global(rect, view->state().frame));
+    const auto area = state::last_area();
+    ASSERT_TRUE(area.has_value());
+    EXPECT_EQ(*area, (state::LastArea { view->state().display_id, 30, 20, 40, 30 }));
+    EXPECT_EQ(m->displays.size(), 1u) << "no second capture for a frozen screen";
+}
+
+TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndALateAnswerDropped)
+{
+    set_config([](config::Config& c) { c.freeze_screen = false; });
+    open(Mode::Area, Purpose::Text);
+    EXPECT_TRUE(view->state().frozen.isNull());
+    finish_area(*view, { 10, 10, 50, 50 });
+    pump(120);
+    ASSERT_EQ(m->displays.size(), 2u);
+    EXPECT_EQ(m->displays[1].region, (RectF { 10, H() - 60, 50, 50 }));
+    m->displays[1].done(gradient(50, 50));
+    ASSERT_EQ(m->texts.size(), 1u) << "a text capture goes to recognition";
+    EXPECT_TRUE(m->shots.empty());
+
+    // The same again, but a new session opens before the capture answers.
+    finish_area(*view, { 10, 10, 50, 50 }); // no session: a plain screenshot
+    pump(120);
+    ASSERT_EQ(m->displays.size(), 3u);
+    open(Mode::Area, Purpose::Screenshot);
+    m->displays[2].done(gradient(50, 50));
+    EXPECT_TRUE(m->shots.empty()) << "an answer for a replaced session was delivered";
+}
+
+TEST_F(OverlaySession, FailedSnapshotMeansANewCapture)
+{
+    open(Mode::Area, Purpose::Screenshot, QImage());
+    EXPECT_TRUE(view->state().snapshot_failed);
+    finish_area(*view, { 0, 0, 20, 20 });
+    pump(120);
+    ASSERT_EQ(m->displays.size(), 2u);
+    EXPECT_TRUE(m->displays[1].region.has_value());
+}
+
+TEST_F(OverlaySession, AFinishBeforeTheSnapshotIsParkedUntilItComes)
+{
+    // A recording session wants no snapshot; switching to an area
+    // screenshot asks for one, and a release before it comes waits for it.
+    open(Mode::Area, Purpose::Record);
+    EXPECT_TRUE(view->state().frozen.isNull());
+    choose(modebar::Choice::Area);
+    EXPECT_TRUE(view->state().snapshot_requested);
+    finish_area(*view, { 5, 5, 10, 10 });
+    EXPECT_TRUE(is_open()) << "the panels stay up until the snapshot comes";
+    EXPECT_TRUE(view->state().pending_finish.has_value());
+    EXPECT_TRUE(m->shots.empty());
+    pump();
+    EXPECT_FALSE(is_open());
+    ASSERT_EQ(m->shots.size(), 1u);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(10, 10));
+}
+
+TEST_F(OverlaySession, RecordAndScrollRouting)
+{
+    open(Mode::Area, Purpose::Scroll);
+    finish_area(*view, { 10, 20, 100, 50 });
+    ASSERT_EQ(m->scrolls.size(), 1u);
+    EXPECT_EQ(std::get<1>(m->scrolls[0]), (RectF { 10, H() - 70, 100, 50 }));
+    EXPECT_FALSE(state::last_area().has_value()) << "a scrolling capture never changes the previous area";
+
+    open(Mode::Area, Purpose::Record);
+    finish_area(*view, { 10, 20, 100, 50 });
+    ASSERT_EQ(m->records.size(), 1u);
+    EXPECT_EQ(std::get<1>(m->records[0]), (RectF { 10, H() - 70, 100, 50 }));
+    EXPECT_FALSE(std::get<2>(m->records[0]).has_value());
+    EXPECT_TRUE(state::last_area().has_value());
+}
+
+TEST_F(OverlaySession, ChoicesChangeTheSession)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    choose(modebar::Choice::Window);
+    EXPECT_EQ(session()->mode, Mode::Window);
+    EXPECT_EQ(modebar::selected(), static_cast<std::uint8_t>(modebar::Choice::Window));
+    choose(modebar::Choice::Record);
+    EXPECT_EQ(session()->purpose, Purpose::Record);
+    EXPECT_EQ(m->gif_flags, std::vector<bool> { false });
+    choose(modebar::Choice::Record); // already recording: the GIF flag stays
+    EXPECT_EQ(m->gif_flags.size(), 1u);
+
+    choose(modebar::Choice::Timer);
+    EXPECT_FALSE(is_open());
+    EXPECT_EQ(m->timers, 1);
+
+    open(Mode::Area, Purpose::Screenshot);
+    choose(modebar::Choice::Fullscreen);
+    EXPECT_FALSE(is_open());
+    ASSERT_EQ(m->shots.size(), 1u);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(width_px(), height_px()));
+
+    choose(modebar::Choice::Area); // no session: nothing
+    EXPECT_FALSE(is_open());
+}
+
+TEST_F(OverlaySession, KeysByPhysicalPosition)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    view->key_pressed(65); // Space
+    EXPECT_EQ(session()->mode, Mode::Window);
+    view->key_pressed(38); // a: nothing
+    EXPECT_TRUE(is_open());
+    view->key_pressed(15); // 6: text
+    EXPECT_EQ(session()->purpose, Purpose::Text);
+    EXPECT_EQ(session()->mode, Mode::Area);
+    view->key_pressed(9); // Escape
+    EXPECT_FALSE(is_open());
+    EXPECT_TRUE(m->shots.empty());
+    EXPECT_TRUE(m->texts.empty());
+
+    open(Mode::Area, Purpose::Scroll);
+    view->key_pressed(65); // Space leaves a scrolling session's mode alone
+    EXPECT_EQ(session()->mode, Mode::Area);
+    view->key_pressed(36); // Return: the whole screen as an area
+    ASSERT_EQ(m->scrolls.size(), 1u);
+    EXPECT_EQ(std::get<1>(m->scrolls[0]), (RectF { 0, 0, view->state().frame.w, H() }));
+}
+
+TEST_F(OverlaySession, ClicksDragsAndWindows)
+{
+    // One window of another process, 200 × 100 at top-left (50, 60).
+    WindowEntry w;
+    w.layer = 0;
+    w.owner_pid = 1;
+    w.bounds = RectF { 50, 60, 200, 100 };
+    w.number = 4242;
+    m->window_list = { w };
+    open(Mode::Area, Purpose::Screenshot);
+    ASSERT_EQ(session()->windows.size(), 1u);
+
+    // A 2 × 50 drag over nothing is a click on nothing: the session goes on.
+    view->pointer_pressed({ 400, 100 });
+    view->pointer_dragged({ 402, 150 }, false);
+    view->pointer_released({ 402, 150 });
+    EXPECT_TRUE(is_open());
+
+    // Shift makes a square: from (100, 100) to (60, 90) gives (60, 60, 40, 40).
+    view->pointer_pressed({ 100, 100 });
+    view->pointer_dragged({ 60, 90 }, true);
+    EXPECT_EQ(view->state().selection, (RectF { 60, 60, 40, 40 }));
+    EXPECT_DOUBLE_EQ(modebar::alpha(), 0.0) << "the bar fades out while dragging";
+    view->pointer_released({ 60, 60 });
+    EXPECT_FALSE(is_open());
+    ASSERT_EQ(m->shots.size(), 1u);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(40, 40));
+
+    // A plain click on a listed window captures it even in area mode.
+    open(Mode::Area, Purpose::Screenshot);
+    const PointF inside { 100, H() - 100 };
+    view->pointer_pressed(inside);
+    view->pointer_released(inside);
+    EXPECT_FALSE(is_open());
+    ASSERT_EQ(m->windows.size(), 1u);
+    EXPECT_EQ(m->windows[0].window, 4242u);
+    EXPECT_TRUE(m->windows[0].shadow);
+    QImage shot(202, 102, QImage::Format_ARGB32_Premultiplied);
+    shot.fill(Qt::transparent);
+    m->windows[0].done(shot);
+    ASSERT_TRUE(wait_for([&] { return m->shots.size() == 2; }));
+    EXPECT_EQ(m->trims, 1);
+    const Finished& f = m->shots[1];
+    EXPECT_EQ(f.kind, Kind::Window);
+    EXPECT_EQ(f.image.size(), QSize(200, 100)) << "the shadow's empty edges were trimmed";
+    ASSERT_TRUE(f.crop.has_value()) << "the frozen crop goes to the flash";
+    EXPECT_EQ(f.crop->size(), QSize(200, 100));
+    EXPECT_EQ(qRed(f.crop->pixel(0, 0)), 50);
+    EXPECT_EQ(qGreen(f.crop->pixel(0, 0)), 60);
+}
+
+TEST_F(OverlaySession, WindowsForTextRecordAndScroll)
+{
+    WindowEntry w;
+    w.layer = 0;
+    w.owner_pid = 1;
+    w.bounds = RectF { 50, 60, 200, 100 };
+    w.number = 7;
+    m->window_list = { w };
+    const PointF global { 100, H() - 100 };
+
+    open(Mode::Window, Purpose::Text);
+    debug_click_global(global);
+    ASSERT_EQ(m->windows.size(), 1u);
+    EXPECT_FALSE(m->windows[0].shadow) << "text captures never include the shadow";
+    m->windows[0].done(gradient(200, 100));
+    EXPECT_EQ(m->texts.size(), 1u);
+
+    open(Mode::Window, Purpose::Record);
+    debug_click_global(global);
+    ASSERT_EQ(m->records.size(), 1u);
+    EXPECT_EQ(std::get<1>(m->records[0]), (RectF { 50, 60, 200, 100 }));
+    EXPECT_EQ(std::get<2>(m->records[0]), 7u);
+    EXPECT_FALSE(state::last_area().has_value());
+
+    open(Mode::Window, Purpose::Scroll);
+    debug_click_global(global);
+    ASSERT_EQ(m->scroll_windows.size(), 1u);
+
+    open(Mode::Window, Purpose::Screenshot);
+    debug_click_global({ 700, 5 }); // on no window: cancels
+    EXPECT_FALSE(is_open());
+    EXPECT_EQ(m->windows.size(), 1u);
+}
+
+TEST_F(OverlaySession, DebugHoverAndSelectDrawTheScene)
+{
+    WindowEntry w;
+    w.layer = 0;
+    w.owner_pid = 1;
+    w.bounds = RectF { 50, 60, 200, 100 };
+    w.number = 9;
+    m->window_list = { w };
+    open(Mode::Window, Purpose::Screenshot);
+    debug_hover(100, H() - 100);
+    ASSERT_TRUE(view->state().hovered.has_value());
+    EXPECT_EQ(view->state().hovered->number, 9u);
+    const Scene s = view->current_scene();
+    EXPECT_TRUE(s.outline_blue);
+    EXPECT_EQ(s.highlight, (RectF { 50, H() - 160, 200, 100 }));
+
+    choose(modebar::Choice::Area);
+    debug_select({ 10, 10, 100, 80 }, 110, 90);
+    const Scene a = view->current_scene();
+    EXPECT_EQ(a.size_label->text, "100 × 80");
+    EXPECT_TRUE(a.crosshair.empty());
+    EXPECT_TRUE(a.magnifier.has_value());
+    debug_finish({ 10, 10, 100, 80 });
+    EXPECT_EQ(m->shots.size(), 1u);
+}
+
+TEST_F(OverlaySession, ModeBarPressAndReleaseOnTheSameButton)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    const auto frame = modebar::frame();
+    ASSERT_TRUE(frame.has_value());
+    const auto* layout = modebar::current_layout();
+    const auto centre = [&](int i) {
+        const auto& b = layout->buttons[static_cast<std::size_t>(i)].frame;
+        return PointF { frame->x + b.x + b.w / 2, frame->y + b.y + b.h / 2 };
+    };
+    EXPECT_TRUE(modebar::contains(centre(0).x, centre(0).y));
+    // Press on "Ventana", release on "Área": nothing chosen.
+    modebar::pointer_pressed(centre(2));
+    modebar::pointer_released(centre(0));
+    EXPECT_EQ(session()->mode, Mode::Area);
+    modebar::pointer_moved(centre(3));
+    EXPECT_EQ(modebar::hovered(), 3);
+    modebar::debug_click(modebar::Choice::Window);
+    EXPECT_EQ(session()->mode, Mode::Window);
+    modebar::set_visible(false);
+    EXPECT_FALSE(modebar::contains(centre(0).x, centre(0).y)) << "a faded bar lets the overlay track the pointer";
+    modebar::set_visible(true);
+    cancel();
+    EXPECT_FALSE(modebar::frame().has_value());
+}
+
+TEST_F(OverlaySession, PanelsSurviveSessionsAndPrewarm)
+{
+    const std::vector<VistropeOverlayWindow*> before = panels();
+    open(Mode::Area, Purpose::Screenshot);
+    cancel();
+    prewarm();
+    EXPECT_EQ(panels(), before) << "the screens did not change: the panels are kept";
+    open(Mode::Window, Purpose::Screenshot);
+    EXPECT_EQ(panels(), before);
+    // A closed panel keeps nothing of its session.
+    cancel();
+    EXPECT_TRUE(view->state().frozen.isNull());
+    EXPECT_TRUE(view->state().background.isNull());
+    EXPECT_FALSE(view->state().pointer.has_value());
+    EXPECT_FALSE(view->state().snapshot_requested);
+}
