@@ -1,7 +1,7 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app.h"
-#include "ocr.h"
 #include "platform/url_scheme.h"
+#include "ocr.h"
 #include "switches.h"
 #include "util.h"
 #include "util_queue.h"
