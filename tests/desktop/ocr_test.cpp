@@ -2,7 +2,9 @@
 // code is grabbed from the screen, recognised, and the clipboard read back
 // with xclip as another program would.
 #include "ocr.h"
+#include "overlay.h"
 #include "platform/text_recognizer.h"
+#include "state.h"
 #include "test_util.h"
 
 #include <QClipboard>
@@ -22,6 +24,20 @@ const char* PAYLOAD = "VTRP-2024";
 const char* LINE_1 = "Reunión del equipo: miércoles a las 10:30";
 const char* LINE_2 = "Traer el informe de diseño y las cuentas";
 
+// Two lines of Spanish text with a QR code to their left.
+void paint_sample(QPainter& p, int width, int height)
+{
+    p.fillRect(QRect(0, 0, width, height), QColor(250, 250, 250));
+    const QImage qr = platform::render_qr_code(PAYLOAD, 4);
+    p.drawImage(QPointF(12, (height - qr.height()) / 2.0), qr);
+    QFont f("DejaVu Sans");
+    f.setPixelSize(14);
+    p.setFont(f);
+    p.setPen(QColor(25, 25, 25));
+    p.drawText(QPointF(qr.width() + 40, 70), LINE_1);
+    p.drawText(QPointF(qr.width() + 40, 92), LINE_2);
+}
+
 class TextWindow final : public QWidget {
 public:
     TextWindow()
@@ -34,15 +50,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        p.fillRect(rect(), QColor(250, 250, 250));
-        const QImage qr = platform::render_qr_code(PAYLOAD, 4);
-        p.drawImage(QPointF(12, (height() - qr.height()) / 2.0), qr);
-        QFont f("DejaVu Sans");
-        f.setPixelSize(14);
-        p.setFont(f);
-        p.setPen(QColor(25, 25, 25));
-        p.drawText(QPointF(qr.width() + 40, 70), LINE_1);
-        p.drawText(QPointF(qr.width() + 40, 92), LINE_2);
+        paint_sample(p, width(), height());
     }
 };
 
@@ -144,4 +152,72 @@ TEST(OcrDesktop, CommandLineNeedsNoDisplay)
     ASSERT_TRUE(wait(usage.get(), 30000));
     EXPECT_EQ(usage->exitCode(), 2);
     EXPECT_EQ(usage->readAllStandardError().toStdString(), "uso: vistrope --ocr <imagen.png>\n");
+}
+
+TEST(OcrDesktop, TextSelectionWithTheOverlayGoesToTheClipboard)
+{
+    // The sample in a window of another process (captures leave our own
+    // windows out), at a known place.
+    testing_support::TempHome home;
+    testing_support::write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+                                "[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
+    state::reset_for_tests();
+    ocr::set_recognizer(nullptr);
+    ocr::warm_up();
+    QImage sample(620, 180, QImage::Format_RGB32);
+    {
+        QPainter p(&sample);
+        paint_sample(p, sample.width(), sample.height());
+    }
+    const QString png = QString::fromStdString((home.path() / "muestra.png").string());
+    ASSERT_TRUE(sample.save(png, "PNG"));
+    QProcess viewer;
+    viewer.start("display", { "-title", "muestra-ocr", "-geometry", "+300+260", png });
+    ASSERT_TRUE(viewer.waitForStarted(3000));
+    // Where the window's picture is on screen.
+    int x = -1, y = -1;
+    for (int i = 0; i < 50 && x < 0; ++i) {
+        spin(100);
+        std::unique_ptr<QProcess> where(start("xdotool", { "search", "--onlyvisible", "--name", "muestra-ocr", "getwindowgeometry", "--shell" }));
+        if (!wait(where.get(), 3000))
+            continue;
+        for (const QString& line : QString::fromUtf8(where->readAllStandardOutput()).split('\n')) {
+            if (line.startsWith("X="))
+                x = line.mid(2).toInt();
+            if (line.startsWith("Y="))
+                y = line.mid(2).toInt();
+        }
+    }
+    ASSERT_GE(x, 0) << "the sample window never showed up";
+    spin(500);
+    QGuiApplication::clipboard()->setText("antes");
+
+    overlay::prewarm();
+    overlay::begin(overlay::Mode::Area, overlay::Purpose::Text);
+    spin(400);
+    const auto xdo = [](const QStringList& args) {
+        std::unique_ptr<QProcess> p(start("xdotool", args));
+        ASSERT_TRUE(wait(p.get(), 5000));
+        spin(40);
+    };
+    xdo({ "mousemove", QString::number(x + 4), QString::number(y + 4), "mousedown", "1" });
+    xdo({ "mousemove", QString::number(x + 300), QString::number(y + 90) });
+    xdo({ "mousemove", QString::number(x + 616), QString::number(y + 176) });
+    xdo({ "mouseup", "1" });
+
+    const std::string expected = std::string(PAYLOAD) + "\n\n" + LINE_1 + "\n" + LINE_2;
+    std::string got;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 15000) {
+        spin(100);
+        got = read_clipboard_with_xclip();
+        if (got != "antes")
+            break;
+    }
+    overlay::cancel();
+    viewer.kill();
+    viewer.waitForFinished(2000);
+    state::reset_for_tests();
+    EXPECT_EQ(got, expected);
 }
