@@ -28,6 +28,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -686,12 +688,19 @@ public:
         const std::string langs = tesseract_languages(languages);
         const double w = grey.width(), h = grey.height();
         std::vector<std::expected<std::vector<Word>, std::string>> results(jobs.size());
-        if (jobs.size() == 1) {
-            results[0] = read_job(m_pool, langs, jobs[0], w, h);
+        // As many workers as engines, each taking the next job.
+        std::atomic<std::size_t> next { 0 };
+        const auto work = [&] {
+            for (std::size_t i = next++; i < jobs.size(); i = next++)
+                results[i] = read_job(m_pool, langs, jobs[i], w, h);
+        };
+        const std::size_t workers = std::min<std::size_t>(jobs.size(), m_pool.size());
+        if (workers <= 1) {
+            work();
         } else {
             std::vector<std::jthread> threads;
-            for (std::size_t i = 0; i < jobs.size(); ++i)
-                threads.emplace_back([&, i] { results[i] = read_job(m_pool, langs, jobs[i], w, h); });
+            for (std::size_t i = 0; i < workers; ++i)
+                threads.emplace_back(work);
         }
         for (const auto& r : results)
             if (!r)
