@@ -1,6 +1,7 @@
 // The capture roads that need no overlay, end to end in the test session:
 // the real X server, the real clipboard (read with xclip), files decoded with
 // libpng.
+#include "quadrants.h"
 #include "qt_wait.h"
 #include "app.h"
 #include "capture.h"
@@ -34,12 +35,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        const int w = width() / 2;
-        const int h = height() / 2;
-        p.fillRect(0, 0, w, h, QColor(255, 0, 0));
-        p.fillRect(w, 0, width() - w, h, QColor(0, 255, 0));
-        p.fillRect(0, h, w, height() - h, QColor(0, 0, 255));
-        p.fillRect(w, h, width() - w, height() - h, QColor(255, 255, 0));
+        testing_support::paint_quadrants(p, width(), height());
     }
 };
 
