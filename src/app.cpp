@@ -215,6 +215,7 @@ void AppDelegate::did_finish_launching()
     quick_access::prewarm();
     flash::prewarm();
     // 10. Text recognition warms up in the background at utility priority.
+    services().warm_up_text();
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();
