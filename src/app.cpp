@@ -2,7 +2,6 @@
 
 #include "flash.h"
 #include "hud.h"
-#include "ocr.h"
 #include "onboarding.h"
 #include "overlay.h"
 #include "quick_access.h"
@@ -216,7 +215,7 @@ void AppDelegate::did_finish_launching()
     quick_access::prewarm();
     flash::prewarm();
     // 10. Text recognition warms up in the background at utility priority.
-    util::in_utility([] { ocr::warm_up(); });
+    services().warm_up_text();
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();

@@ -63,6 +63,7 @@ struct Services {
     std::function<void()> scroll_finish;
     std::function<void()> register_hotkeys;
     std::function<void()> refresh_content; // a new fetch of the shareable content
+    std::function<void()> warm_up_text;    // loads the recogniser on the utility pool
 };
 Services& services();
 // Restores the real modules (tests).

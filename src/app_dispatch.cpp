@@ -4,6 +4,7 @@
 #include "app_hotkeys.h"
 #include "capture.h"
 #include "editor/mod.h"
+#include "ocr.h"
 #include "onboarding.h"
 #include "overlay.h"
 #include "pin.h"
@@ -15,6 +16,7 @@
 #include "system.h"
 #include "updater.h"
 #include "util.h"
+#include "util_queue.h"
 
 #include <fmt/format.h>
 
@@ -42,6 +44,7 @@ Services real_services()
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
     s.register_hotkeys = [] { register_hotkeys(); };
     s.refresh_content = [] { capture::refresh(); };
+    s.warm_up_text = [] { util::in_utility([] { ocr::warm_up(); }); };
     return s;
 }
 

@@ -1,5 +1,7 @@
 #include "encode.h"
 
+#include "simd.h"
+
 #include "util.h"
 
 #include <zlib.h>
@@ -17,14 +19,6 @@
 namespace encode {
 
 namespace {
-
-// The hot loops are built twice, for AVX2 and for the baseline, and the
-// loader picks one at run time (x86-64 only; elsewhere one plain build).
-#if defined(__x86_64__)
-#define VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define VECTOR_CLONES
-#endif
 
 constexpr std::uint32_t k_adler_mod = 65521;
 // Bands are at least this many rows, so no worker gets a tiny deflate job.

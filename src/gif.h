@@ -150,6 +150,13 @@ struct Indexed {
 // else get the transparent index T = palette length.
 std::optional<Indexed> exact_palette(std::span<const uint32_t> pixels, size_t max_colours);
 
+// Indices for a frame on a palette whose packed RGB colours are `colours`
+// (index = position) and whose colour positions `set` finds: a changed pixel
+// (alpha 0) gets its colour's index, an unchanged one (alpha set) goes on with
+// the current run when it has the run's colour, else the transparent index
+// colours.size(). None when a changed colour is missing from `set`.
+std::optional<std::vector<uint8_t>> map_onto(std::span<const uint32_t> pixels, const ColorSet& set, std::span<const uint32_t> colours);
+
 struct ColorPoint {
     float r, g, b, weight;
 };

@@ -92,6 +92,39 @@ Palette ColorSet::palette() const
 // ---------------------------------------------------------------------------
 // Exact palette
 
+std::optional<std::vector<uint8_t>> map_onto(std::span<const uint32_t> pixels, const ColorSet& set, std::span<const uint32_t> colours)
+{
+    std::vector<uint8_t> out(pixels.size());
+    const uint32_t transparent = static_cast<uint32_t>(colours.size());
+    uint32_t prev = transparent;
+    uint32_t last_colour = NONE;
+    uint32_t last_index = 0;
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        const uint32_t p = pixels[i];
+        uint32_t idx;
+        if ((p >> 24) == 0) {
+            if (p != last_colour) {
+                const auto found = set.find(p);
+                if (!found)
+                    return std::nullopt;
+                last_colour = p;
+                last_index = *found;
+            }
+            idx = last_index;
+        } else {
+            // An unchanged pixel may go on with the current run when it has
+            // the run's colour: the screen shows the same either way, and
+            // LZW codes the longer run more cheaply. Indices of changed pixels
+            // are a colour's first position, so comparing colours equals
+            // comparing indices.
+            idx = (prev != transparent && colours[prev] == (p & 0xFFFFFF)) ? prev : transparent;
+        }
+        out[i] = static_cast<uint8_t>(idx);
+        prev = idx;
+    }
+    return out;
+}
+
 std::optional<Indexed> exact_palette(std::span<const uint32_t> pixels, size_t max_colours)
 {
     ColorSet set;
@@ -108,34 +141,11 @@ std::optional<Indexed> exact_palette(std::span<const uint32_t> pixels, size_t ma
         }
     }
 
+    auto indices = map_onto(pixels, set, set.colours());
+    if (!indices)
+        util::fatal("color en el conjunto");
     Indexed out;
-    out.indices.resize(pixels.size());
-    const uint32_t transparent = static_cast<uint32_t>(set.size());
-    const std::vector<uint32_t>& colours = set.colours();
-    uint32_t prev = transparent;
-    uint32_t last_colour = NONE;
-    uint32_t last_index = 0;
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        const uint32_t p = pixels[i];
-        uint32_t idx;
-        if ((p >> 24) == 0) {
-            if (p != last_colour) {
-                const auto found = set.find(p);
-                if (!found)
-                    util::fatal("color en el conjunto");
-                last_colour = p;
-                last_index = *found;
-            }
-            idx = last_index;
-        } else {
-            // An unchanged pixel may go on with the current run when it has
-            // the run's colour: the screen shows the same either way, and
-            // LZW codes the longer run more cheaply.
-            idx = (prev != transparent && colours[prev] == (p & 0xFFFFFF)) ? prev : transparent;
-        }
-        out.indices[i] = static_cast<uint8_t>(idx);
-        prev = idx;
-    }
+    out.indices = std::move(*indices);
     out.palette = set.palette();
     return out;
 }

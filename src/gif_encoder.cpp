@@ -158,35 +158,10 @@ std::pair<size_t, size_t> diff_row(uint32_t* p, uint32_t* c, size_t w, int thres
 // that the palette lacks.
 std::optional<std::vector<uint8_t>> map_exact(std::span<const uint32_t> pixels, const Palette& palette, const ColorSet& set)
 {
-    const uint32_t transparent = static_cast<uint32_t>(palette.size());
     std::vector<uint32_t> packed(palette.size());
     for (size_t i = 0; i < palette.size(); ++i)
         packed[i] = static_cast<uint32_t>(palette[i].r) << 16 | static_cast<uint32_t>(palette[i].g) << 8 | palette[i].b;
-    std::vector<uint8_t> out(pixels.size());
-    uint32_t prev = transparent;
-    uint32_t last_colour = 0xFFFFFFFF;
-    uint32_t last_index = 0;
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        const uint32_t p = pixels[i];
-        uint32_t idx;
-        if ((p >> 24) == 0) {
-            if (p != last_colour) {
-                const auto found = set.find(p);
-                if (!found)
-                    return std::nullopt;
-                last_colour = p;
-                last_index = *found;
-            }
-            idx = last_index;
-        } else {
-            // Indices of changed pixels are always a colour's first position
-            // in the palette, so comparing colours equals comparing indices.
-            idx = (prev != transparent && packed[prev] == (p & RGB_MASK)) ? prev : transparent;
-        }
-        out[i] = static_cast<uint8_t>(idx);
-        prev = idx;
-    }
-    return out;
+    return map_onto(pixels, set, packed);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "imageops.h"
 
+#include "simd.h"
+
 #include "util.h"
 
 #include <algorithm>
@@ -13,14 +15,6 @@
 namespace imageops {
 
 namespace {
-
-// The hot loops are built twice, for AVX2 and for the baseline, and the
-// loader picks one at run time (x86-64 only; elsewhere one plain build).
-#if defined(__x86_64__)
-#define VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define VECTOR_CLONES
-#endif
 
 // Below this many source pixels a second thread costs more than it saves.
 constexpr std::size_t k_thread_min_pixels = 65536;

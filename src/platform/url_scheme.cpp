@@ -116,7 +116,7 @@ std::vector<std::vector<std::string>> take_requests(std::string& buffer)
 
 std::string desktop_entry(const std::string& executable)
 {
-    // Exec quoting per the Desktop Entry Specification: double quotes, with
+    // Exec quoting as freedesktop desktop entries define it: double quotes, with
     // ", `, $ and \ escaped by a backslash.
     std::string quoted = "\"";
     for (char c : executable) {

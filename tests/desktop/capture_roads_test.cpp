@@ -1,6 +1,8 @@
 // The capture roads that need no overlay, end to end in the test session:
 // the real X server, the real clipboard (read with xclip), files decoded with
 // libpng.
+#include "quadrants.h"
+#include "qt_wait.h"
 #include "app.h"
 #include "capture.h"
 #include "config.h"
@@ -22,28 +24,10 @@
 
 namespace fs = std::filesystem;
 
+using testing_support::pump_for;
+using testing_support::wait_until;
+
 namespace {
-
-void settle(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-}
-
-bool wait_until(const std::function<bool()>& done, int ms = 15000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return done();
-}
 
 // A window painted in four flat quadrants: red, green, blue, yellow.
 class Quadrants final : public QWidget {
@@ -51,12 +35,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        const int w = width() / 2;
-        const int h = height() / 2;
-        p.fillRect(0, 0, w, h, QColor(255, 0, 0));
-        p.fillRect(w, 0, width() - w, h, QColor(0, 255, 0));
-        p.fillRect(0, h, w, height() - h, QColor(0, 0, 255));
-        p.fillRect(w, h, width() - w, height() - h, QColor(255, 255, 0));
+        testing_support::paint_quadrants(p, width(), height());
     }
 };
 
@@ -146,7 +125,7 @@ TEST_F(CaptureRoads, FullScreenWritesTheDatedFileCopiesItAndLeavesOurPanelOut)
     panel.setStyleSheet("background: rgb(255, 0, 255)");
     panel.setGeometry(m_origin.x() + 10, m_origin.y() + 10, 80, 40);
     panel.show();
-    settle(400);
+    pump_for(400);
     // It is on screen: a grab that keeps the program shows it.
     const auto screen = platform::shareable_displays().front();
     auto kept = capture::backend().grab_display_now({ screen, std::nullopt, screen.pixel_width, screen.pixel_height, {} });
@@ -190,13 +169,13 @@ TEST_F(CaptureRoads, AWindowOfOursEmbeddedInAnotherProgramsLeavesThatWindowIn)
     icon.setStyleSheet("background: rgb(0, 255, 255)");
     icon.setGeometry(0, 0, 24, 24);
     icon.show();
-    settle(300);
+    pump_for(300);
     auto list = capture::backend().window_list();
     ASSERT_TRUE(list);
     auto host = std::find_if(list->begin(), list->end(), [&](const auto& w) { return w.pid == m_other.processId(); });
     ASSERT_NE(host, list->end());
     QProcess::execute("xdotool", { "windowreparent", QString::number(icon.winId()), QString::number(host->window_id) });
-    settle(500);
+    pump_for(500);
 
     app::capture_fullscreen();
     ASSERT_TRUE(wait_until([&] { return !m_done.empty(); }));
@@ -230,7 +209,7 @@ TEST_F(CaptureRoads, PreviousAreaOnAGoneDisplayDeliversNothing)
 {
     state::set_last_area({ 987654, 0, 0, 10, 10 });
     app::capture_previous_area();
-    settle(1500);
+    pump_for(1500);
     EXPECT_TRUE(m_done.empty());
 }
 
@@ -239,7 +218,7 @@ TEST_F(CaptureRoads, SelfTimerDeliversAfterItsSeconds)
     QElapsedTimer t;
     t.start();
     app::self_timer();
-    settle(300);
+    pump_for(300);
     EXPECT_TRUE(m_done.empty());
     ASSERT_TRUE(wait_until([&] { return !m_done.empty(); }, 10000));
     EXPECT_GE(t.elapsed(), 1000);
@@ -252,14 +231,14 @@ TEST_F(CaptureRoads, WindowCaptureShowsTheCoveredPart)
     Quadrants m_window;
     m_window.setGeometry(400, 300, 240, 160);
     m_window.show();
-    settle(300);
+    pump_for(300);
     QWidget cover;
     cover.setStyleSheet("background: rgb(0, 255, 255)");
     const QPoint origin = m_window.mapToGlobal(QPoint(0, 0));
     cover.setGeometry(origin.x() - 20, origin.y() - 20, 150, 120);
     cover.show();
     cover.raise();
-    settle(400);
+    pump_for(400);
     std::optional<QImage> got;
     bool called = false;
     capture::capture_window(static_cast<std::uint32_t>(m_window.winId()), false, [&](std::optional<QImage> image) {

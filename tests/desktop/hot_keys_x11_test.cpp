@@ -1,4 +1,5 @@
 // Global hot keys against the test session's X server, pressed with xdotool.
+#include "qt_wait.h"
 #include "app_hotkeys.h"
 
 #include "hotkeys.h"
@@ -23,30 +24,12 @@
 
 using app::AppAction;
 
+using testing_support::pump_for;
+using testing_support::wait_until;
+
 namespace {
 
 constexpr std::uint16_t X_CTRL_ALT_SHIFT = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_SHIFT;
-
-void pump(int ms)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-}
-
-bool wait_for(const std::function<bool()>& done, int ms)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (done())
-            return true;
-        QThread::msleep(5);
-    }
-    return done();
-}
 
 void shell(const std::string& command)
 {
@@ -138,8 +121,8 @@ protected:
     void press_and_settle(const std::string& xdotool_args)
     {
         shell("xdotool " + xdotool_args);
-        wait_for([this] { return !m_ran.empty(); }, 3000);
-        pump(400);
+        wait_until([this] { return !m_ran.empty(); }, 3000);
+        pump_for(400);
     }
 
     testing_support::TempHome m_home;
@@ -163,7 +146,7 @@ TEST_F(X11HotKeys, DefaultAreaShortcutRunsItsActionOnce)
     // Another modifier set is not the shortcut.
     m_ran.clear();
     shell("xdotool key ctrl+shift+4 alt+shift+4");
-    pump(400);
+    pump_for(400);
     EXPECT_TRUE(m_ran.empty());
 }
 
@@ -187,8 +170,8 @@ TEST_F(X11HotKeys, HoldingTheKeyDownRunsTheActionOnce)
     register_defaults();
     // X repeats a held key about every 40 ms after a 660 ms delay.
     shell("xdotool keydown ctrl+alt+shift+4 && sleep 1.5 && xdotool keyup ctrl+alt+shift+4");
-    wait_for([this] { return !m_ran.empty(); }, 3000);
-    pump(400);
+    wait_until([this] { return !m_ran.empty(); }, 3000);
+    pump_for(400);
     EXPECT_EQ(m_ran, std::vector<AppAction>{ AppAction::CaptureArea });
 
     // The next physical press counts again.

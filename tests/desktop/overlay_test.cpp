@@ -1,5 +1,6 @@
 // The selection overlay on the test session's X server, driven with xdotool
 // as a user would drive it.
+#include "qt_wait.h"
 #include "app.h"
 #include "capture.h"
 #include "modebar.h"
@@ -26,30 +27,10 @@
 
 using namespace testing_support;
 
+using testing_support::pump_for;
+using testing_support::wait_until;
+
 namespace {
-
-void pump(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-bool wait_until(const std::function<bool()>& done, int ms = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // Runs xdotool while the event loop keeps turning (the overlay answers the
 // synthetic input as it arrives).
@@ -61,7 +42,7 @@ void xdo(const QStringList& args)
     while (!p.waitForFinished(5))
         QCoreApplication::processEvents();
     ASSERT_EQ(p.exitCode(), 0) << args.join(' ').toStdString();
-    pump(30);
+    pump_for(30);
 }
 
 // The whole screen as the X server shows it now.
@@ -115,7 +96,7 @@ protected:
     void TearDown() override
     {
         overlay::cancel();
-        pump(50);
+        pump_for(50);
         stop_test_window();
         output::set_delivered_listener({});
         state::reset_for_tests();
@@ -126,7 +107,7 @@ protected:
         overlay::begin(mode, overlay::Purpose::Screenshot);
         ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }))
             << "the panels never appeared";
-        pump(150);
+        pump_for(150);
     }
 
     // A window of another process, orange, at a known place.
@@ -146,7 +127,7 @@ protected:
             },
             5000))
             << "the test window never showed up";
-        pump(300);
+        pump_for(300);
     }
 
     void stop_test_window()
@@ -229,7 +210,7 @@ TEST_F(OverlayDesktop, EscapeCancelsWithNothingDelivered)
     ASSERT_TRUE(overlay::is_open());
     xdo({ "key", "Escape" });
     ASSERT_TRUE(wait_until([] { return !overlay::is_open(); }, 2000));
-    pump(200);
+    pump_for(200);
     EXPECT_TRUE(m_delivered.empty());
     EXPECT_FALSE(overlay::panels().front()->isVisible());
 }
@@ -320,7 +301,7 @@ TEST_F(OverlayDesktop, AnswerForACancelledSessionIsDropped)
     ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
     EXPECT_EQ(overlay::session()->mode, overlay::Mode::Window);
     overlay::cancel();
-    pump(300);
+    pump_for(300);
     EXPECT_FALSE(overlay::panels().front()->isVisible()) << "a late answer reopened the panels";
     EXPECT_TRUE(m_delivered.empty());
 }

@@ -1,4 +1,6 @@
 // The X11 capture backend against the test session's real X server.
+#include "quadrants.h"
+#include "qt_wait.h"
 #include "platform/screen_capture.h"
 
 #include <QApplication>
@@ -14,19 +16,10 @@
 #include <future>
 #include <memory>
 
-namespace {
+using testing_support::pump_for;
+using testing_support::wait_until;
 
-// Processes events for `ms` milliseconds so the window manager and the
-// compositor catch up.
-void settle(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-}
+namespace {
 
 // A window painted in four flat quadrants: red, green, blue, yellow.
 class Quadrants final : public QWidget {
@@ -37,12 +30,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        const int w = width() / 2;
-        const int h = height() / 2;
-        p.fillRect(0, 0, w, h, QColor(255, 0, 0));
-        p.fillRect(w, 0, width() - w, h, QColor(0, 255, 0));
-        p.fillRect(0, h, w, height() - h, QColor(0, 0, 255));
-        p.fillRect(w, h, width() - w, height() - h, QColor(255, 255, 0));
+        testing_support::paint_quadrants(p, width(), height());
     }
 };
 
@@ -64,7 +52,7 @@ TEST(ScreenCaptureX11, ListsOurWindowFrontmostWithPidAndDecoratedFrame)
     window.show();
     window.raise();
     window.activateWindow();
-    settle(400);
+    pump_for(400);
 
     auto list = backend->window_list();
     ASSERT_TRUE(list) << list.error();
@@ -135,7 +123,7 @@ TEST_P(GrabPaths, DisplayGrabShowsTheWindowsColoursOpaque)
     window.setGeometry(300, 200, 200, 100);
     window.show();
     window.raise();
-    settle(400);
+    pump_for(400);
     auto image = backend->grab_display_now(whole_primary());
     ASSERT_TRUE(image) << image.error();
     EXPECT_EQ(image->format(), QImage::Format_ARGB32_Premultiplied);
@@ -158,7 +146,7 @@ TEST(ScreenCaptureX11, RegionAtAnotherScaleIsResampledToTheRequestedSize)
     window.setGeometry(300, 200, 200, 100);
     window.show();
     window.raise();
-    settle(400);
+    pump_for(400);
     auto grab = whole_primary();
     const QPoint o = on_root(window);
     grab.region = platform::RectF { double(o.x()), double(o.y()), 200, 100 };
@@ -179,7 +167,7 @@ TEST(ScreenCaptureX11, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
     window.setGeometry(300, 200, 200, 100);
     window.show();
     window.raise();
-    settle(400);
+    pump_for(400);
     const QPoint o = on_root(window);
     std::vector<QImage> held; // some images stay alive while others come back to the pool
     for (int i = 0; i < 8; ++i) {
@@ -212,14 +200,14 @@ TEST(ScreenCaptureX11, ExcludedPanelIsAbsentAndWhatItCoversShows)
     window.setGeometry(300, 200, 200, 100);
     window.show();
     window.raise();
-    settle(300);
+    pump_for(300);
     // A frameless always-on-top panel over the red quadrant, as the toast is.
     QWidget panel(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
     panel.setStyleSheet("background: rgb(255, 0, 255)");
     const QPoint o = on_root(window);
     panel.setGeometry(o.x() + 10, o.y() + 10, 60, 30);
     panel.show();
-    settle(400);
+    pump_for(400);
 
     auto with_panel = backend->grab_display_now(whole_primary());
     ASSERT_TRUE(with_panel) << with_panel.error();
@@ -243,13 +231,13 @@ TEST(ScreenCaptureX11, WindowGrabShowsTheCoveredPartAndTheTitleBar)
     Quadrants window;
     window.setGeometry(300, 200, 200, 100);
     window.show();
-    settle(300);
+    pump_for(300);
     QWidget cover;
     cover.setStyleSheet("background: rgb(0, 255, 255)");
     cover.setGeometry(250, 150, 200, 200);
     cover.show();
     cover.raise();
-    settle(400);
+    pump_for(400);
 
     auto list = backend->window_list();
     ASSERT_TRUE(list);

@@ -2,6 +2,7 @@
 // (red, green, blue, yellow) without decorations. Usage:
 // vistrope_quadrants_window X Y W H. Prints "listo X Y" (where it stands on
 // the root) once painted and runs until it is stopped.
+#include "quadrants.h"
 #include <QApplication>
 #include <QPainter>
 #include <QTimer>
@@ -23,12 +24,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        const int w = width() / 2;
-        const int h = height() / 2;
-        p.fillRect(0, 0, w, h, QColor(255, 0, 0));
-        p.fillRect(w, 0, width() - w, h, QColor(0, 255, 0));
-        p.fillRect(0, h, w, height() - h, QColor(0, 0, 255));
-        p.fillRect(w, h, width() - w, height() - h, QColor(255, 255, 0));
+        testing_support::paint_quadrants(p, width(), height());
         if (!m_told) {
             m_told = true;
             // Let the server and the compositor show the first frame first.

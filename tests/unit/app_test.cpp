@@ -113,6 +113,7 @@ struct Recorder {
         s.scroll_finish = [this] { calls.push_back("scroll finish"); };
         s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
         s.refresh_content = [this] { calls.push_back("content"); };
+        s.warm_up_text = [this] { calls.push_back("warm up"); };
     }
 
     std::vector<std::string> take()
@@ -270,7 +271,7 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     auto delegate = app::AppDelegate::create();
     delegate->did_finish_launching();
     EXPECT_EQ(app::delegate(), delegate);
-    EXPECT_EQ(rec.take(), (std::vector<std::string> { "hotkeys", "content" }));
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "hotkeys", "content", "warm up" }));
     QMenu* menu = delegate->menu();
     ASSERT_TRUE(menu);
     EXPECT_EQ(titles(menu),

@@ -1,3 +1,4 @@
+#include "qt_wait.h"
 #include "hud.h"
 #include "platform/symbols.h"
 
@@ -6,15 +7,10 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
-namespace {
+using testing_support::pump_for;
+using testing_support::wait_until;
 
-void pump_for(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
+namespace {
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // Sessions of the selection overlay against recording fakes of its roads
 // (capture, delivery, recognition, recorder, scrolling capture), on Qt's
 // offscreen platform.
+#include "qt_wait.h"
 #include "modebar.h"
 #include "overlay.h"
 #include "overlay_view.h"
@@ -15,16 +16,10 @@
 
 using namespace overlay;
 
-namespace {
+using testing_support::pump_for;
+using testing_support::wait_until;
 
-void pump(int ms = 0)
-{
-    QElapsedTimer t;
-    t.start();
-    do
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    while (t.elapsed() < ms);
-}
+namespace {
 
 struct DisplayRequest {
     std::uint32_t display;
@@ -115,7 +110,7 @@ protected:
     void TearDown() override
     {
         cancel();
-        pump();
+        pump_for();
         set_roads(default_roads());
         state::reset_for_tests();
     }
@@ -156,7 +151,7 @@ TEST_F(OverlaySession, PanelsAppearOnlyOnceThePictureIsThere)
     begin(Mode::Area, Purpose::Screenshot);
     EXPECT_TRUE(is_open());
     ASSERT_EQ(m->displays.size(), 1u);
-    pump(20);
+    pump_for(20);
     EXPECT_FALSE(view->isVisible()) << "a panel mapped before the picture would be in it";
     m->displays[0].done(gradient(width_px(), height_px()));
     EXPECT_TRUE(view->isVisible());
@@ -215,7 +210,7 @@ TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndALateAnswerDropped)
     open(Mode::Area, Purpose::Text);
     EXPECT_TRUE(view->state().frozen.isNull());
     finish_area(*view, { 10, 10, 50, 50 });
-    pump(120);
+    pump_for(120);
     ASSERT_EQ(m->displays.size(), 2u);
     EXPECT_EQ(m->displays[1].region, (RectF { 10, H() - 60, 50, 50 }));
     m->displays[1].done(gradient(50, 50));
@@ -224,7 +219,7 @@ TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndALateAnswerDropped)
 
     // The same again, but a new session opens before the capture answers.
     finish_area(*view, { 10, 10, 50, 50 }); // no session: a plain screenshot
-    pump(120);
+    pump_for(120);
     ASSERT_EQ(m->displays.size(), 3u);
     open(Mode::Area, Purpose::Screenshot);
     m->displays[2].done(gradient(50, 50));
@@ -236,7 +231,7 @@ TEST_F(OverlaySession, FailedSnapshotMeansANewCapture)
     open(Mode::Area, Purpose::Screenshot, QImage());
     EXPECT_TRUE(view->state().snapshot_failed);
     finish_area(*view, { 0, 0, 20, 20 });
-    pump(120);
+    pump_for(120);
     ASSERT_EQ(m->displays.size(), 2u);
     EXPECT_TRUE(m->displays[1].region.has_value());
 }
@@ -253,7 +248,7 @@ TEST_F(OverlaySession, AFinishBeforeTheSnapshotIsParkedUntilItComes)
     EXPECT_TRUE(is_open()) << "the panels stay up until the snapshot comes";
     EXPECT_TRUE(view->state().pending_finish.has_value());
     EXPECT_TRUE(m->shots.empty());
-    pump();
+    pump_for();
     EXPECT_FALSE(is_open());
     ASSERT_EQ(m->shots.size(), 1u);
     EXPECT_EQ(m->shots[0].image.size(), QSize(10, 10));

@@ -1,3 +1,4 @@
+#include "qt_wait.h"
 #include "test_util.h"
 #include "util.h"
 #include "util_queue.h"
@@ -13,17 +14,10 @@
 #include <limits>
 #include <mutex>
 
-namespace {
+using testing_support::pump_for;
+using testing_support::wait_until;
 
-// Turns the event loop until `done` or the timeout.
-bool pump_until(const std::function<bool()>& done, int timeout_ms = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < timeout_ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
+namespace {
 
 } // namespace
 
@@ -34,7 +28,7 @@ TEST(Queue, OnMainNeverRunsInlineAndKeepsOrder)
     util::on_main([&] { order.push_back(2); });
     util::after(0, [&] { order.push_back(3); });
     EXPECT_TRUE(order.empty()) << "a queued job ran inline";
-    ASSERT_TRUE(pump_until([&] { return order.size() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return order.size() == 3; }));
     EXPECT_EQ(order[0], 1);
     EXPECT_EQ(order[1], 2);
     EXPECT_EQ(order[2], 3);
@@ -48,7 +42,7 @@ TEST(Queue, BackgroundWorkComesBackOnTheMainThread)
         ran_off_main = !util::is_main_thread();
         util::on_main([&] { back_on_main = util::is_main_thread(); });
     });
-    ASSERT_TRUE(pump_until([&] { return back_on_main.load(); }));
+    ASSERT_TRUE(wait_until([&] { return back_on_main.load(); }));
     EXPECT_TRUE(ran_off_main);
 
     std::atomic<bool> utility_ran { false };
@@ -57,7 +51,7 @@ TEST(Queue, BackgroundWorkComesBackOnTheMainThread)
         utility_ran = true;
         util::after(0.01, [&] { timer_from_thread = util::is_main_thread(); });
     });
-    ASSERT_TRUE(pump_until([&] { return timer_from_thread.load(); }));
+    ASSERT_TRUE(wait_until([&] { return timer_from_thread.load(); }));
     EXPECT_TRUE(utility_ran);
 }
 
@@ -71,7 +65,7 @@ TEST(Queue, AfterWaitsAboutTheDelay)
         ran = true;
         at = t.elapsed();
     });
-    ASSERT_TRUE(pump_until([&] { return ran; }));
+    ASSERT_TRUE(wait_until([&] { return ran; }));
     EXPECT_GE(at, 140);
     EXPECT_LT(at, 2000);
 }
@@ -91,7 +85,7 @@ TEST(Queue, DelaysSaturate)
     bool fired = false;
     util::after(1e12, [&] { fired = true; });
     util::after(std::numeric_limits<double>::infinity(), [&] { fired = true; });
-    pump_until([] { return false; }, 100);
+    wait_until([] { return false; }, 100);
     EXPECT_FALSE(fired);
 }
 
