@@ -83,7 +83,7 @@ Result recognize_sync(const QImage& image)
     const auto engine = recognizer();
     auto found = engine->recognize(image, languages());
     if (!found) {
-        util::log(fmt::format("el reconocedor falló: {}", found.error()));
+        util::log(fmt::format("Vision falló: {}", found.error()));
         return {};
     }
     const double w = image.width();
