@@ -19,19 +19,6 @@ namespace app {
 
 namespace {
 
-std::string trim_lower(std::string_view piece)
-{
-    const auto first = piece.find_first_not_of(" \t\n\r\f\v");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = piece.find_last_not_of(" \t\n\r\f\v");
-    std::string out(piece.substr(first, last - first + 1));
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 // One user-visible character: a UTF-8 sequence of one code point.
 bool one_character(const std::string& s)
 {
@@ -60,7 +47,7 @@ KeyEquivalent key_equivalent_of_valid(std::string_view shortcut)
     size_t start = 0;
     while (true) {
         const size_t plus = shortcut.find('+', start);
-        const std::string piece = trim_lower(shortcut.substr(start, plus == std::string_view::npos ? std::string_view::npos : plus - start));
+        const std::string piece = util::lower_ascii(util::trim(shortcut.substr(start, plus == std::string_view::npos ? std::string_view::npos : plus - start)));
         if (piece == "cmd" || piece == "command")
             key.modifiers |= static_cast<unsigned>(Modifier::Command);
         else if (piece == "ctrl" || piece == "control")

@@ -1,5 +1,7 @@
 #include "hotkeys.h"
 
+#include "util.h"
+
 #include <array>
 
 #include <fmt/format.h>
@@ -56,30 +58,8 @@ constexpr Symbol SYMBOLS[] = {
     { "tab", "⇥" }, { "space", "Espacio" },
 };
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && is_blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
-// Only ASCII letters change: the glyph modifiers are multi-byte UTF-8 and
-// must pass through untouched.
-std::string lower_ascii(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
+using util::lower_ascii;
+using util::trim;
 
 std::optional<std::uint32_t> modifier_bit(std::string_view piece)
 {

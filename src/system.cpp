@@ -77,16 +77,6 @@ bool is_capture_name(std::string_view name)
     return name.size() >= 9 && name.starts_with("Vistrope ") && (name.ends_with(".png") || name.ends_with(".mp4"));
 }
 
-std::string_view trim(std::string_view s)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 void log_login_error(std::string_view why)
 {
     util::log(fmt::format("inicio de sesión: {}", why));
@@ -99,7 +89,7 @@ std::optional<std::string> entry_value(std::string_view text, std::string_view k
     std::string line;
     bool in_group = false;
     while (std::getline(in, line)) {
-        const std::string_view l = trim(line);
+        const std::string_view l = util::trim(line);
         if (l.empty() || l.front() == '#')
             continue;
         if (l.front() == '[') {
@@ -109,9 +99,9 @@ std::optional<std::string> entry_value(std::string_view text, std::string_view k
         if (!in_group)
             continue;
         const std::size_t eq = l.find('=');
-        if (eq == std::string_view::npos || trim(l.substr(0, eq)) != key)
+        if (eq == std::string_view::npos || util::trim(l.substr(0, eq)) != key)
             continue;
-        return std::string(trim(l.substr(eq + 1)));
+        return std::string(util::trim(l.substr(eq + 1)));
     }
     return std::nullopt;
 }
@@ -206,15 +196,6 @@ const std::vector<IconSetting>& icon_settings()
     return settings;
 }
 
-std::string lower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 const IconSetting* session_icon_setting()
 {
     const char* current = std::getenv("XDG_CURRENT_DESKTOP");
@@ -223,7 +204,7 @@ const IconSetting* session_icon_setting()
     std::string_view names = current;
     while (!names.empty()) {
         const std::size_t colon = names.find(':');
-        const std::string name = lower(names.substr(0, colon));
+        const std::string name = util::lower_ascii(names.substr(0, colon));
         for (const IconSetting& s : icon_settings())
             if (name == s.desktop)
                 return &s;
@@ -385,9 +366,9 @@ bool launch_at_login_enabled()
     std::stringstream buffer;
     buffer << in.rdbuf();
     const std::string text = buffer.str();
-    if (lower(entry_value(text, "Hidden").value_or("")) == "true")
+    if (util::lower_ascii(entry_value(text, "Hidden").value_or("")) == "true")
         return false;
-    if (lower(entry_value(text, "X-GNOME-Autostart-enabled").value_or("")) == "false")
+    if (util::lower_ascii(entry_value(text, "X-GNOME-Autostart-enabled").value_or("")) == "false")
         return false;
     const auto command = autostart_command(text);
     const auto exe = this_executable(nullptr);
@@ -406,7 +387,7 @@ bool desktop_icons_visible()
     if (!result)
         return true;
     // The exit status is not examined: an answer is what was printed.
-    const std::string answer(trim(lossy_utf8(result->standard_output)));
+    const std::string answer(util::trim(lossy_utf8(result->standard_output)));
     return !(answer == "false" || answer == "0");
 }
 

@@ -41,6 +41,11 @@ std::FILE* open_log_file(const std::filesystem::path& home);
 // seconds since the epoch with exactly three decimals, a blank, the message.
 std::string format_log_line(double unix_seconds, std::string_view message);
 
+// The text without leading and trailing ASCII white space.
+std::string_view trim(std::string_view text);
+// ASCII letters lower-cased; every other byte (UTF-8 glyphs included) unchanged.
+std::string lower_ascii(std::string_view text);
+
 // Worker threads for the parallel codecs: the available parallelism, 4 when
 // it cannot be read.
 unsigned parallelism();

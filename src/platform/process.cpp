@@ -74,6 +74,20 @@ int wait_child(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Starts the child and releases the spawn settings either way.
+std::expected<pid_t, std::string> spawn(const std::string& program, const std::vector<std::string>& args,
+    posix_spawn_file_actions_t& actions, posix_spawnattr_t& attr)
+{
+    auto argv = make_argv(program, args);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0)
+        return std::unexpected(spawn_error(program, spawned));
+    return pid;
+}
+
 } // namespace
 
 std::expected<ProcessResult, std::string> run_process(const std::string& program,
@@ -112,13 +126,10 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
-    auto argv = make_argv(program, args);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (spawned != 0)
-        return std::unexpected(spawn_error(program, spawned));
+    const auto spawned = spawn(program, args, actions, attr);
+    if (!spawned)
+        return std::unexpected(spawned.error());
+    const pid_t pid = *spawned;
     out_write.reset();
     err_write.reset();
 
@@ -172,13 +183,10 @@ std::expected<void, std::string> start_detached(const std::string& program, cons
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
 
-    auto argv = make_argv(program, args);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (spawned != 0)
-        return std::unexpected(spawn_error(program, spawned));
+    const auto spawned = spawn(program, args, actions, attr);
+    if (!spawned)
+        return std::unexpected(spawned.error());
+    const pid_t pid = *spawned;
     // Nobody waits for the child's answer, but it must not linger as a zombie.
     std::thread([pid] { wait_child(pid); }).detach();
     return {};
