@@ -254,6 +254,10 @@ void prewarm()
     }
     if (same)
         return;
+    // The screens changed under an open selection: its panels and grabs go,
+    // so the session ends with them (answers still on their way are dropped).
+    if (s.session)
+        cancel();
     for (auto* panel : s.panels)
         panel->conceal();
     s.owned.clear();

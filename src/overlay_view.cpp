@@ -138,12 +138,12 @@ void VistropeOverlayWindow::reset()
     m_full_repaint = true;
 }
 
-namespace {
-
-// The picture with every pixel dimmed, rows split over the worker threads
-// (a 4K screen is 8 million pixels). Null when there is no memory for it.
-QImage dimmed_copy(const QImage& src)
+QImage overlay::dimmed_copy(const QImage& picture)
 {
+    // The picture may be a view into a wider shared-memory frame (its rows
+    // longer than its width) or of another depth: read with its own stride,
+    // write with the copy's.
+    const QImage src = picture.depth() == 32 ? picture : picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     QImage dimmed(src.size(), src.format());
     if (dimmed.isNull())
         return dimmed;
@@ -152,7 +152,8 @@ QImage dimmed_copy(const QImage& src)
     const int parts = std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64));
     const auto* in = src.constBits();
     auto* out = dimmed.bits();
-    const auto stride = static_cast<std::size_t>(src.bytesPerLine());
+    const auto in_stride = static_cast<std::size_t>(src.bytesPerLine());
+    const auto out_stride = static_cast<std::size_t>(dimmed.bytesPerLine());
     const auto width = static_cast<std::size_t>(src.width());
     std::vector<std::jthread> workers;
     for (int k = 0; k < parts; ++k) {
@@ -160,14 +161,12 @@ QImage dimmed_copy(const QImage& src)
         const int y1 = rows * (k + 1) / parts;
         workers.emplace_back([=] {
             for (int y = y0; y < y1; ++y)
-                overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + static_cast<std::size_t>(y) * stride),
-                    reinterpret_cast<std::uint32_t*>(out + static_cast<std::size_t>(y) * stride), width);
+                overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + static_cast<std::size_t>(y) * in_stride),
+                    reinterpret_cast<std::uint32_t*>(out + static_cast<std::size_t>(y) * out_stride), width);
         });
     }
     return dimmed;
 }
-
-} // namespace
 
 void VistropeOverlayWindow::set_background(const QImage& picture)
 {
@@ -179,7 +178,7 @@ void VistropeOverlayWindow::set_background(const QImage& picture)
     if (picture.format() != QImage::Format_ARGB32_Premultiplied && picture.format() != QImage::Format_RGB32
         && picture.format() != QImage::Format_ARGB32)
         m_state.background = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    m_dimming = std::async(std::launch::async, [src = m_state.background] { return dimmed_copy(src); });
+    m_dimming = std::async(std::launch::async, [src = m_state.background] { return overlay::dimmed_copy(src); });
 }
 
 void VistropeOverlayWindow::take_dimmed()

@@ -46,6 +46,10 @@ double last_open_ms();
 // Space: toggles the open session between area and window (not while
 // scrolling). The caller refreshes its view.
 void toggle_mode();
+// The picture with every pixel dimmed (the panels' backdrop), rows split over
+// worker threads. The picture may be a view with padded rows or of another
+// depth; the copy is tightly packed. Null when there is no memory for it.
+QImage dimmed_copy(const QImage& picture);
 
 } // namespace overlay
 

@@ -387,6 +387,14 @@ bool Preview::update(const Stitcher& stitcher)
     const std::uint32_t w = track.width();
     if (w == 0)
         return false;
+    // In mode 2 the horizontal track may win the race after the preview
+    // started from the vertical one: start again from the winner.
+    if (m_factor != 0 && stitcher.axis() != m_axis) {
+        m_pixels.clear();
+        m_width = m_height = 0;
+        m_consumed = 0;
+        m_factor = 0;
+    }
     if (m_factor == 0) {
         m_factor = std::max<std::uint32_t>((w + m_target_width - 1) / m_target_width, 1);
         m_axis = stitcher.axis();

@@ -426,7 +426,13 @@ std::expected<std::vector<Word>, std::string> read_job(EnginePool& pool, const s
                  static_cast<int>(job.image.bytesPerLine()));
     api.SetSourceResolution(300);
     std::vector<Word> words;
-    if (api.Recognize(nullptr) == 0) {
+    if (api.Recognize(nullptr) != 0) {
+        // A failed recognition is an error, not a picture without text.
+        api.Clear();
+        pool.release(std::move(*engine));
+        return std::unexpected(std::string("Tesseract no pudo reconocer la imagen"));
+    }
+    {
         std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
         if (it && !it->Empty(tesseract::RIL_WORD)) {
             do {

@@ -472,3 +472,29 @@ TEST_F(OverlaySession, PanelsSurviveSessionsAndPrewarm)
     EXPECT_FALSE(view->state().pointer.has_value());
     EXPECT_FALSE(view->state().snapshot_requested);
 }
+
+TEST(OverlayBackdrop, DimmedCopyOfAPaddedViewStaysInsideItsRows)
+{
+    // A display's picture is often a view into a wider frame: 1920 pixels of
+    // a 3840-pixel row. The copy must read with the view's stride and write
+    // with its own.
+    const int w = 300, h = 200, frame_w = 640;
+    std::vector<std::uint32_t> frame(static_cast<size_t>(frame_w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < frame_w; ++x)
+            frame[static_cast<size_t>(y) * frame_w + x] = x < w ? 0xFF000000u | static_cast<std::uint32_t>((x * 7 + y) & 0xFF) << 8 : 0xFFFFFFFFu;
+    const QImage view(reinterpret_cast<const uchar*>(frame.data()), w, h, frame_w * 4, QImage::Format_RGB32);
+    const QImage dimmed = overlay::dimmed_copy(view);
+    ASSERT_EQ(dimmed.size(), QSize(w, h));
+    EXPECT_EQ(dimmed.bytesPerLine(), w * 4);
+    for (int y = 0; y < h; y += 37)
+        for (int x = 0; x < w; x += 23) {
+            std::uint32_t expected = 0;
+            const std::uint32_t src = frame[static_cast<size_t>(y) * frame_w + x];
+            overlay::dim_pixels(&src, &expected, 1);
+            EXPECT_EQ(reinterpret_cast<const std::uint32_t*>(dimmed.constScanLine(y))[x], expected) << x << "," << y;
+        }
+    // Another depth is converted first.
+    const QImage rgb888 = view.convertToFormat(QImage::Format_RGB888);
+    EXPECT_EQ(overlay::dimmed_copy(rgb888).size(), QSize(w, h));
+}

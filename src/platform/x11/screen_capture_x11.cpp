@@ -582,7 +582,17 @@ private:
         m_ratio = displays.front().scale > 0 ? displays.front().scale : 1.0;
     }
 
-    PixelRect root_rect() const { return { 0, 0, m_root.width_in_pixels, m_root.height_in_pixels }; }
+    // The root's size now: it grows and shrinks with the monitors (RandR), so
+    // the size from the connection's setup is only the answer at start.
+    PixelRect root_rect()
+    {
+        auto geometry = own(xcb_get_geometry_reply(m_conn, xcb_get_geometry(m_conn, m_root.root), nullptr));
+        if (geometry) {
+            m_root.width_in_pixels = geometry->width;
+            m_root.height_in_pixels = geometry->height;
+        }
+        return { 0, 0, m_root.width_in_pixels, m_root.height_in_pixels };
+    }
 
     // --- properties ---------------------------------------------------------
 
