@@ -96,8 +96,10 @@ int main(int argc, char** argv)
         util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
     });
     const int status = QApplication::exec();
-    // The delegate's windows go before the application object does.
+    // The delegate's windows go before the application object does, and no
+    // background job outlives them.
     app::release_delegate();
     delegate.reset();
+    util::wait_for_background();
     return status;
 }

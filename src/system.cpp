@@ -1,6 +1,7 @@
 #include "system.h"
 
 #include "platform/process.h"
+#include "platform/url_scheme.h"
 #include "util.h"
 
 #include <algorithm>
@@ -131,30 +132,6 @@ std::string unescape_value(std::string_view v)
 // One Exec argument, always quoted: inside the quotes ", `, $ and \ take a
 // backslash, and % doubles because Exec reserves it for field codes. The
 // string escapes of the file format come on top.
-std::string exec_argument(std::string_view arg)
-{
-    std::string quoted = "\"";
-    for (char c : arg) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\')
-            quoted += '\\';
-        if (c == '%')
-            quoted += '%';
-        quoted += c;
-    }
-    quoted += '"';
-    std::string escaped;
-    for (char c : quoted) {
-        switch (c) {
-        case '\\': escaped += "\\\\"; break;
-        case '\n': escaped += "\\n"; break;
-        case '\t': escaped += "\\t"; break;
-        case '\r': escaped += "\\r"; break;
-        default: escaped += c; break;
-        }
-    }
-    return escaped;
-}
-
 std::optional<fs::path> this_executable(std::string* why)
 {
     std::error_code ec;
@@ -270,7 +247,7 @@ std::string autostart_entry(const fs::path& executable)
                        "Exec={}\n"
                        "Terminal=false\n"
                        "X-GNOME-Autostart-enabled=true\n",
-                       exec_argument(executable.native()));
+                       platform::desktop_exec_argument(executable.native()));
 }
 
 std::vector<std::string> autostart_command(std::string_view entry_text)

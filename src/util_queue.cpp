@@ -26,12 +26,12 @@ QThreadPool& utility_pool()
     return *pool;
 }
 
-QCoreApplication& app_or_die()
+// The application object, or null once it is gone: background work that
+// finishes while the program quits has no main queue to come back to, and
+// its result is dropped.
+QCoreApplication* main_queue()
 {
-    auto* app = QCoreApplication::instance();
-    if (!app)
-        fatal("cola principal");
-    return *app;
+    return QCoreApplication::instance();
 }
 
 // The job checks where it runs before it touches anything.
@@ -46,9 +46,10 @@ Job on_main_checked(Job job)
 void arm(double seconds, Job job)
 {
     const TimerSlice slice = timer_slice(seconds);
-    if (slice.ms < 0)
-        return; // infinite: never
-    QTimer::singleShot(slice.ms, &app_or_die(), [slice, job = std::move(job)]() mutable {
+    QCoreApplication* app = main_queue();
+    if (slice.ms < 0 || !app)
+        return; // infinite: never; no application: the program is ending
+    QTimer::singleShot(slice.ms, app, [slice, job = std::move(job)]() mutable {
         if (slice.remainder_s > 0)
             arm(slice.remainder_s, std::move(job));
         else
@@ -68,9 +69,16 @@ void in_utility(Job job)
     utility_pool().start(std::move(job));
 }
 
+void wait_for_background()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    utility_pool().waitForDone();
+}
+
 void on_main(Job job)
 {
-    QMetaObject::invokeMethod(&app_or_die(), on_main_checked(std::move(job)), Qt::QueuedConnection);
+    if (QCoreApplication* app = main_queue())
+        QMetaObject::invokeMethod(app, on_main_checked(std::move(job)), Qt::QueuedConnection);
 }
 
 TimerSlice timer_slice(double seconds)
@@ -87,12 +95,15 @@ TimerSlice timer_slice(double seconds)
 
 void after(double seconds, Job job)
 {
+    QCoreApplication* app = main_queue();
+    if (!app)
+        return;
     // Timers belong to the thread that starts them: arm on the main thread.
-    if (QThread::currentThread() == app_or_die().thread()) {
+    if (QThread::currentThread() == app->thread()) {
         arm(seconds, on_main_checked(std::move(job)));
         return;
     }
-    QMetaObject::invokeMethod(&app_or_die(), [seconds, job = std::move(job)]() mutable {
+    QMetaObject::invokeMethod(app, [seconds, job = std::move(job)]() mutable {
         arm(seconds, on_main_checked(std::move(job)));
     }, Qt::QueuedConnection);
 }

@@ -20,12 +20,18 @@ using Job = std::function<void()>;
 void in_background(Job job);
 // Runs the job once on the background pool at utility (low) priority. Any thread.
 void in_utility(Job job);
-// Queues the job on the main queue; it runs later, in queueing order. Any thread.
+// Queues the job on the main queue; it runs later, in queueing order. Any
+// thread. Once the application object is gone (the program is quitting) the
+// job is dropped.
 void on_main(Job job);
 // Queues the job on the main queue `seconds` from now. Negative or NaN delays
 // count as 0; delays beyond Qt's timer range are re-armed until they expire;
 // an infinite delay never runs. Any thread.
 void after(double seconds, Job job);
+
+// Waits until both background pools are idle (main, after the run loop
+// returned: no job may outlive the objects it uses). Main thread.
+void wait_for_background();
 
 // Milliseconds for a delay in seconds, saturated to Qt's timer range
 // (0 .. INT_MAX); the remainder, in seconds, is what is left to wait after it.

@@ -163,11 +163,26 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
             }
         }
     }
-    if (result.timed_out)
-        ::kill(-pid, SIGKILL);
-    result.exit_status = wait_child(pid);
-    if (result.timed_out)
-        result.exit_status = -1;
+    // The outputs may close long before the child ends: the deadline still holds.
+    int status = 0;
+    while (!result.timed_out) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return result;
+        }
+        if (done < 0 && errno != EINTR) {
+            result.exit_status = -1;
+            return result;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            result.timed_out = true;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(-pid, SIGKILL);
+    wait_child(pid);
+    result.exit_status = -1;
     return result;
 }
 

@@ -62,6 +62,10 @@ std::map<std::string, std::uint32_t> randr_outputs()
     xcb_connection_t* conn = x11->connection();
     if (!conn || QGuiApplication::platformName() != QLatin1String("xcb"))
         return ids;
+    // A request of an extension the server lacks ends the connection.
+    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(conn, &xcb_randr_id);
+    if (!randr || !randr->present)
+        return ids;
     const xcb_setup_t* setup = xcb_get_setup(conn);
     for (auto it = xcb_setup_roots_iterator(setup); it.rem; xcb_screen_next(&it)) {
         auto cookie = xcb_randr_get_screen_resources_current(conn, it.data->root);

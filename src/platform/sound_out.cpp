@@ -3,7 +3,10 @@
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -34,12 +37,14 @@ public:
 
     void play() override
     {
+        // A new play stops the one in progress and starts from the beginning.
+        const unsigned long generation = ++m_generation;
         {
             std::lock_guard lock(m_mutex);
             ++m_playing;
         }
-        std::thread([this] {
-            play_pcm16_blocking(m_samples, m_rate, m_channels);
+        std::thread([this, generation] {
+            play_pcm16(m_samples, m_rate, m_channels, [this, generation] { return m_generation.load() != generation; });
             std::lock_guard lock(m_mutex);
             --m_playing;
             m_idle.notify_all();
@@ -61,21 +66,59 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_idle;
     int m_playing = 0;
+    std::atomic<unsigned long> m_generation { 0 };
 };
 
 } // namespace
 
 bool play_pcm16_blocking(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels)
 {
+    return play_pcm16(samples, rate, channels, [] { return false; });
+}
+
+bool play_pcm16(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels,
+    const std::function<bool()>& stopped)
+{
     pa_sample_spec spec {};
     spec.format = PA_SAMPLE_S16LE;
     spec.rate = rate;
     spec.channels = static_cast<std::uint8_t>(channels);
     int error = 0;
-    pa_simple* s = pa_simple_new(nullptr, "Vistrope", PA_STREAM_PLAYBACK, nullptr, "obturador", &spec, nullptr, nullptr, &error);
+    // A short target buffer: the server asks for sound in small portions, so
+    // a newer play can stop this one within a few milliseconds.
+    pa_buffer_attr attr {};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(50'000, &spec));
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    pa_simple* s = pa_simple_new(nullptr, "Vistrope", PA_STREAM_PLAYBACK, nullptr, "obturador", &spec, nullptr, &attr, &error);
     if (!s)
         return false;
-    bool ok = pa_simple_write(s, samples.data(), samples.size_bytes(), &error) >= 0;
+    // Written in slices of about 10 ms, so a newer play can cut this one short.
+    const size_t slice = std::max<size_t>(1, rate / 100) * channels;
+    bool ok = true;
+    for (size_t at = 0; ok && at < samples.size(); at += slice) {
+        if (stopped()) {
+            pa_simple_flush(s, &error);
+            pa_simple_free(s);
+            return true;
+        }
+        const auto part = samples.subspan(at, std::min(slice, samples.size() - at));
+        ok = pa_simple_write(s, part.data(), part.size_bytes(), &error) >= 0;
+    }
+    // The server takes the whole sound at once and plays it from its buffer:
+    // wait for as long as the sound lasts, ready to cut it short.
+    const auto until = std::chrono::steady_clock::now()
+        + std::chrono::microseconds(static_cast<long long>(samples.size() / channels) * 1'000'000 / rate);
+    while (ok && std::chrono::steady_clock::now() < until) {
+        if (stopped()) {
+            pa_simple_flush(s, &error);
+            pa_simple_free(s);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     ok = ok && pa_simple_drain(s, &error) >= 0;
     pa_simple_free(s);
     return ok;

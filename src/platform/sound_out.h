@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -13,7 +14,8 @@ namespace platform {
 class SoundPlayer {
 public:
     virtual ~SoundPlayer() = default;
-    // Starts playing the sound and returns at once. Any thread.
+    // Starts playing the sound from its beginning and returns at once; a play
+    // still in progress stops. Any thread.
     virtual void play() = 0;
     // Waits until every sound started so far has finished (tests). Any thread.
     virtual void wait_idle() = 0;
@@ -23,7 +25,10 @@ public:
 // null when the bytes are not such a file.
 std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav);
 
-// Plays raw 16-bit mono samples once and waits (true when a server took them).
+// Plays raw 16-bit samples once and waits (true when a server took them).
 bool play_pcm16_blocking(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels);
+// The same, stopping early (the stream flushed) once `stopped` answers true.
+bool play_pcm16(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels,
+    const std::function<bool()>& stopped);
 
 } // namespace platform

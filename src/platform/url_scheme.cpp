@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -114,20 +115,37 @@ std::vector<std::vector<std::string>> take_requests(std::string& buffer)
     return requests;
 }
 
-std::string desktop_entry(const std::string& executable)
+std::string desktop_exec_argument(std::string_view arg)
 {
-    // Exec quoting as freedesktop desktop entries define it: double quotes, with
-    // ", `, $ and \ escaped by a backslash.
+    // Quoted as the Exec key wants it (", `, $ and \ escaped, % doubled),
+    // then escaped once more as every string value of a desktop entry is.
     std::string quoted = "\"";
-    for (char c : executable) {
+    for (char c : arg) {
         if (c == '"' || c == '`' || c == '$' || c == '\\')
             quoted += '\\';
+        if (c == '%')
+            quoted += '%';
         quoted += c;
     }
     quoted += '"';
+    std::string escaped;
+    for (char c : quoted) {
+        switch (c) {
+        case '\\': escaped += "\\\\"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\t': escaped += "\\t"; break;
+        case '\r': escaped += "\\r"; break;
+        default: escaped += c; break;
+        }
+    }
+    return escaped;
+}
+
+std::string desktop_entry(const std::string& executable)
+{
     return fmt::format("[Desktop Entry]\nType=Application\nName=Vistrope\nComment=Capturas y grabaciones de pantalla\n"
                        "Exec={} %u\nTerminal=false\nNoDisplay=true\nMimeType=x-scheme-handler/vistrope;\n",
-        quoted);
+        desktop_exec_argument(executable));
 }
 
 bool install_desktop_entry(const std::string& executable)
@@ -141,24 +159,48 @@ bool install_desktop_entry(const std::string& executable)
     return after == before || write_text(mimeapps, after);
 }
 
-fs::path SingleInstance::socket_path()
+std::optional<fs::path> private_directory(const fs::path& dir)
+{
+    // Made for this user alone; an existing one must be a real directory of
+    // this user that nobody else can enter, or another user could listen in
+    // our place or hold the lock forever.
+    ::mkdir(dir.c_str(), 0700);
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 0077) != 0)
+        return std::nullopt;
+    return dir;
+}
+
+std::optional<fs::path> SingleInstance::socket_path()
 {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime == '/')
         return fs::path(runtime) / "vistrope.sock";
-    return fmt::format("/tmp/vistrope-{}.sock", ::getuid());
+    const auto dir = private_directory(fmt::format("/tmp/vistrope-{}", ::getuid()));
+    if (!dir)
+        return std::nullopt;
+    return *dir / "vistrope.sock";
 }
 
 std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::vector<std::string>& urls, Role& role)
 {
-    const fs::path path = socket_path();
     std::unique_ptr<SingleInstance> instance(new SingleInstance());
-    // The lock makes "look for an instance, else listen" one step across processes.
+    role = Role::Primary;
+    const auto socket = socket_path();
+    if (!socket) {
+        util::log("no hay una carpeta privada para el socket de instancia única; sigo sin él");
+        return instance;
+    }
+    const fs::path path = *socket;
+    // The lock makes "look for an instance, else listen" one step across
+    // processes; a holder that never lets go is waited for five seconds at most.
     fs::path lock_path = path;
     lock_path += ".lock";
-    instance->m_lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (instance->m_lock_fd >= 0)
-        ::flock(instance->m_lock_fd, LOCK_EX);
+    instance->m_lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (instance->m_lock_fd >= 0) {
+        for (int i = 0; i < 100 && ::flock(instance->m_lock_fd, LOCK_EX | LOCK_NB) != 0; ++i)
+            ::usleep(50'000);
+    }
 
     QLocalSocket probe;
     probe.connectToServer(QString::fromStdString(path.string()));

@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QLocalServer;
@@ -26,12 +28,20 @@ std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
 // front of what a connection has sent so far.
 std::vector<std::vector<std::string>> take_requests(std::string& buffer);
 
+// One argument of a desktop entry's Exec key, quoted and escaped.
+std::string desktop_exec_argument(std::string_view arg);
+
 // The desktop entry's text for an executable.
 std::string desktop_entry(const std::string& executable);
 // Writes the desktop entry into $XDG_DATA_HOME/applications (default
 // ~/.local/share/applications) and registers it for the scheme in
 // $XDG_CONFIG_HOME/mimeapps.list; a failure is returned, nothing else.
 bool install_desktop_entry(const std::string& executable);
+
+// A folder for this user alone: made with mode 0700 when missing; an existing
+// one must be a real folder (no link) of this user that no one else may enter.
+// None otherwise.
+std::optional<std::filesystem::path> private_directory(const std::filesystem::path& dir);
 
 class SingleInstance final {
 public:
@@ -46,7 +56,9 @@ public:
     // Called on the main thread with each request's URLs, in order.
     void on_urls(std::function<void(std::vector<std::string>)> handler);
 
-    static std::filesystem::path socket_path();
+    // $XDG_RUNTIME_DIR/vistrope.sock, else a 0700 folder of this user under
+    // /tmp; none when that folder is not safely ours.
+    static std::optional<std::filesystem::path> socket_path();
 
 private:
     SingleInstance() = default;

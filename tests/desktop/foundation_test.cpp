@@ -54,6 +54,18 @@ TEST(DesktopSound, TheShutterPlaysThroughTheNullSink)
     player->play();
     player->wait_idle();
 
+    // A newer play cuts the older one short: four seconds of sound stopped
+    // after a tenth of a second end well before the four seconds (the null
+    // sink itself takes a moment to start consuming).
+    const std::vector<std::int16_t> long_sound(4 * 44100, 500);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(platform::play_pcm16(long_sound, 44100, 1,
+        [&] { return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(100); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3500));
+    player->play();
+    player->play();
+    player->wait_idle();
+
     // No server: no sound, silently, and no hang.
     ScopedEnv nowhere("PULSE_SERVER", "unix:/nonexistent/pulse.sock");
     EXPECT_FALSE(platform::play_pcm16_blocking(samples, 44100, 1));

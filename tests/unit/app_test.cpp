@@ -49,9 +49,10 @@ TEST(UrlHosts, SchemeArgumentsAndForwardedRequests)
 
 TEST(UrlHosts, DesktopEntryDeclaresTheSchemeAndQuotesTheProgram)
 {
-    const std::string entry = platform::desktop_entry("/opt/my \"apps\"/vistrope");
+    const std::string entry = platform::desktop_entry("/opt/my \"apps\" 100%/vistrope");
     EXPECT_NE(entry.find("MimeType=x-scheme-handler/vistrope;"), std::string::npos);
-    EXPECT_NE(entry.find("Exec=\"/opt/my \\\"apps\\\"/vistrope\" %u"), std::string::npos) << entry;
+    // Exec quoting (\" and %%), then the string escape of the file (\\).
+    EXPECT_NE(entry.find("Exec=\"/opt/my \\\\\"apps\\\\\" 100%%/vistrope\" %u"), std::string::npos) << entry;
 
     TempDir dir;
     ScopedEnv data("XDG_DATA_HOME", (dir.path() / "data").string());
@@ -327,4 +328,26 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
 
     app::release_delegate();
     app::reset_menu_env();
+}
+
+TEST(UrlHosts, TheInstanceSocketLivesInAFolderOfThisUserAlone)
+{
+    TempDir dir;
+    const auto mine = dir.path() / "mine";
+    ASSERT_EQ(platform::private_directory(mine), mine);
+    EXPECT_EQ(std::filesystem::status(mine).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+    // A folder others may enter, or a link in its place, is refused.
+    const auto open_to_all = dir.path() / "open";
+    std::filesystem::create_directory(open_to_all);
+    std::filesystem::permissions(open_to_all, std::filesystem::perms::all);
+    EXPECT_FALSE(platform::private_directory(open_to_all));
+    const auto link = dir.path() / "link";
+    std::filesystem::create_directory_symlink(mine, link);
+    EXPECT_FALSE(platform::private_directory(link));
+
+    ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+    const auto socket = platform::SingleInstance::socket_path();
+    ASSERT_TRUE(socket);
+    EXPECT_EQ(socket->filename(), "vistrope.sock");
+    EXPECT_EQ(platform::private_directory(socket->parent_path()), socket->parent_path());
 }

@@ -51,6 +51,13 @@ TEST(Process, AChildPastTheTimeoutIsKilled)
     EXPECT_FALSE(r->succeeded());
     EXPECT_EQ(r->standard_output, "antes\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+    // A child that closes its outputs and goes on running is still bounded.
+    const auto closed = std::chrono::steady_clock::now();
+    const auto quiet = platform::run_process("sh", { "-c", "exec >&- 2>&-; sleep 30" }, 300ms);
+    ASSERT_TRUE(quiet.has_value());
+    EXPECT_TRUE(quiet->timed_out);
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, 5s);
 }
 
 TEST(Process, StartDetachedReturnsAtOnceAndTheChildRuns)

@@ -154,9 +154,10 @@ public:
         if (kind != XCB_KEY_PRESS && kind != XCB_KEY_RELEASE)
             return false;
         const auto* key = static_cast<const xcb_key_press_event_t*>(message);
-        if (key->event != m_root)
-            return false;
 
+        // A release ends the press wherever it is reported: a window that
+        // grabbed the keyboard while the key was down (the selection overlay
+        // does) receives it instead of the root. Only the root's are ours to eat.
         if (kind == XCB_KEY_RELEASE) {
             bool ours = false;
             for (auto& [ref, grab] : m_grabs)
@@ -165,8 +166,10 @@ public:
                     grab.last_release = key->time;
                     ours = true;
                 }
-            return ours;
+            return ours && key->event == m_root;
         }
+        if (key->event != m_root)
+            return false;
 
         for (auto& [ref, grab] : m_grabs) {
             const int state = key->state & STATE_MODIFIERS & ~(XCB_MOD_MASK_LOCK | grab.num_lock);
