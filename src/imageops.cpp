@@ -341,6 +341,8 @@ std::vector<std::uint8_t> crop(const View& v, Rect rect)
     check_view(v.data.size(), v.width, v.height, v.stride);
     const Rect c = rect.clamp(v.width, v.height);
     std::vector<std::uint8_t> out(c.w * c.h * 4);
+    if (out.empty())
+        return out;
     for (std::size_t i = 0; i < c.h; ++i)
         std::memcpy(out.data() + i * c.w * 4, v.data.data() + (c.y + i) * v.stride + 4 * c.x, c.w * 4);
     return out;
