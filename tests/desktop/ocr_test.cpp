@@ -1,6 +1,7 @@
 // Text recognition in the test session: a window with Spanish text and a QR
 // code is grabbed from the screen, recognised, and the clipboard read back
 // with xclip as another program would.
+#include "qt_wait.h"
 #include "ocr.h"
 #include "overlay.h"
 #include "platform/text_recognizer.h"
@@ -17,6 +18,9 @@
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+using testing_support::pump_for;
+using testing_support::wait_until;
 
 namespace {
 
@@ -54,14 +58,6 @@ protected:
     }
 };
 
-void spin(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
 // Runs a program while this process keeps answering X requests (the
 // clipboard's owner must serve xclip's conversion).
 QProcess* start(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
@@ -74,11 +70,7 @@ QProcess* start(const QString& program, const QStringList& args, const QProcessE
 
 bool wait(QProcess* proc, int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (proc->state() != QProcess::NotRunning && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return proc->state() == QProcess::NotRunning;
+    return wait_until([proc] { return proc->state() == QProcess::NotRunning; }, ms);
 }
 
 std::string read_clipboard_with_xclip()
@@ -87,6 +79,18 @@ std::string read_clipboard_with_xclip()
     if (!wait(proc.get(), 5000))
         return "<xclip no terminó>";
     return proc->readAllStandardOutput().toStdString();
+}
+
+// The clipboard's text once it no longer holds "antes" (15 s at most).
+std::string clipboard_after_recognition()
+{
+    std::string got;
+    wait_until([&] {
+        pump_for(100);
+        got = read_clipboard_with_xclip();
+        return got != "antes";
+    }, 15000);
+    return got;
 }
 
 } // namespace
@@ -100,7 +104,7 @@ TEST(OcrDesktop, GrabbedWindowTextGoesToTheClipboard)
     TextWindow window;
     window.move(200, 200);
     window.show();
-    spin(800); // mapped, painted and composited
+    pump_for(800); // mapped, painted and composited
 
     QScreen* screen = window.screen();
     ASSERT_NE(screen, nullptr);
@@ -109,15 +113,7 @@ TEST(OcrDesktop, GrabbedWindowTextGoesToTheClipboard)
     ocr::start_text_capture(grab.toImage(), window.devicePixelRatio(), util::Stopwatch("captura"));
 
     const std::string expected = std::string(PAYLOAD) + "\n\n" + LINE_1 + "\n" + LINE_2;
-    std::string got;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 15000) {
-        spin(100);
-        got = read_clipboard_with_xclip();
-        if (got != "antes")
-            break;
-    }
+    const std::string got = clipboard_after_recognition();
     EXPECT_EQ(got, expected);
 }
 
@@ -177,7 +173,7 @@ TEST(OcrDesktop, TextSelectionWithTheOverlayGoesToTheClipboard)
     // Where the window's picture is on screen.
     int x = -1, y = -1;
     for (int i = 0; i < 50 && x < 0; ++i) {
-        spin(100);
+        pump_for(100);
         std::unique_ptr<QProcess> where(start("xdotool", { "search", "--onlyvisible", "--name", "muestra-ocr", "getwindowgeometry", "--shell" }));
         if (!wait(where.get(), 3000))
             continue;
@@ -189,16 +185,16 @@ TEST(OcrDesktop, TextSelectionWithTheOverlayGoesToTheClipboard)
         }
     }
     ASSERT_GE(x, 0) << "the sample window never showed up";
-    spin(500);
+    pump_for(500);
     QGuiApplication::clipboard()->setText("antes");
 
     overlay::prewarm();
     overlay::begin(overlay::Mode::Area, overlay::Purpose::Text);
-    spin(400);
+    pump_for(400);
     const auto xdo = [](const QStringList& args) {
         std::unique_ptr<QProcess> p(start("xdotool", args));
         ASSERT_TRUE(wait(p.get(), 5000));
-        spin(40);
+        pump_for(40);
     };
     xdo({ "mousemove", QString::number(x + 4), QString::number(y + 4), "mousedown", "1" });
     xdo({ "mousemove", QString::number(x + 300), QString::number(y + 90) });
@@ -206,15 +202,7 @@ TEST(OcrDesktop, TextSelectionWithTheOverlayGoesToTheClipboard)
     xdo({ "mouseup", "1" });
 
     const std::string expected = std::string(PAYLOAD) + "\n\n" + LINE_1 + "\n" + LINE_2;
-    std::string got;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 15000) {
-        spin(100);
-        got = read_clipboard_with_xclip();
-        if (got != "antes")
-            break;
-    }
+    const std::string got = clipboard_after_recognition();
     overlay::cancel();
     viewer.kill();
     viewer.waitForFinished(2000);

@@ -138,15 +138,24 @@ TEST_P(GrabPaths, DisplayGrabShowsTheWindowsColoursOpaque)
             ASSERT_EQ(qAlpha(image->pixel(x, y)), 255) << x << "," << y;
 }
 
-TEST(ScreenCaptureX11, RegionAtAnotherScaleIsResampledToTheRequestedSize)
-{
-    auto backend = make_backend();
-    ASSERT_TRUE(backend);
+// A backend and the quadrants window shown at (300, 200), 200 × 100.
+class QuadrantsOnScreen : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        backend = make_backend();
+        ASSERT_TRUE(backend);
+        window.setGeometry(300, 200, 200, 100);
+        window.show();
+        window.raise();
+        pump_for(400);
+    }
+    std::unique_ptr<platform::ScreenCapture> backend;
     Quadrants window;
-    window.setGeometry(300, 200, 200, 100);
-    window.show();
-    window.raise();
-    pump_for(400);
+};
+
+TEST_F(QuadrantsOnScreen, RegionAtAnotherScaleIsResampledToTheRequestedSize)
+{
     auto grab = whole_primary();
     const QPoint o = on_root(window);
     grab.region = platform::RectF { double(o.x()), double(o.y()), 200, 100 };
@@ -159,15 +168,8 @@ TEST(ScreenCaptureX11, RegionAtAnotherScaleIsResampledToTheRequestedSize)
     EXPECT_EQ(rgba_at(*image, 360, 160), (std::array<int, 4> { 255, 255, 0, 255 }));
 }
 
-TEST(ScreenCaptureX11, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
+TEST_F(QuadrantsOnScreen, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
 {
-    auto backend = make_backend();
-    ASSERT_TRUE(backend);
-    Quadrants window;
-    window.setGeometry(300, 200, 200, 100);
-    window.show();
-    window.raise();
-    pump_for(400);
     const QPoint o = on_root(window);
     std::vector<QImage> held; // some images stay alive while others come back to the pool
     for (int i = 0; i < 8; ++i) {
