@@ -6,10 +6,10 @@
 // platform) it says it skipped and succeeds, so the --smoke run always passes.
 #include "bench_common.h"
 
-#include "capture.h"
-#include "config.h"
-#include "output.h"
-#include "state.h"
+#include "capture/capture.h"
+#include "base/config.h"
+#include "capture/output.h"
+#include "base/state.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

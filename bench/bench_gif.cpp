@@ -7,7 +7,7 @@
 //
 // Usage: bench_gif [--smoke] [--gifski PATH] [--ours-only]
 #include "bench_common.h"
-#include "gif.h"
+#include "codec/gif.h"
 
 #include <gif_lib.h>
 

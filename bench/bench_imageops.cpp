@@ -1,9 +1,9 @@
 // The image operations' heavy paths (blur at three radii, downscale by 2)
 // against OpenCV's box filter and area resize, where OpenCV is installed.
 #include "bench_common.h"
-#include "imageops.h"
+#include "codec/imageops.h"
 #include "screenshot_gen.h"
-#include "util.h"
+#include "base/util.h"
 
 #ifdef VISTROPE_HAVE_OPENCV
 #include <opencv2/core.hpp>

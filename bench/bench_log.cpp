@@ -2,7 +2,7 @@
 // capture): time one util::log call against a bare fprintf of the same line
 // to stderr-equivalent /dev/null, and print the ratio.
 #include "bench_common.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <cstdlib>
 #include <fmt/format.h>

@@ -16,9 +16,9 @@
 // "..." are the same text: neither model has the ellipsis. The middle dot "·",
 // which the models read as "-", is left out of the pictures for the same reason.
 #include "bench_common.h"
-#include "ocr.h"
+#include "capture/ocr.h"
 #include "platform/text_recognizer.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <QFont>
 #include <QFontMetrics>

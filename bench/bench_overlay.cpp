@@ -8,12 +8,12 @@
 // the offscreen platform (--smoke in CTest) a fake capture stands in.
 #include "bench_common.h"
 
-#include "capture.h"
-#include "overlay.h"
-#include "overlay_view.h"
+#include "capture/capture.h"
+#include "capture/overlay.h"
+#include "capture/overlay_view.h"
 #include "platform/fake/screen_capture_fake.h"
-#include "state.h"
-#include "util.h"
+#include "base/state.h"
+#include "base/util.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

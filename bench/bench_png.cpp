@@ -2,9 +2,9 @@
 // screenshot-like images, in one run: median time and size of each, and the
 // ratios to ours.
 #include "bench_common.h"
-#include "encode.h"
+#include "codec/encode.h"
 #include "screenshot_gen.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <QBuffer>
 #include <QImage>

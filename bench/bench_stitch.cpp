@@ -10,8 +10,8 @@
 // 8-bit for matchTemplate) and outside its timing, and runs on its default
 // thread pool; push is timed from the BGRA frame, signatures included.
 #include "bench_common.h"
-#include "stitch.h"
-#include "util.h"
+#include "codec/stitch.h"
+#include "base/util.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>

@@ -1,10 +1,10 @@
 // The process entry: the command-line switches, then the menu-bar application.
-#include "app.h"
+#include "app/app.h"
 #include "platform/url_scheme.h"
-#include "ocr.h"
-#include "switches.h"
-#include "util.h"
-#include "util_queue.h"
+#include "capture/ocr.h"
+#include "app/switches.h"
+#include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QApplication>
 #include <QFontDatabase>

@@ -1,6 +1,6 @@
 #include "editor/mod.h"
 
-#include "util.h"
+#include "base/util.h"
 
 #include <fmt/format.h>
 

@@ -1,6 +1,6 @@
 #include "platform/panels.h"
 
-#include "util.h"
+#include "base/util.h"
 
 #include <QEvent>
 #include <QGuiApplication>

@@ -11,7 +11,7 @@
 // turns a whole button black.
 #include "platform/text_recognizer.h"
 
-#include "util.h"
+#include "base/util.h"
 
 #define ZX_USE_UTF8 1
 #include <ZXing/BarcodeFormat.h>

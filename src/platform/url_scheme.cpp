@@ -1,6 +1,6 @@
 #include "platform/url_scheme.h"
 
-#include "util.h"
+#include "base/util.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

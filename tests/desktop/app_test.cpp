@@ -1,7 +1,7 @@
 // The menu-bar application in the test session, driven as a user would:
 // the tray icon, its menu, URLs handed to the running instance, quitting.
 #include "test_util.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <QImage>
 #include <QProcess>

@@ -3,11 +3,11 @@
 // libpng.
 #include "quadrants.h"
 #include "qt_wait.h"
-#include "app.h"
-#include "capture.h"
-#include "config.h"
-#include "output.h"
-#include "state.h"
+#include "app/app.h"
+#include "capture/capture.h"
+#include "base/config.h"
+#include "capture/output.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <QApplication>

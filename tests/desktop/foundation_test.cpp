@@ -2,10 +2,10 @@
 // sound through the session's null sink, and the program's start.
 #include "platform/screens.h"
 #include "platform/sound_out.h"
-#include "sound.h"
+#include "base/sound.h"
 #include "test_util.h"
-#include "util.h"
-#include "util_queue.h"
+#include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QGuiApplication>
 #include <QProcess>

@@ -1,7 +1,7 @@
 // A window that grabs the keyboard while a hot key is held (the selection
 // overlay does) receives the key's release; the next press must still count.
 #include "qt_wait.h"
-#include "app_hotkeys.h"
+#include "app/app_hotkeys.h"
 #include "platform/hot_keys.h"
 #include "platform/panels.h"
 #include "test_util.h"

@@ -1,8 +1,8 @@
 // Global hot keys against the test session's X server, pressed with xdotool.
 #include "qt_wait.h"
-#include "app_hotkeys.h"
+#include "app/app_hotkeys.h"
 
-#include "hotkeys.h"
+#include "base/hotkeys.h"
 #include "platform/hot_keys.h"
 #include "platform/x11/key_positions.h"
 #include "test_util.h"

@@ -2,10 +2,10 @@
 // code is grabbed from the screen, recognised, and the clipboard read back
 // with xclip as another program would.
 #include "qt_wait.h"
-#include "ocr.h"
-#include "overlay.h"
+#include "capture/ocr.h"
+#include "capture/overlay.h"
 #include "platform/text_recognizer.h"
-#include "state.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <QClipboard>

@@ -1,16 +1,16 @@
 // The selection overlay on the test session's X server, driven with xdotool
 // as a user would drive it.
 #include "qt_wait.h"
-#include "app.h"
-#include "capture.h"
-#include "modebar.h"
-#include "output.h"
-#include "overlay.h"
-#include "overlay_view.h"
-#include "state.h"
+#include "app/app.h"
+#include "capture/capture.h"
+#include "capture/modebar.h"
+#include "capture/output.h"
+#include "capture/overlay.h"
+#include "capture/overlay_view.h"
+#include "base/state.h"
 #include "test_util.h"
-#include "util.h"
-#include "util_queue.h"
+#include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

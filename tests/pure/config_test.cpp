@@ -1,4 +1,4 @@
-#include "config.h"
+#include "base/config.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "encode.h"
+#include "codec/encode.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Colour reduction and the size helpers.
-#include "gif.h"
+#include "codec/gif.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

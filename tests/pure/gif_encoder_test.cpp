@@ -1,6 +1,6 @@
 // The batch pipeline: differencing, cropping, merging, palettes, and the
 // strongest check: exact colours decode back to exactly the source frames.
-#include "gif.h"
+#include "codec/gif.h"
 #include "gif_test_util.h"
 #include "test_util.h"
 

@@ -1,6 +1,6 @@
 // The GIF byte stream, the LZW coder and the pipeline: exact bytes where the
 // format fixes them, and round trips through giflib and ffmpeg elsewhere.
-#include "gif.h"
+#include "codec/gif.h"
 #include "gif_test_util.h"
 #include "test_util.h"
 

@@ -2,7 +2,7 @@
 // decoder), the ffmpeg tool, and the two file checkers (gifsicle, identify).
 #pragma once
 
-#include "gif.h"
+#include "codec/gif.h"
 #include "test_util.h"
 
 #include <gif_lib.h>

@@ -1,4 +1,4 @@
-#include "hotkeys.h"
+#include "base/hotkeys.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "imageops.h"
+#include "codec/imageops.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Layout of recognised fragments into plain text.
-#include "ocr_layout.h"
+#include "capture/ocr_layout.h"
 
 #include <gtest/gtest.h>
 

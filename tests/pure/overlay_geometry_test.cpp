@@ -1,4 +1,4 @@
-#include "overlay_geometry.h"
+#include "capture/overlay_geometry.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "sound.h"
+#include "base/sound.h"
 
 #include <gtest/gtest.h>
 

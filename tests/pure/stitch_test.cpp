@@ -1,7 +1,7 @@
-#include "imageops.h"
-#include "stitch.h"
+#include "codec/imageops.h"
+#include "codec/stitch.h"
 #include "test_util.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <gtest/gtest.h>
 

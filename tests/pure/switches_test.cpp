@@ -1,4 +1,4 @@
-#include "switches.h"
+#include "app/switches.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "test_util.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // (offscreen for unit tests, the test session's X server for desktop tests),
 // then the same invariant hook as the pure tests.
 #include "test_util.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

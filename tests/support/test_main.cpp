@@ -2,7 +2,7 @@
 // becomes an exception (and so a failed test) instead of an abort that would
 // hide every later test.
 #include "test_util.h"
-#include "util.h"
+#include "base/util.h"
 
 #include <gtest/gtest.h>
 

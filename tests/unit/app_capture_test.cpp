@@ -1,11 +1,11 @@
 // The dispatcher's direct capture roads against the fake capture backend
 // (offscreen Qt: one screen).
-#include "app.h"
-#include "capture.h"
-#include "flash.h"
-#include "output.h"
+#include "app/app.h"
+#include "capture/capture.h"
+#include "capture/flash.h"
+#include "capture/output.h"
 #include "platform/fake/screen_capture_fake.h"
-#include "state.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <QCoreApplication>

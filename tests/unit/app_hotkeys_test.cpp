@@ -1,8 +1,8 @@
-#include "app_hotkeys.h"
+#include "app/app_hotkeys.h"
 
-#include "hotkeys.h"
+#include "base/hotkeys.h"
 #include "platform/fake/hot_keys_fake.h"
-#include "state.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The menu-bar application's logic against recording seams: URL hosts, key
 // equivalents, the menu model and its refresh, and the dispatcher's routing.
-#include "app.h"
+#include "app/app.h"
 #include "platform/url_scheme.h"
-#include "state.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <QAction>

@@ -1,5 +1,5 @@
 // The capture cache and its waiting requests, against the fake backend.
-#include "capture.h"
+#include "capture/capture.h"
 
 #include "platform/fake/screen_capture_fake.h"
 

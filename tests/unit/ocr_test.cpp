@@ -1,6 +1,6 @@
 // The ocr module against a fake recogniser (and, for the command line, the
 // real one on a generated picture).
-#include "ocr.h"
+#include "capture/ocr.h"
 #include "platform/fake/text_recognizer_fake.h"
 #include "platform/text_recognizer.h"
 #include "test_util.h"

@@ -1,8 +1,8 @@
 // Delivery and the image helpers, without a display (offscreen Qt).
-#include "output.h"
+#include "capture/output.h"
 
-#include "config.h"
-#include "state.h"
+#include "base/config.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <QClipboard>

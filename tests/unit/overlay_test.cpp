@@ -2,10 +2,10 @@
 // (capture, delivery, recognition, recorder, scrolling capture), on Qt's
 // offscreen platform.
 #include "qt_wait.h"
-#include "modebar.h"
-#include "overlay.h"
-#include "overlay_view.h"
-#include "state.h"
+#include "capture/modebar.h"
+#include "capture/overlay.h"
+#include "capture/overlay_view.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 // only, so each layout runs this executable again with its own screens file.
 #include "platform/screens.h"
 #include "test_util.h"
-#include "util_queue.h"
+#include "base/util_queue.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>

@@ -1,4 +1,4 @@
-#include "state.h"
+#include "base/state.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

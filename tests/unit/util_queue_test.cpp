@@ -1,7 +1,7 @@
 #include "qt_wait.h"
 #include "test_util.h"
-#include "util.h"
-#include "util_queue.h"
+#include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

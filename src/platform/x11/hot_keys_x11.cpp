@@ -8,7 +8,7 @@
 // window, even while one of our own windows has the focus.
 #include "platform/hot_keys.h"
 
-#include "hotkeys.h"
+#include "base/hotkeys.h"
 #include "platform/x11/key_positions.h"
 
 #include <QAbstractNativeEventFilter>

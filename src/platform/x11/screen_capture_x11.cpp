@@ -11,7 +11,7 @@
 // own panels when a capture leaves the program out.
 #include "platform/screen_capture.h"
 
-#include "util.h"
+#include "base/util.h"
 
 #include <QGuiApplication>
 #include <QPainter>

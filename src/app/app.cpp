@@ -1,0 +1,267 @@
+#include "app/app.h"
+
+#include "capture/flash.h"
+#include "app/hud.h"
+#include "settings/onboarding.h"
+#include "capture/overlay.h"
+#include "capture/quick_access.h"
+#include "base/state.h"
+#include "settings/updater.h"
+#include "base/util.h"
+#include "base/util_queue.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <fmt/format.h>
+
+#include <array>
+#include <utility>
+
+namespace app {
+
+namespace {
+
+std::shared_ptr<AppDelegate>& delegate_slot()
+{
+    util::require_main_thread("hilo principal");
+    static std::shared_ptr<AppDelegate> slot;
+    return slot;
+}
+
+constexpr std::array<std::pair<std::string_view, AppAction>, 11> HOSTS = { {
+    { "capture-area", AppAction::CaptureArea },
+    { "capture-fullscreen", AppAction::CaptureFullscreen },
+    { "capture-window", AppAction::CaptureWindow },
+    { "capture-previous-area", AppAction::CapturePreviousArea },
+    { "capture-text", AppAction::CaptureText },
+    { "record-screen", AppAction::RecordScreen },
+    { "record-gif", AppAction::RecordGif },
+    { "self-timer", AppAction::SelfTimer },
+    { "pin", AppAction::PinLast },
+    { "open-annotate", AppAction::OpenLastInEditor },
+    { "capture-scrolling", AppAction::CaptureScrolling },
+} };
+
+QPainterPath status_icon_path()
+{
+    QPainterPath path;
+    path.setFillRule(Qt::OddEvenFill);
+    // The outline: a square with notches cut from two opposite corners.
+    const QPointF outline[] = { { 3.909375, 1.96875 }, { 16.03125, 1.96875 }, { 16.03125, 14.090625 }, { 14.090625, 14.090625 },
+        { 14.090625, 16.03125 }, { 1.96875, 16.03125 }, { 1.96875, 3.909375 }, { 3.909375, 3.909375 } };
+    path.moveTo(outline[0]);
+    for (size_t i = 1; i < std::size(outline); ++i)
+        path.lineTo(outline[i]);
+    path.closeSubpath();
+
+    // The four-pointed star, designed on a 64-unit grid; each quadratic side
+    // is added as its equivalent cubic.
+    constexpr double k = 0.28125;
+    const QPointF anchors[] = { { 32, 12 }, { 52, 32 }, { 32, 52 }, { 12, 32 }, { 32, 12 } };
+    const QPointF controls[] = { { 34.6, 29.4 }, { 34.6, 34.6 }, { 29.4, 34.6 }, { 29.4, 29.4 } };
+    path.moveTo(anchors[0] * k);
+    for (int i = 0; i < 4; ++i) {
+        const QPointF start = anchors[i], end = anchors[i + 1], c = controls[i];
+        const QPointF c1 = start + (c - start) * (2.0 / 3.0);
+        const QPointF c2 = end + (c - end) * (2.0 / 3.0);
+        path.cubicTo(c1 * k, c2 * k, end * k);
+    }
+    path.closeSubpath();
+
+    // Two rings in the notches: a small square inside each large one.
+    path.addRect(0.309375, 0.309375, 3.6, 3.6);
+    path.addRect(1.265625, 1.265625, 1.6875, 1.6875);
+    path.addRect(14.090625, 14.090625, 3.6, 3.6);
+    path.addRect(15.046875, 15.046875, 1.6875, 1.6875);
+    return path;
+}
+
+// The tint that stands out on the tray's background: sampled once the icon
+// is placed; light icons on dark panels, dark icons on light ones.
+QColor tint_for(QSystemTrayIcon* item)
+{
+    const QRect where = item->geometry();
+    QScreen* screen = where.isValid() ? QGuiApplication::screenAt(where.center()) : nullptr;
+    if (!screen)
+        return Qt::white;
+    const QImage pixels = screen->grabWindow(0, where.x(), where.y(), 2, 2).toImage();
+    if (pixels.isNull())
+        return Qt::white;
+    const QColor c = pixels.pixelColor(0, 0);
+    const double luminance = 0.2126 * c.redF() + 0.7152 * c.greenF() + 0.0722 * c.blueF();
+    return luminance < 0.5 ? Qt::white : Qt::black;
+}
+
+QIcon icon_for(const QColor& tint)
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return QIcon(QPixmap::fromImage(status_icon(screen ? screen->devicePixelRatio() : 1.0, tint)));
+}
+
+} // namespace
+
+QImage status_icon(double scale, const QColor& tint)
+{
+    const int side = static_cast<int>(std::lround(18 * scale));
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    image.setDevicePixelRatio(scale);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillPath(status_icon_path(), tint);
+    return image;
+}
+
+std::optional<std::string> url_host(std::string_view url)
+{
+    // scheme ":" "//" authority; the host is the authority without user
+    // information and port, exactly as written.
+    const size_t colon = url.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return std::nullopt;
+    std::string_view rest = url.substr(colon + 1);
+    if (!rest.starts_with("//"))
+        return std::nullopt;
+    rest.remove_prefix(2);
+    std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    if (authority.starts_with('[')) {
+        const size_t close = authority.find(']');
+        authority = close == std::string_view::npos ? authority : authority.substr(0, close + 1);
+    } else if (const size_t port = authority.rfind(':'); port != std::string_view::npos) {
+        authority = authority.substr(0, port);
+    }
+    if (authority.empty())
+        return std::nullopt;
+    return std::string(authority);
+}
+
+std::optional<AppAction> action_for_host(std::string_view host)
+{
+    for (const auto& [name, action] : HOSTS)
+        if (name == host)
+            return action;
+    return std::nullopt;
+}
+
+std::shared_ptr<AppDelegate> delegate()
+{
+    return delegate_slot();
+}
+
+void release_delegate()
+{
+    delegate_slot().reset();
+}
+
+std::shared_ptr<AppDelegate> AppDelegate::create()
+{
+    return std::shared_ptr<AppDelegate>(new AppDelegate());
+}
+
+AppDelegate::~AppDelegate()
+{
+    delete m_status_item;
+    delete m_menu;
+}
+
+void AppDelegate::create_status_item()
+{
+    if (m_status_item)
+        return;
+    m_status_item = new QSystemTrayIcon();
+    m_status_item->setIcon(icon_for(Qt::white));
+    m_status_item->setToolTip("Vistrope");
+    // The left click opens the menu too, as it does in menu bars; a second
+    // click soon after the first arrives as a double click and opens it as well.
+    QObject::connect(m_status_item, &QSystemTrayIcon::activated, m_status_item, [this](QSystemTrayIcon::ActivationReason reason) {
+        if ((reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) && m_menu && !m_menu->isVisible())
+            m_menu->popup(QCursor::pos());
+    });
+    m_status_item->show();
+    // Tint for the panel once the tray has placed the icon.
+    util::after(0.5, [item = QPointer<QSystemTrayIcon>(m_status_item)] {
+        if (item)
+            item->setIcon(icon_for(tint_for(item)));
+    });
+}
+
+void AppDelegate::did_finish_launching()
+{
+    // 1. The delegate slot keeps the first delegate.
+    auto& slot = delegate_slot();
+    if (!slot)
+        slot = shared_from_this();
+    // 2-4. The status item with its drawn icon.
+    create_status_item();
+    // 5. The menu; its first read of the settings loads or creates the file.
+    rebuild_menu();
+    // 6. Global hot keys.
+    services().register_hotkeys();
+    // 7. Shareable content, when the permission is there.
+    if (services().permission_granted())
+        services().refresh_content();
+    // 8. The first-run window when needed.
+    onboarding::show_if_needed();
+    // 9. Overlay, card and flash, ready before their first use.
+    overlay::prewarm();
+    quick_access::prewarm();
+    flash::prewarm();
+    // 10. Text recognition warms up in the background at utility priority.
+    services().warm_up_text();
+    // 11. The automatic update check, ten seconds from now.
+    util::after(10, [] { updater::check_in_background(); });
+    watch_screens();
+    m_launched = true;
+    // 12.
+    util::log("listo");
+}
+
+void AppDelegate::watch_screens()
+{
+    // Any change of the screen configuration: screens added or removed, or a
+    // screen's geometry or scale changed.
+    auto changed = [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->screens_changed();
+    };
+    auto watch = [changed](QScreen* screen) {
+        QObject::connect(screen, &QScreen::geometryChanged, qApp, changed);
+        QObject::connect(screen, &QScreen::physicalDotsPerInchChanged, qApp, changed);
+    };
+    for (QScreen* screen : QGuiApplication::screens())
+        watch(screen);
+    QObject::connect(qApp, &QGuiApplication::screenAdded, qApp, [changed, watch](QScreen* screen) {
+        watch(screen);
+        changed();
+    });
+    QObject::connect(qApp, &QGuiApplication::screenRemoved, qApp, [changed](QScreen*) { changed(); });
+}
+
+void AppDelegate::screens_changed()
+{
+    overlay::prewarm();
+    services().refresh_content();
+}
+
+void AppDelegate::open_urls(const std::vector<std::string>& urls)
+{
+    for (const auto& url : urls) {
+        const auto host = url_host(url);
+        const auto action = host ? action_for_host(*host) : std::nullopt;
+        if (!action) {
+            util::log(fmt::format("URL desconocida: {}", url));
+            continue;
+        }
+        run(*action);
+    }
+}
+
+} // namespace app

@@ -1,0 +1,183 @@
+// app: the menu-bar application: the delegate with its launch sequence,
+// status item and URL intake, the status menu, and the action dispatcher.
+//
+// Main thread only.
+#pragma once
+
+#include "base/config.h"
+
+#include <QImage>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class QMenu;
+class QSystemTrayIcon;
+class QAction;
+
+namespace app {
+
+// The command code shared by the status menu, the hot keys and the URL scheme.
+enum class AppAction : unsigned char {
+    CaptureArea = 0,
+    CaptureFullscreen = 1,
+    CaptureWindow = 2,
+    CapturePreviousArea = 3,
+    CaptureText = 4,
+    RecordScreen = 5,
+    RecordGif = 6,
+    SelfTimer = 7,
+    PinLast = 8,
+    OpenLastInEditor = 9,
+    CaptureScrolling = 10,
+};
+
+// --- Dispatcher (app_dispatch.cpp) ---------------------------------------------
+
+// Runs one action after the screen-recording permission check.
+void run(AppAction action);
+// Registers the hot keys again, then rebuilds the status menu when launching has finished.
+void apply_config();
+// Opens a file or folder with the desktop's default application.
+void open_path(const std::string& path);
+
+// What the dispatcher reaches in other modules. Each member defaults to the
+// real module; tests replace them to watch the routing.
+struct Services {
+    std::function<bool()> permission_granted;
+    std::function<void()> show_onboarding;
+    std::function<void(int mode, int purpose)> overlay_begin; // overlay::Mode, overlay::Purpose
+    std::function<void()> capture_fullscreen;
+    std::function<void()> capture_previous_area;
+    std::function<void()> self_timer;
+    std::function<bool()> recording_running;
+    std::function<void()> recorder_stop;
+    std::function<void(bool)> set_next_is_gif;
+    std::function<void(QImage, double)> pin;
+    std::function<void(QImage, double)> open_editor;
+    std::function<bool()> scrolling_running;
+    std::function<void()> scroll_finish;
+    std::function<void()> register_hotkeys;
+    std::function<void()> refresh_content; // a new fetch of the shareable content
+    std::function<void()> warm_up_text;    // loads the recogniser on the utility pool
+};
+Services& services();
+// Restores the real modules (tests).
+void reset_services();
+
+// The direct capture roads (app_capture.cpp).
+void capture_fullscreen();
+void capture_previous_area();
+void self_timer();
+
+// --- URL intake (app.cpp) ------------------------------------------------------
+
+// The host of a URL, parsed by hand and kept as written (case-sensitive);
+// none when the URL has no authority or an empty host.
+std::optional<std::string> url_host(std::string_view url);
+// The action a host names; none for any other text.
+std::optional<AppAction> action_for_host(std::string_view host);
+
+// --- Status menu (app_menu.cpp) -------------------------------------------------
+
+enum class Modifier : unsigned { Shift = 1, Control = 2, Option = 4, Command = 8 };
+
+struct KeyEquivalent {
+    std::string key;        // one character, or empty
+    unsigned modifiers = 0; // Modifier bits
+    bool operator==(const KeyEquivalent&) const = default;
+};
+// The menu's key equivalent for a shortcut text (none when it does not parse).
+KeyEquivalent key_equivalent(std::string_view shortcut);
+// The same from the text alone, once it is known to parse.
+KeyEquivalent key_equivalent_of_valid(std::string_view shortcut);
+// Shown the desktop's way: "Ctrl+Alt+Shift+4" (command = Ctrl, option = Alt, control = Meta).
+std::string key_equivalent_text(const KeyEquivalent& key);
+
+enum class Command {
+    CaptureArea, CaptureFullscreen, CaptureWindow, CapturePrevious, CaptureScrolling, SelfTimer, CaptureText,
+    RecordScreen, RecordGif, PinLast, EditLast, UnlockPins, ClosePins, ToggleDesktopIcons, ToggleLaunchAtLogin,
+    OpenFolder, OpenPreferences, CheckUpdates, Separator,
+};
+
+struct MenuRow {
+    std::string title; // "-" for a separator
+    Command command;
+    std::string shortcut; // the text the key equivalent comes from
+};
+// The 22 rows with the shortcuts of `config`.
+std::vector<MenuRow> menu_rows(const config::Config& config);
+
+inline constexpr int RECENTS_TAG = 7001;
+
+// What the menu reads from the system before it opens. Defaults to the real
+// modules; tests replace them.
+struct MenuEnv {
+    std::function<bool()> desktop_icons_visible;
+    std::function<void(bool)> set_desktop_icons_visible;
+    std::function<bool()> launch_at_login_enabled;
+    std::function<void(bool)> set_launch_at_login;
+    std::function<std::vector<std::string>(const std::string& folder, unsigned limit)> recent_captures;
+    std::function<bool()> recording_running;
+};
+MenuEnv& menu_env();
+void reset_menu_env();
+
+// --- The delegate (app.cpp) -------------------------------------------------------
+
+// VistropeAppDelegate: the application's one delegate. Launching builds the
+// status item and menu, registers the hot keys, warms up and logs "listo".
+class AppDelegate final : public std::enable_shared_from_this<AppDelegate> {
+public:
+    static std::shared_ptr<AppDelegate> create();
+    ~AppDelegate();
+
+    void did_finish_launching();
+    void screens_changed();
+    void open_urls(const std::vector<std::string>& urls);
+
+    // Status menu (app_menu.cpp).
+    void rebuild_menu();
+    void menu_needs_update();
+    QMenu* menu() const { return m_menu; }
+    QSystemTrayIcon* status_item() const { return m_status_item; }
+
+    // Menu commands that are not capture actions.
+    void open_folder();
+    void open_recent(const std::string& path);
+    void unlock_pins();
+    void close_pins();
+    void toggle_desktop_icons();
+    void toggle_launch_at_login();
+    void check_updates();
+    void open_preferences();
+    void open_settings();
+    void reload_settings();
+
+    bool launched() const { return m_launched; }
+
+private:
+    AppDelegate() = default;
+    void create_status_item();
+    void watch_screens();
+    QAction* command_action(QMenu* menu, const MenuRow& row);
+
+    QSystemTrayIcon* m_status_item = nullptr;
+    QMenu* m_menu = nullptr;
+    bool m_launched = false;
+};
+
+// The delegate kept at the end of launching (app::DELEGATE); null before.
+std::shared_ptr<AppDelegate> delegate();
+// Empties the delegate slot: main, once the run loop has returned, and tests.
+void release_delegate();
+
+// The status icon: the outline with its notches, the star and the two rings,
+// 18 × 18 points drawn at `scale` pixels per point in `tint`.
+QImage status_icon(double scale, const QColor& tint);
+
+} // namespace app

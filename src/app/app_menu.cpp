@@ -1,0 +1,264 @@
+// The status menu: its rows, key equivalents, refresh and commands.
+#include "app/app.h"
+
+#include "base/config.h"
+#include "base/hotkeys.h"
+#include "base/state.h"
+#include "base/util.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace app {
+
+namespace {
+
+// One user-visible character: a UTF-8 sequence of one code point.
+bool one_character(const std::string& s)
+{
+    if (s.empty())
+        return false;
+    const auto lead = static_cast<unsigned char>(s[0]);
+    const size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    return len == s.size();
+}
+
+MenuRow row(std::string title, Command command, std::string shortcut = {})
+{
+    return { std::move(title), command, std::move(shortcut) };
+}
+
+MenuRow separator()
+{
+    return { "-", Command::Separator, {} };
+}
+
+} // namespace
+
+KeyEquivalent key_equivalent_of_valid(std::string_view shortcut)
+{
+    KeyEquivalent key;
+    size_t start = 0;
+    while (true) {
+        const size_t plus = shortcut.find('+', start);
+        const std::string piece = util::lower_ascii(util::trim(shortcut.substr(start, plus == std::string_view::npos ? std::string_view::npos : plus - start)));
+        if (piece == "cmd" || piece == "command")
+            key.modifiers |= static_cast<unsigned>(Modifier::Command);
+        else if (piece == "ctrl" || piece == "control")
+            key.modifiers |= static_cast<unsigned>(Modifier::Control);
+        else if (piece == "shift")
+            key.modifiers |= static_cast<unsigned>(Modifier::Shift);
+        else if (piece == "opt" || piece == "option" || piece == "alt")
+            key.modifiers |= static_cast<unsigned>(Modifier::Option);
+        else if (one_character(piece))
+            key.key = piece; // glyph modifiers are single characters: keys here
+        if (plus == std::string_view::npos)
+            break;
+        start = plus + 1;
+    }
+    return key;
+}
+
+KeyEquivalent key_equivalent(std::string_view shortcut)
+{
+    if (!hotkeys::parse(shortcut))
+        return {};
+    return key_equivalent_of_valid(shortcut);
+}
+
+std::string key_equivalent_text(const KeyEquivalent& key)
+{
+    if (key.key.empty())
+        return {};
+    // The desktop's names, in its usual order; command is the Ctrl key,
+    // option Alt and control the Super (Meta) key.
+    std::string text;
+    if (key.modifiers & static_cast<unsigned>(Modifier::Command))
+        text += "Ctrl+";
+    if (key.modifiers & static_cast<unsigned>(Modifier::Control))
+        text += "Meta+";
+    if (key.modifiers & static_cast<unsigned>(Modifier::Option))
+        text += "Alt+";
+    if (key.modifiers & static_cast<unsigned>(Modifier::Shift))
+        text += "Shift+";
+    std::string k = key.key;
+    if (k.size() == 1 && k[0] >= 'a' && k[0] <= 'z')
+        k[0] = static_cast<char>(k[0] - 'a' + 'A');
+    return text + k;
+}
+
+std::vector<MenuRow> menu_rows(const config::Config& c)
+{
+    const auto& s = c.shortcuts;
+    return {
+        row("Capturar área", Command::CaptureArea, s.capture_area),
+        row("Capturar pantalla completa", Command::CaptureFullscreen, s.capture_fullscreen),
+        row("Capturar ventana", Command::CaptureWindow, s.capture_window),
+        row("Repetir área anterior", Command::CapturePrevious, s.capture_previous_area),
+        row("Captura con desplazamiento", Command::CaptureScrolling, s.capture_scrolling),
+        row("Temporizador", Command::SelfTimer),
+        separator(),
+        row("Copiar texto (OCR)", Command::CaptureText, s.capture_text),
+        row("Grabar pantalla", Command::RecordScreen, s.record_screen),
+        row("Grabar GIF", Command::RecordGif),
+        separator(),
+        row("Fijar última captura", Command::PinLast, s.pin_last),
+        row("Anotar última captura", Command::EditLast, s.open_last_in_editor),
+        row("Desbloquear capturas fijadas", Command::UnlockPins),
+        row("Cerrar capturas fijadas", Command::ClosePins),
+        separator(),
+        row("Ocultar íconos del escritorio", Command::ToggleDesktopIcons),
+        row("Abrir al iniciar sesión", Command::ToggleLaunchAtLogin),
+        separator(),
+        row("Abrir carpeta de capturas", Command::OpenFolder),
+        row("Preferencias…", Command::OpenPreferences, "cmd+,"),
+        row("Buscar actualizaciones…", Command::CheckUpdates),
+    };
+}
+
+QAction* AppDelegate::command_action(QMenu* menu, const MenuRow& r)
+{
+    QAction* action = menu->addAction(QString::fromStdString(r.title));
+    action->setData(static_cast<int>(r.command));
+    const KeyEquivalent key = key_equivalent(r.shortcut);
+    if (!key.key.empty())
+        action->setShortcut(QKeySequence(QString::fromStdString(key_equivalent_text(key))));
+    action->setShortcutVisibleInContextMenu(true);
+    const Command command = r.command;
+    QObject::connect(action, &QAction::triggered, action, [this, command] {
+        switch (command) {
+        case Command::CaptureArea: run(AppAction::CaptureArea); break;
+        case Command::CaptureFullscreen: run(AppAction::CaptureFullscreen); break;
+        case Command::CaptureWindow: run(AppAction::CaptureWindow); break;
+        case Command::CapturePrevious: run(AppAction::CapturePreviousArea); break;
+        case Command::CaptureScrolling: run(AppAction::CaptureScrolling); break;
+        case Command::SelfTimer: run(AppAction::SelfTimer); break;
+        case Command::CaptureText: run(AppAction::CaptureText); break;
+        case Command::RecordScreen: run(AppAction::RecordScreen); break;
+        case Command::RecordGif: run(AppAction::RecordGif); break;
+        case Command::PinLast: run(AppAction::PinLast); break;
+        case Command::EditLast: run(AppAction::OpenLastInEditor); break;
+        case Command::UnlockPins: unlock_pins(); break;
+        case Command::ClosePins: close_pins(); break;
+        case Command::ToggleDesktopIcons: toggle_desktop_icons(); break;
+        case Command::ToggleLaunchAtLogin: toggle_launch_at_login(); break;
+        case Command::OpenFolder: open_folder(); break;
+        case Command::OpenPreferences: open_preferences(); break;
+        case Command::CheckUpdates: check_updates(); break;
+        case Command::Separator: break;
+        }
+    });
+    return action;
+}
+
+void AppDelegate::rebuild_menu()
+{
+    if (!m_status_item)
+        return;
+    const auto config = state::config();
+    auto* menu = new QMenu();
+    QAction* folder = nullptr;
+    for (const MenuRow& r : menu_rows(*config)) {
+        if (r.title == "-") {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* a = command_action(menu, r);
+        if (r.command == Command::OpenFolder)
+            folder = a;
+        if (r.command == Command::ToggleDesktopIcons || r.command == Command::ToggleLaunchAtLogin)
+            a->setCheckable(true);
+    }
+    // "Capturas recientes" directly above "Abrir carpeta de capturas" (at the top without it).
+    auto* recents = new QMenu(QString::fromUtf8("Capturas recientes"), menu);
+    QAction* recents_item = recents->menuAction();
+    recents_item->setData(RECENTS_TAG);
+    QList<QAction*> actions = menu->actions();
+    menu->insertMenu(folder ? folder : (actions.isEmpty() ? nullptr : actions.front()), recents);
+
+    menu->addSeparator();
+    QAction* quit = menu->addAction(QString::fromUtf8("Salir de Vistrope"));
+    quit->setShortcut(QKeySequence(QString("Ctrl+Q")));
+    quit->setShortcutVisibleInContextMenu(true);
+    QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    QObject::connect(menu, &QMenu::aboutToShow, menu, [this] { menu_needs_update(); });
+    m_status_item->setContextMenu(menu);
+    delete m_menu;
+    m_menu = menu;
+}
+
+void AppDelegate::menu_needs_update()
+{
+    if (!m_menu)
+        return;
+    MenuEnv& env = menu_env();
+    for (QAction* a : m_menu->actions()) {
+        const QString title = a->text();
+        if (title == QString::fromUtf8("Ocultar íconos del escritorio"))
+            a->setChecked(!env.desktop_icons_visible());
+        else if (title == QString::fromUtf8("Abrir al iniciar sesión"))
+            a->setChecked(env.launch_at_login_enabled());
+        else if (title == QString::fromUtf8("Grabar pantalla") || title == QString::fromUtf8("Detener grabación"))
+            a->setText(QString::fromUtf8(env.recording_running() ? "Detener grabación" : "Grabar pantalla"));
+    }
+    for (QAction* a : m_menu->actions()) {
+        if (!a->menu() || a->data().toInt() != RECENTS_TAG)
+            continue;
+        QMenu* sub = a->menu();
+        sub->clear();
+        const std::string folder = config::save_dir(*state::config()).string();
+        const auto files = env.recent_captures(folder, 10);
+        for (const auto& path : files) {
+            QAction* item = sub->addAction(QString::fromStdString(std::filesystem::path(path).filename().string()));
+            item->setData(QString::fromStdString(path));
+            QObject::connect(item, &QAction::triggered, item, [this, path] { open_recent(path); });
+        }
+        if (files.empty())
+            sub->addAction(QString::fromUtf8("Sin capturas todavía"))->setEnabled(false);
+    }
+}
+
+void AppDelegate::open_folder()
+{
+    open_path(config::save_dir(*state::config()).string());
+}
+
+void AppDelegate::open_recent(const std::string& path)
+{
+    open_path(path);
+}
+
+void AppDelegate::toggle_desktop_icons()
+{
+    MenuEnv& env = menu_env();
+    env.set_desktop_icons_visible(!env.desktop_icons_visible());
+}
+
+void AppDelegate::toggle_launch_at_login()
+{
+    MenuEnv& env = menu_env();
+    env.set_launch_at_login(!env.launch_at_login_enabled());
+}
+
+void AppDelegate::open_settings()
+{
+    // The desktop's text editor for the file; the process is not waited for.
+    open_path(config::Config::path().string());
+}
+
+void AppDelegate::reload_settings()
+{
+    state::set_config(std::make_shared<const config::Config>(config::Config::load()));
+    services().register_hotkeys();
+    rebuild_menu();
+    util::log("configuración recargada");
+}
+
+} // namespace app

@@ -1,0 +1,221 @@
+#include "app/hud.h"
+
+#include "platform/panels.h"
+#include "platform/symbols.h"
+#include "base/util.h"
+#include "base/util_queue.h"
+
+#include <QFont>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPropertyAnimation>
+#include <QWidget>
+
+#include <cmath>
+
+namespace hud {
+
+namespace {
+
+constexpr double TOAST_HEIGHT = 40;
+constexpr double FADE_SECONDS = 0.25; // the animator's default duration
+constexpr double REMOVE_AFTER = 0.3;
+
+QColor capsule_fill() { return util::rgba(0.11, 0.11, 0.12, 0.92); }
+QColor capsule_border() { return util::rgba(1, 1, 1, 0.14); }
+
+void paint_capsule(QPainter& p, const QRectF& rect, double radius)
+{
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF inner = rect.adjusted(0.25, 0.25, -0.25, -0.25);
+    p.setPen(QPen(capsule_border(), 0.5));
+    p.setBrush(capsule_fill());
+    p.drawRoundedRect(inner, radius, radius);
+}
+
+QRect to_qt(const platform::RectF& frame)
+{
+    const platform::RectF tl = platform::rect_to_top_left(frame, util::primary_height());
+    return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
+        static_cast<int>(std::lround(tl.h)));
+}
+
+QFont toast_font()
+{
+    QFont font("Inter");
+    font.setPixelSize(13);
+    font.setWeight(QFont::DemiBold);
+    return font;
+}
+
+// The toast's capsule: paints the symbol and the text itself.
+class ToastView final : public QWidget {
+public:
+    ToastView()
+        : QWidget(nullptr)
+    {
+    }
+
+    void set_content(std::string_view symbol, std::string_view text)
+    {
+        m_symbol = std::string(symbol);
+        m_text = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        const QFontMetricsF metrics(toast_font());
+        m_layout = toast_layout(metrics.horizontalAdvance(m_text), metrics.height());
+        update();
+    }
+
+    const ToastLayout& layout() const { return m_layout; }
+    const std::string& symbol() const { return m_symbol; }
+    const QString& text() const { return m_text; }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        if (!testAttribute(Qt::WA_TranslucentBackground))
+            p.fillRect(rect(), capsule_fill());
+        paint_capsule(p, QRectF(rect()), 12);
+        platform::symbols::draw(p, m_symbol, QRectF(16, 11, 18, 18), 18, Qt::white);
+        p.setFont(toast_font());
+        p.setPen(Qt::white);
+        const auto& l = m_layout.label;
+        p.drawText(QRectF(l.x, l.y, l.w, l.h), Qt::AlignLeft | Qt::AlignVCenter, m_text);
+    }
+
+private:
+    std::string m_symbol;
+    QString m_text;
+    ToastLayout m_layout;
+};
+
+struct Toast {
+    ToastView* view = nullptr;
+    QPropertyAnimation* fade = nullptr;
+    unsigned long generation = 0;
+};
+
+Toast& toast_state()
+{
+    util::require_main_thread("hilo principal");
+    static Toast state;
+    return state;
+}
+
+ToastView* toast_view()
+{
+    Toast& t = toast_state();
+    if (!t.view) {
+        t.view = new ToastView();
+        platform::make_panel(t.view, PANEL_LEVEL, platform::Mouse::Ignores);
+        t.view->resize(200, static_cast<int>(TOAST_HEIGHT));
+        t.fade = new QPropertyAnimation(t.view, "windowOpacity", t.view);
+        t.fade->setDuration(static_cast<int>(FADE_SECONDS * 1000));
+        t.fade->setEndValue(0.0);
+    }
+    return t.view;
+}
+
+// Without a compositor the window cannot be translucent: clip it to the capsule.
+void shape_without_compositor(QWidget* w, double radius)
+{
+    if (platform::compositor_running())
+        return;
+    QPainterPath path;
+    path.addRoundedRect(QRectF(w->rect()), radius, radius);
+    w->setMask(QRegion(path.toFillPolygon().toPolygon()));
+}
+
+} // namespace
+
+ToastLayout toast_layout(double text_w, double text_h)
+{
+    ToastLayout l;
+    l.label = { 42, std::round((TOAST_HEIGHT - text_h) / 2), std::ceil(text_w), text_h };
+    l.width = std::ceil(text_w + 42 + 16);
+    return l;
+}
+
+platform::PointF toast_origin(double mx, double my, std::optional<platform::RectF> visible, double width)
+{
+    const platform::RectF frame = visible.value_or(platform::RectF { mx - 400, my - 300, 800, 600 });
+    // Wider than the frame: keep the left edge inside rather than cross the bounds.
+    const double lo = frame.x + 8;
+    const double hi = std::max(lo, frame.x + frame.w - width - 8);
+    const double x = std::clamp(mx - width / 2, lo, hi);
+    double y = my - 28 - TOAST_HEIGHT;
+    if (y < frame.y + 8)
+        y = my + 28;
+    return { std::round(x), std::round(y) };
+}
+
+unsigned long toast_generation()
+{
+    return toast_state().generation;
+}
+
+QWidget* panel(const platform::RectF& frame, bool ignores_mouse)
+{
+    auto* w = new QWidget(nullptr);
+    platform::make_panel(w, PANEL_LEVEL, ignores_mouse ? platform::Mouse::Ignores : platform::Mouse::Accepts);
+    w->setGeometry(to_qt(frame));
+    return w;
+}
+
+void style_capsule(QWidget* view, double corner_radius)
+{
+    const QColor fill = capsule_fill();
+    const QColor border = capsule_border();
+    view->setAttribute(Qt::WA_StyledBackground, true);
+    view->setStyleSheet(QString("background-color: rgba(%1,%2,%3,%4); border: 0.5px solid rgba(255,255,255,%5); border-radius: %6px;")
+                            .arg(fill.red())
+                            .arg(fill.green())
+                            .arg(fill.blue())
+                            .arg(fill.alphaF())
+                            .arg(border.alphaF())
+                            .arg(corner_radius));
+    shape_without_compositor(view, corner_radius);
+}
+
+QWidget* prepare_toast(std::string_view symbol, std::string_view text)
+{
+    ToastView* view = toast_view();
+    view->set_content(symbol, text);
+    view->resize(static_cast<int>(view->layout().width), static_cast<int>(TOAST_HEIGHT));
+    shape_without_compositor(view, 12);
+    return view;
+}
+
+void toast(std::string_view symbol, std::string_view text, double seconds)
+{
+    Toast& t = toast_state();
+    const unsigned long generation = ++t.generation;
+    ToastView* view = static_cast<ToastView*>(prepare_toast(symbol, text));
+
+    const platform::PointF mouse = platform::pointer_location();
+    const auto screen = util::screen_for_point(mouse.x, mouse.y);
+    const double width = view->layout().width;
+    const platform::PointF origin
+        = toast_origin(mouse.x, mouse.y, screen ? std::optional(screen->visible_frame) : std::nullopt, width);
+    t.fade->stop();
+    view->setWindowOpacity(1.0);
+    view->setGeometry(to_qt({ origin.x, origin.y, width, TOAST_HEIGHT }));
+    view->show();
+    platform::restack_panels();
+
+    util::after(seconds, [generation] {
+        Toast& t = toast_state();
+        if (t.generation != generation)
+            return;
+        t.fade->setStartValue(t.view->windowOpacity());
+        t.fade->start();
+        util::after(REMOVE_AFTER, [generation] {
+            Toast& t = toast_state();
+            if (t.generation == generation)
+                t.view->hide();
+        });
+    });
+}
+
+} // namespace hud

@@ -1,0 +1,225 @@
+#include "base/hotkeys.h"
+
+#include "base/util.h"
+
+#include <array>
+
+#include <fmt/format.h>
+
+namespace hotkeys {
+
+namespace {
+
+// Search order matters: display() and system_conflict() name a code by the
+// first entry that carries it.
+constexpr std::array<Key, 81> KEYS = { {
+    { "a", 0 }, { "s", 1 }, { "d", 2 }, { "f", 3 }, { "h", 4 }, { "g", 5 }, { "z", 6 }, { "x", 7 },
+    { "c", 8 }, { "v", 9 }, { "b", 11 }, { "q", 12 }, { "w", 13 }, { "e", 14 }, { "r", 15 },
+    { "y", 16 }, { "t", 17 }, { "o", 31 }, { "u", 32 }, { "i", 34 }, { "p", 35 }, { "l", 37 },
+    { "j", 38 }, { "k", 40 }, { "n", 45 }, { "m", 46 },
+    { "1", 18 }, { "2", 19 }, { "3", 20 }, { "4", 21 }, { "5", 23 }, { "6", 22 }, { "7", 26 },
+    { "8", 28 }, { "9", 25 }, { "0", 29 },
+    { "=", 24 }, { "-", 27 }, { "]", 30 }, { "[", 33 }, { "'", 39 }, { ";", 41 }, { "\\", 42 },
+    { ",", 43 }, { "/", 44 }, { ".", 47 }, { "`", 50 },
+    { "space", 49 }, { "return", 36 }, { "tab", 48 }, { "escape", 53 }, { "delete", 51 },
+    { "forwarddelete", 117 }, { "left", 123 }, { "right", 124 }, { "down", 125 }, { "up", 126 },
+    { "home", 115 }, { "end", 119 }, { "pageup", 116 }, { "pagedown", 121 },
+    { "f1", 122 }, { "f2", 120 }, { "f3", 99 }, { "f4", 118 }, { "f5", 96 }, { "f6", 97 },
+    { "f7", 98 }, { "f8", 100 }, { "f9", 101 }, { "f10", 109 }, { "f11", 103 }, { "f12", 111 },
+    { "f13", 105 }, { "f14", 107 }, { "f15", 113 }, { "f16", 106 }, { "f17", 64 }, { "f18", 79 },
+    { "f19", 80 }, { "f20", 90 },
+} };
+
+struct Alias {
+    std::string_view from;
+    std::string_view to;
+};
+constexpr Alias ALIASES[] = { { "esc", "escape" }, { "backspace", "delete" }, { "enter", "return" } };
+
+struct ModifierWord {
+    std::string_view word;
+    std::uint32_t bit;
+};
+constexpr ModifierWord MODIFIER_WORDS[] = {
+    { "cmd", COMMAND }, { "command", COMMAND }, { "⌘", COMMAND },
+    { "shift", SHIFT }, { "⇧", SHIFT },
+    { "opt", OPTION }, { "option", OPTION }, { "alt", OPTION }, { "⌥", OPTION },
+    { "ctrl", CONTROL }, { "control", CONTROL }, { "⌃", CONTROL },
+};
+
+struct Symbol {
+    std::string_view name;
+    std::string_view shown;
+};
+constexpr Symbol SYMBOLS[] = {
+    { "return", "↩" }, { "escape", "⎋" }, { "delete", "⌫" }, { "forwarddelete", "⌦" },
+    { "left", "←" }, { "right", "→" }, { "down", "↓" }, { "up", "↑" },
+    { "home", "↖" }, { "end", "↘" }, { "pageup", "⇞" }, { "pagedown", "⇟" },
+    { "tab", "⇥" }, { "space", "Espacio" },
+};
+
+using util::lower_ascii;
+using util::trim;
+
+std::optional<std::uint32_t> modifier_bit(std::string_view piece)
+{
+    for (const ModifierWord& m : MODIFIER_WORDS)
+        if (m.word == piece)
+            return m.bit;
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> code_for(std::string_view name)
+{
+    for (const Alias& a : ALIASES)
+        if (a.from == name) {
+            name = a.to;
+            break;
+        }
+    for (const Key& k : KEYS)
+        if (k.name == name)
+            return k.code;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::span<const Key> key_table()
+{
+    return KEYS;
+}
+
+std::optional<std::string_view> key_name(std::uint32_t code)
+{
+    for (const Key& k : KEYS)
+        if (k.code == code)
+            return k.name;
+    return std::nullopt;
+}
+
+std::expected<Shortcut, std::string> parse(std::string_view text)
+{
+    Shortcut result;
+    bool have_key = false;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t plus = text.find('+', start);
+        const std::string_view raw = text.substr(start, plus == std::string_view::npos ? std::string_view::npos : plus - start);
+        const std::string piece = lower_ascii(trim(raw));
+        if (auto bit = modifier_bit(piece)) {
+            result.modifiers |= *bit;
+        } else if (have_key) {
+            return std::unexpected(fmt::format("«{}» tiene más de una tecla", text));
+        } else if (auto code = code_for(piece)) {
+            result.key_code = *code;
+            have_key = true;
+        } else {
+            return std::unexpected(fmt::format("tecla desconocida «{}» en «{}»", piece, text));
+        }
+        if (plus == std::string_view::npos)
+            break;
+        start = plus + 1;
+    }
+    if (!have_key)
+        return std::unexpected(fmt::format("«{}» no tiene tecla", text));
+    if (result.modifiers == 0)
+        return std::unexpected(fmt::format("«{}» necesita al menos un modificador", text));
+    return result;
+}
+
+std::string display(std::string_view text)
+{
+    if (trim(text).empty())
+        return {};
+    const auto parsed = parse(text);
+    if (!parsed)
+        return std::string(text);
+    std::string out;
+    if (parsed->modifiers & CONTROL)
+        out += "⌃";
+    if (parsed->modifiers & OPTION)
+        out += "⌥";
+    if (parsed->modifiers & SHIFT)
+        out += "⇧";
+    if (parsed->modifiers & COMMAND)
+        out += "⌘";
+    // Every parsed code comes from the table, so the name is always found.
+    const std::string_view name = key_name(parsed->key_code).value_or("");
+    for (const Symbol& s : SYMBOLS)
+        if (s.name == name) {
+            out += s.shown;
+            return out;
+        }
+    for (char c : name)
+        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return out;
+}
+
+bool usable(std::uint32_t modifiers, std::string_view key_name)
+{
+    if (modifiers & (COMMAND | OPTION | CONTROL))
+        return true;
+    if (modifiers != SHIFT)
+        return false;
+    if (key_name.size() < 2 || key_name.front() != 'f')
+        return false;
+    for (char c : key_name.substr(1))
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+bool same(std::string_view a, std::string_view b)
+{
+    const auto pa = parse(a);
+    const auto pb = parse(b);
+    return pa && pb && *pa == *pb;
+}
+
+std::optional<std::string> system_conflict(std::string_view text)
+{
+    const auto parsed = parse(text);
+    if (!parsed)
+        return std::nullopt;
+    const std::string_view key = key_name(parsed->key_code).value_or("");
+    const std::uint32_t mask = parsed->modifiers;
+
+    // The desktop's own texts, checked in this order; the first match wins.
+    if (key == "space" && mask == COMMAND)
+        return "macOS lo usa para Spotlight";
+    if (key == "space" && mask == CONTROL)
+        return "macOS lo usa para cambiar de idioma";
+    if (key == "tab" && mask == COMMAND)
+        return "macOS lo usa para cambiar de app";
+    if ((key == "3" || key == "4") && (mask == (SHIFT | COMMAND) || mask == (CONTROL | SHIFT | COMMAND)))
+        return "macOS lo usa para sus capturas";
+    if (key == "5" && mask == (SHIFT | COMMAND))
+        return "macOS lo usa para sus capturas";
+    if (key == "q" && mask == (CONTROL | COMMAND))
+        return "macOS lo usa para bloquear la pantalla";
+    if (key != "space" && key != "tab" && mask == COMMAND)
+        return "Choca con los atajos de las apps";
+    return std::nullopt;
+}
+
+std::string spec_from(std::uint32_t modifiers, std::string_view key_name)
+{
+    std::string out;
+    const auto add = [&out](std::string_view part) {
+        if (!out.empty())
+            out += '+';
+        out += part;
+    };
+    if (modifiers & CONTROL)
+        add("ctrl");
+    if (modifiers & OPTION)
+        add("opt");
+    if (modifiers & SHIFT)
+        add("shift");
+    if (modifiers & COMMAND)
+        add("cmd");
+    add(key_name);
+    return out;
+}
+
+} // namespace hotkeys

@@ -1,0 +1,105 @@
+#include "base/state.h"
+
+#include "base/util.h"
+
+namespace state {
+
+namespace {
+
+struct Slots {
+    std::shared_ptr<const config::Config> config;
+    std::optional<LastArea> last_area;
+    std::optional<LastShot> last_shot;
+    bool busy = false; // a slot is being replaced: re-entry breaks an invariant
+};
+
+// The slots belong to the main thread; a reference from any other thread
+// stops the process.
+Slots& store()
+{
+    util::require_main_thread("hilo principal");
+    static Slots instance;
+    return instance;
+}
+
+// Marks the slots borrowed for the life of the guard.
+class Borrow {
+public:
+    explicit Borrow(Slots& s)
+        : m_slots(s)
+    {
+        if (m_slots.busy)
+            util::fatal("estado compartido en uso (préstamo reentrante)");
+        m_slots.busy = true;
+    }
+    ~Borrow() { m_slots.busy = false; }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+
+private:
+    Slots& m_slots;
+};
+
+} // namespace
+
+std::shared_ptr<const config::Config> config()
+{
+    Slots& s = store();
+    if (!s.config) {
+        // Loading may log; the log never touches these slots.
+        auto loaded = std::make_shared<const config::Config>(config::Config::load());
+        Borrow borrow(s);
+        s.config = std::move(loaded);
+    }
+    return s.config;
+}
+
+void set_config(std::shared_ptr<const config::Config> config)
+{
+    Slots& s = store();
+    Borrow borrow(s);
+    s.config = std::move(config);
+}
+
+void set_last_area(const LastArea& area)
+{
+    Slots& s = store();
+    Borrow borrow(s);
+    s.last_area = area;
+}
+
+std::optional<LastArea> last_area()
+{
+    return store().last_area;
+}
+
+void set_last_shot(QImage image, double scale)
+{
+    Slots& s = store();
+    Borrow borrow(s);
+    s.last_shot = LastShot { std::nullopt, std::move(image), scale };
+}
+
+void record_last_shot_file(const std::filesystem::path& path)
+{
+    Slots& s = store();
+    Borrow borrow(s);
+    if (s.last_shot)
+        s.last_shot->file = path;
+}
+
+std::optional<LastShot> last_shot()
+{
+    return store().last_shot;
+}
+
+void reset_for_tests()
+{
+    Slots& s = store();
+    Borrow borrow(s);
+    s.config.reset();
+    s.last_area.reset();
+    s.last_shot.reset();
+}
+
+} // namespace state

@@ -1,0 +1,55 @@
+// state: the values several subsystems share on the main thread: the
+// current settings, the last selected area and the last delivered capture.
+//
+// Every accessor runs on the main thread only (it stops the process with
+// "hilo principal" otherwise). No lock is involved.
+#pragma once
+
+#include "base/config.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+namespace state {
+
+// The last area selection: display id and rectangle in points, local to that
+// display, top-left origin.
+struct LastArea {
+    std::uint32_t display_id = 0;
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+    bool operator==(const LastArea&) const = default;
+};
+
+// The last delivered or editor-saved capture.
+struct LastShot {
+    std::optional<std::filesystem::path> file; // set once its PNG file was written
+    QImage image;
+    double scale = 1.0; // pixels per point
+};
+
+// The current settings; the first call loads them (config::Config::load).
+std::shared_ptr<const config::Config> config();
+// Replaces the held settings; readers keep the record they took.
+void set_config(std::shared_ptr<const config::Config> config);
+
+void set_last_area(const LastArea& area);
+std::optional<LastArea> last_area();
+
+// Replaces the last shot with a new one holding the image and scale, no file.
+void set_last_shot(QImage image, double scale);
+// Records the saved file in whatever last shot is held (dropped when none).
+void record_last_shot_file(const std::filesystem::path& path);
+// A copy of the last shot, or nothing when no capture was delivered.
+std::optional<LastShot> last_shot();
+
+// Clears every slot (tests only).
+void reset_for_tests();
+
+} // namespace state

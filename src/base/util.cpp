@@ -1,0 +1,161 @@
+#include "base/util.h"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace util {
+
+namespace {
+
+constexpr std::uintmax_t LOG_LIMIT = 2'000'000;
+
+FatalHook g_fatal_hook = nullptr;
+
+struct LogFile {
+    std::once_flag opened;
+    std::FILE* file = nullptr;
+    std::mutex mutex;
+};
+
+LogFile& log_file()
+{
+    static LogFile instance;
+    return instance;
+}
+
+} // namespace
+
+std::filesystem::path home_dir()
+{
+    const char* home = std::getenv("HOME");
+    return home ? std::filesystem::path(home) : std::filesystem::path("/tmp");
+}
+
+std::filesystem::path log_path(const std::filesystem::path& home)
+{
+    return home / "Library/Logs/Vistrope/vistrope.log";
+}
+
+std::FILE* open_log_file(const std::filesystem::path& home)
+{
+    namespace fs = std::filesystem;
+    const fs::path path = log_path(home);
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    if (ec && !fs::is_directory(path.parent_path()))
+        return nullptr;
+    const auto size = fs::file_size(path, ec);
+    if (!ec && size > LOG_LIMIT)
+        fs::remove(path, ec);
+    return std::fopen(path.c_str(), "a");
+}
+
+std::string format_log_line(double unix_seconds, std::string_view message)
+{
+    // fmt formats floating point independently of the C locale: always '.'.
+    return fmt::format("{:.3f} {}", unix_seconds, message);
+}
+
+void log(std::string_view message)
+{
+    // Standard error is written outside the lock, as one call per line.
+    const std::string err = fmt::format("[vistrope] {}\n", message);
+    std::fwrite(err.data(), 1, err.size(), stderr);
+
+    LogFile& lf = log_file();
+    std::call_once(lf.opened, [&lf] { lf.file = open_log_file(home_dir()); });
+    if (!lf.file)
+        return;
+
+    using namespace std::chrono;
+    const auto since_epoch = system_clock::now().time_since_epoch();
+    const double seconds = since_epoch.count() < 0 ? 0.0 : duration<double>(since_epoch).count();
+    const std::string line = format_log_line(seconds, message) + "\n";
+
+    std::lock_guard lock(lf.mutex);
+    std::fwrite(line.data(), 1, line.size(), lf.file);
+    std::fflush(lf.file);
+}
+
+void set_fatal_hook(FatalHook hook)
+{
+    g_fatal_hook = hook;
+}
+
+void fatal(std::string_view message)
+{
+    if (g_fatal_hook)
+        g_fatal_hook(message);
+    const std::string err = fmt::format("[vistrope] {}\n", message);
+    std::fwrite(err.data(), 1, err.size(), stderr);
+    std::abort();
+}
+
+std::string_view trim(std::string_view s)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::string lower_ascii(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+unsigned parallelism()
+{
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 4 : n;
+}
+
+bool is_main_thread()
+{
+    return gettid() == getpid();
+}
+
+void require_main_thread(std::string_view message)
+{
+    if (!is_main_thread())
+        fatal(message);
+}
+
+Stopwatch::Stopwatch(std::string_view label)
+    : Stopwatch(label, std::chrono::steady_clock::now())
+{
+}
+
+Stopwatch::Stopwatch(std::string_view label, std::chrono::steady_clock::time_point start)
+    : m_label(label)
+    , m_start(start)
+{
+}
+
+double Stopwatch::elapsed_ms() const
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
+}
+
+std::string Stopwatch::lap_text(std::string_view step, double elapsed_ms) const
+{
+    return fmt::format("{}: {} en {:.1f} ms", m_label, step, elapsed_ms);
+}
+
+void Stopwatch::lap(std::string_view step) const
+{
+    log(lap_text(step, elapsed_ms()));
+}
+
+} // namespace util

@@ -1,0 +1,299 @@
+#include "capture/capture.h"
+
+#include "base/util.h"
+#include "base/util_queue.h"
+
+#include <QCoreApplication>
+
+#include <fmt/format.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <deque>
+#include <set>
+
+namespace capture {
+
+namespace {
+
+struct State {
+    Content content;
+    std::deque<Waiter> waiters;
+    bool refreshing = false;
+    std::unique_ptr<platform::ScreenCapture> backend;
+    std::function<bool()> overlay_open;
+};
+
+State& state()
+{
+    util::require_main_thread("hilo principal");
+    static State s;
+    return s;
+}
+
+// A completion that runs at most once, whatever the platform does with its
+// handler (a second call is dropped). Shared so the handler can be copied.
+class Once {
+public:
+    explicit Once(Completion completion)
+        : m_completion(std::make_shared<std::optional<Completion>>(std::move(completion)))
+    {
+    }
+
+    // Hands the result to the main queue, where the completion runs.
+    void deliver_on_main(std::optional<QImage> image) const
+    {
+        if (!QCoreApplication::instance())
+            return; // the program is ending; nobody waits any more
+        auto slot = m_completion;
+        util::on_main([slot, image = std::move(image)]() mutable {
+            if (!slot->has_value())
+                return;
+            Completion completion = std::move(**slot);
+            slot->reset();
+            completion(std::move(image));
+        });
+    }
+
+private:
+    std::shared_ptr<std::optional<Completion>> m_completion;
+};
+
+void finish_fetch(platform::ContentResult result)
+{
+    State& s = state();
+    s.refreshing = false;
+    Content fetched;
+    if (result)
+        fetched = std::make_shared<const platform::ShareableContent>(std::move(*result));
+    if (fetched)
+        s.content = fetched; // a failed fetch keeps the older cache
+    // Requests queued while these run (a retry) wait for the next fetch.
+    std::deque<Waiter> taken;
+    taken.swap(s.waiters);
+    for (Waiter& waiter : taken)
+        waiter(fetched);
+}
+
+void grab_done(const Once& once, platform::ImageResult result)
+{
+    if (!result) {
+        util::log("la captura falló: " + result.error());
+        once.deliver_on_main(std::nullopt);
+        return;
+    }
+    once.deliver_on_main(std::move(*result));
+}
+
+void window_shot(const Content& content, std::uint32_t window_id, bool with_shadow, Completion completion)
+{
+    if (!content || !find_window(*content, window_id)) {
+        util::log(fmt::format("no encontré la ventana {}", window_id));
+        completion(std::nullopt);
+        return;
+    }
+    Once once(std::move(completion));
+    backend().grab_window({ window_id, with_shadow }, [once](platform::ImageResult r) { grab_done(once, std::move(r)); });
+}
+
+// The program's windows: those the content lists under our process, and the
+// ones on screen now (panels shown since the content was fetched).
+std::vector<std::uint32_t> own_window_ids(const platform::ShareableContent& content)
+{
+    std::set<std::uint32_t> ids;
+    const std::int64_t pid = ::getpid();
+    for (const auto& w : content.windows)
+        if (w.pid == pid)
+            ids.insert(w.window_id);
+    for (std::uint32_t id : backend().own_windows())
+        ids.insert(id);
+    return { ids.begin(), ids.end() };
+}
+
+} // namespace
+
+platform::ScreenCapture& backend()
+{
+    State& s = state();
+    if (!s.backend) {
+        auto created = platform::create_x11_screen_capture();
+        if (!created)
+            util::fatal("captura: " + created.error());
+        s.backend = std::move(*created);
+    }
+    return *s.backend;
+}
+
+void set_backend(std::unique_ptr<platform::ScreenCapture> backend)
+{
+    state().backend = std::move(backend);
+}
+
+void set_overlay_open_query(std::function<bool()> query)
+{
+    state().overlay_open = std::move(query);
+}
+
+PixelSize pixel_size(double width_points, double height_points, double scale)
+{
+    return { platform::pixels_for(width_points, scale), platform::pixels_for(height_points, scale) };
+}
+
+const platform::ShareableDisplay* find_display(const platform::ShareableContent& content, std::uint32_t display_id)
+{
+    for (const auto& d : content.displays)
+        if (d.display_id == display_id)
+            return &d;
+    return nullptr;
+}
+
+const platform::ShareableWindow* find_window(const platform::ShareableContent& content, std::uint32_t window_id)
+{
+    for (const auto& w : content.windows)
+        if (w.window_id == window_id)
+            return &w;
+    return nullptr;
+}
+
+const platform::RunningApplication* own_app(const platform::ShareableContent& content)
+{
+    const std::int64_t pid = ::getpid();
+    for (const auto& a : content.applications)
+        if (a.pid == pid)
+            return &a;
+    return nullptr;
+}
+
+void refresh(std::optional<Waiter> request)
+{
+    State& s = state();
+    if (request)
+        s.waiters.push_back(std::move(*request));
+    if (s.refreshing)
+        return;
+    s.refreshing = true;
+    backend().fetch_content([](platform::ContentResult result) {
+        if (!result)
+            util::log("SCShareableContent falló: " + result.error());
+        if (!QCoreApplication::instance())
+            return;
+        auto shared = std::make_shared<platform::ContentResult>(std::move(result));
+        util::on_main([shared] { finish_fetch(std::move(*shared)); });
+    });
+}
+
+void probe(std::move_only_function<void(bool)> done)
+{
+    auto slot = std::make_shared<std::move_only_function<void(bool)>>(std::move(done));
+    backend().fetch_content([slot](platform::ContentResult result) {
+        const bool ok = result.has_value();
+        if (!QCoreApplication::instance())
+            return;
+        util::on_main([slot, ok] { (*slot)(ok); });
+    });
+}
+
+void display_shot(Content content, std::uint32_t display_id, CaptureRegion region, bool exclude_self, bool retried,
+    Completion completion, double scale)
+{
+    State& s = state();
+    if (!content) {
+        completion(std::nullopt);
+        return;
+    }
+    const platform::ShareableDisplay* display = find_display(*content, display_id);
+    if (!display) {
+        util::log(fmt::format("no encontré la pantalla {}", display_id));
+        completion(std::nullopt);
+        return;
+    }
+    if (exclude_self && !own_app(*content) && !retried && s.overlay_open && s.overlay_open()) {
+        // The content predates the overlay's panels: fetch once more so
+        // they are known, then capture with them left out.
+        auto shared = std::make_shared<Completion>(std::move(completion));
+        refresh(Waiter([display_id, region, scale, shared](Content fresh) mutable {
+            display_shot(std::move(fresh), display_id, region, true, true, std::move(*shared), scale);
+        }));
+        return;
+    }
+    platform::DisplayGrab grab;
+    grab.display = *display;
+    grab.region = region;
+    const PixelSize size = region ? pixel_size(region->w, region->h, scale)
+                                  : pixel_size(display->frame.w, display->frame.h, scale);
+    grab.width = size.width;
+    grab.height = size.height;
+    if (exclude_self)
+        grab.excluded = own_window_ids(*content);
+    Once once(std::move(completion));
+    backend().grab_display(std::move(grab), [once](platform::ImageResult r) { grab_done(once, std::move(r)); });
+}
+
+void capture_display_with(std::uint32_t display_id, CaptureRegion region, bool exclude_self, Completion completion,
+    double scale)
+{
+    State& s = state();
+    if (s.content) {
+        display_shot(s.content, display_id, region, exclude_self, false, std::move(completion), scale);
+        refresh();
+        return;
+    }
+    auto shared = std::make_shared<Completion>(std::move(completion));
+    refresh(Waiter([display_id, region, exclude_self, scale, shared](Content content) mutable {
+        display_shot(std::move(content), display_id, region, exclude_self, false, std::move(*shared), scale);
+    }));
+}
+
+void capture_window(std::uint32_t window_id, bool with_shadow, Completion completion)
+{
+    State& s = state();
+    if (s.content) {
+        window_shot(s.content, window_id, with_shadow, std::move(completion));
+        refresh();
+        return;
+    }
+    auto shared = std::make_shared<Completion>(std::move(completion));
+    refresh(Waiter([window_id, with_shadow, shared](Content content) mutable {
+        window_shot(content, window_id, with_shadow, std::move(*shared));
+    }));
+}
+
+void with_content(std::move_only_function<void(Content, bool)> continuation)
+{
+    State& s = state();
+    if (s.content) {
+        continuation(s.content, false);
+        refresh();
+        return;
+    }
+    auto shared = std::make_shared<std::move_only_function<void(Content, bool)>>(std::move(continuation));
+    refresh(Waiter([shared](Content content) mutable { (*shared)(std::move(content), true); }));
+}
+
+Content cached()
+{
+    return state().content;
+}
+
+bool refreshing()
+{
+    return state().refreshing;
+}
+
+std::size_t waiting()
+{
+    return state().waiters.size();
+}
+
+void reset_for_tests()
+{
+    State& s = state();
+    s.content.reset();
+    s.waiters.clear();
+    s.refreshing = false;
+    s.backend.reset();
+    s.overlay_open = nullptr;
+}
+
+} // namespace capture

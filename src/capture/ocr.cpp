@@ -1,0 +1,170 @@
+#include "capture/ocr.h"
+
+#include "app/hud.h"
+#include "platform/text_recognizer.h"
+#include "base/util_queue.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace ocr {
+
+namespace {
+
+std::mutex g_recognizer_mutex;
+std::shared_ptr<platform::TextRecognizer> g_recognizer;
+
+std::shared_ptr<platform::TextRecognizer> recognizer()
+{
+    std::lock_guard lock(g_recognizer_mutex);
+    if (!g_recognizer)
+        g_recognizer = platform::create_tesseract_recognizer();
+    return g_recognizer;
+}
+
+ToastSink g_toast;
+
+void show_toast(std::string_view symbol, std::string_view text, double seconds)
+{
+    if (g_toast)
+        g_toast(symbol, text, seconds);
+    else
+        hud::toast(symbol, text, seconds);
+}
+
+std::vector<Found> to_pixels(const std::vector<platform::Fragment>& fragments, double w, double h)
+{
+    std::vector<Found> out;
+    out.reserve(fragments.size());
+    for (const auto& f : fragments)
+        out.push_back({ f.text, w * f.box.x0, w * f.box.x1, h * f.box.top, h * f.box.bottom });
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> choose_languages(const std::vector<std::string>& supported)
+{
+    std::vector<std::string> out;
+    for (const char* tag : { "es-MX", "es-ES", "en-US" })
+        if (std::find(supported.begin(), supported.end(), tag) != supported.end())
+            out.emplace_back(tag);
+    if (out.empty())
+        out.emplace_back("en-US");
+    return out;
+}
+
+const std::vector<std::string>& languages()
+{
+    static const std::vector<std::string> LANGS = choose_languages(recognizer()->supported_languages());
+    return LANGS;
+}
+
+void set_toast_sink(ToastSink sink)
+{
+    util::require_main_thread("hilo principal");
+    g_toast = std::move(sink);
+}
+
+void set_recognizer(std::unique_ptr<platform::TextRecognizer> replacement)
+{
+    std::lock_guard lock(g_recognizer_mutex);
+    g_recognizer = std::move(replacement);
+}
+
+Result recognize_sync(const QImage& image)
+{
+    const auto engine = recognizer();
+    auto found = engine->recognize(image, languages());
+    if (!found) {
+        util::log(fmt::format("Vision falló: {}", found.error()));
+        return {};
+    }
+    const double w = image.width();
+    const double h = image.height();
+    return assemble(to_pixels(found->texts, w, h), to_pixels(found->codes, w, h));
+}
+
+std::string toast_text(const Result& result)
+{
+    const std::size_t n = count_chars(result.text);
+    if (n == 0)
+        return "No encontré texto";
+    return fmt::format("{} · {} {}", result.has_code ? "Código copiado" : "Texto copiado", n,
+                       n == 1 ? "carácter" : "caracteres");
+}
+
+void deliver(const Result& result)
+{
+    util::require_main_thread("hilo principal");
+    if (count_chars(result.text) == 0) {
+        show_toast("text.magnifyingglass", toast_text(result), 1.4);
+        return;
+    }
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(QString::fromStdString(result.text));
+    show_toast("doc.on.clipboard", toast_text(result), 1.2);
+}
+
+void warm_up()
+{
+    const auto engine = recognizer();
+    engine->prepare(languages());
+    // A white 256 × 64 picture: nothing to read, but it runs the whole path once.
+    QImage blank(256, 64, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    (void)recognize_sync(blank);
+}
+
+void start_text_capture(QImage image, double scale, util::Stopwatch capture)
+{
+    util::in_background([image = std::move(image), scale, capture = std::move(capture)]() mutable {
+        const util::Stopwatch stopwatch("OCR");
+        Result result = recognize_sync(image);
+        stopwatch.lap(fmt::format("{} caracteres", count_chars(result.text)));
+        image = QImage(); // the capture is not needed any more
+        util::on_main([result = std::move(result), scale, capture] {
+            deliver(result);
+            capture.lap(fmt::format("texto en portapapeles (escala {:.1f})", scale));
+        });
+    });
+}
+
+int cli(const std::optional<std::string>& path)
+{
+    if (!path) {
+        std::fputs("uso: vistrope --ocr <imagen.png>\n", stderr);
+        return 2;
+    }
+    QImage image;
+    if (!image.load(QString::fromStdString(*path), "PNG") || image.isNull()) {
+        std::fprintf(stderr, "no pude leer %s como PNG\n", path->c_str());
+        return 1;
+    }
+    if (std::getenv("VISTROPE_OCR_PREWARM")) {
+        const util::Stopwatch stopwatch("precalentar");
+        warm_up();
+        stopwatch.lap("listo");
+    }
+    const util::Stopwatch stopwatch("OCR");
+    const Result result = recognize_sync(image);
+    stopwatch.lap(fmt::format("{} caracteres (código: {})", count_chars(result.text), result.has_code));
+    if (std::getenv("VISTROPE_OCR_BENCH")) {
+        const util::Stopwatch warm("OCR en caliente");
+        (void)recognize_sync(image);
+        warm.lap("listo");
+    }
+    std::fwrite(result.text.data(), 1, result.text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace ocr

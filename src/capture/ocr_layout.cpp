@@ -1,0 +1,200 @@
+#include "capture/ocr_layout.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+namespace ocr {
+
+namespace {
+
+struct Decoded {
+    char32_t cp;
+    std::size_t len;
+};
+
+// One code point at the start of `s` (not empty). A malformed sequence counts
+// as one replacement character of one byte, so every byte is consumed.
+Decoded decode(std::string_view s)
+{
+    const auto b0 = static_cast<unsigned char>(s[0]);
+    if (b0 < 0x80)
+        return { b0, 1 };
+    std::size_t len = 0;
+    char32_t cp = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        len = 2;
+        cp = b0 & 0x1F;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        len = 3;
+        cp = b0 & 0x0F;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        len = 4;
+        cp = b0 & 0x07;
+    } else {
+        return { 0xFFFD, 1 };
+    }
+    if (s.size() < len)
+        return { 0xFFFD, 1 };
+    for (std::size_t i = 1; i < len; ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if ((b & 0xC0) != 0x80)
+            return { 0xFFFD, 1 };
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    static constexpr char32_t least[] = { 0, 0, 0x80, 0x800, 0x10000 };
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return { 0xFFFD, 1 };
+    return { cp, len };
+}
+
+bool is_white_space(char32_t c)
+{
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680
+        || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F
+        || c == 0x3000;
+}
+
+// A key whose integer order is the IEEE total order of the double (-NaN <
+// -inf < ... < -0 < +0 < ... < +inf < +NaN), so sorting never sees an
+// inconsistent comparison, whatever the recogniser hands back.
+std::int64_t total_key(double v)
+{
+    const auto bits = std::bit_cast<std::int64_t>(v);
+    return bits < 0 ? bits ^ INT64_MAX : bits;
+}
+
+bool centre_inside(const Found& f, const Found& box)
+{
+    const double cx = (f.x0 + f.x1) / 2;
+    const double cy = (f.top + f.bottom) / 2;
+    return cx >= box.x0 && cx <= box.x1 && cy >= box.top && cy <= box.bottom;
+}
+
+} // namespace
+
+void Line::add(Found fragment)
+{
+    if (parts.empty()) {
+        top = fragment.top;
+        bottom = fragment.bottom;
+    } else {
+        top = std::min(top, fragment.top);
+        bottom = std::max(bottom, fragment.bottom);
+    }
+    parts.push_back(std::move(fragment));
+}
+
+std::size_t count_chars(std::string_view s)
+{
+    std::size_t n = 0;
+    while (!s.empty()) {
+        s.remove_prefix(decode(s).len);
+        ++n;
+    }
+    return n;
+}
+
+std::string_view trim_end(std::string_view s)
+{
+    std::size_t end = 0; // just past the last code point that is not whitespace
+    std::size_t at = 0;
+    while (at < s.size()) {
+        const Decoded d = decode(s.substr(at));
+        at += d.len;
+        if (!is_white_space(d.cp))
+            end = at;
+    }
+    return s.substr(0, end);
+}
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty()) {
+        const Decoded d = decode(s);
+        if (!is_white_space(d.cp))
+            break;
+        s.remove_prefix(d.len);
+    }
+    return trim_end(s);
+}
+
+bool is_blank(std::string_view s)
+{
+    return trim(s).empty();
+}
+
+std::vector<Line> group_lines(const std::vector<Found>& sorted)
+{
+    std::vector<Line> lines;
+    for (const Found& f : sorted) {
+        if (!lines.empty()) {
+            Line& last = lines.back();
+            const double overlap = std::min(last.bottom, f.bottom) - std::max(last.top, f.top);
+            const double smaller = std::min(last.height(), f.bottom - f.top);
+            if (!(overlap < 0.5 * smaller)) {
+                last.add(f);
+                continue;
+            }
+        }
+        Line line;
+        line.add(f);
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes)
+{
+    std::vector<const Found*> kept_codes;
+    for (const Found& c : codes)
+        if (!c.text.empty())
+            kept_codes.push_back(&c);
+
+    std::vector<Found> kept;
+    for (const Found& t : texts) {
+        if (is_blank(t.text))
+            continue;
+        const bool in_code = std::any_of(kept_codes.begin(), kept_codes.end(),
+                                         [&](const Found* c) { return centre_inside(t, *c); });
+        if (!in_code)
+            kept.push_back(t);
+    }
+    std::stable_sort(kept.begin(), kept.end(), [](const Found& a, const Found& b) {
+        const auto ta = total_key(a.top), tb = total_key(b.top);
+        if (ta != tb)
+            return ta < tb;
+        return total_key(a.x0) < total_key(b.x0);
+    });
+    std::vector<Line> lines = group_lines(kept);
+
+    Result result;
+    result.has_code = !kept_codes.empty();
+    std::string& out = result.text;
+    for (const Found* c : kept_codes) {
+        out += trim_end(c->text);
+        out += '\n';
+    }
+    if (!kept_codes.empty() && !lines.empty())
+        out += '\n';
+
+    const Line* previous = nullptr;
+    for (Line& line : lines) {
+        std::stable_sort(line.parts.begin(), line.parts.end(),
+                         [](const Found& a, const Found& b) { return total_key(a.x0) < total_key(b.x0); });
+        if (previous && std::min(line.height(), previous->height()) * 1.2 < line.top - previous->bottom)
+            out += '\n';
+        out += trim(line.parts.front().text);
+        for (std::size_t i = 1; i < line.parts.size(); ++i) {
+            const double gap = line.parts[i].x0 - line.parts[i - 1].x1;
+            out += gap > 2.5 * line.height() ? '\t' : ' ';
+            out += trim(line.parts[i].text);
+        }
+        out += '\n';
+        previous = &line;
+    }
+    out.resize(trim_end(out).size());
+    return result;
+}
+
+} // namespace ocr

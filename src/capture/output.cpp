@@ -1,0 +1,386 @@
+#include "capture/output.h"
+
+#include "base/config.h"
+#include "codec/encode.h"
+#include "codec/imageops.h"
+#include "platform/sound_out.h"
+#include "capture/quick_access.h"
+#include "base/sound.h"
+#include "base/state.h"
+#include "base/util_queue.h"
+
+#include <QClipboard>
+#include <QColorSpace>
+#include <QGuiApplication>
+#include <QMimeData>
+
+#include <fmt/format.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "ARGB32 pixels are B, G, R, A in memory only on little-endian machines");
+
+namespace output {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct MainState {
+    std::uint64_t next_delivery = 1;
+    std::uint64_t last_copied = 0; // the newest delivery whose PNG went to the clipboard
+    std::optional<std::shared_ptr<platform::SoundPlayer>> shutter; // filled once; null = no sound
+    std::function<void(const Delivered&)> listener;
+};
+
+MainState& main_state()
+{
+    util::require_main_thread("hilo principal");
+    static MainState s;
+    return s;
+}
+
+// The shutter sound, built on the first capture that plays one.
+platform::SoundPlayer* shutter()
+{
+    MainState& s = main_state();
+    if (!s.shutter) {
+        const std::vector<std::uint8_t> wav = sound::shutter_wav();
+        s.shutter = std::shared_ptr<platform::SoundPlayer>(platform::create_sound(wav));
+    }
+    return s.shutter->get();
+}
+
+std::string system_error(int err)
+{
+    return std::strerror(err);
+}
+
+std::string sized_name(std::string_view stem, std::string_view ext, unsigned n)
+{
+    if (n <= 1)
+        return fmt::format("{}.{}", stem, ext);
+    return fmt::format("{} ({}).{}", stem, n, ext);
+}
+
+void make_dir(const fs::path& dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec); // a failure shows up when the file is written
+}
+
+// Everything the background job owns and the completion needs.
+struct Job {
+    std::uint64_t id = 0;
+    Kind kind = Kind::Area;
+    std::optional<Reserved> reserved;
+    QImage image;
+    qint64 image_key = 0; // which last shot this delivery stored
+    double scale = 1.0;
+    util::Stopwatch stopwatch { "" };
+    bool copy = false;
+    bool card = false;
+    bool flash_in_place = false;
+    std::vector<std::uint8_t> png;
+    std::optional<fs::path> written;
+};
+
+void complete(Job& job)
+{
+    util::require_main_thread("cola principal");
+    MainState& s = main_state();
+    bool copied = false;
+    // An earlier capture that finishes late never replaces a newer one's copy.
+    if (job.copy && job.id > s.last_copied) {
+        copy_png(job.png);
+        s.last_copied = job.id;
+        copied = true;
+    }
+    if (job.written) {
+        // Only the last shot this delivery stored learns the file: a newer
+        // capture or an editor save has its own.
+        const auto shot = state::last_shot();
+        if (shot && shot->image.cacheKey() == job.image_key)
+            state::record_last_shot_file(*job.written);
+        if (job.card)
+            quick_access::attach_file(*job.written, job.id);
+    }
+    job.stopwatch.lap("listo en portapapeles y disco");
+    if (s.listener)
+        s.listener({ job.id, job.kind, job.png.size(), job.written, copied, job.card, job.flash_in_place });
+}
+
+void run_job(std::shared_ptr<Job> job)
+{
+    {
+        Raster raster = rasterize(job->image);
+        job->stopwatch.lap(fmt::format("rasterizada {}×{}", raster.width, raster.height));
+        encode::PngOptions options;
+        options.icc = raster.icc;
+        options.scale = job->scale;
+        job->png = encode::encode_png({ raster.pixels, raster.width, raster.height, 4 * static_cast<std::size_t>(raster.width), false },
+            std::move(options));
+    }
+    job->stopwatch.lap(fmt::format("PNG de {:.2f} MB", static_cast<double>(job->png.size()) / 1'000'000.0));
+    if (job->reserved) {
+        const Reserved& r = *job->reserved;
+        std::optional<std::string> error = r.error;
+        if (!error) {
+            if (auto written = write_file(r.path, job->png); !written) {
+                error = written.error();
+                // Leave no empty file behind under the claimed name.
+                std::error_code ec;
+                if (fs::is_regular_file(fs::symlink_status(r.path, ec)) && fs::file_size(r.path, ec) == 0)
+                    fs::remove(r.path, ec);
+            }
+        }
+        if (error)
+            util::log(fmt::format("no pude guardar {}: {}", r.path.string(), *error));
+        else
+            job->written = r.path;
+    }
+    job->image = QImage(); // the completion needs no pixels
+    util::on_main([job] { complete(*job); });
+}
+
+} // namespace
+
+std::string_view kind_name(Kind kind)
+{
+    switch (kind) {
+    case Kind::Area:
+        return "Area";
+    case Kind::Window:
+        return "Window";
+    case Kind::Fullscreen:
+        return "Fullscreen";
+    case Kind::Scrolling:
+        return "Scrolling";
+    }
+    util::fatal("output::Kind fuera de rango");
+}
+
+void set_delivered_listener(std::function<void(const Delivered&)> listener)
+{
+    main_state().listener = std::move(listener);
+}
+
+void deliver(Shot shot, util::Stopwatch stopwatch)
+{
+    util::require_main_thread("hilo principal");
+    MainState& s = main_state();
+    const std::shared_ptr<const config::Config> cfg = state::config();
+    const config::AfterCapture& after = cfg->after_capture;
+    stopwatch.lap(fmt::format("{} lista para entregar", kind_name(shot.kind)));
+
+    if (after.play_sound)
+        if (platform::SoundPlayer* sound = shutter())
+            sound->play();
+
+    state::set_last_shot(shot.image, shot.scale);
+
+    auto job = std::make_shared<Job>();
+    job->id = s.next_delivery++;
+    job->kind = shot.kind;
+    if (after.save)
+        job->reserved = reserve_path(config::save_dir(*cfg), capture_name_now(), "png");
+    job->image = shot.image;
+    job->image_key = shot.image.cacheKey();
+    job->scale = shot.scale;
+    job->stopwatch = stopwatch;
+    job->copy = after.copy_to_clipboard;
+    job->card = after.show_quick_access;
+    job->flash_in_place = !after.show_quick_access && shot.origin.has_value();
+    util::in_background([job] { run_job(job); });
+
+    if (after.show_quick_access) {
+        quick_access::show_card(shot.image, quick_access::CardKind::Image, std::nullopt, std::nullopt, std::move(shot.origin),
+            shot.scale, job->id);
+        stopwatch.lap("vista rápida visible");
+    } else if (shot.origin) {
+        flash::play(*shot.origin, std::nullopt);
+    }
+}
+
+std::string capture_name(const std::tm& t)
+{
+    return fmt::format("Vistrope {:04}-{:02}-{:02} a las {:02}.{:02}.{:02}", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+        t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+std::string capture_name_now()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    return capture_name(local);
+}
+
+fs::path unique_path(const fs::path& dir, std::string_view stem, std::string_view ext)
+{
+    make_dir(dir);
+    for (unsigned n = 1;; ++n) {
+        fs::path candidate = dir / sized_name(stem, ext, n);
+        // Not following links: a dangling link still holds the name, and
+        // writing through it would land somewhere else.
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(candidate, ec);
+        if (ec || st.type() == fs::file_type::not_found)
+            return candidate;
+    }
+}
+
+Reserved reserve_path(const fs::path& dir, std::string_view stem, std::string_view ext)
+{
+    make_dir(dir);
+    for (unsigned n = 1;; ++n) {
+        fs::path candidate = dir / sized_name(stem, ext, n);
+        // O_EXCL fails on any existing name, a symbolic link included, and
+        // makes the claim atomic against another process doing the same.
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return { std::move(candidate), std::nullopt };
+        }
+        if (errno != EEXIST || n == 1'000'000)
+            return { std::move(candidate), system_error(errno) };
+    }
+}
+
+std::expected<void, std::string> write_file(const fs::path& path, std::span<const std::uint8_t> bytes)
+{
+    static std::atomic<unsigned> counter { 0 };
+    const fs::path tmp = path.parent_path()
+        / fmt::format(".{}.{}-{}.tmp", path.filename().string(), ::getpid(), counter.fetch_add(1));
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return std::unexpected(system_error(errno));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return std::unexpected(system_error(err));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return std::unexpected(system_error(err));
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return std::unexpected(system_error(err));
+    }
+    return {};
+}
+
+Raster rasterize(const QImage& image)
+{
+    Raster raster;
+    if (image.isNull())
+        return raster;
+    const QImage src = image.format() == QImage::Format_ARGB32_Premultiplied
+        ? image
+        : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    raster.width = static_cast<std::uint32_t>(src.width());
+    raster.height = static_cast<std::uint32_t>(src.height());
+    const std::size_t row = 4 * static_cast<std::size_t>(raster.width);
+    if (static_cast<std::size_t>(src.bytesPerLine()) == row) {
+        // One copy, without zero-filling the buffer first.
+        raster.pixels.assign(src.constBits(), src.constBits() + row * raster.height);
+    } else {
+        raster.pixels.resize(row * raster.height);
+        for (std::uint32_t y = 0; y < raster.height; ++y)
+            std::memcpy(raster.pixels.data() + y * row, src.constScanLine(static_cast<int>(y)), row);
+    }
+    const QColorSpace space = image.colorSpace().isValid() ? image.colorSpace() : QColorSpace(QColorSpace::SRgb);
+    const QByteArray icc = space.iccProfile();
+    if (!icc.isEmpty())
+        raster.icc = std::vector<std::uint8_t>(icc.begin(), icc.end());
+    return raster;
+}
+
+std::vector<std::uint8_t> encode(const QImage& image, double scale)
+{
+    Raster raster = rasterize(image);
+    encode::PngOptions options;
+    options.icc = std::move(raster.icc);
+    options.scale = scale;
+    return encode::encode_png({ raster.pixels, raster.width, raster.height, 4 * static_cast<std::size_t>(raster.width), false },
+        std::move(options));
+}
+
+std::expected<fs::path, std::string> save_image(const QImage& image, double scale)
+{
+    const std::shared_ptr<const config::Config> cfg = state::config();
+    Reserved reserved = reserve_path(config::save_dir(*cfg), capture_name_now(), "png");
+    if (reserved.error)
+        return std::unexpected(*reserved.error);
+    const std::vector<std::uint8_t> png = encode(image, scale);
+    if (auto written = write_file(reserved.path, png); !written) {
+        std::error_code ec;
+        fs::remove(reserved.path, ec);
+        return std::unexpected(written.error());
+    }
+    return reserved.path;
+}
+
+void copy_png(std::span<const std::uint8_t> png)
+{
+    util::require_main_thread("hilo principal");
+    auto* data = new QMimeData;
+    data->setData(QStringLiteral("image/png"),
+        QByteArray(reinterpret_cast<const char*>(png.data()), static_cast<qsizetype>(png.size())));
+    QGuiApplication::clipboard()->setMimeData(data); // the clipboard takes the data over
+}
+
+std::optional<std::size_t> alpha_offset(QImage::Format format)
+{
+    switch (format) {
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+        return 3; // a 32-bit 0xAARRGGBB word, little-endian in memory
+    case QImage::Format_RGBA8888:
+    case QImage::Format_RGBA8888_Premultiplied:
+        return 3; // bytes R, G, B, A
+    default:
+        return std::nullopt; // no alpha, padding only, or not 8 bits in 32
+    }
+}
+
+std::optional<QImage> trim_transparent(const QImage& image)
+{
+    if (image.isNull() || image.depth() != 32)
+        return std::nullopt;
+    const auto offset = alpha_offset(image.format());
+    if (!offset)
+        return std::nullopt;
+    const std::size_t stride = static_cast<std::size_t>(image.bytesPerLine());
+    const std::size_t needed = stride * static_cast<std::size_t>(image.height());
+    if (static_cast<std::size_t>(image.sizeInBytes()) < needed)
+        return std::nullopt;
+    const imageops::View view { { image.constBits(), needed }, static_cast<std::size_t>(image.width()),
+        static_cast<std::size_t>(image.height()), stride };
+    const auto bounds = imageops::opaque_bounds(view, *offset);
+    if (!bounds)
+        return std::nullopt;
+    if (bounds->x == 0 && bounds->y == 0 && bounds->w == view.width && bounds->h == view.height)
+        return std::nullopt;
+    return image.copy(static_cast<int>(bounds->x), static_cast<int>(bounds->y), static_cast<int>(bounds->w),
+        static_cast<int>(bounds->h));
+}
+
+} // namespace output

@@ -1,0 +1,117 @@
+// output: delivery of a finished capture (shutter sound, last shot, dated PNG
+// file, clipboard, after-capture card or flash) and the helpers every module
+// uses to name, encode, save and copy images.
+//
+// Delivery returns at once; rasterizing, encoding and writing run on the
+// background pool and come back to the main thread for the clipboard, the
+// last shot and the card.
+#pragma once
+
+#include "capture/flash.h"
+#include "base/util.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <ctime>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace output {
+
+enum class Kind : unsigned char { Area = 0, Window = 1, Fullscreen = 2, Scrolling = 3 };
+// "Area", "Window", "Fullscreen", "Scrolling".
+std::string_view kind_name(Kind kind);
+
+// A finished capture handed to delivery.
+struct Shot {
+    std::optional<flash::Origin> origin; // where the confirmation flash starts
+    QImage image;
+    double scale = 1.0; // pixels per point of the display it came from
+    Kind kind = Kind::Area;
+};
+
+// Premultiplied B, G, R, A bytes, rows top to bottom, 4 × width bytes a row.
+struct Raster {
+    std::vector<std::uint8_t> pixels;
+    std::optional<std::vector<std::uint8_t>> icc; // the colour profile the pixels are in
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+// Delivers a capture: every enabled result, as the current settings say.
+// Returns before the file is written; the stopwatch's laps follow each stage.
+// Main thread.
+void deliver(Shot shot, util::Stopwatch stopwatch);
+
+// What one delivery did, reported on the main thread when it is complete
+// (after "listo en portapapeles y disco"). For tests and self-checks.
+struct Delivered {
+    std::uint64_t id = 0;
+    Kind kind = Kind::Area;
+    std::size_t png_bytes = 0;
+    std::optional<std::filesystem::path> path; // the file written, when saving succeeded
+    bool copied = false;                       // the PNG went to the clipboard
+    bool card = false;                         // an after-capture card was shown
+    bool flash_in_place = false;               // the flash played without a card
+};
+// Installs the listener (none: nothing is reported). Main thread.
+void set_delivered_listener(std::function<void(const Delivered&)> listener);
+
+// The capture file name (without extension) for a local time:
+// "Vistrope 2026-03-07 a las 09.05.02". The year has at least four digits.
+std::string capture_name(const std::tm& local);
+// The name for now, in local time.
+std::string capture_name_now();
+
+// The first free path in `dir` among "stem.ext", "stem (2).ext", "stem (3).ext"
+// ... A name is taken when anything stands under it, a dangling symbolic link
+// included. Creates `dir` (with its parents) first; failures to create it are
+// ignored. Any thread.
+std::filesystem::path unique_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext);
+
+// A free path as unique_path gives it, claimed at once by creating an empty
+// file there exclusively, so a second caller in the same second (another
+// delivery, a card's save) gets the next number even before the first file
+// is written. An error (with the path that could not be claimed) when the
+// folder cannot hold a new file. Any thread.
+struct Reserved {
+    std::filesystem::path path;
+    std::optional<std::string> error; // why the path could not be claimed
+};
+Reserved reserve_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext);
+
+// Writes bytes to `path` through a temporary file in the same folder and a
+// rename, so nobody sees a half-written file. Any thread.
+std::expected<void, std::string> write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+// The image as premultiplied BGRA with 4 × width bytes a row, and its colour
+// profile: the image's own when it has one, else sRGB (screen grabs on X11
+// carry none). Any thread.
+Raster rasterize(const QImage& image);
+
+// The PNG file bytes of an image, with its colour profile and the scale as
+// physical resolution. Any thread.
+std::vector<std::uint8_t> encode(const QImage& image, double scale);
+
+// Encodes the image and writes it as a new dated file in the capture folder;
+// the written path, or the error. Main thread (reads the settings).
+std::expected<std::filesystem::path, std::string> save_image(const QImage& image, double scale);
+
+// Replaces the clipboard's contents with the PNG bytes (image/png). Main thread.
+void copy_png(std::span<const std::uint8_t> png);
+
+// The image cropped to its pixels that are not fully transparent; nothing when
+// nothing needs cropping (no transparent border, or fully transparent) or the
+// format has no 8-bit alpha in 32-bit pixels. Any thread.
+std::optional<QImage> trim_transparent(const QImage& image);
+// Where alpha sits in each 4-byte pixel of a format, or none.
+std::optional<std::size_t> alpha_offset(QImage::Format format);
+
+} // namespace output

@@ -1,0 +1,575 @@
+#include "capture/overlay_view.h"
+
+#include "capture/modebar.h"
+#include "platform/panels.h"
+#include "base/state.h"
+#include "base/util_queue.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QTimer>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+using overlay::PointF;
+using overlay::RectF;
+
+namespace {
+
+// Marks the view's state as being changed; a change that starts while
+// another is running is a broken invariant.
+class Busy {
+public:
+    explicit Busy(bool& flag)
+        : m_flag(flag)
+    {
+        if (m_flag)
+            util::fatal("estado de la vista del selector en uso (cambio reentrante)");
+        m_flag = true;
+    }
+    ~Busy() { m_flag = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    bool& m_flag;
+};
+
+QFont label_font(double pixel_size)
+{
+    QFont f(QStringLiteral("Inter"));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(static_cast<int>(pixel_size));
+    return f;
+}
+
+QRectF qrect(const RectF& r)
+{
+    return QRectF(r.x, r.y, r.w, r.h);
+}
+
+const QColor& label_background()
+{
+    static const QColor c = util::rgba(0.08, 0.08, 0.10, 0.82);
+    return c;
+}
+
+} // namespace
+
+VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
+    : QWidget(nullptr)
+{
+    platform::make_panel(this, platform::OVERLAY_LEVEL, platform::Mouse::Accepts);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+    setWindowTitle(QStringLiteral("Vistrope selector"));
+    if (screen.qt)
+        setScreen(screen.qt);
+    m_state.scale = screen.scale;
+    m_state.frame = screen.frame;
+    m_state.display_id = util::screen_display_id(screen);
+    const RectF tl = platform::rect_to_top_left(screen.frame, util::primary_height());
+    setGeometry(static_cast<int>(tl.x), static_cast<int>(tl.y), static_cast<int>(tl.w), static_cast<int>(tl.h));
+    setCursor(Qt::CrossCursor);
+}
+
+overlay::Scene VistropeOverlayWindow::current_scene() const
+{
+    const auto session = overlay::session();
+    const auto config = state::config();
+    overlay::SceneInput in;
+    in.width = m_state.frame.w;
+    in.height = m_state.frame.h;
+    in.scale = m_state.scale;
+    in.window_mode = session && session->mode == overlay::Mode::Window;
+    in.record = session && session->purpose == overlay::Purpose::Record;
+    in.has_frozen = !m_state.frozen.isNull();
+    in.show_magnifier = config->show_magnifier;
+    in.show_crosshair = config->show_crosshair;
+    in.pointer = m_state.pointer;
+    in.selection = m_state.selection;
+    if (m_state.hovered)
+        in.hovered_view = overlay::global_to_view(m_state.hovered->rect(), m_state.frame);
+    return overlay::scene(in);
+}
+
+void VistropeOverlayWindow::render()
+{
+    const overlay::Scene next = current_scene();
+    if (m_full_repaint) {
+        m_full_repaint = false;
+        m_drawn = next;
+        update();
+        return;
+    }
+    const double h = view_height();
+    for (const RectF& r : overlay::damage(m_drawn, next)) {
+        const RectF tl = overlay::flip(r, h);
+        const QRectF q = qrect(tl).intersected(QRectF(0, 0, width(), height()));
+        if (!q.isEmpty())
+            update(q.toAlignedRect());
+    }
+    m_drawn = next;
+}
+
+void VistropeOverlayWindow::reset()
+{
+    Busy busy(m_busy);
+    m_state.drag_start.reset();
+    m_state.selection.reset();
+    m_state.pointer.reset();
+    m_state.hovered.reset();
+    m_state.pending_finish.reset();
+    m_state.frozen = QImage();
+    take_dimmed();
+    m_state.background = QImage();
+    m_state.dimmed = QImage();
+    m_state.snapshot_failed = false;
+    m_state.snapshot_requested = false;
+    m_bar_press = false;
+    m_full_repaint = true;
+}
+
+QImage overlay::dimmed_copy(const QImage& picture)
+{
+    // The picture may be a view into a wider shared-memory frame (its rows
+    // longer than its width) or of another depth: read with its own stride,
+    // write with the copy's.
+    const QImage src = picture.depth() == 32 ? picture : picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QImage dimmed(src.size(), src.format());
+    if (dimmed.isNull())
+        return dimmed;
+    dimmed.setDevicePixelRatio(src.devicePixelRatio());
+    const int rows = src.height();
+    const int parts = std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64));
+    const auto* in = src.constBits();
+    auto* out = dimmed.bits();
+    const auto in_stride = static_cast<std::size_t>(src.bytesPerLine());
+    const auto out_stride = static_cast<std::size_t>(dimmed.bytesPerLine());
+    const auto width = static_cast<std::size_t>(src.width());
+    std::vector<std::jthread> workers;
+    for (int k = 0; k < parts; ++k) {
+        const int y0 = rows * k / parts;
+        const int y1 = rows * (k + 1) / parts;
+        workers.emplace_back([=] {
+            for (int y = y0; y < y1; ++y)
+                overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + static_cast<std::size_t>(y) * in_stride),
+                    reinterpret_cast<std::uint32_t*>(out + static_cast<std::size_t>(y) * out_stride), width);
+        });
+    }
+    return dimmed;
+}
+
+void VistropeOverlayWindow::set_background(const QImage& picture)
+{
+    take_dimmed();
+    m_state.background = picture;
+    m_state.dimmed = QImage();
+    if (picture.isNull())
+        return;
+    if (picture.format() != QImage::Format_ARGB32_Premultiplied && picture.format() != QImage::Format_RGB32
+        && picture.format() != QImage::Format_ARGB32)
+        m_state.background = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    m_dimming = std::async(std::launch::async, [src = m_state.background] { return overlay::dimmed_copy(src); });
+}
+
+void VistropeOverlayWindow::take_dimmed()
+{
+    if (m_dimming.valid())
+        m_state.dimmed = m_dimming.get();
+}
+
+void VistropeOverlayWindow::mode_changed()
+{
+    {
+        Busy busy(m_busy);
+        m_state.selection.reset();
+        m_state.drag_start.reset();
+        const auto session = overlay::session();
+        m_state.hovered.reset();
+        if (session && session->mode == overlay::Mode::Window && m_state.pointer)
+            m_state.hovered = window_under(*m_state.pointer);
+    }
+    const auto session = overlay::session();
+    const bool record = session && session->purpose == overlay::Purpose::Record;
+    if (!record && state::config()->freeze_screen && !m_state.snapshot_requested)
+        overlay::request_snapshot(*this);
+    m_full_repaint = true;
+    render();
+}
+
+void VistropeOverlayWindow::grab_input(bool key)
+{
+    // Override-redirect windows get no focus from the window manager: the
+    // panel takes the keyboard itself, and the pointer so that clicks never
+    // reach the windows underneath.
+    grabMouse();
+    if (key) {
+        setFocus(Qt::OtherFocusReason);
+        grabKeyboard();
+    }
+}
+
+void VistropeOverlayWindow::reveal(bool key)
+{
+    m_full_repaint = true;
+    render();
+    show();
+    raise();
+    // The grabs wait for the server to map the panel; they follow the first
+    // paint so that the picture is not held up behind them. A panel that is
+    // never painted (no expose) goes on after a moment all the same.
+    m_first_paint_pending = true;
+    m_key = key;
+    QTimer::singleShot(100, this, [this] { after_first_paint(); });
+}
+
+void VistropeOverlayWindow::after_first_paint()
+{
+    if (!std::exchange(m_first_paint_pending, false) || !isVisible())
+        return;
+    if (m_key)
+        grab_input(true);
+    overlay::panel_shown(*this);
+}
+
+void VistropeOverlayWindow::conceal()
+{
+    m_first_paint_pending = false;
+    releaseKeyboard();
+    releaseMouse();
+    hide();
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
+{
+    ++m_paints;
+    take_dimmed();
+    QPainter p(this);
+    p.setClipRegion(event->region());
+    const overlay::Scene& s = m_drawn;
+    const double h = view_height();
+    const QRectF bounds(0, 0, width(), height());
+
+    // The screen as it was, or nothing where there is no picture (then the
+    // compositor shows what lies underneath).
+    const double sc = m_state.scale;
+    const auto blit = [&](const QImage& image, const QRect& r) {
+        p.drawImage(QRectF(r), image, QRectF(r.x() * sc, r.y() * sc, r.width() * sc, r.height() * sc));
+    };
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    // The usual case is two plain copies: the dimmed screen, then the
+    // undimmed screen inside the highlight.
+    const bool predimmed = !m_state.dimmed.isNull() && s.dim_alpha == 0.32;
+    if (predimmed) {
+        for (const QRect& r : event->region())
+            blit(m_state.dimmed, r);
+        if (s.highlight) {
+            const QRect hole = qrect(overlay::flip(*s.highlight, h)).toAlignedRect();
+            for (const QRect& r : event->region())
+                if (const QRect part = r.intersected(hole); !part.isEmpty())
+                    blit(m_state.background, part);
+        }
+    } else if (!m_state.background.isNull()) {
+        for (const QRect& r : event->region())
+            blit(m_state.background, r);
+    } else {
+        p.fillRect(event->rect(), Qt::transparent);
+    }
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+
+    // Dimming with the highlight as an even-odd hole.
+    if (!predimmed) {
+        QPainterPath dim;
+        dim.setFillRule(Qt::OddEvenFill);
+        dim.addRect(bounds);
+        if (s.highlight)
+            dim.addRect(qrect(overlay::flip(*s.highlight, h)));
+        p.fillPath(dim, QColor(0, 0, 0, static_cast<int>(std::lround(s.dim_alpha * 255))));
+    }
+    paint_area(p, s);
+    // Once this paint has reached the screen.
+    if (m_first_paint_pending)
+        QTimer::singleShot(0, this, [this] { after_first_paint(); });
+}
+
+void VistropeOverlayWindow::paint_area(QPainter& p, const overlay::Scene& s)
+{
+    const double h = view_height();
+    p.setRenderHint(QPainter::Antialiasing);
+
+    if (s.outline) {
+        const QRectF r = qrect(overlay::flip(*s.outline, h));
+        if (s.outline_blue) {
+            QPainterPath path;
+            path.addRoundedRect(r, s.outline_radius, s.outline_radius);
+            p.fillPath(path, util::rgba(0, 0, 0, 0.01));
+            p.setPen(QPen(util::rgba(86.0 / 255, 151.0 / 255, 245.0 / 255, 1.0), s.outline_width));
+            p.setBrush(Qt::NoBrush);
+            p.drawPath(path);
+        } else {
+            p.setPen(QPen(util::rgba(1, 1, 1, 0.95), s.outline_width));
+            p.setBrush(Qt::NoBrush);
+            p.drawRect(r);
+        }
+    }
+
+    if (!s.crosshair.empty()) {
+        QPen pen(util::rgba(1, 1, 1, 0.55), 1);
+        pen.setDashPattern({ 4, 4 });
+        pen.setCapStyle(Qt::FlatCap);
+        p.setPen(pen);
+        p.setRenderHint(QPainter::Antialiasing, false);
+        for (const auto& line : s.crosshair) {
+            const PointF a = overlay::flip(line.a, h);
+            const PointF b = overlay::flip(line.b, h);
+            p.drawLine(QPointF(a.x, a.y - 0.5), QPointF(b.x, b.y - 0.5));
+        }
+        p.setRenderHint(QPainter::Antialiasing);
+    }
+
+    const auto draw_label = [&](const overlay::Label& label, double font_px, double radius) {
+        const QRectF r = qrect(overlay::flip(label.frame, h));
+        QPainterPath path;
+        path.addRoundedRect(r, radius, radius);
+        p.fillPath(path, label_background());
+        p.setFont(label_font(font_px));
+        p.setPen(Qt::white);
+        p.drawText(r, Qt::AlignCenter, QString::fromStdString(label.text));
+    };
+    if (s.size_label)
+        draw_label(*s.size_label, 12, 5);
+
+    if (s.magnifier && !m_state.frozen.isNull()) {
+        const QRectF frame = qrect(overlay::flip(*s.magnifier, h));
+        const RectF src_view = overlay::flip(s.magnifier_source, h);
+        const double sc = m_state.scale;
+        QPainterPath circle;
+        circle.addEllipse(frame);
+        p.save();
+        p.setClipPath(circle, Qt::IntersectClip);
+        p.fillRect(frame, Qt::black);
+        // Nearest-neighbour: every screen pixel becomes a crisp block.
+        p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        p.drawImage(frame, m_state.frozen, QRectF(src_view.x * sc, src_view.y * sc, src_view.w * sc, src_view.h * sc));
+        const RectF box = s.centre_box; // magnifier coordinates, bottom-left; square, so the flip is a shift
+        p.setPen(QPen(util::rgba(0.2, 0.6, 1.0, 0.95), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(QRectF(frame.x() + box.x, frame.y() + (128 - box.y - box.h), box.w, box.h));
+        p.restore();
+        p.setPen(QPen(util::rgba(1, 1, 1, 0.95), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawEllipse(frame.adjusted(1, 1, -1, -1));
+    }
+    if (s.coord_label)
+        draw_label(*s.coord_label, 10, 4);
+}
+
+// ---------------------------------------------------------------------------
+// Pointer and keys
+
+PointF VistropeOverlayWindow::view_point(const QPointF& pos) const
+{
+    // Qt reports the top-left corner of the pixel under the pointer; as a
+    // bottom-left point that corner sits at H − y, so a drag from (x0, y0)
+    // to (x1, y1) spans exactly the pixels between them.
+    return { pos.x(), view_height() - pos.y() };
+}
+
+PointF VistropeOverlayWindow::to_global(PointF p) const
+{
+    return { m_state.frame.x + p.x, m_state.frame.y + p.y };
+}
+
+std::optional<overlay::WindowInfo> VistropeOverlayWindow::window_under(PointF p) const
+{
+    const auto session = overlay::session();
+    if (!session)
+        return std::nullopt;
+    // The pixel's centre, so the top row of a window counts as inside it.
+    const PointF g = to_global({ p.x + 0.5 / m_state.scale, p.y - 0.5 / m_state.scale });
+    return overlay::window_at(session->windows, g);
+}
+
+void VistropeOverlayWindow::pointer_moved(PointF p, bool on_bar)
+{
+    {
+        Busy busy(m_busy);
+        if (on_bar) {
+            m_state.pointer.reset();
+            m_state.hovered.reset();
+        } else {
+            m_state.pointer = p;
+            const auto session = overlay::session();
+            m_state.hovered = session && session->mode == overlay::Mode::Window ? window_under(p) : std::nullopt;
+        }
+    }
+    setCursor(on_bar ? Qt::ArrowCursor : Qt::CrossCursor);
+    render();
+}
+
+void VistropeOverlayWindow::pointer_pressed(PointF p)
+{
+    Busy busy(m_busy);
+    m_state.drag_start = p;
+    m_state.pointer = p;
+    m_state.selection.reset();
+}
+
+void VistropeOverlayWindow::pointer_dragged(PointF p, bool shift)
+{
+    {
+        Busy busy(m_busy);
+        if (!m_state.drag_start)
+            return;
+        if (shift)
+            p = overlay::constrain_square(*m_state.drag_start, p);
+        m_state.pointer = p;
+        const auto session = overlay::session();
+        if (!(session && session->mode == overlay::Mode::Window))
+            m_state.selection = overlay::span(*m_state.drag_start, p);
+    }
+    const auto session = overlay::session();
+    if (!(session && session->mode == overlay::Mode::Window))
+        modebar::set_visible(false);
+    render();
+}
+
+void VistropeOverlayWindow::pointer_released(PointF p)
+{
+    std::optional<RectF> selection;
+    std::optional<overlay::WindowInfo> candidate;
+    {
+        Busy busy(m_busy);
+        m_state.drag_start.reset();
+        selection = std::exchange(m_state.selection, std::nullopt);
+        candidate = m_state.hovered ? m_state.hovered : window_under(p);
+    }
+    const auto session = overlay::session();
+    const bool window_mode = session && session->mode == overlay::Mode::Window;
+    if (!window_mode && selection && overlay::is_area_selection(*selection)) {
+        overlay::finish_area(*this, *selection);
+    } else if (candidate) {
+        overlay::finish_window(*candidate);
+    } else {
+        render();
+    }
+    if (overlay::is_open() && !m_state.pending_finish)
+        modebar::set_visible(true);
+}
+
+void VistropeOverlayWindow::key_pressed(std::uint32_t code)
+{
+    const overlay::KeyEffect effect = overlay::key_effect(code);
+    switch (effect.action) {
+    case overlay::KeyAction::None:
+        return;
+    case overlay::KeyAction::Choose:
+        overlay::choose(effect.choice);
+        return;
+    case overlay::KeyAction::FinishScreen:
+        overlay::finish_area(*this, RectF { 0, 0, m_state.frame.w, m_state.frame.h });
+        return;
+    case overlay::KeyAction::ToggleMode: {
+        auto session = overlay::session();
+        if (!session)
+            return;
+        overlay::toggle_mode();
+        mode_changed();
+        session = overlay::session();
+        if (session)
+            modebar::select(static_cast<std::uint8_t>(overlay::bar_choice(session->mode, session->purpose)));
+        return;
+    }
+    case overlay::KeyAction::Cancel:
+        overlay::cancel();
+        return;
+    }
+}
+
+void VistropeOverlayWindow::mouseMoveEvent(QMouseEvent* e)
+{
+    const PointF g = overlay::global_from_qt(e->globalPosition());
+    // The pointer grab brings every event here, including those over the
+    // mode bar and over the other screens' panels.
+    if (!rect().contains(e->position().toPoint()) && !m_state.drag_start) {
+        if (VistropeOverlayWindow* other = overlay::panel_at(g); other && other != this) {
+            // The pointer went to another screen: that panel takes the
+            // pointer and the keyboard, as the panel under the pointer does.
+            releaseMouse();
+            releaseKeyboard();
+            other->grab_input(true);
+            other->pointer_moved(other->view_point(other->mapFromGlobal(e->globalPosition())), false);
+            pointer_moved({}, true);
+            return;
+        }
+    }
+    const bool on_bar = !m_state.drag_start && !m_bar_press && modebar::contains(g.x, g.y);
+    if (m_bar_press || on_bar) {
+        modebar::pointer_moved(g);
+        if (on_bar)
+            pointer_moved({}, true);
+        return;
+    }
+    modebar::pointer_left();
+    if (e->buttons() & Qt::LeftButton)
+        pointer_dragged(view_point(e->position()), e->modifiers() & Qt::ShiftModifier);
+    else
+        pointer_moved(view_point(e->position()), false);
+}
+
+void VistropeOverlayWindow::mousePressEvent(QMouseEvent* e)
+{
+    if (e->button() != Qt::LeftButton)
+        return;
+    const PointF g = overlay::global_from_qt(e->globalPosition());
+    if (modebar::contains(g.x, g.y)) {
+        m_bar_press = true;
+        modebar::pointer_pressed(g);
+        return;
+    }
+    pointer_pressed(view_point(e->position()));
+}
+
+void VistropeOverlayWindow::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (e->button() != Qt::LeftButton)
+        return;
+    if (std::exchange(m_bar_press, false)) {
+        modebar::pointer_released(overlay::global_from_qt(e->globalPosition()));
+        return;
+    }
+    pointer_released(view_point(e->position()));
+}
+
+void VistropeOverlayWindow::keyPressEvent(QKeyEvent* e)
+{
+    if (e->isAutoRepeat())
+        return;
+    key_pressed(e->nativeScanCode());
+}
+
+void VistropeOverlayWindow::leaveEvent(QEvent*)
+{
+    {
+        Busy busy(m_busy);
+        m_state.pointer.reset();
+    }
+    render();
+}
+
+void VistropeOverlayWindow::enterEvent(QEnterEvent*)
+{
+    setCursor(Qt::CrossCursor);
+}

@@ -1,0 +1,121 @@
+// overlay: one panel of the selection overlay: a frameless, override-redirect
+// window covering one screen, its drawing, its pointer and its keys.
+//
+// The panel sits above everything the window manager stacks (the overlay's
+// level), takes no focus from the window manager and instead grabs the
+// keyboard and the pointer while it is open. Main thread only.
+#pragma once
+
+#include "capture/overlay.h"
+
+#include <QWidget>
+
+#include <future>
+
+#include <optional>
+
+namespace overlay {
+
+// What one panel knows about its screen and the session's pointer.
+struct ViewState {
+    std::optional<PointF> drag_start;   // view coordinates, bottom-left origin
+    std::optional<RectF> selection;
+    std::optional<PointF> pointer;
+    std::optional<WindowInfo> hovered;  // global coordinates
+    std::optional<RectF> pending_finish; // a finish waiting for the frozen image
+    double scale = 1.0;                 // pixels per point
+    RectF frame;                        // the screen, global points
+    QImage background;                  // the screen as it was before the panel appeared
+    QImage dimmed;                      // the same, dimmed (blitted outside the highlight)
+    QImage frozen;                      // the frozen image (null: none)
+    std::uint32_t display_id = 0;
+    bool snapshot_failed = false;
+    bool snapshot_requested = false;
+};
+
+// A global position in Qt's terms (top-left) as global bottom-left points,
+// using the same edge convention as the panels' own points.
+PointF global_from_qt(const QPointF& pos);
+// The panel whose screen holds the global point, or null.
+VistropeOverlayWindow* panel_at(PointF global);
+// A panel's first paint of a session reached the screen: the key panel's
+// ends the opening (mode bar, log line).
+void panel_shown(VistropeOverlayWindow& view);
+// How long the last opening took until its key panel was on screen (ms).
+double last_open_ms();
+// Space: toggles the open session between area and window (not while
+// scrolling). The caller refreshes its view.
+void toggle_mode();
+// The picture with every pixel dimmed (the panels' backdrop), rows split over
+// worker threads. The picture may be a view with padded rows or of another
+// depth; the copy is tightly packed. Null when there is no memory for it.
+QImage dimmed_copy(const QImage& picture);
+
+} // namespace overlay
+
+class VistropeOverlayWindow final : public QWidget {
+public:
+    explicit VistropeOverlayWindow(const platform::Screen& screen);
+
+    overlay::ViewState& state() { return m_state; }
+    const overlay::ViewState& state() const { return m_state; }
+    double view_height() const { return m_state.frame.h; }
+
+    // Redraws what changed since the last render (the whole panel after a reset).
+    void render();
+    // Takes the picture of the screen shown under the panel (null: none) and
+    // starts making its dimmed copy on worker threads; the first paint
+    // waits for it, the panel's mapping and grabs run meanwhile.
+    void set_background(const QImage& picture);
+    // Forgets the selection, the pointer, the pictures and both snapshot flags.
+    void reset();
+    // Applies a changed mode or purpose.
+    void mode_changed();
+    // Maps the panel over its screen; with `key`, it takes the keyboard.
+    void reveal(bool key);
+    // Unmaps the panel and lets go of keyboard and pointer.
+    void conceal();
+
+    // How many times the panel has painted (the benchmark waits for a paint).
+    int paints() const { return m_paints; }
+
+    // The scene the panel shows now (for tests and the benchmark).
+    overlay::Scene current_scene() const;
+
+    // The pointer handlers in view coordinates (bottom-left); the Qt events
+    // call these, and so do the self-checks.
+    void pointer_moved(overlay::PointF p, bool on_bar);
+    void pointer_pressed(overlay::PointF p);
+    void pointer_dragged(overlay::PointF p, bool shift);
+    void pointer_released(overlay::PointF p);
+    void key_pressed(std::uint32_t x_keycode);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+
+private:
+    overlay::PointF view_point(const QPointF& widget_pos) const;
+    overlay::PointF to_global(overlay::PointF p) const;
+    std::optional<overlay::WindowInfo> window_under(overlay::PointF view_point) const;
+    void paint_area(class QPainter& p, const overlay::Scene& s);
+    // Takes the dimmed copy once its workers are done.
+    void take_dimmed();
+    void grab_input(bool key);
+    void after_first_paint();
+
+    overlay::ViewState m_state;
+    overlay::Scene m_drawn;           // what the screen shows now
+    bool m_full_repaint = true;
+    bool m_busy = false;              // a handler is changing the state
+    bool m_bar_press = false;         // the press went to the mode bar
+    int m_paints = 0;
+    bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
+    bool m_key = false;                 // this panel takes the keyboard
+    std::future<QImage> m_dimming;    // the dimmed copy being made
+};

@@ -1,0 +1,684 @@
+#include "codec/encode.h"
+
+#include "base/simd.h"
+
+#include "base/util.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <thread>
+
+namespace encode {
+
+namespace {
+
+constexpr std::uint32_t k_adler_mod = 65521;
+// Bands are at least this many rows, so no worker gets a tiny deflate job.
+constexpr std::uint32_t k_min_band_rows = 32;
+// Filtered rows are handed to the checksum and the compressor in batches of
+// about this many bytes, while they are still in the core's cache.
+constexpr std::size_t k_batch_bytes = 128 * 1024;
+constexpr std::size_t k_out_min_free = 65536;
+constexpr std::size_t k_out_grow = 262144;
+// The deflate window: how far back a band may refer into the bytes before it.
+constexpr std::size_t k_window = 32768;
+
+void put_u32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+void append(std::vector<std::uint8_t>& out, const std::uint8_t* p, std::size_t n)
+{
+    const std::size_t at = out.size();
+    out.resize(at + n);
+    if (n > 0)
+        std::memcpy(out.data() + at, p, n);
+}
+
+void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v)
+{
+    std::uint8_t b[4];
+    put_u32(b, v);
+    append(out, b, 4);
+}
+
+// Adler-32 of `n` more bytes, shaped for the vectoriser: 32 byte lanes keep
+// their own sums (S) and sums of sums (P) over blocks of up to 4096 groups of
+// 32 bytes, which still fit in 32 bits; per block the two zlib sums follow:
+// A += Σ S[k], B += len × A + 32 × Σ P[k] − Σ k × S[k].
+VECTOR_CLONES std::uint32_t adler_of(std::uint32_t adler, const std::uint8_t* p, std::size_t n)
+{
+    constexpr std::size_t lanes = 32;
+    constexpr std::size_t max_groups = 4096;
+    std::uint64_t a = adler & 0xffff, b = adler >> 16;
+    while (n >= lanes) {
+        const std::size_t groups = std::min(n / lanes, max_groups);
+        std::uint32_t sums[lanes] = {}, sums2[lanes] = {};
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::uint8_t* q = p + g * lanes;
+            for (std::size_t k = 0; k < lanes; ++k) {
+                sums[k] += q[k];
+                sums2[k] += sums[k];
+            }
+        }
+        std::uint64_t s = 0, s2 = 0, weighted = 0;
+        for (std::size_t k = 0; k < lanes; ++k) {
+            s += sums[k];
+            s2 += sums2[k];
+            weighted += k * std::uint64_t(sums[k]);
+        }
+        const std::size_t len = groups * lanes;
+        b = (b + len * a + lanes * s2 - weighted) % k_adler_mod;
+        a = (a + s) % k_adler_mod;
+        p += len;
+        n -= len;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        a += p[i];
+        b += a;
+    }
+    return static_cast<std::uint32_t>((b % k_adler_mod) << 16 | (a % k_adler_mod));
+}
+
+std::uint32_t crc_of(std::uint32_t crc, const std::uint8_t* p, std::size_t n)
+{
+    while (n > 0) {
+        const auto step = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        crc = static_cast<std::uint32_t>(::crc32(crc, p, step));
+        p += step;
+        n -= step;
+    }
+    return crc;
+}
+
+// un_premultiplied[a][c]: the straight colour of premultiplied value c at
+// alpha a; a colour above its alpha (bad premultiplication) saturates at 255.
+struct Unpremultiply {
+    std::array<std::array<std::uint8_t, 256>, 256> table {};
+    Unpremultiply()
+    {
+        for (unsigned a = 0; a < 256; ++a)
+            for (unsigned c = 0; c < 256; ++c)
+                table[a][c] = (a == 0 || a == 255) ? static_cast<std::uint8_t>(c)
+                                                   : static_cast<std::uint8_t>(std::min((255 * c + a / 2) / a, 255u));
+    }
+};
+
+const Unpremultiply& unpremultiply()
+{
+    static const Unpremultiply u;
+    return u;
+}
+
+// Sixteen bytes as one value, for byte shuffles the compiler maps to a
+// single instruction where the target has one (SSSE3 and up).
+using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
+
+template <bool Rgba>
+[[gnu::always_inline]] inline void convert_rgb(
+    const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::uint32_t width)
+{
+    constexpr int r = Rgba ? 0 : 2;
+    constexpr int b = Rgba ? 2 : 0;
+    // Four pixels at a time: 16 bytes in, 12 bytes kept of a 16-byte store;
+    // the 4 extra bytes are overwritten by the next group, and stopping two
+    // pixels early keeps the store inside the row.
+    constexpr Bytes16 pick = { r, 1, b, 4 + r, 5, 4 + b, 8 + r, 9, 8 + b, 12 + r, 13, 12 + b, 0, 0, 0, 0 };
+    std::uint32_t x = 0;
+    for (; x + 6 <= width; x += 4) {
+        Bytes16 v;
+        std::memcpy(&v, in + 4 * std::size_t(x), 16);
+        const Bytes16 rgb = __builtin_shuffle(v, pick);
+        std::memcpy(out + 3 * std::size_t(x), &rgb, 16);
+    }
+    for (; x < width; ++x) {
+        out[3 * x + 0] = in[4 * x + r];
+        out[3 * x + 1] = in[4 * x + 1];
+        out[3 * x + 2] = in[4 * x + b];
+    }
+}
+
+template <bool Rgba>
+[[gnu::always_inline]] inline void convert_rgba(
+    const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::uint32_t width)
+{
+    constexpr int r = Rgba ? 0 : 2;
+    constexpr int b = Rgba ? 2 : 0;
+    constexpr Bytes16 pick = { r, 1, b, 3, 4 + r, 5, 4 + b, 7, 8 + r, 9, 8 + b, 11, 12 + r, 13, 12 + b, 15 };
+    constexpr std::uint32_t alpha_mask = std::endian::native == std::endian::little ? 0xff000000u : 0x000000ffu;
+    const auto& t = unpremultiply().table;
+    const auto one = [&](std::uint32_t x) {
+        const std::uint8_t a = in[4 * x + 3];
+        const auto& row = t[a];
+        out[4 * x + 0] = row[in[4 * x + r]];
+        out[4 * x + 1] = row[in[4 * x + 1]];
+        out[4 * x + 2] = row[in[4 * x + b]];
+        out[4 * x + 3] = a;
+    };
+    std::uint32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        // Opaque groups (most of any capture) only swap bytes.
+        std::uint32_t w[4];
+        std::memcpy(w, in + 4 * std::size_t(x), 16);
+        if ((w[0] & w[1] & w[2] & w[3] & alpha_mask) == alpha_mask) {
+            Bytes16 v;
+            std::memcpy(&v, in + 4 * std::size_t(x), 16);
+            const Bytes16 rgba = __builtin_shuffle(v, pick);
+            std::memcpy(out + 4 * std::size_t(x), &rgba, 16);
+        } else {
+            for (std::uint32_t k = 0; k < 4; ++k)
+                one(x + k);
+        }
+    }
+    for (; x < width; ++x)
+        one(x);
+}
+
+// |byte as signed 8-bit|, 0x80 counting 128: the smaller of v and 256 − v.
+[[gnu::always_inline]] inline std::uint8_t signed_magnitude(std::uint8_t v)
+{
+    return std::min<std::uint8_t>(v, static_cast<std::uint8_t>(-v));
+}
+
+// The PNG Paeth predictor, written in 16-bit quantities so that the
+// vectoriser keeps 16 bytes' worth of lanes per 256-bit register.
+[[gnu::always_inline]] inline std::uint8_t paeth_predictor(std::uint8_t a, std::uint8_t b, std::uint8_t c)
+{
+    const auto da = static_cast<std::int16_t>(std::int16_t(b) - std::int16_t(c)); // p − a
+    const auto db = static_cast<std::int16_t>(std::int16_t(a) - std::int16_t(c)); // p − b
+    const auto dc = static_cast<std::int16_t>(da + db); // p − c
+    const auto pa = static_cast<std::int16_t>(da < 0 ? -da : da);
+    const auto pb = static_cast<std::int16_t>(db < 0 ? -db : db);
+    const auto pc = static_cast<std::int16_t>(dc < 0 ? -dc : dc);
+    return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
+
+// Row buffers carry Bpp zero bytes in front of the pixels, so "the pixel to
+// the left" exists for every byte and the loops below have no edge case; the
+// compiler turns them into vector code.
+template <unsigned Bpp>
+[[gnu::always_inline]] inline std::array<std::uint32_t, 4> filter_scores(
+    const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev, std::size_t n)
+{
+    std::uint32_t none = 0, sub = 0, up = 0, paeth = 0;
+    // 16-bit partial sums (256 bytes × 128 at most) halve the vector work.
+    constexpr std::size_t block = 256;
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t end = std::min(n, start + block);
+        std::uint16_t s0 = 0, s1 = 0, s2 = 0, s4 = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            const std::uint8_t x = cur[i];
+            const std::uint8_t a = cur[i - Bpp];
+            const std::uint8_t b = prev[i];
+            const std::uint8_t c = prev[i - Bpp];
+            s0 = static_cast<std::uint16_t>(s0 + signed_magnitude(x));
+            s1 = static_cast<std::uint16_t>(s1 + signed_magnitude(static_cast<std::uint8_t>(x - a)));
+            s2 = static_cast<std::uint16_t>(s2 + signed_magnitude(static_cast<std::uint8_t>(x - b)));
+            s4 = static_cast<std::uint16_t>(s4 + signed_magnitude(static_cast<std::uint8_t>(x - paeth_predictor(a, b, c))));
+        }
+        none += s0;
+        sub += s1;
+        up += s2;
+        paeth += s4;
+    }
+    return { none, sub, up, paeth };
+}
+
+// Writes the filter type byte and the filtered row to `out` (1 + n bytes):
+// the unfiltered row, then Sub, Up and Paeth, each replacing the choice only
+// when its score is strictly lower.
+template <unsigned Bpp>
+[[gnu::always_inline]] inline void filter_row(
+    const std::uint8_t* __restrict cur, const std::uint8_t* __restrict prev, std::size_t n, std::uint8_t* __restrict out)
+{
+    const auto scores = filter_scores<Bpp>(cur, prev, n);
+    static constexpr std::uint8_t types[4] = { 0, 1, 2, 4 };
+    unsigned best = 0;
+    for (unsigned k = 1; k < 4; ++k)
+        if (scores[k] < scores[best])
+            best = k;
+    out[0] = types[best];
+    std::uint8_t* __restrict o = out + 1;
+    switch (best) {
+    case 0:
+        std::memcpy(o, cur, n);
+        break;
+    case 1:
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = static_cast<std::uint8_t>(cur[i] - cur[i - Bpp]);
+        break;
+    case 2:
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = static_cast<std::uint8_t>(cur[i] - prev[i]);
+        break;
+    default:
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = static_cast<std::uint8_t>(cur[i] - paeth_predictor(cur[i - Bpp], prev[i], prev[i - Bpp]));
+        break;
+    }
+}
+
+// Converts and filters `count` rows from `y` on into `out` (count × (1 + n)
+// bytes), swapping the two row buffers after every row. This is the hot loop
+// of the writer: built once for AVX2 and once for the baseline, picked at
+// run time.
+template <unsigned Ch>
+[[gnu::always_inline]] inline void filter_rows(
+    const PngPixels& px, std::uint32_t y, std::uint32_t count, std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
+{
+    const std::size_t n = std::size_t(Ch) * px.width;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* in = px.data.data() + std::size_t(y + i) * px.stride;
+        if constexpr (Ch == 3)
+            px.rgba ? convert_rgb<true>(in, cur, px.width) : convert_rgb<false>(in, cur, px.width);
+        else
+            px.rgba ? convert_rgba<true>(in, cur, px.width) : convert_rgba<false>(in, cur, px.width);
+        filter_row<Ch>(cur, prev, n, out + std::size_t(i) * (1 + n));
+        std::swap(cur, prev);
+    }
+}
+
+VECTOR_CLONES void filter_rows3(
+    const PngPixels& px, std::uint32_t y, std::uint32_t count, std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
+{
+    filter_rows<3>(px, y, count, cur, prev, out);
+}
+
+VECTOR_CLONES void filter_rows4(
+    const PngPixels& px, std::uint32_t y, std::uint32_t count, std::uint8_t*& cur, std::uint8_t*& prev, std::uint8_t* out)
+{
+    filter_rows<4>(px, y, count, cur, prev, out);
+}
+
+// True when some alpha byte (offset 3 in either byte order) in rows
+// [first, end) is below 255, or when `found` is raised by another scanner.
+bool translucent_rows(const PngPixels& px, std::uint32_t first, std::uint32_t end, const std::atomic<bool>& found)
+{
+    constexpr std::uint32_t alpha_mask = std::endian::native == std::endian::little ? 0xff000000u : 0x000000ffu;
+    for (std::uint32_t y = first; y < end; ++y) {
+        const std::uint8_t* row = px.data.data() + std::size_t(y) * px.stride;
+        std::uint32_t all = 0xffffffffu;
+        for (std::uint32_t x = 0; x < px.width; ++x) {
+            std::uint32_t v;
+            std::memcpy(&v, row + 4 * std::size_t(x), 4);
+            all &= v;
+        }
+        if ((all & alpha_mask) != alpha_mask)
+            return true;
+        if ((y & 63) == 0 && found.load(std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+// The colour type scan: every alpha byte of the image, read by up to
+// `threads` scanners for large images (the answer does not depend on who
+// finds the first translucent pixel).
+bool has_translucency(const PngPixels& px, unsigned threads)
+{
+    std::atomic<bool> found { false };
+    constexpr std::size_t parallel_from = 1 << 20;
+    if (threads <= 1 || std::size_t(px.width) * px.height < parallel_from)
+        return translucent_rows(px, 0, px.height, found);
+    // A memory-bound pass: more than a handful of scanners only adds threads.
+    const unsigned scanners_wanted = std::min(threads, 16u);
+    const std::uint32_t per = (px.height + scanners_wanted - 1) / scanners_wanted;
+    std::vector<std::thread> scanners;
+    try {
+        for (std::uint32_t first = per; first < px.height; first += per)
+            scanners.emplace_back([&, first] {
+                if (translucent_rows(px, first, std::min(px.height, first + per), found))
+                    found = true;
+            });
+    } catch (...) {
+        for (auto& t : scanners)
+            t.join();
+        util::fatal("hilo de codificación");
+    }
+    if (translucent_rows(px, 0, std::min(px.height, per), found))
+        found = true;
+    for (auto& t : scanners)
+        t.join();
+    return found;
+}
+
+// a × b, or nothing when it does not fit in size_t.
+std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b)
+{
+    std::size_t r;
+    if (__builtin_mul_overflow(a, b, &r))
+        return std::nullopt;
+    return r;
+}
+
+void check_pixels(const PngPixels& px)
+{
+    if (px.width == 0 || px.height == 0)
+        util::fatal("imagen vacía");
+    if (px.stride < std::size_t(px.width) * 4)
+        util::fatal("assertion failed: px.stride >= px.width * 4");
+    const auto rows = checked_mul(px.stride, px.height - 1);
+    std::size_t need = 0;
+    if (!rows || __builtin_add_overflow(*rows, std::size_t(px.width) * 4, &need) || px.data.size() < need)
+        util::fatal("assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
+}
+
+// The compressed band: grows by whole steps and, unlike a vector, does not
+// write zeros into memory the compressor is about to fill.
+struct OutBuffer {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+    std::size_t used = 0;
+
+    explicit OutBuffer(std::size_t initial)
+        : data(new std::uint8_t[initial])
+        , size(initial)
+    {
+    }
+    void grow(std::size_t by)
+    {
+        std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[size + by]);
+        std::memcpy(bigger.get(), data.get(), used);
+        data = std::move(bigger);
+        size += by;
+    }
+};
+
+class Deflater {
+public:
+    Deflater()
+    {
+        // Raw deflate (negative window bits): the zlib header and trailer are
+        // written by encode_png around all the bands. Memory level 7 (a 16K
+        // hash, 8K-symbol blocks) measured both faster and smaller than 8 or
+        // 9 on screenshots: the hash stays in cache and the Huffman tables
+        // follow the content more closely.
+        if (deflateInit2(&m_z, 2, Z_DEFLATED, -15, 7, Z_DEFAULT_STRATEGY) != Z_OK)
+            util::fatal("deflate");
+    }
+    ~Deflater() { deflateEnd(&m_z); }
+
+    void set_dictionary(const std::uint8_t* p, std::size_t n)
+    {
+        if (deflateSetDictionary(&m_z, p, static_cast<uInt>(n)) != Z_OK)
+            util::fatal("deflate");
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    // Compresses `in` into `out` after its used bytes, growing it as needed.
+    void run(const std::uint8_t* in, std::size_t n, int flush, OutBuffer& out)
+    {
+        m_z.next_in = const_cast<Bytef*>(in);
+        std::size_t left = n;
+        for (;;) {
+            const auto step = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+            m_z.next_in = const_cast<Bytef*>(in + (n - left));
+            m_z.avail_in = step;
+            const int f = (step == left) ? flush : Z_NO_FLUSH;
+            int rc;
+            do {
+                if (out.size - out.used < k_out_min_free)
+                    out.grow(k_out_grow);
+                const auto room = static_cast<uInt>(std::min<std::size_t>(out.size - out.used, 1u << 30));
+                m_z.next_out = out.data.get() + out.used;
+                m_z.avail_out = room;
+                rc = deflate(&m_z, f);
+                if (rc == Z_STREAM_ERROR)
+                    util::fatal("deflate");
+                out.used += room - m_z.avail_out;
+                // Done when the input is consumed and the flush completed (room left over).
+            } while (rc != Z_STREAM_END && (m_z.avail_in != 0 || m_z.avail_out == 0));
+            left -= step;
+            if (left == 0)
+                break;
+        }
+    }
+
+private:
+    z_stream m_z {};
+};
+
+template <unsigned Ch>
+Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t end, std::size_t row_len, bool last)
+{
+    const std::size_t n = std::size_t(Ch) * px.width;
+    // Two row buffers with Ch zero bytes in front (the missing left neighbour).
+    std::vector<std::uint8_t> prev_buf(Ch + n, 0), cur_buf(Ch + n, 0);
+    std::uint8_t* prev = prev_buf.data() + Ch;
+    std::uint8_t* cur = cur_buf.data() + Ch;
+    const std::uint32_t rows = end - first;
+    Deflater deflater;
+    if (first > 0) {
+        // Filtering across the band seam is the same as in an unbanded image:
+        // "previous" holds the row above the band. The filtered rows just
+        // before the band (the tail of the previous band's data) also become
+        // the compressor's dictionary, so the band may refer back into them
+        // as an unbanded stream would; the decoder has them in its window.
+        const auto dict_rows = static_cast<std::uint32_t>(std::min<std::size_t>(first, (k_window + row_len - 1) / row_len));
+        const std::uint32_t start = first - dict_rows;
+        if (start > 0)
+            convert_row(px, start - 1, Ch, { prev, n });
+        std::vector<std::uint8_t> dict(std::size_t(dict_rows) * row_len);
+        if constexpr (Ch == 3)
+            filter_rows3(px, start, dict_rows, cur, prev, dict.data());
+        else
+            filter_rows4(px, start, dict_rows, cur, prev, dict.data());
+        const std::size_t keep = std::min(dict.size(), k_window);
+        deflater.set_dictionary(dict.data() + dict.size() - keep, keep);
+    }
+
+    const std::size_t raw_len = row_len * rows;
+    const std::uint32_t batch_rows = static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
+    std::vector<std::uint8_t> filtered(row_len * batch_rows);
+
+    Band band;
+    band.raw_len = raw_len;
+    OutBuffer chunk(raw_len / 3 + 1024 + 8);
+    chunk.used = 8;
+    std::memcpy(chunk.data.get() + 4, "IDAT", 4);
+
+    std::uint32_t adler = 1;
+    std::uint32_t y = first;
+    while (y < end) {
+        const std::uint32_t count = std::min(batch_rows, end - y);
+        if constexpr (Ch == 3)
+            filter_rows3(px, y, count, cur, prev, filtered.data());
+        else
+            filter_rows4(px, y, count, cur, prev, filtered.data());
+        y += count;
+        const std::size_t bytes = std::size_t(count) * row_len;
+        adler = adler_of(adler, filtered.data(), bytes);
+        // Every band but the last ends on a byte boundary with an empty stored
+        // block, so the bands concatenate into one deflate stream.
+        const int flush = y < end ? Z_NO_FLUSH : (last ? Z_FINISH : Z_SYNC_FLUSH);
+        deflater.run(filtered.data(), bytes, flush, chunk);
+    }
+    band.adler = adler;
+
+    const std::size_t data_len = chunk.used - 8;
+    if (data_len > std::numeric_limits<std::uint32_t>::max() / 2)
+        util::fatal("deflate");
+    put_u32(chunk.data.get(), static_cast<std::uint32_t>(data_len));
+    const std::uint32_t crc = crc_of(0, chunk.data.get() + 4, data_len + 4);
+    band.bytes.resize(chunk.used + 4);
+    std::memcpy(band.bytes.data(), chunk.data.get(), chunk.used);
+    put_u32(band.bytes.data() + chunk.used, crc);
+    return band;
+}
+
+} // namespace
+
+void write_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::span<const std::uint8_t> data)
+{
+    append_u32(out, static_cast<std::uint32_t>(data.size()));
+    const auto* t = reinterpret_cast<const std::uint8_t*>(type);
+    append(out, t, 4);
+    append(out, data.data(), data.size());
+    std::uint32_t crc = static_cast<std::uint32_t>(::crc32(0, t, 4));
+    crc = crc_of(crc, data.data(), data.size());
+    append_u32(out, crc);
+}
+
+void convert_row(const PngPixels& px, std::uint32_t y, unsigned channels, std::span<std::uint8_t> out)
+{
+    if (out.size() < std::size_t(channels) * px.width || y >= px.height)
+        util::fatal("convert_row: fila fuera de la imagen");
+    const std::uint8_t* in = px.data.data() + std::size_t(y) * px.stride;
+    if (channels == 3)
+        px.rgba ? convert_rgb<true>(in, out.data(), px.width) : convert_rgb<false>(in, out.data(), px.width);
+    else
+        px.rgba ? convert_rgba<true>(in, out.data(), px.width) : convert_rgba<false>(in, out.data(), px.width);
+}
+
+std::uint32_t adler32_combine(std::uint32_t adler_a, std::uint32_t adler_b, std::uint64_t len_b)
+{
+    // adler = B << 16 | A with A = 1 + Σ bytes and B = Σ of the running A,
+    // both mod 65521. Appending n bytes with sums (A2, B2) to (A1, B1):
+    // A = A1 + A2 − 1, B = B1 + B2 + n × (A1 − 1).
+    const std::uint64_t rem = len_b % k_adler_mod;
+    const std::uint64_t a1 = adler_a & 0xffff, b1 = adler_a >> 16;
+    const std::uint64_t a2 = adler_b & 0xffff, b2 = adler_b >> 16;
+    const std::uint64_t a = (a1 + a2 + k_adler_mod - 1) % k_adler_mod;
+    const std::uint64_t b = (b1 + b2 + rem * a1 + k_adler_mod - rem) % k_adler_mod;
+    return static_cast<std::uint32_t>(b << 16 | a);
+}
+
+BandPlan plan_bands(std::uint32_t height, unsigned threads)
+{
+    BandPlan p;
+    const std::uint64_t t = std::max(threads, 1u);
+    const std::uint64_t wanted = std::max<std::uint64_t>(
+        std::min<std::uint64_t>((std::uint64_t(height) + k_min_band_rows - 1) / k_min_band_rows, 2 * t), 1);
+    p.rows_per_band = static_cast<std::uint32_t>((std::uint64_t(height) + wanted - 1) / wanted);
+    if (p.rows_per_band == 0)
+        return p;
+    p.bands = static_cast<std::uint32_t>((std::uint64_t(height) + p.rows_per_band - 1) / p.rows_per_band);
+    p.workers = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.bands, t));
+    return p;
+}
+
+Band encode_band(const PngPixels& px, std::uint32_t first, std::uint32_t end, unsigned channels, std::size_t row_len, bool last)
+{
+    if (first >= end || end > px.height || row_len != 1 + std::size_t(channels) * px.width)
+        util::fatal("encode_band: banda fuera de la imagen");
+    if (channels == 3)
+        return encode_band_impl<3>(px, first, end, row_len, last);
+    if (channels == 4)
+        return encode_band_impl<4>(px, first, end, row_len, last);
+    util::fatal("encode_band: canales");
+}
+
+std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
+{
+    check_pixels(px);
+    const unsigned threads = options.threads.value_or(0) != 0 ? *options.threads : util::parallelism();
+    const unsigned channels = has_translucency(px, threads) ? 4 : 3;
+    const std::size_t row_len = 1 + std::size_t(channels) * px.width;
+    const BandPlan plan = plan_bands(px.height, threads);
+
+    // Workers take the next band from a shared counter rather than a fixed
+    // group of consecutive bands: bands of photos cost several times those
+    // of flat panels, and fixed groups left one worker with the photo while
+    // the others idled. Each band lands in its own slot, so the file is the
+    // same whoever encoded which band. Workers only read the pixels and write
+    // their own slots, and all of them are joined before the slots are read.
+    std::vector<Band> bands(plan.bands);
+    std::atomic<std::uint32_t> next_band{0};
+    std::atomic<bool> failed{false};
+    {
+        std::vector<std::thread> workers;
+        workers.reserve(plan.workers);
+        try {
+            for (std::uint32_t w = 0; w < plan.workers; ++w) {
+                workers.emplace_back([&] {
+                    try {
+                        for (std::uint32_t b = next_band++; b < plan.bands && !failed; b = next_band++) {
+                            const std::uint32_t first = b * plan.rows_per_band;
+                            const std::uint32_t end = std::min(px.height, first + plan.rows_per_band);
+                            bands[b] = encode_band(px, first, end, channels, row_len, b + 1 == plan.bands);
+                        }
+                    } catch (...) {
+                        failed = true;
+                    }
+                });
+            }
+        } catch (...) {
+            failed = true;
+        }
+        for (auto& t : workers)
+            t.join();
+    }
+    if (failed)
+        util::fatal("hilo de codificación");
+
+    std::size_t total = 0;
+    std::uint32_t adler = 1;
+    for (const auto& band : bands) {
+        total += band.bytes.size();
+        adler = adler32_combine(adler, band.adler, band.raw_len);
+    }
+
+    std::vector<std::uint8_t> out;
+    out.reserve(total + 1024 + (options.icc ? options.icc->size() + 64 : 0));
+    static constexpr std::uint8_t signature[8] = { 0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A };
+    append(out, signature, 8);
+
+    std::uint8_t ihdr[13];
+    put_u32(ihdr, px.width);
+    put_u32(ihdr + 4, px.height);
+    ihdr[8] = 8;
+    ihdr[9] = channels == 4 ? 6 : 2;
+    ihdr[10] = ihdr[11] = ihdr[12] = 0;
+    write_chunk(out, "IHDR", ihdr);
+
+    if (options.icc && !options.icc->empty()) {
+        const auto& icc = *options.icc;
+        std::vector<std::uint8_t> data = { 'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0 };
+        uLongf len = compressBound(static_cast<uLong>(icc.size()));
+        const std::size_t at = data.size();
+        data.resize(at + len);
+        if (compress2(data.data() + at, &len, icc.data(), static_cast<uLong>(icc.size()), 6) != Z_OK)
+            util::fatal("memoria");
+        data.resize(at + len);
+        write_chunk(out, "iCCP", data);
+    } else {
+        const std::uint8_t perceptual = 0;
+        write_chunk(out, "sRGB", { &perceptual, 1 });
+    }
+
+    if (options.scale > 0) {
+        const double ppm = std::round(options.scale * 72.0 / 0.0254);
+        const std::uint32_t v = ppm >= 4294967295.0 ? 0xffffffffu : static_cast<std::uint32_t>(ppm);
+        std::uint8_t phys[9];
+        put_u32(phys, v);
+        put_u32(phys + 4, v);
+        phys[8] = 1;
+        write_chunk(out, "pHYs", phys);
+    }
+
+    // zlib header: deflate with a 32 KiB window, the "fastest" level hint.
+    static constexpr std::uint8_t zlib_header[2] = { 0x78, 0x01 };
+    write_chunk(out, "IDAT", zlib_header);
+    for (const auto& band : bands)
+        append(out, band.bytes.data(), band.bytes.size());
+    std::uint8_t trailer[4];
+    put_u32(trailer, adler);
+    write_chunk(out, "IDAT", trailer);
+    write_chunk(out, "IEND", {});
+    return out;
+}
+
+} // namespace encode

@@ -1,0 +1,405 @@
+#include "codec/imageops.h"
+
+#include "base/simd.h"
+
+#include "base/util.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace imageops {
+
+namespace {
+
+// Below this many source pixels a second thread costs more than it saves.
+constexpr std::size_t k_thread_min_pixels = 65536;
+constexpr std::size_t k_max_threads = 16;
+constexpr std::size_t k_max_blur_radius = 1000;
+
+void check_view(std::size_t size, std::size_t width, std::size_t height, std::size_t stride)
+{
+    if (width == 0 || height == 0)
+        return;
+    std::size_t row_bytes, rows, need;
+    if (__builtin_mul_overflow(width, std::size_t(4), &row_bytes) || stride < row_bytes)
+        util::fatal("imageops: el paso de fila es menor que 4 × ancho");
+    if (__builtin_mul_overflow(stride, height - 1, &rows) || __builtin_add_overflow(rows, row_bytes, &need) || size < need)
+        util::fatal("imageops: los datos son más cortos que las filas de la vista");
+}
+
+// Workers for an operation over `width` × `height` source pixels with `items`
+// independent output units: the calling thread alone for small images.
+std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items)
+{
+    if (width * height < k_thread_min_pixels)
+        return 1;
+    return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
+}
+
+// Splits [0, items) into `workers` consecutive chunks of ⌈items / workers⌉
+// and runs fn(begin, end) for each on a scoped thread (on the calling thread
+// when there is one chunk); returns when all have ended.
+void run_chunks(std::size_t items, std::size_t workers, const std::function<void(std::size_t, std::size_t)>& fn)
+{
+    if (items == 0)
+        return;
+    const std::size_t per = (items + workers - 1) / workers;
+    if (per >= items) {
+        fn(0, items);
+        return;
+    }
+    std::string failure;
+    std::mutex failure_lock;
+    std::vector<std::thread> threads;
+    const auto record = [&](const char* what) {
+        std::lock_guard lock(failure_lock);
+        if (failure.empty())
+            failure = what;
+    };
+    try {
+        for (std::size_t begin = per; begin < items; begin += per)
+            threads.emplace_back([&, begin] {
+                try {
+                    fn(begin, std::min(items, begin + per));
+                } catch (const std::exception& e) {
+                    record(e.what());
+                } catch (...) {
+                    record("imageops: fallo de un hilo");
+                }
+            });
+    } catch (const std::exception& e) {
+        record(e.what());
+    }
+    try {
+        fn(0, per);
+    } catch (const std::exception& e) {
+        record(e.what());
+    }
+    for (auto& t : threads)
+        t.join();
+    if (!failure.empty())
+        util::fatal(failure);
+}
+
+// ⌊n / d⌋ for 32-bit n and d ≥ 2 with one multiplication: M = ⌊(2^64 − 1) / d⌋ + 1
+// is exact over the whole 32-bit range.
+struct FastDiv {
+    std::uint64_t m = 0;
+    std::uint32_t d = 1;
+    explicit FastDiv(std::uint32_t divisor)
+        : d(divisor)
+    {
+        if (d > 1)
+            m = ~std::uint64_t(0) / d + 1;
+    }
+    std::uint32_t operator()(std::uint32_t n) const
+    {
+        if (d == 1)
+            return n;
+        return static_cast<std::uint32_t>((static_cast<unsigned __int128>(m) * n) >> 64);
+    }
+};
+
+// Sums each byte over the box columns of one source row into `sums`.
+template <typename Sum>
+[[gnu::always_inline]] inline void add_row(const std::uint8_t* row, std::size_t width, std::size_t f, Sum* sums)
+{
+    if (f == 2) {
+        const std::size_t pairs = width / 2;
+        for (std::size_t X = 0; X < pairs; ++X)
+            for (int c = 0; c < 4; ++c)
+                sums[4 * X + c] += Sum(row[8 * X + c]) + Sum(row[8 * X + 4 + c]);
+        if (width % 2)
+            for (int c = 0; c < 4; ++c)
+                sums[4 * pairs + c] += row[8 * pairs + c];
+        return;
+    }
+    std::size_t X = 0;
+    for (std::size_t x0 = 0; x0 < width; x0 += f, ++X) {
+        const std::size_t x1 = std::min(x0 + f, width);
+        Sum s[4] = { 0, 0, 0, 0 };
+        for (std::size_t x = x0; x < x1; ++x)
+            for (int c = 0; c < 4; ++c)
+                s[c] += row[4 * x + c];
+        for (int c = 0; c < 4; ++c)
+            sums[4 * X + c] += s[c];
+    }
+}
+
+// ⌊n / d⌋ by a multiplication and a 32-bit shift with M = ⌈2^32 / d⌉: exact
+// while n × d < 2^32, which holds for box sums (n < 256 × d) when d ≤ 4096.
+struct SmallDiv {
+    std::uint64_t m;
+    explicit SmallDiv(std::uint32_t d)
+        : m(((std::uint64_t(1) << 32) + d - 1) / d)
+    {
+    }
+    std::uint32_t operator()(std::uint32_t n) const { return static_cast<std::uint32_t>((m * n) >> 32); }
+};
+constexpr std::size_t k_small_div_max = 4096;
+
+template <typename Sum>
+[[gnu::always_inline]] inline void downscale_rows(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
+{
+    std::vector<Sum> sums(out.width * 4);
+    const std::size_t last_w = v.width - (out.width - 1) * f;
+    for (std::size_t Y = first; Y < end; ++Y) {
+        std::fill(sums.begin(), sums.end(), Sum(0));
+        const std::size_t y0 = Y * f;
+        const std::size_t y1 = std::min(y0 + f, v.height);
+        for (std::size_t y = y0; y < y1; ++y)
+            add_row(v.data.data() + y * v.stride, v.width, f, sums.data());
+        const std::size_t rows = y1 - y0;
+        std::uint8_t* __restrict dst = out.pixels.data() + Y * out.width * 4;
+        const Sum* __restrict src = sums.data();
+        // Every box of the row but the last holds f × rows pixels.
+        const std::size_t inner = (out.width - 1) * 4;
+        const std::size_t count = f * rows;
+        if constexpr (sizeof(Sum) == 4) {
+            const auto half = static_cast<std::uint32_t>(count / 2);
+            if (count <= k_small_div_max) {
+                const SmallDiv div(static_cast<std::uint32_t>(count));
+                for (std::size_t i = 0; i < inner; ++i)
+                    dst[i] = static_cast<std::uint8_t>(div(src[i] + half));
+            } else {
+                const FastDiv div(static_cast<std::uint32_t>(count));
+                for (std::size_t i = 0; i < inner; ++i)
+                    dst[i] = static_cast<std::uint8_t>(div(src[i] + half));
+            }
+        } else {
+            for (std::size_t i = 0; i < inner; ++i)
+                dst[i] = static_cast<std::uint8_t>((src[i] + count / 2) / count);
+        }
+        const std::size_t edge = last_w * rows;
+        for (std::size_t i = inner; i < inner + 4; ++i)
+            dst[i] = static_cast<std::uint8_t>((src[i] + edge / 2) / edge);
+    }
+}
+
+VECTOR_CLONES void downscale_rows32(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
+{
+    downscale_rows<std::uint32_t>(v, f, out, first, end);
+}
+
+// One box pass along a row: out = ⌊m × (s + r) / 2^32⌋ with s the sum of the
+// 2r + 1 values centred on x, edges repeating the nearest pixel. A running
+// sum makes the cost independent of r.
+[[gnu::always_inline]] inline void blur_row(
+    const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t width, std::size_t r, std::uint64_t m)
+{
+    const std::size_t last = width - 1;
+    std::uint32_t s[4];
+    for (int c = 0; c < 4; ++c)
+        s[c] = std::uint32_t(r + 1) * in[c];
+    // Pixels 1 to r, clamped to the last column.
+    const std::size_t direct = std::min(r, last);
+    for (std::size_t k = 1; k <= direct; ++k)
+        for (int c = 0; c < 4; ++c)
+            s[c] += in[4 * k + c];
+    if (r > last)
+        for (int c = 0; c < 4; ++c)
+            s[c] += std::uint32_t(r - last) * in[4 * last + c];
+    for (std::size_t x = 0; x < width; ++x) {
+        const std::size_t add = std::min(x + r + 1, last);
+        const std::size_t sub = x > r ? x - r : 0;
+        for (int c = 0; c < 4; ++c) {
+            out[4 * x + c] = static_cast<std::uint8_t>((m * (s[c] + r)) >> 32);
+            s[c] += in[4 * add + c];
+            s[c] -= in[4 * sub + c];
+        }
+    }
+}
+
+// The three horizontal passes of rows [first, end), fused: each row goes
+// through two row-sized buffers while it is in cache, which gives the same
+// bytes as three passes over the whole image (rows do not mix).
+VECTOR_CLONES void blur_rows(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst, std::size_t width, std::size_t r,
+    std::uint64_t m, std::size_t first, std::size_t end)
+{
+    std::vector<std::uint8_t> t1(4 * width), t2(4 * width);
+    for (std::size_t y = first; y < end; ++y) {
+        blur_row(src + y * src_stride, t1.data(), width, r, m);
+        blur_row(t1.data(), t2.data(), width, r, m);
+        blur_row(t2.data(), dst + y * width * 4, width, r, m);
+    }
+}
+
+// One box pass along columns over `n` byte columns, with a running sum per
+// byte column, so the cost does not grow with r.
+[[gnu::always_inline]] inline void blur_column_pass(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst,
+    std::size_t dst_stride, std::size_t n, std::size_t height, std::size_t r, std::uint64_t m, std::uint32_t* __restrict s)
+{
+    const std::size_t last = height - 1;
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = std::uint32_t(r + 1) * src[i];
+    const std::size_t direct = std::min(r, last);
+    for (std::size_t k = 1; k <= direct; ++k) {
+        const std::uint8_t* __restrict in = src + k * src_stride;
+        for (std::size_t i = 0; i < n; ++i)
+            s[i] += in[i];
+    }
+    if (r > last) {
+        const std::uint8_t* __restrict in = src + last * src_stride;
+        const auto times = std::uint32_t(r - last);
+        for (std::size_t i = 0; i < n; ++i)
+            s[i] += times * in[i];
+    }
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::uint8_t* __restrict add = src + std::min(y + r + 1, last) * src_stride;
+        const std::uint8_t* __restrict sub = src + (y > r ? y - r : 0) * src_stride;
+        std::uint8_t* __restrict out = dst + y * dst_stride;
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = static_cast<std::uint8_t>((m * (s[i] + r)) >> 32);
+            s[i] = s[i] + add[i] - sub[i];
+        }
+    }
+}
+
+// Column strips go through all three vertical passes while they are in the
+// core's cache: up to 256 bytes (64 pixels) wide, narrower for tall images
+// so that a strip's two buffers stay near 1 MiB, never below 16 bytes.
+std::size_t strip_bytes(std::size_t height)
+{
+    return std::clamp<std::size_t>((std::size_t(1) << 19) / height, 16, 256) / 16 * 16;
+}
+
+// The three vertical passes over the byte columns [first, end), strip by
+// strip: src → strip buffer → strip buffer → dst. Columns do not mix, so this
+// gives the same bytes as three passes over the whole image.
+VECTOR_CLONES void blur_columns(const std::uint8_t* src, std::size_t src_stride, std::uint8_t* dst, std::size_t dst_stride,
+    std::size_t height, std::size_t r, std::uint64_t m, std::size_t strip, std::size_t first, std::size_t end)
+{
+    std::vector<std::uint8_t> t1(strip * height), t2(strip * height);
+    std::vector<std::uint32_t> sums(strip);
+    for (std::size_t x = first; x < end; x += strip) {
+        const std::size_t n = std::min(strip, end - x);
+        blur_column_pass(src + x, src_stride, t1.data(), n, n, height, r, m, sums.data());
+        blur_column_pass(t1.data(), n, t2.data(), n, n, height, r, m, sums.data());
+        blur_column_pass(t2.data(), n, dst + x, dst_stride, n, height, r, m, sums.data());
+    }
+}
+
+} // namespace
+
+Rect Rect::clamp(std::size_t width, std::size_t height) const
+{
+    Rect r;
+    r.x = std::min(x, width);
+    r.y = std::min(y, height);
+    r.w = std::min(w, width - r.x);
+    r.h = std::min(h, height - r.y);
+    return r;
+}
+
+std::optional<Rect> opaque_bounds(const View& v, std::size_t alpha_offset)
+{
+    if (alpha_offset > 3)
+        util::fatal("imageops: posición de alfa fuera del píxel");
+    check_view(v.data.size(), v.width, v.height, v.stride);
+    if (v.width == 0 || v.height == 0)
+        return std::nullopt;
+    const auto row_opaque = [&](std::size_t y) {
+        const std::uint8_t* p = v.data.data() + y * v.stride + alpha_offset;
+        std::uint8_t any = 0;
+        for (std::size_t x = 0; x < v.width; ++x)
+            any |= p[4 * x];
+        return any != 0;
+    };
+    std::size_t top = 0;
+    while (top < v.height && !row_opaque(top))
+        ++top;
+    if (top == v.height)
+        return std::nullopt;
+    std::size_t bottom = v.height - 1;
+    while (bottom > top && !row_opaque(bottom))
+        --bottom;
+    // The leftmost and rightmost opaque column over the rows between; the
+    // same answer as scanning column by column, read row by row.
+    std::size_t left = v.width, right = 0;
+    for (std::size_t y = top; y <= bottom; ++y) {
+        const std::uint8_t* p = v.data.data() + y * v.stride + alpha_offset;
+        std::size_t x = 0;
+        while (x < left && p[4 * x] == 0)
+            ++x;
+        left = std::min(left, x);
+        std::size_t xr = v.width - 1;
+        while (xr > right && p[4 * xr] == 0)
+            --xr;
+        if (p[4 * xr] != 0)
+            right = std::max(right, xr);
+    }
+    return Rect { left, top, right - left + 1, bottom - top + 1 };
+}
+
+std::vector<std::uint8_t> crop(const View& v, Rect rect)
+{
+    check_view(v.data.size(), v.width, v.height, v.stride);
+    const Rect c = rect.clamp(v.width, v.height);
+    std::vector<std::uint8_t> out(c.w * c.h * 4);
+    if (out.empty())
+        return out;
+    for (std::size_t i = 0; i < c.h; ++i)
+        std::memcpy(out.data() + i * c.w * 4, v.data.data() + (c.y + i) * v.stride + 4 * c.x, c.w * 4);
+    return out;
+}
+
+Image downscale(const View& v, std::size_t factor)
+{
+    const std::size_t f = factor == 0 ? 1 : factor;
+    Image out;
+    out.width = v.width / f + (v.width % f != 0);
+    out.height = v.height / f + (v.height % f != 0);
+    if (out.width == 0 || out.height == 0)
+        return out;
+    check_view(v.data.size(), v.width, v.height, v.stride);
+    out.pixels.resize(out.width * out.height * 4);
+    if (f == 1) {
+        for (std::size_t y = 0; y < v.height; ++y)
+            std::memcpy(out.pixels.data() + y * v.width * 4, v.data.data() + y * v.stride, v.width * 4);
+        return out;
+    }
+    // A box sum stays below 256 × f² (rounding included): 32-bit sums hold it
+    // while f < 4096; beyond that 64-bit sums keep it from wrapping.
+    const bool narrow = f < 4096;
+    run_chunks(out.height, worker_count(v.width, v.height, out.height), [&](std::size_t first, std::size_t end) {
+        if (narrow)
+            downscale_rows32(v, f, out, first, end);
+        else
+            downscale_rows<std::uint64_t>(v, f, out, first, end);
+    });
+    return out;
+}
+
+void blur(const MutableView& view, std::size_t radius)
+{
+    const std::size_t r = std::min(radius, k_max_blur_radius);
+    if (r == 0 || view.width == 0 || view.height == 0)
+        return;
+    check_view(view.data.size(), view.width, view.height, view.stride);
+    const std::size_t w = view.width, h = view.height, row = 4 * w;
+    std::vector<std::uint8_t> a(row * h);
+
+    // ⌈2^32 / (2r + 1)⌉: multiplying by it and shifting by 32 divides by 2r + 1.
+    const std::uint64_t d = 2 * r + 1;
+    const std::uint64_t m = ((std::uint64_t(1) << 32) + d - 1) / d;
+    const std::size_t workers = worker_count(w, h, h);
+    // The three horizontal passes read the view and leave their result in a;
+    // the three vertical passes read a and write the view's rows. Each pass
+    // of one row or one column depends only on that row or column, so the
+    // passes are done row by row and strip by strip, in cache.
+    run_chunks(h, workers,
+        [&](std::size_t first, std::size_t end) { blur_rows(view.data.data(), view.stride, a.data(), w, r, m, first, end); });
+    // Column chunks are whole strips, so workers never share a cache line.
+    const std::size_t strip = strip_bytes(h);
+    const std::size_t strips = (row + strip - 1) / strip;
+    run_chunks(strips, std::min(workers, strips), [&](std::size_t first, std::size_t end) {
+        blur_columns(a.data(), row, view.data.data(), view.stride, h, r, m, strip, first * strip, std::min(row, end * strip));
+    });
+}
+
+} // namespace imageops
