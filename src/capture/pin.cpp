@@ -14,6 +14,7 @@
 #include <QNativeGestureEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 #include <QWheelEvent>
 #include <QWindow>
 
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <utility>
 
 namespace pin {
@@ -244,34 +246,87 @@ void VistropePinView::set_opacity(double opacity)
     m_panel->setWindowOpacity(opacity);
 }
 
+namespace pin {
+namespace {
+
+// The image in the pin's rounded shape with its thin border, at a size in
+// points, drawn by `draw_image` into the painter's clip.
+void paint_pin(QPainter& p, const QSizeF& size, const std::function<void(QPainter&, const QRectF&)>& draw_image)
+{
+    const QRectF bounds(QPointF(0, 0), size);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.save();
+    p.setClipPath(rounded(bounds), Qt::IntersectClip);
+    draw_image(p, bounds);
+    p.restore();
+    p.setPen(QPen(util::rgba(0.5, 0.5, 0.5, 0.35), 1));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(rounded(bounds.adjusted(0.5, 0.5, -0.5, -0.5)));
+}
+
+} // namespace
+} // namespace pin
+
+QImage VistropePinView::finished(const QImage& image, QSize device, qreal dpr)
+{
+    QImage scaled = image.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    scaled.setDevicePixelRatio(dpr);
+    QImage out(device, QImage::Format_ARGB32_Premultiplied);
+    out.setDevicePixelRatio(dpr);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    pin::paint_pin(p, QSizeF(device) / dpr, [&](QPainter& q, const QRectF&) { q.drawImage(QPointF(0, 0), scaled); });
+    return out;
+}
+
 void VistropePinView::paintEvent(QPaintEvent* event)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
     p.setClipRegion(event->region());
-    const QRectF bounds(rect());
-    p.setClipPath(pin::rounded(bounds), Qt::IntersectClip);
-    if (m_record.zoom <= 1) {
-        // At or below 100 % the image, scaled once to the view's device
-        // pixels, is the cheapest thing to draw again.
-        const qreal dpr = devicePixelRatioF();
-        const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
-        if (m_cache.size() != device) {
-            m_cache = QPixmap::fromImage(m_image.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-            m_cache.setDevicePixelRatio(dpr);
-        }
-        p.drawPixmap(0, 0, m_cache);
-    } else {
-        // Above 100 % a cached copy would grow with the zoom's square (a 4K
+    if (m_record.zoom > 1) {
+        // Above 100 % a kept copy would grow with the zoom's square (a 4K
         // capture at 4× is over half a gigabyte); draw the exposed part only.
         m_cache = QPixmap();
         p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.drawImage(bounds, m_image);
+        pin::paint_pin(p, size(), [&](QPainter& q, const QRectF& bounds) { q.drawImage(bounds, m_image); });
+        return;
     }
-    p.setClipping(false);
-    p.setPen(QPen(util::rgba(0.5, 0.5, 0.5, 0.35), 1));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(pin::rounded(bounds.adjusted(0.5, 0.5, -0.5, -0.5)));
+    // At or below 100 % the finished pin (the image scaled smoothly to the
+    // view's device pixels, rounded, bordered) is kept, and a repaint is one
+    // blit.
+    const qreal dpr = devicePixelRatioF();
+    const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
+    // The kept copy holds the corners' transparency itself: copy, don't blend.
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    if (m_cache.size() == device) {
+        p.drawPixmap(0, 0, m_cache);
+        return;
+    }
+    if (m_cache.isNull()) {
+        m_cache = QPixmap::fromImage(finished(m_image, device, dpr));
+        p.drawPixmap(0, 0, m_cache);
+        return;
+    }
+    // A zoom step: the old copy stretched (nearest pixels: a bilinear pass
+    // over a 4K pin costs a frame) stands in while the smooth one for the
+    // new size is made on the background pool.
+    p.drawPixmap(QRectF(rect()), m_cache, QRectF(m_cache.rect()));
+    if (m_pending == device)
+        return;
+    m_pending = device;
+    QPointer<VistropePinView> self(this);
+    util::in_background([self, image = m_image, device, dpr] {
+        QImage done = finished(image, device, dpr);
+        util::on_main([self, done = std::move(done), device]() mutable {
+            if (!self || self->m_pending != device)
+                return;
+            self->m_pending = QSize();
+            if (self->m_record.zoom > 1)
+                return;
+            self->m_cache = QPixmap::fromImage(std::move(done));
+            self->update();
+        });
+    });
 }
 
 void VistropePinView::mousePressEvent(QMouseEvent* event)
@@ -279,38 +334,24 @@ void VistropePinView::mousePressEvent(QMouseEvent* event)
     make_key();
     if (event->button() != Qt::LeftButton)
         return;
+    // The pin follows the pointer's deltas while the button is down. The
+    // window manager's own move (_NET_WM_MOVERESIZE) is not used: it starts
+    // from wherever the pointer is when the manager reads the request, so
+    // the pin lags the pointer, and a quick click whose release arrives
+    // first leaves the manager moving the pin until the next click.
     m_press = event->globalPosition().toPoint();
     m_panel_at_press = m_panel->pos();
-    m_moving = false;
-    m_system_move = false;
 }
 
 void VistropePinView::mouseMoveEvent(QMouseEvent* event)
 {
-    if (!m_press || m_system_move)
-        return;
-    const QPoint at = event->globalPosition().toPoint();
-    if (!m_moving) {
-        if ((at - *m_press).manhattanLength() < QApplication::startDragDistance())
-            return;
-        m_moving = true;
-        // The window manager moves the pin where it can; the press only
-        // becomes a move once the pointer travels, so clicks and double
-        // clicks still reach the pin.
-        if (QWindow* w = m_panel->windowHandle(); w && w->startSystemMove()) {
-            m_system_move = true;
-            m_press.reset();
-            return;
-        }
-    }
-    m_panel->move(m_panel_at_press + (at - *m_press));
+    if (m_press)
+        m_panel->move(m_panel_at_press + (event->globalPosition().toPoint() - *m_press));
 }
 
 void VistropePinView::mouseReleaseEvent(QMouseEvent*)
 {
     m_press.reset();
-    m_moving = false;
-    m_system_move = false;
 }
 
 void VistropePinView::mouseDoubleClickEvent(QMouseEvent* event)

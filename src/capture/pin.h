@@ -70,14 +70,14 @@ private:
     pin::Record m_record;
     VistropePinPanel* m_panel;
     bool m_locked = false;
-    // The image scaled to the view's device pixels, while zoom <= 1.
+    // The finished pin at the view's device pixels, while zoom <= 1, and the
+    // size of the one being made in the background after a zoom step.
     QPixmap m_cache;
-    // A press that may turn into a move: where it started, and whether the
-    // window manager took the move over.
+    QSize m_pending;
+    static QImage finished(const QImage& image, QSize device, qreal dpr);
+    // A move in progress: where the press was and where the panel stood.
     std::optional<QPoint> m_press;
     QPoint m_panel_at_press;
-    bool m_moving = false;
-    bool m_system_move = false;
 };
 
 namespace pin {
