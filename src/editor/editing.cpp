@@ -242,7 +242,7 @@ void Editing::invalidate_px(const Rect& r)
     enter("invalidate_px");
     if (!m_host.has_window())
         return;
-    host()->invalidate(m_mapping.to_view(r).grown(REDRAW_SLACK));
+    host()->invalidate(m_mapping.to_view_rect(r).grown(REDRAW_SLACK));
 }
 
 void Editing::invalidate_change(std::uint64_t id, std::optional<Rect> earlier)

@@ -32,7 +32,7 @@ model::Point ViewMapping::to_image(model::Point v) const
     return { canvas.x + (v.x - offset.x) / zoom, canvas.y + (v.y - offset.y) / zoom };
 }
 
-model::Rect ViewMapping::to_view(const model::Rect& r) const
+model::Rect ViewMapping::to_view_rect(const model::Rect& r) const
 {
     const model::Point o = to_view(model::Point { r.x, r.y });
     return { o.x, o.y, r.w * zoom, r.h * zoom };
@@ -59,7 +59,7 @@ Layout stage_layout(model::Size stage, model::Size image, const model::Doc& doc,
     out.mapping.zoom = zoom;
     out.mapping.offset = { std::round((stage.w - canvas.w * zoom) / 2), std::round((stage.h - canvas.h * zoom) / 2) };
     out.corner_radius = doc.background && !crop_tool ? 10 * scale * zoom : 0;
-    out.clip_frame = out.mapping.to_view(source);
+    out.clip_frame = out.mapping.to_view_rect(source);
     out.image_frame = { -source.x * zoom, -source.y * zoom, image.w * zoom, image.h * zoom };
     out.image_hidden = out.corner_radius > 0;
     return out;

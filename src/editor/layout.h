@@ -22,7 +22,7 @@ struct ViewMapping {
 
     model::Point to_view(model::Point p) const;
     model::Point to_image(model::Point v) const;
-    model::Rect to_view(const model::Rect& r) const;
+    model::Rect to_view_rect(const model::Rect& r) const;
 };
 
 // What the stage layout decides; the window places its views from it.

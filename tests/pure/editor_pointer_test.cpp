@@ -70,12 +70,15 @@ TEST_F(Pointer, ClickWithoutMovingDrawsNoShapeAndLeavesHistoryAsItWas)
 
 TEST_F(Pointer, DiscardedClickAtTheLimitPutsTheOldestEntryBack)
 {
-    for (int i = 0; i < 201; ++i)
-        drag_line({ double(i), 0 }, { double(i), 50 });
+    for (int i = 0; i < 201; ++i) { // short arrows no press lands on
+        const double x = 5 + (i % 20) * 20, y = 5 + (i / 20) * 23;
+        drag_line({ x, y }, { x, y + 10 });
+    }
+    ASSERT_EQ(ed.doc().annotations.size(), 201u);
     ASSERT_EQ(ed.undo_stack().size(), Editing::UNDO_LIMIT);
     const auto history = ed.undo_stack();
     const model::Doc doc = ed.doc();
-    down({ 300, 200 });
+    down({ 395, 295 }); // away from every arrow
     ed.mouse_up();
     EXPECT_EQ(ed.undo_stack(), history);
     EXPECT_EQ(ed.doc(), doc);
