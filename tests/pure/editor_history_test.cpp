@@ -10,7 +10,7 @@ using model::Tool;
 
 namespace {
 
-struct History : ::testing::Test {
+struct EditorHistory : ::testing::Test {
     FakeHost host;
     Editing ed { host, 400, 300, 1.0 };
 
@@ -40,7 +40,7 @@ struct History : ::testing::Test {
 
 } // namespace
 
-TEST_F(History, TheLimitKeepsTwoHundredEntriesDroppingTheOldest)
+TEST_F(EditorHistory, TheLimitKeepsTwoHundredEntriesDroppingTheOldest)
 {
     for (int i = 0; i < 250; ++i)
         draw_arrow(i);
@@ -62,7 +62,7 @@ TEST_F(History, TheLimitKeepsTwoHundredEntriesDroppingTheOldest)
     EXPECT_TRUE(ed.redo_stack().empty());
 }
 
-TEST_F(History, UndoAndRedoSwapWholeDocuments)
+TEST_F(EditorHistory, UndoAndRedoSwapWholeDocuments)
 {
     ed.set_tool(Tool::Rectangle);
     draw({ 10, 10 }, { 100, 100 });
@@ -92,7 +92,7 @@ TEST_F(History, UndoAndRedoSwapWholeDocuments)
     EXPECT_TRUE(empty.annotations.empty());
 }
 
-TEST_F(History, UndoInTheCropToolReloadsTheEditedRectangle)
+TEST_F(EditorHistory, UndoInTheCropToolReloadsTheEditedRectangle)
 {
     crop_edit({ 10, 20, 100, 50 });
     ed.apply_crop();
@@ -105,7 +105,7 @@ TEST_F(History, UndoInTheCropToolReloadsTheEditedRectangle)
     EXPECT_EQ(ed.crop_edit(), (Rect { 10, 20, 100, 50 }));
 }
 
-TEST_F(History, CropRoundsEdgesIntoTheImage)
+TEST_F(EditorHistory, CropRoundsEdgesIntoTheImage)
 {
     // Rounding the width alone would give 351 + 51, one column past a 400-pixel image.
     crop_edit({ 349.5, 0, 50.5, 300 });
@@ -135,7 +135,7 @@ TEST_F(History, CropRoundsEdgesIntoTheImage)
     EXPECT_EQ(host.last_controls().status, "400 × 300 px");
 }
 
-TEST_F(History, WholeImageCropWithoutACropChangesNothingButTheTool)
+TEST_F(EditorHistory, WholeImageCropWithoutACropChangesNothingButTheTool)
 {
     crop_edit({ 0, 0, 400, 300 });
     ed.apply_crop();
@@ -148,7 +148,7 @@ TEST_F(History, WholeImageCropWithoutACropChangesNothingButTheTool)
     EXPECT_TRUE(ed.undo_stack().empty());
 }
 
-TEST_F(History, BackgroundToggleTakesOneEntryPerChange)
+TEST_F(EditorHistory, BackgroundToggleTakesOneEntryPerChange)
 {
     FakeHost big_host;
     Editing big { big_host, 1000, 500, 1.0 };
@@ -164,7 +164,7 @@ TEST_F(History, BackgroundToggleTakesOneEntryPerChange)
     EXPECT_EQ(big_host.focused_overlay, 3);
 }
 
-TEST_F(History, DeletingRedrawsAndPurgesTheEffectCache)
+TEST_F(EditorHistory, DeletingRedrawsAndPurgesTheEffectCache)
 {
     ed.set_tool(Tool::Blur);
     draw({ 10, 10 }, { 60, 60 });
@@ -192,7 +192,7 @@ TEST_F(History, DeletingRedrawsAndPurgesTheEffectCache)
     EXPECT_EQ(ed.doc().annotations.back().kind, 12);
 }
 
-TEST_F(History, InvalidationMapsToTheViewWithSlack)
+TEST_F(EditorHistory, InvalidationMapsToTheViewWithSlack)
 {
     host.stage = { 1000, 800 };
     Editing zoomed { host, 400, 300, 2.0 }; // zoom 0.5, canvas at (400, 325)
@@ -222,7 +222,7 @@ TEST_F(History, InvalidationMapsToTheViewWithSlack)
     EXPECT_FALSE(zoomed.bounds_of(99));
 }
 
-TEST_F(History, NoWindowMeansNoRedrawsControlsOrLayout)
+TEST_F(EditorHistory, NoWindowMeansNoRedrawsControlsOrLayout)
 {
     FakeHost headless;
     headless.window = false;
@@ -241,7 +241,7 @@ TEST_F(History, NoWindowMeansNoRedrawsControlsOrLayout)
     EXPECT_EQ(headless.focused_overlay, 0);
 }
 
-TEST_F(History, AHostThatCallsBackIntoTheEditorStopsTheProcess)
+TEST_F(EditorHistory, AHostThatCallsBackIntoTheEditorStopsTheProcess)
 {
     host.on_invalidate = [&] { ed.undo(); };
     const auto message = testing_support::fatal_message([&] { ed.invalidate_px({ 0, 0, 1, 1 }); });

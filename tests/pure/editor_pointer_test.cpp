@@ -9,7 +9,7 @@ using model::Tool;
 
 namespace {
 
-struct Pointer : ::testing::Test {
+struct EditorPointer : ::testing::Test {
     FakeHost host;
     Editing ed { host, 400, 300, 1.0 };
     // A stage exactly 28 points larger on each side: zoom 1, offset 0, so
@@ -37,7 +37,7 @@ struct Pointer : ::testing::Test {
 };
 
 // An editor at zoom 0.5 with the canvas at (400, 325) in the view.
-struct HalfZoom : ::testing::Test {
+struct EditorHalfZoom : ::testing::Test {
     FakeHost host;
     Editing ed { host, 400, 300, 2.0 };
     void SetUp() override
@@ -51,7 +51,7 @@ struct HalfZoom : ::testing::Test {
 
 } // namespace
 
-TEST_F(Pointer, ClickWithoutMovingDrawsNoShapeAndLeavesHistoryAsItWas)
+TEST_F(EditorPointer, ClickWithoutMovingDrawsNoShapeAndLeavesHistoryAsItWas)
 {
     drag_line({ 10, 10 }, { 60, 60 });
     ed.undo();
@@ -68,7 +68,7 @@ TEST_F(Pointer, ClickWithoutMovingDrawsNoShapeAndLeavesHistoryAsItWas)
     EXPECT_FALSE(ed.selection());
 }
 
-TEST_F(Pointer, DiscardedClickAtTheLimitPutsTheOldestEntryBack)
+TEST_F(EditorPointer, DiscardedClickAtTheLimitPutsTheOldestEntryBack)
 {
     for (int i = 0; i < 201; ++i) { // short arrows no press lands on
         const double x = 5 + (i % 20) * 20, y = 5 + (i / 20) * 23;
@@ -84,7 +84,7 @@ TEST_F(Pointer, DiscardedClickAtTheLimitPutsTheOldestEntryBack)
     EXPECT_EQ(ed.doc(), doc);
 }
 
-TEST_F(Pointer, DragCreatesSelectsAndConstrainsWithShift)
+TEST_F(EditorPointer, DragCreatesSelectsAndConstrainsWithShift)
 {
     drag_line({ 10, 10 }, { 110, 40 }, true);
     ASSERT_EQ(ed.doc().annotations.size(), 1u);
@@ -106,7 +106,7 @@ TEST_F(Pointer, DragCreatesSelectsAndConstrainsWithShift)
     EXPECT_EQ(geom<model::TwoPoint>(last()).end, (Point { 150, 150 }));
 }
 
-TEST_F(Pointer, PencilSkipsTinyStepsAndShiftMakesOneSnappedSegment)
+TEST_F(EditorPointer, PencilSkipsTinyStepsAndShiftMakesOneSnappedSegment)
 {
     ed.set_tool(Tool::Pencil);
     down({ 10, 10 });
@@ -130,7 +130,7 @@ TEST_F(Pointer, PencilSkipsTinyStepsAndShiftMakesOneSnappedSegment)
     EXPECT_FALSE(ed.selection());
 }
 
-TEST_F(Pointer, ResizingAcrossTheOppositeCornerKeepsTheDraggedCorner)
+TEST_F(EditorPointer, ResizingAcrossTheOppositeCornerKeepsTheDraggedCorner)
 {
     ed.set_tool(Tool::Rectangle);
     drag_line({ 100, 100 }, { 200, 200 });
@@ -152,7 +152,7 @@ TEST_F(Pointer, ResizingAcrossTheOppositeCornerKeepsTheDraggedCorner)
         (Rect { 100, 100, 100, 100 }));
 }
 
-TEST_F(Pointer, ResizingAnArrowWithShiftSnapsAroundTheOtherEnd)
+TEST_F(EditorPointer, ResizingAnArrowWithShiftSnapsAroundTheOtherEnd)
 {
     drag_line({ 100, 100 }, { 200, 100 });
     down({ 200, 100 });
@@ -163,7 +163,7 @@ TEST_F(Pointer, ResizingAnArrowWithShiftSnapsAroundTheOtherEnd)
     EXPECT_NEAR(g.end.x - 100, g.end.y - 100, 1e-9);
 }
 
-TEST_F(Pointer, MovingPushesOneEntryPerGestureAndNoneWithoutMotion)
+TEST_F(EditorPointer, MovingPushesOneEntryPerGestureAndNoneWithoutMotion)
 {
     ed.set_tool(Tool::Ellipse);
     drag_line({ 100, 100 }, { 200, 160 });
@@ -183,7 +183,7 @@ TEST_F(Pointer, MovingPushesOneEntryPerGestureAndNoneWithoutMotion)
     EXPECT_EQ(geom<model::TwoPoint>(last()).end, (Point { 220, 170 }));
 }
 
-TEST_F(Pointer, AnotherKindUnderThePressStartsANewShape)
+TEST_F(EditorPointer, AnotherKindUnderThePressStartsANewShape)
 {
     drag_line({ 100, 100 }, { 200, 100 });
     ed.set_tool(Tool::Rectangle);
@@ -200,7 +200,7 @@ TEST_F(Pointer, AnotherKindUnderThePressStartsANewShape)
     EXPECT_EQ(ed.selection(), 1u);
 }
 
-TEST_F(Pointer, CounterIsPlacedAndDraggedInOneUndoEntry)
+TEST_F(EditorPointer, CounterIsPlacedAndDraggedInOneUndoEntry)
 {
     ed.set_tool(Tool::Counter);
     down({ 50, 50 });
@@ -217,7 +217,7 @@ TEST_F(Pointer, CounterIsPlacedAndDraggedInOneUndoEntry)
     EXPECT_EQ(ed.doc().annotations.size(), 1u);
 }
 
-TEST_F(Pointer, PressWhileTypingOnlyCommitsTheText)
+TEST_F(EditorPointer, PressWhileTypingOnlyCommitsTheText)
 {
     ed.set_tool(Tool::Text);
     down({ 20, 20 });
@@ -231,7 +231,7 @@ TEST_F(Pointer, PressWhileTypingOnlyCommitsTheText)
     EXPECT_EQ(host.fields_opened, 1);
 }
 
-TEST_F(HalfZoom, GrabRadiusIsNineViewPoints)
+TEST_F(EditorHalfZoom, GrabRadiusIsNineViewPoints)
 {
     ed.set_tool(Tool::Rectangle);
     ed.mouse_down(false, 1, view({ 100, 100 }));
@@ -254,7 +254,7 @@ TEST_F(HalfZoom, GrabRadiusIsNineViewPoints)
     EXPECT_FALSE(ed.selection());
 }
 
-TEST_F(HalfZoom, ShortShapesAndStrokeStepsAreMeasuredOnScreen)
+TEST_F(EditorHalfZoom, ShortShapesAndStrokeStepsAreMeasuredOnScreen)
 {
     // 5 image pixels are 2.5 view points: no shape.
     ed.mouse_down(false, 1, view({ 100, 100 }));
@@ -274,7 +274,7 @@ TEST_F(HalfZoom, ShortShapesAndStrokeStepsAreMeasuredOnScreen)
     EXPECT_EQ(std::get<model::Stroke>(ed.doc().annotations.back().geom).points.size(), 2u);
 }
 
-TEST_F(Pointer, CropDragsClampToTheImageAndSmallCropsAreDropped)
+TEST_F(EditorPointer, CropDragsClampToTheImageAndSmallCropsAreDropped)
 {
     ed.set_tool(Tool::Crop);
     down({ 10, 10 });
@@ -318,7 +318,7 @@ TEST_F(Pointer, CropDragsClampToTheImageAndSmallCropsAreDropped)
     EXPECT_EQ(ed.undo_stack().size(), 1u);
 }
 
-TEST_F(Pointer, CropResizeFollowsThePointerAcrossTheFixedCorner)
+TEST_F(EditorPointer, CropResizeFollowsThePointerAcrossTheFixedCorner)
 {
     ed.set_tool(Tool::Crop);
     drag_line({ 100, 100 }, { 200, 200 });
