@@ -99,14 +99,14 @@ void Editing::mouse_down(bool /*shift*/, int clicks, Point view)
     }
     case Tool::Pencil:
     case Tool::Highlighter: {
-        auto dropped = take_checkpoint();
+        take_checkpoint();
         const std::uint64_t id = add_annotation(model::Stroke { { p } }, m_tool, m_color, m_size);
-        m_drag = drag::Create { p, id, std::move(dropped) };
+        m_drag = drag::Create { p, id, std::nullopt }; // strokes are never taken back
         redraw(id);
         return;
     }
     default: {
-        auto dropped = take_checkpoint();
+        auto dropped = take_checkpoint(Dropped::Keep);
         const std::uint64_t id = add_annotation(model::TwoPoint { p, p }, m_tool, m_color, m_size);
         m_drag = drag::Create { p, id, std::move(dropped) };
         return;
@@ -196,7 +196,7 @@ void Editing::drag_create(drag::Create& g, bool shift, Point p)
     const Rect earlier = a->bounds(m_scale);
     if (auto* stroke = std::get_if<model::Stroke>(&a->geom)) {
         if (shift) {
-            stroke->points = { g.start, model::constrain(a->kind, g.start, p) };
+            stroke->points.edit() = { g.start, model::constrain(a->kind, g.start, p) };
         } else {
             if (!stroke->points.empty() && distance(stroke->points.back(), p) * m_mapping.zoom < MIN_STROKE_STEP)
                 return;

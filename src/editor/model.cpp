@@ -85,7 +85,7 @@ Rect points_box(const std::vector<Point>& points)
 
 bool stroke_hit(const Stroke& stroke, Point p, double reach)
 {
-    const auto& pts = stroke.points;
+    const std::vector<Point>& pts = stroke.points.get();
     if (pts.empty())
         return false;
     // Long strokes are cheap to reject by their box before any segment.
@@ -128,6 +128,26 @@ bool two_point_hit(const Annotation& a, const TwoPoint& g, Point p, double tol, 
 }
 
 } // namespace
+
+StrokePoints::StrokePoints(std::vector<Point> points)
+    : m_points(std::make_shared<std::vector<Point>>(std::move(points)))
+{
+}
+
+const std::vector<Point>& StrokePoints::get() const
+{
+    static const std::vector<Point> none;
+    return m_points ? *m_points : none;
+}
+
+std::vector<Point>& StrokePoints::edit()
+{
+    if (!m_points)
+        m_points = std::make_shared<std::vector<Point>>();
+    else if (m_points.use_count() > 1)
+        m_points = std::make_shared<std::vector<Point>>(*m_points);
+    return *m_points;
+}
 
 Rect Rect::united(const Rect& o) const
 {
@@ -182,7 +202,7 @@ Rect Annotation::bounds(double scale) const
     if (const auto* t = std::get_if<Text>(&geom))
         return Rect { t->origin.x, t->origin.y, t->size.w, t->size.h }.grown(pad);
     if (const auto* s = std::get_if<Stroke>(&geom)) {
-        const Rect box = s->points.empty() ? Rect {} : points_box(s->points);
+        const Rect box = s->points.empty() ? Rect {} : points_box(s->points.get());
         return box.grown(pad + w / 2);
     }
     const auto& g = std::get<TwoPoint>(geom);
@@ -226,7 +246,7 @@ void Annotation::translate(double dx, double dy)
                 move(g.start);
                 move(g.end);
             } else if constexpr (std::is_same_v<G, Stroke>) {
-                for (Point& p : g.points)
+                for (Point& p : g.points.edit())
                     move(p);
             } else if constexpr (std::is_same_v<G, Text>) {
                 move(g.origin);

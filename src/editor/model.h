@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -114,8 +116,37 @@ struct TwoPoint {
     bool operator==(const TwoPoint&) const = default;
 };
 
+// The points of a stroke. Copies of a document share them until one copy
+// changes them: the history holds up to 200 documents, and long strokes are
+// most of a document's bytes.
+class StrokePoints {
+public:
+    StrokePoints() = default;
+    StrokePoints(std::initializer_list<Point> points) : StrokePoints(std::vector<Point>(points)) { }
+    explicit StrokePoints(std::vector<Point> points);
+
+    const std::vector<Point>& get() const;
+    std::size_t size() const { return get().size(); }
+    bool empty() const { return get().empty(); }
+    const Point& operator[](std::size_t i) const { return get()[i]; }
+    const Point& front() const { return get().front(); }
+    const Point& back() const { return get().back(); }
+    std::vector<Point>::const_iterator begin() const { return get().begin(); }
+    std::vector<Point>::const_iterator end() const { return get().end(); }
+
+    // The points for changing: this copy's own, unshared.
+    std::vector<Point>& edit();
+    void push_back(Point p) { edit().push_back(p); }
+
+    bool operator==(const StrokePoints& o) const { return m_points == o.m_points || get() == o.get(); }
+    bool operator==(const std::vector<Point>& o) const { return get() == o; }
+
+private:
+    std::shared_ptr<std::vector<Point>> m_points;
+};
+
 struct Stroke {
-    std::vector<Point> points;
+    StrokePoints points;
     bool operator==(const Stroke&) const = default;
 };
 

@@ -16,7 +16,7 @@ Annotation two_point(int kind, Point a, Point b, std::uint64_t id = 1, int size 
 
 Annotation stroke(std::vector<Point> points, int kind = 8, std::uint64_t id = 1)
 {
-    return Annotation { Stroke { std::move(points) }, id, PALETTE[0].color, 1, static_cast<std::uint8_t>(kind) };
+    return Annotation { Stroke { StrokePoints(std::move(points)) }, id, PALETTE[0].color, 1, static_cast<std::uint8_t>(kind) };
 }
 
 Annotation counter(Point c, std::uint32_t n, std::uint64_t id)
@@ -224,8 +224,13 @@ TEST(EditorModel, DocsCompareDeeply)
     Doc a = doc_of({ stroke({ { 1, 2 }, { 3, 4 } }), two_point(2, {}, { 5, 5 }, 2) });
     Doc b = a;
     EXPECT_EQ(a, b);
-    std::get<Stroke>(b.annotations[0].geom).points[1].y = 4.5;
+    std::get<Stroke>(b.annotations[0].geom).points.edit()[1].y = 4.5;
     EXPECT_NE(a, b);
+    EXPECT_EQ(std::get<Stroke>(a.annotations[0].geom).points[1].y, 4); // the copy changed alone
+    b = a;
+    b.annotations[0].translate(1, 0);
+    EXPECT_EQ(std::get<Stroke>(a.annotations[0].geom).points[0].x, 1);
+    EXPECT_EQ(std::get<Stroke>(b.annotations[0].geom).points[0].x, 2);
     b = a;
     b.background = true;
     EXPECT_NE(a, b);
