@@ -89,26 +89,16 @@ void Editing::enter(std::string_view operation) const
 // ---------------------------------------------------------------------------
 // History and document-level edits
 
-std::optional<model::Doc> Editing::take_checkpoint(Dropped dropped)
+std::optional<model::Doc> Editing::take_checkpoint()
 {
-    std::optional<model::Doc> kept;
+    std::optional<model::Doc> dropped;
     if (m_undo.size() >= UNDO_LIMIT) {
-        model::Doc oldest = std::move(m_undo.front());
+        dropped = std::move(m_undo.front());
         m_undo.pop_front();
-        if (dropped == Dropped::Keep) {
-            kept = std::move(oldest);
-            m_undo.push_back(m_doc);
-        } else {
-            // Copying into the entry that leaves reuses its buffers: at the
-            // limit a checkpoint allocates next to nothing.
-            oldest = m_doc;
-            m_undo.push_back(std::move(oldest));
-        }
-    } else {
-        m_undo.push_back(m_doc);
     }
+    m_undo.push_back(m_doc);
     m_redo.clear();
-    return kept;
+    return dropped;
 }
 
 void Editing::checkpoint()

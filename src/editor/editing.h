@@ -242,11 +242,9 @@ private:
     HostCall host() const { return HostCall(const_cast<Editing&>(*this)); }
     void enter(std::string_view operation) const;
 
-    // Pushes a copy of the document and clears the redo stack. At the limit
-    // the oldest entry goes: recycled for the copy, or kept and returned for
-    // a gesture that may still give it back.
-    enum class Dropped { Recycle, Keep };
-    std::optional<model::Doc> take_checkpoint(Dropped dropped = Dropped::Keep);
+    // Pushes a copy of the document and clears the redo stack; returns the
+    // oldest entry when the limit dropped it (a discarded click puts it back).
+    std::optional<model::Doc> take_checkpoint();
     void swap_history(std::deque<model::Doc>& from, std::deque<model::Doc>& to);
     // Puts a new annotation on top with the next id; returns that id.
     std::uint64_t add_annotation(model::Geom geom, model::Tool kind, int color, int size);

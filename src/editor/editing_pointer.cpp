@@ -106,7 +106,7 @@ void Editing::mouse_down(bool /*shift*/, int clicks, Point view)
         return;
     }
     default: {
-        auto dropped = take_checkpoint(Dropped::Keep);
+        auto dropped = take_checkpoint();
         const std::uint64_t id = add_annotation(model::TwoPoint { p, p }, m_tool, m_color, m_size);
         m_drag = drag::Create { p, id, std::move(dropped) };
         return;
