@@ -18,6 +18,27 @@ namespace {
 // reach outside an annotation's bounds.
 constexpr double REDRAW_SLACK = 13;
 
+// Command keys: what the window does, and while a text is typed, what the
+// field's own editing does instead.
+struct CommandKey {
+    char32_t key;
+    KeyAction plain;
+    KeyAction shifted;
+};
+constexpr CommandKey WINDOW_KEYS[] = {
+    { U'c', KeyAction::Copy, KeyAction::Copy },
+    { U's', KeyAction::Save, KeyAction::SaveAs },
+    { U'w', KeyAction::Close, KeyAction::Close },
+    { U'z', KeyAction::Undo, KeyAction::Redo },
+};
+constexpr CommandKey FIELD_KEYS[] = {
+    { U'a', KeyAction::FieldSelectAll, KeyAction::FieldSelectAll },
+    { U'c', KeyAction::FieldCopy, KeyAction::FieldCopy },
+    { U'v', KeyAction::FieldPaste, KeyAction::FieldPaste },
+    { U'x', KeyAction::FieldCut, KeyAction::FieldCut },
+    { U'z', KeyAction::FieldUndo, KeyAction::FieldRedo },
+};
+
 // The single character of a key's text, lower-cased; none unless exactly one.
 std::optional<char32_t> single_char(std::string_view text)
 {
@@ -407,35 +428,11 @@ KeyAction Editing::key_equivalent(const KeyEvent& event) const
     const auto c = single_char(event.characters);
     if (!c)
         return KeyAction::None;
-    const bool shift = event.modifiers & SHIFT;
-    if (m_text) {
-        switch (*c) {
-        case U'a':
-            return KeyAction::FieldSelectAll;
-        case U'c':
-            return KeyAction::FieldCopy;
-        case U'v':
-            return KeyAction::FieldPaste;
-        case U'x':
-            return KeyAction::FieldCut;
-        case U'z':
-            return shift ? KeyAction::FieldRedo : KeyAction::FieldUndo;
-        default:
-            return KeyAction::None;
-        }
-    }
-    switch (*c) {
-    case U'c':
-        return KeyAction::Copy;
-    case U's':
-        return shift ? KeyAction::SaveAs : KeyAction::Save;
-    case U'w':
-        return KeyAction::Close;
-    case U'z':
-        return shift ? KeyAction::Redo : KeyAction::Undo;
-    default:
-        return KeyAction::None;
-    }
+    const auto table = m_text ? std::span<const CommandKey>(FIELD_KEYS) : std::span<const CommandKey>(WINDOW_KEYS);
+    for (const CommandKey& k : table)
+        if (k.key == *c)
+            return event.modifiers & SHIFT ? k.shifted : k.plain;
+    return KeyAction::None;
 }
 
 void Editing::set_tool(Tool tool)

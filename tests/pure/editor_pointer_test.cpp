@@ -130,6 +130,24 @@ TEST_F(EditorPointer, PencilSkipsTinyStepsAndShiftMakesOneSnappedSegment)
     EXPECT_FALSE(ed.selection());
 }
 
+TEST_F(EditorPointer, MovingAStrokeLeavesItsHistoryCopiesAlone)
+{
+    ed.set_tool(Tool::Highlighter);
+    drag_line({ 50, 50 }, { 150, 50 });
+    const model::Doc drawn = ed.doc();
+    ed.set_tool(Tool::Select);
+    drag_line({ 100, 50 }, { 100, 90 });
+    EXPECT_EQ(geom<model::Stroke>(last()).points, (std::vector<Point> { { 50, 90 }, { 150, 90 } }));
+    ed.key_down(KeyEvent { Key::Right, "", 0 });
+    EXPECT_EQ(geom<model::Stroke>(last()).points[0], (Point { 51, 90 }));
+    ASSERT_EQ(ed.undo_stack().size(), 3u);
+    EXPECT_EQ(ed.undo_stack()[1], drawn);
+    ed.undo();
+    ed.undo();
+    EXPECT_EQ(ed.doc(), drawn);
+    EXPECT_EQ(geom<model::Stroke>(last()).points, (std::vector<Point> { { 50, 50 }, { 150, 50 } }));
+}
+
 TEST_F(EditorPointer, ResizingAcrossTheOppositeCornerKeepsTheDraggedCorner)
 {
     ed.set_tool(Tool::Rectangle);
