@@ -82,8 +82,8 @@ public:
     virtual model::Size measure_text(std::string_view text, int size, double scale, double max_width) = 0;
     // Drops the cached effect images of every annotation not in live_ids.
     virtual void purge_effects(std::span<const std::uint64_t> live_ids) = 0;
-    // After 2.5 seconds, on the main queue: Editing::expire_status(generation),
-    // only while this editor still exists.
+    // After Editing::STATUS_SECONDS, on the main queue:
+    // Editing::expire_status(generation), only while this editor still exists.
     virtual void schedule_status_expiry(std::uint64_t generation) = 0;
 };
 
@@ -166,20 +166,29 @@ public:
     Editing(const Editing&) = delete;
     Editing& operator=(const Editing&) = delete;
 
-    // Pointer, in view points.
+    // The overlay's pointer events at view points: a press (Shift, click
+    // count), each drag event, the release. A press while a text is typed
+    // only commits it.
     void mouse_down(bool shift, int clicks, model::Point view);
     void mouse_dragged(bool shift, model::Point view);
     void mouse_up();
 
-    // Keys: whether the overlay consumed the key; the Command-key table.
+    // A key press in the overlay; false: not handled, the window passes it on.
     bool key_down(const KeyEvent& event);
+    // What a Command key asks of the window; None: not handled. Changes
+    // nothing: the window runs the action (Undo and Redo through undo() and
+    // redo(); Copy shows its status through set_status()).
     KeyAction key_equivalent(const KeyEvent& event) const;
 
+    // The toolbar's choices, shared with the keys. A colour or size chosen
+    // with a selection also changes the selected annotation, as one undo step.
     void set_tool(model::Tool tool);
     void set_color(int index); // above 7 becomes 7
     void set_size(int index);  // clamped into 0 to 2
 
-    // History and document-level edits.
+    // History: every change is preceded by a copy of the whole document.
+    // checkpoint() keeps at most UNDO_LIMIT entries; push_undo() (pre-drag
+    // documents) does not check the limit. Both clear the redo stack.
     void checkpoint();
     void push_undo(model::Doc doc);
     void undo();
@@ -188,21 +197,28 @@ public:
     void apply_crop();
     void set_background(bool on);
 
-    // Text.
+    // Text: opens the field for a new text or an existing one (image pixels).
+    // Return and every press commit it, Escape cancels it; the window calls
+    // fit_text_field() whenever the field's text changes.
     void begin_text(bool existing, std::uint64_t id, model::Point origin);
     void commit_text();
     void cancel_text();
-    // Re-places the open field (after a change of its text, zoom or layout).
     void fit_text_field();
 
-    // Status text, shown for 2.5 seconds unless a newer one replaces it.
+    // Status text, shown for STATUS_SECONDS unless a newer one replaces it;
+    // the host's timer calls expire_status() with the generation it was given.
     void set_status(std::string text);
     void expire_status(std::uint64_t generation);
 
-    // Lays the stage out for the current document and tool.
+    // Lays the stage out for the current document and tool; the window calls
+    // it once built and whenever the stage changes size.
     void relayout();
+    // Brings the toolbar in line with the state.
     void sync_controls();
+    // Redraws an image-pixel rectangle (13 points of slack on every side).
     void invalidate_px(const model::Rect& image_rect);
+    // Redraws what an annotation's change touched: its earlier and current
+    // bounds; the whole overlay for a spotlight.
     void invalidate_change(std::uint64_t id, std::optional<model::Rect> earlier);
     std::optional<model::Rect> bounds_of(std::uint64_t id) const;
 
