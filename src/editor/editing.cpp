@@ -149,8 +149,7 @@ void Editing::swap_history(std::deque<model::Doc>& from, std::deque<model::Doc>&
     if (m_tool == Tool::Crop)
         m_crop_edit = m_doc.crop;
     sync_controls();
-    if (m_host.has_window())
-        host()->invalidate_all();
+    redraw_all();
     relayout();
 }
 
@@ -184,12 +183,10 @@ void Editing::delete_selected()
     for (const auto& other : m_doc.annotations)
         live.push_back(other.id);
     host()->purge_effects(live);
-    if (spotlight) {
-        if (m_host.has_window())
-            host()->invalidate_all();
-    } else {
+    if (spotlight)
+        redraw_all();
+    else
         invalidate_px(earlier);
-    }
     sync_controls();
 }
 
@@ -271,8 +268,7 @@ void Editing::invalidate_change(std::uint64_t id, std::optional<Rect> earlier)
     enter("invalidate_change");
     const model::Annotation* a = m_doc.find(id);
     if (a && a->kind == static_cast<int>(Tool::Spotlight)) {
-        if (m_host.has_window())
-            host()->invalidate_all();
+        redraw_all();
         return;
     }
     if (a) {
@@ -343,6 +339,12 @@ void Editing::relayout()
     host()->apply_layout(layout);
     if (m_text)
         fit_text_field();
+}
+
+void Editing::redraw_all()
+{
+    if (m_host.has_window())
+        host()->invalidate_all();
 }
 
 void Editing::focus_overlay_unless_typing()
@@ -453,8 +455,7 @@ void Editing::set_tool(Tool tool)
         m_selection.reset();
     }
     sync_controls();
-    if (m_host.has_window())
-        host()->invalidate_all();
+    redraw_all();
     if ((previous == Tool::Crop) != (tool == Tool::Crop))
         relayout();
     if (m_host.has_window()) {

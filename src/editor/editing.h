@@ -266,6 +266,7 @@ private:
     std::uint64_t add_annotation(model::Geom geom, model::Tool kind, int color, int size);
     void select(std::optional<std::uint64_t> id);
     void redraw(std::uint64_t id) { invalidate_change(id, std::nullopt); }
+    void redraw_all();
     void nudge(double dx, double dy);
     void focus_overlay_unless_typing();
     TextFieldFrame text_field_frame(std::string_view text);

@@ -135,8 +135,7 @@ void Editing::press_crop(int clicks, Point view, Point p)
     const Point anchor { std::clamp(p.x, 0.0, double(m_width)), std::clamp(p.y, 0.0, double(m_height)) };
     m_drag = drag::CropNew { anchor };
     m_crop_edit.reset();
-    if (m_host.has_window())
-        host()->invalidate_all();
+    redraw_all();
 }
 
 void Editing::mouse_dragged(bool shift, Point view)
@@ -145,10 +144,6 @@ void Editing::mouse_dragged(bool shift, Point view)
     const Point p = m_mapping.to_image(view);
     const auto clamp_into_image = [&](Point q) {
         return Point { std::clamp(q.x, 0.0, double(m_width)), std::clamp(q.y, 0.0, double(m_height)) };
-    };
-    const auto redraw_overlay = [&] {
-        if (m_host.has_window())
-            host()->invalidate_all();
     };
     if (auto* g = std::get_if<drag::Create>(&m_drag)) {
         drag_create(*g, shift, p);
@@ -168,7 +163,7 @@ void Editing::mouse_dragged(bool shift, Point view)
     } else if (auto* g = std::get_if<drag::CropNew>(&m_drag)) {
         const Point target = clamp_into_image(shift ? model::constrain(static_cast<int>(Tool::Crop), g->anchor, p) : p);
         m_crop_edit = Rect::between(g->anchor, target);
-        redraw_overlay();
+        redraw_all();
     } else if (auto* g = std::get_if<drag::CropMove>(&m_drag)) {
         if (m_crop_edit) {
             Rect& r = *m_crop_edit;
@@ -176,7 +171,7 @@ void Editing::mouse_dragged(bool shift, Point view)
             r.y = std::clamp(r.y + p.y - g->anchor.y, 0.0, std::max(0.0, m_height - r.h));
         }
         g->anchor = p;
-        redraw_overlay();
+        redraw_all();
     } else if (auto* g = std::get_if<drag::CropResize>(&m_drag)) {
         if (m_crop_edit) {
             const Point q = clamp_into_image(p);
@@ -184,7 +179,7 @@ void Editing::mouse_dragged(bool shift, Point view)
             m_crop_edit = Rect::between(q, fixed);
             g->handle = corner_at(corners(*m_crop_edit), q).value_or(g->handle);
         }
-        redraw_overlay();
+        redraw_all();
     }
 }
 
@@ -273,8 +268,7 @@ void Editing::release(Drag gesture)
     } else if (std::holds_alternative<drag::CropNew>(gesture) || std::holds_alternative<drag::CropResize>(gesture)) {
         if (m_crop_edit && (m_crop_edit->w < MIN_CROP || m_crop_edit->h < MIN_CROP))
             m_crop_edit.reset();
-        if (m_host.has_window())
-            host()->invalidate_all();
+        redraw_all();
     }
 }
 
