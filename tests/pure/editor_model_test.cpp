@@ -90,7 +90,6 @@ TEST(EditorModel, BoundsByGeometry)
 TEST(EditorModel, HandlesAndOppositeCorners)
 {
     EXPECT_EQ(two_point(1, { 5, 6 }, { 1, 2 }).handles(), (std::vector<Point> { { 5, 6 }, { 1, 2 } }));
-    EXPECT_EQ(two_point(5, { 5, 6 }, { 1, 2 }).handles().size(), 2u);
     const auto h = two_point(4, { 5, 6 }, { 1, 2 }).handles();
     EXPECT_EQ(h, (std::vector<Point> { { 1, 2 }, { 5, 2 }, { 5, 6 }, { 1, 6 } }));
     for (int i = 0; i < 4; ++i) {
@@ -98,7 +97,6 @@ TEST(EditorModel, HandlesAndOppositeCorners)
         EXPECT_NE(h[i].y, h[i ^ 2].y);
     }
     EXPECT_TRUE(stroke({ { 1, 1 } }).handles().empty());
-    EXPECT_TRUE(counter({ 1, 1 }, 1, 1).handles().empty());
 }
 
 TEST(EditorModel, ArrowOutline)
@@ -231,12 +229,6 @@ TEST(EditorModel, DocsCompareDeeply)
     b.annotations[0].translate(1, 0);
     EXPECT_EQ(std::get<Stroke>(a.annotations[0].geom).points[0].x, 1);
     EXPECT_EQ(std::get<Stroke>(b.annotations[0].geom).points[0].x, 2);
-    b = a;
-    b.background = true;
-    EXPECT_NE(a, b);
-    b = a;
-    b.crop = Rect { 0, 0, 1, 1 };
-    EXPECT_NE(a, b);
     b = a;
     b.annotations[1].size = 2;
     EXPECT_NE(a, b);
