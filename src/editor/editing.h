@@ -94,6 +94,7 @@ struct Create {
     model::Point start;
     std::uint64_t id = 0;
     std::optional<model::Doc> dropped; // the oldest history entry its checkpoint let go
+    std::size_t history = 0;           // undo entries right after its checkpoint
 };
 struct Move {
     std::optional<model::Doc> before; // pushed on the undo stack at the first drag event

@@ -101,14 +101,14 @@ void Editing::mouse_down(bool /*shift*/, int clicks, Point view)
     case Tool::Highlighter: {
         take_checkpoint();
         const std::uint64_t id = add_annotation(model::Stroke { { p } }, m_tool, m_color, m_size);
-        m_drag = drag::Create { p, id, std::nullopt }; // strokes are never taken back
+        m_drag = drag::Create { p, id, std::nullopt, m_undo.size() }; // strokes are never taken back
         redraw(id);
         return;
     }
     default: {
         auto dropped = take_checkpoint();
         const std::uint64_t id = add_annotation(model::TwoPoint { p, p }, m_tool, m_color, m_size);
-        m_drag = drag::Create { p, id, std::move(dropped) };
+        m_drag = drag::Create { p, id, std::move(dropped), m_undo.size() };
         return;
     }
     }
@@ -247,14 +247,19 @@ void Editing::release(Drag gesture)
         if (!a)
             return;
         const auto* two = std::get_if<model::TwoPoint>(&a->geom);
-        if (two && distance(two->start, two->end) * m_mapping.zoom < MIN_SHAPE_LENGTH && !m_undo.empty()) {
+        if (two && distance(two->start, two->end) * m_mapping.zoom < MIN_SHAPE_LENGTH) {
             // A click that drew nothing: the document and its history go back
-            // to exactly what they were before the press.
+            // to exactly what they were before the press. Should anything
+            // have been recorded since, only the shape goes.
             const Rect earlier = a->bounds(m_scale);
-            m_doc = std::move(m_undo.back());
-            m_undo.pop_back();
-            if (g->dropped)
-                m_undo.push_front(std::move(*g->dropped));
+            if (m_undo.size() == g->history) {
+                m_doc = std::move(m_undo.back());
+                m_undo.pop_back();
+                if (g->dropped)
+                    m_undo.push_front(std::move(*g->dropped));
+            } else {
+                m_doc.remove(g->id);
+            }
             invalidate_change(g->id, earlier);
             return;
         }

@@ -68,6 +68,18 @@ TEST_F(EditorPointer, ClickWithoutMovingDrawsNoShapeAndLeavesHistoryAsItWas)
     EXPECT_FALSE(ed.selection());
 }
 
+TEST_F(EditorPointer, AClickAfterAnotherEditTakesOnlyItsShapeBack)
+{
+    down({ 100, 100 });
+    ed.set_background(true); // recorded while the button is still down
+    ed.mouse_up();
+    EXPECT_TRUE(ed.doc().annotations.empty());
+    EXPECT_TRUE(ed.doc().background);
+    ASSERT_EQ(ed.undo_stack().size(), 2u);
+    ed.undo();
+    EXPECT_FALSE(ed.doc().background);
+}
+
 TEST_F(EditorPointer, DiscardedClickAtTheLimitPutsTheOldestEntryBack)
 {
     for (int i = 0; i < 201; ++i) { // short arrows no press lands on
