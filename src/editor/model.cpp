@@ -89,7 +89,7 @@ bool stroke_hit(const Stroke& stroke, Point p, double reach)
     if (pts.empty())
         return false;
     // Long strokes are cheap to reject by their box before any segment.
-    if (!points_box(pts).grown(reach).contains(p))
+    if (!stroke.points.box().grown(reach).contains(p))
         return false;
     const double reach_sq = reach * reach;
     if (pts.size() == 1)
@@ -130,23 +130,46 @@ bool two_point_hit(const Annotation& a, const TwoPoint& g, Point p, double tol, 
 } // namespace
 
 StrokePoints::StrokePoints(std::vector<Point> points)
-    : m_points(std::make_shared<std::vector<Point>>(std::move(points)))
+    : m_data(std::make_shared<Data>(Data { std::move(points), std::nullopt }))
 {
 }
 
 const std::vector<Point>& StrokePoints::get() const
 {
     static const std::vector<Point> none;
-    return m_points ? *m_points : none;
+    return m_data ? m_data->points : none;
+}
+
+Rect StrokePoints::box() const
+{
+    if (empty())
+        return {};
+    if (!m_data->box)
+        m_data->box = points_box(m_data->points);
+    return *m_data->box;
+}
+
+void StrokePoints::unshare()
+{
+    if (!m_data)
+        m_data = std::make_shared<Data>();
+    else if (m_data.use_count() > 1)
+        m_data = std::make_shared<Data>(*m_data);
 }
 
 std::vector<Point>& StrokePoints::edit()
 {
-    if (!m_points)
-        m_points = std::make_shared<std::vector<Point>>();
-    else if (m_points.use_count() > 1)
-        m_points = std::make_shared<std::vector<Point>>(*m_points);
-    return *m_points;
+    unshare();
+    m_data->box.reset();
+    return m_data->points;
+}
+
+void StrokePoints::push_back(Point p)
+{
+    unshare();
+    m_data->points.push_back(p);
+    if (m_data->box)
+        m_data->box = m_data->box->united({ p.x, p.y, 0, 0 });
 }
 
 Rect Rect::united(const Rect& o) const
@@ -202,8 +225,7 @@ Rect Annotation::bounds(double scale) const
     if (const auto* t = std::get_if<Text>(&geom))
         return Rect { t->origin.x, t->origin.y, t->size.w, t->size.h }.grown(pad);
     if (const auto* s = std::get_if<Stroke>(&geom)) {
-        const Rect box = s->points.empty() ? Rect {} : points_box(s->points.get());
-        return box.grown(pad + w / 2);
+        return s->points.box().grown(pad + w / 2);
     }
     const auto& g = std::get<TwoPoint>(geom);
     const Rect box = Rect::between(g.start, g.end);

@@ -118,7 +118,9 @@ struct TwoPoint {
 
 // The points of a stroke. Copies of a document share them until one copy
 // changes them: the history holds up to 200 documents, and long strokes are
-// most of a document's bytes.
+// most of a document's bytes. The bounding box is kept with the points, so
+// hit tests and redraws of long strokes skip the walk over every point.
+// Main thread only, like the document.
 class StrokePoints {
 public:
     StrokePoints() = default;
@@ -133,16 +135,23 @@ public:
     const Point& back() const { return get().back(); }
     std::vector<Point>::const_iterator begin() const { return get().begin(); }
     std::vector<Point>::const_iterator end() const { return get().end(); }
+    // The smallest rectangle holding every point; empty at (0, 0) without points.
+    Rect box() const;
 
     // The points for changing: this copy's own, unshared.
     std::vector<Point>& edit();
-    void push_back(Point p) { edit().push_back(p); }
+    void push_back(Point p);
 
-    bool operator==(const StrokePoints& o) const { return m_points == o.m_points || get() == o.get(); }
+    bool operator==(const StrokePoints& o) const { return m_data == o.m_data || get() == o.get(); }
     bool operator==(const std::vector<Point>& o) const { return get() == o; }
 
 private:
-    std::shared_ptr<std::vector<Point>> m_points;
+    struct Data {
+        std::vector<Point> points;
+        mutable std::optional<Rect> box;
+    };
+    void unshare();
+    std::shared_ptr<Data> m_data;
 };
 
 struct Stroke {

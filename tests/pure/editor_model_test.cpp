@@ -233,3 +233,20 @@ TEST(EditorModel, DocsCompareDeeply)
     b.annotations[1].size = 2;
     EXPECT_NE(a, b);
 }
+
+TEST(EditorModel, StrokeBoxFollowsEveryChangeOfItsOwnCopy)
+{
+    Annotation a = stroke({ { 10, 10 }, { 20, 30 } });
+    EXPECT_EQ(std::get<Stroke>(a.geom).points.box(), (Rect { 10, 10, 10, 20 }));
+    Annotation b = a; // shares the points and their box
+    std::get<Stroke>(b.geom).points.push_back({ -5, 12 });
+    EXPECT_EQ(std::get<Stroke>(b.geom).points.box(), (Rect { -5, 10, 25, 20 }));
+    EXPECT_EQ(std::get<Stroke>(a.geom).points.box(), (Rect { 10, 10, 10, 20 }));
+    b.translate(100, 0);
+    EXPECT_EQ(std::get<Stroke>(b.geom).points.box(), (Rect { 95, 10, 25, 20 }));
+    // The hit test sees the moved stroke, not the cached place of the old one.
+    EXPECT_TRUE(doc_of({ b }).hit({ 96, 12 }, 1, 1));
+    EXPECT_FALSE(doc_of({ b }).hit({ 15, 20 }, 1, 1));
+    EXPECT_TRUE(doc_of({ a }).hit({ 15, 20 }, 1, 1));
+    EXPECT_EQ(StrokePoints {}.box(), Rect {});
+}
