@@ -131,36 +131,6 @@ struct Reader {
     }
 };
 
-// The length of the well-formed UTF-8 sequence at the front of `s`, 0 when
-// it is not one (stray continuation, overlong form, surrogate, past U+10FFFF).
-size_t utf8_sequence(std::string_view s)
-{
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char lead = byte(0);
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead < 0x80)
-        return 1;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else
-        return 0;
-    if (s.size() < length || byte(1) < low || byte(1) > high)
-        return 0;
-    for (size_t i = 2; i < length; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF)
-            return 0;
-    return length;
-}
-
 } // namespace
 
 // The printer's own choice of literal and multi-line strings cannot hold
@@ -173,7 +143,7 @@ std::string basic_string(std::string_view text)
     std::string out = "\"";
     while (!text.empty()) {
         const unsigned char c = static_cast<unsigned char>(text.front());
-        const size_t length = utf8_sequence(text);
+        const size_t length = util::utf8_sequence(text);
         if (length == 0) {
             out += "\\uFFFD";
             text.remove_prefix(1);
