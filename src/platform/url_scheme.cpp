@@ -52,8 +52,14 @@ std::vector<std::string> scheme_urls(const std::vector<std::string>& args)
     std::vector<std::string> urls;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a.size() >= 9 && strncasecmp(a.c_str(), "vistrope:", 9) == 0)
-            urls.push_back(a);
+        if (a.size() < 9 || strncasecmp(a.c_str(), "vistrope:", 9) != 0)
+            continue;
+        // A URL holds no raw line break (RFC 3986); one here would split it
+        // into two on its way to the running instance.
+        std::string url;
+        for (char c : a)
+            url += c == '\n' ? std::string("%0A") : c == '\r' ? std::string("%0D") : std::string(1, c);
+        urls.push_back(std::move(url));
     }
     return urls;
 }

@@ -24,7 +24,7 @@ class QTimer;
 namespace platform {
 
 // The URLs among the process arguments: those that start with "vistrope:"
-// (the scheme compared without regard to case).
+// (the scheme compared without regard to case), line breaks percent-encoded.
 std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
 
 // One forwarded request: URL lines ended by an empty line.

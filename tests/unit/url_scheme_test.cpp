@@ -93,6 +93,8 @@ TEST(UrlScheme, SchemeArgumentsAndRequestsWithinBounds)
 {
     EXPECT_EQ(platform::scheme_urls({ "vistrope", "vistrope://pin", "--selftest", "VISTROPE://x", "http://pin" }),
         (std::vector<std::string> { "vistrope://pin", "VISTROPE://x" }));
+    EXPECT_EQ(platform::scheme_urls({ "vistrope", "vistrope://a\nvistrope://b\r\n" }),
+        std::vector<std::string> { "vistrope://a%0Avistrope://b%0D%0A" }) << "one URL stays one URL";
 
     // Requests arrive in pieces of any size.
     RequestReader reader;
@@ -265,7 +267,9 @@ TEST(SingleInstance, IdleConnectionsCannotUseUpTheDescriptors)
     EXPECT_LE(held, static_cast<size_t>(SingleInstance::MAX_CONNECTIONS) + 2);
 
     // Silent ones are dropped after two seconds; the instance still serves.
-    EXPECT_TRUE(wait_until([&] { return open_descriptors() - clients.size() <= base; }, 10000));
+    // (The toolkit may open a descriptor of its own on first use.)
+    EXPECT_TRUE(wait_until([&] { return open_descriptors() - clients.size() <= base + 2; }, 10000))
+        << open_descriptors() - clients.size() << " open against " << base << " before";
     size_t dropped = 0;
     for (int fd : clients) {
         dropped += closed_by_server(fd);
