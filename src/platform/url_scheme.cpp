@@ -231,7 +231,13 @@ std::optional<InstancePlace> instance_place_in(const std::optional<fs::path>& ru
         return InstancePlace { .lock = *runtime_dir / "vistrope.sock.lock", .socket = *runtime_dir / "vistrope.sock", .name_file = {}, .tmp_root = {} };
     std::error_code ec;
     fs::create_directories(cache_dir, ec);
-    const auto own = private_directory(cache_dir / "vistrope-instance");
+    // Our own folder inside our own home, restored from a backup with a
+    // looser mode, is tightened rather than given up.
+    const fs::path folder = cache_dir / "vistrope-instance";
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) != 0)
+        ::chmod(folder.c_str(), 0700);
+    const auto own = private_directory(folder);
     if (!own)
         return std::nullopt;
     return InstancePlace { .lock = *own / "lock", .socket = {}, .name_file = *own / "socket-dir", .tmp_root = tmp_root };
@@ -316,6 +322,7 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire_at(const InstancePlace& 
     }
     std::unique_ptr<SingleInstance> instance(new SingleInstance());
     instance->m_lock_fd = lock;
+    instance->m_place = place;
     instance->m_socket = *socket;
     instance->m_server = new QLocalServer();
     instance->m_server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -347,9 +354,18 @@ bool SingleInstance::listening() const
 
 void SingleInstance::keep_listening()
 {
-    if (!m_server || m_server->isListening())
+    if (!m_server)
         return;
-    const std::string why = m_server->errorString().toStdString();
+    // The toolkit closes the server when accepting fails; a cleaner of
+    // temporary files may take the socket or its folder.
+    std::error_code ec;
+    const bool present = fs::symlink_status(m_socket, ec).type() == fs::file_type::socket;
+    if (m_server->isListening() && present)
+        return;
+    const std::string why = m_server->isListening() ? std::string("el socket ya no está") : m_server->errorString().toStdString();
+    m_server->close();
+    if (const auto socket = m_place.socket_path(true))
+        m_socket = *socket;
     if (listen())
         util::log(fmt::format("el socket de instancia única dejó de escuchar ({}); escucha otra vez", why));
 }

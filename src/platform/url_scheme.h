@@ -122,7 +122,8 @@ public:
     void on_urls(std::function<void(std::vector<std::string>)> handler);
 
     // Whether the socket is accepting; a timer listens again once a second
-    // when it is not (the toolkit closes the server when accepting fails).
+    // when it is not (the toolkit closes the server when accepting fails) or
+    // when the socket file has gone.
     bool listening() const;
     void keep_listening();
 
@@ -133,6 +134,7 @@ private:
 
     QLocalServer* m_server = nullptr;
     QTimer* m_watch = nullptr;
+    InstancePlace m_place;
     std::filesystem::path m_socket;
     std::function<void(std::vector<std::string>)> m_handler;
     int m_lock_fd = -1;

@@ -198,6 +198,9 @@ TEST(UrlScheme, WithoutARuntimeFolderTheSocketLivesWhereNoOtherUserCanGoFirst)
     ASSERT_TRUE(place);
     EXPECT_EQ(place->lock.parent_path(), place->name_file.parent_path());
     EXPECT_TRUE(platform::private_directory(place->lock.parent_path()));
+    fs::permissions(place->lock.parent_path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_TRUE(platform::instance_place_in(std::nullopt, dir.path() / "cache", tmp)) << "our own folder is tightened";
+    EXPECT_EQ(fs::status(place->lock.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
 
     EXPECT_FALSE(place->socket_path(false)) << "nothing is named before the instance makes it";
     const auto first = place->socket_path(true);
@@ -346,4 +349,11 @@ TEST(SingleInstance, ListensAgainWhenAcceptingFails)
     SingleInstance::acquire_at(primary.place, { "vistrope://pin" }, role);
     EXPECT_EQ(role, SingleInstance::Role::Forwarded);
     EXPECT_TRUE(wait_until([&] { return !primary.received.empty(); }));
+
+    // A socket file taken away by a cleaner comes back as well.
+    fs::remove(primary.socket());
+    EXPECT_TRUE(wait_until([&] { return fs::exists(primary.socket()); }, 5000));
+    SingleInstance::acquire_at(primary.place, { "vistrope://capture-area" }, role);
+    EXPECT_EQ(role, SingleInstance::Role::Forwarded);
+    EXPECT_TRUE(wait_until([&] { return primary.received.size() == 2; }));
 }
