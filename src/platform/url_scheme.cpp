@@ -227,7 +227,9 @@ std::optional<fs::path> InstancePlace::socket_path(bool create) const
 
 std::optional<InstancePlace> instance_place_in(const std::optional<fs::path>& runtime_dir, const fs::path& cache_dir, const fs::path& tmp_root)
 {
-    if (runtime_dir)
+    // A runtime folder that is missing or open to others is no place for
+    // the lock; the fallback below is as good.
+    if (runtime_dir && is_private_directory(*runtime_dir))
         return InstancePlace { .lock = *runtime_dir / "vistrope.sock.lock", .socket = *runtime_dir / "vistrope.sock", .name_file = {}, .tmp_root = {} };
     std::error_code ec;
     fs::create_directories(cache_dir, ec);

@@ -92,7 +92,7 @@ struct InstancePlace {
     std::optional<std::filesystem::path> socket_path(bool create) const;
 };
 
-// $XDG_RUNTIME_DIR when set; otherwise a private folder under
+// $XDG_RUNTIME_DIR when it is a private folder of this user; otherwise a private folder under
 // $XDG_CACHE_HOME (default ~/.cache) holding the lock and the name file, and
 // the socket in a folder under /tmp. None when no private folder can be had.
 std::optional<InstancePlace> instance_place();

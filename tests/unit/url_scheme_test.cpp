@@ -222,7 +222,12 @@ TEST(UrlScheme, WithoutARuntimeFolderTheSocketLivesWhereNoOtherUserCanGoFirst)
     write_file(place->name_file, mine.string() + "\n");
     EXPECT_FALSE(place->socket_path(false));
 
-    // With a runtime folder the socket has its fixed place there.
+    // With a private runtime folder the socket has its fixed place there; a
+    // missing one is no place for the lock.
+    const auto missing = platform::instance_place_in(dir.path() / "run", dir.path() / "cache", tmp);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->lock, place->lock);
+    ASSERT_TRUE(platform::private_directory(dir.path() / "run"));
     const auto runtime = platform::instance_place_in(dir.path() / "run", dir.path() / "cache", tmp);
     ASSERT_TRUE(runtime);
     EXPECT_EQ(runtime->socket_path(false), dir.path() / "run/vistrope.sock");
