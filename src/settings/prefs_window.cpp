@@ -110,9 +110,13 @@ QWidget* form(std::span<const FormRow> rows)
     return box;
 }
 
+// A note in the second column never reaches past the page's right margin,
+// whatever width it asks for.
+constexpr int SECOND_COLUMN = PAGE_WIDTH - 2 * 28 - LABEL_COLUMN - 10;
+
 QWidget* note_of(const char* text, int width = NOTE_WIDTH)
 {
-    return widgets::note(QString::fromUtf8(text), width);
+    return widgets::note(QString::fromUtf8(text), std::min(width, SECOND_COLUMN));
 }
 
 QWidget* indented_note(const char* text)
