@@ -12,6 +12,7 @@
 #include "settings/prefs.h"
 #include "settings/widgets.h"
 #include "test_util.h"
+#include "x_tools.h"
 
 #include <QCheckBox>
 #include <QProcess>
@@ -30,18 +31,6 @@ std::string window_named(const char* title)
     std::string id;
     ids >> id;
     return id;
-}
-
-std::optional<Geometry> geometry_of(const std::string& id)
-{
-    static const QRegularExpression position(R"(Position: (-?\d+),(-?\d+))");
-    static const QRegularExpression size(R"(Geometry: (\d+)x(\d+))");
-    const QString info = QString::fromStdString(run("xdotool", { "getwindowgeometry", QString::fromStdString(id) }));
-    const auto p = position.match(info);
-    const auto g = size.match(info);
-    if (!p.hasMatch() || !g.hasMatch())
-        return std::nullopt;
-    return Geometry{ g.captured(1).toInt(), g.captured(2).toInt(), p.captured(1).toInt(), p.captured(2).toInt() };
 }
 
 bool poll(const std::function<bool()>& done, int tries = 50)
@@ -73,14 +62,10 @@ void choose_preferences(const Geometry& icon)
     run("xdotool", { "key", "Return" });
 }
 
-// Runs xdotool while this process's event loop keeps turning.
+// Runs xdotool while this process keeps serving its windows.
 void xdo(const QStringList& args)
 {
-    QProcess p;
-    p.start("xdotool", args);
-    ASSERT_TRUE(p.waitForStarted(3000));
-    while (!p.waitForFinished(5))
-        QCoreApplication::processEvents();
+    run_serving("xdotool", args);
     pump_for(50);
 }
 
@@ -114,7 +99,7 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     choose_preferences(*icon);
     std::string id;
     ASSERT_TRUE(poll([&] { return !(id = window_named("General")).empty(); })) << program.err();
-    const auto first = geometry_of(id);
+    const auto first = window_geometry(id);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->w, 600);
     run("import", { "-window", "root", "/tmp/vistrope-desktop-prefs.png" });
@@ -135,7 +120,7 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     choose_preferences(*icon);
     ASSERT_TRUE(poll([&] { return !(id = window_named("General")).empty(); })) << program.err();
     EXPECT_TRUE(program.wait_for("config.toml cambió fuera de Preferencias; lo aplico")) << program.err();
-    const auto again = geometry_of(id);
+    const auto again = window_geometry(id);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->x, first->x);
     EXPECT_EQ(again->y, first->y);

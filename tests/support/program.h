@@ -28,21 +28,28 @@ struct Geometry {
     int w, h, x, y;
 };
 
+// A window's size and place on the root, as xdotool reports them.
+inline std::optional<Geometry> window_geometry(const std::string& id)
+{
+    static const QRegularExpression position(R"(Position: (-?\d+),(-?\d+))");
+    static const QRegularExpression size(R"(Geometry: (\d+)x(\d+))");
+    const QString info = QString::fromStdString(run("xdotool", { "getwindowgeometry", QString::fromStdString(id) }));
+    const auto p = position.match(info);
+    const auto g = size.match(info);
+    if (!p.hasMatch() || !g.hasMatch())
+        return std::nullopt;
+    return Geometry{ g.captured(1).toInt(), g.captured(2).toInt(), p.captured(1).toInt(), p.captured(2).toInt() };
+}
+
 // The program's viewable windows with their sizes and places on the root.
 inline std::vector<Geometry> program_windows()
 {
     std::vector<Geometry> out;
     std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
     std::string id;
-    static const QRegularExpression position(R"(Position: (-?\d+),(-?\d+))");
-    static const QRegularExpression size(R"(Geometry: (\d+)x(\d+))");
-    while (ids >> id) {
-        const QString info = QString::fromStdString(run("xdotool", { "getwindowgeometry", QString::fromStdString(id) }));
-        const auto p = position.match(info);
-        const auto g = size.match(info);
-        if (p.hasMatch() && g.hasMatch())
-            out.push_back({ g.captured(1).toInt(), g.captured(2).toInt(), p.captured(1).toInt(), p.captured(2).toInt() });
-    }
+    while (ids >> id)
+        if (const auto g = window_geometry(id))
+            out.push_back(*g);
     return out;
 }
 
