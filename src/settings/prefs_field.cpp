@@ -120,9 +120,14 @@ void ShortcutField::show_recording_look(bool recording, std::uint32_t modifiers)
 void ShortcutField::begin()
 {
     // Focus first: a field that was recording loses it, cancels and registers
-    // the hot keys again, which this one then releases.
+    // the hot keys again, which this one then releases. In a window that is
+    // not active no focus event is sent, so such a field is cancelled here.
     if (window())
         setFocus(Qt::OtherFocusReason);
+    if (auto u = ui())
+        for (const auto& [other, label] : u->shortcut_rows)
+            if (other != this && other->recording())
+                other->finish(std::nullopt, Focus::Keep);
     m_recording = true;
     m_modifiers = 0;
     app::unregister_hotkeys();

@@ -373,6 +373,24 @@ TEST_F(Prefs, ARecordingFieldTakesTheWindowsShortcutsAndKeepsItThroughDeactivati
     EXPECT_EQ(state::config()->shortcuts.capture_window, "cmd+w");
 }
 
+TEST_F(Prefs, BeginningAnotherFieldCancelsTheFirstAndKeepsTheHotKeysReleased)
+{
+    auto u = window(); // never shown: no focus events reach the fields
+    ShortcutField* first = field(*u, "pin_last");
+    ShortcutField* second = field(*u, "capture_text");
+    first->begin();
+    key(first, KEY_LEFTCTRL, Qt::NoModifier, Qt::Key_Control);
+    second->begin();
+    EXPECT_FALSE(first->recording());
+    EXPECT_EQ(first->modifiers(), 0u);
+    EXPECT_TRUE(second->recording());
+    EXPECT_TRUE(m_keys->active().empty());
+    EXPECT_EQ(state::config()->shortcuts.pin_last, "opt+shift+cmd+p");
+    key(second, KEY_T, Qt::ControlModifier | Qt::AltModifier, Qt::Key_T);
+    EXPECT_EQ(state::config()->shortcuts.capture_text, "opt+cmd+t");
+    EXPECT_EQ(m_keys->active().size(), 9u);
+}
+
 TEST_F(Prefs, ClicksBeginCancelAndClear)
 {
     auto u = window();
