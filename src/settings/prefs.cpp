@@ -87,6 +87,19 @@ void select_data(QComboBox* box, long long value, const std::string& title_if_ne
     box->setCurrentIndex(index);
 }
 
+// Registers the hot keys from the held settings, unless a field is recording:
+// its combination must keep reaching it rather than a grab.
+void apply()
+{
+    services().apply_config();
+    if (const auto u = slot())
+        for (const auto& [field, label] : u->shortcut_rows)
+            if (field->recording()) {
+                app::unregister_hotkeys();
+                break;
+            }
+}
+
 } // namespace
 
 Services& services()
@@ -146,7 +159,7 @@ void update(const std::function<void(config::Config&)>& change)
     if (auto saved = services().save(*next); !saved)
         util::log(fmt::format("no pude guardar config.toml: {}", saved.error()));
     state::set_config(std::move(next));
-    services().apply_config();
+    apply();
     if (auto u = ui())
         refresh(*u);
 }
@@ -161,7 +174,7 @@ void sync_from_disk()
         if (parsed && differs(*parsed, *state::config())) {
             util::log("config.toml cambió fuera de Preferencias; lo aplico");
             state::set_config(std::make_shared<config::Config>(std::move(*parsed)));
-            services().apply_config();
+            apply();
         }
     }
     if (auto u = ui())

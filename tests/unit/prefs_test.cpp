@@ -254,6 +254,17 @@ TEST_F(Prefs, HandEditsApplyOnActivationUnwrittenAndOnlyWhenReal)
     EXPECT_EQ(read_file(path), edit);
     const auto k = hotkeys::parse("ctrl+cmd+k").value();
     EXPECT_TRUE(m_keys->press(k.key_code, k.modifiers));
+
+    // Adopted while a field records (the window came back to the front): the
+    // hot keys stay released until the recording ends.
+    field(*u, "capture_area")->begin();
+    write_file(path, "[recording]\nfps = 30\n");
+    prefs::sync_from_disk();
+    EXPECT_EQ(state::config()->recording.fps, 30u);
+    EXPECT_TRUE(field(*u, "capture_area")->recording());
+    EXPECT_TRUE(m_keys->active().empty());
+    key(field(*u, "capture_area"), KEY_ESC, Qt::NoModifier, Qt::Key_Escape);
+    EXPECT_EQ(m_keys->active().size(), 9u);
 }
 
 TEST_F(Prefs, FieldRecordsACombinationFromXKeycodes)
@@ -426,7 +437,7 @@ TEST_F(Prefs, SetShortcutOutcomes)
 
     // Another action's combination: refused before saving, hot keys back as they were.
     field(*u, "pin_last")->begin();
-    prefs::set_shortcut("pin_last", "opt+shift+cmd+4");
+    field(*u, "pin_last")->finish("opt+shift+cmd+4", prefs::Focus::GiveUp);
     EXPECT_EQ(m_beeps, 1);
     EXPECT_EQ(state::config()->shortcuts.pin_last, "opt+shift+cmd+p");
     EXPECT_EQ(read_file(config::Config::path()), file_before);
