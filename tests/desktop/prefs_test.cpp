@@ -226,4 +226,14 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     EXPECT_EQ(area->spec(), "ctrl+cmd+k");
     xdo({ "key", "super+ctrl+k" });
     EXPECT_TRUE(overlay_opens());
+
+    // Another tab: the window takes that page's height, its top-left corner staying.
+    const QRect before = m_ui->window->geometry();
+    open_tab(4);
+    const int height = m_ui->toolbar->height() + m_ui->pages->currentWidget()->sizeHint().height();
+    ASSERT_NE(height, before.height());
+    EXPECT_TRUE(wait_until([&] { return m_ui->window->geometry().height() == height; }))
+        << m_ui->window->geometry().height() << " instead of " << height;
+    EXPECT_EQ(m_ui->window->geometry().topLeft(), before.topLeft());
+    EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Acerca de");
 }
