@@ -132,6 +132,7 @@ TEST_F(DesktopCards, CornerHoverCopyAndPin)
     const QPoint pin = second->mapToGlobal(QPoint(202 + 11, second->height() - 8 - 11));
     run_serving("xdotool", { "mousemove", n(pin.x()), n(pin.y()) });
     pump_for(200);
+    { QWidget* at = QApplication::widgetAt(pin); fprintf(stderr, "DEBUG at %p card %p shown %d vis %d\n", (void*)at, (void*)second, second->controls_shown(), at ? at->isVisible() : -1); }
     run_serving("xdotool", { "click", "1" });
     ASSERT_TRUE(wait_until([&] { return second->closed(); }));
     EXPECT_EQ(log, std::vector<std::string> { "fijar" });
