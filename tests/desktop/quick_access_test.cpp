@@ -92,6 +92,16 @@ protected:
         return card;
     }
     QPoint centre_of(const QWidget* w) const { return w->geometry().center(); }
+    // Moves onto a button of the card and clicks it once the card shows its
+    // buttons under the pointer.
+    void hover_then_click(VistropeQuickCard* card, QPoint at)
+    {
+        run_serving("xdotool", { "mousemove", n(at.x()), n(at.y()) });
+        wait_until([&] { return card->controls_shown(); });
+        pump_for(100);
+        ASSERT_TRUE(card->controls_shown());
+        run_serving("xdotool", { "click", "1" });
+    }
 
     testing_support::TempHome m_home;
     std::shared_ptr<config::Config> m_cfg;
@@ -113,11 +123,8 @@ TEST_F(DesktopCards, CornerHoverCopyAndPin)
     const QPoint c = centre_of(card);
     run_serving("xdotool", { "mousemove", n(c.x()), n(c.y()) });
     ASSERT_TRUE(wait_until([&] { return card->buttons()[0]->isVisible(); }));
-    const QPoint copy = card->mapToGlobal(card->buttons()[0]->geometry().center());
-    run_serving("xdotool", { "mousemove", n(copy.x()), n(copy.y()) });
-    pump_for(200);
-    EXPECT_TRUE(card->controls_shown());
-    run_serving("xdotool", { "click", "1" });
+    const QPoint copy = card->geometry().topLeft() + card->buttons()[0]->geometry().center();
+    hover_then_click(card, copy);
     ASSERT_TRUE(wait_until([&] { return card->closed(); }));
     QImage copied;
     ASSERT_TRUE(wait_until([&] { return copied.loadFromData(testing_support::xclip_png(), "PNG"); }));
@@ -129,11 +136,8 @@ TEST_F(DesktopCards, CornerHoverCopyAndPin)
     const QPoint c2 = centre_of(second);
     run_serving("xdotool", { "mousemove", n(c2.x()), n(c2.y()) });
     ASSERT_TRUE(wait_until([&] { return second->controls_shown(); }));
-    const QPoint pin = second->mapToGlobal(QPoint(202 + 11, second->height() - 8 - 11));
-    run_serving("xdotool", { "mousemove", n(pin.x()), n(pin.y()) });
-    pump_for(200);
-    { QWidget* at = QApplication::widgetAt(pin); fprintf(stderr, "DEBUG at %p card %p shown %d vis %d\n", (void*)at, (void*)second, second->controls_shown(), at ? at->isVisible() : -1); }
-    run_serving("xdotool", { "click", "1" });
+    const QPoint pin = second->geometry().topLeft() + QPoint(202 + 11, second->height() - 8 - 11);
+    hover_then_click(second, pin);
     ASSERT_TRUE(wait_until([&] { return second->closed(); }));
     EXPECT_EQ(log, std::vector<std::string> { "fijar" });
 }
