@@ -33,6 +33,11 @@ std::expected<std::unique_ptr<FileSink>, std::string> FileSink::create(const std
     return std::unique_ptr<FileSink>(new FileSink(fd));
 }
 
+std::unique_ptr<FileSink> FileSink::adopt(int fd)
+{
+    return std::unique_ptr<FileSink>(new FileSink(fd));
+}
+
 FileSink::FileSink(int fd)
     : m_fd(fd)
 {

@@ -65,6 +65,8 @@ private:
 class FileSink final : public Sink {
 public:
     [[nodiscard]] static std::expected<std::unique_ptr<FileSink>, std::string> create(const std::filesystem::path& path);
+    // Takes over a descriptor open for writing (the destructor closes it).
+    [[nodiscard]] static std::unique_ptr<FileSink> adopt(int fd);
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
