@@ -5,6 +5,8 @@
 #include "capture/output.h"
 #include "platform/media.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 
 #include <fmt/format.h>
@@ -111,8 +113,16 @@ std::optional<std::uint32_t> parse_u32(std::string_view text)
 
 std::optional<std::pair<double, std::uint64_t>> gif_psnr(const fs::path& gif_path, const std::vector<gif::Frame>& source)
 {
-    QImageReader reader(qt_path(gif_path), "gif");
-    if (!reader.canRead())
+    QFile file(qt_path(gif_path));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    // Qt shows delays below 2 hundredths as 10; the stored values are wanted here.
+    const auto delays = gif::frame_delays({ reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()) });
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer, "gif");
+    if (!delays || !reader.canRead())
         return std::nullopt;
     const int count = reader.imageCount();
     if (count < 0)
@@ -125,9 +135,7 @@ std::optional<std::pair<double, std::uint64_t>> gif_psnr(const fs::path& gif_pat
         const QImage image = reader.read();
         if (image.isNull())
             return std::nullopt;
-        // Qt gives the frame's delay in milliseconds, as stored (0 stays 0).
-        const double delay = std::max(reader.nextImageDelay(), 0) / 1000.0;
-        g += static_cast<std::int64_t>(std::round(delay * 100));
+        g += static_cast<size_t>(k) < delays->size() ? (*delays)[static_cast<size_t>(k)] : 0;
         const output::Raster raster = output::rasterize(image);
         const size_t n = static_cast<size_t>(raster.width) * raster.height;
         while (j < source.size() && t < g) {

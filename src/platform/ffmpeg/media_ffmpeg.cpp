@@ -25,6 +25,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <mutex>
 
 namespace platform {
 
@@ -576,6 +577,10 @@ public:
 
 std::unique_ptr<Media> create_ffmpeg_media()
 {
+    // Failures come back as values; the libraries' chatter (palette
+    // statistics, codec notes) would only fill standard error.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
     return std::make_unique<MediaFFmpeg>();
 }
 
