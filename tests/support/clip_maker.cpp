@@ -27,11 +27,14 @@ struct Ctx {
     ~Ctx() { avcodec_free_context(&c); }
 };
 
-int drain(AVFormatContext* fmt, AVCodecContext* enc, AVStream* st)
+int drain(AVFormatContext* fmt, AVCodecContext* enc, AVStream* st, int64_t duration = 0)
 {
     AVPacket* pkt = av_packet_alloc();
     int r;
     while ((r = avcodec_receive_packet(enc, pkt)) == 0) {
+        // The last frame's length makes the file's duration.
+        if (pkt->duration == 0)
+            pkt->duration = duration;
         av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
         pkt->stream_index = st->index;
         if ((r = av_interleaved_write_frame(fmt, pkt)) < 0)
@@ -94,7 +97,9 @@ std::optional<std::string> make_clip(const std::filesystem::path& path, const Cl
             vst->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
         if (spec.rotation) {
             auto* m = reinterpret_cast<int32_t*>(av_stream_new_side_data(vst, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
-            av_display_rotation_set(m, -spec.rotation);
+            // Written this way, the demuxer reads back the matrix that players turn
+            // clockwise by `rotation` (as a phone's portrait video reads).
+            av_display_rotation_set(m, spec.rotation);
         }
     }
     if (spec.sine) {
@@ -155,6 +160,7 @@ std::optional<std::string> make_clip(const std::filesystem::path& path, const Cl
     }
 
     if (spec.video) {
+        const int64_t frame_ticks = std::llround(1.0 / spec.fps / av_q2d(video.c->time_base));
         AVFrame* f = av_frame_alloc();
         f->width = spec.width;
         f->height = spec.height;
@@ -172,12 +178,12 @@ std::optional<std::string> make_clip(const std::filesystem::path& path, const Cl
             f->pts = std::llround(times[k] / av_q2d(video.c->time_base));
             if (int r = avcodec_send_frame(video.c, f); r < 0)
                 return text(r);
-            if (int r = drain(fmt, video.c, vst); r < 0)
+            if (int r = drain(fmt, video.c, vst, frame_ticks); r < 0)
                 return text(r);
         }
         av_frame_free(&f);
         avcodec_send_frame(video.c, nullptr);
-        if (int r = drain(fmt, video.c, vst); r < 0)
+        if (int r = drain(fmt, video.c, vst, frame_ticks); r < 0)
             return text(r);
     }
     if (spec.sine) {

@@ -401,12 +401,13 @@ std::expected<std::vector<uint8_t>, std::string> write_gif_ffmpeg(std::span<cons
         return std::unexpected(mav::error_text(r));
     AVDictionary* options = nullptr;
     av_dict_set(&options, "loop", "-1", 0);
+    // The muxer times each frame by the next one's start; the last gets its own.
+    av_dict_set(&options, "final_delay", std::to_string(frames.back().delay).c_str(), 0);
     r = avformat_write_header(raw, &options);
     av_dict_free(&options);
     if (r < 0)
         return std::unexpected(mav::error_text(r));
 
-    // Frame durations ride on the pts gaps; the last one needs its own.
     std::vector<int64_t> starts;
     int64_t clock = 0;
     for (const auto& f : frames) {
@@ -421,10 +422,6 @@ std::expected<std::vector<uint8_t>, std::string> write_gif_ffmpeg(std::span<cons
                 return 0;
             if (e < 0)
                 return e;
-            // The muxer times a frame by the next one's start; the last one by its duration.
-            const auto at = std::lower_bound(starts.begin(), starts.end(), packet->pts);
-            if (at != starts.end() && *at == packet->pts)
-                packet->duration = frames[static_cast<size_t>(at - starts.begin())].delay;
             av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
             packet->stream_index = 0;
             if ((e = av_interleaved_write_frame(raw, packet.get())) < 0)
