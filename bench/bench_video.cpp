@@ -8,7 +8,8 @@
 //  - "Original" export of a range against a stream copy; "720p" against
 //    libx264 with the same preset and CRF; the thumbnail against one frame.
 //
-// Usage: bench_video [--smoke]   (--smoke: a 1 s 320x180 clip, one run each)
+// Usage: bench_video [--smoke] [--keep]   (--smoke: a 1 s 320x180 clip; --keep:
+// the clip and every output stay in the printed folder)
 #include "bench_common.h"
 #include "platform/media.h"
 #include "record/video.h"
@@ -216,7 +217,13 @@ int main(int argc, char** argv)
     std::printf("  %-40s %9.1f ms  ffmpeg %9.1f ms  = %.2f  %s\n", "thumbnail 640", thumb_ms, thumb_ref, thumb_ms / thumb_ref, thumb ? "" : "FAILED");
     failures += copied.status != platform::ExportStatus::Completed || small.status != platform::ExportStatus::Completed || !thumb;
 
+    bool keep = false;
+    for (int i = 1; i < argc; ++i)
+        keep = keep || std::string(argv[i]) == "--keep";
     std::error_code ec;
-    fs::remove_all(dir, ec);
+    if (keep)
+        std::printf("\nfiles kept in %s\n", dir.c_str());
+    else
+        fs::remove_all(dir, ec);
     return failures == 0 ? 0 : 1;
 }
