@@ -7,6 +7,7 @@
 #pragma once
 
 #include "codec/gif.h"
+#include "app/hud.h"
 #include "base/util.h"
 
 #include <QImage>
@@ -173,7 +174,7 @@ void set_media(std::shared_ptr<platform::Media> media);
 std::shared_ptr<platform::Media> media();
 
 // Where the toasts go: hud::toast unless replaced (null restores it). Main thread.
-using ToastSink = std::function<void(std::string_view symbol, std::string_view text, double seconds)>;
+using ToastSink = hud::ToastSink;
 void set_toast_sink(ToastSink sink);
 
 } // namespace video
