@@ -84,6 +84,11 @@ std::optional<std::string> make_clip(const std::filesystem::path& path, const Cl
         video.c->time_base = spec.times.empty() ? AVRational { 1, spec.fps } : AVRational { 1, 1000 };
         video.c->sample_aspect_ratio = AVRational { spec.sar_num, spec.sar_den };
         video.c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (spec.bt709) {
+            video.c->colorspace = AVCOL_SPC_BT709;
+            video.c->color_primaries = AVCOL_PRI_BT709;
+            video.c->color_trc = AVCOL_TRC_BT709;
+        }
         av_opt_set(video.c->priv_data, "preset", "ultrafast", 0);
         if (spec.hevc)
             av_opt_set(video.c->priv_data, "x265-params", "log-level=none", 0);
@@ -169,12 +174,12 @@ std::optional<std::string> make_clip(const std::filesystem::path& path, const Cl
         for (size_t k = 0; k < times.size(); ++k) {
             av_frame_make_writable(f);
             // Video range luma for the full-range level.
-            const int y_level = 16 + (clip_level(static_cast<int>(k)) * 219 + 127) / 255;
+            const int y_level = spec.yuv ? (*spec.yuv)[0] : 16 + (clip_level(static_cast<int>(k)) * 219 + 127) / 255;
             for (int y = 0; y < spec.height; ++y)
                 std::memset(f->data[0] + y * f->linesize[0], y_level, spec.width);
             for (int p = 1; p < 3; ++p)
                 for (int y = 0; y < (spec.height + 1) / 2; ++y)
-                    std::memset(f->data[p] + y * f->linesize[p], 128, (spec.width + 1) / 2);
+                    std::memset(f->data[p] + y * f->linesize[p], spec.yuv ? (*spec.yuv)[p] : 128, (spec.width + 1) / 2);
             f->pts = std::llround(times[k] / av_q2d(video.c->time_base));
             if (int r = avcodec_send_frame(video.c, f); r < 0)
                 return text(r);

@@ -2,6 +2,7 @@
 // whose level names the frame, optional sine sound, rotation, cover art.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,6 +23,9 @@ struct ClipSpec {
     int rotation = 0;           // clockwise degrees players turn the picture
     int sar_num = 1, sar_den = 1;
     bool hevc = false;          // libx265 instead of libx264
+    // Every frame one colour, as video-range Y, U, V; tagged BT.709 or untagged.
+    std::optional<std::array<int, 3>> yuv;
+    bool bt709 = false;
 };
 
 // The grey level (Y, full range 0..255) of frame k.

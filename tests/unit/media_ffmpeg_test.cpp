@@ -154,6 +154,30 @@ TEST_F(MediaFFmpegTest, FramesLandOnTheirSlotsAndRangesStartOnTime)
     EXPECT_NEAR(paused[2].first, clip_level(2), 3);
 }
 
+TEST_F(MediaFFmpegTest, PicturesAreReadWithTheirOwnColourMatrix)
+{
+    // Y 81, U 90, V 240 is pure red in BT.601; in BT.709 green comes out near 24.
+    ClipSpec spec;
+    spec.frames = 3;
+    spec.yuv = std::array<int, 3> { 81, 90, 240 };
+    const auto green = [&](const fs::path& path) {
+        int g = -1;
+        auto r = video::decode_frames(path, { std::nullopt, 15, 800 }, [&](gif::Frame f, std::uint32_t, std::uint32_t) -> std::expected<void, std::string> {
+            g = static_cast<int>((f.pixels[100] >> 8) & 0xFF);
+            return {};
+        });
+        EXPECT_TRUE(r);
+        return g;
+    };
+    EXPECT_NEAR(green(clip("601.mp4", spec)), 0, 3);
+    spec.bt709 = true;
+    const fs::path hd = clip("709.mp4", spec);
+    EXPECT_NEAR(green(hd), 24, 3);
+    auto thumb = m_media->thumbnail(hd, 640);
+    ASSERT_TRUE(thumb);
+    EXPECT_NEAR(qGreen(thumb->pixel(10, 10)), 24, 3);
+}
+
 TEST_F(MediaFFmpegTest, ExportOriginalCopiesTheRangeFromItsStart)
 {
     ClipSpec spec;

@@ -93,7 +93,12 @@ public:
     AVFrame* output() { return m_out.get(); }
 
 private:
+    struct Key {
+        int src_w, src_h, src_format, dst_w, dst_h, dst_format, colorspace, range;
+        bool operator==(const Key&) const = default;
+    };
     SwsContext* m_context = nullptr;
+    Key m_key {};
     Frame m_out;
 };
 

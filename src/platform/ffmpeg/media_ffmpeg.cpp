@@ -195,10 +195,28 @@ std::expected<FrameSource, std::string> open_frame_source(const std::filesystem:
 
 bool Scaler::convert(const AVFrame* frame, int width, int height, AVPixelFormat format)
 {
-    m_context = sws_getCachedContext(m_context, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width,
-        height, format, SWS_AREA, nullptr, nullptr, nullptr);
-    if (!m_context)
-        return false;
+    const Key key { frame->width, frame->height, frame->format, width, height, format, frame->colorspace, frame->color_range };
+    if (!m_context || !(key == m_key)) {
+        sws_freeContext(m_context);
+        m_context = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width, height, format,
+            SWS_AREA, nullptr, nullptr, nullptr);
+        if (!m_context)
+            return false;
+        m_key = key;
+        // Pictures say which matrix and range they use (HD recordings: BT.709);
+        // swscale would read every one as BT.601, shifting the colours.
+        int* inv_table = nullptr;
+        int* table = nullptr;
+        int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(m_context, &inv_table, &src_range, &table, &dst_range, &brightness, &contrast, &saturation) >= 0) {
+            const int space = frame->colorspace == AVCOL_SPC_UNSPECIFIED || frame->colorspace == AVCOL_SPC_RGB ? SWS_CS_DEFAULT
+                                                                                                               : frame->colorspace;
+            if (frame->color_range == AVCOL_RANGE_JPEG)
+                src_range = 1;
+            sws_setColorspaceDetails(m_context, sws_getCoefficients(space), src_range, table, dst_range, brightness, contrast,
+                saturation);
+        }
+    }
     if (!m_out || m_out->width != width || m_out->height != height || m_out->format != format) {
         m_out = Frame(av_frame_alloc());
         m_out->width = width;
