@@ -225,6 +225,7 @@ TEST_F(MediaFFmpegTest, ExportDownscalesAndKeepsHevcTagged)
     ASSERT_TRUE(probe);
     EXPECT_DOUBLE_EQ(probe->width, 1152);
     EXPECT_DOUBLE_EQ(probe->height, 720);
+    EXPECT_NEAR(probe->duration, 6.0 / 30, 0.001);
     // Never enlarged: 1080p of the same stays 1280 × 800.
     EXPECT_EQ(platform::export_size(1280, 800, 1), std::make_pair(1280, 800));
     EXPECT_EQ(platform::export_size(1921, 1081, 0), std::make_pair(1921, 1081));

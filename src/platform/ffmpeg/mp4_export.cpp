@@ -181,6 +181,8 @@ private:
         if (int r = avcodec_parameters_from_context(out->codecpar, m_encoder.get()); r < 0)
             return std::unexpected(error_text(r));
         out->time_base = m_encoder->time_base;
+        if (m_encoder->framerate.num > 0 && m_encoder->framerate.den > 0)
+            m_frame_ticks = av_rescale_q(1, av_inv_q(m_encoder->framerate), m_encoder->time_base);
         out->sample_aspect_ratio = m_encoder->sample_aspect_ratio;
         m_packet.reset(av_packet_alloc());
         return {};
@@ -311,6 +313,9 @@ private:
                 return {};
             if (r < 0)
                 return std::unexpected(error_text(r));
+            // The last frame's length ends the track; the encoder leaves it unset.
+            if (m_packet->duration == 0)
+                m_packet->duration = m_frame_ticks;
             av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, out->time_base);
             m_packet->stream_index = out->index;
             if (r = av_interleaved_write_frame(m_output.get(), m_packet.get()); r < 0)
@@ -329,6 +334,7 @@ private:
     Frame m_before;
     std::vector<Track> m_tracks;
     int m_video = -1;
+    int64_t m_frame_ticks = 0;
     double m_offset = 0;
     double m_start = 0;
     double m_end = std::numeric_limits<double>::infinity();
