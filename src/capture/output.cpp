@@ -222,7 +222,8 @@ std::string capture_name_now()
     return capture_name(local);
 }
 
-fs::path unique_path(const fs::path& dir, std::string_view stem, std::string_view ext)
+fs::path unique_path(const fs::path& dir, std::string_view stem, std::string_view ext,
+    const std::function<bool(const fs::path&)>& also_taken)
 {
     make_dir(dir);
     for (unsigned n = 1;; ++n) {
@@ -231,7 +232,7 @@ fs::path unique_path(const fs::path& dir, std::string_view stem, std::string_vie
         // writing through it would land somewhere else.
         std::error_code ec;
         const fs::file_status st = fs::symlink_status(candidate, ec);
-        if (ec || st.type() == fs::file_type::not_found)
+        if ((ec || st.type() == fs::file_type::not_found) && !(also_taken && also_taken(candidate)))
             return candidate;
     }
 }

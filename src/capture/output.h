@@ -72,9 +72,10 @@ std::string capture_name_now();
 
 // The first free path in `dir` among "stem.ext", "stem (2).ext", "stem (3).ext"
 // ... A name is taken when anything stands under it, a dangling symbolic link
-// included. Creates `dir` (with its parents) first; failures to create it are
-// ignored. Any thread.
-std::filesystem::path unique_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext);
+// included, and so is one for which `also_taken` says so. Creates `dir` (with
+// its parents) first; failures to create it are ignored. Any thread.
+std::filesystem::path unique_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext,
+    const std::function<bool(const std::filesystem::path&)>& also_taken = {});
 
 // A free path as unique_path gives it, claimed at once by creating an empty
 // file there exclusively, so a second caller in the same second (another

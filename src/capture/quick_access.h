@@ -32,6 +32,13 @@ void show_card(QImage image, CardKind kind, std::optional<std::filesystem::path>
 // the path is dropped. Main thread.
 void attach_file(const std::filesystem::path& path, std::uint64_t delivery);
 
+// Cards for files already on disk: a video (its thumbnail and duration read in
+// the background, flying in from `origin` when given), a GIF (its first frame),
+// or either, told by the file's extension. Main thread; return at once.
+void show_video(const std::filesystem::path& path, std::optional<flash::Origin> origin = std::nullopt);
+void show_gif(const std::filesystem::path& path);
+void show_file(const std::filesystem::path& path);
+
 // Builds the one hidden card ahead of the first capture. Main thread.
 void prewarm();
 
