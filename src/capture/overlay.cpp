@@ -425,21 +425,17 @@ void finish_area(VistropeOverlayWindow& view, const RectF& rect)
         deliver({ purpose, std::move(crop), Kind::Area, global, std::nullopt, scale }, std::move(sw));
         return;
     }
-    const std::uint64_t gen = slots().generation;
-    // The panels were just unmapped; a compositor shows that on its next
-    // frame, so the live capture waits for it.
-    util::after(0.05, [=]() mutable {
-        if (gen != slots().generation)
-            return;
-        roads().capture_display(display, local,
-            [=](std::optional<QImage> image) mutable {
-                sw.lap("región capturada");
-                if (gen != slots().generation || !image || image->isNull())
-                    return;
-                deliver({ purpose, std::move(*image), Kind::Area, global, std::nullopt, scale }, std::move(sw));
-            },
-            scale);
-    });
+    // The selection is finished: its capture is delivered whatever the user
+    // opens or cancels meanwhile (a new session's panels are left out of it
+    // like every panel of ours).
+    roads().capture_display(display, local,
+        [=](std::optional<QImage> image) mutable {
+            sw.lap("región capturada");
+            if (!image || image->isNull())
+                return;
+            deliver({ purpose, std::move(*image), Kind::Area, global, std::nullopt, scale }, std::move(sw));
+        },
+        scale);
 }
 
 void finish_window(const WindowInfo& window)
@@ -493,10 +489,11 @@ void finish_window(const WindowInfo& window)
     const bool shadow = state::config()->window_shadow && purpose == Purpose::Screenshot;
     const auto screen = util::screen_for_point(window.x + 1, window.y + 1);
     const double scale = screen ? screen->scale : 2.0;
-    const std::uint64_t gen = s.generation;
+    // As for areas: a picked window is delivered even when a new session
+    // opened or was cancelled while it was being captured.
     roads().capture_window(window.number, shadow, [=](std::optional<QImage> image) mutable {
         sw.lap("ventana capturada");
-        if (gen != slots().generation || !image || image->isNull())
+        if (!image || image->isNull())
             return;
         if (!shadow) {
             deliver_window(purpose, std::move(*image), std::move(sw), flash_rect, std::move(crop), scale);

@@ -103,9 +103,13 @@ Roads default_roads()
         util::log(fmt::format("no encontré la pantalla {}", display_id));
         done(std::nullopt);
     };
+    // A live capture follows the panels just hidden: it waits until the
+    // screen (and the compositor) no longer shows them.
     r.capture_display = [](std::uint32_t display, std::optional<RectF> region, CaptureDone done, double scale) {
-        capture::capture_display_with(display, region, true, [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); },
-            scale);
+        capture::after_screen_settles([=] {
+            capture::capture_display_with(display, region, true, [done](std::optional<QImage> image) { done(std::move(image)); },
+                scale);
+        });
     };
     r.capture_window = [](std::uint32_t window, bool shadow, CaptureDone done) {
         capture::capture_window(window, shadow, [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); });

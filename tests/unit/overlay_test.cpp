@@ -6,6 +6,7 @@
 #include "capture/overlay.h"
 #include "capture/overlay_view.h"
 #include "base/state.h"
+#include "base/util_queue.h"
 #include "test_util.h"
 
 #include <QCoreApplication>
@@ -204,26 +205,84 @@ TEST_F(OverlaySession, FrozenAreaIsCroppedAndRemembered)
     EXPECT_EQ(m->displays.size(), 1u) << "no second capture for a frozen screen";
 }
 
-TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndALateAnswerDropped)
+TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndDeliveredWhateverOpensMeanwhile)
 {
     set_config([](config::Config& c) { c.freeze_screen = false; });
     open(Mode::Area, Purpose::Text);
     EXPECT_TRUE(view->state().frozen.isNull());
     finish_area(*view, { 10, 10, 50, 50 });
-    pump_for(120);
     ASSERT_EQ(m->displays.size(), 2u);
     EXPECT_EQ(m->displays[1].region, (RectF { 10, H() - 60, 50, 50 }));
     m->displays[1].done(gradient(50, 50));
     ASSERT_EQ(m->texts.size(), 1u) << "a text capture goes to recognition";
     EXPECT_TRUE(m->shots.empty());
 
-    // The same again, but a new session opens before the capture answers.
-    finish_area(*view, { 10, 10, 50, 50 }); // no session: a plain screenshot
-    pump_for(120);
-    ASSERT_EQ(m->displays.size(), 3u);
+    // A finished selection whose capture answers after a new session opened,
+    // and another whose capture answers after that session was cancelled:
+    // both are delivered, in the order they answer.
     open(Mode::Area, Purpose::Screenshot);
-    m->displays[2].done(gradient(50, 50));
-    EXPECT_TRUE(m->shots.empty()) << "an answer for a replaced session was delivered";
+    finish_area(*view, { 10, 10, 50, 50 });
+    ASSERT_EQ(m->displays.size(), 4u);
+    open(Mode::Area, Purpose::Screenshot);
+    finish_area(*view, { 20, 20, 30, 30 });
+    ASSERT_EQ(m->displays.size(), 6u);
+    open(Mode::Window, Purpose::Screenshot);
+    m->displays[3].done(gradient(50, 50));
+    cancel();
+    m->displays[5].done(gradient(30, 30));
+    ASSERT_EQ(m->shots.size(), 2u);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(50, 50));
+    EXPECT_EQ(m->shots[1].image.size(), QSize(30, 30));
+
+    // The stale answers stay dropped: pictures of a replaced session.
+    begin(Mode::Area, Purpose::Screenshot);
+    const std::size_t picture = m->displays.size() - 1;
+    cancel();
+    m->displays[picture].done(gradient(width_px(), height_px()));
+    EXPECT_FALSE(view->isVisible());
+}
+
+TEST_F(OverlaySession, APickedWindowIsDeliveredEvenAfterTheNextSessionOpens)
+{
+    set_config([](config::Config& c) { c.window_shadow = false; });
+    WindowEntry w;
+    w.layer = 0;
+    w.owner_pid = 1;
+    w.bounds = RectF { 50, 60, 200, 100 };
+    w.number = 77;
+    m->window_list = { w };
+    open(Mode::Window, Purpose::Screenshot);
+    debug_click_global({ 100, util::primary_height() - 100 });
+    ASSERT_EQ(m->windows.size(), 1u);
+    open(Mode::Area, Purpose::Screenshot);
+    cancel();
+    QImage shot(200, 100, QImage::Format_ARGB32_Premultiplied);
+    shot.fill(Qt::blue);
+    m->windows[0].done(shot);
+    ASSERT_EQ(m->shots.size(), 1u);
+    EXPECT_EQ(m->shots[0].kind, Kind::Window);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(200, 100));
+}
+
+TEST_F(OverlaySession, AShiftSquareAtTheBottomEdgeIsDeliveredAndRememberedAsShown)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    // Press 180 points above the bottom edge, Shift, drag to the last row:
+    // the square's side is the 180 points left below the press.
+    const double x = 100;
+    view->pointer_pressed({ x, 180 });
+    view->pointer_dragged({ x + 400, 1 }, true);
+    ASSERT_TRUE(view->state().selection.has_value());
+    EXPECT_EQ(*view->state().selection, (RectF { x, 0, 180, 180 }));
+    const Scene scene = view->current_scene();
+    ASSERT_TRUE(scene.size_label.has_value());
+    EXPECT_EQ(scene.size_label->text, "180 × 180");
+    view->pointer_released({ x + 400, 1 });
+    ASSERT_EQ(m->shots.size(), 1u);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(180, 180));
+    const auto area = state::last_area();
+    ASSERT_TRUE(area.has_value());
+    EXPECT_EQ(*area, (state::LastArea { view->state().display_id, x, H() - 180, 180, 180 }));
 }
 
 TEST_F(OverlaySession, FailedSnapshotMeansANewCapture)
@@ -337,15 +396,15 @@ TEST_F(OverlaySession, ClicksDragsAndWindows)
     view->pointer_released({ 402, 150 });
     EXPECT_TRUE(is_open());
 
-    // Shift makes a square: from (100, 100) to (60, 90) gives (60, 60, 40, 40).
+    // Shift makes a square: from (100, 100) to (60, 90), both end pixels included.
     view->pointer_pressed({ 100, 100 });
     view->pointer_dragged({ 60, 90 }, true);
-    EXPECT_EQ(view->state().selection, (RectF { 60, 60, 40, 40 }));
+    EXPECT_EQ(view->state().selection, (RectF { 60, 59, 41, 41 }));
     EXPECT_DOUBLE_EQ(modebar::alpha(), 0.0) << "the bar fades out while dragging";
     view->pointer_released({ 60, 60 });
     EXPECT_FALSE(is_open());
     ASSERT_EQ(m->shots.size(), 1u);
-    EXPECT_EQ(m->shots[0].image.size(), QSize(40, 40));
+    EXPECT_EQ(m->shots[0].image.size(), QSize(41, 41));
 
     // A plain click on a listed window captures it even in area mode.
     open(Mode::Area, Purpose::Screenshot);
