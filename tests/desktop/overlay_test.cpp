@@ -184,15 +184,16 @@ TEST_F(OverlayDesktop, DragDeliversExactlyThatRegionAndThePreviousAreaRepeatsIt)
     ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
     EXPECT_FALSE(overlay::is_open());
     EXPECT_EQ(m_delivered.front().kind, output::Kind::Area);
+    // The pixels under the press and under the release are both inside.
     const QImage png = delivered_png();
-    ASSERT_EQ(png.size(), QSize(200, 150));
-    EXPECT_EQ(differing_pixels(png, before.copy(100, 100, 200, 150)), 0);
+    ASSERT_EQ(png.size(), QSize(201, 151));
+    EXPECT_EQ(differing_pixels(png, before.copy(100, 100, 201, 151)), 0);
     const auto area = state::last_area();
     ASSERT_TRUE(area.has_value());
     EXPECT_EQ(area->x, 100);
     EXPECT_EQ(area->y, 100);
-    EXPECT_EQ(area->width, 200);
-    EXPECT_EQ(area->height, 150);
+    EXPECT_EQ(area->width, 201);
+    EXPECT_EQ(area->height, 151);
 
     // The previous area again: the same rectangle, without the overlay.
     m_delivered.clear();
@@ -200,8 +201,8 @@ TEST_F(OverlayDesktop, DragDeliversExactlyThatRegionAndThePreviousAreaRepeatsIt)
     ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
     EXPECT_FALSE(overlay::is_open());
     const QImage again = delivered_png();
-    ASSERT_EQ(again.size(), QSize(200, 150));
-    EXPECT_EQ(differing_pixels(again, before.copy(100, 100, 200, 150)), 0);
+    ASSERT_EQ(again.size(), QSize(201, 151));
+    EXPECT_EQ(differing_pixels(again, before.copy(100, 100, 201, 151)), 0);
 }
 
 TEST_F(OverlayDesktop, EscapeCancelsWithNothingDelivered)
