@@ -298,6 +298,17 @@ void begin(Mode mode, Purpose purpose)
                 st.hovered = window_at(s.session->windows, mouse);
         }
     }
+    if (!state::config()->freeze_screen) {
+        if (roads().compositor_running && roads().compositor_running()) {
+            // The live screen shows through the panels: no picture.
+            s.pictures_pending = 0;
+            reveal_panels();
+            return;
+        }
+        static bool told = false;
+        if (!std::exchange(told, true))
+            util::log("sin compositor: el selector muestra la pantalla congelada");
+    }
     // Every screen's picture comes first: the panels appear over it once all
     // have answered (see the header).
     s.pictures_pending = s.panels.size();

@@ -8,6 +8,7 @@
 #include "record/recorder.h"
 #include "scroll/scroll.h"
 #include "app/app.h"
+#include "platform/panels.h"
 #include "base/util_queue.h"
 
 #include <fmt/format.h>
@@ -131,6 +132,7 @@ Roads default_roads()
     r.scroll_window = [](RectF rect) { scroll::start_cocoa(rect); };
     r.self_timer = [] { app::run(app::AppAction::SelfTimer); };
     r.set_next_is_gif = [](bool gif) { recorder::NEXT_IS_GIF = gif; };
+    r.compositor_running = [] { return platform::compositor_running(); };
     return r;
 }
 

@@ -306,3 +306,45 @@ TEST_F(OverlayDesktop, AnswerForACancelledSessionIsDropped)
     EXPECT_FALSE(overlay::panels().front()->isVisible()) << "a late answer reopened the panels";
     EXPECT_TRUE(m_delivered.empty());
 }
+
+TEST_F(OverlayDesktop, WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhereItIsNow)
+{
+    auto config = std::make_shared<config::Config>(*state::config());
+    config->freeze_screen = false;
+    state::set_config(config);
+    start_test_window();
+    open(overlay::Mode::Area);
+    ASSERT_TRUE(overlay::panels().front()->state().frozen.isNull());
+    // The window moves while the overlay is up (the test session runs a compositor).
+    xdo({ "search", "--class", "Xmessage", "windowmove", "%@", "1200", "600" });
+    std::optional<platform::RectF> frame;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const auto list = capture::backend().window_list();
+            if (list)
+                for (const auto& w : *list)
+                    if (w.title.find("xmessage") != std::string::npos && w.frame.x >= 1190)
+                        frame = w.frame;
+            return frame.has_value();
+        },
+        5000))
+        << "the window did not move";
+    pump_for(200);
+    // The user sees it at its new place, under the dimming.
+    const int left = static_cast<int>(frame->x);
+    const int top = static_cast<int>(util::primary_height() - frame->y - frame->h);
+    const QImage seen = screen_now();
+    if (const char* dir = std::getenv("VISTROPE_SHOTS"))
+        seen.save(QString::fromUtf8(dir) + "/overlay-live.png");
+    const QRgb dimmed = seen.pixel(left + 30, top + 40);
+    EXPECT_NEAR(qRed(dimmed), 0xff * 0.68, 4) << "the moved window shows through the panel";
+    EXPECT_NEAR(qGreen(dimmed), 0x88 * 0.68, 4);
+    // A selection over its new place captures it as it is now.
+    xdo({ "mousemove", QString::number(left + 20), QString::number(top + 30), "mousedown", "1" });
+    xdo({ "mousemove", QString::number(left + 60), QString::number(top + 60) });
+    xdo({ "mouseup", "1" });
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    const QImage png = delivered_png();
+    ASSERT_EQ(png.size(), QSize(41, 31));
+    EXPECT_EQ(png.pixel(5, 5), qRgb(0xff, 0x88, 0x00)) << "undimmed, live, the window's own colour";
+}

@@ -47,6 +47,7 @@ struct Recorded {
     std::vector<bool> gif_flags;
     std::vector<WindowEntry> window_list;
     int trims = 0;
+    bool compositor = false;
 };
 
 bool wait_for(const std::function<bool()>& done, int ms = 3000)
@@ -102,6 +103,7 @@ protected:
         r.scroll_window = [rec](RectF rect) { rec->scroll_windows.push_back(rect); };
         r.self_timer = [rec] { ++rec->timers; };
         r.set_next_is_gif = [rec](bool gif) { rec->gif_flags.push_back(gif); };
+        r.compositor_running = [rec] { return rec->compositor; };
         set_roads(std::move(r));
         prewarm();
         ASSERT_FALSE(panels().empty());
@@ -240,6 +242,34 @@ TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndDeliveredWhateverOpensMe
     cancel();
     m->displays[picture].done(gradient(width_px(), height_px()));
     EXPECT_FALSE(view->isVisible());
+}
+
+TEST_F(OverlaySession, WithoutFreezeAndWithACompositorTheLiveScreenShowsThroughThePanels)
+{
+    set_config([](config::Config& c) { c.freeze_screen = false; });
+    m->compositor = true;
+    begin(Mode::Area, Purpose::Screenshot);
+    EXPECT_TRUE(m->displays.empty()) << "no picture is taken to cover the live screen";
+    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(view->state().background.isNull());
+    EXPECT_TRUE(view->state().frozen.isNull());
+    finish_area(*view, { 10, 10, 50, 50 });
+    ASSERT_EQ(m->displays.size(), 1u);
+    EXPECT_EQ(m->displays[0].region, (RectF { 10, H() - 60, 50, 50 }));
+    m->displays[0].done(gradient(50, 50));
+    ASSERT_EQ(m->shots.size(), 1u);
+
+    // Without a compositor an opaque panel can only show the picture, and says so once.
+    m->compositor = false;
+    testing::internal::CaptureStderr();
+    open(Mode::Area, Purpose::Screenshot);
+    EXPECT_FALSE(view->state().background.isNull());
+    cancel();
+    open(Mode::Area, Purpose::Screenshot);
+    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string line = "sin compositor: el selector muestra la pantalla congelada";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << "logged more than once";
+    EXPECT_TRUE(view->state().frozen.isNull()) << "the selection is still captured live";
 }
 
 TEST_F(OverlaySession, APickedWindowIsDeliveredEvenAfterTheNextSessionOpens)
