@@ -348,3 +348,65 @@ TEST_F(OverlayDesktop, WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhe
     ASSERT_EQ(png.size(), QSize(41, 31));
     EXPECT_EQ(png.pixel(5, 5), qRgb(0xff, 0x88, 0x00)) << "undimmed, live, the window's own colour";
 }
+
+TEST_F(OverlayDesktop, AShiftSquareAtTheBottomEdgeAndItsRepeatAreTheSameSquare)
+{
+    start_test_window();
+    const int bottom = static_cast<int>(util::primary_height()) - 1;
+    open(overlay::Mode::Area);
+    // Press 180 rows above the last one, Shift, drag to the last row.
+    xdo({ "mousemove", "1000", QString::number(bottom - 179), "mousedown", "1" });
+    xdo({ "keydown", "shift" });
+    xdo({ "mousemove", "1200", QString::number(bottom - 20) });
+    xdo({ "mousemove", "1400", QString::number(bottom) });
+    const auto selection = overlay::panels().front()->state().selection;
+    ASSERT_TRUE(selection.has_value());
+    EXPECT_EQ(selection->w, 180);
+    EXPECT_EQ(selection->h, 180);
+    xdo({ "mouseup", "1" });
+    xdo({ "keyup", "shift" });
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    const QImage square = delivered_png();
+    ASSERT_EQ(square.size(), QSize(180, 180));
+    const auto area = state::last_area();
+    ASSERT_TRUE(area.has_value());
+    EXPECT_EQ((platform::RectF { area->x, area->y, area->width, area->height }),
+        (platform::RectF { 1000, static_cast<double>(bottom - 179), 180, 180 }));
+
+    m_delivered.clear();
+    app::capture_previous_area();
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }));
+    const QImage again = delivered_png();
+    ASSERT_EQ(again.size(), QSize(180, 180));
+    EXPECT_EQ(differing_pixels(again, square), 0) << "the repeat is the same square, not a stretched strip";
+}
+
+TEST_F(OverlayDesktop, AWindowOpenedAfterTheLastFetchIsCapturedOnTheFirstClick)
+{
+    // The cached content is fetched before the window exists.
+    capture::refresh();
+    ASSERT_TRUE(wait_until([] { return !capture::refreshing() && capture::cached(); }, 5000));
+    start_test_window();
+    for (const auto& w : capture::cached()->windows)
+        ASSERT_EQ(w.title.find("xmessage"), std::string::npos) << "the cache already lists the window";
+    open(overlay::Mode::Window);
+    std::optional<overlay::WindowInfo> target;
+    const auto open_session = overlay::session();
+    ASSERT_TRUE(open_session.has_value());
+    const auto list = capture::backend().window_list();
+    ASSERT_TRUE(list.has_value());
+    for (const auto& w : open_session->windows) {
+        for (const auto& e : *list)
+            if (e.window_id == w.number && e.title.find("xmessage") != std::string::npos)
+                target = w;
+    }
+    ASSERT_TRUE(target.has_value());
+    const int qx = static_cast<int>(target->x + target->w / 2);
+    const int qy = static_cast<int>(util::primary_height() - target->y - target->h / 2);
+    xdo({ "mousemove", QString::number(qx), QString::number(qy) });
+    xdo({ "click", "1" });
+    ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }, 5000)) << "the window was not captured";
+    EXPECT_EQ(m_delivered.front().kind, output::Kind::Window);
+    const QImage png = delivered_png();
+    EXPECT_EQ(png.size(), QSize(static_cast<int>(target->w), static_cast<int>(target->h)));
+}
