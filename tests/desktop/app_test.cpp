@@ -4,6 +4,7 @@
 #include "base/util.h"
 
 #include <QImage>
+#include <QRect>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
@@ -219,7 +220,10 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
         QThread::msleep(100);
     ASSERT_TRUE(icon);
     const QString cx = QString::number(icon->x + icon->w / 2), cy = QString::number(icon->y + icon->h / 2);
-    run("xdotool", { "mousemove", cx, cy });
+    // The pointer rests away from the icon (whose tooltip would come and go)
+    // and from the menu.
+    run("xdotool", { "mousemove", "600", "500" });
+    QThread::msleep(1000); // the icon takes its tint for the panel half a second after launch
 
     // The screen without the menu, taken the same way.
     QProcess url;
@@ -235,7 +239,7 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
     constexpr int ROUNDS = 20;
     std::optional<Geometry> menu;
     for (int round = 1; round <= ROUNDS; ++round) {
-        run("xdotool", { "mousemove", cx, cy, "click", "1" });
+        run("xdotool", { "mousemove", cx, cy, "click", "1", "mousemove", "600", "500" });
         std::optional<Geometry> shown;
         for (int i = 0; i < 50 && !(shown = open_menu()); ++i)
             QThread::msleep(50);
@@ -254,12 +258,19 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
         const QImage shot(QString::fromStdString(file.string()));
         ASSERT_EQ(shot.size(), reference.size()) << file;
         int differing = 0;
+        QRect where;
         for (int y = std::max(menu->y, 0); y < std::min(menu->y + menu->h, shot.height()); ++y)
             for (int x = std::max(menu->x, 0); x < std::min(menu->x + menu->w, shot.width()); ++x)
-                differing += shot.pixel(x, y) != reference.pixel(x, y);
+                if (!(x >= icon->x && x < icon->x + icon->w && y >= icon->y && y < icon->y + icon->h) // the icon is ours
+                    && shot.pixel(x, y) != reference.pixel(x, y)) {
+                    ++differing;
+                    where |= QRect(x, y, 1, 1);
+                }
         if (differing > 0) {
             ++with_menu;
-            ADD_FAILURE() << file << ": " << differing << " pixels of the menu";
+            ADD_FAILURE() << file << ": " << differing << " pixels of the menu in " << where.x() << "," << where.y() << " "
+                          << where.width() << "×" << where.height() << " (menu " << menu->x << "," << menu->y << " " << menu->w
+                          << "×" << menu->h << ")";
         }
     }
     EXPECT_EQ(with_menu, 0);
