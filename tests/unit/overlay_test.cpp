@@ -143,6 +143,17 @@ protected:
         ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); })) << "the opening never ended";
     }
 
+    // One window of another process, 200 × 100 at top-left (50, 60).
+    void list_one_window(std::uint32_t number)
+    {
+        WindowEntry w;
+        w.layer = 0;
+        w.owner_pid = 1;
+        w.bounds = RectF { 50, 60, 200, 100 };
+        w.number = number;
+        m->window_list = { w };
+    }
+
     std::shared_ptr<Recorded> m;
     VistropeOverlayWindow* view = nullptr;
 };
@@ -275,12 +286,7 @@ TEST_F(OverlaySession, WithoutFreezeAndWithACompositorTheLiveScreenShowsThroughT
 TEST_F(OverlaySession, APickedWindowIsDeliveredEvenAfterTheNextSessionOpens)
 {
     set_config([](config::Config& c) { c.window_shadow = false; });
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 77;
-    m->window_list = { w };
+    list_one_window(77);
     open(Mode::Window, Purpose::Screenshot);
     debug_click_global({ 100, util::primary_height() - 100 });
     ASSERT_EQ(m->windows.size(), 1u);
@@ -410,13 +416,7 @@ TEST_F(OverlaySession, KeysByPhysicalPosition)
 
 TEST_F(OverlaySession, ClicksDragsAndWindows)
 {
-    // One window of another process, 200 × 100 at top-left (50, 60).
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 4242;
-    m->window_list = { w };
+    list_one_window(4242);
     open(Mode::Area, Purpose::Screenshot);
     ASSERT_EQ(session()->windows.size(), 1u);
 
@@ -461,12 +461,7 @@ TEST_F(OverlaySession, ClicksDragsAndWindows)
 
 TEST_F(OverlaySession, WindowsForTextRecordAndScroll)
 {
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 7;
-    m->window_list = { w };
+    list_one_window(7);
     const PointF global { 100, H() - 100 };
 
     open(Mode::Window, Purpose::Text);
@@ -495,12 +490,7 @@ TEST_F(OverlaySession, WindowsForTextRecordAndScroll)
 
 TEST_F(OverlaySession, DebugHoverAndSelectDrawTheScene)
 {
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 9;
-    m->window_list = { w };
+    list_one_window(9);
     open(Mode::Window, Purpose::Screenshot);
     debug_hover(100, H() - 100);
     ASSERT_TRUE(view->state().hovered.has_value());
