@@ -170,28 +170,6 @@ TEST_F(CaptureCache, MissingDisplayOrWindowAndFailedGrabsCompleteWithNone)
     EXPECT_EQ(m_fake->window_grabs.size(), 1u);
 }
 
-TEST_F(CaptureCache, AWindowOpenedAfterTheLastFetchIsFoundByAFreshOne)
-{
-    capture::refresh();
-    answer();
-    const unsigned long toasts = hud::toast_generation();
-    // The window appears after the cached content was fetched.
-    m_fake->content.windows.push_back(window(300, 4242));
-    capture::capture_window(300, false, record("new"));
-    drain();
-    EXPECT_TRUE(m_results.empty());
-    EXPECT_EQ(m_fake->fetches_started, 2);
-    answer();
-    EXPECT_EQ(m_results, std::vector<std::string> { "new:40x30" });
-    ASSERT_EQ(m_fake->window_grabs.size(), 1u);
-    EXPECT_EQ(m_fake->window_grabs[0].window_id, 300u);
-    EXPECT_EQ(hud::toast_generation(), toasts);
-    // Found at once next time, from the newer cache.
-    capture::capture_window(300, false, record("again"));
-    drain();
-    EXPECT_EQ(m_results.back(), "again:40x30");
-}
-
 TEST_F(CaptureCache, ARegionPastTheDisplaysEdgeIsCapturedAtItsOwnProportions)
 {
     capture::refresh();

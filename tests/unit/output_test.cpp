@@ -474,18 +474,6 @@ TEST_F(Delivery, TheLastLapNamesWhatWasDone)
     EXPECT_EQ(last_lap(false, false), "no guardada");
 }
 
-TEST_F(Delivery, AnEmptyFolderSettingSavesToTheDefaultFolder)
-{
-    m_cfg.save_dir = "";
-    apply();
-    output::deliver({ std::nullopt, picture(4, 4, QColor(3, 3, 3)), 1.0, output::Kind::Area }, util::Stopwatch("x"));
-    wait_until([&] { return m_done.size() == 1; });
-    ASSERT_EQ(m_done.size(), 1u);
-    const auto& d = m_done.begin()->second;
-    ASSERT_TRUE(d.path);
-    EXPECT_EQ(d.path->parent_path(), m_home.path() / "Desktop");
-}
-
 TEST_F(Delivery, OffTheMainThreadStops)
 {
     apply();

@@ -300,27 +300,6 @@ TEST_F(OverlaySession, APickedWindowIsDeliveredEvenAfterTheNextSessionOpens)
     EXPECT_EQ(m->shots[0].image.size(), QSize(200, 100));
 }
 
-TEST_F(OverlaySession, AShiftSquareAtTheBottomEdgeIsDeliveredAndRememberedAsShown)
-{
-    open(Mode::Area, Purpose::Screenshot);
-    // Press 180 points above the bottom edge, Shift, drag to the last row:
-    // the square's side is the 180 points left below the press.
-    const double x = 100;
-    view->pointer_pressed({ x, 180 });
-    view->pointer_dragged({ x + 400, 1 }, true);
-    ASSERT_TRUE(view->state().selection.has_value());
-    EXPECT_EQ(*view->state().selection, (RectF { x, 0, 180, 180 }));
-    const Scene scene = view->current_scene();
-    ASSERT_TRUE(scene.size_label.has_value());
-    EXPECT_EQ(scene.size_label->text, "180 × 180");
-    view->pointer_released({ x + 400, 1 });
-    ASSERT_EQ(m->shots.size(), 1u);
-    EXPECT_EQ(m->shots[0].image.size(), QSize(180, 180));
-    const auto area = state::last_area();
-    ASSERT_TRUE(area.has_value());
-    EXPECT_EQ(*area, (state::LastArea { view->state().display_id, x, H() - 180, 180, 180 }));
-}
-
 TEST_F(OverlaySession, FailedSnapshotMeansANewCapture)
 {
     open(Mode::Area, Purpose::Screenshot, QImage());
