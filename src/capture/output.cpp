@@ -20,11 +20,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -141,11 +140,11 @@ int publish_as(const fs::path& tmp, const fs::path& target)
     if (errno != EPERM && errno != ENOTSUP)
         return -1;
     std::error_code ec;
-    if (fs::symlink_status(target, ec).type() != fs::file_type::not_found || ec) {
-        errno = EEXIST;
-        return -1;
-    }
-    return ::rename(tmp.c_str(), target.c_str());
+    const fs::file_type type = fs::symlink_status(target, ec).type();
+    if (type == fs::file_type::not_found)
+        return ::rename(tmp.c_str(), target.c_str());
+    errno = type == fs::file_type::none && ec ? ec.value() : EEXIST;
+    return -1;
 }
 
 // Writes every byte to a new hidden file beside `path`; its name, or the error.
