@@ -46,20 +46,6 @@ std::string duration_badge(double seconds)
     return fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
 }
 
-bool is_gif_path(std::string_view path)
-{
-    const auto slash = path.find_last_of('/');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    const auto dot = name.find_last_of('.');
-    if (dot == std::string_view::npos)
-        return false;
-    const std::string_view ext = name.substr(dot + 1);
-    if (ext.size() != 3)
-        return false;
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(ext[0]) == 'g' && lower(ext[1]) == 'i' && lower(ext[2]) == 'f';
-}
-
 bool drag_starts(double dx, double dy)
 {
     return std::hypot(dx, dy) >= DRAG_THRESHOLD;

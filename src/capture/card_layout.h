@@ -44,10 +44,6 @@ std::vector<ButtonSpec> buttons(CardKind kind, double height);
 // infinite or negative durations count as 0.
 std::string duration_badge(double seconds);
 
-// Whether a path names a GIF: its extension, compared without regard to
-// ASCII case ("clip.GIF"); a dot in a folder name does not count.
-bool is_gif_path(std::string_view path);
-
 // Whether a press followed by a move of (dx, dy) points starts a drag.
 bool drag_starts(double dx, double dy);
 

@@ -11,6 +11,7 @@
 #include "platform/screens.h"
 #include "platform/symbols.h"
 #include "platform/workspace.h"
+#include "record/video.h"
 #include "record/video_editor.h"
 
 #include <QDrag>
@@ -125,17 +126,22 @@ Roads default_roads()
     Roads r;
     r.annotate = [](QImage image, double scale) { editor::open(std::move(image), scale); };
     r.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
-    // FIXME: the video helpers; until they land, cards of files only log.
-    r.copy_file = [](const fs::path& path) { util::log("tarjeta: copiaría " + path.string()); };
-    r.gif_path_for = [](const fs::path& source) { return fs::path(source).replace_extension("gif"); };
+    r.copy_file = [](const fs::path& path) { video::copy_file(path); };
+    r.gif_path_for = [](const fs::path& source) { return video::gif_path_for(source); };
     r.make_gif = [](const fs::path& source, const fs::path& destination) {
-        util::log(fmt::format("tarjeta: convertiría {} en {}", source.string(), destination.string()));
+        const auto cfg = state::config();
+        video::make_gif(source, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width },
+            destination, false, video::FromCard {});
     };
     r.edit_video = [](const fs::path& path) { video_editor::open(path); };
     r.open_path = [](const std::string& path) { platform::open_path(path); };
     r.reveal = [](const fs::path& path) { platform::reveal(path); };
-    r.thumbnail = [](const fs::path&, double) -> std::optional<QImage> { return std::nullopt; };
-    r.duration = [](const fs::path&) -> std::optional<double> { return std::nullopt; };
+    r.thumbnail = [](const fs::path& path, double side) { return video::thumbnail(path, side); };
+    r.duration = [](const fs::path& path) -> std::optional<double> {
+        if (auto facts = video::info(path))
+            return facts->duration;
+        return std::nullopt;
+    };
     return r;
 }
 
@@ -205,7 +211,7 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
 
 void show_file(fs::path path)
 {
-    if (is_gif_path(path.native()))
+    if (video::has_gif_extension(path))
         show_gif(std::move(path));
     else
         show_video(std::move(path), std::nullopt);

@@ -121,7 +121,7 @@ void show_card(QImage image, CardKind kind, std::optional<std::filesystem::path>
 // a video card. They read the file on the background pool and show the card
 // when done.
 void show_file(std::filesystem::path path);
-void show_video(std::filesystem::path path, std::optional<flash::Origin> origin);
+void show_video(std::filesystem::path path, std::optional<flash::Origin> origin = std::nullopt);
 void show_gif(std::filesystem::path path);
 
 // Hands the path of a freshly written capture file to the card that delivery
