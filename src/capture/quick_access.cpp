@@ -6,6 +6,7 @@
 #include "base/util_queue.h"
 #include "capture/output.h"
 #include "capture/pin.h"
+#include "codec/imageops.h"
 #include "editor/mod.h"
 #include "platform/panels.h"
 #include "platform/screens.h"
@@ -354,22 +355,54 @@ void VistropeQuickCard::leaveEvent(QEvent*)
 void VistropeQuickCard::resizeEvent(QResizeEvent* event)
 {
     m_thumbnail = QPixmap();
+    m_face = QPixmap();
+    m_face_hovered = QPixmap();
     QWidget::resizeEvent(event);
 }
 
-void VistropeQuickCard::paintEvent(QPaintEvent*)
+namespace quick_access {
+namespace {
+
+// The capture scaled to fill `device` pixels, cropped to it. A large capture
+// is first boxed down by a whole factor (the program's own downscale), so the
+// smooth pass only reads a card-sized picture, not all of a 5K capture.
+QImage fill_thumbnail(const QImage& image, QSize device)
 {
+    QImage source = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const double cover = std::max(double(device.width()) / source.width(), double(device.height()) / source.height());
+    const auto factor = static_cast<std::size_t>(std::floor(1 / cover));
+    if (factor >= 2) {
+        const imageops::View view { { source.constBits(), static_cast<std::size_t>(source.sizeInBytes()) },
+            static_cast<std::size_t>(source.width()), static_cast<std::size_t>(source.height()),
+            static_cast<std::size_t>(source.bytesPerLine()) };
+        imageops::Image boxed = imageops::downscale(view, factor);
+        QImage wrapped(boxed.pixels.data(), static_cast<int>(boxed.width), static_cast<int>(boxed.height),
+            static_cast<qsizetype>(boxed.width * 4), QImage::Format_ARGB32_Premultiplied);
+        source = wrapped.copy();
+    }
+    QImage fill = source.scaled(device, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    return fill.copy((fill.width() - device.width()) / 2, (fill.height() - device.height()) / 2, device.width(), device.height());
+}
+
+} // namespace
+} // namespace quick_access
+
+QPixmap VistropeQuickCard::face(bool hovered)
+{
+    // The card's whole look, made once per state: a repaint is one blit.
+    QPixmap& kept = hovered ? m_face_hovered : m_face;
     const qreal dpr = devicePixelRatioF();
-    if (m_thumbnail.isNull()) {
-        // The capture may be 5K: scale once to the card's pixels, filling the
-        // card and cropping what overflows.
-        const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
-        QImage fill = m_image.scaled(device, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-        fill = fill.copy((fill.width() - device.width()) / 2, (fill.height() - device.height()) / 2, device.width(), device.height());
-        m_thumbnail = QPixmap::fromImage(std::move(fill));
+    const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
+    if (kept.size() == device)
+        return kept;
+    if (m_thumbnail.size() != device) {
+        m_thumbnail = QPixmap::fromImage(quick_access::fill_thumbnail(m_image, device));
         m_thumbnail.setDevicePixelRatio(dpr);
     }
-    QPainter p(this);
+    QImage out(device, QImage::Format_ARGB32_Premultiplied);
+    out.setDevicePixelRatio(dpr);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds(rect());
     QPainterPath shape;
@@ -377,16 +410,14 @@ void VistropeQuickCard::paintEvent(QPaintEvent*)
     p.setClipPath(shape);
     p.fillRect(bounds, util::rgba(0.12, 0.12, 0.14, 1.0));
     p.drawPixmap(0, 0, m_thumbnail);
-    if (m_controls)
+    if (hovered)
         p.fillRect(bounds, QColor(0, 0, 0, 128));
     if (m_badge) {
         const QFont font = quick_access::ui_font(11, QFont::DemiBold);
         const QFontMetricsF metrics(font);
         const QString text = QString::fromStdString(m_badge->text);
-        double x = 7;
         const bool symbol = m_badge->symbol && platform::symbols::glyph(*m_badge->symbol);
-        if (symbol)
-            x = 24;
+        const double x = symbol ? 24 : 7;
         const double w = std::ceil(metrics.horizontalAdvance(text));
         const double th = metrics.height();
         const QRectF badge(8, height() - 8 - 20, std::ceil(x + w + 7), 20);
@@ -403,6 +434,16 @@ void VistropeQuickCard::paintEvent(QPaintEvent*)
     p.setPen(QPen(QColor(255, 255, 255, 46), 1));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(bounds.adjusted(0.5, 0.5, -0.5, -0.5), quick_access::CORNER, quick_access::CORNER);
+    p.end();
+    kept = QPixmap::fromImage(std::move(out));
+    return kept;
+}
+
+void VistropeQuickCard::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setCompositionMode(QPainter::CompositionMode_Source); // the face carries its own transparent corners
+    p.drawPixmap(0, 0, face(m_controls));
 }
 
 std::optional<std::filesystem::path> VistropeQuickCard::ensure_file()

@@ -96,7 +96,11 @@ private:
     void fade(double to, double seconds, std::function<void()> done);
 
     QImage m_image;
+    QPixmap face(bool hovered);
+
     QPixmap m_thumbnail; // the picture at the card's device pixels, made once
+    QPixmap m_face;      // the finished card, at rest and hovered
+    QPixmap m_face_hovered;
     quick_access::CardKind m_kind;
     double m_scale;
     std::optional<std::filesystem::path> m_file;
