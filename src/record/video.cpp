@@ -7,6 +7,7 @@
 #include "capture/output.h"
 #include "capture/quick_access.h"
 #include "platform/media.h"
+#include "platform/workspace.h"
 
 #include <QClipboard>
 #include <QFile>
@@ -85,7 +86,7 @@ void set_toast_sink(ToastSink sink)
 
 QUrl file_url(const fs::path& path)
 {
-    return QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path.string())));
+    return platform::file_url(path);
 }
 
 std::uint64_t round_side(double side)
