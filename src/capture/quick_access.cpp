@@ -101,17 +101,6 @@ QAbstractButton* make_button(const ButtonSpec& spec, QWidget* parent)
     return button;
 }
 
-QRect to_qt(const platform::RectF& frame)
-{
-    const platform::RectF r = platform::rect_to_top_left(frame, util::primary_height());
-    return QRectF(r.x, r.y, r.w, r.h).toRect();
-}
-
-platform::RectF from_qt(const QRect& r)
-{
-    return platform::rect_from_top_left({ double(r.x()), double(r.y()), double(r.width()), double(r.height()) }, util::primary_height());
-}
-
 // The bytes of a file for the drag's data, when it can be read.
 QByteArray file_bytes(const fs::path& path)
 {
@@ -194,7 +183,7 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
             if (!guard || guard->closed())
                 return;
             guard->fade_in(0.08);
-            flash::play(*origin, from_qt(guard->geometry()));
+            flash::play(*origin, util::window_frame(guard->geometry()));
         });
     } else {
         card->fade_in(0.12);
@@ -271,7 +260,7 @@ void relayout()
         heights.push_back((*it)->height());
     const auto frames = stack(screen->visible_frame, heights);
     for (std::size_t i = 0; i < frames.size(); ++i)
-        l[l.size() - 1 - i]->setGeometry(to_qt(frames[i]));
+        l[l.size() - 1 - i]->setGeometry(util::window_rect(frames[i]));
 }
 
 void reveal_newest()
