@@ -169,8 +169,12 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
         // The oldest gives way at once: no fade, and nothing of it lives on.
         VistropeQuickCard* oldest = l.front();
         l.erase(l.begin());
-        oldest->hide();
-        oldest->deleteLater();
+        if (oldest->dragging()) {
+            oldest->close(); // it goes once its drag ends
+        } else {
+            oldest->hide();
+            oldest->deleteLater();
+        }
     }
     l.push_back(card);
     relayout();
@@ -501,6 +505,13 @@ void VistropeQuickCard::close()
         return;
     m_closed = true;
     quick_access::forget(this);
+    if (!m_dragging)
+        fade_out_and_go();
+    quick_access::relayout();
+}
+
+void VistropeQuickCard::fade_out_and_go()
+{
     QPointer<VistropeQuickCard> self(this);
     fade(0, 0.15, [self] {
         if (!self)
@@ -508,7 +519,6 @@ void VistropeQuickCard::close()
         self->hide();
         self->deleteLater();
     });
-    quick_access::relayout();
 }
 
 void VistropeQuickCard::fade_in(double seconds)
@@ -588,7 +598,13 @@ void VistropeQuickCard::drag_out()
         if (self && !self->closed())
             self->setWindowOpacity(1);
     });
+    m_dragging = true;
     const Qt::DropAction result = drag->exec(Qt::CopyAction);
-    if (self && result != Qt::IgnoreAction)
-        self->close();
+    if (!self)
+        return;
+    m_dragging = false;
+    if (m_closed)
+        fade_out_and_go(); // closed while the drag ran
+    else if (result != Qt::IgnoreAction)
+        close();
 }
