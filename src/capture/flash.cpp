@@ -6,6 +6,7 @@
 #include "base/util_queue.h"
 #include "capture/capture.h"
 #include "capture/flash_paint.h"
+#include "capture/glass/glass.h"
 #include "platform/accessibility.h"
 #include "platform/panels.h"
 
@@ -17,6 +18,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -47,9 +49,10 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
     }
 
-    void start(Plan plan, std::optional<QImage> image)
+    void start(Plan plan, std::optional<QImage> image, std::optional<std::uint64_t> lens_run)
     {
         m_painter = std::make_unique<Painter>(std::move(plan), std::move(image));
+        m_lens_run = lens_run;
         m_clock.start();
         m_timer.start();
         shape();
@@ -59,6 +62,7 @@ public:
     {
         m_timer.stop();
         m_painter.reset();
+        m_lens_run.reset();
         window()->clearMask();
     }
 
@@ -74,6 +78,9 @@ protected:
         p.setCompositionMode(QPainter::CompositionMode_Source);
         p.fillRect(rect(), Qt::transparent);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        // The lens's newest frame stands in for the picture; without one, the picture.
+        if (m_lens_run)
+            m_painter->set_lens_frame(glass::lens::newest_frame(*m_lens_run));
         m_painter->paint(p, elapsed(), devicePixelRatioF(), opaque_fades());
     }
 
@@ -111,6 +118,7 @@ private:
     }
 
     std::unique_ptr<Painter> m_painter;
+    std::optional<std::uint64_t> m_lens_run;
     QTimer m_timer;
     QElapsedTimer m_clock;
 };
@@ -207,13 +215,19 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
     in.landing = landing;
     in.reduce_motion = platform::accessibility().reduce_motion;
     in.plain = in.reduce_motion || !has_image;
-    in.lens = false; // the glass lens joins here once its GPU state exists
+    std::optional<std::uint64_t> lens_run;
+    if (!in.plain) {
+        const double w = origin.rect.w, h = origin.rect.h;
+        const double radius = std::max(0.0, std::min({ origin.corner_radius, w / 2, h / 2 }));
+        lens_run = glass::lens::play(radius, 0.4, *origin.image, { 0, 0, w, h });
+    }
+    in.lens = lens_run.has_value();
     Plan plan(in);
 
     const QRect frame = to_qt(plan.panel());
     f.panel->setGeometry(frame);
     f.view->setGeometry(0, 0, frame.width(), frame.height());
-    f.view->start(std::move(plan), in.plain ? std::nullopt : origin.image);
+    f.view->start(std::move(plan), in.plain ? std::nullopt : origin.image, lens_run);
     f.panel->show();
     f.panel->raise();
     platform::restack_panels();
@@ -232,6 +246,10 @@ void prewarm()
 {
     util::require_main_thread("hilo principal");
     built();
+    // The surface loads the GL driver, which must happen here; compiling the
+    // programs need not.
+    glass::prepare();
+    util::in_background([] { glass::build(); });
 }
 
 void snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale)
