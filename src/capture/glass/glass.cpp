@@ -94,7 +94,9 @@ public:
     QImage newest(std::uint64_t run)
     {
         std::lock_guard lock(m_mutex);
-        if (m_finished >= run)
+        // Only the newest run is shown; an older one is over even while its
+        // thread finishes a frame.
+        if (m_finished >= run || run != g_run.load())
             return {};
         Slot* best = nullptr;
         for (Slot& s : m_slots)

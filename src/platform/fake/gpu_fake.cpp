@@ -55,6 +55,8 @@ public:
     std::expected<void, std::string> draw(GpuProgram program, const GpuTexture& texture, const GpuUniforms& uniforms,
         int w, int h, const std::optional<GpuRect>& region, QImage& out) override
     {
+        if (m_faults.draw_delay_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_faults.draw_delay_ms));
         if (m_faults.draw_fails)
             return std::unexpected(std::string("el dibujo falló"));
         const GpuRect r = region.value_or(GpuRect { 0, 0, w, h });

@@ -11,6 +11,7 @@ struct GpuFakeFaults {
     bool upload_fails = false;
     int upload_delay_ms = 0;        // a slow upload
     bool draw_fails = false;
+    int draw_delay_ms = 0;          // a slow frame
     bool software = true;
 };
 std::expected<std::shared_ptr<Gpu>, GpuFailure> create_gpu_fake(GpuFragment fragment, const GpuFakeFaults& faults);
