@@ -5,6 +5,7 @@
 #include "base/state.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
+#include "capture/glass/glass.h"
 #include "capture/output.h"
 #include "platform/screen_capture.h"
 #include "qt_wait.h"
@@ -14,6 +15,8 @@
 #include <QImage>
 #include <QProcess>
 #include <QWidget>
+
+#include <cmath>
 #include <gtest/gtest.h>
 
 using testing_support::pump_for;
@@ -84,6 +87,55 @@ TEST_F(FlashOnScreen, FullScreenCaptureWithoutTheCardFlashesInPlaceAndCloses)
     EXPECT_LT(clock.elapsed(), 800) << "closes 0.45 s after the flash";
     EXPECT_GE(clock.elapsed(), 300) << "closed before the fade";
     EXPECT_FALSE(flash::current_plan().has_value());
+}
+
+// A picture with detail everywhere: rings around its centre.
+QImage rings(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int d = static_cast<int>(std::hypot(x - w / 2.0, y - h / 2.0));
+            image.setPixel(x, y, (d / 12) % 2 ? qRgb(230, 200, 40) : qRgb(30, 60, 160));
+        }
+    return image;
+}
+
+TEST_F(FlashOnScreen, TheLensRunsOnTheRealGpuAndNeverShowsBlack)
+{
+    flash::prewarm();
+    glass::reset_for_tests();
+    glass::prepare();
+    glass::build();
+    ASSERT_TRUE(glass::ready());
+    flash::Origin origin;
+    const double H = platform::screens().front().frame.h;
+    origin.rect = { 400, H - 200 - 400, 600, 400 }; // top-left (400, 200) on the screen
+    origin.image = rings(600, 400);
+    QElapsedTimer clock;
+    clock.start();
+    flash::play(origin, std::nullopt);
+    ASSERT_TRUE(flash::current_plan() && flash::current_plan()->input().lens);
+    const auto display = platform::shareable_displays().front();
+    int shown_frames = 0, black = 0;
+    while (clock.elapsed() < 320) {
+        pump_for(5);
+        auto shown = capture::backend().grab_display_now({ display, std::nullopt, display.pixel_width, display.pixel_height, {} });
+        ASSERT_TRUE(shown);
+        // Once the panel shows, the middle is the picture or the lens over it: ring colours.
+        const QRgb middle = shown->pixel(700, 400);
+        if (qGray(middle) == 128)
+            continue; // the desktop: not mapped yet
+        ++shown_frames;
+        for (int y = 240; y < 560; y += 16)
+            for (int x = 440; x < 960; x += 16)
+                black += qGray(shown->pixel(x, y)) < 8;
+        if (const char* dir = std::getenv("VISTROPE_SHOTS"); dir && clock.elapsed() > 60 && clock.elapsed() < 160)
+            shown->save(QString(dir) + "/flash-lens.png");
+    }
+    EXPECT_GT(shown_frames, 0) << "the flash never showed";
+    EXPECT_EQ(black, 0) << "the lens showed black";
+    glass::reset_for_tests();
 }
 
 } // namespace

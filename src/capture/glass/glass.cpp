@@ -77,18 +77,21 @@ public:
         std::unique_lock lock(m_mutex);
         m_pending = std::move(job);
         m_last = m_pending->size;
-        if (!m_started) {
-            try {
-                std::thread thread([this] { loop(); });
-                thread.detach();
-            } catch (const std::system_error&) {
-                m_pending.reset();
-                return false;
-            }
-            m_started = true;
+        if (!start_locked()) {
+            m_pending.reset();
+            return false;
         }
         m_wake.notify_all();
         return true;
+    }
+
+    // Starts the thread ahead of the first run: it makes its GL context at
+    // once, which would otherwise delay the first flash's frames.
+    void warm()
+    {
+        std::unique_lock lock(m_mutex);
+        start_locked();
+        m_wake.notify_all();
     }
 
     QImage newest(std::uint64_t run)
@@ -123,12 +126,42 @@ public:
     void wake() { m_wake.notify_all(); }
 
 private:
+    bool start_locked()
+    {
+        if (m_started)
+            return true;
+        try {
+            std::thread thread([this] { loop(); });
+            thread.detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        m_started = true;
+        return true;
+    }
+
     void loop()
     {
         pthread_setname_np(pthread_self(), "vistrope-lente");
         std::shared_ptr<platform::Gpu> gpu;
         std::unique_ptr<platform::GpuContext> context;
+        // The context follows the state (tests replace it).
+        auto refresh = [&] {
+            std::shared_ptr<platform::Gpu> now = glass::gpu();
+            if (now == gpu)
+                return;
+            context.reset();
+            gpu = now;
+            if (!gpu)
+                return;
+            auto made = gpu->context();
+            if (made)
+                context = std::move(*made);
+            else
+                util::log("vidrio: sin contexto para la lente: " + made.error());
+        };
         for (;;) {
+            refresh();
             Job job;
             {
                 std::unique_lock lock(m_mutex);
@@ -136,18 +169,7 @@ private:
                 job = std::move(*m_pending);
                 m_pending.reset();
             }
-            std::shared_ptr<platform::Gpu> now = glass::gpu();
-            if (now != gpu) {
-                context.reset();
-                gpu = now;
-                if (gpu) {
-                    auto made = gpu->context();
-                    if (made)
-                        context = std::move(*made);
-                    else
-                        util::log("vidrio: sin contexto para la lente: " + made.error());
-                }
-            }
+            refresh();
             if (context)
                 run(*context, job);
             finish(job.run);
@@ -268,8 +290,11 @@ void build()
         return;
     }
     util::log("vidrio: listo en " + (*made)->renderer());
-    std::lock_guard lock(s.mutex);
-    s.gpu = std::move(*made);
+    {
+        std::lock_guard lock(s.mutex);
+        s.gpu = std::move(*made);
+    }
+    lens_thread().warm();
 }
 
 std::expected<std::shared_ptr<platform::GpuTexture>, std::string> upload(platform::GpuContext& context, const QImage& image)
