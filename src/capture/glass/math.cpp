@@ -188,3 +188,61 @@ Rgba ring_pixel(const Texels& tex, const Ring& u, float uvx, float uvy)
 }
 
 } // namespace glass
+
+namespace glass {
+
+bool ring_aim(RingMotion& m, const std::optional<Quad>& target, bool reduce_motion, float grow)
+{
+    if (!target) {
+        if (!m.visible)
+            return false;
+        m.visible = false;
+        return true;
+    }
+    if (m.has_target && m.target == *target && m.visible)
+        return false;
+    if (m.alpha <= 0.01f) {
+        const float d = reduce_motion ? 0 : grow;
+        m.rect = { (*target)[0] - d, (*target)[1] - d, (*target)[2] + 2 * d, (*target)[3] + 2 * d };
+        m.velocity = {};
+    } else if (reduce_motion) {
+        m.rect = *target;
+        m.velocity = {};
+    }
+    m.has_target = true;
+    m.target = *target;
+    m.visible = true;
+    return true;
+}
+
+void ring_advance(RingMotion& m, double dt)
+{
+    dt = std::clamp(dt, 0.0, RING_MAX_STEP);
+    if (m.has_target) {
+        const float step = static_cast<float>(dt / 4);
+        for (int i = 0; i < 4; ++i)
+            for (std::size_t c = 0; c < 4; ++c) {
+                m.velocity[c] += (-420 * (m.rect[c] - m.target[c]) - 34 * m.velocity[c]) * step;
+                m.rect[c] += m.velocity[c] * step;
+            }
+    }
+    if (m.visible)
+        m.alpha = std::min(m.alpha + static_cast<float>(dt / RING_FADE_IN), 1.0f);
+    else
+        m.alpha = std::max(m.alpha - static_cast<float>(dt / RING_FADE_OUT), 0.0f);
+}
+
+bool ring_at_rest(const RingMotion& m)
+{
+    const float goal = m.visible ? 1.0f : 0.0f;
+    if (m.alpha != goal)
+        return false;
+    if (!m.has_target)
+        return true;
+    for (std::size_t c = 0; c < 4; ++c)
+        if (std::abs(m.rect[c] - m.target[c]) > 0.3f || std::abs(m.velocity[c]) >= 2.0f)
+            return false;
+    return true;
+}
+
+} // namespace glass

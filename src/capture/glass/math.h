@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace glass {
 
@@ -81,5 +82,44 @@ Rgba ring_pixel(const Texels& tex, const Ring& u, float uvx, float uvy);
 // Shared pieces, exposed for tests.
 float rounded_rect_distance(float px, float py, float x, float y, float w, float h, float radius);
 float bevel_slope(float x);
+
+} // namespace glass
+
+namespace glass {
+
+// --- The ring's motion, pure --------------------------------------------------------------
+
+inline constexpr double RING_GROW = 10;      // points the ring starts outside a first target
+inline constexpr double RING_BAND = 18;      // points of glass inside the edge
+inline constexpr double RING_OUTSIDE = 2;    // points of halo outside it
+inline constexpr double RING_FADE_IN = 0.08; // seconds
+inline constexpr double RING_FADE_OUT = 0.12;
+inline constexpr double RING_MAX_STEP = 1.0 / 30;
+
+using Quad = std::array<float, 4>; // x, y, width, height in pixels, top-left origin
+
+struct RingMotion {
+    Quad rect {};
+    Quad velocity {}; // pixels per second
+    Quad target {};
+    bool has_target = false;
+    bool visible = false;
+    float alpha = 0;
+};
+
+// States a new target (none: fade out where it is). Answers whether anything
+// changed, which means the ring must move again: the same target while
+// visible changes nothing. A ring that is not showing starts `grow` pixels
+// outside its first target (0 with reduce motion); with reduce motion a
+// showing ring jumps to the target; otherwise the spring carries it over.
+bool ring_aim(RingMotion& m, const std::optional<Quad>& target, bool reduce_motion, float grow);
+
+// One frame of `dt` seconds (capped at 1/30 s): the spring (stiffness 420,
+// damping 34) in four substeps, velocity before position, then the fade.
+void ring_advance(RingMotion& m, double dt);
+
+// At rest: no target, or every side within 0.3 pixels of it and every speed
+// below 2 pixels per second, with the opacity at its goal.
+bool ring_at_rest(const RingMotion& m);
 
 } // namespace glass
