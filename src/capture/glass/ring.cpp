@@ -75,8 +75,14 @@ void thread_body(std::shared_ptr<Ring::Shared> s)
     for (;;) {
         std::unique_lock lock(s->mutex);
         s->wake.wait(lock, [&] { return s->quit || s->upload || s->running; });
-        if (s->quit)
+        if (s->quit) {
+            // Rings go when their panel goes, which may be while the
+            // application tears its GL integration down: the context is left
+            // to the process's end rather than destroyed against an unloaded
+            // driver.
+            (void)context.release();
             return;
+        }
         if (s->upload) {
             QImage picture = std::move(*s->upload);
             s->upload.reset();
