@@ -221,7 +221,12 @@ void Painter::paint_picture(QPainter& p, const Frame& f)
     const double w = m_plan.w(), h = m_plan.h();
     QBrush brush(source);
     brush.setTransform(QTransform::fromScale(w / source.width(), h / source.height()));
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    // Filtering costs most of a large frame; within a few percent of the
+    // picture's own size (the pulse of a full screen) nearest pixels look
+    // the same while it moves.
+    const QTransform t = brush.transform() * p.worldTransform();
+    const double on_screen = std::sqrt(std::abs(t.determinant())) * p.device()->devicePixelRatioF();
+    p.setRenderHint(QPainter::SmoothPixmapTransform, std::abs(on_screen - 1) > 0.02);
     p.setPen(Qt::NoPen);
     p.setBrush(brush);
     p.drawPath(rounded(w, h, f.corner_radius));
