@@ -12,6 +12,7 @@
 #include "capture/overlay.h"
 #include "capture/overlay_view.h"
 #include "test_util.h"
+#include "x_tools.h"
 
 #include <QCoreApplication>
 #include <QImage>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 using testing_support::pump_for;
+using testing_support::screen_now;
 using testing_support::wait_until;
 
 namespace {
@@ -27,17 +29,6 @@ void xdo(const QStringList& args)
 {
     QProcess::execute("xdotool", args);
     pump_for(30);
-}
-
-QImage screen_now()
-{
-    platform::DisplayGrab grab;
-    grab.display = platform::shareable_displays().front();
-    grab.width = grab.display.pixel_width;
-    grab.height = grab.display.pixel_height;
-    auto image = capture::backend().grab_display_now(grab);
-    EXPECT_TRUE(image.has_value());
-    return image ? image->convertToFormat(QImage::Format_ARGB32) : QImage();
 }
 
 bool outline_blue(QRgb p) { return std::abs(qRed(p) - 86) < 12 && std::abs(qGreen(p) - 151) < 12 && std::abs(qBlue(p) - 245) < 12; }
