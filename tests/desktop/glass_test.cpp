@@ -2,15 +2,21 @@
 // same fragment functions run on the CPU.
 #include "capture/glass/glass.h"
 
+#include "base/state.h"
 #include "base/util.h"
+#include "capture/flash.h"
+#include "qt_wait.h"
 #include "test_util.h"
 
 #include <QImage>
+#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 #include <vector>
+
+using testing_support::wait_until;
 
 namespace {
 
@@ -135,6 +141,18 @@ TEST(GlassGlBroken, ABrokenShaderIsLoggedAndLeavesTheGlassUnready)
     EXPECT_FALSE(glass::ready());
     EXPECT_NE(log.find("vidrio: el shader no compiló: "), std::string::npos) << log;
     EXPECT_EQ(glass::lens::play(0, 0.4, smooth_picture(40, 40), { 0, 0, 40, 40 }), std::nullopt);
+    // A flash then shows its sheen.
+    testing_support::TempHome home;
+    state::reset_for_tests();
+    flash::Origin origin;
+    origin.rect = { 300, 300, 200, 150 };
+    origin.image = smooth_picture(200, 150);
+    flash::play(origin, std::nullopt);
+    ASSERT_TRUE(flash::current_plan());
+    EXPECT_TRUE(flash::current_plan()->sheen());
+    EXPECT_FALSE(flash::current_plan()->input().lens);
+    wait_until([] { return !flash::panel()->isVisible(); }, 2000);
+    state::reset_for_tests();
     glass::reset_for_tests();
 }
 

@@ -130,4 +130,28 @@ TEST_F(OverlayRing, TheBlueOutlineWithoutTheGlassAndTheRingInItsPlaceOnceTheGlas
     EXPECT_TRUE(qRed(middle) > 240 && std::abs(qGreen(middle) - 0x88) < 6 && qBlue(middle) < 6) << std::hex << middle;
 }
 
+// Run by its own CTest entry with QT_XCB_GL_INTEGRATION=none: Qt then has no
+// OpenGL at all, the glass never becomes ready and window mode keeps the
+// blue outline.
+TEST_F(OverlayRing, WithoutOpenGLInQtTheBlueOutlineStays)
+{
+    if (qgetenv("QT_XCB_GL_INTEGRATION") != "none")
+        GTEST_SKIP() << "needs QT_XCB_GL_INTEGRATION=none";
+    glass::reset_for_tests();
+    glass::prepare();
+    glass::build();
+    EXPECT_FALSE(glass::ready());
+    const QRect w = hover_window();
+    VistropeOverlayWindow* view = overlay::panels().front();
+    ASSERT_TRUE(wait_until([&] { return view->current_scene().outline.has_value(); }, 5000));
+    EXPECT_FALSE(view->ring_enabled());
+    pump_for(200);
+    const QImage shot = screen_now();
+    int blue = 0;
+    for (int x = w.left() + 30; x < w.right() - 30; x += 3)
+        for (int y = w.top(); y < w.top() + 8; ++y)
+            blue += outline_blue(shot.pixel(x, y));
+    EXPECT_GT(blue, 20);
+}
+
 } // namespace
