@@ -25,4 +25,16 @@ std::optional<std::string> configuration_error(const StreamConfiguration& c)
     return std::nullopt;
 }
 
+std::optional<std::string> stream_output_error(const StreamConfiguration& c, StreamOutputType type, bool taken)
+{
+    const int i = static_cast<int>(type);
+    if (i < 0 || i > 2)
+        return fmt::format("tipo de salida desconocido: {}", i);
+    if ((type == StreamOutputType::Audio && !c.captures_audio) || (type == StreamOutputType::Microphone && !c.captures_microphone))
+        return std::string("el stream no captura ese sonido");
+    if (taken)
+        return std::string("ya hay una salida de ese tipo");
+    return std::nullopt;
+}
+
 } // namespace platform

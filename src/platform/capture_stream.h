@@ -158,5 +158,7 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream
 
 // Checks a configuration as every backend does: the reason it cannot be honoured, or none.
 std::optional<std::string> configuration_error(const StreamConfiguration& configuration);
+// Checks a stream output as every backend does (`taken`: the type has its receiver already).
+std::optional<std::string> stream_output_error(const StreamConfiguration& configuration, StreamOutputType type, bool taken);
 
 } // namespace platform

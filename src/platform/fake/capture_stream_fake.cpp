@@ -27,13 +27,8 @@ CaptureStreamFake::~CaptureStreamFake()
 std::expected<void, std::string> CaptureStreamFake::add_stream_output(std::shared_ptr<StreamOutput> output, StreamOutputType type)
 {
     const int i = static_cast<int>(type);
-    if (i < 0 || i > 2)
-        return std::unexpected(std::string("tipo de salida desconocido"));
-    if ((type == StreamOutputType::Audio && !m_configuration.captures_audio)
-        || (type == StreamOutputType::Microphone && !m_configuration.captures_microphone))
-        return std::unexpected(std::string("el stream no captura ese sonido"));
-    if (m_outputs[i])
-        return std::unexpected(std::string("ya hay una salida de ese tipo"));
+    if (auto error = stream_output_error(m_configuration, type, i >= 0 && i <= 2 && m_outputs[i]))
+        return std::unexpected(*error);
     m_outputs[i] = std::move(output);
     return {};
 }

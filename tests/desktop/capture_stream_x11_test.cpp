@@ -1,0 +1,268 @@
+// The capture stream and its MP4 output against the test session's X server
+// and PulseAudio; files are read back with ffprobe and ffmpeg as a user would.
+#include "qt_wait.h"
+#include "platform/capture_stream.h"
+#include "platform/screen_capture.h"
+#include "record/recorder_stream.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <map>
+#include <mutex>
+
+using testing_support::pump_for;
+using testing_support::wait_until;
+
+namespace {
+
+// A borderless window of this process filled with one colour, placed exactly
+// (override-redirect, so no window manager moves it).
+class Flat final : public QWidget {
+public:
+    Flat(QColor colour, QRect at, Qt::WindowFlags extra = {})
+        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | extra)
+        , m_colour(colour)
+    {
+        setGeometry(at);
+        show();
+    }
+    void set_colour(QColor c)
+    {
+        m_colour = c;
+        repaint();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), m_colour);
+    }
+
+private:
+    QColor m_colour;
+};
+
+QByteArray run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        ADD_FAILURE() << program.toStdString() << " did not finish";
+        return {};
+    }
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        ADD_FAILURE() << program.toStdString() << ": " << p.readAllStandardError().toStdString();
+    return p.readAllStandardOutput();
+}
+
+// ffprobe's key=value lines for one stream type ("v" or "a"); empty without that stream.
+std::map<std::string, std::string> stream_info(const QString& file, const char* type)
+{
+    std::map<std::string, std::string> info;
+    const QByteArray out = run("ffprobe", { "-v", "error", "-select_streams", type, "-show_entries",
+        "stream=codec_name,codec_tag_string,width,height,duration,sample_rate,channels,color_space,color_range",
+        "-of", "default=nw=1", file });
+    for (const QByteArray& line : out.split('\n'))
+        if (const int eq = line.indexOf('='); eq > 0)
+            info[line.left(eq).toStdString()] = line.mid(eq + 1).trimmed().toStdString();
+    return info;
+}
+
+// The video packets' times in presentation order.
+std::vector<double> frame_times(const QString& file)
+{
+    std::vector<double> times;
+    const QByteArray out = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
+        "-of", "csv=p=0", file });
+    for (const QByteArray& line : out.split('\n'))
+        if (!line.trimmed().isEmpty())
+            times.push_back(line.trimmed().toDouble());
+    return times;
+}
+
+// Every frame shrunk to w × h RGB pixels, decoded as the file is tagged (BT.709, limited range).
+std::vector<QImage> frames_rgb(const QString& file, int w, int h)
+{
+    const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-vf",
+        QString("scale=%1:%2:flags=area:in_color_matrix=bt709:in_range=tv:out_range=pc,format=rgb24").arg(w).arg(h),
+        "-f", "rawvideo", "-" });
+    std::vector<QImage> frames;
+    const qsizetype size = qsizetype(w) * h * 3;
+    for (qsizetype at = 0; at + size <= raw.size(); at += size)
+        frames.push_back(QImage(reinterpret_cast<const uchar*>(raw.constData() + at), w, h, w * 3, QImage::Format_RGB888).copy());
+    return frames;
+}
+
+bool near(QColor a, QColor b, int tolerance = 12)
+{
+    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
+        && std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+std::string describe(QColor c)
+{
+    return "(" + std::to_string(c.red()) + ", " + std::to_string(c.green()) + ", " + std::to_string(c.blue()) + ")";
+}
+
+// Records the stream's and the output's reports, as the recorder's delegate would forward them.
+struct Reports {
+    std::mutex mutex;
+    std::vector<recorder::Report> list;
+    std::optional<std::optional<std::string>> start;
+    std::shared_ptr<recorder::RecorderDelegate> delegate = std::make_shared<recorder::RecorderDelegate>(1, [this](recorder::Report r) {
+        std::lock_guard lock(mutex);
+        list.push_back(std::move(r));
+    });
+    bool has(recorder::Report::Kind kind)
+    {
+        std::lock_guard lock(mutex);
+        return std::ranges::any_of(list, [&](const auto& r) { return r.kind == kind; });
+    }
+    bool ended() { return has(recorder::Report::Kind::RecordingFinished) || has(recorder::Report::Kind::RecordingFailed); }
+};
+
+class CaptureStreamX11 : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto displays = platform::shareable_displays();
+        ASSERT_FALSE(displays.empty());
+        m_display = displays.front();
+        ASSERT_TRUE(m_dir.isValid());
+    }
+
+    QString path(const char* name) const { return m_dir.filePath(name); }
+
+    // Records for `seconds` while `during` runs on the main thread every 20 ms; the file's path.
+    QString record(const char* name, platform::ContentFilter filter, const platform::StreamConfiguration& configuration,
+        double seconds, platform::VideoCodec codec = platform::VideoCodec::H264, const std::function<void(double)>& during = {})
+    {
+        const QString file = path(name);
+        auto stream = platform::create_capture_stream(std::move(filter), configuration, m_reports.delegate);
+        if (!stream) {
+            ADD_FAILURE() << stream.error();
+            return file;
+        }
+        auto& s = **stream;
+        EXPECT_TRUE(s.add_stream_output(m_reports.delegate, platform::StreamOutputType::Screen));
+        auto added = s.add_recording_output({ file.toStdString(), "mp4", codec }, m_reports.delegate);
+        EXPECT_TRUE(added) << (added ? "" : added.error());
+        s.start([this](std::optional<std::string> error) {
+            std::lock_guard lock(m_reports.mutex);
+            m_reports.start = error;
+        });
+        EXPECT_TRUE(wait_until([&] { std::lock_guard lock(m_reports.mutex); return m_reports.start.has_value(); }, 20000));
+        EXPECT_FALSE(m_reports.start && *m_reports.start) << **m_reports.start;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < seconds * 1000) {
+            if (during)
+                during(clock.elapsed() / 1000.0);
+            pump_for(20);
+        }
+        std::atomic<bool> stopped = false;
+        s.stop([&](std::optional<std::string> error) {
+            EXPECT_FALSE(error);
+            stopped = true;
+        });
+        // Under load the encoder may be far behind: wait for it generously.
+        EXPECT_TRUE(wait_until([&] { return stopped.load() && m_reports.ended(); }, 60000));
+        stream->reset();
+        return file;
+    }
+
+    platform::StreamConfiguration config(QRect area, std::uint32_t fps) const
+    {
+        recorder::StreamWish wish;
+        wish.region = platform::RectF { double(area.x()), double(area.y()), double(area.width()), double(area.height()) };
+        wish.size = recorder::pixel_size(area.width(), area.height(), m_display.scale, platform::VideoCodec::H264);
+        wish.fps = fps;
+        wish.show_cursor = false;
+        return recorder::stream_configuration(wish);
+    }
+
+    platform::ContentFilter display_filter(std::vector<std::int64_t> left_out = {}, std::vector<std::uint32_t> kept = {}) const
+    {
+        platform::ContentFilter f;
+        f.display = m_display;
+        f.excluded_applications = std::move(left_out);
+        f.excepted_windows = std::move(kept);
+        return f;
+    }
+
+    platform::ShareableDisplay m_display;
+    QTemporaryDir m_dir;
+    Reports m_reports;
+};
+
+const std::array<QColor, 4> SEQUENCE { QColor(230, 30, 30), QColor(30, 200, 60), QColor(40, 60, 220), QColor(240, 220, 40) };
+
+} // namespace
+
+TEST_F(CaptureStreamX11, ColoursOfAChangingWindowFollowTheSequenceOnTheFrameGrid)
+{
+    const QRect area(300, 200, 320, 240);
+    Flat window(SEQUENCE[0], area.adjusted(-20, -20, 20, 20));
+    ASSERT_TRUE(wait_until([&] { return window.isVisible(); }));
+    pump_for(300);
+    int shown = 0;
+    const double seconds = 3.0;
+    const std::uint32_t fps = 30;
+    const QString file = record("farbe.mp4", display_filter(), config(area, fps), seconds, platform::VideoCodec::H264, [&](double t) {
+        const int step = static_cast<int>(t / 0.25);
+        if (step != shown) {
+            shown = step;
+            window.set_colour(SEQUENCE[static_cast<std::size_t>(step) % SEQUENCE.size()]);
+        }
+    });
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingStarted));
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+
+    auto video = stream_info(file, "v");
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["codec_tag_string"], "avc1");
+    EXPECT_EQ(video["width"], "320");
+    EXPECT_EQ(video["height"], "240");
+    EXPECT_EQ(video["color_space"], "bt709");
+    EXPECT_EQ(video["color_range"], "tv");
+    EXPECT_TRUE(stream_info(file, "a").empty());
+
+    const std::vector<double> times = frame_times(file);
+    ASSERT_GT(times.size(), 2u);
+    for (std::size_t i = 1; i < times.size(); ++i)
+        ASSERT_GT(times[i], times[i - 1]) << "frame " << i;
+    // Frames lie on the 1/30 s grid; at least 90 % of the grid's slots are filled.
+    const double span = times.back() - times.front();
+    for (double t : times)
+        EXPECT_NEAR(t * fps, std::round(t * fps), 0.01);
+    EXPECT_GE(static_cast<double>(times.size()), 0.9 * (span * fps + 1)) << times.size() << " frames over " << span << " s";
+    EXPECT_GE(span, seconds - 0.5);
+
+    // Each frame shows one colour of the sequence, and the colours advance in its order.
+    std::size_t at = 0;
+    int changes = 0;
+    for (const QImage& frame : frames_rgb(file, 8, 8)) {
+        const QColor c = frame.pixelColor(4, 4);
+        if (near(c, SEQUENCE[at]))
+            continue;
+        const std::size_t next = (at + 1) % SEQUENCE.size();
+        ASSERT_TRUE(near(c, SEQUENCE[next])) << describe(c) << " after " << describe(SEQUENCE[at]);
+        at = next;
+        ++changes;
+    }
+    EXPECT_GE(changes, 8); // about 12 changes in 3 s
+}
