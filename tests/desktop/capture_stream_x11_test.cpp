@@ -266,3 +266,219 @@ TEST_F(CaptureStreamX11, ColoursOfAChangingWindowFollowTheSequenceOnTheFrameGrid
     }
     EXPECT_GE(changes, 8); // about 12 changes in 3 s
 }
+
+TEST_F(CaptureStreamX11, HevcWhenAskedIsTaggedHvc1AtTheConfiguredSize)
+{
+    const auto codecs = platform::available_video_codecs();
+    ASSERT_NE(std::ranges::find(codecs, platform::VideoCodec::H264), codecs.end());
+    if (std::ranges::find(codecs, platform::VideoCodec::Hevc) == codecs.end())
+        GTEST_SKIP() << "libx265 does not open here";
+    const QRect area(100, 100, 333, 201); // odd sizes come out even
+    Flat window(SEQUENCE[2], area.adjusted(-10, -10, 10, 10));
+    pump_for(300);
+    auto configuration = config(area, 30);
+    const QString file = record("hevc.mp4", display_filter(), configuration, 1.0, platform::VideoCodec::Hevc);
+    auto video = stream_info(file, "v");
+    EXPECT_EQ(video["codec_name"], "hevc");
+    EXPECT_EQ(video["codec_tag_string"], "hvc1");
+    EXPECT_EQ(video["width"], std::to_string(configuration.width));
+    EXPECT_EQ(video["height"], std::to_string(configuration.height));
+    EXPECT_EQ(configuration.width % 2, 0u);
+    const auto frames = frames_rgb(file, 4, 4);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(near(frames.back().pixelColor(2, 2), SEQUENCE[2])) << describe(frames.back().pixelColor(2, 2));
+}
+
+namespace {
+
+// The quadrants window of another process, its client window id and where it stands.
+struct OtherWindow {
+    QProcess process;
+    QPoint origin;
+    std::uint32_t id = 0;
+
+    bool start(QRect at)
+    {
+        process.start(VISTROPE_QUADRANTS_WINDOW, { QString::number(at.x()), QString::number(at.y()),
+            QString::number(at.width()), QString::number(at.height()) });
+        if (!wait_until([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 15000))
+            return false;
+        const QList<QByteArray> words = process.readLine().trimmed().split(' ');
+        if (words.size() != 3 || words[0] != "listo")
+            return false;
+        origin = QPoint(words[1].toInt(), words[2].toInt());
+        auto backend = platform::create_x11_screen_capture();
+        if (!backend)
+            return false;
+        auto list = (*backend)->window_list();
+        if (!list)
+            return false;
+        for (const auto& w : *list)
+            if (w.pid == process.processId())
+                id = w.window_id;
+        return id != 0;
+    }
+    ~OtherWindow()
+    {
+        process.kill(); // the child this test started
+        process.waitForFinished(5000);
+    }
+};
+
+const QColor RED(255, 0, 0), GREEN(0, 255, 0), BLUE(0, 0, 255), YELLOW(255, 255, 0), MAGENTA(255, 0, 255);
+
+} // namespace
+
+TEST_F(CaptureStreamX11, TheProgramsPanelsAreLeftOutButTheException)
+{
+    OtherWindow other;
+    ASSERT_TRUE(other.start(QRect(500, 300, 400, 300)));
+    const QPoint o = other.origin;
+    // A toast over the red quadrant, a capsule-sized panel over the yellow one,
+    // the keys-and-clicks panel (the exception) over the blue one.
+    Flat toast(Qt::white, QRect(o + QPoint(20, 20), QSize(160, 60)), Qt::ToolTip);
+    Flat capsule(Qt::black, QRect(o + QPoint(220, 170), QSize(150, 44)));
+    Flat keys(MAGENTA, QRect(o + QPoint(30, 180), QSize(120, 80)));
+    pump_for(500);
+
+    const QRect area(o, QSize(400, 300));
+    const QString file = record("panels.mp4", display_filter({ ::getpid() }, { static_cast<std::uint32_t>(keys.winId()) }),
+        config(area, 30), 1.5);
+    const auto frames = frames_rgb(file, 400, 300);
+    ASSERT_GT(frames.size(), 10u);
+    const QImage& frame = frames[frames.size() / 2];
+    auto at = [&](int x, int y) { return frame.pixelColor(x, y); };
+    EXPECT_TRUE(near(at(100, 50), RED)) << "toast: " << describe(at(100, 50));
+    EXPECT_TRUE(near(at(295, 190), YELLOW)) << "capsule: " << describe(at(295, 190));
+    EXPECT_TRUE(near(at(90, 220), MAGENTA)) << "exception: " << describe(at(90, 220));
+    EXPECT_TRUE(near(at(300, 60), GREEN)) << describe(at(300, 60));
+}
+
+TEST_F(CaptureStreamX11, AWindowRecordingShowsTheWindowUncovered)
+{
+    OtherWindow other;
+    ASSERT_TRUE(other.start(QRect(200, 200, 400, 300)));
+    const QPoint o = other.origin;
+    // Something else lies over the window's whole left half.
+    Flat cover(MAGENTA, QRect(o - QPoint(10, 10), QSize(210, 320)));
+    pump_for(500);
+
+    platform::ContentFilter filter;
+    filter.kind = platform::ContentFilter::Kind::Windows;
+    filter.display = m_display;
+    filter.included_windows = { other.id };
+    const QString file = record("window.mp4", filter, config(QRect(o, QSize(400, 300)), 30), 1.2);
+    const auto frames = frames_rgb(file, 400, 300);
+    ASSERT_GT(frames.size(), 5u);
+    const QImage& frame = frames[frames.size() / 2];
+    EXPECT_TRUE(near(frame.pixelColor(50, 50), RED)) << describe(frame.pixelColor(50, 50));
+    EXPECT_TRUE(near(frame.pixelColor(50, 250), BLUE)) << describe(frame.pixelColor(50, 250));
+    EXPECT_TRUE(near(frame.pixelColor(350, 250), YELLOW)) << describe(frame.pixelColor(350, 250));
+}
+
+namespace {
+
+// The file's sound as mono floats at 48 kHz.
+std::vector<float> sound_of(const QString& file)
+{
+    const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
+    std::vector<float> samples(static_cast<std::size_t>(raw.size()) / sizeof(float));
+    std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
+    return samples;
+}
+
+// The power of one frequency in the samples (Goertzel).
+double power_at(const std::vector<float>& s, std::size_t from, std::size_t count, double hz)
+{
+    const double w = 2 * M_PI * hz / 48000.0;
+    const double k = 2 * std::cos(w);
+    double a = 0, b = 0;
+    for (std::size_t i = from; i < from + count && i < s.size(); ++i) {
+        const double c = s[i] + k * a - b;
+        b = a;
+        a = c;
+    }
+    return (a * a + b * b - k * a * b) / double(count * count);
+}
+
+// The strongest frequency between 200 and 2000 Hz, in 5 Hz steps.
+double loudest(const std::vector<float>& s, std::size_t from, std::size_t count)
+{
+    double best = 0, best_power = -1;
+    for (double hz = 200; hz <= 2000; hz += 5)
+        if (const double p = power_at(s, from, count, hz); p > best_power) {
+            best_power = p;
+            best = hz;
+        }
+    return best;
+}
+
+// A sine of 880 Hz playing into the session's null sink while it lives.
+struct Tone {
+    QByteArray module;
+    Tone() { module = run("pactl", { "load-module", "module-sine", "sink=vistrope_null", "frequency=880" }).trimmed(); }
+    ~Tone()
+    {
+        if (!module.isEmpty())
+            run("pactl", { "unload-module", QString::fromLatin1(module) });
+    }
+};
+
+} // namespace
+
+TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo)
+{
+    ASSERT_EQ(run("pactl", { "get-default-source" }).trimmed(), "vistrope_sine"); // the session's 440 Hz "microphone"
+    Tone tone;
+    ASSERT_FALSE(tone.module.isEmpty());
+    Flat window(SEQUENCE[1], QRect(100, 100, 200, 200));
+    pump_for(300);
+
+    struct Case {
+        const char* name;
+        bool system, microphone;
+    };
+    for (const Case& c : { Case { "sistema.mp4", true, false }, Case { "micro.mp4", false, true }, Case { "ambos.mp4", true, true } }) {
+        SCOPED_TRACE(c.name);
+        m_reports.list.clear();
+        recorder::StreamWish wish;
+        wish.region = platform::RectF { 120, 120, 160, 160 };
+        wish.size = { 160, 160 };
+        wish.fps = 30;
+        wish.system_audio = c.system;
+        wish.microphone = c.microphone;
+        auto configuration = recorder::stream_configuration(wish);
+        const QString file = record(c.name, display_filter(), configuration, 2.5);
+        ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+
+        auto audio = stream_info(file, "a");
+        EXPECT_EQ(audio["codec_name"], "aac");
+        EXPECT_EQ(audio["sample_rate"], "48000");
+        EXPECT_EQ(audio["channels"], "2");
+        const double video_s = std::stod(stream_info(file, "v")["duration"]);
+        const double audio_s = std::stod(audio["duration"]);
+        EXPECT_NEAR(audio_s, video_s, 0.1);
+        // Only one sound track, whatever the inputs.
+        EXPECT_EQ(run("ffprobe", { "-v", "error", "-select_streams", "a", "-show_entries", "stream=index", "-of", "csv=p=0", file })
+                      .trimmed()
+                      .split('\n')
+                      .size(),
+            1);
+
+        const std::vector<float> s = sound_of(file);
+        ASSERT_GT(s.size(), 48000u * 2);
+        // Past the first half second: inputs take a moment to deliver.
+        const std::size_t from = 24000, count = 48000;
+        const double p440 = power_at(s, from, count, 440), p880 = power_at(s, from, count, 880), p660 = power_at(s, from, count, 660);
+        if (c.system && !c.microphone) {
+            EXPECT_NEAR(loudest(s, from, count), 880, 20);
+        }
+        if (c.microphone && !c.system) {
+            EXPECT_NEAR(loudest(s, from, count), 440, 20);
+        }
+        if (c.system && c.microphone) {
+            EXPECT_GT(p440, 100 * p660);
+            EXPECT_GT(p880, 100 * p660);
+        }
+    }
+}
