@@ -140,6 +140,8 @@ private:
         PixelRect rect;
         x11::Underlay plan;
         std::optional<std::string> stopped_by;
+        std::int64_t missed = 0;
+        std::int64_t grabbed = 0;
         while (!m_stop) {
             sleep_until_ns(t0 + slot * m_period_ns);
             if (m_stop)
@@ -163,6 +165,7 @@ private:
                 }
                 next_plan = 0; // the display may have changed: look again
             } else {
+                ++grabbed;
                 if (started)
                     std::exchange(started, nullptr)(std::nullopt);
                 if (m_output)
@@ -172,8 +175,12 @@ private:
             }
             // The next slot whose time has not passed yet, or the current one
             // when we are late within it: a missed slot stays a hole.
-            slot = std::max(slot + 1, (monotonic_ns() - t0) / m_period_ns);
+            const std::int64_t next = std::max(slot + 1, (monotonic_ns() - t0) / m_period_ns);
+            missed += next - slot - 1;
+            slot = next;
         }
+        util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola",
+            grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0));
         m_audio.reset();
         if (std::exchange(m_holding_sounds, false))
             release_own_sounds();
