@@ -3,6 +3,7 @@
 #include "qt_wait.h"
 #include "platform/capture_stream.h"
 #include "platform/screen_capture.h"
+#include "platform/sound_out.h"
 #include "record/recorder_stream.h"
 
 #include <QApplication>
@@ -481,4 +482,21 @@ TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo
             EXPECT_GT(p880, 100 * p660);
         }
     }
+}
+
+TEST_F(CaptureStreamX11, TheProgramPlaysNoSoundOfItsOwnWhileSystemSoundIsRecorded)
+{
+    const std::vector<std::int16_t> click(4410, 3000);
+    ASSERT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)) << "the session's PulseAudio took no sound";
+    recorder::StreamWish wish;
+    wish.region = platform::RectF { 0, 0, 64, 64 };
+    wish.size = { 64, 64 };
+    wish.fps = 10;
+    wish.system_audio = true;
+    bool held = true;
+    record("callado.mp4", display_filter(), recorder::stream_configuration(wish), 1.0, platform::VideoCodec::H264,
+        [&](double) { held = held && !platform::play_pcm16_blocking(click, 44100, 1); });
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+    EXPECT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)); // released with the stream
 }

@@ -136,8 +136,12 @@ public:
         if (rc < 0)
             return std::unexpected(fmt::format("no pude crear {}: {}", recording.path, av_error(rc)));
         rc = avformat_write_header(e->m_format, nullptr);
-        if (rc < 0)
+        if (rc < 0) {
+            // The file is ours (just created) and holds nothing worth keeping.
+            avio_closep(&e->m_format->pb);
+            std::remove(recording.path.c_str());
             return std::unexpected(fmt::format("cabecera MP4: {}", av_error(rc)));
+        }
         e->m_header_written = true;
         e->m_packet.reset(av_packet_alloc());
         return e;
@@ -356,10 +360,8 @@ std::expected<std::unique_ptr<RecordingOutput>, std::string> RecordingOutput::op
     if (auto error = configuration_error(stream))
         return std::unexpected(*error);
     auto encoder = Encoder::open(recording, stream);
-    if (!encoder) {
-        std::remove(recording.path.c_str()); // nothing worth keeping was written
+    if (!encoder)
         return std::unexpected(encoder.error());
-    }
     return std::unique_ptr<RecordingOutput>(new RecordingOutput(std::move(*encoder), stream, std::move(listener)));
 }
 

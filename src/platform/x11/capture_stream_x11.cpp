@@ -296,7 +296,8 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream
 {
     if (auto error = configuration_error(configuration))
         return std::unexpected(*error);
-    auto source = x11::create_pixel_source();
+    // The queue's frames, one being converted and one being grabbed.
+    auto source = x11::create_pixel_source(static_cast<std::size_t>(configuration.queue_depth) + 2);
     if (!source)
         return std::unexpected(source.error());
     return std::make_unique<CaptureStreamX11>(std::move(filter), std::move(configuration), std::move(listener), std::move(*source));

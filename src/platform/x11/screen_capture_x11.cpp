@@ -152,8 +152,9 @@ struct Segment {
 // connection released the server's side).
 class SegmentPool {
 public:
-    explicit SegmentPool(xcb_connection_t* conn)
-        : m_conn(conn)
+    SegmentPool(xcb_connection_t* conn, std::size_t keep)
+        : m_keep(keep)
+        , m_conn(conn)
     {
     }
 
@@ -176,7 +177,7 @@ public:
     void give_back(const Segment& s)
     {
         std::lock_guard lock(m_mutex);
-        if (m_conn && m_idle.size() < KEEP) {
+        if (m_conn && m_idle.size() < m_keep) {
             m_idle.push_back(s);
             return;
         }
@@ -205,8 +206,9 @@ public:
     }
 
 private:
-    // Idle segments hold a screenful each; two cover a grab in flight and the next.
-    static constexpr std::size_t KEEP = 2;
+    // Idle segments hold a screenful each: two cover a still grab in flight
+    // and the next; a recording keeps as many as its queue holds frames.
+    const std::size_t m_keep;
     std::mutex m_mutex;
     xcb_connection_t* m_conn;
     std::vector<Segment> m_idle;
@@ -226,7 +228,7 @@ void return_segment(void* info)
 
 class ScreenCaptureX11 final : public ScreenCapture, public x11::PixelSource {
 public:
-    static std::expected<std::unique_ptr<ScreenCaptureX11>, std::string> create(X11CaptureOptions options)
+    static std::expected<std::unique_ptr<ScreenCaptureX11>, std::string> create(X11CaptureOptions options, std::size_t keep_segments = 2)
     {
         int screen_number = 0;
         xcb_connection_t* conn = xcb_connect(nullptr, &screen_number);
@@ -242,7 +244,7 @@ public:
             xcb_disconnect(conn);
             return std::unexpected(std::string("la pantalla X no tiene raíz"));
         }
-        std::unique_ptr<ScreenCaptureX11> self(new ScreenCaptureX11(conn, *it.data));
+        std::unique_ptr<ScreenCaptureX11> self(new ScreenCaptureX11(conn, *it.data, keep_segments));
         if (auto ok = self->check_pixel_format(); !ok)
             return std::unexpected(ok.error());
         self->probe_extensions(options);
@@ -344,10 +346,10 @@ public:
     }
 
 private:
-    ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root)
+    ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root, std::size_t keep_segments)
         : m_conn(conn)
         , m_root(root)
-        , m_pool(std::make_shared<SegmentPool>(conn))
+        , m_pool(std::make_shared<SegmentPool>(conn, keep_segments))
     {
         intern_atoms();
     }
@@ -1132,9 +1134,9 @@ std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_cap
     return std::unique_ptr<ScreenCapture>(std::move(*made));
 }
 
-std::expected<std::unique_ptr<x11::PixelSource>, std::string> x11::create_pixel_source()
+std::expected<std::unique_ptr<x11::PixelSource>, std::string> x11::create_pixel_source(std::size_t frames_in_flight)
 {
-    auto made = ScreenCaptureX11::create({});
+    auto made = ScreenCaptureX11::create({}, frames_in_flight);
     if (!made)
         return std::unexpected(made.error());
     return std::unique_ptr<x11::PixelSource>(std::move(*made));

@@ -71,6 +71,9 @@ public:
 };
 
 // Opens the connection. Main thread (reads the screens' placement there).
-std::expected<std::unique_ptr<PixelSource>, std::string> create_pixel_source();
+// `frames_in_flight`: how many root images may be alive at once (a
+// recording's queue); that many shared-memory segments are kept for reuse
+// instead of being made and dropped per frame.
+std::expected<std::unique_ptr<PixelSource>, std::string> create_pixel_source(std::size_t frames_in_flight = 2);
 
 } // namespace platform::x11
