@@ -252,6 +252,9 @@ TEST(AudioClock, BlocksFollowBySampleCountsAndOnlyALostStretchLeavesAGap)
     // 200 ms lost on the way: the clock runs ahead by more than 50 ms, a gap follows.
     EXPECT_EQ(clock.place(origin + 340'000'000, 960), 16320);
     EXPECT_EQ(clock.place(origin + 360'000'000, 960), 17280);
+    // A source that delivers faster than it records falls behind the clock by more than 200 ms: back to the clock.
+    EXPECT_EQ(clock.place(origin + 380'000'000, 48000), 18240);
+    EXPECT_EQ(clock.place(origin + 390'000'000, 960), 18720);
     // Before the origin: negative positions (the output drops them).
     platform::pulse::AudioClock early(48000, origin);
     EXPECT_EQ(early.place(origin - 20'000'000, 960), -960);

@@ -475,6 +475,8 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
                     reached = std::min(reached, m_input_end[i]);
             }
             until = reached == INT64_MAX ? video_end : std::max<std::int64_t>(reached, furthest - 2 * std::int64_t { m_rate });
+            // Never past the picture: the sound after it waits for the next frames or is cut at the end.
+            until = std::min(until, video_end);
         }
         if (until <= m_mix_base)
             return true;

@@ -22,7 +22,7 @@ AudioClock::AudioClock(int sample_rate, std::int64_t origin_ns)
 std::int64_t AudioClock::place(std::int64_t taken_ns, std::size_t frames)
 {
     const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(taken_ns - m_origin) * m_rate / 1e9));
-    if (!m_placed || by_clock > m_next + m_rate / 20) {
+    if (!m_placed || by_clock > m_next + m_rate / 20 || by_clock < m_next - m_rate / 5) {
         m_placed = true;
         m_next = by_clock;
     }
@@ -133,14 +133,15 @@ struct AudioCapture::Impl {
             if (pa_stream_peek(s, &bytes, &n) < 0 || n == 0)
                 return;
             const std::int64_t arrival = monotonic_ns();
-            if (bytes) {
-                pa_usec_t latency = 0;
-                int negative = 0;
-                std::int64_t taken = arrival;
-                if (pa_stream_get_latency(s, &latency, &negative) == 0)
-                    taken = negative ? arrival + static_cast<std::int64_t>(latency) * 1000 : arrival - static_cast<std::int64_t>(latency) * 1000;
+            pa_usec_t latency = 0;
+            int negative = 0;
+            // Until the server has told the stream's timing, a block cannot be
+            // placed: what comes first is the source's backlog from before
+            // the start, which the timeline drops anyway.
+            if (bytes && pa_stream_get_latency(s, &latency, &negative) == 0) {
+                const auto lat = static_cast<std::int64_t>(latency) * 1000;
                 const std::size_t frames = n / frame_bytes;
-                const std::int64_t at = in->clock.place(taken, frames);
+                const std::int64_t at = in->clock.place(negative ? arrival + lat : arrival - lat, frames);
                 self.samples(in->index, at, static_cast<const float*>(bytes), frames);
             }
             // A hole (no data) is left as it is: the mix keeps it silent.

@@ -31,7 +31,9 @@ public:
     // The position of a block whose first sample was taken at `taken_ns`
     // (arrival less latency), `frames` long. Blocks follow on each other by
     // their sample counts; only a clock that runs ahead by more than 50 ms
-    // (sound lost on the way) moves the next block on, leaving a silent gap.
+    // (sound lost on the way) moves the next block on, leaving a silent gap,
+    // and one that falls behind by more than 200 ms (a source that delivered
+    // faster than it recorded) moves it back.
     std::int64_t place(std::int64_t taken_ns, std::size_t frames);
 
 private:
