@@ -13,6 +13,7 @@
 // Without an X display (or under Qt's offscreen platform) it says it skipped
 // and succeeds, so the --smoke run always passes; --smoke records one short clip.
 #include "bench_common.h"
+#include "flat_window.h"
 
 #include "platform/capture_stream.h"
 #include "platform/screen_capture.h"
@@ -40,6 +41,8 @@
 #include <thread>
 
 namespace {
+
+using Flat = testing_support::FlatWindow;
 
 // Moving bars and a counter over the whole screen, repainted at 60 Hz.
 class Animated final : public QWidget {
@@ -71,28 +74,6 @@ protected:
 private:
     QTimer m_timer;
     int m_tick = 0;
-};
-
-class Flat final : public QWidget {
-public:
-    Flat(QColor c, QRect at)
-        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint)
-        , m_colour(c)
-    {
-        setGeometry(at);
-        show();
-    }
-    void set_colour(QColor c)
-    {
-        m_colour = c;
-        repaint();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), m_colour); }
-
-private:
-    QColor m_colour;
 };
 
 void pump(int ms)

@@ -1,5 +1,6 @@
 // The capture stream and its MP4 output against the test session's X server
 // and PulseAudio; files are read back with ffprobe and ffmpeg as a user would.
+#include "flat_window.h"
 #include "qt_wait.h"
 #include "platform/capture_stream.h"
 #include "platform/screen_capture.h"
@@ -24,36 +25,9 @@
 
 using testing_support::pump_for;
 using testing_support::wait_until;
+using Flat = testing_support::FlatWindow;
 
 namespace {
-
-// A borderless window of this process filled with one colour, placed exactly
-// (override-redirect, so no window manager moves it).
-class Flat final : public QWidget {
-public:
-    Flat(QColor colour, QRect at, Qt::WindowFlags extra = {})
-        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | extra)
-        , m_colour(colour)
-    {
-        setGeometry(at);
-        show();
-    }
-    void set_colour(QColor c)
-    {
-        m_colour = c;
-        repaint();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.fillRect(rect(), m_colour);
-    }
-
-private:
-    QColor m_colour;
-};
 
 QByteArray run(const QString& program, const QStringList& args)
 {
