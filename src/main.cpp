@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QFontDatabase>
 
+#include <fmt/format.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -82,8 +84,10 @@ int main(int argc, char** argv)
     auto instance = platform::SingleInstance::acquire(urls, role);
     if (role == platform::SingleInstance::Role::Forwarded)
         return 0;
-    if (!platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()))
-        util::log("no pude registrar el esquema vistrope://");
+    if (role == platform::SingleInstance::Role::Refused)
+        return 1;
+    if (auto registered = platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()); !registered)
+        util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 
     auto delegate = app::AppDelegate::create();
     util::on_main([delegate, urls] {

@@ -257,7 +257,7 @@ void AppDelegate::open_urls(const std::vector<std::string>& urls)
         const auto host = url_host(url);
         const auto action = host ? action_for_host(*host) : std::nullopt;
         if (!action) {
-            util::log(fmt::format("URL desconocida: {}", url));
+            util::log(fmt::format("URL desconocida: {}", util::escape_controls(url)));
             continue;
         }
         run(*action);

@@ -82,18 +82,23 @@ public:
 
 } // namespace
 
-void make_panel(QWidget* widget, int level, Mouse mouse)
+void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus)
 {
-    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint;
+    const bool refuses = focus == Focus::Refuses;
+    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint;
+    if (refuses)
+        flags |= Qt::WindowDoesNotAcceptFocus;
     if (level >= OVERLAY_LEVEL)
         flags |= Qt::Window | Qt::X11BypassWindowManagerHint | Qt::BypassWindowManagerHint;
     else
         flags |= Qt::Tool;
     widget->setWindowFlags(flags);
-    widget->setAttribute(Qt::WA_ShowWithoutActivating);
+    widget->setAttribute(Qt::WA_ShowWithoutActivating, refuses);
     widget->setAttribute(Qt::WA_TranslucentBackground, compositor_running());
     widget->setAttribute(Qt::WA_NoSystemBackground, compositor_running());
-    widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL);
+    // Window managers never focus notifications; a focusable panel stays a
+    // utility window (Qt::Tool), which they do.
+    widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL && refuses);
     set_ignores_mouse(widget, mouse);
     widget->winId(); // create the native window now, so its properties can be set
     if (level < OVERLAY_LEVEL)

@@ -17,10 +17,14 @@ namespace platform {
 inline constexpr int OVERLAY_LEVEL = 1000;
 
 enum class Mouse { Accepts, Ignores };
+// Whether the panel can become the key window. Most panels never take the
+// keyboard; pinned captures do (a click makes them key), so they get a
+// window type the window manager focuses.
+enum class Focus { Refuses, Accepts };
 
 // Window flags and attributes for a panel at `level`; call before the first
 // show. Main thread.
-void make_panel(QWidget* widget, int level, Mouse mouse);
+void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus = Focus::Refuses);
 // Changes whether the panel lets mouse events through. Main thread.
 void set_ignores_mouse(QWidget* widget, Mouse mouse);
 // Raises the program's visible panels in level order (lowest first), so a

@@ -30,40 +30,6 @@ TEST(UrlHosts, ParsedByHandAndCaseSensitive)
     EXPECT_FALSE(app::action_for_host("capture-area "));
 }
 
-TEST(UrlHosts, SchemeArgumentsAndForwardedRequests)
-{
-    EXPECT_EQ(platform::scheme_urls({ "vistrope", "vistrope://pin", "--selftest", "VISTROPE://x", "http://pin" }),
-        (std::vector<std::string> { "vistrope://pin", "VISTROPE://x" }));
-    std::string buffer = "vistrope://a\nvistrope://b\n\nvistrope://c\n";
-    auto requests = platform::take_requests(buffer);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], (std::vector<std::string> { "vistrope://a", "vistrope://b" }));
-    EXPECT_EQ(buffer, "vistrope://c\n") << "an unfinished request waits for its end";
-    buffer += "\n\n";
-    requests = platform::take_requests(buffer);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], (std::vector<std::string> { "vistrope://c" }));
-    EXPECT_TRUE(requests[1].empty()) << "a start without URLs is a request of its own";
-    EXPECT_TRUE(buffer.empty());
-}
-
-TEST(UrlHosts, DesktopEntryDeclaresTheSchemeAndQuotesTheProgram)
-{
-    const std::string entry = platform::desktop_entry("/opt/my \"apps\" 100%/vistrope");
-    EXPECT_NE(entry.find("MimeType=x-scheme-handler/vistrope;"), std::string::npos);
-    // Exec quoting (\" and %%), then the string escape of the file (\\).
-    EXPECT_NE(entry.find("Exec=\"/opt/my \\\\\"apps\\\\\" 100%%/vistrope\" %u"), std::string::npos) << entry;
-
-    TempDir dir;
-    ScopedEnv data("XDG_DATA_HOME", (dir.path() / "data").string());
-    ScopedEnv conf("XDG_CONFIG_HOME", (dir.path() / "conf").string());
-    write_file(dir.path() / "conf/mimeapps.list", "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=old.desktop\n[Added Associations]\na=b\n");
-    ASSERT_TRUE(platform::install_desktop_entry("/usr/bin/vistrope"));
-    EXPECT_NE(read_file(dir.path() / "data/applications/vistrope.desktop").find("Exec=\"/usr/bin/vistrope\" %u"), std::string::npos);
-    EXPECT_EQ(read_file(dir.path() / "conf/mimeapps.list"),
-        "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=vistrope.desktop\n[Added Associations]\na=b\n");
-}
-
 TEST(KeyEquivalents, FromTheShortcutTexts)
 {
     using app::Modifier;
@@ -330,24 +296,3 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     app::reset_menu_env();
 }
 
-TEST(UrlHosts, TheInstanceSocketLivesInAFolderOfThisUserAlone)
-{
-    TempDir dir;
-    const auto mine = dir.path() / "mine";
-    ASSERT_EQ(platform::private_directory(mine), mine);
-    EXPECT_EQ(std::filesystem::status(mine).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
-    // A folder others may enter, or a link in its place, is refused.
-    const auto open_to_all = dir.path() / "open";
-    std::filesystem::create_directory(open_to_all);
-    std::filesystem::permissions(open_to_all, std::filesystem::perms::all);
-    EXPECT_FALSE(platform::private_directory(open_to_all));
-    const auto link = dir.path() / "link";
-    std::filesystem::create_directory_symlink(mine, link);
-    EXPECT_FALSE(platform::private_directory(link));
-
-    ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
-    const auto socket = platform::SingleInstance::socket_path();
-    ASSERT_TRUE(socket);
-    EXPECT_EQ(socket->filename(), "vistrope.sock");
-    EXPECT_EQ(platform::private_directory(socket->parent_path()), socket->parent_path());
-}
