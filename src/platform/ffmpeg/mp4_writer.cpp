@@ -23,6 +23,7 @@ extern "C" {
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -70,7 +71,8 @@ AVDictionary* video_options(VideoCodec codec)
 }
 
 // Opens a video encoder of `codec` for the given size and frame interval.
-std::expected<CodecContext, std::string> open_video(VideoCodec codec, int width, int height, AVRational interval, bool global_header)
+std::expected<CodecContext, std::string> open_video(VideoCodec codec, int width, int height, AVRational interval, bool global_header,
+    int threads)
 {
     const AVCodec* encoder = avcodec_find_encoder_by_name(encoder_name(codec));
     if (!encoder)
@@ -89,7 +91,7 @@ std::expected<CodecContext, std::string> open_video(VideoCodec codec, int width,
     ctx->color_trc = AVCOL_TRC_BT709;
     ctx->colorspace = AVCOL_SPC_BT709;
     ctx->color_range = AVCOL_RANGE_MPEG;
-    ctx->thread_count = 0;
+    ctx->thread_count = threads;
     if (codec == VideoCodec::Hevc)
         ctx->codec_tag = MKTAG('h', 'v', 'c', '1');
     if (global_header)
@@ -116,7 +118,15 @@ public:
             return std::unexpected(fmt::format("MP4: {}", av_error(rc)));
         const bool global_header = e->m_format->oformat->flags & AVFMT_GLOBALHEADER;
         const AVRational interval { static_cast<int>(stream.minimum_frame_interval.value), stream.minimum_frame_interval.timescale };
-        auto video = open_video(recording.codec, static_cast<int>(stream.width), static_cast<int>(stream.height), interval, global_header);
+        // Frame threads: as many as the pixel rate needs (four carry 1080p at
+        // 60 frames per second with room to spare), no more: each thread is
+        // slow on its first frame, and a long pipeline of slow first frames
+        // overflows the queue at every start.
+        const double pixel_rate = double(stream.width) * stream.height * interval.den / std::max(1, interval.num);
+        const int threads = std::clamp(static_cast<int>(std::ceil(4 * pixel_rate / (1920.0 * 1080 * 60))), 1,
+            static_cast<int>(util::parallelism()));
+        auto video = open_video(recording.codec, static_cast<int>(stream.width), static_cast<int>(stream.height), interval,
+            global_header, threads);
         if (!video)
             return std::unexpected(video.error());
         e->m_video = std::move(*video);
@@ -583,7 +593,7 @@ std::vector<VideoCodec> available_video_codecs()
         const int level = av_log_get_level();
         av_log_set_level(AV_LOG_QUIET);
         for (VideoCodec codec : { VideoCodec::H264, VideoCodec::Hevc })
-            if (ffmpeg::open_video(codec, 64, 64, { 1, 30 }, true))
+            if (ffmpeg::open_video(codec, 64, 64, { 1, 30 }, true, 1))
                 found.push_back(codec);
         av_log_set_level(level);
         return found;
