@@ -228,18 +228,27 @@ TEST_F(CaptureStreamX11, ColoursOfAChangingWindowFollowTheSequenceOnTheFrameGrid
     EXPECT_GE(span, seconds - 0.5);
 
     // Each frame shows one colour of the sequence, and the colours advance in its order.
+    // A frame grabbed while the window repaints may show both colours at the
+    // centre; a few such frames are allowed, a colour out of order is not.
     std::size_t at = 0;
     int changes = 0;
+    int mixed = 0;
     for (const QImage& frame : frames_rgb(file, 8, 8)) {
         const QColor c = frame.pixelColor(4, 4);
         if (near(c, SEQUENCE[at]))
             continue;
         const std::size_t next = (at + 1) % SEQUENCE.size();
-        ASSERT_TRUE(near(c, SEQUENCE[next])) << describe(c) << " after " << describe(SEQUENCE[at]);
-        at = next;
-        ++changes;
+        if (near(c, SEQUENCE[next])) {
+            at = next;
+            ++changes;
+            continue;
+        }
+        for (std::size_t other = 0; other < SEQUENCE.size(); ++other)
+            ASSERT_FALSE(near(c, SEQUENCE[other])) << describe(c) << " after " << describe(SEQUENCE[at]);
+        ++mixed;
     }
     EXPECT_GE(changes, 8); // about 12 changes in 3 s
+    EXPECT_LE(mixed, 3);
 }
 
 TEST_F(CaptureStreamX11, HevcWhenAskedIsTaggedHvc1AtTheConfiguredSize)
