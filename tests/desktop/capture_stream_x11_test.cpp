@@ -484,38 +484,6 @@ TEST_F(CaptureStreamX11, TheProgramPlaysNoSoundOfItsOwnWhileSystemSoundIsRecorde
     EXPECT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)); // released with the stream
 }
 
-TEST_F(CaptureStreamX11, ConfigurationReadsBackAndOutputsAreCheckedBeforeTheStart)
-{
-    platform::StreamConfiguration c;
-    c.width = 64;
-    c.height = 64;
-    c.minimum_frame_interval = { 1, 60, platform::TIME_VALID, 0 };
-    auto stream = platform::create_capture_stream(display_filter(), c, m_reports.delegate);
-    ASSERT_TRUE(stream) << stream.error();
-    EXPECT_EQ((*stream)->configuration().minimum_frame_interval, c.minimum_frame_interval);
-    EXPECT_TRUE((*stream)->add_stream_output(m_reports.delegate, platform::StreamOutputType::Screen));
-    EXPECT_FALSE((*stream)->add_stream_output(m_reports.delegate, platform::StreamOutputType::Audio)); // no sound configured
-    const auto codecs = platform::available_video_codecs();
-    const bool hevc = std::ranges::find(codecs, platform::VideoCodec::Hevc) != codecs.end();
-    // The recorder asks for HEVC only through the codec choice, which falls back to H.264.
-    EXPECT_EQ(recorder::recording_configuration(path("prueba.mp4").toStdString(), true, codecs).codec,
-        hevc ? platform::VideoCodec::Hevc : platform::VideoCodec::H264);
-    EXPECT_TRUE((*stream)->add_recording_output({ path("prueba.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, m_reports.delegate));
-    EXPECT_FALSE((*stream)->add_recording_output({ path("otra.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, m_reports.delegate));
-    // Stopping a stream that never started is an error, reported off the caller's thread.
-    std::atomic<bool> answered = false;
-    std::optional<std::string> error;
-    (*stream)->stop([&](std::optional<std::string> e) {
-        error = e;
-        answered = true;
-    });
-    ASSERT_TRUE(wait_until([&] { return answered.load(); }));
-    EXPECT_EQ(error, "el stream no está en marcha");
-    platform::StreamConfiguration odd = c;
-    odd.width = 63;
-    EXPECT_FALSE(platform::create_capture_stream(display_filter(), odd, nullptr));
-}
-
 TEST_F(CaptureStreamX11, ARegionOffTheDisplayFailsToStartAndTheOutputReportsFailure)
 {
     auto configuration = config(QRect(0, 0, 64, 64), 30);
