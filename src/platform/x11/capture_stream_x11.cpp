@@ -133,8 +133,13 @@ private:
 
     void run(StreamCompletion started)
     {
+        // The system's sound is everyone's: while it is recorded, the program keeps quiet.
+        const bool hold = m_output && m_configuration.captures_audio && m_configuration.excludes_current_process_audio;
+        if (hold)
+            hold_own_sounds();
         const std::int64_t t0 = monotonic_ns();
-        start_audio(t0);
+        // Reaching the sound server can take a while; the picture does not wait for it.
+        std::thread audio_starter([this, t0] { start_audio(t0); });
         std::int64_t slot = 0;
         std::int64_t next_plan = 0;
         PixelRect rect;
@@ -181,8 +186,11 @@ private:
         }
         util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola",
             grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0));
+        if (started) // stopped before the first grab
+            started(std::string("el stream se detuvo antes de empezar"));
+        audio_starter.join();
         m_audio.reset();
-        if (std::exchange(m_holding_sounds, false))
+        if (hold)
             release_own_sounds();
         if (stopped_by) {
             m_stop = true;
@@ -257,10 +265,6 @@ private:
         request.sample_rate = m_configuration.sample_rate;
         request.channels = m_configuration.channel_count;
         request.origin_ns = t0;
-        if (m_configuration.captures_audio && m_configuration.excludes_current_process_audio) {
-            hold_own_sounds();
-            m_holding_sounds = true;
-        }
         ffmpeg::RecordingOutput* output = m_output.get();
         std::shared_ptr<StreamOutput> outputs[2] = { m_outputs[1], m_outputs[2] };
         m_audio = pulse::AudioCapture::start(request,
@@ -280,7 +284,6 @@ private:
     std::shared_ptr<StreamOutput> m_outputs[3];
     std::unique_ptr<ffmpeg::RecordingOutput> m_output;
     std::unique_ptr<pulse::AudioCapture> m_audio;
-    bool m_holding_sounds = false; // the grab thread's
     std::atomic<bool> m_stop { false };
     std::mutex m_stop_mutex;
     StreamCompletion m_stop_done; // with m_stop_mutex
