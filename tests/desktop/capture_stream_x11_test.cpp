@@ -502,3 +502,25 @@ TEST_F(CaptureStreamX11, ARegionOffTheDisplayFailsToStartAndTheOutputReportsFail
     EXPECT_FALSE(m_reports.has(recorder::Report::Kind::RecordingFinished));
     EXPECT_FALSE(m_reports.has(recorder::Report::Kind::RecordingStarted));
 }
+
+TEST_F(CaptureStreamX11, AStopRightAfterTheStartAnswersBothAndEndsTheFileOnce)
+{
+    for (int round = 0; round < 5; ++round) {
+        Reports reports;
+        auto stream = platform::create_capture_stream(display_filter(), config(QRect(0, 0, 64, 64), 60), reports.delegate);
+        ASSERT_TRUE(stream) << stream.error();
+        ASSERT_TRUE((*stream)->add_recording_output({ path("corta.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, reports.delegate));
+        std::atomic<int> starts = 0, stops = 0;
+        (*stream)->start([&](std::optional<std::string>) { ++starts; });
+        (*stream)->stop([&](std::optional<std::string> e) {
+            EXPECT_FALSE(e);
+            ++stops;
+        });
+        ASSERT_TRUE(wait_until([&] { return starts == 1 && stops == 1 && reports.ended(); }, 20000)) << "round " << round;
+        stream->reset();
+        EXPECT_EQ(starts, 1);
+        EXPECT_EQ(stops, 1);
+        // Finished when a frame made it into the file, failed when none did; never both.
+        EXPECT_NE(reports.has(recorder::Report::Kind::RecordingFinished), reports.has(recorder::Report::Kind::RecordingFailed));
+    }
+}
