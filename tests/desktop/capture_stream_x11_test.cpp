@@ -524,3 +524,34 @@ TEST_F(CaptureStreamX11, AStopRightAfterTheStartAnswersBothAndEndsTheFileOnce)
         EXPECT_NE(reports.has(recorder::Report::Kind::RecordingFinished), reports.has(recorder::Report::Kind::RecordingFailed));
     }
 }
+
+TEST_F(CaptureStreamX11, ThePointerIsBlendedInAtItsHotSpotOnlyWhenAsked)
+{
+    const QRect area(400, 300, 200, 200);
+    Flat window(Qt::white, area);
+    pump_for(300);
+    run("xdotool", { "mousemove", QString::number(area.x() + 100), QString::number(area.y() + 100) });
+    pump_for(300);
+    // The darkest pixel right below and beside the pointer's tip, and far from it.
+    auto darkest = [](const QImage& frame, QRect box) {
+        int dark = 255;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                dark = std::min(dark, qGray(frame.pixel(x, y)));
+        return dark;
+    };
+    for (bool cursor : { true, false }) {
+        SCOPED_TRACE(cursor ? "with pointer" : "without pointer");
+        auto configuration = config(area, 10);
+        configuration.shows_cursor = cursor;
+        const QString file = record(cursor ? "puntero.mp4" : "sin_puntero.mp4", display_filter(), configuration, 0.8);
+        const auto frames = frames_rgb(file, 200, 200);
+        ASSERT_FALSE(frames.empty());
+        const QImage& last = frames.back();
+        EXPECT_GT(darkest(last, QRect(0, 0, 60, 60)), 200); // away from the pointer: white
+        if (cursor)
+            EXPECT_LT(darkest(last, QRect(100, 100, 12, 12)), 100);
+        else
+            EXPECT_GT(darkest(last, QRect(100, 100, 12, 12)), 200);
+    }
+}
