@@ -6,6 +6,7 @@
 // end, and a file that misses its trailer is reported as failed, never as
 // finished.
 #include "platform/ffmpeg/mp4_writer.h"
+#include "platform/ffmpeg/media_av.h"
 
 #include "base/util.h"
 
@@ -33,30 +34,14 @@ namespace ffmpeg {
 
 namespace {
 
-std::string av_error(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 const char* encoder_name(VideoCodec codec)
 {
     return codec == VideoCodec::Hevc ? "libx265" : "libx264";
 }
 
-struct CodecContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFree>;
-using Frame = std::unique_ptr<AVFrame, FrameFree>;
-using Packet = std::unique_ptr<AVPacket, PacketFree>;
+using CodecContext = mav::Encoder;
+using mav::Frame;
+using mav::Packet;
 
 // The options of the video encoder: the fastest preset (the encoder shares
 // the machine with what is being recorded) and, for libx265, no chatter on
@@ -100,7 +85,7 @@ std::expected<CodecContext, std::string> open_video(VideoCodec codec, int width,
     const int rc = avcodec_open2(ctx.get(), encoder, &options);
     av_dict_free(&options);
     if (rc < 0)
-        return std::unexpected(fmt::format("{}: {}", encoder_name(codec), av_error(rc)));
+        return std::unexpected(fmt::format("{}: {}", encoder_name(codec), mav::error_text(rc)));
     return ctx;
 }
 
@@ -115,7 +100,7 @@ public:
         e->m_path = recording.path;
         int rc = avformat_alloc_output_context2(&e->m_format, nullptr, "mp4", recording.path.c_str());
         if (rc < 0 || !e->m_format)
-            return std::unexpected(fmt::format("MP4: {}", av_error(rc)));
+            return std::unexpected(fmt::format("MP4: {}", mav::error_text(rc)));
         const bool global_header = e->m_format->oformat->flags & AVFMT_GLOBALHEADER;
         const AVRational interval { static_cast<int>(stream.minimum_frame_interval.value), stream.minimum_frame_interval.timescale };
         // Frame threads: as many as the pixel rate needs (four carry 1080p at
@@ -142,15 +127,15 @@ public:
             if (auto ok = e->open_audio(stream.sample_rate, stream.channel_count, global_header); !ok)
                 return std::unexpected(ok.error());
         }
-        rc = avio_open(&e->m_format->pb, recording.path.c_str(), AVIO_FLAG_WRITE);
+        rc = avio_open(&e->m_format->pb, mav::locator(recording.path).c_str(), AVIO_FLAG_WRITE);
         if (rc < 0)
-            return std::unexpected(fmt::format("no pude crear {}: {}", recording.path, av_error(rc)));
+            return std::unexpected(fmt::format("no pude crear {}: {}", recording.path, mav::error_text(rc)));
         rc = avformat_write_header(e->m_format, nullptr);
         if (rc < 0) {
             // The file is ours (just created) and holds nothing worth keeping.
             avio_closep(&e->m_format->pb);
             std::remove(recording.path.c_str());
-            return std::unexpected(fmt::format("cabecera MP4: {}", av_error(rc)));
+            return std::unexpected(fmt::format("cabecera MP4: {}", mav::error_text(rc)));
         }
         e->m_header_written = true;
         e->m_packet.reset(av_packet_alloc());
@@ -190,9 +175,9 @@ public:
         dst->width = m_video->width;
         dst->height = m_video->height;
         if (int rc = av_frame_get_buffer(dst.get(), 0); rc < 0)
-            return std::unexpected(av_error(rc));
+            return std::unexpected(mav::error_text(rc));
         if (int rc = sws_scale_frame(m_sws, dst.get(), src.get()); rc < 0)
-            return std::unexpected(fmt::format("conversión de color: {}", av_error(rc)));
+            return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
         dst->pts = slot;
         dst->color_primaries = AVCOL_PRI_BT709;
         dst->color_trc = AVCOL_TRC_BT709;
@@ -228,9 +213,9 @@ public:
                 error = ok.error();
         }
         if (int rc = av_write_trailer(m_format); rc < 0 && error.empty())
-            error = fmt::format("índice MP4: {}", av_error(rc));
+            error = fmt::format("índice MP4: {}", mav::error_text(rc));
         if (int rc = avio_closep(&m_format->pb); rc < 0 && error.empty())
-            error = fmt::format("al cerrar {}: {}", m_path, av_error(rc));
+            error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
         if (!error.empty())
             return std::unexpected(error);
         return {};
@@ -257,7 +242,7 @@ private:
         if (global_header)
             m_audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (int rc = avcodec_open2(m_audio.get(), aac, nullptr); rc < 0)
-            return std::unexpected(fmt::format("AAC: {}", av_error(rc)));
+            return std::unexpected(fmt::format("AAC: {}", mav::error_text(rc)));
         m_audio_stream = avformat_new_stream(m_format, nullptr);
         if (!m_audio_stream)
             return std::unexpected(std::string("sin memoria para la pista de sonido"));
@@ -285,7 +270,7 @@ private:
         if (int rc = sws_init_context(m_sws, nullptr, nullptr); rc < 0) {
             sws_freeContext(m_sws);
             m_sws = nullptr;
-            return std::unexpected(fmt::format("conversión de color: {}", av_error(rc)));
+            return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
         }
         // Full-range RGB in, BT.709 limited range out, as the stream is tagged.
         const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
@@ -308,7 +293,7 @@ private:
             av_channel_layout_copy(&f->ch_layout, &m_audio->ch_layout);
             f->nb_samples = static_cast<int>(n);
             if (int rc = av_frame_get_buffer(f.get(), 0); rc < 0)
-                return std::unexpected(av_error(rc));
+                return std::unexpected(mav::error_text(rc));
             for (std::size_t c = 0; c < m_pending.size(); ++c) {
                 std::memcpy(f->data[c], m_pending[c].data(), n * sizeof(float));
                 m_pending[c].erase(m_pending[c].begin(), m_pending[c].begin() + static_cast<std::ptrdiff_t>(n));
@@ -326,18 +311,18 @@ private:
     {
         int rc = avcodec_send_frame(ctx, frame);
         if (rc < 0 && !(frame == nullptr && rc == AVERROR_EOF))
-            return std::unexpected(fmt::format("codificador: {}", av_error(rc)));
+            return std::unexpected(fmt::format("codificador: {}", mav::error_text(rc)));
         for (;;) {
             rc = avcodec_receive_packet(ctx, m_packet.get());
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
                 return {};
             if (rc < 0)
-                return std::unexpected(fmt::format("codificador: {}", av_error(rc)));
+                return std::unexpected(fmt::format("codificador: {}", mav::error_text(rc)));
             av_packet_rescale_ts(m_packet.get(), ctx->time_base, stream->time_base);
             m_packet->stream_index = stream->index;
             rc = av_interleaved_write_frame(m_format, m_packet.get());
             if (rc < 0)
-                return std::unexpected(fmt::format("al escribir {}: {}", m_path, av_error(rc)));
+                return std::unexpected(fmt::format("al escribir {}: {}", m_path, mav::error_text(rc)));
             ++m_packets;
         }
     }
