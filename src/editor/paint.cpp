@@ -3,6 +3,7 @@
 #include "base/util.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -52,6 +53,11 @@ void box_columns(const std::uint8_t* in, std::uint8_t* out, std::size_t w, std::
     }
 }
 
+// Below this many pixels a shadow is blurred on the calling thread alone.
+constexpr std::size_t PARALLEL_PIXELS = 1 << 18;
+// Columns a thread blurs together: a few cache lines across.
+constexpr std::size_t STRIP = 256;
+
 QRect device_bounds(const QPainter& p, const QRectF& bounds)
 {
     QRect r = p.transform().mapRect(bounds).toAlignedRect();
@@ -80,52 +86,90 @@ void blur_alpha(std::span<std::uint8_t> data, std::size_t width, std::size_t hei
     if (stride < width || data.size() < stride * (height - 1) + width)
         util::fatal("paint::blur_alpha: vista de píxeles incoherente");
     const float inv = 1.0f / static_cast<float>(2 * radius + 1);
-    std::vector<std::uint8_t> a(width), b(width);
-    for (std::size_t y = 0; y < height; ++y) {
-        std::uint8_t* row = data.data() + y * stride;
+    // Large layers (the frame's picture) share the rows and column strips
+    // among threads; the layers of single annotations stay on this one.
+    const bool parallel = width * height >= PARALLEL_PIXELS;
+    const long rows = static_cast<long>(height);
+#pragma omp parallel for if (parallel) schedule(static)
+    for (long y = 0; y < rows; ++y) {
+        std::vector<std::uint8_t> a(width), b(width);
+        std::uint8_t* row = data.data() + std::size_t(y) * stride;
         box_row(row, a.data(), width, radius, inv);
         box_row(a.data(), b.data(), width, radius, inv);
         box_row(b.data(), row, width, radius, inv);
     }
-    std::vector<std::uint8_t> t1(stride * height), t2(stride * height);
-    std::vector<std::uint32_t> sums;
-    box_columns(data.data(), t1.data(), width, height, stride, radius, inv, sums);
-    box_columns(t1.data(), t2.data(), width, height, stride, radius, inv, sums);
-    box_columns(t2.data(), data.data(), width, height, stride, radius, inv, sums);
+    // Kept between calls: every shadowed annotation blurs one.
+    thread_local std::vector<std::uint8_t> t1, t2;
+    t1.resize(std::max(t1.size(), stride * height));
+    t2.resize(std::max(t2.size(), stride * height));
+    std::uint8_t* const p1 = t1.data(); // this thread's buffers, shared with the workers
+    std::uint8_t* const p2 = t2.data();
+    const long strips = static_cast<long>((width + STRIP - 1) / STRIP);
+#pragma omp parallel for if (parallel) schedule(static)
+    for (long i = 0; i < strips; ++i) {
+        const std::size_t x0 = std::size_t(i) * STRIP, w = std::min(STRIP, width - x0);
+        std::vector<std::uint32_t> sums;
+        box_columns(data.data() + x0, p1 + x0, w, height, stride, radius, inv, sums);
+        box_columns(p1 + x0, p2 + x0, w, height, stride, radius, inv, sums);
+        box_columns(p2 + x0, data.data() + x0, w, height, stride, radius, inv, sums);
+    }
 }
 
-QImage shadow_image(const QImage& content, const Shadow& shadow, int pad)
+QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int reduce)
 {
-    const int w = content.width() + 2 * pad;
-    const int h = content.height() + 2 * pad;
+    const int k = std::max(reduce, 1);
+    const int cw = content.width(), ch = content.height();
+    // Padding and content both in reduced pixels; the content's box averages
+    // are what a smooth magnification needs.
+    const int kp = (pad + k - 1) / k;
+    const int w = (cw + k - 1) / k + 2 * kp;
+    const int h = (ch + k - 1) / k + 2 * kp;
     QImage alpha(w, h, QImage::Format_Alpha8);
     if (alpha.isNull())
         return {};
     alpha.fill(0);
-    for (int y = 0; y < content.height(); ++y) {
-        const auto* src = reinterpret_cast<const std::uint32_t*>(content.constScanLine(y));
-        std::uint8_t* dst = alpha.scanLine(y + pad) + pad;
-        for (int x = 0; x < content.width(); ++x)
-            dst[x] = static_cast<std::uint8_t>(src[x] >> 24);
+    if (k == 1) {
+        for (int y = 0; y < ch; ++y) {
+            const auto* src = reinterpret_cast<const std::uint32_t*>(content.constScanLine(y));
+            std::uint8_t* dst = alpha.scanLine(y + kp) + kp;
+            for (int x = 0; x < cw; ++x)
+                dst[x] = static_cast<std::uint8_t>(src[x] >> 24);
+        }
     }
+    std::vector<std::uint32_t> acc(std::size_t((cw + k - 1) / k));
+    for (int by = 0; k > 1 && by < (ch + k - 1) / k; ++by) {
+        std::fill(acc.begin(), acc.end(), 0);
+        const int y0 = by * k, y1 = std::min(ch, y0 + k);
+        for (int y = y0; y < y1; ++y) {
+            const auto* src = reinterpret_cast<const std::uint32_t*>(content.constScanLine(y));
+            for (int x = 0; x < cw; ++x)
+                acc[std::size_t(x / k)] += src[x] >> 24;
+        }
+        std::uint8_t* dst = alpha.scanLine(by + kp) + kp;
+        const std::uint32_t area = std::uint32_t(k * k);
+        for (std::size_t i = 0; i < acc.size(); ++i)
+            dst[i] = static_cast<std::uint8_t>((acc[i] + area / 2) / area);
+    }
+    const std::size_t radius = shadow_box_radius(shadow.blur);
     blur_alpha({ alpha.bits(), static_cast<std::size_t>(alpha.sizeInBytes()) }, std::size_t(w), std::size_t(h),
-        std::size_t(alpha.bytesPerLine()), shadow_box_radius(shadow.blur));
+        std::size_t(alpha.bytesPerLine()), radius == 0 ? 0 : std::max<std::size_t>((radius + std::size_t(k) / 2) / std::size_t(k), 1));
 
     QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
     if (out.isNull())
         return {};
+    // The premultiplied tint for each blurred alpha: every channel scaled by
+    // that alpha and the colour's own.
     const QColor c = shadow.color.toRgb();
-    const float k = static_cast<float>(c.alphaF()) / 255.0f;
-    const float cr = static_cast<float>(c.redF()) * 255.0f, cg = static_cast<float>(c.greenF()) * 255.0f,
-                cb = static_cast<float>(c.blueF()) * 255.0f;
+    const double tint[4] = { c.blueF(), c.greenF(), c.redF(), 1.0 };
+    std::array<std::uint32_t, 256> lut {};
+    for (int a = 0; a < 256; ++a)
+        for (int i = 0; i < 4; ++i)
+            lut[std::size_t(a)] |= std::uint32_t(std::lround(tint[i] * c.alphaF() * a)) << (8 * i);
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* src = alpha.constScanLine(y);
         auto* dst = reinterpret_cast<std::uint32_t*>(out.scanLine(y));
-        for (int x = 0; x < w; ++x) {
-            const float a = static_cast<float>(src[x]) * k; // 0 … 1
-            const auto ch = [a](float v) { return static_cast<std::uint32_t>(v * a + 0.5f); };
-            dst[x] = (ch(255.0f) << 24) | (ch(cr) << 16) | (ch(cg) << 8) | ch(cb);
-        }
+        for (int x = 0; x < w; ++x)
+            dst[x] = lut[src[x]];
     }
     return out;
 }
@@ -178,10 +222,17 @@ void Layer::end()
     m_parent->save();
     m_parent->resetTransform();
     if (m_shadow && m_shadow->color.alpha() > 0) {
-        const int pad = static_cast<int>(3 * shadow_box_radius(m_shadow->blur)) + 1;
-        const QImage s = shadow_image(m_image, *m_shadow, pad);
-        if (!s.isNull())
-            m_parent->drawImage(QPointF(m_rect.x() - pad + m_shadow->dx, m_rect.y() - pad + m_shadow->dy), s);
+        const std::size_t radius = shadow_box_radius(m_shadow->blur);
+        // Wide shadows are blurred at a fraction of the resolution and
+        // magnified smoothly: a sigma of many pixels leaves nothing finer.
+        const int k = radius >= 8 ? static_cast<int>(radius / 4) : 1;
+        const int pad = (static_cast<int>(3 * radius) + 1 + k - 1) / k * k;
+        const QImage s = shadow_image(m_image, *m_shadow, pad, k);
+        if (!s.isNull()) {
+            const QRectF at(m_rect.x() - pad + m_shadow->dx, m_rect.y() - pad + m_shadow->dy, double(s.width()) * k, double(s.height()) * k);
+            m_parent->setRenderHint(QPainter::SmoothPixmapTransform, true);
+            m_parent->drawImage(at, s);
+        }
     }
     m_parent->drawImage(m_rect.topLeft(), m_image);
     m_parent->restore();

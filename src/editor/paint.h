@@ -71,7 +71,9 @@ private:
 };
 
 // The shadow picture of a premultiplied ARGB32 image: its alpha, padded on
-// every side by `pad` pixels, blurred and tinted. Exposed for tests.
-QImage shadow_image(const QImage& content, const Shadow& shadow, int pad);
+// every side by `pad` pixels, blurred and tinted; with `reduce` k above 1 at
+// 1/k of the resolution (each pixel the mean of a k × k box, the blur radius
+// divided by k), to be drawn k times larger. Exposed for tests.
+QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int reduce = 1);
 
 } // namespace paint
