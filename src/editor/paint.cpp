@@ -11,42 +11,50 @@ namespace paint {
 
 namespace {
 
-// One box pass along a row: out[i] = mean of in[i − r … i + r], zero outside.
-void box_row(const std::uint8_t* in, std::uint8_t* out, std::size_t n, std::size_t r, float inv)
+// dst[c][r] = src[r][c] for a src of `rows` × `cols` bytes, in tiles.
+void transpose(const std::uint8_t* src, std::size_t src_step, std::size_t rows, std::size_t cols, std::uint8_t* dst,
+    std::size_t dst_step)
 {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < std::min(r, n); ++i)
-        sum += in[i];
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + r < n)
-            sum += in[i + r];
-        out[i] = static_cast<std::uint8_t>(static_cast<float>(sum) * inv + 0.5f);
-        if (i >= r)
-            sum -= in[i - r];
-    }
+    constexpr std::size_t T = 32;
+    for (std::size_t r0 = 0; r0 < rows; r0 += T)
+        for (std::size_t c0 = 0; c0 < cols; c0 += T)
+            for (std::size_t r = r0; r < std::min(r0 + T, rows); ++r)
+                for (std::size_t c = c0; c < std::min(c0 + T, cols); ++c)
+                    dst[c * dst_step + r] = src[r * src_step + c];
 }
 
-// One box pass down the columns, row by row so that memory is read in order.
-void box_columns(const std::uint8_t* in, std::uint8_t* out, std::size_t w, std::size_t h, std::size_t stride,
-    std::size_t r, float inv, std::vector<std::uint32_t>& sums)
+// One box pass down the columns, row by row so that memory is read in order
+// and many columns are summed side by side.
+void box_columns(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t w, std::size_t h,
+    std::size_t stride, std::size_t r, float inv, std::vector<std::uint32_t>& sum_buffer)
 {
-    sums.assign(w, 0);
-    for (std::size_t y = 0; y < std::min(r, h); ++y) {
-        const std::uint8_t* row = in + y * stride;
+    sum_buffer.assign(w, 0);
+    std::uint32_t* __restrict sums = sum_buffer.data();
+    // The window of row 0: rows 0 … r (rows past the end count as 0).
+    for (std::size_t y = 0; y <= std::min(r, h - 1); ++y) {
+        const std::uint8_t* __restrict row = in + y * stride;
+#pragma omp simd
         for (std::size_t x = 0; x < w; ++x)
             sums[x] += row[x];
     }
     for (std::size_t y = 0; y < h; ++y) {
-        if (y + r < h) {
-            const std::uint8_t* add = in + (y + r) * stride;
-            for (std::size_t x = 0; x < w; ++x)
-                sums[x] += add[x];
-        }
-        std::uint8_t* dst = out + y * stride;
+        std::uint8_t* __restrict dst = out + y * stride;
+#pragma omp simd
         for (std::size_t x = 0; x < w; ++x)
             dst[x] = static_cast<std::uint8_t>(static_cast<float>(sums[x]) * inv + 0.5f);
-        if (y >= r) {
-            const std::uint8_t* sub = in + (y - r) * stride;
+        // Slide: row y + r + 1 enters, row y − r leaves.
+        const std::uint8_t* __restrict add = y + r + 1 < h ? in + (y + r + 1) * stride : nullptr;
+        const std::uint8_t* __restrict sub = y >= r ? in + (y - r) * stride : nullptr;
+        if (add && sub) {
+#pragma omp simd
+            for (std::size_t x = 0; x < w; ++x)
+                sums[x] = sums[x] + add[x] - sub[x];
+        } else if (add) {
+#pragma omp simd
+            for (std::size_t x = 0; x < w; ++x)
+                sums[x] += add[x];
+        } else if (sub) {
+#pragma omp simd
             for (std::size_t x = 0; x < w; ++x)
                 sums[x] -= sub[x];
         }
@@ -85,34 +93,34 @@ void blur_alpha(std::span<std::uint8_t> data, std::size_t width, std::size_t hei
         return;
     if (stride < width || data.size() < stride * (height - 1) + width)
         util::fatal("paint::blur_alpha: vista de píxeles incoherente");
-    const float inv = 1.0f / static_cast<float>(2 * radius + 1);
-    // Large layers (the frame's picture) share the rows and column strips
-    // among threads; the layers of single annotations stay on this one.
+    // Column passes run many columns side by side (the compiler vectorises
+    // them); the row passes are column passes over the transposed image.
+    // Large layers (the frame's picture) share column strips among threads.
     const bool parallel = width * height >= PARALLEL_PIXELS;
-    const long rows = static_cast<long>(height);
-#pragma omp parallel for if (parallel) schedule(static)
-    for (long y = 0; y < rows; ++y) {
-        std::vector<std::uint8_t> a(width), b(width);
-        std::uint8_t* row = data.data() + std::size_t(y) * stride;
-        box_row(row, a.data(), width, radius, inv);
-        box_row(a.data(), b.data(), width, radius, inv);
-        box_row(b.data(), row, width, radius, inv);
-    }
-    // Kept between calls: every shadowed annotation blurs one.
-    thread_local std::vector<std::uint8_t> t1, t2;
-    t1.resize(std::max(t1.size(), stride * height));
-    t2.resize(std::max(t2.size(), stride * height));
+    thread_local std::vector<std::uint8_t> t1, t2, tr; // kept: every shadowed annotation blurs one
+    const std::size_t n = std::max(stride * height, width * height);
+    t1.resize(std::max(t1.size(), n));
+    t2.resize(std::max(t2.size(), n));
+    tr.resize(std::max(tr.size(), width * height));
     std::uint8_t* const p1 = t1.data(); // this thread's buffers, shared with the workers
     std::uint8_t* const p2 = t2.data();
-    const long strips = static_cast<long>((width + STRIP - 1) / STRIP);
+    std::uint8_t* const pt = tr.data();
+    const auto three_passes = [&](std::uint8_t* img, std::size_t w, std::size_t h, std::size_t step) {
+        const float inv = 1.0f / static_cast<float>(2 * radius + 1);
+        const long strips = static_cast<long>((w + STRIP - 1) / STRIP);
 #pragma omp parallel for if (parallel) schedule(static)
-    for (long i = 0; i < strips; ++i) {
-        const std::size_t x0 = std::size_t(i) * STRIP, w = std::min(STRIP, width - x0);
-        std::vector<std::uint32_t> sums;
-        box_columns(data.data() + x0, p1 + x0, w, height, stride, radius, inv, sums);
-        box_columns(p1 + x0, p2 + x0, w, height, stride, radius, inv, sums);
-        box_columns(p2 + x0, data.data() + x0, w, height, stride, radius, inv, sums);
-    }
+        for (long i = 0; i < strips; ++i) {
+            const std::size_t x0 = std::size_t(i) * STRIP, sw = std::min(STRIP, w - x0);
+            std::vector<std::uint32_t> sums;
+            box_columns(img + x0, p1 + x0, sw, h, step, radius, inv, sums);
+            box_columns(p1 + x0, p2 + x0, sw, h, step, radius, inv, sums);
+            box_columns(p2 + x0, img + x0, sw, h, step, radius, inv, sums);
+        }
+    };
+    three_passes(data.data(), width, height, stride);
+    transpose(data.data(), stride, height, width, pt, height);
+    three_passes(pt, height, width, height);
+    transpose(pt, height, width, height, data.data(), stride);
 }
 
 QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int reduce)
