@@ -150,8 +150,12 @@ QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int re
         const int y0 = by * k, y1 = std::min(ch, y0 + k);
         for (int y = y0; y < y1; ++y) {
             const auto* src = reinterpret_cast<const std::uint32_t*>(content.constScanLine(y));
-            for (int x = 0; x < cw; ++x)
-                acc[std::size_t(x / k)] += src[x] >> 24;
+            for (int bx = 0, x = 0; x < cw; ++bx) {
+                std::uint32_t a = 0;
+                for (const int end = std::min(cw, x + k); x < end; ++x)
+                    a += src[x] >> 24;
+                acc[std::size_t(bx)] += a;
+            }
         }
         std::uint8_t* dst = alpha.scanLine(by + kp) + kp;
         const std::uint32_t area = std::uint32_t(k * k);

@@ -156,24 +156,25 @@ void draw_highlighter(DrawCtx& ctx, const Base& base, const model::Annotation& a
 
 void draw_spotlights(DrawCtx& ctx, std::span<const model::Annotation> items, const QRectF& visible, std::optional<std::uint64_t> skip)
 {
-    std::vector<QRectF> holes;
+    std::vector<QRectF> holes_at;
     for (const model::Annotation& a : items)
         if (a.kind == 12 && !(skip && a.id == *skip))
             if (const auto* g = std::get_if<model::TwoPoint>(&a.geom))
-                holes.push_back(qrect(model::Rect::between(g->start, g->end)));
-    if (holes.empty())
+                holes_at.push_back(qrect(model::Rect::between(g->start, g->end)));
+    if (holes_at.empty())
         return;
-    paint::Layer layer(*ctx.painter, visible);
-    QPainter& q = layer.painter();
-    q.fillRect(visible, ctx.color(0, 0, 0, 0.55));
-    q.setCompositionMode(QPainter::CompositionMode_Clear);
-    q.setPen(Qt::NoPen);
-    q.setBrush(Qt::black);
-    for (const QRectF& r : holes) {
+    // One dimming fill with the holes cut out: everything outside is dimmed
+    // once however many spotlights overlap there.
+    QPainterPath holes;
+    for (const QRectF& r : holes_at) {
         const double radius = std::max(0.0, std::min({ 6 * ctx.scale, r.width() / 2, r.height() / 2 }));
-        q.drawRoundedRect(r, radius, radius);
+        QPainterPath hole;
+        hole.addRoundedRect(r, radius, radius);
+        holes = holes.united(hole);
     }
-    layer.end();
+    QPainterPath dim;
+    dim.addRect(visible);
+    ctx.painter->fillPath(dim.subtracted(holes), ctx.color(0, 0, 0, 0.55));
 }
 
 void draw_text(DrawCtx& ctx, QPainter& q, const model::Annotation& a, const model::Text& t)
