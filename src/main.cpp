@@ -5,6 +5,7 @@
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "record/video.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -51,6 +52,10 @@ int run_task(const switches::Found& found)
 {
     if (found.task == switches::Task::Ocr)
         return ocr::cli(found.value);
+    if (found.task == switches::Task::Gif)
+        return video::cli_gif(found.args);
+    if (found.task == switches::Task::GifBench)
+        return video::cli_gif_bench(found.args);
     return not_built(found.task);
 }
 
