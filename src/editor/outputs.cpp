@@ -1,5 +1,6 @@
 #include "editor/outputs.h"
 
+#include "base/files.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -15,11 +16,10 @@ namespace editor {
 
 namespace {
 
-// Where a save goes: a path claimed in the capture folder, or one a panel chose.
+// Where a save goes: a name held in the capture folder, or the path a panel chose.
 struct Target {
-    fs::path path;
-    std::optional<std::string> error; // the folder could not hold the claimed name
-    bool claimed = false;             // an empty file holds the name until written
+    std::optional<output::Reserved> reserved;
+    fs::path path; // when no name is held
 };
 
 std::string display_name(const fs::path& path)
@@ -44,29 +44,32 @@ void write(const std::shared_ptr<Editor>& editor, output::Raster exported, doubl
         shot_key = image.cacheKey();
     }
     util::in_background([weak = std::weak_ptr<Editor>(editor), raster, scale, target = std::move(target), shot_key] {
-        std::optional<std::string> error = target.error;
-        if (!error) {
-            const std::vector<std::uint8_t> png = encode(*raster, scale);
-            if (auto written = output::write_file(target.path, png); !written)
-                error = written.error();
+        fs::path path = target.reserved ? target.reserved->path : target.path;
+        std::optional<std::string> error;
+        if (target.reserved && target.reserved->error) {
+            error = target.reserved->error;
+            output::release(*target.reserved);
+        } else if (const std::vector<std::uint8_t> png = encode(*raster, scale); target.reserved) {
+            // Published under the held name, or the next free one when
+            // another program took it meanwhile; never over a file.
+            if (auto published = output::publish(*target.reserved, png))
+                path = *published;
+            else
+                error = published.error();
+        } else if (auto replaced = files::replace(path, { reinterpret_cast<const char*>(png.data()), png.size() }); !replaced) {
+            error = replaced.error();
         }
-        const std::string name = display_name(target.path);
+        const std::string name = display_name(path);
         if (error) {
-            util::log(fmt::format("no pude guardar {}: {}", target.path.string(), *error));
-            if (target.claimed) {
-                // Leave no empty file under the name claimed for this save.
-                std::error_code ec;
-                if (fs::is_regular_file(fs::symlink_status(target.path, ec)) && fs::file_size(target.path, ec) == 0)
-                    fs::remove(target.path, ec);
-            }
+            util::log(fmt::format("no pude guardar {}: {}", path.string(), *error));
             util::on_main([weak, name] {
                 util::require_main_thread("cola principal");
                 report(weak, "No se pudo guardar: " + name);
             });
             return;
         }
-        util::log(fmt::format("editor: guardado en {}", target.path.string()));
-        util::on_main([weak, path = target.path, name, shot_key] {
+        util::log(fmt::format("editor: guardado en {}", path.string()));
+        util::on_main([weak, path, name, shot_key] {
             util::require_main_thread("cola principal");
             // Only the last shot this save set learns the file; a newer
             // capture has its own.
@@ -120,9 +123,8 @@ void save(const std::shared_ptr<Editor>& editor)
     if (!exported)
         return;
     const std::shared_ptr<const config::Config> cfg = state::config();
-    output::Reserved reserved = output::reserve_path(config::save_dir(*cfg), output::capture_name_now(), "png");
-    const bool claimed = !reserved.error;
-    write(editor, std::move(exported->first), exported->second, Target { std::move(reserved.path), std::move(reserved.error), claimed });
+    write(editor, std::move(exported->first), exported->second,
+        Target { output::reserve_path(config::save_dir(*cfg), output::capture_name_now(), "png"), {} });
 }
 
 void write_png(const std::shared_ptr<Editor>& editor, const fs::path& path)
@@ -131,7 +133,7 @@ void write_png(const std::shared_ptr<Editor>& editor, const fs::path& path)
     auto exported = export_editor(*editor);
     if (!exported)
         return;
-    write(editor, std::move(exported->first), exported->second, Target { path, std::nullopt, false });
+    write(editor, std::move(exported->first), exported->second, Target { std::nullopt, path });
 }
 
 } // namespace editor
