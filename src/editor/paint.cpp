@@ -204,13 +204,10 @@ Layer::Layer(QPainter& parent, const QRectF& bounds, std::optional<Shadow> shado
     m_image.fill(Qt::transparent);
     m_painter = std::make_unique<QPainter>(&m_image);
     m_painter->setRenderHints(parent.renderHints());
-    const QTransform to_layer = QTransform::fromTranslate(-m_rect.x(), -m_rect.y());
-    if (parent.hasClipping()) {
-        m_painter->setTransform(parent.transform() * to_layer);
-        m_painter->setClipPath(parent.clipPath());
-    } else {
-        m_painter->setTransform(parent.transform() * to_layer);
-    }
+    m_painter->setTransform(parent.transform() * QTransform::fromTranslate(-m_rect.x(), -m_rect.y()));
+    // The layer is already cut to the bounds of the parent's clip; the exact
+    // clip applies when it is put back. Turning a rounded clip into a path
+    // for every layer would cost more than an annotation's whole drawing.
 }
 
 Layer::~Layer()

@@ -177,15 +177,44 @@ void draw_spotlights(DrawCtx& ctx, std::span<const model::Annotation> items, con
     ctx.painter->fillPath(dim.subtracted(holes), ctx.color(0, 0, 0, 0.55));
 }
 
+// A text's glyph outlines and its stroked contour, kept while the same text
+// is drawn again at the same size: shaping and stroking glyphs cost more than
+// filling them, and every repaint of the overlay draws every visible text.
+struct ShapedText {
+    TextShape shape;
+    QPainterPath contour; // the outline stroke's area, when asked for
+};
+
+const ShapedText& shaped(std::string_view text, double pixel_size, double limit, double contour_width)
+{
+    thread_local std::unordered_map<std::string, ShapedText> cache;
+    std::string key = fmt::format("{}|{}|{}|{}", pixel_size, limit, contour_width, text);
+    if (const auto it = cache.find(key); it != cache.end())
+        return it->second;
+    if (cache.size() >= 512)
+        cache.clear();
+    ShapedText made { shape_text(text, text_font(pixel_size), limit), {} };
+    if (contour_width > 0) {
+        QPainterPathStroker stroker;
+        stroker.setWidth(contour_width);
+        stroker.setCapStyle(Qt::RoundCap);
+        stroker.setJoinStyle(Qt::RoundJoin);
+        made.contour = stroker.createStroke(made.shape.path).simplified();
+    }
+    return cache.emplace(std::move(key), std::move(made)).first->second;
+}
+
 void draw_text(DrawCtx& ctx, QPainter& q, const model::Annotation& a, const model::Text& t)
 {
     const double f = ctx.scale * model::TEXT_SIZES[std::min<std::size_t>(a.size, 2)];
     const double pad = 0.075 * f;
     const double limit = t.wrap_width > 0 ? std::max(t.wrap_width - 2 * pad, 1.0) : UNLIMITED;
-    const TextShape shape = shape_text(t.text, text_font(f), limit);
-    const QPainterPath path = shape.path.translated(t.origin.x + pad, t.origin.y + pad);
-    q.strokePath(path, QPen(contrast_color(ctx, a.color), 2 * pad, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    q.fillPath(path, ctx.color(a.color.r, a.color.g, a.color.b));
+    const ShapedText& s = shaped(t.text, f, limit, 2 * pad);
+    q.save();
+    q.translate(t.origin.x + pad, t.origin.y + pad);
+    q.fillPath(s.contour, contrast_color(ctx, a.color));
+    q.fillPath(s.shape.path, ctx.color(a.color.r, a.color.g, a.color.b));
+    q.restore();
 }
 
 void draw_counter(DrawCtx& ctx, QPainter& q, const model::Annotation& a, const model::Counter& c)
@@ -199,8 +228,11 @@ void draw_counter(DrawCtx& ctx, QPainter& q, const model::Annotation& a, const m
     q.setPen(QPen(ctx.color(1, 1, 1), 0.12 * r));
     q.drawEllipse(QRectF(cx - 0.94 * r, cy - 0.94 * r, 1.88 * r, 1.88 * r));
     const std::string digits = std::to_string(c.number);
-    const TextShape shape = shape_text(digits, text_font(digits.size() == 1 ? r * 1.15 : r), UNLIMITED);
-    q.fillPath(shape.path.translated(cx - shape.size.width() / 2, cy - shape.size.height() / 2), contrast_color(ctx, a.color));
+    const TextShape& shape = shaped(digits, digits.size() == 1 ? r * 1.15 : r, UNLIMITED, 0).shape;
+    q.save();
+    q.translate(cx - shape.size.width() / 2, cy - shape.size.height() / 2);
+    q.fillPath(shape.path, contrast_color(ctx, a.color));
+    q.restore();
 }
 
 void draw_two_point(QPainter& q, const model::Annotation& a, const model::TwoPoint& g, const QPen& pen, double w)
