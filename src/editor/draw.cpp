@@ -50,12 +50,13 @@ void rebuild_stage(Editor& editor, StageCache& cache, double dpr)
     p.translate(-m.canvas.x, -m.canvas.y);
     render::DrawCtx ctx = screen_ctx(editor, &p, dpr);
     const QRectF source = qrect(m.source);
-    render::draw_background(ctx, qrect(m.canvas));
-    const std::unique_ptr<paint::Layer> floating = render::begin_floating(ctx, source, ctx.scale);
-    QPainter& q = floating->painter();
+    const bool opaque = editor.base().opaque();
+    render::draw_background(ctx, qrect(m.canvas), opaque ? render::floating_core(p, source, ctx.scale) : QRegion());
+    render::Floating floating(ctx, source, ctx.scale, opaque);
+    QPainter& q = floating.painter();
     q.setClipRect(source, Qt::IntersectClip);
     q.drawImage(QPointF(0, 0), editor.base().image());
-    floating->end();
+    floating.end();
 }
 
 void draw_crop(QPainter& p, const Editing& e)

@@ -76,6 +76,44 @@ QRect device_bounds(const QPainter& p, const QRectF& bounds)
     return r;
 }
 
+// Wide shadows are blurred at a fraction of the resolution and magnified
+// smoothly: a sigma of many pixels leaves nothing finer.
+int reduction(std::size_t radius)
+{
+    return radius >= 8 ? static_cast<int>(radius / 4) : 1;
+}
+
+int shadow_pad(std::size_t radius, int k)
+{
+    return (static_cast<int>(3 * radius) + 1 + k - 1) / k * k;
+}
+
+// Draws a shadow picture made at 1/k resolution for content at `rect`
+// (device pixels), outside `hidden`. The painter's state is kept.
+void draw_shadow_image(QPainter& p, const QImage& s, const QRect& rect, int pad, int k, const Shadow& shadow, const QRegion& hidden)
+{
+    if (s.isNull())
+        return;
+    const QRectF at(rect.x() - pad + shadow.dx, rect.y() - pad + shadow.dy, double(s.width()) * k, double(s.height()) * k);
+    p.save();
+    p.resetTransform();
+    if (!hidden.isEmpty())
+        p.setClipRegion(QRegion(at.toAlignedRect()).subtracted(hidden), Qt::IntersectClip);
+    p.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    p.drawImage(at, s);
+    p.restore();
+}
+
+QImage make_shadow(const QImage& content, const Shadow& shadow, int pad, int k, std::size_t blur_radius);
+
+void cast(QPainter& p, const QImage& content, const QRect& rect, const Shadow& shadow, const QRegion& hidden)
+{
+    const std::size_t radius = shadow_box_radius(shadow.blur);
+    const int k = reduction(radius);
+    const int pad = shadow_pad(radius, k);
+    draw_shadow_image(p, shadow_image(content, shadow, pad, k), rect, pad, k, shadow, hidden);
+}
+
 } // namespace
 
 std::size_t shadow_box_radius(double blur)
@@ -126,6 +164,14 @@ void blur_alpha(std::span<std::uint8_t> data, std::size_t width, std::size_t hei
 QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int reduce)
 {
     const int k = std::max(reduce, 1);
+    const std::size_t radius = shadow_box_radius(shadow.blur);
+    return make_shadow(content, shadow, pad, k, radius == 0 ? 0 : std::max<std::size_t>((radius + std::size_t(k) / 2) / std::size_t(k), 1));
+}
+
+namespace {
+
+QImage make_shadow(const QImage& content, const Shadow& shadow, int pad, int k, std::size_t blur_radius)
+{
     const int cw = content.width(), ch = content.height();
     // Padding and content both in reduced pixels; the content's box averages
     // are what a smooth magnification needs.
@@ -162,9 +208,8 @@ QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int re
         for (std::size_t i = 0; i < acc.size(); ++i)
             dst[i] = static_cast<std::uint8_t>((acc[i] + area / 2) / area);
     }
-    const std::size_t radius = shadow_box_radius(shadow.blur);
     blur_alpha({ alpha.bits(), static_cast<std::size_t>(alpha.sizeInBytes()) }, std::size_t(w), std::size_t(h),
-        std::size_t(alpha.bytesPerLine()), radius == 0 ? 0 : std::max<std::size_t>((radius + std::size_t(k) / 2) / std::size_t(k), 1));
+        std::size_t(alpha.bytesPerLine()), blur_radius);
 
     QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
     if (out.isNull())
@@ -185,6 +230,8 @@ QImage shadow_image(const QImage& content, const Shadow& shadow, int pad, int re
     }
     return out;
 }
+
+} // namespace
 
 Layer::Layer(QPainter& parent, const QRectF& bounds, std::optional<Shadow> shadow)
     : m_parent(&parent)
@@ -230,21 +277,43 @@ void Layer::end()
         return;
     m_parent->save();
     m_parent->resetTransform();
-    if (m_shadow && m_shadow->color.alpha() > 0) {
-        const std::size_t radius = shadow_box_radius(m_shadow->blur);
-        // Wide shadows are blurred at a fraction of the resolution and
-        // magnified smoothly: a sigma of many pixels leaves nothing finer.
-        const int k = radius >= 8 ? static_cast<int>(radius / 4) : 1;
-        const int pad = (static_cast<int>(3 * radius) + 1 + k - 1) / k * k;
-        const QImage s = shadow_image(m_image, *m_shadow, pad, k);
-        if (!s.isNull()) {
-            const QRectF at(m_rect.x() - pad + m_shadow->dx, m_rect.y() - pad + m_shadow->dy, double(s.width()) * k, double(s.height()) * k);
-            m_parent->setRenderHint(QPainter::SmoothPixmapTransform, true);
-            m_parent->drawImage(at, s);
-        }
-    }
+    if (m_shadow && m_shadow->color.alpha() > 0)
+        cast(*m_parent, m_image, m_rect, *m_shadow, QRegion());
     m_parent->drawImage(m_rect.topLeft(), m_image);
     m_parent->restore();
+}
+
+} // namespace paint
+
+namespace paint {
+
+void draw_shadow(QPainter& painter, const QPainterPath& shape, const Shadow& shadow, const QRegion& hidden)
+{
+    if (shadow.color.alpha() == 0)
+        return;
+    const QRect rect = painter.transform().mapRect(shape.boundingRect()).toAlignedRect();
+    if (rect.isEmpty())
+        return;
+    const std::size_t radius = shadow_box_radius(shadow.blur);
+    const int k = reduction(radius);
+    const int pad = shadow_pad(radius, k);
+    // The shape's coverage drawn straight at 1/k: what shadow_image would
+    // average from the full-size content.
+    QImage small((rect.width() + k - 1) / k, (rect.height() + k - 1) / k, QImage::Format_ARGB32_Premultiplied);
+    if (small.isNull())
+        return;
+    small.fill(Qt::transparent);
+    {
+        QPainter q(&small);
+        q.setRenderHint(QPainter::Antialiasing);
+        q.scale(1.0 / k, 1.0 / k);
+        q.translate(-rect.x(), -rect.y());
+        q.setTransform(painter.transform(), true);
+        q.fillPath(shape, Qt::black);
+    }
+    // Blurred as shadow_image blurs content it reduced itself.
+    const std::size_t blur = radius == 0 ? 0 : std::max<std::size_t>((radius + std::size_t(k) / 2) / std::size_t(k), 1);
+    draw_shadow_image(painter, make_shadow(small, shadow, pad / k, 1, blur), rect, pad, k, shadow, hidden);
 }
 
 } // namespace paint

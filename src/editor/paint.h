@@ -17,6 +17,7 @@
 #include <QPainterPath>
 #include <QPoint>
 #include <QRectF>
+#include <QRegion>
 
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +70,13 @@ private:
     std::optional<Shadow> m_shadow;
     bool m_ended = false;
 };
+
+// Casts the shadow an opaque `shape` (the painter's user coordinates) would
+// cast as a layer's content, without drawing the shape: what the layer would
+// give when its content is known to be opaque exactly inside the shape.
+// Nothing is drawn over `hidden` (device pixels), where the shape's own
+// content will cover the shadow.
+void draw_shadow(QPainter& painter, const QPainterPath& shape, const Shadow& shadow, const QRegion& hidden);
 
 // The shadow picture of a premultiplied ARGB32 image: its alpha, padded on
 // every side by `pad` pixels, blurred and tinted; with `reduce` k above 1 at

@@ -344,6 +344,23 @@ void Base::set_raster(output::Raster raster)
     m_raster = std::make_shared<const output::Raster>(std::move(raster));
 }
 
+bool Base::opaque()
+{
+    if (!m_opaque) {
+        bool all = true;
+        if (m_image.hasAlphaChannel())
+            for (int y = 0; all && y < m_image.height(); ++y) {
+                const auto* row = reinterpret_cast<const std::uint32_t*>(m_image.constScanLine(y));
+                std::uint32_t acc = 0xff000000u;
+                for (int x = 0; x < m_image.width(); ++x)
+                    acc &= row[x];
+                all = (acc >> 24) == 0xff;
+            }
+        m_opaque = all;
+    }
+    return *m_opaque;
+}
+
 std::shared_ptr<const output::Raster> Base::raster()
 {
     if (!m_raster)
@@ -395,11 +412,18 @@ void draw_items(DrawCtx& ctx, Base& base, EffectCache& cache, std::span<const mo
             draw_shape(ctx, a);
 }
 
-void draw_background(DrawCtx& ctx, const QRectF& canvas)
+void draw_background(DrawCtx& ctx, const QRectF& canvas, const QRegion& hidden)
 {
     QPainter& q = *ctx.painter;
     q.save();
     q.setClipRect(canvas, Qt::IntersectClip);
+    if (!hidden.isEmpty()) {
+        const QRect device = q.transform().mapRect(canvas).toAlignedRect();
+        const QTransform to_device = q.transform();
+        q.resetTransform();
+        q.setClipRegion(QRegion(device).subtracted(hidden), Qt::IntersectClip);
+        q.setTransform(to_device);
+    }
     QLinearGradient gradient(canvas.topLeft(), canvas.bottomRight());
     gradient.setSpread(QGradient::PadSpread);
     gradient.setColorAt(0, ctx.color(0.35, 0.55, 1.0));
@@ -414,15 +438,45 @@ double floating_radius(const QRectF& source, double scale)
     return std::max(0.0, std::min({ 10 * scale, source.width() / 2, source.height() / 2 }));
 }
 
-std::unique_ptr<paint::Layer> begin_floating(DrawCtx& ctx, const QRectF& source, double scale)
+QRegion floating_core(const QPainter& painter, const QRectF& source, double scale)
+{
+    const double r = floating_radius(source, scale);
+    const auto inner = [&](const QRectF& rect) {
+        const QRectF d = painter.transform().mapRect(rect);
+        const QRect whole(QPoint(int(std::ceil(d.left())), int(std::ceil(d.top()))),
+            QPoint(int(std::floor(d.right())) - 1, int(std::floor(d.bottom())) - 1));
+        return whole.isValid() ? QRegion(whole) : QRegion();
+    };
+    return inner(source.adjusted(r, 0, -r, 0)).united(inner(source.adjusted(0, r, 0, -r)));
+}
+
+Floating::Floating(DrawCtx& ctx, const QRectF& source, double scale, bool opaque)
+    : m_parent(ctx.painter)
 {
     const double u = ctx.unit;
-    auto layer = std::make_unique<paint::Layer>(*ctx.painter, source, paint::Shadow { 0, 10 * u, 28 * u, ctx.color(0, 0, 0, 0.35) });
+    const paint::Shadow shadow { 0, 10 * u, 28 * u, ctx.color(0, 0, 0, 0.35) };
     const double r = floating_radius(source, scale);
-    QPainterPath clip;
-    clip.addRoundedRect(source, r, r);
-    layer->painter().setClipPath(clip, Qt::IntersectClip);
-    return layer;
+    QPainterPath rounded;
+    rounded.addRoundedRect(source, r, r);
+    if (opaque) {
+        m_parent->save();
+        paint::draw_shadow(*m_parent, rounded, shadow, floating_core(*m_parent, source, scale));
+        m_parent->setClipPath(rounded, Qt::IntersectClip);
+    } else {
+        m_layer = std::make_unique<paint::Layer>(*m_parent, source, shadow);
+        m_layer->painter().setClipPath(rounded, Qt::IntersectClip);
+    }
+}
+
+void Floating::end()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    if (m_layer)
+        m_layer->end();
+    else
+        m_parent->restore();
 }
 
 QFont text_font(double pixel_size)
@@ -516,10 +570,11 @@ std::optional<output::Raster> export_doc(Base& base, const model::Doc& doc, Effe
         painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
         painter.translate(-canvas.x(), -canvas.y());
         DrawCtx ctx { &painter, base.scale(), base.scale(), false, &base.from_srgb() };
-        std::unique_ptr<paint::Layer> floating;
+        std::unique_ptr<Floating> floating;
         if (doc.background) {
-            draw_background(ctx, canvas);
-            floating = begin_floating(ctx, source, base.scale());
+            const bool opaque = base.opaque();
+            draw_background(ctx, canvas, opaque ? floating_core(painter, source, base.scale()) : QRegion());
+            floating = std::make_unique<Floating>(ctx, source, base.scale(), opaque);
             ctx.painter = &floating->painter();
         }
         QPainter& q = *ctx.painter;

@@ -26,6 +26,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRectF>
+#include <QRegion>
 #include <QString>
 
 #include <cstdint>
@@ -63,6 +64,8 @@ public:
     bool has_raster() const { return m_raster != nullptr; }
     // The rasterised pixels, made now when nothing handed them over yet.
     std::shared_ptr<const output::Raster> raster();
+    // Whether every pixel is opaque (worked out once).
+    bool opaque();
 
 private:
     QImage m_image; // premultiplied ARGB32 or RGB32, ready to draw
@@ -72,6 +75,7 @@ private:
     QColorSpace m_space;
     std::optional<QColorTransform> m_from_srgb;
     std::shared_ptr<const output::Raster> m_raster;
+    std::optional<bool> m_opaque;
 };
 
 inline constexpr std::uint8_t KIND_PIXELATE = 10;
@@ -113,14 +117,35 @@ void draw_items(DrawCtx& ctx, Base& base, EffectCache& cache, std::span<const ed
 // that a click still paints a round dot.
 void add_smooth_path(QPainterPath& path, std::span<const editor::model::Point> points);
 
-// The gradient of the frame, over the canvas rectangle.
-void draw_background(DrawCtx& ctx, const QRectF& canvas);
+// The gradient of the frame, over the canvas rectangle; nothing is painted
+// over `hidden` (device pixels), which the floating picture covers.
+void draw_background(DrawCtx& ctx, const QRectF& canvas, const QRegion& hidden = QRegion());
 
-// The floating picture of the frame: a shadowed layer over the source with a
-// rounded clip of radius max(0, min(10 s, S.w / 2, S.h / 2)). Draw the
-// picture and the annotations through the layer's painter, then end it.
-std::unique_ptr<paint::Layer> begin_floating(DrawCtx& ctx, const QRectF& source, double scale);
+// The floating picture of the frame: shadowed, clipped to the source with
+// corners of radius max(0, min(10 s, S.w / 2, S.h / 2)). Draw the picture
+// and the annotations through painter(), then end(). The shadow falls once,
+// under everything drawn. With `opaque` (a picture without transparency:
+// then what is drawn stays opaque) the shadow is cast from the rounded shape
+// at once and everything is drawn straight into the context; otherwise a
+// transparency layer collects it and casts the shadow at the end.
+class Floating {
+public:
+    Floating(DrawCtx& ctx, const QRectF& source, double scale, bool opaque);
+    Floating(const Floating&) = delete;
+    Floating& operator=(const Floating&) = delete;
+    ~Floating() { end(); }
+    QPainter& painter() { return m_layer ? m_layer->painter() : *m_parent; }
+    void end();
+
+private:
+    QPainter* m_parent;
+    std::unique_ptr<paint::Layer> m_layer;
+    bool m_ended = false;
+};
 double floating_radius(const QRectF& source, double scale);
+// The device pixels an opaque floating picture surely covers: the source
+// inset by its corner radius one way or the other, whole pixels only.
+QRegion floating_core(const QPainter& painter, const QRectF& source, double scale);
 
 // Inter bold at a fractional pixel size, unhinted: the annotations' text,
 // their measurement and the editor's text field.

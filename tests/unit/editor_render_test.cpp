@@ -288,6 +288,36 @@ TEST(EditorExport, FrameIsRoundedAndItsShadowFallsBelow)
     EXPECT_EQ(channel(at(out, 0, 0), 24), 255);
 }
 
+TEST(EditorExport, OpaquePicturesTakeTheShortWayToTheSameFrame)
+{
+    // An opaque picture casts its shadow from its rounded shape; one with a
+    // single transparent pixel goes through a transparency layer. Both must
+    // look the same around the picture.
+    QImage opaque = plain(300, 200, QColor(90, 160, 70));
+    QImage holed = opaque.copy();
+    holed.setPixelColor(150, 100, Qt::transparent);
+    Doc doc;
+    doc.background = true;
+    doc.annotations.push_back(two_point(1, 3, { -20, 150 }, { 60, 230 }, 1, palette("Azul")));
+    for (double s : { 1.0, 2.0 }) {
+        render::Base a(opaque, s), b(holed, s);
+        ASSERT_TRUE(a.opaque());
+        ASSERT_FALSE(b.opaque());
+        const output::Raster x = export_of(a, doc), y = export_of(b, doc);
+        ASSERT_EQ(x.pixels.size(), y.pixels.size());
+        const std::size_t m = (x.width - 300) / 2;
+        int worst = 0;
+        for (std::size_t py = 0; py < x.height; ++py)
+            for (std::size_t px = 0; px < x.width; ++px) {
+                if (px == m + 150 && py == m + 100)
+                    continue;
+                for (int shift : { 0, 8, 16, 24 })
+                    worst = std::max(worst, std::abs(channel(at(x, px, py), shift) - channel(at(y, px, py), shift)));
+            }
+        EXPECT_LE(worst, 3) << "scale " << s;
+    }
+}
+
 TEST(EditorExport, CounterDigitsContrastWithTheDisc)
 {
     const auto digits = [](std::string_view colour) {
