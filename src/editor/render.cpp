@@ -38,13 +38,16 @@ QColor contrast_color(const DrawCtx& ctx, const model::Color& c)
     return ctx.color(1, 1, 1);
 }
 
-// A QImage that owns the processed pixels without copying them.
-QImage wrap_pixels(imageops::Image image)
+// A QImage that owns the processed pixels without copying them. Pixels of
+// an opaque picture stay opaque through averaging, and say so: drawing them
+// is then a copy rather than a blend.
+QImage wrap_pixels(imageops::Image image, bool opaque)
 {
     if (image.width == 0 || image.height == 0 || image.width > INT_MAX / 4 || image.height > INT_MAX)
         return {};
     auto* owned = new std::vector<std::uint8_t>(std::move(image.pixels));
-    QImage q(owned->data(), int(image.width), int(image.height), int(4 * image.width), QImage::Format_ARGB32_Premultiplied,
+    QImage q(owned->data(), int(image.width), int(image.height), int(4 * image.width),
+        opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied,
         [](void* p) { delete static_cast<std::vector<std::uint8_t>*>(p); }, owned);
     if (q.isNull())
         delete owned;
@@ -82,7 +85,7 @@ const EffectEntry* effect_entry(DrawCtx& ctx, Base& base, EffectCache& cache, co
         const std::size_t cell = static_cast<std::size_t>(std::max(std::round(t), 2.0));
         imageops::Image cells = imageops::downscale(sub_view(*raster, r), cell);
         draw = QRectF(double(p.x), double(p.y), double(cells.width * cell), double(cells.height * cell));
-        image = wrap_pixels(std::move(cells));
+        image = wrap_pixels(std::move(cells), base.opaque());
     } else {
         const double sigma = 1.5 * t;
         const std::size_t radius = static_cast<std::size_t>(std::max(std::round(std::sqrt(4 * sigma * sigma + 1) / 2 - 0.5), 0.0));
@@ -103,7 +106,7 @@ const EffectEntry* effect_entry(DrawCtx& ctx, Base& base, EffectCache& cache, co
         if (region.width > 0 && region.height > 0)
             imageops::blur({ region.pixels, region.width, region.height, 4 * region.width }, std::max<std::size_t>(f / k, 1));
         draw = QRectF(double(e.x), double(e.y), double(k * region.width), double(k * region.height));
-        image = wrap_pixels(std::move(region));
+        image = wrap_pixels(std::move(region), base.opaque());
     }
     if (image.isNull())
         return nullptr;

@@ -85,7 +85,7 @@ inline constexpr std::uint8_t KIND_BLUR = 11;
 // validity: the entry is reused only while all of them match.
 struct EffectEntry {
     QRectF draw;  // where the image is drawn
-    QImage image; // premultiplied ARGB32
+    QImage image; // premultiplied ARGB32, or RGB32 from an opaque picture
     imageops::Rect pixels; // the region in whole pixels
     std::uint8_t kind = 0;
     std::uint8_t size = 0;
