@@ -138,7 +138,7 @@ void draw_selection(QPainter& p, Editor& editor, double dpr)
 
 void draw_stage(Editor& editor, QPainter& painter, const QRectF& dirty, StageCache& cache, double dpr)
 {
-    if (!painter.isActive())
+    if (!painter.isActive() || !editor.has_window())
         return;
     const render::DrawCtx ctx = screen_ctx(editor, &painter, dpr);
     painter.fillRect(dirty, ctx.color(0.118, 0.118, 0.129));
