@@ -56,17 +56,17 @@ void annotate(editor::Editing& e, editor_test::FakeHost& host, double w)
         drag(Tool::Highlighter, 2 + i, 1, { { 100, 800.0 + 80 * i }, { 300, 810.0 + 80 * i }, { 484, 800.0 + 80 * i } });
     const Tool shapes[] = { Tool::Arrow, Tool::Rectangle, Tool::FilledRectangle, Tool::Ellipse, Tool::Line };
     for (int i = 0; i < 15; ++i)
-        drag(shapes[i % 5], i % 8, i % 3, { { 600 + 200.0 * (i % 15), 1100 }, { 600 + 200.0 * (i % 15) + d * 0.5, 1100 + d * 0.4 } });
+        drag(shapes[i % 5], i % 8, i % 3, { { 600 + 150.0 * i, 1100 }, { 600 + 150.0 * i + d * 0.5, 1100 + d * 0.4 } });
     for (int i = 0; i < 6; ++i)
         drag(Tool::Pencil, i % 8, i % 3,
             { { 100 + 400.0 * i, 1600 }, { 200 + 400.0 * i, 1700 }, { 300 + 400.0 * i, 1620 }, { 484 + 400.0 * i, 1750 } });
     for (int i = 0; i < 6; ++i)
-        drag(Tool::Counter, i % 8, i % 3, { { 3000 + 100.0 * i, 1900 } });
+        drag(Tool::Counter, i % 8, i % 3, { { 300 + 100.0 * i, 2050 } });
     for (int i = 0; i < 10; ++i) {
         e.set_tool(Tool::Text);
         e.set_color(i % 8);
         e.set_size(i % 3);
-        const auto at = view(2700 + 100.0 * (i % 2), 800 + 100.0 * i);
+        const auto at = view(2950 + 100.0 * (i % 2), 200 + 185.0 * i);
         e.mouse_down(false, 1, at);
         e.mouse_up();
         host.field_text = "Texto de prueba " + std::to_string(i);
