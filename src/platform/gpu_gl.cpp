@@ -9,7 +9,6 @@
 #include <QSurfaceFormat>
 
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -173,8 +172,9 @@ public:
         const GLuint id = program == GpuProgram::Lens ? m_gpu->lens : m_gpu->ring;
         f()->glBindFramebuffer(GL_FRAMEBUFFER, m_fbo);
         f()->glViewport(0, 0, w, h);
-        // GL counts rows from the bottom.
-        const int gl_y = h - r.y - r.h;
+        // The vertex stage draws the picture's top row into the framebuffer's
+        // row 0, so rows read back in picture order and regions need no flip.
+        const int gl_y = r.y;
         if (region) {
             f()->glEnable(GL_SCISSOR_TEST);
             f()->glScissor(r.x, gl_y, r.w, r.h);
@@ -197,7 +197,6 @@ public:
         f()->glPixelStorei(GL_PACK_ROW_LENGTH, 0);
         if (f()->glGetError() != GL_NO_ERROR)
             return std::unexpected(std::string("no se pudo leer el framebuffer"));
-        flip_rows(out);
         return {};
     }
 
@@ -207,17 +206,6 @@ private:
     static std::string fmt_size(const char* what, int w, int h)
     {
         return std::string(what) + " " + std::to_string(w) + "×" + std::to_string(h);
-    }
-
-    static void flip_rows(QImage& image)
-    {
-        const qsizetype bytes = image.bytesPerLine();
-        std::vector<uchar> row(static_cast<std::size_t>(bytes));
-        for (int top = 0, bottom = image.height() - 1; top < bottom; ++top, --bottom) {
-            std::memcpy(row.data(), image.scanLine(top), static_cast<std::size_t>(bytes));
-            std::memcpy(image.scanLine(top), image.scanLine(bottom), static_cast<std::size_t>(bytes));
-            std::memcpy(image.scanLine(bottom), row.data(), static_cast<std::size_t>(bytes));
-        }
     }
 
     bool target(int w, int h)

@@ -10,10 +10,12 @@ namespace glass {
 
 inline constexpr const char* VERTEX_SOURCE = R"(#version 330 core
 // Un triángulo que cubre todo el destino; uv con origen arriba a la izquierda.
+// La fila 0 del framebuffer es la de arriba de la imagen: la lectura sale en
+// el orden de las filas de una imagen, sin darle la vuelta.
 out vec2 uv;
 void main() {
     vec2 q = vec2(float((gl_VertexID * 2) & 2), float(gl_VertexID & 2));
-    gl_Position = vec4(2.0 * q - 1.0, 0.0, 1.0);
+    gl_Position = vec4(2.0 * q.x - 1.0, 1.0 - 2.0 * q.y, 0.0, 1.0);
     uv = vec2(q.x, 1.0 - q.y);
 }
 )";
