@@ -11,6 +11,7 @@
 #include <mpv/client.h>
 #include <mpv/render.h>
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
@@ -328,6 +329,9 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     m_range->on_seek = [this](double t) { seek(t); };
     auto* cancel = new QPushButton(QString::fromUtf8("Cancelar"));
     auto* confirm = new QPushButton(QString::fromUtf8("Recortar"));
+    // The dark palette is the controls'; the push buttons keep the desktop's.
+    cancel->setPalette(QApplication::palette());
+    confirm->setPalette(QApplication::palette());
     cancel->setObjectName("trim-cancel");
     confirm->setObjectName("trim-confirm");
     connect(cancel, &QPushButton::clicked, this, [this] { end_trim(TrimOutcome::Cancelled); });
