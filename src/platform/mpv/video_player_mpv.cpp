@@ -222,6 +222,15 @@ private:
         mpv_set_property(m_core->mpv, name, MPV_FORMAT_FLAG, &flag);
     }
     void on_position();
+    // The first frame counts once the file is loaded and a frame was drawn,
+    // in whichever order the two news arrive.
+    void note_first_frame()
+    {
+        if (!m_first_frame && m_loaded && m_frame_drawn) {
+            m_first_frame = true;
+            changed();
+        }
+    }
     void end_trim(TrimOutcome outcome);
     void refresh_controls();
 
@@ -235,6 +244,9 @@ private:
     QIcon m_play_icon, m_pause_icon;
 
     bool m_loaded = false;
+    bool m_frame_drawn = false;
+    bool m_seeking = false;
+    int m_pending_step = 0;
     bool m_first_frame = false;
     bool m_paused = true;
     double m_position = 0;
@@ -407,6 +419,10 @@ void VideoPlayerViewMpv::drain_events()
             break;
         if (ev->event_id == MPV_EVENT_FILE_LOADED) {
             m_loaded = true;
+        } else if (ev->event_id == MPV_EVENT_PLAYBACK_RESTART) {
+            m_seeking = false;
+            if (const int step = std::exchange(m_pending_step, 0))
+                step_frame(step);
         } else if (ev->event_id == MPV_EVENT_END_FILE) {
             const auto* end = static_cast<mpv_event_end_file*>(ev->data);
             if (end->reason == MPV_END_FILE_REASON_ERROR) {
@@ -428,6 +444,7 @@ void VideoPlayerViewMpv::drain_events()
         }
     }
     refresh_controls();
+    note_first_frame();
     changed();
 }
 
@@ -438,7 +455,7 @@ void VideoPlayerViewMpv::render_frame()
     const std::uint64_t flags = mpv_render_context_update(m_core->render);
     const bool fresh = flags & MPV_RENDER_UPDATE_FRAME;
     // A resize redraws the frame on screen; before the first one there is none.
-    if (!fresh && !m_first_frame)
+    if (!fresh && !m_frame_drawn)
         return;
     const QSize size = m_surface->pixel_size();
     QImage& buffer = m_surface->buffer_for(size);
@@ -455,10 +472,9 @@ void VideoPlayerViewMpv::render_frame()
     if (mpv_render_context_render(m_core->render, params) < 0)
         return;
     m_surface->update();
-    if (fresh && !m_first_frame && m_loaded) {
-        m_first_frame = true;
-        changed();
-    }
+    if (fresh)
+        m_frame_drawn = true;
+    note_first_frame();
 }
 
 void VideoPlayerViewMpv::on_position()
@@ -487,6 +503,11 @@ void VideoPlayerViewMpv::step_frame(int direction)
 {
     if (!m_core->mpv)
         return;
+    // A step while a seek runs would be swallowed by it: it waits for the seek.
+    if (m_seeking) {
+        m_pending_step = direction;
+        return;
+    }
     const char* step[] = { direction < 0 ? "frame-back-step" : "frame-step", nullptr };
     mpv_command_async(m_core->mpv, 0, step);
 }
@@ -495,9 +516,12 @@ void VideoPlayerViewMpv::seek(double seconds)
 {
     if (!m_core->mpv)
         return;
+    if (!m_loaded)
+        return;
     const double t = std::clamp(seconds, 0.0, std::max(0.0, m_duration));
     const std::string at = fmt::format("{:.6f}", t);
     const char* cmd[] = { "seek", at.c_str(), "absolute+exact", nullptr };
+    m_seeking = true;
     mpv_command_async(m_core->mpv, 0, cmd);
 }
 
