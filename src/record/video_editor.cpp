@@ -13,7 +13,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QAbstractItemView>
 #include <QCursor>
+#include <QKeyEvent>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPushButton>
@@ -100,6 +102,35 @@ void centre(QWidget* window)
         window->move(frame.topLeft());
     }
 }
+
+// Notes a Return or Enter that reaches the open pop-up's list, for the one
+// shortcut that follows it in the same key press.
+class PopupReturn final : public QObject {
+public:
+    explicit PopupReturn(QWidget* list)
+        : QObject(list)
+    {
+        list->installEventFilter(this);
+    }
+    bool take() { return std::exchange(m_noted, false); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::ShortcutOverride) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if ((key == Qt::Key_Return || key == Qt::Key_Enter) && static_cast<QWidget*>(watched)->isVisible()) {
+                m_noted = true;
+                // A press that no shortcut takes must not swallow the next one.
+                QMetaObject::invokeMethod(this, [this] { m_noted = false; }, Qt::QueuedConnection);
+            }
+        }
+        return false;
+    }
+
+private:
+    bool m_noted = false;
+};
 
 } // namespace
 
@@ -237,11 +268,16 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
             e->window_will_close();
     };
     // Push buttons have no default outside dialogs: Return and Enter are
-    // the window's own shortcuts.
+    // the window's own shortcuts. The Return that picks an item of the open
+    // pop-up closes it before the shortcuts are tried; it only picks the item.
+    auto* picking = new PopupReturn(popup->view());
     for (const auto key : { Qt::Key_Return, Qt::Key_Enter }) {
         auto* shortcut = new QShortcut(QKeySequence(key), window.get());
         shortcut->setContext(Qt::WindowShortcut);
-        QObject::connect(shortcut, &QShortcut::activated, window.get(), act(&VideoEditor::ve_export_mp4));
+        QObject::connect(shortcut, &QShortcut::activated, window.get(), [picking, export_mp4 = act(&VideoEditor::ve_export_mp4)] {
+            if (!picking->take())
+                export_mp4();
+        });
     }
     window->resize(int(content.width), int(content.height));
     window->on_resize(window->size());
