@@ -11,7 +11,6 @@
 #include <mpv/client.h>
 #include <mpv/render.h>
 
-#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
@@ -293,11 +292,11 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     m_core->self = m_core;
     m_core->view = this;
 
+    // A dark stage; only the controls drawn on it take light text, the
+    // push buttons of the range bar keep the desktop's look.
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, QColor(24, 24, 24));
-    pal.setColor(QPalette::WindowText, control_tint());
-    pal.setColor(QPalette::ButtonText, control_tint());
     setPalette(pal);
 
     m_surface = new Surface([this] { render_frame(); });
@@ -314,6 +313,9 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     QFont mono = m_timecode->font();
     mono.setPixelSize(12);
     m_timecode->setFont(mono);
+    QPalette light = m_timecode->palette();
+    light.setColor(QPalette::WindowText, control_tint());
+    m_timecode->setPalette(light);
     m_scrubber = new QSlider(Qt::Horizontal);
     m_scrubber->setObjectName("scrubber");
     m_scrubber->setFocusPolicy(Qt::NoFocus);
@@ -341,9 +343,6 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     m_range->on_seek = [this](double t) { seek(t); };
     auto* cancel = new QPushButton(QString::fromUtf8("Cancelar"));
     auto* confirm = new QPushButton(QString::fromUtf8("Recortar"));
-    // The dark palette is the controls'; the push buttons keep the desktop's.
-    cancel->setPalette(QApplication::palette());
-    confirm->setPalette(QApplication::palette());
     cancel->setObjectName("trim-cancel");
     confirm->setObjectName("trim-confirm");
     connect(cancel, &QPushButton::clicked, this, [this] { end_trim(TrimOutcome::Cancelled); });
