@@ -67,6 +67,9 @@ public:
     // Called on every change of position, pause, duration or trimming
     // state, on the main thread.
     void set_on_change(std::function<void()> on_change) { m_on_change = std::move(on_change); }
+    // Called with the playback position each time a new frame has been
+    // drawn, on the main thread (for measuring playback).
+    void set_on_frame(std::function<void(double)> on_frame) { m_on_frame = std::move(on_frame); }
 
 protected:
     void changed()
@@ -75,8 +78,16 @@ protected:
             m_on_change();
     }
 
+    bool wants_frames() const { return bool(m_on_frame); }
+    void frame_shown(double position)
+    {
+        if (m_on_frame)
+            m_on_frame(position);
+    }
+
 private:
     std::function<void()> m_on_change;
+    std::function<void(double)> m_on_frame;
 };
 
 struct PlayerOptions {

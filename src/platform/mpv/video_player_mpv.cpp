@@ -473,6 +473,11 @@ void VideoPlayerViewMpv::render_frame()
     m_surface->update();
     if (fresh)
         m_frame_drawn = true;
+    if (fresh && wants_frames()) {
+        double at = 0;
+        if (mpv_get_property(m_core->mpv, "time-pos", MPV_FORMAT_DOUBLE, &at) >= 0)
+            frame_shown(at);
+    }
     note_first_frame();
 }
 
