@@ -30,6 +30,8 @@ namespace platform {
 
 namespace {
 
+constexpr std::uint64_t SEEK_REPLY = 1;
+
 QColor control_tint() { return QColor(235, 235, 235); }
 
 // The picture: the last frame mpv rendered, at the widget's pixel size.
@@ -244,7 +246,11 @@ private:
 
     bool m_loaded = false;
     bool m_frame_drawn = false;
-    bool m_seeking = false;
+    // Seeks sent and not yet taken by mpv, and whether a taken seek still
+    // runs (its playback restart has not come). A restart before the reply
+    // belongs to something earlier.
+    int m_seeks_sent = 0;
+    bool m_seek_running = false;
     int m_pending_step = 0;
     bool m_first_frame = false;
     bool m_paused = true;
@@ -254,28 +260,18 @@ private:
     std::function<void(TrimOutcome)> m_trim_done;
 };
 
-void on_wakeup(void* ctx)
+// mpv's callbacks come from its threads: each queues one job for the main
+// thread, and no second one while the first waits.
+template <std::atomic<bool> Core::*Queued, void (VideoPlayerViewMpv::*Handle)()>
+void to_main(void* ctx)
 {
     auto* core = static_cast<Core*>(ctx);
-    if (core->events_queued.exchange(true))
+    if ((core->*Queued).exchange(true))
         return;
     util::on_main([weak = core->self] {
         if (auto core = weak.lock()) {
-            core->events_queued = false;
-            core->view->drain_events();
-        }
-    });
-}
-
-void on_render_update(void* ctx)
-{
-    auto* core = static_cast<Core*>(ctx);
-    if (core->render_queued.exchange(true))
-        return;
-    util::on_main([weak = core->self] {
-        if (auto core = weak.lock()) {
-            core->render_queued = false;
-            core->view->render_frame();
+            core->*Queued = false;
+            (core->view->*Handle)();
         }
     });
 }
@@ -401,8 +397,9 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     mpv_observe_property(mpv, 0, "time-pos", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, 0, "duration", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, 0, "pause", MPV_FORMAT_FLAG);
-    mpv_set_wakeup_callback(mpv, on_wakeup, m_core.get());
-    mpv_render_context_set_update_callback(m_core->render, on_render_update, m_core.get());
+    mpv_set_wakeup_callback(mpv, to_main<&Core::events_queued, &VideoPlayerViewMpv::drain_events>, m_core.get());
+    mpv_render_context_set_update_callback(
+        m_core->render, to_main<&Core::render_queued, &VideoPlayerViewMpv::render_frame>, m_core.get());
     const std::string file = path.string();
     const char* load[] = { "loadfile", file.c_str(), nullptr };
     mpv_command(mpv, load);
@@ -418,8 +415,14 @@ void VideoPlayerViewMpv::drain_events()
             break;
         if (ev->event_id == MPV_EVENT_FILE_LOADED) {
             m_loaded = true;
-        } else if (ev->event_id == MPV_EVENT_PLAYBACK_RESTART) {
-            m_seeking = false;
+        } else if (ev->event_id == MPV_EVENT_COMMAND_REPLY && ev->reply_userdata == SEEK_REPLY) {
+            m_seeks_sent = std::max(0, m_seeks_sent - 1);
+            m_seek_running = ev->error >= 0 || m_seek_running;
+            if (ev->error < 0 && m_seeks_sent == 0 && !m_seek_running)
+                if (const int step = std::exchange(m_pending_step, 0))
+                    step_frame(step);
+        } else if (ev->event_id == MPV_EVENT_PLAYBACK_RESTART && m_seeks_sent == 0 && m_seek_running) {
+            m_seek_running = false;
             if (const int step = std::exchange(m_pending_step, 0))
                 step_frame(step);
         } else if (ev->event_id == MPV_EVENT_END_FILE) {
@@ -508,7 +511,7 @@ void VideoPlayerViewMpv::step_frame(int direction)
     if (!m_core->mpv)
         return;
     // A step while a seek runs would be swallowed by it: it waits for the seek.
-    if (m_seeking) {
+    if (m_seeks_sent > 0 || m_seek_running) {
         m_pending_step = direction;
         return;
     }
@@ -525,8 +528,8 @@ void VideoPlayerViewMpv::seek(double seconds)
     const double t = std::clamp(seconds, 0.0, std::max(0.0, m_duration));
     const std::string at = fmt::format("{:.6f}", t);
     const char* cmd[] = { "seek", at.c_str(), "absolute+exact", nullptr };
-    m_seeking = true;
-    mpv_command_async(m_core->mpv, 0, cmd);
+    if (mpv_command_async(m_core->mpv, SEEK_REPLY, cmd) >= 0)
+        ++m_seeks_sent;
 }
 
 void VideoPlayerViewMpv::begin_trimming(std::function<void(TrimOutcome)> done)
