@@ -270,7 +270,7 @@ void to_main(void* ctx)
         return;
     util::on_main([weak = core->self] {
         if (auto core = weak.lock()) {
-            core->*Queued = false;
+            core.get()->*Queued = false;
             (core->view->*Handle)();
         }
     });
