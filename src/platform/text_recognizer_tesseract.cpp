@@ -8,7 +8,10 @@
 // and painted out, so their modules are not mistaken for letters. Patches of
 // another background (buttons, badges, selected rows) are read again on
 // their own, their text made dark on white, because the engine's binarisation
-// turns a whole button black.
+// turns a whole button black. A busy page (text over a gradient, a photo or a
+// grid) is first flattened to ink on white against its local background, and
+// long thin lines are painted out on every page: scaled up, blotches of
+// background and grid crossings become letter-sized marks.
 #include "platform/text_recognizer.h"
 
 #include "base/util.h"
@@ -45,6 +48,12 @@ namespace {
 constexpr int MIN_BAND_PX = 120;
 // At most this many pixels after scaling up (a 5K screen at scale 1, twice).
 constexpr double MAX_SCALED_PIXELS = 64e6;
+// A page whose most common grey covers less than this share is busy.
+constexpr double BUSY_PAGE_SHARE = 0.7;
+// The background of a busy page: a median over this radius, in pixels.
+constexpr int BUSY_BACKGROUND_RADIUS = 10;
+// Dark runs this long are lines, not letters' strokes.
+constexpr int LONG_LINE_PX = 48;
 
 std::string tessdata_dir()
 {
@@ -335,6 +344,94 @@ QImage median_pass(const QImage& src, int r, bool vertical)
                 m.remove(at(src, line, i - r));
         }
     }
+    return out;
+}
+
+// A page is mostly its background colour: the share of pixels within a few
+// grey levels of the most common one. A gradient, a photo or a design tool's
+// canvas has no such colour.
+double page_share(const QImage& grey)
+{
+    std::array<std::size_t, 256> hist {};
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < grey.width(); ++x)
+            ++hist[row[x]];
+    }
+    const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    std::size_t near = 0;
+    for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
+        near += hist[v];
+    return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
+}
+
+// Paints long thin lines (a grid, rules, frames) over with the page's grey:
+// runs of marks (pixels apart from the page) at least `length` long and at
+// most 3 pixels thick across. Vertical lines go first, then horizontal ones,
+// so that where two cross the crossing goes with the second. A letter that
+// crosses a line keeps its stroke, which is thicker than the line; a filled
+// area (a button, a sidebar) is thick both ways and stays.
+void erase_long_lines(QImage& img, int page, int length)
+{
+    const int w = img.width();
+    const int h = img.height();
+    const auto mark = [&](int x, int y) { return std::abs(img.constScanLine(y)[x] - page) > 40; };
+    std::vector<int> across(static_cast<std::size_t>(w) * h);
+    std::vector<int> along(static_cast<std::size_t>(w) * h);
+    for (const bool vertical : { true, false }) {
+        for (int x = 0; x < w; ++x)
+            for (int y = 0; y < h;) {
+                int end = y;
+                while (end < h && mark(x, end))
+                    ++end;
+                for (int k = y; k < end; ++k)
+                    across[static_cast<std::size_t>(k) * w + x] = end - y;
+                y = std::max(end, y + 1);
+            }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w;) {
+                int end = x;
+                while (end < w && mark(end, y))
+                    ++end;
+                for (int k = x; k < end; ++k)
+                    along[static_cast<std::size_t>(y) * w + k] = end - x;
+                x = std::max(end, x + 1);
+            }
+        for (int y = 0; y < h; ++y) {
+            uchar* row = img.scanLine(y);
+            for (int x = 0; x < w; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * w + x;
+                const int run = vertical ? across[i] : along[i];
+                const int thickness = vertical ? along[i] : across[i];
+                if (run >= length && thickness >= 1 && thickness <= 3)
+                    row[x] = static_cast<uchar>(page);
+            }
+        }
+    }
+}
+
+// A busy page (text over a gradient, a photo or a grid) as dark ink on white:
+// each pixel by its distance from the local background, a median over a
+// window wider than a letter's stroke, then the long lines erased. Without
+// this the engine binarises the background into blotches, and scaled up they
+// become letter-sized marks.
+QImage flattened(const QImage& grey)
+{
+    const QImage half = grey.scaled(std::max(1, grey.width() / 2), std::max(1, grey.height() / 2),
+                                    Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const int r = BUSY_BACKGROUND_RADIUS / 2;
+    const QImage background = median_pass(median_pass(half, r, false), r, true);
+    QImage out(grey.size(), QImage::Format_Grayscale8);
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* src = grey.constScanLine(y);
+        const uchar* bg = background.constScanLine(std::min(y / 2, background.height() - 1));
+        uchar* dst = out.scanLine(y);
+        for (int x = 0; x < grey.width(); ++x) {
+            const int d = std::abs(src[x] - bg[std::min(x / 2, background.width() - 1)]);
+            dst[x] = static_cast<uchar>(255 - std::min(255, d * 255 / 96));
+        }
+    }
+    erase_long_lines(out, 255, LONG_LINE_PX);
     return out;
 }
 
@@ -654,6 +751,15 @@ public:
                            QColor(page, page, page));
             }
         }
+        // Patches are areas of another background on a plain page; a busy
+        // page has no plain background to stand apart from.
+        bool read_patches = m_options.read_patches;
+        if (page_share(grey) < BUSY_PAGE_SHARE) {
+            grey = flattened(grey);
+            read_patches = false;
+        } else {
+            erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
+        }
         const std::vector<Run> runs = ink_runs(ink_rows(grey));
         if (runs.empty())
             return out;
@@ -681,7 +787,7 @@ public:
                              0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
         const std::size_t page_jobs = jobs.size();
         std::vector<Patch> patches;
-        if (m_options.read_patches)
+        if (read_patches)
             patches = dark_patches(grey, line);
         for (const Patch& p : patches) {
             const QImage img = factor == 1 ? p.image
