@@ -221,7 +221,9 @@ Label size_label(const RectF& hl, double width, double height)
 RectF magnifier_frame(PointF p, double width)
 {
     const double x = p.x + 24 + 128 <= width ? p.x + 24 : p.x - 152;
-    const double y = p.y - 152 >= 0 ? p.y - 152 : p.y + 24;
+    // Below the pointer only when the coordinate label under the magnifier
+    // (22 points lower) still fits on the screen too.
+    const double y = p.y - 152 - 22 >= 0 ? p.y - 152 : p.y + 24;
     return { x, y, 128, 128 };
 }
 
