@@ -397,9 +397,13 @@ Mode toggled_mode(Mode mode, Purpose purpose)
     return mode == Mode::Area ? Mode::Window : Mode::Area;
 }
 
-KeyEffect key_effect(std::uint32_t code)
+KeyEffect key_effect(std::uint32_t code, Held held)
 {
     using modebar::Choice;
+    // A chord is a shortcut of the desktop's or of this program's (those
+    // run through the hot keys and never reach here), not a bar key.
+    if (held == Held::Chord)
+        return {};
     // X keycodes are the kernel's evdev codes plus 8, one per physical key,
     // whatever the keyboard layout prints on it.
     switch (code) {

@@ -247,6 +247,9 @@ struct KeyEffect {
     KeyAction action = KeyAction::None;
     modebar::Choice choice = modebar::Choice::Area;
 };
-KeyEffect key_effect(std::uint32_t x_keycode);
+// Held: whether Ctrl, Alt or Super is down (Shift does not count). Such a
+// chord is no key of the overlay's: a digit then chooses nothing.
+enum class Held { Plain, Chord };
+KeyEffect key_effect(std::uint32_t x_keycode, Held held = Held::Plain);
 
 } // namespace overlay
