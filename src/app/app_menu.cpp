@@ -195,7 +195,10 @@ void AppDelegate::rebuild_menu()
     quit->setShortcutVisibleInContextMenu(true);
     QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    QObject::connect(menu, &QMenu::aboutToShow, menu, [this] { menu_needs_update(); });
+    QObject::connect(menu, &QMenu::aboutToShow, menu, [this] {
+        retint_status_item();
+        menu_needs_update();
+    });
     m_status_item->setContextMenu(menu);
     delete m_menu;
     m_menu = menu;
