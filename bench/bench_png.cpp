@@ -1,6 +1,8 @@
 // The PNG writer against QImage::save, libpng, libspng and stb_image_write on
 // screenshot-like images, in one run: median time and size of each, and the
-// ratios to ours.
+// ratios to ours; one memcpy of the picture as the floor (every byte must be
+// read once). Then the deflate candidates on the writer's own filtered bytes,
+// one thread each: igzip's levels and level-buffer sizes against zlib level 2.
 #include "bench_common.h"
 #include "codec/encode.h"
 #include "screenshot_gen.h"
@@ -9,12 +11,15 @@
 #include <QBuffer>
 #include <QImage>
 #include <png.h>
+#include <isa-l/igzip_lib.h>
 #include <spng.h>
 #include <stb_image_write.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -153,6 +158,118 @@ bool ours_is_correct(const Bytes& png, const Rows& rows)
     return ok;
 }
 
+std::string size_ratio(std::size_t ours, std::size_t ref)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f", double(ours) / double(ref));
+    return buf;
+}
+
+// The filtered rows inside our file: its IDAT chunks inflated as one stream.
+Bytes filtered_stream(const Bytes& png)
+{
+    Bytes z;
+    for (std::size_t at = 8; at + 12 <= png.size();) {
+        const std::uint32_t len = std::uint32_t(png[at]) << 24 | std::uint32_t(png[at + 1]) << 16
+            | std::uint32_t(png[at + 2]) << 8 | png[at + 3];
+        if (std::memcmp(&png[at + 4], "IDAT", 4) == 0)
+            z.insert(z.end(), png.begin() + at + 8, png.begin() + at + 8 + len);
+        at += 12 + len;
+    }
+    z_stream s {};
+    Bytes out(1 << 20);
+    if (inflateInit(&s) != Z_OK)
+        util::fatal("inflateInit");
+    s.next_in = z.data();
+    s.avail_in = static_cast<uInt>(z.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (s.total_out + (1 << 20) > out.size())
+            out.resize(out.size() * 2);
+        s.next_out = out.data() + s.total_out;
+        s.avail_out = static_cast<uInt>(out.size() - s.total_out);
+        rc = inflate(&s, Z_NO_FLUSH);
+    }
+    if (rc != Z_STREAM_END)
+        util::fatal("our IDAT stream does not inflate");
+    out.resize(s.total_out);
+    inflateEnd(&s);
+    return out;
+}
+
+// One-shot raw deflate of `in` with igzip, as the writer's bands do it.
+std::size_t igzip_size(const Bytes& in, std::uint32_t level, std::uint32_t level_buf_size, Bytes& out)
+{
+    std::unique_ptr<std::uint8_t[]> level_buf(level_buf_size ? new std::uint8_t[level_buf_size] : nullptr);
+    isal_zstream s {};
+    isal_deflate_init(&s);
+    s.level = level;
+    s.level_buf = level_buf.get();
+    s.level_buf_size = level_buf_size;
+    s.end_of_stream = 1;
+    s.next_in = const_cast<std::uint8_t*>(in.data());
+    s.avail_in = static_cast<std::uint32_t>(in.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<std::uint32_t>(out.size());
+    if (isal_deflate(&s) != COMP_OK || s.internal_state.state != ZSTATE_END)
+        util::fatal("isal_deflate");
+    return s.total_out;
+}
+
+// The writer's former compressor: zlib level 2, memory level 7, raw deflate.
+std::size_t zlib_size(const Bytes& in, int level, Bytes& out)
+{
+    z_stream s {};
+    if (deflateInit2(&s, level, Z_DEFLATED, -15, 7, Z_DEFAULT_STRATEGY) != Z_OK)
+        util::fatal("deflateInit2");
+    s.next_in = const_cast<Bytef*>(in.data());
+    s.avail_in = static_cast<uInt>(in.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&s, Z_FINISH) != Z_STREAM_END)
+        util::fatal("deflate");
+    const std::size_t n = s.total_out;
+    deflateEnd(&s);
+    return n;
+}
+
+void compare_deflaters(const Bytes& filtered, int runs)
+{
+    Bytes out(filtered.size() + filtered.size() / 8 + 65536);
+    struct Candidate {
+        const char* name;
+        std::function<std::size_t()> run;
+    };
+    const auto igzip = [&](std::uint32_t level, std::uint32_t buf) { return [&, level, buf] { return igzip_size(filtered, level, buf, out); }; };
+    const Candidate candidates[] = {
+        { "zlib level 2", [&] { return zlib_size(filtered, 2, out); } },
+        { "igzip 0", igzip(0, ISAL_DEF_LVL0_DEFAULT) },
+        { "igzip 1 small", igzip(1, ISAL_DEF_LVL1_SMALL) },
+        { "igzip 1 medium", igzip(1, ISAL_DEF_LVL1_MEDIUM) },
+        { "igzip 1 large", igzip(1, ISAL_DEF_LVL1_LARGE) },
+        { "igzip 1 x-large", igzip(1, ISAL_DEF_LVL1_EXTRA_LARGE) },
+        { "igzip 2 small", igzip(2, ISAL_DEF_LVL2_SMALL) },
+        { "igzip 2 large", igzip(2, ISAL_DEF_LVL2_LARGE) },
+        { "igzip 2 x-large", igzip(2, ISAL_DEF_LVL2_EXTRA_LARGE) },
+        { "igzip 3 small", igzip(3, ISAL_DEF_LVL3_SMALL) },
+        { "igzip 3 large", igzip(3, ISAL_DEF_LVL3_LARGE) },
+        { "igzip 3 x-large", igzip(3, ISAL_DEF_LVL3_EXTRA_LARGE) },
+    };
+    std::printf("  deflate of the %zu filtered bytes, one thread:\n", filtered.size());
+    double zlib_ms = 0;
+    std::size_t zlib_bytes = 0;
+    for (const auto& c : candidates) {
+        std::size_t bytes = 0;
+        const auto t = bench::time_runs(runs, [&] { bytes = c.run(); });
+        if (zlib_bytes == 0) {
+            zlib_ms = t.median_ms;
+            zlib_bytes = bytes;
+        }
+        std::printf("    %-16s %8.2f ms %10zu bytes  speed vs zlib 2 %7s  size vs zlib 2 %s\n", c.name, t.median_ms, bytes,
+            bench::ratio(zlib_ms, t.median_ms).c_str(), size_ratio(bytes, zlib_bytes).c_str());
+    }
+}
+
 Result measure(const std::string& name, int runs, const std::function<Bytes()>& fn)
 {
     Result r;
@@ -163,12 +280,6 @@ Result measure(const std::string& name, int runs, const std::function<Bytes()>& 
     return r;
 }
 
-std::string size_ratio(std::size_t ours, std::size_t ref)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.4f", double(ours) / double(ref));
-    return buf;
-}
 
 } // namespace
 
@@ -209,6 +320,15 @@ int main(int argc, char** argv)
         results.push_back(measure("libpng level 2", slow_runs, [&] { return libpng_level2(pic, rows); }));
         results.push_back(measure("libspng level 2", slow_runs, [&] { return spng_level2(pic, rows); }));
         results.push_back(measure("stb_image_write", slow_runs, [&] { return stb_default(pic, rows); }));
+        // The floor: one memcpy of the picture into memory already touched.
+        Bytes copy(pic.bgra.size());
+        std::memcpy(copy.data(), pic.bgra.data(), copy.size());
+        results.push_back(measure("memcpy (floor)", fast_runs, [&] {
+            std::memcpy(copy.data(), pic.bgra.data(), copy.size());
+            asm volatile("" : : "r"(copy.data()) : "memory");
+            return Bytes();
+        }));
+        results.back().bytes = copy.size();
 
         const Result& one = results[0];
         const Result& two = results[1];
@@ -227,6 +347,9 @@ int main(int argc, char** argv)
         std::printf("  size:  ours %uT/QImage %s, ours 1T/libpng %s, ours %uT/libpng %s\n", all,
             size_ratio(many.bytes, qt.bytes).c_str(), size_ratio(one.bytes, lp.bytes).c_str(), all,
             size_ratio(many.bytes, lp.bytes).c_str());
+        const Result& floor = results.back();
+        std::printf("  floor: ours %uT / memcpy %s\n", all, bench::ratio(many.t.median_ms, floor.t.median_ms).c_str());
+        compare_deflaters(filtered_stream(ours(pic, 1)), smoke ? 1 : slow_runs);
     }
     return all_correct ? 0 : 1;
 }

@@ -6,9 +6,12 @@
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "record/video.h"
 
 #include <QApplication>
 #include <QFontDatabase>
+
+#include <fmt/format.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +59,10 @@ int run_task(const switches::Found& found)
 {
     if (found.task == switches::Task::Ocr)
         return ocr::cli(found.value);
+    if (found.task == switches::Task::Gif)
+        return video::cli_gif(found.args);
+    if (found.task == switches::Task::GifBench)
+        return video::cli_gif_bench(found.args);
     return not_built(found.task);
 }
 
@@ -89,8 +96,10 @@ int main(int argc, char** argv)
     auto instance = platform::SingleInstance::acquire(urls, role);
     if (role == platform::SingleInstance::Role::Forwarded)
         return 0;
-    if (!platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()))
-        util::log("no pude registrar el esquema vistrope://");
+    if (role == platform::SingleInstance::Role::Refused)
+        return 1;
+    if (auto registered = platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()); !registered)
+        util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 
     auto delegate = app::AppDelegate::create();
     util::on_main([delegate, urls] {

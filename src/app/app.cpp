@@ -1,6 +1,8 @@
 #include "app/app.h"
 
 #include "capture/flash.h"
+#include "capture/output.h"
+#include "base/config.h"
 #include "app/hud.h"
 #include "settings/onboarding.h"
 #include "capture/overlay.h"
@@ -238,6 +240,8 @@ void AppDelegate::did_finish_launching()
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();
+    // Files a crashed run was writing when it stopped.
+    util::in_utility([folder = config::save_dir(*state::config())] { output::remove_stale_temporaries(folder); });
     m_launched = true;
     // 12.
     util::log("listo");
@@ -276,7 +280,7 @@ void AppDelegate::open_urls(const std::vector<std::string>& urls)
         const auto host = url_host(url);
         const auto action = host ? action_for_host(*host) : std::nullopt;
         if (!action) {
-            util::log(fmt::format("URL desconocida: {}", url));
+            util::log(fmt::format("URL desconocida: {}", util::escape_controls(url)));
             continue;
         }
         run(*action);

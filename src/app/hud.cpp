@@ -108,7 +108,7 @@ ToastView* toast_view()
     Toast& t = toast_state();
     if (!t.view) {
         t.view = new ToastView();
-        platform::make_panel(t.view, PANEL_LEVEL, platform::Mouse::Ignores, platform::Shadow::Cast);
+        platform::make_panel(t.view, PANEL_LEVEL, platform::Mouse::Ignores, platform::Focus::Refuses, platform::Shadow::Cast);
         t.view->resize(200, static_cast<int>(TOAST_HEIGHT));
         t.fade = new QPropertyAnimation(t.view, "windowOpacity", t.view);
         t.fade->setDuration(static_cast<int>(FADE_SECONDS * 1000));
@@ -206,6 +206,14 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
                 t.view->hide();
         });
     });
+}
+
+void toast_through(const ToastSink& sink, std::string_view symbol, std::string_view text, double seconds)
+{
+    if (sink)
+        sink(symbol, text, seconds);
+    else
+        toast(symbol, text, seconds);
 }
 
 } // namespace hud

@@ -1,17 +1,14 @@
 #include "base/config.h"
 
+#include "base/files.h"
 #include "base/util.h"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <span>
 #include <limits>
+#include <span>
 #include <sstream>
-#include <unistd.h>
 
 namespace config {
 
@@ -134,6 +131,39 @@ struct Reader {
     }
 };
 
+} // namespace
+
+// The printer's own choice of literal and multi-line strings cannot hold
+// every text (three quotes in a row, a leading line break), so texts are
+// written as basic strings with escapes, which can. Bytes that are not UTF-8
+// (no text the program reads holds them) become U+FFFD: one odd character
+// beats a file the next start rejects as a whole.
+std::string basic_string(std::string_view text)
+{
+    std::string out = "\"";
+    while (!text.empty()) {
+        const unsigned char c = static_cast<unsigned char>(text.front());
+        const size_t length = util::utf8_sequence(text);
+        if (length == 0) {
+            out += "\\uFFFD";
+            text.remove_prefix(1);
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F)
+            out += fmt::format("\\u{:04X}", c);
+        else
+            out.append(text.substr(0, length));
+        text.remove_prefix(length);
+    }
+    out += '"';
+    return out;
+}
+
+namespace {
+
 template <class R>
 void write_fields(std::ostringstream& out, const R& record, std::span<const Field<R>> fields)
 {
@@ -147,6 +177,8 @@ void write_fields(std::ostringstream& out, const R& record, std::span<const Fiel
                     out << (value ? "true" : "false");
                 else if constexpr (std::is_same_v<T, std::uint32_t>)
                     out << value;
+                else if constexpr (std::is_same_v<T, std::string>)
+                    out << basic_string(value);
                 else
                     out << toml::value<T>(value);
             },
@@ -163,22 +195,80 @@ bool exists_any(const fs::path& path)
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found || (ec && ec != std::errc::no_such_file_or_directory);
 }
 
-std::expected<std::string, std::string> read_text(const fs::path& path)
+// The index of the last character of the string that opens at `i`; line
+// breaks inside it are counted into `line`. An unterminated one ends where
+// the parser will complain about it.
+size_t end_of_string(std::string_view text, size_t i, size_t& line)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::unexpected(fmt::format("{}", std::strerror(errno)));
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad())
-        return std::unexpected(std::string("error de lectura"));
-    return ss.str();
+    const char quote = text[i];
+    const bool basic = quote == '"';
+    const std::string_view triple = basic ? "\"\"\"" : "'''";
+    if (text.substr(i, 3) == triple) {
+        for (size_t j = i + 3; j < text.size(); ++j) {
+            if (basic && text[j] == '\\') {
+                if (j + 1 < text.size() && text[j + 1] == '\n')
+                    ++line;
+                ++j;
+            } else if (text[j] == '\n')
+                ++line;
+            else if (text.substr(j, 3) == triple)
+                return j + 2;
+        }
+        return text.size() - 1;
+    }
+    for (size_t j = i + 1; j < text.size(); ++j) {
+        if (text[j] == '\n')
+            return j - 1;
+        if (basic && text[j] == '\\' && j + 1 < text.size() && text[j + 1] != '\n')
+            ++j;
+        else if (text[j] == quote)
+            return j;
+    }
+    return text.size() - 1;
+}
+
+// The TOML library walks a dotted key or a table header recursively, a frame
+// per segment: a deep enough one overflows the stack before anything can be
+// reported. Dots are counted outside strings and comments from each place a
+// key may start; values never hold more than one dot in a row of segments.
+std::optional<std::string> too_deep(std::string_view text)
+{
+    size_t line = 1, segments = 1;
+    for (size_t i = 0; i < text.size(); ++i) {
+        switch (text[i]) {
+        case '\n':
+            ++line;
+            segments = 1;
+            break;
+        case '=': case '[': case ']': case '{': case '}': case ',':
+            segments = 1;
+            break;
+        case '#':
+            while (i + 1 < text.size() && text[i + 1] != '\n')
+                ++i;
+            break;
+        case '"': case '\'':
+            i = end_of_string(text, i, line);
+            break;
+        case '.':
+            if (++segments > MAX_KEY_SEGMENTS)
+                return fmt::format("una clave o un encabezado de más de {} partes en la línea {}", MAX_KEY_SEGMENTS, line);
+            break;
+        default:
+            break;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
 
 std::expected<Config, std::string> parse(std::string_view text)
 {
+    if (text.size() > MAX_FILE_BYTES)
+        return std::unexpected(fmt::format("el archivo ocupa más de {} bytes", MAX_FILE_BYTES));
+    if (auto deep = too_deep(text))
+        return std::unexpected(*deep);
     Config config;
     toml::table root;
     try {
@@ -230,12 +320,16 @@ Config load_from(const fs::path& path)
 {
     if (!exists_any(path)) {
         Config defaults;
-        (void)save_to(defaults, path);
+        if (auto saved = save_to(defaults, path); !saved)
+            util::log(fmt::format("no pude guardar config.toml: {}", saved.error()));
         return defaults;
     }
-    auto text = read_text(path);
+    auto text = files::read_regular(path, MAX_FILE_BYTES);
     if (!text) {
-        util::log(fmt::format("no pude leer config.toml ({}), uso valores por defecto", text.error()));
+        if (text.error().kind == files::ReadError::Kind::TooLarge)
+            util::log(fmt::format("config.toml inválido, uso valores por defecto: el archivo {}", text.error().message));
+        else
+            util::log(fmt::format("no pude leer config.toml ({}), uso valores por defecto", text.error().message));
         return Config {};
     }
     auto parsed = parse(*text);
@@ -254,30 +348,15 @@ std::expected<void, std::string> save_to(const Config& config, const fs::path& p
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     if (ec)
-        return std::unexpected(ec.message());
-
-    fs::path tmp = path;
-    tmp += fmt::format(".tmp{}", ::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return std::unexpected(fmt::format("{}: {}", tmp.string(), std::strerror(errno)));
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out)
-            return std::unexpected(fmt::format("{}: {}", tmp.string(), std::strerror(errno)));
-    }
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(tmp, ignored);
-        return std::unexpected(ec.message());
-    }
-    return {};
+        return std::unexpected(fmt::format("{}: {}", path.parent_path().string(), ec.message()));
+    return files::replace(path, text);
 }
 
 fs::path expand_save_dir(std::string_view save_dir, const fs::path& home)
 {
+    // An empty folder would be the working directory, wherever that is.
+    if (save_dir.empty())
+        return expand_save_dir(Config {}.save_dir, home);
     if (save_dir == "~")
         return home;
     if (save_dir.starts_with("~/"))

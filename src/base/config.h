@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <expected>
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -77,18 +79,28 @@ struct Config {
     // Reads the file; never fails: a missing file is created with the defaults,
     // an invalid or unreadable one gives the defaults and is left as it is.
     static Config load();
-    // Writes the whole file atomically (temporary "config.toml.tmp<pid>", then rename).
+    // Writes the whole file atomically (temporary "config.toml.tmp<pid>", synced,
+    // then renamed), through a symbolic link to the file it names. A failure
+    // leaves no temporary behind.
     std::expected<void, std::string> save() const;
 };
+
+// Larger documents, and dotted keys or table headers of more parts, are
+// refused before the TOML library sees them.
+inline constexpr size_t MAX_FILE_BYTES = 1 << 20;
+inline constexpr size_t MAX_KEY_SEGMENTS = 64;
 
 // Parses a settings document. On error, the description of what is wrong and where.
 std::expected<Config, std::string> parse(std::string_view toml_text);
 // The document save() writes: plain keys in declared order, then the three tables.
 std::string serialize(const Config& config);
+// A TOML basic string (quoted, with escapes) that parses back to `text`.
+std::string basic_string(std::string_view text);
 // Loads from an explicit path (the same rules as Config::load).
 Config load_from(const std::filesystem::path& path);
 std::expected<void, std::string> save_to(const Config& config, const std::filesystem::path& path);
-// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder.
+// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder;
+// an empty `save_dir` means the default folder.
 std::filesystem::path save_dir(const Config& config);
 // The same expansion against an explicit home folder.
 std::filesystem::path expand_save_dir(std::string_view save_dir, const std::filesystem::path& home);

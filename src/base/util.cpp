@@ -52,7 +52,9 @@ std::FILE* open_log_file(const std::filesystem::path& home)
     const auto size = fs::file_size(path, ec);
     if (!ec && size > LOG_LIMIT)
         fs::remove(path, ec);
-    return std::fopen(path.c_str(), "a");
+    // Close-on-exec: the children we start (xdg-open, the file manager,
+    // curl) must not inherit the log.
+    return std::fopen(path.c_str(), "ae");
 }
 
 std::string format_log_line(double unix_seconds, std::string_view message)
@@ -104,6 +106,54 @@ std::string_view trim(std::string_view s)
     while (!s.empty() && blank(s.back()))
         s.remove_suffix(1);
     return s;
+}
+
+size_t utf8_sequence(std::string_view s)
+{
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else
+        return 0;
+    if (s.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    return length;
+}
+
+std::string escape_controls(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const auto c = static_cast<unsigned char>(text.front());
+        size_t length = utf8_sequence(text);
+        // U+0080..U+009F, the C1 controls, are C2 80..C2 9F in UTF-8.
+        const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0;
+        if (length == 0 || c1 || c < 0x20 || c == 0x7F || c == '\\') {
+            length = length == 0 ? 1 : length;
+            for (size_t i = 0; i < length; ++i)
+                out += fmt::format("\\x{:02X}", static_cast<unsigned char>(text[i]));
+        } else
+            out.append(text.substr(0, length));
+        text.remove_prefix(length);
+    }
+    return out;
 }
 
 std::string lower_ascii(std::string_view s)

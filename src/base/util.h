@@ -43,6 +43,14 @@ std::string format_log_line(double unix_seconds, std::string_view message);
 
 // The text without leading and trailing ASCII white space.
 std::string_view trim(std::string_view text);
+// The length of the well-formed UTF-8 sequence at the front of `s` (not
+// empty), 0 when it is not one: a stray continuation byte, an overlong form,
+// a surrogate, past U+10FFFF, or cut short.
+size_t utf8_sequence(std::string_view s);
+// The text with every byte that could steer a terminal or split a log line
+// written as \xNN: C0 and C1 controls, DEL, bytes that are not UTF-8, and
+// the backslash itself, so the escaped form reads back unambiguously.
+std::string escape_controls(std::string_view text);
 // ASCII letters lower-cased; every other byte (UTF-8 glyphs included) unchanged.
 std::string lower_ascii(std::string_view text);
 

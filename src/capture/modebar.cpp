@@ -44,7 +44,7 @@ public:
         : QWidget(nullptr)
     {
         // One level above the overlay's panels.
-        platform::make_panel(this, platform::OVERLAY_LEVEL + 1, platform::Mouse::Accepts, platform::Shadow::Cast);
+        platform::make_panel(this, platform::OVERLAY_LEVEL + 1, platform::Mouse::Accepts, platform::Focus::Refuses, platform::Shadow::Cast);
         setMouseTracking(true);
         setWindowTitle(QStringLiteral("Vistrope barra"));
         const QFontMetricsF metrics(modebar::label_font());

@@ -2,6 +2,7 @@
 
 #include "app/hud.h"
 #include "platform/text_recognizer.h"
+#include "base/files.h"
 #include "base/util_queue.h"
 
 #include <QClipboard>
@@ -18,6 +19,10 @@ namespace ocr {
 namespace {
 
 std::mutex g_recognizer_mutex;
+
+// Past this no picture would decode anyway (the toolkit refuses images of
+// more than 256 MiB), and a QByteArray's size is an int.
+constexpr std::uint64_t MAX_PNG_BYTES = 1u << 30;
 std::shared_ptr<platform::TextRecognizer> g_recognizer;
 
 std::shared_ptr<platform::TextRecognizer> recognizer()
@@ -32,10 +37,7 @@ ToastSink g_toast;
 
 void show_toast(std::string_view symbol, std::string_view text, double seconds)
 {
-    if (g_toast)
-        g_toast(symbol, text, seconds);
-    else
-        hud::toast(symbol, text, seconds);
+    hud::toast_through(g_toast, symbol, text, seconds);
 }
 
 std::vector<Found> to_pixels(const std::vector<platform::Fragment>& fragments, double w, double h)
@@ -143,8 +145,12 @@ int cli(const std::optional<std::string>& path)
         std::fputs("uso: vistrope --ocr <imagen.png>\n", stderr);
         return 2;
     }
+    // Opened by its bytes, so a name that is not UTF-8 works; only a regular
+    // file, so a FIFO or a device cannot hold the command forever.
+    const auto bytes = files::read_regular(std::filesystem::path(*path), MAX_PNG_BYTES);
     QImage image;
-    if (!image.load(QString::fromStdString(*path), "PNG") || image.isNull()) {
+    if (!bytes || !image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), static_cast<int>(bytes->size()), "PNG")
+        || image.isNull()) {
         std::fprintf(stderr, "no pude leer %s como PNG\n", path->c_str());
         return 1;
     }

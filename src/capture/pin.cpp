@@ -1,25 +1,423 @@
 #include "capture/pin.h"
 
 #include "base/util.h"
+#include "base/util_queue.h"
+#include "capture/output.h"
+#include "editor/mod.h"
+#include "platform/panels.h"
+#include "platform/screens.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QNativeGestureEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QWheelEvent>
+#include <QWindow>
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <utility>
+
 namespace pin {
 
-// FIXME: pinned panels; until they land these only log.
+namespace {
+
+constexpr int PIN_LEVEL = 3;       // the floating-window level
+constexpr double CORNER_RADIUS = 4;
+
+std::vector<VistropePinPanel*>& list()
+{
+    util::require_main_thread("hilo principal");
+    static std::vector<VistropePinPanel*> panels;
+    return panels;
+}
+
+void forget(VistropePinPanel* panel)
+{
+    auto& l = list();
+    l.erase(std::remove(l.begin(), l.end(), panel), l.end());
+}
+
+QPainterPath rounded(const QRectF& rect)
+{
+    QPainterPath path;
+    path.addRoundedRect(rect, CORNER_RADIUS, CORNER_RADIUS);
+    return path;
+}
+
+// Frames in the program's bottom-left global points to Qt's top-left ones.
+QRect to_qt(const platform::RectF& frame)
+{
+    const platform::RectF r = platform::rect_to_top_left(frame, util::primary_height());
+    return QRect(static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.w)),
+        static_cast<int>(std::lround(r.h)));
+}
+
+platform::RectF from_qt(const QRect& rect)
+{
+    return platform::rect_from_top_left({ double(rect.x()), double(rect.y()), double(rect.width()), double(rect.height()) },
+        util::primary_height());
+}
+
+// The character a key press stands for, with Shift applied and any other
+// modifier ignored. On X11 the native virtual key is the keysym, which for
+// printable ASCII is the character itself; elsewhere (tests on the offscreen
+// platform) the text or the Qt key.
+std::string key_chars(const QKeyEvent* event)
+{
+    const quint32 keysym = event->nativeVirtualKey();
+    if (keysym >= 0x20 && keysym <= 0x7e)
+        return std::string(1, static_cast<char>(keysym));
+    const QString text = event->text();
+    if (text.size() == 1 && text[0].unicode() >= 0x20 && text[0].unicode() <= 0x7e)
+        return text.toStdString();
+    const int key = event->key();
+    if (key >= Qt::Key_A && key <= Qt::Key_Z) {
+        const char c = static_cast<char>('a' + (key - Qt::Key_A));
+        return std::string(1, event->modifiers() & Qt::ShiftModifier ? static_cast<char>(c - 'a' + 'A') : c);
+    }
+    if (key >= 0x20 && key <= 0x7e)
+        return std::string(1, static_cast<char>(key));
+    return text.toStdString();
+}
+
+Key key_of(int qt_key)
+{
+    switch (qt_key) {
+    case Qt::Key_Escape: return Key::Escape;
+    case Qt::Key_Left: return Key::Left;
+    case Qt::Key_Right: return Key::Right;
+    case Qt::Key_Down: return Key::Down;
+    case Qt::Key_Up: return Key::Up;
+    default: return Key::Other;
+    }
+}
+
+} // namespace
+
 void pin(QImage image, double scale)
 {
-    util::log(fmt::format("fijar: fijaría una captura de {}×{} a escala {}", image.width(), image.height(), scale));
+    if (image.isNull()) {
+        util::log("fijar: no hay imagen que fijar");
+        return;
+    }
+    const platform::PointF pointer = platform::pointer_location();
+    std::optional<platform::Screen> screen = util::screen_for_point(pointer.x, pointer.y);
+    if (!screen) {
+        const auto all = platform::screens();
+        if (all.empty())
+            return;
+        screen = all.front();
+    }
+    const Start s = start(image.width(), image.height(), scale, screen->visible_frame);
+    auto* panel = new VistropePinPanel(std::move(image), s.record);
+    panel->setGeometry(to_qt(s.frame));
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
+    panel->view()->setFocus(Qt::OtherFocusReason);
+    list().push_back(panel);
 }
 
 void unlock_all()
 {
-    util::log("fijar: desbloquearía las capturas fijadas");
+    for (VistropePinPanel* panel : list())
+        panel->view()->unlock();
 }
 
 void close_all()
 {
-    util::log("fijar: cerraría las capturas fijadas");
+    const std::vector<VistropePinPanel*> closing = std::exchange(list(), {});
+    for (VistropePinPanel* panel : closing) {
+        panel->hide();
+        panel->deleteLater();
+    }
+}
+
+const std::vector<VistropePinPanel*>& pins()
+{
+    return list();
 }
 
 } // namespace pin
+
+VistropePinPanel::VistropePinPanel(QImage image, const pin::Record& record)
+    : m_view(new VistropePinView(std::move(image), record, this))
+{
+    platform::make_panel(this, pin::PIN_LEVEL, platform::Mouse::Accepts, platform::Focus::Accepts);
+    setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(m_view);
+}
+
+void VistropePinPanel::resizeEvent(QResizeEvent* event)
+{
+    m_view->setGeometry(rect());
+    // Without a compositor the panel cannot be transparent: cut it to its
+    // rounded shape instead.
+    if (!platform::compositor_running())
+        setMask(QRegion(pin::rounded(QRectF(rect())).toFillPolygon().toPolygon()));
+    QWidget::resizeEvent(event);
+}
+
+VistropePinView::VistropePinView(QImage image, const pin::Record& record, VistropePinPanel* panel)
+    : QWidget(panel)
+    , m_image(std::move(image))
+    , m_record(record)
+    , m_panel(panel)
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_AcceptTouchEvents, false);
+    setMouseTracking(false);
+}
+
+void VistropePinView::set_zoom(double zoom)
+{
+    zoom = pin::clamp_zoom(m_record, zoom);
+    m_record.zoom = zoom;
+    if (!m_panel->windowHandle())
+        return;
+    const platform::RectF frame = pin::zoomed_frame(m_record, pin::from_qt(m_panel->geometry()), zoom);
+    m_panel->setGeometry(pin::to_qt(frame));
+}
+
+void VistropePinView::copy()
+{
+    output::copy_png(output::encode(m_image, m_record.scale));
+}
+
+void VistropePinView::save()
+{
+    const auto saved = output::save_image(m_image, m_record.scale);
+    if (saved)
+        util::log("guardada en " + saved->string());
+    else
+        util::log("no pude guardar: " + saved.error());
+}
+
+void VistropePinView::annotate()
+{
+    editor::open(m_image, m_record.scale);
+    close_pin();
+}
+
+void VistropePinView::lock()
+{
+    m_locked = true;
+    m_press.reset();
+    platform::set_ignores_mouse(m_panel, platform::Mouse::Ignores);
+}
+
+void VistropePinView::unlock()
+{
+    m_locked = false;
+    platform::set_ignores_mouse(m_panel, platform::Mouse::Accepts);
+}
+
+void VistropePinView::close_pin()
+{
+    pin::forget(m_panel);
+    m_panel->hide();
+    m_panel->deleteLater();
+}
+
+void VistropePinView::make_key()
+{
+    m_panel->show();
+    m_panel->raise();
+    m_panel->activateWindow();
+    setFocus(Qt::MouseFocusReason);
+}
+
+void VistropePinView::set_opacity(double opacity)
+{
+    if (!platform::compositor_running()) {
+        static bool said = false;
+        if (!said)
+            util::log("fijar: sin compositor la transparencia de las capturas fijadas no se ve");
+        said = true;
+    }
+    m_panel->setWindowOpacity(opacity);
+}
+
+namespace pin {
+namespace {
+
+// The image in the pin's rounded shape with its thin border, at a size in
+// points, drawn by `draw_image` into the painter's clip.
+void paint_pin(QPainter& p, const QSizeF& size, const std::function<void(QPainter&, const QRectF&)>& draw_image)
+{
+    const QRectF bounds(QPointF(0, 0), size);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.save();
+    p.setClipPath(rounded(bounds), Qt::IntersectClip);
+    draw_image(p, bounds);
+    p.restore();
+    p.setPen(QPen(util::rgba(0.5, 0.5, 0.5, 0.35), 1));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(rounded(bounds.adjusted(0.5, 0.5, -0.5, -0.5)));
+}
+
+} // namespace
+} // namespace pin
+
+QImage VistropePinView::finished(const QImage& image, QSize device, qreal dpr)
+{
+    QImage scaled = image.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    scaled.setDevicePixelRatio(dpr);
+    QImage out(device, QImage::Format_ARGB32_Premultiplied);
+    out.setDevicePixelRatio(dpr);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    pin::paint_pin(p, QSizeF(device) / dpr, [&](QPainter& q, const QRectF&) { q.drawImage(QPointF(0, 0), scaled); });
+    return out;
+}
+
+void VistropePinView::paintEvent(QPaintEvent* event)
+{
+    QPainter p(this);
+    p.setClipRegion(event->region());
+    if (m_record.zoom > 1) {
+        // Above 100 % a kept copy would grow with the zoom's square (a 4K
+        // capture at 4× is over half a gigabyte); draw the exposed part only.
+        m_cache = QPixmap();
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        pin::paint_pin(p, size(), [&](QPainter& q, const QRectF& bounds) { q.drawImage(bounds, m_image); });
+        return;
+    }
+    // At or below 100 % the finished pin (the image scaled smoothly to the
+    // view's device pixels, rounded, bordered) is kept, and a repaint is one
+    // blit.
+    const qreal dpr = devicePixelRatioF();
+    const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
+    // The kept copy holds the corners' transparency itself: copy, don't blend.
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    if (m_cache.size() == device) {
+        p.drawPixmap(0, 0, m_cache);
+        return;
+    }
+    if (m_cache.isNull()) {
+        m_cache = QPixmap::fromImage(finished(m_image, device, dpr));
+        p.drawPixmap(0, 0, m_cache);
+        return;
+    }
+    // A zoom step: the old copy stretched (nearest pixels: a bilinear pass
+    // over a 4K pin costs a frame) stands in while the smooth one for the
+    // new size is made on the background pool.
+    p.drawPixmap(QRectF(rect()), m_cache, QRectF(m_cache.rect()));
+    if (m_pending == device)
+        return;
+    m_pending = device;
+    QPointer<VistropePinView> self(this);
+    util::in_background([self, image = m_image, device, dpr] {
+        QImage done = finished(image, device, dpr);
+        util::on_main([self, done = std::move(done), device]() mutable {
+            if (!self || self->m_pending != device)
+                return;
+            self->m_pending = QSize();
+            if (self->m_record.zoom > 1)
+                return;
+            self->m_cache = QPixmap::fromImage(std::move(done));
+            self->update();
+        });
+    });
+}
+
+void VistropePinView::mousePressEvent(QMouseEvent* event)
+{
+    make_key();
+    if (event->button() != Qt::LeftButton)
+        return;
+    // The pin follows the pointer's deltas while the button is down. The
+    // window manager's own move (_NET_WM_MOVERESIZE) is not used: it starts
+    // from wherever the pointer is when the manager reads the request, so
+    // the pin lags the pointer, and a quick click whose release arrives
+    // first leaves the manager moving the pin until the next click.
+    m_press = event->globalPosition().toPoint();
+    m_panel_at_press = m_panel->pos();
+}
+
+void VistropePinView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_press)
+        m_panel->move(m_panel_at_press + (event->globalPosition().toPoint() - *m_press));
+}
+
+void VistropePinView::mouseReleaseEvent(QMouseEvent*)
+{
+    m_press.reset();
+}
+
+void VistropePinView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        close_pin();
+}
+
+void VistropePinView::wheelEvent(QWheelEvent* event)
+{
+    const QPoint pixels = event->pixelDelta();
+    const double zoom = pixels.isNull() ? pin::wheel_zoom(m_record.zoom, event->angleDelta().y() / 120.0, pin::Wheel::Notches)
+                                        : pin::wheel_zoom(m_record.zoom, pixels.y(), pin::Wheel::Precise);
+    set_zoom(zoom);
+    event->accept();
+}
+
+bool VistropePinView::event(QEvent* event)
+{
+    if (event->type() == QEvent::NativeGesture) {
+        const auto* gesture = static_cast<QNativeGestureEvent*>(event);
+        if (gesture->gestureType() == Qt::ZoomNativeGesture) {
+            set_zoom(m_record.zoom * (1 + gesture->value()));
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void VistropePinView::keyPressEvent(QKeyEvent* event)
+{
+    pin::KeyPress press;
+    press.key = pin::key_of(event->key());
+    press.chars = pin::key_chars(event);
+    press.shift = event->modifiers() & Qt::ShiftModifier;
+    press.command = event->modifiers() & Qt::ControlModifier;
+    const pin::KeyResult r = pin::key_action(press);
+    switch (r.action) {
+    case pin::KeyAction::None: QWidget::keyPressEvent(event); return;
+    case pin::KeyAction::Close: close_pin(); break;
+    case pin::KeyAction::Copy: copy(); break;
+    case pin::KeyAction::Save: save(); break;
+    case pin::KeyAction::Annotate: annotate(); break;
+    case pin::KeyAction::Move:
+        // Up is towards the top of the screen: smaller y in Qt's terms.
+        m_panel->move(m_panel->pos() + QPoint(static_cast<int>(r.dx), static_cast<int>(-r.dy)));
+        break;
+    case pin::KeyAction::ZoomIn: set_zoom(m_record.zoom * pin::KEY_ZOOM); break;
+    case pin::KeyAction::ZoomOut: set_zoom(m_record.zoom / pin::KEY_ZOOM); break;
+    case pin::KeyAction::Opacity: set_opacity(r.opacity); break;
+    }
+    event->accept();
+}
+
+void VistropePinView::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu;
+    menu.addAction(QStringLiteral("Copiar"), this, [this] { copy(); });
+    menu.addAction(QStringLiteral("Guardar"), this, [this] { save(); });
+    menu.addAction(QStringLiteral("Anotar"), this, [this] { annotate(); });
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Tamaño real"), this, [this] { set_zoom(1.0); });
+    menu.addAction(QStringLiteral("Bloquear (los clics pasan a través)"), this, [this] { lock(); });
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Cerrar"), this, [this] { close_pin(); });
+    menu.addAction(QStringLiteral("Cerrar todas"), this, [] { pin::close_all(); });
+    menu.exec(event->globalPos());
+    event->accept();
+}

@@ -4,6 +4,8 @@
 
 #include "base/util.h"
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -23,6 +25,11 @@ namespace {
 constexpr std::uint32_t k_adler_mod = 65521;
 // Bands are at least this many rows, so no worker gets a tiny deflate job.
 constexpr std::uint32_t k_min_band_rows = 32;
+// Bands per worker thread. Bands of photos cost several times those of flat
+// panels; with workers taking the next band as they finish, two each kept 2
+// and 8 workers 92–99% busy on screenshots, and more bands only added
+// dictionary priming.
+constexpr std::uint64_t k_bands_per_thread = 2;
 // Filtered rows are handed to the checksum and the compressor in batches of
 // about this many bytes, while they are still in the core's cache.
 constexpr std::size_t k_batch_bytes = 128 * 1024;
@@ -30,6 +37,14 @@ constexpr std::size_t k_out_min_free = 65536;
 constexpr std::size_t k_out_grow = 262144;
 // The deflate window: how far back a band may refer into the bytes before it.
 constexpr std::size_t k_window = 32768;
+// igzip's level and the size of its level buffer (the hash and the token
+// buffer that bounds each Huffman block), picked by measurement on
+// screenshots (bench_png prints each candidate's size and time): level 2 is
+// about 1.5% smaller than level 1 at much the same speed, and 16K-token
+// blocks follow the content more closely than the default 64K; level 3 costs
+// three times as long for less than 1%.
+constexpr std::uint32_t k_deflate_level = 2;
+constexpr std::uint32_t k_deflate_level_buf = ISAL_DEF_LVL2_SMALL;
 
 void put_u32(std::uint8_t* p, std::uint32_t v)
 {
@@ -54,53 +69,11 @@ void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v)
     append(out, b, 4);
 }
 
-// Adler-32 of `n` more bytes, shaped for the vectoriser: 32 byte lanes keep
-// their own sums (S) and sums of sums (P) over blocks of up to 4096 groups of
-// 32 bytes, which still fit in 32 bits; per block the two zlib sums follow:
-// A += Σ S[k], B += len × A + 32 × Σ P[k] − Σ k × S[k].
-VECTOR_CLONES std::uint32_t adler_of(std::uint32_t adler, const std::uint8_t* p, std::size_t n)
-{
-    constexpr std::size_t lanes = 32;
-    constexpr std::size_t max_groups = 4096;
-    std::uint64_t a = adler & 0xffff, b = adler >> 16;
-    while (n >= lanes) {
-        const std::size_t groups = std::min(n / lanes, max_groups);
-        std::uint32_t sums[lanes] = {}, sums2[lanes] = {};
-        for (std::size_t g = 0; g < groups; ++g) {
-            const std::uint8_t* q = p + g * lanes;
-            for (std::size_t k = 0; k < lanes; ++k) {
-                sums[k] += q[k];
-                sums2[k] += sums[k];
-            }
-        }
-        std::uint64_t s = 0, s2 = 0, weighted = 0;
-        for (std::size_t k = 0; k < lanes; ++k) {
-            s += sums[k];
-            s2 += sums2[k];
-            weighted += k * std::uint64_t(sums[k]);
-        }
-        const std::size_t len = groups * lanes;
-        b = (b + len * a + lanes * s2 - weighted) % k_adler_mod;
-        a = (a + s) % k_adler_mod;
-        p += len;
-        n -= len;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        a += p[i];
-        b += a;
-    }
-    return static_cast<std::uint32_t>((b % k_adler_mod) << 16 | (a % k_adler_mod));
-}
-
+// ISA-L's CRC-32 is the PNG one (zlib's crc32, reflected, pre- and
+// post-inverted), several times faster than zlib's on long chunks.
 std::uint32_t crc_of(std::uint32_t crc, const std::uint8_t* p, std::size_t n)
 {
-    while (n > 0) {
-        const auto step = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
-        crc = static_cast<std::uint32_t>(::crc32(crc, p, step));
-        p += step;
-        n -= step;
-    }
-    return crc;
+    return crc32_gzip_refl(crc, p, n);
 }
 
 // un_premultiplied[a][c]: the straight colour of premultiplied value c at
@@ -396,59 +369,72 @@ struct OutBuffer {
     }
 };
 
+// How a band's compressed data ends: open for the next band (a sync flush,
+// an empty stored block that leaves the stream byte-aligned), or with the
+// final block of the stream.
+enum class BandEnd { More, Sync, Final };
+
+// Raw deflate through ISA-L's igzip: no zlib header or trailer, those are
+// written by encode_png around all the bands.
 class Deflater {
 public:
     Deflater()
+        : m_level_buf(new std::uint8_t[k_deflate_level_buf])
     {
-        // Raw deflate (negative window bits): the zlib header and trailer are
-        // written by encode_png around all the bands. Memory level 7 (a 16K
-        // hash, 8K-symbol blocks) measured both faster and smaller than 8 or
-        // 9 on screenshots: the hash stays in cache and the Huffman tables
-        // follow the content more closely.
-        if (deflateInit2(&m_z, 2, Z_DEFLATED, -15, 7, Z_DEFAULT_STRATEGY) != Z_OK)
-            util::fatal("deflate");
-    }
-    ~Deflater() { deflateEnd(&m_z); }
-
-    void set_dictionary(const std::uint8_t* p, std::size_t n)
-    {
-        if (deflateSetDictionary(&m_z, p, static_cast<uInt>(n)) != Z_OK)
-            util::fatal("deflate");
+        isal_deflate_init(&m_s);
+        m_s.level = k_deflate_level;
+        m_s.level_buf = m_level_buf.get();
+        m_s.level_buf_size = k_deflate_level_buf;
+        m_s.gzip_flag = IGZIP_DEFLATE;
     }
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
 
-    // Compresses `in` into `out` after its used bytes, growing it as needed.
-    void run(const std::uint8_t* in, std::size_t n, int flush, OutBuffer& out)
+    // Only before the first run.
+    void set_dictionary(const std::uint8_t* p, std::size_t n)
     {
-        m_z.next_in = const_cast<Bytef*>(in);
+        if (n > k_window || isal_deflate_set_dict(&m_s, const_cast<std::uint8_t*>(p), static_cast<std::uint32_t>(n)) != COMP_OK)
+            util::fatal("deflate");
+    }
+
+    // Compresses `in` into `out` after its used bytes, growing it as needed.
+    void run(const std::uint8_t* in, std::size_t n, BandEnd end, OutBuffer& out)
+    {
         std::size_t left = n;
-        for (;;) {
-            const auto step = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-            m_z.next_in = const_cast<Bytef*>(in + (n - left));
-            m_z.avail_in = step;
-            const int f = (step == left) ? flush : Z_NO_FLUSH;
-            int rc;
+        do {
+            const auto step = static_cast<std::uint32_t>(std::min<std::size_t>(left, 1u << 30));
+            const bool closing = step == left && end != BandEnd::More;
+            m_s.next_in = const_cast<std::uint8_t*>(in + (n - left));
+            m_s.avail_in = step;
+            m_s.flush = closing ? SYNC_FLUSH : NO_FLUSH;
+            m_s.end_of_stream = closing && end == BandEnd::Final;
+            // The flush is complete once igzip is back at a block boundary
+            // (after a sync flush) or past the final block; without one, once
+            // the input is taken in.
+            const auto done = [&] {
+                if (m_s.avail_in != 0 || m_s.avail_out == 0)
+                    return false;
+                if (!closing)
+                    return true;
+                return m_s.internal_state.state == (end == BandEnd::Final ? ZSTATE_END : ZSTATE_NEW_HDR);
+            };
             do {
                 if (out.size - out.used < k_out_min_free)
                     out.grow(k_out_grow);
-                const auto room = static_cast<uInt>(std::min<std::size_t>(out.size - out.used, 1u << 30));
-                m_z.next_out = out.data.get() + out.used;
-                m_z.avail_out = room;
-                rc = deflate(&m_z, f);
-                if (rc == Z_STREAM_ERROR)
+                const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(out.size - out.used, 1u << 30));
+                m_s.next_out = out.data.get() + out.used;
+                m_s.avail_out = room;
+                if (isal_deflate(&m_s) != COMP_OK)
                     util::fatal("deflate");
-                out.used += room - m_z.avail_out;
-                // Done when the input is consumed and the flush completed (room left over).
-            } while (rc != Z_STREAM_END && (m_z.avail_in != 0 || m_z.avail_out == 0));
+                out.used += room - m_s.avail_out;
+            } while (!done());
             left -= step;
-            if (left == 0)
-                break;
-        }
+        } while (left > 0);
     }
 
 private:
-    z_stream m_z {};
+    std::unique_ptr<std::uint8_t[]> m_level_buf;
+    isal_zstream m_s {};
 };
 
 template <unsigned Ch>
@@ -500,11 +486,11 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
             filter_rows4(px, y, count, cur, prev, filtered.data());
         y += count;
         const std::size_t bytes = std::size_t(count) * row_len;
-        adler = adler_of(adler, filtered.data(), bytes);
+        adler = isal_adler32(adler, filtered.data(), bytes);
         // Every band but the last ends on a byte boundary with an empty stored
         // block, so the bands concatenate into one deflate stream.
-        const int flush = y < end ? Z_NO_FLUSH : (last ? Z_FINISH : Z_SYNC_FLUSH);
-        deflater.run(filtered.data(), bytes, flush, chunk);
+        const BandEnd how = y < end ? BandEnd::More : (last ? BandEnd::Final : BandEnd::Sync);
+        deflater.run(filtered.data(), bytes, how, chunk);
     }
     band.adler = adler;
 
@@ -527,8 +513,7 @@ void write_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::spa
     const auto* t = reinterpret_cast<const std::uint8_t*>(type);
     append(out, t, 4);
     append(out, data.data(), data.size());
-    std::uint32_t crc = static_cast<std::uint32_t>(::crc32(0, t, 4));
-    crc = crc_of(crc, data.data(), data.size());
+    const std::uint32_t crc = crc_of(crc_of(0, t, 4), data.data(), data.size());
     append_u32(out, crc);
 }
 
@@ -561,7 +546,7 @@ BandPlan plan_bands(std::uint32_t height, unsigned threads)
     BandPlan p;
     const std::uint64_t t = std::max(threads, 1u);
     const std::uint64_t wanted = std::max<std::uint64_t>(
-        std::min<std::uint64_t>((std::uint64_t(height) + k_min_band_rows - 1) / k_min_band_rows, 2 * t), 1);
+        std::min<std::uint64_t>((std::uint64_t(height) + k_min_band_rows - 1) / k_min_band_rows, k_bands_per_thread * t), 1);
     p.rows_per_band = static_cast<std::uint32_t>((std::uint64_t(height) + wanted - 1) / wanted);
     if (p.rows_per_band == 0)
         return p;

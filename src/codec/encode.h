@@ -7,7 +7,8 @@
 // trailer travel in IDAT chunks of their own, so the file still holds one
 // standard zlib stream. The bands' checksums are combined arithmetically.
 //
-// Pure module: standard library, zlib and threads only. Callable from any
+// Pure module: standard library, ISA-L (deflate and checksums), zlib (the
+// colour profile) and threads only. Callable from any
 // thread; it spawns and joins its own workers before it returns.
 #pragma once
 

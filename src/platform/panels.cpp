@@ -85,9 +85,12 @@ public:
 
 } // namespace
 
-void make_panel(QWidget* widget, int level, Mouse mouse, Shadow shadow)
+void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus, Shadow shadow)
 {
-    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus;
+    const bool refuses = focus == Focus::Refuses;
+    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    if (refuses)
+        flags |= Qt::WindowDoesNotAcceptFocus;
     if (shadow == Shadow::None)
         flags |= Qt::NoDropShadowWindowHint;
     if (level >= OVERLAY_LEVEL)
@@ -95,10 +98,12 @@ void make_panel(QWidget* widget, int level, Mouse mouse, Shadow shadow)
     else
         flags |= Qt::Tool;
     widget->setWindowFlags(flags);
-    widget->setAttribute(Qt::WA_ShowWithoutActivating);
+    widget->setAttribute(Qt::WA_ShowWithoutActivating, refuses);
     widget->setAttribute(Qt::WA_TranslucentBackground, compositor_running());
     widget->setAttribute(Qt::WA_NoSystemBackground, compositor_running());
-    widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL);
+    // Window managers never focus notifications; a focusable panel stays a
+    // utility window (Qt::Tool), which they do.
+    widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL && refuses);
     set_ignores_mouse(widget, mouse);
     widget->winId(); // create the native window now, so its properties can be set
     if (level < OVERLAY_LEVEL)

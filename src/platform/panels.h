@@ -17,12 +17,16 @@ namespace platform {
 inline constexpr int OVERLAY_LEVEL = 1000;
 
 enum class Mouse { Accepts, Ignores };
+// Whether the panel can become the key window. Most panels never take the
+// keyboard; pinned captures do (a click makes them key), so they get a
+// window type the window manager focuses.
+enum class Focus { Refuses, Accepts };
 // Whether the compositor may cast its drop shadow under the panel.
 enum class Shadow { None, Cast };
 
 // Window flags and attributes for a panel at `level`; call before the first
 // show. Main thread.
-void make_panel(QWidget* widget, int level, Mouse mouse, Shadow shadow = Shadow::None);
+void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus = Focus::Refuses, Shadow shadow = Shadow::None);
 // Without a compositor a panel cannot be translucent, so a rounded panel's
 // corners would show as black squares: its window is shaped (bounding and
 // so input) to the rounded rectangle of its current size. With a compositor

@@ -126,6 +126,14 @@ public:
     // by native id): what "excluding the program" leaves out. Main thread.
     virtual std::vector<std::uint32_t> own_windows() = 0;
 
+    // Runs `done` on the main thread (never inline) once what the program
+    // just hid is off the screen: the server has carried out our unmaps, and
+    // what they set off has been drawn (a compositor's frame or fade-out,
+    // windows repainting what was covered): the screen changed and then held
+    // still for a frame, or did not change at all for a while; 0.4 s at most.
+    // Main thread.
+    virtual void after_screen_settles(std::function<void()> done) = 0;
+
     virtual CaptureCapabilities capabilities() const = 0;
 };
 

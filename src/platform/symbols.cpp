@@ -16,7 +16,7 @@ namespace {
 // Symbol name → Material Icons codepoint. Names absent here draw nothing.
 // Chosen for shape, not for name: each glyph is the closest Material icon
 // to what the name describes.
-constexpr std::array<std::pair<std::string_view, char32_t>, 38> TABLE = { {
+constexpr std::array<std::pair<std::string_view, char32_t>, 42> TABLE = { {
     // capture-mode bar
     { "viewfinder", 0xe3c2 },              // crop_free
     { "display", 0xe30c },                 // desktop_windows
@@ -51,12 +51,17 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 38> TABLE = { {
     { "hand.draw", 0xe3c9 },               // edit
     { "pencil.tip", 0xe3c9 },              // edit
     { "scissors", 0xe14e },                // content_cut
+    { "xmark", 0xe5cd },                   // close
+    { "pencil.and.scribble", 0xe3c9 },     // edit
     { "pin", 0xe55f },                     // place
     { "pin.fill", 0xe55f },                // place
     { "trash", 0xe872 },                   // delete
     { "gearshape", 0xe8b8 },               // settings
     { "keyboard", 0xe312 },                // keyboard
     { "cursorarrow.click", 0xe913 },       // touch_app
+    // settings and first-run windows
+    { "command", 0xeae7 },                 // keyboard_command_key
+    { "hourglass", 0xe88b },               // hourglass_empty
 } };
 
 constexpr const char* FONT_FILE = "/usr/share/fonts/truetype/material-design-icons-iconfont/MaterialIcons-Regular.ttf";

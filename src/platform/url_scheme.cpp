@@ -1,15 +1,18 @@
 #include "platform/url_scheme.h"
 
+#include "base/files.h"
 #include "base/util.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThread>
+#include <QTimer>
 
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,60 +31,18 @@ fs::path xdg_dir(const char* variable, const char* fallback_under_home)
     return util::home_dir() / fallback_under_home;
 }
 
-bool write_text(const fs::path& path, const std::string& text)
+std::string_view without_cr(std::string_view line)
 {
-    std::error_code ec;
-    fs::create_directories(path.parent_path(), ec);
-    fs::path tmp = path;
-    tmp += fmt::format(".tmp{}", ::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out)
-            return false;
-    }
-    fs::rename(tmp, path, ec);
-    return !ec;
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
 }
 
-// Adds or replaces "x-scheme-handler/vistrope=vistrope.desktop" under
-// [Default Applications], keeping every other line.
-std::string with_scheme_default(const std::string& existing)
+// An existing real folder of this user that no one else may enter.
+bool is_private_directory(const fs::path& dir)
 {
-    const std::string key = "x-scheme-handler/vistrope=";
-    const std::string entry = key + "vistrope.desktop";
-    std::string out;
-    bool in_defaults = false, written = false;
-    size_t start = 0;
-    while (start < existing.size()) {
-        size_t end = existing.find('\n', start);
-        if (end == std::string::npos)
-            end = existing.size();
-        const std::string line = existing.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line[0] == '[') {
-            if (in_defaults && !written) {
-                out += entry + "\n";
-                written = true;
-            }
-            in_defaults = line == "[Default Applications]";
-        } else if (in_defaults && line.rfind(key, 0) == 0) {
-            if (!written)
-                out += entry + "\n";
-            written = true;
-            continue;
-        }
-        out += line + "\n";
-    }
-    if (!written)
-        out += (in_defaults ? "" : "[Default Applications]\n") + entry + "\n";
-    return out;
-}
-
-std::string read_all(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    struct stat st {};
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) == 0;
 }
 
 } // namespace
@@ -91,28 +52,50 @@ std::vector<std::string> scheme_urls(const std::vector<std::string>& args)
     std::vector<std::string> urls;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a.size() >= 9 && strncasecmp(a.c_str(), "vistrope:", 9) == 0)
-            urls.push_back(a);
+        if (a.size() < 9 || strncasecmp(a.c_str(), "vistrope:", 9) != 0)
+            continue;
+        // A URL holds no raw line break (RFC 3986); one here would split it
+        // into two on its way to the running instance.
+        std::string url;
+        for (char c : a)
+            url += c == '\n' ? std::string("%0A") : c == '\r' ? std::string("%0D") : std::string(1, c);
+        urls.push_back(std::move(url));
     }
     return urls;
 }
 
-std::vector<std::vector<std::string>> take_requests(std::string& buffer)
+std::vector<Request> RequestReader::feed(std::string_view bytes)
 {
-    std::vector<std::vector<std::string>> requests;
-    std::vector<std::string> current;
-    size_t start = 0, consumed = 0;
-    for (size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1) {
-        if (nl == start) {
-            requests.push_back(std::move(current));
-            current.clear();
-            consumed = nl + 1;
-        } else {
-            current.push_back(buffer.substr(start, nl - start));
+    std::vector<Request> done;
+    while (!bytes.empty() && !m_overflowed) {
+        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
+        const size_t take = found ? static_cast<size_t>(static_cast<const char*>(found) - bytes.data()) + 1 : bytes.size();
+        m_bytes += take;
+        if (m_bytes > MAX_REQUEST_BYTES) {
+            m_overflowed = true;
+            m_line.clear();
+            m_line.shrink_to_fit();
+            m_current = {};
+            break;
         }
+        if (!found) {
+            m_line.append(bytes);
+            break;
+        }
+        m_line.append(bytes.substr(0, take - 1));
+        bytes.remove_prefix(take);
+        if (m_line.empty()) {
+            done.push_back(std::move(m_current));
+            m_current = {};
+            m_bytes = 0;
+        } else if (m_current.urls.size() < MAX_URLS) {
+            m_current.urls.push_back(std::move(m_line));
+        } else {
+            ++m_current.dropped;
+        }
+        m_line.clear();
     }
-    buffer.erase(0, consumed);
-    return requests;
+    return done;
 }
 
 std::string desktop_exec_argument(std::string_view arg)
@@ -148,15 +131,61 @@ std::string desktop_entry(const std::string& executable)
         desktop_exec_argument(executable));
 }
 
-bool install_desktop_entry(const std::string& executable)
+std::string with_scheme_default(std::string_view existing)
 {
+    const std::string_view key = "x-scheme-handler/vistrope=";
+    // A file written with CRLF gets our line in CRLF too.
+    const size_t first_break = existing.find('\n');
+    const std::string_view eol = first_break != std::string_view::npos && first_break > 0 && existing[first_break - 1] == '\r' ? "\r\n" : "\n";
+    const std::string entry = std::string(key) + "vistrope.desktop" + std::string(eol);
+    std::string out;
+    bool in_defaults = false, written = false;
+    size_t start = 0;
+    while (start < existing.size()) {
+        size_t end = existing.find('\n', start);
+        if (end == std::string_view::npos)
+            end = existing.size();
+        const std::string_view raw = existing.substr(start, end - start);
+        const std::string_view line = without_cr(raw);
+        start = end + 1;
+        if (!line.empty() && line[0] == '[') {
+            if (in_defaults && !written) {
+                out += entry;
+                written = true;
+            }
+            in_defaults = line == "[Default Applications]";
+        } else if (in_defaults && line.starts_with(key)) {
+            if (!written)
+                out += entry;
+            written = true;
+            continue;
+        }
+        out += raw;
+        out += '\n';
+    }
+    if (!written)
+        out += (in_defaults ? std::string() : "[Default Applications]" + std::string(eol)) + entry;
+    return out;
+}
+
+std::expected<void, std::string> install_desktop_entry(const std::string& executable)
+{
+    std::error_code ec;
     const fs::path apps = xdg_dir("XDG_DATA_HOME", ".local/share") / "applications";
-    if (!write_text(apps / "vistrope.desktop", desktop_entry(executable)))
-        return false;
+    fs::create_directories(apps, ec);
+    if (auto written = files::replace(apps / "vistrope.desktop", desktop_entry(executable)); !written)
+        return written;
     const fs::path mimeapps = xdg_dir("XDG_CONFIG_HOME", ".config") / "mimeapps.list";
-    const std::string before = read_all(mimeapps);
+    std::string before;
+    if (auto read = files::read_regular(mimeapps, 1 << 20))
+        before = std::move(*read);
+    else if (read.error().kind != files::ReadError::Kind::Missing)
+        return std::unexpected(fmt::format("{}: {}", mimeapps.string(), read.error().message));
     const std::string after = with_scheme_default(before);
-    return after == before || write_text(mimeapps, after);
+    if (after == before)
+        return {};
+    fs::create_directories(mimeapps.parent_path(), ec);
+    return files::replace(mimeapps, after);
 }
 
 std::optional<fs::path> private_directory(const fs::path& dir)
@@ -165,85 +194,240 @@ std::optional<fs::path> private_directory(const fs::path& dir)
     // this user that nobody else can enter, or another user could listen in
     // our place or hold the lock forever.
     ::mkdir(dir.c_str(), 0700);
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 0077) != 0)
+    if (!is_private_directory(dir))
         return std::nullopt;
     return dir;
 }
 
-std::optional<fs::path> SingleInstance::socket_path()
+std::optional<fs::path> InstancePlace::socket_path(bool create) const
+{
+    if (!socket.empty())
+        return socket;
+    if (auto named = files::read_regular(name_file, 4096)) {
+        const fs::path dir(std::string(util::trim(*named)));
+        if (dir.is_absolute() && dir.parent_path() == tmp_root && is_private_directory(dir))
+            return dir / "vistrope.sock";
+    }
+    if (!create)
+        return std::nullopt;
+    // A name of mkdtemp's choosing cannot be taken first by another user, as
+    // a fixed name in a shared folder can.
+    std::string made = (tmp_root / "vistrope-XXXXXX").string();
+    if (!::mkdtemp(made.data())) {
+        util::log(fmt::format("no pude crear la carpeta del socket de instancia única en {}: {}", tmp_root.string(), std::strerror(errno)));
+        return std::nullopt;
+    }
+    if (auto written = files::replace(name_file, made + "\n"); !written) {
+        util::log(fmt::format("no pude anotar la carpeta del socket de instancia única: {}", written.error()));
+        ::rmdir(made.c_str());
+        return std::nullopt;
+    }
+    return fs::path(made) / "vistrope.sock";
+}
+
+std::optional<InstancePlace> instance_place_in(const std::optional<fs::path>& runtime_dir, const fs::path& cache_dir, const fs::path& tmp_root)
+{
+    // A runtime folder that is missing or open to others is no place for
+    // the lock; the fallback below is as good.
+    if (runtime_dir && is_private_directory(*runtime_dir))
+        return InstancePlace { .lock = *runtime_dir / "vistrope.sock.lock", .socket = *runtime_dir / "vistrope.sock", .name_file = {}, .tmp_root = {} };
+    std::error_code ec;
+    fs::create_directories(cache_dir, ec);
+    // Our own folder inside our own home, restored from a backup with a
+    // looser mode, is tightened rather than given up.
+    const fs::path folder = cache_dir / "vistrope-instance";
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) != 0)
+        ::chmod(folder.c_str(), 0700);
+    const auto own = private_directory(folder);
+    if (!own)
+        return std::nullopt;
+    return InstancePlace { .lock = *own / "lock", .socket = {}, .name_file = *own / "socket-dir", .tmp_root = tmp_root };
+}
+
+std::optional<InstancePlace> instance_place()
 {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::optional<fs::path> runtime_dir;
     if (runtime && *runtime == '/')
-        return fs::path(runtime) / "vistrope.sock";
-    const auto dir = private_directory(fmt::format("/tmp/vistrope-{}", ::getuid()));
-    if (!dir)
-        return std::nullopt;
-    return *dir / "vistrope.sock";
+        runtime_dir = fs::path(runtime);
+    return instance_place_in(runtime_dir, xdg_dir("XDG_CACHE_HOME", ".cache"), "/tmp");
 }
 
 std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::vector<std::string>& urls, Role& role)
 {
-    std::unique_ptr<SingleInstance> instance(new SingleInstance());
-    role = Role::Primary;
-    const auto socket = socket_path();
-    if (!socket) {
-        util::log("no hay una carpeta privada para el socket de instancia única; sigo sin él");
-        return instance;
-    }
-    const fs::path path = *socket;
-    // The lock makes "look for an instance, else listen" one step across
-    // processes; a holder that never lets go is waited for five seconds at most.
-    fs::path lock_path = path;
-    lock_path += ".lock";
-    instance->m_lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (instance->m_lock_fd >= 0) {
-        for (int i = 0; i < 100 && ::flock(instance->m_lock_fd, LOCK_EX | LOCK_NB) != 0; ++i)
-            ::usleep(50'000);
-    }
-
-    QLocalSocket probe;
-    probe.connectToServer(QString::fromStdString(path.string()));
-    if (probe.waitForConnected(1000)) {
-        std::string payload;
-        for (const auto& url : urls)
-            payload += url + "\n";
-        payload += "\n"; // the end of one request
-        probe.write(payload.data(), static_cast<qint64>(payload.size()));
-        probe.waitForBytesWritten(2000);
-        probe.disconnectFromServer();
-        role = Role::Forwarded;
+    const auto place = instance_place();
+    if (!place) {
+        util::log("no hay una carpeta privada para el socket de instancia única; no arranco otra instancia");
+        role = Role::Refused;
         return nullptr;
     }
+    return acquire_at(*place, urls, role);
+}
 
-    QLocalServer::removeServer(QString::fromStdString(path.string()));
+namespace {
+
+bool forward(const fs::path& socket, const std::vector<std::string>& urls)
+{
+    QLocalSocket client;
+    client.connectToServer(QString::fromStdString(socket.string()));
+    if (!client.waitForConnected(500))
+        return false;
+    std::string payload;
+    for (const auto& url : urls)
+        payload += url + "\n";
+    payload += "\n"; // the end of one request
+    client.write(payload.data(), static_cast<qint64>(payload.size()));
+    while (client.bytesToWrite() > 0)
+        if (!client.waitForBytesWritten(2000))
+            return false;
+    client.disconnectFromServer();
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<SingleInstance> SingleInstance::acquire_at(const InstancePlace& place, const std::vector<std::string>& urls,
+    Role& role, std::chrono::milliseconds patience)
+{
+    role = Role::Refused;
+    const int lock = ::open(place.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock < 0) {
+        util::log(fmt::format("no pude abrir {}: {}", place.lock.string(), std::strerror(errno)));
+        return nullptr;
+    }
+    // Whoever holds the lock is the instance, listening or about to. The
+    // others forward to it, or wait for it to take its socket, or for the
+    // lock to come free; they never listen themselves.
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        if (::flock(lock, LOCK_EX | LOCK_NB) == 0)
+            break;
+        if (const auto socket = place.socket_path(false); socket && forward(*socket, urls)) {
+            ::close(lock);
+            role = Role::Forwarded;
+            return nullptr;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::close(lock);
+            util::log("la instancia en marcha no responde; no arranco otra");
+            return nullptr;
+        }
+        QThread::msleep(50);
+    }
+
+    const auto socket = place.socket_path(true);
+    if (!socket) {
+        ::close(lock);
+        util::log("no hay una carpeta privada para el socket de instancia única; no arranco otra instancia");
+        return nullptr;
+    }
+    std::unique_ptr<SingleInstance> instance(new SingleInstance());
+    instance->m_lock_fd = lock;
+    instance->m_place = place;
+    instance->m_socket = *socket;
     instance->m_server = new QLocalServer();
     instance->m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!instance->m_server->listen(QString::fromStdString(path.string())))
-        util::log(fmt::format("no pude escuchar en {}: {}", path.string(), instance->m_server->errorString().toStdString()));
-    if (instance->m_lock_fd >= 0)
-        ::flock(instance->m_lock_fd, LOCK_UN);
-
     SingleInstance* self = instance.get();
-    QObject::connect(instance->m_server, &QLocalServer::newConnection, instance->m_server, [self] {
-        while (QLocalSocket* socket = self->m_server->nextPendingConnection()) {
-            auto buffer = std::make_shared<std::string>();
-            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            QObject::connect(socket, &QLocalSocket::readyRead, socket, [self, socket, buffer] {
-                const QByteArray bytes = socket->readAll();
-                buffer->append(bytes.constData(), static_cast<size_t>(bytes.size()));
-                for (auto& request : take_requests(*buffer))
-                    if (self->m_handler)
-                        self->m_handler(std::move(request));
-            });
-        }
-    });
+    QObject::connect(instance->m_server, &QLocalServer::newConnection, instance->m_server, [self] { self->take_connections(); });
+    if (!instance->listen())
+        util::log(fmt::format("no pude escuchar en {}: {}", socket->string(), instance->m_server->errorString().toStdString()));
+    instance->m_watch = new QTimer();
+    instance->m_watch->setInterval(1000);
+    QObject::connect(instance->m_watch, &QTimer::timeout, instance->m_watch, [self] { self->keep_listening(); });
+    instance->m_watch->start();
     role = Role::Primary;
     return instance;
 }
 
+bool SingleInstance::listen()
+{
+    // Only the lock holder gets here: a socket file left by a dead instance
+    // is stale and goes.
+    const QString name = QString::fromStdString(m_socket.string());
+    QLocalServer::removeServer(name);
+    return m_server->listen(name);
+}
+
+bool SingleInstance::listening() const
+{
+    return m_server && m_server->isListening();
+}
+
+void SingleInstance::keep_listening()
+{
+    if (!m_server)
+        return;
+    // The toolkit closes the server when accepting fails; a cleaner of
+    // temporary files may take the socket or its folder.
+    std::error_code ec;
+    const bool present = fs::symlink_status(m_socket, ec).type() == fs::file_type::socket;
+    if (m_server->isListening() && present)
+        return;
+    const std::string why = m_server->isListening() ? std::string("el socket ya no está") : m_server->errorString().toStdString();
+    m_server->close();
+    if (const auto socket = m_place.socket_path(true))
+        m_socket = *socket;
+    if (listen())
+        util::log(fmt::format("el socket de instancia única dejó de escuchar ({}); escucha otra vez", why));
+}
+
+void SingleInstance::take_connections()
+{
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        // A client that opens connections and sends nothing must not use up
+        // the descriptors: past the limit a new one is closed at once, and
+        // one silent for too long goes.
+        if (m_connections >= MAX_CONNECTIONS) {
+            if (!m_refusing)
+                util::log(fmt::format("más de {} conexiones al socket de instancia única; cierro las nuevas", MAX_CONNECTIONS));
+            m_refusing = true;
+            socket->abort();
+            delete socket;
+            continue;
+        }
+        ++m_connections;
+        QObject::connect(socket, &QObject::destroyed, m_server, [this] {
+            --m_connections;
+            if (m_connections < MAX_CONNECTIONS)
+                m_refusing = false;
+        });
+        socket->setReadBufferSize(RequestReader::MAX_REQUEST_BYTES);
+        auto* idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->start(IDLE_LIMIT);
+        auto reader = std::make_shared<RequestReader>();
+        QObject::connect(idle, &QTimer::timeout, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, idle, reader] {
+            char chunk[16384];
+            for (qint64 n; (n = socket->read(chunk, sizeof chunk)) > 0;) {
+                idle->start(IDLE_LIMIT);
+                for (auto& request : reader->feed(std::string_view(chunk, static_cast<size_t>(n)))) {
+                    if (request.dropped > 0)
+                        util::log(fmt::format("una petición con {} URL; atiendo las primeras {}", request.urls.size() + request.dropped,
+                            RequestReader::MAX_URLS));
+                    if (m_handler)
+                        m_handler(std::move(request.urls));
+                }
+                if (reader->overflowed()) {
+                    util::log(fmt::format("una petición de más de {} bytes al socket de instancia única; cierro la conexión",
+                        RequestReader::MAX_REQUEST_BYTES));
+                    socket->abort();
+                    socket->deleteLater();
+                    return;
+                }
+            }
+        });
+    }
+}
+
 SingleInstance::~SingleInstance()
 {
+    delete m_watch;
     if (m_server) {
         m_server->close();
         delete m_server;

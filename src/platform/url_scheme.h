@@ -3,11 +3,13 @@
 // A desktop entry declares x-scheme-handler/vistrope, so the desktop starts
 // `vistrope URL` for a link. A second process hands its URLs to the running
 // instance over a local socket and exits; without a running instance it
-// becomes the instance. Two instances never run at once.
+// becomes the instance. The instance holds a lock for its whole life, so two
+// instances never run at once, whatever the socket does.
 #pragma once
 
-#include <QObject>
-
+#include <chrono>
+#include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -17,54 +19,127 @@
 #include <vector>
 
 class QLocalServer;
+class QTimer;
 
 namespace platform {
 
 // The URLs among the process arguments: those that start with "vistrope:"
-// (the scheme compared without regard to case).
+// (the scheme compared without regard to case), line breaks percent-encoded.
 std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
 
-// Takes every complete request (URL lines ended by an empty line) off the
-// front of what a connection has sent so far.
-std::vector<std::vector<std::string>> take_requests(std::string& buffer);
+// One forwarded request: URL lines ended by an empty line.
+struct Request {
+    std::vector<std::string> urls;
+    // Lines past MAX_URLS, not kept.
+    size_t dropped = 0;
+};
+
+// Cuts what one connection sends into requests. Each received byte is looked
+// at once, and no request may grow past MAX_REQUEST_BYTES or keep more than
+// MAX_URLS URLs: a client of this user cannot make the instance scan, hold
+// or act on without bound.
+class RequestReader final {
+public:
+    static constexpr size_t MAX_REQUEST_BYTES = 64 * 1024;
+    static constexpr size_t MAX_URLS = 64;
+
+    // The requests that the new bytes complete, in order. Nothing more once
+    // overflowed().
+    std::vector<Request> feed(std::string_view bytes);
+    // The request under way passed MAX_REQUEST_BYTES: drop the connection.
+    bool overflowed() const { return m_overflowed; }
+
+private:
+    std::string m_line;
+    Request m_current;
+    size_t m_bytes = 0;
+    bool m_overflowed = false;
+};
 
 // One argument of a desktop entry's Exec key, quoted and escaped.
 std::string desktop_exec_argument(std::string_view arg);
 
 // The desktop entry's text for an executable.
 std::string desktop_entry(const std::string& executable);
+// "[Default Applications]" of a mimeapps.list with our scheme's line added or
+// replaced; every other line kept as it was, CRLF lines read as lines.
+std::string with_scheme_default(std::string_view mimeapps);
 // Writes the desktop entry into $XDG_DATA_HOME/applications (default
 // ~/.local/share/applications) and registers it for the scheme in
-// $XDG_CONFIG_HOME/mimeapps.list; a failure is returned, nothing else.
-bool install_desktop_entry(const std::string& executable);
+// $XDG_CONFIG_HOME/mimeapps.list, through links and keeping the file's mode.
+// A mimeapps.list that cannot be read (a folder, no permission) is a failure
+// and is left alone. The failure's reason is returned; nothing is thrown.
+std::expected<void, std::string> install_desktop_entry(const std::string& executable);
 
 // A folder for this user alone: made with mode 0700 when missing; an existing
 // one must be a real folder (no link) of this user that no one else may enter.
 // None otherwise.
 std::optional<std::filesystem::path> private_directory(const std::filesystem::path& dir);
 
+// Where the instance's lock and socket live.
+struct InstancePlace {
+    // Held by the instance for its whole life.
+    std::filesystem::path lock;
+    // The socket, when its place is fixed ($XDG_RUNTIME_DIR).
+    std::filesystem::path socket;
+    // Otherwise a file of this user's own names a folder made with mkdtemp
+    // under tmp_root, which another user can neither make first nor replace.
+    std::filesystem::path name_file;
+    std::filesystem::path tmp_root;
+
+    // The socket's path; the instance (create) makes and names a new folder
+    // when the named one is missing or no longer private. None on failure.
+    std::optional<std::filesystem::path> socket_path(bool create) const;
+};
+
+// $XDG_RUNTIME_DIR when it is a private folder of this user; otherwise a private folder under
+// $XDG_CACHE_HOME (default ~/.cache) holding the lock and the name file, and
+// the socket in a folder under /tmp. None when no private folder can be had.
+std::optional<InstancePlace> instance_place();
+// The same with the places given (tests).
+std::optional<InstancePlace> instance_place_in(const std::optional<std::filesystem::path>& runtime_dir,
+    const std::filesystem::path& cache_dir, const std::filesystem::path& tmp_root);
+
 class SingleInstance final {
 public:
-    enum class Role { Primary, Forwarded };
+    enum class Role {
+        Primary, // this process is the instance
+        Forwarded, // the running instance took the URLs: end with status 0
+        Refused, // no instance can be reached or become: end with status 1 (logged)
+    };
+    static constexpr int MAX_CONNECTIONS = 32;
+    static constexpr std::chrono::milliseconds IDLE_LIMIT { 2000 };
 
-    // Becomes the instance, or forwards `urls` to the running one. The socket
-    // lives in $XDG_RUNTIME_DIR (or /tmp, with the user id in its name).
-    // Main thread, with an application object.
+    // Becomes the instance, or forwards `urls` to the running one, waiting up
+    // to `patience` for an instance that is starting. Main thread, with an
+    // application object.
     static std::unique_ptr<SingleInstance> acquire(const std::vector<std::string>& urls, Role& role);
+    static std::unique_ptr<SingleInstance> acquire_at(const InstancePlace& place, const std::vector<std::string>& urls,
+        Role& role, std::chrono::milliseconds patience = std::chrono::seconds(5));
     ~SingleInstance();
 
     // Called on the main thread with each request's URLs, in order.
     void on_urls(std::function<void(std::vector<std::string>)> handler);
 
-    // $XDG_RUNTIME_DIR/vistrope.sock, else a 0700 folder of this user under
-    // /tmp; none when that folder is not safely ours.
-    static std::optional<std::filesystem::path> socket_path();
+    // Whether the socket is accepting; a timer listens again once a second
+    // when it is not (the toolkit closes the server when accepting fails) or
+    // when the socket file has gone.
+    bool listening() const;
+    void keep_listening();
 
 private:
     SingleInstance() = default;
+    bool listen();
+    void take_connections();
+
     QLocalServer* m_server = nullptr;
+    QTimer* m_watch = nullptr;
+    InstancePlace m_place;
+    std::filesystem::path m_socket;
     std::function<void(std::vector<std::string>)> m_handler;
     int m_lock_fd = -1;
+    int m_connections = 0;
+    bool m_refusing = false;
 };
 
 } // namespace platform

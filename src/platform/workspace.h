@@ -2,6 +2,9 @@
 // screen-recording permission.
 #pragma once
 
+#include <QUrl>
+
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,6 +21,15 @@ void open_path(const std::string& path);
 // (on any thread) instead of the log.
 void open_path_with(const std::string& opener, const std::string& path,
                     std::function<void(const std::string& message)> report);
+
+// Shows a file selected in the file manager (org.freedesktop.FileManager1's
+// ShowItems on the session bus); where no file manager answers, opens its
+// folder. Main thread; returns at once.
+void reveal(const std::filesystem::path& path);
+
+// A file URL naming the path's own bytes: names that are not valid UTF-8
+// stay percent-encoded as they are, so the URL still names the file.
+QUrl file_url(const std::filesystem::path& path);
 
 // X11 has no screen-recording permission: granted, unless a test set an answer.
 bool screen_recording_permission();

@@ -1,107 +1,23 @@
 // The menu-bar application in the test session, driven as a user would:
 // the tray icon, its menu, URLs handed to the running instance, quitting.
+#include "program.h"
 #include "test_util.h"
 #include "base/util.h"
 
 #include <QImage>
+#include <QRect>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
 using namespace testing_support;
-
-namespace {
-
-std::string run(const QString& program, const QStringList& args)
-{
-    QProcess p;
-    p.start(program, args);
-    p.waitForFinished(10000);
-    return p.readAllStandardOutput().toStdString();
-}
-
-struct Geometry {
-    int w, h, x, y;
-};
-
-// The program's viewable windows with their sizes and places on the root.
-std::vector<Geometry> program_windows()
-{
-    std::vector<Geometry> out;
-    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
-    std::string id;
-    static const QRegularExpression position(R"(Position: (-?\d+),(-?\d+))");
-    static const QRegularExpression size(R"(Geometry: (\d+)x(\d+))");
-    while (ids >> id) {
-        const QString info = QString::fromStdString(run("xdotool", { "getwindowgeometry", QString::fromStdString(id) }));
-        const auto p = position.match(info);
-        const auto g = size.match(info);
-        if (p.hasMatch() && g.hasMatch())
-            out.push_back({ g.captured(1).toInt(), g.captured(2).toInt(), p.captured(1).toInt(), p.captured(2).toInt() });
-    }
-    return out;
-}
-
-class Program {
-public:
-    explicit Program(const std::filesystem::path& home)
-    {
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", QString::fromStdString(home.string()));
-        m_process.setProcessEnvironment(env);
-        m_process.start(VISTROPE_BINARY, {});
-        m_process.waitForStarted(5000);
-    }
-    ~Program()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            m_process.waitForFinished(5000);
-        }
-    }
-    // Waits until standard error holds `text`.
-    bool wait_for(const std::string& text, int seconds = 15)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            m_err += m_process.readAllStandardError().toStdString();
-            if (m_err.find(text) != std::string::npos)
-                return true;
-            m_process.waitForReadyRead(100);
-        }
-        m_err += m_process.readAllStandardError().toStdString();
-        return m_err.find(text) != std::string::npos;
-    }
-    const std::string& err() const { return m_err; }
-    QProcess& process() { return m_process; }
-
-private:
-    QProcess m_process;
-    std::string m_err;
-};
-
-std::optional<Geometry> tray_icon()
-{
-    for (const auto& g : program_windows())
-        if (g.w <= 64 && g.h <= 64 && g.w > 4)
-            return g;
-    return std::nullopt;
-}
-
-std::optional<Geometry> open_menu()
-{
-    for (const auto& g : program_windows())
-        if (g.w >= 150 && g.h >= 300)
-            return g;
-    return std::nullopt;
-}
-
-} // namespace
 
 TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
 {
@@ -208,4 +124,97 @@ TEST(DesktopApp, WithoutADisplayItSaysSoAndTextReadingStillWorks)
     const auto ocr = start({ "--ocr", QString::fromStdString(png.string()) });
     EXPECT_EQ(ocr->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(ocr->exitCode(), 0) << ocr->readAllStandardError().toStdString();
+}
+
+namespace {
+
+std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir)
+{
+    std::vector<std::filesystem::path> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().extension() == ".png" && !e.path().filename().string().starts_with("."))
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Waits until the folder holds `count` published captures.
+bool wait_for_pngs(const std::filesystem::path& dir, std::size_t count, int seconds = 15)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (pngs_in(dir).size() < count && std::chrono::steady_clock::now() < until)
+        QThread::msleep(50);
+    return pngs_in(dir).size() >= count;
+}
+
+} // namespace
+
+TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
+{
+    TempHome home;
+    const auto captures = home.path() / "capturas";
+    write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+    Program program(home.path());
+    ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
+    std::optional<Geometry> icon;
+    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
+        QThread::msleep(100);
+    ASSERT_TRUE(icon);
+    const QString cx = QString::number(icon->x + icon->w / 2), cy = QString::number(icon->y + icon->h / 2);
+    // The pointer rests away from the icon (whose tooltip would come and go)
+    // and from the menu.
+    run("xdotool", { "mousemove", "600", "500" });
+    QThread::msleep(1000); // the icon takes its tint for the panel half a second after launch
+
+    // The screen without the menu, taken the same way.
+    QProcess url;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+    url.setProcessEnvironment(env);
+    url.start(VISTROPE_BINARY, { "vistrope://capture-fullscreen" });
+    ASSERT_TRUE(url.waitForFinished(10000));
+    ASSERT_TRUE(wait_for_pngs(captures, 1)) << program.err();
+    const QImage reference(QString::fromStdString(pngs_in(captures).front().string()));
+    ASSERT_FALSE(reference.isNull());
+
+    constexpr int ROUNDS = 20;
+    std::optional<Geometry> menu;
+    for (int round = 1; round <= ROUNDS; ++round) {
+        run("xdotool", { "mousemove", cx, cy, "click", "1", "mousemove", "600", "500" });
+        std::optional<Geometry> shown;
+        for (int i = 0; i < 50 && !(shown = open_menu()); ++i)
+            QThread::msleep(50);
+        ASSERT_TRUE(shown) << "round " << round;
+        menu = shown;
+        QThread::msleep(250); // the menu takes the keyboard once mapped
+        // The second row: "Capturar pantalla completa".
+        run("xdotool", { "key", "Down", "Down", "Return" });
+        ASSERT_TRUE(wait_for_pngs(captures, static_cast<std::size_t>(round) + 1)) << "round " << round << "\n" << program.err();
+    }
+    ASSERT_TRUE(menu);
+    const auto files = pngs_in(captures);
+    ASSERT_EQ(files.size(), static_cast<std::size_t>(ROUNDS) + 1);
+    int with_menu = 0;
+    for (const auto& file : files) {
+        const QImage shot(QString::fromStdString(file.string()));
+        ASSERT_EQ(shot.size(), reference.size()) << file;
+        int differing = 0;
+        QRect where;
+        for (int y = std::max(menu->y, 0); y < std::min(menu->y + menu->h, shot.height()); ++y)
+            for (int x = std::max(menu->x, 0); x < std::min(menu->x + menu->w, shot.width()); ++x)
+                if (!(x >= icon->x && x < icon->x + icon->w && y >= icon->y && y < icon->y + icon->h) // the icon is ours
+                    && shot.pixel(x, y) != reference.pixel(x, y)) {
+                    ++differing;
+                    where |= QRect(x, y, 1, 1);
+                }
+        if (differing > 0) {
+            ++with_menu;
+            ADD_FAILURE() << file << ": " << differing << " pixels of the menu in " << where.x() << "," << where.y() << " "
+                          << where.width() << "×" << where.height() << " (menu " << menu->x << "," << menu->y << " " << menu->w
+                          << "×" << menu->h << ")";
+        }
+    }
+    EXPECT_EQ(with_menu, 0);
 }

@@ -3,6 +3,7 @@
 // libpng.
 #include "quadrants.h"
 #include "qt_wait.h"
+#include "x_tools.h"
 #include "app/app.h"
 #include "capture/capture.h"
 #include "base/config.h"
@@ -26,6 +27,7 @@ namespace fs = std::filesystem;
 
 using testing_support::pump_for;
 using testing_support::wait_until;
+using testing_support::xclip_png;
 
 namespace {
 
@@ -64,15 +66,6 @@ std::optional<Decoded> decode_png(const fs::path& path)
     if (!png_image_finish_read(&image, nullptr, d.rgba.data(), 0, nullptr))
         return std::nullopt;
     return d;
-}
-
-// Reads the clipboard as another program would, serving it meanwhile.
-QByteArray xclip_png()
-{
-    QProcess xclip;
-    xclip.start("xclip", { "-selection", "clipboard", "-t", "image/png", "-o" });
-    wait_until([&] { return xclip.state() == QProcess::NotRunning; }, 10000);
-    return xclip.readAllStandardOutput();
 }
 
 class CaptureRoads : public ::testing::Test {

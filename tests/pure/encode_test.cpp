@@ -487,6 +487,23 @@ TEST(EncodePng, Adler32CombineMatchesZlib)
     }
 }
 
+TEST(EncodePng, ChunkCrcIsZlibsOnEveryLength)
+{
+    // Lengths around the widths a vectorised CRC folds at, and a long one.
+    std::mt19937 rng(23);
+    Bytes data(3 << 20);
+    for (auto& b : data)
+        b = static_cast<std::uint8_t>(rng());
+    for (const std::size_t len : { 0, 1, 3, 15, 16, 17, 31, 63, 64, 65, 127, 255, 256, 257, 4099, 3 << 20 }) {
+        Bytes out;
+        encode::write_chunk(out, "zTXt", { data.data(), len });
+        ASSERT_EQ(out.size(), len + 12);
+        Bytes typed = { 'z', 'T', 'X', 't' };
+        typed.insert(typed.end(), data.begin(), data.begin() + len);
+        EXPECT_EQ(be32(&out[len + 8]), ::crc32(0, typed.data(), static_cast<uInt>(typed.size()))) << "length " << len;
+    }
+}
+
 TEST(EncodePng, InconsistentPixelsStop)
 {
     const Bytes px(64, 255);
@@ -507,4 +524,82 @@ TEST(EncodePng, InconsistentPixelsStop)
         encode::encode_png({ px, 1, 3, SIZE_MAX / 2 + 1, false }, {});
     }),
         "assertion failed: px.data.len() >= px.stride * (px.height - 1) + px.width * 4");
+}
+
+namespace {
+
+// Raw-inflates one band's deflate data, primed with `dict` (the filtered
+// bytes before the band); nothing when the data is not valid on its own
+// terms, e.g. refers further back than the dictionary reaches.
+std::optional<Bytes> inflate_band(const Bytes& deflated, std::span<const std::uint8_t> dict, std::size_t expect)
+{
+    z_stream s {};
+    EXPECT_EQ(inflateInit2(&s, -15), Z_OK);
+    if (!dict.empty()) {
+        EXPECT_EQ(inflateSetDictionary(&s, dict.data(), static_cast<uInt>(dict.size())), Z_OK);
+    }
+    Bytes in = deflated, out(expect + 64);
+    s.next_in = in.data();
+    s.avail_in = static_cast<uInt>(in.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    const int rc = inflate(&s, Z_SYNC_FLUSH);
+    const bool ok = (rc == Z_OK || rc == Z_STREAM_END) && s.avail_in == 0;
+    out.resize(out.size() - s.avail_out);
+    inflateEnd(&s);
+    return ok ? std::optional(out) : std::nullopt;
+}
+
+} // namespace
+
+TEST(EncodePng, BandsReferBackAcrossTheirEdges)
+{
+    // Three rows of noise repeated down the picture: every filtered row but
+    // the first three repeats the one three rows up, so deflate's best move at
+    // the top of a band is to copy from the end of the band before it.
+    const std::uint32_t w = 11, h = 2000, period = 3;
+    std::mt19937 rng(17);
+    Bytes pattern(4 * std::size_t(w) * period);
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = i % 4 == 3 ? 255 : static_cast<std::uint8_t>(rng());
+    Bytes px(4 * std::size_t(w) * h);
+    for (std::uint32_t y = 0; y < h; ++y)
+        std::memcpy(&px[4 * std::size_t(w) * y], &pattern[4 * std::size_t(w) * (y % period)], 4 * std::size_t(w));
+    encode::PngOptions one, eight;
+    one.threads = 1;
+    eight.threads = 8;
+    const Bytes a = encode::encode_png({ px, w, h, 4 * w, false }, one);
+    const Bytes b = encode::encode_png({ px, w, h, 4 * w, false }, eight);
+
+    const Decoded da = decode_spng(a), db = decode_spng(b);
+    ASSERT_EQ(da.rgba.size(), std::size_t(w) * h * 4);
+    EXPECT_TRUE(da.rgba == db.rgba) << "8 threads decode to other pixels than 1 thread";
+    for (std::size_t i = 0; i < px.size(); i += 4)
+        ASSERT_TRUE(db.rgba[i] == px[i + 2] && db.rgba[i + 1] == px[i + 1] && db.rgba[i + 2] == px[i]) << "pixel " << i / 4;
+    EXPECT_TRUE(decode_libpng(b) == db.rgba);
+
+    // Each band of the 8-thread file inflates to its own rows only with the
+    // filtered bytes before it as the window, and the bands past the first do
+    // reach back into it.
+    const Bytes filtered = inflate_idat(b);
+    const auto plan = encode::plan_bands(h, 8);
+    ASSERT_EQ(plan.bands, 16u);
+    std::vector<Bytes> bands;
+    for (const auto& c : chunks_of(b))
+        if (c.type == "IDAT")
+            bands.push_back(c.data);
+    ASSERT_EQ(bands.size(), plan.bands + 2);
+    const std::size_t row_len = 1 + 3 * w;
+    int reaching_back = 0;
+    for (std::uint32_t k = 0; k < plan.bands; ++k) {
+        const std::size_t start = std::size_t(k) * plan.rows_per_band * row_len;
+        const std::size_t len = std::min<std::size_t>(plan.rows_per_band * row_len, filtered.size() - start);
+        const std::size_t keep = std::min<std::size_t>(start, 32768);
+        const auto primed = inflate_band(bands[k + 1], { filtered.data() + start - keep, keep }, len);
+        ASSERT_TRUE(primed) << "band " << k;
+        EXPECT_TRUE(std::equal(primed->begin(), primed->end(), filtered.begin() + start) && primed->size() == len) << "band " << k;
+        if (k > 0 && !inflate_band(bands[k + 1], {}, len))
+            ++reaching_back;
+    }
+    EXPECT_EQ(reaching_back, 15);
 }

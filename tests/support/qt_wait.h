@@ -34,4 +34,15 @@ inline bool wait_until(const std::function<bool()>& done, int ms = 5000)
     return done();
 }
 
+// Runs `fn` from the event loop, as the program's own handlers run, and
+// returns once it ran: objects it hands to deleteLater are then deleted by
+// the loop like in the program.
+inline void from_event_loop(const std::function<void()>& fn)
+{
+    bool ran = false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { fn(); ran = true; }, Qt::QueuedConnection);
+    wait_until([&] { return ran; }, 60000);
+}
+
 } // namespace testing_support

@@ -30,40 +30,6 @@ TEST(UrlHosts, ParsedByHandAndCaseSensitive)
     EXPECT_FALSE(app::action_for_host("capture-area "));
 }
 
-TEST(UrlHosts, SchemeArgumentsAndForwardedRequests)
-{
-    EXPECT_EQ(platform::scheme_urls({ "vistrope", "vistrope://pin", "--selftest", "VISTROPE://x", "http://pin" }),
-        (std::vector<std::string> { "vistrope://pin", "VISTROPE://x" }));
-    std::string buffer = "vistrope://a\nvistrope://b\n\nvistrope://c\n";
-    auto requests = platform::take_requests(buffer);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], (std::vector<std::string> { "vistrope://a", "vistrope://b" }));
-    EXPECT_EQ(buffer, "vistrope://c\n") << "an unfinished request waits for its end";
-    buffer += "\n\n";
-    requests = platform::take_requests(buffer);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], (std::vector<std::string> { "vistrope://c" }));
-    EXPECT_TRUE(requests[1].empty()) << "a start without URLs is a request of its own";
-    EXPECT_TRUE(buffer.empty());
-}
-
-TEST(UrlHosts, DesktopEntryDeclaresTheSchemeAndQuotesTheProgram)
-{
-    const std::string entry = platform::desktop_entry("/opt/my \"apps\" 100%/vistrope");
-    EXPECT_NE(entry.find("MimeType=x-scheme-handler/vistrope;"), std::string::npos);
-    // Exec quoting (\" and %%), then the string escape of the file (\\).
-    EXPECT_NE(entry.find("Exec=\"/opt/my \\\\\"apps\\\\\" 100%%/vistrope\" %u"), std::string::npos) << entry;
-
-    TempDir dir;
-    ScopedEnv data("XDG_DATA_HOME", (dir.path() / "data").string());
-    ScopedEnv conf("XDG_CONFIG_HOME", (dir.path() / "conf").string());
-    write_file(dir.path() / "conf/mimeapps.list", "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=old.desktop\n[Added Associations]\na=b\n");
-    ASSERT_TRUE(platform::install_desktop_entry("/usr/bin/vistrope"));
-    EXPECT_NE(read_file(dir.path() / "data/applications/vistrope.desktop").find("Exec=\"/usr/bin/vistrope\" %u"), std::string::npos);
-    EXPECT_EQ(read_file(dir.path() / "conf/mimeapps.list"),
-        "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=vistrope.desktop\n[Added Associations]\na=b\n");
-}
-
 TEST(KeyEquivalents, FromTheShortcutTexts)
 {
     using app::Modifier;
@@ -115,6 +81,10 @@ struct Recorder {
         s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
         s.refresh_content = [this] { calls.push_back("content"); };
         s.warm_up_text = [this] { calls.push_back("warm up"); };
+        s.after_menu_closed = [this](std::function<void()> job) {
+            calls.push_back("menu gone");
+            job();
+        };
     }
 
     std::vector<std::string> take()
@@ -331,9 +301,13 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     EXPECT_TRUE(icons_visible);
     find(menu, "Abrir al iniciar sesión")->trigger();
     EXPECT_FALSE(login);
+    // The capture rows wait for the menu to leave the screen.
     find(menu, "Capturar ventana")->trigger();
     find(menu, "Grabar GIF")->trigger();
-    EXPECT_EQ(rec.take(), (std::vector<std::string> { "overlay 1 0", "next gif", "overlay 0 2" }));
+    find(menu, "Capturar pantalla completa")->trigger();
+    find(menu, "Repetir área anterior")->trigger();
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "menu gone", "overlay 1 0", "menu gone", "next gif", "overlay 0 2",
+                              "menu gone", "fullscreen", "menu gone", "previous" }));
 
     // An emptied shortcut loses its key after the settings change.
     auto changed = std::make_shared<config::Config>();
@@ -347,24 +321,3 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     app::reset_menu_env();
 }
 
-TEST(UrlHosts, TheInstanceSocketLivesInAFolderOfThisUserAlone)
-{
-    TempDir dir;
-    const auto mine = dir.path() / "mine";
-    ASSERT_EQ(platform::private_directory(mine), mine);
-    EXPECT_EQ(std::filesystem::status(mine).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
-    // A folder others may enter, or a link in its place, is refused.
-    const auto open_to_all = dir.path() / "open";
-    std::filesystem::create_directory(open_to_all);
-    std::filesystem::permissions(open_to_all, std::filesystem::perms::all);
-    EXPECT_FALSE(platform::private_directory(open_to_all));
-    const auto link = dir.path() / "link";
-    std::filesystem::create_directory_symlink(mine, link);
-    EXPECT_FALSE(platform::private_directory(link));
-
-    ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
-    const auto socket = platform::SingleInstance::socket_path();
-    ASSERT_TRUE(socket);
-    EXPECT_EQ(socket->filename(), "vistrope.sock");
-    EXPECT_EQ(platform::private_directory(socket->parent_path()), socket->parent_path());
-}

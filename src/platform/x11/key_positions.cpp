@@ -43,4 +43,12 @@ std::optional<std::uint16_t> evdev_key(std::uint32_t virtual_code)
     return std::nullopt;
 }
 
+std::optional<std::uint32_t> virtual_code_for_evdev(std::uint16_t evdev)
+{
+    for (const Position& p : POSITIONS)
+        if (p.evdev == evdev)
+            return p.virtual_code;
+    return std::nullopt;
+}
+
 } // namespace platform::x11

@@ -18,6 +18,10 @@ namespace platform::x11 {
 // a code with no PC key.
 std::optional<std::uint16_t> evdev_key(std::uint32_t virtual_code);
 
+// The inverse: the virtual key code at an evdev key's position, or nothing for
+// a key the shortcut table cannot name (keypad, ISO key, modifiers).
+std::optional<std::uint32_t> virtual_code_for_evdev(std::uint16_t evdev);
+
 // The X keycode under the evdev keycode set: evdev + 8.
 inline std::uint32_t x_keycode_from_evdev(std::uint16_t evdev) { return evdev + 8u; }
 

@@ -12,16 +12,19 @@
 #include "platform/screen_capture.h"
 
 #include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QGuiApplication>
 #include <QPainter>
 #include <QWindow>
 
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/render.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -30,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -231,6 +235,53 @@ void return_segment(void* info)
     delete lease;
 }
 
+// Watches the root on a connection of its own until the screen holds still
+// (see after_screen_settles); without DAMAGE it can only wait a moment.
+void wait_for_still_screen()
+{
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    // One frame of stillness after a change; the unchanged wait covers a
+    // server that repainted before we started watching.
+    constexpr milliseconds STILL { 20 };
+    constexpr milliseconds UNCHANGED { 100 };
+    constexpr milliseconds LIMIT { 400 };
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const auto blind = [&] {
+        std::this_thread::sleep_for(UNCHANGED);
+        if (c)
+            xcb_disconnect(c);
+    };
+    if (!c || xcb_connection_has_error(c))
+        return blind();
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_damage_id);
+    if (!ext || !ext->present)
+        return blind();
+    std::free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_damage_damage_t damage = xcb_generate_id(c);
+    xcb_damage_create(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> last_change;
+    pollfd fd { xcb_get_file_descriptor(c), POLLIN, 0 };
+    while (!xcb_connection_has_error(c)) {
+        while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
+            if ((e->response_type & 0x7f) == ext->first_event + XCB_DAMAGE_NOTIFY)
+                last_change = Clock::now();
+            std::free(e);
+        }
+        const auto now = Clock::now();
+        const auto deadline = std::min(start + LIMIT, last_change ? *last_change + STILL : start + UNCHANGED);
+        if (now >= deadline)
+            break;
+        const auto wait = std::chrono::duration_cast<milliseconds>(deadline - now).count() + 1;
+        ::poll(&fd, 1, static_cast<int>(wait));
+    }
+    xcb_damage_destroy(c, damage);
+    xcb_disconnect(c);
+}
+
 class ScreenCaptureX11 final : public ScreenCapture {
 public:
     static std::expected<std::unique_ptr<ScreenCapture>, std::string> create(X11CaptureOptions options)
@@ -341,6 +392,21 @@ public:
             if (w->isTopLevel() && w->isVisible() && w->handle())
                 ids.push_back(static_cast<std::uint32_t>(w->winId()));
         return ids;
+    }
+
+    void after_screen_settles(std::function<void()> done) override
+    {
+        util::require_main_thread("hilo principal");
+        // Our unmaps travel on Qt's connection: once it has made a round
+        // trip, the server has carried them out.
+        if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr)
+            if (xcb_connection_t* qt = x11->connection())
+                std::free(xcb_get_input_focus_reply(qt, xcb_get_input_focus(qt), nullptr));
+        // The watch needs nothing of this backend, so it may outlive it.
+        std::thread([done = std::move(done)]() mutable {
+            wait_for_still_screen();
+            util::on_main(std::move(done));
+        }).detach();
     }
 
     CaptureCapabilities capabilities() const override

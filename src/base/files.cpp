@@ -1,0 +1,173 @@
+#include "base/files.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace files {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string reason(int error)
+{
+    return std::generic_category().message(error);
+}
+
+std::string failure(const fs::path& path, int error)
+{
+    return fmt::format("{}: {}", path.string(), reason(error));
+}
+
+// Closes on every path out, so no failure leaks a descriptor.
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release()
+    {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+bool write_all(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::expected<std::string, ReadError> read_regular(const fs::path& path, std::uint64_t max_bytes)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect
+    // on reading a regular file.
+    Fd file { ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) };
+    if (file.fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return std::unexpected(ReadError { ReadError::Kind::Missing, reason(error) });
+        if (error == EISDIR)
+            return std::unexpected(ReadError { ReadError::Kind::NotRegular, "es una carpeta" });
+        return std::unexpected(ReadError { ReadError::Kind::Failed, reason(error) });
+    }
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0)
+        return std::unexpected(ReadError { ReadError::Kind::Failed, reason(errno) });
+    if (S_ISDIR(st.st_mode))
+        return std::unexpected(ReadError { ReadError::Kind::NotRegular, "es una carpeta" });
+    if (!S_ISREG(st.st_mode))
+        return std::unexpected(ReadError { ReadError::Kind::NotRegular, "no es un archivo normal" });
+    if (static_cast<std::uint64_t>(st.st_size) > max_bytes)
+        return std::unexpected(ReadError { ReadError::Kind::TooLarge, fmt::format("ocupa más de {} bytes", max_bytes) });
+
+    std::string text;
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t have = 0;
+    for (;;) {
+        // The file may grow while it is read: never past the limit.
+        if (have == text.size()) {
+            if (text.size() >= max_bytes) {
+                char probe;
+                const ssize_t extra = ::read(file.fd, &probe, 1);
+                if (extra > 0)
+                    return std::unexpected(ReadError { ReadError::Kind::TooLarge, fmt::format("ocupa más de {} bytes", max_bytes) });
+                if (extra == 0)
+                    break;
+                if (errno == EINTR)
+                    continue;
+                return std::unexpected(ReadError { ReadError::Kind::Failed, reason(errno) });
+            }
+            text.resize(std::min<std::uint64_t>(max_bytes, text.size() + 4096));
+        }
+        const ssize_t n = ::read(file.fd, text.data() + have, text.size() - have);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::unexpected(ReadError { ReadError::Kind::Failed, reason(errno) });
+        }
+        if (n == 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    text.resize(have);
+    return text;
+}
+
+fs::path resolve_links(const fs::path& path)
+{
+    fs::path current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(current, ec)))
+            return current;
+        const fs::path target = fs::read_symlink(current, ec);
+        if (ec)
+            return current;
+        current = target.is_absolute() ? target : current.parent_path() / target;
+    }
+    return current;
+}
+
+std::expected<void, std::string> replace(const fs::path& path, std::string_view text)
+{
+    const fs::path target = resolve_links(path);
+    struct stat st {};
+    const bool existing = ::stat(target.c_str(), &st) == 0;
+    if (existing && !S_ISREG(st.st_mode))
+        return std::unexpected(fmt::format("{}: no es un archivo normal", target.string()));
+
+    fs::path tmp = target;
+    tmp += fmt::format(".tmp{}", ::getpid());
+    Fd file { ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666) };
+    if (file.fd < 0)
+        return std::unexpected(failure(tmp, errno));
+    auto fail = [&](int error) {
+        ::close(file.release());
+        ::unlink(tmp.c_str());
+        return std::unexpected(failure(tmp, error));
+    };
+    if (existing && ::fchmod(file.fd, st.st_mode & 07777) != 0)
+        return fail(errno);
+    if (!write_all(file.fd, text))
+        return fail(errno);
+    // Without the sync a crash after the rename can leave an empty file
+    // where the old one was.
+    if (::fsync(file.fd) != 0)
+        return fail(errno);
+    if (::close(file.release()) != 0) {
+        const int error = errno;
+        ::unlink(tmp.c_str());
+        return std::unexpected(failure(tmp, error));
+    }
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(tmp.c_str());
+        return std::unexpected(failure(target, error));
+    }
+    // The rename itself reaches the disk with the folder's entry.
+    Fd folder { ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) };
+    if (folder.fd >= 0)
+        ::fsync(folder.fd);
+    return {};
+}
+
+} // namespace files

@@ -1,0 +1,39 @@
+// files: reading and replacing the small files the program keeps for the user
+// (the settings file, the desktop registration).
+//
+// Plain POSIX underneath: no stream exceptions, no blocking on a FIFO, and a
+// replacement that is either the old file or the complete new one.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace files {
+
+struct ReadError {
+    enum class Kind { Missing, NotRegular, TooLarge, Failed };
+    Kind kind;
+    // Spanish, ready for a log line: "es una carpeta", "ocupa más de … bytes", strerror's text.
+    std::string message;
+};
+
+// The whole content of a regular file of at most `max_bytes`, following
+// symbolic links. A folder, FIFO, socket or device is refused without being
+// read (opening never waits for a writer); so is a larger file.
+std::expected<std::string, ReadError> read_regular(const std::filesystem::path& path, std::uint64_t max_bytes);
+
+// The file a chain of symbolic links ends at (the path itself when it is no
+// link). A link into a missing file gives that missing file. Stops after 40 hops.
+std::filesystem::path resolve_links(const std::filesystem::path& path);
+
+// Replaces the file at `path` with `text`: writes "<name>.tmp<pid>" beside the
+// file the links end at, syncs it to disk, then renames it over that file. An
+// existing file keeps its permission bits; a new one gets 0666 less the
+// creation mask. On any failure the temporary is removed and the old file
+// stays as it was; the error reads "<path>: <reason>".
+std::expected<void, std::string> replace(const std::filesystem::path& path, std::string_view text);
+
+} // namespace files

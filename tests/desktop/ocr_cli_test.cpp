@@ -1,0 +1,57 @@
+// `vistrope --ocr PATH` with paths a shell can produce but a text API cannot
+// carry: names that are not UTF-8, and files that are not files.
+#include "test_util.h"
+
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
+{
+    TempDir dir;
+    QImage img(300, 60, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    QFont f("DejaVu Sans");
+    f.setPixelSize(18);
+    p.setFont(f);
+    p.drawText(QPointF(12, 38), "Hola mundo");
+    p.end();
+    // Latin-1 "muestra-ñ.png": the byte 0xF1 alone is no UTF-8, and only a
+    // shell can hand it over as it is.
+    ASSERT_TRUE(img.save(QString::fromStdString((dir.path() / "muestra.png").string()), "PNG"));
+    fs::copy_file(dir.path() / "muestra.png", dir.path() / "muestra-\xf1.png");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.insert("HOME", QString::fromStdString(dir.path().string()));
+    QProcess read;
+    read.setProcessEnvironment(env);
+    read.start("/bin/sh", { "-c", R"(exec "$0" --ocr "$1/muestra-$(printf '\361').png")", VISTROPE_BINARY,
+                              QString::fromStdString(dir.path().string()) });
+    ASSERT_TRUE(read.waitForFinished(60000));
+    EXPECT_EQ(read.exitCode(), 0) << read.readAllStandardError().toStdString();
+    EXPECT_EQ(read.readAllStandardOutput().toStdString(), "Hola mundo\n");
+
+    // A FIFO nobody writes to, and a device without end, used to block forever.
+    const fs::path fifo = dir.path() / "tuberia.png";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : { fifo.string(), std::string("/dev/zero"), dir.path().string() }) {
+        QProcess refused;
+        refused.setProcessEnvironment(env);
+        refused.start(VISTROPE_BINARY, { "--ocr", QString::fromStdString(path) });
+        const bool ended = refused.waitForFinished(20000);
+        if (!ended)
+            refused.kill();
+        ASSERT_TRUE(ended) << path << " held the command";
+        EXPECT_EQ(refused.exitCode(), 1) << path;
+        EXPECT_EQ(refused.readAllStandardError().toStdString(), "no pude leer " + path + " como PNG\n");
+        EXPECT_TRUE(refused.readAllStandardOutput().isEmpty());
+    }
+}

@@ -1,0 +1,66 @@
+// The running program with a broken desktop registration, and links whose
+// URLs carry terminal controls.
+#include "test_util.h"
+
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+QProcessEnvironment environment_in(const TempDir& dir)
+{
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString((dir.path() / "conf").string()));
+    env.insert("XDG_DATA_HOME", QString::fromStdString((dir.path() / "data").string()));
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString((dir.path() / "run").string()));
+    return env;
+}
+
+bool wait_for(QProcess& process, std::string& err, const std::string& text, int seconds = 30)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (err.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
+        process.waitForReadyRead(100);
+        err += process.readAllStandardError().toStdString();
+    }
+    return err.find(text) != std::string::npos;
+}
+
+} // namespace
+
+TEST(UrlSchemeDesktop, AFolderForMimeappsIsAFailedRegistrationAndControlsAreEscaped)
+{
+    TempDir dir;
+    fs::create_directories(dir.path() / "conf/mimeapps.list/kept");
+    fs::create_directories(dir.path() / "run");
+    fs::permissions(dir.path() / "run", fs::perms::owner_all);
+
+    QProcess program;
+    program.setProcessEnvironment(environment_in(dir));
+    program.start(VISTROPE_BINARY, {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    std::string err;
+    EXPECT_TRUE(wait_for(program, err, "no pude registrar el esquema vistrope://")) << err;
+    ASSERT_TRUE(wait_for(program, err, "listo")) << err;
+    EXPECT_EQ(program.state(), QProcess::Running) << err;
+    EXPECT_TRUE(fs::is_directory(dir.path() / "conf/mimeapps.list/kept"));
+
+    // An unknown link whose URL would clear the terminal and forge a line.
+    QProcess second;
+    second.setProcessEnvironment(environment_in(dir));
+    second.start(VISTROPE_BINARY, { QString::fromUtf8("vistrope://x\x1b[2J\nlisto\x7f\xc2\x9b") });
+    ASSERT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    EXPECT_TRUE(wait_for(program, err, "URL desconocida: vistrope://x\\x1B[2J%0Alisto\\x7F\\xC2\\x9B\n")) << err;
+    EXPECT_EQ(err.find('\x1b'), std::string::npos) << "a raw control reached the log";
+    EXPECT_EQ(err.find("URL desconocida: listo"), std::string::npos) << "the URL was split in two";
+
+    program.terminate();
+    EXPECT_TRUE(program.waitForFinished(10000));
+}

@@ -1,0 +1,110 @@
+// The program as a desktop test drives it: started in its own process with a
+// home of the test's, its windows found with xdotool, its tray icon and menu.
+#pragma once
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+inline std::string run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(10000);
+    return p.readAllStandardOutput().toStdString();
+}
+
+struct Geometry {
+    int w, h, x, y;
+};
+
+// A window's size and place on the root, as xdotool reports them.
+inline std::optional<Geometry> window_geometry(const std::string& id)
+{
+    static const QRegularExpression position(R"(Position: (-?\d+),(-?\d+))");
+    static const QRegularExpression size(R"(Geometry: (\d+)x(\d+))");
+    const QString info = QString::fromStdString(run("xdotool", { "getwindowgeometry", QString::fromStdString(id) }));
+    const auto p = position.match(info);
+    const auto g = size.match(info);
+    if (!p.hasMatch() || !g.hasMatch())
+        return std::nullopt;
+    return Geometry{ g.captured(1).toInt(), g.captured(2).toInt(), p.captured(1).toInt(), p.captured(2).toInt() };
+}
+
+// The program's viewable windows with their sizes and places on the root.
+inline std::vector<Geometry> program_windows()
+{
+    std::vector<Geometry> out;
+    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
+    std::string id;
+    while (ids >> id)
+        if (const auto g = window_geometry(id))
+            out.push_back(*g);
+    return out;
+}
+
+class Program {
+public:
+    explicit Program(const std::filesystem::path& home)
+    {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(home.string()));
+        m_process.setProcessEnvironment(env);
+        m_process.start(VISTROPE_BINARY, {});
+        m_process.waitForStarted(5000);
+    }
+    ~Program()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            m_process.waitForFinished(5000);
+        }
+    }
+    // Waits until standard error holds `text`.
+    bool wait_for(const std::string& text, int seconds = 15)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < until) {
+            m_err += m_process.readAllStandardError().toStdString();
+            if (m_err.find(text) != std::string::npos)
+                return true;
+            m_process.waitForReadyRead(100);
+        }
+        m_err += m_process.readAllStandardError().toStdString();
+        return m_err.find(text) != std::string::npos;
+    }
+    const std::string& err() const { return m_err; }
+    QProcess& process() { return m_process; }
+
+private:
+    QProcess m_process;
+    std::string m_err;
+};
+
+inline std::optional<Geometry> tray_icon()
+{
+    for (const auto& g : program_windows())
+        if (g.w <= 64 && g.h <= 64 && g.w > 4)
+            return g;
+    return std::nullopt;
+}
+
+inline std::optional<Geometry> open_menu()
+{
+    for (const auto& g : program_windows())
+        if (g.w >= 150 && g.h >= 300)
+            return g;
+    return std::nullopt;
+}
+
+} // namespace testing_support
