@@ -52,6 +52,8 @@ constexpr double MAX_SCALED_PIXELS = 64e6;
 constexpr double BUSY_PAGE_SHARE = 0.7;
 // The background of a busy page: a median over this radius, in pixels.
 constexpr int BUSY_BACKGROUND_RADIUS = 10;
+// Below this confidence (0..100) a short mark standing alone is no text.
+constexpr float STRAY_CONFIDENCE = 60;
 // Dark runs this long are lines, not letters' strokes.
 constexpr int LONG_LINE_PX = 48;
 
@@ -366,8 +368,8 @@ double page_share(const QImage& grey)
 }
 
 // Paints long thin lines (a grid, rules, frames) over with the page's grey:
-// runs of marks (pixels apart from the page) at least `length` long and at
-// most 3 pixels thick across. Vertical lines go first, then horizontal ones,
+// runs of marks (pixels apart from the page) at least `length` long and no
+// thicker across than the lines' most common thickness (3 pixels at most). Vertical lines go first, then horizontal ones,
 // so that where two cross the crossing goes with the second. A letter that
 // crosses a line keeps its stroke, which is thicker than the line; a filled
 // area (a button, a sidebar) is thick both ways and stays.
@@ -397,13 +399,23 @@ void erase_long_lines(QImage& img, int page, int length)
                     along[static_cast<std::size_t>(y) * w + k] = end - x;
                 x = std::max(end, x + 1);
             }
+        // The lines' own thickness: where a letter's stroke runs along a
+        // line the two are thicker together, and that stroke must stay.
+        std::array<std::size_t, 4> thick {};
+        for (std::size_t i = 0; i < across.size(); ++i) {
+            const int run = vertical ? across[i] : along[i];
+            const int thickness = vertical ? along[i] : across[i];
+            if (run >= length && thickness >= 1 && thickness <= 3)
+                ++thick[static_cast<std::size_t>(thickness)];
+        }
+        const int line = static_cast<int>(std::max_element(thick.begin() + 1, thick.end()) - thick.begin());
         for (int y = 0; y < h; ++y) {
             uchar* row = img.scanLine(y);
             for (int x = 0; x < w; ++x) {
                 const std::size_t i = static_cast<std::size_t>(y) * w + x;
                 const int run = vertical ? across[i] : along[i];
                 const int thickness = vertical ? along[i] : across[i];
-                if (run >= length && thickness >= 1 && thickness <= 3)
+                if (run >= length && thickness >= 1 && thickness <= line)
                     row[x] = static_cast<uchar>(page);
             }
         }
@@ -485,12 +497,28 @@ std::vector<Fragment> drop_graphics(std::vector<Word> words)
         std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
         median = heights[heights.size() / 2];
     }
+    // A mark of a character or two, read with low confidence and with no
+    // other word beside it on its line, is a graphic too: a terminal's block
+    // cursor read as "A", a title bar's buttons, a grid's leftovers.
+    const auto alone = [&](const Word& w) {
+        const NormBox& a = w.fragment.box;
+        return std::none_of(words.begin(), words.end(), [&](const Word& o) {
+            const NormBox& b = o.fragment.box;
+            const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+        });
+    };
+    const auto short_mark = [](const std::string& utf8) {
+        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
+        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 2;
+    };
     std::vector<Fragment> out;
-    for (Word& w : words) {
+    for (const Word& w : words) {
         const double h = w.fragment.box.bottom - w.fragment.box.top;
         const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
-        if (!towering)
-            out.push_back(std::move(w.fragment));
+        const bool stray = w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text) && alone(w);
+        if (!towering && !stray)
+            out.push_back(w.fragment);
     }
     return out;
 }
