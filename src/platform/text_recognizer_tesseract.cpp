@@ -367,6 +367,29 @@ double page_share(const QImage& grey)
     return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
 }
 
+enum class Runs { DownColumns, AlongRows };
+
+// The length of the run of marked pixels through each pixel of a w × h
+// image, down its column or along its row (0 where unmarked).
+template <typename Mark>
+void run_lengths(int w, int h, Runs direction, const Mark& mark, std::vector<int>& out)
+{
+    const bool columns = direction == Runs::DownColumns;
+    const int lines = columns ? w : h;
+    const int len = columns ? h : w;
+    for (int line = 0; line < lines; ++line) {
+        const auto marked = [&](int i) { return columns ? mark(line, i) : mark(i, line); };
+        for (int i = 0; i < len;) {
+            int end = i;
+            while (end < len && marked(end))
+                ++end;
+            for (int k = i; k < end; ++k)
+                out[columns ? static_cast<std::size_t>(k) * w + line : static_cast<std::size_t>(line) * w + k] = end - i;
+            i = std::max(end, i + 1);
+        }
+    }
+}
+
 // Paints long thin lines (a grid, rules, frames) over with the page's grey:
 // runs of marks (pixels apart from the page) at least `length` long and no
 // thicker across than the lines' most common thickness (3 pixels at most). Vertical lines go first, then horizontal ones,
@@ -381,24 +404,8 @@ void erase_long_lines(QImage& img, int page, int length)
     std::vector<int> across(static_cast<std::size_t>(w) * h);
     std::vector<int> along(static_cast<std::size_t>(w) * h);
     for (const bool vertical : { true, false }) {
-        for (int x = 0; x < w; ++x)
-            for (int y = 0; y < h;) {
-                int end = y;
-                while (end < h && mark(x, end))
-                    ++end;
-                for (int k = y; k < end; ++k)
-                    across[static_cast<std::size_t>(k) * w + x] = end - y;
-                y = std::max(end, y + 1);
-            }
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w;) {
-                int end = x;
-                while (end < w && mark(end, y))
-                    ++end;
-                for (int k = x; k < end; ++k)
-                    along[static_cast<std::size_t>(y) * w + k] = end - x;
-                x = std::max(end, x + 1);
-            }
+        run_lengths(w, h, Runs::DownColumns, mark, across);
+        run_lengths(w, h, Runs::AlongRows, mark, along);
         // The lines' own thickness: where a letter's stroke runs along a
         // line the two are thicker together, and that stroke must stay.
         std::array<std::size_t, 4> thick {};
