@@ -253,8 +253,7 @@ std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int 
     return out;
 }
 
-// The page's background: the most common grey value.
-int most_common_grey(const QImage& grey)
+std::array<std::size_t, 256> grey_histogram(const QImage& grey)
 {
     std::array<std::size_t, 256> hist {};
     for (int y = 0; y < grey.height(); ++y) {
@@ -262,6 +261,13 @@ int most_common_grey(const QImage& grey)
         for (int x = 0; x < grey.width(); ++x)
             ++hist[row[x]];
     }
+    return hist;
+}
+
+// The page's background: the most common grey value.
+int most_common_grey(const QImage& grey)
+{
+    const auto hist = grey_histogram(grey);
     return static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
 }
 
@@ -354,12 +360,7 @@ QImage median_pass(const QImage& src, int r, bool vertical)
 // canvas has no such colour.
 double page_share(const QImage& grey)
 {
-    std::array<std::size_t, 256> hist {};
-    for (int y = 0; y < grey.height(); ++y) {
-        const uchar* row = grey.constScanLine(y);
-        for (int x = 0; x < grey.width(); ++x)
-            ++hist[row[x]];
-    }
+    const auto hist = grey_histogram(grey);
     const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
     std::size_t near = 0;
     for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
