@@ -2,6 +2,7 @@
 #include "app/app.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
+#include "settings/prefs.h"
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -51,6 +52,8 @@ int run_task(const switches::Found& found)
 {
     if (found.task == switches::Task::Ocr)
         return ocr::cli(found.value);
+    if (found.task == switches::Task::PrefsRender)
+        return prefs::render(found.args.at(0));
     return not_built(found.task);
 }
 
@@ -62,6 +65,7 @@ int main(int argc, char** argv)
 
     // Copy the arguments before Qt strips the ones it knows.
     const std::vector<std::string> args(argv, argv + argc);
+    switches::keep_process_arguments(args);
     const std::vector<switches::Found> found = switches::search(args);
 
     std::unique_ptr<QApplication> application;
@@ -86,6 +90,7 @@ int main(int argc, char** argv)
         return 0;
     if (role == platform::SingleInstance::Role::Refused)
         return 1;
+    app::instance_release() = [&instance] { instance.reset(); };
     if (auto registered = platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()); !registered)
         util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 

@@ -349,7 +349,8 @@ std::unique_ptr<Ui> build()
 
     // Step 2: the shortcuts.
     QLabel* badge2 = image_view(26, 26);
-    const std::array<QColor, 2> numbered = { QColor(Qt::white), c.accent };
+    // A numbered disc takes the disc's colour first, then the digit's.
+    const std::array<QColor, 2> numbered = { c.accent, QColor(Qt::white) };
     badge2->setPixmap(widgets::symbol_palette("2.circle.fill", numbered, 22));
     auto* body2 = new QWidget;
     QVBoxLayout* v2 = column(8, body2);
@@ -403,7 +404,7 @@ void update_status(Ui& u, bool granted)
     const widgets::Colors& c = widgets::colors();
     u.granted = granted;
     const std::array<QColor, 2> green = { QColor(Qt::white), c.green };
-    const std::array<QColor, 2> accent = { QColor(Qt::white), c.accent };
+    const std::array<QColor, 2> accent = { c.accent, QColor(Qt::white) };
     if (granted) {
         u.badge->setPixmap(widgets::symbol_palette("checkmark.circle.fill", green, 22));
         u.status_icon->setPixmap(widgets::symbol_palette("checkmark.circle.fill", green, 13));
