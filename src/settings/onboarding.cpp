@@ -20,6 +20,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -373,7 +374,11 @@ std::unique_ptr<Ui> build()
     u->start_button = button("Empezar", handler::start);
     u->start_button->setFixedWidth(110);
     u->start_button->setDefault(true);
-    u->start_button->setAutoDefault(true);
+    // "Empezar" is the window's Return key; only dialogs have default buttons.
+    for (const int key : { Qt::Key_Return, Qt::Key_Enter }) {
+        auto* shortcut = new QShortcut(QKeySequence(key), w);
+        QObject::connect(shortcut, &QShortcut::activated, w, [] { handler::start(); });
+    }
     hb->addWidget(u->preferences_button, 0, Qt::AlignVCenter);
     hb->addStretch(1);
     hb->addWidget(u->start_button, 0, Qt::AlignVCenter);

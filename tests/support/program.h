@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -55,13 +56,27 @@ inline std::vector<Geometry> program_windows()
 
 class Program {
 public:
-    explicit Program(const std::filesystem::path& home)
+    // Unless the test is about the first run, the user has finished it: the
+    // first-run window would otherwise open over whatever the test looks at.
+    enum class FirstRun { Done, Pending };
+    explicit Program(const std::filesystem::path& home, FirstRun first_run = FirstRun::Done,
+                     const QProcessEnvironment& extra = {})
     {
+        if (first_run == FirstRun::Done)
+            finish_first_run(home);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(home.string()));
+        for (const QString& key : extra.keys())
+            env.insert(key, extra.value(key));
         m_process.setProcessEnvironment(env);
         m_process.start(VISTROPE_BINARY, {});
         m_process.waitForStarted(5000);
+    }
+    static void finish_first_run(const std::filesystem::path& home)
+    {
+        const auto folder = home / "Library/Application Support/Vistrope";
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / "onboarded");
     }
     ~Program()
     {
