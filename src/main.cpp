@@ -3,6 +3,7 @@
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
 #include "settings/prefs.h"
+#include "settings/selftest.h"
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -54,6 +55,10 @@ int run_task(const switches::Found& found)
         return ocr::cli(found.value);
     if (found.task == switches::Task::PrefsRender)
         return prefs::render(found.args.at(0));
+    if (found.task == switches::Task::Selftest) {
+        selftest::schedule(found.args.at(0));
+        return 0;
+    }
     return not_built(found.task);
 }
 
