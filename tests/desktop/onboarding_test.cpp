@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QThread>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -106,4 +107,36 @@ TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone
     ASSERT_TRUE(refused.waitForFinished(60000));
     EXPECT_EQ(refused.exitCode(), 1);
     EXPECT_NE(refused.readAllStandardError().toStdString().find("no pude crear las carpetas: "), std::string::npos);
+}
+
+TEST(SelftestDesktop, LeavesItsReportAndPicturesAndQuits)
+{
+    TempHome home;
+    Program::finish_first_run(home.path());
+    const auto out = home.path() / "autoprueba";
+    QProcess program;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+    program.setProcessEnvironment(env);
+    program.start(VISTROPE_BINARY, { "--selftest", QString::fromStdString(out.string()) });
+    ASSERT_TRUE(program.waitForFinished(90000)) << "the run ends the program itself";
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string report = read_file(out / "report.txt");
+    EXPECT_TRUE(report.starts_with("pantalla ")) << report;
+    EXPECT_NE(report.find("captura de pantalla completa #4: "), std::string::npos) << report;
+    EXPECT_NE(report.find("cursor de cruz en el selector: sí"), std::string::npos) << report;
+    EXPECT_NE(report.find("\ncapturas guardadas: [\""), std::string::npos) << report;
+    EXPECT_TRUE(report.ends_with("]\n"));
+    EXPECT_TRUE(std::filesystem::exists(out / "full.png"));
+    for (const char* name : { "overlay.png", "overlay-ventana.png", "flash-despegue.png", "flash-lente.png",
+                              "flash-vuelo.png", "quick_access.png", "pin.png", "editor.png" }) {
+        EXPECT_TRUE(std::filesystem::exists(out / name)) << name;
+        EXPECT_NE(report.find(fmt::format("\n{} guardado\n", name)), std::string::npos) << name;
+    }
+    // The area capture was delivered into the run's folder, not the user's.
+    bool delivered = false;
+    for (const auto& e : std::filesystem::directory_iterator(out))
+        delivered = delivered || e.path().filename().string().starts_with("Vistrope ");
+    EXPECT_TRUE(delivered);
+    EXPECT_FALSE(std::filesystem::exists(home.path() / "Desktop"));
 }
