@@ -7,6 +7,7 @@
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "record/video.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -53,6 +54,10 @@ int run_task(const switches::Found& found)
 {
     if (found.task == switches::Task::Ocr)
         return ocr::cli(found.value);
+    if (found.task == switches::Task::Gif)
+        return video::cli_gif(found.args);
+    if (found.task == switches::Task::GifBench)
+        return video::cli_gif_bench(found.args);
     if (found.task == switches::Task::PrefsRender)
         return prefs::render(found.args.at(0));
     if (found.task == switches::Task::Selftest) {

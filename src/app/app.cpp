@@ -1,6 +1,8 @@
 #include "app/app.h"
 
 #include "capture/flash.h"
+#include "capture/output.h"
+#include "base/config.h"
 #include "app/hud.h"
 #include "settings/onboarding.h"
 #include "capture/overlay.h"
@@ -226,6 +228,8 @@ void AppDelegate::did_finish_launching()
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();
+    // Files a crashed run was writing when it stopped.
+    util::in_utility([folder = config::save_dir(*state::config())] { output::remove_stale_temporaries(folder); });
     m_launched = true;
     // 12.
     util::log("listo");

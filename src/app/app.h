@@ -64,6 +64,9 @@ struct Services {
     std::function<void()> register_hotkeys;
     std::function<void()> refresh_content; // a new fetch of the shareable content
     std::function<void()> warm_up_text;    // loads the recogniser on the utility pool
+    // Runs the job once the menu just closed is gone from the screen, the
+    // compositor's last frame of it included.
+    std::function<void(std::function<void()>)> after_menu_closed;
 };
 Services& services();
 // Restores the real modules (tests).

@@ -45,6 +45,7 @@ Services real_services()
     s.register_hotkeys = [] { register_hotkeys(); };
     s.refresh_content = [] { capture::refresh(); };
     s.warm_up_text = [] { util::in_utility([] { ocr::warm_up(); }); };
+    s.after_menu_closed = [](std::function<void()> job) { capture::after_screen_settles(std::move(job)); };
     return s;
 }
 

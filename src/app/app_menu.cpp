@@ -131,17 +131,21 @@ QAction* AppDelegate::command_action(QMenu* menu, const MenuRow& r)
         action->setShortcut(QKeySequence(QString::fromStdString(key_equivalent_text(key))));
     action->setShortcutVisibleInContextMenu(true);
     const Command command = r.command;
-    QObject::connect(action, &QAction::triggered, action, [this, command] {
+    // The menu has just been hidden, but the server and the compositor may
+    // still show it: a capture (or the overlay's picture of the screen)
+    // waits until it is gone.
+    const auto run_after_menu = [](AppAction a) { services().after_menu_closed([a] { run(a); }); };
+    QObject::connect(action, &QAction::triggered, action, [this, command, run_after_menu] {
         switch (command) {
-        case Command::CaptureArea: run(AppAction::CaptureArea); break;
-        case Command::CaptureFullscreen: run(AppAction::CaptureFullscreen); break;
-        case Command::CaptureWindow: run(AppAction::CaptureWindow); break;
-        case Command::CapturePrevious: run(AppAction::CapturePreviousArea); break;
-        case Command::CaptureScrolling: run(AppAction::CaptureScrolling); break;
+        case Command::CaptureArea: run_after_menu(AppAction::CaptureArea); break;
+        case Command::CaptureFullscreen: run_after_menu(AppAction::CaptureFullscreen); break;
+        case Command::CaptureWindow: run_after_menu(AppAction::CaptureWindow); break;
+        case Command::CapturePrevious: run_after_menu(AppAction::CapturePreviousArea); break;
+        case Command::CaptureScrolling: run_after_menu(AppAction::CaptureScrolling); break;
         case Command::SelfTimer: run(AppAction::SelfTimer); break;
-        case Command::CaptureText: run(AppAction::CaptureText); break;
-        case Command::RecordScreen: run(AppAction::RecordScreen); break;
-        case Command::RecordGif: run(AppAction::RecordGif); break;
+        case Command::CaptureText: run_after_menu(AppAction::CaptureText); break;
+        case Command::RecordScreen: run_after_menu(AppAction::RecordScreen); break;
+        case Command::RecordGif: run_after_menu(AppAction::RecordGif); break;
         case Command::PinLast: run(AppAction::PinLast); break;
         case Command::EditLast: run(AppAction::OpenLastInEditor); break;
         case Command::UnlockPins: unlock_pins(); break;

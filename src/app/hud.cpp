@@ -218,4 +218,12 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
     });
 }
 
+void toast_through(const ToastSink& sink, std::string_view symbol, std::string_view text, double seconds)
+{
+    if (sink)
+        sink(symbol, text, seconds);
+    else
+        toast(symbol, text, seconds);
+}
+
 } // namespace hud

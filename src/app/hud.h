@@ -5,6 +5,7 @@
 
 #include "platform/screens.h"
 
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -27,6 +28,11 @@ void style_capsule(QWidget* view, double corner_radius);
 // name; an unknown name shows no symbol), a text, for `seconds`. A newer toast
 // replaces an older one; an older timer never hides a newer toast.
 void toast(std::string_view symbol, std::string_view text, double seconds);
+
+// Where a module's toasts go: toast() unless a test installed a recorder.
+using ToastSink = std::function<void(std::string_view symbol, std::string_view text, double seconds)>;
+// Shows the toast through `sink` when it is set, else with toast().
+void toast_through(const ToastSink& sink, std::string_view symbol, std::string_view text, double seconds);
 
 // Lays the toast out for a symbol and text without showing it; returns its
 // content widget (self-checks).

@@ -354,6 +354,9 @@ std::expected<void, std::string> save_to(const Config& config, const fs::path& p
 
 fs::path expand_save_dir(std::string_view save_dir, const fs::path& home)
 {
+    // An empty folder would be the working directory, wherever that is.
+    if (save_dir.empty())
+        return expand_save_dir(Config {}.save_dir, home);
     if (save_dir == "~")
         return home;
     if (save_dir.starts_with("~/"))

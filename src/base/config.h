@@ -99,7 +99,8 @@ std::string basic_string(std::string_view text);
 // Loads from an explicit path (the same rules as Config::load).
 Config load_from(const std::filesystem::path& path);
 std::expected<void, std::string> save_to(const Config& config, const std::filesystem::path& path);
-// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder.
+// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder;
+// an empty `save_dir` means the default folder.
 std::filesystem::path save_dir(const Config& config);
 // The same expansion against an explicit home folder.
 std::filesystem::path expand_save_dir(std::string_view save_dir, const std::filesystem::path& home);

@@ -52,7 +52,9 @@ std::FILE* open_log_file(const std::filesystem::path& home)
     const auto size = fs::file_size(path, ec);
     if (!ec && size > LOG_LIMIT)
         fs::remove(path, ec);
-    return std::fopen(path.c_str(), "a");
+    // Close-on-exec: the children we start (xdg-open, the file manager,
+    // curl) must not inherit the log.
+    return std::fopen(path.c_str(), "ae");
 }
 
 std::string format_log_line(double unix_seconds, std::string_view message)

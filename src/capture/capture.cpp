@@ -1,5 +1,6 @@
 #include "capture/capture.h"
 
+#include "app/hud.h"
 #include "base/util.h"
 #include "base/util_queue.h"
 
@@ -86,14 +87,36 @@ void grab_done(const Once& once, platform::ImageResult result)
     once.deliver_on_main(std::move(*result));
 }
 
-void window_shot(const Content& content, std::uint32_t window_id, bool with_shadow, Completion completion)
+// The user picked a window and waits for it: a failure says so.
+void window_failed(Completion completion)
 {
-    if (!content || !find_window(*content, window_id)) {
-        util::log(fmt::format("no encontré la ventana {}", window_id));
-        completion(std::nullopt);
+    hud::toast("exclamationmark.triangle", "No se pudo capturar la ventana", 1.6);
+    completion(std::nullopt);
+}
+
+void window_shot(const Content& content, std::uint32_t window_id, bool with_shadow, bool retried, Completion completion)
+{
+    if (content && !find_window(*content, window_id) && !retried) {
+        // A window opened after the last fetch: fetch once more and look again.
+        auto shared = std::make_shared<Completion>(std::move(completion));
+        refresh(Waiter([window_id, with_shadow, shared](Content fresh) mutable {
+            window_shot(fresh, window_id, with_shadow, true, std::move(*shared));
+        }));
         return;
     }
-    Once once(std::move(completion));
+    if (!content || !find_window(*content, window_id)) {
+        util::log(fmt::format("no encontré la ventana {}", window_id));
+        window_failed(std::move(completion));
+        return;
+    }
+    auto failed_or_done = [completion = std::move(completion)](std::optional<QImage> image) mutable {
+        if (!image) {
+            window_failed(std::move(completion));
+            return;
+        }
+        completion(std::move(image));
+    };
+    Once once(std::move(failed_or_done));
     backend().grab_window({ window_id, with_shadow }, [once](platform::ImageResult r) { grab_done(once, std::move(r)); });
 }
 
@@ -133,6 +156,22 @@ void set_backend(std::unique_ptr<platform::ScreenCapture> backend)
 void set_overlay_open_query(std::function<bool()> query)
 {
     state().overlay_open = std::move(query);
+}
+
+std::optional<platform::RectF> clip_region(const platform::RectF& region, double width, double height)
+{
+    const double x0 = std::max(region.x, 0.0);
+    const double y0 = std::max(region.y, 0.0);
+    const double x1 = std::min(region.x + region.w, width);
+    const double y1 = std::min(region.y + region.h, height);
+    if (!(x1 > x0) || !(y1 > y0))
+        return std::nullopt;
+    return platform::RectF { x0, y0, x1 - x0, y1 - y0 };
+}
+
+void after_screen_settles(std::function<void()> done)
+{
+    backend().after_screen_settles(std::move(done));
 }
 
 PixelSize pixel_size(double width_points, double height_points, double scale)
@@ -217,6 +256,17 @@ void display_shot(Content content, std::uint32_t display_id, CaptureRegion regio
         }));
         return;
     }
+    if (region) {
+        // Only what lies on the display is captured, at its own proportions:
+        // a rectangle reaching past an edge is never stretched to its size.
+        const auto on_display = clip_region(*region, display->frame.w, display->frame.h);
+        if (!on_display) {
+            util::log(fmt::format("la región no toca la pantalla {}", display_id));
+            completion(std::nullopt);
+            return;
+        }
+        region = on_display;
+    }
     platform::DisplayGrab grab;
     grab.display = *display;
     grab.region = region;
@@ -249,13 +299,13 @@ void capture_window(std::uint32_t window_id, bool with_shadow, Completion comple
 {
     State& s = state();
     if (s.content) {
-        window_shot(s.content, window_id, with_shadow, std::move(completion));
+        window_shot(s.content, window_id, with_shadow, false, std::move(completion));
         refresh();
         return;
     }
     auto shared = std::make_shared<Completion>(std::move(completion));
     refresh(Waiter([window_id, with_shadow, shared](Content content) mutable {
-        window_shot(content, window_id, with_shadow, std::move(*shared));
+        window_shot(content, window_id, with_shadow, false, std::move(*shared));
     }));
 }
 

@@ -34,7 +34,9 @@ void capture_display_with(std::uint32_t display_id, CaptureRegion region, bool e
     double scale);
 
 // Captures one window as the user sees it; with_shadow adds the soft shadow
-// (callers pass the window_shadow setting). Main thread.
+// (callers pass the window_shadow setting). A window the cached content does
+// not list yet is looked for once more after a fresh fetch; a window that
+// cannot be captured is logged and the user is told with a toast. Main thread.
 void capture_window(std::uint32_t window_id, bool with_shadow, Completion completion);
 
 // Hands content to `continuation(content, fetched)`: the cached content at
@@ -62,6 +64,15 @@ const platform::RunningApplication* own_app(const platform::ShareableContent& co
 // retried request never queues itself again. Main thread.
 void display_shot(Content content, std::uint32_t display_id, CaptureRegion region, bool exclude_self, bool retried,
     Completion completion, double scale);
+
+// The part of a display-local region on a display of width × height points;
+// none when they do not meet.
+std::optional<platform::RectF> clip_region(const platform::RectF& region, double width, double height);
+
+// Runs `done` on the main thread once windows the program just hid (a menu,
+// the overlay's panels) are gone from the screen, compositor included.
+// Main thread.
+void after_screen_settles(std::function<void()> done);
 
 // The size in pixels of a capture of w × h points at `scale` (each rounded
 // half away from zero): 100.5 × 50 points at scale 2 give 201 × 100.

@@ -37,10 +37,7 @@ ToastSink g_toast;
 
 void show_toast(std::string_view symbol, std::string_view text, double seconds)
 {
-    if (g_toast)
-        g_toast(symbol, text, seconds);
-    else
-        hud::toast(symbol, text, seconds);
+    hud::toast_through(g_toast, symbol, text, seconds);
 }
 
 std::vector<Found> to_pixels(const std::vector<platform::Fragment>& fragments, double w, double h)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "capture/ocr_layout.h"
+#include "app/hud.h"
 #include "base/util.h"
 
 #include <QImage>
@@ -62,7 +63,7 @@ int cli(const std::optional<std::string>& path);
 
 // Where deliver() shows its toasts: hud::toast unless replaced (tests record
 // them). Null restores hud::toast. Main thread.
-using ToastSink = std::function<void(std::string_view symbol, std::string_view text, double seconds)>;
+using ToastSink = hud::ToastSink;
 void set_toast_sink(ToastSink sink);
 
 // Replaces the process's recogniser (tests install a fake). Null restores the

@@ -5,6 +5,7 @@
 #include "codec/imageops.h"
 #include "platform/sound_out.h"
 #include "capture/quick_access.h"
+#include "app/hud.h"
 #include "base/sound.h"
 #include "base/state.h"
 #include "base/util_queue.h"
@@ -19,10 +20,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <set>
 
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "ARGB32 pixels are B, G, R, A in memory only on little-endian machines");
 
@@ -69,10 +75,111 @@ std::string sized_name(std::string_view stem, std::string_view ext, unsigned n)
     return fmt::format("{} ({}).{}", stem, n, ext);
 }
 
-void make_dir(const fs::path& dir)
+void make_dir(const fs::path& dir, std::error_code& ec)
 {
+    fs::create_directories(dir, ec);
+}
+
+// Names chosen for files not published yet, process-wide.
+struct Claims {
+    std::mutex mutex;
+    std::set<fs::path> paths;
+};
+
+Claims& claims()
+{
+    static Claims c;
+    return c;
+}
+
+// The first name neither on disk nor claimed; with the claims' mutex held.
+fs::path first_free(const fs::path& dir, std::string_view stem, std::string_view ext,
+    const std::function<bool(const fs::path&)>& also_taken = {})
+{
+    for (unsigned n = 1;; ++n) {
+        fs::path candidate = dir / sized_name(stem, ext, n);
+        if (claims().paths.contains(candidate) || (also_taken && also_taken(candidate)))
+            continue;
+        // Not following links: a dangling link still holds the name, and
+        // writing through it would land somewhere else.
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(candidate, ec);
+        if (ec || st.type() == fs::file_type::not_found)
+            return candidate;
+    }
+}
+
+void unclaim(const fs::path& path)
+{
+    std::lock_guard lock(claims().mutex);
+    claims().paths.erase(path);
+}
+
+std::string random_suffix()
+{
+    static constexpr std::string_view ALPHABET = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 engine { std::random_device {}() };
+    std::string out(6, 'x');
+    for (char& c : out)
+        c = ALPHABET[engine() % ALPHABET.size()];
+    return out;
+}
+
+// Puts `tmp` under `target` unless something stands there (EEXIST then).
+// Where the file system refuses the atomic rename, a hard link does the
+// same; where it has no hard links either, a check and a rename.
+int publish_as(const fs::path& tmp, const fs::path& target)
+{
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return -1;
+    if (::link(tmp.c_str(), target.c_str()) == 0) {
+        ::unlink(tmp.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOTSUP)
+        return -1;
     std::error_code ec;
-    fs::create_directories(dir, ec); // a failure shows up when the file is written
+    const fs::file_type type = fs::symlink_status(target, ec).type();
+    if (type == fs::file_type::not_found)
+        return ::rename(tmp.c_str(), target.c_str());
+    errno = type == fs::file_type::none && ec ? ec.value() : EEXIST;
+    return -1;
+}
+
+// Writes every byte to a new hidden file beside `path`; its name, or the error.
+std::expected<fs::path, std::string> write_temporary(const fs::path& path, std::span<const std::uint8_t> bytes)
+{
+    fs::path tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        tmp = path.parent_path() / fmt::format(".{}.{}", path.filename().string(), random_suffix());
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return std::unexpected(system_error(errno));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return std::unexpected(system_error(err));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return std::unexpected(system_error(err));
+    }
+    return tmp;
 }
 
 // Everything the background job owns and the completion needs.
@@ -89,6 +196,7 @@ struct Job {
     bool flash_in_place = false;
     std::vector<std::uint8_t> png;
     std::optional<fs::path> written;
+    std::optional<std::string> save_error;
 };
 
 void complete(Job& job)
@@ -111,9 +219,11 @@ void complete(Job& job)
         if (job.card)
             quick_access::attach_file(*job.written, job.id);
     }
-    job.stopwatch.lap("listo en portapapeles y disco");
+    if (job.save_error)
+        hud::toast("exclamationmark.triangle", "No se pudo guardar la captura", 1.6);
+    job.stopwatch.lap(std::string(done_text(copied, job.written.has_value())));
     if (s.listener)
-        s.listener({ job.id, job.kind, job.png.size(), job.written, copied, job.card, job.flash_in_place });
+        s.listener({ job.id, job.kind, job.png.size(), job.written, copied, job.card, job.flash_in_place, job.save_error });
 }
 
 void run_job(std::shared_ptr<Job> job)
@@ -129,21 +239,12 @@ void run_job(std::shared_ptr<Job> job)
     }
     job->stopwatch.lap(fmt::format("PNG de {:.2f} MB", static_cast<double>(job->png.size()) / 1'000'000.0));
     if (job->reserved) {
-        const Reserved& r = *job->reserved;
-        std::optional<std::string> error = r.error;
-        if (!error) {
-            if (auto written = write_file(r.path, job->png); !written) {
-                error = written.error();
-                // Leave no empty file behind under the claimed name.
-                std::error_code ec;
-                if (fs::is_regular_file(fs::symlink_status(r.path, ec)) && fs::file_size(r.path, ec) == 0)
-                    fs::remove(r.path, ec);
-            }
+        if (auto published = publish(*job->reserved, job->png)) {
+            job->written = std::move(*published);
+        } else {
+            job->save_error = published.error();
+            util::log(fmt::format("no pude guardar {}: {}", job->reserved->path.string(), published.error()));
         }
-        if (error)
-            util::log(fmt::format("no pude guardar {}: {}", r.path.string(), *error));
-        else
-            job->written = r.path;
     }
     job->image = QImage(); // the completion needs no pixels
     util::on_main([job] { complete(*job); });
@@ -164,6 +265,17 @@ std::string_view kind_name(Kind kind)
         return "Scrolling";
     }
     util::fatal("output::Kind fuera de rango");
+}
+
+std::string_view done_text(bool copied, bool saved)
+{
+    if (copied && saved)
+        return "listo en portapapeles y disco";
+    if (copied)
+        return "listo en portapapeles";
+    if (saved)
+        return "listo en disco";
+    return "no guardada";
 }
 
 void set_delivered_listener(std::function<void(const Delivered&)> listener)
@@ -222,69 +334,96 @@ std::string capture_name_now()
     return capture_name(local);
 }
 
-fs::path unique_path(const fs::path& dir, std::string_view stem, std::string_view ext)
+fs::path unique_path(const fs::path& dir, std::string_view stem, std::string_view ext,
+    const std::function<bool(const fs::path&)>& also_taken)
 {
-    make_dir(dir);
-    for (unsigned n = 1;; ++n) {
-        fs::path candidate = dir / sized_name(stem, ext, n);
-        // Not following links: a dangling link still holds the name, and
-        // writing through it would land somewhere else.
-        std::error_code ec;
-        const fs::file_status st = fs::symlink_status(candidate, ec);
-        if (ec || st.type() == fs::file_type::not_found)
-            return candidate;
-    }
+    std::error_code ec;
+    make_dir(dir, ec); // a failure shows up when the file is written
+    std::lock_guard lock(claims().mutex);
+    return first_free(dir, stem, ext, also_taken);
 }
 
 Reserved reserve_path(const fs::path& dir, std::string_view stem, std::string_view ext)
 {
-    make_dir(dir);
-    for (unsigned n = 1;; ++n) {
-        fs::path candidate = dir / sized_name(stem, ext, n);
-        // O_EXCL fails on any existing name, a symbolic link included, and
-        // makes the claim atomic against another process doing the same.
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return { std::move(candidate), std::nullopt };
+    Reserved r { {}, std::nullopt, std::string(stem), std::string(ext) };
+    std::error_code ec;
+    make_dir(dir, ec);
+    if (!fs::is_directory(dir)) {
+        r.path = dir / sized_name(stem, ext, 1);
+        r.error = ec ? ec.message() : system_error(ENOTDIR);
+        return r;
+    }
+    std::lock_guard lock(claims().mutex);
+    r.path = first_free(dir, stem, ext);
+    claims().paths.insert(r.path);
+    return r;
+}
+
+void release(const Reserved& reserved)
+{
+    if (!reserved.error)
+        unclaim(reserved.path);
+}
+
+std::expected<fs::path, std::string> publish(const Reserved& reserved, std::span<const std::uint8_t> bytes)
+{
+    if (reserved.error)
+        return std::unexpected(*reserved.error);
+    const auto tmp = write_temporary(reserved.path, bytes);
+    if (!tmp) {
+        release(reserved);
+        return std::unexpected(tmp.error());
+    }
+    fs::path target = reserved.path;
+    for (int attempt = 0;; ++attempt) {
+        if (publish_as(*tmp, target) == 0) {
+            unclaim(target);
+            release(reserved);
+            return target;
         }
-        if (errno != EEXIST || n == 1'000'000)
-            return { std::move(candidate), system_error(errno) };
+        const int err = errno;
+        if (err != EEXIST || attempt == 10'000) {
+            ::unlink(tmp->c_str());
+            unclaim(target);
+            release(reserved);
+            return std::unexpected(system_error(err));
+        }
+        // Another program took the name since it was chosen: the next one.
+        std::lock_guard lock(claims().mutex);
+        if (target != reserved.path)
+            claims().paths.erase(target);
+        target = first_free(reserved.path.parent_path(), reserved.stem, reserved.ext);
+        claims().paths.insert(target);
     }
 }
 
-std::expected<void, std::string> write_file(const fs::path& path, std::span<const std::uint8_t> bytes)
+bool is_temporary_name(std::string_view name)
 {
-    static std::atomic<unsigned> counter { 0 };
-    const fs::path tmp = path.parent_path()
-        / fmt::format(".{}.{}-{}.tmp", path.filename().string(), ::getpid(), counter.fetch_add(1));
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return std::unexpected(system_error(errno));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
+    // ".<capture name>.<six letters or digits>"
+    if (!name.starts_with(".Vistrope ") || name.size() < 18 || name[name.size() - 7] != '.')
+        return false;
+    for (const char c : name.substr(name.size() - 6))
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return false;
+    const std::string_view inner = name.substr(1, name.size() - 8);
+    return inner.ends_with(".png") || inner.ends_with(".mp4");
+}
+
+void remove_stale_temporaries(const fs::path& dir)
+{
+    std::error_code ec;
+    const auto day_ago = fs::file_time_type::clock::now() - std::chrono::hours(24);
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        if (!is_temporary_name(path.filename().string()))
             continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return std::unexpected(system_error(err));
-        }
-        done += static_cast<std::size_t>(n);
+        std::error_code file_ec;
+        if (fs::symlink_status(path, file_ec).type() != fs::file_type::regular)
+            continue;
+        const auto modified = fs::last_write_time(path, file_ec);
+        if (!file_ec && modified < day_ago)
+            fs::remove(path, file_ec);
     }
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        return std::unexpected(system_error(err));
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        return std::unexpected(system_error(err));
-    }
-    return {};
 }
 
 Raster rasterize(const QImage& image)
@@ -326,16 +465,10 @@ std::vector<std::uint8_t> encode(const QImage& image, double scale)
 std::expected<fs::path, std::string> save_image(const QImage& image, double scale)
 {
     const std::shared_ptr<const config::Config> cfg = state::config();
-    Reserved reserved = reserve_path(config::save_dir(*cfg), capture_name_now(), "png");
+    const Reserved reserved = reserve_path(config::save_dir(*cfg), capture_name_now(), "png");
     if (reserved.error)
         return std::unexpected(*reserved.error);
-    const std::vector<std::uint8_t> png = encode(image, scale);
-    if (auto written = write_file(reserved.path, png); !written) {
-        std::error_code ec;
-        fs::remove(reserved.path, ec);
-        return std::unexpected(written.error());
-    }
-    return reserved.path;
+    return publish(reserved, encode(image, scale));
 }
 
 void copy_png(std::span<const std::uint8_t> png)

@@ -51,7 +51,8 @@ struct Raster {
 void deliver(Shot shot, util::Stopwatch stopwatch);
 
 // What one delivery did, reported on the main thread when it is complete
-// (after "listo en portapapeles y disco"). For tests and self-checks.
+// (after its last lap: "listo en portapapeles", "listo en disco", "listo en
+// portapapeles y disco" or "no guardada"). For tests and self-checks.
 struct Delivered {
     std::uint64_t id = 0;
     Kind kind = Kind::Area;
@@ -60,7 +61,10 @@ struct Delivered {
     bool copied = false;                       // the PNG went to the clipboard
     bool card = false;                         // an after-capture card was shown
     bool flash_in_place = false;               // the flash played without a card
+    std::optional<std::string> save_error;     // saving was on and failed: why
 };
+// The last lap of a delivery: what it did.
+std::string_view done_text(bool copied, bool saved);
 // Installs the listener (none: nothing is reported). Main thread.
 void set_delivered_listener(std::function<void(const Delivered&)> listener);
 
@@ -72,24 +76,39 @@ std::string capture_name_now();
 
 // The first free path in `dir` among "stem.ext", "stem (2).ext", "stem (3).ext"
 // ... A name is taken when anything stands under it, a dangling symbolic link
-// included. Creates `dir` (with its parents) first; failures to create it are
-// ignored. Any thread.
-std::filesystem::path unique_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext);
+// included, or when this process has chosen it for a file not published yet
+// (see reserve_path), and so is one for which `also_taken` says so. Creates
+// `dir` (with its parents) first; failures to create it are ignored. Any thread.
+std::filesystem::path unique_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext,
+    const std::function<bool(const std::filesystem::path&)>& also_taken = {});
 
-// A free path as unique_path gives it, claimed at once by creating an empty
-// file there exclusively, so a second caller in the same second (another
-// delivery, a card's save) gets the next number even before the first file
-// is written. An error (with the path that could not be claimed) when the
-// folder cannot hold a new file. Any thread.
+// A name chosen as unique_path chooses it and held for this process until
+// publish() or release(): a second delivery of the same second gets the next
+// number, in delivery order, though nothing stands on disk under either name
+// yet. An error when the folder cannot be made. Any thread.
 struct Reserved {
     std::filesystem::path path;
-    std::optional<std::string> error; // why the path could not be claimed
+    std::optional<std::string> error; // why nothing can be written there
+    std::string stem;                 // what the name was made of
+    std::string ext;
 };
 Reserved reserve_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext);
+// Gives a reserved name back unused. Any thread.
+void release(const Reserved& reserved);
 
-// Writes bytes to `path` through a temporary file in the same folder and a
-// rename, so nobody sees a half-written file. Any thread.
-std::expected<void, std::string> write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+// Writes the bytes to a hidden temporary beside the reserved name and then
+// publishes it under that name, never replacing a file: when another program
+// took the name meanwhile, the next free number is used. The path published,
+// or the error (then nothing is left behind, hidden or not). Releases the
+// reservation either way. Any thread.
+std::expected<std::filesystem::path, std::string> publish(const Reserved& reserved, std::span<const std::uint8_t> bytes);
+
+// Whether a file name is one of publish()'s hidden temporaries.
+bool is_temporary_name(std::string_view name);
+// Removes from `dir` the temporaries a crashed run left, once older than a
+// day (a younger one may be another instance's, still being written). Any
+// thread.
+void remove_stale_temporaries(const std::filesystem::path& dir);
 
 // The image as premultiplied BGRA with 4 × width bytes a row, and its colour
 // profile: the image's own when it has one, else sRGB (screen grabs on X11

@@ -298,6 +298,17 @@ void begin(Mode mode, Purpose purpose)
                 st.hovered = window_at(s.session->windows, mouse);
         }
     }
+    if (!state::config()->freeze_screen) {
+        if (roads().compositor_running && roads().compositor_running()) {
+            // The live screen shows through the panels: no picture.
+            s.pictures_pending = 0;
+            reveal_panels();
+            return;
+        }
+        static bool told = false;
+        if (!std::exchange(told, true))
+            util::log("sin compositor: el selector muestra la pantalla congelada");
+    }
     // Every screen's picture comes first: the panels appear over it once all
     // have answered (see the header).
     s.pictures_pending = s.panels.size();
@@ -425,21 +436,17 @@ void finish_area(VistropeOverlayWindow& view, const RectF& rect)
         deliver({ purpose, std::move(crop), Kind::Area, global, std::nullopt, scale }, std::move(sw));
         return;
     }
-    const std::uint64_t gen = slots().generation;
-    // The panels were just unmapped; a compositor shows that on its next
-    // frame, so the live capture waits for it.
-    util::after(0.05, [=]() mutable {
-        if (gen != slots().generation)
-            return;
-        roads().capture_display(display, local,
-            [=](std::optional<QImage> image) mutable {
-                sw.lap("región capturada");
-                if (gen != slots().generation || !image || image->isNull())
-                    return;
-                deliver({ purpose, std::move(*image), Kind::Area, global, std::nullopt, scale }, std::move(sw));
-            },
-            scale);
-    });
+    // The selection is finished: its capture is delivered whatever the user
+    // opens or cancels meanwhile (a new session's panels are left out of it
+    // like every panel of ours).
+    roads().capture_display(display, local,
+        [=](std::optional<QImage> image) mutable {
+            sw.lap("región capturada");
+            if (!image || image->isNull())
+                return;
+            deliver({ purpose, std::move(*image), Kind::Area, global, std::nullopt, scale }, std::move(sw));
+        },
+        scale);
 }
 
 void finish_window(const WindowInfo& window)
@@ -493,10 +500,11 @@ void finish_window(const WindowInfo& window)
     const bool shadow = state::config()->window_shadow && purpose == Purpose::Screenshot;
     const auto screen = util::screen_for_point(window.x + 1, window.y + 1);
     const double scale = screen ? screen->scale : 2.0;
-    const std::uint64_t gen = s.generation;
+    // As for areas: a picked window is delivered even when a new session
+    // opened or was cancelled while it was being captured.
     roads().capture_window(window.number, shadow, [=](std::optional<QImage> image) mutable {
         sw.lap("ventana capturada");
-        if (gen != slots().generation || !image || image->isNull())
+        if (!image || image->isNull())
             return;
         if (!shadow) {
             deliver_window(purpose, std::move(*image), std::move(sw), flash_rect, std::move(crop), scale);

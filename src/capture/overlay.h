@@ -9,6 +9,9 @@
 // then maps its panels over it: that picture is the panels' background (the
 // dimming looks the same with or without a compositor) and, with
 // `freeze_screen` on, the frozen image that finished areas are cropped from.
+// With `freeze_screen` off the user selects over the live screen, which a
+// compositor shows through the translucent panels (no picture is taken);
+// without a compositor the panels can only show the picture.
 #pragma once
 
 #include "capture/overlay_geometry.h"
@@ -102,6 +105,9 @@ struct Roads {
     std::function<void()> self_timer;
     // The recorder's next-is-GIF flag.
     std::function<void(bool)> set_next_is_gif;
+    // Whether a compositor runs: then panels can be translucent, and a
+    // session without a frozen screen shows the live one under its dimming.
+    std::function<bool()> compositor_running;
 };
 Roads default_roads();
 void set_roads(Roads roads);

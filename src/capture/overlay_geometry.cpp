@@ -150,9 +150,36 @@ RectF span(PointF a, PointF b)
     return { std::min(a.x, b.x), std::min(a.y, b.y), std::abs(b.x - a.x), std::abs(b.y - a.y) };
 }
 
-bool is_area_selection(const RectF& r)
+RectF drag_selection(PointF a, PointF b, double scale, double width, double height)
 {
-    return r.w >= 3 && r.h >= 3;
+    const double px = 1 / scale;
+    const double x0 = std::max(std::min(a.x, b.x), 0.0);
+    const double x1 = std::min(std::max(a.x, b.x) + px, width);
+    const double y0 = std::max(std::min(a.y, b.y) - px, 0.0);
+    const double y1 = std::min(std::max(a.y, b.y), height);
+    return { x0, y0, std::max(x1 - x0, 0.0), std::max(y1 - y0, 0.0) };
+}
+
+RectF square_selection(PointF a, PointF b, double scale, double width, double height)
+{
+    const double px = 1 / scale;
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    const bool right = dx >= 0;
+    const bool up = dy >= 0;
+    // The room from the press's pixel to the edge the drag heads for.
+    const double room_x = right ? width - a.x : a.x + px;
+    const double room_y = up ? height - (a.y - px) : a.y;
+    const double side = std::max(std::min({ std::max(std::abs(dx), std::abs(dy)) + px, room_x, room_y }), 0.0);
+    const double x = right ? a.x : a.x + px - side;
+    const double y = up ? a.y - px : a.y - side;
+    return { x, y, side, side };
+}
+
+bool is_area_selection(const RectF& r, double scale)
+{
+    const double px = 1 / scale;
+    return r.w - px >= 3 && r.h - px >= 3;
 }
 
 namespace {

@@ -111,8 +111,22 @@ std::optional<RectF> clip_to_local(const RectF& global_rect, const RectF& frame)
 PointF constrain_square(PointF start, PointF point);
 // The rectangle spanned by two points (minimum corner, absolute sizes).
 RectF span(PointF a, PointF b);
-// A drag finishes as an area only when it is at least 3 × 3 points.
-bool is_area_selection(const RectF& selection);
+
+// The pointer's points name pixels: a point is the top-left corner of the
+// pixel under the pointer, so that pixel spans x .. x + 1/scale and
+// y − 1/scale .. y in bottom-left view coordinates. A selection holds the
+// pixel under the press and the one under the pointer, and never leaves the
+// W × H view.
+// The selection of a plain drag.
+RectF drag_selection(PointF start, PointF point, double scale, double width, double height);
+// The selection of a Shift drag: a square grown from the press's pixel
+// towards the pointer, its side the larger of the two extents; at a screen
+// edge the side shrinks to the room left on that side, so it stays a square.
+RectF square_selection(PointF start, PointF point, double scale, double width, double height);
+// A selection finishes as an area only when the drag under it covered at
+// least 3 × 3 points (the pixel under the pointer not counted); anything
+// smaller is a click.
+bool is_area_selection(const RectF& selection, double scale);
 
 // What the view draws, computed from its state.
 struct SceneInput {

@@ -8,6 +8,7 @@
 #include "record/recorder.h"
 #include "scroll/scroll.h"
 #include "app/app.h"
+#include "platform/panels.h"
 #include "base/util_queue.h"
 
 #include <fmt/format.h>
@@ -103,9 +104,13 @@ Roads default_roads()
         util::log(fmt::format("no encontré la pantalla {}", display_id));
         done(std::nullopt);
     };
+    // A live capture follows the panels just hidden: it waits until the
+    // screen (and the compositor) no longer shows them.
     r.capture_display = [](std::uint32_t display, std::optional<RectF> region, CaptureDone done, double scale) {
-        capture::capture_display_with(display, region, true, [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); },
-            scale);
+        capture::after_screen_settles([=] {
+            capture::capture_display_with(display, region, true, [done](std::optional<QImage> image) { done(std::move(image)); },
+                scale);
+        });
     };
     r.capture_window = [](std::uint32_t window, bool shadow, CaptureDone done) {
         capture::capture_window(window, shadow, [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); });
@@ -127,6 +132,7 @@ Roads default_roads()
     r.scroll_window = [](RectF rect) { scroll::start_cocoa(rect); };
     r.self_timer = [] { app::run(app::AppAction::SelfTimer); };
     r.set_next_is_gif = [](bool gif) { recorder::NEXT_IS_GIF = gif; };
+    r.compositor_running = [] { return platform::compositor_running(); };
     return r;
 }
 

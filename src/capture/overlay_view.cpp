@@ -433,12 +433,15 @@ void VistropeOverlayWindow::pointer_dragged(PointF p, bool shift)
         Busy busy(m_busy);
         if (!m_state.drag_start)
             return;
-        if (shift)
-            p = overlay::constrain_square(*m_state.drag_start, p);
-        m_state.pointer = p;
+        const PointF start = *m_state.drag_start;
+        m_state.pointer = shift ? overlay::constrain_square(start, p) : p;
         const auto session = overlay::session();
-        if (!(session && session->mode == overlay::Mode::Window))
-            m_state.selection = overlay::span(*m_state.drag_start, p);
+        if (!(session && session->mode == overlay::Mode::Window)) {
+            const double w = m_state.frame.w;
+            const double h = m_state.frame.h;
+            m_state.selection = shift ? overlay::square_selection(start, p, m_state.scale, w, h)
+                                      : overlay::drag_selection(start, p, m_state.scale, w, h);
+        }
     }
     const auto session = overlay::session();
     if (!(session && session->mode == overlay::Mode::Window))
@@ -458,7 +461,7 @@ void VistropeOverlayWindow::pointer_released(PointF p)
     }
     const auto session = overlay::session();
     const bool window_mode = session && session->mode == overlay::Mode::Window;
-    if (!window_mode && selection && overlay::is_area_selection(*selection)) {
+    if (!window_mode && selection && overlay::is_area_selection(*selection, m_state.scale)) {
         overlay::finish_area(*this, *selection);
     } else if (candidate) {
         overlay::finish_window(*candidate);

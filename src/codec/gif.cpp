@@ -33,6 +33,11 @@ std::expected<std::unique_ptr<FileSink>, std::string> FileSink::create(const std
     return std::unique_ptr<FileSink>(new FileSink(fd));
 }
 
+std::unique_ptr<FileSink> FileSink::adopt(int fd)
+{
+    return std::unique_ptr<FileSink>(new FileSink(fd));
+}
+
 FileSink::FileSink(int fd)
     : m_fd(fd)
 {
@@ -80,6 +85,57 @@ std::expected<void, std::string> FileSink::flush()
 
 // ---------------------------------------------------------------------------
 // Tables, delays
+
+std::optional<std::vector<uint16_t>> frame_delays(std::span<const uint8_t> file)
+{
+    size_t at = 0;
+    const auto need = [&](size_t n) { return at + n <= file.size(); };
+    // Sub-blocks: a length byte, that many bytes, until a zero length.
+    const auto skip_blocks = [&]() {
+        while (need(1)) {
+            const size_t len = file[at++];
+            if (len == 0)
+                return true;
+            if (!need(len))
+                return false;
+            at += len;
+        }
+        return false;
+    };
+    const auto table_size = [](uint8_t packed) { return (packed & 0x80) ? 3 * (size_t { 2 } << (packed & 7)) : 0; };
+    if (!need(13) || std::memcmp(file.data(), "GIF8", 4) != 0)
+        return std::nullopt;
+    at = 13 + table_size(file[10]);
+    std::vector<uint16_t> delays;
+    uint16_t pending = 0;
+    while (need(1)) {
+        const uint8_t introducer = file[at++];
+        if (introducer == 0x3B)
+            return delays;
+        if (introducer == 0x21) {
+            if (!need(1))
+                return std::nullopt;
+            const uint8_t label = file[at++];
+            if (label == 0xF9 && need(6) && file[at] == 4)
+                pending = static_cast<uint16_t>(file[at + 2] | file[at + 3] << 8);
+            if (!skip_blocks())
+                return std::nullopt;
+        } else if (introducer == 0x2C) {
+            if (!need(10))
+                return std::nullopt;
+            at += 8;
+            const uint8_t packed = file[at++];
+            at += table_size(packed) + 1; // local table, LZW minimum code size
+            if (!need(0) || !skip_blocks())
+                return std::nullopt;
+            delays.push_back(pending);
+            pending = 0;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
 
 uint32_t table_bits(size_t n)
 {

@@ -65,6 +65,8 @@ private:
 class FileSink final : public Sink {
 public:
     [[nodiscard]] static std::expected<std::unique_ptr<FileSink>, std::string> create(const std::filesystem::path& path);
+    // Takes over a descriptor open for writing (the destructor closes it).
+    [[nodiscard]] static std::unique_ptr<FileSink> adopt(int fd);
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
@@ -103,6 +105,12 @@ std::vector<uint8_t> lzw_encode(std::span<const uint8_t> indices, uint8_t min_co
 // slot j, for `fps` slots per second; each slot's time is rounded on its own
 // so delays never drift. Clamped to 1..65535.
 uint64_t slot_delay_cs(uint64_t i, uint64_t j, double fps);
+
+// The delay of every image of a GIF file, in hundredths of a second exactly
+// as stored (0 for an image without a graphic control extension); nothing when
+// the block structure is broken before the trailer. Image readers round small
+// delays up for display, which a measurement must not do.
+std::optional<std::vector<uint16_t>> frame_delays(std::span<const uint8_t> file);
 
 // ---------------------------------------------------------------------------
 // Colour reduction (gif_color.cpp).

@@ -31,4 +31,9 @@ bool play_pcm16_blocking(std::span<const std::int16_t> samples, std::uint32_t ra
 bool play_pcm16(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels,
     const std::function<bool()>& stopped);
 
+// While held (a recording takes the system's sound), the program plays none
+// of its own sounds: plays return false at once. Holds nest. Any thread.
+void hold_own_sounds();
+void release_own_sounds();
+
 } // namespace platform

@@ -16,7 +16,7 @@ namespace {
 // Symbol name → Material Icons codepoint. Names absent here draw nothing.
 // Chosen for shape, not for name: each glyph is the closest Material icon
 // to what the name describes.
-constexpr std::array<std::pair<std::string_view, char32_t>, 40> TABLE = { {
+constexpr std::array<std::pair<std::string_view, char32_t>, 42> TABLE = { {
     // capture-mode bar
     { "viewfinder", 0xe3c2 },              // crop_free
     { "display", 0xe30c },                 // desktop_windows
@@ -51,6 +51,8 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 40> TABLE = { {
     { "hand.draw", 0xe3c9 },               // edit
     { "pencil.tip", 0xe3c9 },              // edit
     { "scissors", 0xe14e },                // content_cut
+    { "xmark", 0xe5cd },                   // close
+    { "pencil.and.scribble", 0xe3c9 },     // edit
     { "pin", 0xe55f },                     // place
     { "pin.fill", 0xe55f },                // place
     { "trash", 0xe872 },                   // delete

@@ -5,12 +5,15 @@
 #include "base/util.h"
 
 #include <QImage>
+#include <QRect>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
@@ -91,4 +94,97 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     ASSERT_TRUE(finished) << program.err();
     EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.process().exitCode(), 0);
+}
+
+namespace {
+
+std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir)
+{
+    std::vector<std::filesystem::path> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().extension() == ".png" && !e.path().filename().string().starts_with("."))
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Waits until the folder holds `count` published captures.
+bool wait_for_pngs(const std::filesystem::path& dir, std::size_t count, int seconds = 15)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (pngs_in(dir).size() < count && std::chrono::steady_clock::now() < until)
+        QThread::msleep(50);
+    return pngs_in(dir).size() >= count;
+}
+
+} // namespace
+
+TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
+{
+    TempHome home;
+    const auto captures = home.path() / "capturas";
+    write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+    Program program(home.path());
+    ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
+    std::optional<Geometry> icon;
+    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
+        QThread::msleep(100);
+    ASSERT_TRUE(icon);
+    const QString cx = QString::number(icon->x + icon->w / 2), cy = QString::number(icon->y + icon->h / 2);
+    // The pointer rests away from the icon (whose tooltip would come and go)
+    // and from the menu.
+    run("xdotool", { "mousemove", "600", "500" });
+    QThread::msleep(1000); // the icon takes its tint for the panel half a second after launch
+
+    // The screen without the menu, taken the same way.
+    QProcess url;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+    url.setProcessEnvironment(env);
+    url.start(VISTROPE_BINARY, { "vistrope://capture-fullscreen" });
+    ASSERT_TRUE(url.waitForFinished(10000));
+    ASSERT_TRUE(wait_for_pngs(captures, 1)) << program.err();
+    const QImage reference(QString::fromStdString(pngs_in(captures).front().string()));
+    ASSERT_FALSE(reference.isNull());
+
+    constexpr int ROUNDS = 20;
+    std::optional<Geometry> menu;
+    for (int round = 1; round <= ROUNDS; ++round) {
+        run("xdotool", { "mousemove", cx, cy, "click", "1", "mousemove", "600", "500" });
+        std::optional<Geometry> shown;
+        for (int i = 0; i < 50 && !(shown = open_menu()); ++i)
+            QThread::msleep(50);
+        ASSERT_TRUE(shown) << "round " << round;
+        menu = shown;
+        QThread::msleep(250); // the menu takes the keyboard once mapped
+        // The second row: "Capturar pantalla completa".
+        run("xdotool", { "key", "Down", "Down", "Return" });
+        ASSERT_TRUE(wait_for_pngs(captures, static_cast<std::size_t>(round) + 1)) << "round " << round << "\n" << program.err();
+    }
+    ASSERT_TRUE(menu);
+    const auto files = pngs_in(captures);
+    ASSERT_EQ(files.size(), static_cast<std::size_t>(ROUNDS) + 1);
+    int with_menu = 0;
+    for (const auto& file : files) {
+        const QImage shot(QString::fromStdString(file.string()));
+        ASSERT_EQ(shot.size(), reference.size()) << file;
+        int differing = 0;
+        QRect where;
+        for (int y = std::max(menu->y, 0); y < std::min(menu->y + menu->h, shot.height()); ++y)
+            for (int x = std::max(menu->x, 0); x < std::min(menu->x + menu->w, shot.width()); ++x)
+                if (!(x >= icon->x && x < icon->x + icon->w && y >= icon->y && y < icon->y + icon->h) // the icon is ours
+                    && shot.pixel(x, y) != reference.pixel(x, y)) {
+                    ++differing;
+                    where |= QRect(x, y, 1, 1);
+                }
+        if (differing > 0) {
+            ++with_menu;
+            ADD_FAILURE() << file << ": " << differing << " pixels of the menu in " << where.x() << "," << where.y() << " "
+                          << where.width() << "×" << where.height() << " (menu " << menu->x << "," << menu->y << " " << menu->w
+                          << "×" << menu->h << ")";
+        }
+    }
+    EXPECT_EQ(with_menu, 0);
 }

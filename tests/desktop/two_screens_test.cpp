@@ -51,7 +51,8 @@ wait $p || true
         pngs.push_back(entry.path());
     ASSERT_EQ(pngs.size(), 1u);
     const QImage png(QString::fromStdString(pngs[0].string()));
-    ASSERT_EQ(png.size(), QSize(300, 150));
-    for (const QPoint p : { QPoint(0, 0), QPoint(150, 75), QPoint(299, 149) })
+    // The pixels under the press and the release are both inside.
+    ASSERT_EQ(png.size(), QSize(301, 151));
+    for (const QPoint p : { QPoint(0, 0), QPoint(150, 75), QPoint(300, 150) })
         EXPECT_EQ(png.pixelColor(p).name().toStdString(), "#336699") << p.x() << "," << p.y();
 }

@@ -198,7 +198,8 @@ TEST(ConfigFile, SaveDirExpansion)
     EXPECT_EQ(config::expand_save_dir("~//abs", home), fs::path("/abs"));
     EXPECT_EQ(config::expand_save_dir("~ana/x", home), fs::path("~ana/x"));
     EXPECT_EQ(config::expand_save_dir("relativa", home), fs::path("relativa"));
-    EXPECT_EQ(config::expand_save_dir("", home), fs::path(""));
+    // Empty is the default folder, never the working directory.
+    EXPECT_EQ(config::expand_save_dir("", home), fs::path("/home/ana/Desktop"));
 
     ScopedEnv no_home("HOME", std::nullopt);
     config::Config c;

@@ -148,12 +148,54 @@ TEST(Gestures, ShiftMakesSquaresKeepingEachSign)
     EXPECT_EQ(constrain_square({ 10, 10 }, { 30, 10 }), (PointF { 30, 30 }));
 }
 
+TEST(Gestures, ADragHoldsThePixelsUnderPressAndReleaseInEitherDirection)
+{
+    // A 1920 × 1080 screen; view points of the pixels at top-left (x, y) are (x, 1080 − y).
+    const auto at = [](double x, double y) { return PointF { x, 1080 - y }; };
+    const auto drag = [](PointF a, PointF b, double scale = 1) { return drag_selection(a, b, scale, 1920, 1080); };
+    EXPECT_EQ(drag(at(0, 0), at(1919, 1079)), (RectF { 0, 0, 1920, 1080 }));
+    EXPECT_EQ(drag(at(1919, 1079), at(0, 0)), (RectF { 0, 0, 1920, 1080 }));
+    // (1800, 950) to (1919, 1079): 120 × 130 pixels, as local (1800, 950, 120, 130).
+    const RectF corner = drag(at(1800, 950), at(1919, 1079));
+    EXPECT_EQ(corner, (RectF { 1800, 0, 120, 130 }));
+    EXPECT_EQ(drag(at(1919, 1079), at(1800, 950)), corner);
+    EXPECT_EQ(view_to_local(corner, 1080), (RectF { 1800, 950, 120, 130 }));
+    EXPECT_EQ(size_label(corner, 1920, 1080).text, "120 × 130");
+    // At two pixels a point, the pixel under the pointer is half a point.
+    EXPECT_EQ(drag({ 10, 20 }, { 14.5, 16 }, 2), (RectF { 10, 15.5, 5, 4.5 }));
+    // A pointer beyond the screen (grabbed onto a neighbour) stops at its edge.
+    EXPECT_EQ(drag({ 1900, 500 }, { 2500, -40 }), (RectF { 1900, 0, 20, 500 }));
+}
+
+TEST(Gestures, AShiftSquareStaysASquareAtTheScreensEdge)
+{
+    const auto square = [](PointF a, PointF b, double scale = 1) { return square_selection(a, b, scale, 1920, 1080); };
+    // Press at top-left (1000, 900), Shift, drag to (1400, 1079): 180 rows are
+    // left below the press, so the square is 180 × 180, and that is what the
+    // label says and the crop gives.
+    const RectF bottom = square({ 1000, 180 }, { 1400, 1 });
+    EXPECT_EQ(bottom, (RectF { 1000, 0, 180, 180 }));
+    EXPECT_EQ(size_label(bottom, 1920, 1080).text, "180 × 180");
+    EXPECT_EQ(area_crop(view_to_local(bottom, 1080), 1), (PixelRect { 1000, 900, 180, 180 }));
+    // Towards the left and top edges the square ends on the press's pixel.
+    EXPECT_EQ(square({ 30, 1000 }, { -200, 700 }), (RectF { 0, 969, 31, 31 }));
+    EXPECT_EQ(square({ 500, 1050 }, { 520, 1300 }), (RectF { 500, 1049, 31, 31 }));
+    // Away from the edges: down and to the left from (100, 100) to (60, 90),
+    // both end pixels included.
+    EXPECT_EQ(square({ 100, 100 }, { 60, 90 }), (RectF { 60, 59, 41, 41 }));
+    // A zero difference counts as positive; at scale 2 a pixel is half a point.
+    EXPECT_EQ(square({ 10, 10 }, { 10, 4 }, 2), (RectF { 10, 3.5, 6.5, 6.5 }));
+}
+
 TEST(Gestures, ClickVersusDrag)
 {
-    EXPECT_FALSE(is_area_selection(span({ 10, 10 }, { 12, 60 }))); // 2 × 50 is a click
-    EXPECT_FALSE(is_area_selection(span({ 10, 10 }, { 10, 10 })));
-    EXPECT_TRUE(is_area_selection(span({ 10, 10 }, { 7, 7 })));   // 3 × 3, dragged backwards
-    EXPECT_FALSE(is_area_selection(span({ 10, 10 }, { 12.9, 40 })));
+    const auto drag = [](PointF a, PointF b, double scale = 1) { return drag_selection(a, b, scale, 1920, 1080); };
+    EXPECT_FALSE(is_area_selection(drag({ 10, 10 }, { 12, 60 }), 1)); // 2 × 50 is a click
+    EXPECT_FALSE(is_area_selection(drag({ 10, 10 }, { 10, 10 }), 1));
+    EXPECT_TRUE(is_area_selection(drag({ 10, 10 }, { 7, 7 }), 1)); // 3 × 3, dragged backwards
+    EXPECT_FALSE(is_area_selection(drag({ 10, 10 }, { 12.9, 40 }), 1));
+    EXPECT_FALSE(is_area_selection(drag({ 10, 10 }, { 12.5, 40 }, 2), 2));
+    EXPECT_TRUE(is_area_selection(drag({ 10, 10 }, { 13, 13 }, 2), 2));
 }
 
 TEST(SizeLabel, PlacementAndFlips)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <clocale>
 #include <locale>
 #include <fstream>
@@ -58,6 +60,17 @@ TEST(Log, FileRulesAtTheSizeLimit)
     std::fputs("z\n", f);
     std::fclose(f);
     EXPECT_EQ(read_file(path), "z\n");
+}
+
+TEST(Log, ChildProcessesDoNotInheritTheFile)
+{
+    TempDir home;
+    std::FILE* f = util::open_log_file(home.path());
+    ASSERT_NE(f, nullptr);
+    const int flags = ::fcntl(::fileno(f), F_GETFD);
+    std::fclose(f);
+    ASSERT_NE(flags, -1);
+    EXPECT_TRUE(flags & FD_CLOEXEC);
 }
 
 TEST(Log, NoFileWhenTheFolderCannotBeMade)

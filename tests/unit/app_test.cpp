@@ -81,6 +81,10 @@ struct Recorder {
         s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
         s.refresh_content = [this] { calls.push_back("content"); };
         s.warm_up_text = [this] { calls.push_back("warm up"); };
+        s.after_menu_closed = [this](std::function<void()> job) {
+            calls.push_back("menu gone");
+            job();
+        };
     }
 
     std::vector<std::string> take()
@@ -280,9 +284,13 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     EXPECT_TRUE(icons_visible);
     find(menu, "Abrir al iniciar sesión")->trigger();
     EXPECT_FALSE(login);
+    // The capture rows wait for the menu to leave the screen.
     find(menu, "Capturar ventana")->trigger();
     find(menu, "Grabar GIF")->trigger();
-    EXPECT_EQ(rec.take(), (std::vector<std::string> { "overlay 1 0", "next gif", "overlay 0 2" }));
+    find(menu, "Capturar pantalla completa")->trigger();
+    find(menu, "Repetir área anterior")->trigger();
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "menu gone", "overlay 1 0", "menu gone", "next gif", "overlay 0 2",
+                              "menu gone", "fullscreen", "menu gone", "previous" }));
 
     // An emptied shortcut loses its key after the settings change.
     auto changed = std::make_shared<config::Config>();

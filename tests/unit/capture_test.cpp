@@ -2,6 +2,7 @@
 #include "capture/capture.h"
 
 #include "platform/fake/screen_capture_fake.h"
+#include "app/hud.h"
 
 #include "test_util.h"
 
@@ -152,14 +153,37 @@ TEST_F(CaptureCache, MissingDisplayOrWindowAndFailedGrabsCompleteWithNone)
 {
     capture::refresh();
     answer();
+    const unsigned long toasts = hud::toast_generation();
     capture::capture_display_with(55, std::nullopt, false, record("display"), 1.0);
     capture::capture_window(56, true, record("window"));
     m_fake->fail_grab = true;
     capture::capture_display_with(7, std::nullopt, false, record("grab"), 1.0);
     capture::capture_window(100, false, record("wgrab"));
     drain();
-    EXPECT_EQ(m_results, (std::vector<std::string> { "display:none", "window:none", "grab:none", "wgrab:none" }));
+    // The unknown window waits for one more fetch before it fails.
+    EXPECT_EQ(m_results, (std::vector<std::string> { "display:none", "grab:none", "wgrab:none" }));
+    EXPECT_EQ(hud::toast_generation(), toasts + 1) << "the failed window grab is shown";
+    answer(); // the refresh after the window grab, which the retry joined
+    EXPECT_EQ(m_results, (std::vector<std::string> { "display:none", "grab:none", "wgrab:none", "window:none" }));
+    EXPECT_EQ(hud::toast_generation(), toasts + 2);
     EXPECT_EQ(m_fake->display_grabs.size(), 1u); // the missing display never reached the platform
+    EXPECT_EQ(m_fake->window_grabs.size(), 1u);
+}
+
+TEST_F(CaptureCache, ARegionPastTheDisplaysEdgeIsCapturedAtItsOwnProportions)
+{
+    capture::refresh();
+    answer();
+    // 400 × 400 from (700, 500) on an 800 × 600 display: 100 × 100 lie on it.
+    capture::capture_display_with(7, platform::RectF { 700, 500, 400, 400 }, false, record("edge"), 1.0);
+    // At scale 2 the part on the display is 100 × 50 points, 200 × 100 pixels.
+    capture::capture_display_with(9, platform::RectF { 300, 250, 200, 200 }, false, record("retina"), 2.0);
+    capture::capture_display_with(7, platform::RectF { 900, 0, 50, 50 }, false, record("off"), 1.0);
+    drain();
+    // A region off the display fails at once; grabs answer through the main queue.
+    EXPECT_EQ(m_results, (std::vector<std::string> { "off:none", "edge:100x100", "retina:200x100" }));
+    ASSERT_EQ(m_fake->display_grabs.size(), 2u);
+    EXPECT_EQ(m_fake->display_grabs[0].region, (platform::RectF { 700, 500, 100, 100 }));
 }
 
 TEST_F(CaptureCache, APlatformThatAnswersTwiceCompletesOnce)

@@ -3,6 +3,7 @@
 
 #include "base/config.h"
 #include "base/state.h"
+#include "app/hud.h"
 #include "test_util.h"
 
 #include <QClipboard>
@@ -17,6 +18,9 @@
 #include <filesystem>
 #include <map>
 #include <thread>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace fs = std::filesystem;
 using testing_support::TempDir;
@@ -65,25 +69,34 @@ TEST(UniquePath, ADanglingLinkOrAFolderHoldsTheName)
     fs::create_symlink(tmp.path() / "nowhere", tmp.path() / "x.png");
     fs::create_directory(tmp.path() / "x (2).png");
     EXPECT_EQ(output::unique_path(tmp.path(), "x", "png"), tmp.path() / "x (3).png");
-    // Claiming skips them too, and writes nothing through the link.
+    // Reserving skips them too, and writes nothing anywhere.
     const output::Reserved r = output::reserve_path(tmp.path(), "x", "png");
     EXPECT_FALSE(r.error);
     EXPECT_EQ(r.path, tmp.path() / "x (3).png");
+    EXPECT_FALSE(fs::exists(tmp.path() / "x (3).png"));
     EXPECT_FALSE(fs::exists(tmp.path() / "nowhere"));
+    output::release(r);
+    EXPECT_EQ(output::unique_path(tmp.path(), "x", "png"), tmp.path() / "x (3).png");
 }
 
-TEST(ReservePath, TwoClaimsOfOneSecondGetTwoNamesBeforeAnythingIsWritten)
+TEST(ReservePath, NamesOfOneSecondFollowTheOrderOfReservationNotOfWriting)
 {
     TempDir tmp;
-    const auto first = output::reserve_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png");
-    const auto second = output::reserve_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png");
-    const auto third = output::reserve_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png");
-    EXPECT_EQ(first.path.filename(), "Vistrope 2026-03-07 a las 09.05.02.png");
-    EXPECT_EQ(second.path.filename(), "Vistrope 2026-03-07 a las 09.05.02 (2).png");
-    EXPECT_EQ(third.path.filename(), "Vistrope 2026-03-07 a las 09.05.02 (3).png");
-    // The plain name check sees the claims.
-    EXPECT_EQ(output::unique_path(tmp.path(), "Vistrope 2026-03-07 a las 09.05.02", "png").filename(),
-        "Vistrope 2026-03-07 a las 09.05.02 (4).png");
+    const std::string stem = "Vistrope 2026-03-07 a las 09.05.02";
+    const auto first = output::reserve_path(tmp.path(), stem, "png");
+    const auto second = output::reserve_path(tmp.path(), stem, "png");
+    EXPECT_EQ(first.path.filename(), stem + ".png");
+    EXPECT_EQ(second.path.filename(), stem + " (2).png");
+    // Nothing stands on disk meanwhile, yet every chooser sees the names.
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
+    EXPECT_EQ(output::unique_path(tmp.path(), stem, "png").filename(), stem + " (3).png");
+    // The second finishes first and still gets its own number.
+    const std::vector<std::uint8_t> two { 2 }, one { 1 };
+    EXPECT_EQ(output::publish(second, two), second.path);
+    EXPECT_EQ(output::publish(first, one), first.path);
+    EXPECT_EQ(testing_support::read_file(first.path), "\1");
+    EXPECT_EQ(testing_support::read_file(second.path), "\2");
+    EXPECT_EQ(output::unique_path(tmp.path(), stem, "png").filename(), stem + " (3).png");
 }
 
 TEST(ReservePath, AFolderThatCannotBeMadeIsAnErrorWithThePath)
@@ -93,17 +106,78 @@ TEST(ReservePath, AFolderThatCannotBeMadeIsAnErrorWithThePath)
     const auto r = output::reserve_path(tmp.path() / "file" / "sub", "x", "png");
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.path, tmp.path() / "file" / "sub" / "x.png");
+    EXPECT_FALSE(output::publish(r, std::vector<std::uint8_t> { 1 }));
+    // A file where the folder should be is refused too.
+    const auto on_file = output::reserve_path(tmp.path() / "file", "x", "png");
+    EXPECT_TRUE(on_file.error);
 }
 
-TEST(WriteFile, ReplacesTheClaimWholeAndLeavesNoTemporaryFile)
+std::vector<std::string> listing(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir))
+        out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(Publish, ANameTakenByAnotherProgramMeanwhileMovesToTheNextNumber)
+{
+    TempDir tmp;
+    const auto mine = output::reserve_path(tmp.path(), "x", "png");
+    const auto next = output::reserve_path(tmp.path(), "x", "png"); // "x (2)", still ours
+    // Another program writes "x.png" between our choice and our publish.
+    testing_support::write_file(tmp.path() / "x.png", "ajeno");
+    const auto published = output::publish(mine, std::vector<std::uint8_t> { 7, 7 });
+    ASSERT_TRUE(published) << published.error();
+    EXPECT_EQ(*published, tmp.path() / "x (3).png") << "neither the other's file nor our next name";
+    EXPECT_EQ(testing_support::read_file(tmp.path() / "x.png"), "ajeno");
+    EXPECT_EQ(testing_support::read_file(*published), "\7\7");
+    ASSERT_TRUE(output::publish(next, std::vector<std::uint8_t> { 8 }));
+    EXPECT_EQ(listing(tmp.path()), (std::vector<std::string> { "x (2).png", "x (3).png", "x.png" }))
+        << "no temporary is left behind";
+}
+
+TEST(Publish, AFailedWriteLeavesNoFileHiddenOrNot)
 {
     TempDir tmp;
     const auto r = output::reserve_path(tmp.path(), "x", "png");
-    const std::vector<std::uint8_t> bytes { 1, 2, 3, 4, 5 };
-    ASSERT_TRUE(output::write_file(r.path, bytes));
-    EXPECT_EQ(testing_support::read_file(r.path), std::string("\1\2\3\4\5"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
-    EXPECT_FALSE(output::write_file(tmp.path() / "missing" / "x.png", bytes));
+    // The write fails half-way: files may not grow past 100 bytes.
+    rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto published = output::publish(r, std::vector<std::uint8_t>(1000, 1));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, old_handler);
+    ASSERT_FALSE(published);
+    EXPECT_FALSE(published.error().empty());
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
+    // The name is free again.
+    EXPECT_EQ(output::unique_path(tmp.path(), "x", "png"), tmp.path() / "x.png");
+}
+
+TEST(Publish, LeftoverTemporariesGoOnlyOnceADayOld)
+{
+    TempDir tmp;
+    const auto now = fs::file_time_type::clock::now();
+    const auto age = [&](const std::string& name, std::chrono::hours hours) {
+        testing_support::write_file(tmp.path() / name, "x");
+        fs::last_write_time(tmp.path() / name, now - hours);
+    };
+    age(".Vistrope 2026-03-07 a las 09.05.02.png.aB3dE9", std::chrono::hours(30));
+    age(".Vistrope 2026-03-07 a las 09.05.03.mp4.Zz0000", std::chrono::hours(30));
+    age(".Vistrope 2026-03-08 a las 10.00.00.png.q1w2e3", std::chrono::hours(2)); // another run, maybe still writing
+    age(".Vistrope notas", std::chrono::hours(30));
+    age(".Vistrope 2026-03-07 a las 09.05.02.png.corto", std::chrono::hours(30));
+    age("Vistrope 2026-03-07 a las 09.05.02.png", std::chrono::hours(30));
+    output::remove_stale_temporaries(tmp.path());
+    EXPECT_EQ(listing(tmp.path()), (std::vector<std::string> { ".Vistrope 2026-03-07 a las 09.05.02.png.corto",
+                                       ".Vistrope 2026-03-08 a las 10.00.00.png.q1w2e3", ".Vistrope notas",
+                                       "Vistrope 2026-03-07 a las 09.05.02.png" }));
+    output::remove_stale_temporaries(tmp.path() / "no-existe"); // nothing to do, no error
 }
 
 // --- rasterize and trim ------------------------------------------------------
@@ -354,18 +428,50 @@ TEST_F(Delivery, AnEarlierCaptureFinishingLateChangesNeitherTheClipboardNorTheLa
     EXPECT_TRUE(late.path); // its file is still written
 }
 
-TEST_F(Delivery, AFailedWriteStillCopiesAndLeavesTheLastShotWithoutAFile)
+TEST_F(Delivery, AFailedWriteIsToldAndStillCopiesAndLeavesTheLastShotWithoutAFile)
 {
+    // The capture folder names a file.
     testing_support::write_file(m_home.path() / "capturas", "no soy una carpeta");
     apply();
+    const unsigned long toasts = hud::toast_generation();
+    testing::internal::CaptureStderr();
     output::deliver({ std::nullopt, picture(5, 5, QColor(1, 1, 1)), 1.0, output::Kind::Window }, util::Stopwatch("x"));
     wait_until([&] { return m_done.size() == 1; });
+    const std::string log = testing::internal::GetCapturedStderr();
     ASSERT_EQ(m_done.size(), 1u);
     const output::Delivered& d = m_done.begin()->second;
     EXPECT_FALSE(d.path);
+    ASSERT_TRUE(d.save_error);
     EXPECT_TRUE(d.copied);
     EXPECT_FALSE(state::last_shot()->file);
     EXPECT_EQ(clipboard_png().size(), static_cast<qsizetype>(d.png_bytes));
+    EXPECT_EQ(hud::toast_generation(), toasts + 1) << "the user is told";
+    EXPECT_NE(log.find("no pude guardar " + (m_home.path() / "capturas").string()), std::string::npos) << log;
+    EXPECT_NE(log.find("listo en portapapeles"), std::string::npos) << log;
+    EXPECT_EQ(log.find("disco"), std::string::npos) << "no lap claims a file: " << log;
+    EXPECT_EQ(testing_support::read_file(m_home.path() / "capturas"), "no soy una carpeta");
+}
+
+TEST_F(Delivery, TheLastLapNamesWhatWasDone)
+{
+    const auto last_lap = [&](bool copy, bool save) {
+        m_cfg.after_capture.copy_to_clipboard = copy;
+        m_cfg.after_capture.save = save;
+        apply();
+        m_done.clear();
+        testing::internal::CaptureStderr();
+        output::deliver({ std::nullopt, picture(4, 4, QColor(3, 3, 3)), 1.0, output::Kind::Area }, util::Stopwatch("x"));
+        wait_until([&] { return m_done.size() == 1; });
+        const std::string log = testing::internal::GetCapturedStderr();
+        for (const char* lap : { "listo en portapapeles y disco", "listo en portapapeles", "listo en disco", "no guardada" })
+            if (log.find(lap) != std::string::npos)
+                return std::string(lap);
+        return std::string("(ninguno)");
+    };
+    EXPECT_EQ(last_lap(true, true), "listo en portapapeles y disco");
+    EXPECT_EQ(last_lap(true, false), "listo en portapapeles");
+    EXPECT_EQ(last_lap(false, true), "listo en disco");
+    EXPECT_EQ(last_lap(false, false), "no guardada");
 }
 
 TEST_F(Delivery, OffTheMainThreadStops)

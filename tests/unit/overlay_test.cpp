@@ -6,6 +6,7 @@
 #include "capture/overlay.h"
 #include "capture/overlay_view.h"
 #include "base/state.h"
+#include "base/util_queue.h"
 #include "test_util.h"
 
 #include <QCoreApplication>
@@ -46,6 +47,7 @@ struct Recorded {
     std::vector<bool> gif_flags;
     std::vector<WindowEntry> window_list;
     int trims = 0;
+    bool compositor = false;
 };
 
 bool wait_for(const std::function<bool()>& done, int ms = 3000)
@@ -101,6 +103,7 @@ protected:
         r.scroll_window = [rec](RectF rect) { rec->scroll_windows.push_back(rect); };
         r.self_timer = [rec] { ++rec->timers; };
         r.set_next_is_gif = [rec](bool gif) { rec->gif_flags.push_back(gif); };
+        r.compositor_running = [rec] { return rec->compositor; };
         set_roads(std::move(r));
         prewarm();
         ASSERT_FALSE(panels().empty());
@@ -138,6 +141,17 @@ protected:
             m->displays[i].done(picture ? picture : std::optional<QImage>(gradient(width_px(), height_px())));
         }
         ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); })) << "the opening never ended";
+    }
+
+    // One window of another process, 200 × 100 at top-left (50, 60).
+    void list_one_window(std::uint32_t number)
+    {
+        WindowEntry w;
+        w.layer = 0;
+        w.owner_pid = 1;
+        w.bounds = RectF { 50, 60, 200, 100 };
+        w.number = number;
+        m->window_list = { w };
     }
 
     std::shared_ptr<Recorded> m;
@@ -204,26 +218,86 @@ TEST_F(OverlaySession, FrozenAreaIsCroppedAndRemembered)
     EXPECT_EQ(m->displays.size(), 1u) << "no second capture for a frozen screen";
 }
 
-TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndALateAnswerDropped)
+TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndDeliveredWhateverOpensMeanwhile)
 {
     set_config([](config::Config& c) { c.freeze_screen = false; });
     open(Mode::Area, Purpose::Text);
     EXPECT_TRUE(view->state().frozen.isNull());
     finish_area(*view, { 10, 10, 50, 50 });
-    pump_for(120);
     ASSERT_EQ(m->displays.size(), 2u);
     EXPECT_EQ(m->displays[1].region, (RectF { 10, H() - 60, 50, 50 }));
     m->displays[1].done(gradient(50, 50));
     ASSERT_EQ(m->texts.size(), 1u) << "a text capture goes to recognition";
     EXPECT_TRUE(m->shots.empty());
 
-    // The same again, but a new session opens before the capture answers.
-    finish_area(*view, { 10, 10, 50, 50 }); // no session: a plain screenshot
-    pump_for(120);
-    ASSERT_EQ(m->displays.size(), 3u);
+    // A finished selection whose capture answers after a new session opened,
+    // and another whose capture answers after that session was cancelled:
+    // both are delivered, in the order they answer.
     open(Mode::Area, Purpose::Screenshot);
-    m->displays[2].done(gradient(50, 50));
-    EXPECT_TRUE(m->shots.empty()) << "an answer for a replaced session was delivered";
+    finish_area(*view, { 10, 10, 50, 50 });
+    ASSERT_EQ(m->displays.size(), 4u);
+    open(Mode::Area, Purpose::Screenshot);
+    finish_area(*view, { 20, 20, 30, 30 });
+    ASSERT_EQ(m->displays.size(), 6u);
+    open(Mode::Window, Purpose::Screenshot);
+    m->displays[3].done(gradient(50, 50));
+    cancel();
+    m->displays[5].done(gradient(30, 30));
+    ASSERT_EQ(m->shots.size(), 2u);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(50, 50));
+    EXPECT_EQ(m->shots[1].image.size(), QSize(30, 30));
+
+    // The stale answers stay dropped: pictures of a replaced session.
+    begin(Mode::Area, Purpose::Screenshot);
+    const std::size_t picture = m->displays.size() - 1;
+    cancel();
+    m->displays[picture].done(gradient(width_px(), height_px()));
+    EXPECT_FALSE(view->isVisible());
+}
+
+TEST_F(OverlaySession, WithoutFreezeAndWithACompositorTheLiveScreenShowsThroughThePanels)
+{
+    set_config([](config::Config& c) { c.freeze_screen = false; });
+    m->compositor = true;
+    begin(Mode::Area, Purpose::Screenshot);
+    EXPECT_TRUE(m->displays.empty()) << "no picture is taken to cover the live screen";
+    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(view->state().background.isNull());
+    EXPECT_TRUE(view->state().frozen.isNull());
+    finish_area(*view, { 10, 10, 50, 50 });
+    ASSERT_EQ(m->displays.size(), 1u);
+    EXPECT_EQ(m->displays[0].region, (RectF { 10, H() - 60, 50, 50 }));
+    m->displays[0].done(gradient(50, 50));
+    ASSERT_EQ(m->shots.size(), 1u);
+
+    // Without a compositor an opaque panel can only show the picture, and says so once.
+    m->compositor = false;
+    testing::internal::CaptureStderr();
+    open(Mode::Area, Purpose::Screenshot);
+    EXPECT_FALSE(view->state().background.isNull());
+    cancel();
+    open(Mode::Area, Purpose::Screenshot);
+    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string line = "sin compositor: el selector muestra la pantalla congelada";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << "logged more than once";
+    EXPECT_TRUE(view->state().frozen.isNull()) << "the selection is still captured live";
+}
+
+TEST_F(OverlaySession, APickedWindowIsDeliveredEvenAfterTheNextSessionOpens)
+{
+    set_config([](config::Config& c) { c.window_shadow = false; });
+    list_one_window(77);
+    open(Mode::Window, Purpose::Screenshot);
+    debug_click_global({ 100, util::primary_height() - 100 });
+    ASSERT_EQ(m->windows.size(), 1u);
+    open(Mode::Area, Purpose::Screenshot);
+    cancel();
+    QImage shot(200, 100, QImage::Format_ARGB32_Premultiplied);
+    shot.fill(Qt::blue);
+    m->windows[0].done(shot);
+    ASSERT_EQ(m->shots.size(), 1u);
+    EXPECT_EQ(m->shots[0].kind, Kind::Window);
+    EXPECT_EQ(m->shots[0].image.size(), QSize(200, 100));
 }
 
 TEST_F(OverlaySession, FailedSnapshotMeansANewCapture)
@@ -321,13 +395,7 @@ TEST_F(OverlaySession, KeysByPhysicalPosition)
 
 TEST_F(OverlaySession, ClicksDragsAndWindows)
 {
-    // One window of another process, 200 × 100 at top-left (50, 60).
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 4242;
-    m->window_list = { w };
+    list_one_window(4242);
     open(Mode::Area, Purpose::Screenshot);
     ASSERT_EQ(session()->windows.size(), 1u);
 
@@ -337,15 +405,15 @@ TEST_F(OverlaySession, ClicksDragsAndWindows)
     view->pointer_released({ 402, 150 });
     EXPECT_TRUE(is_open());
 
-    // Shift makes a square: from (100, 100) to (60, 90) gives (60, 60, 40, 40).
+    // Shift makes a square: from (100, 100) to (60, 90), both end pixels included.
     view->pointer_pressed({ 100, 100 });
     view->pointer_dragged({ 60, 90 }, true);
-    EXPECT_EQ(view->state().selection, (RectF { 60, 60, 40, 40 }));
+    EXPECT_EQ(view->state().selection, (RectF { 60, 59, 41, 41 }));
     EXPECT_DOUBLE_EQ(modebar::alpha(), 0.0) << "the bar fades out while dragging";
     view->pointer_released({ 60, 60 });
     EXPECT_FALSE(is_open());
     ASSERT_EQ(m->shots.size(), 1u);
-    EXPECT_EQ(m->shots[0].image.size(), QSize(40, 40));
+    EXPECT_EQ(m->shots[0].image.size(), QSize(41, 41));
 
     // A plain click on a listed window captures it even in area mode.
     open(Mode::Area, Purpose::Screenshot);
@@ -372,12 +440,7 @@ TEST_F(OverlaySession, ClicksDragsAndWindows)
 
 TEST_F(OverlaySession, WindowsForTextRecordAndScroll)
 {
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 7;
-    m->window_list = { w };
+    list_one_window(7);
     const PointF global { 100, H() - 100 };
 
     open(Mode::Window, Purpose::Text);
@@ -406,12 +469,7 @@ TEST_F(OverlaySession, WindowsForTextRecordAndScroll)
 
 TEST_F(OverlaySession, DebugHoverAndSelectDrawTheScene)
 {
-    WindowEntry w;
-    w.layer = 0;
-    w.owner_pid = 1;
-    w.bounds = RectF { 50, 60, 200, 100 };
-    w.number = 9;
-    m->window_list = { w };
+    list_one_window(9);
     open(Mode::Window, Purpose::Screenshot);
     debug_hover(100, H() - 100);
     ASSERT_TRUE(view->state().hovered.has_value());

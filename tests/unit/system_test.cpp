@@ -53,6 +53,8 @@ TEST(RecentCaptures, OnlyProductNamedPngAndMp4EntriesAreListed)
     touch(dir.path() / "Vistrope \xff.mp4", t - seconds(5));
     // A dangling link has no metadata and is skipped.
     fs::create_symlink(dir.path() / "nowhere", dir.path() / "Vistrope roto.png");
+    // A capture still being written sits under a hidden temporary name.
+    touch(dir.path() / ".Vistrope 2024-05-01 at 10.00.02.png.Ab12Cd", t);
 
     const auto found = sys::recent_captures(dir.path(), 10);
     EXPECT_EQ(names(found), (std::vector<std::string>{ "Vistrope 2024-05-01 at 10.00.00.png",

@@ -1,5 +1,7 @@
 #include "platform/fake/screen_capture_fake.h"
 
+#include "base/util_queue.h"
+
 namespace platform {
 
 bool ScreenCaptureFake::answer_fetch()
@@ -56,6 +58,12 @@ std::expected<std::vector<ShareableWindow>, std::string> ScreenCaptureFake::wind
     if (fail_fetch)
         return std::unexpected(fetch_error);
     return content.windows;
+}
+
+void ScreenCaptureFake::after_screen_settles(std::function<void()> done)
+{
+    ++settles;
+    util::on_main(std::move(done));
 }
 
 } // namespace platform

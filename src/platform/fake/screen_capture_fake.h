@@ -46,6 +46,9 @@ public:
     ImageResult grab_display_now(const DisplayGrab& grab) override;
     std::expected<std::vector<ShareableWindow>, std::string> window_list() override;
     std::vector<std::uint32_t> own_windows() override { return own; }
+    // Settles on the next turn of the main queue; counted.
+    void after_screen_settles(std::function<void()> done) override;
+    int settles = 0;
     CaptureCapabilities capabilities() const override { return { true, true, true }; }
 
 private:

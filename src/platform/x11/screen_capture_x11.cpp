@@ -10,18 +10,23 @@
 // come out as well; the same pixmaps rebuild what lies under the program's
 // own panels when a capture leaves the program out.
 #include "platform/screen_capture.h"
+#include "platform/x11/x11_pixels.h"
 
 #include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QGuiApplication>
 #include <QPainter>
 #include <QWindow>
 
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/render.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -30,6 +35,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -84,16 +90,7 @@ PixelRect intersect(const PixelRect& a, const PixelRect& b)
     return { x0, y0, x1 - x0, y1 - y0 };
 }
 
-// A top-level window (a child of the root): a frame of the window manager,
-// an override-redirect window, or a client when no window manager runs.
-struct TopLevel {
-    xcb_window_t id = 0;
-    PixelRect outer; // root pixels, border included
-    std::uint8_t depth = 0;
-    bool viewable = false;
-    bool input_output = false;
-    bool override_redirect = false;
-};
+using x11::TopLevel;
 
 // Copies rows out of the server's buffer into the image, forcing alpha to
 // 255 when the drawable has no alpha (X leaves the padding byte undefined).
@@ -159,8 +156,9 @@ struct Segment {
 // connection released the server's side).
 class SegmentPool {
 public:
-    explicit SegmentPool(xcb_connection_t* conn)
-        : m_conn(conn)
+    SegmentPool(xcb_connection_t* conn, std::size_t keep)
+        : m_keep(keep)
+        , m_conn(conn)
     {
     }
 
@@ -183,7 +181,7 @@ public:
     void give_back(const Segment& s)
     {
         std::lock_guard lock(m_mutex);
-        if (m_conn && m_idle.size() < KEEP) {
+        if (m_conn && m_idle.size() < m_keep) {
             m_idle.push_back(s);
             return;
         }
@@ -212,8 +210,9 @@ public:
     }
 
 private:
-    // Idle segments hold a screenful each; two cover a grab in flight and the next.
-    static constexpr std::size_t KEEP = 2;
+    // Idle segments hold a screenful each: two cover a still grab in flight
+    // and the next; a recording keeps as many as its queue holds frames.
+    const std::size_t m_keep;
     std::mutex m_mutex;
     xcb_connection_t* m_conn;
     std::vector<Segment> m_idle;
@@ -231,9 +230,56 @@ void return_segment(void* info)
     delete lease;
 }
 
-class ScreenCaptureX11 final : public ScreenCapture {
+// Watches the root on a connection of its own until the screen holds still
+// (see after_screen_settles); without DAMAGE it can only wait a moment.
+void wait_for_still_screen()
+{
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::milliseconds;
+    // One frame of stillness after a change; the unchanged wait covers a
+    // server that repainted before we started watching.
+    constexpr milliseconds STILL { 20 };
+    constexpr milliseconds UNCHANGED { 100 };
+    constexpr milliseconds LIMIT { 400 };
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const auto blind = [&] {
+        std::this_thread::sleep_for(UNCHANGED);
+        if (c)
+            xcb_disconnect(c);
+    };
+    if (!c || xcb_connection_has_error(c))
+        return blind();
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_damage_id);
+    if (!ext || !ext->present)
+        return blind();
+    std::free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const xcb_damage_damage_t damage = xcb_generate_id(c);
+    xcb_damage_create(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> last_change;
+    pollfd fd { xcb_get_file_descriptor(c), POLLIN, 0 };
+    while (!xcb_connection_has_error(c)) {
+        while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
+            if ((e->response_type & 0x7f) == ext->first_event + XCB_DAMAGE_NOTIFY)
+                last_change = Clock::now();
+            std::free(e);
+        }
+        const auto now = Clock::now();
+        const auto deadline = std::min(start + LIMIT, last_change ? *last_change + STILL : start + UNCHANGED);
+        if (now >= deadline)
+            break;
+        const auto wait = std::chrono::duration_cast<milliseconds>(deadline - now).count() + 1;
+        ::poll(&fd, 1, static_cast<int>(wait));
+    }
+    xcb_damage_destroy(c, damage);
+    xcb_disconnect(c);
+}
+
+class ScreenCaptureX11 final : public ScreenCapture, public x11::PixelSource {
 public:
-    static std::expected<std::unique_ptr<ScreenCapture>, std::string> create(X11CaptureOptions options)
+    static std::expected<std::unique_ptr<ScreenCaptureX11>, std::string> create(X11CaptureOptions options, std::size_t keep_segments = 2)
     {
         int screen_number = 0;
         xcb_connection_t* conn = xcb_connect(nullptr, &screen_number);
@@ -249,13 +295,13 @@ public:
             xcb_disconnect(conn);
             return std::unexpected(std::string("la pantalla X no tiene raíz"));
         }
-        std::unique_ptr<ScreenCaptureX11> self(new ScreenCaptureX11(conn, *it.data));
+        std::unique_ptr<ScreenCaptureX11> self(new ScreenCaptureX11(conn, *it.data, keep_segments));
         if (auto ok = self->check_pixel_format(); !ok)
             return std::unexpected(ok.error());
         self->probe_extensions(options);
         self->update_geometry(shareable_displays());
         self->m_worker = std::thread([p = self.get()] { p->run_worker(); });
-        return std::unique_ptr<ScreenCapture>(std::move(self));
+        return self;
     }
 
     ~ScreenCaptureX11() override
@@ -343,6 +389,21 @@ public:
         return ids;
     }
 
+    void after_screen_settles(std::function<void()> done) override
+    {
+        util::require_main_thread("hilo principal");
+        // Our unmaps travel on Qt's connection: once it has made a round
+        // trip, the server has carried them out.
+        if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr)
+            if (xcb_connection_t* qt = x11->connection())
+                std::free(xcb_get_input_focus_reply(qt, xcb_get_input_focus(qt), nullptr));
+        // The watch needs nothing of this backend, so it may outlive it.
+        std::thread([done = std::move(done)]() mutable {
+            wait_for_still_screen();
+            util::on_main(std::move(done));
+        }).detach();
+    }
+
     CaptureCapabilities capabilities() const override
     {
         CaptureCapabilities caps = m_caps;
@@ -351,10 +412,10 @@ public:
     }
 
 private:
-    ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root)
+    ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root, std::size_t keep_segments)
         : m_conn(conn)
         , m_root(root)
-        , m_pool(std::make_shared<SegmentPool>(conn))
+        , m_pool(std::make_shared<SegmentPool>(conn, keep_segments))
     {
         intern_atoms();
     }
@@ -950,6 +1011,12 @@ private:
     // to top.
     void leave_out(QImage& image, const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
     {
+        const x11::Underlay plan = underlay_without(rect, excluded);
+        paint_underlay(image, rect, plan);
+    }
+
+    x11::Underlay underlay_without(const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
+    {
         // A top-level is ours when it is one of our windows, or the window
         // manager's frame around one. A window of ours embedded in another
         // program's (the tray icon inside the tray) leaves that program's
@@ -964,30 +1031,60 @@ private:
         for (size_t i = 0; i < ids.size(); ++i)
             if (tops_of[i] && (tops_of[i] == ids[i] || managed.count(ids[i])))
                 own_tops.insert(tops_of[i]);
+        x11::Underlay plan;
+        if (own_tops.empty())
+            return plan;
         const std::vector<TopLevel> tops = top_levels();
-        std::vector<PixelRect> holes;
         for (const auto& t : tops)
             if (own_tops.count(t.id) && t.viewable)
                 if (const PixelRect hole = intersect(t.outer, rect); hole.w > 0 && hole.h > 0)
-                    holes.push_back(hole);
-        if (holes.empty())
+                    plan.holes.push_back(hole);
+        if (plan.holes.empty())
+            return plan;
+        for (const auto& t : tops)
+            if (t.viewable && t.input_output && !own_tops.count(t.id))
+                plan.windows.push_back(t);
+        plan.wallpaper = wallpaper();
+        return plan;
+    }
+
+    x11::Underlay underlay_of(const PixelRect& rect, const std::vector<std::uint32_t>& windows)
+    {
+        x11::Underlay plan;
+        plan.holes = { rect };
+        plan.wallpaper = wallpaper();
+        const std::vector<xcb_window_t> tops_of = top_levels_of(std::vector<xcb_window_t>(windows.begin(), windows.end()));
+        const std::vector<TopLevel> tops = top_levels();
+        for (xcb_window_t id : tops_of)
+            for (const auto& t : tops)
+                if (id && t.id == id && t.viewable && t.input_output)
+                    plan.windows.push_back(t);
+        return plan;
+    }
+
+    std::uint32_t wallpaper()
+    {
+        const auto ids = values<std::uint32_t>(ask(m_root.root, m_atoms.root_pixmap, XCB_ATOM_PIXMAP, 1));
+        return ids.empty() ? 0 : ids[0];
+    }
+
+    void paint_underlay(QImage& image, const PixelRect& rect, const x11::Underlay& plan)
+    {
+        if (plan.holes.empty())
             return;
         if (!m_caps.composite) {
             if (!m_no_composite_logged.exchange(true))
                 util::log("captura: sin Composite no puedo dejar fuera las ventanas propias");
             return;
         }
-        const auto wallpaper = values<std::uint32_t>(ask(m_root.root, m_atoms.root_pixmap, XCB_ATOM_PIXMAP, 1));
-        for (const PixelRect& hole : holes) {
+        for (const PixelRect& hole : plan.holes) {
             QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
             patch.fill(0xff000000u);
             QPainter painter(&patch);
-            if (!wallpaper.empty())
-                if (auto bg = read_pixels(wallpaper[0], hole, false))
+            if (plan.wallpaper)
+                if (auto bg = read_pixels(plan.wallpaper, hole, false))
                     painter.drawImage(0, 0, *bg);
-            for (const auto& t : tops) {
-                if (!t.viewable || !t.input_output || own_tops.count(t.id))
-                    continue;
+            for (const auto& t : plan.windows) {
                 const PixelRect part = intersect(t.outer, hole);
                 if (part.w <= 0 || part.h <= 0)
                     continue;
@@ -1002,6 +1099,65 @@ private:
         }
     }
 
+    // --- the recorder's grab thread -----------------------------------------
+
+public:
+    PixelRect clip(const ShareableDisplay& display, const std::optional<RectF>& region) override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        return intersect(native_rect(display, region), root_rect());
+    }
+
+    ImageResult read_root(const PixelRect& rect) override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        if (auto in_place = read_root_in_place(rect))
+            return std::move(*in_place);
+        return read_pixels(m_root.root, rect, false);
+    }
+
+    x11::Underlay plan_leave_out(const PixelRect& rect, const std::vector<std::uint32_t>& excluded) override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        return underlay_without(rect, excluded);
+    }
+
+    x11::Underlay plan_windows(const PixelRect& rect, const std::vector<std::uint32_t>& windows) override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        return underlay_of(rect, windows);
+    }
+
+    void paint(QImage& image, const PixelRect& rect, const x11::Underlay& plan) override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        paint_underlay(image, rect, plan);
+    }
+
+    std::optional<x11::Cursor> cursor() override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        if (!m_xfixes_probed) {
+            m_xfixes_probed = true;
+            if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id); ext && ext->present)
+                m_xfixes = own(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 4, 0), nullptr)) != nullptr;
+            if (!m_xfixes)
+                util::log("grabación: sin XFixes; el puntero no sale en el video");
+        }
+        if (!m_xfixes)
+            return std::nullopt;
+        auto reply = own(xcb_xfixes_get_cursor_image_reply(m_conn, xcb_xfixes_get_cursor_image(m_conn), nullptr));
+        if (!reply || reply->width == 0 || reply->height == 0)
+            return std::nullopt;
+        // XFixes hands out premultiplied ARGB, one 32-bit value per pixel.
+        QImage image(reinterpret_cast<const uchar*>(xcb_xfixes_get_cursor_image_cursor_image(reply.get())), reply->width,
+            reply->height, QImage::Format_ARGB32_Premultiplied);
+        return x11::Cursor { image.copy(), reply->x - reply->xhot, reply->y - reply->yhot };
+    }
+
+    bool broken() override { return xcb_connection_has_error(m_conn) != 0; }
+
+private:
     xcb_connection_t* m_conn;
     xcb_screen_t m_root;
     Atoms m_atoms;
@@ -1024,6 +1180,8 @@ private:
     std::atomic<bool> m_use_shm { false };
     std::atomic<bool> m_shm_failed_logged { false };
     std::atomic<bool> m_no_composite_logged { false };
+    bool m_xfixes_probed = false;
+    bool m_xfixes = false;
 
     std::mutex m_jobs_mutex;
     std::condition_variable m_jobs_cv;
@@ -1036,7 +1194,18 @@ private:
 
 std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_capture(X11CaptureOptions options)
 {
-    return ScreenCaptureX11::create(options);
+    auto made = ScreenCaptureX11::create(options);
+    if (!made)
+        return std::unexpected(made.error());
+    return std::unique_ptr<ScreenCapture>(std::move(*made));
+}
+
+std::expected<std::unique_ptr<x11::PixelSource>, std::string> x11::create_pixel_source(std::size_t frames_in_flight)
+{
+    auto made = ScreenCaptureX11::create({}, frames_in_flight);
+    if (!made)
+        return std::unexpected(made.error());
+    return std::unique_ptr<x11::PixelSource>(std::move(*made));
 }
 
 } // namespace platform

@@ -1,0 +1,65 @@
+// The after-capture card against one 60 Hz frame: show_card of a 5120×2880
+// capture (it must not wait for anything full-sized), a repaint of the card,
+// and show_card until the panel is on screen. Run inside scripts/x-session;
+// with --smoke (CTest, offscreen) a small capture, one run each.
+#include "bench_common.h"
+#include "capture/quick_access.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QWindow>
+
+#include <cstdio>
+
+namespace {
+
+constexpr double FRAME_MS = 1000.0 / 60;
+
+QImage capture_like(int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(QColor(240, 240, 240));
+    QPainter p(&image);
+    for (int y = 0; y < h; y += 64)
+        p.fillRect(0, y, w, 24, QColor(30 + y % 200, 90, 160));
+    return image;
+}
+
+double ms_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const bool smoke = bench::smoke(argc, argv);
+    QApplication app(argc, argv);
+    const QImage image = smoke ? capture_like(512, 288) : capture_like(5120, 2880);
+    const int runs = smoke ? 1 : 20;
+
+    std::vector<double> show, mapped, repaint;
+    for (int i = 0; i < runs; ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        quick_access::show_card(image, quick_access::CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 2.0);
+        show.push_back(ms_since(t0));
+        VistropeQuickCard* card = quick_access::cards().back();
+        while (!(card->windowHandle() && card->windowHandle()->isExposed()) && ms_since(t0) < 5000)
+            QApplication::processEvents(QEventLoop::AllEvents, 1);
+        mapped.push_back(ms_since(t0));
+        QApplication::processEvents();
+        t0 = std::chrono::steady_clock::now();
+        card->repaint();
+        repaint.push_back(ms_since(t0));
+        card->close();
+        for (int k = 0; k < 30; ++k)
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    const auto s = bench::summarize(show), m = bench::summarize(mapped), r = bench::summarize(repaint);
+    std::printf("card of a %dx%d capture (%s), medians of %d:\n", image.width(), image.height(), qPrintable(QGuiApplication::platformName()), runs);
+    std::printf("  show_card returns     %.3f ms -> %.3f frame (goal <= 0.5)\n", s.median_ms, s.median_ms / FRAME_MS);
+    std::printf("  card repaint          %.3f ms -> %.3f frame (goal <= 0.05)\n", r.median_ms, r.median_ms / FRAME_MS);
+    std::printf("  show_card to mapped   %.3f ms -> %.3f frame (goal <= 1)\n", m.median_ms, m.median_ms / FRAME_MS);
+    return 0;
+}

@@ -1,0 +1,375 @@
+// The recording engine against FFmpeg's own screen recorder, in one run:
+//  1. one grab of the whole screen against a memcpy of a frame of that size,
+//     and the same grab with a capsule-sized panel of ours left out;
+//  2. a recording of the whole screen over an animated window: frames missing
+//     from the frame grid of the file and CPU (user + system over wall), beside
+//     `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast`;
+//  3. sync: a window flips from black to white as a tone burst reaches the
+//     null sink; where the flip and the onset land in our file and in
+//     ffmpeg's x11grab + pulse recording of the same scene.
+//
+//   scripts/x-session [--size WxH] build/bench/bench_record [--fps N] [--seconds S]
+//
+// Without an X display (or under Qt's offscreen platform) it says it skipped
+// and succeeds, so the --smoke run always passes; --smoke records one short clip.
+#include "bench_common.h"
+#include "flat_window.h"
+
+#include "platform/capture_stream.h"
+#include "platform/screen_capture.h"
+#include "platform/sound_out.h"
+#include "platform/x11/x11_pixels.h"
+#include "record/recorder_stream.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QProcess>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+
+#include <fmt/format.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Flat = testing_support::FlatWindow;
+
+// Moving bars and a counter over the whole screen, repainted at 60 Hz.
+class Animated final : public QWidget {
+public:
+    Animated()
+        : QWidget(nullptr, Qt::FramelessWindowHint)
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            ++m_tick;
+            update();
+        });
+        m_timer.start(16);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), QColor(20, 24, 32));
+        for (int i = 0; i < 12; ++i) {
+            const int x = (m_tick * (4 + i) + i * 160) % std::max(1, width());
+            p.fillRect(x, i * height() / 12, 220, height() / 12 - 4, QColor::fromHsv((i * 30 + m_tick) % 360, 200, 230));
+        }
+        p.setPen(Qt::white);
+        p.setFont(QFont("DejaVu Sans", 48));
+        p.drawText(rect(), Qt::AlignCenter, QString::number(m_tick));
+    }
+
+private:
+    QTimer m_timer;
+    int m_tick = 0;
+};
+
+void pump(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    } while (t.elapsed() < ms);
+}
+
+double cpu_seconds(int who)
+{
+    rusage u {};
+    getrusage(who, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+QByteArray run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(300000);
+    return p.readAllStandardOutput();
+}
+
+// Frames of the file against its grid: (frames, slots the span covers).
+std::pair<int, int> grid(const QString& file, int fps)
+{
+    const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
+        "-of", "csv=p=0", file }).split('\n');
+    std::vector<double> t;
+    for (const QByteArray& l : lines)
+        if (!l.trimmed().isEmpty())
+            t.push_back(l.trimmed().toDouble());
+    if (t.size() < 2)
+        return { static_cast<int>(t.size()), static_cast<int>(t.size()) };
+    std::sort(t.begin(), t.end());
+    return { static_cast<int>(t.size()), static_cast<int>(std::lround((t.back() - t.front()) * fps)) + 1 };
+}
+
+struct Recorded {
+    double cores = 0;
+    int frames = 0;
+    int slots = 0;
+    double dropped_percent() const { return slots ? 100.0 * (slots - frames) / slots : 0; }
+};
+
+// Records with our stream; the CPU this process spent over the wall time.
+Recorded record_ours(const platform::ShareableDisplay& display, std::optional<platform::RectF> region, int fps, double seconds,
+    const QString& file, bool audio, const std::function<void(double)>& during = {})
+{
+    recorder::StreamWish wish;
+    wish.region = region;
+    const double w = region ? region->w : display.frame.w, h = region ? region->h : display.frame.h;
+    wish.size = recorder::pixel_size(w, h, display.scale, platform::VideoCodec::H264);
+    wish.fps = static_cast<std::uint32_t>(fps);
+    wish.system_audio = audio;
+    auto configuration = recorder::stream_configuration(wish);
+    configuration.excludes_current_process_audio = false; // the burst is ours
+    platform::ContentFilter filter;
+    filter.display = display;
+    std::atomic<bool> ended = false;
+    auto delegate = std::make_shared<recorder::RecorderDelegate>(1, [&](recorder::Report r) {
+        if (r.kind == recorder::Report::Kind::RecordingFinished || r.kind == recorder::Report::Kind::RecordingFailed) {
+            if (!r.error.empty())
+                fmt::print("  la grabación falló: {}\n", r.error);
+            ended = true;
+        }
+    });
+    auto stream = platform::create_capture_stream(filter, configuration, delegate);
+    if (!stream) {
+        fmt::print("  sin stream: {}\n", stream.error());
+        return {};
+    }
+    if (auto ok = (*stream)->add_recording_output({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, delegate); !ok) {
+        fmt::print("  sin salida: {}\n", ok.error());
+        return {};
+    }
+    const double cpu0 = cpu_seconds(RUSAGE_SELF);
+    QElapsedTimer wall;
+    wall.start();
+    (*stream)->start([](std::optional<std::string>) {});
+    while (wall.elapsed() < seconds * 1000) {
+        if (during)
+            during(wall.elapsed() / 1000.0);
+        pump(2);
+    }
+    (*stream)->stop([](std::optional<std::string>) {});
+    while (!ended)
+        pump(5);
+    const double elapsed = wall.elapsed() / 1000.0;
+    Recorded r;
+    r.cores = (cpu_seconds(RUSAGE_SELF) - cpu0) / elapsed;
+    std::tie(r.frames, r.slots) = grid(file, fps);
+    stream->reset();
+    return r;
+}
+
+// The same with ffmpeg's x11grab (and pulse when asked); its CPU from the children's usage.
+Recorded record_ffmpeg(QRect native, int fps, double seconds, const QString& file, bool audio,
+    const std::function<void(double)>& during = {})
+{
+    // Both inputs keep their wall-clock times (-copyts): otherwise each input
+    // would start at zero by itself and the sound would move by the time the
+    // sound server took to open. The recording ends with "q" on standard input.
+    QStringList args = { "-v", "error", "-y", "-f", "x11grab", "-framerate", QString::number(fps), "-video_size",
+        QString("%1x%2").arg(native.width()).arg(native.height()), "-i",
+        QString("%1+%2,%3").arg(qEnvironmentVariable("DISPLAY")).arg(native.x()).arg(native.y()) };
+    if (audio)
+        args << "-f" << "pulse" << "-i" << "vistrope_null.monitor" << "-copyts";
+    args << "-c:v" << "libx264" << "-preset" << "ultrafast" << "-fps_mode" << "passthrough";
+    if (audio)
+        args << "-c:a" << "aac";
+    args << file;
+    const double cpu0 = cpu_seconds(RUSAGE_CHILDREN);
+    QElapsedTimer wall;
+    wall.start();
+    QProcess p;
+    p.start("ffmpeg", args);
+    p.waitForStarted();
+    bool asked = false;
+    while (p.state() != QProcess::NotRunning) {
+        if (during)
+            during(wall.elapsed() / 1000.0);
+        if (!asked && wall.elapsed() >= seconds * 1000) {
+            asked = true;
+            p.write("q");
+            p.closeWriteChannel();
+        }
+        p.waitForFinished(2);
+        QCoreApplication::processEvents();
+    }
+    Recorded r;
+    r.cores = (cpu_seconds(RUSAGE_CHILDREN) - cpu0) / (wall.elapsed() / 1000.0);
+    std::tie(r.frames, r.slots) = grid(file, fps);
+    return r;
+}
+
+// Seconds from the flip to white (centre of the picture) to the tone's onset, in a file.
+std::optional<double> onset_after_flip(const QString& file)
+{
+    const QByteArray pixels = run("ffmpeg", { "-v", "error", "-i", file, "-vf", "scale=1:1:flags=area,format=gray", "-f",
+        "rawvideo", "-" });
+    const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
+        "-of", "csv=p=0", file }).split('\n');
+    std::vector<double> times;
+    for (const QByteArray& l : lines)
+        if (!l.trimmed().isEmpty())
+            times.push_back(l.trimmed().toDouble());
+    std::optional<double> flip;
+    for (int i = 0; i < std::min<int>(pixels.size(), static_cast<int>(times.size())); ++i)
+        if (static_cast<unsigned char>(pixels[i]) > 128) {
+            flip = times[static_cast<std::size_t>(i)];
+            break;
+        }
+    const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
+    const auto* s = reinterpret_cast<const float*>(raw.constData());
+    const qsizetype n = raw.size() / 4;
+    // The audio's own start time in the file (both tracks may not start at 0).
+    const double audio_start = run("ffprobe", { "-v", "error", "-select_streams", "a", "-show_entries", "stream=start_time",
+        "-of", "csv=p=0", file }).trimmed().toDouble();
+    std::optional<double> onset;
+    for (qsizetype i = 0; i < n; ++i)
+        if (std::abs(s[i]) > 0.05f) {
+            onset = audio_start + double(i) / 48000.0;
+            break;
+        }
+    if (!flip || !onset)
+        return std::nullopt;
+    return *onset - *flip;
+}
+
+// A 1 kHz burst of 300 ms, played at once on a thread of its own.
+std::thread burst()
+{
+    return std::thread([] {
+        std::vector<std::int16_t> s(48000 * 3 / 10);
+        for (std::size_t i = 0; i < s.size(); ++i)
+            s[i] = static_cast<std::int16_t>(12000 * std::sin(2 * M_PI * 1000.0 * double(i) / 48000.0));
+        platform::play_pcm16_blocking(s, 48000, 1);
+    });
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--animate") == 0) {
+        QApplication app(argc, argv);
+        Animated window;
+        window.setGeometry(QGuiApplication::primaryScreen()->geometry());
+        window.show();
+        return app.exec();
+    }
+    QApplication app(argc, argv);
+    if (QGuiApplication::platformName() != "xcb") {
+        fmt::print("bench_record: sin pantalla X; omitido\n");
+        return 0;
+    }
+    const bool smoke = bench::smoke(argc, argv);
+    int fps = 60;
+    double seconds = 10;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--fps") == 0)
+            fps = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::atof(argv[i + 1]);
+    }
+    const auto displays = platform::shareable_displays();
+    if (displays.empty()) {
+        fmt::print("bench_record: sin pantallas; omitido\n");
+        return 0;
+    }
+    const platform::ShareableDisplay display = displays.front();
+    QTemporaryDir dir;
+
+    if (smoke) {
+        const Recorded r = record_ours(display, platform::RectF { 0, 0, 160, 120 }, 30, 0.5, dir.filePath("smoke.mp4"), false);
+        fmt::print("bench_record --smoke: {} cuadros de {} posibles\n", r.frames, r.slots);
+        return r.frames > 0 ? 0 : 1;
+    }
+
+    // 1. One grab against a memcpy.
+    auto source = platform::x11::create_pixel_source();
+    if (!source) {
+        fmt::print("bench_record: {}\n", source.error());
+        return 1;
+    }
+    const platform::PixelRect full = (*source)->clip(display, std::nullopt);
+    const std::size_t bytes = std::size_t(full.w) * std::size_t(full.h) * 4;
+    std::vector<std::uint8_t> from(bytes, 7), to(bytes);
+    const auto copy = bench::time_runs(60, [&] { std::memcpy(to.data(), from.data(), bytes); });
+    const auto grab = bench::time_runs(60, [&] { (void)(*source)->read_root(full); });
+    Flat capsule(Qt::black, QRect(full.w / 2 - 100, full.h - 120, 200, 44));
+    pump(400);
+    const auto plan = (*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) });
+    const auto grab_left_out = bench::time_runs(60, [&] {
+        auto image = (*source)->read_root(full);
+        if (image)
+            (*source)->paint(*image, full, plan);
+    });
+    const auto planning = bench::time_runs(20, [&] { (void)(*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) }); });
+    capsule.hide();
+    fmt::print("una captura {}×{}: memcpy {:.2f} ms, captura {:.2f} ms ({:.2f}× el memcpy), sin la cápsula {:.2f} ms ({:.2f}×); "
+               "plan de ventanas {:.2f} ms (cada 250 ms)\n",
+        full.w, full.h, copy.median_ms, grab.median_ms, grab.median_ms / copy.median_ms, grab_left_out.median_ms,
+        grab_left_out.median_ms / copy.median_ms, planning.median_ms);
+
+    // 2. A recording over an animated screen.
+    QProcess animator;
+    animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
+    animator.waitForStarted();
+    pump(1500);
+    const Recorded ours = record_ours(display, std::nullopt, fps, seconds, dir.filePath("nuestro.mp4"), false);
+    const Recorded theirs = record_ffmpeg(QRect(full.x, full.y, full.w, full.h), fps, seconds, dir.filePath("ffmpeg.mp4"), false);
+    animator.kill(); // the child this benchmark started
+    animator.waitForFinished(5000);
+    fmt::print("grabación {}×{} a {} cuadros/s, {:.0f} s:\n", full.w, full.h, fps, seconds);
+    fmt::print("  nuestra: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", ours.frames, ours.slots, ours.dropped_percent(), ours.cores);
+    fmt::print("  ffmpeg x11grab ultrafast: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", theirs.frames, theirs.slots,
+        theirs.dropped_percent(), theirs.cores);
+    fmt::print("  núcleos ffmpeg / nuestros: {}\n", bench::ratio(theirs.cores, ours.cores));
+
+    // 3. Sync of picture and sound.
+    const QRect area(100, 100, 320, 240);
+    Flat scene(Qt::black, area);
+    pump(500);
+    auto flip_at = [&scene](double at) {
+        return [&scene, at, done = false](double t) mutable {
+            if (!done && t >= at) {
+                done = true;
+                burst().detach();
+                scene.set_colour(Qt::white);
+            }
+        };
+    };
+    const platform::RectF region { double(area.x()), double(area.y()), double(area.width()), double(area.height()) };
+    const platform::PixelRect native = (*source)->clip(display, region);
+    // Each recording twice, alternating, the second round counted: a null
+    // sink that nobody recorded from runs far ahead (up to its 2 s latency),
+    // and the first recording after that hears every sound late.
+    std::optional<double> our_offset, their_offset;
+    for (int round = 0; round < 2; ++round) {
+        scene.set_colour(Qt::black);
+        pump(500);
+        record_ffmpeg(QRect(native.x, native.y, native.w, native.h), fps, 3, dir.filePath("sync_ffmpeg.mp4"), true, flip_at(1.5));
+        their_offset = onset_after_flip(dir.filePath("sync_ffmpeg.mp4"));
+        scene.set_colour(Qt::black);
+        pump(500);
+        record_ours(display, region, fps, 3, dir.filePath("sync.mp4"), true, flip_at(1.5));
+        our_offset = onset_after_flip(dir.filePath("sync.mp4"));
+    }
+    auto ms = [](std::optional<double> v) { return v ? fmt::format("{:+.1f} ms", *v * 1000) : std::string("no medido"); };
+    fmt::print("sincronía (sonido − imagen; un cuadro = {:.1f} ms): nuestra {}, ffmpeg x11grab + pulse {}\n", 1000.0 / fps,
+        ms(our_offset), ms(their_offset));
+    return 0;
+}

@@ -1,0 +1,108 @@
+// Owning handles and small helpers over libav* shared by the media layer's
+// files. Internal to src/platform/ffmpeg.
+#pragma once
+
+#include "platform/media.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
+}
+
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace platform::mav {
+
+struct InputDeleter {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct OutputDeleter {
+    void operator()(AVFormatContext* c) const
+    {
+        if (c->pb && !(c->oformat->flags & AVFMT_NOFILE))
+            avio_closep(&c->pb);
+        avformat_free_context(c);
+    }
+};
+struct CodecDeleter {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using Input = std::unique_ptr<AVFormatContext, InputDeleter>;
+using Output = std::unique_ptr<AVFormatContext, OutputDeleter>;
+using Decoder = std::unique_ptr<AVCodecContext, CodecDeleter>;
+using Encoder = std::unique_ptr<AVCodecContext, CodecDeleter>;
+using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
+using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
+
+std::string error_text(int code);
+// "file:" + path: FFmpeg never reads the name as another protocol.
+std::string locator(const std::filesystem::path& path);
+
+std::expected<Input, std::string> open_input(const std::filesystem::path& path);
+// The first video stream that is not cover art, or -1.
+int video_stream(const AVFormatContext* format);
+// Clockwise degrees (0, 90, 180, 270) from the stream's display matrix.
+int rotation_of(const AVStream* stream);
+// A threaded decoder for the stream.
+std::expected<Decoder, std::string> open_decoder(const AVStream* stream);
+// Seconds to subtract from timestamps so the file starts at 0.
+double start_offset(const AVFormatContext* format);
+double frame_time(const AVFrame* frame, const AVStream* stream, double offset);
+// Seeks to the keyframe at or before `seconds` of the stream (nothing for 0).
+void seek_before(AVFormatContext* format, int stream_index, double seconds);
+
+// Decoded frames of one stream, in presentation order.
+class FrameSource {
+public:
+    FrameSource(Input input, Decoder decoder, int stream);
+    // The next frame, a null frame at the end, or the decoder's error.
+    std::expected<Frame, std::string> next();
+    const AVStream* stream() const;
+    AVFormatContext* input() const { return m_input.get(); }
+    AVCodecContext* decoder() const { return m_decoder.get(); }
+
+private:
+    Input m_input;
+    Decoder m_decoder;
+    int m_stream;
+    Packet m_packet;
+    bool m_flushed = false;
+};
+// The first video stream of the file, positioned at the keyframe before `start`.
+std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start);
+
+// swscale into one reused frame (area averaging, as a downscale wants).
+class Scaler {
+public:
+    Scaler() = default;
+    ~Scaler();
+    Scaler(const Scaler&) = delete;
+    Scaler& operator=(const Scaler&) = delete;
+    bool convert(const AVFrame* frame, int width, int height, AVPixelFormat format);
+    const AVFrame* output() const { return m_out.get(); }
+    AVFrame* output() { return m_out.get(); }
+
+private:
+    struct Key {
+        int src_w, src_h, src_format, dst_w, dst_h, dst_format, colorspace, range;
+        bool operator==(const Key&) const = default;
+    };
+    SwsContext* m_context = nullptr;
+    Key m_key {};
+    Frame m_out;
+};
+
+// The MP4 exporter (mp4_export.cpp).
+ExportOutcome export_mp4(const std::filesystem::path& source, const std::filesystem::path& destination, const Mp4Options& options);
+
+} // namespace platform::mav

@@ -1,0 +1,589 @@
+// The recording output on FFmpeg: libavformat's MP4 muxer, libx264 or
+// libx265, libswscale for BGRA → yuv420p, the native AAC encoder.
+//
+// The file is written as it goes, with its index at the end (no second pass
+// to move it forward): a recording of any length costs no extra time at the
+// end, and a file that misses its trailer is reported as failed, never as
+// finished.
+#include "platform/ffmpeg/mp4_writer.h"
+#include "platform/ffmpeg/media_av.h"
+
+#include "base/util.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+namespace ffmpeg {
+
+namespace {
+
+const char* encoder_name(VideoCodec codec)
+{
+    return codec == VideoCodec::Hevc ? "libx265" : "libx264";
+}
+
+using CodecContext = mav::Encoder;
+using mav::Frame;
+using mav::Packet;
+
+// The options of the video encoder: the fastest preset (the encoder shares
+// the machine with what is being recorded) and, for libx265, no chatter on
+// standard error.
+AVDictionary* video_options(VideoCodec codec)
+{
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "preset", "ultrafast", 0);
+    if (codec == VideoCodec::Hevc)
+        av_dict_set(&options, "x265-params", "log-level=error", 0);
+    return options;
+}
+
+// Opens a video encoder of `codec` for the given size and frame interval.
+std::expected<CodecContext, std::string> open_video(VideoCodec codec, int width, int height, AVRational interval, bool global_header,
+    int threads)
+{
+    const AVCodec* encoder = avcodec_find_encoder_by_name(encoder_name(codec));
+    if (!encoder)
+        return std::unexpected(fmt::format("no encuentro el códec {}", encoder_name(codec)));
+    CodecContext ctx(avcodec_alloc_context3(encoder));
+    if (!ctx)
+        return std::unexpected(std::string("sin memoria para el códec"));
+    ctx->width = width;
+    ctx->height = height;
+    ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    ctx->time_base = interval;
+    ctx->framerate = av_inv_q(interval);
+    // A keyframe at least every two seconds keeps seeking and trimming quick.
+    ctx->gop_size = std::max(1, static_cast<int>(2 * interval.den / std::max(1, interval.num)));
+    ctx->color_primaries = AVCOL_PRI_BT709;
+    ctx->color_trc = AVCOL_TRC_BT709;
+    ctx->colorspace = AVCOL_SPC_BT709;
+    ctx->color_range = AVCOL_RANGE_MPEG;
+    ctx->thread_count = threads;
+    if (codec == VideoCodec::Hevc)
+        ctx->codec_tag = MKTAG('h', 'v', 'c', '1');
+    if (global_header)
+        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* options = video_options(codec);
+    const int rc = avcodec_open2(ctx.get(), encoder, &options);
+    av_dict_free(&options);
+    if (rc < 0)
+        return std::unexpected(fmt::format("{}: {}", encoder_name(codec), mav::error_text(rc)));
+    return ctx;
+}
+
+} // namespace
+
+// The libav side of the output: the muxer, the encoders, the pixel converter.
+class Encoder {
+public:
+    static std::expected<std::unique_ptr<Encoder>, std::string> open(const RecordingConfiguration& recording, const StreamConfiguration& stream)
+    {
+        std::unique_ptr<Encoder> e(new Encoder);
+        e->m_path = recording.path;
+        int rc = avformat_alloc_output_context2(&e->m_format, nullptr, "mp4", recording.path.c_str());
+        if (rc < 0 || !e->m_format)
+            return std::unexpected(fmt::format("MP4: {}", mav::error_text(rc)));
+        const bool global_header = e->m_format->oformat->flags & AVFMT_GLOBALHEADER;
+        const AVRational interval { static_cast<int>(stream.minimum_frame_interval.value), stream.minimum_frame_interval.timescale };
+        // Frame threads: as many as the pixel rate needs (four carry 1080p at
+        // 60 frames per second with room to spare), no more: each thread is
+        // slow on its first frame, and a long pipeline of slow first frames
+        // overflows the queue at every start.
+        const double pixel_rate = double(stream.width) * stream.height * interval.den / std::max(1, interval.num);
+        const int threads = std::clamp(static_cast<int>(std::ceil(4 * pixel_rate / (1920.0 * 1080 * 60))), 1,
+            static_cast<int>(util::parallelism()));
+        auto video = open_video(recording.codec, static_cast<int>(stream.width), static_cast<int>(stream.height), interval,
+            global_header, threads);
+        if (!video)
+            return std::unexpected(video.error());
+        e->m_video = std::move(*video);
+        e->m_video_stream = avformat_new_stream(e->m_format, nullptr);
+        if (!e->m_video_stream)
+            return std::unexpected(std::string("sin memoria para la pista de video"));
+        avcodec_parameters_from_context(e->m_video_stream->codecpar, e->m_video.get());
+        e->m_video_stream->time_base = e->m_video->time_base;
+        if (recording.codec == VideoCodec::Hevc)
+            e->m_video_stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+
+        if (stream.captures_audio || stream.captures_microphone) {
+            if (auto ok = e->open_audio(stream.sample_rate, stream.channel_count, global_header); !ok)
+                return std::unexpected(ok.error());
+        }
+        rc = avio_open(&e->m_format->pb, mav::locator(recording.path).c_str(), AVIO_FLAG_WRITE);
+        if (rc < 0)
+            return std::unexpected(fmt::format("no pude crear {}: {}", recording.path, mav::error_text(rc)));
+        rc = avformat_write_header(e->m_format, nullptr);
+        if (rc < 0) {
+            // The file is ours (just created) and holds nothing worth keeping.
+            avio_closep(&e->m_format->pb);
+            std::remove(recording.path.c_str());
+            return std::unexpected(fmt::format("cabecera MP4: {}", mav::error_text(rc)));
+        }
+        e->m_header_written = true;
+        e->m_packet.reset(av_packet_alloc());
+        return e;
+    }
+
+    ~Encoder()
+    {
+        if (m_header_written && !m_closed)
+            (void)close(); // a file at least as complete as it can be
+        sws_freeContext(m_sws);
+        if (m_format) {
+            if (m_format->pb)
+                avio_closep(&m_format->pb);
+            avformat_free_context(m_format);
+        }
+    }
+
+    // Converts and encodes one frame at grid slot `slot`.
+    std::expected<void, std::string> video(const QImage& image, std::int64_t slot)
+    {
+        if (slot <= m_last_slot)
+            return {}; // the grid never goes back; a late duplicate is dropped
+        if (!m_sws || image.width() != m_sws_width || image.height() != m_sws_height)
+            if (auto ok = make_converter(image.width(), image.height()); !ok)
+                return ok;
+        Frame src(av_frame_alloc());
+        Frame dst(av_frame_alloc());
+        if (!src || !dst)
+            return std::unexpected(std::string("sin memoria para un cuadro"));
+        src->format = AV_PIX_FMT_BGRA;
+        src->width = image.width();
+        src->height = image.height();
+        src->data[0] = const_cast<std::uint8_t*>(image.constBits());
+        src->linesize[0] = static_cast<int>(image.bytesPerLine());
+        dst->format = AV_PIX_FMT_YUV420P;
+        dst->width = m_video->width;
+        dst->height = m_video->height;
+        if (int rc = av_frame_get_buffer(dst.get(), 0); rc < 0)
+            return std::unexpected(mav::error_text(rc));
+        if (int rc = sws_scale_frame(m_sws, dst.get(), src.get()); rc < 0)
+            return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
+        dst->pts = slot;
+        dst->color_primaries = AVCOL_PRI_BT709;
+        dst->color_trc = AVCOL_TRC_BT709;
+        dst->colorspace = AVCOL_SPC_BT709;
+        dst->color_range = AVCOL_RANGE_MPEG;
+        m_last_slot = slot;
+        return send(m_video.get(), m_video_stream, dst.get());
+    }
+
+    // Encodes sound that follows on what came before (interleaved floats).
+    std::expected<void, std::string> audio(const float* samples, std::size_t frames)
+    {
+        if (!m_audio)
+            return {};
+        const int channels = m_audio->ch_layout.nb_channels;
+        for (std::size_t i = 0; i < frames; ++i)
+            for (int c = 0; c < channels; ++c)
+                m_pending[static_cast<std::size_t>(c)].push_back(samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)]);
+        return encode_audio(false);
+    }
+
+    // Flushes the encoders, writes the trailer and closes the file.
+    std::expected<void, std::string> close()
+    {
+        m_closed = true;
+        std::string error;
+        if (auto ok = send(m_video.get(), m_video_stream, nullptr); !ok)
+            error = ok.error();
+        if (m_audio) {
+            if (auto ok = encode_audio(true); !ok && error.empty())
+                error = ok.error();
+            if (auto ok = send(m_audio.get(), m_audio_stream, nullptr); !ok && error.empty())
+                error = ok.error();
+        }
+        if (int rc = av_write_trailer(m_format); rc < 0 && error.empty())
+            error = fmt::format("índice MP4: {}", mav::error_text(rc));
+        if (int rc = avio_closep(&m_format->pb); rc < 0 && error.empty())
+            error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
+        if (!error.empty())
+            return std::unexpected(error);
+        return {};
+    }
+
+    bool packet_written() const { return m_packets > 0; }
+
+private:
+    Encoder() = default;
+
+    std::expected<void, std::string> open_audio(int rate, int channels, bool global_header)
+    {
+        const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+        if (!aac)
+            return std::unexpected(std::string("no encuentro el códec AAC"));
+        m_audio.reset(avcodec_alloc_context3(aac));
+        if (!m_audio)
+            return std::unexpected(std::string("sin memoria para el códec AAC"));
+        m_audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        m_audio->sample_rate = rate;
+        av_channel_layout_default(&m_audio->ch_layout, channels);
+        m_audio->bit_rate = 160'000;
+        m_audio->time_base = { 1, rate };
+        if (global_header)
+            m_audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (int rc = avcodec_open2(m_audio.get(), aac, nullptr); rc < 0)
+            return std::unexpected(fmt::format("AAC: {}", mav::error_text(rc)));
+        m_audio_stream = avformat_new_stream(m_format, nullptr);
+        if (!m_audio_stream)
+            return std::unexpected(std::string("sin memoria para la pista de sonido"));
+        avcodec_parameters_from_context(m_audio_stream->codecpar, m_audio.get());
+        m_audio_stream->time_base = m_audio->time_base;
+        m_pending.resize(static_cast<std::size_t>(channels));
+        return {};
+    }
+
+    std::expected<void, std::string> make_converter(int width, int height)
+    {
+        sws_freeContext(m_sws);
+        m_sws = sws_alloc_context();
+        if (!m_sws)
+            return std::unexpected(std::string("sin memoria para la conversión de color"));
+        av_opt_set_int(m_sws, "srcw", width, 0);
+        av_opt_set_int(m_sws, "srch", height, 0);
+        av_opt_set_int(m_sws, "src_format", AV_PIX_FMT_BGRA, 0);
+        av_opt_set_int(m_sws, "dstw", m_video->width, 0);
+        av_opt_set_int(m_sws, "dsth", m_video->height, 0);
+        av_opt_set_int(m_sws, "dst_format", AV_PIX_FMT_YUV420P, 0);
+        av_opt_set_int(m_sws, "sws_flags", SWS_BILINEAR, 0);
+        // The conversion of a large frame is as much work as its encoding: split it.
+        av_opt_set_int(m_sws, "threads", std::min(4u, util::parallelism()), 0);
+        if (int rc = sws_init_context(m_sws, nullptr, nullptr); rc < 0) {
+            sws_freeContext(m_sws);
+            m_sws = nullptr;
+            return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
+        }
+        // Full-range RGB in, BT.709 limited range out, as the stream is tagged.
+        const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+        sws_setColorspaceDetails(m_sws, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
+        m_sws_width = width;
+        m_sws_height = height;
+        return {};
+    }
+
+    std::expected<void, std::string> encode_audio(bool last)
+    {
+        const std::size_t frame_size = m_audio->frame_size > 0 ? static_cast<std::size_t>(m_audio->frame_size) : 1024;
+        while (!m_pending.empty() && (m_pending[0].size() >= frame_size || (last && !m_pending[0].empty()))) {
+            const std::size_t n = std::min(frame_size, m_pending[0].size());
+            Frame f(av_frame_alloc());
+            if (!f)
+                return std::unexpected(std::string("sin memoria para el sonido"));
+            f->format = AV_SAMPLE_FMT_FLTP;
+            f->sample_rate = m_audio->sample_rate;
+            av_channel_layout_copy(&f->ch_layout, &m_audio->ch_layout);
+            f->nb_samples = static_cast<int>(n);
+            if (int rc = av_frame_get_buffer(f.get(), 0); rc < 0)
+                return std::unexpected(mav::error_text(rc));
+            for (std::size_t c = 0; c < m_pending.size(); ++c) {
+                std::memcpy(f->data[c], m_pending[c].data(), n * sizeof(float));
+                m_pending[c].erase(m_pending[c].begin(), m_pending[c].begin() + static_cast<std::ptrdiff_t>(n));
+            }
+            f->pts = m_audio_samples;
+            m_audio_samples += static_cast<std::int64_t>(n);
+            if (auto ok = send(m_audio.get(), m_audio_stream, f.get()); !ok)
+                return ok;
+        }
+        return {};
+    }
+
+    // Sends a frame (none: drain) and writes every packet that comes out.
+    std::expected<void, std::string> send(AVCodecContext* ctx, AVStream* stream, AVFrame* frame)
+    {
+        int rc = avcodec_send_frame(ctx, frame);
+        if (rc < 0 && !(frame == nullptr && rc == AVERROR_EOF))
+            return std::unexpected(fmt::format("codificador: {}", mav::error_text(rc)));
+        for (;;) {
+            rc = avcodec_receive_packet(ctx, m_packet.get());
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+                return {};
+            if (rc < 0)
+                return std::unexpected(fmt::format("codificador: {}", mav::error_text(rc)));
+            av_packet_rescale_ts(m_packet.get(), ctx->time_base, stream->time_base);
+            m_packet->stream_index = stream->index;
+            rc = av_interleaved_write_frame(m_format, m_packet.get());
+            if (rc < 0)
+                return std::unexpected(fmt::format("al escribir {}: {}", m_path, mav::error_text(rc)));
+            ++m_packets;
+        }
+    }
+
+    std::string m_path;
+    AVFormatContext* m_format = nullptr;
+    CodecContext m_video;
+    CodecContext m_audio;
+    AVStream* m_video_stream = nullptr;
+    AVStream* m_audio_stream = nullptr;
+    Packet m_packet;
+    SwsContext* m_sws = nullptr;
+    int m_sws_width = 0;
+    int m_sws_height = 0;
+    std::int64_t m_last_slot = -1;
+    std::vector<std::vector<float>> m_pending; // planar sound waiting for a full AAC frame
+    std::int64_t m_audio_samples = 0;
+    std::int64_t m_packets = 0;
+    bool m_header_written = false;
+    bool m_closed = false;
+};
+
+// --- the output -------------------------------------------------------------
+
+std::expected<std::unique_ptr<RecordingOutput>, std::string> RecordingOutput::open(
+    const RecordingConfiguration& recording, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener)
+{
+    if (recording.file_type != "mp4")
+        return std::unexpected("tipo de archivo no admitido: " + recording.file_type);
+    if (auto error = configuration_error(stream))
+        return std::unexpected(*error);
+    auto encoder = Encoder::open(recording, stream);
+    if (!encoder)
+        return std::unexpected(encoder.error());
+    return std::unique_ptr<RecordingOutput>(new RecordingOutput(std::move(*encoder), stream, std::move(listener)));
+}
+
+RecordingOutput::RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamConfiguration& stream,
+    std::shared_ptr<RecordingListener> listener)
+    : m_encoder(std::move(encoder))
+    , m_listener(std::move(listener))
+    , m_depth(static_cast<std::size_t>(stream.queue_depth))
+    , m_channels(stream.channel_count)
+    , m_audio(stream.captures_audio || stream.captures_microphone)
+{
+    m_input_live[0] = stream.captures_audio;
+    m_input_live[1] = stream.captures_microphone;
+    m_rate = stream.sample_rate;
+    m_interval = stream.minimum_frame_interval;
+}
+
+RecordingOutput::~RecordingOutput()
+{
+    finish();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void RecordingOutput::start()
+{
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { run(); });
+}
+
+bool RecordingOutput::push_video(VideoFrame frame)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_finishing || m_failed || m_queue.size() >= m_depth) {
+            ++m_dropped;
+            return false;
+        }
+        m_queue.push_back(std::move(frame));
+    }
+    m_cv.notify_all();
+    return true;
+}
+
+void RecordingOutput::push_audio(int input, std::int64_t at, const float* samples, std::size_t frames)
+{
+    if (!m_audio || input < 0 || input > 1 || frames == 0)
+        return;
+    const auto ch = static_cast<std::size_t>(m_channels);
+    std::lock_guard lock(m_audio_mutex);
+    if (at + static_cast<std::int64_t>(frames) <= m_mix_base)
+        return;
+    if (at < m_mix_base) {
+        const auto skip = static_cast<std::size_t>(m_mix_base - at);
+        samples += skip * ch;
+        frames -= skip;
+        at = m_mix_base;
+    }
+    // A position far ahead means a clock jump, not sound: ignore it rather than fill memory with silence.
+    if (at - m_mix_base > 60 * std::int64_t { m_rate })
+        return;
+    const auto offset = static_cast<std::size_t>(at - m_mix_base) * ch;
+    if (m_mix.size() < offset + frames * ch)
+        m_mix.resize(offset + frames * ch, 0.0f);
+    for (std::size_t i = 0; i < frames * ch; ++i)
+        m_mix[offset + i] += samples[i];
+    m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
+}
+
+void RecordingOutput::audio_input_gone(int input)
+{
+    if (input < 0 || input > 1)
+        return;
+    std::lock_guard lock(m_audio_mutex);
+    m_input_live[input] = false;
+}
+
+void RecordingOutput::finish()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_finishing = true;
+    }
+    m_cv.notify_all();
+}
+
+// The sample position of a grid slot's start.
+static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
+{
+    return static_cast<std::int64_t>(static_cast<long double>(slot) * interval.value * rate / interval.timescale);
+}
+
+bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
+{
+    if (!m_audio)
+        return true;
+    std::vector<float> out;
+    std::size_t frames = 0;
+    {
+        std::lock_guard lock(m_audio_mutex);
+        const auto ch = static_cast<std::size_t>(m_channels);
+        std::int64_t until = video_end;
+        if (!everything) {
+            // Only what every live input has reached, so a late input's samples still find their place;
+            // an input that stalls holds the mix back by two seconds at most.
+            std::int64_t reached = INT64_MAX;
+            std::int64_t furthest = m_mix_base;
+            for (int i = 0; i < 2; ++i) {
+                furthest = std::max(furthest, m_input_end[i]);
+                if (m_input_live[i])
+                    reached = std::min(reached, m_input_end[i]);
+            }
+            until = reached == INT64_MAX ? video_end : std::max<std::int64_t>(reached, furthest - 2 * std::int64_t { m_rate });
+            // Never past the picture: the sound after it waits for the next frames or is cut at the end.
+            until = std::min(until, video_end);
+        }
+        if (until <= m_mix_base)
+            return true;
+        frames = static_cast<std::size_t>(until - m_mix_base);
+        const std::size_t take = std::min(m_mix.size(), frames * ch);
+        out.assign(m_mix.begin(), m_mix.begin() + static_cast<std::ptrdiff_t>(take));
+        out.resize(frames * ch, 0.0f); // gaps are silent
+        m_mix.erase(m_mix.begin(), m_mix.begin() + static_cast<std::ptrdiff_t>(take));
+        m_mix_base = until;
+    }
+    auto ok = m_encoder->audio(out.data(), frames);
+    if (!ok) {
+        std::lock_guard lock(m_mutex);
+        m_failed = true;
+        m_error = ok.error();
+    }
+    return ok.has_value();
+}
+
+void RecordingOutput::run()
+{
+    bool reported_start = false;
+    std::int64_t last_slot = -1;
+    for (;;) {
+        std::optional<VideoFrame> frame;
+        {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait_for(lock, std::chrono::milliseconds(40), [this] { return m_finishing || m_failed || !m_queue.empty(); });
+            if (m_failed)
+                break;
+            if (!m_queue.empty()) {
+                frame = std::move(m_queue.front());
+                m_queue.pop_front();
+            } else if (m_finishing) {
+                break;
+            }
+        }
+        if (frame) {
+            const std::int64_t slot = frame->slot;
+            auto ok = m_encoder->video(frame->image, slot);
+            frame.reset(); // the grab's memory goes back at once
+            if (!ok) {
+                std::lock_guard lock(m_mutex);
+                m_failed = true;
+                m_error = ok.error();
+                break;
+            }
+            last_slot = std::max(last_slot, slot);
+            ++m_written;
+            if (!reported_start && m_encoder->packet_written()) {
+                reported_start = true;
+                if (m_listener)
+                    m_listener->recording_started();
+            }
+        }
+        if (!drain_audio(false, slot_samples(last_slot + 1, m_interval, m_rate)))
+            break;
+    }
+    // The end: what is left of the sound up to the video's end, then the
+    // encoders' tails and the index, even after a failure.
+    bool failed;
+    std::string error;
+    {
+        std::lock_guard lock(m_mutex);
+        failed = m_failed;
+        error = m_error;
+        m_queue.clear();
+    }
+    if (!failed)
+        drain_audio(true, slot_samples(last_slot + 1, m_interval, m_rate));
+    auto closed = m_encoder->close();
+    {
+        std::lock_guard lock(m_mutex);
+        failed = m_failed;
+        error = m_error;
+    }
+    if (!failed && !closed) {
+        failed = true;
+        error = closed.error();
+    }
+    if (!failed && m_written.load() == 0) {
+        failed = true;
+        error = "no se grabó ningún cuadro";
+    }
+    if (!failed && !reported_start && m_encoder->packet_written()) {
+        reported_start = true;
+        if (m_listener)
+            m_listener->recording_started();
+    }
+    if (!m_listener)
+        return;
+    if (failed)
+        m_listener->recording_failed(error);
+    else
+        m_listener->recording_finished();
+}
+
+} // namespace ffmpeg
+
+std::vector<VideoCodec> available_video_codecs()
+{
+    static const std::vector<VideoCodec> codecs = [] {
+        std::vector<VideoCodec> found;
+        const int level = av_log_get_level();
+        av_log_set_level(AV_LOG_QUIET);
+        for (VideoCodec codec : { VideoCodec::H264, VideoCodec::Hevc })
+            if (ffmpeg::open_video(codec, 64, 64, { 1, 30 }, true, 1))
+                found.push_back(codec);
+        av_log_set_level(level);
+        return found;
+    }();
+    return codecs;
+}
+
+} // namespace platform

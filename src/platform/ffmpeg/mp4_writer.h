@@ -1,0 +1,99 @@
+// platform (FFmpeg, internal): the recording output behind a capture stream.
+// Only src/platform/ includes this.
+//
+// Frames and sound are queued by the stream's threads and encoded on a writer
+// thread of the output's own: H.264 (libx264) or HEVC (libx265, tagged hvc1)
+// in yuv420p, BT.709 limited range, and one AAC track where the stream
+// records sound, in an MP4 file. Video times are slots on the stream's frame
+// grid (slot × interval seconds after the stream's start); sound positions are
+// sample counts on the same timeline.
+#pragma once
+
+#include "platform/capture_stream.h"
+
+#include <QImage>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform::ffmpeg {
+
+struct VideoFrame {
+    QImage image;          // premultiplied ARGB, opaque; scaled to the configured size on the writer thread
+    std::int64_t slot = 0; // increasing, with holes where frames were dropped
+};
+
+class Encoder; // the libav side, in mp4_writer.cpp
+
+class RecordingOutput {
+public:
+    // Opens the encoders and the file and writes its header; an error text
+    // when a codec does not open or the file cannot be created. Main thread.
+    static std::expected<std::unique_ptr<RecordingOutput>, std::string> open(
+        const RecordingConfiguration& recording, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener);
+    // Finishes the file (as finish()) and waits for the writer.
+    ~RecordingOutput();
+
+    // Starts the writer thread. Once.
+    void start();
+
+    // Queues a frame; false (the frame dropped) when the queue is full or the
+    // output has failed or is finishing. Never blocks. Grab thread.
+    bool push_video(VideoFrame frame);
+
+    // Adds samples (interleaved, the stream's channel count) of one input
+    // (0 system sound, 1 microphone) at sample position `at`; inputs are
+    // mixed, positions before the stream's start are dropped. Audio threads.
+    void push_audio(int input, std::int64_t at, const float* samples, std::size_t frames);
+    // An input that will deliver nothing (more): the mix no longer waits for it. Any thread.
+    void audio_input_gone(int input);
+
+    // No more frames: the writer drains the queue, flushes the encoders,
+    // writes the trailer and reports the end (finished or failed). Returns at
+    // once; any thread; later calls do nothing.
+    void finish();
+
+    std::int64_t frames_written() const { return m_written.load(); }
+    std::int64_t frames_dropped() const { return m_dropped.load(); }
+
+private:
+    RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener);
+    void run();
+    // Moves the mixed sound that every live input has reached (everything, at the end) to the encoder.
+    bool drain_audio(bool everything, std::int64_t video_end);
+
+    std::unique_ptr<Encoder> m_encoder;
+    const std::shared_ptr<RecordingListener> m_listener;
+    const std::size_t m_depth;
+    const int m_channels;
+    const bool m_audio;
+    int m_rate = 48000;
+    FrameInterval m_interval;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<VideoFrame> m_queue;
+    bool m_finishing = false;
+    bool m_failed = false;
+    std::string m_error;
+    std::thread m_thread;
+    std::atomic<std::int64_t> m_written { 0 };
+    std::atomic<std::int64_t> m_dropped { 0 };
+
+    // The sound mix: samples from m_mix_base on, and how far each input has come.
+    std::mutex m_audio_mutex;
+    std::vector<float> m_mix;
+    std::int64_t m_mix_base = 0;
+    std::int64_t m_input_end[2] = { 0, 0 };
+    bool m_input_live[2] = { false, false };
+};
+
+} // namespace platform::ffmpeg

@@ -1,0 +1,250 @@
+#include "platform/pulse/audio_capture.h"
+
+#include "base/util.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cmath>
+#include <string>
+#include <time.h>
+
+namespace platform::pulse {
+
+AudioClock::AudioClock(int sample_rate, std::int64_t origin_ns)
+    : m_rate(sample_rate)
+    , m_origin(origin_ns)
+{
+}
+
+std::int64_t AudioClock::place(std::int64_t taken_ns, std::size_t frames)
+{
+    const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(taken_ns - m_origin) * m_rate / 1e9));
+    if (!m_placed || by_clock > m_next + m_rate / 20 || by_clock < m_next - m_rate / 5) {
+        m_placed = true;
+        m_next = by_clock;
+    }
+    const std::int64_t at = m_next;
+    m_next += static_cast<std::int64_t>(frames);
+    return at;
+}
+
+namespace {
+
+std::int64_t monotonic_ns()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::atomic<bool> no_server_logged { false };
+
+} // namespace
+
+struct AudioCapture::Impl {
+    struct Input {
+        Impl* owner = nullptr;
+        int index = 0;
+        pa_stream* stream = nullptr;
+        AudioClock clock { 48000, 0 };
+        bool gone = false;
+    };
+
+    AudioRequest request;
+    Samples samples;
+    Gone gone;
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    Input inputs[2];
+    std::string sink;   // the default sink's name
+    std::string source; // the default source's name
+    bool info_done = false;
+
+    ~Impl()
+    {
+        if (!loop)
+            return;
+        pa_threaded_mainloop_lock(loop);
+        for (Input& in : inputs)
+            if (in.stream) {
+                pa_stream_set_read_callback(in.stream, nullptr, nullptr);
+                pa_stream_set_state_callback(in.stream, nullptr, nullptr);
+                pa_stream_disconnect(in.stream);
+                pa_stream_unref(in.stream);
+                in.stream = nullptr;
+            }
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+    }
+
+    void lose(Input& in)
+    {
+        if (in.gone)
+            return;
+        in.gone = true;
+        gone(in.index);
+    }
+
+    static void on_context_state(pa_context*, void* self)
+    {
+        pa_threaded_mainloop_signal(static_cast<Impl*>(self)->loop, 0);
+    }
+
+    static void on_server_info(pa_context*, const pa_server_info* info, void* data)
+    {
+        auto* self = static_cast<Impl*>(data);
+        if (info) {
+            self->sink = info->default_sink_name ? info->default_sink_name : "";
+            self->source = info->default_source_name ? info->default_source_name : "";
+        }
+        self->info_done = true;
+        pa_threaded_mainloop_signal(self->loop, 0);
+    }
+
+    static void on_stream_state(pa_stream* s, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        const pa_stream_state_t state = pa_stream_get_state(s);
+        if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+            util::log(fmt::format("grabación: la entrada de sonido {} se cortó: {}", in->index,
+                pa_strerror(pa_context_errno(in->owner->context))));
+            in->owner->lose(*in);
+        }
+    }
+
+    static void on_read(pa_stream* s, size_t, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        Impl& self = *in->owner;
+        const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(self.request.channels);
+        while (pa_stream_readable_size(s) > 0) {
+            const void* bytes = nullptr;
+            size_t n = 0;
+            if (pa_stream_peek(s, &bytes, &n) < 0 || n == 0)
+                return;
+            const std::int64_t arrival = monotonic_ns();
+            pa_usec_t latency = 0;
+            int negative = 0;
+            // Until the server has told the stream's timing, a block cannot be
+            // placed: what comes first is the source's backlog from before
+            // the start, which the timeline drops anyway.
+            if (bytes && pa_stream_get_latency(s, &latency, &negative) == 0) {
+                const auto lat = static_cast<std::int64_t>(latency) * 1000;
+                const std::size_t frames = n / frame_bytes;
+                const std::int64_t at = in->clock.place(negative ? arrival + lat : arrival - lat, frames);
+                self.samples(in->index, at, static_cast<const float*>(bytes), frames);
+            }
+            // A hole (no data) is left as it is: the mix keeps it silent.
+            pa_stream_drop(s);
+        }
+    }
+
+    bool connect_input(Input& in, const std::string& device, const char* name)
+    {
+        pa_sample_spec spec {};
+        spec.format = PA_SAMPLE_FLOAT32LE;
+        spec.rate = static_cast<std::uint32_t>(request.sample_rate);
+        spec.channels = static_cast<std::uint8_t>(request.channels);
+        in.stream = pa_stream_new(context, name, &spec, nullptr);
+        if (!in.stream)
+            return false;
+        pa_stream_set_state_callback(in.stream, &on_stream_state, &in);
+        pa_stream_set_read_callback(in.stream, &on_read, &in);
+        // Small fragments: the server's default delivered nothing for a long
+        // time here, and the latency we subtract grows with the fragment.
+        pa_buffer_attr attr {};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20'000, &spec));
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+        return pa_stream_connect_record(in.stream, device.empty() ? nullptr : device.c_str(), &attr, flags) == 0;
+    }
+};
+
+AudioCapture::AudioCapture(std::unique_ptr<Impl> impl)
+    : m_impl(std::move(impl))
+{
+}
+
+AudioCapture::~AudioCapture() = default;
+
+std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, Samples samples, Gone gone)
+{
+    if (!request.system && !request.microphone)
+        return nullptr;
+    auto impl = std::make_unique<Impl>();
+    impl->request = request;
+    impl->samples = std::move(samples);
+    impl->gone = std::move(gone);
+    for (int i = 0; i < 2; ++i) {
+        impl->inputs[i].owner = impl.get();
+        impl->inputs[i].index = i;
+        impl->inputs[i].clock = AudioClock(request.sample_rate, request.origin_ns);
+        impl->inputs[i].gone = !(i == 0 ? request.system : request.microphone);
+    }
+    auto give_up = [&](const std::string& why) -> std::unique_ptr<AudioCapture> {
+        if (!no_server_logged.exchange(true))
+            util::log("grabación: sin servidor de sonido (" + why + "); el video sale mudo");
+        Gone lost = impl->gone;
+        const bool wanted[2] = { request.system, request.microphone };
+        impl.reset(); // stops the loop before anyone hears of it
+        for (int i = 0; i < 2; ++i)
+            if (wanted[i])
+                lost(i);
+        return nullptr;
+    };
+    impl->loop = pa_threaded_mainloop_new();
+    if (!impl->loop)
+        return give_up("sin bucle");
+    impl->context = pa_context_new(pa_threaded_mainloop_get_api(impl->loop), "Vistrope");
+    if (!impl->context)
+        return give_up("sin contexto");
+    pa_context_set_state_callback(impl->context, &Impl::on_context_state, impl.get());
+    if (pa_context_connect(impl->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return give_up(pa_strerror(pa_context_errno(impl->context)));
+    if (pa_threaded_mainloop_start(impl->loop) < 0)
+        return give_up("el bucle no arrancó");
+    pa_threaded_mainloop_lock(impl->loop);
+    for (;;) {
+        const pa_context_state_t state = pa_context_get_state(impl->context);
+        if (state == PA_CONTEXT_READY)
+            break;
+        if (!PA_CONTEXT_IS_GOOD(state)) {
+            const std::string why = pa_strerror(pa_context_errno(impl->context));
+            pa_threaded_mainloop_unlock(impl->loop);
+            return give_up(why);
+        }
+        pa_threaded_mainloop_wait(impl->loop);
+    }
+    if (pa_operation* op = pa_context_get_server_info(impl->context, &Impl::on_server_info, impl.get())) {
+        while (!impl->info_done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+            pa_threaded_mainloop_wait(impl->loop);
+        pa_operation_unref(op);
+    }
+    std::vector<int> lost;
+    if (request.system && (impl->sink.empty() || !impl->connect_input(impl->inputs[0], impl->sink + ".monitor", "sonido del sistema")))
+        lost.push_back(0);
+    if (request.microphone && !impl->connect_input(impl->inputs[1], impl->source, "micrófono"))
+        lost.push_back(1);
+    for (int i : lost)
+        impl->inputs[i].gone = true;
+    pa_threaded_mainloop_unlock(impl->loop);
+    for (int i : lost) {
+        util::log(fmt::format("grabación: no pude abrir la entrada de sonido {}", i));
+        impl->gone(i);
+    }
+    return std::unique_ptr<AudioCapture>(new AudioCapture(std::move(impl)));
+}
+
+} // namespace platform::pulse

@@ -1,0 +1,309 @@
+// The capture stream on X11.
+//
+// A grab thread with an X connection of its own reads the stream's rectangle
+// at absolute deadlines on CLOCK_MONOTONIC (so lateness never accumulates),
+// leaves the program's panels out or composes a window recording's windows
+// from their own pixmaps, blends the pointer in, and queues each frame with
+// its slot on the frame grid for the recording output. A grab that misses its
+// slot loses it (a hole in the file's timestamps) instead of pushing every
+// later frame back. Which windows to leave out is read from the window tree
+// every quarter of a second, never per frame: reading the tree costs more than
+// the grab itself.
+#include "platform/capture_stream.h"
+#include "platform/ffmpeg/mp4_writer.h"
+#include "platform/pulse/audio_capture.h"
+#include "platform/sound_out.h"
+#include "platform/x11/x11_pixels.h"
+
+#include "base/util.h"
+
+#include <QPainter>
+
+#include <fmt/format.h>
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+std::int64_t monotonic_ns()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+void sleep_until_ns(std::int64_t deadline)
+{
+    timespec ts { static_cast<time_t>(deadline / 1'000'000'000), static_cast<long>(deadline % 1'000'000'000) };
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// How often the set of windows to leave out (or to compose) is read again.
+constexpr std::int64_t PLAN_PERIOD_NS = 250'000'000;
+
+class CaptureStreamX11 final : public CaptureStream {
+public:
+    CaptureStreamX11(ContentFilter filter, StreamConfiguration configuration, std::shared_ptr<StreamListener> listener,
+        std::unique_ptr<x11::PixelSource> source)
+        : m_filter(std::move(filter))
+        , m_configuration(std::move(configuration))
+        , m_listener(std::move(listener))
+        , m_source(std::move(source))
+    {
+        const FrameInterval& i = m_configuration.minimum_frame_interval;
+        m_period_ns = std::max<std::int64_t>(1, i.value * 1'000'000'000 / i.timescale);
+    }
+
+    ~CaptureStreamX11() override
+    {
+        m_stop = true;
+        if (m_grab.joinable())
+            m_grab.join();
+        m_audio.reset();
+        if (m_output)
+            m_output->finish();
+        m_output.reset(); // waits for the writer to close the file
+        for (auto& t : m_helpers)
+            t.join();
+    }
+
+    const StreamConfiguration& configuration() const override { return m_configuration; }
+
+    std::expected<void, std::string> add_stream_output(std::shared_ptr<StreamOutput> output, StreamOutputType type) override
+    {
+        const int i = static_cast<int>(type);
+        if (auto error = stream_output_error(m_configuration, type, i >= 0 && i <= 2 && m_outputs[i]))
+            return std::unexpected(*error);
+        m_outputs[i] = std::move(output);
+        return {};
+    }
+
+    std::expected<void, std::string> add_recording_output(const RecordingConfiguration& configuration,
+        std::shared_ptr<RecordingListener> listener) override
+    {
+        if (m_output)
+            return std::unexpected(std::string("el stream ya tiene una salida de grabación"));
+        const auto codecs = available_video_codecs();
+        if (std::ranges::find(codecs, configuration.codec) == codecs.end())
+            return std::unexpected("códec no disponible: " + codec_tag(configuration.codec));
+        auto output = ffmpeg::RecordingOutput::open(configuration, m_configuration, std::move(listener));
+        if (!output)
+            return std::unexpected(output.error());
+        m_output = std::move(*output);
+        return {};
+    }
+
+    void start(StreamCompletion done) override
+    {
+        if (m_grab.joinable() || m_stop) {
+            later([done = std::move(done)] { done(std::string("el stream ya empezó")); });
+            return;
+        }
+        if (m_output)
+            m_output->start();
+        m_grab = std::thread([this, done = std::move(done)]() mutable { run(std::move(done)); });
+    }
+
+    void stop(StreamCompletion done) override
+    {
+        std::lock_guard lock(m_stop_mutex);
+        if (!m_grab.joinable() || m_grab_ended || m_stop) {
+            later([done = std::move(done)] { done(std::string("el stream no está en marcha")); });
+            return;
+        }
+        m_stop_done = std::move(done);
+        m_stop = true;
+    }
+
+private:
+    // Runs `job` on a thread of its own (completions never run inline).
+    void later(std::function<void()> job) { m_helpers.emplace_back(std::move(job)); }
+
+    // --- the grab thread ----------------------------------------------------
+
+    void run(StreamCompletion started)
+    {
+        // The system's sound is everyone's: while it is recorded, the program keeps quiet.
+        const bool hold = m_output && m_configuration.captures_audio && m_configuration.excludes_current_process_audio;
+        if (hold)
+            hold_own_sounds();
+        const std::int64_t t0 = monotonic_ns();
+        // Reaching the sound server can take a while; the picture does not wait for it.
+        std::thread audio_starter([this, t0] { start_audio(t0); });
+        std::int64_t slot = 0;
+        std::int64_t next_plan = 0;
+        PixelRect rect;
+        x11::Underlay plan;
+        std::optional<std::string> stopped_by;
+        std::int64_t missed = 0;
+        std::int64_t grabbed = 0;
+        while (!m_stop) {
+            sleep_until_ns(t0 + slot * m_period_ns);
+            if (m_stop)
+                break;
+            const std::int64_t now = monotonic_ns();
+            if (now >= next_plan) {
+                rect = m_source->clip(m_filter.display, m_configuration.source_rect);
+                plan = make_plan(rect);
+                next_plan = now + PLAN_PERIOD_NS;
+            }
+            auto frame = grab(rect, plan);
+            if (!frame) {
+                if (started) {
+                    // The first grab decides whether the stream starts at all.
+                    std::exchange(started, nullptr)(frame.error());
+                    break;
+                }
+                if (m_source->broken() || rect.w <= 0 || rect.h <= 0) {
+                    stopped_by = frame.error();
+                    break;
+                }
+                next_plan = 0; // the display may have changed: look again
+            } else {
+                ++grabbed;
+                if (started)
+                    std::exchange(started, nullptr)(std::nullopt);
+                if (m_output)
+                    m_output->push_video({ std::move(*frame), slot });
+                if (m_outputs[0])
+                    m_outputs[0]->stream_output(StreamOutputType::Screen);
+            }
+            // The next slot whose time has not passed yet, or the current one
+            // when we are late within it: a missed slot stays a hole.
+            const std::int64_t next = std::max(slot + 1, (monotonic_ns() - t0) / m_period_ns);
+            missed += next - slot - 1;
+            slot = next;
+        }
+        util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola",
+            grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0));
+        if (started) // stopped before the first grab
+            started(std::string("el stream se detuvo antes de empezar"));
+        audio_starter.join();
+        m_audio.reset();
+        if (hold)
+            release_own_sounds();
+        if (stopped_by) {
+            m_stop = true;
+            if (m_listener)
+                m_listener->stream_stopped(*stopped_by);
+        }
+        StreamCompletion stop_done;
+        {
+            std::lock_guard lock(m_stop_mutex);
+            m_grab_ended = true;
+            stop_done = std::move(m_stop_done);
+        }
+        if (stop_done)
+            stop_done(std::nullopt);
+        if (m_output)
+            m_output->finish();
+    }
+
+    x11::Underlay make_plan(const PixelRect& rect)
+    {
+        if (rect.w <= 0 || rect.h <= 0)
+            return {};
+        if (m_filter.kind == ContentFilter::Kind::Windows)
+            return m_source->plan_windows(rect, m_filter.included_windows);
+        if (m_filter.excluded_applications.empty())
+            return {};
+        auto windows = m_source->window_list();
+        if (!windows)
+            return {};
+        const std::set<std::int64_t> pids(m_filter.excluded_applications.begin(), m_filter.excluded_applications.end());
+        const std::set<std::uint32_t> kept(m_filter.excepted_windows.begin(), m_filter.excepted_windows.end());
+        std::vector<std::uint32_t> left_out;
+        for (const auto& w : *windows)
+            if (w.on_screen && pids.count(w.pid) && !kept.count(w.window_id))
+                left_out.push_back(w.window_id);
+        return m_source->plan_leave_out(rect, left_out);
+    }
+
+    std::expected<QImage, std::string> grab(const PixelRect& rect, const x11::Underlay& plan)
+    {
+        if (rect.w <= 0 || rect.h <= 0)
+            return std::unexpected(std::string("la región no toca la pantalla"));
+        QImage image;
+        if (m_filter.kind == ContentFilter::Kind::Windows) {
+            image = QImage(rect.w, rect.h, QImage::Format_ARGB32_Premultiplied);
+            if (image.isNull())
+                return std::unexpected(fmt::format("sin memoria para un cuadro de {}×{}", rect.w, rect.h));
+            image.fill(0xff000000u);
+        } else {
+            auto root = m_source->read_root(rect);
+            if (!root)
+                return std::unexpected(root.error());
+            image = std::move(*root);
+        }
+        if (!plan.holes.empty())
+            m_source->paint(image, rect, plan);
+        if (m_configuration.shows_cursor)
+            if (auto cursor = m_source->cursor()) {
+                QPainter painter(&image);
+                painter.drawImage(cursor->x - rect.x, cursor->y - rect.y, cursor->image);
+            }
+        return image;
+    }
+
+    void start_audio(std::int64_t t0)
+    {
+        if (!m_output || !(m_configuration.captures_audio || m_configuration.captures_microphone))
+            return;
+        pulse::AudioRequest request;
+        request.system = m_configuration.captures_audio;
+        request.microphone = m_configuration.captures_microphone;
+        request.sample_rate = m_configuration.sample_rate;
+        request.channels = m_configuration.channel_count;
+        request.origin_ns = t0;
+        ffmpeg::RecordingOutput* output = m_output.get();
+        std::shared_ptr<StreamOutput> outputs[2] = { m_outputs[1], m_outputs[2] };
+        m_audio = pulse::AudioCapture::start(request,
+            [output, outputs](int input, std::int64_t at, const float* samples, std::size_t frames) {
+                output->push_audio(input, at, samples, frames);
+                if (outputs[input])
+                    outputs[input]->stream_output(input == 0 ? StreamOutputType::Audio : StreamOutputType::Microphone);
+            },
+            [output](int input) { output->audio_input_gone(input); });
+    }
+
+    const ContentFilter m_filter;
+    const StreamConfiguration m_configuration;
+    const std::shared_ptr<StreamListener> m_listener;
+    std::unique_ptr<x11::PixelSource> m_source; // the grab thread's alone once started
+    std::int64_t m_period_ns = 0;
+    std::shared_ptr<StreamOutput> m_outputs[3];
+    std::unique_ptr<ffmpeg::RecordingOutput> m_output;
+    std::unique_ptr<pulse::AudioCapture> m_audio;
+    std::atomic<bool> m_stop { false };
+    std::mutex m_stop_mutex;
+    StreamCompletion m_stop_done; // with m_stop_mutex
+    bool m_grab_ended = false;    // with m_stop_mutex
+    std::thread m_grab;
+    std::vector<std::thread> m_helpers;
+};
+
+} // namespace
+
+std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream(
+    ContentFilter filter, StreamConfiguration configuration, std::shared_ptr<StreamListener> listener)
+{
+    if (auto error = configuration_error(configuration))
+        return std::unexpected(*error);
+    // The queue's frames, one being converted and one being grabbed.
+    auto source = x11::create_pixel_source(static_cast<std::size_t>(configuration.queue_depth) + 2);
+    if (!source)
+        return std::unexpected(source.error());
+    return std::make_unique<CaptureStreamX11>(std::move(filter), std::move(configuration), std::move(listener), std::move(*source));
+}
+
+} // namespace platform

@@ -1,0 +1,453 @@
+#include "record/video.h"
+
+#include "app/hud.h"
+#include "base/config.h"
+#include "base/state.h"
+#include "base/util_queue.h"
+#include "capture/output.h"
+#include "capture/quick_access.h"
+#include "platform/media.h"
+#include "platform/workspace.h"
+
+#include <QClipboard>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMimeData>
+
+#include <fmt/format.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace fs = std::filesystem;
+
+namespace video {
+
+namespace {
+
+std::mutex g_media_mutex;
+std::shared_ptr<platform::Media> g_media;
+ToastSink g_toast;
+
+void show_toast(std::string_view symbol, std::string_view text, double seconds)
+{
+    hud::toast_through(g_toast, symbol, text, seconds);
+}
+
+double ms_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string errno_text(int code)
+{
+    return std::strerror(code);
+}
+
+// The slot of a sample at `offset` seconds from the range start.
+std::uint64_t slot_of(double offset, double fps)
+{
+    const double s = std::ceil(offset * fps - 0.000001);
+    return s > 0 ? static_cast<std::uint64_t>(s) : 0;
+}
+
+} // namespace
+
+void set_media(std::shared_ptr<platform::Media> replacement)
+{
+    std::lock_guard lock(g_media_mutex);
+    g_media = std::move(replacement);
+}
+
+std::shared_ptr<platform::Media> media()
+{
+    std::lock_guard lock(g_media_mutex);
+    if (!g_media)
+        g_media = platform::create_ffmpeg_media();
+    return g_media;
+}
+
+void set_toast_sink(ToastSink sink)
+{
+    util::require_main_thread("hilo principal");
+    g_toast = std::move(sink);
+}
+
+// --- Facts, first frame, clipboard -----------------------------------------------
+
+QUrl file_url(const fs::path& path)
+{
+    return platform::file_url(path);
+}
+
+std::uint64_t round_side(double side)
+{
+    if (!(side > 0))
+        return 0;
+    const double r = std::round(side);
+    return r >= 1.8e19 ? UINT64_MAX : static_cast<std::uint64_t>(r);
+}
+
+double clean_duration(double seconds)
+{
+    return std::isfinite(seconds) && seconds >= 0 ? seconds : 0.0;
+}
+
+std::optional<VideoInfo> info(const fs::path& path)
+{
+    auto probe = media()->probe(path);
+    if (!probe)
+        return std::nullopt;
+    return VideoInfo { round_side(probe->width), round_side(probe->height), clean_duration(probe->duration), probe->has_audio };
+}
+
+std::optional<QImage> thumbnail(const fs::path& path, double max_side)
+{
+    auto image = media()->thumbnail(path, max_side);
+    if (!image) {
+        util::log(fmt::format("miniatura de {}: {}", path.string(), image.error()));
+        return std::nullopt;
+    }
+    return std::move(*image);
+}
+
+bool has_gif_extension(const fs::path& path)
+{
+    const std::string ext = path.extension().string();
+    return ext.size() == 4 && util::lower_ascii(ext) == ".gif";
+}
+
+QMimeData* mime_for_file(const fs::path& path)
+{
+    auto* data = new QMimeData;
+    const QUrl url = file_url(path);
+    data->setUrls({ url });
+    // File managers of the GNOME family paste files from this type.
+    data->setData(QStringLiteral("x-special/gnome-copied-files"), QByteArray("copy\n") + url.toEncoded());
+    if (has_gif_extension(path)) {
+        QFile file(QFile::decodeName(QByteArray::fromStdString(path.string())));
+        if (file.open(QIODevice::ReadOnly)) {
+            QByteArray bytes = file.readAll();
+            if (file.error() == QFileDevice::NoError)
+                data->setData(QStringLiteral("image/gif"), bytes);
+        }
+    }
+    return data;
+}
+
+void copy_file(const fs::path& path)
+{
+    util::require_main_thread("hilo principal");
+    QGuiApplication::clipboard()->setMimeData(mime_for_file(path)); // the clipboard takes the data over
+}
+
+// --- GIF conversion ---------------------------------------------------------------
+
+std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height)
+{
+    const auto view = sample.bgra();
+    if (!view || !view->data || view->width == 0 || view->height == 0 || view->stride / 4 < view->width)
+        return std::nullopt;
+    const size_t w = view->width, h = view->height;
+    std::vector<std::uint32_t> words(w * h);
+    for (size_t y = 0; y < h; ++y) {
+        std::uint32_t* row = words.data() + y * w;
+        std::memcpy(row, view->data + y * view->stride, w * 4);
+        // B, G, R, A in memory is 0xAARRGGBB on this little-endian machine.
+        for (size_t x = 0; x < w; ++x)
+            row[x] &= 0x00FFFFFFu;
+    }
+    if (w != width || h != height)
+        return gif::resize(words, w, h, width, height);
+    return words;
+}
+
+std::expected<Decoded, std::string> decode_frames(const fs::path& source, const GifSettings& settings, const FrameSink& sink)
+{
+    auto backend = media();
+    auto probe = backend->probe(source);
+    if (!probe)
+        return std::unexpected(probe.error());
+    const auto clamp_u32 = [](std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, UINT32_MAX)); };
+    const gif::Size size = gif::fit_width(clamp_u32(round_side(probe->width)), clamp_u32(round_side(probe->height)), settings.max_width);
+    if (size.width > 65535 || size.height > 65535)
+        return std::unexpected(std::string("tamaño de GIF inválido"));
+    const double fps = std::clamp<std::uint32_t>(settings.fps, 1, 50);
+    const double duration = clean_duration(probe->duration);
+    double start = 0, end = duration;
+    if (settings.range) {
+        start = std::min(std::max(settings.range->first, 0.0), duration);
+        end = std::min(std::max(settings.range->second, 0.0), duration);
+    }
+    const double length = end - start;
+    if (!(length >= 0.01))
+        return std::unexpected(std::string("el rango está vacío"));
+
+    auto reader = backend->open_frames(source, start, length, size.width, size.height);
+    if (!reader)
+        return std::unexpected(reader.error());
+    const std::uint64_t slots = std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(length * fps - 0.000001)), 1);
+
+    Decoded decoded { size.width, size.height, 0 };
+    const auto emit = [&](platform::VideoSample& sample, std::uint64_t from, std::uint64_t to) -> std::expected<void, std::string> {
+        const auto t0 = std::chrono::steady_clock::now();
+        auto pixels = pixels_of(sample, size.width, size.height);
+        decoded.decode_ms += ms_since(t0);
+        if (!pixels)
+            return std::unexpected(std::string("no pude leer un cuadro"));
+        const auto delay = static_cast<std::uint16_t>(gif::slot_delay_cs(from, to, fps));
+        return sink(gif::Frame { std::move(*pixels), delay }, size.width, size.height);
+    };
+
+    std::unique_ptr<platform::VideoSample> held;
+    std::uint64_t held_slot = 0;
+    for (;;) {
+        const auto t0 = std::chrono::steady_clock::now();
+        auto next = (*reader)->next();
+        decoded.decode_ms += ms_since(t0);
+        if (!next)
+            return std::unexpected(next.error().empty() ? std::string("no pude leer el video") : next.error());
+        if (!*next)
+            break;
+        const std::uint64_t slot = slot_of((*next)->time() - start, fps);
+        if (!held) {
+            // The first sample is kept even past the grid: a clip shorter than
+            // one slot still gives one frame.
+            held = std::move(*next);
+            held_slot = slot;
+        } else if (slot >= slots) {
+            continue;
+        } else if (slot <= held_slot) {
+            held = std::move(*next);
+        } else {
+            if (auto r = emit(*held, held_slot, slot); !r)
+                return std::unexpected(r.error());
+            held = std::move(*next);
+            held_slot = slot;
+        }
+    }
+    if (held) {
+        if (auto r = emit(*held, held_slot, std::max(slots, held_slot + 1)); !r)
+            return std::unexpected(r.error());
+    }
+    return decoded;
+}
+
+fs::path partial_path(const fs::path& destination)
+{
+    fs::path part = destination;
+    part.replace_extension("gif.part");
+    return part;
+}
+
+namespace {
+
+// The partial file, opened without truncating and held under an exclusive
+// lock: only the holder truncates, renames or deletes it, so two conversions
+// to one destination cannot interleave their bytes.
+std::expected<int, std::string> claim_partial(const fs::path& part)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0)
+            return std::unexpected(errno_text(errno));
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int code = errno;
+            ::close(fd);
+            if (code == EWOULDBLOCK)
+                return std::unexpected(std::string("otra conversión está escribiendo este GIF"));
+            return std::unexpected(errno_text(code));
+        }
+        // The holder before us may have renamed or deleted the name we opened:
+        // the lock counts only when it is on the file the name still points to.
+        struct stat held {}, named {};
+        if (::fstat(fd, &held) == 0 && ::stat(part.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            if (::ftruncate(fd, 0) != 0) {
+                const int code = errno;
+                ::close(fd);
+                return std::unexpected(errno_text(code));
+            }
+            return fd;
+        }
+        ::close(fd);
+    }
+    return std::unexpected(std::string("otra conversión está escribiendo este GIF"));
+}
+
+} // namespace
+
+std::expected<GifReport, std::string> export_gif(const fs::path& source, const fs::path& destination, const GifSettings& settings)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const fs::path part = partial_path(destination);
+    auto fd = claim_partial(part);
+    if (!fd)
+        return std::unexpected(fd.error());
+    std::unique_ptr<gif::FileSink> file = gif::FileSink::adopt(*fd);
+    // Deleting happens before the descriptor (and with it the lock) goes.
+    const auto fail = [&](std::string message) -> std::expected<GifReport, std::string> {
+        ::unlink(part.c_str());
+        return std::unexpected(std::move(message));
+    };
+
+    std::optional<gif::GifEncoder> encoder;
+    const auto sink = [&](gif::Frame frame, std::uint32_t width, std::uint32_t height) -> std::expected<void, std::string> {
+        if (!encoder) {
+            gif::GifOptions options;
+            options.threshold = 3;
+            auto made = gif::GifEncoder::create(*file, width, height, options);
+            if (!made)
+                return std::unexpected(made.error());
+            encoder.emplace(std::move(*made));
+        }
+        return encoder->push(std::move(frame));
+    };
+    auto decoded = decode_frames(source, settings, sink);
+    if (!decoded)
+        return fail(decoded.error());
+    if (!encoder)
+        return fail("el video no tiene cuadros");
+    auto counts = encoder->finish();
+    if (!counts)
+        return fail(counts.error());
+    if (::rename(part.c_str(), destination.c_str()) != 0)
+        return fail(errno_text(errno));
+    GifReport report;
+    report.width = decoded->width;
+    report.height = decoded->height;
+    report.frames_read = counts->frames_received;
+    report.frames_written = counts->frames_written;
+    report.bytes = counts->bytes_written;
+    report.decode_ms = decoded->decode_ms;
+    report.total_ms = ms_since(started);
+    return report;
+}
+
+namespace {
+
+// A failed recording conversion keeps the video: it moves from the temporary
+// folder into the capture folder (never over a file already there).
+std::optional<fs::path> rescue_recording(const fs::path& source)
+{
+    const fs::path folder = config::save_dir(*state::config());
+    const std::string ext = source.has_extension() ? source.extension().string().substr(1) : std::string("mp4");
+    const fs::path target = output::unique_path(folder, source.stem().string(), ext);
+    std::error_code ec;
+    fs::rename(source, target, ec);
+    if (!ec)
+        return target;
+    fs::copy_file(source, target, ec);
+    if (ec)
+        return std::nullopt;
+    fs::remove(source, ec);
+    if (ec)
+        return std::nullopt;
+    return target;
+}
+
+void finish_gif(const fs::path& source, const fs::path& destination, bool remove_source, const GifCaller& caller,
+    const util::Stopwatch& watch, const std::expected<GifReport, std::string>& result)
+{
+    util::require_main_thread("cola principal");
+    if (std::holds_alternative<FromRecording>(caller) && !result) {
+        if (auto moved = rescue_recording(source))
+            quick_access::show_video(*moved);
+    } else if (const auto* trim = std::get_if<FromTrim>(&caller); trim && trim->done) {
+        trim->done();
+    }
+    if (!result) {
+        util::log(fmt::format("no pude crear el GIF: {}", result.error()));
+        show_toast("exclamationmark.triangle", "No se pudo crear el GIF", 1.6);
+        return;
+    }
+    const GifReport& r = *result;
+    const double mb = static_cast<double>(r.bytes) / 1'000'000.0;
+    watch.lap(fmt::format("{}×{}, {} de {} cuadros, {:.2f} MB (decodificar {:.0f} ms) en {}", r.width, r.height, r.frames_written,
+        r.frames_read, mb, r.decode_ms, destination.string()));
+    if (remove_source) {
+        std::error_code ec;
+        fs::remove(source, ec);
+    }
+    const auto settings = state::config();
+    if (settings->after_capture.copy_to_clipboard)
+        copy_file(destination);
+    if (settings->after_capture.show_quick_access)
+        quick_access::show_file(destination);
+    show_toast("checkmark.circle", fmt::format("GIF listo · {:.1f} MB", mb), 1.6);
+}
+
+} // namespace
+
+void make_gif(const fs::path& source, GifSettings settings, const fs::path& destination, bool remove_source, GifCaller caller)
+{
+    util::require_main_thread("hilo principal");
+    show_toast("photo.stack", "Creando GIF…", 120);
+    util::Stopwatch watch("gif");
+    util::in_background([source, settings, destination, remove_source, caller = std::move(caller), watch]() mutable {
+        auto result = export_gif(source, destination, settings);
+        util::on_main([source, destination, remove_source, caller = std::move(caller), watch, result = std::move(result)] {
+            finish_gif(source, destination, remove_source, caller, watch, result);
+        });
+    });
+}
+
+fs::path gif_path_for(const fs::path& source)
+{
+    fs::path folder = source.parent_path();
+    if (folder.empty())
+        folder = config::save_dir(*state::config());
+    std::string stem = source.has_filename() ? source.stem().string() : std::string();
+    if (stem.empty())
+        stem = output::capture_name_now();
+    return output::unique_path(folder, stem, "gif", [](const fs::path& candidate) {
+        std::error_code ec;
+        return fs::symlink_status(partial_path(candidate), ec).type() != fs::file_type::not_found;
+    });
+}
+
+// --- MP4 export -------------------------------------------------------------------
+
+void export_mp4(const fs::path& source, const fs::path& destination, const Mp4Export& settings, Mp4Done done)
+{
+    util::require_main_thread("hilo principal");
+    // The destination is deleted before the export reads the source: both
+    // being one file would lose it.
+    struct stat a {}, b {};
+    if (::stat(source.c_str(), &a) == 0 && ::stat(destination.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+        done(std::unexpected(std::string("no se pudo preparar la exportación")));
+        return;
+    }
+    if (settings.range && !(settings.range->second > settings.range->first)) {
+        done(std::unexpected(std::string("el rango está vacío")));
+        return;
+    }
+    auto backend = media();
+    if (auto probe = backend->probe(source); !probe) {
+        done(std::unexpected(probe.error()));
+        return;
+    }
+    std::error_code ec;
+    fs::remove(destination, ec);
+    const platform::Mp4Options options { settings.range, settings.mute, settings.resolution };
+    util::in_background([backend, source, destination, options, done = std::move(done)]() mutable {
+        const platform::ExportOutcome outcome = backend->export_mp4(source, destination, options);
+        util::on_main([outcome, destination, done = std::move(done)] {
+            util::require_main_thread("cola principal");
+            if (outcome.status == platform::ExportStatus::Completed)
+                done(destination);
+            else
+                done(std::unexpected(outcome.error ? *outcome.error : fmt::format("estado {}", static_cast<int>(outcome.status))));
+        });
+    });
+}
+
+} // namespace video

@@ -1,0 +1,557 @@
+// The capture stream and its MP4 output against the test session's X server
+// and PulseAudio; files are read back with ffprobe and ffmpeg as a user would.
+#include "flat_window.h"
+#include "qt_wait.h"
+#include "platform/capture_stream.h"
+#include "platform/screen_capture.h"
+#include "platform/sound_out.h"
+#include "record/recorder_stream.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <map>
+#include <mutex>
+
+using testing_support::pump_for;
+using testing_support::wait_until;
+using Flat = testing_support::FlatWindow;
+
+namespace {
+
+QByteArray run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        ADD_FAILURE() << program.toStdString() << " did not finish";
+        return {};
+    }
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        ADD_FAILURE() << program.toStdString() << ": " << p.readAllStandardError().toStdString();
+    return p.readAllStandardOutput();
+}
+
+// ffprobe's key=value lines for one stream type ("v" or "a"); empty without that stream.
+std::map<std::string, std::string> stream_info(const QString& file, const char* type)
+{
+    std::map<std::string, std::string> info;
+    const QByteArray out = run("ffprobe", { "-v", "error", "-select_streams", type, "-show_entries",
+        "stream=codec_name,codec_tag_string,width,height,duration,sample_rate,channels,color_space,color_range",
+        "-of", "default=nw=1", file });
+    for (const QByteArray& line : out.split('\n'))
+        if (const int eq = line.indexOf('='); eq > 0)
+            info[line.left(eq).toStdString()] = line.mid(eq + 1).trimmed().toStdString();
+    return info;
+}
+
+// The video packets' times in presentation order.
+std::vector<double> frame_times(const QString& file)
+{
+    std::vector<double> times;
+    const QByteArray out = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
+        "-of", "csv=p=0", file });
+    for (const QByteArray& line : out.split('\n'))
+        if (!line.trimmed().isEmpty())
+            times.push_back(line.trimmed().toDouble());
+    return times;
+}
+
+// Every frame shrunk to w × h RGB pixels, decoded as the file is tagged (BT.709, limited range).
+std::vector<QImage> frames_rgb(const QString& file, int w, int h)
+{
+    const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-vf",
+        QString("scale=%1:%2:flags=area:in_color_matrix=bt709:in_range=tv:out_range=pc,format=rgb24").arg(w).arg(h),
+        "-f", "rawvideo", "-" });
+    std::vector<QImage> frames;
+    const qsizetype size = qsizetype(w) * h * 3;
+    for (qsizetype at = 0; at + size <= raw.size(); at += size)
+        frames.push_back(QImage(reinterpret_cast<const uchar*>(raw.constData() + at), w, h, w * 3, QImage::Format_RGB888).copy());
+    return frames;
+}
+
+bool near(QColor a, QColor b, int tolerance = 12)
+{
+    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
+        && std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+std::string describe(QColor c)
+{
+    return "(" + std::to_string(c.red()) + ", " + std::to_string(c.green()) + ", " + std::to_string(c.blue()) + ")";
+}
+
+// Records the stream's and the output's reports, as the recorder's delegate would forward them.
+struct Reports {
+    std::mutex mutex;
+    std::vector<recorder::Report> list;
+    std::optional<std::optional<std::string>> start;
+    std::shared_ptr<recorder::RecorderDelegate> delegate = std::make_shared<recorder::RecorderDelegate>(1, [this](recorder::Report r) {
+        std::lock_guard lock(mutex);
+        list.push_back(std::move(r));
+    });
+    bool has(recorder::Report::Kind kind)
+    {
+        std::lock_guard lock(mutex);
+        return std::ranges::any_of(list, [&](const auto& r) { return r.kind == kind; });
+    }
+    bool ended() { return has(recorder::Report::Kind::RecordingFinished) || has(recorder::Report::Kind::RecordingFailed); }
+};
+
+class CaptureStreamX11 : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto displays = platform::shareable_displays();
+        ASSERT_FALSE(displays.empty());
+        m_display = displays.front();
+        ASSERT_TRUE(m_dir.isValid());
+    }
+
+    QString path(const char* name) const { return m_dir.filePath(name); }
+
+    // Records for `seconds` while `during` runs on the main thread every 20 ms; the file's path.
+    QString record(const char* name, platform::ContentFilter filter, const platform::StreamConfiguration& configuration,
+        double seconds, platform::VideoCodec codec = platform::VideoCodec::H264, const std::function<void(double)>& during = {})
+    {
+        const QString file = path(name);
+        auto stream = platform::create_capture_stream(std::move(filter), configuration, m_reports.delegate);
+        if (!stream) {
+            ADD_FAILURE() << stream.error();
+            return file;
+        }
+        auto& s = **stream;
+        EXPECT_TRUE(s.add_stream_output(m_reports.delegate, platform::StreamOutputType::Screen));
+        auto added = s.add_recording_output({ file.toStdString(), "mp4", codec }, m_reports.delegate);
+        EXPECT_TRUE(added) << (added ? "" : added.error());
+        s.start([this](std::optional<std::string> error) {
+            std::lock_guard lock(m_reports.mutex);
+            m_reports.start = error;
+        });
+        EXPECT_TRUE(wait_until([&] { std::lock_guard lock(m_reports.mutex); return m_reports.start.has_value(); }, 20000));
+        EXPECT_FALSE(m_reports.start && *m_reports.start) << **m_reports.start;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < seconds * 1000) {
+            if (during)
+                during(clock.elapsed() / 1000.0);
+            pump_for(20);
+        }
+        std::atomic<bool> stopped = false;
+        s.stop([&](std::optional<std::string> error) {
+            EXPECT_FALSE(error);
+            stopped = true;
+        });
+        // Under load the encoder may be far behind: wait for it generously.
+        EXPECT_TRUE(wait_until([&] { return stopped.load() && m_reports.ended(); }, 60000));
+        stream->reset();
+        return file;
+    }
+
+    platform::StreamConfiguration config(QRect area, std::uint32_t fps) const
+    {
+        recorder::StreamWish wish;
+        wish.region = platform::RectF { double(area.x()), double(area.y()), double(area.width()), double(area.height()) };
+        wish.size = recorder::pixel_size(area.width(), area.height(), m_display.scale, platform::VideoCodec::H264);
+        wish.fps = fps;
+        wish.show_cursor = false;
+        return recorder::stream_configuration(wish);
+    }
+
+    platform::ContentFilter display_filter(std::vector<std::int64_t> left_out = {}, std::vector<std::uint32_t> kept = {}) const
+    {
+        platform::ContentFilter f;
+        f.display = m_display;
+        f.excluded_applications = std::move(left_out);
+        f.excepted_windows = std::move(kept);
+        return f;
+    }
+
+    platform::ShareableDisplay m_display;
+    QTemporaryDir m_dir;
+    Reports m_reports;
+};
+
+const std::array<QColor, 4> SEQUENCE { QColor(230, 30, 30), QColor(30, 200, 60), QColor(40, 60, 220), QColor(240, 220, 40) };
+
+} // namespace
+
+TEST_F(CaptureStreamX11, ColoursOfAChangingWindowFollowTheSequenceOnTheFrameGrid)
+{
+    const QRect area(300, 200, 320, 240);
+    Flat window(SEQUENCE[0], area.adjusted(-20, -20, 20, 20));
+    ASSERT_TRUE(wait_until([&] { return window.isVisible(); }));
+    pump_for(300);
+    int shown = 0;
+    const double seconds = 3.0;
+    const std::uint32_t fps = 30;
+    const QString file = record("farbe.mp4", display_filter(), config(area, fps), seconds, platform::VideoCodec::H264, [&](double t) {
+        const int step = static_cast<int>(t / 0.25);
+        if (step != shown) {
+            shown = step;
+            window.set_colour(SEQUENCE[static_cast<std::size_t>(step) % SEQUENCE.size()]);
+        }
+    });
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingStarted));
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+
+    auto video = stream_info(file, "v");
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["codec_tag_string"], "avc1");
+    EXPECT_EQ(video["width"], "320");
+    EXPECT_EQ(video["height"], "240");
+    EXPECT_EQ(video["color_space"], "bt709");
+    EXPECT_EQ(video["color_range"], "tv");
+    EXPECT_TRUE(stream_info(file, "a").empty());
+
+    const std::vector<double> times = frame_times(file);
+    ASSERT_GT(times.size(), 2u);
+    for (std::size_t i = 1; i < times.size(); ++i)
+        ASSERT_GT(times[i], times[i - 1]) << "frame " << i;
+    // Frames lie on the 1/30 s grid; at least 90 % of the grid's slots are filled.
+    const double span = times.back() - times.front();
+    for (double t : times)
+        EXPECT_NEAR(t * fps, std::round(t * fps), 0.01);
+    EXPECT_GE(static_cast<double>(times.size()), 0.9 * (span * fps + 1)) << times.size() << " frames over " << span << " s";
+    EXPECT_GE(span, seconds - 0.5);
+
+    // Each frame shows one colour of the sequence, and the colours advance in its order.
+    // A frame grabbed while the window repaints may show both colours at the
+    // centre; a few such frames are allowed, a colour out of order is not.
+    std::size_t at = 0;
+    int changes = 0;
+    int mixed = 0;
+    for (const QImage& frame : frames_rgb(file, 8, 8)) {
+        const QColor c = frame.pixelColor(4, 4);
+        if (near(c, SEQUENCE[at]))
+            continue;
+        const std::size_t next = (at + 1) % SEQUENCE.size();
+        if (near(c, SEQUENCE[next])) {
+            at = next;
+            ++changes;
+            continue;
+        }
+        for (std::size_t other = 0; other < SEQUENCE.size(); ++other)
+            ASSERT_FALSE(near(c, SEQUENCE[other])) << describe(c) << " after " << describe(SEQUENCE[at]);
+        ++mixed;
+    }
+    EXPECT_GE(changes, 8); // about 12 changes in 3 s
+    EXPECT_LE(mixed, 3);
+}
+
+TEST_F(CaptureStreamX11, HevcWhenAskedIsTaggedHvc1AtTheConfiguredSize)
+{
+    const auto codecs = platform::available_video_codecs();
+    ASSERT_NE(std::ranges::find(codecs, platform::VideoCodec::H264), codecs.end());
+    if (std::ranges::find(codecs, platform::VideoCodec::Hevc) == codecs.end())
+        GTEST_SKIP() << "libx265 does not open here";
+    const QRect area(100, 100, 333, 201); // odd sizes come out even
+    Flat window(SEQUENCE[2], area.adjusted(-10, -10, 10, 10));
+    pump_for(300);
+    auto configuration = config(area, 30);
+    const QString file = record("hevc.mp4", display_filter(), configuration, 1.0, platform::VideoCodec::Hevc);
+    auto video = stream_info(file, "v");
+    EXPECT_EQ(video["codec_name"], "hevc");
+    EXPECT_EQ(video["codec_tag_string"], "hvc1");
+    EXPECT_EQ(video["width"], std::to_string(configuration.width));
+    EXPECT_EQ(video["height"], std::to_string(configuration.height));
+    EXPECT_EQ(configuration.width % 2, 0u);
+    const auto frames = frames_rgb(file, 4, 4);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(near(frames.back().pixelColor(2, 2), SEQUENCE[2])) << describe(frames.back().pixelColor(2, 2));
+}
+
+namespace {
+
+// The quadrants window of another process, its client window id and where it stands.
+struct OtherWindow {
+    QProcess process;
+    QPoint origin;
+    std::uint32_t id = 0;
+
+    bool start(QRect at)
+    {
+        process.start(VISTROPE_QUADRANTS_WINDOW, { QString::number(at.x()), QString::number(at.y()),
+            QString::number(at.width()), QString::number(at.height()) });
+        if (!wait_until([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 15000))
+            return false;
+        const QList<QByteArray> words = process.readLine().trimmed().split(' ');
+        if (words.size() != 3 || words[0] != "listo")
+            return false;
+        origin = QPoint(words[1].toInt(), words[2].toInt());
+        auto backend = platform::create_x11_screen_capture();
+        if (!backend)
+            return false;
+        auto list = (*backend)->window_list();
+        if (!list)
+            return false;
+        for (const auto& w : *list)
+            if (w.pid == process.processId())
+                id = w.window_id;
+        return id != 0;
+    }
+    ~OtherWindow()
+    {
+        process.kill(); // the child this test started
+        process.waitForFinished(5000);
+    }
+};
+
+const QColor RED(255, 0, 0), GREEN(0, 255, 0), BLUE(0, 0, 255), YELLOW(255, 255, 0), MAGENTA(255, 0, 255);
+
+} // namespace
+
+TEST_F(CaptureStreamX11, TheProgramsPanelsAreLeftOutButTheException)
+{
+    OtherWindow other;
+    ASSERT_TRUE(other.start(QRect(500, 300, 400, 300)));
+    const QPoint o = other.origin;
+    // A toast over the red quadrant, a capsule-sized panel over the yellow one,
+    // the keys-and-clicks panel (the exception) over the blue one.
+    Flat toast(Qt::white, QRect(o + QPoint(20, 20), QSize(160, 60)), Qt::ToolTip);
+    Flat capsule(Qt::black, QRect(o + QPoint(220, 170), QSize(150, 44)));
+    Flat keys(MAGENTA, QRect(o + QPoint(30, 180), QSize(120, 80)));
+    pump_for(500);
+
+    const QRect area(o, QSize(400, 300));
+    const QString file = record("panels.mp4", display_filter({ ::getpid() }, { static_cast<std::uint32_t>(keys.winId()) }),
+        config(area, 30), 1.5);
+    const auto frames = frames_rgb(file, 400, 300);
+    ASSERT_GT(frames.size(), 10u);
+    const QImage& frame = frames[frames.size() / 2];
+    auto at = [&](int x, int y) { return frame.pixelColor(x, y); };
+    EXPECT_TRUE(near(at(100, 50), RED)) << "toast: " << describe(at(100, 50));
+    EXPECT_TRUE(near(at(295, 190), YELLOW)) << "capsule: " << describe(at(295, 190));
+    EXPECT_TRUE(near(at(90, 220), MAGENTA)) << "exception: " << describe(at(90, 220));
+    EXPECT_TRUE(near(at(300, 60), GREEN)) << describe(at(300, 60));
+}
+
+TEST_F(CaptureStreamX11, AWindowRecordingShowsTheWindowUncovered)
+{
+    OtherWindow other;
+    ASSERT_TRUE(other.start(QRect(200, 200, 400, 300)));
+    const QPoint o = other.origin;
+    // Something else lies over the window's whole left half.
+    Flat cover(MAGENTA, QRect(o - QPoint(10, 10), QSize(210, 320)));
+    pump_for(500);
+
+    platform::ContentFilter filter;
+    filter.kind = platform::ContentFilter::Kind::Windows;
+    filter.display = m_display;
+    filter.included_windows = { other.id };
+    const QString file = record("window.mp4", filter, config(QRect(o, QSize(400, 300)), 30), 1.2);
+    const auto frames = frames_rgb(file, 400, 300);
+    ASSERT_GT(frames.size(), 5u);
+    const QImage& frame = frames[frames.size() / 2];
+    EXPECT_TRUE(near(frame.pixelColor(50, 50), RED)) << describe(frame.pixelColor(50, 50));
+    EXPECT_TRUE(near(frame.pixelColor(50, 250), BLUE)) << describe(frame.pixelColor(50, 250));
+    EXPECT_TRUE(near(frame.pixelColor(350, 250), YELLOW)) << describe(frame.pixelColor(350, 250));
+}
+
+namespace {
+
+// The file's sound as mono floats at 48 kHz.
+std::vector<float> sound_of(const QString& file)
+{
+    const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
+    std::vector<float> samples(static_cast<std::size_t>(raw.size()) / sizeof(float));
+    std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
+    return samples;
+}
+
+// The power of one frequency in the samples (Goertzel).
+double power_at(const std::vector<float>& s, std::size_t from, std::size_t count, double hz)
+{
+    const double w = 2 * M_PI * hz / 48000.0;
+    const double k = 2 * std::cos(w);
+    double a = 0, b = 0;
+    for (std::size_t i = from; i < from + count && i < s.size(); ++i) {
+        const double c = s[i] + k * a - b;
+        b = a;
+        a = c;
+    }
+    return (a * a + b * b - k * a * b) / double(count * count);
+}
+
+// The strongest frequency between 200 and 2000 Hz, in 5 Hz steps.
+double loudest(const std::vector<float>& s, std::size_t from, std::size_t count)
+{
+    double best = 0, best_power = -1;
+    for (double hz = 200; hz <= 2000; hz += 5)
+        if (const double p = power_at(s, from, count, hz); p > best_power) {
+            best_power = p;
+            best = hz;
+        }
+    return best;
+}
+
+// A sine of 880 Hz playing into the session's null sink while it lives.
+struct Tone {
+    QByteArray module;
+    Tone() { module = run("pactl", { "load-module", "module-sine", "sink=vistrope_null", "frequency=880" }).trimmed(); }
+    ~Tone()
+    {
+        if (!module.isEmpty())
+            run("pactl", { "unload-module", QString::fromLatin1(module) });
+    }
+};
+
+} // namespace
+
+TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo)
+{
+    ASSERT_EQ(run("pactl", { "get-default-source" }).trimmed(), "vistrope_sine"); // the session's 440 Hz "microphone"
+    Tone tone;
+    ASSERT_FALSE(tone.module.isEmpty());
+    Flat window(SEQUENCE[1], QRect(100, 100, 200, 200));
+    pump_for(300);
+
+    struct Case {
+        const char* name;
+        bool system, microphone;
+    };
+    for (const Case& c : { Case { "sistema.mp4", true, false }, Case { "micro.mp4", false, true }, Case { "ambos.mp4", true, true } }) {
+        SCOPED_TRACE(c.name);
+        m_reports.list.clear();
+        recorder::StreamWish wish;
+        wish.region = platform::RectF { 120, 120, 160, 160 };
+        wish.size = { 160, 160 };
+        wish.fps = 30;
+        wish.system_audio = c.system;
+        wish.microphone = c.microphone;
+        auto configuration = recorder::stream_configuration(wish);
+        const QString file = record(c.name, display_filter(), configuration, 2.5);
+        ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+
+        auto audio = stream_info(file, "a");
+        EXPECT_EQ(audio["codec_name"], "aac");
+        EXPECT_EQ(audio["sample_rate"], "48000");
+        EXPECT_EQ(audio["channels"], "2");
+        const double video_s = std::stod(stream_info(file, "v")["duration"]);
+        const double audio_s = std::stod(audio["duration"]);
+        EXPECT_NEAR(audio_s, video_s, 0.1);
+        // Only one sound track, whatever the inputs.
+        EXPECT_EQ(run("ffprobe", { "-v", "error", "-select_streams", "a", "-show_entries", "stream=index", "-of", "csv=p=0", file })
+                      .trimmed()
+                      .split('\n')
+                      .size(),
+            1);
+
+        const std::vector<float> s = sound_of(file);
+        ASSERT_GT(s.size(), 48000u * 2);
+        // Past the first half second: inputs take a moment to deliver.
+        const std::size_t from = 24000, count = 48000;
+        const double p440 = power_at(s, from, count, 440), p880 = power_at(s, from, count, 880), p660 = power_at(s, from, count, 660);
+        if (c.system && !c.microphone) {
+            EXPECT_NEAR(loudest(s, from, count), 880, 20);
+        }
+        if (c.microphone && !c.system) {
+            EXPECT_NEAR(loudest(s, from, count), 440, 20);
+        }
+        if (c.system && c.microphone) {
+            EXPECT_GT(p440, 100 * p660);
+            EXPECT_GT(p880, 100 * p660);
+        }
+    }
+}
+
+TEST_F(CaptureStreamX11, TheProgramPlaysNoSoundOfItsOwnWhileSystemSoundIsRecorded)
+{
+    const std::vector<std::int16_t> click(4410, 3000);
+    ASSERT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)) << "the session's PulseAudio took no sound";
+    recorder::StreamWish wish;
+    wish.region = platform::RectF { 0, 0, 64, 64 };
+    wish.size = { 64, 64 };
+    wish.fps = 10;
+    wish.system_audio = true;
+    bool held = true;
+    record("callado.mp4", display_filter(), recorder::stream_configuration(wish), 1.0, platform::VideoCodec::H264,
+        [&](double) { held = held && !platform::play_pcm16_blocking(click, 44100, 1); });
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+    EXPECT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)); // released with the stream
+}
+
+TEST_F(CaptureStreamX11, ARegionOffTheDisplayFailsToStartAndTheOutputReportsFailure)
+{
+    auto configuration = config(QRect(0, 0, 64, 64), 30);
+    configuration.source_rect = platform::RectF { m_display.frame.w + 500, 10, 64, 64 };
+    auto stream = platform::create_capture_stream(display_filter(), configuration, m_reports.delegate);
+    ASSERT_TRUE(stream) << stream.error();
+    ASSERT_TRUE((*stream)->add_recording_output({ path("fuera.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, m_reports.delegate));
+    (*stream)->start([this](std::optional<std::string> error) {
+        std::lock_guard lock(m_reports.mutex);
+        m_reports.start = error;
+    });
+    ASSERT_TRUE(wait_until([&] { std::lock_guard lock(m_reports.mutex); return m_reports.start.has_value(); }, 20000));
+    EXPECT_EQ(*m_reports.start, "la región no toca la pantalla");
+    ASSERT_TRUE(wait_until([&] { return m_reports.ended(); }, 20000));
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFailed));
+    EXPECT_FALSE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+    EXPECT_FALSE(m_reports.has(recorder::Report::Kind::RecordingStarted));
+}
+
+TEST_F(CaptureStreamX11, AStopRightAfterTheStartAnswersBothAndEndsTheFileOnce)
+{
+    for (int round = 0; round < 5; ++round) {
+        Reports reports;
+        auto stream = platform::create_capture_stream(display_filter(), config(QRect(0, 0, 64, 64), 60), reports.delegate);
+        ASSERT_TRUE(stream) << stream.error();
+        ASSERT_TRUE((*stream)->add_recording_output({ path("corta.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, reports.delegate));
+        std::atomic<int> starts = 0, stops = 0;
+        (*stream)->start([&](std::optional<std::string>) { ++starts; });
+        (*stream)->stop([&](std::optional<std::string> e) {
+            EXPECT_FALSE(e);
+            ++stops;
+        });
+        ASSERT_TRUE(wait_until([&] { return starts == 1 && stops == 1 && reports.ended(); }, 20000)) << "round " << round;
+        stream->reset();
+        EXPECT_EQ(starts, 1);
+        EXPECT_EQ(stops, 1);
+        // Finished when a frame made it into the file, failed when none did; never both.
+        EXPECT_NE(reports.has(recorder::Report::Kind::RecordingFinished), reports.has(recorder::Report::Kind::RecordingFailed));
+    }
+}
+
+TEST_F(CaptureStreamX11, ThePointerIsBlendedInAtItsHotSpotOnlyWhenAsked)
+{
+    const QRect area(400, 300, 200, 200);
+    Flat window(Qt::white, area);
+    pump_for(300);
+    run("xdotool", { "mousemove", QString::number(area.x() + 100), QString::number(area.y() + 100) });
+    pump_for(300);
+    // The darkest pixel right below and beside the pointer's tip, and far from it.
+    auto darkest = [](const QImage& frame, QRect box) {
+        int dark = 255;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                dark = std::min(dark, qGray(frame.pixel(x, y)));
+        return dark;
+    };
+    for (bool cursor : { true, false }) {
+        SCOPED_TRACE(cursor ? "with pointer" : "without pointer");
+        auto configuration = config(area, 10);
+        configuration.shows_cursor = cursor;
+        const QString file = record(cursor ? "puntero.mp4" : "sin_puntero.mp4", display_filter(), configuration, 0.8);
+        const auto frames = frames_rgb(file, 200, 200);
+        ASSERT_FALSE(frames.empty());
+        const QImage& last = frames.back();
+        EXPECT_GT(darkest(last, QRect(0, 0, 60, 60)), 200); // away from the pointer: white
+        if (cursor)
+            EXPECT_LT(darkest(last, QRect(100, 100, 12, 12)), 100);
+        else
+            EXPECT_GT(darkest(last, QRect(100, 100, 12, 12)), 200);
+    }
+}

@@ -1,0 +1,285 @@
+// The FFmpeg media layer on videos the tests make with libav: probing,
+// thumbnails, frame reading with ranges, MP4 exports and the reference GIF
+// writer; and the video module's conversion and command line on top of it.
+#include "platform/media.h"
+#include "record/video.h"
+
+#include "clip_maker.h"
+#include "qt_wait.h"
+#include "test_util.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <QBuffer>
+#include <QImageReader>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace fs = std::filesystem;
+using testing_support::ClipSpec;
+using testing_support::clip_level;
+using testing_support::make_clip;
+using testing_support::TempDir;
+
+namespace {
+
+class MediaFFmpegTest : public ::testing::Test {
+protected:
+    void SetUp() override { video::set_media(nullptr); }
+
+    fs::path clip(const std::string& name, const ClipSpec& spec)
+    {
+        const fs::path path = m_dir.path() / name;
+        const auto error = make_clip(path, spec);
+        EXPECT_FALSE(error) << *error;
+        return path;
+    }
+
+    // The grey level in the middle of a picture.
+    static int level(const QImage& image)
+    {
+        return qGray(image.pixel(image.width() / 2, image.height() / 2));
+    }
+
+    // The levels of the frames decode_frames hands on, and their delays.
+    static std::vector<std::pair<int, int>> decoded(const fs::path& path, const video::GifSettings& settings)
+    {
+        std::vector<std::pair<int, int>> out;
+        auto r = video::decode_frames(path, settings, [&](gif::Frame f, std::uint32_t w, std::uint32_t h) -> std::expected<void, std::string> {
+            const std::uint32_t word = f.pixels[(h / 2) * w + w / 2];
+            out.emplace_back(static_cast<int>(word & 0xFF), f.delay);
+            return {};
+        });
+        EXPECT_TRUE(r) << r.error();
+        return out;
+    }
+
+    platform::ExportOutcome export_mp4(const fs::path& from, const fs::path& to, platform::Mp4Options options)
+    {
+        return m_media->export_mp4(from, to, options);
+    }
+
+    TempDir m_dir;
+    std::unique_ptr<platform::Media> m_media = platform::create_ffmpeg_media();
+};
+
+std::string codec_tag(const fs::path& path)
+{
+    AVFormatContext* f = nullptr;
+    if (avformat_open_input(&f, ("file:" + path.string()).c_str(), nullptr, nullptr) < 0)
+        return {};
+    avformat_find_stream_info(f, nullptr);
+    const std::uint32_t tag = f->streams[0]->codecpar->codec_tag;
+    avformat_close_input(&f);
+    return std::string { char(tag & 0xFF), char((tag >> 8) & 0xFF), char((tag >> 16) & 0xFF), char(tag >> 24) };
+}
+
+} // namespace
+
+TEST_F(MediaFFmpegTest, ProbeReadsSizeSoundRotationAndSkipsCoverArt)
+{
+    ClipSpec spec;
+    spec.sine = true;
+    spec.rotation = 90;
+    spec.sar_num = 3;
+    spec.sar_den = 2;
+    // A colon in the name would be a protocol without the "file:" prefix.
+    const fs::path path = clip("a:b.mp4", spec);
+    auto probe = m_media->probe(path);
+    ASSERT_TRUE(probe) << probe.error();
+    EXPECT_DOUBLE_EQ(probe->width, 96);
+    EXPECT_DOUBLE_EQ(probe->height, 48);
+    EXPECT_EQ(probe->rotation, 90);
+    EXPECT_NEAR(probe->duration, 1.0, 0.05);
+    EXPECT_TRUE(probe->has_audio);
+    EXPECT_EQ(video::info(path), (video::VideoInfo { 96, 48, probe->duration, true }));
+
+    ClipSpec song;
+    song.video = false;
+    song.sine = true;
+    song.cover_art = true;
+    const fs::path music = clip("song.mp4", song);
+    auto none = m_media->probe(music);
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error(), "el archivo no tiene video");
+    EXPECT_FALSE(video::info(music));
+    EXPECT_FALSE(video::info(m_dir.path() / "missing.mp4"));
+    EXPECT_FALSE(video::thumbnail(music, 640));
+}
+
+TEST_F(MediaFFmpegTest, ThumbnailsAreTurnedFittedAndNeverEnlarged)
+{
+    ClipSpec spec;
+    spec.width = 160;
+    spec.height = 90;
+    spec.rotation = 90;
+    const fs::path portrait = clip("portrait.mp4", spec);
+    auto big = video::thumbnail(portrait, 640);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->size(), QSize(90, 160));
+    EXPECT_NEAR(level(*big), clip_level(0), 3);
+    auto small = video::thumbnail(portrait, 64);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->height(), 64);
+    EXPECT_EQ(small->width(), 36);
+}
+
+TEST_F(MediaFFmpegTest, FramesLandOnTheirSlotsAndRangesStartOnTime)
+{
+    const fs::path path = clip("steady.mp4", ClipSpec {});
+    // 1 s at 30 fps read at 15: samples 0, 2, 4, ... (the later of each pair).
+    auto frames = decoded(path, { std::nullopt, 15, 800 });
+    ASSERT_EQ(frames.size(), 15u);
+    for (int k = 0; k < 15; ++k)
+        EXPECT_NEAR(frames[static_cast<size_t>(k)].first, clip_level(2 * k), 3) << k;
+    EXPECT_EQ(frames[0].second, 7);
+
+    // From 0.5 s: the frame on screen then comes first.
+    auto ranged = decoded(path, { std::make_pair(0.51, 0.8), 30, 800 });
+    ASSERT_FALSE(ranged.empty());
+    EXPECT_NEAR(ranged[0].first, clip_level(15), 3);
+    EXPECT_EQ(ranged.size(), 9u);
+
+    // Variable rate: a one-second pause is one long frame.
+    ClipSpec vfr;
+    vfr.times = { 0.0, 0.1, 1.1, 1.2 };
+    vfr.fps = 10;
+    auto paused = decoded(clip("vfr.mp4", vfr), { std::nullopt, 10, 800 });
+    ASSERT_EQ(paused.size(), 4u);
+    EXPECT_EQ(paused[1].second, 100);
+    EXPECT_NEAR(paused[2].first, clip_level(2), 3);
+}
+
+TEST_F(MediaFFmpegTest, PicturesAreReadWithTheirOwnColourMatrix)
+{
+    // Y 81, U 90, V 240 is pure red in BT.601; in BT.709 green comes out near 24.
+    ClipSpec spec;
+    spec.frames = 3;
+    spec.yuv = std::array<int, 3> { 81, 90, 240 };
+    const auto green = [&](const fs::path& path) {
+        int g = -1;
+        auto r = video::decode_frames(path, { std::nullopt, 15, 800 }, [&](gif::Frame f, std::uint32_t, std::uint32_t) -> std::expected<void, std::string> {
+            g = static_cast<int>((f.pixels[100] >> 8) & 0xFF);
+            return {};
+        });
+        EXPECT_TRUE(r);
+        return g;
+    };
+    EXPECT_NEAR(green(clip("601.mp4", spec)), 0, 3);
+    spec.bt709 = true;
+    const fs::path hd = clip("709.mp4", spec);
+    EXPECT_NEAR(green(hd), 24, 3);
+    auto thumb = m_media->thumbnail(hd, 640);
+    ASSERT_TRUE(thumb);
+    EXPECT_NEAR(qGreen(thumb->pixel(10, 10)), 24, 3);
+}
+
+TEST_F(MediaFFmpegTest, ExportOriginalCopiesTheRangeFromItsStart)
+{
+    ClipSpec spec;
+    spec.frames = 60;
+    spec.sine = true;
+    const fs::path path = clip("two.mp4", spec);
+    const fs::path out = m_dir.path() / "cut.mp4";
+    auto outcome = export_mp4(path, out, { std::make_pair(0.5, 1.5), false, 0 });
+    ASSERT_EQ(outcome.status, platform::ExportStatus::Completed) << outcome.error.value_or("");
+    auto probe = m_media->probe(out);
+    ASSERT_TRUE(probe) << probe.error();
+    EXPECT_NEAR(probe->duration, 1.0, 1.0 / 30 + 0.03);
+    EXPECT_TRUE(probe->has_audio);
+    auto first = m_media->thumbnail(out, 0);
+    ASSERT_TRUE(first);
+    EXPECT_NEAR(level(*first), clip_level(15), 3);
+
+    // Muted, the rotation stays and every sound goes.
+    ClipSpec turned = spec;
+    turned.rotation = 270;
+    const fs::path rotated = clip("turned.mp4", turned);
+    outcome = export_mp4(rotated, m_dir.path() / "mute.mp4", { std::nullopt, true, 0 });
+    ASSERT_EQ(outcome.status, platform::ExportStatus::Completed);
+    probe = m_media->probe(m_dir.path() / "mute.mp4");
+    ASSERT_TRUE(probe);
+    EXPECT_FALSE(probe->has_audio);
+    EXPECT_EQ(probe->rotation, 270);
+
+    // An empty range fails and leaves nothing behind.
+    outcome = export_mp4(path, m_dir.path() / "none.mp4", { std::make_pair(1.5, 0.5), false, 0 });
+    EXPECT_EQ(outcome.status, platform::ExportStatus::Failed);
+    EXPECT_FALSE(fs::exists(m_dir.path() / "none.mp4"));
+}
+
+TEST_F(MediaFFmpegTest, ExportDownscalesAndKeepsHevcTagged)
+{
+    ClipSpec wide;
+    wide.width = 1280;
+    wide.height = 800;
+    wide.frames = 6;
+    const fs::path path = clip("wide.mp4", wide);
+    auto outcome = export_mp4(path, m_dir.path() / "720.mp4", { std::nullopt, false, 2 });
+    ASSERT_EQ(outcome.status, platform::ExportStatus::Completed) << outcome.error.value_or("");
+    auto probe = m_media->probe(m_dir.path() / "720.mp4");
+    ASSERT_TRUE(probe);
+    EXPECT_DOUBLE_EQ(probe->width, 1152);
+    EXPECT_DOUBLE_EQ(probe->height, 720);
+    EXPECT_NEAR(probe->duration, 6.0 / 30, 0.001);
+    // Never enlarged: 1080p of the same stays 1280 × 800.
+    EXPECT_EQ(platform::export_size(1280, 800, 1), std::make_pair(1280, 800));
+    EXPECT_EQ(platform::export_size(1921, 1081, 0), std::make_pair(1921, 1081));
+    EXPECT_EQ(platform::export_size(3840, 1600, 1), std::make_pair(1920, 800));
+    EXPECT_EQ(platform::export_size(641, 481, 2), std::make_pair(640, 480));
+
+    ClipSpec hevc;
+    hevc.hevc = true;
+    hevc.frames = 10;
+    const fs::path h = clip("h.mp4", hevc);
+    outcome = export_mp4(h, m_dir.path() / "h-copy.mp4", { std::nullopt, false, 0 });
+    ASSERT_EQ(outcome.status, platform::ExportStatus::Completed) << outcome.error.value_or("");
+    EXPECT_EQ(codec_tag(m_dir.path() / "h-copy.mp4"), "hvc1");
+}
+
+TEST_F(MediaFFmpegTest, ExportJobReportsOnTheMainQueue)
+{
+    const fs::path path = clip("job.mp4", ClipSpec {});
+    std::optional<std::expected<fs::path, std::string>> result;
+    video::export_mp4(path, m_dir.path() / "job-out.mp4", {}, [&](std::expected<fs::path, std::string> r) { result = std::move(r); });
+    EXPECT_FALSE(result);
+    ASSERT_TRUE(testing_support::wait_until([&] { return result.has_value(); }, 20000));
+    ASSERT_TRUE(*result) << result->error();
+    EXPECT_TRUE(video::info(**result));
+}
+
+TEST_F(MediaFFmpegTest, ReferenceGifHasEveryFrameAndNoLoopBlock)
+{
+    std::vector<std::uint32_t> red(20 * 10, 0xFF0000), blue(20 * 10, 0x0000FF);
+    const std::vector<platform::GifFrameView> frames { { red, 10 }, { blue, 25 }, { red, 5 } };
+    auto bytes = m_media->write_gif(frames, 20, 10);
+    ASSERT_TRUE(bytes) << bytes.error();
+    EXPECT_EQ(gif::frame_delays(*bytes), (std::vector<std::uint16_t> { 10, 25, 5 }));
+    const std::string text(bytes->begin(), bytes->end());
+    EXPECT_EQ(text.find("NETSCAPE2.0"), std::string::npos);
+    QByteArray data(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer, "gif");
+    EXPECT_EQ(reader.imageCount(), 3);
+    EXPECT_EQ(reader.read().pixel(4, 4) & 0xFFFFFF, 0xFF0000u);
+}
+
+TEST_F(MediaFFmpegTest, CommandLineConvertsARealVideo)
+{
+    ClipSpec spec;
+    spec.width = 96;
+    spec.height = 64;
+    const fs::path path = clip("cli.mp4", spec);
+    const fs::path out = m_dir.path() / "cli.gif";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(video::cli_gif({ path.string(), out.string(), "+10", "48" }), 0);
+    const std::string line = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(line.rfind("GIF 48×32: 10 cuadros leídos, ", 0), 0u) << line;
+    QImageReader reader(QString::fromStdString(out.string()), "gif");
+    EXPECT_GE(reader.imageCount(), 1);
+    EXPECT_FALSE(fs::exists(m_dir.path() / "cli.gif.part"));
+}

@@ -1,0 +1,225 @@
+// After-capture cards on Qt's offscreen platform, with the roads out recorded.
+#include "capture/quick_access.h"
+
+#include "base/config.h"
+#include "base/state.h"
+#include "codec/gif.h"
+#include "qt_wait.h"
+#include "test_util.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTimer>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using quick_access::Action;
+using quick_access::CardKind;
+using testing_support::pump_for;
+using testing_support::wait_until;
+
+namespace {
+
+QImage picture(int w, int h, QColor colour = QColor(20, 140, 220))
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(colour);
+    return image;
+}
+
+int live_cards()
+{
+    int n = 0;
+    for (QWidget* w : QApplication::allWidgets())
+        n += dynamic_cast<VistropeQuickCard*>(w) != nullptr;
+    return n;
+}
+
+class Cards : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_cfg = std::make_shared<config::Config>();
+        m_cfg->save_dir = (m_home.path() / "capturas").string();
+        state::set_config(m_cfg);
+        quick_access::Roads roads = quick_access::default_roads();
+        roads.annotate = [this](QImage image, double scale) { log.push_back(fmt::format("anotar {}x{} {}", image.width(), image.height(), scale)); };
+        roads.pin = [this](QImage, double scale) { log.push_back(fmt::format("fijar {}", scale)); };
+        roads.reveal = [this](const fs::path& p) { log.push_back("mostrar " + p.filename().string()); };
+        roads.edit_video = [this](const fs::path& p) { log.push_back("editar " + p.filename().string()); };
+        roads.open_path = [this](const std::string& p) { log.push_back("abrir " + fs::path(p).filename().string()); };
+        roads.copy_file = [this](const fs::path& p) { log.push_back("copiar " + p.filename().string()); };
+        roads.make_gif = [this](const fs::path& s, const fs::path& d) { log.push_back("gif " + s.filename().string() + " " + d.filename().string()); };
+        roads.thumbnail = [](const fs::path&, double) -> std::optional<QImage> { return picture(640, 360); };
+        roads.duration = [](const fs::path&) -> std::optional<double> { return 3725.0; };
+        quick_access::set_roads(roads);
+    }
+    void TearDown() override
+    {
+        for (VistropeQuickCard* c : std::vector(quick_access::cards()))
+            c->close();
+        pump_for(300);
+        quick_access::set_roads(quick_access::default_roads());
+        state::set_config(std::make_shared<config::Config>());
+    }
+    VistropeQuickCard* show(std::uint64_t delivery = 0, int w = 400, int h = 300)
+    {
+        quick_access::show_card(picture(w, h), CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 2.0, delivery);
+        return quick_access::cards().back();
+    }
+
+    testing_support::TempHome m_home;
+    std::shared_ptr<config::Config> m_cfg;
+    std::vector<std::string> log;
+};
+
+} // namespace
+
+TEST_F(Cards, FiveAtMostTheOldestGoesAndNothingOutlivesItsCard)
+{
+    const int before = live_cards();
+    std::vector<QPointer<VistropeQuickCard>> made;
+    testing_support::from_event_loop([&] {
+        for (int i = 0; i < 6; ++i)
+            made.push_back(show(i + 1));
+    });
+    ASSERT_EQ(quick_access::cards().size(), 5u);
+    EXPECT_EQ(quick_access::cards().front(), made[1].data());
+    EXPECT_TRUE(wait_until([&] { return made[0].isNull(); })) << "an evicted card is deleted";
+    // Newest lowest, 12 points between cards (Qt's y grows downwards).
+    const auto& c = quick_access::cards();
+    EXPECT_EQ(c[4]->geometry().top() - c[3]->geometry().bottom() - 1, 12);
+
+    // Twenty 4K captures, closed or pushed out: none of them lives on.
+    testing_support::from_event_loop([&] {
+        for (int i = 0; i < 20; ++i) {
+            VistropeQuickCard* card = show(100 + i, 3840, 2160);
+            if (i % 3 == 0)
+                card->close();
+        }
+        for (VistropeQuickCard* card : std::vector(quick_access::cards()))
+            card->close();
+    });
+    EXPECT_TRUE(wait_until([&] { return live_cards() == before; }, 5000)) << live_cards() - before << " cards still alive";
+}
+
+TEST_F(Cards, ClosingTwiceActsOnceAndTheTimerSparesAHoveredCard)
+{
+    VistropeQuickCard* a = show();
+    VistropeQuickCard* b = show();
+    a->act(Action::Close);
+    EXPECT_TRUE(a->closed());
+    EXPECT_EQ(quick_access::cards(), std::vector<VistropeQuickCard*> { b });
+    a->close(); // a second close changes nothing
+    EXPECT_EQ(quick_access::cards().size(), 1u);
+    b->close();
+
+    m_cfg->quick_access_seconds = 0.3;
+    QPointer<VistropeQuickCard> idle(show());
+    QPointer<VistropeQuickCard> hovered(show());
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+    QCoreApplication::sendEvent(hovered.data(), &enter);
+    EXPECT_TRUE(hovered->hovered());
+    EXPECT_TRUE(hovered->controls_shown());
+    EXPECT_TRUE(wait_until([&] { return idle.isNull(); }, 3000));
+    pump_for(300);
+    ASSERT_FALSE(hovered.isNull());
+    EXPECT_FALSE(hovered->closed());
+}
+
+TEST_F(Cards, FilesGoOnlyToTheCardOfTheirDelivery)
+{
+    VistropeQuickCard* first = show(7);
+    VistropeQuickCard* second = show(8);
+    // The later delivery finishes first: each card still gets its own file.
+    quick_access::attach_file("/tmp/b.png", 8);
+    quick_access::attach_file("/tmp/a.png", 7);
+    EXPECT_EQ(first->file(), fs::path("/tmp/a.png"));
+    EXPECT_EQ(second->file(), fs::path("/tmp/b.png"));
+    // Once a card has a file, or is closed, a file for it is dropped.
+    quick_access::attach_file("/tmp/c.png", 8);
+    EXPECT_EQ(second->file(), fs::path("/tmp/b.png"));
+    VistropeQuickCard* third = show(9);
+    third->close();
+    quick_access::attach_file("/tmp/d.png", 9);
+    EXPECT_FALSE(third->file());
+}
+
+TEST_F(Cards, ActionsReachTheirRoadsAndSaveOnce)
+{
+    VistropeQuickCard* card = show(1);
+    card->act(Action::Pin);
+    EXPECT_TRUE(card->closed());
+    VistropeQuickCard* edit = show(2);
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(50, 50), QPointF(50, 50), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(edit, &dbl);
+    EXPECT_TRUE(edit->closed());
+    // "Guardar" writes the capture once and reveals that file; a second
+    // save of the same card reveals it again without writing another.
+    VistropeQuickCard* save = show(3);
+    const auto path = save->ensure_file();
+    ASSERT_TRUE(path);
+    EXPECT_TRUE(fs::exists(*path));
+    EXPECT_EQ(save->ensure_file(), path);
+    save->act(Action::Save);
+    EXPECT_EQ(log, (std::vector<std::string> { "fijar 2", "anotar 400x300 2", "mostrar " + path->filename().string() }));
+    std::size_t files = 0;
+    for (const auto& e : fs::directory_iterator(m_cfg->save_dir))
+        files += e.path().extension() == ".png";
+    EXPECT_EQ(files, 1u);
+
+    // A folder that cannot be made: no file, a log line, the card stays.
+    m_cfg->save_dir = (m_home.path() / "archivo" / "capturas").string();
+    testing_support::write_file(m_home.path() / "archivo", "x");
+    VistropeQuickCard* stuck = show(4);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(stuck->ensure_file());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("no pude guardar la captura: "), std::string::npos);
+    EXPECT_FALSE(stuck->closed());
+}
+
+TEST_F(Cards, CardsForVideoAndGifFiles)
+{
+    // A GIF the program's own encoder writes.
+    const fs::path gif_path = m_home.path() / "clip.GIF";
+    {
+        auto sink = gif::FileSink::create(gif_path);
+        ASSERT_TRUE(sink.has_value());
+        auto enc = gif::GifEncoder::create(**sink, 64, 36, {});
+        ASSERT_TRUE(enc.has_value());
+        gif::Frame frame;
+        frame.pixels.assign(64 * 36, 0x0000c8); // blue
+        frame.delay = 10;
+        ASSERT_TRUE(enc->push(std::move(frame)).has_value());
+        ASSERT_TRUE(enc->finish().has_value());
+    }
+    quick_access::show_file(gif_path);
+    ASSERT_TRUE(wait_until([] { return !quick_access::cards().empty(); }));
+    VistropeQuickCard* gif_card = quick_access::cards().back();
+    EXPECT_EQ(gif_card->kind(), CardKind::Gif);
+    EXPECT_EQ(gif_card->image().size(), QSize(64, 36));
+    EXPECT_EQ(gif_card->buttons().size(), 3u);
+    gif_card->act(Action::Edit); // a GIF opens in its default application
+    gif_card = nullptr;
+
+    const fs::path video = m_home.path() / "grabacion.mp4";
+    testing_support::write_file(video, "not really a video");
+    quick_access::show_file(video);
+    ASSERT_TRUE(wait_until([] { return quick_access::cards().size() == 1 && quick_access::cards().back()->kind() == CardKind::Video; }));
+    VistropeQuickCard* video_card = quick_access::cards().back();
+    EXPECT_EQ(video_card->scale(), 2.0);
+    EXPECT_EQ(video_card->height(), 131); // 360 × 232 / 640 = 130.5
+    video_card->act(Action::Gif);
+    EXPECT_EQ(log, (std::vector<std::string> { "abrir clip.GIF", "gif grabacion.mp4 grabacion.gif" }));
+    EXPECT_TRUE(video_card->closed());
+
+    // Without a picture the placeholder stands in.
+    auto roads = quick_access::default_roads();
+    quick_access::set_roads(roads);
+    quick_access::show_video(video, std::nullopt);
+    ASSERT_TRUE(wait_until([] { return !quick_access::cards().empty() && quick_access::cards().back()->image().size() == QSize(16, 9); }));
+}

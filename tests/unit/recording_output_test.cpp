@@ -1,0 +1,261 @@
+// The MP4 recording output without a display: frames made in memory, the
+// file read back with ffprobe.
+#include "platform/ffmpeg/mp4_writer.h"
+#include "platform/pulse/audio_capture.h"
+#include "record/recorder_stream.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <csignal>
+#include <future>
+#include <mutex>
+#include <thread>
+
+using platform::ffmpeg::RecordingOutput;
+using recorder::Report;
+
+namespace {
+
+struct Listener final : platform::RecordingListener {
+    std::mutex mutex;
+    std::vector<Report> reports;
+    std::promise<void> ended;
+    std::atomic<bool> over = false;
+    void add(Report r)
+    {
+        std::lock_guard lock(mutex);
+        const bool end = r.kind != Report::Kind::RecordingStarted;
+        reports.push_back(std::move(r));
+        if (end) {
+            over = true;
+            ended.set_value();
+        }
+    }
+    void recording_started() override { add({ Report::Kind::RecordingStarted, 0, {} }); }
+    void recording_failed(const std::string& e) override { add({ Report::Kind::RecordingFailed, 0, e }); }
+    void recording_finished() override { add({ Report::Kind::RecordingFinished, 0, {} }); }
+    bool wait_end() { return ended.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready; }
+};
+
+platform::StreamConfiguration configuration(std::uint32_t w, std::uint32_t h, bool audio = false)
+{
+    platform::StreamConfiguration c;
+    c.width = w;
+    c.height = h;
+    c.minimum_frame_interval = recorder::frame_interval(30);
+    c.captures_audio = audio;
+    return c;
+}
+
+QImage flat(int w, int h, QRgb colour)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(colour);
+    return image;
+}
+
+QString probe(const QString& file, const QString& entries, const char* stream = "v")
+{
+    QProcess p;
+    p.start("ffprobe", { "-v", "error", "-select_streams", stream, "-show_entries", entries, "-of", "csv=p=0", file });
+    p.waitForFinished(30000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+TEST(RecordingOutput, AFullQueueDropsInsteadOfWaitingAndTheFileKeepsItsSlots)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("cola.mp4");
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(64, 48), listener);
+    ASSERT_TRUE(output) << output.error();
+    auto& out = **output;
+    // Not started: nothing drains the queue, so the seventh frame on is dropped at once.
+    int accepted = 0;
+    const auto before = std::chrono::steady_clock::now();
+    for (int slot = 0; slot < 20; ++slot)
+        accepted += out.push_video({ flat(64, 48, 0xff204080), slot * 2 }); // every other slot: holes
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    EXPECT_EQ(accepted, 6);
+    EXPECT_EQ(out.frames_dropped(), 14);
+    out.start();
+    out.finish();
+    EXPECT_FALSE(out.push_video({ flat(64, 48, 0xff204080), 100 })); // finishing: no more frames
+    ASSERT_TRUE(listener->wait_end());
+    output->reset();
+    ASSERT_EQ(listener->reports.size(), 2u);
+    EXPECT_EQ(listener->reports[0].kind, Report::Kind::RecordingStarted);
+    EXPECT_EQ(listener->reports[1].kind, Report::Kind::RecordingFinished);
+    // The frames keep their slots on the 1/30 s grid: 0, 2/30, … 10/30.
+    const QStringList times = probe(file, "frame=pts_time").split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(times.size(), 6) << times.join(",").toStdString();
+    for (int i = 0; i < 6; ++i)
+        EXPECT_NEAR(times[i].toDouble(), i * 2 / 30.0, 1e-3);
+    EXPECT_EQ(probe(file, "stream=width,height"), "64,48");
+}
+
+// Files of this process may not grow past `bytes` while it lives (writes fail
+// with EFBIG instead of raising SIGXFSZ).
+struct FileSizeLimit {
+    rlimit old {};
+    struct sigaction old_action {};
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &old);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &old_action);
+        rlimit limited = old;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old);
+        sigaction(SIGXFSZ, &old_action, nullptr);
+    }
+};
+
+TEST(RecordingOutput, AFileThatCannotBeFinishedIsReportedFailedNeverFinished)
+{
+    QTemporaryDir dir;
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ dir.filePath("lleno.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+        configuration(320, 240), listener);
+    ASSERT_TRUE(output) << output.error();
+    // The disk fills up after the header: neither the frames nor the index fit.
+    FileSizeLimit limit(64 * 1024);
+    (*output)->start();
+    for (int slot = 0; slot < 60 && !listener->over; ++slot) {
+        QImage noise(320, 240, QImage::Format_ARGB32_Premultiplied);
+        for (int y = 0; y < 240; ++y)
+            for (int x = 0; x < 320; ++x)
+                noise.setPixel(x, y, 0xff000000u | static_cast<QRgb>((x * 7919u + y * 104729u + slot * 15485863u) * 2654435761u >> 8));
+        // A failed output takes no more frames.
+        while (!listener->over && !(*output)->push_video({ noise, slot }))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    (*output)->finish();
+    ASSERT_TRUE(listener->wait_end());
+    output->reset();
+    std::lock_guard lock(listener->mutex);
+    ASSERT_FALSE(listener->reports.empty());
+    EXPECT_EQ(listener->reports.back().kind, Report::Kind::RecordingFailed);
+    EXPECT_FALSE(listener->reports.back().error.empty());
+    EXPECT_TRUE(std::ranges::none_of(listener->reports, [](const auto& r) { return r.kind == Report::Kind::RecordingFinished; }));
+}
+
+TEST(RecordingOutput, RefusesWhatItCannotWriteAndReportsAnEmptyRecordingAsFailed)
+{
+    QTemporaryDir dir;
+    auto missing = RecordingOutput::open({ dir.filePath("no/such/dir.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+        configuration(64, 48), nullptr);
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.error().find("no pude crear"), std::string::npos) << missing.error();
+    EXPECT_FALSE(RecordingOutput::open({ dir.filePath("a.mov").toStdString(), "mov", platform::VideoCodec::H264 }, configuration(64, 48), nullptr));
+    EXPECT_FALSE(RecordingOutput::open({ dir.filePath("a.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(63, 48), nullptr));
+
+    auto listener = std::make_shared<Listener>();
+    auto empty = RecordingOutput::open({ dir.filePath("vacio.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+        configuration(64, 48, true), listener);
+    ASSERT_TRUE(empty) << empty.error();
+    (*empty)->start();
+    (*empty)->finish();
+    ASSERT_TRUE(listener->wait_end());
+    ASSERT_EQ(listener->reports.size(), 1u);
+    EXPECT_EQ(listener->reports[0].kind, Report::Kind::RecordingFailed);
+    EXPECT_EQ(listener->reports[0].error, "no se grabó ningún cuadro");
+}
+
+// A 1 kHz tone at amplitude 0.25, stereo, for sample positions [at, at + n):
+// both inputs play it in phase, so where they overlap the mix doubles it.
+std::vector<float> tone(std::int64_t at, std::size_t n)
+{
+    std::vector<float> s(n * 2);
+    for (std::size_t i = 0; i < n; ++i)
+        s[2 * i] = s[2 * i + 1] = 0.25f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * double(at + std::int64_t(i)) / 48000.0));
+    return s;
+}
+
+double rms(const std::vector<float>& s, double from, double to)
+{
+    double sum = 0;
+    const auto a = static_cast<std::size_t>(from * 48000), b = std::min(s.size(), static_cast<std::size_t>(to * 48000));
+    for (std::size_t i = a; i < b; ++i)
+        sum += double(s[i]) * s[i];
+    return b > a ? std::sqrt(sum / double(b - a)) : -1;
+}
+
+TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("mezcla.mp4");
+    auto c = configuration(64, 48, true);
+    c.captures_microphone = true;
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, c, listener);
+    ASSERT_TRUE(output) << output.error();
+    auto& out = **output;
+    out.start();
+    // One second of video. System sound for 0–0.6 s; the microphone for
+    // 0.5–0.6 s and 0.9–1.0 s, the later block arriving first; between them nothing.
+    auto push = [&](int input, std::int64_t at, std::size_t n) { out.push_audio(input, at, tone(at, n).data(), n); };
+    for (int i = 0; i < 6; ++i)
+        push(0, i * 4800, 4800);
+    push(1, 43200, 4800);
+    push(1, 24000, 4800);
+    push(0, -4800, 4800); // before the start: dropped
+    for (int slot = 0; slot < 30; ++slot)
+        while (!out.push_video({ flat(64, 48, 0xff808080), slot }))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    out.audio_input_gone(1);
+    out.audio_input_gone(0);
+    out.finish();
+    ASSERT_TRUE(listener->wait_end());
+    output->reset();
+    EXPECT_EQ(listener->reports.back().kind, Report::Kind::RecordingFinished);
+    EXPECT_NEAR(probe(file, "stream=duration", "a").toDouble(), probe(file, "stream=duration", "v").toDouble(), 0.1);
+    EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels", "a"), "aac,48000,2");
+
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-f", "f32le", "-" });
+    ASSERT_TRUE(decode.waitForFinished(30000));
+    const QByteArray raw = decode.readAllStandardOutput();
+    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
+    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+    // The level of one input (the downmix's scale is ffmpeg's business).
+    const double one = rms(s, 0.05, 0.45);
+    EXPECT_GT(one, 0.1);
+    EXPECT_NEAR(rms(s, 0.52, 0.58), 2 * one, 0.1 * one); // both, in phase: each in its right place
+    EXPECT_LT(rms(s, 0.63, 0.87), 0.01);                 // the gap is silent
+    EXPECT_NEAR(rms(s, 0.92, 0.98), one, 0.1 * one);     // the block that came first, at its place
+}
+
+TEST(AudioClock, BlocksFollowBySampleCountsAndOnlyALostStretchLeavesAGap)
+{
+    const std::int64_t origin = 5'000'000'000;
+    platform::pulse::AudioClock clock(48000, origin);
+    // The first block was taken 0.1 s after the origin.
+    EXPECT_EQ(clock.place(origin + 100'000'000, 960), 4800);
+    // The next arrives with jitter of a few ms either way: counts win.
+    EXPECT_EQ(clock.place(origin + 123'000'000, 960), 5760);
+    EXPECT_EQ(clock.place(origin + 135'000'000, 960), 6720);
+    // 200 ms lost on the way: the clock runs ahead by more than 50 ms, a gap follows.
+    EXPECT_EQ(clock.place(origin + 340'000'000, 960), 16320);
+    EXPECT_EQ(clock.place(origin + 360'000'000, 960), 17280);
+    // A source that delivers faster than it records falls behind the clock by more than 200 ms: back to the clock.
+    EXPECT_EQ(clock.place(origin + 380'000'000, 48000), 18240);
+    EXPECT_EQ(clock.place(origin + 390'000'000, 960), 18720);
+    // Before the origin: negative positions (the output drops them).
+    platform::pulse::AudioClock early(48000, origin);
+    EXPECT_EQ(early.place(origin - 20'000'000, 960), -960);
+}
