@@ -25,24 +25,6 @@ using namespace testing_support;
 
 namespace {
 
-std::string window_named(const char* title)
-{
-    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--name", QString("^%1$").arg(title) }));
-    std::string id;
-    ids >> id;
-    return id;
-}
-
-bool poll(const std::function<bool()>& done, int tries = 50)
-{
-    for (int i = 0; i < tries; ++i) {
-        if (done())
-            return true;
-        QThread::msleep(100);
-    }
-    return done();
-}
-
 // "Preferencias…" is third from the bottom of the status menu.
 void choose_preferences(const Geometry& icon)
 {

@@ -6,10 +6,12 @@
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -52,6 +54,26 @@ inline std::vector<Geometry> program_windows()
         if (const auto g = window_geometry(id))
             out.push_back(*g);
     return out;
+}
+
+// The first viewable window with exactly this title; empty when none.
+inline std::string window_named(const char* title)
+{
+    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--name", QString("^%1$").arg(title) }));
+    std::string id;
+    ids >> id;
+    return id;
+}
+
+// Checks `done` every 100 ms, `tries` times, without turning the event loop.
+inline bool poll(const std::function<bool()>& done, int tries = 50)
+{
+    for (int i = 0; i < tries; ++i) {
+        if (done())
+            return true;
+        QThread::msleep(100);
+    }
+    return done();
 }
 
 class Program {
