@@ -167,6 +167,13 @@ void release_delegate()
     delegate_slot().reset();
 }
 
+std::function<void()>& instance_release()
+{
+    util::require_main_thread("hilo principal");
+    static auto* held = new std::function<void()>();
+    return *held;
+}
+
 std::shared_ptr<AppDelegate> AppDelegate::create()
 {
     return std::shared_ptr<AppDelegate>(new AppDelegate());

@@ -185,6 +185,10 @@ std::shared_ptr<AppDelegate> delegate();
 // Empties the delegate slot: main, once the run loop has returned, and tests.
 void release_delegate();
 
+// Lets go of the single-instance socket and lock before the process is
+// replaced (the relaunch); main installs it, null until then. Main thread.
+std::function<void()>& instance_release();
+
 // The status icon: the outline with its notches, the star and the two rings,
 // 18 × 18 points drawn at `scale` pixels per point in `tint`.
 QImage status_icon(double scale, const QColor& tint);
