@@ -185,8 +185,13 @@ void VistropeEditorImage::paintEvent(QPaintEvent* event)
     const double dpr = devicePixelRatioF();
     const QSize wanted(std::max(1, int(std::lround(width() * dpr))), std::max(1, int(std::lround(height() * dpr))));
     if (m_scaled.size() != wanted || m_scaled.devicePixelRatio() != dpr) {
-        m_scaled = m_image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        m_scaled.setDevicePixelRatio(dpr);
+        // Crop tool in and out, undo and redo of a crop: the view goes back
+        // and forth between two sizes, so the last copy is kept as well.
+        std::swap(m_scaled, m_previous);
+        if (m_scaled.size() != wanted || m_scaled.devicePixelRatio() != dpr) {
+            m_scaled = m_image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            m_scaled.setDevicePixelRatio(dpr);
+        }
     }
     // The painter is clipped to the dirty area: only that part is copied.
     QPainter painter(this);

@@ -94,8 +94,9 @@ public:
 };
 
 // Paints the picture scaled smoothly to the view's size. The scaled copy is
-// made again only when that size changes, so a repaint (every repaint of the
-// overlay repaints what lies under it) is one blit.
+// made again only when that size changes (the copy for the size before is
+// kept too), so a repaint (every repaint of the overlay repaints what lies
+// under it) is one blit.
 class VistropeEditorImage final : public QWidget {
 public:
     VistropeEditorImage(QImage image, QWidget* parent);
@@ -107,6 +108,7 @@ protected:
 private:
     QImage m_image;
     QImage m_scaled;
+    QImage m_previous;
 };
 
 class VistropeEditorOverlay final : public QWidget {

@@ -59,10 +59,12 @@ void drag(QWidget* target, QPointF from, QPointF to)
     mouse(target, QEvent::MouseButtonRelease, to, Qt::NoButton);
 }
 
+// Grey, with the right half blue.
 QImage picture(int w, int h)
 {
     QImage image(w, h, QImage::Format_RGB32);
     image.fill(QColor(200, 200, 200));
+    QPainter(&image).fillRect(w / 2, 0, w - w / 2, h, QColor(0, 0, 255));
     return image;
 }
 
@@ -264,6 +266,18 @@ TEST(EditorWindowLayout, ResizingKeepsTheCanvasCentredAndMovesAnOpenField)
         const QRect shown(o.window->clip()->mapTo(stage, QPoint()), o.window->clip()->size());
         EXPECT_NEAR(shown.x(), m.offset.x, 1);
         EXPECT_NEAR(shown.width(), m.canvas.w * m.zoom, 1);
+        // The picture is drawn there, scaled: grey left, blue right, the
+        // backdrop around.
+        const QImage shot = o.window->grab().toImage();
+        const auto at = [&](double x, double y) {
+            const QPointF v = o.view(x, y);
+            return shot.pixelColor(int(v.x()), int(v.y()) + 48);
+        };
+        EXPECT_EQ(at(700, 300), QColor(200, 200, 200));
+        EXPECT_EQ(at(900, 300), QColor(0, 0, 255));
+        EXPECT_EQ(at(1590, 990), QColor(0, 0, 255));
+        EXPECT_NE(at(1620, 500), QColor(0, 0, 255));
+        EXPECT_NE(at(-20, 500), QColor(200, 200, 200));
         // The field follows the text's origin.
         const QPointF origin = o.view(800, 500);
         EXPECT_NEAR(o.window->text_field()->y(), origin.y(), 3 + 0.1 * 40 * m.zoom);
