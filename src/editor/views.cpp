@@ -16,8 +16,26 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace editor {
+
+namespace {
+
+// Backspace is the key that deletes the selection; Delete deletes forward.
+constexpr std::pair<int, Key> NAMED_KEYS[] = {
+    { Qt::Key_Return, Key::Return },
+    { Qt::Key_Enter, Key::Enter },
+    { Qt::Key_Backspace, Key::Delete },
+    { Qt::Key_Delete, Key::ForwardDelete },
+    { Qt::Key_Escape, Key::Escape },
+    { Qt::Key_Left, Key::Left },
+    { Qt::Key_Right, Key::Right },
+    { Qt::Key_Down, Key::Down },
+    { Qt::Key_Up, Key::Up },
+};
+
+} // namespace
 
 KeyEvent key_event(const QKeyEvent& event)
 {
@@ -32,37 +50,11 @@ KeyEvent key_event(const QKeyEvent& event)
     if (mods & Qt::MetaModifier)
         out.modifiers |= CONTROL;
     const int key = event.key();
-    switch (key) {
-    case Qt::Key_Return:
-        out.key = Key::Return;
-        return out;
-    case Qt::Key_Enter:
-        out.key = Key::Enter;
-        return out;
-    case Qt::Key_Backspace:
-        out.key = Key::Delete;
-        return out;
-    case Qt::Key_Delete:
-        out.key = Key::ForwardDelete;
-        return out;
-    case Qt::Key_Escape:
-        out.key = Key::Escape;
-        return out;
-    case Qt::Key_Left:
-        out.key = Key::Left;
-        return out;
-    case Qt::Key_Right:
-        out.key = Key::Right;
-        return out;
-    case Qt::Key_Down:
-        out.key = Key::Down;
-        return out;
-    case Qt::Key_Up:
-        out.key = Key::Up;
-        return out;
-    default:
-        break;
-    }
+    for (const auto& [code, named] : NAMED_KEYS)
+        if (key == code) {
+            out.key = named;
+            return out;
+        }
     // Qt names a printable key by its unshifted Unicode upper case; Ctrl
     // turns the event's text into a control character, so the key is read.
     if (const char32_t c = char32_t(key); key > 0 && key < Qt::Key_Escape && QChar::isPrint(c))
