@@ -9,6 +9,7 @@
 
 #include "base/state.h"
 #include "qt_wait.h"
+#include "test_util.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -360,6 +361,31 @@ TEST(EditorWindowStatus, ANewerStatusOutlivesTheTimerOfAnOlderOne)
     EXPECT_EQ(o.window->controls().status, "segundo");
     ASSERT_TRUE(wait_until([&] { return !o.editing().status(); }, 3000));
     EXPECT_EQ(o.window->controls().status, "800 × 400 px");
+}
+
+} // namespace
+
+namespace {
+
+TEST(EditorWindowSnapshot, WritesThePictureOfTheWholeWindowAndNothingWithoutOne)
+{
+    testing_support::TempHome home;
+    Open o(300, 200);
+    o.window->resize(700, 500);
+    pump_for(20);
+    const auto path = home.path() / "ventana.png";
+    editor::snapshot(*o.e, path);
+    const QImage written(QString::fromStdString(path.string()));
+    ASSERT_EQ(written.size(), QSize(700, 500));
+    // The blue half of the picture, where the stage shows it.
+    const QPointF v = o.view(250, 100);
+    EXPECT_EQ(written.pixelColor(int(v.x()), int(v.y()) + 48), QColor(0, 0, 255));
+
+    // A failed write is dropped; an editor without a window writes nothing.
+    editor::snapshot(*o.e, home.path() / "ventana.png" / "sub.png");
+    const auto bare = editor::Editor::create(picture(10, 10), 1);
+    editor::snapshot(*bare, home.path() / "sin.png");
+    EXPECT_FALSE(std::filesystem::exists(home.path() / "sin.png"));
 }
 
 } // namespace
