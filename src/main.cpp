@@ -1,5 +1,6 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app/app.h"
+#include "platform/screens.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
 #include "app/switches.h"
@@ -14,6 +15,7 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,11 @@ namespace {
 
 std::unique_ptr<QApplication> make_application(int& argc, char** argv)
 {
+    // Qt aborts without a display; say what is missing and end plainly.
+    if (!platform::display_reachable()) {
+        std::fputs("vistrope: no hay pantalla (DISPLAY)\n", stderr);
+        std::exit(1);
+    }
     auto application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("vistrope");

@@ -148,6 +148,10 @@ public:
     void menu_needs_update();
     QMenu* menu() const { return m_menu; }
     QSystemTrayIcon* status_item() const { return m_status_item; }
+    // Samples the tray's background under the icon again and tints the icon
+    // to stand out on it: when the icon moves or changes size, and each time
+    // the menu opens.
+    void retint_status_item();
 
     // Menu commands that are not capture actions.
     void open_folder();
@@ -170,6 +174,8 @@ private:
     QAction* command_action(QMenu* menu, const MenuRow& row);
 
     QSystemTrayIcon* m_status_item = nullptr;
+    QRect m_status_geometry;  // where the icon was last sampled
+    QRgb m_status_tint = 0;   // the tint it has
     QMenu* m_menu = nullptr;
     bool m_launched = false;
 };
