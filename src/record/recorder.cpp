@@ -309,6 +309,7 @@ void stop()
         return;
     const std::uint64_t id = r->id;
     if (!r->start_requested) {
+        util::log("grabación cancelada");
         teardown(id);
         toast("xmark.circle", "Grabación cancelada", 1.2);
         return;

@@ -1,0 +1,152 @@
+// Recording as a user does it: the record command, a drag over the screen,
+// the command again; the capsule's "Detener"; a GIF recording.
+#include "program.h"
+#include "test_util.h"
+
+#include <fmt/format.h>
+
+#include <QProcess>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+void xdo(const QStringList& args)
+{
+    QProcess p;
+    p.start("xdotool", args);
+    p.waitForFinished(5000);
+    QThread::msleep(40);
+}
+
+class DesktopRecorder : public ::testing::Test {
+protected:
+    void start(std::string_view recording)
+    {
+        write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
+            fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
+                        "copy_to_clipboard = false\n[recording]\nshow_clicks = false\n{}",
+                (m_home.path() / "capturas").string(), recording));
+        m_program.emplace(m_home.path());
+        ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
+    }
+
+    void url(const QString& u)
+    {
+        QProcess second;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(m_home.path().string()));
+        second.setProcessEnvironment(env);
+        second.start(VISTROPE_BINARY, { u });
+        ASSERT_TRUE(second.waitForFinished(10000));
+    }
+
+    // The record command, then a drag from (x0, y0) to (x1, y1) over the overlay.
+    void record_area(const QString& command, int x0, int y0, int x1, int y1)
+    {
+        url(command);
+        // The selection overlay covers the screen.
+        bool open = false;
+        for (int i = 0; i < 50 && !open; ++i) {
+            for (const auto& g : program_windows())
+                open = open || g.w >= 1000;
+            QThread::msleep(100);
+        }
+        ASSERT_TRUE(open) << m_program->err();
+        QThread::msleep(400);
+        xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
+        xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
+        xdo({ "mousemove", QString::number(x1), QString::number(y1) });
+        xdo({ "mouseup", "1" });
+    }
+
+    std::vector<fs::path> files(std::string_view ext) const
+    {
+        std::vector<fs::path> out;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
+            if (e.path().extension() == ext)
+                out.push_back(e.path());
+        return out;
+    }
+
+    TempHome m_home;
+    std::optional<Program> m_program;
+};
+
+TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
+{
+    start("countdown_seconds = 0\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-recording.png" });
+    // The capsule stands under the region: a 36-point panel of the program.
+    bool capsule = false;
+    for (const auto& g : program_windows())
+        capsule = capsule || (g.h == 36 && g.y > 451);
+    EXPECT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" });
+    QThread::msleep(1500);
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << m_program->err();
+    const std::string head = read_file(mp4[0]).substr(0, 8);
+    EXPECT_EQ(head.substr(4), "ftyp");
+    // The program's own panels stay out of the picture; nothing of them is left on screen.
+    QThread::msleep(500);
+    for (const auto& g : program_windows())
+        EXPECT_NE(g.h, 36) << "the capsule went with the recording";
+}
+
+TEST_F(DesktopRecorder, DetenerDuringTheCountdownLeavesNoFile)
+{
+    start("countdown_seconds = 5\n");
+    record_area("vistrope://record-screen", 300, 200, 700, 500);
+    ASSERT_TRUE(m_program->wait_for("grabación: pantalla", 20)) << m_program->err();
+    std::optional<Geometry> capsule;
+    for (int i = 0; i < 30 && !capsule; ++i) {
+        for (const auto& g : program_windows())
+            if (g.h == 36 && g.w > 100)
+                capsule = g;
+        QThread::msleep(100);
+    }
+    ASSERT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" });
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-countdown.png" });
+    // The button is the capsule's right end.
+    xdo({ "mousemove", QString::number(capsule->x + capsule->w - 30), QString::number(capsule->y + 18), "click", "1" });
+    ASSERT_TRUE(m_program->wait_for("grabación cancelada", 10)) << m_program->err();
+    QThread::msleep(6000);
+    EXPECT_TRUE(files(".mp4").empty());
+    EXPECT_EQ(m_program->err().find("video de"), std::string::npos);
+}
+
+TEST_F(DesktopRecorder, AGifRecordingLeavesAGifAndNoMp4)
+{
+    start("countdown_seconds = 0\ngif_max_width = 320\n");
+    record_area("vistrope://record-gif", 250, 250, 570, 490);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(1200);
+    url("vistrope://record-gif");
+    ASSERT_TRUE(m_program->wait_for("gif: ", 60)) << m_program->err();
+    const auto gif = files(".gif");
+    ASSERT_EQ(gif.size(), 1u) << m_program->err();
+    EXPECT_EQ(read_file(gif[0]).substr(0, 6), "GIF89a");
+    EXPECT_TRUE(files(".mp4").empty());
+    // The MP4 was recorded into a private folder and removed after the conversion.
+    const auto at = m_program->err().find("video de ");
+    ASSERT_NE(at, std::string::npos);
+    const auto from = m_program->err().find(" en /", at);
+    const auto to = m_program->err().find(".mp4", from);
+    ASSERT_NE(to, std::string::npos);
+    const fs::path source = m_program->err().substr(from + 4, to + 4 - from - 4);
+    EXPECT_EQ(fs::status(source.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_FALSE(fs::exists(source)) << source;
+}
+
+} // namespace
