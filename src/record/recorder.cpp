@@ -7,6 +7,7 @@
 #include "capture/quick_access.h"
 #include "platform/url_scheme.h"
 #include "platform/workspace.h"
+#include "record/input_overlay.h"
 #include "record/recorder_ui.h"
 
 #include <fmt/format.h>
@@ -46,8 +47,11 @@ Services real_services()
     s.make_controls = [](const platform::RectF& area, const platform::RectF& visible, bool has_region) -> std::unique_ptr<Controls> {
         return Ui::create(area, visible, has_region);
     };
-    // No keys-and-clicks overlay is wired yet: start_input stays empty.
-    s.accessibility_trusted = [] { return false; };
+    s.start_input = [](const platform::RectF& screen, const platform::RectF& area, std::uint32_t flags,
+                        double scale) -> std::unique_ptr<InputPanel> {
+        return input_overlay::InputOverlay::start(screen, area, flags, scale);
+    };
+    s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
     s.gif_folder = [] { return platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid())); };
     s.capture_name = [] { return output::capture_name_now(); };
     // FIXME: the recorded area's flash needs the flash capture; until then no
