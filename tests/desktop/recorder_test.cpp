@@ -2,6 +2,7 @@
 // the command again; the capsule's "Detener"; a GIF recording.
 #include "program.h"
 #include "test_util.h"
+#include "record/video.h"
 
 #include <fmt/format.h>
 
@@ -31,7 +32,7 @@ protected:
     {
         write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
             fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
-                        "copy_to_clipboard = false\n[recording]\nshow_clicks = false\n{}",
+                        "copy_to_clipboard = false\n[recording]\n{}",
                 (m_home.path() / "capturas").string(), recording));
         m_program.emplace(m_home.path());
         ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
@@ -82,7 +83,7 @@ protected:
 
 TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
 {
-    start("countdown_seconds = 0\n");
+    start("countdown_seconds = 0\nshow_clicks = false\n");
     record_area("vistrope://record-screen", 200, 150, 601, 451);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
     run("import", { "-window", "root", "/tmp/vistrope-desktop-recording.png" });
@@ -106,7 +107,7 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
 
 TEST_F(DesktopRecorder, DetenerDuringTheCountdownLeavesNoFile)
 {
-    start("countdown_seconds = 5\n");
+    start("countdown_seconds = 5\nshow_clicks = false\n");
     record_area("vistrope://record-screen", 300, 200, 700, 500);
     ASSERT_TRUE(m_program->wait_for("grabación: pantalla", 20)) << m_program->err();
     std::optional<Geometry> capsule;
@@ -128,7 +129,7 @@ TEST_F(DesktopRecorder, DetenerDuringTheCountdownLeavesNoFile)
 
 TEST_F(DesktopRecorder, AGifRecordingLeavesAGifAndNoMp4)
 {
-    start("countdown_seconds = 0\ngif_max_width = 320\n");
+    start("countdown_seconds = 0\nshow_clicks = false\ngif_max_width = 320\n");
     record_area("vistrope://record-gif", 250, 250, 570, 490);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
     QThread::msleep(1200);
@@ -150,3 +151,61 @@ TEST_F(DesktopRecorder, AGifRecordingLeavesAGifAndNoMp4)
 }
 
 } // namespace
+
+namespace {
+
+struct Seen {
+    int blue_frames = 0, orange_frames = 0, pill_frames = 0, frames = 0;
+};
+
+// Frames of the video with a ring's blue, a ring's orange, and the pill's dark body.
+Seen look_at(const fs::path& mp4)
+{
+    Seen seen;
+    auto r = video::decode_frames(mp4, { std::nullopt, 30, 0 }, [&](gif::Frame f, std::uint32_t, std::uint32_t) -> std::expected<void, std::string> {
+        int blue = 0, orange = 0, dark = 0;
+        for (std::uint32_t px : f.pixels) {
+            const int R = (px >> 16) & 255, G = (px >> 8) & 255, B = px & 255;
+            blue += B - R > 50 && B > G + 20;
+            orange += R - B > 50 && R > G + 20;
+            dark += R < 50 && G < 50 && B < 55;
+        }
+        ++seen.frames;
+        seen.blue_frames += blue > 40;
+        seen.orange_frames += orange > 40;
+        seen.pill_frames += dark > 400;
+        return {};
+    });
+    EXPECT_TRUE(r) << (r ? "" : r.error());
+    return seen;
+}
+
+} // namespace
+
+TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
+{
+    start("countdown_seconds = 0\nshow_clicks = true\nshow_keys = true\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    EXPECT_TRUE(m_program->wait_for("excepciones en el filtro: 1", 1)) << m_program->err();
+    QThread::msleep(300);
+    xdo({ "mousemove", "300", "250", "click", "4" });
+    QThread::msleep(800);
+    xdo({ "mousemove", "400", "300", "click", "1" });
+    QThread::msleep(100);
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-ring.png" });
+    QThread::msleep(700);
+    xdo({ "key", "ctrl+shift+f" });
+    QThread::msleep(150);
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-pill.png" });
+    QThread::msleep(900);
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << m_program->err();
+    const Seen seen = look_at(mp4[0]);
+    EXPECT_GT(seen.frames, 10);
+    EXPECT_GT(seen.blue_frames, 0);
+    EXPECT_GT(seen.pill_frames, 0);
+    EXPECT_EQ(seen.orange_frames, 0) << "a wheel step is no click";
+}
