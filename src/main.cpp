@@ -5,6 +5,7 @@
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "record/recorder_check.h"
 #include "record/video.h"
 
 #include <QApplication>
@@ -56,6 +57,12 @@ int run_task(const switches::Found& found)
         return video::cli_gif(found.args);
     if (found.task == switches::Task::GifBench)
         return video::cli_gif_bench(found.args);
+    if (found.task == switches::Task::DebugRecorder)
+        return recorder::debug_check(found.args.at(0));
+    if (found.task == switches::Task::RecordTest) {
+        recorder::record_test(found.args.at(0));
+        return 0;
+    }
     return not_built(found.task);
 }
 

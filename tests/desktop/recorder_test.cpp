@@ -7,11 +7,13 @@
 #include <fmt/format.h>
 
 #include <QProcess>
+#include <QImage>
 #include <QThread>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -156,6 +158,7 @@ namespace {
 
 struct Seen {
     int blue_frames = 0, orange_frames = 0, pill_frames = 0, frames = 0;
+    int green_frames = 0, magenta_frames = 0;
 };
 
 // Frames of the video with a ring's blue, a ring's orange, and the pill's dark body.
@@ -163,17 +166,21 @@ Seen look_at(const fs::path& mp4)
 {
     Seen seen;
     auto r = video::decode_frames(mp4, { std::nullopt, 30, 0 }, [&](gif::Frame f, std::uint32_t, std::uint32_t) -> std::expected<void, std::string> {
-        int blue = 0, orange = 0, dark = 0;
+        int blue = 0, orange = 0, dark = 0, green = 0, magenta = 0;
         for (std::uint32_t px : f.pixels) {
             const int R = (px >> 16) & 255, G = (px >> 8) & 255, B = px & 255;
             blue += B - R > 50 && B > G + 20;
             orange += R - B > 50 && R > G + 20;
             dark += R < 50 && G < 50 && B < 55;
+            green += G > 200 && R < 60 && B < 60;
+            magenta += R > 200 && B > 200 && G < 60;
         }
         ++seen.frames;
         seen.blue_frames += blue > 40;
         seen.orange_frames += orange > 40;
         seen.pill_frames += dark > 400;
+        seen.green_frames += green > 100;
+        seen.magenta_frames += magenta > static_cast<int>(f.pixels.size() / 2);
         return {};
     });
     EXPECT_TRUE(r) << (r ? "" : r.error());
@@ -208,4 +215,65 @@ TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
     EXPECT_GT(seen.blue_frames, 0);
     EXPECT_GT(seen.pill_frames, 0);
     EXPECT_EQ(seen.orange_frames, 0) << "a wheel step is no click";
+}
+
+namespace {
+
+// Runs the program with a self-check switch; its standard output and error.
+std::pair<std::string, std::string> run_check(const fs::path& home, const QStringList& args, const std::map<QString, QString>& vars = {})
+{
+    QProcess p;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.string()));
+    for (const auto& [k, v] : vars)
+        env.insert(k, v);
+    p.setProcessEnvironment(env);
+    p.start(VISTROPE_BINARY, args);
+    EXPECT_TRUE(p.waitForFinished(60000));
+    return { p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString() };
+}
+
+} // namespace
+
+TEST(DesktopRecorderCheck, DebugRecorderPrintsItsFindingsAndDrawsThreePictures)
+{
+    TempHome home;
+    const fs::path dir = home.path() / "comprobar";
+    const auto [out, err] = run_check(home.path(), { "--debug-recorder", QString::fromStdString(dir.string()) });
+    for (const char* line : { "clase VistropeRecorderDelegate registrada, id 7",
+             "responde a didFinish=true didStart=true didFail=true didStop=true didOutput=true",
+             "hevc=false: url=", "intervalo: value=1 timescale=60 flags=1 (0.01667 s)",
+             "ida y vuelta por StreamConfiguration: 1/60 flags=1",
+             "tamaños: 1512×982@2 h264 (3024, 1964), 5120×2880@1 h264 (4096, 2304), hevc (5120, 2880)",
+             "addStreamOutput: ok", "addRecordingOutput: ok", "StreamListener: \tconforma=true",
+             "RecordingListener: \tconforma=true" })
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out << err;
+    for (const char* png : { "capsula.png", "aviso.png", "borde.png" }) {
+        QImage img(QString::fromStdString((dir / png).string()));
+        EXPECT_FALSE(img.isNull()) << png;
+        EXPECT_NE(out.find(fmt::format("dibujo: {} ({}×{} px)", (dir / png).string(), img.width(), img.height())), std::string::npos) << out;
+    }
+    EXPECT_FALSE(fs::exists(dir / "prueba.mp4"));
+}
+
+TEST(DesktopRecorderCheck, RecordTestOfAWindowWithInput)
+{
+    TempHome home;
+    const fs::path dir = home.path() / "prueba";
+    const auto [out, err] = run_check(home.path(), { "--record-test", QString::fromStdString(dir.string()) },
+        { { "VISTROPE_RECORD_WINDOW", "1" }, { "VISTROPE_RECORD_INPUT", "1" }, { "VISTROPE_RECORD_COUNTDOWN", "abc" } });
+    EXPECT_NE(err.find("prueba: ventanas de clics visibles tras detener: 0"), std::string::npos) << err;
+    EXPECT_NE(err.find("prueba: videos [\"Vistrope "), std::string::npos) << err;
+    EXPECT_NE(err.find(".mp4\"], sigue activa=false"), std::string::npos) << err;
+    std::vector<fs::path> mp4;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().extension() == ".mp4")
+            mp4.push_back(e.path());
+    ASSERT_EQ(mp4.size(), 1u);
+    const Seen seen = look_at(mp4[0]);
+    // Panel A alone, uncovered: magenta fills the frames and the green panel over it is not there.
+    EXPECT_GT(seen.magenta_frames, seen.frames / 2);
+    EXPECT_EQ(seen.green_frames, 0);
+    EXPECT_GT(seen.blue_frames, 0);
+    EXPECT_GT(seen.pill_frames, 0);
 }
