@@ -54,11 +54,11 @@ Services real_services()
     s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
     s.gif_folder = [] { return platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid())); };
     s.capture_name = [] { return output::capture_name_now(); };
-    // FIXME: the recorded area's flash needs the flash capture; until then no
-    // origin comes back and a video's card appears without the flight.
-    s.snapshot = [](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
+    s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
         if (next)
-            next(std::nullopt);
+            flash::snapshot(display, region, scale, std::move(next));
+        else
+            flash::snapshot(display, region, scale);
     };
     s.play_flash = [](const flash::Origin& origin) { flash::play(origin, std::nullopt); };
     s.copy_file = [](const fs::path& path) { video::copy_file(path); };

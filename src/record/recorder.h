@@ -101,7 +101,8 @@ struct Services {
     std::function<std::optional<std::filesystem::path>()> gif_folder;
     std::function<std::string()> capture_name;
     // Captures the recorded area for the flash: the continuation gets an
-    // origin, or none at once when the flash is off.
+    // origin, or none at once when the flash is off; without a continuation
+    // the flash plays in place.
     std::function<void(std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation)>
         snapshot;
     std::function<void(const flash::Origin&)> play_flash;
