@@ -171,7 +171,7 @@ Seen look_at(const fs::path& mp4)
             const int R = (px >> 16) & 255, G = (px >> 8) & 255, B = px & 255;
             blue += B - R > 50 && B > G + 20;
             orange += R - B > 50 && R > G + 20;
-            dark += R < 50 && G < 50 && B < 55;
+            dark += R < 70 && G < 50 && B < 75; // the pill over grey or over magenta
             green += G > 200 && R < 60 && B < 60;
             magenta += R > 200 && B > 200 && G < 60;
         }
