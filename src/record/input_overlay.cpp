@@ -171,7 +171,9 @@ public:
             m_animate.start();
         else if (!moving)
             m_animate.stop();
-        update();
+        // Only what was drawn and what is drawn now: the panel covers the screen.
+        update(m_drawn.united(shape));
+        m_drawn = shape;
     }
 
 protected:
@@ -179,9 +181,6 @@ protected:
     {
         QPainter p(this);
         p.setRenderHint(QPainter::Antialiasing);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(rect(), Qt::transparent);
-        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         const auto now = m_shared->now();
         const Scene& s = m_shared->scene;
         for (const auto& r : s.rings) {
@@ -226,6 +225,7 @@ private:
 
     std::shared_ptr<Shared> m_shared;
     QTimer m_animate;
+    QRegion m_drawn;
 };
 
 // --- Shared -----------------------------------------------------------------------
