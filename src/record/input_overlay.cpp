@@ -157,12 +157,20 @@ public:
         QRegion shape;
         for (const auto& r : s.rings) {
             moving = moving || !r->grow_start || seconds(now - *r->grow_start) < RING_GROW;
-            shape += ring_rect(*r).toAlignedRect().adjusted(-2, -2, 2, 2);
+            // The shape follows the ring as it grows.
+            const double k = ring_look(r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt).first;
+            const QRectF box = ring_rect(*r);
+            const double half = 46 * k + 2;
+            shape += QRegion(QRectF(box.center().x() - half, box.center().y() - half, 2 * half, 2 * half).toAlignedRect(), QRegion::Ellipse);
         }
         const double pill_t = s.pill_fade_start ? seconds(now - *s.pill_fade_start) : -1;
         moving = moving || (s.pill_fade_start && pill_t < PILL_FADE);
         if (pill_opacity(s.pill_shown, s.pill_fade_start ? std::optional(pill_t) : std::nullopt) > 0)
-            shape += pill_qt().toAlignedRect().adjusted(-1, -1, 1, 1);
+        {
+            QPainterPath rounded;
+            rounded.addRoundedRect(pill_qt().adjusted(-1, -1, 1, 1), 18, 18);
+            shape += QRegion(rounded.toFillPolygon().toPolygon());
+        }
         if (!platform::compositor_running()) {
             // An empty mask would show the whole window; one corner pixel stays.
             setMask(shape.isEmpty() ? QRegion(0, 0, 1, 1) : shape);

@@ -283,8 +283,11 @@ public:
         QRegion shape;
         if (m_ring)
             shape = QRegion(rect()).subtracted(QRegion(rect().adjusted(5, 5, -5, -5)));
-        if (m_count > 0)
-            shape = shape.united(square().toAlignedRect());
+        if (m_count > 0) {
+            QPainterPath rounded;
+            rounded.addRoundedRect(square(), 26, 26);
+            shape = shape.united(QRegion(rounded.toFillPolygon().toPolygon()));
+        }
         if (shape.isEmpty())
             shape = QRegion(0, 0, 1, 1);
         window()->setMask(shape);
