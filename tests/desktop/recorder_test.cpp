@@ -54,7 +54,8 @@ protected:
     void record_area(const QString& command, int x0, int y0, int x1, int y1)
     {
         url(command);
-        // The selection overlay covers the screen.
+        // The selection overlay says when it shows, and covers the screen.
+        ASSERT_TRUE(m_program->wait_for("selector visible")) << m_program->err();
         bool open = false;
         for (int i = 0; i < 50 && !open; ++i) {
             for (const auto& g : program_windows())
@@ -62,7 +63,7 @@ protected:
             QThread::msleep(100);
         }
         ASSERT_TRUE(open) << m_program->err();
-        QThread::msleep(400);
+        QThread::msleep(600);
         xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
         xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
         xdo({ "mousemove", QString::number(x1), QString::number(y1) });
@@ -119,7 +120,7 @@ TEST_F(DesktopRecorder, DetenerDuringTheCountdownLeavesNoFile)
                 capsule = g;
         QThread::msleep(100);
     }
-    ASSERT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" });
+    ASSERT_TRUE(capsule) << m_program->err() << run("xwininfo", { "-root", "-tree" });
     run("import", { "-window", "root", "/tmp/vistrope-desktop-countdown.png" });
     // The button is the capsule's right end.
     xdo({ "mousemove", QString::number(capsule->x + capsule->w - 30), QString::number(capsule->y + 18), "click", "1" });
