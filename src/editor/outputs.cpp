@@ -6,6 +6,10 @@
 #include "base/util_queue.h"
 #include "capture/output.h"
 
+#include "editor/window.h"
+
+#include <QFileDialog>
+#include <QPointer>
 #include <QString>
 
 #include <fmt/format.h>
@@ -134,6 +138,49 @@ void write_png(const std::shared_ptr<Editor>& editor, const fs::path& path)
     if (!exported)
         return;
     write(editor, std::move(exported->first), exported->second, Target { std::nullopt, path });
+}
+
+fs::path save_as_path(const fs::path& chosen)
+{
+    fs::path out = chosen;
+    if (!out.has_extension())
+        out += ".png";
+    return out;
+}
+
+void save_as(const std::shared_ptr<Editor>& editor)
+{
+    util::require_main_thread("hilo principal");
+    editor->editing().commit_text();
+    auto* window = dynamic_cast<EditorWindow*>(editor->window());
+    if (!window)
+        return;
+    const std::shared_ptr<const config::Config> cfg = state::config();
+    const fs::path folder = config::save_dir(*cfg);
+    const std::string name = output::capture_name_now() + ".png";
+    // X11 has no sheets: a dialog modal to the editor's window stands in.
+    auto* dialog = new QFileDialog(window, QStringLiteral("Guardar como"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    // With the suffix the dialog adds it before asking about overwriting,
+    // so typing "foo" never silently replaces an existing "foo.png".
+    dialog->setDefaultSuffix(QStringLiteral("png"));
+    dialog->setDirectory(QString::fromStdString(folder.string()));
+    dialog->selectFile(QString::fromStdString(name));
+    const std::weak_ptr<Editor> weak = editor;
+    QObject::connect(dialog, &QFileDialog::finished, dialog, [weak, dialog](int result) {
+        if (result != QDialog::Accepted)
+            return;
+        const auto e = weak.lock();
+        const QStringList files = dialog->selectedFiles();
+        if (!e || files.isEmpty() || files.front().isEmpty())
+            return;
+        write_png(e, save_as_path(fs::path(files.front().toStdString())));
+    });
+    dialog->open();
 }
 
 } // namespace editor

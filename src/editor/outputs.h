@@ -26,6 +26,16 @@ void copy(const std::shared_ptr<Editor>& editor);
 // numbered when that is taken (two saves in one second make two files).
 void save(const std::shared_ptr<Editor>& editor);
 
+// Asks where to save through a save dialog, modal to the editor's window,
+// starting in the capture folder with the dated name; an accepted name gets
+// written by write_png (see save_as_path). Nothing without a window; a
+// cancel, or an editor gone meanwhile, writes nothing.
+void save_as(const std::shared_ptr<Editor>& editor);
+
+// The file a save dialog's answer names: the name as typed, with ".png"
+// added when it has no extension ("foo.jpeg" stays and holds PNG bytes).
+std::filesystem::path save_as_path(const std::filesystem::path& chosen);
+
 // Writes the flattened picture to `path` (replacing what stands there, as a
 // save panel confirmed), through a temporary file and a rename.
 void write_png(const std::shared_ptr<Editor>& editor, const std::filesystem::path& path);

@@ -1,7 +1,6 @@
 #include "editor/toolbar.h"
 
 #include "app/app.h"
-#include "base/util.h"
 #include "editor/model.h"
 #include "editor/views.h"
 #include "editor/window.h"
@@ -327,13 +326,3 @@ Toolbar build(editor::VistropeEditorController& target, std::weak_ptr<editor::Ed
 }
 
 } // namespace toolbar
-
-namespace editor {
-
-// FIXME: the save panel; until it lands the request is only logged.
-void save_as(const std::shared_ptr<Editor>&)
-{
-    util::log("editor: guardar como… todavía no disponible");
-}
-
-} // namespace editor

@@ -107,10 +107,3 @@ inline int left_x() { return 16; }
 int right_x(int width, int w3);
 
 } // namespace toolbar
-
-namespace editor {
-
-// Saves the annotated picture where a save panel says.
-void save_as(const std::shared_ptr<Editor>& editor);
-
-} // namespace editor

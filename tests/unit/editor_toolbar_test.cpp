@@ -4,6 +4,7 @@
 // keys; the images; and clicks on the controls acting while the overlay
 // keeps the focus.
 #include "editor/mod.h"
+#include "editor/outputs.h"
 #include "editor/toolbar.h"
 #include "editor/views.h"
 #include "editor/window.h"
@@ -17,6 +18,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTimer>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -25,6 +29,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -234,6 +239,93 @@ TEST(EditorToolbarFocus, ClickingAControlActsAndLeavesTheFocusOnTheOverlay)
         }));
         click(t.copy);
         EXPECT_EQ(QApplication::focusWidget(), window->overlay());
+        window->close();
+        pump_for(20);
+    }
+    util::wait_for_background();
+    pump_for(20);
+    state::reset_for_tests();
+}
+
+TEST(EditorSaveAs, ANameWithoutExtensionGetsPngAndAnyOtherStaysAsTyped)
+{
+    EXPECT_EQ(editor::save_as_path("/tmp/prueba"), std::filesystem::path("/tmp/prueba.png"));
+    EXPECT_EQ(editor::save_as_path("/tmp/prueba.jpeg"), std::filesystem::path("/tmp/prueba.jpeg"));
+    EXPECT_EQ(editor::save_as_path("/tmp/a.b/prueba"), std::filesystem::path("/tmp/a.b/prueba.png"));
+}
+
+TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
+{
+    namespace fs = std::filesystem;
+    state::reset_for_tests();
+    testing_support::TempHome home;
+    const fs::path folder = home.path() / "capturas";
+    fs::create_directories(folder);
+    config::Config cfg;
+    cfg.save_dir = folder.string();
+    state::set_config(std::make_shared<const config::Config>(cfg));
+    {
+        auto controller = editor::build(grey(120, 80), 1);
+        auto* window = controller->window();
+        window->show();
+        pump_for(20);
+        auto open_dialog = [&] {
+            controller->save_image_as();
+            auto* dialog = window->findChild<QFileDialog*>();
+            EXPECT_TRUE(dialog && dialog->isVisible());
+            return dialog;
+        };
+        auto* dialog = open_dialog();
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+        EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+        EXPECT_EQ(dialog->defaultSuffix(), QStringLiteral("png"));
+        EXPECT_EQ(fs::path(dialog->directory().absolutePath().toStdString()), folder);
+        const QString offered = QFileInfo(dialog->selectedFiles().value(0)).fileName();
+        EXPECT_TRUE(offered.startsWith(QStringLiteral("Vistrope ")) && offered.endsWith(QStringLiteral(".png")))
+            << offered.toStdString();
+
+        dialog->selectFile(QStringLiteral("prueba"));
+        static_cast<QDialog*>(dialog)->accept();
+        const fs::path saved = folder / "prueba.png";
+        ASSERT_TRUE(testing_support::wait_until([&] { return QImage(QString::fromStdString(saved.string())).width() == 120; }));
+        EXPECT_FALSE(window->findChild<QFileDialog*>());
+
+        // Again "prueba": the dialog asks about prueba.png; saying no leaves it
+        // untouched and the dialog open.
+        std::ofstream(saved, std::ios::trunc) << "before";
+        dialog = open_dialog();
+        ASSERT_TRUE(dialog);
+        bool asked = false;
+        QTimer::singleShot(50, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                asked = box->text().contains(QStringLiteral("prueba.png"));
+                box->reject();
+            }
+        });
+        dialog->selectFile(QStringLiteral("prueba"));
+        static_cast<QDialog*>(dialog)->accept();
+        EXPECT_TRUE(asked);
+        pump_for(50);
+        util::wait_for_background();
+        pump_for(20);
+        EXPECT_EQ(fs::file_size(saved), 6u);
+        EXPECT_TRUE(dialog->isVisible());
+
+        // Another extension stays as typed and still holds PNG bytes.
+        dialog->selectFile(QStringLiteral("prueba.jpeg"));
+        static_cast<QDialog*>(dialog)->accept();
+        const fs::path jpeg = folder / "prueba.jpeg";
+        ASSERT_TRUE(testing_support::wait_until([&] { return QImage(QString::fromStdString(jpeg.string()), "PNG").width() == 120; }));
+
+        // A cancel writes nothing.
+        const auto before = std::distance(fs::directory_iterator(folder), fs::directory_iterator());
+        dialog = open_dialog();
+        ASSERT_TRUE(dialog);
+        dialog->reject();
+        pump_for(50);
+        util::wait_for_background();
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), before);
         window->close();
         pump_for(20);
     }
