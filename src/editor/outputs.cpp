@@ -7,12 +7,21 @@
 #include "capture/output.h"
 
 #include "editor/window.h"
+#include "platform/url_scheme.h"
 
+#include <QDrag>
 #include <QFileDialog>
+#include <QMimeData>
+#include <QPixmap>
+#include <QUrl>
+#include <QWidget>
 #include <QPointer>
 #include <QString>
 
 #include <fmt/format.h>
+
+#include <cmath>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -181,6 +190,63 @@ void save_as(const std::shared_ptr<Editor>& editor)
         write_png(e, save_as_path(fs::path(files.front().toStdString())));
     });
     dialog->open();
+}
+
+QSize drag_thumbnail_size(std::uint32_t width, std::uint32_t height, double scale)
+{
+    const double longest = std::max(width, height);
+    if (!(longest > 0) || !(scale > 0))
+        return { 1, 1 };
+    const double k = std::min(160 / longest, 1 / scale);
+    return { std::max(int(std::lround(k * width)), 1), std::max(int(std::lround(k * height)), 1) };
+}
+
+std::expected<DragFile, std::string> drag_file(Editor& editor)
+{
+    util::require_main_thread("hilo principal");
+    auto exported = export_editor(editor);
+    if (!exported)
+        return std::unexpected(std::string("nada que arrastrar"));
+    // Per user: a shared /tmp/Vistrope could belong to someone else.
+    const auto folder = platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid()));
+    if (!folder)
+        return std::unexpected(std::string("no hay carpeta temporal propia"));
+    auto raster = std::make_shared<const output::Raster>(std::move(exported->first));
+    DragFile out;
+    out.png = encode(*raster, exported->second);
+    out.path = output::unique_path(*folder / "Vistrope", output::capture_name_now(), "png");
+    if (auto written = files::replace(out.path, { reinterpret_cast<const char*>(out.png.data()), out.png.size() });
+        !written)
+        return std::unexpected(written.error());
+    out.image = raster_image(raster, editor.base().color_space());
+    return out;
+}
+
+void drag_out(const std::shared_ptr<Editor>& editor, QWidget* source)
+{
+    auto file = drag_file(*editor);
+    if (!file) {
+        util::log("no pude preparar el arrastre: " + file.error());
+        return;
+    }
+    auto* mime = new QMimeData;
+    mime->setUrls({ QUrl::fromLocalFile(QString::fromStdString(file->path.string())) });
+    mime->setData(QStringLiteral("image/png"),
+        QByteArray(reinterpret_cast<const char*>(file->png.data()), qsizetype(file->png.size())));
+    auto* drag = new QDrag(source);
+    drag->setMimeData(mime);
+    if (!file->image.isNull()) {
+        const QSize size = drag_thumbnail_size(std::uint32_t(file->image.width()), std::uint32_t(file->image.height()),
+            editor->base().scale());
+        const qreal dpr = source->devicePixelRatioF();
+        QPixmap thumb = QPixmap::fromImage(file->image.scaled(size * dpr, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        thumb.setDevicePixelRatio(dpr);
+        drag->setPixmap(thumb);
+        // Centred under the pointer.
+        drag->setHotSpot(QPoint(size.width() / 2, size.height() / 2));
+    }
+    // A nested event loop on X11: nothing of the editor is held across it.
+    drag->exec(Qt::CopyAction);
 }
 
 } // namespace editor

@@ -211,7 +211,7 @@ QPushButton* button(const QString& title, std::string_view symbol_name, const QS
     return b;
 }
 
-Toolbar build(editor::VistropeEditorController& target, std::weak_ptr<editor::Editor>, double width)
+Toolbar build(editor::VistropeEditorController& target, std::weak_ptr<editor::Editor> editor, double width)
 {
     using editor::model::PALETTE;
     using editor::model::Tool;
@@ -299,7 +299,8 @@ Toolbar build(editor::VistropeEditorController& target, std::weak_ptr<editor::Ed
     accent.setColor(QPalette::ButtonText, accent.color(QPalette::HighlightedText));
     t.copy->setPalette(accent);
     t.right_group = group();
-    const int w3 = row(8, t.right_group, { t.save_as, t.save, t.copy });
+    t.drag = new editor::VistropeEditorDrag(std::move(editor), symbol("hand.draw"));
+    const int w3 = row(8, t.right_group, { t.drag, t.save_as, t.save, t.copy });
     t.right_group->resize(w3, ROW_HEIGHT);
 
     t.min_width = std::max(w1 + 24, w2 + w3 + 48);

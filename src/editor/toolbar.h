@@ -1,6 +1,6 @@
 // toolbar: the two 48-point rows of an editor window. The top row holds the
 // tool, colour, size and history controls; the bottom row the "Fondo" toggle,
-// the status label and the output buttons. Every control sends its action to
+// the status label, the drag handle and the output buttons. Every control sends its action to
 // the window's controller and none takes the keyboard focus, so the overlay
 // keeps the keys. The rows place their groups again whenever they are
 // resized: the top group stays centred (never nearer than 12 points to the
@@ -66,6 +66,7 @@ struct Toolbar {
     Segmented* history = nullptr;
     QAbstractButton* background = nullptr;
     QLabel* status = nullptr;
+    QWidget* drag = nullptr; // the "Arrastrar" handle
     QPushButton* save_as = nullptr;
     QPushButton* save = nullptr;
     QPushButton* copy = nullptr;

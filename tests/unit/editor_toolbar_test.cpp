@@ -30,6 +30,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -232,6 +233,7 @@ TEST(EditorToolbarFocus, ClickingAControlActsAndLeavesTheFocusOnTheOverlay)
         EXPECT_TRUE(window->controls().background);
         EXPECT_EQ(QApplication::focusWidget(), window->overlay());
 
+        click(t.drag); // a press without a drag drags nothing
         click(t.save);
         EXPECT_TRUE(testing_support::wait_until([&] {
             std::error_code ec;
@@ -332,6 +334,55 @@ TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
     util::wait_for_background();
     pump_for(20);
     state::reset_for_tests();
+}
+
+TEST(EditorDragOut, ThumbnailsShrinkToFitButNeverGrowPastActualSize)
+{
+    EXPECT_EQ(editor::drag_thumbnail_size(4000, 2000, 2), QSize(160, 80));
+    EXPECT_EQ(editor::drag_thumbnail_size(100, 50, 1), QSize(100, 50));
+    EXPECT_EQ(editor::drag_thumbnail_size(100, 50, 2), QSize(50, 25));
+    EXPECT_EQ(editor::drag_thumbnail_size(2000, 4000, 1), QSize(80, 160));
+    EXPECT_EQ(editor::drag_thumbnail_size(10000, 3, 1), QSize(160, 1)); // never thinner than a point
+}
+
+TEST(EditorDragOut, TheFileIsTheExportInAFolderOfThisUserAlone)
+{
+    namespace fs = std::filesystem;
+    testing_support::TempHome home;
+    testing_support::ScopedEnv tmp("TMPDIR", home.path().string());
+    auto controller = editor::build(grey(64, 40), 2);
+    auto& e = *controller->editor();
+    e.editing().set_background(true);
+    const auto first = editor::drag_file(e);
+    ASSERT_TRUE(first.has_value()) << first.error();
+    const auto second = editor::drag_file(e);
+    ASSERT_TRUE(second.has_value()) << second.error();
+    EXPECT_NE(first->path, second->path); // a second drag never replaces the first's file
+    const fs::path folder = first->path.parent_path();
+    EXPECT_EQ(folder.filename(), "Vistrope");
+    EXPECT_EQ(folder.parent_path().parent_path(), home.path());
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // The file decodes to the export, frame and all.
+    const QImage written(QString::fromStdString(first->path.string()), "PNG");
+    ASSERT_FALSE(written.isNull());
+    EXPECT_GT(written.width(), 64);
+    EXPECT_EQ(written.size(), first->image.size());
+    EXPECT_EQ(written.convertToFormat(QImage::Format_ARGB32), first->image.convertToFormat(QImage::Format_ARGB32));
+
+    // The handle shows its word and icon and keeps out of the focus chain.
+    const auto& bar = controller->window()->toolbar();
+    ASSERT_TRUE(bar.drag);
+    EXPECT_EQ(bar.drag->size(), QSize(98, 26));
+    EXPECT_EQ(bar.drag->accessibleName(), QStringLiteral("Arrastrar"));
+    const QImage drawn = bar.drag->grab().toImage();
+    int dark = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            dark += qGray(drawn.pixel(x, y)) < 100;
+    EXPECT_GT(dark, 40);
 }
 
 } // namespace
