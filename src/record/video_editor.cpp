@@ -327,9 +327,15 @@ void VideoEditor::begin_trim()
 {
     if (!player_view)
         return;
-    auto self = shared_from_this();
+    // The player view keeps the trim's completion, and the controller keeps
+    // the view: a strong hold there would keep a closed window and its player
+    // alive for good.
+    std::weak_ptr<VideoEditor> weak = weak_from_this();
     if (!player_view->can_begin_trimming()) {
-        util::after(0.3, [self] {
+        util::after(0.3, [weak] {
+            const auto self = weak.lock();
+            if (!self)
+                return;
             if (self->player_view->can_begin_trimming())
                 self->begin_trim();
             else
@@ -338,7 +344,10 @@ void VideoEditor::begin_trim()
         return;
     }
     player_view->pause();
-    player_view->begin_trimming([self](platform::TrimOutcome outcome) {
+    player_view->begin_trimming([weak](platform::TrimOutcome outcome) {
+        const auto self = weak.lock();
+        if (!self)
+            return;
         platform::VideoPlayerView* view = self->player_view;
         if (outcome == platform::TrimOutcome::Cancelled || !view->has_current_item())
             return;

@@ -282,6 +282,36 @@ TEST_F(VideoEditorTest, ClosingWhileExportingLeavesTheCompletionLiveHiddenObject
     EXPECT_TRUE(has_toast("MP4 listo · 0.0 MB"));
 }
 
+TEST_F(VideoEditorTest, ClosingWithATrimOpenOrWaitingLetsTheWindowAndItsPlayerGo)
+{
+    // Closed with the range bar open: nothing but the player holds the trim.
+    auto e = open();
+    ASSERT_TRUE(e && m_player);
+    m_player->show_first_frame();
+    e->begin_trim();
+    ASSERT_TRUE(m_player->trimming());
+    std::weak_ptr<video_editor::VideoEditor> weak = e;
+    testing_support::from_event_loop([&] {
+        e->window->close();
+        e.reset();
+    });
+    EXPECT_TRUE(video_editor::editors().empty());
+    EXPECT_TRUE(weak.expired());
+
+    // Closed while the trim waits for the first frame: the retry finds nothing.
+    e = open();
+    ASSERT_TRUE(e && m_player);
+    e->begin_trim();
+    weak = e;
+    testing_support::from_event_loop([&] {
+        e->window->close();
+        e.reset();
+    });
+    EXPECT_TRUE(weak.expired());
+    testing_support::pump_for(500);
+    EXPECT_FALSE(has_toast("Este video no se puede recortar"));
+}
+
 TEST_F(VideoEditorTest, DebugHooksActOnTheNewestWindow)
 {
     EXPECT_FALSE(video_editor::debug_set_range(1.0, 4.0));
