@@ -325,7 +325,8 @@ void VideoEditor::set_range(std::optional<Range> wanted)
 
 void VideoEditor::begin_trim()
 {
-    if (!player_view)
+    // A trim already open is no video that cannot be trimmed.
+    if (!player_view || player_view->trimming())
         return;
     // The player view keeps the trim's completion, and the controller keeps
     // the view: a strong hold there would keep a closed window and its player

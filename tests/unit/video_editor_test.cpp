@@ -151,6 +151,12 @@ TEST_F(VideoEditorTest, TrimsAreConfirmedCancelledAndForgotten)
     EXPECT_EQ(m_player->calls().end()[-2], "pause");
     EXPECT_FALSE(m_player->can_begin_trimming());
 
+    // Asked again while the bar is open: it stays open, and no error shows.
+    e->begin_trim();
+    testing_support::pump_for(500);
+    EXPECT_TRUE(m_player->trimming());
+    EXPECT_EQ(std::ranges::count_if(m_toasts, [](const Toast& t) { return t.text == "Este video no se puede recortar"; }), 1);
+
     ASSERT_TRUE(m_player->finish_trim(TrimOutcome::Confirmed, 1.04, 4.0));
     EXPECT_EQ(e->range_label->text().toStdString(), "0:01.0 – 0:04.0 · 3.0 s");
     EXPECT_TRUE(e->reset_button->isEnabled());
