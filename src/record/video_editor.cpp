@@ -94,15 +94,6 @@ Fitted fitted(const QWidget* w)
     return { double(s.width()), double(s.height()) };
 }
 
-void centre(QWidget* window)
-{
-    if (const QScreen* s = screen_under_pointer()) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
-}
-
 // Notes a Return or Enter that reaches the open pop-up's list, for the one
 // shortcut that follows it in the same key press.
 class PopupReturn final : public QObject {
@@ -133,6 +124,15 @@ private:
 };
 
 } // namespace
+
+void centre(QWidget* window)
+{
+    if (const QScreen* s = screen_under_pointer()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+}
 
 std::vector<std::shared_ptr<VideoEditor>>& editors()
 {
