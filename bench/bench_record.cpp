@@ -4,7 +4,10 @@
 //  2. a recording of the whole screen over an animated window: frames missing
 //     from the frame grid of the file and CPU (user + system over wall), beside
 //     `ffmpeg -f x11grab … -c:v libx264 -preset ultrafast`;
-//  3. sync: a window flips from black to white as a tone burst reaches the
+//  3. the same recording with the controls and the keys-and-clicks panel
+//     drawing 10 clicks and 5 keys a second: CPU and frames missing beside
+//     the engine alone;
+//  4. sync: a window flips from black to white as a tone burst reaches the
 //     null sink; where the flip and the onset land in our file and in
 //     ffmpeg's x11grab + pulse recording of the same scene.
 //
@@ -19,9 +22,15 @@
 #include "platform/screen_capture.h"
 #include "platform/sound_out.h"
 #include "platform/x11/x11_pixels.h"
+#include "platform/fake/raw_input_fake.h"
+#include "record/input_overlay.h"
 #include "record/recorder_stream.h"
+#include "record/recorder_ui.h"
 
 #include <QApplication>
+
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QPainter>
 #include <QProcess>
@@ -125,7 +134,8 @@ struct Recorded {
 
 // Records with our stream; the CPU this process spent over the wall time.
 Recorded record_ours(const platform::ShareableDisplay& display, std::optional<platform::RectF> region, int fps, double seconds,
-    const QString& file, bool audio, const std::function<void(double)>& during = {})
+    const QString& file, bool audio, const std::function<void(double)>& during = {},
+    const std::function<void(platform::ContentFilter&)>& adjust = {})
 {
     recorder::StreamWish wish;
     wish.region = region;
@@ -137,6 +147,8 @@ Recorded record_ours(const platform::ShareableDisplay& display, std::optional<pl
     configuration.excludes_current_process_audio = false; // the burst is ours
     platform::ContentFilter filter;
     filter.display = display;
+    if (adjust)
+        adjust(filter);
     std::atomic<bool> ended = false;
     auto delegate = std::make_shared<recorder::RecorderDelegate>(1, [&](recorder::Report r) {
         if (r.kind == recorder::Report::Kind::RecordingFinished || r.kind == recorder::Report::Kind::RecordingFailed) {
@@ -339,7 +351,42 @@ int main(int argc, char** argv)
         theirs.dropped_percent(), theirs.cores);
     fmt::print("  núcleos ffmpeg / nuestros: {}\n", bench::ratio(theirs.cores, ours.cores));
 
-    // 3. Sync of picture and sound.
+    // 3. The same with the controls on screen and the keys-and-clicks panel busy.
+    {
+        animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
+        animator.waitForStarted();
+        pump(1500);
+        const Recorded alone = record_ours(display, std::nullopt, fps, seconds, dir.filePath("solo.mp4"), false);
+        auto ui = recorder::Ui::create(display.frame, display.frame, false);
+        auto overlay = input_overlay::InputOverlay::start(display.frame, display.frame,
+            recorder::SHOW_CLICKS | recorder::SHOW_KEYS, display.scale, std::make_unique<platform::RawInputFake>());
+        pump(500);
+        const auto panel = overlay->window_id();
+        int clicks = 0, keys = 0;
+        const Recorded busy = record_ours(display, std::nullopt, fps, seconds, dir.filePath("con_controles.mp4"), false,
+            [&](double t) {
+                ui->set_time(recorder::time_text(static_cast<std::uint64_t>(t)));
+                for (; clicks < t * 10; ++clicks)
+                    overlay->shared()->ring_at(200 + (clicks * 97) % 1400, 200 + (clicks * 53) % 600, clicks % 3 != 0);
+                for (; keys < t * 5; ++keys)
+                    overlay->shared()->push({ keys % 2 ? "⇧⌘F" : "⌘C", true });
+            },
+            [&](platform::ContentFilter& f) {
+                f.excluded_applications = { static_cast<std::int64_t>(::getpid()) };
+                if (panel)
+                    f.excepted_windows = { *panel };
+            });
+        overlay.reset();
+        ui.reset();
+        animator.kill(); // the child this benchmark started
+        animator.waitForFinished(5000);
+        fmt::print("con cápsula y {} clics y {} teclas dibujados: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", clicks, keys,
+            busy.frames, busy.slots, busy.dropped_percent(), busy.cores);
+        fmt::print("  solo el motor: {:.2f} % perdidos, {:.2f} núcleos; núcleos con controles / solo: {}; puntos de pérdida de más: {:+.2f}\n",
+            alone.dropped_percent(), alone.cores, bench::ratio(busy.cores, alone.cores), busy.dropped_percent() - alone.dropped_percent());
+    }
+
+    // 4. Sync of picture and sound.
     const QRect area(100, 100, 320, 240);
     Flat scene(Qt::black, area);
     pump(500);

@@ -8,6 +8,7 @@
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "record/recorder_check.h"
 #include "record/video.h"
 #include "record/video_editor.h"
 
@@ -66,6 +67,12 @@ int run_task(const switches::Found& found)
         return video::cli_gif(found.args);
     if (found.task == switches::Task::GifBench)
         return video::cli_gif_bench(found.args);
+    if (found.task == switches::Task::DebugRecorder)
+        return recorder::debug_check(found.args.at(0));
+    if (found.task == switches::Task::RecordTest) {
+        recorder::record_test(found.args.at(0));
+        return 0;
+    }
     if (found.task == switches::Task::VideoUi) {
         video_editor::debug_ui(found.args.at(0), found.args.at(1));
         return 0;

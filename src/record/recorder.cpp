@@ -1,36 +1,518 @@
 #include "record/recorder.h"
 
-#include "base/util.h"
+#include "base/config.h"
+#include "base/state.h"
+#include "base/util_queue.h"
+#include "capture/output.h"
+#include "capture/quick_access.h"
+#include "platform/url_scheme.h"
+#include "platform/workspace.h"
+#include "record/input_overlay.h"
+#include "record/recorder_ui.h"
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace recorder {
 
 thread_local bool NEXT_IS_GIF = false;
+thread_local std::uint64_t NEXT_ID = 1;
+thread_local std::uint32_t INPUT_TRIES = 0;
+
+namespace {
+
+thread_local std::unique_ptr<Session> SLOT;
+
+Services real_services()
+{
+    Services s;
+    s.after = [](double seconds, Job job) { util::after(seconds, std::move(job)); };
+    s.post = [](Job job) { util::on_main(std::move(job)); };
+    s.now = [] { return Clock::now(); };
+    s.screens = [] { return platform::screens(); };
+    s.create_stream = [](platform::ContentFilter filter, platform::StreamConfiguration configuration,
+                          std::shared_ptr<platform::StreamListener> listener) {
+        return platform::create_capture_stream(std::move(filter), std::move(configuration), std::move(listener));
+    };
+    s.codecs = [] { return platform::available_video_codecs(); };
+    s.with_content = [](std::move_only_function<void(capture::Content, bool)> next) { capture::with_content(std::move(next)); };
+    s.refresh = [](capture::Waiter waiter) { capture::refresh(std::move(waiter)); };
+    s.make_controls = [](const platform::RectF& area, const platform::RectF& visible, bool has_region) -> std::unique_ptr<Controls> {
+        return Ui::create(area, visible, has_region);
+    };
+    s.start_input = [](const platform::RectF& screen, const platform::RectF& area, std::uint32_t flags,
+                        double scale) -> std::unique_ptr<InputPanel> {
+        return input_overlay::InputOverlay::start(screen, area, flags, scale);
+    };
+    s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
+    s.gif_folder = [] { return platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid())); };
+    s.capture_name = [] { return output::capture_name_now(); };
+    s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
+        if (next)
+            flash::snapshot(display, region, scale, std::move(next));
+        else
+            flash::snapshot(display, region, scale);
+    };
+    s.play_flash = [](const flash::Origin& origin) { flash::play(origin, std::nullopt); };
+    s.copy_file = [](const fs::path& path) { video::copy_file(path); };
+    s.reveal = [](const fs::path& path) { platform::reveal(path); };
+    s.show_video = [](const fs::path& path, std::optional<flash::Origin> origin) { quick_access::show_video(path, std::move(origin)); };
+    s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination) {
+        video::make_gif(source, settings, destination, true, video::FromRecording {});
+    };
+    return s;
+}
+
+Services& services_slot()
+{
+    static Services s = real_services();
+    return s;
+}
+
+void toast(std::string_view symbol, std::string_view text, double seconds)
+{
+    hud::toast_through(services().toast, symbol, text, seconds);
+}
+
+Session* find(std::uint64_t id)
+{
+    return SLOT && SLOT->id == id ? SLOT.get() : nullptr;
+}
+
+std::string debug_region(const std::optional<platform::RectF>& r)
+{
+    if (!r)
+        return "None";
+    return fmt::format("Some({:.1f}, {:.1f}, {:.1f}, {:.1f})", r->x, r->y, r->w, r->h);
+}
+
+std::string debug_window(const std::optional<std::uint32_t>& w)
+{
+    return w ? fmt::format("Some({})", *w) : std::string("None");
+}
+
+void could_not_record(std::uint64_t id)
+{
+    if (teardown(id))
+        toast("exclamationmark.triangle", "No se pudo grabar", 1.6);
+}
+
+void give_up(std::uint64_t id, const std::string& line)
+{
+    util::log(line);
+    could_not_record(id);
+}
+
+void schedule_countdown(std::uint64_t id, std::uint32_t n)
+{
+    services().after(1.0, [id, n] {
+        Session* r = find(id);
+        if (!r)
+            return;
+        r->countdown = n - 1;
+        countdown_step(id);
+    });
+}
+
+void start_done(std::uint64_t id, const std::optional<std::string>& text)
+{
+    if (!text) {
+        started(id);
+        return;
+    }
+    util::log(fmt::format("no pude empezar a grabar: {}", *text));
+    could_not_record(id);
+}
+
+// Hides what a stopping recording shows: the controls and the keys-and-clicks panel.
+void order_out(Session& r)
+{
+    r.ui->hide();
+    if (auto overlay = std::move(r.overlay))
+        overlay->stop();
+}
+
+void stop_stream(platform::CaptureStream& stream)
+{
+    stream.stop([](std::optional<std::string>) { });
+}
+
+void refetch_and_prepare(std::uint64_t id)
+{
+    services().refresh([id](capture::Content content) { prepare(id, std::move(content), true); });
+}
+
+} // namespace
+
+Services& services()
+{
+    return services_slot();
+}
+
+void reset_services()
+{
+    services_slot() = real_services();
+}
+
+const Session* session()
+{
+    return SLOT.get();
+}
+
+std::string time_text(std::uint64_t s)
+{
+    if (s <= 3599)
+        return fmt::format("{:02}:{:02}", s / 60 % 60, s % 60);
+    return fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
+}
+
+platform::RectF global_area(const platform::RectF& screen, const std::optional<platform::RectF>& region)
+{
+    if (!region)
+        return screen;
+    return { screen.x + region->x, screen.y + screen.h - region->y - region->h, region->w, region->h };
+}
 
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
     double scale)
 {
-    util::require_main_thread("hilo principal");
+    if (!util::is_main_thread())
+        return;
+    Services& s = services();
+    if (SLOT) {
+        util::log("ya hay una grabación en curso; ignoro la nueva");
+        toast("record.circle", "Ya hay una grabación en curso", 1.6);
+        return;
+    }
+    util::log(fmt::format("grabación: pantalla {}, región {}, ventana {}", display_id, debug_region(region), debug_window(window)));
+    INPUT_TRIES = 0;
+    const auto entered = s.now();
+
+    const auto screens = s.screens();
+    const auto screen = std::ranges::find_if(screens, [&](const platform::Screen& sc) { return sc.display_id == display_id; });
+    if (screen == screens.end()) {
+        util::log(fmt::format("no encontré la pantalla {}", display_id));
+        return;
+    }
+    const platform::RectF area = global_area(screen->frame, region);
+    const auto cfg = state::config();
+    const std::uint64_t id = NEXT_ID++;
     const bool gif = std::exchange(NEXT_IS_GIF, false);
-    // FIXME: the recorder is not built yet; the request is only logged.
-    util::log(fmt::format("grabación pedida ({}): pantalla {}, región {}, ventana {}, escala {:.2f}", gif ? "GIF" : "video",
-        display_id,
-        region ? fmt::format("({:.1f}, {:.1f}, {:.1f}, {:.1f})", region->x, region->y, region->w, region->h) : std::string("completa"),
-        window ? fmt::format("{}", *window) : std::string("ninguna"), scale));
+
+    auto rec = std::make_unique<Session>();
+    rec->id = id;
+    rec->display = display_id;
+    rec->region = region;
+    rec->window = window;
+    rec->scale = scale;
+    rec->gif = gif;
+    rec->stopwatch = util::Stopwatch("grabación", entered);
+    rec->ui = s.make_controls(area, screen->visible_frame, region.has_value());
+
+    bool keys = cfg->recording.show_keys;
+    if (keys && s.start_input && !s.accessibility_trusted()) {
+        toast("keyboard", "Para mostrar teclas, permite Accesibilidad", 2.4);
+        keys = false;
+    }
+    if (s.start_input && (cfg->recording.show_clicks || keys)) {
+        const std::uint32_t flags = (cfg->recording.show_clicks ? SHOW_CLICKS : 0) | (keys ? SHOW_KEYS : 0)
+            | (cfg->recording.show_all_keys ? SHOW_ALL_KEYS : 0);
+        rec->overlay = s.start_input(screen->frame, area, flags, scale);
+    }
+
+    // A GIF recording's MP4 is a temporary of this user's alone.
+    std::optional<fs::path> folder = gif ? s.gif_folder() : std::optional(config::save_dir(*cfg));
+    if (!folder) {
+        util::log("no pude preparar la carpeta temporal de la grabación");
+        rec->ui->close();
+        if (rec->overlay)
+            rec->overlay->stop();
+        toast("exclamationmark.triangle", "No se pudo grabar", 1.6);
+        return;
+    }
+    rec->path = output::unique_path(*folder, s.capture_name(), "mp4");
+    rec->countdown = std::min<std::uint32_t>(cfg->recording.countdown_seconds, 10);
+    const bool with_overlay = rec->overlay != nullptr;
+    const std::uint32_t countdown = rec->countdown;
+    rec->ui->show_countdown(countdown);
+    SLOT = std::move(rec);
+
+    if (countdown > 0)
+        schedule_countdown(id, countdown);
+    else
+        try_start(id);
+
+    // A new panel is only listed by a fresh fetch.
+    if (with_overlay)
+        s.refresh([id](capture::Content content) { prepare(id, std::move(content), false); });
+    else
+        s.with_content([id](capture::Content content, bool) { prepare(id, std::move(content), false); });
 }
 
-// FIXME: no recording exists until the recorder lands.
 bool running()
 {
-    return false;
+    return SLOT != nullptr;
+}
+
+void countdown_step(std::uint64_t id)
+{
+    Session* r = find(id);
+    if (!r)
+        return;
+    r->ui->show_countdown(r->countdown);
+    if (r->countdown == 0)
+        try_start(id);
+    else
+        schedule_countdown(id, r->countdown);
+}
+
+void try_start(std::uint64_t id)
+{
+    Session* r = find(id);
+    if (!r || r->countdown > 0 || r->start_requested || r->stopping || !r->stream)
+        return;
+    r->start_requested = true;
+    r->stream->start([id, post = services().post](std::optional<std::string> error) {
+        post([id, text = error_text(error)] { start_done(id, text); });
+    });
+}
+
+void started(std::uint64_t id)
+{
+    Session* r = find(id);
+    if (!r || r->started_at)
+        return;
+    r->started_at = services().now();
+    r->stopwatch.lap("grabando");
+    tick(id);
+}
+
+void tick(std::uint64_t id)
+{
+    Session* r = find(id);
+    if (!r || r->stopping)
+        return;
+    const double t = r->started_at ? std::chrono::duration<double>(services().now() - *r->started_at).count() : 0.0;
+    const double whole = std::floor(std::max(t, 0.0));
+    r->ui->set_time(time_text(static_cast<std::uint64_t>(whole)));
+    services().after(whole - t + 1.0 + 0.01, [id] { tick(id); });
 }
 
 void stop()
 {
-    util::log("grabación: detendría la grabación en curso");
+    util::require_main_thread("hilo principal");
+    Session* r = SLOT.get();
+    if (!r || r->stopping)
+        return;
+    const std::uint64_t id = r->id;
+    if (!r->start_requested) {
+        util::log("grabación cancelada");
+        teardown(id);
+        toast("xmark.circle", "Grabación cancelada", 1.2);
+        return;
+    }
+    r->stopping = true;
+    order_out(*r);
+    r->stopwatch.lap("deteniendo");
+    if (r->stream)
+        r->stream->stop([](std::optional<std::string> error) {
+            if (error)
+                util::log(fmt::format("al detener la grabación: {}", *error));
+        });
+    // The watchdog, for an output that never reports the end.
+    services().after(5.0, [id] { finish(id); });
+}
+
+void report(const Report& rep)
+{
+    switch (rep.kind) {
+    case Report::Kind::RecordingStarted:
+        started(rep.id);
+        return;
+    case Report::Kind::RecordingFinished:
+        finish(rep.id);
+        return;
+    case Report::Kind::RecordingFailed: {
+        util::log(fmt::format("la grabación falló: {}", rep.error));
+        const Session* r = find(rep.id);
+        if (!r || !r->started_at)
+            could_not_record(rep.id);
+        else
+            finish(rep.id); // keeps what was recorded
+        return;
+    }
+    case Report::Kind::StreamStopped: {
+        Session* r = find(rep.id);
+        if (!r)
+            return;
+        const bool was_stopping = std::exchange(r->stopping, true);
+        order_out(*r);
+        if (!was_stopping)
+            services().after(3.0, [id = rep.id] { finish(id); });
+        return;
+    }
+    }
+}
+
+bool teardown(std::uint64_t id)
+{
+    if (!find(id))
+        return false;
+    std::unique_ptr<Session> r = std::move(SLOT);
+    r->ui->close();
+    if (auto overlay = std::move(r->overlay))
+        overlay->stop();
+    if (r->start_requested && r->stream)
+        stop_stream(*r->stream);
+    // Releasing the stream waits for its writer, so the file is closed before it goes.
+    r->stream.reset();
+    if (!r->started_at) {
+        std::error_code ec;
+        fs::remove(r->path, ec);
+    }
+    return true;
+}
+
+void finish(std::uint64_t id)
+{
+    if (!find(id))
+        return;
+    std::unique_ptr<Session> r = std::move(SLOT);
+    Services& s = services();
+    r->ui->close();
+    if (auto overlay = std::move(r->overlay))
+        overlay->stop();
+    if (!r->stopping && r->stream)
+        stop_stream(*r->stream);
+    // The stream's end waits for the writer: after it the output has said
+    // whether the file was completed.
+    r->stream.reset();
+    const std::uint64_t duration = r->started_at
+        ? static_cast<std::uint64_t>(std::max(0.0, std::floor(std::chrono::duration<double>(s.now() - *r->started_at).count())))
+        : 0;
+
+    std::error_code ec;
+    const auto size = fs::file_size(r->path, ec);
+    if (ec || size == 0 || !r->file_ended->load()) {
+        util::log(fmt::format("la grabación no produjo archivo: {}", r->path.string()));
+        toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+        return;
+    }
+    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, r->path.string()));
+    const auto cfg = state::config();
+
+    if (!r->gif) {
+        if (cfg->after_capture.copy_to_clipboard)
+            s.copy_file(r->path);
+        s.snapshot(r->display, r->region, r->scale,
+            [path = r->path, card = cfg->after_capture.show_quick_access](std::optional<flash::Origin> origin) {
+                Services& sv = services();
+                if (card)
+                    sv.show_video(path, std::move(origin));
+                else if (origin)
+                    sv.play_flash(*origin);
+            });
+        if (cfg->recording.reveal_in_finder)
+            s.reveal(r->path);
+        toast("video.fill", fmt::format("Grabación guardada · {}", time_text(duration)), 1.4);
+        return;
+    }
+
+    // A flash in place (no continuation), then the conversion.
+    s.snapshot(r->display, r->region, r->scale, {});
+    const std::string stem = r->path.has_stem() ? r->path.stem().string() : s.capture_name();
+    const fs::path gif = output::unique_path(config::save_dir(*cfg), stem, "gif",
+        [](const fs::path& p) { return fs::exists(video::partial_path(p)); });
+    s.make_gif(r->path, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
+}
+
+void prepare(std::uint64_t id, capture::Content content, bool refreshed)
+{
+    Services& s = services();
+    Session* r = find(id);
+    if (!r)
+        return;
+    if (!content)
+        return give_up(id, "no hay contenido compartible (¿falta el permiso?)");
+    const platform::ShareableDisplay* display = capture::find_display(*content, r->display);
+    if (!display)
+        return give_up(id, fmt::format("no encontré la pantalla {}", r->display));
+    const platform::RunningApplication* own = capture::own_app(*content);
+    if (!own) {
+        if (!refreshed) {
+            refetch_and_prepare(id);
+            return;
+        }
+        return give_up(id, "no encontré a Vistrope entre las apps compartibles");
+    }
+
+    std::optional<std::uint32_t> exception;
+    std::optional<std::uint32_t> panel;
+    if (r->overlay) {
+        panel = r->overlay->window_id();
+        if (panel && capture::find_window(*content, *panel))
+            exception = panel;
+    }
+    util::log(fmt::format("grabación: ventana de clics {}, excepciones en el filtro: {}", debug_window(panel), exception ? 1 : 0));
+    if (r->overlay && !exception) {
+        if (const auto wait = exception_wait(INPUT_TRIES)) {
+            ++INPUT_TRIES;
+            s.after(*wait, [id] { refetch_and_prepare(id); });
+            return;
+        }
+        util::log("no encontré la ventana de clics y teclas; el video saldrá sin ellos");
+    }
+
+    const auto choice = choose_filter(*content, *display, r->window, r->region, own->pid, exception);
+    if (!choice.note.empty())
+        util::log(choice.note);
+    const auto cfg = state::config();
+    const auto codecs = s.codecs();
+    const auto output = recording_configuration(r->path.string(), cfg->recording.hevc, codecs);
+    const double w = choice.region ? choice.region->w : display->frame.w;
+    const double h = choice.region ? choice.region->h : display->frame.h;
+    StreamWish wish;
+    wish.region = choice.region;
+    wish.size = pixel_size(w, h, r->scale, output.codec);
+    wish.fps = cfg->recording.fps;
+    wish.gif = r->gif;
+    wish.show_cursor = cfg->recording.show_cursor;
+    wish.system_audio = cfg->recording.system_audio;
+    wish.microphone = cfg->recording.microphone;
+    const auto configuration = stream_configuration(wish);
+
+    auto ended = r->file_ended;
+    auto delegate = std::make_shared<RecorderDelegate>(id, [ended, post = s.post](Report rep) {
+        if (rep.kind == Report::Kind::RecordingFinished || rep.kind == Report::Kind::RecordingFailed)
+            ended->store(true);
+        post([rep] { report(rep); });
+    });
+    auto stream = s.create_stream(choice.filter, configuration, delegate);
+    if (!stream)
+        return give_up(id, fmt::format("no pude crear el stream: {}", stream.error()));
+    auto add = [&](platform::StreamOutputType type) {
+        if (auto added = (*stream)->add_stream_output(delegate, type); !added)
+            util::log(fmt::format("addStreamOutput {}: {}", static_cast<int>(type), added.error()));
+    };
+    add(platform::StreamOutputType::Screen);
+    if (configuration.captures_audio)
+        add(platform::StreamOutputType::Audio);
+    if (configuration.captures_microphone)
+        add(platform::StreamOutputType::Microphone);
+    if (auto added = (*stream)->add_recording_output(output, delegate); !added)
+        return give_up(id, fmt::format("addRecordingOutput: {}", added.error()));
+
+    r->stream = std::move(*stream);
+    r->delegate = std::move(delegate);
+    r->stopwatch.lap(fmt::format("stream listo, {}×{} px", configuration.width, configuration.height));
+    try_start(id);
 }
 
 } // namespace recorder

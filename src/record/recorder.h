@@ -1,12 +1,33 @@
-// recorder: screen recording to MP4 or GIF.
+// recorder: the one live screen recording — its countdown, the handshake
+// between the countdown and the stream's preparation, the elapsed-time tick,
+// the stop with its watchdog, the stream's reports and the delivery of the
+// finished file.
 //
-// FIXME: only the entry points the selection overlay calls exist so far.
+// Everything here runs on the main thread. Every delayed or forwarded step
+// carries the id of the recording it was made for and does nothing when the
+// slot holds no recording or another one, so a late watchdog or report is
+// harmless. The session reaches timers, the clock, the stream, the controls
+// and the delivery through Services, which tests replace.
 #pragma once
 
+#include "app/hud.h"
+#include "base/util.h"
+#include "capture/capture.h"
+#include "capture/flash.h"
+#include "platform/capture_stream.h"
 #include "platform/screens.h"
+#include "record/recorder_stream.h"
+#include "record/video.h"
 
+#include <chrono>
 #include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace recorder {
 
@@ -14,15 +35,140 @@ namespace recorder {
 // video. Main thread only: the record actions set it just before opening the
 // overlay; start_inner reads and clears it.
 extern thread_local bool NEXT_IS_GIF;
+// The id the next recording takes.
+extern thread_local std::uint64_t NEXT_ID;
+// How often preparation has waited for the keys-and-clicks panel to be listed.
+extern thread_local std::uint32_t INPUT_TRIES;
+
+// What a recording shows while it runs: outline, countdown square, capsule
+// and status item. Main thread.
+class Controls {
+public:
+    virtual ~Controls() = default;
+    // n > 0: the square shows n (and the outline is brought up); 0 hides the square.
+    virtual void show_countdown(std::uint32_t n) = 0;
+    // The capsule's time and the status item's " text"; a whole-display
+    // recording drops its outline from then on.
+    virtual void set_time(const std::string& text) = 0;
+    // At a stop: outline and capsule ordered out, status item hidden.
+    virtual void hide() = 0;
+    // Everything ordered out and the status item removed.
+    virtual void close() = 0;
+};
+
+// The keys-and-clicks overlay as a recording holds it.
+class InputPanel {
+public:
+    virtual ~InputPanel() = default;
+    // The panel's window, which the stream must let through.
+    virtual std::optional<std::uint32_t> window_id() const = 0;
+    virtual void stop() = 0;
+};
+
+// Overlay flags: clicks, keys, every key (not only combinations).
+inline constexpr std::uint32_t SHOW_CLICKS = 1u << 0;
+inline constexpr std::uint32_t SHOW_KEYS = 1u << 8;
+inline constexpr std::uint32_t SHOW_ALL_KEYS = 1u << 16;
+
+using Clock = std::chrono::steady_clock;
+using Job = std::function<void()>;
+using FlashContinuation = std::function<void(std::optional<flash::Origin>)>;
+
+struct Services {
+    // Runs the job on the main queue `seconds` from now.
+    std::function<void(double seconds, Job)> after;
+    // Runs the job on the main queue soon; callable from any thread.
+    std::function<void(Job)> post;
+    std::function<Clock::time_point()> now;
+    std::function<std::vector<platform::Screen>()> screens;
+    std::function<std::expected<std::unique_ptr<platform::CaptureStream>, std::string>(platform::ContentFilter,
+        platform::StreamConfiguration, std::shared_ptr<platform::StreamListener>)>
+        create_stream;
+    std::function<std::vector<platform::VideoCodec>()> codecs;
+    std::function<void(std::move_only_function<void(capture::Content, bool)>)> with_content;
+    std::function<void(capture::Waiter)> refresh;
+    std::function<std::int64_t()> own_pid;
+    std::function<std::unique_ptr<Controls>(const platform::RectF& area, const platform::RectF& visible, bool has_region)>
+        make_controls;
+    // Starts the keys-and-clicks overlay (screen frame, global area, flags,
+    // scale); none = no overlay is available.
+    std::function<std::unique_ptr<InputPanel>(const platform::RectF& screen, const platform::RectF& area,
+        std::uint32_t flags, double scale)>
+        start_input;
+    std::function<bool()> accessibility_trusted;
+    hud::ToastSink toast;
+    // The folder of a GIF recording's MP4 (this user's private one).
+    std::function<std::optional<std::filesystem::path>()> gif_folder;
+    std::function<std::string()> capture_name;
+    // Captures the recorded area for the flash: the continuation gets an
+    // origin, or none at once when the flash is off; without a continuation
+    // the flash plays in place.
+    std::function<void(std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation)>
+        snapshot;
+    std::function<void(const flash::Origin&)> play_flash;
+    std::function<void(const std::filesystem::path&)> copy_file;
+    std::function<void(const std::filesystem::path&)> reveal;
+    std::function<void(const std::filesystem::path&, std::optional<flash::Origin>)> show_video;
+    std::function<void(const std::filesystem::path& source, video::GifSettings, const std::filesystem::path& destination)>
+        make_gif;
+};
+Services& services();
+// Restores the real modules (tests).
+void reset_services();
+
+// The one live recording.
+struct Session {
+    std::uint64_t id = 0;
+    std::uint32_t display = 0;
+    std::optional<platform::RectF> region; // points from the screen's top-left corner
+    std::optional<std::uint32_t> window;
+    double scale = 1;
+    std::filesystem::path path;            // the MP4 the output writes
+    bool gif = false;
+    std::uint32_t countdown = 0;
+    bool start_requested = false;
+    bool stopping = false;
+    std::optional<Clock::time_point> started_at;
+    util::Stopwatch stopwatch { "grabación" };
+    std::unique_ptr<Controls> ui;
+    std::unique_ptr<InputPanel> overlay;
+    std::unique_ptr<platform::CaptureStream> stream;
+    std::shared_ptr<RecorderDelegate> delegate;
+    // Set on the writer's thread once the output reported the file's end
+    // (finished, or failed after the trailer was attempted).
+    std::shared_ptr<std::atomic<bool>> file_ended = std::make_shared<std::atomic<bool>>(false);
+};
+// The recording in the main thread's slot, or null.
+const Session* session();
 
 // Starts a recording of a region (display-local points, top-left origin) or
 // of a window on a display, at `scale` pixels per point. Main thread.
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
     double scale);
 
-// Whether a recording is in progress (its per-thread slot holds one). Main thread.
+// Whether a recording is in progress. Main thread.
 bool running();
-// Stops the running recording; during its countdown it cancels it. Main thread.
+// Stops the running recording; before the capture start was requested it
+// cancels it. Main thread.
 void stop();
+
+// The internal steps, each for the recording with this id (main thread).
+void countdown_step(std::uint64_t id);
+void try_start(std::uint64_t id);
+void started(std::uint64_t id);
+void tick(std::uint64_t id);
+bool teardown(std::uint64_t id);
+void finish(std::uint64_t id);
+// A report of the stream or the recording output, on the main thread.
+void report(const Report& report);
+// Builds and attaches the stream for recording `id` from shareable content
+// (null: none could be had), then tries to start it.
+void prepare(std::uint64_t id, capture::Content content, bool refreshed);
+
+// The elapsed time as the capsule shows it: "MM:SS", from an hour on "H:MM:SS".
+std::string time_text(std::uint64_t seconds);
+// The global rectangle (bottom-left origin) of a region on a screen; the
+// screen's frame without one.
+platform::RectF global_area(const platform::RectF& screen_frame, const std::optional<platform::RectF>& region);
 
 } // namespace recorder

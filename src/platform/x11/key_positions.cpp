@@ -12,7 +12,8 @@ struct Position {
 };
 
 // The letter, digit and punctuation codes follow the ANSI layout; ISO-only
-// and keypad keys have no name in the shortcut table and so no entry here.
+// and keypad keys have no name in the shortcut table and so no entry here,
+// except keypad Enter (76), which finishes what Return finishes.
 constexpr Position POSITIONS[] = {
     { 0, KEY_A }, { 1, KEY_S }, { 2, KEY_D }, { 3, KEY_F }, { 4, KEY_H }, { 5, KEY_G }, { 6, KEY_Z },
     { 7, KEY_X }, { 8, KEY_C }, { 9, KEY_V }, { 11, KEY_B }, { 12, KEY_Q }, { 13, KEY_W }, { 14, KEY_E },
@@ -23,7 +24,7 @@ constexpr Position POSITIONS[] = {
     { 37, KEY_L }, { 38, KEY_J }, { 39, KEY_APOSTROPHE }, { 40, KEY_K }, { 41, KEY_SEMICOLON },
     { 42, KEY_BACKSLASH }, { 43, KEY_COMMA }, { 44, KEY_SLASH }, { 45, KEY_N }, { 46, KEY_M },
     { 47, KEY_DOT }, { 48, KEY_TAB }, { 49, KEY_SPACE }, { 50, KEY_GRAVE }, { 51, KEY_BACKSPACE },
-    { 53, KEY_ESC },
+    { 53, KEY_ESC }, { 76, KEY_KPENTER },
     { 64, KEY_F17 }, { 79, KEY_F18 }, { 80, KEY_F19 }, { 90, KEY_F20 },
     { 96, KEY_F5 }, { 97, KEY_F6 }, { 98, KEY_F7 }, { 99, KEY_F3 }, { 100, KEY_F8 }, { 101, KEY_F9 },
     { 103, KEY_F11 }, { 105, KEY_F13 }, { 106, KEY_F16 }, { 107, KEY_F14 }, { 109, KEY_F10 },

@@ -1,0 +1,388 @@
+#include "record/input_overlay.h"
+
+#include "base/hotkeys.h"
+#include "base/util.h"
+#include "base/util_queue.h"
+#include "platform/panels.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRegion>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace input_overlay {
+
+namespace {
+
+constexpr double PILL_HEIGHT = 64;
+constexpr double HIDE_AFTER = 1.2;
+constexpr double PILL_FADE = 0.25;
+constexpr double RING_GROW = 0.55;
+constexpr double RING_LIFE = 0.6;
+constexpr double RING_SIZE = 92;
+
+const std::map<int, const char*>& named_keys()
+{
+    static const std::map<int, const char*> names {
+        { 36, "↩" }, { 76, "↩" }, { 48, "⇥" }, { 49, "␣" }, { 51, "⌫" }, { 117, "⌦" }, { 53, "⎋" },
+        { 123, "←" }, { 124, "→" }, { 125, "↓" }, { 126, "↑" }, { 115, "↖" }, { 119, "↘" }, { 116, "⇞" },
+        { 121, "⇟" }, { 122, "F1" }, { 120, "F2" }, { 99, "F3" }, { 118, "F4" }, { 96, "F5" }, { 97, "F6" },
+        { 98, "F7" }, { 100, "F8" }, { 101, "F9" }, { 109, "F10" }, { 103, "F11" }, { 111, "F12" },
+    };
+    return names;
+}
+
+bool has_control_character(std::string_view text)
+{
+    for (char32_t c : QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toUcs4())
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+            return true;
+    return false;
+}
+
+QFont pill_font()
+{
+    QFont f;
+    f.setPixelSize(34);
+    f.setWeight(QFont::DemiBold);
+    return f;
+}
+
+QRect to_qt(const platform::RectF& frame)
+{
+    const platform::RectF tl = platform::rect_to_top_left(frame, util::primary_height());
+    return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
+        static_cast<int>(std::lround(tl.h)));
+}
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+} // namespace
+
+std::size_t scalar_count(std::string_view text)
+{
+    return static_cast<std::size_t>(std::ranges::count_if(text, [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::optional<KeyLabel> key_label(const platform::RawKey& key, bool all_keys)
+{
+    const bool command = key.modifiers & hotkeys::COMMAND;
+    const bool control = key.modifiers & hotkeys::CONTROL;
+    const bool option = key.modifiers & hotkeys::OPTION;
+    const bool shift = key.modifiers & hotkeys::SHIFT;
+    const auto named = named_keys().find(key.code);
+    const bool is_named = named != named_keys().end();
+    if (key.code == 49 && all_keys && !command && !control && !option)
+        return KeyLabel { " ", false };
+    if (!command && !control && !is_named && !option) {
+        if (all_keys && !key.characters.empty() && !has_control_character(key.characters))
+            return KeyLabel { key.characters, false };
+        return std::nullopt;
+    }
+    // A modifier pressed alone (or any key with nothing to name) shows nothing.
+    if (!is_named && key.unmodified_characters.empty())
+        return std::nullopt;
+    std::string label;
+    if (control)
+        label += "⌃";
+    if (option)
+        label += "⌥";
+    if (shift)
+        label += "⇧";
+    if (command)
+        label += "⌘";
+    if (is_named)
+        label += named->second;
+    else
+        label += QString::fromStdString(key.unmodified_characters).toUpper().toStdString();
+    return KeyLabel { label, true };
+}
+
+platform::RectF pill_rect(const platform::PointF& anchor, double text_w)
+{
+    const double w = text_w + 48;
+    return { anchor.x - w / 2, anchor.y, w, PILL_HEIGHT };
+}
+
+std::pair<double, double> ring_look(std::optional<double> t)
+{
+    if (!t)
+        return { 0.35, 1.0 };
+    const double k = std::clamp(*t / RING_GROW, 0.0, 1.0);
+    // It grows quickly and fades late, so the click reads in the video.
+    return { 0.35 + 0.65 * (1 - (1 - k) * (1 - k)), 1 - k * k };
+}
+
+double pill_opacity(bool shown, std::optional<double> t)
+{
+    if (!shown)
+        return 0;
+    if (!t)
+        return 1;
+    return std::clamp(1 - *t / PILL_FADE, 0.0, 1.0);
+}
+
+// --- The panel --------------------------------------------------------------------
+
+class OverlayPanel final : public QWidget {
+public:
+    explicit OverlayPanel(std::shared_ptr<Shared> shared)
+        : m_shared(std::move(shared))
+    {
+        setAttribute(Qt::WA_TranslucentBackground);
+        m_animate.setInterval(16);
+        QObject::connect(&m_animate, &QTimer::timeout, this, [this] { refresh(); });
+    }
+
+    // Repaints and, without a compositor, reshapes to what is drawn; keeps
+    // animating while anything moves.
+    void refresh()
+    {
+        const auto now = m_shared->now();
+        const Scene& s = m_shared->scene;
+        bool moving = false;
+        QRegion shape;
+        for (const auto& r : s.rings) {
+            moving = moving || !r->grow_start || seconds(now - *r->grow_start) < RING_GROW;
+            // The shape follows the ring as it grows.
+            const double k = ring_look(r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt).first;
+            const QRectF box = ring_rect(*r);
+            const double half = 46 * k + 2;
+            shape += QRegion(QRectF(box.center().x() - half, box.center().y() - half, 2 * half, 2 * half).toAlignedRect(), QRegion::Ellipse);
+        }
+        const double pill_t = s.pill_fade_start ? seconds(now - *s.pill_fade_start) : -1;
+        moving = moving || (s.pill_fade_start && pill_t < PILL_FADE);
+        if (pill_opacity(s.pill_shown, s.pill_fade_start ? std::optional(pill_t) : std::nullopt) > 0)
+        {
+            QPainterPath rounded;
+            rounded.addRoundedRect(pill_qt().adjusted(-1, -1, 1, 1), 18, 18);
+            shape += QRegion(rounded.toFillPolygon().toPolygon());
+        }
+        if (!platform::compositor_running()) {
+            // An empty mask would show the whole window; one corner pixel stays.
+            setMask(shape.isEmpty() ? QRegion(0, 0, 1, 1) : shape);
+        }
+        if (moving && !m_animate.isActive())
+            m_animate.start();
+        else if (!moving)
+            m_animate.stop();
+        // Only what was drawn and what is drawn now: the panel covers the screen.
+        update(m_drawn.united(shape));
+        m_drawn = shape;
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const auto now = m_shared->now();
+        const Scene& s = m_shared->scene;
+        for (const auto& r : s.rings) {
+            const auto [scale, opacity] = ring_look(r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt);
+            const QColor c = r->left ? util::rgba(0.24, 0.55, 1.0, 1) : util::rgba(1.0, 0.58, 0.0, 1);
+            const QRectF box = ring_rect(*r);
+            p.save();
+            p.translate(box.center());
+            p.scale(scale, scale);
+            p.setOpacity(opacity);
+            QColor fill = c, stroke = c;
+            fill.setAlphaF(0.22f);
+            stroke.setAlphaF(0.95f);
+            p.setBrush(fill);
+            p.setPen(QPen(stroke, 4));
+            p.drawEllipse(QRectF(-42, -42, 84, 84));
+            p.restore();
+        }
+        const double opacity
+            = pill_opacity(s.pill_shown, s.pill_fade_start ? std::optional(seconds(now - *s.pill_fade_start)) : std::nullopt);
+        if (opacity > 0 && !s.shown.empty()) {
+            p.setOpacity(opacity);
+            const QRectF pill = pill_qt();
+            p.setPen(QPen(util::rgba(1, 1, 1, 0.16), 1));
+            p.setBrush(util::rgba(0.08, 0.08, 0.11, 0.86));
+            p.drawRoundedRect(pill.adjusted(0.5, 0.5, -0.5, -0.5), 18, 18);
+            p.setPen(Qt::white);
+            p.setFont(pill_font());
+            p.drawText(pill, Qt::AlignCenter, QString::fromStdString(s.shown));
+        }
+    }
+
+private:
+    // Panel points have a bottom-left origin; the widget's, a top-left one.
+    QRectF flip(const platform::RectF& r) const { return { r.x, height() - r.y - r.h, r.w, r.h }; }
+    QRectF ring_rect(const Ring& r) const { return flip({ r.x - RING_SIZE / 2, r.y - RING_SIZE / 2, RING_SIZE, RING_SIZE }); }
+    QRectF pill_qt() const
+    {
+        const QFontMetricsF fm(pill_font());
+        return flip(pill_rect(m_shared->anchor, fm.horizontalAdvance(QString::fromStdString(m_shared->scene.shown))));
+    }
+
+    std::shared_ptr<Shared> m_shared;
+    QTimer m_animate;
+    QRegion m_drawn;
+};
+
+// --- Shared -----------------------------------------------------------------------
+
+void Shared::changed()
+{
+    if (panel)
+        panel->refresh();
+}
+
+void Shared::push(const KeyLabel& label)
+{
+    if (label.replace || scalar_count(scene.text) > 24)
+        scene.text = label.text;
+    else
+        scene.text += label.text;
+    const std::uint64_t generation = ++scene.generation;
+    scene.shown = scene.text;
+    scene.pill_shown = true;
+    scene.pill_fade_start.reset();
+    changed();
+    after(HIDE_AFTER, [self = shared_from_this(), generation] {
+        util::require_main_thread("cola principal");
+        if (self->scene.generation != generation)
+            return;
+        self->scene.text.clear();
+        self->scene.pill_fade_start = self->now();
+        self->changed();
+    });
+}
+
+void Shared::key(const platform::RawKey& k, bool all_keys)
+{
+    if (auto label = key_label(k, all_keys))
+        push(*label);
+}
+
+void Shared::ring_at(double x, double y, bool left)
+{
+    auto ring = std::make_shared<Ring>(Ring { x, y, left, std::nullopt });
+    scene.rings.push_back(ring);
+    changed();
+    after(0, [self = shared_from_this(), ring] {
+        util::require_main_thread("cola principal");
+        ring->grow_start = self->now();
+        self->changed();
+        self->after(RING_LIFE, [self, ring] {
+            std::erase(self->scene.rings, ring);
+            self->changed();
+        });
+    });
+}
+
+// --- InputOverlay -----------------------------------------------------------------
+
+std::unique_ptr<InputOverlay> InputOverlay::start(const platform::RectF& frame, const platform::RectF& area, std::uint32_t flags,
+    double scale, std::unique_ptr<platform::RawInput> monitor)
+{
+    std::unique_ptr<InputOverlay> o(new InputOverlay());
+    o->m_shared = std::make_shared<Shared>();
+    Shared& s = *o->m_shared;
+    s.frame = frame;
+    s.anchor = { area.x - frame.x + area.w * 0.5, area.y - frame.y + 56 };
+    s.scale = scale;
+    s.after = [](double secs, std::function<void()> job) { util::after(secs, std::move(job)); };
+    s.now = [] { return Clock::now(); };
+
+    auto* panel = new OverlayPanel(o->m_shared);
+    platform::make_panel(panel, PANEL_LEVEL, platform::Mouse::Ignores);
+    panel->setGeometry(to_qt(frame));
+    s.panel = panel;
+    o->m_panel = panel;
+    panel->refresh();
+    panel->show();
+    platform::restack_panels();
+
+    const bool clicks = flags & recorder::SHOW_CLICKS;
+    const bool keys = flags & recorder::SHOW_KEYS;
+    const bool all_keys = flags & recorder::SHOW_ALL_KEYS;
+    if (clicks || keys) {
+        if (!monitor)
+            monitor = platform::create_raw_input();
+        std::weak_ptr<Shared> weak = o->m_shared;
+        platform::RawInput::KeyHandler on_key;
+        platform::RawInput::ButtonHandler on_button;
+        if (keys)
+            on_key = [weak, all_keys](const platform::RawKey& k) {
+                // Keys typed into the program itself are not shown.
+                if (QGuiApplication::focusWindow())
+                    return;
+                if (auto sh = weak.lock())
+                    sh->key(k, all_keys);
+            };
+        if (clicks)
+            on_button = [weak](const platform::RawButton& b) {
+                auto sh = weak.lock();
+                // Wheel steps (4 to 7) are not clicks.
+                if (!sh || (b.button >= 4 && b.button <= 7) || b.button < 1)
+                    return;
+                sh->ring_at(b.x - sh->frame.x, b.y - sh->frame.y, b.button == 1);
+            };
+        if (auto started = monitor->start(std::move(on_key), std::move(on_button)); !started)
+            util::log(fmt::format("no pude vigilar teclas y clics: {}", started.error()));
+        else
+            o->m_monitor = std::move(monitor);
+    }
+    return o;
+}
+
+InputOverlay::~InputOverlay()
+{
+    stop();
+}
+
+void InputOverlay::stop()
+{
+    if (m_monitor) {
+        m_monitor->stop();
+        m_monitor.reset();
+    }
+    if (m_panel) {
+        m_panel->hide();
+        m_panel->deleteLater();
+    }
+}
+
+std::optional<std::uint32_t> InputOverlay::window_id() const
+{
+    if (!m_panel)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(m_panel->winId());
+}
+
+QWidget* InputOverlay::panel() const
+{
+    return m_panel.data();
+}
+
+void simulate(int kind, double x, double y)
+{
+    const recorder::Session* r = recorder::session();
+    auto* o = r ? dynamic_cast<InputOverlay*>(r->overlay.get()) : nullptr;
+    if (!o)
+        return;
+    const auto& sh = o->shared();
+    if (kind == 0)
+        sh->ring_at(x - sh->frame.x, y - sh->frame.y, true);
+    else
+        sh->push({ "⇧⌘F", true });
+}
+
+} // namespace input_overlay

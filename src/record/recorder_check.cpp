@@ -1,0 +1,346 @@
+#include "record/recorder_check.h"
+
+#include "app/hud.h"
+#include "base/config.h"
+#include "base/state.h"
+#include "base/util.h"
+#include "base/util_queue.h"
+#include "capture/capture.h"
+#include "capture/overlay.h"
+#include "platform/capture_stream.h"
+#include "platform/panels.h"
+#include "record/input_overlay.h"
+#include "record/recorder.h"
+#include "record/recorder_stream.h"
+#include "record/recorder_ui.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QPixmap>
+#include <QString>
+#include <QWidget>
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+
+namespace recorder {
+
+namespace {
+
+void say(const std::string& line)
+{
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool env(const char* name)
+{
+    return std::getenv(name) != nullptr;
+}
+
+std::string codec_list(const std::vector<platform::VideoCodec>& codecs)
+{
+    std::string out = "[";
+    for (std::size_t i = 0; i < codecs.size(); ++i)
+        out += (i ? ", \"" : "\"") + platform::codec_tag(codecs[i]) + "\"";
+    return out + "]";
+}
+
+std::string size_text(PixelSize s)
+{
+    return fmt::format("({}, {})", s.width, s.height);
+}
+
+std::string result_text(const std::expected<void, std::string>& r)
+{
+    return r ? std::string("ok") : r.error();
+}
+
+} // namespace
+
+std::optional<std::uint32_t> parse_u32(std::string_view text)
+{
+    if (text.starts_with('+'))
+        text.remove_prefix(1);
+    std::uint32_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::vector<double> parse_numbers(std::string_view text)
+{
+    std::vector<double> out;
+    for (const QString& piece : QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).split(',')) {
+        bool ok = false;
+        const double v = piece.trimmed().toDouble(&ok);
+        if (ok && std::isfinite(v))
+            out.push_back(v);
+    }
+    return out;
+}
+
+void snapshot(QWidget* view, const fs::path& path)
+{
+    view->ensurePolished();
+    const QPixmap pm = view->grab();
+    pm.save(QString::fromStdString(path.string()), "PNG");
+    say(fmt::format("dibujo: {} ({}×{} px)", path.string(), pm.width(), pm.height()));
+}
+
+int debug_check(const fs::path& dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+
+    auto delegate = std::make_shared<RecorderDelegate>(7, [](Report) { });
+    say(fmt::format("clase {} registrada, id {}", delegate->class_name(), delegate->id()));
+    const auto* as_recording = dynamic_cast<platform::RecordingListener*>(delegate.get());
+    const auto* as_stream = dynamic_cast<platform::StreamListener*>(delegate.get());
+    const auto* as_output = dynamic_cast<platform::StreamOutput*>(delegate.get());
+    say(fmt::format("responde a didFinish={} didStart={} didFail={} didStop={} didOutput={}", as_recording != nullptr,
+        as_recording != nullptr, as_recording != nullptr, as_stream != nullptr, as_output != nullptr));
+
+    const fs::path test_file = dir / "prueba.mp4";
+    const auto codecs = platform::available_video_codecs();
+    const auto screens = platform::screens();
+    platform::ContentFilter display_filter;
+    if (auto content = capture::cached(); content && !content->displays.empty())
+        display_filter.display = content->displays.front();
+    else if (!screens.empty())
+        display_filter.display.display_id = screens.front().display_id;
+    for (bool hevc : { false, true }) {
+        const auto rc = recording_configuration(test_file.string(), hevc, codecs);
+        say(fmt::format("hevc={}: url={} tipo={} códec={}", hevc, rc.path, rc.file_type, platform::codec_tag(rc.codec)));
+        say(fmt::format("  códecs disponibles {}, contenedores [\"mp4\"]", codec_list(codecs)));
+        platform::StreamConfiguration sc;
+        sc.width = 64;
+        sc.height = 64;
+        auto stream = platform::create_capture_stream(display_filter, sc, delegate);
+        const bool made = stream && (*stream)->add_recording_output(rc, delegate).has_value();
+        say(fmt::format("  salida de grabación (libavformat) creada: {}", made));
+    }
+
+    const platform::FrameInterval interval { 1, 60, platform::TIME_VALID, 0 };
+    say(fmt::format("intervalo: value={} timescale={} flags={} ({:.5f} s)", interval.value, interval.timescale, interval.flags, 1.0 / 60));
+    platform::StreamConfiguration configured;
+    configured.width = 64;
+    configured.height = 64;
+    configured.minimum_frame_interval = interval;
+    auto stream = platform::create_capture_stream(display_filter, configured, delegate);
+    if (stream) {
+        const auto back = (*stream)->configuration().minimum_frame_interval;
+        say(fmt::format("ida y vuelta por StreamConfiguration: {}/{} flags={}", back.value, back.timescale, back.flags));
+    } else {
+        say(fmt::format("ida y vuelta por StreamConfiguration: {}", stream.error()));
+    }
+
+    say(fmt::format("tamaños: 1512×982@2 h264 {}, 5120×2880@1 h264 {}, hevc {}",
+        size_text(pixel_size(1512, 982, 2, platform::VideoCodec::H264)),
+        size_text(pixel_size(5120, 2880, 1, platform::VideoCodec::H264)),
+        size_text(pixel_size(5120, 2880, 1, platform::VideoCodec::Hevc))));
+
+    auto empty = platform::create_capture_stream(platform::ContentFilter {}, configured, delegate);
+    if (empty) {
+        say(fmt::format("addStreamOutput: {}", result_text((*empty)->add_stream_output(delegate, platform::StreamOutputType::Screen))));
+        say(fmt::format("addRecordingOutput: {}",
+            result_text((*empty)->add_recording_output(recording_configuration(test_file.string(), false, codecs), delegate))));
+    } else {
+        say(fmt::format("CaptureStream: {}", empty.error()));
+    }
+    empty = std::unexpected(std::string());
+    stream = std::unexpected(std::string());
+    // Nothing was recorded: the outputs' empty file goes.
+    fs::remove(test_file, ec);
+
+    say(fmt::format("StreamListener: \tconforma={}", as_stream != nullptr));
+    say(fmt::format("StreamOutput: \tconforma={}", as_output != nullptr));
+    say(fmt::format("RecordingListener: \tconforma={}", as_recording != nullptr));
+
+    {
+        auto* capsule = hud::panel({ -20000, -20000, 200, CAPSULE_HEIGHT }, false);
+        auto* controls = new VistropeRecordControls();
+        controls->setParent(capsule);
+        capsule->resize(controls->size());
+        controls->set_time("01:23");
+        controls->set_hovered(true);
+        snapshot(controls, dir / "capsula.png");
+        delete capsule;
+    }
+    {
+        QWidget* toast = hud::prepare_toast("doc.on.clipboard", "Texto copiado · 238 caracteres");
+        snapshot(toast, dir / "aviso.png");
+        toast->window()->hide();
+    }
+    {
+        const platform::RectF main = screens.empty() ? platform::RectF { 0, 0, 1920, 1080 } : screens.front().frame;
+        const platform::RectF area { main.x - 10000, main.y - 10000, 320, 200 };
+        const platform::RectF visible { area.x - 140, area.y - 200, 600, 600 };
+        auto ui = Ui::create(area, visible, true);
+        ui->show_countdown(3);
+        ui->outline()->move(-20000, -20000);
+        snapshot(ui->outline(), dir / "borde.png");
+        ui->close();
+    }
+    return 0;
+}
+
+namespace {
+
+struct Script {
+    fs::path dir;
+    bool input = false;
+};
+
+void list_and_quit(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        const auto ext = e.path().extension();
+        if (ext == ".mp4" || ext == ".gif")
+            names.push_back(fmt::format("\"{}\"", e.path().filename().string()));
+    }
+    std::sort(names.begin(), names.end());
+    util::log(fmt::format("prueba: videos [{}], sigue activa={}", fmt::join(names, ", "), running()));
+    QCoreApplication::quit();
+}
+
+// A flat, opaque panel of one colour.
+class FlatPanel final : public QWidget {
+public:
+    explicit FlatPanel(QColor colour)
+        : m_colour(colour)
+    {
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(rect(), m_colour);
+    }
+
+private:
+    QColor m_colour;
+};
+
+QWidget* test_panel(const platform::RectF& global, int level, QColor colour)
+{
+    auto* w = new FlatPanel(colour);
+    platform::make_panel(w, level, platform::Mouse::Ignores);
+    const double primary = util::primary_height();
+    const auto tl = platform::rect_to_top_left(global, primary);
+    w->setGeometry(QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
+        static_cast<int>(std::lround(tl.h))));
+    w->show();
+    return w;
+}
+
+// The window manager lists a new panel a moment after it is shown: fetch
+// the content anew until it does (two seconds at most), then record it.
+void start_when_listed(std::uint32_t display, std::optional<platform::RectF> region, std::uint32_t window, double scale, int tries)
+{
+    capture::refresh([=](capture::Content content) {
+        if ((!content || !capture::find_window(*content, window)) && tries < 20) {
+            util::after(0.1, [=] { start_when_listed(display, region, window, scale, tries + 1); });
+            return;
+        }
+        start_inner(display, region, window, scale);
+    });
+}
+
+void run_script(const Script& script)
+{
+    const auto screens = platform::screens();
+    if (screens.empty()) {
+        QCoreApplication::quit();
+        return;
+    }
+    const platform::Screen& main = screens.front();
+    const bool full = env("VISTROPE_RECORD_FULL");
+    const std::optional<platform::RectF> region = full
+        ? std::nullopt
+        : std::optional(platform::RectF { std::round(main.frame.w * 0.2), std::round(main.frame.h * 0.2), 640, 400 });
+    const platform::RectF area = global_area(main.frame, region);
+    NEXT_IS_GIF = env("VISTROPE_RECORD_GIF");
+
+    std::vector<double> at;
+    if (const char* ui_at = std::getenv("VISTROPE_RECORD_UI_AT")) {
+        at = parse_numbers(ui_at);
+        if (at.size() < 2)
+            util::log(fmt::format("prueba: VISTROPE_RECORD_UI_AT necesita dos números ({}); grabo el área de prueba", ui_at));
+    }
+    if (at.size() >= 2) {
+        overlay::begin(overlay::Mode::Window, overlay::Purpose::Record);
+        util::after(0.6, [x = at[0], y = at[1]] { overlay::debug_click_global({ x, y }); });
+    } else if (env("VISTROPE_RECORD_WINDOW")) {
+        QWidget* a = test_panel(area, 3, util::rgba(1, 0, 1, 1));
+        QWidget* b = test_panel({ area.x + area.w / 2, area.y + area.h - 0.6 * area.h, area.w, 0.4 * area.h }, 4, util::rgba(0, 1, 0, 1));
+        platform::restack_panels();
+        const auto window = static_cast<std::uint32_t>(a->winId());
+        start_when_listed(main.display_id, region, window, main.scale, 0);
+        util::after(4.0, [a, b] {
+            a->hide();
+            b->hide();
+            a->deleteLater();
+            b->deleteLater();
+        });
+    } else {
+        start_inner(main.display_id, region, std::nullopt, main.scale);
+    }
+    util::log(fmt::format("prueba: grabando {}×{} pt, activa={}", area.w, area.h, running()));
+
+    if (script.input) {
+        const double cx = area.x + area.w / 2, cy = area.y + area.h / 2;
+        util::after(1.0, [cx, cy] { input_overlay::simulate(0, cx, cy); });
+        util::after(1.3, [cx, cy] { input_overlay::simulate(1, cx, cy); });
+        util::after(1.6, [cx, cy] { input_overlay::simulate(0, cx, cy); });
+    }
+    util::after(2.5, [] {
+        const Session* r = session();
+        if (auto* ui = r ? dynamic_cast<Ui*>(r->ui.get()) : nullptr)
+            ui->click_status_item();
+        else
+            stop();
+    });
+    util::after(4.0, [] {
+        int visible = 0;
+        for (QWidget* w : platform::panels())
+            visible += platform::panel_level(w) == input_overlay::PANEL_LEVEL && w->isVisible();
+        util::log(fmt::format("prueba: ventanas de clics visibles tras detener: {}", visible));
+    });
+    util::after(6.0, [dir = script.dir] { list_and_quit(dir); });
+}
+
+} // namespace
+
+void record_test(const fs::path& dir)
+{
+    config::Config cfg = *state::config();
+    if (env("VISTROPE_RECORD_HEVC"))
+        cfg.recording.hevc = true;
+    if (env("VISTROPE_RECORD_AUDIO"))
+        cfg.recording.system_audio = true;
+    if (env("VISTROPE_RECORD_INPUT"))
+        cfg.recording.show_clicks = true;
+    if (const char* countdown = std::getenv("VISTROPE_RECORD_COUNTDOWN"))
+        if (auto v = parse_u32(countdown))
+            cfg.recording.countdown_seconds = *v;
+    // The folder it lists is where the recordings go.
+    cfg.save_dir = dir.string();
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    state::set_config(std::make_shared<config::Config>(cfg));
+    util::after(1.0, [script = Script { dir, env("VISTROPE_RECORD_INPUT") }] { run_script(script); });
+}
+
+} // namespace recorder

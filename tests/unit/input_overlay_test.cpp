@@ -1,0 +1,210 @@
+// The keys-and-clicks overlay: key labels, the pill's text and generations,
+// rings, and the monitor's presses reaching the scene.
+#include "base/hotkeys.h"
+#include "platform/fake/raw_input_fake.h"
+#include "record/input_overlay.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QWidget>
+
+#include <map>
+
+using namespace input_overlay;
+using hotkeys::COMMAND;
+using hotkeys::CONTROL;
+using hotkeys::OPTION;
+using hotkeys::SHIFT;
+
+namespace {
+
+std::optional<KeyLabel> label(int code, std::uint32_t mods, std::string chars, std::string unmodified, bool all = false)
+{
+    return key_label({ code, mods, std::move(chars), std::move(unmodified) }, all);
+}
+
+TEST(InputOverlayKeys, LabelsNameModifiersThenTheKey)
+{
+    EXPECT_EQ(label(21, COMMAND | SHIFT, "$", "4"), (KeyLabel { "⇧⌘4", true }));
+    EXPECT_EQ(label(123, CONTROL | OPTION, "", ""), (KeyLabel { "⌃⌥←", true }));
+    EXPECT_EQ(label(36, 0, "\r", "\r"), (KeyLabel { "↩", true }));
+    EXPECT_EQ(label(76, 0, "\r", "\r", true), (KeyLabel { "↩", true }));
+    EXPECT_EQ(label(8, COMMAND, "c", "c"), (KeyLabel { "⌘C", true }));
+    EXPECT_EQ(label(48, SHIFT, "\t", "\t"), (KeyLabel { "⇧⇥", true }));
+    EXPECT_EQ(label(53, 0, "\x1b", "\x1b"), (KeyLabel { "⎋", true }));
+    // Space: a blank for typed text, even shifted; named with option.
+    EXPECT_EQ(label(49, SHIFT, " ", " ", true), (KeyLabel { " ", false }));
+    EXPECT_EQ(label(49, OPTION, " ", " ", true), (KeyLabel { "⌥␣", true }));
+    EXPECT_EQ(label(49, 0, " ", " ", false), (KeyLabel { "␣", true }));
+    // Full upper-casing, and characters as typed.
+    EXPECT_EQ(label(1, OPTION, "ß", "ß"), (KeyLabel { "⌥SS", true }));
+    EXPECT_EQ(label(41, 0, "ñ", "ñ", true), (KeyLabel { "ñ", false }));
+    // Plain keys show nothing without all keys; control characters never.
+    EXPECT_EQ(label(0, 0, "a", "a"), std::nullopt);
+    EXPECT_EQ(label(0, SHIFT, "A", "a"), std::nullopt);
+    EXPECT_EQ(label(-1, 0, "\x7f", "", true), std::nullopt);
+    EXPECT_EQ(label(-1, 0, "\xc2\x85", "", true), std::nullopt);
+    EXPECT_EQ(label(-1, 0, "", "", true), std::nullopt);
+    // A modifier alone names nothing.
+    EXPECT_EQ(label(-1, COMMAND, "", ""), std::nullopt);
+    EXPECT_EQ(scalar_count("añ😀"), 3u);
+}
+
+TEST(InputOverlayKeys, LooksOfPillAndRings)
+{
+    const auto r = pill_rect({ 500, 100 }, 52);
+    EXPECT_EQ(r.x, 500 - 50);
+    EXPECT_EQ(r.w, 100);
+    EXPECT_EQ(r.y, 100);
+    EXPECT_EQ(r.h, 64);
+    EXPECT_EQ(ring_look(std::nullopt), (std::pair { 0.35, 1.0 }));
+    EXPECT_EQ(ring_look(0.55), (std::pair { 1.0, 0.0 }));
+    EXPECT_GT(ring_look(0.2).first, 0.35);
+    EXPECT_LT(ring_look(0.2).second, 1.0);
+    EXPECT_EQ(pill_opacity(true, std::nullopt), 1.0);
+    EXPECT_EQ(pill_opacity(true, 0.25), 0.0);
+    EXPECT_EQ(pill_opacity(false, std::nullopt), 0.0);
+}
+
+class InputOverlayScene : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto fake = std::make_unique<platform::RawInputFake>();
+        m_input = fake.get();
+        m_overlay = InputOverlay::start({ 0, 0, 1280, 800 }, { 100, 200, 640, 400 },
+            recorder::SHOW_CLICKS | recorder::SHOW_KEYS | recorder::SHOW_ALL_KEYS, 2.0, std::move(fake));
+        m_shared = m_overlay->shared();
+        m_shared->after = [this](double secs, std::function<void()> job) { m_timers.emplace(std::pair(m_t + secs, m_seq++), std::move(job)); };
+        m_shared->now = [this] { return Clock::time_point() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_t)); };
+    }
+    void TearDown() override
+    {
+        m_overlay.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    void advance(double secs)
+    {
+        const double end = m_t + secs;
+        while (!m_timers.empty() && m_timers.begin()->first.first <= end + 1e-9) {
+            auto node = m_timers.extract(m_timers.begin());
+            m_t = std::max(m_t, node.key().first);
+            node.mapped()();
+        }
+        m_t = end;
+    }
+    void type(const std::string& s)
+    {
+        m_input->press({ -1, 0, s, s });
+    }
+
+    platform::RawInputFake* m_input = nullptr;
+    std::unique_ptr<InputOverlay> m_overlay;
+    std::shared_ptr<Shared> m_shared;
+    double m_t = 0;
+    int m_seq = 0;
+    std::map<std::pair<double, int>, std::function<void()>> m_timers;
+};
+
+TEST_F(InputOverlayScene, TypedTextGrowsUntilAPauseALabelOrTwentyFiveScalars)
+{
+    ASSERT_TRUE(m_overlay->monitoring());
+    EXPECT_EQ(m_shared->anchor.x, 100 + 320);
+    EXPECT_EQ(m_shared->anchor.y, 200 + 56);
+    for (const char* c : { "h", "o", "l", "a" }) {
+        type(c);
+        advance(0.3);
+    }
+    EXPECT_EQ(m_shared->scene.text, "hola");
+    EXPECT_TRUE(m_shared->scene.pill_shown);
+    // Return replaces the text.
+    m_input->press({ 36, 0, "\r", "\r" });
+    EXPECT_EQ(m_shared->scene.text, "↩");
+    // A pause of 1.2 s hides; the next letter starts afresh.
+    advance(1.2);
+    EXPECT_EQ(m_shared->scene.text, "");
+    EXPECT_TRUE(m_shared->scene.pill_fade_start);
+    type("x");
+    EXPECT_EQ(m_shared->scene.text, "x");
+    // 25 scalars, ñ and an emoji among them: the next key replaces them.
+    for (int i = 0; i < 22; ++i)
+        type("a");
+    type("ñ");
+    type("😀");
+    ASSERT_EQ(scalar_count(m_shared->scene.text), 25u);
+    type("z");
+    EXPECT_EQ(m_shared->scene.text, "z");
+}
+
+TEST_F(InputOverlayScene, OnlyTheLatestPushHidesThePill)
+{
+    m_input->press({ 8, COMMAND, "c", "c" });
+    advance(1.0);
+    m_input->press({ 9, COMMAND, "v", "v" });
+    advance(0.3); // the first hide is due here and must not act
+    EXPECT_EQ(m_shared->scene.text, "⌘V");
+    EXPECT_FALSE(m_shared->scene.pill_fade_start);
+    advance(0.9);
+    EXPECT_EQ(m_shared->scene.text, "");
+    EXPECT_EQ(m_shared->scene.generation, 2u);
+}
+
+TEST_F(InputOverlayScene, ClicksDrawRingsThatGrowAndGoWheelsDoNot)
+{
+    m_input->click({ 1, 150, 250 });
+    m_input->click({ 3, 10, 10 });
+    m_input->click({ 2, 10, 10 });
+    m_input->click({ 9, 10, 10 });
+    for (int b : { 4, 5, 6, 7 })
+        m_input->click({ b, 10, 10 });
+    auto& rings = m_shared->scene.rings;
+    ASSERT_EQ(rings.size(), 4u);
+    EXPECT_TRUE(rings[0]->left);
+    EXPECT_EQ(rings[0]->x, 150);
+    EXPECT_FALSE(rings[1]->left);
+    EXPECT_FALSE(rings[0]->grow_start);
+    advance(0);
+    EXPECT_TRUE(rings[0]->grow_start);
+    advance(0.59);
+    EXPECT_EQ(rings.size(), 4u);
+    advance(0.01);
+    EXPECT_TRUE(rings.empty());
+}
+
+TEST_F(InputOverlayScene, StoppingEndsMonitorsAndLateStepsDrawNothing)
+{
+    m_input->press({ 8, COMMAND, "c", "c" });
+    m_input->click({ 1, 10, 10 });
+    QPointer<QWidget> panel = m_overlay->panel();
+    ASSERT_TRUE(panel);
+    EXPECT_TRUE(panel->isVisible());
+    m_overlay->stop();
+    EXPECT_FALSE(m_input->running());
+    EXPECT_FALSE(m_input->click({ 1, 10, 10 }));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(panel);
+    // The steps still pending run against the model alone.
+    advance(2);
+    EXPECT_EQ(m_shared->scene.text, "");
+    EXPECT_TRUE(m_shared->scene.rings.empty());
+}
+
+TEST(InputOverlayStart, OnlyTheAskedMonitorsAndAFailingOneIsLeftOut)
+{
+    auto fake = std::make_unique<platform::RawInputFake>();
+    auto* input = fake.get();
+    auto o = InputOverlay::start({ 0, 0, 800, 600 }, { 0, 0, 800, 600 }, recorder::SHOW_CLICKS, 1.0, std::move(fake));
+    EXPECT_FALSE(input->press(8, COMMAND, "c")) << "no key handler with clicks only";
+    EXPECT_TRUE(input->click({ 1, 5, 5 }));
+    o.reset();
+    auto failing = std::make_unique<platform::RawInputFake>();
+    failing->fail_next_starts(1);
+    o = InputOverlay::start({ 0, 0, 800, 600 }, { 0, 0, 800, 600 }, recorder::SHOW_KEYS, 1.0, std::move(failing));
+    EXPECT_FALSE(o->monitoring());
+    EXPECT_TRUE(o->panel());
+    o.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace

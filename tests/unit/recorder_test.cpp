@@ -1,0 +1,485 @@
+// The live recording's state machine on the fake stream, with virtual time.
+#include "base/config.h"
+#include "base/state.h"
+#include "platform/fake/capture_stream_fake.h"
+#include "record/recorder.h"
+#include "test_util.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace recorder;
+
+namespace {
+
+struct FakeControls final : Controls {
+    std::vector<std::string>* log;
+    explicit FakeControls(std::vector<std::string>* l) : log(l) { }
+    void show_countdown(std::uint32_t n) override { log->push_back("cuenta " + std::to_string(n)); }
+    void set_time(const std::string& t) override { log->push_back("tiempo " + t); }
+    void hide() override { log->push_back("ocultar"); }
+    void close() override { log->push_back("cerrar"); }
+};
+
+struct FakePanel final : InputPanel {
+    std::uint32_t id;
+    bool* stopped;
+    FakePanel(std::uint32_t i, bool* s) : id(i), stopped(s) { }
+    std::optional<std::uint32_t> window_id() const override { return id; }
+    void stop() override { *stopped = true; }
+};
+
+class RecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_old_config = state::config();
+        config::Config cfg;
+        cfg.save_dir = (m_dir.path() / "capturas").string();
+        cfg.recording.countdown_seconds = 0;
+        cfg.recording.show_clicks = false;
+        set_config(cfg);
+        fs::create_directories(m_dir.path() / "tmp");
+
+        Services& s = services();
+        s.after = [this](double secs, Job job) { m_timers.emplace(std::pair(m_now + secs, m_seq++), std::move(job)); };
+        s.post = [this](Job job) {
+            std::lock_guard lock(m_mutex);
+            m_posted.push_back(std::move(job));
+        };
+        s.now = [this] { return Clock::time_point() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_now + 1000)); };
+        s.screens = [] {
+            platform::Screen sc;
+            sc.display_id = 1;
+            sc.frame = { 0, 0, 1920, 1080 };
+            sc.visible_frame = { 0, 0, 1920, 1050 };
+            return std::vector { sc };
+        };
+        s.create_stream = [this](platform::ContentFilter f, platform::StreamConfiguration c,
+                              std::shared_ptr<platform::StreamListener> l)
+            -> std::expected<std::unique_ptr<platform::CaptureStream>, std::string> {
+            auto made = platform::create_capture_stream_fake(std::move(f), std::move(c), std::move(l), m_script);
+            if (!made)
+                return std::unexpected(made.error());
+            m_stream = made->get();
+            ++m_streams;
+            return std::unique_ptr<platform::CaptureStream>(std::move(*made));
+        };
+        s.codecs = [] { return std::vector { platform::VideoCodec::H264 }; };
+        s.with_content = [this](std::move_only_function<void(capture::Content, bool)> next) {
+            if (m_hold_content)
+                m_refreshes.push_back([n = std::make_shared<decltype(next)>(std::move(next))](capture::Content c) { (*n)(c, false); });
+            else
+                next(m_content, false);
+        };
+        s.refresh = [this](capture::Waiter w) { m_refreshes.push_back(std::move(w)); };
+        s.make_controls = [this](const platform::RectF& area, const platform::RectF&, bool has_region) {
+            m_area = area;
+            m_ui.push_back(has_region ? "borde" : "sin borde");
+            return std::make_unique<FakeControls>(&m_ui);
+        };
+        s.accessibility_trusted = [] { return true; };
+        s.toast = [this](std::string_view, std::string_view text, double) { m_toasts.emplace_back(text); };
+        s.gif_folder = [this] { return std::optional(m_dir.path() / "tmp"); };
+        s.capture_name = [] { return std::string("Vistrope 2026-01-05 a las 09.03.07"); };
+        s.snapshot = [this](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
+            m_done.push_back(next ? "flash+seguir" : "flash");
+            if (next)
+                next(std::nullopt);
+        };
+        s.play_flash = [this](const flash::Origin&) { m_done.push_back("volar"); };
+        s.copy_file = [this](const fs::path&) { m_done.push_back("copiar"); };
+        s.reveal = [this](const fs::path&) { m_done.push_back("mostrar"); };
+        s.show_video = [this](const fs::path& p, std::optional<flash::Origin>) { m_done.push_back("tarjeta " + p.filename().string()); };
+        s.make_gif = [this](const fs::path& src, video::GifSettings g, const fs::path& dst) {
+            m_done.push_back(fmt::format("gif {} -> {} a {} cps", src.parent_path() == m_dir.path() / "tmp" ? "temporal" : "otro",
+                dst.filename().string(), g.fps));
+        };
+
+        auto content = std::make_shared<platform::ShareableContent>();
+        platform::ShareableDisplay d;
+        d.display_id = 1;
+        d.frame = { 0, 0, 1920, 1080 };
+        content->displays.push_back(d);
+        content->applications.push_back({ ::getpid() });
+        m_content = content;
+    }
+
+    void TearDown() override
+    {
+        if (const Session* r = session())
+            teardown(r->id);
+        pump();
+        reset_services();
+        state::set_config(m_old_config);
+    }
+
+    void set_config(const config::Config& cfg) { state::set_config(std::make_shared<config::Config>(cfg)); }
+    config::Config cfg() const { return *state::config(); }
+
+    // Runs what the stream's threads posted until nothing more comes.
+    void pump()
+    {
+        for (;;) {
+            if (m_stream && session() && session()->stream.get() == m_stream)
+                m_stream->drain();
+            std::vector<Job> jobs;
+            {
+                std::lock_guard lock(m_mutex);
+                jobs.swap(m_posted);
+            }
+            if (jobs.empty())
+                return;
+            for (auto& j : jobs)
+                j();
+        }
+    }
+
+    // Moves virtual time on, running due timers in order (and what they post).
+    void advance(double secs)
+    {
+        const double end = m_now + secs;
+        pump();
+        while (!m_timers.empty() && m_timers.begin()->first.first <= end + 1e-9) {
+            auto node = m_timers.extract(m_timers.begin());
+            m_now = std::max(m_now, node.key().first);
+            node.mapped()();
+            pump();
+        }
+        m_now = end;
+    }
+
+    void answer_refresh(capture::Content c)
+    {
+        ASSERT_FALSE(m_refreshes.empty());
+        auto w = std::move(m_refreshes.front());
+        m_refreshes.erase(m_refreshes.begin());
+        w(std::move(c));
+        pump();
+    }
+
+    // Starts a 640 × 400 region recording and writes the file the output would.
+    void start_region(bool gif = false)
+    {
+        NEXT_IS_GIF = gif;
+        start_inner(1, platform::RectF { 100, 80, 640, 400 }, std::nullopt, 1.0);
+        pump();
+    }
+    void write_output(std::string_view bytes = "mp4 bytes")
+    {
+        ASSERT_NE(session(), nullptr);
+        testing_support::write_file(session()->path, bytes);
+    }
+    bool has(const std::vector<std::string>& v, std::string_view s) const { return std::ranges::find(v, s) != v.end(); }
+
+    testing_support::TempDir m_dir;
+    std::shared_ptr<const config::Config> m_old_config;
+    double m_now = 0;
+    int m_seq = 0;
+    std::map<std::pair<double, int>, Job> m_timers;
+    std::mutex m_mutex;
+    std::vector<Job> m_posted;
+    platform::CaptureStreamScript m_script { .frames = 2 };
+    platform::CaptureStreamFake* m_stream = nullptr;
+    int m_streams = 0;
+    capture::Content m_content;
+    bool m_hold_content = false;
+    std::vector<capture::Waiter> m_refreshes;
+    platform::RectF m_area;
+    std::vector<std::string> m_ui, m_toasts, m_done;
+};
+
+TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
+{
+    EXPECT_EQ(time_text(0), "00:00");
+    EXPECT_EQ(time_text(61), "01:01");
+    EXPECT_EQ(time_text(3599), "59:59");
+    EXPECT_EQ(time_text(3600), "1:00:00");
+    EXPECT_EQ(time_text(3601), "1:00:01");
+    EXPECT_EQ(time_text(75 * 60), "1:15:00");
+    // A region from the screen's top-left corner, in global bottom-left points.
+    const auto a = global_area({ 1920, 0, 1280, 1024 }, platform::RectF { 10, 20, 300, 200 });
+    EXPECT_EQ(a.x, 1930);
+    EXPECT_EQ(a.y, 1024 - 20 - 200);
+}
+
+TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
+{
+    auto c = cfg();
+    c.recording.countdown_seconds = 25;
+    set_config(c);
+    start_region();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(m_ui.at(0), "borde");
+    EXPECT_EQ(m_ui.at(1), "cuenta 10");
+    EXPECT_EQ(m_area.y, 1080 - 80 - 400);
+    EXPECT_EQ(session()->path, m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    // The stream is ready long before the countdown ends, yet waits for it.
+    ASSERT_NE(session()->stream, nullptr);
+    advance(9.5);
+    EXPECT_FALSE(session()->start_requested);
+    EXPECT_EQ(m_ui.back(), "cuenta 1");
+    advance(0.5);
+    EXPECT_TRUE(session()->start_requested);
+    EXPECT_TRUE(has(m_ui, "cuenta 0"));
+    ASSERT_TRUE(session()->started_at);
+    EXPECT_EQ(m_ui.back(), "tiempo 00:00");
+    write_output();
+    advance(61.5);
+    EXPECT_EQ(m_ui.back(), "tiempo 01:01");
+    stop();
+    pump();
+    // The output's end report finished it at once; the watchdog finds nothing.
+    EXPECT_FALSE(running());
+    EXPECT_TRUE(has(m_ui, "ocultar"));
+    EXPECT_EQ(m_ui.back(), "cerrar");
+    EXPECT_EQ(m_done, (std::vector<std::string> { "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 01:01" }));
+    advance(10);
+    EXPECT_EQ(m_toasts.size(), 1u);
+    // A second recording in the same second gets the next name.
+    start_region();
+    EXPECT_EQ(session()->path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
+}
+
+TEST_F(RecorderTest, AStopBeforeTheStartIsRequestedCancels)
+{
+    // In the countdown.
+    auto c = cfg();
+    c.recording.countdown_seconds = 3;
+    set_config(c);
+    start_region();
+    testing_support::write_file(session()->path, "");
+    const fs::path first = session()->path;
+    advance(1);
+    stop();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación cancelada" }));
+    EXPECT_FALSE(fs::exists(first));
+    advance(5);
+    EXPECT_TRUE(m_done.empty());
+    EXPECT_EQ(m_ui.back(), "cerrar");
+
+    // While the stream is still being prepared (no countdown, no content yet).
+    c.recording.countdown_seconds = 0;
+    set_config(c);
+    m_hold_content = true;
+    m_streams = 0;
+    start_region();
+    ASSERT_EQ(session()->stream, nullptr);
+    stop();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts.back(), "Grabación cancelada");
+    // The content arriving late builds nothing.
+    answer_refresh(m_content);
+    EXPECT_EQ(m_streams, 0);
+    EXPECT_TRUE(m_done.empty());
+}
+
+TEST_F(RecorderTest, ASecondStopAndASecondRecordingDoNothing)
+{
+    m_script.never_finish = true;
+    start_region();
+    write_output();
+    start_inner(1, std::nullopt, std::nullopt, 1.0);
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Ya hay una grabación en curso" }));
+    const std::uint64_t id = session()->id;
+    stop();
+    const auto timers = m_timers.size();
+    stop();
+    EXPECT_EQ(m_timers.size(), timers);
+    pump();
+    // No end report: the watchdog finishes it 5 s after the stop, and a file
+    // the output never completed is not delivered.
+    advance(4.9);
+    ASSERT_TRUE(running());
+    advance(0.1);
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts.back(), "No se pudo guardar la grabación");
+    EXPECT_TRUE(m_done.empty());
+
+    // Old reports and timers leave a newer recording alone.
+    m_script.never_finish = false;
+    start_region();
+    ASSERT_NE(session()->id, id);
+    report({ Report::Kind::RecordingFinished, id, {} });
+    report({ Report::Kind::StreamStopped, id, "x" });
+    finish(id);
+    EXPECT_TRUE(running());
+    EXPECT_FALSE(session()->stopping);
+}
+
+TEST_F(RecorderTest, AStreamThatStopsByItselfFinishesThreeSecondsLater)
+{
+    m_script.stop_error = "pantalla desconectada";
+    m_script.never_finish = true;
+    start_region();
+    EXPECT_TRUE(session()->stopping);
+    EXPECT_TRUE(has(m_ui, "ocultar"));
+    advance(2.9);
+    EXPECT_TRUE(running());
+    advance(0.1);
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts.back(), "No se pudo guardar la grabación");
+}
+
+TEST_F(RecorderTest, AFailedStartThrowsEverythingAway)
+{
+    m_script.start_error = "sin permiso";
+    start_inner(1, platform::RectF { 100, 80, 640, 400 }, std::nullopt, 1.0);
+    ASSERT_TRUE(running());
+    testing_support::write_file(session()->path, "");
+    const fs::path path = session()->path;
+    pump();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo grabar" }));
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(m_ui.back(), "cerrar");
+    EXPECT_TRUE(m_done.empty());
+}
+
+TEST_F(RecorderTest, AFailureAfterRecordingBeganDeliversTheFile)
+{
+    m_script = { .frames = 4, .fail_after_frames = 3 };
+    m_hold_content = true;
+    start_region();
+    write_output();
+    answer_refresh(m_content);
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts.back(), "Grabación guardada · 00:00");
+    EXPECT_TRUE(has(m_done, "copiar"));
+}
+
+TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
+{
+    auto c = cfg();
+    c.recording.reveal_in_finder = true;
+    c.recording.system_audio = true;
+    c.recording.fps = 60;
+    c.recording.gif_fps = 12;
+    set_config(c);
+    fs::create_directories(m_dir.path() / "capturas");
+    testing_support::write_file(m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.gif", "GIF89a");
+    start_region(true);
+    ASSERT_NE(m_stream, nullptr);
+    EXPECT_EQ(m_stream->configuration().minimum_frame_interval.timescale, 30);
+    EXPECT_FALSE(m_stream->configuration().captures_audio);
+    EXPECT_EQ(session()->path.parent_path(), m_dir.path() / "tmp");
+    write_output();
+    stop();
+    pump();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_done, (std::vector<std::string> { "flash", "gif temporal -> Vistrope 2026-01-05 a las 09.03.07 (2).gif a 12 cps" }));
+    EXPECT_TRUE(m_toasts.empty());
+}
+
+TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)
+{
+    auto c = cfg();
+    c.after_capture.copy_to_clipboard = false;
+    c.after_capture.show_quick_access = false;
+    c.recording.reveal_in_finder = true;
+    set_config(c);
+    services().snapshot = [this](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
+        next(flash::Origin { { 0, 0, 10, 10 }, std::nullopt, 0 });
+    };
+    start_region();
+    write_output();
+    stop();
+    pump();
+    EXPECT_EQ(m_done, (std::vector<std::string> { "volar", "mostrar" }));
+}
+
+TEST_F(RecorderTest, PreparationRefreshesOnceForItsOwnApp)
+{
+    auto none = std::make_shared<platform::ShareableContent>(*m_content);
+    none->applications.clear();
+    m_content = none;
+    start_region();
+    ASSERT_EQ(m_refreshes.size(), 1u);
+    answer_refresh(none);
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo grabar" }));
+    EXPECT_TRUE(m_refreshes.empty());
+    EXPECT_EQ(m_streams, 0);
+
+    // No content at all, or a display the content does not list.
+    m_content = nullptr;
+    start_region();
+    EXPECT_FALSE(running());
+    start_inner(9, std::nullopt, std::nullopt, 1.0);
+    EXPECT_FALSE(running()) << "no screen has display 9";
+}
+
+TEST_F(RecorderTest, TheKeysPanelIsWaitedForFourTimes)
+{
+    auto c = cfg();
+    c.recording.show_clicks = true;
+    set_config(c);
+    bool stopped = false;
+    services().start_input = [&](const platform::RectF&, const platform::RectF&, std::uint32_t flags, double) {
+        EXPECT_EQ(flags, SHOW_CLICKS);
+        return std::make_unique<FakePanel>(77, &stopped);
+    };
+    auto listed = std::make_shared<platform::ShareableContent>(*m_content);
+    platform::ShareableWindow panel;
+    panel.window_id = 77;
+    panel.pid = ::getpid();
+    panel.on_screen = true;
+    listed->windows.push_back(panel);
+
+    // Listed at the third wait: excepted from the filter.
+    start_region();
+    answer_refresh(m_content); // the first fetch
+    for (double wait : { 0.08, 0.16 }) {
+        advance(wait - 0.001);
+        EXPECT_TRUE(m_refreshes.empty());
+        advance(0.001);
+        answer_refresh(m_content);
+    }
+    advance(0.24);
+    answer_refresh(listed);
+    ASSERT_NE(m_stream, nullptr);
+    EXPECT_EQ(m_stream->filter().excepted_windows, (std::vector<std::uint32_t> { 77 }));
+    stop();
+    EXPECT_TRUE(stopped);
+    pump();
+
+    // Never listed: the fifth miss records without it.
+    m_stream = nullptr;
+    start_region();
+    answer_refresh(m_content);
+    for (double wait : { 0.08, 0.16, 0.24, 0.32 }) {
+        advance(wait);
+        answer_refresh(m_content);
+    }
+    ASSERT_NE(m_stream, nullptr);
+    EXPECT_TRUE(m_stream->filter().excepted_windows.empty());
+    EXPECT_TRUE(session()->start_requested);
+}
+
+TEST_F(RecorderTest, KeysWithoutTrustAreDroppedWithAHint)
+{
+    auto c = cfg();
+    c.recording.show_keys = true;
+    c.recording.show_all_keys = true;
+    set_config(c);
+    bool stopped = false;
+    std::optional<std::uint32_t> asked;
+    services().accessibility_trusted = [] { return false; };
+    services().start_input = [&](const platform::RectF&, const platform::RectF&, std::uint32_t flags, double) {
+        asked = flags;
+        return std::make_unique<FakePanel>(5, &stopped);
+    };
+    start_region();
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Para mostrar teclas, permite Accesibilidad" }));
+    EXPECT_EQ(asked, std::nullopt) << "no clicks and no keys: no overlay";
+}
+
+} // namespace
