@@ -16,6 +16,9 @@ CaptureStreamFake::CaptureStreamFake(ContentFilter filter, StreamConfiguration c
 
 CaptureStreamFake::~CaptureStreamFake()
 {
+    // As the real stream: going away stops a running stream and finishes its file.
+    if (m_started && !m_script.start_error)
+        post([this] { finish_file(); });
     {
         std::lock_guard lock(m_mutex);
         m_quit = true;
