@@ -9,6 +9,7 @@
 
 #include "platform/capture_stream.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -16,9 +17,17 @@
 
 namespace platform {
 
+// One screen frame the fake hands to its screen output: packed BGRA rows.
+struct ScriptedFrame {
+    std::vector<std::uint8_t> bgra;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
 struct CaptureStreamScript {
     std::optional<std::string> start_error = std::nullopt;   // start's completion fails with this
     int frames = 3;                           // frames delivered after the start
+    std::vector<ScriptedFrame> pictures = {}; // when given: these frames' pixels, one frame each (`frames` is ignored)
     std::optional<int> fail_after_frames = std::nullopt;     // the recording output fails after this many frames
     std::string failure = "disco lleno";      // its error text
     std::optional<std::string> stop_error = std::nullopt;    // the stream stops by itself after the frames
@@ -61,6 +70,7 @@ private:
     std::optional<RecordingConfiguration> m_recording;
     bool m_started = false; // main thread
     bool m_stopped = false;
+    std::atomic<bool> m_stopped_grabbing = false; // no frame goes out once stop was asked
 
     // The fake's thread and what it alone touches.
     int m_frames = 0;
