@@ -62,7 +62,7 @@ void CaptureStreamFake::start(StreamCompletion done)
         done(std::nullopt);
         const int count = m_script.pictures.empty() ? m_script.frames : static_cast<int>(m_script.pictures.size());
         for (int i = 0; i < count; ++i) {
-            if (m_file_done || m_stopped_grabbing)
+            if (m_file_done)
                 break;
             if (m_outputs[0] && !m_script.pictures.empty()) {
                 const ScriptedFrame& p = m_script.pictures[static_cast<std::size_t>(i)];
@@ -96,7 +96,6 @@ void CaptureStreamFake::stop(StreamCompletion done)
         return;
     }
     m_stopped = true;
-    m_stopped_grabbing = true;
     post([this, done = std::move(done)] {
         done(std::nullopt);
         finish_file();

@@ -9,7 +9,6 @@
 
 #include "platform/capture_stream.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -70,7 +69,6 @@ private:
     std::optional<RecordingConfiguration> m_recording;
     bool m_started = false; // main thread
     bool m_stopped = false;
-    std::atomic<bool> m_stopped_grabbing = false; // no frame goes out once stop was asked
 
     // The fake's thread and what it alone touches.
     int m_frames = 0;
