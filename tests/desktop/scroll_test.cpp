@@ -7,6 +7,7 @@
 #include "scroll/scroll.h"
 
 #include <QCursor>
+#include <QWidget>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -110,4 +111,31 @@ TEST_F(ScrollDesktop, WheelClicksThenReturnGiveTheWholePage)
     ASSERT_EQ(shots.size(), 1u) << (toasts.empty() ? "" : toasts[0]);
     EXPECT_EQ(shots[0].kind, output::Kind::Scrolling);
     expect_whole_page(shots[0].image);
+}
+
+TEST_F(ScrollDesktop, EscapeDeliversNothing)
+{
+    start();
+    shell("xdotool key Escape");
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 10000));
+    pump_for(300);
+    EXPECT_TRUE(shots.empty());
+    EXPECT_EQ(toasts, std::vector<std::string> { "Captura cancelada" });
+}
+
+TEST_F(ScrollDesktop, AutoScrollsToTheEndByItselfAndPutsThePointerBack)
+{
+    start();
+    // "Auto" clicked as a user would, on the capsule.
+    QWidget* controls = scroll::capsule_controls();
+    ASSERT_NE(controls, nullptr);
+    const QPoint button = controls->mapToGlobal(scroll::capsule_button(0).center().toPoint());
+    shell("xdotool mousemove " + std::to_string(button.x()) + " " + std::to_string(button.y()) + " click 1");
+    ASSERT_TRUE(wait_until([] { return scroll::status() && scroll::status()->auto_scroll; }, 5000));
+    ASSERT_TRUE(page_end_shown());
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 20000)); // 1.5 s after the last move
+    ASSERT_TRUE(wait_until([&] { return !shots.empty() || !toasts.empty(); }, 20000));
+    ASSERT_EQ(shots.size(), 1u);
+    expect_whole_page(shots[0].image);
+    EXPECT_EQ(QCursor::pos(), button);
 }
