@@ -11,6 +11,7 @@
 #include "settings/updater.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/accessibility.h"
 
 #include <QAction>
 #include <QGuiApplication>
@@ -216,6 +217,7 @@ void AppDelegate::did_finish_launching()
     overlay::prewarm();
     quick_access::prewarm();
     flash::prewarm();
+    platform::load_accessibility();
     // 10. Text recognition warms up in the background at utility priority.
     services().warm_up_text();
     // 11. The automatic update check, ten seconds from now.

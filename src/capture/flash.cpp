@@ -1,10 +1,168 @@
 #include "capture/flash.h"
 
+#include "app/hud.h"
+#include "base/state.h"
 #include "base/util.h"
+#include "base/util_queue.h"
+#include "capture/capture.h"
+#include "capture/flash_paint.h"
+#include "capture/glass/glass.h"
+#include "platform/accessibility.h"
+#include "platform/panels.h"
+
+#include <QElapsedTimer>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QTimer>
+#include <QWidget>
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
 namespace flash {
+
+namespace {
+
+constexpr int FRAME_MS = 16; // 60 Hz
+
+bool flash_setting() { return state::config()->after_capture.flash; }
+
+QRect to_qt(const platform::RectF& frame)
+{
+    const platform::RectF tl = platform::rect_to_top_left(frame, util::primary_height());
+    return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)),
+        static_cast<int>(std::lround(tl.w)), static_cast<int>(std::lround(tl.h)));
+}
+
+// The panel's content: paints the newest flash at the time its clock says.
+class FlashView final : public QWidget {
+public:
+    explicit FlashView(QWidget* parent)
+        : QWidget(parent)
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(FRAME_MS);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
+    }
+
+    void start(Plan plan, std::optional<QImage> image, std::optional<std::uint64_t> lens_run)
+    {
+        m_painter = std::make_unique<Painter>(std::move(plan), std::move(image));
+        m_lens_run = lens_run;
+        m_clock.start();
+        m_timer.start();
+        shape();
+    }
+
+    void clear()
+    {
+        m_timer.stop();
+        m_painter.reset();
+        m_lens_run.reset();
+        window()->clearMask();
+    }
+
+    Painter* painter() { return m_painter.get(); }
+    double elapsed() const { return m_clock.isValid() ? m_clock.nsecsElapsed() / 1e9 : 0; }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        if (!m_painter)
+            return;
+        QPainter p(this);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(rect(), Qt::transparent);
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        // The lens's newest frame stands in for the picture; without one, the picture.
+        if (m_lens_run)
+            m_painter->set_lens_frame(glass::lens::newest_frame(*m_lens_run));
+        m_painter->paint(p, elapsed(), devicePixelRatioF(), opaque_fades());
+    }
+
+private:
+    // Without a compositor nothing is translucent: the window is cut to the
+    // carrier and the picture shows whole until its fade ends.
+    static bool opaque_fades() { return !platform::compositor_running(); }
+
+    void tick()
+    {
+        if (!m_painter)
+            return;
+        const double t = elapsed();
+        if (opaque_fades() && m_painter->plan().at(t).carrier_opacity <= 0) {
+            m_timer.stop();
+            window()->hide();
+            return;
+        }
+        if (t > m_painter->plan().duration() + 0.05)
+            m_timer.stop();
+        shape();
+        update();
+    }
+
+    void shape()
+    {
+        if (!opaque_fades() || !m_painter)
+            return;
+        static bool logged = false;
+        if (!logged) {
+            logged = true;
+            util::log("destello: sin compositor, el panel se recorta a la imagen");
+        }
+        window()->setMask(m_painter->carrier_region(elapsed()));
+    }
+
+    std::unique_ptr<Painter> m_painter;
+    std::optional<std::uint64_t> m_lens_run;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+};
+
+struct Flash {
+    QWidget* panel = nullptr;
+    FlashView* view = nullptr;
+    std::uint64_t generation = 0;
+};
+
+Flash& flash_state()
+{
+    util::require_main_thread("hilo principal");
+    static Flash f;
+    return f;
+}
+
+Flash& built()
+{
+    Flash& f = flash_state();
+    if (!f.panel) {
+        f.panel = hud::panel({ 0, 0, 100, 100 }, true);
+        f.view = new FlashView(f.panel);
+        f.view->setGeometry(0, 0, 100, 100);
+    }
+    return f;
+}
+
+void take_snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale,
+    std::move_only_function<void(std::optional<Origin>)> done)
+{
+    capture::capture_display_with(
+        display_id, region, true,
+        [display_id, region, done = std::move(done)](std::optional<QImage> image) mutable {
+            if (!image) {
+                done(std::nullopt);
+                return;
+            }
+            done(Origin::on_display(display_id, region, std::move(image)));
+        },
+        scale);
+}
+
+} // namespace
 
 std::optional<Origin> Origin::on_display(std::uint32_t display_id, const std::optional<platform::RectF>& region,
     std::optional<QImage> image)
@@ -23,20 +181,125 @@ std::optional<Origin> Origin::on_display(std::uint32_t display_id, const std::op
     return std::nullopt;
 }
 
-std::optional<double> landing_delay(const Origin&)
+std::optional<double> landing_delay(const Origin& origin)
 {
-    // FIXME: the flight into the card; until the animation exists no flash flies.
-    return std::nullopt;
+    util::require_main_thread("hilo principal");
+    LandingQuestion q;
+    q.flash_on = flash_setting();
+    q.w = origin.rect.w;
+    q.h = origin.rect.h;
+    q.has_image = origin.image.has_value() && !origin.image->isNull();
+    q.reduce_motion = platform::accessibility().reduce_motion;
+    const platform::PointF mouse = platform::pointer_location();
+    if (auto screen = util::screen_for_point(mouse.x, mouse.y))
+        q.pointer_display = util::screen_display_id(*screen);
+    if (auto screen = util::screen_for_point(origin.rect.x + origin.rect.w / 2, origin.rect.y + origin.rect.h / 2))
+        q.origin_display = util::screen_display_id(*screen);
+    return flash::landing_delay(q);
 }
 
 void play(const Origin& origin, std::optional<platform::RectF> landing)
 {
-    // FIXME: the confirmation animation; until it lands a flash is a log line.
-    util::log(fmt::format("destello: jugaría desde {:.1f},{:.1f} {:.1f}×{:.1f}{}", origin.rect.x, origin.rect.y,
-        origin.rect.w, origin.rect.h, landing ? " hacia la tarjeta" : " en su sitio"));
+    util::require_main_thread("hilo principal");
+    if (!flash_setting())
+        return;
+    if (!(origin.rect.w >= MIN_SIDE) || !(origin.rect.h >= MIN_SIDE))
+        return;
+    Flash& f = built();
+    const std::uint64_t generation = ++f.generation;
+
+    const bool has_image = origin.image.has_value() && !origin.image->isNull();
+    PlanInput in;
+    in.origin = origin.rect;
+    in.corner_radius = origin.corner_radius;
+    in.landing = landing;
+    in.reduce_motion = platform::accessibility().reduce_motion;
+    in.plain = in.reduce_motion || !has_image;
+    std::optional<std::uint64_t> lens_run;
+    if (!in.plain) {
+        const double w = origin.rect.w, h = origin.rect.h;
+        const double radius = std::max(0.0, std::min({ origin.corner_radius, w / 2, h / 2 }));
+        lens_run = glass::lens::play(radius, 0.4, *origin.image, { 0, 0, w, h });
+    }
+    in.lens = lens_run.has_value();
+    Plan plan(in);
+
+    const QRect frame = to_qt(plan.panel());
+    f.panel->setGeometry(frame);
+    f.view->setGeometry(0, 0, frame.width(), frame.height());
+    f.view->start(std::move(plan), in.plain ? std::nullopt : origin.image, lens_run);
+    f.panel->show();
+    f.panel->raise();
+    platform::restack_panels();
+    f.view->update();
+
+    util::after(CLOSE_AFTER, [generation] {
+        Flash& f = flash_state();
+        if (f.generation != generation || !f.panel)
+            return;
+        f.panel->hide();
+        f.view->clear();
+    });
 }
 
-// FIXME: nothing to build until the flash panel lands.
-void prewarm() { }
+void prewarm()
+{
+    util::require_main_thread("hilo principal");
+    built();
+    // The surface loads the GL driver, which must happen here; compiling the
+    // programs need not.
+    glass::prepare();
+    util::in_background([] { glass::build(); });
+}
+
+void snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale)
+{
+    util::require_main_thread("hilo principal");
+    if (!flash_setting())
+        return;
+    take_snapshot(display_id, region, scale, [](std::optional<Origin> origin) {
+        if (origin)
+            play(*origin, std::nullopt);
+    });
+}
+
+void snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale,
+    std::move_only_function<void(std::optional<Origin>)> done)
+{
+    util::require_main_thread("hilo principal");
+    if (!flash_setting()) {
+        done(std::nullopt);
+        return;
+    }
+    take_snapshot(display_id, region, scale, std::move(done));
+}
+
+QWidget* panel() { return flash_state().panel; }
+
+std::uint64_t generation() { return flash_state().generation; }
+
+std::optional<Plan> current_plan()
+{
+    Flash& f = flash_state();
+    if (!f.view || !f.view->painter())
+        return std::nullopt;
+    return f.view->painter()->plan();
+}
+
+QImage paint_at(double seconds, double pixel_ratio)
+{
+    Flash& f = flash_state();
+    if (!f.view || !f.view->painter())
+        return {};
+    Painter& painter = *f.view->painter();
+    const platform::RectF& panel = painter.plan().panel();
+    QImage out(static_cast<int>(std::ceil(panel.w * pixel_ratio)), static_cast<int>(std::ceil(panel.h * pixel_ratio)),
+        QImage::Format_ARGB32_Premultiplied);
+    out.setDevicePixelRatio(pixel_ratio);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    painter.paint(p, seconds, pixel_ratio, false);
+    return out;
+}
 
 } // namespace flash

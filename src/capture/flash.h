@@ -1,12 +1,16 @@
 // flash: the short confirmation animation after a capture.
 #pragma once
 
+#include "capture/flash_timeline.h"
 #include "platform/screens.h"
 
 #include <QImage>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+
+class QWidget;
 
 namespace flash {
 
@@ -31,7 +35,31 @@ std::optional<double> landing_delay(const Origin& origin);
 // (global points) or in place without one. Main thread.
 void play(const Origin& origin, std::optional<platform::RectF> landing);
 
-// Builds the flash panel ahead of the first capture. Main thread.
+// Builds the flash panel ahead of the first capture and the glass effects'
+// GPU state on the background pool. Main thread.
 void prewarm();
+
+// Captures a region of a display (none: all of it; display-local points,
+// top-left origin) at `scale` without the program's own panels and plays the
+// flash from it in place. Nothing happens while the flash setting is off or
+// when no image comes back. Main thread.
+void snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale);
+// The same capture, but the origin goes to `done` (none with the setting off,
+// at once, or when no image came back) instead of being played. Main thread.
+void snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale,
+    std::move_only_function<void(std::optional<Origin>)> done);
+
+// --- Looking inside (tests, self-checks and the benchmark) -----------------------
+
+// The flash panel; null until built. Main thread.
+QWidget* panel();
+// How many flashes were played. Main thread.
+std::uint64_t generation();
+// The newest flash's plan; none before the first flash. Main thread.
+std::optional<Plan> current_plan();
+// Paints the newest flash as it looks `seconds` after it started, at the
+// panel's size in points and `pixel_ratio` pixels per point, over transparency.
+// Main thread.
+QImage paint_at(double seconds, double pixel_ratio = 1);
 
 } // namespace flash

@@ -268,6 +268,7 @@ Scene scene(const SceneInput& in)
     s.dim_alpha = in.window_mode ? 0.01 : 0.32;
     s.outline_width = in.window_mode ? 5 : 1;
     s.outline_blue = in.window_mode;
+    s.outline_stroked = !(in.window_mode && in.ring_enabled);
     if (const auto& h = s.highlight) {
         if (in.window_mode) {
             s.outline = RectF { h->x + 2.5, h->y + 2.5, h->w - 5, h->h - 5 };
@@ -345,7 +346,7 @@ std::vector<RectF> damage(const Scene& a, const Scene& b)
         }
     }
     if (a.outline != b.outline || a.outline_radius != b.outline_radius || a.outline_width != b.outline_width
-        || a.outline_blue != b.outline_blue) {
+        || a.outline_blue != b.outline_blue || a.outline_stroked != b.outline_stroked) {
         if (a.outline)
             add_ring(out, *a.outline, a.outline_width / 2 + 2);
         if (b.outline)

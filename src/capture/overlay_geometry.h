@@ -141,6 +141,7 @@ struct SceneInput {
     std::optional<PointF> pointer;     // view
     std::optional<RectF> selection;    // view
     std::optional<RectF> hovered_view; // the hovered window, view coordinates
+    bool ring_enabled = false;         // the glass ring draws the window's edge
 };
 
 struct Line {
@@ -163,6 +164,7 @@ struct Scene {
     double outline_radius = 0;
     double outline_width = 1;
     bool outline_blue = false; // window mode: opaque blue; else white at 0.95
+    bool outline_stroked = true; // false while the glass ring draws the edge (the faint fill stays)
     std::vector<Line> crosshair;
     std::optional<Label> size_label;
     std::optional<RectF> magnifier;      // view frame, 128 × 128

@@ -1,6 +1,9 @@
 #include "capture/overlay_view.h"
 
+#include "capture/glass/glass.h"
+#include "capture/glass/ring.h"
 #include "capture/modebar.h"
+#include "platform/accessibility.h"
 #include "platform/panels.h"
 #include "base/state.h"
 #include "base/util_queue.h"
@@ -79,6 +82,9 @@ VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
     const RectF tl = platform::rect_to_top_left(screen.frame, util::primary_height());
     setGeometry(static_cast<int>(tl.x), static_cast<int>(tl.y), static_cast<int>(tl.w), static_cast<int>(tl.h));
     setCursor(Qt::CrossCursor);
+    m_ring = std::make_unique<glass::ring::Ring>(screen.frame.h, screen.scale);
+    // The ring's frames repaint the strips they leave and the ones they bring.
+    m_ring->set_on_frame([this](const QRegion& points) { update(points); });
 }
 
 overlay::Scene VistropeOverlayWindow::current_scene() const
@@ -98,12 +104,33 @@ overlay::Scene VistropeOverlayWindow::current_scene() const
     in.selection = m_state.selection;
     if (m_state.hovered)
         in.hovered_view = overlay::global_to_view(m_state.hovered->rect(), m_state.frame);
+    in.ring_enabled = ring_enabled();
     return overlay::scene(in);
+}
+
+VistropeOverlayWindow::~VistropeOverlayWindow() = default;
+
+bool VistropeOverlayWindow::ring_enabled() const
+{
+    const auto session = overlay::session();
+    const platform::Accessibility a11y = platform::accessibility();
+    return session && session->mode == overlay::Mode::Window && session->purpose != overlay::Purpose::Record
+        && m_state.snapshot_requested && !m_state.snapshot_failed && !m_ring->upload_failed() && glass::ready()
+        && !a11y.reduced_transparency && !a11y.increased_contrast;
 }
 
 void VistropeOverlayWindow::render()
 {
     const overlay::Scene next = current_scene();
+    // The ring states its target on every render; it animates on its own.
+    const bool ring_on = ring_enabled();
+    if (ring_on) {
+        if (!m_state.frozen.isNull())
+            m_ring->load(m_state.frozen, [this] { render(); });
+        else
+            m_ring->warm();
+    }
+    m_ring->show(ring_on ? next.highlight : std::nullopt, 12);
     if (m_full_repaint) {
         m_full_repaint = false;
         m_drawn = next;
@@ -136,6 +163,7 @@ void VistropeOverlayWindow::reset()
     m_state.snapshot_requested = false;
     m_bar_press = false;
     m_full_repaint = true;
+    m_ring->clear();
 }
 
 QImage overlay::dimmed_copy(const QImage& picture)
@@ -298,6 +326,10 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
             dim.addRect(qrect(overlay::flip(*s.highlight, h)));
         p.fillPath(dim, QColor(0, 0, 0, static_cast<int>(std::lround(s.dim_alpha * 255))));
     }
+    // The glass ring lies between the dimming and the outline.
+    for (const glass::ring::Strip& strip : m_ring->strips())
+        p.drawImage(QRectF(strip.rect.x() / sc, strip.rect.y() / sc, strip.rect.width() / sc, strip.rect.height() / sc),
+            strip.image);
     paint_area(p, s);
     // Once this paint has reached the screen.
     if (m_first_paint_pending)
@@ -315,9 +347,11 @@ void VistropeOverlayWindow::paint_area(QPainter& p, const overlay::Scene& s)
             QPainterPath path;
             path.addRoundedRect(r, s.outline_radius, s.outline_radius);
             p.fillPath(path, util::rgba(0, 0, 0, 0.01));
-            p.setPen(QPen(util::rgba(86.0 / 255, 151.0 / 255, 245.0 / 255, 1.0), s.outline_width));
-            p.setBrush(Qt::NoBrush);
-            p.drawPath(path);
+            if (s.outline_stroked) {
+                p.setPen(QPen(util::rgba(86.0 / 255, 151.0 / 255, 245.0 / 255, 1.0), s.outline_width));
+                p.setBrush(Qt::NoBrush);
+                p.drawPath(path);
+            }
         } else {
             p.setPen(QPen(util::rgba(1, 1, 1, 0.95), s.outline_width));
             p.setBrush(Qt::NoBrush);

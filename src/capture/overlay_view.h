@@ -11,8 +11,13 @@
 #include <QWidget>
 
 #include <future>
+#include <memory>
 
 #include <optional>
+
+namespace glass::ring {
+class Ring;
+}
 
 namespace overlay {
 
@@ -56,6 +61,7 @@ QImage dimmed_copy(const QImage& picture);
 class VistropeOverlayWindow final : public QWidget {
 public:
     explicit VistropeOverlayWindow(const platform::Screen& screen);
+    ~VistropeOverlayWindow() override;
 
     overlay::ViewState& state() { return m_state; }
     const overlay::ViewState& state() const { return m_state; }
@@ -81,6 +87,10 @@ public:
 
     // The scene the panel shows now (for tests and the benchmark).
     overlay::Scene current_scene() const;
+    // The glass ring around the hovered window (tests).
+    glass::ring::Ring& ring() { return *m_ring; }
+    // Whether the glass ring draws the hovered window's edge now.
+    bool ring_enabled() const;
 
     // The pointer handlers in view coordinates (bottom-left); the Qt events
     // call these, and so do the self-checks.
@@ -118,4 +128,5 @@ private:
     bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
     bool m_key = false;                 // this panel takes the keyboard
     std::future<QImage> m_dimming;    // the dimmed copy being made
+    std::unique_ptr<glass::ring::Ring> m_ring;
 };

@@ -1,6 +1,7 @@
 // The selection overlay on the test session's X server, driven with xdotool
 // as a user would drive it.
 #include "qt_wait.h"
+#include "x_tools.h"
 #include "app/app.h"
 #include "capture/capture.h"
 #include "capture/modebar.h"
@@ -46,18 +47,6 @@ void xdo(const QStringList& args)
     pump_for(30);
 }
 
-// The whole screen as the X server shows it now.
-QImage screen_now()
-{
-    platform::DisplayGrab grab;
-    grab.display = platform::shareable_displays().front();
-    grab.width = grab.display.pixel_width;
-    grab.height = grab.display.pixel_height;
-    auto image = capture::backend().grab_display_now(grab);
-    EXPECT_TRUE(image.has_value()) << (image ? "" : image.error());
-    return image ? image->convertToFormat(QImage::Format_ARGB32) : QImage();
-}
-
 // The count of pixels that differ by more than `tolerance` in any channel.
 int differing_pixels(const QImage& a, const QImage& b, int tolerance = 0)
 {
@@ -86,7 +75,10 @@ protected:
         m_captures = m_home->path() / "capturas";
         std::filesystem::create_directories(m_captures);
         write_file(m_home->path() / "Library/Application Support/Vistrope/config.toml",
-            "save_dir = \"" + m_captures.string() + "\"\nwindow_shadow = false\n[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
+            "save_dir = \"" + m_captures.string() + "\"\nwindow_shadow = false\n[after_capture]\nshow_quick_access = false\nplay_sound = false\n"
+            // The flash panel would stand over the next capture's area; what
+            // lies under a left-out panel on the bare desktop comes back black.
+            "flash = false\n");
         state::reset_for_tests();
         overlay::set_roads(overlay::default_roads());
         output::set_delivered_listener([this](const output::Delivered& d) { m_delivered.push_back(d); });

@@ -142,6 +142,37 @@ TEST_F(DesktopCards, CornerHoverCopyAndPin)
     EXPECT_EQ(log, std::vector<std::string> { "fijar" });
 }
 
+TEST_F(DesktopCards, SaveRevealsTheDeliveredFileWithoutWritingAnother)
+{
+    // No file manager answers on this session's bus (or there is no bus): the
+    // folder goes to the desktop's opener, here a stand-in that notes it.
+    const fs::path bin = m_home.path() / "bin";
+    fs::create_directories(bin);
+    const fs::path noted = m_home.path() / "abierto.txt";
+    testing_support::write_file(bin / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + noted.string() + "'\n");
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    testing_support::ScopedEnv path("PATH", bin.string() + ":" + std::getenv("PATH"));
+    testing_support::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (m_home.path() / "no-bus").string());
+
+    VistropeQuickCard* card = show();
+    // Delivery wrote the capture already: "Guardar" reveals that file.
+    const fs::path delivered = fs::path(m_cfg->save_dir) / "entregada.png";
+    fs::create_directories(m_cfg->save_dir);
+    testing_support::write_file(delivered, "png");
+    quick_access::attach_file(delivered, 1);
+    const QPoint c = centre_of(card);
+    run_serving("xdotool", { "mousemove", n(c.x()), n(c.y()) });
+    ASSERT_TRUE(wait_until([&] { return card->controls_shown(); }));
+    hover_then_click(card, card->geometry().topLeft() + card->buttons()[1]->geometry().center());
+    ASSERT_TRUE(wait_until([&] { return card->closed(); }));
+    ASSERT_TRUE(wait_until([&] { return fs::exists(noted) && fs::file_size(noted) > 0; }, 5000));
+    EXPECT_EQ(testing_support::read_file(noted), m_cfg->save_dir);
+    std::size_t files = 0;
+    for (const auto& e : fs::directory_iterator(m_cfg->save_dir))
+        files += e.is_regular_file();
+    EXPECT_EQ(files, 1u) << "no second file";
+}
+
 TEST_F(DesktopCards, DragOutDeliversTheFileAndClosesTheCard)
 {
     DropTarget target;

@@ -3,7 +3,11 @@
 
 #include "qt_wait.h"
 
+#include "capture/capture.h"
+#include "platform/screen_capture.h"
+
 #include <QByteArray>
+#include <QImage>
 #include <QProcess>
 #include <QStringList>
 
@@ -23,6 +27,18 @@ inline QByteArray run_serving(const QString& program, const QStringList& args, i
 inline QByteArray xclip_png()
 {
     return run_serving("xclip", { "-selection", "clipboard", "-t", "image/png", "-o" });
+}
+
+// The whole first screen as the X server shows it now, the program's own
+// panels included (ARGB32; null when the grab failed).
+inline QImage screen_now()
+{
+    platform::DisplayGrab grab;
+    grab.display = platform::shareable_displays().front();
+    grab.width = grab.display.pixel_width;
+    grab.height = grab.display.pixel_height;
+    auto image = capture::backend().grab_display_now(grab);
+    return image ? image->convertToFormat(QImage::Format_ARGB32) : QImage();
 }
 
 } // namespace testing_support

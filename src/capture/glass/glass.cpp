@@ -1,0 +1,410 @@
+#include "capture/glass/glass.h"
+
+#include "base/util.h"
+#include "capture/glass/shader.h"
+#include "capture/output.h"
+
+#include <array>
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <pthread.h>
+
+namespace glass {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Shared {
+    std::mutex mutex;
+    bool built = false;
+    std::shared_ptr<platform::Gpu> gpu;
+    std::optional<std::string> fragment_override;
+    GpuFactory factory;
+};
+
+Shared& shared()
+{
+    static Shared* s = new Shared(); // lives as long as the lens thread may
+    return *s;
+}
+
+std::atomic<std::uint64_t> g_run { 0 };
+
+std::string fragment_source(const char* entry)
+{
+    Shared& s = shared();
+    std::string body;
+    {
+        std::lock_guard lock(s.mutex);
+        body = s.fragment_override.value_or(FRAGMENT_SOURCE);
+    }
+    return std::string("#version 330 core\n#define FRAGMENT_MAIN ") + entry + "\n" + body;
+}
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// --- The lens thread ----------------------------------------------------------------------
+
+struct Job {
+    std::uint64_t run = 0;
+    QImage image;
+    Lens uniforms;
+    PixelSize size;
+    Clock::time_point start;
+    double duration = 0;
+};
+
+struct Slot {
+    QImage image;
+    std::uint64_t run = 0;
+    std::uint64_t seq = 0;
+    bool painted = true;
+};
+
+class LensThread {
+public:
+    // Queues the run; the thread starts on the first. False when it cannot start.
+    bool submit(Job job)
+    {
+        std::unique_lock lock(m_mutex);
+        m_pending = std::move(job);
+        m_last = m_pending->size;
+        if (!start_locked()) {
+            m_pending.reset();
+            return false;
+        }
+        m_wake.notify_all();
+        return true;
+    }
+
+    // Starts the thread ahead of the first run: it makes its GL context at
+    // once, which would otherwise delay the first flash's frames.
+    void warm()
+    {
+        std::unique_lock lock(m_mutex);
+        start_locked();
+        m_wake.notify_all();
+    }
+
+    QImage newest(std::uint64_t run)
+    {
+        std::lock_guard lock(m_mutex);
+        // Only the newest run is shown; an older one is over even while its
+        // thread finishes a frame.
+        if (m_finished >= run || run != g_run.load())
+            return {};
+        Slot* best = nullptr;
+        for (Slot& s : m_slots)
+            if (!s.painted && s.run == run && (!best || s.seq > best->seq))
+                best = &s;
+        if (best) {
+            // An older unpainted frame is stale once a newer one is shown.
+            for (Slot& s : m_slots)
+                if (s.run == run && s.seq <= best->seq)
+                    s.painted = true;
+            m_taken = best->image;
+            m_taken_run = run;
+            m_wake.notify_all();
+        }
+        return m_taken_run == run ? m_taken : QImage();
+    }
+
+    PixelSize last_size()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_last;
+    }
+
+    void wake() { m_wake.notify_all(); }
+
+private:
+    bool start_locked()
+    {
+        if (m_started)
+            return true;
+        try {
+            std::thread thread([this] { loop(); });
+            thread.detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        m_started = true;
+        return true;
+    }
+
+    void loop()
+    {
+        pthread_setname_np(pthread_self(), "vistrope-lente");
+        std::shared_ptr<platform::Gpu> gpu;
+        std::unique_ptr<platform::GpuContext> context;
+        // The context follows the state (tests replace it).
+        auto refresh = [&] {
+            std::shared_ptr<platform::Gpu> now = glass::gpu();
+            if (now == gpu)
+                return;
+            context.reset();
+            gpu = now;
+            if (!gpu)
+                return;
+            auto made = gpu->context();
+            if (made)
+                context = std::move(*made);
+            else
+                util::log("vidrio: sin contexto para la lente: " + made.error());
+        };
+        for (;;) {
+            refresh();
+            Job job;
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, [this] { return m_pending.has_value(); });
+                job = std::move(*m_pending);
+                m_pending.reset();
+            }
+            refresh();
+            if (context)
+                run(*context, job);
+            finish(job.run);
+        }
+    }
+
+    void run(platform::GpuContext& context, Job& job)
+    {
+        auto texture = upload(context, job.image);
+        job.image = QImage();
+        if (!texture)
+            return;
+        // A late animation is skipped, not shown late.
+        if (seconds_since(job.start) > LENS_LATE)
+            return;
+        const Clock::time_point ready = Clock::now();
+        const Clock::time_point end = ready + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(job.duration));
+        QImage buffer;
+        for (;;) {
+            const double elapsed = seconds_since(ready);
+            if (elapsed >= job.duration || g_run.load() != job.run)
+                return;
+            job.uniforms.env = static_cast<float>(envelope(elapsed / LENS_PERIOD));
+            if (!context.draw(platform::GpuProgram::Lens, **texture, block(job.uniforms), job.size.w, job.size.h, std::nullopt, buffer))
+                return;
+            if (!put(buffer, job.run, end))
+                return;
+        }
+    }
+
+    // Waits for a painted slot and hands the frame over; false when the run
+    // was replaced or its time ran out meanwhile.
+    bool put(QImage& frame, std::uint64_t run, Clock::time_point end)
+    {
+        std::unique_lock lock(m_mutex);
+        auto free_slot = [this] {
+            Slot* best = nullptr;
+            for (Slot& s : m_slots)
+                if (s.painted && (!best || s.seq < best->seq))
+                    best = &s;
+            return best;
+        };
+        auto stop = [&] { return g_run.load() != run || m_pending.has_value(); };
+        if (!m_wake.wait_until(lock, end, [&] { return free_slot() != nullptr || stop(); }) || stop())
+            return false;
+        Slot* slot = free_slot();
+        std::swap(slot->image, frame);
+        slot->run = run;
+        slot->seq = ++m_seq;
+        slot->painted = false;
+        return true;
+    }
+
+    void finish(std::uint64_t run)
+    {
+        std::lock_guard lock(m_mutex);
+        m_finished = std::max(m_finished, run);
+        for (Slot& s : m_slots)
+            if (s.run <= run)
+                s.painted = true;
+        if (m_taken_run <= run) {
+            m_taken = QImage();
+            m_taken_run = 0;
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::optional<Job> m_pending;
+    bool m_started = false;
+    std::array<Slot, 2> m_slots;
+    std::uint64_t m_seq = 0;
+    std::uint64_t m_finished = 0;
+    QImage m_taken;
+    std::uint64_t m_taken_run = 0;
+    PixelSize m_last;
+};
+
+LensThread& lens_thread()
+{
+    static LensThread* t = new LensThread(); // its thread never ends
+    return *t;
+}
+
+} // namespace
+
+bool ready() { return gpu() != nullptr; }
+
+std::shared_ptr<platform::Gpu> gpu()
+{
+    Shared& s = shared();
+    std::lock_guard lock(s.mutex);
+    return s.gpu;
+}
+
+void prepare()
+{
+    util::require_main_thread("hilo principal");
+    platform::prepare_gpu_surface();
+}
+
+void build()
+{
+    Shared& s = shared();
+    GpuFactory factory;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.built)
+            return;
+        s.built = true;
+        factory = s.factory;
+    }
+    const platform::GpuSources sources { VERTEX_SOURCE, fragment_source("lens_main"), fragment_source("ring_main") };
+    auto made = factory ? factory(sources) : platform::create_gpu_gl(sources);
+    if (!made) {
+        if (made.error().kind == platform::GpuFailure::Kind::Compile)
+            util::log("vidrio: el shader no compiló: " + made.error().message);
+        return;
+    }
+    util::log("vidrio: listo en " + (*made)->renderer());
+    {
+        std::lock_guard lock(s.mutex);
+        s.gpu = std::move(*made);
+    }
+    lens_thread().warm();
+}
+
+std::expected<std::shared_ptr<platform::GpuTexture>, std::string> upload(platform::GpuContext& context, const QImage& image)
+{
+    if (image.isNull())
+        return std::unexpected(std::string("sin imagen"));
+    const QImage::Format f = image.format();
+    if (f == QImage::Format_ARGB32 || f == QImage::Format_ARGB32_Premultiplied || f == QImage::Format_RGB32) {
+        return context.upload({ reinterpret_cast<const std::uint32_t*>(image.constBits()), image.width(), image.height(),
+            static_cast<int>(image.bytesPerLine() / 4) });
+    }
+    const output::Raster raster = output::rasterize(image);
+    if (raster.pixels.empty())
+        return std::unexpected(std::string("no se pudo rasterizar la imagen"));
+    const int w = static_cast<int>(raster.width);
+    return context.upload({ reinterpret_cast<const std::uint32_t*>(raster.pixels.data()), w, static_cast<int>(raster.height), w });
+}
+
+platform::GpuUniforms block(const Lens& lens)
+{
+    platform::GpuUniforms out {};
+    std::memcpy(out.data(), &lens, sizeof lens);
+    return out;
+}
+
+platform::GpuUniforms block(const Ring& ring)
+{
+    platform::GpuUniforms out {};
+    std::memcpy(out.data(), &ring, sizeof ring);
+    return out;
+}
+
+platform::GpuFragment cpu_fragment()
+{
+    return [](platform::GpuProgram program, const platform::GpuPixels& px, const platform::GpuUniforms& u, float x, float y) {
+        const Texels tex { px.pixels, px.w, px.h, px.stride };
+        if (program == platform::GpuProgram::Lens) {
+            std::array<float, 8> first;
+            std::copy_n(u.begin(), first.size(), first.begin());
+            return lens_pixel(tex, std::bit_cast<Lens>(first), x, y);
+        }
+        return ring_pixel(tex, std::bit_cast<Ring>(u), x, y);
+    };
+}
+
+namespace lens {
+
+std::optional<std::uint64_t> play(double corner_radius, double duration, const QImage& image, const platform::RectF& frame)
+{
+    util::require_main_thread("hilo principal");
+    const std::shared_ptr<platform::Gpu> g = gpu();
+    if (!g || image.isNull())
+        return std::nullopt;
+    const std::uint64_t run = ++g_run;
+    Job job;
+    job.run = run;
+    job.image = image;
+    job.uniforms = lens_uniforms(image.width(), image.height(), corner_radius, frame.w);
+    job.size = drawable_size(image.width(), image.height(), g->software());
+    job.start = Clock::now();
+    job.duration = std::min(duration, LENS_MAX_DURATION);
+    if (!lens_thread().submit(std::move(job)))
+        return std::nullopt;
+    return run;
+}
+
+std::uint64_t current_run() { return g_run.load(); }
+
+QImage newest_frame(std::uint64_t run) { return lens_thread().newest(run); }
+
+PixelSize last_drawable() { return lens_thread().last_size(); }
+
+} // namespace lens
+
+void set_gpu_for_tests(std::shared_ptr<platform::Gpu> gpu)
+{
+    {
+        Shared& s = shared();
+        std::lock_guard lock(s.mutex);
+        s.gpu = std::move(gpu);
+        s.built = true;
+    }
+    ++g_run;
+    lens_thread().wake();
+}
+
+void set_fragment_source_for_tests(std::optional<std::string> source)
+{
+    Shared& s = shared();
+    std::lock_guard lock(s.mutex);
+    s.fragment_override = std::move(source);
+}
+
+void set_factory_for_tests(GpuFactory factory)
+{
+    Shared& s = shared();
+    std::lock_guard lock(s.mutex);
+    s.factory = std::move(factory);
+}
+
+void reset_for_tests()
+{
+    {
+        Shared& s = shared();
+        std::lock_guard lock(s.mutex);
+        s.gpu.reset();
+        s.built = false;
+    }
+    ++g_run;
+    lens_thread().wake();
+}
+
+} // namespace glass
