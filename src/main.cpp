@@ -6,6 +6,7 @@
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "record/video.h"
+#include "scroll/scroll_test.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -56,6 +57,10 @@ int run_task(const switches::Found& found)
         return video::cli_gif(found.args);
     if (found.task == switches::Task::GifBench)
         return video::cli_gif_bench(found.args);
+    if (found.task == switches::Task::ScrollTest) {
+        scroll::scroll_test(found.args.at(0));
+        return 0;
+    }
     return not_built(found.task);
 }
 

@@ -5,15 +5,20 @@
 
 #include "base/util_queue.h"
 #include "scroll/scroll.h"
+#include "scroll/scroll_test.h"
 
 #include <QCursor>
 #include <QWidget>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 using testing_support::pump_for;
@@ -138,4 +143,30 @@ TEST_F(ScrollDesktop, AutoScrollsToTheEndByItselfAndPutsThePointerBack)
     ASSERT_EQ(shots.size(), 1u);
     expect_whole_page(shots[0].image);
     EXPECT_EQ(QCursor::pos(), button);
+}
+
+TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
+{
+    const std::string dir = "/tmp/vistrope-scroll-selftest-" + std::to_string(::getpid());
+    std::filesystem::remove_all(dir);
+    for (int run = 0; run < 2; ++run) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(dir + "-home"));
+        p.setProcessEnvironment(env);
+        p.start(VISTROPE_BINARY, { "--scroll-test", QString::fromStdString(dir) });
+        ASSERT_TRUE(p.waitForFinished(120000));
+        const QString log = QString::fromUtf8(p.readAll());
+        EXPECT_EQ(p.exitCode(), 0) << log.toStdString();
+        // "resultado <file> con alto <n> px; esperado <m> px"
+        const QRegularExpression line("con alto (\\d+) px; esperado (\\d+) px");
+        const auto m = line.match(log);
+        ASSERT_TRUE(m.hasMatch()) << log.toStdString();
+        EXPECT_NEAR(m.captured(1).toDouble(), m.captured(2).toDouble(), 4) << log.toStdString();
+    }
+    EXPECT_EQ(scroll::capture_names(dir).size(), 2u); // one capture per run
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "capsula.png"));
+    std::filesystem::remove_all(dir);
+    std::filesystem::remove_all(dir + "-home");
 }
