@@ -65,6 +65,7 @@ public:
         }
         if (!f.data || f.width == 0 || f.height == 0)
             return;
+        const auto entered = Clock::now();
         const stitch::Frame frame { { f.data, f.stride * (f.height - 1) + std::size_t(f.width) * 4 }, f.width, f.height,
             f.stride };
         Report report;
@@ -98,6 +99,7 @@ public:
             }
             report.frames = e.stitcher->frames();
             report.lost_streak = e.lost_streak;
+            e.listener_ms.push_back(float(elapsed_ms(entered)));
         }
         switch (report.step.kind) {
         case stitch::Step::Kind::Unchanged:
@@ -388,6 +390,14 @@ std::optional<Status> status()
         return std::nullopt;
     const Session& s = *g_session;
     return Status { s.id, s.frames, s.slow, s.auto_scroll, s.step, s.screen_rect, s.stream != nullptr };
+}
+
+std::optional<Measurements> measurements()
+{
+    if (!g_session)
+        return std::nullopt;
+    std::lock_guard lock(g_session->engine->mutex);
+    return Measurements { g_session->engine->frames, g_session->engine->listener_ms };
 }
 
 void finish()

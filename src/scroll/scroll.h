@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace scroll {
 
@@ -71,6 +72,13 @@ struct Status {
     bool streaming = false;      // the stream exists
 };
 std::optional<Status> status();
+
+// What the live session's stream listener did so far (the benchmark).
+struct Measurements {
+    std::uint64_t frames = 0;          // frames pushed into the stitcher
+    std::vector<float> listener_ms;    // each one's time in the listener
+};
+std::optional<Measurements> measurements();
 
 // The modules a session uses; tests replace them.
 struct Services {

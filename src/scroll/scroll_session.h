@@ -32,6 +32,7 @@ struct Engine {
     double worst_ms = 0;
     std::uint32_t lost_streak = 0;
     bool failed = false; // a push ran out of memory: nothing more goes in
+    std::vector<float> listener_ms; // each frame's time in the listener
 };
 
 class Controls;
