@@ -6,6 +6,7 @@
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "record/video.h"
+#include "record/video_editor.h"
 #include "scroll/scroll_test.h"
 
 #include <QApplication>
@@ -59,6 +60,10 @@ int run_task(const switches::Found& found)
         return video::cli_gif_bench(found.args);
     if (found.task == switches::Task::ScrollTest) {
         scroll::scroll_test(found.args.at(0));
+        return 0;
+    }
+    if (found.task == switches::Task::VideoUi) {
+        video_editor::debug_ui(found.args.at(0), found.args.at(1));
         return 0;
     }
     return not_built(found.task);

@@ -34,13 +34,6 @@ void paint_capsule(QPainter& p, const QRectF& rect, double radius)
     p.drawRoundedRect(inner, radius, radius);
 }
 
-QRect to_qt(const platform::RectF& frame)
-{
-    const platform::RectF tl = platform::rect_to_top_left(frame, util::primary_height());
-    return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
-        static_cast<int>(std::lround(tl.h)));
-}
-
 QFont toast_font()
 {
     QFont font("Inter");
@@ -159,7 +152,7 @@ QWidget* panel(const platform::RectF& frame, bool ignores_mouse)
 {
     auto* w = new QWidget(nullptr);
     platform::make_panel(w, PANEL_LEVEL, ignores_mouse ? platform::Mouse::Ignores : platform::Mouse::Accepts);
-    w->setGeometry(to_qt(frame));
+    w->setGeometry(util::window_rect(frame));
     return w;
 }
 
@@ -200,7 +193,7 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
         = toast_origin(mouse.x, mouse.y, screen ? std::optional(screen->visible_frame) : std::nullopt, width);
     t.fade->stop();
     view->setWindowOpacity(1.0);
-    view->setGeometry(to_qt({ origin.x, origin.y, width, TOAST_HEIGHT }));
+    view->setGeometry(util::window_rect({ origin.x, origin.y, width, TOAST_HEIGHT }));
     view->show();
     platform::restack_panels();
 

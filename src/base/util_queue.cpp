@@ -122,6 +122,19 @@ std::optional<platform::Screen> screen_for_point(double x, double y)
     return std::nullopt;
 }
 
+QRect window_rect(const platform::RectF& frame)
+{
+    const platform::RectF r = platform::rect_to_top_left(frame, primary_height());
+    return QRect(static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.w)),
+        static_cast<int>(std::lround(r.h)));
+}
+
+platform::RectF window_frame(const QRect& rect)
+{
+    return platform::rect_from_top_left({ double(rect.x()), double(rect.y()), double(rect.width()), double(rect.height()) },
+        primary_height());
+}
+
 std::uint32_t screen_display_id(const platform::Screen& screen)
 {
     return screen.display_id;

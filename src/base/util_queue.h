@@ -8,6 +8,7 @@
 #include "platform/screens.h"
 
 #include <QColor>
+#include <QRect>
 
 #include <functional>
 #include <optional>
@@ -47,6 +48,10 @@ double primary_height();
 // The first screen, in the platform's order, whose frame (global points,
 // bottom-left origin) holds the point by the half-open rule. Main thread.
 std::optional<platform::Screen> screen_for_point(double x, double y);
+// A frame in global points (bottom-left origin) as the geometry of a
+// top-level window (top-left origin, whole points), and back. Main thread.
+QRect window_rect(const platform::RectF& frame);
+platform::RectF window_frame(const QRect& rect);
 // A screen's display id (0 when it has none).
 std::uint32_t screen_display_id(const platform::Screen& screen);
 // An sRGB colour from components in 0..1.

@@ -30,13 +30,6 @@ constexpr int FRAME_MS = 16; // 60 Hz
 
 bool flash_setting() { return state::config()->after_capture.flash; }
 
-QRect to_qt(const platform::RectF& frame)
-{
-    const platform::RectF tl = platform::rect_to_top_left(frame, util::primary_height());
-    return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)),
-        static_cast<int>(std::lround(tl.w)), static_cast<int>(std::lround(tl.h)));
-}
-
 // The panel's content: paints the newest flash at the time its clock says.
 class FlashView final : public QWidget {
 public:
@@ -224,7 +217,7 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
     in.lens = lens_run.has_value();
     Plan plan(in);
 
-    const QRect frame = to_qt(plan.panel());
+    const QRect frame = util::window_rect(plan.panel());
     f.panel->setGeometry(frame);
     f.view->setGeometry(0, 0, frame.width(), frame.height());
     f.view->start(std::move(plan), in.plain ? std::nullopt : origin.image, lens_run);

@@ -52,20 +52,6 @@ QPainterPath rounded(const QRectF& rect)
     return path;
 }
 
-// Frames in the program's bottom-left global points to Qt's top-left ones.
-QRect to_qt(const platform::RectF& frame)
-{
-    const platform::RectF r = platform::rect_to_top_left(frame, util::primary_height());
-    return QRect(static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.w)),
-        static_cast<int>(std::lround(r.h)));
-}
-
-platform::RectF from_qt(const QRect& rect)
-{
-    return platform::rect_from_top_left({ double(rect.x()), double(rect.y()), double(rect.width()), double(rect.height()) },
-        util::primary_height());
-}
-
 // The character a key press stands for, with Shift applied and any other
 // modifier ignored. On X11 the native virtual key is the keysym, which for
 // printable ASCII is the character itself; elsewhere (tests on the offscreen
@@ -118,7 +104,7 @@ void pin(QImage image, double scale)
     }
     const Start s = start(image.width(), image.height(), scale, screen->visible_frame);
     auto* panel = new VistropePinPanel(std::move(image), s.record);
-    panel->setGeometry(to_qt(s.frame));
+    panel->setGeometry(util::window_rect(s.frame));
     panel->show();
     panel->raise();
     panel->activateWindow();
@@ -183,8 +169,8 @@ void VistropePinView::set_zoom(double zoom)
     m_record.zoom = zoom;
     if (!m_panel->windowHandle())
         return;
-    const platform::RectF frame = pin::zoomed_frame(m_record, pin::from_qt(m_panel->geometry()), zoom);
-    m_panel->setGeometry(pin::to_qt(frame));
+    const platform::RectF frame = pin::zoomed_frame(m_record, util::window_frame(m_panel->geometry()), zoom);
+    m_panel->setGeometry(util::window_rect(frame));
 }
 
 void VistropePinView::copy()

@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace fs = std::filesystem;
 
@@ -98,17 +99,6 @@ QAbstractButton* make_button(const ButtonSpec& spec, QWidget* parent)
     button->setGeometry(QRectF(spec.frame.x, spec.frame.y, spec.frame.w, spec.frame.h).toRect());
     button->hide();
     return button;
-}
-
-QRect to_qt(const platform::RectF& frame)
-{
-    const platform::RectF r = platform::rect_to_top_left(frame, util::primary_height());
-    return QRectF(r.x, r.y, r.w, r.h).toRect();
-}
-
-platform::RectF from_qt(const QRect& r)
-{
-    return platform::rect_from_top_left({ double(r.x()), double(r.y()), double(r.width()), double(r.height()) }, util::primary_height());
 }
 
 // The bytes of a file for the drag's data, when it can be read.
@@ -179,8 +169,12 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
         // The oldest gives way at once: no fade, and nothing of it lives on.
         VistropeQuickCard* oldest = l.front();
         l.erase(l.begin());
-        oldest->hide();
-        oldest->deleteLater();
+        if (oldest->dragging()) {
+            oldest->close(); // it goes once its drag ends
+        } else {
+            oldest->hide();
+            oldest->deleteLater();
+        }
     }
     l.push_back(card);
     relayout();
@@ -193,7 +187,7 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
             if (!guard || guard->closed())
                 return;
             guard->fade_in(0.08);
-            flash::play(*origin, from_qt(guard->geometry()));
+            flash::play(*origin, util::window_frame(guard->geometry()));
         });
     } else {
         card->fade_in(0.12);
@@ -270,7 +264,7 @@ void relayout()
         heights.push_back((*it)->height());
     const auto frames = stack(screen->visible_frame, heights);
     for (std::size_t i = 0; i < frames.size(); ++i)
-        l[l.size() - 1 - i]->setGeometry(to_qt(frames[i]));
+        l[l.size() - 1 - i]->setGeometry(util::window_rect(frames[i]));
 }
 
 void reveal_newest()
@@ -305,8 +299,11 @@ std::optional<QImage> gif_first_frame(const fs::path& path)
 
 QImage placeholder()
 {
+    // Every byte 48, already premultiplied: white at a fifth of full
+    // strength, a light veil over the card's dark ground. (A QColor fill
+    // would premultiply 48 once more, to a dark 9.)
     QImage image(16, 9, QImage::Format_RGBA8888_Premultiplied);
-    image.fill(QColor(48, 48, 48, 48));
+    std::memset(image.bits(), 48, static_cast<std::size_t>(image.sizeInBytes()));
     return image;
 }
 
@@ -508,6 +505,13 @@ void VistropeQuickCard::close()
         return;
     m_closed = true;
     quick_access::forget(this);
+    if (!m_dragging)
+        fade_out_and_go();
+    quick_access::relayout();
+}
+
+void VistropeQuickCard::fade_out_and_go()
+{
     QPointer<VistropeQuickCard> self(this);
     fade(0, 0.15, [self] {
         if (!self)
@@ -515,7 +519,6 @@ void VistropeQuickCard::close()
         self->hide();
         self->deleteLater();
     });
-    quick_access::relayout();
 }
 
 void VistropeQuickCard::fade_in(double seconds)
@@ -595,7 +598,13 @@ void VistropeQuickCard::drag_out()
         if (self && !self->closed())
             self->setWindowOpacity(1);
     });
+    m_dragging = true;
     const Qt::DropAction result = drag->exec(Qt::CopyAction);
-    if (self && result != Qt::IgnoreAction)
-        self->close();
+    if (!self)
+        return;
+    m_dragging = false;
+    if (m_closed)
+        fade_out_and_go(); // closed while the drag ran
+    else if (result != Qt::IgnoreAction)
+        close();
 }

@@ -63,6 +63,8 @@ public:
     std::uint64_t delivery() const { return m_delivery; }
     bool hovered() const { return m_hovered; }
     bool closed() const { return m_closed; }
+    // A drag of the card's file is under way (its loop is running).
+    bool dragging() const { return m_dragging; }
     bool controls_shown() const { return m_controls; }
     const std::vector<QAbstractButton*>& buttons() const { return m_buttons; }
 
@@ -77,6 +79,9 @@ public:
     // The card's file, written into the capture folder first when it has none.
     std::optional<std::filesystem::path> ensure_file();
     // Fades out and goes; the others move into place at once. Once only.
+    // During a drag the card leaves the list at once and goes when the drag
+    // ends: hiding the drag's source would end its pointer grab and leave
+    // the drag waiting for a release it never sees.
     void close();
     // Fades the card in over `seconds` (shown at once without a compositor).
     void fade_in(double seconds);
@@ -94,6 +99,7 @@ protected:
 private:
     void drag_out();
     void fade(double to, double seconds, std::function<void()> done);
+    void fade_out_and_go();
 
     QImage m_image;
     QPixmap face(bool hovered);
@@ -111,6 +117,7 @@ private:
     bool m_hovered = false;
     bool m_controls = false;
     bool m_closed = false;
+    bool m_dragging = false;
 };
 
 namespace quick_access {

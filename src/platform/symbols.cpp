@@ -16,7 +16,7 @@ namespace {
 // Symbol name → Material Icons codepoint. Names absent here draw nothing.
 // Chosen for shape, not for name: each glyph is the closest Material icon
 // to what the name describes.
-constexpr std::array<std::pair<std::string_view, char32_t>, 42> TABLE = { {
+constexpr std::array<std::pair<std::string_view, char32_t>, 46> TABLE = { {
     // capture-mode bar
     { "viewfinder", 0xe3c2 },              // crop_free
     { "display", 0xe30c },                 // desktop_windows
@@ -59,6 +59,11 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 42> TABLE = { {
     { "gearshape", 0xe8b8 },               // settings
     { "keyboard", 0xe312 },                // keyboard
     { "cursorarrow.click", 0xe913 },       // touch_app
+    // video player
+    { "play.fill", 0xe037 },               // play_arrow
+    { "pause.fill", 0xe034 },              // pause
+    { "backward.frame.fill", 0xe045 },     // skip_previous
+    { "forward.frame.fill", 0xe044 },      // skip_next
     // settings and first-run windows
     { "command", 0xeae7 },                 // keyboard_command_key
     { "hourglass", 0xe88b },               // hourglass_empty

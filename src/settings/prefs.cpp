@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/app_hotkeys.h"
 #include "app/system.h"
+#include "base/files.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "platform/workspace.h"
@@ -22,8 +23,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 namespace prefs {
 
@@ -166,11 +165,10 @@ void update(const std::function<void(config::Config&)>& change)
 
 void sync_from_disk()
 {
-    std::ifstream in(config::Config::path(), std::ios::binary);
-    if (in) {
-        std::ostringstream text;
-        text << in.rdbuf();
-        auto parsed = config::parse(text.str());
+    // Read as the start reads it: a FIFO or a device put in the file's place
+    // must not hold the window (and the whole program) waiting.
+    if (const auto text = files::read_regular(config::Config::path(), config::MAX_FILE_BYTES)) {
+        auto parsed = config::parse(*text);
         if (parsed && differs(*parsed, *state::config())) {
             util::log("config.toml cambió fuera de Preferencias; lo aplico");
             state::set_config(std::make_shared<config::Config>(std::move(*parsed)));

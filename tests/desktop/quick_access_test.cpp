@@ -15,11 +15,14 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QScreen>
+#include <QTimer>
 #include <QAbstractButton>
 #include <QWidget>
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -225,4 +228,30 @@ TEST_F(DesktopCards, SixCapturesLeaveFiveAndTheTimerSparesTheHoveredOne)
     pump_for(500);
     ASSERT_FALSE(hovered.isNull());
     EXPECT_FALSE(hovered->closed());
+}
+
+TEST_F(DesktopCards, TheTimerClosingACardMidDragLetsTheDragEnd)
+{
+    m_cfg->quick_access_seconds = 1.5;
+    QPointer<VistropeQuickCard> card(show());
+    const QPoint c = centre_of(card);
+    // A drag that lost its pointer grab never sees the release and nothing
+    // gets it out of its loop: rather than hang, the run ends failing.
+    auto ended = std::make_shared<bool>(false);
+    QTimer::singleShot(8000, [ended] {
+        if (*ended)
+            return;
+        std::fputs("DesktopCards: the drag was still waiting for its release\n", stderr);
+        std::fflush(stderr);
+        std::_Exit(1);
+    });
+    // The drag goes on past the timer and ends over nothing.
+    run_serving("xdotool", { "mousemove", n(c.x()), n(c.y()), "mousedown", "1", "sleep", "0.2", "mousemove", n(c.x() + 10),
+                               n(c.y() - 10), "sleep", "0.2", "mousemove", "900", "300", "sleep", "2.5", "mousemove", "905",
+                               "305", "sleep", "0.3", "mouseup", "1" });
+    *ended = true;
+    // The drag ended with the release (the test goes on), and the card the
+    // timer closed meanwhile went with it.
+    EXPECT_TRUE(wait_until([&] { return card.isNull(); }, 3000));
+    EXPECT_TRUE(quick_access::cards().empty());
 }

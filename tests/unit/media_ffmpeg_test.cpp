@@ -283,3 +283,31 @@ TEST_F(MediaFFmpegTest, CommandLineConvertsARealVideo)
     EXPECT_GE(reader.imageCount(), 1);
     EXPECT_FALSE(fs::exists(m_dir.path() / "cli.gif.part"));
 }
+
+TEST_F(MediaFFmpegTest, EachSampleKeepsItsOwnPictureWhileItLives)
+{
+    ClipSpec spec;
+    spec.frames = 6;
+    const fs::path path = clip("levels.mp4", spec);
+    auto reader = m_media->open_frames(path, 0, 1, 64, 48);
+    ASSERT_TRUE(reader) << reader.error();
+    std::vector<std::unique_ptr<platform::VideoSample>> samples;
+    for (int k = 0; k < 3; ++k) {
+        auto next = (*reader)->next();
+        ASSERT_TRUE(next && *next);
+        samples.push_back(std::move(*next));
+    }
+    const auto middle = [](const platform::BgraView& v) { return int(v.data[(v.height / 2) * v.stride + (v.width / 2) * 4]); };
+    // Every view taken first, then read: a view must not turn into the
+    // picture of a sample converted after it.
+    std::vector<platform::BgraView> views;
+    for (auto& s : samples) {
+        const auto view = s->bgra();
+        ASSERT_TRUE(view);
+        views.push_back(*view);
+    }
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        EXPECT_NEAR(middle(views[k]), clip_level(int(k)), 3) << "frame " << k;
+        EXPECT_NEAR(middle(*samples[k]->bgra()), clip_level(int(k)), 3) << "frame " << k << ", asked again";
+    }
+}

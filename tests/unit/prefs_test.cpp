@@ -22,8 +22,14 @@
 
 #include <linux/input-event-codes.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testing_support;
 using prefs::ShortcutField;
@@ -265,6 +271,38 @@ TEST_F(Prefs, HandEditsApplyOnActivationUnwrittenAndOnlyWhenReal)
     EXPECT_TRUE(m_keys->active().empty());
     key(field(*u, "capture_area"), KEY_ESC, Qt::NoModifier, Qt::Key_Escape);
     EXPECT_EQ(m_keys->active().size(), 9u);
+}
+
+TEST_F(Prefs, ActivationNeverWaitsOnAFifoInTheFilesPlace)
+{
+    auto u = window();
+    const auto path = config::Config::path();
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const auto held = state::config();
+    // A writer that turns up late: a reader that waited for it would take a
+    // changed frame rate from it.
+    std::thread writer([path] {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        while (std::chrono::steady_clock::now() < give_up) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                const std::string text = "[recording]\nfps = 24\n";
+                (void)!::write(fd, text.data(), text.size());
+                ::close(fd);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    u->window->on_activated();
+    const auto waited = std::chrono::steady_clock::now() - started;
+    writer.join();
+    std::filesystem::remove(path);
+    EXPECT_LT(waited, std::chrono::milliseconds(500));
+    EXPECT_EQ(state::config(), held);
 }
 
 TEST_F(Prefs, FieldRecordsACombinationFromXKeycodes)

@@ -222,4 +222,10 @@ TEST_F(Cards, CardsForVideoAndGifFiles)
     quick_access::set_roads(roads);
     quick_access::show_video(video, std::nullopt);
     ASSERT_TRUE(wait_until([] { return !quick_access::cards().empty() && quick_access::cards().back()->image().size() == QSize(16, 9); }));
+    // A light veil: every byte 48 (premultiplied white at alpha 48).
+    const QImage veil = quick_access::cards().back()->image();
+    ASSERT_EQ(veil.format(), QImage::Format_RGBA8888_Premultiplied);
+    for (int y = 0; y < veil.height(); ++y)
+        for (int i = 0; i < veil.width() * 4; ++i)
+            ASSERT_EQ(veil.constScanLine(y)[i], 48) << "row " << y << ", byte " << i;
 }

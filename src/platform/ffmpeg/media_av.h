@@ -91,6 +91,8 @@ public:
     bool convert(const AVFrame* frame, int width, int height, AVPixelFormat format);
     const AVFrame* output() const { return m_out.get(); }
     AVFrame* output() { return m_out.get(); }
+    // The converted picture, handed over: the next conversion writes a new one.
+    Frame take_output() { return std::move(m_out); }
 
 private:
     struct Key {

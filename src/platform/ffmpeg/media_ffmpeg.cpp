@@ -260,14 +260,16 @@ public:
     std::optional<BgraView> bgra() override
     {
         if (!m_converted) {
-            // The reader's one scaler serves every sample: only one is converted at a time.
+            // The reader's one scaler serves every sample; the picture it
+            // makes is this sample's own, so a later sample's conversion
+            // leaves this view as it was.
             if (!m_scaler->convert(m_frame.get(), m_width, m_height, AV_PIX_FMT_BGRA))
                 return std::nullopt;
-            m_converted = true;
+            m_converted = m_scaler->take_output();
+            m_frame = Frame(); // the decoder's picture is not needed any more
         }
-        const AVFrame* out = m_scaler->output();
-        return BgraView { out->data[0], static_cast<size_t>(m_width), static_cast<size_t>(m_height),
-            static_cast<size_t>(out->linesize[0]) };
+        return BgraView { m_converted->data[0], static_cast<size_t>(m_width), static_cast<size_t>(m_height),
+            static_cast<size_t>(m_converted->linesize[0]) };
     }
 
 private:
@@ -275,7 +277,7 @@ private:
     std::shared_ptr<mav::Scaler> m_scaler;
     double m_time;
     int m_width, m_height;
-    bool m_converted = false;
+    Frame m_converted;
 };
 
 class FrameReaderFFmpeg final : public FrameReader {

@@ -205,6 +205,12 @@ private:
                 return {};
             if (r < 0)
                 return std::unexpected(error_text(r));
+            // Transport streams and FLV may add a stream after the header was
+            // read: it was not planned for and is left out.
+            if (packet->stream_index < 0 || static_cast<size_t>(packet->stream_index) >= m_tracks.size()) {
+                av_packet_unref(packet.get());
+                continue;
+            }
             Track& track = m_tracks[packet->stream_index];
             if (track.out >= 0 && !track.done) {
                 auto handled = track.video && m_encode ? decode_packet(packet.get()) : copy_packet(packet.get(), track);

@@ -1,0 +1,235 @@
+// The trim-and-export window on the real X server with libmpv, driven with
+// xdotool as a user would; exports read back with ffprobe. And the
+// --video-ui self-check of the program itself.
+#include "record/video_editor.h"
+
+#include "base/config.h"
+#include "base/state.h"
+#include "capture/quick_access.h"
+#include "clip_maker.h"
+#include "platform/video_player.h"
+#include "qt_wait.h"
+#include "test_util.h"
+#include "x_tools.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QAbstractItemView>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using testing_support::pump_for;
+using testing_support::run_serving;
+using testing_support::wait_until;
+
+namespace {
+
+void xdotool(const QStringList& args) { run_serving("xdotool", args); }
+
+QPoint global_centre(const QWidget* w) { return w->mapToGlobal(w->rect().center()); }
+
+void click(const QWidget* w)
+{
+    const QPoint c = global_centre(w);
+    xdotool({ "mousemove", QString::number(c.x()), QString::number(c.y()), "click", "1" });
+}
+
+void drag(QPoint from, QPoint to)
+{
+    xdotool({ "mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1" });
+    xdotool({ "mousemove", QString::number((from.x() + to.x()) / 2), QString::number(to.y()) });
+    xdotool({ "mousemove", QString::number(to.x()), QString::number(to.y()), "mouseup", "1" });
+}
+
+// ffprobe's streams and duration: "video" → "1280x720", "audio" → "", "duration" → "3.0".
+std::map<std::string, std::string> probe(const fs::path& file)
+{
+    const std::string out = run_serving("ffprobe", { "-v", "error", "-show_entries", "stream=codec_type,width,height:format=duration",
+                                                       "-of", "csv=p=0", QString::fromStdString(file.string()) })
+                                .toStdString();
+    std::map<std::string, std::string> facts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("video,"))
+            facts["video"] = line.substr(6);
+        else if (line.starts_with("audio"))
+            facts["audio"] = "";
+        else if (!line.empty())
+            facts["duration"] = line;
+    }
+    return facts;
+}
+
+class VideoEditorDesktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        state::reset_for_tests();
+        auto settings = std::make_shared<config::Config>(*state::config());
+        settings->after_capture.copy_to_clipboard = false;
+        settings->save_dir = m_dir.path().string();
+        state::set_config(settings);
+    }
+    void TearDown() override
+    {
+        testing_support::from_event_loop([] {
+            for (auto& e : std::vector(video_editor::editors()))
+                e->window->close();
+        });
+        for (VistropeQuickCard* c : std::vector(quick_access::cards()))
+            c->close();
+        pump_for(300);
+        state::reset_for_tests();
+    }
+
+    testing_support::TempHome m_home;
+    testing_support::TempDir m_dir;
+};
+
+// A 10 s 1920 × 1080 recording with sound.
+fs::path make_recording(const fs::path& dir)
+{
+    testing_support::ClipSpec spec;
+    spec.width = 1920;
+    spec.height = 1080;
+    spec.fps = 30;
+    spec.frames = 300;
+    spec.sine = true;
+    const fs::path clip = dir / "toma.mp4";
+    if (auto error = testing_support::make_clip(clip, spec))
+        ADD_FAILURE() << *error;
+    return clip;
+}
+
+} // namespace
+
+TEST_F(VideoEditorDesktop, TrimExportAndPlayAsAUser)
+{
+    const fs::path clip = make_recording(m_dir.path());
+    xdotool({ "mousemove", "400", "300" });
+    video_editor::open(clip);
+    ASSERT_EQ(video_editor::editors().size(), 1u);
+    auto e = video_editor::editors().back();
+    platform::VideoPlayerView* player = e->player_view;
+    ASSERT_TRUE(wait_until([&] { return e->window->isActiveWindow() && player->can_begin_trimming(); }, 20000));
+    pump_for(300);
+
+    // "Recortar…", then both handles dragged inwards, then "Recortar".
+    click(e->trim_button);
+    ASSERT_TRUE(wait_until([&] { return player->trimming(); }, 5000));
+    auto* bar = player->findChild<QWidget*>("range");
+    ASSERT_TRUE(bar);
+    pump_for(200);
+    const int y = bar->height() / 2;
+    const int w = bar->width();
+    drag(bar->mapToGlobal(QPoint(5, y)), bar->mapToGlobal(QPoint(5 + (w - 20) / 5, y)));         // about 2 s
+    drag(bar->mapToGlobal(QPoint(w - 5, y)), bar->mapToGlobal(QPoint(w - 5 - (w - 20) * 2 / 5, y))); // about 6 s
+    pump_for(200);
+    click(player->findChild<QPushButton*>("trim-confirm"));
+    ASSERT_TRUE(wait_until([&] { return e->range.has_value(); }, 5000));
+    const auto [s, end] = *e->range;
+    EXPECT_NEAR(s, 2.0, 0.25);
+    EXPECT_NEAR(end, 6.0, 0.25);
+    EXPECT_EQ(e->range_label->text().toStdString(), video_editor::range_label_text(*e->range));
+    EXPECT_TRUE(e->reset_button->isEnabled());
+    EXPECT_FALSE(player->trimming());
+
+    // "720p" from the pop-up, "Sin audio", then Return.
+    click(e->resolution_popup);
+    ASSERT_TRUE(wait_until([&] { return e->resolution_popup->view()->isVisible(); }, 5000));
+    pump_for(200);
+    xdotool({ "key", "Down", "Down" });
+    pump_for(300);
+    xdotool({ "key", "Return" });
+    ASSERT_TRUE(wait_until([&] { return e->resolution_popup->currentIndex() == 2; }, 5000));
+    pump_for(300);
+    ASSERT_FALSE(e->busy); // the Return that chose the item started nothing
+    click(e->mute_box);
+    ASSERT_TRUE(wait_until([&] { return e->mute_box->isChecked(); }, 5000));
+    xdotool({ "key", "Return" });
+    ASSERT_TRUE(wait_until([&] { return e->busy; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return !e->busy; }, 60000));
+    const fs::path mp4 = m_dir.path() / "toma (recortado).mp4";
+    ASSERT_TRUE(fs::exists(mp4));
+    EXPECT_FALSE(fs::exists(m_dir.path() / "toma (recortado) (2).mp4")); // one export only
+    auto facts = probe(mp4);
+    EXPECT_EQ(facts["video"], "1280,720");
+    EXPECT_FALSE(facts.contains("audio"));
+    EXPECT_NEAR(std::stod(facts["duration"]), end - s, 1.0 / 30 + 0.001);
+
+    click(e->gif_button);
+    ASSERT_TRUE(wait_until([&] { return e->busy; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return !e->busy; }, 60000));
+    EXPECT_TRUE(fs::exists(m_dir.path() / "toma (recortado).gif"));
+
+    // "Todo": the whole video again.
+    click(e->reset_button);
+    ASSERT_TRUE(wait_until([&] { return !e->range; }, 5000));
+    EXPECT_EQ(e->range_label->text().toStdString(), "Video completo · 0:10");
+    EXPECT_FALSE(e->reset_button->isEnabled());
+    EXPECT_FALSE(player->forward_end());
+    EXPECT_FALSE(player->reverse_end());
+
+    // One frame forward and back moves the timecode by one frame.
+    auto* timecode = player->findChild<QLabel*>("timecode");
+    ASSERT_TRUE(timecode);
+    pump_for(500);
+    const double before = player->position();
+    click(player->findChild<QWidget*>("frame-forward"));
+    ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - (before + 1.0 / 30)) < 0.005; }, 5000)) << player->position();
+    pump_for(100);
+    EXPECT_TRUE(timecode->text().startsWith(QString::fromStdString(platform::player_timecode(player->position()))));
+    click(player->findChild<QWidget*>("frame-back"));
+    ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - before) < 0.005; }, 5000)) << player->position();
+}
+
+TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
+{
+    const fs::path clip = make_recording(m_dir.path());
+    const fs::path out = m_dir.path();
+    QProcess program;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(m_home.path().string()));
+    program.setProcessEnvironment(env);
+    program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString(clip.string()), QString::fromStdString(out.string()) });
+    ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 90000));
+    const std::string text = program.readAllStandardOutput().toStdString();
+    EXPECT_NE(text.find("GIF 800×450: "), std::string::npos) << text;
+    EXPECT_NE(text.find("rango fijado: Some((1.0, 4.0))\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("editor.png (ok)"), std::string::npos) << text;
+    EXPECT_NE(text.find("editor-recorte.png (ok)"), std::string::npos) << text;
+    EXPECT_NE(text.find("archivos: [\n    \""), std::string::npos) << text;
+    for (const char* name : { "vista-rapida.gif", "editor.png", "editor-recorte.png", "vista-rapida-0.png" }) {
+        EXPECT_TRUE(fs::exists(out / name)) << name;
+        EXPECT_NE(text.find(fmt::format("    \"{}\",\n", name)), std::string::npos) << name;
+    }
+    const fs::path mp4 = out / "toma (recortado).mp4";
+    ASSERT_TRUE(wait_until([&] { return fs::exists(mp4); }, 1000));
+    EXPECT_EQ(probe(mp4)["video"], "1280,720");
+    EXPECT_FALSE(probe(mp4).contains("audio"));
+    QImage shot(QString::fromStdString((out / "editor.png").string()));
+    EXPECT_GE(shot.width(), 320);
+}
+
+TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoEndsAfterTheGif)
+{
+    QProcess program;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(m_home.path().string()));
+    program.setProcessEnvironment(env);
+    program.start(VISTROPE_BINARY, { "--video-ui" });
+    ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));
+    const std::string text = program.readAllStandardOutput().toStdString();
+    EXPECT_NE(text.find("GIF falló: "), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with("no pude abrir el editor\n")) << text;
+    EXPECT_EQ(program.exitCode(), 0);
+}
