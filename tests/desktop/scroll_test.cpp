@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -131,6 +134,7 @@ TEST_F(ScrollDesktop, EscapeDeliversNothing)
 TEST_F(ScrollDesktop, AutoScrollsToTheEndByItselfAndPutsThePointerBack)
 {
     start();
+    pump_for(500); // the capsule is on the screen
     // "Auto" clicked as a user would, on the capsule.
     QWidget* controls = scroll::capsule_controls();
     ASSERT_NE(controls, nullptr);
@@ -165,7 +169,8 @@ TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
         ASSERT_TRUE(m.hasMatch()) << log.toStdString();
         EXPECT_NEAR(m.captured(1).toDouble(), m.captured(2).toDouble(), 4) << log.toStdString();
     }
-    EXPECT_EQ(scroll::capture_names(dir).size(), 2u); // one capture per run
+    const auto names = scroll::capture_names(dir);
+    EXPECT_EQ(names.size(), 2u) << fmt::format("{}", fmt::join(names, ", ")); // one capture per run
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "capsula.png"));
     std::filesystem::remove_all(dir);
     std::filesystem::remove_all(dir + "-home");
