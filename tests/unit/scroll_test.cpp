@@ -516,3 +516,41 @@ TEST(ScrollRules, LabelsColoursAndSteps)
     EXPECT_EQ(image.pixel(1, 0), 0xffffffffu);
     EXPECT_TRUE(scroll::make_image(static_cast<std::uint8_t*>(std::malloc(4)), 0, 1).isNull());
 }
+
+TEST_F(ScrollSession, ReachingTheRowLimitFinishesOnce)
+{
+    // 31,000 rows scrolled 200 at a time pass the 30,000-row limit.
+    const Page page(31'000);
+    script.pictures = page.slices(200);
+    start();
+    settle();
+    ASSERT_TRUE(finished_with_shot()) << (scroll::status() ? scroll::status()->frames : 0) << " frames";
+    pump_for(100); // reports queued behind the full one find no session
+    EXPECT_FALSE(scroll::running());
+    ASSERT_EQ(shots.size(), 1u);
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "Se alcanzó el largo máximo");
+    EXPECT_EQ(toasts[0].symbol, "arrow.down.to.line");
+    EXPECT_GE(shots[0].image.height(), 30'000);
+    EXPECT_LE(shots[0].image.height(), 30'000 + int(HEADER + FOOTER));
+}
+
+TEST_F(ScrollSession, PickedWindowsAreClippedToTheirScreen)
+{
+    const platform::RectF f = m_screen.frame;
+    // Hanging off the left and the top: the screen's part, display-local.
+    scroll::start_cocoa({ f.x - 50, f.y + f.h - 100, 250, 150 });
+    ASSERT_TRUE(scroll::running());
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->configuration().source_rect, (platform::RectF { 0, 0, 200, 100 }));
+    EXPECT_EQ(scroll::status()->screen_rect, (platform::RectF { f.x, f.y + f.h - 100, 200, 100 }));
+    scroll::cancel();
+
+    // Its centre off every screen: nothing starts.
+    scroll::start_cocoa({ f.x - 500, f.y - 500, 100, 100 });
+    EXPECT_FALSE(scroll::running());
+    // A region wholly off the display is refused before any stream.
+    scroll::start(util::screen_display_id(m_screen), { f.w + 10, 10, 100, 100 }, 1.0);
+    EXPECT_FALSE(scroll::running());
+    EXPECT_EQ(streams, 1);
+}
