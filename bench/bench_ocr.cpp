@@ -25,7 +25,9 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <QLinearGradient>
 #include <QPen>
+#include <QRadialGradient>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -34,6 +36,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -233,6 +236,106 @@ Sample ui_selection(bool dark, double scale, bool framed)
              { join(rows), join(cols) } };
 }
 
+// Text over busy backgrounds: gradients, a design tool's grid, a photo-like
+// field of soft blobs, dark (white text) and light (dark text), cropped from
+// the top left at the sizes a selection takes, from a title's own box to a
+// full screen. Two title lines at the top left; larger crops also hold a
+// paragraph further down, whose first line starts left of the title's grid
+// column so that both blocks read in row order.
+enum class Backdrop { Gradient, Grid, FineGrid, Photo };
+
+const std::vector<std::string> BUSY_TITLE = { "Texto blanco sobre el fondo", "Segunda línea de la prueba" };
+const std::vector<std::string> BUSY_BODY = {
+    "Las imágenes de fondo no son texto:",
+    "la rejilla y el degradado se ignoran",
+    "y solo se copian estas palabras.",
+};
+
+void paint_backdrop(QPainter& p, QSize size, Backdrop kind, bool dark, unsigned seed)
+{
+    const QColor a = dark ? QColor(24, 60, 120) : QColor(250, 236, 200);
+    const QColor b = dark ? QColor(120, 40, 110) : QColor(180, 220, 245);
+    QLinearGradient g(0, 0, size.width(), size.height());
+    g.setColorAt(0, a);
+    g.setColorAt(1, b);
+    p.fillRect(QRect(QPoint(0, 0), size), g);
+    if (kind == Backdrop::Photo) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> u(0, 1);
+        p.setPen(Qt::NoPen);
+        for (int i = 0; i < 160; ++i) {
+            const QPointF c(u(rng) * size.width(), u(rng) * size.height());
+            const double r = 30 + u(rng) * 220;
+            const int lo = dark ? 0 : 150, span = 105;
+            QColor col(lo + static_cast<int>(u(rng) * span), lo + static_cast<int>(u(rng) * span),
+                       lo + static_cast<int>(u(rng) * span), 110);
+            QRadialGradient rg(c, r);
+            rg.setColorAt(0, col);
+            col.setAlpha(0);
+            rg.setColorAt(1, col);
+            p.setBrush(rg);
+            p.drawEllipse(c, r, r);
+        }
+    }
+    if (kind == Backdrop::Grid || kind == Backdrop::FineGrid) {
+        const int step = kind == Backdrop::Grid ? 100 : 20;
+        p.setPen(QPen(dark ? QColor(255, 255, 255, kind == Backdrop::Grid ? 110 : 50)
+                           : QColor(0, 0, 0, kind == Backdrop::Grid ? 90 : 40),
+                      1));
+        for (int x = step; x < size.width(); x += step)
+            p.drawLine(x, 0, x, size.height() - 1);
+        for (int y = step; y < size.height(); y += step)
+            p.drawLine(0, y, size.width() - 1, y);
+    }
+}
+
+std::vector<Sample> busy_samples(bool quick)
+{
+    const QSize full(1920, 1080);
+    std::vector<QSize> sizes = { { 470, 70 }, { 700, 450 }, { 1199, 529 }, { 1920, 1080 } };
+    std::vector<Backdrop> kinds = { Backdrop::Gradient, Backdrop::Grid, Backdrop::FineGrid, Backdrop::Photo };
+    std::vector<bool> tones = { true, false };
+    if (quick) {
+        sizes = { { 470, 70 } };
+        kinds = { Backdrop::Grid };
+        tones = { true };
+    }
+    const char* kind_names[] = { "degradado", "rejilla", "rejilla-fina", "foto" };
+    std::vector<Sample> out;
+    unsigned seed = 7;
+    for (const Backdrop kind : kinds)
+        for (const bool dark : tones) {
+            QImage picture(full, QImage::Format_RGB32);
+            QPainter p(&picture);
+            p.setRenderHint(QPainter::Antialiasing);
+            paint_backdrop(p, full, kind, dark, seed++);
+            p.setPen(dark ? QColor(Qt::white) : QColor(20, 20, 24));
+            QFont title("DejaVu Sans");
+            title.setPixelSize(28);
+            p.setFont(title);
+            const QFontMetrics tm(title);
+            p.drawText(QPointF(12, 2 + tm.ascent()), QString::fromStdString(BUSY_TITLE[0]));
+            p.drawText(QPointF(12, 35 + tm.ascent()), QString::fromStdString(BUSY_TITLE[1]));
+            QFont body("Inter");
+            body.setPixelSize(20);
+            p.setFont(body);
+            const QFontMetrics bm(body);
+            for (std::size_t i = 0; i < BUSY_BODY.size(); ++i)
+                p.drawText(QPointF(240, 150 + bm.ascent() + i * bm.lineSpacing() * 1.3),
+                           QString::fromStdString(BUSY_BODY[i]));
+            p.end();
+            for (const QSize size : sizes) {
+                // The body's first line lies below 150 px; its last one above 260.
+                const bool with_body = size.height() >= 260 && size.width() >= 620;
+                const std::string truth = with_body ? join(BUSY_TITLE) + "\n\n" + join(BUSY_BODY) : join(BUSY_TITLE);
+                out.push_back({ fmt::format("fondo-{}-{}-{}x{}", kind_names[static_cast<int>(kind)],
+                                            dark ? "oscuro" : "claro", size.width(), size.height()),
+                                picture.copy(QRect(QPoint(0, 0), size)), { truth } });
+            }
+        }
+    return out;
+}
+
 std::u32string collapse(const std::string& s)
 {
     // Compatibility forms count as equal ("…" and "...", ligatures).
@@ -358,6 +461,8 @@ int main(int argc, char** argv)
 
     std::vector<Sample> samples = make_samples(quick);
     samples.push_back(ui_selection(false, 1, false));
+    for (Sample& s : busy_samples(quick))
+        samples.push_back(std::move(s));
     if (!quick) {
         samples.push_back(ui_selection(true, 1, false));
         samples.push_back(ui_selection(false, 1, true));
@@ -390,8 +495,9 @@ int main(int argc, char** argv)
         }
 
     const auto nfkc = [](const std::string& t) { return QString::fromStdString(t).normalized(QString::NormalizationForm_KC); };
-    Score ours_total, flat_total, cli_total;
-    int exact = 0, worse = 0;
+    Score ours_total, flat_total, cli_total, ours_busy, cli_busy;
+    int exact = 0, worse = 0, busy = 0;
+    std::vector<std::string> worse_names;
     std::printf("%-34s %7s %7s %8s | %9s | %8s %7s %8s\n", "picture", "CER%", "WER%", "warm ms", "no-up CER%", "cli CER%",
                 "WER%", "cli ms");
     for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -410,8 +516,15 @@ int main(int argc, char** argv)
         if (have_cli) {
             c = score(got_cli[i], s.truths);
             cli_total.add(c);
-            if (o.char_errors > c.char_errors)
+            if (o.char_errors > c.char_errors) {
                 ++worse;
+                worse_names.push_back(s.name);
+            }
+        }
+        if (s.name.rfind("fondo-", 0) == 0) {
+            ++busy;
+            ours_busy.add(o);
+            cli_busy.add(c);
         }
         std::printf("%-34s %7.2f %7.2f %8.1f | %9.2f | %8.2f %7.2f %8.1f%s\n", s.name.c_str(), o.cer(), o.wer(),
                     ours_ms[i], f.cer(), c.cer(), c.wer(), cli_ms[i],
@@ -425,10 +538,17 @@ int main(int argc, char** argv)
         std::printf("TOTAL cli:            CER %.3f%%  WER %.3f%%  median %.1f ms (a new process each, models loaded each time)\n"
                     "pictures where ours has more character errors than cli: %d of %zu\n",
                     cli_total.cer(), cli_total.wer(), bench::summarize(cli_ms).median_ms, worse, samples.size());
+    if (have_cli && busy)
+        std::printf("busy backgrounds (%d pictures): ours CER %.3f%% WER %.3f%%, cli CER %.3f%% WER %.3f%%\n", busy,
+                    ours_busy.cer(), ours_busy.wer(), cli_busy.cer(), cli_busy.wer());
+    for (const std::string& name : worse_names)
+        std::printf("worse than cli: %s\n", name.c_str());
 
+    bool timed = false;
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (samples[i].name.rfind("ui-", 0) != 0 || (quick && i + 1 != samples.size()))
+        if (samples[i].name.rfind("ui-", 0) != 0 || (quick && timed))
             continue;
+        timed = true;
         const auto t = bench::time_runs(quick ? 1 : 7, [&] { (void)ocr::recognize_sync(samples[i].image); });
         std::printf("%s (%dx%d px), warm: median %.1f ms, p99 %.1f ms, min %.1f ms; cli %.1f ms; ratio cli/ours %s\n",
                     samples[i].name.c_str(), samples[i].image.width(), samples[i].image.height(), t.median_ms,

@@ -1,7 +1,10 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app/app.h"
+#include "platform/screens.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
+#include "settings/prefs.h"
+#include "settings/selftest.h"
 #include "app/switches.h"
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -15,6 +18,7 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,11 @@ namespace {
 
 std::unique_ptr<QApplication> make_application(int& argc, char** argv)
 {
+    // Qt aborts without a display; say what is missing and end plainly.
+    if (!platform::display_reachable()) {
+        std::fputs("vistrope: no hay pantalla (DISPLAY)\n", stderr);
+        std::exit(1);
+    }
     auto application = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("vistrope");
@@ -66,6 +75,12 @@ int run_task(const switches::Found& found)
         video_editor::debug_ui(found.args.at(0), found.args.at(1));
         return 0;
     }
+    if (found.task == switches::Task::PrefsRender)
+        return prefs::render(found.args.at(0));
+    if (found.task == switches::Task::Selftest) {
+        selftest::schedule(found.args.at(0));
+        return 0;
+    }
     return not_built(found.task);
 }
 
@@ -77,6 +92,7 @@ int main(int argc, char** argv)
 
     // Copy the arguments before Qt strips the ones it knows.
     const std::vector<std::string> args(argv, argv + argc);
+    switches::keep_process_arguments(args);
     const std::vector<switches::Found> found = switches::search(args);
 
     std::unique_ptr<QApplication> application;
@@ -101,6 +117,7 @@ int main(int argc, char** argv)
         return 0;
     if (role == platform::SingleInstance::Role::Refused)
         return 1;
+    app::instance_release() = [&instance] { instance.reset(); };
     if (auto registered = platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()); !registered)
         util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 

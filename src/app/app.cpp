@@ -21,6 +21,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <fmt/format.h>
 
 #include <array>
@@ -85,18 +86,20 @@ QPainterPath status_icon_path()
     return path;
 }
 
-// The tint that stands out on the tray's background: sampled once the icon
-// is placed; light icons on dark panels, dark icons on light ones.
+// The tint that stands out on the tray's background under the icon: light
+// icons on dark panels, dark icons on light ones.
 QColor tint_for(QSystemTrayIcon* item)
 {
     const QRect where = item->geometry();
     QScreen* screen = where.isValid() ? QGuiApplication::screenAt(where.center()) : nullptr;
     if (!screen)
         return Qt::white;
-    const QImage pixels = screen->grabWindow(0, where.x(), where.y(), 2, 2).toImage();
+    // The top-right corner: the icon leaves it empty (its rings sit in the
+    // other two corners), so this samples the tray, not the icon's own tint.
+    const QImage pixels = screen->grabWindow(0, where.right() - 1, where.top(), 2, 2).toImage();
     if (pixels.isNull())
         return Qt::white;
-    const QColor c = pixels.pixelColor(0, 0);
+    const QColor c = pixels.pixelColor(1, 0);
     const double luminance = 0.2126 * c.redF() + 0.7152 * c.greenF() + 0.0722 * c.blueF();
     return luminance < 0.5 ? Qt::white : Qt::black;
 }
@@ -164,6 +167,13 @@ void release_delegate()
     delegate_slot().reset();
 }
 
+std::function<void()>& instance_release()
+{
+    util::require_main_thread("hilo principal");
+    static auto* held = new std::function<void()>();
+    return *held;
+}
+
 std::shared_ptr<AppDelegate> AppDelegate::create()
 {
     return std::shared_ptr<AppDelegate>(new AppDelegate());
@@ -189,11 +199,27 @@ void AppDelegate::create_status_item()
             m_menu->popup(QCursor::pos());
     });
     m_status_item->show();
-    // Tint for the panel once the tray has placed the icon.
-    util::after(0.5, [item = QPointer<QSystemTrayIcon>(m_status_item)] {
-        if (item)
-            item->setIcon(icon_for(tint_for(item)));
+    m_status_tint = QColor(Qt::white).rgb();
+    // The tray tells nobody when it places, moves or repaints the icon: its
+    // geometry is watched instead, and the menu's opening samples again.
+    auto* watch = new QTimer(m_status_item);
+    QObject::connect(watch, &QTimer::timeout, m_status_item, [this] {
+        if (m_status_item && m_status_item->geometry() != m_status_geometry)
+            retint_status_item();
     });
+    watch->start(500);
+}
+
+void AppDelegate::retint_status_item()
+{
+    if (!m_status_item)
+        return;
+    m_status_geometry = m_status_item->geometry();
+    const QColor tint = tint_for(m_status_item);
+    if (tint.rgb() == m_status_tint)
+        return;
+    m_status_tint = tint.rgb();
+    m_status_item->setIcon(icon_for(tint));
 }
 
 void AppDelegate::did_finish_launching()

@@ -148,6 +148,10 @@ public:
     void menu_needs_update();
     QMenu* menu() const { return m_menu; }
     QSystemTrayIcon* status_item() const { return m_status_item; }
+    // Samples the tray's background under the icon again and tints the icon
+    // to stand out on it: when the icon moves or changes size, and each time
+    // the menu opens.
+    void retint_status_item();
 
     // Menu commands that are not capture actions.
     void open_folder();
@@ -170,6 +174,8 @@ private:
     QAction* command_action(QMenu* menu, const MenuRow& row);
 
     QSystemTrayIcon* m_status_item = nullptr;
+    QRect m_status_geometry;  // where the icon was last sampled
+    QRgb m_status_tint = 0;   // the tint it has
     QMenu* m_menu = nullptr;
     bool m_launched = false;
 };
@@ -178,6 +184,10 @@ private:
 std::shared_ptr<AppDelegate> delegate();
 // Empties the delegate slot: main, once the run loop has returned, and tests.
 void release_delegate();
+
+// Lets go of the single-instance socket and lock before the process is
+// replaced (the relaunch); main installs it, null until then. Main thread.
+std::function<void()>& instance_release();
 
 // The status icon: the outline with its notches, the star and the two rings,
 // 18 × 18 points drawn at `scale` pixels per point in `tint`.

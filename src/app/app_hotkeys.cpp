@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
@@ -41,7 +43,21 @@ std::vector<HotKeyBinding> hotkey_bindings(const config::Shortcuts& shortcuts, s
     std::vector<HotKeyBinding> out;
     out.reserve(HOTKEY_FIELDS.size());
     for (const HotKeyField& f : HOTKEY_FIELDS)
-        out.push_back({ shortcuts.*f.field, [run, action = f.action] { run(action); } });
+        out.push_back({ shortcuts.*f.field, [run, action = f.action] { run(action); }, f.title });
+    return out;
+}
+
+std::vector<bool> repeated_shortcuts(const config::Shortcuts& shortcuts)
+{
+    std::vector<bool> out;
+    std::vector<hotkeys::Shortcut> seen;
+    for (const HotKeyField& f : HOTKEY_FIELDS) {
+        const auto parsed = hotkeys::parse(shortcuts.*f.field);
+        const bool repeated = parsed && std::find(seen.begin(), seen.end(), *parsed) != seen.end();
+        if (parsed && !repeated)
+            seen.push_back(*parsed);
+        out.push_back(repeated);
+    }
     return out;
 }
 
@@ -58,6 +74,9 @@ void register_hotkeys(std::span<const HotKeyBinding> bindings)
     Store& s = store();
     platform::HotKeys& keys = backend(s);
     HotKeyTable& t = s.table;
+    // What this pass registered, with whose it is. The platform would refuse
+    // a repeat too, but blame another application for it.
+    std::vector<std::pair<hotkeys::Shortcut, std::string>> held;
 
     for (const HotKeyBinding& b : bindings) {
         if (blank(b.text))
@@ -66,6 +85,12 @@ void register_hotkeys(std::span<const HotKeyBinding> bindings)
         if (!parsed) {
             t.failed.push_back(b.text);
             util::log(parsed.error());
+            continue;
+        }
+        if (const auto it = std::find_if(held.begin(), held.end(), [&](const auto& h) { return h.first == *parsed; });
+            it != held.end()) {
+            t.failed.push_back(b.text);
+            util::log(fmt::format("«{}» ya la usa «{}»", b.text, it->second));
             continue;
         }
         if (!t.handler_installed) {
@@ -87,6 +112,7 @@ void register_hotkeys(std::span<const HotKeyBinding> bindings)
         }
         t.refs.push_back(*ref);
         t.callbacks.push_back(b.callback);
+        held.emplace_back(*parsed, b.title);
     }
 }
 

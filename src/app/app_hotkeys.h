@@ -24,6 +24,7 @@ namespace app {
 struct HotKeyBinding {
     std::string text;
     std::function<void()> callback;
+    std::string title = {}; // the action's menu title, named when a later shortcut repeats this one
 };
 
 // What the last registration pass left behind.
@@ -45,18 +46,25 @@ struct HotKeyTable {
 struct HotKeyField {
     std::string config::Shortcuts::* field;
     AppAction action;
+    const char* title; // its row in the status menu
 };
 inline const std::array<HotKeyField, 9> HOTKEY_FIELDS = { {
-    { &config::Shortcuts::capture_area, AppAction::CaptureArea },
-    { &config::Shortcuts::capture_fullscreen, AppAction::CaptureFullscreen },
-    { &config::Shortcuts::capture_window, AppAction::CaptureWindow },
-    { &config::Shortcuts::capture_previous_area, AppAction::CapturePreviousArea },
-    { &config::Shortcuts::capture_text, AppAction::CaptureText },
-    { &config::Shortcuts::record_screen, AppAction::RecordScreen },
-    { &config::Shortcuts::pin_last, AppAction::PinLast },
-    { &config::Shortcuts::open_last_in_editor, AppAction::OpenLastInEditor },
-    { &config::Shortcuts::capture_scrolling, AppAction::CaptureScrolling },
+    { &config::Shortcuts::capture_area, AppAction::CaptureArea, "Capturar área" },
+    { &config::Shortcuts::capture_fullscreen, AppAction::CaptureFullscreen, "Capturar pantalla completa" },
+    { &config::Shortcuts::capture_window, AppAction::CaptureWindow, "Capturar ventana" },
+    { &config::Shortcuts::capture_previous_area, AppAction::CapturePreviousArea, "Repetir área anterior" },
+    { &config::Shortcuts::capture_text, AppAction::CaptureText, "Copiar texto (OCR)" },
+    { &config::Shortcuts::record_screen, AppAction::RecordScreen, "Grabar pantalla" },
+    { &config::Shortcuts::pin_last, AppAction::PinLast, "Fijar última captura" },
+    { &config::Shortcuts::open_last_in_editor, AppAction::OpenLastInEditor, "Anotar última captura" },
+    { &config::Shortcuts::capture_scrolling, AppAction::CaptureScrolling, "Captura con desplazamiento" },
 } };
+
+// The shortcut fields whose combination an earlier field (in HOTKEY_FIELDS
+// order) already has: only the first of them can be registered, so the
+// others show no key equivalent in the menu. Texts that do not parse take
+// nothing.
+std::vector<bool> repeated_shortcuts(const config::Shortcuts& shortcuts);
 
 // The nine bindings of a settings record, in HOTKEY_FIELDS order; each
 // callback calls `run` with its field's action.
@@ -69,7 +77,8 @@ void register_hotkeys();
 
 // The same with explicit bindings: unregisters everything, then, in order,
 // skips empty texts (after trimming blanks), records and logs texts that do
-// not parse, and registers the rest. A failure never stops the others, and
+// not parse, records and logs a combination an earlier binding of this pass
+// holds ("«text» ya la usa «title»"), and registers the rest. A failure never stops the others, and
 // identifiers stay equal to the callbacks' positions. Every failure is
 // logged and its text added to the failed list.
 void register_hotkeys(std::span<const HotKeyBinding> bindings);

@@ -1,5 +1,6 @@
 // The status menu: its rows, key equivalents, refresh and commands.
 #include "app/app.h"
+#include "app/app_hotkeys.h"
 
 #include "base/config.h"
 #include "base/hotkeys.h"
@@ -95,7 +96,13 @@ std::string key_equivalent_text(const KeyEquivalent& key)
 
 std::vector<MenuRow> menu_rows(const config::Config& c)
 {
-    const auto& s = c.shortcuts;
+    // A combination that an earlier action holds works only there: the later
+    // row shows no key equivalent rather than one that does nothing.
+    config::Shortcuts s = c.shortcuts;
+    const std::vector<bool> repeated = repeated_shortcuts(s);
+    for (std::size_t i = 0; i < HOTKEY_FIELDS.size(); ++i)
+        if (repeated[i])
+            (s.*HOTKEY_FIELDS[i].field).clear();
     return {
         row("Capturar área", Command::CaptureArea, s.capture_area),
         row("Capturar pantalla completa", Command::CaptureFullscreen, s.capture_fullscreen),
@@ -192,7 +199,10 @@ void AppDelegate::rebuild_menu()
     quit->setShortcutVisibleInContextMenu(true);
     QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    QObject::connect(menu, &QMenu::aboutToShow, menu, [this] { menu_needs_update(); });
+    QObject::connect(menu, &QMenu::aboutToShow, menu, [this] {
+        retint_status_item();
+        menu_needs_update();
+    });
     m_status_item->setContextMenu(menu);
     delete m_menu;
     m_menu = menu;

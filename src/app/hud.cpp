@@ -101,23 +101,13 @@ ToastView* toast_view()
     Toast& t = toast_state();
     if (!t.view) {
         t.view = new ToastView();
-        platform::make_panel(t.view, PANEL_LEVEL, platform::Mouse::Ignores);
+        platform::make_panel(t.view, PANEL_LEVEL, platform::Mouse::Ignores, platform::Focus::Refuses, platform::Shadow::Cast);
         t.view->resize(200, static_cast<int>(TOAST_HEIGHT));
         t.fade = new QPropertyAnimation(t.view, "windowOpacity", t.view);
         t.fade->setDuration(static_cast<int>(FADE_SECONDS * 1000));
         t.fade->setEndValue(0.0);
     }
     return t.view;
-}
-
-// Without a compositor the window cannot be translucent: clip it to the capsule.
-void shape_without_compositor(QWidget* w, double radius)
-{
-    if (platform::compositor_running())
-        return;
-    QPainterPath path;
-    path.addRoundedRect(QRectF(w->rect()), radius, radius);
-    w->setMask(QRegion(path.toFillPolygon().toPolygon()));
 }
 
 } // namespace
@@ -168,7 +158,7 @@ void style_capsule(QWidget* view, double corner_radius)
                             .arg(fill.alphaF())
                             .arg(border.alphaF())
                             .arg(corner_radius));
-    shape_without_compositor(view, corner_radius);
+    platform::shape_rounded(view, corner_radius);
 }
 
 QWidget* prepare_toast(std::string_view symbol, std::string_view text)
@@ -176,7 +166,7 @@ QWidget* prepare_toast(std::string_view symbol, std::string_view text)
     ToastView* view = toast_view();
     view->set_content(symbol, text);
     view->resize(static_cast<int>(view->layout().width), static_cast<int>(TOAST_HEIGHT));
-    shape_without_compositor(view, 12);
+    platform::shape_rounded(view, 12);
     return view;
 }
 

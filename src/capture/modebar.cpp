@@ -38,11 +38,13 @@ QFont label_font()
 
 class VistropeModeBarView final : public QWidget {
 public:
+    static constexpr double CORNER_RADIUS = 18;
+
     VistropeModeBarView()
         : QWidget(nullptr)
     {
         // One level above the overlay's panels.
-        platform::make_panel(this, platform::OVERLAY_LEVEL + 1, platform::Mouse::Accepts);
+        platform::make_panel(this, platform::OVERLAY_LEVEL + 1, platform::Mouse::Accepts, platform::Focus::Refuses, platform::Shadow::Cast);
         setMouseTracking(true);
         setWindowTitle(QStringLiteral("Vistrope barra"));
         const QFontMetricsF metrics(modebar::label_font());
@@ -51,6 +53,7 @@ public:
             widths[static_cast<std::size_t>(i)] = metrics.horizontalAdvance(QString::fromUtf8(modebar::label(modebar::choice_at(i))));
         m_layout = modebar::layout(widths);
         setFixedSize(static_cast<int>(m_layout.width), static_cast<int>(m_layout.height));
+        platform::shape_rounded(this, CORNER_RADIUS);
     }
 
     const modebar::Layout& layout() const { return m_layout; }
@@ -95,9 +98,9 @@ protected:
         // The dark capsule: there is no blur behind windows here, so the
         // bar carries the capsule's own colour.
         QPainterPath capsule;
-        capsule.addRoundedRect(QRectF(0.25, 0.25, m_layout.width - 0.5, h - 0.5), 18, 18);
+        capsule.addRoundedRect(QRectF(0.25, 0.25, m_layout.width - 0.5, h - 0.5), CORNER_RADIUS, CORNER_RADIUS);
         p.fillPath(capsule, util::rgba(0.11, 0.11, 0.12, 0.92));
-        p.setPen(QPen(util::rgba(1, 1, 1, 0.14), 0.5));
+        p.setPen(QPen(util::rgba(1, 1, 1, 0.16), 0.5));
         p.drawPath(capsule);
         p.setPen(Qt::NoPen);
         for (const auto& s : m_layout.separators)

@@ -248,7 +248,9 @@ Label size_label(const RectF& hl, double width, double height)
 RectF magnifier_frame(PointF p, double width)
 {
     const double x = p.x + 24 + 128 <= width ? p.x + 24 : p.x - 152;
-    const double y = p.y - 152 >= 0 ? p.y - 152 : p.y + 24;
+    // Below the pointer only when the coordinate label under the magnifier
+    // (22 points lower) still fits on the screen too.
+    const double y = p.y - 152 - 22 >= 0 ? p.y - 152 : p.y + 24;
     return { x, y, 128, 128 };
 }
 
@@ -423,9 +425,13 @@ Mode toggled_mode(Mode mode, Purpose purpose)
     return mode == Mode::Area ? Mode::Window : Mode::Area;
 }
 
-KeyEffect key_effect(std::uint32_t code)
+KeyEffect key_effect(std::uint32_t code, Held held)
 {
     using modebar::Choice;
+    // A chord is a shortcut of the desktop's or of this program's (those
+    // run through the hot keys and never reach here), not a bar key.
+    if (held == Held::Chord)
+        return {};
     // X keycodes are the kernel's evdev codes plus 8, one per physical key,
     // whatever the keyboard layout prints on it.
     switch (code) {

@@ -178,7 +178,9 @@ Scene scene(const SceneInput& in);
 
 // The size label's text and frame for a highlight in a W × H view.
 Label size_label(const RectF& highlight, double width, double height);
-// The magnifier's frame for a pointer in a W × H view.
+// The magnifier's frame for a pointer in a W × H view: right of and below the
+// pointer, flipped left near the right edge and above near the bottom one
+// (where the coordinate label under it would leave the screen).
 RectF magnifier_frame(PointF pointer, double width);
 // The coordinate label under a magnifier frame.
 Label coord_label(PointF pointer, const RectF& magnifier, double height);
@@ -261,6 +263,9 @@ struct KeyEffect {
     KeyAction action = KeyAction::None;
     modebar::Choice choice = modebar::Choice::Area;
 };
-KeyEffect key_effect(std::uint32_t x_keycode);
+// Held: whether Ctrl, Alt or Super is down (Shift does not count). Such a
+// chord is no key of the overlay's: a digit then chooses nothing.
+enum class Held { Plain, Chord };
+KeyEffect key_effect(std::uint32_t x_keycode, Held held = Held::Plain);
 
 } // namespace overlay

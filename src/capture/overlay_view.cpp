@@ -506,9 +506,9 @@ void VistropeOverlayWindow::pointer_released(PointF p)
         modebar::set_visible(true);
 }
 
-void VistropeOverlayWindow::key_pressed(std::uint32_t code)
+void VistropeOverlayWindow::key_pressed(std::uint32_t code, overlay::Held held)
 {
-    const overlay::KeyEffect effect = overlay::key_effect(code);
+    const overlay::KeyEffect effect = overlay::key_effect(code, held);
     switch (effect.action) {
     case overlay::KeyAction::None:
         return;
@@ -594,7 +594,8 @@ void VistropeOverlayWindow::keyPressEvent(QKeyEvent* e)
 {
     if (e->isAutoRepeat())
         return;
-    key_pressed(e->nativeScanCode());
+    const bool chord = e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    key_pressed(e->nativeScanCode(), chord ? overlay::Held::Chord : overlay::Held::Plain);
 }
 
 void VistropeOverlayWindow::leaveEvent(QEvent*)

@@ -98,7 +98,7 @@ public:
     void pointer_pressed(overlay::PointF p);
     void pointer_dragged(overlay::PointF p, bool shift);
     void pointer_released(overlay::PointF p);
-    void key_pressed(std::uint32_t x_keycode);
+    void key_pressed(std::uint32_t x_keycode, overlay::Held held = overlay::Held::Plain);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

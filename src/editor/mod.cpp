@@ -1,15 +1,75 @@
 #include "editor/mod.h"
 
 #include "base/util.h"
+#include "base/util_queue.h"
+#include "capture/output.h"
+#include "editor/layout.h"
+#include "editor/views.h"
+#include "editor/window.h"
 
-#include <fmt/format.h>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <cmath>
 
 namespace editor {
 
-// FIXME: the annotation editor; until it lands opening only logs.
+thread_local std::vector<std::unique_ptr<VistropeEditorController>> EDITORS;
+
+std::unique_ptr<VistropeEditorController> build(QImage image, double scale)
+{
+    util::require_main_thread("hilo principal");
+    auto editor = Editor::create(std::move(image), scale);
+    auto controller = std::make_unique<VistropeEditorController>(editor);
+    std::optional<model::Size> visible;
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        visible = model::Size { double(available.width()), double(available.height()) };
+    }
+    auto* window = new EditorWindow(editor, *controller);
+    const double min_width = window_min_width(window->toolbar().min_width);
+    const model::Size size = window_content_size({ double(editor->base().width()), double(editor->base().height()) },
+        editor->base().scale(), window->toolbar().min_width, visible);
+    window->setMinimumSize(int(std::ceil(min_width)), 420);
+    window->resize(int(std::lround(size.w)), int(std::lround(size.h)));
+    controller->set_window(window);
+    editor->attach_window(window);
+    editor->editing().sync_controls();
+    relayout(*editor);
+    return controller;
+}
+
 void open(QImage image, double scale)
 {
-    util::log(fmt::format("editor: abriría una captura de {}×{} a escala {}", image.width(), image.height(), scale));
+    util::require_main_thread("hilo principal");
+    const util::Stopwatch watch("editor");
+    auto controller = build(image, scale);
+    const std::shared_ptr<Editor>& editor = controller->editor();
+
+    // The exports need the picture's pixels; they are made while the user
+    // looks, and kept only when nothing made them first.
+    util::in_background([weak = std::weak_ptr<Editor>(editor), image = std::move(image)] {
+        auto raster = std::make_shared<output::Raster>(output::rasterize(image));
+        util::on_main([weak, raster] {
+            const auto e = weak.lock();
+            if (e && !e->base().has_raster())
+                e->base().set_raster(std::move(*raster));
+        });
+    });
+
+    if (EditorWindow* window = controller->window()) {
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect frame(QPoint(), window->size());
+            frame.moveCenter(screen->availableGeometry().center());
+            window->move(frame.topLeft());
+        }
+        window->show();
+        window->raise();
+        window->activateWindow();
+        window->focus_overlay();
+    }
+    EDITORS.push_back(std::move(controller));
+    watch.lap("ventana del editor visible");
 }
 
 } // namespace editor

@@ -1,11 +1,27 @@
-// editor: the annotation editor's windows.
+// editor: the annotation editor's windows. open() is what every caller uses;
+// build() makes the editing state and its window without showing it.
 #pragma once
 
 #include <QImage>
 
+#include <memory>
+#include <vector>
+
 namespace editor {
 
-// Opens an editor window on an image (scale in pixels per point). Main thread.
+class VistropeEditorController;
+
+// The controllers of the open editor windows, each keeping its editor alive
+// while its window is open. A window's entry goes on the turn after it closes.
+// Main thread.
+extern thread_local std::vector<std::unique_ptr<VistropeEditorController>> EDITORS;
+
+// Opens an editor window on an image (scale in pixels per point), centred on
+// the primary screen, in front and with the keyboard focus. Main thread.
 void open(QImage image, double scale);
+
+// The editing state and its window, sized for the primary screen, laid out
+// and not yet shown. Main thread.
+std::unique_ptr<VistropeEditorController> build(QImage image, double scale);
 
 } // namespace editor

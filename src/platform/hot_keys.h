@@ -35,7 +35,9 @@ using HotKeyRef = std::uint64_t;
 class HotKeys {
 public:
     // Called once per physical press of a registered combination (holding the
-    // key down does not repeat it), with the identifier given at registration.
+    // key down does not repeat it), with the identifier given at registration;
+    // also while a window of this program holds the keyboard, which then
+    // does not see the press.
     using Handler = std::function<void(HotKeyId)>;
 
     virtual ~HotKeys() = default;

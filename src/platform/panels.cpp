@@ -2,8 +2,11 @@
 
 #include "base/util.h"
 
+#include <QBitmap>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
@@ -82,12 +85,14 @@ public:
 
 } // namespace
 
-void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus)
+void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus, Shadow shadow)
 {
     const bool refuses = focus == Focus::Refuses;
-    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint;
+    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     if (refuses)
         flags |= Qt::WindowDoesNotAcceptFocus;
+    if (shadow == Shadow::None)
+        flags |= Qt::NoDropShadowWindowHint;
     if (level >= OVERLAY_LEVEL)
         flags |= Qt::Window | Qt::X11BypassWindowManagerHint | Qt::BypassWindowManagerHint;
     else
@@ -146,6 +151,26 @@ int panel_level(const QWidget* widget)
         if (e.widget.data() == widget)
             return e.level;
     return 0;
+}
+
+void shape_rounded(QWidget* widget, double radius)
+{
+    if (compositor_running()) {
+        widget->clearMask();
+        return;
+    }
+    // A one-bit picture of the rounded rectangle, pixel for pixel: a polygon
+    // approximation of the path leaves stair-stepped corners.
+    QBitmap bits(widget->size());
+    bits.fill(Qt::color0);
+    QPainter p(&bits);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::color1);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(widget->rect()), radius, radius);
+    p.drawPath(path);
+    p.end();
+    widget->setMask(bits);
 }
 
 bool compositor_running()

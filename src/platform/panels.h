@@ -21,10 +21,17 @@ enum class Mouse { Accepts, Ignores };
 // keyboard; pinned captures do (a click makes them key), so they get a
 // window type the window manager focuses.
 enum class Focus { Refuses, Accepts };
+// Whether the compositor may cast its drop shadow under the panel.
+enum class Shadow { None, Cast };
 
 // Window flags and attributes for a panel at `level`; call before the first
 // show. Main thread.
-void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus = Focus::Refuses);
+void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus = Focus::Refuses, Shadow shadow = Shadow::None);
+// Without a compositor a panel cannot be translucent, so a rounded panel's
+// corners would show as black squares: its window is shaped (bounding and
+// so input) to the rounded rectangle of its current size. With a compositor
+// the shape is cleared. Call after every resize. Main thread.
+void shape_rounded(QWidget* widget, double radius);
 // Changes whether the panel lets mouse events through. Main thread.
 void set_ignores_mouse(QWidget* widget, Mouse mouse);
 // Raises the program's visible panels in level order (lowest first), so a

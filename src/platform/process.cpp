@@ -186,7 +186,8 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
     return result;
 }
 
-std::expected<void, std::string> start_detached(const std::string& program, const std::vector<std::string>& args)
+std::expected<void, std::string> start_detached(const std::string& program, const std::vector<std::string>& args,
+                                                std::function<void(int exit_status)> on_exit)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -203,7 +204,11 @@ std::expected<void, std::string> start_detached(const std::string& program, cons
         return std::unexpected(spawned.error());
     const pid_t pid = *spawned;
     // Nobody waits for the child's answer, but it must not linger as a zombie.
-    std::thread([pid] { wait_child(pid); }).detach();
+    std::thread([pid, on_exit = std::move(on_exit)] {
+        const int status = wait_child(pid);
+        if (on_exit)
+            on_exit(status);
+    }).detach();
     return {};
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <expected>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,11 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
                                                       std::chrono::milliseconds timeout);
 
 // Starts `program` with `args` in a session of its own and returns at once;
-// the child is reaped in the background when it ends. Its outputs are those
-// of this process. Fails only when the program cannot be started.
-std::expected<void, std::string> start_detached(const std::string& program, const std::vector<std::string>& args);
+// the child is reaped in the background when it ends, and `on_exit` (when
+// given) then gets its exit status (-1 when a signal ended it) on that
+// background thread. Its outputs are those of this process. Fails only when
+// the program cannot be started.
+std::expected<void, std::string> start_detached(const std::string& program, const std::vector<std::string>& args,
+                                                std::function<void(int exit_status)> on_exit = {});
 
 } // namespace platform

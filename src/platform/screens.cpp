@@ -10,8 +10,22 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <string_view>
 
 namespace platform {
+
+bool display_reachable()
+{
+    if (const char* plugin = std::getenv("QT_QPA_PLATFORM"); plugin && *plugin && std::string_view(plugin) != "xcb")
+        return true;
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        return false;
+    xcb_connection_t* conn = xcb_connect(nullptr, nullptr);
+    const bool ok = conn && !xcb_connection_has_error(conn);
+    xcb_disconnect(conn);
+    return ok;
+}
 
 std::vector<Screen> screens_from_geometry(const std::vector<QtScreenGeometry>& geometry)
 {

@@ -62,6 +62,11 @@ RectF rect_from_top_left(const RectF& rect, double primary_height);
 
 // The screens, primary first. Main thread.
 std::vector<Screen> screens();
+
+// Whether a display server answers where the environment points (DISPLAY),
+// tried with a connection of its own before any application object exists.
+// A platform plugin other than xcb chosen in QT_QPA_PLATFORM needs none.
+bool display_reachable();
 // The pointer's location in global bottom-left points. Main thread.
 PointF pointer_location();
 

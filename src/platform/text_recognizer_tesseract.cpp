@@ -8,7 +8,10 @@
 // and painted out, so their modules are not mistaken for letters. Patches of
 // another background (buttons, badges, selected rows) are read again on
 // their own, their text made dark on white, because the engine's binarisation
-// turns a whole button black.
+// turns a whole button black. A busy page (text over a gradient, a photo or a
+// grid) is first flattened to ink on white against its local background, and
+// long thin lines are painted out on every page: scaled up, blotches of
+// background and grid crossings become letter-sized marks.
 #include "platform/text_recognizer.h"
 
 #include "base/util.h"
@@ -45,6 +48,14 @@ namespace {
 constexpr int MIN_BAND_PX = 120;
 // At most this many pixels after scaling up (a 5K screen at scale 1, twice).
 constexpr double MAX_SCALED_PIXELS = 64e6;
+// A page whose most common grey covers less than this share is busy.
+constexpr double BUSY_PAGE_SHARE = 0.7;
+// The background of a busy page: a median over this radius, in pixels.
+constexpr int BUSY_BACKGROUND_RADIUS = 10;
+// Below this confidence (0..100) a short mark standing alone is no text.
+constexpr float STRAY_CONFIDENCE = 60;
+// Dark runs this long are lines, not letters' strokes.
+constexpr int LONG_LINE_PX = 48;
 
 std::string tessdata_dir()
 {
@@ -242,8 +253,7 @@ std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int 
     return out;
 }
 
-// The page's background: the most common grey value.
-int most_common_grey(const QImage& grey)
+std::array<std::size_t, 256> grey_histogram(const QImage& grey)
 {
     std::array<std::size_t, 256> hist {};
     for (int y = 0; y < grey.height(); ++y) {
@@ -251,6 +261,13 @@ int most_common_grey(const QImage& grey)
         for (int x = 0; x < grey.width(); ++x)
             ++hist[row[x]];
     }
+    return hist;
+}
+
+// The page's background: the most common grey value.
+int most_common_grey(const QImage& grey)
+{
+    const auto hist = grey_histogram(grey);
     return static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
 }
 
@@ -338,6 +355,106 @@ QImage median_pass(const QImage& src, int r, bool vertical)
     return out;
 }
 
+// A page is mostly its background colour: the share of pixels within a few
+// grey levels of the most common one. A gradient, a photo or a design tool's
+// canvas has no such colour.
+double page_share(const QImage& grey)
+{
+    const auto hist = grey_histogram(grey);
+    const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    std::size_t near = 0;
+    for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
+        near += hist[v];
+    return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
+}
+
+enum class Runs { DownColumns, AlongRows };
+
+// The length of the run of marked pixels through each pixel of a w × h
+// image, down its column or along its row (0 where unmarked).
+template <typename Mark>
+void run_lengths(int w, int h, Runs direction, const Mark& mark, std::vector<int>& out)
+{
+    const bool columns = direction == Runs::DownColumns;
+    const int lines = columns ? w : h;
+    const int len = columns ? h : w;
+    for (int line = 0; line < lines; ++line) {
+        const auto marked = [&](int i) { return columns ? mark(line, i) : mark(i, line); };
+        for (int i = 0; i < len;) {
+            int end = i;
+            while (end < len && marked(end))
+                ++end;
+            for (int k = i; k < end; ++k)
+                out[columns ? static_cast<std::size_t>(k) * w + line : static_cast<std::size_t>(line) * w + k] = end - i;
+            i = std::max(end, i + 1);
+        }
+    }
+}
+
+// Paints long thin lines (a grid, rules, frames) over with the page's grey:
+// runs of marks (pixels apart from the page) at least `length` long and no
+// thicker across than the lines' most common thickness (3 pixels at most). Vertical lines go first, then horizontal ones,
+// so that where two cross the crossing goes with the second. A letter that
+// crosses a line keeps its stroke, which is thicker than the line; a filled
+// area (a button, a sidebar) is thick both ways and stays.
+void erase_long_lines(QImage& img, int page, int length)
+{
+    const int w = img.width();
+    const int h = img.height();
+    const auto mark = [&](int x, int y) { return std::abs(img.constScanLine(y)[x] - page) > 40; };
+    std::vector<int> across(static_cast<std::size_t>(w) * h);
+    std::vector<int> along(static_cast<std::size_t>(w) * h);
+    for (const bool vertical : { true, false }) {
+        run_lengths(w, h, Runs::DownColumns, mark, across);
+        run_lengths(w, h, Runs::AlongRows, mark, along);
+        // The lines' own thickness: where a letter's stroke runs along a
+        // line the two are thicker together, and that stroke must stay.
+        std::array<std::size_t, 4> thick {};
+        for (std::size_t i = 0; i < across.size(); ++i) {
+            const int run = vertical ? across[i] : along[i];
+            const int thickness = vertical ? along[i] : across[i];
+            if (run >= length && thickness >= 1 && thickness <= 3)
+                ++thick[static_cast<std::size_t>(thickness)];
+        }
+        const int line = static_cast<int>(std::max_element(thick.begin() + 1, thick.end()) - thick.begin());
+        for (int y = 0; y < h; ++y) {
+            uchar* row = img.scanLine(y);
+            for (int x = 0; x < w; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * w + x;
+                const int run = vertical ? across[i] : along[i];
+                const int thickness = vertical ? along[i] : across[i];
+                if (run >= length && thickness >= 1 && thickness <= line)
+                    row[x] = static_cast<uchar>(page);
+            }
+        }
+    }
+}
+
+// A busy page (text over a gradient, a photo or a grid) as dark ink on white:
+// each pixel by its distance from the local background, a median over a
+// window wider than a letter's stroke, then the long lines erased. Without
+// this the engine binarises the background into blotches, and scaled up they
+// become letter-sized marks.
+QImage flattened(const QImage& grey)
+{
+    const QImage half = grey.scaled(std::max(1, grey.width() / 2), std::max(1, grey.height() / 2),
+                                    Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const int r = BUSY_BACKGROUND_RADIUS / 2;
+    const QImage background = median_pass(median_pass(half, r, false), r, true);
+    QImage out(grey.size(), QImage::Format_Grayscale8);
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* src = grey.constScanLine(y);
+        const uchar* bg = background.constScanLine(std::min(y / 2, background.height() - 1));
+        uchar* dst = out.scanLine(y);
+        for (int x = 0; x < grey.width(); ++x) {
+            const int d = std::abs(src[x] - bg[std::min(x / 2, background.width() - 1)]);
+            dst[x] = static_cast<uchar>(255 - std::min(255, d * 255 / 96));
+        }
+    }
+    erase_long_lines(out, 255, LONG_LINE_PX);
+    return out;
+}
+
 NormBox norm_box(double l, double t, double r, double b, double w, double h)
 {
     return { l / w, r / w, t / h, b / h };
@@ -388,12 +505,28 @@ std::vector<Fragment> drop_graphics(std::vector<Word> words)
         std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
         median = heights[heights.size() / 2];
     }
+    // A mark of a character or two, read with low confidence and with no
+    // other word beside it on its line, is a graphic too: a terminal's block
+    // cursor read as "A", a title bar's buttons, a grid's leftovers.
+    const auto alone = [&](const Word& w) {
+        const NormBox& a = w.fragment.box;
+        return std::none_of(words.begin(), words.end(), [&](const Word& o) {
+            const NormBox& b = o.fragment.box;
+            const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+        });
+    };
+    const auto short_mark = [](const std::string& utf8) {
+        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
+        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 2;
+    };
     std::vector<Fragment> out;
-    for (Word& w : words) {
+    for (const Word& w : words) {
         const double h = w.fragment.box.bottom - w.fragment.box.top;
         const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
-        if (!towering)
-            out.push_back(std::move(w.fragment));
+        const bool stray = w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text) && alone(w);
+        if (!towering && !stray)
+            out.push_back(w.fragment);
     }
     return out;
 }
@@ -654,6 +787,15 @@ public:
                            QColor(page, page, page));
             }
         }
+        // Patches are areas of another background on a plain page; a busy
+        // page has no plain background to stand apart from.
+        bool read_patches = m_options.read_patches;
+        if (page_share(grey) < BUSY_PAGE_SHARE) {
+            grey = flattened(grey);
+            read_patches = false;
+        } else {
+            erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
+        }
         const std::vector<Run> runs = ink_runs(ink_rows(grey));
         if (runs.empty())
             return out;
@@ -681,7 +823,7 @@ public:
                              0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
         const std::size_t page_jobs = jobs.size();
         std::vector<Patch> patches;
-        if (m_options.read_patches)
+        if (read_patches)
             patches = dark_patches(grey, line);
         for (const Patch& p : patches) {
             const QImage img = factor == 1 ? p.image

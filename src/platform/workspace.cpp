@@ -2,21 +2,51 @@
 
 #include "platform/process.h"
 
+#include "base/util.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 
+#include <fmt/format.h>
+
 namespace platform {
 
 namespace {
 std::optional<bool> g_permission_answer;
+
+// Why the opener failed, from its exit status (xdg-open's documented codes).
+std::string opener_failure(int exit_status)
+{
+    switch (exit_status) {
+    case 1: return "xdg-open no entendió la orden";
+    case 2: return "no existe";
+    case 3: return "no hay ninguna aplicación para abrirlo";
+    case 4: return "la aplicación no pudo abrirlo";
+    case -1: return "xdg-open terminó por una señal";
+    default: return fmt::format("xdg-open terminó con estado {}", exit_status);
+    }
+}
+
+} // namespace
+
+void open_path_with(const std::string& opener, const std::string& path,
+                    std::function<void(const std::string& message)> report)
+{
+    // The opener may stay running as long as the application it started, so
+    // its answer is heard on the reaping thread, never waited for here.
+    const auto started = start_detached(opener, { path }, [path, report](int status) {
+        if (status != 0)
+            report(fmt::format("no pude abrir {}: {}", path, opener_failure(status)));
+    });
+    if (!started)
+        report(fmt::format("no pude abrir {}: {}", path, started.error()));
 }
 
 void open_path(const std::string& path)
 {
-    // The result is ignored: a desktop without a handler simply opens nothing.
-    (void)start_detached("xdg-open", { path });
+    open_path_with("xdg-open", path, [](const std::string& message) { util::log(message); });
 }
 
 void reveal(const std::filesystem::path& path)

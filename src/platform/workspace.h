@@ -5,14 +5,22 @@
 #include <QUrl>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 namespace platform {
 
 // Opens a path (a folder in the file manager, a file in its default
-// application) without waiting; the result is ignored. Any thread.
+// application) with the desktop's opener (xdg-open) without waiting. A
+// missing opener, or one that fails, is logged: "no pude abrir <path>:
+// <reason>". Any thread.
 void open_path(const std::string& path);
+
+// open_path with another opener program, its failures handed to `report`
+// (on any thread) instead of the log.
+void open_path_with(const std::string& opener, const std::string& path,
+                    std::function<void(const std::string& message)> report);
 
 // Shows a file selected in the file manager (org.freedesktop.FileManager1's
 // ShowItems on the session bus); where no file manager answers, opens its

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -231,5 +232,13 @@ struct Services {
 };
 Services& services();
 void reset_services();
+
+// --- The self-check (prefs_render.cpp) -----------------------------------------------------
+
+// Draws every tab and the first-run window in the light and dark appearances
+// into `folder` and drives the controls through their code paths, with HOME
+// pointing to a fresh folder for the rest of the process; 0 when every check
+// passed and every picture was written, else 1. Main thread, before the run loop.
+int render(const std::filesystem::path& folder);
 
 } // namespace prefs

@@ -96,6 +96,36 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     EXPECT_EQ(program.process().exitCode(), 0);
 }
 
+// Without a display the program says so and ends with status 1 instead of
+// Qt's abort; reading a picture's text needs no display at all.
+TEST(DesktopApp, WithoutADisplayItSaysSoAndTextReadingStillWorks)
+{
+    TempDir home;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+    const auto start = [&](const QStringList& args) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(env);
+        p->start(VISTROPE_BINARY, args);
+        EXPECT_TRUE(p->waitForFinished(20000));
+        return p;
+    };
+    const auto app = start({});
+    EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app->exitCode(), 1);
+    EXPECT_EQ(app->readAllStandardError().toStdString(), "vistrope: no hay pantalla (DISPLAY)\n");
+
+    QImage blank(120, 40, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    const auto png = home.path() / "blanco.png";
+    ASSERT_TRUE(blank.save(QString::fromStdString(png.string()), "PNG"));
+    const auto ocr = start({ "--ocr", QString::fromStdString(png.string()) });
+    EXPECT_EQ(ocr->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(ocr->exitCode(), 0) << ocr->readAllStandardError().toStdString();
+}
+
 namespace {
 
 std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir)

@@ -25,41 +25,26 @@ using namespace testing_support;
 
 namespace {
 
-std::string window_named(const char* title)
-{
-    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--name", QString("^%1$").arg(title) }));
-    std::string id;
-    ids >> id;
-    return id;
-}
-
-bool poll(const std::function<bool()>& done, int tries = 50)
-{
-    for (int i = 0; i < tries; ++i) {
-        if (done())
-            return true;
-        QThread::msleep(100);
-    }
-    return done();
-}
-
-// "Preferencias…" is third from the bottom of the status menu.
+// "Preferencias…" is third from the bottom of the status menu. Keys pressed
+// before the menu holds the keyboard are lost on a loaded machine: try again
+// until the window shows.
 void choose_preferences(const Geometry& icon)
 {
     const QString cx = QString::number(icon.x + icon.w / 2), cy = QString::number(icon.y + icon.h / 2);
-    run("xdotool", { "mousemove", cx, cy, "click", "1" });
-    poll([] {
-        for (const auto& g : program_windows())
-            if (g.h >= 300 && g.w < 560)
-                return true;
-        return false;
-    });
-    QThread::msleep(300); // the menu takes the keyboard once mapped
-    for (int i = 0; i < 3; ++i) {
-        run("xdotool", { "key", "Up" });
-        QThread::msleep(80);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        run("xdotool", { "mousemove", cx, cy, "click", "1" });
+        poll([] { return open_menu().has_value(); });
+        QThread::msleep(300 + 300 * attempt); // the menu takes the keyboard once mapped
+        for (int i = 0; i < 3; ++i) {
+            run("xdotool", { "key", "Up" });
+            QThread::msleep(80);
+        }
+        run("xdotool", { "key", "Return" });
+        if (poll([] { return !window_named("General").empty(); }, 30))
+            return;
+        if (open_menu())
+            run("xdotool", { "key", "Escape" });
     }
-    run("xdotool", { "key", "Return" });
 }
 
 // Runs xdotool while this process keeps serving its windows.

@@ -230,15 +230,35 @@ TEST(Magnifier, FlipsNearTheRightAndBottomEdges)
     // px + 24 + 128 > W: to the left of the pointer.
     EXPECT_EQ(magnifier_frame({ 1800, 500 }, 1920).x, 1800 - 152);
     EXPECT_EQ(magnifier_frame({ 1768, 500 }, 1920).x, 1768 + 24); // exactly fits
-    // py < 152 (near the bottom): above the pointer.
+    // Near the bottom, where the magnifier or the label under it would leave
+    // the screen: above the pointer.
     EXPECT_EQ(magnifier_frame({ 500, 151 }, 1920).y, 151 + 24);
-    EXPECT_EQ(magnifier_frame({ 500, 152 }, 1920).y, 0);
+    EXPECT_EQ(magnifier_frame({ 500, 160 }, 1920).y, 160 + 24);
+    EXPECT_EQ(magnifier_frame({ 500, 174 }, 1920).y, 22); // the label exactly fits below
 
     const auto c = coord_label({ 10.5, 100.4 }, { 34.5, 124.4, 128, 128 }, 1080);
     EXPECT_EQ(c.text, "11, 980"); // y in top-left terms: 1080 − 100.4 = 979.6 → 980
     EXPECT_DOUBLE_EQ(c.frame.w, 7 * 6.4 + 12);
     EXPECT_DOUBLE_EQ(c.frame.x, 34.5 + 64 - c.frame.w / 2);
     EXPECT_DOUBLE_EQ(c.frame.y, 124.4 - 22);
+}
+
+// On a 3840 × 2160 screen the magnifier and its coordinate label stay on the
+// screen wherever the pointer is, corners and edges included.
+TEST(Magnifier, ItAndItsLabelStayOnA4kScreen)
+{
+    const double W = 3840, H = 2160;
+    for (double px : { 0.0, 1.0, 150.0, 1920.0, 3000.0, 3700.0, 3839.0 })
+        for (double py : { 0.0, 1.0, 151.0, 160.0, 173.0, 174.0, 1080.0, 2000.0, 2159.0 }) {
+            const RectF m = magnifier_frame({ px, py }, W);
+            const auto label = coord_label({ px, py }, m, H);
+            for (const RectF& r : { m, label.frame }) {
+                EXPECT_GE(r.x, 0) << px << "," << py;
+                EXPECT_GE(r.y, 0) << px << "," << py;
+                EXPECT_LE(r.x + r.w, W) << px << "," << py;
+                EXPECT_LE(r.y + r.h, H) << px << "," << py;
+            }
+        }
 }
 
 TEST(Scene, AreaModeWithSelectionAndPointer)

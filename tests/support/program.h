@@ -6,9 +6,12 @@
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -53,15 +56,49 @@ inline std::vector<Geometry> program_windows()
     return out;
 }
 
+// The first viewable window with exactly this title; empty when none.
+inline std::string window_named(const char* title)
+{
+    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--name", QString("^%1$").arg(title) }));
+    std::string id;
+    ids >> id;
+    return id;
+}
+
+// Checks `done` every 100 ms, `tries` times, without turning the event loop.
+inline bool poll(const std::function<bool()>& done, int tries = 50)
+{
+    for (int i = 0; i < tries; ++i) {
+        if (done())
+            return true;
+        QThread::msleep(100);
+    }
+    return done();
+}
+
 class Program {
 public:
-    explicit Program(const std::filesystem::path& home)
+    // Unless the test is about the first run, the user has finished it: the
+    // first-run window would otherwise open over whatever the test looks at.
+    enum class FirstRun { Done, Pending };
+    explicit Program(const std::filesystem::path& home, FirstRun first_run = FirstRun::Done,
+                     const QProcessEnvironment& extra = {})
     {
+        if (first_run == FirstRun::Done)
+            finish_first_run(home);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(home.string()));
+        for (const QString& key : extra.keys())
+            env.insert(key, extra.value(key));
         m_process.setProcessEnvironment(env);
         m_process.start(VISTROPE_BINARY, {});
         m_process.waitForStarted(5000);
+    }
+    static void finish_first_run(const std::filesystem::path& home)
+    {
+        const auto folder = home / "Library/Application Support/Vistrope";
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / "onboarded");
     }
     ~Program()
     {

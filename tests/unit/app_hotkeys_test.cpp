@@ -199,3 +199,20 @@ TEST_F(AppHotkeys, ConfiguredShortcutsComeFromTheCurrentSettings)
     EXPECT_EQ(m_fake->active()[0].modifiers, hotkeys::CONTROL);
     state::reset_for_tests();
 }
+
+TEST_F(AppHotkeys, ACombinationAnEarlierActionHoldsIsNamedAndTheFirstKeepsIt)
+{
+    config::Shortcuts s;
+    s.capture_window = s.capture_fullscreen;
+    testing::internal::CaptureStderr();
+    app::register_hotkeys(bindings(s));
+    const std::string log = testing::internal::GetCapturedStderr();
+
+    const auto& table = app::hotkey_table();
+    EXPECT_EQ(table.failed, std::vector<std::string>{ s.capture_window });
+    EXPECT_NE(log.find("«opt+shift+cmd+3» ya la usa «Capturar pantalla completa»"), std::string::npos) << log;
+    EXPECT_EQ(log.find("no está disponible"), std::string::npos) << log;
+    ASSERT_EQ(m_fake->active().size(), 8u);
+    EXPECT_TRUE(m_fake->press(code("cmd+3"), DEFAULT_MASK));
+    EXPECT_EQ(m_ran, std::vector<AppAction>{ AppAction::CaptureFullscreen });
+}

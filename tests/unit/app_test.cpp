@@ -202,6 +202,23 @@ TEST(MenuRows, TheTableAndItsShortcuts)
     EXPECT_EQ(separators, 4);
 }
 
+TEST(MenuRows, AShortcutAnEarlierActionHoldsShowsOnlyOnItsRow)
+{
+    config::Config c;
+    // The same combination written another way, on the window row (third in
+    // registration order) and on scrolling (last); full screen comes first.
+    c.shortcuts.capture_window = "cmd+shift+opt+3";
+    c.shortcuts.capture_scrolling = "OPT+SHIFT+CMD+3";
+    c.shortcuts.capture_text = "nonsense+3";
+    const auto rows = app::menu_rows(c);
+    EXPECT_EQ(rows[1].shortcut, "opt+shift+cmd+3");
+    EXPECT_EQ(rows[2].shortcut, "");
+    EXPECT_EQ(rows[4].shortcut, "");
+    EXPECT_EQ(rows[0].shortcut, "opt+shift+cmd+4");
+    // A text that does not parse holds nothing and keeps its (empty) display.
+    EXPECT_EQ(rows[7].shortcut, "nonsense+3");
+}
+
 namespace {
 
 std::vector<std::string> titles(QMenu* menu)

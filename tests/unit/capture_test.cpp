@@ -7,6 +7,7 @@
 #include "test_util.h"
 
 #include <QCoreApplication>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -63,7 +64,7 @@ protected:
     capture::Completion record(std::string name)
     {
         return [this, name](std::optional<QImage> image) {
-            m_results.push_back(name + (image ? ":" + std::to_string(image->width()) + "x" + std::to_string(image->height()) : ":none"));
+            m_results.push_back(image ? fmt::format("{}:{}x{}", name, image->width(), image->height()) : name + ":none");
         };
     }
 

@@ -380,6 +380,14 @@ TEST_F(OverlaySession, KeysByPhysicalPosition)
     view->key_pressed(15); // 6: text
     EXPECT_EQ(session()->purpose, Purpose::Text);
     EXPECT_EQ(session()->mode, Mode::Area);
+    // With Ctrl, Alt or Super held a digit is a shortcut, not a bar key.
+    for (std::uint32_t digit = 10; digit <= 16; ++digit)
+        view->key_pressed(digit, overlay::Held::Chord);
+    view->key_pressed(9, overlay::Held::Chord);
+    ASSERT_TRUE(is_open());
+    EXPECT_EQ(session()->purpose, Purpose::Text);
+    EXPECT_EQ(session()->mode, Mode::Area);
+    EXPECT_EQ(m->timers, 0); // 5 would start the self-timer
     view->key_pressed(9); // Escape
     EXPECT_FALSE(is_open());
     EXPECT_TRUE(m->shots.empty());

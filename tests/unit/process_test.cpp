@@ -1,12 +1,18 @@
 #include "platform/process.h"
+#include "platform/workspace.h"
 
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -70,4 +76,59 @@ TEST(Process, StartDetachedReturnsAtOnceAndTheChildRuns)
     for (int i = 0; i < 300 && !std::filesystem::exists(marker); ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+namespace {
+
+// The messages an opener reports, waited for from its reaping thread.
+struct Reports {
+    std::mutex mutex;
+    std::vector<std::string> got;
+    std::function<void(const std::string&)> sink()
+    {
+        return [this](const std::string& m) {
+            std::lock_guard lock(mutex);
+            got.push_back(m);
+        };
+    }
+    std::vector<std::string> wait_for(std::size_t n)
+    {
+        for (int i = 0; i < 500; ++i) {
+            {
+                std::lock_guard lock(mutex);
+                if (got.size() >= n)
+                    return got;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        std::lock_guard lock(mutex);
+        return got;
+    }
+};
+
+} // namespace
+
+// A missing opener and one that fails are said, with the path; one that
+// succeeds says nothing.
+TEST(Process, OpeningAPathReportsAMissingOrFailingOpener)
+{
+    testing_support::TempDir dir;
+    const auto failing = dir.path() / "abridor";
+    testing_support::write_file(failing, "#!/bin/sh\nexit 3\n");
+    std::filesystem::permissions(failing, std::filesystem::perms::owner_all);
+    const auto fine = dir.path() / "abre-bien";
+    testing_support::write_file(fine, "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(fine, std::filesystem::perms::owner_all);
+
+    Reports reports;
+    platform::open_path_with(fine.string(), "/tmp/bien", reports.sink());
+    platform::open_path_with((dir.path() / "no-existe").string(), "/tmp/a b", reports.sink());
+    platform::open_path_with(failing.string(), "/tmp/capturas", reports.sink());
+    auto got = reports.wait_for(2);
+    std::this_thread::sleep_for(100ms); // the good opener's answer, had it reported
+    got = reports.wait_for(2);
+    ASSERT_EQ(got.size(), 2u);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got[0].rfind("no pude abrir /tmp/a b: no pude iniciar ", 0), 0u) << got[0];
+    EXPECT_EQ(got[1], "no pude abrir /tmp/capturas: no hay ninguna aplicación para abrirlo");
 }

@@ -4,7 +4,10 @@
 #include "platform/text_recognizer.h"
 
 #include <QFont>
+#include <QFontMetrics>
+#include <QLinearGradient>
 #include <QPainter>
+#include <QPen>
 
 #include <gtest/gtest.h>
 
@@ -189,3 +192,83 @@ TEST(TextRecognizer, MissingLanguageDataIsAnErrorNotACrash)
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().find("spa+eng"), std::string::npos) << r.error();
 }
+
+namespace {
+
+const char* GRID_LINE_1 = "Texto blanco sobre el fondo";
+const char* GRID_LINE_2 = "Segunda línea de la prueba";
+
+// 1200 × 700: two lines of 28 px white text at the top left, on a diagonal
+// gradient crossed by a light grid every 100 pixels (a design tool's canvas).
+QImage grid_picture(QColor from, QColor to, QPen grid)
+{
+    QImage img(1200, 700, QImage::Format_RGB32);
+    QPainter p(&img);
+    QLinearGradient g(0, 0, 1200, 700);
+    g.setColorAt(0, from);
+    g.setColorAt(1, to);
+    p.fillRect(img.rect(), g);
+    p.setPen(grid);
+    for (int x = 100; x < 1200; x += 100)
+        p.drawLine(x, 0, x, 699);
+    for (int y = 100; y < 700; y += 100)
+        p.drawLine(0, y, 1199, y);
+    p.setFont(ui_font(28));
+    p.setPen(Qt::white);
+    const QFontMetrics m(p.font());
+    p.drawText(QPointF(12, 2 + m.ascent()), GRID_LINE_1);
+    p.drawText(QPointF(12, 35 + m.ascent()), GRID_LINE_2);
+    return img;
+}
+
+// The recognised words as lines: words whose boxes share most of their height
+// go on one line, joined by spaces.
+std::vector<std::string> lines_of(const Recognition& r, const QImage& img)
+{
+    struct L {
+        double top, bottom;
+        std::vector<std::pair<double, std::string>> words;
+    };
+    std::vector<L> lines;
+    for (const auto& f : r.texts) {
+        const double t = f.box.top * img.height(), b = f.box.bottom * img.height();
+        auto it = std::find_if(lines.begin(), lines.end(), [&](const L& l) {
+            return std::min(l.bottom, b) - std::max(l.top, t) > 0.5 * std::min(l.bottom - l.top, b - t);
+        });
+        if (it == lines.end())
+            it = lines.insert(lines.end(), L { t, b, {} });
+        it->words.emplace_back(f.box.x0, f.text);
+    }
+    std::sort(lines.begin(), lines.end(), [](const L& a, const L& b) { return a.top < b.top; });
+    std::vector<std::string> out;
+    for (auto& l : lines) {
+        std::sort(l.words.begin(), l.words.end());
+        std::string s;
+        for (const auto& w : l.words)
+            s += (s.empty() ? "" : " ") + w.second;
+        out.push_back(s);
+    }
+    return out;
+}
+
+} // namespace
+
+// Grid lines and a gradient leave no blank row between the lines of text, and
+// their crossings are no letters: every selection from the text's own box to
+// the whole picture reads the two lines and nothing else.
+TEST(TextRecognizer, ReadsWhiteTextOnAGridAtEverySelectionSize)
+{
+    const std::vector<std::string> expected = { GRID_LINE_1, GRID_LINE_2 };
+    const QImage pictures[] = {
+        grid_picture(QColor(24, 60, 120), QColor(120, 40, 110), QPen(Qt::white, 2)),
+        grid_picture(Qt::black, Qt::white, QPen(QColor(255, 255, 255, 120), 1)),
+    };
+    for (const QImage& picture : pictures)
+        for (const QSize size : { QSize(470, 70), QSize(700, 450), QSize(1199, 529), QSize(1199, 699) }) {
+            const QImage crop = picture.copy(QRect(QPoint(0, 0), size));
+            const auto r = recognizer().recognize(crop, LANGS);
+            ASSERT_TRUE(r) << r.error();
+            EXPECT_EQ(lines_of(*r, crop), expected) << size.width() << "x" << size.height() << ": " << words(*r);
+        }
+}
+

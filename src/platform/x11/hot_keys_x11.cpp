@@ -168,9 +168,10 @@ public:
                 }
             return ours && key->event == m_root;
         }
-        if (key->event != m_root)
-            return false;
-
+        // A press is ours wherever it is reported: while one of this
+        // program's windows holds the keyboard (the selection overlay does),
+        // the server hands it the combination instead of the root's grab,
+        // and the shortcut must still run rather than reach that window.
         for (auto& [ref, grab] : m_grabs) {
             const int state = key->state & STATE_MODIFIERS & ~(XCB_MOD_MASK_LOCK | grab.num_lock);
             if (grab.keycode != key->detail || grab.modifiers != state)

@@ -1,0 +1,85 @@
+// The program's global shortcuts pressed while the selection overlay holds the
+// keyboard: each runs its action, as it would with the overlay closed, and the
+// overlay never takes the digit for a mode-bar button.
+#include "qt_wait.h"
+#include "app/app_hotkeys.h"
+#include "capture/modebar.h"
+#include "capture/overlay.h"
+#include "capture/overlay_view.h"
+#include "base/state.h"
+#include "platform/hot_keys.h"
+#include "test_util.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using testing_support::pump_for;
+using testing_support::wait_until;
+
+namespace {
+
+void xdo_key(const QString& combination)
+{
+    QProcess p;
+    p.start("xdotool", { "key", combination });
+    ASSERT_TRUE(p.waitForStarted(3000));
+    while (!p.waitForFinished(5))
+        QCoreApplication::processEvents();
+    ASSERT_EQ(p.exitCode(), 0);
+}
+
+} // namespace
+
+TEST(OverlayKeysDesktop, ShortcutsRunTheirActionsAndLeaveTheBarAlone)
+{
+    testing_support::TempHome home;
+    state::reset_for_tests();
+    overlay::Roads roads = overlay::default_roads();
+    int timers = 0;
+    roads.self_timer = [&] { ++timers; };
+    overlay::set_roads(roads);
+    overlay::prewarm();
+    app::set_hotkey_backend(platform::create_x11_hot_keys());
+    std::vector<app::AppAction> ran;
+    app::register_hotkeys(app::hotkey_bindings(config::Shortcuts {}, [&](app::AppAction a) { ran.push_back(a); }));
+    ASSERT_TRUE(app::hotkey_table().failed.empty());
+
+    overlay::begin(overlay::Mode::Area, overlay::Purpose::Screenshot);
+    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
+    pump_for(300); // the panel takes the keyboard
+    const std::uint8_t bar_before = modebar::selected();
+
+    // Digits that on their own would choose scrolling, window, text, record
+    // and the self-timer on the bar, here with the shortcuts' modifiers held.
+    for (const char* digit : { "4", "3", "6", "7", "5" })
+        xdo_key(QString("ctrl+alt+shift+") + digit);
+    ASSERT_TRUE(wait_until([&] { return ran.size() == 5; }, 3000)) << ran.size();
+    pump_for(200);
+    const std::vector<app::AppAction> expected = {
+        app::AppAction::CaptureArea, app::AppAction::CaptureFullscreen, app::AppAction::CaptureWindow,
+        app::AppAction::CaptureText, app::AppAction::RecordScreen,
+    };
+    EXPECT_EQ(ran, expected);
+    ASSERT_TRUE(overlay::is_open());
+    EXPECT_EQ(overlay::session()->mode, overlay::Mode::Area);
+    EXPECT_EQ(overlay::session()->purpose, overlay::Purpose::Screenshot);
+    EXPECT_EQ(modebar::selected(), bar_before);
+    EXPECT_EQ(timers, 0);
+
+    // A chord that is no shortcut of ours chooses nothing either; the plain
+    // digit still does.
+    xdo_key("ctrl+2");
+    pump_for(200);
+    EXPECT_EQ(overlay::session()->purpose, overlay::Purpose::Screenshot);
+    EXPECT_EQ(modebar::selected(), bar_before);
+    xdo_key("6");
+    ASSERT_TRUE(wait_until([] { return overlay::session() && overlay::session()->purpose == overlay::Purpose::Text; }));
+
+    overlay::cancel();
+    pump_for(50);
+    app::set_hotkey_backend(nullptr);
+    state::reset_for_tests();
+}
