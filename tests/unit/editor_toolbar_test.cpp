@@ -186,14 +186,31 @@ TEST(EditorToolbarLayout, TooltipsNameTheKeysAndEveryImageDraws)
     EXPECT_NEAR(thickness(thick), 2 * 5.6, 1.5);
 }
 
+// A capture folder in a fresh home, set in the settings for the test's
+// life; what the test leaves running in the background ends with it.
+struct CaptureFolder {
+    CaptureFolder()
+    {
+        state::reset_for_tests();
+        std::filesystem::create_directories(path);
+        config::Config cfg;
+        cfg.save_dir = path.string();
+        state::set_config(std::make_shared<const config::Config>(cfg));
+    }
+    ~CaptureFolder()
+    {
+        util::wait_for_background();
+        pump_for(20);
+        state::reset_for_tests();
+    }
+    testing_support::TempHome home;
+    std::filesystem::path path = home.path() / "capturas";
+};
+
 TEST(EditorToolbarFocus, ClickingAControlActsAndLeavesTheFocusOnTheOverlay)
 {
-    state::reset_for_tests();
-    testing_support::TempHome home;
-    const auto folder = home.path() / "capturas";
-    config::Config cfg;
-    cfg.save_dir = folder.string();
-    state::set_config(std::make_shared<const config::Config>(cfg));
+    const CaptureFolder captures;
+    const auto& folder = captures.path;
     {
         auto controller = editor::build(grey(300, 200), 1);
         auto* window = controller->window();
@@ -244,9 +261,6 @@ TEST(EditorToolbarFocus, ClickingAControlActsAndLeavesTheFocusOnTheOverlay)
         window->close();
         pump_for(20);
     }
-    util::wait_for_background();
-    pump_for(20);
-    state::reset_for_tests();
 }
 
 TEST(EditorSaveAs, ANameWithoutExtensionGetsPngAndAnyOtherStaysAsTyped)
@@ -259,13 +273,8 @@ TEST(EditorSaveAs, ANameWithoutExtensionGetsPngAndAnyOtherStaysAsTyped)
 TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
 {
     namespace fs = std::filesystem;
-    state::reset_for_tests();
-    testing_support::TempHome home;
-    const fs::path folder = home.path() / "capturas";
-    fs::create_directories(folder);
-    config::Config cfg;
-    cfg.save_dir = folder.string();
-    state::set_config(std::make_shared<const config::Config>(cfg));
+    const CaptureFolder captures;
+    const fs::path& folder = captures.path;
     {
         auto controller = editor::build(grey(120, 80), 1);
         auto* window = controller->window();
@@ -331,9 +340,6 @@ TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
         window->close();
         pump_for(20);
     }
-    util::wait_for_background();
-    pump_for(20);
-    state::reset_for_tests();
 }
 
 TEST(EditorDragOut, ThumbnailsShrinkToFitButNeverGrowPastActualSize)
