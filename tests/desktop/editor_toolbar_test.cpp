@@ -1,16 +1,27 @@
 // The editor's drag handle as a user drags it: a press and a drag from
 // "Arrastrar" onto another window hands over the file URL in this user's
 // own temporary folder and the PNG bytes, and the file is the export.
+// "Guardar como…" clicked and a name typed saves under that name with .png
+// added; the same name again asks first, and Escape leaves the file alone.
 #include "editor/mod.h"
 #include "editor/views.h"
 #include "editor/window.h"
+
+#include "base/config.h"
+#include "base/state.h"
+#include "base/util_queue.h"
 
 #include "drop_target.h"
 #include "qt_wait.h"
 #include "test_util.h"
 #include "x_tools.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QImage>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -60,6 +71,77 @@ TEST(EditorToolbarDesktop, DraggingTheHandleDropsTheAnnotatedPictureAsAFile)
     EXPECT_EQ(dropped.pixelColor(150, 100), QColor(40, 160, 90));
     window->close();
     testing_support::pump_for(50);
+}
+
+void press_keys(const QString& keys) { run_serving("xdotool", { "key", "--delay", "80", keys }); }
+
+TEST(EditorToolbarDesktop, SaveAsWritesTheTypedNameAndAsksBeforeReplacingIt)
+{
+    namespace fs = std::filesystem;
+    testing_support::TempHome home;
+    const fs::path folder = home.path() / "capturas";
+    fs::create_directories(folder);
+    state::reset_for_tests();
+    config::Config cfg;
+    cfg.save_dir = folder.string();
+    state::set_config(std::make_shared<const config::Config>(cfg));
+    {
+        QImage picture(300, 200, QImage::Format_RGB32);
+        picture.fill(QColor(200, 60, 60));
+        auto controller = editor::build(picture, 1);
+        auto* window = controller->window();
+        window->move(40, 40);
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+        testing_support::pump_for(300);
+        const QWidget* button = window->toolbar().save_as;
+        const QPoint b = button->mapToGlobal(button->rect().center());
+        auto open_dialog = [&] {
+            run_serving("xdotool", { "mousemove", n(b.x()), n(b.y()), "click", "1" });
+            QFileDialog* dialog = nullptr;
+            wait_until([&] {
+                dialog = window->findChild<QFileDialog*>();
+                return dialog && dialog->isVisible() && QApplication::focusWidget()
+                    && dialog->isAncestorOf(QApplication::focusWidget());
+            });
+            testing_support::pump_for(300);
+            return dialog;
+        };
+        ASSERT_TRUE(open_dialog());
+        run_serving("xdotool", { "type", "--delay", "60", "prueba" });
+        press_keys("Return");
+        const fs::path saved = folder / "prueba.png";
+        ASSERT_TRUE(wait_until([&] { return QImage(QString::fromStdString(saved.string()), "PNG").width() == 300; }, 8000));
+        EXPECT_EQ(QImage(QString::fromStdString(saved.string())).pixelColor(150, 100), QColor(200, 60, 60));
+        const std::string first = testing_support::read_file(saved);
+
+        // The same name again: the question comes; Escape keeps the file.
+        // The question runs its own loop inside the dialog's, so one xdotool
+        // run answers it while a timer notes what it asked.
+        ASSERT_TRUE(open_dialog());
+        run_serving("xdotool", { "type", "--delay", "60", "prueba" });
+        QString asked;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                asked = box->text();
+        });
+        watch.start(50);
+        run_serving("xdotool", { "key", "Return", "sleep", "1.5", "key", "Escape", "sleep", "0.5" });
+        watch.stop();
+        EXPECT_TRUE(asked.contains(QStringLiteral("prueba.png"))) << asked.toStdString();
+        EXPECT_FALSE(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
+        press_keys("Escape");
+        EXPECT_TRUE(wait_until([&] { return !window->findChild<QFileDialog*>(); }));
+        util::wait_for_background();
+        testing_support::pump_for(200);
+        EXPECT_EQ(testing_support::read_file(saved), first);
+        window->close();
+        testing_support::pump_for(50);
+    }
+    util::wait_for_background();
+    state::reset_for_tests();
 }
 
 } // namespace
