@@ -222,12 +222,12 @@ std::expected<DragFile, std::string> drag_file(Editor& editor)
     return out;
 }
 
-void drag_out(const std::shared_ptr<Editor>& editor, QWidget* source)
+QDrag* prepare_drag(const std::shared_ptr<Editor>& editor, QWidget* source)
 {
     auto file = drag_file(*editor);
     if (!file) {
         util::log("no pude preparar el arrastre: " + file.error());
-        return;
+        return nullptr;
     }
     auto* mime = new QMimeData;
     mime->setUrls({ QUrl::fromLocalFile(QString::fromStdString(file->path.string())) });
@@ -245,8 +245,14 @@ void drag_out(const std::shared_ptr<Editor>& editor, QWidget* source)
         // Centred under the pointer.
         drag->setHotSpot(QPoint(size.width() / 2, size.height() / 2));
     }
+    return drag;
+}
+
+void drag_out(const std::shared_ptr<Editor>& editor, QWidget* source)
+{
     // A nested event loop on X11: nothing of the editor is held across it.
-    drag->exec(Qt::CopyAction);
+    if (QDrag* drag = prepare_drag(editor, source))
+        drag->exec(Qt::CopyAction);
 }
 
 } // namespace editor

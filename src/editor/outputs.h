@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <memory>
 
+class QDrag;
 class QWidget;
 
 namespace editor {
@@ -63,6 +64,10 @@ std::expected<DragFile, std::string> drag_file(Editor& editor);
 // The file stays after the drag. Returns when the drag ends: the editor's
 // work is all done before the drag's own event loop starts. Main thread.
 void drag_out(const std::shared_ptr<Editor>& editor, QWidget* source);
+// Everything drag_out does before the drag starts: the file, the data and
+// the thumbnail; null (and a log line) when the file cannot be written.
+// The drag belongs to `source`.
+QDrag* prepare_drag(const std::shared_ptr<Editor>& editor, QWidget* source);
 
 // Writes the flattened picture to `path` (replacing what stands there, as a
 // save panel confirmed), through a temporary file and a rename.
