@@ -342,6 +342,29 @@ TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
     }
 }
 
+TEST(EditorToolbarActions, OutOfRangeSegmentsAreClampedIntoTheTables)
+{
+    auto controller = editor::build(grey(40, 30), 1);
+    auto& editing = controller->editor()->editing();
+    controller->tool_changed(99);
+    EXPECT_EQ(editing.tool(), editor::model::Tool::Crop);
+    controller->tool_changed(-4);
+    EXPECT_EQ(editing.tool(), editor::model::Tool::Select);
+    controller->color_changed(-3);
+    EXPECT_EQ(editing.color(), 0);
+    controller->color_changed(12);
+    EXPECT_EQ(editing.color(), 7);
+    controller->size_changed(9);
+    EXPECT_EQ(editing.size(), 2);
+    controller->size_changed(-1);
+    EXPECT_EQ(editing.size(), 0);
+    // And the toolbar follows.
+    const auto& bar = controller->window()->toolbar();
+    EXPECT_EQ(bar.tools->selected(), 0);
+    EXPECT_EQ(bar.colors->selected(), 7);
+    EXPECT_EQ(bar.sizes->selected(), 0);
+}
+
 TEST(EditorDragOut, ThumbnailsShrinkToFitButNeverGrowPastActualSize)
 {
     EXPECT_EQ(editor::drag_thumbnail_size(4000, 2000, 2), QSize(160, 80));
