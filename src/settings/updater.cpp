@@ -356,7 +356,7 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
     if (!run)
         return fail(run.error());
     if (!run->succeeded())
-        return fail(fmt::format("no pude descargar {}", url));
+        return fail(fmt::format("no pude descargar {}", util::escape_controls(url)));
     auto sum = digest(temporary);
     if (!sum)
         return fail(sum.error());

@@ -268,6 +268,10 @@ TEST(UpdaterDownload, KeepsOnlyAVerifiedInstallerAndNoTemporary)
     EXPECT_EQ(updater::download("https://h/v.deb", feed, second, curl.runner(), digest).error(),
               "no pude descargar https://h/v.deb");
     EXPECT_TRUE(names_in(second).empty());
+    // The feed's address never carries line breaks into the alert or the log.
+    EXPECT_EQ(updater::download("https://h/v.deb\nactualizaciones: instalador verificado", feed, second, curl.runner(),
+                  digest).error().find('\n'),
+              std::string::npos);
     curl.status = -1;
     curl.timed_out = true;
     EXPECT_FALSE(updater::download("https://h/v.deb", feed, second, curl.runner(), digest));
