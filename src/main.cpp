@@ -11,6 +11,7 @@
 #include "record/recorder_check.h"
 #include "record/video.h"
 #include "record/video_editor.h"
+#include "scroll/scroll_test.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -71,6 +72,10 @@ int run_task(const switches::Found& found)
         return recorder::debug_check(found.args.at(0));
     if (found.task == switches::Task::RecordTest) {
         recorder::record_test(found.args.at(0));
+        return 0;
+    }
+    if (found.task == switches::Task::ScrollTest) {
+        scroll::scroll_test(found.args.at(0));
         return 0;
     }
     if (found.task == switches::Task::VideoUi) {

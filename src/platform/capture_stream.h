@@ -100,11 +100,23 @@ public:
     virtual void stream_stopped(const std::string& error) = 0;
 };
 
+// The pixels of one grabbed screen frame, borrowed for the call only: rows of
+// 4 × width bytes in the order B, G, R, A (alpha 255), `stride` bytes apart.
+struct ScreenFrame {
+    const std::uint8_t* data = nullptr;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::size_t stride = 0;
+};
+
 // Receives the stream's samples of one type. Called on the grab or audio thread, once per sample.
 class StreamOutput {
 public:
     virtual ~StreamOutput() = default;
     virtual void stream_output(StreamOutputType type) = 0;
+    // A screen sample's pixels, just before its stream_output(Screen). The
+    // grab waits for the call, so a slow receiver costs frames.
+    virtual void screen_frame(const ScreenFrame&) { }
 };
 
 // Reports of the recording output. Called on its writer thread, each at most

@@ -13,6 +13,8 @@
 // bottom-left origin, like every position at the platform's boundary.
 #pragma once
 
+#include "platform/screens.h"
+
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -63,5 +65,10 @@ std::unique_ptr<RawInput> create_raw_input();
 // it. Tests may set the answer. Main thread.
 bool accessibility_trusted();
 void set_accessibility_trusted_for_tests(std::optional<bool> answer);
+
+// Scrolls what lies under the centre of `rect` (global points, bottom-left
+// origin) by `delta` points, negative forward: synthetic wheel clicks through
+// XTEST, the pointer moved there and back. Main thread.
+void post_wheel(const RectF& rect, double delta);
 
 } // namespace platform

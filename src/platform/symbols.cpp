@@ -16,7 +16,7 @@ namespace {
 // Symbol name → Material Icons codepoint. Names absent here draw nothing.
 // Chosen for shape, not for name: each glyph is the closest Material icon
 // to what the name describes.
-constexpr std::array<std::pair<std::string_view, char32_t>, 46> TABLE = { {
+constexpr std::array<std::pair<std::string_view, char32_t>, 47> TABLE = { {
     // capture-mode bar
     { "viewfinder", 0xe3c2 },              // crop_free
     { "display", 0xe30c },                 // desktop_windows
@@ -47,6 +47,7 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 46> TABLE = { {
     { "arrow.uturn.backward", 0xe166 },    // undo
     { "arrow.uturn.forward", 0xe15a },     // redo
     { "arrow.down.to.line", 0xe2c4 },      // file_download
+    { "hand.raised", 0xe925 },             // pan_tool
     { "arrow.up.right", 0xe89e },          // open_in_new
     { "hand.draw", 0xe3c9 },               // edit
     { "pencil.tip", 0xe3c9 },              // edit

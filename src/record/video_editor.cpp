@@ -94,15 +94,6 @@ Fitted fitted(const QWidget* w)
     return { double(s.width()), double(s.height()) };
 }
 
-void centre(QWidget* window)
-{
-    if (const QScreen* s = screen_under_pointer()) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
-}
-
 // Notes a Return or Enter that reaches the open pop-up's list, for the one
 // shortcut that follows it in the same key press.
 class PopupReturn final : public QObject {
@@ -133,6 +124,15 @@ private:
 };
 
 } // namespace
+
+void centre(QWidget* window)
+{
+    if (const QScreen* s = screen_under_pointer()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+}
 
 std::vector<std::shared_ptr<VideoEditor>>& editors()
 {
@@ -325,11 +325,18 @@ void VideoEditor::set_range(std::optional<Range> wanted)
 
 void VideoEditor::begin_trim()
 {
-    if (!player_view)
+    // A trim already open is no video that cannot be trimmed.
+    if (!player_view || player_view->trimming())
         return;
-    auto self = shared_from_this();
+    // The player view keeps the trim's completion, and the controller keeps
+    // the view: a strong hold there would keep a closed window and its player
+    // alive for good.
+    std::weak_ptr<VideoEditor> weak = weak_from_this();
     if (!player_view->can_begin_trimming()) {
-        util::after(0.3, [self] {
+        util::after(0.3, [weak] {
+            const auto self = weak.lock();
+            if (!self)
+                return;
             if (self->player_view->can_begin_trimming())
                 self->begin_trim();
             else
@@ -338,7 +345,10 @@ void VideoEditor::begin_trim()
         return;
     }
     player_view->pause();
-    player_view->begin_trimming([self](platform::TrimOutcome outcome) {
+    player_view->begin_trimming([weak](platform::TrimOutcome outcome) {
+        const auto self = weak.lock();
+        if (!self)
+            return;
         platform::VideoPlayerView* view = self->player_view;
         if (outcome == platform::TrimOutcome::Cancelled || !view->has_current_item())
             return;

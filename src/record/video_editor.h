@@ -92,6 +92,8 @@ std::vector<std::shared_ptr<VideoEditor>>& editors();
 // Opens the trim-and-export window on a video file, key and in front.
 // Nothing happens when the window cannot be built. Main thread.
 void open(const std::filesystem::path& path);
+// Centres a window on the available area of the screen under the pointer.
+void centre(QWidget* window);
 // A controller with its window built (not shown); none when the file is not
 // a readable video (logged, with a toast).
 std::shared_ptr<VideoEditor> build(std::filesystem::path path);

@@ -127,12 +127,7 @@ QWidget* debug_open(const std::filesystem::path& path)
     if (!editor)
         return nullptr;
     QWidget* w = editor->window.get();
-    if (const QScreen* s = QGuiApplication::screenAt(QCursor::pos()) ? QGuiApplication::screenAt(QCursor::pos())
-                                                                     : QGuiApplication::primaryScreen()) {
-        QRect frame = w->frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        w->move(frame.topLeft());
-    }
+    centre(w);
     w->setAttribute(Qt::WA_ShowWithoutActivating);
     w->show();
     editors().push_back(std::move(editor));

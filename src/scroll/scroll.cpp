@@ -1,19 +1,368 @@
-#include "scroll/scroll.h"
+#include "scroll/scroll_session.h"
 
-#include "capture/overlay_geometry.h"
+#include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "capture/flash.h"
+#include "capture/overlay_geometry.h"
+
+#include <QApplication>
 
 #include <fmt/format.h>
 
+#include <pthread.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
 namespace scroll {
+
+namespace {
+
+std::optional<Session> g_session;
+std::uint64_t g_next_id = 1;
+bool g_include_self = false;
+
+bool debug_on()
+{
+    static const bool on = std::getenv("VISTROPE_SCROLL_DEBUG") != nullptr;
+    return on;
+}
+
+double elapsed_ms(Clock::time_point since)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
+
+// One frame's news for the main thread.
+struct Report {
+    stitch::Step step;
+    std::uint64_t frames = 0;
+    QImage preview;
+    std::uint32_t lost_streak = 0;
+};
+
+void apply(std::uint64_t id, const Report& report);
+
+// The stream's screen output and listener: stitches every frame on the
+// stream's thread, the borrowed pixels read in place.
+class Receiver final : public platform::StreamOutput, public platform::StreamListener {
+public:
+    Receiver(std::shared_ptr<Engine> engine, std::uint64_t id)
+        : m_engine(std::move(engine))
+        , m_id(id)
+    {
+    }
+
+    void stream_output(platform::StreamOutputType) override { }
+
+    void screen_frame(const platform::ScreenFrame& f) override
+    {
+        if (!m_named) {
+            pthread_setname_np(pthread_self(), "vistrope-scroll");
+            m_named = true;
+        }
+        if (!f.data || f.width == 0 || f.height == 0)
+            return;
+        const auto entered = Clock::now();
+        const stitch::Frame frame { { f.data, f.stride * (f.height - 1) + std::size_t(f.width) * 4 }, f.width, f.height,
+            f.stride };
+        Report report;
+        {
+            std::lock_guard lock(m_engine->mutex);
+            Engine& e = *m_engine;
+            if (!e.stitcher || e.failed)
+                return; // finishing, or out of memory already
+            const auto t0 = Clock::now();
+            try {
+                report.step = e.stitcher->push(frame);
+            } catch (const std::bad_alloc&) {
+                // Hundreds of megabytes of rows may not fit; the session
+                // fails, the process goes on.
+                e.failed = true;
+                util::on_main([id = m_id] { fail(id, "sin memoria para unir la captura"); });
+                return;
+            }
+            const double ms = elapsed_ms(t0);
+            e.frames += 1;
+            e.total_ms += ms;
+            e.worst_ms = std::max(e.worst_ms, ms);
+            e.lost_streak = report.step.kind == stitch::Step::Kind::Lost ? e.lost_streak + 1 : 0;
+            if (debug_on())
+                util::log(fmt::format("cuadro {}: {} en {:.2f} ms, largo {} px", e.stitcher->frames(),
+                    stitch::debug_text(report.step), ms, e.stitcher->length()));
+            const auto kind = report.step.kind;
+            if ((kind == stitch::Step::Kind::Moved || kind == stitch::Step::Kind::Full) && e.preview.update(*e.stitcher)) {
+                stitch::Image image = e.preview.image();
+                report.preview = make_image(image.pixels.release(), image.width, image.height);
+            }
+            report.frames = e.stitcher->frames();
+            report.lost_streak = e.lost_streak;
+            e.listener_ms.push_back(float(elapsed_ms(entered)));
+        }
+        switch (report.step.kind) {
+        case stitch::Step::Kind::Unchanged:
+        case stitch::Step::Kind::Mismatch:
+            return;
+        default:
+            util::on_main([id = m_id, report = std::move(report)] { apply(id, report); });
+        }
+    }
+
+    void stream_stopped(const std::string& error) override
+    {
+        util::on_main([id = m_id, error] { fail(id, fmt::format("el stream se detuvo: {}", error)); });
+    }
+
+private:
+    const std::shared_ptr<Engine> m_engine;
+    const std::uint64_t m_id;
+    bool m_named = false;
+};
+
+// Hides the windows, drops the key monitors and stops the stream.
+void teardown(Session& s)
+{
+    hide_ui(s.ui);
+    if (s.keys)
+        s.keys->stop();
+    s.keys.reset();
+    s.local_keys.reset();
+    if (s.stream)
+        s.stream->stop([](std::optional<std::string>) { });
+}
+
+std::optional<Session> take()
+{
+    std::optional<Session> s = std::move(g_session);
+    g_session.reset();
+    return s;
+}
+
+void prepare(std::uint64_t id, capture::Content content, bool retried)
+{
+    Session* s = live(id);
+    if (!s)
+        return;
+    if (!content)
+        return fail(id, "no hay contenido compartible (¿falta el permiso?)");
+    const platform::ShareableDisplay* display = capture::find_display(*content, s->display_id);
+    if (!display)
+        return fail(id, fmt::format("no encontré la pantalla {}", s->display_id));
+
+    platform::ContentFilter filter;
+    filter.kind = platform::ContentFilter::Kind::Display;
+    filter.display = *display;
+    if (!g_include_self) {
+        const platform::RunningApplication* own = capture::own_app(*content);
+        if (!own) {
+            if (retried)
+                return fail(id, "no encontré a Vistrope entre las apps compartibles");
+            services().refresh_content([id](capture::Content fresh) { prepare(id, std::move(fresh), true); });
+            return;
+        }
+        filter.excluded_applications.push_back(own->pid);
+    }
+
+    platform::StreamConfiguration c;
+    c.source_rect = s->region;
+    // The frames keep the region's own size in pixels; the configured size is
+    // what a recording output would scale to, which wants even numbers.
+    auto even = [](double v) { return std::max<std::uint32_t>(2, static_cast<std::uint32_t>(std::lround(v / 2)) * 2); };
+    c.width = even(s->region.w * s->scale);
+    c.height = even(s->region.h * s->scale);
+    c.minimum_frame_interval = { 1, 30, platform::TIME_VALID, 0 };
+    c.queue_depth = 4;
+    c.shows_cursor = false;
+    const std::uint32_t width = static_cast<std::uint32_t>(std::lround(s->region.w * s->scale));
+    const std::uint32_t height = static_cast<std::uint32_t>(std::lround(s->region.h * s->scale));
+
+    auto receiver = std::make_shared<Receiver>(s->engine, id);
+    auto stream = services().create_stream(std::move(filter), c, receiver);
+    if (!stream)
+        return fail(id, fmt::format("no pude empezar a capturar: {}", stream.error()));
+    if (auto added = (*stream)->add_stream_output(receiver, platform::StreamOutputType::Screen); !added)
+        return fail(id, fmt::format("addStreamOutput: {}", added.error()));
+    (*stream)->start([id](std::optional<std::string> error) {
+        if (error)
+            util::on_main([id, e = *error] { fail(id, fmt::format("no pude empezar a capturar: {}", e)); });
+    });
+    s = live(id);
+    if (!s) {
+        (*stream)->stop([](std::optional<std::string>) { });
+        return;
+    }
+    s->stopwatch->lap(fmt::format("stream listo, {}×{} px", width, height));
+    s->stream = std::move(*stream);
+}
+
+void apply(std::uint64_t id, const Report& report)
+{
+    Session* s = live(id);
+    if (!s)
+        return;
+    s->frames = report.frames;
+    s->slow = report.lost_streak >= 2;
+    if (report.step.kind == stitch::Step::Kind::Moved)
+        s->last_progress = services().now();
+    if (report.step.kind == stitch::Step::Kind::Lost && s->auto_scroll)
+        back_off(*s);
+    if (!report.preview.isNull() && s->ui.preview)
+        show_preview(*s, report.preview);
+    refresh_ui(id);
+    if (report.step.kind == stitch::Step::Kind::Full) {
+        hud::toast_through(services().toast, "arrow.down.to.line", "Se alcanzó el largo máximo", 1.4);
+        finish();
+    }
+}
+
+// Finishes the stitcher off the main thread and delivers the image.
+void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> origin, double scale,
+    util::Stopwatch stopwatch)
+{
+    util::in_background([engine = std::move(engine), origin = std::move(origin), scale, stopwatch] {
+        std::optional<stitch::Stitcher> stitcher;
+        bool failed = false;
+        {
+            std::lock_guard lock(engine->mutex);
+            util::log(fmt::format("desplazamiento: {} cuadros, {:.2f} ms de media, {:.2f} ms el peor", engine->frames,
+                engine->total_ms / double(std::max<std::uint64_t>(engine->frames, 1)), engine->worst_ms));
+            stitcher = std::move(engine->stitcher);
+            engine->stitcher.reset();
+            failed = engine->failed;
+        }
+        QImage image;
+        if (stitcher && !failed) {
+            try {
+                if (auto done = std::move(*stitcher).finish()) {
+                    stopwatch.lap(fmt::format("imagen unida de {}×{} px", done->width, done->height));
+                    image = make_image(done->pixels.release(), done->width, done->height);
+                }
+            } catch (const std::bad_alloc&) {
+                util::log("desplazamiento: sin memoria para la imagen unida");
+            }
+        }
+        util::on_main([image, origin, scale, stopwatch, failed] {
+            if (failed)
+                return; // the session's failure said so already
+            if (image.isNull()) {
+                hud::toast_through(services().toast, "exclamationmark.triangle", "No hubo nada que capturar", 1.4);
+                return;
+            }
+            services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+        });
+    });
+}
+
+Services real_services()
+{
+    Services s;
+    s.with_content = [](std::move_only_function<void(capture::Content, bool)> k) { capture::with_content(std::move(k)); };
+    s.refresh_content = [](capture::Waiter w) { capture::refresh(std::move(w)); };
+    s.create_stream = [](platform::ContentFilter f, platform::StreamConfiguration c,
+                          std::shared_ptr<platform::StreamListener> l) {
+        return platform::create_capture_stream(std::move(f), std::move(c), std::move(l));
+    };
+    s.create_raw_input = [] { return platform::create_raw_input(); };
+    s.still = [](std::uint32_t display, platform::RectF region, double scale, capture::Completion done) {
+        capture::capture_display_with(display, region, true, std::move(done), scale);
+    };
+    s.deliver = [](output::Shot shot, util::Stopwatch sw) { output::deliver(std::move(shot), std::move(sw)); };
+    s.flash_on = [] { return state::config()->after_capture.flash; };
+    s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
+    s.post_scroll = [](platform::RectF rect, double delta) { platform::post_wheel(rect, delta); };
+    s.now = [] { return Clock::now(); };
+    s.own_window_focused = [] { return QApplication::activeWindow() != nullptr || QApplication::focusWindow() != nullptr; };
+    return s;
+}
+
+Services g_services = real_services();
+
+} // namespace
+
+Services& services()
+{
+    return g_services;
+}
+
+void reset_services()
+{
+    g_services = real_services();
+}
+
+Session* live()
+{
+    return g_session ? &*g_session : nullptr;
+}
+
+Session* live(std::uint64_t id)
+{
+    return g_session && g_session->id == id ? &*g_session : nullptr;
+}
+
+void set_include_self(bool include)
+{
+    g_include_self = include;
+}
+
+double initial_step(double height)
+{
+    return std::clamp(0.22 * height, 24.0, 400.0);
+}
+
+QImage make_image(std::uint8_t* bytes, std::uint32_t width, std::uint32_t height)
+{
+    if (!bytes || width == 0 || height == 0) {
+        std::free(bytes);
+        return {};
+    }
+    QImage image(bytes, int(width), int(height), qsizetype(width) * 4, QImage::Format_ARGB32_Premultiplied,
+        [](void* p) { std::free(p); }, bytes);
+    if (image.isNull())
+        std::free(bytes);
+    return image;
+}
 
 void start(std::uint32_t display_id, platform::RectF region, double scale)
 {
-    util::require_main_thread("hilo principal");
-    // FIXME: the scrolling capture is not built yet; the request is only logged.
-    util::log(fmt::format("captura con desplazamiento pedida: pantalla {}, región ({:.1f}, {:.1f}, {:.1f}, {:.1f}), escala {:.2f}",
-        display_id, region.x, region.y, region.w, region.h, scale));
+    if (!util::is_main_thread() || g_session)
+        return;
+    std::optional<platform::Screen> screen;
+    for (const platform::Screen& s : platform::screens())
+        if (util::screen_display_id(s) == display_id)
+            screen = s;
+    if (!screen) {
+        util::log(fmt::format("no encontré la pantalla {}", display_id));
+        return;
+    }
+    // An empty region, or one wholly off the display, never reaches the
+    // display server.
+    const auto on_screen = capture::clip_region(region, screen->frame.w, screen->frame.h);
+    if (!on_screen || std::lround(on_screen->w * scale) < 1 || std::lround(on_screen->h * scale) < 1) {
+        util::log(fmt::format("desplazamiento: la región ({:.1f}, {:.1f}, {:.1f}, {:.1f}) está vacía o fuera de la pantalla",
+            region.x, region.y, region.w, region.h));
+        return;
+    }
+    region = *on_screen;
+
+    Session s;
+    s.id = g_next_id++;
+    s.stopwatch.emplace("desplazamiento");
+    s.region = region;
+    s.scale = scale;
+    s.display_id = display_id;
+    s.screen_rect = { screen->frame.x + region.x, screen->frame.y + screen->frame.h - region.y - region.h, region.w,
+        region.h };
+    s.ui = build_ui(s.screen_rect, screen->visible_frame);
+    s.engine = std::make_shared<Engine>(static_cast<std::uint32_t>(scale * 92));
+    s.step = initial_step(region.h);
+    s.last_progress = services().now();
+    g_session = std::move(s);
+    install_keys(*g_session);
+    const std::uint64_t id = g_session->id;
+    refresh_ui(id);
+    services().with_content([id](capture::Content content, bool) { prepare(id, std::move(content), false); });
 }
 
 void start_cocoa(platform::RectF r)
@@ -21,21 +370,79 @@ void start_cocoa(platform::RectF r)
     const auto screen = util::screen_for_point(r.x + r.w / 2, r.y + r.h / 2);
     if (!screen)
         return;
-    const auto local = overlay::clip_to_local(r, screen->frame);
-    if (!local)
-        return;
-    start(util::screen_display_id(*screen), *local, screen->scale);
+    const double x0 = std::max(r.x, screen->frame.x);
+    const double x1 = std::min(r.x + r.w, screen->frame.x + screen->frame.w);
+    const double y0 = std::max(r.y, screen->frame.y);
+    const double y1 = std::min(r.y + r.h, screen->frame.y + screen->frame.h);
+    // An empty clip goes on as it is: start refuses it.
+    start(util::screen_display_id(*screen),
+        { x0 - screen->frame.x, screen->frame.y + screen->frame.h - y1, x1 - x0, y1 - y0 }, screen->scale);
 }
 
-// FIXME: no scrolling capture exists until it lands.
 bool running()
 {
-    return false;
+    return g_session.has_value();
+}
+
+std::optional<Status> status()
+{
+    if (!g_session)
+        return std::nullopt;
+    const Session& s = *g_session;
+    return Status { s.id, s.frames, s.slow, s.auto_scroll, s.step, s.screen_rect, s.stream != nullptr };
+}
+
+std::optional<Measurements> measurements()
+{
+    if (!g_session)
+        return std::nullopt;
+    std::lock_guard lock(g_session->engine->mutex);
+    return Measurements { g_session->engine->frames, g_session->engine->listener_ms };
 }
 
 void finish()
 {
-    util::log("desplazamiento: terminaría la captura en curso");
+    std::optional<Session> s = take();
+    if (!s)
+        return;
+    teardown(*s);
+    std::shared_ptr<Engine> engine = s->engine;
+    const std::uint32_t display = s->display_id;
+    const platform::RectF region = s->region;
+    const double scale = s->scale;
+    util::Stopwatch stopwatch = *s->stopwatch;
+    s.reset(); // windows, monitors and stream go now
+    if (!services().flash_on()) {
+        stitch_job(std::move(engine), std::nullopt, scale, stopwatch);
+        return;
+    }
+    services().still(display, region, scale, [engine, display, region, scale, stopwatch](std::optional<QImage> image) {
+        std::optional<flash::Origin> origin;
+        if (image)
+            origin = flash::Origin::on_display(display, region, std::move(image));
+        stitch_job(engine, std::move(origin), scale, stopwatch);
+    });
+}
+
+void cancel()
+{
+    std::optional<Session> s = take();
+    if (!s)
+        return;
+    teardown(*s);
+    s.reset();
+    hud::toast_through(services().toast, "xmark.circle", "Captura cancelada", 1.2);
+}
+
+void fail(std::uint64_t id, const std::string& message)
+{
+    util::log(message);
+    if (!live(id))
+        return;
+    std::optional<Session> s = take();
+    teardown(*s);
+    s.reset();
+    hud::toast_through(services().toast, "exclamationmark.triangle", "No se pudo capturar", 1.6);
 }
 
 } // namespace scroll

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -501,6 +502,7 @@ TEST_F(CaptureStreamX11, ARegionOffTheDisplayFailsToStartAndTheOutputReportsFail
     EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFailed));
     EXPECT_FALSE(m_reports.has(recorder::Report::Kind::RecordingFinished));
     EXPECT_FALSE(m_reports.has(recorder::Report::Kind::RecordingStarted));
+    EXPECT_FALSE(QFileInfo::exists(path("fuera.mp4"))); // no frame, no file
 }
 
 TEST_F(CaptureStreamX11, AStopRightAfterTheStartAnswersBothAndEndsTheFileOnce)

@@ -44,7 +44,9 @@ TEST(RawInputX11, KeysArriveWithPositionCodeModifiersAndCharacters)
     Seen seen;
     ASSERT_TRUE(monitor->start([&](const platform::RawKey& k) { seen.keys.push_back(k); }, nullptr));
 
-    shell("xdotool key Return KP_Enter Escape ctrl+shift+a alt+s super+d");
+    // No combination the window manager binds (it has Super+D, menus on
+    // the right and middle buttons and desktops on the wheel).
+    shell("xdotool key Return KP_Enter Escape ctrl+shift+a alt+s super+f");
     ASSERT_TRUE(wait_until([&] { return seen.keys.size() >= 10; }, 10000)) << seen.keys.size();
 
     // The modifier keys are presses too; keep the others in typing order.
@@ -65,9 +67,9 @@ TEST(RawInputX11, KeysArriveWithPositionCodeModifiersAndCharacters)
     EXPECT_EQ(keys[3].unmodified_characters, "a");
     EXPECT_EQ(keys[4].code, 1);
     EXPECT_EQ(keys[4].modifiers, hotkeys::OPTION);
-    EXPECT_EQ(keys[5].code, 2);
+    EXPECT_EQ(keys[5].code, 3);
     EXPECT_EQ(keys[5].modifiers, hotkeys::CONTROL);
-    EXPECT_EQ(keys[5].characters, "d");
+    EXPECT_EQ(keys[5].characters, "f");
 
     // Each press once, though the keyboard is both a slave and the master.
     testing_support::pump_for(200);
@@ -81,15 +83,15 @@ TEST(RawInputX11, ButtonsArriveWithThePointerAndStopEndsDelivery)
     Seen seen;
     ASSERT_TRUE(monitor->start(nullptr, [&](const platform::RawButton& b) { seen.buttons.push_back(b); }));
 
-    shell("xdotool mousemove 120 200 click 3 click 5");
+    shell("xdotool mousemove 120 200 click 8 click 9");
     ASSERT_TRUE(wait_until([&] { return seen.buttons.size() >= 2; }, 10000));
     ASSERT_EQ(seen.buttons.size(), 2u);
     const double h = QGuiApplication::primaryScreen()->geometry().height();
     const platform::PointF expected = platform::point_from_top_left(120, 200, h);
-    EXPECT_EQ(seen.buttons[0].button, 3);
+    EXPECT_EQ(seen.buttons[0].button, 8);
     EXPECT_DOUBLE_EQ(seen.buttons[0].x, expected.x);
     EXPECT_DOUBLE_EQ(seen.buttons[0].y, expected.y);
-    EXPECT_EQ(seen.buttons[1].button, 5);
+    EXPECT_EQ(seen.buttons[1].button, 9);
 
     // A handler that stops the monitor gets no second press, even of a burst.
     Seen after;

@@ -95,6 +95,29 @@ TEST(CaptureStreamFake, ANormalRecordingReportsStartThenFinishOffTheCallersThrea
     EXPECT_TRUE(c.off_thread);
 }
 
+TEST(CaptureStreamFake, DroppingARunningStreamFinishesItsFileOnce)
+{
+    Collector c;
+    auto stream = make(c, {});
+    stream->start(c.on_start());
+    stream->drain();
+    stream.reset();
+    EXPECT_EQ(c.kinds(), (std::vector<K> { K::RecordingStarted, K::RecordingFinished }));
+
+    // Stopped first: the file was finished then, not again.
+    Collector stopped;
+    stream = make(stopped, {});
+    stream->start(stopped.on_start());
+    stream->stop(stopped.on_stop());
+    stream.reset();
+    EXPECT_EQ(stopped.kinds(), (std::vector<K> { K::RecordingStarted, K::RecordingFinished }));
+
+    // Never started: there is no file to speak of.
+    Collector idle;
+    make(idle, {}).reset();
+    EXPECT_TRUE(idle.kinds().empty());
+}
+
 TEST(CaptureStreamFake, FaultsReachTheirListeners)
 {
     {

@@ -4,6 +4,7 @@
 #include "platform/pulse/audio_capture.h"
 #include "record/recorder_stream.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -174,6 +175,13 @@ TEST(RecordingOutput, RefusesWhatItCannotWriteAndReportsAnEmptyRecordingAsFailed
     ASSERT_EQ(listener->reports.size(), 1u);
     EXPECT_EQ(listener->reports[0].kind, Report::Kind::RecordingFailed);
     EXPECT_EQ(listener->reports[0].error, "no se grabó ningún cuadro");
+    empty->reset();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("vacio.mp4"))); // nothing to play: not left behind
+
+    // An output dropped before it ever started leaves nothing either.
+    ASSERT_TRUE(RecordingOutput::open({ dir.filePath("nunca.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+        configuration(64, 48), nullptr));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("nunca.mp4")));
 }
 
 // A 1 kHz tone at amplitude 0.25, stereo, for sample positions [at, at + n):

@@ -151,6 +151,12 @@ TEST_F(VideoEditorTest, TrimsAreConfirmedCancelledAndForgotten)
     EXPECT_EQ(m_player->calls().end()[-2], "pause");
     EXPECT_FALSE(m_player->can_begin_trimming());
 
+    // Asked again while the bar is open: it stays open, and no error shows.
+    e->begin_trim();
+    testing_support::pump_for(500);
+    EXPECT_TRUE(m_player->trimming());
+    EXPECT_EQ(std::ranges::count_if(m_toasts, [](const Toast& t) { return t.text == "Este video no se puede recortar"; }), 1);
+
     ASSERT_TRUE(m_player->finish_trim(TrimOutcome::Confirmed, 1.04, 4.0));
     EXPECT_EQ(e->range_label->text().toStdString(), "0:01.0 – 0:04.0 · 3.0 s");
     EXPECT_TRUE(e->reset_button->isEnabled());
@@ -280,6 +286,36 @@ TEST_F(VideoEditorTest, ClosingWhileExportingLeavesTheCompletionLiveHiddenObject
     EXPECT_FALSE(mp4->isVisible());
     ASSERT_TRUE(wait_until([&] { return weak.expired(); }, 5000));
     EXPECT_TRUE(has_toast("MP4 listo · 0.0 MB"));
+}
+
+TEST_F(VideoEditorTest, ClosingWithATrimOpenOrWaitingLetsTheWindowAndItsPlayerGo)
+{
+    // Closed with the range bar open: nothing but the player holds the trim.
+    auto e = open();
+    ASSERT_TRUE(e && m_player);
+    m_player->show_first_frame();
+    e->begin_trim();
+    ASSERT_TRUE(m_player->trimming());
+    std::weak_ptr<video_editor::VideoEditor> weak = e;
+    testing_support::from_event_loop([&] {
+        e->window->close();
+        e.reset();
+    });
+    EXPECT_TRUE(video_editor::editors().empty());
+    EXPECT_TRUE(weak.expired());
+
+    // Closed while the trim waits for the first frame: the retry finds nothing.
+    e = open();
+    ASSERT_TRUE(e && m_player);
+    e->begin_trim();
+    weak = e;
+    testing_support::from_event_loop([&] {
+        e->window->close();
+        e.reset();
+    });
+    EXPECT_TRUE(weak.expired());
+    testing_support::pump_for(500);
+    EXPECT_FALSE(has_toast("Este video no se puede recortar"));
 }
 
 TEST_F(VideoEditorTest, DebugHooksActOnTheNewestWindow)

@@ -16,6 +16,9 @@ CaptureStreamFake::CaptureStreamFake(ContentFilter filter, StreamConfiguration c
 
 CaptureStreamFake::~CaptureStreamFake()
 {
+    // As the real stream: going away stops a running stream and finishes its file.
+    if (m_started && !m_script.start_error)
+        post([this] { finish_file(); });
     {
         std::lock_guard lock(m_mutex);
         m_quit = true;
@@ -60,9 +63,14 @@ void CaptureStreamFake::start(StreamCompletion done)
     }
     post([this, done = std::move(done)] {
         done(std::nullopt);
-        for (int i = 0; i < m_script.frames; ++i) {
+        const int count = m_script.pictures.empty() ? m_script.frames : static_cast<int>(m_script.pictures.size());
+        for (int i = 0; i < count; ++i) {
             if (m_file_done)
                 break;
+            if (m_outputs[0] && !m_script.pictures.empty()) {
+                const ScriptedFrame& p = m_script.pictures[static_cast<std::size_t>(i)];
+                m_outputs[0]->screen_frame({ p.bgra.data(), p.width, p.height, std::size_t(p.width) * 4 });
+            }
             if (m_outputs[0])
                 m_outputs[0]->stream_output(StreamOutputType::Screen);
             {

@@ -16,9 +16,17 @@
 
 namespace platform {
 
+// One screen frame the fake hands to its screen output: packed BGRA rows.
+struct ScriptedFrame {
+    std::vector<std::uint8_t> bgra;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
 struct CaptureStreamScript {
     std::optional<std::string> start_error = std::nullopt;   // start's completion fails with this
     int frames = 3;                           // frames delivered after the start
+    std::vector<ScriptedFrame> pictures = {}; // when given: these frames' pixels, one frame each (`frames` is ignored)
     std::optional<int> fail_after_frames = std::nullopt;     // the recording output fails after this many frames
     std::string failure = "disco lleno";      // its error text
     std::optional<std::string> stop_error = std::nullopt;    // the stream stops by itself after the frames

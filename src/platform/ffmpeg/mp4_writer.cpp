@@ -216,6 +216,9 @@ public:
             error = fmt::format("índice MP4: {}", mav::error_text(rc));
         if (int rc = avio_closep(&m_format->pb); rc < 0 && error.empty())
             error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
+        // A file without a single frame plays nothing: it goes, as after a failed header.
+        if (m_packets == 0)
+            std::remove(m_path.c_str());
         if (!error.empty())
             return std::unexpected(error);
         return {};
@@ -323,7 +326,8 @@ private:
             rc = av_interleaved_write_frame(m_format, m_packet.get());
             if (rc < 0)
                 return std::unexpected(fmt::format("al escribir {}: {}", m_path, mav::error_text(rc)));
-            ++m_packets;
+            if (stream == m_video_stream)
+                ++m_packets;
         }
     }
 
@@ -340,7 +344,7 @@ private:
     std::int64_t m_last_slot = -1;
     std::vector<std::vector<float>> m_pending; // planar sound waiting for a full AAC frame
     std::int64_t m_audio_samples = 0;
-    std::int64_t m_packets = 0;
+    std::int64_t m_packets = 0; // of the picture
     bool m_header_written = false;
     bool m_closed = false;
 };

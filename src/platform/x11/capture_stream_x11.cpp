@@ -173,6 +173,11 @@ private:
                 ++grabbed;
                 if (started)
                     std::exchange(started, nullptr)(std::nullopt);
+                if (m_outputs[0]) {
+                    const QImage& image = *frame;
+                    m_outputs[0]->screen_frame({ image.constBits(), static_cast<std::uint32_t>(image.width()),
+                        static_cast<std::uint32_t>(image.height()), static_cast<std::size_t>(image.bytesPerLine()) });
+                }
                 if (m_output)
                     m_output->push_video({ std::move(*frame), slot });
                 if (m_outputs[0])

@@ -1,0 +1,87 @@
+// scroll: what the session's files share: the live session, its engine and
+// its windows. Main thread, except the engine (under its mutex).
+#pragma once
+
+#include "scroll/scroll.h"
+
+#include "codec/stitch.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <chrono>
+#include <mutex>
+
+class QObject;
+
+namespace scroll {
+
+using Clock = std::chrono::steady_clock;
+
+// Shared by the main thread, the stream's thread and the final stitch job.
+struct Engine {
+    explicit Engine(std::uint32_t preview_width)
+        : preview(preview_width)
+    {
+    }
+    std::mutex mutex;
+    stitch::Preview preview;
+    std::optional<stitch::Stitcher> stitcher { std::in_place, std::uint8_t(2), std::uint32_t(30'000) };
+    std::uint64_t frames = 0;
+    double total_ms = 0;
+    double worst_ms = 0;
+    std::uint32_t lost_streak = 0;
+    bool failed = false; // a push ran out of memory: nothing more goes in
+    std::vector<float> listener_ms; // each frame's time in the listener
+};
+
+class Controls;
+
+// The windows of a session (scroll_ui.cpp). Deleting it closes them.
+struct Ui {
+    std::unique_ptr<QWidget> outline;
+    std::unique_ptr<QWidget> capsule;   // the panel; its content is `controls`
+    Controls* controls = nullptr;
+    std::unique_ptr<QWidget> preview;   // none without room beside the outline
+    QWidget* preview_image = nullptr;
+};
+
+struct Session {
+    std::uint64_t id = 0;
+    Clock::time_point last_progress;
+    std::optional<util::Stopwatch> stopwatch;
+    std::shared_ptr<Engine> engine;
+    Ui ui;
+    std::unique_ptr<platform::RawInput> keys;
+    std::unique_ptr<QObject> local_keys; // the application event filter
+    platform::RectF region;      // display-local points, top-left origin
+    platform::RectF screen_rect; // global points, bottom-left origin
+    double scale = 1;
+    std::unique_ptr<platform::CaptureStream> stream;
+    std::uint64_t frames = 0;
+    double step = 24;
+    std::uint32_t display_id = 0;
+    bool slow = false;
+    bool auto_scroll = false;
+    // Which tick chain is the current one: switching off and on again within
+    // a tick would otherwise leave the old chain running beside the new.
+    std::uint64_t auto_chain = 0;
+};
+
+// The live session, or null. Main thread.
+Session* live();
+// The live session when its id is `id`, or null.
+Session* live(std::uint64_t id);
+
+// scroll_ui.cpp
+Ui build_ui(const platform::RectF& screen_rect, const platform::RectF& visible);
+void refresh_ui(std::uint64_t id);
+void show_preview(Session& session, const QImage& image);
+void hide_ui(Ui& ui);
+// The keys that finish or cancel: raw presses anywhere, and the program's own.
+void install_keys(Session& session);
+
+// scroll_auto.cpp: the back-off after a lost frame while scrolling by itself.
+void back_off(Session& session);
+
+} // namespace scroll

@@ -1,0 +1,177 @@
+// Scrolling captures of another program's long page on the test display:
+// the real stream and stitcher, wheel clicks and keys through XTEST.
+#include "qt_wait.h"
+#include "scroll_page.h"
+
+#include "base/util_queue.h"
+#include "scroll/scroll.h"
+#include "scroll/scroll_test.h"
+
+#include <QCursor>
+#include <QWidget>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+using testing_support::pump_for;
+using testing_support::wait_until;
+
+namespace {
+
+void shell(const std::string& command)
+{
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+class ScrollDesktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        scroll::Services& s = scroll::services();
+        s.deliver = [this](output::Shot shot, util::Stopwatch) { shots.push_back(std::move(shot)); };
+        s.toast = [this](std::string_view, std::string_view text, double) { toasts.emplace_back(text); };
+        s.flash_on = [] { return false; };
+        m_page.start(VISTROPE_SCROLL_PAGE_WINDOW, { "150", "120" });
+        ASSERT_TRUE(wait_until([&] { return m_page.canReadLine() || m_page.state() == QProcess::NotRunning; }, 15000));
+        const QList<QByteArray> words = m_page.readLine().trimmed().split(' ');
+        ASSERT_EQ(words.size(), 3);
+        ASSERT_EQ(words[0], "listo");
+        origin = QPoint(words[1].toInt(), words[2].toInt());
+    }
+
+    void TearDown() override
+    {
+        scroll::cancel();
+        pump_for(50);
+        util::wait_for_background();
+        scroll::reset_services();
+        m_page.kill(); // the child this test started
+        m_page.waitForFinished(5000);
+    }
+
+    // A capture of the page window, streaming once this returns.
+    void start()
+    {
+        const platform::Screen screen = platform::screens().front();
+        scroll::start(util::screen_display_id(screen),
+            { double(origin.x()), double(origin.y()), double(page.width), double(page.window_height()) }, screen.scale);
+        ASSERT_TRUE(scroll::running());
+        ASSERT_TRUE(wait_until([] { return scroll::status() && scroll::status()->frames >= 1; }, 10000));
+    }
+
+    bool page_end_shown()
+    {
+        return wait_until([&] {
+            while (m_page.canReadLine())
+                if (m_page.readLine().trimmed() == "fin")
+                    m_end = true;
+            return m_end;
+        }, 15000);
+    }
+
+    void expect_whole_page(const QImage& image)
+    {
+        const std::vector<std::uint8_t> expected = testing_support::scroll_page_whole(page);
+        ASSERT_EQ(image.width(), int(page.width));
+        ASSERT_EQ(image.height(), int(page.header + page.rows + page.footer));
+        int first_wrong = -1;
+        for (int y = 0; y < image.height() && first_wrong < 0; ++y)
+            if (std::memcmp(image.constScanLine(y), expected.data() + std::size_t(y) * page.width * 4, page.width * 4))
+                first_wrong = y;
+        EXPECT_EQ(first_wrong, -1);
+    }
+
+    testing_support::ScrollPage page;
+    QPoint origin;
+    std::vector<output::Shot> shots;
+    std::vector<std::string> toasts;
+
+private:
+    QProcess m_page;
+    bool m_end = false;
+};
+
+} // namespace
+
+TEST_F(ScrollDesktop, WheelClicksThenReturnGiveTheWholePage)
+{
+    start();
+    const QPoint centre = origin + QPoint(int(page.width) / 2, int(page.window_height()) / 2);
+    shell("xdotool mousemove " + std::to_string(centre.x()) + " " + std::to_string(centre.y()));
+    // One click at a time, slower than the stream's frames.
+    shell("for i in $(seq 40); do xdotool click 5; sleep 0.1; done");
+    ASSERT_TRUE(page_end_shown());
+    pump_for(400); // the last frames reach the stitcher
+    shell("xdotool key Return");
+    ASSERT_TRUE(wait_until([&] { return !shots.empty() || !toasts.empty(); }, 20000));
+    EXPECT_FALSE(scroll::running());
+    ASSERT_EQ(shots.size(), 1u) << (toasts.empty() ? "" : toasts[0]);
+    EXPECT_EQ(shots[0].kind, output::Kind::Scrolling);
+    expect_whole_page(shots[0].image);
+}
+
+TEST_F(ScrollDesktop, EscapeDeliversNothing)
+{
+    start();
+    shell("xdotool key Escape");
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 10000));
+    pump_for(300);
+    EXPECT_TRUE(shots.empty());
+    EXPECT_EQ(toasts, std::vector<std::string> { "Captura cancelada" });
+}
+
+TEST_F(ScrollDesktop, AutoScrollsToTheEndByItselfAndPutsThePointerBack)
+{
+    start();
+    pump_for(500); // the capsule is on the screen
+    // "Auto" clicked as a user would, on the capsule.
+    QWidget* controls = scroll::capsule_controls();
+    ASSERT_NE(controls, nullptr);
+    const QPoint button = controls->mapToGlobal(scroll::capsule_button(0).center().toPoint());
+    shell("xdotool mousemove " + std::to_string(button.x()) + " " + std::to_string(button.y()) + " click 1");
+    ASSERT_TRUE(wait_until([] { return scroll::status() && scroll::status()->auto_scroll; }, 5000));
+    ASSERT_TRUE(page_end_shown());
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 20000)); // 1.5 s after the last move
+    ASSERT_TRUE(wait_until([&] { return !shots.empty() || !toasts.empty(); }, 20000));
+    ASSERT_EQ(shots.size(), 1u);
+    expect_whole_page(shots[0].image);
+    EXPECT_EQ(QCursor::pos(), button);
+}
+
+TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
+{
+    const std::string dir = "/tmp/vistrope-scroll-selftest-" + std::to_string(::getpid());
+    std::filesystem::remove_all(dir);
+    for (int run = 0; run < 2; ++run) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(dir + "-home"));
+        p.setProcessEnvironment(env);
+        p.start(VISTROPE_BINARY, { "--scroll-test", QString::fromStdString(dir) });
+        ASSERT_TRUE(p.waitForFinished(120000));
+        const QString log = QString::fromUtf8(p.readAll());
+        EXPECT_EQ(p.exitCode(), 0) << log.toStdString();
+        // "resultado <file> con alto <n> px; esperado <m> px"
+        const QRegularExpression line("con alto (\\d+) px; esperado (\\d+) px");
+        const auto m = line.match(log);
+        ASSERT_TRUE(m.hasMatch()) << log.toStdString();
+        EXPECT_NEAR(m.captured(1).toDouble(), m.captured(2).toDouble(), 4) << log.toStdString();
+    }
+    const auto names = scroll::capture_names(dir);
+    EXPECT_EQ(names.size(), 2u) << fmt::format("{}", fmt::join(names, ", ")); // one capture per run
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "capsula.png"));
+    std::filesystem::remove_all(dir);
+    std::filesystem::remove_all(dir + "-home");
+}

@@ -1,0 +1,556 @@
+// Scrolling-capture sessions over the scripted capture stream: slices of a
+// generated page go in, the stitched image (or the right toast) comes out.
+#include "qt_wait.h"
+
+#include "base/util_queue.h"
+#include "platform/fake/capture_stream_fake.h"
+#include "platform/fake/raw_input_fake.h"
+#include "scroll/scroll_session.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+
+using testing_support::pump_for;
+using testing_support::wait_until;
+
+namespace {
+
+constexpr std::uint32_t WIDTH = 160;
+constexpr std::uint32_t HEADER = 40;
+constexpr std::uint32_t FOOTER = 30;
+constexpr std::uint32_t VIEW = 300;
+
+using Rows = std::vector<std::uint8_t>; // packed BGRA rows, WIDTH wide
+
+Rows noise_rows(std::uint32_t rows, std::uint32_t seed)
+{
+    std::mt19937 gen(seed);
+    Rows out(std::size_t(rows) * WIDTH * 4);
+    for (std::size_t i = 0; i < out.size(); i += 4) {
+        const std::uint32_t v = gen();
+        out[i] = std::uint8_t(v);
+        out[i + 1] = std::uint8_t(v >> 8);
+        out[i + 2] = std::uint8_t(v >> 16);
+        out[i + 3] = 255;
+    }
+    return out;
+}
+
+// A page behind a fixed header and footer, and the frames a viewport of VIEW
+// rows sees while it scrolls by `step` rows a frame to the end.
+struct Page {
+    Rows header = noise_rows(HEADER, 1);
+    Rows body;
+    Rows footer = noise_rows(FOOTER, 3);
+
+    explicit Page(std::uint32_t rows)
+        : body(noise_rows(rows, 2))
+    {
+    }
+    std::uint32_t rows() const { return std::uint32_t(body.size() / (WIDTH * 4)); }
+
+    platform::ScriptedFrame frame_at(std::uint32_t top) const
+    {
+        platform::ScriptedFrame f;
+        f.width = WIDTH;
+        f.height = HEADER + VIEW + FOOTER;
+        f.bgra = header;
+        const std::size_t row = WIDTH * 4;
+        f.bgra.insert(f.bgra.end(), body.begin() + std::ptrdiff_t(top * row), body.begin() + std::ptrdiff_t((top + VIEW) * row));
+        f.bgra.insert(f.bgra.end(), footer.begin(), footer.end());
+        return f;
+    }
+
+    std::vector<platform::ScriptedFrame> slices(std::uint32_t step) const
+    {
+        std::vector<platform::ScriptedFrame> out;
+        for (std::uint32_t top = 0;; top = std::min(top + step, rows() - VIEW)) {
+            out.push_back(frame_at(top));
+            if (top == rows() - VIEW)
+                break;
+        }
+        return out;
+    }
+
+    Rows whole() const
+    {
+        Rows all = header;
+        all.insert(all.end(), body.begin(), body.end());
+        all.insert(all.end(), footer.begin(), footer.end());
+        return all;
+    }
+};
+
+struct Toast {
+    std::string symbol;
+    std::string text;
+};
+
+class ScrollSession : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        ASSERT_NE(screen, nullptr);
+        m_screen = platform::screens().front();
+        scroll::Services& s = scroll::services();
+        s.with_content = [this](std::move_only_function<void(capture::Content, bool)> k) {
+            ++content_requests;
+            if (hold_content)
+                held = std::move(k);
+            else
+                k(content(true), false);
+        };
+        s.refresh_content = [this](capture::Waiter w) {
+            ++refreshes;
+            w(content(own_listed_after_refresh));
+        };
+        s.create_stream = [this](platform::ContentFilter f, platform::StreamConfiguration c,
+                              std::shared_ptr<platform::StreamListener> l)
+            -> std::expected<std::unique_ptr<platform::CaptureStream>, std::string> {
+            auto made = platform::create_capture_stream_fake(std::move(f), std::move(c), std::move(l), script);
+            if (!made)
+                return std::unexpected(made.error());
+            stream = made->get();
+            ++streams;
+            return std::unique_ptr<platform::CaptureStream>(std::move(*made));
+        };
+        s.create_raw_input = [this] {
+            auto k = std::make_unique<platform::RawInputFake>();
+            keys = k.get();
+            return k;
+        };
+        s.still = [this](std::uint32_t, platform::RectF, double, capture::Completion done) {
+            ++stills;
+            done(std::nullopt);
+        };
+        s.deliver = [this](output::Shot shot, util::Stopwatch) { shots.push_back(std::move(shot)); };
+        s.flash_on = [this] { return flash; };
+        s.toast = [this](std::string_view symbol, std::string_view text, double) {
+            toasts.push_back({ std::string(symbol), std::string(text) });
+        };
+        s.accessibility_trusted = [this] { return trusted; };
+        s.post_scroll = [this](platform::RectF, double delta) { scrolls.push_back(delta); };
+        s.own_window_focused = [this] { return focused; };
+        s.now = [this] { return clock; };
+    }
+
+    void TearDown() override
+    {
+        scroll::cancel();
+        pump_for(50);
+        util::wait_for_background();
+        pump_for(20);
+        scroll::reset_services();
+    }
+
+    capture::Content content(bool with_own) const
+    {
+        auto c = std::make_shared<platform::ShareableContent>();
+        platform::ShareableDisplay d;
+        d.display_id = util::screen_display_id(m_screen);
+        d.frame = m_screen.frame;
+        c->displays.push_back(d);
+        c->applications.push_back({ 4242 });
+        if (with_own)
+            c->applications.push_back({ ::getpid() });
+        return c;
+    }
+
+    void start(double height = VIEW + HEADER + FOOTER)
+    {
+        scroll::start(util::screen_display_id(m_screen), { 20, 10, double(WIDTH), height }, 1.0);
+    }
+
+    // Lets every scripted frame through and the reports reach the session.
+    void settle()
+    {
+        if (stream)
+            stream->drain();
+        pump_for(30);
+    }
+
+    bool finished_with_shot()
+    {
+        return wait_until([&] { return !shots.empty() || !toasts.empty(); }, 20000);
+    }
+
+    platform::Screen m_screen;
+    platform::CaptureStreamScript script { .frames = 0 };
+    platform::CaptureStreamFake* stream = nullptr;
+    platform::RawInputFake* keys = nullptr;
+    std::move_only_function<void(capture::Content, bool)> held;
+    bool hold_content = false;
+    bool own_listed_after_refresh = true;
+    bool flash = false;
+    bool trusted = true;
+    bool focused = false;
+    std::chrono::steady_clock::time_point clock = std::chrono::steady_clock::now();
+    int content_requests = 0, refreshes = 0, streams = 0, stills = 0;
+    std::vector<output::Shot> shots;
+    std::vector<Toast> toasts;
+    std::vector<double> scrolls;
+};
+
+} // namespace
+
+TEST_F(ScrollSession, ASlicedPageComesOutAsHeaderPageAndFooterExactly)
+{
+    const Page page(1500);
+    script.pictures = page.slices(60);
+    start();
+    ASSERT_TRUE(scroll::running());
+    ASSERT_NE(stream, nullptr);
+
+    // The stream: the region at 30 frames a second, four frames deep, no
+    // pointer, the program's own windows left out.
+    const platform::StreamConfiguration& c = stream->configuration();
+    EXPECT_EQ(c.source_rect, (platform::RectF { 20, 10, double(WIDTH), double(VIEW + HEADER + FOOTER) }));
+    EXPECT_EQ(c.minimum_frame_interval.value, 1);
+    EXPECT_EQ(c.minimum_frame_interval.timescale, 30);
+    EXPECT_EQ(c.queue_depth, 4);
+    EXPECT_FALSE(c.shows_cursor);
+    EXPECT_EQ(stream->filter().excluded_applications, std::vector<std::int64_t> { ::getpid() });
+
+    settle();
+    const auto st = scroll::status();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->frames, script.pictures.size());
+    EXPECT_FALSE(st->slow);
+    EXPECT_EQ(scroll::capsule_text(), QString("Desplázate… · %1 capturas").arg(script.pictures.size()));
+
+    scroll::finish();
+    EXPECT_FALSE(scroll::running());
+    ASSERT_TRUE(finished_with_shot());
+    ASSERT_EQ(shots.size(), 1u);
+    EXPECT_TRUE(toasts.empty());
+    const output::Shot& shot = shots[0];
+    EXPECT_EQ(shot.kind, output::Kind::Scrolling);
+    EXPECT_FALSE(shot.origin);
+    EXPECT_EQ(stills, 0); // no flash, no still
+    const Rows expected = page.whole();
+    ASSERT_EQ(shot.image.width(), int(WIDTH));
+    ASSERT_EQ(shot.image.height(), int(HEADER + page.rows() + FOOTER));
+    bool same = true;
+    for (int y = 0; y < shot.image.height() && same; ++y)
+        same = std::memcmp(shot.image.constScanLine(y), expected.data() + std::size_t(y) * WIDTH * 4, WIDTH * 4) == 0;
+    EXPECT_TRUE(same);
+}
+
+TEST_F(ScrollSession, EndingsWithoutAnImage)
+{
+    // Finished before any frame: nothing to deliver, said once.
+    start();
+    const auto first = scroll::status();
+    ASSERT_TRUE(first);
+    start(); // a second start while one runs changes nothing
+    EXPECT_EQ(scroll::status()->id, first->id);
+    EXPECT_EQ(content_requests, 1);
+    EXPECT_EQ(scroll::capsule_text(), "Desplázate para capturar");
+    scroll::finish();
+    ASSERT_TRUE(finished_with_shot());
+    EXPECT_TRUE(shots.empty());
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "No hubo nada que capturar");
+
+    // Cancelled while the content is being fetched: the late answer finds
+    // no session and starts no stream.
+    toasts.clear();
+    hold_content = true;
+    start();
+    ASSERT_TRUE(held);
+    scroll::cancel();
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "Captura cancelada");
+    held(content(true), true);
+    EXPECT_EQ(streams, 1);
+    EXPECT_FALSE(scroll::running());
+
+    // Nothing to finish or cancel: nothing happens.
+    scroll::finish();
+    scroll::cancel();
+    pump_for(50);
+    EXPECT_EQ(toasts.size(), 1u);
+}
+
+TEST_F(ScrollSession, OwnApplicationMissingIsLookedForOnceMore)
+{
+    hold_content = true;
+    start();
+    held(content(false), false);
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_EQ(streams, 1); // found after the refresh
+    EXPECT_TRUE(scroll::status()->streaming);
+    scroll::cancel();
+
+    own_listed_after_refresh = false;
+    toasts.clear();
+    start();
+    held(content(false), false);
+    EXPECT_EQ(refreshes, 2);
+    EXPECT_EQ(streams, 1);
+    EXPECT_FALSE(scroll::running());
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "No se pudo capturar");
+
+    // Without content at all.
+    toasts.clear();
+    start();
+    held(nullptr, true);
+    EXPECT_FALSE(scroll::running());
+    ASSERT_EQ(toasts.size(), 1u);
+}
+
+TEST_F(ScrollSession, StreamFailuresEndTheSession)
+{
+    script.start_error = "sin pantalla";
+    start();
+    ASSERT_TRUE(wait_until([&] { return !scroll::running(); }, 5000));
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "No se pudo capturar");
+
+    toasts.clear();
+    script = { .frames = 0 };
+    script.pictures = Page(400).slices(60);
+    script.stop_error = "la pantalla se fue";
+    start();
+    ASSERT_TRUE(wait_until([&] { return !scroll::running(); }, 5000));
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "No se pudo capturar");
+    EXPECT_TRUE(shots.empty());
+}
+
+TEST_F(ScrollSession, FlashTakesAStillFirstAndKeysEndTheSession)
+{
+    flash = true;
+    script.pictures = { Page(400).frame_at(0) };
+    start();
+    settle();
+    // Return typed in another program finishes; ignored while ours has the focus.
+    focused = true;
+    ASSERT_TRUE(keys->press(36));
+    pump_for(30);
+    EXPECT_TRUE(scroll::running());
+    focused = false;
+    ASSERT_TRUE(keys->press(76)); // keypad Enter
+    pump_for(30);
+    EXPECT_FALSE(scroll::running());
+    EXPECT_FALSE(keys->running()); // the monitor went with the session
+    ASSERT_TRUE(finished_with_shot());
+    EXPECT_EQ(stills, 1);
+    ASSERT_EQ(shots.size(), 1u);
+    EXPECT_EQ(shots[0].image.height(), int(HEADER + VIEW + FOOTER));
+
+    // Escape cancels, in another program or in ours (swallowed there).
+    shots.clear();
+    start();
+    ASSERT_TRUE(keys->press(53));
+    pump_for(30);
+    EXPECT_FALSE(scroll::running());
+    start();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QWidget target;
+    EXPECT_TRUE(QApplication::sendEvent(&target, &escape));
+    pump_for(30);
+    EXPECT_FALSE(scroll::running());
+    EXPECT_TRUE(shots.empty());
+    ASSERT_EQ(toasts.size(), 2u);
+    EXPECT_EQ(toasts[1].text, "Captura cancelada");
+}
+
+TEST_F(ScrollSession, AutomaticScrollingBacksOffAndGivesUp)
+{
+    // One good frame, then three that fit nowhere.
+    script.pictures = { Page(400).frame_at(0) };
+    for (std::uint32_t seed = 10; seed < 13; ++seed) {
+        platform::ScriptedFrame f;
+        f.width = WIDTH;
+        f.height = HEADER + VIEW + FOOTER;
+        f.bgra = noise_rows(f.height, seed);
+        script.pictures.push_back(f);
+    }
+    start();
+    const std::uint64_t id = scroll::status()->id;
+    scroll::live()->step = 400;
+    scroll::set_auto(id, true);
+    ASSERT_EQ(scrolls.size(), 1u); // the first tick at once
+    EXPECT_EQ(scrolls[0], -400);
+    settle();
+    std::vector<double> back;
+    for (double d : scrolls)
+        if (d > 0)
+            back.push_back(d);
+    EXPECT_EQ(back, (std::vector<double> { 400, 200, 100 }));
+    EXPECT_EQ(scroll::status()->step, 50);
+    EXPECT_TRUE(scroll::status()->slow);
+    EXPECT_EQ(scroll::capsule_text(), "Desplázate más despacio");
+
+    // Exactly 1.5 s without progress goes on; a moment more finishes.
+    clock += std::chrono::milliseconds(1500);
+    pump_for(150);
+    EXPECT_TRUE(scroll::running());
+    clock += std::chrono::nanoseconds(1);
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 2000));
+    ASSERT_TRUE(finished_with_shot());
+    EXPECT_EQ(shots.size(), 1u);
+}
+
+TEST_F(ScrollSession, AutomaticScrollingSwitchesAndOneTickChainRuns)
+{
+    trusted = false;
+    start();
+    const std::uint64_t id = scroll::status()->id;
+    scroll::set_auto(id, true);
+    EXPECT_FALSE(scroll::status()->auto_scroll);
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].symbol, "hand.raised");
+    EXPECT_TRUE(scrolls.empty());
+
+    trusted = true;
+    scroll::live()->step = scroll::initial_step(50);
+    scroll::toggle_auto();
+    scroll::toggle_auto();
+    scroll::toggle_auto(); // off and on within a tick: the old chain must stop
+    EXPECT_TRUE(scroll::status()->auto_scroll);
+    pump_for(1000);
+    // 15 ticks a second from one chain (a second chain would double them).
+    EXPECT_GE(scrolls.size(), 8u);
+    EXPECT_LE(scrolls.size(), 18u);
+    for (double d : scrolls)
+        EXPECT_EQ(d, -24);
+    scroll::set_auto(id, false);
+    const std::size_t posted = scrolls.size();
+    pump_for(200);
+    EXPECT_EQ(scrolls.size(), posted);
+}
+
+TEST_F(ScrollSession, CapsuleButtonsActOnReleaseOverThePressedButton)
+{
+    start();
+    QWidget* controls = scroll::capsule_controls();
+    ASSERT_NE(controls, nullptr);
+    auto mouse = [&](QEvent::Type type, QPointF at) {
+        QMouseEvent e(type, at, controls->mapToGlobal(at), Qt::LeftButton,
+            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(controls, &e);
+    };
+    const QRectF listo = scroll::capsule_button(2);
+    const QRectF cancelar = scroll::capsule_button(1);
+    // Buttons in a row, label first, each 28 high.
+    EXPECT_LT(scroll::capsule_button(0).right(), cancelar.left());
+    EXPECT_LT(cancelar.right(), listo.left());
+    EXPECT_EQ(listo.height(), 28);
+    EXPECT_GE(controls->width(), listo.right() + 2);
+
+    mouse(QEvent::MouseButtonPress, listo.center());
+    mouse(QEvent::MouseButtonRelease, cancelar.center());
+    pump_for(50);
+    EXPECT_TRUE(scroll::running());
+
+    mouse(QEvent::MouseButtonPress, cancelar.topLeft()); // edges count
+    mouse(QEvent::MouseButtonRelease, cancelar.topLeft());
+    EXPECT_TRUE(scroll::running()); // the next turn
+    pump_for(50);
+    EXPECT_FALSE(scroll::running());
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "Captura cancelada");
+}
+
+TEST(ScrollRules, PanelsFindRoomBesideTheOutline)
+{
+    const platform::RectF v { 0, 40, 1000, 700 }; // visible frame, bottom-left
+    const platform::RectF o = scroll::outline_rect({ 200, 300, 300, 200 });
+    EXPECT_EQ(o, (platform::RectF { 196, 296, 308, 208 }));
+
+    // Below when there is room, centred, rounded.
+    EXPECT_EQ(scroll::capsule_origin(o, v, 301), (platform::PointF { 200, 248 }));
+    // Touching the bottom: above.
+    const platform::RectF low { 196, 40, 308, 208 };
+    EXPECT_EQ(scroll::capsule_origin(low, v, 300).y, 260);
+    // Filling the frame: inside, 24 above its bottom; clamped sideways.
+    const platform::RectF all { -4, 36, 1008, 708 };
+    EXPECT_EQ(scroll::capsule_origin(all, v, 300), (platform::PointF { 350, 64 }));
+    EXPECT_EQ(scroll::capsule_origin({ 900, 300, 100, 100 }, v, 300).x, 692);
+    EXPECT_EQ(scroll::capsule_origin({ 900, 300, 100, 100 }, { 0, 40, 200, 700 }, 300).x, 8);
+
+    // Preview: right, else left, else none; height clamped, top-aligned.
+    EXPECT_EQ(scroll::preview_rect(o, v), (platform::RectF { 514, 296, 92, 208 }));
+    EXPECT_EQ(scroll::preview_rect({ 800, 100, 195, 60 }, v), (platform::RectF { 698, 48, 92, 120 }));
+    EXPECT_FALSE(scroll::preview_rect({ 105, 100, 790, 500 }, v));
+    EXPECT_EQ(scroll::preview_rect({ 0, 40, 100, 1000 }, v)->h, 420);
+
+    // The image fits inside a 6-point margin, at the top.
+    EXPECT_EQ(scroll::preview_fit(100, 980, 92, 208), (platform::RectF { 36, 6, 20, 196 }));
+    EXPECT_EQ(scroll::preview_fit(800, 10, 92, 208), (platform::RectF { 6, 201, 80, 1 }));
+}
+
+TEST(ScrollRules, LabelsColoursAndSteps)
+{
+    EXPECT_EQ(scroll::status_text(1, false), "Desplázate para capturar");
+    EXPECT_EQ(scroll::status_text(2, false), "Desplázate… · 2 capturas");
+    EXPECT_EQ(scroll::status_text(9, true), "Desplázate más despacio");
+
+    EXPECT_NEAR(scroll::button_colour(0, false, false, false).alphaF(), 0.12, 1e-3);
+    EXPECT_NEAR(scroll::button_colour(0, true, true, false).alphaF(), 0.55, 1e-3);
+    EXPECT_EQ(scroll::button_colour(0, true, false, false).blue(), 255);
+    EXPECT_NEAR(scroll::button_colour(1, true, false, true).alphaF(), 0.30, 1e-3);
+    EXPECT_NEAR(scroll::button_colour(2, false, false, true).alphaF(), 1.0, 1e-3);
+    EXPECT_NEAR(scroll::button_colour(2, false, true, false).alphaF(), 0.95, 1e-3);
+
+    EXPECT_EQ(scroll::initial_step(50), 24);
+    EXPECT_EQ(scroll::initial_step(1000), 220);
+    EXPECT_EQ(scroll::initial_step(3000), 400);
+
+    auto* block = static_cast<std::uint8_t*>(std::malloc(8));
+    std::memset(block, 0xff, 8);
+    const QImage image = scroll::make_image(block, 2, 1);
+    EXPECT_EQ(image.pixel(1, 0), 0xffffffffu);
+    EXPECT_TRUE(scroll::make_image(static_cast<std::uint8_t*>(std::malloc(4)), 0, 1).isNull());
+}
+
+TEST_F(ScrollSession, ReachingTheRowLimitFinishesOnce)
+{
+    // 31,000 rows scrolled 200 at a time pass the 30,000-row limit.
+    const Page page(31'000);
+    script.pictures = page.slices(200);
+    start();
+    settle();
+    ASSERT_TRUE(finished_with_shot()) << (scroll::status() ? scroll::status()->frames : 0) << " frames";
+    pump_for(100); // reports queued behind the full one find no session
+    EXPECT_FALSE(scroll::running());
+    ASSERT_EQ(shots.size(), 1u);
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "Se alcanzó el largo máximo");
+    EXPECT_EQ(toasts[0].symbol, "arrow.down.to.line");
+    EXPECT_GE(shots[0].image.height(), 30'000);
+    EXPECT_LE(shots[0].image.height(), 30'000 + int(HEADER + FOOTER));
+}
+
+TEST_F(ScrollSession, PickedWindowsAreClippedToTheirScreen)
+{
+    const platform::RectF f = m_screen.frame;
+    // Hanging off the left and the top: the screen's part, display-local.
+    scroll::start_cocoa({ f.x - 50, f.y + f.h - 100, 250, 150 });
+    ASSERT_TRUE(scroll::running());
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->configuration().source_rect, (platform::RectF { 0, 0, 200, 100 }));
+    EXPECT_EQ(scroll::status()->screen_rect, (platform::RectF { f.x, f.y + f.h - 100, 200, 100 }));
+    scroll::cancel();
+
+    // Its centre off every screen: nothing starts.
+    scroll::start_cocoa({ f.x - 500, f.y - 500, 100, 100 });
+    EXPECT_FALSE(scroll::running());
+    // A region wholly off the display is refused before any stream.
+    scroll::start(util::screen_display_id(m_screen), { f.w + 10, 10, 100, 100 }, 1.0);
+    EXPECT_FALSE(scroll::running());
+    EXPECT_EQ(streams, 1);
+}
