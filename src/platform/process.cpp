@@ -92,7 +92,8 @@ std::expected<pid_t, std::string> spawn(const std::string& program, const std::v
 
 std::expected<ProcessResult, std::string> run_process(const std::string& program,
                                                       const std::vector<std::string>& args,
-                                                      std::chrono::milliseconds timeout)
+                                                      std::chrono::milliseconds timeout,
+                                                      std::size_t output_limit)
 {
     int out_pipe[2];
     int err_pipe[2];
@@ -139,7 +140,7 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
     std::string* sinks[2] = { &result.standard_output, &result.standard_error };
     int open_count = 2;
     char buffer[8192];
-    while (open_count > 0) {
+    while (open_count > 0 && !result.output_too_large) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
@@ -157,6 +158,8 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
             const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                if (i == 0 && result.standard_output.size() > output_limit)
+                    result.output_too_large = true;
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 fds[i].fd = -1; // end of this output
                 --open_count;
@@ -165,7 +168,7 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
     }
     // The outputs may close long before the child ends: the deadline still holds.
     int status = 0;
-    while (!result.timed_out) {
+    while (!result.timed_out && !result.output_too_large) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid) {
             result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <string>
@@ -18,20 +20,27 @@ struct ProcessResult {
     int exit_status = -1;
     // True when the child ran past the timeout and was killed (SIGKILL).
     bool timed_out = false;
+    // True when the standard output grew past the caller's limit and the
+    // child was killed (SIGKILL); the output holds what had been read.
+    bool output_too_large = false;
     std::string standard_output;
     std::string standard_error;
 
-    bool succeeded() const { return !timed_out && exit_status == 0; }
+    bool succeeded() const { return !timed_out && !output_too_large && exit_status == 0; }
 };
 
 // Starts `program` with `args` (not including the program itself), captures
 // both outputs completely and waits for it to end. Fails only when the
 // program cannot be started (not found, not executable); the description
 // says why. A child still running after `timeout` is killed and its result
-// has timed_out set, with whatever output it had written.
+// has timed_out set, with whatever output it had written. A child whose
+// standard output passes `output_limit` bytes is killed likewise, with
+// output_too_large set: what it prints is never held beyond that (and one
+// read) in memory.
 std::expected<ProcessResult, std::string> run_process(const std::string& program,
                                                       const std::vector<std::string>& args,
-                                                      std::chrono::milliseconds timeout);
+                                                      std::chrono::milliseconds timeout,
+                                                      std::size_t output_limit = SIZE_MAX);
 
 // Starts `program` with `args` in a session of its own and returns at once;
 // the child is reaped in the background when it ends, and `on_exit` (when

@@ -257,6 +257,16 @@ std::vector<std::string> relaunch_arguments(const std::string& executable)
     return { "-c", "sleep 0.7; \"$0\" >/dev/null 2>&1 &", executable };
 }
 
+std::optional<std::string> relaunch_executable(std::string link)
+{
+    constexpr std::string_view DELETED = " (deleted)";
+    if (link.ends_with(DELETED))
+        link.resize(link.size() - DELETED.size());
+    if (link.empty())
+        return std::nullopt;
+    return link;
+}
+
 void show_if_needed()
 {
     util::require_main_thread("hilo principal");
@@ -498,8 +508,13 @@ void grant_permission()
 void relaunch()
 {
     std::error_code ec;
-    const std::string executable = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-    const auto started = services().start_detached("/bin/sh", relaunch_arguments(executable));
+    const auto executable = relaunch_executable(std::filesystem::read_symlink("/proc/self/exe", ec).string());
+    // Quitting without a program to start again would just end the program.
+    if (ec || !executable) {
+        util::log(fmt::format("no pude reiniciar: no sé dónde está el programa ({})", ec.message()));
+        return;
+    }
+    const auto started = services().start_detached("/bin/sh", relaunch_arguments(*executable));
     if (!started) {
         util::log(fmt::format("no pude reiniciar: {}", started.error()));
         return;

@@ -79,6 +79,11 @@ std::filesystem::path marker_path();
 // 0.7 s later, detached, while this process quits.
 std::vector<std::string> relaunch_arguments(const std::string& executable);
 
+// The program to relaunch from the target of /proc/self/exe: a binary that a
+// package upgrade replaced reads "<path> (deleted)", and its path now holds
+// the new one. None when there is no path at all.
+std::optional<std::string> relaunch_executable(std::string link);
+
 // The buttons and the window's close.
 namespace handler {
 void will_close();

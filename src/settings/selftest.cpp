@@ -86,10 +86,12 @@ void on_main_thread()
     util::require_main_thread("cola principal");
 }
 
-void write_bytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
+bool write_bytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return !bytes.empty() && static_cast<bool>(out);
 }
 
 // Photographs the display with our own windows in and saves it under `name`.
@@ -97,8 +99,10 @@ void snapshot(const SharedReport& report, const ScreenInfo& screen, std::string 
 {
     services().capture(screen, false, [report, screen, name = std::move(name), then = std::move(then)](std::optional<QImage> image) {
         if (image) {
-            write_bytes(report->folder / name, output::encode(*image, screen.scale));
-            note(*report, fmt::format("{} guardado", name));
+            if (write_bytes(report->folder / name, output::encode(*image, screen.scale)))
+                note(*report, fmt::format("{} guardado", name));
+            else
+                note(*report, fmt::format("no pude guardar {}", name));
         }
         if (then)
             then();

@@ -314,15 +314,16 @@ std::expected<Feed, std::string> fetch_feed(std::string_view url, const Runner& 
     auto run = curl(feed_arguments(url), FEED_TIMEOUT);
     if (!run)
         return std::unexpected(run.error());
+    // curl only enforces its cap when the size is announced; the runner stops
+    // a longer answer, which then counts as too large, not as a server error.
+    if (run->output_too_large || run->standard_output.size() > static_cast<size_t>(FEED_MAX_BYTES))
+        return std::unexpected(invalid("pasa de 1 MiB"));
     if (!run->succeeded()) {
         std::string why = lossy_utf8(util::trim(run->standard_error));
         if (why.empty() && run->timed_out)
             why = "tiempo de espera agotado";
         return std::unexpected(fmt::format("el servidor respondió con error ({})", why));
     }
-    // curl only enforces its cap when the size is announced.
-    if (run->standard_output.size() > static_cast<size_t>(FEED_MAX_BYTES))
-        return std::unexpected(invalid("pasa de 1 MiB"));
     return parse_feed(run->standard_output);
 }
 
@@ -355,7 +356,7 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
     if (!run)
         return fail(run.error());
     if (!run->succeeded())
-        return fail(fmt::format("no pude descargar {}", url));
+        return fail(fmt::format("no pude descargar {}", util::escape_controls(url)));
     auto sum = digest(temporary);
     if (!sum)
         return fail(sum.error());

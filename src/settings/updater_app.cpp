@@ -63,7 +63,9 @@ Services real_services()
 {
     Services s;
     s.curl = [](const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-        return platform::run_process("/usr/bin/curl", args, timeout);
+        // The installer goes to a file; only the feed comes through the output,
+        // and an endless answer must not grow in this process's memory.
+        return platform::run_process("/usr/bin/curl", args, timeout, static_cast<std::size_t>(FEED_MAX_BYTES));
     };
     s.digest = [](const std::filesystem::path& path) { return platform::sha256_file(path); };
     s.download_folder = download_folder;

@@ -109,3 +109,37 @@ TEST(RawInputX11, ButtonsArriveWithThePointerAndStopEndsDelivery)
     testing_support::pump_for(300);
     EXPECT_EQ(after.buttons.size(), 1u);
 }
+
+TEST(RawInputX11, AHandlerMayDestroyTheMonitorAndStillUseWhatItHolds)
+{
+    auto monitor = platform::create_raw_input();
+    std::vector<std::string> noted;
+    // Long enough to live on the heap, so a freed copy would not read back.
+    const std::string name = "la tecla que detuvo el monitor de teclas y clics";
+    ASSERT_TRUE(monitor->start(
+        [&monitor, &noted, name](const platform::RawKey&) {
+            monitor.reset();
+            noted.push_back(name);
+        },
+        [&monitor, &noted, name](const platform::RawButton&) {
+            monitor.reset();
+            noted.push_back(name + " (clic)");
+        }));
+    shell("xdotool key x key y");
+    ASSERT_TRUE(wait_until([&] { return !noted.empty(); }, 10000));
+    testing_support::pump_for(300);
+    ASSERT_EQ(noted.size(), 1u);
+    EXPECT_EQ(noted[0], name);
+    EXPECT_EQ(monitor, nullptr);
+
+    monitor = platform::create_raw_input();
+    ASSERT_TRUE(monitor->start(nullptr, [&monitor, &noted, name](const platform::RawButton&) {
+        monitor.reset();
+        noted.push_back(name + " (clic)");
+    }));
+    shell("xdotool click 1 click 1");
+    ASSERT_TRUE(wait_until([&] { return noted.size() >= 2; }, 10000));
+    testing_support::pump_for(300);
+    ASSERT_EQ(noted.size(), 2u);
+    EXPECT_EQ(noted[1], name + " (clic)");
+}

@@ -153,6 +153,7 @@ struct ScriptedCurl {
     std::vector<std::vector<std::string>> calls;
     int status = 0;
     bool timed_out = false;
+    bool too_large = false;
     std::string out, err, body;
 
     updater::Runner runner()
@@ -165,6 +166,7 @@ struct ScriptedCurl {
             platform::ProcessResult r;
             r.exit_status = status;
             r.timed_out = timed_out;
+            r.output_too_large = too_large;
             r.standard_output = out;
             r.standard_error = err;
             return std::expected<platform::ProcessResult, std::string>(r);
@@ -196,6 +198,13 @@ TEST(UpdaterFetch, RoutesCurlsAnswersToFeedOrError)
     curl = {};
     curl.out = std::string(updater::FEED_MAX_BYTES + 1, ' ');
     EXPECT_EQ(updater::fetch_feed("https://h/a.json", curl.runner()).error(), "appcast inválido: pasa de 1 MiB");
+    // An answer of no announced size, cut off (and its curl killed) at the cap.
+    curl.out = R"({"version":"0.2","url":"v.deb","notes":")";
+    curl.status = -1;
+    curl.too_large = true;
+    EXPECT_EQ(updater::fetch_feed("https://h/a.json", curl.runner()).error(), "appcast inválido: pasa de 1 MiB");
+    curl.status = 0;
+    curl.too_large = false;
     curl.out = "<html>";
     EXPECT_TRUE(updater::fetch_feed("https://h/a.json", curl.runner()).error().starts_with("appcast inválido: "));
 
@@ -259,6 +268,10 @@ TEST(UpdaterDownload, KeepsOnlyAVerifiedInstallerAndNoTemporary)
     EXPECT_EQ(updater::download("https://h/v.deb", feed, second, curl.runner(), digest).error(),
               "no pude descargar https://h/v.deb");
     EXPECT_TRUE(names_in(second).empty());
+    // The feed's address never carries line breaks into the alert or the log.
+    EXPECT_EQ(updater::download("https://h/v.deb\nactualizaciones: instalador verificado", feed, second, curl.runner(),
+                  digest).error().find('\n'),
+              std::string::npos);
     curl.status = -1;
     curl.timed_out = true;
     EXPECT_FALSE(updater::download("https://h/v.deb", feed, second, curl.runner(), digest));

@@ -196,6 +196,12 @@ TEST_F(Onboarding, RelaunchStartsTheSameExecutableThenLetsGoOfTheInstanceAndQuit
     EXPECT_EQ(m_events, (std::vector<std::string>{ "start /bin/sh", "release", "quit" }));
     ASSERT_EQ(m_started_args.size(), 3U);
     EXPECT_EQ(m_started_args[2], std::filesystem::canonical("/proc/self/exe").string());
+
+    // A binary an upgrade replaced is started from its path; nothing to start, no quit.
+    EXPECT_EQ(onboarding::relaunch_executable("/usr/bin/vistrope (deleted)"), "/usr/bin/vistrope");
+    EXPECT_EQ(onboarding::relaunch_executable("/opt/v t/vistrope"), "/opt/v t/vistrope");
+    EXPECT_EQ(onboarding::relaunch_executable(""), std::nullopt);
+    EXPECT_EQ(onboarding::relaunch_executable(" (deleted)"), std::nullopt);
 }
 
 TEST_F(Onboarding, RenderWritesTheThreeStates)

@@ -39,6 +39,28 @@ TEST(Process, ReadsLargeOutputsOnBothPipesWithoutDeadlock)
     EXPECT_TRUE(r->succeeded());
 }
 
+TEST(Process, AnOutputPastItsLimitEndsTheChild)
+{
+    const auto start = std::chrono::steady_clock::now();
+    // Endless output: only the limit can end it before the timeout.
+    const auto r = platform::run_process("yes", { "0123456789abcdef" }, 30s, 100'000);
+    ASSERT_TRUE(r.has_value()) << r.error();
+    EXPECT_TRUE(r->output_too_large);
+    EXPECT_FALSE(r->timed_out);
+    EXPECT_FALSE(r->succeeded());
+    EXPECT_GT(r->standard_output.size(), 100'000u);
+    EXPECT_LT(r->standard_output.size(), 200'000u);
+    EXPECT_TRUE(r->standard_output.starts_with("0123456789abcdef\n"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+
+    // Exactly at the limit is still a whole answer.
+    const auto whole = platform::run_process("printf", { "12345" }, 5s, 5);
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_FALSE(whole->output_too_large);
+    EXPECT_TRUE(whole->succeeded());
+    EXPECT_EQ(whole->standard_output, "12345");
+}
+
 TEST(Process, AMissingProgramIsAnError)
 {
     const auto r = platform::run_process("vistrope-no-such-program", {}, 5s);

@@ -11,6 +11,8 @@
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 
 using namespace testing_support;
@@ -146,6 +148,19 @@ TEST_F(Selftest, WithoutPermissionTheReportHoldsOneLineAndTheProgramQuits)
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(m_dir.path() / "out"))
         ++files;
     EXPECT_EQ(files, 1U);
+}
+
+TEST_F(Selftest, APictureThatCannotBeWrittenIsNotedAsSuch)
+{
+    // A folder where the picture should go: the write fails, the run goes on.
+    std::filesystem::create_directories(m_dir.path() / "out" / "pin.png");
+    selftest::schedule(m_dir.path() / "out");
+    run_all();
+    EXPECT_EQ(m_quits, 1);
+    const auto lines = report_lines();
+    EXPECT_NE(std::ranges::find(lines, "no pude guardar pin.png"), lines.end()) << fmt::format("{}", fmt::join(lines, "\n"));
+    EXPECT_EQ(std::ranges::find(lines, "pin.png guardado"), lines.end());
+    EXPECT_NE(std::ranges::find(lines, "editor.png guardado"), lines.end());
 }
 
 TEST_F(Selftest, AFullRunNotesEveryStepInChainOrderAndSavesItsPictures)

@@ -47,7 +47,9 @@ std::optional<Shape> core_cross(xcb_connection_t* conn)
     xcb_open_font(conn, font, 6, "cursor");
     Reply<xcb_query_font_reply_t> reply(xcb_query_font_reply(conn, xcb_query_font(conn, font), nullptr), &std::free);
     xcb_close_font(conn, font);
-    if (!reply || xcb_query_font_char_infos_length(reply.get()) <= CORE_CROSSHAIR_MASK - reply->min_char_or_byte2)
+    // The server's font may start past the glyph; the index must not go below 0.
+    if (!reply || reply->min_char_or_byte2 > CORE_CROSSHAIR_MASK
+        || xcb_query_font_char_infos_length(reply.get()) <= CORE_CROSSHAIR_MASK - reply->min_char_or_byte2)
         return std::nullopt;
     const xcb_charinfo_t& c = xcb_query_font_char_infos(reply.get())[CORE_CROSSHAIR_MASK - reply->min_char_or_byte2];
     return Shape{ c.right_side_bearing - c.left_side_bearing, c.ascent + c.descent, -c.left_side_bearing, c.ascent };

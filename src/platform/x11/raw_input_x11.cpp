@@ -263,7 +263,10 @@ private:
         const xkb_layout_index_t layout = xkb_state_key_get_layout(m_state, keycode);
         if (layout != XKB_LAYOUT_INVALID && xkb_keymap_key_get_syms_by_level(m_keymap, keycode, layout, 0, &syms) == 1)
             key.unmodified_characters = utf8_of(syms[0]);
-        m_keys(key);
+        // A copy runs: a handler that stops the monitor drops m_keys, and
+        // with it the very function being called.
+        const KeyHandler handler = m_keys;
+        handler(key);
     }
 
     void button_press(std::uint32_t physical)
@@ -278,7 +281,8 @@ private:
         const PointF at = pointer_location();
         button.x = at.x;
         button.y = at.y;
-        m_buttons(button);
+        const ButtonHandler handler = m_buttons;
+        handler(button);
     }
 
     void close()
