@@ -6,9 +6,22 @@
 #include "base/util_queue.h"
 #include "capture/output.h"
 
+#include "editor/window.h"
+#include "platform/url_scheme.h"
+
+#include <QDrag>
+#include <QFileDialog>
+#include <QMimeData>
+#include <QPixmap>
+#include <QUrl>
+#include <QWidget>
+#include <QPointer>
 #include <QString>
 
 #include <fmt/format.h>
+
+#include <cmath>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -134,6 +147,112 @@ void write_png(const std::shared_ptr<Editor>& editor, const fs::path& path)
     if (!exported)
         return;
     write(editor, std::move(exported->first), exported->second, Target { std::nullopt, path });
+}
+
+fs::path save_as_path(const fs::path& chosen)
+{
+    fs::path out = chosen;
+    if (!out.has_extension())
+        out += ".png";
+    return out;
+}
+
+void save_as(const std::shared_ptr<Editor>& editor)
+{
+    util::require_main_thread("hilo principal");
+    editor->editing().commit_text();
+    auto* window = dynamic_cast<EditorWindow*>(editor->window());
+    if (!window)
+        return;
+    const std::shared_ptr<const config::Config> cfg = state::config();
+    const fs::path folder = config::save_dir(*cfg);
+    const std::string name = output::capture_name_now() + ".png";
+    // X11 has no sheets: a dialog modal to the editor's window stands in.
+    auto* dialog = new QFileDialog(window, QStringLiteral("Guardar como"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    // With the suffix the dialog adds it before asking about overwriting,
+    // so typing "foo" never silently replaces an existing "foo.png".
+    dialog->setDefaultSuffix(QStringLiteral("png"));
+    dialog->setDirectory(QString::fromStdString(folder.string()));
+    dialog->selectFile(QString::fromStdString(name));
+    const std::weak_ptr<Editor> weak = editor;
+    QObject::connect(dialog, &QFileDialog::finished, dialog, [weak, dialog](int result) {
+        if (result != QDialog::Accepted)
+            return;
+        const auto e = weak.lock();
+        const QStringList files = dialog->selectedFiles();
+        if (!e || files.isEmpty() || files.front().isEmpty())
+            return;
+        write_png(e, save_as_path(fs::path(files.front().toStdString())));
+    });
+    dialog->open();
+}
+
+QSize drag_thumbnail_size(std::uint32_t width, std::uint32_t height, double scale)
+{
+    const double longest = std::max(width, height);
+    if (!(longest > 0) || !(scale > 0))
+        return { 1, 1 };
+    const double k = std::min(160 / longest, 1 / scale);
+    return { std::max(int(std::lround(k * width)), 1), std::max(int(std::lround(k * height)), 1) };
+}
+
+std::expected<DragFile, std::string> drag_file(Editor& editor)
+{
+    util::require_main_thread("hilo principal");
+    auto exported = export_editor(editor);
+    if (!exported)
+        return std::unexpected(std::string("nada que arrastrar"));
+    // Per user: a shared /tmp/Vistrope could belong to someone else.
+    const auto folder = platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid()));
+    if (!folder)
+        return std::unexpected(std::string("no hay carpeta temporal propia"));
+    auto raster = std::make_shared<const output::Raster>(std::move(exported->first));
+    DragFile out;
+    out.png = encode(*raster, exported->second);
+    out.path = output::unique_path(*folder / "Vistrope", output::capture_name_now(), "png");
+    if (auto written = files::replace(out.path, { reinterpret_cast<const char*>(out.png.data()), out.png.size() });
+        !written)
+        return std::unexpected(written.error());
+    out.image = raster_image(raster, editor.base().color_space());
+    return out;
+}
+
+QDrag* prepare_drag(const std::shared_ptr<Editor>& editor, QWidget* source)
+{
+    auto file = drag_file(*editor);
+    if (!file) {
+        util::log("no pude preparar el arrastre: " + file.error());
+        return nullptr;
+    }
+    auto* mime = new QMimeData;
+    mime->setUrls({ QUrl::fromLocalFile(QString::fromStdString(file->path.string())) });
+    mime->setData(QStringLiteral("image/png"),
+        QByteArray(reinterpret_cast<const char*>(file->png.data()), qsizetype(file->png.size())));
+    auto* drag = new QDrag(source);
+    drag->setMimeData(mime);
+    if (!file->image.isNull()) {
+        const QSize size = drag_thumbnail_size(std::uint32_t(file->image.width()), std::uint32_t(file->image.height()),
+            editor->base().scale());
+        const qreal dpr = source->devicePixelRatioF();
+        QPixmap thumb = QPixmap::fromImage(file->image.scaled(size * dpr, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        thumb.setDevicePixelRatio(dpr);
+        drag->setPixmap(thumb);
+        // Centred under the pointer.
+        drag->setHotSpot(QPoint(size.width() / 2, size.height() / 2));
+    }
+    return drag;
+}
+
+void drag_out(const std::shared_ptr<Editor>& editor, QWidget* source)
+{
+    // A nested event loop on X11: nothing of the editor is held across it.
+    if (QDrag* drag = prepare_drag(editor, source))
+        drag->exec(Qt::CopyAction);
 }
 
 } // namespace editor

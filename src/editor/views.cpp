@@ -7,6 +7,7 @@
 #include "editor/toolbar.h"
 #include "editor/window.h"
 
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -287,6 +288,55 @@ void snapshot(Editor& editor, const std::filesystem::path& path)
     const QPixmap picture = window->grab();
     if (picture.save(QString::fromStdString(path.string()), "PNG"))
         util::log("escrito " + path.string());
+}
+
+VistropeEditorDrag::VistropeEditorDrag(std::weak_ptr<Editor> editor, std::optional<QImage> icon)
+    : m_editor(std::move(editor))
+    , m_icon(std::move(icon))
+{
+    setFocusPolicy(Qt::NoFocus);
+    setToolTip(QStringLiteral("Arrastra la imagen anotada a otra app"));
+    setAccessibleName(QStringLiteral("Arrastrar"));
+    resize(98, 26);
+}
+
+void VistropeEditorDrag::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF b = rect();
+    QColor fill = palette().color(QPalette::WindowText);
+    fill.setAlphaF(0.1f);
+    p.setPen(palette().color(QPalette::Mid));
+    p.setBrush(fill);
+    p.drawRoundedRect(b.adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+    QFont f = font();
+    f.setPixelSize(13);
+    p.setFont(f);
+    const QString text = QStringLiteral("Arrastrar");
+    const QSizeF t = QFontMetricsF(f).size(Qt::TextSingleLine, text);
+    const double iw = m_icon ? 18 : 0;
+    const double x = std::round((b.width() - (iw + t.width())) / 2);
+    if (m_icon)
+        p.drawImage(QRectF(x, (b.height() - 15) / 2, 15, 15), *m_icon);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(QRectF(x + iw, std::round((b.height() - t.height()) / 2), t.width() + 1, t.height()), text);
+}
+
+void VistropeEditorDrag::mousePressEvent(QMouseEvent* event)
+{
+    m_started = false;
+    event->accept();
+}
+
+void VistropeEditorDrag::mouseMoveEvent(QMouseEvent* event)
+{
+    event->accept();
+    if (m_started || !(event->buttons() & Qt::LeftButton))
+        return;
+    m_started = true;
+    if (const auto e = m_editor.lock())
+        drag_out(e, this);
 }
 
 } // namespace editor

@@ -19,6 +19,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 class QKeyEvent;
 
@@ -109,6 +110,24 @@ private:
     QImage m_image;
     QImage m_scaled;
     QImage m_previous;
+};
+
+// The toolbar's "Arrastrar" handle: the first drag event of a press drags
+// the annotated picture out as a file (editor::drag_out); the rest of that
+// press does nothing.
+class VistropeEditorDrag final : public QWidget {
+public:
+    VistropeEditorDrag(std::weak_ptr<Editor> editor, std::optional<QImage> icon);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    std::weak_ptr<Editor> m_editor;
+    std::optional<QImage> m_icon;
+    bool m_started = false;
 };
 
 class VistropeEditorOverlay final : public QWidget {

@@ -140,6 +140,16 @@ void EditorWindow::show_controls(const Controls& controls)
         m_toolbar.status->setText(QString::fromStdString(controls.status));
     if (m_toolbar.background)
         m_toolbar.background->setChecked(controls.background);
+    if (m_toolbar.tools)
+        m_toolbar.tools->select(controls.tool);
+    if (m_toolbar.colors)
+        m_toolbar.colors->select(controls.color);
+    if (m_toolbar.sizes)
+        m_toolbar.sizes->select(controls.size);
+    if (m_toolbar.history) {
+        m_toolbar.history->set_segment_enabled(0, controls.undo_enabled);
+        m_toolbar.history->set_segment_enabled(1, controls.redo_enabled);
+    }
 }
 
 model::Size EditorWindow::stage_size() const { return { double(m_stage->width()), double(m_stage->height()) }; }

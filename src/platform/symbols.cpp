@@ -16,7 +16,7 @@ namespace {
 // Symbol name → Material Icons codepoint. Names absent here draw nothing.
 // Chosen for shape, not for name: each glyph is the closest Material icon
 // to what the name describes.
-constexpr std::array<std::pair<std::string_view, char32_t>, 47> TABLE = { {
+constexpr std::array<std::pair<std::string_view, char32_t>, 59> TABLE = { {
     // capture-mode bar
     { "viewfinder", 0xe3c2 },              // crop_free
     { "display", 0xe30c },                 // desktop_windows
@@ -48,7 +48,7 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 47> TABLE = { {
     { "arrow.uturn.forward", 0xe15a },     // redo
     { "arrow.down.to.line", 0xe2c4 },      // file_download
     { "hand.raised", 0xe925 },             // pan_tool
-    { "arrow.up.right", 0xe89e },          // open_in_new
+    { "arrow.up.right", 0xf1e1 },          // north_east
     { "hand.draw", 0xe3c9 },               // edit
     { "pencil.tip", 0xe3c9 },              // edit
     { "scissors", 0xe14e },                // content_cut
@@ -65,6 +65,19 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 47> TABLE = { {
     { "pause.fill", 0xe034 },              // pause
     { "backward.frame.fill", 0xe045 },     // skip_previous
     { "forward.frame.fill", 0xe044 },      // skip_next
+    // editor toolbar
+    { "cursorarrow", 0xe569 },             // near_me
+    { "rectangle", 0xe835 },               // check_box_outline_blank
+    { "rectangle.fill", 0xe047 },          // stop
+    { "circle", 0xe836 },                  // radio_button_unchecked
+    { "line.diagonal", 0xf108 },           // horizontal_rule
+    { "1.circle", 0xe400 },                // looks_one
+    { "highlighter", 0xe22b },             // border_color
+    { "checkerboard.rectangle", 0xe3ec },  // grid_on
+    { "drop", 0xe798 },                    // water_drop
+    { "flashlight.on.fill", 0xf00b },      // flashlight_on
+    { "crop", 0xe3be },                    // crop
+    { "folder", 0xe2c7 },                  // folder
     // settings and first-run windows
     { "command", 0xeae7 },                 // keyboard_command_key
     { "hourglass", 0xe88b },               // hourglass_empty

@@ -6,6 +6,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "platform/screens.h"
+#include "drop_target.h"
 #include "qt_wait.h"
 #include "test_util.h"
 #include "x_tools.h"
@@ -42,21 +43,7 @@ QImage picture()
 }
 
 // A window that takes drops and keeps what it got.
-class DropTarget final : public QWidget {
-public:
-    QList<QUrl> urls;
-    QByteArray png;
-
-protected:
-    void dragEnterEvent(QDragEnterEvent* e) override { e->acceptProposedAction(); }
-    void dragMoveEvent(QDragMoveEvent* e) override { e->acceptProposedAction(); }
-    void dropEvent(QDropEvent* e) override
-    {
-        urls = e->mimeData()->urls();
-        png = e->mimeData()->data("image/png");
-        e->acceptProposedAction();
-    }
-};
+using testing_support::DropTarget;
 
 QString n(int v) { return QString::number(v); }
 

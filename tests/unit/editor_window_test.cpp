@@ -371,12 +371,12 @@ TEST(EditorWindowSnapshot, WritesThePictureOfTheWholeWindowAndNothingWithoutOne)
 {
     testing_support::TempHome home;
     Open o(300, 200);
-    o.window->resize(700, 500);
+    o.window->resize(900, 500); // wider than the toolbar's minimum
     pump_for(20);
     const auto path = home.path() / "ventana.png";
     editor::snapshot(*o.e, path);
     const QImage written(QString::fromStdString(path.string()));
-    ASSERT_EQ(written.size(), QSize(700, 500));
+    ASSERT_EQ(written.size(), QSize(900, 500));
     // The blue half of the picture, where the stage shows it.
     const QPointF v = o.view(250, 100);
     EXPECT_EQ(written.pixelColor(int(v.x()), int(v.y()) + 48), QColor(0, 0, 255));
