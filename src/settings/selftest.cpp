@@ -67,7 +67,6 @@ Services real_services()
     s.overlay_finish = [](const platform::RectF& rect) { overlay::debug_finish(rect); };
     s.overlay_click_global = [](platform::PointF point) { overlay::debug_click_global(point); };
     s.crosshair_shown = [] { return platform::crosshair_cursor_shown(); };
-    // FIXME: the after-capture card's reveal arrives with the card; until then the step only says so.
     s.reveal_newest_card = [] { quick_access::reveal_controls(); };
     s.last_shot = []() -> std::optional<std::pair<QImage, double>> {
         if (auto shot = state::last_shot())
