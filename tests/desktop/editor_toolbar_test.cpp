@@ -80,18 +80,27 @@ TEST(EditorToolbarDesktop, DraggingTheHandleDropsTheAnnotatedPictureAsAFile)
     testing_support::pump_for(50);
 }
 
+// A temporary home whose capture folder is the settings' save_dir.
+struct CaptureFolder {
+    testing_support::TempHome home;
+    std::filesystem::path folder = home.path() / "capturas";
+    CaptureFolder()
+    {
+        std::filesystem::create_directories(folder);
+        state::reset_for_tests();
+        config::Config cfg;
+        cfg.save_dir = folder.string();
+        state::set_config(std::make_shared<const config::Config>(cfg));
+    }
+};
+
 void press_keys(const QString& keys) { run_serving("xdotool", { "key", "--delay", "80", keys }); }
 
 TEST(EditorToolbarDesktop, SaveAsWritesTheTypedNameAndAsksBeforeReplacingIt)
 {
     namespace fs = std::filesystem;
-    testing_support::TempHome home;
-    const fs::path folder = home.path() / "capturas";
-    fs::create_directories(folder);
-    state::reset_for_tests();
-    config::Config cfg;
-    cfg.save_dir = folder.string();
-    state::set_config(std::make_shared<const config::Config>(cfg));
+    const CaptureFolder capture;
+    const fs::path& folder = capture.folder;
     {
         QImage picture(300, 200, QImage::Format_RGB32);
         picture.fill(QColor(200, 60, 60));
@@ -161,13 +170,8 @@ void click_at(const QWidget* w)
 TEST(EditorToolbarDesktop, TheControlsChangeWhatIsSavedAndCopied)
 {
     namespace fs = std::filesystem;
-    testing_support::TempHome home;
-    const fs::path folder = home.path() / "capturas";
-    fs::create_directories(folder);
-    state::reset_for_tests();
-    config::Config cfg;
-    cfg.save_dir = folder.string();
-    state::set_config(std::make_shared<const config::Config>(cfg));
+    const CaptureFolder capture;
+    const fs::path& folder = capture.folder;
     {
         QImage picture(400, 300, QImage::Format_RGB32);
         picture.fill(QColor(230, 230, 230));
