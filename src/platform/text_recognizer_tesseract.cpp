@@ -518,7 +518,7 @@ struct Word {
 // Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
 // as a letter or two in a box far taller than the text around it (and with
 // low confidence; a real heading that tall reads with high confidence).
-std::vector<Fragment> drop_graphics(std::vector<Word> words)
+std::vector<Fragment> drop_graphics(std::vector<Word> words, bool drop_strays)
 {
     std::vector<double> heights;
     for (const Word& w : words)
@@ -528,26 +528,29 @@ std::vector<Fragment> drop_graphics(std::vector<Word> words)
         std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
         median = heights[heights.size() / 2];
     }
-    // A mark of a character or two, read with low confidence and with no
-    // other word beside it on its line, is a graphic too: a terminal's block
-    // cursor read as "A", a title bar's buttons, a grid's leftovers.
-    const auto alone = [&](const Word& w) {
+    // Marks of a few characters read with low confidence, on a line with no
+    // other word beside them, are graphics too: a terminal's block cursor
+    // read as "A", a title bar's buttons read as "e@oe" or as "o" and "0", a
+    // grid's leftovers. Real text on the line keeps them (a "y" or a "12"
+    // beside words).
+    const auto short_mark = [](const std::string& utf8) {
+        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
+        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 4;
+    };
+    const auto mark = [&](const Word& w) { return w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text); };
+    const auto among_marks = [&](const Word& w) {
         const NormBox& a = w.fragment.box;
         return std::none_of(words.begin(), words.end(), [&](const Word& o) {
             const NormBox& b = o.fragment.box;
             const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
-            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top) && !mark(o);
         });
-    };
-    const auto short_mark = [](const std::string& utf8) {
-        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
-        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 2;
     };
     std::vector<Fragment> out;
     for (const Word& w : words) {
         const double h = w.fragment.box.bottom - w.fragment.box.top;
         const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
-        const bool stray = w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text) && alone(w);
+        const bool stray = drop_strays && mark(w) && among_marks(w);
         if (!towering && !stray)
             out.push_back(w.fragment);
     }
@@ -899,7 +902,7 @@ public:
         for (std::size_t i = 0; i < patches.size(); ++i)
             for (Word& word : *results[page_jobs + i])
                 words.push_back(std::move(word));
-        out.texts = drop_graphics(std::move(words));
+        out.texts = drop_graphics(std::move(words), m_options.drop_strays);
         return out;
     }
 
