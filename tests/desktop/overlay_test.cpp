@@ -71,6 +71,30 @@ int differing_pixels(const QImage& a, const QImage& b, int tolerance = 0)
 }
 
 
+// Runs one test of this binary in a private session of its own, started by
+// scripts/x-session with `options`: its exit status and output.
+struct Nested {
+    int status = -1;
+    std::string out;
+};
+
+Nested run_nested(const QStringList& options, const QString& test)
+{
+    QProcess session;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("VISTROPE_NESTED_SESSION", "1");
+    session.setProcessEnvironment(env);
+    session.setProcessChannelMode(QProcess::MergedChannels);
+    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session",
+        options + QStringList { QCoreApplication::applicationFilePath(), "--gtest_filter=" + test });
+    if (!session.waitForFinished(180000)) {
+        session.kill();
+        session.waitForFinished(5000);
+        return { -1, "the session did not end: " + session.readAll().toStdString() };
+    }
+    return { session.exitCode(), session.readAll().toStdString() };
+}
+
 class OverlayDesktop : public ::testing::Test {
 protected:
     void SetUp() override
@@ -419,17 +443,9 @@ TEST(OverlayWithoutCompositor, WithoutFreezeTheSelectionIsStillCapturedLive)
     // compositor: a private session without picom runs it.
     if (std::getenv("VISTROPE_NESTED_SESSION"))
         GTEST_SKIP() << "already in the session without a compositor";
-    QProcess session;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("VISTROPE_NESTED_SESSION", "1");
-    session.setProcessEnvironment(env);
-    session.setProcessChannelMode(QProcess::MergedChannels);
-    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session",
-        { "--no-compositor", QCoreApplication::applicationFilePath(),
-            "--gtest_filter=OverlayDesktop.WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhereItIsNow" });
-    ASSERT_TRUE(session.waitForFinished(120000));
-    const std::string out = session.readAll().toStdString();
-    EXPECT_EQ(session.exitCode(), 0) << out;
+    const auto [status, out] = run_nested({ "--no-compositor" },
+        "OverlayDesktop.WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhereItIsNow");
+    EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
     EXPECT_NE(out.find("sin compositor: el selector muestra la pantalla congelada"), std::string::npos) << out;
 }
@@ -513,16 +529,8 @@ TEST(OverlayAt4K, TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner)
 {
     if (std::getenv("VISTROPE_NESTED_SESSION"))
         GTEST_SKIP() << "already in the 4K session";
-    QProcess session;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("VISTROPE_NESTED_SESSION", "1");
-    session.setProcessEnvironment(env);
-    session.setProcessChannelMode(QProcess::MergedChannels);
-    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session",
-        { "--size", "3840x2160", QCoreApplication::applicationFilePath(),
-            "--gtest_filter=OverlayDesktop.TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner" });
-    ASSERT_TRUE(session.waitForFinished(180000));
-    const std::string out = session.readAll().toStdString();
-    EXPECT_EQ(session.exitCode(), 0) << out;
+    const auto [status, out] = run_nested({ "--size", "3840x2160" },
+        "OverlayDesktop.TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner");
+    EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
 }
