@@ -10,7 +10,6 @@
 #include "editor/window.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
@@ -33,6 +32,10 @@ using model::Tool;
 namespace {
 
 using Result = std::expected<void, std::string>;
+
+// Past this no picture decodes anyway (the toolkit refuses images of more
+// than 256 MiB), and the decoder takes an int size.
+constexpr std::uint64_t MAX_PICTURE_BYTES = 1u << 30;
 
 Result failed(std::string_view check) { return std::unexpected(fmt::format("interacción: {}", check)); }
 
@@ -409,13 +412,14 @@ double picture_scale(std::uint64_t pixel_width, std::optional<double> dpi)
 std::expected<void, std::string> debug_render(const std::string& input, const std::string& output)
 {
     util::require_main_thread("hilo principal");
-    QFile file(QString::fromUtf8(input.data(), qsizetype(input.size())));
-    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    QImage image = QImage::fromData(bytes);
-    if (image.isNull())
+    // By its bytes, so a name that is not UTF-8 opens too; only a regular
+    // file, so a FIFO or a device cannot hold the check.
+    const auto bytes = files::read_regular(fs::path(input), MAX_PICTURE_BYTES);
+    QImage image;
+    if (!bytes || !image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), int(bytes->size())) || image.isNull())
         return std::unexpected("no pude abrir " + input);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    const double scale = picture_scale(std::uint64_t(image.width()), png_dots_per_inch({ data, std::size_t(bytes.size()) }));
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
+    const double scale = picture_scale(std::uint64_t(image.width()), png_dots_per_inch({ data, bytes->size() }));
     util::log(fmt::format("autoprueba del editor: {}×{} px a escala {:.0f}", image.width(), image.height(), scale));
 
     std::unique_ptr<VistropeEditorController> controller = build(std::move(image), scale);

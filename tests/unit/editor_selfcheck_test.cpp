@@ -123,8 +123,14 @@ TEST(EditorSelfCheck, FailsWithTheReasonWhenItCannotReadOrWrite)
     const auto unread = editor::debug_render(missing.string(), (dir.path() / "x.png").string());
     ASSERT_FALSE(unread);
     EXPECT_EQ(unread.error(), "no pude abrir " + missing.string());
+    // Neither a file that is no picture nor a folder opens.
     testing_support::write_file(dir.path() / "texto.png", "no es una imagen");
-    EXPECT_FALSE(editor::debug_render((dir.path() / "texto.png").string(), (dir.path() / "x.png").string()));
+    for (const fs::path& bad : { dir.path() / "texto.png", dir.path() }) {
+        const auto refused = editor::debug_render(bad.string(), (dir.path() / "x.png").string());
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error(), "no pude abrir " + bad.string());
+    }
+    EXPECT_FALSE(fs::exists(dir.path() / "x.png"));
 
     // An output folder that is a file: the export's write says so.
     const fs::path in = dir.path() / "entrada.png";
