@@ -10,10 +10,12 @@
 #include "editor/window.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
 #include <QScreen>
+#include <QWindow>
 
 #include <fmt/format.h>
 
@@ -434,11 +436,15 @@ std::expected<void, std::string> debug_render(const std::string& input, const st
         window->move(frame.topLeft());
     }
     window->show();
-    QCoreApplication::processEvents();
+    // On screen first, as a user sees the window before acting on it; a
+    // display that never shows it only makes the check draw offscreen.
+    const QDeadlineTimer shown(2000);
+    while (!(window->windowHandle() && window->windowHandle()->isExposed()) && !shown.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 
     script_document(e);
     e.sync_controls();
-    editor->invalidate_all();
+    window->overlay()->repaint();
 
     Script script(*editor, *window);
     script.remember_script();
