@@ -391,12 +391,12 @@ std::optional<double> png_dots_per_inch(std::span<const std::uint8_t> file)
         const std::string_view type(reinterpret_cast<const char*>(&file[at + 4]), 4);
         if (length > file.size() - at - 12 || type == "IDAT" || type == "IEND")
             return std::nullopt;
-        const std::uint8_t* data = &file[at + 8];
         if (type == "pHYs") {
-            const std::uint32_t per_metre = be32(data);
-            if (length != 9 || data[8] != 1 || per_metre == 0)
+            // Pixels per unit across, down, and the unit: 1 is the metre.
+            const std::uint8_t* data = &file[at + 8];
+            if (length != 9 || data[8] != 1 || be32(data) == 0)
                 return std::nullopt;
-            return per_metre * 0.0254;
+            return be32(data) * 0.0254;
         }
         at += 12 + std::size_t(length);
     }
