@@ -57,7 +57,8 @@ std::string crop_text(const std::optional<model::Rect>& crop)
 // keeps clear of the points where the checks press with the tool of that
 // kind: arrows of the idle click, rectangles of the new square's corner,
 // texts of the text field's click, counters of the two counter clicks.
-// Texts wrap well left of the text click, whatever the picture's size.
+// Texts wrap well left of the text click or start below it, whatever the
+// picture's size.
 void script_document(Editing& e)
 {
     const double w = e.image_size().w;

@@ -1,7 +1,8 @@
 // The editor's self-check run in process on pictures of awkward shapes: a
 // small one at scale 2, where two counter clicks a twentieth of the width
 // apart would land on one counter, and a tall narrow one without a stated
-// resolution. Its file names, and the resolution it reads from a PNG.
+// resolution, and a wide strip. Its file names, and the resolution it reads
+// from a PNG.
 #include "editor/selfcheck.h"
 
 #include "capture/output.h"
@@ -97,7 +98,7 @@ struct Case {
 TEST(EditorSelfCheck, PassesOnSmallAndNarrowPicturesAndWritesSevenFiles)
 {
     testing_support::TempDir dir;
-    for (const Case c : { Case { 700, 440, 2 }, Case { 400, 900, 0 } }) {
+    for (const Case c : { Case { 700, 440, 2 }, Case { 400, 900, 0 }, Case { 1400, 300, 1 } }) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
         const fs::path in = dir.path() / "entrada.png";
         const fs::path out = dir.path() / "salida.png";
