@@ -82,6 +82,11 @@ private:
 std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start);
 
 // swscale into one reused frame (area averaging, as a downscale wants).
+// A swscale context that splits each picture over a few threads (the
+// conversion of a large frame is as much work as its decoding or encoding).
+std::expected<SwsContext*, std::string> threaded_scaler(int src_w, int src_h, AVPixelFormat src_format, int dst_w, int dst_h,
+    AVPixelFormat dst_format, int flags);
+
 class Scaler {
 public:
     Scaler() = default;

@@ -5,6 +5,8 @@
 
 #include "platform/ffmpeg/media_av.h"
 
+#include "base/util.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -193,15 +195,37 @@ std::expected<FrameSource, std::string> open_frame_source(const std::filesystem:
 
 // --- Scaler -----------------------------------------------------------------
 
+std::expected<SwsContext*, std::string> threaded_scaler(int src_w, int src_h, AVPixelFormat src_format, int dst_w, int dst_h,
+    AVPixelFormat dst_format, int flags)
+{
+    SwsContext* context = sws_alloc_context();
+    if (!context)
+        return std::unexpected(error_text(AVERROR(ENOMEM)));
+    av_opt_set_int(context, "srcw", src_w, 0);
+    av_opt_set_int(context, "srch", src_h, 0);
+    av_opt_set_int(context, "src_format", src_format, 0);
+    av_opt_set_int(context, "dstw", dst_w, 0);
+    av_opt_set_int(context, "dsth", dst_h, 0);
+    av_opt_set_int(context, "dst_format", dst_format, 0);
+    av_opt_set_int(context, "sws_flags", flags, 0);
+    av_opt_set_int(context, "threads", std::min(4u, util::parallelism()), 0);
+    if (int rc = sws_init_context(context, nullptr, nullptr); rc < 0) {
+        sws_freeContext(context);
+        return std::unexpected(error_text(rc));
+    }
+    return context;
+}
+
 bool Scaler::convert(const AVFrame* frame, int width, int height, AVPixelFormat format)
 {
     const Key key { frame->width, frame->height, frame->format, width, height, format, frame->colorspace, frame->color_range };
     if (!m_context || !(key == m_key)) {
         sws_freeContext(m_context);
-        m_context = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width, height, format,
-            SWS_AREA, nullptr, nullptr, nullptr);
-        if (!m_context)
+        m_context = nullptr;
+        auto made = threaded_scaler(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width, height, format, SWS_AREA);
+        if (!made)
             return false;
+        m_context = *made;
         m_key = key;
         // Pictures say which matrix and range they use (HD recordings: BT.709);
         // swscale would read every one as BT.601, shifting the colours.
@@ -230,7 +254,7 @@ bool Scaler::convert(const AVFrame* frame, int width, int height, AVPixelFormat 
         // An encoder may still hold the last picture; it gets a fresh buffer.
         return false;
     }
-    return sws_scale(m_context, frame->data, frame->linesize, 0, frame->height, m_out->data, m_out->linesize) == height;
+    return sws_scale_frame(m_context, m_out.get(), frame) >= 0;
 }
 
 Scaler::~Scaler()
