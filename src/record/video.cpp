@@ -198,6 +198,11 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     if (!reader)
         return std::unexpected(reader.error());
     const std::uint64_t slots = std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(length * fps - 0.000001)), 1);
+    // Past the grid a sample is dropped, not replaced (unless it comes first).
+    (*reader)->use_last_of_each_slot([start, fps, slots](double t) -> std::optional<std::uint64_t> {
+        const std::uint64_t slot = slot_of(t - start, fps);
+        return slot < slots ? std::optional(slot) : std::nullopt;
+    });
 
     Decoded decoded { size.width, size.height, 0 };
     const auto emit = [&](platform::VideoSample& sample, std::uint64_t from, std::uint64_t to) -> std::expected<void, std::string> {
