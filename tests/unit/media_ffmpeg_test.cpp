@@ -146,6 +146,14 @@ TEST_F(MediaFFmpegTest, FramesLandOnTheirSlotsAndRangesStartOnTime)
     EXPECT_NEAR(ranged[0].first, clip_level(15), 3);
     EXPECT_EQ(ranged.size(), 9u);
 
+    // With unreferenced B-frames the reader leaves some pictures out; the
+    // frames used are the same.
+    ClipSpec with_b;
+    with_b.b_frames = 3;
+    const fs::path b_path = clip("b-frames.mp4", with_b);
+    EXPECT_EQ(decoded(b_path, { std::nullopt, 15, 800 }), frames);
+    EXPECT_EQ(decoded(b_path, { std::make_pair(0.51, 0.8), 30, 800 }), ranged);
+
     // Variable rate: a one-second pause is one long frame.
     ClipSpec vfr;
     vfr.times = { 0.0, 0.1, 1.1, 1.2 };
