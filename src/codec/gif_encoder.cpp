@@ -65,7 +65,7 @@ uint32_t saturating_add(uint32_t a, uint32_t b)
     return b > std::numeric_limits<uint32_t>::max() - a ? std::numeric_limits<uint32_t>::max() : a + b;
 }
 
-bool within(uint32_t a, uint32_t b, int t)
+inline bool within(uint32_t a, uint32_t b, int t)
 {
     const int dr = static_cast<int>((a >> 16) & 0xFF) - static_cast<int>((b >> 16) & 0xFF);
     const int dg = static_cast<int>((a >> 8) & 0xFF) - static_cast<int>((b >> 8) & 0xFF);
