@@ -204,8 +204,10 @@ int main(int argc, char** argv)
         psnr_of(ref_diff, frames).c_str(), bench::ratio(diff_ms, ours_ms).c_str());
     const bool fast = ref_ms >= 3 * ours_ms, small_enough = report->bytes <= size_of(ref),
                sharp = ours_psnr && ref_psnr && ours_psnr->first >= ref_psnr->first;
-    std::printf("  goals against palettegen+paletteuse: 3x faster %s, no larger %s, PSNR no lower %s\n", fast ? "yes" : "NO",
-        small_enough ? "yes" : "NO", sharp ? "yes" : "NO");
+    // The goals are set for the full clip; the smoke clip is too small to judge.
+    if (!smoke)
+        std::printf("  goals against palettegen+paletteuse: 3x faster %s, no larger %s, PSNR no lower %s\n", fast ? "yes" : "NO",
+            small_enough ? "yes" : "NO", sharp ? "yes" : "NO");
     failures += ref_ms < 0 || diff_ms < 0 || null_ms < 0;
 
     // --- Decoding alone -----------------------------------------------------------
