@@ -26,13 +26,9 @@ namespace bench {
 // At least 800 × 480 pixels.
 inline Picture make_desktop(std::uint32_t w, std::uint32_t h, double photo_share, unsigned seed)
 {
-    w = std::max(w, 800u);
-    h = std::max(h, 480u);
-    Picture pic;
-    pic.width = w;
-    pic.height = h;
-    pic.name = std::to_string(w) + "x" + std::to_string(h) + " desktop, drawn text";
-    pic.bgra.resize(std::size_t(w) * h * 4);
+    Picture pic = detail::blank_picture(w, h, " desktop, drawn text");
+    w = pic.width;
+    h = pic.height;
     // Opaque RGB32 is B, G, R, 255 in memory: the capture's own format.
     QImage img(pic.bgra.data(), int(w), int(h), int(w) * 4, QImage::Format_RGB32);
     std::mt19937 rng(seed);
