@@ -671,7 +671,8 @@ TEST(EncodePng, NoisyPhotoRowsBetweenPanels)
             same = d.rgba[i] == px[i + 2] && d.rgba[i + 1] == px[i + 1] && d.rgba[i + 2] == px[i] && d.rgba[i + 3] == 255;
         EXPECT_TRUE(same) << "spng decode differs";
         EXPECT_TRUE(decode_libpng(png) == d.rgba) << "libpng decode differs";
-        // The whole window alone leaves the stream about 10% above zlib's.
+        // With the whole window alone the stream came out 13% above zlib's;
+        // with the narrow one where it pays, 1–4% below.
         const std::size_t ours = idat_bytes(png), zlib = zlib_filtered_size(inflate_idat(png));
         EXPECT_LE(double(ours), 1.03 * double(zlib)) << ours << " bytes against zlib's " << zlib;
     }
