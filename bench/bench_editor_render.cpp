@@ -85,7 +85,7 @@ int main(int argc, char** argv)
             p.translate(fit.offset.x - fit.canvas.x * fit.zoom, fit.offset.y - fit.canvas.y * fit.zoom);
             p.scale(fit.zoom, fit.zoom);
         }
-        render::DrawCtx ctx { &p, 2, on_screen ? 2 * fit.zoom : 2, on_screen, &ed->base().from_srgb() };
+        render::DrawCtx ctx { .painter = &p, .scale = 2, .unit = on_screen ? 2 * fit.zoom : 2, .on_screen = on_screen, .from_srgb = &ed->base().from_srgb() };
         const editor::model::Annotation items[] = { a };
         render::draw_items(ctx, ed->base(), cache, items, QRectF(0, 0, w, h), std::nullopt);
     };

@@ -287,7 +287,18 @@ void draw_shape(DrawCtx& ctx, const model::Annotation& a)
 {
     const double w = ctx.scale * model::STROKE_WIDTHS[std::min<std::size_t>(a.size, 2)];
     const double u = ctx.unit;
-    paint::Layer layer(*ctx.painter, qrect(a.bounds(ctx.scale)), paint::Shadow { 0, u, 3 * u, ctx.color(0, 0, 0, 0.28) });
+    QPainter& parent = *ctx.painter;
+    const QRect rect = paint::layer_rect(parent, qrect(a.bounds(ctx.scale)), ctx.layer_within);
+    SpriteEntry* cached = nullptr;
+    if (ctx.sprites) {
+        cached = &(*ctx.sprites)[a.id];
+        if (cached->annotation == a && cached->transform == parent.transform() && cached->unit == u && cached->sprite.rect == rect
+            && !rect.isEmpty()) {
+            paint::draw_sprite(parent, cached->sprite);
+            return;
+        }
+    }
+    paint::Layer layer(parent, rect, paint::Shadow { 0, u, 3 * u, ctx.color(0, 0, 0, 0.28) });
     QPainter& q = layer.painter();
     const QPen pen(ctx.color(a.color.r, a.color.g, a.color.b), w, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     if (const auto* s = std::get_if<model::Stroke>(&a.geom)) {
@@ -301,7 +312,12 @@ void draw_shape(DrawCtx& ctx, const model::Annotation& a)
     } else if (const auto* c = std::get_if<model::Counter>(&a.geom)) {
         draw_counter(ctx, q, a, *c);
     }
-    layer.end();
+    if (!cached) {
+        layer.end();
+        return;
+    }
+    *cached = SpriteEntry { a, parent.transform(), u, layer.finish() };
+    paint::draw_sprite(parent, cached->sprite);
 }
 
 // A paint device whose logical resolution is 72 dots per inch, so that a
@@ -572,7 +588,7 @@ std::optional<output::Raster> export_doc(Base& base, const model::Doc& doc, Effe
             return std::nullopt;
         painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
         painter.translate(-canvas.x(), -canvas.y());
-        DrawCtx ctx { &painter, base.scale(), base.scale(), false, &base.from_srgb() };
+        DrawCtx ctx { .painter = &painter, .scale = base.scale(), .unit = base.scale(), .from_srgb = &base.from_srgb() };
         std::unique_ptr<Floating> floating;
         if (doc.background) {
             const bool opaque = base.opaque();

@@ -28,6 +28,7 @@
 #include <QRectF>
 #include <QRegion>
 #include <QString>
+#include <QTransform>
 
 #include <cstdint>
 #include <memory>
@@ -93,6 +94,18 @@ struct EffectEntry {
 };
 using EffectCache = std::unordered_map<std::uint64_t, EffectEntry>;
 
+// The finished pictures of an annotation drawn on screen with its shadow,
+// reused while the annotation, the device transform, the shadow unit and the
+// layer's rectangle all stay the same: a repaint then composites them
+// instead of filling outlines and blurring shadows again.
+struct SpriteEntry {
+    editor::model::Annotation annotation;
+    QTransform transform;
+    double unit = 0;
+    paint::Sprite sprite;
+};
+using SpriteCache = std::unordered_map<std::uint64_t, SpriteEntry>;
+
 // What one drawing pass draws with.
 struct DrawCtx {
     QPainter* painter = nullptr; // one unit = one image pixel, y downwards
@@ -100,6 +113,12 @@ struct DrawCtx {
     double unit = 1;             // shadow unit: s in exports, s × zoom on screen
     bool on_screen = false;      // selects the reduced-resolution blur
     const std::optional<QColorTransform>* from_srgb = nullptr;
+    // On screen: the annotations' finished pictures, and the device rectangle
+    // their layers are cut to instead of the painter's clip (the part of the
+    // view the source covers), so that a repaint of a small dirty rectangle
+    // makes the same pictures as a whole one.
+    SpriteCache* sprites = nullptr;
+    std::optional<QRect> layer_within {};
 
     // An sRGB colour in the space the pixels are in.
     QColor color(double r, double g, double b, double a = 1) const;

@@ -274,7 +274,7 @@ TEST(EditorExport, FrameIsRoundedAndItsShadowFallsBelow)
     {
         QPainter p(&ref);
         p.translate(20, 20);
-        render::DrawCtx ctx { &p, 1, 1, false, &base.from_srgb() };
+        render::DrawCtx ctx { .painter = &p, .from_srgb = &base.from_srgb() };
         render::draw_background(ctx, QRectF(-20, -20, 240, 140));
     }
     const auto darkening = [&](int x, int y) {
@@ -355,7 +355,7 @@ TEST(EditorRender, EffectCacheKeepsScreenAndExportEntriesApart)
     QImage screen(400, 300, QImage::Format_ARGB32_Premultiplied);
     const auto draw_on_screen = [&] {
         QPainter p(&screen);
-        render::DrawCtx ctx { &p, 2, 1, true, &base.from_srgb() };
+        render::DrawCtx ctx { .painter = &p, .scale = 2, .on_screen = true, .from_srgb = &base.from_srgb() };
         render::draw_items(ctx, base, cache, doc.annotations, QRectF(0, 0, 400, 300), std::nullopt);
     };
     draw_on_screen();
@@ -399,7 +399,7 @@ TEST(EditorRender, BaseScaleAndColourSpace)
     render::Base wide(p3, 1);
     EXPECT_EQ(wide.color_space(), QColorSpace(QColorSpace::DisplayP3));
     // Palette colours are sRGB: pure red is less than full red in Display P3.
-    render::DrawCtx ctx { nullptr, 1, 1, false, &wide.from_srgb() };
+    render::DrawCtx ctx { .from_srgb = &wide.from_srgb() };
     const QColor red = ctx.color(1, 0, 0);
     EXPECT_LT(red.redF(), 0.95f);
     EXPECT_GT(red.greenF(), 0.1f);
