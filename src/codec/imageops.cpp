@@ -16,8 +16,11 @@ namespace imageops {
 
 namespace {
 
-// Below this many source pixels a second thread costs more than it saves.
+// Below this many source pixels a second thread costs more than it saves:
+// a blur does six passes over each pixel, a downscale a few additions, so
+// starting threads pays only for a far larger downscale.
 constexpr std::size_t k_thread_min_pixels = 65536;
+constexpr std::size_t k_downscale_thread_min_pixels = 1 << 19;
 constexpr std::size_t k_max_threads = 16;
 constexpr std::size_t k_max_blur_radius = 1000;
 
@@ -33,10 +36,10 @@ void check_view(std::size_t size, std::size_t width, std::size_t height, std::si
 }
 
 // Workers for an operation over `width` × `height` source pixels with `items`
-// independent output units: the calling thread alone for small images.
-std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items)
+// independent output units: the calling thread alone below `min_pixels`.
+std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items, std::size_t min_pixels = k_thread_min_pixels)
 {
-    if (width * height < k_thread_min_pixels)
+    if (width * height < min_pixels)
         return 1;
     return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
 }
@@ -366,7 +369,7 @@ Image downscale(const View& v, std::size_t factor)
     // A box sum stays below 256 × f² (rounding included): 32-bit sums hold it
     // while f < 4096; beyond that 64-bit sums keep it from wrapping.
     const bool narrow = f < 4096;
-    run_chunks(out.height, worker_count(v.width, v.height, out.height), [&](std::size_t first, std::size_t end) {
+    run_chunks(out.height, worker_count(v.width, v.height, out.height, k_downscale_thread_min_pixels), [&](std::size_t first, std::size_t end) {
         if (narrow)
             downscale_rows32(v, f, out, first, end);
         else

@@ -54,11 +54,16 @@ QImage wrap_pixels(imageops::Image image, bool opaque)
     return q;
 }
 
+imageops::View sub_view(std::span<const std::uint8_t> pixels, std::size_t width, const imageops::Rect& r)
+{
+    const std::size_t stride = 4 * width;
+    const std::size_t offset = r.y * stride + 4 * r.x;
+    return { pixels.subspan(std::min(offset, pixels.size())), r.w, r.h, stride };
+}
+
 imageops::View sub_view(const output::Raster& raster, const imageops::Rect& r)
 {
-    const std::size_t stride = 4 * std::size_t(raster.width);
-    const std::size_t offset = r.y * stride + 4 * r.x;
-    return { std::span<const std::uint8_t>(raster.pixels).subspan(std::min(offset, raster.pixels.size())), r.w, r.h, stride };
+    return sub_view(raster.pixels, raster.width, r);
 }
 
 // The processed entry of a pixelate or blur region, made (or remade) when
@@ -95,9 +100,22 @@ const EffectEntry* effect_entry(DrawCtx& ctx, Base& base, EffectCache& cache, co
         const std::size_t ey = p.y > m ? p.y - m : 0;
         const imageops::Rect e = imageops::Rect { ex, ey, p.x + p.w + m - ex, p.y + p.h + m - ey }.clamp(base.width(), base.height());
         std::size_t k = 1;
+        std::size_t x = e.x, y = e.y; // where the region's first pixel goes
         imageops::Image region;
-        if (reduced && radius >= 8) {
-            k = std::max<std::size_t>(f / 4, 1);
+        const std::size_t reduce = reduced && radius >= 8 ? std::max<std::size_t>(f / 4, 1) : 1;
+        const std::shared_ptr<const imageops::Image> preview = reduce >= PREVIEW_FACTOR ? base.preview() : nullptr;
+        if (preview) {
+            // Whole preview pixels around the region: it moves by less than
+            // one, which its blur hides.
+            constexpr std::size_t F = PREVIEW_FACTOR;
+            const imageops::Rect r = imageops::Rect { e.x / F, e.y / F, (e.x + e.w + F - 1) / F - e.x / F,
+                (e.y + e.h + F - 1) / F - e.y / F }.clamp(preview->width, preview->height);
+            k = reduce / F * F;
+            x = r.x * F;
+            y = r.y * F;
+            region = imageops::downscale(sub_view(preview->pixels, preview->width, r), k / F);
+        } else if (reduce > 1) {
+            k = reduce;
             region = imageops::downscale(sub_view(*raster, e.clamp(raster->width, raster->height)), k);
         } else {
             const imageops::Rect c = e.clamp(raster->width, raster->height);
@@ -105,7 +123,7 @@ const EffectEntry* effect_entry(DrawCtx& ctx, Base& base, EffectCache& cache, co
         }
         if (region.width > 0 && region.height > 0)
             imageops::blur({ region.pixels, region.width, region.height, 4 * region.width }, std::max<std::size_t>(f / k, 1));
-        draw = QRectF(double(e.x), double(e.y), double(k * region.width), double(k * region.height));
+        draw = QRectF(double(x), double(y), double(k * region.width), double(k * region.height));
         image = wrap_pixels(std::move(region), base.opaque());
     }
     if (image.isNull())
@@ -358,9 +376,23 @@ Base::Base(QImage image, double scale)
         m_from_srgb = srgb.transformationToColorSpace(m_space);
 }
 
-void Base::set_raster(output::Raster raster)
+void Base::set_raster(output::Raster raster, std::optional<imageops::Image> preview)
 {
     m_raster = std::make_shared<const output::Raster>(std::move(raster));
+    if (preview)
+        m_preview = std::make_shared<const imageops::Image>(std::move(*preview));
+}
+
+imageops::Image preview_of(const output::Raster& raster)
+{
+    return imageops::downscale({ raster.pixels, raster.width, raster.height, 4 * std::size_t(raster.width) }, PREVIEW_FACTOR);
+}
+
+std::shared_ptr<const imageops::Image> Base::preview()
+{
+    if (!m_preview)
+        m_preview = std::make_shared<const imageops::Image>(preview_of(*raster()));
+    return m_preview;
 }
 
 bool Base::opaque()

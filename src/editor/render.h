@@ -45,6 +45,12 @@ class Editor;
 
 namespace render {
 
+// Each pixel of a preview is the mean of a PREVIEW_FACTOR-square box of the
+// picture: the blur drawn on screen, which loses far finer detail than that,
+// reads it instead of the whole picture.
+inline constexpr std::size_t PREVIEW_FACTOR = 4;
+imageops::Image preview_of(const output::Raster& raster);
+
 // The editor's source picture.
 class Base {
 public:
@@ -60,11 +66,15 @@ public:
     // Converts sRGB colours into the base's space; none when it is sRGB.
     const std::optional<QColorTransform>& from_srgb() const { return m_from_srgb; }
 
-    // Hands over pixels rasterised elsewhere (the background preparation).
-    void set_raster(output::Raster raster);
+    // Hands over pixels rasterised elsewhere (the background preparation),
+    // with their preview when it was made there too.
+    void set_raster(output::Raster raster, std::optional<imageops::Image> preview = std::nullopt);
     bool has_raster() const { return m_raster != nullptr; }
     // The rasterised pixels, made now when nothing handed them over yet.
     std::shared_ptr<const output::Raster> raster();
+    // The picture reduced by PREVIEW_FACTOR (preview_of the raster), made now
+    // when nothing handed it over yet.
+    std::shared_ptr<const imageops::Image> preview();
     // Whether every pixel is opaque (worked out once).
     bool opaque();
 
@@ -76,6 +86,7 @@ private:
     QColorSpace m_space;
     std::optional<QColorTransform> m_from_srgb;
     std::shared_ptr<const output::Raster> m_raster;
+    std::shared_ptr<const imageops::Image> m_preview;
     std::optional<bool> m_opaque;
 };
 

@@ -185,13 +185,13 @@ TEST(ImageOps, DownscaleAveragesPartialBoxes)
 
 TEST(ImageOps, DownscaleMatchesTheDefinitionWithWorkers)
 {
-    // 331 × 247 is above the threading threshold; the result must be the
+    // 1031 × 761 is above the threading threshold; the result must be the
     // same whichever rows each worker took.
-    const Img img = random_image(331, 247, 4, 3);
+    const Img img = random_image(1031, 761, 4, 3);
     for (const std::size_t f : { 2u, 3u, 7u, 16u, 64u, 400u }) {
         const auto out = imageops::downscale(img.view(), f);
-        EXPECT_EQ(out.width, (331 + f - 1) / f);
-        EXPECT_EQ(out.height, (247 + f - 1) / f);
+        EXPECT_EQ(out.width, (1031 + f - 1) / f);
+        EXPECT_EQ(out.height, (761 + f - 1) / f);
         EXPECT_TRUE(out.pixels == reference_downscale(img, f)) << "factor " << f;
     }
 }
