@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+
+#include <sys/mman.h>
 
 namespace render {
 
@@ -338,6 +341,24 @@ void draw_shape(DrawCtx& ctx, const model::Annotation& a)
     paint::draw_sprite(parent, cached->sprite);
 }
 
+// `size` zero bytes in fresh memory. A picture of tens of megabytes is
+// faulted in page by page as it is cleared, which on a busy system costs
+// more than painting it; huge pages, where the system allows them on
+// request, make those faults 512 times fewer.
+std::vector<std::uint8_t> zeroed(std::size_t size)
+{
+    constexpr std::uintptr_t HUGE_PAGE = 2 << 20;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(size);
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const std::uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t end = (start + size) & ~(HUGE_PAGE - 1);
+    if (end > first)
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE); // advice only: failure changes nothing
+    bytes.resize(size);
+    return bytes;
+}
+
 // A paint device whose logical resolution is 72 dots per inch, so that a
 // font's point size is its pixel size: QFont only takes whole pixel sizes.
 QPaintDevice* text_device()
@@ -608,7 +629,7 @@ std::optional<output::Raster> export_doc(Base& base, const model::Doc& doc, Effe
     output::Raster raster;
     raster.width = static_cast<std::uint32_t>(pw);
     raster.height = static_cast<std::uint32_t>(ph);
-    raster.pixels.resize(std::size_t(raster.width) * raster.height * 4);
+    raster.pixels = zeroed(std::size_t(raster.width) * raster.height * 4);
     // The painter writes straight into the raster's bytes.
     QImage target(raster.pixels.data(), int(raster.width), int(raster.height), int(4 * raster.width),
         QImage::Format_ARGB32_Premultiplied);
