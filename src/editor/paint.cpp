@@ -1,5 +1,6 @@
 #include "editor/paint.h"
 
+#include "base/simd.h"
 #include "base/util.h"
 
 #include <algorithm>
@@ -25,7 +26,7 @@ void transpose(const std::uint8_t* src, std::size_t src_step, std::size_t rows, 
 
 // One box pass down the columns, row by row so that memory is read in order
 // and many columns are summed side by side.
-void box_columns(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t w, std::size_t h,
+VECTOR_CLONES void box_columns(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t w, std::size_t h,
     std::size_t stride, std::size_t r, float inv, std::vector<std::uint32_t>& sum_buffer)
 {
     sum_buffer.assign(w, 0);
