@@ -17,10 +17,10 @@ namespace imageops {
 namespace {
 
 // Below this many source pixels a second thread costs more than it saves:
-// a blur does six passes over each pixel, a downscale a few additions, so
-// starting threads pays only for a far larger downscale.
+// a blur does six passes over each pixel, a downscale reads each byte once
+// at memory speed, so starting threads pays only for a far larger downscale.
 constexpr std::size_t k_thread_min_pixels = 65536;
-constexpr std::size_t k_downscale_thread_min_pixels = 1 << 19;
+constexpr std::size_t k_downscale_thread_min_pixels = 1 << 22;
 constexpr std::size_t k_max_threads = 16;
 constexpr std::size_t k_max_blur_radius = 1000;
 
@@ -109,8 +109,8 @@ struct FastDiv {
 };
 
 // Sums each byte over the box columns of one source row into `sums`.
-template <typename Sum>
-[[gnu::always_inline]] inline void add_row(const std::uint8_t* row, std::size_t width, std::size_t f, Sum* sums)
+template <typename Sum, typename In>
+[[gnu::always_inline]] inline void add_row(const In* row, std::size_t width, std::size_t f, Sum* sums)
 {
     if (f == 2) {
         const std::size_t pairs = width / 2;
@@ -146,17 +146,35 @@ struct SmallDiv {
 };
 constexpr std::size_t k_small_div_max = 4096;
 
+// Below this box size a byte's sum down the box rows fits 16 bits.
+constexpr std::size_t k_column_sum_max = 257;
+
 template <typename Sum>
 [[gnu::always_inline]] inline void downscale_rows(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
 {
     std::vector<Sum> sums(out.width * 4);
+    // Wider boxes sum each byte down the rows first (whole rows side by
+    // side, which vectorises), then across once per row of boxes.
+    const bool by_columns = f > 2 && f <= k_column_sum_max;
+    std::vector<std::uint16_t> columns(by_columns ? 4 * v.width : 0);
     const std::size_t last_w = v.width - (out.width - 1) * f;
     for (std::size_t Y = first; Y < end; ++Y) {
         std::fill(sums.begin(), sums.end(), Sum(0));
         const std::size_t y0 = Y * f;
         const std::size_t y1 = std::min(y0 + f, v.height);
-        for (std::size_t y = y0; y < y1; ++y)
-            add_row(v.data.data() + y * v.stride, v.width, f, sums.data());
+        if (by_columns) {
+            std::uint16_t* __restrict col = columns.data();
+            std::fill(columns.begin(), columns.end(), std::uint16_t(0));
+            for (std::size_t y = y0; y < y1; ++y) {
+                const std::uint8_t* __restrict row = v.data.data() + y * v.stride;
+                for (std::size_t i = 0; i < 4 * v.width; ++i)
+                    col[i] = static_cast<std::uint16_t>(col[i] + row[i]);
+            }
+            add_row(col, v.width, f, sums.data());
+        } else {
+            for (std::size_t y = y0; y < y1; ++y)
+                add_row(v.data.data() + y * v.stride, v.width, f, sums.data());
+        }
         const std::size_t rows = y1 - y0;
         std::uint8_t* __restrict dst = out.pixels.data() + Y * out.width * 4;
         const Sum* __restrict src = sums.data();
