@@ -428,6 +428,10 @@ void erase_long_lines(QImage& img, int page, int length)
                     ++inks[static_cast<std::size_t>(ink(x, y))];
                     ++count;
                 }
+        // No thin long run at all: nothing here is a line, and the median
+        // below would be no ink of any line.
+        if (count == 0)
+            continue;
         int line_ink = 0;
         for (std::size_t below = 0; line_ink < 255 && (below += inks[line_ink]) <= count / 2;)
             ++line_ink;

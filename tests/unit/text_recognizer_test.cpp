@@ -349,3 +349,24 @@ TEST(TextRecognizer, StrokesOnAFaintGridLineStay)
     ASSERT_TRUE(r) << r.error();
     EXPECT_EQ(lines_of(*r, img), std::vector<std::string>(20, text)) << words(*r);
 }
+
+// A table whose header row is shaded a little darker than the page, with
+// no rule anywhere: the header's letters lie on a long faint run along
+// their rows, but their bars are letters, not lines.
+TEST(TextRecognizer, LettersOnAShadedRowKeepTheirBars)
+{
+    QImage img(520, 200, QImage::Format_RGB32);
+    img.fill(QColor(250, 250, 250));
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(QRect(0, 10, 520, 36), QColor(222, 222, 222));
+    p.setFont(ui_font(15));
+    p.setPen(QColor(30, 30, 30));
+    p.drawText(QPointF(12, 33), "EFE 4 - 1 = 3 TEF FE");
+    p.drawText(QPointF(12, 80), "Martes pagado sin cambios");
+    p.end();
+    const auto r = recognizer().recognize(img, LANGS);
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(lines_of(*r, img), (std::vector<std::string> { "EFE 4 - 1 = 3 TEF FE", "Martes pagado sin cambios" }))
+        << words(*r);
+}
