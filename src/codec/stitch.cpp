@@ -168,8 +168,9 @@ std::uint8_t* Buffer::release()
 // ---------------------------------------------------------------------------
 // Track
 
-Track::Track(std::uint32_t max_rows)
+Track::Track(std::uint32_t max_rows, unsigned sign_threads)
     : m_max_rows(max_rows)
+    , m_sign_threads(sign_threads)
 {
 }
 
@@ -216,7 +217,7 @@ Step Track::push(const Frame& frame)
         return kMismatch;
     check_frame(frame);
 
-    Sig sig = sign(frame);
+    Sig sig = m_sign_threads > 0 ? sign(frame, m_sign_threads) : sign(frame);
     const std::uint32_t h = frame.height;
 
     if (!m_prev) {
@@ -301,15 +302,15 @@ Image Track::take_image()
 // ---------------------------------------------------------------------------
 // Stitcher
 
-Stitcher::Stitcher(std::uint8_t mode, std::uint32_t max_rows)
+Stitcher::Stitcher(std::uint8_t mode, std::uint32_t max_rows, unsigned sign_threads)
 {
     if (mode == 0) {
-        m_tracks.push_back({Axis::Vertical, Track(max_rows)});
+        m_tracks.push_back({Axis::Vertical, Track(max_rows, sign_threads)});
     } else if (mode == 2) {
-        m_tracks.push_back({Axis::Vertical, Track(max_rows)});
-        m_tracks.push_back({Axis::Horizontal, Track(max_rows)});
+        m_tracks.push_back({Axis::Vertical, Track(max_rows, sign_threads)});
+        m_tracks.push_back({Axis::Horizontal, Track(max_rows, sign_threads)});
     } else {
-        m_tracks.push_back({Axis::Horizontal, Track(max_rows)});
+        m_tracks.push_back({Axis::Horizontal, Track(max_rows, sign_threads)});
     }
 }
 

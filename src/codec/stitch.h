@@ -9,8 +9,9 @@
 // once from the first frame and the footer is placed once, at the very end.
 //
 // Threads: a Stitcher and a Preview are single-owner values without locks.
-// Within one push the row signatures of a large frame are computed on scoped
-// worker threads that all end before the push goes on.
+// Unless the stitcher is told otherwise, within one push the row signatures of
+// a large frame are computed on scoped worker threads that all end before the
+// push goes on.
 #pragma once
 
 #include <cstddef>
@@ -207,7 +208,9 @@ struct Image {
 // The state of one scroll axis.
 class Track {
 public:
-    explicit Track(std::uint32_t max_rows);
+    // sign_threads: the threads signing each frame; 0 picks them by the
+    // frame's size (sign_workers).
+    explicit Track(std::uint32_t max_rows, unsigned sign_threads = 0);
 
     Step push(const Frame& frame);
     // Appends up to `count` packed rows to the output; sets full when fewer fit.
@@ -244,6 +247,7 @@ private:
     std::int64_t m_hint = 0;
     std::uint64_t m_frames = 0;
     std::uint32_t m_max_rows;
+    unsigned m_sign_threads;
     bool m_full = false;
 };
 
@@ -251,7 +255,9 @@ class Stitcher {
 public:
     // Mode 0: one Vertical track; mode 2: Vertical and Horizontal, racing
     // until one of them moves; any other mode: one Horizontal track.
-    Stitcher(std::uint8_t mode, std::uint32_t max_rows);
+    // sign_threads as for Track: a caller that already pushes on a thread of
+    // its own may want 1, spawning no threads per frame.
+    Stitcher(std::uint8_t mode, std::uint32_t max_rows, unsigned sign_threads = 0);
 
     // One frame into every track. Stops the process on a frame whose data are
     // shorter than its view claims.
