@@ -8,11 +8,11 @@
 
 namespace scroll {
 
-FrameRelay::FrameRelay(std::size_t buffers, std::string thread_name, Handler handler)
+FrameRelay::FrameRelay(std::size_t buffers, std::size_t budget, std::string thread_name, Handler handler)
     : m_handler(std::move(handler))
+    , m_buffers(std::max<std::size_t>(buffers, 1))
+    , m_budget(budget)
 {
-    for (std::size_t i = 0; i < std::max<std::size_t>(buffers, 1); ++i)
-        m_free.push_back(std::make_unique<Slot>());
     m_thread = std::thread([this, name = std::move(thread_name)] { run(name); });
 }
 
@@ -29,19 +29,26 @@ FrameRelay::~FrameRelay()
 
 bool FrameRelay::offer(const stitch::Frame& frame)
 {
+    const std::size_t row = 4 * std::size_t(frame.width);
+    const std::size_t need = row * frame.height;
     std::unique_ptr<Slot> slot;
     {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_closed || !m_free.empty(); });
+        const auto may_grow = [&] { return m_slots < m_buffers || (m_slots + 1) <= m_budget / std::max<std::size_t>(need, 1); };
+        m_changed.wait(lock, [&] { return m_closed || !m_free.empty() || may_grow(); });
         if (m_closed)
             return false;
-        slot = std::move(m_free.back());
-        m_free.pop_back();
+        if (!m_free.empty()) {
+            slot = std::move(m_free.back());
+            m_free.pop_back();
+        } else {
+            slot = std::make_unique<Slot>();
+            ++m_slots;
+        }
     }
-    const std::size_t row = 4 * std::size_t(frame.width);
     try {
         // Frames keep one size, so after the first few this allocates nothing.
-        slot->pixels.resize(row * frame.height);
+        slot->pixels.resize(need);
     } catch (const std::bad_alloc&) {
         {
             std::lock_guard lock(m_mutex);

@@ -2,11 +2,13 @@
 //
 // The stream's grab waits for its listener, and a push into the stitcher
 // preempted on a busy machine would cost the grab its next slots. So the
-// listener only copies the borrowed pixels into one of a few recycled
-// buffers and returns; the relay's thread runs the handler on each frame, in
-// order. While every buffer is queued the listener waits for one: a handler
-// that falls that far behind costs the grab its slots, as a slow listener
-// would, but no frame is skipped.
+// listener only copies the borrowed pixels into a recycled buffer and
+// returns; the relay's thread runs the handler on each frame, in order. When
+// the handler stalls (a busy machine may not run it for a tenth of a second)
+// more buffers are made, up to a budget: a grab that missed slots instead
+// would lose the frames a fast scroll cannot do without. Past the budget the
+// listener waits for a buffer: a handler that slow costs the grab its slots,
+// but no frame is skipped.
 #pragma once
 
 #include "codec/stitch.h"
@@ -29,9 +31,10 @@ public:
     // the call only.
     using Handler = std::function<void(const stitch::Frame&)>;
 
-    // Starts the thread, named `thread_name` (at most 15 characters), with
-    // `buffers` (at least 1) frames of room.
-    FrameRelay(std::size_t buffers, std::string thread_name, Handler handler);
+    // Starts the thread, named `thread_name` (at most 15 characters). Room
+    // for frames: `buffers` (at least 1), and more while all of them would
+    // take at most `budget` bytes.
+    FrameRelay(std::size_t buffers, std::size_t budget, std::string thread_name, Handler handler);
     // Takes no more frames, drops those still queued and ends the thread.
     // Any thread but the relay's.
     ~FrameRelay();
@@ -61,7 +64,10 @@ private:
     void run(std::string name);
 
     const Handler m_handler;
+    const std::size_t m_buffers;
+    const std::size_t m_budget;
     std::mutex m_mutex;
+    std::size_t m_slots = 0; // with m_mutex: buffers made so far
     std::condition_variable m_changed;
     std::vector<std::unique_ptr<Slot>> m_free; // with m_mutex
     std::deque<std::unique_ptr<Slot>> m_queued; // with m_mutex

@@ -239,7 +239,7 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
 Engine::Engine(std::uint64_t session_id, std::uint32_t preview_width)
     : id(session_id)
     , preview(preview_width)
-    , relay(4, "vistrope-stitch", [this](const stitch::Frame& frame) { stitch_frame(*this, frame); })
+    , relay(4, std::size_t(64) << 20, "vistrope-stitch", [this](const stitch::Frame& frame) { stitch_frame(*this, frame); })
 {
 }
 

@@ -56,7 +56,7 @@ TEST(FrameRelay, CopiesFramesOutHandsThemOverInOrderAndHoldsTheGrabOnlyWhenFull)
     Gate gate;
     std::mutex seen_mutex;
     std::vector<Seen> seen;
-    scroll::FrameRelay relay(2, "test-relay", [&](const stitch::Frame& f) {
+    scroll::FrameRelay relay(2, 0, "test-relay", [&](const stitch::Frame& f) {
         gate.wait();
         bool packed = f.data.size() == 4 * std::size_t(f.width) * f.height;
         for (std::uint32_t r = 0; packed && r < f.height; ++r)
@@ -99,7 +99,7 @@ TEST(FrameRelay, CloseLetsQueuedFramesThroughAndFreesAWaitingGrab)
 {
     Gate gate;
     std::atomic<int> handled { 0 };
-    auto relay = std::make_unique<scroll::FrameRelay>(2, "test-relay", [&](const stitch::Frame&) {
+    auto relay = std::make_unique<scroll::FrameRelay>(2, 0, "test-relay", [&](const stitch::Frame&) {
         gate.wait();
         ++handled;
     });
@@ -128,7 +128,7 @@ TEST(FrameRelay, DestroyingItDropsWhatIsStillQueued)
     Gate gate;
     std::atomic<int> handled { 0 };
     std::atomic<bool> entered { false };
-    auto relay = std::make_unique<scroll::FrameRelay>(3, "test-relay", [&](const stitch::Frame&) {
+    auto relay = std::make_unique<scroll::FrameRelay>(3, 0, "test-relay", [&](const stitch::Frame&) {
         entered = true;
         gate.wait();
         ++handled;
@@ -145,4 +145,24 @@ TEST(FrameRelay, DestroyingItDropsWhatIsStillQueued)
     relay.reset(); // waits for the frame in the handler only
     opener.join();
     EXPECT_EQ(handled.load(), 1);
+}
+
+TEST(FrameRelay, AStalledHandlerGetsMoreBuffersWithinTheBudgetThenTheGrabWaits)
+{
+    Gate gate;
+    std::atomic<int> handled { 0 };
+    // One buffer, and more while they fit in 3 frames of 2 × 2 pixels.
+    scroll::FrameRelay relay(1, 3 * 16, "test-relay", [&](const stitch::Frame&) {
+        gate.wait();
+        ++handled;
+    });
+    const std::vector<std::uint8_t> px = rows(2, 2, 8, 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(relay.offer({ px, 2, 2, 8 })) << i;
+    auto fourth = std::async(std::launch::async, [&] { return relay.offer({ px, 2, 2, 8 }); });
+    EXPECT_EQ(fourth.wait_for(100ms), std::future_status::timeout);
+    gate.release();
+    EXPECT_TRUE(fourth.get());
+    relay.wait_idle();
+    EXPECT_EQ(handled.load(), 4);
 }
