@@ -217,7 +217,9 @@ Step Track::push(const Frame& frame)
         return kMismatch;
     check_frame(frame);
 
-    Sig sig = m_sign_threads > 0 ? sign(frame, m_sign_threads) : sign(frame);
+    // Signed into the spare lists, which keep their memory from frame to frame.
+    sign_into(frame, m_sign_threads > 0 ? m_sign_threads : sign_workers(std::uint64_t(frame.width) * frame.height), m_spare);
+    Sig& sig = m_spare;
     const std::uint32_t h = frame.height;
 
     if (!m_prev) {
@@ -280,7 +282,7 @@ Step Track::push(const Frame& frame)
                                                           std::max<std::int64_t>(end, std::int64_t(m_rows) - m_pos));
     set_tail(frame, std::uint32_t(tail_from));
 
-    m_prev = std::move(sig);
+    std::swap(*m_prev, m_spare);
     ++m_frames;
     m_hint = d;
     if (m_full)

@@ -111,6 +111,8 @@ void set_worker_limit(unsigned limit);
 // The signature pass: `workers` chunks of rows, each on its own scoped thread
 // (on the calling thread when `workers` is 1). The frame must be valid.
 Sig sign(const Frame& frame, unsigned workers);
+// The same into `sig`, whose lists are overwritten but keep their memory.
+void sign_into(const Frame& frame, unsigned workers, Sig& sig);
 inline Sig sign(const Frame& frame)
 {
     return sign(frame, sign_workers(std::uint64_t(frame.width) * frame.height));
@@ -238,6 +240,7 @@ private:
     Buffer m_out;                     // stitched rows, packed
     std::vector<std::uint8_t> m_tail; // reference rows tail_from..height − 1, packed
     std::optional<Sig> m_prev;        // signatures of the reference frame
+    Sig m_spare;                      // the current frame's, then the next reference's
     std::uint32_t m_width = 0;
     std::uint32_t m_height = 0;
     std::uint32_t m_rows = 0;
