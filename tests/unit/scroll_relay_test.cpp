@@ -138,8 +138,11 @@ TEST(FrameRelay, DestroyingItDropsWhatIsStillQueued)
         ASSERT_TRUE(relay->offer({ px, 2, 2, 8 }));
     while (!entered)
         std::this_thread::sleep_for(1ms);
+    // With frames queued, waiting for the relay to go idle returns only
+    // once its end has begun: the gate opens after the queue was given up.
+    scroll::FrameRelay* ending = relay.get();
     std::thread opener([&] {
-        std::this_thread::sleep_for(50ms);
+        ending->wait_idle();
         gate.release();
     });
     relay.reset(); // waits for the frame in the handler only
