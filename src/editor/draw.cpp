@@ -184,6 +184,7 @@ void draw_overlay(Editor& editor, QPainter& painter, const QRectF& dirty, double
         painter.setClipRect(source, Qt::IntersectClip);
     }
     render::DrawCtx ctx = screen_ctx(editor, &painter, dpr);
+    render::trim_sprites(editor.sprites(), render::SPRITE_BUDGET);
     ctx.sprites = &editor.sprites();
     ctx.layer_within = painter.transform().mapRect(source).toAlignedRect();
     render::draw_items(ctx, editor.base(), editor.effects(), e.doc().annotations, visible, e.editing_text_id());

@@ -664,6 +664,15 @@ std::optional<output::Raster> export_doc(Base& base, const model::Doc& doc, Effe
     return raster;
 }
 
+void trim_sprites(SpriteCache& cache, std::size_t budget)
+{
+    std::size_t bytes = 0;
+    for (const auto& [id, entry] : cache)
+        bytes += static_cast<std::size_t>(entry.sprite.content.sizeInBytes()) + static_cast<std::size_t>(entry.sprite.shadow.sizeInBytes());
+    if (bytes > budget)
+        cache.clear();
+}
+
 } // namespace render
 
 namespace editor {

@@ -117,6 +117,12 @@ struct SpriteEntry {
 };
 using SpriteCache = std::unordered_map<std::uint64_t, SpriteEntry>;
 
+// Empties the cache when its pictures hold more than `budget` bytes: a
+// document of many view-sized annotations then repaints from scratch
+// instead of keeping a view's worth of memory for each.
+void trim_sprites(SpriteCache& cache, std::size_t budget);
+inline constexpr std::size_t SPRITE_BUDGET = std::size_t { 384 } << 20;
+
 // What one drawing pass draws with.
 struct DrawCtx {
     QPainter* painter = nullptr; // one unit = one image pixel, y downwards
