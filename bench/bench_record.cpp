@@ -11,7 +11,9 @@
 //     null sink; where the flip and the onset land in our file and in
 //     ffmpeg's x11grab + pulse recording of the same scene.
 //
-//   scripts/x-session [--size WxH] build/bench/bench_record [--fps N] [--seconds S]
+//   scripts/x-session [--size WxH] build/bench/bench_record [--fps N] [--seconds S] [--only K]
+//
+// --only K runs part K alone (1 to 4).
 //
 // Without an X display (or under Qt's offscreen platform) it says it skipped
 // and succeeds, so the --smoke run always passes; --smoke records one short clip.
@@ -290,7 +292,10 @@ int main(int argc, char** argv)
     const bool smoke = bench::smoke(argc, argv);
     int fps = 60;
     double seconds = 10;
+    int only = 0;
     for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--only") == 0)
+            only = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--fps") == 0)
             fps = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--seconds") == 0)
@@ -317,42 +322,47 @@ int main(int argc, char** argv)
         return 1;
     }
     const platform::PixelRect full = (*source)->clip(display, std::nullopt);
-    const std::size_t bytes = std::size_t(full.w) * std::size_t(full.h) * 4;
-    std::vector<std::uint8_t> from(bytes, 7), to(bytes);
-    const auto copy = bench::time_runs(60, [&] { std::memcpy(to.data(), from.data(), bytes); });
-    const auto grab = bench::time_runs(60, [&] { (void)(*source)->read_root(full); });
-    Flat capsule(Qt::black, QRect(full.w / 2 - 100, full.h - 120, 200, 44));
-    pump(400);
-    const auto plan = (*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) });
-    const auto grab_left_out = bench::time_runs(60, [&] {
-        auto image = (*source)->read_root(full);
-        if (image)
-            (*source)->paint(*image, full, plan);
-    });
-    const auto planning = bench::time_runs(20, [&] { (void)(*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) }); });
-    capsule.hide();
-    fmt::print("una captura {}×{}: memcpy {:.2f} ms, captura {:.2f} ms ({:.2f}× el memcpy), sin la cápsula {:.2f} ms ({:.2f}×); "
-               "plan de ventanas {:.2f} ms (cada 250 ms)\n",
-        full.w, full.h, copy.median_ms, grab.median_ms, grab.median_ms / copy.median_ms, grab_left_out.median_ms,
-        grab_left_out.median_ms / copy.median_ms, planning.median_ms);
+    auto part = [only](int k) { return only == 0 || only == k; };
+    QProcess animator;
+    if (part(1)) {
+        const std::size_t bytes = std::size_t(full.w) * std::size_t(full.h) * 4;
+        std::vector<std::uint8_t> from(bytes, 7), to(bytes);
+        const auto copy = bench::time_runs(60, [&] { std::memcpy(to.data(), from.data(), bytes); });
+        const auto grab = bench::time_runs(60, [&] { (void)(*source)->read_root(full); });
+        Flat capsule(Qt::black, QRect(full.w / 2 - 100, full.h - 120, 200, 44));
+        pump(400);
+        const auto plan = (*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) });
+        const auto grab_left_out = bench::time_runs(60, [&] {
+            auto image = (*source)->read_root(full);
+            if (image)
+                (*source)->paint(*image, full, plan);
+        });
+        const auto planning = bench::time_runs(20, [&] { (void)(*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) }); });
+        capsule.hide();
+        fmt::print("una captura {}×{}: memcpy {:.2f} ms, captura {:.2f} ms ({:.2f}× el memcpy), sin la cápsula {:.2f} ms ({:.2f}×); "
+                   "plan de ventanas {:.2f} ms (cada 250 ms)\n",
+            full.w, full.h, copy.median_ms, grab.median_ms, grab.median_ms / copy.median_ms, grab_left_out.median_ms,
+            grab_left_out.median_ms / copy.median_ms, planning.median_ms);
+    }
 
     // 2. A recording over an animated screen.
-    QProcess animator;
-    animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
-    animator.waitForStarted();
-    pump(1500);
-    const Recorded ours = record_ours(display, std::nullopt, fps, seconds, dir.filePath("nuestro.mp4"), false);
-    const Recorded theirs = record_ffmpeg(QRect(full.x, full.y, full.w, full.h), fps, seconds, dir.filePath("ffmpeg.mp4"), false);
-    animator.kill(); // the child this benchmark started
-    animator.waitForFinished(5000);
-    fmt::print("grabación {}×{} a {} cuadros/s, {:.0f} s:\n", full.w, full.h, fps, seconds);
-    fmt::print("  nuestra: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", ours.frames, ours.slots, ours.dropped_percent(), ours.cores);
-    fmt::print("  ffmpeg x11grab ultrafast: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", theirs.frames, theirs.slots,
-        theirs.dropped_percent(), theirs.cores);
-    fmt::print("  núcleos ffmpeg / nuestros: {}\n", bench::ratio(theirs.cores, ours.cores));
+    if (part(2)) {
+        animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
+        animator.waitForStarted();
+        pump(1500);
+        const Recorded ours = record_ours(display, std::nullopt, fps, seconds, dir.filePath("nuestro.mp4"), false);
+        const Recorded theirs = record_ffmpeg(QRect(full.x, full.y, full.w, full.h), fps, seconds, dir.filePath("ffmpeg.mp4"), false);
+        animator.kill(); // the child this benchmark started
+        animator.waitForFinished(5000);
+        fmt::print("grabación {}×{} a {} cuadros/s, {:.0f} s:\n", full.w, full.h, fps, seconds);
+        fmt::print("  nuestra: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", ours.frames, ours.slots, ours.dropped_percent(), ours.cores);
+        fmt::print("  ffmpeg x11grab ultrafast: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", theirs.frames, theirs.slots,
+            theirs.dropped_percent(), theirs.cores);
+        fmt::print("  núcleos ffmpeg / nuestros: {}\n", bench::ratio(theirs.cores, ours.cores));
+    }
 
     // 3. The same with the controls on screen and the keys-and-clicks panel busy.
-    {
+    if (part(3)) {
         animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
         animator.waitForStarted();
         pump(1500);
@@ -363,9 +373,14 @@ int main(int argc, char** argv)
         pump(500);
         const auto panel = overlay->window_id();
         int clicks = 0, keys = 0;
+        std::uint64_t shown_second = ~0ull;
         const Recorded busy = record_ours(display, std::nullopt, fps, seconds, dir.filePath("con_controles.mp4"), false,
             [&](double t) {
-                ui->set_time(recorder::time_text(static_cast<std::uint64_t>(t)));
+                // The recorder's clock ticks once a second.
+                if (const auto second = static_cast<std::uint64_t>(t); second != shown_second) {
+                    shown_second = second;
+                    ui->set_time(recorder::time_text(second));
+                }
                 for (; clicks < t * 10; ++clicks)
                     overlay->shared()->ring_at(200 + (clicks * 97) % 1400, 200 + (clicks * 53) % 600, clicks % 3 != 0);
                 for (; keys < t * 5; ++keys)
@@ -387,6 +402,8 @@ int main(int argc, char** argv)
     }
 
     // 4. Sync of picture and sound.
+    if (!part(4))
+        return 0;
     const QRect area(100, 100, 320, 240);
     Flat scene(Qt::black, area);
     pump(500);
