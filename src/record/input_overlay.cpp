@@ -159,7 +159,6 @@ class OverlayPanel final : public QWidget {
 public:
     explicit OverlayPanel(std::shared_ptr<Shared> shared)
         : m_shared(std::move(shared))
-        , m_shaped(!platform::compositor_running())
     {
         setAttribute(Qt::WA_TranslucentBackground);
         m_animate.setInterval(16);
@@ -167,15 +166,14 @@ public:
     }
 
     // Repaints and, without a compositor, reshapes to what is drawn; keeps
-    // animating while anything moves. With nothing to draw the panel is
+    // animating while anything moves. Shaped, with nothing to draw, it is
     // shaped to nothing: it stays mapped (the recording's filter found it by
-    // its id, and a click shows at once), but leaves no pixel on screen and
-    // costs a compositor no blend of the whole screen.
+    // its id, and a click shows at once) but leaves no pixel on screen.
     void refresh()
     {
         const auto now = m_shared->now();
         const Scene& s = m_shared->scene;
-        const bool shaped = m_shaped;
+        const bool shaped = m_shared->shaped;
         bool moving = false;
         // What is repainted is the boxes whose look changed: an ellipse's
         // region is a rectangle per scan line, each cleared and sent on its
@@ -215,10 +213,11 @@ public:
         std::vector<Drawn> changed;
         std::set_symmetric_difference(drawn.begin(), drawn.end(), m_drawn.begin(), m_drawn.end(), std::back_inserter(changed));
         m_drawn = std::move(drawn);
+        // With a compositor the panel stays whole and clear: cut to nothing,
+        // the parts it never painted would keep what lay beneath it when it
+        // mapped, and a window recording composes it from its own pixels.
         std::optional<QRegion> outline;
-        if (m_drawn.empty())
-            outline = QRegion();
-        else if (shaped)
+        if (shaped)
             outline = shape;
         if (outline != m_shape || !m_shape_set) {
             platform::set_shape(this, outline);
@@ -327,7 +326,6 @@ private:
     };
 
     std::shared_ptr<Shared> m_shared;
-    const bool m_shaped; // no compositor: the window is cut to what it draws
     QTimer m_animate;
     std::vector<Drawn> m_drawn;
     std::optional<QRegion> m_shape;
@@ -401,6 +399,7 @@ std::unique_ptr<InputOverlay> InputOverlay::start(const platform::RectF& frame, 
     s.frame = frame;
     s.anchor = { area.x - frame.x + area.w * 0.5, area.y - frame.y + 56 };
     s.scale = scale;
+    s.shaped = !platform::compositor_running();
     s.after = [](double secs, std::function<void()> job) { util::after(secs, std::move(job)); };
     s.now = [] { return Clock::now(); };
 

@@ -66,6 +66,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     platform::RectF frame; // the screen, global points
     platform::PointF anchor; // pill's bottom centre, panel points
     double scale = 1;
+    bool shaped = false; // no compositor: the panel is cut to what it draws
     QPointer<OverlayPanel> panel;
     // Main-queue timers and the clock; tests replace them.
     std::function<void(double, std::function<void()>)> after;

@@ -173,7 +173,7 @@ TEST_F(InputOverlayScene, ClicksDrawRingsThatGrowAndGoWheelsDoNot)
     EXPECT_TRUE(rings.empty());
 }
 
-// While it has nothing to show the panel is shaped to nothing (it stays
+// Without a compositor the idle panel is shaped to nothing (it stays
 // mapped, so its window keeps its place in the recording's filter); it
 // paints each ring where it was clicked, in its button's colour, at its size
 // of the moment.
@@ -182,6 +182,9 @@ TEST_F(InputOverlayScene, TheIdlePanelShowsNothingAndRingsArePaintedWhereClicked
     QWidget* panel = m_overlay->panel();
     ASSERT_TRUE(panel);
     EXPECT_TRUE(panel->isVisible());
+    EXPECT_FALSE(platform::shape_of(panel)) << "with a compositor the panel is whole";
+    m_shared->shaped = true;
+    m_shared->changed();
     auto shows_nothing = [panel] {
         const auto shape = platform::shape_of(panel);
         return shape && shape->isEmpty();
