@@ -3,6 +3,7 @@
 #include "platform/screens.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
+#include "editor/selfcheck.h"
 #include "settings/prefs.h"
 #include "settings/selftest.h"
 #include "app/switches.h"
@@ -44,13 +45,6 @@ std::unique_ptr<QApplication> make_application(int& argc, char** argv)
     return application;
 }
 
-// A task whose subsystem this build does not have yet: one line, status 1.
-int not_built(switches::Task task)
-{
-    std::fprintf(stderr, "[vistrope] %s todavía no está disponible en esta versión\n", switches::entry(task).name);
-    return 1;
-}
-
 // Tasks that end the process run before the application object exists, so
 // --ocr, --gif and --gif-bench work without a display.
 bool needs_display(switches::Task task)
@@ -59,36 +53,41 @@ bool needs_display(switches::Task task)
     return task != Task::Ocr && task != Task::Gif && task != Task::GifBench;
 }
 
-// Runs one task; its status, or nothing when the search goes on.
+// Runs one task; its status. The compiler names any task left out.
 int run_task(const switches::Found& found)
 {
-    if (found.task == switches::Task::Ocr)
+    using switches::Task;
+    switch (found.task) {
+    case Task::Ocr:
         return ocr::cli(found.value);
-    if (found.task == switches::Task::Gif)
+    case Task::Gif:
         return video::cli_gif(found.args);
-    if (found.task == switches::Task::GifBench)
+    case Task::GifBench:
         return video::cli_gif_bench(found.args);
-    if (found.task == switches::Task::DebugRecorder)
+    case Task::DebugRecorder:
         return recorder::debug_check(found.args.at(0));
-    if (found.task == switches::Task::RecordTest) {
+    case Task::RecordTest:
         recorder::record_test(found.args.at(0));
         return 0;
-    }
-    if (found.task == switches::Task::ScrollTest) {
+    case Task::ScrollTest:
         scroll::scroll_test(found.args.at(0));
         return 0;
-    }
-    if (found.task == switches::Task::VideoUi) {
+    case Task::EditorRender:
+        if (auto checked = editor::debug_render(found.args.at(0), found.args.at(1)); !checked) {
+            std::fprintf(stderr, "[vistrope] %s\n", checked.error().c_str());
+            return 1;
+        }
+        return 0;
+    case Task::PrefsRender:
+        return prefs::render(found.args.at(0));
+    case Task::VideoUi:
         video_editor::debug_ui(found.args.at(0), found.args.at(1));
         return 0;
-    }
-    if (found.task == switches::Task::PrefsRender)
-        return prefs::render(found.args.at(0));
-    if (found.task == switches::Task::Selftest) {
+    case Task::Selftest:
         selftest::schedule(found.args.at(0));
         return 0;
     }
-    return not_built(found.task);
+    return 0;
 }
 
 } // namespace

@@ -247,6 +247,12 @@ std::uint64_t Editing::add_annotation(model::Geom geom, Tool kind, int color, in
     return id;
 }
 
+std::uint64_t Editing::append(model::Geom geom, Tool kind, int color, int size)
+{
+    enter("append");
+    return add_annotation(std::move(geom), kind, std::clamp(color, 0, 7), std::clamp(size, 0, 2));
+}
+
 std::optional<Rect> Editing::bounds_of(std::uint64_t id) const
 {
     const model::Annotation* a = m_doc.find(id);

@@ -187,6 +187,10 @@ public:
     void set_color(int index); // above 7 becomes 7
     void set_size(int index);  // clamped into 0 to 2
 
+    // Puts an annotation on top with the next id, outside the history: a
+    // document a script builds. The caller redraws and syncs the controls.
+    std::uint64_t append(model::Geom geom, model::Tool kind, int color, int size);
+
     // History: every change is preceded by a copy of the whole document.
     // checkpoint() keeps at most UNDO_LIMIT entries; push_undo() (pre-drag
     // documents) does not check the limit. Both clear the redo stack.

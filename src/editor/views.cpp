@@ -1,7 +1,9 @@
 #include "editor/views.h"
 
+#include "base/files.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "capture/output.h"
 #include "editor/mod.h"
 #include "editor/outputs.h"
 #include "editor/toolbar.h"
@@ -280,14 +282,17 @@ void VistropeEditorOverlay::keyPressEvent(QKeyEvent* event)
 
 void relayout(Editor& editor) { editor.editing().relayout(); }
 
-void snapshot(Editor& editor, const std::filesystem::path& path)
+std::expected<void, std::string> snapshot(Editor& editor, const std::filesystem::path& path)
 {
     auto* window = dynamic_cast<EditorWindow*>(editor.window());
     if (!window)
-        return;
+        return {};
     const QPixmap picture = window->grab();
-    if (picture.save(QString::fromStdString(path.string()), "PNG"))
-        util::log("escrito " + path.string());
+    const std::vector<std::uint8_t> png = output::encode(picture.toImage(), picture.devicePixelRatio());
+    if (auto written = files::replace(path, { reinterpret_cast<const char*>(png.data()), png.size() }); !written)
+        return std::unexpected(written.error());
+    util::log("escrito " + path.string());
+    return {};
 }
 
 VistropeEditorDrag::VistropeEditorDrag(std::weak_ptr<Editor> editor, std::optional<QImage> icon)

@@ -17,9 +17,11 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 
 class QKeyEvent;
 
@@ -154,8 +156,8 @@ private:
 // Lays the stage out (see Editing::relayout).
 void relayout(Editor& editor);
 
-// Writes a PNG picture of the editor's window to `path`; logs "escrito PATH".
-// Nothing without a window; a failed write is dropped.
-void snapshot(Editor& editor, const std::filesystem::path& path);
+// Writes a PNG picture of the editor's window to `path` and logs "escrito
+// PATH"; the write's error otherwise. Nothing without a window.
+std::expected<void, std::string> snapshot(Editor& editor, const std::filesystem::path& path);
 
 } // namespace editor

@@ -1,6 +1,6 @@
 // The editor's drag handle as a user drags it: a press and a drag from
-// "Arrastrar" onto another window hands over the file URL in this user's
-// own temporary folder and the PNG bytes, and the file is the export.
+// "Arrastrar" onto another program's window hands over the file URL in this
+// user's own temporary folder and the PNG bytes, and the file is the export.
 // "Guardar como…" clicked and a name typed saves under that name with .png
 // added; the same name again asks first, and Escape leaves the file alone.
 // The toolbar's controls clicked: a tool, a colour and a size change what a
@@ -15,7 +15,6 @@
 #include "base/state.h"
 #include "base/util_queue.h"
 
-#include "drop_target.h"
 #include "qt_wait.h"
 #include "test_util.h"
 #include "x_tools.h"
@@ -24,9 +23,11 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -41,6 +42,30 @@ using testing_support::wait_until;
 
 QString n(int v) { return QString::number(v); }
 
+// The drop lands in a window of another process, as on any desktop.
+class DropTargetProcess {
+public:
+    DropTargetProcess(QRect at, const std::filesystem::path& png_out)
+    {
+        m_process.start(VISTROPE_DROP_TARGET_WINDOW, { n(at.x()), n(at.y()), n(at.width()), n(at.height()),
+                                                         QString::fromStdString(png_out.string()) });
+    }
+    ~DropTargetProcess()
+    {
+        m_process.kill(); // the child this test started
+        m_process.waitForFinished(5000);
+    }
+    // The next line it prints, waiting for it while serving this process's windows.
+    QByteArray line(int ms)
+    {
+        wait_until([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, ms);
+        return m_process.readLine().trimmed();
+    }
+
+private:
+    QProcess m_process;
+};
+
 TEST(EditorToolbarDesktop, DraggingTheHandleDropsTheAnnotatedPictureAsAFile)
 {
     namespace fs = std::filesystem;
@@ -52,28 +77,30 @@ TEST(EditorToolbarDesktop, DraggingTheHandleDropsTheAnnotatedPictureAsAFile)
     auto* window = controller->window();
     window->move(40, 40);
     window->show();
-    testing_support::DropTarget target;
-    target.setGeometry(1000, 300, 300, 300);
-    target.show();
-    ASSERT_TRUE(wait_until([&] {
-        return window->windowHandle() && window->windowHandle()->isExposed() && target.windowHandle()
-            && target.windowHandle()->isExposed();
-    }));
+    const QRect area(1000, 300, 300, 300);
+    const fs::path dropped_png = home.path() / "soltado.png";
+    DropTargetProcess target(area, dropped_png);
+    ASSERT_EQ(target.line(10000), "listo");
+    ASSERT_TRUE(wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
     testing_support::pump_for(300);
 
     const QWidget* handle = window->toolbar().drag;
     ASSERT_TRUE(handle);
     const QPoint c = handle->mapToGlobal(handle->rect().center());
-    const QPoint t = target.geometry().center();
+    const QPoint t = area.center();
     run_serving("xdotool", { "mousemove", n(c.x()), n(c.y()), "mousedown", "1", "sleep", "0.2", "mousemove",
                                n(c.x() + 10), n(c.y() - 10), "sleep", "0.3", "mousemove", n(t.x()), n(t.y()), "sleep",
                                "0.3", "mousemove", n(t.x() + 5), n(t.y() + 5), "sleep", "0.3", "mouseup", "1" });
-    ASSERT_TRUE(wait_until([&] { return !target.urls.isEmpty(); }, 8000));
-    const fs::path file = target.urls.front().toLocalFile().toStdString();
+    std::vector<QUrl> urls;
+    for (QByteArray line = target.line(8000); line.startsWith("url "); line = target.line(3000))
+        urls.push_back(QUrl::fromEncoded(line.mid(4)));
+    ASSERT_EQ(urls.size(), 1u);
+    const fs::path file = urls.front().toLocalFile().toStdString();
     EXPECT_EQ(file.parent_path().filename(), "Vistrope");
     EXPECT_EQ(file.parent_path().parent_path().parent_path(), home.path());
-    EXPECT_EQ(target.png, QByteArray::fromStdString(testing_support::read_file(file)));
-    const QImage dropped = QImage::fromData(target.png, "PNG");
+    const std::string png = testing_support::read_file(dropped_png);
+    EXPECT_EQ(png, testing_support::read_file(file));
+    const QImage dropped = QImage::fromData(QByteArray::fromStdString(png), "PNG");
     EXPECT_EQ(dropped.size(), QSize(300, 200));
     EXPECT_EQ(dropped.pixelColor(150, 100), QColor(40, 160, 90));
     window->close();

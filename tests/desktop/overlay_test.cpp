@@ -75,10 +75,7 @@ protected:
         m_captures = m_home->path() / "capturas";
         std::filesystem::create_directories(m_captures);
         write_file(m_home->path() / "Library/Application Support/Vistrope/config.toml",
-            "save_dir = \"" + m_captures.string() + "\"\nwindow_shadow = false\n[after_capture]\nshow_quick_access = false\nplay_sound = false\n"
-            // The flash panel would stand over the next capture's area; what
-            // lies under a left-out panel on the bare desktop comes back black.
-            "flash = false\n");
+            "save_dir = \"" + m_captures.string() + "\"\nwindow_shadow = false\n[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
         state::reset_for_tests();
         overlay::set_roads(overlay::default_roads());
         output::set_delivered_listener([this](const output::Delivered& d) { m_delivered.push_back(d); });

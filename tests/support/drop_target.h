@@ -12,6 +12,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <functional>
+
 namespace testing_support {
 
 class DropTarget final : public QWidget {
@@ -19,6 +21,7 @@ public:
     DropTarget() { setAcceptDrops(true); }
     QList<QUrl> urls;
     QByteArray png;
+    std::function<void()> dropped; // called after each drop
 
 protected:
     void dragEnterEvent(QDragEnterEvent* e) override { e->acceptProposedAction(); }
@@ -28,6 +31,8 @@ protected:
         urls = e->mimeData()->urls();
         png = e->mimeData()->data("image/png");
         e->acceptProposedAction();
+        if (dropped)
+            dropped();
     }
 };
 

@@ -374,17 +374,19 @@ TEST(EditorWindowSnapshot, WritesThePictureOfTheWholeWindowAndNothingWithoutOne)
     o.window->resize(900, 500); // wider than the toolbar's minimum
     pump_for(20);
     const auto path = home.path() / "ventana.png";
-    editor::snapshot(*o.e, path);
+    ASSERT_TRUE(editor::snapshot(*o.e, path));
     const QImage written(QString::fromStdString(path.string()));
     ASSERT_EQ(written.size(), QSize(900, 500));
     // The blue half of the picture, where the stage shows it.
     const QPointF v = o.view(250, 100);
     EXPECT_EQ(written.pixelColor(int(v.x()), int(v.y()) + 48), QColor(0, 0, 255));
 
-    // A failed write is dropped; an editor without a window writes nothing.
-    editor::snapshot(*o.e, home.path() / "ventana.png" / "sub.png");
+    // A failed write says why; an editor without a window writes nothing.
+    const auto failed = editor::snapshot(*o.e, home.path() / "ventana.png" / "sub.png");
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().find("ventana.png/sub.png"), std::string::npos) << failed.error();
     const auto bare = editor::Editor::create(picture(10, 10), 1);
-    editor::snapshot(*bare, home.path() / "sin.png");
+    EXPECT_TRUE(editor::snapshot(*bare, home.path() / "sin.png"));
     EXPECT_FALSE(std::filesystem::exists(home.path() / "sin.png"));
 }
 

@@ -1006,9 +1006,8 @@ private:
         return image;
     }
 
-    // Paints over our own panels what lies under them: the root's wallpaper
-    // (black without one), then every other top-level window's pixmap, bottom
-    // to top.
+    // Paints over our own panels what lies under them: the desktop's
+    // background, then every other top-level window's pixmap, bottom to top.
     void leave_out(QImage& image, const PixelRect& rect, const std::vector<std::uint32_t>& excluded)
     {
         const x11::Underlay plan = underlay_without(rect, excluded);
@@ -1044,7 +1043,7 @@ private:
         for (const auto& t : tops)
             if (t.viewable && t.input_output && !own_tops.count(t.id))
                 plan.windows.push_back(t);
-        plan.wallpaper = wallpaper();
+        set_backdrop(plan, tops);
         return plan;
     }
 
@@ -1052,9 +1051,9 @@ private:
     {
         x11::Underlay plan;
         plan.holes = { rect };
-        plan.wallpaper = wallpaper();
         const std::vector<xcb_window_t> tops_of = top_levels_of(std::vector<xcb_window_t>(windows.begin(), windows.end()));
         const std::vector<TopLevel> tops = top_levels();
+        set_backdrop(plan, tops);
         for (xcb_window_t id : tops_of)
             for (const auto& t : tops)
                 if (id && t.id == id && t.viewable && t.input_output)
@@ -1066,6 +1065,37 @@ private:
     {
         const auto ids = values<std::uint32_t>(ask(m_root.root, m_atoms.root_pixmap, XCB_ATOM_PIXMAP, 1));
         return ids.empty() ? 0 : ids[0];
+    }
+
+    void set_backdrop(x11::Underlay& plan, const std::vector<TopLevel>& tops)
+    {
+        plan.wallpaper = wallpaper();
+        if (!plan.wallpaper)
+            plan.bare_tile = bare_tile(tops);
+    }
+
+    // A root set to a plain colour (or a pattern) keeps no pixmap to read,
+    // and a compositor paints a backdrop of its own: either way the screen
+    // shows it wherever no window stands. A block far enough from every
+    // window that no shadow reaches it, aligned so that a pattern repeating
+    // from the root's origin tiles on, stands for the whole desktop.
+    QImage bare_tile(const std::vector<TopLevel>& tops)
+    {
+        constexpr int tile = 16;
+        constexpr int margin = 48; // beyond a compositor's window shadows
+        const PixelRect root = root_rect();
+        for (int y = 0; y + tile <= root.h; y += tile)
+            for (int x = 0; x + tile <= root.w; x += tile) {
+                const PixelRect reach { x - margin, y - margin, tile + 2 * margin, tile + 2 * margin };
+                const bool clear = std::none_of(tops.begin(), tops.end(), [&](const TopLevel& t) {
+                    const PixelRect overlap = intersect(t.outer, reach);
+                    return t.viewable && t.input_output && overlap.w > 0 && overlap.h > 0;
+                });
+                if (clear)
+                    if (auto block = read_pixels(m_root.root, { x, y, tile, tile }, false))
+                        return std::move(*block);
+            }
+        return {};
     }
 
     void paint_underlay(QImage& image, const PixelRect& rect, const x11::Underlay& plan)
@@ -1081,9 +1111,13 @@ private:
             QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
             patch.fill(0xff000000u);
             QPainter painter(&patch);
-            if (plan.wallpaper)
+            if (plan.wallpaper) {
                 if (auto bg = read_pixels(plan.wallpaper, hole, false))
                     painter.drawImage(0, 0, *bg);
+            } else if (!plan.bare_tile.isNull()) {
+                painter.setBrushOrigin(-hole.x, -hole.y);
+                painter.fillRect(patch.rect(), QBrush(plan.bare_tile));
+            }
             for (const auto& t : plan.windows) {
                 const PixelRect part = intersect(t.outer, hole);
                 if (part.w <= 0 || part.h <= 0)

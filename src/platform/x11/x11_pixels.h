@@ -35,7 +35,11 @@ struct TopLevel {
 struct Underlay {
     std::vector<PixelRect> holes;  // root pixels to repaint
     std::vector<TopLevel> windows; // painted into each hole, bottom to top
-    std::uint32_t wallpaper = 0;   // the root's background pixmap; 0: black
+    std::uint32_t wallpaper = 0;   // the root's background pixmap; 0: none
+    // Without a background pixmap (a root set to a plain colour, or the
+    // compositor's own backdrop): a piece of the bare desktop as it shows
+    // where no window stands, tiled from the root's origin. Null: black.
+    QImage bare_tile;
 };
 
 // The pointer's image, premultiplied ARGB, and where it lies.
