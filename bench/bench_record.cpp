@@ -7,13 +7,16 @@
 //  3. the same recording with the controls and the keys-and-clicks panel
 //     drawing 10 clicks and 5 keys a second: CPU and frames missing beside
 //     the engine alone;
-//  4. sync: a window flips from black to white as a tone burst reaches the
+//  4. a click's ring in the file: XTest clicks in a recorded region with the
+//     keys-and-clicks panel on its own monitor; the first frame of the file
+//     that shows each ring against the time of its click, in frame intervals;
+//  5. sync: a window flips from black to white as a tone burst reaches the
 //     null sink; where the flip and the onset land in our file and in
 //     ffmpeg's x11grab + pulse recording of the same scene.
 //
 //   scripts/x-session [--size WxH] build/bench/bench_record [--fps N] [--seconds S] [--only K]
 //
-// --only K runs part K alone (1 to 4).
+// --only K runs part K alone (1 to 5).
 //
 // Without an X display (or under Qt's offscreen platform) it says it skipped
 // and succeeds, so the --smoke run always passes; --smoke records one short clip.
@@ -44,6 +47,8 @@
 
 #include <fmt/format.h>
 #include <sys/resource.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <atomic>
 #include <cmath>
@@ -262,6 +267,72 @@ std::optional<double> onset_after_flip(const QString& file)
     return *onset - *flip;
 }
 
+// One left click at a root pixel through XTEST, on a connection of its own;
+// true once the server has handled it.
+bool xtest_click(QPoint at)
+{
+    xcb_connection_t* conn = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(conn)) {
+        xcb_disconnect(conn);
+        return false;
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(conn)).data->root;
+    xcb_test_fake_input(conn, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, static_cast<std::int16_t>(at.x()),
+        static_cast<std::int16_t>(at.y()), 0);
+    xcb_test_fake_input(conn, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(conn, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    // A round trip: every request before it has been handled.
+    free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
+    xcb_disconnect(conn);
+    return true;
+}
+
+struct Click {
+    QPoint at;      // pixels in the recorded region
+    double t = -1;  // seconds from the stream's start; negative: not sent
+};
+
+// For each click, the seconds from it to the first frame of the file that
+// shows its ring (blue around the spot); none when no frame does.
+std::vector<std::optional<double>> ring_lags(const QString& file, const std::vector<Click>& clicks)
+{
+    const QList<QByteArray> size = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+        "-of", "csv=p=0", file }).trimmed().split(',');
+    const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
+        "-of", "csv=p=0", file }).split('\n');
+    std::vector<double> times;
+    for (const QByteArray& l : lines)
+        if (!l.trimmed().isEmpty())
+            times.push_back(l.trimmed().toDouble());
+    std::vector<std::optional<double>> lags(clicks.size());
+    if (size.size() != 2)
+        return lags;
+    const int w = size[0].toInt(), h = size[1].toInt();
+    const QByteArray rgb = run("ffmpeg", { "-v", "error", "-i", file, "-f", "rawvideo", "-pix_fmt", "rgb24", "-" });
+    const qsizetype frame_bytes = qsizetype(w) * h * 3;
+    auto ring_in = [&](std::size_t frame, QPoint at) {
+        const auto* px = reinterpret_cast<const unsigned char*>(rgb.constData()) + qsizetype(frame) * frame_bytes;
+        int blue = 0;
+        for (int y = std::max(0, at.y() - 24); y < std::min(h, at.y() + 25); ++y)
+            for (int x = std::max(0, at.x() - 24); x < std::min(w, at.x() + 25); ++x) {
+                const unsigned char* p = px + (qsizetype(y) * w + x) * 3;
+                blue += p[2] > 120 && p[2] > p[0] + 60;
+            }
+        return blue >= 6;
+    };
+    const std::size_t frames = std::min(times.size(), static_cast<std::size_t>(frame_bytes ? rgb.size() / frame_bytes : 0));
+    for (std::size_t c = 0; c < clicks.size(); ++c) {
+        if (clicks[c].t < 0)
+            continue;
+        for (std::size_t f = 0; f < frames; ++f)
+            if (times[f] >= clicks[c].t - 0.1 && ring_in(f, clicks[c].at)) {
+                lags[c] = times[f] - clicks[c].t;
+                break;
+            }
+    }
+    return lags;
+}
+
 // A 1 kHz burst of 300 ms, played at once on a thread of its own.
 std::thread burst()
 {
@@ -401,8 +472,45 @@ int main(int argc, char** argv)
             alone.dropped_percent(), alone.cores, bench::ratio(busy.cores, alone.cores), busy.dropped_percent() - alone.dropped_percent());
     }
 
-    // 4. Sync of picture and sound.
-    if (!part(4))
+    // 4. A click's ring in the file.
+    if (part(4)) {
+        const QRect area(200, 200, 480, 320);
+        Flat scene(QColor(40, 40, 40), area);
+        const platform::RectF region { double(area.x()), double(area.y()), double(area.width()), double(area.height()) };
+        auto overlay = input_overlay::InputOverlay::start(display.frame, recorder::global_area(display.frame, region),
+            recorder::SHOW_CLICKS, display.scale);
+        pump(500);
+        if (!overlay->monitoring()) {
+            fmt::print("clic → anillo: sin monitor de clics; omitido\n");
+        } else {
+            std::vector<Click> clicks;
+            const QString file = dir.filePath("clics.mp4");
+            record_ours(display, region, fps, 5, file, false, [&](double t) {
+                // One click every 0.713 s from 0.5 s on (each at its own phase
+                // of the frame grid), each at its own spot.
+                if (clicks.size() < 6 && t >= 0.5 + 0.713 * double(clicks.size())) {
+                    const int i = static_cast<int>(clicks.size());
+                    const QPoint at(area.x() + 80 + (i % 3) * 140, area.y() + 90 + (i / 3) * 140);
+                    clicks.push_back({ at - area.topLeft(), xtest_click(at) ? t : -1 });
+                }
+            });
+            std::vector<double> intervals;
+            for (const std::optional<double>& lag : ring_lags(file, clicks))
+                if (lag)
+                    intervals.push_back(*lag * fps);
+            std::sort(intervals.begin(), intervals.end());
+            if (intervals.empty())
+                fmt::print("clic → anillo: ningún anillo en el archivo\n");
+            else
+                fmt::print("clic → anillo en el archivo ({} de {} clics, un intervalo = {:.1f} ms): mediana {:.2f} intervalos, "
+                           "máximo {:.2f} (meta ≤ 2)\n",
+                    intervals.size(), clicks.size(), 1000.0 / fps, intervals[intervals.size() / 2], intervals.back());
+        }
+        overlay.reset();
+    }
+
+    // 5. Sync of picture and sound.
+    if (!part(5))
         return 0;
     const QRect area(100, 100, 320, 240);
     Flat scene(Qt::black, area);
