@@ -117,15 +117,22 @@ QByteArray run(const QString& program, const QStringList& args)
     return p.readAllStandardOutput();
 }
 
-// Frames of the file against its grid: (frames, slots the span covers).
-std::pair<int, int> grid(const QString& file, int fps)
+// The times of a file's video frames, in seconds, as ffprobe lists them.
+std::vector<double> frame_times(const QString& file)
 {
     const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
         "-of", "csv=p=0", file }).split('\n');
-    std::vector<double> t;
+    std::vector<double> times;
     for (const QByteArray& l : lines)
         if (!l.trimmed().isEmpty())
-            t.push_back(l.trimmed().toDouble());
+            times.push_back(l.trimmed().toDouble());
+    return times;
+}
+
+// Frames of the file against its grid: (frames, slots the span covers).
+std::pair<int, int> grid(const QString& file, int fps)
+{
+    std::vector<double> t = frame_times(file);
     if (t.size() < 2)
         return { static_cast<int>(t.size()), static_cast<int>(t.size()) };
     std::sort(t.begin(), t.end());
@@ -241,12 +248,7 @@ std::optional<double> onset_after_flip(const QString& file)
 {
     const QByteArray pixels = run("ffmpeg", { "-v", "error", "-i", file, "-vf", "scale=1:1:flags=area,format=gray", "-f",
         "rawvideo", "-" });
-    const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
-        "-of", "csv=p=0", file }).split('\n');
-    std::vector<double> times;
-    for (const QByteArray& l : lines)
-        if (!l.trimmed().isEmpty())
-            times.push_back(l.trimmed().toDouble());
+    const std::vector<double> times = frame_times(file);
     std::optional<double> flip;
     for (int i = 0; i < std::min<int>(pixels.size(), static_cast<int>(times.size())); ++i)
         if (static_cast<unsigned char>(pixels[i]) > 128) {
@@ -301,12 +303,7 @@ std::vector<std::optional<double>> ring_lags(const QString& file, const std::vec
 {
     const QList<QByteArray> size = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
         "-of", "csv=p=0", file }).trimmed().split(',');
-    const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
-        "-of", "csv=p=0", file }).split('\n');
-    std::vector<double> times;
-    for (const QByteArray& l : lines)
-        if (!l.trimmed().isEmpty())
-            times.push_back(l.trimmed().toDouble());
+    const std::vector<double> times = frame_times(file);
     std::vector<std::optional<double>> lags(clicks.size());
     if (size.size() != 2)
         return lags;
