@@ -85,11 +85,12 @@ int main(int argc, char** argv)
             p.translate(fit.offset.x - fit.canvas.x * fit.zoom, fit.offset.y - fit.canvas.y * fit.zoom);
             p.scale(fit.zoom, fit.zoom);
         }
-        render::DrawCtx ctx { &p, 2, on_screen ? 2 * fit.zoom : 2, on_screen, &ed->base().from_srgb() };
+        render::DrawCtx ctx { .painter = &p, .scale = 2, .unit = on_screen ? 2 * fit.zoom : 2, .on_screen = on_screen, .from_srgb = &ed->base().from_srgb() };
         const editor::model::Annotation items[] = { a };
         render::draw_items(ctx, ed->base(), cache, items, QRectF(0, 0, w, h), std::nullopt);
     };
-    (void)ed->base().raster(); // prepared in the background when an editor opens
+    // The picture's pixels and preview, prepared in the background when an editor opens.
+    (void)ed->base().preview();
     const auto blur_export = bench::time_runs(runs, [&] { cold(region(11, 2), false); });
     const auto blur_screen = bench::time_runs(runs, [&] { cold(region(11, 2), true); });
     const auto pixelate = bench::time_runs(runs, [&] { cold(region(10, 1), false); });

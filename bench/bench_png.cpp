@@ -2,13 +2,16 @@
 // screenshot-like images, in one run: median time and size of each, and the
 // ratios to ours; one memcpy of the picture as the floor (every byte must be
 // read once). Then the deflate candidates on the writer's own filtered bytes,
-// one thread each: igzip's levels and level-buffer sizes against zlib level 2.
+// one thread each: igzip's levels, level-buffer sizes and match windows
+// against zlib; and other ways of choosing each row's filter, deflated alike.
 #include "bench_common.h"
 #include "codec/encode.h"
+#include "desktop_gen.h"
 #include "screenshot_gen.h"
 #include "base/util.h"
 
 #include <QBuffer>
+#include <QGuiApplication>
 #include <QImage>
 #include <png.h>
 #include <isa-l/igzip_lib.h>
@@ -198,7 +201,7 @@ Bytes filtered_stream(const Bytes& png)
 }
 
 // One-shot raw deflate of `in` with igzip, as the writer's bands do it.
-std::size_t igzip_size(const Bytes& in, std::uint32_t level, std::uint32_t level_buf_size, Bytes& out)
+std::size_t igzip_size(const Bytes& in, std::uint32_t level, std::uint32_t level_buf_size, Bytes& out, std::uint16_t window_bits = 0)
 {
     std::unique_ptr<std::uint8_t[]> level_buf(level_buf_size ? new std::uint8_t[level_buf_size] : nullptr);
     isal_zstream s {};
@@ -206,6 +209,7 @@ std::size_t igzip_size(const Bytes& in, std::uint32_t level, std::uint32_t level
     s.level = level;
     s.level_buf = level_buf.get();
     s.level_buf_size = level_buf_size;
+    s.hist_bits = window_bits;
     s.end_of_stream = 1;
     s.next_in = const_cast<std::uint8_t*>(in.data());
     s.avail_in = static_cast<std::uint32_t>(in.size());
@@ -216,11 +220,12 @@ std::size_t igzip_size(const Bytes& in, std::uint32_t level, std::uint32_t level
     return s.total_out;
 }
 
-// The writer's former compressor: zlib level 2, memory level 7, raw deflate.
-std::size_t zlib_size(const Bytes& in, int level, Bytes& out)
+// zlib raw deflate: level 2 with memory level 7 was the writer's former
+// compressor; level 6 with the filtered strategy is libpng's default.
+std::size_t zlib_size(const Bytes& in, int level, Bytes& out, int strategy = Z_DEFAULT_STRATEGY)
 {
     z_stream s {};
-    if (deflateInit2(&s, level, Z_DEFLATED, -15, 7, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&s, level, Z_DEFLATED, -15, level == 2 ? 7 : 8, strategy) != Z_OK)
         util::fatal("deflateInit2");
     s.next_in = const_cast<Bytef*>(in.data());
     s.avail_in = static_cast<uInt>(in.size());
@@ -243,6 +248,7 @@ void compare_deflaters(const Bytes& filtered, int runs)
     const auto igzip = [&](std::uint32_t level, std::uint32_t buf) { return [&, level, buf] { return igzip_size(filtered, level, buf, out); }; };
     const Candidate candidates[] = {
         { "zlib level 2", [&] { return zlib_size(filtered, 2, out); } },
+        { "zlib 6 filtered", [&] { return zlib_size(filtered, 6, out, Z_FILTERED); } },
         { "igzip 0", igzip(0, ISAL_DEF_LVL0_DEFAULT) },
         { "igzip 1 small", igzip(1, ISAL_DEF_LVL1_SMALL) },
         { "igzip 1 medium", igzip(1, ISAL_DEF_LVL1_MEDIUM) },
@@ -251,6 +257,8 @@ void compare_deflaters(const Bytes& filtered, int runs)
         { "igzip 2 small", igzip(2, ISAL_DEF_LVL2_SMALL) },
         { "igzip 2 large", igzip(2, ISAL_DEF_LVL2_LARGE) },
         { "igzip 2 x-large", igzip(2, ISAL_DEF_LVL2_EXTRA_LARGE) },
+        { "igzip 2 s, 16 B", [&] { return igzip_size(filtered, 2, ISAL_DEF_LVL2_SMALL, out, 4); } },
+        { "igzip 2 s, 256 B", [&] { return igzip_size(filtered, 2, ISAL_DEF_LVL2_SMALL, out, 8); } },
         { "igzip 3 small", igzip(3, ISAL_DEF_LVL3_SMALL) },
         { "igzip 3 large", igzip(3, ISAL_DEF_LVL3_LARGE) },
         { "igzip 3 x-large", igzip(3, ISAL_DEF_LVL3_EXTRA_LARGE) },
@@ -270,6 +278,88 @@ void compare_deflaters(const Bytes& filtered, int runs)
     }
 }
 
+// Ways of choosing each row's filter type: the writer's (least sum of
+// |byte as signed| over None, Sub, Up and Paeth), libpng's (the same over all
+// five types), the fewest distinct byte values, or one type for every row.
+enum class Pick { SumOfFour, SumOfFive, FewestValues, None, Sub, Up, Average, Paeth };
+
+// Filters the straight rows as `pick` says, in plain scalar code: its times
+// compare the rules with one another, not with the writer.
+Bytes filter_by(const Rows& rows, std::uint32_t width, std::uint32_t height, Pick pick)
+{
+    const unsigned bpp = rows.channels;
+    const std::size_t n = std::size_t(bpp) * width;
+    Bytes out;
+    out.reserve((n + 1) * height);
+    const Bytes zero(n, 0);
+    Bytes cand[5];
+    for (auto& c : cand)
+        c.resize(n);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        const std::uint8_t* cur = rows.data.data() + std::size_t(y) * n;
+        const std::uint8_t* prev = y > 0 ? cur - n : zero.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            const int a = i >= bpp ? cur[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
+            const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+            const int paeth = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+            const int predictions[5] = { 0, a, b, (a + b) / 2, paeth };
+            for (int t = 0; t < 5; ++t)
+                cand[t][i] = static_cast<std::uint8_t>(cur[i] - predictions[t]);
+        }
+        int best = 0;
+        if (pick == Pick::SumOfFour || pick == Pick::SumOfFive || pick == Pick::FewestValues) {
+            std::uint64_t best_score = ~0ull;
+            for (int t = 0; t < 5; ++t) {
+                if (t == 3 && pick == Pick::SumOfFour)
+                    continue;
+                std::uint64_t score = 0;
+                if (pick == Pick::FewestValues) {
+                    bool seen[256] = {};
+                    for (const std::uint8_t v : cand[t])
+                        seen[v] = true;
+                    score = std::uint64_t(std::count(std::begin(seen), std::end(seen), true));
+                } else {
+                    for (const std::uint8_t v : cand[t])
+                        score += std::min<unsigned>(v, 256u - v);
+                }
+                if (score < best_score) {
+                    best_score = score;
+                    best = t;
+                }
+            }
+        } else {
+            best = int(pick) - int(Pick::None);
+        }
+        out.push_back(static_cast<std::uint8_t>(best));
+        out.insert(out.end(), cand[best].begin(), cand[best].end());
+    }
+    return out;
+}
+
+void compare_filters(const Rows& rows, std::uint32_t width, std::uint32_t height)
+{
+    struct Rule {
+        const char* name;
+        Pick pick;
+    };
+    static constexpr Rule rules[] = { { "least sum, 4 types", Pick::SumOfFour }, { "least sum, 5 types", Pick::SumOfFive },
+        { "fewest values", Pick::FewestValues }, { "None", Pick::None }, { "Sub", Pick::Sub }, { "Up", Pick::Up },
+        { "Average", Pick::Average }, { "Paeth", Pick::Paeth } };
+    std::printf("  row filter rules, deflated as one stream by igzip 2 small (whole window) and zlib 6 filtered:\n");
+    Bytes out(rows.data.size() + rows.data.size() / 4 + 65536);
+    std::size_t ours_igzip = 0;
+    for (const auto& r : rules) {
+        Bytes filtered;
+        const auto t = bench::time_runs(1, [&] { filtered = filter_by(rows, width, height, r.pick); }, false);
+        const std::size_t igzip = igzip_size(filtered, 2, ISAL_DEF_LVL2_SMALL, out);
+        const std::size_t zlib = zlib_size(filtered, 6, out, Z_FILTERED);
+        if (ours_igzip == 0)
+            ours_igzip = igzip;
+        std::printf("    %-20s %8.1f ms  igzip %10zu bytes (%s of the writer's rule)  zlib %10zu bytes\n", r.name, t.median_ms,
+            igzip, size_ratio(igzip, ours_igzip).c_str(), zlib);
+    }
+}
+
 Result measure(const std::string& name, int runs, const std::function<Bytes()>& fn)
 {
     Result r;
@@ -285,17 +375,28 @@ Result measure(const std::string& name, int runs, const std::function<Bytes()>& 
 
 int main(int argc, char** argv)
 {
+    QGuiApplication app(argc, argv);
     const bool smoke = bench::smoke(argc, argv);
     const unsigned all = util::parallelism();
+    // Drawn desktops (text, panels, a modest photo) at the common sizes; a
+    // window capture with partial alpha; and the synthetic 4K screenshot whose
+    // photo (noise of ±8 shared by the three channels) is nine tenths of the
+    // file, the photo-heavy case.
     std::vector<bench::Picture> pictures;
+    const auto synthetic = [](std::uint32_t w, std::uint32_t h, bool translucent, unsigned seed) {
+        auto pic = bench::make_screenshot(w, h, translucent, seed);
+        pic.name += translucent ? " (synthetic)" : " (synthetic, photo-heavy)";
+        return pic;
+    };
     if (smoke) {
-        pictures.push_back(bench::make_screenshot(800, 480, false, 1));
-        pictures.push_back(bench::make_screenshot(800, 480, true, 2));
+        pictures.push_back(bench::make_desktop(800, 480, 0.5, 1));
+        pictures.push_back(synthetic(800, 480, true, 2));
     } else {
-        pictures.push_back(bench::make_screenshot(1920, 1080, false, 1));
-        pictures.push_back(bench::make_screenshot(3840, 2160, false, 2));
-        pictures.push_back(bench::make_screenshot(5120, 2880, false, 3));
-        pictures.push_back(bench::make_screenshot(1920, 1080, true, 4));
+        pictures.push_back(bench::make_desktop(1920, 1080, 0.5, 1));
+        pictures.push_back(bench::make_desktop(3840, 2160, 0.5, 2));
+        pictures.push_back(bench::make_desktop(5120, 2880, 0.5, 3));
+        pictures.push_back(synthetic(1920, 1080, true, 4));
+        pictures.push_back(synthetic(3840, 2160, false, 2));
     }
     const int fast_runs = smoke ? 1 : 15;
     const int slow_runs = smoke ? 1 : 5;
@@ -350,6 +451,7 @@ int main(int argc, char** argv)
         const Result& floor = results.back();
         std::printf("  floor: ours %uT / memcpy %s\n", all, bench::ratio(many.t.median_ms, floor.t.median_ms).c_str());
         compare_deflaters(filtered_stream(ours(pic, 1)), smoke ? 1 : slow_runs);
+        compare_filters(rows, pic.width, pic.height);
     }
     return all_correct ? 0 : 1;
 }

@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -168,30 +169,49 @@ int main(int argc, char** argv)
         return 1;
     }
     const fs::path ours = dir / "ours.gif";
-    t0 = std::chrono::steady_clock::now();
-    const auto report = video::export_gif(clip, ours, settings);
-    const double ours_ms = ms_since(t0);
-    if (!report) {
-        std::printf("export_gif failed: %s\n", report.error().c_str());
-        return 1;
-    }
     const std::string filter = "fps=15,scale=800:-1:flags=area,split[a][b];[a]palettegen[p];[b][p]paletteuse";
     const std::string diff = "fps=15,scale=800:-1:flags=area,split[a][b];[a]palettegen=stats_mode=diff[p];[b][p]paletteuse=dither=none:diff_mode=rectangle";
     const fs::path ref = dir / "ffmpeg.gif", ref_diff = dir / "ffmpeg-diff.gif";
-    const double ref_ms = run(fmt::format("ffmpeg -y -i {} -vf \"{}\" {}", quoted(clip), filter, quoted(ref)));
-    const double diff_ms = run(fmt::format("ffmpeg -y -i {} -vf \"{}\" {}", quoted(clip), diff, quoted(ref_diff)));
-    std::printf("\nGIF %llux%llu, %zu frames at 15 fps, end to end from the MP4\n", static_cast<unsigned long long>(report->width),
-        static_cast<unsigned long long>(report->height), frames.size());
+    // The machine may be busy with other work: the runs alternate and each
+    // side keeps its best time, so a burst of load does not decide the ratio.
+    const int rounds = smoke ? 1 : 3;
+    double ours_ms = 0, ref_ms = 0, diff_ms = 0, null_ms = 0;
+    std::optional<video::GifReport> report;
+    for (int round = 0; round < rounds; ++round) {
+        t0 = std::chrono::steady_clock::now();
+        auto r = video::export_gif(clip, ours, settings);
+        const double ms = ms_since(t0);
+        if (!r) {
+            std::printf("export_gif failed: %s\n", r.error().c_str());
+            return 1;
+        }
+        if (!report || ms < ours_ms) {
+            ours_ms = ms;
+            report = *r;
+        }
+        auto best = [&](double& kept, double now) { kept = round == 0 || now < 0 || kept < 0 ? now : std::min(kept, now); };
+        best(ref_ms, run(fmt::format("ffmpeg -y -i {} -vf \"{}\" {}", quoted(clip), filter, quoted(ref))));
+        best(diff_ms, run(fmt::format("ffmpeg -y -i {} -vf \"{}\" {}", quoted(clip), diff, quoted(ref_diff))));
+        best(null_ms, run(fmt::format("ffmpeg -i {} -vf fps=15,scale=800:-1:flags=area -f null -", quoted(clip))));
+    }
+    const auto ours_psnr = video::gif_psnr(ours, frames), ref_psnr = video::gif_psnr(ref, frames);
+    std::printf("\nGIF %llux%llu, %zu frames at 15 fps, end to end from the MP4 (best of %d)\n", static_cast<unsigned long long>(report->width),
+        static_cast<unsigned long long>(report->height), frames.size(), rounds);
     std::printf("  %-40s %9.1f ms  %9.1f KB  PSNR %s\n", "vistrope (export_gif)", ours_ms, report->bytes / 1024.0, psnr_of(ours, frames).c_str());
     std::printf("  %-40s %9.1f ms  %9.1f KB  PSNR %s   (%s faster)\n", "ffmpeg palettegen+paletteuse", ref_ms, size_of(ref) / 1024.0,
         psnr_of(ref, frames).c_str(), bench::ratio(ref_ms, ours_ms).c_str());
     std::printf("  %-40s %9.1f ms  %9.1f KB  PSNR %s   (%s faster)\n", "ffmpeg stats_mode=diff, rectangle", diff_ms, size_of(ref_diff) / 1024.0,
         psnr_of(ref_diff, frames).c_str(), bench::ratio(diff_ms, ours_ms).c_str());
-    failures += ref_ms < 0 || diff_ms < 0;
+    const bool fast = ref_ms >= 3 * ours_ms, small_enough = report->bytes <= size_of(ref),
+               sharp = ours_psnr && ref_psnr && ours_psnr->first >= ref_psnr->first;
+    // The goals are set for the full clip; the smoke clip is too small to judge.
+    if (!smoke)
+        std::printf("  goals against palettegen+paletteuse: 3x faster %s, no larger %s, PSNR no lower %s\n", fast ? "yes" : "NO",
+            small_enough ? "yes" : "NO", sharp ? "yes" : "NO");
+    failures += ref_ms < 0 || diff_ms < 0 || null_ms < 0;
 
     // --- Decoding alone -----------------------------------------------------------
-    const double null_ms = run(fmt::format("ffmpeg -i {} -vf fps=15,scale=800:-1:flags=area -f null -", quoted(clip)));
-    std::printf("\ndecoding and scaling to 800 px at 15 fps\n");
+    std::printf("\ndecoding and scaling to 800 px at 15 fps (the target is at most 1.2)\n");
     std::printf("  %-40s %9.1f ms\n", "vistrope decode_ms", report->decode_ms);
     std::printf("  %-40s %9.1f ms   (ours / ffmpeg = %.2f)\n", "ffmpeg -f null", null_ms, report->decode_ms / null_ms);
 

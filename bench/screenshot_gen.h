@@ -84,6 +84,18 @@ inline void text_block(Canvas& c, std::mt19937& rng, std::uint32_t x0, std::uint
     }
 }
 
+// A zeroed picture of at least 800 × 480 pixels (the generators' layouts
+// need that much), named by its size and `what`.
+inline Picture blank_picture(std::uint32_t w, std::uint32_t h, const char* what)
+{
+    Picture pic;
+    pic.width = std::max(w, 800u);
+    pic.height = std::max(h, 480u);
+    pic.name = std::to_string(pic.width) + "x" + std::to_string(pic.height) + what;
+    pic.bgra.assign(std::size_t(pic.width) * pic.height * 4, 0);
+    return pic;
+}
+
 } // namespace detail
 
 // A desktop screenshot: wallpaper gradient, windows with title bars, sidebars,
@@ -92,14 +104,10 @@ inline void text_block(Canvas& c, std::mt19937& rng, std::uint32_t x0, std::uint
 // The layout needs at least 800 × 480 pixels.
 inline Picture make_screenshot(std::uint32_t w, std::uint32_t h, bool translucent, unsigned seed)
 {
-    w = std::max(w, 800u);
-    h = std::max(h, 480u);
-    Picture pic;
-    pic.width = w;
-    pic.height = h;
+    Picture pic = detail::blank_picture(w, h, translucent ? " window, partial alpha" : " screenshot");
     pic.translucent = translucent;
-    pic.name = std::to_string(w) + "x" + std::to_string(h) + (translucent ? " window, partial alpha" : " screenshot");
-    pic.bgra.assign(std::size_t(w) * h * 4, 0);
+    w = pic.width;
+    h = pic.height;
     std::mt19937 rng(seed);
     detail::Canvas c { w, h, pic.bgra };
     const double s = std::max(1.0, w / 1920.0); // device scale

@@ -45,6 +45,22 @@ constexpr std::size_t k_window = 32768;
 // three times as long for less than 1%.
 constexpr std::uint32_t k_deflate_level = 2;
 constexpr std::uint32_t k_deflate_level_buf = ISAL_DEF_LVL2_SMALL;
+// igzip takes the most recent match its hash finds, however short and far.
+// On noisy photo rows (a few values either side of a smooth surface) those
+// are 4-byte matches thousands of bytes back, dearer than the literals they
+// replace: limited to a 16-byte window, where only runs are left, such rows
+// came out 10–12% smaller. Text and panels need the whole window, and so do
+// noisy rows whose three channels move together, so the choice is made by
+// trial, batch by batch (see encode_band_impl).
+constexpr std::uint16_t k_wide_window_bits = 15;
+constexpr std::uint16_t k_narrow_window_bits = 4;
+// After the band's first batch, trials come every third batch, and each
+// trial that keeps the window doubles the gap up to every sixteenth batch:
+// rows that change between text and photo are followed closely, and a long
+// stretch of one kind pays for a second compression of few batches (a
+// quarter of the batches at 8 threads on 4K, an eighth at one).
+constexpr std::uint32_t k_trial_gap_min = 3;
+constexpr std::uint32_t k_trial_gap_max = 16;
 
 void put_u32(std::uint8_t* p, std::uint32_t v)
 {
@@ -381,21 +397,29 @@ public:
     Deflater()
         : m_level_buf(new std::uint8_t[k_deflate_level_buf])
     {
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    // Starts a new stream whose matches reach 2^window_bits bytes back, with
+    // `dict` (at most the deflate window) as the bytes before it.
+    void start(std::uint16_t window_bits, std::span<const std::uint8_t> dict)
+    {
         isal_deflate_init(&m_s);
         m_s.level = k_deflate_level;
         m_s.level_buf = m_level_buf.get();
         m_s.level_buf_size = k_deflate_level_buf;
         m_s.gzip_flag = IGZIP_DEFLATE;
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    // Only before the first run.
-    void set_dictionary(const std::uint8_t* p, std::size_t n)
-    {
-        if (n > k_window || isal_deflate_set_dict(&m_s, const_cast<std::uint8_t*>(p), static_cast<std::uint32_t>(n)) != COMP_OK)
+        m_s.hist_bits = window_bits;
+        m_window_bits = window_bits;
+        if (dict.size() > k_window
+            || (!dict.empty()
+                && isal_deflate_set_dict(&m_s, const_cast<std::uint8_t*>(dict.data()), static_cast<std::uint32_t>(dict.size()))
+                    != COMP_OK))
             util::fatal("deflate");
     }
+
+    std::uint16_t window_bits() const { return m_window_bits; }
 
     // Compresses `in` into `out` after its used bytes, growing it as needed.
     void run(const std::uint8_t* in, std::size_t n, BandEnd end, OutBuffer& out)
@@ -435,6 +459,7 @@ public:
 private:
     std::unique_ptr<std::uint8_t[]> m_level_buf;
     isal_zstream m_s {};
+    std::uint16_t m_window_bits = 0;
 };
 
 template <unsigned Ch>
@@ -446,7 +471,7 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
     std::uint8_t* prev = prev_buf.data() + Ch;
     std::uint8_t* cur = cur_buf.data() + Ch;
     const std::uint32_t rows = end - first;
-    Deflater deflater;
+    std::vector<std::uint8_t> dict;
     if (first > 0) {
         // Filtering across the band seam is the same as in an unbanded image:
         // "previous" holds the row above the band. The filtered rows just
@@ -457,24 +482,37 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
         const std::uint32_t start = first - dict_rows;
         if (start > 0)
             convert_row(px, start - 1, Ch, { prev, n });
-        std::vector<std::uint8_t> dict(std::size_t(dict_rows) * row_len);
+        dict.resize(std::size_t(dict_rows) * row_len);
         if constexpr (Ch == 3)
             filter_rows3(px, start, dict_rows, cur, prev, dict.data());
         else
             filter_rows4(px, start, dict_rows, cur, prev, dict.data());
-        const std::size_t keep = std::min(dict.size(), k_window);
-        deflater.set_dictionary(dict.data() + dict.size() - keep, keep);
     }
 
     const std::size_t raw_len = row_len * rows;
     const std::uint32_t batch_rows = static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
     std::vector<std::uint8_t> filtered(row_len * batch_rows);
+    // The filtered bytes just before the current batch, as a restarted
+    // compressor's dictionary.
+    std::vector<std::uint8_t> history(dict.end() - std::ptrdiff_t(std::min(dict.size(), k_window)), dict.end());
+    history.reserve(k_window);
 
     Band band;
     band.raw_len = raw_len;
-    OutBuffer chunk(raw_len / 3 + 1024 + 8);
-    chunk.used = 8;
-    std::memcpy(chunk.data.get() + 4, "IDAT", 4);
+    const auto make_chunk = [&](std::size_t initial) {
+        OutBuffer chunk(initial + 8);
+        chunk.used = 8;
+        std::memcpy(chunk.data.get() + 4, "IDAT", 4);
+        return chunk;
+    };
+    OutBuffer chunk = make_chunk(raw_len / 3 + 1024);
+    // The running compressor and, for trials, a spare one with the other window.
+    auto deflater = std::make_unique<Deflater>();
+    auto spare = std::make_unique<Deflater>();
+    OutBuffer trial(k_batch_bytes / 2 + 1024);
+    deflater->start(k_wide_window_bits, history);
+    std::uint32_t since_trial = 0;
+    std::uint32_t trial_gap = k_trial_gap_min;
 
     std::uint32_t adler = 1;
     std::uint32_t y = first;
@@ -484,13 +522,48 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
             filter_rows3(px, y, count, cur, prev, filtered.data());
         else
             filter_rows4(px, y, count, cur, prev, filtered.data());
+        const bool first_batch = y == first;
         y += count;
         const std::size_t bytes = std::size_t(count) * row_len;
         adler = isal_adler32(adler, filtered.data(), bytes);
         // Every band but the last ends on a byte boundary with an empty stored
         // block, so the bands concatenate into one deflate stream.
         const BandEnd how = y < end ? BandEnd::More : (last ? BandEnd::Final : BandEnd::Sync);
-        deflater.run(filtered.data(), bytes, how, chunk);
+        // A trial compresses the batch with both windows (see
+        // k_narrow_window_bits) and keeps the smaller: on a band's first
+        // batch, then now and then (k_trial_gap_min). Both end the batch on
+        // a block boundary, so the spare's output continues the stream and
+        // the spare becomes the running compressor.
+        const bool try_both = first_batch || ++since_trial >= trial_gap;
+        // Whatever the running compressor still holds of earlier batches
+        // goes out first: only this batch's output may be replaced.
+        if (try_both && !first_batch)
+            deflater->run(filtered.data(), 0, BandEnd::Sync, chunk);
+        const std::size_t mark = chunk.used;
+        deflater->run(filtered.data(), bytes, try_both && how == BandEnd::More ? BandEnd::Sync : how, chunk);
+        if (try_both) {
+            since_trial = 0;
+            spare->start(deflater->window_bits() == k_wide_window_bits ? k_narrow_window_bits : k_wide_window_bits, history);
+            trial.used = 0;
+            spare->run(filtered.data(), bytes, how == BandEnd::More ? BandEnd::Sync : how, trial);
+            if (trial.used < chunk.used - mark) {
+                chunk.used = mark;
+                if (chunk.size - chunk.used < trial.used)
+                    chunk.grow(trial.used);
+                std::memcpy(chunk.data.get() + chunk.used, trial.data.get(), trial.used);
+                chunk.used += trial.used;
+                std::swap(deflater, spare);
+                trial_gap = k_trial_gap_min;
+            } else {
+                trial_gap = std::min(2 * trial_gap, k_trial_gap_max);
+            }
+        }
+        if (y < end) {
+            const std::size_t keep = std::min(bytes, k_window);
+            const std::size_t old = std::min(history.size(), k_window - keep);
+            history.erase(history.begin(), history.end() - std::ptrdiff_t(old));
+            history.insert(history.end(), filtered.data() + bytes - keep, filtered.data() + bytes);
+        }
     }
     band.adler = adler;
 

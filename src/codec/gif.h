@@ -254,7 +254,9 @@ struct GifOptions {
     std::optional<Palette> palette;  // fixed palette, 1..255 colours
     size_t threads = 0;  // 0 = the available parallelism
     bool dither = false;  // 8x8 ordered dither where colours are approximated
-    uint8_t threshold = 0;  // a pixel within this of the canvas in every channel is unchanged
+    // A pixel within this of the canvas in every channel is unchanged, except
+    // between two changed pixels of its row, where only a difference of 1 is.
+    uint8_t threshold = 0;
     uint8_t tolerance = 0;  // largest channel error accepted to use the global palette
 };
 

@@ -223,6 +223,82 @@ uint8_t to_byte(double v)
     return static_cast<uint8_t>(r);
 }
 
+// The entry with the least 3dr^2 + 4dg^2 + 2db^2, the lowest index on ties.
+// Entries are sorted by green and the search walks outwards from the
+// colour's green, stopping on each side once 4dg^2 alone exceeds the best:
+// the same answer as a full scan with a fraction of the work. T is int for
+// palette bytes and float for the median cut's seeds (whose sums are
+// non-negative, so 4dg^2 never exceeds the whole distance there either).
+template <typename T>
+class Nearest {
+public:
+    struct Colour {
+        T r, g, b;
+    };
+    explicit Nearest(std::span<const Colour> colours)
+    {
+        m_entries.reserve(colours.size());
+        for (size_t i = 0; i < colours.size(); ++i)
+            m_entries.push_back({ colours[i].g, colours[i].r, colours[i].b, static_cast<uint16_t>(i) });
+        std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) { return a.g < b.g || (a.g == b.g && a.index < b.index); });
+    }
+    uint32_t find(T r, T g, T b) const
+    {
+        const size_t n = m_entries.size();
+        size_t hi = static_cast<size_t>(std::lower_bound(m_entries.begin(), m_entries.end(), g, [](const Entry& e, T v) { return e.g < v; })
+            - m_entries.begin());
+        size_t lo = hi;  // entries [0, lo) below, [hi, n) at or above
+        T best_d = std::numeric_limits<T>::max();
+        uint32_t best = 0;
+        auto consider = [&](const Entry& e) {
+            const T dr = e.r - r, dg = e.g - g, db = e.b - b;
+            const T d = 3 * dr * dr + 4 * dg * dg + 2 * db * db;
+            if (d < best_d || (d == best_d && e.index < best)) {
+                best_d = d;
+                best = e.index;
+            }
+        };
+        bool up = hi < n, down = lo > 0;
+        while (up || down) {
+            if (up) {
+                const T dg = m_entries[hi].g - g;
+                if (4 * dg * dg > best_d) {
+                    up = false;
+                } else {
+                    consider(m_entries[hi]);
+                    up = ++hi < n;
+                }
+            }
+            if (down) {
+                const T dg = m_entries[lo - 1].g - g;
+                if (4 * dg * dg > best_d) {
+                    down = false;
+                } else {
+                    consider(m_entries[lo - 1]);
+                    down = --lo > 0;
+                }
+            }
+        }
+        return best;
+    }
+
+private:
+    struct Entry {
+        T g, r, b;
+        uint16_t index;
+    };
+    std::vector<Entry> m_entries;
+};
+
+Nearest<int> nearest_in(const Palette& palette)
+{
+    std::vector<Nearest<int>::Colour> colours;
+    colours.reserve(palette.size());
+    for (const Rgb& c : palette)
+        colours.push_back({ c.r, c.g, c.b });
+    return Nearest<int>(colours);
+}
+
 float channel(const ColorPoint& p, int axis)
 {
     return axis == 0 ? p.r : axis == 1 ? p.g : p.b;
@@ -294,18 +370,14 @@ Palette Histogram::palette(size_t n) const
     // One refinement pass: each point joins its nearest seed, and seeds move
     // to the weighted mean of what they got.
     const size_t seeds = boxes.size();
+    std::vector<Nearest<float>::Colour> means;
+    means.reserve(seeds);
+    for (const ColorBox& box : boxes)
+        means.push_back({ box.r, box.g, box.b });
+    const Nearest<float> nearest(means);
     std::vector<double> sum(seeds * 4, 0.0);
     for (const ColorPoint& p : points) {
-        size_t best = 0;
-        float best_d = std::numeric_limits<float>::infinity();
-        for (size_t s = 0; s < seeds; ++s) {
-            const float dr = p.r - boxes[s].r, dg = p.g - boxes[s].g, db = p.b - boxes[s].b;
-            const float d = 3 * dr * dr + 4 * dg * dg + 2 * db * db;
-            if (d < best_d) {
-                best_d = d;
-                best = s;
-            }
-        }
+        const size_t best = nearest.find(p.r, p.g, p.b);
         sum[best * 4 + 0] += static_cast<double>(p.weight) * p.r;
         sum[best * 4 + 1] += static_cast<double>(p.weight) * p.g;
         sum[best * 4 + 2] += static_cast<double>(p.weight) * p.b;
@@ -327,67 +399,6 @@ Palette Histogram::palette(size_t n) const
 // Nearest mapping
 
 namespace {
-
-// The palette entry with the least 3dr^2 + 4dg^2 + 2db^2, the lowest index on
-// ties. Entries are sorted by green and the search walks outwards from the
-// colour's green, stopping on each side once 4dg^2 alone exceeds the best:
-// the same answer as a full scan with a fraction of the work.
-class Nearest {
-public:
-    explicit Nearest(const Palette& palette)
-    {
-        m_entries.reserve(palette.size());
-        for (size_t i = 0; i < palette.size(); ++i)
-            m_entries.push_back({ palette[i].g, palette[i].r, palette[i].b, static_cast<uint16_t>(i) });
-        std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) { return a.g < b.g || (a.g == b.g && a.index < b.index); });
-    }
-    uint32_t find(int r, int g, int b) const
-    {
-        const size_t n = m_entries.size();
-        size_t hi = static_cast<size_t>(std::lower_bound(m_entries.begin(), m_entries.end(), g, [](const Entry& e, int v) { return e.g < v; })
-            - m_entries.begin());
-        size_t lo = hi;  // entries [0, lo) below, [hi, n) at or above
-        int best_d = std::numeric_limits<int>::max();
-        uint32_t best = 0;
-        auto consider = [&](const Entry& e) {
-            const int dr = e.r - r, dg = e.g - g, db = e.b - b;
-            const int d = 3 * dr * dr + 4 * dg * dg + 2 * db * db;
-            if (d < best_d || (d == best_d && e.index < best)) {
-                best_d = d;
-                best = e.index;
-            }
-        };
-        bool up = hi < n, down = lo > 0;
-        while (up || down) {
-            if (up) {
-                const int dg = m_entries[hi].g - g;
-                if (4 * dg * dg > best_d) {
-                    up = false;
-                } else {
-                    consider(m_entries[hi]);
-                    up = ++hi < n;
-                }
-            }
-            if (down) {
-                const int dg = g - m_entries[lo - 1].g;
-                if (4 * dg * dg > best_d) {
-                    down = false;
-                } else {
-                    consider(m_entries[lo - 1]);
-                    down = --lo > 0;
-                }
-            }
-        }
-        return best;
-    }
-
-private:
-    struct Entry {
-        int g, r, b;
-        uint16_t index;
-    };
-    std::vector<Entry> m_entries;
-};
 
 // The 8x8 Bayer matrix minus 32, rows by y.
 constexpr int8_t BAYER[8][8] = {
@@ -416,7 +427,7 @@ std::optional<std::vector<uint8_t>> map_nearest(std::span<const uint32_t> pixels
     // The first colour looked up in a 6-6-6 cell decides the index for the
     // whole cell: one palette scan per cell and call instead of per pixel.
     std::vector<uint16_t> memo(size_t { 1 } << 18, 0xFFFF);
-    const Nearest nearest(palette);
+    const Nearest<int> nearest = nearest_in(palette);
     std::vector<uint8_t> out(pixels.size());
     const uint32_t unchanged_limit = std::min<uint32_t>(limit, 4);
     uint32_t prev = transparent;
@@ -469,7 +480,7 @@ namespace {
 std::vector<uint8_t> map_nearest_per_colour(std::span<const uint32_t> pixels, const Palette& palette, uint32_t transparent)
 {
     constexpr size_t SLOTS = size_t { 1 } << 17;
-    const Nearest nearest(palette);
+    const Nearest<int> nearest = nearest_in(palette);
     std::vector<uint32_t> keys(SLOTS, 0);  // colour + 1
     std::vector<uint8_t> values(SLOTS);
     size_t used = 0;

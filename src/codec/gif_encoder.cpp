@@ -17,6 +17,8 @@ namespace {
 
 constexpr uint32_t RGB_MASK = 0x00FFFFFF;
 constexpr size_t BATCH_BYTES = 64u << 20;
+// Largest channel difference left unchanged inside a rewritten span (diff_row).
+constexpr int SPAN_REFRESH = 1;
 
 // Runs fn(0..count-1) on `count` scoped threads (inline for one) and joins
 // them; a worker that threw stops the program with `message`.
@@ -63,7 +65,7 @@ uint32_t saturating_add(uint32_t a, uint32_t b)
     return b > std::numeric_limits<uint32_t>::max() - a ? std::numeric_limits<uint32_t>::max() : a + b;
 }
 
-bool within(uint32_t a, uint32_t b, int t)
+inline bool within(uint32_t a, uint32_t b, int t)
 {
     const int dr = static_cast<int>((a >> 16) & 0xFF) - static_cast<int>((b >> 16) & 0xFF);
     const int dg = static_cast<int>((a >> 8) & 0xFF) - static_cast<int>((b >> 8) & 0xFF);
@@ -151,6 +153,20 @@ std::pair<size_t, size_t> diff_row(uint32_t* p, uint32_t* c, size_t w, int thres
     size_t end = z;
     while (p[end - 1] & UNCHANGED)
         --end;
+    // The span [first, end) is rewritten anyway. Left to the threshold, a
+    // pixel in it that moved by 2 or 3 would stay stale for as long as it
+    // keeps its new value: after a keyframe that nudges the whole picture a
+    // level or two, the animation would stay off for the rest of the clip.
+    // Here only a one-level flicker is left out; gaps between spans cost
+    // little, and lone drifts elsewhere still add up to the threshold.
+    const int refresh = std::min(threshold, SPAN_REFRESH);
+    for (size_t x = first; x < end; ++x) {
+        const uint32_t v = p[x] & RGB_MASK;
+        if ((p[x] & UNCHANGED) && !within(v, c[x], refresh)) {
+            p[x] = v;
+            c[x] = v;
+        }
+    }
     return { first, end };
 }
 

@@ -12,12 +12,19 @@
 #include <string>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace imageops {
 
 namespace {
 
-// Below this many source pixels a second thread costs more than it saves.
+// Below this many source pixels a second thread costs more than it saves:
+// a blur does six passes over each pixel, a downscale reads each byte once
+// at memory speed, so starting threads pays only for a far larger downscale.
 constexpr std::size_t k_thread_min_pixels = 65536;
+constexpr std::size_t k_downscale_thread_min_pixels = 1 << 22;
 constexpr std::size_t k_max_threads = 16;
 constexpr std::size_t k_max_blur_radius = 1000;
 
@@ -33,10 +40,10 @@ void check_view(std::size_t size, std::size_t width, std::size_t height, std::si
 }
 
 // Workers for an operation over `width` × `height` source pixels with `items`
-// independent output units: the calling thread alone for small images.
-std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items)
+// independent output units: the calling thread alone below `min_pixels`.
+std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items, std::size_t min_pixels = k_thread_min_pixels)
 {
-    if (width * height < k_thread_min_pixels)
+    if (width * height < min_pixels)
         return 1;
     return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
 }
@@ -106,8 +113,8 @@ struct FastDiv {
 };
 
 // Sums each byte over the box columns of one source row into `sums`.
-template <typename Sum>
-[[gnu::always_inline]] inline void add_row(const std::uint8_t* row, std::size_t width, std::size_t f, Sum* sums)
+template <typename Sum, typename In>
+[[gnu::always_inline]] inline void add_row(const In* row, std::size_t width, std::size_t f, Sum* sums)
 {
     if (f == 2) {
         const std::size_t pairs = width / 2;
@@ -143,17 +150,35 @@ struct SmallDiv {
 };
 constexpr std::size_t k_small_div_max = 4096;
 
+// Below this box size a byte's sum down the box rows fits 16 bits.
+constexpr std::size_t k_column_sum_max = 257;
+
 template <typename Sum>
 [[gnu::always_inline]] inline void downscale_rows(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
 {
     std::vector<Sum> sums(out.width * 4);
+    // Wider boxes sum each byte down the rows first (whole rows side by
+    // side, which vectorises), then across once per row of boxes.
+    const bool by_columns = f > 2 && f <= k_column_sum_max;
+    std::vector<std::uint16_t> columns(by_columns ? 4 * v.width : 0);
     const std::size_t last_w = v.width - (out.width - 1) * f;
     for (std::size_t Y = first; Y < end; ++Y) {
         std::fill(sums.begin(), sums.end(), Sum(0));
         const std::size_t y0 = Y * f;
         const std::size_t y1 = std::min(y0 + f, v.height);
-        for (std::size_t y = y0; y < y1; ++y)
-            add_row(v.data.data() + y * v.stride, v.width, f, sums.data());
+        if (by_columns) {
+            std::uint16_t* __restrict col = columns.data();
+            std::fill(columns.begin(), columns.end(), std::uint16_t(0));
+            for (std::size_t y = y0; y < y1; ++y) {
+                const std::uint8_t* __restrict row = v.data.data() + y * v.stride;
+                for (std::size_t i = 0; i < 4 * v.width; ++i)
+                    col[i] = static_cast<std::uint16_t>(col[i] + row[i]);
+            }
+            add_row(col, v.width, f, sums.data());
+        } else {
+            for (std::size_t y = y0; y < y1; ++y)
+                add_row(v.data.data() + y * v.stride, v.width, f, sums.data());
+        }
         const std::size_t rows = y1 - y0;
         std::uint8_t* __restrict dst = out.pixels.data() + Y * out.width * 4;
         const Sum* __restrict src = sums.data();
@@ -204,6 +229,32 @@ VECTOR_CLONES void downscale_rows32(const View& v, std::size_t f, Image& out, st
     if (r > last)
         for (int c = 0; c < 4; ++c)
             s[c] += std::uint32_t(r - last) * in[4 * last + c];
+#if defined(__SSE2__)
+    // The four sums of a pixel side by side. m < 2^32 (the divisor is at
+    // least 3), so each quotient is the high half of a 32 × 32-bit product:
+    // lanes 0 and 2 multiplied in place, lanes 1 and 3 shifted down first.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i mul = _mm_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(m)));
+    const __m128i bias = _mm_set1_epi32(static_cast<int>(r));
+    const __m128i odd_lanes = _mm_set_epi32(-1, 0, -1, 0);
+    const auto widen = [&](const std::uint8_t* p) {
+        std::int32_t v;
+        std::memcpy(&v, p, 4);
+        return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(v), zero), zero);
+    };
+    __m128i sum = _mm_set_epi32(static_cast<int>(s[3]), static_cast<int>(s[2]), static_cast<int>(s[1]), static_cast<int>(s[0]));
+    for (std::size_t x = 0; x < width; ++x) {
+        const std::size_t add = std::min(x + r + 1, last);
+        const std::size_t sub = x > r ? x - r : 0;
+        const __m128i n = _mm_add_epi32(sum, bias);
+        const __m128i even = _mm_srli_epi64(_mm_mul_epu32(n, mul), 32);
+        const __m128i odd = _mm_and_si128(_mm_mul_epu32(_mm_srli_epi64(n, 32), mul), odd_lanes);
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(_mm_or_si128(even, odd), zero), zero);
+        const std::int32_t quotient = _mm_cvtsi128_si32(bytes);
+        std::memcpy(out + 4 * x, &quotient, 4);
+        sum = _mm_sub_epi32(_mm_add_epi32(sum, widen(in + 4 * add)), widen(in + 4 * sub));
+    }
+#else
     for (std::size_t x = 0; x < width; ++x) {
         const std::size_t add = std::min(x + r + 1, last);
         const std::size_t sub = x > r ? x - r : 0;
@@ -213,6 +264,7 @@ VECTOR_CLONES void downscale_rows32(const View& v, std::size_t f, Image& out, st
             s[c] -= in[4 * sub + c];
         }
     }
+#endif
 }
 
 // The three horizontal passes of rows [first, end), fused: each row goes
@@ -249,12 +301,16 @@ VECTOR_CLONES void blur_rows(const std::uint8_t* src, std::size_t src_stride, st
         for (std::size_t i = 0; i < n; ++i)
             s[i] += times * in[i];
     }
+    // m < 2^32 (the divisor is at least 3): a 32 × 32-bit product, which
+    // vectorises.
+    const auto m32 = static_cast<std::uint32_t>(m);
+    const auto r32 = static_cast<std::uint32_t>(r);
     for (std::size_t y = 0; y < height; ++y) {
         const std::uint8_t* __restrict add = src + std::min(y + r + 1, last) * src_stride;
         const std::uint8_t* __restrict sub = src + (y > r ? y - r : 0) * src_stride;
         std::uint8_t* __restrict out = dst + y * dst_stride;
         for (std::size_t i = 0; i < n; ++i) {
-            out[i] = static_cast<std::uint8_t>((m * (s[i] + r)) >> 32);
+            out[i] = static_cast<std::uint8_t>((std::uint64_t(m32) * (s[i] + r32)) >> 32);
             s[i] = s[i] + add[i] - sub[i];
         }
     }
@@ -366,7 +422,7 @@ Image downscale(const View& v, std::size_t factor)
     // A box sum stays below 256 × f² (rounding included): 32-bit sums hold it
     // while f < 4096; beyond that 64-bit sums keep it from wrapping.
     const bool narrow = f < 4096;
-    run_chunks(out.height, worker_count(v.width, v.height, out.height), [&](std::size_t first, std::size_t end) {
+    run_chunks(out.height, worker_count(v.width, v.height, out.height, k_downscale_thread_min_pixels), [&](std::size_t first, std::size_t end) {
         if (narrow)
             downscale_rows32(v, f, out, first, end);
         else

@@ -31,7 +31,7 @@ bool frame_shown(const Editing& e)
 render::DrawCtx screen_ctx(Editor& editor, QPainter* painter, double dpr)
 {
     const double s = editor.base().scale();
-    return { painter, s, s * editor.editing().mapping().zoom * dpr, true, &editor.base().from_srgb() };
+    return { .painter = painter, .scale = s, .unit = s * editor.editing().mapping().zoom * dpr, .on_screen = true, .from_srgb = &editor.base().from_srgb() };
 }
 
 void rebuild_stage(Editor& editor, StageCache& cache, double dpr)
@@ -184,6 +184,8 @@ void draw_overlay(Editor& editor, QPainter& painter, const QRectF& dirty, double
         painter.setClipRect(source, Qt::IntersectClip);
     }
     render::DrawCtx ctx = screen_ctx(editor, &painter, dpr);
+    ctx.sprites = &editor.sprites();
+    ctx.layer_within = painter.transform().mapRect(source).toAlignedRect();
     render::draw_items(ctx, editor.base(), editor.effects(), e.doc().annotations, visible, e.editing_text_id());
     painter.restore();
 

@@ -80,7 +80,8 @@ public:
     // The box a text needs in image pixels: bold font of TEXT_SIZES[size] ×
     // scale, lines wrapped at max_width (none when 0), padding included.
     virtual model::Size measure_text(std::string_view text, int size, double scale, double max_width) = 0;
-    // Drops the cached effect images of every annotation not in live_ids.
+    // Drops the cached effect images and finished pictures of every
+    // annotation not in live_ids.
     virtual void purge_effects(std::span<const std::uint64_t> live_ids) = 0;
     // After Editing::STATUS_SECONDS, on the main queue:
     // Editing::expire_status(generation), only while this editor still exists.

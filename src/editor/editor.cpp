@@ -97,6 +97,7 @@ void Editor::purge_effects(std::span<const std::uint64_t> live_ids)
 {
     const std::unordered_set<std::uint64_t> live(live_ids.begin(), live_ids.end());
     std::erase_if(m_effects, [&](const auto& entry) { return !live.contains(entry.first); });
+    std::erase_if(m_sprites, [&](const auto& entry) { return !live.contains(entry.first); });
 }
 
 void Editor::schedule_status_expiry(std::uint64_t generation)

@@ -29,6 +29,7 @@ public:
     const Editing& editing() const { return m_editing; }
     render::Base& base() { return m_base; }
     render::EffectCache& effects() { return m_effects; }
+    render::SpriteCache& sprites() { return m_sprites; }
 
     // The window's side of Host: the window object (it outlives its
     // attachment) or none. Attaching does not lay the stage out.
@@ -58,6 +59,7 @@ private:
 
     render::Base m_base;
     render::EffectCache m_effects;
+    render::SpriteCache m_sprites;
     Host* m_window = nullptr;
     Editing m_editing; // last: it may call the host while it is built
 };

@@ -46,14 +46,16 @@ void open(QImage image, double scale)
     auto controller = build(image, scale);
     const std::shared_ptr<Editor>& editor = controller->editor();
 
-    // The exports need the picture's pixels; they are made while the user
-    // looks, and kept only when nothing made them first.
+    // The exports need the picture's pixels, and the blur drawn on screen
+    // its preview; they are made while the user looks, and kept only when
+    // nothing made them first.
     util::in_background([weak = std::weak_ptr<Editor>(editor), image = std::move(image)] {
         auto raster = std::make_shared<output::Raster>(output::rasterize(image));
-        util::on_main([weak, raster] {
+        auto preview = std::make_shared<imageops::Image>(render::preview_of(*raster));
+        util::on_main([weak, raster, preview] {
             const auto e = weak.lock();
             if (e && !e->base().has_raster())
-                e->base().set_raster(std::move(*raster));
+                e->base().set_raster(std::move(*raster), std::move(*preview));
         });
     });
 

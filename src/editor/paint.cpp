@@ -1,5 +1,6 @@
 #include "editor/paint.h"
 
+#include "base/simd.h"
 #include "base/util.h"
 
 #include <algorithm>
@@ -25,7 +26,7 @@ void transpose(const std::uint8_t* src, std::size_t src_step, std::size_t rows, 
 
 // One box pass down the columns, row by row so that memory is read in order
 // and many columns are summed side by side.
-void box_columns(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t w, std::size_t h,
+VECTOR_CLONES void box_columns(const std::uint8_t* __restrict in, std::uint8_t* __restrict out, std::size_t w, std::size_t h,
     std::size_t stride, std::size_t r, float inv, std::vector<std::uint32_t>& sum_buffer)
 {
     sum_buffer.assign(w, 0);
@@ -66,16 +67,6 @@ constexpr std::size_t PARALLEL_PIXELS = 1 << 18;
 // Columns a thread blurs together: a few cache lines across.
 constexpr std::size_t STRIP = 256;
 
-QRect device_bounds(const QPainter& p, const QRectF& bounds)
-{
-    QRect r = p.transform().mapRect(bounds).toAlignedRect();
-    if (p.hasClipping())
-        r &= p.transform().mapRect(p.clipBoundingRect()).toAlignedRect();
-    if (const QPaintDevice* dev = p.device())
-        r &= QRect(0, 0, dev->width() * int(dev->devicePixelRatio()), dev->height() * int(dev->devicePixelRatio()));
-    return r;
-}
-
 // Wide shadows are blurred at a fraction of the resolution and magnified
 // smoothly: a sigma of many pixels leaves nothing finer.
 int reduction(std::size_t radius)
@@ -90,11 +81,15 @@ int shadow_pad(std::size_t radius, int k)
 
 // Draws a shadow picture made at 1/k resolution for content at `rect`
 // (device pixels), outside `hidden`. The painter's state is kept.
-void draw_shadow_image(QPainter& p, const QImage& s, const QRect& rect, int pad, int k, const Shadow& shadow, const QRegion& hidden)
+QRectF shadow_rect(const QImage& s, const QRect& rect, int pad, int k, const Shadow& shadow)
+{
+    return { rect.x() - pad + shadow.dx, rect.y() - pad + shadow.dy, double(s.width()) * k, double(s.height()) * k };
+}
+
+void draw_shadow_image(QPainter& p, const QImage& s, const QRectF& at, const QRegion& hidden)
 {
     if (s.isNull())
         return;
-    const QRectF at(rect.x() - pad + shadow.dx, rect.y() - pad + shadow.dy, double(s.width()) * k, double(s.height()) * k);
     p.save();
     p.resetTransform();
     if (!hidden.isEmpty())
@@ -105,14 +100,6 @@ void draw_shadow_image(QPainter& p, const QImage& s, const QRect& rect, int pad,
 }
 
 QImage make_shadow(const QImage& content, const Shadow& shadow, int pad, int k, std::size_t blur_radius);
-
-void cast(QPainter& p, const QImage& content, const QRect& rect, const Shadow& shadow, const QRegion& hidden)
-{
-    const std::size_t radius = shadow_box_radius(shadow.blur);
-    const int k = reduction(radius);
-    const int pad = shadow_pad(radius, k);
-    draw_shadow_image(p, shadow_image(content, shadow, pad, k), rect, pad, k, shadow, hidden);
-}
 
 } // namespace
 
@@ -233,9 +220,37 @@ QImage make_shadow(const QImage& content, const Shadow& shadow, int pad, int k, 
 
 } // namespace
 
+QRect layer_rect(const QPainter& p, const QRectF& bounds, const std::optional<QRect>& within)
+{
+    QRect r = p.transform().mapRect(bounds).toAlignedRect();
+    if (within)
+        r &= *within;
+    else if (p.hasClipping())
+        r &= p.transform().mapRect(p.clipBoundingRect()).toAlignedRect();
+    if (const QPaintDevice* dev = p.device())
+        r &= QRect(0, 0, dev->width() * int(dev->devicePixelRatio()), dev->height() * int(dev->devicePixelRatio()));
+    return r;
+}
+
+void draw_sprite(QPainter& p, const Sprite& sprite)
+{
+    if (sprite.rect.isEmpty())
+        return;
+    p.save();
+    p.resetTransform();
+    draw_shadow_image(p, sprite.shadow, sprite.shadow_at, QRegion());
+    p.drawImage(sprite.rect.topLeft(), sprite.content);
+    p.restore();
+}
+
 Layer::Layer(QPainter& parent, const QRectF& bounds, std::optional<Shadow> shadow)
+    : Layer(parent, layer_rect(parent, bounds), std::move(shadow))
+{
+}
+
+Layer::Layer(QPainter& parent, const QRect& device_rect, std::optional<Shadow> shadow)
     : m_parent(&parent)
-    , m_rect(device_bounds(parent, bounds))
+    , m_rect(device_rect)
     , m_shadow(std::move(shadow))
 {
     if (!m_rect.isEmpty())
@@ -269,18 +284,27 @@ QPainter& Layer::painter()
 
 void Layer::end()
 {
+    if (!m_ended)
+        draw_sprite(*m_parent, finish());
+}
+
+Sprite Layer::finish()
+{
     if (m_ended)
-        return;
+        return {};
     m_ended = true;
     m_painter->end();
     if (m_rect.isEmpty())
-        return;
-    m_parent->save();
-    m_parent->resetTransform();
-    if (m_shadow && m_shadow->color.alpha() > 0)
-        cast(*m_parent, m_image, m_rect, *m_shadow, QRegion());
-    m_parent->drawImage(m_rect.topLeft(), m_image);
-    m_parent->restore();
+        return {};
+    Sprite sprite { m_rect, std::move(m_image), {}, {} };
+    if (m_shadow && m_shadow->color.alpha() > 0) {
+        const std::size_t radius = shadow_box_radius(m_shadow->blur);
+        const int k = reduction(radius);
+        const int pad = shadow_pad(radius, k);
+        sprite.shadow = shadow_image(sprite.content, *m_shadow, pad, k);
+        sprite.shadow_at = shadow_rect(sprite.shadow, m_rect, pad, k, *m_shadow);
+    }
+    return sprite;
 }
 
 } // namespace paint
@@ -313,7 +337,8 @@ void draw_shadow(QPainter& painter, const QPainterPath& shape, const Shadow& sha
     }
     // Blurred as shadow_image blurs content it reduced itself.
     const std::size_t blur = radius == 0 ? 0 : std::max<std::size_t>((radius + std::size_t(k) / 2) / std::size_t(k), 1);
-    draw_shadow_image(painter, make_shadow(small, shadow, pad / k, 1, blur), rect, pad, k, shadow, hidden);
+    const QImage s = make_shadow(small, shadow, pad / k, 1, blur);
+    draw_shadow_image(painter, s, shadow_rect(s, rect, pad, k, shadow), hidden);
 }
 
 } // namespace paint

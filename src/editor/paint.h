@@ -43,6 +43,24 @@ std::size_t shadow_box_radius(double blur);
 // fades out at the edges of its padded image).
 void blur_alpha(std::span<std::uint8_t> data, std::size_t width, std::size_t height, std::size_t stride, std::size_t radius);
 
+// A layer's finished pictures, ready to be composited (again): the content
+// at its device rectangle and the shadow picture under it.
+struct Sprite {
+    QRect rect;       // device pixels of the content; empty when nothing shows
+    QImage content;   // premultiplied ARGB32
+    QImage shadow;    // null without a shadow
+    QRectF shadow_at; // the device rectangle the shadow picture is stretched over
+};
+
+// Composites a sprite into the painter with its clip and composition mode:
+// the shadow first, then the content. The painter's state is kept.
+void draw_sprite(QPainter& painter, const Sprite& sprite);
+
+// The device rectangle a layer over `bounds` covers: cut to `within` (device
+// pixels) when given, else to the bounds of the painter's clip, and to the
+// device.
+QRect layer_rect(const QPainter& painter, const QRectF& bounds, const std::optional<QRect>& within = std::nullopt);
+
 // A transparency layer over `bounds` (the parent's user coordinates), cut to
 // the parent's clip and device. Draw through painter(), which has the
 // parent's transform, clip and render hints; end() (or the destructor)
@@ -51,6 +69,8 @@ void blur_alpha(std::span<std::uint8_t> data, std::size_t width, std::size_t hei
 class Layer {
 public:
     Layer(QPainter& parent, const QRectF& bounds, std::optional<Shadow> shadow = std::nullopt);
+    // A layer over a device rectangle worked out by layer_rect().
+    Layer(QPainter& parent, const QRect& device_rect, std::optional<Shadow> shadow);
     Layer(const Layer&) = delete;
     Layer& operator=(const Layer&) = delete;
     ~Layer();
@@ -59,6 +79,9 @@ public:
     // The device rectangle the layer covers; empty when nothing can show.
     QRect device_rect() const { return m_rect; }
     void end();
+    // Ends the drawing and hands over the pictures without compositing them:
+    // end() is draw_sprite() of this.
+    Sprite finish();
 
 private:
     QPainter* m_parent;

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+
+#include <sys/mman.h>
 
 namespace render {
 
@@ -54,11 +57,16 @@ QImage wrap_pixels(imageops::Image image, bool opaque)
     return q;
 }
 
+imageops::View sub_view(std::span<const std::uint8_t> pixels, std::size_t width, const imageops::Rect& r)
+{
+    const std::size_t stride = 4 * width;
+    const std::size_t offset = r.y * stride + 4 * r.x;
+    return { pixels.subspan(std::min(offset, pixels.size())), r.w, r.h, stride };
+}
+
 imageops::View sub_view(const output::Raster& raster, const imageops::Rect& r)
 {
-    const std::size_t stride = 4 * std::size_t(raster.width);
-    const std::size_t offset = r.y * stride + 4 * r.x;
-    return { std::span<const std::uint8_t>(raster.pixels).subspan(std::min(offset, raster.pixels.size())), r.w, r.h, stride };
+    return sub_view(raster.pixels, raster.width, r);
 }
 
 // The processed entry of a pixelate or blur region, made (or remade) when
@@ -95,9 +103,22 @@ const EffectEntry* effect_entry(DrawCtx& ctx, Base& base, EffectCache& cache, co
         const std::size_t ey = p.y > m ? p.y - m : 0;
         const imageops::Rect e = imageops::Rect { ex, ey, p.x + p.w + m - ex, p.y + p.h + m - ey }.clamp(base.width(), base.height());
         std::size_t k = 1;
+        std::size_t x = e.x, y = e.y; // where the region's first pixel goes
         imageops::Image region;
-        if (reduced && radius >= 8) {
-            k = std::max<std::size_t>(f / 4, 1);
+        const std::size_t reduce = reduced && radius >= 8 ? std::max<std::size_t>(f / 4, 1) : 1;
+        const std::shared_ptr<const imageops::Image> preview = reduce >= PREVIEW_FACTOR ? base.preview() : nullptr;
+        if (preview) {
+            // Whole preview pixels around the region: it moves by less than
+            // one, which its blur hides.
+            constexpr std::size_t F = PREVIEW_FACTOR;
+            const imageops::Rect r = imageops::Rect { e.x / F, e.y / F, (e.x + e.w + F - 1) / F - e.x / F,
+                (e.y + e.h + F - 1) / F - e.y / F }.clamp(preview->width, preview->height);
+            k = reduce / F * F;
+            x = r.x * F;
+            y = r.y * F;
+            region = imageops::downscale(sub_view(preview->pixels, preview->width, r), k / F);
+        } else if (reduce > 1) {
+            k = reduce;
             region = imageops::downscale(sub_view(*raster, e.clamp(raster->width, raster->height)), k);
         } else {
             const imageops::Rect c = e.clamp(raster->width, raster->height);
@@ -105,7 +126,7 @@ const EffectEntry* effect_entry(DrawCtx& ctx, Base& base, EffectCache& cache, co
         }
         if (region.width > 0 && region.height > 0)
             imageops::blur({ region.pixels, region.width, region.height, 4 * region.width }, std::max<std::size_t>(f / k, 1));
-        draw = QRectF(double(e.x), double(e.y), double(k * region.width), double(k * region.height));
+        draw = QRectF(double(x), double(y), double(k * region.width), double(k * region.height));
         image = wrap_pixels(std::move(region), base.opaque());
     }
     if (image.isNull())
@@ -287,7 +308,18 @@ void draw_shape(DrawCtx& ctx, const model::Annotation& a)
 {
     const double w = ctx.scale * model::STROKE_WIDTHS[std::min<std::size_t>(a.size, 2)];
     const double u = ctx.unit;
-    paint::Layer layer(*ctx.painter, qrect(a.bounds(ctx.scale)), paint::Shadow { 0, u, 3 * u, ctx.color(0, 0, 0, 0.28) });
+    QPainter& parent = *ctx.painter;
+    const QRect rect = paint::layer_rect(parent, qrect(a.bounds(ctx.scale)), ctx.layer_within);
+    SpriteEntry* cached = nullptr;
+    if (ctx.sprites) {
+        cached = &(*ctx.sprites)[a.id];
+        if (cached->annotation == a && cached->transform == parent.transform() && cached->unit == u && cached->sprite.rect == rect
+            && !rect.isEmpty()) {
+            paint::draw_sprite(parent, cached->sprite);
+            return;
+        }
+    }
+    paint::Layer layer(parent, rect, paint::Shadow { 0, u, 3 * u, ctx.color(0, 0, 0, 0.28) });
     QPainter& q = layer.painter();
     const QPen pen(ctx.color(a.color.r, a.color.g, a.color.b), w, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     if (const auto* s = std::get_if<model::Stroke>(&a.geom)) {
@@ -301,7 +333,30 @@ void draw_shape(DrawCtx& ctx, const model::Annotation& a)
     } else if (const auto* c = std::get_if<model::Counter>(&a.geom)) {
         draw_counter(ctx, q, a, *c);
     }
-    layer.end();
+    if (!cached) {
+        layer.end();
+        return;
+    }
+    *cached = SpriteEntry { a, parent.transform(), u, layer.finish() };
+    paint::draw_sprite(parent, cached->sprite);
+}
+
+// `size` zero bytes in fresh memory. A picture of tens of megabytes is
+// faulted in page by page as it is cleared, which on a busy system costs
+// more than painting it; huge pages, where the system allows them on
+// request, make those faults 512 times fewer.
+std::vector<std::uint8_t> zeroed(std::size_t size)
+{
+    constexpr std::uintptr_t HUGE_PAGE = 2 << 20;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(size);
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const std::uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t end = (start + size) & ~(HUGE_PAGE - 1);
+    if (end > first)
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE); // advice only: failure changes nothing
+    bytes.resize(size);
+    return bytes;
 }
 
 // A paint device whose logical resolution is 72 dots per inch, so that a
@@ -342,9 +397,23 @@ Base::Base(QImage image, double scale)
         m_from_srgb = srgb.transformationToColorSpace(m_space);
 }
 
-void Base::set_raster(output::Raster raster)
+void Base::set_raster(output::Raster raster, std::optional<imageops::Image> preview)
 {
     m_raster = std::make_shared<const output::Raster>(std::move(raster));
+    if (preview)
+        m_preview = std::make_shared<const imageops::Image>(std::move(*preview));
+}
+
+imageops::Image preview_of(const output::Raster& raster)
+{
+    return imageops::downscale({ raster.pixels, raster.width, raster.height, 4 * std::size_t(raster.width) }, PREVIEW_FACTOR);
+}
+
+std::shared_ptr<const imageops::Image> Base::preview()
+{
+    if (!m_preview)
+        m_preview = std::make_shared<const imageops::Image>(preview_of(*raster()));
+    return m_preview;
 }
 
 bool Base::opaque()
@@ -560,7 +629,7 @@ std::optional<output::Raster> export_doc(Base& base, const model::Doc& doc, Effe
     output::Raster raster;
     raster.width = static_cast<std::uint32_t>(pw);
     raster.height = static_cast<std::uint32_t>(ph);
-    raster.pixels.resize(std::size_t(raster.width) * raster.height * 4);
+    raster.pixels = zeroed(std::size_t(raster.width) * raster.height * 4);
     // The painter writes straight into the raster's bytes.
     QImage target(raster.pixels.data(), int(raster.width), int(raster.height), int(4 * raster.width),
         QImage::Format_ARGB32_Premultiplied);
@@ -572,7 +641,7 @@ std::optional<output::Raster> export_doc(Base& base, const model::Doc& doc, Effe
             return std::nullopt;
         painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
         painter.translate(-canvas.x(), -canvas.y());
-        DrawCtx ctx { &painter, base.scale(), base.scale(), false, &base.from_srgb() };
+        DrawCtx ctx { .painter = &painter, .scale = base.scale(), .unit = base.scale(), .from_srgb = &base.from_srgb() };
         std::unique_ptr<Floating> floating;
         if (doc.background) {
             const bool opaque = base.opaque();

@@ -28,6 +28,7 @@
 #include <QRectF>
 #include <QRegion>
 #include <QString>
+#include <QTransform>
 
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,12 @@ class Editor;
 
 namespace render {
 
+// Each pixel of a preview is the mean of a PREVIEW_FACTOR-square box of the
+// picture: the blur drawn on screen, which loses far finer detail than that,
+// reads it instead of the whole picture.
+inline constexpr std::size_t PREVIEW_FACTOR = 4;
+imageops::Image preview_of(const output::Raster& raster);
+
 // The editor's source picture.
 class Base {
 public:
@@ -59,11 +66,15 @@ public:
     // Converts sRGB colours into the base's space; none when it is sRGB.
     const std::optional<QColorTransform>& from_srgb() const { return m_from_srgb; }
 
-    // Hands over pixels rasterised elsewhere (the background preparation).
-    void set_raster(output::Raster raster);
+    // Hands over pixels rasterised elsewhere (the background preparation),
+    // with their preview when it was made there too.
+    void set_raster(output::Raster raster, std::optional<imageops::Image> preview = std::nullopt);
     bool has_raster() const { return m_raster != nullptr; }
     // The rasterised pixels, made now when nothing handed them over yet.
     std::shared_ptr<const output::Raster> raster();
+    // The picture reduced by PREVIEW_FACTOR (preview_of the raster), made now
+    // when nothing handed it over yet.
+    std::shared_ptr<const imageops::Image> preview();
     // Whether every pixel is opaque (worked out once).
     bool opaque();
 
@@ -75,6 +86,7 @@ private:
     QColorSpace m_space;
     std::optional<QColorTransform> m_from_srgb;
     std::shared_ptr<const output::Raster> m_raster;
+    std::shared_ptr<const imageops::Image> m_preview;
     std::optional<bool> m_opaque;
 };
 
@@ -93,6 +105,18 @@ struct EffectEntry {
 };
 using EffectCache = std::unordered_map<std::uint64_t, EffectEntry>;
 
+// The finished pictures of an annotation drawn on screen with its shadow,
+// reused while the annotation, the device transform, the shadow unit and the
+// layer's rectangle all stay the same: a repaint then composites them
+// instead of filling outlines and blurring shadows again.
+struct SpriteEntry {
+    editor::model::Annotation annotation;
+    QTransform transform;
+    double unit = 0;
+    paint::Sprite sprite;
+};
+using SpriteCache = std::unordered_map<std::uint64_t, SpriteEntry>;
+
 // What one drawing pass draws with.
 struct DrawCtx {
     QPainter* painter = nullptr; // one unit = one image pixel, y downwards
@@ -100,6 +124,12 @@ struct DrawCtx {
     double unit = 1;             // shadow unit: s in exports, s × zoom on screen
     bool on_screen = false;      // selects the reduced-resolution blur
     const std::optional<QColorTransform>* from_srgb = nullptr;
+    // On screen: the annotations' finished pictures, and the device rectangle
+    // their layers are cut to instead of the painter's clip (the part of the
+    // view the source covers), so that a repaint of a small dirty rectangle
+    // makes the same pictures as a whole one.
+    SpriteCache* sprites = nullptr;
+    std::optional<QRect> layer_within {};
 
     // An sRGB colour in the space the pixels are in.
     QColor color(double r, double g, double b, double a = 1) const;

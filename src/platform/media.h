@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -62,6 +63,13 @@ public:
     // The next sample, null at the end, or the decoder's error text (any
     // error but "try again" and the end of the file).
     virtual std::expected<std::unique_ptr<VideoSample>, std::string> next() = 0;
+    // Tells the reader which slot of the caller's grid a sample time falls in
+    // (times as next() gives them; none: off the grid, always wanted) and
+    // that of several samples in one slot only the last is used: the reader
+    // may then leave a sample undecoded when a later one of its slot is on
+    // its way and no other picture refers to it. Call before the first
+    // next(); a reader may ignore it.
+    virtual void use_last_of_each_slot(std::function<std::optional<std::uint64_t>(double)> slot_of) { (void)slot_of; }
 };
 
 // The MP4 export's choices.

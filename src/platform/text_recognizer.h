@@ -62,6 +62,7 @@ struct TesseractOptions {
     int engines = 0;           // engines in the pool; 0: up to 4, one a core
     bool read_patches = true;  // coloured patches (buttons, badges) also read on their own
     bool single_block = true;  // each band one block of text (else the engine's page analysis)
+    bool drop_strays = true;   // short marks of low confidence standing alone are no text
 };
 
 // Tesseract (LSTM) for text, ZXing for barcodes. A pool of engines lets

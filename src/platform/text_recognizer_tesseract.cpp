@@ -392,40 +392,63 @@ void run_lengths(int w, int h, Runs direction, const Mark& mark, std::vector<int
 }
 
 // Paints long thin lines (a grid, rules, frames) over with the page's grey:
-// runs of marks (pixels apart from the page) at least `length` long and no
-// thicker across than the lines' most common thickness (3 pixels at most). Vertical lines go first, then horizontal ones,
-// so that where two cross the crossing goes with the second. A letter that
-// crosses a line keeps its stroke, which is thicker than the line; a filled
-// area (a button, a sidebar) is thick both ways and stays.
+// runs of marks (pixels apart from the page, faintly drawn ones too: a line
+// that fades in and out of the marks breaks into short runs that stay, and
+// scaled up they read as "=" and "|") at least `length` long, no thicker
+// across than the lines' most common thickness (3 pixels at most) and not
+// much darker than the lines' own ink. Vertical lines go first, then
+// horizontal ones, so that where two cross the crossing goes with the second
+// (a faint crossing, twice drawn, is darker than either line, but not by
+// much). A letter that crosses a line keeps its stroke, which is thicker than
+// the line; one whose stroke lies right on a faint line keeps it by its ink;
+// a filled area (a button, a sidebar) is thick both ways and stays.
 void erase_long_lines(QImage& img, int page, int length)
 {
     const int w = img.width();
     const int h = img.height();
-    const auto mark = [&](int x, int y) { return std::abs(img.constScanLine(y)[x] - page) > 40; };
+    const auto ink = [&](int x, int y) { return std::abs(img.constScanLine(y)[x] - page); };
+    const auto faint_mark = [&](int x, int y) { return ink(x, y) > 24; };
     std::vector<int> across(static_cast<std::size_t>(w) * h);
     std::vector<int> along(static_cast<std::size_t>(w) * h);
     for (const bool vertical : { true, false }) {
-        run_lengths(w, h, Runs::DownColumns, mark, across);
-        run_lengths(w, h, Runs::AlongRows, mark, along);
+        run_lengths(w, h, Runs::DownColumns, faint_mark, across);
+        run_lengths(w, h, Runs::AlongRows, faint_mark, along);
+        const std::vector<int>& run = vertical ? across : along;
+        std::vector<int>& thickness = vertical ? along : across;
+        const auto on_line = [&](std::size_t i, int max_thickness) {
+            return run[i] >= length && thickness[i] >= 1 && thickness[i] <= max_thickness;
+        };
+        // The lines' own ink, their median distance from the page: letters
+        // are drawn solid, a design tool's grid faintly.
+        std::array<std::size_t, 256> inks {};
+        std::size_t count = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (on_line(static_cast<std::size_t>(y) * w + x, 3)) {
+                    ++inks[static_cast<std::size_t>(ink(x, y))];
+                    ++count;
+                }
+        int line_ink = 0;
+        for (std::size_t below = 0; line_ink < 255 && (below += inks[line_ink]) <= count / 2;)
+            ++line_ink;
+        // Across, only marks of half the lines' ink or more count: beside a
+        // letter the page's estimate is off by a little, and that faint rim
+        // must not make the line look thicker than it is.
+        const int rim = std::max(24, line_ink / 2);
+        run_lengths(w, h, vertical ? Runs::AlongRows : Runs::DownColumns,
+                    [&](int x, int y) { return ink(x, y) > rim; }, thickness);
         // The lines' own thickness: where a letter's stroke runs along a
         // line the two are thicker together, and that stroke must stay.
         std::array<std::size_t, 4> thick {};
-        for (std::size_t i = 0; i < across.size(); ++i) {
-            const int run = vertical ? across[i] : along[i];
-            const int thickness = vertical ? along[i] : across[i];
-            if (run >= length && thickness >= 1 && thickness <= 3)
-                ++thick[static_cast<std::size_t>(thickness)];
-        }
+        for (std::size_t i = 0; i < run.size(); ++i)
+            if (on_line(i, 3))
+                ++thick[static_cast<std::size_t>(thickness[i])];
         const int line = static_cast<int>(std::max_element(thick.begin() + 1, thick.end()) - thick.begin());
         for (int y = 0; y < h; ++y) {
             uchar* row = img.scanLine(y);
-            for (int x = 0; x < w; ++x) {
-                const std::size_t i = static_cast<std::size_t>(y) * w + x;
-                const int run = vertical ? across[i] : along[i];
-                const int thickness = vertical ? along[i] : across[i];
-                if (run >= length && thickness >= 1 && thickness <= line)
+            for (int x = 0; x < w; ++x)
+                if (on_line(static_cast<std::size_t>(y) * w + x, line) && 2 * ink(x, y) <= 5 * line_ink)
                     row[x] = static_cast<uchar>(page);
-            }
         }
     }
 }
@@ -495,7 +518,7 @@ struct Word {
 // Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
 // as a letter or two in a box far taller than the text around it (and with
 // low confidence; a real heading that tall reads with high confidence).
-std::vector<Fragment> drop_graphics(std::vector<Word> words)
+std::vector<Fragment> drop_graphics(std::vector<Word> words, bool drop_strays)
 {
     std::vector<double> heights;
     for (const Word& w : words)
@@ -505,26 +528,29 @@ std::vector<Fragment> drop_graphics(std::vector<Word> words)
         std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
         median = heights[heights.size() / 2];
     }
-    // A mark of a character or two, read with low confidence and with no
-    // other word beside it on its line, is a graphic too: a terminal's block
-    // cursor read as "A", a title bar's buttons, a grid's leftovers.
-    const auto alone = [&](const Word& w) {
+    // Marks of a few characters read with low confidence, on a line with no
+    // other word beside them, are graphics too: a terminal's block cursor
+    // read as "A", a title bar's buttons read as "e@oe" or as "o" and "0", a
+    // grid's leftovers. Real text on the line keeps them (a "y" or a "12"
+    // beside words).
+    const auto short_mark = [](const std::string& utf8) {
+        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
+        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 4;
+    };
+    const auto mark = [&](const Word& w) { return w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text); };
+    const auto among_marks = [&](const Word& w) {
         const NormBox& a = w.fragment.box;
         return std::none_of(words.begin(), words.end(), [&](const Word& o) {
             const NormBox& b = o.fragment.box;
             const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
-            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top) && !mark(o);
         });
-    };
-    const auto short_mark = [](const std::string& utf8) {
-        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
-        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 2;
     };
     std::vector<Fragment> out;
     for (const Word& w : words) {
         const double h = w.fragment.box.bottom - w.fragment.box.top;
         const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
-        const bool stray = w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text) && alone(w);
+        const bool stray = drop_strays && mark(w) && among_marks(w);
         if (!towering && !stray)
             out.push_back(w.fragment);
     }
@@ -790,10 +816,16 @@ public:
         // Patches are areas of another background on a plain page; a busy
         // page has no plain background to stand apart from.
         bool read_patches = m_options.read_patches;
+        // Patches are read as they are: the slivers of a button's fill
+        // between its letters' parts (the dot of an "i" and its stem) are
+        // thin and long enough to pass for lines.
+        QImage with_lines;
         if (page_share(grey) < BUSY_PAGE_SHARE) {
             grey = flattened(grey);
             read_patches = false;
         } else {
+            if (read_patches)
+                with_lines = grey.copy();
             erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
         }
         const std::vector<Run> runs = ink_runs(ink_rows(grey));
@@ -824,7 +856,7 @@ public:
         const std::size_t page_jobs = jobs.size();
         std::vector<Patch> patches;
         if (read_patches)
-            patches = dark_patches(grey, line);
+            patches = dark_patches(with_lines, line);
         for (const Patch& p : patches) {
             const QImage img = factor == 1 ? p.image
                                            : p.image.scaled(p.image.width() * factor, p.image.height() * factor,
@@ -870,7 +902,7 @@ public:
         for (std::size_t i = 0; i < patches.size(); ++i)
             for (Word& word : *results[page_jobs + i])
                 words.push_back(std::move(word));
-        out.texts = drop_graphics(std::move(words));
+        out.texts = drop_graphics(std::move(words), m_options.drop_strays);
         return out;
     }
 

@@ -26,7 +26,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <mutex>
+#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -196,6 +198,11 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     if (!reader)
         return std::unexpected(reader.error());
     const std::uint64_t slots = std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(length * fps - 0.000001)), 1);
+    // Past the grid a sample is dropped, not replaced (unless it comes first).
+    (*reader)->use_last_of_each_slot([start, fps, slots](double t) -> std::optional<std::uint64_t> {
+        const std::uint64_t slot = slot_of(t - start, fps);
+        return slot < slots ? std::optional(slot) : std::nullopt;
+    });
 
     Decoded decoded { size.width, size.height, 0 };
     const auto emit = [&](platform::VideoSample& sample, std::uint64_t from, std::uint64_t to) -> std::expected<void, std::string> {
@@ -283,6 +290,71 @@ std::expected<int, std::string> claim_partial(const fs::path& part)
     return std::unexpected(std::string("otra conversión está escribiendo este GIF"));
 }
 
+// Hands the encoder whole batches on a worker thread, so the reader decodes
+// the next batch while this one is differenced, coded and written. The
+// encoder sees the same pushes in the same order as when fed directly, and
+// only one thread at a time touches it and its file: at most one batch is
+// with the worker and one is being filled.
+class BatchFeed {
+public:
+    explicit BatchFeed(gif::GifEncoder& encoder)
+        : m_encoder(encoder)
+    {
+        m_filling.reserve(m_encoder.batch_size());
+    }
+    BatchFeed(const BatchFeed&) = delete;
+    BatchFeed& operator=(const BatchFeed&) = delete;
+    ~BatchFeed() { (void)wait(); }
+
+    std::expected<void, std::string> push(gif::Frame frame)
+    {
+        m_filling.push_back(std::move(frame));
+        if (m_filling.size() < m_encoder.batch_size())
+            return {};
+        if (auto r = wait(); !r)
+            return r;
+        auto batch = std::make_shared<std::vector<gif::Frame>>(std::exchange(m_filling, {}));
+        m_filling.reserve(m_encoder.batch_size());
+        try {
+            m_busy = std::async(std::launch::async, [this, batch] { return feed(*batch); });
+        } catch (const std::system_error&) {
+            return feed(*batch);  // no thread to be had: encode here
+        }
+        return {};
+    }
+
+    // The first error of the batch with the worker, once it is done.
+    std::expected<void, std::string> wait()
+    {
+        if (!m_busy.valid())
+            return {};
+        return m_busy.get();
+    }
+
+    std::expected<gif::Counts, std::string> finish()
+    {
+        if (auto r = wait(); !r)
+            return std::unexpected(r.error());
+        if (auto r = feed(m_filling); !r)
+            return std::unexpected(r.error());
+        return m_encoder.finish();
+    }
+
+private:
+    std::expected<void, std::string> feed(std::vector<gif::Frame>& frames)
+    {
+        for (gif::Frame& f : frames)
+            if (auto r = m_encoder.push(std::move(f)); !r)
+                return r;
+        frames.clear();
+        return {};
+    }
+
+    gif::GifEncoder& m_encoder;
+    std::vector<gif::Frame> m_filling;
+    std::future<std::expected<void, std::string>> m_busy;
+};
+
 } // namespace
 
 std::expected<GifReport, std::string> export_gif(const fs::path& source, const fs::path& destination, const GifSettings& settings)
@@ -293,13 +365,17 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
     if (!fd)
         return std::unexpected(fd.error());
     std::unique_ptr<gif::FileSink> file = gif::FileSink::adopt(*fd);
-    // Deleting happens before the descriptor (and with it the lock) goes.
+    std::optional<gif::GifEncoder> encoder;
+    std::optional<BatchFeed> feed;
+    // Deleting happens once the worker has let go of the file, and before the
+    // descriptor (and with it the lock) goes.
     const auto fail = [&](std::string message) -> std::expected<GifReport, std::string> {
+        if (feed)
+            (void)feed->wait();
         ::unlink(part.c_str());
         return std::unexpected(std::move(message));
     };
 
-    std::optional<gif::GifEncoder> encoder;
     const auto sink = [&](gif::Frame frame, std::uint32_t width, std::uint32_t height) -> std::expected<void, std::string> {
         if (!encoder) {
             gif::GifOptions options;
@@ -308,15 +384,16 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
             if (!made)
                 return std::unexpected(made.error());
             encoder.emplace(std::move(*made));
+            feed.emplace(*encoder);
         }
-        return encoder->push(std::move(frame));
+        return feed->push(std::move(frame));
     };
     auto decoded = decode_frames(source, settings, sink);
     if (!decoded)
         return fail(decoded.error());
     if (!encoder)
         return fail("el video no tiene cuadros");
-    auto counts = encoder->finish();
+    auto counts = feed->finish();
     if (!counts)
         return fail(counts.error());
     if (::rename(part.c_str(), destination.c_str()) != 0)

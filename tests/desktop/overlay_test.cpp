@@ -13,6 +13,7 @@
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "platform/panels.h"
+#include "platform/screens.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -21,6 +22,9 @@
 #include <QStringList>
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -66,6 +70,30 @@ int differing_pixels(const QImage& a, const QImage& b, int tolerance = 0)
     return n;
 }
 
+
+// Runs one test of this binary in a private session of its own, started by
+// scripts/x-session with `options`: its exit status and output.
+struct Nested {
+    int status = -1;
+    std::string out;
+};
+
+Nested run_nested(const QStringList& options, const QString& test)
+{
+    QProcess session;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("VISTROPE_NESTED_SESSION", "1");
+    session.setProcessEnvironment(env);
+    session.setProcessChannelMode(QProcess::MergedChannels);
+    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session",
+        options + QStringList { QCoreApplication::applicationFilePath(), "--gtest_filter=" + test });
+    if (!session.waitForFinished(180000)) {
+        session.kill();
+        session.waitForFinished(5000);
+        return { -1, "the session did not end: " + session.readAll().toStdString() };
+    }
+    return { session.exitCode(), session.readAll().toStdString() };
+}
 
 class OverlayDesktop : public ::testing::Test {
 protected:
@@ -412,17 +440,94 @@ TEST(OverlayWithoutCompositor, WithoutFreezeTheSelectionIsStillCapturedLive)
     // compositor: a private session without picom runs it.
     if (std::getenv("VISTROPE_NESTED_SESSION"))
         GTEST_SKIP() << "already in the session without a compositor";
-    QProcess session;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("VISTROPE_NESTED_SESSION", "1");
-    session.setProcessEnvironment(env);
-    session.setProcessChannelMode(QProcess::MergedChannels);
-    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session",
-        { "--no-compositor", QCoreApplication::applicationFilePath(),
-            "--gtest_filter=OverlayDesktop.WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhereItIsNow" });
-    ASSERT_TRUE(session.waitForFinished(120000));
-    const std::string out = session.readAll().toStdString();
-    EXPECT_EQ(session.exitCode(), 0) << out;
+    const auto [status, out] = run_nested({ "--no-compositor" },
+        "OverlayDesktop.WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhereItIsNow");
+    EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
     EXPECT_NE(out.find("sin compositor: el selector muestra la pantalla congelada"), std::string::npos) << out;
+}
+
+// The magnifier and the coordinate label under it, with the pointer in each
+// corner of the screen and at the end of a drag near its bottom edge: both
+// stay whole on the screen, and the label is really drawn there (dark over a
+// light desktop). Run on the shared session here, and at 4K below.
+TEST_F(OverlayDesktop, TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner)
+{
+    const auto screen = platform::screens().front();
+    const int w = static_cast<int>(screen.frame.w);
+    const int h = static_cast<int>(screen.frame.h);
+    // Bright colours all over the screen, so that the label's dark plate
+    // stands out of the dimming. The window is another process's: captures
+    // leave this program's own windows out of the frozen picture.
+    QProcess colours;
+    colours.start(VISTROPE_QUADRANTS_WINDOW, { "0", "0", QString::number(w), QString::number(h) });
+    ASSERT_TRUE(wait_until([&] { return colours.canReadLine() || colours.state() == QProcess::NotRunning; }, 10000));
+    ASSERT_TRUE(colours.readLine().startsWith("listo 0 0"));
+    open(overlay::Mode::Area);
+    auto& panel = *overlay::panels().front();
+    const double scale = panel.state().scale;
+
+    const auto check = [&](const std::string& where) {
+        const overlay::Scene s = panel.current_scene();
+        ASSERT_TRUE(s.magnifier && s.coord_label) << where;
+        for (const auto& [name, r] : { std::pair { "magnifier", *s.magnifier }, { "label", s.coord_label->frame } }) {
+            EXPECT_GE(r.x, 0) << where << ": " << name;
+            EXPECT_GE(r.y, 0) << where << ": " << name;
+            EXPECT_LE(r.x + r.w, w) << where << ": " << name;
+            EXPECT_LE(r.y + r.h, h) << where << ": " << name;
+        }
+        // Points of the label's plate clear of its text and rounded corners,
+        // top-left screen pixels.
+        const auto& f = s.coord_label->frame;
+        const double top = h - f.y - f.h;
+        std::vector<QPoint> plate;
+        for (const QPointF q : { QPointF(f.x + 3, top + f.h / 2), QPointF(f.x + f.w - 3, top + f.h / 2),
+                                 QPointF(f.x + f.w / 2, top + 1.5), QPointF(f.x + f.w / 2, top + f.h - 1.5) })
+            plate.emplace_back(static_cast<int>(q.x() * scale), static_cast<int>(q.y() * scale));
+        const auto dark = [](const QImage& shot, QPoint px) {
+            const QRgb c = shot.pixel(px);
+            return std::max({ qRed(c), qGreen(c), qBlue(c) }) < 90;
+        };
+        for (const QPoint px : plate)
+            ASSERT_TRUE(QRect(0, 0, static_cast<int>(w * scale), static_cast<int>(h * scale)).contains(px))
+                << where << ": the label is off the screen at " << px.x() << "," << px.y();
+        // The panel repaints after the pointer moved, and the compositor after it.
+        QImage shot;
+        wait_until([&] {
+            shot = screen_now();
+            return std::all_of(plate.begin(), plate.end(), [&](QPoint px) { return dark(shot, px); });
+        }, 3000);
+        if (const char* dir = std::getenv("VISTROPE_SHOTS"))
+            shot.save(QString::fromUtf8(dir) + "/overlay-label.png");
+        for (const QPoint px : plate)
+            EXPECT_TRUE(dark(shot, px)) << where << ": no label drawn at " << px.x() << "," << px.y();
+    };
+    const std::pair<int, int> corners[] = { { 0, 0 }, { w - 1, 0 }, { 0, h - 1 }, { w - 1, h - 1 } };
+    for (const auto& [x, y] : corners) {
+        xdo({ "mousemove", QString::number(x), QString::number(y) });
+        ASSERT_TRUE(wait_until([&] { return panel.state().pointer.has_value(); }));
+        pump_for(100);
+        check(fmt::format("pointer at {},{}", x, y));
+    }
+    // Dragging towards the bottom edge: 160 rows above it, as at (3000, 2000) on 4K.
+    xdo({ "mousemove", QString::number(w / 2), QString::number(h / 2), "mousedown", "1" });
+    xdo({ "mousemove", QString::number(w - 840), QString::number(h - 200) });
+    xdo({ "mousemove", QString::number(w - 840), QString::number(h - 160) });
+    ASSERT_TRUE(panel.state().selection.has_value());
+    pump_for(100);
+    check(fmt::format("dragging to {},{}", w - 840, h - 160));
+    xdo({ "key", "Escape" });
+    xdo({ "mouseup", "1" });
+    colours.kill();
+    colours.waitForFinished(5000);
+}
+
+TEST(OverlayAt4K, TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner)
+{
+    if (std::getenv("VISTROPE_NESTED_SESSION"))
+        GTEST_SKIP() << "already in the 4K session";
+    const auto [status, out] = run_nested({ "--size", "3840x2160" },
+        "OverlayDesktop.TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
 }

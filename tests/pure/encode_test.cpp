@@ -6,6 +6,7 @@
 #include <spng.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
@@ -602,4 +603,77 @@ TEST(EncodePng, BandsReferBackAcrossTheirEdges)
             ++reaching_back;
     }
     EXPECT_EQ(reaching_back, 15);
+}
+
+namespace {
+
+// Raw deflate at zlib's level 6 with the filtered strategy (matches shorter
+// than six bytes dropped), what a libpng writer uses by default.
+std::size_t zlib_filtered_size(const Bytes& in)
+{
+    z_stream s {};
+    EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_FILTERED), Z_OK);
+    Bytes out(deflateBound(&s, static_cast<uLong>(in.size())));
+    s.next_in = const_cast<Bytef*>(in.data());
+    s.avail_in = static_cast<uInt>(in.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+    const std::size_t n = s.total_out;
+    deflateEnd(&s);
+    return n;
+}
+
+std::size_t idat_bytes(const Bytes& png)
+{
+    std::size_t n = 0;
+    for (const auto& c : chunks_of(png))
+        if (c.type == "IDAT")
+            n += c.data.size();
+    return n;
+}
+
+} // namespace
+
+TEST(EncodePng, NoisyPhotoRowsBetweenPanels)
+{
+    // Flat panels with a few dark strokes above and below a photo: a smooth
+    // surface with independent noise of ±2 in every channel, the rows where
+    // far 4-byte matches cost more than the literals they replace. Bands and
+    // batches cross from panel to photo and back, so the compressor's window
+    // changes inside bands.
+    const std::uint32_t w = 1536, h = 640;
+    std::mt19937 rng(41);
+    Bytes px(4 * std::size_t(w) * h);
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x) {
+            std::uint8_t* p = &px[4 * (std::size_t(y) * w + x)];
+            const bool photo = y >= 120 && y < 520;
+            for (int c = 0; c < 3; ++c) {
+                int v = 236 - 8 * c;
+                if (photo)
+                    v = 128 + int(60 * std::sin(x / 90.0 + c) * std::cos(y / 70.0)) + int(rng() % 5) - 2;
+                else if (y % 24 < 12 && (x * 7 + y) % 53 < 3)
+                    v = 40;
+                p[c] = static_cast<std::uint8_t>(v);
+            }
+            p[3] = 255;
+        }
+    for (const unsigned threads : { 1u, 8u }) {
+        SCOPED_TRACE(testing::Message() << threads << " threads");
+        encode::PngOptions opts;
+        opts.threads = threads;
+        const Bytes png = encode::encode_png({ px, w, h, 4 * std::size_t(w), false }, opts);
+        const Decoded d = decode_spng(png);
+        ASSERT_EQ(d.rgba.size(), px.size());
+        bool same = true;
+        for (std::size_t i = 0; i < px.size() && same; i += 4)
+            same = d.rgba[i] == px[i + 2] && d.rgba[i + 1] == px[i + 1] && d.rgba[i + 2] == px[i] && d.rgba[i + 3] == 255;
+        EXPECT_TRUE(same) << "spng decode differs";
+        EXPECT_TRUE(decode_libpng(png) == d.rgba) << "libpng decode differs";
+        // With the whole window alone the stream came out 13% above zlib's;
+        // with the narrow one where it pays, 1–4% below.
+        const std::size_t ours = idat_bytes(png), zlib = zlib_filtered_size(inflate_idat(png));
+        EXPECT_LE(double(ours), 1.03 * double(zlib)) << ours << " bytes against zlib's " << zlib;
+    }
 }

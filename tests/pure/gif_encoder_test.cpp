@@ -164,6 +164,46 @@ TEST(GifEncoder, ThresholdLetsSmallDriftsAddUp)
     EXPECT_EQ(d.images[1].width, 1);
 }
 
+TEST(GifEncoder, ThresholdRefreshesDriftsBetweenChangesOfARow)
+{
+    // Row 0 changes at x = 1 and x = 6. Between them a pixel 2 levels off is
+    // rewritten and a pixel 1 level off is left; outside that span, and in
+    // row 1 where nothing else changes, drifts stay within the threshold.
+    const size_t w = 8, h = 2;
+    auto frame = [&](std::initializer_list<std::pair<size_t, uint32_t>> set, uint16_t delay) {
+        auto f = solid(w, h, 0x808080, delay);
+        for (auto [i, c] : set)
+            f.pixels[i] = c;
+        return f;
+    };
+    for (size_t threads : { size_t { 1 }, size_t { 2 } }) {
+        std::vector<gif::Frame> frames;
+        frames.push_back(frame({}, 5));
+        frames.push_back(frame({ { 1, 0xFF0000 }, { 3, 0x828080 }, { 4, 0x818080 }, { 6, 0x00FF00 }, { 7, 0x828080 }, { 10, 0x838080 } }, 5));
+        // The rewritten pixel's canvas moved with it: +3 more is still within
+        // the threshold, so this frame only lengthens the one before.
+        frames.push_back(frame({ { 1, 0xFF0000 }, { 3, 0x858080 }, { 4, 0x818080 }, { 6, 0x00FF00 }, { 7, 0x828080 }, { 10, 0x838080 } }, 7));
+        gif::Counts counts;
+        const auto d = encode_and_decode(std::move(frames), w, h, { .palette = {}, .threads = threads, .threshold = 3 }, &counts);
+        ASSERT_EQ(d.images.size(), 2u);
+        EXPECT_EQ(counts.frames_written, 2u);
+        EXPECT_EQ(d.images[1].left, 1);
+        EXPECT_EQ(d.images[1].top, 0);
+        EXPECT_EQ(d.images[1].width, 6);
+        EXPECT_EQ(d.images[1].height, 1);
+        EXPECT_EQ(d.images[1].delay, 12);
+        const std::vector<uint32_t> expected { 0x808080, 0xFF0000, 0x808080, 0x828080, 0x808080, 0x808080, 0x00FF00, 0x808080,  //
+            0x808080, 0x808080, 0x808080, 0x808080, 0x808080, 0x808080, 0x808080, 0x808080 };
+        EXPECT_EQ(d.screens[1], expected) << threads << " threads";
+    }
+    // At threshold 1 the rule changes nothing: such pixels are changes already.
+    std::vector<gif::Frame> frames { solid(4, 1, 0x808080, 5), solid(4, 1, 0x808080, 5) };
+    frames[1].pixels = { 0xFF0000, 0x818080, 0x828080, 0x0000FF };
+    const auto d = encode_and_decode(std::move(frames), 4, 1, { .palette = {}, .threshold = 1 });
+    ASSERT_EQ(d.images.size(), 2u);
+    EXPECT_EQ(d.screens[1], (std::vector<uint32_t> { 0xFF0000, 0x808080, 0x828080, 0x0000FF }));
+}
+
 TEST(GifEncoder, GlobalPaletteFromTheFirstBatch)
 {
     // 200 colours: exactly those, in the order first seen.

@@ -185,13 +185,14 @@ TEST(ImageOps, DownscaleAveragesPartialBoxes)
 
 TEST(ImageOps, DownscaleMatchesTheDefinitionWithWorkers)
 {
-    // 331 × 247 is above the threading threshold; the result must be the
-    // same whichever rows each worker took.
-    const Img img = random_image(331, 247, 4, 3);
-    for (const std::size_t f : { 2u, 3u, 7u, 16u, 64u, 400u }) {
+    // 2053 × 2047 is above the threading threshold; the result must be the
+    // same whichever rows each worker took, with boxes summed row by row (2),
+    // down columns first (3 to 257) or beyond 16-bit column sums (400).
+    const Img img = random_image(2053, 2047, 4, 3);
+    for (const std::size_t f : { 2u, 3u, 7u, 16u, 64u, 257u, 400u }) {
         const auto out = imageops::downscale(img.view(), f);
-        EXPECT_EQ(out.width, (331 + f - 1) / f);
-        EXPECT_EQ(out.height, (247 + f - 1) / f);
+        EXPECT_EQ(out.width, (2053 + f - 1) / f);
+        EXPECT_EQ(out.height, (2047 + f - 1) / f);
         EXPECT_TRUE(out.pixels == reference_downscale(img, f)) << "factor " << f;
     }
 }
@@ -222,6 +223,9 @@ TEST(ImageOps, DownscaleSumsDoNotWrapForHugeBoxes)
     const auto out = imageops::downscale(img.view(), n);
     ASSERT_EQ(out.width, 1u);
     EXPECT_EQ(out.pixels, (Bytes { 255, 255, 255, 255 }));
+    // 257 white rows summed down a column: 65535, the most 16 bits hold.
+    Img column { 257, 257, 4 * 257, Bytes(4 * 257 * 257, 255) };
+    EXPECT_EQ(imageops::downscale(column.view(), 257).pixels, (Bytes { 255, 255, 255, 255 }));
 }
 
 TEST(ImageOps, BlurMatchesDirectSums)

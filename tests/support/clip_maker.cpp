@@ -92,6 +92,10 @@ std::optional<std::string> make_clip(const std::filesystem::path& path, const Cl
         av_opt_set(video.c->priv_data, "preset", "ultrafast", 0);
         if (spec.hevc)
             av_opt_set(video.c->priv_data, "x265-params", "log-level=none", 0);
+        if (spec.b_frames > 0 && !spec.hevc) {
+            video.c->max_b_frames = spec.b_frames;
+            av_opt_set(video.c->priv_data, "x264-params", "b-pyramid=none:b-adapt=0", 0);
+        }
         if (int r = avcodec_open2(video.c, codec, nullptr); r < 0)
             return text(r);
         vst = avformat_new_stream(fmt, nullptr);

@@ -23,6 +23,7 @@ struct ClipSpec {
     int rotation = 0;           // clockwise degrees players turn the picture
     int sar_num = 1, sar_den = 1;
     bool hevc = false;          // libx265 instead of libx264
+    int b_frames = 0;           // libx264: this many B-frames between references, none of them referred to
     // Every frame one colour, as video-range Y, U, V; tagged BT.709 or untagged.
     std::optional<std::array<int, 3>> yuv;
     bool bt709 = false;

@@ -173,4 +173,49 @@ TEST(EditorDraw, FramedStageIsCachedPerLayoutAndAnnotationsAreClippedRound)
     EXPECT_EQ(px(d.overlay(Qt::transparent), square.x, square.y).alpha(), 255);
 }
 
+// Annotations drawn on screen are composited from their finished pictures:
+// a repaint from them, or of a dirty part alone, gives the very pixels a
+// fresh whole repaint gives; a changed or deleted annotation is not shown stale.
+TEST(EditorDraw, RepaintsFromFinishedPicturesMatchAFreshDrawing)
+{
+    Drawn d;
+    auto& e = d.editor->editing();
+    const auto drag = [&](Tool tool, int colour, editor::model::Point a, editor::model::Point b) {
+        e.set_tool(tool);
+        e.set_color(colour);
+        e.mouse_down(false, 1, d.editor->editing().mapping().to_view(a));
+        e.mouse_dragged(false, d.editor->editing().mapping().to_view(b));
+        e.mouse_up();
+    };
+    drag(Tool::FilledRectangle, 1, { 100, 100 }, { 300, 200 });
+    drag(Tool::Arrow, 4, { 400, 50 }, { 600, 300 });
+    drag(Tool::Counter, 5, { 700, 300 }, { 700, 300 });
+    const QImage fresh = d.overlay(Qt::transparent);
+    EXPECT_EQ(d.editor->sprites().size(), 3u);
+    EXPECT_EQ(d.overlay(Qt::transparent), fresh);
+
+    // A dirty strip cutting the filled rectangle, drawn with nothing cached:
+    // its shadow under the cut is the whole rectangle's, not the strip's.
+    d.editor->sprites().clear();
+    QImage part = canvas(Qt::transparent);
+    const QRect strip(300, 0, 250, 600); // view x 300 is image x 200 at zoom 1
+    {
+        QPainter p(&part);
+        editor::draw_overlay(*d.editor, p, QRectF(strip));
+    }
+    EXPECT_EQ(part.copy(strip), fresh.copy(strip));
+    EXPECT_EQ(d.overlay(Qt::transparent), fresh);
+
+    // The counter (selected) recoloured: drawn anew, as a fresh editor draws it.
+    e.set_color(2);
+    const QImage recoloured = d.overlay(Qt::transparent);
+    EXPECT_NE(recoloured, fresh);
+    d.editor->sprites().clear();
+    EXPECT_EQ(d.overlay(Qt::transparent), recoloured);
+
+    // Deleting drops its pictures.
+    e.delete_selected();
+    EXPECT_EQ(d.editor->sprites().size(), 2u);
+}
+
 } // namespace

@@ -274,7 +274,7 @@ TEST(EditorExport, FrameIsRoundedAndItsShadowFallsBelow)
     {
         QPainter p(&ref);
         p.translate(20, 20);
-        render::DrawCtx ctx { &p, 1, 1, false, &base.from_srgb() };
+        render::DrawCtx ctx { .painter = &p, .from_srgb = &base.from_srgb() };
         render::draw_background(ctx, QRectF(-20, -20, 240, 140));
     }
     const auto darkening = [&](int x, int y) {
@@ -355,7 +355,7 @@ TEST(EditorRender, EffectCacheKeepsScreenAndExportEntriesApart)
     QImage screen(400, 300, QImage::Format_ARGB32_Premultiplied);
     const auto draw_on_screen = [&] {
         QPainter p(&screen);
-        render::DrawCtx ctx { &p, 2, 1, true, &base.from_srgb() };
+        render::DrawCtx ctx { .painter = &p, .scale = 2, .on_screen = true, .from_srgb = &base.from_srgb() };
         render::draw_items(ctx, base, cache, doc.annotations, QRectF(0, 0, 400, 300), std::nullopt);
     };
     draw_on_screen();
@@ -385,6 +385,43 @@ TEST(EditorRender, EffectCacheKeepsScreenAndExportEntriesApart)
     EXPECT_FALSE(cache.contains(6));
 }
 
+// The blur drawn on screen reads the picture's preview at a fraction of its
+// resolution; drawn at full size it stays within a few levels of the exact
+// blur an export draws, edges and all.
+TEST(EditorRender, ScreenBlurFromThePreviewFollowsTheExactBlur)
+{
+    QImage picture = plain(800, 600, Qt::black);
+    {
+        QPainter p(&picture);
+        p.fillRect(QRect(390, 0, 410, 600), Qt::white);
+        p.fillRect(QRect(0, 330, 800, 270), QColor(40, 160, 90));
+    }
+    render::Base base(picture, 2);
+    ASSERT_EQ(base.preview()->width, 200u);
+    ASSERT_EQ(base.preview()->height, 150u);
+    // Size 2 at scale 2: box radius 48, read from the preview reduced by 3 more.
+    const std::vector<Annotation> items { two_point(3, 11, { 201, 183 }, { 563, 421 }, 2) };
+    const auto drawn = [&](bool on_screen) {
+        QImage out = plain(800, 600, Qt::transparent);
+        render::EffectCache cache;
+        QPainter p(&out);
+        p.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+        render::DrawCtx ctx { .painter = &p, .scale = 2, .unit = 2, .on_screen = on_screen, .from_srgb = &base.from_srgb() };
+        render::draw_items(ctx, base, cache, items, QRectF(0, 0, 800, 600), std::nullopt);
+        EXPECT_EQ(cache.at(3).reduced, on_screen);
+        return out;
+    };
+    const QImage exact = drawn(false), screen = drawn(true);
+    int worst = 0;
+    for (int y = 183; y < 421; ++y)
+        for (int x = 201; x < 563; ++x)
+            for (int shift : { 0, 8, 16, 24 })
+                worst = std::max(worst, std::abs(channel(at(exact, x, y), shift) - channel(at(screen, x, y), shift)));
+    EXPECT_LE(worst, 14); // as close as a reduction of the full picture comes
+    EXPECT_EQ(at(screen, 200, 300), 0u); // nothing outside the region
+    EXPECT_EQ(at(screen, 563, 300), 0u);
+}
+
 TEST(EditorRender, BaseScaleAndColourSpace)
 {
     EXPECT_EQ(render::Base(noise(4, 4), 0.2).scale(), 0.5);
@@ -399,7 +436,7 @@ TEST(EditorRender, BaseScaleAndColourSpace)
     render::Base wide(p3, 1);
     EXPECT_EQ(wide.color_space(), QColorSpace(QColorSpace::DisplayP3));
     // Palette colours are sRGB: pure red is less than full red in Display P3.
-    render::DrawCtx ctx { nullptr, 1, 1, false, &wide.from_srgb() };
+    render::DrawCtx ctx { .from_srgb = &wide.from_srgb() };
     const QColor red = ctx.color(1, 0, 0);
     EXPECT_LT(red.redF(), 0.95f);
     EXPECT_GT(red.greenF(), 0.1f);

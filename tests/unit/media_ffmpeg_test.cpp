@@ -18,6 +18,8 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <map>
 
 namespace fs = std::filesystem;
 using testing_support::ClipSpec;
@@ -143,6 +145,14 @@ TEST_F(MediaFFmpegTest, FramesLandOnTheirSlotsAndRangesStartOnTime)
     ASSERT_FALSE(ranged.empty());
     EXPECT_NEAR(ranged[0].first, clip_level(15), 3);
     EXPECT_EQ(ranged.size(), 9u);
+
+    // With unreferenced B-frames the reader leaves some pictures out; the
+    // frames used are the same.
+    ClipSpec with_b;
+    with_b.b_frames = 3;
+    const fs::path b_path = clip("b-frames.mp4", with_b);
+    EXPECT_EQ(decoded(b_path, { std::nullopt, 15, 800 }), frames);
+    EXPECT_EQ(decoded(b_path, { std::make_pair(0.51, 0.8), 30, 800 }), ranged);
 
     // Variable rate: a one-second pause is one long frame.
     ClipSpec vfr;
@@ -310,4 +320,62 @@ TEST_F(MediaFFmpegTest, EachSampleKeepsItsOwnPictureWhileItLives)
         EXPECT_NEAR(middle(views[k]), clip_level(int(k)), 3) << "frame " << k;
         EXPECT_NEAR(middle(*samples[k]->bgra()), clip_level(int(k)), 3) << "frame " << k << ", asked again";
     }
+}
+
+TEST_F(MediaFFmpegTest, PicturesNobodyUsesAreLeftUndecoded)
+{
+    // 2 s at 30 fps, three unreferenced B-frames after each reference, read on
+    // a 15 fps grid: the reader may leave out a B-frame that a later picture of
+    // its slot follows, but the last picture of every slot comes through
+    // exactly as a full decode gives it.
+    ClipSpec spec;
+    spec.frames = 60;
+    spec.b_frames = 3;
+    const fs::path path = clip("b-frames.mp4", spec);
+    const auto on_grid = [](double t) -> std::optional<std::uint64_t> {
+        const double s = std::ceil(t * 15 - 0.000001);
+        return s > 0 ? static_cast<std::uint64_t>(s) : 0;
+    };
+    struct Read {
+        size_t samples = 0;
+        std::map<std::uint64_t, std::pair<double, std::vector<std::uint8_t>>> last;  // slot → time, picture
+    };
+    const auto read = [&](double length, std::function<std::optional<std::uint64_t>(double)> hint) {
+        Read out;
+        auto reader = m_media->open_frames(path, 0, length, 64, 48);
+        EXPECT_TRUE(reader) << reader.error();
+        if (!reader)
+            return out;
+        if (hint)
+            (*reader)->use_last_of_each_slot(hint);
+        for (;;) {
+            auto next = (*reader)->next();
+            EXPECT_TRUE(next) << next.error();
+            if (!next || !*next)
+                break;
+            const auto view = (*next)->bgra();
+            EXPECT_TRUE(view);
+            if (!view)
+                break;
+            ++out.samples;
+            std::vector<std::uint8_t> picture;
+            for (size_t y = 0; y < view->height; ++y)
+                picture.insert(picture.end(), view->data + y * view->stride, view->data + y * view->stride + view->width * 4);
+            out.last[*on_grid((*next)->time())] = { (*next)->time(), std::move(picture) };
+        }
+        return out;
+    };
+    const Read full = read(2.0, nullptr);
+    const Read hinted = read(2.0, on_grid);
+    EXPECT_EQ(full.samples, 60u);
+    EXPECT_EQ(full.last.size(), 31u);
+    EXPECT_LT(hinted.samples, full.samples);
+    EXPECT_TRUE(hinted.last == full.last);
+    // A range that ends inside a slot: the slot's later picture never comes
+    // (frame 44 at 1.4667 s), so its B-frame 43 is what the slot shows.
+    const Read cut = read(1.45, nullptr);
+    EXPECT_EQ(cut.samples, 44u);
+    EXPECT_TRUE(read(1.45, on_grid).last == cut.last);
+    // Samples off the grid are always wanted.
+    EXPECT_EQ(read(2.0, [](double) { return std::optional<std::uint64_t>(); }).samples, 60u);
 }

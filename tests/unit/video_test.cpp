@@ -242,6 +242,37 @@ TEST_F(VideoTest, ExportWritesAGifAndRemovesThePartialFile)
     EXPECT_EQ(first.pixel(3, 3) & 0xFFFFFF, MediaFake::SAMPLE_BASE & 0xFFFFFF);
 }
 
+TEST_F(VideoTest, BatchesEncodedWhileDecodingGiveTheSameFile)
+{
+    // 150 frames span several encoder batches at any thread count up to 37;
+    // handing batches to a worker must not change a byte.
+    TempDir dir;
+    const fs::path out = dir.path() / "out.gif";
+    install(clip(10.0, regular(30, 300)));
+    Got got;
+    ASSERT_TRUE(decode({ std::nullopt, 15, 800 }, got));
+    ASSERT_EQ(got.frames.size(), 150u);
+    auto direct = gif::encode(got.frames, got.width, got.height, { .palette = {}, .threshold = 3 });
+    ASSERT_TRUE(direct);
+    auto r = video::export_gif("clip.mp4", out, { std::nullopt, 15, 800 });
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(r->frames_read, 150u);
+    EXPECT_EQ(r->frames_written, direct->counts.frames_written);
+    const std::string file = testing_support::read_file(out);
+    EXPECT_EQ(std::vector<std::uint8_t>(file.begin(), file.end()), direct->bytes);
+
+    // A reader that fails after several batches went to the worker: the
+    // error comes back and the partial file goes.
+    auto failing = clip(10.0, regular(30, 300));
+    failing.fail_after = 250;
+    install(failing);
+    fs::remove(out);
+    r = video::export_gif("clip.mp4", out, { std::nullopt, 15, 800 });
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), "falla inyectada");
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 TEST_F(VideoTest, AHeldPartialFileIsLeftToItsHolder)
 {
     TempDir dir;

@@ -10,9 +10,12 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <deque>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::mav {
@@ -70,18 +73,37 @@ public:
     const AVStream* stream() const;
     AVFormatContext* input() const { return m_input.get(); }
     AVCodecContext* decoder() const { return m_decoder.get(); }
+    // From now on a picture that nothing refers to is not decoded when a
+    // later picture of its slot (in presentation order, before `end`) is
+    // among the packets read; times are in seconds less `offset`.
+    void skip_replaced(std::function<std::optional<std::uint64_t>(double)> slot_of, double end, double offset);
 
 private:
+    std::expected<void, std::string> send_next();
+    bool replaced(double t) const;
+
     Input m_input;
     Decoder m_decoder;
     int m_stream;
     Packet m_packet;
     bool m_flushed = false;
+    // Skipping: packets read ahead of the decoder, and the times of the
+    // packets read so far that may still share a slot with those.
+    std::function<std::optional<std::uint64_t>(double)> m_slot_of;
+    double m_skip_end = 0, m_skip_offset = 0;
+    std::deque<Packet> m_ahead;
+    std::deque<double> m_times;
+    bool m_read_all = false;
 };
 // The first video stream of the file, positioned at the keyframe before `start`.
 std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start);
 
 // swscale into one reused frame (area averaging, as a downscale wants).
+// A swscale context that splits each picture over a few threads (the
+// conversion of a large frame is as much work as its decoding or encoding).
+std::expected<SwsContext*, std::string> threaded_scaler(int src_w, int src_h, AVPixelFormat src_format, int dst_w, int dst_h,
+    AVPixelFormat dst_format, int flags);
+
 class Scaler {
 public:
     Scaler() = default;

@@ -5,6 +5,8 @@
 
 #include "platform/ffmpeg/media_av.h"
 
+#include "base/util.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -149,12 +151,51 @@ std::expected<Frame, std::string> FrameSource::next()
         if (m_flushed)
             return Frame();
         // The decoder wants input.
+        if (auto sent = send_next(); !sent)
+            return std::unexpected(sent.error());
+    }
+}
+
+namespace {
+// Packets read ahead of the decoder when skipping: B-frame reordering puts a
+// slot's later picture at most a few packets away.
+constexpr size_t LOOKAHEAD = 16;
+}
+
+void FrameSource::skip_replaced(std::function<std::optional<std::uint64_t>(double)> slot_of, double end, double offset)
+{
+    m_slot_of = std::move(slot_of);
+    m_skip_end = end;
+    m_skip_offset = offset;
+}
+
+bool FrameSource::replaced(double t) const
+{
+    const auto slot = m_slot_of(t);
+    if (!slot)
+        return false;
+    return std::any_of(m_times.begin(), m_times.end(),
+        [&](double later) { return later > t + 1e-9 && later < m_skip_end - 1e-9 && m_slot_of(later) == slot; });
+}
+
+std::expected<void, std::string> FrameSource::send_next()
+{
+    const auto send = [&](AVPacket* packet) -> std::expected<void, std::string> {
+        const int r = avcodec_send_packet(m_decoder.get(), packet);
+        if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_INVALIDDATA)
+            return std::unexpected(error_text(r));
+        return {};
+    };
+    const auto time_of = [&](const AVPacket* packet) {
+        return static_cast<double>(packet->pts) * av_q2d(stream()->time_base) - m_skip_offset;
+    };
+    if (!m_slot_of) {
         for (;;) {
-            r = av_read_frame(m_input.get(), m_packet.get());
+            const int r = av_read_frame(m_input.get(), m_packet.get());
             if (r == AVERROR_EOF) {
                 avcodec_send_packet(m_decoder.get(), nullptr);
                 m_flushed = true;
-                break;
+                return {};
             }
             if (r < 0)
                 return std::unexpected(error_text(r));
@@ -162,13 +203,43 @@ std::expected<Frame, std::string> FrameSource::next()
                 av_packet_unref(m_packet.get());
                 continue;
             }
-            r = avcodec_send_packet(m_decoder.get(), m_packet.get());
+            auto sent = send(m_packet.get());
             av_packet_unref(m_packet.get());
-            if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_INVALIDDATA)
-                return std::unexpected(error_text(r));
-            break;
+            return sent;
         }
     }
+    while (!m_read_all && m_ahead.size() < LOOKAHEAD) {
+        Packet packet(av_packet_alloc());
+        if (!packet)
+            return std::unexpected(error_text(AVERROR(ENOMEM)));
+        const int r = av_read_frame(m_input.get(), packet.get());
+        if (r == AVERROR_EOF) {
+            m_read_all = true;
+            break;
+        }
+        if (r < 0)
+            return std::unexpected(error_text(r));
+        if (packet->stream_index != m_stream)
+            continue;
+        if (packet->pts != AV_NOPTS_VALUE) {
+            m_times.push_back(time_of(packet.get()));
+            if (m_times.size() > 2 * LOOKAHEAD)
+                m_times.pop_front();
+        }
+        m_ahead.push_back(std::move(packet));
+    }
+    if (m_ahead.empty()) {
+        avcodec_send_packet(m_decoder.get(), nullptr);
+        m_flushed = true;
+        return {};
+    }
+    Packet packet = std::move(m_ahead.front());
+    m_ahead.pop_front();
+    // Only pictures nothing refers to are left out, so every other picture
+    // decodes exactly as before.
+    const bool skip = packet->pts != AV_NOPTS_VALUE && replaced(time_of(packet.get()));
+    m_decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    return send(packet.get());
 }
 
 const AVStream* FrameSource::stream() const
@@ -193,15 +264,37 @@ std::expected<FrameSource, std::string> open_frame_source(const std::filesystem:
 
 // --- Scaler -----------------------------------------------------------------
 
+std::expected<SwsContext*, std::string> threaded_scaler(int src_w, int src_h, AVPixelFormat src_format, int dst_w, int dst_h,
+    AVPixelFormat dst_format, int flags)
+{
+    SwsContext* context = sws_alloc_context();
+    if (!context)
+        return std::unexpected(error_text(AVERROR(ENOMEM)));
+    av_opt_set_int(context, "srcw", src_w, 0);
+    av_opt_set_int(context, "srch", src_h, 0);
+    av_opt_set_int(context, "src_format", src_format, 0);
+    av_opt_set_int(context, "dstw", dst_w, 0);
+    av_opt_set_int(context, "dsth", dst_h, 0);
+    av_opt_set_int(context, "dst_format", dst_format, 0);
+    av_opt_set_int(context, "sws_flags", flags, 0);
+    av_opt_set_int(context, "threads", std::min(4u, util::parallelism()), 0);
+    if (int rc = sws_init_context(context, nullptr, nullptr); rc < 0) {
+        sws_freeContext(context);
+        return std::unexpected(error_text(rc));
+    }
+    return context;
+}
+
 bool Scaler::convert(const AVFrame* frame, int width, int height, AVPixelFormat format)
 {
     const Key key { frame->width, frame->height, frame->format, width, height, format, frame->colorspace, frame->color_range };
     if (!m_context || !(key == m_key)) {
         sws_freeContext(m_context);
-        m_context = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width, height, format,
-            SWS_AREA, nullptr, nullptr, nullptr);
-        if (!m_context)
+        m_context = nullptr;
+        auto made = threaded_scaler(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width, height, format, SWS_AREA);
+        if (!made)
             return false;
+        m_context = *made;
         m_key = key;
         // Pictures say which matrix and range they use (HD recordings: BT.709);
         // swscale would read every one as BT.601, shifting the colours.
@@ -230,7 +323,7 @@ bool Scaler::convert(const AVFrame* frame, int width, int height, AVPixelFormat 
         // An encoder may still hold the last picture; it gets a fresh buffer.
         return false;
     }
-    return sws_scale(m_context, frame->data, frame->linesize, 0, frame->height, m_out->data, m_out->linesize) == height;
+    return sws_scale_frame(m_context, m_out.get(), frame) >= 0;
 }
 
 Scaler::~Scaler()
@@ -291,6 +384,11 @@ public:
         , m_height(height)
         , m_scaler(std::make_shared<mav::Scaler>())
     {
+    }
+
+    void use_last_of_each_slot(std::function<std::optional<std::uint64_t>(double)> slot_of) override
+    {
+        m_source.skip_replaced(std::move(slot_of), m_end, m_offset);
     }
 
     std::expected<std::unique_ptr<VideoSample>, std::string> next() override

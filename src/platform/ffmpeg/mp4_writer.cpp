@@ -258,23 +258,11 @@ private:
     std::expected<void, std::string> make_converter(int width, int height)
     {
         sws_freeContext(m_sws);
-        m_sws = sws_alloc_context();
-        if (!m_sws)
-            return std::unexpected(std::string("sin memoria para la conversión de color"));
-        av_opt_set_int(m_sws, "srcw", width, 0);
-        av_opt_set_int(m_sws, "srch", height, 0);
-        av_opt_set_int(m_sws, "src_format", AV_PIX_FMT_BGRA, 0);
-        av_opt_set_int(m_sws, "dstw", m_video->width, 0);
-        av_opt_set_int(m_sws, "dsth", m_video->height, 0);
-        av_opt_set_int(m_sws, "dst_format", AV_PIX_FMT_YUV420P, 0);
-        av_opt_set_int(m_sws, "sws_flags", SWS_BILINEAR, 0);
-        // The conversion of a large frame is as much work as its encoding: split it.
-        av_opt_set_int(m_sws, "threads", std::min(4u, util::parallelism()), 0);
-        if (int rc = sws_init_context(m_sws, nullptr, nullptr); rc < 0) {
-            sws_freeContext(m_sws);
-            m_sws = nullptr;
-            return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
-        }
+        m_sws = nullptr;
+        auto made = mav::threaded_scaler(width, height, AV_PIX_FMT_BGRA, m_video->width, m_video->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR);
+        if (!made)
+            return std::unexpected(fmt::format("conversión de color: {}", made.error()));
+        m_sws = *made;
         // Full-range RGB in, BT.709 limited range out, as the stream is tagged.
         const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
         sws_setColorspaceDetails(m_sws, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
