@@ -453,7 +453,6 @@ void finish(std::uint64_t id)
     s.release(std::move(r->stream), [r, duration] { deliver(*r, duration); });
 }
 
-
 void prepare(std::uint64_t id, capture::Content content, bool refreshed)
 {
     Services& s = services();
