@@ -228,15 +228,7 @@ void complete(Job& job)
 
 void run_job(std::shared_ptr<Job> job)
 {
-    {
-        Raster raster = rasterize(job->image);
-        job->stopwatch.lap(fmt::format("rasterizada {}×{}", raster.width, raster.height));
-        encode::PngOptions options;
-        options.icc = raster.icc;
-        options.scale = job->scale;
-        job->png = encode::encode_png({ raster.pixels, raster.width, raster.height, 4 * static_cast<std::size_t>(raster.width), false },
-            std::move(options));
-    }
+    job->png = encode(job->image, job->scale);
     job->stopwatch.lap(fmt::format("PNG de {:.2f} MB", static_cast<double>(job->png.size()) / 1'000'000.0));
     if (job->reserved) {
         if (auto published = publish(*job->reserved, job->png)) {
@@ -426,6 +418,20 @@ void remove_stale_temporaries(const fs::path& dir)
     }
 }
 
+namespace {
+
+// The profile the image's pixels are in: its own, else sRGB.
+std::optional<std::vector<std::uint8_t>> icc_of(const QImage& image)
+{
+    const QColorSpace space = image.colorSpace().isValid() ? image.colorSpace() : QColorSpace(QColorSpace::SRgb);
+    const QByteArray icc = space.iccProfile();
+    if (icc.isEmpty())
+        return std::nullopt;
+    return std::vector<std::uint8_t>(icc.begin(), icc.end());
+}
+
+} // namespace
+
 Raster rasterize(const QImage& image)
 {
     Raster raster;
@@ -445,20 +451,23 @@ Raster rasterize(const QImage& image)
         for (std::uint32_t y = 0; y < raster.height; ++y)
             std::memcpy(raster.pixels.data() + y * row, src.constScanLine(static_cast<int>(y)), row);
     }
-    const QColorSpace space = image.colorSpace().isValid() ? image.colorSpace() : QColorSpace(QColorSpace::SRgb);
-    const QByteArray icc = space.iccProfile();
-    if (!icc.isEmpty())
-        raster.icc = std::vector<std::uint8_t>(icc.begin(), icc.end());
+    raster.icc = icc_of(image);
     return raster;
 }
 
 std::vector<std::uint8_t> encode(const QImage& image, double scale)
 {
-    Raster raster = rasterize(image);
+    // Pixels already in the encoder's layout are read where they are: a tall
+    // scrolling capture is hundreds of megabytes.
+    const QImage src = image.format() == QImage::Format_ARGB32_Premultiplied
+        ? image
+        : image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     encode::PngOptions options;
-    options.icc = std::move(raster.icc);
+    options.icc = icc_of(image);
     options.scale = scale;
-    return encode::encode_png({ raster.pixels, raster.width, raster.height, 4 * static_cast<std::size_t>(raster.width), false },
+    return encode::encode_png({ { src.constBits(), static_cast<std::size_t>(src.sizeInBytes()) },
+                                  static_cast<std::uint32_t>(src.width()), static_cast<std::uint32_t>(src.height()),
+                                  static_cast<std::size_t>(src.bytesPerLine()), false },
         std::move(options));
 }
 

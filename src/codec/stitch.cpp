@@ -168,8 +168,9 @@ std::uint8_t* Buffer::release()
 // ---------------------------------------------------------------------------
 // Track
 
-Track::Track(std::uint32_t max_rows)
+Track::Track(std::uint32_t max_rows, unsigned sign_threads)
     : m_max_rows(max_rows)
+    , m_sign_threads(sign_threads)
 {
 }
 
@@ -216,7 +217,9 @@ Step Track::push(const Frame& frame)
         return kMismatch;
     check_frame(frame);
 
-    Sig sig = sign(frame);
+    // Signed into the spare lists, which keep their memory from frame to frame.
+    sign_into(frame, m_sign_threads > 0 ? m_sign_threads : sign_workers(std::uint64_t(frame.width) * frame.height), m_spare);
+    Sig& sig = m_spare;
     const std::uint32_t h = frame.height;
 
     if (!m_prev) {
@@ -279,7 +282,7 @@ Step Track::push(const Frame& frame)
                                                           std::max<std::int64_t>(end, std::int64_t(m_rows) - m_pos));
     set_tail(frame, std::uint32_t(tail_from));
 
-    m_prev = std::move(sig);
+    std::swap(*m_prev, m_spare);
     ++m_frames;
     m_hint = d;
     if (m_full)
@@ -301,15 +304,15 @@ Image Track::take_image()
 // ---------------------------------------------------------------------------
 // Stitcher
 
-Stitcher::Stitcher(std::uint8_t mode, std::uint32_t max_rows)
+Stitcher::Stitcher(std::uint8_t mode, std::uint32_t max_rows, unsigned sign_threads)
 {
     if (mode == 0) {
-        m_tracks.push_back({Axis::Vertical, Track(max_rows)});
+        m_tracks.push_back({Axis::Vertical, Track(max_rows, sign_threads)});
     } else if (mode == 2) {
-        m_tracks.push_back({Axis::Vertical, Track(max_rows)});
-        m_tracks.push_back({Axis::Horizontal, Track(max_rows)});
+        m_tracks.push_back({Axis::Vertical, Track(max_rows, sign_threads)});
+        m_tracks.push_back({Axis::Horizontal, Track(max_rows, sign_threads)});
     } else {
-        m_tracks.push_back({Axis::Horizontal, Track(max_rows)});
+        m_tracks.push_back({Axis::Horizontal, Track(max_rows, sign_threads)});
     }
 }
 

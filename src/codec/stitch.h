@@ -9,8 +9,9 @@
 // once from the first frame and the footer is placed once, at the very end.
 //
 // Threads: a Stitcher and a Preview are single-owner values without locks.
-// Within one push the row signatures of a large frame are computed on scoped
-// worker threads that all end before the push goes on.
+// Unless the stitcher is told otherwise, within one push the row signatures of
+// a large frame are computed on scoped worker threads that all end before the
+// push goes on.
 #pragma once
 
 #include <cstddef>
@@ -110,6 +111,8 @@ void set_worker_limit(unsigned limit);
 // The signature pass: `workers` chunks of rows, each on its own scoped thread
 // (on the calling thread when `workers` is 1). The frame must be valid.
 Sig sign(const Frame& frame, unsigned workers);
+// The same into `sig`, whose lists are overwritten but keep their memory.
+void sign_into(const Frame& frame, unsigned workers, Sig& sig);
 inline Sig sign(const Frame& frame)
 {
     return sign(frame, sign_workers(std::uint64_t(frame.width) * frame.height));
@@ -207,7 +210,9 @@ struct Image {
 // The state of one scroll axis.
 class Track {
 public:
-    explicit Track(std::uint32_t max_rows);
+    // sign_threads: the threads signing each frame; 0 picks them by the
+    // frame's size (sign_workers).
+    explicit Track(std::uint32_t max_rows, unsigned sign_threads = 0);
 
     Step push(const Frame& frame);
     // Appends up to `count` packed rows to the output; sets full when fewer fit.
@@ -235,6 +240,7 @@ private:
     Buffer m_out;                     // stitched rows, packed
     std::vector<std::uint8_t> m_tail; // reference rows tail_from..height − 1, packed
     std::optional<Sig> m_prev;        // signatures of the reference frame
+    Sig m_spare;                      // the current frame's, then the next reference's
     std::uint32_t m_width = 0;
     std::uint32_t m_height = 0;
     std::uint32_t m_rows = 0;
@@ -244,6 +250,7 @@ private:
     std::int64_t m_hint = 0;
     std::uint64_t m_frames = 0;
     std::uint32_t m_max_rows;
+    unsigned m_sign_threads;
     bool m_full = false;
 };
 
@@ -251,7 +258,9 @@ class Stitcher {
 public:
     // Mode 0: one Vertical track; mode 2: Vertical and Horizontal, racing
     // until one of them moves; any other mode: one Horizontal track.
-    Stitcher(std::uint8_t mode, std::uint32_t max_rows);
+    // sign_threads as for Track: a caller that already pushes on a thread of
+    // its own may want 1, spawning no threads per frame.
+    Stitcher(std::uint8_t mode, std::uint32_t max_rows, unsigned sign_threads = 0);
 
     // One frame into every track. Stops the process on a frame whose data are
     // shorter than its view claims.

@@ -248,17 +248,23 @@ void set_worker_limit(unsigned limit)
 
 Sig sign(const Frame& frame, unsigned workers)
 {
+    Sig sig;
+    sign_into(frame, workers, sig);
+    return sig;
+}
+
+void sign_into(const Frame& frame, unsigned workers, Sig& sig)
+{
     check_frame(frame);
     const std::uint32_t w = frame.width;
     const std::uint32_t h = frame.height;
-    Sig sig;
     sig.nbins = std::min<std::uint32_t>(w, 32);
     const std::vector<std::uint32_t> edges = bin_edges(w);
     sig.hashes.assign(h, 0);
     sig.uniform.assign(h, 0);
     sig.bins.assign(std::size_t(sig.nbins) * h, 0);
     if (w == 0 || h == 0)
-        return sig;
+        return;
 
     // Each chunk writes only its own rows' entries of the three lists.
     const auto chunk_rows = [&](std::uint32_t from, std::uint32_t to) {
@@ -284,7 +290,7 @@ Sig sign(const Frame& frame, unsigned workers)
     const std::uint32_t chunk = std::max<std::uint32_t>((h + workers - 1) / workers, 1);
     if (workers == 1) {
         chunk_rows(0, h);
-        return sig;
+        return;
     }
     // Every chunk is signed by exactly one thread, but which one is settled
     // at run time: the scoped threads and the calling thread claim chunks in
@@ -314,7 +320,6 @@ Sig sign(const Frame& frame, unsigned workers)
         t.join();
     if (failed)
         util::fatal("stitch: no pude iniciar un hilo de firmas");
-    return sig;
 }
 
 bool rows_equal(const Sig& prev, const Sig& cur, std::size_t row)

@@ -45,13 +45,12 @@ struct Report {
 
 void apply(std::uint64_t id, const Report& report);
 
-// The stream's screen output and listener: stitches every frame on the
-// stream's thread, the borrowed pixels read in place.
+// The stream's screen output and listener: hands every frame to the relay,
+// which copies the borrowed pixels, and returns to the grab.
 class Receiver final : public platform::StreamOutput, public platform::StreamListener {
 public:
-    Receiver(std::shared_ptr<Engine> engine, std::uint64_t id)
+    explicit Receiver(std::shared_ptr<Engine> engine)
         : m_engine(std::move(engine))
-        , m_id(id)
     {
     }
 
@@ -68,56 +67,27 @@ public:
         const auto entered = Clock::now();
         const stitch::Frame frame { { f.data, f.stride * (f.height - 1) + std::size_t(f.width) * 4 }, f.width, f.height,
             f.stride };
-        Report report;
-        {
-            std::lock_guard lock(m_engine->mutex);
-            Engine& e = *m_engine;
-            if (!e.stitcher || e.failed)
-                return; // finishing, or out of memory already
-            const auto t0 = Clock::now();
-            try {
-                report.step = e.stitcher->push(frame);
-            } catch (const std::bad_alloc&) {
-                // Hundreds of megabytes of rows may not fit; the session
-                // fails, the process goes on.
-                e.failed = true;
-                util::on_main([id = m_id] { fail(id, "sin memoria para unir la captura"); });
-                return;
-            }
-            const double ms = elapsed_ms(t0);
-            e.frames += 1;
-            e.total_ms += ms;
-            e.worst_ms = std::max(e.worst_ms, ms);
-            e.lost_streak = report.step.kind == stitch::Step::Kind::Lost ? e.lost_streak + 1 : 0;
-            if (debug_on())
-                util::log(fmt::format("cuadro {}: {} en {:.2f} ms, largo {} px", e.stitcher->frames(),
-                    stitch::debug_text(report.step), ms, e.stitcher->length()));
-            const auto kind = report.step.kind;
-            if ((kind == stitch::Step::Kind::Moved || kind == stitch::Step::Kind::Full) && e.preview.update(*e.stitcher)) {
-                stitch::Image image = e.preview.image();
-                report.preview = make_image(image.pixels.release(), image.width, image.height);
-            }
-            report.frames = e.stitcher->frames();
-            report.lost_streak = e.lost_streak;
-            e.listener_ms.push_back(float(elapsed_ms(entered)));
-        }
-        switch (report.step.kind) {
-        case stitch::Step::Kind::Unchanged:
-        case stitch::Step::Kind::Mismatch:
+        bool taken = false;
+        try {
+            taken = m_engine->relay.offer(frame);
+        } catch (const std::bad_alloc&) {
+            util::on_main([id = m_engine->id] { fail(id, "sin memoria para unir la captura"); });
             return;
-        default:
-            util::on_main([id = m_id, report = std::move(report)] { apply(id, report); });
         }
+        if (!taken)
+            return; // finishing
+        const float ms = float(elapsed_ms(entered));
+        std::lock_guard lock(m_engine->listener_mutex);
+        m_engine->listener_ms.push_back(ms);
     }
 
     void stream_stopped(const std::string& error) override
     {
-        util::on_main([id = m_id, error] { fail(id, fmt::format("el stream se detuvo: {}", error)); });
+        util::on_main([id = m_engine->id, error] { fail(id, fmt::format("el stream se detuvo: {}", error)); });
     }
 
 private:
     const std::shared_ptr<Engine> m_engine;
-    const std::uint64_t m_id;
     bool m_named = false;
 };
 
@@ -129,8 +99,15 @@ void teardown(Session& s)
         s.keys->stop();
     s.keys.reset();
     s.local_keys.reset();
-    if (s.stream)
+    if (s.stream) {
         s.stream->stop([](std::optional<std::string>) { });
+        // Dropping it waits for the grab thread, which may be asleep until
+        // its next slot: the stitcher's last frames and the final image do
+        // not wait for that.
+        util::in_background([stream = std::shared_ptr<platform::CaptureStream>(std::move(s.stream))]() mutable {
+            stream.reset();
+        });
+    }
 }
 
 std::optional<Session> take()
@@ -178,7 +155,7 @@ void prepare(std::uint64_t id, capture::Content content, bool retried)
     const std::uint32_t width = static_cast<std::uint32_t>(std::lround(s->region.w * s->scale));
     const std::uint32_t height = static_cast<std::uint32_t>(std::lround(s->region.h * s->scale));
 
-    auto receiver = std::make_shared<Receiver>(s->engine, id);
+    auto receiver = std::make_shared<Receiver>(s->engine);
     auto stream = services().create_stream(std::move(filter), c, receiver);
     if (!stream)
         return fail(id, fmt::format("no pude empezar a capturar: {}", stream.error()));
@@ -222,6 +199,8 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
     util::Stopwatch stopwatch)
 {
     util::in_background([engine = std::move(engine), origin = std::move(origin), scale, stopwatch] {
+        // The frames grabbed before the end was asked for are still stitched.
+        engine->relay.close();
         std::optional<stitch::Stitcher> stitcher;
         bool failed = false;
         {
@@ -254,6 +233,60 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
         });
     });
 }
+
+} // namespace
+
+Engine::Engine(std::uint64_t session_id, std::uint32_t preview_width)
+    : id(session_id)
+    , preview(preview_width)
+    , relay(4, std::size_t(64) << 20, "vistrope-stitch", [this](const stitch::Frame& frame) { stitch_frame(*this, frame); })
+{
+}
+
+void stitch_frame(Engine& e, const stitch::Frame& frame)
+{
+    Report report;
+    {
+        std::lock_guard lock(e.mutex);
+        if (!e.stitcher || e.failed)
+            return; // finishing, or out of memory already
+        const auto t0 = Clock::now();
+        try {
+            report.step = e.stitcher->push(frame);
+        } catch (const std::bad_alloc&) {
+            // Hundreds of megabytes of rows may not fit; the session fails,
+            // the process goes on.
+            e.failed = true;
+            util::on_main([id = e.id] { fail(id, "sin memoria para unir la captura"); });
+            return;
+        }
+        const double ms = elapsed_ms(t0);
+        e.frames += 1;
+        e.total_ms += ms;
+        e.worst_ms = std::max(e.worst_ms, ms);
+        e.push_ms.push_back(float(ms));
+        e.lost_streak = report.step.kind == stitch::Step::Kind::Lost ? e.lost_streak + 1 : 0;
+        if (debug_on())
+            util::log(fmt::format("cuadro {}: {} en {:.2f} ms, largo {} px", e.stitcher->frames(),
+                stitch::debug_text(report.step), ms, e.stitcher->length()));
+        const auto kind = report.step.kind;
+        if ((kind == stitch::Step::Kind::Moved || kind == stitch::Step::Kind::Full) && e.preview.update(*e.stitcher)) {
+            stitch::Image image = e.preview.image();
+            report.preview = make_image(image.pixels.release(), image.width, image.height);
+        }
+        report.frames = e.stitcher->frames();
+        report.lost_streak = e.lost_streak;
+    }
+    switch (report.step.kind) {
+    case stitch::Step::Kind::Unchanged:
+    case stitch::Step::Kind::Mismatch:
+        return;
+    default:
+        util::on_main([id = e.id, report = std::move(report)] { apply(id, report); });
+    }
+}
+
+namespace {
 
 Services real_services()
 {
@@ -355,7 +388,7 @@ void start(std::uint32_t display_id, platform::RectF region, double scale)
     s.screen_rect = { screen->frame.x + region.x, screen->frame.y + screen->frame.h - region.y - region.h, region.w,
         region.h };
     s.ui = build_ui(s.screen_rect, screen->visible_frame);
-    s.engine = std::make_shared<Engine>(static_cast<std::uint32_t>(scale * 92));
+    s.engine = std::make_shared<Engine>(s.id, static_cast<std::uint32_t>(scale * 92));
     s.step = initial_step(region.h);
     s.last_progress = services().now();
     g_session = std::move(s);
@@ -396,8 +429,16 @@ std::optional<Measurements> measurements()
 {
     if (!g_session)
         return std::nullopt;
-    std::lock_guard lock(g_session->engine->mutex);
-    return Measurements { g_session->engine->frames, g_session->engine->listener_ms };
+    Engine& e = *g_session->engine;
+    Measurements m;
+    {
+        std::lock_guard lock(e.mutex);
+        m.frames = e.frames;
+        m.push_ms = e.push_ms;
+    }
+    std::lock_guard lock(e.listener_mutex);
+    m.listener_ms = e.listener_ms;
+    return m;
 }
 
 void finish()

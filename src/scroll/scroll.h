@@ -76,7 +76,8 @@ std::optional<Status> status();
 // What the live session's stream listener did so far (the benchmark).
 struct Measurements {
     std::uint64_t frames = 0;          // frames pushed into the stitcher
-    std::vector<float> listener_ms;    // each one's time in the listener
+    std::vector<float> listener_ms;    // each one's time in the stream's listener
+    std::vector<float> push_ms;        // each one's push, on the relay's thread
 };
 std::optional<Measurements> measurements();
 

@@ -5,6 +5,7 @@
 #include "scroll/scroll.h"
 
 #include "codec/stitch.h"
+#include "scroll/frame_relay.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -18,22 +19,36 @@ namespace scroll {
 
 using Clock = std::chrono::steady_clock;
 
-// Shared by the main thread, the stream's thread and the final stitch job.
+// Shared by the main thread, the stream's thread, the relay's thread and the
+// final stitch job. The stream's listener hands every frame to the relay; the
+// relay's thread pushes it into the stitcher under the mutex.
 struct Engine {
-    explicit Engine(std::uint32_t preview_width)
-        : preview(preview_width)
-    {
-    }
+    Engine(std::uint64_t session_id, std::uint32_t preview_width);
+
+    const std::uint64_t id; // the session's
     std::mutex mutex;
     stitch::Preview preview;
-    std::optional<stitch::Stitcher> stitcher { std::in_place, std::uint8_t(2), std::uint32_t(30'000) };
+    // Signed on the relay's thread alone: it has a core to itself, and
+    // spawning helpers for every frame costs more than it saves on a busy machine.
+    std::optional<stitch::Stitcher> stitcher { std::in_place, std::uint8_t(2), std::uint32_t(30'000), 1u };
     std::uint64_t frames = 0;
     double total_ms = 0;
     double worst_ms = 0;
     std::uint32_t lost_streak = 0;
     bool failed = false; // a push ran out of memory: nothing more goes in
-    std::vector<float> listener_ms; // each frame's time in the listener
+    std::vector<float> push_ms; // each frame's push
+
+    std::mutex listener_mutex; // the listener never waits for a push
+    std::vector<float> listener_ms; // with listener_mutex: each frame's time in the listener
+
+    // Last: its thread uses the members above until it ends. Four frames,
+    // and more while they fit in 64 MB (a dozen of a 1280 × 970 region).
+    FrameRelay relay;
 };
+
+// Pushes one frame into the engine's stitcher and reports it to the main
+// thread. The relay's thread.
+void stitch_frame(Engine& engine, const stitch::Frame& frame);
 
 class Controls;
 

@@ -1,13 +1,16 @@
 // Scrolling captures of another program's long page on the test display:
 // the real stream and stitcher, wheel clicks and keys through XTEST.
+#include "program.h"
 #include "qt_wait.h"
 #include "scroll_page.h"
+#include "test_util.h"
 
 #include "base/util_queue.h"
 #include "scroll/scroll.h"
 #include "scroll/scroll_test.h"
 
 #include <QCursor>
+#include <QImage>
 #include <QWidget>
 #include <QProcess>
 #include <QRegularExpression>
@@ -22,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 using testing_support::pump_for;
@@ -34,6 +38,58 @@ void shell(const std::string& command)
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
+// The other program showing the long page: where it stands, and whether it
+// said its page's end is shown.
+class PageProgram {
+public:
+    ~PageProgram()
+    {
+        m_process.kill(); // the child this test started
+        m_process.waitForFinished(5000);
+    }
+
+    void start(int x, int y)
+    {
+        m_process.start(VISTROPE_SCROLL_PAGE_WINDOW, { QString::number(x), QString::number(y) });
+        ASSERT_TRUE(wait_until([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 15000));
+        const QList<QByteArray> words = m_process.readLine().trimmed().split(' ');
+        ASSERT_EQ(words.size(), 3);
+        ASSERT_EQ(words[0], "listo");
+        m_origin = QPoint(words[1].toInt(), words[2].toInt());
+    }
+
+    bool end_shown()
+    {
+        return wait_until([&] {
+            while (m_process.canReadLine())
+                if (m_process.readLine().trimmed() == "fin")
+                    m_end = true;
+            return m_end;
+        }, 15000);
+    }
+
+    QPoint origin() const { return m_origin; }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+    QPoint m_origin;
+    bool m_end = false;
+};
+
+// Header, page and footer, byte for byte.
+void expect_whole_page(const testing_support::ScrollPage& page, const QImage& image)
+{
+    const std::vector<std::uint8_t> expected = testing_support::scroll_page_whole(page);
+    ASSERT_EQ(image.width(), int(page.width));
+    ASSERT_EQ(image.height(), int(page.header + page.rows + page.footer));
+    int first_wrong = -1;
+    for (int y = 0; y < image.height() && first_wrong < 0; ++y)
+        if (std::memcmp(image.constScanLine(y), expected.data() + std::size_t(y) * page.width * 4, page.width * 4))
+            first_wrong = y;
+    EXPECT_EQ(first_wrong, -1);
+}
+
 class ScrollDesktop : public ::testing::Test {
 protected:
     void SetUp() override
@@ -42,12 +98,8 @@ protected:
         s.deliver = [this](output::Shot shot, util::Stopwatch) { shots.push_back(std::move(shot)); };
         s.toast = [this](std::string_view, std::string_view text, double) { toasts.emplace_back(text); };
         s.flash_on = [] { return false; };
-        m_page.start(VISTROPE_SCROLL_PAGE_WINDOW, { "150", "120" });
-        ASSERT_TRUE(wait_until([&] { return m_page.canReadLine() || m_page.state() == QProcess::NotRunning; }, 15000));
-        const QList<QByteArray> words = m_page.readLine().trimmed().split(' ');
-        ASSERT_EQ(words.size(), 3);
-        ASSERT_EQ(words[0], "listo");
-        origin = QPoint(words[1].toInt(), words[2].toInt());
+        m_page.start(150, 120);
+        origin = m_page.origin();
     }
 
     void TearDown() override
@@ -56,8 +108,6 @@ protected:
         pump_for(50);
         util::wait_for_background();
         scroll::reset_services();
-        m_page.kill(); // the child this test started
-        m_page.waitForFinished(5000);
     }
 
     // A capture of the page window, streaming once this returns.
@@ -70,27 +120,24 @@ protected:
         ASSERT_TRUE(wait_until([] { return scroll::status() && scroll::status()->frames >= 1; }, 10000));
     }
 
-    bool page_end_shown()
+    bool page_end_shown() { return m_page.end_shown(); }
+
+    // A capsule button (0 Auto, 1 Cancelar, 2 Listo) clicked as a user
+    // would; where it was.
+    QPoint click_capsule(int index)
     {
-        return wait_until([&] {
-            while (m_page.canReadLine())
-                if (m_page.readLine().trimmed() == "fin")
-                    m_end = true;
-            return m_end;
-        }, 15000);
+        pump_for(500); // the capsule is on the screen
+        QWidget* controls = scroll::capsule_controls();
+        if (!controls) {
+            ADD_FAILURE() << "no capsule";
+            return {};
+        }
+        const QPoint button = controls->mapToGlobal(scroll::capsule_button(index).center().toPoint());
+        shell("xdotool mousemove " + std::to_string(button.x()) + " " + std::to_string(button.y()) + " click 1");
+        return button;
     }
 
-    void expect_whole_page(const QImage& image)
-    {
-        const std::vector<std::uint8_t> expected = testing_support::scroll_page_whole(page);
-        ASSERT_EQ(image.width(), int(page.width));
-        ASSERT_EQ(image.height(), int(page.header + page.rows + page.footer));
-        int first_wrong = -1;
-        for (int y = 0; y < image.height() && first_wrong < 0; ++y)
-            if (std::memcmp(image.constScanLine(y), expected.data() + std::size_t(y) * page.width * 4, page.width * 4))
-                first_wrong = y;
-        EXPECT_EQ(first_wrong, -1);
-    }
+    void expect_whole_page(const QImage& image) { ::expect_whole_page(page, image); }
 
     testing_support::ScrollPage page;
     QPoint origin;
@@ -98,8 +145,7 @@ protected:
     std::vector<std::string> toasts;
 
 private:
-    QProcess m_page;
-    bool m_end = false;
+    PageProgram m_page;
 };
 
 } // namespace
@@ -131,15 +177,22 @@ TEST_F(ScrollDesktop, EscapeDeliversNothing)
     EXPECT_EQ(toasts, std::vector<std::string> { "Captura cancelada" });
 }
 
+TEST_F(ScrollDesktop, CancelarClickedInTheCapsuleDeliversNothing)
+{
+    start();
+    click_capsule(1);
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 10000));
+    pump_for(300);
+    util::wait_for_background();
+    pump_for(50);
+    EXPECT_TRUE(shots.empty());
+    EXPECT_EQ(toasts, std::vector<std::string> { "Captura cancelada" });
+}
+
 TEST_F(ScrollDesktop, AutoScrollsToTheEndByItselfAndPutsThePointerBack)
 {
     start();
-    pump_for(500); // the capsule is on the screen
-    // "Auto" clicked as a user would, on the capsule.
-    QWidget* controls = scroll::capsule_controls();
-    ASSERT_NE(controls, nullptr);
-    const QPoint button = controls->mapToGlobal(scroll::capsule_button(0).center().toPoint());
-    shell("xdotool mousemove " + std::to_string(button.x()) + " " + std::to_string(button.y()) + " click 1");
+    const QPoint button = click_capsule(0);
     ASSERT_TRUE(wait_until([] { return scroll::status() && scroll::status()->auto_scroll; }, 5000));
     ASSERT_TRUE(page_end_shown());
     ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 20000)); // 1.5 s after the last move
@@ -174,4 +227,95 @@ TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "capsula.png"));
     std::filesystem::remove_all(dir);
     std::filesystem::remove_all(dir + "-home");
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The road a user takes, in the running program: its URL, a drag over the
+// other program's page, the wheel, Return typed while that program has the
+// keyboard; the capture folder holds the result.
+class ScrollRoad : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_captures = m_home.path() / "capturas";
+        testing_support::write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
+            "save_dir = \"" + m_captures.string()
+                + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+        m_page.start(300, 200);
+        m_origin = m_page.origin();
+        m_program = std::make_unique<testing_support::Program>(m_home.path());
+        ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
+    }
+
+    void TearDown() override { m_program.reset(); }
+
+    // vistrope://capture-scrolling, then the page dragged over, corner to
+    // corner (both corners' pixels belong to the selection).
+    void select_page()
+    {
+        QProcess url;
+        url.setProcessEnvironment(m_program->process().processEnvironment());
+        url.start(VISTROPE_BINARY, { "vistrope://capture-scrolling" });
+        ASSERT_TRUE(url.waitForFinished(10000));
+        ASSERT_TRUE(testing_support::poll([] {
+            for (const auto& g : testing_support::program_windows())
+                if (g.w >= 1920 && g.h >= 1080)
+                    return true;
+            return false;
+        })) << "the selection never appeared";
+        QThread::msleep(300);
+        const QPoint last = m_origin + QPoint(int(m_layout.width) - 1, int(m_layout.window_height()) - 1);
+        shell(fmt::format("xdotool mousemove {} {} mousedown 1", m_origin.x(), m_origin.y()));
+        shell(fmt::format("xdotool mousemove {} {}", (m_origin.x() + last.x()) / 2, (m_origin.y() + last.y()) / 2));
+        shell(fmt::format("xdotool mousemove {} {}", last.x(), last.y()));
+        shell("xdotool mouseup 1");
+        ASSERT_TRUE(m_program->wait_for("desplazamiento: stream listo")) << m_program->err();
+    }
+
+    std::vector<fs::path> captures() const
+    {
+        std::vector<fs::path> out;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(m_captures, ec))
+            if (e.path().extension() == ".png")
+                out.push_back(e.path());
+        return out;
+    }
+
+    testing_support::TempHome m_home;
+    fs::path m_captures;
+    testing_support::ScrollPage m_layout; // the helper's default page
+    PageProgram m_page;
+    QPoint m_origin;
+    std::unique_ptr<testing_support::Program> m_program;
+};
+
+} // namespace
+
+TEST_F(ScrollRoad, DragWheelAndReturnTypedIntoThePageWriteTheWholePage)
+{
+    select_page();
+    // The keyboard goes to the page's program, as after a click on it.
+    std::istringstream ids(testing_support::run("xdotool", { "search", "--onlyvisible", "--pid",
+        QString::number(m_page.pid()) }));
+    std::string page_window;
+    ASSERT_TRUE(ids >> page_window);
+    shell("xdotool windowfocus --sync " + page_window);
+    const QPoint centre = m_origin + QPoint(int(m_layout.width) / 2, int(m_layout.window_height()) / 2);
+    shell(fmt::format("xdotool mousemove {} {}", centre.x(), centre.y()));
+    shell("for i in $(seq 40); do xdotool click 5; sleep 0.1; done");
+    ASSERT_TRUE(m_page.end_shown());
+    QThread::msleep(400); // the last frames reach the stitcher
+    shell("xdotool key Return");
+
+    ASSERT_TRUE(testing_support::poll([&] { return !captures().empty(); }, 200)) << m_program->err();
+    const std::vector<fs::path> files = captures();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(files[0].filename().string().starts_with("Vistrope ")) << files[0];
+    QImage png(QString::fromStdString(files[0].string()));
+    ASSERT_FALSE(png.isNull());
+    expect_whole_page(m_layout, png.convertToFormat(QImage::Format_ARGB32));
 }

@@ -216,6 +216,40 @@ TEST(Rasterize, PaddedRowsArePackedAndTheImagesOwnProfileIsKept)
     EXPECT_EQ(*r.icc, std::vector<std::uint8_t>(p3.begin(), p3.end()));
 }
 
+TEST(Encode, ReadsPremultipliedPixelsInPlaceWhateverTheirRowStrideAndConvertsTheRest)
+{
+    // Rows 8 bytes longer than their pixels, the padding not black: the PNG
+    // must hold the pixels alone.
+    constexpr int W = 5, H = 4, STRIDE = 4 * W + 8;
+    std::vector<std::uint8_t> block(std::size_t(STRIDE) * H, 0x77);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            std::uint8_t* p = block.data() + y * STRIDE + 4 * x;
+            p[0] = std::uint8_t(10 * x), p[1] = std::uint8_t(40 * y), p[2] = 200, p[3] = 255;
+        }
+    const QImage padded(block.data(), W, H, STRIDE, QImage::Format_ARGB32_Premultiplied);
+    const std::vector<std::uint8_t> png = output::encode(padded, 1.0);
+    QImage back = QImage::fromData(png.data(), int(png.size()), "PNG");
+    ASSERT_EQ(back.size(), QSize(W, H));
+    back = back.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            ASSERT_EQ(back.pixel(x, y), padded.pixel(x, y)) << x << "," << y;
+
+    // Straight alpha is premultiplied on the way; the profile goes along.
+    QImage straight(2, 1, QImage::Format_ARGB32);
+    straight.setPixel(0, 0, qRgba(255, 0, 0, 128));
+    straight.setPixel(1, 0, qRgba(0, 0, 255, 255));
+    straight.setColorSpace(QColorSpace(QColorSpace::DisplayP3));
+    const std::vector<std::uint8_t> png2 = output::encode(straight, 1.0);
+    const QImage back2 = QImage::fromData(png2.data(), int(png2.size()), "PNG");
+    ASSERT_EQ(back2.size(), QSize(2, 1));
+    EXPECT_EQ(qAlpha(back2.pixel(0, 0)), 128);
+    EXPECT_NEAR(qRed(back2.pixel(0, 0)), 255, 1);
+    EXPECT_EQ(back2.pixel(1, 0), qRgba(0, 0, 255, 255));
+    EXPECT_EQ(back2.colorSpace(), QColorSpace(QColorSpace::DisplayP3));
+}
+
 // A 6 × 5 image whose only visible pixel is at (2, 1), and whose transparent
 // pixels have every colour byte at 255: a wrong alpha position finds them.
 QImage one_visible(QImage::Format format)

@@ -176,6 +176,8 @@ protected:
     {
         if (stream)
             stream->drain();
+        if (scroll::live())
+            scroll::live()->engine->relay.wait_idle();
         pump_for(30);
     }
 
