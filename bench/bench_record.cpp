@@ -7,11 +7,16 @@
 //  3. the same recording with the controls and the keys-and-clicks panel
 //     drawing 10 clicks and 5 keys a second: CPU and frames missing beside
 //     the engine alone;
-//  4. sync: a window flips from black to white as a tone burst reaches the
+//  4. a click's ring in the file: XTest clicks in a recorded region with the
+//     keys-and-clicks panel on its own monitor; the first frame of the file
+//     that shows each ring against the time of its click, in frame intervals;
+//  5. sync: a window flips from black to white as a tone burst reaches the
 //     null sink; where the flip and the onset land in our file and in
 //     ffmpeg's x11grab + pulse recording of the same scene.
 //
-//   scripts/x-session [--size WxH] build/bench/bench_record [--fps N] [--seconds S]
+//   scripts/x-session [--size WxH] build/bench/bench_record [--fps N] [--seconds S] [--only K]
+//
+// --only K runs part K alone (1 to 5).
 //
 // Without an X display (or under Qt's offscreen platform) it says it skipped
 // and succeeds, so the --smoke run always passes; --smoke records one short clip.
@@ -42,6 +47,8 @@
 
 #include <fmt/format.h>
 #include <sys/resource.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <atomic>
 #include <cmath>
@@ -110,15 +117,22 @@ QByteArray run(const QString& program, const QStringList& args)
     return p.readAllStandardOutput();
 }
 
-// Frames of the file against its grid: (frames, slots the span covers).
-std::pair<int, int> grid(const QString& file, int fps)
+// The times of a file's video frames, in seconds, as ffprobe lists them.
+std::vector<double> frame_times(const QString& file)
 {
     const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
         "-of", "csv=p=0", file }).split('\n');
-    std::vector<double> t;
+    std::vector<double> times;
     for (const QByteArray& l : lines)
         if (!l.trimmed().isEmpty())
-            t.push_back(l.trimmed().toDouble());
+            times.push_back(l.trimmed().toDouble());
+    return times;
+}
+
+// Frames of the file against its grid: (frames, slots the span covers).
+std::pair<int, int> grid(const QString& file, int fps)
+{
+    std::vector<double> t = frame_times(file);
     if (t.size() < 2)
         return { static_cast<int>(t.size()), static_cast<int>(t.size()) };
     std::sort(t.begin(), t.end());
@@ -127,6 +141,7 @@ std::pair<int, int> grid(const QString& file, int fps)
 
 struct Recorded {
     double cores = 0;
+    double main_cores = 0; // the calling (main) thread's share
     int frames = 0;
     int slots = 0;
     double dropped_percent() const { return slots ? 100.0 * (slots - frames) / slots : 0; }
@@ -167,6 +182,7 @@ Recorded record_ours(const platform::ShareableDisplay& display, std::optional<pl
         return {};
     }
     const double cpu0 = cpu_seconds(RUSAGE_SELF);
+    const double main0 = cpu_seconds(RUSAGE_THREAD);
     QElapsedTimer wall;
     wall.start();
     (*stream)->start([](std::optional<std::string>) {});
@@ -181,6 +197,7 @@ Recorded record_ours(const platform::ShareableDisplay& display, std::optional<pl
     const double elapsed = wall.elapsed() / 1000.0;
     Recorded r;
     r.cores = (cpu_seconds(RUSAGE_SELF) - cpu0) / elapsed;
+    r.main_cores = (cpu_seconds(RUSAGE_THREAD) - main0) / elapsed;
     std::tie(r.frames, r.slots) = grid(file, fps);
     stream->reset();
     return r;
@@ -231,12 +248,7 @@ std::optional<double> onset_after_flip(const QString& file)
 {
     const QByteArray pixels = run("ffmpeg", { "-v", "error", "-i", file, "-vf", "scale=1:1:flags=area,format=gray", "-f",
         "rawvideo", "-" });
-    const QList<QByteArray> lines = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "frame=pts_time",
-        "-of", "csv=p=0", file }).split('\n');
-    std::vector<double> times;
-    for (const QByteArray& l : lines)
-        if (!l.trimmed().isEmpty())
-            times.push_back(l.trimmed().toDouble());
+    const std::vector<double> times = frame_times(file);
     std::optional<double> flip;
     for (int i = 0; i < std::min<int>(pixels.size(), static_cast<int>(times.size())); ++i)
         if (static_cast<unsigned char>(pixels[i]) > 128) {
@@ -258,6 +270,67 @@ std::optional<double> onset_after_flip(const QString& file)
     if (!flip || !onset)
         return std::nullopt;
     return *onset - *flip;
+}
+
+// One left click at a root pixel through XTEST, on a connection of its own;
+// true once the server has handled it.
+bool xtest_click(QPoint at)
+{
+    xcb_connection_t* conn = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(conn)) {
+        xcb_disconnect(conn);
+        return false;
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(conn)).data->root;
+    xcb_test_fake_input(conn, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, static_cast<std::int16_t>(at.x()),
+        static_cast<std::int16_t>(at.y()), 0);
+    xcb_test_fake_input(conn, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(conn, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    // A round trip: every request before it has been handled.
+    free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
+    xcb_disconnect(conn);
+    return true;
+}
+
+struct Click {
+    QPoint at;      // pixels in the recorded region
+    double t = -1;  // seconds from the stream's start; negative: not sent
+};
+
+// For each click, the seconds from it to the first frame of the file that
+// shows its ring (blue around the spot); none when no frame does.
+std::vector<std::optional<double>> ring_lags(const QString& file, const std::vector<Click>& clicks)
+{
+    const QList<QByteArray> size = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+        "-of", "csv=p=0", file }).trimmed().split(',');
+    const std::vector<double> times = frame_times(file);
+    std::vector<std::optional<double>> lags(clicks.size());
+    if (size.size() != 2)
+        return lags;
+    const int w = size[0].toInt(), h = size[1].toInt();
+    const QByteArray rgb = run("ffmpeg", { "-v", "error", "-i", file, "-f", "rawvideo", "-pix_fmt", "rgb24", "-" });
+    const qsizetype frame_bytes = qsizetype(w) * h * 3;
+    auto ring_in = [&](std::size_t frame, QPoint at) {
+        const auto* px = reinterpret_cast<const unsigned char*>(rgb.constData()) + qsizetype(frame) * frame_bytes;
+        int blue = 0;
+        for (int y = std::max(0, at.y() - 24); y < std::min(h, at.y() + 25); ++y)
+            for (int x = std::max(0, at.x() - 24); x < std::min(w, at.x() + 25); ++x) {
+                const unsigned char* p = px + (qsizetype(y) * w + x) * 3;
+                blue += p[2] > 120 && p[2] > p[0] + 60;
+            }
+        return blue >= 6;
+    };
+    const std::size_t frames = std::min(times.size(), static_cast<std::size_t>(frame_bytes ? rgb.size() / frame_bytes : 0));
+    for (std::size_t c = 0; c < clicks.size(); ++c) {
+        if (clicks[c].t < 0)
+            continue;
+        for (std::size_t f = 0; f < frames; ++f)
+            if (times[f] >= clicks[c].t - 0.1 && ring_in(f, clicks[c].at)) {
+                lags[c] = times[f] - clicks[c].t;
+                break;
+            }
+    }
+    return lags;
 }
 
 // A 1 kHz burst of 300 ms, played at once on a thread of its own.
@@ -290,7 +363,10 @@ int main(int argc, char** argv)
     const bool smoke = bench::smoke(argc, argv);
     int fps = 60;
     double seconds = 10;
+    int only = 0;
     for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--only") == 0)
+            only = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--fps") == 0)
             fps = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--seconds") == 0)
@@ -317,76 +393,145 @@ int main(int argc, char** argv)
         return 1;
     }
     const platform::PixelRect full = (*source)->clip(display, std::nullopt);
-    const std::size_t bytes = std::size_t(full.w) * std::size_t(full.h) * 4;
-    std::vector<std::uint8_t> from(bytes, 7), to(bytes);
-    const auto copy = bench::time_runs(60, [&] { std::memcpy(to.data(), from.data(), bytes); });
-    const auto grab = bench::time_runs(60, [&] { (void)(*source)->read_root(full); });
-    Flat capsule(Qt::black, QRect(full.w / 2 - 100, full.h - 120, 200, 44));
-    pump(400);
-    const auto plan = (*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) });
-    const auto grab_left_out = bench::time_runs(60, [&] {
-        auto image = (*source)->read_root(full);
-        if (image)
-            (*source)->paint(*image, full, plan);
-    });
-    const auto planning = bench::time_runs(20, [&] { (void)(*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) }); });
-    capsule.hide();
-    fmt::print("una captura {}×{}: memcpy {:.2f} ms, captura {:.2f} ms ({:.2f}× el memcpy), sin la cápsula {:.2f} ms ({:.2f}×); "
-               "plan de ventanas {:.2f} ms (cada 250 ms)\n",
-        full.w, full.h, copy.median_ms, grab.median_ms, grab.median_ms / copy.median_ms, grab_left_out.median_ms,
-        grab_left_out.median_ms / copy.median_ms, planning.median_ms);
+    auto part = [only](int k) { return only == 0 || only == k; };
+    QProcess animator;
+    if (part(1)) {
+        const std::size_t bytes = std::size_t(full.w) * std::size_t(full.h) * 4;
+        std::vector<std::uint8_t> from(bytes, 7), to(bytes);
+        const auto copy = bench::time_runs(60, [&] { std::memcpy(to.data(), from.data(), bytes); });
+        const auto grab = bench::time_runs(60, [&] { (void)(*source)->read_root(full); });
+        Flat capsule(Qt::black, QRect(full.w / 2 - 100, full.h - 120, 200, 44));
+        pump(400);
+        const auto plan = (*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) });
+        const auto grab_left_out = bench::time_runs(60, [&] {
+            auto image = (*source)->read_root(full);
+            if (image)
+                (*source)->paint(*image, full, plan);
+        });
+        const auto planning = bench::time_runs(20, [&] { (void)(*source)->plan_leave_out(full, { static_cast<std::uint32_t>(capsule.winId()) }); });
+        capsule.hide();
+        fmt::print("una captura {}×{}: memcpy {:.2f} ms, captura {:.2f} ms ({:.2f}× el memcpy), sin la cápsula {:.2f} ms ({:.2f}×); "
+                   "plan de ventanas {:.2f} ms (cada 250 ms)\n",
+            full.w, full.h, copy.median_ms, grab.median_ms, grab.median_ms / copy.median_ms, grab_left_out.median_ms,
+            grab_left_out.median_ms / copy.median_ms, planning.median_ms);
+    }
 
     // 2. A recording over an animated screen.
-    QProcess animator;
-    animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
-    animator.waitForStarted();
-    pump(1500);
-    const Recorded ours = record_ours(display, std::nullopt, fps, seconds, dir.filePath("nuestro.mp4"), false);
-    const Recorded theirs = record_ffmpeg(QRect(full.x, full.y, full.w, full.h), fps, seconds, dir.filePath("ffmpeg.mp4"), false);
-    animator.kill(); // the child this benchmark started
-    animator.waitForFinished(5000);
-    fmt::print("grabación {}×{} a {} cuadros/s, {:.0f} s:\n", full.w, full.h, fps, seconds);
-    fmt::print("  nuestra: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", ours.frames, ours.slots, ours.dropped_percent(), ours.cores);
-    fmt::print("  ffmpeg x11grab ultrafast: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", theirs.frames, theirs.slots,
-        theirs.dropped_percent(), theirs.cores);
-    fmt::print("  núcleos ffmpeg / nuestros: {}\n", bench::ratio(theirs.cores, ours.cores));
-
-    // 3. The same with the controls on screen and the keys-and-clicks panel busy.
-    {
+    if (part(2)) {
         animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
         animator.waitForStarted();
         pump(1500);
-        const Recorded alone = record_ours(display, std::nullopt, fps, seconds, dir.filePath("solo.mp4"), false);
-        auto ui = recorder::Ui::create(display.frame, display.frame, false);
-        auto overlay = input_overlay::InputOverlay::start(display.frame, display.frame,
-            recorder::SHOW_CLICKS | recorder::SHOW_KEYS, display.scale, std::make_unique<platform::RawInputFake>());
-        pump(500);
-        const auto panel = overlay->window_id();
-        int clicks = 0, keys = 0;
-        const Recorded busy = record_ours(display, std::nullopt, fps, seconds, dir.filePath("con_controles.mp4"), false,
-            [&](double t) {
-                ui->set_time(recorder::time_text(static_cast<std::uint64_t>(t)));
-                for (; clicks < t * 10; ++clicks)
-                    overlay->shared()->ring_at(200 + (clicks * 97) % 1400, 200 + (clicks * 53) % 600, clicks % 3 != 0);
-                for (; keys < t * 5; ++keys)
-                    overlay->shared()->push({ keys % 2 ? "⇧⌘F" : "⌘C", true });
-            },
-            [&](platform::ContentFilter& f) {
-                f.excluded_applications = { static_cast<std::int64_t>(::getpid()) };
-                if (panel)
-                    f.excepted_windows = { *panel };
-            });
-        overlay.reset();
-        ui.reset();
+        const Recorded ours = record_ours(display, std::nullopt, fps, seconds, dir.filePath("nuestro.mp4"), false);
+        const Recorded theirs = record_ffmpeg(QRect(full.x, full.y, full.w, full.h), fps, seconds, dir.filePath("ffmpeg.mp4"), false);
         animator.kill(); // the child this benchmark started
         animator.waitForFinished(5000);
-        fmt::print("con cápsula y {} clics y {} teclas dibujados: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", clicks, keys,
-            busy.frames, busy.slots, busy.dropped_percent(), busy.cores);
-        fmt::print("  solo el motor: {:.2f} % perdidos, {:.2f} núcleos; núcleos con controles / solo: {}; puntos de pérdida de más: {:+.2f}\n",
-            alone.dropped_percent(), alone.cores, bench::ratio(busy.cores, alone.cores), busy.dropped_percent() - alone.dropped_percent());
+        fmt::print("grabación {}×{} a {} cuadros/s, {:.0f} s:\n", full.w, full.h, fps, seconds);
+        fmt::print("  nuestra: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", ours.frames, ours.slots, ours.dropped_percent(), ours.cores);
+        fmt::print("  ffmpeg x11grab ultrafast: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos\n", theirs.frames, theirs.slots,
+            theirs.dropped_percent(), theirs.cores);
+        fmt::print("  núcleos ffmpeg / nuestros: {}\n", bench::ratio(theirs.cores, ours.cores));
     }
 
-    // 4. Sync of picture and sound.
+    // 3. The same with the controls on screen and the keys-and-clicks panel busy,
+    //    two rounds of each, alternating, so a change in the machine's load
+    //    falls on both.
+    if (part(3)) {
+        animator.start(QCoreApplication::applicationFilePath(), { "--animate" });
+        animator.waitForStarted();
+        pump(1500);
+        Recorded alone, busy;
+        auto add = [](Recorded& sum, const Recorded& r) {
+            sum.cores += r.cores / 2;
+            sum.main_cores += r.main_cores / 2;
+            sum.frames += r.frames;
+            sum.slots += r.slots;
+        };
+        int clicks = 0, keys = 0;
+        for (int round = 0; round < 2; ++round) {
+            add(alone, record_ours(display, std::nullopt, fps, seconds, dir.filePath("solo.mp4"), false));
+            auto ui = recorder::Ui::create(display.frame, display.frame, false);
+            auto overlay = input_overlay::InputOverlay::start(display.frame, display.frame,
+                recorder::SHOW_CLICKS | recorder::SHOW_KEYS, display.scale, std::make_unique<platform::RawInputFake>());
+            pump(500);
+            const auto panel = overlay->window_id();
+            int round_clicks = 0, round_keys = 0;
+            std::uint64_t shown_second = ~0ull;
+            add(busy, record_ours(display, std::nullopt, fps, seconds, dir.filePath("con_controles.mp4"), false,
+                [&](double t) {
+                    // The recorder's clock ticks once a second.
+                    if (const auto second = static_cast<std::uint64_t>(t); second != shown_second) {
+                        shown_second = second;
+                        ui->set_time(recorder::time_text(second));
+                    }
+                    for (; round_clicks < t * 10; ++round_clicks) {
+                        const int i = round_clicks;
+                        overlay->shared()->ring_at(200 + (i * 97) % 1400, 200 + (i * 53) % 600, i % 3 != 0);
+                    }
+                    for (; round_keys < t * 5; ++round_keys)
+                        overlay->shared()->push({ round_keys % 2 ? "⇧⌘F" : "⌘C", true });
+                },
+                [&](platform::ContentFilter& f) {
+                    f.excluded_applications = { static_cast<std::int64_t>(::getpid()) };
+                    if (panel)
+                        f.excepted_windows = { *panel };
+                }));
+            clicks += round_clicks;
+            keys += round_keys;
+            overlay.reset();
+            ui.reset();
+            pump(200);
+        }
+        animator.kill(); // the child this benchmark started
+        animator.waitForFinished(5000);
+        fmt::print("con cápsula y {} clics y {} teclas dibujados: {} de {} cuadros, {:.2f} % perdidos, {:.2f} núcleos "
+                   "({:.3f} en el hilo principal)\n",
+            clicks, keys, busy.frames, busy.slots, busy.dropped_percent(), busy.cores, busy.main_cores);
+        fmt::print("  solo el motor: {:.2f} % perdidos, {:.2f} núcleos ({:.3f} en el hilo principal); núcleos con controles / solo: {}; "
+                   "puntos de pérdida de más: {:+.2f}\n",
+            alone.dropped_percent(), alone.cores, alone.main_cores, bench::ratio(busy.cores, alone.cores),
+            busy.dropped_percent() - alone.dropped_percent());
+    }
+
+    // 4. A click's ring in the file.
+    if (part(4)) {
+        const QRect area(200, 200, 480, 320);
+        Flat scene(QColor(40, 40, 40), area);
+        const platform::RectF region { double(area.x()), double(area.y()), double(area.width()), double(area.height()) };
+        auto overlay = input_overlay::InputOverlay::start(display.frame, recorder::global_area(display.frame, region),
+            recorder::SHOW_CLICKS, display.scale);
+        pump(500);
+        if (!overlay->monitoring()) {
+            fmt::print("clic → anillo: sin monitor de clics; omitido\n");
+        } else {
+            std::vector<Click> clicks;
+            const QString file = dir.filePath("clics.mp4");
+            record_ours(display, region, fps, 5, file, false, [&](double t) {
+                // One click every 0.713 s from 0.5 s on (each at its own phase
+                // of the frame grid), each at its own spot.
+                if (clicks.size() < 6 && t >= 0.5 + 0.713 * double(clicks.size())) {
+                    const int i = static_cast<int>(clicks.size());
+                    const QPoint at(area.x() + 80 + (i % 3) * 140, area.y() + 90 + (i / 3) * 140);
+                    clicks.push_back({ at - area.topLeft(), xtest_click(at) ? t : -1 });
+                }
+            });
+            std::vector<double> intervals;
+            for (const std::optional<double>& lag : ring_lags(file, clicks))
+                if (lag)
+                    intervals.push_back(*lag * fps);
+            std::sort(intervals.begin(), intervals.end());
+            if (intervals.empty())
+                fmt::print("clic → anillo: ningún anillo en el archivo\n");
+            else
+                fmt::print("clic → anillo en el archivo ({} de {} clics, un intervalo = {:.1f} ms): mediana {:.2f} intervalos, "
+                           "máximo {:.2f} (meta ≤ 2)\n",
+                    intervals.size(), clicks.size(), 1000.0 / fps, intervals[intervals.size() / 2], intervals.back());
+        }
+        overlay.reset();
+    }
+
+    // 5. Sync of picture and sound.
+    if (!part(5))
+        return 0;
     const QRect area(100, 100, 320, 240);
     Flat scene(Qt::black, area);
     pump(500);

@@ -8,9 +8,12 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QVariant>
+#include <QtMath>
 #include <QWidget>
 #include <QWindow>
 
+#include <xcb/shape.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -171,6 +174,38 @@ void shape_rounded(QWidget* widget, double radius)
     p.drawPath(path);
     p.end();
     widget->setMask(bits);
+}
+
+void set_shape(QWidget* widget, const std::optional<QRegion>& region)
+{
+    widget->setProperty("vistrope_shape", region ? QVariant::fromValue(*region) : QVariant());
+    xcb_connection_t* conn = x11_connection();
+    if (!conn)
+        return;
+    const auto window = static_cast<xcb_window_t>(widget->winId());
+    if (!region) {
+        xcb_shape_mask(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, window, 0, 0, XCB_NONE);
+    } else {
+        const qreal dpr = widget->devicePixelRatioF();
+        std::vector<xcb_rectangle_t> rects;
+        for (const QRect& r : *region) {
+            const int x0 = qFloor(r.left() * dpr), y0 = qFloor(r.top() * dpr);
+            const int x1 = qCeil((r.right() + 1) * dpr), y1 = qCeil((r.bottom() + 1) * dpr);
+            rects.push_back({ static_cast<std::int16_t>(x0), static_cast<std::int16_t>(y0), static_cast<std::uint16_t>(x1 - x0),
+                static_cast<std::uint16_t>(y1 - y0) });
+        }
+        xcb_shape_rectangles(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, window, 0, 0,
+            static_cast<std::uint32_t>(rects.size()), rects.data());
+    }
+    xcb_flush(conn);
+}
+
+std::optional<QRegion> shape_of(const QWidget* widget)
+{
+    const QVariant v = widget->property("vistrope_shape");
+    if (!v.isValid())
+        return std::nullopt;
+    return v.value<QRegion>();
 }
 
 bool compositor_running()

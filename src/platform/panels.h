@@ -8,6 +8,9 @@
 // program's own panels stacked in level order.
 #pragma once
 
+#include <QRegion>
+
+#include <optional>
 #include <vector>
 
 class QWidget;
@@ -32,6 +35,15 @@ void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus = Focus::Re
 // so input) to the rounded rectangle of its current size. With a compositor
 // the shape is cleared. Call after every resize. Main thread.
 void shape_rounded(QWidget* widget, double radius);
+// Shapes the panel's window to `region` (widget coordinates); an empty
+// region leaves nothing of it on screen while it stays mapped, which Qt's
+// masks cannot do (an empty mask clears the shape). None clears the shape.
+// The window keeps its id and its place in the window lists, and the next
+// shape shows it again without a map. Not for widgets shaped with
+// QWidget::setMask. Main thread.
+void set_shape(QWidget* widget, const std::optional<QRegion>& region);
+// The shape set_shape last gave the panel (none: unshaped).
+std::optional<QRegion> shape_of(const QWidget* widget);
 // Changes whether the panel lets mouse events through. Main thread.
 void set_ignores_mouse(QWidget* widget, Mouse mouse);
 // Raises the program's visible panels in level order (lowest first), so a

@@ -7,9 +7,11 @@
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegion>
+#include <QStaticText>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -18,7 +20,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <map>
+#include <tuple>
 
 namespace input_overlay {
 
@@ -126,6 +130,20 @@ std::pair<double, double> ring_look(std::optional<double> t)
     return { 0.35 + 0.65 * (1 - (1 - k) * (1 - k)), 1 - k * k };
 }
 
+int ring_step(std::optional<double> t)
+{
+    if (!t)
+        return 0;
+    return 1 + static_cast<int>(std::lround(std::clamp(*t, 0.0, RING_GROW) * RING_STEPS_PER_SECOND));
+}
+
+std::optional<double> step_time(int step)
+{
+    if (step <= 0)
+        return std::nullopt;
+    return (step - 1) / RING_STEPS_PER_SECOND;
+}
+
 double pill_opacity(bool shown, std::optional<double> t)
 {
     if (!shown)
@@ -148,92 +166,175 @@ public:
     }
 
     // Repaints and, without a compositor, reshapes to what is drawn; keeps
-    // animating while anything moves.
+    // animating while anything moves. Shaped, with nothing to draw, it is
+    // shaped to nothing: it stays mapped (the recording's filter found it by
+    // its id, and a click shows at once) but leaves no pixel on screen.
     void refresh()
     {
         const auto now = m_shared->now();
         const Scene& s = m_shared->scene;
+        const bool shaped = m_shared->shaped;
         bool moving = false;
+        // What is repainted is the boxes whose look changed: an ellipse's
+        // region is a rectangle per scan line, each cleared and sent on its
+        // own, and a ring changes only when it moves to its next picture.
+        std::vector<Drawn> drawn;
         QRegion shape;
         for (const auto& r : s.rings) {
-            moving = moving || !r->grow_start || seconds(now - *r->grow_start) < RING_GROW;
-            // The shape follows the ring as it grows.
-            const double k = ring_look(r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt).first;
-            const QRectF box = ring_rect(*r);
-            const double half = 46 * k + 2;
-            shape += QRegion(QRectF(box.center().x() - half, box.center().y() - half, 2 * half, 2 * half).toAlignedRect(), QRegion::Ellipse);
+            const auto t = r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt;
+            moving = moving || !t || *t < RING_GROW;
+            const int step = ring_step(t);
+            const QRect box = ring_box(*r);
+            drawn.push_back({ box, step * 2 + (r->left ? 1 : 0), {} });
+            if (shaped) {
+                // The shape follows the ring as it grows.
+                const double half = 46 * ring_look(step_time(step)).first + 2;
+                const QPointF c = QRectF(box).center();
+                shape += QRegion(QRectF(c.x() - half, c.y() - half, 2 * half, 2 * half).toAlignedRect(), QRegion::Ellipse);
+            }
         }
         const double pill_t = s.pill_fade_start ? seconds(now - *s.pill_fade_start) : -1;
         moving = moving || (s.pill_fade_start && pill_t < PILL_FADE);
-        if (pill_opacity(s.pill_shown, s.pill_fade_start ? std::optional(pill_t) : std::nullopt) > 0)
-        {
-            QPainterPath rounded;
-            rounded.addRoundedRect(pill_qt().adjusted(-1, -1, 1, 1), 18, 18);
-            shape += QRegion(rounded.toFillPolygon().toPolygon());
-        }
-        if (!platform::compositor_running()) {
-            // An empty mask would show the whole window; one corner pixel stays.
-            setMask(shape.isEmpty() ? QRegion(0, 0, 1, 1) : shape);
+        const double opacity = pill_opacity(s.pill_shown, s.pill_fade_start ? std::optional(pill_t) : std::nullopt);
+        if (opacity > 0 && !s.shown.empty()) {
+            const QRectF pill = pill_qt().adjusted(-1, -1, 1, 1);
+            drawn.push_back({ pill.toAlignedRect(), static_cast<int>(std::lround(opacity * 255)), s.shown });
+            if (shaped) {
+                QPainterPath rounded;
+                rounded.addRoundedRect(pill, 18, 18);
+                shape += QRegion(rounded.toFillPolygon().toPolygon());
+            }
         }
         if (moving && !m_animate.isActive())
             m_animate.start();
         else if (!moving)
             m_animate.stop();
-        // Only what was drawn and what is drawn now: the panel covers the screen.
-        update(m_drawn.united(shape));
-        m_drawn = shape;
+        std::sort(drawn.begin(), drawn.end());
+        std::vector<Drawn> changed;
+        std::set_symmetric_difference(drawn.begin(), drawn.end(), m_drawn.begin(), m_drawn.end(), std::back_inserter(changed));
+        m_drawn = std::move(drawn);
+        // With a compositor the panel stays whole and clear: cut to nothing,
+        // the parts it never painted would keep what lay beneath it when it
+        // mapped, and a window recording composes it from its own pixels.
+        std::optional<QRegion> outline;
+        if (shaped)
+            outline = shape;
+        if (outline != m_shape || !m_shape_set) {
+            platform::set_shape(this, outline);
+            m_shape = outline;
+            m_shape_set = true;
+        }
+        QRegion dirty;
+        for (const Drawn& d : changed)
+            dirty += d.box;
+        if (!dirty.isEmpty())
+            update(dirty);
     }
 
 protected:
-    void paintEvent(QPaintEvent*) override
+    void paintEvent(QPaintEvent* event) override
     {
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
         const auto now = m_shared->now();
         const Scene& s = m_shared->scene;
-        for (const auto& r : s.rings) {
-            const auto [scale, opacity] = ring_look(r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt);
-            const QColor c = r->left ? util::rgba(0.24, 0.55, 1.0, 1) : util::rgba(1.0, 0.58, 0.0, 1);
-            const QRectF box = ring_rect(*r);
-            p.save();
-            p.translate(box.center());
-            p.scale(scale, scale);
-            p.setOpacity(opacity);
-            QColor fill = c, stroke = c;
-            fill.setAlphaF(0.22f);
-            stroke.setAlphaF(0.95f);
-            p.setBrush(fill);
-            p.setPen(QPen(stroke, 4));
-            p.drawEllipse(QRectF(-42, -42, 84, 84));
-            p.restore();
-        }
+        for (const auto& r : s.rings)
+            p.drawImage(ring_box(*r).topLeft(),
+                sprite(ring_step(r->grow_start ? std::optional(seconds(now - *r->grow_start)) : std::nullopt), r->left));
         const double opacity
             = pill_opacity(s.pill_shown, s.pill_fade_start ? std::optional(seconds(now - *s.pill_fade_start)) : std::nullopt);
-        if (opacity > 0 && !s.shown.empty()) {
+        // The rings repaint 60 times a second; the pill's text is laid out
+        // once and drawn only when its part of the panel is repainted.
+        const QRectF pill = pill_qt();
+        if (opacity > 0 && !s.shown.empty() && event->region().intersects(pill.toAlignedRect())) {
+            p.setRenderHint(QPainter::Antialiasing);
             p.setOpacity(opacity);
-            const QRectF pill = pill_qt();
             p.setPen(QPen(util::rgba(1, 1, 1, 0.16), 1));
             p.setBrush(util::rgba(0.08, 0.08, 0.11, 0.86));
             p.drawRoundedRect(pill.adjusted(0.5, 0.5, -0.5, -0.5), 18, 18);
             p.setPen(Qt::white);
             p.setFont(pill_font());
-            p.drawText(pill, Qt::AlignCenter, QString::fromStdString(s.shown));
+            const QSizeF size = m_pill_text.size();
+            p.drawStaticText(QPointF(pill.center().x() - size.width() / 2, pill.center().y() - size.height() / 2), m_pill_text);
         }
     }
 
 private:
     // Panel points have a bottom-left origin; the widget's, a top-left one.
     QRectF flip(const platform::RectF& r) const { return { r.x, height() - r.y - r.h, r.w, r.h }; }
-    QRectF ring_rect(const Ring& r) const { return flip({ r.x - RING_SIZE / 2, r.y - RING_SIZE / 2, RING_SIZE, RING_SIZE }); }
-    QRectF pill_qt() const
+    // A ring's box on whole points, so its picture is copied, never resampled.
+    QRect ring_box(const Ring& r) const
     {
-        const QFontMetricsF fm(pill_font());
-        return flip(pill_rect(m_shared->anchor, fm.horizontalAdvance(QString::fromStdString(m_shared->scene.shown))));
+        const QRectF box = flip({ r.x - RING_SIZE / 2, r.y - RING_SIZE / 2, RING_SIZE, RING_SIZE });
+        return { static_cast<int>(std::lround(box.x())), static_cast<int>(std::lround(box.y())), static_cast<int>(RING_SIZE),
+            static_cast<int>(RING_SIZE) };
     }
+    QRectF pill_qt()
+    {
+        if (m_pill_shown != m_shared->scene.shown) {
+            m_pill_shown = m_shared->scene.shown;
+            m_pill_text = QStaticText(QString::fromStdString(m_pill_shown));
+            m_pill_text.setTextFormat(Qt::PlainText);
+            m_pill_text.prepare(QTransform(), pill_font());
+            m_pill_width = QFontMetricsF(pill_font()).horizontalAdvance(QString::fromStdString(m_pill_shown));
+        }
+        return flip(pill_rect(m_shared->anchor, m_pill_width));
+    }
+
+    // Rings are drawn from pictures made once per step of their growth: an
+    // antialiased ellipse is hundreds of spans, which the raster engine hands
+    // to a thread pool, and ten clicks a second kept it busy for every frame.
+    const QImage& sprite(int step, bool left)
+    {
+        const qreal dpr = devicePixelRatioF();
+        if (dpr != m_sprite_dpr) {
+            m_sprites.clear();
+            m_sprite_dpr = dpr;
+        }
+        QImage& image = m_sprites[step * 2 + (left ? 1 : 0)];
+        if (!image.isNull())
+            return image;
+        const int side = static_cast<int>(std::ceil(RING_SIZE * dpr));
+        image = QImage(side, side, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(dpr);
+        image.fill(Qt::transparent);
+        const auto [scale, opacity] = ring_look(step_time(step));
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QColor c = left ? util::rgba(0.24, 0.55, 1.0, 1) : util::rgba(1.0, 0.58, 0.0, 1);
+        p.translate(RING_SIZE / 2, RING_SIZE / 2);
+        p.scale(scale, scale);
+        p.setOpacity(opacity);
+        QColor fill = c, stroke = c;
+        fill.setAlphaF(0.22f);
+        stroke.setAlphaF(0.95f);
+        p.setBrush(fill);
+        p.setPen(QPen(stroke, 4));
+        p.drawEllipse(QRectF(-42, -42, 84, 84));
+        return image;
+    }
+
+    // A box painted with one look: a ring's picture, or the pill's opacity and text.
+    struct Drawn {
+        QRect box;
+        int look = 0;
+        std::string text;
+        bool operator<(const Drawn& o) const
+        {
+            return std::tuple(box.x(), box.y(), box.width(), box.height(), look, text)
+                < std::tuple(o.box.x(), o.box.y(), o.box.width(), o.box.height(), o.look, o.text);
+        }
+    };
 
     std::shared_ptr<Shared> m_shared;
     QTimer m_animate;
-    QRegion m_drawn;
+    std::vector<Drawn> m_drawn;
+    std::optional<QRegion> m_shape;
+    bool m_shape_set = false;
+    std::map<int, QImage> m_sprites;
+    qreal m_sprite_dpr = 0;
+    std::string m_pill_shown;
+    QStaticText m_pill_text;
+    double m_pill_width = 0;
 };
 
 // --- Shared -----------------------------------------------------------------------
@@ -298,6 +399,7 @@ std::unique_ptr<InputOverlay> InputOverlay::start(const platform::RectF& frame, 
     s.frame = frame;
     s.anchor = { area.x - frame.x + area.w * 0.5, area.y - frame.y + 56 };
     s.scale = scale;
+    s.shaped = !platform::compositor_running();
     s.after = [](double secs, std::function<void()> job) { util::after(secs, std::move(job)); };
     s.now = [] { return Clock::now(); };
 

@@ -51,8 +51,8 @@ struct Ring {
 
 // The state the panel is painted from.
 struct Scene {
-    std::string text;      // typed so far, cleared by a hide
-    std::string shown;     // what the pill paints, kept while it fades
+    std::string text; // typed so far, cleared by a hide
+    std::string shown; // what the pill paints, kept while it fades
     std::uint64_t generation = 0;
     bool pill_shown = false;
     std::optional<Clock::time_point> pill_fade_start;
@@ -63,9 +63,10 @@ class OverlayPanel;
 
 struct Shared : std::enable_shared_from_this<Shared> {
     Scene scene;
-    platform::RectF frame;  // the screen, global points
+    platform::RectF frame; // the screen, global points
     platform::PointF anchor; // pill's bottom centre, panel points
     double scale = 1;
+    bool shaped = false; // no compositor: the panel is cut to what it draws
     QPointer<OverlayPanel> panel;
     // Main-queue timers and the clock; tests replace them.
     std::function<void(double, std::function<void()>)> after;
@@ -81,6 +82,12 @@ struct Shared : std::enable_shared_from_this<Shared> {
 platform::RectF pill_rect(const platform::PointF& anchor, double text_w);
 // A ring's scale and opacity `t` seconds into its growth (none: not begun).
 std::pair<double, double> ring_look(std::optional<double> t);
+// Rings are drawn from pictures made per step of their growth, 60 steps a
+// second: the step `t` seconds in (none: not begun, step 0), and the time a
+// step stands for.
+inline constexpr double RING_STEPS_PER_SECOND = 60;
+int ring_step(std::optional<double> t);
+std::optional<double> step_time(int step);
 // The pill's opacity `t` seconds into its fade (none: no fade).
 double pill_opacity(bool shown, std::optional<double> t);
 

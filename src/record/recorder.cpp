@@ -67,6 +67,14 @@ Services real_services()
     s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination) {
         video::make_gif(source, settings, destination, true, video::FromRecording {});
     };
+    s.release = [](std::unique_ptr<platform::CaptureStream> stream, Job then) {
+        auto held = std::make_shared<std::unique_ptr<platform::CaptureStream>>(std::move(stream));
+        // `then` moves on, so what it holds is let go on the main thread.
+        util::in_background([held, then = std::move(then)]() mutable {
+            held->reset();
+            util::on_main(std::move(then));
+        });
+    };
     return s;
 }
 
@@ -380,24 +388,13 @@ bool teardown(std::uint64_t id)
     return true;
 }
 
-void finish(std::uint64_t id)
-{
-    if (!find(id))
-        return;
-    std::unique_ptr<Session> r = std::move(SLOT);
-    Services& s = services();
-    r->ui->close();
-    if (auto overlay = std::move(r->overlay))
-        overlay->stop();
-    if (!r->stopping && r->stream)
-        stop_stream(*r->stream);
-    // The stream's end waits for the writer: after it the output has said
-    // whether the file was completed.
-    r->stream.reset();
-    const std::uint64_t duration = r->started_at
-        ? static_cast<std::uint64_t>(std::max(0.0, std::floor(std::chrono::duration<double>(s.now() - *r->started_at).count())))
-        : 0;
+namespace {
 
+// Hands a finished recording's file on, once its stream is gone.
+void deliver(const Session& recording, std::uint64_t duration)
+{
+    const Session* r = &recording;
+    Services& s = services();
     std::error_code ec;
     const auto size = fs::file_size(r->path, ec);
     if (ec || size == 0 || !r->file_ended->load()) {
@@ -431,6 +428,29 @@ void finish(std::uint64_t id)
     const fs::path gif = output::unique_path(config::save_dir(*cfg), stem, "gif",
         [](const fs::path& p) { return fs::exists(video::partial_path(p)); });
     s.make_gif(r->path, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
+}
+
+} // namespace
+
+void finish(std::uint64_t id)
+{
+    if (!find(id))
+        return;
+    std::shared_ptr<Session> r = std::move(SLOT);
+    Services& s = services();
+    r->ui->close();
+    r->ui.reset(); // the widgets go on the main thread, before the wait
+    if (auto overlay = std::move(r->overlay))
+        overlay->stop();
+    if (!r->stopping && r->stream)
+        stop_stream(*r->stream);
+    const std::uint64_t duration = r->started_at
+        ? static_cast<std::uint64_t>(std::max(0.0, std::floor(std::chrono::duration<double>(s.now() - *r->started_at).count())))
+        : 0;
+    // The stream's end waits for the writer, which may take seconds for a
+    // long recording: the main thread goes on meanwhile, and after it the
+    // output has said whether the file was completed.
+    s.release(std::move(r->stream), [r, duration] { deliver(*r, duration); });
 }
 
 void prepare(std::uint64_t id, capture::Content content, bool refreshed)

@@ -111,6 +111,9 @@ struct Services {
     std::function<void(const std::filesystem::path&, std::optional<flash::Origin>)> show_video;
     std::function<void(const std::filesystem::path& source, video::GifSettings, const std::filesystem::path& destination)>
         make_gif;
+    // Lets a stream go off the main thread (its end waits for the writer to
+    // close the file), then runs `then` on the main queue.
+    std::function<void(std::unique_ptr<platform::CaptureStream>, Job then)> release;
 };
 Services& services();
 // Restores the real modules (tests).

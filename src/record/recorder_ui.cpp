@@ -190,7 +190,7 @@ bool VistropeRecordControls::on_button(const QPointF& p) const
     return p.x() >= b.left() && p.x() <= b.right() && p.y() >= b.top() && p.y() <= b.bottom();
 }
 
-void VistropeRecordControls::paintEvent(QPaintEvent*)
+void VistropeRecordControls::paintEvent(QPaintEvent* event)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
@@ -202,7 +202,12 @@ void VistropeRecordControls::paintEvent(QPaintEvent*)
     p.drawEllipse(q(m_layout.dot));
     p.setBrush(util::rgba(1, 1, 1, 0.18));
     p.drawRect(q(m_layout.separator));
+    // The pulsing dot repaints alone many times a second: the texts are
+    // laid out only when their part is repainted.
+    const QRect dirty = event->rect();
     const QRectF b = q(m_layout.button);
+    if (!dirty.intersects(b.toAlignedRect()) && !dirty.intersects(q(m_layout.time).toAlignedRect()))
+        return;
     p.setBrush(util::rgba(1, 1, 1, button_alpha(m_pressed, m_hovered)));
     p.drawRoundedRect(b, 14, 14);
     p.setBrush(red());

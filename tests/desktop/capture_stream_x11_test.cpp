@@ -3,6 +3,7 @@
 #include "flat_window.h"
 #include "qt_wait.h"
 #include "platform/capture_stream.h"
+#include "platform/panels.h"
 #include "platform/screen_capture.h"
 #include "platform/sound_out.h"
 #include "record/recorder_stream.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegion>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -359,6 +361,31 @@ TEST_F(CaptureStreamX11, AWindowRecordingShowsTheWindowUncovered)
     EXPECT_TRUE(near(frame.pixelColor(50, 50), RED)) << describe(frame.pixelColor(50, 50));
     EXPECT_TRUE(near(frame.pixelColor(50, 250), BLUE)) << describe(frame.pixelColor(50, 250));
     EXPECT_TRUE(near(frame.pixelColor(350, 250), YELLOW)) << describe(frame.pixelColor(350, 250));
+}
+
+// A shaped window's own pixels keep what it painted before it was cut: the
+// recording composes it within its shape only.
+TEST_F(CaptureStreamX11, AWindowRecordingCutsAShapedWindowToItsShape)
+{
+    OtherWindow other;
+    ASSERT_TRUE(other.start(QRect(200, 200, 400, 300)));
+    const QPoint o = other.origin;
+    // Painted whole over the green quadrant, then cut to its left half.
+    Flat shaped(MAGENTA, QRect(o + QPoint(250, 40), QSize(100, 100)));
+    pump_for(400);
+    platform::set_shape(&shaped, QRegion(0, 0, 50, 100));
+    pump_for(400);
+
+    platform::ContentFilter filter;
+    filter.kind = platform::ContentFilter::Kind::Windows;
+    filter.display = m_display;
+    filter.included_windows = { other.id, static_cast<std::uint32_t>(shaped.winId()) };
+    const QString file = record("shaped.mp4", filter, config(QRect(o, QSize(400, 300)), 30), 1.2);
+    const auto frames = frames_rgb(file, 400, 300);
+    ASSERT_GT(frames.size(), 5u);
+    const QImage& frame = frames[frames.size() / 2];
+    EXPECT_TRUE(near(frame.pixelColor(275, 90), MAGENTA)) << describe(frame.pixelColor(275, 90));
+    EXPECT_TRUE(near(frame.pixelColor(325, 90), GREEN)) << "cut away: " << describe(frame.pixelColor(325, 90));
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -106,6 +107,90 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
     QThread::msleep(500);
     for (const auto& g : program_windows())
         EXPECT_NE(g.h, 36) << "the capsule went with the recording";
+}
+
+namespace {
+
+// The program's viewable windows by id: what xdotool finds of its class.
+std::map<std::string, Geometry> windows_by_id()
+{
+    std::map<std::string, Geometry> out;
+    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
+    std::string id;
+    while (ids >> id)
+        if (const auto g = window_geometry(id))
+            out.emplace(id, *g);
+    return out;
+}
+
+std::optional<Geometry> capsule_window()
+{
+    for (const auto& g : program_windows())
+        if (g.h == 36)
+            return g;
+    return std::nullopt;
+}
+
+} // namespace
+
+TEST_F(DesktopRecorder, TheCapsuleGoesWhereItIsDraggedAndKeepsRecording)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    std::optional<Geometry> before;
+    ASSERT_TRUE(poll([&] { return (before = capsule_window()).has_value(); }));
+    // Pressed by its dot, well off the button, and dragged up and right.
+    const int x = before->x + 12, y = before->y + before->h / 2;
+    xdo({ "mousemove", QString::number(x), QString::number(y), "mousedown", "1" });
+    for (int i = 1; i <= 10; ++i)
+        xdo({ "mousemove", QString::number(x + 30 * i), QString::number(y - 25 * i) });
+    xdo({ "mouseup", "1" });
+    std::optional<Geometry> after;
+    EXPECT_TRUE(poll([&] {
+        after = capsule_window();
+        return after && std::abs(after->x - (before->x + 300)) <= 6 && std::abs(after->y - (before->y - 250)) <= 6;
+    })) << fmt::format("from {},{} to {},{}", before->x, before->y, after ? after->x : -1, after ? after->y : -1);
+    ASSERT_TRUE(after);
+    EXPECT_GE(after->x, 0);
+    EXPECT_GE(after->y, 0);
+    EXPECT_LE(after->x + after->w, 1920);
+    EXPECT_LE(after->y + after->h, 1080);
+    // A drag is no stop: the recording goes on until the command ends it.
+    EXPECT_FALSE(m_program->wait_for("deteniendo", 1)) << m_program->err();
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    EXPECT_EQ(files(".mp4").size(), 1u);
+}
+
+TEST_F(DesktopRecorder, ClickingTheRecordingsTrayIconStopsItAndKeepsTheFile)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    auto small = [] {
+        std::map<std::string, Geometry> icons;
+        for (const auto& [id, g] : windows_by_id())
+            if (g.w <= 64 && g.h <= 64 && g.w > 4)
+                icons.emplace(id, g);
+        return icons;
+    };
+    std::map<std::string, Geometry> before;
+    ASSERT_TRUE(poll([&] { return !(before = small()).empty(); })) << "the program's own tray icon";
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    std::optional<Geometry> icon;
+    ASSERT_TRUE(poll([&] {
+        for (const auto& [id, g] : small())
+            if (!before.count(id))
+                icon = g;
+        return icon.has_value();
+    })) << "the recording's tray icon";
+    QThread::msleep(1200);
+    xdo({ "mousemove", QString::number(icon->x + icon->w / 2), QString::number(icon->y + icon->h / 2), "click", "1" });
+    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u);
+    EXPECT_EQ(read_file(mp4[0]).substr(4, 4), "ftyp");
+    EXPECT_TRUE(poll([&] { return small().size() == before.size(); })) << "the recording's icon goes with it";
 }
 
 TEST_F(DesktopRecorder, DetenerDuringTheCountdownLeavesNoFile)

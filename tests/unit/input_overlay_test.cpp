@@ -2,6 +2,7 @@
 // rings, and the monitor's presses reaching the scene.
 #include "base/hotkeys.h"
 #include "platform/fake/raw_input_fake.h"
+#include "platform/panels.h"
 #include "record/input_overlay.h"
 
 #include <gtest/gtest.h>
@@ -170,6 +171,55 @@ TEST_F(InputOverlayScene, ClicksDrawRingsThatGrowAndGoWheelsDoNot)
     EXPECT_EQ(rings.size(), 4u);
     advance(0.01);
     EXPECT_TRUE(rings.empty());
+}
+
+// Without a compositor the idle panel is shaped to nothing (it stays
+// mapped, so its window keeps its place in the recording's filter); it
+// paints each ring where it was clicked, in its button's colour, at its size
+// of the moment.
+TEST_F(InputOverlayScene, TheIdlePanelShowsNothingAndRingsArePaintedWhereClicked)
+{
+    QWidget* panel = m_overlay->panel();
+    ASSERT_TRUE(panel);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_FALSE(platform::shape_of(panel)) << "with a compositor the panel is whole";
+    m_shared->shaped = true;
+    m_shared->changed();
+    auto shows_nothing = [panel] {
+        const auto shape = platform::shape_of(panel);
+        return shape && shape->isEmpty();
+    };
+    EXPECT_TRUE(shows_nothing());
+    m_input->click({ 1, 300, 500 });
+    m_input->click({ 3, 900, 200 });
+    EXPECT_FALSE(shows_nothing());
+    advance(0);
+    advance(0.2);
+    const QImage shot = panel->grab().toImage();
+    const double dpr = shot.devicePixelRatio();
+    // Panel points have a bottom-left origin; the picture's, a top-left one.
+    auto at = [&](double x, double y) { return shot.pixelColor(int(x * dpr), int((800 - y) * dpr)); };
+    const double radius = 42 * ring_look(0.2).first;
+    const QColor left_edge = at(300 + radius, 500), right_edge = at(900 - radius, 200);
+    EXPECT_GT(left_edge.alpha(), 100);
+    EXPECT_GT(left_edge.blue(), left_edge.red() + 60) << "a left click's ring is blue";
+    EXPECT_GT(right_edge.alpha(), 100);
+    EXPECT_GT(right_edge.red(), right_edge.blue() + 60) << "another button's ring is orange";
+    EXPECT_LT(at(300 + radius + 12, 500).alpha(), 10) << "nothing beyond the ring's edge yet";
+    EXPECT_LT(at(600, 350).alpha(), 10);
+    advance(0.41);
+    EXPECT_TRUE(m_shared->scene.rings.empty());
+    EXPECT_TRUE(shows_nothing());
+    // A key brings it back for the pill, and the pill's fade leaves nothing again.
+    m_input->press({ 8, COMMAND, "c", "c" });
+    EXPECT_FALSE(shows_nothing());
+    advance(1.2);
+    for (int i = 0; i < 30 && !shows_nothing(); ++i) {
+        advance(0.016);
+        m_shared->changed();
+    }
+    EXPECT_TRUE(shows_nothing());
+    EXPECT_TRUE(panel->isVisible());
 }
 
 TEST_F(InputOverlayScene, StoppingEndsMonitorsAndLateStepsDrawNothing)

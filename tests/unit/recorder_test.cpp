@@ -101,6 +101,14 @@ protected:
             m_done.push_back(fmt::format("gif {} -> {} a {} cps", src.parent_path() == m_dir.path() / "tmp" ? "temporal" : "otro",
                 dst.filename().string(), g.fps));
         };
+        s.release = [this](std::unique_ptr<platform::CaptureStream> stream, Job then) {
+            if (m_hold_release) {
+                m_released.emplace_back(std::move(stream), std::move(then));
+                return;
+            }
+            stream.reset();
+            services().post(std::move(then));
+        };
 
         auto content = std::make_shared<platform::ShareableContent>();
         platform::ShareableDisplay d;
@@ -190,6 +198,8 @@ protected:
     int m_streams = 0;
     capture::Content m_content;
     bool m_hold_content = false;
+    bool m_hold_release = false;
+    std::vector<std::pair<std::unique_ptr<platform::CaptureStream>, Job>> m_released;
     std::vector<capture::Waiter> m_refreshes;
     platform::RectF m_area;
     std::vector<std::string> m_ui, m_toasts, m_done;
@@ -246,6 +256,34 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     // A second recording in the same second gets the next name.
     start_region();
     EXPECT_EQ(session()->path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
+}
+
+// The stream's end waits for its writer: finishing lets it go elsewhere and
+// delivers only once it is gone, so the main thread never waits for a file.
+TEST_F(RecorderTest, FinishingDeliversOnlyAfterTheStreamIsLetGo)
+{
+    m_hold_release = true;
+    start_region();
+    write_output();
+    advance(2.5);
+    stop();
+    pump();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_ui.back(), "cerrar");
+    ASSERT_EQ(m_released.size(), 1u);
+    EXPECT_TRUE(m_released[0].first);
+    EXPECT_TRUE(m_done.empty());
+    EXPECT_TRUE(m_toasts.empty());
+    // A new recording may begin meanwhile; the old one keeps its own file.
+    start_region();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(session()->path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
+    advance(3);
+    m_released[0].first.reset();
+    m_released[0].second();
+    EXPECT_EQ(m_done, (std::vector<std::string> { "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:02" }));
+    EXPECT_TRUE(running());
 }
 
 TEST_F(RecorderTest, AStopBeforeTheStartIsRequestedCancels)

@@ -17,11 +17,13 @@
 
 #include <QGuiApplication>
 #include <QPainter>
+#include <QRegion>
 #include <QWindow>
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/render.h>
+#include <xcb/shape.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
@@ -723,6 +725,7 @@ private:
             t.viewable = a->map_state == XCB_MAP_STATE_VIEWABLE;
             t.input_output = a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
             t.override_redirect = a->override_redirect;
+            t.border = g->border_width;
             out.push_back(t);
         }
         return out;
@@ -1043,8 +1046,35 @@ private:
         for (const auto& t : tops)
             if (t.viewable && t.input_output && !own_tops.count(t.id))
                 plan.windows.push_back(t);
+        read_shapes(plan.windows);
         set_backdrop(plan, tops);
         return plan;
+    }
+
+    // The bounding shapes of windows, asked for all at once.
+    void read_shapes(std::vector<TopLevel>& windows)
+    {
+        std::vector<xcb_shape_query_extents_cookie_t> extents;
+        extents.reserve(windows.size());
+        for (const auto& t : windows)
+            extents.push_back(xcb_shape_query_extents(m_conn, t.id));
+        std::vector<std::optional<xcb_shape_get_rectangles_cookie_t>> rects(windows.size());
+        for (std::size_t i = 0; i < windows.size(); ++i)
+            if (auto e = own(xcb_shape_query_extents_reply(m_conn, extents[i], nullptr)); e && e->bounding_shaped)
+                rects[i] = xcb_shape_get_rectangles(m_conn, windows[i].id, XCB_SHAPE_SK_BOUNDING);
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            if (!rects[i])
+                continue;
+            auto r = own(xcb_shape_get_rectangles_reply(m_conn, *rects[i], nullptr));
+            if (!r)
+                continue;
+            // Shapes are given from the window's origin, inside its border.
+            std::vector<PixelRect> shape;
+            const xcb_rectangle_t* it = xcb_shape_get_rectangles_rectangles(r.get());
+            for (int k = 0; k < xcb_shape_get_rectangles_rectangles_length(r.get()); ++k)
+                shape.push_back({ it[k].x + windows[i].border, it[k].y + windows[i].border, it[k].width, it[k].height });
+            windows[i].shape = std::move(shape);
+        }
     }
 
     x11::Underlay underlay_of(const PixelRect& rect, const std::vector<std::uint32_t>& windows)
@@ -1058,6 +1088,7 @@ private:
             for (const auto& t : tops)
                 if (id && t.id == id && t.viewable && t.input_output)
                     plan.windows.push_back(t);
+        read_shapes(plan.windows);
         return plan;
     }
 
@@ -1123,8 +1154,16 @@ private:
                 if (part.w <= 0 || part.h <= 0)
                     continue;
                 auto pixels = window_pixels(t, { part.x - t.outer.x, part.y - t.outer.y, part.w, part.h });
-                if (pixels)
-                    painter.drawImage(part.x - hole.x, part.y - hole.y, *pixels);
+                if (!pixels)
+                    continue;
+                if (t.shape) {
+                    QRegion shape;
+                    for (const PixelRect& r : *t.shape)
+                        shape += QRect(t.outer.x + r.x - hole.x, t.outer.y + r.y - hole.y, r.w, r.h);
+                    painter.setClipRegion(shape);
+                }
+                painter.drawImage(part.x - hole.x, part.y - hole.y, *pixels);
+                painter.setClipping(false);
             }
             painter.end();
             QPainter onto(&image);

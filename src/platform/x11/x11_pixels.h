@@ -26,6 +26,11 @@ struct TopLevel {
     bool viewable = false;
     bool input_output = false;
     bool override_redirect = false;
+    std::uint16_t border = 0;
+    // The bounding shape, in pixels of the window's outer rectangle; none:
+    // unshaped. Only a plan's windows carry it: their own pixels keep what
+    // lay beneath them where the shape leaves them out.
+    std::optional<std::vector<PixelRect>> shape;
 };
 
 // What to paint from the windows' own (Composite) pixmaps: over the program's
