@@ -248,22 +248,66 @@ TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
     EXPECT_NEAR(rms(s, 0.92, 0.98), one, 0.1 * one);     // the block that came first, at its place
 }
 
-TEST(AudioClock, BlocksFollowBySampleCountsAndOnlyALostStretchLeavesAGap)
+TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLeavesAGap)
 {
     const std::int64_t origin = 5'000'000'000;
+    const std::int64_t ms = 1'000'000;
     platform::pulse::AudioClock clock(48000, origin);
-    // The first block was taken 0.1 s after the origin.
-    EXPECT_EQ(clock.place(origin + 100'000'000, 960), 4800);
-    // The next arrives with jitter of a few ms either way: counts win.
-    EXPECT_EQ(clock.place(origin + 123'000'000, 960), 5760);
-    EXPECT_EQ(clock.place(origin + 135'000'000, 960), 6720);
-    // 200 ms lost on the way: the clock runs ahead by more than 50 ms, a gap follows.
-    EXPECT_EQ(clock.place(origin + 340'000'000, 960), 16320);
-    EXPECT_EQ(clock.place(origin + 360'000'000, 960), 17280);
-    // A source that delivers faster than it records falls behind the clock by more than 200 ms: back to the clock.
-    EXPECT_EQ(clock.place(origin + 380'000'000, 48000), 18240);
-    EXPECT_EQ(clock.place(origin + 390'000'000, 960), 18720);
+    // Blocks of 20 ms taken from 100 ms on; the first one reached us 30 ms late.
+    EXPECT_EQ(clock.place(origin + 130 * ms, 960), 6240);
+    // The next came at once: the first was late, the timeline moves back to it.
+    EXPECT_EQ(clock.place(origin + 120 * ms, 960), 5760);
+    // A millisecond either way is the scheduler's: counts win.
+    EXPECT_EQ(clock.place(origin + 141 * ms, 960), 6720);
+    EXPECT_EQ(clock.place(origin + 159 * ms, 960), 7680);
+    // 200 ms lost on the way: more than 50 ms later than the counts say, a gap follows.
+    EXPECT_EQ(clock.place(origin + 380 * ms, 960), 18240);
+    EXPECT_EQ(clock.place(origin + 401 * ms, 960), 19200);
     // Before the origin: negative positions (the output drops them).
     platform::pulse::AudioClock early(48000, origin);
-    EXPECT_EQ(early.place(origin - 20'000'000, 960), -960);
+    EXPECT_EQ(early.place(origin - 20 * ms, 960), -960);
+}
+
+// A monitor as the sound server drives it: the sink renders 20 ms ahead of
+// playing, every 20 ms, and the monitor delivers each render as it is made,
+// now and then late (and what comes after a late one waits behind it); the
+// client reads whatever has come in pieces of its own. Once one delivery has
+// come promptly every piece lands where it is heard, within the clock's 2 ms
+// tolerance, and later late deliveries do not move it.
+TEST(AudioClock, AMonitorsSoundLandsWhereItIsHeard)
+{
+    const int rate = 48000;
+    const std::int64_t ms = 1'000'000;
+    const std::int64_t origin = 7'000'000'000;
+    const std::int64_t ahead = 20 * ms;
+    const std::int64_t heard0 = origin + 50 * ms; // when sample 0 is heard
+    const std::int64_t render = 960;              // samples per render: the 20 ms ahead
+    const std::int64_t delays[] = { 40, 1, 3, 0, 2, 7, 0, 1, 25, 0 }; // ms from a render to its delivery
+    const int renders = 100;
+    auto heard = [&](std::int64_t n) { return heard0 + n * 1'000'000'000 / rate; };
+
+    std::vector<std::int64_t> delivered_at(renders);
+    for (int k = 0; k < renders; ++k)
+        delivered_at[k] = std::max(k ? delivered_at[k - 1] : 0, heard(k * render) + delays[k % 10] * ms);
+
+    platform::pulse::AudioClock clock(rate, origin);
+    std::int64_t read = 0;
+    int next = 0, checked = 0;
+    while (next < renders) {
+        const std::int64_t now = delivered_at[next];
+        while (next < renders && delivered_at[next] <= now)
+            ++next;
+        const std::int64_t delivered = next * render;
+        while (read < delivered) {
+            const std::int64_t frames = std::min<std::int64_t>(333, delivered - read);
+            const std::int64_t at = clock.place(clock.latest_taken(now, static_cast<std::size_t>(delivered - read), ahead),
+                static_cast<std::size_t>(frames));
+            if (read >= 3 * render) { // render 3 is the first that comes at once
+                EXPECT_NEAR(at, (heard(read) - origin) * rate / 1'000'000'000, rate / 500) << "sample " << read;
+                ++checked;
+            }
+            read += frames;
+        }
+    }
+    EXPECT_GT(checked, 250);
 }

@@ -19,16 +19,21 @@ AudioClock::AudioClock(int sample_rate, std::int64_t origin_ns)
 {
 }
 
-std::int64_t AudioClock::place(std::int64_t taken_ns, std::size_t frames)
+std::int64_t AudioClock::place(std::int64_t latest_ns, std::size_t frames)
 {
-    const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(taken_ns - m_origin) * m_rate / 1e9));
-    if (!m_placed || by_clock > m_next + m_rate / 20 || by_clock < m_next - m_rate / 5) {
+    const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(latest_ns - m_origin) * m_rate / 1e9));
+    if (!m_placed || by_clock > m_next + m_rate / 20 || by_clock < m_next - m_rate / 500) {
         m_placed = true;
         m_next = by_clock;
     }
     const std::int64_t at = m_next;
     m_next += static_cast<std::int64_t>(frames);
     return at;
+}
+
+std::int64_t AudioClock::latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const
+{
+    return arrival_ns - static_cast<std::int64_t>(std::llround(static_cast<double>(queued_frames) * 1e9 / m_rate)) + heard_later_ns;
 }
 
 namespace {
@@ -42,6 +47,9 @@ std::int64_t monotonic_ns()
 
 std::atomic<bool> no_server_logged { false };
 
+// How often a monitor asks again how far ahead its sink plays.
+constexpr std::int64_t SINK_QUERY_PERIOD_NS = 250'000'000;
+
 } // namespace
 
 struct AudioCapture::Impl {
@@ -51,6 +59,13 @@ struct AudioCapture::Impl {
         pa_stream* stream = nullptr;
         AudioClock clock { 48000, 0 };
         bool gone = false;
+        // A monitor's sink renders ahead of what it plays, and the monitor
+        // hears it as it renders: the newest sample delivered is heard this
+        // much later (the sink's configured latency).
+        bool monitor = false;
+        std::int64_t heard_later_ns = -1; // unknown yet: a monitor's blocks wait for it
+        pa_operation* sink_query = nullptr;
+        std::int64_t last_sink_query = 0;
     };
 
     AudioRequest request;
@@ -68,7 +83,12 @@ struct AudioCapture::Impl {
         if (!loop)
             return;
         pa_threaded_mainloop_lock(loop);
-        for (Input& in : inputs)
+        for (Input& in : inputs) {
+            if (in.sink_query) {
+                pa_operation_cancel(in.sink_query);
+                pa_operation_unref(in.sink_query);
+                in.sink_query = nullptr;
+            }
             if (in.stream) {
                 pa_stream_set_read_callback(in.stream, nullptr, nullptr);
                 pa_stream_set_state_callback(in.stream, nullptr, nullptr);
@@ -76,6 +96,7 @@ struct AudioCapture::Impl {
                 pa_stream_unref(in.stream);
                 in.stream = nullptr;
             }
+        }
         if (context) {
             pa_context_set_state_callback(context, nullptr, nullptr);
             pa_context_disconnect(context);
@@ -115,6 +136,8 @@ struct AudioCapture::Impl {
     {
         auto* in = static_cast<Input*>(data);
         const pa_stream_state_t state = pa_stream_get_state(s);
+        if (state == PA_STREAM_READY)
+            in->owner->query_sink(*in, monotonic_ns());
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
             util::log(fmt::format("grabación: la entrada de sonido {} se cortó: {}", in->index,
                 pa_strerror(pa_context_errno(in->owner->context))));
@@ -122,29 +145,58 @@ struct AudioCapture::Impl {
         }
     }
 
+    static void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        if (info && !eol) {
+            const pa_usec_t ahead = info->configured_latency ? info->configured_latency : info->latency;
+            in->heard_later_ns = static_cast<std::int64_t>(ahead) * 1000;
+            return;
+        }
+        if (eol < 0 && in->heard_later_ns < 0)
+            in->heard_later_ns = 0; // no answer: the sound a little early rather than none
+        if (in->sink_query) {
+            pa_operation_unref(in->sink_query);
+            in->sink_query = nullptr;
+        }
+    }
+
+    // Asks the monitor's sink for its latency now and then: another client
+    // that wants it shorter changes it.
+    void query_sink(Input& in, std::int64_t now)
+    {
+        if (!in.monitor || in.sink_query || (in.heard_later_ns >= 0 && now - in.last_sink_query < SINK_QUERY_PERIOD_NS))
+            return;
+        in.last_sink_query = now;
+        in.sink_query = pa_context_get_sink_info_by_name(context, sink.c_str(), &on_sink_info, &in);
+    }
+
     static void on_read(pa_stream* s, size_t, void* data)
     {
         auto* in = static_cast<Input*>(data);
         Impl& self = *in->owner;
         const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(self.request.channels);
-        while (pa_stream_readable_size(s) > 0) {
+        self.query_sink(*in, monotonic_ns());
+        for (;;) {
+            const std::size_t queued = pa_stream_readable_size(s);
+            if (queued == 0 || queued == static_cast<std::size_t>(-1))
+                return;
             const void* bytes = nullptr;
             size_t n = 0;
             if (pa_stream_peek(s, &bytes, &n) < 0 || n == 0)
                 return;
+            // This block and everything queued behind it had arrived by now.
             const std::int64_t arrival = monotonic_ns();
-            pa_usec_t latency = 0;
-            int negative = 0;
-            // Until the server has told the stream's timing, a block cannot be
-            // placed: what comes first is the source's backlog from before
-            // the start, which the timeline drops anyway.
-            if (bytes && pa_stream_get_latency(s, &latency, &negative) == 0) {
-                const auto lat = static_cast<std::int64_t>(latency) * 1000;
-                const std::size_t frames = n / frame_bytes;
-                const std::int64_t at = in->clock.place(negative ? arrival + lat : arrival - lat, frames);
-                self.samples(in->index, at, static_cast<const float*>(bytes), frames);
+            const std::size_t frames = n / frame_bytes;
+            if (in->monitor && in->heard_later_ns < 0) {
+                // Not placeable until the sink's latency is known (a round trip after the start).
+                pa_stream_drop(s);
+                continue;
             }
-            // A hole (no data) is left as it is: the mix keeps it silent.
+            const std::int64_t at = in->clock.place(in->clock.latest_taken(arrival, queued / frame_bytes, in->heard_later_ns), frames);
+            // A hole (no data) keeps its place on the timeline and stays silent in the mix.
+            if (bytes)
+                self.samples(in->index, at, static_cast<const float*>(bytes), frames);
             pa_stream_drop(s);
         }
     }
@@ -166,8 +218,7 @@ struct AudioCapture::Impl {
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20'000, &spec));
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+        const auto flags = PA_STREAM_ADJUST_LATENCY;
         return pa_stream_connect_record(in.stream, device.empty() ? nullptr : device.c_str(), &attr, flags) == 0;
     }
 };
@@ -192,6 +243,8 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         impl->inputs[i].index = i;
         impl->inputs[i].clock = AudioClock(request.sample_rate, request.origin_ns);
         impl->inputs[i].gone = !(i == 0 ? request.system : request.microphone);
+        impl->inputs[i].monitor = i == 0;
+        impl->inputs[i].heard_later_ns = i == 0 ? -1 : 0;
     }
     auto give_up = [&](const std::string& why) -> std::unique_ptr<AudioCapture> {
         if (!no_server_logged.exchange(true))

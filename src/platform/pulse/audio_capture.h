@@ -4,9 +4,13 @@
 // System sound is the default sink's monitor (it carries every client's
 // sound), the microphone is the default source. Samples are float32
 // interleaved at the requested rate; each block is placed on the stream's
-// timeline by its arrival time less the stream's latency, then by sample
-// counts, so the blocks of one input follow each other without drift and a
-// real gap stays a gap.
+// timeline by sample counts, anchored at the earliest time the arrivals allow
+// (a sample is never taken after it arrives), so the blocks of one input
+// follow each other without drift and a real gap stays a gap.
+//
+// The stream's latency as the server's timing reports give it is not used:
+// for a monitor those reports lag the data by up to a second, and the sound
+// placed by them came 0.2–0.5 s early.
 #pragma once
 
 #include <cstddef>
@@ -28,13 +32,19 @@ struct AudioRequest {
 class AudioClock {
 public:
     AudioClock(int sample_rate, std::int64_t origin_ns);
-    // The position of a block whose first sample was taken at `taken_ns`
-    // (arrival less latency), `frames` long. Blocks follow on each other by
-    // their sample counts; only a clock that runs ahead by more than 50 ms
-    // (sound lost on the way) moves the next block on, leaving a silent gap,
-    // and one that falls behind by more than 200 ms (a source that delivered
-    // faster than it recorded) moves it back.
-    std::int64_t place(std::int64_t taken_ns, std::size_t frames);
+    // The position of a block, `frames` long, whose first sample was taken
+    // at `latest_ns` at the latest (its arrival less the sound queued behind
+    // it). Blocks follow on each other by their sample counts. A block that
+    // came sooner than the counts allow shows that the earlier ones came late:
+    // the timeline moves back to it (past a 2 ms tolerance for the scheduler).
+    // One that comes more than 50 ms later than the counts say (sound lost on
+    // the way) moves the timeline on, leaving a silent gap.
+    std::int64_t place(std::int64_t latest_ns, std::size_t frames);
+    // The latest time the first of `queued_frames` can have been taken when
+    // they had all arrived by `arrival_ns`. A monitor's sound is heard
+    // `heard_later_ns` after it arrives (its sink renders ahead of playing);
+    // 0 for a source.
+    std::int64_t latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const;
 
 private:
     int m_rate;
