@@ -436,13 +436,34 @@ struct Tone {
     }
 };
 
+// A null sink that nobody listens to renders up to 2 s ahead, and a monitor
+// that joins hears nothing of that (a sound card's sink starts over at the
+// shorter latency): a listener keeps it short, as a sound card's is, so a
+// recording's sound starts at once.
+struct Listener {
+    QProcess parec;
+    Listener() { parec.start("parec", { "-d", "vistrope_null.monitor", "--latency-msec=20", "--raw" }); }
+    ~Listener()
+    {
+        parec.kill(); // the child this test started
+        parec.waitForFinished();
+    }
+    bool hears()
+    {
+        qint64 heard = 0;
+        return wait_until([&] { return (heard += parec.readAll().size()) > 0; }, 5000);
+    }
+};
+
 } // namespace
 
 TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo)
 {
     ASSERT_EQ(run("pactl", { "get-default-source" }).trimmed(), "vistrope_sine"); // the session's 440 Hz "microphone"
+    Listener listener;
     Tone tone;
     ASSERT_FALSE(tone.module.isEmpty());
+    ASSERT_TRUE(listener.hears());
     Flat window(SEQUENCE[1], QRect(100, 100, 200, 200));
     pump_for(300);
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <string>
+#include <vector>
 #include <time.h>
 
 namespace platform::pulse {
@@ -49,6 +50,12 @@ std::atomic<bool> no_server_logged { false };
 
 // How often a monitor asks again how far ahead its sink plays.
 constexpr std::int64_t SINK_QUERY_PERIOD_NS = 250'000'000;
+// Sound that comes in one go (a backlog, a stalled client catching up) arrives
+// packet by packet, each long after it was taken: packets closer together than
+// this are placed as one block, timed by the last of them.
+constexpr pa_usec_t QUIET_US = 4'000;
+// A block is placed at the latest after this many seconds of sound, however it keeps coming.
+constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
 
 } // namespace
 
@@ -66,6 +73,9 @@ struct AudioCapture::Impl {
         std::int64_t heard_later_ns = -1; // unknown yet: a monitor's blocks wait for it
         pa_operation* sink_query = nullptr;
         std::int64_t last_sink_query = 0;
+        std::vector<float> block; // come in one go, not placed yet
+        std::int64_t block_arrival = 0;
+        pa_time_event* quiet = nullptr;
     };
 
     AudioRequest request;
@@ -84,6 +94,10 @@ struct AudioCapture::Impl {
             return;
         pa_threaded_mainloop_lock(loop);
         for (Input& in : inputs) {
+            if (in.quiet) {
+                pa_threaded_mainloop_get_api(loop)->time_free(in.quiet);
+                in.quiet = nullptr;
+            }
             if (in.sink_query) {
                 pa_operation_cancel(in.sink_query);
                 pa_operation_unref(in.sink_query);
@@ -175,30 +189,52 @@ struct AudioCapture::Impl {
     {
         auto* in = static_cast<Input*>(data);
         Impl& self = *in->owner;
-        const std::size_t frame_bytes = sizeof(float) * static_cast<std::size_t>(self.request.channels);
+        const auto channels = static_cast<std::size_t>(self.request.channels);
+        const std::size_t frame_bytes = sizeof(float) * channels;
         self.query_sink(*in, monotonic_ns());
         for (;;) {
-            const std::size_t queued = pa_stream_readable_size(s);
-            if (queued == 0 || queued == static_cast<std::size_t>(-1))
-                return;
             const void* bytes = nullptr;
             size_t n = 0;
-            if (pa_stream_peek(s, &bytes, &n) < 0 || n == 0)
-                return;
-            // This block and everything queued behind it had arrived by now.
-            const std::int64_t arrival = monotonic_ns();
-            const std::size_t frames = n / frame_bytes;
-            if (in->monitor && in->heard_later_ns < 0) {
-                // Not placeable until the sink's latency is known (a round trip after the start).
-                pa_stream_drop(s);
-                continue;
-            }
-            const std::int64_t at = in->clock.place(in->clock.latest_taken(arrival, queued / frame_bytes, in->heard_later_ns), frames);
-            // A hole (no data) keeps its place on the timeline and stays silent in the mix.
+            if (pa_stream_readable_size(s) == 0 || pa_stream_peek(s, &bytes, &n) < 0 || n == 0)
+                break;
+            const std::size_t values = n / frame_bytes * channels;
+            // A hole (no data) keeps its place on the timeline, silent.
             if (bytes)
-                self.samples(in->index, at, static_cast<const float*>(bytes), frames);
+                in->block.insert(in->block.end(), static_cast<const float*>(bytes), static_cast<const float*>(bytes) + values);
+            else
+                in->block.resize(in->block.size() + values, 0.0f);
             pa_stream_drop(s);
         }
+        // Everything read so far had arrived by now.
+        in->block_arrival = monotonic_ns();
+        if (in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels) {
+            self.place_block(*in);
+            return;
+        }
+        const pa_usec_t when = pa_rtclock_now() + QUIET_US;
+        if (in->quiet)
+            pa_context_rttime_restart(self.context, in->quiet, when);
+        else
+            in->quiet = pa_context_rttime_new(self.context, when, &on_quiet, in);
+    }
+
+    static void on_quiet(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        in->owner->place_block(*in);
+    }
+
+    void place_block(Input& in)
+    {
+        const std::size_t frames = in.block.size() / static_cast<std::size_t>(request.channels);
+        if (frames == 0)
+            return;
+        // A monitor's block cannot be placed until its sink's latency is known (a round trip after the start).
+        if (!in.monitor || in.heard_later_ns >= 0) {
+            const std::int64_t at = in.clock.place(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns), frames);
+            samples(in.index, at, in.block.data(), frames);
+        }
+        in.block.clear();
     }
 
     bool connect_input(Input& in, const std::string& device, const char* name)

@@ -6,7 +6,8 @@
 // interleaved at the requested rate; each block is placed on the stream's
 // timeline by sample counts, anchored at the earliest time the arrivals allow
 // (a sample is never taken after it arrives), so the blocks of one input
-// follow each other without drift and a real gap stays a gap.
+// follow each other without drift and a real gap stays a gap. Packets that
+// come in one go (a backlog) are one block, timed by the last of them.
 //
 // The stream's latency as the server's timing reports give it is not used:
 // for a monitor those reports lag the data by up to a second, and the sound
@@ -33,8 +34,8 @@ class AudioClock {
 public:
     AudioClock(int sample_rate, std::int64_t origin_ns);
     // The position of a block, `frames` long, whose first sample was taken
-    // at `latest_ns` at the latest (its arrival less the sound queued behind
-    // it). Blocks follow on each other by their sample counts. A block that
+    // at `latest_ns` at the latest (its arrival less the sound that came
+    // with it). Blocks follow on each other by their sample counts. A block that
     // came sooner than the counts allow shows that the earlier ones came late:
     // the timeline moves back to it (past a 2 ms tolerance for the scheduler).
     // One that comes more than 50 ms later than the counts say (sound lost on
