@@ -1101,8 +1101,16 @@ private:
     void set_backdrop(x11::Underlay& plan, const std::vector<TopLevel>& tops)
     {
         plan.wallpaper = wallpaper();
-        if (!plan.wallpaper)
-            plan.bare_tile = bare_tile(tops);
+        if (plan.wallpaper)
+            return;
+        std::vector<TopLevel> standing;
+        for (const auto& t : tops)
+            if (t.viewable && t.input_output)
+                standing.push_back(t);
+        // A window cut to its shape covers only that: the keys-and-clicks
+        // panel spans the screen but is cut to nothing between clicks.
+        read_shapes(standing);
+        plan.bare_tile = bare_tile(standing);
     }
 
     // A root set to a plain colour (or a pattern) keeps no pixmap to read,
@@ -1110,7 +1118,7 @@ private:
     // shows it wherever no window stands. A block far enough from every
     // window that no shadow reaches it, aligned so that a pattern repeating
     // from the root's origin tiles on, stands for the whole desktop.
-    QImage bare_tile(const std::vector<TopLevel>& tops)
+    QImage bare_tile(const std::vector<TopLevel>& standing)
     {
         constexpr int tile = 16;
         constexpr int margin = 48; // beyond a compositor's window shadows
@@ -1118,9 +1126,16 @@ private:
         for (int y = 0; y + tile <= root.h; y += tile)
             for (int x = 0; x + tile <= root.w; x += tile) {
                 const PixelRect reach { x - margin, y - margin, tile + 2 * margin, tile + 2 * margin };
-                const bool clear = std::none_of(tops.begin(), tops.end(), [&](const TopLevel& t) {
-                    const PixelRect overlap = intersect(t.outer, reach);
-                    return t.viewable && t.input_output && overlap.w > 0 && overlap.h > 0;
+                const auto meets = [&](const PixelRect& r) {
+                    const PixelRect overlap = intersect(r, reach);
+                    return overlap.w > 0 && overlap.h > 0;
+                };
+                const bool clear = std::none_of(standing.begin(), standing.end(), [&](const TopLevel& t) {
+                    if (!t.shape)
+                        return meets(t.outer);
+                    return std::ranges::any_of(*t.shape, [&](const PixelRect& r) {
+                        return meets({ t.outer.x + r.x, t.outer.y + r.y, r.w, r.h });
+                    });
                 });
                 if (clear)
                     if (auto block = read_pixels(m_root.root, { x, y, tile, tile }, false))
