@@ -996,7 +996,21 @@ private:
         ImageResult image = m_caps.composite
             ? window_pixels(*top, { 0, 0, top->outer.w, top->outer.h })
             : std::unexpected(std::string());
-        if (!image) {
+        if (image) {
+            // Its own pixels keep what it painted before it was cut: outside
+            // its shape the picture is clear, as the window is on screen.
+            std::vector<TopLevel> one { *top };
+            read_shapes(one);
+            if (one[0].shape) {
+                QRegion kept;
+                for (const PixelRect& r : *one[0].shape)
+                    kept += QRect(r.x, r.y, r.w, r.h);
+                QPainter painter(&*image);
+                painter.setCompositionMode(QPainter::CompositionMode_Clear);
+                painter.setClipRegion(QRegion(image->rect()).subtracted(kept));
+                painter.fillRect(image->rect(), Qt::transparent);
+            }
+        } else {
             // Without a pixmap, what shows on screen is all there is.
             const PixelRect visible = intersect(top->outer, root_rect());
             if (visible.w <= 0 || visible.h <= 0)
