@@ -88,8 +88,9 @@ private:
             return;
         const double t = elapsed();
         if (opaque_fades() && m_painter->plan().at(t).carrier_opacity <= 0) {
-            m_timer.stop();
+            // Nothing more shows: this is the close.
             window()->hide();
+            clear();
             return;
         }
         if (t > m_painter->plan().duration() + 0.05)

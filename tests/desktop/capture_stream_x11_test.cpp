@@ -11,6 +11,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QProcess>
 #include <QRegion>
 #include <QPainter>
@@ -604,4 +606,55 @@ TEST_F(CaptureStreamX11, ThePointerIsBlendedInAtItsHotSpotOnlyWhenAsked)
         else
             EXPECT_GT(darkest(last, QRect(100, 100, 12, 12)), 200);
     }
+}
+
+// A desktop of one colour keeps no picture to read: what stands for it under
+// a panel left out is read from the bare desktop, which a full-screen panel
+// of ours (the keys-and-clicks one, shaped to nothing between clicks) does
+// not cover.
+TEST_F(CaptureStreamX11, UnderALeftOutPanelThePlainDesktopShowsWithTheKeysPanelUp)
+{
+    const QColor desk(40, 110, 180);
+    run("xsetroot", { "-solid", desk.name() });
+    Flat keys(MAGENTA, QRect(QPoint(0, 0), QGuiApplication::primaryScreen()->size()));
+    platform::set_shape(&keys, QRegion());
+    Flat capsule(Qt::black, QRect(300, 300, 150, 44));
+    pump_for(500);
+
+    const QString file = record("desk.mp4", display_filter({ ::getpid() }, { static_cast<std::uint32_t>(keys.winId()) }),
+        config(QRect(250, 250, 250, 150), 30), 1.2);
+    run("xsetroot", { "-solid", "black" });
+    const auto frames = frames_rgb(file, 250, 150);
+    ASSERT_GT(frames.size(), 5u);
+    const QImage& frame = frames[frames.size() / 2];
+    // A compositor paints a backdrop of its own over the root's colour.
+    const QColor shown = frame.pixelColor(20, 20);
+    if (!platform::compositor_running()) {
+        EXPECT_TRUE(near(shown, desk)) << "desktop: " << describe(shown);
+    }
+    EXPECT_FALSE(near(shown, Qt::black)) << "desktop: " << describe(shown);
+    EXPECT_TRUE(near(frame.pixelColor(125, 72), shown)) << "under the panel: " << describe(frame.pixelColor(125, 72));
+}
+
+// With a compositor the keys-and-clicks panel is not cut but clear: it
+// covers the desktop no more than when cut to nothing.
+TEST_F(CaptureStreamX11, UnderALeftOutPanelTheDesktopShowsThroughAClearKeysPanel)
+{
+    if (!platform::compositor_running())
+        GTEST_SKIP() << "a clear panel needs a compositor";
+    QWidget keys(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+    keys.setAttribute(Qt::WA_TranslucentBackground);
+    keys.setGeometry(QRect(QPoint(0, 0), QGuiApplication::primaryScreen()->size()));
+    keys.show();
+    Flat capsule(Qt::black, QRect(300, 300, 150, 44));
+    pump_for(500);
+
+    const QString file = record("clear.mp4", display_filter({ ::getpid() }, { static_cast<std::uint32_t>(keys.winId()) }),
+        config(QRect(250, 250, 250, 150), 30), 1.2);
+    const auto frames = frames_rgb(file, 250, 150);
+    ASSERT_GT(frames.size(), 5u);
+    const QImage& frame = frames[frames.size() / 2];
+    const QColor shown = frame.pixelColor(20, 20);
+    EXPECT_FALSE(near(shown, Qt::black)) << "desktop: " << describe(shown);
+    EXPECT_TRUE(near(frame.pixelColor(125, 72), shown)) << "under the panel: " << describe(frame.pixelColor(125, 72));
 }

@@ -1,11 +1,14 @@
 // The X11 capture backend against the test session's real X server.
+#include "flat_window.h"
 #include "quadrants.h"
 #include "qt_wait.h"
+#include "platform/panels.h"
 #include "platform/screen_capture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPainter>
+#include <QRegion>
 #include <QThread>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -267,6 +270,24 @@ TEST(ScreenCaptureX11, WindowGrabShowsTheCoveredPartAndTheTitleBar)
     EXPECT_EQ(qAlpha(shadowed->pixel(0, 0)), 0);                                      // transparent margin
     EXPECT_GT(qAlpha(shadowed->pixel(shadowed->width() / 2, shadowed->height() - m / 2)), 0); // the shadow below
     EXPECT_EQ(rgba_at(*shadowed, m + left + 20, m + top + 20), (std::array<int, 4> { 255, 0, 0, 255 }));
+}
+
+TEST(ScreenCaptureX11, WindowGrabOfAShapedWindowIsClearOutsideItsShape)
+{
+    auto backend = make_backend();
+    ASSERT_TRUE(backend);
+    // Painted whole, then cut to its left half: its own pixels still hold
+    // the right half.
+    testing_support::FlatWindow window(Qt::red, QRect(600, 400, 100, 80));
+    pump_for(300);
+    platform::set_shape(&window, QRegion(0, 0, 50, 80));
+    pump_for(300);
+
+    auto image = grab_window_sync(*backend, { static_cast<std::uint32_t>(window.winId()), false });
+    ASSERT_TRUE(image) << image.error();
+    ASSERT_EQ(image->size(), QSize(100, 80));
+    EXPECT_EQ(rgba_at(*image, 25, 40), (std::array<int, 4> { 255, 0, 0, 255 }));
+    EXPECT_EQ(qAlpha(image->pixel(75, 40)), 0) << "cut away, yet " << std::hex << image->pixel(75, 40);
 }
 
 } // namespace

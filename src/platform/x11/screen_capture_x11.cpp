@@ -77,6 +77,7 @@ struct Atoms {
     xcb_atom_t root_pixmap = XCB_NONE;
     xcb_atom_t type_desktop = XCB_NONE;
     xcb_atom_t type_dock = XCB_NONE;
+    xcb_atom_t compositor = XCB_NONE; // the selection a compositor owns
     std::vector<xcb_atom_t> popup_types;
 };
 
@@ -609,6 +610,7 @@ private:
         const char* names[] = { "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_PID",
             "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE", "_NET_WM_WINDOW_OPACITY", "_NET_WM_NAME",
             "UTF8_STRING", "_XROOTPMAP_ID", "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK",
+            "_NET_WM_CM_S0",
             "_NET_WM_WINDOW_TYPE_MENU", "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", "_NET_WM_WINDOW_TYPE_POPUP_MENU",
             "_NET_WM_WINDOW_TYPE_TOOLTIP", "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_WM_WINDOW_TYPE_COMBO",
             "_NET_WM_WINDOW_TYPE_DND" };
@@ -633,7 +635,8 @@ private:
         m_atoms.root_pixmap = atoms[9];
         m_atoms.type_desktop = atoms[10];
         m_atoms.type_dock = atoms[11];
-        m_atoms.popup_types.assign(atoms + 12, atoms + N);
+        m_atoms.compositor = atoms[12];
+        m_atoms.popup_types.assign(atoms + 13, atoms + N);
     }
 
     void update_geometry(const std::vector<ShareableDisplay>& displays)
@@ -993,7 +996,21 @@ private:
         ImageResult image = m_caps.composite
             ? window_pixels(*top, { 0, 0, top->outer.w, top->outer.h })
             : std::unexpected(std::string());
-        if (!image) {
+        if (image) {
+            // Its own pixels keep what it painted before it was cut: outside
+            // its shape the picture is clear, as the window is on screen.
+            std::vector<TopLevel> one { *top };
+            read_shapes(one);
+            if (one[0].shape) {
+                QRegion kept;
+                for (const PixelRect& r : *one[0].shape)
+                    kept += QRect(r.x, r.y, r.w, r.h);
+                QPainter painter(&*image);
+                painter.setCompositionMode(QPainter::CompositionMode_Clear);
+                painter.setClipRegion(QRegion(image->rect()).subtracted(kept));
+                painter.fillRect(image->rect(), Qt::transparent);
+            }
+        } else {
             // Without a pixmap, what shows on screen is all there is.
             const PixelRect visible = intersect(top->outer, root_rect());
             if (visible.w <= 0 || visible.h <= 0)
@@ -1101,8 +1118,16 @@ private:
     void set_backdrop(x11::Underlay& plan, const std::vector<TopLevel>& tops)
     {
         plan.wallpaper = wallpaper();
-        if (!plan.wallpaper)
-            plan.bare_tile = bare_tile(tops);
+        if (plan.wallpaper)
+            return;
+        std::vector<TopLevel> standing;
+        for (const auto& t : tops)
+            if (t.viewable && t.input_output)
+                standing.push_back(t);
+        // A window cut to its shape covers only that: the keys-and-clicks
+        // panel spans the screen but is cut to nothing between clicks.
+        read_shapes(standing);
+        plan.bare_tile = bare_tile(standing);
     }
 
     // A root set to a plain colour (or a pattern) keeps no pixmap to read,
@@ -1110,23 +1135,69 @@ private:
     // shows it wherever no window stands. A block far enough from every
     // window that no shadow reaches it, aligned so that a pattern repeating
     // from the root's origin tiles on, stands for the whole desktop.
-    QImage bare_tile(const std::vector<TopLevel>& tops)
+    QImage bare_tile(const std::vector<TopLevel>& standing)
     {
         constexpr int tile = 16;
         constexpr int margin = 48; // beyond a compositor's window shadows
+        constexpr int max_looks = 8;
+        const bool composed = compositor_running();
+        int looks = 0;
         const PixelRect root = root_rect();
         for (int y = 0; y + tile <= root.h; y += tile)
             for (int x = 0; x + tile <= root.w; x += tile) {
                 const PixelRect reach { x - margin, y - margin, tile + 2 * margin, tile + 2 * margin };
-                const bool clear = std::none_of(tops.begin(), tops.end(), [&](const TopLevel& t) {
-                    const PixelRect overlap = intersect(t.outer, reach);
-                    return t.viewable && t.input_output && overlap.w > 0 && overlap.h > 0;
+                const auto meets = [&](const PixelRect& r) {
+                    const PixelRect overlap = intersect(r, reach);
+                    return overlap.w > 0 && overlap.h > 0;
+                };
+                std::vector<const TopLevel*> clear_there;
+                const bool covered = std::ranges::any_of(standing, [&](const TopLevel& t) {
+                    if (t.shape)
+                        return std::ranges::any_of(*t.shape, [&](const PixelRect& r) {
+                            return meets({ t.outer.x + r.x, t.outer.y + r.y, r.w, r.h });
+                        });
+                    if (!meets(t.outer))
+                        return false;
+                    if (composed && t.depth == 32) {
+                        clear_there.push_back(&t);
+                        return false;
+                    }
+                    return true;
+                });
+                if (covered)
+                    continue;
+                // With a compositor a window with an alpha channel covers
+                // only what it paints: the keys-and-clicks panel spans the
+                // screen, clear between clicks. A few looks at such pixels
+                // at most; after them such windows cover what they meet.
+                const bool clear = std::ranges::all_of(clear_there, [&](const TopLevel* t) {
+                    if (looks++ >= max_looks)
+                        return false;
+                    const PixelRect part = intersect(t->outer, reach);
+                    const auto pixels = window_pixels(*t, { part.x - t->outer.x, part.y - t->outer.y, part.w, part.h });
+                    return pixels && fully_clear(*pixels);
                 });
                 if (clear)
                     if (auto block = read_pixels(m_root.root, { x, y, tile, tile }, false))
                         return std::move(*block);
             }
         return {};
+    }
+
+    bool compositor_running()
+    {
+        auto owner = own(xcb_get_selection_owner_reply(m_conn, xcb_get_selection_owner(m_conn, m_atoms.compositor), nullptr));
+        return owner && owner->owner != XCB_NONE;
+    }
+
+    static bool fully_clear(const QImage& image)
+    {
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            if (std::any_of(row, row + image.width(), [](QRgb p) { return qAlpha(p) != 0; }))
+                return false;
+        }
+        return true;
     }
 
     void paint_underlay(QImage& image, const PixelRect& rect, const x11::Underlay& plan)
