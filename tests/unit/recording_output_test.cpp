@@ -254,18 +254,18 @@ TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLea
     const std::int64_t ms = 1'000'000;
     platform::pulse::AudioClock clock(48000, origin);
     // Blocks of 20 ms taken from 100 ms on; the first one reached us 30 ms late.
-    EXPECT_EQ(clock.place(origin + 130 * ms, 960), 6240);
+    EXPECT_EQ(clock.place(origin + 130 * ms, 960).at, 6240);
     // The next came at once: the first was late, the timeline moves back to it.
-    EXPECT_EQ(clock.place(origin + 120 * ms, 960), 5760);
+    EXPECT_EQ(clock.place(origin + 120 * ms, 960).at, 5760);
     // A millisecond either way is the scheduler's: counts win.
-    EXPECT_EQ(clock.place(origin + 141 * ms, 960), 6720);
-    EXPECT_EQ(clock.place(origin + 159 * ms, 960), 7680);
+    EXPECT_EQ(clock.place(origin + 141 * ms, 960).at, 6720);
+    EXPECT_EQ(clock.place(origin + 159 * ms, 960).at, 7680);
     // 200 ms lost on the way: more than 50 ms later than the counts say, a gap follows.
-    EXPECT_EQ(clock.place(origin + 380 * ms, 960), 18240);
-    EXPECT_EQ(clock.place(origin + 401 * ms, 960), 19200);
+    EXPECT_EQ(clock.place(origin + 380 * ms, 960).at, 18240);
+    EXPECT_EQ(clock.place(origin + 401 * ms, 960).at, 19200);
     // Before the origin: negative positions (the output drops them).
     platform::pulse::AudioClock early(48000, origin);
-    EXPECT_EQ(early.place(origin - 20 * ms, 960), -960);
+    EXPECT_EQ(early.place(origin - 20 * ms, 960).at, -960);
 }
 
 // A monitor as the sound server drives it: the sink renders 20 ms ahead of
@@ -301,7 +301,8 @@ TEST(AudioClock, AMonitorsSoundLandsWhereItIsHeard)
         while (read < delivered) {
             const std::int64_t frames = std::min<std::int64_t>(333, delivered - read);
             const std::int64_t at = clock.place(clock.latest_taken(now, static_cast<std::size_t>(delivered - read), ahead),
-                static_cast<std::size_t>(frames));
+                static_cast<std::size_t>(frames))
+                                        .at;
             if (read >= 3 * render) { // render 3 is the first that comes at once
                 EXPECT_NEAR(at, (heard(read) - origin) * rate / 1'000'000'000, rate / 500) << "sample " << read;
                 ++checked;
@@ -310,4 +311,36 @@ TEST(AudioClock, AMonitorsSoundLandsWhereItIsHeard)
         }
     }
     EXPECT_GT(checked, 250);
+}
+
+// A sound card whose clock runs 0.1 % fast against the monotonic clock, for
+// a minute of 20 ms blocks that reach us up to 12 ms late: the sound stays
+// within a few milliseconds of when it was taken, its small corrections are
+// short skips, and no sample is mixed in twice.
+TEST(AudioClock, ACardOffTheClockStaysInStepWithoutRepeatingSound)
+{
+    const std::int64_t ms = 1'000'000;
+    const std::int64_t origin = 3'000'000'000;
+    const std::int64_t jitter[] = { 0, 1, 3, 0, 2, 7, 0, 1, 12, 0 }; // ms
+    for (const double off : { 0.0, 0.001 }) {
+        SCOPED_TRACE(off);
+        const double card_rate = 48000 * (1 + off);
+        platform::pulse::AudioClock clock(48000, origin);
+        std::int64_t end = 0, worst_gap = 0, worst_off = 0;
+        for (int k = 0; k < 3000; ++k) {
+            const auto taken = origin + 100 * ms + static_cast<std::int64_t>(k * 960 / card_rate * 1e9);
+            const auto arrival = taken + static_cast<std::int64_t>(960 / card_rate * 1e9) + jitter[k % 10] * ms;
+            const auto [at, skip] = clock.place(clock.latest_taken(arrival, 960, 0), 960);
+            if (k > 0) {
+                if (skip < 960) {
+                    EXPECT_GE(at + static_cast<std::int64_t>(skip), end) << "block " << k;
+                    worst_gap = std::max(worst_gap, at + static_cast<std::int64_t>(skip) - end);
+                }
+                worst_off = std::max(worst_off, std::abs(at - (taken - origin) * 48 / ms));
+            }
+            end = std::max(end, at + 960);
+        }
+        EXPECT_LE(worst_off, 5 * 48) << "samples off where they were taken";
+        EXPECT_LE(worst_gap, 5 * 48) << "samples of silence at once";
+    }
 }

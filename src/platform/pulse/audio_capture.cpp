@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <string>
@@ -20,16 +21,22 @@ AudioClock::AudioClock(int sample_rate, std::int64_t origin_ns)
 {
 }
 
-std::int64_t AudioClock::place(std::int64_t latest_ns, std::size_t frames)
+AudioClock::Placement AudioClock::place(std::int64_t latest_ns, std::size_t frames)
 {
     const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(latest_ns - m_origin) * m_rate / 1e9));
-    if (!m_placed || by_clock > m_next + m_rate / 20 || by_clock < m_next - m_rate / 500) {
+    const std::int64_t late = by_clock - m_next;
+    const std::int64_t tolerance = m_rate / 500;
+    if (!m_placed || late > m_rate / 20 || late < -tolerance) {
+        if (!m_placed)
+            m_end = by_clock;
         m_placed = true;
         m_next = by_clock;
     }
     const std::int64_t at = m_next;
     m_next += static_cast<std::int64_t>(frames);
-    return at;
+    const auto skip = static_cast<std::size_t>(std::clamp<std::int64_t>(m_end - at, 0, static_cast<std::int64_t>(frames)));
+    m_end = std::max(m_end, m_next);
+    return { at, skip };
 }
 
 std::int64_t AudioClock::latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const
@@ -231,8 +238,10 @@ struct AudioCapture::Impl {
             return;
         // A monitor's block cannot be placed until its sink's latency is known (a round trip after the start).
         if (!in.monitor || in.heard_later_ns >= 0) {
-            const std::int64_t at = in.clock.place(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns), frames);
-            samples(in.index, at, in.block.data(), frames);
+            const auto [at, skip] = in.clock.place(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns), frames);
+            if (skip < frames)
+                samples(in.index, at + static_cast<std::int64_t>(skip), in.block.data() + skip * static_cast<std::size_t>(request.channels),
+                    frames - skip);
         }
         in.block.clear();
     }

@@ -33,14 +33,21 @@ struct AudioRequest {
 class AudioClock {
 public:
     AudioClock(int sample_rate, std::int64_t origin_ns);
-    // The position of a block, `frames` long, whose first sample was taken
+    // Where a block goes: its first sample at `at`, and its first `skip`
+    // frames left out because they fall on sound of this input already placed.
+    struct Placement {
+        std::int64_t at;
+        std::size_t skip;
+    };
+    // The place of a block, `frames` long, whose first sample was taken
     // at `latest_ns` at the latest (its arrival less the sound that came
     // with it). Blocks follow on each other by their sample counts. A block that
     // came sooner than the counts allow shows that the earlier ones came late:
-    // the timeline moves back to it (past a 2 ms tolerance for the scheduler).
-    // One that comes more than 50 ms later than the counts say (sound lost on
-    // the way) moves the timeline on, leaving a silent gap.
-    std::int64_t place(std::int64_t latest_ns, std::size_t frames);
+    // the timeline moves back to it (past a 2 ms tolerance for the scheduler),
+    // and what it repeats of the sound already placed is skipped, never mixed
+    // in twice. One that comes more than 50 ms later than the counts say (sound
+    // lost on the way) moves the timeline on, leaving a silent gap.
+    Placement place(std::int64_t latest_ns, std::size_t frames);
     // The latest time the first of `queued_frames` can have been taken when
     // they had all arrived by `arrival_ns`. A monitor's sound is heard
     // `heard_later_ns` after it arrives (its sink renders ahead of playing);
@@ -52,6 +59,7 @@ private:
     std::int64_t m_origin;
     bool m_placed = false;
     std::int64_t m_next = 0;
+    std::int64_t m_end = 0; // the end of the sound placed so far
 };
 
 class AudioCapture {
