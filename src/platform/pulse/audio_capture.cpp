@@ -31,6 +31,16 @@ AudioClock::Placement AudioClock::place(std::int64_t latest_ns, std::size_t fram
             m_end = by_clock;
         m_placed = true;
         m_next = by_clock;
+        m_stretch = m_next;
+        m_least_late = INT64_MAX;
+    } else {
+        m_least_late = std::min(m_least_late, late);
+        if (m_next - m_stretch >= m_rate) {
+            if (m_least_late > tolerance)
+                m_next += m_least_late;
+            m_stretch = m_next;
+            m_least_late = INT64_MAX;
+        }
     }
     const std::int64_t at = m_next;
     m_next += static_cast<std::int64_t>(frames);

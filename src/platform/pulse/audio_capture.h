@@ -46,7 +46,9 @@ public:
     // the timeline moves back to it (past a 2 ms tolerance for the scheduler),
     // and what it repeats of the sound already placed is skipped, never mixed
     // in twice. One that comes more than 50 ms later than the counts say (sound
-    // lost on the way) moves the timeline on, leaving a silent gap.
+    // lost on the way) moves the timeline on, leaving a silent gap; so does a
+    // stretch of a second whose every block came more than 2 ms late (a
+    // sound card slower than the clock), by the least of those delays.
     Placement place(std::int64_t latest_ns, std::size_t frames);
     // The latest time the first of `queued_frames` can have been taken when
     // they had all arrived by `arrival_ns`. A monitor's sound is heard
@@ -59,7 +61,9 @@ private:
     std::int64_t m_origin;
     bool m_placed = false;
     std::int64_t m_next = 0;
-    std::int64_t m_end = 0; // the end of the sound placed so far
+    std::int64_t m_end = 0;        // the end of the sound placed so far
+    std::int64_t m_stretch = 0;    // where the stretch being watched for lateness began
+    std::int64_t m_least_late = 0; // the least any block of that stretch came late
 };
 
 class AudioCapture {
