@@ -71,7 +71,12 @@ constexpr std::int64_t SINK_QUERY_PERIOD_NS = 250'000'000;
 // packet by packet, each long after it was taken: packets closer together than
 // this are placed as one block, timed by the last of them.
 constexpr pa_usec_t QUIET_US = 4'000;
-// A block is placed at the latest after this many seconds of sound, however it keeps coming.
+// A backlog comes in a few milliseconds; packets that keep coming this long
+// are a sink rendering in small pieces for a client that wants a short
+// latency (every half millisecond for 2 ms), not a backlog: the block is
+// placed after this long, however it keeps coming.
+constexpr std::int64_t MOST_NS_AT_ONCE = 50'000'000;
+// Nor does a block grow past this many seconds of sound.
 constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
 
 } // namespace
@@ -91,6 +96,7 @@ struct AudioCapture::Impl {
         pa_operation* sink_query = nullptr;
         std::int64_t last_sink_query = 0;
         std::vector<float> block; // come in one go, not placed yet
+        std::int64_t block_began = 0; // when its first packet came
         std::int64_t block_arrival = 0;
         pa_time_event* quiet = nullptr;
     };
@@ -208,7 +214,10 @@ struct AudioCapture::Impl {
         Impl& self = *in->owner;
         const auto channels = static_cast<std::size_t>(self.request.channels);
         const std::size_t frame_bytes = sizeof(float) * channels;
-        self.query_sink(*in, monotonic_ns());
+        const std::int64_t now = monotonic_ns();
+        self.query_sink(*in, now);
+        if (in->block.empty())
+            in->block_began = now;
         for (;;) {
             const void* bytes = nullptr;
             size_t n = 0;
@@ -224,7 +233,8 @@ struct AudioCapture::Impl {
         }
         // Everything read so far had arrived by now.
         in->block_arrival = monotonic_ns();
-        if (in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels) {
+        if (in->block_arrival - in->block_began >= MOST_NS_AT_ONCE
+            || in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels) {
             self.place_block(*in);
             return;
         }
