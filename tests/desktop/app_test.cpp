@@ -131,17 +131,6 @@ TEST(DesktopApp, WithoutADisplayItSaysSoAndTextReadingStillWorks)
 
 namespace {
 
-std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir)
-{
-    std::vector<std::filesystem::path> out;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-        if (e.path().extension() == ".png" && !e.path().filename().string().starts_with("."))
-            out.push_back(e.path());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 // Waits until the folder holds `count` published captures.
 bool wait_for_pngs(const std::filesystem::path& dir, std::size_t count, int seconds = 15)
 {
