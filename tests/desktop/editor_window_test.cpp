@@ -52,12 +52,8 @@ bool reddish(QRgb c) { return qRed(c) > 180 && qGreen(c) < 110 && qBlue(c) < 110
 
 std::set<fs::path> pngs(const fs::path& dir)
 {
-    std::set<fs::path> out;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec))
-        if (entry.path().extension() == ".png")
-            out.insert(entry.path());
-    return out;
+    const auto found = testing_support::pngs_in(dir);
+    return { found.begin(), found.end() };
 }
 
 struct Client {

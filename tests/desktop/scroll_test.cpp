@@ -275,15 +275,7 @@ protected:
         ASSERT_TRUE(m_program->wait_for("desplazamiento: stream listo")) << m_program->err();
     }
 
-    std::vector<fs::path> captures() const
-    {
-        std::vector<fs::path> out;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(m_captures, ec))
-            if (e.path().extension() == ".png")
-                out.push_back(e.path());
-        return out;
-    }
+    std::vector<fs::path> captures() const { return testing_support::pngs_in(m_captures); }
 
     testing_support::TempHome m_home;
     fs::path m_captures;

@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -52,6 +53,17 @@ TempDir::~TempDir()
 TempHome::TempHome()
     : m_env("HOME", m_dir.path().string())
 {
+}
+
+std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir)
+{
+    std::vector<std::filesystem::path> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().extension() == ".png" && !e.path().filename().string().starts_with("."))
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::string read_file(const std::filesystem::path& path)

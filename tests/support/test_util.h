@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -57,5 +58,8 @@ private:
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view bytes);
+// The published .png files directly in `dir` (hidden ones, still being
+// written, left out), in name order; none when it cannot be read.
+std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir);
 
 } // namespace testing_support
