@@ -122,6 +122,17 @@ std::optional<platform::Screen> screen_for_point(double x, double y)
     return std::nullopt;
 }
 
+std::optional<platform::Screen> screen_of_pointer()
+{
+    const platform::PointF pointer = platform::pointer_location();
+    if (auto screen = screen_for_point(pointer.x, pointer.y))
+        return screen;
+    const auto all = platform::screens();
+    if (all.empty())
+        return std::nullopt;
+    return all.front();
+}
+
 QRect window_rect(const platform::RectF& frame)
 {
     const platform::RectF r = platform::rect_to_top_left(frame, primary_height());

@@ -48,6 +48,8 @@ double primary_height();
 // The first screen, in the platform's order, whose frame (global points,
 // bottom-left origin) holds the point by the half-open rule. Main thread.
 std::optional<platform::Screen> screen_for_point(double x, double y);
+// The screen under the pointer, else the first one; none without screens. Main thread.
+std::optional<platform::Screen> screen_of_pointer();
 // A frame in global points (bottom-left origin) as the geometry of a
 // top-level window (top-left origin, whole points), and back. Main thread.
 QRect window_rect(const platform::RectF& frame);

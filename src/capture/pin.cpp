@@ -94,14 +94,9 @@ void pin(QImage image, double scale)
         util::log("fijar: no hay imagen que fijar");
         return;
     }
-    const platform::PointF pointer = platform::pointer_location();
-    std::optional<platform::Screen> screen = util::screen_for_point(pointer.x, pointer.y);
-    if (!screen) {
-        const auto all = platform::screens();
-        if (all.empty())
-            return;
-        screen = all.front();
-    }
+    const std::optional<platform::Screen> screen = util::screen_of_pointer();
+    if (!screen)
+        return;
     const Start s = start(image.width(), image.height(), scale, screen->visible_frame);
     auto* panel = new VistropePinPanel(std::move(image), s.record);
     panel->setGeometry(util::window_rect(s.frame));

@@ -250,14 +250,9 @@ void attach_file(const fs::path& path, std::uint64_t delivery)
 
 void relayout()
 {
-    const platform::PointF pointer = platform::pointer_location();
-    std::optional<platform::Screen> screen = util::screen_for_point(pointer.x, pointer.y);
-    if (!screen) {
-        const auto all = platform::screens();
-        if (all.empty())
-            return;
-        screen = all.front();
-    }
+    const std::optional<platform::Screen> screen = util::screen_of_pointer();
+    if (!screen)
+        return;
     const auto& l = list();
     std::vector<double> heights;
     for (auto it = l.rbegin(); it != l.rend(); ++it)
