@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 using platform::TrimOutcome;
 using testing_support::wait_until;
@@ -55,11 +56,26 @@ TEST_F(VideoPlayerTest, FirstFrameGatesTrimmingAndPlaybackStopsAtTheForwardEnd)
     ASSERT_TRUE(wait_until([&] { return m_view->paused(); }, 10000));
     ASSERT_TRUE(wait_until([&] { return std::abs(m_view->position() - 1.0) < 0.02; }, 5000)) << m_view->position();
 
-    // Playing again from the end starts over at the reverse end.
+    // Playing again from the end starts over at the reverse end, also when
+    // asked the moment playback stops there, before mpv has told of the pause.
+    int stops = 0;
+    bool playing = false;
+    double lowest = 10;
+    m_view->set_on_change([&] {
+        if (!m_view->paused()) {
+            playing = true;
+            lowest = std::min(lowest, m_view->position());
+        } else if (std::exchange(playing, false) && ++stops < 3) {
+            m_view->play();
+        }
+    });
     m_view->play();
-    ASSERT_TRUE(wait_until([&] { return !m_view->paused() && m_view->position() < 1.0; }, 5000));
-    EXPECT_GE(m_view->position(), 0.5 - 0.02);
-    m_view->pause();
+    ASSERT_TRUE(wait_until([&] { return stops == 3; }, 10000)) << m_view->position();
+    ASSERT_TRUE(wait_until([&] { return std::abs(m_view->position() - 1.0) < 0.02; }, 5000)) << m_view->position();
+    EXPECT_TRUE(m_view->paused());
+    EXPECT_GE(lowest, 0.5 - 0.02);
+    EXPECT_LT(lowest, 0.9);
+    m_view->set_on_change(nullptr);
     EXPECT_FALSE(ran);
 }
 

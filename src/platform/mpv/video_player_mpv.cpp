@@ -199,7 +199,7 @@ public:
     double duration() const override { return m_duration; }
     bool paused() const override { return m_paused; }
     void play() override;
-    void pause() override { set_flag("pause", true); }
+    void pause() override;
     void step_frame(int direction) override;
     void seek(double seconds) override;
     std::optional<double> reverse_end() const override { return m_reverse; }
@@ -217,10 +217,18 @@ public:
     void render_frame();
 
 private:
-    void set_flag(const char* name, bool on)
+    bool set_flag(const char* name, bool on)
     {
         int flag = on ? 1 : 0;
-        mpv_set_property(m_core->mpv, name, MPV_FORMAT_FLAG, &flag);
+        return mpv_set_property(m_core->mpv, name, MPV_FORMAT_FLAG, &flag) >= 0;
+    }
+    // mpv reports an observed property only when it differs from what it last
+    // reported, so a pause undone before the next report is never told: the
+    // view keeps what it set itself. The caller tells of the change.
+    void set_paused(bool on)
+    {
+        if (set_flag("pause", on))
+            m_paused = on;
     }
     void on_position();
     // The first frame counts once the file is loaded and a frame was drawn,
@@ -486,12 +494,23 @@ void VideoPlayerViewMpv::render_frame()
 
 void VideoPlayerViewMpv::on_position()
 {
-    // Playback obeys the forward end time by stopping on it.
+    // Playback obeys the forward end time by stopping on it. While a seek is
+    // outstanding the positions told are where playback was, not where it goes.
+    if (m_seeks_sent > 0 || m_seek_running)
+        return;
     if (m_forward && !m_paused && m_position >= *m_forward - 1e-3) {
-        pause();
-        m_paused = true;
+        set_paused(true);
         seek(*m_forward);
     }
+}
+
+void VideoPlayerViewMpv::pause()
+{
+    if (!m_core->mpv)
+        return;
+    set_paused(true);
+    refresh_controls();
+    changed();
 }
 
 void VideoPlayerViewMpv::play()
@@ -503,7 +522,9 @@ void VideoPlayerViewMpv::play()
     // At the end (or outside the kept part) playing starts over.
     if (m_position >= to - 0.02 || m_position < from - 1e-3)
         seek(from);
-    set_flag("pause", false);
+    set_paused(false);
+    refresh_controls();
+    changed();
 }
 
 void VideoPlayerViewMpv::step_frame(int direction)
