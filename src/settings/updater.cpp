@@ -299,7 +299,7 @@ std::vector<std::string> feed_arguments(std::string_view url)
 std::vector<std::string> download_arguments(std::string_view url, const std::filesystem::path& out)
 {
     return { "-fsSL", "--proto", "=https", "--proto-redir", "=https", "--max-time", std::to_string(DOWNLOAD_MAX_TIME_S),
-             "-o", out.string(), "--", std::string(url) };
+             "--max-filesize", std::to_string(DOWNLOAD_MAX_BYTES), "-o", out.string(), "--", std::string(url) };
 }
 
 std::string installer_name(std::string_view version)
@@ -355,8 +355,12 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
     auto run = curl(download_arguments(url, temporary), DOWNLOAD_TIMEOUT);
     if (!run)
         return fail(run.error());
-    if (!run->succeeded())
+    if (!run->succeeded()) {
+        // 63: curl refused an announced size; a file at the cap was stopped there.
+        if (run->exit_status == 63 || std::filesystem::file_size(temporary, ec) >= static_cast<std::uintmax_t>(DOWNLOAD_MAX_BYTES))
+            return fail("el instalador pasa de 1 GiB; no lo guardo");
         return fail(fmt::format("no pude descargar {}", util::escape_controls(url)));
+    }
     auto sum = digest(temporary);
     if (!sum)
         return fail(sum.error());

@@ -6,8 +6,9 @@
 // without Qt. The threads, alerts and defaults live in updater_app.cpp.
 //
 // Untrusted input: the feed and the installer come from the network. Only
-// https is followed (redirects included), the feed is capped in size, the
-// installer is only kept once its SHA-256 matches the feed's, and the version
+// https is followed (redirects included), the feed and the installer are
+// capped in size, the installer is only kept once its SHA-256 matches the
+// feed's, and the version
 // enters a file name only in a harmless form.
 #pragma once
 
@@ -34,6 +35,9 @@ inline constexpr int DOWNLOAD_MAX_TIME_S = 300;
 inline constexpr std::chrono::milliseconds FEED_TIMEOUT { (FEED_MAX_TIME_S + 5) * 1000 };
 inline constexpr std::chrono::milliseconds DOWNLOAD_TIMEOUT { (DOWNLOAD_MAX_TIME_S + 5) * 1000 };
 inline constexpr long long FEED_MAX_BYTES = 1'048'576;
+// An installer past this is refused: curl refuses an announced size, and the
+// real runner keeps any file curl writes from growing beyond it.
+inline constexpr long long DOWNLOAD_MAX_BYTES = 1LL << 30;
 
 // The feed: version and url required, sha256 and notes empty when absent.
 struct Feed {
@@ -95,11 +99,16 @@ std::expected<Feed, std::string> fetch_feed(std::string_view url, const Runner& 
 // Downloads the installer `url` for `feed` into `folder` (created when
 // missing) under installer_name, through a temporary name of its own beside
 // it, verifies its digest and only then renames it into place; the path.
-// Failure, timeout or mismatch leave no file behind. Blocking; background only.
+// Failure, timeout, an installer past DOWNLOAD_MAX_BYTES or a mismatch leave
+// no file behind. Blocking; background only.
 std::expected<std::filesystem::path, std::string> download(std::string_view url, const Feed& feed,
     const std::filesystem::path& folder, const Runner& curl, const Digest& digest);
 
 // --- The application side (updater_app.cpp) ---------------------------------------------
+
+// The real curl: its standard output held up to FEED_MAX_BYTES, and no file
+// it writes larger than `max_file_bytes` (the kernel stops it there).
+Runner curl_runner(long long max_file_bytes = DOWNLOAD_MAX_BYTES);
 
 // The texts of the offer.
 struct Offer {

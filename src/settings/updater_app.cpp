@@ -59,14 +59,25 @@ void activate(QMessageBox* box)
     box->activateWindow();
 }
 
+} // namespace
+
+Runner curl_runner(long long max_file_bytes)
+{
+    return [max_file_bytes](const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+        // curl only enforces --max-filesize when the size is announced; a file
+        // size limit on the process stops an endless answer too (SIGXFSZ).
+        std::vector<std::string> command { fmt::format("--fsize={}", max_file_bytes), "--", "/usr/bin/curl" };
+        command.insert(command.end(), args.begin(), args.end());
+        return platform::run_process("/usr/bin/prlimit", command, timeout, static_cast<std::size_t>(FEED_MAX_BYTES));
+    };
+}
+
+namespace {
+
 Services real_services()
 {
     Services s;
-    s.curl = [](const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-        // The installer goes to a file; only the feed comes through the output,
-        // and an endless answer must not grow in this process's memory.
-        return platform::run_process("/usr/bin/curl", args, timeout, static_cast<std::size_t>(FEED_MAX_BYTES));
-    };
+    s.curl = curl_runner();
     s.digest = [](const std::filesystem::path& path) { return platform::sha256_file(path); };
     s.download_folder = download_folder;
     s.open_path = [](const std::string& path) { platform::open_path(path); };

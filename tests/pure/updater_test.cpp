@@ -142,6 +142,7 @@ TEST(UpdaterCurl, ArgumentsKeepUrlsFromBeingReadAsOptions)
     EXPECT_TRUE(has_pair(get, "-o", "/d/.tmp"));
     EXPECT_TRUE(has_pair(get, "--proto-redir", "=https"));
     EXPECT_TRUE(has_pair(get, "--max-time", "300"));
+    EXPECT_TRUE(has_pair(get, "--max-filesize", "1073741824"));
     EXPECT_EQ(get[get.size() - 2], "--");
     EXPECT_GT(updater::FEED_TIMEOUT, std::chrono::seconds(updater::FEED_MAX_TIME_S));
     EXPECT_GT(updater::DOWNLOAD_TIMEOUT, std::chrono::seconds(updater::DOWNLOAD_MAX_TIME_S));
@@ -272,7 +273,20 @@ TEST(UpdaterDownload, KeepsOnlyAVerifiedInstallerAndNoTemporary)
     EXPECT_EQ(updater::download("https://h/v.deb\nactualizaciones: instalador verificado", feed, second, curl.runner(),
                   digest).error().find('\n'),
               std::string::npos);
+    // An installer past the cap: refused by its announced size (curl's 63),
+    // or stopped at the cap by the file size limit.
+    curl.status = 63;
+    EXPECT_EQ(updater::download("https://h/v.deb", feed, second, curl.runner(), digest).error(),
+              "el instalador pasa de 1 GiB; no lo guardo");
     curl.status = -1;
+    const updater::Runner stopped = [&](const std::vector<std::string>& args, std::chrono::milliseconds t) {
+        auto r = curl.runner()(args, t);
+        std::filesystem::resize_file(args[args.size() - 3], updater::DOWNLOAD_MAX_BYTES);
+        return r;
+    };
+    EXPECT_EQ(updater::download("https://h/v.deb", feed, second, stopped, digest).error(),
+              "el instalador pasa de 1 GiB; no lo guardo");
+    EXPECT_TRUE(names_in(second).empty());
     curl.timed_out = true;
     EXPECT_FALSE(updater::download("https://h/v.deb", feed, second, curl.runner(), digest));
     EXPECT_TRUE(names_in(second).empty());

@@ -33,6 +33,26 @@ TEST(Digest, Sha256OfTheStandardsMessagesInMemoryAndOnDisk)
     EXPECT_FALSE(platform::sha256_file(dir.path())) << "a folder cannot be read";
 }
 
+// The real runner stops a file past its cap, whether or not its size was
+// announced: a download that never ends cannot fill the disk.
+TEST(UpdaterCurl, TheRealRunnerStopsAFilePastItsCap)
+{
+    TempDir dir;
+    write_file(dir.path() / "big", std::string(100'000, 'x'));
+    const std::string from = "file://" + (dir.path() / "big").string();
+    const auto get = [&](long long cap, const std::string& out) {
+        return updater::curl_runner(cap)({ "-fsS", "-o", (dir.path() / out).string(), "--", from }, std::chrono::seconds(20));
+    };
+    auto small = get(4096, "small");
+    ASSERT_TRUE(small) << small.error();
+    EXPECT_FALSE(small->succeeded());
+    EXPECT_LE(std::filesystem::file_size(dir.path() / "small"), 4096U);
+    auto whole = get(1 << 20, "whole");
+    ASSERT_TRUE(whole) << whole.error();
+    EXPECT_TRUE(whole->succeeded()) << whole->standard_error;
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "whole"), 100'000U);
+}
+
 class Updater : public ::testing::Test {
 protected:
     void SetUp() override
