@@ -79,6 +79,28 @@ TEST_F(VideoPlayerTest, FirstFrameGatesTrimmingAndPlaybackStopsAtTheForwardEnd)
     EXPECT_FALSE(ran);
 }
 
+// A forward end on the file's end (the range bar's end handle left there):
+// playback runs into the file's end, where the last frame starts a frame
+// short of the duration, and playing again still starts over.
+TEST_F(VideoPlayerTest, PlayingAgainFromTheFilesEndStartsOver)
+{
+    ASSERT_TRUE(wait_until([&] { return m_view->can_begin_trimming(); }, 15000));
+    m_view->set_end_times(1.5, m_view->duration());
+    m_view->seek(1.5);
+    ASSERT_TRUE(wait_until([&] { return std::abs(m_view->position() - 1.5) < 0.005; }, 5000));
+    for (int round = 0; round < 2; ++round) {
+        m_view->play();
+        double lowest = 10;
+        m_view->set_on_change([&] { lowest = std::min(lowest, m_view->position()); });
+        ASSERT_TRUE(wait_until([&] { return !m_view->paused() && m_view->position() < 1.9; }, 5000))
+            << "round " << round << " at " << m_view->position() << (m_view->paused() ? ", paused" : ", playing");
+        ASSERT_TRUE(wait_until([&] { return m_view->paused(); }, 10000)) << "round " << round;
+        EXPECT_GT(m_view->position(), 1.9);
+        EXPECT_GE(lowest, 1.5 - 0.02);
+    }
+    m_view->set_on_change(nullptr);
+}
+
 TEST_F(VideoPlayerTest, FrameStepsMoveOneFrameAndTheRangeBarEndsTrims)
 {
     ASSERT_TRUE(wait_until([&] { return m_view->can_begin_trimming(); }, 15000));

@@ -230,6 +230,13 @@ private:
         if (set_flag("pause", on))
             m_paused = on;
     }
+    // Only while no seek is outstanding: one under way is leaving the end.
+    bool at_file_end() const
+    {
+        int eof = 0;
+        return m_seeks_sent == 0 && !m_seek_running
+            && mpv_get_property(m_core->mpv, "eof-reached", MPV_FORMAT_FLAG, &eof) >= 0 && eof;
+    }
     void on_position();
     // The first frame counts once the file is loaded and a frame was drawn,
     // in whichever order the two news arrive.
@@ -519,8 +526,10 @@ void VideoPlayerViewMpv::play()
         return;
     const double from = m_reverse.value_or(0.0);
     const double to = m_forward.value_or(m_duration);
-    // At the end (or outside the kept part) playing starts over.
-    if (m_position >= to - 0.02 || m_position < from - 1e-3)
+    // At the end (or outside the kept part) playing starts over. At the
+    // file's end the position is the last frame's start, a frame short of
+    // the duration, and mpv pauses again at once unless it seeks away.
+    if (m_position >= to - 0.02 || m_position < from - 1e-3 || at_file_end())
         seek(from);
     set_paused(false);
     refresh_controls();
