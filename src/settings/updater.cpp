@@ -356,8 +356,10 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
     if (!run)
         return fail(run.error());
     if (!run->succeeded()) {
-        // 63: curl refused an announced size; a file at the cap was stopped there.
-        if (run->exit_status == 63 || std::filesystem::file_size(temporary, ec) >= static_cast<std::uintmax_t>(DOWNLOAD_MAX_BYTES))
+        // 63: curl refused an announced size; a file at the cap was stopped
+        // there. A temporary gone or unreadable tells of no size at all.
+        const std::uintmax_t size = std::filesystem::file_size(temporary, ec);
+        if (run->exit_status == 63 || (!ec && size >= static_cast<std::uintmax_t>(DOWNLOAD_MAX_BYTES)))
             return fail("el instalador pasa de 1 GiB; no lo guardo");
         return fail(fmt::format("no pude descargar {}", util::escape_controls(url)));
     }

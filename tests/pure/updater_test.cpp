@@ -287,6 +287,15 @@ TEST(UpdaterDownload, KeepsOnlyAVerifiedInstallerAndNoTemporary)
     EXPECT_EQ(updater::download("https://h/v.deb", feed, second, stopped, digest).error(),
               "el instalador pasa de 1 GiB; no lo guardo");
     EXPECT_TRUE(names_in(second).empty());
+    // A failure whose temporary went away (its folder cleared meanwhile) is
+    // an ordinary failure, not one of size.
+    const updater::Runner vanished = [&](const std::vector<std::string>& args, std::chrono::milliseconds t) {
+        auto r = curl.runner()(args, t);
+        std::filesystem::remove(args[args.size() - 3]);
+        return r;
+    };
+    EXPECT_EQ(updater::download("https://h/v.deb", feed, second, vanished, digest).error(),
+              "no pude descargar https://h/v.deb");
     curl.timed_out = true;
     EXPECT_FALSE(updater::download("https://h/v.deb", feed, second, curl.runner(), digest));
     EXPECT_TRUE(names_in(second).empty());
