@@ -65,8 +65,9 @@ Runner curl_runner(long long max_file_bytes)
 {
     return [max_file_bytes](const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
         // curl only enforces --max-filesize when the size is announced; a file
-        // size limit on the process stops an endless answer too (SIGXFSZ).
-        std::vector<std::string> command { fmt::format("--fsize={}", max_file_bytes), "--", "/usr/bin/curl" };
+        // size limit on the process stops an endless answer too (SIGXFSZ,
+        // without a core file).
+        std::vector<std::string> command { fmt::format("--fsize={}", max_file_bytes), "--core=0", "--", "/usr/bin/curl" };
         command.insert(command.end(), args.begin(), args.end());
         return platform::run_process("/usr/bin/prlimit", command, timeout, static_cast<std::size_t>(FEED_MAX_BYTES));
     };
