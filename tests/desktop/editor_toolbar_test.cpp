@@ -66,22 +66,37 @@ private:
     QProcess m_process;
 };
 
+// An editor on a plain picture, shown at (40, 40); `drawn` waits until its
+// window is on screen.
+auto shown_editor(QSize size, QColor fill)
+{
+    QImage picture(size, QImage::Format_RGB32);
+    picture.fill(fill);
+    auto controller = editor::build(picture, 1);
+    auto* window = controller->window();
+    window->move(40, 40);
+    window->show();
+    window->activateWindow();
+    return controller;
+}
+
+bool drawn(const QWidget* window)
+{
+    return wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); });
+}
+
 TEST(EditorToolbarDesktop, DraggingTheHandleDropsTheAnnotatedPictureAsAFile)
 {
     namespace fs = std::filesystem;
     testing_support::TempHome home;
     testing_support::ScopedEnv tmp("TMPDIR", home.path().string());
-    QImage picture(300, 200, QImage::Format_RGB32);
-    picture.fill(QColor(40, 160, 90));
-    auto controller = editor::build(picture, 1);
+    auto controller = shown_editor({ 300, 200 }, QColor(40, 160, 90));
     auto* window = controller->window();
-    window->move(40, 40);
-    window->show();
     const QRect area(1000, 300, 300, 300);
     const fs::path dropped_png = home.path() / "soltado.png";
     DropTargetProcess target(area, dropped_png);
     ASSERT_EQ(target.line(10000), "listo");
-    ASSERT_TRUE(wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+    ASSERT_TRUE(drawn(window));
     testing_support::pump_for(300);
 
     const QWidget* handle = window->toolbar().drag;
@@ -129,14 +144,9 @@ TEST(EditorToolbarDesktop, SaveAsWritesTheTypedNameAndAsksBeforeReplacingIt)
     const CaptureFolder capture;
     const fs::path& folder = capture.folder;
     {
-        QImage picture(300, 200, QImage::Format_RGB32);
-        picture.fill(QColor(200, 60, 60));
-        auto controller = editor::build(picture, 1);
+        auto controller = shown_editor({ 300, 200 }, QColor(200, 60, 60));
         auto* window = controller->window();
-        window->move(40, 40);
-        window->show();
-        window->activateWindow();
-        ASSERT_TRUE(wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+        ASSERT_TRUE(drawn(window));
         testing_support::pump_for(300);
         const QWidget* button = window->toolbar().save_as;
         const QPoint b = button->mapToGlobal(button->rect().center());
@@ -200,15 +210,10 @@ TEST(EditorToolbarDesktop, TheControlsChangeWhatIsSavedAndCopied)
     const CaptureFolder capture;
     const fs::path& folder = capture.folder;
     {
-        QImage picture(400, 300, QImage::Format_RGB32);
-        picture.fill(QColor(230, 230, 230));
-        auto controller = editor::build(picture, 1);
+        auto controller = shown_editor({ 400, 300 }, QColor(230, 230, 230));
         auto* window = controller->window();
         const auto& bar = window->toolbar();
-        window->move(40, 40);
-        window->show();
-        window->activateWindow();
-        ASSERT_TRUE(wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+        ASSERT_TRUE(drawn(window));
         testing_support::pump_for(300);
         auto& editing = controller->editor()->editing();
         auto screen = [&](double x, double y) {
