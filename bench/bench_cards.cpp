@@ -3,7 +3,7 @@
 // and show_card until the panel is on screen. Run inside scripts/x-session;
 // with --smoke (CTest, offscreen) a small capture, one run each.
 #include "bench_common.h"
-#include "capture/quick_access.h"
+#include "cards/quick_access.h"
 
 #include <QApplication>
 #include <QPainter>

@@ -3,7 +3,7 @@
 // wheel step (resize and repaint). Run inside scripts/x-session for the real
 // X server; with --smoke (CTest, offscreen) a small picture, one run each.
 #include "bench_common.h"
-#include "capture/pin.h"
+#include "cards/pin.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -16,6 +16,7 @@
 
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/output.h"
 #include "platform/raw_input.h"
 #include "scroll/scroll.h"
@@ -96,7 +97,7 @@ Result run(const testing_support::ScrollPage& page, std::uint32_t n)
     };
 
     const platform::Screen screen = platform::screens().front();
-    scroll::start(util::screen_display_id(screen), { x, y, double(page.width), double(page.window_height()) }, 1.0);
+    scroll::start(platform::screen_display_id(screen), { x, y, double(page.width), double(page.window_height()) }, 1.0);
     pump_until([] { return scroll::status() && scroll::status()->frames >= 1; }, 10000);
     if (!scroll::status()) {
         fmt::print("bench_scroll: la captura no empezó\n");

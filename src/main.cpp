@@ -7,11 +7,12 @@
 #include "settings/prefs.h"
 #include "settings/selftest.h"
 #include "app/switches.h"
+#include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "record/recorder_check.h"
 #include "record/video.h"
-#include "record/video_editor.h"
+#include "settings/video_ui.h"
 #include "scroll/scroll_test.h"
 
 #include <QApplication>
@@ -34,6 +35,7 @@ std::unique_ptr<QApplication> make_application(int& argc, char** argv)
         std::exit(1);
     }
     auto application = std::make_unique<QApplication>(argc, argv);
+    app::install_listeners();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("vistrope");
     // Inter where installed, else the desktop's default; sizes in pixels.
@@ -81,7 +83,7 @@ int run_task(const switches::Found& found)
     case Task::PrefsRender:
         return prefs::render(found.args.at(0));
     case Task::VideoUi:
-        video_editor::debug_ui(found.args.at(0), found.args.at(1));
+        video_ui::run(found.args.at(0), found.args.at(1));
         return 0;
     case Task::Selftest:
         selftest::schedule(found.args.at(0));
@@ -98,7 +100,7 @@ int main(int argc, char** argv)
 
     // Copy the arguments before Qt strips the ones it knows.
     const std::vector<std::string> args(argv, argv + argc);
-    switches::keep_process_arguments(args);
+    state::keep_process_arguments(args);
     const std::vector<switches::Found> found = switches::search(args);
 
     std::unique_ptr<QApplication> application;
@@ -123,7 +125,7 @@ int main(int argc, char** argv)
         return 0;
     if (role == platform::SingleInstance::Role::Refused)
         return 1;
-    app::instance_release() = [&instance] { instance.reset(); };
+    state::instance_release() = [&instance] { instance.reset(); };
     if (auto registered = platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()); !registered)
         util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/config.h"
+#include "base/hotkeys.h"
 
 #include <QImage>
 
@@ -77,6 +78,12 @@ void capture_fullscreen();
 void capture_previous_area();
 void self_timer();
 
+// Fills the slots through which the lower floors reach the shell and the
+// cards: delivered captures and finished files show cards, the settings
+// window reaches the hot keys (listeners.cpp). Main, once the application
+// object exists, before anything is captured; the test mains too. Main thread.
+void install_listeners();
+
 // --- URL intake (app.cpp) ------------------------------------------------------
 
 // The host of a URL, parsed by hand and kept as written (case-sensitive);
@@ -87,19 +94,12 @@ std::optional<AppAction> action_for_host(std::string_view host);
 
 // --- Status menu (app_menu.cpp) -------------------------------------------------
 
-enum class Modifier : unsigned { Shift = 1, Control = 2, Option = 4, Command = 8 };
-
-struct KeyEquivalent {
-    std::string key;        // one character, or empty
-    unsigned modifiers = 0; // Modifier bits
-    bool operator==(const KeyEquivalent&) const = default;
-};
-// The menu's key equivalent for a shortcut text (none when it does not parse).
-KeyEquivalent key_equivalent(std::string_view shortcut);
-// The same from the text alone, once it is known to parse.
-KeyEquivalent key_equivalent_of_valid(std::string_view shortcut);
-// Shown the desktop's way: "Ctrl+Alt+Shift+4" (command = Ctrl, option = Alt, control = Meta).
-std::string key_equivalent_text(const KeyEquivalent& key);
+// The menu's key equivalents are the shortcut text's (base/hotkeys.h).
+using hotkeys::KeyEquivalent;
+using hotkeys::Modifier;
+using hotkeys::key_equivalent;
+using hotkeys::key_equivalent_of_valid;
+using hotkeys::key_equivalent_text;
 
 enum class Command {
     CaptureArea, CaptureFullscreen, CaptureWindow, CapturePrevious, CaptureScrolling, SelfTimer, CaptureText,
@@ -185,12 +185,6 @@ std::shared_ptr<AppDelegate> delegate();
 // Empties the delegate slot: main, once the run loop has returned, and tests.
 void release_delegate();
 
-// Lets go of the single-instance socket and lock before the process is
-// replaced (the relaunch); main installs it, null until then. Main thread.
-std::function<void()>& instance_release();
 
-// The status icon: the outline with its notches, the star and the two rings,
-// 18 × 18 points drawn at `scale` pixels per point in `tint`.
-QImage status_icon(double scale, const QColor& tint);
 
 } // namespace app

@@ -4,12 +4,13 @@
 
 #include "capture/capture.h"
 #include "capture/flash.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "capture/output.h"
 #include "capture/overlay.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <fmt/format.h>
 
@@ -22,10 +23,10 @@ void capture_fullscreen()
     util::require_main_thread("hilo principal");
     util::Stopwatch stopwatch("pantalla completa");
     const platform::PointF pointer = platform::pointer_location();
-    const auto screen = util::screen_for_point(pointer.x, pointer.y);
+    const auto screen = platform::screen_for_point(pointer.x, pointer.y);
     if (!screen)
         return;
-    const std::uint32_t display_id = util::screen_display_id(*screen);
+    const std::uint32_t display_id = platform::screen_display_id(*screen);
     const double scale = screen->scale;
     capture::capture_display_with(display_id, std::nullopt, true,
         [stopwatch, scale, display_id](std::optional<QImage> image) {
@@ -51,7 +52,7 @@ void capture_previous_area()
     // such display and delivers nothing.
     double scale = 2.0;
     for (const platform::Screen& screen : platform::screens())
-        if (util::screen_display_id(screen) == area->display_id) {
+        if (platform::screen_display_id(screen) == area->display_id) {
             scale = screen.scale;
             break;
         }

@@ -7,16 +7,17 @@
 #include "capture/ocr.h"
 #include "settings/onboarding.h"
 #include "capture/overlay.h"
-#include "capture/pin.h"
+#include "cards/pin.h"
 #include "platform/workspace.h"
 #include "settings/prefs.h"
 #include "record/recorder.h"
 #include "scroll/scroll.h"
 #include "base/state.h"
-#include "app/system.h"
+#include "platform/system.h"
 #include "settings/updater.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <fmt/format.h>
 

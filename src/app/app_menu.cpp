@@ -20,16 +20,6 @@ namespace app {
 
 namespace {
 
-// One user-visible character: a UTF-8 sequence of one code point.
-bool one_character(const std::string& s)
-{
-    if (s.empty())
-        return false;
-    const auto lead = static_cast<unsigned char>(s[0]);
-    const size_t len = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    return len == s.size();
-}
-
 MenuRow row(std::string title, Command command, std::string shortcut = {})
 {
     return { std::move(title), command, std::move(shortcut) };
@@ -41,58 +31,6 @@ MenuRow separator()
 }
 
 } // namespace
-
-KeyEquivalent key_equivalent_of_valid(std::string_view shortcut)
-{
-    KeyEquivalent key;
-    size_t start = 0;
-    while (true) {
-        const size_t plus = shortcut.find('+', start);
-        const std::string piece = util::lower_ascii(util::trim(shortcut.substr(start, plus == std::string_view::npos ? std::string_view::npos : plus - start)));
-        if (piece == "cmd" || piece == "command")
-            key.modifiers |= static_cast<unsigned>(Modifier::Command);
-        else if (piece == "ctrl" || piece == "control")
-            key.modifiers |= static_cast<unsigned>(Modifier::Control);
-        else if (piece == "shift")
-            key.modifiers |= static_cast<unsigned>(Modifier::Shift);
-        else if (piece == "opt" || piece == "option" || piece == "alt")
-            key.modifiers |= static_cast<unsigned>(Modifier::Option);
-        else if (one_character(piece))
-            key.key = piece; // glyph modifiers are single characters: keys here
-        if (plus == std::string_view::npos)
-            break;
-        start = plus + 1;
-    }
-    return key;
-}
-
-KeyEquivalent key_equivalent(std::string_view shortcut)
-{
-    if (!hotkeys::parse(shortcut))
-        return {};
-    return key_equivalent_of_valid(shortcut);
-}
-
-std::string key_equivalent_text(const KeyEquivalent& key)
-{
-    if (key.key.empty())
-        return {};
-    // The desktop's names, in its usual order; command is the Ctrl key,
-    // option Alt and control the Super (Meta) key.
-    std::string text;
-    if (key.modifiers & static_cast<unsigned>(Modifier::Command))
-        text += "Ctrl+";
-    if (key.modifiers & static_cast<unsigned>(Modifier::Control))
-        text += "Meta+";
-    if (key.modifiers & static_cast<unsigned>(Modifier::Option))
-        text += "Alt+";
-    if (key.modifiers & static_cast<unsigned>(Modifier::Shift))
-        text += "Shift+";
-    std::string k = key.key;
-    if (k.size() == 1 && k[0] >= 'a' && k[0] <= 'z')
-        k[0] = static_cast<char>(k[0] - 'a' + 'A');
-    return text + k;
-}
 
 std::vector<MenuRow> menu_rows(const config::Config& c)
 {

@@ -81,24 +81,4 @@ std::vector<Found> search(const std::vector<std::string>& args)
     return found;
 }
 
-namespace {
-
-std::vector<std::string>& kept_arguments()
-{
-    static auto* held = new std::vector<std::string>();
-    return *held;
-}
-
-} // namespace
-
-void keep_process_arguments(std::vector<std::string> args)
-{
-    kept_arguments() = std::move(args);
-}
-
-const std::vector<std::string>& process_arguments()
-{
-    return kept_arguments();
-}
-
 } // namespace switches

@@ -52,9 +52,4 @@ const Entry& entry(Task task);
 // order, each with what it hands on.
 std::vector<Found> search(const std::vector<std::string>& args);
 
-// The process arguments as main copied them before the toolkit took its own
-// out; empty until main keeps them. Any thread, once set.
-void keep_process_arguments(std::vector<std::string> args);
-const std::vector<std::string>& process_arguments();
-
 } // namespace switches

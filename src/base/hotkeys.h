@@ -69,4 +69,19 @@ std::optional<std::string> system_conflict(std::string_view text);
 // "cmd" in that order, then the key name, joined with "+".
 std::string spec_from(std::uint32_t modifiers, std::string_view key_name);
 
+
+enum class Modifier : unsigned { Shift = 1, Control = 2, Option = 4, Command = 8 };
+
+struct KeyEquivalent {
+    std::string key;        // one character, or empty
+    unsigned modifiers = 0; // Modifier bits
+    bool operator==(const KeyEquivalent&) const = default;
+};
+// The menu's key equivalent for a shortcut text (none when it does not parse).
+KeyEquivalent key_equivalent(std::string_view shortcut);
+// The same from the text alone, once it is known to parse.
+KeyEquivalent key_equivalent_of_valid(std::string_view shortcut);
+// Shown the desktop's way: "Ctrl+Alt+Shift+4" (command = Ctrl, option = Alt, control = Meta).
+std::string key_equivalent_text(const KeyEquivalent& key);
+
 } // namespace hotkeys

@@ -93,6 +93,16 @@ std::optional<LastShot> last_shot()
     return store().last_shot;
 }
 
+namespace {
+
+std::vector<std::string>& kept_arguments()
+{
+    static auto* held = new std::vector<std::string>();
+    return *held;
+}
+
+} // namespace
+
 void reset_for_tests()
 {
     Slots& s = store();
@@ -100,6 +110,23 @@ void reset_for_tests()
     s.config.reset();
     s.last_area.reset();
     s.last_shot.reset();
+}
+
+void keep_process_arguments(std::vector<std::string> args)
+{
+    kept_arguments() = std::move(args);
+}
+
+const std::vector<std::string>& process_arguments()
+{
+    return kept_arguments();
+}
+
+std::function<void()>& instance_release()
+{
+    util::require_main_thread("hilo principal");
+    static auto* held = new std::function<void()>();
+    return *held;
 }
 
 } // namespace state

@@ -11,8 +11,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace state {
 
@@ -48,6 +51,15 @@ void set_last_shot(QImage image, double scale);
 void record_last_shot_file(const std::filesystem::path& path);
 // A copy of the last shot, or nothing when no capture was delivered.
 std::optional<LastShot> last_shot();
+
+// The process arguments as main copied them before the toolkit took its own
+// out; empty until main keeps them. Any thread, once set.
+void keep_process_arguments(std::vector<std::string> args);
+const std::vector<std::string>& process_arguments();
+
+// Lets go of the single-instance socket and lock before the process is
+// replaced (the relaunch); main installs it, null until then. Main thread.
+std::function<void()>& instance_release();
 
 // Clears every slot (tests only).
 void reset_for_tests();

@@ -108,49 +108,6 @@ void after(double seconds, Job job)
     }, Qt::QueuedConnection);
 }
 
-double primary_height()
-{
-    const auto screens = platform::screens();
-    return screens.empty() ? 0.0 : screens.front().frame.h;
-}
-
-std::optional<platform::Screen> screen_for_point(double x, double y)
-{
-    for (const auto& screen : platform::screens())
-        if (screen.frame.contains(x, y))
-            return screen;
-    return std::nullopt;
-}
-
-std::optional<platform::Screen> screen_of_pointer()
-{
-    const platform::PointF pointer = platform::pointer_location();
-    if (auto screen = screen_for_point(pointer.x, pointer.y))
-        return screen;
-    const auto all = platform::screens();
-    if (all.empty())
-        return std::nullopt;
-    return all.front();
-}
-
-QRect window_rect(const platform::RectF& frame)
-{
-    const platform::RectF r = platform::rect_to_top_left(frame, primary_height());
-    return QRect(static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.w)),
-        static_cast<int>(std::lround(r.h)));
-}
-
-platform::RectF window_frame(const QRect& rect)
-{
-    return platform::rect_from_top_left({ double(rect.x()), double(rect.y()), double(rect.width()), double(rect.height()) },
-        primary_height());
-}
-
-std::uint32_t screen_display_id(const platform::Screen& screen)
-{
-    return screen.display_id;
-}
-
 QColor rgba(double r, double g, double b, double a)
 {
     return QColor::fromRgbF(static_cast<float>(r), static_cast<float>(g), static_cast<float>(b), static_cast<float>(a));

@@ -1,17 +1,14 @@
-// util: the queue and screen helpers, which sit on the platform layer.
+// util: the main queue, the background pools and timers (Qt only: nothing of
+// the platform layer).
 //
 // The main thread owns every window and all program state; background work
 // comes back through on_main or after. A job queued with on_main or after
 // never runs inline, even when queued from the main thread.
 #pragma once
 
-#include "platform/screens.h"
-
 #include <QColor>
-#include <QRect>
 
 #include <functional>
-#include <optional>
 
 namespace util {
 
@@ -42,20 +39,6 @@ struct TimerSlice {
 };
 TimerSlice timer_slice(double seconds);
 
-// The height in points of the primary screen's frame; 0 when there is no screen.
-// Main thread.
-double primary_height();
-// The first screen, in the platform's order, whose frame (global points,
-// bottom-left origin) holds the point by the half-open rule. Main thread.
-std::optional<platform::Screen> screen_for_point(double x, double y);
-// The screen under the pointer, else the first one; none without screens. Main thread.
-std::optional<platform::Screen> screen_of_pointer();
-// A frame in global points (bottom-left origin) as the geometry of a
-// top-level window (top-left origin, whole points), and back. Main thread.
-QRect window_rect(const platform::RectF& frame);
-platform::RectF window_frame(const QRect& rect);
-// A screen's display id (0 when it has none).
-std::uint32_t screen_display_id(const platform::Screen& screen);
 // An sRGB colour from components in 0..1.
 QColor rgba(double r, double g, double b, double a);
 

@@ -1,8 +1,9 @@
 #include "capture/capture.h"
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QCoreApplication>
 

@@ -1,9 +1,10 @@
 #include "capture/flash.h"
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/capture.h"
 #include "capture/flash_paint.h"
 #include "capture/glass/glass.h"
@@ -185,10 +186,10 @@ std::optional<double> landing_delay(const Origin& origin)
     q.has_image = origin.image.has_value() && !origin.image->isNull();
     q.reduce_motion = platform::accessibility().reduce_motion;
     const platform::PointF mouse = platform::pointer_location();
-    if (auto screen = util::screen_for_point(mouse.x, mouse.y))
-        q.pointer_display = util::screen_display_id(*screen);
-    if (auto screen = util::screen_for_point(origin.rect.x + origin.rect.w / 2, origin.rect.y + origin.rect.h / 2))
-        q.origin_display = util::screen_display_id(*screen);
+    if (auto screen = platform::screen_for_point(mouse.x, mouse.y))
+        q.pointer_display = platform::screen_display_id(*screen);
+    if (auto screen = platform::screen_for_point(origin.rect.x + origin.rect.w / 2, origin.rect.y + origin.rect.h / 2))
+        q.origin_display = platform::screen_display_id(*screen);
     return flash::landing_delay(q);
 }
 
@@ -218,7 +219,7 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
     in.lens = lens_run.has_value();
     Plan plan(in);
 
-    const QRect frame = util::window_rect(plan.panel());
+    const QRect frame = platform::window_rect(plan.panel());
     f.panel->setGeometry(frame);
     f.view->setGeometry(0, 0, frame.width(), frame.height());
     f.view->start(std::move(plan), in.plain ? std::nullopt : origin.image, lens_run);

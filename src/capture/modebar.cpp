@@ -5,6 +5,7 @@
 #include "platform/symbols.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -167,7 +168,7 @@ VistropeModeBarView* bar()
 RectF global_frame(const VistropeModeBarView& view)
 {
     const QRect g = view.geometry();
-    const double ph = util::primary_height();
+    const double ph = platform::primary_height();
     return platform::rect_from_top_left({ static_cast<double>(g.x()), static_cast<double>(g.y()),
                                             static_cast<double>(g.width()), static_cast<double>(g.height()) },
         ph);
@@ -201,12 +202,12 @@ void show(Choice choice)
     view->reset_pointer();
     view->update();
     const auto mouse = platform::pointer_location();
-    const auto screen = util::screen_for_point(mouse.x, mouse.y);
+    const auto screen = platform::screen_for_point(mouse.x, mouse.y);
     if (!screen)
         return;
     const PointF origin = origin_on(screen->visible_frame, view->layout().width);
     const RectF top_left = platform::rect_to_top_left({ origin.x, origin.y, view->layout().width, view->layout().height },
-        util::primary_height());
+        platform::primary_height());
     const QPoint target(static_cast<int>(top_left.x), static_cast<int>(top_left.y));
     if (view->pos() != target)
         view->move(target);

@@ -1,9 +1,10 @@
 #include "capture/ocr.h"
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "platform/text_recognizer.h"
 #include "base/files.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "capture/ocr_layout.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/util.h"
 
 #include <QImage>

@@ -4,11 +4,11 @@
 #include "codec/encode.h"
 #include "codec/imageops.h"
 #include "platform/sound_out.h"
-#include "capture/quick_access.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/sound.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QClipboard>
 #include <QColorSpace>
@@ -216,8 +216,8 @@ void complete(Job& job)
         const auto shot = state::last_shot();
         if (shot && shot->image.cacheKey() == job.image_key)
             state::record_last_shot_file(*job.written);
-        if (job.card)
-            quick_access::attach_file(*job.written, job.id);
+        if (job.card && cards().attach_file)
+            cards().attach_file(*job.written, job.id);
     }
     if (job.save_error)
         hud::toast("exclamationmark.triangle", "No se pudo guardar la captura", 1.6);
@@ -270,6 +270,27 @@ std::string_view done_text(bool copied, bool saved)
     return "no guardada";
 }
 
+namespace {
+
+Cards& card_sink()
+{
+    util::require_main_thread("hilo principal");
+    static auto* held = new Cards();
+    return *held;
+}
+
+} // namespace
+
+void set_cards(Cards sink)
+{
+    card_sink() = std::move(sink);
+}
+
+const Cards& cards()
+{
+    return card_sink();
+}
+
 void set_delivered_listener(std::function<void(const Delivered&)> listener)
 {
     main_state().listener = std::move(listener);
@@ -304,8 +325,8 @@ void deliver(Shot shot, util::Stopwatch stopwatch)
     util::in_background([job] { run_job(job); });
 
     if (after.show_quick_access) {
-        quick_access::show_card(shot.image, quick_access::CardKind::Image, std::nullopt, std::nullopt, std::move(shot.origin),
-            shot.scale, job->id);
+        if (cards().show_capture)
+            cards().show_capture(shot.image, std::move(shot.origin), shot.scale, job->id);
         stopwatch.lap("vista rápida visible");
     } else if (shot.origin) {
         flash::play(*shot.origin, std::nullopt);

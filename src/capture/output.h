@@ -68,6 +68,24 @@ std::string_view done_text(bool copied, bool saved);
 // Installs the listener (none: nothing is reported). Main thread.
 void set_delivered_listener(std::function<void(const Delivered&)> listener);
 
+// Where finished captures and files are shown: the after-capture cards
+// install it at launch (app::install_listeners). Members left empty show
+// nothing. Called on the main thread.
+struct Cards {
+    // A still just delivered, before its file exists; `delivery` is its id.
+    std::function<void(QImage image, std::optional<flash::Origin> origin, double scale, std::uint64_t delivery)> show_capture;
+    // The file a delivery wrote, for the card showing it.
+    std::function<void(const std::filesystem::path& path, std::uint64_t delivery)> attach_file;
+    // A finished recording; its flash starts at `origin` when given.
+    std::function<void(const std::filesystem::path& path, std::optional<flash::Origin> origin)> show_video;
+    // A finished file of any other kind (an export, a converted GIF).
+    std::function<void(const std::filesystem::path& path)> show_file;
+};
+// Replaces the card sink. Main thread.
+void set_cards(Cards cards);
+// The card sink in force. Main thread.
+const Cards& cards();
+
 // The capture file name (without extension) for a local time:
 // "Vistrope 2026-03-07 a las 09.05.02". The year has at least four digits.
 std::string capture_name(const std::tm& local);

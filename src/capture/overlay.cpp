@@ -4,6 +4,7 @@
 #include "capture/overlay_view.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QCursor>
 
@@ -224,7 +225,7 @@ const std::vector<VistropeOverlayWindow*>& panels()
 
 PointF global_from_qt(const QPointF& pos)
 {
-    return { pos.x(), util::primary_height() - pos.y() };
+    return { pos.x(), platform::primary_height() - pos.y() };
 }
 
 VistropeOverlayWindow* panel_at(PointF g)
@@ -250,7 +251,7 @@ void prewarm()
     bool same = screens.size() == s.panels.size();
     for (std::size_t i = 0; same && i < screens.size(); ++i) {
         const auto& st = s.panels[i]->state();
-        same = st.display_id == util::screen_display_id(screens[i]) && st.frame == screens[i].frame && st.scale == screens[i].scale;
+        same = st.display_id == platform::screen_display_id(screens[i]) && st.frame == screens[i].frame && st.scale == screens[i].scale;
     }
     if (same)
         return;
@@ -280,7 +281,7 @@ void begin(Mode mode, Purpose purpose)
 
     std::vector<WindowInfo> windows;
     if (roads().window_list)
-        windows = filter_windows(roads().window_list(), static_cast<long>(::getpid()), util::primary_height());
+        windows = filter_windows(roads().window_list(), static_cast<long>(::getpid()), platform::primary_height());
     s.ms_windows = ms_since(s.opened_at);
 
     s.session = Session { std::move(windows), mode, purpose };
@@ -482,14 +483,14 @@ void finish_window(const WindowInfo& window)
 
     if (purpose == Purpose::Record) {
         util::log(fmt::format("grabar ventana {} en {}", window.number, rect_text(window.rect())));
-        const auto screen = util::screen_for_point(cx, cy);
+        const auto screen = platform::screen_for_point(cx, cy);
         if (!screen)
             return;
         const auto local = clip_to_local(window.rect(), screen->frame);
         if (!local)
             return;
         if (roads().record)
-            roads().record(util::screen_display_id(*screen), *local, window.number, screen->scale);
+            roads().record(platform::screen_display_id(*screen), *local, window.number, screen->scale);
         return;
     }
     if (purpose == Purpose::Scroll) {
@@ -498,7 +499,7 @@ void finish_window(const WindowInfo& window)
         return;
     }
     const bool shadow = state::config()->window_shadow && purpose == Purpose::Screenshot;
-    const auto screen = util::screen_for_point(window.x + 1, window.y + 1);
+    const auto screen = platform::screen_for_point(window.x + 1, window.y + 1);
     const double scale = screen ? screen->scale : 2.0;
     // As for areas: a picked window is delivered even when a new session
     // opened or was cancelled while it was being captured.

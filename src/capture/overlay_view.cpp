@@ -7,6 +7,7 @@
 #include "platform/panels.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -78,8 +79,8 @@ VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
         setScreen(screen.qt);
     m_state.scale = screen.scale;
     m_state.frame = screen.frame;
-    m_state.display_id = util::screen_display_id(screen);
-    const RectF tl = platform::rect_to_top_left(screen.frame, util::primary_height());
+    m_state.display_id = platform::screen_display_id(screen);
+    const RectF tl = platform::rect_to_top_left(screen.frame, platform::primary_height());
     setGeometry(static_cast<int>(tl.x), static_cast<int>(tl.y), static_cast<int>(tl.w), static_cast<int>(tl.h));
     setCursor(Qt::CrossCursor);
     m_ring = std::make_unique<glass::ring::Ring>(screen.frame.h, screen.scale);

@@ -4,6 +4,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/output.h"
 
 #include "editor/window.h"

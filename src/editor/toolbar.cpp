@@ -1,6 +1,6 @@
 #include "editor/toolbar.h"
 
-#include "app/app.h"
+#include "base/hotkeys.h"
 #include "editor/model.h"
 #include "editor/views.h"
 #include "editor/window.h"
@@ -38,11 +38,11 @@ int round_half_away(double v) { return int(std::lround(v)); }
 
 std::string with_key(std::string_view title, std::string_view key, unsigned modifiers)
 {
-    return std::string(title) + " (" + app::key_equivalent_text({ std::string(key), modifiers }) + ")";
+    return std::string(title) + " (" + hotkeys::key_equivalent_text({ std::string(key), modifiers }) + ")";
 }
 
-constexpr unsigned CTRL = unsigned(app::Modifier::Command);
-constexpr unsigned SHIFT = unsigned(app::Modifier::Shift);
+constexpr unsigned CTRL = unsigned(hotkeys::Modifier::Command);
+constexpr unsigned SHIFT = unsigned(hotkeys::Modifier::Shift);
 
 } // namespace
 

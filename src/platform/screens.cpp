@@ -2,11 +2,13 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QRect>
 #include <QScreen>
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -145,6 +147,49 @@ PointF pointer_location()
     const QScreen* primary = QGuiApplication::primaryScreen();
     const double h = primary ? primary->geometry().height() : 0.0;
     return point_from_top_left(p.x(), p.y(), h);
+}
+
+double primary_height()
+{
+    const auto all = screens();
+    return all.empty() ? 0.0 : all.front().frame.h;
+}
+
+std::optional<Screen> screen_for_point(double x, double y)
+{
+    for (const auto& screen : screens())
+        if (screen.frame.contains(x, y))
+            return screen;
+    return std::nullopt;
+}
+
+std::optional<Screen> screen_of_pointer()
+{
+    const PointF pointer = pointer_location();
+    if (auto screen = screen_for_point(pointer.x, pointer.y))
+        return screen;
+    const auto all = screens();
+    if (all.empty())
+        return std::nullopt;
+    return all.front();
+}
+
+QRect window_rect(const RectF& frame)
+{
+    const RectF r = rect_to_top_left(frame, primary_height());
+    return QRect(static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.w)),
+        static_cast<int>(std::lround(r.h)));
+}
+
+RectF window_frame(const QRect& rect)
+{
+    return rect_from_top_left({ double(rect.x()), double(rect.y()), double(rect.width()), double(rect.height()) },
+        primary_height());
+}
+
+std::uint32_t screen_display_id(const Screen& screen)
+{
+    return screen.display_id;
 }
 
 } // namespace platform

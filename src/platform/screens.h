@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+class QRect;
 class QScreen;
 
 namespace platform {
@@ -69,5 +71,20 @@ std::vector<Screen> screens();
 bool display_reachable();
 // The pointer's location in global bottom-left points. Main thread.
 PointF pointer_location();
+
+// The height in points of the primary screen's frame; 0 when there is no screen.
+// Main thread.
+double primary_height();
+// The first screen, in the platform's order, whose frame (global points,
+// bottom-left origin) holds the point by the half-open rule. Main thread.
+std::optional<Screen> screen_for_point(double x, double y);
+// The screen under the pointer, else the first one; none without screens. Main thread.
+std::optional<Screen> screen_of_pointer();
+// A frame in global points (bottom-left origin) as the geometry of a
+// top-level window (top-left origin, whole points), and back. Main thread.
+QRect window_rect(const RectF& frame);
+RectF window_frame(const QRect& rect);
+// A screen's display id (0 when it has none).
+std::uint32_t screen_display_id(const Screen& screen);
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "base/hotkeys.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "platform/panels.h"
 
 #include <QFontMetricsF>
@@ -64,7 +65,7 @@ QFont pill_font()
 
 QRect to_qt(const platform::RectF& frame)
 {
-    const platform::RectF tl = platform::rect_to_top_left(frame, util::primary_height());
+    const platform::RectF tl = platform::rect_to_top_left(frame, platform::primary_height());
     return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
         static_cast<int>(std::lround(tl.h)));
 }

@@ -3,8 +3,8 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/output.h"
-#include "capture/quick_access.h"
 #include "platform/url_scheme.h"
 #include "platform/workspace.h"
 #include "record/input_overlay.h"
@@ -63,7 +63,10 @@ Services real_services()
     s.play_flash = [](const flash::Origin& origin) { flash::play(origin, std::nullopt); };
     s.copy_file = [](const fs::path& path) { video::copy_file(path); };
     s.reveal = [](const fs::path& path) { platform::reveal(path); };
-    s.show_video = [](const fs::path& path, std::optional<flash::Origin> origin) { quick_access::show_video(path, std::move(origin)); };
+    s.show_video = [](const fs::path& path, std::optional<flash::Origin> origin) {
+        if (output::cards().show_video)
+            output::cards().show_video(path, std::move(origin));
+    };
     s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination) {
         video::make_gif(source, settings, destination, true, video::FromRecording {});
     };

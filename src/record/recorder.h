@@ -10,7 +10,7 @@
 // and the delivery through Services, which tests replace.
 #pragma once
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/util.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
@@ -87,7 +87,6 @@ struct Services {
     std::function<std::vector<platform::VideoCodec>()> codecs;
     std::function<void(std::move_only_function<void(capture::Content, bool)>)> with_content;
     std::function<void(capture::Waiter)> refresh;
-    std::function<std::int64_t()> own_pid;
     std::function<std::unique_ptr<Controls>(const platform::RectF& area, const platform::RectF& visible, bool has_region)>
         make_controls;
     // Starts the keys-and-clicks overlay (screen frame, global area, flags,

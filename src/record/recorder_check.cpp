@@ -1,10 +1,11 @@
 #include "record/recorder_check.h"
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/capture.h"
 #include "capture/overlay.h"
 #include "platform/capture_stream.h"
@@ -237,7 +238,7 @@ QWidget* test_panel(const platform::RectF& global, int level, QColor colour)
 {
     auto* w = new FlatPanel(colour);
     platform::make_panel(w, level, platform::Mouse::Ignores);
-    const double primary = util::primary_height();
+    const double primary = platform::primary_height();
     const auto tl = platform::rect_to_top_left(global, primary);
     w->setGeometry(QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
         static_cast<int>(std::lround(tl.h))));

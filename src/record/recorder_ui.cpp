@@ -1,7 +1,8 @@
 #include "record/recorder_ui.h"
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "platform/panels.h"
 
 #include <QElapsedTimer>

@@ -1,11 +1,11 @@
 #include "record/video.h"
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/output.h"
-#include "capture/quick_access.h"
 #include "platform/media.h"
 #include "platform/workspace.h"
 
@@ -436,8 +436,8 @@ void finish_gif(const fs::path& source, const fs::path& destination, bool remove
 {
     util::require_main_thread("cola principal");
     if (std::holds_alternative<FromRecording>(caller) && !result) {
-        if (auto moved = rescue_recording(source))
-            quick_access::show_video(*moved);
+        if (auto moved = rescue_recording(source); moved && output::cards().show_video)
+            output::cards().show_video(*moved, std::nullopt);
     } else if (const auto* trim = std::get_if<FromTrim>(&caller); trim && trim->done) {
         trim->done();
     }
@@ -457,8 +457,8 @@ void finish_gif(const fs::path& source, const fs::path& destination, bool remove
     const auto settings = state::config();
     if (settings->after_capture.copy_to_clipboard)
         copy_file(destination);
-    if (settings->after_capture.show_quick_access)
-        quick_access::show_file(destination);
+    if (settings->after_capture.show_quick_access && output::cards().show_file)
+        output::cards().show_file(destination);
     show_toast("checkmark.circle", fmt::format("GIF listo · {:.1f} MB", mb), 1.6);
 }
 

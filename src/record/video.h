@@ -7,7 +7,7 @@
 #pragma once
 
 #include "codec/gif.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "base/util.h"
 
 #include <QImage>

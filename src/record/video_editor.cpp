@@ -4,8 +4,8 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/output.h"
-#include "capture/quick_access.h"
 #include "platform/symbols.h"
 #include "platform/video_player.h"
 
@@ -283,7 +283,7 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
     window->on_resize(window->size());
 
     editor->range_label = label;
-    editor->trim_button = trim;
+    trim->setObjectName("trim");
     editor->reset_button = reset;
     editor->mute_box = mute;
     editor->resolution_popup = popup;
@@ -395,7 +395,8 @@ void VideoEditor::export_mp4()
             std::error_code ec;
             const auto bytes = std::filesystem::file_size(destination, ec);
             toast("checkmark.circle", fmt::format("MP4 listo · {:.1f} MB", ec ? 0.0 : double(bytes) / 1'000'000.0), 1.6);
-            quick_access::show_file(destination);
+            if (output::cards().show_file)
+                output::cards().show_file(destination);
         });
 }
 

@@ -6,7 +6,7 @@
 // of open controllers keeps them until their window closes. Main thread only.
 #pragma once
 
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "record/video.h"
 #include "record/video_editor_rules.h"
 
@@ -58,7 +58,6 @@ public:
     platform::VideoPlayerView* player_view = nullptr; // the view plays the file itself
     std::optional<Range> range;
     QLabel* range_label = nullptr;
-    QPushButton* trim_button = nullptr;
     QPushButton* reset_button = nullptr;
     QCheckBox* mute_box = nullptr;
     QComboBox* resolution_popup = nullptr;
@@ -104,9 +103,8 @@ QPushButton* button(std::string_view title, std::optional<std::string_view> symb
 // folder) named "<stem> (recortado).<extension>".
 std::filesystem::path sibling(const std::filesystem::path& source, std::string_view extension);
 
-// --- The self-check (--video-ui) ------------------------------------------------------
+// --- Hooks for the --video-ui self-check ---------------------------------------------
 
-void debug_ui(const std::string& video, const std::string& folder);
 // Builds a window, centres it and shows it without activating; lists it.
 QWidget* debug_open(const std::filesystem::path& path);
 // set_range on the newest window; the range it then holds.

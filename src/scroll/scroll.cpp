@@ -3,6 +3,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/flash.h"
 #include "capture/overlay_geometry.h"
 
@@ -363,7 +364,7 @@ void start(std::uint32_t display_id, platform::RectF region, double scale)
         return;
     std::optional<platform::Screen> screen;
     for (const platform::Screen& s : platform::screens())
-        if (util::screen_display_id(s) == display_id)
+        if (platform::screen_display_id(s) == display_id)
             screen = s;
     if (!screen) {
         util::log(fmt::format("no encontré la pantalla {}", display_id));
@@ -400,7 +401,7 @@ void start(std::uint32_t display_id, platform::RectF region, double scale)
 
 void start_cocoa(platform::RectF r)
 {
-    const auto screen = util::screen_for_point(r.x + r.w / 2, r.y + r.h / 2);
+    const auto screen = platform::screen_for_point(r.x + r.w / 2, r.y + r.h / 2);
     if (!screen)
         return;
     const double x0 = std::max(r.x, screen->frame.x);
@@ -408,7 +409,7 @@ void start_cocoa(platform::RectF r)
     const double y0 = std::max(r.y, screen->frame.y);
     const double y1 = std::min(r.y + r.h, screen->frame.y + screen->frame.h);
     // An empty clip goes on as it is: start refuses it.
-    start(util::screen_display_id(*screen),
+    start(platform::screen_display_id(*screen),
         { x0 - screen->frame.x, screen->frame.y + screen->frame.h - y1, x1 - x0, y1 - y0 }, screen->scale);
 }
 

@@ -11,7 +11,7 @@
 
 #include "capture/capture.h"
 #include "capture/output.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "platform/capture_stream.h"
 #include "platform/raw_input.h"
 #include "platform/screens.h"

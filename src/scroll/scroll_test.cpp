@@ -10,6 +10,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/overlay.h"
 #include "platform/panels.h"
 
@@ -146,7 +147,7 @@ void scroll_in_code()
 void run(std::filesystem::path folder, std::set<std::string> before)
 {
     const QRect frame = g_window.window->geometry();
-    const double h = util::primary_height();
+    const double h = platform::primary_height();
     const platform::RectF global = platform::rect_from_top_left(
         { double(frame.x()), double(frame.y()), double(frame.width()), double(frame.height()) }, h);
     util::log(fmt::format("prueba: ventana ({}, {}, {}, {}), Accesibilidad={}", global.x, global.y, global.w, global.h,
@@ -252,7 +253,7 @@ void scroll_test(const std::string& folder_text)
     const platform::Screen main = platform::screens().front();
     const platform::RectF v = main.visible_frame;
     const platform::RectF content { v.x + 120, std::max(v.y + v.h - 220 - 560, v.y), 620, 560 };
-    const platform::RectF top_left = platform::rect_to_top_left(content, util::primary_height());
+    const platform::RectF top_left = platform::rect_to_top_left(content, platform::primary_height());
     window->setGeometry(int(std::lround(top_left.x)), int(std::lround(top_left.y)), 620, 560);
     band(window.get(), QRect(0, 0, 620, 52), QColor::fromRgbF(0.13f, 0.16f, 0.24f), "Encabezado fijo · Vistrope");
     auto* text = new QTextBrowser(window.get());

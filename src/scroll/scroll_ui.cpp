@@ -5,6 +5,7 @@
 #include "base/hotkeys.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "platform/panels.h"
 
 #include <QApplication>
@@ -30,7 +31,7 @@ constexpr int CODE_ESCAPE = 53;
 
 QRect to_qt(const platform::RectF& r)
 {
-    const platform::RectF t = platform::rect_to_top_left(r, util::primary_height());
+    const platform::RectF t = platform::rect_to_top_left(r, platform::primary_height());
     return QRect(int(std::lround(t.x)), int(std::lround(t.y)), int(std::lround(t.w)), int(std::lround(t.h)));
 }
 

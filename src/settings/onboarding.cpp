@@ -1,12 +1,12 @@
 #include "settings/onboarding.h"
 
-#include "app/app.h"
-#include "app/switches.h"
+#include "ui/status_icon.h"
 #include "base/config.h"
 #include "base/hotkeys.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/capture.h"
 #include "platform/process.h"
 #include "platform/workspace.h"
@@ -74,12 +74,12 @@ Services real_services()
         return platform::start_detached(program, args);
     };
     s.release_instance = [] {
-        if (app::instance_release())
-            app::instance_release()();
+        if (state::instance_release())
+            state::instance_release()();
     };
     s.quit = [] { QApplication::quit(); };
     s.show_preferences = [] { prefs::show(); };
-    s.arguments = [] { return switches::process_arguments(); };
+    s.arguments = [] { return state::process_arguments(); };
     return s;
 }
 
@@ -312,7 +312,7 @@ std::unique_ptr<Ui> build()
     // Header.
     QLabel* icon = image_view(96, 96);
     const double scale = qApp->devicePixelRatio() > 0 ? qApp->devicePixelRatio() : 1.0;
-    QPixmap icon_picture = QPixmap::fromImage(app::status_icon(96 / 18.0 * scale, c.accent));
+    QPixmap icon_picture = QPixmap::fromImage(ui::status_icon(96 / 18.0 * scale, c.accent));
     icon_picture.setDevicePixelRatio(scale);
     icon->setPixmap(icon_picture);
     QLabel* title = widgets::label_with(QStringLiteral("Vistrope: capturas al instante"), 24, QFont::Bold, c.label);

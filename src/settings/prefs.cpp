@@ -1,8 +1,6 @@
 #include "settings/prefs.h"
 
-#include "app/app.h"
-#include "app/app_hotkeys.h"
-#include "app/system.h"
+#include "platform/system.h"
 #include "base/files.h"
 #include "base/state.h"
 #include "base/util.h"
@@ -37,11 +35,21 @@ std::shared_ptr<Ui>& slot()
     return *held;
 }
 
+HotKeyHooks& hooks_slot()
+{
+    util::require_main_thread("hilo principal");
+    static auto* held = new HotKeyHooks();
+    return *held;
+}
+
 Services real_services()
 {
     Services s;
     s.save = [](const config::Config& c) { return c.save(); };
-    s.apply_config = [] { app::apply_config(); };
+    s.apply_config = [] {
+        if (hot_key_hooks().apply_config)
+            hot_key_hooks().apply_config();
+    };
     s.set_launch_at_login = [](bool on) { sys::set_launch_at_login(on); };
     s.launch_at_login_enabled = [] { return sys::launch_at_login_enabled(); };
     s.screen_recording_permission = [] { return platform::screen_recording_permission(); };
@@ -94,7 +102,7 @@ void apply()
     if (const auto u = slot())
         for (const auto& [field, label] : u->shortcut_rows)
             if (field->recording()) {
-                app::unregister_hotkeys();
+                unregister_hot_keys();
                 break;
             }
 }
@@ -353,13 +361,13 @@ void set_shortcut(std::string_view id, std::string_view text)
     }
 
     update([&](config::Config& c) { c.shortcuts = with_shortcut(c.shortcuts, id, text); });
-    set_hint(saved_hint(shortcut_label(id).toStdString(), text, app::hotkey_table().failed));
+    set_hint(saved_hint(shortcut_label(id).toStdString(), text, failed_hot_keys()));
 }
 
 void refresh_shortcuts(const Ui& u)
 {
     const auto entries = shortcut_entries(state::config()->shortcuts);
-    const auto& failed = app::hotkey_table().failed;
+    const auto& failed = failed_hot_keys();
     for (const auto& [field, warning_label] : u.shortcut_rows) {
         const auto entry = std::find_if(entries.begin(), entries.end(),
                                         [&](const ShortcutEntry& e) { return e.id == field->id(); });
@@ -371,6 +379,27 @@ void refresh_shortcuts(const Ui& u)
             warning_label->fontMetrics().elidedText(warning, Qt::ElideRight, warning_label->maximumWidth()));
         warning_label->setToolTip(warning);
     }
+}
+
+void set_hot_key_hooks(HotKeyHooks hooks)
+{
+    hooks_slot() = std::move(hooks);
+}
+
+const HotKeyHooks& hot_key_hooks()
+{
+    return hooks_slot();
+}
+
+void unregister_hot_keys()
+{
+    if (hooks_slot().unregister)
+        hooks_slot().unregister();
+}
+
+std::vector<std::string> failed_hot_keys()
+{
+    return hooks_slot().failed ? hooks_slot().failed() : std::vector<std::string>();
 }
 
 } // namespace prefs

@@ -233,6 +233,23 @@ struct Services {
 Services& services();
 void reset_services();
 
+// What the settings window reaches in the shell's hot-key registration: the
+// shell installs it at launch (app::install_listeners). Members left empty do
+// nothing. Main thread.
+struct HotKeyHooks {
+    std::function<void()> apply_config; // registers the held settings' shortcuts again
+    std::function<void()> unregister;   // lets every hot key go while a field records
+    // The texts the last registration could not take, as stored.
+    std::function<std::vector<std::string>()> failed;
+    // Registers into memory from now on, so no key of the desktop is taken (the self-check).
+    std::function<void()> keep_in_memory;
+};
+void set_hot_key_hooks(HotKeyHooks hooks);
+const HotKeyHooks& hot_key_hooks();
+// The hooks' calls, each a no-op while its hook is unset.
+void unregister_hot_keys();
+std::vector<std::string> failed_hot_keys();
+
 // --- The self-check (prefs_render.cpp) -----------------------------------------------------
 
 // Draws every tab and the first-run window in the light and dark appearances

@@ -1,7 +1,6 @@
 // The shortcut field and the counter's stepper of the settings window.
 #include "settings/prefs.h"
 
-#include "app/app_hotkeys.h"
 #include "base/hotkeys.h"
 #include "platform/x11/key_positions.h"
 #include "settings/widgets.h"
@@ -130,7 +129,7 @@ void ShortcutField::begin()
                 other->finish(std::nullopt, Focus::Keep);
     m_recording = true;
     m_modifiers = 0;
-    app::unregister_hotkeys();
+    unregister_hot_keys();
     set_hint(HINT_RECORDING, false);
     update();
 }

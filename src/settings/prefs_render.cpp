@@ -6,11 +6,9 @@
 // touched (HOME points to a fresh folder for the whole run).
 #include "settings/prefs.h"
 
-#include "app/app_hotkeys.h"
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util.h"
-#include "platform/fake/hot_keys_fake.h"
 #include "settings/onboarding.h"
 #include "settings/widgets.h"
 
@@ -280,7 +278,8 @@ int render(const std::filesystem::path& folder)
     ::setenv("HOME", home.c_str(), 1);
     state::set_config(std::make_shared<config::Config>(config::Config::load()));
     // In memory: offscreen every grab fails, and a check must not take the desktop's keys.
-    app::set_hotkey_backend(std::make_unique<platform::HotKeysFake>());
+    if (hot_key_hooks().keep_in_memory)
+        hot_key_hooks().keep_in_memory();
 
     const bool pictures = draw_pictures(folder);
     std::optional<std::string> failure;

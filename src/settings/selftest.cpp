@@ -7,8 +7,8 @@
 #include "capture/output.h"
 #include "capture/modebar.h"
 #include "capture/overlay.h"
-#include "capture/pin.h"
-#include "capture/quick_access.h"
+#include "cards/pin.h"
+#include "cards/quick_access.h"
 #include "editor/mod.h"
 #include "platform/cursor.h"
 #include "platform/screens.h"
@@ -39,7 +39,7 @@ std::optional<ScreenInfo> primary_screen()
     if (all.empty())
         return std::nullopt;
     const platform::Screen& s = all.front();
-    return ScreenInfo{ util::screen_display_id(s), s.scale, s.frame.w, s.frame.h, s.frame };
+    return ScreenInfo{ platform::screen_display_id(s), s.scale, s.frame.w, s.frame.h, s.frame };
 }
 
 Services real_services()

@@ -7,6 +7,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "platform/digest.h"
 #include "platform/process.h"
 #include "platform/workspace.h"

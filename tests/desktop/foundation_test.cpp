@@ -27,17 +27,17 @@ TEST(DesktopScreens, TheSessionsScreenWithItsRandrId)
     EXPECT_EQ(s.scale, 1.0);
     EXPECT_NE(s.display_id, 0u);
     EXPECT_GT(s.display_id, screens.size()) << "the id comes from the RandR output, not the position";
-    EXPECT_EQ(util::primary_height(), size.height());
+    EXPECT_EQ(platform::primary_height(), size.height());
 }
 
 TEST(DesktopScreens, PointerOnTheTopRowBelongsToTheScreen)
 {
-    const double h = util::primary_height();
+    const double h = platform::primary_height();
     ASSERT_EQ(QProcess::execute("xdotool", { "mousemove", "0", "0" }), 0);
     QCoreApplication::processEvents();
     auto p = platform::pointer_location();
     EXPECT_EQ(p, (platform::PointF { 0, h - 1 }));
-    EXPECT_TRUE(util::screen_for_point(p.x, p.y));
+    EXPECT_TRUE(platform::screen_for_point(p.x, p.y));
 
     ASSERT_EQ(QProcess::execute("xdotool", { "mousemove", "300", "200" }), 0);
     p = platform::pointer_location();
@@ -97,17 +97,3 @@ TEST(DesktopProgram, StartsLogsListoAndKeepsRunning)
     program.waitForFinished(5000);
 }
 
-TEST(DesktopProgram, TasksNotBuiltYetSayItAndFail)
-{
-    QProcess program;
-    program.start(VISTROPE_BINARY, { "--gif" });
-    ASSERT_TRUE(program.waitForFinished(10000));
-    const std::string err = program.readAllStandardError().toStdString();
-    // Either the GIF task's usage line (status 2) or the not-built message (status 1).
-    if (program.exitCode() == 2)
-        EXPECT_NE(err.find("uso: vistrope --gif"), std::string::npos) << err;
-    else {
-        EXPECT_EQ(program.exitCode(), 1);
-        EXPECT_NE(err.find("--gif"), std::string::npos) << err;
-    }
-}

@@ -5,6 +5,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/capture.h"
 #include "capture/glass/glass.h"
 #include "capture/glass/ring.h"
@@ -81,7 +82,7 @@ protected:
         EXPECT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
         pump_for(200);
         const platform::RectF f = *window_frame();
-        const int top = static_cast<int>(util::primary_height() - f.y - f.h);
+        const int top = static_cast<int>(platform::primary_height() - f.y - f.h);
         xdo({ "mousemove", QString::number(static_cast<int>(f.x + f.w / 2)), QString::number(top + static_cast<int>(f.h / 2)) });
         return QRect(static_cast<int>(f.x), top, static_cast<int>(f.w), static_cast<int>(f.h));
     }

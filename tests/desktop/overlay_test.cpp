@@ -268,7 +268,7 @@ TEST_F(OverlayDesktop, ClickOnAWindowDeliversThatWindow)
             target = w;
     ASSERT_TRUE(target.has_value()) << "the test window is not selectable";
     const int qx = static_cast<int>(cx);
-    const int qy = static_cast<int>(util::primary_height() - cy);
+    const int qy = static_cast<int>(platform::primary_height() - cy);
     xdo({ "mousemove", QString::number(qx), QString::number(qy) });
     if (const char* dir = std::getenv("VISTROPE_SHOTS"))
         screen_now().save(QString::fromUtf8(dir) + "/overlay-window.png");
@@ -279,7 +279,7 @@ TEST_F(OverlayDesktop, ClickOnAWindowDeliversThatWindow)
     ASSERT_EQ(png.width(), static_cast<int>(target->w));
     ASSERT_EQ(png.height(), static_cast<int>(target->h));
     // The window as it looked on screen (it is not covered).
-    const int top = static_cast<int>(util::primary_height() - target->y - target->h);
+    const int top = static_cast<int>(platform::primary_height() - target->y - target->h);
     EXPECT_LT(differing_pixels(png, before.copy(static_cast<int>(target->x), top, png.width(), png.height()), 2),
         png.width() * png.height() / 100);
 }
@@ -298,7 +298,7 @@ TEST_F(OverlayDesktop, ModeBarScreenButtonDeliversTheFullScreen)
     const double gx = frame->x + screen_button.frame.x + screen_button.frame.w / 2;
     const double gy = frame->y + screen_button.frame.y + screen_button.frame.h / 2;
     const int qx = static_cast<int>(gx);
-    const int qy = static_cast<int>(util::primary_height() - gy);
+    const int qy = static_cast<int>(platform::primary_height() - gy);
     xdo({ "mousemove", QString::number(qx), QString::number(qy) });
     EXPECT_EQ(modebar::hovered(), 1) << "the hovered button is not highlighted";
     xdo({ "click", "1" });
@@ -350,7 +350,7 @@ TEST_F(OverlayDesktop, WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhe
     pump_for(200);
     // The user sees it at its new place, under the dimming.
     const int left = static_cast<int>(frame->x);
-    const int top = static_cast<int>(util::primary_height() - frame->y - frame->h);
+    const int top = static_cast<int>(platform::primary_height() - frame->y - frame->h);
     const QImage seen = screen_now();
     if (const char* dir = std::getenv("VISTROPE_SHOTS"))
         seen.save(QString::fromUtf8(dir) + "/overlay-live.png");
@@ -375,7 +375,7 @@ TEST_F(OverlayDesktop, WithoutFreezeAWindowMovedAfterOpeningIsSeenAndCapturedWhe
 TEST_F(OverlayDesktop, AShiftSquareAtTheBottomEdgeAndItsRepeatAreTheSameSquare)
 {
     start_test_window();
-    const int bottom = static_cast<int>(util::primary_height()) - 1;
+    const int bottom = static_cast<int>(platform::primary_height()) - 1;
     open(overlay::Mode::Area);
     // Press 180 rows above the last one, Shift, drag to the last row.
     xdo({ "mousemove", "1000", QString::number(bottom - 179), "mousedown", "1" });
@@ -425,7 +425,7 @@ TEST_F(OverlayDesktop, AWindowOpenedAfterTheLastFetchIsCapturedOnTheFirstClick)
     }
     ASSERT_TRUE(target.has_value());
     const int qx = static_cast<int>(target->x + target->w / 2);
-    const int qy = static_cast<int>(util::primary_height() - target->y - target->h / 2);
+    const int qy = static_cast<int>(platform::primary_height() - target->y - target->h / 2);
     xdo({ "mousemove", QString::number(qx), QString::number(qy) });
     xdo({ "click", "1" });
     ASSERT_TRUE(wait_until([&] { return !m_delivered.empty(); }, 5000)) << "the window was not captured";

@@ -1,6 +1,6 @@
 // Pinned captures on the real X server, driven with xdotool as a user would;
 // results read with xclip and xprop.
-#include "capture/pin.h"
+#include "cards/pin.h"
 
 #include "platform/screens.h"
 #include "qt_wait.h"

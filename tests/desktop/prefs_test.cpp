@@ -5,7 +5,7 @@
 #include "qt_wait.h"
 #include "app/app.h"
 #include "app/app_hotkeys.h"
-#include "app/system.h"
+#include "platform/system.h"
 #include "base/state.h"
 #include "capture/overlay.h"
 #include "platform/hot_keys.h"

@@ -1,7 +1,7 @@
 // After-capture cards on the real X server, driven with xdotool as a user
 // would; the clipboard read with xclip, drops received by a window that
 // accepts them.
-#include "capture/quick_access.h"
+#include "cards/quick_access.h"
 
 #include "base/config.h"
 #include "base/state.h"

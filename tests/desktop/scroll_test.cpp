@@ -6,6 +6,7 @@
 #include "test_util.h"
 
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "scroll/scroll.h"
 #include "scroll/scroll_test.h"
 
@@ -114,7 +115,7 @@ protected:
     void start()
     {
         const platform::Screen screen = platform::screens().front();
-        scroll::start(util::screen_display_id(screen),
+        scroll::start(platform::screen_display_id(screen),
             { double(origin.x()), double(origin.y()), double(page.width), double(page.window_height()) }, screen.scale);
         ASSERT_TRUE(scroll::running());
         ASSERT_TRUE(wait_until([] { return scroll::status() && scroll::status()->frames >= 1; }, 10000));

@@ -5,7 +5,7 @@
 
 #include "base/config.h"
 #include "base/state.h"
-#include "capture/quick_access.h"
+#include "cards/quick_access.h"
 #include "clip_maker.h"
 #include "platform/video_player.h"
 #include "qt_wait.h"
@@ -124,7 +124,7 @@ TEST_F(VideoEditorDesktop, TrimExportAndPlayAsAUser)
     pump_for(300);
 
     // "Recortar…", then both handles dragged inwards, then "Recortar".
-    click(e->trim_button);
+    click(e->window->findChild<QPushButton*>("trim"));
     ASSERT_TRUE(wait_until([&] { return player->trimming(); }, 5000));
     auto* bar = player->findChild<QWidget*>("range");
     ASSERT_TRUE(bar);

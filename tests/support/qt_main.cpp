@@ -2,6 +2,7 @@
 // (offscreen for unit tests, the test session's X server for desktop tests),
 // then the same invariant hook as the pure tests.
 #include "test_util.h"
+#include "app/app.h"
 #include "base/util.h"
 
 #include <QApplication>
@@ -18,5 +19,7 @@ int main(int argc, char** argv)
         return RUN_ALL_TESTS();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // The same wiring between the floors as the program has.
+    app::install_listeners();
     return RUN_ALL_TESTS();
 }

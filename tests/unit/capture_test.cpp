@@ -2,7 +2,7 @@
 #include "capture/capture.h"
 
 #include "platform/fake/screen_capture_fake.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 
 #include "test_util.h"
 

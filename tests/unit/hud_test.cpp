@@ -1,5 +1,5 @@
 #include "qt_wait.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "platform/symbols.h"
 
 #include <QCoreApplication>

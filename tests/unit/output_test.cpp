@@ -3,7 +3,7 @@
 
 #include "base/config.h"
 #include "base/state.h"
-#include "app/hud.h"
+#include "ui/hud.h"
 #include "test_util.h"
 
 #include <QClipboard>

@@ -7,6 +7,7 @@
 #include "capture/overlay_view.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "test_util.h"
 
 #include <QCoreApplication>
@@ -288,7 +289,7 @@ TEST_F(OverlaySession, APickedWindowIsDeliveredEvenAfterTheNextSessionOpens)
     set_config([](config::Config& c) { c.window_shadow = false; });
     list_one_window(77);
     open(Mode::Window, Purpose::Screenshot);
-    debug_click_global({ 100, util::primary_height() - 100 });
+    debug_click_global({ 100, platform::primary_height() - 100 });
     ASSERT_EQ(m->windows.size(), 1u);
     open(Mode::Area, Purpose::Screenshot);
     cancel();

@@ -1,6 +1,6 @@
 // Pinned captures on Qt's offscreen platform: the list of pins, their keys,
 // wheel and lock, and saving where nothing can be written.
-#include "capture/pin.h"
+#include "cards/pin.h"
 
 #include "base/config.h"
 #include "base/state.h"

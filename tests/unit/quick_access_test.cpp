@@ -1,5 +1,5 @@
 // After-capture cards on Qt's offscreen platform, with the roads out recorded.
-#include "capture/quick_access.h"
+#include "cards/quick_access.h"
 
 #include "base/config.h"
 #include "base/state.h"

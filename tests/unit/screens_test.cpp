@@ -60,11 +60,11 @@ TEST(ScreensChild, Report)
         GTEST_SKIP() << "runs only as a child of the screen tests";
     for (const auto& s : platform::screens())
         std::printf("screen: %s %g %g %g %g %g\n", s.name.c_str(), s.frame.x, s.frame.y, s.frame.w, s.frame.h, s.scale);
-    std::printf("primary: %g\n", util::primary_height());
+    std::printf("primary: %g\n", platform::primary_height());
     std::istringstream in(points);
     double x, y;
     while (in >> x >> y) {
-        auto s = util::screen_for_point(x, y);
+        auto s = platform::screen_for_point(x, y);
         std::printf("point: %g %g %s\n", x, y, s ? s->name.c_str() : "-");
     }
 }

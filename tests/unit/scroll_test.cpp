@@ -3,6 +3,7 @@
 #include "qt_wait.h"
 
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "platform/fake/capture_stream_fake.h"
 #include "platform/fake/raw_input_fake.h"
 #include "scroll/scroll_session.h"
@@ -157,7 +158,7 @@ protected:
     {
         auto c = std::make_shared<platform::ShareableContent>();
         platform::ShareableDisplay d;
-        d.display_id = util::screen_display_id(m_screen);
+        d.display_id = platform::screen_display_id(m_screen);
         d.frame = m_screen.frame;
         c->displays.push_back(d);
         c->applications.push_back({ 4242 });
@@ -168,7 +169,7 @@ protected:
 
     void start(double height = VIEW + HEADER + FOOTER)
     {
-        scroll::start(util::screen_display_id(m_screen), { 20, 10, double(WIDTH), height }, 1.0);
+        scroll::start(platform::screen_display_id(m_screen), { 20, 10, double(WIDTH), height }, 1.0);
     }
 
     // Lets every scripted frame through and the reports reach the session.
@@ -552,7 +553,7 @@ TEST_F(ScrollSession, PickedWindowsAreClippedToTheirScreen)
     scroll::start_cocoa({ f.x - 500, f.y - 500, 100, 100 });
     EXPECT_FALSE(scroll::running());
     // A region wholly off the display is refused before any stream.
-    scroll::start(util::screen_display_id(m_screen), { f.w + 10, 10, 100, 100 }, 1.0);
+    scroll::start(platform::screen_display_id(m_screen), { f.w + 10, 10, 100, 100 }, 1.0);
     EXPECT_FALSE(scroll::running());
     EXPECT_EQ(streams, 1);
 }

@@ -1,4 +1,4 @@
-#include "app/system.h"
+#include "platform/system.h"
 
 #include "test_util.h"
 

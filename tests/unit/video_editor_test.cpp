@@ -5,7 +5,7 @@
 
 #include "base/config.h"
 #include "base/state.h"
-#include "capture/quick_access.h"
+#include "cards/quick_access.h"
 #include "platform/fake/media_fake.h"
 #include "platform/fake/video_player_fake.h"
 #include "qt_wait.h"
@@ -116,9 +116,11 @@ TEST_F(VideoEditorTest, BuildsTheWindowWithTheFullLabelAndTheBarInPlace)
     EXPECT_EQ(e->player_view->geometry(), QRect(0, 0, e->window->width(), e->window->height() - 52));
     // Widening keeps the left group and carries the right one along.
     e->window->show();
-    const QRect trim = e->trim_button->geometry();
+    auto* trim_button = e->window->findChild<QPushButton*>("trim");
+    ASSERT_TRUE(trim_button);
+    const QRect trim = trim_button->geometry();
     e->window->resize(e->window->width() + 200, e->window->height());
-    EXPECT_EQ(e->trim_button->geometry(), trim);
+    EXPECT_EQ(trim_button->geometry(), trim);
     EXPECT_EQ(e->mp4_button->geometry().right() + 1, e->window->width() - 14);
     EXPECT_EQ(e->window->minimumWidth(), int(e->bar_layout.min_width));
 }

@@ -2,6 +2,7 @@
 
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 #include "capture/glass/glass.h"
 #include "capture/glass/math.h"
 #include "platform/accessibility.h"

@@ -2,6 +2,7 @@
 #include "platform/raw_input.h"
 
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -33,7 +34,7 @@ void post_wheel(const RectF& rect, double delta)
     const QScreen* primary = QGuiApplication::primaryScreen();
     const double ratio = primary ? primary->devicePixelRatio() : 1.0;
     const auto x = static_cast<std::int16_t>(std::lround((rect.x + rect.w / 2) * ratio));
-    const auto y = static_cast<std::int16_t>(std::lround((util::primary_height() - rect.y - rect.h / 2) * ratio));
+    const auto y = static_cast<std::int16_t>(std::lround((platform::primary_height() - rect.y - rect.h / 2) * ratio));
 
     auto* pointer = xcb_query_pointer_reply(conn, xcb_query_pointer(conn, root), nullptr);
     // A wheel click scrolls as far as the program under the pointer decides,

@@ -1,4 +1,4 @@
-#include "capture/pin.h"
+#include "cards/pin.h"
 
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -94,12 +94,12 @@ void pin(QImage image, double scale)
         util::log("fijar: no hay imagen que fijar");
         return;
     }
-    const std::optional<platform::Screen> screen = util::screen_of_pointer();
+    const std::optional<platform::Screen> screen = platform::screen_of_pointer();
     if (!screen)
         return;
     const Start s = start(image.width(), image.height(), scale, screen->visible_frame);
     auto* panel = new VistropePinPanel(std::move(image), s.record);
-    panel->setGeometry(util::window_rect(s.frame));
+    panel->setGeometry(platform::window_rect(s.frame));
     panel->show();
     panel->raise();
     panel->activateWindow();
@@ -164,8 +164,8 @@ void VistropePinView::set_zoom(double zoom)
     m_record.zoom = zoom;
     if (!m_panel->windowHandle())
         return;
-    const platform::RectF frame = pin::zoomed_frame(m_record, util::window_frame(m_panel->geometry()), zoom);
-    m_panel->setGeometry(util::window_rect(frame));
+    const platform::RectF frame = pin::zoomed_frame(m_record, platform::window_frame(m_panel->geometry()), zoom);
+    m_panel->setGeometry(platform::window_rect(frame));
 }
 
 void VistropePinView::copy()

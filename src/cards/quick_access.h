@@ -7,7 +7,7 @@
 // newest lowest. Everything here runs on the main thread.
 #pragma once
 
-#include "capture/card_layout.h"
+#include "cards/card_layout.h"
 #include "capture/flash.h"
 
 #include <QImage>

@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "platform/panels.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <fmt/format.h>
 
@@ -27,7 +28,7 @@ std::vector<WindowEntry> window_entries()
         util::log("lista de ventanas: " + list.error());
         return out;
     }
-    const double ph = util::primary_height();
+    const double ph = platform::primary_height();
     for (const auto& w : *list) {
         if (!w.on_screen)
             continue;

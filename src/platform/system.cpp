@@ -1,4 +1,4 @@
-#include "app/system.h"
+#include "platform/system.h"
 
 #include "platform/process.h"
 #include "platform/url_scheme.h"

@@ -1,4 +1,4 @@
-#include "capture/pin_geometry.h"
+#include "cards/pin_geometry.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 // copies, saves or opens its image in the editor. Main thread only.
 #pragma once
 
-#include "capture/pin_geometry.h"
+#include "cards/pin_geometry.h"
 
 #include <QImage>
 #include <QPixmap>

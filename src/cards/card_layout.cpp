@@ -1,4 +1,4 @@
-#include "capture/card_layout.h"
+#include "cards/card_layout.h"
 
 #include <fmt/format.h>
 

@@ -1,11 +1,11 @@
-#include "capture/quick_access.h"
+#include "cards/quick_access.h"
 
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "capture/output.h"
-#include "capture/pin.h"
+#include "cards/pin.h"
 #include "codec/imageops.h"
 #include "editor/mod.h"
 #include "platform/panels.h"
@@ -187,7 +187,7 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
             if (!guard || guard->closed())
                 return;
             guard->fade_in(0.08);
-            flash::play(*origin, util::window_frame(guard->geometry()));
+            flash::play(*origin, platform::window_frame(guard->geometry()));
         });
     } else {
         card->fade_in(0.12);
@@ -250,7 +250,7 @@ void attach_file(const fs::path& path, std::uint64_t delivery)
 
 void relayout()
 {
-    const std::optional<platform::Screen> screen = util::screen_of_pointer();
+    const std::optional<platform::Screen> screen = platform::screen_of_pointer();
     if (!screen)
         return;
     const auto& l = list();
@@ -259,7 +259,7 @@ void relayout()
         heights.push_back((*it)->height());
     const auto frames = stack(screen->visible_frame, heights);
     for (std::size_t i = 0; i < frames.size(); ++i)
-        l[l.size() - 1 - i]->setGeometry(util::window_rect(frames[i]));
+        l[l.size() - 1 - i]->setGeometry(platform::window_rect(frames[i]));
 }
 
 void reveal_newest()

@@ -1,9 +1,10 @@
-#include "app/hud.h"
+#include "ui/hud.h"
 
 #include "platform/panels.h"
 #include "platform/symbols.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "platform/screens.h"
 
 #include <QFont>
 #include <QFontMetricsF>
@@ -142,7 +143,7 @@ QWidget* panel(const platform::RectF& frame, bool ignores_mouse)
 {
     auto* w = new QWidget(nullptr);
     platform::make_panel(w, PANEL_LEVEL, ignores_mouse ? platform::Mouse::Ignores : platform::Mouse::Accepts);
-    w->setGeometry(util::window_rect(frame));
+    w->setGeometry(platform::window_rect(frame));
     return w;
 }
 
@@ -177,13 +178,13 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
     ToastView* view = static_cast<ToastView*>(prepare_toast(symbol, text));
 
     const platform::PointF mouse = platform::pointer_location();
-    const auto screen = util::screen_for_point(mouse.x, mouse.y);
+    const auto screen = platform::screen_for_point(mouse.x, mouse.y);
     const double width = view->layout().width;
     const platform::PointF origin
         = toast_origin(mouse.x, mouse.y, screen ? std::optional(screen->visible_frame) : std::nullopt, width);
     t.fade->stop();
     view->setWindowOpacity(1.0);
-    view->setGeometry(util::window_rect({ origin.x, origin.y, width, TOAST_HEIGHT }));
+    view->setGeometry(platform::window_rect({ origin.x, origin.y, width, TOAST_HEIGHT }));
     view->show();
     platform::restack_panels();
 

@@ -1,0 +1,34 @@
+// The shell's wiring: lower floors announce what they finished and reach the
+// shell through slots that this file fills, so no subsystem includes one above it.
+#include "app/app.h"
+#include "app/app_hotkeys.h"
+
+#include "capture/output.h"
+#include "cards/quick_access.h"
+#include "platform/fake/hot_keys_fake.h"
+#include "settings/prefs.h"
+
+namespace app {
+
+void install_listeners()
+{
+    output::set_cards({
+        .show_capture = [](QImage image, std::optional<flash::Origin> origin, double scale, std::uint64_t delivery) {
+            quick_access::show_card(std::move(image), quick_access::CardKind::Image, std::nullopt, std::nullopt,
+                std::move(origin), scale, delivery);
+        },
+        .attach_file = [](const std::filesystem::path& path, std::uint64_t delivery) { quick_access::attach_file(path, delivery); },
+        .show_video = [](const std::filesystem::path& path, std::optional<flash::Origin> origin) {
+            quick_access::show_video(path, std::move(origin));
+        },
+        .show_file = [](const std::filesystem::path& path) { quick_access::show_file(path); },
+    });
+    prefs::set_hot_key_hooks({
+        .apply_config = [] { apply_config(); },
+        .unregister = [] { unregister_hotkeys(); },
+        .failed = [] { return hotkey_table().failed; },
+        .keep_in_memory = [] { set_hotkey_backend(std::make_unique<platform::HotKeysFake>()); },
+    });
+}
+
+} // namespace app

@@ -1,0 +1,13 @@
+// video_ui: the --video-ui self-check of the video side of the program.
+#pragma once
+
+#include <string>
+
+namespace video_ui {
+
+// Opens `video` in a card and in the trim window, exports it, and writes
+// pictures of every step into `folder`; the run loop ends when it is done.
+// Main thread, before the run loop.
+void run(const std::string& video, const std::string& folder);
+
+} // namespace video_ui
