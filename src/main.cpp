@@ -104,9 +104,22 @@ int main(int argc, char** argv)
     const std::vector<switches::Found> found = switches::search(args);
 
     std::unique_ptr<QApplication> application;
+    // Declared after the application object, so it runs before that goes, on
+    // every way out of main: windows, engines and connections are let go
+    // while the display and the event loop's objects still exist.
+    struct Release {
+        bool armed = false;
+        ~Release()
+        {
+            if (armed)
+                app::release_services();
+        }
+    } release;
     for (const auto& f : found) {
-        if (needs_display(f.task) && !application)
+        if (needs_display(f.task) && !application) {
             application = make_application(argc, argv);
+            release.armed = true;
+        }
         const auto& entry = switches::entry(f.task);
         const int status = run_task(f);
         if (entry.then == switches::Then::Exit || status != 0)
@@ -115,8 +128,10 @@ int main(int argc, char** argv)
             return 0;
     }
 
-    if (!application)
+    if (!application) {
         application = make_application(argc, argv);
+        release.armed = true;
+    }
     // One instance: a second process hands its URLs over and ends.
     const std::vector<std::string> urls = platform::scheme_urls(args);
     platform::SingleInstance::Role role;
@@ -140,10 +155,7 @@ int main(int argc, char** argv)
         util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
     });
     const int status = QApplication::exec();
-    // The delegate's windows go before the application object does, and no
-    // background job outlives them.
-    app::release_delegate();
-    delegate.reset();
-    util::wait_for_background();
+    // The delegate, the instance's socket and every engine go here (Release),
+    // before the application object does.
     return status;
 }

@@ -185,6 +185,16 @@ std::shared_ptr<AppDelegate> delegate();
 // Empties the delegate slot: main, once the run loop has returned, and tests.
 void release_delegate();
 
+// Closes every window of ours at once: the overlay and its mode bar, cards,
+// pins, editors, trim windows, the settings and first-run windows (quitting,
+// and the test mains between tests). Main thread (lifetime.cpp).
+void close_windows();
+// The delegate, the windows, then every engine and connection (text
+// recognition, media, screen capture, hot keys, sound) in order, once no
+// background job runs. Main calls it on every way out once the application
+// object exists, before that object goes. Main thread.
+void release_services();
+
 
 
 } // namespace app

@@ -20,8 +20,8 @@ struct Store {
 Store& store()
 {
     util::require_main_thread("hilo principal");
-    static Store instance;
-    return instance;
+    static auto* instance = new Store(); // the backend is released by app::release_services
+    return *instance;
 }
 
 platform::HotKeys& backend(Store& s)

@@ -30,8 +30,8 @@ struct State {
 State& state()
 {
     util::require_main_thread("hilo principal");
-    static State s;
-    return s;
+    static auto* s = new State(); // released by the application, never by static destruction
+    return *s;
 }
 
 // A completion that runs at most once, whatever the platform does with its

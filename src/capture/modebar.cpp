@@ -155,8 +155,8 @@ namespace {
 std::unique_ptr<VistropeModeBarView>& bar_slot()
 {
     util::require_main_thread("hilo principal");
-    static std::unique_ptr<VistropeModeBarView> bar;
-    return bar;
+    static auto* bar = new std::unique_ptr<VistropeModeBarView>(); // destroyed by release(), before the application object
+    return *bar;
 }
 
 VistropeModeBarView* bar()
@@ -331,6 +331,11 @@ double alpha()
 {
     VistropeModeBarView* view = bar();
     return view ? view->alpha : 0.0;
+}
+
+void release()
+{
+    bar_slot().reset();
 }
 
 } // namespace modebar

@@ -21,6 +21,8 @@ void prewarm();
 void show(Choice choice);
 // Unmaps the bar (the session closed).
 void hide();
+// Destroys the bar's window (quitting, and between tests); the next show builds it again.
+void release();
 // Fades the bar out (false) or back in (true) while it is shown.
 void set_visible(bool visible);
 // Whether the bar is shown, not faded out, and holds the global point

@@ -24,14 +24,20 @@ std::mutex g_recognizer_mutex;
 // Past this no picture would decode anyway (the toolkit refuses images of
 // more than 256 MiB), and a QByteArray's size is an int.
 constexpr std::uint64_t MAX_PNG_BYTES = 1u << 30;
-std::shared_ptr<platform::TextRecognizer> g_recognizer;
+// Held on the heap and never destroyed by the static destructors: the engine
+// is released by the application (set_recognizer(nullptr)) before main returns.
+std::shared_ptr<platform::TextRecognizer>& recognizer_slot()
+{
+    static auto* held = new std::shared_ptr<platform::TextRecognizer>();
+    return *held;
+}
 
 std::shared_ptr<platform::TextRecognizer> recognizer()
 {
     std::lock_guard lock(g_recognizer_mutex);
-    if (!g_recognizer)
-        g_recognizer = platform::create_tesseract_recognizer();
-    return g_recognizer;
+    if (!recognizer_slot())
+        recognizer_slot() = platform::create_tesseract_recognizer();
+    return recognizer_slot();
 }
 
 ToastSink g_toast;
@@ -78,7 +84,7 @@ void set_toast_sink(ToastSink sink)
 void set_recognizer(std::unique_ptr<platform::TextRecognizer> replacement)
 {
     std::lock_guard lock(g_recognizer_mutex);
-    g_recognizer = std::move(replacement);
+    recognizer_slot() = std::move(replacement);
 }
 
 Result recognize_sync(const QImage& image)

@@ -48,8 +48,8 @@ struct MainState {
 MainState& main_state()
 {
     util::require_main_thread("hilo principal");
-    static MainState s;
-    return s;
+    static auto* s = new MainState(); // the shutter is released by release_sound
+    return *s;
 }
 
 // The shutter sound, built on the first capture that plays one.
@@ -544,6 +544,11 @@ std::optional<QImage> trim_transparent(const QImage& image)
         return std::nullopt;
     return image.copy(static_cast<int>(bounds->x), static_cast<int>(bounds->y), static_cast<int>(bounds->w),
         static_cast<int>(bounds->h));
+}
+
+void release_sound()
+{
+    main_state().shutter.reset();
 }
 
 } // namespace output

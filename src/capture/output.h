@@ -81,6 +81,10 @@ struct Cards {
     // A finished file of any other kind (an export, a converted GIF).
     std::function<void(const std::filesystem::path& path)> show_file;
 };
+// Lets go of the shutter sound's player (quitting); a later capture makes it
+// again. Main thread.
+void release_sound();
+
 // Replaces the card sink. Main thread.
 void set_cards(Cards cards);
 // The card sink in force. Main thread.

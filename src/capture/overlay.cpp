@@ -41,8 +41,8 @@ struct Slots {
 Slots& slots()
 {
     util::require_main_thread("hilo principal");
-    static Slots s;
-    return s;
+    static auto* s = new Slots(); // windows are closed by the application, not by static destruction
+    return *s;
 }
 
 Roads& roads()

@@ -302,6 +302,15 @@ QImage placeholder()
     return image;
 }
 
+void close_all()
+{
+    const std::vector<VistropeQuickCard*> closing = std::exchange(list(), {});
+    for (VistropeQuickCard* card : closing) {
+        card->hide();
+        card->deleteLater();
+    }
+}
+
 } // namespace quick_access
 
 using quick_access::Action;

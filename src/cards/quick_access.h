@@ -152,6 +152,8 @@ void prewarm();
 
 // The open cards, oldest first.
 const std::vector<VistropeQuickCard*>& cards();
+// Closes every card at once, without fading (quitting, and between tests).
+void close_all();
 
 // The first frame of a GIF file; none when it cannot be read. Any thread.
 std::optional<QImage> gif_first_frame(const std::filesystem::path& path);

@@ -74,4 +74,12 @@ void open(QImage image, double scale)
     watch.lap("ventana del editor visible");
 }
 
+void close_all()
+{
+    // Moved out first: a window's closing erases its own entry from the list.
+    auto closing = std::move(EDITORS);
+    EDITORS.clear();
+    closing.clear();
+}
+
 } // namespace editor

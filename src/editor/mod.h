@@ -20,6 +20,9 @@ extern thread_local std::vector<std::unique_ptr<VistropeEditorController>> EDITO
 // the primary screen, in front and with the keyboard focus. Main thread.
 void open(QImage image, double scale);
 
+// Closes every editor window at once (quitting, and between tests). Main thread.
+void close_all();
+
 // The editing state and its window, sized for the primary screen, laid out
 // and not yet shown. Main thread.
 std::unique_ptr<VistropeEditorController> build(QImage image, double scale);

@@ -8,6 +8,7 @@
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QWindow>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -424,8 +425,11 @@ std::unique_ptr<InputOverlay> InputOverlay::start(const platform::RectF& frame, 
         platform::RawInput::ButtonHandler on_button;
         if (keys)
             on_key = [weak, all_keys](const platform::RawKey& k) {
-                // Keys typed into the program itself are not shown.
-                if (QGuiApplication::focusWindow())
+                // Keys typed into the program itself are not shown: a visible
+                // window of ours that takes the keyboard has it. A panel that
+                // refuses focus never does, whatever the platform reports.
+                if (const QWindow* focus = QGuiApplication::focusWindow();
+                    focus && focus->isVisible() && !(focus->flags() & Qt::WindowDoesNotAcceptFocus))
                     return;
                 if (auto sh = weak.lock())
                     sh->key(k, all_keys);

@@ -37,7 +37,13 @@ namespace video {
 namespace {
 
 std::mutex g_media_mutex;
-std::shared_ptr<platform::Media> g_media;
+// On the heap: the application releases it (set_media(nullptr)) before main
+// returns, and the static destructors never reach FFmpeg.
+std::shared_ptr<platform::Media>& media_slot()
+{
+    static auto* held = new std::shared_ptr<platform::Media>();
+    return *held;
+}
 ToastSink g_toast;
 
 void show_toast(std::string_view symbol, std::string_view text, double seconds)
@@ -67,15 +73,15 @@ std::uint64_t slot_of(double offset, double fps)
 void set_media(std::shared_ptr<platform::Media> replacement)
 {
     std::lock_guard lock(g_media_mutex);
-    g_media = std::move(replacement);
+    media_slot() = std::move(replacement);
 }
 
 std::shared_ptr<platform::Media> media()
 {
     std::lock_guard lock(g_media_mutex);
-    if (!g_media)
-        g_media = platform::create_ffmpeg_media();
-    return g_media;
+    if (!media_slot())
+        media_slot() = platform::create_ffmpeg_media();
+    return media_slot();
 }
 
 void set_toast_sink(ToastSink sink)

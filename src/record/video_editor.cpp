@@ -136,8 +136,8 @@ void centre(QWidget* window)
 
 std::vector<std::shared_ptr<VideoEditor>>& editors()
 {
-    static std::vector<std::shared_ptr<VideoEditor>> list;
-    return list;
+    static auto* list = new std::vector<std::shared_ptr<VideoEditor>>(); // emptied by the application before it quits
+    return *list;
 }
 
 VideoEditor::VideoEditor(std::filesystem::path path_, video::VideoInfo info_)

@@ -8,6 +8,17 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+namespace {
+
+// Every test starts without windows of ours: what one test left open (a card,
+// a pin, the first-run window) must not steer the next when the whole suite
+// runs in one process.
+class CloseWindows final : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo&) override { app::close_windows(); }
+};
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     util::set_fatal_hook([](std::string_view message) {
@@ -21,5 +32,9 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
     // The same wiring between the floors as the program has.
     app::install_listeners();
-    return RUN_ALL_TESTS();
+    ::testing::UnitTest::GetInstance()->listeners().Append(new CloseWindows);
+    const int status = RUN_ALL_TESTS();
+    // The engines the tests made go while the application object exists.
+    app::release_services();
+    return status;
 }
