@@ -196,8 +196,9 @@ void AppDelegate::did_finish_launching()
     quick_access::prewarm();
     flash::prewarm();
     platform::load_accessibility();
-    // 10. Text recognition warms up in the background at utility priority.
-    services().warm_up_text();
+    // 10. Text recognition and the GL effects are not made here: each holds
+    // tens of megabytes and threads of its own, and a tray program at rest
+    // needs neither. They start with the first capture that uses them.
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();

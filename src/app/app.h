@@ -64,7 +64,8 @@ struct Services {
     std::function<void()> scroll_finish;
     std::function<void()> register_hotkeys;
     std::function<void()> refresh_content; // a new fetch of the shareable content
-    std::function<void()> warm_up_text;    // loads the recogniser on the utility pool
+    std::function<void()> warm_up_text;    // loads the recogniser on the utility pool (text capture)
+    std::function<void()> warm_up_glass;   // loads the GL driver and builds the effects, once (first action)
     // Runs the job once the menu just closed is gone from the screen, the
     // compositor's last frame of it included.
     std::function<void(std::function<void()>)> after_menu_closed;

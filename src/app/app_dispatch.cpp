@@ -46,6 +46,7 @@ Services real_services()
     s.register_hotkeys = [] { register_hotkeys(); };
     s.refresh_content = [] { capture::refresh(); };
     s.warm_up_text = [] { util::in_utility([] { ocr::warm_up(); }); };
+    s.warm_up_glass = [] { flash::prepare_glass(); };
     s.after_menu_closed = [](std::function<void()> job) { capture::after_screen_settles(std::move(job)); };
     return s;
 }
@@ -106,6 +107,9 @@ void run(AppAction action)
         util::log("falta el permiso de Grabación de pantalla");
         return;
     }
+    // The flash's and the overlay's GL effects load with the first action;
+    // until they are ready both draw plainly.
+    s.warm_up_glass();
     using overlay::Mode;
     using overlay::Purpose;
     switch (action) {
@@ -122,6 +126,8 @@ void run(AppAction action)
         s.capture_previous_area();
         break;
     case AppAction::CaptureText:
+        // The engine starts loading while the user selects.
+        s.warm_up_text();
         open_overlay(Mode::Area, Purpose::Text);
         break;
     case AppAction::RecordScreen:

@@ -241,6 +241,14 @@ void prewarm()
 {
     util::require_main_thread("hilo principal");
     built();
+}
+
+void prepare_glass()
+{
+    util::require_main_thread("hilo principal");
+    static bool prepared = false;
+    if (std::exchange(prepared, true))
+        return;
     // The surface loads the GL driver, which must happen here; compiling the
     // programs need not.
     glass::prepare();

@@ -35,9 +35,12 @@ std::optional<double> landing_delay(const Origin& origin);
 // (global points) or in place without one. Main thread.
 void play(const Origin& origin, std::optional<platform::RectF> landing);
 
-// Builds the flash panel ahead of the first capture and the glass effects'
-// GPU state on the background pool. Main thread.
+// Builds the flash panel ahead of the first capture. Main thread.
 void prewarm();
+// Loads the GL driver and builds the glass effects' GPU state on the
+// background pool, once; later calls do nothing. Until that is ready the
+// flash and the overlay draw plainly. Main thread.
+void prepare_glass();
 
 // Captures a region of a display (none: all of it; display-local points,
 // top-left origin) at `scale` without the program's own panels and plays the

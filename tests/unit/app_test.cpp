@@ -81,6 +81,7 @@ struct Recorder {
         s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
         s.refresh_content = [this] { calls.push_back("content"); };
         s.warm_up_text = [this] { calls.push_back("warm up"); };
+        s.warm_up_glass = [] {};
         s.after_menu_closed = [this](std::function<void()> job) {
             calls.push_back("menu gone");
             job();
@@ -118,7 +119,7 @@ TEST_F(Dispatcher, EveryCodeWithThePermission)
         { AppAction::CaptureFullscreen, { "fullscreen" } },
         { AppAction::CaptureWindow, { "overlay 1 0" } },
         { AppAction::CapturePreviousArea, { "previous" } },
-        { AppAction::CaptureText, { "overlay 0 1" } },
+        { AppAction::CaptureText, { "warm up", "overlay 0 1" } },
         { AppAction::RecordScreen, { "next video", "overlay 0 2" } },
         { AppAction::RecordGif, { "next gif", "overlay 0 2" } },
         { AppAction::SelfTimer, { "timer" } },
@@ -259,7 +260,7 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     auto delegate = app::AppDelegate::create();
     delegate->did_finish_launching();
     EXPECT_EQ(app::delegate(), delegate);
-    EXPECT_EQ(rec.take(), (std::vector<std::string> { "hotkeys", "content", "warm up" }));
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "hotkeys", "content" }));
     QMenu* menu = delegate->menu();
     ASSERT_TRUE(menu);
     EXPECT_EQ(titles(menu),
