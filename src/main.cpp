@@ -141,7 +141,8 @@ int main(int argc, char** argv)
     if (role == platform::SingleInstance::Role::Refused)
         return 1;
     state::instance_release() = [&instance] { instance.reset(); };
-    if (auto registered = platform::install_desktop_entry(QCoreApplication::applicationFilePath().toStdString()); !registered)
+    if (auto registered = platform::install_desktop_entry(
+            platform::front_executable(QCoreApplication::applicationFilePath().toStdString()).string()); !registered)
         util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 
     auto delegate = app::AppDelegate::create();

@@ -1,4 +1,5 @@
 #include "platform/url_scheme.h"
+#include "platform/instance.h"
 
 #include "base/files.h"
 #include "base/util.h"
@@ -23,14 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path xdg_dir(const char* variable, const char* fallback_under_home)
-{
-    const char* value = std::getenv(variable);
-    if (value && *value == '/')
-        return value;
-    return util::home_dir() / fallback_under_home;
-}
-
 std::string_view without_cr(std::string_view line)
 {
     if (!line.empty() && line.back() == '\r')
@@ -38,31 +31,7 @@ std::string_view without_cr(std::string_view line)
     return line;
 }
 
-// An existing real folder of this user that no one else may enter.
-bool is_private_directory(const fs::path& dir)
-{
-    struct stat st {};
-    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) == 0;
-}
-
 } // namespace
-
-std::vector<std::string> scheme_urls(const std::vector<std::string>& args)
-{
-    std::vector<std::string> urls;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a.size() < 9 || strncasecmp(a.c_str(), "vistrope:", 9) != 0)
-            continue;
-        // A URL holds no raw line break (RFC 3986); one here would split it
-        // into two on its way to the running instance.
-        std::string url;
-        for (char c : a)
-            url += c == '\n' ? std::string("%0A") : c == '\r' ? std::string("%0D") : std::string(1, c);
-        urls.push_back(std::move(url));
-    }
-    return urls;
-}
 
 std::vector<Request> RequestReader::feed(std::string_view bytes)
 {
@@ -188,72 +157,6 @@ std::expected<void, std::string> install_desktop_entry(const std::string& execut
     return files::replace(mimeapps, after);
 }
 
-std::optional<fs::path> private_directory(const fs::path& dir)
-{
-    // Made for this user alone; an existing one must be a real directory of
-    // this user that nobody else can enter, or another user could listen in
-    // our place or hold the lock forever.
-    ::mkdir(dir.c_str(), 0700);
-    if (!is_private_directory(dir))
-        return std::nullopt;
-    return dir;
-}
-
-std::optional<fs::path> InstancePlace::socket_path(bool create) const
-{
-    if (!socket.empty())
-        return socket;
-    if (auto named = files::read_regular(name_file, 4096)) {
-        const fs::path dir(std::string(util::trim(*named)));
-        if (dir.is_absolute() && dir.parent_path() == tmp_root && is_private_directory(dir))
-            return dir / "vistrope.sock";
-    }
-    if (!create)
-        return std::nullopt;
-    // A name of mkdtemp's choosing cannot be taken first by another user, as
-    // a fixed name in a shared folder can.
-    std::string made = (tmp_root / "vistrope-XXXXXX").string();
-    if (!::mkdtemp(made.data())) {
-        util::log(fmt::format("no pude crear la carpeta del socket de instancia única en {}: {}", tmp_root.string(), std::strerror(errno)));
-        return std::nullopt;
-    }
-    if (auto written = files::replace(name_file, made + "\n"); !written) {
-        util::log(fmt::format("no pude anotar la carpeta del socket de instancia única: {}", written.error()));
-        ::rmdir(made.c_str());
-        return std::nullopt;
-    }
-    return fs::path(made) / "vistrope.sock";
-}
-
-std::optional<InstancePlace> instance_place_in(const std::optional<fs::path>& runtime_dir, const fs::path& cache_dir, const fs::path& tmp_root)
-{
-    // A runtime folder that is missing or open to others is no place for
-    // the lock; the fallback below is as good.
-    if (runtime_dir && is_private_directory(*runtime_dir))
-        return InstancePlace { .lock = *runtime_dir / "vistrope.sock.lock", .socket = *runtime_dir / "vistrope.sock", .name_file = {}, .tmp_root = {} };
-    std::error_code ec;
-    fs::create_directories(cache_dir, ec);
-    // Our own folder inside our own home, restored from a backup with a
-    // looser mode, is tightened rather than given up.
-    const fs::path folder = cache_dir / "vistrope-instance";
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) != 0)
-        ::chmod(folder.c_str(), 0700);
-    const auto own = private_directory(folder);
-    if (!own)
-        return std::nullopt;
-    return InstancePlace { .lock = *own / "lock", .socket = {}, .name_file = *own / "socket-dir", .tmp_root = tmp_root };
-}
-
-std::optional<InstancePlace> instance_place()
-{
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::optional<fs::path> runtime_dir;
-    if (runtime && *runtime == '/')
-        runtime_dir = fs::path(runtime);
-    return instance_place_in(runtime_dir, xdg_dir("XDG_CACHE_HOME", ".cache"), "/tmp");
-}
-
 std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::vector<std::string>& urls, Role& role)
 {
     const auto place = instance_place();
@@ -264,28 +167,6 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire(const std::vector<std::s
     }
     return acquire_at(*place, urls, role);
 }
-
-namespace {
-
-bool forward(const fs::path& socket, const std::vector<std::string>& urls)
-{
-    QLocalSocket client;
-    client.connectToServer(QString::fromStdString(socket.string()));
-    if (!client.waitForConnected(500))
-        return false;
-    std::string payload;
-    for (const auto& url : urls)
-        payload += url + "\n";
-    payload += "\n"; // the end of one request
-    client.write(payload.data(), static_cast<qint64>(payload.size()));
-    while (client.bytesToWrite() > 0)
-        if (!client.waitForBytesWritten(2000))
-            return false;
-    client.disconnectFromServer();
-    return true;
-}
-
-} // namespace
 
 std::unique_ptr<SingleInstance> SingleInstance::acquire_at(const InstancePlace& place, const std::vector<std::string>& urls,
     Role& role, std::chrono::milliseconds patience)
@@ -303,7 +184,7 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire_at(const InstancePlace& 
     for (;;) {
         if (::flock(lock, LOCK_EX | LOCK_NB) == 0)
             break;
-        if (const auto socket = place.socket_path(false); socket && forward(*socket, urls)) {
+        if (const auto socket = place.socket_path(false); socket && forward_urls(*socket, urls)) {
             ::close(lock);
             role = Role::Forwarded;
             return nullptr;

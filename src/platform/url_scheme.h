@@ -7,6 +7,8 @@
 // instances never run at once, whatever the socket does.
 #pragma once
 
+#include "platform/instance.h"
+
 #include <chrono>
 #include <cstddef>
 #include <expected>
@@ -22,10 +24,6 @@ class QLocalServer;
 class QTimer;
 
 namespace platform {
-
-// The URLs among the process arguments: those that start with "vistrope:"
-// (the scheme compared without regard to case), line breaks percent-encoded.
-std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
 
 // One forwarded request: URL lines ended by an empty line.
 struct Request {
@@ -70,35 +68,6 @@ std::string with_scheme_default(std::string_view mimeapps);
 // A mimeapps.list that cannot be read (a folder, no permission) is a failure
 // and is left alone. The failure's reason is returned; nothing is thrown.
 std::expected<void, std::string> install_desktop_entry(const std::string& executable);
-
-// A folder for this user alone: made with mode 0700 when missing; an existing
-// one must be a real folder (no link) of this user that no one else may enter.
-// None otherwise.
-std::optional<std::filesystem::path> private_directory(const std::filesystem::path& dir);
-
-// Where the instance's lock and socket live.
-struct InstancePlace {
-    // Held by the instance for its whole life.
-    std::filesystem::path lock;
-    // The socket, when its place is fixed ($XDG_RUNTIME_DIR).
-    std::filesystem::path socket;
-    // Otherwise a file of this user's own names a folder made with mkdtemp
-    // under tmp_root, which another user can neither make first nor replace.
-    std::filesystem::path name_file;
-    std::filesystem::path tmp_root;
-
-    // The socket's path; the instance (create) makes and names a new folder
-    // when the named one is missing or no longer private. None on failure.
-    std::optional<std::filesystem::path> socket_path(bool create) const;
-};
-
-// $XDG_RUNTIME_DIR when it is a private folder of this user; otherwise a private folder under
-// $XDG_CACHE_HOME (default ~/.cache) holding the lock and the name file, and
-// the socket in a folder under /tmp. None when no private folder can be had.
-std::optional<InstancePlace> instance_place();
-// The same with the places given (tests).
-std::optional<InstancePlace> instance_place_in(const std::optional<std::filesystem::path>& runtime_dir,
-    const std::filesystem::path& cache_dir, const std::filesystem::path& tmp_root);
 
 class SingleInstance final {
 public:

@@ -1,0 +1,62 @@
+// platform: where the single running instance lives, and how another
+// process hands it its vistrope:// URLs.
+//
+// Plain POSIX and the standard library, no toolkit: the small front program
+// that forwards a link to the running instance uses it as the program does,
+// so a link costs a few milliseconds, not the start of the whole program.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// $variable when it holds an absolute path (the XDG rule: a relative value is
+// ignored), else `fallback_under_home` under the home folder.
+std::filesystem::path xdg_dir(const char* variable, const char* fallback_under_home);
+
+// The URLs among the process arguments: those that start with "vistrope:"
+// (the scheme compared without regard to case), line breaks percent-encoded.
+std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
+
+// A folder for this user alone: made with mode 0700 when missing; an existing
+// one must be a real folder (no link) of this user that no one else may enter.
+// None otherwise.
+std::optional<std::filesystem::path> private_directory(const std::filesystem::path& dir);
+
+// Where the instance's lock and socket live.
+struct InstancePlace {
+    // Held by the instance for its whole life.
+    std::filesystem::path lock;
+    // The socket, when its place is fixed ($XDG_RUNTIME_DIR).
+    std::filesystem::path socket;
+    // Otherwise a file of this user's own names a folder made with mkdtemp
+    // under tmp_root, which another user can neither make first nor replace.
+    std::filesystem::path name_file;
+    std::filesystem::path tmp_root;
+
+    // The socket's path; the instance (create) makes and names a new folder
+    // when the named one is missing or no longer private. None on failure.
+    std::optional<std::filesystem::path> socket_path(bool create) const;
+};
+
+// $XDG_RUNTIME_DIR when it is a private folder of this user; otherwise a private folder under
+// $XDG_CACHE_HOME (default ~/.cache) holding the lock and the name file, and
+// the socket in a folder under /tmp. None when no private folder can be had.
+std::optional<InstancePlace> instance_place();
+// The same with the places given (tests).
+std::optional<InstancePlace> instance_place_in(const std::optional<std::filesystem::path>& runtime_dir,
+    const std::filesystem::path& cache_dir, const std::filesystem::path& tmp_root);
+
+// Hands `urls` to the instance listening at `socket` as one request (URL
+// lines ended by an empty line); whether it took them. Gives up after two
+// seconds of a socket that takes nothing. Any thread.
+bool forward_urls(const std::filesystem::path& socket, const std::vector<std::string>& urls);
+
+// The program a desktop entry should start for `self` (this executable): the
+// front program "vistrope" beside it when there is one, else `self`.
+std::filesystem::path front_executable(const std::filesystem::path& self);
+
+} // namespace platform
