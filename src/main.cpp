@@ -104,17 +104,23 @@ int main(int argc, char** argv)
     const std::vector<switches::Found> found = switches::search(args);
 
     std::unique_ptr<QApplication> application;
-    // Declared after the application object, so it runs before that goes, on
-    // every way out of main: windows, engines and connections are let go
-    // while the display and the event loop's objects still exist.
+    std::unique_ptr<platform::SingleInstance> instance;
+    // Declared after the application object and the instance, so it runs
+    // before either goes, on every way out of main: windows, engines and
+    // connections are let go while the display and the event loop's objects
+    // still exist, and the instance's lock is held until all that is done.
     struct Release {
         bool armed = false;
+        std::unique_ptr<platform::SingleInstance>& instance;
         ~Release()
         {
-            if (armed)
-                app::release_services();
+            if (!armed)
+                return;
+            app::release_services();
+            state::instance_release() = nullptr;
+            instance.reset();
         }
-    } release;
+    } release { false, instance };
     for (const auto& f : found) {
         if (needs_display(f.task) && !application) {
             application = make_application(argc, argv);
@@ -135,7 +141,7 @@ int main(int argc, char** argv)
     // One instance: a second process hands its URLs over and ends.
     const std::vector<std::string> urls = platform::scheme_urls(args);
     platform::SingleInstance::Role role;
-    auto instance = platform::SingleInstance::acquire(urls, role);
+    instance = platform::SingleInstance::acquire(urls, role);
     if (role == platform::SingleInstance::Role::Forwarded)
         return 0;
     if (role == platform::SingleInstance::Role::Refused)
@@ -156,7 +162,7 @@ int main(int argc, char** argv)
         util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
     });
     const int status = QApplication::exec();
-    // The delegate, the instance's socket and every engine go here (Release),
-    // before the application object does.
+    // The delegate, every window and engine, then the instance's socket and
+    // lock go in Release, before the application object does.
     return status;
 }

@@ -36,8 +36,8 @@ namespace {
 std::shared_ptr<AppDelegate>& delegate_slot()
 {
     util::require_main_thread("hilo principal");
-    static std::shared_ptr<AppDelegate> slot;
-    return slot;
+    static auto* slot = new std::shared_ptr<AppDelegate>(); // emptied by release_delegate, before the application goes
+    return *slot;
 }
 
 constexpr std::array<std::pair<std::string_view, AppAction>, 11> HOSTS = { {

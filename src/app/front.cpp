@@ -49,11 +49,14 @@ int main(int argc, char** argv)
     if (!switches && handed_over(platform::scheme_urls(args)))
         return 0;
 
+    // The program beside this file (found through /proc, so a link to the
+    // front works), else beside argv[0], else on the PATH.
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
     std::string program = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(argv[0]);
-    program = program.substr(0, program.rfind('/') + 1) + "vistrope-app";
-    ::execv(program.c_str(), argv);
+    const std::size_t slash = program.rfind('/');
+    program = slash == std::string::npos ? std::string("vistrope-app") : program.substr(0, slash + 1) + "vistrope-app";
+    ::execvp(program.c_str(), argv);
     std::fprintf(stderr, "vistrope: no pude iniciar %s: %s\n", program.c_str(), std::strerror(errno));
     return 127;
 }

@@ -15,7 +15,9 @@
 #include "cards/quick_access.h"
 #include "editor/mod.h"
 #include "platform/text_recognizer.h"
+#include "record/recorder.h"
 #include "record/video.h"
+#include "scroll/scroll.h"
 #include "record/video_editor.h"
 #include "settings/onboarding.h"
 #include "settings/prefs.h"
@@ -27,6 +29,10 @@ namespace app {
 
 void close_windows()
 {
+    // Sessions first: each owns a grab thread that paints over our panels.
+    if (scroll::running())
+        scroll::cancel();
+    recorder::abandon();
     if (overlay::is_open())
         overlay::cancel();
     modebar::release();

@@ -249,10 +249,14 @@ void prepare_glass()
     static bool prepared = false;
     if (std::exchange(prepared, true))
         return;
-    // The surface loads the GL driver, which must happen here; compiling the
-    // programs need not.
-    glass::prepare();
-    util::in_background([] { glass::build(); });
+    // The surface loads the GL driver (tens of milliseconds), which must
+    // happen on this thread: a moment after the action that asked, so its
+    // panels map and its picture is taken first. Compiling the programs
+    // happens in the background.
+    util::after(0.3, [] {
+        glass::prepare();
+        util::in_background([] { glass::build(); });
+    });
 }
 
 void snapshot(std::uint32_t display_id, const std::optional<platform::RectF>& region, double scale)

@@ -349,6 +349,8 @@ void choose(modebar::Choice choice)
     }
     if (effect.clear_gif_flag && roads().set_next_is_gif)
         roads().set_next_is_gif(false);
+    if (effect.purpose == Purpose::Text && s.session->purpose != Purpose::Text && roads().warm_up_text)
+        roads().warm_up_text();
     s.session->mode = effect.mode;
     s.session->purpose = effect.purpose;
     util::log(fmt::format("barra: {}", modebar::debug_name(choice)));

@@ -103,6 +103,8 @@ struct Roads {
     std::function<void(std::uint32_t display_id, RectF region, double scale)> scroll;
     std::function<void(RectF global_rect)> scroll_window;
     std::function<void()> self_timer;
+    // Starts loading the text recogniser, for a session that turned to text.
+    std::function<void()> warm_up_text;
     // The recorder's next-is-GIF flag.
     std::function<void(bool)> set_next_is_gif;
     // Whether a compositor runs: then panels can be translucent, and a

@@ -28,7 +28,9 @@ thread_local std::uint32_t INPUT_TRIES = 0;
 
 namespace {
 
-thread_local std::unique_ptr<Session> SLOT;
+// On the heap: a recording owns a stream and panels, which end while the
+// application exists (abandon), never in the static destructors.
+std::unique_ptr<Session>& SLOT = *new std::unique_ptr<Session>();
 
 Services real_services()
 {
@@ -370,6 +372,12 @@ void report(const Report& rep)
         return;
     }
     }
+}
+
+void abandon()
+{
+    if (SLOT)
+        teardown(SLOT->id);
 }
 
 bool teardown(std::uint64_t id)

@@ -154,6 +154,10 @@ bool running();
 // cancels it. Main thread.
 void stop();
 
+// Ends a recording at once, its stream stopped and its file closed, without
+// delivering it (quitting, once the run loop has ended). Main thread.
+void abandon();
+
 // The internal steps, each for the recording with this id (main thread).
 void countdown_step(std::uint64_t id);
 void try_start(std::uint64_t id);

@@ -21,7 +21,10 @@ namespace scroll {
 
 namespace {
 
-std::optional<Session> g_session;
+// On the heap: the session owns a grab thread and panels, which must end
+// while the application exists (app::close_windows cancels it), never in the
+// static destructors.
+std::optional<Session>& g_session = *new std::optional<Session>();
 std::uint64_t g_next_id = 1;
 bool g_include_self = false;
 

@@ -278,8 +278,10 @@ int render(const std::filesystem::path& folder)
     ::setenv("HOME", home.c_str(), 1);
     state::set_config(std::make_shared<config::Config>(config::Config::load()));
     // In memory: offscreen every grab fails, and a check must not take the desktop's keys.
-    if (hot_key_hooks().keep_in_memory)
-        hot_key_hooks().keep_in_memory();
+    // Without it the check would take the desktop's keys.
+    if (!hot_key_hooks().keep_in_memory)
+        util::fatal("la revisión de ajustes necesita las teclas globales en memoria");
+    hot_key_hooks().keep_in_memory();
 
     const bool pictures = draw_pictures(folder);
     std::optional<std::string> failure;

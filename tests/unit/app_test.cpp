@@ -81,12 +81,14 @@ struct Recorder {
         s.register_hotkeys = [this] { calls.push_back("hotkeys"); };
         s.refresh_content = [this] { calls.push_back("content"); };
         s.warm_up_text = [this] { calls.push_back("warm up"); };
-        s.warm_up_glass = [] {};
+        s.warm_up_glass = [this] { ++glass_warm_ups; };
         s.after_menu_closed = [this](std::function<void()> job) {
             calls.push_back("menu gone");
             job();
         };
     }
+
+    int glass_warm_ups = 0;
 
     std::vector<std::string> take()
     {
@@ -131,6 +133,8 @@ TEST_F(Dispatcher, EveryCodeWithThePermission)
         app::run(action);
         EXPECT_EQ(rec.take(), expected) << static_cast<int>(action);
     }
+    // Every permitted action asks for the GL effects (the first loads them).
+    EXPECT_EQ(rec.glass_warm_ups, int(std::size(table)));
 }
 
 TEST_F(Dispatcher, WithoutThePermissionOnlyTheFirstRunWindow)
@@ -142,6 +146,7 @@ TEST_F(Dispatcher, WithoutThePermissionOnlyTheFirstRunWindow)
         app::run(static_cast<AppAction>(code));
         EXPECT_EQ(rec.take(), std::vector<std::string> { "onboarding" }) << code;
     }
+    EXPECT_EQ(rec.glass_warm_ups, 0);
 }
 
 TEST_F(Dispatcher, RunningRecordingAndScrollingAreStoppedNotRestarted)

@@ -4,10 +4,12 @@
 #include "platform/fake/raw_input_fake.h"
 #include "platform/panels.h"
 #include "record/input_overlay.h"
+#include "ui/hud.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QWindow>
 #include <QWidget>
 
 #include <map>
@@ -149,6 +151,27 @@ TEST_F(InputOverlayScene, OnlyTheLatestPushHidesThePill)
     advance(0.9);
     EXPECT_EQ(m_shared->scene.text, "");
     EXPECT_EQ(m_shared->scene.generation, 2u);
+}
+
+// Keys typed into a window of ours that has the keyboard are not shown; a
+// panel that refuses focus (a toast) never has it, whatever the platform
+// reports as focused.
+TEST_F(InputOverlayScene, OnlyAFocusableWindowOfOursKeepsTypedKeysFromThePill)
+{
+    hud::toast("checkmark.circle", "Copiado", 5);
+    QCoreApplication::processEvents();
+    const auto before = m_shared->scene.generation;
+    m_input->press({ 8, COMMAND, "c", "c" });
+    EXPECT_EQ(m_shared->scene.generation, before + 1) << "a toast on screen does not hide typed keys";
+
+    QWidget window;
+    window.show();
+    window.activateWindow();
+    for (int i = 0; i < 50 && QGuiApplication::focusWindow() != window.windowHandle(); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_EQ(QGuiApplication::focusWindow(), window.windowHandle());
+    m_input->press({ 9, COMMAND, "v", "v" });
+    EXPECT_EQ(m_shared->scene.generation, before + 1) << "keys typed into our own window are not shown";
 }
 
 TEST_F(InputOverlayScene, ClicksDrawRingsThatGrowAndGoWheelsDoNot)
