@@ -14,9 +14,11 @@
 #include "base/util.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
+#include "capture/output.h"
 #include "platform/capture_stream.h"
 #include "platform/screens.h"
 #include "record/recorder_stream.h"
+#include "record/recording_file.h"
 #include "record/video.h"
 
 #include <chrono>
@@ -96,8 +98,6 @@ struct Services {
         start_input;
     std::function<bool()> accessibility_trusted;
     hud::ToastSink toast;
-    // The folder of a GIF recording's MP4 (this user's private one).
-    std::function<std::optional<std::filesystem::path>()> gif_folder;
     std::function<std::string()> capture_name;
     // Captures the recorded area for the flash: the continuation gets an
     // origin, or none at once when the flash is off; without a continuation
@@ -110,6 +110,11 @@ struct Services {
     std::function<void(const std::filesystem::path&, std::optional<flash::Origin>)> show_video;
     std::function<void(const std::filesystem::path& source, video::GifSettings, const std::filesystem::path& destination)>
         make_gif;
+    // Makes a recording's temporary ready to publish (recorder::seal) off the
+    // main thread, then hands the result to `then` on the main queue.
+    std::function<void(const std::filesystem::path& temporary, Ending,
+        std::function<void(std::expected<std::filesystem::path, std::string>)> then)>
+        seal;
     // Lets a stream go off the main thread (its end waits for the writer to
     // close the file), then runs `then` on the main queue.
     std::function<void(std::unique_ptr<platform::CaptureStream>, Job then)> release;
@@ -125,8 +130,10 @@ struct Session {
     std::optional<platform::RectF> region; // points from the screen's top-left corner
     std::optional<std::uint32_t> window;
     double scale = 1;
-    std::filesystem::path path;            // the MP4 the output writes
+    output::Reserved name;                 // the MP4's name in the capture folder
+    std::filesystem::path path;            // the hidden temporary beside it that the output writes
     bool gif = false;
+    bool failed = false;                   // the output failed after the recording began
     std::uint32_t countdown = 0;
     bool start_requested = false;
     bool stopping = false;

@@ -98,7 +98,7 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
     EXPECT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" });
     QThread::msleep(1500);
     url("vistrope://record-screen");
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u) << m_program->err();
     const std::string head = read_file(mp4[0]).substr(0, 8);
@@ -159,7 +159,7 @@ TEST_F(DesktopRecorder, TheCapsuleGoesWhereItIsDraggedAndKeepsRecording)
     // A drag is no stop: the recording goes on until the command ends it.
     EXPECT_FALSE(m_program->wait_for("deteniendo", 1)) << m_program->err();
     url("vistrope://record-screen");
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     EXPECT_EQ(files(".mp4").size(), 1u);
 }
 
@@ -186,7 +186,7 @@ TEST_F(DesktopRecorder, ClickingTheRecordingsTrayIconStopsItAndKeepsTheFile)
     })) << "the recording's tray icon";
     QThread::msleep(1200);
     xdo({ "mousemove", QString::number(icon->x + icon->w / 2), QString::number(icon->y + icon->h / 2), "click", "1" });
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u);
     EXPECT_EQ(read_file(mp4[0]).substr(4, 4), "ftyp");
@@ -227,15 +227,14 @@ TEST_F(DesktopRecorder, AGifRecordingLeavesAGifAndNoMp4)
     ASSERT_EQ(gif.size(), 1u) << m_program->err();
     EXPECT_EQ(read_file(gif[0]).substr(0, 6), "GIF89a");
     EXPECT_TRUE(files(".mp4").empty());
-    // The MP4 was recorded into a private folder and removed after the conversion.
-    const auto at = m_program->err().find("video de ");
-    ASSERT_NE(at, std::string::npos);
-    const auto from = m_program->err().find(" en /", at);
-    const auto to = m_program->err().find(".mp4", from);
-    ASSERT_NE(to, std::string::npos);
-    const fs::path source = m_program->err().substr(from + 4, to + 4 - from - 4);
-    EXPECT_EQ(fs::status(source.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
-    EXPECT_FALSE(fs::exists(source)) << source;
+    // The MP4 was recorded into a hidden temporary in the capture folder and
+    // removed after the conversion.
+    const std::string hidden = (m_home.path() / "capturas" / ".Vistrope ").string();
+    EXPECT_NE(m_program->err().find(" en " + hidden), std::string::npos) << m_program->err();
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(m_home.path() / "capturas"))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, (std::vector<std::string> { gif[0].filename().string() }));
 }
 
 } // namespace
@@ -293,7 +292,7 @@ TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
     run("import", { "-window", "root", "/tmp/vistrope-desktop-pill.png" });
     QThread::msleep(900);
     url("vistrope://record-screen");
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u) << m_program->err();
     const Seen seen = look_at(mp4[0]);
