@@ -29,6 +29,7 @@ thread_local std::uint32_t INPUT_TRIES = 0;
 namespace {
 
 thread_local std::unique_ptr<Session> SLOT;
+std::atomic<int> ALIVE { 0 };
 
 Services real_services()
 {
@@ -281,6 +282,21 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 bool running()
 {
     return SLOT != nullptr;
+}
+
+Alive::Alive()
+{
+    ++ALIVE;
+}
+
+Alive::~Alive()
+{
+    --ALIVE;
+}
+
+bool busy()
+{
+    return ALIVE.load() > 0;
 }
 
 void countdown_step(std::uint64_t id)

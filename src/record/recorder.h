@@ -123,8 +123,18 @@ Services& services();
 // Restores the real modules (tests).
 void reset_services();
 
+// Counts the recordings alive: in the slot, or finishing (their file not
+// yet published or given up).
+struct Alive {
+    Alive();
+    ~Alive();
+    Alive(const Alive&) = delete;
+    Alive& operator=(const Alive&) = delete;
+};
+
 // The one live recording.
 struct Session {
+    Alive alive;
     std::uint64_t id = 0;
     std::uint32_t display = 0;
     std::optional<platform::RectF> region; // points from the screen's top-left corner
@@ -157,6 +167,9 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 
 // Whether a recording is in progress. Main thread.
 bool running();
+// Whether a recording is in progress or still finishing its file (the
+// program must not end before that). Any thread.
+bool busy();
 // Stops the running recording; before the capture start was requested it
 // cancels it. Main thread.
 void stop();

@@ -11,6 +11,8 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -107,6 +109,77 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
     QThread::msleep(500);
     for (const auto& g : program_windows())
         EXPECT_NE(g.h, 36) << "the capsule went with the recording";
+}
+
+namespace {
+
+// The container's duration as ffprobe reads it; -1 when it cannot.
+double probed_duration(const fs::path& file)
+{
+    bool ok = false;
+    const double d = QString::fromStdString(run("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                                                   QString::fromStdString(file.string()) }))
+                         .trimmed()
+                         .toDouble(&ok);
+    return ok ? d : -1;
+}
+
+// Every name in the folder, hidden ones too.
+std::vector<std::string> names_in(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        out.push_back(e.path().filename().string());
+    std::ranges::sort(out);
+    return out;
+}
+
+} // namespace
+
+// A logout's SIGTERM three seconds into a recording ends the program as
+// "Salir de Vistrope" does: the recording is published whole, status 0. While
+// it runs, nothing half-written is seen in the capture folder.
+TEST_F(DesktopRecorder, ATermThreeSecondsIntoARecordingPublishesItAndExitsCleanly)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(3000);
+    const auto during = names_in(m_home.path() / "capturas");
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_TRUE(during[0].starts_with(".Vistrope ")) << during[0];
+    ::kill(static_cast<pid_t>(m_program->process().processId()), SIGTERM);
+    ASSERT_TRUE(m_program->process().waitForFinished(6000));
+    EXPECT_EQ(m_program->process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_program->process().exitCode(), 0);
+    m_program->wait_for("publicado como", 0);
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << m_program->err();
+    EXPECT_GE(probed_duration(mp4[0]), 2.0) << m_program->err();
+    EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
+}
+
+// SIGKILL leaves the hidden temporary; the next launch publishes it.
+TEST_F(DesktopRecorder, AKillThreeSecondsIntoARecordingIsRecoveredAtTheNextLaunch)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(3000);
+    ::kill(static_cast<pid_t>(m_program->process().processId()), SIGKILL);
+    ASSERT_TRUE(m_program->process().waitForFinished(5000));
+    const auto left = names_in(m_home.path() / "capturas");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(left[0].starts_with(".Vistrope ")) << left[0];
+
+    m_program.emplace(m_home.path());
+    ASSERT_TRUE(m_program->wait_for("grabación interrumpida recuperada", 20)) << m_program->err();
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << m_program->err();
+    EXPECT_TRUE(mp4[0].filename().string().ends_with(" (recuperada).mp4")) << mp4[0];
+    EXPECT_GE(probed_duration(mp4[0]), 2.0);
+    EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
 }
 
 namespace {
