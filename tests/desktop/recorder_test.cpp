@@ -182,6 +182,45 @@ TEST_F(DesktopRecorder, AKillThreeSecondsIntoARecordingIsRecoveredAtTheNextLaunc
     EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
 }
 
+// A capture folder that fills up during the recording (a 2 MB tmpfs; the
+// test needs the right to mount one): the failure is said, what was whole
+// is kept as "(incompleta)" and plays, and nothing is announced as saved.
+TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
+{
+    const fs::path folder = m_home.path() / "capturas";
+    fs::create_directories(folder);
+    if (QProcess::execute("mount", { "-t", "tmpfs", "-o", "size=2m", "tmpfs", QString::fromStdString(folder.string()) }) != 0)
+        GTEST_SKIP() << "no se puede montar un tmpfs aquí";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { QProcess::execute("umount", { "-l", QString::fromStdString(at.string()) }); }
+    } unmount { folder };
+    // Something that moves under the region, so the file grows quickly.
+    QProcess gears;
+    gears.start("glxgears", { "-geometry", "600x500+150+100" });
+    ASSERT_TRUE(gears.waitForStarted(5000));
+    QThread::msleep(800);
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 120, 80, 921, 681);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("la grabación falló", 30)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("lo grabado hasta el fallo en", 20)) << m_program->err();
+    gears.kill();
+    gears.waitForFinished(2000);
+    EXPECT_NE(m_program->err().find("aviso: No se pudo guardar la grabación"), std::string::npos) << m_program->err();
+    EXPECT_EQ(m_program->err().find("aviso: Grabación guardada"), std::string::npos) << m_program->err();
+    const auto names = names_in(folder);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].ends_with(" (incompleta).mp4")) << names[0];
+    EXPECT_GT(probed_duration(folder / names[0]), 0.5);
+    // Every frame of it decodes.
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", QString::fromStdString((folder / names[0]).string()), "-f", "null", "-" });
+    ASSERT_TRUE(decode.waitForFinished(20000));
+    EXPECT_EQ(decode.exitCode(), 0);
+    EXPECT_TRUE(decode.readAllStandardError().isEmpty());
+}
+
 namespace {
 
 // The program's viewable windows by id: what xdotool finds of its class.
