@@ -319,6 +319,10 @@ private:
                 return {};
             if (rc < 0)
                 return std::unexpected(fmt::format("codificador: {}", mav::error_text(rc)));
+            // A frame lasts one slot of the grid unless the encoder says
+            // otherwise: each fragment then ends where the next begins.
+            if (stream == m_video_stream && m_packet->duration == 0)
+                m_packet->duration = 1;
             av_packet_rescale_ts(m_packet.get(), ctx->time_base, stream->time_base);
             m_packet->stream_index = stream->index;
             rc = av_interleaved_write_frame(m_format, m_packet.get());
