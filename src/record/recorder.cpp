@@ -541,7 +541,7 @@ void finish(std::uint64_t id)
     s.release(std::move(r->stream), [r, duration] { deliver(r, duration); });
 }
 
-void prepare(std::uint64_t id, capture::Content content, bool refreshed)
+void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
 {
     Services& s = services();
     Session* r = find(id);
@@ -552,14 +552,10 @@ void prepare(std::uint64_t id, capture::Content content, bool refreshed)
     const platform::ShareableDisplay* display = capture::find_display(*content, r->display);
     if (!display)
         return give_up(id, fmt::format("no encontré la pantalla {}", r->display));
-    const platform::RunningApplication* own = capture::own_app(*content);
-    if (!own) {
-        if (!refreshed) {
-            refetch_and_prepare(id);
-            return;
-        }
-        return give_up(id, "no encontré a Vistrope entre las apps compartibles");
-    }
+    // This process is left out by its pid, listed or not: a whole-screen
+    // recording has no window of ours mapped yet (no outline, the capsule to
+    // come), and the stream reads the window list again as panels appear.
+    const std::int64_t own_pid = ::getpid();
 
     std::optional<std::uint32_t> exception;
     std::optional<std::uint32_t> panel;
@@ -578,7 +574,7 @@ void prepare(std::uint64_t id, capture::Content content, bool refreshed)
         util::log("no encontré la ventana de clics y teclas; el video saldrá sin ellos");
     }
 
-    const auto choice = choose_filter(*content, *display, r->window, r->region, own->pid, exception);
+    const auto choice = choose_filter(*content, *display, r->window, r->region, own_pid, exception);
     if (!choice.note.empty())
         util::log(choice.note);
     const auto cfg = state::config();

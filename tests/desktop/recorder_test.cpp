@@ -56,6 +56,16 @@ protected:
     // The record command, then a drag from (x0, y0) to (x1, y1) over the overlay.
     void record_area(const QString& command, int x0, int y0, int x1, int y1)
     {
+        open_selector(command);
+        xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
+        xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
+        xdo({ "mousemove", QString::number(x1), QString::number(y1) });
+        xdo({ "mouseup", "1" });
+    }
+
+    // The command, until its selection overlay covers the screen and takes the keyboard.
+    void open_selector(const QString& command)
+    {
         url(command);
         // The selection overlay says when it shows, and covers the screen.
         ASSERT_TRUE(m_program->wait_for("selector visible")) << m_program->err();
@@ -67,10 +77,6 @@ protected:
         }
         ASSERT_TRUE(open) << m_program->err();
         QThread::msleep(600);
-        xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
-        xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
-        xdo({ "mousemove", QString::number(x1), QString::number(y1) });
-        xdo({ "mouseup", "1" });
     }
 
     std::vector<fs::path> files(std::string_view ext) const
@@ -219,6 +225,41 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     ASSERT_TRUE(decode.waitForFinished(20000));
     EXPECT_EQ(decode.exitCode(), 0);
     EXPECT_TRUE(decode.readAllStandardError().isEmpty());
+}
+
+// The record command and Return record the whole screen, every time: the
+// recording never waits for a window of ours to be listed.
+TEST_F(DesktopRecorder, TwentyWholeScreenRecordingsInARowAllStart)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    constexpr int RUNS = 20;
+    for (int run_no = 1; run_no <= RUNS; ++run_no) {
+        SCOPED_TRACE(run_no);
+        open_selector("vistrope://record-screen");
+        xdo({ "mousemove", "900", "500" });
+        QThread::msleep(200);
+        xdo({ "key", "Return" });
+        // The n-th recording is published as the n-th file.
+        ASSERT_TRUE(poll([&] {
+            m_program->process().waitForReadyRead(50);
+            m_program->wait_for("", 0);
+            std::size_t n = 0;
+            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
+                ++n;
+            return n == static_cast<std::size_t>(run_no) || m_program->err().find("No se pudo grabar") != std::string::npos;
+        }, 100)) << m_program->err();
+        ASSERT_EQ(m_program->err().find("No se pudo grabar"), std::string::npos) << m_program->err();
+        QThread::msleep(400);
+        url("vistrope://record-screen");
+        ASSERT_TRUE(poll([&] { return files(".mp4").size() == static_cast<std::size_t>(run_no); }, 100)) << m_program->err();
+        // The selector of the next command must not meet this one's leftovers.
+        QThread::msleep(300);
+    }
+    EXPECT_EQ(m_program->err().find("apps compartibles"), std::string::npos);
+    const std::string shown = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+        "-of", "csv=p=0", QString::fromStdString(files(".mp4")[0].string()) });
+    const std::string root = run("xdotool", { "getdisplaygeometry" });
+    EXPECT_EQ(QString::fromStdString(shown).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
 }
 
 namespace {

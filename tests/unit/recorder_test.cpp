@@ -484,18 +484,24 @@ TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)
     EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "volar", "mostrar" }));
 }
 
-TEST_F(RecorderTest, PreparationRefreshesOnceForItsOwnApp)
+// With no window of ours mapped (a whole-screen recording before its
+// capsule) the content lists no app of ours: the recording starts at once,
+// leaving this process out by its pid.
+TEST_F(RecorderTest, ContentWithoutAWindowOfOursStillRecords)
 {
     auto none = std::make_shared<platform::ShareableContent>(*m_content);
     none->applications.clear();
     m_content = none;
-    start_region();
-    ASSERT_EQ(m_refreshes.size(), 1u);
-    answer_refresh(none);
-    EXPECT_FALSE(running());
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo grabar" }));
+    start_inner(1, std::nullopt, std::nullopt, 1.0);
+    pump();
     EXPECT_TRUE(m_refreshes.empty());
-    EXPECT_EQ(m_streams, 0);
+    ASSERT_EQ(m_streams, 1);
+    EXPECT_EQ(m_stream->filter().excluded_applications, (std::vector<std::int64_t> { ::getpid() }));
+    ASSERT_TRUE(running());
+    EXPECT_TRUE(session()->started_at);
+    stop();
+    pump();
+    EXPECT_FALSE(running());
 
     // No content at all, or a display the content does not list.
     m_content = nullptr;
