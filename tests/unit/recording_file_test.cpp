@@ -89,6 +89,14 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
     EXPECT_EQ(regular.find("moof"), std::string::npos);
     EXPECT_LT(regular.find("moov"), regular.find("mdat"));
     EXPECT_NEAR(duration(*sealed), 3.0, 0.1);
+
+    // A GIF recording's sealed MP4 waits hidden for its conversion; a run
+    // that ends before the conversion does leaves it to the next launch.
+    std::vector<fs::path> recovered;
+    recorder::recover_recordings(dir.path(), [&](const fs::path& p) { recovered.push_back(p); });
+    EXPECT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    EXPECT_NEAR(duration(recovered.at(0)), 3.0, 0.1);
 }
 
 // What a killed run leaves: its fragments up to where the writing stopped,
