@@ -262,6 +262,28 @@ TEST_F(DesktopRecorder, TwentyWholeScreenRecordingsInARowAllStart)
     EXPECT_EQ(QString::fromStdString(shown).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
 }
 
+// "Pantalla" (the key 2) in the overlay opened to record records the whole
+// screen: an MP4 of the screen's size, no still.
+TEST_F(DesktopRecorder, PantallaUnderGrabarPantallaRecordsTheWholeScreen)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    open_selector("vistrope://record-screen");
+    xdo({ "mousemove", "900", "500" });
+    QThread::msleep(200);
+    xdo({ "key", "2" });
+    ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+    QThread::msleep(1200);
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
+    EXPECT_TRUE(files(".png").empty());
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u);
+    const std::string size = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+        "-of", "csv=p=0", QString::fromStdString(mp4[0].string()) });
+    const std::string root = run("xdotool", { "getdisplaygeometry" });
+    EXPECT_EQ(QString::fromStdString(size).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
+}
+
 namespace {
 
 // The program's viewable windows by id: what xdotool finds of its class.
