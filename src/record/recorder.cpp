@@ -3,6 +3,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/hot_keys.h"
 #include "platform/screens.h"
 #include "capture/output.h"
 #include "platform/url_scheme.h"
@@ -29,6 +30,8 @@ thread_local std::uint32_t INPUT_TRIES = 0;
 namespace {
 
 thread_local std::unique_ptr<Session> SLOT;
+// Escape's key code (its position on the keyboard).
+constexpr std::uint32_t ESCAPE_KEY = 53;
 std::atomic<int> ALIVE { 0 };
 
 Services real_services()
@@ -75,6 +78,20 @@ Services real_services()
             auto sealed = recorder::seal(temporary, ending);
             util::on_main([then = std::move(then), sealed = std::move(sealed)] { then(sealed); });
         });
+    };
+    s.take_escape = [](Job pressed) -> std::shared_ptr<void> {
+        std::shared_ptr<platform::HotKeys> keys = platform::create_x11_hot_keys();
+        // The press comes inside the key filter, which the holder's end
+        // removes: the job runs after it, on the main queue.
+        if (auto installed = keys->install_handler([pressed](platform::HotKeyId) { util::on_main(pressed); }); !installed) {
+            util::log(fmt::format("no pude tomar Escape: {}", installed.error()));
+            return nullptr;
+        }
+        if (auto taken = keys->register_hot_key(ESCAPE_KEY, 0, { platform::HOT_KEY_SIGNATURE, 0 }); !taken) {
+            util::log(fmt::format("no pude tomar Escape: {}", taken.error()));
+            return nullptr;
+        }
+        return keys;
     };
     s.release = [](std::unique_ptr<platform::CaptureStream> stream, Job then) {
         auto held = std::make_shared<std::unique_ptr<platform::CaptureStream>>(std::move(stream));
@@ -265,6 +282,15 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     const bool with_overlay = rec->overlay != nullptr;
     const std::uint32_t countdown = rec->countdown;
     rec->ui->show_countdown(countdown);
+    // Escape cancels the countdown, and no other program sees it meanwhile.
+    if (countdown > 0 && s.take_escape)
+        rec->escape = s.take_escape([id] {
+            const Session* r = find(id);
+            if (r && !r->start_requested) {
+                util::log("Escape en la cuenta atrás");
+                stop();
+            }
+        });
     SLOT = std::move(rec);
 
     if (countdown > 0)
@@ -317,6 +343,7 @@ void try_start(std::uint64_t id)
     if (!r || r->countdown > 0 || r->start_requested || r->stopping || !r->stream)
         return;
     r->start_requested = true;
+    r->escape.reset(); // the countdown is over: Escape is the recorded programs' again
     r->stream->start([id, post = services().post](std::optional<std::string> error) {
         post([id, text = error_text(error)] { start_done(id, text); });
     });
@@ -528,6 +555,7 @@ void finish(std::uint64_t id)
     Services& s = services();
     r->ui->close();
     r->ui.reset(); // the widgets go on the main thread, before the wait
+    r->escape.reset();
     if (auto overlay = std::move(r->overlay))
         overlay->stop();
     if (!r->stopping && r->stream)

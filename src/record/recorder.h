@@ -115,6 +115,10 @@ struct Services {
     std::function<void(const std::filesystem::path& temporary, Ending,
         std::function<void(std::expected<std::filesystem::path, std::string>)> then)>
         seal;
+    // Takes Escape (without modifiers, whatever the lock keys) from every
+    // other program until the returned holder goes, running `pressed` on the
+    // main queue at each press; null when it cannot be taken.
+    std::function<std::shared_ptr<void>(Job pressed)> take_escape;
     // Lets a stream go off the main thread (its end waits for the writer to
     // close the file), then runs `then` on the main queue.
     std::function<void(std::unique_ptr<platform::CaptureStream>, Job then)> release;
@@ -151,6 +155,7 @@ struct Session {
     util::Stopwatch stopwatch { "grabación" };
     std::unique_ptr<Controls> ui;
     std::unique_ptr<InputPanel> overlay;
+    std::shared_ptr<void> escape;          // Escape held for the countdown
     std::unique_ptr<platform::CaptureStream> stream;
     std::shared_ptr<RecorderDelegate> delegate;
     // Set on the writer's thread once the output reported the file's end

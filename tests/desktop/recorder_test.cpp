@@ -284,6 +284,36 @@ TEST_F(DesktopRecorder, PantallaUnderGrabarPantallaRecordsTheWholeScreen)
     EXPECT_EQ(QString::fromStdString(size).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
 }
 
+// Escape in the countdown cancels the recording, and the program that has
+// the focus (an xterm under the region) never receives it.
+TEST_F(DesktopRecorder, EscapeInTheCountdownCancelsAndNoOtherProgramSeesIt)
+{
+    const fs::path typed = m_home.path() / "tecleado";
+    QProcess xterm;
+    xterm.start("xterm", { "-T", "vistrope-escape", "-geometry", "80x24+100+100", "-e", "sh", "-c",
+                             QString("stty raw -echo; head -c 1 > '%1'; sleep 30").arg(QString::fromStdString(typed.string())) });
+    ASSERT_TRUE(xterm.waitForStarted(5000));
+    std::string id;
+    ASSERT_TRUE(poll([&] { return !(id = window_named("vistrope-escape")).empty(); }));
+    start("countdown_seconds = 5\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 250, 200, 551, 401);
+    ASSERT_TRUE(m_program->wait_for("grabación: pantalla", 20)) << m_program->err();
+    // The xterm has the focus; Escape goes to it unless it is taken.
+    xdo({ "windowfocus", "--sync", QString::fromStdString(id) });
+    QThread::msleep(500);
+    xdo({ "key", "Escape" });
+    ASSERT_TRUE(m_program->wait_for("aviso: Grabación cancelada", 10)) << m_program->err();
+    QThread::msleep(300);
+    EXPECT_EQ(read_file(typed), "");
+    EXPECT_TRUE(files(".mp4").empty());
+    // Released afterwards: the xterm has its keys again.
+    xdo({ "windowfocus", "--sync", QString::fromStdString(id) });
+    xdo({ "key", "Escape" });
+    EXPECT_TRUE(poll([&] { return read_file(typed) == "\x1b"; })) << read_file(typed);
+    xterm.kill();
+    xterm.waitForFinished(2000);
+}
+
 namespace {
 
 // The program's viewable windows by id: what xdotool finds of its class.

@@ -128,6 +128,12 @@ protected:
             m_done.push_back(fmt::format("gif {} -> {} a {} cps", output::is_temporary_name(src.filename().string()) ? "temporal" : "otro",
                 dst.filename().string(), g.fps));
         };
+        s.take_escape = [this](Job pressed) -> std::shared_ptr<void> {
+            m_escape = std::move(pressed);
+            auto held = std::make_shared<int>(0);
+            m_escape_held = held;
+            return held;
+        };
         s.release = [this](std::unique_ptr<platform::CaptureStream> stream, Job then) {
             if (m_hold_release) {
                 m_released.emplace_back(std::move(stream), std::move(then));
@@ -230,6 +236,8 @@ protected:
     std::vector<capture::Waiter> m_refreshes;
     platform::RectF m_area;
     std::vector<std::string> m_ui, m_toasts, m_done;
+    Job m_escape;
+    std::weak_ptr<int> m_escape_held;
 };
 
 TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
@@ -350,6 +358,41 @@ TEST_F(RecorderTest, AStopBeforeTheStartIsRequestedCancels)
     answer_refresh(m_content);
     EXPECT_EQ(m_streams, 0);
     EXPECT_TRUE(m_done.empty());
+}
+
+// Escape is taken for the countdown only: a press in it cancels; once the
+// recording runs, the recorded programs have their Escape back.
+TEST_F(RecorderTest, EscapeIsHeldForTheCountdownAndCancelsIt)
+{
+    auto c = cfg();
+    c.recording.countdown_seconds = 3;
+    set_config(c);
+    start_region();
+    ASSERT_TRUE(m_escape);
+    EXPECT_FALSE(m_escape_held.expired());
+    advance(1);
+    m_escape();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación cancelada" }));
+    EXPECT_TRUE(m_escape_held.expired());
+    EXPECT_TRUE(listing(m_dir.path() / "capturas").empty());
+
+    m_escape = nullptr;
+    start_region();
+    advance(3);
+    ASSERT_TRUE(session() && session()->start_requested);
+    EXPECT_TRUE(m_escape_held.expired());
+    m_escape(); // a late press finds a running recording: nothing
+    EXPECT_TRUE(running());
+
+    // Without a countdown nothing is taken.
+    stop();
+    pump();
+    m_escape = nullptr;
+    c.recording.countdown_seconds = 0;
+    set_config(c);
+    start_region();
+    EXPECT_FALSE(m_escape);
 }
 
 TEST_F(RecorderTest, ASecondStopAndASecondRecordingDoNothing)
