@@ -181,6 +181,7 @@ TEST_F(DesktopRecorder, AKillThreeSecondsIntoARecordingIsRecoveredAtTheNextLaunc
 
     m_program.emplace(m_home.path());
     ASSERT_TRUE(m_program->wait_for("grabación interrumpida recuperada", 20)) << m_program->err();
+    EXPECT_TRUE(m_program->wait_for("aviso: Se recuperó una grabación interrumpida", 10)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u) << m_program->err();
     EXPECT_TRUE(mp4[0].filename().string().ends_with(" (recuperada).mp4")) << mp4[0];
@@ -478,6 +479,50 @@ Seen look_at(const fs::path& mp4)
 }
 
 } // namespace
+
+// A desktop of one colour keeps no picture to read; in a whole-screen
+// recording (the keys-and-clicks panel and the capsule left out) the bare
+// desktop still shows as the screen shows it, never black.
+TEST_F(DesktopRecorder, AWholeScreenRecordingShowsThePlainDesktopAsTheScreenDoes)
+{
+    run("xsetroot", { "-solid", "grey" });
+    struct Restore {
+        ~Restore() { run("xsetroot", { "-solid", "black" }); }
+    } restore;
+    start("countdown_seconds = 0\nshow_clicks = true\nshow_keys = true\n");
+    open_selector("vistrope://record-screen");
+    xdo({ "mousemove", "900", "500" });
+    QThread::msleep(200);
+    xdo({ "key", "Return" });
+    ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+    QThread::msleep(1500);
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-bare.png" });
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
+    const QImage screen("/tmp/vistrope-desktop-bare.png");
+    ASSERT_FALSE(screen.isNull());
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u);
+    std::vector<gif::Frame> frames;
+    std::uint32_t width = 0;
+    auto decoded = video::decode_frames(mp4[0], { std::nullopt, 10, 0 }, [&](gif::Frame f, std::uint32_t w, std::uint32_t) -> std::expected<void, std::string> {
+        width = w;
+        frames.push_back(std::move(f));
+        return {};
+    });
+    ASSERT_TRUE(decoded) << decoded.error();
+    ASSERT_GT(frames.size(), 3u);
+    const gif::Frame& frame = frames[frames.size() / 2];
+    // Points of bare desktop: the corners' neighbourhood, the middle's left and right.
+    for (const auto& [x, y] : { std::pair(20, 20), std::pair(300, 540), std::pair(1800, 200), std::pair(60, 1000) }) {
+        SCOPED_TRACE(fmt::format("{},{}", x, y));
+        const std::uint32_t px = frame.pixels[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)];
+        const QColor shown = screen.pixelColor(x, y);
+        EXPECT_NEAR(int((px >> 16) & 255), shown.red(), 8);
+        EXPECT_NEAR(int((px >> 8) & 255), shown.green(), 8);
+        EXPECT_NEAR(int(px & 255), shown.blue(), 8);
+    }
+}
 
 TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
 {
