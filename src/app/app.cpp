@@ -204,8 +204,8 @@ void AppDelegate::did_finish_launching()
     watch_screens();
     // Files a crashed run was writing when it stopped: a recording is
     // published with what it holds, other temporaries go once a day old.
-    util::in_utility([folder = config::save_dir(*state::config())] {
-        recorder::recover_recordings(folder, [](const std::filesystem::path& path) {
+    util::in_utility([folder = config::save_dir(*state::config()), launch = std::filesystem::file_time_type::clock::now()] {
+        recorder::recover_recordings(folder, launch, [](const std::filesystem::path& path) {
             util::on_main([path] {
                 hud::toast("video.fill", "Se recuperó una grabación interrumpida", 2.4);
                 if (output::cards().show_video)

@@ -84,14 +84,17 @@ std::string incomplete_stem(const std::string& name)
     return name + " (incompleta)";
 }
 
-void recover_recordings(const fs::path& dir, const std::function<void(const fs::path&)>& recovered)
+void recover_recordings(const fs::path& dir, fs::file_time_type launch, const std::function<void(const fs::path&)>& recovered)
 {
     std::vector<std::pair<fs::path, std::string>> found;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const auto target = output::temporary_target(it->path().filename().string());
         std::error_code file_ec;
-        if (target && target->ends_with(".mp4") && it->symlink_status(file_ec).type() == fs::file_type::regular)
+        if (!target || !target->ends_with(".mp4") || it->symlink_status(file_ec).type() != fs::file_type::regular)
+            continue;
+        const auto written = fs::last_write_time(it->path(), file_ec);
+        if (!file_ec && written < launch)
             found.emplace_back(it->path(), target->substr(0, target->size() - 4));
     }
     for (const auto& [temporary, name] : found) {

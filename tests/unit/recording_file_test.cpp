@@ -93,7 +93,7 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
     // A GIF recording's sealed MP4 waits hidden for its conversion; a run
     // that ends before the conversion does leaves it to the next launch.
     std::vector<fs::path> recovered;
-    recorder::recover_recordings(dir.path(), [&](const fs::path& p) { recovered.push_back(p); });
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
     EXPECT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
     EXPECT_NEAR(duration(recovered.at(0)), 3.0, 0.1);
@@ -114,7 +114,7 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     testing_support::write_file(dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4", "otro");
 
     std::vector<fs::path> recovered;
-    recorder::recover_recordings(dir.path(), [&](const fs::path& p) { recovered.push_back(p); });
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
     const fs::path expected = dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada) (2).mp4";
     EXPECT_EQ(recovered, (std::vector<fs::path> { expected }));
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { ".Vistrope 2026-01-05 a las 09.03.09.png.q1w2e3",
@@ -123,7 +123,13 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     const double d = duration(expected);
     // Cut at 2.8 s: the fragments of the first two seconds.
     EXPECT_NEAR(d, 2.0, 0.05);
+    // A recording begun after the launch is not a leftover.
+    auto fresh = output::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.10.mp4");
+    ASSERT_TRUE(fresh);
+    recorder::recover_recordings(dir.path(), fs::last_write_time(*fresh) - std::chrono::seconds(1), [&](const fs::path& p) { recovered.push_back(p); });
+    EXPECT_TRUE(fs::exists(*fresh));
+    fs::remove(*fresh);
     // A second launch finds nothing more.
-    recorder::recover_recordings(dir.path(), [&](const fs::path& p) { recovered.push_back(p); });
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
     EXPECT_EQ(recovered.size(), 1u);
 }
