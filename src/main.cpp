@@ -1,5 +1,6 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app/app.h"
+#include "app/quit.h"
 #include "platform/screens.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
@@ -151,6 +152,8 @@ int main(int argc, char** argv)
             platform::front_executable(QCoreApplication::applicationFilePath().toStdString()).string()); !registered)
         util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 
+    // A logout's SIGTERM (or SIGINT, SIGHUP) ends like "Salir de Vistrope".
+    app::install_signal_handlers();
     auto delegate = app::AppDelegate::create();
     util::on_main([delegate, urls] {
         delegate->did_finish_launching();

@@ -8,6 +8,7 @@
 #include "settings/onboarding.h"
 #include "capture/overlay.h"
 #include "cards/quick_access.h"
+#include "record/recording_file.h"
 #include "base/state.h"
 #include "settings/updater.h"
 #include "base/util.h"
@@ -202,8 +203,18 @@ void AppDelegate::did_finish_launching()
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();
-    // Files a crashed run was writing when it stopped.
-    util::in_utility([folder = config::save_dir(*state::config())] { output::remove_stale_temporaries(folder); });
+    // Files a crashed run was writing when it stopped: a recording is
+    // published with what it holds, other temporaries go once a day old.
+    util::in_utility([folder = config::save_dir(*state::config()), launch = std::filesystem::file_time_type::clock::now()] {
+        recorder::recover_recordings(folder, launch, [](const std::filesystem::path& path) {
+            util::on_main([path] {
+                hud::toast("video.fill", "Se recuperó una grabación interrumpida", 2.4);
+                if (output::cards().show_video)
+                    output::cards().show_video(path, std::nullopt);
+            });
+        });
+        output::remove_stale_temporaries(folder);
+    });
     m_launched = true;
     // 12.
     util::log("listo");

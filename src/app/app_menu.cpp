@@ -1,6 +1,7 @@
 // The status menu: its rows, key equivalents, refresh and commands.
 #include "app/app.h"
 #include "app/app_hotkeys.h"
+#include "app/quit.h"
 
 #include "base/config.h"
 #include "base/hotkeys.h"
@@ -135,7 +136,7 @@ void AppDelegate::rebuild_menu()
     QAction* quit = menu->addAction(QString::fromUtf8("Salir de Vistrope"));
     quit->setShortcut(QKeySequence(QString("Ctrl+Q")));
     quit->setShortcutVisibleInContextMenu(true);
-    QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(quit, &QAction::triggered, qApp, [] { app::quit(); }, Qt::QueuedConnection);
 
     QObject::connect(menu, &QMenu::aboutToShow, menu, [this] {
         retint_status_item();

@@ -148,8 +148,9 @@ int publish_as(const fs::path& tmp, const fs::path& target)
     return -1;
 }
 
-// Writes every byte to a new hidden file beside `path`; its name, or the error.
-std::expected<fs::path, std::string> write_temporary(const fs::path& path, std::span<const std::uint8_t> bytes)
+// Opens a new hidden file beside `path` for writing; its descriptor and
+// name, or the error.
+std::expected<std::pair<int, fs::path>, std::string> open_temporary(const fs::path& path)
 {
     fs::path tmp;
     int fd = -1;
@@ -161,6 +162,16 @@ std::expected<fs::path, std::string> write_temporary(const fs::path& path, std::
     }
     if (fd < 0)
         return std::unexpected(system_error(errno));
+    return std::pair(fd, tmp);
+}
+
+// Writes every byte to a new hidden file beside `path`; its name, or the error.
+std::expected<fs::path, std::string> write_temporary(const fs::path& path, std::span<const std::uint8_t> bytes)
+{
+    auto opened = open_temporary(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    const auto [fd, tmp] = *opened;
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -387,16 +398,34 @@ std::expected<fs::path, std::string> publish(const Reserved& reserved, std::span
         release(reserved);
         return std::unexpected(tmp.error());
     }
+    auto published = publish_file(reserved, *tmp);
+    if (!published)
+        ::unlink(tmp->c_str());
+    return published;
+}
+
+std::expected<fs::path, std::string> create_temporary(const fs::path& path)
+{
+    auto opened = open_temporary(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    ::close(opened->first);
+    return opened->second;
+}
+
+std::expected<fs::path, std::string> publish_file(const Reserved& reserved, const fs::path& temporary)
+{
+    if (reserved.error)
+        return std::unexpected(*reserved.error);
     fs::path target = reserved.path;
     for (int attempt = 0;; ++attempt) {
-        if (publish_as(*tmp, target) == 0) {
+        if (publish_as(temporary, target) == 0) {
             unclaim(target);
             release(reserved);
             return target;
         }
         const int err = errno;
         if (err != EEXIST || attempt == 10'000) {
-            ::unlink(tmp->c_str());
             unclaim(target);
             release(reserved);
             return std::unexpected(system_error(err));
@@ -408,6 +437,13 @@ std::expected<fs::path, std::string> publish(const Reserved& reserved, std::span
         target = first_free(reserved.path.parent_path(), reserved.stem, reserved.ext);
         claims().paths.insert(target);
     }
+}
+
+std::optional<std::string> temporary_target(std::string_view name)
+{
+    if (!is_temporary_name(name))
+        return std::nullopt;
+    return std::string(name.substr(1, name.size() - 8));
 }
 
 bool is_temporary_name(std::string_view name)

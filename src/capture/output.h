@@ -125,8 +125,22 @@ void release(const Reserved& reserved);
 // reservation either way. Any thread.
 std::expected<std::filesystem::path, std::string> publish(const Reserved& reserved, std::span<const std::uint8_t> bytes);
 
+// Creates a new, empty hidden temporary beside `path` (".<name>.<random>",
+// as publish() writes), for a writer that fills it over time; its path, or
+// the error. Any thread.
+std::expected<std::filesystem::path, std::string> create_temporary(const std::filesystem::path& path);
+// Publishes a finished temporary (in the reserved name's folder) under the
+// reserved name as publish() does: never replacing a file, the next free
+// number on a clash. On failure the temporary stays where it is. Releases
+// the reservation either way. Any thread.
+std::expected<std::filesystem::path, std::string> publish_file(const Reserved& reserved,
+    const std::filesystem::path& temporary);
+
 // Whether a file name is one of publish()'s hidden temporaries.
 bool is_temporary_name(std::string_view name);
+// The name a hidden temporary stands for ("<name>" of ".<name>.<random>"),
+// or none when `name` is not one.
+std::optional<std::string> temporary_target(std::string_view name);
 // Removes from `dir` the temporaries a crashed run left, once older than a
 // day (a younger one may be another instance's, still being written). Any
 // thread.

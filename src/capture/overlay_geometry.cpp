@@ -378,11 +378,17 @@ ChoiceEffect choose_effect(modebar::Choice choice, Purpose current)
     switch (choice) {
     case Choice::Area:
         break;
+    // Under the record purpose, the whole screen and a window are recorded:
+    // a user who asked to record never gets a still.
     case Choice::Fullscreen:
         e.finish_fullscreen = true;
+        if (current == Purpose::Record)
+            e.purpose = Purpose::Record;
         break;
     case Choice::Window:
         e.mode = Mode::Window;
+        if (current == Purpose::Record)
+            e.purpose = Purpose::Record;
         break;
     case Choice::Scrolling:
         e.purpose = Purpose::Scroll;

@@ -3,6 +3,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "platform/hot_keys.h"
 #include "platform/screens.h"
 #include "capture/output.h"
 #include "platform/url_scheme.h"
@@ -31,6 +32,9 @@ namespace {
 // On the heap: a recording owns a stream and panels, which end while the
 // application exists (abandon), never in the static destructors.
 std::unique_ptr<Session>& SLOT = *new std::unique_ptr<Session>();
+// Escape's key code (its position on the keyboard).
+constexpr std::uint32_t ESCAPE_KEY = 53;
+std::atomic<int> ALIVE { 0 };
 
 Services real_services()
 {
@@ -54,7 +58,6 @@ Services real_services()
         return input_overlay::InputOverlay::start(screen, area, flags, scale);
     };
     s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
-    s.gif_folder = [] { return platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid())); };
     s.capture_name = [] { return output::capture_name_now(); };
     s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
         if (next)
@@ -71,6 +74,26 @@ Services real_services()
     };
     s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination) {
         video::make_gif(source, settings, destination, true, video::FromRecording {});
+    };
+    s.seal = [](const fs::path& temporary, Ending ending, std::function<void(std::expected<fs::path, std::string>)> then) {
+        util::in_background([temporary, ending, then = std::move(then)]() mutable {
+            auto sealed = recorder::seal(temporary, ending);
+            util::on_main([then = std::move(then), sealed = std::move(sealed)] { then(sealed); });
+        });
+    };
+    s.take_escape = [](Job pressed) -> std::shared_ptr<void> {
+        std::shared_ptr<platform::HotKeys> keys = platform::create_x11_hot_keys();
+        // The press comes inside the key filter, which the holder's end
+        // removes: the job runs after it, on the main queue.
+        if (auto installed = keys->install_handler([pressed](platform::HotKeyId) { util::on_main(pressed); }); !installed) {
+            util::log(fmt::format("no pude tomar Escape: {}", installed.error()));
+            return nullptr;
+        }
+        if (auto taken = keys->register_hot_key(ESCAPE_KEY, 0, { platform::HOT_KEY_SIGNATURE, 0 }); !taken) {
+            util::log(fmt::format("no pude tomar Escape: {}", taken.error()));
+            return nullptr;
+        }
+        return keys;
     };
     s.release = [](std::unique_ptr<platform::CaptureStream> stream, Job then) {
         auto held = std::make_shared<std::unique_ptr<platform::CaptureStream>>(std::move(stream));
@@ -240,21 +263,36 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
         rec->overlay = s.start_input(screen->frame, area, flags, scale);
     }
 
-    // A GIF recording's MP4 is a temporary of this user's alone.
-    std::optional<fs::path> folder = gif ? s.gif_folder() : std::optional(config::save_dir(*cfg));
-    if (!folder) {
-        util::log("no pude preparar la carpeta temporal de la grabación");
+    // The MP4 (a GIF recording's too, until its conversion ends) is written
+    // to a hidden temporary beside its name in the capture folder: nobody sees
+    // it half-written, and a run that stops leaves it to the next launch.
+    rec->name = output::reserve_path(config::save_dir(*cfg), s.capture_name(), "mp4");
+    auto temporary = rec->name.error ? std::expected<fs::path, std::string>(std::unexpected(*rec->name.error))
+                                     : output::create_temporary(rec->name.path);
+    if (!temporary) {
+        util::log(fmt::format("no pude crear el archivo de la grabación en {}: {}", rec->name.path.parent_path().string(),
+            temporary.error()));
+        output::release(rec->name);
         rec->ui->close();
         if (rec->overlay)
             rec->overlay->stop();
         toast("exclamationmark.triangle", "No se pudo grabar", 1.6);
         return;
     }
-    rec->path = output::unique_path(*folder, s.capture_name(), "mp4");
+    rec->path = std::move(*temporary);
     rec->countdown = std::min<std::uint32_t>(cfg->recording.countdown_seconds, 10);
     const bool with_overlay = rec->overlay != nullptr;
     const std::uint32_t countdown = rec->countdown;
     rec->ui->show_countdown(countdown);
+    // Escape cancels the countdown, and no other program sees it meanwhile.
+    if (countdown > 0 && s.take_escape)
+        rec->escape = s.take_escape([id] {
+            const Session* r = find(id);
+            if (r && !r->start_requested) {
+                util::log("Escape en la cuenta atrás");
+                stop();
+            }
+        });
     SLOT = std::move(rec);
 
     if (countdown > 0)
@@ -272,6 +310,21 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 bool running()
 {
     return SLOT != nullptr;
+}
+
+Alive::Alive()
+{
+    ++ALIVE;
+}
+
+Alive::~Alive()
+{
+    --ALIVE;
+}
+
+bool busy()
+{
+    return ALIVE.load() > 0;
 }
 
 void countdown_step(std::uint64_t id)
@@ -292,6 +345,7 @@ void try_start(std::uint64_t id)
     if (!r || r->countdown > 0 || r->start_requested || r->stopping || !r->stream)
         return;
     r->start_requested = true;
+    r->escape.reset(); // the countdown is over: Escape is the recorded programs' again
     r->stream->start([id, post = services().post](std::optional<std::string> error) {
         post([id, text = error_text(error)] { start_done(id, text); });
     });
@@ -354,11 +408,13 @@ void report(const Report& rep)
         return;
     case Report::Kind::RecordingFailed: {
         util::log(fmt::format("la grabación falló: {}", rep.error));
-        const Session* r = find(rep.id);
-        if (!r || !r->started_at)
+        Session* r = find(rep.id);
+        if (!r || !r->started_at) {
             could_not_record(rep.id);
-        else
+        } else {
+            r->failed = true;
             finish(rep.id); // keeps what was recorded
+        }
         return;
     }
     case Report::Kind::StreamStopped: {
@@ -396,49 +452,105 @@ bool teardown(std::uint64_t id)
         std::error_code ec;
         fs::remove(r->path, ec);
     }
+    output::release(r->name);
     return true;
 }
 
 namespace {
 
-// Hands a finished recording's file on, once its stream is gone.
-void deliver(const Session& recording, std::uint64_t duration)
+// What was recorded up to the failure, published as "<name> (incompleta)"
+// with a card: never a file that does not play.
+void deliver_incomplete(const Session& r, const fs::path& sealed)
+{
+    Services& s = services();
+    output::release(r.name);
+    const auto kept = output::publish_file(
+        output::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
+    if (!kept) {
+        util::log(fmt::format("no pude guardar lo grabado: {}", kept.error()));
+        return;
+    }
+    r.stopwatch.lap(fmt::format("lo grabado hasta el fallo en {}", kept->string()));
+    if (state::config()->after_capture.show_quick_access)
+        s.snapshot(r.display, r.region, r.scale, [path = *kept](std::optional<flash::Origin> origin) {
+            services().show_video(path, std::move(origin));
+        });
+}
+
+// Publishes a finished recording's sealed file and hands it on.
+void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint64_t duration)
 {
     const Session* r = &recording;
     Services& s = services();
+    const auto cfg = state::config();
     std::error_code ec;
-    const auto size = fs::file_size(r->path, ec);
-    if (ec || size == 0 || !r->file_ended->load()) {
-        util::log(fmt::format("la grabación no produjo archivo: {}", r->path.string()));
+    const auto size = fs::file_size(sealed, ec);
+    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, sealed.string()));
+
+    if (r->gif) {
+        // The MP4 stays hidden until its conversion ends: the conversion
+        // removes it, or publishes it when the GIF cannot be made.
+        output::release(r->name);
+        s.snapshot(r->display, r->region, r->scale, {}); // a flash in place
+        const fs::path gif = output::unique_path(config::save_dir(*cfg), r->name.stem, "gif",
+            [](const fs::path& p) { return fs::exists(video::partial_path(p)); });
+        s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
+        return;
+    }
+    const auto published = output::publish_file(r->name, sealed);
+    if (!published) {
+        util::log(fmt::format("no pude publicar la grabación {}: {}", r->name.path.string(), published.error()));
         toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
         return;
     }
-    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, r->path.string()));
-    const auto cfg = state::config();
+    r->stopwatch.lap(fmt::format("publicado como {}", published->string()));
+    if (cfg->after_capture.copy_to_clipboard)
+        s.copy_file(*published);
+    s.snapshot(r->display, r->region, r->scale,
+        [path = *published, card = cfg->after_capture.show_quick_access](std::optional<flash::Origin> origin) {
+            Services& sv = services();
+            if (card)
+                sv.show_video(path, std::move(origin));
+            else if (origin)
+                sv.play_flash(*origin);
+        });
+    if (cfg->recording.reveal_in_finder)
+        s.reveal(*published);
+    toast("video.fill", fmt::format("Grabación guardada · {}", time_text(duration)), 1.4);
+}
 
-    if (!r->gif) {
-        if (cfg->after_capture.copy_to_clipboard)
-            s.copy_file(r->path);
-        s.snapshot(r->display, r->region, r->scale,
-            [path = r->path, card = cfg->after_capture.show_quick_access](std::optional<flash::Origin> origin) {
-                Services& sv = services();
-                if (card)
-                    sv.show_video(path, std::move(origin));
-                else if (origin)
-                    sv.play_flash(*origin);
-            });
-        if (cfg->recording.reveal_in_finder)
-            s.reveal(r->path);
-        toast("video.fill", fmt::format("Grabación guardada · {}", time_text(duration)), 1.4);
+// Hands a finished recording's file on, once its stream is gone.
+void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
+{
+    std::error_code ec;
+    const auto size = fs::file_size(r->path, ec);
+    if (ec || size == 0) {
+        util::log(fmt::format("la grabación no produjo archivo: {}", r->path.string()));
+        fs::remove(r->path, ec);
+        output::release(r->name);
+        toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
         return;
     }
-
-    // A flash in place (no continuation), then the conversion.
-    s.snapshot(r->display, r->region, r->scale, {});
-    const std::string stem = r->path.has_stem() ? r->path.stem().string() : s.capture_name();
-    const fs::path gif = output::unique_path(config::save_dir(*cfg), stem, "gif",
-        [](const fs::path& p) { return fs::exists(video::partial_path(p)); });
-    s.make_gif(r->path, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
+    // A writer that failed, or never said it finished, may have left half a
+    // fragment at the end: only the whole fragments before it are kept.
+    const Ending ending = r->failed || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
+    if (ending == Ending::Broken) {
+        // Said at once: what can be kept comes a moment later, with its card.
+        toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+    }
+    services().seal(r->path, ending, [r, duration, ending](std::expected<fs::path, std::string> sealed) {
+        if (!sealed) {
+            util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error()));
+            output::release(r->name);
+            if (ending == Ending::Finished)
+                toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+            return;
+        }
+        if (ending == Ending::Broken)
+            deliver_incomplete(*r, *sealed);
+        else
+            deliver_sealed(*r, *sealed, duration);
+    });
 }
 
 } // namespace
@@ -451,6 +563,7 @@ void finish(std::uint64_t id)
     Services& s = services();
     r->ui->close();
     r->ui.reset(); // the widgets go on the main thread, before the wait
+    r->escape.reset();
     if (auto overlay = std::move(r->overlay))
         overlay->stop();
     if (!r->stopping && r->stream)
@@ -461,10 +574,10 @@ void finish(std::uint64_t id)
     // The stream's end waits for the writer, which may take seconds for a
     // long recording: the main thread goes on meanwhile, and after it the
     // output has said whether the file was completed.
-    s.release(std::move(r->stream), [r, duration] { deliver(*r, duration); });
+    s.release(std::move(r->stream), [r, duration] { deliver(r, duration); });
 }
 
-void prepare(std::uint64_t id, capture::Content content, bool refreshed)
+void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
 {
     Services& s = services();
     Session* r = find(id);
@@ -475,14 +588,10 @@ void prepare(std::uint64_t id, capture::Content content, bool refreshed)
     const platform::ShareableDisplay* display = capture::find_display(*content, r->display);
     if (!display)
         return give_up(id, fmt::format("no encontré la pantalla {}", r->display));
-    const platform::RunningApplication* own = capture::own_app(*content);
-    if (!own) {
-        if (!refreshed) {
-            refetch_and_prepare(id);
-            return;
-        }
-        return give_up(id, "no encontré a Vistrope entre las apps compartibles");
-    }
+    // This process is left out by its pid, listed or not: a whole-screen
+    // recording has no window of ours mapped yet (no outline, the capsule to
+    // come), and the stream reads the window list again as panels appear.
+    const std::int64_t own_pid = ::getpid();
 
     std::optional<std::uint32_t> exception;
     std::optional<std::uint32_t> panel;
@@ -501,7 +610,7 @@ void prepare(std::uint64_t id, capture::Content content, bool refreshed)
         util::log("no encontré la ventana de clics y teclas; el video saldrá sin ellos");
     }
 
-    const auto choice = choose_filter(*content, *display, r->window, r->region, own->pid, exception);
+    const auto choice = choose_filter(*content, *display, r->window, r->region, own_pid, exception);
     if (!choice.note.empty())
         util::log(choice.note);
     const auto cfg = state::config();

@@ -14,9 +14,11 @@
 #include "base/util.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
+#include "capture/output.h"
 #include "platform/capture_stream.h"
 #include "platform/screens.h"
 #include "record/recorder_stream.h"
+#include "record/recording_file.h"
 #include "record/video.h"
 
 #include <chrono>
@@ -96,8 +98,6 @@ struct Services {
         start_input;
     std::function<bool()> accessibility_trusted;
     hud::ToastSink toast;
-    // The folder of a GIF recording's MP4 (this user's private one).
-    std::function<std::optional<std::filesystem::path>()> gif_folder;
     std::function<std::string()> capture_name;
     // Captures the recorded area for the flash: the continuation gets an
     // origin, or none at once when the flash is off; without a continuation
@@ -110,6 +110,15 @@ struct Services {
     std::function<void(const std::filesystem::path&, std::optional<flash::Origin>)> show_video;
     std::function<void(const std::filesystem::path& source, video::GifSettings, const std::filesystem::path& destination)>
         make_gif;
+    // Makes a recording's temporary ready to publish (recorder::seal) off the
+    // main thread, then hands the result to `then` on the main queue.
+    std::function<void(const std::filesystem::path& temporary, Ending,
+        std::function<void(std::expected<std::filesystem::path, std::string>)> then)>
+        seal;
+    // Takes Escape (without modifiers, whatever the lock keys) from every
+    // other program until the returned holder goes, running `pressed` on the
+    // main queue at each press; null when it cannot be taken.
+    std::function<std::shared_ptr<void>(Job pressed)> take_escape;
     // Lets a stream go off the main thread (its end waits for the writer to
     // close the file), then runs `then` on the main queue.
     std::function<void(std::unique_ptr<platform::CaptureStream>, Job then)> release;
@@ -118,15 +127,27 @@ Services& services();
 // Restores the real modules (tests).
 void reset_services();
 
+// Counts the recordings alive: in the slot, or finishing (their file not
+// yet published or given up).
+struct Alive {
+    Alive();
+    ~Alive();
+    Alive(const Alive&) = delete;
+    Alive& operator=(const Alive&) = delete;
+};
+
 // The one live recording.
 struct Session {
+    Alive alive;
     std::uint64_t id = 0;
     std::uint32_t display = 0;
     std::optional<platform::RectF> region; // points from the screen's top-left corner
     std::optional<std::uint32_t> window;
     double scale = 1;
-    std::filesystem::path path;            // the MP4 the output writes
+    output::Reserved name;                 // the MP4's name in the capture folder
+    std::filesystem::path path;            // the hidden temporary beside it that the output writes
     bool gif = false;
+    bool failed = false;                   // the output failed after the recording began
     std::uint32_t countdown = 0;
     bool start_requested = false;
     bool stopping = false;
@@ -134,6 +155,7 @@ struct Session {
     util::Stopwatch stopwatch { "grabación" };
     std::unique_ptr<Controls> ui;
     std::unique_ptr<InputPanel> overlay;
+    std::shared_ptr<void> escape;          // Escape held for the countdown
     std::unique_ptr<platform::CaptureStream> stream;
     std::shared_ptr<RecorderDelegate> delegate;
     // Set on the writer's thread once the output reported the file's end
@@ -150,6 +172,9 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 
 // Whether a recording is in progress. Main thread.
 bool running();
+// Whether a recording is in progress or still finishing its file (the
+// program must not end before that). Any thread.
+bool busy();
 // Stops the running recording; before the capture start was requested it
 // cancels it. Main thread.
 void stop();

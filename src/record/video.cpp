@@ -417,24 +417,22 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
 
 namespace {
 
-// A failed recording conversion keeps the video: it moves from the temporary
-// folder into the capture folder (never over a file already there).
+// A failed recording conversion keeps the video: its hidden MP4 is
+// published beside it in the capture folder (a rename, never a copy that a
+// full disk could leave half made). Where even that fails it stays hidden,
+// for the next launch to publish.
 std::optional<fs::path> rescue_recording(const fs::path& source)
 {
-    const fs::path folder = config::save_dir(*state::config());
-    const std::string ext = source.has_extension() ? source.extension().string().substr(1) : std::string("mp4");
-    const fs::path target = output::unique_path(folder, source.stem().string(), ext);
-    std::error_code ec;
-    fs::rename(source, target, ec);
-    if (!ec)
-        return target;
-    fs::copy_file(source, target, ec);
-    if (ec)
+    std::string name = output::temporary_target(source.filename().string()).value_or(source.stem().string());
+    if (name.ends_with(".mp4"))
+        name.resize(name.size() - 4);
+    auto published = output::publish_file(output::reserve_path(source.parent_path(), name, "mp4"), source);
+    if (!published) {
+        util::log(fmt::format("la grabación sigue en {}: {}", source.string(), published.error()));
         return std::nullopt;
-    fs::remove(source, ec);
-    if (ec)
-        return std::nullopt;
-    return target;
+    }
+    util::log(fmt::format("la grabación quedó en {}", published->string()));
+    return *published;
 }
 
 void finish_gif(const fs::path& source, const fs::path& destination, bool remove_source, const GifCaller& caller,

@@ -13,6 +13,8 @@
 #include <QPropertyAnimation>
 #include <QWidget>
 
+#include <fmt/format.h>
+
 #include <cmath>
 
 namespace hud {
@@ -173,6 +175,7 @@ QWidget* prepare_toast(std::string_view symbol, std::string_view text)
 
 void toast(std::string_view symbol, std::string_view text, double seconds)
 {
+    util::log(fmt::format("aviso: {}", text));
     Toast& t = toast_state();
     const unsigned long generation = ++t.generation;
     ToastView* view = static_cast<ToastView*>(prepare_toast(symbol, text));

@@ -11,6 +11,8 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -54,6 +56,16 @@ protected:
     // The record command, then a drag from (x0, y0) to (x1, y1) over the overlay.
     void record_area(const QString& command, int x0, int y0, int x1, int y1)
     {
+        open_selector(command);
+        xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
+        xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
+        xdo({ "mousemove", QString::number(x1), QString::number(y1) });
+        xdo({ "mouseup", "1" });
+    }
+
+    // The command, until its selection overlay covers the screen and takes the keyboard.
+    void open_selector(const QString& command)
+    {
         url(command);
         // The selection overlay says when it shows, and covers the screen.
         ASSERT_TRUE(m_program->wait_for("selector visible")) << m_program->err();
@@ -65,10 +77,6 @@ protected:
         }
         ASSERT_TRUE(open) << m_program->err();
         QThread::msleep(600);
-        xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
-        xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
-        xdo({ "mousemove", QString::number(x1), QString::number(y1) });
-        xdo({ "mouseup", "1" });
     }
 
     std::vector<fs::path> files(std::string_view ext) const
@@ -98,7 +106,7 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
     EXPECT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" });
     QThread::msleep(1500);
     url("vistrope://record-screen");
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u) << m_program->err();
     const std::string head = read_file(mp4[0]).substr(0, 8);
@@ -107,6 +115,204 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
     QThread::msleep(500);
     for (const auto& g : program_windows())
         EXPECT_NE(g.h, 36) << "the capsule went with the recording";
+}
+
+namespace {
+
+// The container's duration as ffprobe reads it; -1 when it cannot.
+double probed_duration(const fs::path& file)
+{
+    bool ok = false;
+    const double d = QString::fromStdString(run("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                                                   QString::fromStdString(file.string()) }))
+                         .trimmed()
+                         .toDouble(&ok);
+    return ok ? d : -1;
+}
+
+// Every name in the folder, hidden ones too.
+std::vector<std::string> names_in(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        out.push_back(e.path().filename().string());
+    std::ranges::sort(out);
+    return out;
+}
+
+} // namespace
+
+// A logout's SIGTERM three seconds into a recording ends the program as
+// "Salir de Vistrope" does: the recording is published whole, status 0. While
+// it runs, nothing half-written is seen in the capture folder.
+TEST_F(DesktopRecorder, ATermThreeSecondsIntoARecordingPublishesItAndExitsCleanly)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(3000);
+    const auto during = names_in(m_home.path() / "capturas");
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_TRUE(during[0].starts_with(".Vistrope ")) << during[0];
+    ::kill(static_cast<pid_t>(m_program->process().processId()), SIGTERM);
+    ASSERT_TRUE(m_program->process().waitForFinished(6000));
+    EXPECT_EQ(m_program->process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_program->process().exitCode(), 0);
+    m_program->wait_for("publicado como", 0);
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << m_program->err();
+    EXPECT_GE(probed_duration(mp4[0]), 2.0) << m_program->err();
+    EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
+}
+
+// SIGKILL leaves the hidden temporary; the next launch publishes it.
+TEST_F(DesktopRecorder, AKillThreeSecondsIntoARecordingIsRecoveredAtTheNextLaunch)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(3000);
+    ::kill(static_cast<pid_t>(m_program->process().processId()), SIGKILL);
+    ASSERT_TRUE(m_program->process().waitForFinished(5000));
+    const auto left = names_in(m_home.path() / "capturas");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(left[0].starts_with(".Vistrope ")) << left[0];
+
+    m_program.emplace(m_home.path());
+    ASSERT_TRUE(m_program->wait_for("grabación interrumpida recuperada", 20)) << m_program->err();
+    EXPECT_TRUE(m_program->wait_for("aviso: Se recuperó una grabación interrumpida", 10)) << m_program->err();
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << m_program->err();
+    EXPECT_TRUE(mp4[0].filename().string().ends_with(" (recuperada).mp4")) << mp4[0];
+    EXPECT_GE(probed_duration(mp4[0]), 2.0);
+    EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
+}
+
+// A capture folder that fills up during the recording (a 2 MB tmpfs; the
+// test needs the right to mount one): the failure is said, what was whole
+// is kept as "(incompleta)" and plays, and nothing is announced as saved.
+TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
+{
+    const fs::path folder = m_home.path() / "capturas";
+    fs::create_directories(folder);
+    if (QProcess::execute("mount", { "-t", "tmpfs", "-o", "size=2m", "tmpfs", QString::fromStdString(folder.string()) }) != 0)
+        GTEST_SKIP() << "no se puede montar un tmpfs aquí";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { QProcess::execute("umount", { "-l", QString::fromStdString(at.string()) }); }
+    } unmount { folder };
+    // Something that moves under the region, so the file grows quickly.
+    QProcess gears;
+    gears.start("glxgears", { "-geometry", "600x500+150+100" });
+    ASSERT_TRUE(gears.waitForStarted(5000));
+    QThread::msleep(800);
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 120, 80, 921, 681);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("la grabación falló", 30)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("lo grabado hasta el fallo en", 20)) << m_program->err();
+    gears.kill();
+    gears.waitForFinished(2000);
+    EXPECT_NE(m_program->err().find("aviso: No se pudo guardar la grabación"), std::string::npos) << m_program->err();
+    EXPECT_EQ(m_program->err().find("aviso: Grabación guardada"), std::string::npos) << m_program->err();
+    const auto names = names_in(folder);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].ends_with(" (incompleta).mp4")) << names[0];
+    EXPECT_GT(probed_duration(folder / names[0]), 0.5);
+    // Every frame of it decodes.
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", QString::fromStdString((folder / names[0]).string()), "-f", "null", "-" });
+    ASSERT_TRUE(decode.waitForFinished(20000));
+    EXPECT_EQ(decode.exitCode(), 0);
+    EXPECT_TRUE(decode.readAllStandardError().isEmpty());
+}
+
+// The record command and Return record the whole screen, every time: the
+// recording never waits for a window of ours to be listed.
+TEST_F(DesktopRecorder, TwentyWholeScreenRecordingsInARowAllStart)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    constexpr int RUNS = 20;
+    for (int run_no = 1; run_no <= RUNS; ++run_no) {
+        SCOPED_TRACE(run_no);
+        open_selector("vistrope://record-screen");
+        xdo({ "mousemove", "900", "500" });
+        QThread::msleep(200);
+        xdo({ "key", "Return" });
+        // The n-th recording is published as the n-th file.
+        ASSERT_TRUE(poll([&] {
+            m_program->process().waitForReadyRead(50);
+            m_program->wait_for("", 0);
+            std::size_t n = 0;
+            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
+                ++n;
+            return n == static_cast<std::size_t>(run_no) || m_program->err().find("No se pudo grabar") != std::string::npos;
+        }, 100)) << m_program->err();
+        ASSERT_EQ(m_program->err().find("No se pudo grabar"), std::string::npos) << m_program->err();
+        QThread::msleep(400);
+        url("vistrope://record-screen");
+        ASSERT_TRUE(poll([&] { return files(".mp4").size() == static_cast<std::size_t>(run_no); }, 100)) << m_program->err();
+        // The selector of the next command must not meet this one's leftovers.
+        QThread::msleep(300);
+    }
+    EXPECT_EQ(m_program->err().find("apps compartibles"), std::string::npos);
+    const std::string shown = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+        "-of", "csv=p=0", QString::fromStdString(files(".mp4")[0].string()) });
+    const std::string root = run("xdotool", { "getdisplaygeometry" });
+    EXPECT_EQ(QString::fromStdString(shown).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
+}
+
+// "Pantalla" (the key 2) in the overlay opened to record records the whole
+// screen: an MP4 of the screen's size, no still.
+TEST_F(DesktopRecorder, PantallaUnderGrabarPantallaRecordsTheWholeScreen)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\n");
+    open_selector("vistrope://record-screen");
+    xdo({ "mousemove", "900", "500" });
+    QThread::msleep(200);
+    xdo({ "key", "2" });
+    ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+    QThread::msleep(1200);
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
+    EXPECT_TRUE(files(".png").empty());
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u);
+    const std::string size = run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height",
+        "-of", "csv=p=0", QString::fromStdString(mp4[0].string()) });
+    const std::string root = run("xdotool", { "getdisplaygeometry" });
+    EXPECT_EQ(QString::fromStdString(size).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
+}
+
+// Escape in the countdown cancels the recording, and the program that has
+// the focus (an xterm under the region) never receives it.
+TEST_F(DesktopRecorder, EscapeInTheCountdownCancelsAndNoOtherProgramSeesIt)
+{
+    const fs::path typed = m_home.path() / "tecleado";
+    QProcess xterm;
+    xterm.start("xterm", { "-T", "vistrope-escape", "-geometry", "80x24+100+100", "-e", "sh", "-c",
+                             QString("stty raw -echo; head -c 1 > '%1'; sleep 30").arg(QString::fromStdString(typed.string())) });
+    ASSERT_TRUE(xterm.waitForStarted(5000));
+    std::string id;
+    ASSERT_TRUE(poll([&] { return !(id = window_named("vistrope-escape")).empty(); }));
+    start("countdown_seconds = 5\nshow_clicks = false\n");
+    record_area("vistrope://record-screen", 250, 200, 551, 401);
+    ASSERT_TRUE(m_program->wait_for("grabación: pantalla", 20)) << m_program->err();
+    // The xterm has the focus; Escape goes to it unless it is taken.
+    xdo({ "windowfocus", "--sync", QString::fromStdString(id) });
+    QThread::msleep(500);
+    xdo({ "key", "Escape" });
+    ASSERT_TRUE(m_program->wait_for("aviso: Grabación cancelada", 10)) << m_program->err();
+    QThread::msleep(300);
+    EXPECT_EQ(read_file(typed), "");
+    EXPECT_TRUE(files(".mp4").empty());
+    // Released afterwards: the xterm has its keys again.
+    xdo({ "windowfocus", "--sync", QString::fromStdString(id) });
+    xdo({ "key", "Escape" });
+    EXPECT_TRUE(poll([&] { return read_file(typed) == "\x1b"; })) << read_file(typed);
+    xterm.kill();
+    xterm.waitForFinished(2000);
 }
 
 namespace {
@@ -159,7 +365,7 @@ TEST_F(DesktopRecorder, TheCapsuleGoesWhereItIsDraggedAndKeepsRecording)
     // A drag is no stop: the recording goes on until the command ends it.
     EXPECT_FALSE(m_program->wait_for("deteniendo", 1)) << m_program->err();
     url("vistrope://record-screen");
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     EXPECT_EQ(files(".mp4").size(), 1u);
 }
 
@@ -186,7 +392,7 @@ TEST_F(DesktopRecorder, ClickingTheRecordingsTrayIconStopsItAndKeepsTheFile)
     })) << "the recording's tray icon";
     QThread::msleep(1200);
     xdo({ "mousemove", QString::number(icon->x + icon->w / 2), QString::number(icon->y + icon->h / 2), "click", "1" });
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u);
     EXPECT_EQ(read_file(mp4[0]).substr(4, 4), "ftyp");
@@ -227,15 +433,14 @@ TEST_F(DesktopRecorder, AGifRecordingLeavesAGifAndNoMp4)
     ASSERT_EQ(gif.size(), 1u) << m_program->err();
     EXPECT_EQ(read_file(gif[0]).substr(0, 6), "GIF89a");
     EXPECT_TRUE(files(".mp4").empty());
-    // The MP4 was recorded into a private folder and removed after the conversion.
-    const auto at = m_program->err().find("video de ");
-    ASSERT_NE(at, std::string::npos);
-    const auto from = m_program->err().find(" en /", at);
-    const auto to = m_program->err().find(".mp4", from);
-    ASSERT_NE(to, std::string::npos);
-    const fs::path source = m_program->err().substr(from + 4, to + 4 - from - 4);
-    EXPECT_EQ(fs::status(source.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
-    EXPECT_FALSE(fs::exists(source)) << source;
+    // The MP4 was recorded into a hidden temporary in the capture folder and
+    // removed after the conversion.
+    const std::string hidden = (m_home.path() / "capturas" / ".Vistrope ").string();
+    EXPECT_NE(m_program->err().find(" en " + hidden), std::string::npos) << m_program->err();
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(m_home.path() / "capturas"))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, (std::vector<std::string> { gif[0].filename().string() }));
 }
 
 } // namespace
@@ -275,6 +480,50 @@ Seen look_at(const fs::path& mp4)
 
 } // namespace
 
+// A desktop of one colour keeps no picture to read; in a whole-screen
+// recording (the keys-and-clicks panel and the capsule left out) the bare
+// desktop still shows as the screen shows it, never black.
+TEST_F(DesktopRecorder, AWholeScreenRecordingShowsThePlainDesktopAsTheScreenDoes)
+{
+    run("xsetroot", { "-solid", "grey" });
+    struct Restore {
+        ~Restore() { run("xsetroot", { "-solid", "black" }); }
+    } restore;
+    start("countdown_seconds = 0\nshow_clicks = true\nshow_keys = true\n");
+    open_selector("vistrope://record-screen");
+    xdo({ "mousemove", "900", "500" });
+    QThread::msleep(200);
+    xdo({ "key", "Return" });
+    ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+    QThread::msleep(1500);
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-bare.png" });
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
+    const QImage screen("/tmp/vistrope-desktop-bare.png");
+    ASSERT_FALSE(screen.isNull());
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u);
+    std::vector<gif::Frame> frames;
+    std::uint32_t width = 0;
+    auto decoded = video::decode_frames(mp4[0], { std::nullopt, 10, 0 }, [&](gif::Frame f, std::uint32_t w, std::uint32_t) -> std::expected<void, std::string> {
+        width = w;
+        frames.push_back(std::move(f));
+        return {};
+    });
+    ASSERT_TRUE(decoded) << decoded.error();
+    ASSERT_GT(frames.size(), 3u);
+    const gif::Frame& frame = frames[frames.size() / 2];
+    // Points of bare desktop: the corners' neighbourhood, the middle's left and right.
+    for (const auto& [x, y] : { std::pair(20, 20), std::pair(300, 540), std::pair(1800, 200), std::pair(60, 1000) }) {
+        SCOPED_TRACE(fmt::format("{},{}", x, y));
+        const std::uint32_t px = frame.pixels[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)];
+        const QColor shown = screen.pixelColor(x, y);
+        EXPECT_NEAR(int((px >> 16) & 255), shown.red(), 8);
+        EXPECT_NEAR(int((px >> 8) & 255), shown.green(), 8);
+        EXPECT_NEAR(int(px & 255), shown.blue(), 8);
+    }
+}
+
 TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
 {
     start("countdown_seconds = 0\nshow_clicks = true\nshow_keys = true\n");
@@ -293,7 +542,7 @@ TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
     run("import", { "-window", "root", "/tmp/vistrope-desktop-pill.png" });
     QThread::msleep(900);
     url("vistrope://record-screen");
-    ASSERT_TRUE(m_program->wait_for("video de", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u) << m_program->err();
     const Seen seen = look_at(mp4[0]);

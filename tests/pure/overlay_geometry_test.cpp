@@ -396,6 +396,16 @@ TEST(Choose, TableOfChoices)
     EXPECT_TRUE(choose_effect(Choice::Timer, Purpose::Screenshot).cancel_and_timer);
     EXPECT_FALSE(choose_effect(Choice::Area, Purpose::Text).cancel_and_timer);
 
+    // Under the record purpose the whole screen and a window are recorded.
+    e = choose_effect(Choice::Fullscreen, Purpose::Record);
+    EXPECT_TRUE(e.finish_fullscreen);
+    EXPECT_EQ(e.purpose, Purpose::Record);
+    EXPECT_FALSE(e.clear_gif_flag);
+    e = choose_effect(Choice::Window, Purpose::Record);
+    EXPECT_EQ(e.mode, Mode::Window);
+    EXPECT_EQ(e.purpose, Purpose::Record);
+    EXPECT_EQ(choose_effect(Choice::Window, Purpose::Screenshot).purpose, Purpose::Screenshot);
+
     // Record keeps the GIF flag of a session opened for recording.
     EXPECT_TRUE(choose_effect(Choice::Record, Purpose::Screenshot).clear_gif_flag);
     EXPECT_FALSE(choose_effect(Choice::Record, Purpose::Record).clear_gif_flag);

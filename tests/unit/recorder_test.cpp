@@ -1,6 +1,7 @@
 // The live recording's state machine on the fake stream, with virtual time.
 #include "base/config.h"
 #include "base/state.h"
+#include "capture/output.h"
 #include "platform/fake/capture_stream_fake.h"
 #include "record/recorder.h"
 #include "test_util.h"
@@ -8,6 +9,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -17,6 +19,17 @@ namespace fs = std::filesystem;
 using namespace recorder;
 
 namespace {
+
+// Every name in a folder, hidden ones too, in order.
+std::vector<std::string> listing(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename().string());
+    std::ranges::sort(names);
+    return names;
+}
 
 struct FakeControls final : Controls {
     std::vector<std::string>* log;
@@ -45,7 +58,6 @@ protected:
         cfg.recording.countdown_seconds = 0;
         cfg.recording.show_clicks = false;
         set_config(cfg);
-        fs::create_directories(m_dir.path() / "tmp");
 
         Services& s = services();
         s.after = [this](double secs, Job job) { m_timers.emplace(std::pair(m_now + secs, m_seq++), std::move(job)); };
@@ -86,7 +98,22 @@ protected:
         };
         s.accessibility_trusted = [] { return true; };
         s.toast = [this](std::string_view, std::string_view text, double) { m_toasts.emplace_back(text); };
-        s.gif_folder = [this] { return std::optional(m_dir.path() / "tmp"); };
+        // Sealing as the real one does for files of whole fragments: a
+        // finished file is kept as it is; a broken one keeps what precedes
+        // "|" (the cut of its last whole fragment), nothing when nothing does.
+        s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<fs::path, std::string>)> then) {
+            m_done.push_back(ending == Ending::Finished ? "sellar" : "sellar roto");
+            std::string bytes = testing_support::read_file(tmp);
+            if (ending == Ending::Broken)
+                bytes = bytes.substr(0, bytes.find('|') == std::string::npos ? 0 : bytes.find('|'));
+            if (bytes.empty()) {
+                fs::remove(tmp);
+                then(std::unexpected(std::string("no quedó ningún fragmento completo")));
+                return;
+            }
+            testing_support::write_file(tmp, bytes);
+            then(tmp);
+        };
         s.capture_name = [] { return std::string("Vistrope 2026-01-05 a las 09.03.07"); };
         s.snapshot = [this](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
             m_done.push_back(next ? "flash+seguir" : "flash");
@@ -98,8 +125,14 @@ protected:
         s.reveal = [this](const fs::path&) { m_done.push_back("mostrar"); };
         s.show_video = [this](const fs::path& p, std::optional<flash::Origin>) { m_done.push_back("tarjeta " + p.filename().string()); };
         s.make_gif = [this](const fs::path& src, video::GifSettings g, const fs::path& dst) {
-            m_done.push_back(fmt::format("gif {} -> {} a {} cps", src.parent_path() == m_dir.path() / "tmp" ? "temporal" : "otro",
+            m_done.push_back(fmt::format("gif {} -> {} a {} cps", output::is_temporary_name(src.filename().string()) ? "temporal" : "otro",
                 dst.filename().string(), g.fps));
+        };
+        s.take_escape = [this](Job pressed) -> std::shared_ptr<void> {
+            m_escape = std::move(pressed);
+            auto held = std::make_shared<int>(0);
+            m_escape_held = held;
+            return held;
         };
         s.release = [this](std::unique_ptr<platform::CaptureStream> stream, Job then) {
             if (m_hold_release) {
@@ -203,6 +236,8 @@ protected:
     std::vector<capture::Waiter> m_refreshes;
     platform::RectF m_area;
     std::vector<std::string> m_ui, m_toasts, m_done;
+    Job m_escape;
+    std::weak_ptr<int> m_escape_held;
 };
 
 TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
@@ -229,7 +264,10 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     EXPECT_EQ(m_ui.at(0), "borde");
     EXPECT_EQ(m_ui.at(1), "cuenta 10");
     EXPECT_EQ(m_area.y, 1080 - 80 - 400);
-    EXPECT_EQ(session()->path, m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    // Written to a hidden temporary beside its name until it is finished.
+    EXPECT_EQ(session()->name.path, m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    EXPECT_EQ(session()->path.parent_path(), m_dir.path() / "capturas");
+    EXPECT_TRUE(output::is_temporary_name(session()->path.filename().string()));
     // The stream is ready long before the countdown ends, yet waits for it.
     ASSERT_NE(session()->stream, nullptr);
     advance(9.5);
@@ -249,13 +287,15 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     EXPECT_FALSE(running());
     EXPECT_TRUE(has(m_ui, "ocultar"));
     EXPECT_EQ(m_ui.back(), "cerrar");
-    EXPECT_EQ(m_done, (std::vector<std::string> { "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 01:01" }));
+    EXPECT_EQ(testing_support::read_file(m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4"), "mp4 bytes");
+    EXPECT_EQ(listing(m_dir.path() / "capturas"), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07.mp4" }));
     advance(10);
     EXPECT_EQ(m_toasts.size(), 1u);
     // A second recording in the same second gets the next name.
     start_region();
-    EXPECT_EQ(session()->path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
+    EXPECT_EQ(session()->name.path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
 }
 
 // The stream's end waits for its writer: finishing lets it go elsewhere and
@@ -277,11 +317,11 @@ TEST_F(RecorderTest, FinishingDeliversOnlyAfterTheStreamIsLetGo)
     // A new recording may begin meanwhile; the old one keeps its own file.
     start_region();
     ASSERT_TRUE(running());
-    EXPECT_EQ(session()->path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
+    EXPECT_EQ(session()->name.path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
     advance(3);
     m_released[0].first.reset();
     m_released[0].second();
-    EXPECT_EQ(m_done, (std::vector<std::string> { "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:02" }));
     EXPECT_TRUE(running());
 }
@@ -320,6 +360,41 @@ TEST_F(RecorderTest, AStopBeforeTheStartIsRequestedCancels)
     EXPECT_TRUE(m_done.empty());
 }
 
+// Escape is taken for the countdown only: a press in it cancels; once the
+// recording runs, the recorded programs have their Escape back.
+TEST_F(RecorderTest, EscapeIsHeldForTheCountdownAndCancelsIt)
+{
+    auto c = cfg();
+    c.recording.countdown_seconds = 3;
+    set_config(c);
+    start_region();
+    ASSERT_TRUE(m_escape);
+    EXPECT_FALSE(m_escape_held.expired());
+    advance(1);
+    m_escape();
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación cancelada" }));
+    EXPECT_TRUE(m_escape_held.expired());
+    EXPECT_TRUE(listing(m_dir.path() / "capturas").empty());
+
+    m_escape = nullptr;
+    start_region();
+    advance(3);
+    ASSERT_TRUE(session() && session()->start_requested);
+    EXPECT_TRUE(m_escape_held.expired());
+    m_escape(); // a late press finds a running recording: nothing
+    EXPECT_TRUE(running());
+
+    // Without a countdown nothing is taken.
+    stop();
+    pump();
+    m_escape = nullptr;
+    c.recording.countdown_seconds = 0;
+    set_config(c);
+    start_region();
+    EXPECT_FALSE(m_escape);
+}
+
 TEST_F(RecorderTest, ASecondStopAndASecondRecordingDoNothing)
 {
     m_script.never_finish = true;
@@ -334,13 +409,14 @@ TEST_F(RecorderTest, ASecondStopAndASecondRecordingDoNothing)
     EXPECT_EQ(m_timers.size(), timers);
     pump();
     // No end report: the watchdog finishes it 5 s after the stop, and a file
-    // the output never completed is not delivered.
+    // the output never completed, without one whole fragment, is not delivered.
     advance(4.9);
     ASSERT_TRUE(running());
     advance(0.1);
     EXPECT_FALSE(running());
     EXPECT_EQ(m_toasts.back(), "No se pudo guardar la grabación");
-    EXPECT_TRUE(m_done.empty());
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto" }));
+    EXPECT_TRUE(listing(m_dir.path() / "capturas").empty());
 
     // Old reports and timers leave a newer recording alone.
     m_script.never_finish = false;
@@ -382,16 +458,33 @@ TEST_F(RecorderTest, AFailedStartThrowsEverythingAway)
     EXPECT_TRUE(m_done.empty());
 }
 
-TEST_F(RecorderTest, AFailureAfterRecordingBeganDeliversTheFile)
+// A writer that fails (a full disk) says so, and what it wrote up to its last
+// whole fragment is kept under a name that says it is incomplete; nothing
+// unplayable is offered, and the clipboard is left alone.
+TEST_F(RecorderTest, AFailureAfterRecordingBeganKeepsTheWholeFragmentsAsIncomplete)
 {
+    const fs::path folder = m_dir.path() / "capturas";
     m_script = { .frames = 4, .fail_after_frames = 3 };
     m_hold_content = true;
     start_region();
-    write_output();
+    write_output("fragmentos|medio fragmento");
     answer_refresh(m_content);
     EXPECT_FALSE(running());
-    EXPECT_EQ(m_toasts.back(), "Grabación guardada · 00:00");
-    EXPECT_TRUE(has(m_done, "copiar"));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo guardar la grabación" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4" }));
+    EXPECT_EQ(listing(folder), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4" }));
+    EXPECT_EQ(testing_support::read_file(folder / "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4"), "fragmentos");
+
+    // Nothing whole before the failure: no file, no card.
+    m_toasts.clear();
+    m_done.clear();
+    start_region();
+    write_output("medio fragmento");
+    answer_refresh(m_content);
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo guardar la grabación" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto" }));
+    EXPECT_EQ(listing(folder).size(), 1u);
 }
 
 TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
@@ -408,12 +501,12 @@ TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
     ASSERT_NE(m_stream, nullptr);
     EXPECT_EQ(m_stream->configuration().minimum_frame_interval.timescale, 30);
     EXPECT_FALSE(m_stream->configuration().captures_audio);
-    EXPECT_EQ(session()->path.parent_path(), m_dir.path() / "tmp");
+    EXPECT_EQ(session()->path.parent_path(), m_dir.path() / "capturas");
     write_output();
     stop();
     pump();
     EXPECT_FALSE(running());
-    EXPECT_EQ(m_done, (std::vector<std::string> { "flash", "gif temporal -> Vistrope 2026-01-05 a las 09.03.07 (2).gif a 12 cps" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "flash", "gif temporal -> Vistrope 2026-01-05 a las 09.03.07 (2).gif a 12 cps" }));
     EXPECT_TRUE(m_toasts.empty());
 }
 
@@ -431,21 +524,27 @@ TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)
     write_output();
     stop();
     pump();
-    EXPECT_EQ(m_done, (std::vector<std::string> { "volar", "mostrar" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "volar", "mostrar" }));
 }
 
-TEST_F(RecorderTest, PreparationRefreshesOnceForItsOwnApp)
+// With no window of ours mapped (a whole-screen recording before its
+// capsule) the content lists no app of ours: the recording starts at once,
+// leaving this process out by its pid.
+TEST_F(RecorderTest, ContentWithoutAWindowOfOursStillRecords)
 {
     auto none = std::make_shared<platform::ShareableContent>(*m_content);
     none->applications.clear();
     m_content = none;
-    start_region();
-    ASSERT_EQ(m_refreshes.size(), 1u);
-    answer_refresh(none);
-    EXPECT_FALSE(running());
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo grabar" }));
+    start_inner(1, std::nullopt, std::nullopt, 1.0);
+    pump();
     EXPECT_TRUE(m_refreshes.empty());
-    EXPECT_EQ(m_streams, 0);
+    ASSERT_EQ(m_streams, 1);
+    EXPECT_EQ(m_stream->filter().excluded_applications, (std::vector<std::int64_t> { ::getpid() }));
+    ASSERT_TRUE(running());
+    EXPECT_TRUE(session()->started_at);
+    stop();
+    pump();
+    EXPECT_FALSE(running());
 
     // No content at all, or a display the content does not list.
     m_content = nullptr;

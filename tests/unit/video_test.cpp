@@ -399,10 +399,11 @@ TEST_F(VideoTest, MakeGifFromTheCardToastsCopiesAndKeepsTheSource)
     EXPECT_EQ(copied->data("image/gif").size(), static_cast<qsizetype>(fs::file_size(out)));
 }
 
-TEST_F(VideoTest, AFailedRecordingConversionKeepsTheVideoInTheCaptureFolder)
+TEST_F(VideoTest, AFailedRecordingConversionPublishesTheHiddenVideoBesideIt)
 {
     TempDir tmp;
-    const fs::path source = tmp.path() / "grabación.mp4";
+    // A recording's MP4 waits for its conversion hidden in the capture folder.
+    const fs::path source = tmp.path() / ".Vistrope 2026-01-05 a las 09.03.07.mp4.aB3dE9";
     testing_support::write_file(source, "video");
     auto s = clip(2.0, regular(30, 60));
     s.fail_after = 3;
@@ -412,7 +413,7 @@ TEST_F(VideoTest, AFailedRecordingConversionKeepsTheVideoInTheCaptureFolder)
     EXPECT_EQ(m_toasts[1].text, "No se pudo crear el GIF");
     EXPECT_EQ(m_toasts[1].symbol, "exclamationmark.triangle");
     EXPECT_FALSE(fs::exists(source));
-    EXPECT_EQ(testing_support::read_file(m_home.path() / "Desktop" / "grabación.mp4"), "video");
+    EXPECT_EQ(testing_support::read_file(tmp.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4"), "video");
 
     // The trim window gets its buttons back whatever the outcome.
     bool done = false;

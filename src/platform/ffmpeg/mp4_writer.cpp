@@ -1,10 +1,13 @@
 // The recording output on FFmpeg: libavformat's MP4 muxer, libx264 or
 // libx265, libswscale for BGRA → yuv420p, the native AAC encoder.
 //
-// The file is written as it goes, with its index at the end (no second pass
-// to move it forward): a recording of any length costs no extra time at the
-// end, and a file that misses its trailer is reported as failed, never as
-// finished.
+// The file is a fragmented MP4: an empty index up front, then a fragment
+// (its own small index and its samples) at every keyframe and at least every
+// second. Whatever ends the process, the file holds every fragment completed
+// before: a crash, a kill or a full disk loses the last second at most. A
+// file that misses its trailer is still reported as failed, never as
+// finished; the recorder turns it into a regular MP4 or keeps the fragments
+// that are whole.
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/ffmpeg/media_av.h"
 
@@ -130,7 +133,14 @@ public:
         rc = avio_open(&e->m_format->pb, mav::locator(recording.path).c_str(), AVIO_FLAG_WRITE);
         if (rc < 0)
             return std::unexpected(fmt::format("no pude crear {}: {}", recording.path, mav::error_text(rc)));
-        rc = avformat_write_header(e->m_format, nullptr);
+        // Every packet goes to the file at once (no bytes of a finished
+        // fragment wait in a buffer for the next one).
+        e->m_format->flush_packets = 1;
+        AVDictionary* muxer = nullptr;
+        av_dict_set(&muxer, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
+        av_dict_set(&muxer, "frag_duration", "1000000", 0); // microseconds
+        rc = avformat_write_header(e->m_format, &muxer);
+        av_dict_free(&muxer);
         if (rc < 0) {
             // The file is ours (just created) and holds nothing worth keeping.
             avio_closep(&e->m_format->pb);
@@ -309,6 +319,10 @@ private:
                 return {};
             if (rc < 0)
                 return std::unexpected(fmt::format("codificador: {}", mav::error_text(rc)));
+            // A frame lasts one slot of the grid unless the encoder says
+            // otherwise: each fragment then ends where the next begins.
+            if (stream == m_video_stream && m_packet->duration == 0)
+                m_packet->duration = 1;
             av_packet_rescale_ts(m_packet.get(), ctx->time_base, stream->time_base);
             m_packet->stream_index = stream->index;
             rc = av_interleaved_write_frame(m_format, m_packet.get());

@@ -1139,48 +1139,61 @@ private:
     {
         constexpr int tile = 16;
         constexpr int margin = 48; // beyond a compositor's window shadows
+        constexpr int edge = 16;   // where a clear panel draws its frame (the outline's dashes)
         constexpr int max_looks = 8;
         const bool composed = compositor_running();
         int looks = 0;
         const PixelRect root = root_rect();
-        for (int y = 0; y + tile <= root.h; y += tile)
-            for (int x = 0; x + tile <= root.w; x += tile) {
-                const PixelRect reach { x - margin, y - margin, tile + 2 * margin, tile + 2 * margin };
-                const auto meets = [&](const PixelRect& r) {
-                    const PixelRect overlap = intersect(r, reach);
-                    return overlap.w > 0 && overlap.h > 0;
-                };
-                std::vector<const TopLevel*> clear_there;
-                const bool covered = std::ranges::any_of(standing, [&](const TopLevel& t) {
-                    if (t.shape)
-                        return std::ranges::any_of(*t.shape, [&](const PixelRect& r) {
-                            return meets({ t.outer.x + r.x, t.outer.y + r.y, r.w, r.h });
-                        });
-                    if (!meets(t.outer))
-                        return false;
-                    if (composed && t.depth == 32) {
-                        clear_there.push_back(&t);
-                        return false;
-                    }
-                    return true;
-                });
-                if (covered)
-                    continue;
-                // With a compositor a window with an alpha channel covers
-                // only what it paints: the keys-and-clicks panel spans the
-                // screen, clear between clicks. A few looks at such pixels
-                // at most; after them such windows cover what they meet.
-                const bool clear = std::ranges::all_of(clear_there, [&](const TopLevel* t) {
-                    if (looks++ >= max_looks)
-                        return false;
-                    const PixelRect part = intersect(t->outer, reach);
-                    const auto pixels = window_pixels(*t, { part.x - t->outer.x, part.y - t->outer.y, part.w, part.h });
-                    return pixels && fully_clear(*pixels);
-                });
-                if (clear)
-                    if (auto block = read_pixels(m_root.root, { x, y, tile, tile }, false))
-                        return std::move(*block);
-            }
+        // Two passes: first only blocks well inside every clear window they
+        // meet, then any. A clear panel as large as the screen (the outline
+        // of a whole-screen recording) draws its frame along the screen's
+        // edges, where the scan starts: looking there first would spend
+        // every look on its dashes.
+        for (const bool inside_first : { true, false })
+            for (int y = 0; y + tile <= root.h; y += tile)
+                for (int x = 0; x + tile <= root.w; x += tile) {
+                    const PixelRect reach { x - margin, y - margin, tile + 2 * margin, tile + 2 * margin };
+                    const auto meets = [&](const PixelRect& r) {
+                        const PixelRect overlap = intersect(r, reach);
+                        return overlap.w > 0 && overlap.h > 0;
+                    };
+                    std::vector<const TopLevel*> clear_there;
+                    const bool covered = std::ranges::any_of(standing, [&](const TopLevel& t) {
+                        if (t.shape)
+                            return std::ranges::any_of(*t.shape, [&](const PixelRect& r) {
+                                return meets({ t.outer.x + r.x, t.outer.y + r.y, r.w, r.h });
+                            });
+                        if (!meets(t.outer))
+                            return false;
+                        if (composed && t.depth == 32) {
+                            clear_there.push_back(&t);
+                            return false;
+                        }
+                        return true;
+                    });
+                    if (covered)
+                        continue;
+                    const bool off_frames = std::ranges::all_of(clear_there, [&](const TopLevel* t) {
+                        const PixelRect inner { t->outer.x + edge, t->outer.y + edge, t->outer.w - 2 * edge, t->outer.h - 2 * edge };
+                        return intersect(inner, reach) == reach;
+                    });
+                    if (inside_first && !off_frames)
+                        continue;
+                    // With a compositor a window with an alpha channel covers
+                    // only what it paints: the keys-and-clicks panel spans the
+                    // screen, clear between clicks. A few looks at such pixels
+                    // at most; after them such windows cover what they meet.
+                    const bool clear = std::ranges::all_of(clear_there, [&](const TopLevel* t) {
+                        if (looks++ >= max_looks)
+                            return false;
+                        const PixelRect part = intersect(t->outer, reach);
+                        const auto pixels = window_pixels(*t, { part.x - t->outer.x, part.y - t->outer.y, part.w, part.h });
+                        return pixels && fully_clear(*pixels);
+                    });
+                    if (clear)
+                        if (auto block = read_pixels(m_root.root, { x, y, tile, tile }, false))
+                            return std::move(*block);
+                }
         return {};
     }
 

@@ -1,0 +1,21 @@
+// app: how the program ends, from "Salir de Vistrope" or from a signal
+// (SIGTERM at logout, SIGINT, SIGHUP): a running recording is stopped and
+// its file published, then the event loop ends, and main writes the still
+// captures still being delivered. Whatever is not done 5 s after the request
+// is left behind (a recording's temporary is published at the next launch)
+// and the process exits with status 0.
+//
+// Main thread.
+#pragma once
+
+namespace app {
+
+// Ends the program as described above. Later calls do nothing.
+void quit();
+
+// Turns SIGTERM, SIGINT and SIGHUP into quit() on the main thread (through a
+// pipe the handler writes to and the event loop watches). Once, after the
+// application object exists.
+void install_signal_handlers();
+
+} // namespace app

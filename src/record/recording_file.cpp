@@ -1,0 +1,116 @@
+#include "record/recording_file.h"
+
+#include "base/util.h"
+#include "capture/output.h"
+#include "platform/media.h"
+#include "record/fragments.h"
+#include "record/video.h"
+
+#include <fmt/format.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace recorder {
+
+namespace {
+
+// The complete part of the file at `path`, read from its box headers.
+FragmentScan scan_file(const fs::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat st {};
+    FragmentScan scan;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        scan = scan_fragments(static_cast<std::uint64_t>(st.st_size), [fd](std::uint64_t offset, std::span<std::uint8_t> out) {
+            return ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(out.size());
+        });
+    ::close(fd);
+    return scan;
+}
+
+} // namespace
+
+std::expected<fs::path, std::string> seal(const fs::path& temporary, Ending ending)
+{
+    const FragmentScan scan = scan_file(temporary);
+    std::error_code ec;
+    if (!scan.playable()) {
+        fs::remove(temporary, ec);
+        return std::unexpected(std::string("no quedó ningún fragmento completo"));
+    }
+    if (ending == Ending::Broken && fs::file_size(temporary, ec) > scan.whole && !ec) {
+        // What follows the last complete fragment is half of one: players
+        // would read it as damage, and the copy below would carry it over.
+        if (::truncate(temporary.c_str(), static_cast<off_t>(scan.whole)) != 0)
+            util::log(fmt::format("no pude recortar {}: {}", temporary.string(), std::strerror(errno)));
+    }
+    // A regular MP4 with its index first: every player seeks in it at once.
+    // A temporary of the same name, so a run that stops during the copy
+    // leaves one the next launch recognises (and removes: it has no index).
+    const auto target = output::temporary_target(temporary.filename().string());
+    auto regular = output::create_temporary(target ? temporary.parent_path() / *target : temporary);
+    if (!regular) {
+        util::log(fmt::format("grabación sin convertir a MP4 normal: {}", regular.error()));
+        return temporary;
+    }
+    const platform::ExportOutcome outcome = video::media()->export_mp4(temporary, *regular, {});
+    if (outcome.status != platform::ExportStatus::Completed) {
+        // A full disk, typically: the fragments play as they are.
+        util::log(fmt::format("grabación sin convertir a MP4 normal: {}", outcome.error.value_or("error sin descripción")));
+        fs::remove(*regular, ec);
+        return temporary;
+    }
+    fs::remove(temporary, ec);
+    return *regular;
+}
+
+std::string recovered_stem(const std::string& name)
+{
+    return name + " (recuperada)";
+}
+
+std::string incomplete_stem(const std::string& name)
+{
+    return name + " (incompleta)";
+}
+
+void recover_recordings(const fs::path& dir, fs::file_time_type launch, const std::function<void(const fs::path&)>& recovered)
+{
+    std::vector<std::pair<fs::path, std::string>> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto target = output::temporary_target(it->path().filename().string());
+        std::error_code file_ec;
+        if (!target || !target->ends_with(".mp4") || it->symlink_status(file_ec).type() != fs::file_type::regular)
+            continue;
+        const auto written = fs::last_write_time(it->path(), file_ec);
+        if (!file_ec && written < launch)
+            found.emplace_back(it->path(), target->substr(0, target->size() - 4));
+    }
+    for (const auto& [temporary, name] : found) {
+        auto sealed = seal(temporary, Ending::Broken);
+        if (!sealed) {
+            util::log(fmt::format("quité la grabación interrumpida {}: {}", temporary.string(), sealed.error()));
+            continue;
+        }
+        auto published = output::publish_file(output::reserve_path(dir, recovered_stem(name), "mp4"), *sealed);
+        if (!published) {
+            util::log(fmt::format("no pude recuperar la grabación {}: {}", temporary.string(), published.error()));
+            continue;
+        }
+        util::log(fmt::format("grabación interrumpida recuperada en {}", published->string()));
+        recovered(*published);
+    }
+}
+
+} // namespace recorder
