@@ -12,6 +12,7 @@
 #include "settings/updater.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "base/xdg.h"
 #include "platform/screens.h"
 #include "platform/accessibility.h"
 
@@ -180,6 +181,10 @@ void AppDelegate::did_finish_launching()
     auto& slot = delegate_slot();
     if (!slot)
         slot = shared_from_this();
+    // Settings and log that older versions kept under ~/Library move to the
+    // XDG folders before anything reads them, so nothing the user set is lost.
+    for (const std::string& line : xdg::move_old_files())
+        util::log(line);
     // 2-4. The status item with its drawn icon.
     create_status_item();
     // 5. The menu; its first read of the settings loads or creates the file.

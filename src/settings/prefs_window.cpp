@@ -197,6 +197,9 @@ QWidget* general_page(Ui& u)
         actions::quick_access_changed(box->itemData(i).toLongLong());
     });
 
+    // Where the file lives: the XDG configuration folder, not a guess.
+    QPushButton* config_button = button("Abrir config.toml", actions::open_config);
+    config_button->setToolTip(QString::fromStdString(config::Config::path().string()));
     const FormRow rows[] = {
         labelled("Inicio:", u.login),
         labelled("Al capturar:", u.toggles[0]),
@@ -209,7 +212,7 @@ QWidget* general_page(Ui& u)
         plain(u.toggles[3]),
         labelled("Cerrar la vista rápida:", u.quick_access, 4),
         separator(),
-        labelled("Avanzado:", button("Abrir config.toml", actions::open_config)),
+        labelled("Avanzado:", config_button),
         plain(note_of("Los cambios se guardan al instante. Si editas el archivo a mano, se aplica al volver a esta ventana.")),
     };
     return form(rows);

@@ -146,7 +146,7 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
 {
     TempHome home;
     const auto captures = home.path() / "capturas";
-    write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+    write_file(home.path() / ".config/vistrope/config.toml",
         "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
     Program program(home.path());
     ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();

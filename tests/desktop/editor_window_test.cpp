@@ -192,7 +192,7 @@ TEST(EditorWindowDesktop, ACaptureIsAnnotatedWithTheMouseAndKeys)
 {
     testing_support::TempHome home;
     const fs::path captures = home.path() / "capturas";
-    testing_support::write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+    testing_support::write_file(home.path() / ".config/vistrope/config.toml",
         "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
     Backdrop backdrop;
     backdrop.show();

@@ -155,7 +155,7 @@ TEST(OcrDesktop, TextSelectionWithTheOverlayGoesToTheClipboard)
     // The sample in a window of another process (captures leave our own
     // windows out), at a known place.
     testing_support::TempHome home;
-    testing_support::write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+    testing_support::write_file(home.path() / ".config/vistrope/config.toml",
                                 "[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
     state::reset_for_tests();
     ocr::set_recognizer(nullptr);

@@ -17,7 +17,7 @@ using namespace testing_support;
 TEST(OnboardingDesktop, FreshHomeShowsTheWindowEmpezarEndsTheFirstRun)
 {
     TempHome home;
-    const auto marker = home.path() / "Library/Application Support/Vistrope/onboarded";
+    const auto marker = home.path() / ".config/vistrope/onboarded";
     {
         Program program(home.path(), Program::FirstRun::Pending);
         ASSERT_TRUE(program.wait_for("listo")) << program.err();
@@ -48,7 +48,7 @@ TEST(OnboardingDesktop, FreshHomeShowsTheWindowEmpezarEndsTheFirstRun)
 TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone)
 {
     TempHome home;
-    const auto config_file = home.path() / "Library/Application Support/Vistrope/config.toml";
+    const auto config_file = home.path() / ".config/vistrope/config.toml";
     std::filesystem::create_directories(config_file.parent_path());
     const std::string mine = "save_dir = \"~/Mis capturas\"\nfreeze_screen = true\n";
     write_file(config_file, mine);
@@ -76,7 +76,7 @@ TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone
                               "onboarding-reiniciar-dark.png", "onboarding-listo-light.png", "prefs-5-acerca-light.png" })
         EXPECT_TRUE(std::filesystem::exists(out / name)) << name;
     EXPECT_EQ(read_file(config_file), mine) << "the real settings are neither read nor written";
-    EXPECT_FALSE(std::filesystem::exists(home.path() / "Library/Application Support/Vistrope/onboarded"));
+    EXPECT_FALSE(std::filesystem::exists(home.path() / ".config/vistrope/onboarded"));
 
     // A folder that cannot be made: one line, status 1.
     QProcess refused;

@@ -97,7 +97,7 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     ASSERT_TRUE(poll([] { return window_named("General").empty(); })) << "Ctrl+W hides the window";
 
     // Edited by hand while hidden: adopted when the window comes back.
-    const auto path = home.path() / "Library/Application Support/Vistrope/config.toml";
+    const auto path = home.path() / ".config/vistrope/config.toml";
     std::string text = read_file(path);
     const auto at = text.find("fps = 60");
     ASSERT_NE(at, std::string::npos) << text;

@@ -33,7 +33,7 @@ class DesktopRecorder : public ::testing::Test {
 protected:
     void start(std::string_view recording)
     {
-        write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
+        write_file(m_home.path() / ".config/vistrope/config.toml",
             fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
                         "copy_to_clipboard = false\n[recording]\n{}",
                 (m_home.path() / "capturas").string(), recording));

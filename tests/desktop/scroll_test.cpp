@@ -242,7 +242,7 @@ protected:
     void SetUp() override
     {
         m_captures = m_home.path() / "capturas";
-        testing_support::write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
+        testing_support::write_file(m_home.path() / ".config/vistrope/config.toml",
             "save_dir = \"" + m_captures.string()
                 + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
         m_page.start(300, 200);
