@@ -47,15 +47,17 @@ constexpr ModifierWord MODIFIER_WORDS[] = {
     { "ctrl", CONTROL }, { "control", CONTROL }, { "⌃", CONTROL },
 };
 
-struct Symbol {
+// The names printed on the keys of a Spanish PC keyboard; a name not listed
+// shows in capitals ("a" is "A", "f5" is "F5", punctuation as it is).
+struct Label {
     std::string_view name;
     std::string_view shown;
 };
-constexpr Symbol SYMBOLS[] = {
-    { "return", "↩" }, { "escape", "⎋" }, { "delete", "⌫" }, { "forwarddelete", "⌦" },
+constexpr Label LABELS[] = {
+    { "return", "Intro" }, { "escape", "Esc" }, { "delete", "Retroceso" }, { "forwarddelete", "Supr" },
     { "left", "←" }, { "right", "→" }, { "down", "↓" }, { "up", "↑" },
-    { "home", "↖" }, { "end", "↘" }, { "pageup", "⇞" }, { "pagedown", "⇟" },
-    { "tab", "⇥" }, { "space", "Espacio" },
+    { "home", "Inicio" }, { "end", "Fin" }, { "pageup", "Re Pág" }, { "pagedown", "Av Pág" },
+    { "tab", "Tab" }, { "space", "Espacio" },
 };
 
 using util::lower_ascii;
@@ -127,6 +129,45 @@ std::expected<Shortcut, std::string> parse(std::string_view text)
     return result;
 }
 
+std::string modifiers_text(std::uint32_t mask)
+{
+    // The order of the desktop's own shortcut editors: Super first, Shift last.
+    std::string out;
+    const auto add = [&out](std::string_view word) {
+        if (!out.empty())
+            out += '+';
+        out += word;
+    };
+    if (mask & CONTROL)
+        add("Super");
+    if (mask & COMMAND)
+        add("Ctrl");
+    if (mask & OPTION)
+        add("Alt");
+    if (mask & SHIFT)
+        add("Mayús");
+    return out;
+}
+
+std::string key_text(std::string_view key_name)
+{
+    for (const Label& l : LABELS)
+        if (l.name == key_name)
+            return std::string(l.shown);
+    std::string out;
+    for (char c : key_name)
+        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return out;
+}
+
+std::string shown(std::uint32_t mask, std::string_view key_name)
+{
+    std::string out = modifiers_text(mask);
+    if (!out.empty())
+        out += '+';
+    return out + key_text(key_name);
+}
+
 std::string display(std::string_view text)
 {
     if (trim(text).empty())
@@ -134,25 +175,8 @@ std::string display(std::string_view text)
     const auto parsed = parse(text);
     if (!parsed)
         return std::string(text);
-    std::string out;
-    if (parsed->modifiers & CONTROL)
-        out += "⌃";
-    if (parsed->modifiers & OPTION)
-        out += "⌥";
-    if (parsed->modifiers & SHIFT)
-        out += "⇧";
-    if (parsed->modifiers & COMMAND)
-        out += "⌘";
     // Every parsed code comes from the table, so the name is always found.
-    const std::string_view name = key_name(parsed->key_code).value_or("");
-    for (const Symbol& s : SYMBOLS)
-        if (s.name == name) {
-            out += s.shown;
-            return out;
-        }
-    for (char c : name)
-        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return out;
+    return shown(parsed->modifiers, key_name(parsed->key_code).value_or(""));
 }
 
 bool usable(std::uint32_t modifiers, std::string_view key_name)
@@ -271,21 +295,16 @@ std::string key_equivalent_text(const KeyEquivalent& key)
 {
     if (key.key.empty())
         return {};
-    // The desktop's names, in its usual order; command is the Ctrl key,
-    // option Alt and control the Super (Meta) key.
-    std::string text;
+    std::uint32_t mask = 0;
     if (key.modifiers & static_cast<unsigned>(Modifier::Command))
-        text += "Ctrl+";
+        mask |= COMMAND;
     if (key.modifiers & static_cast<unsigned>(Modifier::Control))
-        text += "Meta+";
+        mask |= CONTROL;
     if (key.modifiers & static_cast<unsigned>(Modifier::Option))
-        text += "Alt+";
+        mask |= OPTION;
     if (key.modifiers & static_cast<unsigned>(Modifier::Shift))
-        text += "Shift+";
-    std::string k = key.key;
-    if (k.size() == 1 && k[0] >= 'a' && k[0] <= 'z')
-        k[0] = static_cast<char>(k[0] - 'a' + 'A');
-    return text + k;
+        mask |= SHIFT;
+    return shown(mask, key.key);
 }
 
 } // namespace hotkeys

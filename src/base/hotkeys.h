@@ -1,9 +1,9 @@
 // hotkeys: shortcut texts such as "opt+shift+cmd+4".
 //
-// Turns a text into a key code and a modifier mask, shows it with the
-// modifier glyphs, judges whether it is usable and whether it collides with a
+// Turns a text into a key code and a modifier mask, shows it in the
+// desktop's notation, judges whether it is usable and whether it collides with a
 // shortcut the desktop itself owns, and composes a text back from a recorded
-// key press. Pure: no Qt, no X11. The registration of global hot keys lives in
+// key press, and writes every shortcut a person reads. Pure: no Qt, no X11. The registration of global hot keys lives in
 // app_hotkeys.h; the platform maps these codes and masks to the display server.
 #pragma once
 
@@ -48,10 +48,19 @@ std::optional<std::string_view> key_name(std::uint32_t code);
 // the user-facing message; the first failing piece decides which one.
 std::expected<Shortcut, std::string> parse(std::string_view text);
 
-// The text to show: the modifier glyphs in the order ⌃⌥⇧⌘ followed by the
-// key's symbol or upper-case name. Empty (after trimming) gives empty; a text
-// that does not parse comes back unchanged.
+// What a person reads, one notation everywhere: the modifiers' key names in
+// the order Super, Ctrl, Alt, Mayús ("cmd" is the Ctrl key, "opt" Alt,
+// "ctrl" the Super key), then the key as the keyboard labels it, joined by
+// "+": "Ctrl+Alt+Mayús+4", "Super+Mayús+2", "Ctrl+Impr Pant". Empty (after
+// trimming) gives empty; a text that does not parse comes back unchanged.
 std::string display(std::string_view text);
+// The modifier part alone ("Ctrl+Alt"; empty for no modifier).
+std::string modifiers_text(std::uint32_t modifiers);
+// A key of the table as the keyboard labels it: "Intro", "Esc", "Supr",
+// "Retroceso", "Tab", "Espacio", "←", "F5", "A".
+std::string key_text(std::string_view key_name);
+// Modifiers and key together, as display() shows a parsed text.
+std::string shown(std::uint32_t modifiers, std::string_view key_name);
 
 // Whether a combination makes a sensible global shortcut: command, option or
 // control present, or shift alone with a function key ("f" and digits).
@@ -81,7 +90,7 @@ struct KeyEquivalent {
 KeyEquivalent key_equivalent(std::string_view shortcut);
 // The same from the text alone, once it is known to parse.
 KeyEquivalent key_equivalent_of_valid(std::string_view shortcut);
-// Shown the desktop's way: "Ctrl+Alt+Shift+4" (command = Ctrl, option = Alt, control = Meta).
+// Shown as display() shows shortcuts: "Ctrl+Alt+Mayús+4", "Ctrl+,".
 std::string key_equivalent_text(const KeyEquivalent& key);
 
 } // namespace hotkeys

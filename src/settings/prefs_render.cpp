@@ -193,13 +193,13 @@ void interaction_script(const std::filesystem::path& folder)
     check(field->recording(), "el clic empieza a grabar");
     press(field, KEY_K, Qt::Key_K, control_command, true);
     check(!field->recording(), "la combinación termina la grabación");
-    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "⌃⌘K queda en el estado");
-    check(read_file().shortcuts.pin_last == "ctrl+cmd+k", "⌃⌘K queda en config.toml");
+    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "Super+Ctrl+K queda en el estado");
+    check(read_file().shortcuts.pin_last == "ctrl+cmd+k", "Super+Ctrl+K queda en config.toml");
     check(field->spec() == "ctrl+cmd+k", "el campo muestra el atajo nuevo");
 
     field->begin();
     press(field, KEY_4, Qt::Key_4, option_shift_command, true);
-    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "⌥⇧⌘4 repetido se rechaza");
+    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "Ctrl+Alt+Mayús+4 repetido se rechaza");
     check(u->hint->text().contains(QStringLiteral("Capturar área")), "el aviso nombra al dueño del atajo");
 
     field->begin();

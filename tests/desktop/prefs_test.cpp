@@ -189,7 +189,7 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     ASSERT_TRUE(wait_until([&] { return !area->recording(); }));
     pump_for(300);
     EXPECT_FALSE(overlay::is_open());
-    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: ⌥⇧⌘4 para «Capturar área».");
+    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: Ctrl+Alt+Mayús+4 para «Capturar área».");
 
     // Escape cancels, and the hot keys work again.
     click(area);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <set>
+#include <vector>
 #include <string>
 
 using hotkeys::COMMAND;
@@ -94,17 +97,66 @@ TEST(HotkeysParse, ErrorsQuoteTheTextAndTheFirstFailingPieceDecides)
     EXPECT_EQ(error_of("  "), "tecla desconocida «» en «  »");
 }
 
-TEST(HotkeysDisplay, GlyphsInFixedOrderThenTheKey)
+TEST(HotkeysDisplay, EveryKeyAsTheKeyboardLabelsIt)
 {
-    EXPECT_EQ(hotkeys::display("cmd+escape"), "⌘⎋");
-    EXPECT_EQ(hotkeys::display("opt+ctrl+space"), "⌃⌥Espacio");
-    EXPECT_EQ(hotkeys::display("cmd+shift+opt+ctrl+f5"), "⌃⌥⇧⌘F5");
-    EXPECT_EQ(hotkeys::display("opt+shift+cmd+p"), "⌥⇧⌘P");
-    EXPECT_EQ(hotkeys::display("cmd+backspace"), "⌘⌫");
-    EXPECT_EQ(hotkeys::display("cmd+pagedown"), "⌘⇟");
-    EXPECT_EQ(hotkeys::display("cmd+tab"), "⌘⇥");
-    EXPECT_EQ(hotkeys::display("cmd+return"), "⌘↩");
-    EXPECT_EQ(hotkeys::display("cmd+;"), "⌘;");
+    // Every key of the table, with the label a person reads.
+    const std::map<std::string_view, std::string_view> labels = {
+        { "a", "A" }, { "s", "S" }, { "d", "D" }, { "f", "F" }, { "h", "H" }, { "g", "G" }, { "z", "Z" }, { "x", "X" },
+        { "c", "C" }, { "v", "V" }, { "b", "B" }, { "q", "Q" }, { "w", "W" }, { "e", "E" }, { "r", "R" }, { "y", "Y" },
+        { "t", "T" }, { "o", "O" }, { "u", "U" }, { "i", "I" }, { "p", "P" }, { "l", "L" }, { "j", "J" }, { "k", "K" },
+        { "n", "N" }, { "m", "M" }, { "1", "1" }, { "2", "2" }, { "3", "3" }, { "4", "4" }, { "5", "5" }, { "6", "6" },
+        { "7", "7" }, { "8", "8" }, { "9", "9" }, { "0", "0" }, { "=", "=" }, { "-", "-" }, { "]", "]" }, { "[", "[" },
+        { "'", "'" }, { ";", ";" }, { "\\", "\\" }, { ",", "," }, { "/", "/" }, { ".", "." }, { "`", "`" },
+        { "space", "Espacio" }, { "return", "Intro" }, { "tab", "Tab" }, { "escape", "Esc" }, { "delete", "Retroceso" },
+        { "forwarddelete", "Supr" }, { "left", "←" }, { "right", "→" }, { "down", "↓" }, { "up", "↑" },
+        { "home", "Inicio" }, { "end", "Fin" }, { "pageup", "Re Pág" }, { "pagedown", "Av Pág" },
+        { "f1", "F1" }, { "f2", "F2" }, { "f3", "F3" }, { "f4", "F4" }, { "f5", "F5" }, { "f6", "F6" }, { "f7", "F7" },
+        { "f8", "F8" }, { "f9", "F9" }, { "f10", "F10" }, { "f11", "F11" }, { "f12", "F12" }, { "f13", "F13" },
+        { "f14", "F14" }, { "f15", "F15" }, { "f16", "F16" }, { "f17", "F17" }, { "f18", "F18" }, { "f19", "F19" },
+        { "f20", "F20" },
+    };
+    ASSERT_EQ(labels.size(), hotkeys::key_table().size());
+    for (const auto& key : hotkeys::key_table()) {
+        ASSERT_TRUE(labels.contains(key.name)) << key.name;
+        const std::string label(labels.at(key.name));
+        EXPECT_EQ(hotkeys::display("cmd+" + std::string(key.name)), "Ctrl+" + label) << key.name;
+        EXPECT_EQ(hotkeys::key_text(key.name), label);
+    }
+    // Aliases show as the key they name.
+    EXPECT_EQ(hotkeys::display("cmd+backspace"), "Ctrl+Retroceso");
+    EXPECT_EQ(hotkeys::display("opt+esc"), "Alt+Esc");
+}
+
+TEST(HotkeysDisplay, ModifiersInOneOrderWhateverTheTextsOrder)
+{
+    // Every set of modifiers, written in every order: Super, Ctrl, Alt, Mayús.
+    const std::pair<std::string_view, std::string_view> words[] = {
+        { "ctrl", "Super" }, { "cmd", "Ctrl" }, { "opt", "Alt" }, { "shift", "Mayús" }
+    };
+    for (unsigned set = 1; set < 16; ++set) {
+        std::vector<int> chosen;
+        std::string expected;
+        for (int i = 0; i < 4; ++i)
+            if (set & (1u << i)) {
+                chosen.push_back(i);
+                expected += std::string(words[i].second) + "+";
+            }
+        expected += "4";
+        do {
+            std::string text;
+            for (int i : chosen)
+                text += std::string(words[i].first) + "+";
+            EXPECT_EQ(hotkeys::display(text + "4"), expected) << text;
+            EXPECT_EQ(hotkeys::display("4+" + text.substr(0, text.size() - 1)), expected) << text;
+        } while (std::next_permutation(chosen.begin(), chosen.end()));
+    }
+    EXPECT_EQ(hotkeys::display("opt+shift+cmd+4"), "Ctrl+Alt+Mayús+4");
+    EXPECT_EQ(hotkeys::display("ctrl+shift+2"), "Super+Mayús+2");
+    EXPECT_EQ(hotkeys::display("shift+cmd+a"), "Ctrl+Mayús+A");
+    // The menu's key equivalents come out the same way.
+    EXPECT_EQ(hotkeys::key_equivalent_text(hotkeys::key_equivalent("opt+shift+cmd+4")), "Ctrl+Alt+Mayús+4");
+    EXPECT_EQ(hotkeys::key_equivalent_text(hotkeys::key_equivalent("ctrl+shift+2")), "Super+Mayús+2");
+    EXPECT_EQ(hotkeys::modifiers_text(0), "");
 }
 
 TEST(HotkeysDisplay, EmptyAndInvalidTexts)

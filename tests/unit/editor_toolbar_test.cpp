@@ -139,9 +139,9 @@ TEST(EditorToolbarLayout, TooltipsNameTheKeysAndEveryImageDraws)
     Rows r;
     auto& t = r.bar;
     EXPECT_EQ(t.history->segment(0)->toolTip(), QStringLiteral("Deshacer (Ctrl+Z)"));
-    EXPECT_EQ(t.history->segment(1)->toolTip(), QStringLiteral("Rehacer (Ctrl+Shift+Z)"));
+    EXPECT_EQ(t.history->segment(1)->toolTip(), QStringLiteral("Rehacer (Ctrl+Mayús+Z)"));
     EXPECT_EQ(t.history->segment(0)->accessibleName(), QStringLiteral("Deshacer"));
-    EXPECT_EQ(t.save_as->toolTip(), QStringLiteral("Elegir dónde guardar (Ctrl+Shift+S)"));
+    EXPECT_EQ(t.save_as->toolTip(), QStringLiteral("Elegir dónde guardar (Ctrl+Mayús+S)"));
     EXPECT_EQ(t.save->toolTip(), QStringLiteral("Guardar en la carpeta de capturas (Ctrl+S)"));
     EXPECT_EQ(t.copy->toolTip(), QStringLiteral("Copiar al portapapeles (Ctrl+C)"));
     EXPECT_EQ(t.colors->segment(4)->toolTip(), QStringLiteral("Azul"));
