@@ -12,7 +12,9 @@ namespace {
 
 // Search order matters: display() and system_conflict() name a code by the
 // first entry that carries it.
-constexpr std::array<Key, 81> KEYS = { {
+// Codes above 127 name keys of PC keyboards that have no position code of
+// their own (Print, Pause).
+constexpr std::array<Key, 102> KEYS = { {
     { "a", 0 }, { "s", 1 }, { "d", 2 }, { "f", 3 }, { "h", 4 }, { "g", 5 }, { "z", 6 }, { "x", 7 },
     { "c", 8 }, { "v", 9 }, { "b", 11 }, { "q", 12 }, { "w", 13 }, { "e", 14 }, { "r", 15 },
     { "y", 16 }, { "t", 17 }, { "o", 31 }, { "u", 32 }, { "i", 34 }, { "p", 35 }, { "l", 37 },
@@ -28,13 +30,18 @@ constexpr std::array<Key, 81> KEYS = { {
     { "f7", 98 }, { "f8", 100 }, { "f9", 101 }, { "f10", 109 }, { "f11", 103 }, { "f12", 111 },
     { "f13", 105 }, { "f14", 107 }, { "f15", 113 }, { "f16", 106 }, { "f17", 64 }, { "f18", 79 },
     { "f19", 80 }, { "f20", 90 },
+    { "print", 128 }, { "insert", 114 }, { "pause", 129 }, { "menu", 110 },
+    { "kp0", 82 }, { "kp1", 83 }, { "kp2", 84 }, { "kp3", 85 }, { "kp4", 86 }, { "kp5", 87 }, { "kp6", 88 },
+    { "kp7", 89 }, { "kp8", 91 }, { "kp9", 92 }, { "kpdecimal", 65 }, { "kpmultiply", 67 }, { "kpplus", 69 },
+    { "kpdivide", 75 }, { "kpenter", 76 }, { "kpminus", 78 }, { "kpequal", 81 },
 } };
 
 struct Alias {
     std::string_view from;
     std::string_view to;
 };
-constexpr Alias ALIASES[] = { { "esc", "escape" }, { "backspace", "delete" }, { "enter", "return" } };
+constexpr Alias ALIASES[] = { { "esc", "escape" }, { "backspace", "delete" }, { "enter", "return" },
+    { "printscreen", "print" }, { "ins", "insert" } };
 
 struct ModifierWord {
     std::string_view word;
@@ -58,7 +65,14 @@ constexpr Label LABELS[] = {
     { "left", "←" }, { "right", "→" }, { "down", "↓" }, { "up", "↑" },
     { "home", "Inicio" }, { "end", "Fin" }, { "pageup", "Re Pág" }, { "pagedown", "Av Pág" },
     { "tab", "Tab" }, { "space", "Espacio" },
+    { "print", "Impr Pant" }, { "insert", "Insert" }, { "pause", "Pausa" }, { "menu", "Menú" },
+    { "kp0", "Num 0" }, { "kp1", "Num 1" }, { "kp2", "Num 2" }, { "kp3", "Num 3" }, { "kp4", "Num 4" },
+    { "kp5", "Num 5" }, { "kp6", "Num 6" }, { "kp7", "Num 7" }, { "kp8", "Num 8" }, { "kp9", "Num 9" },
+    { "kpdecimal", "Num ." }, { "kpmultiply", "Num *" }, { "kpplus", "Num +" }, { "kpdivide", "Num /" },
+    { "kpenter", "Num Intro" }, { "kpminus", "Num -" }, { "kpequal", "Num =" },
 };
+
+constexpr std::uint32_t PRINT_CODE = 128;
 
 using util::lower_ascii;
 using util::trim;
@@ -124,7 +138,7 @@ std::expected<Shortcut, std::string> parse(std::string_view text)
     }
     if (!have_key)
         return std::unexpected(fmt::format("«{}» no tiene tecla", text));
-    if (result.modifiers == 0)
+    if (result.modifiers == 0 && result.key_code != PRINT_CODE)
         return std::unexpected(fmt::format("«{}» necesita al menos un modificador", text));
     return result;
 }
@@ -181,7 +195,8 @@ std::string display(std::string_view text)
 
 bool usable(std::uint32_t modifiers, std::string_view key_name)
 {
-    if (modifiers & (COMMAND | OPTION | CONTROL))
+    // Print is the key a desktop's capture tools answer to, alone or not.
+    if (modifiers & (COMMAND | OPTION | CONTROL) || key_name == "print")
         return true;
     if (modifiers != SHIFT)
         return false;

@@ -37,14 +37,18 @@ struct Shortcut {
     bool operator==(const Shortcut&) const = default;
 };
 
-// The 81 keys a shortcut may name, in search order.
+// The 102 keys a shortcut may name, in search order: letters, digits and
+// punctuation by their US positions, the named keys, F1–F20, Print ("print"),
+// Insert, Pause, Menu and the keypad ("kp0"–"kp9", "kpdecimal", "kpmultiply",
+// "kpplus", "kpdivide", "kpenter", "kpminus", "kpequal").
 std::span<const Key> key_table();
 
 // The name of the first table entry with that code, or nothing.
 std::optional<std::string_view> key_name(std::uint32_t code);
 
 // Parses a shortcut text: pieces separated by "+", blanks around pieces and
-// letter case ignored, at least one modifier and exactly one key. The error is
+// letter case ignored, at least one modifier (none needed for Print) and
+// exactly one key. The error is
 // the user-facing message; the first failing piece decides which one.
 std::expected<Shortcut, std::string> parse(std::string_view text);
 
@@ -63,7 +67,8 @@ std::string key_text(std::string_view key_name);
 std::string shown(std::uint32_t modifiers, std::string_view key_name);
 
 // Whether a combination makes a sensible global shortcut: command, option or
-// control present, or shift alone with a function key ("f" and digits).
+// control present, or shift alone with a function key ("f" and digits), or
+// the key is Print, with or without modifiers.
 bool usable(std::uint32_t modifiers, std::string_view key_name);
 
 // True when both texts parse to the same key code and mask. A text that does

@@ -204,6 +204,8 @@ TEST(EditorWindowDesktop, ACaptureIsAnnotatedWithTheMouseAndKeys)
         QProcess p;
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(home.path().string()));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
         p.setProcessEnvironment(env);
         p.start(VISTROPE_BINARY, { what });
         p.waitForFinished(10000);

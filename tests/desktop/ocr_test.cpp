@@ -139,6 +139,8 @@ TEST(OcrDesktop, CommandLineNeedsNoDisplay)
     env.remove("WAYLAND_DISPLAY");
     env.remove("QT_QPA_PLATFORM");
     env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     std::unique_ptr<QProcess> run(start(VISTROPE_BINARY, { "--ocr", png }, env));
     ASSERT_TRUE(wait(run.get(), 30000));
     EXPECT_EQ(run->exitCode(), 0) << run->readAllStandardError().toStdString();

@@ -58,6 +58,8 @@ TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     check.setProcessEnvironment(env);
     check.start(VISTROPE_BINARY, { "--prefs-render", QString::fromStdString(out.string()) });
     ASSERT_TRUE(check.waitForFinished(60000));
@@ -97,6 +99,8 @@ TEST(SelftestDesktop, LeavesItsReportAndPicturesAndQuits)
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     program.setProcessEnvironment(env);
     program.start(VISTROPE_BINARY, { "--selftest", QString::fromStdString(out.string()) });
     ASSERT_TRUE(program.waitForFinished(90000)) << "the run ends the program itself";

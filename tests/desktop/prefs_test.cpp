@@ -222,3 +222,31 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     EXPECT_EQ(m_ui->window->geometry().topLeft(), before.topLeft());
     EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Acerca de");
 }
+
+TEST_F(DesktopPrefsWindow, PrintAloneRecordsAsAShortcutAndOpensTheOverlay)
+{
+    open_tab(2);
+    prefs::ShortcutField* area = field("capture_area");
+    ASSERT_TRUE(area);
+    click(area);
+    ASSERT_TRUE(area->recording());
+    xdo({ "key", "Print" });
+    ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "print"; })) << on_disk().shortcuts.capture_area;
+    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: Impr Pant para «Capturar área».");
+    // The keypad and Insert record too, with a modifier.
+    click(area);
+    ASSERT_TRUE(area->recording());
+    xdo({ "key", "ctrl+KP_Add" });
+    ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "cmd+kpplus"; })) << on_disk().shortcuts.capture_area;
+    xdo({ "key", "ctrl+KP_Add" });
+    EXPECT_TRUE(overlay_opens());
+    m_ui->window->activateWindow();
+    wait_until([this] { return m_ui->window->isActiveWindow(); });
+    click(area);
+    ASSERT_TRUE(area->recording());
+    xdo({ "key", "Print" });
+    ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "print"; }));
+    // Print, grabbed alone, opens the overlay.
+    xdo({ "key", "Print" });
+    EXPECT_TRUE(overlay_opens());
+}

@@ -46,6 +46,8 @@ protected:
         QProcess second;
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(m_home.path().string()));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
         second.setProcessEnvironment(env);
         second.start(VISTROPE_BINARY, { u });
         ASSERT_TRUE(second.waitForFinished(10000));
@@ -311,6 +313,8 @@ std::pair<std::string, std::string> run_check(const fs::path& home, const QStrin
     QProcess p;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     for (const auto& [k, v] : vars)
         env.insert(k, v);
     p.setProcessEnvironment(env);

@@ -212,6 +212,8 @@ TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
         p.setProcessChannelMode(QProcess::MergedChannels);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(dir + "-home"));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
         p.setProcessEnvironment(env);
         p.start(VISTROPE_BINARY, { "--scroll-test", QString::fromStdString(dir) });
         ASSERT_TRUE(p.waitForFinished(120000));

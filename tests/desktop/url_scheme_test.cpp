@@ -16,6 +16,7 @@ QProcessEnvironment environment_in(const TempDir& dir)
 {
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.remove("XDG_STATE_HOME");
     env.insert("XDG_CONFIG_HOME", QString::fromStdString((dir.path() / "conf").string()));
     env.insert("XDG_DATA_HOME", QString::fromStdString((dir.path() / "data").string()));
     env.insert("XDG_RUNTIME_DIR", QString::fromStdString((dir.path() / "run").string()));

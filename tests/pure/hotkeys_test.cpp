@@ -1,6 +1,7 @@
 #include "base/hotkeys.h"
 
 #include <gtest/gtest.h>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <map>
@@ -31,18 +32,18 @@ std::string error_of(std::string_view text)
 
 } // namespace
 
-TEST(HotkeysTable, HasEightyOneDistinctNamesAndKnownCodes)
+TEST(HotkeysTable, HasDistinctNamesAndKnownCodes)
 {
     const auto table = hotkeys::key_table();
-    ASSERT_EQ(table.size(), 81u);
+    ASSERT_EQ(table.size(), 102u);
     std::set<std::string_view> names;
     std::set<std::uint32_t> codes;
     for (const auto& k : table) {
         names.insert(k.name);
         codes.insert(k.code);
     }
-    EXPECT_EQ(names.size(), 81u);
-    EXPECT_EQ(codes.size(), 81u);
+    EXPECT_EQ(names.size(), 102u);
+    EXPECT_EQ(codes.size(), 102u);
     EXPECT_EQ(parsed("cmd+a").key_code, 0u);
     EXPECT_EQ(parsed("cmd+4").key_code, 21u);
     EXPECT_EQ(parsed("cmd+5").key_code, 23u);
@@ -80,6 +81,24 @@ TEST(HotkeysParse, Aliases)
     EXPECT_EQ(parsed("cmd+escape").key_code, 53u);
 }
 
+TEST(HotkeysParse, PrintAloneIsTheOneKeyWithoutAModifier)
+{
+    EXPECT_EQ(parsed("print"), (hotkeys::Shortcut{ 128, 0 }));
+    EXPECT_EQ(parsed("PrintScreen"), parsed("print"));
+    EXPECT_EQ(parsed("shift+print"), (hotkeys::Shortcut{ 128, SHIFT }));
+    EXPECT_EQ(hotkeys::display("print"), "Impr Pant");
+    EXPECT_EQ(hotkeys::display("opt+print"), "Alt+Impr Pant");
+    EXPECT_EQ(hotkeys::spec_from(0, "print"), "print");
+    for (const char* alone : { "insert", "pause", "menu", "kp1", "kpenter", "f5" })
+        EXPECT_EQ(error_of(alone), fmt::format("«{}» necesita al menos un modificador", alone));
+    EXPECT_TRUE(hotkeys::usable(0, "print"));
+    EXPECT_TRUE(hotkeys::usable(SHIFT, "print"));
+    EXPECT_FALSE(hotkeys::usable(0, "insert"));
+    EXPECT_FALSE(hotkeys::usable(SHIFT, "kp1"));
+    EXPECT_EQ(parsed("cmd+ins"), (hotkeys::Shortcut{ 114, COMMAND }));
+    EXPECT_EQ(parsed("ctrl+kp9"), (hotkeys::Shortcut{ 92, CONTROL }));
+}
+
 TEST(HotkeysParse, ErrorsQuoteTheTextAndTheFirstFailingPieceDecides)
 {
     EXPECT_EQ(error_of("4"), "«4» necesita al menos un modificador");
@@ -113,7 +132,11 @@ TEST(HotkeysDisplay, EveryKeyAsTheKeyboardLabelsIt)
         { "f1", "F1" }, { "f2", "F2" }, { "f3", "F3" }, { "f4", "F4" }, { "f5", "F5" }, { "f6", "F6" }, { "f7", "F7" },
         { "f8", "F8" }, { "f9", "F9" }, { "f10", "F10" }, { "f11", "F11" }, { "f12", "F12" }, { "f13", "F13" },
         { "f14", "F14" }, { "f15", "F15" }, { "f16", "F16" }, { "f17", "F17" }, { "f18", "F18" }, { "f19", "F19" },
-        { "f20", "F20" },
+        { "f20", "F20" }, { "print", "Impr Pant" }, { "insert", "Insert" }, { "pause", "Pausa" }, { "menu", "Menú" },
+        { "kp0", "Num 0" }, { "kp1", "Num 1" }, { "kp2", "Num 2" }, { "kp3", "Num 3" }, { "kp4", "Num 4" },
+        { "kp5", "Num 5" }, { "kp6", "Num 6" }, { "kp7", "Num 7" }, { "kp8", "Num 8" }, { "kp9", "Num 9" },
+        { "kpdecimal", "Num ." }, { "kpmultiply", "Num *" }, { "kpplus", "Num +" }, { "kpdivide", "Num /" },
+        { "kpenter", "Num Intro" }, { "kpminus", "Num -" }, { "kpequal", "Num =" },
     };
     ASSERT_EQ(labels.size(), hotkeys::key_table().size());
     for (const auto& key : hotkeys::key_table()) {
