@@ -3,6 +3,8 @@
 #include "base/util.h"
 
 #include <array>
+#include <cstdlib>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -215,7 +217,86 @@ bool same(std::string_view a, std::string_view b)
     return pa && pb && *pa == *pb;
 }
 
-std::optional<std::string> system_conflict(std::string_view text)
+namespace {
+
+// The desktops whose default shortcuts we know, as XDG_CURRENT_DESKTOP names them.
+enum Desktop : unsigned { GNOME = 1, KDE = 2, XFCE = 4, ALL_DESKTOPS = GNOME | KDE | XFCE };
+
+struct DesktopShortcut {
+    unsigned desktops;
+    std::string_view key;
+    std::uint32_t mask; // the stored masks: command is the Ctrl key, option Alt, control Super
+    std::string_view use;
+};
+
+// What GNOME, KDE Plasma and Xfce take out of the box (each desktop's stock
+// keyboard settings); the first entry with the key and mask that one of the
+// desktops considered takes decides.
+constexpr DesktopShortcut DESKTOP_SHORTCUTS[] = {
+    { GNOME | KDE | XFCE, "print", 0, "para sus capturas" },
+    { GNOME | KDE | XFCE, "print", SHIFT, "para sus capturas" },
+    { GNOME | XFCE, "print", OPTION, "para sus capturas" },
+    { GNOME, "print", COMMAND, "para sus capturas" },
+    { GNOME, "print", COMMAND | SHIFT, "para sus capturas" },
+    { GNOME, "print", COMMAND | OPTION, "para sus capturas" },
+    { KDE, "print", CONTROL, "para sus capturas" },
+    { KDE, "print", CONTROL | SHIFT, "para sus capturas" },
+    { KDE, "print", CONTROL | COMMAND, "para sus capturas" },
+    { GNOME | KDE, "l", CONTROL, "para bloquear la pantalla" },
+    { XFCE, "l", COMMAND | OPTION, "para bloquear la pantalla" },
+    { GNOME | KDE | XFCE, "tab", OPTION, "para cambiar de ventana" },
+    { GNOME | KDE | XFCE, "tab", OPTION | SHIFT, "para cambiar de ventana" },
+    { GNOME | KDE | XFCE, "f4", OPTION, "para cerrar ventanas" },
+    { GNOME | KDE | XFCE, "f2", OPTION, "para ejecutar una orden" },
+    { GNOME | KDE | XFCE, "t", COMMAND | OPTION, "para abrir la terminal" },
+    { GNOME | KDE | XFCE, "forwarddelete", COMMAND | OPTION, "para cerrar la sesión" },
+    { GNOME | XFCE, "left", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME | XFCE, "right", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME | XFCE, "up", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME | XFCE, "down", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME, "space", CONTROL, "para cambiar la distribución del teclado" },
+    { KDE, "escape", COMMAND, "para ver la actividad del sistema" },
+    { XFCE, "escape", COMMAND, "para abrir su menú" },
+};
+
+unsigned desktops_named(std::string_view current_desktop)
+{
+    unsigned found = 0;
+    while (!current_desktop.empty()) {
+        const size_t colon = current_desktop.find(':');
+        const std::string name = util::lower_ascii(current_desktop.substr(0, colon));
+        current_desktop = colon == std::string_view::npos ? std::string_view() : current_desktop.substr(colon + 1);
+        if (name == "gnome" || name == "ubuntu" || name == "gnome-classic")
+            found |= GNOME;
+        else if (name == "kde")
+            found |= KDE;
+        else if (name == "xfce")
+            found |= XFCE;
+    }
+    return found;
+}
+
+std::string desktop_names(unsigned desktops)
+{
+    std::vector<std::string_view> names;
+    if (desktops & GNOME)
+        names.push_back("GNOME");
+    if (desktops & KDE)
+        names.push_back("KDE Plasma");
+    if (desktops & XFCE)
+        names.push_back("Xfce");
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == names.size() ? " y " : ", ";
+        out += names[i];
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::string> system_conflict(std::string_view text, std::string_view current_desktop)
 {
     const auto parsed = parse(text);
     if (!parsed)
@@ -223,22 +304,28 @@ std::optional<std::string> system_conflict(std::string_view text)
     const std::string_view key = key_name(parsed->key_code).value_or("");
     const std::uint32_t mask = parsed->modifiers;
 
-    // The desktop's own texts, checked in this order; the first match wins.
-    if (key == "space" && mask == COMMAND)
-        return "macOS lo usa para Spotlight";
-    if (key == "space" && mask == CONTROL)
-        return "macOS lo usa para cambiar de idioma";
-    if (key == "tab" && mask == COMMAND)
-        return "macOS lo usa para cambiar de app";
-    if ((key == "3" || key == "4") && (mask == (SHIFT | COMMAND) || mask == (CONTROL | SHIFT | COMMAND)))
-        return "macOS lo usa para sus capturas";
-    if (key == "5" && mask == (SHIFT | COMMAND))
-        return "macOS lo usa para sus capturas";
-    if (key == "q" && mask == (CONTROL | COMMAND))
-        return "macOS lo usa para bloquear la pantalla";
-    if (key != "space" && key != "tab" && mask == COMMAND)
+    // On a desktop we know, only its own shortcuts count; elsewhere any of them may.
+    const unsigned here = desktops_named(current_desktop);
+    const unsigned considered = here ? here : ALL_DESKTOPS;
+    for (const DesktopShortcut& d : DESKTOP_SHORTCUTS) {
+        if (d.key != key || d.mask != mask)
+            continue;
+        const unsigned taking = d.desktops & considered;
+        if (!taking)
+            continue;
+        const bool several = (taking & (taking - 1)) != 0;
+        return fmt::format("{} la {} {}", desktop_names(taking), several ? "usan" : "usa", d.use);
+    }
+    // Ctrl with a key alone is what every application's own shortcuts are made of.
+    if (mask == COMMAND)
         return "Choca con los atajos de las apps";
     return std::nullopt;
+}
+
+std::optional<std::string> system_conflict(std::string_view text)
+{
+    const char* current = std::getenv("XDG_CURRENT_DESKTOP");
+    return system_conflict(text, current ? current : "");
 }
 
 std::string spec_from(std::uint32_t modifiers, std::string_view key_name)

@@ -75,9 +75,15 @@ bool usable(std::uint32_t modifiers, std::string_view key_name);
 // not parse is never the same as anything.
 bool same(std::string_view a, std::string_view b);
 
-// Why a text collides with a shortcut the system already uses, or nothing
-// (also nothing for a text that does not parse). Masks are compared exactly.
+// Why a text collides with a shortcut the desktop already uses, naming the
+// desktop ("GNOME la usa para sus capturas"), or why Ctrl with a key alone
+// collides with applications; nothing otherwise (also for a text that does
+// not parse). Masks are compared exactly. The desktops are GNOME, KDE Plasma
+// and Xfce: where XDG_CURRENT_DESKTOP names one of them only its shortcuts
+// count, elsewhere every one of them does.
 std::optional<std::string> system_conflict(std::string_view text);
+// The same for an explicit XDG_CURRENT_DESKTOP value ("ubuntu:GNOME").
+std::optional<std::string> system_conflict(std::string_view text, std::string_view current_desktop);
 
 // Composes a shortcut text: the present modifiers as "ctrl", "opt", "shift",
 // "cmd" in that order, then the key name, joined with "+".

@@ -210,12 +210,12 @@ void interaction_script(const std::filesystem::path& folder)
 
     field->begin();
     press(field, KEY_BACKSPACE, Qt::Key_Backspace, Qt::NoModifier, false);
-    check(read_file().shortcuts.pin_last.empty(), "⌫ borra el atajo");
+    check(read_file().shortcuts.pin_last.empty(), "Retroceso borra el atajo");
 
-    set_shortcut("capture_area", "cmd+shift+4");
+    set_shortcut("capture_area", "print");
     const QLabel* warning = warning_of(*u, "capture_area");
     const QString warning_text = warning ? warning->text() : QString();
-    check(warning_text.contains(QStringLiteral("capturas")), "⇧⌘4 avisa que lo usa macOS");
+    check(warning_text.contains(QStringLiteral("capturas")), "Impr Pant avisa que el escritorio la usa");
 
     check(widgets::snapshot_window(u->window.get(), folder / "prefs-3-atajos-avisos.png"), "foto con avisos");
 

@@ -1,4 +1,5 @@
 #include "base/hotkeys.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 #include <fmt/format.h>
@@ -212,21 +213,56 @@ TEST(HotkeysSame, ComparesParsedCodesAndMasks)
     EXPECT_FALSE(hotkeys::same("", ""));
 }
 
-TEST(HotkeysConflict, SystemShortcuts)
+TEST(HotkeysConflict, DesktopShortcutsNameTheDesktop)
 {
-    EXPECT_EQ(hotkeys::system_conflict("cmd+space"), "macOS lo usa para Spotlight");
-    EXPECT_EQ(hotkeys::system_conflict("cmd+shift+space"), std::nullopt);
-    EXPECT_EQ(hotkeys::system_conflict("ctrl+space"), "macOS lo usa para cambiar de idioma");
-    EXPECT_EQ(hotkeys::system_conflict("cmd+tab"), "macOS lo usa para cambiar de app");
-    EXPECT_EQ(hotkeys::system_conflict("shift+cmd+3"), "macOS lo usa para sus capturas");
-    EXPECT_EQ(hotkeys::system_conflict("ctrl+shift+cmd+4"), "macOS lo usa para sus capturas");
-    EXPECT_EQ(hotkeys::system_conflict("shift+cmd+5"), "macOS lo usa para sus capturas");
-    EXPECT_EQ(hotkeys::system_conflict("ctrl+shift+cmd+5"), std::nullopt);
-    EXPECT_EQ(hotkeys::system_conflict("ctrl+cmd+q"), "macOS lo usa para bloquear la pantalla");
-    EXPECT_EQ(hotkeys::system_conflict("cmd+q"), "Choca con los atajos de las apps");
-    EXPECT_EQ(hotkeys::system_conflict("cmd+esc"), "Choca con los atajos de las apps");
-    EXPECT_EQ(hotkeys::system_conflict("opt+shift+cmd+4"), std::nullopt);
-    EXPECT_EQ(hotkeys::system_conflict("cmd+nope"), std::nullopt);
+    using hotkeys::system_conflict;
+    // Unknown desktop: every known desktop that takes the combination is named.
+    const struct {
+        const char* text;
+        const char* anywhere;
+    } table[] = {
+        { "print", "GNOME, KDE Plasma y Xfce la usan para sus capturas" },
+        { "shift+print", "GNOME, KDE Plasma y Xfce la usan para sus capturas" },
+        { "opt+print", "GNOME y Xfce la usan para sus capturas" },
+        { "cmd+print", "GNOME la usa para sus capturas" },
+        { "ctrl+print", "KDE Plasma la usa para sus capturas" },
+        { "ctrl+l", "GNOME y KDE Plasma la usan para bloquear la pantalla" },
+        { "cmd+opt+l", "Xfce la usa para bloquear la pantalla" },
+        { "opt+tab", "GNOME, KDE Plasma y Xfce la usan para cambiar de ventana" },
+        { "opt+f4", "GNOME, KDE Plasma y Xfce la usan para cerrar ventanas" },
+        { "cmd+opt+t", "GNOME, KDE Plasma y Xfce la usan para abrir la terminal" },
+        { "cmd+opt+forwarddelete", "GNOME, KDE Plasma y Xfce la usan para cerrar la sesión" },
+        { "opt+cmd+left", "GNOME y Xfce la usan para cambiar de escritorio" },
+        { "opt+cmd+down", "GNOME y Xfce la usan para cambiar de escritorio" },
+        { "ctrl+space", "GNOME la usa para cambiar la distribución del teclado" },
+        { "cmd+esc", "KDE Plasma la usa para ver la actividad del sistema" },
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(system_conflict(row.text, ""), row.anywhere) << row.text;
+
+    // On a known desktop only its own count; the value may list several names.
+    EXPECT_EQ(system_conflict("print", "ubuntu:GNOME"), "GNOME la usa para sus capturas");
+    EXPECT_EQ(system_conflict("print", "KDE"), "KDE Plasma la usa para sus capturas");
+    EXPECT_EQ(system_conflict("opt+print", "KDE"), std::nullopt);
+    EXPECT_EQ(system_conflict("ctrl+l", "XFCE"), std::nullopt);
+    EXPECT_EQ(system_conflict("cmd+opt+l", "XFCE"), "Xfce la usa para bloquear la pantalla");
+    EXPECT_EQ(system_conflict("cmd+esc", "XFCE"), "Xfce la usa para abrir su menú");
+    EXPECT_EQ(system_conflict("cmd+esc", "GNOME"), "Choca con los atajos de las apps");
+    EXPECT_EQ(system_conflict("opt+cmd+up", "Openbox"), "GNOME y Xfce la usan para cambiar de escritorio");
+
+    // Masks compare exactly; Ctrl with a key alone collides with applications.
+    EXPECT_EQ(system_conflict("cmd+opt+shift+print", ""), std::nullopt);
+    EXPECT_EQ(system_conflict("opt+shift+cmd+4", ""), std::nullopt);
+    EXPECT_EQ(system_conflict("cmd+shift+4", ""), std::nullopt);
+    EXPECT_EQ(system_conflict("cmd+q", ""), "Choca con los atajos de las apps");
+    EXPECT_EQ(system_conflict("cmd+nope", ""), std::nullopt);
+    // Without an argument, the running desktop's own.
+    {
+        testing_support::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "KDE");
+        EXPECT_EQ(hotkeys::system_conflict("opt+print"), std::nullopt);
+    }
+    testing_support::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "XFCE");
+    EXPECT_EQ(hotkeys::system_conflict("opt+print"), "Xfce la usa para sus capturas");
 }
 
 TEST(HotkeysSpecFrom, ComposesInFixedOrderAndRoundTripsEveryKey)

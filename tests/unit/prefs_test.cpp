@@ -329,7 +329,7 @@ TEST_F(Prefs, FieldRecordsACombinationFromXKeycodes)
     EXPECT_EQ(hint(*u), prefs::HINT_NEEDS_MODIFIER);
     EXPECT_TRUE(hint_warns(*u));
     key(f, KEY_A, Qt::ShiftModifier, Qt::Key_A);
-    key(f, KEY_KP1, Qt::ControlModifier, Qt::Key_1);
+    key(f, KEY_102ND, Qt::ControlModifier, Qt::Key_Less); // the ISO key left of Z has no name
     EXPECT_EQ(hint(*u), prefs::HINT_BAD_KEY);
     EXPECT_EQ(m_beeps, 3);
     EXPECT_TRUE(f->recording());
@@ -488,11 +488,12 @@ TEST_F(Prefs, SetShortcutOutcomes)
     EXPECT_EQ(hint(*u), "Guardado: Ctrl+Alt+Mayús+4 para «Capturar área».");
     EXPECT_FALSE(hint_warns(*u));
 
-    // The system's capture shortcut: saved, with the warning in the hint and the row.
-    prefs::set_shortcut("capture_area", "cmd+shift+4");
-    EXPECT_EQ(on_disk().shortcuts.capture_area, "cmd+shift+4");
-    EXPECT_EQ(hint(*u), "Guardado Ctrl+Mayús+4. Ojo: macOS lo usa para sus capturas.");
-    EXPECT_EQ(warning(*u, "capture_area")->toolTip().toStdString(), "macOS lo usa para sus capturas");
+    // The desktop's capture key: saved, with the warning in the hint and the row.
+    testing_support::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "KDE");
+    prefs::set_shortcut("capture_area", "print");
+    EXPECT_EQ(on_disk().shortcuts.capture_area, "print");
+    EXPECT_EQ(hint(*u), "Guardado Impr Pant. Ojo: KDE Plasma la usa para sus capturas.");
+    EXPECT_EQ(warning(*u, "capture_area")->toolTip().toStdString(), "KDE Plasma la usa para sus capturas");
 
     // Another program holds it: saved, and both say so.
     const auto k = hotkeys::parse("ctrl+cmd+k").value();
