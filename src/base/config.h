@@ -49,7 +49,7 @@ struct Recording {
     bool system_audio = false;
     bool microphone = false;
     std::uint32_t countdown_seconds = 0;
-    bool reveal_in_finder = false;
+    bool reveal_in_folder = false;
     std::uint32_t gif_fps = 15;
     std::uint32_t gif_max_width = 800;
     bool show_clicks = true;
@@ -157,7 +157,8 @@ inline const Field<Recording> RECORDING_FIELDS[] = {
     { "system_audio", &Recording::system_audio },
     { "microphone", &Recording::microphone },
     { "countdown_seconds", &Recording::countdown_seconds },
-    { "reveal_in_finder", &Recording::reveal_in_finder },
+    // The key keeps the name files written by earlier versions carry.
+    { "reveal_in_finder", &Recording::reveal_in_folder },
     { "gif_fps", &Recording::gif_fps },
     { "gif_max_width", &Recording::gif_max_width },
     { "show_clicks", &Recording::show_clicks },

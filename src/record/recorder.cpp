@@ -419,7 +419,7 @@ void deliver(const Session& recording, std::uint64_t duration)
                 else if (origin)
                     sv.play_flash(*origin);
             });
-        if (cfg->recording.reveal_in_finder)
+        if (cfg->recording.reveal_in_folder)
             s.reveal(r->path);
         toast("video.fill", fmt::format("Grabación guardada · {}", time_text(duration)), 1.4);
         return;

@@ -214,7 +214,7 @@ void interaction_script(const std::filesystem::path& folder)
 
     set_shortcut("capture_area", "print");
     const QLabel* warning = warning_of(*u, "capture_area");
-    const QString warning_text = warning ? warning->text() : QString();
+    const QString warning_text = warning ? warning->toolTip() : QString();
     check(warning_text.contains(QStringLiteral("capturas")), "Impr Pant avisa que el escritorio la usa");
 
     check(widgets::snapshot_window(u->window.get(), folder / "prefs-3-atajos-avisos.png"), "foto con avisos");
@@ -235,7 +235,7 @@ void interaction_script(const std::filesystem::path& folder)
     check(read_file().quick_access_seconds == 10.0, "la vista rápida se cierra tras 10 s");
 
     const config::Config kept = read_file();
-    check(!kept.freeze_screen && kept.shortcuts.capture_area == "cmd+shift+4", "los cambios anteriores siguen en el archivo");
+    check(!kept.freeze_screen && kept.shortcuts.capture_area == "print", "los cambios anteriores siguen en el archivo");
 
     config::Config edited = read_file();
     edited.recording.fps = 30;

@@ -80,6 +80,24 @@ TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone
     EXPECT_EQ(read_file(config_file), mine) << "the real settings are neither read nor written";
     EXPECT_FALSE(std::filesystem::exists(home.path() / ".config/vistrope/onboarded"));
 
+    // What the pictures say, read back: no other platform's names or keys,
+    // and the shortcuts in the desktop's notation.
+    std::string everything;
+    for (const auto& e : std::filesystem::directory_iterator(out)) {
+        if (e.path().extension() != ".png")
+            continue;
+        QProcess read;
+        read.setProcessEnvironment(env);
+        read.start(VISTROPE_BINARY, { "--ocr", QString::fromStdString(e.path().string()) });
+        ASSERT_TRUE(read.waitForFinished(60000));
+        const std::string text = read.readAllStandardOutput().toStdString();
+        for (const char* foreign : { "⌘", "⌥", "⌃", "macOS", "Finder", "Ajustes del Sistema", "barra de men" })
+            EXPECT_EQ(text.find(foreign), std::string::npos) << foreign << " in " << e.path() << ":\n" << text;
+        everything += text;
+    }
+    for (const char* expected : { "Ctrl+Alt+Mayús+4", "bandeja del sistema", "Mostrar el video en la carpeta" })
+        EXPECT_NE(everything.find(expected), std::string::npos) << expected << " in none of the pictures:\n" << everything;
+
     // A folder that cannot be made: one line, status 1.
     QProcess refused;
     refused.setProcessEnvironment(env);
