@@ -100,17 +100,23 @@ std::vector<Request> RequestReader::feed(std::string_view bytes)
 
 std::string desktop_exec_argument(std::string_view arg)
 {
-    // Quoted as the Exec key wants it (", `, $ and \ escaped, % doubled),
-    // then escaped once more as every string value of a desktop entry is.
-    std::string quoted = "\"";
+    // Quoted only where the Exec key needs it: an argument holding one of
+    // the reserved characters the Desktop Entry Specification lists (or an
+    // empty one). Launchers that split Exec by blanks alone, as xdg-open does
+    // without a desktop, would take the quotes as part of the program's name.
+    // Inside quotes ", `, $ and \ are escaped; % is doubled everywhere.
+    constexpr std::string_view RESERVED = " \t\n\"'\\><~|&;$*?#()`";
+    const bool needs_quotes = arg.empty() || arg.find_first_of(RESERVED) != std::string_view::npos;
+    std::string quoted = needs_quotes ? "\"" : "";
     for (char c : arg) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\')
+        if (needs_quotes && (c == '"' || c == '`' || c == '$' || c == '\\'))
             quoted += '\\';
         if (c == '%')
             quoted += '%';
         quoted += c;
     }
-    quoted += '"';
+    if (needs_quotes)
+        quoted += '"';
     std::string escaped;
     for (char c : quoted) {
         switch (c) {
