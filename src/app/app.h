@@ -126,6 +126,9 @@ struct MenuEnv {
     std::function<void(bool)> set_launch_at_login;
     std::function<std::vector<std::string>(const std::string& folder, unsigned limit)> recent_captures;
     std::function<bool()> recording_running;
+    // Whether a system tray can show the status item (a StatusNotifierWatcher
+    // or an XEmbed tray manager is there).
+    std::function<bool()> tray_available;
 };
 MenuEnv& menu_env();
 void reset_menu_env();

@@ -19,6 +19,7 @@
 #include "base/util_queue.h"
 #include "platform/screens.h"
 
+#include <QSystemTrayIcon>
 #include <fmt/format.h>
 
 namespace app {
@@ -64,6 +65,7 @@ MenuEnv real_menu_env()
         return out;
     };
     e.recording_running = [] { return services().recording_running(); };
+    e.tray_available = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     return e;
 }
 

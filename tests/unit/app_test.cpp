@@ -255,6 +255,7 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
         return std::vector<std::string>(files.begin(), files.begin() + std::min<size_t>(limit, files.size()));
     };
     env.recording_running = [&] { return rec.recording; };
+    env.tray_available = [] { return true; };
 
     auto delegate = app::AppDelegate::create();
     delegate->did_finish_launching();
