@@ -120,6 +120,9 @@ inline constexpr int RECENTS_TAG = 7001;
 // What the menu reads from the system before it opens. Defaults to the real
 // modules; tests replace them.
 struct MenuEnv {
+    // Whether the desktop has a setting for its icons: without one the menu
+    // has no row for them.
+    std::function<bool()> desktop_icons_supported;
     std::function<bool()> desktop_icons_visible;
     std::function<void(bool)> set_desktop_icons_visible;
     std::function<bool()> launch_at_login_enabled;

@@ -54,6 +54,7 @@ Services real_services()
 MenuEnv real_menu_env()
 {
     MenuEnv e;
+    e.desktop_icons_supported = [] { return sys::desktop_icons_setting_exists(); };
     e.desktop_icons_visible = [] { return sys::desktop_icons_visible(); };
     e.set_desktop_icons_visible = [](bool visible) { sys::set_desktop_icons_visible(visible); };
     e.launch_at_login_enabled = [] { return sys::launch_at_login_enabled(); };

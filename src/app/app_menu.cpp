@@ -165,11 +165,15 @@ void AppDelegate::rebuild_menu()
     const auto config = state::config();
     auto* menu = new QMenu();
     QAction* folder = nullptr;
+    // "Ocultar íconos del escritorio" only where the desktop has such a setting.
+    const bool desktop_icons = menu_env().desktop_icons_supported();
     for (const MenuRow& r : menu_rows(*config)) {
         if (r.title == "-") {
             menu->addSeparator();
             continue;
         }
+        if (r.command == Command::ToggleDesktopIcons && !desktop_icons)
+            continue;
         QAction* a = command_action(menu, r);
         if (r.command == Command::OpenFolder)
             folder = a;

@@ -355,6 +355,11 @@ bool launch_at_login_enabled()
     return fs::equivalent(command.front(), *exe, ec) && !ec;
 }
 
+bool desktop_icons_setting_exists()
+{
+    return session_icon_setting() != nullptr;
+}
+
 bool desktop_icons_visible()
 {
     const IconSetting* setting = session_icon_setting();

@@ -229,3 +229,23 @@ TEST(DesktopApp, APrintPressCapturesTheScreen)
     run("xdotool", { "key", "Print" });
     EXPECT_TRUE(wait_for_pngs(captures, 1)) << program.err();
 }
+
+TEST(DesktopApp, CtrlQInTheOpenMenuQuits)
+{
+    TempHome home;
+    Program program(home.path());
+    ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
+    std::optional<Geometry> icon;
+    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
+        QThread::msleep(100);
+    ASSERT_TRUE(icon);
+    run("xdotool", { "mousemove", QString::number(icon->x + icon->w / 2), QString::number(icon->y + icon->h / 2), "click", "1" });
+    for (int i = 0; i < 30 && !open_menu(); ++i)
+        QThread::msleep(100);
+    ASSERT_TRUE(open_menu());
+    QThread::msleep(300); // the menu takes the keyboard once mapped
+    run("xdotool", { "key", "ctrl+q" });
+    ASSERT_TRUE(program.process().waitForFinished(10000)) << program.err();
+    EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.process().exitCode(), 0);
+}

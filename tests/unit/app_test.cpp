@@ -256,6 +256,8 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     };
     env.recording_running = [&] { return rec.recording; };
     env.tray_available = [] { return true; };
+    bool icon_setting = true;
+    env.desktop_icons_supported = [&] { return icon_setting; };
 
     auto delegate = app::AppDelegate::create();
     delegate->did_finish_launching();
@@ -320,7 +322,13 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     state::set_config(changed);
     app::apply_config();
     EXPECT_EQ(rec.take(), std::vector<std::string> { "hotkeys" });
-    EXPECT_TRUE(find(delegate->menu(), "Capturar área")->shortcut().isEmpty());
+    EXPECT_FALSE(find(delegate->menu(), "Capturar área")->text().contains('\t'));
+
+    // A desktop without a setting for its icons gets no row for them.
+    icon_setting = false;
+    delegate->rebuild_menu();
+    EXPECT_FALSE(find(delegate->menu(), "Ocultar íconos del escritorio"));
+    EXPECT_TRUE(find(delegate->menu(), "Abrir al iniciar sesión"));
 
     app::release_delegate();
     app::reset_menu_env();
