@@ -225,6 +225,7 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
 
 TEST_F(DesktopPrefsWindow, PrintAloneRecordsAsAShortcutAndOpensTheOverlay)
 {
+    ScopedEnv desktop("XDG_CURRENT_DESKTOP", "XFCE");
     open_tab(2);
     prefs::ShortcutField* area = field("capture_area");
     ASSERT_TRUE(area);
@@ -232,7 +233,7 @@ TEST_F(DesktopPrefsWindow, PrintAloneRecordsAsAShortcutAndOpensTheOverlay)
     ASSERT_TRUE(area->recording());
     xdo({ "key", "Print" });
     ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "print"; })) << on_disk().shortcuts.capture_area;
-    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: Impr Pant para «Capturar área».");
+    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado Impr Pant. Ojo: Xfce la usa para sus capturas.");
     // The keypad and Insert record too, with a modifier.
     click(area);
     ASSERT_TRUE(area->recording());
