@@ -18,6 +18,9 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <fmt/format.h>
 
@@ -39,6 +42,13 @@ std::unique_ptr<QApplication> make_application(int& argc, char** argv)
     app::install_listeners();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("vistrope");
+    // Qt's own texts (the file dialogs, a text field's menu) in the program's
+    // language. Without the translations installed they stay in English.
+    auto* translator = new QTranslator(application.get());
+    if (translator->load(QLocale(QLocale::Spanish), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(translator);
+    else
+        util::log("no encontré las traducciones de Qt (qtbase_es); sus diálogos saldrán en inglés");
     // Inter where installed, else the desktop's default; sizes in pixels.
     if (QFontDatabase::families().contains("Inter")) {
         QFont font("Inter");

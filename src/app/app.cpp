@@ -1,4 +1,6 @@
 #include "app/app.h"
+#include "app/no_tray.h"
+#include "settings/prefs.h"
 
 #include "capture/flash.h"
 #include "capture/output.h"
@@ -13,10 +15,12 @@
 #include "settings/updater.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "base/xdg.h"
 #include "platform/screens.h"
 #include "platform/accessibility.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
@@ -134,6 +138,7 @@ std::shared_ptr<AppDelegate> AppDelegate::create()
 
 AppDelegate::~AppDelegate()
 {
+    no_tray::reset();
     delete m_status_item;
     delete m_menu;
 }
@@ -181,8 +186,22 @@ void AppDelegate::did_finish_launching()
     auto& slot = delegate_slot();
     if (!slot)
         slot = shared_from_this();
-    // 2-4. The status item with its drawn icon.
+    // Settings and log that older versions kept under ~/Library move to the
+    // XDG folders before anything reads them, so nothing the user set is lost.
+    for (const std::string& line : xdg::move_old_files())
+        util::log(line);
+    // 2-4. The status item with its drawn icon; without a tray, a window says
+    // so and offers what the menu would.
     create_status_item();
+    no_tray::watch({ menu_env().tray_available, [] { prefs::show(); },
+        [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
+        [weak = weak_from_this()] {
+            // Docked again now that a tray takes it.
+            if (auto d = weak.lock(); d && d->m_status_item) {
+                d->m_status_item->hide();
+                d->m_status_item->show();
+            }
+        } });
     // 5. The menu; its first read of the settings loads or creates the file.
     rebuild_menu();
     // 6. Global hot keys.

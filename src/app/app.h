@@ -121,12 +121,18 @@ inline constexpr int RECENTS_TAG = 7001;
 // What the menu reads from the system before it opens. Defaults to the real
 // modules; tests replace them.
 struct MenuEnv {
+    // Whether the desktop has a setting for its icons: without one the menu
+    // has no row for them.
+    std::function<bool()> desktop_icons_supported;
     std::function<bool()> desktop_icons_visible;
     std::function<void(bool)> set_desktop_icons_visible;
     std::function<bool()> launch_at_login_enabled;
     std::function<void(bool)> set_launch_at_login;
     std::function<std::vector<std::string>(const std::string& folder, unsigned limit)> recent_captures;
     std::function<bool()> recording_running;
+    // Whether a system tray can show the status item (a StatusNotifierWatcher
+    // or an XEmbed tray manager is there).
+    std::function<bool()> tray_available;
 };
 MenuEnv& menu_env();
 void reset_menu_env();

@@ -19,6 +19,7 @@
 #include "base/util_queue.h"
 #include "platform/screens.h"
 
+#include <QSystemTrayIcon>
 #include <fmt/format.h>
 
 namespace app {
@@ -54,6 +55,7 @@ Services real_services()
 MenuEnv real_menu_env()
 {
     MenuEnv e;
+    e.desktop_icons_supported = [] { return sys::desktop_icons_setting_exists(); };
     e.desktop_icons_visible = [] { return sys::desktop_icons_visible(); };
     e.set_desktop_icons_visible = [](bool visible) { sys::set_desktop_icons_visible(visible); };
     e.launch_at_login_enabled = [] { return sys::launch_at_login_enabled(); };
@@ -65,6 +67,7 @@ MenuEnv real_menu_env()
         return out;
     };
     e.recording_running = [] { return services().recording_running(); };
+    e.tray_available = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     return e;
 }
 

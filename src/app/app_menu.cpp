@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <fmt/format.h>
@@ -21,6 +22,11 @@ namespace app {
 
 namespace {
 
+constexpr std::string_view PREFERENCES_KEYS = "cmd+,";
+constexpr std::string_view QUIT_KEYS = "cmd+q";
+// The data of "Salir de Vistrope", which is no command row.
+constexpr int QUIT_TAG = -2;
+
 MenuRow row(std::string title, Command command, std::string shortcut = {})
 {
     return { std::move(title), command, std::move(shortcut) };
@@ -29,6 +35,49 @@ MenuRow row(std::string title, Command command, std::string shortcut = {})
 MenuRow separator()
 {
     return { "-", Command::Separator, {} };
+}
+
+// Changes the title and keeps the keys shown beside it.
+void set_title(QAction* action, const char* title)
+{
+    const QString keys = action->text().section(QLatin1Char('\t'), 1);
+    action->setText(QString::fromUtf8(title) + (keys.isEmpty() ? QString() : QLatin1Char('\t') + keys));
+}
+
+// Ctrl+, and Ctrl+Q while the menu is open: the menu holds the keyboard
+// then, and QMenu itself only knows its rows' letters.
+class MenuKeys final : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier)
+            return false;
+        auto* menu = qobject_cast<QMenu*>(watched);
+        if (!menu || (key->key() != Qt::Key_Comma && key->key() != Qt::Key_Q))
+            return false;
+        const bool quit = key->key() == Qt::Key_Q;
+        for (QAction* a : menu->actions()) {
+            const bool wanted = quit ? a->data().toInt() == QUIT_TAG
+                                     : !a->menu() && !a->isSeparator() && a->data().toInt() == static_cast<int>(Command::OpenPreferences);
+            if (!wanted)
+                continue;
+            menu->hide();
+            a->trigger();
+            return true;
+        }
+        return false;
+    }
+};
+
+void keys_while_open(QMenu* menu)
+{
+    menu->installEventFilter(new MenuKeys(menu));
 }
 
 } // namespace
@@ -63,19 +112,22 @@ std::vector<MenuRow> menu_rows(const config::Config& c)
         row("Abrir al iniciar sesión", Command::ToggleLaunchAtLogin),
         separator(),
         row("Abrir carpeta de capturas", Command::OpenFolder),
-        row("Preferencias…", Command::OpenPreferences, "cmd+,"),
+        row("Preferencias…", Command::OpenPreferences, std::string(PREFERENCES_KEYS)),
         row("Buscar actualizaciones…", Command::CheckUpdates),
     };
 }
 
 QAction* AppDelegate::command_action(QMenu* menu, const MenuRow& r)
 {
-    QAction* action = menu->addAction(QString::fromStdString(r.title));
+    // The keys are written after a tab, which QMenu right-aligns as it does
+    // a shortcut, in the notation every other place uses. A global hot key
+    // works wherever the pointer is; Preferencias' key works while the menu
+    // is open (keys_while_open).
+    QString text = QString::fromStdString(r.title);
+    if (!r.shortcut.empty() && hotkeys::parse(r.shortcut))
+        text += QLatin1Char('\t') + QString::fromStdString(hotkeys::display(r.shortcut));
+    QAction* action = menu->addAction(text);
     action->setData(static_cast<int>(r.command));
-    const KeyEquivalent key = key_equivalent(r.shortcut);
-    if (!key.key.empty())
-        action->setShortcut(QKeySequence(QString::fromStdString(key_equivalent_text(key))));
-    action->setShortcutVisibleInContextMenu(true);
     const Command command = r.command;
     // The menu has just been hidden, but the server and the compositor may
     // still show it: a capture (or the overlay's picture of the screen)
@@ -114,11 +166,15 @@ void AppDelegate::rebuild_menu()
     const auto config = state::config();
     auto* menu = new QMenu();
     QAction* folder = nullptr;
+    // "Ocultar íconos del escritorio" only where the desktop has such a setting.
+    const bool desktop_icons = menu_env().desktop_icons_supported();
     for (const MenuRow& r : menu_rows(*config)) {
         if (r.title == "-") {
             menu->addSeparator();
             continue;
         }
+        if (r.command == Command::ToggleDesktopIcons && !desktop_icons)
+            continue;
         QAction* a = command_action(menu, r);
         if (r.command == Command::OpenFolder)
             folder = a;
@@ -133,10 +189,10 @@ void AppDelegate::rebuild_menu()
     menu->insertMenu(folder ? folder : (actions.isEmpty() ? nullptr : actions.front()), recents);
 
     menu->addSeparator();
-    QAction* quit = menu->addAction(QString::fromUtf8("Salir de Vistrope"));
-    quit->setShortcut(QKeySequence(QString("Ctrl+Q")));
-    quit->setShortcutVisibleInContextMenu(true);
+    QAction* quit = menu->addAction(QString::fromUtf8("Salir de Vistrope\t") + QString::fromStdString(hotkeys::display(QUIT_KEYS)));
+    quit->setData(QUIT_TAG);
     QObject::connect(quit, &QAction::triggered, qApp, [] { app::quit(); }, Qt::QueuedConnection);
+    keys_while_open(menu);
 
     QObject::connect(menu, &QMenu::aboutToShow, menu, [this] {
         retint_status_item();
@@ -153,13 +209,15 @@ void AppDelegate::menu_needs_update()
         return;
     MenuEnv& env = menu_env();
     for (QAction* a : m_menu->actions()) {
-        const QString title = a->text();
-        if (title == QString::fromUtf8("Ocultar íconos del escritorio"))
+        if (a->isSeparator() || a->menu())
+            continue;
+        const auto command = static_cast<Command>(a->data().toInt());
+        if (command == Command::ToggleDesktopIcons)
             a->setChecked(!env.desktop_icons_visible());
-        else if (title == QString::fromUtf8("Abrir al iniciar sesión"))
+        else if (command == Command::ToggleLaunchAtLogin)
             a->setChecked(env.launch_at_login_enabled());
-        else if (title == QString::fromUtf8("Grabar pantalla") || title == QString::fromUtf8("Detener grabación"))
-            a->setText(QString::fromUtf8(env.recording_running() ? "Detener grabación" : "Grabar pantalla"));
+        else if (command == Command::RecordScreen)
+            set_title(a, env.recording_running() ? "Detener grabación" : "Grabar pantalla");
     }
     for (QAction* a : m_menu->actions()) {
         if (!a->menu() || a->data().toInt() != RECENTS_TAG)

@@ -130,7 +130,7 @@ Roads default_roads()
         recorder::start_inner(display, region, window, scale);
     };
     r.scroll = [](std::uint32_t display, RectF region, double scale) { scroll::start(display, region, scale); };
-    r.scroll_window = [](RectF rect) { scroll::start_cocoa(rect); };
+    r.scroll_window = [](RectF rect) { scroll::start_in_global(rect); };
     r.self_timer = [] { app::run(app::AppAction::SelfTimer); };
     r.warm_up_text = [] { app::services().warm_up_text(); };
     r.set_next_is_gif = [](bool gif) { recorder::NEXT_IS_GIF = gif; };

@@ -2,6 +2,7 @@
 
 #include "base/files.h"
 #include "base/util.h"
+#include "base/xdg.h"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
@@ -303,7 +304,7 @@ std::string serialize(const Config& config)
 
 fs::path Config::path()
 {
-    return util::home_dir() / "Library/Application Support/Vistrope/config.toml";
+    return xdg::config_dir() / "config.toml";
 }
 
 Config Config::load()
@@ -357,6 +358,10 @@ fs::path expand_save_dir(std::string_view save_dir, const fs::path& home)
     // An empty folder would be the working directory, wherever that is.
     if (save_dir.empty())
         return expand_save_dir(Config {}.save_dir, home);
+    // The default folder, stored in its portable form, is wherever the
+    // user's desktop is ("~/Escritorio" on a Spanish system).
+    if (save_dir == "~/Desktop" || save_dir == "~/Desktop/")
+        return xdg::desktop_dir(home);
     if (save_dir == "~")
         return home;
     if (save_dir.starts_with("~/"))

@@ -49,7 +49,7 @@ struct Recording {
     bool system_audio = false;
     bool microphone = false;
     std::uint32_t countdown_seconds = 0;
-    bool reveal_in_finder = false;
+    bool reveal_in_folder = false;
     std::uint32_t gif_fps = 15;
     std::uint32_t gif_max_width = 800;
     bool show_clicks = true;
@@ -74,7 +74,7 @@ struct Config {
 
     bool operator==(const Config&) const = default;
 
-    // $HOME/Library/Application Support/Vistrope/config.toml ("/tmp" for HOME when unset).
+    // $XDG_CONFIG_HOME/vistrope/config.toml (~/.config; "/tmp" for HOME when unset).
     static std::filesystem::path path();
     // Reads the file; never fails: a missing file is created with the defaults,
     // an invalid or unreadable one gives the defaults and is left as it is.
@@ -100,7 +100,8 @@ std::string basic_string(std::string_view text);
 Config load_from(const std::filesystem::path& path);
 std::expected<void, std::string> save_to(const Config& config, const std::filesystem::path& path);
 // The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder;
-// an empty `save_dir` means the default folder.
+// an empty `save_dir` means the default folder, and the default "~/Desktop" means
+// the user's desktop folder (xdg::desktop_dir).
 std::filesystem::path save_dir(const Config& config);
 // The same expansion against an explicit home folder.
 std::filesystem::path expand_save_dir(std::string_view save_dir, const std::filesystem::path& home);
@@ -156,7 +157,8 @@ inline const Field<Recording> RECORDING_FIELDS[] = {
     { "system_audio", &Recording::system_audio },
     { "microphone", &Recording::microphone },
     { "countdown_seconds", &Recording::countdown_seconds },
-    { "reveal_in_finder", &Recording::reveal_in_finder },
+    // The key keeps the name files written by earlier versions carry.
+    { "reveal_in_finder", &Recording::reveal_in_folder },
     { "gif_fps", &Recording::gif_fps },
     { "gif_max_width", &Recording::gif_max_width },
     { "show_clicks", &Recording::show_clicks },

@@ -3,6 +3,8 @@
 #include "base/util.h"
 
 #include <array>
+#include <cstdlib>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -12,7 +14,9 @@ namespace {
 
 // Search order matters: display() and system_conflict() name a code by the
 // first entry that carries it.
-constexpr std::array<Key, 81> KEYS = { {
+// Codes above 127 name keys of PC keyboards that have no position code of
+// their own (Print, Pause).
+constexpr std::array<Key, 102> KEYS = { {
     { "a", 0 }, { "s", 1 }, { "d", 2 }, { "f", 3 }, { "h", 4 }, { "g", 5 }, { "z", 6 }, { "x", 7 },
     { "c", 8 }, { "v", 9 }, { "b", 11 }, { "q", 12 }, { "w", 13 }, { "e", 14 }, { "r", 15 },
     { "y", 16 }, { "t", 17 }, { "o", 31 }, { "u", 32 }, { "i", 34 }, { "p", 35 }, { "l", 37 },
@@ -28,13 +32,18 @@ constexpr std::array<Key, 81> KEYS = { {
     { "f7", 98 }, { "f8", 100 }, { "f9", 101 }, { "f10", 109 }, { "f11", 103 }, { "f12", 111 },
     { "f13", 105 }, { "f14", 107 }, { "f15", 113 }, { "f16", 106 }, { "f17", 64 }, { "f18", 79 },
     { "f19", 80 }, { "f20", 90 },
+    { "print", 128 }, { "insert", 114 }, { "pause", 129 }, { "menu", 110 },
+    { "kp0", 82 }, { "kp1", 83 }, { "kp2", 84 }, { "kp3", 85 }, { "kp4", 86 }, { "kp5", 87 }, { "kp6", 88 },
+    { "kp7", 89 }, { "kp8", 91 }, { "kp9", 92 }, { "kpdecimal", 65 }, { "kpmultiply", 67 }, { "kpplus", 69 },
+    { "kpdivide", 75 }, { "kpenter", 76 }, { "kpminus", 78 }, { "kpequal", 81 },
 } };
 
 struct Alias {
     std::string_view from;
     std::string_view to;
 };
-constexpr Alias ALIASES[] = { { "esc", "escape" }, { "backspace", "delete" }, { "enter", "return" } };
+constexpr Alias ALIASES[] = { { "esc", "escape" }, { "backspace", "delete" }, { "enter", "return" },
+    { "printscreen", "print" }, { "ins", "insert" } };
 
 struct ModifierWord {
     std::string_view word;
@@ -47,16 +56,25 @@ constexpr ModifierWord MODIFIER_WORDS[] = {
     { "ctrl", CONTROL }, { "control", CONTROL }, { "⌃", CONTROL },
 };
 
-struct Symbol {
+// The names printed on the keys of a Spanish PC keyboard; a name not listed
+// shows in capitals ("a" is "A", "f5" is "F5", punctuation as it is).
+struct Label {
     std::string_view name;
     std::string_view shown;
 };
-constexpr Symbol SYMBOLS[] = {
-    { "return", "↩" }, { "escape", "⎋" }, { "delete", "⌫" }, { "forwarddelete", "⌦" },
+constexpr Label LABELS[] = {
+    { "return", "Intro" }, { "escape", "Esc" }, { "delete", "Retroceso" }, { "forwarddelete", "Supr" },
     { "left", "←" }, { "right", "→" }, { "down", "↓" }, { "up", "↑" },
-    { "home", "↖" }, { "end", "↘" }, { "pageup", "⇞" }, { "pagedown", "⇟" },
-    { "tab", "⇥" }, { "space", "Espacio" },
+    { "home", "Inicio" }, { "end", "Fin" }, { "pageup", "Re Pág" }, { "pagedown", "Av Pág" },
+    { "tab", "Tab" }, { "space", "Espacio" },
+    { "print", "Impr Pant" }, { "insert", "Insert" }, { "pause", "Pausa" }, { "menu", "Menú" },
+    { "kp0", "Num 0" }, { "kp1", "Num 1" }, { "kp2", "Num 2" }, { "kp3", "Num 3" }, { "kp4", "Num 4" },
+    { "kp5", "Num 5" }, { "kp6", "Num 6" }, { "kp7", "Num 7" }, { "kp8", "Num 8" }, { "kp9", "Num 9" },
+    { "kpdecimal", "Num ." }, { "kpmultiply", "Num *" }, { "kpplus", "Num +" }, { "kpdivide", "Num /" },
+    { "kpenter", "Num Intro" }, { "kpminus", "Num -" }, { "kpequal", "Num =" },
 };
+
+constexpr std::uint32_t PRINT_CODE = 128;
 
 using util::lower_ascii;
 using util::trim;
@@ -122,9 +140,48 @@ std::expected<Shortcut, std::string> parse(std::string_view text)
     }
     if (!have_key)
         return std::unexpected(fmt::format("«{}» no tiene tecla", text));
-    if (result.modifiers == 0)
+    if (result.modifiers == 0 && result.key_code != PRINT_CODE)
         return std::unexpected(fmt::format("«{}» necesita al menos un modificador", text));
     return result;
+}
+
+std::string modifiers_text(std::uint32_t mask)
+{
+    // The order of the desktop's own shortcut editors: Super first, Shift last.
+    std::string out;
+    const auto add = [&out](std::string_view word) {
+        if (!out.empty())
+            out += '+';
+        out += word;
+    };
+    if (mask & CONTROL)
+        add("Super");
+    if (mask & COMMAND)
+        add("Ctrl");
+    if (mask & OPTION)
+        add("Alt");
+    if (mask & SHIFT)
+        add("Mayús");
+    return out;
+}
+
+std::string key_text(std::string_view key_name)
+{
+    for (const Label& l : LABELS)
+        if (l.name == key_name)
+            return std::string(l.shown);
+    std::string out;
+    for (char c : key_name)
+        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return out;
+}
+
+std::string shown(std::uint32_t mask, std::string_view key_name)
+{
+    std::string out = modifiers_text(mask);
+    if (!out.empty())
+        out += '+';
+    return out + key_text(key_name);
 }
 
 std::string display(std::string_view text)
@@ -134,30 +191,14 @@ std::string display(std::string_view text)
     const auto parsed = parse(text);
     if (!parsed)
         return std::string(text);
-    std::string out;
-    if (parsed->modifiers & CONTROL)
-        out += "⌃";
-    if (parsed->modifiers & OPTION)
-        out += "⌥";
-    if (parsed->modifiers & SHIFT)
-        out += "⇧";
-    if (parsed->modifiers & COMMAND)
-        out += "⌘";
     // Every parsed code comes from the table, so the name is always found.
-    const std::string_view name = key_name(parsed->key_code).value_or("");
-    for (const Symbol& s : SYMBOLS)
-        if (s.name == name) {
-            out += s.shown;
-            return out;
-        }
-    for (char c : name)
-        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return out;
+    return shown(parsed->modifiers, key_name(parsed->key_code).value_or(""));
 }
 
 bool usable(std::uint32_t modifiers, std::string_view key_name)
 {
-    if (modifiers & (COMMAND | OPTION | CONTROL))
+    // Print is the key a desktop's capture tools answer to, alone or not.
+    if (modifiers & (COMMAND | OPTION | CONTROL) || key_name == "print")
         return true;
     if (modifiers != SHIFT)
         return false;
@@ -176,7 +217,86 @@ bool same(std::string_view a, std::string_view b)
     return pa && pb && *pa == *pb;
 }
 
-std::optional<std::string> system_conflict(std::string_view text)
+namespace {
+
+// The desktops whose default shortcuts we know, as XDG_CURRENT_DESKTOP names them.
+enum Desktop : unsigned { GNOME = 1, KDE = 2, XFCE = 4, ALL_DESKTOPS = GNOME | KDE | XFCE };
+
+struct DesktopShortcut {
+    unsigned desktops;
+    std::string_view key;
+    std::uint32_t mask; // the stored masks: command is the Ctrl key, option Alt, control Super
+    std::string_view use;
+};
+
+// What GNOME, KDE Plasma and Xfce take out of the box (each desktop's stock
+// keyboard settings); the first entry with the key and mask that one of the
+// desktops considered takes decides.
+constexpr DesktopShortcut DESKTOP_SHORTCUTS[] = {
+    { GNOME | KDE | XFCE, "print", 0, "para sus capturas" },
+    { GNOME | KDE | XFCE, "print", SHIFT, "para sus capturas" },
+    { GNOME | XFCE, "print", OPTION, "para sus capturas" },
+    { GNOME, "print", COMMAND, "para sus capturas" },
+    { GNOME, "print", COMMAND | SHIFT, "para sus capturas" },
+    { GNOME, "print", COMMAND | OPTION, "para sus capturas" },
+    { KDE, "print", CONTROL, "para sus capturas" },
+    { KDE, "print", CONTROL | SHIFT, "para sus capturas" },
+    { KDE, "print", CONTROL | COMMAND, "para sus capturas" },
+    { GNOME | KDE, "l", CONTROL, "para bloquear la pantalla" },
+    { XFCE, "l", COMMAND | OPTION, "para bloquear la pantalla" },
+    { GNOME | KDE | XFCE, "tab", OPTION, "para cambiar de ventana" },
+    { GNOME | KDE | XFCE, "tab", OPTION | SHIFT, "para cambiar de ventana" },
+    { GNOME | KDE | XFCE, "f4", OPTION, "para cerrar ventanas" },
+    { GNOME | KDE | XFCE, "f2", OPTION, "para ejecutar una orden" },
+    { GNOME | KDE | XFCE, "t", COMMAND | OPTION, "para abrir la terminal" },
+    { GNOME | KDE | XFCE, "forwarddelete", COMMAND | OPTION, "para cerrar la sesión" },
+    { GNOME | XFCE, "left", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME | XFCE, "right", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME | XFCE, "up", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME | XFCE, "down", COMMAND | OPTION, "para cambiar de escritorio" },
+    { GNOME, "space", CONTROL, "para cambiar la distribución del teclado" },
+    { KDE, "escape", COMMAND, "para ver la actividad del sistema" },
+    { XFCE, "escape", COMMAND, "para abrir su menú" },
+};
+
+unsigned desktops_named(std::string_view current_desktop)
+{
+    unsigned found = 0;
+    while (!current_desktop.empty()) {
+        const size_t colon = current_desktop.find(':');
+        const std::string name = util::lower_ascii(current_desktop.substr(0, colon));
+        current_desktop = colon == std::string_view::npos ? std::string_view() : current_desktop.substr(colon + 1);
+        if (name == "gnome" || name == "ubuntu" || name == "gnome-classic")
+            found |= GNOME;
+        else if (name == "kde")
+            found |= KDE;
+        else if (name == "xfce")
+            found |= XFCE;
+    }
+    return found;
+}
+
+std::string desktop_names(unsigned desktops)
+{
+    std::vector<std::string_view> names;
+    if (desktops & GNOME)
+        names.push_back("GNOME");
+    if (desktops & KDE)
+        names.push_back("KDE Plasma");
+    if (desktops & XFCE)
+        names.push_back("Xfce");
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            out += i + 1 == names.size() ? " y " : ", ";
+        out += names[i];
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::string> system_conflict(std::string_view text, std::string_view current_desktop)
 {
     const auto parsed = parse(text);
     if (!parsed)
@@ -184,22 +304,28 @@ std::optional<std::string> system_conflict(std::string_view text)
     const std::string_view key = key_name(parsed->key_code).value_or("");
     const std::uint32_t mask = parsed->modifiers;
 
-    // The desktop's own texts, checked in this order; the first match wins.
-    if (key == "space" && mask == COMMAND)
-        return "macOS lo usa para Spotlight";
-    if (key == "space" && mask == CONTROL)
-        return "macOS lo usa para cambiar de idioma";
-    if (key == "tab" && mask == COMMAND)
-        return "macOS lo usa para cambiar de app";
-    if ((key == "3" || key == "4") && (mask == (SHIFT | COMMAND) || mask == (CONTROL | SHIFT | COMMAND)))
-        return "macOS lo usa para sus capturas";
-    if (key == "5" && mask == (SHIFT | COMMAND))
-        return "macOS lo usa para sus capturas";
-    if (key == "q" && mask == (CONTROL | COMMAND))
-        return "macOS lo usa para bloquear la pantalla";
-    if (key != "space" && key != "tab" && mask == COMMAND)
+    // On a desktop we know, only its own shortcuts count; elsewhere any of them may.
+    const unsigned here = desktops_named(current_desktop);
+    const unsigned considered = here ? here : ALL_DESKTOPS;
+    for (const DesktopShortcut& d : DESKTOP_SHORTCUTS) {
+        if (d.key != key || d.mask != mask)
+            continue;
+        const unsigned taking = d.desktops & considered;
+        if (!taking)
+            continue;
+        const bool several = (taking & (taking - 1)) != 0;
+        return fmt::format("{} la {} {}", desktop_names(taking), several ? "usan" : "usa", d.use);
+    }
+    // Ctrl with a key alone is what every application's own shortcuts are made of.
+    if (mask == COMMAND)
         return "Choca con los atajos de las apps";
     return std::nullopt;
+}
+
+std::optional<std::string> system_conflict(std::string_view text)
+{
+    const char* current = std::getenv("XDG_CURRENT_DESKTOP");
+    return system_conflict(text, current ? current : "");
 }
 
 std::string spec_from(std::uint32_t modifiers, std::string_view key_name)
@@ -271,21 +397,16 @@ std::string key_equivalent_text(const KeyEquivalent& key)
 {
     if (key.key.empty())
         return {};
-    // The desktop's names, in its usual order; command is the Ctrl key,
-    // option Alt and control the Super (Meta) key.
-    std::string text;
+    std::uint32_t mask = 0;
     if (key.modifiers & static_cast<unsigned>(Modifier::Command))
-        text += "Ctrl+";
+        mask |= COMMAND;
     if (key.modifiers & static_cast<unsigned>(Modifier::Control))
-        text += "Meta+";
+        mask |= CONTROL;
     if (key.modifiers & static_cast<unsigned>(Modifier::Option))
-        text += "Alt+";
+        mask |= OPTION;
     if (key.modifiers & static_cast<unsigned>(Modifier::Shift))
-        text += "Shift+";
-    std::string k = key.key;
-    if (k.size() == 1 && k[0] >= 'a' && k[0] <= 'z')
-        k[0] = static_cast<char>(k[0] - 'a' + 'A');
-    return text + k;
+        mask |= SHIFT;
+    return shown(mask, key.key);
 }
 
 } // namespace hotkeys

@@ -1,9 +1,9 @@
 // hotkeys: shortcut texts such as "opt+shift+cmd+4".
 //
-// Turns a text into a key code and a modifier mask, shows it with the
-// modifier glyphs, judges whether it is usable and whether it collides with a
+// Turns a text into a key code and a modifier mask, shows it in the
+// desktop's notation, judges whether it is usable and whether it collides with a
 // shortcut the desktop itself owns, and composes a text back from a recorded
-// key press. Pure: no Qt, no X11. The registration of global hot keys lives in
+// key press, and writes every shortcut a person reads. Pure: no Qt, no X11. The registration of global hot keys lives in
 // app_hotkeys.h; the platform maps these codes and masks to the display server.
 #pragma once
 
@@ -37,33 +37,53 @@ struct Shortcut {
     bool operator==(const Shortcut&) const = default;
 };
 
-// The 81 keys a shortcut may name, in search order.
+// The 102 keys a shortcut may name, in search order: letters, digits and
+// punctuation by their US positions, the named keys, F1–F20, Print ("print"),
+// Insert, Pause, Menu and the keypad ("kp0"–"kp9", "kpdecimal", "kpmultiply",
+// "kpplus", "kpdivide", "kpenter", "kpminus", "kpequal").
 std::span<const Key> key_table();
 
 // The name of the first table entry with that code, or nothing.
 std::optional<std::string_view> key_name(std::uint32_t code);
 
 // Parses a shortcut text: pieces separated by "+", blanks around pieces and
-// letter case ignored, at least one modifier and exactly one key. The error is
+// letter case ignored, at least one modifier (none needed for Print) and
+// exactly one key. The error is
 // the user-facing message; the first failing piece decides which one.
 std::expected<Shortcut, std::string> parse(std::string_view text);
 
-// The text to show: the modifier glyphs in the order ⌃⌥⇧⌘ followed by the
-// key's symbol or upper-case name. Empty (after trimming) gives empty; a text
-// that does not parse comes back unchanged.
+// What a person reads, one notation everywhere: the modifiers' key names in
+// the order Super, Ctrl, Alt, Mayús ("cmd" is the Ctrl key, "opt" Alt,
+// "ctrl" the Super key), then the key as the keyboard labels it, joined by
+// "+": "Ctrl+Alt+Mayús+4", "Super+Mayús+2", "Ctrl+Impr Pant". Empty (after
+// trimming) gives empty; a text that does not parse comes back unchanged.
 std::string display(std::string_view text);
+// The modifier part alone ("Ctrl+Alt"; empty for no modifier).
+std::string modifiers_text(std::uint32_t modifiers);
+// A key of the table as the keyboard labels it: "Intro", "Esc", "Supr",
+// "Retroceso", "Tab", "Espacio", "←", "F5", "A".
+std::string key_text(std::string_view key_name);
+// Modifiers and key together, as display() shows a parsed text.
+std::string shown(std::uint32_t modifiers, std::string_view key_name);
 
 // Whether a combination makes a sensible global shortcut: command, option or
-// control present, or shift alone with a function key ("f" and digits).
+// control present, or shift alone with a function key ("f" and digits), or
+// the key is Print, with or without modifiers.
 bool usable(std::uint32_t modifiers, std::string_view key_name);
 
 // True when both texts parse to the same key code and mask. A text that does
 // not parse is never the same as anything.
 bool same(std::string_view a, std::string_view b);
 
-// Why a text collides with a shortcut the system already uses, or nothing
-// (also nothing for a text that does not parse). Masks are compared exactly.
+// Why a text collides with a shortcut the desktop already uses, naming the
+// desktop ("GNOME la usa para sus capturas"), or why Ctrl with a key alone
+// collides with applications; nothing otherwise (also for a text that does
+// not parse). Masks are compared exactly. The desktops are GNOME, KDE Plasma
+// and Xfce: where XDG_CURRENT_DESKTOP names one of them only its shortcuts
+// count, elsewhere every one of them does.
 std::optional<std::string> system_conflict(std::string_view text);
+// The same for an explicit XDG_CURRENT_DESKTOP value ("ubuntu:GNOME").
+std::optional<std::string> system_conflict(std::string_view text, std::string_view current_desktop);
 
 // Composes a shortcut text: the present modifiers as "ctrl", "opt", "shift",
 // "cmd" in that order, then the key name, joined with "+".
@@ -81,7 +101,7 @@ struct KeyEquivalent {
 KeyEquivalent key_equivalent(std::string_view shortcut);
 // The same from the text alone, once it is known to parse.
 KeyEquivalent key_equivalent_of_valid(std::string_view shortcut);
-// Shown the desktop's way: "Ctrl+Alt+Shift+4" (command = Ctrl, option = Alt, control = Meta).
+// Shown as display() shows shortcuts: "Ctrl+Alt+Mayús+4", "Ctrl+,".
 std::string key_equivalent_text(const KeyEquivalent& key);
 
 } // namespace hotkeys

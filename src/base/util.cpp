@@ -1,5 +1,7 @@
 #include "base/util.h"
 
+#include "base/xdg.h"
+
 #include <fmt/format.h>
 
 #include <cstdlib>
@@ -36,15 +38,14 @@ std::filesystem::path home_dir()
     return home ? std::filesystem::path(home) : std::filesystem::path("/tmp");
 }
 
-std::filesystem::path log_path(const std::filesystem::path& home)
+std::filesystem::path log_path()
 {
-    return home / "Library/Logs/Vistrope/vistrope.log";
+    return xdg::state_dir() / "vistrope.log";
 }
 
-std::FILE* open_log_file(const std::filesystem::path& home)
+std::FILE* open_log_file(const std::filesystem::path& path)
 {
     namespace fs = std::filesystem;
-    const fs::path path = log_path(home);
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     if (ec && !fs::is_directory(path.parent_path()))
@@ -70,7 +71,7 @@ void log(std::string_view message)
     std::fwrite(err.data(), 1, err.size(), stderr);
 
     LogFile& lf = log_file();
-    std::call_once(lf.opened, [&lf] { lf.file = open_log_file(home_dir()); });
+    std::call_once(lf.opened, [&lf] { lf.file = open_log_file(log_path()); });
     if (!lf.file)
         return;
 

@@ -28,14 +28,14 @@ void set_fatal_hook(FatalHook hook);
 // The home folder: $HOME, or "/tmp" when HOME is unset.
 std::filesystem::path home_dir();
 
-// The log file's path under a home folder: <home>/Library/Logs/Vistrope/vistrope.log.
-std::filesystem::path log_path(const std::filesystem::path& home);
+// The log file: $XDG_STATE_HOME/vistrope/vistrope.log (~/.local/state by default).
+std::filesystem::path log_path();
 
-// Opens the log file under `home` by the start-up rules: the folder is created
+// Opens the log file at `path` by the start-up rules: the folder is created
 // with its parents, a file above 2,000,000 bytes is deleted first, then the
 // file is opened for appending. Returns null when no file could be opened.
 // util::log calls it once per process; tests call it directly.
-std::FILE* open_log_file(const std::filesystem::path& home);
+std::FILE* open_log_file(const std::filesystem::path& path);
 
 // Formats one log-file line (without the trailing line break): the time as
 // seconds since the epoch with exactly three decimals, a blank, the message.

@@ -152,9 +152,17 @@ void write_png(const std::shared_ptr<Editor>& editor, const fs::path& path)
 
 fs::path save_as_path(const fs::path& chosen)
 {
+    // The file is a PNG whatever name it was given: "foto.jpg" would be a
+    // PNG that viewers open by the wrong name.
     fs::path out = chosen;
     if (!out.has_extension())
         out += ".png";
+    else if (QString::fromStdString(out.extension().string()).compare(QStringLiteral(".png"), Qt::CaseInsensitive) != 0) {
+        out.replace_extension(".png");
+        // The dialog asked about overwriting the name typed, not this one.
+        if (std::error_code ec; fs::exists(fs::symlink_status(out, ec)))
+            out = output::unique_path(out.parent_path(), out.stem().string(), "png");
+    }
     return out;
 }
 
@@ -178,6 +186,7 @@ void save_as(const std::shared_ptr<Editor>& editor)
     // With the suffix the dialog adds it before asking about overwriting,
     // so typing "foo" never silently replaces an existing "foo.png".
     dialog->setDefaultSuffix(QStringLiteral("png"));
+    dialog->setNameFilter(QStringLiteral("Imagen PNG (*.png)"));
     dialog->setDirectory(QString::fromStdString(folder.string()));
     dialog->selectFile(QString::fromStdString(name));
     const std::weak_ptr<Editor> weak = editor;

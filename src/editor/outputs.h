@@ -42,7 +42,9 @@ void save(const std::shared_ptr<Editor>& editor);
 void save_as(const std::shared_ptr<Editor>& editor);
 
 // The file a save dialog's answer names: the name as typed, with ".png"
-// added when it has no extension ("foo.jpeg" stays and holds PNG bytes).
+// added when it has no extension and put in place of any other ("foo.jpeg"
+// is "foo.png"); when that replaced name is taken, the next free
+// "foo (n).png", since the dialog asked about the typed name only.
 std::filesystem::path save_as_path(const std::filesystem::path& chosen);
 
 // The thumbnail a drag out shows, in points: the longer side 160 at most,

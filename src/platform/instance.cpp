@@ -2,6 +2,7 @@
 
 #include "base/files.h"
 #include "base/util.h"
+#include "base/xdg.h"
 
 #include <fmt/format.h>
 
@@ -28,14 +29,6 @@ bool is_private_directory(const fs::path& dir)
 }
 
 } // namespace
-
-fs::path xdg_dir(const char* variable, const char* fallback_under_home)
-{
-    const char* value = std::getenv(variable);
-    if (value && *value == '/')
-        return value;
-    return util::home_dir() / fallback_under_home;
-}
 
 std::vector<std::string> scheme_urls(const std::vector<std::string>& args)
 {
@@ -117,7 +110,7 @@ std::optional<InstancePlace> instance_place()
     std::optional<fs::path> runtime_dir;
     if (runtime && *runtime == '/')
         runtime_dir = fs::path(runtime);
-    return instance_place_in(runtime_dir, xdg_dir("XDG_CACHE_HOME", ".cache"), "/tmp");
+    return instance_place_in(runtime_dir, xdg::base_dir("XDG_CACHE_HOME", ".cache"), "/tmp");
 }
 
 bool forward_urls(const fs::path& socket, const std::vector<std::string>& urls)

@@ -13,10 +13,6 @@
 
 namespace platform {
 
-// $variable when it holds an absolute path (the XDG rule: a relative value is
-// ignored), else `fallback_under_home` under the home folder.
-std::filesystem::path xdg_dir(const char* variable, const char* fallback_under_home);
-
 // The URLs among the process arguments: those that start with "vistrope:"
 // (the scheme compared without regard to case), line breaks percent-encoded.
 std::vector<std::string> scheme_urls(const std::vector<std::string>& args);

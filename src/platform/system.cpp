@@ -3,6 +3,7 @@
 #include "platform/process.h"
 #include "platform/url_scheme.h"
 #include "base/util.h"
+#include "base/xdg.h"
 
 #include <algorithm>
 #include <chrono>
@@ -231,12 +232,7 @@ std::vector<fs::path> recent_captures(const fs::path& folder, unsigned limit)
 
 fs::path autostart_path()
 {
-    fs::path base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
-        base = xdg;
-    else
-        base = util::home_dir() / ".config";
-    return base / "autostart" / "vistrope.desktop";
+    return xdg::config_home() / "autostart" / "vistrope.desktop";
 }
 
 std::string autostart_entry(const fs::path& executable)
@@ -353,6 +349,11 @@ bool launch_at_login_enabled()
         return false;
     std::error_code ec;
     return fs::equivalent(command.front(), *exe, ec) && !ec;
+}
+
+bool desktop_icons_setting_exists()
+{
+    return session_icon_setting() != nullptr;
 }
 
 bool desktop_icons_visible()

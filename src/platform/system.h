@@ -41,6 +41,10 @@ std::string autostart_entry(const std::filesystem::path& executable);
 // when the entry has no Exec key.
 std::vector<std::string> autostart_command(std::string_view entry_text);
 
+// Whether the session's desktop has a setting for its icons (Xfce, MATE,
+// Cinnamon, by XDG_CURRENT_DESKTOP); elsewhere there is nothing to toggle.
+bool desktop_icons_setting_exists();
+
 // Whether the desktop shows its icons. Asks the desktop's own setting (Xfce,
 // MATE, Cinnamon) through its command-line tool; anything unexpected, a
 // session without such a setting included, counts as visible.

@@ -3,6 +3,7 @@
 
 #include "base/files.h"
 #include "base/util.h"
+#include "base/xdg.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -69,17 +70,23 @@ std::vector<Request> RequestReader::feed(std::string_view bytes)
 
 std::string desktop_exec_argument(std::string_view arg)
 {
-    // Quoted as the Exec key wants it (", `, $ and \ escaped, % doubled),
-    // then escaped once more as every string value of a desktop entry is.
-    std::string quoted = "\"";
+    // Quoted only where the Exec key needs it: an argument holding one of
+    // the reserved characters the Desktop Entry Specification lists (or an
+    // empty one). Launchers that split Exec by blanks alone, as xdg-open does
+    // without a desktop, would take the quotes as part of the program's name.
+    // Inside quotes ", `, $ and \ are escaped; % is doubled everywhere.
+    constexpr std::string_view RESERVED = " \t\n\"'\\><~|&;$*?#()`";
+    const bool needs_quotes = arg.empty() || arg.find_first_of(RESERVED) != std::string_view::npos;
+    std::string quoted = needs_quotes ? "\"" : "";
     for (char c : arg) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\')
+        if (needs_quotes && (c == '"' || c == '`' || c == '$' || c == '\\'))
             quoted += '\\';
         if (c == '%')
             quoted += '%';
         quoted += c;
     }
-    quoted += '"';
+    if (needs_quotes)
+        quoted += '"';
     std::string escaped;
     for (char c : quoted) {
         switch (c) {
@@ -140,11 +147,11 @@ std::string with_scheme_default(std::string_view existing)
 std::expected<void, std::string> install_desktop_entry(const std::string& executable)
 {
     std::error_code ec;
-    const fs::path apps = xdg_dir("XDG_DATA_HOME", ".local/share") / "applications";
+    const fs::path apps = xdg::base_dir("XDG_DATA_HOME", ".local/share") / "applications";
     fs::create_directories(apps, ec);
     if (auto written = files::replace(apps / "vistrope.desktop", desktop_entry(executable)); !written)
         return written;
-    const fs::path mimeapps = xdg_dir("XDG_CONFIG_HOME", ".config") / "mimeapps.list";
+    const fs::path mimeapps = xdg::config_home() / "mimeapps.list";
     std::string before;
     if (auto read = files::read_regular(mimeapps, 1 << 20))
         before = std::move(*read);

@@ -54,7 +54,9 @@ private:
     bool m_overflowed = false;
 };
 
-// One argument of a desktop entry's Exec key, quoted and escaped.
+// One argument of a desktop entry's Exec key: quoted only when it holds a
+// character the Desktop Entry Specification reserves (or is empty), % doubled,
+// then escaped as every string value of the file is.
 std::string desktop_exec_argument(std::string_view arg);
 
 // The desktop entry's text for an executable.

@@ -37,13 +37,16 @@ constexpr double RING_GROW = 0.55;
 constexpr double RING_LIFE = 0.6;
 constexpr double RING_SIZE = 92;
 
-const std::map<int, const char*>& named_keys()
+// Keys the pill names even without a modifier, by their table names; the
+// label is the one every shortcut shows (hotkeys::key_text).
+const std::map<int, std::string_view>& named_keys()
 {
-    static const std::map<int, const char*> names {
-        { 36, "↩" }, { 76, "↩" }, { 48, "⇥" }, { 49, "␣" }, { 51, "⌫" }, { 117, "⌦" }, { 53, "⎋" },
-        { 123, "←" }, { 124, "→" }, { 125, "↓" }, { 126, "↑" }, { 115, "↖" }, { 119, "↘" }, { 116, "⇞" },
-        { 121, "⇟" }, { 122, "F1" }, { 120, "F2" }, { 99, "F3" }, { 118, "F4" }, { 96, "F5" }, { 97, "F6" },
-        { 98, "F7" }, { 100, "F8" }, { 101, "F9" }, { 109, "F10" }, { 103, "F11" }, { 111, "F12" },
+    static const std::map<int, std::string_view> names {
+        { 36, "return" }, { 76, "return" }, { 48, "tab" }, { 49, "space" }, { 51, "delete" }, { 117, "forwarddelete" },
+        { 53, "escape" }, { 123, "left" }, { 124, "right" }, { 125, "down" }, { 126, "up" }, { 115, "home" },
+        { 119, "end" }, { 116, "pageup" }, { 121, "pagedown" }, { 122, "f1" }, { 120, "f2" }, { 99, "f3" },
+        { 118, "f4" }, { 96, "f5" }, { 97, "f6" }, { 98, "f7" }, { 100, "f8" }, { 101, "f9" }, { 109, "f10" },
+        { 103, "f11" }, { 111, "f12" },
     };
     return names;
 }
@@ -88,7 +91,6 @@ std::optional<KeyLabel> key_label(const platform::RawKey& key, bool all_keys)
     const bool command = key.modifiers & hotkeys::COMMAND;
     const bool control = key.modifiers & hotkeys::CONTROL;
     const bool option = key.modifiers & hotkeys::OPTION;
-    const bool shift = key.modifiers & hotkeys::SHIFT;
     const auto named = named_keys().find(key.code);
     const bool is_named = named != named_keys().end();
     if (key.code == 49 && all_keys && !command && !control && !option)
@@ -101,20 +103,12 @@ std::optional<KeyLabel> key_label(const platform::RawKey& key, bool all_keys)
     // A modifier pressed alone (or any key with nothing to name) shows nothing.
     if (!is_named && key.unmodified_characters.empty())
         return std::nullopt;
-    std::string label;
-    if (control)
-        label += "⌃";
-    if (option)
-        label += "⌥";
-    if (shift)
-        label += "⇧";
-    if (command)
-        label += "⌘";
-    if (is_named)
-        label += named->second;
-    else
-        label += QString::fromStdString(key.unmodified_characters).toUpper().toStdString();
-    return KeyLabel { label, true };
+    const std::string shown_key = is_named ? hotkeys::key_text(named->second)
+                                           : QString::fromStdString(key.unmodified_characters).toUpper().toStdString();
+    std::string label = hotkeys::modifiers_text(key.modifiers & (hotkeys::COMMAND | hotkeys::CONTROL | hotkeys::OPTION | hotkeys::SHIFT));
+    if (!label.empty())
+        label += '+';
+    return KeyLabel { label + shown_key, true };
 }
 
 platform::RectF pill_rect(const platform::PointF& anchor, double text_w)
@@ -489,7 +483,7 @@ void simulate(int kind, double x, double y)
     if (kind == 0)
         sh->ring_at(x - sh->frame.x, y - sh->frame.y, true);
     else
-        sh->push({ "⇧⌘F", true });
+        sh->push({ "Ctrl+Mayús+F", true });
 }
 
 } // namespace input_overlay

@@ -114,7 +114,7 @@ private:
 };
 
 // Simulated input of the live recording's overlay (self-checks): kind 0 a
-// left click at the global point, any other kind the shortcut "⇧⌘F".
+// left click at the global point, any other kind the shortcut "Ctrl+Mayús+F".
 void simulate(int kind, double x, double y);
 
 inline constexpr int PANEL_LEVEL = 1002;

@@ -514,7 +514,7 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
             else if (origin)
                 sv.play_flash(*origin);
         });
-    if (cfg->recording.reveal_in_finder)
+    if (cfg->recording.reveal_in_folder)
         s.reveal(*published);
     toast("video.fill", fmt::format("Grabación guardada · {}", time_text(duration)), 1.4);
 }

@@ -208,7 +208,7 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
     auto* bar = new QWidget(window.get());
     bar->setObjectName("bar");
     auto* trim = button("Recortar…", "scissors", act(&VideoEditor::ve_trim));
-    trim->setToolTip(q("Elegir el tramo con la barra de recorte (⌘T en QuickTime)"));
+    trim->setToolTip(q("Elegir el tramo con la barra de recorte"));
     auto* reset = button("Todo", "arrow.uturn.backward", act(&VideoEditor::ve_reset));
     reset->setToolTip(q("Quitar el recorte"));
     auto* label = new QLabel;

@@ -402,7 +402,7 @@ void start(std::uint32_t display_id, platform::RectF region, double scale)
     services().with_content([id](capture::Content content, bool) { prepare(id, std::move(content), false); });
 }
 
-void start_cocoa(platform::RectF r)
+void start_in_global(platform::RectF r)
 {
     const auto screen = platform::screen_for_point(r.x + r.w / 2, r.y + r.h / 2);
     if (!screen)

@@ -40,7 +40,7 @@ void start(std::uint32_t display_id, platform::RectF region, double scale);
 // Starts one on a rectangle in global bottom-left points (a picked window):
 // the screen holding its centre (none: nothing happens), the rectangle
 // clipped to that screen and made display-local. Main thread.
-void start_cocoa(platform::RectF global_rect);
+void start_in_global(platform::RectF global_rect);
 
 // Whether a scrolling capture is in progress. Main thread.
 bool running();

@@ -317,7 +317,7 @@ std::unique_ptr<Ui> build()
     icon->setPixmap(icon_picture);
     QLabel* title = widgets::label_with(QStringLiteral("Vistrope: capturas al instante"), 24, QFont::Bold, c.label);
     QLabel* subtitle = widgets::label_with(
-        QStringLiteral("Captura, anota y comparte lo que ves en pantalla. Vistrope vive en la barra de menús, junto al reloj."),
+        QStringLiteral("Captura, anota y comparte lo que ves en pantalla. Vistrope vive en la bandeja del sistema."),
         13, QFont::Normal, c.secondary);
     subtitle->setWordWrap(true);
     subtitle->setAlignment(Qt::AlignCenter);
@@ -328,8 +328,8 @@ std::unique_ptr<Ui> build()
     auto* body1 = new QWidget;
     QVBoxLayout* v1 = column(6, body1);
     v1->addWidget(widgets::label_with(QStringLiteral("Permite la Grabación de pantalla"), 14, QFont::DemiBold, c.label));
-    v1->addWidget(widgets::note(QStringLiteral("Vistrope la necesita para ver lo que capturas. Activa Vistrope en Ajustes del "
-                                               "Sistema › Privacidad y seguridad › Grabación de pantalla."),
+    v1->addWidget(widgets::note(QStringLiteral("Vistrope la necesita para ver lo que capturas. En X11 no hay nada que "
+                                               "activar: la pantalla ya está a su alcance."),
                                 388));
     auto* status_row = new QWidget;
     auto* hs = new QHBoxLayout(status_row);
@@ -353,7 +353,7 @@ std::unique_ptr<Ui> build()
     ha->addStretch(1);
     v1->addWidget(u->actions);
     u->restart_note = widgets::note(
-        QStringLiteral("¿Ya lo activaste y sigue esperando? macOS a veces pide reiniciar la app."), 388);
+        QStringLiteral("¿Sigue esperando? Reinicia Vistrope."), 388);
     v1->addWidget(u->restart_note);
     v1->addSpacing(10);
     QWidget* step1 = step(u->badge, body1);
@@ -369,8 +369,8 @@ std::unique_ptr<Ui> build()
     v2->addSpacing(12);
     v2->addWidget(shortcut_grid());
     v2->addSpacing(12);
-    v2->addWidget(widgets::note(QStringLiteral("Cámbialos cuando quieras en Preferencias (⌘,), desde el ícono de "
-                                               "Vistrope en la barra de menús."),
+    v2->addWidget(widgets::note(QStringLiteral("Cámbialos cuando quieras en Preferencias…, desde el ícono de "
+                                               "Vistrope en la bandeja del sistema."),
                                 388));
     QWidget* step2 = step(badge2, body2);
 

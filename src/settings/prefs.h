@@ -125,7 +125,7 @@ struct Tab {
 inline constexpr std::array<Tab, 5> TABS = { {
     { "general", "General", "gearshape" },
     { "captura", "Captura", "camera.viewfinder" },
-    { "atajos", "Atajos", "command" },
+    { "atajos", "Atajos", "keyboard" },
     { "grabacion", "Grabación", "record.circle" },
     { "acerca", "Acerca de", "info.circle" },
 } };

@@ -34,18 +34,10 @@ QFont field_font(QFont::Weight weight)
     return f;
 }
 
-std::string held_glyphs(std::uint32_t mask)
+// The modifiers held so far, waiting for their key: "Ctrl+Alt+…".
+std::string held_modifiers(std::uint32_t mask)
 {
-    std::string out;
-    if (mask & hotkeys::CONTROL)
-        out += "⌃";
-    if (mask & hotkeys::OPTION)
-        out += "⌥";
-    if (mask & hotkeys::SHIFT)
-        out += "⇧";
-    if (mask & hotkeys::COMMAND)
-        out += "⌘";
-    return out;
+    return hotkeys::modifiers_text(mask) + "+…";
 }
 
 int round_half_away(double v)
@@ -98,7 +90,7 @@ ShortcutField::ShortcutField(std::string id, std::string spec, QWidget* parent)
 {
     setFocusPolicy(Qt::StrongFocus);
     setFixedSize(150, 24);
-    setToolTip(QStringLiteral("Haz clic y pulsa la nueva combinación. Esc cancela; ⌫ borra el atajo."));
+    setToolTip(QStringLiteral("Haz clic y pulsa la nueva combinación. Esc cancela; Retroceso borra el atajo."));
 }
 
 void ShortcutField::set_spec(std::string spec)
@@ -275,7 +267,7 @@ void ShortcutField::paintEvent(QPaintEvent*)
         text = QStringLiteral("Teclea el atajo…");
         color = c.secondary;
     } else {
-        text = QString::fromStdString(held_glyphs(m_modifiers));
+        text = QString::fromStdString(held_modifiers(m_modifiers));
         color = c.label;
         weight = QFont::Medium;
     }

@@ -32,7 +32,7 @@ const std::array<Toggle, TOGGLE_COUNT> TOGGLES = { {
     { 9, "Mostrar el cursor en el video", &Recording::show_cursor },
     { 10, "Grabar el audio del sistema", &Recording::system_audio },
     { 11, "Grabar el micrófono", &Recording::microphone },
-    { 12, "Mostrar el video en el Finder", &Recording::reveal_in_finder },
+    { 12, "Mostrar el video en la carpeta", &Recording::reveal_in_folder },
     { 13, "Resaltar cada clic", &Recording::show_clicks },
     { 14, "Mostrar atajos de teclado", &Recording::show_keys },
     { 15, "Mostrar también el texto que escribo", &Recording::show_all_keys },

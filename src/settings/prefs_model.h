@@ -119,10 +119,10 @@ struct Hint {
     bool operator==(const Hint&) const = default;
 };
 inline constexpr std::string_view HINT_IDLE = "Haz clic en un atajo y pulsa la nueva combinación.";
-inline constexpr std::string_view HINT_RECORDING = "Pulsa la nueva combinación. Esc cancela; ⌫ borra el atajo.";
+inline constexpr std::string_view HINT_RECORDING = "Pulsa la nueva combinación. Esc cancela; Retroceso borra el atajo.";
 inline constexpr std::string_view HINT_RESET = "Se restauraron los atajos predeterminados.";
 inline constexpr std::string_view HINT_BAD_KEY = "Esa tecla no se puede usar en un atajo.";
-inline constexpr std::string_view HINT_NEEDS_MODIFIER = "Agrega ⌘, ⌥ o ⌃ a la combinación.";
+inline constexpr std::string_view HINT_NEEDS_MODIFIER = "Agrega Ctrl, Alt o Super a la combinación.";
 inline constexpr std::string_view HINT_BAD_COMBINATION = "Esa combinación no se puede usar.";
 
 Hint conflict_hint(std::string_view text, std::string_view owner_label);

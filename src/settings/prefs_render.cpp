@@ -193,13 +193,13 @@ void interaction_script(const std::filesystem::path& folder)
     check(field->recording(), "el clic empieza a grabar");
     press(field, KEY_K, Qt::Key_K, control_command, true);
     check(!field->recording(), "la combinación termina la grabación");
-    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "⌃⌘K queda en el estado");
-    check(read_file().shortcuts.pin_last == "ctrl+cmd+k", "⌃⌘K queda en config.toml");
+    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "Super+Ctrl+K queda en el estado");
+    check(read_file().shortcuts.pin_last == "ctrl+cmd+k", "Super+Ctrl+K queda en config.toml");
     check(field->spec() == "ctrl+cmd+k", "el campo muestra el atajo nuevo");
 
     field->begin();
     press(field, KEY_4, Qt::Key_4, option_shift_command, true);
-    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "⌥⇧⌘4 repetido se rechaza");
+    check(current()->shortcuts.pin_last == "ctrl+cmd+k", "Ctrl+Alt+Mayús+4 repetido se rechaza");
     check(u->hint->text().contains(QStringLiteral("Capturar área")), "el aviso nombra al dueño del atajo");
 
     field->begin();
@@ -210,12 +210,12 @@ void interaction_script(const std::filesystem::path& folder)
 
     field->begin();
     press(field, KEY_BACKSPACE, Qt::Key_Backspace, Qt::NoModifier, false);
-    check(read_file().shortcuts.pin_last.empty(), "⌫ borra el atajo");
+    check(read_file().shortcuts.pin_last.empty(), "Retroceso borra el atajo");
 
-    set_shortcut("capture_area", "cmd+shift+4");
+    set_shortcut("capture_area", "print");
     const QLabel* warning = warning_of(*u, "capture_area");
-    const QString warning_text = warning ? warning->text() : QString();
-    check(warning_text.contains(QStringLiteral("capturas")), "⇧⌘4 avisa que lo usa macOS");
+    const QString warning_text = warning ? warning->toolTip() : QString();
+    check(warning_text.contains(QStringLiteral("capturas")), "Impr Pant avisa que el escritorio la usa");
 
     check(widgets::snapshot_window(u->window.get(), folder / "prefs-3-atajos-avisos.png"), "foto con avisos");
 
@@ -235,7 +235,7 @@ void interaction_script(const std::filesystem::path& folder)
     check(read_file().quick_access_seconds == 10.0, "la vista rápida se cierra tras 10 s");
 
     const config::Config kept = read_file();
-    check(!kept.freeze_screen && kept.shortcuts.capture_area == "cmd+shift+4", "los cambios anteriores siguen en el archivo");
+    check(!kept.freeze_screen && kept.shortcuts.capture_area == "print", "los cambios anteriores siguen en el archivo");
 
     config::Config edited = read_file();
     edited.recording.fps = 30;

@@ -197,6 +197,9 @@ QWidget* general_page(Ui& u)
         actions::quick_access_changed(box->itemData(i).toLongLong());
     });
 
+    // Where the file lives: the XDG configuration folder, not a guess.
+    QPushButton* config_button = button("Abrir config.toml", actions::open_config);
+    config_button->setToolTip(QString::fromStdString(config::Config::path().string()));
     const FormRow rows[] = {
         labelled("Inicio:", u.login),
         labelled("Al capturar:", u.toggles[0]),
@@ -209,7 +212,7 @@ QWidget* general_page(Ui& u)
         plain(u.toggles[3]),
         labelled("Cerrar la vista rápida:", u.quick_access, 4),
         separator(),
-        labelled("Avanzado:", button("Abrir config.toml", actions::open_config)),
+        labelled("Avanzado:", config_button),
         plain(note_of("Los cambios se guardan al instante. Si editas el archivo a mano, se aplica al volver a esta ventana.")),
     };
     return form(rows);
@@ -227,7 +230,7 @@ QWidget* capture_page(Ui& u)
         plain(indented_note("Cambia entre área, ventana, texto o grabar sin otro atajo. También con las teclas 1 a 7.")),
         separator(),
         labelled("Ventanas:", u.toggles[7]),
-        plain(indented_note("Con sombra, la ventana se guarda sobre fondo transparente, como en macOS.")),
+        plain(indented_note("Con sombra, la ventana se guarda sobre fondo transparente.")),
         separator(),
         labelled("Temporizador:", timer),
         plain(note_of("Espera antes de capturar la pantalla completa desde «Temporizador».")),
@@ -261,8 +264,8 @@ QWidget* shortcuts_page(Ui& u)
         plain(hint),
         separator(),
         plain(u.reset_button),
-        plain(note_of("Para usar ⇧⌘3, ⇧⌘4 o ⇧⌘5 con Vistrope, primero desactiva los atajos de capturas de macOS en "
-                      "Ajustes del Sistema › Teclado › Atajos de teclado › Capturas de pantalla.",
+        plain(note_of("Para usar Impr Pant con Vistrope, primero quítale ese atajo a la herramienta de capturas de tu "
+                      "escritorio, en la configuración de su teclado.",
                       370)),
     };
     auto* content = new QWidget;
@@ -294,7 +297,6 @@ QWidget* recording_page(Ui& u)
         separator(),
         labelled("Audio:", u.toggles[10]),
         plain(u.toggles[11]),
-        plain(indented_note("macOS pedirá permiso para el micrófono la primera vez.")),
         separator(),
         labelled("Cuenta regresiva:", countdown),
         labelled("Al terminar:", u.toggles[12], 4),
@@ -363,17 +365,20 @@ QWidget* about_page(Ui& u)
         { icon, 10 },
         { widgets::label_with(QStringLiteral("Vistrope"), 26, QFont::Bold, c.label), 6 },
         { version, 10 },
-        { widgets::label_with(QStringLiteral("Capturas de pantalla nativas y muy rápidas para macOS."), 13, QFont::Normal,
+        { widgets::label_with(QStringLiteral("Capturas de pantalla nativas y muy rápidas para Linux."), 13, QFont::Normal,
                               c.label),
           2 },
         { link, 22 },
-        { permissions, 18 },
+        // X11 lets every client read the screen: there is no permission to
+        // show or settings pane to open, so the rows stay out of sight.
+        { permissions, 0 },
         { widgets::label_with(QStringLiteral("Hecho con Qt, FFmpeg, Tesseract y ZXing."), 11, QFont::Normal, c.tertiary), 0 },
     };
     auto* content = new QWidget;
     auto* v = new QVBoxLayout(content);
     v->setContentsMargins(0, 0, 0, 0);
     v->setSpacing(0);
+    permissions->hide();
     for (const auto& [view, after] : views) {
         v->addWidget(view, 0, Qt::AlignHCenter);
         if (after > 0)

@@ -48,6 +48,8 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     QProcess second;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     second.setProcessEnvironment(env);
     second.start(VISTROPE_BINARY, { "vistrope://no-such-host", "vistrope://Capture-Area" });
     ASSERT_TRUE(second.waitForFinished(10000));
@@ -108,6 +110,8 @@ TEST(DesktopApp, WithoutADisplayItSaysSoAndTextReadingStillWorks)
     env.remove("DISPLAY");
     env.remove("QT_QPA_PLATFORM");
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     const auto start = [&](const QStringList& args) {
         auto p = std::make_unique<QProcess>();
         p->setProcessEnvironment(env);
@@ -146,7 +150,7 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
 {
     TempHome home;
     const auto captures = home.path() / "capturas";
-    write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+    write_file(home.path() / ".config/vistrope/config.toml",
         "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
     Program program(home.path());
     ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
@@ -164,6 +168,8 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
     QProcess url;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     url.setProcessEnvironment(env);
     url.start(VISTROPE_BINARY, { "vistrope://capture-fullscreen" });
     ASSERT_TRUE(url.waitForFinished(10000));
@@ -209,4 +215,37 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
         }
     }
     EXPECT_EQ(with_menu, 0);
+}
+
+TEST(DesktopApp, APrintPressCapturesTheScreen)
+{
+    TempHome home;
+    const auto captures = home.path() / "capturas";
+    write_file(home.path() / ".config/vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
+        "[shortcuts]\ncapture_fullscreen = \"print\"\n");
+    Program program(home.path());
+    ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
+    run("xdotool", { "key", "Print" });
+    EXPECT_TRUE(wait_for_pngs(captures, 1)) << program.err();
+}
+
+TEST(DesktopApp, CtrlQInTheOpenMenuQuits)
+{
+    TempHome home;
+    Program program(home.path());
+    ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
+    std::optional<Geometry> icon;
+    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
+        QThread::msleep(100);
+    ASSERT_TRUE(icon);
+    run("xdotool", { "mousemove", QString::number(icon->x + icon->w / 2), QString::number(icon->y + icon->h / 2), "click", "1" });
+    for (int i = 0; i < 30 && !open_menu(); ++i)
+        QThread::msleep(100);
+    ASSERT_TRUE(open_menu());
+    QThread::msleep(300); // the menu takes the keyboard once mapped
+    run("xdotool", { "key", "ctrl+q" });
+    ASSERT_TRUE(program.process().waitForFinished(10000)) << program.err();
+    EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.process().exitCode(), 0);
 }

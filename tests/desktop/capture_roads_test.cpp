@@ -261,6 +261,8 @@ TEST(CaptureUrl, CaptureFullscreenUrlWritesTheFileAndFillsTheClipboard)
     ASSERT_TRUE(config::save_to(cfg, config::Config::path()));
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
 
     QProcess program;
     program.setProcessEnvironment(env);

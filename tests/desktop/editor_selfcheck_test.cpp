@@ -29,6 +29,8 @@ Finished editor_render(const fs::path& home, const fs::path& in, const fs::path&
     QProcess process;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     process.setProcessEnvironment(env);
     process.start(VISTROPE_BINARY, { "--editor-render", QString::fromStdString(in.string()),
                                        QString::fromStdString(out.string()) });

@@ -31,6 +31,8 @@ TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     QProcess read;
     read.setProcessEnvironment(env);
     read.start("/bin/sh", { "-c", R"(exec "$0" --ocr "$1/muestra-$(printf '\361').png")", VISTROPE_BINARY,

@@ -139,6 +139,8 @@ TEST(OcrDesktop, CommandLineNeedsNoDisplay)
     env.remove("WAYLAND_DISPLAY");
     env.remove("QT_QPA_PLATFORM");
     env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     std::unique_ptr<QProcess> run(start(VISTROPE_BINARY, { "--ocr", png }, env));
     ASSERT_TRUE(wait(run.get(), 30000));
     EXPECT_EQ(run->exitCode(), 0) << run->readAllStandardError().toStdString();
@@ -155,7 +157,7 @@ TEST(OcrDesktop, TextSelectionWithTheOverlayGoesToTheClipboard)
     // The sample in a window of another process (captures leave our own
     // windows out), at a known place.
     testing_support::TempHome home;
-    testing_support::write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+    testing_support::write_file(home.path() / ".config/vistrope/config.toml",
                                 "[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
     state::reset_for_tests();
     ocr::set_recognizer(nullptr);

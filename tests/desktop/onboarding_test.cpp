@@ -17,7 +17,7 @@ using namespace testing_support;
 TEST(OnboardingDesktop, FreshHomeShowsTheWindowEmpezarEndsTheFirstRun)
 {
     TempHome home;
-    const auto marker = home.path() / "Library/Application Support/Vistrope/onboarded";
+    const auto marker = home.path() / ".config/vistrope/onboarded";
     {
         Program program(home.path(), Program::FirstRun::Pending);
         ASSERT_TRUE(program.wait_for("listo")) << program.err();
@@ -48,7 +48,7 @@ TEST(OnboardingDesktop, FreshHomeShowsTheWindowEmpezarEndsTheFirstRun)
 TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone)
 {
     TempHome home;
-    const auto config_file = home.path() / "Library/Application Support/Vistrope/config.toml";
+    const auto config_file = home.path() / ".config/vistrope/config.toml";
     std::filesystem::create_directories(config_file.parent_path());
     const std::string mine = "save_dir = \"~/Mis capturas\"\nfreeze_screen = true\n";
     write_file(config_file, mine);
@@ -58,6 +58,8 @@ TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     check.setProcessEnvironment(env);
     check.start(VISTROPE_BINARY, { "--prefs-render", QString::fromStdString(out.string()) });
     ASSERT_TRUE(check.waitForFinished(60000));
@@ -76,7 +78,25 @@ TEST(PrefsRenderDesktop, ChecksEverythingOffscreenAndLeavesTheUsersSettingsAlone
                               "onboarding-reiniciar-dark.png", "onboarding-listo-light.png", "prefs-5-acerca-light.png" })
         EXPECT_TRUE(std::filesystem::exists(out / name)) << name;
     EXPECT_EQ(read_file(config_file), mine) << "the real settings are neither read nor written";
-    EXPECT_FALSE(std::filesystem::exists(home.path() / "Library/Application Support/Vistrope/onboarded"));
+    EXPECT_FALSE(std::filesystem::exists(home.path() / ".config/vistrope/onboarded"));
+
+    // What the pictures say, read back: no other platform's names or keys,
+    // and the shortcuts in the desktop's notation.
+    std::string everything;
+    for (const auto& e : std::filesystem::directory_iterator(out)) {
+        if (e.path().extension() != ".png")
+            continue;
+        QProcess read;
+        read.setProcessEnvironment(env);
+        read.start(VISTROPE_BINARY, { "--ocr", QString::fromStdString(e.path().string()) });
+        ASSERT_TRUE(read.waitForFinished(60000));
+        const std::string text = read.readAllStandardOutput().toStdString();
+        for (const char* foreign : { "⌘", "⌥", "⌃", "macOS", "Finder", "Ajustes del Sistema", "barra de men" })
+            EXPECT_EQ(text.find(foreign), std::string::npos) << foreign << " in " << e.path() << ":\n" << text;
+        everything += text;
+    }
+    for (const char* expected : { "Ctrl+Alt+Mayús+4", "bandeja del sistema", "Mostrar el video en la carpeta" })
+        EXPECT_NE(everything.find(expected), std::string::npos) << expected << " in none of the pictures:\n" << everything;
 
     // A folder that cannot be made: one line, status 1.
     QProcess refused;
@@ -97,6 +117,8 @@ TEST(SelftestDesktop, LeavesItsReportAndPicturesAndQuits)
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     program.setProcessEnvironment(env);
     program.start(VISTROPE_BINARY, { "--selftest", QString::fromStdString(out.string()) });
     ASSERT_TRUE(program.waitForFinished(90000)) << "the run ends the program itself";

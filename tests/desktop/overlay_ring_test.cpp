@@ -39,7 +39,7 @@ protected:
     void SetUp() override
     {
         m_home = std::make_unique<testing_support::TempHome>();
-        testing_support::write_file(m_home->path() / "Library/Application Support/Vistrope/config.toml",
+        testing_support::write_file(m_home->path() / ".config/vistrope/config.toml",
             "[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
         state::reset_for_tests();
         capture::reset_for_tests(); // the window list is fetched afresh

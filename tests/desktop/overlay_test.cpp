@@ -102,7 +102,7 @@ protected:
         m_home = std::make_unique<TempHome>();
         m_captures = m_home->path() / "capturas";
         std::filesystem::create_directories(m_captures);
-        write_file(m_home->path() / "Library/Application Support/Vistrope/config.toml",
+        write_file(m_home->path() / ".config/vistrope/config.toml",
             "save_dir = \"" + m_captures.string() + "\"\nwindow_shadow = false\n[after_capture]\nshow_quick_access = false\nplay_sound = false\n");
         state::reset_for_tests();
         overlay::set_roads(overlay::default_roads());

@@ -97,7 +97,7 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     ASSERT_TRUE(poll([] { return window_named("General").empty(); })) << "Ctrl+W hides the window";
 
     // Edited by hand while hidden: adopted when the window comes back.
-    const auto path = home.path() / "Library/Application Support/Vistrope/config.toml";
+    const auto path = home.path() / ".config/vistrope/config.toml";
     std::string text = read_file(path);
     const auto at = text.find("fps = 60");
     ASSERT_NE(at, std::string::npos) << text;
@@ -189,7 +189,7 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     ASSERT_TRUE(wait_until([&] { return !area->recording(); }));
     pump_for(300);
     EXPECT_FALSE(overlay::is_open());
-    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: ⌥⇧⌘4 para «Capturar área».");
+    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: Ctrl+Alt+Mayús+4 para «Capturar área».");
 
     // Escape cancels, and the hot keys work again.
     click(area);
@@ -221,4 +221,33 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
         << m_ui->window->geometry().height() << " instead of " << height;
     EXPECT_EQ(m_ui->window->geometry().topLeft(), before.topLeft());
     EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Acerca de");
+}
+
+TEST_F(DesktopPrefsWindow, PrintAloneRecordsAsAShortcutAndOpensTheOverlay)
+{
+    ScopedEnv desktop("XDG_CURRENT_DESKTOP", "XFCE");
+    open_tab(2);
+    prefs::ShortcutField* area = field("capture_area");
+    ASSERT_TRUE(area);
+    click(area);
+    ASSERT_TRUE(area->recording());
+    xdo({ "key", "Print" });
+    ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "print"; })) << on_disk().shortcuts.capture_area;
+    EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado Impr Pant. Ojo: Xfce la usa para sus capturas.");
+    // The keypad and Insert record too, with a modifier.
+    click(area);
+    ASSERT_TRUE(area->recording());
+    xdo({ "key", "ctrl+KP_Add" });
+    ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "cmd+kpplus"; })) << on_disk().shortcuts.capture_area;
+    xdo({ "key", "ctrl+KP_Add" });
+    EXPECT_TRUE(overlay_opens());
+    m_ui->window->activateWindow();
+    wait_until([this] { return m_ui->window->isActiveWindow(); });
+    click(area);
+    ASSERT_TRUE(area->recording());
+    xdo({ "key", "Print" });
+    ASSERT_TRUE(wait_until([&] { return on_disk().shortcuts.capture_area == "print"; }));
+    // Print, grabbed alone, opens the overlay.
+    xdo({ "key", "Print" });
+    EXPECT_TRUE(overlay_opens());
 }

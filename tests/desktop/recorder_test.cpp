@@ -35,7 +35,7 @@ class DesktopRecorder : public ::testing::Test {
 protected:
     void start(std::string_view recording)
     {
-        write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
+        write_file(m_home.path() / ".config/vistrope/config.toml",
             fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
                         "copy_to_clipboard = false\n[recording]\n{}",
                 (m_home.path() / "capturas").string(), recording));
@@ -48,6 +48,8 @@ protected:
         QProcess second;
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(m_home.path().string()));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
         second.setProcessEnvironment(env);
         second.start(VISTROPE_BINARY, { u });
         ASSERT_TRUE(second.waitForFinished(10000));
@@ -560,6 +562,8 @@ std::pair<std::string, std::string> run_check(const fs::path& home, const QStrin
     QProcess p;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     for (const auto& [k, v] : vars)
         env.insert(k, v);
     p.setProcessEnvironment(env);

@@ -212,6 +212,8 @@ TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
         p.setProcessChannelMode(QProcess::MergedChannels);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(dir + "-home"));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
         p.setProcessEnvironment(env);
         p.start(VISTROPE_BINARY, { "--scroll-test", QString::fromStdString(dir) });
         ASSERT_TRUE(p.waitForFinished(120000));
@@ -242,7 +244,7 @@ protected:
     void SetUp() override
     {
         m_captures = m_home.path() / "capturas";
-        testing_support::write_file(m_home.path() / "Library/Application Support/Vistrope/config.toml",
+        testing_support::write_file(m_home.path() / ".config/vistrope/config.toml",
             "save_dir = \"" + m_captures.string()
                 + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
         m_page.start(300, 200);

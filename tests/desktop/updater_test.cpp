@@ -193,7 +193,7 @@ TEST(UpdaterDesktop, OffersDownloadsVerifiesAndRefusesWhatIsNotHttps)
                                                          platform::sha256_hex(INSTALLER)), "" };
     server.answers["/feed/Vistrope.deb"] = { INSTALLER, "" };
 
-    const auto settings = home.path() / "Library/Application Support/Vistrope/config.toml";
+    const auto settings = home.path() / ".config/vistrope/config.toml";
     std::filesystem::create_directories(settings.parent_path());
     write_file(settings, fmt::format("update_feed = \"{}/feed/appcast.json\"\n", base));
     // Checked a moment ago: the automatic check stays out of the way.

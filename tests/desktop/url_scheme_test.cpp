@@ -16,6 +16,7 @@ QProcessEnvironment environment_in(const TempDir& dir)
 {
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.remove("XDG_STATE_HOME");
     env.insert("XDG_CONFIG_HOME", QString::fromStdString((dir.path() / "conf").string()));
     env.insert("XDG_DATA_HOME", QString::fromStdString((dir.path() / "data").string()));
     env.insert("XDG_RUNTIME_DIR", QString::fromStdString((dir.path() / "run").string()));
@@ -63,4 +64,41 @@ TEST(UrlSchemeDesktop, AFolderForMimeappsIsAFailedRegistrationAndControlsAreEsca
 
     program.terminate();
     EXPECT_TRUE(program.waitForFinished(10000));
+}
+
+TEST(UrlSchemeDesktop, XdgOpenOfALinkCaptures)
+{
+    TempDir dir;
+    fs::create_directories(dir.path() / "run");
+    fs::permissions(dir.path() / "run", fs::perms::owner_all);
+    const fs::path captures = dir.path() / "capturas";
+    write_file(dir.path() / "conf/vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    QProcessEnvironment env = environment_in(dir);
+    // A bare window manager: xdg-open takes its generic road, reading the
+    // desktop entry's Exec itself.
+    for (const char* desktop : { "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID" })
+        env.remove(desktop);
+
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(VISTROPE_BINARY, {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    std::string err;
+    ASSERT_TRUE(wait_for(program, err, "listo")) << err;
+
+    QProcess open;
+    open.setProcessEnvironment(env);
+    open.start("xdg-open", { "vistrope://capture-fullscreen" });
+    ASSERT_TRUE(open.waitForFinished(30000));
+    EXPECT_EQ(open.exitCode(), 0) << open.readAllStandardError().toStdString();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (pngs_in(captures).empty() && std::chrono::steady_clock::now() < until) {
+        program.waitForReadyRead(100);
+        err += program.readAllStandardError().toStdString();
+    }
+    EXPECT_EQ(pngs_in(captures).size(), 1u) << err;
+    program.terminate();
+    program.waitForFinished(5000);
 }

@@ -199,6 +199,8 @@ TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(m_home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     program.setProcessEnvironment(env);
     program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString(clip.string()), QString::fromStdString(out.string()) });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 90000));
@@ -225,6 +227,8 @@ TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoEndsAfterTheGif)
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(m_home.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
     program.setProcessEnvironment(env);
     program.start(VISTROPE_BINARY, { "--video-ui" });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));

@@ -17,7 +17,7 @@ namespace {
 
 fs::path settings_path(const TempHome& home)
 {
-    return home.path() / "Library/Application Support/Vistrope/config.toml";
+    return home.path() / ".config/vistrope/config.toml";
 }
 
 std::string repeat(std::string_view piece, size_t times)
@@ -202,7 +202,7 @@ TEST(ConfigRoundTrip, SaveWritesThroughALinkAndKeepsTheMode)
     write_file(real, "save_dir = \"/old\"\n");
     fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
     fs::create_directories(settings_path(home).parent_path());
-    fs::create_symlink("../../../dotfiles/vistrope.toml", settings_path(home));
+    fs::create_symlink("../../dotfiles/vistrope.toml", settings_path(home));
 
     config::Config c;
     c.save_dir = "/new";

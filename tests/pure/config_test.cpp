@@ -11,7 +11,7 @@ namespace {
 
 fs::path settings_path(const TempHome& home)
 {
-    return home.path() / "Library/Application Support/Vistrope/config.toml";
+    return home.path() / ".config/vistrope/config.toml";
 }
 
 } // namespace
@@ -21,7 +21,7 @@ TEST(ConfigFile, PathFollowsHome)
     TempHome home;
     EXPECT_EQ(config::Config::path(), settings_path(home));
     ScopedEnv no_home("HOME", std::nullopt);
-    EXPECT_EQ(config::Config::path(), fs::path("/tmp/Library/Application Support/Vistrope/config.toml"));
+    EXPECT_EQ(config::Config::path(), fs::path("/tmp/.config/vistrope/config.toml"));
 }
 
 TEST(ConfigFile, MissingFileIsCreatedWithEveryDefaultInDeclaredOrder)

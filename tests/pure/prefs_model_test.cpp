@@ -1,4 +1,5 @@
 #include "settings/prefs_model.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -159,7 +160,8 @@ TEST(PrefsModel, ConflictsAndRowWarnings)
     EXPECT_EQ(prefs::row_warning("  ", failed), "");
     EXPECT_EQ(prefs::row_warning("cmd+", failed), "Atajo no válido");
     EXPECT_EQ(prefs::row_warning("cmd+ctrl+k", failed), "No disponible: lo usa otra app");
-    EXPECT_EQ(prefs::row_warning("cmd+shift+4", failed), "macOS lo usa para sus capturas");
+    testing_support::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "GNOME");
+    EXPECT_EQ(prefs::row_warning("print", failed), "GNOME la usa para sus capturas");
     EXPECT_EQ(prefs::row_warning("opt+shift+cmd+4", failed), "");
 }
 
@@ -167,17 +169,18 @@ TEST(PrefsModel, HintsReportEachOutcome)
 {
     const std::vector<std::string> none;
     EXPECT_EQ(prefs::conflict_hint("opt+shift+cmd+4", "Capturar área"),
-              (prefs::Hint{ "⌥⇧⌘4 ya lo usa «Capturar área». Bórralo ahí primero.", true }));
+              (prefs::Hint{ "Ctrl+Alt+Mayús+4 ya lo usa «Capturar área». Bórralo ahí primero.", true }));
     EXPECT_EQ(prefs::saved_hint("Fijar última captura", "", none),
               (prefs::Hint{ "«Fijar última captura» ya no tiene atajo.", false }));
-    EXPECT_EQ(prefs::saved_hint("Capturar área", "cmd+shift+4", none),
-              (prefs::Hint{ "Guardado ⇧⌘4. Ojo: macOS lo usa para sus capturas.", true }));
+    testing_support::ScopedEnv desktop("XDG_CURRENT_DESKTOP", "GNOME");
+    EXPECT_EQ(prefs::saved_hint("Capturar área", "shift+print", none),
+              (prefs::Hint{ "Guardado Mayús+Impr Pant. Ojo: GNOME la usa para sus capturas.", true }));
     EXPECT_EQ(prefs::saved_hint("Fijar última captura", "ctrl+cmd+k", none),
-              (prefs::Hint{ "Guardado: ⌃⌘K para «Fijar última captura».", false }));
+              (prefs::Hint{ "Guardado: Super+Ctrl+K para «Fijar última captura».", false }));
     // A refused registration wins over a system collision.
     const std::vector<std::string> failed = { "shift+cmd+4" };
     EXPECT_EQ(prefs::saved_hint("Capturar área", "cmd+shift+4", failed),
-              (prefs::Hint{ "⇧⌘4 no se pudo registrar: otra app lo usa.", true }));
+              (prefs::Hint{ "Ctrl+Mayús+4 no se pudo registrar: otra app lo usa.", true }));
 }
 
 TEST(PrefsModel, OnlyARealEditDiffers)

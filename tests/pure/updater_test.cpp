@@ -326,7 +326,7 @@ TEST(UpdaterOffer, TextsWithAndWithoutNotes)
 TEST(UpdaterStamp, LivesBesideTheSettingsFile)
 {
     TempHome home;
-    EXPECT_EQ(updater::stamp_path(), home.path() / "Library/Application Support/Vistrope/last-update-check");
+    EXPECT_EQ(updater::stamp_path(), home.path() / ".config/vistrope/last-update-check");
 }
 
 } // namespace

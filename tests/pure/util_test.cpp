@@ -41,13 +41,13 @@ TEST(Log, LineFormatHasThreeDecimals)
 
 TEST(Log, FileRulesAtTheSizeLimit)
 {
-    TempDir home;
-    const auto path = util::log_path(home.path());
-    EXPECT_EQ(path, home.path() / "Library/Logs/Vistrope/vistrope.log");
+    TempHome home;
+    const auto path = util::log_path();
+    EXPECT_EQ(path, home.path() / ".local/state/vistrope/vistrope.log");
 
     // Exactly 2,000,000 bytes: kept and appended to.
     write_file(path, std::string(2'000'000, 'a'));
-    std::FILE* f = util::open_log_file(home.path());
+    std::FILE* f = util::open_log_file(path);
     ASSERT_NE(f, nullptr);
     std::fputs("z\n", f);
     std::fclose(f);
@@ -55,7 +55,7 @@ TEST(Log, FileRulesAtTheSizeLimit)
 
     // 2,000,001 bytes or more: deleted and started afresh.
     write_file(path, std::string(2'000'001, 'a'));
-    f = util::open_log_file(home.path());
+    f = util::open_log_file(path);
     ASSERT_NE(f, nullptr);
     std::fputs("z\n", f);
     std::fclose(f);
@@ -65,7 +65,7 @@ TEST(Log, FileRulesAtTheSizeLimit)
 TEST(Log, ChildProcessesDoNotInheritTheFile)
 {
     TempDir home;
-    std::FILE* f = util::open_log_file(home.path());
+    std::FILE* f = util::open_log_file(home.path() / "log/vistrope.log");
     ASSERT_NE(f, nullptr);
     const int flags = ::fcntl(::fileno(f), F_GETFD);
     std::fclose(f);
@@ -76,16 +76,17 @@ TEST(Log, ChildProcessesDoNotInheritTheFile)
 TEST(Log, NoFileWhenTheFolderCannotBeMade)
 {
     TempDir home;
-    // A plain file where the Library folder should be.
-    write_file(home.path() / "Library", "x");
-    EXPECT_EQ(util::open_log_file(home.path()), nullptr);
+    // A plain file where the log's folder should be.
+    write_file(home.path() / "log", "x");
+    EXPECT_EQ(util::open_log_file(home.path() / "log/vistrope.log"), nullptr);
 }
 
 TEST(Log, HomeFallsBackToTmp)
 {
     ScopedEnv no_home("HOME", std::nullopt);
     EXPECT_EQ(util::home_dir(), std::filesystem::path("/tmp"));
-    EXPECT_EQ(util::log_path(util::home_dir()), std::filesystem::path("/tmp/Library/Logs/Vistrope/vistrope.log"));
+    ScopedEnv no_state("XDG_STATE_HOME", std::nullopt);
+    EXPECT_EQ(util::log_path(), std::filesystem::path("/tmp/.local/state/vistrope/vistrope.log"));
 }
 
 TEST(Fatal, HookSeesTheMessage)

@@ -88,6 +88,8 @@ public:
             finish_first_run(home);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(home.string()));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
         for (const QString& key : extra.keys())
             env.insert(key, extra.value(key));
         m_process.setProcessEnvironment(env);
@@ -96,7 +98,7 @@ public:
     }
     static void finish_first_run(const std::filesystem::path& home)
     {
-        const auto folder = home / "Library/Application Support/Vistrope";
+        const auto folder = home / ".config/vistrope";
         std::filesystem::create_directories(folder);
         std::ofstream(folder / "onboarded");
     }

@@ -52,6 +52,8 @@ TempDir::~TempDir()
 
 TempHome::TempHome()
     : m_env("HOME", m_dir.path().string())
+    , m_config("XDG_CONFIG_HOME", std::nullopt)
+    , m_state("XDG_STATE_HOME", std::nullopt)
 {
 }
 

@@ -45,7 +45,9 @@ private:
     std::filesystem::path m_path;
 };
 
-// A temporary folder that is $HOME for the life of the object.
+// A temporary folder that is $HOME for the life of the object; the XDG
+// folder variables are unset meanwhile, so every file the program keeps
+// lands under it.
 class TempHome {
 public:
     TempHome();
@@ -54,6 +56,8 @@ public:
 private:
     TempDir m_dir;
     ScopedEnv m_env;
+    ScopedEnv m_config;
+    ScopedEnv m_state;
 };
 
 std::string read_file(const std::filesystem::path& path);

@@ -139,9 +139,9 @@ TEST(EditorToolbarLayout, TooltipsNameTheKeysAndEveryImageDraws)
     Rows r;
     auto& t = r.bar;
     EXPECT_EQ(t.history->segment(0)->toolTip(), QStringLiteral("Deshacer (Ctrl+Z)"));
-    EXPECT_EQ(t.history->segment(1)->toolTip(), QStringLiteral("Rehacer (Ctrl+Shift+Z)"));
+    EXPECT_EQ(t.history->segment(1)->toolTip(), QStringLiteral("Rehacer (Ctrl+Mayús+Z)"));
     EXPECT_EQ(t.history->segment(0)->accessibleName(), QStringLiteral("Deshacer"));
-    EXPECT_EQ(t.save_as->toolTip(), QStringLiteral("Elegir dónde guardar (Ctrl+Shift+S)"));
+    EXPECT_EQ(t.save_as->toolTip(), QStringLiteral("Elegir dónde guardar (Ctrl+Mayús+S)"));
     EXPECT_EQ(t.save->toolTip(), QStringLiteral("Guardar en la carpeta de capturas (Ctrl+S)"));
     EXPECT_EQ(t.copy->toolTip(), QStringLiteral("Copiar al portapapeles (Ctrl+C)"));
     EXPECT_EQ(t.colors->segment(4)->toolTip(), QStringLiteral("Azul"));
@@ -263,11 +263,19 @@ TEST(EditorToolbarFocus, ClickingAControlActsAndLeavesTheFocusOnTheOverlay)
     }
 }
 
-TEST(EditorSaveAs, ANameWithoutExtensionGetsPngAndAnyOtherStaysAsTyped)
+TEST(EditorSaveAs, TheFileAlwaysEndsInPngAndAReplacedNameNeverOverwrites)
 {
-    EXPECT_EQ(editor::save_as_path("/tmp/prueba"), std::filesystem::path("/tmp/prueba.png"));
-    EXPECT_EQ(editor::save_as_path("/tmp/prueba.jpeg"), std::filesystem::path("/tmp/prueba.jpeg"));
-    EXPECT_EQ(editor::save_as_path("/tmp/a.b/prueba"), std::filesystem::path("/tmp/a.b/prueba.png"));
+    testing_support::TempDir dir;
+    const auto in = [&](const char* name) { return dir.path() / name; };
+    EXPECT_EQ(editor::save_as_path(in("prueba")), in("prueba.png"));
+    EXPECT_EQ(editor::save_as_path(in("prueba.PNG")), in("prueba.PNG"));
+    EXPECT_EQ(editor::save_as_path(in("prueba.jpeg")), in("prueba.png"));
+    EXPECT_EQ(editor::save_as_path(in("a.b.gif")), in("a.b.png"));
+    // The dialog asked about "prueba.jpeg"; an existing "prueba.png" stays.
+    testing_support::write_file(in("prueba.png"), "mía");
+    EXPECT_EQ(editor::save_as_path(in("prueba.jpeg")), in("prueba (2).png"));
+    // Typed as it is: the dialog has already asked before replacing it.
+    EXPECT_EQ(editor::save_as_path(in("prueba.png")), in("prueba.png"));
 }
 
 TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
@@ -323,11 +331,14 @@ TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
         EXPECT_EQ(fs::file_size(saved), 6u);
         EXPECT_TRUE(dialog->isVisible());
 
-        // Another extension stays as typed and still holds PNG bytes.
-        dialog->selectFile(QStringLiteral("prueba.jpeg"));
+        // Another extension becomes ".png"; the existing prueba.png stays.
+        EXPECT_EQ(dialog->nameFilters(), QStringList { QStringLiteral("Imagen PNG (*.png)") });
+        dialog->selectFile(QStringLiteral("otra.jpeg"));
         static_cast<QDialog*>(dialog)->accept();
-        const fs::path jpeg = folder / "prueba.jpeg";
-        ASSERT_TRUE(testing_support::wait_until([&] { return QImage(QString::fromStdString(jpeg.string()), "PNG").width() == 120; }));
+        const fs::path png = folder / "otra.png";
+        ASSERT_TRUE(testing_support::wait_until([&] { return QImage(QString::fromStdString(png.string()), "PNG").width() == 120; }));
+        EXPECT_FALSE(fs::exists(folder / "otra.jpeg"));
+        EXPECT_EQ(fs::file_size(saved), 6u);
 
         // A cancel writes nothing.
         const auto before = std::distance(fs::directory_iterator(folder), fs::directory_iterator());

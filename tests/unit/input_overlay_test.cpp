@@ -29,19 +29,19 @@ std::optional<KeyLabel> label(int code, std::uint32_t mods, std::string chars, s
 
 TEST(InputOverlayKeys, LabelsNameModifiersThenTheKey)
 {
-    EXPECT_EQ(label(21, COMMAND | SHIFT, "$", "4"), (KeyLabel { "⇧⌘4", true }));
-    EXPECT_EQ(label(123, CONTROL | OPTION, "", ""), (KeyLabel { "⌃⌥←", true }));
-    EXPECT_EQ(label(36, 0, "\r", "\r"), (KeyLabel { "↩", true }));
-    EXPECT_EQ(label(76, 0, "\r", "\r", true), (KeyLabel { "↩", true }));
-    EXPECT_EQ(label(8, COMMAND, "c", "c"), (KeyLabel { "⌘C", true }));
-    EXPECT_EQ(label(48, SHIFT, "\t", "\t"), (KeyLabel { "⇧⇥", true }));
-    EXPECT_EQ(label(53, 0, "\x1b", "\x1b"), (KeyLabel { "⎋", true }));
+    EXPECT_EQ(label(21, COMMAND | SHIFT, "$", "4"), (KeyLabel { "Ctrl+Mayús+4", true }));
+    EXPECT_EQ(label(123, CONTROL | OPTION, "", ""), (KeyLabel { "Super+Alt+←", true }));
+    EXPECT_EQ(label(36, 0, "\r", "\r"), (KeyLabel { "Intro", true }));
+    EXPECT_EQ(label(76, 0, "\r", "\r", true), (KeyLabel { "Intro", true }));
+    EXPECT_EQ(label(8, COMMAND, "c", "c"), (KeyLabel { "Ctrl+C", true }));
+    EXPECT_EQ(label(48, SHIFT, "\t", "\t"), (KeyLabel { "Mayús+Tab", true }));
+    EXPECT_EQ(label(53, 0, "\x1b", "\x1b"), (KeyLabel { "Esc", true }));
     // Space: a blank for typed text, even shifted; named with option.
     EXPECT_EQ(label(49, SHIFT, " ", " ", true), (KeyLabel { " ", false }));
-    EXPECT_EQ(label(49, OPTION, " ", " ", true), (KeyLabel { "⌥␣", true }));
-    EXPECT_EQ(label(49, 0, " ", " ", false), (KeyLabel { "␣", true }));
+    EXPECT_EQ(label(49, OPTION, " ", " ", true), (KeyLabel { "Alt+Espacio", true }));
+    EXPECT_EQ(label(49, 0, " ", " ", false), (KeyLabel { "Espacio", true }));
     // Full upper-casing, and characters as typed.
-    EXPECT_EQ(label(1, OPTION, "ß", "ß"), (KeyLabel { "⌥SS", true }));
+    EXPECT_EQ(label(1, OPTION, "ß", "ß"), (KeyLabel { "Alt+SS", true }));
     EXPECT_EQ(label(41, 0, "ñ", "ñ", true), (KeyLabel { "ñ", false }));
     // Plain keys show nothing without all keys; control characters never.
     EXPECT_EQ(label(0, 0, "a", "a"), std::nullopt);
@@ -123,7 +123,7 @@ TEST_F(InputOverlayScene, TypedTextGrowsUntilAPauseALabelOrTwentyFiveScalars)
     EXPECT_TRUE(m_shared->scene.pill_shown);
     // Return replaces the text.
     m_input->press({ 36, 0, "\r", "\r" });
-    EXPECT_EQ(m_shared->scene.text, "↩");
+    EXPECT_EQ(m_shared->scene.text, "Intro");
     // A pause of 1.2 s hides; the next letter starts afresh.
     advance(1.2);
     EXPECT_EQ(m_shared->scene.text, "");
@@ -146,7 +146,7 @@ TEST_F(InputOverlayScene, OnlyTheLatestPushHidesThePill)
     advance(1.0);
     m_input->press({ 9, COMMAND, "v", "v" });
     advance(0.3); // the first hide is due here and must not act
-    EXPECT_EQ(m_shared->scene.text, "⌘V");
+    EXPECT_EQ(m_shared->scene.text, "Ctrl+V");
     EXPECT_FALSE(m_shared->scene.pill_fade_start);
     advance(0.9);
     EXPECT_EQ(m_shared->scene.text, "");

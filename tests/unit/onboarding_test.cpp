@@ -98,7 +98,7 @@ TEST_F(Onboarding, FirstLaunchShowsItGreenAndEmpezarEndsTheFirstRun)
     u->start_button->click();
     EXPECT_TRUE(std::filesystem::exists(onboarding::marker_path()));
     EXPECT_EQ(std::filesystem::file_size(onboarding::marker_path()), 0U);
-    EXPECT_EQ(onboarding::marker_path(), m_home.path() / "Library/Application Support/Vistrope/onboarded");
+    EXPECT_EQ(onboarding::marker_path(), m_home.path() / ".config/vistrope/onboarded");
     EXPECT_FALSE(u->window->isVisible());
     EXPECT_GT(onboarding::poll_generation(), generation);
     EXPECT_FALSE(poll() && m_probes > 0);

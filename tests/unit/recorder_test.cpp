@@ -490,7 +490,7 @@ TEST_F(RecorderTest, AFailureAfterRecordingBeganKeepsTheWholeFragmentsAsIncomple
 TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
 {
     auto c = cfg();
-    c.recording.reveal_in_finder = true;
+    c.recording.reveal_in_folder = true;
     c.recording.system_audio = true;
     c.recording.fps = 60;
     c.recording.gif_fps = 12;
@@ -515,7 +515,7 @@ TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)
     auto c = cfg();
     c.after_capture.copy_to_clipboard = false;
     c.after_capture.show_quick_access = false;
-    c.recording.reveal_in_finder = true;
+    c.recording.reveal_in_folder = true;
     set_config(c);
     services().snapshot = [this](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
         next(flash::Origin { { 0, 0, 10, 10 }, std::nullopt, 0 });

@@ -542,7 +542,7 @@ TEST_F(ScrollSession, PickedWindowsAreClippedToTheirScreen)
 {
     const platform::RectF f = m_screen.frame;
     // Hanging off the left and the top: the screen's part, display-local.
-    scroll::start_cocoa({ f.x - 50, f.y + f.h - 100, 250, 150 });
+    scroll::start_in_global({ f.x - 50, f.y + f.h - 100, 250, 150 });
     ASSERT_TRUE(scroll::running());
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(stream->configuration().source_rect, (platform::RectF { 0, 0, 200, 100 }));
@@ -550,7 +550,7 @@ TEST_F(ScrollSession, PickedWindowsAreClippedToTheirScreen)
     scroll::cancel();
 
     // Its centre off every screen: nothing starts.
-    scroll::start_cocoa({ f.x - 500, f.y - 500, 100, 100 });
+    scroll::start_in_global({ f.x - 500, f.y - 500, 100, 100 });
     EXPECT_FALSE(scroll::running());
     // A region wholly off the display is refused before any stream.
     scroll::start(platform::screen_display_id(m_screen), { f.w + 10, 10, 100, 100 }, 1.0);

@@ -131,6 +131,23 @@ TEST(UrlScheme, SchemeArgumentsAndRequestsWithinBounds)
     EXPECT_TRUE(flood.feed("\n\n").empty()) << "nothing is served after an overflow";
 }
 
+TEST(UrlScheme, ExecQuotesOnlyWhereThePathNeedsIt)
+{
+    // Plain paths stay bare: launchers that split by blanks (xdg-open without
+    // a desktop) would otherwise run a program named "/usr/bin/vistrope".
+    for (const char* plain : { "/usr/bin/vistrope", "/opt/Vistrope-1.2/bin/vistrope", "/home/ana/.local/bin/vis_trope+x=y,z@w" })
+        EXPECT_EQ(platform::desktop_exec_argument(plain), plain);
+    EXPECT_EQ(platform::desktop_exec_argument("/tmp/100%"), "/tmp/100%%");
+    // Each reserved character quotes the whole argument.
+    for (const char c : std::string_view(" \t\n\"'\\><~|&;$*?#()`")) {
+        const std::string path = std::string("/opt/a") + c + "b/vistrope";
+        const std::string shown = platform::desktop_exec_argument(path);
+        EXPECT_TRUE(shown.starts_with('"') && shown.ends_with('"')) << shown;
+    }
+    EXPECT_EQ(platform::desktop_exec_argument("/opt/my apps/vistrope"), "\"/opt/my apps/vistrope\"");
+    EXPECT_EQ(platform::desktop_exec_argument(""), "\"\"");
+}
+
 TEST(UrlScheme, DesktopRegistrationSurvivesOddMimeappsFiles)
 {
     const std::string entry = platform::desktop_entry("/opt/my \"apps\" 100%/vistrope");
@@ -144,7 +161,7 @@ TEST(UrlScheme, DesktopRegistrationSurvivesOddMimeappsFiles)
     const fs::path mimeapps = dir.path() / "conf/mimeapps.list";
     write_file(mimeapps, "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=old.desktop\n[Added Associations]\na=b\n");
     ASSERT_TRUE(platform::install_desktop_entry("/usr/bin/vistrope"));
-    EXPECT_NE(read_file(dir.path() / "data/applications/vistrope.desktop").find("Exec=\"/usr/bin/vistrope\" %u"), std::string::npos);
+    EXPECT_NE(read_file(dir.path() / "data/applications/vistrope.desktop").find("Exec=/usr/bin/vistrope %u\n"), std::string::npos);
     EXPECT_EQ(read_file(mimeapps),
         "[Default Applications]\ntext/plain=ed.desktop\nx-scheme-handler/vistrope=vistrope.desktop\n[Added Associations]\na=b\n");
 

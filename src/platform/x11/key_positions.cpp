@@ -12,8 +12,9 @@ struct Position {
 };
 
 // The letter, digit and punctuation codes follow the ANSI layout; ISO-only
-// and keypad keys have no name in the shortcut table and so no entry here,
-// except keypad Enter (76), which finishes what Return finishes.
+// keys have no name in the shortcut table and so no entry here. X gives Print
+// the keycode of the SysRq position (Alt+Print is Sys_Req on the same key) and
+// Menu that of the Compose position.
 constexpr Position POSITIONS[] = {
     { 0, KEY_A }, { 1, KEY_S }, { 2, KEY_D }, { 3, KEY_F }, { 4, KEY_H }, { 5, KEY_G }, { 6, KEY_Z },
     { 7, KEY_X }, { 8, KEY_C }, { 9, KEY_V }, { 11, KEY_B }, { 12, KEY_Q }, { 13, KEY_W }, { 14, KEY_E },
@@ -32,6 +33,10 @@ constexpr Position POSITIONS[] = {
     { 115, KEY_HOME }, { 116, KEY_PAGEUP }, { 117, KEY_DELETE }, { 118, KEY_F4 }, { 119, KEY_END },
     { 120, KEY_F2 }, { 121, KEY_PAGEDOWN }, { 122, KEY_F1 },
     { 123, KEY_LEFT }, { 124, KEY_RIGHT }, { 125, KEY_DOWN }, { 126, KEY_UP },
+    { 128, KEY_SYSRQ }, { 114, KEY_INSERT }, { 129, KEY_PAUSE }, { 110, KEY_COMPOSE },
+    { 82, KEY_KP0 }, { 83, KEY_KP1 }, { 84, KEY_KP2 }, { 85, KEY_KP3 }, { 86, KEY_KP4 }, { 87, KEY_KP5 },
+    { 88, KEY_KP6 }, { 89, KEY_KP7 }, { 91, KEY_KP8 }, { 92, KEY_KP9 }, { 65, KEY_KPDOT }, { 67, KEY_KPASTERISK },
+    { 69, KEY_KPPLUS }, { 75, KEY_KPSLASH }, { 78, KEY_KPMINUS }, { 81, KEY_KPEQUAL },
 };
 
 } // namespace

@@ -19,7 +19,7 @@ namespace platform::x11 {
 std::optional<std::uint16_t> evdev_key(std::uint32_t virtual_code);
 
 // The inverse: the virtual key code at an evdev key's position, or nothing for
-// a key without a code (ISO key, modifiers, the keypad but its Enter).
+// a key without a code (ISO keys, modifiers).
 std::optional<std::uint32_t> virtual_code_for_evdev(std::uint16_t evdev);
 
 // The X keycode under the evdev keycode set: evdev + 8.
