@@ -96,6 +96,7 @@ private:
 void teardown(Session& s)
 {
     hide_ui(s.ui);
+    s.grabs.reset(); // releases the keys' grabs
     if (s.keys)
         s.keys->stop();
     s.keys.reset();
@@ -298,6 +299,7 @@ Services real_services()
                           std::shared_ptr<platform::StreamListener> l) {
         return platform::create_capture_stream(std::move(f), std::move(c), std::move(l));
     };
+    s.create_hot_keys = [] { return platform::create_x11_hot_keys(); };
     s.create_raw_input = [] { return platform::create_raw_input(); };
     s.still = [](std::uint32_t display, platform::RectF region, double scale, capture::Completion done) {
         capture::capture_display_with(display, region, true, std::move(done), scale);

@@ -67,7 +67,8 @@ struct Session {
     std::optional<util::Stopwatch> stopwatch;
     std::shared_ptr<Engine> engine;
     Ui ui;
-    std::unique_ptr<platform::RawInput> keys;
+    std::unique_ptr<platform::HotKeys> grabs; // Return, keypad Enter, Escape: ours alone
+    std::unique_ptr<platform::RawInput> keys;  // the fallback where the grab was refused
     std::unique_ptr<QObject> local_keys; // the application event filter
     platform::RectF region;      // display-local points, top-left origin
     platform::RectF screen_rect; // global points, bottom-left origin
@@ -93,7 +94,8 @@ Ui build_ui(const platform::RectF& screen_rect, const platform::RectF& visible);
 void refresh_ui(std::uint64_t id);
 void show_preview(Session& session, const QImage& image);
 void hide_ui(Ui& ui);
-// The keys that finish or cancel: raw presses anywhere, and the program's own.
+// The keys that finish or cancel: grabbed from every program for the
+// session (raw presses where the grab is refused), and the program's own.
 void install_keys(Session& session);
 
 // scroll_auto.cpp: the back-off after a lost frame while scrolling by itself.

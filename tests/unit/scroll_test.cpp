@@ -2,9 +2,11 @@
 // generated page go in, the stitched image (or the right toast) comes out.
 #include "qt_wait.h"
 
+#include "base/hotkeys.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "platform/fake/capture_stream_fake.h"
+#include "platform/fake/hot_keys_fake.h"
 #include "platform/fake/raw_input_fake.h"
 #include "scroll/scroll_session.h"
 
@@ -125,6 +127,13 @@ protected:
             ++streams;
             return std::unique_ptr<platform::CaptureStream>(std::move(*made));
         };
+        s.create_hot_keys = [this] {
+            auto g = std::make_unique<platform::HotKeysFake>();
+            grabs = g.get();
+            if (refuse_grabs)
+                g->hold_elsewhere(53, 0); // another program holds Escape
+            return g;
+        };
         s.create_raw_input = [this] {
             auto k = std::make_unique<platform::RawInputFake>();
             keys = k.get();
@@ -190,6 +199,8 @@ protected:
     platform::Screen m_screen;
     platform::CaptureStreamScript script { .frames = 0 };
     platform::CaptureStreamFake* stream = nullptr;
+    platform::HotKeysFake* grabs = nullptr; // gone with the session
+    bool refuse_grabs = false;
     platform::RawInputFake* keys = nullptr;
     std::move_only_function<void(capture::Content, bool)> held;
     bool hold_content = false;
@@ -338,27 +349,32 @@ TEST_F(ScrollSession, FlashTakesAStillFirstAndKeysEndTheSession)
     script.pictures = { Page(400).frame_at(0) };
     start();
     settle();
-    // Return typed in another program finishes; ignored while ours has the focus.
+    // Return, keypad Enter and Escape are grabbed for the session, with no
+    // modifier; Return finishes wherever the keyboard is.
+    std::vector<std::uint32_t> grabbed;
+    for (const auto& r : grabs->active()) {
+        EXPECT_EQ(r.modifiers, 0u);
+        grabbed.push_back(r.key_code);
+    }
+    EXPECT_EQ(grabbed, (std::vector<std::uint32_t> { 36, 76, 53 }));
+    EXPECT_EQ(keys, nullptr); // no raw presses beside the grab
     focused = true;
-    ASSERT_TRUE(keys->press(36));
-    pump_for(30);
-    EXPECT_TRUE(scroll::running());
-    focused = false;
-    ASSERT_TRUE(keys->press(76)); // keypad Enter
+    EXPECT_FALSE(grabs->press(36, hotkeys::SHIFT)); // Shift+Return stays with the program
+    ASSERT_TRUE(grabs->press(76, 0));               // keypad Enter
     pump_for(30);
     EXPECT_FALSE(scroll::running());
-    EXPECT_FALSE(keys->running()); // the monitor went with the session
     ASSERT_TRUE(finished_with_shot());
     EXPECT_EQ(stills, 1);
     ASSERT_EQ(shots.size(), 1u);
     EXPECT_EQ(shots[0].image.height(), int(HEADER + VIEW + FOOTER));
 
-    // Escape cancels, in another program or in ours (swallowed there).
+    // Escape cancels.
     shots.clear();
     start();
-    ASSERT_TRUE(keys->press(53));
+    ASSERT_TRUE(grabs->press(53, 0));
     pump_for(30);
     EXPECT_FALSE(scroll::running());
+    // Escape typed into a window of ours is swallowed there.
     start();
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QWidget target;
@@ -368,6 +384,22 @@ TEST_F(ScrollSession, FlashTakesAStillFirstAndKeysEndTheSession)
     EXPECT_TRUE(shots.empty());
     ASSERT_EQ(toasts.size(), 2u);
     EXPECT_EQ(toasts[1].text, "Captura cancelada");
+
+    // Where a key cannot be grabbed, raw presses serve: Return typed in
+    // another program finishes; ignored while ours has the focus.
+    refuse_grabs = true;
+    start();
+    settle();
+    ASSERT_NE(keys, nullptr);
+    focused = true;
+    ASSERT_TRUE(keys->press(36));
+    pump_for(30);
+    EXPECT_TRUE(scroll::running());
+    focused = false;
+    ASSERT_TRUE(keys->press(36));
+    pump_for(30);
+    EXPECT_FALSE(scroll::running());
+    EXPECT_FALSE(keys->running()); // the monitor went with the session
 }
 
 TEST_F(ScrollSession, AutomaticScrollingBacksOffAndGivesUp)
