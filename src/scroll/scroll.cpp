@@ -196,6 +196,8 @@ void apply(std::uint64_t id, const Report& report)
     }
 }
 
+constexpr double UNJOINED_TOAST_SECONDS = 2.0;
+
 // Finishes the stitcher off the main thread and delivers the image.
 void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> origin, double scale,
     util::Stopwatch stopwatch)
@@ -214,6 +216,12 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
             failed = engine->failed;
         }
         QImage image;
+        // Frames that changed but never joined the first: the page moved in a
+        // way the search could not follow, and the picture is its first screen.
+        const bool unjoined = stitcher && stitcher->frames() == 1 && stitcher->unjoined() > 0;
+        if (unjoined)
+            util::log(fmt::format("desplazamiento: ningún cuadro se unió; {} cuadros, {} cambiaron sin poder unirse",
+                engine->frames, stitcher->unjoined()));
         if (stitcher && !failed) {
             try {
                 if (auto done = std::move(*stitcher).finish()) {
@@ -224,14 +232,23 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
                 util::log("desplazamiento: sin memoria para la imagen unida");
             }
         }
-        util::on_main([image, origin, scale, stopwatch, failed] {
+        util::on_main([image, origin, scale, stopwatch, failed, unjoined] {
             if (failed)
                 return; // the session's failure said so already
             if (image.isNull()) {
                 hud::toast_through(services().toast, "exclamationmark.triangle", "No hubo nada que capturar", 1.4);
                 return;
             }
-            services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+            if (!unjoined) {
+                services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+                return;
+            }
+            // The first screen follows once the toast has been read: the
+            // delivery's own panels would cover it at once.
+            hud::toast_through(services().toast, "exclamationmark.triangle", "No se pudo unir el desplazamiento", UNJOINED_TOAST_SECONDS);
+            util::after(UNJOINED_TOAST_SECONDS, [image, origin, scale, stopwatch] {
+                services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+            });
         });
     });
 }
