@@ -183,10 +183,7 @@ void apply(std::uint64_t id, const Report& report)
         return;
     s->frames = report.frames;
     s->slow = report.lost_streak >= 2;
-    if (report.step.kind == stitch::Step::Kind::Moved)
-        s->last_progress = services().now();
-    if (report.step.kind == stitch::Step::Kind::Lost && s->auto_scroll)
-        back_off(*s);
+    auto_report(*s, report.step, report.lost_streak);
     if (!report.preview.isNull() && s->ui.preview)
         show_preview(*s, report.preview);
     refresh_ui(id);

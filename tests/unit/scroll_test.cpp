@@ -474,6 +474,41 @@ TEST_F(ScrollSession, AutomaticScrollingSwitchesAndOneTickChainRuns)
     EXPECT_EQ(scrolls.size(), posted);
 }
 
+TEST_F(ScrollSession, AutomaticScrollingStepsInTheProgramsOwnClicksUntilNothingMoves)
+{
+    start();
+    const std::uint64_t id = scroll::status()->id;
+    scroll::live()->step = 66;
+    scroll::set_auto(id, true);
+    ASSERT_EQ(scrolls, (std::vector<double> { -66 })); // before any measure: as asked
+    // Its joins: one click of this program moves 95 pixels.
+    scroll::auto_report(*scroll::live(), stitch::Step::moved(50, 50), 0);
+    scroll::auto_report(*scroll::live(), stitch::Step::moved(45, 45), 0);
+    ASSERT_TRUE(wait_until([&] { return scrolls.size() >= 2; }, 3000));
+    EXPECT_EQ(scroll::live()->click_pixels, 95);
+    EXPECT_EQ(scrolls[1], -60); // 66 pixels: nearest is one click
+    scroll::live()->step = 400;
+    ASSERT_TRUE(wait_until([&] { return scrolls.size() >= 3; }, 3000));
+    EXPECT_EQ(scrolls[2], -240); // four clicks of 95
+    // A lost frame halves the step and backs up by two of them, in clicks.
+    scroll::auto_report(*scroll::live(), stitch::kLost, 1);
+    EXPECT_EQ(scroll::live()->step, 200);
+    EXPECT_EQ(scrolls.back(), 240);
+
+    // Content that changes where it cannot be joined has not stopped...
+    clock += std::chrono::milliseconds(1400);
+    scroll::auto_report(*scroll::live(), stitch::kLost, 2);
+    clock += std::chrono::milliseconds(1400);
+    pump_for(150);
+    EXPECT_TRUE(scroll::running());
+    // ... but a stitcher lost for 1.5 s of frames sees no motion.
+    scroll::auto_report(*scroll::live(), stitch::kLost, 45);
+    pump_for(150);
+    EXPECT_TRUE(scroll::running());
+    clock += std::chrono::milliseconds(101);
+    EXPECT_TRUE(wait_until([] { return !scroll::running(); }, 2000));
+}
+
 TEST_F(ScrollSession, CapsuleButtonsActOnReleaseOverThePressedButton)
 {
     start();
