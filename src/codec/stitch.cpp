@@ -7,10 +7,10 @@
 #include "base/util.h"
 
 #include <algorithm>
-#include <tuple>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 #include <utility>
 
 #if defined(__SSE2__)

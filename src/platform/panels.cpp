@@ -98,8 +98,9 @@ public:
     bool eventFilter(QObject* object, QEvent* event) override
     {
         if (event->type() == QEvent::Show) {
-            if (auto* widget = qobject_cast<QWidget*>(object); widget && widget->isWindow())
-                apply_input_shape(widget, widget->testAttribute(Qt::WA_TransparentForMouseEvents));
+            if (auto* widget = qobject_cast<QWidget*>(object);
+                widget && widget->isWindow() && widget->testAttribute(Qt::WA_TransparentForMouseEvents))
+                apply_input_shape(widget, true);
             restack_panels();
         }
         return QObject::eventFilter(object, event);
