@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -232,23 +233,39 @@ Step Track::push(const Frame& frame)
     }
 
     // The fixed header and footer: rows that did not change at all.
-    std::uint32_t top = 0;
-    while (top < h && rows_equal(*m_prev, sig, top))
-        ++top;
-    if (top == h)
-        return kUnchanged;
-    std::uint32_t bottom = 0;
-    while (bottom < h - top && rows_equal(*m_prev, sig, h - 1 - bottom))
-        ++bottom;
+    const auto band = [&](Match match) {
+        const auto same = [&](std::uint32_t r) {
+            return match == Match::Exact ? m_prev->hashes[r] == sig.hashes[r] : rows_equal(*m_prev, sig, r);
+        };
+        std::uint32_t top = 0;
+        while (top < h && same(top))
+            ++top;
+        std::uint32_t bottom = 0;
+        while (bottom < h - top && same(h - 1 - bottom))
+            ++bottom;
+        return std::pair { top, bottom };
+    };
+    const std::uint32_t least = std::max<std::uint32_t>(h / 8, 24);
+    Match match = Match::Tolerant;
+    auto [top, bottom] = band(match);
+    if (h - top - bottom < least) {
+        // Sparse content (narrow text at one edge of a plain page, lines that
+        // differ in a digit) moves too few luma bins for the tolerant
+        // comparison, which must let a caret through: look again row by row.
+        match = Match::Exact;
+        std::tie(top, bottom) = band(match);
+        if (h - top - bottom < least)
+            return kUnchanged;
+    }
     const std::uint32_t end = h - bottom;
     const std::uint32_t region = end - top;
-    if (region < std::max<std::uint32_t>(h / 8, 24))
-        return kUnchanged;
 
     const std::uint32_t min_overlap = std::max<std::uint32_t>(region / 10, 24);
-    const auto found = find_offset(*m_prev, sig, top, end, min_overlap, m_hint);
-    if (!found)
+    const auto found = find_offset(*m_prev, sig, top, end, min_overlap, m_hint, match);
+    if (!found) {
+        ++m_unjoined;
         return kLost;
+    }
     if (*found == 0)
         return kUnchanged;
     const std::int64_t d = *found;

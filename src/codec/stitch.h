@@ -118,6 +118,13 @@ inline Sig sign(const Frame& frame)
     return sign(frame, sign_workers(std::uint64_t(frame.width) * frame.height));
 }
 
+// How rows are compared. Tolerant lets a caret, the pointer or noise through
+// (luma bins, below); Exact takes equal hashes only, for content so sparse
+// that it changes no more bins than a caret does (narrow text at one edge of
+// a plain page, lines that differ in a digit or two, a change a few columns
+// wide).
+enum class Match : std::uint8_t { Tolerant = 0, Exact = 1 };
+
 // Tolerant equality of row `row` in two frames: equal hashes, or luma bins
 // that differ by at most one level per bin on average once the worst pair of
 // neighbouring bins is set aside (room for a caret or a pointer).
@@ -128,13 +135,15 @@ bool rows_equal(const Sig& prev, const Sig& cur, std::size_t row);
 // rows whose hashes are unique in the reference band, 0 and the hint; when
 // none verifies, a correlation of per-row luma sums proposes others.
 std::optional<std::int64_t> find_offset(const Sig& prev, const Sig& cur, std::size_t top, std::size_t end,
-                                        std::size_t min_overlap, std::int64_t hint);
+                                        std::size_t min_overlap, std::int64_t hint, Match match = Match::Tolerant);
 
 // Verifies candidate offsets row by row over the band and returns the best
 // valid one (at least 8 compared rows, at least 80 % matched), ties settled by
 // ratio, then by closeness to the hint or the lower mean difference.
+// With Match::Exact a row counts as matched only when its hashes are equal.
 std::optional<std::int64_t> verify(const Sig& prev, const Sig& cur, std::size_t top, std::size_t end,
-                                   std::vector<std::int64_t> candidates, std::int64_t hint);
+                                   std::vector<std::int64_t> candidates, std::int64_t hint,
+                                   Match match = Match::Tolerant);
 
 // The parts of find_offset, exposed for tests.
 // A valid candidate's share of matched rows and mean bin difference per row.
@@ -231,6 +240,8 @@ public:
     std::uint32_t tail_from() const { return m_tail_from; }
     std::int64_t hint() const { return m_hint; }
     std::uint64_t frames() const { return m_frames; }
+    // Frames that changed beyond a caret's worth but could not be placed.
+    std::uint64_t unjoined() const { return m_unjoined; }
     bool full() const { return m_full; }
 
     // Output plus tail, consuming the track's buffers.
@@ -249,6 +260,7 @@ private:
     std::uint32_t m_min_footer = UINT32_MAX;
     std::int64_t m_hint = 0;
     std::uint64_t m_frames = 0;
+    std::uint64_t m_unjoined = 0;
     std::uint32_t m_max_rows;
     unsigned m_sign_threads;
     bool m_full = false;
@@ -275,6 +287,8 @@ public:
     const Track& track() const { return m_tracks.front().track; }
     // Frames the first track has taken in, the first included.
     std::uint64_t frames() const { return track().frames(); }
+    // Frames of the first track that changed but could not be placed.
+    std::uint64_t unjoined() const { return track().unjoined(); }
     // The first track's current length in rows: stitched rows plus kept tail rows.
     std::uint64_t length() const { return std::uint64_t(track().rows()) + track().tail_rows(); }
 

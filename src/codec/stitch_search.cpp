@@ -80,7 +80,7 @@ struct Tally {
     double mean() const { return compared == 0 ? 0.0 : double(sad) / double(compared); }
 };
 
-Tally tally(const Sig& prev, const Sig& cur, std::int64_t top, std::int64_t end, std::int64_t s)
+Tally tally(const Sig& prev, const Sig& cur, std::int64_t top, std::int64_t end, std::int64_t s, Match match)
 {
     Tally t;
     const std::uint32_t n = std::min(prev.nbins, cur.nbins);
@@ -100,7 +100,7 @@ Tally tally(const Sig& prev, const Sig& cur, std::int64_t top, std::int64_t end,
         ++t.compared;
         const Spread d = spread(&prev.bins[pr * prev.nbins], &cur.bins[cr * cur.nbins], n);
         t.sad += d.sum;
-        if (d.sum - d.worst_pair <= prev.nbins)
+        if (match == Match::Tolerant && d.sum - d.worst_pair <= prev.nbins)
             ++t.matched;
     }
     return t;
@@ -455,7 +455,7 @@ bool replaces(Score c, std::int64_t c_offset, Score best, std::int64_t best_offs
 }
 
 std::optional<std::int64_t> verify(const Sig& prev, const Sig& cur, std::size_t top, std::size_t end,
-                                   std::vector<std::int64_t> candidates, std::int64_t hint)
+                                   std::vector<std::int64_t> candidates, std::int64_t hint, Match match)
 {
     check_band(prev, cur, top, end);
     std::sort(candidates.begin(), candidates.end());
@@ -463,7 +463,7 @@ std::optional<std::int64_t> verify(const Sig& prev, const Sig& cur, std::size_t 
     std::optional<std::int64_t> best;
     Tally bt;
     for (const std::int64_t s : candidates) {
-        const Tally t = tally(prev, cur, std::int64_t(top), std::int64_t(end), s);
+        const Tally t = tally(prev, cur, std::int64_t(top), std::int64_t(end), s, match);
         if (!t.valid())
             continue;
         if (!best) {
@@ -481,7 +481,7 @@ std::optional<std::int64_t> verify(const Sig& prev, const Sig& cur, std::size_t 
 }
 
 std::optional<std::int64_t> find_offset(const Sig& prev, const Sig& cur, std::size_t top, std::size_t end,
-                                        std::size_t min_overlap, std::int64_t hint)
+                                        std::size_t min_overlap, std::int64_t hint, Match match)
 {
     check_band(prev, cur, top, end);
     const std::size_t region = end - top;
@@ -492,11 +492,11 @@ std::optional<std::int64_t> find_offset(const Sig& prev, const Sig& cur, std::si
     candidates.push_back(0);
     if (hint >= -max_shift && hint <= max_shift)
         candidates.push_back(hint);
-    if (const auto found = verify(prev, cur, top, end, std::move(candidates), hint))
+    if (const auto found = verify(prev, cur, top, end, std::move(candidates), hint, match))
         return found;
     // Nothing voted well (content that changed slightly, or no unique rows):
     // let the rows' luma sums propose where the band went.
-    return verify(prev, cur, top, end, profile_offsets(prev, cur, top, end, max_shift), hint);
+    return verify(prev, cur, top, end, profile_offsets(prev, cur, top, end, max_shift), hint, match);
 }
 
 } // namespace stitch

@@ -74,14 +74,35 @@ void make_sticky(QWidget* widget)
     xcb_flush(conn);
 }
 
-// Keeps the stacking right whenever a panel is shown.
+// Gives the panel's window an empty input shape (ignores) or the whole
+// window back. Qt does the same for WindowTransparentForInput, but only where
+// XFixes is present and only when the flag changes; doing it here again on
+// every show keeps it right after Qt recreated the native window.
+void apply_input_shape(QWidget* widget, bool ignores)
+{
+    xcb_connection_t* conn = x11_connection();
+    if (!conn || !widget->testAttribute(Qt::WA_WState_Created))
+        return;
+    const auto window = static_cast<xcb_window_t>(widget->winId());
+    if (ignores)
+        xcb_shape_rectangles(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, XCB_CLIP_ORDERING_UNSORTED, window, 0, 0, 0, nullptr);
+    else
+        xcb_shape_mask(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, window, 0, 0, XCB_NONE);
+    xcb_flush(conn);
+}
+
+// Keeps the stacking and the input shape right whenever a panel is shown.
 class ShowWatcher final : public QObject {
 public:
     using QObject::QObject;
     bool eventFilter(QObject* object, QEvent* event) override
     {
-        if (event->type() == QEvent::Show)
+        if (event->type() == QEvent::Show) {
+            if (auto* widget = qobject_cast<QWidget*>(object);
+                widget && widget->isWindow() && widget->testAttribute(Qt::WA_TransparentForMouseEvents))
+                apply_input_shape(widget, true);
             restack_panels();
+        }
         return QObject::eventFilter(object, event);
     }
 };
@@ -96,7 +117,10 @@ void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus, Shadow sha
         flags |= Qt::WindowDoesNotAcceptFocus;
     if (shadow == Shadow::None)
         flags |= Qt::NoDropShadowWindowHint;
-    if (level >= OVERLAY_LEVEL)
+    // A panel that ignores the mouse is never handed to the window manager
+    // either: a managed window gets a frame, and some window managers' frames
+    // take clicks and wheel turns whatever the client's input shape says.
+    if (level >= OVERLAY_LEVEL || mouse == Mouse::Ignores)
         flags |= Qt::Window | Qt::X11BypassWindowManagerHint | Qt::BypassWindowManagerHint;
     else
         flags |= Qt::Tool;
@@ -109,7 +133,8 @@ void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus, Shadow sha
     widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL && refuses);
     set_ignores_mouse(widget, mouse);
     widget->winId(); // create the native window now, so its properties can be set
-    if (level < OVERLAY_LEVEL)
+    apply_input_shape(widget, mouse == Mouse::Ignores);
+    if (level < OVERLAY_LEVEL && mouse == Mouse::Accepts)
         make_sticky(widget);
     static ShowWatcher* watcher = new ShowWatcher(qApp);
     widget->installEventFilter(watcher);
@@ -125,6 +150,7 @@ void set_ignores_mouse(QWidget* widget, Mouse mouse)
         w->setFlag(Qt::WindowTransparentForInput, ignores);
     else
         widget->setWindowFlag(Qt::WindowTransparentForInput, ignores);
+    apply_input_shape(widget, ignores);
 }
 
 void restack_panels()

@@ -4,8 +4,11 @@
 // selection overlay) are frameless Qt windows placed at a level. Levels at or
 // above OVERLAY_LEVEL are override-redirect (no window manager involvement,
 // they may grab keyboard and pointer); lower levels are "above" and sticky
-// (on every desktop, skipped by taskbars and pagers). The layer keeps the
-// program's own panels stacked in level order.
+// (on every desktop, skipped by taskbars and pagers). A panel made to ignore
+// the mouse is override-redirect at any level, with an empty input shape, so
+// no window manager frames it and every click and wheel turn reaches what lies
+// below, with or without a compositor. The layer keeps the program's own
+// panels stacked in level order.
 #pragma once
 
 #include <QRegion>
@@ -44,7 +47,9 @@ void shape_rounded(QWidget* widget, double radius);
 void set_shape(QWidget* widget, const std::optional<QRegion>& region);
 // The shape set_shape last gave the panel (none: unshaped).
 std::optional<QRegion> shape_of(const QWidget* widget);
-// Changes whether the panel lets mouse events through. Main thread.
+// Changes whether the panel lets mouse events through (its input shape). A
+// panel made to accept the mouse stays managed when it later ignores it: its
+// window manager frame may still take events. Main thread.
 void set_ignores_mouse(QWidget* widget, Mouse mouse);
 // Raises the program's visible panels in level order (lowest first), so a
 // higher level is never below a lower one. Main thread.

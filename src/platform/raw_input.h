@@ -66,9 +66,16 @@ std::unique_ptr<RawInput> create_raw_input();
 bool accessibility_trusted();
 void set_accessibility_trusted_for_tests(std::optional<bool> answer);
 
+// What one synthetic wheel click stands for, in points: a delta becomes
+// wheel_clicks(delta) whole clicks. How far a click really scrolls is the
+// program's own choice.
+inline constexpr double WHEEL_CLICK_POINTS = 60;
+int wheel_clicks(double delta);
+
 // Scrolls what lies under the centre of `rect` (global points, bottom-left
 // origin) by `delta` points, negative forward: synthetic wheel clicks through
-// XTEST, the pointer moved there and back. Main thread.
+// XTEST (wheel_clicks(delta) of them, at least one), the pointer moved there
+// and back. Main thread.
 void post_wheel(const RectF& rect, double delta);
 
 } // namespace platform

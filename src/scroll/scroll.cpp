@@ -99,6 +99,7 @@ private:
 void teardown(Session& s)
 {
     hide_ui(s.ui);
+    s.grabs.reset(); // releases the keys' grabs
     if (s.keys)
         s.keys->stop();
     s.keys.reset();
@@ -185,10 +186,7 @@ void apply(std::uint64_t id, const Report& report)
         return;
     s->frames = report.frames;
     s->slow = report.lost_streak >= 2;
-    if (report.step.kind == stitch::Step::Kind::Moved)
-        s->last_progress = services().now();
-    if (report.step.kind == stitch::Step::Kind::Lost && s->auto_scroll)
-        back_off(*s);
+    auto_report(*s, report.step, report.lost_streak);
     if (!report.preview.isNull() && s->ui.preview)
         show_preview(*s, report.preview);
     refresh_ui(id);
@@ -197,6 +195,8 @@ void apply(std::uint64_t id, const Report& report)
         finish();
     }
 }
+
+constexpr double UNJOINED_TOAST_SECONDS = 2.0;
 
 // Finishes the stitcher off the main thread and delivers the image.
 void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> origin, double scale,
@@ -216,6 +216,12 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
             failed = engine->failed;
         }
         QImage image;
+        // Frames that changed but never joined the first: the page moved in a
+        // way the search could not follow, and the picture is its first screen.
+        const bool unjoined = stitcher && stitcher->frames() == 1 && stitcher->unjoined() > 0;
+        if (unjoined)
+            util::log(fmt::format("desplazamiento: ningún cuadro se unió; {} cuadros, {} cambiaron sin poder unirse",
+                engine->frames, stitcher->unjoined()));
         if (stitcher && !failed) {
             try {
                 if (auto done = std::move(*stitcher).finish()) {
@@ -226,14 +232,23 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
                 util::log("desplazamiento: sin memoria para la imagen unida");
             }
         }
-        util::on_main([image, origin, scale, stopwatch, failed] {
+        util::on_main([image, origin, scale, stopwatch, failed, unjoined] {
             if (failed)
                 return; // the session's failure said so already
             if (image.isNull()) {
                 hud::toast_through(services().toast, "exclamationmark.triangle", "No hubo nada que capturar", 1.4);
                 return;
             }
-            services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+            if (!unjoined) {
+                services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+                return;
+            }
+            // The first screen follows once the toast has been read: the
+            // delivery's own panels would cover it at once.
+            hud::toast_through(services().toast, "exclamationmark.triangle", "No se pudo unir el desplazamiento", UNJOINED_TOAST_SECONDS);
+            util::after(UNJOINED_TOAST_SECONDS, [image, origin, scale, stopwatch] {
+                services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
+            });
         });
     });
 }
@@ -301,6 +316,7 @@ Services real_services()
                           std::shared_ptr<platform::StreamListener> l) {
         return platform::create_capture_stream(std::move(f), std::move(c), std::move(l));
     };
+    s.create_hot_keys = [] { return platform::create_x11_hot_keys(); };
     s.create_raw_input = [] { return platform::create_raw_input(); };
     s.still = [](std::uint32_t display, platform::RectF region, double scale, capture::Completion done) {
         capture::capture_display_with(display, region, true, std::move(done), scale);

@@ -13,6 +13,7 @@
 #include "capture/output.h"
 #include "ui/hud.h"
 #include "platform/capture_stream.h"
+#include "platform/hot_keys.h"
 #include "platform/raw_input.h"
 #include "platform/screens.h"
 
@@ -88,6 +89,9 @@ struct Services {
     std::function<std::expected<std::unique_ptr<platform::CaptureStream>, std::string>(platform::ContentFilter,
         platform::StreamConfiguration, std::shared_ptr<platform::StreamListener>)>
         create_stream;
+    // Return, keypad Enter and Escape are grabbed for the session through
+    // these hot keys; raw key presses serve where the grab is refused.
+    std::function<std::unique_ptr<platform::HotKeys>()> create_hot_keys;
     std::function<std::unique_ptr<platform::RawInput>()> create_raw_input;
     // A still of the region for the flash, leaving the program's windows out.
     std::function<void(std::uint32_t display_id, platform::RectF region, double scale, capture::Completion)> still;

@@ -67,7 +67,8 @@ struct Session {
     std::optional<util::Stopwatch> stopwatch;
     std::shared_ptr<Engine> engine;
     Ui ui;
-    std::unique_ptr<platform::RawInput> keys;
+    std::unique_ptr<platform::HotKeys> grabs; // Return, keypad Enter, Escape: ours alone
+    std::unique_ptr<platform::RawInput> keys;  // the fallback where the grab was refused
     std::unique_ptr<QObject> local_keys; // the application event filter
     platform::RectF region;      // display-local points, top-left origin
     platform::RectF screen_rect; // global points, bottom-left origin
@@ -81,6 +82,17 @@ struct Session {
     // Which tick chain is the current one: switching off and on again within
     // a tick would otherwise leave the old chain running beside the new.
     std::uint64_t auto_chain = 0;
+    // What one wheel click moves in the program at hand, in frame pixels,
+    // measured on the joins of automatic scrolling's first tick (0: not yet).
+    double click_pixels = 0;
+    struct Measuring {
+        int clicks = 0;       // what the first tick posted
+        double pixels = 0;    // what its joins moved
+        bool joined = false;  // a join came
+        int ticks = 0;        // ticks since the first
+        int quiet_ticks = 0;  // ticks since the last join
+    };
+    std::optional<Measuring> measuring;
 };
 
 // The live session, or null. Main thread.
@@ -93,10 +105,13 @@ Ui build_ui(const platform::RectF& screen_rect, const platform::RectF& visible);
 void refresh_ui(std::uint64_t id);
 void show_preview(Session& session, const QImage& image);
 void hide_ui(Ui& ui);
-// The keys that finish or cancel: raw presses anywhere, and the program's own.
+// The keys that finish or cancel: grabbed from every program for the
+// session (raw presses where the grab is refused), and the program's own.
 void install_keys(Session& session);
 
-// scroll_auto.cpp: the back-off after a lost frame while scrolling by itself.
-void back_off(Session& session);
+// scroll_auto.cpp: what a frame report means to automatic scrolling (the
+// measure of a click, the back-off after a lost frame, whether the content
+// still moves).
+void auto_report(Session& session, const stitch::Step& step, std::uint32_t lost_streak);
 
 } // namespace scroll

@@ -25,8 +25,13 @@
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 
 namespace scroll {
@@ -85,6 +90,19 @@ void report(std::optional<std::filesystem::path> file)
     g_window.text = nullptr;
     g_window.window.reset();
     QCoreApplication::exit(file ? 0 : 1);
+}
+
+// Why no file can be written into the folder, or nothing when one can: a
+// file of ours is made there and removed.
+std::optional<std::string> unwritable(const std::filesystem::path& folder)
+{
+    const std::filesystem::path probe = folder / fmt::format(".vistrope-prueba-{}", ::getpid());
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return std::string(std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return std::nullopt;
 }
 
 void snapshot(const std::filesystem::path& folder, QWidget* panel, const char* name)
@@ -238,7 +256,22 @@ void scroll_test(const std::string& folder_text)
     const std::filesystem::path folder(folder_text);
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
+    if (const auto why = unwritable(folder)) {
+        // Nothing could be delivered there: the run would only wait for its time-out.
+        util::log(fmt::format("prueba: no puedo escribir en {}: {}", folder.string(), *why));
+        util::after(0, [] { QCoreApplication::exit(1); });
+        return;
+    }
     std::set<std::string> before = capture_names(folder);
+    // A result that could not be written ends the run at once, with its reason.
+    output::set_delivered_listener([](const output::Delivered& d) {
+        if (d.kind != output::Kind::Scrolling || !d.save_error)
+            return;
+        util::log("prueba: no pude guardar el resultado: " + *d.save_error);
+        if (live())
+            cancel();
+        report(std::nullopt);
+    });
 
     auto settings = std::make_shared<config::Config>(*state::config());
     settings->save_dir = folder.string();

@@ -16,7 +16,10 @@
 #include <QPainterPath>
 #include <QRegion>
 
+#include <fmt/format.h>
+
 #include <array>
+#include <expected>
 #include <cmath>
 
 namespace scroll {
@@ -398,11 +401,50 @@ void hide_ui(Ui& ui)
             w->hide();
 }
 
+namespace {
+
+// Grabs Return, keypad Enter and Escape (without modifiers, with every lock
+// key combination) from every program for the session: the program that has
+// the keyboard never sees them, so a Return that finishes the capture does not
+// also land in its document. Fails as a whole: no grab is left behind.
+std::expected<std::unique_ptr<platform::HotKeys>, std::string> grab_keys(std::uint64_t id)
+{
+    std::unique_ptr<platform::HotKeys> grabs = services().create_hot_keys();
+    if (!grabs)
+        return std::unexpected(std::string("sin teclas globales"));
+    auto installed = grabs->install_handler([id](platform::HotKeyId key) {
+        if (!live(id))
+            return;
+        if (key.id == CODE_RETURN || key.id == CODE_KEYPAD_ENTER)
+            util::on_main(finish);
+        else if (key.id == CODE_ESCAPE)
+            util::on_main(cancel);
+    });
+    if (!installed)
+        return std::unexpected(installed.error());
+    for (const int code : { CODE_RETURN, CODE_KEYPAD_ENTER, CODE_ESCAPE }) {
+        auto grabbed = grabs->register_hot_key(std::uint32_t(code), 0, { platform::HOT_KEY_SIGNATURE, std::uint32_t(code) });
+        if (!grabbed)
+            return std::unexpected(fmt::format("la tecla {}: {}", code, grabbed.error()));
+    }
+    return grabs;
+}
+
+} // namespace
+
 void install_keys(Session& s)
 {
     const std::uint64_t id = s.id;
     s.local_keys = std::make_unique<LocalKeys>(id);
     qApp->installEventFilter(s.local_keys.get());
+    auto grabs = grab_keys(id);
+    if (grabs) {
+        s.grabs = std::move(*grabs);
+        return;
+    }
+    // Raw presses reach us too, but they do not keep the key from the
+    // program that has the keyboard.
+    util::log("desplazamiento: no pude tomar Intro y Escape (" + grabs.error() + "); las leo sin quitarlas");
     s.keys = services().create_raw_input();
     auto started = s.keys->start(
         [id](const platform::RawKey& key) {

@@ -232,6 +232,23 @@ TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
     std::filesystem::remove_all(dir + "-home");
 }
 
+TEST(ScrollSelfTestRun, IntoAFolderItCannotWriteEndsAtOnceWithTheReason)
+{
+    const std::string home = "/tmp/vistrope-scroll-selftest-home-" + std::to_string(::getpid());
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home));
+    p.setProcessEnvironment(env);
+    // No folder can be made under /proc, whoever runs the test.
+    p.start(VISTROPE_BINARY, { "--scroll-test", "/proc/vistrope-prueba/capturas" });
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const std::string log = p.readAll().toStdString();
+    EXPECT_NE(p.exitCode(), 0) << log;
+    EXPECT_NE(log.find("prueba: no puedo escribir en /proc/vistrope-prueba/capturas: "), std::string::npos) << log;
+    std::filesystem::remove_all(home);
+}
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -2,9 +2,11 @@
 // generated page go in, the stitched image (or the right toast) comes out.
 #include "qt_wait.h"
 
+#include "base/hotkeys.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "platform/fake/capture_stream_fake.h"
+#include "platform/fake/hot_keys_fake.h"
 #include "platform/fake/raw_input_fake.h"
 #include "scroll/scroll_session.h"
 
@@ -125,6 +127,13 @@ protected:
             ++streams;
             return std::unique_ptr<platform::CaptureStream>(std::move(*made));
         };
+        s.create_hot_keys = [this] {
+            auto g = std::make_unique<platform::HotKeysFake>();
+            grabs = g.get();
+            if (refuse_grabs)
+                g->hold_elsewhere(53, 0); // another program holds Escape
+            return g;
+        };
         s.create_raw_input = [this] {
             auto k = std::make_unique<platform::RawInputFake>();
             keys = k.get();
@@ -190,6 +199,8 @@ protected:
     platform::Screen m_screen;
     platform::CaptureStreamScript script { .frames = 0 };
     platform::CaptureStreamFake* stream = nullptr;
+    platform::HotKeysFake* grabs = nullptr; // gone with the session
+    bool refuse_grabs = false;
     platform::RawInputFake* keys = nullptr;
     std::move_only_function<void(capture::Content, bool)> held;
     bool hold_content = false;
@@ -338,27 +349,32 @@ TEST_F(ScrollSession, FlashTakesAStillFirstAndKeysEndTheSession)
     script.pictures = { Page(400).frame_at(0) };
     start();
     settle();
-    // Return typed in another program finishes; ignored while ours has the focus.
+    // Return, keypad Enter and Escape are grabbed for the session, with no
+    // modifier; Return finishes wherever the keyboard is.
+    std::vector<std::uint32_t> grabbed;
+    for (const auto& r : grabs->active()) {
+        EXPECT_EQ(r.modifiers, 0u);
+        grabbed.push_back(r.key_code);
+    }
+    EXPECT_EQ(grabbed, (std::vector<std::uint32_t> { 36, 76, 53 }));
+    EXPECT_EQ(keys, nullptr); // no raw presses beside the grab
     focused = true;
-    ASSERT_TRUE(keys->press(36));
-    pump_for(30);
-    EXPECT_TRUE(scroll::running());
-    focused = false;
-    ASSERT_TRUE(keys->press(76)); // keypad Enter
+    EXPECT_FALSE(grabs->press(36, hotkeys::SHIFT)); // Shift+Return stays with the program
+    ASSERT_TRUE(grabs->press(76, 0));               // keypad Enter
     pump_for(30);
     EXPECT_FALSE(scroll::running());
-    EXPECT_FALSE(keys->running()); // the monitor went with the session
     ASSERT_TRUE(finished_with_shot());
     EXPECT_EQ(stills, 1);
     ASSERT_EQ(shots.size(), 1u);
     EXPECT_EQ(shots[0].image.height(), int(HEADER + VIEW + FOOTER));
 
-    // Escape cancels, in another program or in ours (swallowed there).
+    // Escape cancels.
     shots.clear();
     start();
-    ASSERT_TRUE(keys->press(53));
+    ASSERT_TRUE(grabs->press(53, 0));
     pump_for(30);
     EXPECT_FALSE(scroll::running());
+    // Escape typed into a window of ours is swallowed there.
     start();
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QWidget target;
@@ -368,6 +384,22 @@ TEST_F(ScrollSession, FlashTakesAStillFirstAndKeysEndTheSession)
     EXPECT_TRUE(shots.empty());
     ASSERT_EQ(toasts.size(), 2u);
     EXPECT_EQ(toasts[1].text, "Captura cancelada");
+
+    // Where a key cannot be grabbed, raw presses serve: Return typed in
+    // another program finishes; ignored while ours has the focus.
+    refuse_grabs = true;
+    start();
+    settle();
+    ASSERT_NE(keys, nullptr);
+    focused = true;
+    ASSERT_TRUE(keys->press(36));
+    pump_for(30);
+    EXPECT_TRUE(scroll::running());
+    focused = false;
+    ASSERT_TRUE(keys->press(36));
+    pump_for(30);
+    EXPECT_FALSE(scroll::running());
+    EXPECT_FALSE(keys->running()); // the monitor went with the session
 }
 
 TEST_F(ScrollSession, AutomaticScrollingBacksOffAndGivesUp)
@@ -403,8 +435,14 @@ TEST_F(ScrollSession, AutomaticScrollingBacksOffAndGivesUp)
     EXPECT_TRUE(scroll::running());
     clock += std::chrono::nanoseconds(1);
     ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 2000));
+    // The frames changed and none joined the first: said so, and only then
+    // the first screen.
     ASSERT_TRUE(finished_with_shot());
-    EXPECT_EQ(shots.size(), 1u);
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].text, "No se pudo unir el desplazamiento");
+    EXPECT_TRUE(shots.empty());
+    ASSERT_TRUE(wait_until([&] { return !shots.empty(); }, 5000));
+    EXPECT_EQ(shots[0].image.height(), int(HEADER + VIEW + FOOTER));
 }
 
 TEST_F(ScrollSession, AutomaticScrollingSwitchesAndOneTickChainRuns)
@@ -434,6 +472,41 @@ TEST_F(ScrollSession, AutomaticScrollingSwitchesAndOneTickChainRuns)
     const std::size_t posted = scrolls.size();
     pump_for(200);
     EXPECT_EQ(scrolls.size(), posted);
+}
+
+TEST_F(ScrollSession, AutomaticScrollingStepsInTheProgramsOwnClicksUntilNothingMoves)
+{
+    start();
+    const std::uint64_t id = scroll::status()->id;
+    scroll::live()->step = 66;
+    scroll::set_auto(id, true);
+    ASSERT_EQ(scrolls, (std::vector<double> { -66 })); // before any measure: as asked
+    // Its joins: one click of this program moves 95 pixels.
+    scroll::auto_report(*scroll::live(), stitch::Step::moved(50, 50), 0);
+    scroll::auto_report(*scroll::live(), stitch::Step::moved(45, 45), 0);
+    ASSERT_TRUE(wait_until([&] { return scrolls.size() >= 2; }, 3000));
+    EXPECT_EQ(scroll::live()->click_pixels, 95);
+    EXPECT_EQ(scrolls[1], -60); // 66 pixels: nearest is one click
+    scroll::live()->step = 400;
+    ASSERT_TRUE(wait_until([&] { return scrolls.size() >= 3; }, 3000));
+    EXPECT_EQ(scrolls[2], -240); // four clicks of 95
+    // A lost frame halves the step and backs up by two of them, in clicks.
+    scroll::auto_report(*scroll::live(), stitch::kLost, 1);
+    EXPECT_EQ(scroll::live()->step, 200);
+    EXPECT_EQ(scrolls.back(), 240);
+
+    // Content that changes where it cannot be joined has not stopped...
+    clock += std::chrono::milliseconds(1400);
+    scroll::auto_report(*scroll::live(), stitch::kLost, 2);
+    clock += std::chrono::milliseconds(1400);
+    pump_for(150);
+    EXPECT_TRUE(scroll::running());
+    // ... but a stitcher lost for 1.5 s of frames sees no motion.
+    scroll::auto_report(*scroll::live(), stitch::kLost, 45);
+    pump_for(150);
+    EXPECT_TRUE(scroll::running());
+    clock += std::chrono::milliseconds(101);
+    EXPECT_TRUE(wait_until([] { return !scroll::running(); }, 2000));
 }
 
 TEST_F(ScrollSession, CapsuleButtonsActOnReleaseOverThePressedButton)

@@ -10,6 +10,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -19,10 +20,15 @@ namespace {
 
 constexpr std::uint8_t BUTTON_WHEEL_UP = 4;
 constexpr std::uint8_t BUTTON_WHEEL_DOWN = 5;
-// What one wheel click scrolls, in points, as most toolkits count it.
-constexpr double POINTS_PER_CLICK = 60;
 
 } // namespace
+
+int wheel_clicks(double delta)
+{
+    // A wheel click scrolls as far as the program under the pointer decides,
+    // so a delta is only ever a number of whole clicks, at least one.
+    return std::max(1, int(std::lround(std::abs(delta) / WHEEL_CLICK_POINTS)));
+}
 
 void post_wheel(const RectF& rect, double delta)
 {
@@ -37,10 +43,7 @@ void post_wheel(const RectF& rect, double delta)
     const auto y = static_cast<std::int16_t>(std::lround((platform::primary_height() - rect.y - rect.h / 2) * ratio));
 
     auto* pointer = xcb_query_pointer_reply(conn, xcb_query_pointer(conn, root), nullptr);
-    // A wheel click scrolls as far as the program under the pointer decides,
-    // so a delta is only ever a number of whole clicks, at least one: a step
-    // smaller than a click cannot be asked for.
-    const int clicks = std::max(1, int(std::lround(std::abs(delta) / POINTS_PER_CLICK)));
+    const int clicks = wheel_clicks(delta);
     const std::uint8_t button = delta < 0 ? BUTTON_WHEEL_DOWN : BUTTON_WHEEL_UP;
     xcb_test_fake_input(conn, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, x, y, 0);
     for (int i = 0; i < clicks; ++i) {
