@@ -47,7 +47,7 @@ std::FILE* open_log_file(const std::filesystem::path& home)
     const fs::path path = log_path(home);
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
-    if (ec && !fs::is_directory(path.parent_path()))
+    if (ec && !fs::is_directory(path.parent_path(), ec))
         return nullptr;
     const auto size = fs::file_size(path, ec);
     if (!ec && size > LOG_LIMIT)

@@ -361,9 +361,12 @@ Reserved reserve_path(const fs::path& dir, std::string_view stem, std::string_vi
     Reserved r { {}, std::nullopt, std::string(stem), std::string(ext) };
     std::error_code ec;
     make_dir(dir, ec);
-    if (!fs::is_directory(dir)) {
+    // A folder that cannot even be looked up (a name too long, links that
+    // loop) fails this road like a missing one.
+    std::error_code look;
+    if (!fs::is_directory(dir, look)) {
         r.path = dir / sized_name(stem, ext, 1);
-        r.error = ec ? ec.message() : system_error(ENOTDIR);
+        r.error = ec ? ec.message() : look ? look.message() : system_error(ENOTDIR);
         return r;
     }
     std::lock_guard lock(claims().mutex);

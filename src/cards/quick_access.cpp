@@ -283,7 +283,8 @@ const std::vector<VistropeQuickCard*>& cards()
 
 std::optional<QImage> gif_first_frame(const fs::path& path)
 {
-    if (fs::is_directory(path))
+    std::error_code ec;
+    if (fs::is_directory(path, ec))
         return std::nullopt;
     QImageReader reader(QFile::decodeName(QByteArray::fromStdString(path.native())), "gif");
     QImage image = reader.read();

@@ -52,7 +52,14 @@ Services real_services()
         return input_overlay::InputOverlay::start(screen, area, flags, scale);
     };
     s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
-    s.gif_folder = [] { return platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid())); };
+    s.gif_folder = [] {
+        // TMPDIR is the user's: one that is not a folder means /tmp, not a throw.
+        std::error_code ec;
+        fs::path tmp = fs::temp_directory_path(ec);
+        if (ec)
+            tmp = "/tmp";
+        return platform::private_directory(tmp / fmt::format("vistrope-{}", ::getuid()));
+    };
     s.capture_name = [] { return output::capture_name_now(); };
     s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
         if (next)
@@ -429,7 +436,13 @@ void deliver(const Session& recording, std::uint64_t duration)
     s.snapshot(r->display, r->region, r->scale, {});
     const std::string stem = r->path.has_stem() ? r->path.stem().string() : s.capture_name();
     const fs::path gif = output::unique_path(config::save_dir(*cfg), stem, "gif",
-        [](const fs::path& p) { return fs::exists(video::partial_path(p)); });
+        [](const fs::path& p) {
+            // A name that cannot be looked up is free here: the converter
+            // reports the folder's failure.
+            std::error_code ec;
+            const auto type = fs::symlink_status(video::partial_path(p), ec).type();
+            return !ec && type != fs::file_type::not_found;
+        });
     s.make_gif(r->path, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
 }
 

@@ -204,10 +204,10 @@ void list_and_quit(const fs::path& dir)
 {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        const auto ext = e.path().extension();
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto ext = it->path().extension();
         if (ext == ".mp4" || ext == ".gif")
-            names.push_back(fmt::format("\"{}\"", e.path().filename().string()));
+            names.push_back(fmt::format("\"{}\"", it->path().filename().string()));
     }
     std::sort(names.begin(), names.end());
     util::log(fmt::format("prueba: videos [{}], sigue activa={}", fmt::join(names, ", "), running()));

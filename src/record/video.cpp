@@ -492,8 +492,11 @@ fs::path gif_path_for(const fs::path& source)
     if (stem.empty())
         stem = output::capture_name_now();
     return output::unique_path(folder, stem, "gif", [](const fs::path& candidate) {
+        // An error (a folder that cannot be looked up) leaves the name free, so
+        // the search ends and the writing reports the failure.
         std::error_code ec;
-        return fs::symlink_status(partial_path(candidate), ec).type() != fs::file_type::not_found;
+        const auto type = fs::symlink_status(partial_path(candidate), ec).type();
+        return !ec && type != fs::file_type::not_found;
     });
 }
 

@@ -417,6 +417,22 @@ TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
     EXPECT_TRUE(m_toasts.empty());
 }
 
+TEST_F(RecorderTest, AGifRecordingWithAFolderThatLoopsStillReachesTheConverter)
+{
+    // The converter reports the folder's failure; the hand-over must not throw.
+    fs::create_directory_symlink("loop", m_dir.path() / "loop");
+    auto c = cfg();
+    c.save_dir = (m_dir.path() / "loop" / "capturas").string();
+    set_config(c);
+    start_region(true);
+    ASSERT_NE(m_stream, nullptr);
+    write_output();
+    stop();
+    ASSERT_NO_THROW(pump());
+    EXPECT_FALSE(running());
+    EXPECT_EQ(m_done, (std::vector<std::string> { "flash", "gif temporal -> Vistrope 2026-01-05 a las 09.03.07.gif a 15 cps" }));
+}
+
 TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)
 {
     auto c = cfg();

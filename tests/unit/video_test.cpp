@@ -376,6 +376,10 @@ TEST_F(VideoTest, GifPathsSkipTakenNamesAndHeldPartialFiles)
     EXPECT_EQ(video::gif_path_for(source), dir.path() / "clip (3).gif");
     // Without a folder the GIF goes to the capture folder.
     EXPECT_EQ(video::gif_path_for("clip.mp4"), m_home.path() / "Desktop" / "clip.gif");
+    // A folder that cannot be looked up gives its first name (the writing
+    // fails later, with a message) instead of searching for ever.
+    const fs::path long_dir = dir.path() / std::string(300, 'a');
+    EXPECT_EQ(video::gif_path_for(long_dir / "clip.mp4"), long_dir / "clip.gif");
 }
 
 TEST_F(VideoTest, MakeGifFromTheCardToastsCopiesAndKeepsTheSource)
