@@ -80,7 +80,9 @@ bool check_due(std::optional<std::chrono::system_clock::time_point> stamp, std::
 // modification time is the last fetch attempt.
 std::filesystem::path stamp_path();
 
-// curl's arguments for the feed and for the installer.
+// curl's arguments for the feed and for the installer. "-q" comes first so
+// no ~/.curlrc can turn the certificate checks off (`insecure`) or add a
+// proxy; https only, redirects included, TLS 1.2 or later.
 std::vector<std::string> feed_arguments(std::string_view url);
 std::vector<std::string> download_arguments(std::string_view url, const std::filesystem::path& out);
 
@@ -110,7 +112,10 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
 // it writes larger than `max_file_bytes` (the kernel stops it there).
 Runner curl_runner(long long max_file_bytes = DOWNLOAD_MAX_BYTES);
 
-// The texts of the offer.
+// Release notes past this many bytes are cut in the offer.
+inline constexpr std::size_t NOTES_MAX_BYTES = 65'536;
+
+// The texts of the offer; the notes cut at NOTES_MAX_BYTES.
 struct Offer {
     std::string message;     // "Vistrope {} ya está disponible"
     std::string informative; // "Tienes la versión {}." and the notes after a blank line
