@@ -203,6 +203,7 @@ TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
     program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString(clip.string()), QString::fromStdString(out.string()) });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 90000));
     const std::string text = program.readAllStandardOutput().toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << text;
     EXPECT_NE(text.find("GIF 800×450: "), std::string::npos) << text;
     EXPECT_NE(text.find("rango fijado: Some((1.0, 4.0))\n"), std::string::npos) << text;
     EXPECT_NE(text.find("editor.png (ok)"), std::string::npos) << text;
@@ -220,7 +221,7 @@ TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
     EXPECT_GE(shot.width(), 320);
 }
 
-TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoEndsAfterTheGif)
+TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoGivesItsUsageAndWithABadOneFails)
 {
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
@@ -228,8 +229,15 @@ TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoEndsAfterTheGif)
     program.setProcessEnvironment(env);
     program.start(VISTROPE_BINARY, { "--video-ui" });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(program.readAllStandardError().toStdString(), "uso: vistrope --video-ui VIDEO [CARPETA]\n");
+    EXPECT_EQ(program.exitCode(), 2);
+
+    // A video that is not there: the run says what failed and ends with 1.
+    program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString((m_dir.path() / "no.mp4").string()),
+                                     QString::fromStdString((m_dir.path() / "salida").string()) });
+    ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));
     const std::string text = program.readAllStandardOutput().toStdString();
     EXPECT_NE(text.find("GIF falló: "), std::string::npos) << text;
     EXPECT_TRUE(text.ends_with("no pude abrir el editor\n")) << text;
-    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.exitCode(), 1);
 }
