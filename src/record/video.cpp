@@ -3,6 +3,7 @@
 #include "ui/hud.h"
 #include "base/config.h"
 #include "base/state.h"
+#include "base/util.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "capture/output.h"
@@ -58,7 +59,7 @@ double ms_since(std::chrono::steady_clock::time_point start)
 
 std::string errno_text(int code)
 {
-    return std::strerror(code);
+    return util::error_text(code);
 }
 
 // The slot of a sample at `offset` seconds from the range start.
