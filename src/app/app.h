@@ -43,8 +43,9 @@ enum class AppAction : unsigned char {
 void run(AppAction action);
 // Registers the hot keys again, then rebuilds the status menu when launching has finished.
 void apply_config();
-// Opens a file or folder with the desktop's default application.
-void open_path(const std::string& path);
+// Opens a file or folder with the desktop's default application; when it
+// cannot, logs why and shows `failure_toast` (none when empty).
+void open_path(const std::string& path, std::string_view failure_toast = {});
 
 // What the dispatcher reaches in other modules. Each member defaults to the
 // real module; tests replace them to watch the routing.

@@ -222,12 +222,12 @@ void AppDelegate::fill_recents()
 
 void AppDelegate::open_folder()
 {
-    open_path(config::save_dir(*state::config()).string());
+    open_path(config::save_dir(*state::config()).string(), "No se pudo abrir la carpeta");
 }
 
 void AppDelegate::open_recent(const std::string& path)
 {
-    open_path(path);
+    open_path(path, "No se pudo abrir la captura");
 }
 
 void AppDelegate::toggle_desktop_icons()

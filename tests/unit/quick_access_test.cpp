@@ -50,6 +50,7 @@ protected:
         roads.annotate = [this](QImage image, double scale) { log.push_back(fmt::format("anotar {}x{} {}", image.width(), image.height(), scale)); };
         roads.pin = [this](QImage, double scale) { log.push_back(fmt::format("fijar {}", scale)); };
         roads.reveal = [this](const fs::path& p) { log.push_back("mostrar " + p.filename().string()); };
+        roads.failed = [this](const std::string& toast, const std::string& why) { log.push_back("aviso " + toast + " / " + why); };
         roads.edit_video = [this](const fs::path& p) { log.push_back("editar " + p.filename().string()); };
         roads.open_path = [this](const std::string& p) { log.push_back("abrir " + fs::path(p).filename().string()); };
         roads.copy_file = [this](const fs::path& p) { log.push_back("copiar " + p.filename().string()); };
@@ -172,13 +173,14 @@ TEST_F(Cards, ActionsReachTheirRoadsAndSaveOnce)
         files += e.path().extension() == ".png";
     EXPECT_EQ(files, 1u);
 
-    // A folder that cannot be made: no file, a log line, the card stays.
+    // A folder that cannot be made: no file, the user is told, the card stays.
     m_cfg->save_dir = (m_home.path() / "archivo" / "capturas").string();
     testing_support::write_file(m_home.path() / "archivo", "x");
     VistropeQuickCard* stuck = show(4);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(stuck->ensure_file());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("no pude guardar la captura: "), std::string::npos);
+    log.clear();
+    stuck->act(Action::Save);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("aviso No se pudo guardar la captura / no pude guardar la captura: ", 0), 0u) << log[0];
     EXPECT_FALSE(stuck->closed());
 }
 
