@@ -302,6 +302,18 @@ std::vector<std::string> download_arguments(std::string_view url, const std::fil
              "--max-filesize", std::to_string(DOWNLOAD_MAX_BYTES), "-o", out.string(), "--", std::string(url) };
 }
 
+std::expected<void, std::string> offerable(const Feed& feed, std::string_view feed_url)
+{
+    if (feed.sha256.empty())
+        return std::unexpected(std::string("el appcast no trae sha256 del instalador"));
+    const bool hex = feed.sha256.size() == 64 && std::all_of(feed.sha256.begin(), feed.sha256.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    });
+    if (!hex)
+        return std::unexpected(fmt::format("el sha256 del appcast no es válido: «{}»", util::escape_controls(feed.sha256)));
+    return require_https(resolve_url(feed_url, feed.url));
+}
+
 std::string installer_name(std::string_view version)
 {
     return fmt::format("Vistrope-{}.deb", version);

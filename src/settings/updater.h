@@ -86,6 +86,11 @@ std::filesystem::path stamp_path();
 std::vector<std::string> feed_arguments(std::string_view url);
 std::vector<std::string> download_arguments(std::string_view url, const std::filesystem::path& out);
 
+// Whether a newer feed may be offered at all: it names an https installer
+// (resolved against `feed_url`) and its SHA-256 as 64 hex digits; else why
+// not. An offer that could only fail after "Descargar" is no offer.
+std::expected<void, std::string> offerable(const Feed& feed, std::string_view feed_url);
+
 // The installer's file name for a version: "Vistrope-{version}.deb".
 std::string installer_name(std::string_view version);
 

@@ -189,6 +189,13 @@ void handle(const std::expected<Feed, std::string>& result, const std::string& f
         return;
     }
     if (is_newer(result->version, CURRENT_VERSION)) {
+        if (auto fit = offerable(*result, feed_url); !fit) {
+            if (interactive)
+                services().alert("No pude buscar actualizaciones", fit.error());
+            else
+                util::log(fmt::format("actualizaciones: {}", fit.error()));
+            return;
+        }
         offer(feed_url, *result);
         return;
     }
