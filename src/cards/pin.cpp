@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QTimer>
 #include <QWheelEvent>
 #include <QWindow>
 
@@ -98,11 +99,16 @@ void pin(QImage image, double scale)
     if (!screen)
         return;
     const Start s = start(image.width(), image.height(), scale, screen->visible_frame);
+    std::vector<platform::RectF> earlier;
+    for (const VistropePinPanel* other : list())
+        earlier.push_back(platform::window_frame(other->geometry()));
     auto* panel = new VistropePinPanel(std::move(image), s.record);
-    panel->setGeometry(platform::window_rect(s.frame));
+    panel->setGeometry(platform::window_rect(clear_of(s.frame, earlier, screen->visible_frame)));
     panel->show();
-    panel->raise();
     panel->activateWindow();
+    // Pins stand below the after-capture cards: the panels go back to their
+    // levels' order rather than this one on top of all.
+    platform::restack_panels();
     panel->view()->setFocus(Qt::OtherFocusReason);
     list().push_back(panel);
 }
@@ -135,6 +141,13 @@ VistropePinPanel::VistropePinPanel(QImage image, const pin::Record& record)
     platform::make_panel(this, pin::PIN_LEVEL, platform::Mouse::Accepts, platform::Focus::Accepts);
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(m_view);
+}
+
+void VistropePinPanel::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        QTimer::singleShot(0, this, [] { platform::restack_panels(); });
 }
 
 void VistropePinPanel::resizeEvent(QResizeEvent* event)
@@ -211,8 +224,8 @@ void VistropePinView::close_pin()
 void VistropePinView::make_key()
 {
     m_panel->show();
-    m_panel->raise();
     m_panel->activateWindow();
+    platform::restack_panels();
     setFocus(Qt::MouseFocusReason);
 }
 

@@ -27,6 +27,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // The window manager raises a pin it activates over everything of its
+    // layer, the cards too: they go back above it.
+    void changeEvent(QEvent* event) override;
 
 private:
     VistropePinView* m_view;
