@@ -193,11 +193,12 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
 
     QPointer<VistropeQuickCard> guard(card);
     if (landing) {
-        util::after(*landing, [guard, origin] {
-            if (!guard || guard->closed())
-                return;
-            guard->fade_in(0.08);
-            flash::play(*origin, platform::window_frame(guard->geometry()));
+        // The flash starts now, the picture flying to where the card stands;
+        // the card fades in as it lands.
+        flash::play(*origin, platform::window_frame(card->geometry()));
+        util::after(*landing, [guard] {
+            if (guard && !guard->closed())
+                guard->fade_in(0.08);
         });
     } else {
         card->fade_in(0.12);

@@ -1,5 +1,6 @@
 // After-capture cards on Qt's offscreen platform, with the roads out recorded.
 #include "cards/quick_access.h"
+#include "capture/flash.h"
 
 #include "base/config.h"
 #include "base/state.h"
@@ -230,4 +231,25 @@ TEST_F(Cards, CardsForVideoAndGifFiles)
     for (int y = 0; y < veil.height(); ++y)
         for (int i = 0; i < veil.width() * 4; ++i)
             ASSERT_EQ(veil.constScanLine(y)[i], 48) << "row " << y << ", byte " << i;
+}
+
+TEST_F(Cards, TheFlashFliesAtOnceAndTheCardAppearsAsItLands)
+{
+    m_cfg->after_capture.flash = true;
+    flash::prewarm();
+    const std::uint64_t before = flash::generation();
+    QImage picture_of_it(400, 300, QImage::Format_ARGB32_Premultiplied);
+    picture_of_it.fill(QColor(90, 90, 90));
+    flash::Origin origin;
+    origin.rect = { 100, 100, 400, 300 };
+    origin.image = picture_of_it;
+    ASSERT_TRUE(flash::landing_delay(origin));
+    quick_access::show_card(picture_of_it, CardKind::Image, std::nullopt, std::nullopt, origin, 1.0);
+    VistropeQuickCard* card = quick_access::cards().back();
+    // No wait before the flash; the card still invisible while it flies.
+    EXPECT_EQ(flash::generation(), before + 1);
+    EXPECT_EQ(card->windowOpacity(), 0.0);
+    pump_for(static_cast<int>(*flash::landing_delay(origin) * 1000) + 300);
+    EXPECT_EQ(card->windowOpacity(), 1.0);
+    EXPECT_EQ(flash::generation(), before + 1) << "one flash";
 }
