@@ -124,6 +124,46 @@ bool is_blank(std::string_view s)
     return trim(s).empty();
 }
 
+std::vector<Found> drop_non_text(std::vector<Found> fragments)
+{
+    if (fragments.size() < 3)
+        return fragments;
+    std::vector<double> heights;
+    for (const Found& f : fragments)
+        heights.push_back(f.bottom - f.top);
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const double median = heights[heights.size() / 2];
+    if (!(median > 0))
+        return fragments;
+    std::erase_if(fragments, [&](const Found& f) { return f.bottom - f.top > 2 * median; });
+
+    // The columns of the text, for one fragment: the span of the fragments
+    // on the other rows. A title bar's buttons lie past it; a row alone (one
+    // line of text) has nothing to be measured against and stays whole.
+    const auto same_row = [&](const Found& f, const Found& g) {
+        return std::min(f.bottom, g.bottom) - std::max(f.top, g.top) > 0.5 * median;
+    };
+    std::vector<bool> outside(fragments.size(), false);
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        const Found& f = fragments[i];
+        double left = 0, right = 0;
+        bool any = false;
+        for (const Found& g : fragments) {
+            if (&g == &f || same_row(f, g))
+                continue;
+            left = any ? std::min(left, g.x0) : g.x0;
+            right = any ? std::max(right, g.x1) : g.x1;
+            any = true;
+        }
+        outside[i] = any && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
+    }
+    std::vector<Found> kept;
+    for (std::size_t i = 0; i < fragments.size(); ++i)
+        if (!outside[i])
+            kept.push_back(std::move(fragments[i]));
+    return kept;
+}
+
 std::vector<Line> group_lines(const std::vector<Found>& sorted)
 {
     std::vector<Line> lines;
@@ -160,6 +200,7 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
         if (!in_code)
             kept.push_back(t);
     }
+    kept = drop_non_text(std::move(kept));
     std::stable_sort(kept.begin(), kept.end(), [](const Found& a, const Found& b) {
         const auto ta = total_key(a.top), tb = total_key(b.top);
         if (ta != tb)

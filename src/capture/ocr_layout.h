@@ -48,6 +48,13 @@ struct Result {
 // dropped; barcodes without a payload are skipped.
 Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes);
 
+// Leaves out what is not text though the recogniser read it as words: a
+// fragment taller than twice the median height (a window's title-bar icon,
+// which would merge the lines around it), and one lying past the columns
+// the fragments of the other rows span, by more than twice the median
+// height (the title bar's buttons). Fewer than three fragments stay whole.
+std::vector<Found> drop_non_text(std::vector<Found> fragments);
+
 // Groups fragments, already sorted by top then x0, into lines: each fragment
 // is compared with the last line only, and joins it when their vertical
 // overlap is at least half of the smaller height.
