@@ -64,6 +64,21 @@ std::int64_t total_key(double v)
     return bits < 0 ? bits ^ INT64_MAX : bits;
 }
 
+// Whether UTF-8 text holds a letter or a digit (not only punctuation,
+// dashes, bars, arrows or box drawing).
+std::size_t letters_and_digits(std::string_view s)
+{
+    std::size_t n = 0;
+    while (!s.empty()) {
+        const Decoded d = decode(s);
+        s.remove_prefix(d.len);
+        const char32_t c = d.cp;
+        n += (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
+            || (c >= 0xC0 && c < 0x2000 && c != 0xD7 && c != 0xF7) || (c >= 0x3040 && c != 0xFFFD);
+    }
+    return n;
+}
+
 bool centre_inside(const Found& f, const Found& box)
 {
     const double cx = (f.x0 + f.x1) / 2;
@@ -155,7 +170,26 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
             right = any ? std::max(right, g.x1) : g.x1;
             any = true;
         }
-        outside[i] = any && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
+        // What lies beside it on its own row: a fragment between two others
+        // is part of the text whatever it reads.
+        bool left_of = false, right_of = false, close = false;
+        for (const Found& g : fragments) {
+            if (&g == &f || !same_row(f, g))
+                continue;
+            // Only a word makes a mark its neighbour: "=" beside "|" is one icon.
+            close = close || (std::max(g.x0 - f.x1, f.x0 - g.x1) < 2.5 * median && letters_and_digits(g.text) > 0);
+            left_of = left_of || g.x1 <= f.x0;
+            right_of = right_of || g.x0 >= f.x1;
+        }
+        const bool at_an_end = !(left_of && right_of);
+        const std::size_t letters = letters_and_digits(f.text);
+        // Only marks and scraps of up to three letters ("x", "XxX"): a real
+        // word out there is a column of its own.
+        outside[i] = any && at_an_end && letters <= 3 && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
+        // Marks without a letter or digit at an end of a row, more than a
+        // tab's width from its words: an icon or a button read as "=", "|"
+        // or "—". Near a word or alone in a row they stay.
+        outside[i] = outside[i] || (letters == 0 && !close && left_of != right_of);
     }
     std::vector<Found> kept;
     for (std::size_t i = 0; i < fragments.size(); ++i)

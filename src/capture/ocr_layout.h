@@ -50,9 +50,12 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
 
 // Leaves out what is not text though the recogniser read it as words: a
 // fragment taller than twice the median height (a window's title-bar icon,
-// which would merge the lines around it), and one lying past the columns
-// the fragments of the other rows span, by more than twice the median
-// height (the title bar's buttons). Fewer than three fragments stay whole.
+// which would merge the lines around it); at an end of its row, a mark or
+// scrap of at most three letters or digits lying past the columns of the
+// other rows by more than twice the median height (the title bar's
+// buttons), and a mark without letters or digits more than 2.5 median
+// heights from its row's words (the icon read as "=" or "|"). Fewer than
+// three fragments stay whole.
 std::vector<Found> drop_non_text(std::vector<Found> fragments);
 
 // Groups fragments, already sorted by top then x0, into lines: each fragment

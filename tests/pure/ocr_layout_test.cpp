@@ -203,6 +203,14 @@ TEST(OcrLayout, TitleBarIconsAndButtonsAreNoText)
         frag("12345", 318, 380, 52, 68),
     };
     EXPECT_EQ(text_of(window), "Terminal\nHola mundo desde Vistrope\nSegunda línea de prueba 12345");
+    // The icon read as marks of the title's height, far left of the title.
+    std::vector<Found> marks = window;
+    marks[0] = frag("= |", 6, 28, 4, 20);
+    EXPECT_EQ(text_of(marks), "Terminal\nHola mundo desde Vistrope\nSegunda línea de prueba 12345");
+    // A dash between words, and one close to a word, are text.
+    EXPECT_EQ(text_of({ frag("Nombre", 10, 80, 0, 16), frag("—", 200, 216, 0, 16), frag("Fecha", 400, 460, 0, 16),
+                  frag("C", 10, 20, 20, 36), frag("- D", 30, 60, 20, 36), frag("E", 10, 20, 40, 56) }),
+        "Nombre\t—\tFecha\nC - D\nE");
     // Lines of ordinary words, and a word alone in its own column close by, stay.
     const std::vector<Found> plain = {
         frag("Total:", 10, 60, 0, 16), frag("12", 70, 90, 0, 16),
