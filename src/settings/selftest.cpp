@@ -334,12 +334,21 @@ void window_round(SharedReport report)
     on_main_thread();
     const ScreenInfo screen = require_screen();
     Services& s = services();
+    // The shot before this round: the one that is still the last one when
+    // the click captured nothing must not be reported as the window.
+    const auto before = s.last_shot();
+    const std::optional<qint64> earlier = before ? std::optional(before->first.cacheKey()) : std::nullopt;
     s.overlay_begin(overlay::Mode::Window, overlay::Purpose::Screenshot);
     s.overlay_click_global({ screen.frame.x + screen.frame.w / 2, screen.frame.y + screen.frame.h / 2 });
-    s.after(1.0, [report] {
-        if (auto shot = services().last_shot())
+    s.after(1.0, [report, earlier] {
+        const auto shot = services().last_shot();
+        if (shot && (!earlier || shot->first.cacheKey() != *earlier))
             note(*report, fmt::format("ventana con sombra: {}×{} px, bordes vacíos: {}", shot->first.width(),
                                       shot->first.height(), output::trim_transparent(shot->first).has_value()));
+        else {
+            note(*report, "ventana: no se capturó nada");
+            report->failed = true;
+        }
         services().after(0.2, [report] {
             std::vector<std::string> names;
             std::error_code ec;

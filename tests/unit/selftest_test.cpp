@@ -76,7 +76,13 @@ protected:
             m_last_shot = std::pair{ QImage(30, 20, QImage::Format_ARGB32), 2.0 };
             m_last_shot->first.fill(Qt::red);
         };
-        s.overlay_click_global = [this](platform::PointF p) { m_calls.push_back(fmt::format("click {} {}", p.x, p.y)); };
+        s.overlay_click_global = [this](platform::PointF p) {
+            m_calls.push_back(fmt::format("click {} {}", p.x, p.y));
+            if (!m_window_captures)
+                return;
+            m_last_shot = std::pair{ QImage(40, 30, QImage::Format_ARGB32), 2.0 };
+            m_last_shot->first.fill(Qt::blue);
+        };
         s.crosshair_shown = [] { return std::optional<bool>(); };
         s.reveal_newest_card = [this] { m_calls.push_back("reveal"); };
         s.last_shot = [this] { return m_last_shot; };
@@ -127,6 +133,7 @@ protected:
     bool m_permission = true;
     int m_failing_captures = 0;
     int m_quits = 0;
+    bool m_window_captures = true; // the window round's click takes a shot
     int m_status = -1;
     double m_now = 0;
     std::multimap<double, std::function<void()>> m_pending;
@@ -256,4 +263,18 @@ TEST_F(Selftest, ARunWhereEveryStepWorkedEndsWithStatusZero)
     run_all();
     EXPECT_EQ(m_quits, 1);
     EXPECT_EQ(m_status, 0);
+    const auto lines = report_lines();
+    EXPECT_NE(std::ranges::find(lines, "ventana con sombra: 40×30 px, bordes vacíos: false"), lines.end())
+        << fmt::format("{}", fmt::join(lines, "\n"));
+}
+
+TEST_F(Selftest, AWindowRoundThatCapturedNothingSaysSoNotTheAreaShot)
+{
+    m_window_captures = false;
+    selftest::schedule(m_dir.path() / "out");
+    run_all();
+    const auto lines = report_lines();
+    EXPECT_NE(std::ranges::find(lines, "ventana: no se capturó nada"), lines.end()) << fmt::format("{}", fmt::join(lines, "\n"));
+    EXPECT_TRUE(std::ranges::none_of(lines, [](const std::string& l) { return l.starts_with("ventana con sombra"); }));
+    EXPECT_EQ(m_status, 1);
 }
