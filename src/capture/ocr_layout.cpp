@@ -150,7 +150,26 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
     const double median = heights[heights.size() / 2];
     if (!(median > 0))
         return fragments;
-    std::erase_if(fragments, [&](const Found& f) { return f.bottom - f.top > 2 * median; });
+    // A tall "word" is dropped when it reaches over two or more lines of the
+    // ordinary text (an icon that would merge them); one over a single line
+    // is a word with a loose box, and grouping handles it.
+    const auto tall = [&](const Found& f) { return f.bottom - f.top > 2 * median; };
+    std::vector<Found> ordinary;
+    for (const Found& f : fragments)
+        if (!tall(f))
+            ordinary.push_back(f);
+    std::stable_sort(ordinary.begin(), ordinary.end(), [](const Found& a, const Found& b) {
+        return total_key(a.top) != total_key(b.top) ? total_key(a.top) < total_key(b.top) : total_key(a.x0) < total_key(b.x0);
+    });
+    const std::vector<Line> rows = group_lines(ordinary);
+    std::erase_if(fragments, [&](const Found& f) {
+        if (!tall(f))
+            return false;
+        const auto spans = std::count_if(rows.begin(), rows.end(), [&](const Line& row) {
+            return std::min(f.bottom, row.bottom) - std::max(f.top, row.top) > 0.5 * median;
+        });
+        return spans >= 2;
+    });
 
     // The columns of the text, for one fragment: the span of the fragments
     // on the other rows. A title bar's buttons lie past it; a row alone (one

@@ -49,8 +49,9 @@ struct Result {
 Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes);
 
 // Leaves out what is not text though the recogniser read it as words: a
-// fragment taller than twice the median height (a window's title-bar icon,
-// which would merge the lines around it); at an end of its row, a mark or
+// fragment taller than twice the median height that reaches over two or
+// more lines of the rest (a window's title-bar icon, which would merge
+// them); at an end of its row, a mark or
 // scrap of at most three letters or digits lying past the columns of the
 // other rows by more than twice the median height (the title bar's
 // buttons), and a mark without letters or digits more than 2.5 median

@@ -218,6 +218,10 @@ TEST(OcrLayout, TitleBarIconsAndButtonsAreNoText)
         frag("E.", 100, 116, 40, 56),
     };
     EXPECT_EQ(text_of(plain), "Total: 12\nUno dos\nE.");
+    // A word whose box is loose, tall over its own line only, is a word.
+    EXPECT_EQ(text_of({ frag("Preferencias", 14, 122, 16, 26), frag("de", 126, 138, 0, 36), frag("cuenta", 142, 180, 16, 26),
+                  frag("Última", 14, 51, 40, 50), frag("hace", 56, 90, 40, 50) }),
+        "Preferencias de cuenta\nÚltima hace");
 }
 
 TEST(OcrLayout, AFarColumnOnOneLineOrOnEveryLineStaysText)
