@@ -1,5 +1,7 @@
 #include "cards/pin.h"
 
+#include "cards/quick_access.h"
+
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "capture/output.h"
@@ -89,6 +91,16 @@ Key key_of(int qt_key)
 
 } // namespace
 
+void keep_cards_above()
+{
+    // Pins stand below the after-capture cards: the cards go back above the
+    // pin. Nothing else is raised (a toast fading out ignores the pointer
+    // and must stay as it is).
+    for (VistropeQuickCard* card : quick_access::cards())
+        if (card->isVisible() && !card->closed())
+            card->raise();
+}
+
 void pin(QImage image, double scale)
 {
     if (image.isNull()) {
@@ -105,10 +117,9 @@ void pin(QImage image, double scale)
     auto* panel = new VistropePinPanel(std::move(image), s.record);
     panel->setGeometry(platform::window_rect(clear_of(s.frame, earlier, screen->visible_frame)));
     panel->show();
+    panel->raise();
     panel->activateWindow();
-    // Pins stand below the after-capture cards: the panels go back to their
-    // levels' order rather than this one on top of all.
-    platform::restack_panels();
+    keep_cards_above();
     panel->view()->setFocus(Qt::OtherFocusReason);
     list().push_back(panel);
 }
@@ -146,8 +157,9 @@ VistropePinPanel::VistropePinPanel(QImage image, const pin::Record& record)
 void VistropePinPanel::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
+    // The window manager raises the pin it activates over the cards too.
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        QTimer::singleShot(0, this, [] { platform::restack_panels(); });
+        pin::keep_cards_above();
 }
 
 void VistropePinPanel::resizeEvent(QResizeEvent* event)
@@ -224,8 +236,9 @@ void VistropePinView::close_pin()
 void VistropePinView::make_key()
 {
     m_panel->show();
+    m_panel->raise();
     m_panel->activateWindow();
-    platform::restack_panels();
+    pin::keep_cards_above();
     setFocus(Qt::MouseFocusReason);
 }
 

@@ -4,7 +4,10 @@
 
 #include "cards/quick_access.h"
 
+#include "platform/panels.h"
 #include "platform/screens.h"
+
+#include <fmt/format.h>
 #include "qt_wait.h"
 #include "x_tools.h"
 
@@ -106,7 +109,13 @@ TEST_F(DesktopPins, CentredKeysCopyWheelAndOpacity)
     // One wheel notch away from the user zooms in by 5 % about the centre.
     const QPoint c = centre(panel);
     xdotool({ "mousemove", QString::number(c.x()), QString::number(c.y()), "click", "4" });
-    ASSERT_TRUE(wait_until([&] { return panel->width() == 336; }));
+    ASSERT_TRUE(wait_until([&] { return panel->width() == 336; })) << [] {
+        std::string out;
+        for (QWidget* w : platform::panels())
+            if (w->isVisible())
+                out += fmt::format("{} level {} at {},{} {}x{} opacity {}\n", w->metaObject()->className(), platform::panel_level(w), w->x(), w->y(), w->width(), w->height(), w->windowOpacity());
+        return out;
+    }();
     EXPECT_EQ(panel->height(), 210);
     EXPECT_NEAR(centre(panel).x(), c.x(), 1);
     EXPECT_NEAR(centre(panel).y(), c.y(), 1);
