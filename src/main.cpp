@@ -141,6 +141,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "Vistrope ya está abierto; ciérralo para ejecutar %s\n", entry.name);
                 return 1;
             }
+            if (role == platform::SingleInstance::Role::Refused)
+                return 1; // logged by the instance check
         }
         const int status = run_task(f);
         if (entry.then == switches::Then::Exit || status != 0)
