@@ -4,7 +4,8 @@
 // The pictures are UI text drawn with QPainter (Inter and DejaVu Sans, 11-16
 // px, at scales 1 and 2, light and dark backgrounds): a single line, a
 // paragraph, two columns, and a QR code with text beside it, each with its
-// ground truth. For every picture it prints the character error rate (CER,
+// ground truth; and windows selected with their frame (a terminal and a Qt
+// window, 12-16 px, with and without the title bar's icon and buttons). For every picture it prints the character error rate (CER,
 // edit distance over ground-truth characters), the word error rate (WER) and
 // the time; then the totals, and the warm time of a 900 × 600 selection.
 //
@@ -236,6 +237,66 @@ Sample ui_selection(bool dark, double scale, bool framed)
              { join(rows), join(cols) } };
 }
 
+// A window selected with its frame, as a user drags over it: an xterm
+// (monospace, black on white) or a Qt window (sans labels on grey), 12-16 px
+// text, with the title bar (its icon, title and buttons) or without it.
+Sample framed_window(bool terminal, int px, bool title_bar)
+{
+    const Style s { terminal ? "DejaVu Sans Mono" : "Inter", px, 1, false };
+    const std::vector<std::string> body = terminal
+        ? std::vector<std::string> { "Hola mundo desde Vistrope", "Segunda línea de prueba 12345" }
+        : std::vector<std::string> { "Nombre: Ana García", "Total: 1234 euros", "Estado: pagado" };
+    const int bar = title_bar ? 28 : 0;
+    const int w = 520, h = bar + 24 + static_cast<int>(body.size()) * (px * 2) + 16;
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(terminal ? QColor(255, 255, 255) : QColor(239, 239, 239));
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (title_bar) {
+        p.fillRect(0, 0, w, bar, QColor(214, 214, 216));
+        // The icon: taller than the title's letters, a dark glyph of its own.
+        p.setBrush(QColor(40, 40, 44));
+        p.setPen(Qt::NoPen);
+        p.drawRoundedRect(QRectF(6, 3, 22, 22), 4, 4);
+        p.setBrush(QColor(240, 240, 240));
+        p.drawRect(QRectF(10, 8, 10, 3));
+        p.drawRect(QRectF(10, 14, 6, 3));
+        QFont title("Inter");
+        title.setPixelSize(13);
+        title.setBold(true);
+        p.setFont(title);
+        p.setPen(QColor(30, 30, 30));
+        p.drawText(QRectF(0, 0, w, bar), Qt::AlignCenter, terminal ? "Terminal" : "Factura");
+        // Minimise, maximise, close.
+        p.setPen(QPen(QColor(50, 50, 50), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawLine(QPointF(w - 78, 18), QPointF(w - 66, 18));
+        p.drawRect(QRectF(w - 52, 8, 11, 11));
+        p.drawLine(QPointF(w - 26, 8), QPointF(w - 15, 19));
+        p.drawLine(QPointF(w - 15, 8), QPointF(w - 26, 19));
+    }
+    p.setPen(QPen(QColor(150, 150, 150), 1));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(0.5, 0.5, w - 1, h - 1));
+    draw_lines(p, s, 12, bar + 12, body);
+    p.end();
+    std::string truth = join(body);
+    if (title_bar)
+        truth = std::string(terminal ? "Terminal" : "Factura") + "\n" + truth;
+    return { fmt::format("ventana-{}-{}px-{}", terminal ? "xterm" : "qt", px, title_bar ? "con-barra" : "sin-barra"), img,
+             { truth } };
+}
+
+std::vector<Sample> window_samples(bool quick)
+{
+    std::vector<Sample> out;
+    for (bool terminal : { true, false })
+        for (int px : quick ? std::vector<int> { 16 } : std::vector<int> { 12, 14, 16 })
+            for (bool bar : { true, false })
+                out.push_back(framed_window(terminal, px, bar));
+    return out;
+}
+
 // Text over busy backgrounds: gradients, a design tool's grid, a photo-like
 // field of soft blobs, dark (white text) and light (dark text), cropped from
 // the top left at the sizes a selection takes, from a title's own box to a
@@ -462,6 +523,8 @@ int main(int argc, char** argv)
     std::vector<Sample> samples = make_samples(quick);
     samples.push_back(ui_selection(false, 1, false));
     for (Sample& s : busy_samples(quick))
+        samples.push_back(std::move(s));
+    for (Sample& s : window_samples(quick))
         samples.push_back(std::move(s));
     if (!quick) {
         samples.push_back(ui_selection(true, 1, false));

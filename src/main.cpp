@@ -132,12 +132,33 @@ int main(int argc, char** argv)
             instance.reset();
         }
     } release { false, instance };
+    // One instance: a second process hands its URLs over and ends.
+    const std::vector<std::string> urls = platform::scheme_urls(args);
+    platform::SingleInstance::Role role = platform::SingleInstance::Role::Refused;
+    bool acquired = false;
     for (const auto& f : found) {
         if (needs_display(f.task) && !application) {
             application = make_application(argc, argv);
             release.armed = true;
         }
         const auto& entry = switches::entry(f.task);
+        if (f.usage) {
+            std::fprintf(stderr, "%s\n", f.usage->c_str());
+            return 2;
+        }
+        // A self-check that goes on into the application cannot run beside
+        // another instance: say so before it starts, rather than end as if
+        // it had run.
+        if (entry.then == switches::Then::GoOn && !acquired) {
+            instance = platform::SingleInstance::acquire(urls, role);
+            acquired = true;
+            if (role == platform::SingleInstance::Role::Forwarded) {
+                std::fprintf(stderr, "Vistrope ya está abierto; ciérralo para ejecutar %s\n", entry.name);
+                return 1;
+            }
+            if (role == platform::SingleInstance::Role::Refused)
+                return 1; // logged by the instance check
+        }
         const int status = run_task(f);
         if (entry.then == switches::Then::Exit || status != 0)
             return status;
@@ -149,10 +170,8 @@ int main(int argc, char** argv)
         application = make_application(argc, argv);
         release.armed = true;
     }
-    // One instance: a second process hands its URLs over and ends.
-    const std::vector<std::string> urls = platform::scheme_urls(args);
-    platform::SingleInstance::Role role;
-    instance = platform::SingleInstance::acquire(urls, role);
+    if (!acquired)
+        instance = platform::SingleInstance::acquire(urls, role);
     if (role == platform::SingleInstance::Role::Forwarded)
         return 0;
     if (role == platform::SingleInstance::Role::Refused)

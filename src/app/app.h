@@ -43,8 +43,9 @@ enum class AppAction : unsigned char {
 void run(AppAction action);
 // Registers the hot keys again, then rebuilds the status menu when launching has finished.
 void apply_config();
-// Opens a file or folder with the desktop's default application.
-void open_path(const std::string& path);
+// Opens a file or folder with the desktop's default application; when it
+// cannot, logs why and shows `failure_toast` (none when empty).
+void open_path(const std::string& path, std::string_view failure_toast = {});
 
 // What the dispatcher reaches in other modules. Each member defaults to the
 // real module; tests replace them to watch the routing.
@@ -179,12 +180,22 @@ private:
     void create_status_item();
     void watch_screens();
     QAction* command_action(QMenu* menu, const MenuRow& row);
+    // The recent captures are listed on a utility thread (a folder of
+    // 100,000 files takes a second); the menu shows the last listing and
+    // takes the new one when it comes.
+    void list_recents();
+    void recents_listed(const std::string& folder, std::vector<std::string> files);
+    void fill_recents();
 
     QSystemTrayIcon* m_status_item = nullptr;
     QRect m_status_geometry;  // where the icon was last sampled
     QRgb m_status_tint = 0;   // the tint it has
     QMenu* m_menu = nullptr;
     bool m_launched = false;
+    std::optional<std::string> m_recents_folder; // the folder m_recents lists; none before the first listing
+    std::vector<std::string> m_recents;
+    bool m_listing = false;      // a listing is under way
+    bool m_list_again = false;   // and another was asked for meanwhile
 };
 
 // The delegate kept at the end of launching (app::DELEGATE); null before.

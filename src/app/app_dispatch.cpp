@@ -17,6 +17,7 @@
 #include "settings/updater.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "ui/hud.h"
 #include "platform/screens.h"
 
 #include <QSystemTrayIcon>
@@ -169,9 +170,17 @@ void apply_config()
         d->rebuild_menu();
 }
 
-void open_path(const std::string& path)
+void open_path(const std::string& path, std::string_view failure_toast)
 {
-    platform::open_path(path);
+    // The opener answers on its reaping thread; a failure is logged and, when
+    // the user must know, said in a toast.
+    platform::open_path_with("xdg-open", path, [toast = std::string(failure_toast)](const std::string& why) {
+        util::on_main([toast, why] {
+            util::log(why);
+            if (!toast.empty())
+                hud::toast("exclamationmark.triangle", toast, 2.0);
+        });
+    });
 }
 
 void AppDelegate::unlock_pins()

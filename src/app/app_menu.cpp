@@ -7,6 +7,7 @@
 #include "base/hotkeys.h"
 #include "base/state.h"
 #include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace app {
 
@@ -201,6 +203,9 @@ void AppDelegate::rebuild_menu()
     m_status_item->setContextMenu(menu);
     delete m_menu;
     m_menu = menu;
+    // Listed ahead, so the first opening already has the list.
+    fill_recents();
+    list_recents();
 }
 
 void AppDelegate::menu_needs_update()
@@ -219,31 +224,69 @@ void AppDelegate::menu_needs_update()
         else if (command == Command::RecordScreen)
             set_title(a, env.recording_running() ? "Detener grabación" : "Grabar pantalla");
     }
+    fill_recents();
+    list_recents();
+}
+
+void AppDelegate::list_recents()
+{
+    if (m_listing) {
+        m_list_again = true;
+        return;
+    }
+    m_listing = true;
+    const std::string folder = config::save_dir(*state::config()).string();
+    util::in_utility([weak = weak_from_this(), folder, list = menu_env().recent_captures] {
+        std::vector<std::string> files = list(folder, 10);
+        util::on_main([weak, folder, files = std::move(files)]() mutable {
+            if (const auto self = weak.lock())
+                self->recents_listed(folder, std::move(files));
+        });
+    });
+}
+
+void AppDelegate::recents_listed(const std::string& folder, std::vector<std::string> files)
+{
+    m_listing = false;
+    m_recents_folder = folder;
+    m_recents = std::move(files);
+    fill_recents();
+    if (std::exchange(m_list_again, false))
+        list_recents();
+}
+
+void AppDelegate::fill_recents()
+{
+    if (!m_menu)
+        return;
+    // A listing of another folder (the setting changed since) is no answer.
+    const std::string folder = config::save_dir(*state::config()).string();
+    const bool known = m_recents_folder == folder;
     for (QAction* a : m_menu->actions()) {
         if (!a->menu() || a->data().toInt() != RECENTS_TAG)
             continue;
         QMenu* sub = a->menu();
         sub->clear();
-        const std::string folder = config::save_dir(*state::config()).string();
-        const auto files = env.recent_captures(folder, 10);
-        for (const auto& path : files) {
+        if (!known)
+            continue;
+        for (const auto& path : m_recents) {
             QAction* item = sub->addAction(QString::fromStdString(std::filesystem::path(path).filename().string()));
             item->setData(QString::fromStdString(path));
             QObject::connect(item, &QAction::triggered, item, [this, path] { open_recent(path); });
         }
-        if (files.empty())
+        if (m_recents.empty())
             sub->addAction(QString::fromUtf8("Sin capturas todavía"))->setEnabled(false);
     }
 }
 
 void AppDelegate::open_folder()
 {
-    open_path(config::save_dir(*state::config()).string());
+    open_path(config::save_dir(*state::config()).string(), "No se pudo abrir la carpeta");
 }
 
 void AppDelegate::open_recent(const std::string& path)
 {
-    open_path(path);
+    open_path(path, "No se pudo abrir la captura");
 }
 
 void AppDelegate::toggle_desktop_icons()

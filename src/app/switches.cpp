@@ -44,7 +44,7 @@ std::vector<Found> search(const std::vector<std::string>& args)
         if (it == args.end())
             continue;
         const size_t v = static_cast<size_t>(it - args.begin()) + 1;
-        Found f { e.task, {}, std::nullopt };
+        Found f { e.task, {}, std::nullopt, std::nullopt };
         switch (e.task) {
         case Task::Ocr:
             if (v < args.size())
@@ -65,12 +65,16 @@ std::vector<Found> search(const std::vector<std::string>& args)
             break;
         case Task::EditorRender:
             f.args = { at_or(args, v, ""), at_or(args, v + 1, "") };
+            if (f.args[0].empty() || f.args[1].empty())
+                f.usage = "uso: vistrope --editor-render IMAGEN SALIDA.png";
             break;
         case Task::PrefsRender:
             f.args = { at_or(args, v, "/tmp/vistrope-prefs") };
             break;
         case Task::VideoUi:
             f.args = { at_or(args, v, ""), at_or(args, v + 1, "/tmp/vistrope-video-ui") };
+            if (f.args[0].empty())
+                f.usage = "uso: vistrope --video-ui VIDEO [CARPETA]";
             break;
         case Task::Selftest:
             f.args = { at_or(args, v, "/tmp/vistrope-selftest") };

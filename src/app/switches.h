@@ -35,6 +35,9 @@ struct Found {
     Task task;
     std::vector<std::string> args; // what the task is handed
     std::optional<std::string> value; // for --ocr: the value, or none when the switch is last
+    // Set when a required argument is missing: the usage line to print
+    // (the process then ends with status 2 without running the task).
+    std::optional<std::string> usage;
 };
 
 struct Entry {

@@ -349,7 +349,7 @@ std::expected<void, std::string> save_to(const Config& config, const fs::path& p
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     if (ec)
-        return std::unexpected(fmt::format("{}: {}", path.parent_path().string(), ec.message()));
+        return std::unexpected(fmt::format("{}: {}", path.parent_path().string(), util::error_text(ec.value())));
     return files::replace(path, text);
 }
 

@@ -1,5 +1,7 @@
 #include "base/files.h"
 
+#include "base/util.h"
+
 #include <fmt/format.h>
 
 #include <cerrno>
@@ -16,7 +18,7 @@ namespace {
 
 std::string reason(int error)
 {
-    return std::generic_category().message(error);
+    return util::error_text(error);
 }
 
 std::string failure(const fs::path& path, int error)

@@ -4,7 +4,9 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -48,7 +50,7 @@ std::FILE* open_log_file(const std::filesystem::path& path)
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
-    if (ec && !fs::is_directory(path.parent_path()))
+    if (ec && !fs::is_directory(path.parent_path(), ec))
         return nullptr;
     const auto size = fs::file_size(path, ec);
     if (!ec && size > LOG_LIMIT)
@@ -164,6 +166,51 @@ std::string lower_ascii(std::string_view s)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return out;
+}
+
+std::string error_text(int code)
+{
+    switch (code) {
+    case ENOENT:
+        return "no existe";
+    case EACCES:
+    case EPERM:
+        return "permiso denegado";
+    case ENOTDIR:
+        return "una parte de la ruta no es una carpeta";
+    case EISDIR:
+        return "es una carpeta";
+    case ENOSPC:
+        return "no queda espacio en el disco";
+    case EDQUOT:
+        return "se agotó la cuota de disco";
+    case EROFS:
+        return "el disco es de solo lectura";
+    case ENAMETOOLONG:
+        return "el nombre es demasiado largo";
+    case ELOOP:
+        return "los enlaces simbólicos forman un ciclo";
+    case EEXIST:
+        return "ya existe";
+    case EIO:
+        return "error de entrada o salida";
+    case EMFILE:
+    case ENFILE:
+        return "demasiados archivos abiertos";
+    case EBUSY:
+    case ETXTBSY:
+        return "está en uso";
+    case EXDEV:
+        return "está en otro disco";
+    case ENOMEM:
+        return "no queda memoria";
+    case EFBIG:
+        return "el archivo es demasiado grande";
+    case ENOTEMPTY:
+        return "la carpeta no está vacía";
+    default:
+        return std::strerror(code);
+    }
 }
 
 unsigned parallelism()

@@ -58,6 +58,11 @@ std::string lower_ascii(std::string_view text);
 // it cannot be read.
 unsigned parallelism();
 
+// What an errno value means, in Spanish for the user ("no existe",
+// "permiso denegado", …); codes without a text of ours fall back to
+// strerror.
+std::string error_text(int code);
+
 // True on the process's main thread (the thread that entered main).
 bool is_main_thread();
 

@@ -141,7 +141,12 @@ void start_text_capture(QImage image, double scale, util::Stopwatch capture)
         image = QImage(); // the capture is not needed any more
         util::on_main([result = std::move(result), scale, capture] {
             deliver(result);
-            capture.lap(fmt::format("texto en portapapeles (escala {:.1f})", scale));
+            // The log says what happened: nothing found leaves the clipboard alone.
+            const std::size_t n = count_chars(result.text);
+            if (n == 0)
+                capture.lap(fmt::format("sin texto; el portapapeles no cambia (escala {:.1f})", scale));
+            else
+                capture.lap(fmt::format("{} en portapapeles: {} caracteres (escala {:.1f})", result.has_code ? "código" : "texto", n, scale));
         });
     });
 }

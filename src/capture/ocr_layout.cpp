@@ -64,6 +64,21 @@ std::int64_t total_key(double v)
     return bits < 0 ? bits ^ INT64_MAX : bits;
 }
 
+// Whether UTF-8 text holds a letter or a digit (not only punctuation,
+// dashes, bars, arrows or box drawing).
+std::size_t letters_and_digits(std::string_view s)
+{
+    std::size_t n = 0;
+    while (!s.empty()) {
+        const Decoded d = decode(s);
+        s.remove_prefix(d.len);
+        const char32_t c = d.cp;
+        n += (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
+            || (c >= 0xC0 && c < 0x2000 && c != 0xD7 && c != 0xF7) || (c >= 0x3040 && c != 0xFFFD);
+    }
+    return n;
+}
+
 bool centre_inside(const Found& f, const Found& box)
 {
     const double cx = (f.x0 + f.x1) / 2;
@@ -124,6 +139,84 @@ bool is_blank(std::string_view s)
     return trim(s).empty();
 }
 
+std::vector<Found> drop_non_text(std::vector<Found> fragments)
+{
+    if (fragments.size() < 3)
+        return fragments;
+    std::vector<double> heights;
+    for (const Found& f : fragments)
+        heights.push_back(f.bottom - f.top);
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const double median = heights[heights.size() / 2];
+    if (!(median > 0))
+        return fragments;
+    // A tall "word" is dropped when it reaches over two or more lines of the
+    // ordinary text (an icon that would merge them); one over a single line
+    // is a word with a loose box, and grouping handles it.
+    const auto tall = [&](const Found& f) { return f.bottom - f.top > 2 * median; };
+    std::vector<Found> ordinary;
+    for (const Found& f : fragments)
+        if (!tall(f))
+            ordinary.push_back(f);
+    std::stable_sort(ordinary.begin(), ordinary.end(), [](const Found& a, const Found& b) {
+        return total_key(a.top) != total_key(b.top) ? total_key(a.top) < total_key(b.top) : total_key(a.x0) < total_key(b.x0);
+    });
+    const std::vector<Line> rows = group_lines(ordinary);
+    std::erase_if(fragments, [&](const Found& f) {
+        if (!tall(f))
+            return false;
+        const auto spans = std::count_if(rows.begin(), rows.end(), [&](const Line& row) {
+            return std::min(f.bottom, row.bottom) - std::max(f.top, row.top) > 0.5 * median;
+        });
+        return spans >= 2;
+    });
+
+    // The columns of the text, for one fragment: the span of the fragments
+    // on the other rows. A title bar's buttons lie past it; a row alone (one
+    // line of text) has nothing to be measured against and stays whole.
+    const auto same_row = [&](const Found& f, const Found& g) {
+        return std::min(f.bottom, g.bottom) - std::max(f.top, g.top) > 0.5 * median;
+    };
+    std::vector<bool> outside(fragments.size(), false);
+    for (std::size_t i = 0; i < fragments.size(); ++i) {
+        const Found& f = fragments[i];
+        double left = 0, right = 0;
+        bool any = false;
+        for (const Found& g : fragments) {
+            if (&g == &f || same_row(f, g))
+                continue;
+            left = any ? std::min(left, g.x0) : g.x0;
+            right = any ? std::max(right, g.x1) : g.x1;
+            any = true;
+        }
+        // What lies beside it on its own row: a fragment between two others
+        // is part of the text whatever it reads.
+        bool left_of = false, right_of = false, close = false;
+        for (const Found& g : fragments) {
+            if (&g == &f || !same_row(f, g))
+                continue;
+            // Only a word makes a mark its neighbour: "=" beside "|" is one icon.
+            close = close || (std::max(g.x0 - f.x1, f.x0 - g.x1) < 2.5 * median && letters_and_digits(g.text) > 0);
+            left_of = left_of || g.x1 <= f.x0;
+            right_of = right_of || g.x0 >= f.x1;
+        }
+        const bool at_an_end = !(left_of && right_of);
+        const std::size_t letters = letters_and_digits(f.text);
+        // Only marks and scraps of up to three letters ("x", "XxX"): a real
+        // word out there is a column of its own.
+        outside[i] = any && at_an_end && letters <= 3 && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
+        // Marks without a letter or digit at an end of a row, more than a
+        // tab's width from its words: an icon or a button read as "=", "|"
+        // or "—". Near a word or alone in a row they stay.
+        outside[i] = outside[i] || (letters == 0 && !close && left_of != right_of);
+    }
+    std::vector<Found> kept;
+    for (std::size_t i = 0; i < fragments.size(); ++i)
+        if (!outside[i])
+            kept.push_back(std::move(fragments[i]));
+    return kept;
+}
+
 std::vector<Line> group_lines(const std::vector<Found>& sorted)
 {
     std::vector<Line> lines;
@@ -160,6 +253,7 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
         if (!in_code)
             kept.push_back(t);
     }
+    kept = drop_non_text(std::move(kept));
     std::stable_sort(kept.begin(), kept.end(), [](const Found& a, const Found& b) {
         const auto ta = total_key(a.top), tb = total_key(b.top);
         if (ta != tb)

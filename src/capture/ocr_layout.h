@@ -48,6 +48,17 @@ struct Result {
 // dropped; barcodes without a payload are skipped.
 Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes);
 
+// Leaves out what is not text though the recogniser read it as words: a
+// fragment taller than twice the median height that reaches over two or
+// more lines of the rest (a window's title-bar icon, which would merge
+// them); at an end of its row, a mark or
+// scrap of at most three letters or digits lying past the columns of the
+// other rows by more than twice the median height (the title bar's
+// buttons), and a mark without letters or digits more than 2.5 median
+// heights from its row's words (the icon read as "=" or "|"). Fewer than
+// three fragments stay whole.
+std::vector<Found> drop_non_text(std::vector<Found> fragments);
+
 // Groups fragments, already sorted by top then x0, into lines: each fragment
 // is compared with the last line only, and joins it when their vertical
 // overlap is at least half of the smaller height.

@@ -7,6 +7,7 @@
 #include "ui/hud.h"
 #include "base/sound.h"
 #include "base/state.h"
+#include "base/util.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 
@@ -65,7 +66,7 @@ platform::SoundPlayer* shutter()
 
 std::string system_error(int err)
 {
-    return std::strerror(err);
+    return util::error_text(err);
 }
 
 std::string sized_name(std::string_view stem, std::string_view ext, unsigned n)
@@ -372,9 +373,12 @@ Reserved reserve_path(const fs::path& dir, std::string_view stem, std::string_vi
     Reserved r { {}, std::nullopt, std::string(stem), std::string(ext) };
     std::error_code ec;
     make_dir(dir, ec);
-    if (!fs::is_directory(dir)) {
+    // A folder that cannot even be looked up (a name too long, links that
+    // loop) fails this road like a missing one.
+    std::error_code look;
+    if (!fs::is_directory(dir, look)) {
         r.path = dir / sized_name(stem, ext, 1);
-        r.error = ec ? ec.message() : system_error(ENOTDIR);
+        r.error = system_error(ec ? ec.value() : look ? look.value() : ENOTDIR);
         return r;
     }
     std::lock_guard lock(claims().mutex);

@@ -67,6 +67,7 @@ bool closes(Action action, bool acted)
 {
     switch (action) {
     case Action::Edit:
+    case Action::Save:
     case Action::Gif: return acted;
     default: return true;
     }

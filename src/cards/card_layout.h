@@ -53,7 +53,7 @@ bool drag_starts(double dx, double dy);
 std::vector<platform::RectF> stack(const platform::RectF& visible_frame, const std::vector<double>& heights_newest_first);
 
 // Whether an action closes the card: every action but an edit or a GIF
-// conversion that had nothing to work on.
+// conversion that had nothing to work on, or a save that could not write.
 bool closes(Action action, bool acted);
 
 } // namespace quick_access

@@ -1,5 +1,7 @@
 #include "cards/pin.h"
 
+#include "cards/quick_access.h"
+
 #include "base/util.h"
 #include "base/util_queue.h"
 #include "capture/output.h"
@@ -15,6 +17,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QTimer>
 #include <QWheelEvent>
 #include <QWindow>
 
@@ -88,6 +91,16 @@ Key key_of(int qt_key)
 
 } // namespace
 
+void keep_cards_above()
+{
+    // Pins stand below the after-capture cards: the cards go back above the
+    // pin. Nothing else is raised (a toast fading out ignores the pointer
+    // and must stay as it is).
+    for (VistropeQuickCard* card : quick_access::cards())
+        if (card->isVisible() && !card->closed())
+            card->raise();
+}
+
 void pin(QImage image, double scale)
 {
     if (image.isNull()) {
@@ -98,11 +111,15 @@ void pin(QImage image, double scale)
     if (!screen)
         return;
     const Start s = start(image.width(), image.height(), scale, screen->visible_frame);
+    std::vector<platform::RectF> earlier;
+    for (const VistropePinPanel* other : list())
+        earlier.push_back(platform::window_frame(other->geometry()));
     auto* panel = new VistropePinPanel(std::move(image), s.record);
-    panel->setGeometry(platform::window_rect(s.frame));
+    panel->setGeometry(platform::window_rect(clear_of(s.frame, earlier, screen->visible_frame)));
     panel->show();
     panel->raise();
     panel->activateWindow();
+    keep_cards_above();
     panel->view()->setFocus(Qt::OtherFocusReason);
     list().push_back(panel);
 }
@@ -135,6 +152,14 @@ VistropePinPanel::VistropePinPanel(QImage image, const pin::Record& record)
     platform::make_panel(this, pin::PIN_LEVEL, platform::Mouse::Accepts, platform::Focus::Accepts);
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(m_view);
+}
+
+void VistropePinPanel::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // The window manager raises the pin it activates over the cards too.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        pin::keep_cards_above();
 }
 
 void VistropePinPanel::resizeEvent(QResizeEvent* event)
@@ -213,6 +238,7 @@ void VistropePinView::make_key()
     m_panel->show();
     m_panel->raise();
     m_panel->activateWindow();
+    pin::keep_cards_above();
     setFocus(Qt::MouseFocusReason);
 }
 

@@ -27,6 +27,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // The window manager raises a pin it activates over the cards too: they
+    // go back above it.
+    void changeEvent(QEvent* event) override;
 
 private:
     VistropePinView* m_view;
@@ -85,6 +88,8 @@ namespace pin {
 // Pins an image (scale in pixels per point) as a floating panel centred on
 // the screen under the pointer. A null image makes no pin. Main thread.
 void pin(QImage image, double scale);
+// Puts the cards back above the pins after a pin was raised and activated.
+void keep_cards_above();
 // Every pinned capture accepts mouse events again. Main thread.
 void unlock_all();
 // Closes every pinned capture. Main thread.

@@ -35,6 +35,24 @@ Start start(double pixel_width, double pixel_height, double scale, const platfor
     return s;
 }
 
+platform::RectF clear_of(platform::RectF frame, std::span<const platform::RectF> earlier, const platform::RectF& visible)
+{
+    const auto taken = [&](const platform::RectF& f) {
+        return std::any_of(earlier.begin(), earlier.end(), [&](const platform::RectF& e) { return e.x == f.x && e.y == f.y; });
+    };
+    // Each step either moves or wraps; one more step than there are pins
+    // always finds a free origin or gives up where it stands.
+    for (std::size_t step = 0; step <= earlier.size() && taken(frame); ++step) {
+        frame.x += CASCADE;
+        frame.y -= CASCADE;
+        if (frame.x + frame.w > visible.x + visible.w || frame.y < visible.y) {
+            frame.x = visible.x;
+            frame.y = visible.y + visible.h - frame.h;
+        }
+    }
+    return frame;
+}
+
 double clamp_zoom(const Record& record, double zoom)
 {
     if (std::isnan(zoom))

@@ -7,6 +7,7 @@
 
 #include "platform/screens.h"
 
+#include <span>
 #include <string>
 
 namespace pin {
@@ -37,6 +38,13 @@ struct Start {
     platform::RectF frame;
 };
 Start start(double pixel_width, double pixel_height, double scale, const platform::RectF& visible_frame);
+
+// A new pin's frame moved CASCADE points right and down while it would sit
+// exactly where an earlier pin sits (same origin), so it never covers one
+// whole; where that would leave the visible frame it starts again from the
+// frame's top-left corner. Global points, bottom-left origin.
+inline constexpr double CASCADE = 24;
+platform::RectF clear_of(platform::RectF frame, std::span<const platform::RectF> earlier, const platform::RectF& visible_frame);
 
 // Clamps a zoom into the record's bounds.
 double clamp_zoom(const Record& record, double zoom);

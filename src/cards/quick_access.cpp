@@ -126,7 +126,17 @@ Roads default_roads()
     };
     r.edit_video = [](const fs::path& path) { video_editor::open(path); };
     r.open_path = [](const std::string& path) { platform::open_path(path); };
-    r.reveal = [](const fs::path& path) { platform::reveal(path); };
+    r.failed = [](const std::string& toast, const std::string& why) {
+        util::log(why);
+        hud::toast("exclamationmark.triangle", toast, 2.0);
+    };
+    // The opener's answer comes on its reaping thread, after the card may
+    // have gone: the toast still says it.
+    r.reveal = [](const fs::path& path) {
+        platform::reveal(path, [](const std::string& why) {
+            util::on_main([why] { current_roads().failed("No se pudo abrir la carpeta", why); });
+        });
+    };
     r.thumbnail = [](const fs::path& path, double side) { return video::thumbnail(path, side); };
     r.duration = [](const fs::path& path) -> std::optional<double> {
         if (auto facts = video::info(path))
@@ -183,11 +193,12 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
 
     QPointer<VistropeQuickCard> guard(card);
     if (landing) {
-        util::after(*landing, [guard, origin] {
-            if (!guard || guard->closed())
-                return;
-            guard->fade_in(0.08);
-            flash::play(*origin, platform::window_frame(guard->geometry()));
+        // The flash starts now, the picture flying to where the card stands;
+        // the card fades in as it lands.
+        flash::play(*origin, platform::window_frame(card->geometry()));
+        util::after(*landing, [guard] {
+            if (guard && !guard->closed())
+                guard->fade_in(0.08);
         });
     } else {
         card->fade_in(0.12);
@@ -283,7 +294,8 @@ const std::vector<VistropeQuickCard*>& cards()
 
 std::optional<QImage> gif_first_frame(const fs::path& path)
 {
-    if (fs::is_directory(path))
+    std::error_code ec;
+    if (fs::is_directory(path, ec))
         return std::nullopt;
     QImageReader reader(QFile::decodeName(QByteArray::fromStdString(path.native())), "gif");
     QImage image = reader.read();
@@ -453,7 +465,7 @@ std::optional<std::filesystem::path> VistropeQuickCard::ensure_file()
         return m_file;
     auto saved = output::save_image(m_image, m_scale);
     if (!saved) {
-        util::log("no pude guardar la captura: " + saved.error());
+        quick_access::current_roads().failed("No se pudo guardar la captura", "no pude guardar la captura: " + saved.error());
         return std::nullopt;
     }
     m_file = *saved;
@@ -474,8 +486,11 @@ void VistropeQuickCard::act(Action action)
             roads.copy_file(*m_file);
         break;
     case Action::Save:
+        // A capture that could not be written keeps its card, to try again.
         if (auto path = ensure_file())
             roads.reveal(*path);
+        else
+            acted = false;
         break;
     case Action::Edit:
         if (m_kind == CardKind::Image)

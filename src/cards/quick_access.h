@@ -42,6 +42,8 @@ struct Roads {
     std::function<void(const std::filesystem::path&)> edit_video;       // trim-and-export window
     std::function<void(const std::string&)> open_path;                  // default application
     std::function<void(const std::filesystem::path&)> reveal;           // file manager
+    // A failure the user must see: `toast` in a toast, `why` in the log.
+    std::function<void(const std::string& toast, const std::string& why)> failed;
     // Reading files for their cards, on the background pool.
     std::function<std::optional<QImage>(const std::filesystem::path&, double largest_side)> thumbnail;
     std::function<std::optional<double>(const std::filesystem::path&)> duration;

@@ -29,7 +29,7 @@ std::expected<std::unique_ptr<FileSink>, std::string> FileSink::create(const std
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
-        return std::unexpected(std::string(std::strerror(errno)));
+        return std::unexpected(util::error_text(errno));
     return std::unique_ptr<FileSink>(new FileSink(fd));
 }
 
@@ -56,7 +56,7 @@ std::expected<void, std::string> FileSink::write_all(const uint8_t* data, size_t
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return std::unexpected(std::string(std::strerror(errno)));
+            return std::unexpected(util::error_text(errno));
         }
         data += n;
         size -= static_cast<size_t>(n);

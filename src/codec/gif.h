@@ -311,8 +311,12 @@ public:
     size_t threads() const { return m_threads; }
     size_t batch_size() const { return m_batch_size; }
     // Frames per batch: about 64 MiB of pixels, at least min(threads, 8) and
-    // at most 4 x threads frames.
+    // at most 4 x threads frames. The encoder sizes its batches for
+    // BATCH_THREADS whatever its own thread count: the global palette comes
+    // from the first batch, and the same frames must give the same file on
+    // any machine and at any load.
     static size_t batch_size_for(size_t width, size_t height, size_t threads);
+    static constexpr size_t BATCH_THREADS = 8;
 
 private:
     GifEncoder(Sink& sink, size_t width, size_t height, GifOptions options);

@@ -255,7 +255,7 @@ GifEncoder::GifEncoder(Sink& sink, size_t width, size_t height, GifOptions optio
     , m_width(width)
     , m_height(height)
     , m_threads(m_options.threads ? m_options.threads : util::parallelism())
-    , m_batch_size(batch_size_for(width, height, m_threads))
+    , m_batch_size(batch_size_for(width, height, BATCH_THREADS))
 {
     if (m_options.palette)
         m_global = Global { *m_options.palette, ColorSet::from_palette(*m_options.palette) };

@@ -96,7 +96,9 @@ void draw_crop(QPainter& p, const Editing& e)
     corner(r.bottomRight(), -1, -1);
     corner(r.bottomLeft(), 1, -1);
     p.strokePath(arms, QPen(white, 4, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-    draw_pill(p, crop_hint(crop.w, crop.h), r);
+    // The size the crop will have, not the rectangle's own rounded size.
+    const model::Rect result = e.crop_result().value_or(crop);
+    draw_pill(p, crop_hint(result.w, result.h), r);
 }
 
 void draw_selection(QPainter& p, Editor& editor, double dpr)

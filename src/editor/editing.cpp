@@ -190,18 +190,25 @@ void Editing::delete_selected()
     sync_controls();
 }
 
-void Editing::apply_crop()
+std::optional<Rect> Editing::crop_result() const
 {
-    enter("apply_crop");
     if (!m_crop_edit)
-        return;
+        return std::nullopt;
     // Round the edges, not the sizes: a rounded size added to a rounded origin
     // can reach one pixel past the image.
     const Rect r = *m_crop_edit;
     const auto edge = [](double v, int limit) { return std::clamp(std::round(v), 0.0, double(limit)); };
     const double x0 = edge(r.x, m_width), x1 = edge(r.x + r.w, m_width);
     const double y0 = edge(r.y, m_height), y1 = edge(r.y + r.h, m_height);
-    const Rect rounded { x0, y0, x1 - x0, y1 - y0 };
+    return Rect { x0, y0, x1 - x0, y1 - y0 };
+}
+
+void Editing::apply_crop()
+{
+    enter("apply_crop");
+    if (!m_crop_edit)
+        return;
+    const Rect rounded = *crop_result();
     const bool partial = rounded.w < m_width || rounded.h < m_height;
     const bool empty = rounded.w <= 0 || rounded.h <= 0;
     const bool changes = !empty && (m_doc.crop ? (!partial || *m_doc.crop != rounded) : partial);

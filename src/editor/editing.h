@@ -232,6 +232,9 @@ public:
     const model::Doc& doc() const { return m_doc; }
     std::optional<std::uint64_t> selection() const { return m_selection; }
     const std::optional<model::Rect>& crop_edit() const { return m_crop_edit; }
+    // What applying the crop being edited would give: its edges rounded and
+    // clamped to the image (the hint shows this size).
+    std::optional<model::Rect> crop_result() const;
     const std::optional<TextEdit>& text_edit() const { return m_text; }
     // The annotation hidden from drawing while its text is typed.
     std::optional<std::uint64_t> editing_text_id() const;

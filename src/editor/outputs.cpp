@@ -218,7 +218,12 @@ std::expected<DragFile, std::string> drag_file(Editor& editor)
     if (!exported)
         return std::unexpected(std::string("nada que arrastrar"));
     // Per user: a shared /tmp/Vistrope could belong to someone else.
-    const auto folder = platform::private_directory(fs::temp_directory_path() / fmt::format("vistrope-{}", ::getuid()));
+    // TMPDIR is the user's: one that is not a folder means /tmp, not a throw.
+    std::error_code ec;
+    fs::path tmp = fs::temp_directory_path(ec);
+    if (ec)
+        tmp = "/tmp";
+    const auto folder = platform::private_directory(tmp / fmt::format("vistrope-{}", ::getuid()));
     if (!folder)
         return std::unexpected(std::string("no hay carpeta temporal propia"));
     auto raster = std::make_shared<const output::Raster>(std::move(exported->first));

@@ -406,7 +406,9 @@ std::optional<double> png_dots_per_inch(std::span<const std::uint8_t> file)
 
 double picture_scale(std::uint64_t pixel_width, std::optional<double> dpi)
 {
-    if (!dpi || !(*dpi > 0))
+    // Screens run from a quarter to 8 pixels a point; a file that claims
+    // more (or less) states no scale we could show it at.
+    if (!dpi || !(*dpi >= 72 * 0.25 && *dpi <= 72 * 8 + 0.5))
         return 1;
     const double points = double(pixel_width) * 72 / *dpi;
     return std::max(std::round(double(pixel_width) / std::max(points, 1.0)), 1.0);

@@ -31,7 +31,8 @@ std::filesystem::path self_check_file(const std::filesystem::path& output, std::
 std::optional<double> png_dots_per_inch(std::span<const std::uint8_t> file);
 
 // Pixels per point of a picture `pixel_width` pixels wide at `dpi` (72
-// points an inch); 1 without a resolution, never below 1.
+// points an inch); 1 without a resolution or with one outside 0.25–8
+// pixels a point, never below 1.
 double picture_scale(std::uint64_t pixel_width, std::optional<double> dpi);
 
 } // namespace editor

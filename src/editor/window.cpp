@@ -5,6 +5,7 @@
 #include "editor/text_field.h"
 #include "editor/views.h"
 
+#include <QFontMetrics>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -136,8 +137,15 @@ void EditorWindow::invalidate_all() { m_overlay->update(); }
 void EditorWindow::show_controls(const Controls& controls)
 {
     m_controls = controls;
-    if (m_toolbar.status)
-        m_toolbar.status->setText(QString::fromStdString(controls.status));
+    if (m_toolbar.status) {
+        // A long "Guardado: …" keeps both ends, the name's start and its
+        // time and extension, with "…" in the middle; the whole text in the
+        // tooltip.
+        const QString full = QString::fromStdString(controls.status);
+        const QFontMetrics metrics(m_toolbar.status->font());
+        m_toolbar.status->setText(metrics.elidedText(full, Qt::ElideMiddle, m_toolbar.status->width()));
+        m_toolbar.status->setToolTip(metrics.horizontalAdvance(full) > m_toolbar.status->width() ? full : QString());
+    }
     if (m_toolbar.background)
         m_toolbar.background->setChecked(controls.background);
     if (m_toolbar.tools)

@@ -63,7 +63,7 @@ std::string tessdata_dir()
         return env;
     for (const char* dir : { "/usr/share/tesseract-ocr/5/tessdata", "/usr/share/tesseract-ocr/4.00/tessdata",
                              "/usr/share/tessdata" })
-        if (std::filesystem::exists(std::filesystem::path(dir) / "eng.traineddata"))
+        if (std::error_code ec; std::filesystem::exists(std::filesystem::path(dir) / "eng.traineddata", ec))
             return dir;
     return {};
 }

@@ -63,6 +63,10 @@ public:
     // has gone. Ignored (done never runs) when trimming cannot begin.
     virtual void begin_trimming(std::function<void(TrimOutcome)> done) = 0;
     virtual bool trimming() const = 0;
+    // Ends the open trim as its "Recortar" (Confirmed) or "Cancelar" button
+    // would: the window's Return and Escape while the bar is open. Nothing
+    // when no trim is open.
+    virtual void end_trimming(TrimOutcome outcome) = 0;
 
     // Called on every change of position, pause, duration or trimming
     // state, on the main thread.

@@ -49,21 +49,23 @@ void open_path(const std::string& path)
     open_path_with("xdg-open", path, [](const std::string& message) { util::log(message); });
 }
 
-void reveal(const std::filesystem::path& path)
+void reveal(const std::filesystem::path& path, std::function<void(const std::string& message)> report)
 {
     const std::string folder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
+    if (!report)
+        report = [](const std::string& message) { util::log(message); };
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        open_path(folder);
+        open_path_with("xdg-open", folder, report);
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
         QStringLiteral("/org/freedesktop/FileManager1"), QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     call << QStringList { QString::fromLatin1(file_url(path).toEncoded()) } << QString();
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 3000), qApp);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder] {
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder, report] {
         if (watcher->isError())
-            open_path(folder);
+            open_path_with("xdg-open", folder, report);
         watcher->deleteLater();
     });
 }

@@ -24,8 +24,9 @@ void open_path_with(const std::string& opener, const std::string& path,
 
 // Shows a file selected in the file manager (org.freedesktop.FileManager1's
 // ShowItems on the session bus); where no file manager answers, opens its
-// folder. Main thread; returns at once.
-void reveal(const std::filesystem::path& path);
+// folder. Main thread; returns at once. When even the folder cannot be
+// opened, `report` hears why (on any thread); without one it is logged.
+void reveal(const std::filesystem::path& path, std::function<void(const std::string& message)> report = {});
 
 // A file URL naming the path's own bytes: names that are not valid UTF-8
 // stay percent-encoded as they are, so the URL still names the file.

@@ -493,7 +493,13 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
         output::release(r->name);
         s.snapshot(r->display, r->region, r->scale, {}); // a flash in place
         const fs::path gif = output::unique_path(config::save_dir(*cfg), r->name.stem, "gif",
-            [](const fs::path& p) { return fs::exists(video::partial_path(p)); });
+            [](const fs::path& p) {
+                // A name that cannot be looked up is free here: the converter
+                // reports the folder's failure.
+                std::error_code ec;
+                const auto type = fs::symlink_status(video::partial_path(p), ec).type();
+                return !ec && type != fs::file_type::not_found;
+            });
         s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
         return;
     }

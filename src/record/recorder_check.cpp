@@ -88,26 +88,50 @@ std::vector<double> parse_numbers(std::string_view text)
     return out;
 }
 
-void snapshot(QWidget* view, const fs::path& path)
+bool snapshot(QWidget* view, const fs::path& path)
 {
     view->ensurePolished();
     const QPixmap pm = view->grab();
-    pm.save(QString::fromStdString(path.string()), "PNG");
+    if (!pm.save(QString::fromStdString(path.string()), "PNG")) {
+        say(fmt::format("dibujo: no pude escribir {}", path.string()));
+        return false;
+    }
     say(fmt::format("dibujo: {} ({}×{} px)", path.string(), pm.width(), pm.height()));
+    return true;
 }
 
 int debug_check(const fs::path& dir)
 {
     std::error_code ec;
     fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) {
+        say(fmt::format("no pude crear la carpeta {}", dir.string()));
+        return 1;
+    }
+    bool all_ok = true;
 
-    auto delegate = std::make_shared<RecorderDelegate>(7, [](Report) { });
+    // Each callback, called through the interface the stream knows it by,
+    // must forward exactly its own report with the delegate's id.
+    std::vector<Report> forwarded;
+    auto delegate = std::make_shared<RecorderDelegate>(7, [&forwarded](Report r) { forwarded.push_back(std::move(r)); });
     say(fmt::format("clase {} registrada, id {}", delegate->class_name(), delegate->id()));
-    const auto* as_recording = dynamic_cast<platform::RecordingListener*>(delegate.get());
-    const auto* as_stream = dynamic_cast<platform::StreamListener*>(delegate.get());
-    const auto* as_output = dynamic_cast<platform::StreamOutput*>(delegate.get());
-    say(fmt::format("responde a didFinish={} didStart={} didFail={} didStop={} didOutput={}", as_recording != nullptr,
-        as_recording != nullptr, as_recording != nullptr, as_stream != nullptr, as_output != nullptr));
+    const auto answers = [&](auto call, std::optional<Report> expected) {
+        forwarded.clear();
+        call();
+        const bool ok = expected ? forwarded == std::vector { *expected } : forwarded.empty();
+        all_ok = all_ok && ok;
+        return ok;
+    };
+    platform::RecordingListener& as_recording = *delegate;
+    platform::StreamListener& as_stream = *delegate;
+    platform::StreamOutput& as_output = *delegate;
+    using Kind = Report::Kind;
+    const bool finish = answers([&] { as_recording.recording_finished(); }, Report { Kind::RecordingFinished, 7, {} });
+    const bool start = answers([&] { as_recording.recording_started(); }, Report { Kind::RecordingStarted, 7, {} });
+    const bool fail = answers([&] { as_recording.recording_failed("prueba"); }, Report { Kind::RecordingFailed, 7, "prueba" });
+    const bool stop = answers([&] { as_stream.stream_stopped("prueba"); }, Report { Kind::StreamStopped, 7, "prueba" });
+    const bool output = answers([&] { as_output.stream_output(platform::StreamOutputType::Screen); }, std::nullopt);
+    say(fmt::format("responde a didFinish={} didStart={} didFail={} didStop={} didOutput={}", finish, start, fail, stop, output));
 
     const fs::path test_file = dir / "prueba.mp4";
     const auto codecs = platform::available_video_codecs();
@@ -126,6 +150,7 @@ int debug_check(const fs::path& dir)
         sc.height = 64;
         auto stream = platform::create_capture_stream(display_filter, sc, delegate);
         const bool made = stream && (*stream)->add_recording_output(rc, delegate).has_value();
+        all_ok = all_ok && made;
         say(fmt::format("  salida de grabación (libavformat) creada: {}", made));
     }
 
@@ -148,22 +173,30 @@ int debug_check(const fs::path& dir)
         size_text(pixel_size(5120, 2880, 1, platform::VideoCodec::H264)),
         size_text(pixel_size(5120, 2880, 1, platform::VideoCodec::Hevc))));
 
+    // The stream takes the delegate as its listener, its sample output and
+    // its recording's listener: that is what conforming means here.
+    bool listener = false, output_taken = false, recording_taken = false;
     auto empty = platform::create_capture_stream(platform::ContentFilter {}, configured, delegate);
     if (empty) {
-        say(fmt::format("addStreamOutput: {}", result_text((*empty)->add_stream_output(delegate, platform::StreamOutputType::Screen))));
-        say(fmt::format("addRecordingOutput: {}",
-            result_text((*empty)->add_recording_output(recording_configuration(test_file.string(), false, codecs), delegate))));
+        listener = true;
+        const auto added = (*empty)->add_stream_output(delegate, platform::StreamOutputType::Screen);
+        output_taken = added.has_value();
+        say(fmt::format("addStreamOutput: {}", result_text(added)));
+        const auto recording = (*empty)->add_recording_output(recording_configuration(test_file.string(), false, codecs), delegate);
+        recording_taken = recording.has_value();
+        say(fmt::format("addRecordingOutput: {}", result_text(recording)));
     } else {
         say(fmt::format("CaptureStream: {}", empty.error()));
     }
+    all_ok = all_ok && listener && output_taken && recording_taken && stream.has_value();
     empty = std::unexpected(std::string());
     stream = std::unexpected(std::string());
     // Nothing was recorded: the outputs' empty file goes.
     fs::remove(test_file, ec);
 
-    say(fmt::format("StreamListener: \tconforma={}", as_stream != nullptr));
-    say(fmt::format("StreamOutput: \tconforma={}", as_output != nullptr));
-    say(fmt::format("RecordingListener: \tconforma={}", as_recording != nullptr));
+    say(fmt::format("StreamListener: \tconforma={}", listener && stop));
+    say(fmt::format("StreamOutput: \tconforma={}", output_taken && output));
+    say(fmt::format("RecordingListener: \tconforma={}", recording_taken && finish && start && fail));
 
     {
         auto* capsule = hud::panel({ -20000, -20000, 200, CAPSULE_HEIGHT }, false);
@@ -172,12 +205,12 @@ int debug_check(const fs::path& dir)
         capsule->resize(controls->size());
         controls->set_time("01:23");
         controls->set_hovered(true);
-        snapshot(controls, dir / "capsula.png");
+        all_ok = snapshot(controls, dir / "capsula.png") && all_ok;
         delete capsule;
     }
     {
         QWidget* toast = hud::prepare_toast("doc.on.clipboard", "Texto copiado · 238 caracteres");
-        snapshot(toast, dir / "aviso.png");
+        all_ok = snapshot(toast, dir / "aviso.png") && all_ok;
         toast->window()->hide();
     }
     {
@@ -187,10 +220,10 @@ int debug_check(const fs::path& dir)
         auto ui = Ui::create(area, visible, true);
         ui->show_countdown(3);
         ui->outline()->move(-20000, -20000);
-        snapshot(ui->outline(), dir / "borde.png");
+        all_ok = snapshot(ui->outline(), dir / "borde.png") && all_ok;
         ui->close();
     }
-    return 0;
+    return all_ok ? 0 : 1;
 }
 
 namespace {
@@ -204,14 +237,15 @@ void list_and_quit(const fs::path& dir)
 {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        const auto ext = e.path().extension();
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto ext = it->path().extension();
         if (ext == ".mp4" || ext == ".gif")
-            names.push_back(fmt::format("\"{}\"", e.path().filename().string()));
+            names.push_back(fmt::format("\"{}\"", it->path().filename().string()));
     }
     std::sort(names.begin(), names.end());
     util::log(fmt::format("prueba: videos [{}], sigue activa={}", fmt::join(names, ", "), running()));
-    QCoreApplication::quit();
+    // A test that wrote no video did not do what it says.
+    QCoreApplication::exit(names.empty() ? 1 : 0);
 }
 
 // A flat, opaque panel of one colour.
@@ -340,6 +374,11 @@ void record_test(const fs::path& dir)
     cfg.save_dir = dir.string();
     std::error_code ec;
     fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) {
+        util::log(fmt::format("prueba: no pude crear la carpeta {}", dir.string()));
+        util::on_main([] { QCoreApplication::exit(1); });
+        return;
+    }
     state::set_config(std::make_shared<config::Config>(cfg));
     util::after(1.0, [script = Script { dir, env("VISTROPE_RECORD_INPUT") }] { run_script(script); });
 }

@@ -18,12 +18,13 @@ namespace recorder {
 int debug_check(const std::filesystem::path& dir);
 
 // Adjusts this run's settings from the environment and schedules the script;
-// returns at once. The script ends the application. Main thread.
+// returns at once. The script ends the application: status 0 once a video
+// was written, 1 otherwise. Main thread.
 void record_test(const std::filesystem::path& dir);
 
-// Draws the view into a PNG at `path` (a write error is ignored) and prints
-// "dibujo: <path> (<w>×<h> px)".
-void snapshot(QWidget* view, const std::filesystem::path& path);
+// Draws the view into a PNG at `path` and prints "dibujo: <path> (<w>×<h>
+// px)", or "dibujo: no pude escribir <path>" and false when it could not.
+bool snapshot(QWidget* view, const std::filesystem::path& path);
 
 // An unsigned 32-bit decimal with an optional leading "+"; none otherwise.
 std::optional<std::uint32_t> parse_u32(std::string_view text);

@@ -3,6 +3,7 @@
 #include "ui/hud.h"
 #include "base/config.h"
 #include "base/state.h"
+#include "base/util.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "capture/output.h"
@@ -58,7 +59,7 @@ double ms_since(std::chrono::steady_clock::time_point start)
 
 std::string errno_text(int code)
 {
-    return std::strerror(code);
+    return util::error_text(code);
 }
 
 // The slot of a sample at `offset` seconds from the range start.
@@ -490,8 +491,11 @@ fs::path gif_path_for(const fs::path& source)
     if (stem.empty())
         stem = output::capture_name_now();
     return output::unique_path(folder, stem, "gif", [](const fs::path& candidate) {
+        // An error (a folder that cannot be looked up) leaves the name free, so
+        // the search ends and the writing reports the failure.
         std::error_code ec;
-        return fs::symlink_status(partial_path(candidate), ec).type() != fs::file_type::not_found;
+        const auto type = fs::symlink_status(partial_path(candidate), ec).type();
+        return !ec && type != fs::file_type::not_found;
     });
 }
 

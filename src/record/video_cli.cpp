@@ -2,6 +2,7 @@
 // display: Qt's GIF reader and the FFmpeg writer run without one.
 #include "record/video.h"
 
+#include "base/util.h"
 #include "capture/output.h"
 #include "platform/media.h"
 
@@ -12,6 +13,7 @@
 #include <fmt/format.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -26,8 +28,12 @@ namespace video {
 
 namespace {
 
+// What the command line accepts; the conversion itself clamps silently.
+constexpr std::uint32_t MIN_FPS = 1, MAX_FPS = 50, MIN_WIDTH = 16;
+
 struct Variant {
     const char* label;
+    const char* file; // its GIF's name in the run's folder
     gif::GifOptions options;
 };
 
@@ -44,11 +50,11 @@ gif::GifOptions options_of(size_t threads, bool dither, uint8_t threshold, uint8
 const std::array<Variant, 5>& variants()
 {
     static const std::array<Variant, 5> table { {
-        { "exacto (umbral 0)", options_of(0, false, 0, 0) },
-        { "app: umbral 3", options_of(0, false, 3, 0) },
-        { "umbral 3 + tolerancia 8", options_of(0, false, 3, 8) },
-        { "app + tramado", options_of(0, true, 3, 0) },
-        { "app, 1 hilo", options_of(1, false, 3, 0) },
+        { "exacto (umbral 0)", "exacto", options_of(0, false, 0, 0) },
+        { "app: umbral 3", "umbral-3", options_of(0, false, 3, 0) },
+        { "umbral 3 + tolerancia 8", "umbral-3-tolerancia-8", options_of(0, false, 3, 8) },
+        { "app + tramado", "tramado", options_of(0, true, 3, 0) },
+        { "app, 1 hilo", "un-hilo", options_of(1, false, 3, 0) },
     } };
     return table;
 }
@@ -70,7 +76,7 @@ QString qt_path(const fs::path& path)
     return QString::fromStdString(path.string());
 }
 
-// Writes a benchmark file in /tmp without following a link someone placed there.
+// Writes a benchmark file into the run's own folder, following no link.
 void write_bench_file(const fs::path& path, const std::vector<std::uint8_t>& bytes)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -159,22 +165,68 @@ std::optional<std::pair<double, std::uint64_t>> gif_psnr(const fs::path& gif_pat
     return std::make_pair(10.0 * std::log10(65025.0 / mse), static_cast<std::uint64_t>(count));
 }
 
+namespace {
+
+// The fps and width arguments from `fps_at` on, refused outside their range.
+std::expected<GifSettings, std::string> cli_settings(const std::vector<std::string>& args, size_t fps_at)
+{
+    GifSettings settings;
+    if (args.size() > fps_at) {
+        const auto fps = parse_u32(args[fps_at]);
+        if (!fps || *fps < MIN_FPS || *fps > MAX_FPS)
+            return std::unexpected(fmt::format("fps «{}» fuera de rango: de {} a {}", args[fps_at], MIN_FPS, MAX_FPS));
+        settings.fps = *fps;
+    }
+    if (args.size() > fps_at + 1) {
+        const auto width = parse_u32(args[fps_at + 1]);
+        if (!width || *width < MIN_WIDTH)
+            return std::unexpected(fmt::format("ancho máximo «{}» fuera de rango: {} o más", args[fps_at + 1], MIN_WIDTH));
+        settings.max_width = *width;
+    }
+    return settings;
+}
+
+} // namespace
+
 int cli_gif(const std::vector<std::string>& args)
 {
     if (args.size() < 2) {
         print_line(stderr, "uso: vistrope --gif <video> <salida.gif> [fps] [ancho máximo]");
         return 2;
     }
-    GifSettings settings;
-    if (args.size() > 2)
-        settings.fps = parse_u32(args[2]).value_or(settings.fps);
-    if (args.size() > 3)
-        settings.max_width = parse_u32(args[3]).value_or(settings.max_width);
-    const auto report = export_gif(args[0], args[1], settings);
-    if (!report) {
-        print_line(stderr, fmt::format("error: {}", report.error()));
+    const auto settings = cli_settings(args, 2);
+    if (!settings) {
+        print_line(stderr, fmt::format("error: {}", settings.error()));
+        return 2;
+    }
+    const fs::path input = args[0], output = args[1];
+    struct stat in {}, out {};
+    if (::stat(input.c_str(), &in) != 0) {
+        print_line(stderr, fmt::format("error: no pude leer {}: {}", input.string(), util::error_text(errno)));
         return 1;
     }
+    if (S_ISDIR(in.st_mode)) {
+        print_line(stderr, fmt::format("error: no pude leer {}: {}", input.string(), util::error_text(EISDIR)));
+        return 1;
+    }
+    // The output replaces a file only once the GIF is whole; never the video
+    // itself (by any of its names), never a folder.
+    const bool replacing = ::stat(output.c_str(), &out) == 0;
+    if (replacing && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
+        print_line(stderr, fmt::format("error: la salida {} es el mismo archivo que el video", output.string()));
+        return 1;
+    }
+    if (replacing && S_ISDIR(out.st_mode)) {
+        print_line(stderr, fmt::format("error: la salida {} es una carpeta", output.string()));
+        return 1;
+    }
+    const auto report = export_gif(input, output, *settings);
+    if (!report) {
+        print_line(stderr, fmt::format("error: no pude convertir {} en {}: {}", input.string(), output.string(), report.error()));
+        return 1;
+    }
+    if (replacing)
+        print_line(stdout, fmt::format("reemplacé {}", output.string()));
     QImageReader reader(qt_path(args[1]), "gif");
     const std::string count = reader.canRead() ? std::to_string(reader.imageCount()) : std::string("?");
     print_line(stdout, fmt::format("GIF {}×{}: {} cuadros leídos, {} escritos ({} según Qt), {:.1f} KB; decodificar {:.0f} ms, total {:.0f} ms",
@@ -189,11 +241,20 @@ int cli_gif_bench(const std::vector<std::string>& args)
         print_line(stderr, "uso: vistrope --gif-bench <video> [fps] [ancho máximo]");
         return 2;
     }
-    GifSettings settings;
-    if (args.size() > 1)
-        settings.fps = parse_u32(args[1]).value_or(settings.fps);
-    if (args.size() > 2)
-        settings.max_width = parse_u32(args[2]).value_or(settings.max_width);
+    const auto parsed = cli_settings(args, 1);
+    if (!parsed) {
+        print_line(stderr, fmt::format("error: {}", parsed.error()));
+        return 2;
+    }
+    const GifSettings settings = *parsed;
+    // The GIFs go into a folder of this run's own, named in the output.
+    char folder_template[] = "/tmp/vistrope-gif-bench-XXXXXX";
+    if (!::mkdtemp(folder_template)) {
+        print_line(stderr, fmt::format("error: no pude crear una carpeta en /tmp: {}", util::error_text(errno)));
+        return 1;
+    }
+    const fs::path folder = folder_template;
+    print_line(stdout, fmt::format("GIFs en {}", folder.string()));
 
     const auto started = std::chrono::steady_clock::now();
     std::vector<gif::Frame> frames;
@@ -202,7 +263,7 @@ int cli_gif_bench(const std::vector<std::string>& args)
         return {};
     });
     if (!decoded) {
-        print_line(stderr, fmt::format("error: {}", decoded.error()));
+        print_line(stderr, fmt::format("error: no pude leer {}: {}", args[0], decoded.error()));
         return 1;
     }
     print_line(stdout, fmt::format("{} cuadros de {}×{} a {} fps; leer y decodificar {:.0f} ms (de ellos {:.0f} ms en libavcodec)",
@@ -217,14 +278,13 @@ int cli_gif_bench(const std::vector<std::string>& args)
             print_line(stdout, fmt::format("  {:<32} error: {}", v.label, encoded.error()));
             continue;
         }
-        const std::string_view label = v.label;
-        const fs::path file = fmt::format("/tmp/vistrope-gif-bench-{}.gif", label.substr(0, label.find(' ')));
+        const fs::path file = folder / fmt::format("{}.gif", v.file);
         write_bench_file(file, encoded->bytes);
         print_line(stdout, fmt::format("  {:<32} {:>8.1f} ms  {:>9.1f} KB  PSNR {}  ({} escritos)", v.label, ms,
             static_cast<double>(encoded->bytes.size()) / 1024.0, psnr_text(file, frames), encoded->counts.frames_written));
     }
 
-    const fs::path file = "/tmp/vistrope-gif-bench-ffmpeg.gif";
+    const fs::path file = folder / "ffmpeg.gif";
     const auto t0 = std::chrono::steady_clock::now();
     std::vector<platform::GifFrameView> views;
     views.reserve(frames.size());

@@ -270,15 +270,27 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
     // Push buttons have no default outside dialogs: Return and Enter are
     // the window's own shortcuts. The Return that picks an item of the open
     // pop-up closes it before the shortcuts are tried; it only picks the item.
+    // While the trim bar is open, Return is its "Recortar" and Escape its
+    // "Cancelar"; Return exports only with no bar open.
     auto* picking = new PopupReturn(popup->view());
     for (const auto key : { Qt::Key_Return, Qt::Key_Enter }) {
         auto* shortcut = new QShortcut(QKeySequence(key), window.get());
         shortcut->setContext(Qt::WindowShortcut);
-        QObject::connect(shortcut, &QShortcut::activated, window.get(), [picking, export_mp4 = act(&VideoEditor::ve_export_mp4)] {
-            if (!picking->take())
+        QObject::connect(shortcut, &QShortcut::activated, window.get(), [weak, picking, export_mp4 = act(&VideoEditor::ve_export_mp4)] {
+            if (picking->take())
+                return;
+            if (auto e = weak.lock(); e && e->player_view->trimming())
+                e->player_view->end_trimming(platform::TrimOutcome::Confirmed);
+            else
                 export_mp4();
         });
     }
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window.get());
+    escape->setContext(Qt::WindowShortcut);
+    QObject::connect(escape, &QShortcut::activated, window.get(), [weak] {
+        if (auto e = weak.lock(); e && e->player_view->trimming())
+            e->player_view->end_trimming(platform::TrimOutcome::Cancelled);
+    });
     window->resize(int(content.width), int(content.height));
     window->on_resize(window->size());
 

@@ -312,7 +312,7 @@ std::unique_ptr<Ui> build()
     // Header.
     QLabel* icon = image_view(96, 96);
     const double scale = qApp->devicePixelRatio() > 0 ? qApp->devicePixelRatio() : 1.0;
-    QPixmap icon_picture = QPixmap::fromImage(ui::status_icon(96 / 18.0 * scale, c.accent));
+    QPixmap icon_picture = QPixmap::fromImage(ui::app_icon(96 / 18.0 * scale, c.accent));
     icon_picture.setDevicePixelRatio(scale);
     icon->setPixmap(icon_picture);
     QLabel* title = widgets::label_with(QStringLiteral("Vistrope: capturas al instante"), 24, QFont::Bold, c.label);

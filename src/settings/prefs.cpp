@@ -136,9 +136,22 @@ std::shared_ptr<Ui> ensure()
     return s;
 }
 
+namespace {
+
+// Why the last save failed; none once one succeeds. While it stands, the
+// status line says so instead of "Guardado: …" or the idle hint.
+std::optional<std::string>& save_failure()
+{
+    static std::optional<std::string> failure;
+    return failure;
+}
+
+} // namespace
+
 void reset()
 {
     slot().reset();
+    save_failure().reset();
 }
 
 void show()
@@ -163,8 +176,18 @@ void update(const std::function<void(config::Config&)>& change)
 {
     auto next = std::make_shared<config::Config>(*state::config());
     change(*next);
-    if (auto saved = services().save(*next); !saved)
+    const bool had_failed = save_failure().has_value();
+    if (auto saved = services().save(*next); !saved) {
         util::log(fmt::format("no pude guardar config.toml: {}", saved.error()));
+        save_failure() = saved.error();
+        set_hint(HINT_IDLE, false);
+    } else {
+        save_failure().reset();
+        if (had_failed)
+            set_hint(HINT_IDLE, false);
+    }
+    // The change still holds for this session: what the user sees is what
+    // runs, and the status line says it is not on disk.
     state::set_config(std::move(next));
     apply();
     if (auto u = ui())
@@ -192,6 +215,14 @@ void set_hint(std::string_view text, bool warning)
     const auto u = ui();
     if (!u || !u->hint)
         return;
+    // Guidance while a shortcut is being recorded, and warnings about it,
+    // still show; everything else gives way to an unsaved change.
+    std::string failed;
+    if (save_failure() && !warning && text != HINT_RECORDING) {
+        failed = fmt::format("No se pudo guardar: {}", *save_failure());
+        text = failed;
+        warning = true;
+    }
     u->hint->setText(q(text));
     QPalette p = u->hint->palette();
     p.setColor(QPalette::WindowText, warning ? widgets::colors().orange : widgets::colors().secondary);

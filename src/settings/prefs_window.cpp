@@ -307,7 +307,7 @@ QWidget* recording_page(Ui& u)
 QPixmap app_icon(int side)
 {
     const double scale = qApp->devicePixelRatio() > 0 ? qApp->devicePixelRatio() : 1.0;
-    const QImage img = ui::status_icon(side / 18.0 * scale, widgets::colors().accent);
+    const QImage img = ui::app_icon(side / 18.0 * scale, widgets::colors().accent);
     QPixmap out = QPixmap::fromImage(img);
     out.setDevicePixelRatio(scale);
     return out;

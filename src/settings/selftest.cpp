@@ -76,7 +76,7 @@ Services real_services()
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
     s.close_pins = [] { pin::close_all(); };
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
-    s.quit = [] { QApplication::quit(); };
+    s.quit = [](int status) { QApplication::exit(status); };
     return s;
 }
 
@@ -100,8 +100,10 @@ void snapshot(const SharedReport& report, const ScreenInfo& screen, std::string 
         if (image) {
             if (write_bytes(report->folder / name, output::encode(*image, screen.scale)))
                 note(*report, fmt::format("{} guardado", name));
-            else
+            else {
                 note(*report, fmt::format("no pude guardar {}", name));
+                report->failed = true;
+            }
         }
         if (then)
             then();
@@ -175,8 +177,10 @@ void finish(const Report& report)
     std::string text;
     for (const auto& line : report.lines)
         text += line + "\n";
-    std::ofstream(report.folder / "report.txt", std::ios::binary | std::ios::trunc) << text;
-    services().quit();
+    std::ofstream out(report.folder / "report.txt", std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    services().quit(report.failed || !out ? 1 : 0);
 }
 
 void schedule(const std::filesystem::path& folder)
@@ -184,7 +188,7 @@ void schedule(const std::filesystem::path& folder)
     on_main_thread();
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    auto report = std::make_shared<Report>(Report{ folder, {} });
+    auto report = std::make_shared<Report>(Report{ folder, {}, false });
     services().after(1.5, [report] { start(report); });
 }
 
@@ -193,6 +197,7 @@ void start(SharedReport report)
     on_main_thread();
     if (!services().permission()) {
         note(*report, "SIN PERMISO de Grabación de pantalla");
+        report->failed = true;
         finish(*report);
         return;
     }
@@ -219,9 +224,10 @@ void latency_round(SharedReport report, int round)
     const auto requested = Clock::now();
     services().capture(screen, true, [report, round, screen, requested](std::optional<QImage> image) {
         const double ms = ms_since(requested);
-        if (!image)
+        if (!image) {
             note(*report, fmt::format("captura #{} falló", round));
-        else {
+            report->failed = true;
+        } else {
             note(*report, fmt::format("captura de pantalla completa #{}: {:.1f} ms", round, ms));
             if (round == 0) {
                 const auto encoding = Clock::now();
@@ -328,12 +334,21 @@ void window_round(SharedReport report)
     on_main_thread();
     const ScreenInfo screen = require_screen();
     Services& s = services();
+    // The shot before this round: the one that is still the last one when
+    // the click captured nothing must not be reported as the window.
+    const auto before = s.last_shot();
+    const std::optional<qint64> earlier = before ? std::optional(before->first.cacheKey()) : std::nullopt;
     s.overlay_begin(overlay::Mode::Window, overlay::Purpose::Screenshot);
     s.overlay_click_global({ screen.frame.x + screen.frame.w / 2, screen.frame.y + screen.frame.h / 2 });
-    s.after(1.0, [report] {
-        if (auto shot = services().last_shot())
+    s.after(1.0, [report, earlier] {
+        const auto shot = services().last_shot();
+        if (shot && (!earlier || shot->first.cacheKey() != *earlier))
             note(*report, fmt::format("ventana con sombra: {}×{} px, bordes vacíos: {}", shot->first.width(),
                                       shot->first.height(), output::trim_transparent(shot->first).has_value()));
+        else {
+            note(*report, "ventana: no se capturó nada");
+            report->failed = true;
+        }
         services().after(0.2, [report] {
             std::vector<std::string> names;
             std::error_code ec;

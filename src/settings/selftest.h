@@ -27,6 +27,7 @@ namespace selftest {
 struct Report {
     std::filesystem::path folder;
     std::vector<std::string> lines;
+    bool failed = false; // a step could not do what it says: the run ends with status 1
 };
 using SharedReport = std::shared_ptr<Report>;
 
@@ -36,8 +37,9 @@ void schedule(const std::filesystem::path& folder);
 
 // Logs the line and appends it to the report.
 void note(Report& report, std::string line);
-// Writes "report.txt" (lines joined by "\n" and a final "\n"; a failure is
-// ignored) and asks the program to quit.
+// Writes "report.txt" (lines joined by "\n" and a final "\n") and asks the
+// program to quit: status 0 when every step and the report's writing did
+// what they say, 1 otherwise.
 void finish(const Report& report);
 
 // The chain's steps, in order.
@@ -87,7 +89,7 @@ struct Services {
     std::function<void(QImage, double)> pin;
     std::function<void()> close_pins;
     std::function<void(QImage, double)> open_editor;
-    std::function<void()> quit;
+    std::function<void(int status)> quit;
 };
 Services& services();
 void reset_services();

@@ -292,14 +292,26 @@ std::filesystem::path stamp_path()
 
 std::vector<std::string> feed_arguments(std::string_view url)
 {
-    return { "-fsSL", "--proto", "=https", "--proto-redir", "=https", "--max-time", std::to_string(FEED_MAX_TIME_S),
+    return { "-q", "-fsSL", "--proto", "=https", "--proto-redir", "=https", "--tlsv1.2", "--max-time", std::to_string(FEED_MAX_TIME_S),
              "--max-filesize", std::to_string(FEED_MAX_BYTES), "--", std::string(url) };
 }
 
 std::vector<std::string> download_arguments(std::string_view url, const std::filesystem::path& out)
 {
-    return { "-fsSL", "--proto", "=https", "--proto-redir", "=https", "--max-time", std::to_string(DOWNLOAD_MAX_TIME_S),
+    return { "-q", "-fsSL", "--proto", "=https", "--proto-redir", "=https", "--tlsv1.2", "--max-time", std::to_string(DOWNLOAD_MAX_TIME_S),
              "--max-filesize", std::to_string(DOWNLOAD_MAX_BYTES), "-o", out.string(), "--", std::string(url) };
+}
+
+std::expected<void, std::string> offerable(const Feed& feed, std::string_view feed_url)
+{
+    if (feed.sha256.empty())
+        return std::unexpected(std::string("el appcast no trae sha256 del instalador"));
+    const bool hex = feed.sha256.size() == 64 && std::all_of(feed.sha256.begin(), feed.sha256.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    });
+    if (!hex)
+        return std::unexpected(fmt::format("el sha256 del appcast no es válido: «{}»", util::escape_controls(feed.sha256)));
+    return require_https(resolve_url(feed_url, feed.url));
 }
 
 std::string installer_name(std::string_view version)
@@ -382,8 +394,18 @@ Offer offer_texts(const Feed& feed)
     Offer o;
     o.message = fmt::format("Vistrope {} ya está disponible", feed.version);
     o.informative = fmt::format("Tienes la versión {}.", CURRENT_VERSION);
-    if (!feed.notes.empty())
-        o.informative += fmt::format("\n\n{}", feed.notes);
+    if (feed.notes.empty())
+        return o;
+    // Notes are the network's and only a preview of the release: past
+    // NOTES_MAX_BYTES they are cut, at a character's start, with an ellipsis.
+    std::string_view notes = feed.notes;
+    if (notes.size() > NOTES_MAX_BYTES) {
+        std::size_t cut = NOTES_MAX_BYTES;
+        while (cut > 0 && (static_cast<unsigned char>(notes[cut]) & 0xC0) == 0x80)
+            --cut;
+        o.informative += fmt::format("\n\n{}…", notes.substr(0, cut));
+    } else
+        o.informative += fmt::format("\n\n{}", notes);
     return o;
 }
 

@@ -80,9 +80,16 @@ bool check_due(std::optional<std::chrono::system_clock::time_point> stamp, std::
 // modification time is the last fetch attempt.
 std::filesystem::path stamp_path();
 
-// curl's arguments for the feed and for the installer.
+// curl's arguments for the feed and for the installer. "-q" comes first so
+// no ~/.curlrc can turn the certificate checks off (`insecure`) or add a
+// proxy; https only, redirects included, TLS 1.2 or later.
 std::vector<std::string> feed_arguments(std::string_view url);
 std::vector<std::string> download_arguments(std::string_view url, const std::filesystem::path& out);
+
+// Whether a newer feed may be offered at all: it names an https installer
+// (resolved against `feed_url`) and its SHA-256 as 64 hex digits; else why
+// not. An offer that could only fail after "Descargar" is no offer.
+std::expected<void, std::string> offerable(const Feed& feed, std::string_view feed_url);
 
 // The installer's file name for a version: "Vistrope-{version}.deb".
 std::string installer_name(std::string_view version);
@@ -110,7 +117,10 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
 // it writes larger than `max_file_bytes` (the kernel stops it there).
 Runner curl_runner(long long max_file_bytes = DOWNLOAD_MAX_BYTES);
 
-// The texts of the offer.
+// Release notes past this many bytes are cut in the offer.
+inline constexpr std::size_t NOTES_MAX_BYTES = 65'536;
+
+// The texts of the offer; the notes cut at NOTES_MAX_BYTES.
 struct Offer {
     std::string message;     // "Vistrope {} ya está disponible"
     std::string informative; // "Tienes la versión {}." and the notes after a blank line

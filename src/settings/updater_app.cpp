@@ -13,7 +13,15 @@
 #include "platform/workspace.h"
 
 #include <QApplication>
+#include <QCursor>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -53,6 +61,59 @@ QMessageBox* message_box(const std::string& message, const std::string& informat
     return box;
 }
 
+// The offer: the notes scroll inside a window that fits the screen, so the
+// buttons stay in reach however long the notes are.
+class OfferDialog final : public QDialog {
+public:
+    explicit OfferDialog(const Offer& offer)
+    {
+        setWindowTitle(QStringLiteral("Vistrope"));
+        auto* layout = new QVBoxLayout(this);
+        auto* title = new QLabel(q(offer.message));
+        title->setTextFormat(Qt::PlainText);
+        QFont bold = title->font();
+        bold.setBold(true);
+        title->setFont(bold);
+        layout->addWidget(title);
+        auto* text = new QLabel(q(offer.informative));
+        text->setTextFormat(Qt::PlainText);
+        text->setWordWrap(true);
+        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        auto* scroll = new QScrollArea;
+        scroll->setWidget(text);
+        scroll->setWidgetResizable(true);
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        layout->addWidget(scroll, 1);
+        auto* buttons = new QDialogButtonBox;
+        m_download = buttons->addButton(QStringLiteral("Descargar"), QDialogButtonBox::AcceptRole);
+        buttons->addButton(QStringLiteral("Más tarde"), QDialogButtonBox::RejectRole);
+        m_download->setDefault(true);
+        connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        layout->addWidget(buttons);
+
+        // As tall as the text needs, up to most of the screen it opens on.
+        const QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+        const int width = std::min(460, area.width() * 9 / 10);
+        const int text_width = width - layout->contentsMargins().left() - layout->contentsMargins().right()
+            - scroll->verticalScrollBar()->sizeHint().width();
+        const int chrome = title->sizeHint().height() + buttons->sizeHint().height() + 3 * layout->spacing()
+            + layout->contentsMargins().top() + layout->contentsMargins().bottom();
+        const int room = std::max(area.height() * 8 / 10 - chrome, 40);
+        scroll->setFixedHeight(std::min(text->heightForWidth(text_width) + 4, room));
+        setFixedWidth(width);
+        setMaximumHeight(area.height() * 9 / 10);
+    }
+
+private:
+    QPushButton* m_download = nullptr;
+};
+
 void activate(QMessageBox* box)
 {
     box->show();
@@ -91,16 +152,12 @@ Services real_services()
         box->exec();
     };
     s.ask = [](const Offer& offer) {
-        QMessageBox* box = message_box(offer.message, offer.informative);
-        QPushButton* download = box->addButton(QStringLiteral("Descargar"), QMessageBox::AcceptRole);
-        box->addButton(QStringLiteral("Más tarde"), QMessageBox::RejectRole);
-        box->setDefaultButton(download);
-        box->setAttribute(Qt::WA_DeleteOnClose, false);
-        activate(box);
-        box->exec();
-        const bool accepted = box->clickedButton() == download;
-        delete box;
-        return accepted;
+        util::require_main_thread("hilo principal");
+        OfferDialog dialog(offer);
+        dialog.show();
+        dialog.raise();
+        dialog.activateWindow();
+        return dialog.exec() == QDialog::Accepted;
     };
     s.in_background = [](std::function<void()> job) { util::in_background(std::move(job)); };
     s.on_main = [](std::function<void()> job) { util::on_main(std::move(job)); };
@@ -132,6 +189,13 @@ void handle(const std::expected<Feed, std::string>& result, const std::string& f
         return;
     }
     if (is_newer(result->version, CURRENT_VERSION)) {
+        if (auto fit = offerable(*result, feed_url); !fit) {
+            if (interactive)
+                services().alert("No pude buscar actualizaciones", fit.error());
+            else
+                util::log(fmt::format("actualizaciones: {}", fit.error()));
+            return;
+        }
         offer(feed_url, *result);
         return;
     }

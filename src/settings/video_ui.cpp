@@ -29,7 +29,14 @@ void print(const std::string& line)
     std::fflush(stdout);
 }
 
-void terminate() { QCoreApplication::exit(0); }
+// Whether every step did what it says; the exit status follows it.
+bool& failed()
+{
+    static bool f = false;
+    return f;
+}
+
+void terminate() { QCoreApplication::exit(failed() ? 1 : 0); }
 
 std::shared_ptr<video_editor::VideoEditor> newest()
 {
@@ -48,6 +55,12 @@ std::vector<std::string> entry_names(const std::filesystem::path& folder)
 void step5(const std::filesystem::path& folder)
 {
     print("archivos: " + video_editor::debug_names(entry_names(folder)));
+    // What the steps say they wrote must be there.
+    for (const char* name : { "vista-rapida.gif", "editor.png", "editor-recorte.png" })
+        if (std::error_code ec; !std::filesystem::exists(folder / name, ec)) {
+            print(fmt::format("falta {}", (folder / name).string()));
+            failed() = true;
+        }
     terminate();
 }
 
@@ -93,12 +106,15 @@ void step1(const std::filesystem::path& video, const std::filesystem::path& fold
     if (report)
         print(fmt::format("GIF {}×{}: {} cuadros escritos, {} bytes", report->width, report->height, report->frames_written,
             report->bytes));
-    else
+    else {
         print("GIF falló: " + report.error());
+        failed() = true;
+    }
     quick_access::show_gif(gif);
     QWidget* window = video_editor::debug_open(video);
     if (!window) {
         print("no pude abrir el editor");
+        failed() = true;
         terminate();
         return;
     }

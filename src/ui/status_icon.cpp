@@ -9,16 +9,18 @@ namespace ui {
 
 namespace {
 
+// The outline with its notches: the square the star is cut from.
+const QPointF OUTLINE[] = { { 3.909375, 1.96875 }, { 16.03125, 1.96875 }, { 16.03125, 14.090625 }, { 14.090625, 14.090625 },
+    { 14.090625, 16.03125 }, { 1.96875, 16.03125 }, { 1.96875, 3.909375 }, { 3.909375, 3.909375 } };
+
 QPainterPath status_icon_path()
 {
     QPainterPath path;
     path.setFillRule(Qt::OddEvenFill);
     // The outline: a square with notches cut from two opposite corners.
-    const QPointF outline[] = { { 3.909375, 1.96875 }, { 16.03125, 1.96875 }, { 16.03125, 14.090625 }, { 14.090625, 14.090625 },
-        { 14.090625, 16.03125 }, { 1.96875, 16.03125 }, { 1.96875, 3.909375 }, { 3.909375, 3.909375 } };
-    path.moveTo(outline[0]);
-    for (size_t i = 1; i < std::size(outline); ++i)
-        path.lineTo(outline[i]);
+    path.moveTo(OUTLINE[0]);
+    for (size_t i = 1; i < std::size(OUTLINE); ++i)
+        path.lineTo(OUTLINE[i]);
     path.closeSubpath();
 
     // The four-pointed star, designed on a 64-unit grid; each quadratic side
@@ -54,6 +56,22 @@ QImage status_icon(double scale, const QColor& tint)
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.fillPath(status_icon_path(), tint);
+    return image;
+}
+
+QImage app_icon(double scale, const QColor& tint)
+{
+    QImage image = status_icon(scale, tint);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    // White under the tinted icon, inside the outline only: the star shows it.
+    p.setCompositionMode(QPainter::CompositionMode_DestinationOver);
+    QPainterPath outline;
+    outline.moveTo(OUTLINE[0]);
+    for (size_t i = 1; i < std::size(OUTLINE); ++i)
+        outline.lineTo(OUTLINE[i]);
+    outline.closeSubpath();
+    p.fillPath(outline, Qt::white);
     return image;
 }
 

@@ -11,4 +11,8 @@ namespace ui {
 // 18 × 18 points drawn at `scale` pixels per point in `tint`.
 QImage status_icon(double scale, const QColor& tint);
 
+// The application's icon (settings and first-run windows): the status icon
+// with its star filled white, so no window colour shows through it.
+QImage app_icon(double scale, const QColor& tint);
+
 } // namespace ui

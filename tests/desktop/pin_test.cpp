@@ -2,7 +2,12 @@
 // results read with xclip and xprop.
 #include "cards/pin.h"
 
+#include "cards/quick_access.h"
+
+#include "platform/panels.h"
 #include "platform/screens.h"
+
+#include <fmt/format.h>
 #include "qt_wait.h"
 #include "x_tools.h"
 
@@ -104,7 +109,13 @@ TEST_F(DesktopPins, CentredKeysCopyWheelAndOpacity)
     // One wheel notch away from the user zooms in by 5 % about the centre.
     const QPoint c = centre(panel);
     xdotool({ "mousemove", QString::number(c.x()), QString::number(c.y()), "click", "4" });
-    ASSERT_TRUE(wait_until([&] { return panel->width() == 336; }));
+    ASSERT_TRUE(wait_until([&] { return panel->width() == 336; })) << [] {
+        std::string out;
+        for (QWidget* w : platform::panels())
+            if (w->isVisible())
+                out += fmt::format("{} level {} at {},{} {}x{} opacity {}\n", w->metaObject()->className(), platform::panel_level(w), w->x(), w->y(), w->width(), w->height(), w->windowOpacity());
+        return out;
+    }();
     EXPECT_EQ(panel->height(), 210);
     EXPECT_NEAR(centre(panel).x(), c.x(), 1);
     EXPECT_NEAR(centre(panel).y(), c.y(), 1);
@@ -150,4 +161,41 @@ TEST_F(DesktopPins, LockDragEscapeAndDoubleClick)
     const QPoint c2 = centre(second);
     xdotool({ "mousemove", QString::number(c2.x()), QString::number(c2.y()), "click", "--repeat", "2", "--delay", "80", "1" });
     ASSERT_TRUE(wait_until([] { return pin::pins().empty(); }));
+}
+
+TEST_F(DesktopPins, PinsStandBelowTheCardsAndNeverExactlyOnEachOther)
+{
+    QImage blue(400, 300, QImage::Format_ARGB32_Premultiplied);
+    blue.fill(QColor(30, 60, 220));
+    quick_access::show_card(blue, quick_access::CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 1.0);
+    ASSERT_FALSE(quick_access::cards().empty());
+    VistropeQuickCard* card = quick_access::cards().back();
+    ASSERT_TRUE(wait_until([&] { return card->isVisible(); }, 5000));
+    pump_for(300);
+
+    // "Fijar última captura" twice: the second pin steps clear of the first.
+    VistropePinPanel* first = make();
+    VistropePinPanel* second = make();
+    EXPECT_EQ(second->geometry().topLeft() - first->geometry().topLeft(), QPoint(24, 24));
+    pump_for(500);
+
+    // Bottom to top, as the window manager stacks them: the card above both pins.
+    const auto stacking = [] {
+        const std::string out = run_serving("xprop", { "-root", "_NET_CLIENT_LIST_STACKING" }).toStdString();
+        std::vector<unsigned long> ids;
+        for (std::size_t at = out.find("0x"); at != std::string::npos; at = out.find("0x", at + 2))
+            ids.push_back(std::stoul(out.substr(at), nullptr, 16));
+        return ids;
+    };
+    const auto order = stacking();
+    const auto place = [&](const QWidget* w) {
+        const auto it = std::find(order.begin(), order.end(), static_cast<unsigned long>(w->winId()));
+        return it == order.end() ? -1 : static_cast<int>(it - order.begin());
+    };
+    ASSERT_GE(place(card), 0) << run_serving("xprop", { "-root", "_NET_CLIENT_LIST_STACKING" }).toStdString();
+    EXPECT_GT(place(card), place(first));
+    EXPECT_GT(place(card), place(second));
+    EXPECT_GT(place(second), place(first)) << "the new pin above the older one";
+    QTimer::singleShot(0, [card] { card->close(); });
+    pump_for(300);
 }

@@ -556,8 +556,10 @@ TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
 
 namespace {
 
-// Runs the program with a self-check switch; its standard output and error.
-std::pair<std::string, std::string> run_check(const fs::path& home, const QStringList& args, const std::map<QString, QString>& vars = {})
+// Runs the program with a self-check switch; its standard output and error
+// (and its exit status in `status` when given).
+std::pair<std::string, std::string> run_check(const fs::path& home, const QStringList& args, const std::map<QString, QString>& vars = {},
+    int* status = nullptr)
 {
     QProcess p;
     auto env = QProcessEnvironment::systemEnvironment();
@@ -569,6 +571,8 @@ std::pair<std::string, std::string> run_check(const fs::path& home, const QStrin
     p.setProcessEnvironment(env);
     p.start(VISTROPE_BINARY, args);
     EXPECT_TRUE(p.waitForFinished(60000));
+    if (status)
+        *status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return { p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString() };
 }
 
@@ -578,7 +582,9 @@ TEST(DesktopRecorderCheck, DebugRecorderPrintsItsFindingsAndDrawsThreePictures)
 {
     TempHome home;
     const fs::path dir = home.path() / "comprobar";
-    const auto [out, err] = run_check(home.path(), { "--debug-recorder", QString::fromStdString(dir.string()) });
+    int status = -1;
+    const auto [out, err] = run_check(home.path(), { "--debug-recorder", QString::fromStdString(dir.string()) }, {}, &status);
+    EXPECT_EQ(status, 0) << out << err;
     for (const char* line : { "clase VistropeRecorderDelegate registrada, id 7",
              "responde a didFinish=true didStart=true didFail=true didStop=true didOutput=true",
              "hevc=false: url=", "intervalo: value=1 timescale=60 flags=1 (0.01667 s)",
@@ -615,4 +621,31 @@ TEST(DesktopRecorderCheck, RecordTestOfAWindowWithInput)
     EXPECT_EQ(seen.green_frames, 0);
     EXPECT_GT(seen.blue_frames, 0);
     EXPECT_GT(seen.pill_frames, 0);
+}
+
+TEST(DesktopRecorderCheck, SwitchesEndWithStatusZeroOnlyWhenTheyDidTheirWork)
+{
+    TempHome home;
+    // A folder below a plain file can never be made.
+    write_file(home.path() / "archivo", "x");
+    const QString nowhere = QString::fromStdString((home.path() / "archivo" / "carpeta").string());
+    int status = -1;
+    auto [out, err] = run_check(home.path(), { "--debug-recorder", nowhere }, {}, &status);
+    EXPECT_EQ(status, 1) << out << err;
+    EXPECT_NE(out.find("no pude crear la carpeta"), std::string::npos) << out;
+    std::tie(out, err) = run_check(home.path(), { "--record-test", nowhere }, {}, &status);
+    EXPECT_EQ(status, 1) << out << err;
+
+    // Beside a running instance a self-check that needs the desktop says so.
+    Program program(home.path());
+    ASSERT_TRUE(program.wait_for("listo")) << program.err();
+    const QString folder = QString::fromStdString((home.path() / "prueba").string());
+    for (const char* name : { "--record-test", "--selftest", "--scroll-test" }) {
+        std::tie(out, err) = run_check(home.path(), { name, folder }, {}, &status);
+        EXPECT_EQ(status, 1) << name << "\n" << err;
+        EXPECT_NE(err.find(fmt::format("Vistrope ya está abierto; ciérralo para ejecutar {}", name)), std::string::npos) << err;
+    }
+    std::tie(out, err) = run_check(home.path(), { "--video-ui", QString::fromStdString((home.path() / "no.mp4").string()) }, {}, &status);
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_NE(err.find("Vistrope ya está abierto; ciérralo para ejecutar --video-ui"), std::string::npos) << err;
 }

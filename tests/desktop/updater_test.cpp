@@ -8,6 +8,8 @@
 #include "test_util.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -169,7 +171,93 @@ void dismiss(const std::string& id)
     run("xdotool", { "key", "Return" });
 }
 
+// A self-signed certificate for 127.0.0.1 in `keys`.
+void make_certificate(const std::filesystem::path& keys)
+{
+    std::filesystem::create_directories(keys);
+    QProcess openssl;
+    openssl.start("openssl", { "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                               "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                               QString::fromStdString((keys / "key.pem").string()), "-out",
+                               QString::fromStdString((keys / "cert.pem").string()) });
+    ASSERT_TRUE(openssl.waitForFinished(30000));
+    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+}
+
+// Settings that point the check at `feed`, checked a moment ago so the
+// automatic check stays out of the way.
+void point_at(const std::filesystem::path& home, const std::string& feed)
+{
+    const auto settings = home / "Library/Application Support/Vistrope/config.toml";
+    std::filesystem::create_directories(settings.parent_path());
+    write_file(settings, fmt::format("update_feed = \"{}\"\n", feed));
+    write_file(settings.parent_path() / "last-update-check", "");
+}
+
 } // namespace
+
+TEST(UpdaterDesktop, AnInsecureCurlrcDoesNotTurnTheChecksOffAndLongNotesFitTheScreen)
+{
+    TempHome home;
+    const auto keys = home.path() / "tls";
+    ASSERT_NO_FATAL_FAILURE(make_certificate(keys));
+    Server server;
+    ASSERT_TRUE(server.listen(keys / "cert.pem", keys / "key.pem"));
+    const std::string base = fmt::format("https://127.0.0.1:{}", server.port());
+    std::string notes;
+    while (notes.size() < 900'000)
+        notes += "Arreglos y mejoras de la versión nueva. ";
+    server.answers["/feed/appcast.json"] = { fmt::format(R"({{"version":"0.2.0","url":"./Vistrope.deb","sha256":"{}","notes":"{}"}})",
+                                                         platform::sha256_hex(INSTALLER), notes), "" };
+    server.answers["/feed/Vistrope.deb"] = { INSTALLER, "" };
+    point_at(home.path(), base + "/feed/appcast.json");
+    // The user's own curl settings turn certificate checks off; ours stay on.
+    write_file(home.path() / ".curlrc", "insecure\n");
+    QProcessEnvironment extra;
+    extra.insert("CURL_HOME", QString::fromStdString(home.path().string()));
+    {
+        Program program(home.path(), Program::FirstRun::Done, extra);
+        ASSERT_TRUE(program.wait_for("listo")) << program.err();
+        std::optional<std::string> alert;
+        for (int attempt = 0; attempt < 3 && !alert; ++attempt) {
+            pick_check_item();
+            wait_until([&] { return (alert = dialog()).has_value(); }, 20000);
+        }
+        ASSERT_TRUE(alert)
+            << program.err() << run("import", { "-window", "root", "/tmp/vistrope-desktop-update-curlrc.png" });
+        pump_for(300);
+        const std::string refused = text_of(*alert, home.path());
+        EXPECT_NE(refused.find("No pude buscar actualizaciones"), std::string::npos) << refused;
+        EXPECT_TRUE(server.requests.empty()) << "no request got past the certificate";
+        dismiss(*alert);
+    }
+
+    // Trusted, with ~900 KB of notes: the offer comes at once, fits the
+    // screen, and its default button still answers.
+    extra.insert("CURL_CA_BUNDLE", QString::fromStdString((keys / "cert.pem").string()));
+    Program program(home.path(), Program::FirstRun::Done, extra);
+    ASSERT_TRUE(program.wait_for("listo")) << program.err();
+    check_for_updates(server);
+    std::optional<Geometry> offer;
+    std::string offer_id;
+    ASSERT_TRUE(wait_until([&] {
+        std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
+        for (std::string id; ids >> id;)
+            if (const auto g = window_geometry(id); g && g->w > 150 && g->h > 60) {
+                offer = g;
+                offer_id = id;
+                return true;
+            }
+        return false;
+    }, 10000)) << program.err();
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-update-long-notes.png" });
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_TRUE(screen.contains(QRect(offer->x, offer->y, offer->w, offer->h)))
+        << offer->x << "," << offer->y << " " << offer->w << "×" << offer->h;
+    // "Descargar" is the default: Return takes it and the download runs.
+    dismiss(offer_id);
+    ASSERT_TRUE(wait_until([&] { return program.wait_for("instalador verificado", 0); }, 20000)) << program.err();
+}
 
 TEST(UpdaterDesktop, OffersDownloadsVerifiesAndRefusesWhatIsNotHttps)
 {

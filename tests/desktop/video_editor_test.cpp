@@ -14,10 +14,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QAbstractItemView>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QSlider>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -192,6 +195,78 @@ TEST_F(VideoEditorDesktop, TrimExportAndPlayAsAUser)
     ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - before) < 0.005; }, 5000)) << player->position();
 }
 
+TEST_F(VideoEditorDesktop, TrimBarKeysScrubberClicksAndAGlyphThatStaysOnHover)
+{
+    const fs::path clip = make_recording(m_dir.path());
+    xdotool({ "mousemove", "400", "300" });
+    video_editor::open(clip);
+    ASSERT_EQ(video_editor::editors().size(), 1u);
+    auto e = video_editor::editors().back();
+    platform::VideoPlayerView* player = e->player_view;
+    ASSERT_TRUE(wait_until([&] { return e->window->isActiveWindow() && player->can_begin_trimming(); }, 20000));
+    pump_for(300);
+    auto* bar = player->findChild<QWidget*>("range");
+    ASSERT_TRUE(bar);
+
+    // Return with the bar open is its "Recortar": the handles' range, no export.
+    click(e->window->findChild<QPushButton*>("trim"));
+    ASSERT_TRUE(wait_until([&] { return player->trimming(); }, 5000));
+    pump_for(200);
+    const int y = bar->height() / 2;
+    const int w = bar->width();
+    drag(bar->mapToGlobal(QPoint(5, y)), bar->mapToGlobal(QPoint(5 + (w - 20) / 5, y)));
+    pump_for(200);
+    xdotool({ "key", "Return" });
+    ASSERT_TRUE(wait_until([&] { return !player->trimming(); }, 5000));
+    pump_for(500);
+    EXPECT_FALSE(e->busy) << "Return on the bar exports nothing";
+    ASSERT_TRUE(e->range.has_value());
+    EXPECT_NEAR(e->range->first, 2.0, 0.3);
+    EXPECT_FALSE(fs::exists(m_dir.path() / "toma (recortado).mp4"));
+
+    // Escape with the bar open is its "Cancelar": the range stays as it was.
+    const auto kept = e->range;
+    click(e->window->findChild<QPushButton*>("trim"));
+    ASSERT_TRUE(wait_until([&] { return player->trimming(); }, 5000));
+    pump_for(200);
+    drag(bar->mapToGlobal(QPoint(w - 5, y)), bar->mapToGlobal(QPoint(w / 2, y)));
+    pump_for(200);
+    xdotool({ "key", "Escape" });
+    ASSERT_TRUE(wait_until([&] { return !player->trimming(); }, 5000));
+    EXPECT_EQ(e->range, kept);
+    EXPECT_TRUE(e->window->isVisible());
+
+    // A click on the scrubber seeks where it lands.
+    click(e->reset_button);
+    ASSERT_TRUE(wait_until([&] { return !e->range; }, 5000));
+    auto* scrubber = player->findChild<QSlider*>("scrubber");
+    ASSERT_TRUE(scrubber);
+    const QPoint at = scrubber->mapToGlobal(QPoint(scrubber->width() * 3 / 4, scrubber->height() / 2));
+    xdotool({ "mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1" });
+    ASSERT_TRUE(wait_until([&] { return player->position() > 6.0; }, 5000)) << player->position();
+    EXPECT_NEAR(player->position(), 7.5, 0.8);
+
+    // Hovered, the play button still shows its light glyph on the dark bar.
+    auto* play = player->findChild<QWidget*>("play");
+    ASSERT_TRUE(play);
+    const QPoint centre = play->mapToGlobal(play->rect().center());
+    xdotool({ "mousemove", QString::number(centre.x()), QString::number(centre.y()) });
+    pump_for(500);
+    // As the screen shows it, not as the widget would draw itself alone.
+    const QPoint corner = play->mapToGlobal(QPoint(0, 0));
+    const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0, corner.x(), corner.y(), play->width(), play->height()).toImage();
+    int light = 0, dark = 0;
+    for (int yy = 0; yy < shot.height(); ++yy)
+        for (int xx = 0; xx < shot.width(); ++xx) {
+            const int v = qGray(shot.pixel(xx, yy));
+            light += v > 180;
+            dark += v < 110;
+        }
+    EXPECT_GT(light, 20) << "the glyph";
+    EXPECT_GT(dark, shot.width() * shot.height() / 3) << "the ground around it stays dark";
+    shot.save("/tmp/vistrope-desktop-play-hover.png");
+}
+
 TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
 {
     const fs::path clip = make_recording(m_dir.path());
@@ -205,6 +280,7 @@ TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
     program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString(clip.string()), QString::fromStdString(out.string()) });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 90000));
     const std::string text = program.readAllStandardOutput().toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << text;
     EXPECT_NE(text.find("GIF 800×450: "), std::string::npos) << text;
     EXPECT_NE(text.find("rango fijado: Some((1.0, 4.0))\n"), std::string::npos) << text;
     EXPECT_NE(text.find("editor.png (ok)"), std::string::npos) << text;
@@ -222,7 +298,7 @@ TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
     EXPECT_GE(shot.width(), 320);
 }
 
-TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoEndsAfterTheGif)
+TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoGivesItsUsageAndWithABadOneFails)
 {
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
@@ -232,8 +308,15 @@ TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoEndsAfterTheGif)
     program.setProcessEnvironment(env);
     program.start(VISTROPE_BINARY, { "--video-ui" });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(program.readAllStandardError().toStdString(), "uso: vistrope --video-ui VIDEO [CARPETA]\n");
+    EXPECT_EQ(program.exitCode(), 2);
+
+    // A video that is not there: the run says what failed and ends with 1.
+    program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString((m_dir.path() / "no.mp4").string()),
+                                     QString::fromStdString((m_dir.path() / "salida").string()) });
+    ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));
     const std::string text = program.readAllStandardOutput().toStdString();
     EXPECT_NE(text.find("GIF falló: "), std::string::npos) << text;
     EXPECT_TRUE(text.ends_with("no pude abrir el editor\n")) << text;
-    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(program.exitCode(), 1);
 }

@@ -62,8 +62,10 @@ TEST(CardLayout, DragThresholdAndClosingRules)
     EXPECT_TRUE(quick_access::drag_starts(4, 0));
     EXPECT_TRUE(quick_access::drag_starts(0, -4));
 
-    for (Action a : { Action::Copy, Action::Save, Action::Pin, Action::Close })
+    for (Action a : { Action::Copy, Action::Pin, Action::Close })
         EXPECT_TRUE(quick_access::closes(a, false));
+    EXPECT_FALSE(quick_access::closes(Action::Save, false));
+    EXPECT_TRUE(quick_access::closes(Action::Save, true));
     EXPECT_FALSE(quick_access::closes(Action::Edit, false));
     EXPECT_TRUE(quick_access::closes(Action::Edit, true));
     EXPECT_FALSE(quick_access::closes(Action::Gif, false));

@@ -231,7 +231,7 @@ TEST(ConfigRoundTrip, FailedSaveIsLoggedAndLeavesNoTemporary)
 
     EXPECT_EQ(loaded, config::Config {});
     EXPECT_NE(log.find("no pude guardar config.toml: "), std::string::npos) << log;
-    EXPECT_NE(log.find("File too large"), std::string::npos) << log;
+    EXPECT_NE(log.find("el archivo es demasiado grande"), std::string::npos) << log;
     EXPECT_TRUE(fs::is_empty(settings_path(home).parent_path())) << "a temporary or half file was left behind";
 
     // A folder in place of the file is reported, not read as an empty file.

@@ -109,11 +109,17 @@ TEST_F(EditorHistory, CropRoundsEdgesIntoTheImage)
 {
     // Rounding the width alone would give 351 + 51, one column past a 400-pixel image.
     crop_edit({ 349.5, 0, 50.5, 300 });
+    EXPECT_EQ(ed.crop_result(), (Rect { 350, 0, 50, 300 }));
     ed.apply_crop();
     EXPECT_EQ(ed.doc().crop, (Rect { 350, 0, 50, 300 }));
     EXPECT_EQ(ed.tool(), Tool::Select);
 
+    // What the hint shows is what comes out: from 10.4, 389.4 wide is 390
+    // pixels between rounded edges, though 389.4 alone rounds to 389.
+    crop_edit({ 10.4, 0, 389.4, 40.4 });
+    EXPECT_EQ(ed.crop_result(), (Rect { 10, 0, 390, 40 }));
     crop_edit({ 0, 0, 99.5, 40.4 });
+    EXPECT_EQ(ed.crop_result(), (Rect { 0, 0, 100, 40 }));
     ed.apply_crop();
     EXPECT_EQ(ed.doc().crop, (Rect { 0, 0, 100, 40 }));
     EXPECT_EQ(ed.undo_stack().size(), 2u);

@@ -359,7 +359,10 @@ std::vector<gif::Frame> random_clip(size_t w, size_t h, size_t count, uint32_t s
 TEST(GifEncoder, ExactColoursDecodeToTheSourceFrames)
 {
     const size_t w = 61, h = 37;
-    const auto clip = random_clip(w, h, 60, 99);
+    auto clip = random_clip(w, h, 60, 99);
+    // A first batch that only repeats the first picture: the global palette
+    // holds its colours, and later frames need local tables as well.
+    clip.insert(clip.begin() + 1, gif::GifEncoder::BATCH_THREADS * 4 - 1, clip.front());
     // What the screen should show, frame by frame, once repeats are merged.
     std::vector<std::vector<uint32_t>> expected;
     std::vector<int> delays;
@@ -475,4 +478,29 @@ TEST(GifEncoder, DitherAndToleranceGiveValidFiles)
             EXPECT_LT(err / (3.0 * w * h), 12.0) << dither << " " << int(tolerance);
             expect_tools_accept(r->bytes, "options");
         }
+}
+
+TEST(GifEncoder, TheSameFramesGiveTheSameBytesAtAnyThreadCount)
+{
+    // Every frame brings colours of its own, so a palette taken from a
+    // batch of another length would differ.
+    std::vector<gif::Frame> frames;
+    for (uint32_t k = 0; k < 48; ++k) {
+        gif::Frame f { std::vector<uint32_t>(40 * 24), 4 };
+        for (size_t i = 0; i < f.pixels.size(); ++i)
+            f.pixels[i] = ((k * 37 + static_cast<uint32_t>(i % 9) * 11) & 0xFF) << 16 | (k * 5) << 8 | static_cast<uint32_t>(i % 7) * 30;
+        frames.push_back(std::move(f));
+    }
+    std::optional<std::vector<uint8_t>> first;
+    for (size_t threads : { 1, 2, 3, 8, 16 }) {
+        gif::GifOptions options;
+        options.threads = threads;
+        options.threshold = 3;
+        auto encoded = gif::encode(frames, 40, 24, options);
+        ASSERT_TRUE(encoded) << threads;
+        if (!first)
+            first = encoded->bytes;
+        else
+            EXPECT_EQ(encoded->bytes, *first) << threads << " threads";
+    }
 }

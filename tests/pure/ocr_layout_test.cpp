@@ -188,3 +188,46 @@ TEST(OcrLayout, TrimKnowsUnicodeWhiteSpace)
     EXPECT_TRUE(ocr::is_blank("\t\u1680\u3000"));
     EXPECT_FALSE(ocr::is_blank("\u200b")); // zero width space is not White_Space
 }
+
+TEST(OcrLayout, TitleBarIconsAndButtonsAreNoText)
+{
+    // A terminal selected with its title bar: the icon at the left is a tall
+    // "word" spanning both text lines, the buttons at the right stand alone
+    // past the text's columns.
+    const std::vector<Found> window = {
+        frag("fio", 2, 30, 0, 60),
+        frag("Terminal", 300, 380, 4, 20),
+        frag("——", 900, 960, 6, 18),
+        frag("Hola", 40, 90, 30, 46), frag("mundo", 98, 170, 30, 46), frag("desde", 178, 240, 30, 46), frag("Vistrope", 248, 340, 30, 46),
+        frag("Segunda", 40, 130, 52, 68), frag("línea", 138, 190, 52, 68), frag("de", 198, 222, 52, 68), frag("prueba", 230, 310, 52, 68),
+        frag("12345", 318, 380, 52, 68),
+    };
+    EXPECT_EQ(text_of(window), "Terminal\nHola mundo desde Vistrope\nSegunda línea de prueba 12345");
+    // The icon read as marks of the title's height, far left of the title.
+    std::vector<Found> marks = window;
+    marks[0] = frag("= |", 6, 28, 4, 20);
+    EXPECT_EQ(text_of(marks), "Terminal\nHola mundo desde Vistrope\nSegunda línea de prueba 12345");
+    // A dash between words, and one close to a word, are text.
+    EXPECT_EQ(text_of({ frag("Nombre", 10, 80, 0, 16), frag("—", 200, 216, 0, 16), frag("Fecha", 400, 460, 0, 16),
+                  frag("C", 10, 20, 20, 36), frag("- D", 30, 60, 20, 36), frag("E", 10, 20, 40, 56) }),
+        "Nombre\t—\tFecha\nC - D\nE");
+    // Lines of ordinary words, and a word alone in its own column close by, stay.
+    const std::vector<Found> plain = {
+        frag("Total:", 10, 60, 0, 16), frag("12", 70, 90, 0, 16),
+        frag("Uno", 10, 40, 20, 36), frag("dos", 50, 80, 20, 36),
+        frag("E.", 100, 116, 40, 56),
+    };
+    EXPECT_EQ(text_of(plain), "Total: 12\nUno dos\nE.");
+    // A word whose box is loose, tall over its own line only, is a word.
+    EXPECT_EQ(text_of({ frag("Preferencias", 14, 122, 16, 26), frag("de", 126, 138, 0, 36), frag("cuenta", 142, 180, 16, 26),
+                  frag("Última", 14, 51, 40, 50), frag("hace", 56, 90, 40, 50) }),
+        "Preferencias de cuenta\nÚltima hace");
+}
+
+TEST(OcrLayout, AFarColumnOnOneLineOrOnEveryLineStaysText)
+{
+    EXPECT_EQ(text_of({ frag("Total:", 10, 60, 0, 16), frag("12", 400, 420, 0, 16) }), "Total:\t12");
+    EXPECT_EQ(text_of({ frag("Uno", 10, 40, 0, 16), frag("1", 400, 410, 0, 16), frag("Dos", 10, 40, 20, 36),
+                  frag("2", 400, 410, 20, 36) }),
+        "Uno\t1\nDos\t2");
+}

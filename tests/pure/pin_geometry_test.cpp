@@ -125,3 +125,22 @@ TEST(PinGeometry, KeyTableInOrder)
     // A key of more than one byte is never a one-character key.
     EXPECT_EQ(act(Key::Other, "ç", false, true).action, KeyAction::None);
 }
+
+TEST(PinGeometry, ANewPinStepsClearOfEarlierOnesAndWrapsInsideTheScreen)
+{
+    const platform::RectF visible { 0, 0, 1000, 800 };
+    const platform::RectF first { 300, 300, 400, 200 };
+    EXPECT_EQ(pin::clear_of(first, {}, visible), first);
+    // Right and down (y falls in bottom-left points) by 24, past every taken origin.
+    const std::vector<platform::RectF> one { first };
+    EXPECT_EQ(pin::clear_of(first, one, visible), (platform::RectF { 324, 276, 400, 200 }));
+    const std::vector<platform::RectF> two { first, { 324, 276, 400, 200 } };
+    EXPECT_EQ(pin::clear_of(first, two, visible), (platform::RectF { 348, 252, 400, 200 }));
+    // Another size at the same origin still counts: it would cover its corner.
+    const std::vector<platform::RectF> other_size { { 300, 300, 50, 50 } };
+    EXPECT_EQ(pin::clear_of(first, other_size, visible).x, 324);
+    // At the edge it starts again from the top-left corner.
+    const platform::RectF edge { 590, 10, 400, 200 };
+    const std::vector<platform::RectF> at_edge { edge };
+    EXPECT_EQ(pin::clear_of(edge, at_edge, visible), (platform::RectF { 0, 600, 400, 200 }));
+}

@@ -45,6 +45,12 @@ TEST(Switches, DefaultsForMissingValues)
     EXPECT_EQ(switches::search({ "v", "--editor-render", "a" })[0].args, (std::vector<std::string> { "a", "" }));
     EXPECT_EQ(switches::search({ "v", "--video-ui" })[0].args, (std::vector<std::string> { "", "/tmp/vistrope-video-ui" }));
     EXPECT_EQ(switches::search({ "v", "--video-ui", "a.mp4", "out" })[0].args, (std::vector<std::string> { "a.mp4", "out" }));
+    // A required argument missing gives the usage line instead of a run.
+    EXPECT_EQ(switches::search({ "v", "--video-ui" })[0].usage, "uso: vistrope --video-ui VIDEO [CARPETA]");
+    EXPECT_FALSE(switches::search({ "v", "--video-ui", "a.mp4" })[0].usage);
+    EXPECT_EQ(switches::search({ "v", "--editor-render", "a" })[0].usage, "uso: vistrope --editor-render IMAGEN SALIDA.png");
+    EXPECT_FALSE(switches::search({ "v", "--editor-render", "a", "b.png" })[0].usage);
+    EXPECT_FALSE(switches::search({ "v", "--record-test" })[0].usage);
     const auto ocr = switches::search({ "v", "--ocr" });
     ASSERT_EQ(ocr.size(), 1u);
     EXPECT_FALSE(ocr[0].value);

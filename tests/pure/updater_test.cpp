@@ -128,6 +128,9 @@ TEST(UpdaterCurl, ArgumentsKeepUrlsFromBeingReadAsOptions)
     ASSERT_GE(feed.size(), 2U);
     EXPECT_EQ(feed[feed.size() - 2], "--");
     EXPECT_EQ(feed.back(), "https://h/--output=x");
+    // The user's ~/.curlrc is read unless "-q" is the very first argument.
+    EXPECT_EQ(feed.front(), "-q");
+    EXPECT_EQ(updater::download_arguments("https://h/v.deb", "/d/.tmp").front(), "-q");
     const auto has_pair = [](const std::vector<std::string>& v, std::string_view a, std::string_view b) {
         for (size_t i = 0; i + 1 < v.size(); ++i)
             if (v[i] == a && v[i + 1] == b)
@@ -141,6 +144,7 @@ TEST(UpdaterCurl, ArgumentsKeepUrlsFromBeingReadAsOptions)
     const auto get = updater::download_arguments("https://h/v.deb", "/d/.tmp");
     EXPECT_TRUE(has_pair(get, "-o", "/d/.tmp"));
     EXPECT_TRUE(has_pair(get, "--proto-redir", "=https"));
+    EXPECT_TRUE(std::ranges::count(feed, "--tlsv1.2") == 1 && std::ranges::count(get, "--tlsv1.2") == 1);
     EXPECT_TRUE(has_pair(get, "--max-time", "300"));
     EXPECT_TRUE(has_pair(get, "--max-filesize", "1073741824"));
     EXPECT_EQ(get[get.size() - 2], "--");
@@ -321,6 +325,19 @@ TEST(UpdaterOffer, TextsWithAndWithoutNotes)
     EXPECT_EQ(plain.informative, "Tienes la versión 0.1.3.");
     EXPECT_EQ(updater::offer_texts(Feed{ "0.2.0", "u", "", "Arreglos" }).informative,
               "Tienes la versión 0.1.3.\n\nArreglos");
+    // ~900 KB of notes: cut to 64 KB at a character's start, with an ellipsis.
+    std::string notes;
+    while (notes.size() < 900'000)
+        notes += "ñandú ";
+    const std::string cut = updater::offer_texts(Feed{ "0.2.0", "u", "", notes }).informative;
+    const std::string head = "Tienes la versión 0.1.3.\n\n";
+    ASSERT_TRUE(cut.starts_with(head));
+    EXPECT_TRUE(cut.ends_with("…"));
+    const std::string kept = cut.substr(head.size(), cut.size() - head.size() - std::string("…").size());
+    EXPECT_LE(kept.size(), 65'536U);
+    EXPECT_GE(kept.size(), 65'533U);
+    EXPECT_TRUE(notes.starts_with(kept));
+    EXPECT_NE(static_cast<unsigned char>(notes[kept.size()]) & 0xC0, 0x80) << "cut inside a character";
 }
 
 TEST(UpdaterStamp, LivesBesideTheSettingsFile)

@@ -3,11 +3,19 @@
 #include "app/app.h"
 #include "platform/url_scheme.h"
 #include "base/state.h"
+#include "qt_wait.h"
 #include "test_util.h"
 
 #include <QAction>
 #include <QMenu>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace testing_support;
 using app::AppAction;
@@ -249,15 +257,23 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
 {
     TempHome home;
     bool icons_visible = true, login = false;
-    std::vector<std::string> files;
-    unsigned asked_limit = 0;
+    // Read on the utility thread that lists the recents, which may outlive
+    // this test: shared, and locked.
+    struct Listing {
+        std::mutex mutex;
+        std::vector<std::string> files;
+        unsigned asked_limit = 0;
+    };
+    const auto listing = std::make_shared<Listing>();
     app::MenuEnv& env = app::menu_env();
     env.desktop_icons_visible = [&] { return icons_visible; };
     env.set_desktop_icons_visible = [&](bool v) { icons_visible = v; };
     env.launch_at_login_enabled = [&] { return login; };
     env.set_launch_at_login = [&](bool v) { login = v; };
-    env.recent_captures = [&](const std::string&, unsigned limit) {
-        asked_limit = limit;
+    env.recent_captures = [listing](const std::string&, unsigned limit) {
+        std::lock_guard lock(listing->mutex);
+        listing->asked_limit = limit;
+        const auto& files = listing->files;
         return std::vector<std::string>(files.begin(), files.begin() + std::min<size_t>(limit, files.size()));
     };
     env.recording_running = [&] { return rec.recording; };
@@ -295,17 +311,23 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     EXPECT_TRUE(find(menu, "Detener grabación"));
     EXPECT_FALSE(find(menu, "Grabar pantalla"));
     QMenu* recents = find(menu, "Capturas recientes")->menu();
-    ASSERT_EQ(recents->actions().size(), 1);
+    ASSERT_TRUE(wait_until([&] { return recents->actions().size() == 1; }));
     EXPECT_EQ(recents->actions()[0]->text().toStdString(), "Sin capturas todavía");
     EXPECT_FALSE(recents->actions()[0]->isEnabled());
-    EXPECT_EQ(asked_limit, 10u);
+    {
+        std::lock_guard lock(listing->mutex);
+        EXPECT_EQ(listing->asked_limit, 10u);
+    }
 
     rec.recording = false;
-    for (int i = 12; i >= 1; --i)
-        files.push_back("/caps/Vistrope " + std::to_string(i) + ".png");
+    {
+        std::lock_guard lock(listing->mutex);
+        for (int i = 12; i >= 1; --i)
+            listing->files.push_back("/caps/Vistrope " + std::to_string(i) + ".png");
+    }
     delegate->menu_needs_update();
     EXPECT_TRUE(find(menu, "Grabar pantalla"));
-    ASSERT_EQ(recents->actions().size(), 10);
+    ASSERT_TRUE(wait_until([&] { return recents->actions().size() == 10; }));
     EXPECT_EQ(recents->actions()[0]->text().toStdString(), "Vistrope 12.png");
     EXPECT_EQ(recents->actions()[0]->data().toString().toStdString(), "/caps/Vistrope 12.png");
 
@@ -340,3 +362,43 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     app::reset_menu_env();
 }
 
+
+TEST_F(Dispatcher, TheMenuOpensAtOnceOverAHundredThousandCaptures)
+{
+    // The folder is listed away from the menu: opening it costs nothing, and
+    // the list comes a moment later, newest first.
+    TempHome home;
+    TempDir dir;
+    for (int i = 0; i < 100'000; ++i) {
+        const std::string name = (dir.path() / ("Vistrope " + std::to_string(i) + ".png")).string();
+        const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0) << name;
+        ::close(fd);
+    }
+    std::filesystem::last_write_time(dir.path() / "Vistrope 777.png",
+        std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
+    auto cfg = std::make_shared<config::Config>();
+    cfg->save_dir = dir.path().string();
+    state::set_config(cfg);
+    app::reset_menu_env();
+    app::MenuEnv& env = app::menu_env();
+    env.desktop_icons_visible = [] { return true; };
+    env.launch_at_login_enabled = [] { return false; };
+    env.recording_running = [] { return false; };
+
+    auto delegate = app::AppDelegate::create();
+    delegate->did_finish_launching();
+    QMenu* menu = delegate->menu();
+    ASSERT_TRUE(menu);
+    QMenu* recents = find(menu, "Capturas recientes")->menu();
+    for (int round = 0; round < 3; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        delegate->menu_needs_update();
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(50)) << std::chrono::duration<double, std::milli>(took).count() << " ms";
+        ASSERT_TRUE(wait_until([&] { return recents->actions().size() == 10; }, 60000));
+    }
+    EXPECT_EQ(recents->actions()[0]->text().toStdString(), "Vistrope 777.png");
+    app::release_delegate();
+    app::reset_menu_env();
+}

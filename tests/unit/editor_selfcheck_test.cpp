@@ -76,6 +76,12 @@ TEST(EditorSelfCheck, ResolutionComesFromThePngPhysicalSize)
     EXPECT_EQ(editor::picture_scale(40, dpi(0)), 1);
     EXPECT_EQ(editor::picture_scale(40, 96.0), 1); // 1.33 pixels a point
     EXPECT_EQ(editor::picture_scale(40, 36.0), 1); // never below 1
+    // Past 8 pixels a point the file's claim is not believed: a scale of
+    // 4000 would make an editor window of 10 × 5 pixels' worth of points.
+    EXPECT_EQ(editor::picture_scale(4000, dpi(8)), 8);
+    EXPECT_EQ(editor::picture_scale(4000, dpi(9)), 1);
+    EXPECT_EQ(editor::picture_scale(4000, dpi(4000)), 1);
+    EXPECT_EQ(editor::picture_scale(40, 1e12), 1);
 
     // A chunk whose length runs past the end, a unit other than the metre,
     // and bytes that are no PNG state nothing.

@@ -17,6 +17,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleHints>
+#include <QFontMetrics>
+#include <QLabel>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -361,6 +363,20 @@ TEST(EditorWindowStatus, ANewerStatusOutlivesTheTimerOfAnOlderOne)
     EXPECT_EQ(o.window->controls().status, "segundo");
     ASSERT_TRUE(wait_until([&] { return !o.editing().status(); }, 3000));
     EXPECT_EQ(o.window->controls().status, "800 × 400 px");
+}
+
+TEST(EditorWindowStatus, ALongStatusIsElidedInTheMiddleWithItsEndsKept)
+{
+    Open o;
+    const std::string saved = "Guardado: /home/ana/Escritorio/capturas de pantalla/Vistrope 2026-12-07 a las 20.18.52 (2).png";
+    o.editing().set_status(saved);
+    const QLabel* status = o.window->toolbar().status;
+    const QString shown = status->text();
+    EXPECT_TRUE(shown.startsWith("Guardado: ")) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("52 (2).png")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("…"))) << shown.toStdString();
+    EXPECT_LE(QFontMetrics(status->font()).horizontalAdvance(shown), status->width());
+    EXPECT_EQ(status->toolTip().toStdString(), saved);
 }
 
 } // namespace

@@ -17,7 +17,10 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <cmath>
+#include <thread>
 #include <functional>
 #include <map>
 
@@ -292,6 +295,46 @@ TEST_F(MediaFFmpegTest, CommandLineConvertsARealVideo)
     QImageReader reader(QString::fromStdString(out.string()), "gif");
     EXPECT_GE(reader.imageCount(), 1);
     EXPECT_FALSE(fs::exists(m_dir.path() / "cli.gif.part"));
+    const std::string first = testing_support::read_file(out);
+
+    // Again, over the same file, while other conversions load the machine:
+    // the same bytes, and the replacement is said.
+    std::vector<std::thread> load;
+    for (int i = 0; i < 3; ++i)
+        load.emplace_back([&, i] {
+            const fs::path other = m_dir.path() / fmt::format("carga-{}.gif", i);
+            (void)video::export_gif(path, other, { std::nullopt, 10, 48 });
+        });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(video::cli_gif({ path.string(), out.string(), "10", "48" }), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(fmt::format("reemplacé {}\n", out.string()), 0), 0u);
+    for (auto& t : load)
+        t.join();
+    EXPECT_EQ(testing_support::read_file(out), first);
+
+    // Refused, and the video untouched: the output is the video (by another
+    // name too), or a folder; errors name the file, in Spanish.
+    const std::string video_bytes = testing_support::read_file(path);
+    fs::create_hard_link(path, m_dir.path() / "otro nombre.mp4");
+    fs::create_directory(m_dir.path() / "carpeta.gif");
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        { { path.string(), path.string() }, fmt::format("error: la salida {} es el mismo archivo que el video\n", path.string()) },
+        { { path.string(), (m_dir.path() / "otro nombre.mp4").string() },
+            fmt::format("error: la salida {} es el mismo archivo que el video\n", (m_dir.path() / "otro nombre.mp4").string()) },
+        { { path.string(), (m_dir.path() / "carpeta.gif").string() },
+            fmt::format("error: la salida {} es una carpeta\n", (m_dir.path() / "carpeta.gif").string()) },
+        { { (m_dir.path() / "falta.mp4").string(), out.string() },
+            fmt::format("error: no pude leer {}: no existe\n", (m_dir.path() / "falta.mp4").string()) },
+        { { path.string(), (m_dir.path() / "falta" / "x.gif").string() },
+            fmt::format("error: no pude convertir {} en {}: no existe\n", path.string(), (m_dir.path() / "falta" / "x.gif").string()) },
+    };
+    for (const auto& [args, message] : refused) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(video::cli_gif(args), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+    }
+    EXPECT_EQ(testing_support::read_file(path), video_bytes);
+    EXPECT_TRUE(fs::is_directory(m_dir.path() / "carpeta.gif"));
 }
 
 TEST_F(MediaFFmpegTest, EachSampleKeepsItsOwnPictureWhileItLives)

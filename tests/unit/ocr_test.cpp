@@ -166,6 +166,7 @@ TEST_F(OcrTest, TextCaptureRecognisesInTheBackgroundAndDeliversOnMain)
     platform::Recognition r;
     r.texts = { { "Captura", NormBox { 0.1, 0.5, 0.1, 0.3 } } };
     m_fake->set_result(r);
+    testing::internal::CaptureStderr();
     ocr::start_text_capture(white(300, 120), 2.0, util::Stopwatch("captura"));
     EXPECT_TRUE(m_toasts.empty()); // nothing inline
     QElapsedTimer timer;
@@ -177,6 +178,17 @@ TEST_F(OcrTest, TextCaptureRecognisesInTheBackgroundAndDeliversOnMain)
     EXPECT_EQ(clipboard(), "Captura");
     EXPECT_EQ(m_fake->calls(), 1);
     EXPECT_EQ(m_fake->last_size(), QSize(300, 120));
+
+    // The log says what was done, also when nothing was found.
+    m_fake->set_result({});
+    ocr::start_text_capture(white(300, 120), 2.0, util::Stopwatch("captura"));
+    timer.restart();
+    while (m_toasts.size() < 2 && timer.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("captura: texto en portapapeles: 7 caracteres (escala 2.0)"), std::string::npos) << log;
+    EXPECT_NE(log.find("captura: sin texto; el portapapeles no cambia (escala 2.0)"), std::string::npos) << log;
+    EXPECT_EQ(log.find("captura: texto en portapapeles (escala"), std::string::npos) << log;
 }
 
 TEST_F(OcrTest, WarmUpLoadsTheEnginesAndRunsOnce)

@@ -522,3 +522,23 @@ TEST_F(Delivery, OffTheMainThreadStops)
 }
 
 } // namespace
+
+// A save folder that cannot even be looked up (a name past NAME_MAX, a link
+// that loops) is a failure of the road, not an exception out of it.
+TEST(ReservePath, AFolderThatCannotBeLookedUpIsAnError)
+{
+    TempDir tmp;
+    fs::create_directory_symlink("loop", tmp.path() / "loop");
+    const std::vector<fs::path> folders { tmp.path() / std::string(300, 'a'), tmp.path() / "loop" / "sub", tmp.path() / "loop" };
+    for (const fs::path& dir : folders) {
+        SCOPED_TRACE(dir.string());
+        output::Reserved r;
+        ASSERT_NO_THROW(r = output::reserve_path(dir, "x", "png"));
+        ASSERT_TRUE(r.error);
+        EXPECT_FALSE(r.error->empty());
+        const std::vector<std::uint8_t> bytes { 1 };
+        EXPECT_FALSE(output::publish(r, bytes));
+        EXPECT_NO_THROW(output::unique_path(dir, "x", "png"));
+        EXPECT_NO_THROW(output::remove_stale_temporaries(dir));
+    }
+}

@@ -207,22 +207,37 @@ TEST_F(Prefs, RefreshSelectsOrAppendsTheStoredValues)
     EXPECT_EQ(u->perm_button->text().toStdString(), "Dar permiso…");
 }
 
-TEST_F(Prefs, AFailedSaveStillPublishesAndApplies)
+TEST_F(Prefs, AFailedSaveIsSaidInTheStatusLineUntilASaveSucceeds)
 {
     auto u = window();
     const std::string before = read_file(config::Config::path());
-    prefs::services().save = [](const config::Config&) -> std::expected<void, std::string> {
-        return std::unexpected("disco lleno");
+    bool full = true;
+    prefs::services().save = [&](const config::Config& c) -> std::expected<void, std::string> {
+        if (full)
+            return std::unexpected("config.toml: no queda espacio en el disco");
+        return c.save();
     };
     testing::internal::CaptureStderr();
     u->toggles[4]->click();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("no pude guardar config.toml: disco lleno"), std::string::npos) << err;
-    EXPECT_FALSE(state::config()->freeze_screen);
+    EXPECT_NE(err.find("no pude guardar config.toml: config.toml: no queda espacio en el disco"), std::string::npos) << err;
+    // The change holds for this session, and the window says it is not on disk.
     EXPECT_EQ(m_applies, 1);
-    EXPECT_EQ(m_keys->active().size(), 9u);
-    EXPECT_FALSE(u->toggles[4]->isChecked());
     EXPECT_EQ(read_file(config::Config::path()), before);
+    EXPECT_EQ(hint(*u), "No se pudo guardar: config.toml: no queda espacio en el disco");
+    EXPECT_TRUE(hint_warns(*u));
+
+    // A shortcut saved meanwhile does not claim "Guardado".
+    prefs::set_shortcut("capture_area", "opt+shift+cmd+4");
+    EXPECT_EQ(hint(*u), "No se pudo guardar: config.toml: no queda espacio en el disco");
+    EXPECT_EQ(read_file(config::Config::path()), before);
+
+    // Once a save succeeds the status line is free again.
+    full = false;
+    prefs::set_shortcut("capture_area", "opt+shift+cmd+4");
+    EXPECT_EQ(hint(*u), "Guardado: Ctrl+Alt+Mayús+4 para «Capturar área».");
+    EXPECT_FALSE(hint_warns(*u));
+    EXPECT_NE(read_file(config::Config::path()), before);
 }
 
 TEST_F(Prefs, HandEditsApplyOnActivationUnwrittenAndOnlyWhenReal)

@@ -1,5 +1,6 @@
 // After-capture cards on Qt's offscreen platform, with the roads out recorded.
 #include "cards/quick_access.h"
+#include "capture/flash.h"
 
 #include "base/config.h"
 #include "base/state.h"
@@ -50,6 +51,7 @@ protected:
         roads.annotate = [this](QImage image, double scale) { log.push_back(fmt::format("anotar {}x{} {}", image.width(), image.height(), scale)); };
         roads.pin = [this](QImage, double scale) { log.push_back(fmt::format("fijar {}", scale)); };
         roads.reveal = [this](const fs::path& p) { log.push_back("mostrar " + p.filename().string()); };
+        roads.failed = [this](const std::string& toast, const std::string& why) { log.push_back("aviso " + toast + " / " + why); };
         roads.edit_video = [this](const fs::path& p) { log.push_back("editar " + p.filename().string()); };
         roads.open_path = [this](const std::string& p) { log.push_back("abrir " + fs::path(p).filename().string()); };
         roads.copy_file = [this](const fs::path& p) { log.push_back("copiar " + p.filename().string()); };
@@ -172,13 +174,14 @@ TEST_F(Cards, ActionsReachTheirRoadsAndSaveOnce)
         files += e.path().extension() == ".png";
     EXPECT_EQ(files, 1u);
 
-    // A folder that cannot be made: no file, a log line, the card stays.
+    // A folder that cannot be made: no file, the user is told, the card stays.
     m_cfg->save_dir = (m_home.path() / "archivo" / "capturas").string();
     testing_support::write_file(m_home.path() / "archivo", "x");
     VistropeQuickCard* stuck = show(4);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(stuck->ensure_file());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("no pude guardar la captura: "), std::string::npos);
+    log.clear();
+    stuck->act(Action::Save);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("aviso No se pudo guardar la captura / no pude guardar la captura: ", 0), 0u) << log[0];
     EXPECT_FALSE(stuck->closed());
 }
 
@@ -228,4 +231,25 @@ TEST_F(Cards, CardsForVideoAndGifFiles)
     for (int y = 0; y < veil.height(); ++y)
         for (int i = 0; i < veil.width() * 4; ++i)
             ASSERT_EQ(veil.constScanLine(y)[i], 48) << "row " << y << ", byte " << i;
+}
+
+TEST_F(Cards, TheFlashFliesAtOnceAndTheCardAppearsAsItLands)
+{
+    m_cfg->after_capture.flash = true;
+    flash::prewarm();
+    const std::uint64_t before = flash::generation();
+    QImage picture_of_it(400, 300, QImage::Format_ARGB32_Premultiplied);
+    picture_of_it.fill(QColor(90, 90, 90));
+    flash::Origin origin;
+    origin.rect = { 100, 100, 400, 300 };
+    origin.image = picture_of_it;
+    ASSERT_TRUE(flash::landing_delay(origin));
+    quick_access::show_card(picture_of_it, CardKind::Image, std::nullopt, std::nullopt, origin, 1.0);
+    VistropeQuickCard* card = quick_access::cards().back();
+    // No wait before the flash; the card still invisible while it flies.
+    EXPECT_EQ(flash::generation(), before + 1);
+    EXPECT_EQ(card->windowOpacity(), 0.0);
+    pump_for(static_cast<int>(*flash::landing_delay(origin) * 1000) + 300);
+    EXPECT_EQ(card->windowOpacity(), 1.0);
+    EXPECT_EQ(flash::generation(), before + 1) << "one flash";
 }

@@ -510,6 +510,22 @@ TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
     EXPECT_TRUE(m_toasts.empty());
 }
 
+TEST_F(RecorderTest, AGifRecordingIntoAFolderThatLoopsFailsAtOnceAndSaysSo)
+{
+    // The recording is written where it will be published: a folder that
+    // cannot be looked up ends it before it starts, with no throw and a word.
+    fs::create_directory_symlink("loop", m_dir.path() / "loop");
+    auto c = cfg();
+    c.save_dir = (m_dir.path() / "loop" / "capturas").string();
+    set_config(c);
+    ASSERT_NO_THROW(start_region(true));
+    ASSERT_NO_THROW(pump());
+    EXPECT_EQ(m_stream, nullptr);
+    EXPECT_FALSE(running());
+    ASSERT_FALSE(m_toasts.empty());
+    EXPECT_EQ(m_toasts.back(), "No se pudo grabar");
+}
+
 TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)
 {
     auto c = cfg();

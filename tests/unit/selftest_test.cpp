@@ -76,14 +76,23 @@ protected:
             m_last_shot = std::pair{ QImage(30, 20, QImage::Format_ARGB32), 2.0 };
             m_last_shot->first.fill(Qt::red);
         };
-        s.overlay_click_global = [this](platform::PointF p) { m_calls.push_back(fmt::format("click {} {}", p.x, p.y)); };
+        s.overlay_click_global = [this](platform::PointF p) {
+            m_calls.push_back(fmt::format("click {} {}", p.x, p.y));
+            if (!m_window_captures)
+                return;
+            m_last_shot = std::pair{ QImage(40, 30, QImage::Format_ARGB32), 2.0 };
+            m_last_shot->first.fill(Qt::blue);
+        };
         s.crosshair_shown = [] { return std::optional<bool>(); };
         s.reveal_newest_card = [this] { m_calls.push_back("reveal"); };
         s.last_shot = [this] { return m_last_shot; };
         s.pin = [this](QImage, double scale) { m_calls.push_back(fmt::format("pin {}", scale)); };
         s.close_pins = [this] { m_calls.push_back("close pins"); };
         s.open_editor = [this](QImage, double) { m_calls.push_back("editor"); };
-        s.quit = [this] { ++m_quits; };
+        s.quit = [this](int status) {
+            ++m_quits;
+            m_status = status;
+        };
     }
     void TearDown() override
     {
@@ -124,6 +133,8 @@ protected:
     bool m_permission = true;
     int m_failing_captures = 0;
     int m_quits = 0;
+    bool m_window_captures = true; // the window round's click takes a shot
+    int m_status = -1;
     double m_now = 0;
     std::multimap<double, std::function<void()>> m_pending;
     std::vector<double> m_delays;
@@ -142,6 +153,7 @@ TEST_F(Selftest, WithoutPermissionTheReportHoldsOneLineAndTheProgramQuits)
     run_all();
     EXPECT_EQ(report_lines(), std::vector<std::string>{ "SIN PERMISO de Grabación de pantalla" });
     EXPECT_EQ(m_quits, 1);
+    EXPECT_EQ(m_status, 1) << "a run that could not run is no success";
     EXPECT_TRUE(m_calls.empty());
     EXPECT_EQ(state::config(), settings) << "no settings override without a run";
     size_t files = 0;
@@ -157,6 +169,7 @@ TEST_F(Selftest, APictureThatCannotBeWrittenIsNotedAsSuch)
     selftest::schedule(m_dir.path() / "out");
     run_all();
     EXPECT_EQ(m_quits, 1);
+    EXPECT_EQ(m_status, 1);
     const auto lines = report_lines();
     EXPECT_NE(std::ranges::find(lines, "no pude guardar pin.png"), lines.end()) << fmt::format("{}", fmt::join(lines, "\n"));
     EXPECT_EQ(std::ranges::find(lines, "pin.png guardado"), lines.end());
@@ -169,6 +182,7 @@ TEST_F(Selftest, AFullRunNotesEveryStepInChainOrderAndSavesItsPictures)
     selftest::schedule(m_dir.path() / "out");
     run_all();
     EXPECT_EQ(m_quits, 1);
+    EXPECT_EQ(m_status, 1) << "a capture failed";
     const std::vector<std::string> expected = {
         "pantalla #: ####×### pt a #x",
         "captura ## falló",
@@ -242,3 +256,25 @@ TEST_F(Selftest, ReportTextsOfSessionsAndFileLists)
 }
 
 } // namespace
+
+TEST_F(Selftest, ARunWhereEveryStepWorkedEndsWithStatusZero)
+{
+    selftest::schedule(m_dir.path() / "out");
+    run_all();
+    EXPECT_EQ(m_quits, 1);
+    EXPECT_EQ(m_status, 0);
+    const auto lines = report_lines();
+    EXPECT_NE(std::ranges::find(lines, "ventana con sombra: 40×30 px, bordes vacíos: false"), lines.end())
+        << fmt::format("{}", fmt::join(lines, "\n"));
+}
+
+TEST_F(Selftest, AWindowRoundThatCapturedNothingSaysSoNotTheAreaShot)
+{
+    m_window_captures = false;
+    selftest::schedule(m_dir.path() / "out");
+    run_all();
+    const auto lines = report_lines();
+    EXPECT_NE(std::ranges::find(lines, "ventana: no se capturó nada"), lines.end()) << fmt::format("{}", fmt::join(lines, "\n"));
+    EXPECT_TRUE(std::ranges::none_of(lines, [](const std::string& l) { return l.starts_with("ventana con sombra"); }));
+    EXPECT_EQ(m_status, 1);
+}

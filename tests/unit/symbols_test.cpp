@@ -1,3 +1,4 @@
+#include "ui/status_icon.h"
 #include "platform/symbols.h"
 
 #include <QPainter>
@@ -60,4 +61,17 @@ TEST(Symbols, TintAndUnknownNames)
     canvas.fill(Qt::transparent);
     QPainter p(&canvas);
     EXPECT_FALSE(symbols::draw(p, "no.such.symbol", QRectF(0, 0, 10, 10), 10, Qt::white));
+}
+
+TEST(AppIcon, TheStarIsOpaqueWhiteWhereTheStatusIconHasAHole)
+{
+    const QColor accent(10, 132, 255);
+    const QImage app = ui::app_icon(4, accent);
+    const QImage tray = ui::status_icon(4, accent);
+    // The star's middle: white in the app icon, a hole in the tray's template.
+    EXPECT_EQ(app.pixelColor(36, 36), QColor(Qt::white));
+    EXPECT_EQ(qAlpha(tray.pixel(36, 36)), 0);
+    // The outline keeps its tint, and outside it both stay transparent.
+    EXPECT_EQ(app.pixelColor(12, 40), accent);
+    EXPECT_EQ(qAlpha(app.pixel(70, 2)), 0);
 }

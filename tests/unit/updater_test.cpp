@@ -206,4 +206,23 @@ TEST_F(Updater, SameOrOlderVersionAnswersOnlyWhenAsked)
     EXPECT_EQ(m_alerts.back(), "No pude buscar actualizaciones | la dirección no es https: http://h.example/appcast.json");
 }
 
+TEST_F(Updater, ANewerFeedWithoutAnHttpsInstallerAndItsDigestIsNotOffered)
+{
+    const std::string sum = platform::sha256_hex("paquete");
+    const std::pair<std::string, std::string> feeds[] = {
+        { R"({"version":"0.2.0","url":"./Vistrope.deb"})", "el appcast no trae sha256 del instalador" },
+        { R"({"version":"0.2.0","url":"./Vistrope.deb","sha256":"abc"})", "el sha256 del appcast no es válido: «abc»" },
+        { R"({"version":"0.2.0","url":"http://h.example/Vistrope.deb","sha256":")" + sum + R"("})",
+            "la dirección no es https: http://h.example/Vistrope.deb" },
+    };
+    for (const auto& [feed, why] : feeds) {
+        m_feed = feed;
+        updater::check(true);
+        settle();
+        EXPECT_EQ(m_alerts.back(), "No pude buscar actualizaciones | " + why);
+    }
+    EXPECT_TRUE(m_offers.empty());
+    EXPECT_EQ(m_curl_calls.size(), 3U) << "only the feeds were fetched";
+}
+
 } // namespace

@@ -68,6 +68,16 @@ TEST(Queue, AfterWaitsAboutTheDelay)
     ASSERT_TRUE(wait_until([&] { return ran; }));
     EXPECT_GE(at, 140);
     EXPECT_LT(at, 2000);
+
+    // Long delays are never early either (a coarse timer fires up to 5 % before).
+    ran = false;
+    t.restart();
+    util::after(2.5, [&] {
+        ran = true;
+        at = t.elapsed();
+    });
+    ASSERT_TRUE(wait_until([&] { return ran; }, 10000));
+    EXPECT_GE(at, 2500);
 }
 
 TEST(Queue, DelaysSaturate)

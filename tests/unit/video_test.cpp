@@ -376,6 +376,10 @@ TEST_F(VideoTest, GifPathsSkipTakenNamesAndHeldPartialFiles)
     EXPECT_EQ(video::gif_path_for(source), dir.path() / "clip (3).gif");
     // Without a folder the GIF goes to the capture folder.
     EXPECT_EQ(video::gif_path_for("clip.mp4"), m_home.path() / "Desktop" / "clip.gif");
+    // A folder that cannot be looked up gives its first name (the writing
+    // fails later, with a message) instead of searching for ever.
+    const fs::path long_dir = dir.path() / std::string(300, 'a');
+    EXPECT_EQ(video::gif_path_for(long_dir / "clip.mp4"), long_dir / "clip.gif");
 }
 
 TEST_F(VideoTest, MakeGifFromTheCardToastsCopiesAndKeepsTheSource)
@@ -481,26 +485,46 @@ TEST_F(VideoTest, CliGifUsageDefaultsAndItsLine)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "uso: vistrope --gif <video> <salida.gif> [fps] [ancho máximo]\n");
 
     TempDir dir;
+    const std::string video = (dir.path() / "clip.mp4").string(); // the fake reads it; it only has to be there
+    testing_support::write_file(video, "");
     auto s = clip(1.0, regular(30, 30));
     s.probe->width = 1920;
     s.probe->height = 1080;
     auto fake = install(s);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(video::cli_gif({ "clip.mp4", (dir.path() / "a.gif").string(), "abc" }), 0);
+    EXPECT_EQ(video::cli_gif({ video, (dir.path() / "a.gif").string() }), 0);
     const std::string line = testing::internal::GetCapturedStdout();
     EXPECT_EQ(line.rfind("GIF 800×450: 15 cuadros leídos, ", 0), 0u) << line;
     EXPECT_NE(line.find(" según Qt), "), std::string::npos);
     EXPECT_EQ(line.find('?'), std::string::npos) << line;
 
-    // 0 and 0: one slot per second at the natural size.
+    // Numbers outside their range are refused with the range, nothing written.
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        { { "abc" }, "error: fps «abc» fuera de rango: de 1 a 50\n" },
+        { { "0" }, "error: fps «0» fuera de rango: de 1 a 50\n" },
+        { { "100000" }, "error: fps «100000» fuera de rango: de 1 a 50\n" },
+        { { "10", "0" }, "error: ancho máximo «0» fuera de rango: 16 o más\n" },
+        { { "10", "15" }, "error: ancho máximo «15» fuera de rango: 16 o más\n" },
+        { { "10", "ancho" }, "error: ancho máximo «ancho» fuera de rango: 16 o más\n" },
+    };
+    for (const auto& [numbers, message] : refused) {
+        std::vector<std::string> args { video, (dir.path() / "b.gif").string() };
+        args.insert(args.end(), numbers.begin(), numbers.end());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(video::cli_gif(args), 2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+        EXPECT_FALSE(fs::exists(dir.path() / "b.gif"));
+    }
+    // The edges of the ranges are taken: one slot per second, 16 wide.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(video::cli_gif({ "clip.mp4", (dir.path() / "b.gif").string(), "0", "0" }), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("GIF 1920×1080: 1 cuadros leídos, ", 0), 0u);
+    EXPECT_EQ(video::cli_gif({ video, (dir.path() / "b.gif").string(), "1", "16" }), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("GIF 16×9: 1 cuadros leídos, ", 0), 0u);
 
     install(clip(1.0, {}));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(video::cli_gif({ "clip.mp4", (dir.path() / "c.gif").string() }), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: el video no tiene cuadros\n");
+    EXPECT_EQ(video::cli_gif({ video, (dir.path() / "c.gif").string() }), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+        fmt::format("error: no pude convertir {} en {}: el video no tiene cuadros\n", video, (dir.path() / "c.gif").string()));
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(video::cli_gif_bench({}), 2);

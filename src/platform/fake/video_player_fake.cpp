@@ -62,6 +62,12 @@ void VideoPlayerViewFake::show_first_frame()
     changed();
 }
 
+void VideoPlayerViewFake::end_trimming(TrimOutcome outcome)
+{
+    const auto [start, end] = m_handles.value_or(std::pair(m_reverse.value_or(0.0), m_forward.value_or(m_duration)));
+    (void)finish_trim(outcome, start, end);
+}
+
 bool VideoPlayerViewFake::finish_trim(TrimOutcome outcome, double start, double end)
 {
     if (!m_done)

@@ -26,6 +26,10 @@ public:
     bool can_begin_trimming() const override { return m_first_frame && !m_done; }
     void begin_trimming(std::function<void(TrimOutcome)> done) override;
     bool trimming() const override { return bool(m_done); }
+    // Confirms with the handles where set_handles put them (at first the end
+    // times, or the file's edges).
+    void end_trimming(TrimOutcome outcome) override;
+    void set_handles(double start, double end) { m_handles = { start, end }; }
 
     // The first frame appears (trimming may begin from now on).
     void show_first_frame();
@@ -44,6 +48,7 @@ private:
     double m_position = 0;
     std::optional<double> m_reverse, m_forward;
     std::function<void(TrimOutcome)> m_done;
+    std::optional<std::pair<double, double>> m_handles;
     std::vector<std::string> m_calls;
 };
 

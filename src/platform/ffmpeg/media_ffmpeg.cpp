@@ -35,6 +35,16 @@ namespace mav {
 
 std::string error_text(int code)
 {
+    // The user reads these: the system's own errors and the common
+    // FFmpeg ones in Spanish, the rare rest as FFmpeg words them.
+    if (code == AVERROR_INVALIDDATA)
+        return "el archivo no es un video válido";
+    if (code == AVERROR_DECODER_NOT_FOUND)
+        return "no hay decodificador para este video";
+    if (code == AVERROR_EOF)
+        return "el archivo termina antes de tiempo";
+    if (code < 0 && code > -4096)
+        return util::error_text(AVUNERROR(code));
     char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, buffer, sizeof buffer);
     return buffer;

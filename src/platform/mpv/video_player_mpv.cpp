@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QProxyStyle>
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -153,9 +154,31 @@ private:
     int m_dragging = -1;
 };
 
+// A slider style whose left click sets the value where it lands; one for
+// the program's life (a widget does not own its style).
+class AbsoluteClickStyle final : public QProxyStyle {
+public:
+    static AbsoluteClickStyle* instance()
+    {
+        static auto* style = new AbsoluteClickStyle();
+        return style;
+    }
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget, QStyleHintReturn* returned) const override
+    {
+        if (hint == QStyle::SH_Slider_AbsoluteSetButtons)
+            return Qt::LeftButton;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
 QToolButton* symbol_button(std::string_view symbol, const char* tooltip)
 {
     auto* b = new QToolButton;
+    // The desktop style lights a raised button up on hover, where the light
+    // glyph would vanish: a faint veil on the dark stage instead.
+    b->setStyleSheet(QStringLiteral("QToolButton { border: none; border-radius: 4px; padding: 2px; background: transparent; }"
+                                    "QToolButton:hover { background: rgba(255, 255, 255, 38); }"
+                                    "QToolButton:pressed { background: rgba(255, 255, 255, 64); }"));
     const QImage img = symbols::image(symbol, 20, control_tint(), 2.0);
     if (!img.isNull())
         b->setIcon(QIcon(QPixmap::fromImage(img)));
@@ -212,6 +235,7 @@ public:
     bool can_begin_trimming() const override { return m_first_frame && !m_trim_done; }
     void begin_trimming(std::function<void(TrimOutcome)> done) override;
     bool trimming() const override { return bool(m_trim_done); }
+    void end_trimming(TrimOutcome outcome) override { end_trim(outcome); }
 
     void drain_events();
     void render_frame();
@@ -335,7 +359,10 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     connect(back, &QToolButton::clicked, this, [this] { step_frame(-1); });
     connect(forward, &QToolButton::clicked, this, [this] { step_frame(1); });
     connect(m_play, &QToolButton::clicked, this, [this] { m_paused ? play() : pause(); });
-    connect(m_scrubber, &QSlider::sliderMoved, this, [this](int ms) { seek(ms / 1000.0); });
+    // A click on the bar jumps there (not a page step), and a drag follows
+    // the pointer; the player's own updates come in with signals blocked.
+    m_scrubber->setStyle(AbsoluteClickStyle::instance());
+    connect(m_scrubber, &QSlider::valueChanged, this, [this](int ms) { seek(ms / 1000.0); });
 
     auto* controls = new QHBoxLayout;
     controls->setContentsMargins(8, 2, 8, 2);
@@ -592,8 +619,10 @@ void VideoPlayerViewMpv::refresh_controls()
     m_timecode->setText(QString::fromStdString(player_timecode(m_position) + " / " + player_timecode(m_duration)));
     m_play->setIcon(m_paused ? m_play_icon : m_pause_icon);
     const int total = int(std::lround(m_duration * 1000));
-    if (m_scrubber->maximum() != total)
+    if (m_scrubber->maximum() != total) {
+        const QSignalBlocker quiet(m_scrubber);
         m_scrubber->setRange(0, total);
+    }
     if (!m_scrubber->isSliderDown()) {
         const QSignalBlocker quiet(m_scrubber);
         m_scrubber->setValue(int(std::lround(m_position * 1000)));
