@@ -10,6 +10,7 @@
 #include "app/switches.h"
 #include "base/state.h"
 #include "base/util.h"
+#include "base/xdg.h"
 #include "base/util_queue.h"
 #include "record/recorder_check.h"
 #include "record/video.h"
@@ -108,6 +109,11 @@ int run_task(const switches::Found& found)
 int main(int argc, char** argv)
 {
     util::require_main_thread("main corre en el hilo principal");
+    // Settings and log that older versions kept under ~/Library move to the
+    // XDG folders before anything reads or writes them (the first log line
+    // included), so nothing the user set is lost.
+    for (const std::string& line : xdg::move_old_files())
+        util::log(line);
 
     // Copy the arguments before Qt strips the ones it knows.
     const std::vector<std::string> args(argv, argv + argc);
@@ -181,8 +187,10 @@ int main(int argc, char** argv)
             platform::front_executable(QCoreApplication::applicationFilePath().toStdString()).string()); !registered)
         util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
 
-    // A logout's SIGTERM (or SIGINT, SIGHUP) ends like "Salir de Vistrope".
+    // A logout's SIGTERM (or SIGINT, SIGHUP) ends like "Salir de Vistrope",
+    // and so does every other way out the windows offer.
     app::install_signal_handlers();
+    state::quit_handler() = [] { app::quit(); };
     auto delegate = app::AppDelegate::create();
     util::on_main([delegate, urls] {
         delegate->did_finish_launching();

@@ -1,4 +1,5 @@
 #include "app/app.h"
+#include "app/quit.h"
 #include "app/no_tray.h"
 #include "settings/prefs.h"
 
@@ -186,15 +187,11 @@ void AppDelegate::did_finish_launching()
     auto& slot = delegate_slot();
     if (!slot)
         slot = shared_from_this();
-    // Settings and log that older versions kept under ~/Library move to the
-    // XDG folders before anything reads them, so nothing the user set is lost.
-    for (const std::string& line : xdg::move_old_files())
-        util::log(line);
     // 2-4. The status item with its drawn icon; without a tray, a window says
     // so and offers what the menu would.
     create_status_item();
     no_tray::watch({ menu_env().tray_available, [] { prefs::show(); },
-        [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); },
+        [] { QMetaObject::invokeMethod(qApp, [] { app::quit(); }, Qt::QueuedConnection); },
         [weak = weak_from_this()] {
             // Docked again now that a tray takes it.
             if (auto d = weak.lock(); d && d->m_status_item) {

@@ -129,4 +129,11 @@ std::function<void()>& instance_release()
     return *held;
 }
 
+std::function<void()>& quit_handler()
+{
+    util::require_main_thread("hilo principal");
+    static auto* held = new std::function<void()>();
+    return *held;
+}
+
 } // namespace state

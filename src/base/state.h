@@ -61,6 +61,10 @@ const std::vector<std::string>& process_arguments();
 // replaced (the relaunch); main installs it, null until then. Main thread.
 std::function<void()>& instance_release();
 
+// How the program ends as "Salir de Vistrope" ends it (a recording finished
+// and published first); the shell installs it, empty until then. Main thread.
+std::function<void()>& quit_handler();
+
 // Clears every slot (tests only).
 void reset_for_tests();
 

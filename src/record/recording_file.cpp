@@ -22,19 +22,32 @@ namespace recorder {
 
 namespace {
 
-// The complete part of the file at `path`, read from its box headers.
-FragmentScan scan_file(const fs::path& path)
+// The complete part of the file at `path`, read from its box headers. A
+// file that could not be read is an error, never an empty scan: an empty
+// scan lets the caller remove the file.
+std::expected<FragmentScan, std::string> scan_file(const fs::path& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return {};
+        return std::unexpected(fmt::format("no pude leer {}: {}", path.string(), util::error_text(errno)));
     struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return std::unexpected(fmt::format("no pude leer {}: {}", path.string(), util::error_text(error)));
+    }
     FragmentScan scan;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0)
-        scan = scan_fragments(static_cast<std::uint64_t>(st.st_size), [fd](std::uint64_t offset, std::span<std::uint8_t> out) {
-            return ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(out.size());
+    int read_error = 0;
+    if (st.st_size > 0)
+        scan = scan_fragments(static_cast<std::uint64_t>(st.st_size), [fd, &read_error](std::uint64_t offset, std::span<std::uint8_t> out) {
+            const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+            if (n < 0)
+                read_error = errno;
+            return n == static_cast<ssize_t>(out.size());
         });
     ::close(fd);
+    if (read_error != 0)
+        return std::unexpected(fmt::format("no pude leer {}: {}", path.string(), util::error_text(read_error)));
     return scan;
 }
 
@@ -42,7 +55,10 @@ FragmentScan scan_file(const fs::path& path)
 
 std::expected<fs::path, std::string> seal(const fs::path& temporary, Ending ending)
 {
-    const FragmentScan scan = scan_file(temporary);
+    const auto scanned = scan_file(temporary);
+    if (!scanned)
+        return std::unexpected(scanned.error()); // kept: the next launch tries again
+    const FragmentScan& scan = *scanned;
     std::error_code ec;
     if (!scan.playable()) {
         fs::remove(temporary, ec);

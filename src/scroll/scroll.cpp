@@ -122,7 +122,7 @@ std::optional<Session> take()
     return s;
 }
 
-void prepare(std::uint64_t id, capture::Content content, bool retried)
+void prepare(std::uint64_t id, capture::Content content, bool /*retried*/)
 {
     Session* s = live(id);
     if (!s)
@@ -136,16 +136,11 @@ void prepare(std::uint64_t id, capture::Content content, bool retried)
     platform::ContentFilter filter;
     filter.kind = platform::ContentFilter::Kind::Display;
     filter.display = *display;
-    if (!g_include_self) {
-        const platform::RunningApplication* own = capture::own_app(*content);
-        if (!own) {
-            if (retried)
-                return fail(id, "no encontré a Vistrope entre las apps compartibles");
-            services().refresh_content([id](capture::Content fresh) { prepare(id, std::move(fresh), true); });
-            return;
-        }
-        filter.excluded_applications.push_back(own->pid);
-    }
+    // This process is left out by its pid, listed or not: with no window of
+    // ours mapped yet it is not among the shareable applications, and the
+    // stream reads the window list again as our panels appear.
+    if (!g_include_self)
+        filter.excluded_applications.push_back(::getpid());
 
     platform::StreamConfiguration c;
     c.source_rect = s->region;

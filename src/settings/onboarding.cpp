@@ -77,7 +77,13 @@ Services real_services()
         if (state::instance_release())
             state::instance_release()();
     };
-    s.quit = [] { QApplication::quit(); };
+    s.quit = [] {
+        // As "Salir de Vistrope" ends it, where the shell said how.
+        if (state::quit_handler())
+            state::quit_handler()();
+        else
+            QApplication::quit();
+    };
     s.show_preferences = [] { prefs::show(); };
     s.arguments = [] { return state::process_arguments(); };
     return s;

@@ -15,6 +15,8 @@
 #include <fmt/format.h>
 
 #include <QProcess>
+
+#include <memory>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -59,7 +61,7 @@ std::map<std::string, Geometry> tray_icons()
 TEST(ClickThrough, AProgramAndTheTrayIconInsideARecordedAreaTakeTheirClicks)
 {
     TempHome home;
-    write_file(home.path() / "Library/Application Support/Vistrope/config.toml",
+    write_file(home.path() / ".config/vistrope/config.toml",
         fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
                     "copy_to_clipboard = false\n[recording]\ncountdown_seconds = 0\nshow_clicks = false\n",
             (home.path() / "capturas").string()));
@@ -106,8 +108,18 @@ TEST(ClickThrough, TheWheelInsideAScrollingCaptureScrollsTheXterm)
 {
     RealProgram xterm;
     ASSERT_TRUE(xterm.start_xterm(300, 200, 70, 20, "seq -f '%03g pasa la rueda por aqui sin parar' 1 200; exec sleep 600"));
-    std::vector<std::string> toasts;
-    scroll::services().toast = [&](std::string_view, std::string_view text, double) { toasts.emplace_back(text); };
+    // Whatever ends the test, the session and the services go with it: the
+    // toasts' list outlives both.
+    struct Cleanup {
+        ~Cleanup()
+        {
+            scroll::cancel();
+            util::wait_for_background();
+            scroll::reset_services();
+        }
+    } cleanup;
+    auto toasts = std::make_shared<std::vector<std::string>>();
+    scroll::services().toast = [toasts](std::string_view, std::string_view text, double) { toasts->emplace_back(text); };
     scroll::services().deliver = [](output::Shot, util::Stopwatch) {};
     scroll::services().flash_on = [] { return false; };
     const Geometry g = xterm.geometry();
@@ -127,7 +139,5 @@ TEST(ClickThrough, TheWheelInsideAScrollingCaptureScrollsTheXterm)
     EXPECT_NE(screen_now().copy(inside), first) << "the wheel never reached the xterm";
     scroll::cancel();
     pump_for(100);
-    util::wait_for_background();
-    scroll::reset_services();
-    EXPECT_EQ(toasts, std::vector<std::string> { "Captura cancelada" });
+    EXPECT_EQ(*toasts, std::vector<std::string> { "Captura cancelada" });
 }

@@ -188,7 +188,7 @@ void make_certificate(const std::filesystem::path& keys)
 // automatic check stays out of the way.
 void point_at(const std::filesystem::path& home, const std::string& feed)
 {
-    const auto settings = home / "Library/Application Support/Vistrope/config.toml";
+    const auto settings = home / ".config/vistrope/config.toml";
     std::filesystem::create_directories(settings.parent_path());
     write_file(settings, fmt::format("update_feed = \"{}\"\n", feed));
     write_file(settings.parent_path() / "last-update-check", "");

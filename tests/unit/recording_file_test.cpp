@@ -133,3 +133,16 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
     EXPECT_EQ(recovered.size(), 1u);
 }
+
+// A temporary that cannot be read is kept for a later try, never removed as
+// if it held nothing.
+TEST(RecordingFile, ATemporaryThatCannotBeReadIsKept)
+{
+    testing_support::TempDir dir;
+    const fs::path unreadable = dir.path() / ".Vistrope 2026-01-05 a las 09.03.07.mp4.abc123";
+    fs::create_directory(unreadable); // opens, but every read fails
+    const auto sealed = recorder::seal(unreadable, recorder::Ending::Broken);
+    ASSERT_FALSE(sealed);
+    EXPECT_NE(sealed.error().find("no pude leer"), std::string::npos) << sealed.error();
+    EXPECT_TRUE(fs::exists(unreadable));
+}
