@@ -114,6 +114,12 @@ TEST(SelftestDesktop, LeavesItsReportAndPicturesAndQuits)
     const auto out = home.path() / "autoprueba";
     // The pointer rests on the desktop, away from the tray and the mode bar.
     run("xdotool", { "mousemove", "300", "300" });
+    // Another program's window under the screen's centre, where the window
+    // round clicks: it must capture something to pass.
+    QProcess window;
+    window.start(VISTROPE_QUADRANTS_WINDOW, { "760", "390", "400", "300" });
+    ASSERT_TRUE(wait_until([&] { return window.canReadLine() || window.state() == QProcess::NotRunning; }, 10000));
+    ASSERT_TRUE(window.readLine().startsWith("listo"));
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(home.path().string()));
