@@ -71,7 +71,7 @@ std::vector<Request> RequestReader::feed(std::string_view bytes)
 std::string desktop_exec_argument(std::string_view arg)
 {
     // Quoted only where the Exec key needs it: an argument holding one of
-    // the reserved characters the Desktop Entry Specification lists (or an
+    // the reserved characters the Desktop Entry standard lists (or an
     // empty one). Launchers that split Exec by blanks alone, as xdg-open does
     // without a desktop, would take the quotes as part of the program's name.
     // Inside quotes ", `, $ and \ are escaped; % is doubled everywhere.

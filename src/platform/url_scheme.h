@@ -55,7 +55,7 @@ private:
 };
 
 // One argument of a desktop entry's Exec key: quoted only when it holds a
-// character the Desktop Entry Specification reserves (or is empty), % doubled,
+// character the Desktop Entry standard reserves (or is empty), % doubled,
 // then escaped as every string value of the file is.
 std::string desktop_exec_argument(std::string_view arg);
 
