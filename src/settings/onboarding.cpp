@@ -362,13 +362,14 @@ std::unique_ptr<Ui> build()
         QStringLiteral("¿Sigue esperando? Reinicia Vistrope."), 388);
     v1->addWidget(u->restart_note);
     v1->addSpacing(10);
-    QWidget* step1 = step(u->badge, body1);
+    // The step carries the room below it, so hiding it leaves no gap.
+    u->permission_step = new QWidget;
+    QVBoxLayout* vp = column(0, u->permission_step);
+    vp->addWidget(step(u->badge, body1));
+    vp->addSpacing(12);
 
     // Step 2: the shortcuts.
-    QLabel* badge2 = image_view(26, 26);
-    // A numbered disc takes the disc's colour first, then the digit's.
-    const std::array<QColor, 2> numbered = { c.accent, QColor(Qt::white) };
-    badge2->setPixmap(widgets::symbol_palette("2.circle.fill", numbered, 22));
+    u->shortcuts_badge = image_view(26, 26);
     auto* body2 = new QWidget;
     QVBoxLayout* v2 = column(8, body2);
     v2->addWidget(widgets::label_with(QStringLiteral("Usa los atajos desde cualquier app"), 14, QFont::DemiBold, c.label));
@@ -378,7 +379,7 @@ std::unique_ptr<Ui> build()
     v2->addWidget(widgets::note(QStringLiteral("Cámbialos cuando quieras en Preferencias…, desde el ícono de "
                                                "Vistrope en la bandeja del sistema."),
                                 388));
-    QWidget* step2 = step(badge2, body2);
+    QWidget* step2 = step(u->shortcuts_badge, body2);
 
     // Bottom row.
     auto* bottom = new QWidget;
@@ -408,8 +409,7 @@ std::unique_ptr<Ui> build()
     main->addWidget(title, 0, Qt::AlignHCenter);
     main->addWidget(subtitle, 0, Qt::AlignHCenter);
     main->addSpacing(22);
-    main->addWidget(step1, 0, Qt::AlignHCenter);
-    main->addSpacing(12);
+    main->addWidget(u->permission_step, 0, Qt::AlignHCenter);
     main->addWidget(step2, 0, Qt::AlignHCenter);
     main->addSpacing(22);
     main->addWidget(bottom, 0, Qt::AlignHCenter);
@@ -425,7 +425,11 @@ void update_status(Ui& u, bool granted)
     const widgets::Colors& c = widgets::colors();
     u.granted = granted;
     const std::array<QColor, 2> green = { QColor(Qt::white), c.green };
+    // A numbered disc takes the disc's colour first, then the digit's.
     const std::array<QColor, 2> accent = { c.accent, QColor(Qt::white) };
+    // Nothing to ask for: the shortcuts are the only step, and the first.
+    u.permission_step->setVisible(!granted);
+    u.shortcuts_badge->setPixmap(widgets::symbol_palette(granted ? "1.circle.fill" : "2.circle.fill", accent, 22));
     if (granted) {
         u.badge->setPixmap(widgets::symbol_palette("checkmark.circle.fill", green, 22));
         u.status_icon->setPixmap(widgets::symbol_palette("checkmark.circle.fill", green, 13));

@@ -32,7 +32,12 @@ namespace onboarding {
 // The window state; the window owns every widget, the rest point into it.
 struct Ui {
     std::unique_ptr<widgets::VistropeSettingsWindow> window;
+    // The permission step: shown only while the screen cannot be read (X11
+    // lets every client read it, so there it stays out of sight).
+    QWidget* permission_step = nullptr;
     QLabel* badge = nullptr;
+    // The shortcuts step's number: first when the permission step is hidden.
+    QLabel* shortcuts_badge = nullptr;
     QLabel* status_icon = nullptr;
     QLabel* status_label = nullptr;
     QWidget* actions = nullptr;

@@ -92,6 +92,7 @@ TEST_F(Onboarding, FirstLaunchShowsItGreenAndEmpezarEndsTheFirstRun)
     EXPECT_FALSE(shown(u->actions));
     EXPECT_FALSE(shown(u->relaunch_button));
     EXPECT_FALSE(shown(u->restart_note));
+    EXPECT_FALSE(shown(u->permission_step)) << "nothing to ask for: no permission step";
 
     // "Empezar" writes the empty marker, stops polling and closes the window.
     const auto generation = onboarding::poll_generation();
@@ -114,6 +115,7 @@ TEST_F(Onboarding, FirstLaunchShowsItGreenAndEmpezarEndsTheFirstRun)
     onboarding::show_if_needed();
     ASSERT_TRUE(onboarding::ui());
     EXPECT_EQ(onboarding::ui()->status_label->text().toStdString(), "Esperando el permiso…");
+    EXPECT_TRUE(shown(onboarding::ui()->permission_step));
 }
 
 TEST_F(Onboarding, PollingOffersTheRelaunchAtAttemptFourAndNoticesTheGrantOnce)
