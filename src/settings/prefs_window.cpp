@@ -114,14 +114,16 @@ QWidget* form(std::span<const FormRow> rows)
 // whatever width it asks for.
 constexpr int SECOND_COLUMN = PAGE_WIDTH - 2 * 28 - LABEL_COLUMN - 10;
 
-QWidget* note_of(const char* text, int width = NOTE_WIDTH)
+QWidget* note_of(const char* text, int width = NOTE_WIDTH, int indent = 0)
 {
-    return widgets::note(QString::fromUtf8(text), std::min(width, SECOND_COLUMN));
+    return widgets::note(QString::fromUtf8(text), std::min(width, SECOND_COLUMN - indent));
 }
 
+// Under a checkbox, where its text begins.
 QWidget* indented_note(const char* text)
 {
-    return widgets::indented(note_of(text), 20);
+    constexpr int INDENT = 20;
+    return widgets::indented(note_of(text, NOTE_WIDTH, INDENT), INDENT);
 }
 
 QComboBox* popup()

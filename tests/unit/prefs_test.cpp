@@ -616,6 +616,31 @@ TEST_F(Prefs, WindowIsKeptHiddenAndClosesOnExactlyCtrlW)
     EXPECT_EQ(u->pages->currentIndex(), 2);
 }
 
+TEST_F(Prefs, EveryWrappedTextStaysInsideItsPage)
+{
+    prefs::show();
+    auto u = prefs::ui();
+    ASSERT_TRUE(u);
+    QWidget* w = u->window.get();
+    for (int tab = 0; tab < u->pages->count(); ++tab) {
+        prefs::select_tab(*u, tab);
+        QApplication::processEvents();
+        for (const QLabel* label : u->pages->currentWidget()->findChildren<QLabel*>()) {
+            if (!label->wordWrap() || !label->isVisibleTo(w) || label->text().isEmpty())
+                continue;
+            // No holder of the label cuts it off.
+            for (const QWidget* inner = label; inner != w; inner = inner->parentWidget())
+                EXPECT_TRUE(inner->parentWidget()->rect().contains(inner->geometry()))
+                    << "tab " << tab << ": " << label->text().toStdString();
+            // Every line of the text fits the label's width.
+            const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 10000),
+                                                                   Qt::TextWordWrap, label->text());
+            EXPECT_LE(needed.width(), label->width()) << label->text().toStdString();
+            EXPECT_LE(needed.height(), label->height()) << label->text().toStdString();
+        }
+    }
+}
+
 TEST(Widgets, UrlsPathLabelsSymbolsAndPictures)
 {
     EXPECT_EQ(widgets::openable_url("https://vtrope.dev/vistrope?a=%C3%B1"), "https://vtrope.dev/vistrope?a=%C3%B1");
