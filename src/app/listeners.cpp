@@ -22,6 +22,12 @@ void install_listeners()
             quick_access::show_video(path, std::move(origin));
         },
         .show_file = [](const std::filesystem::path& path) { quick_access::show_file(path); },
+        .frames = [] {
+            std::vector<QRect> frames;
+            for (const VistropeQuickCard* card : quick_access::cards())
+                frames.push_back(card->geometry());
+            return frames;
+        },
     });
     prefs::set_hot_key_hooks({
         .apply_config = [] { apply_config(); },

@@ -11,6 +11,7 @@
 #include "base/util.h"
 
 #include <QImage>
+#include <QRect>
 
 #include <cstdint>
 #include <ctime>
@@ -80,6 +81,9 @@ struct Cards {
     std::function<void(const std::filesystem::path& path, std::optional<flash::Origin> origin)> show_video;
     // A finished file of any other kind (an export, a converted GIF).
     std::function<void(const std::filesystem::path& path)> show_file;
+    // Where the cards on screen stand (global, top-left origin), so a window
+    // opening beside them can keep clear.
+    std::function<std::vector<QRect>()> frames;
 };
 // Lets go of the shutter sound's player (quitting); a later capture makes it
 // again. Main thread.

@@ -493,8 +493,11 @@ void VistropeQuickCard::act(Action action)
             acted = false;
         break;
     case Action::Edit:
-        if (m_kind == CardKind::Image)
+        if (m_kind == CardKind::Image) {
+            // Out of the list first: the editor opens clear of the cards that stay.
+            close();
             roads.annotate(m_image, m_scale);
+        }
         else if (m_file && m_kind == CardKind::Video)
             roads.edit_video(*m_file);
         else if (m_file)

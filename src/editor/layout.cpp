@@ -79,4 +79,36 @@ model::Size window_content_size(model::Size image_px, double scale, double toolb
         std::clamp(image_px.h / s + STAGE_PADDING + TOOLBAR_ROWS, MIN_HEIGHT, max_h) };
 }
 
+model::Rect window_frame(model::Rect visible, model::Size size, double min_width,
+    const std::vector<model::Rect>& keep_clear)
+{
+    const auto centred_in = [&](double left, double width) {
+        const double w = std::min(size.w, width);
+        return model::Rect { left + (width - w) / 2, visible.y + (visible.h - size.h) / 2, w, size.h };
+    };
+    const model::Rect centred = centred_in(visible.x, visible.w);
+    const auto overlaps = [](const model::Rect& a, const model::Rect& b) {
+        return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+    };
+    constexpr double GAP = 12;
+    double lowest = visible.x + visible.w;
+    double highest = visible.x;
+    bool covers = false;
+    for (const model::Rect& r : keep_clear) {
+        if (r.w <= 0 || r.h <= 0 || !overlaps(r, visible))
+            continue;
+        lowest = std::min(lowest, r.x);
+        highest = std::max(highest, r.x + r.w);
+        covers = covers || overlaps(r, centred);
+    }
+    if (!covers)
+        return centred;
+    const double left_band = lowest - GAP - visible.x;
+    const double right_band = visible.x + visible.w - highest - GAP;
+    const double band = std::max(left_band, right_band);
+    if (band < std::max(min_width, 1.0))
+        return centred;
+    return right_band >= left_band ? centred_in(highest + GAP, right_band) : centred_in(visible.x, left_band);
+}
+
 } // namespace editor

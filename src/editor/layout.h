@@ -9,6 +9,7 @@
 #include "editor/model.h"
 
 #include <optional>
+#include <vector>
 
 namespace editor {
 
@@ -48,5 +49,12 @@ model::Size window_content_size(model::Size image_px, double scale, double toolb
     std::optional<model::Size> visible_frame);
 // The window's minimum content width for that toolbar (the minimum height is 420).
 double window_min_width(double toolbar_min_width);
+
+// Where a window of `size` opens in the `visible` frame (top-left origin):
+// centred, unless that covers one of `keep_clear` (the after-capture cards).
+// Then it is centred in the wider free band left or right of them, narrowed
+// to the band down to `min_width`; where no band is that wide it stays centred.
+model::Rect window_frame(model::Rect visible, model::Size size, double min_width,
+    const std::vector<model::Rect>& keep_clear);
 
 } // namespace editor

@@ -61,9 +61,15 @@ void open(QImage image, double scale)
 
     if (EditorWindow* window = controller->window()) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect frame(QPoint(), window->size());
-            frame.moveCenter(screen->availableGeometry().center());
-            window->move(frame.topLeft());
+            const auto rect = [](const QRect& r) { return model::Rect { double(r.x()), double(r.y()), double(r.width()), double(r.height()) }; };
+            std::vector<model::Rect> cards;
+            if (output::cards().frames)
+                for (const QRect& card : output::cards().frames())
+                    cards.push_back(rect(card));
+            const model::Rect frame = window_frame(rect(screen->availableGeometry()),
+                { double(window->width()), double(window->height()) }, window->minimumWidth(), cards);
+            window->setGeometry(int(std::lround(frame.x)), int(std::lround(frame.y)), int(std::lround(frame.w)),
+                int(std::lround(frame.h)));
         }
         window->show();
         window->raise();

@@ -78,3 +78,21 @@ TEST(EditorLayout, WindowContentSize)
     EXPECT_EQ(window_content_size({ 200, 100 }, 0, 600, Size { 1440, 900 }), (Size { 640, 420 }));
     EXPECT_EQ(window_content_size({ 400, 200 }, std::nan(""), 600, Size { 1440, 900 }), (Size { 856, 552 }));
 }
+
+TEST(EditorLayout, TheWindowOpensClearOfTheCardsWhereThereIsRoom)
+{
+    const Rect screen { 0, 30, 1920, 1050 };
+    const std::vector<Rect> cards { { 18, 700, 232, 150 }, { 18, 862, 232, 200 } };
+    // Centred already clear of them: unchanged.
+    EXPECT_EQ(window_frame(screen, { 640, 420 }, 600, cards), (Rect { 640, 345, 640, 420 }));
+    // Wide: beside the cards, narrowed to the band right of them.
+    EXPECT_EQ(window_frame(screen, { 1728, 945 }, 600, cards), (Rect { 262, 82.5, 1658, 945 }));
+    // Fits the band: centred in it.
+    EXPECT_EQ(window_frame(screen, { 1500, 600 }, 600, cards), (Rect { 341, 255, 1500, 600 }));
+    // No band wide enough for the toolbar, cards elsewhere or none: centred.
+    EXPECT_EQ(window_frame(screen, { 1728, 945 }, 1700, cards), (Rect { 96, 82.5, 1728, 945 }));
+    EXPECT_EQ(window_frame(screen, { 1728, 945 }, 600, { { 1938, 700, 232, 150 } }), (Rect { 96, 82.5, 1728, 945 }));
+    EXPECT_EQ(window_frame(screen, { 1728, 945 }, 600, {}), (Rect { 96, 82.5, 1728, 945 }));
+    // Cards on the right side push it left.
+    EXPECT_EQ(window_frame(screen, { 1728, 945 }, 600, { { 1670, 700, 232, 150 } }), (Rect { 0, 82.5, 1658, 945 }));
+}
