@@ -26,7 +26,7 @@ TEST(OnboardingDesktop, FreshHomeShowsTheWindowEmpezarEndsTheFirstRun)
         const auto g = window_geometry(id);
         ASSERT_TRUE(g);
         EXPECT_GE(g->w, 540);
-        EXPECT_GE(g->h, 600);
+        EXPECT_GE(g->h, 500) << "the shortcuts step and the buttons, no permission step on X11";
         QThread::msleep(300);
         run("import", { "-window", "root", "/tmp/vistrope-desktop-onboarding.png" });
         EXPECT_FALSE(std::filesystem::exists(marker));
