@@ -30,6 +30,11 @@ struct Key {
     std::uint32_t code;
 };
 
+// The codes of the keys that steer a session of ours (finish, cancel).
+inline constexpr std::uint32_t KEY_RETURN = 36;
+inline constexpr std::uint32_t KEY_KEYPAD_ENTER = 76;
+inline constexpr std::uint32_t KEY_ESCAPE = 53;
+
 // A parsed shortcut.
 struct Shortcut {
     std::uint32_t key_code = 0;

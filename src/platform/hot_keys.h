@@ -16,6 +16,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace platform {
@@ -65,5 +66,13 @@ public:
 // without one, or on a non-X11 platform plugin, install_handler fails and so
 // nothing registers.
 std::unique_ptr<HotKeys> create_x11_hot_keys();
+
+// Takes plain presses (no modifier, any lock key) of `codes` from every
+// program for as long as the returned object lives, so the program with the
+// keyboard never sees them; `pressed` gets each press's code, inside the key
+// filter (post anything heavier to the main queue). Fails as a whole: no grab
+// is left behind.
+std::expected<std::unique_ptr<HotKeys>, std::string> take_keys(std::unique_ptr<HotKeys> keys,
+    std::span<const std::uint32_t> codes, std::function<void(std::uint32_t code)> pressed);
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "base/hotkeys.h"
 #include "platform/hot_keys.h"
 #include "platform/screens.h"
 #include "capture/output.h"
@@ -33,7 +34,6 @@ namespace {
 // application exists (abandon), never in the static destructors.
 std::unique_ptr<Session>& SLOT = *new std::unique_ptr<Session>();
 // Escape's key code (its position on the keyboard).
-constexpr std::uint32_t ESCAPE_KEY = 53;
 std::atomic<int> ALIVE { 0 };
 
 Services real_services()
@@ -82,18 +82,15 @@ Services real_services()
         });
     };
     s.take_escape = [](Job pressed) -> std::shared_ptr<void> {
-        std::shared_ptr<platform::HotKeys> keys = platform::create_x11_hot_keys();
         // The press comes inside the key filter, which the holder's end
         // removes: the job runs after it, on the main queue.
-        if (auto installed = keys->install_handler([pressed](platform::HotKeyId) { util::on_main(pressed); }); !installed) {
-            util::log(fmt::format("no pude tomar Escape: {}", installed.error()));
+        const std::uint32_t escape[] = { hotkeys::KEY_ESCAPE };
+        auto keys = platform::take_keys(platform::create_x11_hot_keys(), escape, [pressed](std::uint32_t) { util::on_main(pressed); });
+        if (!keys) {
+            util::log(fmt::format("no pude tomar Escape: {}", keys.error()));
             return nullptr;
         }
-        if (auto taken = keys->register_hot_key(ESCAPE_KEY, 0, { platform::HOT_KEY_SIGNATURE, 0 }); !taken) {
-            util::log(fmt::format("no pude tomar Escape: {}", taken.error()));
-            return nullptr;
-        }
-        return keys;
+        return std::shared_ptr<platform::HotKeys>(std::move(*keys));
     };
     s.release = [](std::unique_ptr<platform::CaptureStream> stream, Job then) {
         auto held = std::make_shared<std::unique_ptr<platform::CaptureStream>>(std::move(stream));

@@ -28,9 +28,6 @@ namespace {
 
 constexpr double CAPSULE_HEIGHT = 36;
 constexpr double PREVIEW_WIDTH = 92;
-constexpr int CODE_RETURN = 36;
-constexpr int CODE_KEYPAD_ENTER = 76;
-constexpr int CODE_ESCAPE = 53;
 
 QRect to_qt(const platform::RectF& r)
 {
@@ -409,25 +406,15 @@ namespace {
 // also land in its document. Fails as a whole: no grab is left behind.
 std::expected<std::unique_ptr<platform::HotKeys>, std::string> grab_keys(std::uint64_t id)
 {
-    std::unique_ptr<platform::HotKeys> grabs = services().create_hot_keys();
-    if (!grabs)
-        return std::unexpected(std::string("sin teclas globales"));
-    auto installed = grabs->install_handler([id](platform::HotKeyId key) {
+    const std::uint32_t codes[] = { hotkeys::KEY_RETURN, hotkeys::KEY_KEYPAD_ENTER, hotkeys::KEY_ESCAPE };
+    return platform::take_keys(services().create_hot_keys(), codes, [id](std::uint32_t code) {
         if (!live(id))
             return;
-        if (key.id == CODE_RETURN || key.id == CODE_KEYPAD_ENTER)
-            util::on_main(finish);
-        else if (key.id == CODE_ESCAPE)
+        if (code == hotkeys::KEY_ESCAPE)
             util::on_main(cancel);
+        else
+            util::on_main(finish);
     });
-    if (!installed)
-        return std::unexpected(installed.error());
-    for (const int code : { CODE_RETURN, CODE_KEYPAD_ENTER, CODE_ESCAPE }) {
-        auto grabbed = grabs->register_hot_key(std::uint32_t(code), 0, { platform::HOT_KEY_SIGNATURE, std::uint32_t(code) });
-        if (!grabbed)
-            return std::unexpected(fmt::format("la tecla {}: {}", code, grabbed.error()));
-    }
-    return grabs;
 }
 
 } // namespace
@@ -451,9 +438,9 @@ void install_keys(Session& s)
             // Keys typed into our own windows come through the local filter.
             if (!live(id) || services().own_window_focused())
                 return;
-            if (key.code == CODE_RETURN || key.code == CODE_KEYPAD_ENTER)
+            if (key.code == hotkeys::KEY_RETURN || key.code == hotkeys::KEY_KEYPAD_ENTER)
                 util::on_main(finish);
-            else if (key.code == CODE_ESCAPE)
+            else if (key.code == hotkeys::KEY_ESCAPE)
                 util::on_main(cancel);
         },
         nullptr);

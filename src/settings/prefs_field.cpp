@@ -20,8 +20,6 @@ namespace {
 
 constexpr std::uint32_t DELETE_KEY = 51;
 constexpr std::uint32_t FORWARD_DELETE_KEY = 117;
-constexpr std::uint32_t ESCAPE_KEY = 53;
-constexpr std::uint32_t RETURN_KEY = 36;
 constexpr std::uint32_t SPACE_KEY = 49;
 // The clear glyph's column at the field's right end.
 constexpr int CLEAR_ZONE = 24;
@@ -151,7 +149,7 @@ void ShortcutField::handle_key(QKeyEvent* event)
     if (mask == 0 && code) {
         if (*code == DELETE_KEY || *code == FORWARD_DELETE_KEY)
             return finish(std::string(), Focus::GiveUp);
-        if (*code == ESCAPE_KEY)
+        if (*code == hotkeys::KEY_ESCAPE)
             return finish(std::nullopt, Focus::GiveUp);
     }
     const auto name = code ? hotkeys::key_name(*code) : std::nullopt;
@@ -192,7 +190,7 @@ void ShortcutField::keyPressEvent(QKeyEvent* event)
 {
     if (!m_recording) {
         const auto code = virtual_code_of(*event);
-        if (code && (*code == RETURN_KEY || *code == SPACE_KEY) && modifiers_of(event->modifiers()) == 0) {
+        if (code && (*code == hotkeys::KEY_RETURN || *code == SPACE_KEY) && modifiers_of(event->modifiers()) == 0) {
             event->accept();
             begin();
             return;
