@@ -26,18 +26,11 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
 
     // The status item stands in the tray.
-    std::optional<Geometry> icon;
-    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
-        QThread::msleep(100);
+    const std::optional<Geometry> icon = wait_for_tray_icon();
     ASSERT_TRUE(icon) << run("xwininfo", { "-root", "-tree" });
 
     // A left click opens the menu.
-    const QString cx = QString::number(icon->x + icon->w / 2), cy = QString::number(icon->y + icon->h / 2);
-    run("xdotool", { "mousemove", cx, cy, "click", "1" });
-    std::optional<Geometry> menu;
-    for (int i = 0; i < 30 && !(menu = open_menu()); ++i)
-        QThread::msleep(100);
-    ASSERT_TRUE(menu) << run("xwininfo", { "-root", "-tree" });
+    ASSERT_TRUE(open_tray_menu(*icon)) << run("xwininfo", { "-root", "-tree" });
     run("import", { "-window", "root", "/tmp/vistrope-desktop-menu.png" });
     run("xdotool", { "key", "Escape" });
     for (int i = 0; i < 30 && open_menu(); ++i)
@@ -84,10 +77,7 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     EXPECT_GT(white, 30) << "the text and the symbol are white";
 
     // "Salir de Vistrope", the menu's last item, ends the program with status 0.
-    run("xdotool", { "mousemove", cx, cy, "click", "1" });
-    for (int i = 0; i < 30 && !open_menu(); ++i)
-        QThread::msleep(100);
-    ASSERT_TRUE(open_menu());
+    ASSERT_TRUE(open_tray_menu(*icon));
     // The menu takes the keyboard once it is mapped; give it that moment.
     QThread::msleep(300);
     run("xdotool", { "key", "Up" });
@@ -154,9 +144,7 @@ TEST(DesktopApp, FullScreenCapturesFromTheMenuNeverHoldTheMenu)
         "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
     Program program(home.path());
     ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
-    std::optional<Geometry> icon;
-    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
-        QThread::msleep(100);
+    const std::optional<Geometry> icon = wait_for_tray_icon();
     ASSERT_TRUE(icon);
     const QString cx = QString::number(icon->x + icon->w / 2), cy = QString::number(icon->y + icon->h / 2);
     // The pointer rests away from the icon (whose tooltip would come and go)
@@ -235,14 +223,9 @@ TEST(DesktopApp, CtrlQInTheOpenMenuQuits)
     TempHome home;
     Program program(home.path());
     ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
-    std::optional<Geometry> icon;
-    for (int i = 0; i < 20 && !(icon = tray_icon()); ++i)
-        QThread::msleep(100);
+    const std::optional<Geometry> icon = wait_for_tray_icon();
     ASSERT_TRUE(icon);
-    run("xdotool", { "mousemove", QString::number(icon->x + icon->w / 2), QString::number(icon->y + icon->h / 2), "click", "1" });
-    for (int i = 0; i < 30 && !open_menu(); ++i)
-        QThread::msleep(100);
-    ASSERT_TRUE(open_menu());
+    ASSERT_TRUE(open_tray_menu(*icon));
     QThread::msleep(300); // the menu takes the keyboard once mapped
     run("xdotool", { "key", "ctrl+q" });
     ASSERT_TRUE(program.process().waitForFinished(10000)) << program.err();

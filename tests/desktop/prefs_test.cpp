@@ -78,8 +78,8 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     TempHome home;
     Program program(home.path());
     ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
-    std::optional<Geometry> icon;
-    ASSERT_TRUE(poll([&] { return (icon = tray_icon()).has_value(); }));
+    const std::optional<Geometry> icon = wait_for_tray_icon();
+    ASSERT_TRUE(icon);
 
     choose_preferences(*icon);
     std::string id;

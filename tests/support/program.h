@@ -146,4 +146,25 @@ inline std::optional<Geometry> open_menu()
     return std::nullopt;
 }
 
+// The status icon once it stands in the tray (none after about five seconds).
+inline std::optional<Geometry> wait_for_tray_icon()
+{
+    std::optional<Geometry> icon;
+    poll([&] { return (icon = tray_icon()).has_value(); });
+    return icon;
+}
+
+// Clicks the status icon and waits for its menu, clicking again when a click
+// is lost (a closing window may still hold the pointer); the menu's frame.
+inline std::optional<Geometry> open_tray_menu(const Geometry& icon)
+{
+    const QString cx = QString::number(icon.x + icon.w / 2), cy = QString::number(icon.y + icon.h / 2);
+    std::optional<Geometry> menu;
+    for (int attempt = 0; attempt < 3 && !menu; ++attempt) {
+        run("xdotool", { "mousemove", cx, cy, "click", "1" });
+        poll([&] { return (menu = open_menu()).has_value(); }, 30);
+    }
+    return menu;
+}
+
 } // namespace testing_support
