@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +101,25 @@ std::string incomplete_stem(const std::string& name)
     return name + " (incompleta)";
 }
 
+namespace {
+
+// Removes a GIF conversion's partial file that no conversion holds any more
+// (the run that wrote it ended mid-way): a live conversion keeps its lock.
+void remove_stale_partial(const fs::path& part)
+{
+    const int fd = ::open(part.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        std::error_code ec;
+        if (fs::remove(part, ec))
+            util::log(fmt::format("quité el GIF a medio escribir {}", part.string()));
+    }
+    ::close(fd);
+}
+
+} // namespace
+
 void recover_recordings(const fs::path& dir, fs::file_time_type launch, const std::function<void(const fs::path&)>& recovered)
 {
     std::vector<std::pair<fs::path, std::string>> found;
@@ -107,6 +127,10 @@ void recover_recordings(const fs::path& dir, fs::file_time_type launch, const st
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const auto target = output::temporary_target(it->path().filename().string());
         std::error_code file_ec;
+        if (it->path().filename().string().ends_with(".gif.part") && it->symlink_status(file_ec).type() == fs::file_type::regular) {
+            remove_stale_partial(it->path());
+            continue;
+        }
         if (!target || !target->ends_with(".mp4") || it->symlink_status(file_ec).type() != fs::file_type::regular)
             continue;
         const auto written = fs::last_write_time(it->path(), file_ec);

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -112,12 +115,21 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     testing_support::write_file(dir.path() / ".Vistrope 2026-01-05 a las 09.03.08.mp4.Zz0000", "sin fragmentos");
     testing_support::write_file(dir.path() / ".Vistrope 2026-01-05 a las 09.03.09.png.q1w2e3", "png");
     testing_support::write_file(dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4", "otro");
+    // A conversion that ended with its run leaves its partial GIF; a live one holds its lock.
+    testing_support::write_file(dir.path() / "Vistrope 2026-01-05 a las 09.03.05.gif.part", "GIF89a");
+    const fs::path converting = dir.path() / "Vistrope 2026-01-05 a las 09.03.06.gif.part";
+    testing_support::write_file(converting, "GIF89a");
+    const int held = ::open(converting.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
 
     std::vector<fs::path> recovered;
     recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
     const fs::path expected = dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada) (2).mp4";
     EXPECT_EQ(recovered, (std::vector<fs::path> { expected }));
+    ::close(held);
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { ".Vistrope 2026-01-05 a las 09.03.09.png.q1w2e3",
+                                       "Vistrope 2026-01-05 a las 09.03.06.gif.part",
                                        "Vistrope 2026-01-05 a las 09.03.07 (recuperada) (2).mp4",
                                        "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
     const double d = duration(expected);
