@@ -33,6 +33,8 @@ constexpr int MEASURE_LONGEST = 15;
 // stitcher lost for this many frames in a row (1.5 s of them) sees no motion
 // it could ever join.
 constexpr std::uint32_t LOST_STILL_MOVING = 45;
+// How many ticks (267 ms) a posted step may wait for a frame that shows it.
+constexpr int ANSWER_TICKS = 4;
 
 // The delta to post for a motion of `points` (negative forward): once a
 // click has been measured, the whole clicks that come nearest to that motion,
@@ -43,6 +45,12 @@ double wheel_delta(const Session& s, double points)
         return points;
     const double clicks = std::max(1.0, std::round(std::abs(points) * s.scale / s.click_pixels));
     return std::copysign(clicks * platform::WHEEL_CLICK_POINTS, points);
+}
+
+void post(Session& s, double delta)
+{
+    services().post_scroll(s.screen_rect, delta);
+    s.unanswered = 0;
 }
 
 void end_measuring(Session& s)
@@ -61,7 +69,7 @@ void end_measuring(Session& s)
 void back_off(Session& s)
 {
     s.step = std::max(s.step / 2, MIN_STEP);
-    services().post_scroll(s.screen_rect, wheel_delta(s, 2 * s.step));
+    post(s, wheel_delta(s, 2 * s.step));
 }
 
 void auto_tick(std::uint64_t id, std::uint64_t chain)
@@ -87,10 +95,14 @@ void auto_tick(std::uint64_t id, std::uint64_t chain)
         }
         end_measuring(*s);
     }
+    if (s->unanswered && ++*s->unanswered < ANSWER_TICKS) {
+        next(); // the capture has not caught up with the last step yet
+        return;
+    }
     const double delta = wheel_delta(*s, -s->step);
     if (s->click_pixels == 0)
         s->measuring = Session::Measuring { .clicks = platform::wheel_clicks(delta) };
-    services().post_scroll(s->screen_rect, delta);
+    post(*s, delta);
     next();
 }
 
@@ -99,6 +111,7 @@ void auto_tick(std::uint64_t id, std::uint64_t chain)
 void auto_report(Session& s, const stitch::Step& step, std::uint32_t lost_streak)
 {
     const auto now = services().now();
+    s.unanswered.reset();
     if (step.kind == stitch::Step::Kind::Moved) {
         s.last_progress = now;
         if (s.measuring) {

@@ -93,6 +93,12 @@ struct Session {
         int quiet_ticks = 0;  // ticks since the last join
     };
     std::optional<Measuring> measuring;
+    // Ticks since a scroll was posted that no stitched frame has answered
+    // (none: answered). The next step waits a few ticks for the answer, so a
+    // capture that falls behind never sees several steps at once (with too
+    // little overlap left to join them); a program that let a click go by is
+    // asked again after them.
+    std::optional<int> unanswered;
 };
 
 // The live session, or null. Main thread.
