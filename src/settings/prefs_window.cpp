@@ -295,7 +295,6 @@ QWidget* recording_page(Ui& u)
         plain(u.toggles[13]),
         labelled("Teclado:", u.toggles[14], 4),
         plain(u.toggles[15]),
-        plain(indented_note("Mostrar teclas requiere el permiso de Accesibilidad.")),
         separator(),
         labelled("Audio:", u.toggles[10]),
         plain(u.toggles[11]),
