@@ -1,9 +1,12 @@
 // A pinned 3840×2160 capture at its starting zoom against a QLabel that
 // scales the same picture to the same size: first paint, repaint, and one
-// wheel step (resize and repaint). Run inside scripts/x-session for the real
-// X server; with --smoke (CTest, offscreen) a small picture, one run each.
+// wheel step (resize and repaint), beside the wheel step's floor: an empty
+// panel of the pin's kind and size resized and repainted alike. Run inside
+// scripts/x-session for the real X server; with --smoke (CTest, offscreen) a
+// small picture, one run each.
 #include "bench_common.h"
 #include "cards/pin.h"
+#include "platform/panels.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -50,7 +53,7 @@ int main(int argc, char** argv)
     const QImage image = smoke ? screenshot_like(384, 216) : screenshot_like(3840, 2160);
     const int runs = smoke ? 1 : 15;
 
-    std::vector<double> pin_first, label_first, pin_repaint, label_repaint, pin_wheel, label_wheel;
+    std::vector<double> pin_first, label_first, pin_repaint, label_repaint, pin_wheel, label_wheel, empty_wheel;
     for (int i = 0; i < runs; ++i) {
         pin::pin(image, 1.0);
         VistropePinPanel* panel = pin::pins().back();
@@ -88,6 +91,16 @@ int main(int argc, char** argv)
         label.repaint();
         label_wheel.push_back(ms_since(t0));
 
+        QWidget empty; // the pin's kind of window: its level, its flags
+        platform::make_panel(&empty, 3, platform::Mouse::Accepts, platform::Focus::Accepts);
+        empty.setGeometry(panel->geometry());
+        empty.show();
+        wait_exposed(&empty);
+        t0 = std::chrono::steady_clock::now();
+        empty.resize(empty.size() * 1.05);
+        empty.repaint();
+        empty_wheel.push_back(ms_since(t0));
+
         QTimer::singleShot(0, [] { pin::close_all(); });
         QApplication::processEvents();
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -95,14 +108,18 @@ int main(int argc, char** argv)
 
     const auto pf = bench::summarize(pin_first), lf = bench::summarize(label_first);
     const auto pr = bench::summarize(pin_repaint), lr = bench::summarize(label_repaint);
-    const auto pw = bench::summarize(pin_wheel), lw = bench::summarize(label_wheel);
-    std::printf("pin of %dx%d at its starting zoom (%s), medians of %d:\n", image.width(), image.height(),
-        qPrintable(QGuiApplication::platformName()), runs);
+    const auto pw = bench::summarize(pin_wheel), lw = bench::summarize(label_wheel), ew = bench::summarize(empty_wheel);
+    std::printf("pin of %dx%d at its starting zoom (%s), medians of %d, %s:\n", image.width(), image.height(),
+        qPrintable(QGuiApplication::platformName()), runs, bench::load().c_str());
     std::printf("  first paint: pin %.3f ms, QLabel %.3f ms -> pin/QLabel %.2f (goal <= 1.0)\n", pf.median_ms, lf.median_ms,
         pf.median_ms / lf.median_ms);
     std::printf("  repaint:     pin %.3f ms, QLabel %.3f ms -> pin/QLabel %.2f (goal <= 1.2)\n", pr.median_ms, lr.median_ms,
         pr.median_ms / lr.median_ms);
     std::printf("  wheel step:  pin %.3f ms, QLabel %.3f ms -> pin/QLabel %.2f (goal <= 1.0); / 16.7 ms frame = %.2f (goal <= 0.5)\n",
         pw.median_ms, lw.median_ms, pw.median_ms / lw.median_ms, pw.median_ms / 16.7);
+    std::printf("  wheel step floor: an empty panel of the pin's size resized and repainted %.3f ms -> / 16.7 ms frame = %.2f; "
+                "pin/floor %.2f\n",
+        ew.median_ms, ew.median_ms / 16.7, pw.median_ms / ew.median_ms);
+    std::printf("  %s\n", bench::load().c_str());
     return 0;
 }
