@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -29,7 +28,6 @@ namespace {
 constexpr std::size_t k_thread_min_pixels = 65536;
 constexpr std::size_t k_downscale_thread_min_pixels = 1 << 22;
 constexpr std::size_t k_max_threads = 16;
-constexpr auto k_crew_spin = std::chrono::microseconds(200);
 constexpr std::size_t k_max_blur_radius = 1000;
 
 void check_view(std::size_t size, std::size_t width, std::size_t height, std::size_t stride)
@@ -147,13 +145,6 @@ private:
         for (;;) {
             const std::function<void(std::size_t)>* job;
             Failure* failure;
-            // Image work comes in bursts (one halving per frame of a
-            // preview, six blur passes back to back): a worker waits a short
-            // while awake before it sleeps, as waking a sleeping thread costs
-            // more than most chunks.
-            const auto until = std::chrono::steady_clock::now() + k_crew_spin;
-            while (m_generation.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
-                std::this_thread::yield();
             {
                 std::unique_lock lock(m_lock);
                 m_start.wait(lock, [&] { return m_generation.load(std::memory_order_relaxed) != seen; });
