@@ -60,6 +60,20 @@ inline Timing summarize(std::vector<double> ms)
     return t;
 }
 
+// The machine's load averages over 1, 5 and 15 minutes, as /proc/loadavg
+// gives them ("load 2.10 1.85 1.40"), to print beside timings.
+inline std::string load()
+{
+    char buf[64] = {};
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        double a = 0, b = 0, c = 0;
+        if (std::fscanf(f, "%lf %lf %lf", &a, &b, &c) == 3)
+            std::snprintf(buf, sizeof buf, "load %.2f %.2f %.2f", a, b, c);
+        std::fclose(f);
+    }
+    return buf[0] ? buf : "load unknown";
+}
+
 // "reference / ours" as "12.34x": how many times faster ours is.
 inline std::string ratio(double reference, double ours)
 {

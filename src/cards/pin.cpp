@@ -276,13 +276,69 @@ void paint_pin(QPainter& p, const QSizeF& size, const std::function<void(QPainte
 
 QImage VistropePinView::finished(const QImage& image, QSize device, qreal dpr)
 {
-    QImage scaled = image.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    scaled.setDevicePixelRatio(dpr);
-    QImage out(device, QImage::Format_ARGB32_Premultiplied);
+    // The smoothly scaled image is the finished pin itself: only its four
+    // corners are cut (cleared by how much of each pixel lies outside the
+    // rounded shape) and its border drawn. Clipping the whole image to the
+    // rounded path instead would blend every pixel through a mask, and a
+    // second full-size copy would cost as much again.
+    QImage out = image.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (out.format() != QImage::Format_ARGB32_Premultiplied)
+        out.convertTo(QImage::Format_ARGB32_Premultiplied);
     out.setDevicePixelRatio(dpr);
-    out.fill(Qt::transparent);
+    const QSizeF size = QSizeF(device) / dpr;
+    const QRectF bounds(QPointF(0, 0), size);
     QPainter p(&out);
-    pin::paint_pin(p, QSizeF(device) / dpr, [&](QPainter& q, const QRectF&) { q.drawImage(QPointF(0, 0), scaled); });
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    const double r = pin::CORNER_RADIUS + 1;
+    for (const QPointF& at : { bounds.topLeft(), QPointF(size.width() - r, 0), QPointF(0, size.height() - r),
+             QPointF(size.width() - r, size.height() - r) }) {
+        QPainterPath outside;
+        outside.addRect(QRectF(at, QSizeF(r, r)));
+        p.drawPath(outside.subtracted(pin::rounded(bounds)));
+    }
+    // The border: its rounded corners drawn, its straight edges blended into
+    // the outermost pixels directly (a painter's one-pixel column costs a
+    // call per row, half a millisecond down a 4K pin's sides).
+    const QColor border = util::rgba(0.5, 0.5, 0.5, 0.35);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setPen(QPen(border, 1));
+    p.setBrush(Qt::NoBrush);
+    const QRectF e = bounds.adjusted(0.5, 0.5, -0.5, -0.5);
+    const double d = 2 * pin::CORNER_RADIUS;
+    // Each arc is kept to its corner's square (k device pixels a side), where
+    // the straight edges begin: its ends would otherwise blend a pixel twice.
+    const int t = std::max(1, int(std::lround(dpr)));
+    const int k = int(std::lround((pin::CORNER_RADIUS + 0.5) * dpr));
+    const double side = k / dpr;
+    const auto arc = [&](double x, double y, double clip_x, double clip_y, int start) {
+        p.setClipRect(QRectF(clip_x, clip_y, side, side));
+        p.drawArc(QRectF(x, y, d, d), start * 16, 90 * 16);
+    };
+    arc(e.left(), e.top(), 0, 0, 90);
+    arc(e.right() - d, e.top(), size.width() - side, 0, 0);
+    arc(e.left(), e.bottom() - d, 0, size.height() - side, 180);
+    arc(e.right() - d, e.bottom() - d, size.width() - side, size.height() - side, 270);
+    p.end();
+    const QRgb colour = qPremultiply(border.rgba());
+    const unsigned keep = 255 - qAlpha(colour);
+    const auto blend = [&](int x0, int y0, int x1, int y1) {
+        for (int y = std::max(y0, 0); y < std::min(y1, out.height()); ++y) {
+            auto* row = reinterpret_cast<QRgb*>(out.scanLine(y));
+            for (int x = std::max(x0, 0); x < std::min(x1, out.width()); ++x) {
+                const QRgb v = row[x];
+                const auto mix = [&](int shift) { return ((colour >> shift) & 0xff) + (((v >> shift) & 0xff) * keep + 127) / 255; };
+                row[x] = (mix(24) << 24) | (mix(16) << 16) | (mix(8) << 8) | mix(0);
+            }
+        }
+    };
+    const int w = out.width(), h = out.height();
+    blend(k, 0, w - k, t);
+    blend(k, h - t, w - k, h);
+    blend(0, k, t, h - k);
+    blend(w - t, k, w, h - k);
     return out;
 }
 
@@ -321,17 +377,24 @@ void VistropePinView::paintEvent(QPaintEvent* event)
     if (m_pending == device)
         return;
     m_pending = device;
+    // The smooth pass starts once this frame has gone to the screen: started
+    // now, its threads would take the cores the frame still needs. A step
+    // that came before it started makes it for the newest size only.
     QPointer<VistropePinView> self(this);
-    util::in_background([self, image = m_image, device, dpr] {
-        QImage done = finished(image, device, dpr);
-        util::on_main([self, done = std::move(done), device]() mutable {
-            if (!self || self->m_pending != device)
-                return;
-            self->m_pending = QSize();
-            if (self->m_record.zoom > 1)
-                return;
-            self->m_cache = QPixmap::fromImage(std::move(done));
-            self->update();
+    QTimer::singleShot(0, this, [self, device, dpr] {
+        if (!self || self->m_pending != device)
+            return;
+        util::in_background([self, image = self->m_image, device, dpr] {
+            QImage done = finished(image, device, dpr);
+            util::on_main([self, done = std::move(done), device]() mutable {
+                if (!self || self->m_pending != device)
+                    return;
+                self->m_pending = QSize();
+                if (self->m_record.zoom > 1)
+                    return;
+                self->m_cache = QPixmap::fromImage(std::move(done));
+                self->update();
+            });
         });
     });
 }

@@ -101,6 +101,27 @@ QAbstractButton* make_button(const ButtonSpec& spec, QWidget* parent)
     return button;
 }
 
+// The capture scaled to fill `device` pixels, cropped to it. A large capture
+// is first boxed down by a whole factor (the program's own downscale), so the
+// smooth pass only reads a card-sized picture, not all of a 5K capture.
+QImage fill_thumbnail(const QImage& image, QSize device)
+{
+    QImage source = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const double cover = std::max(double(device.width()) / source.width(), double(device.height()) / source.height());
+    const auto factor = static_cast<std::size_t>(std::floor(1 / cover));
+    if (factor >= 2) {
+        const imageops::View view { { source.constBits(), static_cast<std::size_t>(source.sizeInBytes()) },
+            static_cast<std::size_t>(source.width()), static_cast<std::size_t>(source.height()),
+            static_cast<std::size_t>(source.bytesPerLine()) };
+        imageops::Image boxed = imageops::downscale(view, factor);
+        QImage wrapped(boxed.pixels.data(), static_cast<int>(boxed.width), static_cast<int>(boxed.height),
+            static_cast<qsizetype>(boxed.width * 4), QImage::Format_ARGB32_Premultiplied);
+        source = wrapped.copy();
+    }
+    QImage fill = source.scaled(device, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    return fill.copy((fill.width() - device.width()) / 2, (fill.height() - device.height()) / 2, device.width(), device.height());
+}
+
 // The bytes of a file for the drag's data, when it can be read.
 QByteArray file_bytes(const fs::path& path)
 {
@@ -160,6 +181,7 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
         return;
     }
     const double h = card_height(image.width(), image.height());
+    const QImage source = image; // shared, for the picture made ahead
     auto* card = new VistropeQuickCard(std::move(image), kind, scale, h);
     platform::make_panel(card, CARD_LEVEL, platform::Mouse::Accepts);
     if (!platform::compositor_running()) {
@@ -188,6 +210,19 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
     }
     l.push_back(card);
     relayout();
+    // The card's picture is made on the background pool while the window
+    // manager maps the card, not on the main thread at its first paint: a
+    // 5K capture is read whole for it.
+    const qreal dpr = card->devicePixelRatioF();
+    const QSize device(std::lround(card->width() * dpr), std::lround(card->height() * dpr));
+    QPointer<VistropeQuickCard> ahead(card);
+    util::in_background([ahead, source, device] {
+        QImage thumbnail = fill_thumbnail(source, device);
+        util::on_main([ahead, thumbnail = std::move(thumbnail)]() mutable {
+            if (ahead)
+                ahead->take_thumbnail(std::move(thumbnail));
+        });
+    });
     card->setWindowOpacity(0);
     card->show();
 
@@ -373,32 +408,15 @@ void VistropeQuickCard::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
 }
 
-namespace quick_access {
-namespace {
-
-// The capture scaled to fill `device` pixels, cropped to it. A large capture
-// is first boxed down by a whole factor (the program's own downscale), so the
-// smooth pass only reads a card-sized picture, not all of a 5K capture.
-QImage fill_thumbnail(const QImage& image, QSize device)
+void VistropeQuickCard::take_thumbnail(QImage thumbnail)
 {
-    QImage source = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const double cover = std::max(double(device.width()) / source.width(), double(device.height()) / source.height());
-    const auto factor = static_cast<std::size_t>(std::floor(1 / cover));
-    if (factor >= 2) {
-        const imageops::View view { { source.constBits(), static_cast<std::size_t>(source.sizeInBytes()) },
-            static_cast<std::size_t>(source.width()), static_cast<std::size_t>(source.height()),
-            static_cast<std::size_t>(source.bytesPerLine()) };
-        imageops::Image boxed = imageops::downscale(view, factor);
-        QImage wrapped(boxed.pixels.data(), static_cast<int>(boxed.width), static_cast<int>(boxed.height),
-            static_cast<qsizetype>(boxed.width * 4), QImage::Format_ARGB32_Premultiplied);
-        source = wrapped.copy();
-    }
-    QImage fill = source.scaled(device, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-    return fill.copy((fill.width() - device.width()) / 2, (fill.height() - device.height()) / 2, device.width(), device.height());
+    const qreal dpr = devicePixelRatioF();
+    const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
+    if (thumbnail.size() != device || m_thumbnail.size() == device)
+        return;
+    m_thumbnail = QPixmap::fromImage(std::move(thumbnail));
+    m_thumbnail.setDevicePixelRatio(dpr);
 }
-
-} // namespace
-} // namespace quick_access
 
 QPixmap VistropeQuickCard::face(bool hovered)
 {

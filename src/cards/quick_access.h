@@ -88,6 +88,11 @@ public:
     // Fades the card in over `seconds` (shown at once without a compositor).
     void fade_in(double seconds);
 
+    // The picture at the card's device pixels, made ahead on the background
+    // pool while the window manager maps the card: kept when it still fits
+    // and the card has not made its own.
+    void take_thumbnail(QImage thumbnail);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;

@@ -5,6 +5,8 @@
 #include "base/util.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -14,6 +16,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace imageops {
@@ -48,49 +53,176 @@ std::size_t worker_count(std::size_t width, std::size_t height, std::size_t item
     return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
 }
 
-// Splits [0, items) into `workers` consecutive chunks of ⌈items / workers⌉
-// and runs fn(begin, end) for each on a scoped thread (on the calling thread
-// when there is one chunk); returns when all have ended.
-void run_chunks(std::size_t items, std::size_t workers, const std::function<void(std::size_t, std::size_t)>& fn)
+// Records the first failure of a chunk; the caller stops the process with it
+// once every chunk has ended.
+class Failure {
+public:
+    void record(const char* what)
+    {
+        std::lock_guard lock(m_lock);
+        if (m_what.empty())
+            m_what = what;
+    }
+    // Runs fn, recording what it throws.
+    template <typename Fn>
+    void guard(Fn&& fn)
+    {
+        try {
+            fn();
+        } catch (const std::exception& e) {
+            record(e.what());
+        } catch (...) {
+            record("imageops: fallo de un hilo");
+        }
+    }
+    void stop_if_failed()
+    {
+        if (!m_what.empty())
+            util::fatal(m_what);
+    }
+
+private:
+    std::mutex m_lock;
+    std::string m_what;
+};
+
+// Worker threads kept for the life of the process: starting a thread costs
+// tens of microseconds, as much as a whole 4K halving split over eight, so
+// a job wakes sleeping workers instead. Chunks are handed out one by one,
+// and the calling thread takes them too, so a worker the system is slow to
+// wake delays nothing. One job at a time: a caller finding the crew busy
+// starts threads of its own. Leaked on purpose (never destroyed at exit,
+// where its threads may still be waiting).
+class Crew {
+public:
+    explicit Crew(std::size_t threads)
+    {
+        for (std::size_t i = 0; i < threads; ++i)
+            std::thread([this, i] { work(i); }).detach();
+        m_threads = threads;
+    }
+
+    std::size_t threads() const { return m_threads; }
+    std::mutex& busy() { return m_busy; }
+
+    // Runs job(0) … job(pieces − 1) on the caller and up to `helpers` of
+    // the crew's threads; returns when all have ended (not waiting for a
+    // helper that has not woken yet: it finds the job gone). The caller
+    // holds busy().
+    void run(std::size_t pieces, std::size_t helpers, const std::function<void(std::size_t)>& job, Failure& failure)
+    {
+        {
+            std::lock_guard lock(m_lock);
+            m_job = &job;
+            m_failure = &failure;
+            m_pieces = pieces;
+            m_next.store(0, std::memory_order_relaxed);
+            m_completed = 0;
+            m_helpers = std::min(helpers, m_threads);
+            m_generation.fetch_add(1, std::memory_order_release);
+        }
+        m_start.notify_all();
+        take(job, failure);
+        std::unique_lock lock(m_lock);
+        m_done.wait(lock, [this] { return m_completed == m_pieces && m_active == 0; });
+        m_job = nullptr;
+    }
+
+private:
+    void take(const std::function<void(std::size_t)>& job, Failure& failure)
+    {
+        std::size_t done = 0;
+        for (std::size_t i; (i = m_next.fetch_add(1, std::memory_order_relaxed)) < m_pieces; ++done)
+            failure.guard([&] { job(i); });
+        if (done == 0)
+            return;
+        std::lock_guard lock(m_lock);
+        m_completed += done;
+        if (m_completed == m_pieces)
+            m_done.notify_all();
+    }
+
+    void work(std::size_t index)
+    {
+        std::uint64_t seen = 0;
+        for (;;) {
+            const std::function<void(std::size_t)>* job;
+            Failure* failure;
+            {
+                std::unique_lock lock(m_lock);
+                m_start.wait(lock, [&] { return m_generation.load(std::memory_order_relaxed) != seen; });
+                seen = m_generation.load(std::memory_order_relaxed);
+                if (!m_job || index >= m_helpers)
+                    continue;
+                job = m_job;
+                failure = m_failure;
+                ++m_active;
+            }
+            take(*job, *failure);
+            std::lock_guard lock(m_lock);
+            --m_active;
+            m_done.notify_all();
+        }
+    }
+
+    std::mutex m_busy;
+    std::mutex m_lock;
+    std::condition_variable m_start;
+    std::condition_variable m_done;
+    std::atomic<std::uint64_t> m_generation { 0 };
+    const std::function<void(std::size_t)>* m_job = nullptr;
+    Failure* m_failure = nullptr;
+    std::size_t m_pieces = 0;
+    std::atomic<std::size_t> m_next { 0 };
+    std::size_t m_completed = 0;
+    std::size_t m_helpers = 0;
+    std::size_t m_active = 0;
+    std::size_t m_threads = 0;
+};
+
+Crew& crew()
+{
+    static Crew* c = new Crew(std::min<std::size_t>(util::parallelism(), k_max_threads) - 1);
+    return *c;
+}
+
+// Splits [0, items) into `pieces` consecutive chunks of ⌈items / pieces⌉
+// (`workers` when 0) and runs fn(begin, end) for each, on the calling thread
+// and up to `workers` − 1 others; returns when all have ended.
+void run_chunks(std::size_t items, std::size_t workers, const std::function<void(std::size_t, std::size_t)>& fn,
+    std::size_t pieces = 0)
 {
     if (items == 0)
         return;
-    const std::size_t per = (items + workers - 1) / workers;
-    if (per >= items) {
+    const std::size_t per = (items + std::max(pieces, workers) - 1) / std::max(pieces, workers);
+    if (per >= items || workers <= 1) {
         fn(0, items);
         return;
     }
-    std::string failure;
-    std::mutex failure_lock;
-    std::vector<std::thread> threads;
-    const auto record = [&](const char* what) {
-        std::lock_guard lock(failure_lock);
-        if (failure.empty())
-            failure = what;
+    const std::size_t count = (items + per - 1) / per;
+    const std::function<void(std::size_t)> chunk = [&](std::size_t i) { fn(i * per, std::min(items, (i + 1) * per)); };
+    Failure failure;
+    Crew& c = crew();
+    if (std::unique_lock lock(c.busy(), std::try_to_lock); lock) {
+        c.run(count, workers - 1, chunk, failure);
+        failure.stop_if_failed();
+        return;
+    }
+    // The crew is at another caller's job: threads of this call's own.
+    std::atomic<std::size_t> next { 0 };
+    const auto take = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < count;)
+            failure.guard([&] { chunk(i); });
     };
-    try {
-        for (std::size_t begin = per; begin < items; begin += per)
-            threads.emplace_back([&, begin] {
-                try {
-                    fn(begin, std::min(items, begin + per));
-                } catch (const std::exception& e) {
-                    record(e.what());
-                } catch (...) {
-                    record("imageops: fallo de un hilo");
-                }
-            });
-    } catch (const std::exception& e) {
-        record(e.what());
-    }
-    try {
-        fn(0, per);
-    } catch (const std::exception& e) {
-        record(e.what());
-    }
+    std::vector<std::thread> threads;
+    failure.guard([&] {
+        for (std::size_t t = 1; t < std::min(workers, count); ++t)
+            threads.emplace_back(take);
+    });
+    take();
     for (auto& t : threads)
         t.join();
-    if (!failure.empty())
-        util::fatal(failure);
+    failure.stop_if_failed();
 }
 
 // ⌊n / d⌋ for 32-bit n and d ≥ 2 with one multiplication: M = ⌊(2^64 − 1) / d⌋ + 1
@@ -209,6 +341,93 @@ template <typename Sum>
 VECTOR_CLONES void downscale_rows32(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
 {
     downscale_rows<std::uint32_t>(v, f, out, first, end);
+}
+
+#if defined(__x86_64__)
+// Four result pixels from eight source pixels of each row as 16-bit sums,
+// (a + b + c + d + 2) / 4: each 128-bit half holds four source pixels, and
+// its sums come out as result pixels 0–1 and 2–3 of that half.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i halve_sums_avx2(
+    const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::size_t at)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i ra = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + at));
+    const __m256i rb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + at));
+    const __m256i lo = _mm256_add_epi16(_mm256_unpacklo_epi8(ra, zero), _mm256_unpacklo_epi8(rb, zero));
+    const __m256i hi = _mm256_add_epi16(_mm256_unpackhi_epi8(ra, zero), _mm256_unpackhi_epi8(rb, zero));
+    const __m256i sum = _mm256_add_epi16(_mm256_unpacklo_epi64(lo, hi), _mm256_unpackhi_epi64(lo, hi));
+    return _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_set1_epi16(2)), 2);
+}
+
+// Eight result pixels at a time with 256-bit registers, as halve_rows does
+// four; returns how many pairs of source pixels it took.
+[[gnu::target("avx2")]] std::size_t halve_pairs_avx2(
+    const std::uint8_t* __restrict a, const std::uint8_t* __restrict b, std::uint8_t* __restrict dst, std::size_t pairs)
+{
+    std::size_t X = 0;
+    for (; X + 8 <= pairs; X += 8) {
+        // Packed as results 0 1 4 5 | 2 3 6 7: the middle quarters swap.
+        const __m256i packed = _mm256_packus_epi16(halve_sums_avx2(a, b, 8 * X), halve_sums_avx2(a, b, 8 * X + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * X), _mm256_permute4x64_epi64(packed, 0xD8));
+    }
+    return X;
+}
+
+bool has_avx2()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+#endif
+
+// Halving, the commonest factor, on its own: rows [first, end) of the 2:1
+// result, each byte (a + b + c + d + 2) / 4 of its 2 × 2 box, as the general
+// path gives, with the narrower edge boxes averaged as (a + b + 1) / 2.
+VECTOR_CLONES void halve_rows(const View& v, Image& out, std::size_t first, std::size_t end)
+{
+    const std::size_t pairs = v.width / 2;
+    for (std::size_t Y = first; Y < end; ++Y) {
+        const std::uint8_t* __restrict a = v.data.data() + 2 * Y * v.stride;
+        const bool two = 2 * Y + 1 < v.height;
+        const std::uint8_t* __restrict b = two ? a + v.stride : a;
+        std::uint8_t* __restrict dst = out.pixels.data() + Y * out.width * 4;
+        std::size_t X = 0;
+        if (two) {
+#if defined(__x86_64__)
+            if (has_avx2())
+                X = halve_pairs_avx2(a, b, dst, pairs);
+#endif
+#if defined(__SSE2__)
+            // Four result pixels from eight source pixels of each row: the
+            // rows summed in 16 bits, then each pixel with its neighbour.
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i two_16 = _mm_set1_epi16(2);
+            const auto pair_sums = [&](std::size_t at) {
+                const __m128i ra = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at));
+                const __m128i rb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at));
+                const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(ra, zero), _mm_unpacklo_epi8(rb, zero)); // pixels 0, 1
+                const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(ra, zero), _mm_unpackhi_epi8(rb, zero)); // pixels 2, 3
+                const __m128i sum = _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+                return _mm_srli_epi16(_mm_add_epi16(sum, two_16), 2);
+            };
+            for (; X + 4 <= pairs; X += 4)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * X),
+                    _mm_packus_epi16(pair_sums(8 * X), pair_sums(8 * X + 16)));
+#endif
+            for (; X < pairs; ++X)
+                for (int c = 0; c < 4; ++c)
+                    dst[4 * X + c] = static_cast<std::uint8_t>(
+                        (unsigned(a[8 * X + c]) + a[8 * X + 4 + c] + b[8 * X + c] + b[8 * X + 4 + c] + 2) >> 2);
+        } else {
+            for (; X < pairs; ++X)
+                for (int c = 0; c < 4; ++c)
+                    dst[4 * X + c] = static_cast<std::uint8_t>((unsigned(a[8 * X + c]) + a[8 * X + 4 + c] + 1) >> 1);
+        }
+        if (v.width % 2)
+            for (int c = 0; c < 4; ++c)
+                dst[4 * pairs + c]
+                    = static_cast<std::uint8_t>(two ? (unsigned(a[8 * pairs + c]) + b[8 * pairs + c] + 1) >> 1 : a[8 * pairs + c]);
+    }
 }
 
 // One box pass along a row: out = ⌊m × (s + r) / 2^32⌋ with s the sum of the
@@ -404,30 +623,41 @@ std::vector<std::uint8_t> crop(const View& v, Rect rect)
     return out;
 }
 
-Image downscale(const View& v, std::size_t factor)
+void downscale(const View& v, std::size_t factor, Image& out)
 {
     const std::size_t f = factor == 0 ? 1 : factor;
-    Image out;
     out.width = v.width / f + (v.width % f != 0);
     out.height = v.height / f + (v.height % f != 0);
-    if (out.width == 0 || out.height == 0)
-        return out;
+    if (out.width == 0 || out.height == 0) {
+        out.pixels.clear();
+        return;
+    }
     check_view(v.data.size(), v.width, v.height, v.stride);
     out.pixels.resize(out.width * out.height * 4);
     if (f == 1) {
         for (std::size_t y = 0; y < v.height; ++y)
             std::memcpy(out.pixels.data() + y * v.width * 4, v.data.data() + y * v.stride, v.width * 4);
-        return out;
+        return;
     }
     // A box sum stays below 256 × f² (rounding included): 32-bit sums hold it
     // while f < 4096; beyond that 64-bit sums keep it from wrapping.
     const bool narrow = f < 4096;
-    run_chunks(out.height, worker_count(v.width, v.height, out.height, k_downscale_thread_min_pixels), [&](std::size_t first, std::size_t end) {
-        if (narrow)
+    const std::size_t workers = worker_count(v.width, v.height, out.height, k_downscale_thread_min_pixels);
+    // Twice as many chunks as workers: one that starts late leaves less behind.
+    run_chunks(out.height, workers, [&](std::size_t first, std::size_t end) {
+        if (f == 2)
+            halve_rows(v, out, first, end);
+        else if (narrow)
             downscale_rows32(v, f, out, first, end);
         else
             downscale_rows<std::uint64_t>(v, f, out, first, end);
-    });
+    }, 2 * workers);
+}
+
+Image downscale(const View& view, std::size_t factor)
+{
+    Image out;
+    downscale(view, factor, out);
     return out;
 }
 

@@ -68,6 +68,10 @@ std::vector<std::uint8_t> crop(const View& view, Rect rect);
 // (smaller boxes at the right and bottom edges are averaged over the pixels
 // they hold). A factor of 0 counts as 1 and gives a packed copy.
 Image downscale(const View& view, std::size_t factor);
+// The same into `out`, reusing its storage: a caller downscaling a picture
+// of one size again and again (a live preview) writes over the last result
+// instead of clearing a new one first. `out` must not hold the view's pixels.
+void downscale(const View& view, std::size_t factor, Image& out);
 
 // Blurs the view in place: three horizontal then three vertical box passes of
 // radius min(radius, 1000), edges repeating the nearest pixel. Radius 0

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -52,11 +54,20 @@ xcb_connection_t* x11_connection()
     return x11 ? x11->connection() : nullptr;
 }
 
+// An atom's number, asked of the server once per name: each asking is a
+// round trip, and every card and pin being shown needs six. Main thread
+// (the application has one X connection for its whole life).
 xcb_atom_t atom(xcb_connection_t* conn, const char* name)
 {
+    static std::map<std::string, xcb_atom_t, std::less<>> known;
+    if (const auto it = known.find(std::string_view(name)); it != known.end())
+        return it->second;
     auto cookie = xcb_intern_atom(conn, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(xcb_intern_atom_reply(conn, cookie, nullptr), &std::free);
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+    if (!reply)
+        return XCB_ATOM_NONE;
+    known.emplace(name, reply->atom);
+    return reply->atom;
 }
 
 // Puts the panel on every desktop (EWMH _NET_WM_DESKTOP = all) before it maps.
@@ -126,8 +137,9 @@ void make_panel(QWidget* widget, int level, Mouse mouse, Focus focus, Shadow sha
         flags |= Qt::Tool;
     widget->setWindowFlags(flags);
     widget->setAttribute(Qt::WA_ShowWithoutActivating, refuses);
-    widget->setAttribute(Qt::WA_TranslucentBackground, compositor_running());
-    widget->setAttribute(Qt::WA_NoSystemBackground, compositor_running());
+    const bool composed = compositor_running(); // a round trip: asked once
+    widget->setAttribute(Qt::WA_TranslucentBackground, composed);
+    widget->setAttribute(Qt::WA_NoSystemBackground, composed);
     // Window managers never focus notifications; a focusable panel stays a
     // utility window (Qt::Tool), which they do.
     widget->setAttribute(Qt::WA_X11NetWmWindowTypeNotification, level < OVERLAY_LEVEL && refuses);

@@ -197,6 +197,28 @@ TEST(ImageOps, DownscaleMatchesTheDefinitionWithWorkers)
     }
 }
 
+TEST(ImageOps, HalvingMatchesTheDefinitionAtEveryWidth)
+{
+    // Halving takes four result pixels at a time: every width up to three
+    // such groups and their leftovers, odd and even rows, a padded stride,
+    // all bytes at both ends of the range. The result written into an
+    // earlier one of another size is the same.
+    imageops::Image into;
+    for (std::size_t w = 1; w <= 27; ++w)
+        for (std::size_t h = 1; h <= 4; ++h) {
+            Img img = random_image(w, h, 12, unsigned(w * 7 + h));
+            img.at(0, 0, 0) = 255;
+            img.at(w - 1, h - 1, 3) = 0;
+            const auto out = imageops::downscale(img.view(), 2);
+            ASSERT_EQ(out.pixels, reference_downscale(img, 2)) << w << "×" << h;
+            imageops::downscale(img.view(), 2, into);
+            EXPECT_EQ(into.pixels, out.pixels) << w << "×" << h;
+            EXPECT_EQ(into.width * into.height, out.width * out.height);
+        }
+    Img white { 9, 2, 36, Bytes(72, 255) };
+    EXPECT_EQ(imageops::downscale(white.view(), 2).pixels, Bytes(20, 255));
+}
+
 TEST(ImageOps, DownscaleRoundsExactlyAtEveryBoxSize)
 {
     // Boxes of 4096 and 4225 pixels sit on either side of the cheaper
