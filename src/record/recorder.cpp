@@ -251,7 +251,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 
     bool keys = cfg->recording.show_keys;
     if (keys && s.start_input && !s.accessibility_trusted()) {
-        toast("keyboard", "Para mostrar teclas, el servidor X necesita XInput 2", 2.4);
+        toast("keyboard", "Para mostrar teclas, el servidor X necesita XInput 2 y XTEST", 2.4);
         keys = false;
     }
     if (s.start_input && (cfg->recording.show_clicks || keys)) {

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -103,6 +104,18 @@ std::string incomplete_stem(const std::string& name)
 
 namespace {
 
+// A partial GIF of one of our captures: its name begins with a capture's
+// dated name. Other programs leave "*.part" files too (a browser's download in
+// progress or paused); the capture folder may be theirs as well, and a file we
+// did not write is never ours to remove.
+bool our_partial(const std::string& name)
+{
+    if (!name.ends_with(".gif.part"))
+        return false;
+    const std::regex dated(R"(Vistrope \d{4,}-\d{2}-\d{2} a las \d{2}\.\d{2}\.\d{2}.*\.gif\.part)");
+    return std::regex_match(name, dated);
+}
+
 // Removes a GIF conversion's partial file that no conversion holds any more
 // (the run that wrote it ended mid-way): a live conversion keeps its lock.
 void remove_stale_partial(const fs::path& part)
@@ -127,7 +140,7 @@ void recover_recordings(const fs::path& dir, fs::file_time_type launch, const st
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const auto target = output::temporary_target(it->path().filename().string());
         std::error_code file_ec;
-        if (it->path().filename().string().ends_with(".gif.part") && it->symlink_status(file_ec).type() == fs::file_type::regular) {
+        if (our_partial(it->path().filename().string()) && it->symlink_status(file_ec).type() == fs::file_type::regular) {
             remove_stale_partial(it->path());
             continue;
         }

@@ -36,7 +36,8 @@ std::string incomplete_stem(const std::string& name);
 // Publishes every recording temporary a stopped run left in `dir` (last
 // written before `launch`, so a recording this run began meanwhile is left
 // alone) as "<name> (recuperada).mp4", removing (with a log line) those with
-// nothing playable and the partial GIFs no conversion holds, and calls
+// nothing playable and the partial GIFs of our captures no conversion holds
+// (a "*.gif.part" another program writes stays), and calls
 // `recovered` with each published file. Call it
 // once at launch, when this process is the only instance. Blocks; any thread.
 void recover_recordings(const std::filesystem::path& dir, std::filesystem::file_time_type launch,

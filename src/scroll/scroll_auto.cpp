@@ -150,7 +150,7 @@ void set_auto(std::uint64_t id, bool on)
     }
     if (!services().accessibility_trusted()) {
         hud::toast_through(services().toast, "hand.raised",
-            "Para desplazarse solo, el servidor X necesita XInput 2", 3.0);
+            "Para desplazarse solo, el servidor X necesita XInput 2 y XTEST", 3.0);
         return;
     }
     Session* s = live(id);

@@ -288,15 +288,20 @@ void show_if_needed()
 void show()
 {
     std::shared_ptr<Ui> u = slot();
-    if (!u) {
+    const bool built = !u;
+    if (built) {
         u = std::shared_ptr<Ui>(build());
         slot() = u;
+    }
+    update_status(*u, services().permission());
+    // Centred once the state has set its height (the steps it hides shrink it
+    // from the bottom).
+    if (built) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
             QWidget* w = u->window.get();
             w->move(screen->availableGeometry().center() - QPoint(w->width() / 2, w->height() / 2));
         }
     }
-    update_status(*u, services().permission());
     widgets::VistropeSettingsWindow* w = u->window.get();
     w->show();
     w->raise();

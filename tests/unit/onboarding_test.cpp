@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -93,6 +94,12 @@ TEST_F(Onboarding, FirstLaunchShowsItGreenAndEmpezarEndsTheFirstRun)
     EXPECT_FALSE(shown(u->relaunch_button));
     EXPECT_FALSE(shown(u->restart_note));
     EXPECT_FALSE(shown(u->permission_step)) << "nothing to ask for: no permission step";
+    // Centred on the screen as it shows, without the step it leaves out.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect frame = u->window->geometry();
+        EXPECT_LE(std::abs(frame.center().y() - screen->availableGeometry().center().y()), 4)
+            << frame.y() << " + " << frame.height() << " in " << screen->availableGeometry().height();
+    }
 
     // "Empezar" writes the empty marker, stops polling and closes the window.
     const auto generation = onboarding::poll_generation();

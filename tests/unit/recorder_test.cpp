@@ -631,7 +631,7 @@ TEST_F(RecorderTest, KeysWithoutTrustAreDroppedWithAHint)
         return std::make_unique<FakePanel>(5, &stopped);
     };
     start_region();
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Para mostrar teclas, el servidor X necesita XInput 2" }));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Para mostrar teclas, el servidor X necesita XInput 2 y XTEST" }));
     EXPECT_EQ(asked, std::nullopt) << "no clicks and no keys: no overlay";
 }
 

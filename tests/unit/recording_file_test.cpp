@@ -117,6 +117,8 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     testing_support::write_file(dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4", "otro");
     // A conversion that ended with its run leaves its partial GIF; a live one holds its lock.
     testing_support::write_file(dir.path() / "Vistrope 2026-01-05 a las 09.03.05.gif.part", "GIF89a");
+    // A browser's download in progress (or paused) is not ours to remove.
+    testing_support::write_file(dir.path() / "descarga.gif.part", "GIF89a");
     const fs::path converting = dir.path() / "Vistrope 2026-01-05 a las 09.03.06.gif.part";
     testing_support::write_file(converting, "GIF89a");
     const int held = ::open(converting.c_str(), O_RDONLY | O_CLOEXEC);
@@ -131,7 +133,7 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { ".Vistrope 2026-01-05 a las 09.03.09.png.q1w2e3",
                                        "Vistrope 2026-01-05 a las 09.03.06.gif.part",
                                        "Vistrope 2026-01-05 a las 09.03.07 (recuperada) (2).mp4",
-                                       "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+                                       "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4", "descarga.gif.part" }));
     const double d = duration(expected);
     // Cut at 2.8 s: the fragments of the first two seconds.
     EXPECT_NEAR(d, 2.0, 0.05);
