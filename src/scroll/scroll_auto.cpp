@@ -142,6 +142,7 @@ void set_auto(std::uint64_t id, bool on)
         if (Session* s = live(id)) {
             s->auto_scroll = false;
             s->last_progress = services().now();
+            s->unanswered.reset(); // switched on again, it steps at once
             if (s->measuring)
                 s->measuring.reset(); // measured again when switched on
         }
