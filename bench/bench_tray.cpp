@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <fstream>
 #include <set>
 #include <string>
@@ -197,23 +199,33 @@ int main(int argc, char** argv)
     const std::filesystem::path front = VISTROPE_FRONT;
     const std::filesystem::path app = front.parent_path() / "vistrope-app";
     const int runs = quick ? 2 : 15;
+    // --compare DIR: another build's programs (DIR/vistrope, DIR/vistrope-app) timed in the same run.
+    std::optional<std::filesystem::path> other;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string_view(argv[i]) == "--compare")
+            other = std::filesystem::path(argv[i + 1]);
     std::printf("carga al empezar: %s\n", loadavg().c_str());
 
     // The program's run that ends before any window: without a display it
     // stops in main, so this is loading, linking and the libraries' start.
-    std::vector<double> floor_ms, version_ms;
+    std::vector<double> floor_ms, version_ms, other_version_ms;
     {
         std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
         ::unsetenv("DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM"); // offscreen (the smoke run) would be a display
         for (int i = 0; i < runs; ++i) {
             floor_ms.push_back(run_to_end({ "/bin/true" }));
             version_ms.push_back(run_to_end({ app.string() }, 1));
+            if (other)
+                other_version_ms.push_back(run_to_end({ (*other / "vistrope-app").string() }, 1));
         }
         if (!display.empty())
             ::setenv("DISPLAY", display.c_str(), 1);
     }
     print("true (the process floor):", floor_ms);
     print("vistrope-app, no display, to its end:", version_ms);
+    if (other)
+        print(fmt::format("{}/vistrope-app, the same:", other->string()).c_str(), other_version_ms);
 
     if (!std::getenv("DISPLAY")) {
         std::printf("sin pantalla: la bandeja no se mide\n");
@@ -240,14 +252,18 @@ int main(int argc, char** argv)
     env.push_back(nullptr);
 
     IconWatch watch;
-    std::vector<double> bare_ms, ours_ms;
+    std::vector<double> bare_ms, ours_ms, other_ms;
     for (int i = 0; i < runs; ++i) {
         bare_ms.push_back(time_icon(watch, { VISTROPE_TRAY_FLOOR }, env.data()));
         ours_ms.push_back(time_icon(watch, { front.string() }, env.data()));
+        if (other)
+            other_ms.push_back(time_icon(watch, { (*other / "vistrope").string() }, env.data()));
     }
     std::filesystem::remove_all(home);
     print("a bare Qt tray icon, exec to icon:", bare_ms);
     print("vistrope, exec to icon:", ours_ms);
+    if (other)
+        print(fmt::format("{}/vistrope, exec to icon:", other->string()).c_str(), other_ms);
     std::printf("vistrope against the bare Qt icon: %s of its time (goal: the icon within 150 ms)\n",
         fmt::format("{:.2f}x", bench::summarize(ours_ms).median_ms / bench::summarize(bare_ms).median_ms).c_str());
     std::printf("carga al terminar: %s\n", loadavg().c_str());
