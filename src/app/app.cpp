@@ -219,9 +219,10 @@ void AppDelegate::did_finish_launching()
     // needs neither. They start with the first capture that uses them.
     // The media module (recording, video, text recognition, sounds) is not
     // loaded before the tray icon shows: it brings most of the program's
-    // libraries. It loads in the background a moment later, so that the
-    // first capture does not wait for it.
-    util::after(2, [] { platform::preload_media_module(); });
+    // libraries. It loads in the background now, so that a capture a moment
+    // later does not wait for it (while it loads, the program's own loading
+    // of a library, a Qt plugin for one, waits for the loader).
+    platform::preload_media_module();
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();

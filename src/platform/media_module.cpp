@@ -8,7 +8,10 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 // Defined when the module's code is linked in (the tests); else null here,
@@ -23,6 +26,8 @@ namespace {
 // and the module it names stays loaded for the process's life.
 using Loaded = std::expected<const MediaModule*, std::string>;
 
+std::atomic<bool> g_settled { false }; // loaded() answers at once
+
 const Loaded& loaded()
 {
     static const Loaded* held = [] {
@@ -35,8 +40,65 @@ const Loaded& loaded()
             util::log(result->error());
         return result;
     }();
+    g_settled.store(true, std::memory_order_release);
     return *held;
 }
+
+// The shutter of a capture made before the module has loaded: made and
+// played on the background pool once it has, so the capture never waits for
+// the load (it costs about 100 ms). The state is shared with the jobs, which
+// may outlive the player.
+class DeferredSound final : public SoundPlayer {
+public:
+    explicit DeferredSound(std::span<const std::uint8_t> wav)
+        : m_state(std::make_shared<State>())
+    {
+        m_state->wav.assign(wav.begin(), wav.end());
+    }
+    void play() override
+    {
+        {
+            std::lock_guard lock(m_state->mutex);
+            ++m_state->pending;
+        }
+        util::in_background([state = m_state] {
+            if (SoundPlayer* real = state->real())
+                real->play();
+            std::lock_guard lock(state->mutex);
+            --state->pending;
+            state->idle.notify_all();
+        });
+    }
+    void wait_idle() override
+    {
+        std::unique_lock lock(m_state->mutex);
+        m_state->idle.wait(lock, [&] { return m_state->pending == 0; });
+        if (m_state->player)
+            m_state->player->wait_idle();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable idle;
+        int pending = 0; // plays queued and not yet started
+        std::vector<std::uint8_t> wav;
+        bool made = false;
+        std::unique_ptr<SoundPlayer> player; // null: no module, or not a sound
+
+        SoundPlayer* real()
+        {
+            std::lock_guard lock(mutex);
+            if (!made) {
+                made = true;
+                if (const auto& m = loaded())
+                    player = (*m)->sound(wav);
+            }
+            return player.get();
+        }
+    };
+    std::shared_ptr<State> m_state;
+};
 
 // What the program gets when the module cannot be loaded: every call fails
 // with the loader's text.
@@ -189,6 +251,8 @@ std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions opt
 
 std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav)
 {
+    if (!vistrope_media_module && !g_settled.load(std::memory_order_acquire))
+        return std::make_unique<DeferredSound>(wav);
     const auto& m = loaded();
     return m ? (*m)->sound(wav) : nullptr;
 }
