@@ -2,9 +2,10 @@
 //
 // The code that needs FFmpeg, libmpv, Tesseract with ZXing and PulseAudio is
 // built as a module of its own (vistrope-media.so, beside the program) and
-// opened the first time one of them is needed: those libraries and the two
-// hundred others they bring number most of the program's, and loading them at
-// start doubled the time to the tray icon. The public functions of media.h,
+// opened the first time one of them is needed, or in the background once the
+// tray icon is up: those libraries and the two hundred others they bring
+// number most of the program's, and loading them before main more than
+// doubled the time to the tray icon. The public functions of media.h,
 // capture_stream.h, video_player.h, text_recognizer.h and sound_out.h that the
 // program calls (create_ffmpeg_media, create_capture_stream,
 // available_video_codecs, create_mpv_player_view, create_tesseract_recognizer,
@@ -59,8 +60,8 @@ std::expected<const MediaModule*, std::string> load_media_module(const std::file
 // Where the program looks for the module: beside its executable.
 std::filesystem::path media_module_path();
 
-// Loads the module on a background thread, so that the first capture, text
-// recognition or recording does not wait for it.
+// Loads the module on the background pool, so that the first capture, text
+// recognition or recording does not wait for it. Any thread.
 void preload_media_module();
 
 // The module's own implementations behind the table.
