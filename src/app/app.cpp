@@ -219,10 +219,11 @@ void AppDelegate::did_finish_launching()
     // needs neither. They start with the first capture that uses them.
     // The media module (recording, video, text recognition, sounds) is not
     // loaded before the tray icon shows: it brings most of the program's
-    // libraries. It loads in the background now, so that a capture a moment
-    // later does not wait for it (while it loads, the program's own loading
-    // of a library, a Qt plugin for one, waits for the loader).
-    platform::preload_media_module();
+    // libraries. It loads in the background a second later, so that a
+    // capture after that does not wait for it, and one asked for at launch
+    // (a link) does not wait for it either: while it loads, the screen grab
+    // and the program's own loading of a library wait for the loader.
+    util::after(1, [] { platform::preload_media_module(); });
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
     watch_screens();

@@ -44,10 +44,13 @@ const Loaded& loaded()
     return *held;
 }
 
-// The shutter of a capture made before the module has loaded: made and
-// played on the background pool once it has, so the capture never waits for
-// the load (it costs about 100 ms). The state is shared with the jobs, which
-// may outlive the player.
+// The shutter of a capture made before the module has loaded (in the first
+// second after launch, a capture asked for by the launch's link): made and
+// played on the background pool half a second later, once the capture has
+// been delivered. Loading the module takes about 100 ms, and meanwhile every
+// thread the delivery starts waits for the loader, so the file would come
+// that much later; the sound comes late instead. The state is shared with the
+// jobs, which may outlive the player.
 class DeferredSound final : public SoundPlayer {
 public:
     explicit DeferredSound(std::span<const std::uint8_t> wav)
@@ -61,12 +64,14 @@ public:
             std::lock_guard lock(m_state->mutex);
             ++m_state->pending;
         }
-        util::in_background([state = m_state] {
-            if (SoundPlayer* real = state->real())
-                real->play();
-            std::lock_guard lock(state->mutex);
-            --state->pending;
-            state->idle.notify_all();
+        util::after(0.5, [state = m_state] {
+            util::in_utility([state] {
+                if (SoundPlayer* real = state->real())
+                    real->play();
+                std::lock_guard lock(state->mutex);
+                --state->pending;
+                state->idle.notify_all();
+            });
         });
     }
     void wait_idle() override

@@ -2,8 +2,8 @@
 //
 // The code that needs FFmpeg, libmpv, Tesseract with ZXing and PulseAudio is
 // built as a module of its own (vistrope-media.so, beside the program) and
-// opened the first time one of them is needed, or in the background once the
-// tray icon is up: those libraries and the two hundred others they bring
+// opened the first time one of them is needed, or in the background a second
+// after launch: those libraries and the two hundred others they bring
 // number most of the program's, and loading them before main more than
 // doubled the time to the tray icon. The public functions of media.h,
 // capture_stream.h, video_player.h, text_recognizer.h and sound_out.h that the
