@@ -97,12 +97,20 @@ public:
     // Milliseconds from t0 to the icon's map; negative after `limit_ms`.
     double wait_icon(Clock::time_point t0, double limit_ms)
     {
+        auto checked = Clock::now();
         while (ms_since(t0) < limit_ms) {
             while (xcb_generic_event_t* e = xcb_poll_for_event(m_c)) {
                 const bool found = handle(e);
                 std::free(e);
                 if (found)
                     return ms_since(t0);
+            }
+            // A window mapped and reparented before this process's selection
+            // on it took effect sends nothing: look at them now and then.
+            if (ms_since(checked) > 20) {
+                if (any_docked())
+                    return ms_since(t0);
+                checked = Clock::now();
             }
             pollfd p { xcb_get_file_descriptor(m_c), POLLIN, 0 };
             ::poll(&p, 1, 5);
@@ -138,6 +146,25 @@ private:
         default:
             return false;
         }
+    }
+
+    // True when a small window seen created is now viewable inside another
+    // window; forgets those that are gone.
+    bool any_docked()
+    {
+        for (auto it = m_small.begin(); it != m_small.end();) {
+            auto* a = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, *it), nullptr);
+            if (!a) {
+                it = m_small.erase(it);
+                continue;
+            }
+            const bool mapped = a->map_state == XCB_MAP_STATE_VIEWABLE;
+            std::free(a);
+            if (mapped && !on_root(*it))
+                return true;
+            ++it;
+        }
+        return false;
     }
 
     bool viewable(xcb_window_t w)
