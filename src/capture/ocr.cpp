@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <mutex>
 
 namespace ocr {
@@ -87,17 +88,24 @@ void set_recognizer(std::unique_ptr<platform::TextRecognizer> replacement)
     recognizer_slot() = std::move(replacement);
 }
 
-Result recognize_sync(const QImage& image)
+// The recognition, or the recogniser's failure (logged): an engine that
+// cannot run (its module missing) is not "no text".
+std::expected<Result, std::string> recognize_checked(const QImage& image)
 {
     const auto engine = recognizer();
     auto found = engine->recognize(image, languages());
     if (!found) {
-        util::log(fmt::format("Vision falló: {}", found.error()));
-        return {};
+        util::log(fmt::format("el reconocedor falló: {}", found.error()));
+        return std::unexpected(found.error());
     }
     const double w = image.width();
     const double h = image.height();
     return assemble(to_pixels(found->texts, w, h), to_pixels(found->codes, w, h));
+}
+
+Result recognize_sync(const QImage& image)
+{
+    return recognize_checked(image).value_or(Result {});
 }
 
 std::string toast_text(const Result& result)
@@ -136,9 +144,17 @@ void start_text_capture(QImage image, double scale, util::Stopwatch capture)
 {
     util::in_background([image = std::move(image), scale, capture = std::move(capture)]() mutable {
         const util::Stopwatch stopwatch("OCR");
-        Result result = recognize_sync(image);
-        stopwatch.lap(fmt::format("{} caracteres", count_chars(result.text)));
+        auto checked = recognize_checked(image);
         image = QImage(); // the capture is not needed any more
+        if (!checked) {
+            util::on_main([capture] {
+                show_toast("exclamationmark.triangle", "No se pudo leer el texto", 1.6);
+                capture.lap("el reconocedor falló; el portapapeles no cambia");
+            });
+            return;
+        }
+        Result result = std::move(*checked);
+        stopwatch.lap(fmt::format("{} caracteres", count_chars(result.text)));
         util::on_main([result = std::move(result), scale, capture] {
             deliver(result);
             // The log says what happened: nothing found leaves the clipboard alone.
@@ -172,7 +188,12 @@ int cli(const std::optional<std::string>& path)
         stopwatch.lap("listo");
     }
     const util::Stopwatch stopwatch("OCR");
-    const Result result = recognize_sync(image);
+    const auto checked = recognize_checked(image);
+    if (!checked) {
+        std::fprintf(stderr, "no pude leer el texto: %s\n", checked.error().c_str());
+        return 1;
+    }
+    const Result& result = *checked;
     stopwatch.lap(fmt::format("{} caracteres (código: {})", count_chars(result.text), result.has_code));
     if (std::getenv("VISTROPE_OCR_BENCH")) {
         const util::Stopwatch warm("OCR en caliente");

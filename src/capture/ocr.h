@@ -51,7 +51,8 @@ std::string toast_text(const Result& result);
 void warm_up();
 
 // The text capture job: recognises `image` on the background pool and
-// delivers the result on the main thread. `scale` is the capture's pixels per
+// delivers the result on the main thread; a recogniser that fails (its
+// module could not be loaded) shows "No se pudo leer el texto" instead. `scale` is the capture's pixels per
 // point; `capture` is the capture's stopwatch, lapped once the text is on the
 // clipboard. Main thread (returns at once).
 void start_text_capture(QImage image, double scale, util::Stopwatch capture);

@@ -13,6 +13,7 @@
 // long thin lines are painted out on every page: scaled up, blotches of
 // background and grid crossings become letter-sized marks.
 #include "platform/text_recognizer.h"
+#include "platform/media_module.h"
 
 #include "base/util.h"
 
@@ -938,7 +939,7 @@ std::string tesseract_languages(const std::vector<std::string>& locale_tags)
     return out;
 }
 
-std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions options)
+std::unique_ptr<TextRecognizer> tess::create_recognizer(TesseractOptions options)
 {
     return std::make_unique<TextRecognizerTesseract>(std::move(options));
 }

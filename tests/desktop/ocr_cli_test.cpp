@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <tuple>
+
 using namespace testing_support;
 namespace fs = std::filesystem;
 
@@ -56,4 +58,49 @@ TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
         EXPECT_EQ(refused.readAllStandardError().toStdString(), "no pude leer " + path + " como PNG\n");
         EXPECT_TRUE(refused.readAllStandardOutput().isEmpty());
     }
+}
+
+// The program opens its media module from its own folder: without it, the
+// text recognition fails with the reason (and a status), and with it beside
+// the program, wherever that is, it reads.
+TEST(OcrCommandLine, TheMediaModuleIsOpenedFromTheProgramsFolder)
+{
+    TempDir dir;
+    QImage img(300, 60, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    QFont f("DejaVu Sans");
+    f.setPixelSize(18);
+    p.setFont(f);
+    p.drawText(QPointF(12, 38), "Hola mundo");
+    p.end();
+    const fs::path png = dir.path() / "muestra.png";
+    ASSERT_TRUE(img.save(QString::fromStdString(png.string()), "PNG"));
+    const fs::path built = fs::path(VISTROPE_BINARY).parent_path();
+    const fs::path moved = dir.path() / "bin";
+    fs::create_directories(moved);
+    fs::copy_file(built / "vistrope-app", moved / "vistrope-app");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.insert("HOME", QString::fromStdString(dir.path().string()));
+    env.remove("XDG_CONFIG_HOME");
+    env.remove("XDG_STATE_HOME");
+    const auto ocr = [&] {
+        QProcess read;
+        read.setProcessEnvironment(env);
+        read.start(QString::fromStdString((moved / "vistrope-app").string()), { "--ocr", QString::fromStdString(png.string()) });
+        EXPECT_TRUE(read.waitForFinished(60000));
+        return std::tuple(read.exitCode(), read.readAllStandardOutput().toStdString(), read.readAllStandardError().toStdString());
+    };
+
+    const auto [status, out, err] = ocr();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find("no pude leer el texto: no pude cargar el módulo de medios (" + (moved / "vistrope-media.so").string() + "): "),
+        std::string::npos) << err;
+
+    fs::copy_file(built / "vistrope-media.so", moved / "vistrope-media.so");
+    const auto [status_with, out_with, err_with] = ocr();
+    EXPECT_EQ(status_with, 0) << err_with;
+    EXPECT_EQ(out_with, "Hola mundo\n");
 }

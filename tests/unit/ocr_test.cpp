@@ -108,12 +108,27 @@ TEST_F(OcrTest, CodesComeFirstAndHideTheirOwnText)
     EXPECT_TRUE(result.has_code);
 }
 
-TEST_F(OcrTest, RecogniserFailureGivesAnEmptyResult)
+TEST_F(OcrTest, RecogniserFailureGivesAnEmptyResultAndTheCaptureSaysSo)
 {
     m_fake->set_failure("sin motor");
     const ocr::Result result = ocr::recognize_sync(white(10, 10));
     EXPECT_EQ(result.text, "");
     EXPECT_FALSE(result.has_code);
+
+    // A text capture whose engine cannot run (its module missing) says it
+    // could not read, not that there was no text, and leaves the clipboard.
+    testing::internal::CaptureStderr();
+    ocr::start_text_capture(white(300, 120), 2.0, util::Stopwatch("captura"));
+    QElapsedTimer timer;
+    timer.start();
+    while (m_toasts.empty() && timer.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(m_toasts.size(), 1u);
+    EXPECT_EQ(m_toasts[0].symbol, "exclamationmark.triangle");
+    EXPECT_EQ(m_toasts[0].text, "No se pudo leer el texto");
+    EXPECT_EQ(clipboard(), "previo");
+    EXPECT_NE(log.find("el reconocedor falló: sin motor"), std::string::npos) << log;
 }
 
 TEST_F(OcrTest, DeliverCopiesTextAndCountsCharacters)

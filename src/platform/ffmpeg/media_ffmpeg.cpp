@@ -2,6 +2,7 @@
 // decoding and encoding, libswscale for scaling to BGRA, libavfilter for the
 // reference GIF pipeline.
 #include "platform/media.h"
+#include "platform/media_module.h"
 
 #include "platform/ffmpeg/media_av.h"
 
@@ -700,7 +701,7 @@ public:
 
 } // namespace
 
-std::unique_ptr<Media> create_ffmpeg_media()
+std::unique_ptr<Media> ffmpeg::create_media()
 {
     // Failures come back as values; the libraries' chatter (palette
     // statistics, codec notes) would only fill standard error.

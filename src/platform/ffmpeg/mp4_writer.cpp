@@ -9,6 +9,7 @@
 // finished; the recorder turns it into a regular MP4 or keeps the fragments
 // that are whole.
 #include "platform/ffmpeg/mp4_writer.h"
+#include "platform/media_module.h"
 #include "platform/ffmpeg/media_av.h"
 
 #include "base/util.h"
@@ -577,7 +578,7 @@ void RecordingOutput::run()
 
 } // namespace ffmpeg
 
-std::vector<VideoCodec> available_video_codecs()
+std::vector<VideoCodec> ffmpeg::available_codecs()
 {
     static const std::vector<VideoCodec> codecs = [] {
         std::vector<VideoCodec> found;

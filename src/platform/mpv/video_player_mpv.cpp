@@ -3,6 +3,7 @@
 // back from its own threads; those calls only queue a job for the main
 // thread, which then reads the events and renders.
 #include "platform/video_player.h"
+#include "platform/media_module.h"
 
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -631,7 +632,7 @@ void VideoPlayerViewMpv::refresh_controls()
 
 } // namespace
 
-std::unique_ptr<VideoPlayerView> create_mpv_player_view(const std::filesystem::path& path, PlayerOptions options)
+std::unique_ptr<VideoPlayerView> mpv::create_player_view(const std::filesystem::path& path, PlayerOptions options)
 {
     return std::make_unique<VideoPlayerViewMpv>(path, options);
 }

@@ -10,6 +10,7 @@
 // every quarter of a second, never per frame: reading the tree costs more than
 // the grab itself.
 #include "platform/capture_stream.h"
+#include "platform/media_module.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/pulse/audio_capture.h"
 #include "platform/sound_out.h"
@@ -98,7 +99,7 @@ public:
     {
         if (m_output)
             return std::unexpected(std::string("el stream ya tiene una salida de grabación"));
-        const auto codecs = available_video_codecs();
+        const auto codecs = ffmpeg::available_codecs();
         if (std::ranges::find(codecs, configuration.codec) == codecs.end())
             return std::unexpected("códec no disponible: " + codec_tag(configuration.codec));
         auto output = ffmpeg::RecordingOutput::open(configuration, m_configuration, std::move(listener));
@@ -304,7 +305,7 @@ private:
 
 } // namespace
 
-std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream(
+std::expected<std::unique_ptr<CaptureStream>, std::string> x11::create_capture_stream(
     ContentFilter filter, StreamConfiguration configuration, std::shared_ptr<StreamListener> listener)
 {
     if (auto error = configuration_error(configuration))
