@@ -124,7 +124,12 @@ TEST_F(EditorOutputs, TwoSavesInOneSecondMakeTwoWholeFiles)
 {
     editor::save(m_editor);
     editor::save(m_editor);
-    ASSERT_TRUE(wait_until([&] { return files().size() == 2 && status_starts("Guardado: "); }));
+    // Both published: two files, neither a hidden temporary still being written.
+    const auto published = [&] {
+        const auto all = files();
+        return all.size() == 2 && std::none_of(all.begin(), all.end(), [](const fs::path& p) { return p.filename().string().starts_with('.'); });
+    };
+    ASSERT_TRUE(wait_until([&] { return published() && status_starts("Guardado: "); }, 20000));
     util::wait_for_background();
     testing_support::pump_for(20);
     const auto written = files();
