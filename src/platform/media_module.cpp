@@ -49,8 +49,11 @@ const Loaded& loaded()
 // played on the background pool half a second later, once the capture has
 // been delivered. Loading the module takes about 100 ms, and meanwhile every
 // thread the delivery starts waits for the loader, so the file would come
-// that much later; the sound comes late instead. The state is shared with the
-// jobs, which may outlive the player.
+// that much later; the sound comes late instead. The program keeps its
+// shutter for the whole session, so once the module has loaded a play is
+// played at once, as the module's own player does (after any still waiting,
+// so that they keep their order). The state is shared with the jobs, which
+// may outlive the player.
 class DeferredSound final : public SoundPlayer {
 public:
     explicit DeferredSound(std::span<const std::uint8_t> wav)
@@ -60,8 +63,20 @@ public:
     }
     void play() override
     {
+        const bool settled = g_settled.load(std::memory_order_acquire);
         {
             std::lock_guard lock(m_state->mutex);
+            if (settled && m_state->pending == 0) {
+                // Made here at most once: loaded() answers at once now.
+                if (!m_state->made) {
+                    m_state->made = true;
+                    if (const auto& m = loaded())
+                        m_state->player = (*m)->sound(m_state->wav);
+                }
+                if (m_state->player)
+                    m_state->player->play();
+                return;
+            }
             ++m_state->pending;
         }
         util::after(0.5, [state = m_state] {
@@ -254,10 +269,15 @@ std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions opt
     return (*m)->recognizer(std::move(options));
 }
 
+std::unique_ptr<SoundPlayer> create_deferred_sound(std::span<const std::uint8_t> wav)
+{
+    return std::make_unique<DeferredSound>(wav);
+}
+
 std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav)
 {
     if (!vistrope_media_module && !g_settled.load(std::memory_order_acquire))
-        return std::make_unique<DeferredSound>(wav);
+        return create_deferred_sound(wav);
     const auto& m = loaded();
     return m ? (*m)->sound(wav) : nullptr;
 }

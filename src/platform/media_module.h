@@ -64,6 +64,11 @@ std::filesystem::path media_module_path();
 // recognition or recording does not wait for it. Any thread.
 void preload_media_module();
 
+// The player create_sound returns while the module loads: each play waits
+// half a second, off the caller's thread, until the module has loaded. Tests
+// make one whether or not it has.
+std::unique_ptr<SoundPlayer> create_deferred_sound(std::span<const std::uint8_t> wav);
+
 // The module's own implementations behind the table.
 namespace ffmpeg {
 std::unique_ptr<Media> create_media();

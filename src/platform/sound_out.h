@@ -24,7 +24,8 @@ public:
 // Parses a 16-bit PCM WAV file (the shape the program synthesises). Returns
 // null when the bytes are not such a file. Before the media module has
 // loaded, a player is returned at once, and made (or found no sound) and
-// played half a second after each play, off the caller's thread.
+// played half a second after each play made while the module loads, off the
+// caller's thread; later plays start at once.
 std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav);
 
 // Plays raw 16-bit samples once and waits (true when a server took them).

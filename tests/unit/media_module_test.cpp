@@ -2,11 +2,16 @@
 // the text the log shows, never called.
 #include "platform/media_module.h"
 
+#include "base/sound.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -36,6 +41,29 @@ TEST(MediaModule, WrongFilesAreRefusedWithTheirReason)
     EXPECT_STREQ((*linked)->version, VISTROPE_VERSION);
     EXPECT_EQ(platform::media_module_path().filename(), "vistrope-media.so");
     std::filesystem::remove_all(dir);
+}
+
+// The shutter made while the module loads is kept for the whole session:
+// once the module has loaded, its plays start at once instead of half a
+// second later from the main queue (which this test never runs, so a play
+// still deferred would leave wait_idle waiting).
+TEST(MediaModule, ASoundMadeWhileTheModuleLoadedPlaysAtOnceOnceItHas)
+{
+    ASSERT_TRUE(platform::media_module()); // loaded (linked in)
+    const std::vector<std::uint8_t> wav = sound::shutter_wav();
+    std::shared_ptr<platform::SoundPlayer> player = platform::create_deferred_sound(wav);
+    ASSERT_TRUE(player);
+    for (int i = 0; i < 2; ++i) {
+        player->play();
+        // Kept alive by the waiting thread, should the play still be deferred.
+        auto idle = std::make_shared<std::promise<void>>();
+        std::future<void> done = idle->get_future();
+        std::thread([player, idle] {
+            player->wait_idle();
+            idle->set_value();
+        }).detach();
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "play " << i << " was deferred";
+    }
 }
 
 } // namespace
