@@ -59,7 +59,8 @@ xcb_connection_t* x11_connection()
 // (the application has one X connection for its whole life).
 xcb_atom_t atom(xcb_connection_t* conn, const char* name)
 {
-    static std::map<std::string, xcb_atom_t, std::less<>> known;
+    // Held for the process's life, never destroyed.
+    static auto& known = *new std::map<std::string, xcb_atom_t, std::less<>>();
     if (const auto it = known.find(std::string_view(name)); it != known.end())
         return it->second;
     auto cookie = xcb_intern_atom(conn, 0, static_cast<std::uint16_t>(std::strlen(name)), name);

@@ -3,6 +3,7 @@
 #include "platform/media_module.h"
 
 #include "base/sound.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,8 @@ namespace {
 
 TEST(MediaModule, WrongFilesAreRefusedWithTheirReason)
 {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "vistrope-media-module-test";
-    std::filesystem::create_directories(dir);
+    const testing_support::TempDir temp;
+    const std::filesystem::path& dir = temp.path();
 
     const auto missing = platform::load_media_module(dir / "vistrope-media.so");
     ASSERT_FALSE(missing);
@@ -40,7 +41,6 @@ TEST(MediaModule, WrongFilesAreRefusedWithTheirReason)
     ASSERT_TRUE(linked) << linked.error();
     EXPECT_STREQ((*linked)->version, VISTROPE_VERSION);
     EXPECT_EQ(platform::media_module_path().filename(), "vistrope-media.so");
-    std::filesystem::remove_all(dir);
 }
 
 // The shutter made while the module loads is kept for the whole session:
