@@ -1054,10 +1054,24 @@ private:
         if (own_tops.empty())
             return plan;
         const std::vector<TopLevel> tops = top_levels();
+        std::vector<TopLevel> ours;
         for (const auto& t : tops)
             if (own_tops.count(t.id) && t.viewable)
+                ours.push_back(t);
+        // A shaped panel covers only its shape: the outline of a whole-screen
+        // recording spans the screen but is a thin frame, and repainting the
+        // whole picture under it on every frame costs more than the frame.
+        read_shapes(ours);
+        for (const auto& t : ours) {
+            if (!t.shape) {
                 if (const PixelRect hole = intersect(t.outer, rect); hole.w > 0 && hole.h > 0)
                     plan.holes.push_back(hole);
+                continue;
+            }
+            for (const PixelRect& r : *t.shape)
+                if (const PixelRect hole = intersect({ t.outer.x + r.x, t.outer.y + r.y, r.w, r.h }, rect); hole.w > 0 && hole.h > 0)
+                    plan.holes.push_back(hole);
+        }
         if (plan.holes.empty())
             return plan;
         for (const auto& t : tops)
