@@ -162,7 +162,9 @@ private:
                 plan = make_plan(rect);
                 next_plan = now + PLAN_PERIOD_NS;
             }
+            const std::int64_t grab_start = monotonic_ns();
             auto frame = grab(rect, plan);
+            m_grab_ns += monotonic_ns() - grab_start;
             if (!frame) {
                 if (started) {
                     // The first grab decides whether the stream starts at all.
@@ -194,8 +196,11 @@ private:
             missed += next - slot - 1;
             slot = next;
         }
-        util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola",
-            grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0));
+        const auto per_frame = [grabbed](std::int64_t ns) { return grabbed ? double(ns) / double(grabbed) / 1e6 : 0.0; };
+        util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola; "
+                              "por cuadro {:.2f} ms (lectura {:.2f}, ventanas propias {:.2f}, puntero {:.2f})",
+            grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0, per_frame(m_grab_ns), per_frame(m_read_ns),
+            per_frame(m_paint_ns), per_frame(m_cursor_ns)));
         if (started) // stopped before the first grab
             started(std::string("el stream se detuvo antes de empezar"));
         audio_starter.join();
@@ -250,18 +255,26 @@ private:
                 return std::unexpected(fmt::format("sin memoria para un cuadro de {}×{}", rect.w, rect.h));
             image.fill(0xff000000u);
         } else {
+            const std::int64_t t = monotonic_ns();
             auto root = m_source->read_root(rect);
+            m_read_ns += monotonic_ns() - t;
             if (!root)
                 return std::unexpected(root.error());
             image = std::move(*root);
         }
-        if (!plan.holes.empty())
+        if (!plan.holes.empty()) {
+            const std::int64_t t = monotonic_ns();
             m_source->paint(image, rect, plan);
-        if (m_configuration.shows_cursor)
+            m_paint_ns += monotonic_ns() - t;
+        }
+        if (m_configuration.shows_cursor) {
+            const std::int64_t t = monotonic_ns();
             if (auto cursor = m_source->cursor()) {
                 QPainter painter(&image);
                 painter.drawImage(cursor->x - rect.x, cursor->y - rect.y, cursor->image);
             }
+            m_cursor_ns += monotonic_ns() - t;
+        }
         return image;
     }
 
@@ -291,6 +304,11 @@ private:
     const std::shared_ptr<StreamListener> m_listener;
     std::unique_ptr<x11::PixelSource> m_source; // the grab thread's alone once started
     std::int64_t m_period_ns = 0;
+    // Where the grab thread's time goes, for the closing log line.
+    std::int64_t m_grab_ns = 0;
+    std::int64_t m_read_ns = 0;
+    std::int64_t m_paint_ns = 0;
+    std::int64_t m_cursor_ns = 0;
     std::shared_ptr<StreamOutput> m_outputs[3];
     std::unique_ptr<ffmpeg::RecordingOutput> m_output;
     std::unique_ptr<pulse::AudioCapture> m_audio;
