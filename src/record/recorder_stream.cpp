@@ -65,7 +65,11 @@ platform::StreamConfiguration stream_configuration(const StreamWish& wish)
     c.width = wish.size.width;
     c.height = wish.size.height;
     c.minimum_frame_interval = frame_interval(frame_rate(wish.fps, wish.gif));
-    c.queue_depth = 6;
+    // The queue holds whole grabbed frames, 4 bytes a pixel: six smooth over
+    // the encoder's hiccups, but six 4K frames (and the two being grabbed and
+    // converted) would hold over 250 MB. About 100 MB of them, two at least.
+    const double frame_bytes = 4.0 * std::max(1u, wish.size.width) * std::max(1u, wish.size.height);
+    c.queue_depth = std::clamp(static_cast<int>(100e6 / frame_bytes), 2, 6);
     c.shows_cursor = wish.show_cursor;
     if (wish.system_audio && !wish.gif) {
         c.captures_audio = true;

@@ -92,6 +92,11 @@ TEST(RecorderConfiguration, GifRecordsNoSoundAtThirtyFrames)
     EXPECT_EQ(video.channel_count, 2);
     EXPECT_TRUE(video.captures_microphone);
 
+    // A 4K frame is 33 MB: the queue holds three, not six.
+    wish.size = { 3840, 2160 };
+    EXPECT_EQ(stream_configuration(wish).queue_depth, 3);
+    wish.size = { 600, 400 };
+
     wish.gif = true;
     platform::StreamConfiguration gif = stream_configuration(wish);
     EXPECT_EQ(gif.minimum_frame_interval, frame_interval(30));
