@@ -84,7 +84,7 @@ TEST(RecorderConfiguration, GifRecordsNoSoundAtThirtyFrames)
     EXPECT_EQ(video.width, 600u);
     EXPECT_EQ(video.height, 400u);
     EXPECT_EQ(video.minimum_frame_interval.timescale, 60);
-    EXPECT_EQ(video.queue_depth, 6);
+    EXPECT_EQ(video.queue_depth, 12);
     EXPECT_FALSE(video.shows_cursor);
     EXPECT_TRUE(video.captures_audio);
     EXPECT_TRUE(video.excludes_current_process_audio);
