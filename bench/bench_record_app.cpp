@@ -261,7 +261,7 @@ int round_in_session(int fps, double seconds, int rounds)
     Figures ours, theirs;
     std::vector<double> after;
     const int threads = std::clamp(static_cast<int>(std::ceil(4.0 * w * h * fps / (1920.0 * 1080 * 60))), 1,
-        static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+        static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)));
     for (int round = 1; round <= rounds; ++round) {
         // Ours: the link, Return (the whole screen), the time, the link again.
         Figures f;

@@ -107,12 +107,14 @@ public:
         const bool global_header = e->m_format->oformat->flags & AVFMT_GLOBALHEADER;
         const AVRational interval { static_cast<int>(stream.minimum_frame_interval.value), stream.minimum_frame_interval.timescale };
         // Frame threads: as many as the pixel rate needs (four carry 1080p at
-        // 60 frames per second with room to spare), no more: each thread is
-        // slow on its first frame, and a long pipeline of slow first frames
-        // overflows the queue at every start.
+        // 60 frames per second with room to spare), four at most: each thread
+        // is slow on its first frame, and a long pipeline of slow first frames
+        // overflows the queue at every start; and each holds 4K pictures of
+        // its own (ffmpeg's x11grab at 4K30: 520 MB resident with eight,
+        // 326 MB with four, which kept as many frames).
         const double pixel_rate = double(stream.width) * stream.height * interval.den / std::max(1, interval.num);
         const int threads = std::clamp(static_cast<int>(std::ceil(4 * pixel_rate / (1920.0 * 1080 * 60))), 1,
-            static_cast<int>(util::parallelism()));
+            static_cast<int>(std::min(4u, util::parallelism())));
         auto video = open_video(recording.codec, static_cast<int>(stream.width), static_cast<int>(stream.height), interval,
             global_header, threads);
         if (!video)
@@ -215,8 +217,10 @@ public:
         dst->color_range = AVCOL_RANGE_MPEG;
         m_last_slot = slot;
         auto sent = send(m_video.get(), m_video_stream, dst);
+        const auto t2 = std::chrono::steady_clock::now();
         m_convert += t1 - t0;
-        m_encode += std::chrono::steady_clock::now() - t1;
+        m_encode += t2 - t1;
+        m_slowest = std::max(m_slowest, t2 - t0);
         ++m_frames;
         return sent;
     }
@@ -251,9 +255,11 @@ public:
         if (int rc = avio_closep(&m_format->pb); rc < 0 && error.empty())
             error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
         if (m_frames > 0)
-            util::log(fmt::format("codificación: {} cuadros; por cuadro {:.2f} ms de conversión de color y {:.2f} ms del códec",
+            util::log(fmt::format("codificación: {} cuadros; por cuadro {:.2f} ms de conversión de color y {:.2f} ms del códec, "
+                                  "el más lento {:.1f} ms",
                 m_frames, std::chrono::duration<double, std::milli>(m_convert).count() / double(m_frames),
-                std::chrono::duration<double, std::milli>(m_encode).count() / double(m_frames)));
+                std::chrono::duration<double, std::milli>(m_encode).count() / double(m_frames),
+                std::chrono::duration<double, std::milli>(m_slowest).count()));
         // A file without a single frame plays nothing: it goes, as after a failed header.
         if (m_packets == 0)
             std::remove(m_path.c_str());
@@ -379,6 +385,7 @@ private:
     // Where the writer's time goes, for the closing log line.
     std::chrono::steady_clock::duration m_convert {};
     std::chrono::steady_clock::duration m_encode {};
+    std::chrono::steady_clock::duration m_slowest {};
     std::int64_t m_frames = 0;
     bool m_header_written = false;
     bool m_closed = false;

@@ -1236,6 +1236,13 @@ private:
                 util::log("captura: sin Composite no puedo dejar fuera las ventanas propias");
             return;
         }
+        std::int64_t area = 0;
+        for (const PixelRect& hole : plan.holes)
+            area += std::int64_t { hole.w } * hole.h;
+        if (area <= SMALL_HOLES_AREA) {
+            paint_small_holes(image, rect, plan);
+            return;
+        }
         for (const PixelRect& hole : plan.holes) {
             QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
             patch.fill(0xff000000u);
@@ -1268,6 +1275,99 @@ private:
             onto.setCompositionMode(QPainter::CompositionMode_Source);
             onto.drawImage(hole.x - rect.x, hole.y - rect.y, patch);
         }
+    }
+
+    // Up to this many pixels of holes, every piece is read in one batch.
+    static constexpr std::int64_t SMALL_HOLES_AREA = 512 * 1024;
+
+    // Small holes (a panel's frame cut to a few strips, the capsule) come in
+    // many pieces, one per window each meets: reading them one by one costs
+    // two round trips to the server a piece, more than the frame's own grab
+    // on a busy server. Here every piece is asked for at once and the replies
+    // are read after: one round trip for the lot.
+    void paint_small_holes(QImage& image, const PixelRect& rect, const x11::Underlay& plan)
+    {
+        struct Piece {
+            std::size_t hole;
+            std::size_t window;
+            PixelRect part; // root pixels
+            xcb_get_image_cookie_t cookie;
+        };
+        std::vector<xcb_pixmap_t> pixmaps(plan.windows.size(), XCB_NONE);
+        std::vector<xcb_void_cookie_t> named(plan.windows.size());
+        std::vector<std::optional<xcb_get_image_cookie_t>> backdrops(plan.holes.size());
+        std::vector<Piece> pieces;
+        for (std::size_t h = 0; h < plan.holes.size(); ++h) {
+            const PixelRect& hole = plan.holes[h];
+            if (plan.wallpaper)
+                backdrops[h] = xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, plan.wallpaper, static_cast<std::int16_t>(hole.x),
+                    static_cast<std::int16_t>(hole.y), static_cast<std::uint16_t>(hole.w), static_cast<std::uint16_t>(hole.h), ~0u);
+            for (std::size_t w = 0; w < plan.windows.size(); ++w) {
+                const TopLevel& t = plan.windows[w];
+                const PixelRect part = intersect(t.outer, hole);
+                if (part.w <= 0 || part.h <= 0)
+                    continue;
+                if (pixmaps[w] == XCB_NONE) {
+                    pixmaps[w] = xcb_generate_id(m_conn);
+                    named[w] = xcb_composite_name_window_pixmap_checked(m_conn, t.id, pixmaps[w]);
+                }
+                pieces.push_back({ h, w, part,
+                    xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmaps[w], static_cast<std::int16_t>(part.x - t.outer.x),
+                        static_cast<std::int16_t>(part.y - t.outer.y), static_cast<std::uint16_t>(part.w),
+                        static_cast<std::uint16_t>(part.h), ~0u) });
+            }
+        }
+        // A reply as an image; none for a window gone meanwhile (its piece is skipped).
+        auto take = [this](xcb_get_image_cookie_t cookie, const PixelRect& r, bool has_alpha) -> std::optional<QImage> {
+            xcb_generic_error_t* e = nullptr;
+            auto reply = own(xcb_get_image_reply(m_conn, cookie, &e));
+            std::free(e);
+            if (!reply || static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < std::size_t(r.w) * std::size_t(r.h) * 4)
+                return std::nullopt;
+            QImage pixels(r.w, r.h, QImage::Format_ARGB32_Premultiplied);
+            if (pixels.isNull())
+                return std::nullopt;
+            copy_pixels(xcb_get_image_data(reply.get()), std::size_t(r.w) * 4, pixels, has_alpha || reply->depth == 32);
+            return pixels;
+        };
+        std::size_t next = 0;
+        QPainter onto(&image);
+        onto.setCompositionMode(QPainter::CompositionMode_Source);
+        for (std::size_t h = 0; h < plan.holes.size(); ++h) {
+            const PixelRect& hole = plan.holes[h];
+            QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
+            patch.fill(0xff000000u);
+            QPainter painter(&patch);
+            if (backdrops[h]) {
+                if (auto bg = take(*backdrops[h], { 0, 0, hole.w, hole.h }, false))
+                    painter.drawImage(0, 0, *bg);
+            } else if (!plan.bare_tile.isNull()) {
+                painter.setBrushOrigin(-hole.x, -hole.y);
+                painter.fillRect(patch.rect(), QBrush(plan.bare_tile));
+            }
+            for (; next < pieces.size() && pieces[next].hole == h; ++next) {
+                const Piece& piece = pieces[next];
+                const TopLevel& t = plan.windows[piece.window];
+                auto pixels = take(piece.cookie, piece.part, t.depth == 32);
+                if (!pixels)
+                    continue;
+                if (t.shape) {
+                    QRegion shape;
+                    for (const PixelRect& r : *t.shape)
+                        shape += QRect(t.outer.x + r.x - hole.x, t.outer.y + r.y - hole.y, r.w, r.h);
+                    painter.setClipRegion(shape);
+                }
+                painter.drawImage(piece.part.x - hole.x, piece.part.y - hole.y, *pixels);
+                painter.setClipping(false);
+            }
+            painter.end();
+            onto.drawImage(hole.x - rect.x, hole.y - rect.y, patch);
+        }
+        // Every reply is in: the names' outcomes are known without a round trip.
+        for (std::size_t w = 0; w < pixmaps.size(); ++w)
+            if (pixmaps[w] != XCB_NONE)
+                if (auto err = own(xcb_request_check(m_conn, named[w])); !err)
+                    xcb_free_pixmap(m_conn, pixmaps[w]);
     }
 
     // --- the recorder's grab thread -----------------------------------------
