@@ -437,7 +437,12 @@ bool RecordingOutput::push_video(VideoFrame frame)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_finishing || m_failed || m_queue.size() >= m_depth) {
+        // The encoder's first frames are slow (about 100 ms each for the
+        // first three at 1080p, one per frame thread starting): until it has
+        // given its first packet the queue takes twice as many, or every
+        // recording would lose a few frames at its start.
+        const std::size_t room = m_warm.load() ? m_depth : 2 * m_depth;
+        if (m_finishing || m_failed || m_queue.size() >= room) {
             ++m_dropped;
             return false;
         }
@@ -569,6 +574,7 @@ void RecordingOutput::run()
             ++m_written;
             if (!reported_start && m_encoder->packet_written()) {
                 reported_start = true;
+                m_warm = true;
                 if (m_listener)
                     m_listener->recording_started();
             }

@@ -152,16 +152,27 @@ private:
         std::optional<std::string> stopped_by;
         std::int64_t missed = 0;
         std::int64_t grabbed = 0;
+        std::int64_t plans = 0;
+        std::int64_t plan_ns = 0;
+        std::int64_t slowest_plan_ns = 0;
+        const auto replan = [&] {
+            const std::int64_t now = monotonic_ns();
+            rect = m_source->clip(m_filter.display, m_configuration.source_rect);
+            plan = make_plan(rect);
+            next_plan = now + PLAN_PERIOD_NS;
+            const std::int64_t took = monotonic_ns() - now;
+            ++plans;
+            plan_ns += took;
+            slowest_plan_ns = std::max(slowest_plan_ns, took);
+        };
         while (!m_stop) {
             sleep_until_ns(t0 + slot * m_period_ns);
             if (m_stop)
                 break;
-            const std::int64_t now = monotonic_ns();
-            if (now >= next_plan) {
-                rect = m_source->clip(m_filter.display, m_configuration.source_rect);
-                plan = make_plan(rect);
-                next_plan = now + PLAN_PERIOD_NS;
-            }
+            // The first frame, or one after a failed grab, waits for its plan;
+            // later plans are made after a frame (below).
+            if (next_plan == 0)
+                replan();
             const std::int64_t grab_start = monotonic_ns();
             auto frame = grab(rect, plan);
             m_grab_ns += monotonic_ns() - grab_start;
@@ -189,6 +200,11 @@ private:
                     m_output->push_video({ std::move(*frame), slot });
                 if (m_outputs[0])
                     m_outputs[0]->stream_output(StreamOutputType::Screen);
+                // A plan reads the window tree (several milliseconds on a busy
+                // server): made in the time left after this frame, not before
+                // the next one's grab, where it would push that grab past its slot.
+                if (monotonic_ns() >= next_plan)
+                    replan();
             }
             // The next slot whose time has not passed yet, or the current one
             // when we are late within it: a missed slot stays a hole.
@@ -198,9 +214,11 @@ private:
         }
         const auto per_frame = [grabbed](std::int64_t ns) { return grabbed ? double(ns) / double(grabbed) / 1e6 : 0.0; };
         util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola; "
-                              "por cuadro {:.2f} ms (lectura {:.2f}, ventanas propias {:.2f}, puntero {:.2f})",
+                              "por cuadro {:.2f} ms (lectura {:.2f}, ventanas propias {:.2f}, puntero {:.2f}); "
+                              "{} planes de ventanas de {:.2f} ms, el más lento {:.2f} ms",
             grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0, per_frame(m_grab_ns), per_frame(m_read_ns),
-            per_frame(m_paint_ns), per_frame(m_cursor_ns)));
+            per_frame(m_paint_ns), per_frame(m_cursor_ns), plans, plans ? double(plan_ns) / double(plans) / 1e6 : 0.0,
+            double(slowest_plan_ns) / 1e6));
         if (started) // stopped before the first grab
             started(std::string("el stream se detuvo antes de empezar"));
         audio_starter.join();
