@@ -7,8 +7,9 @@
 // its slot on the frame grid for the recording output. A grab that misses its
 // slot loses it (a hole in the file's timestamps) instead of pushing every
 // later frame back. Which windows to leave out is read from the window tree
-// every quarter of a second, never per frame: reading the tree costs more than
-// the grab itself.
+// every quarter of a second, never per frame, on a thread and X connection of
+// its own: reading the tree costs more than the grab itself, tens of
+// milliseconds on a server busy with a 4K screen.
 #include "platform/capture_stream.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/pulse/audio_capture.h"
@@ -27,6 +28,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -55,11 +58,12 @@ constexpr std::int64_t PLAN_PERIOD_NS = 250'000'000;
 class CaptureStreamX11 final : public CaptureStream {
 public:
     CaptureStreamX11(ContentFilter filter, StreamConfiguration configuration, std::shared_ptr<StreamListener> listener,
-        std::unique_ptr<x11::PixelSource> source)
+        std::unique_ptr<x11::PixelSource> source, std::unique_ptr<x11::PixelSource> planner)
         : m_filter(std::move(filter))
         , m_configuration(std::move(configuration))
         , m_listener(std::move(listener))
         , m_source(std::move(source))
+        , m_planner(std::move(planner))
     {
         const FrameInterval& i = m_configuration.minimum_frame_interval;
         m_period_ns = std::max<std::int64_t>(1, i.value * 1'000'000'000 / i.timescale);
@@ -152,19 +156,44 @@ private:
         std::optional<std::string> stopped_by;
         std::int64_t missed = 0;
         std::int64_t grabbed = 0;
-        std::int64_t plans = 0;
+        // Plans after the first come from a thread of their own, on a
+        // connection of their own: reading the window tree takes several
+        // round trips, tens of milliseconds on a server busy with a 4K
+        // screen, and the grab must not wait for them.
+        std::mutex planned_mutex;
+        std::condition_variable planned_cv;
+        bool planning_done = false;                                 // with planned_mutex
+        std::optional<std::pair<PixelRect, x11::Underlay>> planned; // with planned_mutex
+        std::int64_t plans = 0;                                     // these three too
         std::int64_t plan_ns = 0;
         std::int64_t slowest_plan_ns = 0;
-        const auto replan = [&] {
-            const std::int64_t now = monotonic_ns();
-            rect = m_source->clip(m_filter.display, m_configuration.source_rect);
-            plan = make_plan(rect);
-            next_plan = now + PLAN_PERIOD_NS;
-            const std::int64_t took = monotonic_ns() - now;
+        const auto count_plan = [&](std::int64_t took) {
+            std::lock_guard lock(planned_mutex);
             ++plans;
             plan_ns += took;
             slowest_plan_ns = std::max(slowest_plan_ns, took);
         };
+        const auto replan = [&] {
+            const std::int64_t now = monotonic_ns();
+            rect = m_source->clip(m_filter.display, m_configuration.source_rect);
+            plan = make_plan(*m_source, rect);
+            next_plan = now + PLAN_PERIOD_NS;
+            count_plan(monotonic_ns() - now);
+        };
+        std::thread planner;
+        if (m_planner)
+            planner = std::thread([&] {
+                std::unique_lock lock(planned_mutex);
+                while (!planned_cv.wait_for(lock, std::chrono::nanoseconds(PLAN_PERIOD_NS), [&] { return planning_done; })) {
+                    lock.unlock();
+                    const std::int64_t now = monotonic_ns();
+                    const PixelRect r = m_planner->clip(m_filter.display, m_configuration.source_rect);
+                    x11::Underlay p = make_plan(*m_planner, r);
+                    count_plan(monotonic_ns() - now);
+                    lock.lock();
+                    planned.emplace(r, std::move(p));
+                }
+            });
         while (!m_stop) {
             sleep_until_ns(t0 + slot * m_period_ns);
             if (m_stop)
@@ -200,17 +229,32 @@ private:
                     m_output->push_video({ std::move(*frame), slot });
                 if (m_outputs[0])
                     m_outputs[0]->stream_output(StreamOutputType::Screen);
-                // A plan reads the window tree (several milliseconds on a busy
-                // server): made in the time left after this frame, not before
-                // the next one's grab, where it would push that grab past its slot.
-                if (monotonic_ns() >= next_plan)
+                if (m_planner) {
+                    std::lock_guard lock(planned_mutex);
+                    if (planned) {
+                        rect = planned->first;
+                        plan = std::move(planned->second);
+                        planned.reset();
+                    }
+                } else if (monotonic_ns() >= next_plan) {
+                    // Made in the time left after this frame, not before the
+                    // next one's grab, where it would push that grab past its slot.
                     replan();
+                }
             }
             // The next slot whose time has not passed yet, or the current one
             // when we are late within it: a missed slot stays a hole.
             const std::int64_t next = std::max(slot + 1, (monotonic_ns() - t0) / m_period_ns);
             missed += next - slot - 1;
             slot = next;
+        }
+        if (planner.joinable()) {
+            {
+                std::lock_guard lock(planned_mutex);
+                planning_done = true;
+            }
+            planned_cv.notify_all();
+            planner.join();
         }
         const auto per_frame = [grabbed](std::int64_t ns) { return grabbed ? double(ns) / double(grabbed) / 1e6 : 0.0; };
         util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola; "
@@ -242,15 +286,15 @@ private:
             m_output->finish();
     }
 
-    x11::Underlay make_plan(const PixelRect& rect)
+    x11::Underlay make_plan(x11::PixelSource& source, const PixelRect& rect)
     {
         if (rect.w <= 0 || rect.h <= 0)
             return {};
         if (m_filter.kind == ContentFilter::Kind::Windows)
-            return m_source->plan_windows(rect, m_filter.included_windows);
+            return source.plan_windows(rect, m_filter.included_windows);
         if (m_filter.excluded_applications.empty())
             return {};
-        auto windows = m_source->window_list();
+        auto windows = source.window_list();
         if (!windows)
             return {};
         const std::set<std::int64_t> pids(m_filter.excluded_applications.begin(), m_filter.excluded_applications.end());
@@ -259,7 +303,7 @@ private:
         for (const auto& w : *windows)
             if (w.on_screen && pids.count(w.pid) && !kept.count(w.window_id))
                 left_out.push_back(w.window_id);
-        return m_source->plan_leave_out(rect, left_out);
+        return source.plan_leave_out(rect, left_out);
     }
 
     std::expected<QImage, std::string> grab(const PixelRect& rect, const x11::Underlay& plan)
@@ -273,6 +317,9 @@ private:
                 return std::unexpected(fmt::format("sin memoria para un cuadro de {}×{}", rect.w, rect.h));
             image.fill(0xff000000u);
         } else {
+            // The pointer is asked for first: its answer comes with the grab's.
+            if (m_configuration.shows_cursor)
+                m_source->ask_cursor();
             const std::int64_t t = monotonic_ns();
             auto root = m_source->read_root(rect);
             m_read_ns += monotonic_ns() - t;
@@ -321,6 +368,7 @@ private:
     const StreamConfiguration m_configuration;
     const std::shared_ptr<StreamListener> m_listener;
     std::unique_ptr<x11::PixelSource> m_source; // the grab thread's alone once started
+    std::unique_ptr<x11::PixelSource> m_planner; // the planning thread's; none: the grab thread plans
     std::int64_t m_period_ns = 0;
     // Where the grab thread's time goes, for the closing log line.
     std::int64_t m_grab_ns = 0;
@@ -349,7 +397,12 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream
     auto source = x11::create_pixel_source(static_cast<std::size_t>(configuration.queue_depth) + 2);
     if (!source)
         return std::unexpected(source.error());
-    return std::make_unique<CaptureStreamX11>(std::move(filter), std::move(configuration), std::move(listener), std::move(*source));
+    // The planning thread's connection; without one the grab thread plans.
+    auto planner = x11::create_pixel_source(1);
+    if (!planner)
+        util::log(fmt::format("grabación: sin conexión para los planes de ventanas ({})", planner.error()));
+    return std::make_unique<CaptureStreamX11>(std::move(filter), std::move(configuration), std::move(listener), std::move(*source),
+        planner ? std::move(*planner) : nullptr);
 }
 
 } // namespace platform

@@ -1405,19 +1405,25 @@ public:
         paint_underlay(image, rect, plan);
     }
 
+    void ask_cursor() override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        if (!xfixes())
+            return;
+        if (m_cursor_asked)
+            xcb_discard_reply(m_conn, m_cursor_asked->sequence);
+        m_cursor_asked = xcb_xfixes_get_cursor_image(m_conn);
+        xcb_flush(m_conn);
+    }
+
     std::optional<x11::Cursor> cursor() override
     {
         std::lock_guard lock(m_conn_mutex);
-        if (!m_xfixes_probed) {
-            m_xfixes_probed = true;
-            if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id); ext && ext->present)
-                m_xfixes = own(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 4, 0), nullptr)) != nullptr;
-            if (!m_xfixes)
-                util::log("grabación: sin XFixes; el puntero no sale en el video");
-        }
-        if (!m_xfixes)
+        if (!xfixes())
             return std::nullopt;
-        auto reply = own(xcb_xfixes_get_cursor_image_reply(m_conn, xcb_xfixes_get_cursor_image(m_conn), nullptr));
+        const xcb_xfixes_get_cursor_image_cookie_t cookie = m_cursor_asked ? *m_cursor_asked : xcb_xfixes_get_cursor_image(m_conn);
+        m_cursor_asked.reset();
+        auto reply = own(xcb_xfixes_get_cursor_image_reply(m_conn, cookie, nullptr));
         if (!reply || reply->width == 0 || reply->height == 0)
             return std::nullopt;
         // XFixes hands out premultiplied ARGB, one 32-bit value per pixel.
@@ -1427,6 +1433,19 @@ public:
     }
 
     bool broken() override { return xcb_connection_has_error(m_conn) != 0; }
+
+    // Whether XFixes can give the pointer's image; with m_conn_mutex held.
+    bool xfixes()
+    {
+        if (!m_xfixes_probed) {
+            m_xfixes_probed = true;
+            if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id); ext && ext->present)
+                m_xfixes = own(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 4, 0), nullptr)) != nullptr;
+            if (!m_xfixes)
+                util::log("grabación: sin XFixes; el puntero no sale en el video");
+        }
+        return m_xfixes;
+    }
 
 private:
     xcb_connection_t* m_conn;
@@ -1453,6 +1472,7 @@ private:
     std::atomic<bool> m_no_composite_logged { false };
     bool m_xfixes_probed = false;
     bool m_xfixes = false;
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> m_cursor_asked; // with m_conn_mutex
 
     std::mutex m_jobs_mutex;
     std::condition_variable m_jobs_cv;
