@@ -572,9 +572,15 @@ void RecordingOutput::run()
             }
             last_slot = std::max(last_slot, slot);
             ++m_written;
+            // Warm once it has given a packet and worked the queue back down
+            // (cutting the room while it still holds more would drop frames).
+            if (!m_warm.load() && m_encoder->packet_written()) {
+                std::lock_guard lock(m_mutex);
+                if (m_queue.size() < m_depth)
+                    m_warm = true;
+            }
             if (!reported_start && m_encoder->packet_written()) {
                 reported_start = true;
-                m_warm = true;
                 if (m_listener)
                     m_listener->recording_started();
             }
