@@ -18,9 +18,16 @@
 //
 // --only K runs part K alone (1 to 5).
 //
+//   build/bench/bench_record --in-app [--seconds S] [--rounds N] [--size WxH@FPS]
+//
+// records with the program itself as a user does, beside ffmpeg, at
+// 1920×1080@60 and 3840×2160@30, each in a test session of its own
+// (bench_record_app.cpp); it needs no display of its own.
+//
 // Without an X display (or under Qt's offscreen platform) it says it skipped
 // and succeeds, so the --smoke run always passes; --smoke records one short clip.
 #include "bench_common.h"
+#include "bench_record_app.h"
 #include "flat_window.h"
 
 #include "platform/capture_stream.h"
@@ -348,6 +355,9 @@ std::thread burst()
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--in-app") == 0 || std::strcmp(argv[i], "--in-app-round") == 0)
+            return bench_record::in_app(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--animate") == 0) {
         QApplication app(argc, argv);
         Animated window;

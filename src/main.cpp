@@ -25,6 +25,8 @@
 
 #include <fmt/format.h>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -109,6 +111,13 @@ int run_task(const switches::Found& found)
 int main(int argc, char** argv)
 {
     util::require_main_thread("main corre en el hilo principal");
+    // Blocks of a megabyte and more (recorded frames, the encoder's pictures,
+    // screenshots) get mappings of their own, given back whole when freed.
+    // glibc would otherwise raise that limit after the first such block is
+    // freed and serve the next ones from the arena of whichever thread asks
+    // (grab, writer, encoder threads): hundreds of megabytes stay resident
+    // after every recording, more after each.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     // Settings and log that older versions kept under ~/Library move to the
     // XDG folders before anything reads or writes them (the first log line
     // included), so nothing the user set is lost.

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <utility>
 
+#include <malloc.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -553,6 +554,9 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
             deliver_incomplete(*r, *sealed);
         else
             deliver_sealed(*r, *sealed, duration);
+        // The card's thumbnail and the flash's snapshot are made by then:
+        // what they freed goes back to the system with the recording's own.
+        services().after(3.0, [] { ::malloc_trim(0); });
     });
 }
 

@@ -65,7 +65,12 @@ platform::StreamConfiguration stream_configuration(const StreamWish& wish)
     c.width = wish.size.width;
     c.height = wish.size.height;
     c.minimum_frame_interval = frame_interval(frame_rate(wish.fps, wish.gif));
-    c.queue_depth = 6;
+    // The queue holds whole grabbed frames, 4 bytes a pixel, to ride out the
+    // encoder's hiccups (its threads' slow first frames above all): about
+    // 100 MB of them, twelve 1080p frames but three 4K ones (six would hold
+    // over 250 MB with the two being grabbed and converted), two at least.
+    const double frame_bytes = 4.0 * std::max(1u, wish.size.width) * std::max(1u, wish.size.height);
+    c.queue_depth = std::clamp(static_cast<int>(100e6 / frame_bytes), 2, 12);
     c.shows_cursor = wish.show_cursor;
     if (wish.system_audio && !wish.gif) {
         c.captures_audio = true;

@@ -280,12 +280,12 @@ public:
 
     QRectF square() const { return { (width() - 120) / 2.0, (height() - 120) / 2.0, 120, 120 }; }
 
-    // Without a compositor the panel would paint over the region; its shape
-    // keeps only the ring and the square.
+    // The panel's shape keeps only the ring and the square: without a
+    // compositor it would otherwise paint over the region, and with one the
+    // recording would still have to repaint everything under the panel on
+    // every frame to leave it out (a whole-screen outline spans the screen).
     void reshape()
     {
-        if (platform::compositor_running())
-            return;
         QRegion shape;
         if (m_ring)
             shape = QRegion(rect()).subtracted(QRegion(rect().adjusted(5, 5, -5, -5)));

@@ -265,6 +265,48 @@ TEST_F(DesktopRecorder, TwentyWholeScreenRecordingsInARowAllStart)
     EXPECT_EQ(QString::fromStdString(shown).trimmed().replace(',', ' '), QString::fromStdString(root).trimmed());
 }
 
+// Five whole-screen recordings in a row with the default settings (pointer
+// and clicks shown) leave the program no larger each time: the first one
+// loads the encoder's and the card's code for good, the later ones keep
+// nothing of their frames, queue or encoder.
+TEST_F(DesktopRecorder, FiveRecordingsInARowGiveTheirMemoryBack)
+{
+    start("");
+    const qint64 pid = m_program->process().processId();
+    auto resident_mb = [pid] {
+        std::ifstream in(fmt::format("/proc/{}/status", pid));
+        for (std::string line; std::getline(in, line);)
+            if (line.starts_with("VmRSS:"))
+                return std::stod(line.substr(6)) / 1024.0;
+        return 0.0;
+    };
+    std::vector<double> after;
+    for (int run_no = 1; run_no <= 5; ++run_no) {
+        SCOPED_TRACE(run_no);
+        open_selector("vistrope://record-screen");
+        xdo({ "mousemove", "900", "500" });
+        QThread::msleep(200);
+        xdo({ "key", "Return" });
+        ASSERT_TRUE(poll([&] {
+            m_program->process().waitForReadyRead(50);
+            m_program->wait_for("", 0);
+            std::size_t n = 0;
+            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
+                ++n;
+            return n == static_cast<std::size_t>(run_no);
+        }, 200)) << m_program->err();
+        QThread::msleep(1500);
+        url("vistrope://record-screen");
+        ASSERT_TRUE(poll([&] { return files(".mp4").size() == static_cast<std::size_t>(run_no); }, 200)) << m_program->err();
+        // The card made, and what the recording freed given back (three seconds after).
+        QThread::msleep(5000);
+        after.push_back(resident_mb());
+    }
+    // Each recording used to leave about 20 MB more behind than the one before.
+    for (std::size_t i = 1; i < after.size(); ++i)
+        EXPECT_LT(after[i] - after[0], 20.0) << fmt::format("{:.1f} MB after the first, {:.1f} MB after recording {}", after[0], after[i], i + 1);
+}
+
 // "Pantalla" (the key 2) in the overlay opened to record records the whole
 // screen: an MP4 of the screen's size, no still.
 TEST_F(DesktopRecorder, PantallaUnderGrabarPantallaRecordsTheWholeScreen)

@@ -84,13 +84,18 @@ TEST(RecorderConfiguration, GifRecordsNoSoundAtThirtyFrames)
     EXPECT_EQ(video.width, 600u);
     EXPECT_EQ(video.height, 400u);
     EXPECT_EQ(video.minimum_frame_interval.timescale, 60);
-    EXPECT_EQ(video.queue_depth, 6);
+    EXPECT_EQ(video.queue_depth, 12);
     EXPECT_FALSE(video.shows_cursor);
     EXPECT_TRUE(video.captures_audio);
     EXPECT_TRUE(video.excludes_current_process_audio);
     EXPECT_EQ(video.sample_rate, 48000);
     EXPECT_EQ(video.channel_count, 2);
     EXPECT_TRUE(video.captures_microphone);
+
+    // A 4K frame is 33 MB: the queue holds three, not six.
+    wish.size = { 3840, 2160 };
+    EXPECT_EQ(stream_configuration(wish).queue_depth, 3);
+    wish.size = { 600, 400 };
 
     wish.gif = true;
     platform::StreamConfiguration gif = stream_configuration(wish);

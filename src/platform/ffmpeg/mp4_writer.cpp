@@ -108,12 +108,14 @@ public:
         const bool global_header = e->m_format->oformat->flags & AVFMT_GLOBALHEADER;
         const AVRational interval { static_cast<int>(stream.minimum_frame_interval.value), stream.minimum_frame_interval.timescale };
         // Frame threads: as many as the pixel rate needs (four carry 1080p at
-        // 60 frames per second with room to spare), no more: each thread is
-        // slow on its first frame, and a long pipeline of slow first frames
-        // overflows the queue at every start.
+        // 60 frames per second with room to spare), four at most: each thread
+        // is slow on its first frame, and a long pipeline of slow first frames
+        // overflows the queue at every start; and each holds 4K pictures of
+        // its own (ffmpeg's x11grab at 4K30: 520 MB resident with eight,
+        // 326 MB with four, which kept as many frames).
         const double pixel_rate = double(stream.width) * stream.height * interval.den / std::max(1, interval.num);
         const int threads = std::clamp(static_cast<int>(std::ceil(4 * pixel_rate / (1920.0 * 1080 * 60))), 1,
-            static_cast<int>(util::parallelism()));
+            static_cast<int>(std::min(4u, util::parallelism())));
         auto video = open_video(recording.codec, static_cast<int>(stream.width), static_cast<int>(stream.height), interval,
             global_header, threads);
         if (!video)
@@ -174,28 +176,54 @@ public:
             if (auto ok = make_converter(image.width(), image.height()); !ok)
                 return ok;
         Frame src(av_frame_alloc());
-        Frame dst(av_frame_alloc());
-        if (!src || !dst)
+        if (!src)
             return std::unexpected(std::string("sin memoria para un cuadro"));
         src->format = AV_PIX_FMT_BGRA;
         src->width = image.width();
         src->height = image.height();
         src->data[0] = const_cast<std::uint8_t*>(image.constBits());
         src->linesize[0] = static_cast<int>(image.bytesPerLine());
-        dst->format = AV_PIX_FMT_YUV420P;
-        dst->width = m_video->width;
-        dst->height = m_video->height;
-        if (int rc = av_frame_get_buffer(dst.get(), 0); rc < 0)
+        // The picture as a buffer that frees nothing (the image outlives the
+        // call): a frame without one is copied whole before it is converted.
+        src->buf[0] = av_buffer_create(src->data[0], static_cast<std::size_t>(image.sizeInBytes()), [](void*, std::uint8_t*) {},
+            nullptr, AV_BUFFER_FLAG_READONLY);
+        if (!src->buf[0])
+            return std::unexpected(std::string("sin memoria para un cuadro"));
+        // One converted picture, reused: a fresh one per frame (12 MB at 4K)
+        // sends the allocator's arenas climbing, and the encoder copies the
+        // picture in before it returns (made writable again if it did not).
+        if (!m_yuv) {
+            m_yuv.reset(av_frame_alloc());
+            if (!m_yuv)
+                return std::unexpected(std::string("sin memoria para un cuadro"));
+            m_yuv->format = AV_PIX_FMT_YUV420P;
+            m_yuv->width = m_video->width;
+            m_yuv->height = m_video->height;
+            if (int rc = av_frame_get_buffer(m_yuv.get(), 0); rc < 0) {
+                m_yuv.reset();
+                return std::unexpected(mav::error_text(rc));
+            }
+        } else if (int rc = av_frame_make_writable(m_yuv.get()); rc < 0) {
             return std::unexpected(mav::error_text(rc));
-        if (int rc = sws_scale_frame(m_sws, dst.get(), src.get()); rc < 0)
+        }
+        AVFrame* dst = m_yuv.get();
+        const auto t0 = std::chrono::steady_clock::now();
+        if (int rc = sws_scale_frame(m_sws, dst, src.get()); rc < 0)
             return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
+        const auto t1 = std::chrono::steady_clock::now();
         dst->pts = slot;
         dst->color_primaries = AVCOL_PRI_BT709;
         dst->color_trc = AVCOL_TRC_BT709;
         dst->colorspace = AVCOL_SPC_BT709;
         dst->color_range = AVCOL_RANGE_MPEG;
         m_last_slot = slot;
-        return send(m_video.get(), m_video_stream, dst.get());
+        auto sent = send(m_video.get(), m_video_stream, dst);
+        const auto t2 = std::chrono::steady_clock::now();
+        m_convert += t1 - t0;
+        m_encode += t2 - t1;
+        m_slowest = std::max(m_slowest, t2 - t0);
+        ++m_frames;
+        return sent;
     }
 
     // Encodes sound that follows on what came before (interleaved floats).
@@ -227,6 +255,12 @@ public:
             error = fmt::format("índice MP4: {}", mav::error_text(rc));
         if (int rc = avio_closep(&m_format->pb); rc < 0 && error.empty())
             error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
+        if (m_frames > 0)
+            util::log(fmt::format("codificación: {} cuadros; por cuadro {:.2f} ms de conversión de color y {:.2f} ms del códec, "
+                                  "el más lento {:.1f} ms",
+                m_frames, std::chrono::duration<double, std::milli>(m_convert).count() / double(m_frames),
+                std::chrono::duration<double, std::milli>(m_encode).count() / double(m_frames),
+                std::chrono::duration<double, std::milli>(m_slowest).count()));
         // A file without a single frame plays nothing: it goes, as after a failed header.
         if (m_packets == 0)
             std::remove(m_path.c_str());
@@ -342,12 +376,18 @@ private:
     AVStream* m_audio_stream = nullptr;
     Packet m_packet;
     SwsContext* m_sws = nullptr;
+    Frame m_yuv; // the converted picture, reused
     int m_sws_width = 0;
     int m_sws_height = 0;
     std::int64_t m_last_slot = -1;
     std::vector<std::vector<float>> m_pending; // planar sound waiting for a full AAC frame
     std::int64_t m_audio_samples = 0;
     std::int64_t m_packets = 0; // of the picture
+    // Where the writer's time goes, for the closing log line.
+    std::chrono::steady_clock::duration m_convert {};
+    std::chrono::steady_clock::duration m_encode {};
+    std::chrono::steady_clock::duration m_slowest {};
+    std::int64_t m_frames = 0;
     bool m_header_written = false;
     bool m_closed = false;
 };
@@ -398,7 +438,12 @@ bool RecordingOutput::push_video(VideoFrame frame)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_finishing || m_failed || m_queue.size() >= m_depth) {
+        // The encoder's first frames are slow (about 100 ms each for the
+        // first three at 1080p, one per frame thread starting): until it has
+        // given its first packet the queue takes twice as many, or every
+        // recording would lose a few frames at its start.
+        const std::size_t room = m_warm.load() ? m_depth : 2 * m_depth;
+        if (m_finishing || m_failed || m_queue.size() >= room) {
             ++m_dropped;
             return false;
         }
@@ -528,6 +573,13 @@ void RecordingOutput::run()
             }
             last_slot = std::max(last_slot, slot);
             ++m_written;
+            // Warm once it has given a packet and worked the queue back down
+            // (cutting the room while it still holds more would drop frames).
+            if (!m_warm.load() && m_encoder->packet_written()) {
+                std::lock_guard lock(m_mutex);
+                if (m_queue.size() < m_depth)
+                    m_warm = true;
+            }
             if (!reported_start && m_encoder->packet_written()) {
                 reported_start = true;
                 if (m_listener)

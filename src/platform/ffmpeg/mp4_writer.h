@@ -87,6 +87,7 @@ private:
     std::thread m_thread;
     std::atomic<std::int64_t> m_written { 0 };
     std::atomic<std::int64_t> m_dropped { 0 };
+    std::atomic<bool> m_warm { false }; // the encoder has given its first packet
 
     // The sound mix: samples from m_mix_base on, and how far each input has come.
     std::mutex m_audio_mutex;

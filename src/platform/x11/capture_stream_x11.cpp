@@ -7,8 +7,9 @@
 // its slot on the frame grid for the recording output. A grab that misses its
 // slot loses it (a hole in the file's timestamps) instead of pushing every
 // later frame back. Which windows to leave out is read from the window tree
-// every quarter of a second, never per frame: reading the tree costs more than
-// the grab itself.
+// every quarter of a second, never per frame, on a thread and X connection of
+// its own: reading the tree costs more than the grab itself, tens of
+// milliseconds on a server busy with a 4K screen.
 #include "platform/capture_stream.h"
 #include "platform/media_module.h"
 #include "platform/ffmpeg/mp4_writer.h"
@@ -28,6 +29,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -56,11 +59,12 @@ constexpr std::int64_t PLAN_PERIOD_NS = 250'000'000;
 class CaptureStreamX11 final : public CaptureStream {
 public:
     CaptureStreamX11(ContentFilter filter, StreamConfiguration configuration, std::shared_ptr<StreamListener> listener,
-        std::unique_ptr<x11::PixelSource> source)
+        std::unique_ptr<x11::PixelSource> source, std::unique_ptr<x11::PixelSource> planner)
         : m_filter(std::move(filter))
         , m_configuration(std::move(configuration))
         , m_listener(std::move(listener))
         , m_source(std::move(source))
+        , m_planner(std::move(planner))
     {
         const FrameInterval& i = m_configuration.minimum_frame_interval;
         m_period_ns = std::max<std::int64_t>(1, i.value * 1'000'000'000 / i.timescale);
@@ -153,17 +157,55 @@ private:
         std::optional<std::string> stopped_by;
         std::int64_t missed = 0;
         std::int64_t grabbed = 0;
+        // Plans after the first come from a thread of their own, on a
+        // connection of their own: reading the window tree takes several
+        // round trips, tens of milliseconds on a server busy with a 4K
+        // screen, and the grab must not wait for them.
+        std::mutex planned_mutex;
+        std::condition_variable planned_cv;
+        bool planning_done = false;                                 // with planned_mutex
+        std::optional<std::pair<PixelRect, x11::Underlay>> planned; // with planned_mutex
+        std::int64_t plans = 0;                                     // these three too
+        std::int64_t plan_ns = 0;
+        std::int64_t slowest_plan_ns = 0;
+        const auto count_plan = [&](std::int64_t took) {
+            std::lock_guard lock(planned_mutex);
+            ++plans;
+            plan_ns += took;
+            slowest_plan_ns = std::max(slowest_plan_ns, took);
+        };
+        const auto replan = [&] {
+            const std::int64_t now = monotonic_ns();
+            rect = m_source->clip(m_filter.display, m_configuration.source_rect);
+            plan = make_plan(*m_source, rect);
+            next_plan = now + PLAN_PERIOD_NS;
+            count_plan(monotonic_ns() - now);
+        };
+        std::thread planner;
+        if (m_planner)
+            planner = std::thread([&] {
+                std::unique_lock lock(planned_mutex);
+                while (!planned_cv.wait_for(lock, std::chrono::nanoseconds(PLAN_PERIOD_NS), [&] { return planning_done; })) {
+                    lock.unlock();
+                    const std::int64_t now = monotonic_ns();
+                    const PixelRect r = m_planner->clip(m_filter.display, m_configuration.source_rect);
+                    x11::Underlay p = make_plan(*m_planner, r);
+                    count_plan(monotonic_ns() - now);
+                    lock.lock();
+                    planned.emplace(r, std::move(p));
+                }
+            });
         while (!m_stop) {
             sleep_until_ns(t0 + slot * m_period_ns);
             if (m_stop)
                 break;
-            const std::int64_t now = monotonic_ns();
-            if (now >= next_plan) {
-                rect = m_source->clip(m_filter.display, m_configuration.source_rect);
-                plan = make_plan(rect);
-                next_plan = now + PLAN_PERIOD_NS;
-            }
+            // The first frame, or one after a failed grab, waits for its plan;
+            // later plans are made after a frame (below).
+            if (next_plan == 0)
+                replan();
+            const std::int64_t grab_start = monotonic_ns();
             auto frame = grab(rect, plan);
+            m_grab_ns += monotonic_ns() - grab_start;
             if (!frame) {
                 if (started) {
                     // The first grab decides whether the stream starts at all.
@@ -188,6 +230,18 @@ private:
                     m_output->push_video({ std::move(*frame), slot });
                 if (m_outputs[0])
                     m_outputs[0]->stream_output(StreamOutputType::Screen);
+                if (m_planner) {
+                    std::lock_guard lock(planned_mutex);
+                    if (planned) {
+                        rect = planned->first;
+                        plan = std::move(planned->second);
+                        planned.reset();
+                    }
+                } else if (monotonic_ns() >= next_plan) {
+                    // Made in the time left after this frame, not before the
+                    // next one's grab, where it would push that grab past its slot.
+                    replan();
+                }
             }
             // The next slot whose time has not passed yet, or the current one
             // when we are late within it: a missed slot stays a hole.
@@ -195,8 +249,21 @@ private:
             missed += next - slot - 1;
             slot = next;
         }
-        util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola",
-            grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0));
+        if (planner.joinable()) {
+            {
+                std::lock_guard lock(planned_mutex);
+                planning_done = true;
+            }
+            planned_cv.notify_all();
+            planner.join();
+        }
+        const auto per_frame = [grabbed](std::int64_t ns) { return grabbed ? double(ns) / double(grabbed) / 1e6 : 0.0; };
+        util::log(fmt::format("grabación: {} cuadros capturados en {} turnos; {} turnos perdidos al capturar, {} cuadros sin lugar en la cola; "
+                              "por cuadro {:.2f} ms (lectura {:.2f}, ventanas propias {:.2f}, puntero {:.2f}); "
+                              "{} planes de ventanas de {:.2f} ms, el más lento {:.2f} ms",
+            grabbed, slot, missed, m_output ? m_output->frames_dropped() : 0, per_frame(m_grab_ns), per_frame(m_read_ns),
+            per_frame(m_paint_ns), per_frame(m_cursor_ns), plans, plans ? double(plan_ns) / double(plans) / 1e6 : 0.0,
+            double(slowest_plan_ns) / 1e6));
         if (started) // stopped before the first grab
             started(std::string("el stream se detuvo antes de empezar"));
         audio_starter.join();
@@ -220,15 +287,15 @@ private:
             m_output->finish();
     }
 
-    x11::Underlay make_plan(const PixelRect& rect)
+    x11::Underlay make_plan(x11::PixelSource& source, const PixelRect& rect)
     {
         if (rect.w <= 0 || rect.h <= 0)
             return {};
         if (m_filter.kind == ContentFilter::Kind::Windows)
-            return m_source->plan_windows(rect, m_filter.included_windows);
+            return source.plan_windows(rect, m_filter.included_windows);
         if (m_filter.excluded_applications.empty())
             return {};
-        auto windows = m_source->window_list();
+        auto windows = source.window_list();
         if (!windows)
             return {};
         const std::set<std::int64_t> pids(m_filter.excluded_applications.begin(), m_filter.excluded_applications.end());
@@ -237,7 +304,7 @@ private:
         for (const auto& w : *windows)
             if (w.on_screen && pids.count(w.pid) && !kept.count(w.window_id))
                 left_out.push_back(w.window_id);
-        return m_source->plan_leave_out(rect, left_out);
+        return source.plan_leave_out(rect, left_out);
     }
 
     std::expected<QImage, std::string> grab(const PixelRect& rect, const x11::Underlay& plan)
@@ -251,18 +318,29 @@ private:
                 return std::unexpected(fmt::format("sin memoria para un cuadro de {}×{}", rect.w, rect.h));
             image.fill(0xff000000u);
         } else {
+            // The pointer is asked for first: its answer comes with the grab's.
+            if (m_configuration.shows_cursor)
+                m_source->ask_cursor();
+            const std::int64_t t = monotonic_ns();
             auto root = m_source->read_root(rect);
+            m_read_ns += monotonic_ns() - t;
             if (!root)
                 return std::unexpected(root.error());
             image = std::move(*root);
         }
-        if (!plan.holes.empty())
+        if (!plan.holes.empty()) {
+            const std::int64_t t = monotonic_ns();
             m_source->paint(image, rect, plan);
-        if (m_configuration.shows_cursor)
+            m_paint_ns += monotonic_ns() - t;
+        }
+        if (m_configuration.shows_cursor) {
+            const std::int64_t t = monotonic_ns();
             if (auto cursor = m_source->cursor()) {
                 QPainter painter(&image);
                 painter.drawImage(cursor->x - rect.x, cursor->y - rect.y, cursor->image);
             }
+            m_cursor_ns += monotonic_ns() - t;
+        }
         return image;
     }
 
@@ -291,7 +369,13 @@ private:
     const StreamConfiguration m_configuration;
     const std::shared_ptr<StreamListener> m_listener;
     std::unique_ptr<x11::PixelSource> m_source; // the grab thread's alone once started
+    std::unique_ptr<x11::PixelSource> m_planner; // the planning thread's; none: the grab thread plans
     std::int64_t m_period_ns = 0;
+    // Where the grab thread's time goes, for the closing log line.
+    std::int64_t m_grab_ns = 0;
+    std::int64_t m_read_ns = 0;
+    std::int64_t m_paint_ns = 0;
+    std::int64_t m_cursor_ns = 0;
     std::shared_ptr<StreamOutput> m_outputs[3];
     std::unique_ptr<ffmpeg::RecordingOutput> m_output;
     std::unique_ptr<pulse::AudioCapture> m_audio;
@@ -314,7 +398,12 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> x11::create_capture_s
     auto source = x11::create_pixel_source(static_cast<std::size_t>(configuration.queue_depth) + 2);
     if (!source)
         return std::unexpected(source.error());
-    return std::make_unique<CaptureStreamX11>(std::move(filter), std::move(configuration), std::move(listener), std::move(*source));
+    // The planning thread's connection; without one the grab thread plans.
+    auto planner = x11::create_pixel_source(1);
+    if (!planner)
+        util::log(fmt::format("grabación: sin conexión para los planes de ventanas ({})", planner.error()));
+    return std::make_unique<CaptureStreamX11>(std::move(filter), std::move(configuration), std::move(listener), std::move(*source),
+        planner ? std::move(*planner) : nullptr);
 }
 
 } // namespace platform

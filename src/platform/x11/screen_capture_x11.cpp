@@ -1054,10 +1054,24 @@ private:
         if (own_tops.empty())
             return plan;
         const std::vector<TopLevel> tops = top_levels();
+        std::vector<TopLevel> ours;
         for (const auto& t : tops)
             if (own_tops.count(t.id) && t.viewable)
+                ours.push_back(t);
+        // A shaped panel covers only its shape: the outline of a whole-screen
+        // recording spans the screen but is a thin frame, and repainting the
+        // whole picture under it on every frame costs more than the frame.
+        read_shapes(ours);
+        for (const auto& t : ours) {
+            if (!t.shape) {
                 if (const PixelRect hole = intersect(t.outer, rect); hole.w > 0 && hole.h > 0)
                     plan.holes.push_back(hole);
+                continue;
+            }
+            for (const PixelRect& r : *t.shape)
+                if (const PixelRect hole = intersect({ t.outer.x + r.x, t.outer.y + r.y, r.w, r.h }, rect); hole.w > 0 && hole.h > 0)
+                    plan.holes.push_back(hole);
+        }
         if (plan.holes.empty())
             return plan;
         for (const auto& t : tops)
@@ -1222,6 +1236,13 @@ private:
                 util::log("captura: sin Composite no puedo dejar fuera las ventanas propias");
             return;
         }
+        std::int64_t area = 0;
+        for (const PixelRect& hole : plan.holes)
+            area += std::int64_t { hole.w } * hole.h;
+        if (area <= SMALL_HOLES_AREA) {
+            paint_small_holes(image, rect, plan);
+            return;
+        }
         for (const PixelRect& hole : plan.holes) {
             QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
             patch.fill(0xff000000u);
@@ -1254,6 +1275,99 @@ private:
             onto.setCompositionMode(QPainter::CompositionMode_Source);
             onto.drawImage(hole.x - rect.x, hole.y - rect.y, patch);
         }
+    }
+
+    // Up to this many pixels of holes, every piece is read in one batch.
+    static constexpr std::int64_t SMALL_HOLES_AREA = 512 * 1024;
+
+    // Small holes (a panel's frame cut to a few strips, the capsule) come in
+    // many pieces, one per window each meets: reading them one by one costs
+    // two round trips to the server a piece, more than the frame's own grab
+    // on a busy server. Here every piece is asked for at once and the replies
+    // are read after: one round trip for the lot.
+    void paint_small_holes(QImage& image, const PixelRect& rect, const x11::Underlay& plan)
+    {
+        struct Piece {
+            std::size_t hole;
+            std::size_t window;
+            PixelRect part; // root pixels
+            xcb_get_image_cookie_t cookie;
+        };
+        std::vector<xcb_pixmap_t> pixmaps(plan.windows.size(), XCB_NONE);
+        std::vector<xcb_void_cookie_t> named(plan.windows.size());
+        std::vector<std::optional<xcb_get_image_cookie_t>> backdrops(plan.holes.size());
+        std::vector<Piece> pieces;
+        for (std::size_t h = 0; h < plan.holes.size(); ++h) {
+            const PixelRect& hole = plan.holes[h];
+            if (plan.wallpaper)
+                backdrops[h] = xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, plan.wallpaper, static_cast<std::int16_t>(hole.x),
+                    static_cast<std::int16_t>(hole.y), static_cast<std::uint16_t>(hole.w), static_cast<std::uint16_t>(hole.h), ~0u);
+            for (std::size_t w = 0; w < plan.windows.size(); ++w) {
+                const TopLevel& t = plan.windows[w];
+                const PixelRect part = intersect(t.outer, hole);
+                if (part.w <= 0 || part.h <= 0)
+                    continue;
+                if (pixmaps[w] == XCB_NONE) {
+                    pixmaps[w] = xcb_generate_id(m_conn);
+                    named[w] = xcb_composite_name_window_pixmap_checked(m_conn, t.id, pixmaps[w]);
+                }
+                pieces.push_back({ h, w, part,
+                    xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmaps[w], static_cast<std::int16_t>(part.x - t.outer.x),
+                        static_cast<std::int16_t>(part.y - t.outer.y), static_cast<std::uint16_t>(part.w),
+                        static_cast<std::uint16_t>(part.h), ~0u) });
+            }
+        }
+        // A reply as an image; none for a window gone meanwhile (its piece is skipped).
+        auto take = [this](xcb_get_image_cookie_t cookie, const PixelRect& r, bool has_alpha) -> std::optional<QImage> {
+            xcb_generic_error_t* e = nullptr;
+            auto reply = own(xcb_get_image_reply(m_conn, cookie, &e));
+            std::free(e);
+            if (!reply || static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < std::size_t(r.w) * std::size_t(r.h) * 4)
+                return std::nullopt;
+            QImage pixels(r.w, r.h, QImage::Format_ARGB32_Premultiplied);
+            if (pixels.isNull())
+                return std::nullopt;
+            copy_pixels(xcb_get_image_data(reply.get()), std::size_t(r.w) * 4, pixels, has_alpha || reply->depth == 32);
+            return pixels;
+        };
+        std::size_t next = 0;
+        QPainter onto(&image);
+        onto.setCompositionMode(QPainter::CompositionMode_Source);
+        for (std::size_t h = 0; h < plan.holes.size(); ++h) {
+            const PixelRect& hole = plan.holes[h];
+            QImage patch(hole.w, hole.h, QImage::Format_ARGB32_Premultiplied);
+            patch.fill(0xff000000u);
+            QPainter painter(&patch);
+            if (backdrops[h]) {
+                if (auto bg = take(*backdrops[h], { 0, 0, hole.w, hole.h }, false))
+                    painter.drawImage(0, 0, *bg);
+            } else if (!plan.bare_tile.isNull()) {
+                painter.setBrushOrigin(-hole.x, -hole.y);
+                painter.fillRect(patch.rect(), QBrush(plan.bare_tile));
+            }
+            for (; next < pieces.size() && pieces[next].hole == h; ++next) {
+                const Piece& piece = pieces[next];
+                const TopLevel& t = plan.windows[piece.window];
+                auto pixels = take(piece.cookie, piece.part, t.depth == 32);
+                if (!pixels)
+                    continue;
+                if (t.shape) {
+                    QRegion shape;
+                    for (const PixelRect& r : *t.shape)
+                        shape += QRect(t.outer.x + r.x - hole.x, t.outer.y + r.y - hole.y, r.w, r.h);
+                    painter.setClipRegion(shape);
+                }
+                painter.drawImage(piece.part.x - hole.x, piece.part.y - hole.y, *pixels);
+                painter.setClipping(false);
+            }
+            painter.end();
+            onto.drawImage(hole.x - rect.x, hole.y - rect.y, patch);
+        }
+        // Every reply is in: the names' outcomes are known without a round trip.
+        for (std::size_t w = 0; w < pixmaps.size(); ++w)
+            if (pixmaps[w] != XCB_NONE)
+                if (auto err = own(xcb_request_check(m_conn, named[w])); !err)
+                    xcb_free_pixmap(m_conn, pixmaps[w]);
     }
 
     // --- the recorder's grab thread -----------------------------------------
@@ -1291,19 +1405,25 @@ public:
         paint_underlay(image, rect, plan);
     }
 
+    void ask_cursor() override
+    {
+        std::lock_guard lock(m_conn_mutex);
+        if (!xfixes())
+            return;
+        if (m_cursor_asked)
+            xcb_discard_reply(m_conn, m_cursor_asked->sequence);
+        m_cursor_asked = xcb_xfixes_get_cursor_image(m_conn);
+        xcb_flush(m_conn);
+    }
+
     std::optional<x11::Cursor> cursor() override
     {
         std::lock_guard lock(m_conn_mutex);
-        if (!m_xfixes_probed) {
-            m_xfixes_probed = true;
-            if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id); ext && ext->present)
-                m_xfixes = own(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 4, 0), nullptr)) != nullptr;
-            if (!m_xfixes)
-                util::log("grabación: sin XFixes; el puntero no sale en el video");
-        }
-        if (!m_xfixes)
+        if (!xfixes())
             return std::nullopt;
-        auto reply = own(xcb_xfixes_get_cursor_image_reply(m_conn, xcb_xfixes_get_cursor_image(m_conn), nullptr));
+        const xcb_xfixes_get_cursor_image_cookie_t cookie = m_cursor_asked ? *m_cursor_asked : xcb_xfixes_get_cursor_image(m_conn);
+        m_cursor_asked.reset();
+        auto reply = own(xcb_xfixes_get_cursor_image_reply(m_conn, cookie, nullptr));
         if (!reply || reply->width == 0 || reply->height == 0)
             return std::nullopt;
         // XFixes hands out premultiplied ARGB, one 32-bit value per pixel.
@@ -1313,6 +1433,19 @@ public:
     }
 
     bool broken() override { return xcb_connection_has_error(m_conn) != 0; }
+
+    // Whether XFixes can give the pointer's image; with m_conn_mutex held.
+    bool xfixes()
+    {
+        if (!m_xfixes_probed) {
+            m_xfixes_probed = true;
+            if (const auto* ext = xcb_get_extension_data(m_conn, &xcb_xfixes_id); ext && ext->present)
+                m_xfixes = own(xcb_xfixes_query_version_reply(m_conn, xcb_xfixes_query_version(m_conn, 4, 0), nullptr)) != nullptr;
+            if (!m_xfixes)
+                util::log("grabación: sin XFixes; el puntero no sale en el video");
+        }
+        return m_xfixes;
+    }
 
 private:
     xcb_connection_t* m_conn;
@@ -1339,6 +1472,7 @@ private:
     std::atomic<bool> m_no_composite_logged { false };
     bool m_xfixes_probed = false;
     bool m_xfixes = false;
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> m_cursor_asked; // with m_conn_mutex
 
     std::mutex m_jobs_mutex;
     std::condition_variable m_jobs_cv;

@@ -72,6 +72,9 @@ public:
     virtual void paint(QImage& image, const PixelRect& rect, const Underlay& plan) = 0;
     // The pointer now; none without XFixes or when it cannot be read.
     virtual std::optional<Cursor> cursor() = 0;
+    // Asks for the pointer ahead: the next cursor() takes this answer, so a
+    // grab made in between shares its wait for the server.
+    virtual void ask_cursor() {}
     // The on-screen windows, front to back.
     virtual std::expected<std::vector<ShareableWindow>, std::string> window_list() = 0;
     // The connection broke (server gone): nothing more can be read.
