@@ -15,9 +15,11 @@
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
+namespace {
+
+// "Hola mundo", black on white, as the command line reads it at once.
+QImage hola_mundo()
 {
-    TempDir dir;
     QImage img(300, 60, QImage::Format_RGB32);
     img.fill(Qt::white);
     QPainter p(&img);
@@ -25,7 +27,15 @@ TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
     f.setPixelSize(18);
     p.setFont(f);
     p.drawText(QPointF(12, 38), "Hola mundo");
-    p.end();
+    return img;
+}
+
+} // namespace
+
+TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
+{
+    TempDir dir;
+    const QImage img = hola_mundo();
     // Latin-1 "muestra-ñ.png": the byte 0xF1 alone is no UTF-8, and only a
     // shell can hand it over as it is.
     ASSERT_TRUE(img.save(QString::fromStdString((dir.path() / "muestra.png").string()), "PNG"));
@@ -66,14 +76,7 @@ TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
 TEST(OcrCommandLine, TheMediaModuleIsOpenedFromTheProgramsFolder)
 {
     TempDir dir;
-    QImage img(300, 60, QImage::Format_RGB32);
-    img.fill(Qt::white);
-    QPainter p(&img);
-    QFont f("DejaVu Sans");
-    f.setPixelSize(18);
-    p.setFont(f);
-    p.drawText(QPointF(12, 38), "Hola mundo");
-    p.end();
+    const QImage img = hola_mundo();
     const fs::path png = dir.path() / "muestra.png";
     ASSERT_TRUE(img.save(QString::fromStdString(png.string()), "PNG"));
     const fs::path built = fs::path(VISTROPE_BINARY).parent_path();
