@@ -344,6 +344,35 @@ TEST_F(CaptureStreamX11, TheProgramsPanelsAreLeftOutButTheException)
     EXPECT_TRUE(near(at(300, 60), GREEN)) << describe(at(300, 60));
 }
 
+// The windows to leave out are looked for again while the recording runs: a
+// panel of ours moved from the red quadrant to the green one is still left out
+// where it went, and what it uncovered shows again.
+TEST_F(CaptureStreamX11, APanelMovedDuringTheRecordingIsLeftOutWhereItWent)
+{
+    OtherWindow other;
+    ASSERT_TRUE(other.start(QRect(500, 300, 400, 300)));
+    const QPoint o = other.origin;
+    Flat toast(Qt::white, QRect(o + QPoint(20, 20), QSize(160, 60)), Qt::ToolTip);
+    pump_for(500);
+
+    const QRect area(o, QSize(400, 300));
+    bool moved = false;
+    const QString file = record("movido.mp4", display_filter({ ::getpid() }), config(area, 30), 3.0, platform::VideoCodec::H264,
+        [&](double at) {
+            if (at >= 1.0 && !moved) {
+                moved = true;
+                toast.move(o + QPoint(220, 20));
+            }
+        });
+    const auto frames = frames_rgb(file, 400, 300);
+    ASSERT_GT(frames.size(), 30u);
+    for (const QImage* frame : { &frames[2], &frames.back() }) {
+        auto at = [&](int x, int y) { return frame->pixelColor(x, y); };
+        EXPECT_TRUE(near(at(100, 50), RED)) << (frame == &frames[2] ? "before: " : "after: ") << describe(at(100, 50));
+        EXPECT_TRUE(near(at(300, 50), GREEN)) << (frame == &frames[2] ? "before: " : "after: ") << describe(at(300, 50));
+    }
+}
+
 TEST_F(CaptureStreamX11, AWindowRecordingShowsTheWindowUncovered)
 {
     OtherWindow other;

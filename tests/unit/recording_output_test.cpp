@@ -106,6 +106,60 @@ TEST(RecordingOutput, AFullQueueDropsInsteadOfWaitingAndTheFileKeepsItsSlots)
     EXPECT_EQ(probe(file, "stream=width,height"), "64,48");
 }
 
+// An encoder slower than the grab keeps the queue full: the doubled room of
+// its start must still end, or the whole recording holds twice the frames.
+TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)
+{
+    QTemporaryDir dir;
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ dir.filePath("lento.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+        configuration(1280, 720), listener);
+    ASSERT_TRUE(output) << output.error();
+    auto& out = **output;
+    // Noise costs the encoder far more than a push costs here.
+    std::vector<QImage> noise;
+    std::uint32_t seed = 12345;
+    for (int i = 0; i < 4; ++i) {
+        QImage image(1280, 720, QImage::Format_ARGB32_Premultiplied);
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                line[x] = 0xff000000u | ((seed = seed * 1664525u + 1013904223u) >> 8);
+        }
+        noise.push_back(image);
+    }
+    out.start();
+    // Frames accepted and not yet written: the queue and the one in the encoder.
+    std::int64_t accepted = 0;
+    std::int64_t written_at_start = -1;
+    std::int64_t most_held_late = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    for (std::int64_t slot = 0; std::chrono::steady_clock::now() < deadline; ++slot) {
+        accepted += out.push_video({ noise[slot % 4], slot });
+        if (written_at_start < 0) {
+            std::lock_guard lock(listener->mutex);
+            if (!listener->reports.empty())
+                written_at_start = out.frames_written();
+            continue;
+        }
+        // Well past the start: the room ends two seconds of frames (60) after
+        // the first packet at the latest, and the queue is back in it six later.
+        const std::int64_t written = out.frames_written();
+        if (written < written_at_start + 70)
+            continue;
+        most_held_late = std::max(most_held_late, accepted - written);
+        if (written >= written_at_start + 90)
+            break;
+    }
+    ASSERT_GE(written_at_start, 0) << "no packet in 40 s";
+    ASSERT_GE(out.frames_written(), written_at_start + 90) << "the encoder did not get far enough in 40 s";
+    // Six queued and one being encoded at most, not twelve.
+    EXPECT_LE(most_held_late, 7);
+    EXPECT_GT(out.frames_dropped(), 0); // the encoder did fall behind
+    out.finish();
+    ASSERT_TRUE(listener->wait_end());
+}
+
 // Files of this process may not grow past `bytes` while it lives (writes fail
 // with EFBIG instead of raising SIGXFSZ).
 struct FileSizeLimit {

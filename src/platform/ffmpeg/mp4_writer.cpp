@@ -547,6 +547,9 @@ void RecordingOutput::run()
 {
     bool reported_start = false;
     std::int64_t last_slot = -1;
+    std::size_t since_first_packet = 0; // frames written since, while the room is doubled
+    const std::size_t start_room_frames = std::max<std::size_t>(2 * m_depth,
+        static_cast<std::size_t>(2 * std::int64_t { m_interval.timescale } / std::max<std::int64_t>(1, m_interval.value)));
     for (;;) {
         std::optional<VideoFrame> frame;
         {
@@ -574,10 +577,14 @@ void RecordingOutput::run()
             last_slot = std::max(last_slot, slot);
             ++m_written;
             // Warm once it has given a packet and worked the queue back down
-            // (cutting the room while it still holds more would drop frames).
+            // (cutting the room while it still holds more would drop frames),
+            // or two seconds of frames after that packet at the latest: an
+            // encoder that cannot keep up never gets there, and the extra room
+            // would hold twice the frames' memory to the end.
             if (!m_warm.load() && m_encoder->packet_written()) {
+                ++since_first_packet;
                 std::lock_guard lock(m_mutex);
-                if (m_queue.size() < m_depth)
+                if (m_queue.size() < m_depth || since_first_packet >= start_room_frames)
                     m_warm = true;
             }
             if (!reported_start && m_encoder->packet_written()) {
