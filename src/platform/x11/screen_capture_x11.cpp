@@ -55,6 +55,15 @@ namespace platform {
 
 namespace {
 
+// A shaped window's shape in the coordinates of a hole being painted.
+QRegion shape_in(const x11::TopLevel& t, const PixelRect& hole)
+{
+    QRegion shape;
+    for (const PixelRect& r : *t.shape)
+        shape += QRect(t.outer.x + r.x - hole.x, t.outer.y + r.y - hole.y, r.w, r.h);
+    return shape;
+}
+
 template <class T>
 using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
@@ -1262,10 +1271,7 @@ private:
                 if (!pixels)
                     continue;
                 if (t.shape) {
-                    QRegion shape;
-                    for (const PixelRect& r : *t.shape)
-                        shape += QRect(t.outer.x + r.x - hole.x, t.outer.y + r.y - hole.y, r.w, r.h);
-                    painter.setClipRegion(shape);
+                    painter.setClipRegion(shape_in(t, hole));
                 }
                 painter.drawImage(part.x - hole.x, part.y - hole.y, *pixels);
                 painter.setClipping(false);
@@ -1352,10 +1358,7 @@ private:
                 if (!pixels)
                     continue;
                 if (t.shape) {
-                    QRegion shape;
-                    for (const PixelRect& r : *t.shape)
-                        shape += QRect(t.outer.x + r.x - hole.x, t.outer.y + r.y - hole.y, r.w, r.h);
-                    painter.setClipRegion(shape);
+                    painter.setClipRegion(shape_in(t, hole));
                 }
                 painter.drawImage(piece.part.x - hole.x, piece.part.y - hole.y, *pixels);
                 painter.setClipping(false);
