@@ -81,6 +81,29 @@ protected:
         QThread::msleep(600);
     }
 
+    // The n-th whole-screen recording of this run, `length_ms` long: the record
+    // command, Return on the whole screen, the command again, until its file
+    // is published as the n-th MP4.
+    void record_whole_screen(std::size_t n, int length_ms)
+    {
+        open_selector("vistrope://record-screen");
+        xdo({ "mousemove", "900", "500" });
+        QThread::msleep(200);
+        xdo({ "key", "Return" });
+        ASSERT_TRUE(poll([&] {
+            m_program->process().waitForReadyRead(50);
+            m_program->wait_for("", 0);
+            std::size_t started = 0;
+            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
+                ++started;
+            return started == n || m_program->err().find("No se pudo grabar") != std::string::npos;
+        }, 200)) << m_program->err();
+        ASSERT_EQ(m_program->err().find("No se pudo grabar"), std::string::npos) << m_program->err();
+        QThread::msleep(length_ms);
+        url("vistrope://record-screen");
+        ASSERT_TRUE(poll([&] { return files(".mp4").size() == n; }, 200)) << m_program->err();
+    }
+
     std::vector<fs::path> files(std::string_view ext) const
     {
         std::vector<fs::path> out;
@@ -238,23 +261,9 @@ TEST_F(DesktopRecorder, TwentyWholeScreenRecordingsInARowAllStart)
     constexpr int RUNS = 20;
     for (int run_no = 1; run_no <= RUNS; ++run_no) {
         SCOPED_TRACE(run_no);
-        open_selector("vistrope://record-screen");
-        xdo({ "mousemove", "900", "500" });
-        QThread::msleep(200);
-        xdo({ "key", "Return" });
-        // The n-th recording is published as the n-th file.
-        ASSERT_TRUE(poll([&] {
-            m_program->process().waitForReadyRead(50);
-            m_program->wait_for("", 0);
-            std::size_t n = 0;
-            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
-                ++n;
-            return n == static_cast<std::size_t>(run_no) || m_program->err().find("No se pudo grabar") != std::string::npos;
-        }, 100)) << m_program->err();
-        ASSERT_EQ(m_program->err().find("No se pudo grabar"), std::string::npos) << m_program->err();
-        QThread::msleep(400);
-        url("vistrope://record-screen");
-        ASSERT_TRUE(poll([&] { return files(".mp4").size() == static_cast<std::size_t>(run_no); }, 100)) << m_program->err();
+        record_whole_screen(static_cast<std::size_t>(run_no), 400);
+        if (HasFatalFailure())
+            return;
         // The selector of the next command must not meet this one's leftovers.
         QThread::msleep(300);
     }
@@ -283,21 +292,9 @@ TEST_F(DesktopRecorder, FiveRecordingsInARowGiveTheirMemoryBack)
     std::vector<double> after;
     for (int run_no = 1; run_no <= 5; ++run_no) {
         SCOPED_TRACE(run_no);
-        open_selector("vistrope://record-screen");
-        xdo({ "mousemove", "900", "500" });
-        QThread::msleep(200);
-        xdo({ "key", "Return" });
-        ASSERT_TRUE(poll([&] {
-            m_program->process().waitForReadyRead(50);
-            m_program->wait_for("", 0);
-            std::size_t n = 0;
-            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
-                ++n;
-            return n == static_cast<std::size_t>(run_no);
-        }, 200)) << m_program->err();
-        QThread::msleep(1500);
-        url("vistrope://record-screen");
-        ASSERT_TRUE(poll([&] { return files(".mp4").size() == static_cast<std::size_t>(run_no); }, 200)) << m_program->err();
+        record_whole_screen(static_cast<std::size_t>(run_no), 1500);
+        if (HasFatalFailure())
+            return;
         // The card made, and what the recording freed given back (three seconds after).
         QThread::msleep(5000);
         after.push_back(resident_mb());
