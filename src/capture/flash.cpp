@@ -92,6 +92,7 @@ private:
             // Nothing more shows: this is the close.
             window()->hide();
             clear();
+            platform::release_backing_store(window());
             return;
         }
         if (t > m_painter->plan().duration() + 0.05)
@@ -234,6 +235,7 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
             return;
         f.panel->hide();
         f.view->clear();
+        platform::release_backing_store(f.panel);
     });
 }
 

@@ -276,6 +276,7 @@ void VistropeOverlayWindow::conceal()
     releaseKeyboard();
     releaseMouse();
     hide();
+    platform::release_backing_store(this);
 }
 
 // ---------------------------------------------------------------------------

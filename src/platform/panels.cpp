@@ -2,6 +2,7 @@
 
 #include "base/util.h"
 
+#include <QBackingStore>
 #include <QBitmap>
 #include <QEvent>
 #include <QGuiApplication>
@@ -164,6 +165,14 @@ void set_ignores_mouse(QWidget* widget, Mouse mouse)
     else
         widget->setWindowFlag(Qt::WindowTransparentForInput, ignores);
     apply_input_shape(widget, ignores);
+}
+
+void release_backing_store(QWidget* widget)
+{
+    if (!widget || widget->isVisible())
+        return;
+    if (QBackingStore* store = widget->backingStore(); store && store->size().width() * store->size().height() > 1)
+        store->resize(QSize(1, 1));
 }
 
 void restack_panels()

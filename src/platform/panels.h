@@ -54,6 +54,11 @@ void set_ignores_mouse(QWidget* widget, Mouse mouse);
 // Raises the program's visible panels in level order (lowest first), so a
 // higher level is never below a lower one. Main thread.
 void restack_panels();
+
+// Gives back a hidden panel's window-sized picture memory (a screenful, tens
+// of megabytes at 4K, that a hidden window otherwise keeps for good); the
+// next paint after it is shown makes it again. Does nothing while shown.
+void release_backing_store(QWidget* widget);
 // The program's panels, in creation order (destroyed ones are gone). Main thread.
 std::vector<QWidget*> panels();
 // The level a panel was made with; 0 for any other widget.

@@ -402,6 +402,7 @@ void Ui::show_countdown(std::uint32_t n)
         platform::restack_panels();
     } else if (!m_has_region) {
         shell->hide();
+        platform::release_backing_store(shell); // a screenful, unused until the end
     }
 }
 
@@ -412,8 +413,10 @@ void Ui::set_time(const std::string& text)
     // Trays show no text beside an icon; the title goes to the tooltip.
     if (m_status)
         m_status->setToolTip(QString::fromStdString(" " + text));
-    if (!m_has_region && m_outline)
+    if (!m_has_region && m_outline) {
         m_outline->window()->hide();
+        platform::release_backing_store(m_outline->window());
+    }
 }
 
 void Ui::hide()

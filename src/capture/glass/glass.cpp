@@ -146,12 +146,8 @@ private:
         std::shared_ptr<platform::Gpu> gpu;
         std::unique_ptr<platform::GpuContext> context;
         // The context follows the state (tests replace it).
-        auto refresh = [&] {
-            std::shared_ptr<platform::Gpu> now = glass::gpu();
-            if (now == gpu)
-                return;
+        auto make = [&] {
             context.reset();
-            gpu = now;
             if (!gpu)
                 return;
             auto made = gpu->context();
@@ -159,6 +155,13 @@ private:
                 context = std::move(*made);
             else
                 util::log("vidrio: sin contexto para la lente: " + made.error());
+        };
+        auto refresh = [&] {
+            std::shared_ptr<platform::Gpu> now = glass::gpu();
+            if (now == gpu)
+                return;
+            gpu = now;
+            make();
         };
         for (;;) {
             refresh();
@@ -170,8 +173,13 @@ private:
                 m_pending.reset();
             }
             refresh();
-            if (context)
+            if (context) {
                 run(*context, job);
+                // The driver keeps what the last draw read (a screenful)
+                // until the context draws again: a fresh context, made now
+                // while nothing waits for it, lets it go.
+                make();
+            }
             finish(job.run);
         }
     }
@@ -227,9 +235,12 @@ private:
     {
         std::lock_guard lock(m_mutex);
         m_finished = std::max(m_finished, run);
+        // The run's pictures go with it (screen-sized at 4K, held for good otherwise).
         for (Slot& s : m_slots)
-            if (s.run <= run)
+            if (s.run <= run) {
                 s.painted = true;
+                s.image = QImage();
+            }
         if (m_taken_run <= run) {
             m_taken = QImage();
             m_taken_run = 0;

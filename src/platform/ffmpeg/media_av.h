@@ -56,8 +56,10 @@ std::expected<Input, std::string> open_input(const std::filesystem::path& path);
 int video_stream(const AVFormatContext* format);
 // Clockwise degrees (0, 90, 180, 270) from the stream's display matrix.
 int rotation_of(const AVStream* stream);
-// A threaded decoder for the stream.
-std::expected<Decoder, std::string> open_decoder(const AVStream* stream);
+// A decoder for the stream on `threads` threads; 0: as many as the machine
+// has. Each frame thread holds pictures of its own: a single frame (a
+// thumbnail) is decoded on one, or a 4K file costs over a hundred megabytes.
+std::expected<Decoder, std::string> open_decoder(const AVStream* stream, int threads = 0);
 // Seconds to subtract from timestamps so the file starts at 0.
 double start_offset(const AVFormatContext* format);
 double frame_time(const AVFrame* frame, const AVStream* stream, double offset);
@@ -96,7 +98,7 @@ private:
     bool m_read_all = false;
 };
 // The first video stream of the file, positioned at the keyframe before `start`.
-std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start);
+std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start, int threads = 0);
 
 // swscale into one reused frame (area averaging, as a downscale wants).
 // A swscale context that splits each picture over a few threads (the

@@ -92,7 +92,7 @@ int rotation_of(const AVStream* stream)
     return cw < 0 ? cw + 360 : cw;
 }
 
-std::expected<Decoder, std::string> open_decoder(const AVStream* stream)
+std::expected<Decoder, std::string> open_decoder(const AVStream* stream, int threads)
 {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec)
@@ -103,8 +103,8 @@ std::expected<Decoder, std::string> open_decoder(const AVStream* stream)
     if (int r = avcodec_parameters_to_context(decoder.get(), stream->codecpar); r < 0)
         return std::unexpected(error_text(r));
     decoder->pkt_timebase = stream->time_base;
-    decoder->thread_count = 0;
-    decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    decoder->thread_count = threads;
+    decoder->thread_type = threads == 1 ? 0 : FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (int r = avcodec_open2(decoder.get(), codec, nullptr); r < 0)
         return std::unexpected(error_text(r));
     return decoder;
@@ -258,7 +258,7 @@ const AVStream* FrameSource::stream() const
     return m_input->streams[m_stream];
 }
 
-std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start)
+std::expected<FrameSource, std::string> open_frame_source(const std::filesystem::path& path, double start, int threads)
 {
     auto input = open_input(path);
     if (!input)
@@ -266,7 +266,7 @@ std::expected<FrameSource, std::string> open_frame_source(const std::filesystem:
     const int index = video_stream(input->get());
     if (index < 0)
         return std::unexpected(std::string("el archivo no tiene video"));
-    auto decoder = open_decoder((*input)->streams[index]);
+    auto decoder = open_decoder((*input)->streams[index], threads);
     if (!decoder)
         return std::unexpected(decoder.error());
     seek_before(input->get(), index, start + start_offset(input->get()));
@@ -606,7 +606,7 @@ std::expected<std::vector<uint8_t>, std::string> write_gif_ffmpeg(std::span<cons
 
 std::expected<QImage, std::string> thumbnail_ffmpeg(const std::filesystem::path& path, double max_side)
 {
-    auto source = mav::open_frame_source(path, 0);
+    auto source = mav::open_frame_source(path, 0, 1);
     if (!source)
         return std::unexpected(source.error());
     const double offset = mav::start_offset(source->input());
