@@ -65,10 +65,10 @@ platform::StreamConfiguration stream_configuration(const StreamWish& wish)
     c.width = wish.size.width;
     c.height = wish.size.height;
     c.minimum_frame_interval = frame_interval(frame_rate(wish.fps, wish.gif));
-    // The queue holds whole grabbed frames, 4 bytes a pixel, to ride out the
-    // encoder's hiccups (its threads' slow first frames above all): about
-    // 100 MB of them, twelve 1080p frames but three 4K ones (six would hold
-    // over 250 MB with the two being grabbed and converted), two at least.
+    // The queue rides out the encoder's hiccups (its threads' slow first
+    // frames above all): as many frames as 100 MB of grabbed ones, 4 bytes a
+    // pixel, twelve at 1080p but three at 4K, two at least. They wait
+    // converted, at 1.5 bytes a pixel: 37 MB at 4K.
     const double frame_bytes = 4.0 * std::max(1u, wish.size.width) * std::max(1u, wish.size.height);
     c.queue_depth = std::clamp(static_cast<int>(100e6 / frame_bytes), 2, 12);
     c.shows_cursor = wish.show_cursor;

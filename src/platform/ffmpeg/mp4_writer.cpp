@@ -169,11 +169,11 @@ public:
         }
     }
 
-    // Converts and encodes one frame at grid slot `slot`.
-    std::expected<void, std::string> video(const QImage& image, std::int64_t slot)
+    // Converts a grabbed picture to the encoder's size and format into
+    // `into`, reused when the encoder is done with it, else made anew.
+    // Converter thread only.
+    std::expected<void, std::string> convert(const QImage& image, Frame& into)
     {
-        if (slot <= m_last_slot)
-            return {}; // the grid never goes back; a late duplicate is dropped
         if (!m_sws || image.width() != m_sws_width || image.height() != m_sws_height)
             if (auto ok = make_converter(image.width(), image.height()); !ok)
                 return ok;
@@ -191,39 +191,45 @@ public:
             nullptr, AV_BUFFER_FLAG_READONLY);
         if (!src->buf[0])
             return std::unexpected(std::string("sin memoria para un cuadro"));
-        // One converted picture, reused: a fresh one per frame (12 MB at 4K)
-        // sends the allocator's arenas climbing, and the encoder copies the
-        // picture in before it returns (made writable again if it did not).
-        if (!m_yuv) {
-            m_yuv.reset(av_frame_alloc());
-            if (!m_yuv)
+        // A picture the encoder still refers to is not written over.
+        if (into && !av_frame_is_writable(into.get()))
+            into.reset();
+        if (!into) {
+            into.reset(av_frame_alloc());
+            if (!into)
                 return std::unexpected(std::string("sin memoria para un cuadro"));
-            m_yuv->format = AV_PIX_FMT_YUV420P;
-            m_yuv->width = m_video->width;
-            m_yuv->height = m_video->height;
-            if (int rc = av_frame_get_buffer(m_yuv.get(), 0); rc < 0) {
-                m_yuv.reset();
+            into->format = AV_PIX_FMT_YUV420P;
+            into->width = m_video->width;
+            into->height = m_video->height;
+            if (int rc = av_frame_get_buffer(into.get(), 0); rc < 0) {
+                into.reset();
                 return std::unexpected(mav::error_text(rc));
             }
-        } else if (int rc = av_frame_make_writable(m_yuv.get()); rc < 0) {
-            return std::unexpected(mav::error_text(rc));
         }
-        AVFrame* dst = m_yuv.get();
         const auto t0 = std::chrono::steady_clock::now();
-        if (int rc = sws_scale_frame(m_sws, dst, src.get()); rc < 0)
+        if (int rc = sws_scale_frame(m_sws, into.get(), src.get()); rc < 0)
             return std::unexpected(fmt::format("conversión de color: {}", mav::error_text(rc)));
-        const auto t1 = std::chrono::steady_clock::now();
-        dst->pts = slot;
-        dst->color_primaries = AVCOL_PRI_BT709;
-        dst->color_trc = AVCOL_TRC_BT709;
-        dst->colorspace = AVCOL_SPC_BT709;
-        dst->color_range = AVCOL_RANGE_MPEG;
+        m_convert += std::chrono::steady_clock::now() - t0;
+        ++m_converted;
+        into->color_primaries = AVCOL_PRI_BT709;
+        into->color_trc = AVCOL_TRC_BT709;
+        into->colorspace = AVCOL_SPC_BT709;
+        into->color_range = AVCOL_RANGE_MPEG;
+        return {};
+    }
+
+    // Encodes one converted picture at grid slot `slot`. Writer thread only.
+    std::expected<void, std::string> video(AVFrame* picture, std::int64_t slot)
+    {
+        if (slot <= m_last_slot)
+            return {}; // the grid never goes back; a late duplicate is dropped
+        picture->pts = slot;
         m_last_slot = slot;
-        auto sent = send(m_video.get(), m_video_stream, dst);
-        const auto t2 = std::chrono::steady_clock::now();
-        m_convert += t1 - t0;
-        m_encode += t2 - t1;
-        m_slowest = std::max(m_slowest, t2 - t0);
+        const auto t0 = std::chrono::steady_clock::now();
+        auto sent = send(m_video.get(), m_video_stream, picture);
+        const auto took = std::chrono::steady_clock::now() - t0;
+        m_encode += took;
+        m_slowest = std::max(m_slowest, took);
         ++m_frames;
         return sent;
     }
@@ -259,8 +265,8 @@ public:
             error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
         if (m_frames > 0)
             util::log(fmt::format("codificación: {} cuadros; por cuadro {:.2f} ms de conversión de color y {:.2f} ms del códec, "
-                                  "el más lento {:.1f} ms",
-                m_frames, std::chrono::duration<double, std::milli>(m_convert).count() / double(m_frames),
+                                  "el más lento en el códec {:.1f} ms",
+                m_frames, std::chrono::duration<double, std::milli>(m_convert).count() / double(std::max<std::int64_t>(1, m_converted)),
                 std::chrono::duration<double, std::milli>(m_encode).count() / double(m_frames),
                 std::chrono::duration<double, std::milli>(m_slowest).count()));
         // A file without a single frame plays nothing: it goes, as after a failed header.
@@ -377,16 +383,17 @@ private:
     AVStream* m_video_stream = nullptr;
     AVStream* m_audio_stream = nullptr;
     Packet m_packet;
-    SwsContext* m_sws = nullptr;
-    Frame m_yuv; // the converted picture, reused
+    SwsContext* m_sws = nullptr; // the converter thread's
     int m_sws_width = 0;
     int m_sws_height = 0;
     std::int64_t m_last_slot = -1;
     std::vector<std::vector<float>> m_pending; // planar sound waiting for a full AAC frame
     std::int64_t m_audio_samples = 0;
     std::int64_t m_packets = 0; // of the picture
-    // Where the writer's time goes, for the closing log line.
+    // Where the time goes, for the closing log line: the converter's (read
+    // once it has ended) and the writer's.
     std::chrono::steady_clock::duration m_convert {};
+    std::int64_t m_converted = 0;
     std::chrono::steady_clock::duration m_encode {};
     std::chrono::steady_clock::duration m_slowest {};
     std::int64_t m_frames = 0;
@@ -395,6 +402,16 @@ private:
 };
 
 // --- the output -------------------------------------------------------------
+
+struct Converted {
+    Frame picture;
+    std::int64_t slot = 0;
+};
+
+void ConvertedDeleter::operator()(Converted* c) const
+{
+    delete c;
+}
 
 std::expected<std::unique_ptr<RecordingOutput>, std::string> RecordingOutput::open(
     const RecordingConfiguration& recording, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener)
@@ -428,12 +445,21 @@ RecordingOutput::~RecordingOutput()
     finish();
     if (m_thread.joinable())
         m_thread.join();
+    if (m_converter.joinable()) // the writer joins it; only a writer that never ran leaves it
+        m_converter.join();
 }
 
 void RecordingOutput::start()
 {
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { run(); });
+    if (m_thread.joinable())
+        return;
+    m_converter = std::thread([this] { convert_loop(); });
+    m_thread = std::thread([this] { run(); });
+}
+
+std::size_t RecordingOutput::waiting() const
+{
+    return m_queue.size() + m_converting + m_ready.size();
 }
 
 bool RecordingOutput::push_video(VideoFrame frame)
@@ -445,7 +471,7 @@ bool RecordingOutput::push_video(VideoFrame frame)
         // given its first packet the queue takes twice as many, or every
         // recording would lose a few frames at its start.
         const std::size_t room = m_warm.load() ? m_depth : 2 * m_depth;
-        if (m_finishing || m_failed || m_queue.size() >= room) {
+        if (m_finishing || m_failed || waiting() >= room) {
             ++m_dropped;
             return false;
         }
@@ -545,6 +571,50 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
     return ok.has_value();
 }
 
+void RecordingOutput::convert_loop()
+{
+    for (;;) {
+        std::optional<VideoFrame> frame;
+        ConvertedPtr out;
+        {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_failed || m_finishing || !m_queue.empty(); });
+            if (m_failed || m_queue.empty())
+                break; // failed, or finishing with nothing left
+            frame = std::move(m_queue.front());
+            m_queue.pop_front();
+            ++m_converting;
+            if (!m_spare.empty()) {
+                out = std::move(m_spare.back());
+                m_spare.pop_back();
+            }
+        }
+        if (!out)
+            out.reset(new Converted);
+        out->slot = frame->slot;
+        auto ok = m_encoder->convert(frame->image, out->picture);
+        frame.reset(); // the grab's memory goes back at once
+        {
+            std::lock_guard lock(m_mutex);
+            --m_converting;
+            if (ok) {
+                m_ready.push_back(std::move(out));
+            } else if (!m_failed) {
+                m_failed = true;
+                m_error = ok.error();
+            }
+        }
+        m_cv.notify_all();
+        if (!ok)
+            break;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_converted_all = true;
+    }
+    m_cv.notify_all();
+}
+
 void RecordingOutput::run()
 {
     bool reported_start = false;
@@ -553,23 +623,30 @@ void RecordingOutput::run()
     const std::size_t start_room_frames = std::max<std::size_t>(2 * m_depth,
         static_cast<std::size_t>(2 * std::int64_t { m_interval.timescale } / std::max<std::int64_t>(1, m_interval.value)));
     for (;;) {
-        std::optional<VideoFrame> frame;
+        ConvertedPtr frame;
         {
             std::unique_lock lock(m_mutex);
-            m_cv.wait_for(lock, std::chrono::milliseconds(40), [this] { return m_finishing || m_failed || !m_queue.empty(); });
+            m_cv.wait_for(lock, std::chrono::milliseconds(40), [this] { return m_converted_all || m_failed || !m_ready.empty(); });
             if (m_failed)
                 break;
-            if (!m_queue.empty()) {
-                frame = std::move(m_queue.front());
-                m_queue.pop_front();
-            } else if (m_finishing) {
+            if (!m_ready.empty()) {
+                frame = std::move(m_ready.front());
+                m_ready.pop_front();
+            } else if (m_converted_all) {
                 break;
             }
         }
         if (frame) {
             const std::int64_t slot = frame->slot;
-            auto ok = m_encoder->video(frame->image, slot);
-            frame.reset(); // the grab's memory goes back at once
+            auto ok = m_encoder->video(frame->picture.get(), slot);
+            {
+                // The picture back to the converter; two spare are enough
+                // while the encoder keeps up, the rest go.
+                std::lock_guard lock(m_mutex);
+                if (m_spare.size() < 2)
+                    m_spare.push_back(std::move(frame));
+            }
+            frame.reset();
             if (!ok) {
                 std::lock_guard lock(m_mutex);
                 m_failed = true;
@@ -586,7 +663,7 @@ void RecordingOutput::run()
             if (!m_warm.load() && m_encoder->packet_written()) {
                 ++since_first_packet;
                 std::lock_guard lock(m_mutex);
-                if (m_queue.size() < m_depth || since_first_packet >= start_room_frames)
+                if (waiting() < m_depth || since_first_packet >= start_room_frames)
                     m_warm = true;
             }
             if (!reported_start && m_encoder->packet_written()) {
@@ -598,6 +675,10 @@ void RecordingOutput::run()
         if (!drain_audio(false, slot_samples(last_slot + 1, m_interval, m_rate)))
             break;
     }
+    // The converter stops at a failure, or has already emptied its queue.
+    m_cv.notify_all();
+    if (m_converter.joinable())
+        m_converter.join();
     // The end: what is left of the sound up to the video's end, then the
     // encoders' tails and the index, even after a failure.
     bool failed;
@@ -607,6 +688,8 @@ void RecordingOutput::run()
         failed = m_failed;
         error = m_error;
         m_queue.clear();
+        m_ready.clear();
+        m_spare.clear();
     }
     if (!failed)
         drain_audio(true, slot_samples(last_slot + 1, m_interval, m_rate));

@@ -1,8 +1,10 @@
 // platform (FFmpeg, internal): the recording output behind a capture stream.
 // Only src/platform/ includes this.
 //
-// Frames and sound are queued by the stream's threads and encoded on a writer
-// thread of the output's own: H.264 (libx264) or HEVC (libx265, tagged hvc1)
+// Frames and sound are queued by the stream's threads; a converter thread of
+// the output's own turns each grabbed picture into the encoder's format as it
+// comes (the grab's memory goes back at once: a third of the bytes wait) and
+// a writer thread encodes them: H.264 (libx264) or HEVC (libx265, tagged hvc1)
 // in yuv420p, BT.709 limited range, and one AAC track where the stream
 // records sound, in an MP4 file. Video times are slots on the stream's frame
 // grid (slot × interval seconds after the stream's start); sound positions are
@@ -32,6 +34,11 @@ struct VideoFrame {
 };
 
 class Encoder; // the libav side, in mp4_writer.cpp
+struct Converted; // a picture in the encoder's format and its slot, in mp4_writer.cpp
+struct ConvertedDeleter {
+    void operator()(Converted* c) const;
+};
+using ConvertedPtr = std::unique_ptr<Converted, ConvertedDeleter>;
 
 class RecordingOutput {
 public:
@@ -45,8 +52,9 @@ public:
     // Starts the writer thread. Once.
     void start();
 
-    // Queues a frame; false (the frame dropped) when the queue is full or the
-    // output has failed or is finishing. Never blocks. Grab thread.
+    // Queues a frame; false (the frame dropped) when the queue is full (the
+    // frames waiting for the encoder, converted or not) or the output has
+    // failed or is finishing. Never blocks. Grab thread.
     bool push_video(VideoFrame frame);
 
     // Adds samples (interleaved, the stream's channel count) of one input
@@ -67,6 +75,8 @@ public:
 private:
     RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener);
     void run();
+    void convert_loop();
+    std::size_t waiting() const; // with m_mutex
     // Moves the mixed sound that every live input has reached (everything, at the end) to the encoder.
     bool drain_audio(bool everything, std::int64_t video_end);
 
@@ -80,11 +90,16 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::deque<VideoFrame> m_queue;
+    std::deque<VideoFrame> m_queue;      // grabbed, for the converter
+    std::size_t m_converting = 0;        // the one the converter holds
+    std::deque<ConvertedPtr> m_ready;    // converted, for the encoder
+    std::vector<ConvertedPtr> m_spare;   // pictures the encoder is done with, for the converter to reuse
+    bool m_converted_all = false;        // finishing, and the converter has emptied m_queue
     bool m_finishing = false;
     bool m_failed = false;
     std::string m_error;
-    std::thread m_thread;
+    std::thread m_thread;    // the writer
+    std::thread m_converter; // joined by the writer before it closes the file
     std::atomic<std::int64_t> m_written { 0 };
     std::atomic<std::int64_t> m_dropped { 0 };
     std::atomic<bool> m_warm { false }; // the encoder has given its first packet

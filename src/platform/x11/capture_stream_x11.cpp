@@ -394,13 +394,13 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> x11::create_capture_s
 {
     if (auto error = configuration_error(configuration))
         return std::unexpected(*error);
-    // Idle segments kept for the next grabs: the queue's frames, one being
-    // converted and one being grabbed, up to 64 MB of them. A segment comes
-    // back once its frame is encoded, so while the encoder keeps up two are
-    // in use; at 4K a segment is 33 MB, and keeping one per queue place held
-    // 230 MB for the whole recording. A burst past them makes new ones.
+    // Idle segments kept for the next grabs, up to 64 MB of them and one at
+    // least. A segment comes back once its frame is converted, right after
+    // the grab, so one is being grabbed and one converted; at 4K a segment
+    // is 33 MB, and keeping one per queue place held 230 MB for the whole
+    // recording. A burst past them makes new ones.
     const std::size_t frame_bytes = std::size_t { configuration.width } * configuration.height * 4;
-    const std::size_t keep = std::clamp<std::size_t>(64'000'000 / std::max<std::size_t>(1, frame_bytes), 2,
+    const std::size_t keep = std::clamp<std::size_t>(64'000'000 / std::max<std::size_t>(1, frame_bytes), 1,
         static_cast<std::size_t>(configuration.queue_depth) + 2);
     auto source = x11::create_pixel_source(keep);
     if (!source)

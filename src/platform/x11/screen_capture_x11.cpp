@@ -223,7 +223,7 @@ public:
 
 private:
     // Idle segments hold a screenful each: two cover a still grab in flight
-    // and the next; a recording keeps as many as its queue holds frames.
+    // and the next; a recording keeps up to 64 MB of them.
     const std::size_t m_keep;
     std::mutex m_mutex;
     xcb_connection_t* m_conn;
@@ -1494,9 +1494,9 @@ std::expected<std::unique_ptr<ScreenCapture>, std::string> create_x11_screen_cap
     return std::unique_ptr<ScreenCapture>(std::move(*made));
 }
 
-std::expected<std::unique_ptr<x11::PixelSource>, std::string> x11::create_pixel_source(std::size_t frames_in_flight)
+std::expected<std::unique_ptr<x11::PixelSource>, std::string> x11::create_pixel_source(std::size_t keep_idle)
 {
-    auto made = ScreenCaptureX11::create({}, frames_in_flight);
+    auto made = ScreenCaptureX11::create({}, keep_idle);
     if (!made)
         return std::unexpected(made.error());
     return std::unique_ptr<x11::PixelSource>(std::move(*made));

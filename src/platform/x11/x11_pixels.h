@@ -83,9 +83,9 @@ public:
 };
 
 // Opens the connection. Main thread (reads the screens' placement there).
-// `frames_in_flight`: how many root images may be alive at once (a
-// recording's queue); that many shared-memory segments are kept for reuse
-// instead of being made and dropped per frame.
-std::expected<std::unique_ptr<PixelSource>, std::string> create_pixel_source(std::size_t frames_in_flight = 2);
+// `keep_idle`: how many shared-memory segments that root images came back
+// from are kept for the next reads instead of being dropped (more images may
+// be alive at once; each past those makes a segment of its own).
+std::expected<std::unique_ptr<PixelSource>, std::string> create_pixel_source(std::size_t keep_idle = 2);
 
 } // namespace platform::x11
