@@ -129,7 +129,7 @@ TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)
         noise.push_back(image);
     }
     out.start();
-    // Frames accepted and not yet written: the queue and the one in the encoder.
+    // Frames accepted and not yet written: waiting (converted or not) and the one in the encoder.
     std::int64_t accepted = 0;
     std::int64_t written_at_start = -1;
     std::int64_t most_held_late = 0;
@@ -158,6 +158,36 @@ TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)
     EXPECT_GT(out.frames_dropped(), 0); // the encoder did fall behind
     out.finish();
     ASSERT_TRUE(listener->wait_end());
+}
+
+// A picture that cannot be converted fails the recording by itself: both
+// threads end without finish(), and the error said is the conversion's.
+TEST(RecordingOutput, APictureThatCannotBeConvertedFailsTheRecordingAndEndsBothThreads)
+{
+    QTemporaryDir dir;
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ dir.filePath("roto.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+        configuration(64, 48), listener);
+    ASSERT_TRUE(output) << output.error();
+    auto& out = **output;
+    out.start();
+    const auto push = [&](QImage image, std::int64_t slot) {
+        for (int i = 0; i < 500 && !listener->over; ++i) {
+            if (out.push_video({ image, slot }))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    for (int slot = 0; slot < 5; ++slot)
+        ASSERT_TRUE(push(flat(64, 48, 0xff000000u | (slot * 40u << 8)), slot));
+    ASSERT_TRUE(push(QImage(), 5));
+    ASSERT_TRUE(listener->wait_end());
+    EXPECT_FALSE(out.push_video({ flat(64, 48, 0xff204080), 6 }));
+    output->reset(); // hangs if a thread did not end
+    ASSERT_FALSE(listener->reports.empty());
+    EXPECT_EQ(listener->reports.back().kind, Report::Kind::RecordingFailed);
+    EXPECT_NE(listener->reports.back().error.find("conversión de color"), std::string::npos) << listener->reports.back().error;
 }
 
 // Files of this process may not grow past `bytes` while it lives (writes fail

@@ -156,9 +156,10 @@ private:
             else
                 util::log("vidrio: sin contexto para la lente: " + made.error());
         };
+        // A context that could not be made is tried again with the next job.
         auto refresh = [&] {
             std::shared_ptr<platform::Gpu> now = glass::gpu();
-            if (now == gpu)
+            if (now == gpu && (context || !gpu))
                 return;
             gpu = now;
             make();

@@ -31,6 +31,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace platform {
 
@@ -449,9 +450,16 @@ RecordingOutput::~RecordingOutput()
         m_converter.join();
 }
 
+void RecordingOutput::fail(std::string error)
+{
+    if (!m_failed)
+        m_error = std::move(error);
+    m_failed = true;
+}
+
 void RecordingOutput::start()
 {
-    if (m_thread.joinable())
+    if (m_thread.joinable() || m_converter.joinable())
         return;
     m_converter = std::thread([this] { convert_loop(); });
     m_thread = std::thread([this] { run(); });
@@ -565,8 +573,7 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
     auto ok = m_encoder->audio(out.data(), frames);
     if (!ok) {
         std::lock_guard lock(m_mutex);
-        m_failed = true;
-        m_error = ok.error();
+        fail(ok.error());
     }
     return ok.has_value();
 }
@@ -590,7 +597,13 @@ void RecordingOutput::convert_loop()
             }
         }
         if (!out)
-            out.reset(new Converted);
+            out.reset(new (std::nothrow) Converted);
+        if (!out) {
+            std::lock_guard lock(m_mutex);
+            --m_converting;
+            fail("sin memoria para un cuadro");
+            break;
+        }
         out->slot = frame->slot;
         auto ok = m_encoder->convert(frame->image, out->picture);
         frame.reset(); // the grab's memory goes back at once
@@ -599,9 +612,8 @@ void RecordingOutput::convert_loop()
             --m_converting;
             if (ok) {
                 m_ready.push_back(std::move(out));
-            } else if (!m_failed) {
-                m_failed = true;
-                m_error = ok.error();
+            } else {
+                fail(ok.error());
             }
         }
         m_cv.notify_all();
@@ -649,8 +661,7 @@ void RecordingOutput::run()
             frame.reset();
             if (!ok) {
                 std::lock_guard lock(m_mutex);
-                m_failed = true;
-                m_error = ok.error();
+                fail(ok.error());
                 break;
             }
             last_slot = std::max(last_slot, slot);

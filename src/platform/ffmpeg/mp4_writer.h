@@ -29,7 +29,7 @@
 namespace platform::ffmpeg {
 
 struct VideoFrame {
-    QImage image;          // premultiplied ARGB, opaque; scaled to the configured size on the writer thread
+    QImage image;          // premultiplied ARGB, opaque; scaled to the configured size on the converter thread
     std::int64_t slot = 0; // increasing, with holes where frames were dropped
 };
 
@@ -49,7 +49,7 @@ public:
     // Finishes the file (as finish()) and waits for the writer.
     ~RecordingOutput();
 
-    // Starts the writer thread. Once.
+    // Starts the converter and writer threads. Once.
     void start();
 
     // Queues a frame; false (the frame dropped) when the queue is full (the
@@ -76,6 +76,7 @@ private:
     RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener);
     void run();
     void convert_loop();
+    void fail(std::string error); // with m_mutex; the first error is the one reported
     std::size_t waiting() const; // with m_mutex
     // Moves the mixed sound that every live input has reached (everything, at the end) to the encoder.
     bool drain_audio(bool everything, std::int64_t video_end);
