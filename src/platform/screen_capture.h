@@ -93,6 +93,10 @@ public:
     virtual void after_screen_settles(std::function<void()> done) = 0;
 
     virtual CaptureCapabilities capabilities() const = 0;
+
+    // Gives back the pictures kept for the next grab (a screenful each): a
+    // recording is about to hold its own. Any thread.
+    virtual void release_idle() { }
 };
 
 // Which fast paths the X11 backend may use (all by default); tests and

@@ -6,6 +6,7 @@
 #include "base/hotkeys.h"
 #include "platform/hot_keys.h"
 #include "platform/screens.h"
+#include "capture/capture.h"
 #include "capture/output.h"
 #include "platform/url_scheme.h"
 #include "platform/workspace.h"
@@ -46,6 +47,7 @@ Services real_services()
     s.screens = [] { return platform::screens(); };
     s.create_stream = [](platform::ContentFilter filter, platform::StreamConfiguration configuration,
                           std::shared_ptr<platform::StreamListener> listener) {
+        capture::backend().release_idle(); // the stream grabs into pictures of its own
         return platform::create_capture_stream(std::move(filter), std::move(configuration), std::move(listener));
     };
     s.codecs = [] { return platform::available_video_codecs(); };
@@ -248,7 +250,11 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     rec->scale = scale;
     rec->gif = gif;
     rec->stopwatch = util::Stopwatch("grabación", entered);
-    rec->ui = s.make_controls(area, screen->visible_frame, region.has_value());
+    // A region that takes in the whole screen is recorded as the screen: its
+    // outline would lie wholly off screen, a screenful of panel for nothing.
+    const platform::RectF& f = screen->frame;
+    const bool whole = area.x <= f.x && area.y <= f.y && area.x + area.w >= f.x + f.w && area.y + area.h >= f.y + f.h;
+    rec->ui = s.make_controls(area, screen->visible_frame, region.has_value() && !whole);
 
     bool keys = cfg->recording.show_keys;
     if (keys && s.start_input && !s.accessibility_trusted()) {

@@ -400,7 +400,7 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> x11::create_capture_s
     // is 33 MB, and keeping one per queue place held 230 MB for the whole
     // recording. A burst past them makes new ones.
     const std::size_t frame_bytes = std::size_t { configuration.width } * configuration.height * 4;
-    const std::size_t keep = std::clamp<std::size_t>(64'000'000 / std::max<std::size_t>(1, frame_bytes), 1,
+    const std::size_t keep = std::clamp<std::size_t>(64'000'000 / std::max<std::size_t>(1, frame_bytes), 2,
         static_cast<std::size_t>(configuration.queue_depth) + 2);
     auto source = x11::create_pixel_source(keep);
     if (!source)

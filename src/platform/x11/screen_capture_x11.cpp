@@ -211,13 +211,19 @@ public:
         shmdt(s.addr);
     }
 
-    // The connection is closing: release every idle segment; later returns only unmap.
-    void close()
+    void release_idle()
     {
         std::lock_guard lock(m_mutex);
         for (const Segment& s : m_idle)
             destroy(s);
         m_idle.clear();
+    }
+
+    // The connection is closing: release every idle segment; later returns only unmap.
+    void close()
+    {
+        release_idle();
+        std::lock_guard lock(m_mutex);
         m_conn = nullptr;
     }
 
@@ -389,6 +395,12 @@ public:
     {
         std::lock_guard lock(m_conn_mutex);
         return list_windows();
+    }
+
+    void release_idle() override
+    {
+        m_pool->release_idle();
+        post([this] { release_segment(); });
     }
 
     std::vector<std::uint32_t> own_windows() override
