@@ -167,12 +167,18 @@ void set_ignores_mouse(QWidget* widget, Mouse mouse)
     apply_input_shape(widget, ignores);
 }
 
-void release_backing_store(QWidget* widget)
+void release_blank_backing_store(QWidget* widget)
 {
-    if (!widget || widget->isVisible())
+    if (!widget)
         return;
     if (QBackingStore* store = widget->backingStore(); store && store->size().width() * store->size().height() > 1)
         store->resize(QSize(1, 1));
+}
+
+void release_backing_store(QWidget* widget)
+{
+    if (widget && !widget->isVisible())
+        release_blank_backing_store(widget);
 }
 
 void restack_panels()

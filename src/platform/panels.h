@@ -59,6 +59,10 @@ void restack_panels();
 // of megabytes at 4K, that a hidden window otherwise keeps for good); the
 // next paint after it is shown makes it again. Does nothing while shown.
 void release_backing_store(QWidget* widget);
+// The same for a shown panel whose last paint left it wholly clear (or cut
+// to nothing by its shape): the server keeps what it shows, and its next
+// paint makes the picture again and repaints it whole.
+void release_blank_backing_store(QWidget* widget);
 // The program's panels, in creation order (destroyed ones are gone). Main thread.
 std::vector<QWidget*> panels();
 // The level a panel was made with; 0 for any other widget.

@@ -36,6 +36,8 @@ constexpr double PILL_FADE = 0.25;
 constexpr double RING_GROW = 0.55;
 constexpr double RING_LIFE = 0.6;
 constexpr double RING_SIZE = 92;
+// A panel that has shown nothing for this long gives back its picture.
+constexpr double RELEASE_AFTER = 2.0;
 
 // Keys the pill names even without a modifier, by their table names; the
 // label is the one every shortcut shows (hotkeys::key_text).
@@ -225,11 +227,24 @@ public:
             dirty += d.box;
         if (!dirty.isEmpty())
             update(dirty);
+        // Blank for a while, the panel gives back its screenful of picture
+        // (32 MB at 4K) until the next click or key is drawn.
+        const bool blank = m_drawn.empty();
+        if (blank && !m_blank)
+            release_if_still_blank(RELEASE_AFTER);
+        if (!blank && m_blank)
+            ++m_blank_token;
+        m_blank = blank;
     }
 
 protected:
     void paintEvent(QPaintEvent* event) override
     {
+        // The first paint, when the panel maps, is of the whole blank panel:
+        // its picture goes as soon as it is on screen, before the recording's
+        // own start needs the memory.
+        if (!std::exchange(m_painted, true) && m_blank)
+            release_if_still_blank(0.25);
         QPainter p(this);
         const auto now = m_shared->now();
         const Scene& s = m_shared->scene;
@@ -255,6 +270,14 @@ protected:
     }
 
 private:
+    void release_if_still_blank(double after)
+    {
+        m_shared->after(after, [panel = QPointer(this), token = m_blank_token] {
+            if (panel && panel->m_blank && panel->m_blank_token == token)
+                platform::release_blank_backing_store(panel);
+        });
+    }
+
     // Panel points have a bottom-left origin; the widget's, a top-left one.
     QRectF flip(const platform::RectF& r) const { return { r.x, height() - r.y - r.h, r.w, r.h }; }
     // A ring's box on whole points, so its picture is copied, never resampled.
@@ -326,6 +349,9 @@ private:
     std::vector<Drawn> m_drawn;
     std::optional<QRegion> m_shape;
     bool m_shape_set = false;
+    bool m_blank = false;
+    bool m_painted = false;
+    std::uint64_t m_blank_token = 0; // a blank spell, ended by the next drawing
     std::map<int, QImage> m_sprites;
     qreal m_sprite_dpr = 0;
     std::string m_pill_shown;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QWindow>
 #include <QWidget>
 
@@ -243,6 +244,21 @@ TEST_F(InputOverlayScene, TheIdlePanelShowsNothingAndRingsArePaintedWhereClicked
     }
     EXPECT_TRUE(shows_nothing());
     EXPECT_TRUE(panel->isVisible());
+    // Blank for a while, it gives back its screenful of picture and stays
+    // mapped; the next click paints it again.
+    QCoreApplication::processEvents();
+    ASSERT_EQ(panel->backingStore()->size(), panel->size());
+    advance(1.9);
+    EXPECT_EQ(panel->backingStore()->size(), panel->size()) << "not at once";
+    advance(0.1);
+    EXPECT_EQ(panel->backingStore()->size(), QSize(1, 1));
+    EXPECT_TRUE(panel->isVisible());
+    m_input->click({ 1, 300, 500 });
+    advance(0.1);
+    panel->repaint();
+    EXPECT_EQ(panel->backingStore()->size(), panel->size());
+    const QImage again = panel->grab().toImage();
+    EXPECT_GT(again.pixelColor(int((300 + 42 * ring_look(0.1).first) * dpr), int(300 * dpr)).alpha(), 100);
 }
 
 TEST_F(InputOverlayScene, StoppingEndsMonitorsAndLateStepsDrawNothing)

@@ -395,6 +395,18 @@ TEST_F(RecorderTest, EscapeIsHeldForTheCountdownAndCancelsIt)
     EXPECT_FALSE(m_escape);
 }
 
+// The selector's whole screen comes as a region: it is drawn as the screen,
+// without an outline that would lie wholly off it.
+TEST_F(RecorderTest, ARegionOfTheWholeScreenHasNoOutline)
+{
+    start_inner(1, platform::RectF { 0, 0, 1920, 1080 }, std::nullopt, 1.0);
+    pump();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(m_ui.at(0), "sin borde");
+    stop();
+    pump();
+}
+
 TEST_F(RecorderTest, ASecondStopAndASecondRecordingDoNothing)
 {
     m_script.never_finish = true;
