@@ -149,6 +149,13 @@ platform::ScreenCapture& backend()
     return *s.backend;
 }
 
+std::shared_ptr<void> hold_idle_pictures()
+{
+    platform::ScreenCapture* held = &backend();
+    held->hold_idle(true);
+    return std::shared_ptr<void>(held, [](void* p) { static_cast<platform::ScreenCapture*>(p)->hold_idle(false); });
+}
+
 void set_backend(std::unique_ptr<platform::ScreenCapture> backend)
 {
     state().backend = std::move(backend);

@@ -94,9 +94,11 @@ public:
 
     virtual CaptureCapabilities capabilities() const = 0;
 
-    // Gives back the pictures kept for the next grab (a screenful each): a
-    // recording is about to hold its own. Any thread.
-    virtual void release_idle() { }
+    // Holds (counted) on and off keeping pictures for the next grab (a
+    // screenful each): while held, those kept go at once and those given back
+    // later go too. A recording holds it: it grabs into pictures of its own.
+    // Any thread.
+    virtual void hold_idle(bool hold) { (void)hold; }
 };
 
 // Which fast paths the X11 backend may use (all by default); tests and

@@ -47,7 +47,6 @@ Services real_services()
     s.screens = [] { return platform::screens(); };
     s.create_stream = [](platform::ContentFilter filter, platform::StreamConfiguration configuration,
                           std::shared_ptr<platform::StreamListener> listener) {
-        capture::backend().release_idle(); // the stream grabs into pictures of its own
         return platform::create_capture_stream(std::move(filter), std::move(configuration), std::move(listener));
     };
     s.codecs = [] { return platform::available_video_codecs(); };
@@ -61,6 +60,7 @@ Services real_services()
         return input_overlay::InputOverlay::start(screen, area, flags, scale);
     };
     s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
+    s.hold_still_pictures = [] { return capture::hold_idle_pictures(); };
     s.capture_name = [] { return output::capture_name_now(); };
     s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
         if (next)
@@ -647,6 +647,8 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
             ended->store(true);
         post([rep] { report(rep); });
     });
+    if (s.hold_still_pictures)
+        r->stills_held = s.hold_still_pictures();
     auto stream = s.create_stream(choice.filter, configuration, delegate);
     if (!stream)
         return give_up(id, fmt::format("no pude crear el stream: {}", stream.error()));

@@ -97,6 +97,8 @@ struct Services {
         std::uint32_t flags, double scale)>
         start_input;
     std::function<bool()> accessibility_trusted;
+    // Keeps still captures from holding pictures for later while it lives.
+    std::function<std::shared_ptr<void>()> hold_still_pictures;
     hud::ToastSink toast;
     std::function<std::string()> capture_name;
     // Captures the recorded area for the flash: the continuation gets an
@@ -156,6 +158,7 @@ struct Session {
     std::unique_ptr<Controls> ui;
     std::unique_ptr<InputPanel> overlay;
     std::shared_ptr<void> escape;          // Escape held for the countdown
+    std::shared_ptr<void> stills_held;     // still captures keep no idle pictures meanwhile
     std::unique_ptr<platform::CaptureStream> stream;
     std::shared_ptr<RecorderDelegate> delegate;
     // Set on the writer's thread once the output reported the file's end

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <fstream>
 #include <future>
 #include <memory>
 
@@ -195,6 +196,31 @@ TEST_F(QuadrantsOnScreen, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
     // The held ones still show their own pictures.
     for (const QImage& image : held)
         EXPECT_EQ(rgba_at(image, image.width() - 1, image.height() - 1), (std::array<int, 4> { 255, 255, 0, 255 }));
+
+    // Held for a recording, the backend keeps no picture for later: those it
+    // kept go at once, one given back meanwhile goes too; let go, it keeps again.
+    held.clear();
+    const auto segments = [] {
+        std::ifstream maps("/proc/self/maps");
+        int n = 0;
+        for (std::string line; std::getline(maps, line);)
+            n += line.find("SYSV") != std::string::npos;
+        return n;
+    };
+    const int keeping = segments();
+    backend->hold_idle(true);
+    pump_for(100);
+    const int bare = segments();
+    EXPECT_LT(bare, keeping);
+    {
+        auto image = backend->grab_display_now(whole_primary());
+        ASSERT_TRUE(image) << image.error();
+        EXPECT_EQ(segments(), bare + 1);
+    }
+    EXPECT_EQ(segments(), bare);
+    backend->hold_idle(false);
+    ASSERT_TRUE(backend->grab_display_now(whole_primary()));
+    EXPECT_EQ(segments(), bare + 1);
 }
 
 TEST(ScreenCaptureX11, ExcludedPanelIsAbsentAndWhatItCoversShows)

@@ -193,7 +193,7 @@ public:
     void give_back(const Segment& s)
     {
         std::lock_guard lock(m_mutex);
-        if (m_conn && m_idle.size() < m_keep) {
+        if (m_conn && m_holds == 0 && m_idle.size() < m_keep) {
             m_idle.push_back(s);
             return;
         }
@@ -211,26 +211,35 @@ public:
         shmdt(s.addr);
     }
 
-    void release_idle()
+    // While held, no segment is kept idle.
+    void hold(bool on)
     {
         std::lock_guard lock(m_mutex);
-        for (const Segment& s : m_idle)
-            destroy(s);
-        m_idle.clear();
+        m_holds += on ? 1 : -1;
+        if (m_holds > 0)
+            release_idle();
     }
 
     // The connection is closing: release every idle segment; later returns only unmap.
     void close()
     {
-        release_idle();
         std::lock_guard lock(m_mutex);
+        release_idle();
         m_conn = nullptr;
     }
 
 private:
+    void release_idle() // with m_mutex held
+    {
+        for (const Segment& s : m_idle)
+            destroy(s);
+        m_idle.clear();
+    }
+
     // Idle segments hold a screenful each: two cover a still grab in flight
     // and the next; a recording keeps up to 64 MB of them.
     const std::size_t m_keep;
+    int m_holds = 0;
     std::mutex m_mutex;
     xcb_connection_t* m_conn;
     std::vector<Segment> m_idle;
@@ -397,10 +406,14 @@ public:
         return list_windows();
     }
 
-    void release_idle() override
+    void hold_idle(bool hold) override
     {
-        m_pool->release_idle();
-        post([this] { release_segment(); });
+        m_pool->hold(hold);
+        if (hold)
+            post([this] {
+                std::lock_guard lock(m_conn_mutex);
+                release_segment();
+            });
     }
 
     std::vector<std::uint32_t> own_windows() override
