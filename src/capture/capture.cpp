@@ -153,7 +153,12 @@ std::shared_ptr<void> hold_idle_pictures()
 {
     platform::ScreenCapture* held = &backend();
     held->hold_idle(true);
-    return std::shared_ptr<void>(held, [](void* p) { static_cast<platform::ScreenCapture*>(p)->hold_idle(false); });
+    // A hold let go after the backend was replaced or closed (at quit) has
+    // nothing left to release.
+    return std::shared_ptr<void>(held, [](void* p) {
+        if (state().backend.get() == p)
+            static_cast<platform::ScreenCapture*>(p)->hold_idle(false);
+    });
 }
 
 void set_backend(std::unique_ptr<platform::ScreenCapture> backend)

@@ -577,6 +577,7 @@ void finish(std::uint64_t id)
     r->ui->close();
     r->ui.reset(); // the widgets go on the main thread, before the wait
     r->escape.reset();
+    r->stills_held.reset(); // nothing is grabbed while the writer ends
     if (auto overlay = std::move(r->overlay))
         overlay->stop();
     if (!r->stopping && r->stream)

@@ -218,6 +218,14 @@ TEST_F(QuadrantsOnScreen, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
         EXPECT_EQ(segments(), bare + 1);
     }
     EXPECT_EQ(segments(), bare);
+    // Nor does a window read, which otherwise keeps its segment for the next.
+    ASSERT_TRUE(grab_window_sync(*backend, { static_cast<std::uint32_t>(window.winId()), false }));
+    EXPECT_EQ(segments(), bare);
+    // Holds are counted: the recording that began second still holds.
+    backend->hold_idle(true);
+    backend->hold_idle(false);
+    ASSERT_TRUE(backend->grab_display_now(whole_primary()));
+    EXPECT_EQ(segments(), bare);
     backend->hold_idle(false);
     ASSERT_TRUE(backend->grab_display_now(whole_primary()));
     EXPECT_EQ(segments(), bare + 1);

@@ -134,6 +134,11 @@ protected:
             m_escape_held = held;
             return held;
         };
+        s.hold_still_pictures = [this] {
+            auto held = std::make_shared<int>(0);
+            m_stills_held = held;
+            return held;
+        };
         s.release = [this](std::unique_ptr<platform::CaptureStream> stream, Job then) {
             if (m_hold_release) {
                 m_released.emplace_back(std::move(stream), std::move(then));
@@ -238,6 +243,7 @@ protected:
     std::vector<std::string> m_ui, m_toasts, m_done;
     Job m_escape;
     std::weak_ptr<int> m_escape_held;
+    std::weak_ptr<int> m_stills_held;
 };
 
 TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
@@ -306,9 +312,11 @@ TEST_F(RecorderTest, FinishingDeliversOnlyAfterTheStreamIsLetGo)
     start_region();
     write_output();
     advance(2.5);
+    EXPECT_FALSE(m_stills_held.expired()); // still captures keep no pictures while it runs
     stop();
     pump();
     EXPECT_FALSE(running());
+    EXPECT_TRUE(m_stills_held.expired()); // nor longer than the grab
     EXPECT_EQ(m_ui.back(), "cerrar");
     ASSERT_EQ(m_released.size(), 1u);
     EXPECT_TRUE(m_released[0].first);
@@ -375,6 +383,7 @@ TEST_F(RecorderTest, EscapeIsHeldForTheCountdownAndCancelsIt)
     EXPECT_FALSE(running());
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación cancelada" }));
     EXPECT_TRUE(m_escape_held.expired());
+    EXPECT_TRUE(m_stills_held.expired());
     EXPECT_TRUE(listing(m_dir.path() / "capturas").empty());
 
     m_escape = nullptr;

@@ -147,9 +147,6 @@ private:
         const bool hold = m_output && m_configuration.captures_audio && m_configuration.excludes_current_process_audio;
         if (hold)
             hold_own_sounds();
-        const std::int64_t t0 = monotonic_ns();
-        // Reaching the sound server can take a while; the picture does not wait for it.
-        std::thread audio_starter([this, t0] { start_audio(t0); });
         std::int64_t slot = 0;
         std::int64_t next_plan = 0;
         PixelRect rect;
@@ -181,6 +178,12 @@ private:
             next_plan = now + PLAN_PERIOD_NS;
             count_plan(monotonic_ns() - now);
         };
+        // The first plan is made before the clock starts: at 4K it takes
+        // longer than a frame, and the first slots would be lost to it.
+        replan();
+        const std::int64_t t0 = monotonic_ns();
+        // Reaching the sound server can take a while; the picture does not wait for it.
+        std::thread audio_starter([this, t0] { start_audio(t0); });
         std::thread planner;
         if (m_planner)
             planner = std::thread([&] {
@@ -199,8 +202,8 @@ private:
             sleep_until_ns(t0 + slot * m_period_ns);
             if (m_stop)
                 break;
-            // The first frame, or one after a failed grab, waits for its plan;
-            // later plans are made after a frame (below).
+            // A frame after a failed grab waits for its plan; other plans
+            // are made after a frame (below).
             if (next_plan == 0)
                 replan();
             const std::int64_t grab_start = monotonic_ns();
@@ -394,7 +397,7 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> x11::create_capture_s
 {
     if (auto error = configuration_error(configuration))
         return std::unexpected(*error);
-    // Idle segments kept for the next grabs, up to 64 MB of them and one at
+    // Idle segments kept for the next grabs, up to 64 MB of them and two at
     // least. A segment comes back once its frame is converted, right after
     // the grab, so one is being grabbed and one converted; at 4K a segment
     // is 33 MB, and keeping one per queue place held 230 MB for the whole

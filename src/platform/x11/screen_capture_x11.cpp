@@ -215,9 +215,15 @@ public:
     void hold(bool on)
     {
         std::lock_guard lock(m_mutex);
-        m_holds += on ? 1 : -1;
+        m_holds = std::max(0, m_holds + (on ? 1 : -1));
         if (m_holds > 0)
             release_idle();
+    }
+
+    bool held()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_holds > 0;
     }
 
     // The connection is closing: release every idle segment; later returns only unmap.
@@ -237,7 +243,7 @@ private:
     }
 
     // Idle segments hold a screenful each: two cover a still grab in flight
-    // and the next; a recording keeps up to 64 MB of them.
+    // and the next; a recording keeps up to 64 MB of them, two at least.
     const std::size_t m_keep;
     int m_holds = 0;
     std::mutex m_mutex;
@@ -975,6 +981,8 @@ private:
                 &e));
             if (reply) {
                 copy_pixels(m_shm_addr, static_cast<std::size_t>(r.w) * 4, image, has_alpha || reply->depth == 32);
+                if (m_pool->held())
+                    release_segment(); // kept for the next read only when nothing holds the pictures
                 return image;
             }
             const int code = e ? e->error_code : 0;
