@@ -178,9 +178,15 @@ private:
             next_plan = now + PLAN_PERIOD_NS;
             count_plan(monotonic_ns() - now);
         };
-        // The first plan is made before the clock starts: at 4K it takes
-        // longer than a frame, and the first slots would be lost to it.
+        // The first plan, and the two pictures the grab alternates between,
+        // are made before the clock starts: at 4K each takes longer than a
+        // frame, and the first slots would be lost to them.
         replan();
+        if (m_filter.kind != ContentFilter::Kind::Windows && rect.w > 0 && rect.h > 0) {
+            const auto first = m_source->read_root(rect);
+            if (first)
+                (void)m_source->read_root(rect); // made while the first is held, so a second one
+        }
         const std::int64_t t0 = monotonic_ns();
         // Reaching the sound server can take a while; the picture does not wait for it.
         std::thread audio_starter([this, t0] { start_audio(t0); });
