@@ -26,12 +26,9 @@
 #include <fmt/format.h>
 
 #include <malloc.h>
-#include <sys/prctl.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -121,19 +118,11 @@ int main(int argc, char** argv)
     // (grab, writer, encoder threads): hundreds of megabytes stay resident
     // after every recording, more after each.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
-    // No 2 MB pages: libx264 asks for them on its pictures, and the kernel
-    // then clears two megabytes at each first touch, whether used or not:
-    // at 4K its first frames took 150–350 ms instead of 30–70, the frames
-    // grabbed meanwhile waited in memory, and it held more for good.
-    // Programs started from here get them back (platform/process.cpp).
-    const int huge_pages_error = prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0 ? 0 : errno;
     // Settings and log that older versions kept under ~/Library move to the
     // XDG folders before anything reads or writes them (the first log line
     // included), so nothing the user set is lost.
     for (const std::string& line : xdg::move_old_files())
         util::log(line);
-    if (huge_pages_error)
-        util::log(fmt::format("no pude apartar las páginas enormes: {}", std::strerror(huge_pages_error)));
 
     // Copy the arguments before Qt strips the ones it knows.
     const std::vector<std::string> args(argv, argv + argc);

@@ -23,7 +23,7 @@ struct State {
     Content content;
     std::deque<Waiter> waiters;
     bool refreshing = false;
-    std::unique_ptr<platform::ScreenCapture> backend;
+    std::shared_ptr<platform::ScreenCapture> backend; // shared only with holds, which see it go
     std::function<bool()> overlay_open;
 };
 
@@ -151,14 +151,20 @@ platform::ScreenCapture& backend()
 
 std::shared_ptr<void> hold_idle_pictures()
 {
-    platform::ScreenCapture* held = &backend();
-    held->hold_idle(true);
-    // A hold let go after the backend was replaced or closed (at quit) has
+    // A hold let go after its backend was replaced or closed (at quit) has
     // nothing left to release.
-    return std::shared_ptr<void>(held, [](void* p) {
-        if (state().backend.get() == p)
-            static_cast<platform::ScreenCapture*>(p)->hold_idle(false);
-    });
+    struct Hold {
+        std::weak_ptr<platform::ScreenCapture> backend;
+        ~Hold()
+        {
+            if (auto b = backend.lock())
+                b->hold_idle(false);
+        }
+    };
+    backend().hold_idle(true);
+    auto hold = std::make_shared<Hold>();
+    hold->backend = state().backend;
+    return hold;
 }
 
 void set_backend(std::unique_ptr<platform::ScreenCapture> backend)

@@ -11,13 +11,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
@@ -82,21 +80,7 @@ std::expected<pid_t, std::string> spawn(const std::string& program, const std::v
 {
     auto argv = make_argv(program, args);
     pid_t pid = 0;
-    int spawned = 0;
-    {
-        // The program keeps itself off transparent huge pages (see main);
-        // children inherit that across exec, so it is lifted while one is
-        // made: a file manager or browser started from here gets the
-        // system's default.
-        static std::mutex mutex;
-        std::lock_guard lock(mutex);
-        const bool no_huge_pages = ::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0) == 1;
-        if (no_huge_pages)
-            ::prctl(PR_SET_THP_DISABLE, 0, 0, 0, 0);
-        spawned = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-        if (no_huge_pages)
-            ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
-    }
+    const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (spawned != 0)

@@ -259,6 +259,23 @@ TEST_F(CaptureCache, RegionSizeInPixelsRoundsHalvesAwayFromZero)
     EXPECT_EQ(*m_fake->display_grabs[0].region, (platform::RectF { 3, 4, 100.5, 50 }));
 }
 
+// Holds on the backend's idle pictures are counted, and one let go after its
+// backend was replaced (as at quit) touches neither backend.
+TEST_F(CaptureCache, HoldsOnIdlePicturesEndWithTheirBackend)
+{
+    auto first = capture::hold_idle_pictures();
+    auto second = capture::hold_idle_pictures();
+    EXPECT_EQ(m_fake->holds, 2);
+    second.reset();
+    EXPECT_EQ(m_fake->holds, 1);
+    auto next = std::make_unique<platform::ScreenCaptureFake>();
+    const platform::ScreenCaptureFake* replacement = next.get();
+    capture::set_backend(std::move(next));
+    m_fake = nullptr;
+    first.reset();
+    EXPECT_EQ(replacement->holds, 0);
+}
+
 TEST_F(CaptureCache, ProbeNeitherReadsNorWritesTheCache)
 {
     std::vector<bool> answers;

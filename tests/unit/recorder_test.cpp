@@ -378,6 +378,7 @@ TEST_F(RecorderTest, EscapeIsHeldForTheCountdownAndCancelsIt)
     start_region();
     ASSERT_TRUE(m_escape);
     EXPECT_FALSE(m_escape_held.expired());
+    EXPECT_FALSE(m_stills_held.expired());
     advance(1);
     m_escape();
     EXPECT_FALSE(running());

@@ -106,6 +106,50 @@ TEST(RecordingOutput, AFullQueueDropsInsteadOfWaitingAndTheFileKeepsItsSlots)
     EXPECT_EQ(probe(file, "stream=width,height"), "64,48");
 }
 
+// The encoder takes even sizes: a picture one pixel larger loses its last
+// column and row, with no resampling to blur fine detail; chroma is the mean
+// of each 2 × 2 block, not smeared into the rows around it.
+TEST(RecordingOutput, AnOddPictureIsCutNotResampledAndChromaKeepsItsRows)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("impar.mp4");
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(32, 16), listener);
+    ASSERT_TRUE(output) << output.error();
+    // Top half: one-pixel black and white columns. Bottom half: pairs of red
+    // and blue rows. The extra column and row are green.
+    QImage picture(33, 17, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < 17; ++y)
+        for (int x = 0; x < 33; ++x)
+            picture.setPixel(x, y, x == 32 || y == 16 ? 0xff00ff00u : y < 8 ? (x % 2 ? 0xffffffffu : 0xff000000u) : (y / 2) % 2 ? 0xff0000ffu : 0xffff0000u);
+    (*output)->start();
+    for (int slot = 0; slot < 3; ++slot)
+        ASSERT_TRUE((*output)->push_video({ picture, slot }));
+    (*output)->finish();
+    ASSERT_TRUE(listener->wait_end());
+    output->reset();
+    EXPECT_EQ(probe(file, "stream=width,height"), "32,16");
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", file, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-" });
+    ASSERT_TRUE(decode.waitForFinished(30000));
+    const QByteArray yuv = decode.readAllStandardOutput();
+    ASSERT_EQ(yuv.size(), 32 * 16 * 3 / 2);
+    const auto at = [&](int offset) { return static_cast<int>(static_cast<unsigned char>(yuv[offset])); };
+    int contrast = 0; // between neighbouring columns in the middle of the top half
+    for (int y = 2; y < 6; ++y)
+        for (int x = 8; x < 24; ++x)
+            contrast += std::abs(at(y * 32 + x) - at(y * 32 + x + 1));
+    EXPECT_GT(contrast / (4 * 16), 100);
+    const int u = 32 * 16, v = u + 16 * 8;
+    for (int row = 4; row < 8; ++row)
+        for (int x = 2; x < 14; ++x) {
+            // Red: U 102, V 240; blue: U 240, V 118 (BT.709, limited range).
+            const bool red = row % 2 == 0;
+            EXPECT_NEAR(at(u + row * 16 + x), red ? 102 : 240, 8) << row << "," << x;
+            EXPECT_NEAR(at(v + row * 16 + x), red ? 240 : 118, 8) << row << "," << x;
+        }
+}
+
 // An encoder slower than the grab keeps the queue full: the doubled room of
 // its start must still end, or the whole recording holds twice the frames.
 TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)

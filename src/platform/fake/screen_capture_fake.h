@@ -50,6 +50,9 @@ public:
     void after_screen_settles(std::function<void()> done) override;
     int settles = 0;
     CaptureCapabilities capabilities() const override { return { true, true, true }; }
+    // Holds on idle pictures now in force.
+    void hold_idle(bool hold) override { holds += hold ? 1 : -1; }
+    int holds = 0;
 
 private:
     std::deque<std::function<void(ContentResult)>> m_pending;

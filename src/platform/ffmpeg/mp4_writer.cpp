@@ -26,11 +26,14 @@ extern "C" {
 
 #include <fmt/format.h>
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace platform {
@@ -47,6 +50,45 @@ const char* encoder_name(VideoCodec codec)
 using CodecContext = mav::Encoder;
 using mav::Frame;
 using mav::Packet;
+
+// libx264 asks for transparent huge pages on its pictures, and the kernel
+// then clears two megabytes at each first touch, used or not: at 4K its
+// first frames took 150–350 ms instead of 30–70, the frames grabbed meanwhile
+// waited in memory, and it held more for good. While an encoder is open the
+// process takes none (the setting is the whole process's, so whatever else
+// runs meanwhile goes without them too); the last encoder to close gives
+// them back, unless they were off before the first.
+class NoHugePages {
+public:
+    NoHugePages()
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        if (s.users++ == 0)
+            s.set_by_us = ::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
+    }
+    ~NoHugePages()
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        if (--s.users == 0 && s.set_by_us)
+            ::prctl(PR_SET_THP_DISABLE, 0, 0, 0, 0);
+    }
+    NoHugePages(const NoHugePages&) = delete;
+    NoHugePages& operator=(const NoHugePages&) = delete;
+
+private:
+    struct State {
+        std::mutex mutex;
+        int users = 0;
+        bool set_by_us = false;
+    };
+    static State& state()
+    {
+        static State* s = new State; // never destroyed: encoders may close at exit
+        return *s;
+    }
+};
 
 // The options of the video encoder: the fastest preset (the encoder shares
 // the machine with what is being recorded) and, for libx265, no chatter on
@@ -178,15 +220,21 @@ public:
     // Converter thread only.
     std::expected<void, std::string> convert(const QImage& image, Frame& into)
     {
-        if (!m_sws || image.width() != m_sws_width || image.height() != m_sws_height)
-            if (auto ok = make_converter(image.width(), image.height()); !ok)
+        // The encoder takes even sizes: a picture one pixel wider or taller
+        // loses its last column or row, never resampled (17 columns made 16
+        // blur every one of them).
+        const auto used = [](int have, int want) { return have == want + 1 ? want : have; };
+        const int width = used(image.width(), m_video->width);
+        const int height = used(image.height(), m_video->height);
+        if (!m_sws || width != m_sws_width || height != m_sws_height)
+            if (auto ok = make_converter(width, height); !ok)
                 return ok;
         Frame src(av_frame_alloc());
         if (!src)
             return std::unexpected(std::string("sin memoria para un cuadro"));
         src->format = AV_PIX_FMT_BGRA;
-        src->width = image.width();
-        src->height = image.height();
+        src->width = width;
+        src->height = height;
         src->data[0] = const_cast<std::uint8_t*>(image.constBits());
         src->linesize[0] = static_cast<int>(image.bytesPerLine());
         // The picture as a buffer that frees nothing (the image outlives the
@@ -316,10 +364,11 @@ private:
     {
         sws_freeContext(m_sws);
         m_sws = nullptr;
-        // Chroma from every pixel, then averaged over each 2 × 2 block: half
-        // the CPU of swscale's default road, which halves each row in plain C
-        // before filtering (at 4K, 14 ms a frame instead of 25, and closer
-        // to the block's true mean colour).
+        // Chroma from every pixel, then averaged over the pixels each sample
+        // covers (a 2 × 2 block when nothing is scaled): on x86 half the CPU
+        // of swscale's default road for RGB, which halves each row in plain
+        // C before filtering (at 4K, 14 ms a frame instead of 25), and closer
+        // to the block's true mean colour.
         auto made = mav::threaded_scaler(width, height, AV_PIX_FMT_BGRA, m_video->width, m_video->height, AV_PIX_FMT_YUV420P,
             SWS_AREA | SWS_FULL_CHR_H_INP);
         if (!made)
@@ -385,6 +434,7 @@ private:
         }
     }
 
+    NoHugePages m_no_huge_pages; // first: outlives the encoders' memory
     std::string m_path;
     AVFormatContext* m_format = nullptr;
     CodecContext m_video;

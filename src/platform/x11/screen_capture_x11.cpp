@@ -991,8 +991,9 @@ private:
                 if (!m_shm_failed_logged.exchange(true))
                     util::log(fmt::format("captura: la memoria compartida falló (error X {}); uso GetImage", code));
                 m_use_shm = false;
-                release_segment();
             }
+            if (code != XCB_MATCH || m_pool->held())
+                release_segment();
         }
         xcb_generic_error_t* e = nullptr;
         auto reply = own(xcb_get_image_reply(m_conn,
