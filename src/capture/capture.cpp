@@ -161,8 +161,8 @@ std::shared_ptr<void> hold_idle_pictures()
                 b->hold_idle(false);
         }
     };
-    backend().hold_idle(true);
     auto hold = std::make_shared<Hold>();
+    backend().hold_idle(true);
     hold->backend = state().backend;
     return hold;
 }

@@ -89,7 +89,7 @@ PixelSize pixel_size(double width_points, double height_points, double scale);
 platform::ScreenCapture& backend();
 void set_backend(std::unique_ptr<platform::ScreenCapture> backend);
 // Keeps the backend from holding pictures for its next grab while the
-// returned hold lives (a recording's). Main thread.
+// returned hold lives (a recording's). Main thread, the hold's end too.
 std::shared_ptr<void> hold_idle_pictures();
 
 // The overlay tells whether a selection session is open (the exclusion retry

@@ -268,10 +268,12 @@ TEST_F(CaptureCache, HoldsOnIdlePicturesEndWithTheirBackend)
     EXPECT_EQ(m_fake->holds, 2);
     second.reset();
     EXPECT_EQ(m_fake->holds, 1);
+    // The old backend goes first, so the new one may well take its place in memory.
+    capture::set_backend(nullptr);
+    m_fake = nullptr;
     auto next = std::make_unique<platform::ScreenCaptureFake>();
     const platform::ScreenCaptureFake* replacement = next.get();
     capture::set_backend(std::move(next));
-    m_fake = nullptr;
     first.reset();
     EXPECT_EQ(replacement->holds, 0);
 }

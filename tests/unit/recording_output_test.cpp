@@ -9,10 +9,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <csignal>
 #include <future>
@@ -132,6 +134,7 @@ TEST(RecordingOutput, AnOddPictureIsCutNotResampledAndChromaKeepsItsRows)
     QProcess decode;
     decode.start("ffmpeg", { "-v", "error", "-i", file, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-" });
     ASSERT_TRUE(decode.waitForFinished(30000));
+    ASSERT_EQ(decode.exitCode(), 0) << decode.readAllStandardError().toStdString();
     const QByteArray yuv = decode.readAllStandardOutput();
     ASSERT_EQ(yuv.size(), 32 * 16 * 3 / 2);
     const auto at = [&](int offset) { return static_cast<int>(static_cast<unsigned char>(yuv[offset])); };
@@ -141,6 +144,7 @@ TEST(RecordingOutput, AnOddPictureIsCutNotResampledAndChromaKeepsItsRows)
             contrast += std::abs(at(y * 32 + x) - at(y * 32 + x + 1));
     EXPECT_GT(contrast / (4 * 16), 100);
     const int u = 32 * 16, v = u + 16 * 8;
+    // Within a few levels of the exact values: the encoder is lossy.
     for (int row = 4; row < 8; ++row)
         for (int x = 2; x < 14; ++x) {
             // Red: U 102, V 240; blue: U 240, V 118 (BT.709, limited range).
@@ -148,6 +152,33 @@ TEST(RecordingOutput, AnOddPictureIsCutNotResampledAndChromaKeepsItsRows)
             EXPECT_NEAR(at(u + row * 16 + x), red ? 102 : 240, 8) << row << "," << x;
             EXPECT_NEAR(at(v + row * 16 + x), red ? 240 : 118, 8) << row << "," << x;
         }
+}
+
+// libx264's pictures take no huge pages while recordings are open; the last
+// one to close gives them back, unless they were off before.
+TEST(RecordingOutput, HugePagesAreOffOnlyWhileARecordingIsOpen)
+{
+    const auto off = [] { return ::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0); };
+    if (off() != 0)
+        GTEST_SKIP() << "huge pages are off for this process already";
+    QTemporaryDir dir;
+    const auto open = [&](const char* name) {
+        auto made = RecordingOutput::open({ dir.filePath(name).toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(64, 48),
+            std::make_shared<Listener>());
+        EXPECT_TRUE(made) << made.error();
+        return made ? std::move(*made) : nullptr;
+    };
+    auto first = open("a.mp4");
+    EXPECT_EQ(off(), 1);
+    auto second = open("b.mp4");
+    first.reset();
+    EXPECT_EQ(off(), 1);
+    second.reset();
+    EXPECT_EQ(off(), 0);
+    ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+    open("c.mp4").reset();
+    EXPECT_EQ(off(), 1);
+    ::prctl(PR_SET_THP_DISABLE, 0, 0, 0, 0);
 }
 
 // An encoder slower than the grab keeps the queue full: the doubled room of

@@ -29,12 +29,14 @@ extern "C" {
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 namespace platform {
 
@@ -54,18 +56,26 @@ using mav::Packet;
 // libx264 asks for transparent huge pages on its pictures, and the kernel
 // then clears two megabytes at each first touch, used or not: at 4K its
 // first frames took 150–350 ms instead of 30–70, the frames grabbed meanwhile
-// waited in memory, and it held more for good. While an encoder is open the
-// process takes none (the setting is the whole process's, so whatever else
-// runs meanwhile goes without them too); the last encoder to close gives
-// them back, unless they were off before the first.
+// waited in memory, and it held more for good. While a recording's encoder
+// is open the process takes none. The setting is the whole process's:
+// whatever else runs meanwhile goes without them too, and so do programs
+// started meanwhile, for good (a child keeps it across exec). The last
+// encoder to close gives them back, unless they were off before the first.
 class NoHugePages {
 public:
     NoHugePages()
     {
         State& s = state();
         std::lock_guard lock(s.mutex);
-        if (s.users++ == 0)
-            s.set_by_us = ::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
+        if (s.users++ != 0)
+            return;
+        s.set_by_us = false;
+        if (::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0) != 0)
+            return; // off already: left so
+        if (::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0)
+            s.set_by_us = true;
+        else if (!std::exchange(s.failure_logged, true))
+            util::log(fmt::format("grabación: no pude apartar las páginas enormes: {}", std::strerror(errno)));
     }
     ~NoHugePages()
     {
@@ -82,6 +92,7 @@ private:
         std::mutex mutex;
         int users = 0;
         bool set_by_us = false;
+        bool failure_logged = false;
     };
     static State& state()
     {
