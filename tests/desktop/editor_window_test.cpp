@@ -361,12 +361,14 @@ TEST(EditorWindowDesktop, GuardarComoSpeaksSpanish)
     run("import", { "-window", QString::fromStdString(dialog), QString::fromStdString(picture.string()) });
 
     // What a person reads in it: Qt's own labels in Spanish, and our filter.
+    // (Not the list's column headers: on a loaded machine the list may be
+    // drawn mid-layout, and the recogniser has read "Tamaño" as "'“Amaño".)
     QProcess read;
     read.setProcessEnvironment(env);
     read.start(VISTROPE_BINARY, { "--ocr", QString::fromStdString(picture.string()) });
     ASSERT_TRUE(read.waitForFinished(60000));
     const std::string text = read.readAllStandardOutput().toStdString();
-    for (const char* spanish : { "Ver en", "Nombre", "Tamaño", "Guardar", "Cancelar", "Imagen PNG" })
+    for (const char* spanish : { "Ver en", "Nombre", "Guardar", "Cancelar", "Imagen PNG" })
         EXPECT_NE(text.find(spanish), std::string::npos) << spanish << " in:\n" << text;
     for (const char* english : { "Look in", "File name", "Cancel\n", "Files of type" })
         EXPECT_EQ(text.find(english), std::string::npos) << english << " in:\n" << text;
