@@ -64,6 +64,13 @@ QImage flat(int w, int h, QRgb colour)
     return image;
 }
 
+// An H.264 recording into `file`, of w × h pixels at 30 frames a second.
+std::expected<std::unique_ptr<RecordingOutput>, std::string> open_h264(const QString& file, std::uint32_t w, std::uint32_t h,
+    std::shared_ptr<Listener> listener = std::make_shared<Listener>())
+{
+    return RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(w, h), std::move(listener));
+}
+
 QString probe(const QString& file, const QString& entries, const char* stream = "v")
 {
     QProcess p;
@@ -116,7 +123,7 @@ TEST(RecordingOutput, AnOddPictureIsCutNotResampledAndChromaKeepsItsRows)
     QTemporaryDir dir;
     const QString file = dir.filePath("impar.mp4");
     auto listener = std::make_shared<Listener>();
-    auto output = RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(32, 16), listener);
+    auto output = open_h264(file, 32, 16, listener);
     ASSERT_TRUE(output) << output.error();
     // Top half: one-pixel black and white columns. Bottom half: pairs of red
     // and blue rows. The extra column and row are green.
@@ -163,8 +170,7 @@ TEST(RecordingOutput, HugePagesAreOffOnlyWhileARecordingIsOpen)
         GTEST_SKIP() << "huge pages are off for this process already";
     QTemporaryDir dir;
     const auto open = [&](const char* name) {
-        auto made = RecordingOutput::open({ dir.filePath(name).toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(64, 48),
-            std::make_shared<Listener>());
+        auto made = open_h264(dir.filePath(name), 64, 48);
         EXPECT_TRUE(made) << made.error();
         return made ? std::move(*made) : nullptr;
     };

@@ -171,8 +171,9 @@ public:
         // frame among four threads instead: at 4K that holds 40 MB less than
         // two frame threads, spends less CPU and encodes a frame sooner.
         const double pixel_rate = double(stream.width) * stream.height * interval.den / std::max(1, interval.num);
-        const bool sliced = recording.codec == VideoCodec::H264 && double(stream.width) * stream.height > 4e6;
-        const unsigned most = sliced || double(stream.width) * stream.height <= 4e6 ? 4u : 2u;
+        const bool large = double(stream.width) * stream.height > 4e6;
+        const bool sliced = large && recording.codec == VideoCodec::H264;
+        const unsigned most = large && !sliced ? 2u : 4u;
         const int threads = std::clamp(static_cast<int>(std::ceil(4 * pixel_rate / (1920.0 * 1080 * 60))), 1,
             static_cast<int>(std::min(most, util::parallelism())));
         auto video = open_video(recording.codec, static_cast<int>(stream.width), static_cast<int>(stream.height), interval,
