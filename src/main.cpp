@@ -16,12 +16,10 @@
 #include "record/video.h"
 #include "settings/video_ui.h"
 #include "scroll/scroll_test.h"
+#include "ui/language.h"
 
 #include <QApplication>
 #include <QFontDatabase>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
 
 #include <fmt/format.h>
 
@@ -45,13 +43,7 @@ std::unique_ptr<QApplication> make_application(int& argc, char** argv)
     app::install_listeners();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("vistrope");
-    // Qt's own texts (the file dialogs, a text field's menu) in the program's
-    // language. Without the translations installed they stay in English.
-    auto* translator = new QTranslator(application.get());
-    if (translator->load(QLocale(QLocale::Spanish), "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(translator);
-    else
-        util::log("no encontré las traducciones de Qt (qtbase_es); sus diálogos saldrán en inglés");
+    ui::install_qt_translations();
     // Inter where installed, else the desktop's default; sizes in pixels.
     if (QFontDatabase::families().contains("Inter")) {
         QFont font("Inter");

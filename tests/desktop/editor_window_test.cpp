@@ -3,17 +3,31 @@
 // typed, Ctrl keys for saving, copying, undoing and closing. Results are read
 // from the saved files and the clipboard, never from the program's state.
 #include "editor/layout.h"
+#include "editor/mod.h"
+#include "editor/views.h"
+#include "editor/window.h"
+
+#include "base/config.h"
+#include "base/state.h"
+#include "base/util_queue.h"
+#include "ui/language.h"
 
 #include "program.h"
 #include "qt_wait.h"
 #include "test_util.h"
 #include "x_tools.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPainter>
 #include <QScreen>
 #include <QThread>
+#include <QTranslator>
+#include <QWindow>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -325,52 +339,63 @@ TEST(EditorWindowDesktop, ACaptureIsAnnotatedWithTheMouseAndKeys)
 
 } // namespace
 
+// What a person reads in "Guardar como": Qt's own labels and buttons in
+// Spanish (the translations the program installs at launch) and our filter,
+// read from the dialog's widgets.
 TEST(EditorWindowDesktop, GuardarComoSpeaksSpanish)
 {
     testing_support::TempHome home;
-    const fs::path captures = home.path() / "capturas";
-    testing_support::write_file(home.path() / ".config/vistrope/config.toml",
-        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
-    Program program(home.path());
-    ASSERT_TRUE(program.wait_for("[vistrope] listo")) << program.err();
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", QString::fromStdString(home.path().string()));
-    env.remove("XDG_CONFIG_HOME");
-    env.remove("XDG_STATE_HOME");
-    const auto url = [&](const char* what) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(VISTROPE_BINARY, { what });
-        p.waitForFinished(10000);
-    };
-    url("vistrope://capture-fullscreen");
-    ASSERT_TRUE(wait_until([&] { return pngs(captures).size() == 1; }, 15000)) << program.err();
-    url("vistrope://open-annotate");
-    ASSERT_TRUE(wait_until([] { return editor_ids().size() == 1; }, 15000)) << program.err();
-    std::string dialog;
-    // Keys sent before the editor holds the focus are lost on a loaded machine: try again.
-    for (int attempt = 0; attempt < 3 && dialog.empty(); ++attempt) {
-        run("xdotool", { "windowactivate", "--sync", QString::fromStdString(editor_ids().front()) });
-        QThread::msleep(500);
-        key("ctrl+shift+s");
-        testing_support::poll([&] { return !(dialog = testing_support::window_named("Guardar como")).empty(); });
-    }
-    ASSERT_FALSE(dialog.empty()) << program.err();
-    QThread::msleep(500);
-    const auto picture = home.path() / "guardar-como.png";
-    run("import", { "-window", QString::fromStdString(dialog), QString::fromStdString(picture.string()) });
+    state::reset_for_tests();
+    config::Config cfg;
+    cfg.save_dir = (home.path() / "capturas").string();
+    state::set_config(std::make_shared<const config::Config>(cfg));
+    ASSERT_TRUE(ui::install_qt_translations());
+    {
+        QImage picture(300, 200, QImage::Format_RGB32);
+        picture.fill(QColor(60, 120, 200));
+        auto controller = editor::build(picture, 1);
+        QWidget* window = controller->window();
+        window->move(40, 40);
+        window->show();
+        ASSERT_TRUE(wait_until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+        QFileDialog* dialog = nullptr;
+        // Keys sent before the editor holds the focus are lost on a loaded machine: try again.
+        for (int attempt = 0; attempt < 3 && !dialog; ++attempt) {
+            testing_support::run_serving("xdotool", { "windowactivate", "--sync", QString::number(window->winId()) });
+            testing_support::pump_for(300);
+            testing_support::run_serving("xdotool", { "key", "ctrl+shift+s" });
+            wait_until([&] {
+                dialog = window->findChild<QFileDialog*>();
+                return dialog && dialog->isVisible();
+            });
+        }
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Guardar como"));
 
-    // What a person reads in it: Qt's own labels in Spanish, and our filter.
-    // (Not the list's column headers: on a loaded machine the list may be
-    // drawn mid-layout, and the recogniser has read "Tamaño" as "'“Amaño".)
-    QProcess read;
-    read.setProcessEnvironment(env);
-    read.start(VISTROPE_BINARY, { "--ocr", QString::fromStdString(picture.string()) });
-    ASSERT_TRUE(read.waitForFinished(60000));
-    const std::string text = read.readAllStandardOutput().toStdString();
-    for (const char* spanish : { "Ver en", "Nombre", "Guardar", "Cancelar", "Imagen PNG" })
-        EXPECT_NE(text.find(spanish), std::string::npos) << spanish << " in:\n" << text;
-    for (const char* english : { "Look in", "File name", "Cancel\n", "Files of type" })
-        EXPECT_EQ(text.find(english), std::string::npos) << english << " in:\n" << text;
-    key("Escape");
+        QStringList texts;
+        for (const auto* label : dialog->findChildren<QLabel*>())
+            texts << label->text().remove('&');
+        for (const auto* button : dialog->findChildren<QAbstractButton*>())
+            if (button->isVisible())
+                texts << button->text().remove('&');
+        const auto* filters = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        ASSERT_TRUE(filters);
+        for (int i = 0; i < filters->count(); ++i)
+            texts << filters->itemText(i);
+        const QString all = texts.join('\n');
+        for (const char* spanish : { "Ver en", "Nombre", "Guardar", "Cancelar", "Imagen PNG (*.png)" })
+            EXPECT_TRUE(all.contains(QString::fromUtf8(spanish))) << spanish << " in:\n" << all.toStdString();
+        for (const char* english : { "Look in", "File name", "Cancel", "Files of type", "Save" })
+            EXPECT_FALSE(std::ranges::any_of(texts, [&](const QString& t) { return t.startsWith(english) && !t.startsWith("Cancelar"); }))
+                << english << " in:\n" << all.toStdString();
+        dialog->reject();
+        window->close();
+        testing_support::pump_for(50);
+    }
+    for (auto* translator : QCoreApplication::instance()->findChildren<QTranslator*>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+    util::wait_for_background();
+    state::reset_for_tests();
 }
