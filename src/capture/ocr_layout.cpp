@@ -8,6 +8,10 @@ namespace ocr {
 
 namespace {
 
+// Between the parts of a line farther apart than a column gap: spaces, not a
+// tab, so that what is pasted holds no control character.
+constexpr const char* COLUMN_GAP = "    ";
+
 struct Decoded {
     char32_t cp;
     std::size_t len;
@@ -77,6 +81,31 @@ std::size_t letters_and_digits(std::string_view s)
             || (c >= 0xC0 && c < 0x2000 && c != 0xD7 && c != 0xF7) || (c >= 0x3040 && c != 0xFFFD);
     }
     return n;
+}
+
+// Control characters (C0, DEL, C1) and line or paragraph separators,
+// which a recogniser may hand back inside a word.
+bool is_control(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// A fragment's text with every control character (a tab, a line break
+// inside a word) made a space: a line reaches the clipboard as one line of
+// printable text.
+std::string printable(std::string_view s)
+{
+    std::string out;
+    out.reserve(s.size());
+    while (!s.empty()) {
+        const Decoded d = decode(s);
+        if (is_control(d.cp))
+            out += ' ';
+        else
+            out.append(s.substr(0, d.len));
+        s.remove_prefix(d.len);
+    }
+    return out;
 }
 
 bool centre_inside(const Found& f, const Found& box)
@@ -191,20 +220,23 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
         }
         // What lies beside it on its own row: a fragment between two others
         // is part of the text whatever it reads.
-        bool left_of = false, right_of = false, close = false;
+        bool left_of = false, right_of = false, close = false, words_on_row = false;
         for (const Found& g : fragments) {
             if (&g == &f || !same_row(f, g))
                 continue;
+            const bool word = letters_and_digits(g.text) > 0;
             // Only a word makes a mark its neighbour: "=" beside "|" is one icon.
-            close = close || (std::max(g.x0 - f.x1, f.x0 - g.x1) < 2.5 * median && letters_and_digits(g.text) > 0);
+            close = close || (std::max(g.x0 - f.x1, f.x0 - g.x1) < 2.5 * median && word);
+            words_on_row = words_on_row || word;
             left_of = left_of || g.x1 <= f.x0;
             right_of = right_of || g.x0 >= f.x1;
         }
-        const bool at_an_end = !(left_of && right_of);
         const std::size_t letters = letters_and_digits(f.text);
-        // Only marks and scraps of up to three letters ("x", "XxX"): a real
-        // word out there is a column of its own.
-        outside[i] = any && at_an_end && letters <= 3 && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
+        // Scraps of up to three letters ("x", "XxX") alone on their row, past
+        // the columns of the others: a title bar's buttons. On a row with
+        // other words a short one is a word ("red", "ms" at a line's end),
+        // and a longer one out there is a column of its own.
+        outside[i] = any && !words_on_row && letters <= 3 && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
         // Marks without a letter or digit at an end of a row, more than a
         // tab's width from its words: an icon or a button read as "=", "|"
         // or "—". Near a word or alone in a row they stay.
@@ -246,12 +278,14 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
 
     std::vector<Found> kept;
     for (const Found& t : texts) {
-        if (is_blank(t.text))
+        Found clean = t;
+        clean.text = printable(t.text);
+        if (is_blank(clean.text))
             continue;
         const bool in_code = std::any_of(kept_codes.begin(), kept_codes.end(),
-                                         [&](const Found* c) { return centre_inside(t, *c); });
+                                         [&](const Found* c) { return centre_inside(clean, *c); });
         if (!in_code)
-            kept.push_back(t);
+            kept.push_back(std::move(clean));
     }
     kept = drop_non_text(std::move(kept));
     std::stable_sort(kept.begin(), kept.end(), [](const Found& a, const Found& b) {
@@ -281,7 +315,7 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
         out += trim(line.parts.front().text);
         for (std::size_t i = 1; i < line.parts.size(); ++i) {
             const double gap = line.parts[i].x0 - line.parts[i - 1].x1;
-            out += gap > 2.5 * line.height() ? '\t' : ' ';
+            out += gap > 2.5 * line.height() ? COLUMN_GAP : " ";
             out += trim(line.parts[i].text);
         }
         out += '\n';

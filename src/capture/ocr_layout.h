@@ -4,8 +4,9 @@
 // The recogniser hands back fragments (words or runs of words, and barcode
 // payloads) with boxes in image pixels; this file turns them into lines of
 // text in reading order: barcode payloads first, a blank line, then the text
-// lines, with a blank line where the vertical gap marks a new paragraph and a
-// tab where a horizontal gap marks a new column.
+// lines, with a blank line where the vertical gap marks a new paragraph and
+// four spaces where a horizontal gap marks a new column. No line holds a tab
+// or another control character: a recogniser's are made spaces.
 #pragma once
 
 #include <cstddef>
@@ -51,12 +52,13 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
 // Leaves out what is not text though the recogniser read it as words: a
 // fragment taller than twice the median height that reaches over two or
 // more lines of the rest (a window's title-bar icon, which would merge
-// them); at an end of its row, a mark or
-// scrap of at most three letters or digits lying past the columns of the
-// other rows by more than twice the median height (the title bar's
-// buttons), and a mark without letters or digits more than 2.5 median
-// heights from its row's words (the icon read as "=" or "|"). Fewer than
-// three fragments stay whole.
+// them); a scrap of at most three letters or digits with no word on its
+// row, lying past the columns of the other rows by more than twice the
+// median height (the title bar's buttons); and a mark without letters or
+// digits at an end of its row, more than 2.5 median heights from its row's
+// words (the icon read as "=" or "|"). A word on a row with other words is
+// never left out, however short or far out. Fewer than three fragments stay
+// whole.
 std::vector<Found> drop_non_text(std::vector<Found> fragments);
 
 // Groups fragments, already sorted by top then x0, into lines: each fragment

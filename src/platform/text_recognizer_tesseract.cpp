@@ -6,9 +6,9 @@
 // into bands that are read in parallel, each by an engine of the pool (a
 // Tesseract engine is not shared between threads). Barcodes are read first
 // and painted out, so their modules are not mistaken for letters. Patches of
-// another background (buttons, badges, selected rows) are read again on
-// their own, their text made dark on white, because the engine's binarisation
-// turns a whole button black. A busy page (text over a gradient, a photo or a
+// another background (buttons, badges, selected rows) are read on their
+// own, their text made dark on white, because the engine's binarisation
+// turns a whole button black; the page is read with them painted out. A busy page (text over a gradient, a photo or a
 // grid) is first flattened to ink on white against its local background, and
 // long thin lines are painted out on every page: scaled up, blotches of
 // background and grid crossings become letter-sized marks.
@@ -53,6 +53,10 @@ constexpr double MAX_SCALED_PIXELS = 64e6;
 constexpr double BUSY_PAGE_SHARE = 0.7;
 // The background of a busy page: a median over this radius, in pixels.
 constexpr int BUSY_BACKGROUND_RADIUS = 10;
+// On a flattened page, the distance from the local background that is full
+// ink: half the grey range. Less, and the antialiased rims of the strokes
+// turn solid, bold letters fatten and run together ("nf" read as "mfi").
+constexpr int FLAT_FULL_INK = 128;
 // Below this confidence (0..100) a short mark standing alone is no text.
 constexpr float STRAY_CONFIDENCE = 60;
 // Dark runs this long are lines, not letters' strokes.
@@ -229,16 +233,17 @@ int upscale_for(int line, int target, int max_factor)
 // goes through the middle of a blank gap, and only after a run at least half
 // a text line tall: the dots and accents above a line are runs of their own,
 // a gap or two above their letters, and must stay with them.
-std::vector<Run> bands(const std::vector<Run>& runs, int height, int count, int min_band, int line_px)
+std::vector<Run> bands(const std::vector<Run>& runs, Run rows, int count, int min_band, int line_px)
 {
     if (runs.empty())
         return {};
+    const int height = rows.end;
     int ink_total = 0;
     for (const Run& r : runs)
         ink_total += r.end - r.begin;
     const int per_band = std::max(min_band, (ink_total + count - 1) / count);
     std::vector<Run> out;
-    int start = 0;
+    int start = rows.begin;
     int acc = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         acc += runs[i].end - runs[i].begin;
@@ -287,6 +292,73 @@ QImage normalised_grey(const QImage& image)
     if (most_common_grey(grey) < 128)
         grey.invertPixels();
     return grey;
+}
+
+// The rows at the picture's top that are a window's chrome (a title bar, a
+// menu bar, a warning bar): rows whose own background, their most common
+// grey, is not the page's. 0 when the picture starts on the page. They are
+// read as a band of their own: in one block with the page, the engine's
+// thresholds and lines follow the bar, and the letters under it change (a
+// dotted zero read as an eight).
+int chrome_top(const QImage& grey, int page)
+{
+    const int w = grey.width();
+    const int h = grey.height();
+    const auto off_page = [&](int y) {
+        std::array<int, 256> hist {};
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < w; ++x)
+            ++hist[row[x]];
+        const int background = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+        return std::abs(background - page) > 2;
+    };
+    // The bars start at the top (a light rim or two may come first) and go
+    // down to the last such row in the top half: bars come in a stack, with
+    // lines and slivers of page between them.
+    int first = 0;
+    while (first < std::min(4, h / 2) && !off_page(first))
+        ++first;
+    if (first >= std::min(4, h / 2))
+        return 0;
+    int end = first + 1;
+    for (int y = end; y < h / 2; ++y)
+        if (off_page(y))
+            end = y + 1;
+    return end;
+}
+
+// Paints the chrome at the picture's left and right edges in the page's
+// grey: the desktop beside a window, its border, a scroll bar's trough.
+// Such a column stands apart from the page from top to bottom (nine pixels
+// in ten); no letter fills a column of a picture taller than a long line.
+// Left as it is, the engine joins the first letters of the lines to it and
+// reads them as one tall mark. What is painted is the chrome's pixels only:
+// the scan stops at the first column that has page in it.
+void erase_edge_columns(QImage& grey, int page)
+{
+    const int w = grey.width();
+    const int h = grey.height();
+    if (h < LONG_LINE_PX)
+        return;
+    const auto solid = [&](int x) {
+        int apart = 0;
+        for (int y = 0; y < h; ++y)
+            apart += std::abs(grey.constScanLine(y)[x] - page) > 40;
+        return apart * 10 >= h * 9;
+    };
+    int left = 0;
+    while (left < w / 3 && solid(left))
+        ++left;
+    int right = w;
+    while (right > w - w / 3 && solid(right - 1))
+        --right;
+    if (left == 0 && right == w)
+        return;
+    for (int y = 0; y < h; ++y) {
+        uchar* row = grey.scanLine(y);
+        std::fill(row, row + left, static_cast<uchar>(page));
+        std::fill(row + right, row + w, static_cast<uchar>(page));
+    }
 }
 
 // The median of a sliding window of grey values: a histogram and a pointer
@@ -476,11 +548,19 @@ QImage flattened(const QImage& grey)
         uchar* dst = out.scanLine(y);
         for (int x = 0; x < grey.width(); ++x) {
             const int d = std::abs(src[x] - bg[std::min(x / 2, background.width() - 1)]);
-            dst[x] = static_cast<uchar>(255 - std::min(255, d * 255 / 96));
+            dst[x] = static_cast<uchar>(255 - std::min(255, d * 255 / FLAT_FULL_INK));
         }
     }
     erase_long_lines(out, 255, LONG_LINE_PX);
     return out;
+}
+
+// The image `factor` times larger, smoothly (itself at 1).
+QImage upscaled(const QImage& img, int factor)
+{
+    return factor == 1 ? img
+                       : img.scaled(img.width() * factor, img.height() * factor, Qt::IgnoreAspectRatio,
+                                    Qt::SmoothTransformation);
 }
 
 NormBox norm_box(double l, double t, double r, double b, double w, double h)
@@ -533,29 +613,29 @@ std::vector<Fragment> drop_graphics(std::vector<Word> words, bool drop_strays)
         std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
         median = heights[heights.size() / 2];
     }
-    // Marks of a few characters read with low confidence, on a line with no
-    // other word beside them, are graphics too: a terminal's block cursor
-    // read as "A", a title bar's buttons read as "e@oe" or as "o" and "0", a
-    // grid's leftovers. Real text on the line keeps them (a "y" or a "12"
-    // beside words).
+    // A mark of a few characters read with low confidence, alone on its
+    // line, is graphics too: a terminal's block cursor read as "A", a grid's
+    // leftovers. Any other word on the line keeps it, however short and
+    // unsure both are ("37 ms", "La red"): length and confidence alone never
+    // take a word out of a line of text.
     const auto short_mark = [](const std::string& utf8) {
         // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
         return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 4;
     };
     const auto mark = [&](const Word& w) { return w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text); };
-    const auto among_marks = [&](const Word& w) {
+    const auto alone_on_line = [&](const Word& w) {
         const NormBox& a = w.fragment.box;
         return std::none_of(words.begin(), words.end(), [&](const Word& o) {
             const NormBox& b = o.fragment.box;
             const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
-            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top) && !mark(o);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
         });
     };
     std::vector<Fragment> out;
     for (const Word& w : words) {
         const double h = w.fragment.box.bottom - w.fragment.box.top;
         const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
-        const bool stray = drop_strays && mark(w) && among_marks(w);
+        const bool stray = drop_strays && mark(w) && alone_on_line(w);
         if (!towering && !stray)
             out.push_back(w.fragment);
     }
@@ -651,6 +731,7 @@ void erase_from_border(QImage& img)
 struct Patch {
     QRect box;
     QImage image;
+    QRect area; // the whole patch, its rim included
 };
 
 // Buttons, badges and selected rows: areas whose local background is dark on
@@ -728,7 +809,8 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
             // What touches the box's border is the patch's own edge or the
             // page in its rounded corners, never its text (buttons pad it).
             erase_from_border(img);
-            patches.push_back({ clipped, std::move(img) });
+            const QRect whole = QRect(left * 2 - 2, top * 2 - 2, bw * 2 + 4, bh * 2 + 4).intersected(grey.rect());
+            patches.push_back({ clipped, std::move(img), whole });
         }
     }
     return patches;
@@ -825,27 +907,49 @@ public:
         // between its letters' parts (the dot of an "i" and its stem) are
         // thin and long enough to pass for lines.
         QImage with_lines;
-        if (page_share(grey) < BUSY_PAGE_SHARE) {
+        // Rows of window chrome at the top (title, menu and warning bars):
+        // the page is what lies under them, and only the page may be busy. A
+        // window selected with its bars is no busy page, and flattening it
+        // against its local background merges strokes (a dotted zero
+        // becomes an eight).
+        int chrome_rows = chrome_top(grey, most_common_grey(grey));
+        if (page_share(grey.copy(0, chrome_rows, grey.width(), grey.height() - chrome_rows)) < BUSY_PAGE_SHARE) {
             grey = flattened(grey);
             read_patches = false;
+            chrome_rows = 0;
         } else {
+            erase_edge_columns(grey, most_common_grey(grey));
             if (read_patches)
                 with_lines = grey.copy();
             erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
         }
-        const std::vector<Run> runs = ink_runs(ink_rows(grey));
+        std::vector<Run> runs = ink_runs(ink_rows(grey));
         if (runs.empty())
             return out;
         const int line = line_height(runs);
+        // Each patch is read on its own, and the page is read without it: in
+        // the page the engine's thresholds follow the patch's fill, and the
+        // text beside it changes (two words run together, accents lost, the
+        // patch's edge read as a bracket). What the page had there is kept
+        // aside for a patch that reads as nothing.
+        std::vector<Patch> patches;
+        QImage unpainted;
+        if (read_patches)
+            patches = dark_patches(with_lines, line);
+        if (!patches.empty()) {
+            unpainted = grey.copy();
+            const int page = most_common_grey(grey);
+            for (const Patch& p : patches)
+                for (int y = p.area.top(); y <= p.area.bottom(); ++y)
+                    std::fill_n(grey.scanLine(y) + p.area.left(), p.area.width(), static_cast<uchar>(page));
+            runs = ink_runs(ink_rows(grey));
+        }
         int factor = upscale_for(line, m_options.target_line_px, m_options.max_upscale);
         // A very large selection of small text is scaled up less rather than
         // held four times over in memory.
         while (factor > 1 && static_cast<double>(grey.width()) * grey.height() * factor * factor > MAX_SCALED_PIXELS)
             --factor;
-        const QImage scaled = factor == 1
-            ? grey
-            : grey.scaled(grey.width() * factor, grey.height() * factor, Qt::IgnoreAspectRatio,
-                          Qt::SmoothTransformation);
+        const QImage scaled = upscaled(grey, factor);
         if (scaled.isNull())
             return std::unexpected(std::string("no hay memoria para ampliar la imagen"));
         std::vector<Run> scaled_runs;
@@ -854,19 +958,21 @@ public:
 
         // The page in bands, then each dark patch on its own.
         std::vector<Job> jobs;
-        for (const Run& band : bands(scaled_runs, scaled.height(), m_pool.size(), MIN_BAND_PX, line * factor))
+        // The chrome at the top in bands of its own, the page in others.
+        const int chrome = chrome_rows * factor;
+        std::vector<Run> chrome_runs, page_runs;
+        for (const Run& r : scaled_runs)
+            (r.begin < chrome ? chrome_runs : page_runs).push_back(r);
+        std::vector<Run> page_bands = bands(chrome_runs, { 0, chrome }, m_pool.size(), MIN_BAND_PX, line * factor);
+        for (const Run& band : bands(page_runs, { chrome, scaled.height() }, m_pool.size(), MIN_BAND_PX, line * factor))
+            page_bands.push_back(band);
+        for (const Run& band : page_bands)
             jobs.push_back({ QImage(scaled.constScanLine(band.begin), scaled.width(), band.end - band.begin,
                                     scaled.bytesPerLine(), QImage::Format_Grayscale8),
                              0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
         const std::size_t page_jobs = jobs.size();
-        std::vector<Patch> patches;
-        if (read_patches)
-            patches = dark_patches(with_lines, line);
         for (const Patch& p : patches) {
-            const QImage img = factor == 1 ? p.image
-                                           : p.image.scaled(p.image.width() * factor, p.image.height() * factor,
-                                                            Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-            jobs.push_back({ img, static_cast<double>(p.box.x()), static_cast<double>(p.box.y()),
+            jobs.push_back({ upscaled(p.image, factor), static_cast<double>(p.box.x()), static_cast<double>(p.box.y()),
                              static_cast<double>(factor) });
         }
 
@@ -890,17 +996,26 @@ public:
         for (const auto& r : results)
             if (!r)
                 return std::unexpected(r.error());
+        // A patch that reads as nothing is read as the page showed it.
+        for (std::size_t i = 0; i < patches.size(); ++i) {
+            if (!results[page_jobs + i]->empty())
+                continue;
+            const QRect& a = patches[i].area;
+            const Job job { upscaled(unpainted.copy(a), factor), static_cast<double>(a.x()),
+                            static_cast<double>(a.y()), static_cast<double>(factor) };
+            auto words = read_job(m_pool, langs, job, w, h);
+            if (!words)
+                return std::unexpected(words.error());
+            results[page_jobs + i] = std::move(words);
+        }
 
-        // A patch that reads replaces what the page reading made of it.
-        std::vector<bool> patch_read(patches.size());
-        for (std::size_t i = 0; i < patches.size(); ++i)
-            patch_read[i] = !results[page_jobs + i]->empty();
+        // What the page reading made of a patch's leftovers goes.
         std::vector<Word> words;
         for (std::size_t j = 0; j < page_jobs; ++j)
             for (Word& word : *results[j]) {
                 bool covered = false;
                 for (std::size_t i = 0; i < patches.size() && !covered; ++i)
-                    covered = patch_read[i] && centre_in(word.fragment, patches[i].box, w, h);
+                    covered = centre_in(word.fragment, patches[i].box, w, h);
                 if (!covered)
                     words.push_back(std::move(word));
             }

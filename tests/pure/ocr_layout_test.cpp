@@ -97,15 +97,27 @@ TEST(OcrLayout, ParagraphGapAddsOneBlankLine)
     EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 40), frag("b", 0, 10, 51, 61) }), "a\nb");
 }
 
-TEST(OcrLayout, WideGapIsATabNarrowGapASpace)
+TEST(OcrLayout, WideGapIsFourSpacesNarrowGapOne)
 {
-    // Line height 10: a gap of exactly 25 is a space, above it a tab.
+    // Line height 10: a gap of exactly 25 is a space, above it a column gap.
     EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 10), frag("b", 35, 45, 0, 10) }), "a b");
-    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 10), frag("b", 35.5, 45, 0, 10) }), "a\tb");
-    // Columns: each row gets its own tab.
+    EXPECT_EQ(text_of({ frag("a", 0, 10, 0, 10), frag("b", 35.5, 45, 0, 10) }), "a    b");
+    // Columns: each row gets its own gap.
     EXPECT_EQ(text_of({ frag("Archivo", 0, 50, 0, 10), frag("Guardar", 200, 260, 0, 10),
                         frag("Edición", 0, 50, 14, 24), frag("Deshacer", 200, 270, 14, 24) }),
-              "Archivo\tGuardar\nEdición\tDeshacer");
+              "Archivo    Guardar\nEdición    Deshacer");
+}
+
+TEST(OcrLayout, NoControlCharacterReachesALine)
+{
+    // A tab, a line break and other control characters inside what the
+    // recogniser read become spaces; one made only of them is blank.
+    const std::string out = text_of({ frag("x\txterm", 0, 40, 0, 10), frag("a\x01" "b\x7f", 45, 60, 0, 10),
+                                      frag("c\u0085d\u2028e", 65, 90, 0, 10), frag("\x02\x1b", 95, 100, 0, 10),
+                                      frag("uno\ndos", 0, 40, 14, 24) });
+    EXPECT_EQ(out, "x xterm a b c d e\nuno dos");
+    for (const unsigned char c : out)
+        EXPECT_TRUE(c == '\n' || c >= 0x20) << static_cast<int>(c);
 }
 
 TEST(OcrLayout, BarcodePayloadsComeFirstWithABlankLineBeforeText)
@@ -210,7 +222,7 @@ TEST(OcrLayout, TitleBarIconsAndButtonsAreNoText)
     // A dash between words, and one close to a word, are text.
     EXPECT_EQ(text_of({ frag("Nombre", 10, 80, 0, 16), frag("—", 200, 216, 0, 16), frag("Fecha", 400, 460, 0, 16),
                   frag("C", 10, 20, 20, 36), frag("- D", 30, 60, 20, 36), frag("E", 10, 20, 40, 56) }),
-        "Nombre\t—\tFecha\nC - D\nE");
+        "Nombre    —    Fecha\nC - D\nE");
     // Lines of ordinary words, and a word alone in its own column close by, stay.
     const std::vector<Found> plain = {
         frag("Total:", 10, 60, 0, 16), frag("12", 70, 90, 0, 16),
@@ -224,10 +236,32 @@ TEST(OcrLayout, TitleBarIconsAndButtonsAreNoText)
         "Preferencias de cuenta\nÚltima hace");
 }
 
+TEST(OcrLayout, ShortWordsAtTheEndsOfTheWidestLineStay)
+{
+    // A heading wider than the lines under it ends in a short word, and a
+    // number's unit ends the widest body line: both lie far past the other
+    // rows' columns, on rows with other words, and stay. A short word at
+    // the start of a line that begins left of the rest stays too.
+    const std::vector<Found> page = {
+        frag("Configuración", 10, 150, 0, 16), frag("avanzada", 158, 240, 0, 16), frag("de", 248, 270, 0, 16),
+        frag("red", 420, 452, 0, 16),
+        frag("La", 10, 30, 30, 46), frag("prueba", 38, 100, 30, 46), frag("tardó", 108, 160, 30, 46),
+        frag("37", 168, 190, 30, 46), frag("ms", 300, 330, 30, 46),
+        frag("Va", 10, 30, 60, 76), frag("bien", 38, 80, 60, 76),
+        frag("y", -200, -190, 90, 106), frag("Pedido", 10, 70, 90, 106), frag("7781", 78, 120, 90, 106),
+    };
+    EXPECT_EQ(text_of(page),
+        "Configuración avanzada de    red\nLa prueba tardó 37    ms\nVa bien\ny    Pedido 7781");
+    // Alone on its row past the columns, a scrap is a title bar's button.
+    std::vector<Found> buttons = page;
+    buttons.push_back(frag("x", 900, 912, 120, 136));
+    EXPECT_EQ(text_of(buttons), text_of(page));
+}
+
 TEST(OcrLayout, AFarColumnOnOneLineOrOnEveryLineStaysText)
 {
-    EXPECT_EQ(text_of({ frag("Total:", 10, 60, 0, 16), frag("12", 400, 420, 0, 16) }), "Total:\t12");
+    EXPECT_EQ(text_of({ frag("Total:", 10, 60, 0, 16), frag("12", 400, 420, 0, 16) }), "Total:    12");
     EXPECT_EQ(text_of({ frag("Uno", 10, 40, 0, 16), frag("1", 400, 410, 0, 16), frag("Dos", 10, 40, 20, 36),
                   frag("2", 400, 410, 20, 36) }),
-        "Uno\t1\nDos\t2");
+        "Uno    1\nDos    2");
 }

@@ -85,13 +85,13 @@ TEST(OcrLanguages, MapToTesseractCodes)
 TEST_F(OcrTest, NormalisedBoxesBecomePixelsOfTheImage)
 {
     // 400 × 100 image, line 10 px tall. The gap between the words is 0.07 of
-    // the width = 28 px > 2.5 × 10: a tab (read against the height it would
-    // be 7 px, a space).
+    // the width = 28 px > 2.5 × 10: a column gap (read against the height it
+    // would be 7 px, a space).
     platform::Recognition r;
     r.texts = { { "Nombre", NormBox { 0.0, 0.2, 0.1, 0.2 } }, { "Valor", NormBox { 0.27, 0.4, 0.1, 0.2 } } };
     m_fake->set_result(r);
     const ocr::Result result = ocr::recognize_sync(white(400, 100));
-    EXPECT_EQ(result.text, "Nombre\tValor");
+    EXPECT_EQ(result.text, "Nombre    Valor");
     EXPECT_FALSE(result.has_code);
     EXPECT_EQ(m_fake->last_size(), QSize(400, 100));
     EXPECT_EQ(m_fake->last_languages(), ocr::languages());
@@ -325,5 +325,5 @@ TEST(OcrCliReal, ReadsAGeneratedPictureExactly)
     ASSERT_TRUE(img.save(QString::fromStdString(png.string()), "PNG"));
     const CliRun run = run_cli(png.string());
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "Configuración rápida de la cámara\nAñadir una sección nueva\tGuardar\n");
+    EXPECT_EQ(run.out, "Configuración rápida de la cámara\nAñadir una sección nueva    Guardar\n");
 }
