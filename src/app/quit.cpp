@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,13 +29,37 @@ namespace {
 // What may still run after the request, from it to the forced exit.
 constexpr auto GRACE = std::chrono::milliseconds(4800);
 
+// The end after a signal when the main thread never comes to handle it (a
+// read that blocks, a loop that does not return): a timer armed by the
+// handler itself, a little after the main thread's own forced end would have
+// come.
+constexpr long SIGNAL_DEADLINE_NS = 4'900'000'000;
+
 bool QUITTING = false;
 int SIGNAL_PIPE[2] = { -1, -1 };
+timer_t DEADLINE {};
+bool HAVE_DEADLINE = false;            // set before any handler can run
+volatile std::sig_atomic_t ARMED = 0;  // the deadline runs from the first signal
+
+void on_deadline(int)
+{
+    static constexpr char line[] = "[vistrope] el cierre no terminó a tiempo tras la señal; salgo\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line, sizeof line - 1);
+    ::_exit(0);
+}
 
 void on_signal(int number)
 {
-    // Only what is async-signal-safe: one byte to the pipe, errno kept.
+    // Only what is async-signal-safe: the deadline armed once, one byte to
+    // the pipe, errno kept.
     const int saved = errno;
+    if (HAVE_DEADLINE && !ARMED) {
+        ARMED = 1;
+        itimerspec at {};
+        at.it_value.tv_sec = SIGNAL_DEADLINE_NS / 1'000'000'000;
+        at.it_value.tv_nsec = SIGNAL_DEADLINE_NS % 1'000'000'000;
+        ::timer_settime(DEADLINE, 0, &at, nullptr);
+    }
     const unsigned char byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const ssize_t n = ::write(SIGNAL_PIPE[1], &byte, 1);
     errno = saved;
@@ -85,6 +110,17 @@ void install_signal_handlers()
             util::log(fmt::format("recibí la señal {}; termino", ::sigabbrev_np(byte) ? ::sigabbrev_np(byte) : "?"));
         quit();
     });
+    // The deadline's signal ends the process at once, whichever thread takes it.
+    struct sigaction deadline {};
+    deadline.sa_handler = on_deadline;
+    sigemptyset(&deadline.sa_mask);
+    sigevent event {};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGALRM;
+    if (::sigaction(SIGALRM, &deadline, nullptr) == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &DEADLINE) == 0)
+        HAVE_DEADLINE = true;
+    else
+        util::log(fmt::format("sin plazo de cierre tras una señal: {}", std::strerror(errno)));
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);

@@ -14,7 +14,9 @@ namespace app {
 void quit();
 
 // Turns SIGTERM, SIGINT and SIGHUP into quit() on the main thread (through a
-// pipe the handler writes to and the event loop watches). Once, after the
+// pipe the handler writes to and the event loop watches). The handler also
+// arms a timer that ends the process (status 0) 4.9 s after the first signal,
+// so a main thread that is blocked cannot keep it alive. Once, after the
 // application object exists.
 void install_signal_handlers();
 

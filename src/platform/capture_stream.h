@@ -98,6 +98,10 @@ public:
     // The stream stopped by itself (X connection or display gone); no
     // further frames come. The recording output still finishes its file.
     virtual void stream_stopped(const std::string& error) = 0;
+    // The sound the configuration asks for cannot be recorded (`cause`, in a
+    // few words for the user: "no hay servidor de sonido"); the video goes on
+    // without it. At most once per stream.
+    virtual void sound_unavailable(const std::string& cause) { (void)cause; }
 };
 
 // The pixels of one grabbed screen frame, borrowed for the call only: rows of

@@ -7,12 +7,21 @@
 #include <fmt/format.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <system_error>
+#include <vector>
 
 // Defined when the module's code is linked in (the tests); else null here,
 // and the module is opened.
@@ -26,8 +35,6 @@ namespace {
 // and the module it names stays loaded for the process's life.
 using Loaded = std::expected<const MediaModule*, std::string>;
 
-std::atomic<bool> g_settled { false }; // loaded() answers at once
-
 const Loaded& loaded()
 {
     static const Loaded* held = [] {
@@ -35,90 +42,13 @@ const Loaded& loaded()
             return new Loaded(vistrope_media_module());
         auto* result = new Loaded(load_media_module(media_module_path()));
         if (result->has_value())
-            util::log(fmt::format("módulo de medios cargado ({})", media_module_path().string()));
+            util::log(fmt::format("módulo de medios cargado ({})", util::escape_controls(media_module_path().string())));
         else
             util::log(result->error());
         return result;
     }();
-    g_settled.store(true, std::memory_order_release);
     return *held;
 }
-
-// The shutter of a capture made before the module has loaded (in the first
-// second after launch, a capture asked for by the launch's link): made and
-// played on the background pool half a second later, once the capture has
-// been delivered. Loading the module takes about 100 ms, and meanwhile every
-// thread the delivery starts waits for the loader, so the file would come
-// that much later; the sound comes late instead. The program keeps its
-// shutter for the whole session, so once the module has loaded a play is
-// played at once, as the module's own player does (after any still waiting,
-// so that they keep their order). The state is shared with the jobs, which
-// may outlive the player.
-class DeferredSound final : public SoundPlayer {
-public:
-    explicit DeferredSound(std::span<const std::uint8_t> wav)
-        : m_state(std::make_shared<State>())
-    {
-        m_state->wav.assign(wav.begin(), wav.end());
-    }
-    void play() override
-    {
-        const bool settled = g_settled.load(std::memory_order_acquire);
-        {
-            std::lock_guard lock(m_state->mutex);
-            if (settled && m_state->pending == 0) {
-                // Made here at most once: loaded() answers at once now.
-                if (!m_state->made) {
-                    m_state->made = true;
-                    if (const auto& m = loaded())
-                        m_state->player = (*m)->sound(m_state->wav);
-                }
-                if (m_state->player)
-                    m_state->player->play();
-                return;
-            }
-            ++m_state->pending;
-        }
-        util::after(0.5, [state = m_state] {
-            util::in_utility([state] {
-                if (SoundPlayer* real = state->real())
-                    real->play();
-                std::lock_guard lock(state->mutex);
-                --state->pending;
-                state->idle.notify_all();
-            });
-        });
-    }
-    void wait_idle() override
-    {
-        std::unique_lock lock(m_state->mutex);
-        m_state->idle.wait(lock, [&] { return m_state->pending == 0; });
-        if (m_state->player)
-            m_state->player->wait_idle();
-    }
-
-private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable idle;
-        int pending = 0; // plays queued and not yet started
-        std::vector<std::uint8_t> wav;
-        bool made = false;
-        std::unique_ptr<SoundPlayer> player; // null: no module, or not a sound
-
-        SoundPlayer* real()
-        {
-            std::lock_guard lock(mutex);
-            if (!made) {
-                made = true;
-                if (const auto& m = loaded())
-                    player = (*m)->sound(wav);
-            }
-            return player.get();
-        }
-    };
-    std::shared_ptr<State> m_state;
-};
 
 // What the program gets when the module cannot be loaded: every call fails
 // with the loader's text.
@@ -186,7 +116,104 @@ public:
     void end_trimming(TrimOutcome) override { }
 };
 
+// Reads exactly out.size() bytes at `offset`.
+bool read_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out)
+{
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Whether [offset, offset + count × each) lies within `size` bytes.
+bool fits(std::uint64_t offset, std::uint64_t count, std::uint64_t each, std::uint64_t size)
+{
+    if (each != 0 && count > size / each)
+        return false;
+    return offset <= size && count * each <= size - offset;
+}
+
+template <typename T>
+std::optional<std::vector<T>> read_table(int fd, std::uint64_t offset, std::uint64_t count)
+{
+    std::vector<T> table(count);
+    if (!read_at(fd, offset, std::span(reinterpret_cast<std::uint8_t*>(table.data()), table.size() * sizeof(T))))
+        return std::nullopt;
+    return table;
+}
+
 } // namespace
+
+std::expected<void, std::string> check_module_file(const std::filesystem::path& path)
+{
+    // Not blocking: a FIFO under the module's name must not hold the loader.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return std::unexpected(util::error_text(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer { fd };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return std::unexpected(util::error_text(errno));
+    if (!S_ISREG(st.st_mode))
+        return std::unexpected(std::string("no es un archivo normal"));
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::string cut = "el archivo está cortado";
+    ElfW(Ehdr) header {};
+    const std::uint64_t head = std::min<std::uint64_t>(size, sizeof header);
+    if (!read_at(fd, 0, std::span(reinterpret_cast<std::uint8_t*>(&header), head)))
+        return std::unexpected(util::error_text(EIO));
+    if (head < SELFMAG || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0)
+        return std::unexpected(std::string("no es una biblioteca ELF"));
+    if (head < sizeof header)
+        return std::unexpected(cut);
+    const unsigned char own_class = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+    const unsigned char own_data = std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
+    if (header.e_ident[EI_CLASS] != own_class || header.e_ident[EI_DATA] != own_data)
+        return std::unexpected(std::string("es de otra arquitectura"));
+    // The loader maps every segment from the file: one that runs past its
+    // end is read as SIGBUS, not as an error.
+    if (header.e_phentsize != sizeof(ElfW(Phdr)) || header.e_phnum == 0)
+        return std::unexpected(std::string("no tiene segmentos que cargar"));
+    if (!fits(header.e_phoff, header.e_phnum, sizeof(ElfW(Phdr)), size))
+        return std::unexpected(cut);
+    const auto segments = read_table<ElfW(Phdr)>(fd, header.e_phoff, header.e_phnum);
+    if (!segments)
+        return std::unexpected(cut);
+    for (const auto& p : *segments)
+        if (p.p_filesz != 0 && !fits(p.p_offset, p.p_filesz, 1, size))
+            return std::unexpected(cut);
+    // The section headers come last in the file: a copy cut anywhere loses them.
+    if (header.e_shoff != 0) {
+        if (header.e_shentsize != sizeof(ElfW(Shdr)))
+            return std::unexpected(std::string("sus secciones no se pueden leer"));
+        std::uint64_t count = header.e_shnum;
+        if (count == 0) { // more than 0xff00 sections: the count is in the first one
+            ElfW(Shdr) first {};
+            if (!fits(header.e_shoff, 1, sizeof first, size)
+                || !read_at(fd, header.e_shoff, std::span(reinterpret_cast<std::uint8_t*>(&first), sizeof first)))
+                return std::unexpected(cut);
+            count = first.sh_size;
+        }
+        if (!fits(header.e_shoff, count, sizeof(ElfW(Shdr)), size))
+            return std::unexpected(cut);
+        const auto sections = read_table<ElfW(Shdr)>(fd, header.e_shoff, count);
+        if (!sections)
+            return std::unexpected(cut);
+        for (const auto& sh : *sections)
+            if (sh.sh_type != SHT_NOBITS && sh.sh_size != 0 && !fits(sh.sh_offset, sh.sh_size, 1, size))
+                return std::unexpected(cut);
+    }
+    return {};
+}
 
 std::filesystem::path media_module_path()
 {
@@ -198,12 +225,21 @@ std::filesystem::path media_module_path()
 std::expected<const MediaModule*, std::string> load_media_module(const std::filesystem::path& path)
 {
     const auto failed = [&](std::string_view why) {
-        return std::unexpected(fmt::format("no pude cargar el módulo de medios ({}): {}", path.string(), why));
+        return std::unexpected(fmt::format("no pude cargar el módulo de medios ({}): {}", util::escape_controls(path.string()), why));
     };
-    // Every symbol bound now, so a missing library shows here and not as a
-    // crash in the middle of a recording. Never closed: its threads, its
+    // A file the loader would crash on (cut short, not a library) fails as
+    // a missing one does. A bare name is the loader's to look for.
+    if (path.has_parent_path())
+        if (auto checked = check_module_file(path); !checked)
+            return failed(checked.error());
+    // A missing library fails here, and so does a symbol of the module's own
+    // that the program lacks (the module is linked to bind all of its own at
+    // once), never a crash in the middle of a recording. The libraries it
+    // brings bind theirs lazily, as a program linked with them does: binding
+    // all of the two hundred at once made every first use (a `--gif`, a
+    // first recording) wait for it. Never closed: its threads, its
     // libraries' state and the objects it made live until the process ends.
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (!handle) {
         const char* error = dlerror();
         return failed(error ? error : "dlopen falló");
@@ -267,19 +303,6 @@ std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions opt
     if (!m)
         return std::make_unique<MissingRecognizer>(m.error());
     return (*m)->recognizer(std::move(options));
-}
-
-std::unique_ptr<SoundPlayer> create_deferred_sound(std::span<const std::uint8_t> wav)
-{
-    return std::make_unique<DeferredSound>(wav);
-}
-
-std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav)
-{
-    if (!vistrope_media_module && !g_settled.load(std::memory_order_acquire))
-        return create_deferred_sound(wav);
-    const auto& m = loaded();
-    return m ? (*m)->sound(wav) : nullptr;
 }
 
 } // namespace platform

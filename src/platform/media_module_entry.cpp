@@ -12,7 +12,6 @@ extern "C" const platform::MediaModule* vistrope_media_module()
         .video_codecs = &ffmpeg::available_codecs,
         .player_view = &mpv::create_player_view,
         .recognizer = &tess::create_recognizer,
-        .sound = &pulse::create_sound,
     };
     return &table;
 }

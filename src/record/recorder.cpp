@@ -3,6 +3,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "base/xdg.h"
 #include "base/hotkeys.h"
 #include "platform/hot_keys.h"
 #include "platform/screens.h"
@@ -75,10 +76,10 @@ Services real_services()
         if (output::cards().show_video)
             output::cards().show_video(path, std::move(origin));
     };
-    s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination) {
-        video::make_gif(source, settings, destination, true, video::FromRecording {});
+    s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination, std::shared_ptr<void> hold) {
+        video::make_gif(source, settings, destination, true, video::FromRecording { std::move(hold) });
     };
-    s.seal = [](const fs::path& temporary, Ending ending, std::function<void(std::expected<fs::path, std::string>)> then) {
+    s.seal = [](const fs::path& temporary, Ending ending, std::function<void(std::expected<Sealed, std::string>)> then) {
         util::in_background([temporary, ending, then = std::move(then)]() mutable {
             auto sealed = recorder::seal(temporary, ending);
             util::on_main([then = std::move(then), sealed = std::move(sealed)] { then(sealed); });
@@ -95,6 +96,7 @@ Services real_services()
         }
         return std::shared_ptr<platform::HotKeys>(std::move(*keys));
     };
+    s.after_screen_settles = [](Job job) { capture::after_screen_settles(std::move(job)); };
     s.release = [](std::unique_ptr<platform::CaptureStream> stream, Job then) {
         auto held = std::make_shared<std::unique_ptr<platform::CaptureStream>>(std::move(stream));
         // `then` moves on, so what it holds is let go on the main thread.
@@ -134,16 +136,17 @@ std::string debug_window(const std::optional<std::uint32_t>& w)
     return w ? fmt::format("Some({})", *w) : std::string("None");
 }
 
-void could_not_record(std::uint64_t id)
+// `error`: what went wrong, from which the toast names the cause.
+void could_not_record(std::uint64_t id, std::string_view error)
 {
     if (teardown(id))
-        toast("exclamationmark.triangle", "No se pudo grabar", 1.6);
+        toast("exclamationmark.triangle", with_cause("No se pudo grabar", error), 1.6);
 }
 
 void give_up(std::uint64_t id, const std::string& line)
 {
     util::log(line);
-    could_not_record(id);
+    could_not_record(id, line);
 }
 
 void schedule_countdown(std::uint64_t id, std::uint32_t n)
@@ -164,7 +167,7 @@ void start_done(std::uint64_t id, const std::optional<std::string>& text)
         return;
     }
     util::log(fmt::format("no pude empezar a grabar: {}", *text));
-    could_not_record(id);
+    could_not_record(id, *text);
 }
 
 // Hides what a stopping recording shows: the controls and the keys-and-clicks panel.
@@ -274,20 +277,30 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     auto temporary = rec->name.error ? std::expected<fs::path, std::string>(std::unexpected(*rec->name.error))
                                      : output::create_temporary(rec->name.path);
     if (!temporary) {
-        util::log(fmt::format("no pude crear el archivo de la grabación en {}: {}", rec->name.path.parent_path().string(),
+        const fs::path folder = rec->name.path.parent_path();
+        util::log(fmt::format("no pude crear el archivo de la grabación en {}: {}", util::escape_controls(folder.string()),
             temporary.error()));
         output::release(rec->name);
         rec->ui->close();
         if (rec->overlay)
             rec->overlay->stop();
-        toast("exclamationmark.triangle", "No se pudo grabar", 1.6);
+        // A folder that could not be made (a parent that is gone or cannot be
+        // written) is, to the user, a folder that does not exist.
+        std::error_code ec;
+        toast("exclamationmark.triangle",
+            fs::is_directory(folder, ec) ? with_cause("No se pudo grabar", temporary.error()) : "No se pudo grabar: la carpeta no existe",
+            1.6);
         return;
     }
     rec->path = std::move(*temporary);
+    // Held while this run has it, so no other instance's launch takes it for
+    // abandoned; noted, so the next launch finds it wherever it is.
+    rec->live = LiveFile::hold(rec->path, xdg::state_dir());
     rec->countdown = std::min<std::uint32_t>(cfg->recording.countdown_seconds, 10);
     const bool with_overlay = rec->overlay != nullptr;
     const std::uint32_t countdown = rec->countdown;
     rec->ui->show_countdown(countdown);
+    rec->countdown_shown = countdown > 0;
     // Escape cancels the countdown, and no other program sees it meanwhile.
     if (countdown > 0 && s.take_escape)
         rec->escape = s.take_escape([id] {
@@ -337,16 +350,25 @@ void countdown_step(std::uint64_t id)
     if (!r)
         return;
     r->ui->show_countdown(r->countdown);
-    if (r->countdown == 0)
-        try_start(id);
-    else
+    if (r->countdown > 0) {
         schedule_countdown(id, r->countdown);
+        return;
+    }
+    // The first frame is grabbed only once the server has taken the square
+    // off and the compositor has drawn the screen without it: under load its
+    // last number was in the video's first frames.
+    services().after_screen_settles([id] {
+        if (Session* s = find(id)) {
+            s->countdown_shown = false;
+            try_start(id);
+        }
+    });
 }
 
 void try_start(std::uint64_t id)
 {
     Session* r = find(id);
-    if (!r || r->countdown > 0 || r->start_requested || r->stopping || !r->stream)
+    if (!r || r->countdown > 0 || r->countdown_shown || r->start_requested || r->stopping || !r->stream)
         return;
     r->start_requested = true;
     r->escape.reset(); // the countdown is over: Escape is the recorded programs' again
@@ -414,13 +436,18 @@ void report(const Report& rep)
         util::log(fmt::format("la grabación falló: {}", rep.error));
         Session* r = find(rep.id);
         if (!r || !r->started_at) {
-            could_not_record(rep.id);
+            could_not_record(rep.id, rep.error);
         } else {
             r->failed = true;
+            r->failure = rep.error;
             finish(rep.id); // keeps what was recorded
         }
         return;
     }
+    case Report::Kind::SoundUnavailable:
+        if (find(rep.id))
+            toast("speaker.slash", fmt::format("Grabación sin sonido: {}", rep.error), 2.4);
+        return;
     case Report::Kind::StreamStopped: {
         Session* r = find(rep.id);
         if (!r)
@@ -462,11 +489,11 @@ bool teardown(std::uint64_t id)
 
 namespace {
 
-// What was recorded up to the failure, published as "<name> (incompleta)"
-// with a card: never a file that does not play.
+// What was recorded up to the failure, published as "<name> (incompleta)":
+// never a file that does not play, and no card, which would tell a
+// recording that failed (its toast said so) like one that was saved.
 void deliver_incomplete(const Session& r, const fs::path& sealed)
 {
-    Services& s = services();
     output::release(r.name);
     const auto kept = output::publish_file(
         output::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
@@ -474,11 +501,7 @@ void deliver_incomplete(const Session& r, const fs::path& sealed)
         util::log(fmt::format("no pude guardar lo grabado: {}", kept.error()));
         return;
     }
-    r.stopwatch.lap(fmt::format("lo grabado hasta el fallo en {}", kept->string()));
-    if (state::config()->after_capture.show_quick_access)
-        s.snapshot(r.display, r.region, r.scale, [path = *kept](std::optional<flash::Origin> origin) {
-            services().show_video(path, std::move(origin));
-        });
+    r.stopwatch.lap(fmt::format("lo grabado hasta el fallo en {}", util::escape_controls(kept->string())));
 }
 
 // Publishes a finished recording's sealed file and hands it on.
@@ -489,7 +512,7 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
     const auto cfg = state::config();
     std::error_code ec;
     const auto size = fs::file_size(sealed, ec);
-    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, sealed.string()));
+    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, util::escape_controls(sealed.string())));
 
     if (r->gif) {
         // The MP4 stays hidden until its conversion ends: the conversion
@@ -504,13 +527,13 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
                 const auto type = fs::symlink_status(video::partial_path(p), ec).type();
                 return !ec && type != fs::file_type::not_found;
             });
-        s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif);
+        s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif, r->live);
         return;
     }
     const auto published = output::publish_file(r->name, sealed);
     if (!published) {
-        util::log(fmt::format("no pude publicar la grabación {}: {}", r->name.path.string(), published.error()));
-        toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+        util::log(fmt::format("no pude publicar la grabación {}: {}", util::escape_controls(r->name.path.string()), published.error()));
+        toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", published.error()), 1.6);
         return;
     }
     r->stopwatch.lap(fmt::format("publicado como {}", published->string()));
@@ -535,7 +558,7 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     std::error_code ec;
     const auto size = fs::file_size(r->path, ec);
     if (ec || size == 0) {
-        util::log(fmt::format("la grabación no produjo archivo: {}", r->path.string()));
+        util::log(fmt::format("la grabación no produjo archivo: {}", util::escape_controls(r->path.string())));
         fs::remove(r->path, ec);
         output::release(r->name);
         toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
@@ -545,21 +568,25 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     // fragment at the end: only the whole fragments before it are kept.
     const Ending ending = r->failed || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
     if (ending == Ending::Broken) {
-        // Said at once: what can be kept comes a moment later, with its card.
-        toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+        // Said at once, with its cause (a full disk); what can be kept is
+        // kept beside the recordings as "(incompleta)".
+        const auto cause = failure_cause(r->failure);
+        toast("exclamationmark.triangle", cause ? fmt::format("No se pudo grabar: {}", *cause) : "No se pudo guardar la grabación", 1.6);
     }
-    services().seal(r->path, ending, [r, duration, ending](std::expected<fs::path, std::string> sealed) {
+    services().seal(r->path, ending, [r, duration, ending](std::expected<Sealed, std::string> sealed) {
         if (!sealed) {
             util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error()));
             output::release(r->name);
             if (ending == Ending::Finished)
-                toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+                toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", sealed.error()), 1.6);
             return;
         }
+        if (sealed->live)
+            r->live = std::move(sealed->live);
         if (ending == Ending::Broken)
-            deliver_incomplete(*r, *sealed);
+            deliver_incomplete(*r, sealed->path);
         else
-            deliver_sealed(*r, *sealed, duration);
+            deliver_sealed(*r, sealed->path, duration);
         // The card's thumbnail and the flash's snapshot are made by then:
         // what they freed goes back to the system with the recording's own.
         services().after(3.0, [] { ::malloc_trim(0); });

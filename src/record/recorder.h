@@ -110,17 +110,23 @@ struct Services {
     std::function<void(const std::filesystem::path&)> copy_file;
     std::function<void(const std::filesystem::path&)> reveal;
     std::function<void(const std::filesystem::path&, std::optional<flash::Origin>)> show_video;
-    std::function<void(const std::filesystem::path& source, video::GifSettings, const std::filesystem::path& destination)>
+    // `hold` keeps the source's lock and note until the conversion is done with it.
+    std::function<void(const std::filesystem::path& source, video::GifSettings, const std::filesystem::path& destination,
+        std::shared_ptr<void> hold)>
         make_gif;
     // Makes a recording's temporary ready to publish (recorder::seal) off the
     // main thread, then hands the result to `then` on the main queue.
     std::function<void(const std::filesystem::path& temporary, Ending,
-        std::function<void(std::expected<std::filesystem::path, std::string>)> then)>
+        std::function<void(std::expected<Sealed, std::string>)> then)>
         seal;
     // Takes Escape (without modifiers, whatever the lock keys) from every
     // other program until the returned holder goes, running `pressed` on the
     // main queue at each press; null when it cannot be taken.
     std::function<std::shared_ptr<void>(Job pressed)> take_escape;
+    // Runs the job on the main queue once what the program just took off
+    // the screen (the countdown's square) is gone from it, compositor
+    // included.
+    std::function<void(Job)> after_screen_settles;
     // Lets a stream go off the main thread (its end waits for the writer to
     // close the file), then runs `then` on the main queue.
     std::function<void(std::unique_ptr<platform::CaptureStream>, Job then)> release;
@@ -148,9 +154,12 @@ struct Session {
     double scale = 1;
     output::Reserved name;                 // the MP4's name in the capture folder
     std::filesystem::path path;            // the hidden temporary beside it that the output writes
+    std::shared_ptr<LiveFile> live;        // the file to publish, locked and noted until it is published
     bool gif = false;
     bool failed = false;                   // the output failed after the recording began
+    std::string failure;                   // and why, as the output said
     std::uint32_t countdown = 0;
+    bool countdown_shown = false;          // its square may still be on the screen: nothing is grabbed yet
     bool start_requested = false;
     bool stopping = false;
     std::optional<Clock::time_point> started_at;

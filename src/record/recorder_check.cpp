@@ -375,7 +375,7 @@ void record_test(const fs::path& dir)
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir, ec)) {
-        util::log(fmt::format("prueba: no pude crear la carpeta {}", dir.string()));
+        util::log(fmt::format("prueba: no pude crear la carpeta {}", util::escape_controls(dir.string())));
         util::on_main([] { QCoreApplication::exit(1); });
         return;
     }

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <utility>
 
@@ -131,6 +132,11 @@ void RecorderDelegate::stream_stopped(const std::string& error)
     m_forward({ Report::Kind::StreamStopped, m_id, error });
 }
 
+void RecorderDelegate::sound_unavailable(const std::string& cause)
+{
+    m_forward({ Report::Kind::SoundUnavailable, m_id, cause });
+}
+
 void RecorderDelegate::stream_output(platform::StreamOutputType)
 {
     // The recording output writes the file; the samples themselves are not used.
@@ -149,6 +155,32 @@ void RecorderDelegate::recording_failed(const std::string& error)
 void RecorderDelegate::recording_finished()
 {
     m_forward({ Report::Kind::RecordingFinished, m_id, {} });
+}
+
+std::optional<std::string> failure_cause(std::string_view error)
+{
+    const auto says = [&](int code) { return error.find(util::error_text(code)) != std::string_view::npos; };
+    const auto ends_with = [&](int code) {
+        const std::string text = util::error_text(code);
+        return error == text || error.ends_with(": " + text);
+    };
+    // The loader's own words (platform/media_module.cpp); its reason, which
+    // may be "no existe", is not the folder's.
+    if (error.find("no pude cargar el módulo de medios") != std::string_view::npos)
+        return "falta el módulo de medios";
+    if (says(ENOSPC) || says(EDQUOT))
+        return "el disco está lleno";
+    if (ends_with(ENOENT) || ends_with(ENOTDIR))
+        return "la carpeta no existe";
+    if (ends_with(EACCES) || ends_with(EROFS))
+        return "no hay permiso para escribir en la carpeta";
+    return std::nullopt;
+}
+
+std::string with_cause(std::string_view headline, std::string_view error)
+{
+    const auto cause = failure_cause(error);
+    return cause ? fmt::format("{}: {}", headline, *cause) : std::string(headline);
 }
 
 std::optional<std::string> error_text(const std::optional<std::string>& error)

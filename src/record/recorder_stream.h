@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace recorder {
@@ -82,10 +83,10 @@ inline constexpr const char* DELEGATE_CLASS = "VistropeRecorderDelegate";
 
 // What the delegate forwards, with the recording id it was made for.
 struct Report {
-    enum class Kind { StreamStopped, RecordingStarted, RecordingFailed, RecordingFinished };
+    enum class Kind { StreamStopped, RecordingStarted, RecordingFailed, RecordingFinished, SoundUnavailable };
     Kind kind = Kind::StreamStopped;
     std::uint64_t id = 0;
-    std::string error; // StreamStopped, RecordingFailed
+    std::string error; // StreamStopped, RecordingFailed; the cause for SoundUnavailable
     bool operator==(const Report&) const = default;
 };
 
@@ -103,6 +104,7 @@ public:
     const char* class_name() const { return DELEGATE_CLASS; }
 
     void stream_stopped(const std::string& error) override;
+    void sound_unavailable(const std::string& cause) override;
     void stream_output(platform::StreamOutputType type) override;
     void recording_started() override;
     void recording_failed(const std::string& error) override;
@@ -112,6 +114,16 @@ private:
     const std::uint64_t m_id;
     const Forward m_forward;
 };
+
+// What a failure's toast says of its cause, in a few words, read from the
+// error text the file system, the writer or the media module's loader gave:
+// "el disco está lleno", "la carpeta no existe", "no hay permiso para
+// escribir en la carpeta", "falta el módulo de medios"; none when the text
+// names nothing the user can act on.
+std::optional<std::string> failure_cause(std::string_view error);
+// `headline` with the cause when there is one: "No se pudo grabar: el disco
+// está lleno", else "No se pudo grabar".
+std::string with_cause(std::string_view headline, std::string_view error);
 
 // The text of a platform error; none for no error. An error without a
 // description still reads as an error.

@@ -1,6 +1,7 @@
 #include "record/recording_file.h"
 
 #include "base/util.h"
+#include "base/xdg.h"
 #include "capture/output.h"
 #include "platform/media.h"
 #include "record/fragments.h"
@@ -13,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <regex>
 #include <vector>
@@ -24,77 +27,113 @@ namespace recorder {
 
 namespace {
 
-// The complete part of the file at `path`, read from its box headers. A
-// file that could not be read is an error, never an empty scan: an empty
-// scan lets the caller remove the file.
-std::expected<FragmentScan, std::string> scan_file(const fs::path& path)
+// The recording's name ("Vistrope … a las …") of one of our MP4 temporaries.
+std::optional<std::string> recording_stem(const fs::path& temporary)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::unexpected(fmt::format("no pude leer {}: {}", path.string(), util::error_text(errno)));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return std::unexpected(fmt::format("no pude leer {}: {}", path.string(), util::error_text(error)));
-    }
-    FragmentScan scan;
-    int read_error = 0;
-    if (st.st_size > 0)
-        scan = scan_fragments(static_cast<std::uint64_t>(st.st_size), [fd, &read_error](std::uint64_t offset, std::span<std::uint8_t> out) {
-            const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
-            if (n < 0)
-                read_error = errno;
-            return n == static_cast<ssize_t>(out.size());
-        });
-    ::close(fd);
-    if (read_error != 0)
-        return std::unexpected(fmt::format("no pude leer {}: {}", path.string(), util::error_text(read_error)));
-    return scan;
+    const auto target = output::temporary_target(temporary.filename().string());
+    if (!target || !target->ends_with(".mp4"))
+        return std::nullopt;
+    return target->substr(0, target->size() - 4);
+}
+
+RecoveryTools real_tools()
+{
+    RecoveryTools tools;
+    tools.state_dir = xdg::state_dir();
+    tools.create = [](const fs::path& name) -> std::expected<HeldFile, std::string> {
+        auto made = output::create_temporary(name);
+        if (!made)
+            return std::unexpected(made.error());
+        auto held = hold_file(*made);
+        if (!held)
+            ::unlink(made->c_str());
+        return held;
+    };
+    tools.remux = [](const fs::path& source, const fs::path& destination) -> std::expected<void, std::string> {
+        const platform::ExportOutcome outcome = video::media()->export_mp4(source, destination, {});
+        if (outcome.status != platform::ExportStatus::Completed)
+            return std::unexpected(outcome.error.value_or("error sin descripción"));
+        return {};
+    };
+    tools.plays = check_plays;
+    tools.publish = [](const fs::path& dir, const std::string& stem, const fs::path& file) {
+        return output::publish_file(output::reserve_path(dir, stem, "mp4"), file);
+    };
+    return tools;
 }
 
 } // namespace
 
-std::expected<fs::path, std::string> seal(const fs::path& temporary, Ending ending)
+std::expected<void, std::string> check_plays(const fs::path& file)
 {
-    const auto scanned = scan_file(temporary);
+    const auto media = video::media();
+    const auto probe = media->probe(file);
+    if (!probe)
+        return std::unexpected(probe.error());
+    const double length = std::isfinite(probe->duration) && probe->duration > 0 ? probe->duration : 1e9;
+    auto reader = media->open_frames(file, 0, length, 16, 16);
+    if (!reader)
+        return std::unexpected(reader.error());
+    const auto first = (*reader)->next();
+    if (!first)
+        return std::unexpected(first.error());
+    if (!*first)
+        return std::unexpected(std::string("ningún cuadro se puede decodificar"));
+    return {};
+}
+
+std::expected<Sealed, std::string> seal(const fs::path& temporary, Ending ending)
+{
+    // Our own file, which the recording holds locked: read through a
+    // descriptor of its own, without taking the lock.
+    const int fd = ::open(temporary.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return std::unexpected(fmt::format("no pude leer {}: {}", util::escape_controls(temporary.string()), util::error_text(errno)));
+    HeldFile file(fd, temporary);
+    const auto scanned = scan_held(file);
     if (!scanned)
         return std::unexpected(scanned.error()); // kept: the next launch tries again
     const FragmentScan& scan = *scanned;
+    const auto aside = [&](std::string reason) -> std::expected<Sealed, std::string> {
+        if (auto moved = set_aside(file, xdg::state_dir()); moved)
+            util::log(fmt::format("aparté la grabación {} en {}: {}", util::escape_controls(temporary.string()), util::escape_controls(moved->string()), reason));
+        else
+            util::log(moved.error());
+        return std::unexpected(std::move(reason));
+    };
     std::error_code ec;
-    if (!scan.playable()) {
-        fs::remove(temporary, ec);
-        return std::unexpected(std::string("no quedó ningún fragmento completo"));
-    }
-    if (ending == Ending::Broken && fs::file_size(temporary, ec) > scan.whole && !ec) {
+    if (!scan.playable())
+        return aside("no quedó ningún fragmento completo");
+    struct stat st {};
+    if (ending == Ending::Broken && ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > scan.whole) {
         // What follows the last complete fragment is half of one: players
         // would read it as damage, and the copy below would carry it over.
-        if (::truncate(temporary.c_str(), static_cast<off_t>(scan.whole)) != 0)
-            util::log(fmt::format("no pude recortar {}: {}", temporary.string(), std::strerror(errno)));
+        // The file is this run's own, so it is cut where it is: a full disk
+        // leaves no room for a copy.
+        if (::ftruncate(fd, static_cast<off_t>(scan.whole)) != 0)
+            util::log(fmt::format("no pude recortar {}: {}", util::escape_controls(temporary.string()), std::strerror(errno)));
     }
     // A regular MP4 with its index first: every player seeks in it at once.
-    // A temporary of the same name, so a run that stops during the copy
-    // leaves one the next launch recognises (and removes: it has no index).
+    // A temporary of the same name, held as the recording is, so a run that
+    // stops during the copy leaves one the next launch recognises.
     const auto target = output::temporary_target(temporary.filename().string());
     auto regular = output::create_temporary(target ? temporary.parent_path() / *target : temporary);
     if (!regular) {
         util::log(fmt::format("grabación sin convertir a MP4 normal: {}", regular.error()));
-        return temporary;
-    }
-    const platform::ExportOutcome outcome = video::media()->export_mp4(temporary, *regular, {});
-    if (outcome.status != platform::ExportStatus::Completed) {
+    } else {
+        auto live = LiveFile::hold(*regular, xdg::state_dir());
+        const platform::ExportOutcome outcome = video::media()->export_mp4(temporary, *regular, {});
+        if (outcome.status == platform::ExportStatus::Completed && check_plays(*regular)) {
+            fs::remove(temporary, ec);
+            return Sealed { *regular, std::move(live) };
+        }
         // A full disk, typically: the fragments play as they are.
-        util::log(fmt::format("grabación sin convertir a MP4 normal: {}", outcome.error.value_or("error sin descripción")));
+        util::log(fmt::format("grabación sin convertir a MP4 normal: {}", outcome.error.value_or("no se puede reproducir")));
         fs::remove(*regular, ec);
-        return temporary;
     }
-    fs::remove(temporary, ec);
-    return *regular;
-}
-
-std::string recovered_stem(const std::string& name)
-{
-    return name + " (recuperada)";
+    if (auto plays = check_plays(temporary); !plays)
+        return aside(plays.error());
+    return Sealed { temporary, nullptr };
 }
 
 std::string incomplete_stem(const std::string& name)
@@ -126,7 +165,7 @@ void remove_stale_partial(const fs::path& part)
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
         std::error_code ec;
         if (fs::remove(part, ec))
-            util::log(fmt::format("quité el GIF a medio escribir {}", part.string()));
+            util::log(fmt::format("quité el GIF a medio escribir {}", util::escape_controls(part.string())));
     }
     ::close(fd);
 }
@@ -135,35 +174,83 @@ void remove_stale_partial(const fs::path& part)
 
 void recover_recordings(const fs::path& dir, fs::file_time_type launch, const std::function<void(const fs::path&)>& recovered)
 {
-    std::vector<std::pair<fs::path, std::string>> found;
+    const RecoveryTools tools = real_tools();
+    struct Candidate {
+        fs::path path;
+        std::string stem;
+        fs::path note; // empty: found in the folder only
+    };
+    std::vector<Candidate> found;
+    // A recording killed before the capture folder changed is found through its note.
+    for (auto& noted : read_journal(tools.state_dir)) {
+        const auto stem = recording_stem(noted.temporary);
+        if (noted.temporary.empty() || !stem) {
+            ::unlink(noted.note.c_str());
+            continue;
+        }
+        found.push_back({ noted.temporary.lexically_normal(), *stem, noted.note });
+    }
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        const auto target = output::temporary_target(it->path().filename().string());
+        const fs::path& path = it->path();
         std::error_code file_ec;
-        if (our_partial(it->path().filename().string()) && it->symlink_status(file_ec).type() == fs::file_type::regular) {
-            remove_stale_partial(it->path());
+        if (our_partial(path.filename().string()) && it->symlink_status(file_ec).type() == fs::file_type::regular) {
+            remove_stale_partial(path);
             continue;
         }
-        if (!target || !target->ends_with(".mp4") || it->symlink_status(file_ec).type() != fs::file_type::regular)
+        const auto stem = recording_stem(path);
+        if (!stem)
             continue;
-        const auto written = fs::last_write_time(it->path(), file_ec);
-        if (!file_ec && written < launch)
-            found.emplace_back(it->path(), target->substr(0, target->size() - 4));
+        const fs::path normal = fs::absolute(path, file_ec).lexically_normal();
+        if (std::ranges::none_of(found, [&](const Candidate& c) { return c.path == normal; }))
+            found.push_back({ normal, *stem, {} });
     }
-    for (const auto& [temporary, name] : found) {
-        auto sealed = seal(temporary, Ending::Broken);
-        if (!sealed) {
-            util::log(fmt::format("quité la grabación interrumpida {}: {}", temporary.string(), sealed.error()));
+    int published = 0, left = 0;
+    for (const auto& [temporary, stem, note] : found) {
+        const auto forget = [&note] {
+            if (!note.empty())
+                ::unlink(note.c_str());
+        };
+        // The lock first: a live recording is left whatever its age, and
+        // said so. Then a file written since this launch began (one made
+        // here a moment before its writer locked it) is left as well.
+        auto claimed = claim_abandoned(temporary);
+        std::error_code file_ec;
+        if (const auto written = fs::last_write_time(temporary, file_ec); claimed && !file_ec && written >= launch) {
+            util::log(fmt::format("dejo la grabación {}: se escribió después del arranque", util::escape_controls(temporary.string())));
+            ++left;
             continue;
         }
-        auto published = output::publish_file(output::reserve_path(dir, recovered_stem(name), "mp4"), *sealed);
-        if (!published) {
-            util::log(fmt::format("no pude recuperar la grabación {}: {}", temporary.string(), published.error()));
+        if (!claimed) {
+            const Refusal& refusal = claimed.error();
+            if (refusal.kind != Refusal::Kind::Gone)
+                util::log(fmt::format("dejo la grabación {}: {}", util::escape_controls(temporary.string()), refusal.reason));
+            if (refusal.kind == Refusal::Kind::Gone || refusal.kind == Refusal::Kind::NotOurs)
+                forget();
+            else
+                ++left;
             continue;
         }
-        util::log(fmt::format("grabación interrumpida recuperada en {}", published->string()));
-        recovered(*published);
+        const Recovered result = recover_claimed(*claimed, stem, tools);
+        switch (result.kind) {
+        case Recovered::Kind::Published:
+            forget();
+            util::log(fmt::format("grabación interrumpida recuperada en {}", util::escape_controls(result.path.string())));
+            ++published;
+            recovered(result.path);
+            break;
+        case Recovered::Kind::SetAside:
+            forget();
+            util::log(fmt::format("aparté la grabación interrumpida {} en {}: {}", util::escape_controls(temporary.string()), util::escape_controls(result.path.string()),
+                result.reason));
+            break;
+        case Recovered::Kind::Kept:
+            util::log(fmt::format("no pude recuperar la grabación {}: {}", util::escape_controls(temporary.string()), result.reason));
+            ++left;
+            break;
+        }
     }
+    util::log(fmt::format("grabaciones interrumpidas: {} recuperadas, {} dejadas", published, left));
 }
 
 } // namespace recorder

@@ -6,12 +6,15 @@
 // what is published: a regular MP4 with its index first (packets copied)
 // where that can be written, else the fragments themselves, which play too.
 // A temporary a killed run left behind is published at the next launch as
-// "<name> (recuperada).mp4".
+// "<name> (recuperada).mp4" (record/recovery.h says which ones are taken).
 #pragma once
+
+#include "record/recovery.h"
 
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace recorder {
@@ -21,25 +24,37 @@ enum class Ending {
     Broken,   // the writer failed or never reported: the file may end mid-fragment
 };
 
-// Makes the temporary ready to publish and returns the file to publish (the
-// temporary itself or another beside it; the temporary is gone when it is
-// another). A broken file is first cut after its last complete fragment. The
-// error when nothing of it can be played: the temporary is removed then.
-// Blocks; any thread but the main one.
-std::expected<std::filesystem::path, std::string> seal(const std::filesystem::path& temporary, Ending ending);
+// The file to publish and, when it is not the temporary itself, its hold
+// (the temporary is gone then).
+struct Sealed {
+    std::filesystem::path path;
+    std::shared_ptr<LiveFile> live;
+};
 
-// The stem a recording's temporary is published under after a crash or a
-// failure: "<name> (recuperada)", "<name> (incompleta)".
-std::string recovered_stem(const std::string& name);
+// Makes this process's own temporary (the caller holds it) ready to publish.
+// A broken file is first cut after its last complete fragment. The result is
+// checked to play (a frame decodes); the error when nothing of it plays: the
+// temporary is moved aside into the state folder then. Blocks; any thread but
+// the main one.
+std::expected<Sealed, std::string> seal(const std::filesystem::path& temporary, Ending ending);
+
+// The stem a recording's temporary is published under after a failure:
+// "<name> (incompleta)".
 std::string incomplete_stem(const std::string& name);
 
-// Publishes every recording temporary a stopped run left in `dir` (last
-// written before `launch`, so a recording this run began meanwhile is left
-// alone) as "<name> (recuperada).mp4", removing (with a log line) those with
-// nothing playable and the partial GIFs of our captures no conversion holds
-// (a "*.gif.part" another program writes stays), and calls
-// `recovered` with each published file. Call it
-// once at launch, when this process is the only instance. Blocks; any thread.
+// Nothing when at least one frame of the file decodes (through the media
+// module); else why not. Blocks; any thread.
+std::expected<void, std::string> check_plays(const std::filesystem::path& file);
+
+// Publishes every recording temporary a stopped run left, in `dir` or named
+// by the journal of live recordings, as "<name> (recuperada).mp4" beside it.
+// Only what recovery may take is touched (record/recovery.h); one last
+// written from `launch` on is left alone too (a recording this run began
+// meanwhile). What has nothing playable is moved aside into the state
+// folder, with a log line. Partial GIFs of our captures no conversion holds
+// are removed (a "*.gif.part" another program writes stays). Calls
+// `recovered` with each published file. Call it once at launch. Blocks; any
+// thread.
 void recover_recordings(const std::filesystem::path& dir, std::filesystem::file_time_type launch,
     const std::function<void(const std::filesystem::path&)>& recovered);
 

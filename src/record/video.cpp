@@ -123,7 +123,7 @@ std::optional<QImage> thumbnail(const fs::path& path, double max_side)
 {
     auto image = media()->thumbnail(path, max_side);
     if (!image) {
-        util::log(fmt::format("miniatura de {}: {}", path.string(), image.error()));
+        util::log(fmt::format("miniatura de {}: {}", util::escape_controls(path.string()), image.error()));
         return std::nullopt;
     }
     return std::move(*image);
@@ -161,13 +161,31 @@ void copy_file(const fs::path& path)
 
 // --- GIF conversion ---------------------------------------------------------------
 
-std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height)
+void FrameBuffers::give(std::vector<std::uint32_t> pixels)
+{
+    std::lock_guard lock(m_mutex);
+    m_free.push_back(std::move(pixels));
+}
+
+std::vector<std::uint32_t> FrameBuffers::take()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_free.empty())
+        return {};
+    std::vector<std::uint32_t> pixels = std::move(m_free.back());
+    m_free.pop_back();
+    return pixels;
+}
+
+std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height,
+    std::vector<std::uint32_t> reuse)
 {
     const auto view = sample.bgra();
     if (!view || !view->data || view->width == 0 || view->height == 0 || view->stride / 4 < view->width)
         return std::nullopt;
     const size_t w = view->width, h = view->height;
-    std::vector<std::uint32_t> words(w * h);
+    std::vector<std::uint32_t> words = std::move(reuse);
+    words.resize(w * h);
     for (size_t y = 0; y < h; ++y) {
         std::uint32_t* row = words.data() + y * w;
         std::memcpy(row, view->data + y * view->stride, w * 4);
@@ -180,7 +198,8 @@ std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sampl
     return words;
 }
 
-std::expected<Decoded, std::string> decode_frames(const fs::path& source, const GifSettings& settings, const FrameSink& sink)
+std::expected<Decoded, std::string> decode_frames(const fs::path& source, const GifSettings& settings, const FrameSink& sink,
+    FrameBuffers* buffers)
 {
     auto backend = media();
     auto probe = backend->probe(source);
@@ -214,7 +233,7 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     Decoded decoded { size.width, size.height, 0 };
     const auto emit = [&](platform::VideoSample& sample, std::uint64_t from, std::uint64_t to) -> std::expected<void, std::string> {
         const auto t0 = std::chrono::steady_clock::now();
-        auto pixels = pixels_of(sample, size.width, size.height);
+        auto pixels = pixels_of(sample, size.width, size.height, buffers ? buffers->take() : std::vector<std::uint32_t> {});
         decoded.decode_ms += ms_since(t0);
         if (!pixels)
             return std::unexpected(std::string("no pude leer un cuadro"));
@@ -372,6 +391,7 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
     if (!fd)
         return std::unexpected(fd.error());
     std::unique_ptr<gif::FileSink> file = gif::FileSink::adopt(*fd);
+    FrameBuffers buffers;
     std::optional<gif::GifEncoder> encoder;
     std::optional<BatchFeed> feed;
     // Deleting happens once the worker has let go of the file, and before the
@@ -387,6 +407,7 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
         if (!encoder) {
             gif::GifOptions options;
             options.threshold = 3;
+            options.spent = [&buffers](std::vector<std::uint32_t> pixels) { buffers.give(std::move(pixels)); };
             auto made = gif::GifEncoder::create(*file, width, height, options);
             if (!made)
                 return std::unexpected(made.error());
@@ -395,7 +416,7 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
         }
         return feed->push(std::move(frame));
     };
-    auto decoded = decode_frames(source, settings, sink);
+    auto decoded = decode_frames(source, settings, sink, &buffers);
     if (!decoded)
         return fail(decoded.error());
     if (!encoder)
@@ -429,14 +450,14 @@ std::optional<fs::path> rescue_recording(const fs::path& source)
         name.resize(name.size() - 4);
     auto published = output::publish_file(output::reserve_path(source.parent_path(), name, "mp4"), source);
     if (!published) {
-        util::log(fmt::format("la grabación sigue en {}: {}", source.string(), published.error()));
+        util::log(fmt::format("la grabación sigue en {}: {}", util::escape_controls(source.string()), published.error()));
         return std::nullopt;
     }
     util::log(fmt::format("la grabación quedó en {}", published->string()));
     return *published;
 }
 
-void finish_gif(const fs::path& source, const fs::path& destination, bool remove_source, const GifCaller& caller,
+void finish_gif(const fs::path& source, const fs::path& destination, const GifCaller& caller,
     const util::Stopwatch& watch, const std::expected<GifReport, std::string>& result)
 {
     util::require_main_thread("cola principal");
@@ -455,10 +476,6 @@ void finish_gif(const fs::path& source, const fs::path& destination, bool remove
     const double mb = static_cast<double>(r.bytes) / 1'000'000.0;
     watch.lap(fmt::format("{}×{}, {} de {} cuadros, {:.2f} MB (decodificar {:.0f} ms) en {}", r.width, r.height, r.frames_written,
         r.frames_read, mb, r.decode_ms, destination.string()));
-    if (remove_source) {
-        std::error_code ec;
-        fs::remove(source, ec);
-    }
     const auto settings = state::config();
     if (settings->after_capture.copy_to_clipboard)
         copy_file(destination);
@@ -476,8 +493,12 @@ void make_gif(const fs::path& source, GifSettings settings, const fs::path& dest
     util::Stopwatch watch("gif");
     util::in_background([source, settings, destination, remove_source, caller = std::move(caller), watch]() mutable {
         auto result = export_gif(source, destination, settings);
-        util::on_main([source, destination, remove_source, caller = std::move(caller), watch, result = std::move(result)] {
-            finish_gif(source, destination, remove_source, caller, watch, result);
+        if (result && remove_source) {
+            std::error_code ec;
+            fs::remove(source, ec);
+        }
+        util::on_main([source, destination, caller = std::move(caller), watch, result = std::move(result)] {
+            finish_gif(source, destination, caller, watch, result);
         });
     });
 }

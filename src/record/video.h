@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,15 +96,32 @@ struct Decoded {
     double decode_ms = 0; // waiting for samples plus converting used ones
 };
 
+// Pixel buffers the GIF encoder is done with, handed back for later frames:
+// a fresh buffer per frame costs a mapping of its own and a page fault every
+// 4 KiB. Any thread.
+class FrameBuffers {
+public:
+    void give(std::vector<std::uint32_t> pixels);
+    // A buffer given back, or an empty one when none is waiting.
+    std::vector<std::uint32_t> take();
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::vector<std::uint32_t>> m_free;
+};
+
 // Reads the video, places its samples on the grid of frame slots and calls
-// the sink once per used sample. The first failure (its own or the sink's)
-// stops it. Blocks; any thread.
+// the sink once per used sample, its pixels in a buffer from `buffers` where
+// one is waiting. The first failure (its own or the sink's) stops it.
+// Blocks; any thread.
 std::expected<Decoded, std::string> decode_frames(const std::filesystem::path& source, const GifSettings& settings,
-    const FrameSink& sink);
+    const FrameSink& sink, FrameBuffers* buffers = nullptr);
 
 // The sample's pixels as width × height words 0x00RRGGBB (alpha dropped),
 // resampled when the picture has another size; nothing when it is unreadable.
-std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height);
+// `reuse` is written over when it has the size already.
+std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height,
+    std::vector<std::uint32_t> reuse = {});
 
 // The partial file a conversion writes: the destination with its extension
 // replaced by "gif.part".
@@ -116,7 +134,9 @@ std::expected<GifReport, std::string> export_gif(const std::filesystem::path& so
     const GifSettings& settings);
 
 // What happens on the main queue before the common handling of make_gif.
-struct FromRecording { };     // failure: the MP4 moves to the capture folder and gets a card
+struct FromRecording {        // failure: the MP4 moves to the capture folder and gets a card
+    std::shared_ptr<void> hold; // the MP4's lock and note, let go once the conversion is done with it
+};
 struct FromCard { };          // nothing more
 struct FromTrim {             // the window gets its export buttons back
     std::function<void()> done;
@@ -124,7 +144,10 @@ struct FromTrim {             // the window gets its export buttons back
 using GifCaller = std::variant<FromRecording, FromCard, FromTrim>;
 
 // The toast "Creando GIF…", the conversion on the background pool, then on the
-// main queue the caller's step and the result (toast, clipboard, card).
+// main queue the caller's step and the result (toast, clipboard, card). With
+// `remove_source`, the source goes as soon as the GIF is in place, on the
+// conversion's thread: a program that ends before the main queue runs again
+// leaves no source behind for the next launch to take as abandoned.
 // Main thread; returns at once.
 void make_gif(const std::filesystem::path& source, GifSettings settings, const std::filesystem::path& destination,
     bool remove_source, GifCaller caller);

@@ -168,19 +168,39 @@ std::optional<std::pair<double, std::uint64_t>> gif_psnr(const fs::path& gif_pat
 namespace {
 
 // The fps and width arguments from `fps_at` on, refused outside their range.
+// A whole number in [minimum, maximum]; the refusal names `what` and says
+// whether the text is no number at all or one out of range.
+std::expected<std::uint32_t, std::string> cli_number(std::string_view what, const std::string& text, std::uint32_t minimum,
+    std::uint32_t maximum, std::string_view range)
+{
+    std::string_view digits = text;
+    if (!digits.empty() && digits.front() == '+')
+        digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::unexpected(fmt::format("{} «{}» no es un número entero", what, text));
+    const auto value = parse_u32(text);
+    if (!value || *value < minimum || *value > maximum)
+        return std::unexpected(fmt::format("{} «{}» fuera de rango: {}", what, text, range));
+    return *value;
+}
+
+// The settings after the paths (fps at `fps_at`, then the maximum width);
+// anything after them is refused, not ignored.
 std::expected<GifSettings, std::string> cli_settings(const std::vector<std::string>& args, size_t fps_at)
 {
     GifSettings settings;
+    if (args.size() > fps_at + 2)
+        return std::unexpected(fmt::format("sobra «{}»: después del ancho máximo no va nada", args[fps_at + 2]));
     if (args.size() > fps_at) {
-        const auto fps = parse_u32(args[fps_at]);
-        if (!fps || *fps < MIN_FPS || *fps > MAX_FPS)
-            return std::unexpected(fmt::format("fps «{}» fuera de rango: de {} a {}", args[fps_at], MIN_FPS, MAX_FPS));
+        const auto fps = cli_number("fps", args[fps_at], MIN_FPS, MAX_FPS, fmt::format("de {} a {}", MIN_FPS, MAX_FPS));
+        if (!fps)
+            return std::unexpected(fps.error());
         settings.fps = *fps;
     }
     if (args.size() > fps_at + 1) {
-        const auto width = parse_u32(args[fps_at + 1]);
-        if (!width || *width < MIN_WIDTH)
-            return std::unexpected(fmt::format("ancho máximo «{}» fuera de rango: {} o más", args[fps_at + 1], MIN_WIDTH));
+        const auto width = cli_number("ancho máximo", args[fps_at + 1], MIN_WIDTH, UINT32_MAX, fmt::format("{} o más", MIN_WIDTH));
+        if (!width)
+            return std::unexpected(width.error());
         settings.max_width = *width;
     }
     return settings;
@@ -207,6 +227,12 @@ int cli_gif(const std::vector<std::string>& args)
     }
     if (S_ISDIR(in.st_mode)) {
         print_line(stderr, fmt::format("error: no pude leer {}: {}", input.string(), util::error_text(EISDIR)));
+        return 1;
+    }
+    // A pipe or a device would be read before anything could say no (a FIFO
+    // without a writer blocks for good).
+    if (!S_ISREG(in.st_mode)) {
+        print_line(stderr, fmt::format("error: no pude leer {}: no es un archivo normal", input.string()));
         return 1;
     }
     // The output replaces a file only once the GIF is whole; never the video

@@ -189,7 +189,7 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
 {
     const std::optional<video::VideoInfo> info = video::info(path);
     if (!info) {
-        util::log("no pude abrir el video " + path.string());
+        util::log("no pude abrir el video " + util::escape_controls(path.string()));
         toast("exclamationmark.triangle", "No se pudo abrir el video", 1.6);
         return nullptr;
     }
@@ -401,7 +401,7 @@ void VideoEditor::export_mp4()
                 return;
             }
             const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-            util::log(fmt::format("MP4 exportado en {:.0f} ms: {}", ms, destination.string()));
+            util::log(fmt::format("MP4 exportado en {:.0f} ms: {}", ms, util::escape_controls(destination.string())));
             if (state::config()->after_capture.copy_to_clipboard)
                 video::copy_file(destination);
             std::error_code ec;

@@ -1,7 +1,9 @@
 #include "record/recorder_stream.h"
+#include "base/util.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 
 using namespace recorder;
@@ -190,11 +192,13 @@ TEST(RecorderDelegate, ForwardsEveryReportWithItsId)
     delegate.recording_started();
     delegate.recording_failed("disco lleno");
     delegate.stream_stopped("pantalla perdida");
+    delegate.sound_unavailable("no hay servidor de sonido");
     delegate.recording_finished();
     const std::vector<Report> expected = {
         { Report::Kind::RecordingStarted, 7, "" },
         { Report::Kind::RecordingFailed, 7, "disco lleno" },
         { Report::Kind::StreamStopped, 7, "pantalla perdida" },
+        { Report::Kind::SoundUnavailable, 7, "no hay servidor de sonido" },
         { Report::Kind::RecordingFinished, 7, "" },
     };
     EXPECT_EQ(reports, expected);
@@ -205,4 +209,26 @@ TEST(RecorderDelegate, ErrorTextNeverReadsAsSuccess)
     EXPECT_FALSE(error_text(std::nullopt));
     EXPECT_EQ(error_text(std::string("sin permiso")), "sin permiso");
     EXPECT_EQ(error_text(std::string()), "error sin descripción");
+}
+
+// Toasts name a cause only where the error text says one: the writer's and
+// the file system's words for a full disk, a folder that is gone, one that
+// cannot be written, and the loader's for a missing media module (whose own
+// "no existe" is not the folder's).
+TEST(RecorderFailure, ToastsNameTheCauseTheErrorSays)
+{
+    const std::string disk = util::error_text(ENOSPC);
+    EXPECT_EQ(with_cause("No se pudo grabar", "al escribir /a/.b.mp4.x: " + disk), "No se pudo grabar: el disco está lleno");
+    EXPECT_EQ(with_cause("No se pudo grabar", util::error_text(EDQUOT)), "No se pudo grabar: el disco está lleno");
+    EXPECT_EQ(with_cause("No se pudo grabar", util::error_text(ENOENT)), "No se pudo grabar: la carpeta no existe");
+    EXPECT_EQ(with_cause("No se pudo grabar", "no pude crear /x/y: " + util::error_text(ENOTDIR)),
+        "No se pudo grabar: la carpeta no existe");
+    EXPECT_EQ(with_cause("No se pudo guardar la grabación", util::error_text(EACCES)),
+        "No se pudo guardar la grabación: no hay permiso para escribir en la carpeta");
+    EXPECT_EQ(with_cause("No se pudo grabar", "no pude crear el stream: no pude cargar el módulo de medios (/p/vistrope-media.so): "
+        + util::error_text(ENOENT)), "No se pudo grabar: falta el módulo de medios");
+    // Words that only contain a cause's text in passing, or none at all.
+    EXPECT_EQ(with_cause("No se pudo grabar", "libx264: el códec no existe todavía"), "No se pudo grabar");
+    EXPECT_EQ(with_cause("No se pudo grabar", "no encontré la pantalla 3"), "No se pudo grabar");
+    EXPECT_EQ(with_cause("No se pudo grabar", ""), "No se pudo grabar");
 }

@@ -2,17 +2,20 @@
 // the text the log shows, never called.
 #include "platform/media_module.h"
 
-#include "base/sound.h"
 #include "test_util.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <thread>
 
 namespace {
 
@@ -43,27 +46,51 @@ TEST(MediaModule, WrongFilesAreRefusedWithTheirReason)
     EXPECT_EQ(platform::media_module_path().filename(), "vistrope-media.so");
 }
 
-// The shutter made while the module loads is kept for the whole session:
-// once the module has loaded, its plays start at once instead of half a
-// second later from the main queue (which this test never runs, so a play
-// still deferred would leave wait_idle waiting).
-TEST(MediaModule, ASoundMadeWhileTheModuleLoadedPlaysAtOnceOnceItHas)
+// A module cut short (a copy or an update that stopped half way) is refused
+// before the loader maps it: cut in its header, in its program headers, in
+// its segments or just before its end, a real library is refused as cut, and
+// whole it gets as far as the table. A FIFO under the name does not block.
+// Without the check, the loader ends the process with SIGBUS.
+TEST(MediaModule, ACutOrSpecialFileIsRefusedBeforeTheLoaderMapsIt)
 {
-    ASSERT_TRUE(platform::media_module()); // loaded (linked in)
-    const std::vector<std::uint8_t> wav = sound::shutter_wav();
-    std::shared_ptr<platform::SoundPlayer> player = platform::create_deferred_sound(wav);
-    ASSERT_TRUE(player);
-    for (int i = 0; i < 2; ++i) {
-        player->play();
-        // Kept alive by the waiting thread, should the play still be deferred.
-        auto idle = std::make_shared<std::promise<void>>();
-        std::future<void> done = idle->get_future();
-        std::thread([player, idle] {
-            player->wait_idle();
-            idle->set_value();
-        }).detach();
-        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "play " << i << " was deferred";
+    const testing_support::TempDir temp;
+    Dl_info info {};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&zlibVersion), &info), 0);
+    const std::filesystem::path library = info.dli_fname;
+    const std::string bytes = testing_support::read_file(library);
+    ASSERT_GT(bytes.size(), 4096u);
+    ElfW(Ehdr) header {};
+    std::memcpy(&header, bytes.data(), sizeof header);
+    const auto refusal = [](const std::filesystem::path& path) {
+        const auto checked = platform::check_module_file(path);
+        return checked ? std::string("aceptado") : checked.error();
+    };
+
+    const auto copy = [&](std::size_t length) {
+        const auto path = temp.path() / fmt::format("cortada-{}.so", length);
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(length));
+        return path;
+    };
+    const std::size_t cuts[] = { sizeof header - 1, header.e_phoff + sizeof(ElfW(Phdr)) + 3, bytes.size() / 3, bytes.size() / 2,
+        bytes.size() - 1 };
+    for (const std::size_t length : cuts) {
+        const auto path = copy(length);
+        EXPECT_EQ(refusal(path), "el archivo está cortado") << length;
+        const auto loaded = platform::load_media_module(path);
+        ASSERT_FALSE(loaded) << length;
+        EXPECT_EQ(loaded.error(), "no pude cargar el módulo de medios (" + path.string() + "): el archivo está cortado");
     }
+    const auto whole = copy(bytes.size());
+    EXPECT_EQ(refusal(whole), "aceptado");
+    const auto other = platform::load_media_module(whole);
+    ASSERT_FALSE(other);
+    EXPECT_NE(other.error().find("no es un módulo de Vistrope"), std::string::npos) << other.error();
+
+    const auto fifo = temp.path() / "tuberia.so";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(refusal(fifo), "no es un archivo normal");
+    EXPECT_EQ(refusal(temp.path()), "no es un archivo normal");
+    EXPECT_EQ(refusal(temp.path() / "falta.so"), "no existe");
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The live recording's state machine on the fake stream, with virtual time.
 #include "base/config.h"
+#include "base/util.h"
 #include "base/state.h"
+#include "base/xdg.h"
 #include "capture/output.h"
 #include "platform/fake/capture_stream_fake.h"
 #include "record/recorder.h"
@@ -101,7 +103,7 @@ protected:
         // Sealing as the real one does for files of whole fragments: a
         // finished file is kept as it is; a broken one keeps what precedes
         // "|" (the cut of its last whole fragment), nothing when nothing does.
-        s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<fs::path, std::string>)> then) {
+        s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<recorder::Sealed, std::string>)> then) {
             m_done.push_back(ending == Ending::Finished ? "sellar" : "sellar roto");
             std::string bytes = testing_support::read_file(tmp);
             if (ending == Ending::Broken)
@@ -112,7 +114,7 @@ protected:
                 return;
             }
             testing_support::write_file(tmp, bytes);
-            then(tmp);
+            then(recorder::Sealed { tmp, nullptr });
         };
         s.capture_name = [] { return std::string("Vistrope 2026-01-05 a las 09.03.07"); };
         s.snapshot = [this](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
@@ -124,7 +126,8 @@ protected:
         s.copy_file = [this](const fs::path&) { m_done.push_back("copiar"); };
         s.reveal = [this](const fs::path&) { m_done.push_back("mostrar"); };
         s.show_video = [this](const fs::path& p, std::optional<flash::Origin>) { m_done.push_back("tarjeta " + p.filename().string()); };
-        s.make_gif = [this](const fs::path& src, video::GifSettings g, const fs::path& dst) {
+        s.make_gif = [this](const fs::path& src, video::GifSettings g, const fs::path& dst, std::shared_ptr<void> hold) {
+            m_gif_hold = std::move(hold);
             m_done.push_back(fmt::format("gif {} -> {} a {} cps", output::is_temporary_name(src.filename().string()) ? "temporal" : "otro",
                 dst.filename().string(), g.fps));
         };
@@ -138,6 +141,13 @@ protected:
             auto held = std::make_shared<int>(0);
             m_stills_held = held;
             return held;
+        };
+        s.after_screen_settles = [this](Job job) {
+            ++m_settles;
+            if (m_hold_settle)
+                m_settled.push_back(std::move(job));
+            else
+                services().post(std::move(job));
         };
         s.release = [this](std::unique_ptr<platform::CaptureStream> stream, Job then) {
             if (m_hold_release) {
@@ -225,6 +235,8 @@ protected:
     bool has(const std::vector<std::string>& v, std::string_view s) const { return std::ranges::find(v, s) != v.end(); }
 
     testing_support::TempDir m_dir;
+    testing_support::ScopedEnv m_state { "XDG_STATE_HOME", (m_dir.path() / "estado").string() };
+    std::shared_ptr<void> m_gif_hold;
     std::shared_ptr<const config::Config> m_old_config;
     double m_now = 0;
     int m_seq = 0;
@@ -237,6 +249,9 @@ protected:
     capture::Content m_content;
     bool m_hold_content = false;
     bool m_hold_release = false;
+    bool m_hold_settle = false;
+    int m_settles = 0;
+    std::vector<Job> m_settled;
     std::vector<std::pair<std::unique_ptr<platform::CaptureStream>, Job>> m_released;
     std::vector<capture::Waiter> m_refreshes;
     platform::RectF m_area;
@@ -258,6 +273,53 @@ TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
     const auto a = global_area({ 1920, 0, 1280, 1024 }, platform::RectF { 10, 20, 300, 200 });
     EXPECT_EQ(a.x, 1930);
     EXPECT_EQ(a.y, 1024 - 20 - 200);
+}
+
+// Nothing is grabbed while the countdown's square may still be on the
+// screen: the start waits for the screen to settle after the square is taken
+// off. A stop meanwhile cancels, and the late settle starts nothing. Without
+// a countdown there is nothing to wait for.
+TEST_F(RecorderTest, TheStreamStartsOnlyOnceTheCountdownIsOffTheScreen)
+{
+    auto c = cfg();
+    c.recording.countdown_seconds = 2;
+    set_config(c);
+    m_hold_settle = true;
+    for (const bool cancel : { false, true }) {
+        SCOPED_TRACE(cancel);
+        m_settled.clear();
+        start_region();
+        ASSERT_NE(session(), nullptr);
+        ASSERT_NE(session()->stream, nullptr);
+        advance(2.0);
+        EXPECT_EQ(m_ui.back(), "cuenta 0");
+        ASSERT_EQ(m_settled.size(), 1u);
+        EXPECT_FALSE(session()->start_requested);
+        if (cancel) {
+            stop();
+            EXPECT_FALSE(running());
+            EXPECT_EQ(m_toasts.back(), "Grabación cancelada");
+        }
+        for (auto& job : std::exchange(m_settled, {}))
+            job();
+        pump();
+        if (!cancel) {
+            ASSERT_NE(session(), nullptr);
+            EXPECT_TRUE(session()->start_requested);
+            EXPECT_TRUE(session()->started_at);
+            stop();
+            pump();
+        }
+        EXPECT_FALSE(running());
+        advance(10);
+    }
+    EXPECT_EQ(m_settles, 2);
+    c.recording.countdown_seconds = 0;
+    set_config(c);
+    start_region();
+    ASSERT_NE(session(), nullptr);
+    EXPECT_TRUE(session()->start_requested);
+    EXPECT_EQ(m_settles, 2);
 }
 
 TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
@@ -285,6 +347,12 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     ASSERT_TRUE(session()->started_at);
     EXPECT_EQ(m_ui.back(), "tiempo 00:00");
     write_output();
+    // While it is written, no launch may take it for abandoned, and the
+    // journal names it wherever the capture folder goes.
+    const fs::path state = xdg::state_dir();
+    EXPECT_EQ(claim_abandoned(session()->path).error().kind, Refusal::Kind::Live);
+    ASSERT_EQ(read_journal(state).size(), 1u);
+    EXPECT_EQ(read_journal(state)[0].temporary, session()->path);
     advance(61.5);
     EXPECT_EQ(m_ui.back(), "tiempo 01:01");
     stop();
@@ -297,6 +365,7 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 01:01" }));
     EXPECT_EQ(testing_support::read_file(m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4"), "mp4 bytes");
     EXPECT_EQ(listing(m_dir.path() / "capturas"), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    EXPECT_TRUE(read_journal(state).empty());
     advance(10);
     EXPECT_EQ(m_toasts.size(), 1u);
     // A second recording in the same second gets the next name.
@@ -480,26 +549,29 @@ TEST_F(RecorderTest, AFailedStartThrowsEverythingAway)
     EXPECT_TRUE(m_done.empty());
 }
 
-// A writer that fails (a full disk) says so, and what it wrote up to its last
-// whole fragment is kept under a name that says it is incomplete; nothing
+// A writer that fails (a full disk) says so with its cause, and what it
+// wrote up to its last whole fragment is kept under a name that says it is
+// incomplete, without a card that would contradict the toast; nothing
 // unplayable is offered, and the clipboard is left alone.
 TEST_F(RecorderTest, AFailureAfterRecordingBeganKeepsTheWholeFragmentsAsIncomplete)
 {
     const fs::path folder = m_dir.path() / "capturas";
-    m_script = { .frames = 4, .fail_after_frames = 3 };
+    m_script = { .frames = 4, .fail_after_frames = 3, .failure = "al escribir x.mp4: " + util::error_text(ENOSPC) };
     m_hold_content = true;
     start_region();
     write_output("fragmentos|medio fragmento");
     answer_refresh(m_content);
     EXPECT_FALSE(running());
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo guardar la grabación" }));
-    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4" }));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo grabar: el disco está lleno" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto" }));
     EXPECT_EQ(listing(folder), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4" }));
     EXPECT_EQ(testing_support::read_file(folder / "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4"), "fragmentos");
 
-    // Nothing whole before the failure: no file, no card.
+    // Nothing whole before the failure: no file, no card; a failure of no
+    // known cause says what it can.
     m_toasts.clear();
     m_done.clear();
+    m_script.failure = "codificador: error";
     start_region();
     write_output("medio fragmento");
     answer_refresh(m_content);
@@ -530,6 +602,17 @@ TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
     EXPECT_FALSE(running());
     EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "flash", "gif temporal -> Vistrope 2026-01-05 a las 09.03.07 (2).gif a 12 cps" }));
     EXPECT_TRUE(m_toasts.empty());
+    // The MP4 stays held and noted while the conversion reads it; once the
+    // conversion has removed it and let go, its note goes too.
+    const auto left = listing(m_dir.path() / "capturas");
+    const auto mp4 = std::ranges::find_if(left, [](const std::string& n) { return output::is_temporary_name(n); });
+    ASSERT_NE(mp4, left.end());
+    const fs::path source = m_dir.path() / "capturas" / *mp4;
+    EXPECT_EQ(claim_abandoned(source).error().kind, Refusal::Kind::Live);
+    ASSERT_EQ(read_journal(xdg::state_dir()).size(), 1u);
+    fs::remove(source);
+    m_gif_hold.reset();
+    EXPECT_TRUE(read_journal(xdg::state_dir()).empty());
 }
 
 TEST_F(RecorderTest, AGifRecordingIntoAFolderThatLoopsFailsAtOnceAndSaysSo)
@@ -545,7 +628,17 @@ TEST_F(RecorderTest, AGifRecordingIntoAFolderThatLoopsFailsAtOnceAndSaysSo)
     EXPECT_EQ(m_stream, nullptr);
     EXPECT_FALSE(running());
     ASSERT_FALSE(m_toasts.empty());
-    EXPECT_EQ(m_toasts.back(), "No se pudo grabar");
+    EXPECT_EQ(m_toasts.back(), "No se pudo grabar: la carpeta no existe");
+}
+
+// No sound server: the recording goes on, and the toast says why it is silent.
+TEST_F(RecorderTest, ASoundThatCannotBeRecordedIsSaidAndTheRecordingGoesOn)
+{
+    start_region();
+    ASSERT_TRUE(running());
+    report(Report { Report::Kind::SoundUnavailable, session()->id, "no hay servidor de sonido" });
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación sin sonido: no hay servidor de sonido" }));
+    EXPECT_TRUE(running());
 }
 
 TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)

@@ -1,5 +1,6 @@
 // A recording's file from the real writer: sealed into a regular MP4 when
 // finished, recovered from what a killed run left behind.
+#include "base/xdg.h"
 #include "capture/output.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "record/recorder_stream.h"
@@ -72,7 +73,9 @@ std::vector<std::string> listing(const fs::path& dir)
 TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
 {
     testing_support::TempDir dir;
-    const fs::path name = dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4";
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
+    fs::create_directories(dir.path() / "capturas");
+    const fs::path name = dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4";
     auto tmp = output::create_temporary(name);
     ASSERT_TRUE(tmp) << tmp.error();
     record(*tmp, 3);
@@ -87,19 +90,30 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
     auto sealed = recorder::seal(*tmp, recorder::Ending::Finished);
     ASSERT_TRUE(sealed) << sealed.error();
     EXPECT_FALSE(fs::exists(*tmp));
-    EXPECT_TRUE(output::is_temporary_name(sealed->filename().string()));
-    const std::string regular = testing_support::read_file(*sealed);
+    EXPECT_TRUE(output::is_temporary_name(sealed->path.filename().string()));
+    const std::string regular = testing_support::read_file(sealed->path);
     EXPECT_EQ(regular.find("moof"), std::string::npos);
     EXPECT_LT(regular.find("moov"), regular.find("mdat"));
-    EXPECT_NEAR(duration(*sealed), 3.0, 0.1);
+    EXPECT_NEAR(duration(sealed->path), 3.0, 0.1);
 
-    // A GIF recording's sealed MP4 waits hidden for its conversion; a run
-    // that ends before the conversion does leaves it to the next launch.
+    // A GIF recording's sealed MP4 waits hidden for its conversion, held:
+    // no launch takes it meanwhile. A run that ends before the conversion
+    // does leaves it, noted, to the next launch, whatever folder that one
+    // captures into.
     std::vector<fs::path> recovered;
-    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
-    EXPECT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
-    EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    const auto recover = [&](const fs::path& folder) {
+        recorder::recover_recordings(folder, fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
+    };
+    recover(dir.path() / "capturas");
+    EXPECT_TRUE(recovered.empty());
+    EXPECT_TRUE(fs::exists(sealed->path));
+    sealed->live.reset();
+    fs::create_directories(dir.path() / "otra carpeta");
+    recover(dir.path() / "otra carpeta");
+    EXPECT_EQ(recovered, (std::vector<fs::path> { dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    EXPECT_EQ(listing(dir.path() / "capturas"), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
     EXPECT_NEAR(duration(recovered.at(0)), 3.0, 0.1);
+    EXPECT_TRUE(recorder::read_journal(xdg::state_dir()).empty());
 }
 
 // What a killed run leaves: its fragments up to where the writing stopped,
@@ -108,6 +122,7 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
 TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
 {
     testing_support::TempDir dir;
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
     auto tmp = output::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4");
     ASSERT_TRUE(tmp);
     record(*tmp, 4);
@@ -133,10 +148,13 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string> { ".Vistrope 2026-01-05 a las 09.03.09.png.q1w2e3",
                                        "Vistrope 2026-01-05 a las 09.03.06.gif.part",
                                        "Vistrope 2026-01-05 a las 09.03.07 (recuperada) (2).mp4",
-                                       "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4", "descarga.gif.part" }));
+                                       "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4", "descarga.gif.part", "estado" }));
+    // The one without fragments is set aside, as it was.
+    EXPECT_EQ(testing_support::read_file(recorder::set_aside_dir(xdg::state_dir()) / ".Vistrope 2026-01-05 a las 09.03.08.mp4.Zz0000"),
+        "sin fragmentos");
     const double d = duration(expected);
-    // Cut at 2.8 s: the fragments of the first two seconds.
-    EXPECT_NEAR(d, 2.0, 0.05);
+    // Cut at 2.8 s: the fragments of the first two and a half seconds.
+    EXPECT_NEAR(d, 2.5, 0.05);
     // A recording begun after the launch is not a leftover.
     auto fresh = output::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.10.mp4");
     ASSERT_TRUE(fresh);
@@ -153,6 +171,7 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
 TEST(RecordingFile, ATemporaryThatCannotBeReadIsKept)
 {
     testing_support::TempDir dir;
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
     const fs::path unreadable = dir.path() / ".Vistrope 2026-01-05 a las 09.03.07.mp4.abc123";
     fs::create_directory(unreadable); // opens, but every read fails
     const auto sealed = recorder::seal(unreadable, recorder::Ending::Broken);

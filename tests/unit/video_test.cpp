@@ -17,6 +17,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -305,6 +307,8 @@ TEST_F(VideoTest, PixelsDropAlphaHonourStridesAndResample)
     auto words = video::pixels_of(*sample, 5, 3);
     ASSERT_TRUE(words);
     EXPECT_EQ(*words, std::vector<std::uint32_t>(15, MediaFake::SAMPLE_BASE & 0x00FFFFFF));
+    // A spent buffer given to fill is written over whole.
+    EXPECT_EQ(video::pixels_of(*sample, 5, 3, std::vector<std::uint32_t>(15, 0xFFFFFFFFu)), words);
 
     auto smaller = clip(1.0, { 0.0 });
     smaller.picture_width = 2;
@@ -403,6 +407,27 @@ TEST_F(VideoTest, MakeGifFromTheCardToastsCopiesAndKeepsTheSource)
     EXPECT_EQ(copied->data("image/gif").size(), static_cast<qsizetype>(fs::file_size(out)));
 }
 
+// A recording's MP4 goes as soon as its GIF is in place, on the conversion's
+// thread: a program whose event loop has already ended (a logout's SIGTERM)
+// leaves nothing behind for the next launch to recover.
+TEST_F(VideoTest, ARecordingsVideoGoesOnceItsGifIsInPlaceWithoutTheMainQueue)
+{
+    TempDir tmp;
+    const fs::path source = tmp.path() / ".Vistrope 2026-01-05 a las 09.03.07.mp4.aB3dE9";
+    testing_support::write_file(source, "video");
+    install(clip(1.0, regular(30, 30)));
+    video::make_gif(source, {}, tmp.path() / "g.gif", true, video::FromRecording {});
+    // Polled without turning the event loop, so the completion cannot run.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (fs::exists(source) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(fs::exists(source));
+    EXPECT_EQ(testing_support::read_file(tmp.path() / "g.gif").substr(0, 6), "GIF89a");
+    EXPECT_EQ(m_toasts.size(), 1u);
+    ASSERT_TRUE(testing_support::wait_until([&] { return m_toasts.size() == 2; }, 20000));
+    EXPECT_EQ(m_toasts[1].symbol, "checkmark.circle");
+}
+
 TEST_F(VideoTest, AFailedRecordingConversionPublishesTheHiddenVideoBesideIt)
 {
     TempDir tmp;
@@ -498,14 +523,18 @@ TEST_F(VideoTest, CliGifUsageDefaultsAndItsLine)
     EXPECT_NE(line.find(" según Qt), "), std::string::npos);
     EXPECT_EQ(line.find('?'), std::string::npos) << line;
 
-    // Numbers outside their range are refused with the range, nothing written.
+    // Numbers outside their range are refused with the range, words for not
+    // being numbers, anything after the width for being there; nothing written.
     const std::pair<std::vector<std::string>, std::string> refused[] = {
-        { { "abc" }, "error: fps «abc» fuera de rango: de 1 a 50\n" },
+        { { "abc" }, "error: fps «abc» no es un número entero\n" },
+        { { "2.5" }, "error: fps «2.5» no es un número entero\n" },
         { { "0" }, "error: fps «0» fuera de rango: de 1 a 50\n" },
         { { "100000" }, "error: fps «100000» fuera de rango: de 1 a 50\n" },
+        { { "99999999999" }, "error: fps «99999999999» fuera de rango: de 1 a 50\n" },
         { { "10", "0" }, "error: ancho máximo «0» fuera de rango: 16 o más\n" },
         { { "10", "15" }, "error: ancho máximo «15» fuera de rango: 16 o más\n" },
-        { { "10", "ancho" }, "error: ancho máximo «ancho» fuera de rango: 16 o más\n" },
+        { { "10", "ancho" }, "error: ancho máximo «ancho» no es un número entero\n" },
+        { { "10", "100", "extra" }, "error: sobra «extra»: después del ancho máximo no va nada\n" },
     };
     for (const auto& [numbers, message] : refused) {
         std::vector<std::string> args { video, (dir.path() / "b.gif").string() };

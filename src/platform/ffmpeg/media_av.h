@@ -115,7 +115,10 @@ public:
     bool convert(const AVFrame* frame, int width, int height, AVPixelFormat format);
     const AVFrame* output() const { return m_out.get(); }
     AVFrame* output() { return m_out.get(); }
-    // The converted picture, handed over: the next conversion writes a new one.
+    // The converted picture, handed over: the next conversion writes a new
+    // one, in a buffer that a picture handed over before has given back
+    // where there is one (a fresh mapping for every frame costs more page
+    // faults than the conversion itself).
     Frame take_output() { return std::move(m_out); }
 
 private:
@@ -123,9 +126,20 @@ private:
         int src_w, src_h, src_format, dst_w, dst_h, dst_format, colorspace, range;
         bool operator==(const Key&) const = default;
     };
+    struct PoolDeleter {
+        void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
+    };
+    bool new_output(int width, int height, AVPixelFormat format);
+
     SwsContext* m_context = nullptr;
     Key m_key {};
     Frame m_out;
+    // Buffers of the output's size; each goes back to the pool when the
+    // last picture holding it is freed, and the pool itself once both it
+    // and every buffer are gone.
+    std::unique_ptr<AVBufferPool, PoolDeleter> m_pool;
+    int m_pool_w = 0, m_pool_h = 0;
+    AVPixelFormat m_pool_format = AV_PIX_FMT_NONE;
 };
 
 // The MP4 exporter (mp4_export.cpp).

@@ -322,19 +322,43 @@ bool Scaler::convert(const AVFrame* frame, int width, int height, AVPixelFormat 
         }
     }
     if (!m_out || m_out->width != width || m_out->height != height || m_out->format != format) {
-        m_out = Frame(av_frame_alloc());
-        m_out->width = width;
-        m_out->height = height;
-        m_out->format = format;
-        if (av_frame_get_buffer(m_out.get(), 0) < 0) {
-            m_out = Frame();
+        if (!new_output(width, height, format))
             return false;
-        }
     } else if (av_frame_make_writable(m_out.get()) < 0) {
         // An encoder may still hold the last picture; it gets a fresh buffer.
         return false;
     }
     return sws_scale_frame(m_context, m_out.get(), frame) >= 0;
+}
+
+bool Scaler::new_output(int width, int height, AVPixelFormat format)
+{
+    // Rows aligned as av_frame_get_buffer aligns them, for swscale's SIMD.
+    constexpr int ALIGN = 64;
+    m_out = Frame();
+    if (!m_pool || m_pool_w != width || m_pool_h != height || m_pool_format != format) {
+        const int size = av_image_get_buffer_size(format, width, height, ALIGN);
+        if (size <= 0)
+            return false;
+        m_pool.reset(av_buffer_pool_init(static_cast<size_t>(size), nullptr));
+        if (!m_pool)
+            return false;
+        m_pool_w = width;
+        m_pool_h = height;
+        m_pool_format = format;
+    }
+    Frame out(av_frame_alloc());
+    if (!out)
+        return false;
+    out->width = width;
+    out->height = height;
+    out->format = format;
+    out->buf[0] = av_buffer_pool_get(m_pool.get());
+    if (!out->buf[0]
+        || av_image_fill_arrays(out->data, out->linesize, out->buf[0]->data, format, width, height, ALIGN) < 0)
+        return false;
+    m_out = std::move(out);
+    return true;
 }
 
 Scaler::~Scaler()

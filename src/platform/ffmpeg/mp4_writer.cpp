@@ -195,13 +195,13 @@ public:
         }
         rc = avio_open(&e->m_format->pb, mav::locator(recording.path).c_str(), AVIO_FLAG_WRITE);
         if (rc < 0)
-            return std::unexpected(fmt::format("no pude crear {}: {}", recording.path, mav::error_text(rc)));
+            return std::unexpected(fmt::format("no pude crear {}: {}", util::escape_controls(recording.path), mav::error_text(rc)));
         // Every packet goes to the file at once (no bytes of a finished
         // fragment wait in a buffer for the next one).
         e->m_format->flush_packets = 1;
         AVDictionary* muxer = nullptr;
         av_dict_set(&muxer, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-        av_dict_set(&muxer, "frag_duration", "1000000", 0); // microseconds
+        av_dict_set(&muxer, "frag_duration", "500000", 0); // microseconds: a kill loses half a second and the way to the muxer
         rc = avformat_write_header(e->m_format, &muxer);
         av_dict_free(&muxer);
         if (rc < 0) {
@@ -326,7 +326,7 @@ public:
         if (int rc = av_write_trailer(m_format); rc < 0 && error.empty())
             error = fmt::format("índice MP4: {}", mav::error_text(rc));
         if (int rc = avio_closep(&m_format->pb); rc < 0 && error.empty())
-            error = fmt::format("al cerrar {}: {}", m_path, mav::error_text(rc));
+            error = fmt::format("al cerrar {}: {}", util::escape_controls(m_path), mav::error_text(rc));
         if (m_frames > 0)
             util::log(fmt::format("codificación: {} cuadros; por cuadro {:.2f} ms de conversión de color y {:.2f} ms del códec, "
                                   "el más lento en el códec {:.1f} ms",
@@ -438,9 +438,21 @@ private:
                 m_packet->duration = 1;
             av_packet_rescale_ts(m_packet.get(), ctx->time_base, stream->time_base);
             m_packet->stream_index = stream->index;
-            rc = av_interleaved_write_frame(m_format, m_packet.get());
+            // Straight to the muxer, not through its interleaving queue: that
+            // queue holds the picture's packets until the sound's reach them,
+            // and the sound waits for its slowest input, up to two seconds;
+            // the fragments came that much later. Each track is indexed in
+            // its fragment on its own, so their order in the file is free.
+            rc = av_write_frame(m_format, m_packet.get());
+            av_packet_unref(m_packet.get());
+            // What the muxer wrote goes to the file now, however few bytes a
+            // still picture makes.
+            if (rc >= 0 && m_format->pb) {
+                avio_flush(m_format->pb);
+                rc = m_format->pb->error;
+            }
             if (rc < 0)
-                return std::unexpected(fmt::format("al escribir {}: {}", m_path, mav::error_text(rc)));
+                return std::unexpected(fmt::format("al escribir {}: {}", util::escape_controls(m_path), mav::error_text(rc)));
             if (stream == m_video_stream)
                 ++m_packets;
         }

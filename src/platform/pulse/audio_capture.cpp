@@ -150,7 +150,7 @@ struct AudioCapture::Impl {
         if (in.gone)
             return;
         in.gone = true;
-        gone(in.index);
+        gone(in.index, AudioCapture::Loss::Ended);
     }
 
     static void on_context_state(pa_context*, void* self)
@@ -319,7 +319,7 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         impl.reset(); // stops the loop before anyone hears of it
         for (int i = 0; i < 2; ++i)
             if (wanted[i])
-                lost(i);
+                lost(i, Loss::NoServer);
         return nullptr;
     };
     impl->loop = pa_threaded_mainloop_new();
@@ -360,7 +360,7 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
     pa_threaded_mainloop_unlock(impl->loop);
     for (int i : lost) {
         util::log(fmt::format("grabación: no pude abrir la entrada de sonido {}", i));
-        impl->gone(i);
+        impl->gone(i, Loss::Ended);
     }
     return std::unique_ptr<AudioCapture>(new AudioCapture(std::move(impl)));
 }

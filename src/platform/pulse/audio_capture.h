@@ -70,8 +70,11 @@ class AudioCapture {
 public:
     // (input 0 system / 1 microphone, position, interleaved samples, frames). The sound server's thread.
     using Samples = std::function<void(int input, std::int64_t at, const float* samples, std::size_t frames)>;
+    // Why an input delivers nothing (more): it ended or could not be opened,
+    // or there is no sound server at all.
+    enum class Loss { Ended, NoServer };
     // An input that will deliver nothing more. The sound server's thread, or inline from start().
-    using Gone = std::function<void(int input)>;
+    using Gone = std::function<void(int input, Loss why)>;
 
     // Starts recording the requested inputs. Without a sound server (logged
     // once per process) every requested input is reported gone and none is returned.

@@ -371,7 +371,11 @@ private:
                 if (outputs[input])
                     outputs[input]->stream_output(input == 0 ? StreamOutputType::Audio : StreamOutputType::Microphone);
             },
-            [output](int input) { output->audio_input_gone(input); });
+            [output, listener = m_listener, told = std::make_shared<std::atomic<bool>>(false)](int input, pulse::AudioCapture::Loss why) {
+                output->audio_input_gone(input);
+                if (why == pulse::AudioCapture::Loss::NoServer && listener && !told->exchange(true))
+                    listener->sound_unavailable("no hay servidor de sonido");
+            });
     }
 
     const ContentFilter m_filter;
