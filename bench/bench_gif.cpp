@@ -6,6 +6,14 @@
 // decoded with giflib) and the ratios to ours.
 //
 // Usage: bench_gif [--smoke] [--gifski PATH] [--ours-only]
+//
+// With --recording it times the program's own road instead: `vistrope --gif`
+// of a real terminal recording (made here by the recipe in record_terminal,
+// so run it as `scripts/x-session --size 1280x720 build/bench/bench_gif
+// --recording`, or give one with --video FILE) against FFmpeg's two-pass
+// palette, and against another build of the program with --compare PATH
+// (its `vistrope`); --program PATH names ours (default: the build's).
+//   bench_gif --recording [--video FILE] [--program PATH] [--compare PATH] [--smoke]
 #include "bench_common.h"
 #include "codec/gif.h"
 
@@ -519,11 +527,139 @@ void run_clip(const Clip& clip, int runs, const fs::path& dir, const std::string
     print(ski, &best);
 }
 
+// ---------------------------------------------------------------------------
+// The program's own road on a real recording: `vistrope --gif` of a terminal
+// recording against FFmpeg's two-pass palette (palettegen into a PNG, then
+// paletteuse), each a process of its own, timed from start to end.
+
+std::string quoted(const fs::path& p)
+{
+    std::string out = "'";
+    for (char c : p.string())
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// The recipe: an xterm over the whole 1280x720 screen, recorded for 6 s at
+// 30 fps by FFmpeg's x11grab into H.264 (libx264's default preset, as screen
+// recorders write it) while xdotool types two commands whose output scrolls.
+bool record_terminal(const fs::path& out)
+{
+    const std::string script = "set -e\n"
+        "xterm -geometry 180x50+0+0 -fa Monospace -fs 10 -e bash --norc & xt=$!\n"
+        "for i in $(seq 100); do xdotool search --pid $xt >/dev/null 2>&1 && break; sleep 0.1; done\n"
+        "sleep 0.5\n"
+        "ffmpeg -nostdin -v error -y -f x11grab -framerate 30 -video_size 1280x720 -i \"$DISPLAY\" -t 6 -c:v libx264 -pix_fmt yuv420p "
+        + quoted(out) + " & ff=$!\n"
+        "xdotool type --delay 40 'ls -la /usr/lib | head -30'; xdotool key Return; sleep 0.5\n"
+        "xdotool type --delay 40 'for i in $(seq 60); do echo \"line $i $(date +%N)\"; sleep 0.03; done'; xdotool key Return\n"
+        "wait $ff; kill $xt\n";
+    const fs::path file = out.parent_path() / "record.sh";
+    std::ofstream(file) << script;
+    return std::system(("bash " + quoted(file)).c_str()) == 0 && fs::exists(out);
+}
+
+struct Road {
+    std::string label;
+    std::string command;  // prints nothing but the program's own line
+    fs::path output;
+    std::vector<double> ms;
+    std::vector<std::vector<uint8_t>> files;
+    std::string line;
+};
+
+void run_road(Road& road)
+{
+    const double t0 = now_ms();
+    std::string line;
+    if (std::FILE* p = ::popen(road.command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, p))
+            line = buffer;
+        if (::pclose(p) != 0)
+            line = "failed";
+    }
+    road.ms.push_back(now_ms() - t0);
+    road.line = line.substr(0, line.find_last_not_of('\n') + 1);
+    road.files.push_back(read_bytes(road.output));
+}
+
+int run_recording(int argc, char** argv, bool smoke)
+{
+    fs::path video, program, old_program;
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--video")
+            video = argv[i + 1];
+        else if (a == "--program")
+            program = argv[i + 1];
+        else if (a == "--compare")
+            old_program = argv[i + 1];
+    }
+    if (program.empty())
+        program = fs::canonical("/proc/self/exe").parent_path().parent_path() / "vistrope";
+    char tmpl[] = "/tmp/vistrope-bench-gif-XXXXXX";
+    if (!::mkdtemp(tmpl))
+        return 1;
+    const fs::path dir = tmpl;
+    if (video.empty()) {
+        video = dir / "terminal.mp4";
+        if (!std::getenv("DISPLAY") || !record_terminal(video)) {
+            std::printf("no recording: run inside scripts/x-session --size 1280x720, or pass --video FILE\n");
+            fs::remove_all(dir);
+            return 1;
+        }
+    }
+    const std::string args = " 15 800";
+    std::vector<Road> roads;
+    roads.push_back({ "vistrope --gif", quoted(program) + " --gif " + quoted(video) + " " + quoted(dir / "ours.gif") + args + " 2>/dev/null",
+        dir / "ours.gif", {}, {}, {} });
+    if (!old_program.empty())
+        roads.push_back({ "compared build --gif", quoted(old_program) + " --gif " + quoted(video) + " " + quoted(dir / "old.gif") + args + " 2>/dev/null",
+            dir / "old.gif", {}, {}, {} });
+    const std::string chain = "fps=15,scale=800:-1:flags=area";
+    roads.push_back({ "FFmpeg two-pass palette",
+        "ffmpeg -nostdin -v error -y -i " + quoted(video) + " -vf '" + chain + ",palettegen' " + quoted(dir / "palette.png")
+            + " && ffmpeg -nostdin -v error -y -i " + quoted(video) + " -i " + quoted(dir / "palette.png") + " -lavfi '" + chain
+            + "[x];[x][1:v]paletteuse' " + quoted(dir / "ffmpeg.gif"),
+        dir / "ffmpeg.gif", {}, {}, {} });
+    const int runs = smoke ? 1 : 9;
+    std::string load = "?";
+    if (std::ifstream in("/proc/loadavg"); in)
+        std::getline(in, load);
+    std::printf("GIF road on %s, 15 fps, 800 px wide: %d runs each, alternated; load average %s\n", video.string().c_str(), runs, load.c_str());
+    for (int i = 0; i < runs; ++i)
+        for (Road& r : roads)
+            run_road(r);
+    const double ours = bench::summarize(roads.front().ms).median_ms;
+    for (const Road& r : roads) {
+        const bench::Timing t = bench::summarize(r.ms);
+        bool same = true;
+        for (const auto& f : r.files)
+            same = same && f == r.files.front() && !f.empty();
+        std::printf("  %-26s %8.1f ms (median, min %.1f)  %9zu bytes%s", r.label.c_str(), t.median_ms, t.min_ms, r.files.front().size(),
+            same ? ", the same file every run" : ", FILES DIFFER BETWEEN RUNS");
+        if (&r != &roads.front())
+            std::printf("   ours is %s faster", bench::ratio(t.median_ms, ours).c_str());
+        std::printf("\n");
+        if (!r.line.empty())
+            std::printf("  %-26s %s\n", "", r.line.c_str());
+    }
+    if (roads.size() == 3)
+        std::printf("  ours and the compared build write %s\n", roads[0].files.front() == roads[1].files.front() ? "the same bytes" : "different bytes");
+    std::printf("  target: at least 3x faster than FFmpeg's two-pass palette, and no slower than the compared build\n");
+    fs::remove_all(dir);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const bool smoke = bench::smoke(argc, argv);
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--recording")
+            return run_recording(argc, argv, smoke);
     std::string gifski;
     bool ours_only = false;
     for (int i = 1; i < argc; ++i) {

@@ -2,6 +2,9 @@
 
 #include "base/util.h"
 
+#include <QBuffer>
+#include <QImageReader>
+
 namespace state {
 
 namespace {
@@ -10,6 +13,7 @@ struct Slots {
     std::shared_ptr<const config::Config> config;
     std::optional<LastArea> last_area;
     std::optional<LastShot> last_shot;
+    std::optional<PngPicture> last_shot_png; // stands in for the last shot's pixels
     bool busy = false; // a slot is being replaced: re-entry breaks an invariant
 };
 
@@ -77,7 +81,9 @@ void set_last_shot(QImage image, double scale)
 {
     Slots& s = store();
     Borrow borrow(s);
-    s.last_shot = LastShot { std::nullopt, std::move(image), scale };
+    const qint64 key = image.cacheKey();
+    s.last_shot = LastShot { std::nullopt, std::move(image), scale, key };
+    s.last_shot_png.reset();
 }
 
 void record_last_shot_file(const std::filesystem::path& path)
@@ -90,7 +96,50 @@ void record_last_shot_file(const std::filesystem::path& path)
 
 std::optional<LastShot> last_shot()
 {
-    return store().last_shot;
+    const Slots& s = store();
+    std::optional<LastShot> shot = s.last_shot;
+    if (shot && shot->image.isNull() && s.last_shot_png)
+        shot->image = s.last_shot_png->read();
+    return shot;
+}
+
+qint64 last_shot_key()
+{
+    const Slots& s = store();
+    return s.last_shot ? s.last_shot->key : 0;
+}
+
+void keep_last_shot_as_png(qint64 key, PngPicture png)
+{
+    Slots& s = store();
+    Borrow borrow(s);
+    if (!s.last_shot || s.last_shot->key != key || !png.bytes || png.bytes->empty())
+        return;
+    s.last_shot->image = QImage();
+    s.last_shot_png = std::move(png);
+}
+
+QImage PngPicture::read() const
+{
+    if (!bytes || bytes->empty())
+        return {};
+    // Qt's reader refuses pictures above 128 MB unpacked by default: a long
+    // scrolling capture or an 8K screen is over it, and this is its only copy.
+    const QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));
+    QBuffer buffer;
+    buffer.setData(data);
+    QImageReader reader(&buffer, "PNG");
+    reader.setAllocationLimit(0);
+    QImage image = reader.read();
+    if (image.isNull()) {
+        util::log("no pude leer de nuevo el PNG de una captura");
+        return image;
+    }
+    // The pixels come back exactly; the profile the file names is only the
+    // one the picture was encoded in.
+    image = image.convertToFormat(format);
+    image.setColorSpace(color_space);
+    return image;
 }
 
 namespace {
@@ -110,6 +159,7 @@ void reset_for_tests()
     s.config.reset();
     s.last_area.reset();
     s.last_shot.reset();
+    s.last_shot_png.reset();
 }
 
 void keep_process_arguments(std::vector<std::string> args)

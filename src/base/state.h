@@ -7,6 +7,7 @@
 
 #include "base/config.h"
 
+#include <QColorSpace>
 #include <QImage>
 
 #include <cstdint>
@@ -30,11 +31,22 @@ struct LastArea {
     bool operator==(const LastArea&) const = default;
 };
 
+// A picture held as the PNG bytes made of it, a fraction of its pixels:
+// read back, it has the very pixels, layout and colour profile it had.
+struct PngPicture {
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+    QImage::Format format = QImage::Format_ARGB32_Premultiplied;
+    QColorSpace color_space;
+    // The picture; null when there are no bytes or they cannot be read. Any thread.
+    QImage read() const;
+};
+
 // The last delivered or editor-saved capture.
 struct LastShot {
     std::optional<std::filesystem::path> file; // set once its PNG file was written
     QImage image;
     double scale = 1.0; // pixels per point
+    qint64 key = 0;     // the stored image's cacheKey, which names the shot
 };
 
 // The current settings; the first call loads them (config::Config::load).
@@ -49,8 +61,15 @@ std::optional<LastArea> last_area();
 void set_last_shot(QImage image, double scale);
 // Records the saved file in whatever last shot is held (dropped when none).
 void record_last_shot_file(const std::filesystem::path& path);
-// A copy of the last shot, or nothing when no capture was delivered.
+// A copy of the last shot, or nothing when no capture was delivered; its
+// picture read back from its PNG when that stands in for it.
 std::optional<LastShot> last_shot();
+// The key of the last shot held; 0 when none.
+qint64 last_shot_key();
+// When the last shot is still the one named `key`, it keeps the PNG made of
+// its picture in place of the pixels (a screenful, otherwise held until the
+// next capture).
+void keep_last_shot_as_png(qint64 key, PngPicture png);
 
 // The process arguments as main copied them before the toolkit took its own
 // out; empty until main keeps them. Any thread, once set.

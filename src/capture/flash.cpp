@@ -9,6 +9,7 @@
 #include "capture/flash_paint.h"
 #include "capture/glass/glass.h"
 #include "platform/accessibility.h"
+#include "platform/gpu.h"
 #include "platform/panels.h"
 
 #include <QElapsedTimer>
@@ -49,6 +50,7 @@ public:
         m_lens_run = lens_run;
         m_clock.start();
         m_timer.start();
+        m_dirty = rect();
         shape();
     }
 
@@ -98,7 +100,12 @@ private:
         if (t > m_painter->plan().duration() + 0.05)
             m_timer.stop();
         shape();
-        update();
+        // Only where the carrier was and now is: a flight into the card
+        // leaves most of a screen-sized panel clear, and clearing, painting
+        // and sending all of it every frame was most of a 4K flash's cost.
+        const QRect now = m_painter->bounds(t).toAlignedRect().adjusted(-2, -2, 2, 2) & rect();
+        update(m_dirty | now);
+        m_dirty = now;
     }
 
     void shape()
@@ -117,6 +124,7 @@ private:
     std::optional<std::uint64_t> m_lens_run;
     QTimer m_timer;
     QElapsedTimer m_clock;
+    QRect m_dirty; // what the last frame painted
 };
 
 struct Flash {
@@ -251,13 +259,26 @@ void prepare_glass()
     static bool prepared = false;
     if (std::exchange(prepared, true))
         return;
-    // The surface loads the GL driver (tens of milliseconds), which must
-    // happen on this thread: a moment after the action that asked, so its
-    // panels map and its picture is taken first. Compiling the programs
-    // happens in the background.
+    // A child process says first which renderer GL would use. On a software
+    // renderer the effects stay plain and its driver never loads here:
+    // llvmpipe kept some sixty megabytes of compiler resident for good, and
+    // drawing the lens on the CPU cost more than the capture it confirmed.
+    // Elsewhere the surface loads the GL driver (tens of milliseconds),
+    // which must happen on this thread: a moment after the action that
+    // asked, so its panels map and its picture is taken first. Compiling the
+    // programs happens in the background.
     util::after(0.3, [] {
-        glass::prepare();
-        util::in_background([] { glass::build(); });
+        util::in_utility([] {
+            std::optional<std::string> renderer = platform::probe_renderer();
+            util::on_main([renderer = std::move(renderer)] {
+                if (renderer && platform::software_renderer(*renderer)) {
+                    util::log("vidrio: " + *renderer + " dibuja en la CPU; los efectos se dibujan sin GL");
+                    return;
+                }
+                glass::prepare();
+                util::in_background([] { glass::build(); });
+            });
+        });
     });
 }
 

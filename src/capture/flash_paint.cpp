@@ -1,13 +1,14 @@
 #include "capture/flash_paint.h"
 
 #include "base/util_queue.h"
+#include "codec/imageops.h"
 
-#include <QConicalGradient>
 #include <QPainter>
 #include <QPainterPath>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -29,16 +30,37 @@ QPainterPath rounded(double w, double h, double radius)
     return path;
 }
 
-QGradientStops sheen_stops()
+// The sheen's colour table holds 2^10 colours around the turn, as fine as
+// the raster engine's own gradient tables.
+constexpr int SHEEN_COLOURS_BITS = 10;
+
+// The sheen's colours evenly spaced around the turn, blended linearly, one
+// per 1/1024 turn (opaque).
+std::vector<QRgb> sheen_colours()
 {
     const QColor white = util::rgba(1, 1, 1, 1);
     const QColor pale = util::rgba(0.78, 0.80, 1.00, 1);
     const QColor blue = util::rgba(0.52, 0.50, 0.98, 1);
-    const std::array<QColor, 7> colours { white, pale, blue, pale, white, pale, white };
-    QGradientStops stops;
-    for (std::size_t i = 0; i < colours.size(); ++i)
-        stops.push_back({ static_cast<double>(i) / (colours.size() - 1), colours[i] });
-    return stops;
+    const std::array<QColor, 7> stops { white, pale, blue, pale, white, pale, white };
+    constexpr int n = 1 << SHEEN_COLOURS_BITS;
+    std::vector<QRgb> table(n);
+    for (int i = 0; i < n; ++i) {
+        const double pos = (i + 0.5) / n * (stops.size() - 1);
+        const auto k = static_cast<std::size_t>(pos);
+        const double u = pos - static_cast<double>(k);
+        const QColor& a = stops[k];
+        const QColor& b = stops[std::min(k + 1, stops.size() - 1)];
+        auto mix = [u](double x, double y) { return static_cast<int>(std::lround(((1 - u) * x + u * y) * 255)); };
+        table[static_cast<std::size_t>(i)] = qRgb(mix(a.redF(), b.redF()), mix(a.greenF(), b.greenF()), mix(a.blueF(), b.blueF()));
+    }
+    return table;
+}
+
+// An opaque colour at `alpha`, premultiplied.
+inline QRgb premultiplied(QRgb c, std::uint8_t alpha)
+{
+    auto mul = [alpha](int v) { return (v * alpha + 127) / 255; };
+    return qRgba(mul(qRed(c)), mul(qGreen(c)), mul(qBlue(c)), alpha);
 }
 
 // One direction of a box blur over rows (or columns) of alpha values.
@@ -61,6 +83,42 @@ void box_pass(std::vector<std::uint8_t>& a, int w, int h, int radius, bool rows)
             sum += at(i + radius + 1) - at(i - radius);
         }
     }
+}
+
+// The largest rectangle round the middle of a premultiplied mask whose
+// pixels are all opaque; empty when the middle is not.
+QRect opaque_core(const QImage& mask)
+{
+    const int w = mask.width(), h = mask.height();
+    auto opaque = [&](int x, int y) { return qAlpha(reinterpret_cast<const QRgb*>(mask.constScanLine(y))[x]) == 255; };
+    const int cx = w / 2, cy = h / 2;
+    if (w == 0 || h == 0 || !opaque(cx, cy))
+        return {};
+    int x0 = cx, x1 = cx, y0 = cy, y1 = cy;
+    while (x0 > 0 && opaque(x0 - 1, cy))
+        --x0;
+    while (x1 + 1 < w && opaque(x1 + 1, cy))
+        ++x1;
+    while (y0 > 0 && opaque(cx, y0 - 1))
+        --y0;
+    while (y1 + 1 < h && opaque(cx, y1 + 1))
+        ++y1;
+    // Rounded corners leave the cross's ends short of a rectangle: shrink
+    // until every pixel inside is opaque.
+    auto all_opaque = [&] {
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x)
+                if (!opaque(x, y))
+                    return false;
+        return true;
+    };
+    while (x0 <= x1 && y0 <= y1 && !all_opaque()) {
+        x0 = std::min(x0 + 1, cx), x1 = std::max(x1 - 1, cx);
+        y0 = std::min(y0 + 1, cy), y1 = std::max(y1 - 1, cy);
+        if (x0 == cx && x1 == cx && y0 == cy && y1 == cy)
+            break;
+    }
+    return all_opaque() ? QRect(QPoint(x0, y0), QPoint(x1, y1)) : QRect();
 }
 
 } // namespace
@@ -122,6 +180,40 @@ void Painter::build_shadow()
     // A shadow radius reads as about twice the Gaussian's sigma; three box
     // passes of radius sigma come close to it.
     blur_alpha(m_shadow, std::max(1, static_cast<int>(std::lround(SHADOW_RADIUS / 2 * q))));
+    m_shadow_core = opaque_core(m_shadow);
+}
+
+void Painter::paint_shadow(QPainter& p) const
+{
+    const double w = m_plan.w(), h = m_plan.h();
+    const QRectF target(-m_shadow_pad, -m_shadow_pad + SHADOW_OFFSET, w + 2 * m_shadow_pad, h + 2 * m_shadow_pad);
+    if (m_shadow_core.isEmpty()) {
+        p.drawImage(target, m_shadow);
+        return;
+    }
+    // Stretching the whole mask filters every pixel the carrier covers, most
+    // of a 4K frame; only the blurred border needs it. Nine pieces: the edges
+    // stretched from the mask, the opaque middle a plain fill. Without
+    // antialiasing the pieces meet without a seam.
+    const int iw = m_shadow.width(), ih = m_shadow.height();
+    const std::array<int, 4> xs { 0, m_shadow_core.left(), m_shadow_core.right() + 1, iw };
+    const std::array<int, 4> ys { 0, m_shadow_core.top(), m_shadow_core.bottom() + 1, ih };
+    auto at_x = [&](int i) { return target.x() + target.width() * i / iw; };
+    auto at_y = [&](int j) { return target.y() + target.height() * j / ih; };
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, false);
+    for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 3; ++c) {
+            const QRect source(xs[c], ys[r], xs[c + 1] - xs[c], ys[r + 1] - ys[r]);
+            if (source.isEmpty())
+                continue;
+            const QRectF piece(QPointF(at_x(xs[c]), at_y(ys[r])), QPointF(at_x(xs[c + 1]), at_y(ys[r + 1])));
+            if (r == 1 && c == 1)
+                p.fillRect(piece, Qt::black);
+            else
+                p.drawImage(piece, m_shadow, source);
+        }
+    p.restore();
 }
 
 void Painter::build_sheen(double pixel_ratio)
@@ -140,29 +232,48 @@ void Painter::build_sheen(double pixel_ratio)
         Strip& s = m_strips[i];
         s.rect = rects[i];
         if (s.rect.width() <= 0 || s.rect.height() <= 0) {
-            s.mask = QImage();
+            s.alpha.clear();
+            s.turn.clear();
             s.scratch = QImage();
             continue;
         }
         const int pw = std::max(1, static_cast<int>(std::ceil(s.rect.width() * pixel_ratio)));
         const int ph = std::max(1, static_cast<int>(std::ceil(s.rect.height() * pixel_ratio)));
-        s.mask = QImage(pw, ph, QImage::Format_ARGB32_Premultiplied);
-        s.mask.fill(Qt::transparent);
+        QImage mask(pw, ph, QImage::Format_ARGB32_Premultiplied);
+        mask.fill(Qt::transparent);
         s.scratch = QImage(pw, ph, QImage::Format_ARGB32_Premultiplied);
-        QPainter p(&s.mask);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(pixel_ratio, pixel_ratio);
-        p.translate(-s.rect.x(), -s.rect.y());
-        for (const Stroke& stroke : strokes) {
-            p.setPen(QPen(util::rgba(1, 1, 1, stroke.alpha), stroke.width));
-            p.drawPath(path);
+        {
+            QPainter p(&mask);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.scale(pixel_ratio, pixel_ratio);
+            p.translate(-s.rect.x(), -s.rect.y());
+            for (const Stroke& stroke : strokes) {
+                p.setPen(QPen(util::rgba(1, 1, 1, stroke.alpha), stroke.width));
+                p.drawPath(path);
+            }
+            // The picture's rounded corners cut the rim's outer half.
+            QPainterPath outside;
+            outside.addRect(s.rect.adjusted(-1, -1, 1, 1));
+            outside = outside.subtracted(path);
+            p.setCompositionMode(QPainter::CompositionMode_Clear);
+            p.fillPath(outside, Qt::black);
         }
-        // The picture's rounded corners cut the rim's outer half.
-        QPainterPath outside;
-        outside.addRect(s.rect.adjusted(-1, -1, 1, 1));
-        outside = outside.subtracted(path);
-        p.setCompositionMode(QPainter::CompositionMode_Clear);
-        p.fillPath(outside, Qt::black);
+        const std::size_t n = static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph);
+        s.alpha.resize(n);
+        s.turn.resize(n);
+        for (int y = 0; y < ph; ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(mask.constScanLine(y));
+            const double dy = s.rect.y() + (y + 0.5) / pixel_ratio - h / 2;
+            for (int x = 0; x < pw; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * pw + x;
+                s.alpha[i] = static_cast<std::uint8_t>(qAlpha(row[x]));
+                const double dx = s.rect.x() + (x + 0.5) / pixel_ratio - w / 2;
+                // A conic gradient's position is 1 − (direction + start) / 2π,
+                // the direction measured with y down; here its first part.
+                const double turns = -std::atan2(dy, dx) / (2 * std::numbers::pi);
+                s.turn[i] = static_cast<std::uint16_t>(std::lround((turns - std::floor(turns)) * 65536) & 0xffff);
+            }
+        }
     }
 }
 
@@ -173,6 +284,16 @@ QTransform Painter::carrier_transform(const Frame& f) const
     t.scale(f.carrier_scale, f.carrier_scale);
     t.translate(-m_plan.w() / 2, -m_plan.h() / 2);
     return t;
+}
+
+QRectF Painter::bounds(double t) const
+{
+    const Frame f = m_plan.at(t);
+    if (f.carrier_opacity <= 0)
+        return {};
+    const double pad = std::max(8.0, m_shadow.isNull() ? 0 : m_shadow_pad);
+    const QRectF carrier(-pad, -pad, m_plan.w() + 2 * pad, m_plan.h() + 2 * pad + SHADOW_OFFSET);
+    return carrier_transform(f).mapRect(carrier);
 }
 
 QRegion Painter::carrier_region(double t) const
@@ -198,8 +319,7 @@ void Painter::paint(QPainter& p, double t, double pixel_ratio, bool opaque_fades
     const double opacity = opaque_fades ? 1.0 : f.carrier_opacity;
     if (f.shadow_opacity > 0 && !m_shadow.isNull() && !opaque_fades) {
         p.setOpacity(opacity * f.shadow_opacity);
-        p.drawImage(QRectF(-m_shadow_pad, -m_shadow_pad + SHADOW_OFFSET, w + 2 * m_shadow_pad, h + 2 * m_shadow_pad),
-            m_shadow);
+        paint_shadow(p);
     }
     p.setOpacity(opacity);
     p.translate(w / 2, h / 2);
@@ -213,19 +333,54 @@ void Painter::paint(QPainter& p, double t, double pixel_ratio, bool opaque_fades
     p.restore();
 }
 
+const QImage& Painter::picture_level(std::size_t level)
+{
+    if (m_levels.empty())
+        m_levels.push_back(m_picture);
+    while (m_levels.size() <= level) {
+        const QImage& last = m_levels.back();
+        const imageops::View view { { last.constBits(), static_cast<std::size_t>(last.sizeInBytes()) },
+            static_cast<std::size_t>(last.width()), static_cast<std::size_t>(last.height()),
+            static_cast<std::size_t>(last.bytesPerLine()) };
+        imageops::Image half = imageops::downscale(view, 2);
+        QImage next(static_cast<int>(half.width), static_cast<int>(half.height), last.format());
+        for (int y = 0; y < next.height(); ++y)
+            std::memcpy(next.scanLine(y), half.pixels.data() + static_cast<std::size_t>(y) * 4 * half.width, 4 * half.width);
+        m_levels.push_back(std::move(next));
+    }
+    return m_levels[level];
+}
+
 void Painter::paint_picture(QPainter& p, const Frame& f)
 {
-    const QImage& source = m_lens_frame.isNull() ? m_picture : m_lens_frame;
-    if (source.isNull())
+    if (m_lens_frame.isNull() && m_picture.isNull())
         return;
     const double w = m_plan.w(), h = m_plan.h();
+    const double ratio = p.device()->devicePixelRatioF();
+    auto scale_on_screen = [&](const QImage& image) {
+        const QTransform t = QTransform::fromScale(w / image.width(), h / image.height()) * p.worldTransform();
+        return std::sqrt(std::abs(t.determinant())) * ratio;
+    };
+    const QImage* chosen = &m_lens_frame;
+    if (m_lens_frame.isNull()) {
+        // Shrinking a large picture filters it from pixels far apart, which
+        // costs most of a flight's frame: a copy halved until it is no more
+        // than twice the size it shows at reads far fewer (and looks smoother).
+        std::size_t level = 0;
+        const double s = scale_on_screen(m_picture);
+        for (double k = s; k < 0.5 && level < 6 && (m_picture.width() >> (level + 1)) >= 1
+             && (m_picture.height() >> (level + 1)) >= 1;
+             k *= 2)
+            ++level;
+        chosen = &picture_level(level);
+    }
+    const QImage& source = *chosen;
     QBrush brush(source);
     brush.setTransform(QTransform::fromScale(w / source.width(), h / source.height()));
     // Filtering costs most of a large frame; within a few percent of the
     // picture's own size (the pulse of a full screen) nearest pixels look
     // the same while it moves.
-    const QTransform t = brush.transform() * p.worldTransform();
-    const double on_screen = std::sqrt(std::abs(t.determinant())) * p.device()->devicePixelRatioF();
+    const double on_screen = scale_on_screen(source);
     p.setRenderHint(QPainter::SmoothPixmapTransform, std::abs(on_screen - 1) > 0.02);
     p.setPen(Qt::NoPen);
     p.setBrush(brush);
@@ -236,25 +391,32 @@ void Painter::paint_sheen(QPainter& p, const Frame& f, double pixel_ratio)
 {
     if (m_sheen_ratio != pixel_ratio)
         build_sheen(pixel_ratio);
-    const double w = m_plan.w(), h = m_plan.h();
+    if (m_sheen_colours.empty())
+        m_sheen_colours = sheen_colours();
     // The gradient starts straight down and turns clockwise with the rotation.
-    QConicalGradient gradient(QPointF(w / 2, h / 2), 270 + f.sheen_rotation * 180 / std::numbers::pi);
-    gradient.setStops(sheen_stops());
+    const double start = (270 + f.sheen_rotation * 180 / std::numbers::pi) / 360;
+    const auto offset = static_cast<std::uint16_t>(std::lround((-start - std::floor(-start)) * 65536) & 0xffff);
+    const QRgb* colours = m_sheen_colours.data();
+    // The strips meet edge to edge and their outer edge is the rim's soft
+    // glow: without antialiasing they tile as well, and a flight's scaled
+    // strips cost a third of what they did.
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, false);
     for (Strip& s : m_strips) {
-        if (s.mask.isNull())
+        if (s.scratch.isNull())
             continue;
-        {
-            QPainter sp(&s.scratch);
-            sp.setCompositionMode(QPainter::CompositionMode_Source);
-            sp.scale(pixel_ratio, pixel_ratio);
-            sp.translate(-s.rect.x(), -s.rect.y());
-            sp.fillRect(s.rect, gradient);
-            sp.resetTransform();
-            sp.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-            sp.drawImage(0, 0, s.mask);
+        const int pw = s.scratch.width(), ph = s.scratch.height();
+        for (int y = 0; y < ph; ++y) {
+            auto* row = reinterpret_cast<QRgb*>(s.scratch.scanLine(y));
+            const std::size_t base = static_cast<std::size_t>(y) * pw;
+            for (int x = 0; x < pw; ++x) {
+                const std::uint16_t at = static_cast<std::uint16_t>(s.turn[base + x] + offset);
+                row[x] = premultiplied(colours[at >> (16 - SHEEN_COLOURS_BITS)], s.alpha[base + x]);
+            }
         }
         p.drawImage(s.rect, s.scratch);
     }
+    p.restore();
 }
 
 } // namespace flash

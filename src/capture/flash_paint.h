@@ -3,18 +3,24 @@
 // The carrier holds the picture (pulsing, rounding its corners, flying) and
 // its shadow; the sheen is a turning conic gradient seen only through a soft
 // rim along the picture's edge, so it is painted only in the band the rim
-// covers (four strips along the edges), which keeps a 4K flash cheap.
+// covers (four strips along the edges), which keeps a 4K flash cheap. Each
+// strip keeps every pixel's direction from the picture's centre, so a frame
+// of the sheen is a look-up in the gradient's colours turned by the rotation
+// rather than an arctangent per pixel.
 // Main thread (or any one thread that owns the painter).
 #pragma once
 
 #include "capture/flash_timeline.h"
 
 #include <QImage>
+#include <QRect>
 #include <QRegion>
 #include <QTransform>
 
 #include <array>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 class QPainter;
 
@@ -43,6 +49,9 @@ public:
     // The carrier's outline at `t` in panel coordinates: the window's shape
     // without a compositor.
     QRegion carrier_region(double t) const;
+    // What the flash covers at `t` in panel coordinates (points), shadow and
+    // sheen included; empty once it has faded out.
+    QRectF bounds(double t) const;
     // From the carrier's own coordinates (points, top-left origin) to the panel's.
     QTransform carrier_transform(const Frame& frame) const;
 
@@ -52,21 +61,28 @@ public:
 
 private:
     struct Strip {
-        QRectF rect; // picture coordinates, points
-        QImage mask; // the rim's strokes inside `rect`
+        QRectF rect;                      // picture coordinates, points
+        std::vector<std::uint8_t> alpha;  // the rim's strokes inside `rect`, per pixel
+        std::vector<std::uint16_t> turn;  // per pixel: its direction from the centre, in 1/65536 turns
         QImage scratch;
     };
 
     void build_shadow();
+    void paint_shadow(QPainter& p) const;
     void build_sheen(double pixel_ratio);
     void paint_picture(QPainter& p, const Frame& frame);
+    // The picture halved `level` times (0: itself), made on first use.
+    const QImage& picture_level(std::size_t level);
 
     Plan m_plan;
     QImage m_picture;
+    std::vector<QImage> m_levels; // the picture halved once, twice…: what a flight shrinking it draws from
     QImage m_lens_frame;
     QImage m_shadow; // a small blurred mask, stretched when drawn
+    QRect m_shadow_core; // the mask's pixels that are all opaque, drawn as a plain fill
     double m_shadow_pad = 0;
     std::array<Strip, 4> m_strips;
+    std::vector<QRgb> m_sheen_colours; // the gradient's stops, one colour per 1/1024 turn
     double m_sheen_ratio = 0; // the pixel ratio the strips were made for
 };
 

@@ -101,7 +101,20 @@ QAbstractButton* make_button(const ButtonSpec& spec, QWidget* parent)
     return button;
 }
 
-// The capture scaled to fill `device` pixels, cropped to it. A large capture
+// The bytes of a file for the drag's data, when it can be read.
+QByteArray file_bytes(const fs::path& path)
+{
+    QFile f(QString::fromStdString(path.string()));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+} // namespace
+
+// The capture scaled to fill `device` pixels, cropped to it: centred across,
+// from the top down, since the top of a long (scrolling) capture is what the
+// user recognises, where its middle may be any stretch of the page. A large capture
 // is first boxed down by a whole factor (the program's own downscale), so the
 // smooth pass only reads a card-sized picture, not all of a 5K capture.
 QImage fill_thumbnail(const QImage& image, QSize device)
@@ -119,19 +132,8 @@ QImage fill_thumbnail(const QImage& image, QSize device)
         source = wrapped.copy();
     }
     QImage fill = source.scaled(device, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-    return fill.copy((fill.width() - device.width()) / 2, (fill.height() - device.height()) / 2, device.width(), device.height());
+    return fill.copy((fill.width() - device.width()) / 2, 0, device.width(), device.height());
 }
-
-// The bytes of a file for the drag's data, when it can be read.
-QByteArray file_bytes(const fs::path& path)
-{
-    QFile f(QString::fromStdString(path.string()));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
-}
-
-} // namespace
 
 Roads default_roads()
 {
@@ -146,17 +148,23 @@ Roads default_roads()
             destination, false, video::FromCard {});
     };
     r.edit_video = [](const fs::path& path) { video_editor::open(path); };
-    r.open_path = [](const std::string& path) { platform::open_path(path); };
+    r.open_path = [](const std::string& path) {
+        platform::open_path(path, [](const std::string& why) { current_roads().failed("No se pudo abrir el archivo", why); });
+    };
     r.failed = [](const std::string& toast, const std::string& why) {
         util::log(why);
         hud::toast("exclamationmark.triangle", toast, 2.0);
     };
     // The opener's answer comes on its reaping thread, after the card may
     // have gone: the toast still says it.
-    r.reveal = [](const fs::path& path) {
-        platform::reveal(path, [](const std::string& why) {
-            util::on_main([why] { current_roads().failed("No se pudo abrir la carpeta", why); });
+    r.reveal = [](const fs::path& path, const std::string& failure_toast) {
+        platform::reveal(path, [failure_toast](const std::string& why) {
+            util::on_main([failure_toast, why] { current_roads().failed(failure_toast, why); });
         });
+    };
+    r.saved = [](const fs::path& path) {
+        util::log(fmt::format("la tarjeta guardó {}", path.string()));
+        hud::toast("checkmark.circle", SAVED_TOAST, 1.6);
     };
     r.thumbnail = [](const fs::path& path, double side) { return video::thumbnail(path, side); };
     r.duration = [](const fs::path& path) -> std::optional<double> {
@@ -294,6 +302,15 @@ void attach_file(const fs::path& path, std::uint64_t delivery)
         }
 }
 
+void attach_png(std::shared_ptr<const std::vector<std::uint8_t>> png, std::uint64_t delivery)
+{
+    for (VistropeQuickCard* card : list())
+        if (card->delivery() == delivery && delivery != 0 && card->kind() == CardKind::Image && !card->closed()) {
+            card->take_png(std::move(png));
+            return;
+        }
+}
+
 void relayout()
 {
     const std::optional<platform::Screen> screen = platform::screen_of_pointer();
@@ -365,6 +382,7 @@ using quick_access::CardKind;
 
 VistropeQuickCard::VistropeQuickCard(QImage image, CardKind kind, double scale, double height)
     : m_image(std::move(image))
+    , m_png { nullptr, m_image.format(), m_image.colorSpace() }
     , m_kind(kind)
     , m_scale(scale)
 {
@@ -412,10 +430,35 @@ void VistropeQuickCard::take_thumbnail(QImage thumbnail)
 {
     const qreal dpr = devicePixelRatioF();
     const QSize device(std::lround(width() * dpr), std::lround(height() * dpr));
-    if (thumbnail.size() != device || m_thumbnail.size() == device)
+    if (thumbnail.size() != device)
         return;
-    m_thumbnail = QPixmap::fromImage(std::move(thumbnail));
-    m_thumbnail.setDevicePixelRatio(dpr);
+    // A first paint may have made it already: either way the picture can go.
+    if (m_thumbnail.size() != device) {
+        m_thumbnail = QPixmap::fromImage(std::move(thumbnail));
+        m_thumbnail.setDevicePixelRatio(dpr);
+    }
+    forget_picture();
+}
+
+void VistropeQuickCard::take_png(std::shared_ptr<const std::vector<std::uint8_t>> png)
+{
+    if (m_kind != CardKind::Image || !png || png->empty())
+        return;
+    m_png.bytes = std::move(png);
+    forget_picture();
+}
+
+void VistropeQuickCard::forget_picture()
+{
+    // Until the thumbnail is in, the picture stays: the first paint would
+    // otherwise read the PNG back on the main thread.
+    if (m_png.bytes && !m_thumbnail.isNull())
+        m_image = QImage();
+}
+
+QImage VistropeQuickCard::image() const
+{
+    return m_image.isNull() ? m_png.read() : m_image;
 }
 
 QPixmap VistropeQuickCard::face(bool hovered)
@@ -427,8 +470,9 @@ QPixmap VistropeQuickCard::face(bool hovered)
     if (kept.size() == device)
         return kept;
     if (m_thumbnail.size() != device) {
-        m_thumbnail = QPixmap::fromImage(quick_access::fill_thumbnail(m_image, device));
+        m_thumbnail = QPixmap::fromImage(quick_access::fill_thumbnail(image(), device));
         m_thumbnail.setDevicePixelRatio(dpr);
+        forget_picture();
     }
     QImage out(device, QImage::Format_ARGB32_Premultiplied);
     out.setDevicePixelRatio(dpr);
@@ -481,7 +525,7 @@ std::optional<std::filesystem::path> VistropeQuickCard::ensure_file()
 {
     if (m_file)
         return m_file;
-    auto saved = output::save_image(m_image, m_scale);
+    auto saved = m_png.bytes ? output::save_png(*m_png.bytes) : output::save_image(m_image, m_scale);
     if (!saved) {
         quick_access::current_roads().failed("No se pudo guardar la captura", "no pude guardar la captura: " + saved.error());
         return std::nullopt;
@@ -498,23 +542,32 @@ void VistropeQuickCard::act(Action action)
     bool acted = true;
     switch (action) {
     case Action::Copy:
-        if (m_kind == CardKind::Image)
+        if (m_kind == CardKind::Image && m_png.bytes)
+            output::copy_png(*m_png.bytes);
+        else if (m_kind == CardKind::Image)
             output::copy_png(output::encode(m_image, m_scale));
         else if (m_file)
             roads.copy_file(*m_file);
         break;
-    case Action::Save:
+    case Action::Save: {
         // A capture that could not be written keeps its card, to try again.
-        if (auto path = ensure_file())
-            roads.reveal(*path);
-        else
+        // One the card writes itself is said to be saved first: whatever
+        // the file manager does next, the capture is on disk.
+        const bool written_here = !m_file;
+        if (auto path = ensure_file()) {
+            if (written_here)
+                roads.saved(*path);
+            roads.reveal(*path, written_here ? std::string(quick_access::SAVED_TOAST) + "; no se pudo abrir la carpeta"
+                                             : std::string("No se pudo abrir la carpeta"));
+        } else
             acted = false;
         break;
+    }
     case Action::Edit:
         if (m_kind == CardKind::Image) {
             // Out of the list first: the editor opens clear of the cards that stay.
             close();
-            roads.annotate(m_image, m_scale);
+            roads.annotate(image(), m_scale);
         }
         else if (m_file && m_kind == CardKind::Video)
             roads.edit_video(*m_file);
@@ -525,7 +578,7 @@ void VistropeQuickCard::act(Action action)
         break;
     case Action::Pin:
         if (m_kind == CardKind::Image)
-            roads.pin(m_image, m_scale);
+            roads.pin(image(), m_scale);
         break;
     case Action::Gif:
         if (m_file && m_kind == CardKind::Video)
@@ -628,7 +681,7 @@ void VistropeQuickCard::drag_out()
         data->setData(QStringLiteral("image/gif"), quick_access::file_bytes(*path));
     auto* drag = new QDrag(this);
     drag->setMimeData(data);
-    drag->setPixmap(m_thumbnail.isNull() ? QPixmap::fromImage(m_image.scaled(size())) : m_thumbnail);
+    drag->setPixmap(m_thumbnail.isNull() ? QPixmap::fromImage(image().scaled(size())) : m_thumbnail);
     drag->setHotSpot(QPoint(width() / 2, height() / 2));
     // The card steps aside while the picture follows the pointer; the timer
     // runs inside the drag's own event loop.

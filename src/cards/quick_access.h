@@ -7,6 +7,7 @@
 // newest lowest. Everything here runs on the main thread.
 #pragma once
 
+#include "base/state.h"
 #include "cards/card_layout.h"
 #include "capture/flash.h"
 
@@ -17,8 +18,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <functional>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,9 @@ struct CardBadge {
     std::string text;
 };
 
+// What "Guardar" says once the card wrote its capture.
+inline constexpr std::string_view SAVED_TOAST = "Captura guardada";
+
 // Where the cards' actions lead. Defaults to the real modules; tests record.
 struct Roads {
     std::function<void(QImage, double)> annotate;                       // editor
@@ -41,7 +47,10 @@ struct Roads {
     std::function<void(const std::filesystem::path& source, const std::filesystem::path& destination)> make_gif;
     std::function<void(const std::filesystem::path&)> edit_video;       // trim-and-export window
     std::function<void(const std::string&)> open_path;                  // default application
-    std::function<void(const std::filesystem::path&)> reveal;           // file manager
+    // The file manager; `failure_toast` is what a toast says when no folder opens.
+    std::function<void(const std::filesystem::path&, const std::string& failure_toast)> reveal;
+    // The card wrote its capture itself ("Guardar" before delivery saved it).
+    std::function<void(const std::filesystem::path&)> saved;
     // A failure the user must see: `toast` in a toast, `why` in the log.
     std::function<void(const std::string& toast, const std::string& why)> failed;
     // Reading files for their cards, on the background pool.
@@ -51,6 +60,10 @@ struct Roads {
 Roads default_roads();
 void set_roads(Roads roads);
 
+// The card's picture of a capture: scaled to fill `device` pixels and cropped
+// to them, centred across and from the top down.
+QImage fill_thumbnail(const QImage& image, QSize device);
+
 } // namespace quick_access
 
 // One card: its own floating panel at the status-window level.
@@ -59,7 +72,11 @@ public:
     VistropeQuickCard(QImage image, quick_access::CardKind kind, double scale, double height);
 
     quick_access::CardKind kind() const { return m_kind; }
-    const QImage& image() const { return m_image; }
+    // The whole picture: held until delivery's PNG arrives, then read back
+    // from those bytes each time it is asked for.
+    QImage image() const;
+    // Whether the card holds the whole picture in memory, not only its PNG.
+    bool holds_picture() const { return !m_image.isNull(); }
     double scale() const { return m_scale; }
     const std::optional<std::filesystem::path>& file() const { return m_file; }
     std::uint64_t delivery() const { return m_delivery; }
@@ -92,6 +109,9 @@ public:
     // pool while the window manager maps the card: kept when it still fits
     // and the card has not made its own.
     void take_thumbnail(QImage thumbnail);
+    // The PNG bytes delivery made of a still's picture: from then on the
+    // card keeps those and its thumbnail, not a second screenful of pixels.
+    void take_png(std::shared_ptr<const std::vector<std::uint8_t>> png);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -107,8 +127,11 @@ private:
     void drag_out();
     void fade(double to, double seconds, std::function<void()> done);
     void fade_out_and_go();
+    // Lets the picture go once the PNG and the thumbnail stand in for it.
+    void forget_picture();
 
     QImage m_image;
+    state::PngPicture m_png; // no bytes until delivery's arrive
     QPixmap face(bool hovered);
 
     QPixmap m_thumbnail; // the picture at the card's device pixels, made once
@@ -146,6 +169,8 @@ void show_gif(std::filesystem::path path);
 // `delivery` created, when it is still open and has no file yet; otherwise
 // the path is dropped.
 void attach_file(const std::filesystem::path& path, std::uint64_t delivery);
+// Hands delivery `delivery`'s PNG bytes to the card it created, when still open.
+void attach_png(std::shared_ptr<const std::vector<std::uint8_t>> png, std::uint64_t delivery);
 
 // Restacks the open cards on the screen under the pointer.
 void relayout();

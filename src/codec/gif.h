@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -186,6 +187,10 @@ class Histogram final {
 public:
     static constexpr size_t EXACT_COLOURS = 4096;
     Histogram();
+    // Empty again, as newly made, in the memory it already has: an encoding
+    // thread keeps one for all its frames rather than map a mebibyte afresh
+    // for each.
+    void clear();
     void add(uint32_t colour)
     {
         const uint32_t bin = ((colour >> 19) & 0x1F) << 10 | ((colour >> 11) & 0x1F) << 5 | ((colour >> 3) & 0x1F);
@@ -228,8 +233,10 @@ std::optional<std::vector<uint8_t>> map_nearest(std::span<const uint32_t> pixels
 // colour gets its own nearest entry; with dither map_nearest's cells and
 // pattern apply). Never fails.
 Indexed quantize(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither);
-// The same without the exact attempt, for callers that know it cannot fit.
-Indexed quantize_inexact(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither);
+// The same without the exact attempt, for callers that know it cannot fit;
+// `histogram` is working memory, cleared first.
+Indexed quantize_inexact(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither,
+    Histogram& histogram);
 
 struct Size {
     uint32_t width, height;
@@ -258,6 +265,11 @@ struct GifOptions {
     // between two changed pixels of its row, where only a difference of 1 is.
     uint8_t threshold = 0;
     uint8_t tolerance = 0;  // largest channel error accepted to use the global palette
+    // Given each pushed frame's pixel buffer (width x height words, contents
+    // left over) once the encoder is done with it, on the thread that pushes
+    // or finishes, so the caller can fill it with a later frame; unset: the
+    // buffers are freed.
+    std::function<void(std::vector<uint32_t>)> spent = {};
 };
 
 // A frame after differencing: the changed rectangle only.
@@ -275,8 +287,9 @@ struct PaletteMode {
     uint8_t tolerance = 0;  // Global only
 };
 
-// Colour-reduces and LZW-codes one prepared frame.
-Encoded encode_frame(const Prepared& frame, const PaletteMode& mode, bool dither);
+// Colour-reduces and LZW-codes one prepared frame. `histogram` is the
+// calling thread's working memory for the median cut (made on first need).
+Encoded encode_frame(const Prepared& frame, const PaletteMode& mode, bool dither, std::unique_ptr<Histogram>& histogram);
 
 struct Counts {
     uint64_t frames_received = 0;
@@ -326,6 +339,8 @@ private:
     };
     std::vector<std::optional<Prepared>> diff(std::vector<Frame>& batch, std::vector<uint32_t>& delays, bool first);
     std::vector<Encoded> encode_parallel(const std::vector<std::optional<Prepared>>& prepared, const PaletteMode& mode);
+    // Hands a frame's buffer to options.spent when it is whole, else frees it.
+    void give_back(std::vector<uint32_t>& pixels);
 
     Sink* m_sink;
     std::vector<uint32_t> m_canvas;
@@ -333,6 +348,8 @@ private:
     GifOptions m_options;
     std::optional<Global> m_global;
     std::optional<Encoded> m_pending;
+    // Each encoding worker's histogram, kept from batch to batch.
+    std::vector<std::unique_ptr<Histogram>> m_histograms;
     size_t m_width, m_height;
     size_t m_threads;
     size_t m_batch_size;

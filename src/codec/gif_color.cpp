@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace gif {
@@ -192,6 +193,16 @@ Histogram::Histogram()
     , m_exact_keys(EXACT_SLOTS, 0)
     , m_exact_counts(EXACT_SLOTS, 0)
 {
+}
+
+void Histogram::clear()
+{
+    // All-zero words: plain memsets, as the vectors' own filling is.
+    std::memset(m_bins.data(), 0, m_bins.size() * sizeof(Bin));
+    std::memset(m_exact_keys.data(), 0, m_exact_keys.size() * sizeof(uint32_t));
+    std::memset(m_exact_counts.data(), 0, m_exact_counts.size() * sizeof(uint64_t));
+    m_exact_size = 0;
+    m_exact_ok = true;
 }
 
 void Histogram::add_exact(uint32_t colour)
@@ -530,10 +541,11 @@ std::vector<uint8_t> map_nearest_per_colour(std::span<const uint32_t> pixels, co
     return out;
 }
 
-// Median cut over the changed pixels and nearest mapping onto the result.
-Indexed quantize_by_histogram(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither)
+// Median cut over the changed pixels (counted into an empty `histogram`) and
+// nearest mapping onto the result.
+Indexed quantize_by_histogram(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither,
+    Histogram& histogram)
 {
-    Histogram histogram;
     for (uint32_t p : pixels)
         if ((p >> 24) == 0)
             histogram.add(p);
@@ -557,13 +569,16 @@ Indexed quantize(std::span<const uint32_t> pixels, size_t frame_width, size_t le
 {
     if (auto exact = exact_palette(pixels, max_colours))
         return std::move(*exact);
-    return quantize_by_histogram(pixels, frame_width, left, top, max_colours, dither);
+    Histogram histogram;
+    return quantize_by_histogram(pixels, frame_width, left, top, max_colours, dither, histogram);
 }
 
 // Used by the pipeline when it already knows the exact palette does not fit.
-Indexed quantize_inexact(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither)
+Indexed quantize_inexact(std::span<const uint32_t> pixels, size_t frame_width, size_t left, size_t top, size_t max_colours, bool dither,
+    Histogram& histogram)
 {
-    return quantize_by_histogram(pixels, frame_width, left, top, max_colours, dither);
+    histogram.clear();
+    return quantize_by_histogram(pixels, frame_width, left, top, max_colours, dither, histogram);
 }
 
 // ---------------------------------------------------------------------------

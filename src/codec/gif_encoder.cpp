@@ -185,7 +185,7 @@ std::optional<std::vector<uint8_t>> map_exact(std::span<const uint32_t> pixels, 
 // ---------------------------------------------------------------------------
 // One frame
 
-Encoded encode_frame(const Prepared& frame, const PaletteMode& mode, bool dither)
+Encoded encode_frame(const Prepared& frame, const PaletteMode& mode, bool dither, std::unique_ptr<Histogram>& histogram)
 {
     const bool transparent = std::any_of(frame.pixels.begin(), frame.pixels.end(), [](uint32_t p) { return (p >> 24) != 0; });
     const size_t max_colours = transparent ? 255 : 256;
@@ -217,7 +217,9 @@ Encoded encode_frame(const Prepared& frame, const PaletteMode& mode, bool dither
             out.local_palette = std::move(exact->palette);
             indices = std::move(exact->indices);
         } else {
-            Indexed q = quantize_inexact(frame.pixels, frame.width, frame.left, frame.top, max_colours, dither);
+            if (!histogram)
+                histogram = std::make_unique<Histogram>();
+            Indexed q = quantize_inexact(frame.pixels, frame.width, frame.left, frame.top, max_colours, dither, *histogram);
             out.local_palette = std::move(q.palette);
             indices = std::move(q.indices);
         }
@@ -342,7 +344,7 @@ std::vector<std::optional<Prepared>> GifEncoder::diff(std::vector<Frame>& batch,
         }
         delays[f] = batch[f].delay;
         if (x1 == 0) {
-            batch[f].pixels = {};
+            give_back(batch[f].pixels);
             continue;
         }
         Prepared p;
@@ -357,7 +359,7 @@ std::vector<std::optional<Prepared>> GifEncoder::diff(std::vector<Frame>& batch,
             p.pixels.resize(p.width * p.height);
             for (size_t y = 0; y < p.height; ++y)
                 std::copy_n(batch[f].pixels.data() + (y0 + y) * w + x0, p.width, p.pixels.data() + y * p.width);
-            batch[f].pixels = {};
+            give_back(batch[f].pixels);
         }
         out[f] = std::move(p);
     }
@@ -375,11 +377,14 @@ std::vector<Encoded> GifEncoder::encode_parallel(const std::vector<std::optional
     const bool dither = m_options.dither;
     // One frame at a time from a shared counter: frames of very different
     // cost still balance across the workers.
+    const size_t workers = std::max<size_t>(1, std::min(jobs.size(), m_threads));
+    if (m_histograms.size() < workers)
+        m_histograms.resize(workers);
     run_scoped(
-        std::max<size_t>(1, std::min(jobs.size(), m_threads)),
-        [&](size_t) {
+        workers,
+        [&](size_t worker) {
             for (size_t j = next.fetch_add(1, std::memory_order_relaxed); j < jobs.size(); j = next.fetch_add(1, std::memory_order_relaxed))
-                results[j] = encode_frame(*prepared[jobs[j]], mode, dither);
+                results[j] = encode_frame(*prepared[jobs[j]], mode, dither, m_histograms[worker]);
         },
         "hilo de codificación");
     std::vector<Encoded> out;
@@ -390,6 +395,14 @@ std::vector<Encoded> GifEncoder::encode_parallel(const std::vector<std::optional
         out.push_back(std::move(*r));
     }
     return out;
+}
+
+void GifEncoder::give_back(std::vector<uint32_t>& pixels)
+{
+    std::vector<uint32_t> taken = std::move(pixels);
+    pixels = {};
+    if (m_options.spent && taken.size() == m_width * m_height)
+        m_options.spent(std::move(taken));
 }
 
 std::expected<void, std::string> GifEncoder::flush_batch()
@@ -403,7 +416,7 @@ std::expected<void, std::string> GifEncoder::flush_batch()
     m_first_batch_done = true;
 
     std::vector<uint32_t> delays(batch.size());
-    const std::vector<std::optional<Prepared>> prepared = diff(batch, delays, first);
+    std::vector<std::optional<Prepared>> prepared = diff(batch, delays, first);
     batch.clear();
 
     if (!m_header_written) {
@@ -452,6 +465,9 @@ std::expected<void, std::string> GifEncoder::flush_batch()
     mode.set = &m_global->set;
     mode.tolerance = m_options.tolerance;
     std::vector<Encoded> encoded = encode_parallel(prepared, mode);
+    for (auto& p : prepared)
+        if (p)
+            give_back(p->pixels);
 
     size_t next = 0;
     for (size_t i = 0; i < prepared.size(); ++i) {

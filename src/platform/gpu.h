@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -76,6 +77,23 @@ public:
     // A context for the calling thread, current on it from now on.
     virtual std::expected<std::unique_ptr<GpuContext>, std::string> context() = 0;
 };
+
+// Whether a GL_RENDERER names one of Mesa's software renderers (llvmpipe,
+// softpipe, swrast): drawing there costs the CPU what a GPU would do.
+bool software_renderer(std::string_view renderer);
+
+// GL_RENDERER as a short-lived child of this program reads it: the driver
+// is loaded there, not here, so a software renderer's compiler (llvmpipe
+// maps some sixty megabytes) never stays in this process. None when the
+// program's executable is not `vistrope-app` (tests: ask in process), or the
+// child could make no OpenGL 3.3 context or failed. Blocks for the child
+// (a few tenths of a second; killed after ten seconds): not the main thread.
+std::optional<std::string> probe_renderer();
+// The child's side: with exactly the argument PROBE_ARGUMENT, prints
+// GL_RENDERER on one line and answers the exit status (0, or 1 without a
+// context); none for any other arguments. main calls it before anything else.
+inline constexpr const char* PROBE_ARGUMENT = "--gl-renderer-probe";
+std::optional<int> run_probe_if_asked(int argc, char** argv);
 
 // Makes the offscreen surface every context draws on. The first call loads
 // the GL driver (tens of milliseconds). Main thread; false without OpenGL.

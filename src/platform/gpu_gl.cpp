@@ -1,7 +1,9 @@
 #include "platform/gpu.h"
 
 #include "base/util.h"
+#include "platform/process.h"
 
+#include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLExtraFunctions>
@@ -9,6 +11,10 @@
 #include <QSurfaceFormat>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -62,10 +68,7 @@ public:
     std::string renderer_name;
 
     std::string renderer() const override { return renderer_name; }
-    bool software() const override
-    {
-        return renderer_name.find("llvmpipe") != std::string::npos || renderer_name.find("softpipe") != std::string::npos;
-    }
+    bool software() const override { return software_renderer(renderer_name); }
     std::expected<std::unique_ptr<GpuContext>, std::string> context() override;
 
     // Textures dropped on a thread without a context of ours: deleted by the
@@ -260,7 +263,65 @@ std::expected<QOpenGLShaderProgram*, std::string> build_program(const std::strin
     return program;
 }
 
+// GL_RENDERER of a context made current on `surface`; none without one.
+std::optional<std::string> renderer_on(QOffscreenSurface& surface)
+{
+    QOpenGLContext context;
+    context.setFormat(gl_format());
+    if (!context.create() || !context.makeCurrent(&surface))
+        return std::nullopt;
+    const QSurfaceFormat got = context.format();
+    const auto* name = reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+    std::optional<std::string> renderer;
+    if (name && got.majorVersion() * 10 + got.minorVersion() >= 33)
+        renderer = name;
+    context.doneCurrent();
+    return renderer;
+}
+
 } // namespace
+
+bool software_renderer(std::string_view renderer)
+{
+    for (const std::string_view soft : { "llvmpipe", "softpipe", "swrast" })
+        if (renderer.find(soft) != std::string_view::npos)
+            return true;
+    return false;
+}
+
+std::optional<std::string> probe_renderer()
+{
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || self.filename() != "vistrope-app")
+        return std::nullopt;
+    auto ran = run_process(self.string(), { PROBE_ARGUMENT }, std::chrono::seconds(10), 4096);
+    if (!ran) {
+        util::log("vidrio: no pude preguntar por el renderizador: " + ran.error());
+        return std::nullopt;
+    }
+    std::string name = ran->standard_output;
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+        name.pop_back();
+    if (!ran->succeeded() || name.empty())
+        return std::nullopt;
+    return name;
+}
+
+std::optional<int> run_probe_if_asked(int argc, char** argv)
+{
+    if (argc != 2 || std::strcmp(argv[1], PROBE_ARGUMENT) != 0)
+        return std::nullopt;
+    QGuiApplication app(argc, argv);
+    QOffscreenSurface surface;
+    surface.setFormat(gl_format());
+    surface.create();
+    const std::optional<std::string> renderer = surface.isValid() ? renderer_on(surface) : std::nullopt;
+    if (!renderer)
+        return 1;
+    std::printf("%s\n", renderer->c_str());
+    return 0;
+}
 
 bool prepare_gpu_surface()
 {

@@ -268,4 +268,18 @@ TEST(GifHistogram, ManyColoursFallBackToCells)
     EXPECT_FALSE(h.exact());
     const auto p = h.palette(255);
     EXPECT_EQ(p.size(), 255u);
+
+    // Cleared, it counts exactly again and forgets every cell: the same
+    // palette as a new histogram given the same colours.
+    h.clear();
+    EXPECT_TRUE(h.exact());
+    EXPECT_EQ(h.palette(255), (gif::Palette { { 0, 0, 0 } }));
+    gif::Histogram fresh;
+    for (uint32_t c : { 0x102030u, 0x102030u, 0xF0E0D0u, 0x00FF00u }) {
+        h.add(c);
+        fresh.add(c);
+    }
+    EXPECT_TRUE(h.exact());
+    EXPECT_EQ(h.palette(3), fresh.palette(3));
+    EXPECT_EQ(h.palette(2), fresh.palette(2));
 }

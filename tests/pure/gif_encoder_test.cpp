@@ -401,6 +401,20 @@ TEST(GifEncoder, ExactColoursDecodeToTheSourceFrames)
         auto again = gif::encode(clip, w, h, options);
         ASSERT_TRUE(again.has_value());
         EXPECT_EQ(again->bytes, r->bytes);
+        // Handed back, every pushed buffer comes back once and whole
+        // (unchanged, cropped and whole frames alike), and the file is the
+        // same; scribbling over a buffer once it is back changes nothing.
+        gif::GifOptions recycling = options;
+        size_t back = 0;
+        recycling.spent = [&](std::vector<uint32_t> pixels) {
+            EXPECT_EQ(pixels.size(), w * h);
+            std::fill(pixels.begin(), pixels.end(), 0x123456u);
+            ++back;
+        };
+        auto recycled = gif::encode(clip, w, h, recycling);
+        ASSERT_TRUE(recycled.has_value());
+        EXPECT_EQ(recycled->bytes, r->bytes);
+        EXPECT_EQ(back, clip.size());
         if (first_bytes.empty())
             first_bytes = r->bytes;
     }

@@ -8,11 +8,16 @@
 
 #include "qt_wait.h"
 
+#include <QConicalGradient>
 #include <QElapsedTimer>
+#include <QPainter>
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <numbers>
 
 namespace {
 
@@ -184,6 +189,114 @@ TEST_F(Flash, FlightCarriesThePictureWithItsShadowIntoTheCard)
     const QTransform to_panel = flash::Painter(*plan, std::nullopt).carrier_transform(plan->at(0.16));
     const QPointF below = to_panel.map(QPointF(200, 400 + 6));
     EXPECT_GT(qAlpha(mid.pixel(below.toPoint())), 10);
+}
+
+TEST_F(Flash, AShrunkenPictureShowsItsFineDetailAveragedNotAliased)
+{
+    // A one-pixel checkerboard lands at a quarter of its size: every pixel
+    // shown is then the mean of a four-by-four box, mid-grey, where filtering
+    // the full picture would pick black and white pixels apart.
+    flash::Origin o = origin(0, 0, 400, 400);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 400; ++x)
+            o.image->setPixel(x, y, (x + y) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    flash::play(o, platform::RectF { 1000, 20, 200, 100 });
+    auto plan = flash::current_plan();
+    ASSERT_TRUE(plan && plan->flies());
+    const QImage landed = flash::paint_at(0.319);
+    const int top = static_cast<int>(plan->panel().h - 118 - 50);
+    for (int y = top + 20; y < top + 80; y += 3)
+        for (int x = 1098 + 20; x < 1098 + 80; x += 3) {
+            const QColor c = landed.pixelColor(x, y);
+            ASSERT_NEAR(c.red(), 128, 24) << x << "," << y;
+        }
+}
+
+TEST(FlashBounds, EverythingAFramePaintsLiesWithinItsBounds)
+{
+    // Frames repaint only their bounds and the last frame's: anything painted
+    // outside them would stay behind on the panel.
+    for (const bool flies : { true, false }) {
+        flash::PlanInput in;
+        in.origin = { 60, 300, 400, 240 };
+        in.corner_radius = 12;
+        if (flies)
+            in.landing = platform::RectF { 700, 40, 200, 120 };
+        const flash::Plan plan(in);
+        flash::Painter painter(plan, picture(400, 240));
+        const QSize size(static_cast<int>(plan.panel().w), static_cast<int>(plan.panel().h));
+        for (double t = 0; t <= plan.duration(); t += 0.02) {
+            QImage frame(size, QImage::Format_ARGB32_Premultiplied);
+            frame.fill(Qt::transparent);
+            {
+                QPainter p(&frame);
+                painter.paint(p, t, 1, false);
+            }
+            const QRect bounds = painter.bounds(t).toAlignedRect();
+            int painted = 0;
+            for (int y = 0; y < frame.height(); ++y)
+                for (int x = 0; x < frame.width(); ++x)
+                    if (qAlpha(frame.pixel(x, y)) != 0) {
+                        ++painted;
+                        ASSERT_TRUE(bounds.contains(x, y)) << "t " << t << " at " << x << "," << y << (flies ? " flying" : "");
+                    }
+            if (plan.at(t).carrier_opacity > 0)
+                EXPECT_GT(painted, 0) << t;
+            else
+                EXPECT_TRUE(bounds.isEmpty()) << t;
+        }
+    }
+}
+
+TEST(FlashSheen, RimShowsTheConicGradientTurnedByTheRotationAtEveryRatio)
+{
+    flash::PlanInput in;
+    in.origin = { 0, 0, 300, 180 };
+    in.corner_radius = 12;
+    in.plain = true;
+    const flash::Plan plan(in);
+    flash::Painter painter(plan, std::nullopt);
+    for (const double ratio : { 1.0, 1.5 })
+        for (const double rotation : { 0.0, -1.1, -std::numbers::pi }) {
+            flash::Frame f = plan.at(0.1);
+            f.sheen_rotation = rotation;
+            QImage sheen(static_cast<int>(std::ceil(300 * ratio)), static_cast<int>(std::ceil(180 * ratio)),
+                QImage::Format_ARGB32_Premultiplied);
+            sheen.fill(Qt::transparent);
+            {
+                QPainter p(&sheen);
+                p.scale(ratio, ratio);
+                painter.paint_sheen(p, f, ratio);
+            }
+            // The same gradient as the raster engine draws it, over the whole picture.
+            QImage reference(sheen.size(), QImage::Format_ARGB32_Premultiplied);
+            {
+                QPainter p(&reference);
+                p.scale(ratio, ratio);
+                QConicalGradient g(QPointF(150, 90), 270 + rotation * 180 / std::numbers::pi);
+                const std::array<QColor, 7> stops { QColor(255, 255, 255), QColor::fromRgbF(0.78f, 0.80f, 1.0f),
+                    QColor::fromRgbF(0.52f, 0.50f, 0.98f), QColor::fromRgbF(0.78f, 0.80f, 1.0f), QColor(255, 255, 255),
+                    QColor::fromRgbF(0.78f, 0.80f, 1.0f), QColor(255, 255, 255) };
+                for (std::size_t i = 0; i < stops.size(); ++i)
+                    g.setColorAt(static_cast<double>(i) / 6, stops[i]);
+                p.fillRect(QRectF(0, 0, 300, 180), g);
+            }
+            int rim = 0, worst = 0;
+            for (int y = 0; y < sheen.height(); ++y)
+                for (int x = 0; x < sheen.width(); ++x) {
+                    const QRgb s = sheen.pixel(x, y);
+                    if (qAlpha(s) < 200)
+                        continue;
+                    ++rim;
+                    const QColor c = sheen.pixelColor(x, y), r = reference.pixelColor(x, y);
+                    worst = std::max({ worst, std::abs(c.red() - r.red()), std::abs(c.green() - r.green()),
+                        std::abs(c.blue() - r.blue()) });
+                }
+            EXPECT_GT(rim, 1.5 * (300 + 180) * ratio) << "the rim's bright line runs all round";
+            EXPECT_LE(worst, 6) << "ratio " << ratio << ", rotation " << rotation;
+            // Inside the band nothing is painted.
+            EXPECT_EQ(qAlpha(sheen.pixel(sheen.width() / 2, sheen.height() / 2)), 0);
+        }
 }
 
 TEST(FlashBlur, SpreadsAlphaAndKeepsItsSum)

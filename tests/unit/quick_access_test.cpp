@@ -1,6 +1,7 @@
 // After-capture cards on Qt's offscreen platform, with the roads out recorded.
 #include "cards/quick_access.h"
 #include "capture/flash.h"
+#include "capture/output.h"
 
 #include "base/config.h"
 #include "base/state.h"
@@ -9,12 +10,16 @@
 #include "test_util.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -50,7 +55,8 @@ protected:
         quick_access::Roads roads = quick_access::default_roads();
         roads.annotate = [this](QImage image, double scale) { log.push_back(fmt::format("anotar {}x{} {}", image.width(), image.height(), scale)); };
         roads.pin = [this](QImage, double scale) { log.push_back(fmt::format("fijar {}", scale)); };
-        roads.reveal = [this](const fs::path& p) { log.push_back("mostrar " + p.filename().string()); };
+        roads.reveal = [this](const fs::path& p, const std::string& failure) { log.push_back("mostrar " + p.filename().string() + " / " + failure); };
+        roads.saved = [this](const fs::path& p) { log.push_back("guardada " + p.filename().string()); };
         roads.failed = [this](const std::string& toast, const std::string& why) { log.push_back("aviso " + toast + " / " + why); };
         roads.edit_video = [this](const fs::path& p) { log.push_back("editar " + p.filename().string()); };
         roads.open_path = [this](const std::string& p) { log.push_back("abrir " + fs::path(p).filename().string()); };
@@ -151,6 +157,58 @@ TEST_F(Cards, FilesGoOnlyToTheCardOfTheirDelivery)
     EXPECT_FALSE(third->file());
 }
 
+// Once delivery's PNG is in, a still's card keeps those bytes and its
+// thumbnail, not the picture; every action still gets the very picture
+// delivered (pixels, layout, colour profile), the copy and the file get
+// the very bytes.
+TEST_F(Cards, AStillKeepsItsPngInPlaceOfThePictureAndGivesTheSamePictureBack)
+{
+    // Odd size, a gradient, translucent and fully transparent pixels (a
+    // window's shadow), premultiplied as captures are.
+    QImage shot(301, 157, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const int a = x < 40 ? (x * 7 + y) % 256 : 255;
+            shot.setPixel(x, y, qPremultiply(qRgba((x * 5) % 256, (y * 3) % 256, (x ^ y) % 256, a)));
+        }
+    QImage pinned;
+    quick_access::Roads roads = quick_access::default_roads();
+    roads.pin = [&](QImage image, double) { pinned = std::move(image); };
+    roads.reveal = [](const fs::path&, const std::string&) {};
+    quick_access::set_roads(roads);
+    quick_access::show_card(shot, CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 2.0, 42);
+    VistropeQuickCard* card = quick_access::cards().back();
+    const auto png = std::make_shared<const std::vector<std::uint8_t>>(output::encode(shot, 2.0));
+    // Another delivery's bytes are not this card's.
+    quick_access::attach_png(png, 41);
+    pump_for(300);
+    EXPECT_TRUE(card->holds_picture());
+    quick_access::attach_png(png, 42);
+    ASSERT_TRUE(wait_until([&] { return !card->holds_picture(); })) << "the thumbnail stands in for the picture";
+
+    const QImage back = card->image();
+    EXPECT_EQ(back.format(), shot.format());
+    EXPECT_EQ(back.colorSpace(), shot.colorSpace());
+    ASSERT_EQ(back.size(), shot.size());
+    for (int y = 0; y < shot.height(); ++y)
+        ASSERT_EQ(std::memcmp(back.constScanLine(y), shot.constScanLine(y), 4 * static_cast<std::size_t>(shot.width())), 0) << "row " << y;
+
+    const auto path = card->ensure_file();
+    ASSERT_TRUE(path);
+    EXPECT_EQ(testing_support::read_file(*path), std::string(png->begin(), png->end()));
+    card->act(Action::Copy); // and the card goes
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(copied->data("image/png"), QByteArray(reinterpret_cast<const char*>(png->data()), static_cast<qsizetype>(png->size())));
+
+    quick_access::show_card(shot, CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 2.0, 43);
+    VistropeQuickCard* second = quick_access::cards().back();
+    quick_access::attach_png(png, 43);
+    ASSERT_TRUE(wait_until([&] { return !second->holds_picture(); }));
+    second->act(Action::Pin);
+    EXPECT_EQ(pinned, shot);
+}
+
 TEST_F(Cards, ActionsReachTheirRoadsAndSaveOnce)
 {
     VistropeQuickCard* card = show(1);
@@ -168,11 +226,19 @@ TEST_F(Cards, ActionsReachTheirRoadsAndSaveOnce)
     EXPECT_TRUE(fs::exists(*path));
     EXPECT_EQ(save->ensure_file(), path);
     save->act(Action::Save);
-    EXPECT_EQ(log, (std::vector<std::string> { "fijar 2", "anotar 400x300 2", "mostrar " + path->filename().string() }));
+    EXPECT_EQ(log, (std::vector<std::string> { "fijar 2", "anotar 400x300 2",
+                       "mostrar " + path->filename().string() + " / No se pudo abrir la carpeta" }));
+    // A card whose capture is not on disk yet says it saved it before the
+    // folder is even asked for, and a folder that will not open says so too.
+    log.clear();
+    show(5)->act(Action::Save);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].rfind("guardada ", 0), 0u) << log[0];
+    EXPECT_EQ(log[1], "mostrar " + log[0].substr(9) + " / Captura guardada; no se pudo abrir la carpeta");
     std::size_t files = 0;
     for (const auto& e : fs::directory_iterator(m_cfg->save_dir))
         files += e.path().extension() == ".png";
-    EXPECT_EQ(files, 1u);
+    EXPECT_EQ(files, 2u);
 
     // A folder that cannot be made: no file, the user is told, the card stays.
     m_cfg->save_dir = (m_home.path() / "archivo" / "capturas").string();
@@ -252,4 +318,26 @@ TEST_F(Cards, TheFlashFliesAtOnceAndTheCardAppearsAsItLands)
     pump_for(static_cast<int>(*flash::landing_delay(origin) * 1000) + 300);
     EXPECT_EQ(card->windowOpacity(), 1.0);
     EXPECT_EQ(flash::generation(), before + 1) << "one flash";
+}
+
+// A long capture's card shows its top, where the page begins, not a stretch
+// of its middle.
+TEST(CardPicture, ALongCaptureShowsItsTopAndAWideOneItsMiddle)
+{
+    // White, with one coloured rectangle.
+    const auto marked = [](QSize size, QRect mark, QRgb colour) {
+        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        QPainter(&image).fillRect(mark, QColor(colour));
+        return image;
+    };
+    const QImage top = quick_access::fill_thumbnail(marked({ 200, 2000 }, { 0, 0, 200, 200 }, qRgb(255, 0, 0)), QSize(232, 200));
+    ASSERT_EQ(top.size(), QSize(232, 200));
+    EXPECT_EQ(top.pixel(116, 5), qRgb(255, 0, 0));
+    EXPECT_EQ(top.pixel(116, 190), qRgb(255, 0, 0));
+
+    // Across, the middle still: a wide capture's centre band shows.
+    const QImage middle = quick_access::fill_thumbnail(marked({ 2000, 100 }, { 950, 0, 100, 100 }, qRgb(0, 0, 255)), QSize(232, 96));
+    EXPECT_EQ(middle.pixel(116, 48), qRgb(0, 0, 255));
+    EXPECT_EQ(middle.pixel(2, 48), qRgb(255, 255, 255));
 }
