@@ -24,6 +24,8 @@
 #include <QWidget>
 
 #include <cmath>
+#include <ctime>
+#include <vector>
 #include <cstdio>
 
 namespace {
@@ -153,6 +155,51 @@ void flash_part(bool smoke)
     }
 }
 
+double cpu_seconds()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A whole flash flying into a card, every frame at 60 Hz painted into a
+// panel-sized picture as the panel would be (cleared and painted where the
+// carrier was and is): the CPU (every thread) it costs.
+void flight_part(bool smoke)
+{
+    for (const auto& [w, h] : { std::pair { 1280, 720 }, std::pair { 1920, 1080 }, std::pair { 3840, 2160 } }) {
+        const int pw = smoke ? w / 20 : w, ph = smoke ? h / 20 : h;
+        flash::PlanInput in;
+        in.origin = { 0, 0, double(pw), double(ph) };
+        in.landing = platform::RectF { pw - 260.0, 20, 240, 240.0 * ph / pw };
+        const flash::Plan plan(in);
+        const QImage shot = picture(pw, ph);
+        std::vector<double> runs;
+        for (int run = 0; run < (smoke ? 1 : 5); ++run) {
+            const double c0 = cpu_seconds();
+            flash::Painter painter(plan, shot);
+            QImage target(static_cast<int>(plan.panel().w), static_cast<int>(plan.panel().h),
+                QImage::Format_ARGB32_Premultiplied);
+            QRect dirty = target.rect();
+            for (double t = 0; t <= plan.duration(); t += FRAME_MS / 1000) {
+                // As the panel does: only where the carrier was and now is.
+                const QRect now = painter.bounds(t).toAlignedRect().adjusted(-2, -2, 2, 2) & target.rect();
+                QPainter p(&target);
+                p.setClipRect(dirty | now);
+                p.setCompositionMode(QPainter::CompositionMode_Source);
+                p.fillRect(target.rect(), Qt::transparent);
+                p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+                painter.paint(p, t, 1, false);
+                dirty = now;
+            }
+            runs.push_back((cpu_seconds() - c0) * 1000);
+        }
+        char label[96];
+        std::snprintf(label, sizeof label, "whole flight CPU %d×%d (%.2f s)", pw, ph, plan.duration());
+        report(label, bench::summarize(runs), FRAME_MS, "a frame");
+    }
+}
+
 // Notes when the watched widget first paints.
 class FirstPaint final : public QObject {
 public:
@@ -213,6 +260,7 @@ int main(int argc, char** argv)
     const bool smoke = bench::smoke(argc, argv);
     QApplication app(argc, argv);
     flash_part(smoke);
+    flight_part(smoke);
     play_part(smoke);
     gpu_part(smoke);
     glass::reset_for_tests();

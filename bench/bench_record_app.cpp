@@ -16,6 +16,7 @@
 // machine's load is printed beside each size.
 #include "bench_record_app.h"
 #include "bench_common.h"
+#include "bench_process.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -32,6 +33,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -43,63 +45,13 @@
 
 namespace {
 
-std::string loadavg()
-{
-    std::ifstream in("/proc/loadavg");
-    std::string a, b, c;
-    in >> a >> b >> c;
-    return a + " " + b + " " + c;
-}
-
-// User + system seconds of a live process, all its threads.
-double process_cpu(qint64 pid)
-{
-    std::ifstream in(fmt::format("/proc/{}/stat", pid));
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    double utime = 0, stime = 0;
-    // Fields 3… after the name: state is 3, utime 14, stime 15.
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stod(field);
-        if (i == 15)
-            stime = std::stod(field);
-    }
-    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// A line of /proc/PID/status in MB (VmRSS, VmHWM); 0 when gone.
-double status_mb(qint64 pid, const char* key)
-{
-    std::ifstream in(fmt::format("/proc/{}/status", pid));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.starts_with(key)) {
-            std::istringstream s(line.substr(std::strlen(key) + 1));
-            double kb = 0;
-            s >> kb;
-            return kb / 1024.0;
-        }
-    return 0;
-}
+using namespace bench_process;
 
 double children_cpu()
 {
     rusage u {};
     getrusage(RUSAGE_CHILDREN, &u);
     return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
-
-QByteArray output_of(const QString& program, const QStringList& args)
-{
-    QProcess p;
-    p.start(program, args);
-    p.waitForFinished(120000);
-    return p.readAllStandardOutput();
 }
 
 // Frames of a file and the slots of the frame grid its span covers.
@@ -133,85 +85,6 @@ struct Figures {
     }
 };
 
-// The program under test, started as the desktop tests start it.
-class App {
-public:
-    explicit App(const QString& home)
-        : m_home(home)
-    {
-        QProcessEnvironment env = environment();
-        m_process.setProcessEnvironment(env);
-        m_process.start(VISTROPE_FRONT, {});
-        m_process.waitForStarted(10000);
-    }
-    ~App()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000))
-                m_process.kill();
-        }
-    }
-    QProcessEnvironment environment() const
-    {
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", m_home);
-        env.remove("XDG_CONFIG_HOME");
-        env.remove("XDG_STATE_HOME");
-        return env;
-    }
-    qint64 pid() const { return m_process.processId(); }
-    // Reads what the program has logged so far.
-    const std::string& log()
-    {
-        m_log += m_process.readAllStandardError().toStdString();
-        return m_log;
-    }
-    std::size_t count(const std::string& text)
-    {
-        std::size_t n = 0;
-        const std::string& l = log();
-        for (auto at = l.find(text); at != std::string::npos; at = l.find(text, at + 1))
-            ++n;
-        return n;
-    }
-    // Waits until `text` has been logged `n` times; `each` runs every 50 ms meanwhile.
-    bool wait_count(const std::string& text, std::size_t n, double seconds, const std::function<void()>& each = {})
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < seconds * 1000) {
-            if (count(text) >= n)
-                return true;
-            if (m_process.state() == QProcess::NotRunning)
-                return false;
-            m_process.waitForReadyRead(50);
-            if (each)
-                each();
-        }
-        return count(text) >= n;
-    }
-    void link(const QString& url)
-    {
-        QProcess front;
-        front.setProcessEnvironment(environment());
-        front.start(VISTROPE_FRONT, { url });
-        front.waitForFinished(20000);
-    }
-
-private:
-    QString m_home;
-    QProcess m_process;
-    std::string m_log;
-};
-
-void xdo(const QStringList& args)
-{
-    QProcess p;
-    p.start("xdotool", args);
-    p.waitForFinished(5000);
-}
-
 // Keeps `peak` at the highest resident size of `pid` seen while `for_ms` passes.
 void watch_rss(qint64 pid, double& peak, int for_ms)
 {
@@ -227,24 +100,15 @@ void watch_rss(qint64 pid, double& peak, int for_ms)
 // "RESULT" line the parent reads.
 int round_in_session(int fps, double seconds, int rounds)
 {
-    const QByteArray geometry = output_of("xdotool", { "getdisplaygeometry" }).trimmed();
-    const QList<QByteArray> wh = geometry.split(' ');
-    if (wh.size() != 2) {
+    const auto size = display_size();
+    if (!size) {
         fmt::print("sin pantalla X\n");
         return 1;
     }
-    const int w = wh[0].toInt(), h = wh[1].toInt();
+    const auto [w, h] = *size;
     const std::string load_before = loadavg();
     QTemporaryDir home;
-    const QString captures = home.filePath("capturas");
-    QDir().mkpath(home.filePath(".config/vistrope"));
-    QDir().mkpath(captures);
-    QFile(home.filePath(".config/vistrope/onboarded")).open(QIODevice::WriteOnly);
-    {
-        QFile config(home.filePath(".config/vistrope/config.toml"));
-        config.open(QIODevice::WriteOnly);
-        config.write(fmt::format("save_dir = \"{}\"\n[recording]\nfps = {}\n", captures.toStdString(), fps).c_str());
-    }
+    const QString captures = prepare_home(home, fmt::format("[recording]\nfps = {}\n", fps));
 
     // The scene: a full-screen window of ours, repainted at 60 Hz.
     QProcess scene;
@@ -252,7 +116,7 @@ int round_in_session(int fps, double seconds, int rounds)
     scene.waitForStarted();
     QThread::msleep(1500);
 
-    App app(home.path());
+    App app(VISTROPE_FRONT, home.path());
     if (!app.wait_count("[vistrope] listo", 1, 30)) {
         fmt::print("el programa no arrancó:\n{}\n", app.log());
         return 1;

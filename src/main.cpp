@@ -1,13 +1,17 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app/app.h"
+#include "app/desktop_files.h"
 #include "app/quit.h"
+#include "platform/gpu.h"
 #include "platform/screens.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
 #include "editor/selfcheck.h"
 #include "settings/prefs.h"
+#include "settings/onboarding.h"
 #include "settings/selftest.h"
 #include "app/switches.h"
+#include "base/files.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/xdg.h"
@@ -27,6 +31,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +50,7 @@ std::unique_ptr<QApplication> make_application(int& argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName("vistrope");
     ui::install_qt_translations();
+    app::install_window_icon();
     // Inter where installed, else the desktop's default; sizes in pixels.
     if (QFontDatabase::families().contains("Inter")) {
         QFont font("Inter");
@@ -89,11 +96,67 @@ int run_task(const switches::Found& found)
     case Task::PrefsRender:
         return prefs::render(found.args.at(0));
     case Task::VideoUi:
-        video_ui::run(found.args.at(0), found.args.at(1));
-        return 0;
+        return video_ui::run(found.args.at(0), found.args.at(1));
     case Task::Selftest:
         selftest::schedule(found.args.at(0));
         return 0;
+    }
+    return 0;
+}
+
+// The home a self-check ran in, removed when main returns.
+struct SelfCheckHome {
+    std::filesystem::path folder;
+    ~SelfCheckHome()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+};
+
+// Gives the self-checks among `found` a home of their own and a checked
+// output folder each (one made afresh where none was named); 0, or the
+// status to end with after saying why.
+int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfCheckHome>& home)
+{
+    const auto refuse = [](const std::string& why) {
+        std::fprintf(stderr, "vistrope: %s\n", why.c_str());
+        return 1;
+    };
+    for (switches::Found& f : found) {
+        if (!switches::is_self_check(f.task) || f.usage)
+            continue;
+        if (!home) {
+            auto made = xdg::isolate_home("vistrope-comprobacion");
+            if (!made)
+                return refuse(made.error());
+            home.emplace(SelfCheckHome { *made });
+            // The home starts as a user's who has been through the first run.
+            std::error_code ec;
+            std::filesystem::create_directories(onboarding::marker_path().parent_path(), ec);
+            std::FILE* marker = std::fopen(onboarding::marker_path().c_str(), "w");
+            if (marker)
+                std::fclose(marker);
+        }
+        const std::string name = std::string(switches::entry(f.task).name).substr(2);
+        std::filesystem::path folder;
+        if (std::string* named = switches::output_folder(f)) {
+            if (named->empty()) {
+                auto made = files::make_private_folder(fmt::format("vistrope-{}", name));
+                if (!made)
+                    return refuse(made.error());
+                *named = made->string();
+                std::fprintf(stderr, "vistrope: resultados en %s\n", named->c_str());
+            }
+            folder = *named;
+        } else if (f.task == switches::Task::EditorRender) {
+            folder = std::filesystem::path(f.args.at(1)).parent_path();
+            if (folder.empty())
+                folder = ".";
+        } else
+            continue;
+        if (auto writable = files::check_writable_folder(folder); !writable)
+            return refuse(writable.error());
     }
     return 0;
 }
@@ -103,6 +166,9 @@ int run_task(const switches::Found& found)
 int main(int argc, char** argv)
 {
     util::require_main_thread("main corre en el hilo principal");
+    // The glass effects' question to a child of ours: which GL renderer?
+    if (const std::optional<int> status = platform::run_probe_if_asked(argc, argv))
+        return *status;
     // Blocks of a megabyte and more (recorded frames, the encoder's pictures,
     // screenshots) get mappings of their own, given back whole when freed.
     // glibc would otherwise raise that limit after the first such block is
@@ -110,16 +176,23 @@ int main(int argc, char** argv)
     // (grab, writer, encoder threads): hundreds of megabytes stay resident
     // after every recording, more after each.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // The front's pipe, when it started us and waits to be let go.
+    const int front_pipe = platform::take_front_pipe();
+    // Copy the arguments before Qt strips the ones it knows.
+    const std::vector<std::string> args(argv, argv + argc);
+    state::keep_process_arguments(args);
+    std::vector<switches::Found> found = switches::search(args);
+    // Self-checks run in a home of their own and write where they are told,
+    // after proving they can: before anything is read, logged or captured.
+    std::optional<SelfCheckHome> own_home;
+    if (const int refused = prepare_self_checks(found, own_home))
+        return refused;
+
     // Settings and log that older versions kept under ~/Library move to the
     // XDG folders before anything reads or writes them (the first log line
     // included), so nothing the user set is lost.
     for (const std::string& line : xdg::move_old_files())
         util::log(line);
-
-    // Copy the arguments before Qt strips the ones it knows.
-    const std::vector<std::string> args(argv, argv + argc);
-    state::keep_process_arguments(args);
-    const std::vector<switches::Found> found = switches::search(args);
 
     std::unique_ptr<QApplication> application;
     std::unique_ptr<platform::SingleInstance> instance;
@@ -183,10 +256,9 @@ int main(int argc, char** argv)
         return 0;
     if (role == platform::SingleInstance::Role::Refused)
         return 1;
+    platform::tell_front_ready(front_pipe);
     state::instance_release() = [&instance] { instance.reset(); };
-    if (auto registered = platform::install_desktop_entry(
-            platform::front_executable(QCoreApplication::applicationFilePath().toStdString()).string()); !registered)
-        util::log(fmt::format("no pude registrar el esquema vistrope:// ({})", registered.error()));
+    app::register_on_desktop(QCoreApplication::applicationFilePath().toStdString());
 
     // A logout's SIGTERM (or SIGINT, SIGHUP) ends like "Salir de Vistrope",
     // and so does every other way out the windows offer.
@@ -199,8 +271,14 @@ int main(int argc, char** argv)
             delegate->open_urls(urls);
     });
     instance->on_urls([delegate](std::vector<std::string> forwarded) {
-        // URLs that arrive while launching wait for it to finish.
-        util::on_main([delegate, forwarded = std::move(forwarded)] { delegate->open_urls(forwarded); });
+        // URLs that arrive while launching wait for it to finish. A request
+        // without any is the program started again by hand.
+        util::on_main([delegate, forwarded = std::move(forwarded)] {
+            if (forwarded.empty())
+                delegate->reopen();
+            else
+                delegate->open_urls(forwarded);
+        });
     });
     const int status = QApplication::exec();
     // The delegate, every window and engine, then the instance's socket and

@@ -217,12 +217,13 @@ void AppDelegate::did_finish_launching()
     // 10. Text recognition and the GL effects are not made here: each holds
     // tens of megabytes and threads of its own, and a tray program at rest
     // needs neither. They start with the first capture that uses them.
-    // The media module (recording, video, text recognition, sounds) is not
-    // loaded before the tray icon shows: it brings most of the program's
+    // The media module (recording, video, text recognition) is not loaded
+    // before the tray icon shows: it brings most of the program's
     // libraries. It loads in the background a second later, so that a
     // capture after that does not wait for it, and one asked for at launch
     // (a link) does not wait for it either: while it loads, the screen grab
-    // and the program's own loading of a library wait for the loader.
+    // and the program's own loading of a library wait for the loader. The
+    // shutter needs none of it.
     util::after(1, [] { platform::preload_media_module(); });
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });
@@ -269,6 +270,16 @@ void AppDelegate::screens_changed()
 {
     overlay::prewarm();
     services().refresh_content();
+}
+
+void AppDelegate::reopen()
+{
+    // Without a tray the window is the way in; with one, the icon is, and
+    // the user is told where it waits rather than left with nothing.
+    if (no_tray::show_again())
+        return;
+    util::log("abierto otra vez; el ícono está en la bandeja del sistema");
+    hud::toast("info.circle", "Vistrope ya está abierto: su ícono está en la bandeja del sistema", 2.4);
 }
 
 void AppDelegate::open_urls(const std::vector<std::string>& urls)

@@ -150,6 +150,8 @@ public:
     void did_finish_launching();
     void screens_changed();
     void open_urls(const std::vector<std::string>& urls);
+    // The program was started again without links: shows the way in.
+    void reopen();
 
     // Status menu (app_menu.cpp).
     void rebuild_menu();

@@ -172,14 +172,10 @@ void apply_config()
 
 void open_path(const std::string& path, std::string_view failure_toast)
 {
-    // The opener answers on its reaping thread; a failure is logged and, when
-    // the user must know, said in a toast.
-    platform::open_path_with("xdg-open", path, [toast = std::string(failure_toast)](const std::string& why) {
-        util::on_main([toast, why] {
-            util::log(why);
-            if (!toast.empty())
-                hud::toast("exclamationmark.triangle", toast, 2.0);
-        });
+    // A failure is logged and, when the user must know, said in a toast.
+    platform::open_path(path, [toast = std::string(failure_toast)](const std::string&) {
+        if (!toast.empty())
+            hud::toast("exclamationmark.triangle", toast, 2.0);
     });
 }
 

@@ -304,7 +304,7 @@ void AppDelegate::toggle_launch_at_login()
 void AppDelegate::open_settings()
 {
     // The desktop's text editor for the file; the process is not waited for.
-    open_path(config::Config::path().string());
+    open_path(config::Config::path().string(), "No se pudo abrir config.toml");
 }
 
 void AppDelegate::reload_settings()

@@ -18,6 +18,9 @@ void install_listeners()
                 std::move(origin), scale, delivery);
         },
         .attach_file = [](const std::filesystem::path& path, std::uint64_t delivery) { quick_access::attach_file(path, delivery); },
+        .attach_png = [](std::shared_ptr<const std::vector<std::uint8_t>> png, std::uint64_t delivery) {
+            quick_access::attach_png(std::move(png), delivery);
+        },
         .show_video = [](const std::filesystem::path& path, std::optional<flash::Origin> origin) {
             quick_access::show_video(path, std::move(origin));
         },

@@ -116,6 +116,10 @@ Roads default_roads()
     r.capture_window = [](std::uint32_t window, bool shadow, CaptureDone done) {
         capture::capture_window(window, shadow, [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); });
     };
+    r.capture_window_content = [](std::uint32_t window, CaptureDone done) {
+        capture::capture_window(platform::WindowGrab { window, false, platform::WindowPart::Content },
+            [done = std::move(done)](std::optional<QImage> image) { done(std::move(image)); });
+    };
     r.deliver_shot = [](Finished f, util::Stopwatch sw) {
         flash::Origin origin = origin_of(f);
         output::deliver({ std::move(origin), std::move(f.image), f.scale, output_kind(f.kind) }, std::move(sw));

@@ -55,13 +55,13 @@ std::vector<Found> search(const std::vector<std::string>& args)
             f.args.assign(args.begin() + static_cast<std::ptrdiff_t>(v), args.end());
             break;
         case Task::DebugRecorder:
-            f.args = { at_or(args, v, "/tmp/vistrope-recorder") };
+            f.args = { at_or(args, v, "") };
             break;
         case Task::RecordTest:
-            f.args = { at_or(args, v, "/tmp/vistrope-record-test") };
+            f.args = { at_or(args, v, "") };
             break;
         case Task::ScrollTest:
-            f.args = { at_or(args, v, "/tmp/vistrope-scroll-test") };
+            f.args = { at_or(args, v, "") };
             break;
         case Task::EditorRender:
             f.args = { at_or(args, v, ""), at_or(args, v + 1, "") };
@@ -69,20 +69,45 @@ std::vector<Found> search(const std::vector<std::string>& args)
                 f.usage = "uso: vistrope --editor-render IMAGEN SALIDA.png";
             break;
         case Task::PrefsRender:
-            f.args = { at_or(args, v, "/tmp/vistrope-prefs") };
+            f.args = { at_or(args, v, "") };
             break;
         case Task::VideoUi:
-            f.args = { at_or(args, v, ""), at_or(args, v + 1, "/tmp/vistrope-video-ui") };
+            f.args = { at_or(args, v, ""), at_or(args, v + 1, "") };
             if (f.args[0].empty())
                 f.usage = "uso: vistrope --video-ui VIDEO [CARPETA]";
             break;
         case Task::Selftest:
-            f.args = { at_or(args, v, "/tmp/vistrope-selftest") };
+            f.args = { at_or(args, v, "") };
             break;
         }
         found.push_back(std::move(f));
     }
     return found;
+}
+
+bool is_self_check(Task task)
+{
+    return task != Task::Ocr && task != Task::Gif && task != Task::GifBench;
+}
+
+std::string* output_folder(Found& found)
+{
+    switch (found.task) {
+    case Task::DebugRecorder:
+    case Task::RecordTest:
+    case Task::ScrollTest:
+    case Task::PrefsRender:
+    case Task::Selftest:
+        return &found.args.at(0);
+    case Task::VideoUi:
+        return &found.args.at(1);
+    case Task::Ocr:
+    case Task::Gif:
+    case Task::GifBench:
+    case Task::EditorRender: // writes one named file
+        return nullptr;
+    }
+    return nullptr;
 }
 
 } // namespace switches

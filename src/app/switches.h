@@ -46,6 +46,15 @@ struct Entry {
     Then then;
 };
 
+// Whether the task is a self-check: it runs in a home of its own (none of
+// the user's files read or written) and writes only where it is told.
+bool is_self_check(Task task);
+
+// The folder a self-check writes its results into, in the found task's
+// arguments, or null for a task without one. Empty when the command line
+// named none: the caller makes one.
+std::string* output_folder(Found& found);
+
 // The switches in the order they are searched.
 extern const Entry TABLE[10];
 

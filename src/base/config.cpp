@@ -289,9 +289,24 @@ std::expected<Config, std::string> parse(std::string_view text)
     return config;
 }
 
+// The names in [shortcuts] are the stored ones, kept so every file written
+// so far still reads the same; what each means on this keyboard is said once,
+// at the head of the file.
+constexpr std::string_view HEADER =
+    "# Ajustes de Vistrope. Los cambios se aplican al volver a la ventana de Preferencias.\n"
+    "#\n"
+    "# En los atajos ([shortcuts]), los nombres de las teclas modificadoras son:\n"
+    "#   cmd   = Ctrl\n"
+    "#   opt   = Alt\n"
+    "#   ctrl  = Super (la tecla del logotipo)\n"
+    "#   shift = Mayús\n"
+    "# Por ejemplo, \"opt+shift+cmd+4\" es Ctrl+Alt+Mayús+4.\n"
+    "\n";
+
 std::string serialize(const Config& config)
 {
     std::ostringstream out;
+    out << HEADER;
     write_fields(out, config, std::span<const Field<Config>>(CONFIG_FIELDS));
     out << "\n[after_capture]\n";
     write_fields(out, config.after_capture, std::span<const Field<AfterCapture>>(AFTER_CAPTURE_FIELDS));

@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -170,6 +172,47 @@ std::expected<void, std::string> replace(const fs::path& path, std::string_view 
     if (folder.fd >= 0)
         ::fsync(folder.fd);
     return {};
+}
+
+std::expected<fs::path, std::string> make_private_folder(std::string_view prefix)
+{
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec)
+        base = "/tmp";
+    std::string pattern = (base / fmt::format("{}-XXXXXX", prefix)).string();
+    if (!::mkdtemp(pattern.data()))
+        return std::unexpected(fmt::format("no pude crear una carpeta temporal: {}", std::strerror(errno)));
+    return fs::path(pattern);
+}
+
+std::expected<void, std::string> check_writable_folder(const fs::path& folder)
+{
+    const auto refused = [&](const std::string& why) {
+        return std::unexpected(fmt::format("no puedo escribir en {}: {}", folder.string(), why));
+    };
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec)
+        return refused(ec.message());
+    if (!fs::is_directory(folder, ec))
+        return refused("no es una carpeta");
+    // Permission bits say nothing for root, nor for a read-only mount: a
+    // file actually made says it all.
+    std::string probe = (folder / ".vistrope-prueba-XXXXXX").string();
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        return refused(std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return {};
+}
+
+std::expected<void, std::string> update(const fs::path& path, std::string_view text)
+{
+    if (const auto held = read_regular(path, text.size() + 1); held && *held == text)
+        return {};
+    return replace(path, text);
 }
 
 } // namespace files

@@ -36,4 +36,18 @@ std::filesystem::path resolve_links(const std::filesystem::path& path);
 // stays as it was; the error reads "<path>: <reason>".
 std::expected<void, std::string> replace(const std::filesystem::path& path, std::string_view text);
 
+// A new folder of our own (mode 0700, made with mkdtemp) in the system's
+// temporary folder, named "<prefix>-XXXXXX"; the error reads
+// "no pude crear una carpeta temporal: <reason>".
+std::expected<std::filesystem::path, std::string> make_private_folder(std::string_view prefix);
+
+// Makes `folder` (and its parents) when missing and proves a file can be
+// written in it, leaving nothing behind. The error reads "no puedo escribir
+// en <folder>: <reason>".
+std::expected<void, std::string> check_writable_folder(const std::filesystem::path& folder);
+
+// replace(), unless the file already holds exactly `text`: what is written
+// at every launch is neither synced nor renamed when it has not changed.
+std::expected<void, std::string> update(const std::filesystem::path& path, std::string_view text);
+
 } // namespace files

@@ -172,4 +172,45 @@ std::vector<std::string> move_old_files()
     return lines;
 }
 
+namespace {
+
+// Sets `variable` to `value` unless it holds a value already, and only when
+// that place exists.
+void keep(const char* variable, const fs::path& value)
+{
+    std::error_code ec;
+    if (!std::getenv(variable) && fs::exists(value, ec))
+        ::setenv(variable, value.c_str(), 1);
+}
+
+} // namespace
+
+std::expected<fs::path, std::string> isolate_home(std::string_view prefix)
+{
+    auto folder = files::make_private_folder(prefix);
+    if (!folder)
+        return std::unexpected(folder.error());
+    const fs::path old_home = util::home_dir();
+    const fs::path old_config = config_home();
+    if (!std::getenv("XDG_CACHE_HOME"))
+        ::setenv("XDG_CACHE_HOME", base_dir("XDG_CACHE_HOME", ".cache", old_home).c_str(), 1);
+    keep("XAUTHORITY", old_home / ".Xauthority");
+    keep("PULSE_COOKIE", old_config / "pulse" / "cookie");
+    const fs::path home = *folder / "home";
+    const std::pair<const char*, fs::path> places[] = {
+        { "HOME", home },
+        { "XDG_CONFIG_HOME", home / ".config" },
+        { "XDG_STATE_HOME", home / ".local/state" },
+        { "XDG_DATA_HOME", home / ".local/share" },
+    };
+    for (const auto& [variable, place] : places) {
+        std::error_code ec;
+        fs::create_directories(place, ec);
+        if (ec)
+            return std::unexpected(fmt::format("no pude crear {}: {}", place.string(), ec.message()));
+        ::setenv(variable, place.c_str(), 1);
+    }
+    return *folder;
+}
+
 } // namespace xdg

@@ -6,6 +6,7 @@
 // Any thread may call them.
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -47,5 +48,14 @@ std::filesystem::path old_log_path();
 // stamp) and the log. A file whose new place is taken stays where it is.
 // Returns one log line per file moved or left; nothing when there was nothing.
 std::vector<std::string> move_old_files();
+
+// Gives this process a home of its own: a new private folder (mkdtemp) with
+// HOME, XDG_CONFIG_HOME, XDG_STATE_HOME and XDG_DATA_HOME pointed into it, so
+// nothing it does reads or writes the user's files. What the desktop's own
+// libraries find through the old home keeps its place: the cache (where the
+// single-instance lock lives without a runtime folder), the X authority
+// file and the sound server's cookie. Before any other thread starts. The
+// folder made, or why none could be.
+std::expected<std::filesystem::path, std::string> isolate_home(std::string_view prefix);
 
 } // namespace xdg

@@ -95,18 +95,16 @@ void window_failed(Completion completion)
     completion(std::nullopt);
 }
 
-void window_shot(const Content& content, std::uint32_t window_id, bool with_shadow, bool retried, Completion completion)
+void window_shot(const Content& content, platform::WindowGrab grab, bool retried, Completion completion)
 {
-    if (content && !find_window(*content, window_id) && !retried) {
+    if (content && !find_window(*content, grab.window_id) && !retried) {
         // A window opened after the last fetch: fetch once more and look again.
         auto shared = std::make_shared<Completion>(std::move(completion));
-        refresh(Waiter([window_id, with_shadow, shared](Content fresh) mutable {
-            window_shot(fresh, window_id, with_shadow, true, std::move(*shared));
-        }));
+        refresh(Waiter([grab, shared](Content fresh) mutable { window_shot(fresh, grab, true, std::move(*shared)); }));
         return;
     }
-    if (!content || !find_window(*content, window_id)) {
-        util::log(fmt::format("no encontré la ventana {}", window_id));
+    if (!content || !find_window(*content, grab.window_id)) {
+        util::log(fmt::format("no encontré la ventana {}", grab.window_id));
         window_failed(std::move(completion));
         return;
     }
@@ -118,7 +116,7 @@ void window_shot(const Content& content, std::uint32_t window_id, bool with_shad
         completion(std::move(image));
     };
     Once once(std::move(failed_or_done));
-    backend().grab_window({ window_id, with_shadow }, [once](platform::ImageResult r) { grab_done(once, std::move(r)); });
+    backend().grab_window(grab, [once](platform::ImageResult r) { grab_done(once, std::move(r)); });
 }
 
 // The program's windows: those the content lists under our process, and the
@@ -316,16 +314,19 @@ void capture_display_with(std::uint32_t display_id, CaptureRegion region, bool e
 
 void capture_window(std::uint32_t window_id, bool with_shadow, Completion completion)
 {
+    capture_window(platform::WindowGrab { window_id, with_shadow }, std::move(completion));
+}
+
+void capture_window(platform::WindowGrab grab, Completion completion)
+{
     State& s = state();
     if (s.content) {
-        window_shot(s.content, window_id, with_shadow, false, std::move(completion));
+        window_shot(s.content, grab, false, std::move(completion));
         refresh();
         return;
     }
     auto shared = std::make_shared<Completion>(std::move(completion));
-    refresh(Waiter([window_id, with_shadow, shared](Content content) mutable {
-        window_shot(content, window_id, with_shadow, false, std::move(*shared));
-    }));
+    refresh(Waiter([grab, shared](Content content) mutable { window_shot(content, grab, false, std::move(*shared)); }));
 }
 
 void with_content(std::move_only_function<void(Content, bool)> continuation)

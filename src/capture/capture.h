@@ -38,6 +38,8 @@ void capture_display_with(std::uint32_t display_id, CaptureRegion region, bool e
 // not list yet is looked for once more after a fresh fetch; a window that
 // cannot be captured is logged and the user is told with a toast. Main thread.
 void capture_window(std::uint32_t window_id, bool with_shadow, Completion completion);
+// The same for a grab that names what of the window it takes.
+void capture_window(platform::WindowGrab grab, Completion completion);
 
 // Hands content to `continuation(content, fetched)`: the cached content at
 // once with fetched = false (then a refresh), or, without a cache, the

@@ -201,6 +201,8 @@ struct Job {
     std::optional<Reserved> reserved;
     QImage image;
     qint64 image_key = 0; // which last shot this delivery stored
+    QImage::Format format = QImage::Format_ARGB32_Premultiplied; // the picture's, for reading its PNG back
+    QColorSpace color_space;
     double scale = 1.0;
     util::Stopwatch stopwatch { "" };
     bool copy = false;
@@ -225,8 +227,7 @@ void complete(Job& job)
     if (job.written) {
         // Only the last shot this delivery stored learns the file: a newer
         // capture or an editor save has its own.
-        const auto shot = state::last_shot();
-        if (shot && shot->image.cacheKey() == job.image_key)
+        if (state::last_shot_key() == job.image_key)
             state::record_last_shot_file(*job.written);
         if (job.card && cards().attach_file)
             cards().attach_file(*job.written, job.id);
@@ -234,8 +235,15 @@ void complete(Job& job)
     if (job.save_error)
         hud::toast("exclamationmark.triangle", "No se pudo guardar la captura", 1.6);
     job.stopwatch.lap(std::string(done_text(copied, job.written.has_value())));
+    const std::size_t png_bytes = job.png.size();
+    // The last shot and the card keep these bytes, once, in place of the
+    // picture: its grab segment goes back for the next capture.
+    auto png = std::make_shared<const std::vector<std::uint8_t>>(std::move(job.png));
+    state::keep_last_shot_as_png(job.image_key, { png, job.format, job.color_space });
+    if (job.card && cards().attach_png)
+        cards().attach_png(std::move(png), job.id);
     if (s.listener)
-        s.listener({ job.id, job.kind, job.png.size(), job.written, copied, job.card, job.flash_in_place, job.save_error });
+        s.listener({ job.id, job.kind, png_bytes, job.written, copied, job.card, job.flash_in_place, job.save_error });
 }
 
 void run_job(std::shared_ptr<Job> job)
@@ -247,7 +255,7 @@ void run_job(std::shared_ptr<Job> job)
             job->written = std::move(*published);
         } else {
             job->save_error = published.error();
-            util::log(fmt::format("no pude guardar {}: {}", job->reserved->path.string(), published.error()));
+            util::log(fmt::format("no pude guardar {}: {}", util::escape_controls(job->reserved->path.string()), published.error()));
         }
     }
     job->image = QImage(); // the completion needs no pixels
@@ -329,6 +337,8 @@ void deliver(Shot shot, util::Stopwatch stopwatch)
         job->reserved = reserve_path(config::save_dir(*cfg), capture_name_now(), "png");
     job->image = shot.image;
     job->image_key = shot.image.cacheKey();
+    job->format = shot.image.format();
+    job->color_space = shot.image.colorSpace();
     job->scale = shot.scale;
     job->stopwatch = stopwatch;
     job->copy = after.copy_to_clipboard;
@@ -468,7 +478,10 @@ void remove_stale_temporaries(const fs::path& dir)
     const auto day_ago = fs::file_time_type::clock::now() - std::chrono::hours(24);
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path& path = it->path();
-        if (!is_temporary_name(path.filename().string()))
+        // A recording's temporary is the recovery's: taken when abandoned,
+        // set aside when it holds nothing playable, never removed unseen.
+        const auto target = temporary_target(path.filename().string());
+        if (!target || target->ends_with(".mp4"))
             continue;
         std::error_code file_ec;
         if (fs::symlink_status(path, file_ec).type() != fs::file_type::regular)
@@ -534,11 +547,16 @@ std::vector<std::uint8_t> encode(const QImage& image, double scale)
 
 std::expected<fs::path, std::string> save_image(const QImage& image, double scale)
 {
+    return save_png(encode(image, scale));
+}
+
+std::expected<fs::path, std::string> save_png(std::span<const std::uint8_t> png)
+{
     const std::shared_ptr<const config::Config> cfg = state::config();
     const Reserved reserved = reserve_path(config::save_dir(*cfg), capture_name_now(), "png");
     if (reserved.error)
         return std::unexpected(*reserved.error);
-    return publish(reserved, encode(image, scale));
+    return publish(reserved, png);
 }
 
 void copy_png(std::span<const std::uint8_t> png)

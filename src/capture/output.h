@@ -18,6 +18,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,6 +78,9 @@ struct Cards {
     std::function<void(QImage image, std::optional<flash::Origin> origin, double scale, std::uint64_t delivery)> show_capture;
     // The file a delivery wrote, for the card showing it.
     std::function<void(const std::filesystem::path& path, std::uint64_t delivery)> attach_file;
+    // The PNG bytes a delivery made (written or not), for the card showing
+    // it to keep in place of the picture.
+    std::function<void(std::shared_ptr<const std::vector<std::uint8_t>> png, std::uint64_t delivery)> attach_png;
     // A finished recording; its flash starts at `origin` when given.
     std::function<void(const std::filesystem::path& path, std::optional<flash::Origin> origin)> show_video;
     // A finished file of any other kind (an export, a converted GIF).
@@ -146,8 +150,8 @@ bool is_temporary_name(std::string_view name);
 // or none when `name` is not one.
 std::optional<std::string> temporary_target(std::string_view name);
 // Removes from `dir` the temporaries a crashed run left, once older than a
-// day (a younger one may be another instance's, still being written). Any
-// thread.
+// day (a younger one may be another instance's, still being written); a
+// recording's are left to recovery (record/recording_file.h). Any thread.
 void remove_stale_temporaries(const std::filesystem::path& dir);
 
 // The image as premultiplied BGRA with 4 × width bytes a row, and its colour
@@ -162,6 +166,8 @@ std::vector<std::uint8_t> encode(const QImage& image, double scale);
 // Encodes the image and writes it as a new dated file in the capture folder;
 // the written path, or the error. Main thread (reads the settings).
 std::expected<std::filesystem::path, std::string> save_image(const QImage& image, double scale);
+// The same for PNG bytes already made. Main thread.
+std::expected<std::filesystem::path, std::string> save_png(std::span<const std::uint8_t> png);
 
 // Replaces the clipboard's contents with the PNG bytes (image/png). Main thread.
 void copy_png(std::span<const std::uint8_t> png);

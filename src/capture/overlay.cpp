@@ -33,6 +33,7 @@ struct Slots {
     std::chrono::steady_clock::time_point opened_at;
     double ms_prewarm = 0;
     double ms_windows = 0;
+    double ms_pictures = 0; // when the panels were told to appear
     // The panel whose first paint ends the opening, and the opening's time.
     VistropeOverlayWindow* opening_key = nullptr;
     double last_open_ms = 0;
@@ -116,6 +117,7 @@ void reveal_panels()
     if (!key && !s.panels.empty())
         key = s.panels.front();
     s.opening_key = key;
+    s.ms_pictures = ms_since(s.opened_at);
     for (auto* panel : s.panels)
         panel->reveal(panel == key);
     if (!key)
@@ -183,8 +185,8 @@ void panel_shown_now()
         modebar::show(bar_choice(s.session->mode, s.session->purpose));
     const double ms_bar = ms_since(bar_start);
     s.last_open_ms = ms_since(s.opened_at);
-    util::log(fmt::format("selector visible en {:.1f} ms (prewarm {:.1f}, ventanas {:.1f}, barra {:.1f})", s.last_open_ms,
-        s.ms_prewarm, s.ms_windows, ms_bar));
+    util::log(fmt::format("selector visible en {:.1f} ms (prewarm {:.1f}, ventanas {:.1f}, imágenes {:.1f}, barra {:.1f})",
+        s.last_open_ms, s.ms_prewarm, s.ms_windows, s.ms_pictures, ms_bar));
 }
 
 void panel_shown(VistropeOverlayWindow& view)
@@ -505,7 +507,7 @@ void finish_window(const WindowInfo& window)
     const double scale = screen ? screen->scale : 2.0;
     // As for areas: a picked window is delivered even when a new session
     // opened or was cancelled while it was being captured.
-    roads().capture_window(window.number, shadow, [=](std::optional<QImage> image) mutable {
+    CaptureDone captured = [=](std::optional<QImage> image) mutable {
         sw.lap("ventana capturada");
         if (!image || image->isNull())
             return;
@@ -522,7 +524,13 @@ void finish_window(const WindowInfo& window)
                     std::move(crop), scale);
             });
         });
-    });
+    };
+    // The text of a window is what its program shows: the title bar's
+    // title, icon and buttons are the window manager's.
+    if (purpose == Purpose::Text && roads().capture_window_content)
+        roads().capture_window_content(window.number, std::move(captured));
+    else
+        roads().capture_window(window.number, shadow, std::move(captured));
 }
 
 void deliver(Finished finished, util::Stopwatch stopwatch)

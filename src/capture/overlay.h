@@ -94,6 +94,9 @@ struct Roads {
     // A display capture (region: display-local top-left points; none = all).
     std::function<void(std::uint32_t display_id, std::optional<RectF> region, CaptureDone done, double scale)> capture_display;
     std::function<void(std::uint32_t window, bool with_shadow, CaptureDone done)> capture_window;
+    // A window's own area without the window manager's title bar and
+    // borders, for text captures (capture_window when unset).
+    std::function<void(std::uint32_t window, CaptureDone done)> capture_window_content;
     // Screenshots to delivery; text captures to recognition.
     std::function<void(Finished, util::Stopwatch)> deliver_shot;
     std::function<void(Finished, util::Stopwatch)> deliver_text;

@@ -84,6 +84,10 @@ VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
     setGeometry(static_cast<int>(tl.x), static_cast<int>(tl.y), static_cast<int>(tl.w), static_cast<int>(tl.h));
     setCursor(Qt::CrossCursor);
     m_ring = std::make_unique<glass::ring::Ring>(screen.frame.h, screen.scale);
+    m_release = new QTimer(this);
+    m_release->setSingleShot(true);
+    m_release->setInterval(RELEASE_DELAY_MS);
+    connect(m_release, &QTimer::timeout, this, [this] { platform::release_backing_store(this); });
     // The ring's frames repaint the strips they leave and the ones they bring.
     m_ring->set_on_frame([this](const QRegion& points) { update(points); });
 }
@@ -249,6 +253,7 @@ void VistropeOverlayWindow::grab_input(bool key)
 
 void VistropeOverlayWindow::reveal(bool key)
 {
+    m_release->stop();
     m_full_repaint = true;
     render();
     show();
@@ -276,7 +281,7 @@ void VistropeOverlayWindow::conceal()
     releaseKeyboard();
     releaseMouse();
     hide();
-    platform::release_backing_store(this);
+    m_release->start();
 }
 
 // ---------------------------------------------------------------------------

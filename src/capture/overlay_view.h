@@ -79,8 +79,12 @@ public:
     void mode_changed();
     // Maps the panel over its screen; with `key`, it takes the keyboard.
     void reveal(bool key);
-    // Unmaps the panel and lets go of keyboard and pointer.
+    // Unmaps the panel and lets go of keyboard and pointer. Its window-sized
+    // picture memory is given back RELEASE_DELAY_MS later if it is still
+    // hidden: making it again costs an opening more than the grab and a
+    // repaint together, and hot-key openings often come in runs.
     void conceal();
+    static constexpr int RELEASE_DELAY_MS = 5000;
 
     // How many times the panel has painted (the benchmark waits for a paint).
     int paints() const { return m_paints; }
@@ -128,5 +132,6 @@ private:
     bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
     bool m_key = false;                 // this panel takes the keyboard
     std::future<QImage> m_dimming;    // the dimmed copy being made
+    class QTimer* m_release = nullptr; // gives the hidden panel's picture memory back
     std::unique_ptr<glass::ring::Ring> m_ring;
 };

@@ -87,8 +87,7 @@ void write(const std::shared_ptr<Editor>& editor, output::Raster exported, doubl
             util::require_main_thread("cola principal");
             // Only the last shot this save set learns the file; a newer
             // capture has its own.
-            const auto shot = state::last_shot();
-            if (shot && shot_key && shot->image.cacheKey() == *shot_key)
+            if (shot_key && state::last_shot_key() == *shot_key)
                 state::record_last_shot_file(path);
             report(weak, "Guardado: " + name);
         });

@@ -7,8 +7,11 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -156,6 +159,49 @@ fs::path front_executable(const fs::path& self)
     if (front != self && ::stat(front.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(front.c_str(), X_OK) == 0)
         return front;
     return self;
+}
+
+int take_front_pipe()
+{
+    const char* named = std::getenv(READY_FD_VARIABLE);
+    if (!named)
+        return -1;
+    const std::string text = named;
+    ::unsetenv(READY_FD_VARIABLE);
+    char* end = nullptr;
+    errno = 0;
+    const long fd = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || fd < 3 || fd > INT_MAX)
+        return -1;
+    // Only the pipe the front made: a number left in the environment by
+    // something else names no descriptor of ours to write into.
+    struct stat st {};
+    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISFIFO(st.st_mode))
+        return -1;
+    // Programs the instance starts must not hold the front's pipe open.
+    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    return static_cast<int>(fd);
+}
+
+void tell_front_ready(int fd)
+{
+    if (fd < 0)
+        return;
+    // Off the caller's terminal or pipe: a caller that reads what we print
+    // to its end would otherwise wait for the whole session.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        for (const int stream : { STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO })
+            ::dup2(null, stream);
+        if (null > STDERR_FILENO)
+            ::close(null);
+    }
+    const char ready = 1;
+    while (::write(fd, &ready, 1) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
 }
 
 } // namespace platform

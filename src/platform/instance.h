@@ -55,4 +55,21 @@ bool forward_urls(const std::filesystem::path& socket, const std::vector<std::st
 // front program "vistrope" beside it when there is one, else `self`.
 std::filesystem::path front_executable(const std::filesystem::path& self);
 
+// The front starts a new instance in a session of its own and waits only
+// until it is the instance: it hands the program the writing end of a pipe,
+// named by this variable, and ends once a byte comes through it (or, when
+// the pipe closes first, with the program's own status).
+inline constexpr const char* READY_FD_VARIABLE = "VISTROPE_READY_FD";
+
+// The pipe's descriptor when a front waits for this process, else -1. Reads
+// and forgets the variable, so that no program the instance starts finds
+// it: call it at the top of main, before any thread runs.
+int take_front_pipe();
+
+// Called by the program once it is the instance (it holds the lock, and the
+// links of its command line are its own) with what take_front_pipe gave:
+// its standard streams leave the caller's for /dev/null (the log file keeps
+// every line), and the front is told. Nothing when `fd` is -1. Main thread.
+void tell_front_ready(int fd);
+
 } // namespace platform

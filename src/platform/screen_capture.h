@@ -38,11 +38,18 @@ struct DisplayGrab {
     std::vector<std::uint32_t> excluded;  // windows (client or top-level ids) left out of the picture
 };
 
+// What of a window a grab takes: all the user sees (the window manager's
+// frame and title bar included), or the program's own area inside them.
+enum class WindowPart { Whole, Content };
+
 // One window grab: the window as the user sees it, decorations included and
-// covered parts included; with_shadow adds a soft shadow on a transparent margin.
+// covered parts included; with_shadow adds a soft shadow on a transparent
+// margin. With WindowPart::Content only the client window's area is kept (a
+// text capture reads what the program shows, not its title bar).
 struct WindowGrab {
     std::uint32_t window_id = 0;
     bool with_shadow = false;
+    WindowPart part = WindowPart::Whole;
 };
 
 using ContentResult = std::expected<ShareableContent, std::string>;

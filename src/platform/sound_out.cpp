@@ -1,5 +1,4 @@
 #include "platform/sound_out.h"
-#include "platform/media_module.h"
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -142,7 +141,7 @@ bool play_pcm16(std::span<const std::int16_t> samples, std::uint32_t rate, std::
     return ok;
 }
 
-std::unique_ptr<SoundPlayer> pulse::create_sound(std::span<const std::uint8_t> wav)
+std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav)
 {
     if (wav.size() < 44 || std::memcmp(wav.data(), "RIFF", 4) != 0 || std::memcmp(wav.data() + 8, "WAVE", 4) != 0
         || std::memcmp(wav.data() + 12, "fmt ", 4) != 0 || std::memcmp(wav.data() + 36, "data", 4) != 0)

@@ -22,10 +22,9 @@ public:
 };
 
 // Parses a 16-bit PCM WAV file (the shape the program synthesises). Returns
-// null when the bytes are not such a file. Before the media module has
-// loaded, a player is returned at once, and made (or found no sound) and
-// played half a second after each play made while the module loads, off the
-// caller's thread; later plays start at once.
+// null when the bytes are not such a file. PulseAudio's client is loaded with
+// the program, not with the media module: plays start at once, from the
+// first capture after launch on.
 std::unique_ptr<SoundPlayer> create_sound(std::span<const std::uint8_t> wav);
 
 // Plays raw 16-bit samples once and waits (true when a server took them).

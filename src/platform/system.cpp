@@ -2,6 +2,7 @@
 
 #include "platform/process.h"
 #include "platform/url_scheme.h"
+#include "base/files.h"
 #include "base/util.h"
 #include "base/xdg.h"
 
@@ -241,9 +242,10 @@ std::string autostart_entry(const fs::path& executable)
                        "Type=Application\n"
                        "Name=Vistrope\n"
                        "Exec={}\n"
+                       "Icon={}\n"
                        "Terminal=false\n"
                        "X-GNOME-Autostart-enabled=true\n",
-                       platform::desktop_exec_argument(executable.native()));
+                       platform::desktop_exec_argument(executable.native()), platform::ICON_NAME);
 }
 
 std::vector<std::string> autostart_command(std::string_view entry_text)
@@ -306,6 +308,9 @@ void set_launch_at_login(bool on)
         log_login_error(why);
         return;
     }
+    // The front, as the menu starts it: the session's autostart runner does
+    // not wait for the whole session, and a second start finds the first.
+    const fs::path front = platform::front_executable(*exe);
     fs::create_directories(path.parent_path(), ec);
     if (ec) {
         log_login_error(ec.message());
@@ -316,7 +321,7 @@ void set_launch_at_login(bool on)
     const fs::path temporary = path.parent_path() / fmt::format(".vistrope.desktop.tmp{}", ::getpid());
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << autostart_entry(*exe);
+        out << autostart_entry(front);
         out.flush();
         if (!out) {
             fs::remove(temporary, ec);
@@ -331,24 +336,72 @@ void set_launch_at_login(bool on)
     }
 }
 
-bool launch_at_login_enabled()
+namespace {
+
+// The autostart entry's text when it is enabled and starts the front or
+// this executable (`command` its command line); none otherwise.
+std::optional<std::string> enabled_entry(std::vector<std::string>* command)
 {
     std::ifstream in(autostart_path(), std::ios::binary);
     if (!in)
-        return false;
+        return std::nullopt;
     std::stringstream buffer;
     buffer << in.rdbuf();
     const std::string text = buffer.str();
     if (util::lower_ascii(entry_value(text, "Hidden").value_or("")) == "true")
-        return false;
+        return std::nullopt;
     if (util::lower_ascii(entry_value(text, "X-GNOME-Autostart-enabled").value_or("")) == "false")
-        return false;
-    const auto command = autostart_command(text);
+        return std::nullopt;
+    const auto args = autostart_command(text);
     const auto exe = this_executable(nullptr);
-    if (command.empty() || !exe)
-        return false;
+    if (args.empty() || !exe)
+        return std::nullopt;
+    std::error_code ec, front_ec;
+    const bool ours = (fs::equivalent(args.front(), *exe, ec) && !ec)
+        || (fs::equivalent(args.front(), platform::front_executable(*exe), front_ec) && !front_ec);
+    if (!ours)
+        return std::nullopt;
+    if (command)
+        *command = args;
+    return text;
+}
+
+} // namespace
+
+bool launch_at_login_enabled()
+{
+    return enabled_entry(nullptr).has_value();
+}
+
+void refresh_launch_at_login()
+{
+    std::vector<std::string> command;
+    const auto exe = this_executable(nullptr);
+    if (!exe || !enabled_entry(&command) || command.size() != 1 || platform::front_executable(*exe) == *exe)
+        return;
     std::error_code ec;
-    return fs::equivalent(command.front(), *exe, ec) && !ec;
+    if (fs::equivalent(command.front(), *exe, ec) && !ec)
+        set_launch_at_login(true);
+}
+
+fs::path icon_theme_dir()
+{
+    return xdg::base_dir("XDG_DATA_HOME", ".local/share") / "icons" / "hicolor";
+}
+
+std::expected<void, std::string> install_theme_icons(const std::vector<ThemeIcon>& icons)
+{
+    for (const ThemeIcon& icon : icons) {
+        const fs::path folder = icon_theme_dir() / fmt::format("{0}x{0}", icon.size) / "apps";
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (ec)
+            return std::unexpected(fmt::format("{}: {}", folder.string(), ec.message()));
+        const std::string_view bytes(reinterpret_cast<const char*>(icon.png.data()), icon.png.size());
+        if (auto written = files::update(folder / fmt::format("{}.png", platform::ICON_NAME), bytes); !written)
+            return written;
+    }
+    return {};
 }
 
 bool desktop_icons_setting_exists()

@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace platform {
 
 namespace fs = std::filesystem;
@@ -103,8 +105,18 @@ std::string desktop_exec_argument(std::string_view arg)
 std::string desktop_entry(const std::string& executable)
 {
     return fmt::format("[Desktop Entry]\nType=Application\nName=Vistrope\nComment=Capturas y grabaciones de pantalla\n"
-                       "Exec={} %u\nTerminal=false\nNoDisplay=true\nMimeType=x-scheme-handler/vistrope;\n",
-        desktop_exec_argument(executable));
+                       "Exec={} %u\nIcon={}\nTerminal=false\nNoDisplay=true\nMimeType=x-scheme-handler/vistrope;\n",
+        desktop_exec_argument(executable), ICON_NAME);
+}
+
+std::string menu_entry(const std::string& executable)
+{
+    // No startup notification: the front ends at once, and an instance that
+    // is already running, or that has a tray to sit in, shows no window that
+    // would end it; the desktop would show a busy pointer until it gives up.
+    return fmt::format("[Desktop Entry]\nType=Application\nName=Vistrope\nComment=Capturas y grabaciones de pantalla\n"
+                       "Exec={}\nIcon={}\nTerminal=false\nCategories=Graphics;Utility;\nStartupNotify=false\n",
+        desktop_exec_argument(executable), ICON_NAME);
 }
 
 std::string with_scheme_default(std::string_view existing)
@@ -149,8 +161,10 @@ std::expected<void, std::string> install_desktop_entry(const std::string& execut
     std::error_code ec;
     const fs::path apps = xdg::base_dir("XDG_DATA_HOME", ".local/share") / "applications";
     fs::create_directories(apps, ec);
-    if (auto written = files::replace(apps / "vistrope.desktop", desktop_entry(executable)); !written)
-        return written;
+    for (const auto& [name, text] : { std::pair { "vistrope.desktop", desktop_entry(executable) },
+             std::pair { "vistrope-menu.desktop", menu_entry(executable) } })
+        if (auto written = files::update(apps / name, text); !written)
+            return written;
     const fs::path mimeapps = xdg::config_home() / "mimeapps.list";
     std::string before;
     if (auto read = files::read_regular(mimeapps, 1 << 20))

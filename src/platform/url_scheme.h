@@ -59,13 +59,22 @@ private:
 // then escaped as every string value of the file is.
 std::string desktop_exec_argument(std::string_view arg);
 
-// The desktop entry's text for an executable.
+// The name of the program's icon in the icon theme, which every desktop
+// entry we write gives as its Icon.
+inline constexpr const char* ICON_NAME = "vistrope";
+
+// The link scheme's desktop entry for an executable: hidden from the
+// application menu, it only takes vistrope:// links.
 std::string desktop_entry(const std::string& executable);
+// The application menu's entry: how Linux users start a tray program.
+std::string menu_entry(const std::string& executable);
 // "[Default Applications]" of a mimeapps.list with our scheme's line added or
 // replaced; every other line kept as it was, CRLF lines read as lines.
 std::string with_scheme_default(std::string_view mimeapps);
-// Writes the desktop entry into $XDG_DATA_HOME/applications (default
-// ~/.local/share/applications) and registers it for the scheme in
+// Writes the link scheme's entry (vistrope.desktop) and the application
+// menu's (vistrope-menu.desktop) into $XDG_DATA_HOME/applications (default
+// ~/.local/share/applications), each only when its text changed, and
+// registers the first for the scheme in
 // $XDG_CONFIG_HOME/mimeapps.list, through links and keeping the file's mode.
 // A mimeapps.list that cannot be read (a folder, no permission) is a failure
 // and is left alone. The failure's reason is returned; nothing is thrown.

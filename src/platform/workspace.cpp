@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include "base/util.h"
+#include "base/util_queue.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -44,9 +45,13 @@ void open_path_with(const std::string& opener, const std::string& path,
         report(fmt::format("no pude abrir {}: {}", path, started.error()));
 }
 
-void open_path(const std::string& path)
+void open_path(const std::string& path, std::function<void(const std::string& why)> failed)
 {
-    open_path_with("xdg-open", path, [](const std::string& message) { util::log(message); });
+    open_path_with("xdg-open", path, [failed = std::move(failed)](const std::string& message) {
+        util::log(message);
+        if (failed)
+            util::on_main([failed, message] { failed(message); });
+    });
 }
 
 void reveal(const std::filesystem::path& path, std::function<void(const std::string& message)> report)

@@ -14,8 +14,9 @@ namespace platform {
 // Opens a path (a folder in the file manager, a file in its default
 // application) with the desktop's opener (xdg-open) without waiting. A
 // missing opener, or one that fails, is logged: "no pude abrir <path>:
-// <reason>". Any thread.
-void open_path(const std::string& path);
+// <reason>", and that text is handed to `failed` on the main thread, where
+// the caller tells the user. Any thread.
+void open_path(const std::string& path, std::function<void(const std::string& why)> failed = {});
 
 // open_path with another opener program, its failures handed to `report`
 // (on any thread) instead of the log.

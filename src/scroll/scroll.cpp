@@ -191,7 +191,9 @@ void apply(std::uint64_t id, const Report& report)
     }
 }
 
-constexpr double UNJOINED_TOAST_SECONDS = 2.0;
+constexpr double ALONE_TOAST_SECONDS = 2.0;
+constexpr std::string_view UNJOINED_TEXT = "No se pudo unir el desplazamiento";
+constexpr std::string_view STILL_TEXT = "La página no se movió: se guardó una sola pantalla";
 
 // Finishes the stitcher off the main thread and delivers the image.
 void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> origin, double scale,
@@ -211,12 +213,22 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
             failed = engine->failed;
         }
         QImage image;
-        // Frames that changed but never joined the first: the page moved in a
-        // way the search could not follow, and the picture is its first screen.
-        const bool unjoined = stitcher && stitcher->frames() == 1 && stitcher->unjoined() > 0;
-        if (unjoined)
-            util::log(fmt::format("desplazamiento: ningún cuadro se unió; {} cuadros, {} cambiaron sin poder unirse",
-                engine->frames, stitcher->unjoined()));
+        // One screen only: either frames changed but never joined the first
+        // (the page moved in a way the search could not follow), or nothing
+        // ever moved (a page that does not scroll, a wheel that did nothing).
+        // Either way the picture is the first screen, and the user is told
+        // which before it comes, not handed it as a plain success.
+        std::optional<std::string_view> alone;
+        if (stitcher && stitcher->frames() == 1) {
+            if (stitcher->unjoined() > 0) {
+                util::log(fmt::format("desplazamiento: ningún cuadro se unió; {} cuadros, {} cambiaron sin poder unirse",
+                    engine->frames, stitcher->unjoined()));
+                alone = UNJOINED_TEXT;
+            } else {
+                util::log(fmt::format("desplazamiento: la página no se movió en {} cuadros", engine->frames));
+                alone = STILL_TEXT;
+            }
+        }
         if (stitcher && !failed) {
             try {
                 if (auto done = std::move(*stitcher).finish()) {
@@ -227,21 +239,21 @@ void stitch_job(std::shared_ptr<Engine> engine, std::optional<flash::Origin> ori
                 util::log("desplazamiento: sin memoria para la imagen unida");
             }
         }
-        util::on_main([image, origin, scale, stopwatch, failed, unjoined] {
+        util::on_main([image, origin, scale, stopwatch, failed, alone] {
             if (failed)
                 return; // the session's failure said so already
             if (image.isNull()) {
                 hud::toast_through(services().toast, "exclamationmark.triangle", "No hubo nada que capturar", 1.4);
                 return;
             }
-            if (!unjoined) {
+            if (!alone) {
                 services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
                 return;
             }
             // The first screen follows once the toast has been read: the
             // delivery's own panels would cover it at once.
-            hud::toast_through(services().toast, "exclamationmark.triangle", "No se pudo unir el desplazamiento", UNJOINED_TOAST_SECONDS);
-            util::after(UNJOINED_TOAST_SECONDS, [image, origin, scale, stopwatch] {
+            hud::toast_through(services().toast, "exclamationmark.triangle", *alone, ALONE_TOAST_SECONDS);
+            util::after(ALONE_TOAST_SECONDS, [image, origin, scale, stopwatch] {
                 services().deliver(output::Shot { origin, image, scale, output::Kind::Scrolling }, stopwatch);
             });
         });

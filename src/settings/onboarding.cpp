@@ -475,12 +475,7 @@ bool render(const std::filesystem::path& folder, std::string_view appearance)
     reset();
     std::unique_ptr<Ui> u = build();
     bool all = true;
-    struct State {
-        const char* name;
-        bool needs_restart;
-        bool granted;
-    };
-    for (const State& s : { State{ "pendiente", false, false }, State{ "reiniciar", true, false }, State{ "listo", false, true } }) {
+    for (const DrawnState& s : DRAWN_STATES) {
         u->needs_restart = s.needs_restart;
         update_status(*u, s.granted);
         all = widgets::snapshot_window(u->window.get(), folder / fmt::format("onboarding-{}-{}.png", s.name, appearance))

@@ -9,6 +9,7 @@
 
 #include <QPointer>
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -73,8 +74,21 @@ void tick(std::uint64_t generation, int attempt);
 // The current poll generation.
 std::uint64_t poll_generation();
 
-// Draws the window in its three states ("pendiente", "reiniciar", "listo")
-// into folder/"onboarding-{state}-{appearance}.png"; true when all were written.
+// The states the self-check draws the window in: waiting, waiting with the
+// relaunch offered, and granted.
+struct DrawnState {
+    std::string_view name;
+    bool needs_restart;
+    bool granted;
+};
+inline constexpr std::array<DrawnState, 3> DRAWN_STATES = { {
+    { "pendiente", false, false },
+    { "reiniciar", true, false },
+    { "listo", false, true },
+} };
+
+// Draws the window in each of DRAWN_STATES into
+// folder/"onboarding-{state}-{appearance}.png"; true when all were written.
 bool render(const std::filesystem::path& folder, std::string_view appearance);
 
 // The marker of a finished first run, beside the settings file.

@@ -5,6 +5,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "platform/workspace.h"
+#include "ui/hud.h"
 #include "settings/widgets.h"
 
 #include <QApplication>
@@ -68,7 +69,11 @@ Services real_services()
         dialog->open();
     };
     s.beep = [] { QApplication::beep(); };
-    s.open_path = [](const std::string& path) { platform::open_path(path); };
+    s.open_path = [](const std::string& path) {
+        platform::open_path(path, [](const std::string&) {
+            hud::toast("exclamationmark.triangle", "No se pudo abrir config.toml", 2.0);
+        });
+    };
     s.open_url = [](const std::string& url) { widgets::open_url(url); };
     return s;
 }
@@ -139,11 +144,23 @@ std::shared_ptr<Ui> ensure()
 namespace {
 
 // Why the last save failed; none once one succeeds. While it stands, the
-// status line says so instead of "Guardado: …" or the idle hint.
+// window's status line, under every tab, says so.
 std::optional<std::string>& save_failure()
 {
     static std::optional<std::string> failure;
     return failure;
+}
+
+void show_save_failure(Ui& u)
+{
+    if (!u.save_status)
+        return;
+    const bool shown = save_failure().has_value();
+    u.save_status->setText(shown ? QString::fromStdString(fmt::format("No se pudo guardar: {}", *save_failure())) : QString());
+    if (shown == u.save_status->isHidden()) {
+        u.save_status->setVisible(shown);
+        fit_window(u);
+    }
 }
 
 } // namespace
@@ -172,26 +189,26 @@ void show()
 
 // --- Live saving -------------------------------------------------------------------------
 
-void update(const std::function<void(config::Config&)>& change)
+bool update(const std::function<void(config::Config&)>& change)
 {
     auto next = std::make_shared<config::Config>(*state::config());
     change(*next);
-    const bool had_failed = save_failure().has_value();
-    if (auto saved = services().save(*next); !saved) {
+    const auto saved = services().save(*next);
+    if (!saved) {
         util::log(fmt::format("no pude guardar config.toml: {}", saved.error()));
         save_failure() = saved.error();
-        set_hint(HINT_IDLE, false);
     } else {
         save_failure().reset();
-        if (had_failed)
-            set_hint(HINT_IDLE, false);
+        // What is on disk is what runs; a failed change is not kept, so
+        // every control goes back to the value the file holds.
+        state::set_config(std::move(next));
     }
-    // The change still holds for this session: what the user sees is what
-    // runs, and the status line says it is not on disk.
-    state::set_config(std::move(next));
+    // Registered again either way: a shortcut field that recorded let every
+    // hot key go.
     apply();
     if (auto u = ui())
         refresh(*u);
+    return saved.has_value();
 }
 
 void sync_from_disk()
@@ -215,14 +232,6 @@ void set_hint(std::string_view text, bool warning)
     const auto u = ui();
     if (!u || !u->hint)
         return;
-    // Guidance while a shortcut is being recorded, and warnings about it,
-    // still show; everything else gives way to an unsaved change.
-    std::string failed;
-    if (save_failure() && !warning && text != HINT_RECORDING) {
-        failed = fmt::format("No se pudo guardar: {}", *save_failure());
-        text = failed;
-        warning = true;
-    }
     u->hint->setText(q(text));
     QPalette p = u->hint->palette();
     p.setColor(QPalette::WindowText, warning ? widgets::colors().orange : widgets::colors().secondary);
@@ -254,6 +263,7 @@ void refresh(Ui& u)
         label->setText(QString::fromStdString(counter_text(kind, v)));
     }
     refresh_shortcuts(u);
+    show_save_failure(u);
 
     const widgets::Colors& colors = widgets::colors();
     if (services().screen_recording_permission()) {
@@ -321,8 +331,8 @@ void folder_chosen(const std::string& path)
 
 void reset_shortcuts()
 {
-    update([](config::Config& c) { c.shortcuts = config::Shortcuts{}; });
-    set_hint(HINT_RESET, false);
+    if (update([](config::Config& c) { c.shortcuts = config::Shortcuts{}; }))
+        set_hint(HINT_RESET, false);
 }
 
 void open_config()
@@ -391,8 +401,10 @@ void set_shortcut(std::string_view id, std::string_view text)
         return;
     }
 
-    update([&](config::Config& c) { c.shortcuts = with_shortcut(c.shortcuts, id, text); });
-    set_hint(saved_hint(shortcut_label(id).toStdString(), text, failed_hot_keys()));
+    if (update([&](config::Config& c) { c.shortcuts = with_shortcut(c.shortcuts, id, text); }))
+        set_hint(saved_hint(shortcut_label(id).toStdString(), text, failed_hot_keys()));
+    else
+        set_hint(HINT_IDLE, false); // the status line says why nothing changed
 }
 
 void refresh_shortcuts(const Ui& u)
@@ -405,9 +417,9 @@ void refresh_shortcuts(const Ui& u)
         const std::string text = entry != entries.end() ? entry->text : std::string();
         if (!field->recording())
             field->set_spec(text);
+        // Whole, wrapped within its column: a cut note ("… la us…") says nothing.
         const QString warning = QString::fromStdString(row_warning(text, failed));
-        warning_label->setText(
-            warning_label->fontMetrics().elidedText(warning, Qt::ElideRight, warning_label->maximumWidth()));
+        warning_label->setText(warning);
         warning_label->setToolTip(warning);
     }
 }

@@ -69,6 +69,9 @@ public:
     const std::string& spec() const { return m_spec; }
     std::uint32_t modifiers() const { return m_modifiers; }
     bool recording() const { return m_recording; }
+    // The text the field shows: the shortcut as the desktop writes it, the
+    // modifiers held so far while it records, or its prompt.
+    QString text() const;
     // Replaces the shown text; a recording field keeps its own.
     void set_spec(std::string spec);
     // The recording look without recording (the self-check's pictures).
@@ -145,6 +148,8 @@ struct Ui {
     QComboBox* quick_access = nullptr;
     QComboBox* fps = nullptr;
     QLabel* hint = nullptr;
+    // Under the pages, shared by every tab: a failed save, until one succeeds.
+    QLabel* save_status = nullptr;
     QLabel* perm_icon = nullptr;
     QLabel* perm_label = nullptr;
     QPushButton* perm_button = nullptr;
@@ -163,8 +168,8 @@ std::shared_ptr<Ui> ensure();
 std::shared_ptr<Ui> ui();
 // Builds every control, the five pages, the tab bar and the window (prefs_window.cpp).
 std::unique_ptr<Ui> build();
-// Shows page `index`, titles the window with it and fits the window to it,
-// the top-left corner staying where it is.
+// Shows page `index` and fits the window to it, the top-left corner staying
+// where it is.
 void select_tab(Ui& ui, int index);
 void fit_window(Ui& ui);
 // Destroys the window and empties the slot, so the next `ensure` builds afresh.
@@ -172,10 +177,12 @@ void reset();
 
 // --- Live saving ---------------------------------------------------------------------
 
-// The one edit path: copy the held settings, apply `change`, save (a failure
-// is logged, the change still takes effect), publish, apply the hot keys and
-// the menu, refresh the window.
-void update(const std::function<void(config::Config&)>& change);
+// The one edit path: copy the held settings, apply `change`, save, publish,
+// apply the hot keys and the menu, refresh the window. A save that fails is
+// logged and said in the window's status line until a save succeeds; the
+// change is then not published, so every control shows what the file holds.
+// Whether the change was saved.
+bool update(const std::function<void(config::Config&)>& change);
 // Sets every control from the held settings.
 void refresh(Ui& ui);
 // Adopts a settings file edited by hand while the window was away; an
@@ -253,9 +260,10 @@ std::vector<std::string> failed_hot_keys();
 // --- The self-check (prefs_render.cpp) -----------------------------------------------------
 
 // Draws every tab and the first-run window in the light and dark appearances
-// into `folder` and drives the controls through their code paths, with HOME
-// pointing to a fresh folder for the rest of the process; 0 when every check
-// passed and every picture was written, else 1. Main thread, before the run loop.
+// into `folder` and drives the controls through their code paths; 0 when
+// every check passed and every picture was written, else 1. The process must
+// run in a home of its own (xdg::isolate_home): the check saves settings.
+// Main thread, before the run loop.
 int render(const std::filesystem::path& folder);
 
 } // namespace prefs

@@ -238,6 +238,15 @@ void ShortcutField::focusOutEvent(QFocusEvent* event)
         finish(std::nullopt, Focus::Keep);
 }
 
+QString ShortcutField::text() const
+{
+    if (!m_recording)
+        return m_spec.empty() ? QStringLiteral("Grabar atajo") : QString::fromStdString(hotkeys::display(m_spec));
+    if (m_modifiers == 0)
+        return QStringLiteral("Teclea el atajo…");
+    return QString::fromStdString(held_modifiers(m_modifiers));
+}
+
 void ShortcutField::paintEvent(QPaintEvent*)
 {
     const widgets::Colors& c = widgets::colors();
@@ -254,18 +263,15 @@ void ShortcutField::paintEvent(QPaintEvent*)
     p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), 6, 6);
 
     const bool idle_set = !m_recording && !m_spec.empty();
-    QString text;
+    const QString text = this->text();
     QColor color;
     QFont::Weight weight = QFont::Normal;
     if (!m_recording) {
-        text = m_spec.empty() ? QStringLiteral("Grabar atajo") : QString::fromStdString(hotkeys::display(m_spec));
         color = m_spec.empty() ? c.tertiary : c.label;
         weight = m_spec.empty() ? QFont::Normal : QFont::Medium;
     } else if (m_modifiers == 0) {
-        text = QStringLiteral("Teclea el atajo…");
         color = c.secondary;
     } else {
-        text = QString::fromStdString(held_modifiers(m_modifiers));
         color = c.label;
         weight = QFont::Medium;
     }

@@ -3,7 +3,7 @@
 // counter, the pop-ups and the settings file driven through their real code
 // paths, each outcome checked. Synchronous, on the main thread, before the
 // run loop; nothing is put on screen and the user's own files are never
-// touched (HOME points to a fresh folder for the whole run).
+// touched (the process runs in a home of its own, made before it starts).
 #include "settings/prefs.h"
 
 #include "base/config.h"
@@ -264,21 +264,10 @@ void interaction_script(const std::filesystem::path& folder)
 int render(const std::filesystem::path& folder)
 {
     util::require_main_thread("hilo principal");
-    const std::filesystem::path home =
-        std::filesystem::temp_directory_path() / fmt::format("vistrope-prefs-home-{}", ::getpid());
-    std::error_code ec;
-    std::filesystem::remove_all(home, ec);
-    std::filesystem::create_directories(folder, ec);
-    if (!ec)
-        std::filesystem::create_directories(home, ec);
-    if (ec) {
-        util::log(fmt::format("no pude crear las carpetas: {}", ec.message()));
-        return 1;
-    }
-    ::setenv("HOME", home.c_str(), 1);
+    // The process runs in a home of its own (the entry made it): the file
+    // read here and every save below are that home's, never the user's.
     state::set_config(std::make_shared<config::Config>(config::Config::load()));
     // In memory: offscreen every grab fails, and a check must not take the desktop's keys.
-    // Without it the check would take the desktop's keys.
     if (!hot_key_hooks().keep_in_memory)
         util::fatal("la revisión de ajustes necesita las teclas globales en memoria");
     hot_key_hooks().keep_in_memory();
@@ -292,7 +281,6 @@ int render(const std::filesystem::path& folder)
         util::log(fmt::format("comprobación de Preferencias FALLÓ: {}", f.text));
     }
     reset();
-    std::filesystem::remove_all(home, ec);
     return failure || !pictures ? 1 : 0;
 }
 

@@ -249,7 +249,8 @@ QWidget* shortcuts_page(Ui& u)
     for (const ShortcutEntry& e : shortcut_entries(state::config()->shortcuts)) {
         auto* field = new ShortcutField(e.id, e.text);
         QLabel* warning = widgets::label_with({}, 11, QFont::Normal, widgets::colors().orange);
-        warning->setMaximumWidth(184);
+        warning->setWordWrap(true);
+        warning->setFixedWidth(184);
         g->addWidget(new QLabel(shortcut_label(e.id) + QLatin1Char(':')), r, 0, Qt::AlignRight | Qt::AlignVCenter);
         g->addWidget(field, r, 1, Qt::AlignVCenter);
         g->addWidget(warning, r, 2, Qt::AlignLeft | Qt::AlignVCenter);
@@ -434,6 +435,17 @@ std::unique_ptr<Ui> build()
     }
     layout->addWidget(u->toolbar);
     layout->addWidget(u->pages, 1);
+    // One status line for every tab, so a failed save shows on the page
+    // where the change was made.
+    u->save_status = widgets::label_with({}, 12, QFont::Normal, widgets::colors().orange);
+    u->save_status->setObjectName(QStringLiteral("save-status"));
+    u->save_status->setWordWrap(true);
+    u->save_status->setContentsMargins(28, 0, 28, 16);
+    u->save_status->setFixedWidth(PAGE_WIDTH);
+    u->save_status->hide();
+    layout->addWidget(u->save_status);
+    // The program's name, whichever tab shows.
+    w->setWindowTitle(QStringLiteral("Vistrope"));
 
     select_tab(*u, 0);
     refresh(*u);
@@ -446,7 +458,6 @@ void select_tab(Ui& u, int index)
         return;
     u.pages->setCurrentIndex(index);
     u.tab_actions[static_cast<std::size_t>(index)]->setChecked(true);
-    u.window->setWindowTitle(q(TABS[static_cast<std::size_t>(index)].title));
     fit_window(u);
 }
 
@@ -457,7 +468,9 @@ void fit_window(Ui& u)
         return;
     if (QLayout* l = current->layout())
         l->activate();
-    const int height = u.toolbar->sizeHint().height() + current->sizeHint().height();
+    int height = u.toolbar->sizeHint().height() + current->sizeHint().height();
+    if (u.save_status && !u.save_status->isHidden())
+        height += u.save_status->heightForWidth(PAGE_WIDTH);
     // A top-level widget's resize keeps its position: the top-left corner stays.
     u.window->setFixedSize(PAGE_WIDTH, height);
 }

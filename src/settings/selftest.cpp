@@ -73,6 +73,7 @@ Services real_services()
             return std::pair{ shot->image, shot->scale };
         return std::nullopt;
     };
+    s.last_shot_key = [] { return state::last_shot_key(); };
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
     s.close_pins = [] { pin::close_all(); };
     s.open_editor = [](QImage image, double scale) { editor::open(std::move(image), scale); };
@@ -336,13 +337,12 @@ void window_round(SharedReport report)
     Services& s = services();
     // The shot before this round: the one that is still the last one when
     // the click captured nothing must not be reported as the window.
-    const auto before = s.last_shot();
-    const std::optional<qint64> earlier = before ? std::optional(before->first.cacheKey()) : std::nullopt;
+    const qint64 earlier = s.last_shot_key();
     s.overlay_begin(overlay::Mode::Window, overlay::Purpose::Screenshot);
     s.overlay_click_global({ screen.frame.x + screen.frame.w / 2, screen.frame.y + screen.frame.h / 2 });
     s.after(1.0, [report, earlier] {
         const auto shot = services().last_shot();
-        if (shot && (!earlier || shot->first.cacheKey() != *earlier))
+        if (shot && services().last_shot_key() != earlier)
             note(*report, fmt::format("ventana con sombra: {}×{} px, bordes vacíos: {}", shot->first.width(),
                                       shot->first.height(), output::trim_transparent(shot->first).has_value()));
         else {

@@ -86,6 +86,9 @@ struct Services {
     // Shows the controls of the newest after-capture card, as a hover would.
     std::function<void()> reveal_newest_card;
     std::function<std::optional<std::pair<QImage, double>>()> last_shot;
+    // Names the last shot (0 when none): a new capture has a new key, while
+    // the picture above may be read anew at each call.
+    std::function<qint64()> last_shot_key;
     std::function<void(QImage, double)> pin;
     std::function<void()> close_pins;
     std::function<void(QImage, double)> open_editor;

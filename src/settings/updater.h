@@ -133,9 +133,15 @@ struct Services {
     Digest digest;
     // The folder the installer goes to (the desktop's download folder).
     std::function<std::filesystem::path()> download_folder;
-    std::function<void(const std::string& path)> open_path;
+    // Opens the installer; `failed` hears why on the main thread when no program could.
+    std::function<void(const std::string& path, std::function<void(const std::string& why)> failed)> open_path;
     // A modal informational alert. Main thread.
     std::function<void(const std::string& message, const std::string& informative)> alert;
+    // The same with a button that shows `file` in its folder. Main thread.
+    std::function<void(const std::string& message, const std::string& informative, const std::filesystem::path& file)>
+        alert_with_folder;
+    // A passing word on screen. Main thread.
+    std::function<void(const std::string& text)> toast;
     // The modal offer: true for "Descargar". Main thread.
     std::function<bool(const Offer&)> ask;
     std::function<void(std::function<void()>)> in_background;
@@ -148,6 +154,10 @@ void reset_services();
 void check_in_background();
 // Checks now; interactive checks answer with alerts. Main thread.
 void check(bool interactive);
+// What the download says once the installer is verified: "Descargado en
+// <the folder's name>".
+std::string downloaded_text(const std::filesystem::path& installer);
+
 // The offer and, when accepted, the download and opening. Main thread.
 void offer(const std::string& feed_url, const Feed& feed);
 

@@ -11,6 +11,7 @@
 #include "platform/digest.h"
 #include "platform/process.h"
 #include "platform/workspace.h"
+#include "ui/hud.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -51,6 +52,7 @@ std::filesystem::path download_folder()
 QMessageBox* message_box(const std::string& message, const std::string& informative)
 {
     auto* box = new QMessageBox();
+    box->setWindowTitle(QStringLiteral("Vistrope"));
     box->setIcon(QMessageBox::Information);
     box->setTextFormat(Qt::PlainText);
     box->setText(q(message));
@@ -143,16 +145,33 @@ Services real_services()
     s.curl = curl_runner();
     s.digest = [](const std::filesystem::path& path) { return platform::sha256_file(path); };
     s.download_folder = download_folder;
-    s.open_path = [](const std::string& path) { platform::open_path(path); };
+    s.open_path = [](const std::string& path, std::function<void(const std::string&)> failed) {
+        platform::open_path(path, std::move(failed));
+    };
     s.alert = [](const std::string& message, const std::string& informative) {
         util::require_main_thread("hilo principal");
+        // What the user is told goes to the log too, as a toast's text does.
+        util::log(fmt::format("aviso: {}: {}", message, informative));
         QMessageBox* box = message_box(message, informative);
         box->addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole);
         activate(box);
         box->exec();
     };
+    s.alert_with_folder = [](const std::string& message, const std::string& informative, const std::filesystem::path& file) {
+        util::require_main_thread("hilo principal");
+        QMessageBox* box = message_box(message, informative);
+        QPushButton* show = box->addButton(QStringLiteral("Mostrar en la carpeta"), QMessageBox::ActionRole);
+        box->setDefaultButton(box->addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole));
+        activate(box);
+        box->exec();
+        if (box->clickedButton() == show)
+            platform::reveal(file);
+    };
+    s.toast = [](const std::string& text) { hud::toast("checkmark.circle", text, 2.0); };
     s.ask = [](const Offer& offer) {
         util::require_main_thread("hilo principal");
+        // The notes may be long: the log keeps the offer's first line.
+        util::log(fmt::format("aviso: {}", offer.message));
         OfferDialog dialog(offer);
         dialog.show();
         dialog.raise();
@@ -240,6 +259,12 @@ void check(bool interactive)
     });
 }
 
+std::string downloaded_text(const std::filesystem::path& installer)
+{
+    const std::string folder = installer.parent_path().filename().string();
+    return folder.empty() ? std::string("Descargado") : fmt::format("Descargado en {}", folder);
+}
+
 void offer(const std::string& feed_url, const Feed& feed)
 {
     util::require_main_thread("hilo principal");
@@ -251,7 +276,13 @@ void offer(const std::string& feed_url, const Feed& feed)
         s.on_main([s, result = std::move(result)] {
             if (result) {
                 util::log(fmt::format("actualizaciones: instalador verificado en {}", result->string()));
-                s.open_path(result->string());
+                // Said where it is first; when no program takes a package,
+                // the user is told and offered its folder.
+                s.toast(downloaded_text(*result));
+                s.open_path(result->string(), [s, file = *result](const std::string&) {
+                    s.alert_with_folder(downloaded_text(file),
+                        fmt::format("Ningún programa abrió {}. Instálalo desde su carpeta.", file.filename().string()), file);
+                });
             } else
                 services().alert("La descarga falló", result.error());
         });

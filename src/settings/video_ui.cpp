@@ -6,6 +6,7 @@
 
 #include "base/config.h"
 #include "base/state.h"
+#include "base/util.h"
 #include "base/util_queue.h"
 #include "cards/quick_access.h"
 #include "record/video.h"
@@ -123,16 +124,46 @@ void step1(const std::filesystem::path& video, const std::filesystem::path& fold
 
 } // namespace
 
-void run(const std::string& video, const std::string& folder)
+int run(const std::string& video, const std::string& folder)
 {
+    namespace fs = std::filesystem;
+    // Refused before anything reads it: a FIFO without a writer would block
+    // the main thread for good, signals included.
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    if (const auto kind = fs::status(video, ec).type(); kind != fs::file_type::regular) {
+        std::fputs(fmt::format("error: no pude leer {}: {}\n", util::escape_controls(video),
+                                kind == fs::file_type::not_found ? "no existe" : "no es un archivo normal").c_str(), stderr);
+        return 1;
+    }
+    // The trim window exports beside the video it opened: it opens a link
+    // in the run's folder, so every export lands there and the user's video
+    // keeps its folder as it was.
+    const fs::path target = fs::absolute(fs::path(video), ec);
+    fs::path opened = target;
+    std::error_code same;
+    if (!ec && !fs::equivalent(target.parent_path(), folder, same)) {
+        opened = fs::path(folder) / target.filename();
+        // Never over a file of the user's: a free name, or the same link an earlier run left.
+        std::error_code absent; // a free name is no error
+        const auto there = fs::symlink_status(opened, absent);
+        if (fs::is_symlink(there) && fs::read_symlink(opened, absent) == target)
+            fs::remove(opened, ec);
+        else if (fs::exists(there))
+            ec = std::make_error_code(std::errc::file_exists);
+        if (!ec)
+            fs::create_symlink(target, opened, ec);
+    }
+    if (ec) {
+        print(fmt::format("no pude poner el video en {}: {}", folder, ec.message()));
+        return 1;
+    }
     auto settings = std::make_shared<config::Config>(*state::config());
     settings->save_dir = QString::fromUtf8(folder).toStdString();
     settings->after_capture.copy_to_clipboard = false;
     settings->quick_access_seconds = 0;
     state::set_config(settings);
-    util::after(0.5, [video = std::filesystem::path(video), folder = std::filesystem::path(folder)] { step1(video, folder); });
+    util::after(0.5, [opened, folder = fs::path(folder)] { step1(opened, folder); });
+    return 0;
 }
 
 } // namespace video_ui

@@ -2,6 +2,7 @@
 // keyboard: each runs its action, as it would with the overlay closed, and the
 // overlay never takes the digit for a mode-bar button.
 #include "qt_wait.h"
+#include "x_tools.h"
 #include "app/app_hotkeys.h"
 #include "capture/modebar.h"
 #include "capture/overlay.h"
@@ -23,12 +24,7 @@ namespace {
 
 void xdo_key(const QString& combination)
 {
-    QProcess p;
-    p.start("xdotool", { "key", combination });
-    ASSERT_TRUE(p.waitForStarted(3000));
-    while (!p.waitForFinished(5))
-        QCoreApplication::processEvents();
-    ASSERT_EQ(p.exitCode(), 0);
+    ASSERT_TRUE(testing_support::xdotool_serving({ "key", combination })) << combination.toStdString();
 }
 
 } // namespace

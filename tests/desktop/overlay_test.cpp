@@ -42,12 +42,7 @@ namespace {
 // synthetic input as it arrives).
 void xdo(const QStringList& args)
 {
-    QProcess p;
-    p.start("xdotool", args);
-    ASSERT_TRUE(p.waitForStarted(3000));
-    while (!p.waitForFinished(5))
-        QCoreApplication::processEvents();
-    ASSERT_EQ(p.exitCode(), 0) << args.join(' ').toStdString();
+    ASSERT_TRUE(testing_support::xdotool_serving(args)) << args.join(' ').toStdString();
     pump_for(30);
 }
 

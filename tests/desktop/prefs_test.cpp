@@ -15,6 +15,7 @@
 #include "x_tools.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QProcess>
 #include <QStackedWidget>
 #include <QThread>
@@ -40,7 +41,7 @@ void choose_preferences(const Geometry& icon)
             QThread::msleep(80);
         }
         run("xdotool", { "key", "Return" });
-        if (poll([] { return !window_named("General").empty(); }, 30))
+        if (poll([] { return !window_named("Vistrope").empty(); }, 30))
             return;
         if (open_menu())
             run("xdotool", { "key", "Escape" });
@@ -83,7 +84,7 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
 
     choose_preferences(*icon);
     std::string id;
-    ASSERT_TRUE(poll([&] { return !(id = window_named("General")).empty(); })) << program.err();
+    ASSERT_TRUE(poll([&] { return !(id = window_named("Vistrope")).empty(); })) << program.err();
     const auto first = window_geometry(id);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->w, 600);
@@ -92,9 +93,9 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     run("xdotool", { "windowactivate", "--sync", QString::fromStdString(id) });
     run("xdotool", { "key", "ctrl+shift+w" });
     QThread::msleep(300);
-    EXPECT_FALSE(window_named("General").empty()) << "only an exact Ctrl+W closes";
+    EXPECT_FALSE(window_named("Vistrope").empty()) << "only an exact Ctrl+W closes";
     run("xdotool", { "key", "ctrl+w" });
-    ASSERT_TRUE(poll([] { return window_named("General").empty(); })) << "Ctrl+W hides the window";
+    ASSERT_TRUE(poll([] { return window_named("Vistrope").empty(); })) << "Ctrl+W hides the window";
 
     // Edited by hand while hidden: adopted when the window comes back.
     const auto path = home.path() / ".config/vistrope/config.toml";
@@ -103,7 +104,7 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     ASSERT_NE(at, std::string::npos) << text;
     write_file(path, text.replace(at, 8, "fps = 24"));
     choose_preferences(*icon);
-    ASSERT_TRUE(poll([&] { return !(id = window_named("General")).empty(); })) << program.err();
+    ASSERT_TRUE(poll([&] { return !(id = window_named("Vistrope")).empty(); })) << program.err();
     EXPECT_TRUE(program.wait_for("config.toml cambió fuera de Preferencias; lo aplico")) << program.err();
     const auto again = window_geometry(id);
     ASSERT_TRUE(again);
@@ -176,7 +177,7 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     EXPECT_FALSE(m_ui->login->isChecked());
 
     open_tab(2);
-    EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Atajos");
+    EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Vistrope");
     prefs::ShortcutField* area = field("capture_area");
     ASSERT_TRUE(area);
 
@@ -220,7 +221,44 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     EXPECT_TRUE(wait_until([&] { return m_ui->window->geometry().height() == height; }))
         << m_ui->window->geometry().height() << " instead of " << height;
     EXPECT_EQ(m_ui->window->geometry().topLeft(), before.topLeft());
-    EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Acerca de");
+    EXPECT_EQ(m_ui->window->windowTitle().toStdString(), "Vistrope");
+}
+
+// A settings file that cannot be written. The tests run as root, whom
+// permission bits do not stop: the settings folder becomes a plain file,
+// into which nobody can write one.
+TEST_F(DesktopPrefsWindow, AFailedSaveShowsOnThePageOfTheChangeAndTheBoxShowsWhatIsStored)
+{
+    const auto folder = config::Config::path().parent_path();
+    std::filesystem::remove_all(folder);
+    write_file(folder, "no es una carpeta");
+    const bool stored = state::config()->after_capture.play_sound;
+    ASSERT_EQ(m_ui->toggles[0]->isChecked(), stored);
+    ASSERT_TRUE(m_ui->save_status->isHidden());
+    const int height = m_ui->window->height();
+
+    click_left_part(m_ui->toggles[0]);
+    ASSERT_TRUE(wait_until([this] { return m_ui->save_status->isVisible(); })) << "the status line shows";
+    EXPECT_EQ(m_ui->pages->currentIndex(), 0) << "on General, where the change was made";
+    EXPECT_EQ(m_ui->save_status->text().toStdString().rfind("No se pudo guardar: ", 0), 0u)
+        << m_ui->save_status->text().toStdString();
+    EXPECT_EQ(m_ui->toggles[0]->isChecked(), stored);
+    EXPECT_EQ(state::config()->after_capture.play_sound, stored);
+    // Inside the window, under the page.
+    EXPECT_TRUE(wait_until([&] { return m_ui->window->height() > height; })) << m_ui->window->height();
+    const QRect line(m_ui->save_status->mapTo(m_ui->window.get(), QPoint(0, 0)), m_ui->save_status->size());
+    EXPECT_TRUE(m_ui->window->rect().contains(line)) << line.y() << "+" << line.height() << " in " << m_ui->window->height();
+    run("import", { "-window", "root", "/tmp/vistrope-desktop-prefs-save-failed.png" });
+
+    // It stays on another tab, and goes once a save succeeds.
+    open_tab(3);
+    EXPECT_TRUE(m_ui->save_status->isVisible());
+    open_tab(0);
+    std::filesystem::remove(folder);
+    click_left_part(m_ui->toggles[0]);
+    ASSERT_TRUE(wait_until([&] { return on_disk().after_capture.play_sound == !stored; }));
+    EXPECT_TRUE(wait_until([this] { return m_ui->save_status->isHidden(); }));
+    EXPECT_EQ(m_ui->toggles[0]->isChecked(), !stored);
 }
 
 TEST_F(DesktopPrefsWindow, PrintAloneRecordsAsAShortcutAndOpensTheOverlay)

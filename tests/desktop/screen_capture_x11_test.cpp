@@ -142,6 +142,16 @@ TEST_P(GrabPaths, DisplayGrabShowsTheWindowsColoursOpaque)
             ASSERT_EQ(qAlpha(image->pixel(x, y)), 255) << x << "," << y;
 }
 
+// The shared-memory segments this process has mapped.
+int segments()
+{
+    std::ifstream maps("/proc/self/maps");
+    int n = 0;
+    for (std::string line; std::getline(maps, line);)
+        n += line.find("SYSV") != std::string::npos;
+    return n;
+}
+
 // A backend and the quadrants window shown at (300, 200), 200 × 100.
 class QuadrantsOnScreen : public ::testing::Test {
 protected:
@@ -200,13 +210,6 @@ TEST_F(QuadrantsOnScreen, GrabsOfChangingSizesReuseMemoryWithoutMixingPictures)
     // Held for a recording, the backend keeps no picture for later: those it
     // kept go at once, one given back meanwhile goes too; let go, it keeps again.
     held.clear();
-    const auto segments = [] {
-        std::ifstream maps("/proc/self/maps");
-        int n = 0;
-        for (std::string line; std::getline(maps, line);)
-            n += line.find("SYSV") != std::string::npos;
-        return n;
-    };
     const int keeping = segments();
     backend->hold_idle(true);
     pump_for(100);
@@ -325,3 +328,30 @@ TEST(ScreenCaptureX11, WindowGrabOfAShapedWindowIsClearOutsideItsShape)
 }
 
 } // namespace
+
+// Segments given back wait for the next grabs; a few seconds after the last
+// use only the largest stays, the one the next grab needs, and that grab
+// takes it rather than attaching another.
+TEST_F(QuadrantsOnScreen, IdleSegmentsBeyondTheNextGrabsGoAfterAFewSeconds)
+{
+    const int before = segments();
+    {
+        auto whole = backend->grab_display_now(whole_primary());
+        ASSERT_TRUE(whole) << whole.error();
+        auto second = backend->grab_display_now(whole_primary());
+        ASSERT_TRUE(second) << second.error();
+        EXPECT_EQ(segments(), before + 2);
+    }
+    EXPECT_EQ(segments(), before + 2) << "both kept idle for the next grabs";
+    QElapsedTimer idle;
+    idle.start();
+    ASSERT_TRUE(wait_until([before] { return segments() == before + 1; }, 15000));
+    EXPECT_GE(idle.elapsed(), 2500) << "not given back at once";
+    pump_for(4000);
+    EXPECT_EQ(segments(), before + 1) << "the last one stays";
+    auto again = backend->grab_display_now(whole_primary());
+    ASSERT_TRUE(again) << again.error();
+    EXPECT_EQ(segments(), before + 1) << "the next grab reuses it";
+    const QPoint o = on_root(window);
+    EXPECT_EQ(rgba_at(*again, o.x() + 20, o.y() + 20), (std::array<int, 4> { 255, 0, 0, 255 }));
+}

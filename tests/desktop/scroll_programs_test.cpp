@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -179,6 +180,45 @@ TEST_F(ScrollPrograms, AnXtermScrolledByAutoReadsOneToThreeHundred)
 
 namespace {
 
+constexpr std::string_view STILL_TOAST = "La página no se movió: se guardó una sola pantalla";
+
+// An xterm whose content cannot scroll: a few lines and no history, so the
+// wheel moves nothing.
+void static_xterm(RealProgram& xterm)
+{
+    ASSERT_TRUE(xterm.start_xterm(300, 200, 40, 12, "printf 'nada que desplazar\\n'; exec sleep 600"));
+    pump_for(300);
+}
+
+} // namespace
+
+// A page that never moves, whether the user turned the wheel or asked for
+// "Auto": its one screen is delivered, and the user is told it is only that.
+TEST_F(ScrollPrograms, AStaticXtermGivesOneScreenAndSaysThePageDidNotMove)
+{
+    RealProgram xterm;
+    static_xterm(xterm);
+    start(xterm);
+    wheel_down(xterm, 10);
+    xdo("key Return");
+    ASSERT_TRUE(wait_until([&] { return !shots.empty(); }, 30000)) << (toasts.empty() ? "" : toasts[0]);
+    EXPECT_EQ(toasts, std::vector<std::string> { std::string(STILL_TOAST) });
+    const Geometry g = xterm.geometry();
+    EXPECT_EQ(shots[0].image.height(), int(std::lround(g.h * platform::screens().front().scale)));
+
+    // Automatic scrolling measures no step, ends by itself and says the same.
+    shots.clear();
+    toasts.clear();
+    start(xterm);
+    click_auto();
+    ASSERT_TRUE(wait_until([] { return !scroll::running(); }, 30000));
+    ASSERT_TRUE(wait_until([&] { return !shots.empty(); }, 30000)) << (toasts.empty() ? "" : toasts[0]);
+    EXPECT_EQ(toasts, std::vector<std::string> { std::string(STILL_TOAST) });
+    EXPECT_EQ(shots[0].image.height(), int(std::lround(g.h * platform::screens().front().scale)));
+}
+
+namespace {
+
 // A mousepad window on a document of 300 numbered lines, focused.
 void mousepad_on(RealProgram& mousepad, const fs::path& doc, std::string& text)
 {
@@ -224,8 +264,10 @@ TEST_F(ScrollPrograms, ReturnFinishesAndTheMousepadDocumentStaysUnchanged)
     mousepad_on(mousepad, doc, text);
     start(mousepad);
     xdo("key Return");
-    ASSERT_TRUE(wait_until([&] { return !shots.empty() || !toasts.empty(); }, 20000));
+    // Nothing scrolled: the one screen comes with its word.
+    ASSERT_TRUE(wait_until([&] { return !shots.empty(); }, 20000));
     EXPECT_EQ(shots.size(), 1u);
+    EXPECT_EQ(toasts, std::vector<std::string> { std::string(STILL_TOAST) });
     pump_for(300);
     EXPECT_EQ(mousepad.title().find('*'), std::string::npos) << mousepad.title();
     EXPECT_EQ(read_file(doc), text);

@@ -245,7 +245,7 @@ TEST(ScrollSelfTestRun, IntoAFolderItCannotWriteEndsAtOnceWithTheReason)
     ASSERT_TRUE(p.waitForFinished(30000));
     const std::string log = p.readAll().toStdString();
     EXPECT_NE(p.exitCode(), 0) << log;
-    EXPECT_NE(log.find("prueba: no puedo escribir en /proc/vistrope-prueba/capturas: "), std::string::npos) << log;
+    EXPECT_NE(log.find("vistrope: no puedo escribir en /proc/vistrope-prueba/capturas: "), std::string::npos) << log;
     std::filesystem::remove_all(home);
 }
 

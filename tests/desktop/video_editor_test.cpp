@@ -25,6 +25,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -270,7 +272,17 @@ TEST_F(VideoEditorDesktop, TrimBarKeysScrubberClicksAndAGlyphThatStaysOnHover)
 TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
 {
     const fs::path clip = make_recording(m_dir.path());
-    const fs::path out = m_dir.path();
+    const fs::path out = m_dir.path() / "salida";
+    const auto listing = [](const fs::path& dir) {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    std::vector<std::string> beside_the_clip = listing(m_dir.path());
+    beside_the_clip.push_back("salida");
+    std::sort(beside_the_clip.begin(), beside_the_clip.end());
     QProcess program;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", QString::fromStdString(m_home.path().string()));
@@ -296,6 +308,8 @@ TEST_F(VideoEditorDesktop, SelfCheckWritesItsPicturesAndExports)
     EXPECT_FALSE(probe(mp4).contains("audio"));
     QImage shot(QString::fromStdString((out / "editor.png").string()));
     EXPECT_GE(shot.width(), 320);
+    // Every export went into the run's folder; the video's own folder is as it was.
+    EXPECT_EQ(listing(m_dir.path()), beside_the_clip);
 }
 
 TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoGivesItsUsageAndWithABadOneFails)
@@ -311,12 +325,12 @@ TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoGivesItsUsageAndWithABadOneFail
     EXPECT_EQ(program.readAllStandardError().toStdString(), "uso: vistrope --video-ui VIDEO [CARPETA]\n");
     EXPECT_EQ(program.exitCode(), 2);
 
-    // A video that is not there: the run says what failed and ends with 1.
-    program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString((m_dir.path() / "no.mp4").string()),
+    // A video that is not there: the run says so before anything else and ends with 1.
+    const auto missing = m_dir.path() / "no.mp4";
+    program.start(VISTROPE_BINARY, { "--video-ui", QString::fromStdString(missing.string()),
                                      QString::fromStdString((m_dir.path() / "salida").string()) });
     ASSERT_TRUE(wait_until([&] { return program.state() == QProcess::NotRunning; }, 60000));
-    const std::string text = program.readAllStandardOutput().toStdString();
-    EXPECT_NE(text.find("GIF falló: "), std::string::npos) << text;
-    EXPECT_TRUE(text.ends_with("no pude abrir el editor\n")) << text;
+    EXPECT_EQ(program.readAllStandardError().toStdString(), "error: no pude leer " + missing.string() + ": no existe\n");
+    EXPECT_EQ(program.readAllStandardOutput().toStdString(), "");
     EXPECT_EQ(program.exitCode(), 1);
 }

@@ -241,3 +241,19 @@ TEST(ConfigRoundTrip, FailedSaveIsLoggedAndLeavesNoTemporary)
     const std::string folder_log = testing::internal::GetCapturedStderr();
     EXPECT_NE(folder_log.find("no pude leer config.toml (es una carpeta)"), std::string::npos) << folder_log;
 }
+
+// The file written names what the stored modifier words mean on this
+// keyboard, in comments that reading skips.
+TEST(ConfigFile, OpensWithWhatTheModifierNamesMean)
+{
+    const std::string text = config::serialize(config::Config {});
+    ASSERT_EQ(text.rfind("# ", 0), 0u) << text;
+    const std::string head = text.substr(0, text.find("\n\n"));
+    for (const char* line : { "#   cmd   = Ctrl\n", "#   opt   = Alt\n", "#   ctrl  = Super", "#   shift = Mayús\n" })
+        EXPECT_NE((head + "\n").find(line), std::string::npos) << line << " in\n" << head;
+    // The keys keep their stored names, and the comments change nothing read.
+    EXPECT_NE(text.find("capture_area = \"opt+shift+cmd+4\""), std::string::npos);
+    auto back = config::parse(text);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(*back, config::Config {});
+}

@@ -32,18 +32,30 @@ TEST(Switches, ValuesAreTakenLiterallyAndEachSwitchSearchesTheWholeList)
     const auto found = switches::search({ "vistrope", "--record-test", "--scroll-test" });
     ASSERT_EQ(tasks(found), (std::vector<Task> { Task::RecordTest, Task::ScrollTest }));
     EXPECT_EQ(found[0].args, (std::vector<std::string> { "--scroll-test" }));
-    EXPECT_EQ(found[1].args, (std::vector<std::string> { "/tmp/vistrope-scroll-test" }));
+    EXPECT_EQ(found[1].args, (std::vector<std::string> { "" }));
 }
 
 TEST(Switches, DefaultsForMissingValues)
 {
-    EXPECT_EQ(switches::search({ "v", "--debug-recorder" })[0].args[0], "/tmp/vistrope-recorder");
-    EXPECT_EQ(switches::search({ "v", "--record-test" })[0].args[0], "/tmp/vistrope-record-test");
-    EXPECT_EQ(switches::search({ "v", "--prefs-render" })[0].args[0], "/tmp/vistrope-prefs");
-    EXPECT_EQ(switches::search({ "v", "--selftest" })[0].args[0], "/tmp/vistrope-selftest");
+    // A self-check without a folder gets none here: the entry makes a new
+    // one, never a fixed name another user could have made first.
+    for (const char* name : { "--debug-recorder", "--record-test", "--scroll-test", "--prefs-render", "--selftest" }) {
+        auto found = switches::search({ "v", name });
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_TRUE(switches::is_self_check(found[0].task)) << name;
+        ASSERT_NE(switches::output_folder(found[0]), nullptr) << name;
+        EXPECT_EQ(*switches::output_folder(found[0]), "") << name;
+    }
+    auto video = switches::search({ "v", "--video-ui", "a.mp4", "out" });
+    EXPECT_EQ(switches::output_folder(video[0]), &video[0].args[1]);
+    for (const char* tool : { "--ocr", "--gif", "--gif-bench" }) {
+        auto found = switches::search({ "v", tool });
+        EXPECT_FALSE(switches::is_self_check(found[0].task)) << tool;
+        EXPECT_EQ(switches::output_folder(found[0]), nullptr) << tool;
+    }
     EXPECT_EQ(switches::search({ "v", "--editor-render" })[0].args, (std::vector<std::string> { "", "" }));
     EXPECT_EQ(switches::search({ "v", "--editor-render", "a" })[0].args, (std::vector<std::string> { "a", "" }));
-    EXPECT_EQ(switches::search({ "v", "--video-ui" })[0].args, (std::vector<std::string> { "", "/tmp/vistrope-video-ui" }));
+    EXPECT_EQ(switches::search({ "v", "--video-ui" })[0].args, (std::vector<std::string> { "", "" }));
     EXPECT_EQ(switches::search({ "v", "--video-ui", "a.mp4", "out" })[0].args, (std::vector<std::string> { "a.mp4", "out" }));
     // A required argument missing gives the usage line instead of a run.
     EXPECT_EQ(switches::search({ "v", "--video-ui" })[0].usage, "uso: vistrope --video-ui VIDEO [CARPETA]");

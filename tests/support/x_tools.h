@@ -23,6 +23,23 @@ inline QByteArray run_serving(const QString& program, const QStringList& args, i
     return p.readAllStandardOutput();
 }
 
+// Runs xdotool to its end while this process keeps serving its windows;
+// true when it ended well within `ms`. (A loop on waitForFinished alone never
+// ends when the process finishes while events are being processed.)
+inline bool xdotool_serving(const QStringList& args, int ms = 15000)
+{
+    QProcess p;
+    p.start("xdotool", args);
+    if (!p.waitForStarted(3000))
+        return false;
+    if (!wait_until([&] { return p.state() == QProcess::NotRunning; }, ms)) {
+        p.kill();
+        p.waitForFinished(1000);
+        return false;
+    }
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
 // The clipboard's image/png, read with xclip as another program would.
 inline QByteArray xclip_png()
 {

@@ -171,6 +171,20 @@ TEST_F(CaptureCache, MissingDisplayOrWindowAndFailedGrabsCompleteWithNone)
     EXPECT_EQ(m_fake->window_grabs.size(), 1u);
 }
 
+TEST_F(CaptureCache, AWindowsOwnAreaIsAskedForUpToThePlatform)
+{
+    capture::refresh();
+    answer();
+    capture::capture_window(platform::WindowGrab { 100, false, platform::WindowPart::Content }, record("texto"));
+    capture::capture_window(100, true, record("foto"));
+    drain();
+    ASSERT_EQ(m_fake->window_grabs.size(), 2u);
+    EXPECT_EQ(m_fake->window_grabs[0].part, platform::WindowPart::Content);
+    EXPECT_FALSE(m_fake->window_grabs[0].with_shadow);
+    EXPECT_EQ(m_fake->window_grabs[1].part, platform::WindowPart::Whole);
+    EXPECT_TRUE(m_fake->window_grabs[1].with_shadow);
+}
+
 TEST_F(CaptureCache, ARegionPastTheDisplaysEdgeIsCapturedAtItsOwnProportions)
 {
     capture::refresh();

@@ -10,6 +10,7 @@
 #include "platform/screens.h"
 #include "test_util.h"
 
+#include <QBackingStore>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
@@ -34,6 +35,7 @@ struct WindowRequest {
     std::uint32_t window;
     bool shadow;
     CaptureDone done;
+    bool content_only = false; // the window's own area, without the title bar
 };
 
 struct Recorded {
@@ -91,6 +93,9 @@ protected:
             rec->displays.push_back({ d, std::nullopt, std::move(done), scale });
         };
         r.capture_window = [rec](std::uint32_t w, bool shadow, CaptureDone done) { rec->windows.push_back({ w, shadow, std::move(done) }); };
+        r.capture_window_content = [rec](std::uint32_t w, CaptureDone done) {
+            rec->windows.push_back({ w, false, std::move(done), true });
+        };
         r.deliver_shot = [rec](Finished f, util::Stopwatch) { rec->shots.push_back(std::move(f)); };
         r.deliver_text = [rec](Finished f, util::Stopwatch) { rec->texts.push_back(std::move(f)); };
         r.trim_transparent = [rec](const QImage& image) {
@@ -433,6 +438,7 @@ TEST_F(OverlaySession, ClicksDragsAndWindows)
     ASSERT_EQ(m->windows.size(), 1u);
     EXPECT_EQ(m->windows[0].window, 4242u);
     EXPECT_TRUE(m->windows[0].shadow);
+    EXPECT_FALSE(m->windows[0].content_only) << "a screenshot keeps the window's frame";
     QImage shot(202, 102, QImage::Format_ARGB32_Premultiplied);
     shot.fill(Qt::transparent);
     m->windows[0].done(shot);
@@ -456,6 +462,7 @@ TEST_F(OverlaySession, WindowsForTextRecordAndScroll)
     debug_click_global(global);
     ASSERT_EQ(m->windows.size(), 1u);
     EXPECT_FALSE(m->windows[0].shadow) << "text captures never include the shadow";
+    EXPECT_TRUE(m->windows[0].content_only) << "a window's text is read without its title bar";
     m->windows[0].done(gradient(200, 100));
     EXPECT_EQ(m->texts.size(), 1u);
 
@@ -538,6 +545,27 @@ TEST_F(OverlaySession, PanelsSurviveSessionsAndPrewarm)
     EXPECT_TRUE(view->state().background.isNull());
     EXPECT_FALSE(view->state().pointer.has_value());
     EXPECT_FALSE(view->state().snapshot_requested);
+}
+
+TEST_F(OverlaySession, AClosedPanelGivesItsPictureMemoryBackOnlyAfterADelay)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    view->repaint();
+    ASSERT_EQ(view->backingStore()->size(), view->size());
+    cancel();
+    pump_for(50);
+    EXPECT_EQ(view->backingStore()->size(), view->size()) << "not at once: the next opening would make it again";
+    // Opening again meanwhile keeps it, and the delay starts over at the close.
+    open(Mode::Area, Purpose::Screenshot);
+    cancel();
+    QElapsedTimer closed;
+    closed.start();
+    ASSERT_TRUE(wait_for([&] { return view->backingStore()->size() == QSize(1, 1); }, VistropeOverlayWindow::RELEASE_DELAY_MS + 5000));
+    // A coarse timer may fire up to 5 % early.
+    EXPECT_GE(closed.elapsed(), VistropeOverlayWindow::RELEASE_DELAY_MS * 95 / 100 - 100);
+    open(Mode::Area, Purpose::Screenshot);
+    view->repaint();
+    EXPECT_EQ(view->backingStore()->size(), view->size());
 }
 
 TEST(OverlayBackdrop, DimmedCopyOfAPaddedViewStaysInsideItsRows)

@@ -211,32 +211,44 @@ TEST_F(Prefs, AFailedSaveIsSaidInTheStatusLineUntilASaveSucceeds)
 {
     auto u = window();
     const std::string before = read_file(config::Config::path());
+    const bool was = state::config()->freeze_screen;
     bool full = true;
     prefs::services().save = [&](const config::Config& c) -> std::expected<void, std::string> {
         if (full)
             return std::unexpected("config.toml: no queda espacio en el disco");
         return c.save();
     };
+    const auto status = [&] { return u->save_status->isHidden() ? std::string() : u->save_status->text().toStdString(); };
+    EXPECT_EQ(status(), "");
+    const int idle_height = u->window->height();
     testing::internal::CaptureStderr();
     u->toggles[4]->click();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("no pude guardar config.toml: config.toml: no queda espacio en el disco"), std::string::npos) << err;
-    // The change holds for this session, and the window says it is not on disk.
-    EXPECT_EQ(m_applies, 1);
+    // Not kept: the box shows what the file holds, and the line under every
+    // tab says why, on the page where the change was made.
+    EXPECT_EQ(state::config()->freeze_screen, was);
+    EXPECT_EQ(u->toggles[4]->isChecked(), was);
     EXPECT_EQ(read_file(config::Config::path()), before);
-    EXPECT_EQ(hint(*u), "No se pudo guardar: config.toml: no queda espacio en el disco");
-    EXPECT_TRUE(hint_warns(*u));
+    EXPECT_EQ(status(), "No se pudo guardar: config.toml: no queda espacio en el disco");
+    EXPECT_GT(u->window->height(), idle_height) << "the window makes room for the line";
+    EXPECT_EQ(hint(*u), std::string(prefs::HINT_IDLE)) << "the shortcut hint is not where a save failure goes";
 
-    // A shortcut saved meanwhile does not claim "Guardado".
-    prefs::set_shortcut("capture_area", "opt+shift+cmd+4");
-    EXPECT_EQ(hint(*u), "No se pudo guardar: config.toml: no queda espacio en el disco");
+    // A shortcut saved meanwhile does not claim "Guardado", and stays as stored.
+    prefs::select_tab(*u, 2);
+    prefs::set_shortcut("capture_area", "ctrl+cmd+k");
+    EXPECT_EQ(state::config()->shortcuts.capture_area, "opt+shift+cmd+4");
+    EXPECT_EQ(field(*u, "capture_area")->spec(), "opt+shift+cmd+4");
+    EXPECT_EQ(hint(*u), std::string(prefs::HINT_IDLE));
+    EXPECT_EQ(status(), "No se pudo guardar: config.toml: no queda espacio en el disco");
     EXPECT_EQ(read_file(config::Config::path()), before);
 
-    // Once a save succeeds the status line is free again.
+    // Once a save succeeds the status line goes and the change holds.
     full = false;
-    prefs::set_shortcut("capture_area", "opt+shift+cmd+4");
-    EXPECT_EQ(hint(*u), "Guardado: Ctrl+Alt+Mayús+4 para «Capturar área».");
+    prefs::set_shortcut("capture_area", "ctrl+cmd+k");
+    EXPECT_EQ(hint(*u), "Guardado: Super+Ctrl+K para «Capturar área».");
     EXPECT_FALSE(hint_warns(*u));
+    EXPECT_EQ(status(), "");
     EXPECT_NE(read_file(config::Config::path()), before);
 }
 
@@ -509,6 +521,11 @@ TEST_F(Prefs, SetShortcutOutcomes)
     EXPECT_EQ(on_disk().shortcuts.capture_area, "print");
     EXPECT_EQ(hint(*u), "Guardado Impr Pant. Ojo: KDE Plasma la usa para sus capturas.");
     EXPECT_EQ(warning(*u, "capture_area")->toolTip().toStdString(), "KDE Plasma la usa para sus capturas");
+    // The note whole, wrapped within its column rather than cut.
+    EXPECT_EQ(warning(*u, "capture_area")->text().toStdString(), "KDE Plasma la usa para sus capturas");
+    EXPECT_LE(warning(*u, "capture_area")->sizeHint().width(), 184);
+    EXPECT_GT(warning(*u, "capture_area")->heightForWidth(184), warning(*u, "capture_area")->fontMetrics().height())
+        << "two lines at the column's width";
 
     // Another program holds it: saved, and both say so.
     const auto k = hotkeys::parse("ctrl+cmd+k").value();
@@ -589,9 +606,9 @@ TEST_F(Prefs, WindowIsKeptHiddenAndClosesOnExactlyCtrlW)
     ASSERT_TRUE(u);
     widgets::VistropeSettingsWindow* w = u->window.get();
     EXPECT_TRUE(w->isVisible());
-    EXPECT_EQ(w->windowTitle().toStdString(), "General");
+    EXPECT_EQ(w->windowTitle().toStdString(), "Vistrope");
     prefs::select_tab(*u, 2);
-    EXPECT_EQ(w->windowTitle().toStdString(), "Atajos");
+    EXPECT_EQ(w->windowTitle().toStdString(), "Vistrope") << "the program's name, whichever tab shows";
     EXPECT_EQ(u->pages->currentIndex(), 2);
     const QPoint where = w->pos();
 

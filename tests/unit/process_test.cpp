@@ -1,6 +1,8 @@
 #include "platform/process.h"
 #include "platform/workspace.h"
 
+#include "qt_wait.h"
+#include "base/util.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
@@ -153,4 +155,26 @@ TEST(Process, OpeningAPathReportsAMissingOrFailingOpener)
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got[0].rfind("no pude abrir /tmp/a b: no pude iniciar ", 0), 0u) << got[0];
     EXPECT_EQ(got[1], "no pude abrir /tmp/capturas: no hay ninguna aplicación para abrirlo");
+}
+
+// The desktop's opener failing reaches the caller on the main thread, so it
+// can say so where the user looks; succeeding, it says nothing.
+TEST(Process, OpenPathHandsAFailureBackOnTheMainThread)
+{
+    testing_support::TempDir dir;
+    testing_support::write_file(dir.path() / "xdg-open", "#!/bin/sh\n[ \"$1\" = /tmp/bien ] && exit 0\nexit 3\n");
+    std::filesystem::permissions(dir.path() / "xdg-open", std::filesystem::perms::owner_all);
+    testing_support::ScopedEnv path("PATH", dir.path().string() + ":/usr/bin:/bin");
+    std::vector<std::string> failures;
+    bool on_main = true;
+    const auto failed = [&](const std::string& why) {
+        on_main = on_main && util::is_main_thread();
+        failures.push_back(why);
+    };
+    platform::open_path("/tmp/bien", failed);
+    platform::open_path("/tmp/config.toml", failed);
+    ASSERT_TRUE(testing_support::wait_until([&] { return !failures.empty(); }, 5000));
+    testing_support::pump_for(200); // the good one's answer, had it reported
+    EXPECT_EQ(failures, std::vector<std::string> { "no pude abrir /tmp/config.toml: no hay ninguna aplicación para abrirlo" });
+    EXPECT_TRUE(on_main);
 }

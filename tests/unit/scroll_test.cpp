@@ -366,11 +366,17 @@ TEST_F(ScrollSession, FlashTakesAStillFirstAndKeysEndTheSession)
     EXPECT_FALSE(scroll::running());
     ASSERT_TRUE(finished_with_shot());
     EXPECT_EQ(stills, 1);
-    ASSERT_EQ(shots.size(), 1u);
+    // One frame, the page never moved: said so, and the one screen follows.
+    ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(toasts[0].symbol, "exclamationmark.triangle");
+    EXPECT_EQ(toasts[0].text, "La página no se movió: se guardó una sola pantalla");
+    EXPECT_TRUE(shots.empty());
+    ASSERT_TRUE(wait_until([&] { return !shots.empty(); }, 5000));
     EXPECT_EQ(shots[0].image.height(), int(HEADER + VIEW + FOOTER));
 
     // Escape cancels.
     shots.clear();
+    toasts.clear();
     start();
     ASSERT_TRUE(grabs->press(53, 0));
     pump_for(30);

@@ -86,6 +86,7 @@ protected:
         s.crosshair_shown = [] { return std::optional<bool>(); };
         s.reveal_newest_card = [this] { m_calls.push_back("reveal"); };
         s.last_shot = [this] { return m_last_shot; };
+        s.last_shot_key = [this] { return m_last_shot ? m_last_shot->first.cacheKey() : 0; };
         s.pin = [this](QImage, double scale) { m_calls.push_back(fmt::format("pin {}", scale)); };
         s.close_pins = [this] { m_calls.push_back("close pins"); };
         s.open_editor = [this](QImage, double) { m_calls.push_back("editor"); };

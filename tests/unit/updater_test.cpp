@@ -76,8 +76,16 @@ protected:
             return std::expected<platform::ProcessResult, std::string>(r);
         };
         s.download_folder = [this] { return m_home.path() / "Descargas"; };
-        s.open_path = [this](const std::string& p) { m_opened.push_back(p); };
+        s.open_path = [this](const std::string& p, std::function<void(const std::string&)> failed) {
+            m_opened.push_back(p);
+            if (m_no_opener)
+                m_jobs.push_back([failed] { failed("no pude abrir: no hay ninguna aplicación para abrirlo"); });
+        };
         s.alert = [this](const std::string& m, const std::string& i) { m_alerts.push_back(m + " | " + i); };
+        s.alert_with_folder = [this](const std::string& m, const std::string& i, const std::filesystem::path& f) {
+            m_alerts.push_back(m + " | " + i + " | " + f.filename().string());
+        };
+        s.toast = [this](const std::string& t) { m_toasts.push_back(t); };
         s.ask = [this](const updater::Offer& o) {
             m_offers.push_back(o.message + " | " + o.informative);
             return m_accept;
@@ -108,7 +116,8 @@ protected:
 
     TempHome m_home;
     std::vector<std::vector<std::string>> m_curl_calls;
-    std::vector<std::string> m_alerts, m_offers, m_opened;
+    std::vector<std::string> m_alerts, m_offers, m_opened, m_toasts;
+    bool m_no_opener = false;
     std::vector<std::function<void()>> m_jobs;
     std::string m_feed;
     int m_status = 0;
@@ -168,6 +177,7 @@ TEST_F(Updater, NewerVersionIsOfferedDownloadedVerifiedAndOpened)
     EXPECT_EQ(m_opened, std::vector<std::string>{ installer.string() });
     EXPECT_EQ(read_file(installer), "paquete");
     EXPECT_TRUE(m_alerts.empty());
+    EXPECT_EQ(m_toasts, std::vector<std::string>{ "Descargado en Descargas" });
 
     // Declined: nothing is fetched.
     m_accept = false;
@@ -187,6 +197,15 @@ TEST_F(Updater, NewerVersionIsOfferedDownloadedVerifiedAndOpened)
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(m_home.path() / "Descargas"))
         ++files;
     EXPECT_EQ(files, 1U);
+
+    // No program opens a package: the alert says where it is and offers its folder.
+    m_no_opener = true;
+    m_alerts.clear();
+    m_feed = R"({"version":"0.2.0","url":"./Vistrope.deb","sha256":")" + sum + R"("})";
+    updater::check(true);
+    settle();
+    EXPECT_EQ(m_alerts, std::vector<std::string>{
+        "Descargado en Descargas | Ningún programa abrió Vistrope-0.2.0.deb. Instálalo desde su carpeta. | Vistrope-0.2.0.deb" });
 }
 
 TEST_F(Updater, SameOrOlderVersionAnswersOnlyWhenAsked)

@@ -165,9 +165,15 @@ struct Segment {
 // own their segment until their last copy goes; the cleanup (any thread)
 // gives it back. The pool outlives the backend when images do: once the
 // connection is gone a returned segment is only unmapped (closing the
-// connection released the server's side).
-class SegmentPool {
+// connection released the server's side). Once the pool has been idle for
+// IDLE_RELEASE seconds it keeps only the largest segment, the one the next
+// grab needs: a screenful each, held by a tray program between captures
+// minutes apart. A fresh 4K segment costs its first grab some 100-190 ms of
+// page faults, more than the capture itself, so the last one stays.
+class SegmentPool : public std::enable_shared_from_this<SegmentPool> {
 public:
+    static constexpr double IDLE_RELEASE = 3.0;
+
     SegmentPool(xcb_connection_t* conn, std::size_t keep)
         : m_keep(keep)
         , m_conn(conn)
@@ -187,6 +193,7 @@ public:
             return std::nullopt;
         Segment s = *best;
         m_idle.erase(best);
+        m_last_use = Clock::now();
         return s;
     }
 
@@ -195,6 +202,8 @@ public:
         std::lock_guard lock(m_mutex);
         if (m_conn && m_holds == 0 && m_idle.size() < m_keep) {
             m_idle.push_back(s);
+            m_last_use = Clock::now();
+            release_later(IDLE_RELEASE);
             return;
         }
         destroy(s);
@@ -235,6 +244,8 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void release_idle() // with m_mutex held
     {
         for (const Segment& s : m_idle)
@@ -242,10 +253,45 @@ private:
         m_idle.clear();
     }
 
+    // One timer at a time on the main queue, armed again while the pool is
+    // in use, so a recording's returns every frame arm none. With m_mutex held.
+    void release_later(double seconds)
+    {
+        if (m_release_armed)
+            return;
+        m_release_armed = true;
+        util::after(seconds, [weak = weak_from_this()] {
+            if (auto pool = weak.lock())
+                pool->release_if_idle();
+        });
+    }
+
+    void release_if_idle()
+    {
+        std::lock_guard lock(m_mutex);
+        m_release_armed = false;
+        if (m_idle.empty())
+            return;
+        const double idle = std::chrono::duration<double>(Clock::now() - m_last_use).count();
+        if (idle < IDLE_RELEASE) {
+            release_later(IDLE_RELEASE - idle);
+            return;
+        }
+        const auto area = [](const Segment& s) { return std::int64_t { s.width } * s.height; };
+        const auto largest = std::max_element(m_idle.begin(), m_idle.end(),
+            [&](const Segment& a, const Segment& b) { return area(a) < area(b); });
+        std::swap(*largest, m_idle.front());
+        for (std::size_t i = 1; i < m_idle.size(); ++i)
+            destroy(m_idle[i]);
+        m_idle.resize(1);
+    }
+
     // Idle segments hold a screenful each: two cover a still grab in flight
     // and the next; a recording keeps up to 64 MB of them, two at least.
     const std::size_t m_keep;
     int m_holds = 0;
+    Clock::time_point m_last_use;
+    bool m_release_armed = false;
     std::mutex m_mutex;
     xcb_connection_t* m_conn;
     std::vector<Segment> m_idle;
@@ -1039,6 +1085,8 @@ private:
         ImageResult image = m_caps.composite
             ? window_pixels(*top, { 0, 0, top->outer.w, top->outer.h })
             : std::unexpected(std::string());
+        // Where the picture's first pixel lies on the root.
+        PixelRect origin = top->outer;
         if (image) {
             // Its own pixels keep what it painted before it was cut: outside
             // its shape the picture is clear, as the window is on screen.
@@ -1061,12 +1109,36 @@ private:
             image = read_pixels(m_root.root, visible, false);
             if (!image)
                 return image;
+            origin = visible;
+        }
+        if (grab.part == WindowPart::Content && grab.window_id != top_id) {
+            // The client window inside the window manager's frame: the title
+            // bar and the borders are the frame's pixels, never the program's.
+            const std::optional<PixelRect> area = client_area(grab.window_id);
+            if (!area)
+                return std::unexpected(fmt::format("la ventana {} ya no existe", grab.window_id));
+            const QRect kept = QRect(area->x - origin.x, area->y - origin.y, area->w, area->h).intersected(image->rect());
+            if (kept.isEmpty())
+                return std::unexpected(fmt::format("la ventana {} está fuera de la pantalla", grab.window_id));
+            *image = image->copy(kept);
         }
         if (grab.with_shadow) {
             std::lock_guard g(m_geometry_mutex);
             *image = with_window_shadow(*image, m_ratio);
         }
         return image;
+    }
+
+    // A window's own area (inside its border) on the root; none when it is gone.
+    std::optional<PixelRect> client_area(xcb_window_t window)
+    {
+        const auto geometry = xcb_get_geometry(m_conn, window);
+        const auto where = xcb_translate_coordinates(m_conn, window, m_root.root, 0, 0);
+        auto g = own(xcb_get_geometry_reply(m_conn, geometry, nullptr));
+        auto t = own(xcb_translate_coordinates_reply(m_conn, where, nullptr));
+        if (!g || !t)
+            return std::nullopt;
+        return PixelRect { t->dst_x, t->dst_y, g->width, g->height };
     }
 
     // Paints over our own panels what lies under them: the desktop's
