@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -61,6 +62,15 @@ constexpr int FLAT_FULL_INK = 128;
 constexpr float STRAY_CONFIDENCE = 60;
 // Dark runs this long are lines, not letters' strokes.
 constexpr int LONG_LINE_PX = 48;
+// Sharp steps along a window border's column: the two ends of a bar that
+// crosses it. A column through letters has two for every stroke it meets.
+constexpr int MAX_BORDER_STEPS = 2;
+// A bar of a window's chrome (a title, menu or warning bar) is at most this
+// many pixels tall; a taller band off the page's grey is a banner or a panel.
+constexpr int MAX_BAR_PX = 40;
+// An icon in a bar is at least this tall: taller than the capital letters
+// of a bar's title.
+constexpr int MIN_ICON_PX = 10;
 
 std::string tessdata_dir()
 {
@@ -299,41 +309,141 @@ QImage normalised_grey(const QImage& image)
 // grey, is not the page's. 0 when the picture starts on the page. They are
 // read as a band of their own: in one block with the page, the engine's
 // thresholds and lines follow the bar, and the letters under it change (a
-// dotted zero read as an eight).
+// dotted zero read as an eight). A bar is flat along each row (its grey
+// covers a third of the row or more, the rest is its text and icons) and
+// short: rows whose grey drifts a little from one to the next are one bar
+// (a title bar's gradient), and a band of them taller than a bar is a
+// banner or a panel, the page's own text on it. The chrome ends above it.
 int chrome_top(const QImage& grey, int page)
 {
     const int w = grey.width();
     const int h = grey.height();
-    const auto off_page = [&](int y) {
+    // A row's background when the row is flat, else -1.
+    const auto background = [&](int y) {
         std::array<int, 256> hist {};
         const uchar* row = grey.constScanLine(y);
         for (int x = 0; x < w; ++x)
             ++hist[row[x]];
-        const int background = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
-        return std::abs(background - page) > 2;
+        const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+        int near = 0;
+        for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
+            near += hist[v];
+        return 3 * near >= w ? mode : -1;
     };
+    const auto off_page = [&](int bg) { return bg >= 0 && std::abs(bg - page) > 2; };
     // The bars start at the top (a light rim or two may come first) and go
-    // down to the last such row in the top half: bars come in a stack, with
+    // down to the last bar in the top half: bars come in a stack, with
     // lines and slivers of page between them.
     int first = 0;
-    while (first < std::min(4, h / 2) && !off_page(first))
+    while (first < std::min(4, h / 2) && !off_page(background(first)))
         ++first;
     if (first >= std::min(4, h / 2))
         return 0;
-    int end = first + 1;
-    for (int y = end; y < h / 2; ++y)
-        if (off_page(y))
-            end = y + 1;
-    return end;
+    int end = 0;
+    int bar = -1; // the first row of the bar being measured
+    int previous = -1;
+    for (int y = first; y < h / 2; ++y) {
+        const int bg = background(y);
+        if (!off_page(bg)) {
+            if (bar >= 0)
+                end = y;
+            bar = -1;
+            continue;
+        }
+        if (bar < 0 || std::abs(bg - previous) > 8) {
+            if (bar >= 0)
+                end = y;
+            bar = y;
+        }
+        previous = bg;
+        if (y + 1 - bar > MAX_BAR_PX)
+            return end;
+    }
+    return bar >= 0 ? h / 2 : end;
+}
+
+// Paints out the icons and buttons of the chrome's bars (rows [0, rows)):
+// marks apart from their row's background, about square, as tall as a
+// bar's capital letters or taller, whose shape is a box: they span their
+// box's width along most of its rows and its height along most of its
+// columns (a filled square with a glyph of its own, a button's frame). No
+// letter does both ("H" spans its rows, not its columns); an icon's shape,
+// read, is a letter or a bracket that no bar holds.
+void erase_bar_icons(QImage& grey, int rows)
+{
+    const int w = grey.width();
+    rows = std::min(rows, grey.height());
+    if (rows <= 0)
+        return;
+    std::vector<int> row_bg(rows);
+    for (int y = 0; y < rows; ++y) {
+        std::array<int, 256> hist {};
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < w; ++x)
+            ++hist[row[x]];
+        row_bg[y] = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    }
+    const auto ink = [&](int x, int y) { return std::abs(grey.constScanLine(y)[x] - row_bg[y]) > 40; };
+    std::vector<bool> seen(static_cast<std::size_t>(w) * rows);
+    std::vector<QPoint> stack, mark;
+    for (int y0 = 0; y0 < rows; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (seen[static_cast<std::size_t>(y0) * w + x0] || !ink(x0, y0))
+                continue;
+            int left = x0, right = x0, top = y0, bottom = y0;
+            stack.assign(1, QPoint(x0, y0));
+            mark.clear();
+            seen[static_cast<std::size_t>(y0) * w + x0] = true;
+            while (!stack.empty()) {
+                const QPoint p = stack.back();
+                stack.pop_back();
+                mark.push_back(p);
+                left = std::min(left, p.x());
+                right = std::max(right, p.x());
+                top = std::min(top, p.y());
+                bottom = std::max(bottom, p.y());
+                for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
+                    const QPoint q = p + d;
+                    if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= rows
+                        || seen[static_cast<std::size_t>(q.y()) * w + q.x()] || !ink(q.x(), q.y()))
+                        continue;
+                    seen[static_cast<std::size_t>(q.y()) * w + q.x()] = true;
+                    stack.push_back(q);
+                }
+            }
+            const int bw = right - left + 1, bh = bottom - top + 1;
+            if (bh < MIN_ICON_PX || bh > MAX_BAR_PX || 2 * bw < bh || bw > 2 * bh)
+                continue;
+            std::vector<int> row_lo(bh, bw), row_hi(bh, -1), col_lo(bw, bh), col_hi(bw, -1);
+            for (const QPoint p : mark) {
+                const int x = p.x() - left, y = p.y() - top;
+                row_lo[y] = std::min(row_lo[y], x);
+                row_hi[y] = std::max(row_hi[y], x);
+                col_lo[x] = std::min(col_lo[x], y);
+                col_hi[x] = std::max(col_hi[x], y);
+            }
+            int full_rows = 0, full_cols = 0;
+            for (int y = 0; y < bh; ++y)
+                full_rows += 5 * (row_hi[y] - row_lo[y] + 1) >= 4 * bw;
+            for (int x = 0; x < bw; ++x)
+                full_cols += 5 * (col_hi[x] - col_lo[x] + 1) >= 4 * bh;
+            if (5 * full_rows >= 4 * bh && 5 * full_cols >= 4 * bw)
+                for (const QPoint p : mark)
+                    grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
+        }
 }
 
 // Paints the chrome at the picture's left and right edges in the page's
 // grey: the desktop beside a window, its border, a scroll bar's trough.
 // Such a column stands apart from the page from top to bottom (nine pixels
-// in ten); no letter fills a column of a picture taller than a long line.
+// in ten) and is flat along its length: at most a bar's two ends cross it.
 // Left as it is, the engine joins the first letters of the lines to it and
-// reads them as one tall mark. What is painted is the chrome's pixels only:
-// the scan stops at the first column that has page in it.
+// reads them as one tall mark. A sidebar or a dark panel at the edge stands
+// apart from the page as well, but it is wide and holds text: when any
+// column of the run from the edge has ink in it (steps along its length, a
+// letter's strokes), the run is a panel and none of it is painted. What is
+// painted is the chrome's pixels only: the scan stops at the first column
+// that has page in it.
 void erase_edge_columns(QImage& grey, int page)
 {
     const int w = grey.width();
@@ -346,12 +456,24 @@ void erase_edge_columns(QImage& grey, int page)
             apart += std::abs(grey.constScanLine(y)[x] - page) > 40;
         return apart * 10 >= h * 9;
     };
+    const auto flat = [&](int x) {
+        int steps = 0;
+        for (int y = 1; y < h && steps <= MAX_BORDER_STEPS; ++y)
+            steps += std::abs(grey.constScanLine(y)[x] - grey.constScanLine(y - 1)[x]) > 40;
+        return steps <= MAX_BORDER_STEPS;
+    };
     int left = 0;
+    bool left_flat = true;
     while (left < w / 3 && solid(left))
-        ++left;
+        left_flat = flat(left++) && left_flat;
     int right = w;
+    bool right_flat = true;
     while (right > w - w / 3 && solid(right - 1))
-        --right;
+        right_flat = flat(--right) && right_flat;
+    if (!left_flat)
+        left = 0;
+    if (!right_flat)
+        right = w;
     if (left == 0 && right == w)
         return;
     for (int y = 0; y < h; ++y) {
@@ -877,7 +999,13 @@ public:
         Recognition out;
         if (image.isNull() || image.width() < 1 || image.height() < 1)
             return out;
+        using Clock = std::chrono::steady_clock;
+        const auto ms_since = [](Clock::time_point t) {
+            return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+        };
+        const Clock::time_point start = Clock::now();
         QImage grey = normalised_grey(image);
+        const Clock::time_point codes_start = Clock::now();
         out.codes = read_codes(grey);
         if (out.codes.empty()) {
             // Codes print dark on light whatever the page around them: a code
@@ -887,6 +1015,7 @@ public:
             other.invertPixels();
             out.codes = read_codes(other);
         }
+        out.read_ms = ms_since(codes_start);
         if (!out.codes.empty()) {
             // Paint the codes out in the page's colour, with their quiet zone:
             // four modules, at most a fifth of the side of the smallest code.
@@ -918,14 +1047,17 @@ public:
             read_patches = false;
             chrome_rows = 0;
         } else {
+            erase_bar_icons(grey, chrome_rows);
             erase_edge_columns(grey, most_common_grey(grey));
             if (read_patches)
                 with_lines = grey.copy();
             erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
         }
         std::vector<Run> runs = ink_runs(ink_rows(grey));
-        if (runs.empty())
+        if (runs.empty()) {
+            out.prepare_ms = ms_since(start) - out.read_ms;
             return out;
+        }
         const int line = line_height(runs);
         // Each patch is read on its own, and the page is read without it: in
         // the page the engine's thresholds follow the patch's fill, and the
@@ -976,6 +1108,7 @@ public:
                              static_cast<double>(factor) });
         }
 
+        const Clock::time_point read_start = Clock::now();
         const std::string langs = tesseract_languages(languages);
         const double w = grey.width(), h = grey.height();
         std::vector<std::expected<std::vector<Word>, std::string>> results(jobs.size());
@@ -1009,6 +1142,7 @@ public:
             results[page_jobs + i] = std::move(words);
         }
 
+        out.read_ms += ms_since(read_start);
         // What the page reading made of a patch's leftovers goes.
         std::vector<Word> words;
         for (std::size_t j = 0; j < page_jobs; ++j)
@@ -1023,6 +1157,7 @@ public:
             for (Word& word : *results[page_jobs + i])
                 words.push_back(std::move(word));
         out.texts = drop_graphics(std::move(words), m_options.drop_strays);
+        out.prepare_ms = ms_since(start) - out.read_ms;
         return out;
     }
 
