@@ -362,13 +362,44 @@ int chrome_top(const QImage& grey, int page)
     return bar >= 0 ? h / 2 : end;
 }
 
+// Whether a mark in a box (left, top, bw × bh) is a close button's cross:
+// both diagonals inked along nine rows in ten, and nearly all of its pixels
+// on them.
+bool is_cross(const std::vector<QPoint>& mark, int left, int top, int bw, int bh)
+{
+    std::vector<bool> ink(static_cast<std::size_t>(bw) * bh);
+    for (const QPoint p : mark)
+        ink[static_cast<std::size_t>(p.y() - top) * bw + (p.x() - left)] = true;
+    const auto diagonal = [&](int y, bool down) {
+        const int x = (y * (bw - 1) + (bh - 1) / 2) / std::max(1, bh - 1);
+        return down ? x : bw - 1 - x;
+    };
+    const auto near = [&](int x, int y) {
+        for (int dx = -1; dx <= 1; ++dx)
+            if (x + dx >= 0 && x + dx < bw && ink[static_cast<std::size_t>(y) * bw + x + dx])
+                return true;
+        return false;
+    };
+    int crossed = 0;
+    for (int y = 0; y < bh; ++y)
+        crossed += near(diagonal(y, true), y) && near(diagonal(y, false), y);
+    int on = 0;
+    for (const QPoint p : mark) {
+        const int y = p.y() - top, x = p.x() - left;
+        on += std::abs(x - diagonal(y, true)) <= 2 || std::abs(x - diagonal(y, false)) <= 2;
+    }
+    return 10 * crossed >= 9 * bh && 10 * on >= 9 * static_cast<int>(mark.size());
+}
+
 // Paints out the icons and buttons of the chrome's bars (rows [0, rows)):
 // marks apart from their row's background, about square, as tall as a
 // bar's capital letters or taller, whose shape is a box: they span their
 // box's width along most of its rows and its height along most of its
 // columns (a filled square with a glyph of its own, a button's frame). No
-// letter does both ("H" spans its rows, not its columns); an icon's shape,
-// read, is a letter or a bracket that no bar holds.
+// letter does both ("H" spans its rows, not its columns). A close button's
+// cross and a minimise button's flat rule go as well: at a bar's letter
+// sizes no letter is that tall or that flat and wide. An icon's shape, read,
+// is a letter or a bracket that no bar holds.
 void erase_bar_icons(QImage& grey, int rows)
 {
     const int w = grey.width();
@@ -412,8 +443,21 @@ void erase_bar_icons(QImage& grey, int rows)
                 }
             }
             const int bw = right - left + 1, bh = bottom - top + 1;
+            const auto erase = [&] {
+                for (const QPoint p : mark)
+                    grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
+            };
+            // A minimise button's rule: flat and as wide as an icon.
+            if (bh <= 3 && bw >= MIN_ICON_PX && bw <= MAX_BAR_PX) {
+                erase();
+                continue;
+            }
             if (bh < MIN_ICON_PX || bh > MAX_BAR_PX || 2 * bw < bh || bw > 2 * bh)
                 continue;
+            if (is_cross(mark, left, top, bw, bh)) {
+                erase();
+                continue;
+            }
             std::vector<int> row_lo(bh, bw), row_hi(bh, -1), col_lo(bw, bh), col_hi(bw, -1);
             for (const QPoint p : mark) {
                 const int x = p.x() - left, y = p.y() - top;
@@ -428,8 +472,7 @@ void erase_bar_icons(QImage& grey, int rows)
             for (int x = 0; x < bw; ++x)
                 full_cols += 5 * (col_hi[x] - col_lo[x] + 1) >= 4 * bh;
             if (5 * full_rows >= 4 * bh && 5 * full_cols >= 4 * bw)
-                for (const QPoint p : mark)
-                    grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
+                erase();
         }
 }
 

@@ -590,3 +590,53 @@ TEST(TextRecognizer, ATallGradientBannerIsNoTitleBar)
         EXPECT_EQ(missing_words(*r, all), std::vector<std::string> {}) << from.name().toStdString() << ": " << words(*r);
     }
 }
+
+// A terminal selected with its title bar: the program's icon (a dark square
+// with a glyph of its own), the title, and the minimise, maximise and close
+// buttons drawn as strokes. The bar reads as its title alone: an icon's or
+// a button's shape is no letter ("Terminal — x" was read).
+TEST(TextRecognizer, ATitleBarsIconAndButtonsReadAsNothing)
+{
+    const std::vector<std::string> body = { "Hola mundo desde Vistrope", "Segunda línea de prueba 12345" };
+    for (const int px : { 12, 14, 16 }) {
+        const int w = 520, bar = 28, h = bar + 24 + static_cast<int>(body.size()) * px * 2 + 16;
+        QImage img(w, h, QImage::Format_RGB32);
+        img.fill(Qt::white);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.fillRect(0, 0, w, bar, QColor(214, 214, 216));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(40, 40, 44));
+        p.drawRoundedRect(QRectF(6, 3, 22, 22), 4, 4);
+        p.setBrush(QColor(240, 240, 240));
+        p.drawRect(QRectF(10, 8, 10, 3));
+        p.drawRect(QRectF(10, 14, 6, 3));
+        QFont title("Inter");
+        title.setPixelSize(13);
+        title.setBold(true);
+        p.setFont(title);
+        p.setPen(QColor(30, 30, 30));
+        p.drawText(QRectF(0, 0, w, bar), Qt::AlignCenter, "Terminal");
+        p.setPen(QPen(QColor(50, 50, 50), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawLine(QPointF(w - 78, 18), QPointF(w - 66, 18));
+        p.drawRect(QRectF(w - 52, 8, 11, 11));
+        p.drawLine(QPointF(w - 26, 8), QPointF(w - 15, 19));
+        p.drawLine(QPointF(w - 15, 8), QPointF(w - 26, 19));
+        p.setPen(QPen(QColor(150, 150, 150), 1));
+        p.drawRect(QRectF(0.5, 0.5, w - 1, h - 1));
+        QFont mono("DejaVu Sans Mono");
+        mono.setPixelSize(px);
+        p.setFont(mono);
+        p.setPen(QColor(28, 28, 30));
+        for (std::size_t i = 0; i < body.size(); ++i)
+            p.drawText(QPointF(12, bar + 12 + QFontMetrics(mono).ascent() + 1.5 * px * static_cast<int>(i)),
+                       QString::fromStdString(body[i]));
+        p.end();
+        const auto r = recognizer().recognize(img, LANGS);
+        ASSERT_TRUE(r) << r.error();
+        std::vector<std::string> expected = { "Terminal" };
+        expected.insert(expected.end(), body.begin(), body.end());
+        EXPECT_EQ(lines_of(*r, img), expected) << px << " px: " << words(*r);
+    }
+}
