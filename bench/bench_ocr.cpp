@@ -31,6 +31,7 @@
 #include "bench_common.h"
 #include "capture/ocr.h"
 #include "capture/ocr_layout.h"
+#include "capture/ocr_prepare.h"
 #include "platform/text_recognizer.h"
 #include "base/util.h"
 
@@ -668,6 +669,7 @@ int main(int argc, char** argv)
 {
     const bool quick = bench::smoke(argc, argv);
     QGuiApplication app(argc, argv);
+    platform::set_page_preparation(ocr_prepare::preparation());
     char tmpl[] = "/tmp/vistrope-bench-XXXXXX";
     if (!::mkdtemp(tmpl))
         return 1;
