@@ -15,9 +15,11 @@
 // truth missing from the reading and how many of them hold a digit, and the
 // time; then the totals, the warm time of a 900 × 600 selection, and the
 // program crops on one thread each against the command line (also on one
-// thread), with what scaling up and reading patches cost. It fails (exit
-// status 1) when ours misses a word or changes a digit the command line
-// reads on any picture.
+// thread), with what scaling up and reading patches cost, and where our time
+// goes (preparing the image, the engine reading it, the layout). It fails
+// (exit status 1) when ours is worse than the command line on any picture:
+// more character errors, a word missing or a digit changed that the command
+// line reads.
 //
 // The command-line tool lays columns out one after the other, so error rates
 // compare whitespace-collapsed text and take the better of the two reading
@@ -28,6 +30,8 @@
 // which the models read as "-", is left out of the pictures for the same reason.
 #include "bench_common.h"
 #include "capture/ocr.h"
+#include "capture/ocr_layout.h"
+#include "capture/ocr_prepare.h"
 #include "platform/text_recognizer.h"
 #include "base/util.h"
 
@@ -665,6 +669,7 @@ int main(int argc, char** argv)
 {
     const bool quick = bench::smoke(argc, argv);
     QGuiApplication app(argc, argv);
+    platform::set_page_preparation(ocr_prepare::preparation());
     char tmpl[] = "/tmp/vistrope-bench-XXXXXX";
     if (!::mkdtemp(tmpl))
         return 1;
@@ -761,8 +766,6 @@ int main(int argc, char** argv)
                 ++worse;
                 worse_names.push_back(s.name);
             }
-            // What fails the bench: a word lost or a digit changed that the
-            // command line read right.
             if (o.missing > c.missing || o.digits_changed > c.digits_changed)
                 lost_names.push_back(s.name);
         }
@@ -817,6 +820,33 @@ int main(int argc, char** argv)
         for (std::size_t i : crops)
             cli_total_ms += cli_ms[i];
         const double one = timed_total(ours);
+        // The same crops through a recogniser of one engine called directly:
+        // what its preparation and its reading take, and the layout after it.
+        double prep_ms = 0, read_ms = 0, layout_ms = 0;
+        {
+            platform::TesseractOptions o = ours;
+            o.engines = 1;
+            const auto r = platform::create_tesseract_recognizer(o);
+            r->prepare(ocr::languages());
+            for (std::size_t i : crops) {
+                std::vector<double> prep, read, layout;
+                for (int run = 0; run < (quick ? 1 : 3); ++run) {
+                    const auto found = r->recognize(samples[i].image, ocr::languages());
+                    if (!found)
+                        continue;
+                    prep.push_back(found->prepare_ms);
+                    read.push_back(found->read_ms);
+                    const double w = samples[i].image.width(), h = samples[i].image.height();
+                    std::vector<ocr::Found> texts;
+                    for (const auto& f : found->texts)
+                        texts.push_back({ f.text, w * f.box.x0, w * f.box.x1, h * f.box.top, h * f.box.bottom });
+                    layout.push_back(bench::time_runs(1, [&] { (void)ocr::assemble(texts, {}); }).median_ms);
+                }
+                prep_ms += bench::summarize(prep).median_ms;
+                read_ms += bench::summarize(read).median_ms;
+                layout_ms += bench::summarize(layout).median_ms;
+            }
+        }
         platform::TesseractOptions no_patches = ours;
         no_patches.read_patches = false;
         const double without_upscale = timed_total(flat);
@@ -825,6 +855,8 @@ int main(int argc, char** argv)
                     "scaling up %.1f ms, without reading patches %.1f ms\n",
                     crops.size(), one, cli_total_ms, bench::ratio(cli_total_ms, one).c_str(), without_upscale,
                     without_patches);
+        std::printf("where ours goes, one engine: preparing the image %.1f ms, reading (engine and codes) %.1f ms, "
+                    "layout %.2f ms\n", prep_ms, read_ms, layout_ms);
         use(ours);
     }
 
@@ -840,5 +872,5 @@ int main(int argc, char** argv)
     }
     std::printf("(%u cores, shared with other helpers' builds while measured)\n", util::parallelism());
     std::filesystem::remove_all(tmpl);
-    return lost_names.empty() ? 0 : 1;
+    return lost_names.empty() && worse_names.empty() ? 0 : 1;
 }

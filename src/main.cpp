@@ -6,6 +6,7 @@
 #include "platform/screens.h"
 #include "platform/url_scheme.h"
 #include "capture/ocr.h"
+#include "capture/ocr_prepare.h"
 #include "editor/selfcheck.h"
 #include "settings/prefs.h"
 #include "settings/onboarding.h"
@@ -74,6 +75,8 @@ int run_task(const switches::Found& found)
     using switches::Task;
     switch (found.task) {
     case Task::Ocr:
+        // No application object: the shell's tables are not installed.
+        platform::set_page_preparation(ocr_prepare::preparation());
         return ocr::cli(found.value);
     case Task::Gif:
         return video::cli_gif(found.args);

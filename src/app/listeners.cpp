@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/app_hotkeys.h"
 
+#include "capture/ocr_prepare.h"
 #include "capture/output.h"
 #include "cards/quick_access.h"
 #include "platform/fake/hot_keys_fake.h"
@@ -32,6 +33,7 @@ void install_listeners()
             return frames;
         },
     });
+    platform::set_page_preparation(ocr_prepare::preparation());
     prefs::set_hot_key_hooks({
         .apply_config = [] { apply_config(); },
         .unregister = [] { unregister_hotkeys(); },

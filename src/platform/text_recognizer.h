@@ -6,7 +6,10 @@
 #pragma once
 
 #include <QImage>
+#include <QRect>
+#include <QSize>
 
+#include <cstddef>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -33,6 +36,10 @@ struct Fragment {
 struct Recognition {
     std::vector<Fragment> texts; // recognised words or runs of words
     std::vector<Fragment> codes; // barcode payloads (QR, Micro QR, Aztec, Data Matrix)
+    // Where the time went, in milliseconds: preparing the image (and
+    // sorting out what was read), and the engines reading it.
+    double prepare_ms = 0;
+    double read_ms = 0;
 };
 
 class TextRecognizer {
@@ -64,6 +71,58 @@ struct TesseractOptions {
     bool single_block = true;  // each band one block of text (else the engine's page analysis)
     bool drop_strays = true;   // short marks of low confidence standing alone are no text
 };
+
+// One piece of work for an engine: an image (a view into a larger one or an
+// image of its own) and how its pixels map back to the source image:
+// source = pixel / scale + origin.
+struct ReadJob {
+    QImage image;
+    double origin_x = 0;
+    double origin_y = 0;
+    double scale = 1;
+};
+
+// A word as an engine read it, its box normalised to the source image.
+struct ReadWord {
+    Fragment fragment;
+    float confidence = 0; // 0..100
+};
+
+// A picture made ready to read: the page's bands, then one job for each
+// patch of another background, and what sorting out their words needs.
+struct PreparedPage {
+    QSize size;                       // the source picture's, pixels
+    std::vector<ReadJob> jobs;
+    std::size_t page_jobs = 0;        // the page's bands; the rest are patches, in order
+    QImage scaled;                    // the page scaled up, which the bands view
+    int factor = 1;                   // its scale
+    std::vector<QRect> patch_boxes;   // each patch's text box, source pixels
+    std::vector<QRect> patch_areas;   // each whole patch, its rim included
+    QImage unpainted;                 // the page before its patches were painted out
+};
+
+// The image work around the engines, which the application supplies
+// (capture/ocr_prepare.h) and installs at launch, before any recognition.
+struct PagePreparation {
+    // A grey copy, dark text on light.
+    std::function<QImage(const QImage& image)> grey;
+    // Read barcodes painted out in the page's grey.
+    std::function<void(QImage& grey, const std::vector<Fragment>& codes)> paint_out;
+    // The jobs, for a pool of `engines` engines.
+    std::function<std::expected<PreparedPage, std::string>(QImage grey, const TesseractOptions& options, int engines)>
+        page;
+    // A patch as the page showed it, read when its own reading gives nothing.
+    std::function<ReadJob(const PreparedPage& page, std::size_t patch)> as_shown;
+    // What the jobs read, one list a job, sorted out into the page's text.
+    std::function<std::vector<Fragment>(const PreparedPage& page, std::vector<std::vector<ReadWord>> read,
+                                        bool drop_strays)>
+        words;
+};
+
+// Installs the preparation (main thread, at launch; the recogniser reads it
+// from any thread afterwards).
+void set_page_preparation(PagePreparation preparation);
+const PagePreparation& page_preparation();
 
 // Tesseract (LSTM) for text, ZXing for barcodes. A pool of engines lets
 // several recognitions, and the bands of one large image, run at once.

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -494,5 +496,147 @@ TEST(TextRecognizer, ABoldHeadingOnAGradientKeepsItsLetters)
         const auto r = recognizer().recognize(img, LANGS);
         ASSERT_TRUE(r) << r.error();
         EXPECT_EQ(words(*r), "Configuración avanzada de red La prueba tardó 37 ms") << px << " px";
+    }
+}
+
+namespace {
+
+// Every word of `lines` that the recognition lacks (a word read twice must
+// be there twice).
+std::vector<std::string> missing_words(const Recognition& r, const std::vector<std::string>& lines)
+{
+    std::multiset<std::string> read;
+    for (const auto& f : r.texts) {
+        std::istringstream in(f.text);
+        for (std::string w; in >> w;)
+            read.insert(w);
+    }
+    std::vector<std::string> missing;
+    for (const std::string& line : lines) {
+        std::istringstream in(line);
+        for (std::string w; in >> w;) {
+            if (const auto it = read.find(w); it != read.end())
+                read.erase(it);
+            else
+                missing.push_back(w);
+        }
+    }
+    return missing;
+}
+
+} // namespace
+
+// A dark sidebar at the picture's left edge, its light labels one a line,
+// beside a white page: the sidebar stands apart from the page from top to
+// bottom like a window's border, but it holds text, and its labels keep
+// their first letters ("Archivos" was read "rchivos").
+TEST(TextRecognizer, ADarkSidebarAtTheEdgeKeepsItsLabelsWhole)
+{
+    const std::vector<std::string> side = { "Archivos", "Buscar", "Proyecto", "Pedido 7781", "Ajustes" };
+    const std::vector<std::string> body = { "Resumen de la semana", "El envío sale el martes 14",
+                                            "Quedan 3 cajas en el almacén" };
+    QImage img(960, 320, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(QRect(0, 0, 200, 320), QColor(0x2b, 0x2b, 0x2b));
+    p.setFont(ui_font(16));
+    p.setPen(QColor(0xe0, 0xe0, 0xe0));
+    for (std::size_t i = 0; i < side.size(); ++i)
+        p.drawText(QPointF(14, 40 + 56 * static_cast<int>(i)), QString::fromStdString(side[i]));
+    p.setPen(QColor(30, 30, 30));
+    for (std::size_t i = 0; i < body.size(); ++i)
+        p.drawText(QPointF(240, 40 + 56 * static_cast<int>(i)), QString::fromStdString(body[i]));
+    p.end();
+    const auto r = recognizer().recognize(img, LANGS);
+    ASSERT_TRUE(r) << r.error();
+    std::vector<std::string> all = side;
+    all.insert(all.end(), body.begin(), body.end());
+    EXPECT_EQ(missing_words(*r, all), std::vector<std::string> {}) << words(*r);
+}
+
+// A banner 140 px tall at the top, a vertical blue gradient with white
+// headings, over a white page: its rows are flat and off the page's grey
+// like a title bar's, but no bar is that tall, and its lines are the
+// page's text, read as such.
+TEST(TextRecognizer, ATallGradientBannerIsNoTitleBar)
+{
+    const std::vector<std::string> banner = { "Configuración avanzada de red", "Puerta de enlace 192.168.1.1" };
+    const std::vector<std::string> body = { "Guarde los cambios antes de salir", "La prueba tardó 37 ms" };
+    for (const auto& [from, to] : { std::pair { QColor(40, 90, 180), QColor(90, 150, 230) },
+                                    { QColor(120, 170, 235), QColor(30, 80, 170) },
+                                    { QColor(150, 190, 240), QColor(100, 150, 220) } }) {
+        QImage img(900, 300, QImage::Format_RGB32);
+        img.fill(Qt::white);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient g(0, 0, 0, 140);
+        g.setColorAt(0, from);
+        g.setColorAt(1, to);
+        p.fillRect(QRect(0, 0, 900, 140), g);
+        p.setFont(ui_font(20));
+        p.setPen(Qt::white);
+        for (std::size_t i = 0; i < banner.size(); ++i)
+            p.drawText(QPointF(24, 50 + 50 * static_cast<int>(i)), QString::fromStdString(banner[i]));
+        p.setFont(ui_font(15));
+        p.setPen(QColor(30, 30, 30));
+        for (std::size_t i = 0; i < body.size(); ++i)
+            p.drawText(QPointF(24, 190 + 40 * static_cast<int>(i)), QString::fromStdString(body[i]));
+        p.end();
+        const auto r = recognizer().recognize(img, LANGS);
+        ASSERT_TRUE(r) << r.error();
+        std::vector<std::string> all = banner;
+        all.insert(all.end(), body.begin(), body.end());
+        EXPECT_EQ(missing_words(*r, all), std::vector<std::string> {}) << from.name().toStdString() << ": " << words(*r);
+    }
+}
+
+// A terminal selected with its title bar: the program's icon (a dark square
+// with a glyph of its own), the title, and the minimise, maximise and close
+// buttons drawn as strokes. The bar reads as its title alone: an icon's or
+// a button's shape is no letter ("Terminal — x" was read).
+TEST(TextRecognizer, ATitleBarsIconAndButtonsReadAsNothing)
+{
+    const std::vector<std::string> body = { "Hola mundo desde Vistrope", "Segunda línea de prueba 12345" };
+    for (const int px : { 12, 14, 16 }) {
+        const int w = 520, bar = 28, h = bar + 24 + static_cast<int>(body.size()) * px * 2 + 16;
+        QImage img(w, h, QImage::Format_RGB32);
+        img.fill(Qt::white);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.fillRect(0, 0, w, bar, QColor(214, 214, 216));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(40, 40, 44));
+        p.drawRoundedRect(QRectF(6, 3, 22, 22), 4, 4);
+        p.setBrush(QColor(240, 240, 240));
+        p.drawRect(QRectF(10, 8, 10, 3));
+        p.drawRect(QRectF(10, 14, 6, 3));
+        QFont title("Inter");
+        title.setPixelSize(13);
+        title.setBold(true);
+        p.setFont(title);
+        p.setPen(QColor(30, 30, 30));
+        p.drawText(QRectF(0, 0, w, bar), Qt::AlignCenter, "Terminal");
+        p.setPen(QPen(QColor(50, 50, 50), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawLine(QPointF(w - 78, 18), QPointF(w - 66, 18));
+        p.drawRect(QRectF(w - 52, 8, 11, 11));
+        p.drawLine(QPointF(w - 26, 8), QPointF(w - 15, 19));
+        p.drawLine(QPointF(w - 15, 8), QPointF(w - 26, 19));
+        p.setPen(QPen(QColor(150, 150, 150), 1));
+        p.drawRect(QRectF(0.5, 0.5, w - 1, h - 1));
+        QFont mono("DejaVu Sans Mono");
+        mono.setPixelSize(px);
+        p.setFont(mono);
+        p.setPen(QColor(28, 28, 30));
+        for (std::size_t i = 0; i < body.size(); ++i)
+            p.drawText(QPointF(12, bar + 12 + QFontMetrics(mono).ascent() + 1.5 * px * static_cast<int>(i)),
+                       QString::fromStdString(body[i]));
+        p.end();
+        const auto r = recognizer().recognize(img, LANGS);
+        ASSERT_TRUE(r) << r.error();
+        std::vector<std::string> expected = { "Terminal" };
+        expected.insert(expected.end(), body.begin(), body.end());
+        EXPECT_EQ(lines_of(*r, img), expected) << px << " px: " << words(*r);
     }
 }

@@ -1,0 +1,926 @@
+// The picture made ready for the recogniser: what the engine reads and
+// what sorting out its words needs.
+#include "capture/ocr_prepare.h"
+
+#include <QPainter>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <string>
+
+namespace ocr_prepare {
+
+using platform::Fragment;
+using platform::NormBox;
+using platform::PreparedPage;
+using platform::ReadJob;
+using platform::ReadWord;
+
+namespace {
+
+// The background of a busy page: a median over this radius, in pixels.
+constexpr int BUSY_BACKGROUND_RADIUS = 10;
+// On a flattened page, the distance from the local background that is full
+// ink: half the grey range. Less, and the antialiased rims of the strokes
+// turn solid, bold letters fatten and run together ("nf" read as "mfi").
+constexpr int FLAT_FULL_INK = 128;
+// Below this confidence (0..100) a short mark standing alone is no text.
+constexpr float STRAY_CONFIDENCE = 60;
+// Sharp steps along a window border's column: the two ends of a bar that
+// crosses it. A column through letters has two for every stroke it meets.
+constexpr int MAX_BORDER_STEPS = 2;
+// An icon in a bar is at least this tall: taller than the capital letters
+// of a bar's title.
+constexpr int MIN_ICON_PX = 10;
+
+} // namespace
+
+// Rows of the image that hold ink: rows with a grey-level edge. Counting
+// edges rather than dark pixels finds light text on a coloured button as well
+// as dark text. Columns with an edge in most rows are window structure (a
+// border, a divider, a scroll bar's side) and are left out, or no row would
+// ever be blank.
+std::vector<bool> ink_rows(const QImage& grey)
+{
+    const int w = grey.width();
+    const int h = grey.height();
+    const auto edge = [](const uchar* row, int x) { return std::abs(row[x] - row[x - 1]) > 48; };
+    std::vector<int> per_column(w);
+    for (int y = 0; y < h; ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 1; x < w; ++x)
+            per_column[x] += edge(row, x);
+    }
+    std::vector<bool> structure(w);
+    for (int x = 1; x < w; ++x)
+        structure[x] = per_column[x] * 10 > h * 6;
+    std::vector<bool> ink(h);
+    for (int y = 0; y < h; ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 1; x < w && !ink[y]; ++x)
+            ink[y] = edge(row, x) && !structure[x];
+    }
+    return ink;
+}
+
+std::vector<Run> ink_runs(const std::vector<bool>& ink)
+{
+    std::vector<Run> runs;
+    for (int y = 0; y < static_cast<int>(ink.size());) {
+        if (!ink[y]) {
+            ++y;
+            continue;
+        }
+        int end = y;
+        while (end < static_cast<int>(ink.size()) && ink[end])
+            ++end;
+        runs.push_back({ y, end });
+        y = end;
+    }
+    return runs;
+}
+
+// The typical text line height among the ink runs (specks, dots, accents and
+// rules left out); 0 when there is none.
+int line_height(const std::vector<Run>& runs)
+{
+    std::vector<int> heights;
+    for (const Run& r : runs)
+        if (r.end - r.begin >= 4)
+            heights.push_back(r.end - r.begin);
+    if (heights.empty())
+        return 0;
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    return heights[heights.size() / 2];
+}
+
+// The scale factor for text lines `line` pixels tall: the models read best
+// when lines are about `target` pixels tall.
+int upscale_for(int line, int target, int max_factor)
+{
+    // Lines within a fifth of the target read as well as they are: scaling
+    // them up only costs time (and measurably adds stray marks).
+    if (line <= 0 || line * 5 >= target * 4)
+        return 1;
+    return std::clamp((target + line - 1) / line, 1, std::max(1, max_factor));
+}
+
+// Cuts the rows into at most `count` bands of similar amounts of ink. A cut
+// goes through the middle of a blank gap, and only after a run at least half
+// a text line tall: the dots and accents above a line are runs of their own,
+// a gap or two above their letters, and must stay with them.
+std::vector<Run> bands(const std::vector<Run>& runs, Run rows, int count, int min_band, int line_px)
+{
+    if (runs.empty())
+        return {};
+    const int height = rows.end;
+    int ink_total = 0;
+    for (const Run& r : runs)
+        ink_total += r.end - r.begin;
+    const int per_band = std::max(min_band, (ink_total + count - 1) / count);
+    std::vector<Run> out;
+    int start = rows.begin;
+    int acc = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        acc += runs[i].end - runs[i].begin;
+        const bool whole_line = 2 * (runs[i].end - runs[i].begin) >= line_px;
+        if (acc >= per_band && whole_line && i + 1 < runs.size()) {
+            const int cut = (runs[i].end + runs[i + 1].begin) / 2;
+            out.push_back({ start, cut });
+            start = cut;
+            acc = 0;
+        }
+    }
+    out.push_back({ start, height });
+    return out;
+}
+
+namespace {
+
+std::array<std::size_t, 256> grey_histogram(const QImage& grey)
+{
+    std::array<std::size_t, 256> hist {};
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < grey.width(); ++x)
+            ++hist[row[x]];
+    }
+    return hist;
+}
+
+} // namespace
+
+// The page's background: the most common grey value.
+int most_common_grey(const QImage& grey)
+{
+    const auto hist = grey_histogram(grey);
+    return static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+}
+
+// A grey copy with dark text on a light background: images whose mean is
+// dark (dark mode) are inverted. Transparent pixels count as white.
+QImage normalised_grey(const QImage& image)
+{
+    QImage rgb = image;
+    if (image.hasAlphaChannel()) {
+        rgb = QImage(image.size(), QImage::Format_RGB32);
+        rgb.fill(Qt::white);
+        QPainter p(&rgb);
+        p.drawImage(0, 0, image);
+    }
+    QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
+    if (most_common_grey(grey) < 128)
+        grey.invertPixels();
+    return grey;
+}
+
+// The rows at the picture's top that are a window's chrome (a title bar, a
+// menu bar, a warning bar): rows whose own background, their most common
+// grey, is not the page's. 0 when the picture starts on the page. They are
+// read as a band of their own: in one block with the page, the engine's
+// thresholds and lines follow the bar, and the letters under it change (a
+// dotted zero read as an eight). A bar is flat along each row (its grey
+// covers a third of the row or more, the rest is its text and icons) and
+// short: rows whose grey drifts a little from one to the next are one bar
+// (a title bar's gradient), and a band of them taller than a bar is a
+// banner or a panel, the page's own text on it. The chrome ends above it.
+int chrome_top(const QImage& grey, int page)
+{
+    const int w = grey.width();
+    const int h = grey.height();
+    // A row's background when the row is flat, else -1.
+    const auto background = [&](int y) {
+        std::array<int, 256> hist {};
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < w; ++x)
+            ++hist[row[x]];
+        const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+        int near = 0;
+        for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
+            near += hist[v];
+        return 3 * near >= w ? mode : -1;
+    };
+    const auto off_page = [&](int bg) { return bg >= 0 && std::abs(bg - page) > 2; };
+    // The bars start at the top (a light rim or two may come first) and go
+    // down to the last bar in the top half: bars come in a stack, with
+    // lines and slivers of page between them.
+    int first = 0;
+    while (first < std::min(4, h / 2) && !off_page(background(first)))
+        ++first;
+    if (first >= std::min(4, h / 2))
+        return 0;
+    int end = 0;
+    int bar = -1; // the first row of the bar being measured
+    int previous = -1;
+    for (int y = first; y < h / 2; ++y) {
+        const int bg = background(y);
+        if (!off_page(bg)) {
+            if (bar >= 0)
+                end = y;
+            bar = -1;
+            continue;
+        }
+        if (bar < 0 || std::abs(bg - previous) > 8) {
+            if (bar >= 0)
+                end = y;
+            bar = y;
+        }
+        previous = bg;
+        if (y + 1 - bar > MAX_BAR_PX)
+            return end;
+    }
+    return bar >= 0 ? h / 2 : end;
+}
+
+namespace {
+
+// Whether a mark in a box (left, top, bw × bh) is a close button's cross:
+// both diagonals inked along nine rows in ten, and nearly all of its pixels
+// on them.
+bool is_cross(const std::vector<QPoint>& mark, int left, int top, int bw, int bh)
+{
+    std::vector<bool> ink(static_cast<std::size_t>(bw) * bh);
+    for (const QPoint p : mark)
+        ink[static_cast<std::size_t>(p.y() - top) * bw + (p.x() - left)] = true;
+    const auto diagonal = [&](int y, bool down) {
+        const int x = (y * (bw - 1) + (bh - 1) / 2) / std::max(1, bh - 1);
+        return down ? x : bw - 1 - x;
+    };
+    const auto near = [&](int x, int y) {
+        for (int dx = -1; dx <= 1; ++dx)
+            if (x + dx >= 0 && x + dx < bw && ink[static_cast<std::size_t>(y) * bw + x + dx])
+                return true;
+        return false;
+    };
+    int crossed = 0;
+    for (int y = 0; y < bh; ++y)
+        crossed += near(diagonal(y, true), y) && near(diagonal(y, false), y);
+    int on = 0;
+    for (const QPoint p : mark) {
+        const int y = p.y() - top, x = p.x() - left;
+        on += std::abs(x - diagonal(y, true)) <= 2 || std::abs(x - diagonal(y, false)) <= 2;
+    }
+    return 10 * crossed >= 9 * bh && 10 * on >= 9 * static_cast<int>(mark.size());
+}
+
+} // namespace
+
+// Paints out the icons and buttons of the chrome's bars (rows [0, rows)):
+// marks apart from their row's background, about square, as tall as a
+// bar's capital letters or taller, whose shape is a box: they span their
+// box's width along most of its rows and its height along most of its
+// columns (a filled square with a glyph of its own, a button's frame). No
+// letter does both ("H" spans its rows, not its columns). A close button's
+// cross and a minimise button's flat rule go as well: at a bar's letter
+// sizes no letter is that tall or that flat and wide. An icon's shape, read,
+// is a letter or a bracket that no bar holds.
+void erase_bar_icons(QImage& grey, int rows)
+{
+    const int w = grey.width();
+    rows = std::min(rows, grey.height());
+    if (rows <= 0)
+        return;
+    std::vector<int> row_bg(rows);
+    for (int y = 0; y < rows; ++y) {
+        std::array<int, 256> hist {};
+        const uchar* row = grey.constScanLine(y);
+        for (int x = 0; x < w; ++x)
+            ++hist[row[x]];
+        row_bg[y] = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    }
+    const auto ink = [&](int x, int y) { return std::abs(grey.constScanLine(y)[x] - row_bg[y]) > 40; };
+    std::vector<bool> seen(static_cast<std::size_t>(w) * rows);
+    std::vector<QPoint> stack, mark;
+    for (int y0 = 0; y0 < rows; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (seen[static_cast<std::size_t>(y0) * w + x0] || !ink(x0, y0))
+                continue;
+            int left = x0, right = x0, top = y0, bottom = y0;
+            stack.assign(1, QPoint(x0, y0));
+            mark.clear();
+            seen[static_cast<std::size_t>(y0) * w + x0] = true;
+            while (!stack.empty()) {
+                const QPoint p = stack.back();
+                stack.pop_back();
+                mark.push_back(p);
+                left = std::min(left, p.x());
+                right = std::max(right, p.x());
+                top = std::min(top, p.y());
+                bottom = std::max(bottom, p.y());
+                for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
+                    const QPoint q = p + d;
+                    if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= rows
+                        || seen[static_cast<std::size_t>(q.y()) * w + q.x()] || !ink(q.x(), q.y()))
+                        continue;
+                    seen[static_cast<std::size_t>(q.y()) * w + q.x()] = true;
+                    stack.push_back(q);
+                }
+            }
+            const int bw = right - left + 1, bh = bottom - top + 1;
+            const auto erase = [&] {
+                for (const QPoint p : mark)
+                    grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
+            };
+            // A minimise button's rule: flat and as wide as an icon.
+            if (bh <= 3 && bw >= MIN_ICON_PX && bw <= MAX_BAR_PX) {
+                erase();
+                continue;
+            }
+            if (bh < MIN_ICON_PX || bh > MAX_BAR_PX || 2 * bw < bh || bw > 2 * bh)
+                continue;
+            if (is_cross(mark, left, top, bw, bh)) {
+                erase();
+                continue;
+            }
+            std::vector<int> row_lo(bh, bw), row_hi(bh, -1), col_lo(bw, bh), col_hi(bw, -1);
+            for (const QPoint p : mark) {
+                const int x = p.x() - left, y = p.y() - top;
+                row_lo[y] = std::min(row_lo[y], x);
+                row_hi[y] = std::max(row_hi[y], x);
+                col_lo[x] = std::min(col_lo[x], y);
+                col_hi[x] = std::max(col_hi[x], y);
+            }
+            int full_rows = 0, full_cols = 0;
+            for (int y = 0; y < bh; ++y)
+                full_rows += 5 * (row_hi[y] - row_lo[y] + 1) >= 4 * bw;
+            for (int x = 0; x < bw; ++x)
+                full_cols += 5 * (col_hi[x] - col_lo[x] + 1) >= 4 * bh;
+            if (5 * full_rows >= 4 * bh && 5 * full_cols >= 4 * bw)
+                erase();
+        }
+}
+
+// Paints the chrome at the picture's left and right edges in the page's
+// grey: the desktop beside a window, its border, a scroll bar's trough.
+// Such a column stands apart from the page from top to bottom (nine pixels
+// in ten) and is flat along its length: at most a bar's two ends cross it.
+// Left as it is, the engine joins the first letters of the lines to it and
+// reads them as one tall mark. A sidebar or a dark panel at the edge stands
+// apart from the page as well, but it is wide and holds text: when any
+// column of the run from the edge has ink in it (steps along its length, a
+// letter's strokes), the run is a panel and none of it is painted. What is
+// painted is the chrome's pixels only: the scan stops at the first column
+// that has page in it.
+void erase_edge_columns(QImage& grey, int page)
+{
+    const int w = grey.width();
+    const int h = grey.height();
+    if (h < LONG_LINE_PX)
+        return;
+    const auto solid = [&](int x) {
+        int apart = 0;
+        for (int y = 0; y < h; ++y)
+            apart += std::abs(grey.constScanLine(y)[x] - page) > 40;
+        return apart * 10 >= h * 9;
+    };
+    const auto flat = [&](int x) {
+        int steps = 0;
+        for (int y = 1; y < h && steps <= MAX_BORDER_STEPS; ++y)
+            steps += std::abs(grey.constScanLine(y)[x] - grey.constScanLine(y - 1)[x]) > 40;
+        return steps <= MAX_BORDER_STEPS;
+    };
+    int left = 0;
+    bool left_flat = true;
+    while (left < w / 3 && solid(left))
+        left_flat = flat(left++) && left_flat;
+    int right = w;
+    bool right_flat = true;
+    while (right > w - w / 3 && solid(right - 1))
+        right_flat = flat(--right) && right_flat;
+    if (!left_flat)
+        left = 0;
+    if (!right_flat)
+        right = w;
+    if (left == 0 && right == w)
+        return;
+    for (int y = 0; y < h; ++y) {
+        uchar* row = grey.scanLine(y);
+        std::fill(row, row + left, static_cast<uchar>(page));
+        std::fill(row + right, row + w, static_cast<uchar>(page));
+    }
+}
+
+namespace {
+
+// The median of a sliding window of grey values: a histogram and a pointer
+// that moves a step or two per update, as the median changes slowly.
+class RunningMedian {
+public:
+    void add(uchar v)
+    {
+        ++m_hist[v];
+        ++m_n;
+        m_below += v < m_m;
+    }
+    void remove(uchar v)
+    {
+        --m_hist[v];
+        --m_n;
+        m_below -= v < m_m;
+    }
+    uchar median()
+    {
+        const int target = m_n / 2;
+        while (m_m > 0 && m_below > target) {
+            --m_m;
+            m_below -= m_hist[m_m];
+        }
+        while (m_m < 255 && m_below + m_hist[m_m] <= target) {
+            m_below += m_hist[m_m];
+            ++m_m;
+        }
+        return static_cast<uchar>(m_m);
+    }
+
+private:
+    std::array<int, 256> m_hist {};
+    int m_n = 0;
+    int m_m = 128;
+    int m_below = 0;
+};
+
+// A median of radius `r` along rows (or, with `vertical`, along columns).
+QImage median_pass(const QImage& src, int r, bool vertical)
+{
+    const int w = src.width();
+    const int h = src.height();
+    QImage out(w, h, QImage::Format_Grayscale8);
+    const int lines = vertical ? w : h;
+    const int len = vertical ? h : w;
+    const auto at = [&](const QImage& img, int line, int i) -> uchar {
+        return vertical ? img.constScanLine(i)[line] : img.constScanLine(line)[i];
+    };
+    for (int line = 0; line < lines; ++line) {
+        RunningMedian m;
+        for (int i = 0; i <= std::min(r, len - 1); ++i)
+            m.add(at(src, line, i));
+        for (int i = 0; i < len; ++i) {
+            const uchar v = m.median();
+            if (vertical)
+                out.scanLine(i)[line] = v;
+            else
+                out.scanLine(line)[i] = v;
+            if (i + r + 1 < len)
+                m.add(at(src, line, i + r + 1));
+            if (i - r >= 0)
+                m.remove(at(src, line, i - r));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+// A page is mostly its background colour: the share of pixels within a few
+// grey levels of the most common one. A gradient, a photo or a design tool's
+// canvas has no such colour.
+double page_share(const QImage& grey)
+{
+    const auto hist = grey_histogram(grey);
+    const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    std::size_t near = 0;
+    for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
+        near += hist[v];
+    return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
+}
+
+namespace {
+
+enum class Runs { DownColumns, AlongRows };
+
+// The length of the run of marked pixels through each pixel of a w × h
+// image, down its column or along its row (0 where unmarked).
+template <typename Mark>
+void run_lengths(int w, int h, Runs direction, const Mark& mark, std::vector<int>& out)
+{
+    const bool columns = direction == Runs::DownColumns;
+    const int lines = columns ? w : h;
+    const int len = columns ? h : w;
+    for (int line = 0; line < lines; ++line) {
+        const auto marked = [&](int i) { return columns ? mark(line, i) : mark(i, line); };
+        for (int i = 0; i < len;) {
+            int end = i;
+            while (end < len && marked(end))
+                ++end;
+            for (int k = i; k < end; ++k)
+                out[columns ? static_cast<std::size_t>(k) * w + line : static_cast<std::size_t>(line) * w + k] = end - i;
+            i = std::max(end, i + 1);
+        }
+    }
+}
+
+} // namespace
+
+// Paints long thin lines (a grid, rules, frames) over with the page's grey:
+// runs of marks (pixels apart from the page, faintly drawn ones too: a line
+// that fades in and out of the marks breaks into short runs that stay, and
+// scaled up they read as "=" and "|") at least `length` long, no thicker
+// across than the lines' most common thickness (3 pixels at most) and not
+// much darker than the lines' own ink. Vertical lines go first, then
+// horizontal ones, so that where two cross the crossing goes with the second
+// (a faint crossing, twice drawn, is darker than either line, but not by
+// much). A letter that crosses a line keeps its stroke, which is thicker than
+// the line; one whose stroke lies right on a faint line keeps it by its ink;
+// a filled area (a button, a sidebar) is thick both ways and stays.
+void erase_long_lines(QImage& img, int page, int length)
+{
+    const int w = img.width();
+    const int h = img.height();
+    const auto ink = [&](int x, int y) { return std::abs(img.constScanLine(y)[x] - page); };
+    const auto faint_mark = [&](int x, int y) { return ink(x, y) > 24; };
+    std::vector<int> across(static_cast<std::size_t>(w) * h);
+    std::vector<int> along(static_cast<std::size_t>(w) * h);
+    for (const bool vertical : { true, false }) {
+        run_lengths(w, h, Runs::DownColumns, faint_mark, across);
+        run_lengths(w, h, Runs::AlongRows, faint_mark, along);
+        const std::vector<int>& run = vertical ? across : along;
+        std::vector<int>& thickness = vertical ? along : across;
+        const auto on_line = [&](std::size_t i, int max_thickness) {
+            return run[i] >= length && thickness[i] >= 1 && thickness[i] <= max_thickness;
+        };
+        // The lines' own ink, their median distance from the page: letters
+        // are drawn solid, a design tool's grid faintly.
+        std::array<std::size_t, 256> inks {};
+        std::size_t count = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (on_line(static_cast<std::size_t>(y) * w + x, 3)) {
+                    ++inks[static_cast<std::size_t>(ink(x, y))];
+                    ++count;
+                }
+        // No thin long run at all: nothing here is a line, and the median
+        // below would be no ink of any line.
+        if (count == 0)
+            continue;
+        int line_ink = 0;
+        for (std::size_t below = 0; line_ink < 255 && (below += inks[line_ink]) <= count / 2;)
+            ++line_ink;
+        // Across, only marks of half the lines' ink or more count: beside a
+        // letter the page's estimate is off by a little, and that faint rim
+        // must not make the line look thicker than it is.
+        const int rim = std::max(24, line_ink / 2);
+        run_lengths(w, h, vertical ? Runs::AlongRows : Runs::DownColumns,
+                    [&](int x, int y) { return ink(x, y) > rim; }, thickness);
+        // The lines' own thickness: where a letter's stroke runs along a
+        // line the two are thicker together, and that stroke must stay.
+        std::array<std::size_t, 4> thick {};
+        for (std::size_t i = 0; i < run.size(); ++i)
+            if (on_line(i, 3))
+                ++thick[static_cast<std::size_t>(thickness[i])];
+        const int line = static_cast<int>(std::max_element(thick.begin() + 1, thick.end()) - thick.begin());
+        for (int y = 0; y < h; ++y) {
+            uchar* row = img.scanLine(y);
+            for (int x = 0; x < w; ++x)
+                if (on_line(static_cast<std::size_t>(y) * w + x, line) && 2 * ink(x, y) <= 5 * line_ink)
+                    row[x] = static_cast<uchar>(page);
+        }
+    }
+}
+
+// A busy page (text over a gradient, a photo or a grid) as dark ink on white:
+// each pixel by its distance from the local background, a median over a
+// window wider than a letter's stroke, then the long lines erased. Without
+// this the engine binarises the background into blotches, and scaled up they
+// become letter-sized marks.
+QImage flattened(const QImage& grey)
+{
+    const QImage half = grey.scaled(std::max(1, grey.width() / 2), std::max(1, grey.height() / 2),
+                                    Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const int r = BUSY_BACKGROUND_RADIUS / 2;
+    const QImage background = median_pass(median_pass(half, r, false), r, true);
+    QImage out(grey.size(), QImage::Format_Grayscale8);
+    for (int y = 0; y < grey.height(); ++y) {
+        const uchar* src = grey.constScanLine(y);
+        const uchar* bg = background.constScanLine(std::min(y / 2, background.height() - 1));
+        uchar* dst = out.scanLine(y);
+        for (int x = 0; x < grey.width(); ++x) {
+            const int d = std::abs(src[x] - bg[std::min(x / 2, background.width() - 1)]);
+            dst[x] = static_cast<uchar>(255 - std::min(255, d * 255 / FLAT_FULL_INK));
+        }
+    }
+    erase_long_lines(out, 255, LONG_LINE_PX);
+    return out;
+}
+
+// The image `factor` times larger, smoothly (itself at 1).
+QImage upscaled(const QImage& img, int factor)
+{
+    return factor == 1 ? img
+                       : img.scaled(img.width() * factor, img.height() * factor, Qt::IgnoreAspectRatio,
+                                    Qt::SmoothTransformation);
+}
+
+// Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
+// as a letter or two in a box far taller than the text around it (and with
+// low confidence; a real heading that tall reads with high confidence).
+std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_strays)
+{
+    std::vector<double> heights;
+    for (const ReadWord& w : words)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    double median = 0;
+    if (!heights.empty()) {
+        std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+        median = heights[heights.size() / 2];
+    }
+    // A mark of a few characters read with low confidence, alone on its
+    // line, is graphics too: a terminal's block cursor read as "A", a grid's
+    // leftovers. Any other word on the line keeps it, however short and
+    // unsure both are ("37 ms", "La red"): length and confidence alone never
+    // take a word out of a line of text.
+    const auto short_mark = [](const std::string& utf8) {
+        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
+        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 4;
+    };
+    const auto mark = [&](const ReadWord& w) { return w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text); };
+    const auto alone_on_line = [&](const ReadWord& w) {
+        const NormBox& a = w.fragment.box;
+        return std::none_of(words.begin(), words.end(), [&](const ReadWord& o) {
+            const NormBox& b = o.fragment.box;
+            const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+        });
+    };
+    std::vector<Fragment> out;
+    for (const ReadWord& w : words) {
+        const double h = w.fragment.box.bottom - w.fragment.box.top;
+        const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
+        const bool stray = drop_strays && mark(w) && alone_on_line(w);
+        if (!towering && !stray)
+            out.push_back(w.fragment);
+    }
+    return out;
+}
+
+namespace {
+
+// Whitens every dark mark connected to the image's border.
+void erase_from_border(QImage& img)
+{
+    const int w = img.width();
+    const int h = img.height();
+    std::vector<QPoint> stack;
+    const auto visit = [&](int x, int y) {
+        if (x < 0 || y < 0 || x >= w || y >= h || img.constScanLine(y)[x] >= 160)
+            return;
+        img.scanLine(y)[x] = 255;
+        stack.emplace_back(x, y);
+    };
+    for (int x = 0; x < w; ++x) {
+        visit(x, 0);
+        visit(x, h - 1);
+    }
+    for (int y = 0; y < h; ++y) {
+        visit(0, y);
+        visit(w - 1, y);
+    }
+    while (!stack.empty()) {
+        const QPoint p = stack.back();
+        stack.pop_back();
+        visit(p.x() + 1, p.y());
+        visit(p.x() - 1, p.y());
+        visit(p.x(), p.y() + 1);
+        visit(p.x(), p.y() - 1);
+    }
+}
+
+// A dark patch of a light page: its box in source pixels and the image to
+// read, light text on the patch turned dark on white.
+struct Patch {
+    QRect box;
+    QImage image;
+    QRect area; // the whole patch, its rim included
+};
+
+// Buttons, badges and selected rows: areas whose local background is dark on
+// a page whose background is light. Their light text reads badly in the page
+// (the engine binarises the whole patch to black), so each is also read on
+// its own, inverted. The background is a median over about one text line,
+// along rows then along columns (on a half-size copy, for speed): strokes
+// are a minority of such a window, and a median keeps a button's edges.
+std::vector<Patch> dark_patches(const QImage& grey, int line)
+{
+    const QImage half = grey.scaled(std::max(1, grey.width() / 2), std::max(1, grey.height() / 2),
+                                    Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const int r = std::max(2, line / 4);
+    const QImage background = median_pass(median_pass(half, r, false), r, true);
+    const int w = background.width();
+    const int h = background.height();
+    const int page = most_common_grey(half);
+    // "Dark": a background clearly apart from the page's (after the page was
+    // made light, a patch of any other shade is darker).
+    const auto dark = [&](int x, int y) { return std::abs(background.constScanLine(y)[x] - page) > 40; };
+    std::vector<bool> seen(static_cast<std::size_t>(w) * h);
+    std::vector<Patch> patches;
+    std::vector<QPoint> stack;
+    for (int y0 = 0; y0 < h; ++y0) {
+        for (int x0 = 0; x0 < w; ++x0) {
+            if (seen[y0 * w + x0] || !dark(x0, y0))
+                continue;
+            // Flood the patch, noting its extent and area.
+            int left = x0, right = x0, top = y0, bottom = y0, area = 0;
+            stack.assign(1, QPoint(x0, y0));
+            seen[y0 * w + x0] = true;
+            while (!stack.empty()) {
+                const QPoint p = stack.back();
+                stack.pop_back();
+                ++area;
+                left = std::min(left, p.x());
+                right = std::max(right, p.x());
+                top = std::min(top, p.y());
+                bottom = std::max(bottom, p.y());
+                for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
+                    const QPoint q = p + d;
+                    if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h || seen[q.y() * w + q.x()] || !dark(q.x(), q.y()))
+                        continue;
+                    seen[q.y() * w + q.x()] = true;
+                    stack.push_back(q);
+                }
+            }
+            // Big enough to hold a line of text, and filled (not a frame).
+            const int bw = right - left + 1, bh = bottom - top + 1;
+            // Rectangles (a rounded corner loses little): the page's own text
+            // beside an L-shaped region must not be read as part of it.
+            if (2 * bh < line || bw < line || 20 * area < 17 * bw * bh || patches.size() >= 32)
+                continue;
+            // The box less a rim (the patch's antialiased edge and rounded
+            // corners would read as brackets), and its fill: its most common grey.
+            const QRect clipped = QRect(left * 2 + 2, top * 2 + 2, bw * 2 - 4, bh * 2 - 4).intersected(grey.rect());
+            if (clipped.isEmpty())
+                continue;
+            std::array<int, 256> hist {};
+            for (int y = clipped.top(); y <= clipped.bottom(); ++y) {
+                const uchar* src = grey.constScanLine(y);
+                for (int x = clipped.left(); x <= clipped.right(); ++x)
+                    ++hist[src[x]];
+            }
+            const int fill = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+            // Each pixel by its distance from the fill: text of any colour
+            // becomes dark on white (96 grey levels or more: full ink).
+            QImage img(clipped.size(), QImage::Format_Grayscale8);
+            for (int y = 0; y < img.height(); ++y) {
+                const uchar* src = grey.constScanLine(clipped.y() + y) + clipped.x();
+                uchar* dst = img.scanLine(y);
+                for (int x = 0; x < img.width(); ++x)
+                    dst[x] = static_cast<uchar>(255 - std::min(255, std::abs(src[x] - fill) * 255 / 96));
+            }
+            // What touches the box's border is the patch's own edge or the
+            // page in its rounded corners, never its text (buttons pad it).
+            erase_from_border(img);
+            const QRect whole = QRect(left * 2 - 2, top * 2 - 2, bw * 2 + 4, bh * 2 + 4).intersected(grey.rect());
+            patches.push_back({ clipped, std::move(img), whole });
+        }
+    }
+    return patches;
+}
+
+bool centre_in(const Fragment& f, const QRect& box, double w, double h)
+{
+    const double cx = (f.box.x0 + f.box.x1) / 2 * w;
+    const double cy = (f.box.top + f.box.bottom) / 2 * h;
+    return cx >= box.left() && cx <= box.right() + 1 && cy >= box.top() && cy <= box.bottom() + 1;
+}
+
+} // namespace
+
+void paint_out(QImage& grey, const std::vector<Fragment>& codes)
+{
+    // The codes' boxes in the page's colour, with their quiet zone: four
+    // modules, at most a fifth of the side of the smallest code.
+    QPainter p(&grey);
+    const int page = most_common_grey(grey);
+    for (const Fragment& c : codes) {
+        const double w = (c.box.x1 - c.box.x0) * grey.width();
+        const double h = (c.box.bottom - c.box.top) * grey.height();
+        const double m = 0.2 * std::max(w, h) + 2;
+        p.fillRect(QRectF(c.box.x0 * grey.width() - m, c.box.top * grey.height() - m, w + 2 * m, h + 2 * m),
+                   QColor(page, page, page));
+    }
+}
+
+std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platform::TesseractOptions& options, int engines)
+{
+    PreparedPage out;
+    out.size = grey.size();
+    // Patches are areas of another background on a plain page; a busy
+    // page has no plain background to stand apart from.
+    bool read_patches = options.read_patches;
+    // Patches are read as they are: the slivers of a button's fill
+    // between its letters' parts (the dot of an "i" and its stem) are
+    // thin and long enough to pass for lines.
+    QImage with_lines;
+    // Rows of window chrome at the top (title, menu and warning bars):
+    // the page is what lies under them, and only the page may be busy. A
+    // window selected with its bars is no busy page, and flattening it
+    // against its local background merges strokes (a dotted zero
+    // becomes an eight).
+    int chrome_rows = chrome_top(grey, most_common_grey(grey));
+    if (page_share(grey.copy(0, chrome_rows, grey.width(), grey.height() - chrome_rows)) < BUSY_PAGE_SHARE) {
+        grey = flattened(grey);
+        read_patches = false;
+        chrome_rows = 0;
+    } else {
+        erase_bar_icons(grey, chrome_rows);
+        erase_edge_columns(grey, most_common_grey(grey));
+        if (read_patches)
+            with_lines = grey.copy();
+        erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
+    }
+    std::vector<Run> runs = ink_runs(ink_rows(grey));
+    if (runs.empty())
+        return out;
+    const int line = line_height(runs);
+    // Each patch is read on its own, and the page is read without it: in
+    // the page the engine's thresholds follow the patch's fill, and the
+    // text beside it changes (two words run together, accents lost, the
+    // patch's edge read as a bracket). What the page had there is kept
+    // aside for a patch that reads as nothing.
+    std::vector<Patch> patches;
+    QImage& unpainted = out.unpainted;
+    if (read_patches)
+        patches = dark_patches(with_lines, line);
+    if (!patches.empty()) {
+        unpainted = grey.copy();
+        const int page = most_common_grey(grey);
+        for (const Patch& p : patches)
+            for (int y = p.area.top(); y <= p.area.bottom(); ++y)
+                std::fill_n(grey.scanLine(y) + p.area.left(), p.area.width(), static_cast<uchar>(page));
+        runs = ink_runs(ink_rows(grey));
+    }
+    int& factor = out.factor;
+    factor = upscale_for(line, options.target_line_px, options.max_upscale);
+    // A very large selection of small text is scaled up less rather than
+    // held four times over in memory.
+    while (factor > 1 && static_cast<double>(grey.width()) * grey.height() * factor * factor > MAX_SCALED_PIXELS)
+        --factor;
+    out.scaled = upscaled(grey, factor);
+    const QImage& scaled = out.scaled;
+    if (scaled.isNull())
+        return std::unexpected(std::string("no hay memoria para ampliar la imagen"));
+    std::vector<Run> scaled_runs;
+    for (const Run& r : runs)
+        scaled_runs.push_back({ r.begin * factor, r.end * factor });
+
+    // The page in bands, then each dark patch on its own.
+    std::vector<ReadJob>& jobs = out.jobs;
+    // The chrome at the top in bands of its own, the page in others.
+    const int chrome = chrome_rows * factor;
+    std::vector<Run> chrome_runs, page_runs;
+    for (const Run& r : scaled_runs)
+        (r.begin < chrome ? chrome_runs : page_runs).push_back(r);
+    std::vector<Run> page_bands = bands(chrome_runs, { 0, chrome }, engines, MIN_BAND_PX, line * factor);
+    for (const Run& band : bands(page_runs, { chrome, scaled.height() }, engines, MIN_BAND_PX, line * factor))
+        page_bands.push_back(band);
+    for (const Run& band : page_bands)
+        jobs.push_back({ QImage(scaled.constScanLine(band.begin), scaled.width(), band.end - band.begin,
+                                scaled.bytesPerLine(), QImage::Format_Grayscale8),
+                         0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
+    out.page_jobs = jobs.size();
+    for (const Patch& p : patches) {
+        out.patch_boxes.push_back(p.box);
+        out.patch_areas.push_back(p.area);
+        jobs.push_back({ upscaled(p.image, factor), static_cast<double>(p.box.x()), static_cast<double>(p.box.y()),
+                         static_cast<double>(factor) });
+    }
+    return out;
+}
+
+ReadJob as_shown(const PreparedPage& page, std::size_t patch)
+{
+    const QRect& a = page.patch_areas[patch];
+    return { upscaled(page.unpainted.copy(a), page.factor), static_cast<double>(a.x()), static_cast<double>(a.y()),
+             static_cast<double>(page.factor) };
+}
+
+std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vector<ReadWord>> read, bool drop_strays)
+{
+    const double w = page.size.width(), h = page.size.height();
+    // What the page reading made of a patch's leftovers goes.
+    std::vector<ReadWord> words;
+    for (std::size_t j = 0; j < page.page_jobs && j < read.size(); ++j)
+        for (ReadWord& word : read[j]) {
+            bool covered = false;
+            for (std::size_t i = 0; i < page.patch_boxes.size() && !covered; ++i)
+                covered = centre_in(word.fragment, page.patch_boxes[i], w, h);
+            if (!covered)
+                words.push_back(std::move(word));
+        }
+    for (std::size_t j = page.page_jobs; j < read.size(); ++j)
+        for (ReadWord& word : read[j])
+            words.push_back(std::move(word));
+    return drop_graphics(std::move(words), drop_strays);
+}
+
+platform::PagePreparation preparation()
+{
+    return {
+        .grey = &normalised_grey,
+        .paint_out = &paint_out,
+        .page = &prepare_page,
+        .as_shown = &as_shown,
+        .words = &keep_words,
+    };
+}
+
+} // namespace ocr_prepare
