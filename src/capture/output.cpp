@@ -216,15 +216,17 @@ struct Job {
 
 // A capture's pictures, its PNG and the card's work are freed into the
 // allocator, which keeps the free pages of its heaps resident and, capture
-// after capture, a little more of them. A few seconds after the last
-// delivery (its flash and card made by then) they go back to the system.
+// after capture, a little more of them. A second after a delivery (its flash
+// and card made by then) they go back to the system; in a run of captures,
+// at most once a second.
 void trim_later()
 {
-    static std::uint64_t armed = 0;
-    const std::uint64_t mine = ++armed;
-    util::after(3.0, [mine] {
-        if (mine == armed)
-            util::in_utility([] { ::malloc_trim(0); });
+    static bool armed = false;
+    if (std::exchange(armed, true))
+        return;
+    util::after(1.0, [] {
+        armed = false;
+        util::in_utility([] { ::malloc_trim(0); });
     });
 }
 
