@@ -14,6 +14,10 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
+#include <future>
+#include <memory>
+
 namespace overlay {
 
 namespace {
@@ -72,6 +76,29 @@ output::Kind output_kind(Kind kind)
     return output::Kind::Area;
 }
 
+// Takes the grab on the background pool while `meanwhile` runs here. When
+// no pool thread has taken it up by then (the pool busy with a delivery),
+// it is taken here instead: the main thread never waits behind other work.
+platform::ImageResult grab_beside(platform::ScreenCapture& backend, const platform::DisplayGrab& grab,
+    std::function<void()> meanwhile)
+{
+    struct Shot {
+        std::atomic<bool> claimed { false };
+        std::promise<platform::ImageResult> result;
+    };
+    auto shot = std::make_shared<Shot>();
+    std::future<platform::ImageResult> taken = shot->result.get_future();
+    util::in_background([shot, &backend, grab] {
+        if (!shot->claimed.exchange(true))
+            shot->result.set_value(backend.grab_display_now(grab));
+    });
+    if (meanwhile)
+        meanwhile();
+    if (!shot->claimed.exchange(true))
+        return backend.grab_display_now(grab);
+    return taken.get();
+}
+
 } // namespace
 
 Roads default_roads()
@@ -79,11 +106,11 @@ Roads default_roads()
     capture::set_overlay_open_query([] { return is_open(); });
     Roads r;
     r.window_list = window_entries;
-    // The picture under the panels is taken here and now, on the main
-    // thread: the user waits for the panels anyway, and a round trip through
-    // the capture queue (and the fetch that follows each use) only delays
-    // them. The program's own visible windows are left out as usual.
-    r.screen_picture = [](std::uint32_t display_id, double scale, CaptureDone done) {
+    // The picture under the panels is taken here and now, the main thread
+    // waiting for it: the user waits for the panels anyway, and a round trip
+    // through the capture queue (and the fetch that follows each use) only
+    // delays them. The program's own visible windows are left out as usual.
+    r.screen_picture = [](std::uint32_t display_id, double scale, std::function<void()> meanwhile, CaptureDone done) {
         auto& backend = capture::backend();
         for (const auto& d : platform::shareable_displays()) {
             if (d.display_id != display_id)
@@ -93,7 +120,7 @@ Roads default_roads()
             grab.width = platform::pixels_for(d.frame.w, scale);
             grab.height = platform::pixels_for(d.frame.h, scale);
             grab.excluded = backend.own_windows();
-            auto image = backend.grab_display_now(grab);
+            auto image = grab_beside(backend, grab, std::move(meanwhile));
             if (!image) {
                 util::log("la captura falló: " + image.error());
                 done(std::nullopt);

@@ -256,9 +256,19 @@ void prewarm()
 void prepare_glass()
 {
     util::require_main_thread("hilo principal");
-    static bool prepared = false;
-    if (std::exchange(prepared, true))
+    // Unasked until the first action; then the child's answer says whether
+    // GL is used at all.
+    enum class Road { Unasked, Asking, Plain, Gl };
+    static Road road = Road::Unasked;
+    if (road == Road::Gl) {
+        // Given back after an idle spell: built again ahead of this action's flash.
+        if (!glass::ready())
+            util::in_background([] { glass::build(); });
         return;
+    }
+    if (road != Road::Unasked)
+        return;
+    road = Road::Asking;
     // A child process says first which renderer GL would use. On a software
     // renderer the effects stay plain and its driver never loads here:
     // llvmpipe kept some sixty megabytes of compiler resident for good, and
@@ -272,9 +282,11 @@ void prepare_glass()
             std::optional<std::string> renderer = platform::probe_renderer();
             util::on_main([renderer = std::move(renderer)] {
                 if (renderer && platform::software_renderer(*renderer)) {
+                    road = Road::Plain;
                     util::log("vidrio: " + *renderer + " dibuja en la CPU; los efectos se dibujan sin GL");
                     return;
                 }
+                road = Road::Gl;
                 glass::prepare();
                 util::in_background([] { glass::build(); });
             });

@@ -37,9 +37,10 @@ void play(const Origin& origin, std::optional<platform::RectF> landing);
 
 // Builds the flash panel ahead of the first capture. Main thread.
 void prewarm();
-// Loads the GL driver (shortly after the call) and builds the glass effects'
-// GPU state on the background pool, once; later calls do nothing. Until that
-// is ready the flash and the overlay draw plainly. Main thread.
+// Loads the GL driver (shortly after the first call) and builds the glass
+// effects' GPU state on the background pool; later calls build it again
+// when it was given back after an idle spell. Until it is ready the flash
+// and the overlay draw plainly. Main thread.
 void prepare_glass();
 
 // Captures a region of a display (none: all of it; display-local points,

@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -213,6 +214,22 @@ struct Job {
     std::optional<std::string> save_error;
 };
 
+// A capture's pictures, its PNG and the card's work are freed into the
+// allocator, which keeps the free pages of its heaps resident and, capture
+// after capture, a little more of them. A second after a delivery (its flash
+// and card made by then) they go back to the system; in a run of captures,
+// at most once a second.
+void trim_later()
+{
+    static bool armed = false;
+    if (std::exchange(armed, true))
+        return;
+    util::after(1.0, [] {
+        armed = false;
+        util::in_utility([] { ::malloc_trim(0); });
+    });
+}
+
 void complete(Job& job)
 {
     util::require_main_thread("cola principal");
@@ -244,6 +261,7 @@ void complete(Job& job)
         cards().attach_png(std::move(png), job.id);
     if (s.listener)
         s.listener({ job.id, job.kind, png_bytes, job.written, copied, job.card, job.flash_in_place, job.save_error });
+    trim_later();
 }
 
 void run_job(std::shared_ptr<Job> job)

@@ -322,7 +322,10 @@ void begin(Mode mode, Purpose purpose)
     const std::vector<VistropeOverlayWindow*> list = s.panels;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const auto& st = list[i]->state();
-        roads().screen_picture(st.display_id, st.scale,
+        // The panel's backing store, given back after an idle spell, is made
+        // again while the picture is taken rather than at the first paint.
+        roads().screen_picture(
+            st.display_id, st.scale, [panel = list[i]] { panel->prepare_store(); },
             [gen, i](std::optional<QImage> image) { picture_arrived(gen, i, std::move(image)); });
     }
 }

@@ -89,8 +89,9 @@ struct Roads {
     // The on-screen window list, front to back (bounds in top-left points).
     std::function<std::vector<WindowEntry>()> window_list;
     // The whole display as it is now, taken before the panels appear; the
-    // answer may come at once or later.
-    std::function<void(std::uint32_t display_id, double scale, CaptureDone done)> screen_picture;
+    // answer may come at once or later. `meanwhile` runs once on the main
+    // thread, while the picture is being taken where the road allows.
+    std::function<void(std::uint32_t display_id, double scale, std::function<void()> meanwhile, CaptureDone done)> screen_picture;
     // A display capture (region: display-local top-left points; none = all).
     std::function<void(std::uint32_t display_id, std::optional<RectF> region, CaptureDone done, double scale)> capture_display;
     std::function<void(std::uint32_t window, bool with_shadow, CaptureDone done)> capture_window;

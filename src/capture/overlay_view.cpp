@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
+#include <QBackingStore>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
@@ -273,6 +274,19 @@ void VistropeOverlayWindow::after_first_paint()
     if (m_key)
         grab_input(true);
     overlay::panel_shown(*this);
+}
+
+void VistropeOverlayWindow::prepare_store()
+{
+    QBackingStore* store = backingStore();
+    if (!store || store->size() == size())
+        return;
+    m_release->stop();
+    store->resize(size());
+    // Fresh memory faults page by page where it is first written: here,
+    // beside the grab, rather than in the first paint.
+    if (auto* image = dynamic_cast<QImage*>(store->paintDevice()))
+        image->fill(0);
 }
 
 void VistropeOverlayWindow::conceal()

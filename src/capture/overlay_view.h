@@ -85,6 +85,10 @@ public:
     // repaint together, and hot-key openings often come in runs.
     void conceal();
     static constexpr int RELEASE_DELAY_MS = 5000;
+    // Makes the window-sized picture memory given back after an idle spell
+    // again, its pages touched, so that the first paint finds it ready.
+    // Nothing when it is there or the panel was never shown. Main thread.
+    void prepare_store();
 
     // How many times the panel has painted (the benchmark waits for a paint).
     int paints() const { return m_paints; }

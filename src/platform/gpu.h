@@ -1,7 +1,9 @@
 // platform: a GPU to draw the glass effects with, off the main thread.
 //
 // OpenGL 3.3 core through Qt on Mesa (its software renderer, llvmpipe, where
-// there is no GPU). Programs are compiled once from source; each drawing
+// there is no GPU). Programs are compiled from source when a Gpu is made;
+// they and the share context go with its last reference (contexts and
+// textures hold one), on whichever thread drops it. Each drawing
 // thread takes a context of its own, current on that thread for its whole
 // life, sharing the programs and textures. Drawing renders into an offscreen
 // framebuffer and reads the pixels back, so the result is a plain image the
@@ -66,7 +68,7 @@ public:
         = 0;
 };
 
-// The compiled programs. Any thread; shared.
+// The compiled programs. Any thread; shared; the last reference may go on any thread.
 class Gpu {
 public:
     virtual ~Gpu() = default;

@@ -61,11 +61,16 @@ private:
 
 class GpuGl final : public Gpu, public std::enable_shared_from_this<GpuGl> {
 public:
-    // Made and kept for the process: the share context owns the programs.
+    // The share context owns the programs; both go with the last reference
+    // (every context and texture holds one).
     QOpenGLContext* share = nullptr;
+    QOpenGLShaderProgram* lens_program = nullptr;
+    QOpenGLShaderProgram* ring_program = nullptr;
     GLuint lens = 0;
     GLuint ring = 0;
     std::string renderer_name;
+
+    ~GpuGl() override;
 
     std::string renderer() const override { return renderer_name; }
     bool software() const override { return software_renderer(renderer_name); }
@@ -88,6 +93,27 @@ private:
     std::mutex m_mutex;
     std::vector<GLuint> m_dropped;
 };
+
+GpuGl::~GpuGl()
+{
+    // The share context belongs to the thread that built it, which may be
+    // any; a context of the same group made here deletes what the group
+    // holds (programs, textures dropped without a context). Contexts and
+    // textures hold this object, so none of them is left.
+    QOpenGLContext eraser;
+    eraser.setFormat(gl_format());
+    eraser.setShareContext(share);
+    const bool current = share && g_surface && eraser.create() && eraser.makeCurrent(g_surface);
+    if (current)
+        for (GLuint id : dropped())
+            eraser.functions()->glDeleteTextures(1, &id);
+    // Without a current context Qt frees the programs with the group.
+    delete lens_program;
+    delete ring_program;
+    if (current)
+        eraser.doneCurrent();
+    delete share;
+}
 
 TextureGl::~TextureGl()
 {
@@ -358,12 +384,14 @@ std::expected<std::shared_ptr<Gpu>, GpuFailure> create_gpu_gl(const GpuSources& 
         gpu->share->doneCurrent();
         return std::unexpected(GpuFailure { GpuFailure::Kind::Compile, lens.error() });
     }
+    gpu->lens_program = *lens;
     auto ring = build_program(sources.vertex, sources.ring);
     if (!ring) {
         gpu->share->doneCurrent();
         return std::unexpected(GpuFailure { GpuFailure::Kind::Compile, ring.error() });
     }
-    // The programs and the share context live as long as the process.
+    gpu->lens_program = *lens;
+    gpu->ring_program = *ring;
     gpu->lens = (*lens)->programId();
     gpu->ring = (*ring)->programId();
     gpu->share->doneCurrent();

@@ -139,3 +139,66 @@ TEST_F(FlashOnScreen, TheLensRunsOnTheRealGpuAndNeverShowsBlack)
 }
 
 } // namespace
+
+namespace {
+
+// Waits for the lens run `run` to hand the flash a frame; false on time out.
+bool lens_frame_arrives(std::uint64_t run)
+{
+    bool seen = false;
+    wait_until([&] { return seen = !glass::lens::newest_frame(run).isNull(); }, 1500);
+    return seen;
+}
+
+TEST_F(FlashOnScreen, TheGlIsGivenBackWhenIdleNotWhileHeldAndTheNextActionFlashesWithItAgain)
+{
+    flash::prewarm();
+    glass::reset_for_tests();
+    // The program's own road: the first action asks for the renderer and
+    // builds; in this process the answer is "ask here", so GL is used.
+    flash::prepare_glass();
+    ASSERT_TRUE(wait_until([] { return glass::ready(); }, 5000)) << "no OpenGL in the test session";
+    flash::Origin origin;
+    const double H = platform::screens().front().frame.h;
+    origin.rect = { 400, H - 200 - 300, 400, 300 };
+    origin.image = rings(400, 300);
+    const std::uint64_t releases = glass::releases();
+    ::testing::internal::CaptureStderr();
+    flash::play(origin, std::nullopt);
+    ASSERT_TRUE(flash::current_plan() && flash::current_plan()->input().lens);
+    EXPECT_TRUE(lens_frame_arrives(glass::lens::current_run()));
+    ASSERT_TRUE(wait_until([] { return !flash::panel()->isVisible(); }, 2000));
+
+    // A ring session in the selector holds it: nothing is given back.
+    glass::hold(true);
+    pump_for(static_cast<int>(std::chrono::milliseconds(glass::RELEASE_AFTER).count()) + 1000);
+    EXPECT_TRUE(glass::ready());
+    EXPECT_EQ(glass::releases(), releases);
+    glass::hold(false);
+
+    // Idle, it goes, and says so.
+    const bool released = wait_until([&] { return glass::releases() > releases; },
+        static_cast<int>(std::chrono::milliseconds(glass::RELEASE_AFTER).count()) + 2000);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(released) << log;
+    EXPECT_FALSE(glass::ready());
+    EXPECT_NE(log.find("vidrio: GL liberado tras 4 s sin uso"), std::string::npos) << log;
+    // Meanwhile a flash draws plainly, with its sheen.
+    flash::play(origin, std::nullopt);
+    ASSERT_TRUE(flash::current_plan());
+    EXPECT_FALSE(flash::current_plan()->input().lens);
+    EXPECT_TRUE(flash::current_plan()->sheen());
+    ASSERT_TRUE(wait_until([] { return !flash::panel()->isVisible(); }, 2000));
+
+    // The next action builds it again, and its flash runs the lens.
+    flash::prepare_glass();
+    ASSERT_TRUE(wait_until([] { return glass::ready(); }, 5000));
+    flash::play(origin, std::nullopt);
+    ASSERT_TRUE(flash::current_plan() && flash::current_plan()->input().lens);
+    EXPECT_FALSE(flash::current_plan()->sheen());
+    EXPECT_TRUE(lens_frame_arrives(glass::lens::current_run())) << "no lens frame after the GL was made again";
+    EXPECT_TRUE(wait_until([] { return !flash::panel()->isVisible(); }, 2000));
+    glass::reset_for_tests();
+}
+
+} // namespace

@@ -89,7 +89,8 @@ protected:
             rec->displays.push_back({ d, region, std::move(done), scale });
         };
         // Pictures answer later, when the test says so.
-        r.screen_picture = [rec](std::uint32_t d, double scale, CaptureDone done) {
+        r.screen_picture = [rec](std::uint32_t d, double scale, std::function<void()> meanwhile, CaptureDone done) {
+            meanwhile();
             rec->displays.push_back({ d, std::nullopt, std::move(done), scale });
         };
         r.capture_window = [rec](std::uint32_t w, bool shadow, CaptureDone done) { rec->windows.push_back({ w, shadow, std::move(done) }); };

@@ -1,6 +1,7 @@
 #include "capture/glass/glass.h"
 
 #include "base/util.h"
+#include "capture/glass/ring.h"
 #include "capture/glass/shader.h"
 #include "capture/output.h"
 
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include <pthread.h>
 
@@ -28,6 +31,8 @@ struct Shared {
     std::shared_ptr<platform::Gpu> gpu;
     std::optional<std::string> fragment_override;
     GpuFactory factory;
+    int holders = 0;        // rings whose session uses the GPU
+    std::uint64_t releases = 0;
 };
 
 Shared& shared()
@@ -50,6 +55,24 @@ std::string fragment_source(const char* entry)
 }
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Gives the state back when it is still `gpu` and no ring uses it: it is
+// built again with the next action. The caller drops its own references.
+bool release_if_unused(const std::shared_ptr<platform::Gpu>& gpu)
+{
+    Shared& s = shared();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.gpu != gpu || s.holders > 0)
+            return false;
+        s.gpu.reset();
+        s.built = false;
+        ++s.releases;
+    }
+    ring::drop_contexts();
+    util::log(fmt::format("vidrio: GL liberado tras {} s sin uso", RELEASE_AFTER.count()));
+    return true;
+}
 
 // --- The lens thread ----------------------------------------------------------------------
 
@@ -91,6 +114,7 @@ public:
     {
         std::unique_lock lock(m_mutex);
         start_locked();
+        m_refresh = true;
         m_wake.notify_all();
     }
 
@@ -123,7 +147,12 @@ public:
         return m_last;
     }
 
-    void wake() { m_wake.notify_all(); }
+    void wake()
+    {
+        std::lock_guard lock(m_mutex);
+        m_refresh = true;
+        m_wake.notify_all();
+    }
 
 private:
     bool start_locked()
@@ -164,12 +193,31 @@ private:
             gpu = now;
             make();
         };
+        // Since the last run or build: a GPU unused this long is given back.
+        Clock::time_point idle_since = Clock::now();
         for (;;) {
             refresh();
             Job job;
             {
                 std::unique_lock lock(m_mutex);
-                m_wake.wait(lock, [this] { return m_pending.has_value(); });
+                const auto woken = [this] { return m_pending.has_value() || m_refresh; };
+                if (gpu)
+                    m_wake.wait_until(lock, idle_since + RELEASE_AFTER, woken);
+                else
+                    m_wake.wait(lock, woken);
+                if (std::exchange(m_refresh, false))
+                    idle_since = Clock::now();
+                if (!m_pending) {
+                    lock.unlock();
+                    if (gpu && Clock::now() >= idle_since + RELEASE_AFTER) {
+                        if (release_if_unused(gpu)) {
+                            context.reset();
+                            gpu.reset(); // the programs go with the last holder
+                        }
+                        idle_since = Clock::now();
+                    }
+                    continue;
+                }
                 job = std::move(*m_pending);
                 m_pending.reset();
             }
@@ -182,6 +230,7 @@ private:
                 make();
             }
             finish(job.run);
+            idle_since = Clock::now();
         }
     }
 
@@ -251,6 +300,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::optional<Job> m_pending;
+    bool m_refresh = false; // a new state to take up (a build)
     bool m_started = false;
     std::array<Slot, 2> m_slots;
     std::uint64_t m_seq = 0;
@@ -269,6 +319,20 @@ LensThread& lens_thread()
 } // namespace
 
 bool ready() { return gpu() != nullptr; }
+
+void hold(bool on)
+{
+    Shared& s = shared();
+    std::lock_guard lock(s.mutex);
+    s.holders += on ? 1 : -1;
+}
+
+std::uint64_t releases()
+{
+    Shared& s = shared();
+    std::lock_guard lock(s.mutex);
+    return s.releases;
+}
 
 std::shared_ptr<platform::Gpu> gpu()
 {

@@ -1,8 +1,10 @@
 // glass: the shared GPU state of the glass effects and the lens run.
 //
-// The state is built once on the background pool (flash::prewarm); until it
-// is ready, and when it failed, every glass request declines and the flash
-// shows its sheen instead. A lens run uploads the picture and draws the
+// The state is built on the background pool with the first action
+// (flash::prepare_glass); until it is ready, and when it failed, every glass
+// request declines and the flash shows its sheen instead. Unused for
+// RELEASE_AFTER (no lens run, no ring session), the GL contexts and
+// programs are given back, and the next action builds them again. A lens run uploads the picture and draws the
 // wobbling lens frame by frame on the one thread "vistrope-lente", whose GL
 // context shares the programs; frames reach the flash through two slots
 // tagged with the run, and a newer run makes an older one stop at its next
@@ -15,6 +17,7 @@
 
 #include <QImage>
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -24,17 +27,24 @@
 
 namespace glass {
 
+inline constexpr std::chrono::seconds RELEASE_AFTER { 4 };
+
 // Whether the state was built and holds a GPU. Any thread.
 bool ready();
+// A ring session starts (true) or ends (false) using the GPU: while any
+// does, nothing is given back. Any thread.
+void hold(bool on);
+// How many times the state was given back (logged as "vidrio: GL liberado").
+std::uint64_t releases();
 // The GPU; null until ready. Any thread.
 std::shared_ptr<platform::Gpu> gpu();
 
 // Makes the offscreen surface the GL contexts draw on (loads the driver on
 // the first call). Main thread.
 void prepare();
-// Builds the state once: the GL programs from the embedded source. Logs
+// Builds the state: the GL programs from the embedded source. Logs
 // "vidrio: el shader no compiló: " and the compiler's words when they fail.
-// Any thread; calls after the first do nothing.
+// Any thread; calls after the first do nothing until the state is given back.
 void build();
 
 // Uploads a picture: 32-bit pictures as they are, others rasterized first.

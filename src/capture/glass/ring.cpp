@@ -40,6 +40,8 @@ struct Ring::Shared {
     bool warmed = false;
     bool started = false; // the thread exists
     bool quit = false;
+    bool drop = false;    // let the context go (the GPU state was given back)
+    bool holding = false; // this session holds the GPU state
     // An upload for the thread to do, with its session and what to call after.
     std::optional<QImage> upload;
     std::uint64_t upload_generation = 0;
@@ -51,6 +53,26 @@ namespace {
 constexpr auto FRAME = std::chrono::microseconds(16667);
 
 void deliver(const std::shared_ptr<Ring::Shared>& shared, std::uint64_t generation, std::vector<Strip> strips);
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<std::weak_ptr<Ring::Shared>> rings;
+};
+
+Registry& registry()
+{
+    static Registry* r = new Registry(); // ring threads may outlive statics
+    return *r;
+}
+
+// Under the ring's lock.
+void hold_locked(Ring::Shared& s, bool on)
+{
+    if (s.holding == on)
+        return;
+    s.holding = on;
+    glass::hold(on);
+}
 
 void thread_body(std::shared_ptr<Ring::Shared> s)
 {
@@ -75,13 +97,21 @@ void thread_body(std::shared_ptr<Ring::Shared> s)
     Clock::time_point next = Clock::now();
     for (;;) {
         std::unique_lock lock(s->mutex);
-        s->wake.wait(lock, [&] { return s->quit || s->upload || s->running; });
+        s->wake.wait(lock, [&] { return s->quit || s->drop || s->upload || s->running; });
+        if (std::exchange(s->drop, false) && !s->quit) {
+            lock.unlock();
+            context.reset();
+            gpu.reset();
+            continue;
+        }
         if (s->quit) {
             // Rings go when their panel goes, which may be while the
             // application tears its GL integration down: the context is left
             // to the process's end rather than destroyed against an unloaded
             // driver.
             (void)context.release();
+            // Its programs likewise: this may hold the last reference.
+            (void)new std::shared_ptr<platform::Gpu>(std::move(gpu));
             return;
         }
         if (s->upload) {
@@ -217,6 +247,10 @@ Ring::Ring(double height, double scale)
     , m_scale(scale)
 {
     m_shared->owner = this;
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.rings, [](const std::weak_ptr<Shared>& w) { return w.expired(); });
+    r.rings.push_back(m_shared);
 }
 
 Ring::~Ring()
@@ -225,6 +259,7 @@ Ring::~Ring()
         std::lock_guard lock(m_shared->mutex);
         m_shared->owner = nullptr;
         m_shared->quit = true;
+        hold_locked(*m_shared, false);
     }
     // The thread holds the shared state and ends at its next wake; it is
     // never joined, so that a frame in flight does not hold the main thread.
@@ -256,6 +291,7 @@ void Ring::load(const QImage& frozen, std::function<void()> render_again)
     // overlay calls this on every pointer move.
     if (m_shared->loading || m_shared->upload_failed || m_shared->texture)
         return;
+    hold_locked(*m_shared, true);
     m_shared->loading = true;
     m_shared->width = frozen.width();
     m_shared->height = frozen.height();
@@ -272,10 +308,25 @@ void Ring::warm()
     if (!glass::ready())
         return;
     std::lock_guard lock(m_shared->mutex);
+    hold_locked(*m_shared, true);
     if (m_shared->warmed)
         return;
     m_shared->warmed = true;
     wake_thread();
+}
+
+void drop_contexts()
+{
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (const std::weak_ptr<Ring::Shared>& w : r.rings)
+        if (auto s = w.lock()) {
+            std::lock_guard guard(s->mutex);
+            if (!s->started)
+                continue;
+            s->drop = true;
+            s->wake.notify_all();
+        }
 }
 
 void Ring::show(std::optional<platform::RectF> target, double corner_radius)
@@ -317,6 +368,7 @@ void Ring::clear()
         s.render_again = nullptr;
         s.settled = true;
         ++s.generation;
+        hold_locked(s, false);
     }
     const QRegion old = points(m_strips);
     m_strips.clear();

@@ -3,7 +3,7 @@
 // Each overlay panel owns one ring. The panel states the target on every
 // pointer move; the ring animates itself on its own thread
 // ("vistrope-anillo"), which keeps its GL context and parks while the ring
-// is at rest. Only the band is drawn and read back: four strips from 2
+// is at rest; a session holds the GPU state from its first use to clear(). Only the band is drawn and read back: four strips from 2
 // points outside the window's edge to 18 inside, handed to the main thread
 // with the session's generation, so a late frame of an earlier session never
 // shows. The frozen screen is uploaded once per session, on that thread.
@@ -80,6 +80,10 @@ private:
     std::vector<Strip> m_strips;
     std::function<void(const QRegion&)> m_on_frame;
 };
+
+// Every ring's thread lets its context go (the GPU state was given back);
+// the next session makes one anew. Any thread.
+void drop_contexts();
 
 // The band's strips for a ring rectangle (pixels, top-left) on a w × h
 // screen at `scale`: 2 points outside to 18 inside (one more pixel each way
