@@ -34,6 +34,37 @@ constexpr int MAX_BORDER_STEPS = 2;
 // of a bar's title.
 constexpr int MIN_ICON_PX = 10;
 
+// Floods the 4-connected region of `inside` pixels from `seed` in a w×h
+// grid, marking `seen` and handing each pixel to `visit`; returns the
+// region's bounding box. `stack` is the caller's, reused between calls.
+template <class Inside, class Visit>
+QRect flood(int w, int h, QPoint seed, std::vector<bool>& seen, std::vector<QPoint>& stack, Inside inside, Visit visit)
+{
+    int left = seed.x(), right = seed.x(), top = seed.y(), bottom = seed.y();
+    stack.assign(1, seed);
+    seen[static_cast<std::size_t>(seed.y()) * w + seed.x()] = true;
+    while (!stack.empty()) {
+        const QPoint p = stack.back();
+        stack.pop_back();
+        visit(p);
+        left = std::min(left, p.x());
+        right = std::max(right, p.x());
+        top = std::min(top, p.y());
+        bottom = std::max(bottom, p.y());
+        for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
+            const QPoint q = p + d;
+            if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h)
+                continue;
+            const std::size_t at = static_cast<std::size_t>(q.y()) * w + q.x();
+            if (seen[at] || !inside(q.x(), q.y()))
+                continue;
+            seen[at] = true;
+            stack.push_back(q);
+        }
+    }
+    return QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
 } // namespace
 
 // Rows of the image that hold ink: rows with a grey-level edge. Counting
@@ -296,28 +327,10 @@ void erase_bar_icons(QImage& grey, int rows)
         for (int x0 = 0; x0 < w; ++x0) {
             if (seen[static_cast<std::size_t>(y0) * w + x0] || !ink(x0, y0))
                 continue;
-            int left = x0, right = x0, top = y0, bottom = y0;
-            stack.assign(1, QPoint(x0, y0));
             mark.clear();
-            seen[static_cast<std::size_t>(y0) * w + x0] = true;
-            while (!stack.empty()) {
-                const QPoint p = stack.back();
-                stack.pop_back();
-                mark.push_back(p);
-                left = std::min(left, p.x());
-                right = std::max(right, p.x());
-                top = std::min(top, p.y());
-                bottom = std::max(bottom, p.y());
-                for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
-                    const QPoint q = p + d;
-                    if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= rows
-                        || seen[static_cast<std::size_t>(q.y()) * w + q.x()] || !ink(q.x(), q.y()))
-                        continue;
-                    seen[static_cast<std::size_t>(q.y()) * w + q.x()] = true;
-                    stack.push_back(q);
-                }
-            }
-            const int bw = right - left + 1, bh = bottom - top + 1;
+            const QRect box = flood(w, rows, QPoint(x0, y0), seen, stack, ink, [&](QPoint p) { mark.push_back(p); });
+            const int left = box.left(), top = box.top();
+            const int bw = box.width(), bh = box.height();
             const auto erase = [&] {
                 for (const QPoint p : mark)
                     grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
@@ -719,27 +732,11 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
             if (seen[y0 * w + x0] || !dark(x0, y0))
                 continue;
             // Flood the patch, noting its extent and area.
-            int left = x0, right = x0, top = y0, bottom = y0, area = 0;
-            stack.assign(1, QPoint(x0, y0));
-            seen[y0 * w + x0] = true;
-            while (!stack.empty()) {
-                const QPoint p = stack.back();
-                stack.pop_back();
-                ++area;
-                left = std::min(left, p.x());
-                right = std::max(right, p.x());
-                top = std::min(top, p.y());
-                bottom = std::max(bottom, p.y());
-                for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
-                    const QPoint q = p + d;
-                    if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h || seen[q.y() * w + q.x()] || !dark(q.x(), q.y()))
-                        continue;
-                    seen[q.y() * w + q.x()] = true;
-                    stack.push_back(q);
-                }
-            }
+            int area = 0;
+            const QRect box = flood(w, h, QPoint(x0, y0), seen, stack, dark, [&](QPoint) { ++area; });
+            const int left = box.left(), top = box.top();
             // Big enough to hold a line of text, and filled (not a frame).
-            const int bw = right - left + 1, bh = bottom - top + 1;
+            const int bw = box.width(), bh = box.height();
             // Rectangles (a rounded corner loses little): the page's own text
             // beside an L-shaped region must not be read as part of it.
             if (2 * bh < line || bw < line || 20 * area < 17 * bw * bh || patches.size() >= 32)
