@@ -34,6 +34,7 @@
 #include "capture/ocr_prepare.h"
 #include "platform/text_recognizer.h"
 #include "base/util.h"
+#include "ocr_pictures.h"
 
 #include <QFont>
 #include <QFontMetrics>
@@ -270,27 +271,7 @@ Sample framed_window(bool terminal, int px, bool title_bar)
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     if (title_bar) {
-        p.fillRect(0, 0, w, bar, QColor(214, 214, 216));
-        // The icon: taller than the title's letters, a dark glyph of its own.
-        p.setBrush(QColor(40, 40, 44));
-        p.setPen(Qt::NoPen);
-        p.drawRoundedRect(QRectF(6, 3, 22, 22), 4, 4);
-        p.setBrush(QColor(240, 240, 240));
-        p.drawRect(QRectF(10, 8, 10, 3));
-        p.drawRect(QRectF(10, 14, 6, 3));
-        QFont title("Inter");
-        title.setPixelSize(13);
-        title.setBold(true);
-        p.setFont(title);
-        p.setPen(QColor(30, 30, 30));
-        p.drawText(QRectF(0, 0, w, bar), Qt::AlignCenter, terminal ? "Terminal" : "Factura");
-        // Minimise, maximise, close.
-        p.setPen(QPen(QColor(50, 50, 50), 2));
-        p.setBrush(Qt::NoBrush);
-        p.drawLine(QPointF(w - 78, 18), QPointF(w - 66, 18));
-        p.drawRect(QRectF(w - 52, 8, 11, 11));
-        p.drawLine(QPointF(w - 26, 8), QPointF(w - 15, 19));
-        p.drawLine(QPointF(w - 15, 8), QPointF(w - 26, 19));
+        testing_support::draw_title_bar(p, w, bar, terminal ? "Terminal" : "Factura");
     }
     p.setPen(QPen(QColor(150, 150, 150), 1));
     p.setBrush(Qt::NoBrush);

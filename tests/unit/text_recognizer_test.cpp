@@ -3,6 +3,8 @@
 // beside text, several recognitions at once) and its failures.
 #include "platform/text_recognizer.h"
 
+#include "ocr_pictures.h"
+
 #include <QFont>
 #include <QFontMetrics>
 #include <QLinearGradient>
@@ -604,25 +606,7 @@ TEST(TextRecognizer, ATitleBarsIconAndButtonsReadAsNothing)
         img.fill(Qt::white);
         QPainter p(&img);
         p.setRenderHint(QPainter::Antialiasing);
-        p.fillRect(0, 0, w, bar, QColor(214, 214, 216));
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(40, 40, 44));
-        p.drawRoundedRect(QRectF(6, 3, 22, 22), 4, 4);
-        p.setBrush(QColor(240, 240, 240));
-        p.drawRect(QRectF(10, 8, 10, 3));
-        p.drawRect(QRectF(10, 14, 6, 3));
-        QFont title("Inter");
-        title.setPixelSize(13);
-        title.setBold(true);
-        p.setFont(title);
-        p.setPen(QColor(30, 30, 30));
-        p.drawText(QRectF(0, 0, w, bar), Qt::AlignCenter, "Terminal");
-        p.setPen(QPen(QColor(50, 50, 50), 2));
-        p.setBrush(Qt::NoBrush);
-        p.drawLine(QPointF(w - 78, 18), QPointF(w - 66, 18));
-        p.drawRect(QRectF(w - 52, 8, 11, 11));
-        p.drawLine(QPointF(w - 26, 8), QPointF(w - 15, 19));
-        p.drawLine(QPointF(w - 15, 8), QPointF(w - 26, 19));
+        testing_support::draw_title_bar(p, w, bar, "Terminal");
         p.setPen(QPen(QColor(150, 150, 150), 1));
         p.drawRect(QRectF(0.5, 0.5, w - 1, h - 1));
         QFont mono("DejaVu Sans Mono");
