@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace ocr_prepare {
 
@@ -34,15 +35,16 @@ constexpr int MAX_BORDER_STEPS = 2;
 // of a bar's title.
 constexpr int MIN_ICON_PX = 10;
 
-// Floods the 4-connected region of `inside` pixels from `seed` in a w×h
-// grid, marking `seen` and handing each pixel to `visit`; returns the
-// region's bounding box. `stack` is the caller's, reused between calls.
-template <class Inside, class Visit>
-QRect flood(int w, int h, QPoint seed, std::vector<bool>& seen, std::vector<QPoint>& stack, Inside inside, Visit visit)
+// Floods the 4-connected region from `seed` in a w×h grid: a neighbour
+// joins when `free` says so, and is `take`n at once; each pixel of the
+// region, the seed first, goes to `visit`. Returns the region's bounding
+// box. `stack` is the caller's, reused between calls.
+template <class Free, class Take, class Visit>
+QRect flood(int w, int h, QPoint seed, std::vector<QPoint>& stack, Free free, Take take, Visit visit)
 {
     int left = seed.x(), right = seed.x(), top = seed.y(), bottom = seed.y();
     stack.assign(1, seed);
-    seen[static_cast<std::size_t>(seed.y()) * w + seed.x()] = true;
+    take(seed);
     while (!stack.empty()) {
         const QPoint p = stack.back();
         stack.pop_back();
@@ -53,12 +55,9 @@ QRect flood(int w, int h, QPoint seed, std::vector<bool>& seen, std::vector<QPoi
         bottom = std::max(bottom, p.y());
         for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
             const QPoint q = p + d;
-            if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h)
+            if (q.x() < 0 || q.y() < 0 || q.x() >= w || q.y() >= h || !free(q))
                 continue;
-            const std::size_t at = static_cast<std::size_t>(q.y()) * w + q.x();
-            if (seen[at] || !inside(q.x(), q.y()))
-                continue;
-            seen[at] = true;
+            take(q);
             stack.push_back(q);
         }
     }
@@ -301,11 +300,16 @@ bool is_cross(const std::vector<QPoint>& mark, int left, int top, int bw, int bh
 // marks apart from their row's background, about square, as tall as a
 // bar's capital letters or taller, whose shape is a box: they span their
 // box's width along most of its rows and its height along most of its
-// columns (a filled square with a glyph of its own, a button's frame). No
-// letter does both ("H" spans its rows, not its columns). A close button's
-// cross and a minimise button's flat rule go as well: at a bar's letter
-// sizes no letter is that tall or that flat and wide. An icon's shape, read,
-// is a letter or a bracket that no bar holds.
+// columns (a filled square with a glyph of its own, a button's frame). A
+// close button's cross (square) and a minimise button's flat rule go as
+// well. Shape alone does not tell a button from a letter: at 14 px an "H",
+// a "0" or a "D" spans its box both ways, a narrow "H" lies along both
+// diagonals of its box, and an em dash is a flat rule. What tells them
+// apart is what stands beside them: a letter or a dash has its words within
+// a space's width, a button stands apart from any text by more than twice
+// its own height. So a mark goes only when nothing but other such marks
+// lies that close on either side. An icon's shape, read, is a letter or a bracket
+// that no bar holds.
 void erase_bar_icons(QImage& grey, int rows)
 {
     const int w = grey.width();
@@ -321,29 +325,50 @@ void erase_bar_icons(QImage& grey, int rows)
         row_bg[y] = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
     }
     const auto ink = [&](int x, int y) { return std::abs(grey.constScanLine(y)[x] - row_bg[y]) > 40; };
-    std::vector<bool> seen(static_cast<std::size_t>(w) * rows);
+    // Every mark's number at its pixels (-1: background); the marks shaped
+    // like a button, and the bars' structure: a border or the desktop beside
+    // the window runs down the picture's edge or every row of the bars, a
+    // rule across most of them.
+    std::vector<int> label(static_cast<std::size_t>(w) * rows, -1);
+    std::vector<bool> shaped, structure;
+    std::vector<QRect> boxes;
+    struct Button {
+        int mark;
+        QRect box;
+        std::vector<QPoint> pixels;
+    };
+    std::vector<Button> buttons;
     std::vector<QPoint> stack, mark;
     for (int y0 = 0; y0 < rows; ++y0)
         for (int x0 = 0; x0 < w; ++x0) {
-            if (seen[static_cast<std::size_t>(y0) * w + x0] || !ink(x0, y0))
+            if (label[static_cast<std::size_t>(y0) * w + x0] >= 0 || !ink(x0, y0))
                 continue;
+            const int id = static_cast<int>(shaped.size());
+            shaped.push_back(false);
+            structure.push_back(false);
             mark.clear();
-            const QRect box = flood(w, rows, QPoint(x0, y0), seen, stack, ink, [&](QPoint p) { mark.push_back(p); });
-            const int left = box.left(), top = box.top();
+            const auto at = [w](QPoint q) { return static_cast<std::size_t>(q.y()) * w + q.x(); };
+            const QRect box = flood(w, rows, QPoint(x0, y0), stack,
+                [&](QPoint q) { return label[at(q)] < 0 && ink(q.x(), q.y()); },
+                [&](QPoint q) { label[at(q)] = id; }, [&](QPoint p) { mark.push_back(p); });
+            const int left = box.left(), top = box.top(), right = box.right();
             const int bw = box.width(), bh = box.height();
-            const auto erase = [&] {
-                for (const QPoint p : mark)
-                    grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
+            structure[id] = bh >= rows - 2 || 2 * bw > w || left == 0 || right == w - 1;
+            boxes.emplace_back(left, top, bw, bh);
+            const auto button = [&] {
+                shaped[id] = true;
+                buttons.push_back({ id, QRect(left, top, bw, bh), mark });
             };
             // A minimise button's rule: flat and as wide as an icon.
             if (bh <= 3 && bw >= MIN_ICON_PX && bw <= MAX_BAR_PX) {
-                erase();
+                button();
                 continue;
             }
             if (bh < MIN_ICON_PX || bh > MAX_BAR_PX || 2 * bw < bh || bw > 2 * bh)
                 continue;
-            if (is_cross(mark, left, top, bw, bh)) {
-                erase();
+            // A close button's cross is square; an "X" or an "H" is taller than wide.
+            if (std::abs(bw - bh) <= std::max(1, bh / 8) && is_cross(mark, left, top, bw, bh)) {
+                button();
                 continue;
             }
             std::vector<int> row_lo(bh, bw), row_hi(bh, -1), col_lo(bw, bh), col_hi(bw, -1);
@@ -360,8 +385,49 @@ void erase_bar_icons(QImage& grey, int rows)
             for (int x = 0; x < bw; ++x)
                 full_cols += 5 * (col_hi[x] - col_lo[x] + 1) >= 4 * bh;
             if (5 * full_rows >= 4 * bh && 5 * full_cols >= 4 * bw)
-                erase();
+                button();
         }
+    // What lies within a button's box (its glyph, its fill) is no text beside
+    // the next button.
+    std::vector<bool> inside(shaped.size());
+    for (std::size_t id = 0; id < inside.size(); ++id)
+        for (const Button& b : buttons)
+            inside[id] = inside[id] || (b.mark != static_cast<int>(id) && b.box.contains(boxes[id]));
+    // Text beside a mark: another mark, not itself shaped like a button,
+    // within twice the mark's height (an icon's at least: a monospaced
+    // space is wider than a digit is tall) to its left or right, in its rows
+    // (a flat mark's: an icon's height above or below them too, as a dash
+    // sits at the middle of its words' letters), and at least half the
+    // mark's height: a program's icon may stand close to the title, but
+    // twice as tall as its letters. A mark beside text is text, and so on
+    // along a word ("Do" beside "c"): buttons stand beside buttons only.
+    const auto text_beside = [&](const QRect& box) {
+        const int gap = 2 * std::max(box.height(), MIN_ICON_PX);
+        const int reach = box.height() <= 3 ? MIN_ICON_PX : 0;
+        const int y0 = std::max(0, box.top() - reach), y1 = std::min(rows - 1, box.bottom() + reach);
+        for (int y = y0; y <= y1; ++y)
+            for (const auto& [from, to] : { std::pair { std::max(0, box.left() - gap), box.left() - 1 },
+                     std::pair { box.right() + 1, std::min(w - 1, box.right() + gap) } })
+                for (int x = from; x <= to; ++x)
+                    if (const int id = label[static_cast<std::size_t>(y) * w + x];
+                        id >= 0 && !shaped[id] && !structure[id] && !inside[id] && 2 * boxes[id].height() >= box.height())
+                        return true;
+        return false;
+    };
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const Button& b : buttons)
+            if (shaped[b.mark] && text_beside(b.box)) {
+                shaped[b.mark] = false;
+                grew = true;
+            }
+    }
+    for (const Button& b : buttons) {
+        if (!shaped[b.mark])
+            continue;
+        for (const QPoint p : b.pixels)
+            grey.scanLine(p.y())[p.x()] = static_cast<uchar>(row_bg[p.y()]);
+    }
 }
 
 // Paints the chrome at the picture's left and right edges in the page's
@@ -733,7 +799,10 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
                 continue;
             // Flood the patch, noting its extent and area.
             int area = 0;
-            const QRect box = flood(w, h, QPoint(x0, y0), seen, stack, dark, [&](QPoint) { ++area; });
+            const auto at = [w](QPoint q) { return static_cast<std::size_t>(q.y()) * w + q.x(); };
+            const QRect box = flood(w, h, QPoint(x0, y0), stack,
+                [&](QPoint q) { return !seen[at(q)] && dark(q.x(), q.y()); }, [&](QPoint q) { seen[at(q)] = true; },
+                [&](QPoint) { ++area; });
             const int left = box.left(), top = box.top();
             // Big enough to hold a line of text, and filled (not a frame).
             const int bw = box.width(), bh = box.height();
