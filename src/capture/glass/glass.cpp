@@ -5,6 +5,8 @@
 #include "capture/glass/shader.h"
 #include "capture/output.h"
 
+#include <QCoreApplication>
+
 #include <array>
 #include <algorithm>
 #include <atomic>
@@ -92,6 +94,8 @@ struct Slot {
     bool painted = true;
 };
 
+void stop_lens_thread();
+
 class LensThread {
 public:
     // Queues the run; the thread starts on the first. False when it cannot start.
@@ -154,6 +158,19 @@ public:
         m_wake.notify_all();
     }
 
+    // Ends the thread, its GL context given back first, while the windowing
+    // system is still there: the application calls it as it closes (its X
+    // connection goes right after). Waits for a run in progress, a while at most.
+    void stop()
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_started)
+            return;
+        m_stopping = true;
+        m_wake.notify_all();
+        m_ended.wait_for(lock, std::chrono::seconds(2), [this] { return m_stopped; });
+    }
+
 private:
     bool start_locked()
     {
@@ -166,6 +183,7 @@ private:
             return false;
         }
         m_started = true;
+        qAddPostRoutine(stop_lens_thread);
         return true;
     }
 
@@ -200,11 +218,18 @@ private:
             Job job;
             {
                 std::unique_lock lock(m_mutex);
-                const auto woken = [this] { return m_pending.has_value() || m_refresh; };
+                const auto woken = [this] { return m_pending.has_value() || m_refresh || m_stopping; };
                 if (gpu)
                     m_wake.wait_until(lock, idle_since + RELEASE_AFTER, woken);
                 else
                     m_wake.wait(lock, woken);
+                if (m_stopping) {
+                    context.reset();
+                    gpu.reset();
+                    m_stopped = true;
+                    m_ended.notify_all();
+                    return;
+                }
                 if (std::exchange(m_refresh, false))
                     idle_since = Clock::now();
                 if (!m_pending) {
@@ -302,6 +327,9 @@ private:
     std::optional<Job> m_pending;
     bool m_refresh = false; // a new state to take up (a build)
     bool m_started = false;
+    bool m_stopping = false;
+    bool m_stopped = false;
+    std::condition_variable m_ended;
     std::array<Slot, 2> m_slots;
     std::uint64_t m_seq = 0;
     std::uint64_t m_finished = 0;
@@ -312,9 +340,11 @@ private:
 
 LensThread& lens_thread()
 {
-    static LensThread* t = new LensThread(); // its thread never ends
+    static LensThread* t = new LensThread(); // its thread ends with the application
     return *t;
 }
+
+void stop_lens_thread() { lens_thread().stop(); }
 
 } // namespace
 
