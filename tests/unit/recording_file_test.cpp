@@ -35,7 +35,7 @@ void record(const fs::path& path, int seconds)
     c.height = 48;
     c.minimum_frame_interval = recorder::frame_interval(30);
     auto ends = std::make_shared<Ends>();
-    auto output = platform::ffmpeg::RecordingOutput::open({ path.string(), "mp4", platform::VideoCodec::H264 }, c, ends);
+    auto output = platform::ffmpeg::RecordingOutput::open({ path.string(), platform::VideoCodec::H264 }, c, ends);
     ASSERT_TRUE(output) << output.error();
     (*output)->start();
     for (int slot = 0; slot < seconds * 30; ++slot) {
