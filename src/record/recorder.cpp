@@ -9,6 +9,7 @@
 #include "platform/screens.h"
 #include "capture/capture.h"
 #include "capture/output.h"
+#include "base/publish.h"
 #include "platform/url_scheme.h"
 #include "platform/workspace.h"
 #include "record/input_overlay.h"
@@ -62,7 +63,7 @@ Services real_services()
     };
     s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
     s.hold_still_pictures = [] { return capture::hold_idle_pictures(); };
-    s.capture_name = [] { return output::capture_name_now(); };
+    s.capture_name = [] { return publish::capture_name_now(); };
     s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
         if (next)
             flash::snapshot(display, region, scale, std::move(next));
@@ -273,14 +274,14 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     // The MP4 (a GIF recording's too, until its conversion ends) is written
     // to a hidden temporary beside its name in the capture folder: nobody sees
     // it half-written, and a run that stops leaves it to the next launch.
-    rec->name = output::reserve_path(config::save_dir(*cfg), s.capture_name(), "mp4");
+    rec->name = publish::reserve_path(config::save_dir(*cfg), s.capture_name(), "mp4");
     auto temporary = rec->name.error ? std::expected<fs::path, std::string>(std::unexpected(*rec->name.error))
-                                     : output::create_temporary(rec->name.path);
+                                     : publish::create_temporary(rec->name.path);
     if (!temporary) {
         const fs::path folder = rec->name.path.parent_path();
         util::log(fmt::format("no pude crear el archivo de la grabación en {}: {}", util::escape_controls(folder.string()),
             temporary.error()));
-        output::release(rec->name);
+        publish::release(rec->name);
         rec->ui->close();
         if (rec->overlay)
             rec->overlay->stop();
@@ -483,7 +484,7 @@ bool teardown(std::uint64_t id)
         std::error_code ec;
         fs::remove(r->path, ec);
     }
-    output::release(r->name);
+    publish::release(r->name);
     return true;
 }
 
@@ -494,9 +495,9 @@ namespace {
 // recording that failed (its toast said so) like one that was saved.
 void deliver_incomplete(const Session& r, const fs::path& sealed)
 {
-    output::release(r.name);
-    const auto kept = output::publish_file(
-        output::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
+    publish::release(r.name);
+    const auto kept = publish::publish_file(
+        publish::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
     if (!kept) {
         util::log(fmt::format("no pude guardar lo grabado: {}", kept.error()));
         return;
@@ -517,9 +518,9 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
     if (r->gif) {
         // The MP4 stays hidden until its conversion ends: the conversion
         // removes it, or publishes it when the GIF cannot be made.
-        output::release(r->name);
+        publish::release(r->name);
         s.snapshot(r->display, r->region, r->scale, {}); // a flash in place
-        const fs::path gif = output::unique_path(config::save_dir(*cfg), r->name.stem, "gif",
+        const fs::path gif = publish::unique_path(config::save_dir(*cfg), r->name.stem, "gif",
             [](const fs::path& p) {
                 // A name that cannot be looked up is free here: the converter
                 // reports the folder's failure.
@@ -530,7 +531,7 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
         s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif, r->live);
         return;
     }
-    const auto published = output::publish_file(r->name, sealed);
+    const auto published = publish::publish_file(r->name, sealed);
     if (!published) {
         util::log(fmt::format("no pude publicar la grabación {}: {}", util::escape_controls(r->name.path.string()), published.error()));
         toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", published.error()), 1.6);
@@ -560,7 +561,7 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     if (ec || size == 0) {
         util::log(fmt::format("la grabación no produjo archivo: {}", util::escape_controls(r->path.string())));
         fs::remove(r->path, ec);
-        output::release(r->name);
+        publish::release(r->name);
         toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
         return;
     }
@@ -576,7 +577,7 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     services().seal(r->path, ending, [r, duration, ending](std::expected<Sealed, std::string> sealed) {
         if (!sealed) {
             util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error()));
-            output::release(r->name);
+            publish::release(r->name);
             if (ending == Ending::Finished)
                 toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", sealed.error()), 1.6);
             return;

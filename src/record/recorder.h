@@ -14,7 +14,7 @@
 #include "base/util.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
-#include "capture/output.h"
+#include "base/publish.h"
 #include "platform/capture_stream.h"
 #include "platform/screens.h"
 #include "record/recorder_stream.h"
@@ -152,7 +152,7 @@ struct Session {
     std::optional<platform::RectF> region; // points from the screen's top-left corner
     std::optional<std::uint32_t> window;
     double scale = 1;
-    output::Reserved name;                 // the MP4's name in the capture folder
+    publish::Reserved name;                 // the MP4's name in the capture folder
     std::filesystem::path path;            // the hidden temporary beside it that the output writes
     std::shared_ptr<LiveFile> live;        // the file to publish, locked and noted until it is published
     bool gif = false;
