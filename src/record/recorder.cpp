@@ -28,17 +28,20 @@ namespace fs = std::filesystem;
 
 namespace recorder {
 
-thread_local bool NEXT_IS_GIF = false;
-thread_local std::uint64_t NEXT_ID = 1;
-thread_local std::uint32_t INPUT_TRIES = 0;
+State& state()
+{
+    util::require_main_thread("hilo principal");
+    static State s;
+    return s;
+}
 
 namespace {
 
 // On the heap: a recording owns a stream and panels, which end while the
 // application exists (abandon), never in the static destructors.
-std::unique_ptr<Session>& SLOT = *new std::unique_ptr<Session>();
-// Escape's key code (its position on the keyboard).
-std::atomic<int> ALIVE { 0 };
+std::unique_ptr<Session>& g_slot = *new std::unique_ptr<Session>();
+// How many recordings are alive (see Alive); read from any thread.
+std::atomic<int> g_alive { 0 };
 
 Services real_services()
 {
@@ -122,7 +125,7 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
 
 Session* find(std::uint64_t id)
 {
-    return SLOT && SLOT->id == id ? SLOT.get() : nullptr;
+    return g_slot && g_slot->id == id ? g_slot.get() : nullptr;
 }
 
 std::string debug_region(const std::optional<platform::RectF>& r)
@@ -203,7 +206,7 @@ void reset_services()
 
 const Session* session()
 {
-    return SLOT.get();
+    return g_slot.get();
 }
 
 std::string time_text(std::uint64_t s)
@@ -226,13 +229,13 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     if (!util::is_main_thread())
         return;
     Services& s = services();
-    if (SLOT) {
+    if (g_slot) {
         util::log("ya hay una grabación en curso; ignoro la nueva");
         toast("record.circle", "Ya hay una grabación en curso", 1.6);
         return;
     }
     util::log(fmt::format("grabación: pantalla {}, región {}, ventana {}", display_id, debug_region(region), debug_window(window)));
-    INPUT_TRIES = 0;
+    state().input_tries = 0;
     const auto entered = s.now();
 
     const auto screens = s.screens();
@@ -243,8 +246,8 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     }
     const platform::RectF area = global_area(screen->frame, region);
     const auto cfg = state::config();
-    const std::uint64_t id = NEXT_ID++;
-    const bool gif = std::exchange(NEXT_IS_GIF, false);
+    const std::uint64_t id = state().next_id++;
+    const bool gif = std::exchange(state().next_is_gif, false);
 
     auto rec = std::make_unique<Session>();
     rec->id = id;
@@ -311,7 +314,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
                 stop();
             }
         });
-    SLOT = std::move(rec);
+    g_slot = std::move(rec);
 
     if (countdown > 0)
         schedule_countdown(id, countdown);
@@ -327,22 +330,22 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 
 bool running()
 {
-    return SLOT != nullptr;
+    return g_slot != nullptr;
 }
 
 Alive::Alive()
 {
-    ++ALIVE;
+    ++g_alive;
 }
 
 Alive::~Alive()
 {
-    --ALIVE;
+    --g_alive;
 }
 
 bool busy()
 {
-    return ALIVE.load() > 0;
+    return g_alive.load() > 0;
 }
 
 void countdown_step(std::uint64_t id)
@@ -402,7 +405,7 @@ void tick(std::uint64_t id)
 void stop()
 {
     util::require_main_thread("hilo principal");
-    Session* r = SLOT.get();
+    Session* r = g_slot.get();
     if (!r || r->stopping)
         return;
     const std::uint64_t id = r->id;
@@ -464,15 +467,15 @@ void report(const Report& rep)
 
 void abandon()
 {
-    if (SLOT)
-        teardown(SLOT->id);
+    if (g_slot)
+        teardown(g_slot->id);
 }
 
 bool teardown(std::uint64_t id)
 {
     if (!find(id))
         return false;
-    std::unique_ptr<Session> r = std::move(SLOT);
+    std::unique_ptr<Session> r = std::move(g_slot);
     r->ui->close();
     if (auto overlay = std::move(r->overlay))
         overlay->stop();
@@ -600,7 +603,7 @@ void finish(std::uint64_t id)
 {
     if (!find(id))
         return;
-    std::shared_ptr<Session> r = std::move(SLOT);
+    std::shared_ptr<Session> r = std::move(g_slot);
     Services& s = services();
     r->ui->close();
     r->ui.reset(); // the widgets go on the main thread, before the wait
@@ -644,8 +647,8 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     }
     util::log(fmt::format("grabación: ventana de clics {}, excepciones en el filtro: {}", debug_window(panel), exception ? 1 : 0));
     if (r->overlay && !exception) {
-        if (const auto wait = exception_wait(INPUT_TRIES)) {
-            ++INPUT_TRIES;
+        if (const auto wait = exception_wait(state().input_tries)) {
+            ++state().input_tries;
             s.after(*wait, [id] { refetch_and_prepare(id); });
             return;
         }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include <unistd.h>
 
@@ -223,7 +224,7 @@ protected:
     // Starts a 640 × 400 region recording and writes the file the output would.
     void start_region(bool gif = false)
     {
-        NEXT_IS_GIF = gif;
+        recorder::state().next_is_gif = gif;
         start_inner(1, platform::RectF { 100, 80, 640, 400 }, std::nullopt, 1.0);
         pump();
     }
@@ -260,6 +261,16 @@ protected:
     std::weak_ptr<int> m_escape_held;
     std::weak_ptr<int> m_stills_held;
 };
+
+// What the recorder keeps is the main thread's: another thread gets no fresh
+// copy of its own, it stops.
+TEST(RecorderState, OffTheMainThreadStops)
+{
+    std::optional<std::string> message;
+    std::thread([&] { message = testing_support::fatal_message([] { recorder::state().next_is_gif = true; }); }).join();
+    EXPECT_EQ(message, "hilo principal");
+    EXPECT_FALSE(recorder::state().next_is_gif);
+}
 
 TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
 {
