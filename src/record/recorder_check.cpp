@@ -306,7 +306,7 @@ void run_script(const Script& script)
         ? std::nullopt
         : std::optional(platform::RectF { std::round(main.frame.w * 0.2), std::round(main.frame.h * 0.2), 640, 400 });
     const platform::RectF area = global_area(main.frame, region);
-    NEXT_IS_GIF = env("VISTROPE_RECORD_GIF");
+    state().next_is_gif = env("VISTROPE_RECORD_GIF");
 
     std::vector<double> at;
     if (const char* ui_at = std::getenv("VISTROPE_RECORD_UI_AT")) {
