@@ -189,12 +189,12 @@ int main(int argc, char** argv)
         const auto t0 = std::chrono::steady_clock::now();
         editor::open(picture, 2);
         open_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-        editor::EDITORS.back()->window()->close();
-        pump_until([] { return editor::EDITORS.empty(); });
+        editor::state().editors.back()->window()->close();
+        pump_until([] { return editor::state().editors.empty(); });
     }
     const auto open = bench::summarize(open_ms);
     std::printf("  %-40s median %7.3f ms (%5.2f frames, goal <= 6)\n", "opening a window", open.median_ms, open.median_ms / FRAME_MS);
-    editor::EDITORS.clear();
+    editor::state().editors.clear();
     controller.reset();
     QCoreApplication::processEvents();
     return 0;

@@ -184,7 +184,7 @@ Recorded record_ours(const platform::ShareableDisplay& display, std::optional<pl
         fmt::print("  sin stream: {}\n", stream.error());
         return {};
     }
-    if (auto ok = (*stream)->add_recording_output({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, delegate); !ok) {
+    if (auto ok = (*stream)->add_recording_output({ file.toStdString(), platform::VideoCodec::H264 }, delegate); !ok) {
         fmt::print("  sin salida: {}\n", ok.error());
         return {};
     }

@@ -1,7 +1,9 @@
 // The process entry: the command-line switches, then the menu-bar application.
 #include "app/app.h"
+#include "app/app_hotkeys.h"
 #include "app/desktop_files.h"
 #include "app/quit.h"
+#include "platform/fake/hot_keys_fake.h"
 #include "platform/gpu.h"
 #include "platform/screens.h"
 #include "platform/url_scheme.h"
@@ -33,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,8 +99,13 @@ int run_task(const switches::Found& found)
             return 1;
         }
         return 0;
-    case Task::PrefsRender:
+    case Task::PrefsRender: {
+        // The check registers its keys in memory: it never takes the desktop's.
+        prefs::HotKeyHooks hooks = prefs::hot_key_hooks();
+        hooks.keep_in_memory = [] { app::set_hotkey_backend(std::make_unique<platform::HotKeysFake>()); };
+        prefs::set_hot_key_hooks(std::move(hooks));
         return prefs::render(found.args.at(0));
+    }
     case Task::VideoUi:
         return video_ui::run(found.args.at(0), found.args.at(1));
     case Task::Selftest:

@@ -5,6 +5,7 @@
 
 #include "capture/flash.h"
 #include "capture/output.h"
+#include "base/publish.h"
 #include "base/config.h"
 #include "ui/hud.h"
 #include "ui/status_icon.h"
@@ -238,7 +239,7 @@ void AppDelegate::did_finish_launching()
                     output::cards().show_video(path, std::nullopt);
             });
         });
-        output::remove_stale_temporaries(folder);
+        publish::remove_stale_temporaries(folder);
     });
     m_launched = true;
     // 12.

@@ -40,7 +40,7 @@ Services real_services()
     s.self_timer = [] { self_timer(); };
     s.recording_running = [] { return recorder::running(); };
     s.recorder_stop = [] { recorder::stop(); };
-    s.set_next_is_gif = [](bool gif) { recorder::NEXT_IS_GIF = gif; };
+    s.set_next_is_gif = [](bool gif) { recorder::state().next_is_gif = gif; };
     s.scrolling_running = [] { return scroll::running(); };
     s.scroll_finish = [] { scroll::finish(); };
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };

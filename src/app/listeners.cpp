@@ -6,7 +6,6 @@
 #include "capture/ocr_prepare.h"
 #include "capture/output.h"
 #include "cards/quick_access.h"
-#include "platform/fake/hot_keys_fake.h"
 #include "settings/prefs.h"
 
 namespace app {
@@ -38,7 +37,7 @@ void install_listeners()
         .apply_config = [] { apply_config(); },
         .unregister = [] { unregister_hotkeys(); },
         .failed = [] { return hotkey_table().failed; },
-        .keep_in_memory = [] { set_hotkey_backend(std::make_unique<platform::HotKeysFake>()); },
+        .keep_in_memory = {}, // the program's entry fills it for --prefs-render
     });
 }
 

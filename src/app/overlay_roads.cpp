@@ -164,7 +164,7 @@ Roads default_roads()
     r.scroll_window = [](RectF rect) { scroll::start_in_global(rect); };
     r.self_timer = [] { app::run(app::AppAction::SelfTimer); };
     r.warm_up_text = [] { app::services().warm_up_text(); };
-    r.set_next_is_gif = [](bool gif) { recorder::NEXT_IS_GIF = gif; };
+    r.set_next_is_gif = [](bool gif) { recorder::state().next_is_gif = gif; };
     r.compositor_running = [] { return platform::compositor_running(); };
     return r;
 }

@@ -1,7 +1,7 @@
 // app: how the program ends, from "Salir de Vistrope" or from a signal
 // (SIGTERM at logout, SIGINT, SIGHUP): a running recording is stopped and
 // its file published, then the event loop ends, and main writes the still
-// captures still being delivered. Whatever is not done 5 s after the request
+// captures still being delivered. Whatever is not done 4.8 s after the request
 // is left behind (a recording's temporary is published at the next launch)
 // and the process exits with status 0.
 //

@@ -20,7 +20,7 @@ namespace {
 std::string where(const toml::node& node)
 {
     const auto& pos = node.source().begin;
-    return fmt::format("at line {} column {}", pos.line, pos.column);
+    return fmt::format("en la línea {}, columna {}", pos.line, pos.column);
 }
 
 std::string describe(const toml::node& node)
@@ -28,25 +28,25 @@ std::string describe(const toml::node& node)
     std::ostringstream text;
     switch (node.type()) {
     case toml::node_type::string:
-        text << "string " << *node.as_string();
+        text << "el texto " << *node.as_string();
         break;
     case toml::node_type::integer:
-        text << "integer `" << node.as_integer()->get() << "`";
+        text << "el entero `" << node.as_integer()->get() << "`";
         break;
     case toml::node_type::floating_point:
-        text << "floating point `" << *node.as_floating_point() << "`";
+        text << "el número con decimales `" << *node.as_floating_point() << "`";
         break;
     case toml::node_type::boolean:
-        text << "boolean `" << (node.as_boolean()->get() ? "true" : "false") << "`";
+        text << "el booleano `" << (node.as_boolean()->get() ? "true" : "false") << "`";
         break;
     case toml::node_type::table:
-        text << "map";
+        text << "una tabla";
         break;
     case toml::node_type::array:
-        text << "sequence";
+        text << "una lista";
         break;
     default:
-        text << "date-time";
+        text << "una fecha u hora";
         break;
     }
     return text.str();
@@ -54,7 +54,7 @@ std::string describe(const toml::node& node)
 
 std::string type_error(std::string_view key, const toml::node& node, std::string_view expected)
 {
-    return fmt::format("invalid type: {}, expected {} for key `{}` {}", describe(node), expected, key, where(node));
+    return fmt::format("tipo no válido: {}; la clave `{}` espera {} ({})", describe(node), key, expected, where(node));
 }
 
 struct Reader {
@@ -78,19 +78,19 @@ struct Reader {
         if (const auto* v = node.as_boolean())
             out = v->get();
         else
-            error = type_error(key, node, "a boolean");
+            error = type_error(key, node, "un booleano (true o false)");
     }
 
     void read_value(std::string_view key, const toml::node& node, std::uint32_t& out)
     {
         const auto* v = node.as_integer();
         if (!v) {
-            error = type_error(key, node, "u32");
+            error = type_error(key, node, "un entero de 0 a 4294967295");
             return;
         }
         const std::int64_t n = v->get();
         if (n < 0 || n > std::numeric_limits<std::uint32_t>::max()) {
-            error = fmt::format("invalid value: integer `{}`, expected u32 for key `{}` {}", n, key, where(node));
+            error = fmt::format("valor no válido: el entero `{}`; la clave `{}` espera un entero de 0 a 4294967295 ({})", n, key, where(node));
             return;
         }
         out = static_cast<std::uint32_t>(n);
@@ -103,7 +103,7 @@ struct Reader {
         else if (const auto* i = node.as_integer())
             out = static_cast<double>(i->get());
         else
-            error = type_error(key, node, "f64");
+            error = type_error(key, node, "un número");
     }
 
     void read_value(std::string_view key, const toml::node& node, std::string& out)
@@ -111,11 +111,11 @@ struct Reader {
         if (const auto* v = node.as_string())
             out = v->get();
         else
-            error = type_error(key, node, "a string");
+            error = type_error(key, node, "un texto");
     }
 
     template <class R>
-    void read_table(const toml::table& root, std::string_view key, std::string_view record_name, R& record,
+    void read_table(const toml::table& root, std::string_view key, std::string_view expected, R& record,
         std::span<const Field<R>> fields)
     {
         if (!error.empty())
@@ -125,7 +125,7 @@ struct Reader {
             return;
         const toml::table* table = node->as_table();
         if (!table) {
-            error = type_error(key, *node, record_name);
+            error = type_error(key, *node, expected);
             return;
         }
         read(*table, record, fields);
@@ -276,14 +276,15 @@ std::expected<Config, std::string> parse(std::string_view text)
         root = toml::parse(text);
     } catch (const toml::parse_error& err) {
         const auto& pos = err.source().begin;
-        return std::unexpected(fmt::format("{} at line {} column {}", err.description(), pos.line, pos.column));
+        // toml++ words its own reason in English: it follows ours, in parentheses.
+        return std::unexpected(fmt::format("TOML no válido en la línea {}, columna {} ({})", pos.line, pos.column, err.description()));
     }
     Reader reader;
     reader.read(root, config, std::span<const Field<Config>>(CONFIG_FIELDS));
-    reader.read_table(root, "after_capture", "struct AfterCapture", config.after_capture,
+    reader.read_table(root, "after_capture", "una tabla [after_capture]", config.after_capture,
         std::span<const Field<AfterCapture>>(AFTER_CAPTURE_FIELDS));
-    reader.read_table(root, "shortcuts", "struct Shortcuts", config.shortcuts, std::span<const Field<Shortcuts>>(SHORTCUT_FIELDS));
-    reader.read_table(root, "recording", "struct Recording", config.recording, std::span<const Field<Recording>>(RECORDING_FIELDS));
+    reader.read_table(root, "shortcuts", "una tabla [shortcuts]", config.shortcuts, std::span<const Field<Shortcuts>>(SHORTCUT_FIELDS));
+    reader.read_table(root, "recording", "una tabla [recording]", config.recording, std::span<const Field<Recording>>(RECORDING_FIELDS));
     if (!reader.error.empty())
         return std::unexpected(reader.error);
     return config;

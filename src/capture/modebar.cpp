@@ -95,7 +95,6 @@ protected:
         p.fillRect(rect(), Qt::transparent);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         const double h = m_layout.height;
-        const auto flip = [h](const modebar::RectF& r) { return QRectF(r.x, h - r.y - r.h, r.w, r.h); };
         // The dark capsule: there is no blur behind windows here, so the
         // bar carries the capsule's own colour.
         QPainterPath capsule;
@@ -105,7 +104,7 @@ protected:
         p.drawPath(capsule);
         p.setPen(Qt::NoPen);
         for (const auto& s : m_layout.separators)
-            p.fillRect(flip(s), util::rgba(1, 1, 1, 0.14));
+            p.fillRect(platform::panel_rect(s, h), util::rgba(1, 1, 1, 0.14));
         const QFont font = modebar::label_font();
         for (std::size_t i = 0; i < m_layout.buttons.size(); ++i) {
             const auto& b = m_layout.buttons[i];
@@ -113,14 +112,14 @@ protected:
             const bool is_hovered = !is_selected && m_hover && *m_hover == static_cast<int>(i);
             if (is_selected || is_hovered) {
                 QPainterPath plate;
-                plate.addRoundedRect(flip(b.background), 11, 11);
+                plate.addRoundedRect(platform::panel_rect(b.background, h), 11, 11);
                 p.fillPath(plate, util::rgba(1, 1, 1, is_selected ? 0.16 : 0.08));
             }
             const QColor tint = util::rgba(1, 1, 1, is_selected ? 1.0 : 0.78);
-            platform::symbols::draw(p, modebar::symbol(b.choice), flip(b.icon), 17, tint);
+            platform::symbols::draw(p, modebar::symbol(b.choice), platform::panel_rect(b.icon, h), 17, tint);
             p.setFont(font);
             p.setPen(tint);
-            p.drawText(flip(b.label), Qt::AlignCenter, QString::fromUtf8(modebar::label(b.choice)));
+            p.drawText(platform::panel_rect(b.label, h), Qt::AlignCenter, QString::fromUtf8(modebar::label(b.choice)));
             p.setPen(Qt::NoPen);
         }
     }

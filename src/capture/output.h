@@ -1,6 +1,7 @@
 // output: delivery of a finished capture (shutter sound, last shot, dated PNG
 // file, clipboard, after-capture card or flash) and the helpers every module
-// uses to name, encode, save and copy images.
+// uses to encode, save and copy images. The file is named and published by
+// base/publish.h.
 //
 // Delivery returns at once; rasterizing, encoding and writing run on the
 // background pool and come back to the main thread for the clipboard, the
@@ -14,7 +15,6 @@
 #include <QRect>
 
 #include <cstdint>
-#include <ctime>
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -97,62 +97,6 @@ void release_sound();
 void set_cards(Cards cards);
 // The card sink in force. Main thread.
 const Cards& cards();
-
-// The capture file name (without extension) for a local time:
-// "Vistrope 2026-03-07 a las 09.05.02". The year has at least four digits.
-std::string capture_name(const std::tm& local);
-// The name for now, in local time.
-std::string capture_name_now();
-
-// The first free path in `dir` among "stem.ext", "stem (2).ext", "stem (3).ext"
-// ... A name is taken when anything stands under it, a dangling symbolic link
-// included, or when this process has chosen it for a file not published yet
-// (see reserve_path), and so is one for which `also_taken` says so. Creates
-// `dir` (with its parents) first; failures to create it are ignored. Any thread.
-std::filesystem::path unique_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext,
-    const std::function<bool(const std::filesystem::path&)>& also_taken = {});
-
-// A name chosen as unique_path chooses it and held for this process until
-// publish() or release(): a second delivery of the same second gets the next
-// number, in delivery order, though nothing stands on disk under either name
-// yet. An error when the folder cannot be made. Any thread.
-struct Reserved {
-    std::filesystem::path path;
-    std::optional<std::string> error; // why nothing can be written there
-    std::string stem;                 // what the name was made of
-    std::string ext;
-};
-Reserved reserve_path(const std::filesystem::path& dir, std::string_view stem, std::string_view ext);
-// Gives a reserved name back unused. Any thread.
-void release(const Reserved& reserved);
-
-// Writes the bytes to a hidden temporary beside the reserved name and then
-// publishes it under that name, never replacing a file: when another program
-// took the name meanwhile, the next free number is used. The path published,
-// or the error (then nothing is left behind, hidden or not). Releases the
-// reservation either way. Any thread.
-std::expected<std::filesystem::path, std::string> publish(const Reserved& reserved, std::span<const std::uint8_t> bytes);
-
-// Creates a new, empty hidden temporary beside `path` (".<name>.<random>",
-// as publish() writes), for a writer that fills it over time; its path, or
-// the error. Any thread.
-std::expected<std::filesystem::path, std::string> create_temporary(const std::filesystem::path& path);
-// Publishes a finished temporary (in the reserved name's folder) under the
-// reserved name as publish() does: never replacing a file, the next free
-// number on a clash. On failure the temporary stays where it is. Releases
-// the reservation either way. Any thread.
-std::expected<std::filesystem::path, std::string> publish_file(const Reserved& reserved,
-    const std::filesystem::path& temporary);
-
-// Whether a file name is one of publish()'s hidden temporaries.
-bool is_temporary_name(std::string_view name);
-// The name a hidden temporary stands for ("<name>" of ".<name>.<random>"),
-// or none when `name` is not one.
-std::optional<std::string> temporary_target(std::string_view name);
-// Removes from `dir` the temporaries a crashed run left, once older than a
-// day (a younger one may be another instance's, still being written); a
-// recording's are left to recovery (record/recording_file.h). Any thread.
-void remove_stale_temporaries(const std::filesystem::path& dir);
 
 // The image as premultiplied BGRA with 4 × width bytes a row, and its colour
 // profile: the image's own when it has one, else sRGB (screen grabs on X11

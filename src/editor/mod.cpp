@@ -14,7 +14,13 @@
 
 namespace editor {
 
-thread_local std::vector<std::unique_ptr<VistropeEditorController>> EDITORS;
+State& state()
+{
+    util::require_main_thread("hilo principal");
+    // Never destroyed: its windows end while the application exists (close_all).
+    static auto* s = new State();
+    return *s;
+}
 
 std::unique_ptr<VistropeEditorController> build(QImage image, double scale)
 {
@@ -76,15 +82,15 @@ void open(QImage image, double scale)
         window->activateWindow();
         window->focus_overlay();
     }
-    EDITORS.push_back(std::move(controller));
+    state().editors.push_back(std::move(controller));
     watch.lap("ventana del editor visible");
 }
 
 void close_all()
 {
     // Moved out first: a window's closing erases its own entry from the list.
-    auto closing = std::move(EDITORS);
-    EDITORS.clear();
+    auto closing = std::move(state().editors);
+    state().editors.clear();
     closing.clear();
 }
 

@@ -11,10 +11,16 @@ namespace editor {
 
 class VistropeEditorController;
 
-// The controllers of the open editor windows, each keeping its editor alive
-// while its window is open. A window's entry goes on the turn after it closes.
-// Main thread.
-extern thread_local std::vector<std::unique_ptr<VistropeEditorController>> EDITORS;
+// What the editor module keeps.
+struct State {
+    // The controllers of the open editor windows, each keeping its editor
+    // alive while its window is open. A window's entry goes on the turn after
+    // it closes.
+    std::vector<std::unique_ptr<VistropeEditorController>> editors;
+};
+// The editor module's state. Main thread only: any other thread stops the
+// program.
+State& state();
 
 // Opens an editor window on an image (scale in pixels per point), centred on
 // the primary screen, in front and with the keyboard focus. Main thread.

@@ -6,6 +6,7 @@
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "capture/output.h"
+#include "base/publish.h"
 
 #include "editor/window.h"
 #include "platform/url_scheme.h"
@@ -32,7 +33,7 @@ namespace {
 
 // Where a save goes: a name held in the capture folder, or the path a panel chose.
 struct Target {
-    std::optional<output::Reserved> reserved;
+    std::optional<publish::Reserved> reserved;
     fs::path path; // when no name is held
 };
 
@@ -62,11 +63,11 @@ void write(const std::shared_ptr<Editor>& editor, output::Raster exported, doubl
         std::optional<std::string> error;
         if (target.reserved && target.reserved->error) {
             error = target.reserved->error;
-            output::release(*target.reserved);
+            publish::release(*target.reserved);
         } else if (const std::vector<std::uint8_t> png = encode(*raster, scale); target.reserved) {
             // Published under the held name, or the next free one when
             // another program took it meanwhile; never over a file.
-            if (auto published = output::publish(*target.reserved, png))
+            if (auto published = publish::publish(*target.reserved, png))
                 path = *published;
             else
                 error = published.error();
@@ -137,7 +138,7 @@ void save(const std::shared_ptr<Editor>& editor)
         return;
     const std::shared_ptr<const config::Config> cfg = state::config();
     write(editor, std::move(exported->first), exported->second,
-        Target { output::reserve_path(config::save_dir(*cfg), output::capture_name_now(), "png"), {} });
+        Target { publish::reserve_path(config::save_dir(*cfg), publish::capture_name_now(), "png"), {} });
 }
 
 void write_png(const std::shared_ptr<Editor>& editor, const fs::path& path)
@@ -160,7 +161,7 @@ fs::path save_as_path(const fs::path& chosen)
         out.replace_extension(".png");
         // The dialog asked about overwriting the name typed, not this one.
         if (std::error_code ec; fs::exists(fs::symlink_status(out, ec)))
-            out = output::unique_path(out.parent_path(), out.stem().string(), "png");
+            out = publish::unique_path(out.parent_path(), out.stem().string(), "png");
     }
     return out;
 }
@@ -174,7 +175,7 @@ void save_as(const std::shared_ptr<Editor>& editor)
         return;
     const std::shared_ptr<const config::Config> cfg = state::config();
     const fs::path folder = config::save_dir(*cfg);
-    const std::string name = output::capture_name_now() + ".png";
+    const std::string name = publish::capture_name_now() + ".png";
     // X11 has no sheets: a dialog modal to the editor's window stands in.
     auto* dialog = new QFileDialog(window, QStringLiteral("Guardar como"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -228,7 +229,7 @@ std::expected<DragFile, std::string> drag_file(Editor& editor)
     auto raster = std::make_shared<const output::Raster>(std::move(exported->first));
     DragFile out;
     out.png = encode(*raster, exported->second);
-    out.path = output::unique_path(*folder / "Vistrope", output::capture_name_now(), "png");
+    out.path = publish::unique_path(*folder / "Vistrope", publish::capture_name_now(), "png");
     if (auto written = files::replace(out.path, { reinterpret_cast<const char*>(out.png.data()), out.png.size() });
         !written)
         return std::unexpected(written.error());

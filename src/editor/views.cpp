@@ -104,7 +104,7 @@ void VistropeEditorController::window_will_close()
     util::on_main([editor = std::weak_ptr<Editor>(m_editor)] {
         util::require_main_thread("cola principal");
         const auto gone = editor.lock();
-        std::erase_if(EDITORS, [&](const auto& c) { return c->editor() == gone; });
+        std::erase_if(state().editors, [&](const auto& c) { return c->editor() == gone; });
     });
 }
 

@@ -56,7 +56,7 @@ public:
     EditorWindow* window() const { return m_window; }
     void set_window(EditorWindow* window) { m_window = window; }
 
-    // The window closed: its entry of EDITORS goes on the next turn.
+    // The window closed: its entry of state().editors goes on the next turn.
     void window_will_close();
 
     // The toolbar's actions, with the controls' values as they come.

@@ -14,7 +14,7 @@ std::optional<std::string> configuration_error(const StreamConfiguration& c)
     if (c.width < 2 || c.height < 2 || c.width % 2 || c.height % 2)
         return fmt::format("tamaño de cuadro no admitido: {}×{}", c.width, c.height);
     const FrameInterval& i = c.minimum_frame_interval;
-    if (!(i.flags & TIME_VALID) || i.value <= 0 || i.timescale <= 0)
+    if (i.value <= 0 || i.timescale <= 0)
         return fmt::format("intervalo de cuadro no válido: {}/{}", i.value, i.timescale);
     if (c.queue_depth < 1)
         return std::string("la cola de cuadros necesita al menos un lugar");
@@ -31,7 +31,7 @@ std::optional<std::string> stream_output_error(const StreamConfiguration& c, Str
     if (i < 0 || i > 2)
         return fmt::format("tipo de salida desconocido: {}", i);
     if ((type == StreamOutputType::Audio && !c.captures_audio) || (type == StreamOutputType::Microphone && !c.captures_microphone))
-        return std::string("el stream no captura ese sonido");
+        return std::string("la captura no incluye ese sonido");
     if (taken)
         return std::string("ya hay una salida de ese tipo");
     return std::nullopt;

@@ -27,16 +27,14 @@
 
 namespace platform {
 
-// A time as value / timescale seconds. A stream configuration keeps it as
-// given and reads it back unchanged.
+// A duration of value / timescale seconds (1/60: a frame at 60 per second),
+// kept as a fraction so that the file's time base is exact. A stream
+// configuration keeps it as given and reads it back unchanged.
 struct FrameInterval {
     std::int64_t value = 0;
     std::int32_t timescale = 0;
-    std::uint32_t flags = 0;
-    std::int64_t epoch = 0;
     bool operator==(const FrameInterval&) const = default;
 };
-inline constexpr std::uint32_t TIME_VALID = 1; // FrameInterval::flags: the time holds a value
 
 // What the stream sees.
 struct ContentFilter {
@@ -61,7 +59,7 @@ struct StreamConfiguration {
     std::optional<RectF> source_rect; // display-local points, top-left origin; none = the whole display; clipped to it
     std::uint32_t width = 0;          // the frames' pixels (even, at least 2): the source is scaled to this
     std::uint32_t height = 0;
-    FrameInterval minimum_frame_interval { 1, 60, TIME_VALID, 0 }; // the stream's frame period
+    FrameInterval minimum_frame_interval { 1, 60 }; // the stream's frame period
     int queue_depth = 6;              // frames waiting for the encoder; a full queue drops the new frame
     bool shows_cursor = true;         // the pointer blended in at its hot spot
     bool captures_audio = false;      // system sound (the default sink's monitor)
@@ -81,7 +79,6 @@ std::string codec_tag(VideoCodec codec);
 
 struct RecordingConfiguration {
     std::string path;             // the MP4 file (created or replaced)
-    std::string file_type = "mp4";
     VideoCodec codec = VideoCodec::H264;
     bool operator==(const RecordingConfiguration&) const = default;
 };
@@ -152,7 +149,7 @@ public:
     virtual std::expected<void, std::string> add_stream_output(std::shared_ptr<StreamOutput> output, StreamOutputType type) = 0;
 
     // Adds the one recording output. Main thread, before start. Fails for a
-    // second output, a file type other than "mp4" or a codec not available.
+    // second output or a codec not available.
     virtual std::expected<void, std::string> add_recording_output(const RecordingConfiguration& configuration,
         std::shared_ptr<RecordingListener> listener) = 0;
 

@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QRect>
+#include <QRectF>
 #include <QScreen>
 
 #include <xcb/randr.h>
@@ -179,6 +180,12 @@ QRect window_rect(const RectF& frame)
     const RectF r = rect_to_top_left(frame, primary_height());
     return QRect(static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)), static_cast<int>(std::lround(r.w)),
         static_cast<int>(std::lround(r.h)));
+}
+
+QRectF panel_rect(const RectF& rect, double height)
+{
+    const RectF r = rect_to_top_left(rect, height);
+    return QRectF(r.x, r.y, r.w, r.h);
 }
 
 RectF window_frame(const QRect& rect)

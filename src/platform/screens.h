@@ -11,6 +11,7 @@
 #include <vector>
 
 class QRect;
+class QRectF;
 class QScreen;
 
 namespace platform {
@@ -84,6 +85,9 @@ std::optional<Screen> screen_of_pointer();
 // top-level window (top-left origin, whole points), and back. Main thread.
 QRect window_rect(const RectF& frame);
 RectF window_frame(const QRect& rect);
+// A rectangle in a panel's own points (bottom-left origin, the panel
+// `height` points tall) as a rectangle of its widget (top-left origin).
+QRectF panel_rect(const RectF& rect, double height);
 // A screen's display id (0 when it has none).
 std::uint32_t screen_display_id(const Screen& screen);
 

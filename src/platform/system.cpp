@@ -9,11 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <system_error>
-#include <unistd.h>
 
 #include <fmt/format.h>
 
@@ -318,22 +316,8 @@ void set_launch_at_login(bool on)
     }
     // Written next to its final name and renamed, so a crash never leaves a
     // half-written entry that the session would try to start.
-    const fs::path temporary = path.parent_path() / fmt::format(".vistrope.desktop.tmp{}", ::getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << autostart_entry(front);
-        out.flush();
-        if (!out) {
-            fs::remove(temporary, ec);
-            log_login_error(fmt::format("no pude escribir {}", temporary.native()));
-            return;
-        }
-    }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        log_login_error(ec.message());
-        fs::remove(temporary, ec);
-    }
+    if (auto written = files::replace(path, autostart_entry(front)); !written)
+        log_login_error(written.error());
 }
 
 namespace {
@@ -342,12 +326,10 @@ namespace {
 // this executable (`command` its command line); none otherwise.
 std::optional<std::string> enabled_entry(std::vector<std::string>* command)
 {
-    std::ifstream in(autostart_path(), std::ios::binary);
-    if (!in)
+    auto read = files::read_regular(autostart_path(), 1 << 20);
+    if (!read)
         return std::nullopt;
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
+    const std::string text = std::move(*read);
     if (util::lower_ascii(entry_value(text, "Hidden").value_or("")) == "true")
         return std::nullopt;
     if (util::lower_ascii(entry_value(text, "X-GNOME-Autostart-enabled").value_or("")) == "false")

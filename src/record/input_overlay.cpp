@@ -69,13 +69,6 @@ QFont pill_font()
     return f;
 }
 
-QRect to_qt(const platform::RectF& frame)
-{
-    const platform::RectF tl = platform::rect_to_top_left(frame, platform::primary_height());
-    return QRect(static_cast<int>(std::lround(tl.x)), static_cast<int>(std::lround(tl.y)), static_cast<int>(std::lround(tl.w)),
-        static_cast<int>(std::lround(tl.h)));
-}
-
 double seconds(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
@@ -278,12 +271,10 @@ private:
         });
     }
 
-    // Panel points have a bottom-left origin; the widget's, a top-left one.
-    QRectF flip(const platform::RectF& r) const { return { r.x, height() - r.y - r.h, r.w, r.h }; }
     // A ring's box on whole points, so its picture is copied, never resampled.
     QRect ring_box(const Ring& r) const
     {
-        const QRectF box = flip({ r.x - RING_SIZE / 2, r.y - RING_SIZE / 2, RING_SIZE, RING_SIZE });
+        const QRectF box = platform::panel_rect({ r.x - RING_SIZE / 2, r.y - RING_SIZE / 2, RING_SIZE, RING_SIZE }, height());
         return { static_cast<int>(std::lround(box.x())), static_cast<int>(std::lround(box.y())), static_cast<int>(RING_SIZE),
             static_cast<int>(RING_SIZE) };
     }
@@ -296,7 +287,7 @@ private:
             m_pill_text.prepare(QTransform(), pill_font());
             m_pill_width = QFontMetricsF(pill_font()).horizontalAdvance(QString::fromStdString(m_pill_shown));
         }
-        return flip(pill_rect(m_shared->anchor, m_pill_width));
+        return platform::panel_rect(pill_rect(m_shared->anchor, m_pill_width), height());
     }
 
     // Rings are drawn from pictures made once per step of their growth: an
@@ -427,7 +418,7 @@ std::unique_ptr<InputOverlay> InputOverlay::start(const platform::RectF& frame, 
 
     auto* panel = new OverlayPanel(o->m_shared);
     platform::make_panel(panel, PANEL_LEVEL, platform::Mouse::Ignores);
-    panel->setGeometry(to_qt(frame));
+    panel->setGeometry(platform::window_rect(frame));
     s.panel = panel;
     o->m_panel = panel;
     panel->refresh();

@@ -9,6 +9,7 @@
 #include "platform/screens.h"
 #include "capture/capture.h"
 #include "capture/output.h"
+#include "base/publish.h"
 #include "platform/url_scheme.h"
 #include "platform/workspace.h"
 #include "record/input_overlay.h"
@@ -27,17 +28,20 @@ namespace fs = std::filesystem;
 
 namespace recorder {
 
-thread_local bool NEXT_IS_GIF = false;
-thread_local std::uint64_t NEXT_ID = 1;
-thread_local std::uint32_t INPUT_TRIES = 0;
+State& state()
+{
+    util::require_main_thread("hilo principal");
+    static State s;
+    return s;
+}
 
 namespace {
 
 // On the heap: a recording owns a stream and panels, which end while the
 // application exists (abandon), never in the static destructors.
-std::unique_ptr<Session>& SLOT = *new std::unique_ptr<Session>();
-// Escape's key code (its position on the keyboard).
-std::atomic<int> ALIVE { 0 };
+std::unique_ptr<Session>& g_slot = *new std::unique_ptr<Session>();
+// How many recordings are alive (see Alive); read from any thread.
+std::atomic<int> g_alive { 0 };
 
 Services real_services()
 {
@@ -62,7 +66,7 @@ Services real_services()
     };
     s.accessibility_trusted = [] { return platform::accessibility_trusted(); };
     s.hold_still_pictures = [] { return capture::hold_idle_pictures(); };
-    s.capture_name = [] { return output::capture_name_now(); };
+    s.capture_name = [] { return publish::capture_name_now(); };
     s.snapshot = [](std::uint32_t display, std::optional<platform::RectF> region, double scale, FlashContinuation next) {
         if (next)
             flash::snapshot(display, region, scale, std::move(next));
@@ -121,7 +125,7 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
 
 Session* find(std::uint64_t id)
 {
-    return SLOT && SLOT->id == id ? SLOT.get() : nullptr;
+    return g_slot && g_slot->id == id ? g_slot.get() : nullptr;
 }
 
 std::string debug_region(const std::optional<platform::RectF>& r)
@@ -202,7 +206,7 @@ void reset_services()
 
 const Session* session()
 {
-    return SLOT.get();
+    return g_slot.get();
 }
 
 std::string time_text(std::uint64_t s)
@@ -225,13 +229,13 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     if (!util::is_main_thread())
         return;
     Services& s = services();
-    if (SLOT) {
+    if (g_slot) {
         util::log("ya hay una grabación en curso; ignoro la nueva");
         toast("record.circle", "Ya hay una grabación en curso", 1.6);
         return;
     }
     util::log(fmt::format("grabación: pantalla {}, región {}, ventana {}", display_id, debug_region(region), debug_window(window)));
-    INPUT_TRIES = 0;
+    state().input_tries = 0;
     const auto entered = s.now();
 
     const auto screens = s.screens();
@@ -242,8 +246,8 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     }
     const platform::RectF area = global_area(screen->frame, region);
     const auto cfg = state::config();
-    const std::uint64_t id = NEXT_ID++;
-    const bool gif = std::exchange(NEXT_IS_GIF, false);
+    const std::uint64_t id = state().next_id++;
+    const bool gif = std::exchange(state().next_is_gif, false);
 
     auto rec = std::make_unique<Session>();
     rec->id = id;
@@ -273,14 +277,14 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     // The MP4 (a GIF recording's too, until its conversion ends) is written
     // to a hidden temporary beside its name in the capture folder: nobody sees
     // it half-written, and a run that stops leaves it to the next launch.
-    rec->name = output::reserve_path(config::save_dir(*cfg), s.capture_name(), "mp4");
+    rec->name = publish::reserve_path(config::save_dir(*cfg), s.capture_name(), "mp4");
     auto temporary = rec->name.error ? std::expected<fs::path, std::string>(std::unexpected(*rec->name.error))
-                                     : output::create_temporary(rec->name.path);
+                                     : publish::create_temporary(rec->name.path);
     if (!temporary) {
         const fs::path folder = rec->name.path.parent_path();
         util::log(fmt::format("no pude crear el archivo de la grabación en {}: {}", util::escape_controls(folder.string()),
             temporary.error()));
-        output::release(rec->name);
+        publish::release(rec->name);
         rec->ui->close();
         if (rec->overlay)
             rec->overlay->stop();
@@ -310,7 +314,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
                 stop();
             }
         });
-    SLOT = std::move(rec);
+    g_slot = std::move(rec);
 
     if (countdown > 0)
         schedule_countdown(id, countdown);
@@ -326,22 +330,22 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
 
 bool running()
 {
-    return SLOT != nullptr;
+    return g_slot != nullptr;
 }
 
 Alive::Alive()
 {
-    ++ALIVE;
+    ++g_alive;
 }
 
 Alive::~Alive()
 {
-    --ALIVE;
+    --g_alive;
 }
 
 bool busy()
 {
-    return ALIVE.load() > 0;
+    return g_alive.load() > 0;
 }
 
 void countdown_step(std::uint64_t id)
@@ -401,7 +405,7 @@ void tick(std::uint64_t id)
 void stop()
 {
     util::require_main_thread("hilo principal");
-    Session* r = SLOT.get();
+    Session* r = g_slot.get();
     if (!r || r->stopping)
         return;
     const std::uint64_t id = r->id;
@@ -463,15 +467,15 @@ void report(const Report& rep)
 
 void abandon()
 {
-    if (SLOT)
-        teardown(SLOT->id);
+    if (g_slot)
+        teardown(g_slot->id);
 }
 
 bool teardown(std::uint64_t id)
 {
     if (!find(id))
         return false;
-    std::unique_ptr<Session> r = std::move(SLOT);
+    std::unique_ptr<Session> r = std::move(g_slot);
     r->ui->close();
     if (auto overlay = std::move(r->overlay))
         overlay->stop();
@@ -483,7 +487,7 @@ bool teardown(std::uint64_t id)
         std::error_code ec;
         fs::remove(r->path, ec);
     }
-    output::release(r->name);
+    publish::release(r->name);
     return true;
 }
 
@@ -494,9 +498,9 @@ namespace {
 // recording that failed (its toast said so) like one that was saved.
 void deliver_incomplete(const Session& r, const fs::path& sealed)
 {
-    output::release(r.name);
-    const auto kept = output::publish_file(
-        output::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
+    publish::release(r.name);
+    const auto kept = publish::publish_file(
+        publish::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
     if (!kept) {
         util::log(fmt::format("no pude guardar lo grabado: {}", kept.error()));
         return;
@@ -517,9 +521,9 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
     if (r->gif) {
         // The MP4 stays hidden until its conversion ends: the conversion
         // removes it, or publishes it when the GIF cannot be made.
-        output::release(r->name);
+        publish::release(r->name);
         s.snapshot(r->display, r->region, r->scale, {}); // a flash in place
-        const fs::path gif = output::unique_path(config::save_dir(*cfg), r->name.stem, "gif",
+        const fs::path gif = publish::unique_path(config::save_dir(*cfg), r->name.stem, "gif",
             [](const fs::path& p) {
                 // A name that cannot be looked up is free here: the converter
                 // reports the folder's failure.
@@ -530,7 +534,7 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
         s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif, r->live);
         return;
     }
-    const auto published = output::publish_file(r->name, sealed);
+    const auto published = publish::publish_file(r->name, sealed);
     if (!published) {
         util::log(fmt::format("no pude publicar la grabación {}: {}", util::escape_controls(r->name.path.string()), published.error()));
         toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", published.error()), 1.6);
@@ -560,7 +564,7 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     if (ec || size == 0) {
         util::log(fmt::format("la grabación no produjo archivo: {}", util::escape_controls(r->path.string())));
         fs::remove(r->path, ec);
-        output::release(r->name);
+        publish::release(r->name);
         toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
         return;
     }
@@ -576,7 +580,7 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     services().seal(r->path, ending, [r, duration, ending](std::expected<Sealed, std::string> sealed) {
         if (!sealed) {
             util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error()));
-            output::release(r->name);
+            publish::release(r->name);
             if (ending == Ending::Finished)
                 toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", sealed.error()), 1.6);
             return;
@@ -593,13 +597,27 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     });
 }
 
+// What a stream output receives, as the log names it.
+const char* output_name(platform::StreamOutputType type)
+{
+    switch (type) {
+    case platform::StreamOutputType::Audio:
+        return "el sonido del sistema";
+    case platform::StreamOutputType::Microphone:
+        return "el micrófono";
+    case platform::StreamOutputType::Screen:
+        break;
+    }
+    return "los cuadros";
+}
+
 } // namespace
 
 void finish(std::uint64_t id)
 {
     if (!find(id))
         return;
-    std::shared_ptr<Session> r = std::move(SLOT);
+    std::shared_ptr<Session> r = std::move(g_slot);
     Services& s = services();
     r->ui->close();
     r->ui.reset(); // the widgets go on the main thread, before the wait
@@ -643,8 +661,8 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     }
     util::log(fmt::format("grabación: ventana de clics {}, excepciones en el filtro: {}", debug_window(panel), exception ? 1 : 0));
     if (r->overlay && !exception) {
-        if (const auto wait = exception_wait(INPUT_TRIES)) {
-            ++INPUT_TRIES;
+        if (const auto wait = exception_wait(state().input_tries)) {
+            ++state().input_tries;
             s.after(*wait, [id] { refetch_and_prepare(id); });
             return;
         }
@@ -679,10 +697,10 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
         r->stills_held = s.hold_still_pictures();
     auto stream = s.create_stream(choice.filter, configuration, delegate);
     if (!stream)
-        return give_up(id, fmt::format("no pude crear el stream: {}", stream.error()));
+        return give_up(id, fmt::format("no pude preparar la captura: {}", stream.error()));
     auto add = [&](platform::StreamOutputType type) {
         if (auto added = (*stream)->add_stream_output(delegate, type); !added)
-            util::log(fmt::format("addStreamOutput {}: {}", static_cast<int>(type), added.error()));
+            util::log(fmt::format("grabación: la captura no me da {}: {}", output_name(type), added.error()));
     };
     add(platform::StreamOutputType::Screen);
     if (configuration.captures_audio)
@@ -690,7 +708,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     if (configuration.captures_microphone)
         add(platform::StreamOutputType::Microphone);
     if (auto added = (*stream)->add_recording_output(output, delegate); !added)
-        return give_up(id, fmt::format("addRecordingOutput: {}", added.error()));
+        return give_up(id, fmt::format("no pude preparar el archivo de la grabación: {}", added.error()));
 
     r->stream = std::move(*stream);
     r->delegate = std::move(delegate);

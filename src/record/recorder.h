@@ -14,7 +14,7 @@
 #include "base/util.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
-#include "capture/output.h"
+#include "base/publish.h"
 #include "platform/capture_stream.h"
 #include "platform/screens.h"
 #include "record/recorder_stream.h"
@@ -33,14 +33,19 @@
 
 namespace recorder {
 
-// True makes the next recording started from the overlay a GIF, false a
-// video. Main thread only: the record actions set it just before opening the
-// overlay; start_inner reads and clears it.
-extern thread_local bool NEXT_IS_GIF;
-// The id the next recording takes.
-extern thread_local std::uint64_t NEXT_ID;
-// How often preparation has waited for the keys-and-clicks panel to be listed.
-extern thread_local std::uint32_t INPUT_TRIES;
+// What the recorder keeps between recordings.
+struct State {
+    // True makes the next recording started from the overlay a GIF, false a
+    // video: the record actions set it just before opening the overlay;
+    // start_inner reads and clears it.
+    bool next_is_gif = false;
+    // The id the next recording takes.
+    std::uint64_t next_id = 1;
+    // How often preparation has waited for the keys-and-clicks panel to be listed.
+    std::uint32_t input_tries = 0;
+};
+// The recorder's state. Main thread only: any other thread stops the program.
+State& state();
 
 // What a recording shows while it runs: outline, countdown square, capsule
 // and status item. Main thread.
@@ -152,7 +157,7 @@ struct Session {
     std::optional<platform::RectF> region; // points from the screen's top-left corner
     std::optional<std::uint32_t> window;
     double scale = 1;
-    output::Reserved name;                 // the MP4's name in the capture folder
+    publish::Reserved name;                 // the MP4's name in the capture folder
     std::filesystem::path path;            // the hidden temporary beside it that the output writes
     std::shared_ptr<LiveFile> live;        // the file to publish, locked and noted until it is published
     bool gif = false;

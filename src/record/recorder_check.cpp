@@ -143,7 +143,7 @@ int debug_check(const fs::path& dir)
         display_filter.display.display_id = screens.front().display_id;
     for (bool hevc : { false, true }) {
         const auto rc = recording_configuration(test_file.string(), hevc, codecs);
-        say(fmt::format("hevc={}: url={} tipo={} códec={}", hevc, rc.path, rc.file_type, platform::codec_tag(rc.codec)));
+        say(fmt::format("hevc={}: url={} códec={}", hevc, rc.path, platform::codec_tag(rc.codec)));
         say(fmt::format("  códecs disponibles {}, contenedores [\"mp4\"]", codec_list(codecs)));
         platform::StreamConfiguration sc;
         sc.width = 64;
@@ -154,8 +154,8 @@ int debug_check(const fs::path& dir)
         say(fmt::format("  salida de grabación (libavformat) creada: {}", made));
     }
 
-    const platform::FrameInterval interval { 1, 60, platform::TIME_VALID, 0 };
-    say(fmt::format("intervalo: value={} timescale={} flags={} ({:.5f} s)", interval.value, interval.timescale, interval.flags, 1.0 / 60));
+    const platform::FrameInterval interval { 1, 60 };
+    say(fmt::format("intervalo: value={} timescale={} ({:.5f} s)", interval.value, interval.timescale, 1.0 / 60));
     platform::StreamConfiguration configured;
     configured.width = 64;
     configured.height = 64;
@@ -163,7 +163,7 @@ int debug_check(const fs::path& dir)
     auto stream = platform::create_capture_stream(display_filter, configured, delegate);
     if (stream) {
         const auto back = (*stream)->configuration().minimum_frame_interval;
-        say(fmt::format("ida y vuelta por StreamConfiguration: {}/{} flags={}", back.value, back.timescale, back.flags));
+        say(fmt::format("ida y vuelta por StreamConfiguration: {}/{}", back.value, back.timescale));
     } else {
         say(fmt::format("ida y vuelta por StreamConfiguration: {}", stream.error()));
     }
@@ -306,7 +306,7 @@ void run_script(const Script& script)
         ? std::nullopt
         : std::optional(platform::RectF { std::round(main.frame.w * 0.2), std::round(main.frame.h * 0.2), 640, 400 });
     const platform::RectF area = global_area(main.frame, region);
-    NEXT_IS_GIF = env("VISTROPE_RECORD_GIF");
+    state().next_is_gif = env("VISTROPE_RECORD_GIF");
 
     std::vector<double> at;
     if (const char* ui_at = std::getenv("VISTROPE_RECORD_UI_AT")) {

@@ -43,7 +43,7 @@ std::uint32_t frame_rate(std::uint32_t configured, bool gif)
 
 platform::FrameInterval frame_interval(std::uint32_t fps)
 {
-    return { 1, static_cast<std::int32_t>(fps), platform::TIME_VALID, 0 };
+    return { 1, static_cast<std::int32_t>(fps) };
 }
 
 platform::VideoCodec effective_codec(bool hevc, const std::vector<platform::VideoCodec>& available)
@@ -56,7 +56,7 @@ platform::VideoCodec effective_codec(bool hevc, const std::vector<platform::Vide
 platform::RecordingConfiguration recording_configuration(
     const std::string& path, bool hevc, const std::vector<platform::VideoCodec>& available)
 {
-    return { path, "mp4", effective_codec(hevc, available) };
+    return { path, effective_codec(hevc, available) };
 }
 
 platform::StreamConfiguration stream_configuration(const StreamWish& wish)
@@ -128,7 +128,7 @@ RecorderDelegate::RecorderDelegate(std::uint64_t id, Forward forward)
 
 void RecorderDelegate::stream_stopped(const std::string& error)
 {
-    util::log(fmt::format("el stream se detuvo: {}", error));
+    util::log(fmt::format("grabación: la captura se detuvo: {}", error));
     m_forward({ Report::Kind::StreamStopped, m_id, error });
 }
 

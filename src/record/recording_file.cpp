@@ -2,7 +2,7 @@
 
 #include "base/util.h"
 #include "base/xdg.h"
-#include "capture/output.h"
+#include "base/publish.h"
 #include "platform/media.h"
 #include "record/fragments.h"
 #include "record/video.h"
@@ -30,7 +30,7 @@ namespace {
 // The recording's name ("Vistrope … a las …") of one of our MP4 temporaries.
 std::optional<std::string> recording_stem(const fs::path& temporary)
 {
-    const auto target = output::temporary_target(temporary.filename().string());
+    const auto target = publish::temporary_target(temporary.filename().string());
     if (!target || !target->ends_with(".mp4"))
         return std::nullopt;
     return target->substr(0, target->size() - 4);
@@ -41,7 +41,7 @@ RecoveryTools real_tools()
     RecoveryTools tools;
     tools.state_dir = xdg::state_dir();
     tools.create = [](const fs::path& name) -> std::expected<HeldFile, std::string> {
-        auto made = output::create_temporary(name);
+        auto made = publish::create_temporary(name);
         if (!made)
             return std::unexpected(made.error());
         auto held = hold_file(*made);
@@ -57,7 +57,7 @@ RecoveryTools real_tools()
     };
     tools.plays = check_plays;
     tools.publish = [](const fs::path& dir, const std::string& stem, const fs::path& file) {
-        return output::publish_file(output::reserve_path(dir, stem, "mp4"), file);
+        return publish::publish_file(publish::reserve_path(dir, stem, "mp4"), file);
     };
     return tools;
 }
@@ -116,8 +116,8 @@ std::expected<Sealed, std::string> seal(const fs::path& temporary, Ending ending
     // A regular MP4 with its index first: every player seeks in it at once.
     // A temporary of the same name, held as the recording is, so a run that
     // stops during the copy leaves one the next launch recognises.
-    const auto target = output::temporary_target(temporary.filename().string());
-    auto regular = output::create_temporary(target ? temporary.parent_path() / *target : temporary);
+    const auto target = publish::temporary_target(temporary.filename().string());
+    auto regular = publish::create_temporary(target ? temporary.parent_path() / *target : temporary);
     if (!regular) {
         util::log(fmt::format("grabación sin convertir a MP4 normal: {}", regular.error()));
     } else {

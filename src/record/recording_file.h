@@ -1,7 +1,7 @@
 // recorder: a recording's file between its writer and the capture folder.
 //
 // While it is written the file is a hidden temporary beside its final name
-// (output::create_temporary), in fragments, so whatever ends the recording
+// (publish::create_temporary), in fragments, so whatever ends the recording
 // leaves the fragments completed before it. Sealing turns the temporary into
 // what is published: a regular MP4 with its index first (packets copied)
 // where that can be written, else the fragments themselves, which play too.

@@ -7,6 +7,7 @@
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "capture/output.h"
+#include "base/publish.h"
 #include "platform/media.h"
 #include "platform/workspace.h"
 
@@ -445,10 +446,10 @@ namespace {
 // for the next launch to publish.
 std::optional<fs::path> rescue_recording(const fs::path& source)
 {
-    std::string name = output::temporary_target(source.filename().string()).value_or(source.stem().string());
+    std::string name = publish::temporary_target(source.filename().string()).value_or(source.stem().string());
     if (name.ends_with(".mp4"))
         name.resize(name.size() - 4);
-    auto published = output::publish_file(output::reserve_path(source.parent_path(), name, "mp4"), source);
+    auto published = publish::publish_file(publish::reserve_path(source.parent_path(), name, "mp4"), source);
     if (!published) {
         util::log(fmt::format("la grabación sigue en {}: {}", util::escape_controls(source.string()), published.error()));
         return std::nullopt;
@@ -510,8 +511,8 @@ fs::path gif_path_for(const fs::path& source)
         folder = config::save_dir(*state::config());
     std::string stem = source.has_filename() ? source.stem().string() : std::string();
     if (stem.empty())
-        stem = output::capture_name_now();
-    return output::unique_path(folder, stem, "gif", [](const fs::path& candidate) {
+        stem = publish::capture_name_now();
+    return publish::unique_path(folder, stem, "gif", [](const fs::path& candidate) {
         // An error (a folder that cannot be looked up) leaves the name free, so
         // the search ends and the writing reports the failure.
         std::error_code ec;

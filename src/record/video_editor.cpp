@@ -6,6 +6,7 @@
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "capture/output.h"
+#include "base/publish.h"
 #include "platform/symbols.h"
 #include "platform/video_player.h"
 
@@ -182,7 +183,7 @@ std::filesystem::path sibling(const std::filesystem::path& source, std::string_v
     if (folder.empty())
         folder = config::save_dir(*state::config());
     const std::string stem = source.has_stem() ? lossy(source.stem()) : std::string();
-    return output::unique_path(folder, fmt::format("{} ({})", stem, "recortado"), extension);
+    return publish::unique_path(folder, fmt::format("{} ({})", stem, "recortado"), extension);
 }
 
 std::shared_ptr<VideoEditor> build(std::filesystem::path path)

@@ -87,7 +87,7 @@ public:
 
     void stream_stopped(const std::string& error) override
     {
-        util::on_main([id = m_engine->id, error] { fail(id, fmt::format("el stream se detuvo: {}", error)); });
+        util::on_main([id = m_engine->id, error] { fail(id, fmt::format("la captura se detuvo: {}", error)); });
     }
 
 private:
@@ -149,7 +149,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*retried*/)
     auto even = [](double v) { return std::max<std::uint32_t>(2, static_cast<std::uint32_t>(std::lround(v / 2)) * 2); };
     c.width = even(s->region.w * s->scale);
     c.height = even(s->region.h * s->scale);
-    c.minimum_frame_interval = { 1, 30, platform::TIME_VALID, 0 };
+    c.minimum_frame_interval = { 1, 30 };
     c.queue_depth = 4;
     c.shows_cursor = false;
     const std::uint32_t width = static_cast<std::uint32_t>(std::lround(s->region.w * s->scale));
@@ -160,7 +160,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*retried*/)
     if (!stream)
         return fail(id, fmt::format("no pude empezar a capturar: {}", stream.error()));
     if (auto added = (*stream)->add_stream_output(receiver, platform::StreamOutputType::Screen); !added)
-        return fail(id, fmt::format("addStreamOutput: {}", added.error()));
+        return fail(id, fmt::format("la captura no me da los cuadros: {}", added.error()));
     (*stream)->start([id](std::optional<std::string> error) {
         if (error)
             util::on_main([id, e = *error] { fail(id, fmt::format("no pude empezar a capturar: {}", e)); });

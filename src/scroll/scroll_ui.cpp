@@ -29,16 +29,10 @@ namespace {
 constexpr double CAPSULE_HEIGHT = 36;
 constexpr double PREVIEW_WIDTH = 92;
 
-QRect to_qt(const platform::RectF& r)
-{
-    const platform::RectF t = platform::rect_to_top_left(r, platform::primary_height());
-    return QRect(int(std::lround(t.x)), int(std::lround(t.y)), int(std::lround(t.w)), int(std::lround(t.h)));
-}
-
 QWidget* make_panel(QWidget* w, const platform::RectF& frame, bool ignores_mouse)
 {
     platform::make_panel(w, hud::PANEL_LEVEL, ignores_mouse ? platform::Mouse::Ignores : platform::Mouse::Accepts);
-    w->setGeometry(to_qt(frame));
+    w->setGeometry(platform::window_rect(frame));
     return w;
 }
 
@@ -379,11 +373,12 @@ void refresh_ui(std::uint64_t id)
 void show_preview(Session& s, const QImage& image)
 {
     QWidget* panel = s.ui.preview.get();
-    const platform::RectF f = preview_fit(image.width(), image.height(), panel->width(), panel->height());
     // preview_fit counts y from the bottom.
+    const QRectF f = platform::panel_rect(preview_fit(image.width(), image.height(), panel->width(), panel->height()),
+        panel->height());
     static_cast<PreviewImage*>(s.ui.preview_image)->set(image);
-    s.ui.preview_image->setGeometry(int(std::lround(f.x)), int(std::lround(panel->height() - f.y - f.h)),
-        int(std::lround(f.w)), int(std::lround(f.h)));
+    s.ui.preview_image->setGeometry(int(std::lround(f.x())), int(std::lround(f.y())), int(std::lround(f.width())),
+        int(std::lround(f.height())));
     s.ui.preview_image->show();
     if (!panel->isVisible()) {
         panel->show();

@@ -248,7 +248,8 @@ struct HotKeyHooks {
     std::function<void()> unregister;   // lets every hot key go while a field records
     // The texts the last registration could not take, as stored.
     std::function<std::vector<std::string>()> failed;
-    // Registers into memory from now on, so no key of the desktop is taken (the self-check).
+    // Registers into memory from now on, so no key of the desktop is taken
+    // (the self-check; the program's entry fills it for --prefs-render).
     std::function<void()> keep_in_memory;
 };
 void set_hot_key_hooks(HotKeyHooks hooks);

@@ -7,6 +7,7 @@
 #include "settings/prefs.h"
 
 #include "base/config.h"
+#include "base/files.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "settings/onboarding.h"
@@ -23,8 +24,6 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include <unistd.h>
 
@@ -55,12 +54,10 @@ void check(bool condition, std::string_view name)
 
 config::Config read_file()
 {
-    std::ifstream in(config::Config::path(), std::ios::binary);
-    if (!in)
-        throw Failed{ fmt::format("config.toml: {}", std::strerror(errno)) };
-    std::ostringstream text;
-    text << in.rdbuf();
-    auto parsed = config::parse(text.str());
+    auto text = files::read_regular(config::Config::path(), 1 << 20);
+    if (!text)
+        throw Failed{ fmt::format("config.toml: {}", text.error().message) };
+    auto parsed = config::parse(*text);
     if (!parsed)
         throw Failed{ parsed.error() };
     return *parsed;
@@ -244,12 +241,8 @@ void interaction_script(const std::filesystem::path& folder)
     sync_from_disk();
     check(current()->recording.fps == 30 && u->fps->currentData().toLongLong() == 30, "config.toml editado a mano se aplica");
 
-    {
-        std::ofstream out(config::Config::path(), std::ios::binary | std::ios::trunc);
-        out << "esto no es toml [";
-        if (!out.flush())
-            throw Failed{ std::strerror(errno) };
-    }
+    if (auto written = files::replace(config::Config::path(), "esto no es toml ["); !written)
+        throw Failed{ written.error() };
     sync_from_disk();
     check(current()->recording.fps == 30 && !current()->freeze_screen, "un archivo inválido se ignora");
 

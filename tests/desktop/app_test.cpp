@@ -31,11 +31,11 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
 
     // A left click opens the menu.
     ASSERT_TRUE(open_tray_menu(*icon)) << run("xwininfo", { "-root", "-tree" });
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-menu.png" });
+    const std::string menu_shot = screenshot("menu.png");
     run("xdotool", { "key", "Escape" });
     for (int i = 0; i < 30 && open_menu(); ++i)
         QThread::msleep(100);
-    ASSERT_FALSE(open_menu()) << "Escape closes the menu";
+    ASSERT_FALSE(open_menu()) << "Escape closes the menu; the menu open: " << menu_shot;
 
     // URLs handed over by a second process run in the first; unknown hosts are logged.
     QProcess second;
@@ -53,17 +53,18 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
 
     // The self-timer's toast: a dark capsule 28 points below the pointer, centred on it.
     run("xdotool", { "mousemove", "600", "500" });
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-before-toast.png" });
-    const QImage before("/tmp/vistrope-desktop-before-toast.png");
-    ASSERT_FALSE(before.isNull());
+    const std::string before_shot = screenshot("before-toast.png");
+    const QImage before(QString::fromStdString(before_shot));
+    ASSERT_FALSE(before.isNull()) << before_shot;
     QProcess timer;
     timer.setProcessEnvironment(env);
     timer.start(VISTROPE_BINARY, { "vistrope://self-timer" });
     ASSERT_TRUE(timer.waitForFinished(10000));
     EXPECT_TRUE(program.wait_for("captura en 5 s")) << program.err();
     QThread::msleep(300);
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-toast.png" });
-    const QImage shot("/tmp/vistrope-desktop-toast.png");
+    const std::string toast_shot = screenshot("toast.png");
+    SCOPED_TRACE("screen before the toast: " + before_shot + ", with it: " + toast_shot);
+    const QImage shot(QString::fromStdString(toast_shot));
     ASSERT_FALSE(shot.isNull());
     // Rows 528..568 hold the capsule; its left part (x 540..560 for a width of
     // about 120) is the capsule's fill, and the text leaves white pixels.
@@ -84,9 +85,7 @@ TEST(DesktopApp, TrayIconMenuUrlsAndQuit)
     QThread::msleep(100);
     run("xdotool", { "key", "Return" });
     const bool finished = program.process().waitForFinished(10000);
-    if (!finished)
-        run("import", { "-window", "root", "/tmp/vistrope-desktop-quit-failed.png" });
-    ASSERT_TRUE(finished) << program.err();
+    ASSERT_TRUE(finished) << program.err() << "\nscreen: " << screenshot("quit-failed.png");
     EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.process().exitCode(), 0);
 }

@@ -140,7 +140,7 @@ protected:
         }
         auto& s = **stream;
         EXPECT_TRUE(s.add_stream_output(m_reports.delegate, platform::StreamOutputType::Screen));
-        auto added = s.add_recording_output({ file.toStdString(), "mp4", codec }, m_reports.delegate);
+        auto added = s.add_recording_output({ file.toStdString(), codec }, m_reports.delegate);
         EXPECT_TRUE(added) << (added ? "" : added.error());
         s.start([this](std::optional<std::string> error) {
             std::lock_guard lock(m_reports.mutex);
@@ -609,7 +609,7 @@ TEST_F(CaptureStreamX11, ARegionOffTheDisplayFailsToStartAndTheOutputReportsFail
     configuration.source_rect = platform::RectF { m_display.frame.w + 500, 10, 64, 64 };
     auto stream = platform::create_capture_stream(display_filter(), configuration, m_reports.delegate);
     ASSERT_TRUE(stream) << stream.error();
-    ASSERT_TRUE((*stream)->add_recording_output({ path("fuera.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, m_reports.delegate));
+    ASSERT_TRUE((*stream)->add_recording_output({ path("fuera.mp4").toStdString(), platform::VideoCodec::H264 }, m_reports.delegate));
     (*stream)->start([this](std::optional<std::string> error) {
         std::lock_guard lock(m_reports.mutex);
         m_reports.start = error;
@@ -629,7 +629,7 @@ TEST_F(CaptureStreamX11, AStopRightAfterTheStartAnswersBothAndEndsTheFileOnce)
         Reports reports;
         auto stream = platform::create_capture_stream(display_filter(), config(QRect(0, 0, 64, 64), 60), reports.delegate);
         ASSERT_TRUE(stream) << stream.error();
-        ASSERT_TRUE((*stream)->add_recording_output({ path("corta.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, reports.delegate));
+        ASSERT_TRUE((*stream)->add_recording_output({ path("corta.mp4").toStdString(), platform::VideoCodec::H264 }, reports.delegate));
         std::atomic<int> starts = 0, stops = 0;
         (*stream)->start([&](std::optional<std::string>) { ++starts; });
         (*stream)->stop([&](std::optional<std::string> e) {

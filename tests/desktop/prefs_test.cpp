@@ -88,14 +88,14 @@ TEST(DesktopPrefs, TrayMenuOpensItCtrlWHidesItAndItComesBackInPlaceAdoptingHandE
     const auto first = window_geometry(id);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->w, 600);
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-prefs.png" });
+    const std::string shot = screenshot("prefs.png");
 
     run("xdotool", { "windowactivate", "--sync", QString::fromStdString(id) });
     run("xdotool", { "key", "ctrl+shift+w" });
     QThread::msleep(300);
-    EXPECT_FALSE(window_named("Vistrope").empty()) << "only an exact Ctrl+W closes";
+    EXPECT_FALSE(window_named("Vistrope").empty()) << "only an exact Ctrl+W closes; the window shown: " << shot;
     run("xdotool", { "key", "ctrl+w" });
-    ASSERT_TRUE(poll([] { return window_named("Vistrope").empty(); })) << "Ctrl+W hides the window";
+    ASSERT_TRUE(poll([] { return window_named("Vistrope").empty(); })) << "Ctrl+W hides the window; the window shown: " << shot;
 
     // Edited by hand while hidden: adopted when the window comes back.
     const auto path = home.path() / ".config/vistrope/config.toml";
@@ -185,11 +185,11 @@ TEST_F(DesktopPrefsWindow, ClicksSaveAtOnceAndAFieldRecordsWithTheHotKeysRelease
     click(area);
     ASSERT_TRUE(area->recording());
     pump_for(200);
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-prefs-recording.png" });
+    const std::string shot = screenshot("prefs-recording.png");
     xdo({ "key", "ctrl+alt+shift+4" });
-    ASSERT_TRUE(wait_until([&] { return !area->recording(); }));
+    ASSERT_TRUE(wait_until([&] { return !area->recording(); })) << "the field recording: " << shot;
     pump_for(300);
-    EXPECT_FALSE(overlay::is_open());
+    EXPECT_FALSE(overlay::is_open()) << "the field recording: " << shot;
     EXPECT_EQ(m_ui->hint->text().toStdString(), "Guardado: Ctrl+Alt+Mayús+4 para «Capturar área».");
 
     // Escape cancels, and the hot keys work again.
@@ -247,8 +247,8 @@ TEST_F(DesktopPrefsWindow, AFailedSaveShowsOnThePageOfTheChangeAndTheBoxShowsWha
     // Inside the window, under the page.
     EXPECT_TRUE(wait_until([&] { return m_ui->window->height() > height; })) << m_ui->window->height();
     const QRect line(m_ui->save_status->mapTo(m_ui->window.get(), QPoint(0, 0)), m_ui->save_status->size());
-    EXPECT_TRUE(m_ui->window->rect().contains(line)) << line.y() << "+" << line.height() << " in " << m_ui->window->height();
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-prefs-save-failed.png" });
+    EXPECT_TRUE(m_ui->window->rect().contains(line))
+        << line.y() << "+" << line.height() << " in " << m_ui->window->height() << "; screen: " << screenshot("prefs-save-failed.png");
 
     // It stays on another tab, and goes once a save succeeds.
     open_tab(3);

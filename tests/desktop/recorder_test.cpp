@@ -153,12 +153,12 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
     start("countdown_seconds = 0\nshow_clicks = false\n");
     record_area("vistrope://record-screen", 200, 150, 601, 451);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-recording.png" });
+    const std::string shot = screenshot("recording.png");
     // The capsule stands under the region: a 36-point panel of the program.
     bool capsule = false;
     for (const auto& g : program_windows())
         capsule = capsule || (g.h == 36 && g.y > 451);
-    EXPECT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" });
+    EXPECT_TRUE(capsule) << run("xwininfo", { "-root", "-tree" }) << "\nscreen: " << shot;
     QThread::msleep(1500);
     url("vistrope://record-screen");
     ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
@@ -708,10 +708,10 @@ TEST_F(DesktopRecorder, DetenerDuringTheCountdownLeavesNoFile)
         QThread::msleep(100);
     }
     ASSERT_TRUE(capsule) << m_program->err() << run("xwininfo", { "-root", "-tree" });
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-countdown.png" });
+    const std::string shot = screenshot("countdown.png");
     // The button is the capsule's right end.
     xdo({ "mousemove", QString::number(capsule->x + capsule->w - 30), QString::number(capsule->y + 18), "click", "1" });
-    ASSERT_TRUE(m_program->wait_for("grabación cancelada", 10)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("grabación cancelada", 10)) << m_program->err() << "\nscreen before the click: " << shot;
     QThread::msleep(6000);
     EXPECT_TRUE(files(".mp4").empty());
     EXPECT_EQ(m_program->err().find("video de"), std::string::npos);
@@ -792,10 +792,11 @@ TEST_F(DesktopRecorder, AWholeScreenRecordingShowsThePlainDesktopAsTheScreenDoes
     xdo({ "key", "Return" });
     ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
     QThread::msleep(1500);
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-bare.png" });
+    const std::string shot = screenshot("bare.png");
     url("vistrope://record-screen");
     ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
-    const QImage screen("/tmp/vistrope-desktop-bare.png");
+    SCOPED_TRACE("screen: " + shot);
+    const QImage screen(QString::fromStdString(shot));
     ASSERT_FALSE(screen.isNull());
     const auto mp4 = files(".mp4");
     ASSERT_EQ(mp4.size(), 1u);
@@ -831,11 +832,11 @@ TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
     QThread::msleep(800);
     xdo({ "mousemove", "400", "300", "click", "1" });
     QThread::msleep(100);
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-ring.png" });
+    const std::string ring = screenshot("ring.png");
     QThread::msleep(700);
     xdo({ "key", "ctrl+shift+f" });
     QThread::msleep(150);
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-pill.png" });
+    const std::string pill = screenshot("pill.png");
     QThread::msleep(900);
     url("vistrope://record-screen");
     ASSERT_TRUE(m_program->wait_for("publicado como", 20)) << m_program->err();
@@ -843,8 +844,8 @@ TEST_F(DesktopRecorder, ClicksAndAShortcutInTheRegionReachTheVideo)
     ASSERT_EQ(mp4.size(), 1u) << m_program->err();
     const Seen seen = look_at(mp4[0]);
     EXPECT_GT(seen.frames, 10);
-    EXPECT_GT(seen.blue_frames, 0);
-    EXPECT_GT(seen.pill_frames, 0);
+    EXPECT_GT(seen.blue_frames, 0) << "screen after the click: " << ring;
+    EXPECT_GT(seen.pill_frames, 0) << "screen after the shortcut: " << pill;
     EXPECT_EQ(seen.orange_frames, 0) << "a wheel step is no click";
 }
 
@@ -881,8 +882,8 @@ TEST(DesktopRecorderCheck, DebugRecorderPrintsItsFindingsAndDrawsThreePictures)
     EXPECT_EQ(status, 0) << out << err;
     for (const char* line : { "clase VistropeRecorderDelegate registrada, id 7",
              "responde a didFinish=true didStart=true didFail=true didStop=true didOutput=true",
-             "hevc=false: url=", "intervalo: value=1 timescale=60 flags=1 (0.01667 s)",
-             "ida y vuelta por StreamConfiguration: 1/60 flags=1",
+             "hevc=false: url=", "intervalo: value=1 timescale=60 (0.01667 s)",
+             "ida y vuelta por StreamConfiguration: 1/60",
              "tamaños: 1512×982@2 h264 (3024, 1964), 5120×2880@1 h264 (4096, 2304), hevc (5120, 2880)",
              "addStreamOutput: ok", "addRecordingOutput: ok", "StreamListener: \tconforma=true",
              "RecordingListener: \tconforma=true" })

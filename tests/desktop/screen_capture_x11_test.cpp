@@ -13,12 +13,17 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 
 using testing_support::pump_for;
 using testing_support::wait_until;
@@ -140,6 +145,59 @@ TEST_P(GrabPaths, DisplayGrabShowsTheWindowsColoursOpaque)
     for (int y = 0; y < image->height(); y += 37)
         for (int x = 0; x < image->width(); x += 41)
             ASSERT_EQ(qAlpha(image->pixel(x, y)), 255) << x << "," << y;
+}
+
+// The System V segments this process created, by id, with the permission
+// bits the kernel lists for them (SHM_DEST set once marked for removal).
+std::map<int, unsigned> created_segments()
+{
+    std::ifstream list("/proc/sysvipc/shm");
+    std::string line;
+    std::getline(list, line); // the column names
+    std::map<int, unsigned> out;
+    while (std::getline(list, line)) {
+        std::istringstream fields(line);
+        long key = 0, cpid = 0;
+        int id = 0;
+        std::string perms;
+        unsigned long size = 0;
+        if (fields >> key >> id >> perms >> size >> cpid && cpid == ::getpid())
+            out[id] = static_cast<unsigned>(std::stoul(perms, nullptr, 8));
+    }
+    return out;
+}
+
+// Both ways of reading the root through shared memory: the server drawing
+// into it, and MIT-SHM GetImage.
+class SharedMemoryPaths : public ::testing::TestWithParam<platform::X11CaptureOptions> { };
+
+INSTANTIATE_TEST_SUITE_P(ScreenCaptureX11, SharedMemoryPaths,
+    ::testing::Values(platform::X11CaptureOptions { true, true }, platform::X11CaptureOptions { false, true }));
+
+// A segment holds screen contents: only we may read it, it is already marked
+// for removal while in use (so a crash leaves nothing behind), and once the
+// picture and the backend are gone, so is the segment.
+TEST_P(SharedMemoryPaths, SegmentsAreOwnerOnlyAndGoWithTheirLastUser)
+{
+    const std::map<int, unsigned> before = created_segments();
+    auto backend = make_backend(GetParam());
+    ASSERT_TRUE(backend);
+    auto image = backend->grab_display_now(whole_primary());
+    ASSERT_TRUE(image) << image.error();
+    std::set<int> fresh;
+    for (const auto& [id, perms] : created_segments()) {
+        if (before.count(id))
+            continue;
+        fresh.insert(id);
+        EXPECT_EQ(perms, unsigned { SHM_DEST | 0600 }) << "segment " << id << std::oct << " perms " << perms;
+    }
+    ASSERT_FALSE(fresh.empty()) << "the grab read no shared memory";
+    image = std::unexpected(std::string());
+    backend.reset();
+    EXPECT_TRUE(wait_until([&] {
+        const auto now = created_segments();
+        return std::ranges::none_of(fresh, [&](int id) { return now.count(id) > 0; });
+    })) << "a segment outlived the backend and its pictures";
 }
 
 // The shared-memory segments this process has mapped.

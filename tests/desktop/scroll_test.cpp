@@ -205,20 +205,22 @@ TEST_F(ScrollDesktop, AutoScrollsToTheEndByItselfAndPutsThePointerBack)
 
 TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
 {
-    const std::string dir = "/tmp/vistrope-scroll-selftest-" + std::to_string(::getpid());
+    // The self-check's pictures stay in the run's folder when this fails.
+    const std::string dir = testing_support::run_file("scroll-selftest");
     std::filesystem::remove_all(dir);
+    const testing_support::TempDir home;
     for (int run = 0; run < 2; ++run) {
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
         auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", QString::fromStdString(dir + "-home"));
+        env.insert("HOME", QString::fromStdString(home.path().string()));
         env.remove("XDG_CONFIG_HOME");
         env.remove("XDG_STATE_HOME");
         p.setProcessEnvironment(env);
         p.start(VISTROPE_BINARY, { "--scroll-test", QString::fromStdString(dir) });
         ASSERT_TRUE(p.waitForFinished(120000));
         const QString log = QString::fromUtf8(p.readAll());
-        EXPECT_EQ(p.exitCode(), 0) << log.toStdString();
+        EXPECT_EQ(p.exitCode(), 0) << log.toStdString() << "\nits folder: " << dir;
         // "resultado <file> con alto <n> px; esperado <m> px"
         const QRegularExpression line("con alto (\\d+) px; esperado (\\d+) px");
         const auto m = line.match(log);
@@ -226,19 +228,17 @@ TEST(ScrollSelfTestRun, PassesTwiceInOneFolder)
         EXPECT_NEAR(m.captured(1).toDouble(), m.captured(2).toDouble(), 4) << log.toStdString();
     }
     const auto names = scroll::capture_names(dir);
-    EXPECT_EQ(names.size(), 2u) << fmt::format("{}", fmt::join(names, ", ")); // one capture per run
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "capsula.png"));
-    std::filesystem::remove_all(dir);
-    std::filesystem::remove_all(dir + "-home");
+    EXPECT_EQ(names.size(), 2u) << fmt::format("{} in {}", fmt::join(names, ", "), dir); // one capture per run
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "capsula.png")) << dir;
 }
 
 TEST(ScrollSelfTestRun, IntoAFolderItCannotWriteEndsAtOnceWithTheReason)
 {
-    const std::string home = "/tmp/vistrope-scroll-selftest-home-" + std::to_string(::getpid());
+    const testing_support::TempDir home;
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", QString::fromStdString(home));
+    env.insert("HOME", QString::fromStdString(home.path().string()));
     p.setProcessEnvironment(env);
     // No folder can be made under /proc, whoever runs the test.
     p.start(VISTROPE_BINARY, { "--scroll-test", "/proc/vistrope-prueba/capturas" });
@@ -246,7 +246,6 @@ TEST(ScrollSelfTestRun, IntoAFolderItCannotWriteEndsAtOnceWithTheReason)
     const std::string log = p.readAll().toStdString();
     EXPECT_NE(p.exitCode(), 0) << log;
     EXPECT_NE(log.find("vistrope: no puedo escribir en /proc/vistrope-prueba/capturas: "), std::string::npos) << log;
-    std::filesystem::remove_all(home);
 }
 
 namespace {

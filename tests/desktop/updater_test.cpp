@@ -214,7 +214,7 @@ TEST(UpdaterDesktop, AnInsecureCurlrcDoesNotTurnTheChecksOffAndLongNotesFitTheSc
             wait_until([&] { return (alert = dialog()).has_value(); }, 20000);
         }
         ASSERT_TRUE(alert)
-            << program.err() << run("import", { "-window", "root", "/tmp/vistrope-desktop-update-curlrc.png" });
+            << program.err() << "\nscreen: " << screenshot("update-curlrc.png");
         pump_for(300);
         // The alert on screen is the one the program says it showed.
         EXPECT_TRUE(program.wait_for("aviso: No pude buscar actualizaciones: ", 5)) << program.err();
@@ -240,10 +240,10 @@ TEST(UpdaterDesktop, AnInsecureCurlrcDoesNotTurnTheChecksOffAndLongNotesFitTheSc
             }
         return false;
     }, 10000)) << program.err();
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-update-long-notes.png" });
+    const std::string shot = screenshot("update-long-notes.png");
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_TRUE(screen.contains(QRect(offer->x, offer->y, offer->w, offer->h)))
-        << offer->x << "," << offer->y << " " << offer->w << "×" << offer->h;
+        << offer->x << "," << offer->y << " " << offer->w << "×" << offer->h << "; screen: " << shot;
     // "Descargar" is the default: Return takes it and the download runs.
     dismiss(offer_id);
     ASSERT_TRUE(wait_until([&] { return program.wait_for("instalador verificado", 0); }, 20000)) << program.err();
@@ -295,9 +295,9 @@ TEST(UpdaterDesktop, OffersDownloadsVerifiesAndRefusesWhatIsNotHttps)
     std::optional<std::string> offer;
     ASSERT_TRUE(wait_until([&] { return (offer = dialog()).has_value(); }, 20000))
         << program.err() << fmt::format("{}", fmt::join(server.requests, ", "))
-        << run("import", { "-window", "root", "/tmp/vistrope-desktop-update-first.png" });
-    run("import", { "-window", "root", "/tmp/vistrope-desktop-update-offer.png" });
-    EXPECT_TRUE(program.wait_for("aviso: Vistrope 0.2.0 ya está disponible", 5)) << program.err();
+        << "\nscreen: " << screenshot("update-first.png");
+    const std::string offer_shot = screenshot("update-offer.png");
+    EXPECT_TRUE(program.wait_for("aviso: Vistrope 0.2.0 ya está disponible", 5)) << program.err() << "\nscreen: " << offer_shot;
     dismiss(*offer);
     ASSERT_TRUE(wait_until([&] { return program.wait_for("instalador verificado", 0); }, 20000)) << program.err();
     EXPECT_EQ(names_in(downloads), std::vector<std::string>{ "Vistrope-0.2.0.deb" }) << "no temporary is left";
@@ -317,7 +317,7 @@ TEST(UpdaterDesktop, OffersDownloadsVerifiesAndRefusesWhatIsNotHttps)
     check_for_updates(server);
     ASSERT_TRUE(wait_until([&] { return (offer = dialog()).has_value(); }, 20000))
         << program.err() << fmt::format("{}", fmt::join(server.requests, ", "))
-        << run("import", { "-window", "root", "/tmp/vistrope-desktop-update-second.png" });
+        << "\nscreen: " << screenshot("update-second.png");
     dismiss(*offer);
     std::optional<std::string> alert;
     ASSERT_TRUE(wait_until([&] { return (alert = dialog()).has_value() && *alert != *offer; }, 20000));
@@ -332,7 +332,7 @@ TEST(UpdaterDesktop, OffersDownloadsVerifiesAndRefusesWhatIsNotHttps)
     check_for_updates(server);
     ASSERT_TRUE(wait_until([&] { return (alert = dialog()).has_value(); }, 20000))
         << program.err() << fmt::format("{}", fmt::join(server.requests, ", "))
-        << run("import", { "-window", "root", "/tmp/vistrope-desktop-update-third.png" });
+        << "\nscreen: " << screenshot("update-third.png");
     pump_for(300);
     EXPECT_TRUE(program.wait_for("aviso: No pude buscar actualizaciones: ", 5)) << program.err();
     EXPECT_FALSE(plain.hasPendingConnections()) << "nothing reached the http address";

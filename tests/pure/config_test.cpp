@@ -89,10 +89,19 @@ TEST(ConfigFile, WrongTypesInvalidateTheWholeDocument)
     EXPECT_TRUE(config::parse("self_timer_seconds = 4294967295\n"));
     auto table = config::parse("recording = 5\n");
     ASSERT_FALSE(table);
-    EXPECT_NE(table.error().find("struct Recording"), std::string::npos) << table.error();
+    EXPECT_NE(table.error().find("una tabla [recording]"), std::string::npos) << table.error();
     auto where = config::parse("\nself_timer_seconds = \"5\"\n");
     ASSERT_FALSE(where);
-    EXPECT_NE(where.error().find("line 2"), std::string::npos) << where.error();
+    EXPECT_NE(where.error().find("línea 2"), std::string::npos) << where.error();
+    // Out of range: the value and the key are named.
+    auto range = config::parse("self_timer_seconds = -1\n");
+    ASSERT_FALSE(range);
+    EXPECT_NE(range.error().find("`-1`"), std::string::npos) << range.error();
+    EXPECT_NE(range.error().find("`self_timer_seconds`"), std::string::npos) << range.error();
+    // A file that is not TOML at all: where, in our words.
+    auto syntax = config::parse("save_dir = \"a\"\n[recording\n");
+    ASSERT_FALSE(syntax);
+    EXPECT_TRUE(syntax.error().starts_with("TOML no válido en la línea 2")) << syntax.error();
 }
 
 TEST(ConfigFile, InvalidFileGivesDefaultsAndIsLeftAlone)

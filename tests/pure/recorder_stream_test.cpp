@@ -68,7 +68,7 @@ TEST(RecorderRate, GifCapAndClamp)
     EXPECT_EQ(frame_rate(60, true), 30u);
     EXPECT_EQ(frame_rate(24, true), 24u);
     EXPECT_EQ(frame_rate(0, true), 1u);
-    EXPECT_EQ(frame_interval(60), (platform::FrameInterval { 1, 60, platform::TIME_VALID, 0 }));
+    EXPECT_EQ(frame_interval(60), (platform::FrameInterval { 1, 60 }));
 }
 
 TEST(RecorderConfiguration, GifRecordsNoSoundAtThirtyFrames)
@@ -111,7 +111,7 @@ TEST(RecorderCodec, HevcOnlyWhenAvailableAndItsLimitsFollow)
     const std::vector<VideoCodec> both = { VideoCodec::H264, VideoCodec::Hevc };
     const std::vector<VideoCodec> h264 = { VideoCodec::H264 };
     EXPECT_EQ(recording_configuration("/tmp/a.mp4", true, both),
-        (platform::RecordingConfiguration { "/tmp/a.mp4", "mp4", VideoCodec::Hevc }));
+        (platform::RecordingConfiguration { "/tmp/a.mp4", VideoCodec::Hevc }));
     EXPECT_EQ(recording_configuration("/tmp/a.mp4", true, h264).codec, VideoCodec::H264);
     EXPECT_EQ(recording_configuration("/tmp/a.mp4", false, both).codec, VideoCodec::H264);
     EXPECT_EQ(effective_codec(true, {}), VideoCodec::H264);
@@ -225,7 +225,7 @@ TEST(RecorderFailure, ToastsNameTheCauseTheErrorSays)
         "No se pudo grabar: la carpeta no existe");
     EXPECT_EQ(with_cause("No se pudo guardar la grabación", util::error_text(EACCES)),
         "No se pudo guardar la grabación: no hay permiso para escribir en la carpeta");
-    EXPECT_EQ(with_cause("No se pudo grabar", "no pude crear el stream: no pude cargar el módulo de medios (/p/vistrope-media.so): "
+    EXPECT_EQ(with_cause("No se pudo grabar", "no pude preparar la captura: no pude cargar el módulo de medios (/p/vistrope-media.so): "
         + util::error_text(ENOENT)), "No se pudo grabar: falta el módulo de medios");
     // Words that only contain a cause's text in passing, or none at all.
     EXPECT_EQ(with_cause("No se pudo grabar", "libx264: el códec no existe todavía"), "No se pudo grabar");

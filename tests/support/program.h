@@ -2,6 +2,8 @@
 // home of the test's, its windows found with xdotool, its tray icon and menu.
 #pragma once
 
+#include "test_util.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
@@ -25,6 +27,15 @@ inline std::string run(const QString& program, const QStringList& args)
     p.start(program, args);
     p.waitForFinished(10000);
     return p.readAllStandardOutput().toStdString();
+}
+
+// The whole screen as `import` sees it, saved in this run's folder; the
+// file's full path, for the failure messages that point at it.
+inline std::string screenshot(std::string_view name)
+{
+    const std::string path = run_file(name);
+    run("import", { "-window", "root", QString::fromStdString(path) });
+    return path;
 }
 
 struct Geometry {

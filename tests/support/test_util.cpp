@@ -1,9 +1,15 @@
 #include "test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -36,12 +42,51 @@ ScopedEnv::~ScopedEnv()
         ::unsetenv(m_name.c_str());
 }
 
-TempDir::TempDir()
+std::filesystem::path make_private_dir(const std::filesystem::path& parent)
 {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vistrope-test-XXXXXX").string();
+    std::string tmpl = (parent / "vistrope-test-XXXXXX").string();
     if (!::mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl;
+        throw std::runtime_error("mkdtemp in " + parent.string() + ": " + std::strerror(errno));
+    return tmpl;
+}
+
+namespace {
+
+pid_t g_run_dir_owner = 0;
+
+// At exit, in the process that made the folder only (a forked child that
+// exits must not take its parent's evidence), and only when no test failed.
+void remove_run_dir_after_a_clean_run()
+{
+    if (::getpid() != g_run_dir_owner || ::testing::UnitTest::GetInstance()->Failed())
+        return;
+    std::error_code ec;
+    std::filesystem::remove_all(run_dir(), ec);
+}
+
+} // namespace
+
+const std::filesystem::path& run_dir()
+{
+    // Never destroyed: the exit handler reads it after the static destructors
+    // registered later than itself have run.
+    static const std::filesystem::path* const dir = [] {
+        auto* made = new std::filesystem::path(make_private_dir(std::filesystem::temp_directory_path()));
+        g_run_dir_owner = ::getpid();
+        std::atexit(remove_run_dir_after_a_clean_run);
+        return made;
+    }();
+    return *dir;
+}
+
+std::string run_file(std::string_view name)
+{
+    return (run_dir() / name).string();
+}
+
+TempDir::TempDir()
+    : m_path(make_private_dir(std::filesystem::temp_directory_path()))
+{
 }
 
 TempDir::~TempDir()

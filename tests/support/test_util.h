@@ -32,6 +32,18 @@ private:
     std::optional<std::string> m_old;
 };
 
+// A new folder "vistrope-test-XXXXXX" (mode 0700, made with mkdtemp) in
+// `parent`; throws when it cannot be made.
+std::filesystem::path make_private_dir(const std::filesystem::path& parent);
+
+// This test process's own folder for what it keeps as evidence (screenshots
+// taken for a failure's diagnosis, a self-check's output): made on first use
+// under $TMPDIR (or /tmp), so two runs on one machine never share a file.
+// It stays when a test failed or the process died, and goes at a clean exit.
+const std::filesystem::path& run_dir();
+// run_dir() / name, as the string the tools and failure messages take.
+std::string run_file(std::string_view name);
+
 // A fresh temporary folder, removed with everything in it at the end.
 class TempDir {
 public:

@@ -67,7 +67,7 @@ std::unique_ptr<platform::CaptureStreamFake> make(Collector& c, CaptureStreamScr
     auto stream = platform::create_capture_stream_fake({}, configuration(), delegate, std::move(script));
     EXPECT_TRUE(stream.has_value());
     EXPECT_TRUE((*stream)->add_stream_output(delegate, platform::StreamOutputType::Screen));
-    EXPECT_TRUE((*stream)->add_recording_output({ "/tmp/x.mp4", "mp4", platform::VideoCodec::H264 }, delegate));
+    EXPECT_TRUE((*stream)->add_recording_output({ "/tmp/x.mp4", platform::VideoCodec::H264 }, delegate));
     return std::move(*stream);
 }
 
@@ -91,7 +91,7 @@ TEST(CaptureStreamFake, ANormalRecordingReportsStartThenFinishOffTheCallersThrea
     EXPECT_EQ(c.starts, std::vector<std::optional<std::string>> { std::nullopt });
     ASSERT_EQ(c.stops.size(), 2u);
     EXPECT_FALSE(c.stops[0]);
-    EXPECT_EQ(c.stops[1], "el stream no está en marcha");
+    EXPECT_EQ(c.stops[1], "la captura no está en marcha");
     EXPECT_TRUE(c.off_thread);
 }
 
@@ -166,9 +166,13 @@ TEST(CaptureStreamFake, RefusesWhatItCannotHonour)
     auto odd = configuration();
     odd.width = 641;
     EXPECT_FALSE(platform::create_capture_stream_fake({}, odd, nullptr));
-    auto invalid = configuration();
-    invalid.minimum_frame_interval.flags = 0;
-    EXPECT_FALSE(platform::create_capture_stream_fake({}, invalid, nullptr));
+    // An interval is a positive fraction of a second: neither part may be zero or negative.
+    for (const platform::FrameInterval interval : { platform::FrameInterval { 0, 60 }, platform::FrameInterval { 1, 0 },
+             platform::FrameInterval { -1, 60 }, platform::FrameInterval { 1, -60 }, platform::FrameInterval {} }) {
+        auto invalid = configuration();
+        invalid.minimum_frame_interval = interval;
+        EXPECT_FALSE(platform::create_capture_stream_fake({}, invalid, nullptr)) << interval.value << "/" << interval.timescale;
+    }
     auto empty = configuration();
     empty.source_rect = platform::RectF { 5, 5, 0, 10 };
     EXPECT_FALSE(platform::create_capture_stream_fake({}, empty, nullptr));
@@ -176,7 +180,7 @@ TEST(CaptureStreamFake, RefusesWhatItCannotHonour)
     auto stream = platform::create_capture_stream_fake({}, configuration(), nullptr);
     ASSERT_TRUE(stream);
     auto& s = **stream;
-    EXPECT_EQ(s.configuration().minimum_frame_interval, (platform::FrameInterval { 1, 60, platform::TIME_VALID, 0 }));
+    EXPECT_EQ(s.configuration().minimum_frame_interval, (platform::FrameInterval { 1, 60 }));
     auto delegate = std::make_shared<recorder::RecorderDelegate>(1, [](Report) {});
     // No sound configured: audio outputs are refused, the screen is accepted once.
     EXPECT_FALSE(s.add_stream_output(delegate, platform::StreamOutputType::Audio));
@@ -184,9 +188,8 @@ TEST(CaptureStreamFake, RefusesWhatItCannotHonour)
     EXPECT_TRUE(s.add_stream_output(delegate, platform::StreamOutputType::Screen));
     EXPECT_FALSE(s.add_stream_output(delegate, platform::StreamOutputType::Screen));
     // HEVC is not available in the default script; a second output is refused.
-    EXPECT_FALSE(s.add_recording_output({ "/tmp/x.mp4", "mp4", platform::VideoCodec::Hevc }, delegate));
-    EXPECT_FALSE(s.add_recording_output({ "/tmp/x.mov", "mov", platform::VideoCodec::H264 }, delegate));
-    EXPECT_TRUE(s.add_recording_output({ "/tmp/x.mp4", "mp4", platform::VideoCodec::H264 }, delegate));
-    EXPECT_FALSE(s.add_recording_output({ "/tmp/y.mp4", "mp4", platform::VideoCodec::H264 }, delegate));
+    EXPECT_FALSE(s.add_recording_output({ "/tmp/x.mp4", platform::VideoCodec::Hevc }, delegate));
+    EXPECT_TRUE(s.add_recording_output({ "/tmp/x.mp4", platform::VideoCodec::H264 }, delegate));
+    EXPECT_FALSE(s.add_recording_output({ "/tmp/y.mp4", platform::VideoCodec::H264 }, delegate));
     EXPECT_EQ(s.recording()->path, "/tmp/x.mp4");
 }

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -326,30 +327,37 @@ TEST(EditorWindowText, TheCommittedTextLandsWhereItWasTyped)
 
 TEST(EditorWindowLifetime, AClosedWindowLeavesTheListOnTheNextTurnAndOnlyItself)
 {
-    editor::EDITORS.clear();
+    editor::state().editors.clear();
     testing_support::from_event_loop([] {
         editor::open(picture(300, 200), 1);
         editor::open(picture(400, 200), 2);
     });
-    ASSERT_EQ(editor::EDITORS.size(), 2u);
-    const std::weak_ptr<editor::Editor> first = editor::EDITORS[0]->editor();
-    const std::weak_ptr<editor::Editor> second = editor::EDITORS[1]->editor();
-    QPointer<QWidget> first_window = editor::EDITORS[0]->window();
+    ASSERT_EQ(editor::state().editors.size(), 2u);
+    const std::weak_ptr<editor::Editor> first = editor::state().editors[0]->editor();
+    const std::weak_ptr<editor::Editor> second = editor::state().editors[1]->editor();
+    QPointer<QWidget> first_window = editor::state().editors[0]->window();
     EXPECT_EQ(first_window->windowTitle(), "Vistrope — Anotar");
     EXPECT_TRUE(first_window->isVisible());
 
     bool listed_after_close = false;
     testing_support::from_event_loop([&] {
         first_window->close();
-        listed_after_close = editor::EDITORS.size() == 2;
+        listed_after_close = editor::state().editors.size() == 2;
     });
     EXPECT_TRUE(listed_after_close) << "removed inside the close";
-    ASSERT_TRUE(wait_until([&] { return editor::EDITORS.size() == 1 && !first_window; }));
+    ASSERT_TRUE(wait_until([&] { return editor::state().editors.size() == 1 && !first_window; }));
     EXPECT_TRUE(first.expired());
-    EXPECT_EQ(editor::EDITORS[0]->editor(), second.lock());
-    EXPECT_TRUE(editor::EDITORS[0]->window()->isVisible());
-    testing_support::from_event_loop([] { editor::EDITORS.clear(); });
+    EXPECT_EQ(editor::state().editors[0]->editor(), second.lock());
+    EXPECT_TRUE(editor::state().editors[0]->window()->isVisible());
+    testing_support::from_event_loop([] { editor::state().editors.clear(); });
     EXPECT_TRUE(second.expired());
+}
+
+TEST(EditorWindowLifetime, TheListIsTheMainThreadsOnly)
+{
+    std::optional<std::string> message;
+    std::thread([&] { message = testing_support::fatal_message([] { editor::state().editors.clear(); }); }).join();
+    EXPECT_EQ(message, "hilo principal");
 }
 
 TEST(EditorWindowStatus, ANewerStatusOutlivesTheTimerOfAnOlderOne)

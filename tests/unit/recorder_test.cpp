@@ -3,7 +3,7 @@
 #include "base/util.h"
 #include "base/state.h"
 #include "base/xdg.h"
-#include "capture/output.h"
+#include "base/publish.h"
 #include "platform/fake/capture_stream_fake.h"
 #include "record/recorder.h"
 #include "test_util.h"
@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include <unistd.h>
 
@@ -128,7 +129,7 @@ protected:
         s.show_video = [this](const fs::path& p, std::optional<flash::Origin>) { m_done.push_back("tarjeta " + p.filename().string()); };
         s.make_gif = [this](const fs::path& src, video::GifSettings g, const fs::path& dst, std::shared_ptr<void> hold) {
             m_gif_hold = std::move(hold);
-            m_done.push_back(fmt::format("gif {} -> {} a {} cps", output::is_temporary_name(src.filename().string()) ? "temporal" : "otro",
+            m_done.push_back(fmt::format("gif {} -> {} a {} cps", publish::is_temporary_name(src.filename().string()) ? "temporal" : "otro",
                 dst.filename().string(), g.fps));
         };
         s.take_escape = [this](Job pressed) -> std::shared_ptr<void> {
@@ -223,7 +224,7 @@ protected:
     // Starts a 640 × 400 region recording and writes the file the output would.
     void start_region(bool gif = false)
     {
-        NEXT_IS_GIF = gif;
+        recorder::state().next_is_gif = gif;
         start_inner(1, platform::RectF { 100, 80, 640, 400 }, std::nullopt, 1.0);
         pump();
     }
@@ -260,6 +261,16 @@ protected:
     std::weak_ptr<int> m_escape_held;
     std::weak_ptr<int> m_stills_held;
 };
+
+// What the recorder keeps is the main thread's: another thread gets no fresh
+// copy of its own, it stops.
+TEST(RecorderState, OffTheMainThreadStops)
+{
+    std::optional<std::string> message;
+    std::thread([&] { message = testing_support::fatal_message([] { recorder::state().next_is_gif = true; }); }).join();
+    EXPECT_EQ(message, "hilo principal");
+    EXPECT_FALSE(recorder::state().next_is_gif);
+}
 
 TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)
 {
@@ -335,7 +346,7 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     // Written to a hidden temporary beside its name until it is finished.
     EXPECT_EQ(session()->name.path, m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4");
     EXPECT_EQ(session()->path.parent_path(), m_dir.path() / "capturas");
-    EXPECT_TRUE(output::is_temporary_name(session()->path.filename().string()));
+    EXPECT_TRUE(publish::is_temporary_name(session()->path.filename().string()));
     // The stream is ready long before the countdown ends, yet waits for it.
     ASSERT_NE(session()->stream, nullptr);
     advance(9.5);
@@ -605,7 +616,7 @@ TEST_F(RecorderTest, AGifRecordingOnlyReachesTheConverter)
     // The MP4 stays held and noted while the conversion reads it; once the
     // conversion has removed it and let go, its note goes too.
     const auto left = listing(m_dir.path() / "capturas");
-    const auto mp4 = std::ranges::find_if(left, [](const std::string& n) { return output::is_temporary_name(n); });
+    const auto mp4 = std::ranges::find_if(left, [](const std::string& n) { return publish::is_temporary_name(n); });
     ASSERT_NE(mp4, left.end());
     const fs::path source = m_dir.path() / "capturas" / *mp4;
     EXPECT_EQ(claim_abandoned(source).error().kind, Refusal::Kind::Live);

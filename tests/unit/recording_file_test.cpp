@@ -1,7 +1,7 @@
 // A recording's file from the real writer: sealed into a regular MP4 when
 // finished, recovered from what a killed run left behind.
 #include "base/xdg.h"
-#include "capture/output.h"
+#include "base/publish.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "record/recorder_stream.h"
 #include "record/recording_file.h"
@@ -35,7 +35,7 @@ void record(const fs::path& path, int seconds)
     c.height = 48;
     c.minimum_frame_interval = recorder::frame_interval(30);
     auto ends = std::make_shared<Ends>();
-    auto output = platform::ffmpeg::RecordingOutput::open({ path.string(), "mp4", platform::VideoCodec::H264 }, c, ends);
+    auto output = platform::ffmpeg::RecordingOutput::open({ path.string(), platform::VideoCodec::H264 }, c, ends);
     ASSERT_TRUE(output) << output.error();
     (*output)->start();
     for (int slot = 0; slot < seconds * 30; ++slot) {
@@ -76,7 +76,7 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
     testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
     fs::create_directories(dir.path() / "capturas");
     const fs::path name = dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4";
-    auto tmp = output::create_temporary(name);
+    auto tmp = publish::create_temporary(name);
     ASSERT_TRUE(tmp) << tmp.error();
     record(*tmp, 3);
     // Written in fragments of at most a second, and readable as it is.
@@ -90,7 +90,7 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
     auto sealed = recorder::seal(*tmp, recorder::Ending::Finished);
     ASSERT_TRUE(sealed) << sealed.error();
     EXPECT_FALSE(fs::exists(*tmp));
-    EXPECT_TRUE(output::is_temporary_name(sealed->path.filename().string()));
+    EXPECT_TRUE(publish::is_temporary_name(sealed->path.filename().string()));
     const std::string regular = testing_support::read_file(sealed->path);
     EXPECT_EQ(regular.find("moof"), std::string::npos);
     EXPECT_LT(regular.find("moov"), regular.find("mdat"));
@@ -123,7 +123,7 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
 {
     testing_support::TempDir dir;
     testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
-    auto tmp = output::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    auto tmp = publish::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4");
     ASSERT_TRUE(tmp);
     record(*tmp, 4);
     fs::resize_file(*tmp, fs::file_size(*tmp) * 7 / 10);
@@ -156,7 +156,7 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     // Cut at 2.8 s: the fragments of the first two and a half seconds.
     EXPECT_NEAR(d, 2.5, 0.05);
     // A recording begun after the launch is not a leftover.
-    auto fresh = output::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.10.mp4");
+    auto fresh = publish::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.10.mp4");
     ASSERT_TRUE(fresh);
     recorder::recover_recordings(dir.path(), fs::last_write_time(*fresh) - std::chrono::seconds(1), [&](const fs::path& p) { recovered.push_back(p); });
     EXPECT_TRUE(fs::exists(*fresh));

@@ -68,7 +68,7 @@ QImage flat(int w, int h, QRgb colour)
 std::expected<std::unique_ptr<RecordingOutput>, std::string> open_h264(const QString& file, std::uint32_t w, std::uint32_t h,
     std::shared_ptr<Listener> listener = std::make_shared<Listener>())
 {
-    return RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(w, h), std::move(listener));
+    return RecordingOutput::open({ file.toStdString(), platform::VideoCodec::H264 }, configuration(w, h), std::move(listener));
 }
 
 QString probe(const QString& file, const QString& entries, const char* stream = "v")
@@ -86,7 +86,7 @@ TEST(RecordingOutput, AFullQueueDropsInsteadOfWaitingAndTheFileKeepsItsSlots)
     QTemporaryDir dir;
     const QString file = dir.filePath("cola.mp4");
     auto listener = std::make_shared<Listener>();
-    auto output = RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(64, 48), listener);
+    auto output = RecordingOutput::open({ file.toStdString(), platform::VideoCodec::H264 }, configuration(64, 48), listener);
     ASSERT_TRUE(output) << output.error();
     auto& out = **output;
     // Not started: nothing drains the queue. Until the encoder's first packet
@@ -193,7 +193,7 @@ TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)
 {
     QTemporaryDir dir;
     auto listener = std::make_shared<Listener>();
-    auto output = RecordingOutput::open({ dir.filePath("lento.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+    auto output = RecordingOutput::open({ dir.filePath("lento.mp4").toStdString(), platform::VideoCodec::H264 },
         configuration(1280, 720), listener);
     ASSERT_TRUE(output) << output.error();
     auto& out = **output;
@@ -247,7 +247,7 @@ TEST(RecordingOutput, APictureThatCannotBeConvertedFailsTheRecordingAndEndsBothT
 {
     QTemporaryDir dir;
     auto listener = std::make_shared<Listener>();
-    auto output = RecordingOutput::open({ dir.filePath("roto.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+    auto output = RecordingOutput::open({ dir.filePath("roto.mp4").toStdString(), platform::VideoCodec::H264 },
         configuration(64, 48), listener);
     ASSERT_TRUE(output) << output.error();
     auto& out = **output;
@@ -297,7 +297,7 @@ TEST(RecordingOutput, AFileThatCannotBeFinishedIsReportedFailedNeverFinished)
 {
     QTemporaryDir dir;
     auto listener = std::make_shared<Listener>();
-    auto output = RecordingOutput::open({ dir.filePath("lleno.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+    auto output = RecordingOutput::open({ dir.filePath("lleno.mp4").toStdString(), platform::VideoCodec::H264 },
         configuration(320, 240), listener);
     ASSERT_TRUE(output) << output.error();
     // The disk fills up after the header: neither the frames nor the index fit.
@@ -325,15 +325,14 @@ TEST(RecordingOutput, AFileThatCannotBeFinishedIsReportedFailedNeverFinished)
 TEST(RecordingOutput, RefusesWhatItCannotWriteAndReportsAnEmptyRecordingAsFailed)
 {
     QTemporaryDir dir;
-    auto missing = RecordingOutput::open({ dir.filePath("no/such/dir.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+    auto missing = RecordingOutput::open({ dir.filePath("no/such/dir.mp4").toStdString(), platform::VideoCodec::H264 },
         configuration(64, 48), nullptr);
     ASSERT_FALSE(missing);
     EXPECT_NE(missing.error().find("no pude crear"), std::string::npos) << missing.error();
-    EXPECT_FALSE(RecordingOutput::open({ dir.filePath("a.mov").toStdString(), "mov", platform::VideoCodec::H264 }, configuration(64, 48), nullptr));
-    EXPECT_FALSE(RecordingOutput::open({ dir.filePath("a.mp4").toStdString(), "mp4", platform::VideoCodec::H264 }, configuration(63, 48), nullptr));
+    EXPECT_FALSE(RecordingOutput::open({ dir.filePath("a.mp4").toStdString(), platform::VideoCodec::H264 }, configuration(63, 48), nullptr));
 
     auto listener = std::make_shared<Listener>();
-    auto empty = RecordingOutput::open({ dir.filePath("vacio.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+    auto empty = RecordingOutput::open({ dir.filePath("vacio.mp4").toStdString(), platform::VideoCodec::H264 },
         configuration(64, 48, true), listener);
     ASSERT_TRUE(empty) << empty.error();
     (*empty)->start();
@@ -346,7 +345,7 @@ TEST(RecordingOutput, RefusesWhatItCannotWriteAndReportsAnEmptyRecordingAsFailed
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("vacio.mp4"))); // nothing to play: not left behind
 
     // An output dropped before it ever started leaves nothing either.
-    ASSERT_TRUE(RecordingOutput::open({ dir.filePath("nunca.mp4").toStdString(), "mp4", platform::VideoCodec::H264 },
+    ASSERT_TRUE(RecordingOutput::open({ dir.filePath("nunca.mp4").toStdString(), platform::VideoCodec::H264 },
         configuration(64, 48), nullptr));
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("nunca.mp4")));
 }
@@ -377,7 +376,7 @@ TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
     auto c = configuration(64, 48, true);
     c.captures_microphone = true;
     auto listener = std::make_shared<Listener>();
-    auto output = RecordingOutput::open({ file.toStdString(), "mp4", platform::VideoCodec::H264 }, c, listener);
+    auto output = RecordingOutput::open({ file.toStdString(), platform::VideoCodec::H264 }, c, listener);
     ASSERT_TRUE(output) << output.error();
     auto& out = **output;
     out.start();

@@ -6,6 +6,7 @@
 #include "base/util_queue.h"
 
 #include <QProcess>
+#include <QRectF>
 #include <QProcessEnvironment>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -121,4 +122,14 @@ TEST(Screens, EveryPixelOfAScreenLiesInsideItsFrame)
     // Rectangles flip back exactly.
     const platform::RectF r { 10, 20, 30, 40 };
     EXPECT_EQ(platform::rect_to_top_left(platform::rect_from_top_left(r, 1080), 1080), r);
+}
+
+// A panel draws in its own bottom-left points; its widget paints top-left.
+TEST(PanelRect, ABottomLeftRectangleLandsAtTheSameDistanceFromTheWidgetsBottom)
+{
+    // Flush with the bottom edge, then with the top edge, of a 36-point panel.
+    EXPECT_EQ(platform::panel_rect({ 10, 0, 30, 8 }, 36), QRectF(10, 28, 30, 8));
+    EXPECT_EQ(platform::panel_rect({ 0, 28.5, 12.25, 7.5 }, 36), QRectF(0, 0, 12.25, 7.5));
+    // Nothing of the panel's own height leaks into width or x.
+    EXPECT_EQ(platform::panel_rect({ 4, 10, 16, 16 }, 100), QRectF(4, 74, 16, 16));
 }

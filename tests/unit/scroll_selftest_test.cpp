@@ -12,14 +12,6 @@
 
 namespace {
 
-std::filesystem::path fresh_folder(const char* name)
-{
-    const auto dir = std::filesystem::temp_directory_path() / ("vistrope-scroll-selftest-" + std::to_string(::getpid())) / name;
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
 void write(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
 {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
@@ -51,7 +43,8 @@ TEST(ScrollSelfTest, TheDocumentIsFixedAndWhole)
 
 TEST(ScrollSelfTest, HeightComesFromTheHeaderAndOnlyNewFilesCount)
 {
-    const auto dir = fresh_folder("ihdr");
+    const testing_support::TempDir tmp;
+    const std::filesystem::path& dir = tmp.path();
     QImage image(3, 1234, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::red);
     write(dir / "Vistrope viejo.png", output::encode(image, 1.0));
@@ -71,5 +64,4 @@ TEST(ScrollSelfTest, HeightComesFromTheHeaderAndOnlyNewFilesCount)
     EXPECT_FALSE(scroll::new_capture(dir, before));
     write(dir / "Vistrope nuevo.png", { 1 });
     EXPECT_EQ(scroll::new_capture(dir, before), dir / "Vistrope nuevo.png");
-    std::filesystem::remove_all(dir.parent_path());
 }

@@ -40,9 +40,7 @@ std::expected<void, std::string> CaptureStreamFake::add_recording_output(
     const RecordingConfiguration& configuration, std::shared_ptr<RecordingListener> listener)
 {
     if (m_recording)
-        return std::unexpected(std::string("el stream ya tiene una salida de grabación"));
-    if (configuration.file_type != "mp4")
-        return std::unexpected("tipo de archivo no admitido: " + configuration.file_type);
+        return std::unexpected(std::string("la captura ya tiene un archivo de grabación"));
     if (std::ranges::find(m_script.available, configuration.codec) == m_script.available.end())
         return std::unexpected("códec no disponible: " + codec_tag(configuration.codec));
     m_recording = configuration;
@@ -53,7 +51,7 @@ std::expected<void, std::string> CaptureStreamFake::add_recording_output(
 void CaptureStreamFake::start(StreamCompletion done)
 {
     if (m_started) {
-        post([done = std::move(done)] { done(std::string("el stream ya empezó")); });
+        post([done = std::move(done)] { done(std::string("la captura ya empezó")); });
         return;
     }
     m_started = true;
@@ -95,7 +93,7 @@ void CaptureStreamFake::start(StreamCompletion done)
 void CaptureStreamFake::stop(StreamCompletion done)
 {
     if (!m_started || m_stopped || m_script.start_error) {
-        post([done = std::move(done)] { done(std::string("el stream no está en marcha")); });
+        post([done = std::move(done)] { done(std::string("la captura no está en marcha")); });
         return;
     }
     m_stopped = true;

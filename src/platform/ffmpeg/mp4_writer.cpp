@@ -499,8 +499,6 @@ void ConvertedDeleter::operator()(Converted* c) const
 std::expected<std::unique_ptr<RecordingOutput>, std::string> RecordingOutput::open(
     const RecordingConfiguration& recording, const StreamConfiguration& stream, std::shared_ptr<RecordingListener> listener)
 {
-    if (recording.file_type != "mp4")
-        return std::unexpected("tipo de archivo no admitido: " + recording.file_type);
     if (auto error = configuration_error(stream))
         return std::unexpected(*error);
     auto encoder = Encoder::open(recording, stream);

@@ -9,6 +9,23 @@
 // records sound, in an MP4 file. Video times are slots on the stream's frame
 // grid (slot × interval seconds after the stream's start); sound positions are
 // sample counts on the same timeline.
+//
+// What a recording costs, and why (measured at 4K; each reason sits beside
+// its code in mp4_writer.cpp):
+// - the queue holds as many frames as 100 MB of grabbed ones (sized in
+//   record/recorder_stream.cpp), twice that until the encoder's first packet,
+//   since its first frames are slow; a full queue drops the frame;
+// - the encoder gets as many frame threads as the pixel rate needs, four at
+//   most; above four megapixels libx265 takes two and libx264 slices each
+//   frame among four threads instead (a frame thread holds ~40 MB of pictures);
+// - no transparent huge pages while an encoder is open: clearing 2 MB at each
+//   first touch made libx264's first frames take 150–350 ms instead of 30–70;
+// - BGRA → yuv420p uses swscale's area filter with full chroma input: half
+//   the CPU of its default road for RGB (14 ms a frame instead of 25);
+// - a picture one pixel wider or taller than the encoder's even size loses
+//   that column or row rather than being resampled;
+// - packets go straight to the muxer, a fragment at every keyframe and at
+//   least every half second, flushed at once: a kill loses a second at most.
 #pragma once
 
 #include "platform/capture_stream.h"

@@ -102,7 +102,7 @@ public:
         std::shared_ptr<RecordingListener> listener) override
     {
         if (m_output)
-            return std::unexpected(std::string("el stream ya tiene una salida de grabación"));
+            return std::unexpected(std::string("la captura ya tiene un archivo de grabación"));
         const auto codecs = ffmpeg::available_codecs();
         if (std::ranges::find(codecs, configuration.codec) == codecs.end())
             return std::unexpected("códec no disponible: " + codec_tag(configuration.codec));
@@ -116,7 +116,7 @@ public:
     void start(StreamCompletion done) override
     {
         if (m_grab.joinable() || m_stop) {
-            later([done = std::move(done)] { done(std::string("el stream ya empezó")); });
+            later([done = std::move(done)] { done(std::string("la captura ya empezó")); });
             return;
         }
         if (m_output)
@@ -128,7 +128,7 @@ public:
     {
         std::lock_guard lock(m_stop_mutex);
         if (!m_grab.joinable() || m_grab_ended || m_stop) {
-            later([done = std::move(done)] { done(std::string("el stream no está en marcha")); });
+            later([done = std::move(done)] { done(std::string("la captura no está en marcha")); });
             return;
         }
         m_stop_done = std::move(done);
@@ -274,7 +274,7 @@ private:
             per_frame(m_paint_ns), per_frame(m_cursor_ns), plans, plans ? double(plan_ns) / double(plans) / 1e6 : 0.0,
             double(slowest_plan_ns) / 1e6));
         if (started) // stopped before the first grab
-            started(std::string("el stream se detuvo antes de empezar"));
+            started(std::string("la captura se detuvo antes de empezar"));
         audio_starter.join();
         m_audio.reset();
         if (hold)
