@@ -72,31 +72,36 @@ TEST_F(ParallelFor, EveryIndexRunsExactlyOnceInConsecutiveChunks)
 
 TEST_F(ParallelFor, TheCallerTakesPartAndWorkersRunAlongside)
 {
-    // Every worker holds its first chunk until the caller has run one: with
-    // fewer workers than chunks, a caller that only waited would hang here.
+    // The caller's chunk and a worker's wait for each other: a caller that
+    // only waited, or workers that never ran beside it, time out here. Each
+    // worker holds its first chunk, and there are fewer of them than chunks,
+    // so one is always left to the caller.
     const std::thread::id caller = std::this_thread::get_id();
-    std::atomic<bool> caller_ran { false };
+    const bool has_workers = util::parallel_workers() > 0;
+    std::atomic<bool> caller_in { false }, worker_in { false };
     std::atomic<int> timed_out { 0 };
+    const auto meet = [&](std::atomic<bool>& mine, const std::atomic<bool>& other) {
+        mine = true;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!other && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        if (!other)
+            ++timed_out;
+    };
     Ran ran(4);
     util::parallel_for(4, { .chunks = 4, .threads = 4 }, [&](std::size_t b, std::size_t e) {
-        if (std::this_thread::get_id() == caller) {
-            caller_ran = true;
-        } else {
-            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (!caller_ran && std::chrono::steady_clock::now() < until)
-                std::this_thread::yield();
-            if (!caller_ran)
-                ++timed_out;
-        }
+        if (std::this_thread::get_id() != caller)
+            meet(worker_in, caller_in);
+        else if (has_workers && !caller_in)
+            meet(caller_in, worker_in);
+        else
+            caller_in = true;
         ran(b, e);
     });
-    EXPECT_TRUE(caller_ran);
+    EXPECT_TRUE(caller_in);
+    EXPECT_EQ(worker_in, has_workers);
     EXPECT_EQ(timed_out, 0);
     EXPECT_EQ(ran.hits, std::vector<int>(4, 1));
-    if (util::parallel_workers() > 0) {
-        EXPECT_TRUE(std::ranges::any_of(ran.threads, [&](std::thread::id t) { return t != caller; }))
-            << "the pool's workers never ran a chunk";
-    }
 }
 
 TEST_F(ParallelFor, WorkersThatCannotStartLeaveTheWorkToTheCaller)
