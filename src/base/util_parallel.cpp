@@ -105,8 +105,13 @@ public:
             std::lock_guard lock(m_lock);
             m_jobs.push_back(&job);
         }
-        for (std::size_t i = 0; i < job.helpers_wanted; ++i)
-            m_wake.notify_one();
+        // One wake-up call for the whole pool when the job wants all of it.
+        if (job.helpers_wanted >= m_threads.size()) {
+            m_wake.notify_all();
+        } else {
+            for (std::size_t i = 0; i < job.helpers_wanted; ++i)
+                m_wake.notify_one();
+        }
         t_in_chunk = true;
         job.take();
         t_in_chunk = false;
