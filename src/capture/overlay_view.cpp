@@ -6,6 +6,7 @@
 #include "platform/accessibility.h"
 #include "platform/panels.h"
 #include "base/state.h"
+#include "base/util_parallel.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 
@@ -183,22 +184,18 @@ QImage overlay::dimmed_copy(const QImage& picture)
         return dimmed;
     dimmed.setDevicePixelRatio(src.devicePixelRatio());
     const int rows = src.height();
-    const int parts = std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64));
     const auto* in = src.constBits();
     auto* out = dimmed.bits();
     const auto in_stride = static_cast<std::size_t>(src.bytesPerLine());
     const auto out_stride = static_cast<std::size_t>(dimmed.bytesPerLine());
     const auto width = static_cast<std::size_t>(src.width());
-    std::vector<std::jthread> workers;
-    for (int k = 0; k < parts; ++k) {
-        const int y0 = rows * k / parts;
-        const int y1 = rows * (k + 1) / parts;
-        workers.emplace_back([=] {
-            for (int y = y0; y < y1; ++y)
-                overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + static_cast<std::size_t>(y) * in_stride),
-                    reinterpret_cast<std::uint32_t*>(out + static_cast<std::size_t>(y) * out_stride), width);
-        });
-    }
+    // At least 64 rows a chunk.
+    const std::size_t parts = std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64));
+    util::parallel_for(static_cast<std::size_t>(rows), { .chunks = parts, .threads = parts }, [&](std::size_t y0, std::size_t y1) {
+        for (std::size_t y = y0; y < y1; ++y)
+            overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + y * in_stride),
+                reinterpret_cast<std::uint32_t*>(out + y * out_stride), width);
+    });
     return dimmed;
 }
 

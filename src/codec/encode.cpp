@@ -3,6 +3,7 @@
 #include "base/simd.h"
 
 #include "base/util.h"
+#include "base/util_parallel.h"
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
@@ -16,7 +17,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <thread>
 
 namespace encode {
 
@@ -322,24 +322,11 @@ bool has_translucency(const PngPixels& px, unsigned threads)
     if (threads <= 1 || std::size_t(px.width) * px.height < parallel_from)
         return translucent_rows(px, 0, px.height, found);
     // A memory-bound pass: more than a handful of scanners only adds threads.
-    const unsigned scanners_wanted = std::min(threads, 16u);
-    const std::uint32_t per = (px.height + scanners_wanted - 1) / scanners_wanted;
-    std::vector<std::thread> scanners;
-    try {
-        for (std::uint32_t first = per; first < px.height; first += per)
-            scanners.emplace_back([&, first] {
-                if (translucent_rows(px, first, std::min(px.height, first + per), found))
-                    found = true;
-            });
-    } catch (...) {
-        for (auto& t : scanners)
-            t.join();
-        util::fatal("hilo de codificación");
-    }
-    if (translucent_rows(px, 0, std::min(px.height, per), found))
-        found = true;
-    for (auto& t : scanners)
-        t.join();
+    const unsigned scanners = std::min(threads, 16u);
+    util::parallel_for(px.height, { .chunks = scanners, .threads = scanners }, [&](std::size_t first, std::size_t end) {
+        if (translucent_rows(px, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end), found))
+            found = true;
+    });
     return found;
 }
 
@@ -647,40 +634,20 @@ std::vector<std::uint8_t> encode_png(PngPixels px, PngOptions options)
     const std::size_t row_len = 1 + std::size_t(channels) * px.width;
     const BandPlan plan = plan_bands(px.height, threads);
 
-    // Workers take the next band from a shared counter rather than a fixed
-    // group of consecutive bands: bands of photos cost several times those
-    // of flat panels, and fixed groups left one worker with the photo while
-    // the others idled. Each band lands in its own slot, so the file is the
-    // same whoever encoded which band. Workers only read the pixels and write
-    // their own slots, and all of them are joined before the slots are read.
+    // Bands are handed out one by one rather than in fixed groups of
+    // consecutive bands: bands of photos cost several times those of flat
+    // panels, and fixed groups left one worker with the photo while the
+    // others idled. Each band lands in its own slot, so the file is the same
+    // whoever encoded which band. Chunks only read the pixels and write their
+    // own slots, and all of them have ended before the slots are read.
     std::vector<Band> bands(plan.bands);
-    std::atomic<std::uint32_t> next_band{0};
-    std::atomic<bool> failed{false};
-    {
-        std::vector<std::thread> workers;
-        workers.reserve(plan.workers);
-        try {
-            for (std::uint32_t w = 0; w < plan.workers; ++w) {
-                workers.emplace_back([&] {
-                    try {
-                        for (std::uint32_t b = next_band++; b < plan.bands && !failed; b = next_band++) {
-                            const std::uint32_t first = b * plan.rows_per_band;
-                            const std::uint32_t end = std::min(px.height, first + plan.rows_per_band);
-                            bands[b] = encode_band(px, first, end, channels, row_len, b + 1 == plan.bands);
-                        }
-                    } catch (...) {
-                        failed = true;
-                    }
-                });
-            }
-        } catch (...) {
-            failed = true;
+    util::parallel_for(plan.bands, { .chunks = plan.bands, .threads = plan.workers }, [&](std::size_t from, std::size_t to) {
+        for (std::size_t b = from; b < to; ++b) {
+            const std::uint32_t first = static_cast<std::uint32_t>(b) * plan.rows_per_band;
+            const std::uint32_t end = std::min(px.height, first + plan.rows_per_band);
+            bands[b] = encode_band(px, first, end, channels, row_len, b + 1 == plan.bands);
         }
-        for (auto& t : workers)
-            t.join();
-    }
-    if (failed)
-        util::fatal("hilo de codificación");
+    });
 
     std::size_t total = 0;
     std::uint32_t adler = 1;

@@ -4,12 +4,11 @@
 #include "codec/gif.h"
 
 #include "base/util.h"
+#include "base/util_parallel.h"
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 namespace gif {
 
@@ -19,41 +18,6 @@ constexpr uint32_t RGB_MASK = 0x00FFFFFF;
 constexpr size_t BATCH_BYTES = 64u << 20;
 // Largest channel difference left unchanged inside a rewritten span (diff_row).
 constexpr int SPAN_REFRESH = 1;
-
-// Runs fn(0..count-1) on `count` scoped threads (inline for one) and joins
-// them; a worker that threw stops the program with `message`.
-template <typename Fn>
-void run_scoped(size_t count, const Fn& fn, const char* message)
-{
-    if (count <= 1) {
-        fn(size_t { 0 });
-        return;
-    }
-    std::atomic<bool> failed { false };
-    auto guarded = [&](size_t i) {
-        try {
-            fn(i);
-        } catch (...) {
-            failed = true;
-        }
-    };
-    std::vector<std::thread> workers;
-    workers.reserve(count);
-    size_t started = 0;
-    try {
-        for (; started < count; ++started)
-            workers.emplace_back(guarded, started);
-    } catch (const std::system_error&) {
-        // No more threads to be had: the rest of the work runs here. Each
-        // piece is independent (a band, or a worker draining the job counter).
-        for (size_t i = started; i < count; ++i)
-            guarded(i);
-    }
-    for (auto& t : workers)
-        t.join();
-    if (failed)
-        util::fatal(message);
-}
 
 // The change rectangle one band worker found in one frame; end_x 0 = none.
 struct BandBox {
@@ -295,9 +259,8 @@ std::vector<std::optional<Prepared>> GifEncoder::diff(std::vector<Frame>& batch,
     const int threshold = m_options.threshold;
     std::vector<BandBox> boxes(batch.size() * bands);
 
-    run_scoped(
-        bands,
-        [&](size_t band) {
+    util::parallel_for(bands, { .chunks = bands, .threads = bands }, [&](size_t from, size_t to) {
+        for (size_t band = from; band < to; ++band) {
             const size_t row0 = band * rows;
             const size_t row1 = std::min(m_height, row0 + rows);
             // A frame depends on the canvas the one before it left, so each
@@ -327,8 +290,8 @@ std::vector<std::optional<Prepared>> GifEncoder::diff(std::vector<Frame>& batch,
                 }
                 box = { x0, y0, x1, y1 };
             }
-        },
-        "hilo de diferencias");
+        }
+    });
 
     std::vector<std::optional<Prepared>> out(batch.size());
     for (size_t f = 0; f < batch.size(); ++f) {
@@ -380,13 +343,12 @@ std::vector<Encoded> GifEncoder::encode_parallel(const std::vector<std::optional
     const size_t workers = std::max<size_t>(1, std::min(jobs.size(), m_threads));
     if (m_histograms.size() < workers)
         m_histograms.resize(workers);
-    run_scoped(
-        workers,
-        [&](size_t worker) {
+    util::parallel_for(workers, { .chunks = workers, .threads = workers }, [&](size_t from, size_t to) {
+        for (size_t worker = from; worker < to; ++worker) {
             for (size_t j = next.fetch_add(1, std::memory_order_relaxed); j < jobs.size(); j = next.fetch_add(1, std::memory_order_relaxed))
                 results[j] = encode_frame(*prepared[jobs[j]], mode, dither, m_histograms[worker]);
-        },
-        "hilo de codificación");
+        }
+    });
     std::vector<Encoded> out;
     out.reserve(results.size());
     for (auto& r : results) {

@@ -3,16 +3,10 @@
 #include "base/simd.h"
 
 #include "base/util.h"
+#include "base/util_parallel.h"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <exception>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -51,178 +45,6 @@ std::size_t worker_count(std::size_t width, std::size_t height, std::size_t item
     if (width * height < min_pixels)
         return 1;
     return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
-}
-
-// Records the first failure of a chunk; the caller stops the process with it
-// once every chunk has ended.
-class Failure {
-public:
-    void record(const char* what)
-    {
-        std::lock_guard lock(m_lock);
-        if (m_what.empty())
-            m_what = what;
-    }
-    // Runs fn, recording what it throws.
-    template <typename Fn>
-    void guard(Fn&& fn)
-    {
-        try {
-            fn();
-        } catch (const std::exception& e) {
-            record(e.what());
-        } catch (...) {
-            record("imageops: fallo de un hilo");
-        }
-    }
-    void stop_if_failed()
-    {
-        if (!m_what.empty())
-            util::fatal(m_what);
-    }
-
-private:
-    std::mutex m_lock;
-    std::string m_what;
-};
-
-// Worker threads kept for the life of the process: starting a thread costs
-// tens of microseconds, as much as a whole 4K halving split over eight, so
-// a job wakes sleeping workers instead. Chunks are handed out one by one,
-// and the calling thread takes them too, so a worker the system is slow to
-// wake delays nothing. One job at a time: a caller finding the crew busy
-// starts threads of its own. Leaked on purpose (never destroyed at exit,
-// where its threads may still be waiting).
-class Crew {
-public:
-    explicit Crew(std::size_t threads)
-    {
-        for (std::size_t i = 0; i < threads; ++i)
-            std::thread([this, i] { work(i); }).detach();
-        m_threads = threads;
-    }
-
-    std::size_t threads() const { return m_threads; }
-    std::mutex& busy() { return m_busy; }
-
-    // Runs job(0) … job(pieces − 1) on the caller and up to `helpers` of
-    // the crew's threads; returns when all have ended (not waiting for a
-    // helper that has not woken yet: it finds the job gone). The caller
-    // holds busy().
-    void run(std::size_t pieces, std::size_t helpers, const std::function<void(std::size_t)>& job, Failure& failure)
-    {
-        {
-            std::lock_guard lock(m_lock);
-            m_job = &job;
-            m_failure = &failure;
-            m_pieces = pieces;
-            m_next.store(0, std::memory_order_relaxed);
-            m_completed = 0;
-            m_helpers = std::min(helpers, m_threads);
-            m_generation.fetch_add(1, std::memory_order_release);
-        }
-        m_start.notify_all();
-        take(job, failure);
-        std::unique_lock lock(m_lock);
-        m_done.wait(lock, [this] { return m_completed == m_pieces && m_active == 0; });
-        m_job = nullptr;
-    }
-
-private:
-    void take(const std::function<void(std::size_t)>& job, Failure& failure)
-    {
-        std::size_t done = 0;
-        for (std::size_t i; (i = m_next.fetch_add(1, std::memory_order_relaxed)) < m_pieces; ++done)
-            failure.guard([&] { job(i); });
-        if (done == 0)
-            return;
-        std::lock_guard lock(m_lock);
-        m_completed += done;
-        if (m_completed == m_pieces)
-            m_done.notify_all();
-    }
-
-    void work(std::size_t index)
-    {
-        std::uint64_t seen = 0;
-        for (;;) {
-            const std::function<void(std::size_t)>* job;
-            Failure* failure;
-            {
-                std::unique_lock lock(m_lock);
-                m_start.wait(lock, [&] { return m_generation.load(std::memory_order_relaxed) != seen; });
-                seen = m_generation.load(std::memory_order_relaxed);
-                if (!m_job || index >= m_helpers)
-                    continue;
-                job = m_job;
-                failure = m_failure;
-                ++m_active;
-            }
-            take(*job, *failure);
-            std::lock_guard lock(m_lock);
-            --m_active;
-            m_done.notify_all();
-        }
-    }
-
-    std::mutex m_busy;
-    std::mutex m_lock;
-    std::condition_variable m_start;
-    std::condition_variable m_done;
-    std::atomic<std::uint64_t> m_generation { 0 };
-    const std::function<void(std::size_t)>* m_job = nullptr;
-    Failure* m_failure = nullptr;
-    std::size_t m_pieces = 0;
-    std::atomic<std::size_t> m_next { 0 };
-    std::size_t m_completed = 0;
-    std::size_t m_helpers = 0;
-    std::size_t m_active = 0;
-    std::size_t m_threads = 0;
-};
-
-Crew& crew()
-{
-    static Crew* c = new Crew(std::min<std::size_t>(util::parallelism(), k_max_threads) - 1);
-    return *c;
-}
-
-// Splits [0, items) into `pieces` consecutive chunks of ⌈items / pieces⌉
-// (`workers` when 0) and runs fn(begin, end) for each, on the calling thread
-// and up to `workers` − 1 others; returns when all have ended.
-void run_chunks(std::size_t items, std::size_t workers, const std::function<void(std::size_t, std::size_t)>& fn,
-    std::size_t pieces = 0)
-{
-    if (items == 0)
-        return;
-    const std::size_t per = (items + std::max(pieces, workers) - 1) / std::max(pieces, workers);
-    if (per >= items || workers <= 1) {
-        fn(0, items);
-        return;
-    }
-    const std::size_t count = (items + per - 1) / per;
-    const std::function<void(std::size_t)> chunk = [&](std::size_t i) { fn(i * per, std::min(items, (i + 1) * per)); };
-    Failure failure;
-    Crew& c = crew();
-    if (std::unique_lock lock(c.busy(), std::try_to_lock); lock) {
-        c.run(count, workers - 1, chunk, failure);
-        failure.stop_if_failed();
-        return;
-    }
-    // The crew is at another caller's job: threads of this call's own.
-    std::atomic<std::size_t> next { 0 };
-    const auto take = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < count;)
-            failure.guard([&] { chunk(i); });
-    };
-    std::vector<std::thread> threads;
-    failure.guard([&] {
-        for (std::size_t t = 1; t < std::min(workers, count); ++t)
-            threads.emplace_back(take);
-    });
-    take();
-    for (auto& t : threads)
-        t.join();
-    failure.stop_if_failed();
 }
 
 // ⌊n / d⌋ for 32-bit n and d ≥ 2 with one multiplication: M = ⌊(2^64 − 1) / d⌋ + 1
@@ -644,14 +466,14 @@ void downscale(const View& v, std::size_t factor, Image& out)
     const bool narrow = f < 4096;
     const std::size_t workers = worker_count(v.width, v.height, out.height, k_downscale_thread_min_pixels);
     // Twice as many chunks as workers: one that starts late leaves less behind.
-    run_chunks(out.height, workers, [&](std::size_t first, std::size_t end) {
+    util::parallel_for(out.height, { .chunks = 2 * workers, .threads = workers }, [&](std::size_t first, std::size_t end) {
         if (f == 2)
             halve_rows(v, out, first, end);
         else if (narrow)
             downscale_rows32(v, f, out, first, end);
         else
             downscale_rows<std::uint64_t>(v, f, out, first, end);
-    }, 2 * workers);
+    });
 }
 
 Image downscale(const View& view, std::size_t factor)
@@ -678,12 +500,12 @@ void blur(const MutableView& view, std::size_t radius)
     // the three vertical passes read a and write the view's rows. Each pass
     // of one row or one column depends only on that row or column, so the
     // passes are done row by row and strip by strip, in cache.
-    run_chunks(h, workers,
+    util::parallel_for(h, { .threads = workers },
         [&](std::size_t first, std::size_t end) { blur_rows(view.data.data(), view.stride, a.data(), w, r, m, first, end); });
     // Column chunks are whole strips, so workers never share a cache line.
     const std::size_t strip = strip_bytes(h);
     const std::size_t strips = (row + strip - 1) / strip;
-    run_chunks(strips, std::min(workers, strips), [&](std::size_t first, std::size_t end) {
+    util::parallel_for(strips, { .threads = std::min(workers, strips) }, [&](std::size_t first, std::size_t end) {
         blur_columns(a.data(), row, view.data.data(), view.stride, h, r, m, strip, first * strip, std::min(row, end * strip));
     });
 }

@@ -8,6 +8,7 @@
 #include "codec/stitch.h"
 #include "codec/stitch_internal.h"
 #include "base/util.h"
+#include "base/util_parallel.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,8 +16,6 @@
 #include <cmath>
 #include <cstring>
 #include <fmt/format.h>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 namespace stitch {
@@ -286,40 +285,13 @@ void sign_into(const Frame& frame, unsigned workers, Sig& sig)
             put(r, hash_row(row(r)));
     };
 
-    workers = std::max(workers, 1u);
-    const std::uint32_t chunk = std::max<std::uint32_t>((h + workers - 1) / workers, 1);
-    if (workers == 1) {
-        chunk_rows(0, h);
-        return;
-    }
-    // Every chunk is signed by exactly one thread, but which one is settled
-    // at run time: the scoped threads and the calling thread claim chunks in
-    // order until none is left. A thread that the scheduler starts late then
-    // finds its share already done instead of holding the frame up, and the
-    // calling thread works instead of waiting.
-    const std::uint32_t chunks = std::uint32_t((h + chunk - 1) / chunk);
-    std::atomic<std::uint32_t> next{0};
-    const auto claim = [&] {
-        for (std::uint32_t k = next.fetch_add(1, std::memory_order_relaxed); k < chunks;
-             k = next.fetch_add(1, std::memory_order_relaxed))
-            chunk_rows(k * chunk, std::min<std::uint32_t>((k + 1) * chunk, h));
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(chunks);
-    bool failed = false;
-    for (std::uint32_t k = 1; k < chunks; ++k) {
-        try {
-            threads.emplace_back(claim);
-        } catch (const std::system_error&) {
-            failed = true;
-            break;
-        }
-    }
-    claim();
-    for (std::thread& t : threads)
-        t.join();
-    if (failed)
-        util::fatal("stitch: no pude iniciar un hilo de firmas");
+    // One chunk per worker, each signed by exactly one thread; which one is
+    // settled at run time, so a thread that the scheduler starts late finds
+    // its share already done instead of holding the frame up.
+    const std::uint32_t n = std::max(workers, 1u);
+    util::parallel_for(h, { .chunks = n, .threads = n }, [&](std::size_t from, std::size_t to) {
+        chunk_rows(static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(to));
+    });
 }
 
 bool rows_equal(const Sig& prev, const Sig& cur, std::size_t row)

@@ -2,6 +2,7 @@
 
 #include "base/simd.h"
 #include "base/util.h"
+#include "base/util_parallel.h"
 
 #include <algorithm>
 #include <array>
@@ -34,28 +35,23 @@ VECTOR_CLONES void box_columns(const std::uint8_t* __restrict in, std::uint8_t* 
     // The window of row 0: rows 0 … r (rows past the end count as 0).
     for (std::size_t y = 0; y <= std::min(r, h - 1); ++y) {
         const std::uint8_t* __restrict row = in + y * stride;
-#pragma omp simd
         for (std::size_t x = 0; x < w; ++x)
             sums[x] += row[x];
     }
     for (std::size_t y = 0; y < h; ++y) {
         std::uint8_t* __restrict dst = out + y * stride;
-#pragma omp simd
         for (std::size_t x = 0; x < w; ++x)
             dst[x] = static_cast<std::uint8_t>(static_cast<float>(sums[x]) * inv + 0.5f);
         // Slide: row y + r + 1 enters, row y − r leaves.
         const std::uint8_t* __restrict add = y + r + 1 < h ? in + (y + r + 1) * stride : nullptr;
         const std::uint8_t* __restrict sub = y >= r ? in + (y - r) * stride : nullptr;
         if (add && sub) {
-#pragma omp simd
             for (std::size_t x = 0; x < w; ++x)
                 sums[x] = sums[x] + add[x] - sub[x];
         } else if (add) {
-#pragma omp simd
             for (std::size_t x = 0; x < w; ++x)
                 sums[x] += add[x];
         } else if (sub) {
-#pragma omp simd
             for (std::size_t x = 0; x < w; ++x)
                 sums[x] -= sub[x];
         }
@@ -132,15 +128,16 @@ void blur_alpha(std::span<std::uint8_t> data, std::size_t width, std::size_t hei
     std::uint8_t* const pt = tr.data();
     const auto three_passes = [&](std::uint8_t* img, std::size_t w, std::size_t h, std::size_t step) {
         const float inv = 1.0f / static_cast<float>(2 * radius + 1);
-        const long strips = static_cast<long>((w + STRIP - 1) / STRIP);
-#pragma omp parallel for if (parallel) schedule(static)
-        for (long i = 0; i < strips; ++i) {
-            const std::size_t x0 = std::size_t(i) * STRIP, sw = std::min(STRIP, w - x0);
+        const std::size_t strips = (w + STRIP - 1) / STRIP;
+        util::parallel_for(strips, { .chunks = strips, .threads = parallel ? 0u : 1u }, [&](std::size_t from, std::size_t to) {
             std::vector<std::uint32_t> sums;
-            box_columns(img + x0, p1 + x0, sw, h, step, radius, inv, sums);
-            box_columns(p1 + x0, p2 + x0, sw, h, step, radius, inv, sums);
-            box_columns(p2 + x0, img + x0, sw, h, step, radius, inv, sums);
-        }
+            for (std::size_t i = from; i < to; ++i) {
+                const std::size_t x0 = i * STRIP, sw = std::min(STRIP, w - x0);
+                box_columns(img + x0, p1 + x0, sw, h, step, radius, inv, sums);
+                box_columns(p1 + x0, p2 + x0, sw, h, step, radius, inv, sums);
+                box_columns(p2 + x0, img + x0, sw, h, step, radius, inv, sums);
+            }
+        });
     };
     three_passes(data.data(), width, height, stride);
     transpose(data.data(), stride, height, width, pt, height);

@@ -9,6 +9,7 @@
 #include "platform/media_module.h"
 
 #include "base/util.h"
+#include "base/util_parallel.h"
 
 #define ZX_USE_UTF8 1
 #include <ZXing/BarcodeFormat.h>
@@ -20,7 +21,7 @@
 
 #include <QPainter>
 
-#include <omp.h>
+#include <dlfcn.h>
 
 #include <fmt/format.h>
 
@@ -160,16 +161,32 @@ std::vector<Fragment> read_codes(const QImage& grey)
     return codes;
 }
 
+// The library parallelises inside one engine with OpenMP; with several
+// engines running at once that oversubscribes the cores and its threads spin
+// (five times slower here). Its loops ask for a fixed thread count, so only
+// making every parallel region of this thread inactive keeps each job on its
+// own thread. The OpenMP runtime is the library's, not linked by us: it is
+// reached where the library loaded it, and nothing is done without it.
+void keep_library_on_this_thread()
+{
+    using SetInt = void (*)(int);
+    static const std::pair<SetInt, SetInt> set = [] {
+        void* omp = dlopen("libgomp.so.1", RTLD_NOW | RTLD_NOLOAD);
+        if (!omp)
+            return std::pair<SetInt, SetInt> {};
+        return std::pair { reinterpret_cast<SetInt>(dlsym(omp, "omp_set_max_active_levels")),
+                           reinterpret_cast<SetInt>(dlsym(omp, "omp_set_num_threads")) };
+    }();
+    if (set.first)
+        set.first(0);
+    if (set.second)
+        set.second(1);
+}
+
 std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, const std::string& langs, const ReadJob& job,
                                                        double source_w, double source_h)
 {
-    // The library parallelises inside one engine with OpenMP; with several
-    // engines running at once that oversubscribes the cores and its threads
-    // spin (five times slower here). Its loops ask for a fixed thread count,
-    // so only making every parallel region of this thread inactive keeps each
-    // job on its own thread.
-    omp_set_max_active_levels(0);
-    omp_set_num_threads(1);
+    keep_library_on_this_thread();
     auto engine = pool.acquire(langs);
     if (!engine)
         return std::unexpected(engine.error());
@@ -235,19 +252,18 @@ public:
     {
         const std::string langs = tesseract_languages(languages);
         std::vector<std::unique_ptr<Engine>> loaded;
-        {
-            std::vector<std::jthread> threads;
-            std::mutex mutex;
-            for (int i = 0; i < m_pool.size(); ++i)
-                threads.emplace_back([&] {
-                    auto engine = m_pool.acquire(langs);
-                    std::lock_guard lock(mutex);
-                    if (engine)
-                        loaded.push_back(std::move(*engine));
-                    else
-                        util::log(engine.error());
-                });
-        }
+        const auto engines = static_cast<std::size_t>(m_pool.size());
+        std::mutex mutex;
+        util::parallel_for(engines, { .chunks = engines, .threads = engines }, [&](std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i) {
+                auto engine = m_pool.acquire(langs);
+                std::lock_guard lock(mutex);
+                if (engine)
+                    loaded.push_back(std::move(*engine));
+                else
+                    util::log(engine.error());
+            }
+        });
         for (auto& engine : loaded)
             m_pool.release(std::move(engine));
     }
@@ -289,20 +305,12 @@ public:
         const double w = page->size.width(), h = page->size.height();
         const std::vector<ReadJob>& jobs = page->jobs;
         std::vector<std::expected<std::vector<ReadWord>, std::string>> results(jobs.size());
-        // As many workers as engines, each taking the next job.
-        std::atomic<std::size_t> next { 0 };
-        const auto work = [&] {
-            for (std::size_t i = next++; i < jobs.size(); i = next++)
-                results[i] = read_job(m_pool, langs, jobs[i], w, h);
-        };
+        // As many threads as engines, each taking the next job.
         const std::size_t workers = std::min<std::size_t>(jobs.size(), m_pool.size());
-        if (workers <= 1) {
-            work();
-        } else {
-            std::vector<std::jthread> threads;
-            for (std::size_t i = 0; i < workers; ++i)
-                threads.emplace_back(work);
-        }
+        util::parallel_for(jobs.size(), { .chunks = jobs.size(), .threads = workers }, [&](std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i)
+                results[i] = read_job(m_pool, langs, jobs[i], w, h);
+        });
         std::vector<std::vector<ReadWord>> words;
         for (auto& r : results) {
             if (!r)

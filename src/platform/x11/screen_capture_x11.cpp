@@ -17,6 +17,7 @@
 #include "platform/x11/screen_capture_x11_parts.h"
 
 #include "base/util.h"
+#include "base/util_parallel.h"
 #include "base/util_queue.h"
 
 #include <QGuiApplication>
@@ -42,7 +43,8 @@ namespace platform::x11 {
 
 // Copies rows out of the server's buffer into the image, forcing alpha to
 // 255 when the drawable has no alpha (X leaves the padding byte undefined).
-// Split over a few threads: one core cannot saturate memory bandwidth.
+// Split over a few threads of the shared pool: one core cannot saturate
+// memory bandwidth.
 void copy_pixels(const std::uint8_t* src, std::size_t src_stride, QImage& dst, bool keep_alpha)
 {
     const int h = dst.height();
@@ -69,21 +71,8 @@ void copy_pixels(const std::uint8_t* src, std::size_t src_stride, QImage& dst, b
     };
     const std::size_t bytes = row_bytes * static_cast<std::size_t>(h);
     const unsigned threads = bytes < (1u << 20) ? 1u : std::min(4u, util::parallelism());
-    if (threads <= 1) {
-        rows(0, h);
-        return;
-    }
-    std::vector<std::thread> workers;
-    const int per = (h + static_cast<int>(threads) - 1) / static_cast<int>(threads);
-    for (unsigned i = 1; i < threads; ++i) {
-        const int y0 = std::min(h, per * static_cast<int>(i));
-        const int y1 = std::min(h, y0 + per);
-        if (y0 < y1)
-            workers.emplace_back(rows, y0, y1);
-    }
-    rows(0, std::min(h, per));
-    for (auto& t : workers)
-        t.join();
+    util::parallel_for(static_cast<std::size_t>(h), { .chunks = threads, .threads = threads },
+        [&](std::size_t y0, std::size_t y1) { rows(static_cast<int>(y0), static_cast<int>(y1)); });
 }
 
 namespace {
