@@ -1,86 +1,191 @@
-// The text recogniser's image preparation on bars drawn with real fonts: a
-// window's title or menu bar keeps every letter, digit and dash of its text
-// while its icon and buttons are painted out.
+// The text recogniser's image preparation on grey pictures built pixel by
+// pixel: a window's border columns against a sidebar that holds text, a
+// title bar against a tall banner, icons against letters in a bar, the
+// upscale against thin strokes, and the words kept against graphics.
 #include "capture/ocr_prepare.h"
-
-#include <QFont>
-#include <QFontMetrics>
-#include <QPainter>
-#include <QPen>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
+
+using namespace ocr_prepare;
 
 namespace {
 
-constexpr int BAR = 28;
-
-// A bar with the program's icon at the left, `title` in the middle and the
-// minimise, maximise and close buttons at the right, over a white page, in
-// the window's border.
-// Returns the picture; `text` receives the title's box.
-QImage title_bar(const QFont& font, const QString& title, int bar_grey, QRect& text)
+QImage page(int w, int h, int grey = 255)
 {
-    const int w = 1000;
-    QImage img(w, 80, QImage::Format_Grayscale8);
-    img.fill(255);
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.fillRect(0, 0, w, BAR, QColor(bar_grey, bar_grey, bar_grey));
-    const QColor ink = bar_grey < 128 ? QColor(235, 235, 235) : QColor(30, 30, 30);
-    p.setPen(Qt::NoPen);
-    p.setBrush(ink);
-    p.drawRoundedRect(QRectF(6, 3, 22, 22), 4, 4);
-    p.setFont(font);
-    p.setPen(ink);
-    text = QFontMetrics(font).boundingRect(title).translated(200, 19).adjusted(-1, -1, 1, 1);
-    p.drawText(QPointF(200, 19), title);
-    p.setPen(QPen(ink, 2));
-    p.setBrush(Qt::NoBrush);
-    p.drawLine(QPointF(w - 78, 18), QPointF(w - 66, 18));
-    p.drawRect(QRectF(w - 52, 8, 11, 11));
-    p.drawLine(QPointF(w - 26, 8), QPointF(w - 15, 19));
-    p.drawLine(QPointF(w - 15, 8), QPointF(w - 26, 19));
-    // The window's border.
-    p.setPen(QPen(QColor(150, 150, 150), 1));
-    p.drawRect(QRectF(0.5, 0.5, w - 1, img.height() - 1));
+    QImage img(w, h, QImage::Format_Grayscale8);
+    img.fill(grey);
     return img;
 }
 
-// No mark left: every pixel within a few grey levels of the bar.
-bool plain(const QImage& img, const QRect& r, int bar_grey)
+void fill(QImage& img, int x, int y, int w, int h, int grey)
 {
-    for (int y = r.top(); y <= r.bottom(); ++y)
-        for (int x = r.left(); x <= r.right(); ++x)
-            if (std::abs(img.constScanLine(y)[x] - bar_grey) > 40)
-                return false;
+    for (int row = y; row < y + h; ++row)
+        std::fill_n(img.scanLine(row) + x, w, static_cast<uchar>(grey));
+}
+
+// Letter-like marks: upright strokes 2 px wide and 10 px tall with a bar
+// across their middle, one a line every `step` rows from `x`.
+void strokes(QImage& img, int x, int grey, int step = 20)
+{
+    for (int y = 8; y + 12 < img.height(); y += step) {
+        fill(img, x, y, 2, 10, grey);
+        fill(img, x + 6, y, 2, 10, grey);
+        fill(img, x, y + 4, 8, 2, grey);
+    }
+}
+
+bool same_pixels(const QImage& a, const QImage& b)
+{
+    for (int y = 0; y < a.height(); ++y)
+        if (!std::equal(a.constScanLine(y), a.constScanLine(y) + a.width(), b.constScanLine(y)))
+            return false;
     return true;
 }
 
 } // namespace
 
-// Shaped alone, an "H", a "D", a "0" or an "8" at 14 px spans its box like
-// a button's frame, an "X" lies on its diagonals like a close button's
-// cross, and an em dash is as flat as a minimise button's rule.
-TEST(OcrPrepareBars, EveryLetterDigitAndDashOfATitleStaysItsButtonsGo)
+TEST(OcrPrepare, BorderColumnsGoAndTheTextBesideThemStays)
 {
-    const QString title = QString::fromUtf8("Informe 2024-0917 — XML DB HN 8 o x __ · Errores: 0 · 1920 x 1080");
-    for (const char* family : { "DejaVu Sans", "Inter", "DejaVu Sans Mono" })
-        for (const bool bold : { false, true })
-            for (int px = 12; px <= 16; ++px)
-                for (const int bar_grey : { 214, 60 }) {
-                    QFont font(family);
-                    font.setPixelSize(px);
-                    font.setBold(bold);
-                    QRect text;
-                    QImage img = title_bar(font, title, bar_grey, text);
-                    const QImage before = img.copy();
-                    ocr_prepare::erase_bar_icons(img, BAR);
-                    const std::string where = std::string(family) + (bold ? " bold " : " ") + std::to_string(px) + " px on grey "
-                        + std::to_string(bar_grey);
-                    EXPECT_TRUE(img.copy(text) == before.copy(text)) << where;
-                    EXPECT_TRUE(plain(img, QRect(4, 1, 26, 26), bar_grey)) << "icon, " << where;
-                    EXPECT_TRUE(plain(img, QRect(img.width() - 82, 4, 72, 20), bar_grey)) << "buttons, " << where;
-                }
+    // 11 px of the desktop's grey, the window's 1 px border, then its page.
+    QImage img = page(300, 200);
+    fill(img, 0, 0, 11, 200, 136);
+    fill(img, 11, 0, 1, 200, 88);
+    strokes(img, 14, 0);
+    const QImage before = img.copy();
+    erase_edge_columns(img, 255);
+    for (int y = 0; y < img.height(); ++y) {
+        EXPECT_TRUE(std::all_of(img.constScanLine(y), img.constScanLine(y) + 12, [](uchar v) { return v == 255; })) << y;
+        EXPECT_TRUE(std::equal(img.constScanLine(y) + 12, img.constScanLine(y) + 300, before.constScanLine(y) + 12)) << y;
+    }
+}
+
+TEST(OcrPrepare, ASidebarWithLabelsAtTheEdgeIsNoBorder)
+{
+    // A dark sidebar 80 px wide with light labels, on either edge: labels
+    // are few, so every column of it stands apart from the page.
+    for (const bool left : { true, false }) {
+        QImage img = page(300, 200);
+        const int x = left ? 0 : 220;
+        fill(img, x, 0, 80, 200, 43);
+        strokes(img, x + 10, 224, 100);
+        strokes(img, x + 30, 224, 100);
+        const QImage before = img.copy();
+        erase_edge_columns(img, 255);
+        EXPECT_TRUE(same_pixels(img, before)) << (left ? "left" : "right");
+    }
+}
+
+TEST(OcrPrepare, TitleAndMenuBarsAreChromeATallBannerIsNot)
+{
+    // A title bar's gradient (19 rows) and a menu bar (24 rows) over a page.
+    QImage bars = page(400, 200);
+    for (int y = 0; y < 19; ++y)
+        fill(bars, 0, y, 400, 1, 200 - 2 * y);
+    fill(bars, 0, 19, 400, 24, 246);
+    strokes(bars, 40, 30);
+    EXPECT_EQ(chrome_top(bars, 255), 43);
+
+    // A banner 140 rows tall, its grey drifting a little from row to row.
+    QImage banner = page(900, 300);
+    for (int y = 0; y < 140; ++y)
+        fill(banner, 0, y, 900, 1, 60 + y);
+    EXPECT_EQ(chrome_top(banner, 255), 0);
+
+    // A title bar over such a banner: the chrome ends above the banner.
+    QImage both = banner.copy();
+    fill(both, 0, 0, 900, 19, 220);
+    EXPECT_EQ(chrome_top(both, 255), 19);
+
+    // A page that starts on its own grey has no chrome.
+    EXPECT_EQ(chrome_top(page(400, 200), 255), 0);
+}
+
+TEST(OcrPrepare, ABarsIconAndButtonsGoItsLettersStay)
+{
+    QImage img = page(300, 100);
+    fill(img, 0, 0, 300, 24, 214);
+    // The icon: a filled square with a glyph of its own.
+    fill(img, 4, 4, 14, 14, 60);
+    fill(img, 8, 7, 6, 3, 230);
+    // A close button's cross, 12 px.
+    for (int i = 0; i < 12; ++i) {
+        fill(img, 270 + i, 6 + i, 2, 1, 50);
+        fill(img, 281 - i, 6 + i, 2, 1, 50);
+    }
+    // An "H" as tall, and an "I": they span their rows or their columns, not both.
+    fill(img, 100, 6, 2, 12, 30);
+    fill(img, 108, 6, 2, 12, 30);
+    fill(img, 100, 11, 10, 2, 30);
+    fill(img, 120, 6, 2, 12, 30);
+    const QImage before = img.copy();
+    erase_bar_icons(img, 24);
+    const auto untouched = [&](int x, int y, int w, int h) {
+        for (int row = y; row < y + h; ++row)
+            if (!std::equal(img.constScanLine(row) + x, img.constScanLine(row) + x + w, before.constScanLine(row) + x))
+                return false;
+        return true;
+    };
+    // No ink left: what stays (the icon's glyph, lighter than its square)
+    // is within a few grey levels of the bar.
+    const auto plain = [&](int x, int y, int w, int h) {
+        for (int row = y; row < y + h; ++row)
+            if (!std::all_of(img.constScanLine(row) + x, img.constScanLine(row) + x + w,
+                             [](uchar v) { return std::abs(v - 214) <= 40; }))
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(plain(4, 4, 14, 14));
+    EXPECT_TRUE(plain(268, 4, 20, 16));
+    EXPECT_TRUE(untouched(96, 4, 30, 16));
+}
+
+TEST(OcrPrepare, ScalingUpKeepsTheGapsBetweenThinStrokes)
+{
+    // Strokes one pixel wide with one-pixel gaps (the slot in a dotted zero,
+    // the gaps of an eight): at every factor, each gap stays lighter than
+    // the middle grey at its centre, and each stroke darker.
+    QImage img = page(21, 9);
+    for (int x = 4; x <= 16; x += 2)
+        fill(img, x, 2, 1, 5, 0);
+    for (int factor = 2; factor <= 4; ++factor) {
+        const QImage big = upscaled(img, factor);
+        ASSERT_EQ(big.size(), img.size() * factor);
+        const uchar* row = big.constScanLine(4 * factor + factor / 2);
+        for (int x = 4; x <= 16; ++x) {
+            const int centre = x * factor + factor / 2;
+            if (x % 2 == 0)
+                EXPECT_LT(row[centre], 128) << "stroke " << x << " at " << factor;
+            else
+                EXPECT_GT(row[centre], 128) << "gap " << x << " at " << factor;
+        }
+    }
+    // Lines within a fifth of the target are not scaled; the factor is capped.
+    EXPECT_EQ(upscale_for(30, 32, 4), 1);
+    EXPECT_EQ(upscale_for(11, 32, 4), 3);
+    EXPECT_EQ(upscale_for(4, 32, 4), 4);
+    EXPECT_EQ(upscale_for(0, 32, 4), 1);
+}
+
+TEST(OcrPrepare, AShortUnsureWordStaysOnALineAndGoesAlone)
+{
+    const auto word = [](const char* text, double top, double bottom, float confidence) {
+        return platform::ReadWord { { text, { 0.1, 0.2, top, bottom } }, confidence };
+    };
+    // "ms" beside "37", both unsure, on one line; "A" alone below them; a
+    // towering mark read from a scroll bar's thumb.
+    const std::vector<platform::ReadWord> words = {
+        word("37", 0.10, 0.15, 40), word("ms", 0.10, 0.15, 30), word("A", 0.50, 0.55, 30),
+        word("Pedido", 0.30, 0.35, 95), word("I", 0.58, 0.98, 40),
+    };
+    std::vector<std::string> kept;
+    for (const auto& f : drop_graphics(words, true))
+        kept.push_back(f.text);
+    EXPECT_EQ(kept, (std::vector<std::string> { "37", "ms", "Pedido" }));
+    kept.clear();
+    for (const auto& f : drop_graphics(words, false))
+        kept.push_back(f.text);
+    EXPECT_EQ(kept, (std::vector<std::string> { "37", "ms", "A", "Pedido" }));
+    // The towering mark goes on its own evidence, whatever the switch.
 }
