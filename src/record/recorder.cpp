@@ -597,20 +597,6 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
     });
 }
 
-// What a stream output receives, as the log names it.
-const char* output_name(platform::StreamOutputType type)
-{
-    switch (type) {
-    case platform::StreamOutputType::Audio:
-        return "el sonido del sistema";
-    case platform::StreamOutputType::Microphone:
-        return "el micrófono";
-    case platform::StreamOutputType::Screen:
-        break;
-    }
-    return "los cuadros";
-}
-
 } // namespace
 
 void finish(std::uint64_t id)
@@ -700,7 +686,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
         return give_up(id, fmt::format("no pude preparar la captura: {}", stream.error()));
     auto add = [&](platform::StreamOutputType type) {
         if (auto added = (*stream)->add_stream_output(delegate, type); !added)
-            util::log(fmt::format("grabación: la captura no me da {}: {}", output_name(type), added.error()));
+            util::log(fmt::format("addStreamOutput {}: {}", static_cast<int>(type), added.error()));
     };
     add(platform::StreamOutputType::Screen);
     if (configuration.captures_audio)
@@ -708,7 +694,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     if (configuration.captures_microphone)
         add(platform::StreamOutputType::Microphone);
     if (auto added = (*stream)->add_recording_output(output, delegate); !added)
-        return give_up(id, fmt::format("no pude preparar el archivo de la grabación: {}", added.error()));
+        return give_up(id, fmt::format("addRecordingOutput: {}", added.error()));
 
     r->stream = std::move(*stream);
     r->delegate = std::move(delegate);

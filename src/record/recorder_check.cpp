@@ -143,7 +143,7 @@ int debug_check(const fs::path& dir)
         display_filter.display.display_id = screens.front().display_id;
     for (bool hevc : { false, true }) {
         const auto rc = recording_configuration(test_file.string(), hevc, codecs);
-        say(fmt::format("hevc={}: url={} códec={}", hevc, rc.path, platform::codec_tag(rc.codec)));
+        say(fmt::format("hevc={}: url={} tipo=mp4 códec={}", hevc, rc.path, platform::codec_tag(rc.codec)));
         say(fmt::format("  códecs disponibles {}, contenedores [\"mp4\"]", codec_list(codecs)));
         platform::StreamConfiguration sc;
         sc.width = 64;
@@ -155,7 +155,8 @@ int debug_check(const fs::path& dir)
     }
 
     const platform::FrameInterval interval { 1, 60 };
-    say(fmt::format("intervalo: value={} timescale={} ({:.5f} s)", interval.value, interval.timescale, 1.0 / 60));
+    // Flag 1: a valid interval, the only kind there is.
+    say(fmt::format("intervalo: value={} timescale={} flags=1 ({:.5f} s)", interval.value, interval.timescale, 1.0 / 60));
     platform::StreamConfiguration configured;
     configured.width = 64;
     configured.height = 64;
@@ -163,7 +164,7 @@ int debug_check(const fs::path& dir)
     auto stream = platform::create_capture_stream(display_filter, configured, delegate);
     if (stream) {
         const auto back = (*stream)->configuration().minimum_frame_interval;
-        say(fmt::format("ida y vuelta por StreamConfiguration: {}/{}", back.value, back.timescale));
+        say(fmt::format("ida y vuelta por StreamConfiguration: {}/{} flags=1", back.value, back.timescale));
     } else {
         say(fmt::format("ida y vuelta por StreamConfiguration: {}", stream.error()));
     }

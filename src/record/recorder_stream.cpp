@@ -128,7 +128,7 @@ RecorderDelegate::RecorderDelegate(std::uint64_t id, Forward forward)
 
 void RecorderDelegate::stream_stopped(const std::string& error)
 {
-    util::log(fmt::format("grabación: la captura se detuvo: {}", error));
+    util::log(fmt::format("el stream se detuvo: {}", error));
     m_forward({ Report::Kind::StreamStopped, m_id, error });
 }
 

@@ -87,7 +87,7 @@ public:
 
     void stream_stopped(const std::string& error) override
     {
-        util::on_main([id = m_engine->id, error] { fail(id, fmt::format("la captura se detuvo: {}", error)); });
+        util::on_main([id = m_engine->id, error] { fail(id, fmt::format("el stream se detuvo: {}", error)); });
     }
 
 private:
@@ -160,7 +160,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*retried*/)
     if (!stream)
         return fail(id, fmt::format("no pude empezar a capturar: {}", stream.error()));
     if (auto added = (*stream)->add_stream_output(receiver, platform::StreamOutputType::Screen); !added)
-        return fail(id, fmt::format("la captura no me da los cuadros: {}", added.error()));
+        return fail(id, fmt::format("addStreamOutput: {}", added.error()));
     (*stream)->start([id](std::optional<std::string> error) {
         if (error)
             util::on_main([id, e = *error] { fail(id, fmt::format("no pude empezar a capturar: {}", e)); });

@@ -882,8 +882,8 @@ TEST(DesktopRecorderCheck, DebugRecorderPrintsItsFindingsAndDrawsThreePictures)
     EXPECT_EQ(status, 0) << out << err;
     for (const char* line : { "clase VistropeRecorderDelegate registrada, id 7",
              "responde a didFinish=true didStart=true didFail=true didStop=true didOutput=true",
-             "hevc=false: url=", "intervalo: value=1 timescale=60 (0.01667 s)",
-             "ida y vuelta por StreamConfiguration: 1/60",
+             "hevc=false: url=", "intervalo: value=1 timescale=60 flags=1 (0.01667 s)",
+             "ida y vuelta por StreamConfiguration: 1/60 flags=1",
              "tamaños: 1512×982@2 h264 (3024, 1964), 5120×2880@1 h264 (4096, 2304), hevc (5120, 2880)",
              "addStreamOutput: ok", "addRecordingOutput: ok", "StreamListener: \tconforma=true",
              "RecordingListener: \tconforma=true" })
