@@ -39,8 +39,9 @@ void parallel_for(std::size_t items, Split split, ChunkFn run, void* body);
 // each, on the calling thread and on pool workers; returns when all have
 // ended. Chunks run in no set order and possibly at once: each must touch only
 // what is its own. When the work runs on the calling thread alone (one thread
-// or one chunk asked for, a call made from inside a chunk, or no worker to be
-// had) body(0, items) is called once. Any thread.
+// or one chunk asked for, a call made from inside a chunk of a call that
+// shares its work with workers, or no worker to be had) body(0, items) is
+// called once. Any thread.
 template <typename Body>
 void parallel_for(std::size_t items, Split split, Body&& body)
 {
