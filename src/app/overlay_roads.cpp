@@ -82,21 +82,10 @@ output::Kind output_kind(Kind kind)
 platform::ImageResult grab_beside(platform::ScreenCapture& backend, const platform::DisplayGrab& grab,
     std::function<void()> meanwhile)
 {
-    struct Shot {
-        std::atomic<bool> claimed { false };
-        std::promise<platform::ImageResult> result;
-    };
-    auto shot = std::make_shared<Shot>();
-    std::future<platform::ImageResult> taken = shot->result.get_future();
-    util::in_background([shot, &backend, grab] {
-        if (!shot->claimed.exchange(true))
-            shot->result.set_value(backend.grab_display_now(grab));
-    });
+    util::Claimable<platform::ImageResult> shot([&backend, grab] { return backend.grab_display_now(grab); });
     if (meanwhile)
         meanwhile();
-    if (!shot->claimed.exchange(true))
-        return backend.grab_display_now(grab);
-    return taken.get();
+    return shot.take();
 }
 
 } // namespace

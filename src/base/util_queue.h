@@ -8,7 +8,10 @@
 
 #include <QColor>
 
+#include <atomic>
 #include <functional>
+#include <future>
+#include <memory>
 
 namespace util {
 
@@ -38,6 +41,43 @@ struct TimerSlice {
     double remainder_s;
 };
 TimerSlice timer_slice(double seconds);
+
+// Work handed to the background pool that its caller may take over: take()
+// gives the result, doing the work on the calling thread when no pool thread
+// has begun it (the pool busy with other jobs), so the caller never waits
+// behind other work and no thread is started for it. Empty once taken.
+template <class T>
+class Claimable {
+public:
+    Claimable() = default;
+    explicit Claimable(std::function<T()> work)
+        : m_shared(std::make_shared<Shared>())
+    {
+        m_shared->work = std::move(work);
+        m_result = m_shared->result.get_future();
+        in_background([shared = m_shared] {
+            if (!shared->claimed.exchange(true))
+                shared->result.set_value(shared->work());
+        });
+    }
+    bool valid() const { return m_shared != nullptr; }
+    T take()
+    {
+        auto shared = std::exchange(m_shared, nullptr);
+        if (!shared->claimed.exchange(true))
+            return shared->work();
+        return m_result.get();
+    }
+
+private:
+    struct Shared {
+        std::atomic<bool> claimed { false };
+        std::function<T()> work;
+        std::promise<T> result;
+    };
+    std::shared_ptr<Shared> m_shared;
+    std::future<T> m_result;
+};
 
 // An sRGB colour from components in 0..1.
 QColor rgba(double r, double g, double b, double a);

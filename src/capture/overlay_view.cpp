@@ -209,13 +209,13 @@ void VistropeOverlayWindow::set_background(const QImage& picture)
     if (picture.format() != QImage::Format_ARGB32_Premultiplied && picture.format() != QImage::Format_RGB32
         && picture.format() != QImage::Format_ARGB32)
         m_state.background = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    m_dimming = std::async(std::launch::async, [src = m_state.background] { return overlay::dimmed_copy(src); });
+    m_dimming = util::Claimable<QImage>([src = m_state.background] { return overlay::dimmed_copy(src); });
 }
 
 void VistropeOverlayWindow::take_dimmed()
 {
     if (m_dimming.valid())
-        m_state.dimmed = m_dimming.get();
+        m_state.dimmed = m_dimming.take();
 }
 
 void VistropeOverlayWindow::mode_changed()

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "capture/overlay.h"
+#include "base/util_queue.h"
 
 #include <QWidget>
 
@@ -135,7 +136,7 @@ private:
     int m_paints = 0;
     bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
     bool m_key = false;                 // this panel takes the keyboard
-    std::future<QImage> m_dimming;    // the dimmed copy being made
+    util::Claimable<QImage> m_dimming; // the dimmed copy being made
     class QTimer* m_release = nullptr; // gives the hidden panel's picture memory back
     std::unique_ptr<glass::ring::Ring> m_ring;
 };

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -53,6 +54,46 @@ TEST(Queue, BackgroundWorkComesBackOnTheMainThread)
     });
     ASSERT_TRUE(wait_until([&] { return timer_from_thread.load(); }));
     EXPECT_TRUE(utility_ran);
+}
+
+// Claimed work runs exactly once: on the pool when a worker is free, on the
+// taker's thread when every worker is busy (the taker never waits behind them).
+TEST(Queue, ClaimableWorkRunsOnceOnThePoolOrOnTheTakerWhenThePoolIsBusy)
+{
+    std::atomic<int> runs { 0 };
+    std::atomic<bool> off_main { false };
+    util::Claimable<int> free_pool([&] {
+        ++runs;
+        off_main = !util::is_main_thread();
+        return 7;
+    });
+    ASSERT_TRUE(wait_until([&] { return runs.load() == 1; }));
+    EXPECT_EQ(free_pool.take(), 7);
+    EXPECT_TRUE(off_main);
+    EXPECT_FALSE(free_pool.valid());
+
+    // Every worker of the pool held until the work was taken.
+    std::atomic<bool> release { false };
+    std::atomic<int> held { 0 };
+    const int workers = QThreadPool::globalInstance()->maxThreadCount();
+    for (int i = 0; i < workers; ++i)
+        util::in_background([&] {
+            ++held;
+            while (!release)
+                QThread::msleep(1);
+        });
+    ASSERT_TRUE(wait_until([&] { return held.load() == workers; }));
+    std::atomic<bool> on_main { false };
+    util::Claimable<int> busy_pool([&] {
+        ++runs;
+        on_main = util::is_main_thread();
+        return 8;
+    });
+    EXPECT_EQ(busy_pool.take(), 8);
+    EXPECT_TRUE(on_main) << "the taker waited for a busy pool";
+    release = true;
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(runs.load(), 2) << "claimed work ran twice";
 }
 
 TEST(Queue, AfterWaitsAboutTheDelay)
