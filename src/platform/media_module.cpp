@@ -1,4 +1,4 @@
-// The loader of the media module and the program's side of its table.
+// The loader of the media modules and the program's side of their tables.
 #include "platform/media_module.h"
 
 #include "base/util.h"
@@ -23,31 +23,68 @@
 #include <system_error>
 #include <vector>
 
-// Defined when the module's code is linked in (the tests); else null here,
-// and the module is opened.
+// Defined when the modules' code is linked in (the tests); else null here,
+// and the modules are opened.
 extern "C" const platform::MediaModule* vistrope_media_module() __attribute__((weak));
+extern "C" const platform::MediaModule* vistrope_player_module() __attribute__((weak));
+extern "C" const platform::MediaModule* vistrope_text_module() __attribute__((weak));
 
 namespace platform {
 
 namespace {
 
-// Held by a leaked holder: nothing here may run in the static destructors,
-// and the module it names stays loaded for the process's life.
+struct ModuleFile {
+    const char* file;
+    const char* entry;
+    const MediaModule* (*linked)();  // null unless its code is linked in
+};
+
+ModuleFile file_of(Module which)
+{
+    switch (which) {
+    case Module::Player:
+        return { "vistrope-player.so", "vistrope_player_module", vistrope_player_module };
+    case Module::Text:
+        return { "vistrope-text.so", "vistrope_text_module", vistrope_text_module };
+    case Module::Media:
+        break;
+    }
+    return { "vistrope-media.so", "vistrope_media_module", vistrope_media_module };
+}
+
+// Held by leaked holders: nothing here may run in the static destructors,
+// and the modules they name stay loaded for the process's life.
 using Loaded = std::expected<const MediaModule*, std::string>;
 
-const Loaded& loaded()
+const Loaded* load_once(Module which)
 {
-    static const Loaded* held = [] {
-        if (vistrope_media_module)
-            return new Loaded(vistrope_media_module());
-        auto* result = new Loaded(load_media_module(media_module_path()));
-        if (result->has_value())
-            util::log(fmt::format("módulo de medios cargado ({})", util::escape_controls(media_module_path().string())));
-        else
-            util::log(result->error());
-        return result;
-    }();
-    return *held;
+    const ModuleFile file = file_of(which);
+    if (file.linked)
+        return new Loaded(file.linked());
+    auto* result = new Loaded(load_media_module(media_module_path(which), which));
+    if (result->has_value())
+        util::log(fmt::format("módulo de medios cargado ({})", util::escape_controls(media_module_path(which).string())));
+    else
+        util::log(result->error());
+    return result;
+}
+
+const Loaded& loaded(Module which)
+{
+    switch (which) {
+    case Module::Player: {
+        static const Loaded* player = load_once(Module::Player);
+        return *player;
+    }
+    case Module::Text: {
+        static const Loaded* text = load_once(Module::Text);
+        return *text;
+    }
+    case Module::Media:
+        break;
+    }
+    static const Loaded* media = load_once(Module::Media);
+    return *media;
 }
 
 // What the program gets when the module cannot be loaded: every call fails
@@ -215,14 +252,14 @@ std::expected<void, std::string> check_module_file(const std::filesystem::path& 
     return {};
 }
 
-std::filesystem::path media_module_path()
+std::filesystem::path media_module_path(Module which)
 {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return (ec ? std::filesystem::path(".") : self.parent_path()) / "vistrope-media.so";
+    return (ec ? std::filesystem::path(".") : self.parent_path()) / file_of(which).file;
 }
 
-std::expected<const MediaModule*, std::string> load_media_module(const std::filesystem::path& path)
+std::expected<const MediaModule*, std::string> load_media_module(const std::filesystem::path& path, Module which)
 {
     const auto failed = [&](std::string_view why) {
         return std::unexpected(fmt::format("no pude cargar el módulo de medios ({}): {}", util::escape_controls(path.string()), why));
@@ -244,7 +281,9 @@ std::expected<const MediaModule*, std::string> load_media_module(const std::file
         const char* error = dlerror();
         return failed(error ? error : "dlopen falló");
     }
-    auto* entry = reinterpret_cast<const MediaModule* (*)()>(dlsym(handle, "vistrope_media_module"));
+    // Each module's entry has a name of its own: one module under another's
+    // name is refused here.
+    auto* entry = reinterpret_cast<const MediaModule* (*)()>(dlsym(handle, file_of(which).entry));
     if (!entry)
         return failed("no es un módulo de Vistrope");
     const MediaModule* table = entry();
@@ -254,21 +293,24 @@ std::expected<const MediaModule*, std::string> load_media_module(const std::file
     return table;
 }
 
-std::expected<const MediaModule*, std::string> media_module()
+std::expected<const MediaModule*, std::string> media_module(Module which)
 {
-    return loaded();
+    return loaded(which);
 }
 
 void preload_media_module()
 {
-    util::in_utility([] { (void)loaded(); });
+    util::in_utility([] {
+        for (const Module which : { Module::Media, Module::Text, Module::Player })
+            (void)loaded(which);
+    });
 }
 
 // --- The program's side of the table --------------------------------------------------
 
 std::unique_ptr<Media> create_ffmpeg_media()
 {
-    const auto& m = loaded();
+    const auto& m = loaded(Module::Media);
     if (!m)
         return std::make_unique<MissingMedia>(m.error());
     return (*m)->media();
@@ -277,7 +319,7 @@ std::unique_ptr<Media> create_ffmpeg_media()
 std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream(
     ContentFilter filter, StreamConfiguration configuration, std::shared_ptr<StreamListener> listener)
 {
-    const auto& m = loaded();
+    const auto& m = loaded(Module::Media);
     if (!m)
         return std::unexpected(m.error());
     return (*m)->capture_stream(std::move(filter), std::move(configuration), std::move(listener));
@@ -285,13 +327,13 @@ std::expected<std::unique_ptr<CaptureStream>, std::string> create_capture_stream
 
 std::vector<VideoCodec> available_video_codecs()
 {
-    const auto& m = loaded();
+    const auto& m = loaded(Module::Media);
     return m ? (*m)->video_codecs() : std::vector<VideoCodec> {};
 }
 
 std::unique_ptr<VideoPlayerView> create_mpv_player_view(const std::filesystem::path& path, PlayerOptions options)
 {
-    const auto& m = loaded();
+    const auto& m = loaded(Module::Player);
     if (!m)
         return std::make_unique<MissingPlayerView>();
     return (*m)->player_view(path, options);
@@ -299,7 +341,7 @@ std::unique_ptr<VideoPlayerView> create_mpv_player_view(const std::filesystem::p
 
 std::unique_ptr<TextRecognizer> create_tesseract_recognizer(TesseractOptions options)
 {
-    const auto& m = loaded();
+    const auto& m = loaded(Module::Text);
     if (!m)
         return std::make_unique<MissingRecognizer>(m.error());
     return (*m)->recognizer(std::move(options));

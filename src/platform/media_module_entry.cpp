@@ -1,4 +1,6 @@
-// The media module's table: the one symbol the program looks up in it.
+// The media module's table: the one symbol the program looks up in it. The
+// player's and the text module's are beside their code (video_player_mpv.cpp,
+// text_recognizer_tesseract.cpp).
 #include "platform/media_module.h"
 
 extern "C" const platform::MediaModule* vistrope_media_module()
@@ -10,8 +12,6 @@ extern "C" const platform::MediaModule* vistrope_media_module()
         .media = &ffmpeg::create_media,
         .capture_stream = &x11::create_capture_stream,
         .video_codecs = &ffmpeg::available_codecs,
-        .player_view = &mpv::create_player_view,
-        .recognizer = &tess::create_recognizer,
     };
     return &table;
 }

@@ -383,3 +383,15 @@ QImage render_qr_code(std::string_view payload, int module_px)
 }
 
 } // namespace platform
+
+// The module's table: the one symbol the program looks up in it.
+extern "C" const platform::MediaModule* vistrope_text_module()
+{
+    using namespace platform;
+    static const MediaModule table {
+        .version = VISTROPE_VERSION,
+        .size = sizeof(MediaModule),
+        .recognizer = &tess::create_recognizer,
+    };
+    return &table;
+}

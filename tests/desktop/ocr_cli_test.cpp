@@ -70,9 +70,9 @@ TEST(OcrCommandLine, ReadsNamesThatAreNotUtf8AndRefusesWhatIsNoFile)
     }
 }
 
-// The program opens its media module from its own folder: without it, the
+// The program opens its text module from its own folder: without it, the
 // text recognition fails with the reason (and a status), and with it beside
-// the program, wherever that is, it reads.
+// the program, wherever that is, it reads (no other module needed).
 TEST(OcrCommandLine, TheMediaModuleIsOpenedFromTheProgramsFolder)
 {
     TempDir dir;
@@ -99,10 +99,10 @@ TEST(OcrCommandLine, TheMediaModuleIsOpenedFromTheProgramsFolder)
     const auto [status, out, err] = ocr();
     EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "");
-    EXPECT_NE(err.find("no pude leer el texto: no pude cargar el módulo de medios (" + (moved / "vistrope-media.so").string() + "): "),
+    EXPECT_NE(err.find("no pude leer el texto: no pude cargar el módulo de medios (" + (moved / "vistrope-text.so").string() + "): "),
         std::string::npos) << err;
 
-    fs::copy_file(built / "vistrope-media.so", moved / "vistrope-media.so");
+    fs::copy_file(built / "vistrope-text.so", moved / "vistrope-text.so");
     const auto [status_with, out_with, err_with] = ocr();
     EXPECT_EQ(status_with, 0) << err_with;
     EXPECT_EQ(out_with, "Hola mundo\n");

@@ -39,11 +39,20 @@ TEST(MediaModule, WrongFilesAreRefusedWithTheirReason)
     ASSERT_FALSE(other);
     EXPECT_NE(other.error().find("no es un módulo de Vistrope"), std::string::npos) << other.error();
 
-    // The tests link the module's code: the table is found without opening a file.
-    const auto linked = platform::media_module();
-    ASSERT_TRUE(linked) << linked.error();
-    EXPECT_STREQ((*linked)->version, VISTROPE_VERSION);
+    // The tests link the modules' code: the tables are found without opening
+    // a file, each holding its own module's entries and no other's.
+    using platform::Module;
+    const auto media = platform::media_module(Module::Media);
+    const auto player = platform::media_module(Module::Player);
+    const auto text = platform::media_module(Module::Text);
+    ASSERT_TRUE(media && player && text);
+    EXPECT_STREQ((*media)->version, VISTROPE_VERSION);
+    EXPECT_TRUE((*media)->media && (*media)->capture_stream && (*media)->video_codecs && !(*media)->player_view && !(*media)->recognizer);
+    EXPECT_TRUE((*player)->player_view && !(*player)->media && !(*player)->recognizer);
+    EXPECT_TRUE((*text)->recognizer && !(*text)->media && !(*text)->player_view);
     EXPECT_EQ(platform::media_module_path().filename(), "vistrope-media.so");
+    EXPECT_EQ(platform::media_module_path(Module::Player).filename(), "vistrope-player.so");
+    EXPECT_EQ(platform::media_module_path(Module::Text).filename(), "vistrope-text.so");
 }
 
 // A module cut short (a copy or an update that stopped half way) is refused

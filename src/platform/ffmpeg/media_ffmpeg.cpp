@@ -13,6 +13,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavfilter/version_major.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
@@ -23,6 +24,8 @@ extern "C" {
 #include <fmt/format.h>
 
 #include <QTransform>
+
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cmath>
@@ -484,9 +487,55 @@ private:
 
 // --- Reference GIF writer -----------------------------------------------------
 
-struct FilterGraphDeleter {
-    void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+// libavfilter serves only this writer (the comparison of `--gif-bench` and the
+// tests): it is opened on the first call rather than linked, since it and what
+// it brings cost every other use of the module (a `--gif`, a recording) about
+// 25 ms of loading. Never closed.
+struct Filters {
+    decltype(&avfilter_graph_alloc) graph_alloc;
+    decltype(&avfilter_graph_free) graph_free;
+    decltype(&avfilter_get_by_name) get_by_name;
+    decltype(&avfilter_graph_create_filter) create_filter;
+    decltype(&avfilter_inout_alloc) inout_alloc;
+    decltype(&avfilter_inout_free) inout_free;
+    decltype(&avfilter_graph_parse_ptr) parse_ptr;
+    decltype(&avfilter_graph_config) config;
+    decltype(&av_buffersrc_add_frame) add_frame;
+    decltype(&av_buffersink_get_frame) get_frame;
 };
+
+std::expected<const Filters*, std::string> load_filters()
+{
+    static const auto* loaded = [] {
+        using Result = std::expected<const Filters*, std::string>;
+        const std::string name = fmt::format("libavfilter.so.{}", LIBAVFILTER_VERSION_MAJOR);
+        void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        if (!handle) {
+            const char* error = dlerror();
+            return new Result(std::unexpected(fmt::format("no pude cargar {}: {}", name, error ? error : "dlopen falló")));
+        }
+        auto* f = new Filters {};
+        bool all = true;
+        const auto bind = [&](auto& slot, const char* symbol) {
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle, symbol));
+            all = all && slot;
+        };
+        bind(f->graph_alloc, "avfilter_graph_alloc");
+        bind(f->graph_free, "avfilter_graph_free");
+        bind(f->get_by_name, "avfilter_get_by_name");
+        bind(f->create_filter, "avfilter_graph_create_filter");
+        bind(f->inout_alloc, "avfilter_inout_alloc");
+        bind(f->inout_free, "avfilter_inout_free");
+        bind(f->parse_ptr, "avfilter_graph_parse_ptr");
+        bind(f->config, "avfilter_graph_config");
+        bind(f->add_frame, "av_buffersrc_add_frame");
+        bind(f->get_frame, "av_buffersink_get_frame");
+        if (!all)
+            return new Result(std::unexpected(fmt::format("{} no tiene las funciones de filtros que el programa usa", name)));
+        return new Result(f);
+    }();
+    return *loaded;
+}
 
 // The muxer writes into memory; the buffer is freed however writing ends.
 struct DynamicOutput {
@@ -509,25 +558,37 @@ std::expected<std::vector<uint8_t>, std::string> write_gif_ffmpeg(std::span<cons
 {
     if (frames.empty())
         return std::unexpected(std::string("no hay cuadros"));
-    std::unique_ptr<AVFilterGraph, FilterGraphDeleter> graph(avfilter_graph_alloc());
+    const auto filters = load_filters();
+    if (!filters)
+        return std::unexpected(filters.error());
+    const Filters& fx = **filters;
+    const auto graph_free = [&fx](AVFilterGraph* g) { fx.graph_free(&g); };
+    std::unique_ptr<AVFilterGraph, decltype(graph_free)> graph(fx.graph_alloc(), graph_free);
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
     const std::string args = fmt::format("video_size={}x{}:pix_fmt={}:time_base=1/100:pixel_aspect=1/1", width, height,
         static_cast<int>(AV_PIX_FMT_BGR0));
-    if (int r = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", args.c_str(), nullptr, graph.get()); r < 0)
+    if (!graph)
+        return std::unexpected(mav::error_text(AVERROR(ENOMEM)));
+    if (int r = fx.create_filter(&source, fx.get_by_name("buffer"), "in", args.c_str(), nullptr, graph.get()); r < 0)
         return std::unexpected(mav::error_text(r));
-    if (int r = avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph.get()); r < 0)
+    if (int r = fx.create_filter(&sink, fx.get_by_name("buffersink"), "out", nullptr, nullptr, graph.get()); r < 0)
         return std::unexpected(mav::error_text(r));
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
+    AVFilterInOut* outputs = fx.inout_alloc();
+    AVFilterInOut* inputs = fx.inout_alloc();
+    if (!outputs || !inputs) {
+        fx.inout_free(&inputs);
+        fx.inout_free(&outputs);
+        return std::unexpected(mav::error_text(AVERROR(ENOMEM)));
+    }
     outputs->name = av_strdup("in");
     outputs->filter_ctx = source;
     inputs->name = av_strdup("out");
     inputs->filter_ctx = sink;
-    int r = avfilter_graph_parse_ptr(graph.get(), "split[a][b];[a]palettegen[p];[b][p]paletteuse", &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (r < 0 || (r = avfilter_graph_config(graph.get(), nullptr)) < 0)
+    int r = fx.parse_ptr(graph.get(), "split[a][b];[a]palettegen[p];[b][p]paletteuse", &inputs, &outputs, nullptr);
+    fx.inout_free(&inputs);
+    fx.inout_free(&outputs);
+    if (r < 0 || (r = fx.config(graph.get(), nullptr)) < 0)
         return std::unexpected(mav::error_text(r));
 
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_GIF);
@@ -585,7 +646,7 @@ std::expected<std::vector<uint8_t>, std::string> write_gif_ffmpeg(std::span<cons
     auto drain_graph = [&]() -> int {
         for (;;) {
             Frame filtered(av_frame_alloc());
-            int e = av_buffersink_get_frame(sink, filtered.get());
+            int e = fx.get_frame(sink, filtered.get());
             if (e == AVERROR(EAGAIN) || e == AVERROR_EOF)
                 return 0;
             if (e < 0)
@@ -609,10 +670,10 @@ std::expected<std::vector<uint8_t>, std::string> write_gif_ffmpeg(std::span<cons
         for (uint32_t y = 0; y < height; ++y)
             std::memcpy(in->data[0] + static_cast<size_t>(y) * in->linesize[0], frames[k].pixels.data() + static_cast<size_t>(y) * width,
                 static_cast<size_t>(width) * 4);
-        if ((r = av_buffersrc_add_frame(source, in.get())) < 0 || (r = drain_graph()) < 0)
+        if ((r = fx.add_frame(source, in.get())) < 0 || (r = drain_graph()) < 0)
             return std::unexpected(mav::error_text(r));
     }
-    if ((r = av_buffersrc_add_frame(source, nullptr)) < 0 || (r = drain_graph()) < 0)
+    if ((r = fx.add_frame(source, nullptr)) < 0 || (r = drain_graph()) < 0)
         return std::unexpected(mav::error_text(r));
     if ((r = avcodec_send_frame(encoder.get(), nullptr)) < 0 || (r = drain_encoder()) < 0)
         return std::unexpected(mav::error_text(r));

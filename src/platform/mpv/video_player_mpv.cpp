@@ -658,3 +658,15 @@ double x_to_time(double x, double duration, double width)
 }
 
 } // namespace platform
+
+// The module's table: the one symbol the program looks up in it.
+extern "C" const platform::MediaModule* vistrope_player_module()
+{
+    using namespace platform;
+    static const MediaModule table {
+        .version = VISTROPE_VERSION,
+        .size = sizeof(MediaModule),
+        .player_view = &mpv::create_player_view,
+    };
+    return &table;
+}
