@@ -261,16 +261,21 @@ void VistropeOverlayWindow::reveal(bool key)
     // never painted (no expose) goes on after a moment all the same.
     m_first_paint_pending = true;
     m_key = key;
-    QTimer::singleShot(100, this, [this] { after_first_paint(); });
+    QTimer::singleShot(100, this, [this, showing = ++m_showings] { after_first_paint(showing); });
 }
 
-void VistropeOverlayWindow::after_first_paint()
+void VistropeOverlayWindow::after_first_paint(std::uint64_t showing)
 {
-    if (!std::exchange(m_first_paint_pending, false) || !isVisible())
+    // A call meant for an earlier showing (closed and opened again within
+    // the moment) would end this one before its picture is on screen.
+    if (showing != m_showings || !std::exchange(m_first_paint_pending, false) || !isVisible())
         return;
+    // The picture is on screen: the opening ends here. Each grab is a round
+    // trip, answered only once the server (and the compositor, redrawing
+    // the screen for the new panel) gets to it.
+    overlay::panel_shown(*this);
     if (m_key)
         grab_input(true);
-    overlay::panel_shown(*this);
 }
 
 void VistropeOverlayWindow::prepare_store()
@@ -351,7 +356,7 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
     paint_area(p, s);
     // Once this paint has reached the screen.
     if (m_first_paint_pending)
-        QTimer::singleShot(0, this, [this] { after_first_paint(); });
+        QTimer::singleShot(0, this, [this, showing = m_showings] { after_first_paint(showing); });
 }
 
 void VistropeOverlayWindow::paint_area(QPainter& p, const overlay::Scene& s)
