@@ -19,6 +19,7 @@
 #include <QPainterPath>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <cmath>
 #include <thread>
@@ -90,6 +91,9 @@ VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
     m_release->setSingleShot(true);
     m_release->setInterval(RELEASE_DELAY_MS);
     connect(m_release, &QTimer::timeout, this, [this] { platform::release_backing_store(this); });
+    // make_panel made the native window: its exposes pass through here.
+    if (QWindow* window = windowHandle())
+        window->installEventFilter(this);
     // The ring's frames repaint the strips they leave and the ones they bring.
     m_ring->set_on_frame([this](const QRegion& points) { update(points); });
 }
@@ -272,10 +276,31 @@ void VistropeOverlayWindow::after_first_paint(std::uint64_t showing)
         return;
     // The picture is on screen: the opening ends here. Each grab is a round
     // trip, answered only once the server (and the compositor, redrawing
-    // the screen for the new panel) gets to it.
+    // the screen for the new panel) gets to it: they wait until the exposes
+    // already queued (the bar's) are handled, so its picture is not held up
+    // behind them either.
     overlay::panel_shown(*this);
     if (m_key)
-        grab_input(true);
+        QTimer::singleShot(0, this, [this, showing] {
+            if (showing == m_showings && isVisible())
+                grab_input(true);
+        });
+}
+
+bool VistropeOverlayWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::Expose || watched != windowHandle() || !m_first_paint_pending)
+        return QWidget::eventFilter(watched, event);
+    // Qt paints the exposed panel and flushes its picture to the server
+    // while it handles the expose: handled here, the opening ends right after
+    // that flush rather than after everything else already queued.
+    const int paints = m_paints;
+    m_in_expose = true;
+    watched->event(event);
+    m_in_expose = false;
+    if (m_paints != paints)
+        after_first_paint(m_showings);
+    return true;
 }
 
 void VistropeOverlayWindow::prepare_store()
@@ -355,7 +380,7 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
             strip.image);
     paint_area(p, s);
     // Once this paint has reached the screen.
-    if (m_first_paint_pending)
+    if (m_first_paint_pending && !m_in_expose)
         QTimer::singleShot(0, this, [this, showing = m_showings] { after_first_paint(showing); });
 }
 
