@@ -22,6 +22,7 @@
 #include <QWindow>
 
 #include <cmath>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -311,9 +312,18 @@ void VistropeOverlayWindow::prepare_store()
     m_release->stop();
     store->resize(size());
     // Fresh memory faults page by page where it is first written: here,
-    // beside the grab, rather than in the first paint.
-    if (auto* image = dynamic_cast<QImage*>(store->paintDevice()))
-        image->fill(0);
+    // beside the grab, rather than in the first paint. A screenful of shared
+    // memory takes longer to fault in than the grab takes, so the workers
+    // touch its pages together.
+    auto* image = dynamic_cast<QImage*>(store->paintDevice());
+    if (!image || image->isNull())
+        return;
+    std::uint8_t* bits = image->bits();
+    const auto bytes = static_cast<std::size_t>(image->sizeInBytes());
+    constexpr std::size_t MIB = std::size_t { 1 } << 20;
+    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(util::parallelism(), bytes / MIB));
+    util::parallel_for(bytes, { .chunks = parts, .threads = parts },
+        [bits](std::size_t b0, std::size_t b1) { std::memset(bits + b0, 0, b1 - b0); });
 }
 
 void VistropeOverlayWindow::conceal()
