@@ -193,14 +193,13 @@ void prewarm()
     slot->grab();
 }
 
-void show(Choice choice)
+void show(Choice choice, PointF mouse)
 {
     prewarm();
     VistropeModeBarView* view = bar();
     view->selected = static_cast<std::uint8_t>(choice);
     view->reset_pointer();
     view->update();
-    const auto mouse = platform::pointer_location();
     const auto screen = platform::screen_for_point(mouse.x, mouse.y);
     if (!screen)
         return;

@@ -17,8 +17,9 @@ namespace modebar {
 // Builds the bar once; later calls do nothing.
 void prewarm();
 // Selects `choice` and shows the bar centred near the bottom of the screen
-// under the pointer (not shown when no screen is under it).
-void show(Choice choice);
+// under `pointer` (global points, bottom-left origin, as the caller last read
+// the pointer); not shown when no screen is under it.
+void show(Choice choice, PointF pointer);
 // Unmaps the bar (the session closed).
 void hide();
 // Destroys the bar's window (quitting, and between tests); the next show builds it again.

@@ -19,8 +19,10 @@
 #include <QPainterPath>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <cmath>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -90,6 +92,9 @@ VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
     m_release->setSingleShot(true);
     m_release->setInterval(RELEASE_DELAY_MS);
     connect(m_release, &QTimer::timeout, this, [this] { platform::release_backing_store(this); });
+    // make_panel made the native window: its exposes pass through here.
+    if (QWindow* window = windowHandle())
+        window->installEventFilter(this);
     // The ring's frames repaint the strips they leave and the ones they bring.
     m_ring->set_on_frame([this](const QRegion& points) { update(points); });
 }
@@ -261,16 +266,42 @@ void VistropeOverlayWindow::reveal(bool key)
     // never painted (no expose) goes on after a moment all the same.
     m_first_paint_pending = true;
     m_key = key;
-    QTimer::singleShot(100, this, [this] { after_first_paint(); });
+    QTimer::singleShot(100, this, [this, showing = ++m_showings] { after_first_paint(showing); });
 }
 
-void VistropeOverlayWindow::after_first_paint()
+void VistropeOverlayWindow::after_first_paint(std::uint64_t showing)
 {
-    if (!std::exchange(m_first_paint_pending, false) || !isVisible())
+    // A call meant for an earlier showing (closed and opened again within
+    // the moment) would end this one before its picture is on screen.
+    if (showing != m_showings || !std::exchange(m_first_paint_pending, false) || !isVisible())
         return;
-    if (m_key)
-        grab_input(true);
+    // The picture is on screen: the opening ends here. Each grab is a round
+    // trip, answered only once the server (and the compositor, redrawing
+    // the screen for the new panel) gets to it: they wait until the exposes
+    // already queued (the bar's) are handled, so its picture is not held up
+    // behind them either.
     overlay::panel_shown(*this);
+    if (m_key)
+        QTimer::singleShot(0, this, [this, showing] {
+            if (showing == m_showings && isVisible())
+                grab_input(true);
+        });
+}
+
+bool VistropeOverlayWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::Expose || watched != windowHandle() || !m_first_paint_pending)
+        return QWidget::eventFilter(watched, event);
+    // Qt paints the exposed panel and flushes its picture to the server
+    // while it handles the expose: handled here, the opening ends right after
+    // that flush rather than after everything else already queued.
+    const int paints = m_paints;
+    m_in_expose = true;
+    watched->event(event);
+    m_in_expose = false;
+    if (m_paints != paints)
+        after_first_paint(m_showings);
+    return true;
 }
 
 void VistropeOverlayWindow::prepare_store()
@@ -281,9 +312,18 @@ void VistropeOverlayWindow::prepare_store()
     m_release->stop();
     store->resize(size());
     // Fresh memory faults page by page where it is first written: here,
-    // beside the grab, rather than in the first paint.
-    if (auto* image = dynamic_cast<QImage*>(store->paintDevice()))
-        image->fill(0);
+    // beside the grab, rather than in the first paint. A screenful of shared
+    // memory takes longer to fault in than the grab takes, so the workers
+    // touch its pages together.
+    auto* image = dynamic_cast<QImage*>(store->paintDevice());
+    if (!image || image->isNull())
+        return;
+    std::uint8_t* bits = image->bits();
+    const auto bytes = static_cast<std::size_t>(image->sizeInBytes());
+    constexpr std::size_t MIB = std::size_t { 1 } << 20;
+    const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(util::parallelism(), bytes / MIB));
+    util::parallel_for(bytes, { .chunks = parts, .threads = parts },
+        [bits](std::size_t b0, std::size_t b1) { std::memset(bits + b0, 0, b1 - b0); });
 }
 
 void VistropeOverlayWindow::conceal()
@@ -350,8 +390,8 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
             strip.image);
     paint_area(p, s);
     // Once this paint has reached the screen.
-    if (m_first_paint_pending)
-        QTimer::singleShot(0, this, [this] { after_first_paint(); });
+    if (m_first_paint_pending && !m_in_expose)
+        QTimer::singleShot(0, this, [this, showing = m_showings] { after_first_paint(showing); });
 }
 
 void VistropeOverlayWindow::paint_area(QPainter& p, const overlay::Scene& s)

@@ -117,6 +117,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     overlay::PointF view_point(const QPointF& widget_pos) const;
@@ -126,7 +127,8 @@ private:
     // Takes the dimmed copy once its workers are done.
     void take_dimmed();
     void grab_input(bool key);
-    void after_first_paint();
+    // The first paint of showing number `showing` reached the server.
+    void after_first_paint(std::uint64_t showing);
 
     overlay::ViewState m_state;
     overlay::Scene m_drawn;           // what the screen shows now
@@ -136,6 +138,8 @@ private:
     int m_paints = 0;
     bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
     bool m_key = false;                 // this panel takes the keyboard
+    std::uint64_t m_showings = 0;       // how many times reveal() has mapped the panel
+    bool m_in_expose = false;           // Qt is handling the panel's expose
     util::Claimable<QImage> m_dimming; // the dimmed copy being made
     class QTimer* m_release = nullptr; // gives the hidden panel's picture memory back
     std::unique_ptr<glass::ring::Ring> m_ring;

@@ -147,7 +147,7 @@ protected:
             EXPECT_FALSE(m->displays[i].region.has_value()) << "the picture is of the whole display";
             m->displays[i].done(picture ? picture : std::optional<QImage>(gradient(width_px(), height_px())));
         }
-        ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); })) << "the opening never ended";
+        ASSERT_TRUE(wait_for([] { return last_open_ms() > 0; })) << "the opening never ended";
     }
 
     // One window of another process, 200 × 100 at top-left (50, 60).
@@ -177,10 +177,59 @@ TEST_F(OverlaySession, PanelsAppearOnlyOnceThePictureIsThere)
     m->displays[0].done(gradient(width_px(), height_px()));
     EXPECT_TRUE(view->isVisible());
     EXPECT_FALSE(view->state().frozen.isNull());
-    // The bar follows once the panel is on screen.
-    ASSERT_TRUE(wait_for([] { return modebar::frame().has_value(); }));
+    // The bar comes with the panels.
+    ASSERT_TRUE(modebar::frame().has_value());
     EXPECT_EQ(modebar::selected(), static_cast<std::uint8_t>(modebar::Choice::Area));
-    EXPECT_GT(last_open_ms(), 0.0);
+    ASSERT_TRUE(wait_for([] { return last_open_ms() > 0; }));
+}
+
+// What the panel held, and who had grabbed the input, when it was first painted.
+class FirstPaint final : public QObject {
+public:
+    explicit FirstPaint(VistropeOverlayWindow* view)
+        : m_view(view)
+    {
+        view->installEventFilter(this);
+    }
+    ~FirstPaint() override { m_view->removeEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && !painted) {
+            painted = true;
+            had_picture = !m_view->state().background.isNull();
+            grabbed = QWidget::mouseGrabber() == m_view || QWidget::keyboardGrabber() == m_view;
+        }
+        return false;
+    }
+    bool painted = false;
+    bool had_picture = false;
+    bool grabbed = false;
+
+private:
+    VistropeOverlayWindow* m_view;
+};
+
+TEST_F(OverlaySession, TheFirstPaintShowsThePictureAndTheGrabsFollowIt)
+{
+    open(Mode::Area, Purpose::Screenshot);
+    cancel();
+    const QImage picture = gradient(width_px(), height_px());
+    FirstPaint first(view);
+    begin(Mode::Area, Purpose::Screenshot);
+    m->displays.back().done(picture);
+    ASSERT_TRUE(wait_for([] { return last_open_ms() > 0; }));
+    ASSERT_TRUE(first.painted) << "the opening ended before the panel was painted";
+    EXPECT_TRUE(first.had_picture);
+    EXPECT_FALSE(first.grabbed) << "a grab before the first paint holds the picture up";
+    EXPECT_TRUE(wait_for([&] { return QWidget::keyboardGrabber() == view && QWidget::mouseGrabber() == view; }));
+    // What the first paint flushed is the dimmed picture, not a blank panel.
+    const auto* shown = dynamic_cast<QImage*>(view->backingStore()->paintDevice());
+    ASSERT_NE(shown, nullptr);
+    const QImage dimmed = dimmed_copy(picture);
+    const int x = width_px() / 3 + 7;
+    const int y = height_px() / 3 + 11;
+    EXPECT_EQ(shown->pixel(x, y), dimmed.pixel(x, y));
+    EXPECT_NE(dimmed.pixel(x, y), picture.pixel(x, y));
 }
 
 TEST_F(OverlaySession, AnswersForACancelledOrReplacedSessionAreDropped)
