@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -29,6 +30,8 @@ namespace flash {
 inline constexpr double SHADOW_RADIUS = 28;   // points of blur
 inline constexpr double SHADOW_OFFSET = 10;   // points below the carrier
 inline constexpr double SHEEN_BAND = 17;      // half the widest rim stroke, points
+
+struct SheenRim; // the sheen's strips for one size of picture, shared
 
 class Painter final {
 public:
@@ -60,16 +63,8 @@ public:
     void set_lens_frame(QImage frame) { m_lens_frame = std::move(frame); }
 
 private:
-    struct Strip {
-        QRectF rect;                      // picture coordinates, points
-        std::vector<std::uint8_t> alpha;  // the rim's strokes inside `rect`, per pixel
-        std::vector<std::uint16_t> turn;  // per pixel: its direction from the centre, in 1/65536 turns
-        QImage scratch;
-    };
-
     void build_shadow();
     void paint_shadow(QPainter& p) const;
-    void build_sheen(double pixel_ratio);
     void paint_picture(QPainter& p, const Frame& frame);
     // The picture halved `level` times (0: itself), made on first use.
     const QImage& picture_level(std::size_t level);
@@ -81,9 +76,9 @@ private:
     QImage m_shadow; // a small blurred mask, stretched when drawn
     QRect m_shadow_core; // the mask's pixels that are all opaque, drawn as a plain fill
     double m_shadow_pad = 0;
-    std::array<Strip, 4> m_strips;
+    std::shared_ptr<const SheenRim> m_rim; // the sheen's strips, for the pixel ratio last painted at
+    std::array<QImage, 4> m_sheen_frames; // each strip's colours this frame
     std::vector<QRgb> m_sheen_colours; // the gradient's stops, one colour per 1/1024 turn
-    double m_sheen_ratio = 0; // the pixel ratio the strips were made for
 };
 
 // Blurs the alpha of a premultiplied black image in place: three box passes

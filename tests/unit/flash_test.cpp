@@ -299,6 +299,39 @@ TEST(FlashSheen, RimShowsTheConicGradientTurnedByTheRotationAtEveryRatio)
         }
 }
 
+// The rim's strips are kept from one painter to the next of the same size:
+// a painter of another size or other corners must still get its own.
+TEST(FlashSheen, EachPictureSizeAndCornersGetsItsOwnRim)
+{
+    auto sheen_of = [](double w, double h, double radius) {
+        flash::PlanInput in;
+        in.origin = { 0, 0, w, h };
+        in.corner_radius = radius;
+        in.plain = true;
+        const flash::Plan plan(in);
+        flash::Painter painter(plan, std::nullopt);
+        QImage out(320, 200, QImage::Format_ARGB32_Premultiplied);
+        out.fill(Qt::transparent);
+        QPainter p(&out);
+        painter.paint_sheen(p, plan.at(0.1), 1);
+        return out;
+    };
+    const QImage rounded = sheen_of(300, 180, 12);
+    EXPECT_EQ(qAlpha(rounded.pixel(0, 0)), 0) << "a rounded corner cuts the rim";
+    EXPECT_GT(qAlpha(rounded.pixel(299, 90)), 100);
+    const QImage square = sheen_of(200, 120, 0);
+    EXPECT_GT(qAlpha(square.pixel(0, 0)), 100) << "a square corner keeps it";
+    EXPECT_GT(qAlpha(square.pixel(199, 60)), 100) << "the right edge is the smaller picture's";
+    for (int y = 0; y < square.height(); ++y) {
+        for (int x = 0; x < square.width(); ++x) {
+            if (x >= 200 || y >= 120) {
+                ASSERT_EQ(qAlpha(square.pixel(x, y)), 0) << x << "," << y;
+            }
+        }
+    }
+    EXPECT_EQ(sheen_of(300, 180, 12), rounded) << "the same size draws the same rim again";
+}
+
 TEST(FlashBlur, SpreadsAlphaAndKeepsItsSum)
 {
     QImage image(41, 41, QImage::Format_ARGB32_Premultiplied);
