@@ -33,6 +33,10 @@ constexpr int FRAME_MS = 16; // 60 Hz
 
 bool flash_setting() { return state::config()->after_capture.flash; }
 
+// Gives the panel's backing store and the halved pictures back KEEP_AFTER
+// seconds after this close, unless another flash came meanwhile.
+void release_later();
+
 // The panel's content: paints the newest flash at the time its clock says.
 class FlashView final : public QWidget {
 public:
@@ -101,7 +105,7 @@ private:
             // Nothing more shows: this is the close.
             window()->hide();
             clear();
-            platform::release_backing_store(window());
+            release_later();
             return;
         }
         if (t > m_painter->plan().duration() + 0.05)
@@ -145,6 +149,24 @@ Flash& flash_state()
     util::require_main_thread("hilo principal");
     static Flash f;
     return f;
+}
+
+// The panel's backing store (a screenful and the margin: 35 MB at 4K) and
+// the flight's halved pictures stay a few seconds after a flash, for the next
+// capture of a run: fresh memory that size is faulted in and cleared first,
+// which cost a 4K flash more than its painting.
+constexpr double KEEP_AFTER = 3.0;
+
+void release_later()
+{
+    const std::uint64_t generation = flash_state().generation;
+    util::after(KEEP_AFTER, [generation] {
+        Flash& f = flash_state();
+        if (f.generation != generation || !f.panel)
+            return;
+        platform::release_backing_store(f.panel);
+        release_spare_pictures();
+    });
 }
 
 Flash& built()
@@ -250,7 +272,7 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
             return;
         f.panel->hide();
         f.view->clear();
-        platform::release_backing_store(f.panel);
+        release_later();
     });
 }
 

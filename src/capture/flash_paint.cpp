@@ -125,16 +125,35 @@ QRect opaque_core(const QImage& mask)
     return all_opaque() ? QRect(QPoint(x0, y0), QPoint(x1, y1)) : QRect();
 }
 
-// An empty image with room for `bytes` of pixels in fresh memory, on huge
-// pages where the system gives them on request: the halved copies of a 4K
-// picture are ten megabytes, and faulting them in 4 KiB at a time cost more
-// than halving.
-imageops::Image fresh_image(std::size_t bytes)
+// The halved pictures of finished flashes, kept for the next flash: the
+// halved copies of a 4K picture are ten megabytes, and fresh memory is
+// faulted in and cleared by the system first, which cost more than halving.
+constexpr std::size_t SPARE_PICTURES = 8;
+std::mutex g_spare_mutex;
+std::vector<std::unique_ptr<imageops::Image>> g_spare_pictures;
+
+// An image with room for `bytes` of pixels: the smallest spare that holds
+// them, else fresh memory on huge pages where the system gives them on
+// request (far fewer faults).
+std::unique_ptr<imageops::Image> picture_buffer(std::size_t bytes)
 {
+    {
+        std::lock_guard lock(g_spare_mutex);
+        auto best = g_spare_pictures.end();
+        for (auto it = g_spare_pictures.begin(); it != g_spare_pictures.end(); ++it)
+            if ((*it)->pixels.capacity() >= bytes
+                && (best == g_spare_pictures.end() || (*it)->pixels.capacity() < (*best)->pixels.capacity()))
+                best = it;
+        if (best != g_spare_pictures.end()) {
+            std::unique_ptr<imageops::Image> image = std::move(*best);
+            g_spare_pictures.erase(best);
+            return image;
+        }
+    }
     constexpr std::uintptr_t HUGE_PAGE = 2 << 20;
-    imageops::Image image;
-    image.pixels.reserve(bytes);
-    const auto start = reinterpret_cast<std::uintptr_t>(image.pixels.data());
+    auto image = std::make_unique<imageops::Image>();
+    image->pixels.reserve(bytes);
+    const auto start = reinterpret_cast<std::uintptr_t>(image->pixels.data());
     const std::uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
     const std::uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
     if (end > first)
@@ -142,7 +161,23 @@ imageops::Image fresh_image(std::size_t bytes)
     return image;
 }
 
+// A halved picture's cleanup (any thread): kept as a spare while there is room.
+void keep_spare_picture(void* pixels)
+{
+    std::unique_ptr<imageops::Image> image(static_cast<imageops::Image*>(pixels));
+    std::lock_guard lock(g_spare_mutex);
+    if (g_spare_pictures.size() < SPARE_PICTURES)
+        g_spare_pictures.push_back(std::move(image));
+}
+
 } // namespace
+
+void release_spare_pictures()
+{
+    std::vector<std::unique_ptr<imageops::Image>> gone;
+    std::lock_guard lock(g_spare_mutex);
+    gone.swap(g_spare_pictures);
+}
 
 void blur_alpha(QImage& image, int radius)
 {
@@ -404,15 +439,15 @@ const QImage& Painter::picture_level(std::size_t level)
         const imageops::View view { { last.constBits(), static_cast<std::size_t>(last.sizeInBytes()) },
             static_cast<std::size_t>(last.width()), static_cast<std::size_t>(last.height()),
             static_cast<std::size_t>(last.bytesPerLine()) };
-        // The image wraps the halved pixels where they are, and frees them.
-        auto* half = new imageops::Image(fresh_image(
-            4 * static_cast<std::size_t>((last.width() + 1) / 2) * static_cast<std::size_t>((last.height() + 1) / 2)));
+        // The image wraps the halved pixels where they are, and gives them
+        // back as a spare when it goes.
+        std::unique_ptr<imageops::Image> half = picture_buffer(
+            4 * static_cast<std::size_t>((last.width() + 1) / 2) * static_cast<std::size_t>((last.height() + 1) / 2));
         imageops::downscale(view, 2, *half);
         QImage next(half->pixels.data(), static_cast<int>(half->width), static_cast<int>(half->height),
-            static_cast<qsizetype>(4 * half->width), last.format(),
-            [](void* pixels) { delete static_cast<imageops::Image*>(pixels); }, half);
-        if (next.isNull())
-            delete half;
+            static_cast<qsizetype>(4 * half->width), last.format(), &keep_spare_picture, half.get());
+        if (!next.isNull())
+            half.release(); // the image's cleanup owns it now
         m_levels.push_back(std::move(next));
     }
     return m_levels[level];

@@ -81,6 +81,10 @@ private:
     std::vector<QRgb> m_sheen_colours; // the gradient's stops, one colour per 1/1024 turn
 };
 
+// Frees the halved pictures that finished flashes left for the next one.
+// Any thread.
+void release_spare_pictures();
+
 // Blurs the alpha of a premultiplied black image in place: three box passes
 // of the given radius in pixels each way (close to a Gaussian).
 void blur_alpha(QImage& image, int radius);
