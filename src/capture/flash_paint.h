@@ -6,7 +6,8 @@
 // covers (four strips along the edges), which keeps a 4K flash cheap. Each
 // strip keeps every pixel's direction from the picture's centre, so a frame
 // of the sheen is a look-up in the gradient's colours turned by the rotation
-// rather than an arctangent per pixel.
+// rather than an arctangent per pixel; the strips of the last size made are
+// kept for the next flash of that size (a run of captures of one screen).
 // Main thread (or any one thread that owns the painter).
 #pragma once
 
