@@ -8,6 +8,7 @@
 
 #include "qt_wait.h"
 
+#include <QBackingStore>
 #include <QConicalGradient>
 #include <QElapsedTimer>
 #include <QPainter>
@@ -112,6 +113,18 @@ TEST_F(Flash, SecondFlashKeepsThePanelUntilItsOwn450Milliseconds)
     QWidget* panel = flash::panel();
     flash::play(origin(100, 100, 300, 200), std::nullopt);
     EXPECT_EQ(flash::panel(), panel);
+}
+
+TEST_F(Flash, ThePanelKeepsItsBackingStoreAMomentForTheNextFlashThenGivesItBack)
+{
+    flash::play(origin(100, 100, 300, 200), std::nullopt);
+    QWidget* panel = flash::panel();
+    const QSize size = panel->size();
+    ASSERT_TRUE(wait_until([&] { return panel->backingStore()->size() == size; }, 1000)) << "the first frame is painted";
+    ASSERT_TRUE(wait_until([&] { return !panel->isVisible(); }, 2000));
+    pump_for(200);
+    EXPECT_EQ(panel->backingStore()->size(), size) << "not at once: the next capture's flash would make it again";
+    ASSERT_TRUE(wait_until([&] { return panel->backingStore()->size() == QSize(1, 1); }, 6000)) << "never given back";
 }
 
 TEST_F(Flash, PulseShowsThePictureInPlaceAndTheSheenTurnsOnItsRim)
