@@ -337,7 +337,41 @@ void Painter::build_shadow()
     m_shadow_core = opaque_core(m_shadow);
 }
 
-void Painter::paint_shadow(QPainter& p) const
+bool Painter::picture_opaque()
+{
+    if (!m_picture_opaque) {
+        bool opaque = !m_picture.isNull();
+        if (opaque && m_picture.hasAlphaChannel()) {
+            simd::clear_upper_halves();
+            for (int y = 0; y < m_picture.height() && opaque; ++y) {
+                const auto* row = reinterpret_cast<const std::uint32_t*>(m_picture.constScanLine(y));
+                std::uint32_t all = 0xffffffffu;
+                for (int x = 0; x < m_picture.width(); ++x)
+                    all &= row[x];
+                opaque = all >> 24 == 0xff;
+            }
+        }
+        m_picture_opaque = opaque;
+    }
+    return *m_picture_opaque;
+}
+
+QRectF Painter::covered_by_picture(const QPainter& p, const Frame& f, double opacity)
+{
+    if (opacity < 1 || !m_lens_frame.isNull() || !picture_opaque())
+        return {};
+    const double w = m_plan.w(), h = m_plan.h(), s = f.picture_scale;
+    const double on_screen = std::sqrt(std::abs(p.worldTransform().determinant())) * p.device()->devicePixelRatioF();
+    if (!(on_screen > 0))
+        return {};
+    // The rounded corners and the antialiased edge are not covered.
+    const double margin = f.corner_radius * s + 2 / on_screen;
+    const QRectF picture(w / 2 * (1 - s), h / 2 * (1 - s), w * s, h * s);
+    const QRectF covered = picture.adjusted(margin, margin, -margin, -margin);
+    return covered.isValid() ? covered : QRectF();
+}
+
+void Painter::paint_shadow(QPainter& p, const QRectF& covered) const
 {
     const double w = m_plan.w(), h = m_plan.h();
     const QRectF target(-m_shadow_pad, -m_shadow_pad + SHADOW_OFFSET, w + 2 * m_shadow_pad, h + 2 * m_shadow_pad);
@@ -363,11 +397,30 @@ void Painter::paint_shadow(QPainter& p) const
                 continue;
             const QRectF piece(QPointF(at_x(xs[c]), at_y(ys[r])), QPointF(at_x(xs[c + 1]), at_y(ys[r + 1])));
             if (r == 1 && c == 1)
-                p.fillRect(piece, Qt::black);
+                fill_around(p, piece, covered);
             else
                 p.drawImage(piece, m_shadow, source);
         }
     p.restore();
+}
+
+void Painter::fill_around(QPainter& p, const QRectF& piece, const QRectF& covered)
+{
+    const QRectF hole = piece & covered;
+    if (hole.isEmpty()) {
+        p.fillRect(piece, Qt::black);
+        return;
+    }
+    // Above, below, left and right of the hole. Where these meet the hole
+    // the picture covers them by two pixels and more, so how their edges
+    // round does not show.
+    const std::array<QRectF, 4> around { QRectF(QPointF(piece.left(), piece.top()), QPointF(piece.right(), hole.top())),
+        QRectF(QPointF(piece.left(), hole.bottom()), QPointF(piece.right(), piece.bottom())),
+        QRectF(QPointF(piece.left(), hole.top()), QPointF(hole.left(), hole.bottom())),
+        QRectF(QPointF(hole.right(), hole.top()), QPointF(piece.right(), hole.bottom())) };
+    for (const QRectF& band : around)
+        if (!band.isEmpty())
+            p.fillRect(band, Qt::black);
 }
 
 QTransform Painter::carrier_transform(const Frame& f) const
@@ -416,7 +469,9 @@ void Painter::paint(QPainter& p, double t, double pixel_ratio, bool opaque_fades
     const double opacity = opaque_fades ? 1.0 : f.carrier_opacity;
     if (f.shadow_opacity > 0 && !m_shadow.isNull() && !opaque_fades) {
         p.setOpacity(opacity * f.shadow_opacity);
-        paint_shadow(p);
+        // Under an opaque picture at full opacity the shadow never shows:
+        // filling it there was most of a large frame's shadow.
+        paint_shadow(p, covered_by_picture(p, f, opacity));
     }
     p.setOpacity(opacity);
     p.translate(w / 2, h / 2);

@@ -65,7 +65,16 @@ public:
 
 private:
     void build_shadow();
-    void paint_shadow(QPainter& p) const;
+    // The shadow, but for `covered` (carrier coordinates), which the picture hides.
+    void paint_shadow(QPainter& p, const QRectF& covered) const;
+    // The shadow's opaque middle `piece` but for `covered`.
+    static void fill_around(QPainter& p, const QRectF& piece, const QRectF& covered);
+    // Whether every pixel of the picture is opaque, found on first use.
+    bool picture_opaque();
+    // What of the carrier (its coordinates, points) the picture covers with
+    // opaque pixels in this frame, drawn at `opacity` through `p`: empty
+    // unless the picture is opaque and drawn at full opacity.
+    QRectF covered_by_picture(const QPainter& p, const Frame& frame, double opacity);
     void paint_picture(QPainter& p, const Frame& frame);
     // The picture halved `level` times (0: itself), made on first use.
     const QImage& picture_level(std::size_t level);
@@ -76,6 +85,7 @@ private:
     QImage m_lens_frame;
     QImage m_shadow; // a small blurred mask, stretched when drawn
     QRect m_shadow_core; // the mask's pixels that are all opaque, drawn as a plain fill
+    std::optional<bool> m_picture_opaque;
     double m_shadow_pad = 0;
     std::shared_ptr<const SheenRim> m_rim; // the sheen's strips, for the pixel ratio last painted at
     std::array<QImage, 4> m_sheen_frames; // each strip's colours this frame

@@ -312,6 +312,32 @@ TEST(FlashSheen, RimShowsTheConicGradientTurnedByTheRotationAtEveryRatio)
         }
 }
 
+// The shadow is left out only under a picture with no translucent pixel: a
+// hole in the middle of a window's picture shows the shadow beneath.
+TEST(FlashShadow, ShowsThroughATranslucentPicture)
+{
+    flash::PlanInput in;
+    in.origin = { 40, 300, 400, 240 };
+    in.corner_radius = 12;
+    in.landing = platform::RectF { 700, 40, 200, 120 };
+    const flash::Plan plan(in);
+    QImage holed = picture(400, 240).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (int y = 100; y < 140; ++y)
+        for (int x = 170; x < 230; ++x)
+            holed.setPixel(x, y, qRgba(0, 0, 0, 0));
+    flash::Painter painter(plan, holed);
+    const double t = 0.12;
+    ASSERT_GT(plan.at(t).shadow_opacity, 0.2);
+    QImage out(static_cast<int>(plan.panel().w), static_cast<int>(plan.panel().h), QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    {
+        QPainter p(&out);
+        painter.paint(p, t, 1, false);
+    }
+    const QPoint middle = painter.carrier_transform(plan.at(t)).map(QPointF(200, 120)).toPoint();
+    EXPECT_GT(qAlpha(out.pixel(middle)), 60) << "the shadow beneath the hole";
+}
+
 // The rim's strips are kept from one painter to the next of the same size:
 // a painter of another size or other corners must still get its own.
 TEST(FlashSheen, EachPictureSizeAndCornersGetsItsOwnRim)
