@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <fmt/format.h>
 
@@ -31,6 +32,10 @@ namespace {
 constexpr int FRAME_MS = 16; // 60 Hz
 
 bool flash_setting() { return state::config()->after_capture.flash; }
+
+// Gives the panel's backing store and the halved pictures back KEEP_AFTER
+// seconds after this close, unless another flash came meanwhile.
+void release_later();
 
 // The panel's content: paints the newest flash at the time its clock says.
 class FlashView final : public QWidget {
@@ -71,9 +76,15 @@ protected:
         if (!m_painter)
             return;
         QPainter p(this);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(rect(), Qt::transparent);
-        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        // A window with alpha has what is repainted cleared by its backing
+        // store before this paint; clearing it again cost a 4K frame
+        // milliseconds.
+        const QWindow* handle = window()->windowHandle();
+        if (!handle || !handle->format().hasAlpha()) {
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.fillRect(rect(), Qt::transparent);
+            p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        }
         // The lens's newest frame stands in for the picture; without one, the picture.
         if (m_lens_run)
             m_painter->set_lens_frame(glass::lens::newest_frame(*m_lens_run));
@@ -94,7 +105,7 @@ private:
             // Nothing more shows: this is the close.
             window()->hide();
             clear();
-            platform::release_backing_store(window());
+            release_later();
             return;
         }
         if (t > m_painter->plan().duration() + 0.05)
@@ -138,6 +149,24 @@ Flash& flash_state()
     util::require_main_thread("hilo principal");
     static Flash f;
     return f;
+}
+
+// The panel's backing store (a screenful and the margin: 35 MB at 4K) and
+// the flight's halved pictures stay a few seconds after a flash, for the next
+// capture of a run: fresh memory that size is faulted in and cleared first,
+// which cost a 4K flash more than its painting.
+constexpr double KEEP_AFTER = 3.0;
+
+void release_later()
+{
+    const std::uint64_t generation = flash_state().generation;
+    util::after(KEEP_AFTER, [generation] {
+        Flash& f = flash_state();
+        if (f.generation != generation || !f.panel)
+            return;
+        platform::release_backing_store(f.panel);
+        release_spare_pictures();
+    });
 }
 
 Flash& built()
@@ -243,7 +272,7 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
             return;
         f.panel->hide();
         f.view->clear();
-        platform::release_backing_store(f.panel);
+        release_later();
     });
 }
 

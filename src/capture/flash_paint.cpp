@@ -1,5 +1,6 @@
 #include "capture/flash_paint.h"
 
+#include "base/simd.h"
 #include "base/util_queue.h"
 #include "codec/imageops.h"
 
@@ -9,8 +10,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <numbers>
 #include <vector>
+
+#include <sys/mman.h>
 
 namespace flash {
 
@@ -121,7 +125,59 @@ QRect opaque_core(const QImage& mask)
     return all_opaque() ? QRect(QPoint(x0, y0), QPoint(x1, y1)) : QRect();
 }
 
+// The halved pictures of finished flashes, kept for the next flash: the
+// halved copies of a 4K picture are ten megabytes, and fresh memory is
+// faulted in and cleared by the system first, which cost more than halving.
+constexpr std::size_t SPARE_PICTURES = 8;
+std::mutex g_spare_mutex;
+std::vector<std::unique_ptr<imageops::Image>> g_spare_pictures;
+
+// An image with room for `bytes` of pixels: the smallest spare that holds
+// them, else fresh memory on huge pages where the system gives them on
+// request (far fewer faults).
+std::unique_ptr<imageops::Image> picture_buffer(std::size_t bytes)
+{
+    {
+        std::lock_guard lock(g_spare_mutex);
+        auto best = g_spare_pictures.end();
+        for (auto it = g_spare_pictures.begin(); it != g_spare_pictures.end(); ++it)
+            if ((*it)->pixels.capacity() >= bytes
+                && (best == g_spare_pictures.end() || (*it)->pixels.capacity() < (*best)->pixels.capacity()))
+                best = it;
+        if (best != g_spare_pictures.end()) {
+            std::unique_ptr<imageops::Image> image = std::move(*best);
+            g_spare_pictures.erase(best);
+            return image;
+        }
+    }
+    constexpr std::uintptr_t HUGE_PAGE = 2 << 20;
+    auto image = std::make_unique<imageops::Image>();
+    image->pixels.reserve(bytes);
+    const auto start = reinterpret_cast<std::uintptr_t>(image->pixels.data());
+    const std::uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
+    if (end > first)
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE); // advice only: failure changes nothing
+    return image;
+}
+
+// A halved picture's cleanup (any thread): kept as a spare while there is room.
+void keep_spare_picture(void* pixels)
+{
+    std::unique_ptr<imageops::Image> image(static_cast<imageops::Image*>(pixels));
+    std::lock_guard lock(g_spare_mutex);
+    if (g_spare_pictures.size() < SPARE_PICTURES)
+        g_spare_pictures.push_back(std::move(image));
+}
+
 } // namespace
+
+void release_spare_pictures()
+{
+    std::vector<std::unique_ptr<imageops::Image>> gone;
+    std::lock_guard lock(g_spare_mutex);
+    gone.swap(g_spare_pictures);
+}
 
 void blur_alpha(QImage& image, int radius)
 {
@@ -145,6 +201,104 @@ void blur_alpha(QImage& image, int radius)
             row[x] = qRgba(0, 0, 0, a[static_cast<std::size_t>(y) * w + x]);
     }
 }
+
+// The rim's strips, which depend only on the picture's size and corners and
+// the pixel ratio.
+struct SheenRim {
+    struct Strip {
+        QRectF rect;                      // picture coordinates, points
+        std::vector<std::uint8_t> alpha;  // the rim's strokes inside `rect`, per pixel
+        std::vector<std::uint16_t> turn;  // per pixel: its direction from the centre, in 1/65536 turns
+        int pw = 0, ph = 0;               // pixels
+    };
+    double w = 0, h = 0, radius = 0, ratio = 0;
+    std::array<Strip, 4> strips;
+
+    bool fits(double w_, double h_, double radius_, double ratio_) const
+    {
+        return w == w_ && h == h_ && radius == radius_ && ratio == ratio_;
+    }
+};
+
+namespace {
+
+// The last rim made: captures of one screen or one window, one after
+// another, have the same size, and a 4K rim's arctangents cost more than a
+// frame.
+std::mutex g_rim_mutex;
+std::shared_ptr<const SheenRim> g_last_rim;
+
+// The rim of a w × h picture (points) with these corners at `pixel_ratio`:
+// the last one when it fits, else made anew. Any thread.
+std::shared_ptr<const SheenRim> rim_for(double w, double h, double radius, double pixel_ratio)
+{
+    {
+        std::lock_guard lock(g_rim_mutex);
+        if (g_last_rim && g_last_rim->fits(w, h, radius, pixel_ratio))
+            return g_last_rim;
+    }
+    auto rim = std::make_shared<SheenRim>();
+    rim->w = w, rim->h = h, rim->radius = radius, rim->ratio = pixel_ratio;
+    const double bx = std::min(SHEEN_BAND, w / 2), by = std::min(SHEEN_BAND, h / 2);
+    const std::array<QRectF, 4> rects { QRectF(0, 0, w, by), QRectF(0, h - by, w, by), QRectF(0, by, bx, h - 2 * by),
+        QRectF(w - bx, by, bx, h - 2 * by) };
+    const QPainterPath path = rounded(w, h, radius);
+    struct Stroke {
+        double alpha, width;
+    };
+    constexpr std::array<Stroke, 3> strokes { Stroke { 0.16, 34 }, Stroke { 0.4, 14 }, Stroke { 1.0, 3 } };
+    for (std::size_t i = 0; i < rects.size(); ++i) {
+        SheenRim::Strip& s = rim->strips[i];
+        s.rect = rects[i];
+        if (s.rect.width() <= 0 || s.rect.height() <= 0)
+            continue;
+        const int pw = std::max(1, static_cast<int>(std::ceil(s.rect.width() * pixel_ratio)));
+        const int ph = std::max(1, static_cast<int>(std::ceil(s.rect.height() * pixel_ratio)));
+        s.pw = pw, s.ph = ph;
+        QImage mask(pw, ph, QImage::Format_ARGB32_Premultiplied);
+        mask.fill(Qt::transparent);
+        {
+            QPainter p(&mask);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.scale(pixel_ratio, pixel_ratio);
+            p.translate(-s.rect.x(), -s.rect.y());
+            for (const Stroke& stroke : strokes) {
+                p.setPen(QPen(util::rgba(1, 1, 1, stroke.alpha), stroke.width));
+                p.drawPath(path);
+            }
+            // The picture's rounded corners cut the rim's outer half.
+            QPainterPath outside;
+            outside.addRect(s.rect.adjusted(-1, -1, 1, 1));
+            outside = outside.subtracted(path);
+            p.setCompositionMode(QPainter::CompositionMode_Clear);
+            p.fillPath(outside, Qt::black);
+        }
+        // The mask's fills leave the vector unit's upper halves in use, which
+        // makes every arctangent below several times dearer.
+        simd::clear_upper_halves();
+        const std::size_t n = static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph);
+        s.alpha.resize(n);
+        s.turn.resize(n);
+        for (int y = 0; y < ph; ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(mask.constScanLine(y));
+            const double dy = s.rect.y() + (y + 0.5) / pixel_ratio - h / 2;
+            for (int x = 0; x < pw; ++x) {
+                const std::size_t at = static_cast<std::size_t>(y) * pw + x;
+                s.alpha[at] = static_cast<std::uint8_t>(qAlpha(row[x]));
+                const double dx = s.rect.x() + (x + 0.5) / pixel_ratio - w / 2;
+                // A conic gradient's position is 1 − (direction + start) / 2π,
+                // the direction measured with y down; here its first part.
+                const double turns = -std::atan2(dy, dx) / (2 * std::numbers::pi);
+                s.turn[at] = static_cast<std::uint16_t>(std::lround((turns - std::floor(turns)) * 65536) & 0xffff);
+            }
+        }
+    }
+    std::lock_guard lock(g_rim_mutex);
+    g_last_rim = rim;
+    return rim;
+}
+
+} // namespace
 
 Painter::Painter(Plan plan, std::optional<QImage> image)
     : m_plan(std::move(plan))
@@ -183,7 +337,41 @@ void Painter::build_shadow()
     m_shadow_core = opaque_core(m_shadow);
 }
 
-void Painter::paint_shadow(QPainter& p) const
+bool Painter::picture_opaque()
+{
+    if (!m_picture_opaque) {
+        bool opaque = !m_picture.isNull();
+        if (opaque && m_picture.hasAlphaChannel()) {
+            simd::clear_upper_halves();
+            for (int y = 0; y < m_picture.height() && opaque; ++y) {
+                const auto* row = reinterpret_cast<const std::uint32_t*>(m_picture.constScanLine(y));
+                std::uint32_t all = 0xffffffffu;
+                for (int x = 0; x < m_picture.width(); ++x)
+                    all &= row[x];
+                opaque = all >> 24 == 0xff;
+            }
+        }
+        m_picture_opaque = opaque;
+    }
+    return *m_picture_opaque;
+}
+
+QRectF Painter::covered_by_picture(const QPainter& p, const Frame& f, double opacity)
+{
+    if (opacity < 1 || !m_lens_frame.isNull() || !picture_opaque())
+        return {};
+    const double w = m_plan.w(), h = m_plan.h(), s = f.picture_scale;
+    const double on_screen = std::sqrt(std::abs(p.worldTransform().determinant())) * p.device()->devicePixelRatioF();
+    if (!(on_screen > 0))
+        return {};
+    // The rounded corners and the antialiased edge are not covered.
+    const double margin = f.corner_radius * s + 2 / on_screen;
+    const QRectF picture(w / 2 * (1 - s), h / 2 * (1 - s), w * s, h * s);
+    const QRectF covered = picture.adjusted(margin, margin, -margin, -margin);
+    return covered.isValid() ? covered : QRectF();
+}
+
+void Painter::paint_shadow(QPainter& p, const QRectF& covered) const
 {
     const double w = m_plan.w(), h = m_plan.h();
     const QRectF target(-m_shadow_pad, -m_shadow_pad + SHADOW_OFFSET, w + 2 * m_shadow_pad, h + 2 * m_shadow_pad);
@@ -209,72 +397,30 @@ void Painter::paint_shadow(QPainter& p) const
                 continue;
             const QRectF piece(QPointF(at_x(xs[c]), at_y(ys[r])), QPointF(at_x(xs[c + 1]), at_y(ys[r + 1])));
             if (r == 1 && c == 1)
-                p.fillRect(piece, Qt::black);
+                fill_around(p, piece, covered);
             else
                 p.drawImage(piece, m_shadow, source);
         }
     p.restore();
 }
 
-void Painter::build_sheen(double pixel_ratio)
+void Painter::fill_around(QPainter& p, const QRectF& piece, const QRectF& covered)
 {
-    m_sheen_ratio = pixel_ratio;
-    const double w = m_plan.w(), h = m_plan.h();
-    const double bx = std::min(SHEEN_BAND, w / 2), by = std::min(SHEEN_BAND, h / 2);
-    const std::array<QRectF, 4> rects { QRectF(0, 0, w, by), QRectF(0, h - by, w, by), QRectF(0, by, bx, h - 2 * by),
-        QRectF(w - bx, by, bx, h - 2 * by) };
-    const QPainterPath path = rounded(w, h, m_plan.radius());
-    struct Stroke {
-        double alpha, width;
-    };
-    constexpr std::array<Stroke, 3> strokes { Stroke { 0.16, 34 }, Stroke { 0.4, 14 }, Stroke { 1.0, 3 } };
-    for (std::size_t i = 0; i < rects.size(); ++i) {
-        Strip& s = m_strips[i];
-        s.rect = rects[i];
-        if (s.rect.width() <= 0 || s.rect.height() <= 0) {
-            s.alpha.clear();
-            s.turn.clear();
-            s.scratch = QImage();
-            continue;
-        }
-        const int pw = std::max(1, static_cast<int>(std::ceil(s.rect.width() * pixel_ratio)));
-        const int ph = std::max(1, static_cast<int>(std::ceil(s.rect.height() * pixel_ratio)));
-        QImage mask(pw, ph, QImage::Format_ARGB32_Premultiplied);
-        mask.fill(Qt::transparent);
-        s.scratch = QImage(pw, ph, QImage::Format_ARGB32_Premultiplied);
-        {
-            QPainter p(&mask);
-            p.setRenderHint(QPainter::Antialiasing);
-            p.scale(pixel_ratio, pixel_ratio);
-            p.translate(-s.rect.x(), -s.rect.y());
-            for (const Stroke& stroke : strokes) {
-                p.setPen(QPen(util::rgba(1, 1, 1, stroke.alpha), stroke.width));
-                p.drawPath(path);
-            }
-            // The picture's rounded corners cut the rim's outer half.
-            QPainterPath outside;
-            outside.addRect(s.rect.adjusted(-1, -1, 1, 1));
-            outside = outside.subtracted(path);
-            p.setCompositionMode(QPainter::CompositionMode_Clear);
-            p.fillPath(outside, Qt::black);
-        }
-        const std::size_t n = static_cast<std::size_t>(pw) * static_cast<std::size_t>(ph);
-        s.alpha.resize(n);
-        s.turn.resize(n);
-        for (int y = 0; y < ph; ++y) {
-            const auto* row = reinterpret_cast<const QRgb*>(mask.constScanLine(y));
-            const double dy = s.rect.y() + (y + 0.5) / pixel_ratio - h / 2;
-            for (int x = 0; x < pw; ++x) {
-                const std::size_t i = static_cast<std::size_t>(y) * pw + x;
-                s.alpha[i] = static_cast<std::uint8_t>(qAlpha(row[x]));
-                const double dx = s.rect.x() + (x + 0.5) / pixel_ratio - w / 2;
-                // A conic gradient's position is 1 − (direction + start) / 2π,
-                // the direction measured with y down; here its first part.
-                const double turns = -std::atan2(dy, dx) / (2 * std::numbers::pi);
-                s.turn[i] = static_cast<std::uint16_t>(std::lround((turns - std::floor(turns)) * 65536) & 0xffff);
-            }
-        }
+    const QRectF hole = piece & covered;
+    if (hole.isEmpty()) {
+        p.fillRect(piece, Qt::black);
+        return;
     }
+    // Above, below, left and right of the hole. Where these meet the hole
+    // the picture covers them by two pixels and more, so how their edges
+    // round does not show.
+    const std::array<QRectF, 4> around { QRectF(QPointF(piece.left(), piece.top()), QPointF(piece.right(), hole.top())),
+        QRectF(QPointF(piece.left(), hole.bottom()), QPointF(piece.right(), piece.bottom())),
+        QRectF(QPointF(piece.left(), hole.top()), QPointF(hole.left(), hole.bottom())),
+        QRectF(QPointF(hole.right(), hole.top()), QPointF(piece.right(), hole.bottom())) };
+    for (const QRectF& band : around)
+        if (!band.isEmpty())
+            p.fillRect(band, Qt::black);
 }
 
 QTransform Painter::carrier_transform(const Frame& f) const
@@ -313,13 +459,19 @@ void Painter::paint(QPainter& p, double t, double pixel_ratio, bool opaque_fades
     if (f.carrier_opacity <= 0)
         return;
     const double w = m_plan.w(), h = m_plan.h();
+    // What was painted before (a backing store's clear) may have left the
+    // vector unit's upper halves in use; the raster engine's SSE paths that
+    // draw the picture would pay for it on every pixel.
+    simd::clear_upper_halves();
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
     p.setTransform(carrier_transform(f), true);
     const double opacity = opaque_fades ? 1.0 : f.carrier_opacity;
     if (f.shadow_opacity > 0 && !m_shadow.isNull() && !opaque_fades) {
         p.setOpacity(opacity * f.shadow_opacity);
-        paint_shadow(p);
+        // Under an opaque picture at full opacity the shadow never shows:
+        // filling it there was most of a large frame's shadow.
+        paint_shadow(p, covered_by_picture(p, f, opacity));
     }
     p.setOpacity(opacity);
     p.translate(w / 2, h / 2);
@@ -342,10 +494,15 @@ const QImage& Painter::picture_level(std::size_t level)
         const imageops::View view { { last.constBits(), static_cast<std::size_t>(last.sizeInBytes()) },
             static_cast<std::size_t>(last.width()), static_cast<std::size_t>(last.height()),
             static_cast<std::size_t>(last.bytesPerLine()) };
-        imageops::Image half = imageops::downscale(view, 2);
-        QImage next(static_cast<int>(half.width), static_cast<int>(half.height), last.format());
-        for (int y = 0; y < next.height(); ++y)
-            std::memcpy(next.scanLine(y), half.pixels.data() + static_cast<std::size_t>(y) * 4 * half.width, 4 * half.width);
+        // The image wraps the halved pixels where they are, and gives them
+        // back as a spare when it goes.
+        std::unique_ptr<imageops::Image> half = picture_buffer(
+            4 * static_cast<std::size_t>((last.width() + 1) / 2) * static_cast<std::size_t>((last.height() + 1) / 2));
+        imageops::downscale(view, 2, *half);
+        QImage next(half->pixels.data(), static_cast<int>(half->width), static_cast<int>(half->height),
+            static_cast<qsizetype>(4 * half->width), last.format(), &keep_spare_picture, half.get());
+        if (!next.isNull())
+            half.release(); // the image's cleanup owns it now
         m_levels.push_back(std::move(next));
     }
     return m_levels[level];
@@ -389,8 +546,13 @@ void Painter::paint_picture(QPainter& p, const Frame& f)
 
 void Painter::paint_sheen(QPainter& p, const Frame& f, double pixel_ratio)
 {
-    if (m_sheen_ratio != pixel_ratio)
-        build_sheen(pixel_ratio);
+    if (!m_rim || m_rim->ratio != pixel_ratio) {
+        m_rim = rim_for(m_plan.w(), m_plan.h(), m_plan.radius(), pixel_ratio);
+        for (std::size_t i = 0; i < m_rim->strips.size(); ++i) {
+            const SheenRim::Strip& s = m_rim->strips[i];
+            m_sheen_frames[i] = s.alpha.empty() ? QImage() : QImage(s.pw, s.ph, QImage::Format_ARGB32_Premultiplied);
+        }
+    }
     if (m_sheen_colours.empty())
         m_sheen_colours = sheen_colours();
     // The gradient starts straight down and turns clockwise with the rotation.
@@ -402,19 +564,20 @@ void Painter::paint_sheen(QPainter& p, const Frame& f, double pixel_ratio)
     // strips cost a third of what they did.
     p.save();
     p.setRenderHint(QPainter::Antialiasing, false);
-    for (Strip& s : m_strips) {
-        if (s.scratch.isNull())
+    for (std::size_t i = 0; i < m_rim->strips.size(); ++i) {
+        const SheenRim::Strip& s = m_rim->strips[i];
+        QImage& frame = m_sheen_frames[i];
+        if (frame.isNull())
             continue;
-        const int pw = s.scratch.width(), ph = s.scratch.height();
-        for (int y = 0; y < ph; ++y) {
-            auto* row = reinterpret_cast<QRgb*>(s.scratch.scanLine(y));
-            const std::size_t base = static_cast<std::size_t>(y) * pw;
-            for (int x = 0; x < pw; ++x) {
+        for (int y = 0; y < s.ph; ++y) {
+            auto* row = reinterpret_cast<QRgb*>(frame.scanLine(y));
+            const std::size_t base = static_cast<std::size_t>(y) * s.pw;
+            for (int x = 0; x < s.pw; ++x) {
                 const std::uint16_t at = static_cast<std::uint16_t>(s.turn[base + x] + offset);
                 row[x] = premultiplied(colours[at >> (16 - SHEEN_COLOURS_BITS)], s.alpha[base + x]);
             }
         }
-        p.drawImage(s.rect, s.scratch);
+        p.drawImage(s.rect, frame);
     }
     p.restore();
 }

@@ -6,7 +6,8 @@
 // covers (four strips along the edges), which keeps a 4K flash cheap. Each
 // strip keeps every pixel's direction from the picture's centre, so a frame
 // of the sheen is a look-up in the gradient's colours turned by the rotation
-// rather than an arctangent per pixel.
+// rather than an arctangent per pixel; the strips of the last size made are
+// kept for the next flash of that size (a run of captures of one screen).
 // Main thread (or any one thread that owns the painter).
 #pragma once
 
@@ -19,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -29,6 +31,8 @@ namespace flash {
 inline constexpr double SHADOW_RADIUS = 28;   // points of blur
 inline constexpr double SHADOW_OFFSET = 10;   // points below the carrier
 inline constexpr double SHEEN_BAND = 17;      // half the widest rim stroke, points
+
+struct SheenRim; // the sheen's strips for one size of picture, shared
 
 class Painter final {
 public:
@@ -60,16 +64,17 @@ public:
     void set_lens_frame(QImage frame) { m_lens_frame = std::move(frame); }
 
 private:
-    struct Strip {
-        QRectF rect;                      // picture coordinates, points
-        std::vector<std::uint8_t> alpha;  // the rim's strokes inside `rect`, per pixel
-        std::vector<std::uint16_t> turn;  // per pixel: its direction from the centre, in 1/65536 turns
-        QImage scratch;
-    };
-
     void build_shadow();
-    void paint_shadow(QPainter& p) const;
-    void build_sheen(double pixel_ratio);
+    // The shadow, but for `covered` (carrier coordinates), which the picture hides.
+    void paint_shadow(QPainter& p, const QRectF& covered) const;
+    // The shadow's opaque middle `piece` but for `covered`.
+    static void fill_around(QPainter& p, const QRectF& piece, const QRectF& covered);
+    // Whether every pixel of the picture is opaque, found on first use.
+    bool picture_opaque();
+    // What of the carrier (its coordinates, points) the picture covers with
+    // opaque pixels in this frame, drawn at `opacity` through `p`: empty
+    // unless the picture is opaque and drawn at full opacity.
+    QRectF covered_by_picture(const QPainter& p, const Frame& frame, double opacity);
     void paint_picture(QPainter& p, const Frame& frame);
     // The picture halved `level` times (0: itself), made on first use.
     const QImage& picture_level(std::size_t level);
@@ -80,11 +85,16 @@ private:
     QImage m_lens_frame;
     QImage m_shadow; // a small blurred mask, stretched when drawn
     QRect m_shadow_core; // the mask's pixels that are all opaque, drawn as a plain fill
+    std::optional<bool> m_picture_opaque;
     double m_shadow_pad = 0;
-    std::array<Strip, 4> m_strips;
+    std::shared_ptr<const SheenRim> m_rim; // the sheen's strips, for the pixel ratio last painted at
+    std::array<QImage, 4> m_sheen_frames; // each strip's colours this frame
     std::vector<QRgb> m_sheen_colours; // the gradient's stops, one colour per 1/1024 turn
-    double m_sheen_ratio = 0; // the pixel ratio the strips were made for
 };
+
+// Frees the halved pictures that finished flashes left for the next one.
+// Any thread.
+void release_spare_pictures();
 
 // Blurs the alpha of a premultiplied black image in place: three box passes
 // of the given radius in pixels each way (close to a Gaussian).

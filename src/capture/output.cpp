@@ -97,9 +97,13 @@ void complete(Job& job)
     util::require_main_thread("cola principal");
     MainState& s = main_state();
     bool copied = false;
+    const std::size_t png_bytes = job.png.size();
+    // The clipboard, the last shot and the card keep these bytes, once, in
+    // place of the picture: its grab segment goes back for the next capture.
+    auto png = std::make_shared<const std::vector<std::uint8_t>>(std::move(job.png));
     // An earlier capture that finishes late never replaces a newer one's copy.
     if (job.copy && job.id > s.last_copied) {
-        copy_png(job.png);
+        copy_png(png);
         s.last_copied = job.id;
         copied = true;
     }
@@ -114,10 +118,6 @@ void complete(Job& job)
     if (job.save_error)
         hud::toast("exclamationmark.triangle", "No se pudo guardar la captura", 1.6);
     job.stopwatch.lap(std::string(done_text(copied, job.written.has_value())));
-    const std::size_t png_bytes = job.png.size();
-    // The last shot and the card keep these bytes, once, in place of the
-    // picture: its grab segment goes back for the next capture.
-    auto png = std::make_shared<const std::vector<std::uint8_t>>(std::move(job.png));
     state::keep_last_shot_as_png(job.image_key, { png, job.format, job.color_space });
     if (job.card && cards().attach_png)
         cards().attach_png(std::move(png), job.id);
@@ -300,6 +300,41 @@ std::expected<fs::path, std::string> save_png(std::span<const std::uint8_t> png)
     if (reserved.error)
         return std::unexpected(*reserved.error);
     return publish::publish(reserved, png);
+}
+
+namespace {
+
+// PNG bytes on the clipboard, shared with the capture that made them: a
+// copy is made only for whoever pastes.
+class SharedPng final : public QMimeData {
+public:
+    explicit SharedPng(std::shared_ptr<const std::vector<std::uint8_t>> png)
+        : m_png(std::move(png))
+    {
+    }
+
+    QStringList formats() const override { return { QStringLiteral("image/png") }; }
+
+protected:
+    QVariant retrieveData(const QString& mime, QMetaType) const override
+    {
+        if (mime != QStringLiteral("image/png"))
+            return {};
+        return QByteArray(reinterpret_cast<const char*>(m_png->data()), static_cast<qsizetype>(m_png->size()));
+    }
+
+private:
+    std::shared_ptr<const std::vector<std::uint8_t>> m_png;
+};
+
+} // namespace
+
+void copy_png(std::shared_ptr<const std::vector<std::uint8_t>> png)
+{
+    util::require_main_thread("hilo principal");
+    if (!png)
+        return;
+    QGuiApplication::clipboard()->setMimeData(new SharedPng(std::move(png))); // the clipboard takes the data over
 }
 
 void copy_png(std::span<const std::uint8_t> png)

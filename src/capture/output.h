@@ -115,6 +115,9 @@ std::expected<std::filesystem::path, std::string> save_png(std::span<const std::
 
 // Replaces the clipboard's contents with the PNG bytes (image/png). Main thread.
 void copy_png(std::span<const std::uint8_t> png);
+// The same with bytes the caller shares: the clipboard keeps them and copies
+// them only when something asks for them. Main thread.
+void copy_png(std::shared_ptr<const std::vector<std::uint8_t>> png);
 
 // The image cropped to its pixels that are not fully transparent; nothing when
 // nothing needs cropping (no transparent border, or fully transparent) or the

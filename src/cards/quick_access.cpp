@@ -543,7 +543,7 @@ void VistropeQuickCard::act(Action action)
     switch (action) {
     case Action::Copy:
         if (m_kind == CardKind::Image && m_png.bytes)
-            output::copy_png(*m_png.bytes);
+            output::copy_png(m_png.bytes);
         else if (m_kind == CardKind::Image)
             output::copy_png(output::encode(m_image, m_scale));
         else if (m_file)

@@ -8,6 +8,7 @@
 
 #include "qt_wait.h"
 
+#include <QBackingStore>
 #include <QConicalGradient>
 #include <QElapsedTimer>
 #include <QPainter>
@@ -112,6 +113,18 @@ TEST_F(Flash, SecondFlashKeepsThePanelUntilItsOwn450Milliseconds)
     QWidget* panel = flash::panel();
     flash::play(origin(100, 100, 300, 200), std::nullopt);
     EXPECT_EQ(flash::panel(), panel);
+}
+
+TEST_F(Flash, ThePanelKeepsItsBackingStoreAMomentForTheNextFlashThenGivesItBack)
+{
+    flash::play(origin(100, 100, 300, 200), std::nullopt);
+    QWidget* panel = flash::panel();
+    const QSize size = panel->size();
+    ASSERT_TRUE(wait_until([&] { return panel->backingStore()->size() == size; }, 1000)) << "the first frame is painted";
+    ASSERT_TRUE(wait_until([&] { return !panel->isVisible(); }, 2000));
+    pump_for(200);
+    EXPECT_EQ(panel->backingStore()->size(), size) << "not at once: the next capture's flash would make it again";
+    ASSERT_TRUE(wait_until([&] { return panel->backingStore()->size() == QSize(1, 1); }, 6000)) << "never given back";
 }
 
 TEST_F(Flash, PulseShowsThePictureInPlaceAndTheSheenTurnsOnItsRim)
@@ -297,6 +310,65 @@ TEST(FlashSheen, RimShowsTheConicGradientTurnedByTheRotationAtEveryRatio)
             // Inside the band nothing is painted.
             EXPECT_EQ(qAlpha(sheen.pixel(sheen.width() / 2, sheen.height() / 2)), 0);
         }
+}
+
+// The shadow is left out only under a picture with no translucent pixel: a
+// hole in the middle of a window's picture shows the shadow beneath.
+TEST(FlashShadow, ShowsThroughATranslucentPicture)
+{
+    flash::PlanInput in;
+    in.origin = { 40, 300, 400, 240 };
+    in.corner_radius = 12;
+    in.landing = platform::RectF { 700, 40, 200, 120 };
+    const flash::Plan plan(in);
+    QImage holed = picture(400, 240).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    for (int y = 100; y < 140; ++y)
+        for (int x = 170; x < 230; ++x)
+            holed.setPixel(x, y, qRgba(0, 0, 0, 0));
+    flash::Painter painter(plan, holed);
+    const double t = 0.12;
+    ASSERT_GT(plan.at(t).shadow_opacity, 0.2);
+    QImage out(static_cast<int>(plan.panel().w), static_cast<int>(plan.panel().h), QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    {
+        QPainter p(&out);
+        painter.paint(p, t, 1, false);
+    }
+    const QPoint middle = painter.carrier_transform(plan.at(t)).map(QPointF(200, 120)).toPoint();
+    EXPECT_GT(qAlpha(out.pixel(middle)), 60) << "the shadow beneath the hole";
+}
+
+// The rim's strips are kept from one painter to the next of the same size:
+// a painter of another size or other corners must still get its own.
+TEST(FlashSheen, EachPictureSizeAndCornersGetsItsOwnRim)
+{
+    auto sheen_of = [](double w, double h, double radius) {
+        flash::PlanInput in;
+        in.origin = { 0, 0, w, h };
+        in.corner_radius = radius;
+        in.plain = true;
+        const flash::Plan plan(in);
+        flash::Painter painter(plan, std::nullopt);
+        QImage out(320, 200, QImage::Format_ARGB32_Premultiplied);
+        out.fill(Qt::transparent);
+        QPainter p(&out);
+        painter.paint_sheen(p, plan.at(0.1), 1);
+        return out;
+    };
+    const QImage rounded = sheen_of(300, 180, 12);
+    EXPECT_EQ(qAlpha(rounded.pixel(0, 0)), 0) << "a rounded corner cuts the rim";
+    EXPECT_GT(qAlpha(rounded.pixel(299, 90)), 100);
+    const QImage square = sheen_of(200, 120, 0);
+    EXPECT_GT(qAlpha(square.pixel(0, 0)), 100) << "a square corner keeps it";
+    EXPECT_GT(qAlpha(square.pixel(199, 60)), 100) << "the right edge is the smaller picture's";
+    for (int y = 0; y < square.height(); ++y) {
+        for (int x = 0; x < square.width(); ++x) {
+            if (x >= 200 || y >= 120) {
+                ASSERT_EQ(qAlpha(square.pixel(x, y)), 0) << x << "," << y;
+            }
+        }
+    }
+    EXPECT_EQ(sheen_of(300, 180, 12), rounded) << "the same size draws the same rim again";
 }
 
 TEST(FlashBlur, SpreadsAlphaAndKeepsItsSum)
