@@ -3,10 +3,10 @@
 // The code that needs FFmpeg and PulseAudio's recording (vistrope-media.so),
 // libmpv (vistrope-player.so) and Tesseract with ZXing (vistrope-text.so) is
 // built into modules beside the program, each opened the first time one of
-// its functions is needed, or in the background a second after launch: those
-// libraries and the two hundred others they bring number most of the
-// program's, and loading them before main more than doubled the time to the
-// tray icon. Three modules rather than one, so that a use loads only what it
+// its functions is needed, or (but the player's) in the background a second
+// after launch: those libraries and the two hundred others they bring number
+// most of the program's, and loading them before main more than doubled the
+// time to the tray icon. Three modules rather than one, so that a use loads only what it
 // needs: a `--gif` or a first recording does not wait for libmpv and
 // Tesseract (they made a fifth of a short conversion), a first text
 // recognition not for FFmpeg and libmpv. The public functions of media.h,
@@ -74,8 +74,9 @@ std::expected<void, std::string> check_module_file(const std::filesystem::path& 
 // Where the program looks for a module: beside its executable.
 std::filesystem::path media_module_path(Module which = Module::Media);
 
-// Loads the modules in the background, so that the first recording, text
-// recognition or video does not wait for them. Any thread.
+// Loads the media and text modules in the background, so that the first
+// recording or text recognition does not wait for them; the player's is left
+// to the first video. Any thread.
 void preload_media_module();
 
 // The modules' own implementations behind the tables.
