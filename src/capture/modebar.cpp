@@ -82,18 +82,50 @@ public:
         m_pressed.reset();
     }
 
+    // Whether the last picture drawn is the bar as it is now.
+    bool shows_last_picture() const
+    {
+        return !m_picture.isNull() && m_picture_look == Look { selected, m_hover }
+            && m_picture.devicePixelRatio() == devicePixelRatioF();
+    }
+
     std::uint8_t selected = modebar::NONE;
     double alpha = 1.0;
+    bool shown = false; // on screen (a parked bar is mapped, out of sight)
+    // Where the next paint brings the parked bar back.
+    std::optional<QPoint> unpark_to;
     std::optional<int> hover() const { return m_hover; }
 
 protected:
     void paintEvent(QPaintEvent*) override
     {
+        // Its labels and symbols take a few milliseconds to draw, and a
+        // session usually opens on the bar the last one showed: the picture
+        // is kept and drawn again only when what it shows changes.
+        const qreal dpr = devicePixelRatioF();
+        const Look look { selected, m_hover };
+        if (m_picture.isNull() || m_picture_look != look || m_picture.devicePixelRatio() != dpr) {
+            m_picture = QImage((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+            m_picture.setDevicePixelRatio(dpr);
+            m_picture.fill(Qt::transparent);
+            QPainter pic(&m_picture);
+            draw(pic);
+            m_picture_look = look;
+        }
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
         p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(rect(), Qt::transparent);
-        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        p.drawImage(0, 0, m_picture);
+        p.end();
+        // Back on screen with this picture: Qt flushes it right after.
+        if (const auto to = std::exchange(unpark_to, std::nullopt)) {
+            platform::unpark_panel(this, false, *to);
+            platform::restack_panels();
+        }
+    }
+
+    void draw(QPainter& p) const
+    {
+        p.setRenderHint(QPainter::Antialiasing);
         const double h = m_layout.height;
         // The dark capsule: there is no blur behind windows here, so the
         // bar carries the capsule's own colour.
@@ -142,9 +174,16 @@ protected:
     }
 
 private:
+    struct Look {
+        std::uint8_t selected;
+        std::optional<int> hover;
+        bool operator==(const Look&) const = default;
+    };
     modebar::Layout m_layout;
     std::optional<int> m_hover;
     std::optional<int> m_pressed;
+    QImage m_picture; // the bar as last drawn
+    Look m_picture_look {};
 };
 
 namespace modebar {
@@ -197,6 +236,7 @@ void show(Choice choice, PointF mouse)
 {
     prewarm();
     VistropeModeBarView* view = bar();
+    view->setUpdatesEnabled(true);
     view->selected = static_cast<std::uint8_t>(choice);
     view->reset_pointer();
     view->update();
@@ -208,25 +248,53 @@ void show(Choice choice, PointF mouse)
         platform::primary_height());
     const QPoint target(static_cast<int>(top_left.x), static_cast<int>(top_left.y));
     if (view->pos() != target)
-        view->move(target);
+        view->move(target); // a parked bar moves there still out of sight
     view->alpha = 1.0;
     view->setWindowOpacity(1.0);
-    view->show();
-    view->raise();
+    view->shown = true;
+    if (!platform::is_parked(view)) {
+        view->show();
+        view->raise();
+        return;
+    }
+    // Mapped already: no round trips. The window still holds the picture it
+    // was parked with; when that is what the bar shows now, it only comes
+    // back (where there is no Composite, its expose repaints it).
+    if (view->shows_last_picture()) {
+        platform::restack_panels();
+        platform::unpark_panel(view, true, target);
+        return;
+    }
+    // Else it comes back with its new picture (Qt first waits for the
+    // server to have taken the last one).
+    view->unpark_to = target;
+    view->repaint();
+    if (const auto to = std::exchange(view->unpark_to, std::nullopt)) {
+        // Qt would not paint it now: back on screen, its expose paints it.
+        platform::restack_panels();
+        platform::unpark_panel(view, true, *to);
+    }
 }
 
 void hide()
 {
     if (VistropeModeBarView* view = bar()) {
         view->reset_pointer();
-        view->hide();
+        view->shown = false;
+        view->unpark_to.reset();
+        // Parked, it takes no paints: the shaped-out window would not show
+        // them, and it must come back showing what it last drew.
+        if (platform::park_panel(view))
+            view->setUpdatesEnabled(false);
+        else
+            view->hide();
     }
 }
 
 void set_visible(bool visible)
 {
     VistropeModeBarView* view = bar();
-    if (!view || !view->isVisible())
+    if (!view || !view->shown)
         return;
     view->alpha = visible ? 1.0 : 0.0;
     view->setWindowOpacity(view->alpha);
@@ -235,7 +303,7 @@ void set_visible(bool visible)
 bool contains(double x, double y)
 {
     VistropeModeBarView* view = bar();
-    if (!view || !view->isVisible() || !(view->alpha > 0))
+    if (!view || !view->shown || !(view->alpha > 0))
         return false;
     return global_frame(*view).contains(x, y);
 }
@@ -302,7 +370,7 @@ void debug_click(Choice choice)
 std::optional<RectF> frame()
 {
     VistropeModeBarView* view = bar();
-    if (!view || !view->isVisible())
+    if (!view || !view->shown)
         return std::nullopt;
     return global_frame(*view);
 }

@@ -38,6 +38,10 @@ struct Slots {
     PointF opening_mouse;   // the pointer when the session began
     // The panel whose first paint ends the opening, and the opening's time.
     VistropeOverlayWindow* opening_key = nullptr;
+    // The panels are being revealed (a parked key panel paints within), and
+    // whether the key panel's picture went out meanwhile.
+    bool revealing = false;
+    bool key_shown_in_reveal = false;
     double last_open_ms = 0;
 };
 
@@ -123,18 +127,22 @@ void reveal_panels()
         key = s.panels.front();
     s.opening_key = key;
     s.ms_pictures = ms_since(s.opened_at);
+    s.revealing = true;
+    s.key_shown_in_reveal = false;
     for (auto* panel : s.panels)
         panel->reveal(panel == key);
-    // The bar is mapped with the panels, above them, while the server is
-    // still idle; its picture reaches the screen just after the key
-    // panel's, from the same turn of the event loop. Mapped once the panels
-    // are painted instead, its mapping waits behind the compositor's redraw
-    // of the whole screen.
+    s.revealing = false;
+    // The bar follows, above the panels. A parked key panel has just sent
+    // its picture, and a parked bar showing what it showed last comes back
+    // without a paint. A newly mapped key panel paints at its expose: the
+    // bar is mapped meanwhile, while the server is idle, so that both
+    // pictures reach the screen from the same turn of the event loop.
     const auto bar_start = std::chrono::steady_clock::now();
     if (state::config()->show_mode_bar)
         modebar::show(bar_choice(s.session->mode, s.session->purpose), mouse);
     s.ms_bar = ms_since(bar_start);
-    if (!key)
+    // The opening ends with the key panel's picture sent and the bar shown.
+    if (!key || std::exchange(s.key_shown_in_reveal, false))
         panel_shown_now();
 }
 
@@ -201,7 +209,12 @@ void panel_shown_now()
 
 void panel_shown(VistropeOverlayWindow& view)
 {
-    if (slots().opening_key == &view)
+    auto& s = slots();
+    if (s.opening_key != &view)
+        return;
+    if (s.revealing)
+        s.key_shown_in_reveal = true;
+    else
         panel_shown_now();
 }
 

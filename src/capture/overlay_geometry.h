@@ -190,7 +190,7 @@ Label coord_label(PointF pointer, const RectF& magnifier, double height);
 std::vector<RectF> damage(const Scene& before, const Scene& after);
 // The dimmed screen: each colour channel of opaque 0xAARRGGBB pixels scaled
 // by 174/256 (≈ 0.68, black at alpha 0.32 laid over it); alpha kept. The
-// panels blit this instead of blending the dimming on every paint.
+// panels write this into their picture instead of blending the dimming.
 void dim_pixels(const std::uint32_t* src, std::uint32_t* dst, std::size_t count);
 
 // a minus b as up to four rectangles.

@@ -91,7 +91,10 @@ VistropeOverlayWindow::VistropeOverlayWindow(const platform::Screen& screen)
     m_release = new QTimer(this);
     m_release->setSingleShot(true);
     m_release->setInterval(RELEASE_DELAY_MS);
-    connect(m_release, &QTimer::timeout, this, [this] { platform::release_backing_store(this); });
+    connect(m_release, &QTimer::timeout, this, [this] {
+        if (!m_on_screen)
+            platform::release_blank_backing_store(this);
+    });
     // make_panel made the native window: its exposes pass through here.
     if (QWindow* window = windowHandle())
         window->installEventFilter(this);
@@ -168,9 +171,7 @@ void VistropeOverlayWindow::reset()
     m_state.hovered.reset();
     m_state.pending_finish.reset();
     m_state.frozen = QImage();
-    take_dimmed();
     m_state.background = QImage();
-    m_state.dimmed = QImage();
     m_state.snapshot_failed = false;
     m_state.snapshot_requested = false;
     m_bar_press = false;
@@ -178,49 +179,51 @@ void VistropeOverlayWindow::reset()
     m_ring->clear();
 }
 
-QImage overlay::dimmed_copy(const QImage& picture)
+void overlay::dim_into(const QImage& picture, QImage& target, const QRect& rect, const QRect& hole)
 {
-    // The picture may be a view into a wider shared-memory frame (its rows
-    // longer than its width) or of another depth: read with its own stride,
-    // write with the copy's.
-    const QImage src = picture.depth() == 32 ? picture : picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    QImage dimmed(src.size(), src.format());
-    if (dimmed.isNull())
-        return dimmed;
-    dimmed.setDevicePixelRatio(src.devicePixelRatio());
-    const int rows = src.height();
-    const auto* in = src.constBits();
-    auto* out = dimmed.bits();
-    const auto in_stride = static_cast<std::size_t>(src.bytesPerLine());
-    const auto out_stride = static_cast<std::size_t>(dimmed.bytesPerLine());
-    const auto width = static_cast<std::size_t>(src.width());
-    // At least 64 rows a chunk.
-    const std::size_t parts = std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64));
+    const QRect r = rect & picture.rect() & target.rect();
+    if (r.isEmpty() || picture.depth() != 32 || target.depth() != 32)
+        return;
+    const auto* in = picture.constBits();
+    auto* out = target.bits();
+    const auto in_stride = static_cast<std::size_t>(picture.bytesPerLine());
+    const auto out_stride = static_cast<std::size_t>(target.bytesPerLine());
+    const QRect clear = hole & r;
+    const auto row = [&](int y) {
+        const auto* from = reinterpret_cast<const std::uint32_t*>(in + static_cast<std::size_t>(y) * in_stride) + r.x();
+        auto* to = reinterpret_cast<std::uint32_t*>(out + static_cast<std::size_t>(y) * out_stride) + r.x();
+        const auto width = static_cast<std::size_t>(r.width());
+        if (clear.isEmpty() || y < clear.top() || y > clear.bottom()) {
+            overlay::dim_pixels(from, to, width);
+            return;
+        }
+        const auto left = static_cast<std::size_t>(clear.left() - r.left());
+        const auto inside = static_cast<std::size_t>(clear.width());
+        overlay::dim_pixels(from, to, left);
+        std::memcpy(to + left, from + left, inside * 4);
+        overlay::dim_pixels(from + left + inside, to + left + inside, width - left - inside);
+    };
+    // A screenful is split over the workers, at least 64 rows a part; the
+    // small rectangles a pointer move repaints are done here.
+    const int rows = r.height();
+    const std::size_t parts = static_cast<std::size_t>(std::max(1, std::min(static_cast<int>(util::parallelism()), rows / 64)));
+    if (parts == 1 || static_cast<std::int64_t>(r.width()) * rows < 256 * 1024) {
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            row(y);
+        return;
+    }
     util::parallel_for(static_cast<std::size_t>(rows), { .chunks = parts, .threads = parts }, [&](std::size_t y0, std::size_t y1) {
         for (std::size_t y = y0; y < y1; ++y)
-            overlay::dim_pixels(reinterpret_cast<const std::uint32_t*>(in + y * in_stride),
-                reinterpret_cast<std::uint32_t*>(out + y * out_stride), width);
+            row(r.top() + static_cast<int>(y));
     });
-    return dimmed;
 }
 
 void VistropeOverlayWindow::set_background(const QImage& picture)
 {
-    take_dimmed();
     m_state.background = picture;
-    m_state.dimmed = QImage();
-    if (picture.isNull())
-        return;
-    if (picture.format() != QImage::Format_ARGB32_Premultiplied && picture.format() != QImage::Format_RGB32
+    if (!picture.isNull() && picture.format() != QImage::Format_ARGB32_Premultiplied && picture.format() != QImage::Format_RGB32
         && picture.format() != QImage::Format_ARGB32)
         m_state.background = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    m_dimming = util::Claimable<QImage>([src = m_state.background] { return overlay::dimmed_copy(src); });
-}
-
-void VistropeOverlayWindow::take_dimmed()
-{
-    if (m_dimming.valid())
-        m_state.dimmed = m_dimming.take();
 }
 
 void VistropeOverlayWindow::mode_changed()
@@ -258,22 +261,39 @@ void VistropeOverlayWindow::reveal(bool key)
 {
     m_release->stop();
     m_full_repaint = true;
+    m_on_screen = true;
+    setUpdatesEnabled(true);
     render();
-    show();
-    raise();
     // The grabs wait for the server to map the panel; they follow the first
     // paint so that the picture is not held up behind them. A panel that is
     // never painted (no expose) goes on after a moment all the same.
     m_first_paint_pending = true;
     m_key = key;
-    QTimer::singleShot(100, this, [this, showing = ++m_showings] { after_first_paint(showing); });
+    const std::uint64_t showing = ++m_showings;
+    QTimer::singleShot(100, this, [this, showing] { after_first_paint(showing); });
+    if (!platform::is_parked(this)) {
+        show(); // its showing restacks the panels: this one under the bar
+        return;
+    }
+    // Still mapped: painted now, it comes back on screen with its picture.
+    const int paints = m_paints;
+    m_unpark_in_paint = true;
+    repaint();
+    if (std::exchange(m_unpark_in_paint, false)) {
+        // Qt would not paint it now: back on screen, its expose paints it.
+        platform::restack_panels();
+        platform::unpark_panel(this, true);
+        return;
+    }
+    if (m_paints != paints)
+        after_first_paint(showing);
 }
 
 void VistropeOverlayWindow::after_first_paint(std::uint64_t showing)
 {
     // A call meant for an earlier showing (closed and opened again within
     // the moment) would end this one before its picture is on screen.
-    if (showing != m_showings || !std::exchange(m_first_paint_pending, false) || !isVisible())
+    if (showing != m_showings || !std::exchange(m_first_paint_pending, false) || !m_on_screen)
         return;
     // The picture is on screen: the opening ends here. Each grab is a round
     // trip, answered only once the server (and the compositor, redrawing
@@ -283,14 +303,20 @@ void VistropeOverlayWindow::after_first_paint(std::uint64_t showing)
     overlay::panel_shown(*this);
     if (m_key)
         QTimer::singleShot(0, this, [this, showing] {
-            if (showing == m_showings && isVisible())
+            if (showing == m_showings && m_on_screen)
                 grab_input(true);
         });
 }
 
 bool VistropeOverlayWindow::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::Expose || watched != windowHandle() || !m_first_paint_pending)
+    if (event->type() != QEvent::Expose || watched != windowHandle())
+        return QWidget::eventFilter(watched, event);
+    // The whole picture reached the server with the unparking, after it:
+    // flushing it all again would only keep the server busy.
+    if (std::exchange(m_skip_expose, false))
+        return true;
+    if (!m_first_paint_pending)
         return QWidget::eventFilter(watched, event);
     // Qt paints the exposed panel and flushes its picture to the server
     // while it handles the expose: handled here, the opening ends right after
@@ -329,9 +355,17 @@ void VistropeOverlayWindow::prepare_store()
 void VistropeOverlayWindow::conceal()
 {
     m_first_paint_pending = false;
+    m_skip_expose = false;
+    m_unpark_in_paint = false;
+    m_on_screen = false;
     releaseKeyboard();
     releaseMouse();
-    hide();
+    // Parked, it takes no paints: they would be lost on the shaped-out
+    // window and would make its picture memory again.
+    if (platform::park_panel(this))
+        setUpdatesEnabled(false);
+    else
+        hide();
     m_release->start();
 }
 
@@ -341,42 +375,41 @@ void VistropeOverlayWindow::conceal()
 void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
 {
     ++m_paints;
-    take_dimmed();
-    QPainter p(this);
-    p.setClipRegion(event->region());
     const overlay::Scene& s = m_drawn;
     const double h = view_height();
     const QRectF bounds(0, 0, width(), height());
-
-    // The screen as it was, or nothing where there is no picture (then the
-    // compositor shows what lies underneath).
     const double sc = m_state.scale;
-    const auto blit = [&](const QImage& image, const QRect& r) {
-        p.drawImage(QRectF(r), image, QRectF(r.x() * sc, r.y() * sc, r.width() * sc, r.height() * sc));
-    };
-    p.setCompositionMode(QPainter::CompositionMode_Source);
-    // The usual case is two plain copies: the dimmed screen, then the
-    // undimmed screen inside the highlight.
-    const bool predimmed = !m_state.dimmed.isNull() && s.dim_alpha == 0.32;
-    if (predimmed) {
-        for (const QRect& r : event->region())
-            blit(m_state.dimmed, r);
-        if (s.highlight) {
-            const QRect hole = qrect(overlay::flip(*s.highlight, h)).toAlignedRect();
-            for (const QRect& r : event->region())
-                if (const QRect part = r.intersected(hole); !part.isEmpty())
-                    blit(m_state.background, part);
-        }
-    } else if (!m_state.background.isNull()) {
-        for (const QRect& r : event->region())
-            blit(m_state.background, r);
-    } else {
-        p.fillRect(event->rect(), Qt::transparent);
-    }
-    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
 
-    // Dimming with the highlight as an even-odd hole.
-    if (!predimmed) {
+    // The usual case: the screen as it was, dimmed, with the highlight
+    // clear, written straight into the window's picture in one pass. That
+    // needs the picture's pixels to be the window's, one to one.
+    auto* store = backingStore() ? dynamic_cast<QImage*>(backingStore()->paintDevice()) : nullptr;
+    const QImage& picture = m_state.background;
+    const bool direct = s.dim_alpha == 0.32 && !picture.isNull() && store && store->size() == picture.size()
+        && store->devicePixelRatio() == sc;
+    if (direct) {
+        const auto device = [sc](const QRectF& r) {
+            return QRect(QPoint(static_cast<int>(std::floor(r.left() * sc)), static_cast<int>(std::floor(r.top() * sc))),
+                QPoint(static_cast<int>(std::ceil(r.right() * sc)) - 1, static_cast<int>(std::ceil(r.bottom() * sc)) - 1));
+        };
+        const QRect hole = s.highlight ? device(qrect(overlay::flip(*s.highlight, h)).toAlignedRect()) : QRect();
+        for (const QRect& r : event->region())
+            overlay::dim_into(picture, *store, device(r), hole);
+    }
+    QPainter p(this);
+    p.setClipRegion(event->region());
+    if (!direct) {
+        // The screen as it was, or nothing where there is no picture (then
+        // the compositor shows what lies underneath), and the dimming laid
+        // over it with the highlight as an even-odd hole.
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        if (!picture.isNull()) {
+            for (const QRect& r : event->region())
+                p.drawImage(QRectF(r), picture, QRectF(r.x() * sc, r.y() * sc, r.width() * sc, r.height() * sc));
+        } else {
+            p.fillRect(event->rect(), Qt::transparent);
+        }
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         QPainterPath dim;
         dim.setFillRule(Qt::OddEvenFill);
         dim.addRect(bounds);
@@ -389,8 +422,17 @@ void VistropeOverlayWindow::paintEvent(QPaintEvent* event)
         p.drawImage(QRectF(strip.rect.x() / sc, strip.rect.y() / sc, strip.rect.width() / sc, strip.rect.height() / sc),
             strip.image);
     paint_area(p, s);
+    // The parked window comes back with this picture: Qt flushes it right
+    // after these requests, in the same write, and reveal() then ends the
+    // opening.
+    const bool unparked = std::exchange(m_unpark_in_paint, false);
+    if (unparked) {
+        platform::unpark_panel(this, false);
+        platform::restack_panels(); // above other programs' windows, under the bar
+        m_skip_expose = true;
+    }
     // Once this paint has reached the screen.
-    if (m_first_paint_pending && !m_in_expose)
+    if (m_first_paint_pending && !m_in_expose && !unparked)
         QTimer::singleShot(0, this, [this, showing = m_showings] { after_first_paint(showing); });
 }
 

@@ -7,11 +7,9 @@
 #pragma once
 
 #include "capture/overlay.h"
-#include "base/util_queue.h"
 
 #include <QWidget>
 
-#include <future>
 #include <memory>
 
 #include <optional>
@@ -32,7 +30,6 @@ struct ViewState {
     double scale = 1.0;                 // pixels per point
     RectF frame;                        // the screen, global points
     QImage background;                  // the screen as it was before the panel appeared
-    QImage dimmed;                      // the same, dimmed (blitted outside the highlight)
     QImage frozen;                      // the frozen image (null: none)
     std::uint32_t display_id = 0;
     bool snapshot_failed = false;
@@ -52,10 +49,11 @@ double last_open_ms();
 // Space: toggles the open session between area and window (not while
 // scrolling). The caller refreshes its view.
 void toggle_mode();
-// The picture with every pixel dimmed (the panels' backdrop), rows split over
-// worker threads. The picture may be a view with padded rows or of another
-// depth; the copy is tightly packed. Null when there is no memory for it.
-QImage dimmed_copy(const QImage& picture);
+// Writes `picture` dimmed (the panels' backdrop) into `target` over `rect`,
+// undimmed inside `hole`; the same pixels in both, 32 bits each, either may
+// be a view with padded rows. A screenful's rows are split over worker
+// threads.
+void dim_into(const QImage& picture, QImage& target, const QRect& rect, const QRect& hole);
 
 } // namespace overlay
 
@@ -70,9 +68,7 @@ public:
 
     // Redraws what changed since the last render (the whole panel after a reset).
     void render();
-    // Takes the picture of the screen shown under the panel (null: none) and
-    // starts making its dimmed copy on worker threads; the first paint
-    // waits for it, the panel's mapping and grabs run meanwhile.
+    // Takes the picture of the screen shown under the panel (null: none).
     void set_background(const QImage& picture);
     // Forgets the selection, the pointer, the pictures and both snapshot flags.
     void reset();
@@ -80,12 +76,18 @@ public:
     void mode_changed();
     // Maps the panel over its screen; with `key`, it takes the keyboard.
     void reveal(bool key);
-    // Unmaps the panel and lets go of keyboard and pointer. Its window-sized
-    // picture memory is given back RELEASE_DELAY_MS later if it is still
+    // Takes the panel off the screen and lets go of keyboard and pointer.
+    // The window stays mapped out of sight for a while (platform::
+    // park_panel), so that an opening meanwhile skips the X server's making
+    // of a screen-sized window picture. Its window-sized picture memory in
+    // this process is given back RELEASE_DELAY_MS later if it is still
     // hidden: making it again costs an opening more than the grab and a
     // repaint together, and hot-key openings often come in runs.
     void conceal();
     static constexpr int RELEASE_DELAY_MS = 5000;
+    // Between reveal() and conceal(): the panel is on its screen. A parked
+    // panel is still mapped (isVisible()) while it is off the screen.
+    bool on_screen() const { return m_on_screen; }
     // Makes the window-sized picture memory given back after an idle spell
     // again, its pages touched, so that the first paint finds it ready.
     // Nothing when it is there or the panel was never shown. Main thread.
@@ -124,8 +126,6 @@ private:
     overlay::PointF to_global(overlay::PointF p) const;
     std::optional<overlay::WindowInfo> window_under(overlay::PointF view_point) const;
     void paint_area(class QPainter& p, const overlay::Scene& s);
-    // Takes the dimmed copy once its workers are done.
-    void take_dimmed();
     void grab_input(bool key);
     // The first paint of showing number `showing` reached the server.
     void after_first_paint(std::uint64_t showing);
@@ -140,7 +140,9 @@ private:
     bool m_key = false;                 // this panel takes the keyboard
     std::uint64_t m_showings = 0;       // how many times reveal() has mapped the panel
     bool m_in_expose = false;           // Qt is handling the panel's expose
-    util::Claimable<QImage> m_dimming; // the dimmed copy being made
     class QTimer* m_release = nullptr; // gives the hidden panel's picture memory back
+    bool m_on_screen = false;
+    bool m_unpark_in_paint = false;    // the next paint brings the parked panel back
+    bool m_skip_expose = false;        // the picture went out with the unparking: its expose needs no flush
     std::unique_ptr<glass::ring::Ring> m_ring;
 };

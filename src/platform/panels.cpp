@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QTimer>
 #include <QVariant>
 #include <QtMath>
 #include <QWidget>
@@ -46,6 +47,11 @@ void prune()
     auto& r = registry();
     r.erase(std::remove_if(r.begin(), r.end(), [](const Entry& e) { return e.widget.isNull(); }), r.end());
 }
+
+// Where a parked panel's window was (a property of its QWindow, so that
+// the capture backend, which lists QWindows, can tell it is out of sight).
+constexpr const char* PARKED_AT = "vistrope_parked_at";
+constexpr const char* PARK_TIMER = "vistrope_park_timer";
 
 xcb_connection_t* x11_connection()
 {
@@ -102,6 +108,27 @@ void apply_input_shape(QWidget* widget, bool ignores)
     else
         xcb_shape_mask(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_INPUT, window, 0, 0, XCB_NONE);
     xcb_flush(conn);
+}
+
+// Sets the window's bounding shape to `region` (widget coordinates), or
+// clears it; not flushed.
+void send_bounding(xcb_connection_t* conn, QWidget* widget, const std::optional<QRegion>& region)
+{
+    const auto window = static_cast<xcb_window_t>(widget->winId());
+    if (!region) {
+        xcb_shape_mask(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, window, 0, 0, XCB_NONE);
+        return;
+    }
+    const qreal dpr = widget->devicePixelRatioF();
+    std::vector<xcb_rectangle_t> rects;
+    for (const QRect& r : *region) {
+        const int x0 = qFloor(r.left() * dpr), y0 = qFloor(r.top() * dpr);
+        const int x1 = qCeil((r.right() + 1) * dpr), y1 = qCeil((r.bottom() + 1) * dpr);
+        rects.push_back({ static_cast<std::int16_t>(x0), static_cast<std::int16_t>(y0), static_cast<std::uint16_t>(x1 - x0),
+            static_cast<std::uint16_t>(y1 - y0) });
+    }
+    xcb_shape_rectangles(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, window, 0, 0,
+        static_cast<std::uint32_t>(rects.size()), rects.data());
 }
 
 // Keeps the stacking and the input shape right whenever a panel is shown.
@@ -236,22 +263,108 @@ void set_shape(QWidget* widget, const std::optional<QRegion>& region)
     xcb_connection_t* conn = x11_connection();
     if (!conn)
         return;
-    const auto window = static_cast<xcb_window_t>(widget->winId());
-    if (!region) {
-        xcb_shape_mask(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, window, 0, 0, XCB_NONE);
-    } else {
-        const qreal dpr = widget->devicePixelRatioF();
-        std::vector<xcb_rectangle_t> rects;
-        for (const QRect& r : *region) {
-            const int x0 = qFloor(r.left() * dpr), y0 = qFloor(r.top() * dpr);
-            const int x1 = qCeil((r.right() + 1) * dpr), y1 = qCeil((r.bottom() + 1) * dpr);
-            rects.push_back({ static_cast<std::int16_t>(x0), static_cast<std::int16_t>(y0), static_cast<std::uint16_t>(x1 - x0),
-                static_cast<std::uint16_t>(y1 - y0) });
-        }
-        xcb_shape_rectangles(conn, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, XCB_CLIP_ORDERING_UNSORTED, window, 0, 0,
-            static_cast<std::uint32_t>(rects.size()), rects.data());
-    }
+    send_bounding(conn, widget, region);
     xcb_flush(conn);
+}
+
+bool park_panel(QWidget* widget)
+{
+    xcb_connection_t* conn = x11_connection();
+    QWindow* handle = widget->windowHandle();
+    if (!conn || !handle || !widget->isVisible())
+        return false;
+    const auto window = static_cast<xcb_window_t>(widget->winId());
+    if (!is_parked(handle)) {
+        // Where the server has the window, in its own pixels (the panel is
+        // override-redirect: a child of the root, never reframed).
+        std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> g(
+            xcb_get_geometry_reply(conn, xcb_get_geometry(conn, window), nullptr), &std::free);
+        if (!g)
+            return false;
+        handle->setProperty(PARKED_AT, QPoint(g->x, g->y));
+        // Left of the root's origin: off every screen, whatever its size.
+        const std::int32_t away[] = { -static_cast<std::int32_t>(g->width) - 2 * g->border_width - 16, g->y };
+        xcb_configure_window(conn, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, away);
+    }
+    send_bounding(conn, widget, QRegion());
+    xcb_flush(conn);
+    auto* timer = widget->findChild<QTimer*>(PARK_TIMER, Qt::FindDirectChildrenOnly);
+    if (!timer) {
+        timer = new QTimer(widget);
+        timer->setObjectName(PARK_TIMER);
+        timer->setSingleShot(true);
+        timer->setInterval(PARKED_MS);
+        QObject::connect(timer, &QTimer::timeout, widget, [widget] { unmap_parked(widget); });
+    }
+    timer->start();
+    return true;
+}
+
+namespace {
+
+// A panel's own bounding shape: Qt's mask, set_shape's, or none.
+std::optional<QRegion> own_shape(const QWidget* widget)
+{
+    if (!widget->mask().isEmpty())
+        return widget->mask();
+    return shape_of(widget);
+}
+
+// Moves a parked panel's window to `to` (Qt's global coordinates) or back
+// where it was parked from, and forgets it was parked; not flushed.
+void send_back(xcb_connection_t* conn, QWidget* widget, std::optional<QPoint> to)
+{
+    QWindow* handle = widget->windowHandle();
+    if (auto* timer = widget->findChild<QTimer*>(PARK_TIMER, Qt::FindDirectChildrenOnly))
+        timer->stop();
+    const QPoint p = to ? QPoint(qRound(to->x() * widget->devicePixelRatioF()), qRound(to->y() * widget->devicePixelRatioF()))
+                        : handle->property(PARKED_AT).toPoint();
+    handle->setProperty(PARKED_AT, QVariant());
+    const std::int32_t back[] = { p.x(), p.y() };
+    xcb_configure_window(conn, static_cast<xcb_window_t>(widget->winId()), XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, back);
+}
+
+} // namespace
+
+void unpark_panel(QWidget* widget, bool send_now, std::optional<QPoint> to)
+{
+    xcb_connection_t* conn = x11_connection();
+    if (!conn || !is_parked(widget->windowHandle()))
+        return;
+    send_back(conn, widget, to);
+    send_bounding(conn, widget, own_shape(widget));
+    if (send_now)
+        xcb_flush(conn);
+}
+
+void unmap_parked(QWidget* widget)
+{
+    xcb_connection_t* conn = x11_connection();
+    if (!conn || !widget || !is_parked(widget->windowHandle()))
+        return;
+    // Its own shape while still mapped off the screen (compositors do not
+    // follow the shapes of unmapped windows), then unmapped, then back in
+    // its place for its next show().
+    send_bounding(conn, widget, own_shape(widget));
+    widget->hide();
+    send_back(conn, widget, std::nullopt);
+    xcb_flush(conn);
+}
+
+void unmap_parked_panels()
+{
+    for (QWidget* widget : panels())
+        unmap_parked(widget);
+}
+
+bool is_parked(const QWidget* widget)
+{
+    return is_parked(widget->windowHandle());
+}
+
+bool is_parked(const QWindow* window)
+{
+    return window && window->property(PARKED_AT).isValid();
 }
 
 std::optional<QRegion> shape_of(const QWidget* widget)

@@ -11,12 +11,14 @@
 // panels stacked in level order.
 #pragma once
 
+#include <QPoint>
 #include <QRegion>
 
 #include <optional>
 #include <vector>
 
 class QWidget;
+class QWindow;
 
 namespace platform {
 
@@ -45,6 +47,33 @@ void shape_rounded(QWidget* widget, double radius);
 // shape shows it again without a map. Not for widgets shaped with
 // QWidget::setMask. Main thread.
 void set_shape(QWidget* widget, const std::optional<QRegion>& region);
+// Takes a shown panel out of sight while it stays mapped: its window moves
+// off the screen, shaped to nothing. Under Composite (a compositor, or the
+// screen capture's own redirection) the X server gives every mapped
+// top-level window a picture of its size and fills it at each mapping:
+// several milliseconds for a screen-sized window. A parked panel keeps its
+// picture and comes back with unpark_panel without that cost. The server
+// holds that picture meanwhile, so a panel parked PARKED_MS is unmapped
+// (unmap_parked). Qt still counts a parked panel as visible. False
+// (nothing done) without an X11 connection or when it is not shown. Main
+// thread.
+bool park_panel(QWidget* widget);
+inline constexpr int PARKED_MS = 30000;
+// Brings a parked panel back, at `to` (Qt's global coordinates) or where it
+// was parked from, with its own shape (its mask, or set_shape's). Unless
+// `send_now`, the requests are not flushed: they leave with the panel's
+// next picture (call from its paint, before Qt flushes it), so the server
+// never shows the window with what it held when it was parked. Nothing for
+// a panel not parked. Main thread.
+void unpark_panel(QWidget* widget, bool send_now, std::optional<QPoint> to = std::nullopt);
+// Unmaps a parked panel (hide()), back in its place and shape for its next
+// show(). Nothing for a panel not parked. Main thread.
+void unmap_parked(QWidget* widget);
+// The same for every parked panel of the program.
+void unmap_parked_panels();
+// Whether the panel (or its window) is parked (see park_panel).
+bool is_parked(const QWidget* widget);
+bool is_parked(const QWindow* window);
 // The shape set_shape last gave the panel (none: unshaped).
 std::optional<QRegion> shape_of(const QWidget* widget);
 // Changes whether the panel lets mouse events through (its input shape). A

@@ -45,11 +45,9 @@ std::string primary_selection()
 std::map<std::string, Geometry> tray_icons()
 {
     std::map<std::string, Geometry> icons;
-    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
-    std::string id;
-    while (ids >> id)
-        if (const auto g = window_geometry(id); g && g->w <= 64 && g->h <= 64 && g->w > 4)
-            icons.emplace(id, *g);
+    for (const auto& [id, g] : program_windows_by_id())
+        if (g.w <= 64 && g.h <= 64 && g.w > 4)
+            icons.emplace(id, g);
     return icons;
 }
 

@@ -177,7 +177,7 @@ TEST_F(OcrPrograms, WindowTextLeavesTheTitleBarOutAndHoldsNoTab)
     QGuiApplication::clipboard()->setText("antes");
     overlay::prewarm();
     overlay::begin(overlay::Mode::Window, overlay::Purpose::Text);
-    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
+    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->on_screen(); }));
     pump_for(300);
     const Geometry x = m_xterm.geometry();
     run_serving("xdotool", { "mousemove", QString::number(x.x + x.w / 2), QString::number(x.y + x.h / 2) });

@@ -44,7 +44,7 @@ TEST(OverlayKeysDesktop, ShortcutsRunTheirActionsAndLeaveTheBarAlone)
     ASSERT_TRUE(app::hotkey_table().failed.empty());
 
     overlay::begin(overlay::Mode::Area, overlay::Purpose::Screenshot);
-    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
+    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->on_screen(); }));
     pump_for(300); // the panel takes the keyboard
     const std::uint8_t bar_before = modebar::selected();
 

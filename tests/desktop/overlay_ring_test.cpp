@@ -79,7 +79,7 @@ protected:
     QRect hover_window()
     {
         overlay::begin(overlay::Mode::Window, overlay::Purpose::Screenshot);
-        EXPECT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
+        EXPECT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->on_screen(); }));
         pump_for(200);
         const platform::RectF f = *window_frame();
         const int top = static_cast<int>(platform::primary_height() - f.y - f.h);

@@ -1,6 +1,7 @@
 // The selection overlay on the test session's X server, driven with xdotool
 // as a user would drive it.
 #include "qt_wait.h"
+#include "program.h"
 #include "x_tools.h"
 #include "app/app.h"
 #include "capture/capture.h"
@@ -118,7 +119,7 @@ protected:
     void open(overlay::Mode mode)
     {
         overlay::begin(mode, overlay::Purpose::Screenshot);
-        ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }))
+        ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->on_screen(); }))
             << "the panels never appeared";
         pump_for(150);
     }
@@ -226,7 +227,7 @@ TEST_F(OverlayDesktop, EscapeCancelsWithNothingDelivered)
     ASSERT_TRUE(wait_until([] { return !overlay::is_open(); }, 2000));
     pump_for(200);
     EXPECT_TRUE(m_delivered.empty());
-    EXPECT_FALSE(overlay::panels().front()->isVisible());
+    EXPECT_FALSE(overlay::panels().front()->on_screen());
 }
 
 TEST_F(OverlayDesktop, SpaceSwitchesToWindowMode)
@@ -312,11 +313,11 @@ TEST_F(OverlayDesktop, AnswerForACancelledSessionIsDropped)
     const auto first = overlay::generation();
     overlay::begin(overlay::Mode::Window, overlay::Purpose::Screenshot);
     EXPECT_GT(overlay::generation(), first);
-    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->isVisible(); }));
+    ASSERT_TRUE(wait_until([] { return !overlay::panels().empty() && overlay::panels().front()->on_screen(); }));
     EXPECT_EQ(overlay::session()->mode, overlay::Mode::Window);
     overlay::cancel();
     pump_for(300);
-    EXPECT_FALSE(overlay::panels().front()->isVisible()) << "a late answer reopened the panels";
+    EXPECT_FALSE(overlay::panels().front()->on_screen()) << "a late answer reopened the panels";
     EXPECT_TRUE(m_delivered.empty());
 }
 
@@ -523,6 +524,82 @@ TEST(OverlayAt4K, TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner)
         GTEST_SKIP() << "already in the 4K session";
     const auto [status, out] = run_nested({ "--size", "3840x2160" },
         "OverlayDesktop.TheMagnifierAndItsCoordinateLabelStayOnScreenInEveryCorner");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
+}
+
+// Closed, the selector's windows stay mapped out of sight (a screen-sized
+// window costs the X server milliseconds to map). Walked as a user meets it:
+// nothing of the closed selector is on the screen or in the next picture,
+// the next opening shows the screen as it is then (not what the windows
+// held when they were put away), and once unmapped the selector opens as
+// before.
+TEST_F(OverlayDesktop, AClosedSelectorWaitsOutOfSightAndReopensOverTheScreenAsItIsNow)
+{
+    auto& panel = *overlay::panels().front();
+    const QImage desktop = screen_now();
+    open(overlay::Mode::Area);
+    xdo({ "key", "Escape" });
+    ASSERT_TRUE(wait_until([] { return !overlay::is_open(); }, 2000));
+    pump_for(200);
+    EXPECT_FALSE(panel.on_screen());
+    EXPECT_TRUE(panel.isVisible() && platform::is_parked(&panel)) << "the closed panel was unmapped";
+    EXPECT_FALSE(modebar::frame().has_value());
+    for (const auto& g : program_windows())
+        EXPECT_LT(g.w, 1000) << "a screen-sized window of the program is still on the screen";
+    EXPECT_LE(differing_pixels(screen_now(), desktop, 2), 64) << "the closed selector still shows";
+    const int paints = panel.paints();
+    panel.render();
+    pump_for(100);
+    EXPECT_EQ(panel.paints(), paints) << "a parked panel painted";
+
+    // Something new on the screen, then the selector again: it dims what is
+    // there now, and its bar is up.
+    start_test_window();
+    std::optional<platform::RectF> frame;
+    if (const auto list = capture::backend().window_list())
+        for (const auto& w : *list)
+            if (w.title.find("xmessage") != std::string::npos)
+                frame = w.frame;
+    ASSERT_TRUE(frame.has_value());
+    // Inside the message's orange box, clear of its text and button (top-left pixels).
+    const QPoint in(static_cast<int>(frame->x + frame->w * 0.7), static_cast<int>(platform::primary_height() - frame->y - frame->h * 0.55));
+    const QImage now = screen_now();
+    const QRgb orange = now.pixel(in);
+    ASSERT_GT(qRed(orange), 200);
+    ASSERT_LT(qBlue(orange), 60);
+    open(overlay::Mode::Area);
+    EXPECT_GT(overlay::last_open_ms(), 0);
+    EXPECT_FALSE(platform::is_parked(&panel));
+    EXPECT_TRUE(modebar::frame().has_value());
+    const QImage shown = screen_now();
+    EXPECT_NEAR(qRed(shown.pixel(in)), qRed(orange) * 0.68, 3) << "the panel came back with an old picture";
+    EXPECT_NEAR(qRed(shown.pixel(200, 900)), qRed(now.pixel(200, 900)) * 0.68, 3);
+    xdo({ "key", "Escape" });
+    ASSERT_TRUE(wait_until([] { return !overlay::is_open(); }, 2000));
+
+    // Unmapped, as after a long idle spell: the next opening maps it again.
+    platform::unmap_parked_panels();
+    pump_for(100);
+    EXPECT_FALSE(panel.isVisible());
+    EXPECT_FALSE(platform::is_parked(&panel));
+    stop_test_window();
+    pump_for(300);
+    open(overlay::Mode::Area);
+    EXPECT_TRUE(panel.isVisible());
+    const QImage again = screen_now();
+    EXPECT_NEAR(qRed(again.pixel(in)), qRed(desktop.pixel(in)) * 0.68, 3);
+    const auto where = program_windows();
+    EXPECT_TRUE(std::any_of(where.begin(), where.end(), [](const Geometry& g) { return g.x == 0 && g.y == 0 && g.w >= 1000; }))
+        << "the panel was not mapped back in its place";
+}
+
+TEST(OverlayWithoutCompositor, AClosedSelectorWaitsOutOfSightAndReopensOverTheScreenAsItIsNow)
+{
+    if (std::getenv("VISTROPE_NESTED_SESSION"))
+        GTEST_SKIP() << "already in the session without a compositor";
+    const auto [status, out] = run_nested({ "--no-compositor" },
+        "OverlayDesktop.AClosedSelectorWaitsOutOfSightAndReopensOverTheScreenAsItIsNow");
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
 }

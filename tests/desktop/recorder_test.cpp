@@ -613,18 +613,6 @@ TEST_F(DesktopRecorder, EscapeInTheCountdownCancelsAndNoOtherProgramSeesIt)
 
 namespace {
 
-// The program's viewable windows by id: what xdotool finds of its class.
-std::map<std::string, Geometry> windows_by_id()
-{
-    std::map<std::string, Geometry> out;
-    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
-    std::string id;
-    while (ids >> id)
-        if (const auto g = window_geometry(id))
-            out.emplace(id, *g);
-    return out;
-}
-
 std::optional<Geometry> capsule_window()
 {
     for (const auto& g : program_windows())
@@ -670,7 +658,7 @@ TEST_F(DesktopRecorder, ClickingTheRecordingsTrayIconStopsItAndKeepsTheFile)
     start("countdown_seconds = 0\nshow_clicks = false\n");
     auto small = [] {
         std::map<std::string, Geometry> icons;
-        for (const auto& [id, g] : windows_by_id())
+        for (const auto& [id, g] : program_windows_by_id())
             if (g.w <= 64 && g.h <= 64 && g.w > 4)
                 icons.emplace(id, g);
         return icons;

@@ -134,10 +134,8 @@ void check_for_updates(const Server& server)
 // The program's dialog (an alert or the offer): neither the tray icon nor a menu.
 std::optional<std::string> dialog()
 {
-    std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
-    std::string id;
-    while (ids >> id)
-        if (const auto g = window_geometry(id); g && g->w > 150 && g->w < 900 && g->h > 60 && g->h < 300)
+    for (const auto& [id, g] : program_windows_by_id())
+        if (g.w > 150 && g.w < 900 && g.h > 60 && g.h < 300)
             return id;
     return std::nullopt;
 }
@@ -231,9 +229,8 @@ TEST(UpdaterDesktop, AnInsecureCurlrcDoesNotTurnTheChecksOffAndLongNotesFitTheSc
     std::optional<Geometry> offer;
     std::string offer_id;
     ASSERT_TRUE(wait_until([&] {
-        std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
-        for (std::string id; ids >> id;)
-            if (const auto g = window_geometry(id); g && g->w > 150 && g->h > 60) {
+        for (const auto& [id, g] : program_windows_by_id())
+            if (g.w > 150 && g.h > 60) {
                 offer = g;
                 offer_id = id;
                 return true;

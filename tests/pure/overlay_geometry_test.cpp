@@ -492,15 +492,18 @@ TEST(ModeBar, ShownCentredTwentyEightPointsUp)
 
 TEST(Dim, EveryChannelScaledAlphaKept)
 {
-    // Every channel value, in each of the three colour positions.
+    // Every channel value, in each of the three colour positions, with
+    // alphas of every kind; three more than a multiple of four, so that the
+    // vector loop and the loop for the rest both run.
     std::vector<std::uint32_t> src;
-    for (std::uint32_t v = 0; v < 256; ++v)
-        src.push_back(0xFF000000u | (v << 16) | ((255 - v) << 8) | v);
+    for (std::uint32_t v = 0; v < 259; ++v)
+        src.push_back(((v * 37) & 0xFF) << 24 | (v % 256) << 16 | ((255 - v % 256) << 8) | v % 256);
     std::vector<std::uint32_t> dst(src.size());
     dim_pixels(src.data(), dst.data(), src.size());
-    for (std::uint32_t v = 0; v < 256; ++v) {
-        const std::uint32_t p = dst[v];
-        EXPECT_EQ(p >> 24, 0xFFu);
+    for (std::uint32_t i = 0; i < 259; ++i) {
+        const std::uint32_t v = i % 256;
+        const std::uint32_t p = dst[i];
+        EXPECT_EQ(p >> 24, src[i] >> 24) << i;
         EXPECT_EQ((p >> 16) & 0xFF, (v * 174 + 128) / 256) << v;
         EXPECT_EQ((p >> 8) & 0xFF, ((255 - v) * 174 + 128) / 256) << v;
         EXPECT_EQ(p & 0xFF, (v * 174 + 128) / 256) << v;

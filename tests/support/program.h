@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -55,15 +56,25 @@ inline std::optional<Geometry> window_geometry(const std::string& id)
     return Geometry{ g.captured(1).toInt(), g.captured(2).toInt(), p.captured(1).toInt(), p.captured(2).toInt() };
 }
 
-// The program's viewable windows with their sizes and places on the root.
-inline std::vector<Geometry> program_windows()
+// The program's viewable windows on the screen by id, with their sizes and
+// places on the root. A panel kept mapped out of sight between showings
+// lies left of the root's origin: it is left out.
+inline std::map<std::string, Geometry> program_windows_by_id()
 {
-    std::vector<Geometry> out;
+    std::map<std::string, Geometry> out;
     std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--classname", "vistrope" }));
     std::string id;
     while (ids >> id)
-        if (const auto g = window_geometry(id))
-            out.push_back(*g);
+        if (const auto g = window_geometry(id); g && g->x + g->w > 0)
+            out.emplace(id, *g);
+    return out;
+}
+
+inline std::vector<Geometry> program_windows()
+{
+    std::vector<Geometry> out;
+    for (const auto& [id, g] : program_windows_by_id())
+        out.push_back(g);
     return out;
 }
 

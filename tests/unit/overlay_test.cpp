@@ -173,9 +173,9 @@ TEST_F(OverlaySession, PanelsAppearOnlyOnceThePictureIsThere)
     EXPECT_TRUE(is_open());
     ASSERT_EQ(m->displays.size(), 1u);
     pump_for(20);
-    EXPECT_FALSE(view->isVisible()) << "a panel mapped before the picture would be in it";
+    EXPECT_FALSE(view->on_screen()) << "a panel mapped before the picture would be in it";
     m->displays[0].done(gradient(width_px(), height_px()));
-    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(view->on_screen());
     EXPECT_FALSE(view->state().frozen.isNull());
     // The bar comes with the panels.
     ASSERT_TRUE(modebar::frame().has_value());
@@ -225,11 +225,14 @@ TEST_F(OverlaySession, TheFirstPaintShowsThePictureAndTheGrabsFollowIt)
     // What the first paint flushed is the dimmed picture, not a blank panel.
     const auto* shown = dynamic_cast<QImage*>(view->backingStore()->paintDevice());
     ASSERT_NE(shown, nullptr);
-    const QImage dimmed = dimmed_copy(picture);
     const int x = width_px() / 3 + 7;
     const int y = height_px() / 3 + 11;
-    EXPECT_EQ(shown->pixel(x, y), dimmed.pixel(x, y));
-    EXPECT_NE(dimmed.pixel(x, y), picture.pixel(x, y));
+    const QImage source = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const std::uint32_t pixel = source.pixel(x, y);
+    std::uint32_t dimmed = 0;
+    dim_pixels(&pixel, &dimmed, 1);
+    EXPECT_EQ(shown->pixel(x, y), dimmed);
+    EXPECT_NE(dimmed, pixel);
 }
 
 TEST_F(OverlaySession, AnswersForACancelledOrReplacedSessionAreDropped)
@@ -238,16 +241,16 @@ TEST_F(OverlaySession, AnswersForACancelledOrReplacedSessionAreDropped)
     begin(Mode::Window, Purpose::Screenshot); // replaces the first
     ASSERT_EQ(m->displays.size(), 2u);
     m->displays[0].done(gradient(width_px(), height_px()));
-    EXPECT_FALSE(view->isVisible()) << "the replaced session's picture opened the panels";
+    EXPECT_FALSE(view->on_screen()) << "the replaced session's picture opened the panels";
     m->displays[1].done(QImage());
-    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(view->on_screen());
     EXPECT_TRUE(view->state().snapshot_failed);
 
     cancel();
     begin(Mode::Area, Purpose::Screenshot);
     cancel();
     m->displays.back().done(gradient(width_px(), height_px()));
-    EXPECT_FALSE(view->isVisible());
+    EXPECT_FALSE(view->on_screen());
     EXPECT_FALSE(is_open());
 }
 
@@ -258,7 +261,7 @@ TEST_F(OverlaySession, FrozenAreaIsCroppedAndRemembered)
     const RectF rect { 30, H() - 50, 40, 30 };
     finish_area(*view, rect);
     EXPECT_FALSE(is_open());
-    EXPECT_FALSE(view->isVisible());
+    EXPECT_FALSE(view->on_screen());
     ASSERT_EQ(m->shots.size(), 1u);
     const Finished& f = m->shots[0];
     EXPECT_EQ(f.kind, Kind::Area);
@@ -308,7 +311,7 @@ TEST_F(OverlaySession, WithoutFreezeANewCaptureIsMadeAndDeliveredWhateverOpensMe
     const std::size_t picture = m->displays.size() - 1;
     cancel();
     m->displays[picture].done(gradient(width_px(), height_px()));
-    EXPECT_FALSE(view->isVisible());
+    EXPECT_FALSE(view->on_screen());
 }
 
 TEST_F(OverlaySession, WithoutFreezeAndWithACompositorTheLiveScreenShowsThroughThePanels)
@@ -317,7 +320,7 @@ TEST_F(OverlaySession, WithoutFreezeAndWithACompositorTheLiveScreenShowsThroughT
     m->compositor = true;
     begin(Mode::Area, Purpose::Screenshot);
     EXPECT_TRUE(m->displays.empty()) << "no picture is taken to cover the live screen";
-    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(view->on_screen());
     EXPECT_TRUE(view->state().background.isNull());
     EXPECT_TRUE(view->state().frozen.isNull());
     finish_area(*view, { 10, 10, 50, 50 });
@@ -618,28 +621,31 @@ TEST_F(OverlaySession, AClosedPanelGivesItsPictureMemoryBackOnlyAfterADelay)
     EXPECT_EQ(view->backingStore()->size(), view->size());
 }
 
-TEST(OverlayBackdrop, DimmedCopyOfAPaddedViewStaysInsideItsRows)
+TEST(OverlayBackdrop, DimmingAPaddedViewWritesOnlyItsRectangleWithTheHoleClear)
 {
-    // A display's picture is often a view into a wider frame: 1920 pixels of
-    // a 3840-pixel row. The copy must read with the view's stride and write
-    // with its own.
-    const int w = 300, h = 200, frame_w = 640;
+    // A display's picture is often a view into a wider frame: 300 pixels of
+    // a 640-pixel row, written into a window's picture of another stride.
+    // Only the rectangle asked for changes, dimmed except inside the hole;
+    // tall enough to be split over the workers.
+    const int w = 300, h = 1200, frame_w = 640;
     std::vector<std::uint32_t> frame(static_cast<size_t>(frame_w) * h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < frame_w; ++x)
             frame[static_cast<size_t>(y) * frame_w + x] = x < w ? 0xFF000000u | static_cast<std::uint32_t>((x * 7 + y) & 0xFF) << 8 : 0xFFFFFFFFu;
     const QImage view(reinterpret_cast<const uchar*>(frame.data()), w, h, frame_w * 4, QImage::Format_RGB32);
-    const QImage dimmed = overlay::dimmed_copy(view);
-    ASSERT_EQ(dimmed.size(), QSize(w, h));
-    EXPECT_EQ(dimmed.bytesPerLine(), w * 4);
-    for (int y = 0; y < h; y += 37)
-        for (int x = 0; x < w; x += 23) {
-            std::uint32_t expected = 0;
+    QImage target(w, h, QImage::Format_RGB32);
+    target.fill(0xFF123456u);
+    const QRect rect(10, 5, 280, 1190);
+    const QRect hole(100, 300, 50, 40);
+    overlay::dim_into(view, target, rect, hole);
+    for (int y = 0; y < h; y += 7)
+        for (int x = 0; x < w; x += 3) {
             const std::uint32_t src = frame[static_cast<size_t>(y) * frame_w + x];
-            overlay::dim_pixels(&src, &expected, 1);
-            EXPECT_EQ(reinterpret_cast<const std::uint32_t*>(dimmed.constScanLine(y))[x], expected) << x << "," << y;
+            std::uint32_t expected = 0xFF123456u;
+            if (hole.contains(x, y))
+                expected = src;
+            else if (rect.contains(x, y))
+                overlay::dim_pixels(&src, &expected, 1);
+            ASSERT_EQ(reinterpret_cast<const std::uint32_t*>(target.constScanLine(y))[x], expected) << x << "," << y;
         }
-    // Another depth is converted first.
-    const QImage rgb888 = view.convertToFormat(QImage::Format_RGB888);
-    EXPECT_EQ(overlay::dimmed_copy(rgb888).size(), QSize(w, h));
 }

@@ -13,6 +13,7 @@
 // The backend's other files: shm_segments_x11.cpp (segments),
 // window_list_x11.cpp (the window tree), underlay_x11.cpp (what lies under
 // the program's own panels); screen_capture_x11_parts.h is what they share.
+#include "platform/panels.h"
 #include "platform/screen_capture.h"
 #include "platform/x11/screen_capture_x11_parts.h"
 
@@ -240,8 +241,9 @@ std::vector<std::uint32_t> ScreenCaptureX11::own_windows()
 {
     util::require_main_thread("hilo principal");
     std::vector<std::uint32_t> ids;
+    // A parked panel is mapped but shows nothing: nothing to leave out.
     for (QWindow* w : QGuiApplication::allWindows())
-        if (w->isTopLevel() && w->isVisible() && w->handle())
+        if (w->isTopLevel() && w->isVisible() && w->handle() && !is_parked(w))
             ids.push_back(static_cast<std::uint32_t>(w->winId()));
     return ids;
 }
