@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QVariant>
 #include <QtMath>
@@ -310,6 +311,25 @@ std::optional<QRegion> own_shape(const QWidget* widget)
     return shape_of(widget);
 }
 
+// Where the server puts a window of the panel's size whose top-left corner
+// Qt places at `at` (global coordinates). Qt keeps every screen's top-left
+// corner where the server has it and scales only from there, so a screen
+// right of or below another is not at its pixel position times its scale.
+// The screen is the one holding the window's centre, as for Qt's own moves.
+QPoint server_position(const QWidget* widget, QPoint at)
+{
+    const QPoint centre = QRect(at, widget->size()).center();
+    QScreen* screen = widget->screen();
+    if (!screen || !screen->geometry().contains(centre))
+        if (QScreen* holding = QGuiApplication::screenAt(centre))
+            screen = holding;
+    if (!screen)
+        return at;
+    const QPoint origin = screen->geometry().topLeft();
+    const qreal scale = screen->devicePixelRatio();
+    return origin + QPoint(qRound((at.x() - origin.x()) * scale), qRound((at.y() - origin.y()) * scale));
+}
+
 // Moves a parked panel's window to `to` (Qt's global coordinates) or back
 // where it was parked from, and forgets it was parked; not flushed.
 void send_back(xcb_connection_t* conn, QWidget* widget, std::optional<QPoint> to)
@@ -317,8 +337,7 @@ void send_back(xcb_connection_t* conn, QWidget* widget, std::optional<QPoint> to
     QWindow* handle = widget->windowHandle();
     if (auto* timer = widget->findChild<QTimer*>(PARK_TIMER, Qt::FindDirectChildrenOnly))
         timer->stop();
-    const QPoint p = to ? QPoint(qRound(to->x() * widget->devicePixelRatioF()), qRound(to->y() * widget->devicePixelRatioF()))
-                        : handle->property(PARKED_AT).toPoint();
+    const QPoint p = to ? server_position(widget, *to) : handle->property(PARKED_AT).toPoint();
     handle->setProperty(PARKED_AT, QVariant());
     const std::int32_t back[] = { p.x(), p.y() };
     xcb_configure_window(conn, static_cast<xcb_window_t>(widget->winId()), XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, back);
