@@ -19,14 +19,34 @@
 
 using namespace testing_support;
 
+namespace {
+
+// Runs `body` with bash in a private session of 3840×1080 split into two
+// monitors; the program's standard error, which the body writes to
+// $HOME/err.log. The session must end well.
+std::string run_on_two_monitors(const TempHome& home, const std::string& body)
+{
+    const auto script = home.path() / "session.sh";
+    write_file(script, "set -e\n"
+                       "xrandr --setmonitor izquierda 1920/508x1080/286+0+0 screen >/dev/null 2>&1\n"
+                       "xrandr --setmonitor derecha 1920/508x1080/286+1920+0 none >/dev/null\n"
+        + body);
+    QProcess session;
+    session.setProcessChannelMode(QProcess::MergedChannels);
+    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session", { "--size", "3840x1080", "bash", QString::fromStdString(script.string()) });
+    const bool ended = session.waitForFinished(60000);
+    const std::string log = read_file(home.path() / "err.log");
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(session.exitCode(), 0) << session.readAll().toStdString() << log;
+    return log;
+}
+
+} // namespace
+
 TEST(TwoScreens, AnAreaOnTheRightMonitorIsDelivered)
 {
     TempHome home;
-    const auto script = home.path() / "session.sh";
-    write_file(script, R"(set -e
-xrandr --setmonitor izquierda 1920/508x1080/286+0+0 screen >/dev/null 2>&1
-xrandr --setmonitor derecha 1920/508x1080/286+1920+0 none >/dev/null
-display -geometry +2000+120 -size 600x400 xc:'#336699' &
+    const std::string log = run_on_two_monitors(home, R"(display -geometry +2000+120 -size 600x400 xc:'#336699' &
 w=$!
 for i in $(seq 1 50); do xdotool search --onlyvisible --class display >/dev/null 2>&1 && break; sleep 0.1; done
 sleep 0.5
@@ -44,12 +64,6 @@ for i in $(seq 1 50); do grep -q 'listo en portapapeles y disco' "$HOME/err.log"
 kill $p $w
 wait $p || true
 )");
-    QProcess session;
-    session.setProcessChannelMode(QProcess::MergedChannels);
-    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session", { "--size", "3840x1080", "bash", QString::fromStdString(script.string()) });
-    ASSERT_TRUE(session.waitForFinished(60000));
-    const std::string log = read_file(home.path() / "err.log");
-    EXPECT_EQ(session.exitCode(), 0) << session.readAll().toStdString() << log;
     ASSERT_NE(log.find("listo en portapapeles y disco"), std::string::npos) << log;
 
     std::vector<std::filesystem::path> pngs;
@@ -70,11 +84,7 @@ wait $p || true
 TEST(TwoScreens, AtScaleTwoTheModeBarReturnsToTheMonitorUnderThePointer)
 {
     TempHome home;
-    const auto script = home.path() / "session.sh";
-    write_file(script, R"sh(set -e
-xrandr --setmonitor izquierda 1920/508x1080/286+0+0 screen >/dev/null 2>&1
-xrandr --setmonitor derecha 1920/508x1080/286+1920+0 none >/dev/null
-QT_SCALE_FACTOR=2 ")sh" VISTROPE_BINARY R"sh(" 2>"$HOME/err.log" & p=$!
+    const std::string log = run_on_two_monitors(home, R"sh(QT_SCALE_FACTOR=2 ")sh" VISTROPE_BINARY R"sh(" 2>"$HOME/err.log" & p=$!
 for i in $(seq 1 100); do grep -q 'listo$' "$HOME/err.log" 2>/dev/null && break; sleep 0.1; done
 xdotool mousemove 2800 500
 for n in 1 2 3; do
@@ -88,12 +98,6 @@ done
 kill $p
 wait $p || true
 )sh");
-    QProcess session;
-    session.setProcessChannelMode(QProcess::MergedChannels);
-    session.start(VISTROPE_SOURCE_DIR "/scripts/x-session", { "--size", "3840x1080", "bash", QString::fromStdString(script.string()) });
-    ASSERT_TRUE(session.waitForFinished(60000));
-    const std::string log = read_file(home.path() / "err.log");
-    EXPECT_EQ(session.exitCode(), 0) << session.readAll().toStdString() << log;
 
     // xdotool's lines: WINDOW=, X=, Y=, WIDTH=, HEIGHT=, SCREEN= per opening.
     std::vector<QRect> bars;
