@@ -3,6 +3,7 @@
 #pragma once
 
 #include "test_util.h"
+#include "wait_slack.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -87,10 +88,11 @@ inline std::string window_named(const char* title)
     return id;
 }
 
-// Checks `done` every 100 ms, `tries` times, without turning the event loop.
+// Checks `done` every 100 ms, `tries` times (stretched by wait_slack()),
+// without turning the event loop.
 inline bool poll(const std::function<bool()>& done, int tries = 50)
 {
-    for (int i = 0; i < tries; ++i) {
+    for (int i = 0; i < tries * wait_slack(); ++i) {
         if (done())
             return true;
         QThread::msleep(100);
@@ -134,7 +136,7 @@ public:
     // Waits until standard error holds `text`.
     bool wait_for(const std::string& text, int seconds = 15)
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) * wait_slack();
         while (std::chrono::steady_clock::now() < until) {
             m_err += m_process.readAllStandardError().toStdString();
             if (m_err.find(text) != std::string::npos)

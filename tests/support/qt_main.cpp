@@ -1,6 +1,7 @@
 // Main of the test executables that need Qt: the application object first
 // (offscreen for unit tests, the test session's X server for desktop tests),
 // then the same invariant hook as the pure tests.
+#include "test_home.h"
 #include "test_util.h"
 #include "app/app.h"
 #include "base/util.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv)
     // Listing the tests (CTest's discovery at build time) needs no display.
     if (::testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();
+    testing_support::guard_home();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     // The same wiring between the floors as the program has.
@@ -36,5 +38,5 @@ int main(int argc, char** argv)
     const int status = RUN_ALL_TESTS();
     // The engines the tests made go while the application object exists.
     app::release_services();
-    return status;
+    return testing_support::home_checked(status);
 }

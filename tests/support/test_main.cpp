@@ -1,6 +1,7 @@
 // The test executables' main: a broken invariant in the code under test
 // becomes an exception (and so a failed test) instead of an abort that would
 // hide every later test.
+#include "test_home.h"
 #include "test_util.h"
 #include "base/util.h"
 
@@ -12,5 +13,6 @@ int main(int argc, char** argv)
         throw testing_support::FatalStop(std::string(message));
     });
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    testing_support::guard_home();
+    return testing_support::home_checked(RUN_ALL_TESTS());
 }

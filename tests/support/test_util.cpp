@@ -99,6 +99,8 @@ TempHome::TempHome()
     : m_env("HOME", m_dir.path().string())
     , m_config("XDG_CONFIG_HOME", std::nullopt)
     , m_state("XDG_STATE_HOME", std::nullopt)
+    , m_data("XDG_DATA_HOME", std::nullopt)
+    , m_cache("XDG_CACHE_HOME", std::nullopt)
 {
 }
 

@@ -58,8 +58,8 @@ private:
 };
 
 // A temporary folder that is $HOME for the life of the object; the XDG
-// folder variables are unset meanwhile, so every file the program keeps
-// lands under it.
+// base variables (config, state, data, cache) are unset meanwhile, so every
+// file the program keeps lands under it.
 class TempHome {
 public:
     TempHome();
@@ -70,6 +70,8 @@ private:
     ScopedEnv m_env;
     ScopedEnv m_config;
     ScopedEnv m_state;
+    ScopedEnv m_data;
+    ScopedEnv m_cache;
 };
 
 std::string read_file(const std::filesystem::path& path);

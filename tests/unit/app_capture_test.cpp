@@ -6,6 +6,7 @@
 #include "capture/output.h"
 #include "platform/fake/screen_capture_fake.h"
 #include "base/state.h"
+#include "qt_wait.h"
 #include "test_util.h"
 
 #include <QCoreApplication>
@@ -49,7 +50,7 @@ protected:
         capture::set_backend(std::move(fake));
         capture::refresh();
         m_fake->answer_fetch();
-        run_for(20);
+        ASSERT_SOON(capture::cached() && !capture::refreshing());
         output::set_delivered_listener([this](const output::Delivered& d) { m_done.push_back(d); });
     }
     void TearDown() override
@@ -68,7 +69,7 @@ TEST_F(Roads, FullScreenCapturesTheScreenUnderThePointerLeavingUsOut)
 {
     m_fake->own = { 42 };
     app::capture_fullscreen();
-    run_for(300);
+    ASSERT_SOON(m_done.size() == 1u);
     ASSERT_EQ(m_fake->display_grabs.size(), 1u);
     const platform::DisplayGrab& g = m_fake->display_grabs[0];
     EXPECT_FALSE(g.region);
@@ -95,7 +96,7 @@ TEST_F(Roads, PreviousAreaAsksForTheRememberedRectangle)
 {
     state::set_last_area({ platform::screens().front().display_id, 10, 20, 100.5, 50 });
     app::capture_previous_area();
-    run_for(300);
+    ASSERT_SOON(m_done.size() == 1u);
     ASSERT_EQ(m_fake->display_grabs.size(), 1u);
     EXPECT_EQ(*m_fake->display_grabs[0].region, (platform::RectF { 10, 20, 100.5, 50 }));
     EXPECT_EQ(m_fake->display_grabs[0].width, 101u); // scale 1 of the offscreen screen
@@ -119,9 +120,7 @@ TEST_F(Roads, SelfTimerOfZeroSecondsWaitsOneSecond)
     app::self_timer();
     run_for(700);
     EXPECT_TRUE(m_fake->display_grabs.empty());
-    while (m_done.empty() && t.elapsed() < 5000)
-        run_for(10);
-    ASSERT_EQ(m_done.size(), 1u);
+    ASSERT_SOON(m_done.size() == 1u);
     EXPECT_GE(t.elapsed(), 1000);
     EXPECT_EQ(m_done[0].kind, output::Kind::Fullscreen);
 }

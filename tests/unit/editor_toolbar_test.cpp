@@ -325,10 +325,7 @@ TEST(EditorSaveAs, TheDialogSavesTheTypedNameAndAsksBeforeReplacingIt)
         dialog->selectFile(QStringLiteral("prueba"));
         static_cast<QDialog*>(dialog)->accept();
         EXPECT_TRUE(asked);
-        pump_for(50);
-        util::wait_for_background();
-        pump_for(20);
-        EXPECT_EQ(fs::file_size(saved), 6u);
+        EXPECT_SOON(fs::exists(saved) && fs::file_size(saved) == 6u);
         EXPECT_TRUE(dialog->isVisible());
 
         // Another extension becomes ".png"; the existing prueba.png stays.
