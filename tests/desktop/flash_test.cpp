@@ -19,6 +19,9 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
+#include <optional>
+
+using testing_support::StderrTap;
 using testing_support::pump_for;
 using testing_support::wait_until;
 
@@ -163,7 +166,7 @@ TEST_F(FlashOnScreen, TheGlIsGivenBackWhenIdleNotWhileHeldAndTheNextActionFlashe
     origin.rect = { 400, H - 200 - 300, 400, 300 };
     origin.image = rings(400, 300);
     const std::uint64_t releases = glass::releases();
-    ::testing::internal::CaptureStderr();
+    std::optional<StderrTap> log(std::in_place);
     flash::play(origin, std::nullopt);
     ASSERT_TRUE(flash::current_plan() && flash::current_plan()->input().lens);
     EXPECT_TRUE(lens_frame_arrives(glass::lens::current_run()));
@@ -179,10 +182,12 @@ TEST_F(FlashOnScreen, TheGlIsGivenBackWhenIdleNotWhileHeldAndTheNextActionFlashe
     // Idle, it goes, and says so.
     const bool released = wait_until([&] { return glass::releases() > releases; },
         static_cast<int>(std::chrono::milliseconds(glass::RELEASE_AFTER).count()) + 2000);
-    const std::string log = ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(released) << log;
+    const bool said = log->wait_for("vidrio: GL liberado tras 4 s sin uso");
+    const std::string text = log->text();
+    log.reset();
+    ASSERT_TRUE(released) << text;
     EXPECT_FALSE(glass::ready());
-    EXPECT_NE(log.find("vidrio: GL liberado tras 4 s sin uso"), std::string::npos) << log;
+    EXPECT_TRUE(said) << text;
     // Meanwhile a flash draws plainly, with its sheen.
     flash::play(origin, std::nullopt);
     ASSERT_TRUE(flash::current_plan());

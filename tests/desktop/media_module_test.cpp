@@ -24,7 +24,8 @@ TEST(DesktopMediaModule, ACutModuleLeavesTheProgramRunningAndCapturing)
     fs::create_directories(bin);
     fs::copy_file(built / "vistrope-app", bin / "vistrope-app");
     const std::string module = read_file(built / "vistrope-media.so");
-    ASSERT_GT(module.size(), 1'000'000u);
+    // Cut in half, whatever the build type made of it.
+    ASSERT_TRUE(module.size() > 64 && module.starts_with("\x7f" "ELF")) << module.size() << " bytes";
     const fs::path cut = bin / "vistrope-media.so";
     std::ofstream(cut, std::ios::binary).write(module.data(), static_cast<std::streamsize>(module.size() / 2));
     const std::string missing = "no pude cargar el módulo de medios (" + cut.string() + "): el archivo está cortado";

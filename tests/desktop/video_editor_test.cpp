@@ -191,8 +191,7 @@ TEST_F(VideoEditorDesktop, TrimExportAndPlayAsAUser)
     const double before = player->position();
     click(player->findChild<QWidget*>("frame-forward"));
     ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - (before + 1.0 / 30)) < 0.005; }, 5000)) << player->position();
-    pump_for(100);
-    EXPECT_TRUE(timecode->text().startsWith(QString::fromStdString(platform::player_timecode(player->position()))));
+    EXPECT_SOON(timecode->text().startsWith(QString::fromStdString(platform::player_timecode(player->position()))));
     click(player->findChild<QWidget*>("frame-back"));
     ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - before) < 0.005; }, 5000)) << player->position();
 }

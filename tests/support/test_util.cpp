@@ -9,7 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include "wait_slack.h"
 
 namespace testing_support {
 
@@ -102,6 +105,45 @@ TempHome::TempHome()
     , m_data("XDG_DATA_HOME", std::nullopt)
     , m_cache("XDG_CACHE_HOME", std::nullopt)
 {
+}
+
+StderrTap::StderrTap()
+{
+    char name[] = "/tmp/vistrope-stderr-XXXXXX";
+    m_file = ::mkostemp(name, O_CLOEXEC);
+    if (m_file < 0)
+        throw std::runtime_error(std::string("mkostemp: ") + std::strerror(errno));
+    ::unlink(name);
+    std::fflush(stderr);
+    m_saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    ::dup2(m_file, STDERR_FILENO);
+}
+
+StderrTap::~StderrTap()
+{
+    std::fflush(stderr);
+    ::dup2(m_saved, STDERR_FILENO);
+    ::close(m_saved);
+    ::close(m_file);
+}
+
+std::string StderrTap::text() const
+{
+    std::fflush(stderr);
+    std::string out;
+    char buffer[4096];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(m_file, buffer, sizeof buffer, at);
+        if (n <= 0)
+            return out;
+        out.append(buffer, static_cast<std::size_t>(n));
+        at += n;
+    }
+}
+
+bool StderrTap::wait_for(std::string_view needle, int ms) const
+{
+    return poll_until([&] { return text().find(needle) != std::string::npos; }, ms);
 }
 
 std::vector<std::filesystem::path> pngs_in(const std::filesystem::path& dir)

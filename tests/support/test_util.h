@@ -74,6 +74,25 @@ private:
     ScopedEnv m_cache;
 };
 
+// Standard error taken into a file for the life of the object, readable at
+// any moment: a test that expects a log line waits for it, since a line may
+// be written after the effect the test saw first.
+class StderrTap {
+public:
+    StderrTap();
+    ~StderrTap();
+    StderrTap(const StderrTap&) = delete;
+    StderrTap& operator=(const StderrTap&) = delete;
+    // Everything written so far.
+    std::string text() const;
+    // Polls until the text holds `needle` (deadline stretched by wait_slack()).
+    bool wait_for(std::string_view needle, int ms = 5000) const;
+
+private:
+    int m_saved = -1;
+    int m_file = -1;
+};
+
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 // The published .png files directly in `dir` (hidden ones, still being
