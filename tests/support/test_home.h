@@ -2,8 +2,8 @@
 // test, HOME and the XDG base variables point into a folder of the run's own;
 // each test then gets a fresh home below it, so a program a test starts
 // never shares its settings, log or captures with another test's. At the
-// end, anything of ours that appeared in (or changed under) the home the run
-// was started with fails the run, named.
+// end, anything of ours that appeared in the home the run was started with
+// fails the run, named.
 #pragma once
 
 #include <gtest/gtest.h>
