@@ -12,6 +12,7 @@
 #include "platform/screens.h"
 #include "platform/symbols.h"
 #include "platform/workspace.h"
+#include "ui/hud.h"
 #include "record/video.h"
 #include "record/video_editor.h"
 
@@ -368,6 +369,7 @@ void relayout()
     const auto frames = stack(screen->visible_frame, heights);
     for (std::size_t i = 0; i < frames.size(); ++i)
         l[l.size() - 1 - i]->setGeometry(platform::window_rect(frames[i]));
+    hud::keep_clear_changed(); // a toast already up steps off a card that came under it
 }
 
 void reveal_newest()

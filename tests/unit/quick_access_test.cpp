@@ -3,6 +3,7 @@
 #include "capture/flash.h"
 #include "capture/output.h"
 #include "platform/screen_capture.h"
+#include "ui/hud.h"
 
 #include "base/config.h"
 #include "base/state.h"
@@ -11,7 +12,10 @@
 #include "test_util.h"
 
 #include <QApplication>
+#include <QAbstractButton>
 #include <QClipboard>
+#include <QCursor>
+#include <QScreen>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -405,4 +409,41 @@ TEST(CardPicture, AFaintOrOpaquePictureIsShownWhole)
     const QImage middle = quick_access::fill_thumbnail(margin, QSize(232, 116));
     for (const QPoint at : { QPoint(0, 0), QPoint(231, 0), QPoint(0, 115), QPoint(231, 115), QPoint(116, 58) })
         EXPECT_EQ(middle.pixel(at), qRgb(10, 20, 30)) << at.x() << "," << at.y();
+}
+
+// A toast answering a card's button stands clear of every card, and one
+// already up steps aside when a card comes under it.
+TEST_F(Cards, ToastsStandClearOfTheCards)
+{
+    VistropeQuickCard* older = show(1);
+    VistropeQuickCard* newer = show(2);
+    const auto covers_a_card = [](const QWidget* toast) {
+        for (const VistropeQuickCard* card : quick_access::cards())
+            if (toast->geometry().intersects(card->geometry()))
+                return true;
+        return false;
+    };
+    for (VistropeQuickCard* card : { older, newer })
+        for (QAbstractButton* button : card->buttons()) {
+            QCursor::setPos(card->geometry().topLeft() + button->geometry().center());
+            hud::toast("checkmark.circle", "Captura guardada", 1.0);
+            const QWidget* toast = hud::prepare_toast("checkmark.circle", "Captura guardada");
+            EXPECT_TRUE(toast->isVisible());
+            EXPECT_FALSE(covers_a_card(toast)) << "pointer on a button at " << button->geometry().center().x() << ","
+                                               << button->geometry().center().y();
+            EXPECT_TRUE(older->screen()->availableGeometry().contains(toast->geometry()));
+        }
+
+    // The pointer just above where a third card will stand: the toast goes
+    // under the pointer, onto that place, and moves off when the card comes.
+    const QRect top = older->geometry();
+    QCursor::setPos(top.left() + 100, top.top() - 200);
+    hud::toast("checkmark.circle", "Copiado", 1.0);
+    const QWidget* toast = hud::prepare_toast("checkmark.circle", "Copiado");
+    const QRect before = toast->geometry();
+    EXPECT_FALSE(covers_a_card(toast));
+    show(3, 400, 800); // a tall card: the stack grows up under the toast
+    EXPECT_TRUE(before.intersects(quick_access::cards().front()->geometry())) << "the new card reaches where the toast stood";
+    EXPECT_FALSE(covers_a_card(toast));
+    EXPECT_NE(toast->geometry(), before);
 }
