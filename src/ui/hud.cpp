@@ -281,7 +281,13 @@ void set_keep_clear(std::function<std::vector<platform::RectF>()> frames)
 void keep_clear_changed()
 {
     Toast& t = toast_state();
-    if (t.view && t.view->isVisible())
+    if (!t.view || !t.view->isVisible())
+        return;
+    // Only a toast now over a frame moves: one that is clear stays put
+    // rather than jump back when a card goes.
+    const platform::RectF at = platform::window_frame(t.view->geometry());
+    const auto frames = frames_to_keep_clear();
+    if (std::any_of(frames.begin(), frames.end(), [&](const platform::RectF& k) { return overlaps(at, k); }))
         place_toast(t);
 }
 

@@ -35,7 +35,7 @@ void toast(std::string_view symbol, std::string_view text, double seconds);
 // installs it at launch; nothing is kept clear without it.
 void set_keep_clear(std::function<std::vector<platform::RectF>()> frames);
 // The frames to keep clear changed (a card came, went or moved): a toast on
-// screen moves off them.
+// screen that now stands over one moves off it.
 void keep_clear_changed();
 
 // Where a module's toasts go: toast() unless a test installed a recorder.

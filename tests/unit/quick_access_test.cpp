@@ -446,4 +446,8 @@ TEST_F(Cards, ToastsStandClearOfTheCards)
     EXPECT_TRUE(before.intersects(quick_access::cards().front()->geometry())) << "the new card reaches where the toast stood";
     EXPECT_FALSE(covers_a_card(toast));
     EXPECT_NE(toast->geometry(), before);
+    // A card going leaves a clear toast where it is: no jumping back.
+    const QRect moved = toast->geometry();
+    quick_access::cards().back()->close();
+    EXPECT_EQ(toast->geometry(), moved);
 }
