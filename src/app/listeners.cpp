@@ -6,7 +6,9 @@
 #include "capture/ocr_prepare.h"
 #include "capture/output.h"
 #include "cards/quick_access.h"
+#include "platform/screens.h"
 #include "settings/prefs.h"
+#include "ui/hud.h"
 
 namespace app {
 
@@ -31,6 +33,13 @@ void install_listeners()
                 frames.push_back(card->geometry());
             return frames;
         },
+    });
+    // Toasts stand clear of the cards: over one they would hide its buttons.
+    hud::set_keep_clear([] {
+        std::vector<platform::RectF> frames;
+        for (const VistropeQuickCard* card : quick_access::cards())
+            frames.push_back(platform::window_frame(card->geometry()));
+        return frames;
     });
     platform::set_page_preparation(ocr_prepare::preparation());
     prefs::set_hot_key_hooks({

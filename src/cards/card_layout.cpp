@@ -15,6 +15,13 @@ double card_height(double pixel_width, double pixel_height)
     return std::round(std::min(h, 200.0));
 }
 
+imageops::Rect picture_part(const imageops::View& view, std::size_t alpha_offset)
+{
+    if (auto part = imageops::opaque_bounds(view, alpha_offset, PICTURE_MIN_ALPHA))
+        return *part;
+    return { 0, 0, view.width, view.height };
+}
+
 std::vector<ButtonSpec> buttons(CardKind kind, double h)
 {
     // Laid out from the bottom-left corner, as the card was drawn; y flips to

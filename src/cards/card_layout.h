@@ -4,8 +4,11 @@
 // toolkit's), flipped from the bottom-left layout the card is designed in.
 #pragma once
 
+#include "codec/imageops.h"
 #include "platform/screens.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +30,16 @@ inline constexpr double DRAG_THRESHOLD = 4; // points, Euclidean
 
 // H = image height × 232 / max(image width, 1), clamped to [96, 200], whole points.
 double card_height(double pixel_width, double pixel_height);
+
+// Pixels at least this opaque are the picture a card shows. The shadow we
+// draw around a window capture stays below it (0.45 at its darkest), so a
+// window's card leaves the shadow's margin out.
+inline constexpr std::uint8_t PICTURE_MIN_ALPHA = 128;
+
+// The part of a capture its card shows, in pixels: the bounds of the pixels
+// at least PICTURE_MIN_ALPHA opaque, or the whole picture when none is (a
+// faint picture is still better shown than nothing).
+imageops::Rect picture_part(const imageops::View& view, std::size_t alpha_offset);
 
 // One of the card's buttons: a pill with a title, or an icon with a symbol
 // (the description is its tooltip).

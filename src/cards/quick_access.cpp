@@ -12,6 +12,7 @@
 #include "platform/screens.h"
 #include "platform/symbols.h"
 #include "platform/workspace.h"
+#include "ui/hud.h"
 #include "record/video.h"
 #include "record/video_editor.h"
 
@@ -112,24 +113,67 @@ QByteArray file_bytes(const fs::path& path)
 
 } // namespace
 
-// The capture scaled to fill `device` pixels, cropped to it: centred across,
-// from the top down, since the top of a long (scrolling) capture is what the
-// user recognises, where its middle may be any stretch of the page. A large capture
-// is first boxed down by a whole factor (the program's own downscale), so the
-// smooth pass only reads a card-sized picture, not all of a 5K capture.
+namespace {
+
+// Where a picture's alpha byte sits, for the layouts captures come in; none
+// for pictures without alpha (or in a layout we would have to convert, a
+// whole copy on the main thread, just to look).
+std::optional<std::size_t> alpha_byte(QImage::Format format)
+{
+    switch (format) {
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+        return Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 3 : 0; // one native word 0xAARRGGBB
+    case QImage::Format_RGBA8888:
+    case QImage::Format_RGBA8888_Premultiplied:
+        return 3;
+    default:
+        return std::nullopt;
+    }
+}
+
+imageops::View view_of(const QImage& image)
+{
+    return { { image.constBits(), static_cast<std::size_t>(image.sizeInBytes()) }, static_cast<std::size_t>(image.width()),
+        static_cast<std::size_t>(image.height()), static_cast<std::size_t>(image.bytesPerLine()) };
+}
+
+QRect shown_part(const QImage& image)
+{
+    const auto offset = alpha_byte(image.format());
+    if (image.isNull() || !offset)
+        return image.rect();
+    const imageops::Rect part = picture_part(view_of(image), *offset);
+    return QRect(static_cast<int>(part.x), static_cast<int>(part.y), static_cast<int>(part.w), static_cast<int>(part.h));
+}
+
+} // namespace
+
+// The capture's shown part (a window without its shadow's margin) scaled to
+// fill `device` pixels, cropped to it: centred across, from the top down,
+// since the top of a long (scrolling) capture is what the user recognises,
+// where its middle may be any stretch of the page. A large capture is first
+// boxed down by a whole factor (the program's own downscale), so the smooth
+// pass only reads a card-sized picture, not all of a 5K capture.
 QImage fill_thumbnail(const QImage& image, QSize device)
 {
     QImage source = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const double cover = std::max(double(device.width()) / source.width(), double(device.height()) / source.height());
+    const QRect part = shown_part(source);
+    const double cover = std::max(double(device.width()) / part.width(), double(device.height()) / part.height());
     const auto factor = static_cast<std::size_t>(std::floor(1 / cover));
     if (factor >= 2) {
-        const imageops::View view { { source.constBits(), static_cast<std::size_t>(source.sizeInBytes()) },
-            static_cast<std::size_t>(source.width()), static_cast<std::size_t>(source.height()),
-            static_cast<std::size_t>(source.bytesPerLine()) };
+        // The box pass reads the part in place: the margin is never copied.
+        imageops::View view = view_of(source);
+        const std::size_t first = static_cast<std::size_t>(part.y()) * view.stride + 4 * static_cast<std::size_t>(part.x());
+        view.data = view.data.subspan(first);
+        view.width = static_cast<std::size_t>(part.width());
+        view.height = static_cast<std::size_t>(part.height());
         imageops::Image boxed = imageops::downscale(view, factor);
         QImage wrapped(boxed.pixels.data(), static_cast<int>(boxed.width), static_cast<int>(boxed.height),
             static_cast<qsizetype>(boxed.width * 4), QImage::Format_ARGB32_Premultiplied);
         source = wrapped.copy();
+    } else if (part != source.rect()) {
+        source = source.copy(part);
     }
     QImage fill = source.scaled(device, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
     return fill.copy((fill.width() - device.width()) / 2, 0, device.width(), device.height());
@@ -188,7 +232,9 @@ void show_card(QImage image, CardKind kind, std::optional<fs::path> file, std::o
         util::log("tarjeta: no hay imagen que mostrar");
         return;
     }
-    const double h = card_height(image.width(), image.height());
+    // The card takes the shape of what it shows: a window, not its shadow.
+    const QRect part = shown_part(image);
+    const double h = card_height(part.width(), part.height());
     const QImage source = image; // shared, for the picture made ahead
     auto* card = new VistropeQuickCard(std::move(image), kind, scale, h);
     platform::make_panel(card, CARD_LEVEL, platform::Mouse::Accepts);
@@ -323,6 +369,7 @@ void relayout()
     const auto frames = stack(screen->visible_frame, heights);
     for (std::size_t i = 0; i < frames.size(); ++i)
         l[l.size() - 1 - i]->setGeometry(platform::window_rect(frames[i]));
+    hud::keep_clear_changed(); // a toast already up steps off a card that came under it
 }
 
 void reveal_newest()

@@ -60,8 +60,10 @@ struct Roads {
 Roads default_roads();
 void set_roads(Roads roads);
 
-// The card's picture of a capture: scaled to fill `device` pixels and cropped
-// to them, centred across and from the top down.
+// The card's picture of a capture: its part at least half opaque (a window
+// without the transparent margin of its shadow; the whole picture when none
+// is) scaled to fill `device` pixels and cropped to them, centred across and
+// from the top down. The card's height follows the same part.
 QImage fill_thumbnail(const QImage& image, QSize device);
 
 } // namespace quick_access

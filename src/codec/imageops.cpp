@@ -393,19 +393,22 @@ Rect Rect::clamp(std::size_t width, std::size_t height) const
     return r;
 }
 
-std::optional<Rect> opaque_bounds(const View& v, std::size_t alpha_offset)
+std::optional<Rect> opaque_bounds(const View& v, std::size_t alpha_offset, std::uint8_t min_alpha)
 {
     if (alpha_offset > 3)
         util::fatal("imageops: posición de alfa fuera del píxel");
     check_view(v.data.size(), v.width, v.height, v.stride);
     if (v.width == 0 || v.height == 0)
         return std::nullopt;
+    const std::uint8_t least = std::max<std::uint8_t>(min_alpha, 1);
+    // A row's largest alpha, a reduction the compiler vectorises: blank rows
+    // (a shadow's margin) are read at memory speed.
     const auto row_opaque = [&](std::size_t y) {
         const std::uint8_t* p = v.data.data() + y * v.stride + alpha_offset;
-        std::uint8_t any = 0;
+        std::uint8_t most = 0;
         for (std::size_t x = 0; x < v.width; ++x)
-            any |= p[4 * x];
-        return any != 0;
+            most = std::max(most, p[4 * x]);
+        return most >= least;
     };
     std::size_t top = 0;
     while (top < v.height && !row_opaque(top))
@@ -421,13 +424,13 @@ std::optional<Rect> opaque_bounds(const View& v, std::size_t alpha_offset)
     for (std::size_t y = top; y <= bottom; ++y) {
         const std::uint8_t* p = v.data.data() + y * v.stride + alpha_offset;
         std::size_t x = 0;
-        while (x < left && p[4 * x] == 0)
+        while (x < left && p[4 * x] < least)
             ++x;
         left = std::min(left, x);
         std::size_t xr = v.width - 1;
-        while (xr > right && p[4 * xr] == 0)
+        while (xr > right && p[4 * xr] < least)
             --xr;
-        if (p[4 * xr] != 0)
+        if (p[4 * xr] >= least)
             right = std::max(right, xr);
     }
     return Rect { left, top, right - left + 1, bottom - top + 1 };

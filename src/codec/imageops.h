@@ -58,8 +58,9 @@ struct Image {
 };
 
 // The smallest rectangle holding every pixel whose alpha byte (at
-// `alpha_offset`, 0 to 3, within each pixel) is not 0; nothing when none is.
-std::optional<Rect> opaque_bounds(const View& view, std::size_t alpha_offset);
+// `alpha_offset`, 0 to 3, within each pixel) is at least `min_alpha` (a
+// `min_alpha` of 0 counts as 1: not wholly transparent); nothing when none is.
+std::optional<Rect> opaque_bounds(const View& view, std::size_t alpha_offset, std::uint8_t min_alpha = 1);
 
 // The packed bytes of `rect` clamped to the view (4 × w' × h' bytes).
 std::vector<std::uint8_t> crop(const View& view, Rect rect);

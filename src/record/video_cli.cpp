@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -28,8 +29,8 @@ namespace video {
 
 namespace {
 
-// What the command line accepts; the conversion itself clamps silently.
-constexpr std::uint32_t MIN_FPS = 1, MAX_FPS = 50, MIN_WIDTH = 16;
+// The frame rates a conversion makes; it takes any other at the nearest end.
+constexpr std::uint32_t MIN_FPS = 1, MAX_FPS = 50;
 
 struct Variant {
     const char* label;
@@ -167,42 +168,36 @@ std::optional<std::pair<double, std::uint64_t>> gif_psnr(const fs::path& gif_pat
 
 namespace {
 
-// The fps and width arguments from `fps_at` on, refused outside their range.
-// A whole number in [minimum, maximum]; the refusal names `what` and says
-// whether the text is no number at all or one out of range.
-std::expected<std::uint32_t, std::string> cli_number(std::string_view what, const std::string& text, std::uint32_t minimum,
-    std::uint32_t maximum, std::string_view range)
-{
-    std::string_view digits = text;
-    if (!digits.empty() && digits.front() == '+')
-        digits.remove_prefix(1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::unexpected(fmt::format("{} «{}» no es un número entero", what, text));
-    const auto value = parse_u32(text);
-    if (!value || *value < minimum || *value > maximum)
-        return std::unexpected(fmt::format("{} «{}» fuera de rango: {}", what, text, range));
-    return *value;
-}
-
-// The settings after the paths (fps at `fps_at`, then the maximum width);
-// anything after them is refused, not ignored.
-std::expected<GifSettings, std::string> cli_settings(const std::vector<std::string>& args, size_t fps_at)
+// The settings from the words after the paths: fps at `fps_at`, then the
+// largest width (0 = no limit). A number missing or not readable keeps its
+// default and an fps outside 1..50 is made at the nearest end, as the
+// conversion does; such a word, and any word after the width, is named on
+// standard error with what is done instead, so a typo never passes unseen,
+// yet never costs the conversion.
+GifSettings cli_settings(const std::vector<std::string>& args, size_t fps_at)
 {
     GifSettings settings;
-    if (args.size() > fps_at + 2)
-        return std::unexpected(fmt::format("sobra «{}»: después del ancho máximo no va nada", args[fps_at + 2]));
+    const auto notice = [](const std::string& line) { print_line(stderr, "aviso: " + line); };
     if (args.size() > fps_at) {
-        const auto fps = cli_number("fps", args[fps_at], MIN_FPS, MAX_FPS, fmt::format("de {} a {}", MIN_FPS, MAX_FPS));
-        if (!fps)
-            return std::unexpected(fps.error());
-        settings.fps = *fps;
+        const std::string& text = args[fps_at];
+        if (const auto fps = parse_u32(text)) {
+            settings.fps = *fps;
+            const std::uint32_t made = std::clamp(*fps, MIN_FPS, MAX_FPS);
+            if (made != *fps)
+                notice(fmt::format("fps {} fuera de {} a {}: convierto a {} fps", text, MIN_FPS, MAX_FPS, made));
+        } else {
+            notice(fmt::format("fps «{}» no es un número entero: convierto a {} fps", text, settings.fps));
+        }
     }
     if (args.size() > fps_at + 1) {
-        const auto width = cli_number("ancho máximo", args[fps_at + 1], MIN_WIDTH, UINT32_MAX, fmt::format("{} o más", MIN_WIDTH));
-        if (!width)
-            return std::unexpected(width.error());
-        settings.max_width = *width;
+        const std::string& text = args[fps_at + 1];
+        if (const auto width = parse_u32(text))
+            settings.max_width = *width;
+        else
+            notice(fmt::format("ancho máximo «{}» no es un número entero: uso {}", text, settings.max_width));
     }
+    for (size_t i = fps_at + 2; i < args.size(); ++i)
+        notice(fmt::format("sobra «{}»: después del ancho máximo no va nada; no lo uso", args[i]));
     return settings;
 }
 
@@ -214,11 +209,7 @@ int cli_gif(const std::vector<std::string>& args)
         print_line(stderr, "uso: vistrope --gif <video> <salida.gif> [fps] [ancho máximo]");
         return 2;
     }
-    const auto settings = cli_settings(args, 2);
-    if (!settings) {
-        print_line(stderr, fmt::format("error: {}", settings.error()));
-        return 2;
-    }
+    const GifSettings settings = cli_settings(args, 2);
     const fs::path input = args[0], output = args[1];
     struct stat in {}, out {};
     if (::stat(input.c_str(), &in) != 0) {
@@ -246,7 +237,7 @@ int cli_gif(const std::vector<std::string>& args)
         print_line(stderr, fmt::format("error: la salida {} es una carpeta", output.string()));
         return 1;
     }
-    const auto report = export_gif(input, output, *settings);
+    const auto report = export_gif(input, output, settings);
     if (!report) {
         print_line(stderr, fmt::format("error: no pude convertir {} en {}: {}", input.string(), output.string(), report.error()));
         return 1;
@@ -267,12 +258,7 @@ int cli_gif_bench(const std::vector<std::string>& args)
         print_line(stderr, "uso: vistrope --gif-bench <video> [fps] [ancho máximo]");
         return 2;
     }
-    const auto parsed = cli_settings(args, 1);
-    if (!parsed) {
-        print_line(stderr, fmt::format("error: {}", parsed.error()));
-        return 2;
-    }
-    const GifSettings settings = *parsed;
+    const GifSettings settings = cli_settings(args, 1);
     // The GIFs go into a folder of this run's own, named in the output.
     char folder_template[] = "/tmp/vistrope-gif-bench-XXXXXX";
     if (!::mkdtemp(folder_template)) {

@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace hud {
@@ -24,6 +25,26 @@ namespace {
 constexpr double TOAST_HEIGHT = 40;
 constexpr double FADE_SECONDS = 0.25; // the animator's default duration
 constexpr double REMOVE_AFTER = 0.3;
+constexpr double EDGE = 8;      // from the visible frame's edges
+constexpr double CLEARANCE = 8; // between a toast that steps aside and what it keeps clear of
+constexpr double POINTER_CLEARANCE = 20; // around the pointer, for a toast that steps aside
+
+bool overlaps(const platform::RectF& a, const platform::RectF& b)
+{
+    return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
+}
+
+std::function<std::vector<platform::RectF>()>& keep_clear_frames()
+{
+    static std::function<std::vector<platform::RectF>()> frames;
+    return frames;
+}
+
+std::vector<platform::RectF> frames_to_keep_clear()
+{
+    const auto& frames = keep_clear_frames();
+    return frames ? frames() : std::vector<platform::RectF> {};
+}
 
 QColor capsule_fill() { return util::rgba(0.11, 0.11, 0.12, 0.92); }
 QColor capsule_border() { return util::rgba(1, 1, 1, 0.14); }
@@ -90,6 +111,7 @@ struct Toast {
     ToastView* view = nullptr;
     QPropertyAnimation* fade = nullptr;
     unsigned long generation = 0;
+    platform::PointF pointer; // where the pointer was when the toast came
 };
 
 Toast& toast_state()
@@ -113,6 +135,17 @@ ToastView* toast_view()
     return t.view;
 }
 
+// Puts the toast where it goes for the pointer it came under, clear of the
+// frames as they stand now.
+void place_toast(Toast& t)
+{
+    const auto screen = platform::screen_for_point(t.pointer.x, t.pointer.y);
+    const double width = t.view->layout().width;
+    const platform::PointF origin = toast_origin(t.pointer.x, t.pointer.y,
+        screen ? std::optional(screen->visible_frame) : std::nullopt, width, frames_to_keep_clear());
+    t.view->setGeometry(platform::window_rect({ origin.x, origin.y, width, TOAST_HEIGHT }));
+}
+
 } // namespace
 
 ToastLayout toast_layout(double text_w, double text_h)
@@ -123,17 +156,55 @@ ToastLayout toast_layout(double text_w, double text_h)
     return l;
 }
 
-platform::PointF toast_origin(double mx, double my, std::optional<platform::RectF> visible, double width)
+platform::PointF toast_origin(double mx, double my, std::optional<platform::RectF> visible, double width,
+    const std::vector<platform::RectF>& keep_clear)
 {
     const platform::RectF frame = visible.value_or(platform::RectF { mx - 400, my - 300, 800, 600 });
     // Wider than the frame: keep the left edge inside rather than cross the bounds.
-    const double lo = frame.x + 8;
-    const double hi = std::max(lo, frame.x + frame.w - width - 8);
-    const double x = std::clamp(mx - width / 2, lo, hi);
-    double y = my - 28 - TOAST_HEIGHT;
-    if (y < frame.y + 8)
-        y = my + 28;
-    return { std::round(x), std::round(y) };
+    const double lo = frame.x + EDGE;
+    const double hi = std::max(lo, frame.x + frame.w - width - EDGE);
+    const double x = std::round(std::clamp(mx - width / 2, lo, hi));
+    const double below = my - 28 - TOAST_HEIGHT;
+    const double above = my + 28;
+    const double y = std::round(below < frame.y + EDGE ? above : below);
+    // The pointer's own spot stays clear too: the toast is read beside it,
+    // never under it.
+    const platform::RectF pointer { mx - POINTER_CLEARANCE, my - POINTER_CLEARANCE, 2 * POINTER_CLEARANCE, 2 * POINTER_CLEARANCE };
+    const auto clear = [&](double cx, double cy) {
+        const platform::RectF place { cx, cy, width, TOAST_HEIGHT };
+        return !overlaps(place, pointer)
+            && std::none_of(keep_clear.begin(), keep_clear.end(), [&](const platform::RectF& k) { return overlaps(place, k); });
+    };
+    if (clear(x, y) || keep_clear.empty())
+        return { x, y };
+    // Covering a card would hide its buttons, the very ones under the pointer
+    // when the toast answers one. The places tried: the pointer's column and
+    // either side of every frame, across the pointer's two rows and above and
+    // below every frame, each brought inside the visible frame; the nearest
+    // clear one wins.
+    std::vector<double> xs { x }, ys { below, above };
+    for (const platform::RectF& k : keep_clear) {
+        xs.push_back(k.x + k.w + CLEARANCE);
+        xs.push_back(k.x - CLEARANCE - width);
+        ys.push_back(k.y + k.h + CLEARANCE);
+        ys.push_back(k.y - CLEARANCE - TOAST_HEIGHT);
+    }
+    const double bottom = frame.y + EDGE;
+    const double top = std::max(bottom, frame.y + frame.h - TOAST_HEIGHT - EDGE);
+    std::optional<platform::PointF> best;
+    double best_distance = 0;
+    for (double cx : xs)
+        for (double cy : ys) {
+            const platform::PointF place { std::round(std::clamp(cx, lo, hi)), std::round(std::clamp(cy, bottom, top)) };
+            if (!clear(place.x, place.y))
+                continue;
+            const double distance = std::hypot(place.x - x, place.y - y);
+            if (!best || distance < best_distance) {
+                best = place;
+                best_distance = distance;
+            }
+        }
+    return best.value_or(platform::PointF { x, y });
 }
 
 unsigned long toast_generation()
@@ -180,14 +251,10 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
     const unsigned long generation = ++t.generation;
     ToastView* view = static_cast<ToastView*>(prepare_toast(symbol, text));
 
-    const platform::PointF mouse = platform::pointer_location();
-    const auto screen = platform::screen_for_point(mouse.x, mouse.y);
-    const double width = view->layout().width;
-    const platform::PointF origin
-        = toast_origin(mouse.x, mouse.y, screen ? std::optional(screen->visible_frame) : std::nullopt, width);
+    t.pointer = platform::pointer_location();
     t.fade->stop();
     view->setWindowOpacity(1.0);
-    view->setGeometry(platform::window_rect({ origin.x, origin.y, width, TOAST_HEIGHT }));
+    place_toast(t);
     view->show();
     platform::restack_panels();
 
@@ -203,6 +270,25 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
                 t.view->hide();
         });
     });
+}
+
+void set_keep_clear(std::function<std::vector<platform::RectF>()> frames)
+{
+    util::require_main_thread("hilo principal");
+    keep_clear_frames() = std::move(frames);
+}
+
+void keep_clear_changed()
+{
+    Toast& t = toast_state();
+    if (!t.view || !t.view->isVisible())
+        return;
+    // Only a toast now over a frame moves: one that is clear stays put
+    // rather than jump back when a card goes.
+    const platform::RectF at = platform::window_frame(t.view->geometry());
+    const auto frames = frames_to_keep_clear();
+    if (std::any_of(frames.begin(), frames.end(), [&](const platform::RectF& k) { return overlaps(at, k); }))
+        place_toast(t);
 }
 
 void toast_through(const ToastSink& sink, std::string_view symbol, std::string_view text, double seconds)

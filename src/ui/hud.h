@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 class QWidget;
 
@@ -29,6 +30,14 @@ void style_capsule(QWidget* view, double corner_radius);
 // replaces an older one; an older timer never hides a newer toast.
 void toast(std::string_view symbol, std::string_view text, double seconds);
 
+// What toasts stay clear of: frames in global points, bottom-left origin
+// (the after-capture cards, whose buttons a toast would hide). The shell
+// installs it at launch; nothing is kept clear without it.
+void set_keep_clear(std::function<std::vector<platform::RectF>()> frames);
+// The frames to keep clear changed (a card came, went or moved): a toast on
+// screen that now stands over one moves off it.
+void keep_clear_changed();
+
 // Where a module's toasts go: toast() unless a test installed a recorder.
 using ToastSink = std::function<void(std::string_view symbol, std::string_view text, double seconds)>;
 // Shows the toast through `sink` when it is set, else with toast().
@@ -49,8 +58,12 @@ ToastLayout toast_layout(double text_w, double text_h);
 
 // The capsule's origin (bottom-left, global points) for a pointer at (mx, my),
 // the visible frame of the screen under it (none: a frame around the pointer),
-// and the capsule's width.
-platform::PointF toast_origin(double mx, double my, std::optional<platform::RectF> visible, double width);
+// and the capsule's width: centred under the pointer, or over it near the
+// bottom edge. Where that covers one of the `keep_clear` frames, the nearest
+// place inside the frame that covers none (beside, above or below them);
+// where there is none, the first place.
+platform::PointF toast_origin(double mx, double my, std::optional<platform::RectF> visible, double width,
+    const std::vector<platform::RectF>& keep_clear = {});
 
 // The toast generation: the counter every toast increments.
 unsigned long toast_generation();

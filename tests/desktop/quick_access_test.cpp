@@ -6,6 +6,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "platform/screens.h"
+#include "ui/hud.h"
 #include "drop_target.h"
 #include "qt_wait.h"
 #include "test_util.h"
@@ -15,6 +16,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QProcess>
 #include <QScreen>
 #include <QTimer>
 #include <QAbstractButton>
@@ -256,4 +258,81 @@ TEST_F(DesktopCards, TheTimerClosingACardMidDragLetsTheDragEnd)
     // timer closed meanwhile went with it.
     EXPECT_TRUE(wait_until([&] { return card.isNull(); }, 3000));
     EXPECT_TRUE(quick_access::cards().empty());
+}
+
+// A real window captured with its shadow: its card shows the window edge to
+// edge, none of the shadow's margin in dark bands; and a toast raised while
+// the pointer rests on the card's buttons leaves every button in sight.
+TEST_F(DesktopCards, AWindowsCardShowsTheWindowAndAToastLeavesItsButtonsInSight)
+{
+    QProcess xterm;
+    xterm.start("xterm", { "-T", "vistrope-tarjeta", "-bg", "rgb:f0/e0/a0", "-geometry", "90x24+700+200", "-e", "sh", "-c", "sleep 60" });
+    ASSERT_TRUE(xterm.waitForStarted(5000));
+    QByteArray id;
+    ASSERT_TRUE(wait_until([&] {
+        id = run_serving("xdotool", { "search", "--onlyvisible", "--name", "vistrope-tarjeta" }).trimmed();
+        return !id.isEmpty();
+    })) << "waited for the xterm to map";
+    std::optional<QImage> shot;
+    bool called = false;
+    ASSERT_TRUE(wait_until([&] {
+        if (called && shot && shot->width() > 300)
+            return true;
+        called = false;
+        capture::capture_window(id.split('\n').front().toUInt(), true, [&](std::optional<QImage> image) {
+            called = true;
+            shot = std::move(image);
+        });
+        wait_until([&] { return called; });
+        return false;
+    })) << "waited for a capture of the xterm";
+    ASSERT_TRUE(shot->hasAlphaChannel());
+    EXPECT_EQ(qAlpha(shot->pixel(0, 0)), 0) << "captured with its shadow's transparent margin";
+
+    VistropeQuickCard* card = nullptr;
+    testing_support::from_event_loop([&] {
+        quick_access::show_card(*shot, CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 1.0, 1);
+        card = quick_access::cards().back();
+    });
+    ASSERT_TRUE(wait_until([&] { return card->windowHandle() && card->windowHandle()->isExposed() && card->windowOpacity() == 1; }));
+    pump_for(200);
+    // Along each edge, just inside the card's rim: the window (its light
+    // ground, its frame), never the card's dark ground under a shadow.
+    const QRect at = card->geometry();
+    const QImage screen = testing_support::screen_now();
+    ASSERT_FALSE(screen.isNull());
+    const auto light = [&](int x, int y) { return qGray(screen.pixel(x, y)) > 90; };
+    for (int y = at.top() + 14; y < at.bottom() - 14; y += 4) {
+        EXPECT_TRUE(light(at.left() + 3, y)) << "left edge, row " << y - at.top();
+        EXPECT_TRUE(light(at.right() - 3, y)) << "right edge, row " << y - at.top();
+    }
+    for (int x = at.left() + 14; x < at.right() - 14; x += 4) {
+        EXPECT_TRUE(light(x, at.top() + 3)) << "top edge, column " << x - at.left();
+        EXPECT_TRUE(light(x, at.bottom() - 3)) << "bottom edge, column " << x - at.left();
+    }
+
+    // The pointer on "Copiar": the card shows its buttons; a toast comes.
+    const QPoint copy = at.topLeft() + card->buttons()[0]->geometry().center();
+    run_serving("xdotool", { "mousemove", n(copy.x()), n(copy.y()) });
+    ASSERT_TRUE(wait_until([&] { return card->controls_shown(); }));
+    pump_for(200);
+    const QImage before = testing_support::screen_now().copy(at);
+    QWidget* toast = nullptr;
+    testing_support::from_event_loop([&] {
+        hud::toast("checkmark.circle", "Captura copiada al portapapeles", 3.0);
+        toast = hud::prepare_toast("checkmark.circle", "Captura copiada al portapapeles");
+    });
+    ASSERT_TRUE(wait_until([&] { return toast->windowHandle() && toast->windowHandle()->isExposed(); }));
+    pump_for(200);
+    const QImage after = testing_support::screen_now().copy(at);
+    for (const QAbstractButton* button : card->buttons()) {
+        const QRect r = button->geometry();
+        int changed = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                changed += before.pixel(x, y) != after.pixel(x, y);
+        EXPECT_EQ(changed, 0) << button->accessibleName().toStdString() << button->text().toStdString() << " covered";
+    }
+    xterm.kill();
+    xterm.waitForFinished(2000);
 }

@@ -80,3 +80,30 @@ TEST(CardLayout, StackGrowsUpwardsFromTheCorner)
     EXPECT_EQ(frames[1].y, 58 + 96 + 12);
     EXPECT_EQ(frames[4].y, 58 + 96 + 200 + 117 + 96 + 4 * 12);
 }
+
+// The card shows the part of a capture at least half opaque: a window's
+// shadow margin (below half at its darkest) is left out; a picture with
+// nothing half opaque is shown whole.
+TEST(CardLayout, PicturePartLeavesAShadowMarginOut)
+{
+    const std::size_t w = 40, h = 30, stride = 4 * w + 8;
+    std::vector<std::uint8_t> bytes(stride * h, 0);
+    const auto alpha = [&](std::size_t x, std::size_t y) -> std::uint8_t& { return bytes[y * stride + 4 * x + 3]; };
+    const imageops::View view { bytes, w, h, stride };
+    EXPECT_EQ(quick_access::picture_part(view, 3), (imageops::Rect { 0, 0, w, h })) << "all transparent: whole";
+
+    // A shadow all round at 115, as dark as ours gets, and darker below.
+    for (std::size_t y = 2; y < h; ++y)
+        for (std::size_t x = 2; x < w - 2; ++x)
+            alpha(x, y) = 115;
+    EXPECT_EQ(quick_access::picture_part(view, 3), (imageops::Rect { 0, 0, w, h })) << "shadow only: whole";
+    // The window: opaque from (6, 5) to (33, 22), one corner rounded away.
+    for (std::size_t y = 5; y <= 22; ++y)
+        for (std::size_t x = 6; x <= 33; ++x)
+            alpha(x, y) = 255;
+    alpha(6, 5) = 40;
+    EXPECT_EQ(quick_access::picture_part(view, 3), (imageops::Rect { 6, 5, 28, 18 }));
+    // A half-opaque pixel counts as the picture.
+    alpha(35, 24) = quick_access::PICTURE_MIN_ALPHA;
+    EXPECT_EQ(quick_access::picture_part(view, 3), (imageops::Rect { 6, 5, 30, 20 }));
+}

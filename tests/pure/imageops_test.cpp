@@ -112,6 +112,13 @@ TEST(ImageOps, OpaqueBounds)
     EXPECT_EQ(imageops::opaque_bounds(img.view(), 3), (Rect { 0, 0, 20, 15 }));
     // Alpha first: byte 0 of every pixel is 0xff above, so everything is opaque.
     EXPECT_EQ(imageops::opaque_bounds(img.view(), 0), (Rect { 0, 0, 20, 15 }));
+    // With a least alpha, fainter pixels count as transparent: 9 and 1 drop
+    // out at 10, 200 at 201; at 0 as at 1, any alpha but 0 counts.
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3, 10), (Rect { 2, 9, 18, 6 }));
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3, 201), (Rect { 2, 14, 1, 1 }));
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3, 0), (Rect { 0, 0, 20, 15 }));
+    img.at(2, 14, 3) = 254;
+    EXPECT_EQ(imageops::opaque_bounds(img.view(), 3, 255), std::nullopt);
 
     // Random sparse clouds against a column-by-column scan.
     for (unsigned seed = 0; seed < 40; ++seed) {

@@ -2,6 +2,8 @@
 #include "cards/quick_access.h"
 #include "capture/flash.h"
 #include "capture/output.h"
+#include "platform/screen_capture.h"
+#include "ui/hud.h"
 
 #include "base/config.h"
 #include "base/state.h"
@@ -10,7 +12,10 @@
 #include "test_util.h"
 
 #include <QApplication>
+#include <QAbstractButton>
 #include <QClipboard>
+#include <QCursor>
+#include <QScreen>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -339,4 +344,109 @@ TEST(CardPicture, ALongCaptureShowsItsTopAndAWideOneItsMiddle)
     const QImage middle = quick_access::fill_thumbnail(marked({ 2000, 100 }, { 950, 0, 100, 100 }, qRgb(0, 0, 255)), QSize(232, 96));
     EXPECT_EQ(middle.pixel(116, 48), qRgb(0, 0, 255));
     EXPECT_EQ(middle.pixel(2, 48), qRgb(255, 255, 255));
+}
+
+// A window captured with its shadow: the card takes the window's shape and
+// shows the window edge to edge, none of the shadow's transparent margin.
+TEST_F(Cards, AWindowsCardShowsTheWindowNotItsShadow)
+{
+    // 300 × 150 points of window, each edge a colour of its own, on the
+    // program's own shadow (a 28-pixel margin, the drop below).
+    QImage window(300, 150, QImage::Format_ARGB32_Premultiplied);
+    window.fill(QColor(240, 240, 240));
+    {
+        QPainter p(&window);
+        p.fillRect(0, 0, 300, 12, QColor(0, 200, 0));
+        p.fillRect(0, 138, 300, 12, QColor(230, 200, 0));
+        p.fillRect(0, 0, 12, 150, QColor(220, 0, 0));
+        p.fillRect(288, 0, 12, 150, QColor(0, 0, 220));
+    }
+    const QImage shot = platform::with_window_shadow(window, 1.0);
+    ASSERT_EQ(shot.size(), QSize(356, 206));
+
+    quick_access::show_card(shot, CardKind::Image, std::nullopt, std::nullopt, std::nullopt, 1.0, 7);
+    VistropeQuickCard* card = quick_access::cards().back();
+    EXPECT_EQ(card->height(), quick_access::card_height(300, 150)) << "the window's shape, not the shadowed picture's";
+    EXPECT_EQ(card->height(), 116);
+
+    const QImage face = card->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(face.size(), QSize(232, 116));
+    // Each edge's colour reaches the card's edge (inside its 1-point rim);
+    // the shadow's dark band shows nowhere along them.
+    const auto near = [](QRgb got, QColor want) {
+        return std::abs(qRed(got) - want.red()) < 40 && std::abs(qGreen(got) - want.green()) < 40 && std::abs(qBlue(got) - want.blue()) < 40;
+    };
+    for (int y = 20; y < 96; y += 5) {
+        EXPECT_TRUE(near(face.pixel(3, y), QColor(220, 0, 0))) << "left edge at " << y;
+        EXPECT_TRUE(near(face.pixel(228, y), QColor(0, 0, 220))) << "right edge at " << y;
+    }
+    for (int x = 20; x < 212; x += 8) {
+        EXPECT_TRUE(near(face.pixel(x, 3), QColor(0, 200, 0))) << "top edge at " << x;
+        EXPECT_TRUE(near(face.pixel(x, 112), QColor(230, 200, 0))) << "bottom edge at " << x;
+    }
+    EXPECT_TRUE(near(face.pixel(116, 58), QColor(240, 240, 240)));
+
+    // What the card keeps of the capture is still the whole shadowed picture.
+    EXPECT_EQ(card->image(), shot);
+}
+
+// A picture that is faint all over (a translucent window's capture) is shown
+// whole rather than cut to nothing; an opaque one is read whole too.
+TEST(CardPicture, AFaintOrOpaquePictureIsShownWhole)
+{
+    QImage faint(120, 60, QImage::Format_ARGB32_Premultiplied);
+    faint.fill(qPremultiply(qRgba(255, 255, 255, 60)));
+    QPainter(&faint).fillRect(30, 10, 20, 20, QColor(0, 0, 0, 50)); // 98 where it lies over the ground
+    const QImage thumb = quick_access::fill_thumbnail(faint, QSize(232, 116));
+    ASSERT_EQ(thumb.size(), QSize(232, 116));
+    EXPECT_EQ(qAlpha(thumb.pixel(2, 2)), 60) << "the faint ground still shows at the corner";
+
+    // A picture with a transparent margin and a half-opaque middle shows the middle.
+    QImage margin(200, 200, QImage::Format_ARGB32_Premultiplied);
+    margin.fill(Qt::transparent);
+    QPainter(&margin).fillRect(50, 75, 100, 50, QColor(10, 20, 30));
+    const QImage middle = quick_access::fill_thumbnail(margin, QSize(232, 116));
+    for (const QPoint at : { QPoint(0, 0), QPoint(231, 0), QPoint(0, 115), QPoint(231, 115), QPoint(116, 58) })
+        EXPECT_EQ(middle.pixel(at), qRgb(10, 20, 30)) << at.x() << "," << at.y();
+}
+
+// A toast answering a card's button stands clear of every card, and one
+// already up steps aside when a card comes under it.
+TEST_F(Cards, ToastsStandClearOfTheCards)
+{
+    VistropeQuickCard* older = show(1);
+    VistropeQuickCard* newer = show(2);
+    const auto covers_a_card = [](const QWidget* toast) {
+        for (const VistropeQuickCard* card : quick_access::cards())
+            if (toast->geometry().intersects(card->geometry()))
+                return true;
+        return false;
+    };
+    for (VistropeQuickCard* card : { older, newer })
+        for (QAbstractButton* button : card->buttons()) {
+            QCursor::setPos(card->geometry().topLeft() + button->geometry().center());
+            hud::toast("checkmark.circle", "Captura guardada", 1.0);
+            const QWidget* toast = hud::prepare_toast("checkmark.circle", "Captura guardada");
+            EXPECT_TRUE(toast->isVisible());
+            EXPECT_FALSE(covers_a_card(toast)) << "pointer on a button at " << button->geometry().center().x() << ","
+                                               << button->geometry().center().y();
+            EXPECT_TRUE(older->screen()->availableGeometry().contains(toast->geometry()));
+        }
+
+    // The pointer just above where a third card will stand: the toast goes
+    // under the pointer, onto that place, and moves off when the card comes.
+    const QRect top = older->geometry();
+    QCursor::setPos(top.left() + 100, top.top() - 200);
+    hud::toast("checkmark.circle", "Copiado", 1.0);
+    const QWidget* toast = hud::prepare_toast("checkmark.circle", "Copiado");
+    const QRect before = toast->geometry();
+    EXPECT_FALSE(covers_a_card(toast));
+    show(3, 400, 800); // a tall card: the stack grows up under the toast
+    EXPECT_TRUE(before.intersects(quick_access::cards().front()->geometry())) << "the new card reaches where the toast stood";
+    EXPECT_FALSE(covers_a_card(toast));
+    EXPECT_NE(toast->geometry(), before);
+    // A card going leaves a clear toast where it is: no jumping back.
+    const QRect moved = toast->geometry();
+    quick_access::cards().back()->close();
+    EXPECT_EQ(toast->geometry(), moved);
 }

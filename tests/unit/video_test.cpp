@@ -523,31 +523,43 @@ TEST_F(VideoTest, CliGifUsageDefaultsAndItsLine)
     EXPECT_NE(line.find(" según Qt), "), std::string::npos);
     EXPECT_EQ(line.find('?'), std::string::npos) << line;
 
-    // Numbers outside their range are refused with the range, words for not
-    // being numbers, anything after the width for being there; nothing written.
-    const std::pair<std::vector<std::string>, std::string> refused[] = {
-        { { "abc" }, "error: fps «abc» no es un número entero\n" },
-        { { "2.5" }, "error: fps «2.5» no es un número entero\n" },
-        { { "0" }, "error: fps «0» fuera de rango: de 1 a 50\n" },
-        { { "100000" }, "error: fps «100000» fuera de rango: de 1 a 50\n" },
-        { { "99999999999" }, "error: fps «99999999999» fuera de rango: de 1 a 50\n" },
-        { { "10", "0" }, "error: ancho máximo «0» fuera de rango: 16 o más\n" },
-        { { "10", "15" }, "error: ancho máximo «15» fuera de rango: 16 o más\n" },
-        { { "10", "ancho" }, "error: ancho máximo «ancho» no es un número entero\n" },
-        { { "10", "100", "extra" }, "error: sobra «extra»: después del ancho máximo no va nada\n" },
+    // The numbers: one not readable keeps its default, an fps outside 1..50
+    // is made at the nearest end, a width of 0 is no limit, words after the
+    // width are left; each such word is named on standard error, and the
+    // conversion goes on. The 1-second clip gives one frame per slot.
+    struct Case {
+        std::vector<std::string> numbers;
+        std::string line;   // the report's beginning
+        std::string notice; // standard error
     };
-    for (const auto& [numbers, message] : refused) {
-        std::vector<std::string> args { video, (dir.path() / "b.gif").string() };
-        args.insert(args.end(), numbers.begin(), numbers.end());
+    const Case cases[] = {
+        { { "abc" }, "GIF 800×450: 15 cuadros leídos, ", "aviso: fps «abc» no es un número entero: convierto a 15 fps\n" },
+        { { "2.5" }, "GIF 800×450: 15 cuadros leídos, ", "aviso: fps «2.5» no es un número entero: convierto a 15 fps\n" },
+        { { "-3", "-5" }, "GIF 800×450: 15 cuadros leídos, ",
+            "aviso: fps «-3» no es un número entero: convierto a 15 fps\n"
+            "aviso: ancho máximo «-5» no es un número entero: uso 800\n" },
+        { { "99999999999" }, "GIF 800×450: 15 cuadros leídos, ", "aviso: fps «99999999999» no es un número entero: convierto a 15 fps\n" },
+        { { "0" }, "GIF 800×450: 1 cuadros leídos, ", "aviso: fps 0 fuera de 1 a 50: convierto a 1 fps\n" },
+        { { "+100000" }, "GIF 800×450: 30 cuadros leídos, " /* every sample of the 30 fps clip */, "aviso: fps +100000 fuera de 1 a 50: convierto a 50 fps\n" },
+        { { "10", "0" }, "GIF 1920×1080: 10 cuadros leídos, ", "" },
+        { { "10", "ancho" }, "GIF 800×450: 10 cuadros leídos, ", "aviso: ancho máximo «ancho» no es un número entero: uso 800\n" },
+        { { "10", "15" }, "GIF 15×8: 10 cuadros leídos, ", "" },
+        { { "1", "16" }, "GIF 16×9: 1 cuadros leídos, ", "" },
+        { { "10", "100", "extra" }, "GIF 100×56: 10 cuadros leídos, ", "aviso: sobra «extra»: después del ancho máximo no va nada; no lo uso\n" },
+    };
+    for (const Case& c : cases) {
+        const fs::path out = dir.path() / "b.gif";
+        std::vector<std::string> args { video, out.string() };
+        args.insert(args.end(), c.numbers.begin(), c.numbers.end());
         testing::internal::CaptureStderr();
-        EXPECT_EQ(video::cli_gif(args), 2);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
-        EXPECT_FALSE(fs::exists(dir.path() / "b.gif"));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(video::cli_gif(args), 0) << c.numbers[0];
+        const std::string report = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.notice);
+        EXPECT_NE(report.find(c.line), std::string::npos) << report;
+        EXPECT_TRUE(fs::exists(out));
+        fs::remove(out);
     }
-    // The edges of the ranges are taken: one slot per second, 16 wide.
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(video::cli_gif({ video, (dir.path() / "b.gif").string(), "1", "16" }), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("GIF 16×9: 1 cuadros leídos, ", 0), 0u);
 
     install(clip(1.0, {}));
     testing::internal::CaptureStderr();
