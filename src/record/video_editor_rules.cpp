@@ -30,14 +30,15 @@ std::string full_label(double duration)
 
 std::string export_note(bool trimmed, bool muted, int resolution)
 {
+    // A trim is named as it always was, whatever else it did.
+    if (trimmed)
+        return "recortado";
     std::string note;
     const auto add = [&note](std::string_view part) {
         if (!note.empty())
             note += ", ";
         note += part;
     };
-    if (trimmed)
-        add("recortado");
     if (muted)
         add("sin audio");
     if (resolution == 1)

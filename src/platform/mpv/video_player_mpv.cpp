@@ -368,6 +368,7 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     setPalette(pal);
 
     m_surface = new Surface([this] { render_frame(); });
+    m_surface->setObjectName("picture");
     m_play_icon = icon_of("play.fill");
     m_pause_icon = icon_of("pause.fill");
     auto* back = symbol_button("backward.frame.fill", "Un cuadro atrás");
