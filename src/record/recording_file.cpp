@@ -169,6 +169,11 @@ std::string incomplete_stem(const std::string& name)
     return name + " (incompleta)";
 }
 
+bool is_incomplete_name(std::string_view file_name)
+{
+    return file_name.ends_with(" (incompleta).mp4") || (file_name.ends_with(".mp4") && file_name.find(" (incompleta) (") != std::string_view::npos);
+}
+
 namespace {
 
 // A partial GIF of one of our captures: its name begins with a capture's

@@ -56,6 +56,8 @@ std::string set_aside_text(const std::filesystem::path& moved, bool interrupted)
 // The stem a recording's temporary is published under after a failure:
 // "<name> (incompleta)".
 std::string incomplete_stem(const std::string& name);
+// Whether a file name is one incomplete_stem made ("… (incompleta).mp4").
+bool is_incomplete_name(std::string_view file_name);
 
 // Nothing when at least one frame of the file decodes (through the media
 // module); else why not. Blocks; any thread.
