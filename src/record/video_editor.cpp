@@ -245,7 +245,10 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
     sizes[Label].width = QFontMetricsF(mono).horizontalAdvance(q("Video completo · 00:00:00"));
     editor->bar_layout = lay_out_bar(sizes);
 
-    const Size content = window_size({ double(info->width), double(info->height) }, available, editor->bar_layout.min_width);
+    // The window takes the picture's shape as it plays: a quarter turn swaps its sides.
+    const bool sideways = info->rotation == 90 || info->rotation == 270;
+    const Size shown { double(sideways ? info->height : info->width), double(sideways ? info->width : info->height) };
+    const Size content = window_size(shown, available, editor->bar_layout.min_width);
     window->setWindowTitle(q("Vistrope — Editar video — " + (editor->path.has_filename() ? lossy(editor->path.filename()) : "")));
     window->setMinimumSize(int(editor->bar_layout.min_width), 320);
 

@@ -344,8 +344,8 @@ TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoGivesItsUsageAndWithABadOneFail
 TEST_F(VideoEditorDesktop, ARotatedVideoPlaysUprightAndTheArrowsStepThePlayhead)
 {
     testing_support::ClipSpec spec;
-    spec.width = 320;
-    spec.height = 240;
+    spec.width = 1280;
+    spec.height = 720;
     spec.fps = 30;
     spec.frames = 90;
     spec.rotation = 90;
@@ -379,7 +379,9 @@ TEST_F(VideoEditorDesktop, ARotatedVideoPlaysUprightAndTheArrowsStepThePlayhead)
             }
     ASSERT_GE(right, left) << "no picture; the view: " << saved;
     const double aspect = double(bottom - top + 1) / double(right - left + 1);
-    EXPECT_NEAR(aspect, 320.0 / 240.0, 0.08) << "upright: 240 × 320; the view: " << saved;
+    EXPECT_NEAR(aspect, 1280.0 / 720.0, 0.08) << "upright: 720 × 1280; the view: " << saved;
+    // The window takes the upright shape too: no wide window round a tall picture.
+    EXPECT_LT(picture->width(), picture->height() * 2) << picture->width() << " × " << picture->height();
 
     // The trim bar open, the focus on one of its buttons: the arrows move the
     // playhead, not the focus.
