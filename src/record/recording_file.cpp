@@ -150,6 +150,7 @@ std::expected<Sealed, SealFailure> seal(const fs::path& temporary, Ending ending
         util::log(fmt::format("grabación sin convertir a MP4 normal: {}", regular.error()));
     } else {
         auto live = LiveFile::hold(*regular, xdg::state_dir());
+        util::log(fmt::format("grabación: copio los fragmentos a un MP4 normal en {}", util::escape_controls(regular->string())));
         const platform::ExportOutcome outcome = video::media()->export_mp4(temporary, *regular, {});
         if (outcome.status == platform::ExportStatus::Completed && check_plays(*regular)) {
             fs::remove(temporary, ec);
