@@ -274,6 +274,7 @@ int main(int argc, char** argv)
     // A logout's SIGTERM (or SIGINT, SIGHUP) ends like "Salir de Vistrope",
     // and so does every other way out the windows offer.
     app::install_signal_handlers();
+    app::install_display_loss_handler();
     state::quit_handler() = [] { app::quit(); };
     auto delegate = app::AppDelegate::create();
     util::on_main([delegate, urls] {

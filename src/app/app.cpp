@@ -238,6 +238,8 @@ void AppDelegate::did_finish_launching()
                 if (output::cards().show_video)
                     output::cards().show_video(path, std::nullopt);
             });
+        }, [](const std::filesystem::path& moved) {
+            util::on_main([text = recorder::set_aside_text(moved, true)] { hud::toast("exclamationmark.triangle", text, 4.0); });
         });
         publish::remove_stale_temporaries(folder);
     });

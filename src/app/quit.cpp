@@ -5,6 +5,7 @@
 #include "record/recorder.h"
 
 #include <QCoreApplication>
+#include <QtGlobal>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -94,6 +96,33 @@ void quit()
         recorder::stop();
     }
     quit_when_idle();
+}
+
+namespace {
+
+QtMessageHandler g_previous_handler = nullptr;
+
+void on_message(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    // The toolkit's last words before it exits, on the main thread.
+    if (type == QtWarningMsg && message.startsWith(QStringLiteral("The X11 connection broke")) && util::is_main_thread()) {
+        util::log(fmt::format("se perdió la conexión con el servidor X ({}); termino", message.toStdString()));
+        if (recorder::running()) {
+            util::log("al perder la pantalla: detengo y guardo la grabación en curso");
+            recorder::rescue();
+        }
+    }
+    if (g_previous_handler)
+        g_previous_handler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+} // namespace
+
+void install_display_loss_handler()
+{
+    g_previous_handler = qInstallMessageHandler(on_message);
 }
 
 void install_signal_handlers()

@@ -20,4 +20,10 @@ void quit();
 // application object exists.
 void install_signal_handlers();
 
+// The display's loss ends the process at once (the toolkit exits when its
+// X connection breaks): a running recording is stopped and its file
+// published first, as at a SIGTERM, and the loss is logged. Once, after the
+// application object exists.
+void install_display_loss_handler();
+
 } // namespace app

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -260,14 +261,42 @@ std::optional<std::string> temporary_target(std::string_view name)
 
 bool is_temporary_name(std::string_view name)
 {
-    // ".<capture name>.<six letters or digits>"
-    if (!name.starts_with(".Vistrope ") || name.size() < 18 || name[name.size() - 7] != '.')
-        return false;
-    for (const char c : name.substr(name.size() - 6))
-        if (!std::isalnum(static_cast<unsigned char>(c)))
+    // Exactly what open_temporary makes of a capture's name: "." + "Vistrope
+    // YYYY-MM-DD a las HH.MM.SS", maybe " (n)" from unique naming, ".png" or
+    // ".mp4", "." + six characters of random_suffix's alphabet. A file that
+    // merely looks alike (a user's ".Vistrope notes.mp4.backup") is not ours.
+    std::string_view rest = name;
+    const auto take = [&rest](std::string_view text) {
+        if (!rest.starts_with(text))
             return false;
-    const std::string_view inner = name.substr(1, name.size() - 8);
-    return inner.ends_with(".png") || inner.ends_with(".mp4");
+        rest.remove_prefix(text.size());
+        return true;
+    };
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto is_random = [&is_digit](char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const auto take_digits = [&](std::size_t n) {
+        if (rest.size() < n || !std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n), is_digit))
+            return false;
+        rest.remove_prefix(n);
+        return true;
+    };
+    if (!(take(".Vistrope ") && take_digits(4) && take("-") && take_digits(2) && take("-") && take_digits(2) && take(" a las ")
+            && take_digits(2) && take(".") && take_digits(2) && take(".") && take_digits(2)))
+        return false;
+    if (take(" (")) {
+        // A count from 2 on, as unique naming writes it.
+        std::size_t n = 0;
+        while (n < rest.size() && n < 9 && is_digit(rest[n]))
+            ++n;
+        if (n == 0 || rest[0] == '0')
+            return false;
+        rest.remove_prefix(n);
+        if (!take(")"))
+            return false;
+    }
+    if (!take(".png") && !take(".mp4"))
+        return false;
+    return rest.size() == 7 && rest[0] == '.' && std::all_of(rest.begin() + 1, rest.end(), is_random);
 }
 
 void remove_stale_temporaries(const fs::path& dir)

@@ -65,7 +65,9 @@ std::expected<std::filesystem::path, std::string> create_temporary(const std::fi
 std::expected<std::filesystem::path, std::string> publish_file(const Reserved& reserved,
     const std::filesystem::path& temporary);
 
-// Whether a file name is one of publish()'s hidden temporaries.
+// Whether a file name is exactly one of publish()'s hidden temporaries of a
+// capture's name (".Vistrope <date> a las <time>[ (n)].png|.mp4.<6 letters
+// or digits>"); a name that only looks alike is someone else's.
 bool is_temporary_name(std::string_view name);
 // The name a hidden temporary stands for ("<name>" of ".<name>.<random>"),
 // or none when `name` is not one.

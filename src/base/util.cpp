@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -166,6 +167,16 @@ std::string lower_ascii(std::string_view s)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return out;
+}
+
+std::uint64_t whole_seconds(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds <= 0)
+        return 0;
+    // Beyond what a length can be (about 584 billion years) it stays put.
+    if (seconds >= 1.8e19)
+        return UINT64_MAX;
+    return static_cast<std::uint64_t>(std::round(seconds));
 }
 
 std::string error_text(int code)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -53,6 +54,11 @@ size_t utf8_sequence(std::string_view s);
 std::string escape_controls(std::string_view text);
 // ASCII letters lower-cased; every other byte (UTF-8 glyphs included) unchanged.
 std::string lower_ascii(std::string_view text);
+
+// A length as every label shows it (toast, card, trim window): whole
+// seconds, rounded half away from zero, so that one recording reads alike
+// everywhere. NaN, infinite and negative lengths count as 0.
+std::uint64_t whole_seconds(double seconds);
 
 // Worker threads for the parallel codecs: the available parallelism, 4 when
 // it cannot be read.

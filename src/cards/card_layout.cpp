@@ -1,5 +1,7 @@
 #include "cards/card_layout.h"
 
+#include "base/util.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -45,9 +47,7 @@ std::vector<ButtonSpec> buttons(CardKind kind, double h)
 
 std::string duration_badge(double seconds)
 {
-    if (!std::isfinite(seconds) || seconds < 0)
-        seconds = 0;
-    const auto s = static_cast<long long>(std::round(seconds));
+    const std::uint64_t s = util::whole_seconds(seconds);
     if (s < 3600)
         return fmt::format("{}:{:02}", s / 60, s % 60);
     return fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);

@@ -12,9 +12,10 @@
 #include "platform/screens.h"
 #include "platform/symbols.h"
 #include "platform/workspace.h"
-#include "ui/hud.h"
+#include "record/recording_file.h"
 #include "record/video.h"
 #include "record/video_editor.h"
+#include "ui/hud.h"
 
 #include <QDrag>
 #include <QEnterEvent>
@@ -331,8 +332,11 @@ void show_video(fs::path path, std::optional<flash::Origin> origin)
         const double seconds = roads.duration(path).value_or(0.0);
         util::on_main([path = std::move(path), origin = std::move(origin), thumbnail = std::move(thumbnail), seconds]() mutable {
             QImage image = thumbnail && !thumbnail->isNull() ? std::move(*thumbnail) : placeholder();
-            show_card(std::move(image), CardKind::Video, std::move(path), CardBadge { "video.fill", duration_badge(seconds) },
-                std::move(origin), 2.0);
+            // A recording the writer could not complete says so on its card too.
+            CardBadge badge { "video.fill", duration_badge(seconds) };
+            if (recorder::is_incomplete_name(path.filename().string()))
+                badge = { "exclamationmark.triangle", "Incompleta · " + duration_badge(seconds) };
+            show_card(std::move(image), CardKind::Video, std::move(path), std::move(badge), std::move(origin), 2.0);
         });
     });
 }

@@ -92,6 +92,7 @@ public:
     void set_file(std::filesystem::path file) { m_file = std::move(file); }
     void set_delivery(std::uint64_t delivery) { m_delivery = delivery; }
     void set_badge(quick_access::CardBadge badge) { m_badge = std::move(badge); }
+    const std::optional<quick_access::CardBadge>& badge() const { return m_badge; }
     // Shows or hides the dimming and the buttons.
     void show_controls(bool shown);
 

@@ -99,6 +99,10 @@ public:
     // few words for the user: "no hay servidor de sonido"); the video goes on
     // without it. At most once per stream.
     virtual void sound_unavailable(const std::string& cause) { (void)cause; }
+    // A sound input (0 system sound, 1 microphone) ended while recording
+    // (the sound server went away, the device was removed) or could not be
+    // opened; the video goes on without it. At most once per input.
+    virtual void sound_lost(int input) { (void)input; }
 };
 
 // The pixels of one grabbed screen frame, borrowed for the call only: rows of

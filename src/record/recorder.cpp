@@ -83,7 +83,7 @@ Services real_services()
     s.make_gif = [](const fs::path& source, video::GifSettings settings, const fs::path& destination, std::shared_ptr<void> hold) {
         video::make_gif(source, settings, destination, true, video::FromRecording { std::move(hold) });
     };
-    s.seal = [](const fs::path& temporary, Ending ending, std::function<void(std::expected<Sealed, std::string>)> then) {
+    s.seal = [](const fs::path& temporary, Ending ending, std::function<void(std::expected<Sealed, SealFailure>)> then) {
         util::in_background([temporary, ending, then = std::move(then)]() mutable {
             auto sealed = recorder::seal(temporary, ending);
             util::on_main([then = std::move(then), sealed = std::move(sealed)] { then(sealed); });
@@ -214,6 +214,21 @@ std::string time_text(std::uint64_t s)
     if (s <= 3599)
         return fmt::format("{:02}:{:02}", s / 60 % 60, s % 60);
     return fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
+}
+
+std::string ending_text(std::uint64_t seconds, bool incomplete, const std::optional<std::string>& cause,
+    std::uint32_t sound_lost, std::uint64_t lost_at)
+{
+    std::string text = !incomplete ? fmt::format("Grabación guardada · {}", time_text(seconds))
+        : cause                    ? fmt::format("Grabación incompleta: {} · {}", *cause, time_text(seconds))
+                                   : fmt::format("Grabación incompleta · {}", time_text(seconds));
+    if (sound_lost) {
+        const char* what = sound_lost == SOUND_SYSTEM ? "sin sonido del sistema"
+            : sound_lost == SOUND_MICROPHONE          ? "sin micrófono"
+                                                      : "sin sonido";
+        text += fmt::format(" · {} desde {}", what, time_text(lost_at));
+    }
+    return text;
 }
 
 platform::RectF global_area(const platform::RectF& screen, const std::optional<platform::RectF>& region)
@@ -452,6 +467,18 @@ void report(const Report& rep)
         if (find(rep.id))
             toast("speaker.slash", fmt::format("Grabación sin sonido: {}", rep.error), 2.4);
         return;
+    case Report::Kind::SoundLost: {
+        // A stop ends the inputs too: only a loss while recording is news.
+        Session* r = find(rep.id);
+        if (!r || r->stopping)
+            return;
+        const double t = r->started_at ? std::chrono::duration<double>(services().now() - *r->started_at).count() : 0.0;
+        if (!r->sound_lost)
+            r->sound_lost_at = static_cast<std::uint64_t>(std::floor(std::max(t, 0.0)));
+        r->sound_lost |= rep.input == 0 ? SOUND_SYSTEM : SOUND_MICROPHONE;
+        util::log(fmt::format("grabación: {} se cortó a los {:.1f} s; el video sigue sin él", rep.input == 0 ? "el sonido del sistema" : "el micrófono", t));
+        return;
+    }
     case Report::Kind::StreamStopped: {
         Session* r = find(rep.id);
         if (!r)
@@ -469,6 +496,44 @@ void abandon()
 {
     if (g_slot)
         teardown(g_slot->id);
+}
+
+void rescue()
+{
+    if (!g_slot)
+        return;
+    std::unique_ptr<Session> r = std::move(g_slot);
+    // The windows belong to a display that is gone: they are left, not closed.
+    (void)r->ui.release();
+    (void)r->overlay.release();
+    if (!r->started_at || !r->stream) {
+        std::error_code ec;
+        fs::remove(r->path, ec);
+        publish::release(r->name);
+        util::log("grabación descartada al salir: aún no grababa");
+        return;
+    }
+    if (!r->stopping)
+        stop_stream(*r->stream);
+    r->stream.reset(); // waits for the writer to close the file
+    const Ending ending = r->failed || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
+    auto sealed = seal(r->path, ending);
+    if (!sealed) {
+        publish::release(r->name);
+        util::log(fmt::format("la grabación no se pudo guardar al salir: {}", sealed.error().reason));
+        return;
+    }
+    publish::Reserved name = r->name;
+    if (ending == Ending::Broken) {
+        publish::release(r->name);
+        name = publish::reserve_path(r->name.path.parent_path(), incomplete_stem(r->name.stem), "mp4");
+    }
+    const auto published = publish::publish_file(name, sealed->path);
+    if (!published) {
+        util::log(fmt::format("no pude publicar la grabación al salir: {}", published.error()));
+        return; // the temporary stays for the next launch
+    }
+    util::log(fmt::format("grabación guardada al salir en {}", util::escape_controls(published->string())));
 }
 
 bool teardown(std::uint64_t id)
@@ -493,32 +558,21 @@ bool teardown(std::uint64_t id)
 
 namespace {
 
-// What was recorded up to the failure, published as "<name> (incompleta)":
-// never a file that does not play, and no card, which would tell a
-// recording that failed (its toast said so) like one that was saved.
-void deliver_incomplete(const Session& r, const fs::path& sealed)
-{
-    publish::release(r.name);
-    const auto kept = publish::publish_file(
-        publish::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4"), sealed);
-    if (!kept) {
-        util::log(fmt::format("no pude guardar lo grabado: {}", kept.error()));
-        return;
-    }
-    r.stopwatch.lap(fmt::format("lo grabado hasta el fallo en {}", util::escape_controls(kept->string())));
-}
-
-// Publishes a finished recording's sealed file and hands it on.
-void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint64_t duration)
+// Publishes a recording's sealed file and hands it on like every
+// recording: a complete one under its name, one the writer could not
+// complete as "<name> (incompleta)", its toast saying so and why.
+void deliver_sealed(const Session& recording, const Sealed& sealed, std::uint64_t wall_seconds, bool incomplete)
 {
     const Session* r = &recording;
     Services& s = services();
     const auto cfg = state::config();
     std::error_code ec;
-    const auto size = fs::file_size(sealed, ec);
-    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, util::escape_controls(sealed.string())));
+    const auto size = fs::file_size(sealed.path, ec);
+    r->stopwatch.lap(fmt::format("video de {:.1f} MB en {}", static_cast<double>(size) / 1'000'000.0, util::escape_controls(sealed.path.string())));
+    // The length the card and the trim window will read from the file.
+    const std::uint64_t seconds = std::isfinite(sealed.duration) ? util::whole_seconds(sealed.duration) : wall_seconds;
 
-    if (r->gif) {
+    if (r->gif && !incomplete) {
         // The MP4 stays hidden until its conversion ends: the conversion
         // removes it, or publishes it when the GIF cannot be made.
         publish::release(r->name);
@@ -531,16 +585,21 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
                 const auto type = fs::symlink_status(video::partial_path(p), ec).type();
                 return !ec && type != fs::file_type::not_found;
             });
-        s.make_gif(sealed, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif, r->live);
+        s.make_gif(sealed.path, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif, r->live);
         return;
     }
-    const auto published = publish::publish_file(r->name, sealed);
+    publish::Reserved name = r->name;
+    if (incomplete) {
+        publish::release(r->name);
+        name = publish::reserve_path(r->name.path.parent_path(), incomplete_stem(r->name.stem), "mp4");
+    }
+    const auto published = publish::publish_file(name, sealed.path);
     if (!published) {
-        util::log(fmt::format("no pude publicar la grabación {}: {}", util::escape_controls(r->name.path.string()), published.error()));
+        util::log(fmt::format("no pude publicar la grabación {}: {}", util::escape_controls(name.path.string()), published.error()));
         toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", published.error()), 1.6);
         return;
     }
-    r->stopwatch.lap(fmt::format("publicado como {}", published->string()));
+    r->stopwatch.lap(fmt::format("publicado como {}", util::escape_controls(published->string())));
     if (cfg->after_capture.copy_to_clipboard)
         s.copy_file(*published);
     s.snapshot(r->display, r->region, r->scale,
@@ -553,11 +612,14 @@ void deliver_sealed(const Session& recording, const fs::path& sealed, std::uint6
         });
     if (cfg->recording.reveal_in_folder)
         s.reveal(*published);
-    toast("video.fill", fmt::format("Grabación guardada · {}", time_text(duration)), 1.4);
+    const std::optional<std::string> cause = incomplete ? failure_cause(r->failure) : std::nullopt;
+    const std::string text = ending_text(seconds, incomplete, cause, r->sound_lost, r->sound_lost_at);
+    // A longer text stays longer.
+    toast(incomplete ? "exclamationmark.triangle" : "video.fill", text, incomplete || r->sound_lost ? 3.0 : 1.4);
 }
 
 // Hands a finished recording's file on, once its stream is gone.
-void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
+void deliver(std::shared_ptr<Session> r, std::uint64_t wall_seconds)
 {
     std::error_code ec;
     const auto size = fs::file_size(r->path, ec);
@@ -565,32 +627,27 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t duration)
         util::log(fmt::format("la grabación no produjo archivo: {}", util::escape_controls(r->path.string())));
         fs::remove(r->path, ec);
         publish::release(r->name);
-        toast("exclamationmark.triangle", "No se pudo guardar la grabación", 1.6);
+        toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", r->failure), 1.6);
         return;
     }
     // A writer that failed, or never said it finished, may have left half a
-    // fragment at the end: only the whole fragments before it are kept.
+    // fragment at the end: only the whole fragments before it are kept, and
+    // published as what they are, an incomplete recording.
     const Ending ending = r->failed || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
-    if (ending == Ending::Broken) {
-        // Said at once, with its cause (a full disk); what can be kept is
-        // kept beside the recordings as "(incompleta)".
-        const auto cause = failure_cause(r->failure);
-        toast("exclamationmark.triangle", cause ? fmt::format("No se pudo grabar: {}", *cause) : "No se pudo guardar la grabación", 1.6);
-    }
-    services().seal(r->path, ending, [r, duration, ending](std::expected<Sealed, std::string> sealed) {
+    services().seal(r->path, ending, [r, wall_seconds, ending](std::expected<Sealed, SealFailure> sealed) {
         if (!sealed) {
-            util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error()));
+            util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error().reason));
             publish::release(r->name);
-            if (ending == Ending::Finished)
-                toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", sealed.error()), 1.6);
+            if (!sealed.error().set_aside.empty())
+                toast("exclamationmark.triangle", set_aside_text(sealed.error().set_aside, false), 4.0);
+            else
+                toast("exclamationmark.triangle",
+                    with_cause("No se pudo guardar la grabación", ending == Ending::Broken ? r->failure : sealed.error().reason), 1.6);
             return;
         }
         if (sealed->live)
             r->live = std::move(sealed->live);
-        if (ending == Ending::Broken)
-            deliver_incomplete(*r, sealed->path);
-        else
-            deliver_sealed(*r, sealed->path, duration);
+        deliver_sealed(*r, *sealed, wall_seconds, ending == Ending::Broken);
         // The card's thumbnail and the flash's snapshot are made by then:
         // what they freed goes back to the system with the recording's own.
         services().after(3.0, [] { ::malloc_trim(0); });
@@ -613,9 +670,8 @@ void finish(std::uint64_t id)
         overlay->stop();
     if (!r->stopping && r->stream)
         stop_stream(*r->stream);
-    const std::uint64_t duration = r->started_at
-        ? static_cast<std::uint64_t>(std::max(0.0, std::floor(std::chrono::duration<double>(s.now() - *r->started_at).count())))
-        : 0;
+    // Stands in for the file's own length only when that cannot be read.
+    const std::uint64_t duration = r->started_at ? util::whole_seconds(std::chrono::duration<double>(s.now() - *r->started_at).count()) : 0;
     // The stream's end waits for the writer, which may take seconds for a
     // long recording: the main thread goes on meanwhile, and after it the
     // output has said whether the file was completed.

@@ -122,7 +122,7 @@ struct Services {
     // Makes a recording's temporary ready to publish (recorder::seal) off the
     // main thread, then hands the result to `then` on the main queue.
     std::function<void(const std::filesystem::path& temporary, Ending,
-        std::function<void(std::expected<Sealed, std::string>)> then)>
+        std::function<void(std::expected<Sealed, SealFailure>)> then)>
         seal;
     // Takes Escape (without modifiers, whatever the lock keys) from every
     // other program until the returned holder goes, running `pressed` on the
@@ -163,6 +163,8 @@ struct Session {
     bool gif = false;
     bool failed = false;                   // the output failed after the recording began
     std::string failure;                   // and why, as the output said
+    std::uint32_t sound_lost = 0;          // sound inputs that ended while recording: SOUND_SYSTEM | SOUND_MICROPHONE
+    std::uint64_t sound_lost_at = 0;       // whole seconds into the recording when the first of them ended
     std::uint32_t countdown = 0;
     bool countdown_shown = false;          // its square may still be on the screen: nothing is grabbed yet
     bool start_requested = false;
@@ -200,6 +202,11 @@ void stop();
 // delivering it (quitting, once the run loop has ended). Main thread.
 void abandon();
 
+// Stops the running recording and publishes what it holds before returning,
+// without the event loop, a window or a toast: for a process that is about to
+// end at once (its display gone). Logs what it kept. Main thread.
+void rescue();
+
 // The internal steps, each for the recording with this id (main thread).
 void countdown_step(std::uint64_t id);
 void try_start(std::uint64_t id);
@@ -215,6 +222,18 @@ void prepare(std::uint64_t id, capture::Content content, bool refreshed);
 
 // The elapsed time as the capsule shows it: "MM:SS", from an hour on "H:MM:SS".
 std::string time_text(std::uint64_t seconds);
+
+// Sound inputs, as Session::sound_lost holds them.
+inline constexpr std::uint32_t SOUND_SYSTEM = 1u << 0;
+inline constexpr std::uint32_t SOUND_MICROPHONE = 1u << 1;
+
+// The toast of a delivered recording: "Grabación guardada · 00:07", or for
+// a file the writer could not complete "Grabación incompleta: <cause> ·
+// 00:06" ("Grabación incompleta · 00:06" without one); a sound input that
+// ended while recording adds " · sin sonido del sistema desde 00:03" ("sin
+// micrófono", "sin sonido" for both).
+std::string ending_text(std::uint64_t seconds, bool incomplete, const std::optional<std::string>& cause,
+    std::uint32_t sound_lost, std::uint64_t lost_at);
 // The global rectangle (bottom-left origin) of a region on a screen; the
 // screen's frame without one.
 platform::RectF global_area(const platform::RectF& screen_frame, const std::optional<platform::RectF>& region);

@@ -137,6 +137,11 @@ void RecorderDelegate::sound_unavailable(const std::string& cause)
     m_forward({ Report::Kind::SoundUnavailable, m_id, cause });
 }
 
+void RecorderDelegate::sound_lost(int input)
+{
+    m_forward({ Report::Kind::SoundLost, m_id, {}, input });
+}
+
 void RecorderDelegate::stream_output(platform::StreamOutputType)
 {
     // The recording output writes the file; the samples themselves are not used.

@@ -83,10 +83,11 @@ inline constexpr const char* DELEGATE_CLASS = "VistropeRecorderDelegate";
 
 // What the delegate forwards, with the recording id it was made for.
 struct Report {
-    enum class Kind { StreamStopped, RecordingStarted, RecordingFailed, RecordingFinished, SoundUnavailable };
+    enum class Kind { StreamStopped, RecordingStarted, RecordingFailed, RecordingFinished, SoundUnavailable, SoundLost };
     Kind kind = Kind::StreamStopped;
     std::uint64_t id = 0;
     std::string error; // StreamStopped, RecordingFailed; the cause for SoundUnavailable
+    int input = 0;     // SoundLost: 0 system sound, 1 microphone
     bool operator==(const Report&) const = default;
 };
 
@@ -105,6 +106,7 @@ public:
 
     void stream_stopped(const std::string& error) override;
     void sound_unavailable(const std::string& cause) override;
+    void sound_lost(int input) override;
     void stream_output(platform::StreamOutputType type) override;
     void recording_started() override;
     void recording_failed(const std::string& error) override;

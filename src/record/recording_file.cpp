@@ -18,7 +18,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <regex>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -82,24 +84,50 @@ std::expected<void, std::string> check_plays(const fs::path& file)
     return {};
 }
 
-std::expected<Sealed, std::string> seal(const fs::path& temporary, Ending ending)
+namespace {
+
+// The length the card and the trim window will read from the file.
+Sealed with_length(Sealed sealed)
+{
+    if (const auto probe = video::media()->probe(sealed.path); probe && std::isfinite(probe->duration))
+        sealed.duration = probe->duration;
+    return sealed;
+}
+
+} // namespace
+
+std::string set_aside_text(const fs::path& moved, bool interrupted)
+{
+    std::string folder = moved.parent_path().string();
+    std::string home = util::home_dir().string();
+    while (home.size() > 1 && home.ends_with('/'))
+        home.pop_back();
+    if (home.size() > 1 && folder.starts_with(home) && (folder.size() == home.size() || folder[home.size()] == '/'))
+        folder = "~" + folder.substr(home.size());
+    return fmt::format("{} no se puede reproducir: quedó en {}", interrupted ? "Una grabación interrumpida" : "La grabación",
+        util::escape_controls(folder));
+}
+
+std::expected<Sealed, SealFailure> seal(const fs::path& temporary, Ending ending)
 {
     // Our own file, which the recording holds locked: read through a
     // descriptor of its own, without taking the lock.
     const int fd = ::open(temporary.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
-        return std::unexpected(fmt::format("no pude leer {}: {}", util::escape_controls(temporary.string()), util::error_text(errno)));
+        return std::unexpected(SealFailure { fmt::format("no pude leer {}: {}", util::escape_controls(temporary.string()), util::error_text(errno)), {} });
     HeldFile file(fd, temporary);
     const auto scanned = scan_held(file);
     if (!scanned)
-        return std::unexpected(scanned.error()); // kept: the next launch tries again
+        return std::unexpected(SealFailure { scanned.error(), {} }); // kept: the next launch tries again
     const FragmentScan& scan = *scanned;
-    const auto aside = [&](std::string reason) -> std::expected<Sealed, std::string> {
-        if (auto moved = set_aside(file, xdg::state_dir()); moved)
-            util::log(fmt::format("aparté la grabación {} en {}: {}", util::escape_controls(temporary.string()), util::escape_controls(moved->string()), reason));
-        else
+    const auto aside = [&](std::string reason) -> std::expected<Sealed, SealFailure> {
+        auto moved = set_aside(file, xdg::state_dir());
+        if (!moved) {
             util::log(moved.error());
-        return std::unexpected(std::move(reason));
+            return std::unexpected(SealFailure { std::move(reason), {} });
+        }
+        util::log(fmt::format("aparté la grabación {} en {}: {}", util::escape_controls(temporary.string()), util::escape_controls(moved->string()), reason));
+        return std::unexpected(SealFailure { std::move(reason), *moved });
     };
     std::error_code ec;
     if (!scan.playable())
@@ -122,10 +150,11 @@ std::expected<Sealed, std::string> seal(const fs::path& temporary, Ending ending
         util::log(fmt::format("grabación sin convertir a MP4 normal: {}", regular.error()));
     } else {
         auto live = LiveFile::hold(*regular, xdg::state_dir());
+        util::log(fmt::format("grabación: copio los fragmentos a un MP4 normal en {}", util::escape_controls(regular->string())));
         const platform::ExportOutcome outcome = video::media()->export_mp4(temporary, *regular, {});
         if (outcome.status == platform::ExportStatus::Completed && check_plays(*regular)) {
             fs::remove(temporary, ec);
-            return Sealed { *regular, std::move(live) };
+            return with_length(Sealed { *regular, std::move(live) });
         }
         // A full disk, typically: the fragments play as they are.
         util::log(fmt::format("grabación sin convertir a MP4 normal: {}", outcome.error.value_or("no se puede reproducir")));
@@ -133,12 +162,17 @@ std::expected<Sealed, std::string> seal(const fs::path& temporary, Ending ending
     }
     if (auto plays = check_plays(temporary); !plays)
         return aside(plays.error());
-    return Sealed { temporary, nullptr };
+    return with_length(Sealed { temporary, nullptr });
 }
 
 std::string incomplete_stem(const std::string& name)
 {
     return name + " (incompleta)";
+}
+
+bool is_incomplete_name(std::string_view file_name)
+{
+    return file_name.ends_with(" (incompleta).mp4") || (file_name.ends_with(".mp4") && file_name.find(" (incompleta) (") != std::string_view::npos);
 }
 
 namespace {
@@ -172,7 +206,8 @@ void remove_stale_partial(const fs::path& part)
 
 } // namespace
 
-void recover_recordings(const fs::path& dir, fs::file_time_type launch, const std::function<void(const fs::path&)>& recovered)
+void recover_recordings(const fs::path& dir, fs::file_time_type launch, const std::function<void(const fs::path&)>& recovered,
+    const std::function<void(const fs::path&)>& put_aside)
 {
     const RecoveryTools tools = real_tools();
     struct Candidate {
@@ -206,11 +241,14 @@ void recover_recordings(const fs::path& dir, fs::file_time_type launch, const st
             found.push_back({ normal, *stem, {} });
     }
     int published = 0, left = 0;
-    for (const auto& [temporary, stem, note] : found) {
-        const auto forget = [&note] {
-            if (!note.empty())
-                ::unlink(note.c_str());
-        };
+    struct Claimed {
+        Candidate candidate;
+        HeldFile file;
+        int rank = 2; // 0: a finished copy that plays; 1: fragments; 2: anything else
+    };
+    std::vector<Claimed> claimed_all;
+    for (auto& candidate : found) {
+        const auto& [temporary, stem, note] = candidate;
         // The lock first: a live recording is left whatever its age, and
         // said so. Then a file written since this launch began (one made
         // here a moment before its writer locked it) is left as well.
@@ -225,24 +263,64 @@ void recover_recordings(const fs::path& dir, fs::file_time_type launch, const st
             const Refusal& refusal = claimed.error();
             if (refusal.kind != Refusal::Kind::Gone)
                 util::log(fmt::format("dejo la grabación {}: {}", util::escape_controls(temporary.string()), refusal.reason));
-            if (refusal.kind == Refusal::Kind::Gone || refusal.kind == Refusal::Kind::NotOurs)
-                forget();
-            else
+            if (refusal.kind == Refusal::Kind::Gone || refusal.kind == Refusal::Kind::NotOurs) {
+                if (!note.empty())
+                    ::unlink(note.c_str());
+            } else {
                 ++left;
+            }
             continue;
         }
-        const Recovered result = recover_claimed(*claimed, stem, tools);
+        claimed_all.push_back({ std::move(candidate), std::move(*claimed) });
+    }
+    // One recording may have left two temporaries of the same name: its
+    // fragments and the finished copy sealing was making of them when the
+    // run stopped (or a copy an earlier recovery was making). They are one
+    // recording and give one file: the finished copy when it plays, else
+    // what the fragments hold; the other is removed once that is published.
+    for (Claimed& c : claimed_all) {
+        const auto scan = scan_held(c.file);
+        if (!scan)
+            continue;
+        if (scan->regular && scan->fragments == 0 && scan->playable() && tools.plays(c.file.path()))
+            c.rank = 0;
+        else if (scan->fragments > 0)
+            c.rank = 1;
+    }
+    std::ranges::stable_sort(claimed_all, [](const Claimed& a, const Claimed& b) {
+        return std::tuple(a.candidate.path.parent_path(), a.candidate.stem, a.rank)
+            < std::tuple(b.candidate.path.parent_path(), b.candidate.stem, b.rank);
+    });
+    std::optional<std::pair<fs::path, std::string>> done; // the recording just published
+    for (Claimed& c : claimed_all) {
+        const auto& [temporary, stem, note] = c.candidate;
+        const auto forget = [&note] {
+            if (!note.empty())
+                ::unlink(note.c_str());
+        };
+        const auto recording = std::pair(temporary.parent_path(), stem);
+        if (done && *done == recording) {
+            // The other half of a recording already published.
+            remove_held(c.file);
+            forget();
+            util::log(fmt::format("quité la otra copia de la grabación recuperada: {}", util::escape_controls(temporary.string())));
+            continue;
+        }
+        const Recovered result = recover_claimed(c.file, stem, tools);
         switch (result.kind) {
         case Recovered::Kind::Published:
             forget();
             util::log(fmt::format("grabación interrumpida recuperada en {}", util::escape_controls(result.path.string())));
             ++published;
+            done = recording;
             recovered(result.path);
             break;
         case Recovered::Kind::SetAside:
             forget();
             util::log(fmt::format("aparté la grabación interrumpida {} en {}: {}", util::escape_controls(temporary.string()), util::escape_controls(result.path.string()),
                 result.reason));
+            if (put_aside)
+                put_aside(result.path);
             break;
         case Recovered::Kind::Kept:
             util::log(fmt::format("no pude recuperar la grabación {}: {}", util::escape_controls(temporary.string()), result.reason));

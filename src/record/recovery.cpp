@@ -68,11 +68,9 @@ bool names_file(int fd, const fs::path& path)
         && held.st_ino == named.st_ino;
 }
 
-// Removes the held file's name, when it is still this file's.
 void unlink_held(const HeldFile& file)
 {
-    if (file.fd() >= 0 && names_file(file.fd(), file.path()))
-        ::unlink(file.path().c_str());
+    remove_held(file);
 }
 
 // Copies `length` bytes from the start of `from` to the start of `to`, then
@@ -113,6 +111,12 @@ std::expected<void, std::string> copy_start(int from, int to, std::uint64_t leng
 }
 
 } // namespace
+
+void remove_held(const HeldFile& file)
+{
+    if (file.fd() >= 0 && names_file(file.fd(), file.path()))
+        ::unlink(file.path().c_str());
+}
 
 std::string recovered_stem(const std::string& name)
 {

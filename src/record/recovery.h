@@ -56,6 +56,9 @@ private:
 // opened or another open file holds the lock.
 std::expected<HeldFile, std::string> hold_file(const std::filesystem::path& path);
 
+// Removes the held file's name, when that name still shows this file.
+void remove_held(const HeldFile& file);
+
 // The folders under the state folder: the journal of live temporaries and
 // the place the unplayable ones are moved to.
 std::filesystem::path journal_dir(const std::filesystem::path& state_dir);

@@ -117,7 +117,8 @@ std::optional<VideoInfo> info(const fs::path& path)
     auto probe = media()->probe(path);
     if (!probe)
         return std::nullopt;
-    return VideoInfo { round_side(probe->width), round_side(probe->height), clean_duration(probe->duration), probe->has_audio };
+    return VideoInfo { round_side(probe->width), round_side(probe->height), clean_duration(probe->duration), probe->has_audio,
+        probe->rotation };
 }
 
 std::optional<QImage> thumbnail(const fs::path& path, double max_side)

@@ -42,6 +42,7 @@ struct VideoInfo {
     std::uint64_t height = 0;
     double duration = 0; // seconds
     bool has_audio = false;
+    int rotation = 0;    // clockwise degrees a player turns the picture (0, 90, 180, 270)
     bool operator==(const VideoInfo&) const = default;
 };
 

@@ -177,13 +177,13 @@ QPushButton* button(std::string_view title, std::optional<std::string_view> symb
     return b;
 }
 
-std::filesystem::path sibling(const std::filesystem::path& source, std::string_view extension)
+std::filesystem::path sibling(const std::filesystem::path& source, std::string_view extension, std::string_view note)
 {
     std::filesystem::path folder = source.parent_path();
     if (folder.empty())
         folder = config::save_dir(*state::config());
     const std::string stem = source.has_stem() ? lossy(source.stem()) : std::string();
-    return publish::unique_path(folder, fmt::format("{} ({})", stem, "recortado"), extension);
+    return publish::unique_path(folder, fmt::format("{} ({})", stem, note), extension);
 }
 
 std::shared_ptr<VideoEditor> build(std::filesystem::path path)
@@ -245,7 +245,10 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
     sizes[Label].width = QFontMetricsF(mono).horizontalAdvance(q("Video completo · 00:00:00"));
     editor->bar_layout = lay_out_bar(sizes);
 
-    const Size content = window_size({ double(info->width), double(info->height) }, available, editor->bar_layout.min_width);
+    // The window takes the picture's shape as it plays: a quarter turn swaps its sides.
+    const bool sideways = info->rotation == 90 || info->rotation == 270;
+    const Size shown { double(sideways ? info->height : info->width), double(sideways ? info->width : info->height) };
+    const Size content = window_size(shown, available, editor->bar_layout.min_width);
     window->setWindowTitle(q("Vistrope — Editar video — " + (editor->path.has_filename() ? lossy(editor->path.filename()) : "")));
     window->setMinimumSize(int(editor->bar_layout.min_width), 320);
 
@@ -292,6 +295,23 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path)
         if (auto e = weak.lock(); e && e->player_view->trimming())
             e->player_view->end_trimming(platform::TrimOutcome::Cancelled);
     });
+    // Left and Right move the playhead, a frame at a time (a second with
+    // Shift), whatever control has the focus: the window has no other use
+    // for them, and moving the focus between buttons is Tab's job.
+    const std::pair<QKeyCombination, std::function<void(platform::VideoPlayerView&)>> steps[] = {
+        { QKeyCombination(Qt::Key_Left), [](platform::VideoPlayerView& v) { v.step_frame(-1); } },
+        { QKeyCombination(Qt::Key_Right), [](platform::VideoPlayerView& v) { v.step_frame(1); } },
+        { QKeyCombination(Qt::ShiftModifier, Qt::Key_Left), [](platform::VideoPlayerView& v) { v.seek(v.position() - 1.0); } },
+        { QKeyCombination(Qt::ShiftModifier, Qt::Key_Right), [](platform::VideoPlayerView& v) { v.seek(v.position() + 1.0); } },
+    };
+    for (const auto& [keys, step] : steps) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), window.get());
+        shortcut->setContext(Qt::WindowShortcut);
+        QObject::connect(shortcut, &QShortcut::activated, window.get(), [weak, step] {
+            if (auto e = weak.lock(); e && e->player_view && e->player_view->has_current_item())
+                step(*e->player_view);
+        });
+    }
     window->resize(int(content.width), int(content.height));
     window->on_resize(window->size());
 
@@ -389,7 +409,7 @@ void VideoEditor::export_mp4()
     settings.range = range;
     settings.resolution = item == 1 ? 1 : item == 2 ? 2 : 0;
     settings.mute = mute_box->isEnabled() && mute_box->isChecked();
-    const std::filesystem::path destination = sibling(path, "mp4");
+    const std::filesystem::path destination = sibling(path, "mp4", export_note(range.has_value(), settings.mute, settings.resolution));
     set_busy(true);
     toast("square.and.arrow.up", "Exportando MP4…", 30);
     const auto started = std::chrono::steady_clock::now();

@@ -100,8 +100,10 @@ std::shared_ptr<VideoEditor> build(std::filesystem::path path);
 // A push button with a leading symbol (none for an unknown name), sized to fit.
 QPushButton* button(std::string_view title, std::optional<std::string_view> symbol, std::function<void()> action);
 // A free path beside the source (in the capture folder when it has no
-// folder) named "<stem> (recortado).<extension>".
-std::filesystem::path sibling(const std::filesystem::path& source, std::string_view extension);
+// folder) named "<stem> (<note>).<extension>", the note saying what the
+// export did (export_note).
+std::filesystem::path sibling(const std::filesystem::path& source, std::string_view extension,
+    std::string_view note = "recortado");
 
 // --- Hooks for the --video-ui self-check ---------------------------------------------
 

@@ -1,5 +1,7 @@
 #include "record/video_editor_rules.h"
 
+#include "base/util.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -20,10 +22,31 @@ std::string time_text(double seconds)
 
 std::string full_label(double duration)
 {
-    const long long u = std::llround(std::max(duration, 0.0));
+    const std::uint64_t u = util::whole_seconds(duration);
     if (u < 3600)
         return fmt::format("Video completo · {}:{:02}", u / 60, u % 60);
     return fmt::format("Video completo · {}:{:02}:{:02}", u / 3600, (u / 60) % 60, u % 60);
+}
+
+std::string export_note(bool trimmed, bool muted, int resolution)
+{
+    // A trim is named as it always was, whatever else it did.
+    if (trimmed)
+        return "recortado";
+    std::string note;
+    const auto add = [&note](std::string_view part) {
+        if (!note.empty())
+            note += ", ";
+        note += part;
+    };
+    if (muted)
+        add("sin audio");
+    if (resolution == 1)
+        add("1080p");
+    else if (resolution == 2)
+        add("720p");
+    // Nothing changed: a copy of the same video, said as such.
+    return note.empty() ? std::string("copia") : note;
 }
 
 std::string range_label_text(Range range)

@@ -20,6 +20,11 @@ bool counts_as_trim(Range range, double duration);
 std::string time_text(double seconds);
 // "Video completo · m:ss", or "h:mm:ss" from an hour on.
 std::string full_label(double duration);
+// What an export did, for its name "<stem> (<note>)": "recortado" for a
+// trim; otherwise "sin audio", "1080p" or "720p", joined by ", " in that
+// order, and "copia" when it changed nothing. `resolution`: 0 original,
+// 1 1080p, 2 720p.
+std::string export_note(bool trimmed, bool muted, int resolution);
 // "m:ss.t – m:ss.t · n.n s".
 std::string range_label_text(Range range);
 

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QThread>
@@ -369,9 +370,9 @@ TEST_F(DesktopRecorder, AKillAtAnyMomentLosesAtMostASecond)
 }
 
 // A capture folder that fills up during the recording (a 2 MB tmpfs; the
-// test needs the right to mount one): the failure is said with its cause,
-// what was whole is kept as "(incompleta)" and plays, and nothing is
-// announced as saved.
+// test needs the right to mount one): what was whole is kept as
+// "(incompleta)", plays, and is announced as incomplete with its cause and
+// length, never as saved nor as lost.
 TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
 {
     const fs::path folder = m_home.path() / "capturas";
@@ -391,15 +392,21 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     record_area("vistrope://record-screen", 120, 80, 921, 681);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
     ASSERT_TRUE(m_program->wait_for("la grabación falló", 30)) << m_program->err();
-    ASSERT_TRUE(m_program->wait_for("lo grabado hasta el fallo en", 20)) << m_program->err();
+    ASSERT_TRUE(m_program->wait_for("(incompleta).mp4", 20)) << m_program->err();
     gears.kill();
     gears.waitForFinished(2000);
-    EXPECT_NE(m_program->err().find("aviso: No se pudo grabar: el disco está lleno"), std::string::npos) << m_program->err();
+    // The toast names the file incomplete, its cause and its length.
+    ASSERT_TRUE(m_program->wait_for("aviso: Grabación incompleta: el disco está lleno · 00:", 5)) << m_program->err();
     EXPECT_EQ(m_program->err().find("aviso: Grabación guardada"), std::string::npos) << m_program->err();
+    EXPECT_EQ(m_program->err().find("aviso: No se pudo"), std::string::npos) << m_program->err();
     const auto names = names_in(folder);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(names[0].ends_with(" (incompleta).mp4")) << names[0];
-    EXPECT_GT(probed_duration(folder / names[0]), 0.5);
+    const double length = probed_duration(folder / names[0]);
+    EXPECT_GT(length, 0.5);
+    const std::string said = m_program->err().substr(m_program->err().find("aviso: Grabación incompleta"));
+    EXPECT_TRUE(said.starts_with(fmt::format("aviso: Grabación incompleta: el disco está lleno · 00:{:02}", static_cast<int>(std::lround(length)))))
+        << said << " for a file of " << length << " s";
     // Every frame of it decodes.
     QProcess decode;
     decode.start("ffmpeg", { "-v", "error", "-i", QString::fromStdString((folder / names[0]).string()), "-f", "null", "-" });
@@ -961,4 +968,226 @@ TEST(DesktopRecorderCheck, GifAndVideoUiRefuseAFifoAtOnce)
         EXPECT_NE(err.find(fmt::format("no pude leer {}: no es un archivo normal", fifo.string())), std::string::npos) << err;
     }
     EXPECT_FALSE(fs::exists(home.path() / "salida.gif"));
+}
+
+
+namespace {
+
+// A server of the test's own, started for one test and killed when the test
+// says (or at its end): a private Xvfb, a private PulseAudio.
+class OwnServer {
+public:
+    ~OwnServer() { kill(); }
+    bool start(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+    {
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(program, args);
+        return m_process.waitForStarted(5000);
+    }
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    QProcess& process() { return m_process; }
+
+private:
+    QProcess m_process;
+};
+
+// xdotool on another display.
+void xdo_on(const QString& display, const QStringList& args)
+{
+    QProcess p;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    p.setProcessEnvironment(env);
+    p.start("xdotool", args);
+    p.waitForFinished(5000);
+    QThread::msleep(40);
+}
+
+} // namespace
+
+// The sound server killed in the middle of a recording: the video goes on
+// silent from the cut, and the toast says so with when, where before it
+// said only "saved".
+TEST_F(DesktopRecorder, ASoundServerKilledMidRecordingIsSaidInTheToast)
+{
+    if (QStandardPaths::findExecutable("pulseaudio").isEmpty())
+        GTEST_SKIP() << "sin pulseaudio";
+    const fs::path run = m_home.path() / "pulso";
+    fs::create_directories(run);
+    fs::permissions(run, fs::perms::owner_all);
+    const QString socket = QString::fromStdString((run / "pulse.sock").string());
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(run.string()));
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(run.string()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString((run / "config").string()));
+    env.remove("PULSE_SERVER");
+    // Off the session's bus, where the session's own server holds the name.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    OwnServer pulse;
+    ASSERT_TRUE(pulse.start("pulseaudio", { "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false", "--disallow-exit",
+                                              "-L", "module-native-protocol-unix socket=" + socket, "-L", "module-null-sink sink_name=propio" },
+        env));
+    ASSERT_TRUE(poll([&] { return fs::exists(run / "pulse.sock"); }, 100));
+
+    write_file(m_home.path() / ".config/vistrope/config.toml",
+        fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
+                    "copy_to_clipboard = false\n[recording]\ncountdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\n",
+            (m_home.path() / "capturas").string()));
+    QProcessEnvironment extra;
+    extra.insert("PULSE_SERVER", "unix:" + socket);
+    m_program.emplace(m_home.path(), Program::FirstRun::Done, extra);
+    ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
+    record_area("vistrope://record-screen", 200, 150, 601, 451);
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(2200);
+    pulse.kill();
+    ASSERT_TRUE(m_program->wait_for("el sonido del sistema se cortó", 10)) << m_program->err();
+    QThread::msleep(1500);
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("aviso: Grabación guardada", 20)) << m_program->err();
+    m_program->wait_for("\n", 1);
+    const std::string& err = m_program->err();
+    const std::string said = err.substr(err.find("aviso: Grabación guardada"), err.find('\n', err.find("aviso: Grabación guardada")) - err.find("aviso: Grabación guardada"));
+    EXPECT_TRUE(said.find(" · sin sonido del sistema desde 00:0") != std::string::npos) << said;
+    const auto mp4 = files(".mp4");
+    ASSERT_EQ(mp4.size(), 1u) << err;
+    EXPECT_GT(probed_duration(mp4[0]), 3.0);
+}
+
+// The X server gone in the middle of a recording (a display of the test's
+// own): the program ends as at a SIGTERM, the recording stopped, sealed and
+// published under its own name, and says why in its log; the next launch
+// finds nothing to recover.
+TEST_F(DesktopRecorder, TheDisplayGoneMidRecordingStopsAndSealsIt)
+{
+    const fs::path number = m_home.path() / "pantalla";
+    OwnServer x;
+    ASSERT_TRUE(x.start("sh", { "-c", QString("exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension Composite +extension RANDR "
+                                              "+extension MIT-SHM 3>'%1'").arg(QString::fromStdString(number.string())) }));
+    std::string display;
+    ASSERT_TRUE(poll([&] {
+        display = read_file(number);
+        return !display.empty() && display.back() == '\n';
+    }, 100));
+    const QString on = ":" + QString::fromStdString(display).trimmed();
+
+    write_file(m_home.path() / ".config/vistrope/config.toml",
+        fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
+                    "copy_to_clipboard = false\n[recording]\ncountdown_seconds = 0\nshow_clicks = false\n",
+            (m_home.path() / "capturas").string()));
+    QProcessEnvironment extra;
+    extra.insert("DISPLAY", on);
+    m_program.emplace(m_home.path(), Program::FirstRun::Done, extra);
+    ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
+    url("vistrope://record-screen");
+    ASSERT_TRUE(m_program->wait_for("selector visible")) << m_program->err();
+    QThread::msleep(600);
+    xdo_on(on, { "mousemove", "600", "400" });
+    xdo_on(on, { "key", "Return" });
+    ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+    QThread::msleep(2500);
+    x.kill();
+    ASSERT_TRUE(m_program->process().waitForFinished(10000)) << m_program->err();
+    m_program->wait_for("", 0);
+    const std::string& err = m_program->err();
+    EXPECT_NE(err.find("se perdió la conexión con el servidor X"), std::string::npos) << err;
+    EXPECT_NE(err.find("grabación guardada al salir en"), std::string::npos) << err;
+    const auto names = names_in(m_home.path() / "capturas");
+    ASSERT_EQ(names.size(), 1u) << err;
+    EXPECT_TRUE(names[0].starts_with("Vistrope ") && names[0].ends_with(".mp4") && names[0].find("(") == std::string::npos) << names[0];
+    EXPECT_GT(probed_duration(m_home.path() / "capturas" / names[0]), 1.5);
+
+    m_program.emplace(m_home.path());
+    ASSERT_TRUE(m_program->wait_for("grabaciones interrumpidas: 0 recuperadas, 0 dejadas", 30)) << m_program->err();
+}
+
+// SIGKILL at moments 0–240 ms after "stop", many of them while the stopped
+// recording's fragments are being copied into a regular MP4 (two
+// temporaries of one recording then stand). Whatever the moment, that
+// recording ends as one file, published or recovered, said at most once.
+TEST_F(DesktopRecorder, AKillRightAfterTheStopGivesOneFile)
+{
+    // Something that moves, so the file takes a moment to copy.
+    QProcess gears;
+    gears.start("glxgears", { "-geometry", "600x500+150+100" });
+    ASSERT_TRUE(gears.waitForStarted(5000));
+    struct Stop {
+        QProcess& p;
+        ~Stop()
+        {
+            p.kill();
+            p.waitForFinished(2000);
+        }
+    } stop_gears { gears };
+    int both = 0; // kills that left both files of the recording
+    const int after[] = { 0, 20, 40, 60, 90, 120, 170, 240 }; // ms from the stop's log line
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        if (round == 0) {
+            start("countdown_seconds = 0\nshow_clicks = false\n");
+        } else {
+            m_program.emplace(m_home.path());
+            ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
+        }
+        const std::size_t before = files(".mp4").size();
+        record_area("vistrope://record-screen", 120, 80, 921, 681);
+        ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+        QThread::msleep(3000);
+        // The stop's request is not waited for: the kill follows the
+        // program's own word that it stops.
+        QProcess second;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", QString::fromStdString(m_home.path().string()));
+        env.remove("XDG_CONFIG_HOME");
+        env.remove("XDG_STATE_HOME");
+        second.setProcessEnvironment(env);
+        second.start(VISTROPE_BINARY, { "vistrope://record-screen" });
+        ASSERT_TRUE(m_program->wait_for("deteniendo", 20)) << m_program->err();
+        QThread::msleep(static_cast<unsigned long>(after[round]));
+        signal_program(SIGKILL, 5000);
+        second.waitForFinished(10000);
+
+        m_program.emplace(m_home.path());
+        ASSERT_TRUE(m_program->wait_for("grabaciones interrumpidas:", 30)) << m_program->err();
+        m_program->wait_for("\n", 1);
+        const std::string& err = m_program->err();
+        both += err.find("quité la otra copia") != std::string::npos;
+        std::printf("kill %d ms after the stop: %s\n", after[round],
+            err.find("quité la otra copia") != std::string::npos ? "both files stood, one published"
+                : err.find("recuperada en") != std::string::npos  ? "recovered from its fragments"
+                                                                  : "already published");
+        EXPECT_EQ(files(".mp4").size(), before + 1) << err;
+        for (const auto& n : names_in(m_home.path() / "capturas"))
+            EXPECT_FALSE(n.starts_with(".")) << n << "\n" << err;
+        const auto first = err.find("Se recuperó una grabación interrumpida");
+        EXPECT_TRUE(first == std::string::npos || err.find("Se recuperó una grabación interrumpida", first + 1) == std::string::npos) << err;
+        signal_program(SIGTERM, 8000);
+    }
+    std::printf("kill right after the stop: %d of 8 kills left both files of the recording\n", both);
+}
+
+// A temporary of ours with nothing playable in it is moved aside at the
+// next launch, and that launch says so once, naming where it went.
+TEST_F(DesktopRecorder, AnUnplayableLeftoverIsSetAsideAndSaidOnce)
+{
+    const fs::path folder = m_home.path() / "capturas";
+    write_file(folder / ".Vistrope 2026-01-05 a las 09.03.07.mp4.aB3dE9", "nada que ver aquí");
+    write_file(folder / ".Vistrope notes.mp4.backup", "del usuario");
+    start("countdown_seconds = 0\n");
+    ASSERT_TRUE(m_program->wait_for("aviso: Una grabación interrumpida no se puede reproducir: quedó en ~/.local/state/vistrope/unplayable", 30))
+        << m_program->err();
+    EXPECT_TRUE(fs::exists(m_home.path() / ".local/state/vistrope/unplayable/.Vistrope 2026-01-05 a las 09.03.07.mp4.aB3dE9"));
+    EXPECT_EQ(read_file(folder / ".Vistrope notes.mp4.backup"), "del usuario");
+    signal_program(SIGTERM, 8000);
+    m_program.emplace(m_home.path());
+    ASSERT_TRUE(m_program->wait_for("grabaciones interrumpidas: 0 recuperadas, 0 dejadas", 30)) << m_program->err();
+    EXPECT_EQ(m_program->err().find("no se puede reproducir"), std::string::npos) << m_program->err();
+    EXPECT_EQ(read_file(folder / ".Vistrope notes.mp4.backup"), "del usuario");
 }

@@ -12,6 +12,7 @@
 #include "test_util.h"
 #include "x_tools.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -333,4 +334,72 @@ TEST_F(VideoEditorDesktop, SelfCheckWithoutAVideoGivesItsUsageAndWithABadOneFail
     EXPECT_EQ(program.readAllStandardError().toStdString(), "error: no pude leer " + missing.string() + ": no existe\n");
     EXPECT_EQ(program.readAllStandardOutput().toStdString(), "");
     EXPECT_EQ(program.exitCode(), 1);
+}
+
+// A phone's portrait video (its picture stored landscape, turned 90° by its
+// rotation) plays upright in the trim window, and the program lives on. The
+// arrow keys step the playhead wherever the focus is: a frame, or a second
+// with Shift; the focus stays where it was.
+TEST_F(VideoEditorDesktop, ARotatedVideoPlaysUprightAndTheArrowsStepThePlayhead)
+{
+    testing_support::ClipSpec spec;
+    spec.width = 1280;
+    spec.height = 720;
+    spec.fps = 30;
+    spec.frames = 90;
+    spec.rotation = 90;
+    spec.yuv = std::array<int, 3> { 200, 128, 128 }; // light grey, every frame
+    const fs::path clip = m_dir.path() / "vertical.mp4";
+    ASSERT_FALSE(testing_support::make_clip(clip, spec));
+    xdotool({ "mousemove", "400", "300" });
+    video_editor::open(clip);
+    ASSERT_EQ(video_editor::editors().size(), 1u);
+    auto e = video_editor::editors().back();
+    platform::VideoPlayerView* player = e->player_view;
+    ASSERT_TRUE(wait_until([&] { return e->window->isActiveWindow() && player->can_begin_trimming(); }, 20000))
+        << "the rotated video's first frame";
+    pump_for(500);
+
+    // The picture as the screen shows it: a light box, taller than wide.
+    const QWidget* picture = player->findChild<QWidget*>("picture");
+    ASSERT_TRUE(picture);
+    const QPoint corner = picture->mapToGlobal(QPoint(0, 0));
+    const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0, corner.x(), corner.y(), picture->width(), picture->height()).toImage();
+    const std::string saved = testing_support::run_file("rotated.png");
+    shot.save(QString::fromStdString(saved));
+    int left = shot.width(), right = -1, top = shot.height(), bottom = -1;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            if (qGray(shot.pixel(x, y)) > 150) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+    ASSERT_GE(right, left) << "no picture; the view: " << saved;
+    const double aspect = double(bottom - top + 1) / double(right - left + 1);
+    EXPECT_NEAR(aspect, 1280.0 / 720.0, 0.08) << "upright: 720 × 1280; the view: " << saved;
+    // The window takes the upright shape too: no wide window round a tall picture.
+    EXPECT_LT(picture->width(), picture->height() * 2) << picture->width() << " × " << picture->height();
+
+    // The trim bar open, the focus on one of its buttons: the arrows move the
+    // playhead, not the focus.
+    click(e->window->findChild<QPushButton*>("trim"));
+    ASSERT_TRUE(wait_until([&] { return player->trimming(); }, 5000));
+    auto* cancel = player->findChild<QPushButton*>("trim-cancel");
+    ASSERT_TRUE(cancel);
+    cancel->setFocus(Qt::TabFocusReason);
+    pump_for(200);
+    QWidget* focused = QApplication::focusWidget();
+    const double start = player->position();
+    xdotool({ "key", "Right" });
+    ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - (start + 1.0 / 30)) < 0.005; }, 5000)) << player->position();
+    xdotool({ "key", "shift+Right" });
+    ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - (start + 1.0 / 30 + 1.0)) < 0.02; }, 5000)) << player->position();
+    xdotool({ "key", "Left" });
+    ASSERT_TRUE(wait_until([&] { return std::abs(player->position() - (start + 1.0)) < 0.02; }, 5000)) << player->position();
+    xdotool({ "key", "shift+Left" });
+    ASSERT_TRUE(wait_until([&] { return player->position() < start + 0.02; }, 5000)) << player->position();
+    EXPECT_EQ(QApplication::focusWidget(), focused);
+    EXPECT_TRUE(player->trimming());
 }

@@ -1,5 +1,6 @@
 // Naming, reserving and publishing files, on a real file system.
 #include "base/publish.h"
+#include "base/util.h"
 
 #include "test_util.h"
 
@@ -194,3 +195,37 @@ TEST(ReservePath, AFolderThatCannotBeLookedUpIsAnError)
 }
 
 } // namespace
+
+// Only names our writer makes count as its temporaries: a capture's dated
+// name (with its count from unique naming), ".png" or ".mp4", and six
+// characters of the random alphabet. Look-alikes are the user's, and no
+// control character ever passes.
+TEST(Publish, TemporariesAreExactlyTheNamesOurWriterMakes)
+{
+    for (const std::string name : { ".Vistrope 2026-03-07 a las 09.05.02.png.aB3dE9", ".Vistrope 2026-03-07 a las 09.05.02.mp4.Zz0000",
+             ".Vistrope 2026-03-07 a las 09.05.02 (2).mp4.q1w2e3", ".Vistrope 2026-03-07 a las 09.05.02 (117).png.000000" }) {
+        EXPECT_TRUE(publish::is_temporary_name(name)) << name;
+        EXPECT_EQ(publish::temporary_target(name), name.substr(1, name.size() - 8)) << name;
+    }
+    for (const std::string& name : std::vector<std::string> { ".Vistrope notes.mp4.backup", ".Vistrope notas.mp4.abc123",
+             ".Vistrope 2026-03-07 a las 09.05.02.mp4.abc12", ".Vistrope 2026-03-07 a las 09.05.02.mp4.abc1234",
+             ".Vistrope 2026-03-07 a las 09.05.02.mp4.ab-c12", ".Vistrope 2026-03-07 a las 09.05.02.mp4.ab\xc3\xb1" "c1",
+             ".Vistrope 2026-03-07 a las 09.05.02.gif.abc123", ".Vistrope 2026-03-07 a las 09.05.02 (0).mp4.abc123",
+             ".Vistrope 2026-03-07 a las 09.05.02 (02).mp4.abc123", ".Vistrope 2026-03-07 a las 09.05.02 ().mp4.abc123",
+             ".Vistrope 2026-03-07 a las 09.05.02 (2.mp4.abc123", ".Vistrope 2026-03-07 a las 09.05.0x.mp4.abc123",
+             ".Vistrope 2026-03-07 a las 09.05.02 copia.mp4.abc123", "Vistrope 2026-03-07 a las 09.05.02.mp4.abc123",
+             ".Vistrope 2026-03-07 a las 09.05.02\n.mp4.abc123", ".Vistrope 2026-03-07 a las 09.05.02.mp4.ab\x1b" "c12",
+             ".Vistrope 2026-03-07\x1b[2J a las 09.05.02.mp4.abc123", std::string(".Vistrope 2026-03-07 a las 09.05.02.mp4.abc12\0", 46),
+             ".Vistrope 2026-03-07 a las 09.05.02.mp4.", "" }) {
+        EXPECT_FALSE(publish::is_temporary_name(name)) << util::escape_controls(name);
+        EXPECT_FALSE(publish::temporary_target(name)) << util::escape_controls(name);
+    }
+    // Whatever the alphabet draws, our own temporaries pass.
+    TempDir tmp;
+    for (int i = 0; i < 50; ++i) {
+        auto made = publish::create_temporary(tmp.path() / "Vistrope 2026-03-07 a las 09.05.02 (3).mp4");
+        ASSERT_TRUE(made) << made.error();
+        EXPECT_TRUE(publish::is_temporary_name(made->filename().string())) << made->filename();
+        fs::remove(*made);
+    }
+}

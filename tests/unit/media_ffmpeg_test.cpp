@@ -101,7 +101,7 @@ TEST_F(MediaFFmpegTest, ProbeReadsSizeSoundRotationAndSkipsCoverArt)
     EXPECT_EQ(probe->rotation, 90);
     EXPECT_NEAR(probe->duration, 1.0, 0.05);
     EXPECT_TRUE(probe->has_audio);
-    EXPECT_EQ(video::info(path), (video::VideoInfo { 96, 48, probe->duration, true }));
+    EXPECT_EQ(video::info(path), (video::VideoInfo { 96, 48, probe->duration, true, 90 }));
 
     ClipSpec song;
     song.video = false;

@@ -302,6 +302,18 @@ TEST_F(Cards, CardsForVideoAndGifFiles)
     for (int y = 0; y < veil.height(); ++y)
         for (int i = 0; i < veil.width() * 4; ++i)
             ASSERT_EQ(veil.constScanLine(y)[i], 48) << "row " << y << ", byte " << i;
+    ASSERT_TRUE(quick_access::cards().back()->badge());
+    EXPECT_EQ(quick_access::cards().back()->badge()->text, "0:00");
+
+    // A recording kept incomplete says so on its card, beside its length.
+    const fs::path incomplete = m_home.path() / "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4";
+    testing_support::write_file(incomplete, "not really a video");
+    const std::size_t shown = quick_access::cards().size();
+    quick_access::show_video(incomplete, std::nullopt);
+    ASSERT_TRUE(wait_until([&] { return quick_access::cards().size() > shown; }));
+    ASSERT_TRUE(quick_access::cards().back()->badge());
+    EXPECT_EQ(quick_access::cards().back()->badge()->text, "Incompleta · 0:00");
+    EXPECT_EQ(quick_access::cards().back()->badge()->symbol, "exclamationmark.triangle");
 }
 
 TEST_F(Cards, TheFlashFliesAtOnceAndTheCardAppearsAsItLands)

@@ -5,13 +5,16 @@
 #include "base/xdg.h"
 #include "base/publish.h"
 #include "platform/fake/capture_stream_fake.h"
+#include "cards/card_layout.h"
 #include "record/recorder.h"
+#include "record/video_editor_rules.h"
 #include "test_util.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -104,18 +107,18 @@ protected:
         // Sealing as the real one does for files of whole fragments: a
         // finished file is kept as it is; a broken one keeps what precedes
         // "|" (the cut of its last whole fragment), nothing when nothing does.
-        s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<recorder::Sealed, std::string>)> then) {
+        s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<recorder::Sealed, recorder::SealFailure>)> then) {
             m_done.push_back(ending == Ending::Finished ? "sellar" : "sellar roto");
             std::string bytes = testing_support::read_file(tmp);
             if (ending == Ending::Broken)
                 bytes = bytes.substr(0, bytes.find('|') == std::string::npos ? 0 : bytes.find('|'));
             if (bytes.empty()) {
                 fs::remove(tmp);
-                then(std::unexpected(std::string("no quedó ningún fragmento completo")));
+                then(std::unexpected(recorder::SealFailure { "no quedó ningún fragmento completo", {} }));
                 return;
             }
             testing_support::write_file(tmp, bytes);
-            then(recorder::Sealed { tmp, nullptr });
+            then(recorder::Sealed { tmp, nullptr, m_sealed_length });
         };
         s.capture_name = [] { return std::string("Vistrope 2026-01-05 a las 09.03.07"); };
         s.snapshot = [this](std::uint32_t, std::optional<platform::RectF>, double, FlashContinuation next) {
@@ -249,6 +252,7 @@ protected:
     int m_streams = 0;
     capture::Content m_content;
     bool m_hold_content = false;
+    double m_sealed_length = std::numeric_limits<double>::quiet_NaN(); // what the sealed file reads as
     bool m_hold_release = false;
     bool m_hold_settle = false;
     int m_settles = 0;
@@ -373,7 +377,9 @@ TEST_F(RecorderTest, AVideoCountsDownRecordsTicksStopsAndIsDelivered)
     EXPECT_TRUE(has(m_ui, "ocultar"));
     EXPECT_EQ(m_ui.back(), "cerrar");
     EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 01:01" }));
+    // 61.5 s: the capsule's clock shows the seconds gone by, the toast the
+    // length rounded as the card rounds it.
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 01:02" }));
     EXPECT_EQ(testing_support::read_file(m_dir.path() / "capturas" / "Vistrope 2026-01-05 a las 09.03.07.mp4"), "mp4 bytes");
     EXPECT_EQ(listing(m_dir.path() / "capturas"), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07.mp4" }));
     EXPECT_TRUE(read_journal(state).empty());
@@ -410,7 +416,7 @@ TEST_F(RecorderTest, FinishingDeliversOnlyAfterTheStreamIsLetGo)
     m_released[0].first.reset();
     m_released[0].second();
     EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:02" }));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:03" })); // 2.5 s recorded, rounded as the card rounds
     EXPECT_TRUE(running());
 }
 
@@ -562,19 +568,20 @@ TEST_F(RecorderTest, AFailedStartThrowsEverythingAway)
 
 // A writer that fails (a full disk) says so with its cause, and what it
 // wrote up to its last whole fragment is kept under a name that says it is
-// incomplete, without a card that would contradict the toast; nothing
-// unplayable is offered, and the clipboard is left alone.
+// incomplete and offered like any recording, the toast naming it and its
+// length; nothing unplayable is offered.
 TEST_F(RecorderTest, AFailureAfterRecordingBeganKeepsTheWholeFragmentsAsIncomplete)
 {
     const fs::path folder = m_dir.path() / "capturas";
     m_script = { .frames = 4, .fail_after_frames = 3, .failure = "al escribir x.mp4: " + util::error_text(ENOSPC) };
     m_hold_content = true;
+    m_sealed_length = 6.04; // what the kept fragments hold
     start_region();
     write_output("fragmentos|medio fragmento");
     answer_refresh(m_content);
     EXPECT_FALSE(running());
-    EXPECT_EQ(m_toasts, (std::vector<std::string> { "No se pudo grabar: el disco está lleno" }));
-    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto" }));
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación incompleta: el disco está lleno · 00:06" }));
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar roto", "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4" }));
     EXPECT_EQ(listing(folder), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4" }));
     EXPECT_EQ(testing_support::read_file(folder / "Vistrope 2026-01-05 a las 09.03.07 (incompleta).mp4"), "fragmentos");
 
@@ -650,6 +657,58 @@ TEST_F(RecorderTest, ASoundThatCannotBeRecordedIsSaidAndTheRecordingGoesOn)
     report(Report { Report::Kind::SoundUnavailable, session()->id, "no hay servidor de sonido" });
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación sin sonido: no hay servidor de sonido" }));
     EXPECT_TRUE(running());
+}
+
+// The toast gives the length the card and the trim window read from the
+// file, rounded the one way all three round; a sound input that ends while
+// recording is told in it, with when.
+TEST_F(RecorderTest, TheToastTellsTheFilesLengthAndASoundInputLostOnTheWay)
+{
+    m_sealed_length = 15.74;
+    start_region();
+    write_output();
+    advance(3.4);
+    report(Report { Report::Kind::SoundLost, session()->id, {}, 0 });
+    advance(12);
+    stop();
+    pump();
+    ASSERT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:16 · sin sonido del sistema desde 00:03" }));
+    EXPECT_EQ(quick_access::duration_badge(15.74), "0:16");
+    EXPECT_EQ(video_editor::full_label(15.74), "Video completo · 0:16");
+    // Half a second rounds up everywhere; what is no length counts as none.
+    EXPECT_EQ(util::whole_seconds(0.49), 0u);
+    EXPECT_EQ(util::whole_seconds(0.5), 1u);
+    EXPECT_EQ(quick_access::duration_badge(3599.5), "1:00:00");
+    EXPECT_EQ(video_editor::full_label(59.6), "Video completo · 1:00");
+    for (const double none : { -3.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity() })
+        EXPECT_EQ(util::whole_seconds(none), 0u) << none;
+
+    // Both inputs, the microphone first; a loss once stopping is the stop's own.
+    m_toasts.clear();
+    m_sealed_length = std::numeric_limits<double>::quiet_NaN(); // unreadable: the time recorded stands in
+    start_region();
+    write_output();
+    advance(1.2);
+    report(Report { Report::Kind::SoundLost, session()->id, {}, 1 });
+    advance(1.0);
+    report(Report { Report::Kind::SoundLost, session()->id, {}, 0 });
+    advance(2.4);
+    stop();
+    EXPECT_EQ(session()->sound_lost, recorder::SOUND_SYSTEM | recorder::SOUND_MICROPHONE);
+    pump();
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:05 · sin sonido desde 00:01" }));
+
+    m_toasts.clear();
+    start_region();
+    write_output();
+    advance(2);
+    const std::uint64_t id = session()->id;
+    stop();
+    report(Report { Report::Kind::SoundLost, id, {}, 1 });
+    pump();
+    EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:02" }));
+
+    EXPECT_EQ(recorder::ending_text(6, true, std::nullopt, recorder::SOUND_MICROPHONE, 4), "Grabación incompleta · 00:06 · sin micrófono desde 00:04");
 }
 
 TEST_F(RecorderTest, WithoutCardOrClipboardAVideoFlashesAndRevealsAsSet)

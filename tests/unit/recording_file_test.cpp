@@ -5,6 +5,7 @@
 #include "platform/ffmpeg/mp4_writer.h"
 #include "record/recorder_stream.h"
 #include "record/recording_file.h"
+#include "base/util.h"
 #include "test_util.h"
 
 #include <QProcess>
@@ -88,7 +89,7 @@ TEST(RecordingFile, AFinishedRecordingIsSealedIntoAnMp4WithItsIndexFirst)
     EXPECT_NEAR(duration(*tmp), 3.0, 0.1);
 
     auto sealed = recorder::seal(*tmp, recorder::Ending::Finished);
-    ASSERT_TRUE(sealed) << sealed.error();
+    ASSERT_TRUE(sealed) << sealed.error().reason;
     EXPECT_FALSE(fs::exists(*tmp));
     EXPECT_TRUE(publish::is_temporary_name(sealed->path.filename().string()));
     const std::string regular = testing_support::read_file(sealed->path);
@@ -176,6 +177,103 @@ TEST(RecordingFile, ATemporaryThatCannotBeReadIsKept)
     fs::create_directory(unreadable); // opens, but every read fails
     const auto sealed = recorder::seal(unreadable, recorder::Ending::Broken);
     ASSERT_FALSE(sealed);
-    EXPECT_NE(sealed.error().find("no pude leer"), std::string::npos) << sealed.error();
+    EXPECT_NE(sealed.error().reason.find("no pude leer"), std::string::npos) << sealed.error().reason;
+    EXPECT_TRUE(sealed.error().set_aside.empty());
     EXPECT_TRUE(fs::exists(unreadable));
+}
+
+// A run killed while sealing leaves two temporaries of one recording: its
+// fragments and the finished copy being made of them. The next launch
+// publishes one file: the copy when it plays, else what the fragments hold;
+// the other goes. What only looks like ours (a user's backup, a name with a
+// control character, a journal note naming such a file) is left alone.
+TEST(RecordingFile, ARecordingKilledWhileSealingGivesOneFileAndOnlyOurNamesAreTaken)
+{
+    testing_support::TempDir dir;
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
+    const fs::path name = dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4";
+    // The fragments, cut short at 2.1 s; the copy made before the cut, 3 s.
+    const auto leave_both = [&](bool copy_plays) {
+        auto fragments = publish::create_temporary(name);
+        ASSERT_TRUE(fragments);
+        record(*fragments, 3);
+        auto second = publish::create_temporary(name);
+        ASSERT_TRUE(second);
+        fs::copy_file(*fragments, *second, fs::copy_options::overwrite_existing);
+        auto sealed = recorder::seal(*second, recorder::Ending::Finished);
+        ASSERT_TRUE(sealed) << sealed.error().reason;
+        ASSERT_FALSE(fs::exists(*second));
+        sealed->live.reset(); // the kill: the lock goes, the note stays
+        if (!copy_plays)
+            fs::resize_file(sealed->path, fs::file_size(sealed->path) / 2);
+        fs::resize_file(*fragments, fs::file_size(*fragments) * 7 / 10);
+    };
+    std::vector<fs::path> recovered, aside;
+    const auto recover = [&] {
+        recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); },
+            [&](const fs::path& p) { aside.push_back(p); });
+    };
+    const auto temporaries = [&] {
+        return std::ranges::count_if(fs::directory_iterator(dir.path()), [](const fs::directory_entry& e) {
+            return e.path().filename().string().starts_with(".Vistrope 2026");
+        });
+    };
+
+    leave_both(true);
+    ASSERT_EQ(temporaries(), 2);
+    recover();
+    ASSERT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    EXPECT_NEAR(duration(recovered[0]), 3.0, 0.1) << "the finished copy, not the cut fragments";
+    EXPECT_EQ(temporaries(), 0);
+    EXPECT_TRUE(aside.empty());
+    EXPECT_TRUE(recorder::read_journal(xdg::state_dir()).empty());
+
+    // A copy that does not play gives way to the fragments, and is not set
+    // aside as a damaged recording: the recording is not damaged.
+    recovered.clear();
+    leave_both(false);
+    recover();
+    ASSERT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada) (2).mp4" }));
+    const double kept = duration(recovered[0]);
+    EXPECT_TRUE(kept > 0.9 && kept < 2.5) << kept << " s: the whole fragments before the cut at 2.1 s";
+    EXPECT_EQ(temporaries(), 0);
+    EXPECT_TRUE(aside.empty());
+
+    // Look-alikes with whole fragments in them stay as they are, and so does
+    // a file a journal note names outside our pattern (the note goes).
+    auto source = publish::create_temporary(name);
+    ASSERT_TRUE(source);
+    record(*source, 1);
+    const std::string bytes = testing_support::read_file(*source);
+    fs::remove(*source);
+    const std::vector<std::string> strangers = { ".Vistrope notes.mp4.backup", ".Vistrope 2026-01-05 a las 09.03.08\n.mp4.abc123",
+        ".Vistrope 2026-01-05 a las 09.03.09.mp4.ab\x1b[2J", ".Vistrope 2026-01-05 a las 09.03.10.mp4.abc-12" };
+    for (const auto& n : strangers)
+        testing_support::write_file(dir.path() / n, bytes);
+    fs::create_directories(recorder::journal_dir(xdg::state_dir()));
+    testing_support::write_file(recorder::journal_dir(xdg::state_dir()) / "nota-ajena", (dir.path() / strangers[1]).string());
+    recovered.clear();
+    recover();
+    EXPECT_TRUE(recovered.empty());
+    for (const auto& n : strangers)
+        EXPECT_EQ(testing_support::read_file(dir.path() / n), bytes) << util::escape_controls(n);
+    EXPECT_TRUE(recorder::read_journal(xdg::state_dir()).empty());
+    for (const auto& n : strangers)
+        fs::remove(dir.path() / n);
+
+    // A temporary of ours with nothing playable is set aside, and said once
+    // with the folder it went to.
+    auto empty = publish::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.11.mp4");
+    ASSERT_TRUE(empty);
+    testing_support::write_file(*empty, "sin fragmentos");
+    recover();
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(aside[0].parent_path(), recorder::set_aside_dir(xdg::state_dir()));
+    recover();
+    EXPECT_EQ(aside.size(), 1u);
+    {
+        testing_support::ScopedEnv home("HOME", dir.path().string());
+        EXPECT_EQ(recorder::set_aside_text(aside[0], true), "Una grabación interrumpida no se puede reproducir: quedó en ~/estado/vistrope/unplayable");
+    }
+    EXPECT_EQ(recorder::set_aside_text("/var/x/\x1b[2J/f.mp4", false), "La grabación no se puede reproducir: quedó en /var/x/\\x1B[2J");
 }

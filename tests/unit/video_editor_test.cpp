@@ -200,6 +200,28 @@ TEST_F(VideoEditorTest, SiblingsAreNumberedAndFallBackToTheCaptureFolder)
     EXPECT_EQ(video_editor::sibling("clip.mp4", "gif"), m_dir.path() / "clip (recortado).gif");
 }
 
+// An export is named after what it did: a trim as "recortado"; without one,
+// the sound taken out or the size changed; nothing changed, a copy.
+TEST_F(VideoEditorTest, AnExportIsNamedAfterWhatItDid)
+{
+    auto e = open();
+    ASSERT_TRUE(e && m_player);
+    m_player->show_first_frame();
+    e->mute_box->setChecked(true);
+    e->export_mp4();
+    ASSERT_TRUE(wait_until([&] { return !e->busy; }, 5000));
+    e->mute_box->setChecked(false);
+    e->export_mp4();
+    ASSERT_TRUE(wait_until([&] { return !e->busy; }, 5000));
+    const auto written = m_media->export_destinations();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0].filename(), "Vistrope 2025-03-01 a las 10.00.00 (sin audio).mp4");
+    EXPECT_EQ(written[1].filename(), "Vistrope 2025-03-01 a las 10.00.00 (copia).mp4");
+    EXPECT_EQ(video_editor::export_note(false, true, 2), "sin audio, 720p");
+    EXPECT_EQ(video_editor::export_note(false, false, 1), "1080p");
+    EXPECT_EQ(video_editor::export_note(true, true, 2), "recortado");
+}
+
 TEST_F(VideoEditorTest, Mp4ExportTakesTheChoicesAndIsBusyUntilItsCompletion)
 {
     auto e = open();

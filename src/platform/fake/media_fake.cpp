@@ -126,10 +126,17 @@ std::expected<QImage, std::string> MediaFake::thumbnail(const std::filesystem::p
     return *m_script.thumbnail;
 }
 
-ExportOutcome MediaFake::export_mp4(const std::filesystem::path& source, const std::filesystem::path&, const Mp4Options& options)
+std::vector<std::filesystem::path> MediaFake::export_destinations() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_export_destinations;
+}
+
+ExportOutcome MediaFake::export_mp4(const std::filesystem::path& source, const std::filesystem::path& destination, const Mp4Options& options)
 {
     std::lock_guard lock(m_mutex);
     m_exports.emplace_back(source, options);
+    m_export_destinations.push_back(destination);
     return m_script.export_outcome;
 }
 

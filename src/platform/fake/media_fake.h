@@ -36,6 +36,8 @@ public:
     std::vector<Opened> opened() const;
     std::size_t conversions() const;
     std::vector<std::pair<std::filesystem::path, Mp4Options>> exports() const;
+    // Where each export was asked to write, in order.
+    std::vector<std::filesystem::path> export_destinations() const;
 
     std::expected<MediaProbe, std::string> probe(const std::filesystem::path& path) override;
     std::expected<std::unique_ptr<FrameReader>, std::string> open_frames(const std::filesystem::path& path, double start,
@@ -53,6 +55,7 @@ private:
     std::vector<Opened> m_opened;
     std::size_t m_conversions = 0;
     std::vector<std::pair<std::filesystem::path, Mp4Options>> m_exports;
+    std::vector<std::filesystem::path> m_export_destinations;
 };
 
 } // namespace platform

@@ -33,6 +33,25 @@ namespace platform {
 namespace {
 
 constexpr std::uint64_t SEEK_REPLY = 1;
+constexpr std::uint64_t PRELOADED_HOOK = 2;
+
+// The filter that turns a picture the file says to show rotated by
+// `degrees` clockwise; none for an upright one. mpv's software renderer
+// cannot rotate (it stops the process on such a picture), so the rotation is
+// a filter of ours and mpv's own is off.
+std::optional<std::string> rotation_filter(std::int64_t degrees)
+{
+    switch (((degrees % 360) + 360) % 360) {
+    case 90:
+        return "lavfi=[transpose=clock]";
+    case 180:
+        return "lavfi=[hflip,vflip]";
+    case 270:
+        return "lavfi=[transpose=cclock]";
+    default:
+        return std::nullopt;
+    }
+}
 
 QColor control_tint() { return QColor(235, 235, 235); }
 
@@ -57,6 +76,14 @@ public:
         return m_buffer;
     }
 
+    // A line said in place of the picture (a file that cannot be played);
+    // empty: the picture.
+    void set_message(const QString& message)
+    {
+        m_message = message;
+        update();
+    }
+
     QSize pixel_size() const
     {
         const double dpr = devicePixelRatioF();
@@ -67,8 +94,10 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        if (m_buffer.isNull() || m_shown.isEmpty()) {
+        if (!m_message.isEmpty() || m_buffer.isNull() || m_shown.isEmpty()) {
             p.fillRect(rect(), Qt::black);
+            p.setPen(control_tint());
+            p.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap, m_message);
             return;
         }
         p.drawImage(QRectF(rect()), m_buffer, QRectF(0, 0, m_shown.width(), m_shown.height()));
@@ -79,6 +108,7 @@ private:
     std::function<void()> m_on_resize;
     QImage m_buffer;
     QSize m_shown;
+    QString m_message;
 };
 
 constexpr double HANDLE_W = 10;
@@ -263,6 +293,8 @@ private:
             && mpv_get_property(m_core->mpv, "eof-reached", MPV_FORMAT_FLAG, &eof) >= 0 && eof;
     }
     void on_position();
+    // Upright pictures for a file whose video track says to rotate them.
+    void apply_rotation();
     // The first frame counts once the file is loaded and a frame was drawn,
     // in whichever order the two news arrive.
     void note_first_frame()
@@ -336,6 +368,7 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     setPalette(pal);
 
     m_surface = new Surface([this] { render_frame(); });
+    m_surface->setObjectName("picture");
     m_play_icon = icon_of("play.fill");
     m_pause_icon = icon_of("pause.fill");
     auto* back = symbol_button("backward.frame.fill", "Un cuadro atrás");
@@ -403,8 +436,10 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     refresh_controls();
 
     mpv_handle* mpv = mpv_create();
+    const QString cannot_play = QString::fromUtf8("No se pudo reproducir el video");
     if (!mpv) {
         util::log("reproductor: mpv no arrancó");
+        m_surface->set_message(cannot_play);
         return;
     }
     m_core->mpv = mpv;
@@ -416,6 +451,7 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
         { "pause", "yes" },
         { "hr-seek", "yes" },
         { "hwdec", "no" },
+        { "video-rotate", "no" }, // rotated by a filter of ours: see rotation_filter
         { "config", "no" },
         { "terminal", "no" },
         { "input-default-bindings", "no" },
@@ -426,6 +462,7 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
         mpv_set_option_string(mpv, name, value);
     if (mpv_initialize(mpv) < 0) {
         util::log("reproductor: mpv no arrancó");
+        m_surface->set_message(cannot_play);
         return;
     }
     mpv_render_param params[] = {
@@ -435,8 +472,11 @@ VideoPlayerViewMpv::VideoPlayerViewMpv(const std::filesystem::path& path, Player
     if (mpv_render_context_create(&m_core->render, mpv, params) < 0) {
         m_core->render = nullptr;
         util::log("reproductor: sin salida de video");
+        m_surface->set_message(cannot_play);
         return;
     }
+    // The file's rotation is known once it is opened, before any decoder exists.
+    mpv_hook_add(mpv, PRELOADED_HOOK, "on_preloaded", 0);
     mpv_observe_property(mpv, 0, "time-pos", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, 0, "duration", MPV_FORMAT_DOUBLE);
     mpv_observe_property(mpv, 0, "pause", MPV_FORMAT_FLAG);
@@ -456,7 +496,10 @@ void VideoPlayerViewMpv::drain_events()
         mpv_event* ev = mpv_wait_event(m_core->mpv, 0);
         if (ev->event_id == MPV_EVENT_NONE)
             break;
-        if (ev->event_id == MPV_EVENT_FILE_LOADED) {
+        if (ev->event_id == MPV_EVENT_HOOK && ev->reply_userdata == PRELOADED_HOOK) {
+            apply_rotation();
+            mpv_hook_continue(m_core->mpv, static_cast<mpv_event_hook*>(ev->data)->id);
+        } else if (ev->event_id == MPV_EVENT_FILE_LOADED) {
             m_loaded = true;
         } else if (ev->event_id == MPV_EVENT_COMMAND_REPLY && ev->reply_userdata == SEEK_REPLY) {
             m_seeks_sent = std::max(0, m_seeks_sent - 1);
@@ -473,6 +516,7 @@ void VideoPlayerViewMpv::drain_events()
             if (end->reason == MPV_END_FILE_REASON_ERROR) {
                 util::log(std::string("reproductor: ") + mpv_error_string(end->error));
                 m_loaded = false;
+                m_surface->set_message(QString::fromUtf8("No se pudo reproducir el video"));
             }
         } else if (ev->event_id == MPV_EVENT_PROPERTY_CHANGE) {
             const auto* prop = static_cast<mpv_event_property*>(ev->data);
@@ -491,6 +535,25 @@ void VideoPlayerViewMpv::drain_events()
     refresh_controls();
     note_first_frame();
     changed();
+}
+
+void VideoPlayerViewMpv::apply_rotation()
+{
+    std::int64_t count = 0;
+    mpv_get_property(m_core->mpv, "track-list/count", MPV_FORMAT_INT64, &count);
+    for (std::int64_t i = 0; i < count; ++i) {
+        char* type = mpv_get_property_string(m_core->mpv, fmt::format("track-list/{}/type", i).c_str());
+        const bool video = type && std::string_view(type) == "video";
+        mpv_free(type);
+        if (!video)
+            continue;
+        std::int64_t degrees = 0;
+        mpv_get_property(m_core->mpv, fmt::format("track-list/{}/demux-rotation", i).c_str(), MPV_FORMAT_INT64, &degrees);
+        const auto filter = rotation_filter(degrees);
+        if (mpv_set_property_string(m_core->mpv, "vf", filter ? filter->c_str() : "") < 0)
+            util::log(fmt::format("reproductor: no pude girar el video {}°", degrees));
+        return;
+    }
 }
 
 void VideoPlayerViewMpv::render_frame()

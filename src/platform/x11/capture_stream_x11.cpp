@@ -375,6 +375,8 @@ private:
                 output->audio_input_gone(input);
                 if (why == pulse::AudioCapture::Loss::NoServer && listener && !told->exchange(true))
                     listener->sound_unavailable("no hay servidor de sonido");
+                else if (why == pulse::AudioCapture::Loss::Ended && listener)
+                    listener->sound_lost(input);
             });
     }
 
