@@ -177,6 +177,8 @@ int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfC
 int main(int argc, char** argv)
 {
     util::require_main_thread("main corre en el hilo principal");
+    // The mask the user gave us, before any thread may narrow it for a moment.
+    files::remember_creation_mask();
     // The glass effects' question to a child of ours: which GL renderer?
     if (const std::optional<int> status = platform::run_probe_if_asked(argc, argv))
         return *status;
