@@ -1,5 +1,6 @@
 // Handing a link to the running instance: from the exec of `vistrope URL` to
-// its end (the forwarding), and to the instance's receipt of the URL, against
+// its end (the forwarding, the instance's answer included), and to the
+// instance's receipt of the URL, against
 // the exec of `true` (the floor of starting any process), in one run. This
 // process plays the instance with the program's own single-instance socket;
 // the front executable is the real one.
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,8 +40,12 @@ Run spawn_and_wait(const std::vector<std::string>& argv)
         std::fprintf(stderr, "no pude ejecutar %s\n", raw[0]);
         std::exit(1);
     }
+    // The front waits for this process's answer: its events go on meanwhile.
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        QCoreApplication::processEvents();
+        ::usleep(50);
+    }
     return { static_cast<double>(clock.nsecsElapsed()) / 1e6 };
 }
 
@@ -86,9 +92,10 @@ int main(int argc, char** argv)
     }
     QElapsedTimer since_spawn;
     double received_ms = -1;
-    instance->on_urls([&](std::vector<std::string> urls) {
+    instance->on_urls([&](std::vector<std::string> urls, std::function<void()> taken) {
         if (!urls.empty())
             received_ms = static_cast<double>(since_spawn.nsecsElapsed()) / 1e6;
+        taken();
     });
 
     const int runs = quick ? 3 : 40;

@@ -177,6 +177,8 @@ int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfC
 int main(int argc, char** argv)
 {
     util::require_main_thread("main corre en el hilo principal");
+    // The mask the user gave us, before any thread may narrow it for a moment.
+    files::remember_creation_mask();
     // The glass effects' question to a child of ours: which GL renderer?
     if (const std::optional<int> status = platform::run_probe_if_asked(argc, argv))
         return *status;
@@ -218,6 +220,9 @@ int main(int argc, char** argv)
         {
             if (!armed)
                 return;
+            // Ending: links sent from now on go to the next instance.
+            if (instance)
+                instance->stop_taking();
             app::release_services();
             state::instance_release() = nullptr;
             instance.reset();
@@ -282,14 +287,25 @@ int main(int argc, char** argv)
         if (!urls.empty())
             delegate->open_urls(urls);
     });
-    instance->on_urls([delegate](std::vector<std::string> forwarded) {
+    // The first thing quitting does: links sent from now on go to the next
+    // instance, which a launch waits for, and none to this one.
+    app::on_quit_begins([&instance] {
+        if (instance)
+            instance->stop_taking();
+    });
+    instance->on_urls([delegate](std::vector<std::string> forwarded, std::function<void()> taken) {
         // URLs that arrive while launching wait for it to finish. A request
-        // without any is the program started again by hand.
-        util::on_main([delegate, forwarded = std::move(forwarded)] {
+        // without any is the program started again by hand. The sender hears
+        // they were taken only once they have been acted on; a program that
+        // is ending by then leaves them to the next.
+        util::on_main([delegate, forwarded = std::move(forwarded), taken = std::move(taken)] {
+            if (app::quitting())
+                return;
             if (forwarded.empty())
                 delegate->reopen();
             else
                 delegate->open_urls(forwarded);
+            taken();
         });
     });
     const int status = QApplication::exec();

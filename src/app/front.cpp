@@ -4,46 +4,30 @@
 // ends, without loading the toolkit or a media library. With a switch (a
 // task or a self-check, whose output and status the caller wants) it becomes
 // the program, vistrope-app beside it, with the same arguments and process
-// id. Otherwise (no instance, an instance that does not answer) it starts
-// the program in a session of its own and ends as soon as that is the
-// instance: the caller (xdg-open, a terminal, a launcher) neither waits for
-// the whole session nor ends it with its hang-up or Ctrl+C.
+// id. It ends with status 0 only once the instance has answered that it
+// took every link; an instance that is ending (it no longer listens, or
+// closes without an answer) is waited for, at most ten seconds, and one that
+// runs on but refuses is asked once more, then the front says why and ends
+// with status 1. Without an instance it starts the program in a session of
+// its own and ends as soon as that is the instance: the caller (xdg-open, a
+// terminal, a launcher) neither waits for the whole session nor ends it with
+// its hang-up or Ctrl+C.
 #include "platform/instance.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstddef>
 #include <fcntl.h>
 #include <signal.h>
 #include <string>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// Whether the running instance took the links. False when there is no
-// instance, when it holds its lock but has no socket yet (it is starting:
-// the program waits for it), or when the socket refuses.
-bool handed_over(const std::vector<std::string>& urls)
-{
-    const auto place = platform::instance_place();
-    if (!place)
-        return false;
-    const int lock = ::open(place->lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (lock < 0)
-        return false; // no lock file: no instance has ever run here
-    // Whoever holds the lock is the instance; taking it means there is none
-    // (closing lets it go at once, for the program to take).
-    const bool held = ::flock(lock, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(lock);
-    if (!held)
-        return false;
-    const auto socket = place->socket_path(false);
-    return socket && platform::forward_urls(*socket, urls);
-}
 
 int cannot_start(const std::string& program)
 {
@@ -56,32 +40,52 @@ int cannot_start(const std::string& program)
 // that a failure to start (no display, no instance folder) still reaches
 // the caller. The program's status when it ends before that: forwarded to
 // an instance that started meanwhile (0) or failed.
-int start_instance(const std::string& program, char** argv)
+int start_instance(const std::string& program, std::vector<std::string> args)
 {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) != 0)
         return cannot_start(program);
+    // Until the child has a session of its own, a hang-up or Ctrl+C meant
+    // for the caller's group would reach it too: held back until then (in
+    // this process they end it once the child is on its way).
+    sigset_t caller_signals, before;
+    sigemptyset(&caller_signals);
+    for (const int number : { SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP })
+        sigaddset(&caller_signals, number);
+    ::sigprocmask(SIG_BLOCK, &caller_signals, &before);
     const pid_t child = ::fork();
-    if (child < 0)
+    if (child < 0) {
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
         return cannot_start(program);
+    }
     if (child == 0) {
         ::setsid();
         // Signals the caller ignores stay ignored across exec: the instance
-        // takes its own defaults.
-        ::signal(SIGHUP, SIG_DFL);
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGPIPE, SIG_DFL);
+        // takes its own defaults. Ignoring first drops any that came for the
+        // caller's group before setsid.
+        for (const int number : { SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGPIPE }) {
+            ::signal(number, SIG_IGN);
+            ::signal(number, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (null >= 0)
             ::dup2(null, STDIN_FILENO);
-        // The writing end outlives exec under a fixed number of its own.
+        // The program's end outlives exec under a fixed number of its own.
         const int kept = ::fcntl(ready[1], F_DUPFD, 3);
         if (kept < 0)
             _exit(cannot_start(program));
         ::setenv(platform::READY_FD_VARIABLE, std::to_string(kept).c_str(), 1);
-        ::execvp(program.c_str(), argv);
+        ::execvp(program.c_str(), argv.data());
         _exit(cannot_start(program));
     }
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
     ::close(ready[1]);
     char byte = 0;
     ssize_t n;
@@ -98,6 +102,22 @@ int start_instance(const std::string& program, char** argv)
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
 }
 
+std::string program_beside(const char* argv0)
+{
+    // The program beside this file (found through /proc, so a link to the
+    // front works), else beside argv[0], else on the PATH.
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string program = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(argv0);
+    const std::size_t slash = program.rfind('/');
+    return slash == std::string::npos ? std::string("vistrope-app") : program.substr(0, slash + 1) + "vistrope-app";
+}
+
+bool is_link(const std::string& arg)
+{
+    return !platform::scheme_urls({ "", arg }).empty();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -106,18 +126,49 @@ int main(int argc, char** argv)
     bool switches = false;
     for (std::size_t i = 1; i < args.size(); ++i)
         switches = switches || (!args[i].empty() && args[i][0] == '-');
-    if (!switches && handed_over(platform::scheme_urls(args)))
-        return 0;
+    const std::string program = program_beside(argv[0]);
+    if (switches) {
+        ::execvp(program.c_str(), argv);
+        return cannot_start(program);
+    }
 
-    // The program beside this file (found through /proc, so a link to the
-    // front works), else beside argv[0], else on the PATH.
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string program = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(argv[0]);
-    const std::size_t slash = program.rfind('/');
-    program = slash == std::string::npos ? std::string("vistrope-app") : program.substr(0, slash + 1) + "vistrope-app";
-    if (!switches)
-        return start_instance(program, argv);
-    ::execvp(program.c_str(), argv);
-    return cannot_start(program);
+    // A link too long for the running instance to take goes to no one, a
+    // new instance included: the same link works or fails alike either way.
+    int status = 0;
+    std::vector<std::string> urls;
+    for (std::string& url : platform::scheme_urls(args)) {
+        if (platform::fits_in_request(url)) {
+            urls.push_back(std::move(url));
+            continue;
+        }
+        std::fprintf(stderr, "vistrope: un enlace de más de %zu KB no se puede entregar; lo descarto (%.40s…)\n",
+            platform::RequestReader::MAX_REQUEST_BYTES / 1024, url.c_str());
+        status = 1;
+    }
+
+    // The running instance takes the links, or holds the lock without taking
+    // them (starting, or ending: then it is waited for); else there is none.
+    std::size_t taken = 0;
+    if (const auto place = platform::instance_place()) {
+        const platform::Arrival arrival = platform::reach_instance(*place, urls, platform::LOCK_PATIENCE, false);
+        if (arrival.kind == platform::Arrival::Kind::Taken)
+            return status;
+        if (arrival.kind == platform::Arrival::Kind::Failed) {
+            if (arrival.taken > 0)
+                std::fprintf(stderr, "vistrope: entregué %zu de %zu enlaces; ", arrival.taken, urls.size());
+            else
+                std::fputs("vistrope: ", stderr);
+            std::fprintf(stderr, "%s\n", arrival.why.c_str());
+            return 1;
+        }
+        taken = arrival.taken;
+    }
+    // The new instance gets what no instance took, with the other arguments.
+    std::vector<std::string> started { args[0] };
+    for (std::size_t i = 1; i < args.size(); ++i)
+        if (!is_link(args[i]))
+            started.push_back(args[i]);
+    started.insert(started.end(), urls.begin() + static_cast<std::ptrdiff_t>(taken), urls.end());
+    const int instance = start_instance(program, std::move(started));
+    return instance != 0 ? instance : status;
 }

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace app {
 
@@ -42,6 +43,13 @@ int SIGNAL_PIPE[2] = { -1, -1 };
 timer_t DEADLINE {};
 bool HAVE_DEADLINE = false;            // set before any handler can run
 volatile std::sig_atomic_t ARMED = 0;  // the deadline runs from the first signal
+volatile std::sig_atomic_t SIGNALLED = 0;
+
+std::function<void()>& first_step()
+{
+    static auto* step = new std::function<void()>();
+    return *step;
+}
 
 void on_deadline(int)
 {
@@ -55,6 +63,7 @@ void on_signal(int number)
     // Only what is async-signal-safe: the deadline armed once, one byte to
     // the pipe, errno kept.
     const int saved = errno;
+    SIGNALLED = 1;
     if (HAVE_DEADLINE && !ARMED) {
         ARMED = 1;
         itimerspec at {};
@@ -84,6 +93,8 @@ void quit()
     util::require_main_thread("hilo principal");
     if (std::exchange(QUITTING, true))
         return;
+    if (first_step())
+        first_step()();
     // The forced end, for a writer or a delivery that does not finish: what
     // it leaves behind the next launch finds.
     std::thread([] {
@@ -123,6 +134,17 @@ void on_message(QtMsgType type, const QMessageLogContext& context, const QString
 void install_display_loss_handler()
 {
     g_previous_handler = qInstallMessageHandler(on_message);
+}
+
+void on_quit_begins(std::function<void()> step)
+{
+    util::require_main_thread("hilo principal");
+    first_step() = std::move(step);
+}
+
+bool quitting()
+{
+    return QUITTING || SIGNALLED;
 }
 
 void install_signal_handlers()

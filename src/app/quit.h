@@ -8,10 +8,22 @@
 // Main thread.
 #pragma once
 
+#include <functional>
+
 namespace app {
 
 // Ends the program as described above. Later calls do nothing.
 void quit();
+
+// What quit() does before anything else: main has the single instance stop
+// taking links there, so that a launch meanwhile waits for this process to
+// end and starts a new one rather than hand its links to one that will not
+// act on them.
+void on_quit_begins(std::function<void()> step);
+
+// Whether the program is ending: quit() ran, or a signal asked for it that
+// the main thread has not come to yet.
+bool quitting();
 
 // Turns SIGTERM, SIGINT and SIGHUP into quit() on the main thread (through a
 // pipe the handler writes to and the event loop watches). The handler also

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -131,6 +132,51 @@ fs::path resolve_links(const fs::path& path)
     return current;
 }
 
+namespace {
+
+std::atomic<int> g_creation_mask { -1 };
+
+// The mask as the kernel reports it, without changing it for a moment as
+// umask() would (which another thread creating a file could see).
+int current_mask()
+{
+    if (auto status = read_regular("/proc/self/status", 1 << 16)) {
+        const size_t at = status->find("\nUmask:");
+        if (at != std::string::npos) {
+            char* end = nullptr;
+            const long mask = std::strtol(status->c_str() + at + 7, &end, 8);
+            if (end != status->c_str() + at + 7 && mask >= 0 && mask <= 0777)
+                return static_cast<int>(mask);
+        }
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return static_cast<int>(mask & 0777);
+}
+
+} // namespace
+
+void remember_creation_mask()
+{
+    g_creation_mask.store(current_mask());
+}
+
+unsigned new_file_mode()
+{
+    int mask = g_creation_mask.load();
+    if (mask < 0) {
+        int expected = -1;
+        g_creation_mask.compare_exchange_strong(expected, current_mask());
+        mask = g_creation_mask.load();
+    }
+    return 0666u & ~static_cast<unsigned>(mask);
+}
+
+int give_new_file_mode(int fd)
+{
+    return ::fchmod(fd, static_cast<mode_t>(new_file_mode())) == 0 ? 0 : errno;
+}
+
 std::expected<void, std::string> replace(const fs::path& path, std::string_view text)
 {
     const fs::path target = resolve_links(path);
@@ -149,7 +195,7 @@ std::expected<void, std::string> replace(const fs::path& path, std::string_view 
         ::unlink(tmp.c_str());
         return std::unexpected(failure(tmp, error));
     };
-    if (existing && ::fchmod(file.fd, st.st_mode & 07777) != 0)
+    if (::fchmod(file.fd, existing ? st.st_mode & 07777 : static_cast<mode_t>(new_file_mode())) != 0)
         return fail(errno);
     if (!write_all(file.fd, text))
         return fail(errno);

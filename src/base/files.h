@@ -29,11 +29,22 @@ std::expected<std::string, ReadError> read_regular(const std::filesystem::path& 
 // link). A link into a missing file gives that missing file. Stops after 40 hops.
 std::filesystem::path resolve_links(const std::filesystem::path& path);
 
+// The file creation mask the process started with, read once: at the top of
+// main (remember_creation_mask), else on first use. The process's own mask
+// may change for a moment on any thread (a library that makes a private
+// folder sets 077 and back), so files made for the user take their mode
+// from this, never from whatever the mask is when they are created.
+void remember_creation_mask();
+// 0666 less that mask: the permission bits of a new file of the user's.
+unsigned new_file_mode();
+// Gives a file just created through `fd` those bits; the error number or 0.
+int give_new_file_mode(int fd);
+
 // Replaces the file at `path` with `text`: writes "<name>.tmp<pid>" beside the
 // file the links end at, syncs it to disk, then renames it over that file. An
-// existing file keeps its permission bits; a new one gets 0666 less the
-// creation mask. On any failure the temporary is removed and the old file
-// stays as it was; the error reads "<path>: <reason>".
+// existing file keeps its permission bits; a new one gets new_file_mode().
+// On any failure the temporary is removed and the old file stays as it was;
+// the error reads "<path>: <reason>".
 std::expected<void, std::string> replace(const std::filesystem::path& path, std::string_view text);
 
 // A new folder of our own (mode 0700, made with mkdtemp) in the system's

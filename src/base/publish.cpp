@@ -1,5 +1,6 @@
 #include "base/publish.h"
 
+#include "base/files.h"
 #include "base/util.h"
 
 #include <fmt/format.h>
@@ -121,6 +122,13 @@ std::expected<std::pair<int, fs::path>, std::string> open_temporary(const fs::pa
     }
     if (fd < 0)
         return std::unexpected(system_error(errno));
+    // The mode the user's mask gives, whatever the process's mask is at this
+    // moment (a library on another thread may have narrowed it for a while).
+    if (const int err = files::give_new_file_mode(fd); err != 0) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return std::unexpected(system_error(err));
+    }
     return std::pair(fd, tmp);
 }
 

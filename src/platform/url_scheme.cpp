@@ -7,7 +7,7 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QThread>
+#include <QPointer>
 #include <QTimer>
 
 #include <fmt/format.h>
@@ -35,40 +35,6 @@ std::string_view without_cr(std::string_view line)
 }
 
 } // namespace
-
-std::vector<Request> RequestReader::feed(std::string_view bytes)
-{
-    std::vector<Request> done;
-    while (!bytes.empty() && !m_overflowed) {
-        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
-        const size_t take = found ? static_cast<size_t>(static_cast<const char*>(found) - bytes.data()) + 1 : bytes.size();
-        m_bytes += take;
-        if (m_bytes > MAX_REQUEST_BYTES) {
-            m_overflowed = true;
-            m_line.clear();
-            m_line.shrink_to_fit();
-            m_current = {};
-            break;
-        }
-        if (!found) {
-            m_line.append(bytes);
-            break;
-        }
-        m_line.append(bytes.substr(0, take - 1));
-        bytes.remove_prefix(take);
-        if (m_line.empty()) {
-            done.push_back(std::move(m_current));
-            m_current = {};
-            m_bytes = 0;
-        } else if (m_current.urls.size() < MAX_URLS) {
-            m_current.urls.push_back(std::move(m_line));
-        } else {
-            ++m_current.dropped;
-        }
-        m_line.clear();
-    }
-    return done;
-}
 
 std::string desktop_exec_argument(std::string_view arg)
 {
@@ -193,31 +159,20 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire_at(const InstancePlace& 
     Role& role, std::chrono::milliseconds patience)
 {
     role = Role::Refused;
-    const int lock = ::open(place.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lock < 0) {
-        util::log(fmt::format("no pude abrir {}: {}", place.lock.string(), std::strerror(errno)));
+    // Whoever holds the lock is the instance, listening or about to, or
+    // ending. The others hand it the links, or wait for it to take its
+    // socket, or for the lock to come free; they never listen themselves.
+    const Arrival arrival = reach_instance(place, urls, patience, true);
+    if (arrival.kind == Arrival::Kind::Taken) {
+        role = Role::Forwarded;
         return nullptr;
     }
-    // Whoever holds the lock is the instance, listening or about to. The
-    // others forward to it, or wait for it to take its socket, or for the
-    // lock to come free; they never listen themselves.
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    for (;;) {
-        if (::flock(lock, LOCK_EX | LOCK_NB) == 0)
-            break;
-        if (const auto socket = place.socket_path(false); socket && forward_urls(*socket, urls)) {
-            ::close(lock);
-            role = Role::Forwarded;
-            return nullptr;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::close(lock);
-            util::log("la instancia en marcha no responde; no arranco otra");
-            return nullptr;
-        }
-        QThread::msleep(50);
+    if (arrival.kind == Arrival::Kind::Failed) {
+        util::log(arrival.taken > 0 ? fmt::format("entregué {} de {} enlaces: {}", arrival.taken, urls.size(), arrival.why)
+                                    : arrival.why);
+        return nullptr;
     }
-
+    const int lock = arrival.lock_fd;
     const auto socket = place.socket_path(true);
     if (!socket) {
         ::close(lock);
@@ -258,7 +213,7 @@ bool SingleInstance::listening() const
 
 void SingleInstance::keep_listening()
 {
-    if (!m_server)
+    if (!m_server || m_stopped)
         return;
     // The toolkit closes the server when accepting fails; a cleaner of
     // temporary files may take the socket or its folder.
@@ -274,16 +229,29 @@ void SingleInstance::keep_listening()
         util::log(fmt::format("el socket de instancia única dejó de escuchar ({}); escucha otra vez", why));
 }
 
+namespace {
+
+// Answers a request with one byte; the socket is left to the caller.
+void answer(QLocalSocket* socket, char byte)
+{
+    socket->write(&byte, 1);
+    socket->flush();
+}
+
+} // namespace
+
 void SingleInstance::take_connections()
 {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
         // A client that opens connections and sends nothing must not use up
-        // the descriptors: past the limit a new one is closed at once, and
+        // the descriptors: past the limit a new one is refused at once, and
         // one silent for too long goes.
-        if (m_connections >= MAX_CONNECTIONS) {
-            if (!m_refusing)
-                util::log(fmt::format("más de {} conexiones al socket de instancia única; cierro las nuevas", MAX_CONNECTIONS));
-            m_refusing = true;
+        if (m_connections >= MAX_CONNECTIONS || m_stopped) {
+            if (!m_refusing && !m_stopped)
+                util::log(fmt::format("más de {} conexiones al socket de instancia única; rechazo las nuevas", MAX_CONNECTIONS));
+            m_refusing = !m_stopped;
+            if (!m_stopped)
+                answer(socket, ANSWER_BUSY);
             socket->abort();
             delete socket;
             continue;
@@ -294,30 +262,51 @@ void SingleInstance::take_connections()
             if (m_connections < MAX_CONNECTIONS)
                 m_refusing = false;
         });
-        socket->setReadBufferSize(RequestReader::MAX_REQUEST_BYTES);
+        socket->setReadBufferSize(static_cast<qint64>(RequestReader::MAX_REQUEST_BYTES));
         auto* idle = new QTimer(socket);
         idle->setSingleShot(true);
         idle->start(IDLE_LIMIT);
+        // Requests taken and not yet answered: the client waits for us then,
+        // not we for it, so the idle limit does not run.
         auto reader = std::make_shared<RequestReader>();
+        auto waiting = std::make_shared<int>(0);
         QObject::connect(idle, &QTimer::timeout, socket, [socket] {
             socket->abort();
             socket->deleteLater();
         });
         QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, idle, reader] {
+        QObject::connect(socket, &QLocalSocket::readyRead, socket, [this, socket, idle, reader, waiting] {
             char chunk[16384];
             for (qint64 n; (n = socket->read(chunk, sizeof chunk)) > 0;) {
-                idle->start(IDLE_LIMIT);
+                if (*waiting == 0)
+                    idle->start(IDLE_LIMIT);
                 for (auto& request : reader->feed(std::string_view(chunk, static_cast<size_t>(n)))) {
+                    if (m_stopped) {
+                        // Ending: not taken, and the client learns it from the close.
+                        socket->abort();
+                        socket->deleteLater();
+                        return;
+                    }
                     if (request.dropped > 0)
                         util::log(fmt::format("una petición con {} URL; atiendo las primeras {}", request.urls.size() + request.dropped,
                             RequestReader::MAX_URLS));
-                    if (m_handler)
-                        m_handler(std::move(request.urls));
+                    if (!m_handler)
+                        continue;
+                    ++*waiting;
+                    idle->stop();
+                    QPointer<QLocalSocket> alive(socket);
+                    m_handler(std::move(request.urls), [alive, idle, waiting] {
+                        if (!alive)
+                            return;
+                        answer(alive, ANSWER_TAKEN);
+                        if (--*waiting == 0)
+                            idle->start(IDLE_LIMIT);
+                    });
                 }
                 if (reader->overflowed()) {
                     util::log(fmt::format("una petición de más de {} bytes al socket de instancia única; cierro la conexión",
                         RequestReader::MAX_REQUEST_BYTES));
+                    answer(socket, ANSWER_TOO_LARGE);
                     socket->abort();
                     socket->deleteLater();
                     return;
@@ -325,6 +314,17 @@ void SingleInstance::take_connections()
             }
         });
     }
+}
+
+void SingleInstance::stop_taking()
+{
+    if (std::exchange(m_stopped, true))
+        return;
+    // The watch would listen again.
+    if (m_watch)
+        m_watch->stop();
+    if (m_server)
+        m_server->close();
 }
 
 SingleInstance::~SingleInstance()
@@ -338,7 +338,7 @@ SingleInstance::~SingleInstance()
         ::close(m_lock_fd);
 }
 
-void SingleInstance::on_urls(std::function<void(std::vector<std::string>)> handler)
+void SingleInstance::on_urls(Handler handler)
 {
     m_handler = std::move(handler);
 }

@@ -25,35 +25,6 @@ class QTimer;
 
 namespace platform {
 
-// One forwarded request: URL lines ended by an empty line.
-struct Request {
-    std::vector<std::string> urls;
-    // Lines past MAX_URLS, not kept.
-    size_t dropped = 0;
-};
-
-// Cuts what one connection sends into requests. Each received byte is looked
-// at once, and no request may grow past MAX_REQUEST_BYTES or keep more than
-// MAX_URLS URLs: a client of this user cannot make the instance scan, hold
-// or act on without bound.
-class RequestReader final {
-public:
-    static constexpr size_t MAX_REQUEST_BYTES = 64 * 1024;
-    static constexpr size_t MAX_URLS = 64;
-
-    // The requests that the new bytes complete, in order. Nothing more once
-    // overflowed().
-    std::vector<Request> feed(std::string_view bytes);
-    // The request under way passed MAX_REQUEST_BYTES: drop the connection.
-    bool overflowed() const { return m_overflowed; }
-
-private:
-    std::string m_line;
-    Request m_current;
-    size_t m_bytes = 0;
-    bool m_overflowed = false;
-};
-
 // One argument of a desktop entry's Exec key: quoted only when it holds a
 // character the Desktop Entry standard reserves (or is empty), % doubled,
 // then escaped as every string value of the file is.
@@ -91,15 +62,27 @@ public:
     static constexpr std::chrono::milliseconds IDLE_LIMIT { 2000 };
 
     // Becomes the instance, or forwards `urls` to the running one, waiting up
-    // to `patience` for an instance that is starting. Main thread, with an
-    // application object.
+    // to `patience` for an instance that is starting or ending (reach_instance).
+    // Main thread, with an application object, when it may become the
+    // instance; forwarding alone blocks until the instance has answered.
     static std::unique_ptr<SingleInstance> acquire(const std::vector<std::string>& urls, Role& role);
     static std::unique_ptr<SingleInstance> acquire_at(const InstancePlace& place, const std::vector<std::string>& urls,
-        Role& role, std::chrono::milliseconds patience = std::chrono::seconds(5));
+        Role& role, std::chrono::milliseconds patience = LOCK_PATIENCE);
     ~SingleInstance();
 
-    // Called on the main thread with each request's URLs, in order.
-    void on_urls(std::function<void(std::vector<std::string>)> handler);
+    // Called on the main thread with each request's URLs, in order, and with
+    // what to call once they have been acted on: only then is the sender told
+    // they were taken. A request never confirmed gets no answer, and its
+    // sender, seeing the connection close, offers its links to the next
+    // instance. `taken` may be called later, or never, from the main thread.
+    using Handler = std::function<void(std::vector<std::string> urls, std::function<void()> taken)>;
+    void on_urls(Handler handler);
+
+    // Stops taking requests for good: the socket closes (its file goes), and
+    // requests still arriving on open connections get no answer. The lock
+    // stays held until the object goes, so that a launch meanwhile waits for
+    // it rather than start a second instance. Main thread.
+    void stop_taking();
 
     // Whether the socket is accepting; a timer listens again once a second
     // when it is not (the toolkit closes the server when accepting fails) or
@@ -116,10 +99,11 @@ private:
     QTimer* m_watch = nullptr;
     InstancePlace m_place;
     std::filesystem::path m_socket;
-    std::function<void(std::vector<std::string>)> m_handler;
+    Handler m_handler;
     int m_lock_fd = -1;
     int m_connections = 0;
     bool m_refusing = false;
+    bool m_stopped = false;
 };
 
 } // namespace platform

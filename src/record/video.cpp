@@ -2,6 +2,7 @@
 
 #include "ui/hud.h"
 #include "base/config.h"
+#include "base/files.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -306,8 +307,10 @@ std::expected<int, std::string> claim_partial(const fs::path& part)
         // the lock counts only when it is on the file the name still points to.
         struct stat held {}, named {};
         if (::fstat(fd, &held) == 0 && ::stat(part.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-            if (::ftruncate(fd, 0) != 0) {
-                const int code = errno;
+            // The GIF is published by renaming this file: it takes the mode
+            // the user's mask gives, not the process's mask of the moment.
+            const int code = ::ftruncate(fd, 0) != 0 ? errno : files::give_new_file_mode(fd);
+            if (code != 0) {
                 ::close(fd);
                 return std::unexpected(errno_text(code));
             }
@@ -548,6 +551,11 @@ void export_mp4(const fs::path& source, const fs::path& destination, const Mp4Ex
     const platform::Mp4Options options { settings.range, settings.mute, settings.resolution };
     util::in_background([backend, source, destination, options, done = std::move(done)]() mutable {
         const platform::ExportOutcome outcome = backend->export_mp4(source, destination, options);
+        // The media library creates the file with the process's mask of that
+        // moment, which a library on another thread may have narrowed: the
+        // export gets the mode the user's mask gives before anyone is told.
+        if (outcome.status == platform::ExportStatus::Completed)
+            ::chmod(destination.c_str(), static_cast<mode_t>(files::new_file_mode()));
         util::on_main([outcome, destination, done = std::move(done)] {
             util::require_main_thread("cola principal");
             if (outcome.status == platform::ExportStatus::Completed)

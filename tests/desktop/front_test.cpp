@@ -1,7 +1,9 @@
 // The front as the desktop starts it for a link, with no instance running:
 // the caller gets its answer at once, the program runs on in a session of its
 // own whatever happens to the caller, and the first capture sounds with its
-// flash.
+// flash. A relaunch while the instance ends or right after it died, a caller
+// that hangs up during the launch, a crowded socket, and the mode of first
+// captures.
 #include "platform/url_scheme.h"
 #include "test_util.h"
 
@@ -20,7 +22,22 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -240,4 +257,272 @@ TEST(FrontDesktop, TheFirstCaptureAfterLaunchSoundsWithItsFlash)
     std::cout << "the first shutter began " << late_ms << " ms after its flash\n";
     EXPECT_LT(late_ms, 100.0) << home.log();
     EXPECT_GT(late_ms, -50.0) << "a sound before the capture is not its shutter\n" << home.log();
+}
+
+namespace {
+
+struct FrontRun {
+    int status = -1;
+    std::string err;
+};
+
+// The front as a user runs it, to its end; its status and what it said.
+FrontRun run_front(const Home& home, const QStringList& args)
+{
+    QProcess front;
+    front.setProcessEnvironment(home.environment());
+    front.setChildProcessModifier([] { ::umask(022); });
+    front.start(VISTROPE_FRONT, args);
+    FrontRun r;
+    if (!front.waitForFinished(60000)) {
+        front.kill();
+        front.waitForFinished(5000);
+        r.err = "the front did not end within a minute";
+        return r;
+    }
+    r.status = front.exitStatus() == QProcess::NormalExit ? front.exitCode() : 128 + front.exitCode();
+    r.err = front.readAllStandardError().toStdString();
+    return r;
+}
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// A relaunch while the instance ends (SIGTERM, as at logout) or right after
+// it died (SIGKILL) starts a new instance that takes the link, or says why
+// it did not; it never returns 0 having handed the link to the dying one.
+TEST(FrontDesktop, ARelaunchRightAfterTheInstanceEndsOrDiesStartsANewOne)
+{
+    Home home(false);
+    FrontRun first = run_front(home, { "vistrope://capture-fullscreen" });
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_TRUE(Home::wait_until_true([&] { return pngs_in(home.captures()).size() == 1; }, 20000)) << home.log();
+    size_t captures = 1;
+    for (const int signal : { SIGTERM, SIGKILL }) {
+        int started = 0, refused = 0;
+        double slowest_ms = 0;
+        for (int round = 0; round < 20; ++round) {
+            const auto old = home.instance();
+            ASSERT_TRUE(old) << "round " << round << "\n" << home.log();
+            ASSERT_EQ(::kill(*old, signal), 0);
+            QElapsedTimer took;
+            took.start();
+            const FrontRun again = run_front(home, { "vistrope://capture-fullscreen" });
+            if (again.status != 0) {
+                // Allowed, when it says why.
+                ++refused;
+                EXPECT_EQ(again.err.rfind("vistrope: ", 0), 0u) << "status " << again.status << " without a reason: " << again.err;
+                ASSERT_TRUE(Home::wait_until_true([&] { return !home.instance(); }, 15000));
+                ASSERT_EQ(run_front(home, {}).status, 0);
+                ASSERT_TRUE(Home::wait_until_true([&] { return home.instance().has_value(); }, 10000));
+                continue;
+            }
+            // The front returns once a new instance holds the lock: within
+            // ten seconds of the signal, and the link is acted on.
+            EXPECT_LT(took.elapsed(), 10000) << "round " << round;
+            slowest_ms = std::max(slowest_ms, static_cast<double>(took.elapsed()));
+            const auto now = home.instance();
+            ASSERT_TRUE(now) << "status 0 and no instance, after signal " << signal << " in round " << round << "\n" << home.log();
+            EXPECT_NE(*now, *old) << "the link went to the instance that was ending, round " << round;
+            ++captures;
+            ASSERT_TRUE(Home::wait_until_true([&] { return pngs_in(home.captures()).size() == captures; }, 20000))
+                << "the new instance did not act on the link, signal " << signal << " round " << round << "\n" << home.log();
+            ++started;
+        }
+        std::cout << "after signal " << signal << ": a new instance took the link " << started << " times of 20, a reason "
+                  << refused << " times; the slowest relaunch took " << slowest_ms << " ms\n";
+    }
+    home.stop();
+}
+
+// The caller hangs up (its terminal closes, Ctrl+C reaches its group, its
+// pipes lose their reader) at any moment of the launch: an instance the front
+// has started stays up; none is half started and killed.
+TEST(FrontDesktop, ACallerThatHangsUpAnyTimeDuringTheLaunchLeavesTheInstanceUp)
+{
+    Home home(false);
+    // Orphans of the front (the new instance, once the front is gone) become
+    // this process's children, so that one that dies is seen, not reaped unseen.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const QProcessEnvironment qenv = home.environment();
+    std::vector<std::string> env_text;
+    for (const QString& entry : qenv.toStringList())
+        env_text.push_back(entry.toStdString());
+    std::vector<char*> envp;
+    for (std::string& e : env_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string front_path = VISTROPE_FRONT;
+    char* argv[] = { front_path.data(), nullptr };
+    const auto adopted = [] {
+        // Children of ours that the front left: their pids and states.
+        std::vector<std::pair<pid_t, char>> found;
+        for (const auto& e : fs::directory_iterator("/proc")) {
+            const std::string name = e.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const std::string stat = read_file(e.path() / "stat");
+            const size_t close = stat.rfind(')');
+            if (close == std::string::npos || stat.find("(vistrope") == std::string::npos)
+                continue;
+            char state = 0;
+            int ppid = 0;
+            if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid())
+                found.emplace_back(static_cast<pid_t>(std::stol(name)), state);
+        }
+        return found;
+    };
+
+    int up = 0, never_started = 0;
+    for (int ms = 0; ms <= 200; ms += 10) {
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        // A job of a terminal: a group of its own, and the signals a
+        // terminal sends with their default action, whatever this process
+        // was started with.
+        posix_spawnattr_setpgroup(&attr, 0);
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGHUP);
+        sigaddset(&defaults, SIGINT);
+        sigaddset(&defaults, SIGPIPE);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        pid_t front = 0;
+        const size_t ready_before = count_of(home.log(), " listo\n");
+        ASSERT_EQ(::posix_spawn(&front, argv[0], &actions, &attr, argv, envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        ::close(out[1]);
+        ::usleep(static_cast<useconds_t>(ms) * 1000);
+        ::kill(-front, SIGHUP);
+        ::kill(-front, SIGINT);
+        ::close(out[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(front, &status, 0), front);
+        // The front is gone: a child it forked is ours now, living or dead.
+        const auto children = adopted();
+        ASSERT_LE(children.size(), 1u) << "at " << ms << " ms";
+        if (children.empty()) {
+            ++never_started;
+            EXPECT_TRUE(WIFSIGNALED(status)) << "the front ended by itself at " << ms << " ms and started nothing";
+            continue;
+        }
+        const pid_t child = children[0].first;
+        // Up means it told the front, went on to finish its launch, and runs.
+        const bool launched = Home::wait_until_true([&] {
+            const auto now = adopted();
+            return count_of(home.log(), " listo\n") > ready_before || now.empty() || now[0].second == 'Z';
+        }, 20000);
+        const auto after = adopted();
+        const bool alive = !after.empty() && after[0].second != 'Z';
+        int child_status = 0;
+        if (!alive)
+            ::waitpid(child, &child_status, WNOHANG);
+        EXPECT_TRUE(launched && alive) << "hang-up at " << ms << " ms: the new instance "
+                                       << (alive ? "never finished its launch"
+                                                 : fmt::format("died (signal {})", WIFSIGNALED(child_status) ? WTERMSIG(child_status) : 0))
+                                       << "\n" << home.log();
+        up += alive;
+        ::kill(child, SIGTERM);
+        ::waitpid(child, &child_status, 0);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    std::cout << "hang-ups from 0 to 200 ms: the instance was up after " << up << " launches; the front was stopped before it "
+              << "started one " << never_started << " times\n";
+    // A loaded machine may be slow to even start the front: only a few of
+    // the early hang-ups may stop it before it forks.
+    EXPECT_GE(up, 10) << "too few launches got as far as an instance to tell anything";
+}
+
+// With every connection the instance allows held open by another client, a
+// link is either taken or refused aloud; it is never dropped with status 0.
+TEST(FrontDesktop, ALinkWhileThirtyTwoConnectionsAreHeldIsTakenOrRefusedAloud)
+{
+    Home home(false);
+    ASSERT_EQ(run_front(home, {}).status, 0);
+    ASSERT_TRUE(Home::wait_until_true([&] { return home.log().find(" listo\n") != std::string::npos; }, 20000)) << home.log();
+    const fs::path socket = home.dir.path() / "run/vistrope.sock";
+    std::vector<int> held;
+    for (int i = 0; i < 32; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr {};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+        held.push_back(fd);
+    }
+    const FrontRun crowded = run_front(home, { "vistrope://capture-fullscreen" });
+    if (crowded.status == 0) {
+        EXPECT_TRUE(Home::wait_until_true([&] { return pngs_in(home.captures()).size() == 1; }, 20000))
+            << "status 0, and the link was dropped\n" << home.log();
+    } else {
+        EXPECT_NE(crowded.err.find("demasiadas conexiones"), std::string::npos) << crowded.err;
+        EXPECT_TRUE(pngs_in(home.captures()).empty());
+    }
+    std::cout << "a link while 32 connections are held: status " << crowded.status << " " << crowded.err;
+    for (const int fd : held)
+        ::close(fd);
+    const size_t before = pngs_in(home.captures()).size();
+    const FrontRun after = run_front(home, { "vistrope://capture-fullscreen" });
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_TRUE(Home::wait_until_true([&] { return pngs_in(home.captures()).size() == before + 1; }, 20000)) << home.log();
+    home.stop();
+}
+
+// The shutter's sound client narrows the process's mask for a moment on
+// another thread while the first capture's file is made: under a mask of 022
+// every first capture of a fresh launch is still readable by others (0644).
+// Fifty launches, five at a time in homes of their own.
+TEST(FrontDesktop, FirstCapturesOfFreshLaunchesTakeTheUsersMask)
+{
+    constexpr int AT_ONCE = 5;
+    std::vector<std::string> modes;
+    for (int round = 0; round < 50 / AT_ONCE; ++round) {
+        std::vector<std::unique_ptr<Home>> homes;
+        for (int i = 0; i < AT_ONCE; ++i)
+            homes.push_back(std::make_unique<Home>(true));
+        std::vector<std::unique_ptr<QProcess>> fronts;
+        for (const auto& home : homes) {
+            auto& front = *fronts.emplace_back(std::make_unique<QProcess>());
+            front.setProcessEnvironment(home->environment());
+            front.setChildProcessModifier([] { ::umask(022); });
+            front.start(VISTROPE_FRONT, { "vistrope://capture-fullscreen" });
+        }
+        for (auto& front : fronts) {
+            ASSERT_TRUE(front->waitForFinished(60000));
+            ASSERT_EQ(front->exitCode(), 0) << front->readAllStandardError().toStdString();
+        }
+        std::vector<pid_t> instances;
+        for (const auto& home : homes) {
+            ASSERT_TRUE(Home::wait_until_true([&] { return pngs_in(home->captures()).size() == 1; }, 30000)) << home->log();
+            const auto png = pngs_in(home->captures())[0];
+            const auto perms = fs::status(png).permissions() & fs::perms::all;
+            modes.push_back(fmt::format("{:o}", static_cast<unsigned>(perms)));
+            if (const auto pid = home->instance())
+                instances.push_back(*pid);
+        }
+        // All five end at once.
+        for (const pid_t pid : instances)
+            ::kill(pid, SIGTERM);
+        for (const pid_t pid : instances)
+            Home::wait_until_true([&] { return !fs::exists(fs::path("/proc") / std::to_string(pid)); }, 15000);
+    }
+    ASSERT_EQ(modes.size(), 50u);
+    EXPECT_EQ(std::count(modes.begin(), modes.end(), "644"), 50) << fmt::format("{}", fmt::join(modes, " "));
 }

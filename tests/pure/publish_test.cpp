@@ -2,9 +2,13 @@
 #include "base/publish.h"
 #include "base/util.h"
 
+#include "base/files.h"
+
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +18,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using testing_support::TempDir;
@@ -228,4 +233,44 @@ TEST(Publish, TemporariesAreExactlyTheNamesOurWriterMakes)
         EXPECT_TRUE(publish::is_temporary_name(made->filename().string())) << made->filename();
         fs::remove(*made);
     }
+}
+
+// A library on another thread may narrow the process's mask for a moment (the
+// sound server's client sets 077 while it makes its folder): files made for
+// the user meanwhile still get the mode of the mask the program started with.
+TEST(Publish, FilesTakeTheMaskReadAtStartNotTheMaskOfTheMoment)
+{
+    TempDir tmp;
+    const auto mode_of = [](const fs::path& path) {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+        return static_cast<unsigned>(st.st_mode & 07777);
+    };
+    const mode_t before = ::umask(027);
+    for (const unsigned mask : { 022u, 027u }) {
+        ::umask(static_cast<mode_t>(mask));
+        files::remember_creation_mask();
+        const unsigned wanted = 0666u & ~mask;
+        EXPECT_EQ(files::new_file_mode(), wanted);
+        ::umask(077); // narrowed after the start, as by the library
+
+        const auto published = publish::publish(publish::reserve_path(tmp.path(), "captura", "png"), std::vector<std::uint8_t> { 1 });
+        ASSERT_TRUE(published) << published.error();
+        EXPECT_EQ(mode_of(*published), wanted) << "a capture, mask " << mask;
+        const auto recording = publish::create_temporary(tmp.path() / "grabación.mp4");
+        ASSERT_TRUE(recording) << recording.error();
+        EXPECT_EQ(mode_of(*recording), wanted) << "a recording's temporary, published by a rename";
+        const fs::path made = tmp.path() / fmt::format("nuevo-{:o}.txt", mask);
+        ASSERT_TRUE(files::replace(made, "x"));
+        EXPECT_EQ(mode_of(made), wanted) << "a new small file";
+    }
+    // A file that exists keeps its own mode when replaced.
+    const fs::path kept = tmp.path() / "propio.txt";
+    testing_support::write_file(kept, "a");
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(files::replace(kept, "b"));
+    EXPECT_EQ(mode_of(kept), 0600u);
+
+    ::umask(before);
+    files::remember_creation_mask();
 }

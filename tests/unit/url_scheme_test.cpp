@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,12 +50,44 @@ int connect_raw(const fs::path& socket)
     return fd;
 }
 
-// The server closed its end: reading gives end of file (or a reset).
-bool closed_by_server(int fd)
+// The server closed its end: reading gives end of file (or a reset), after
+// any answer it wrote first, which goes to `answers`.
+bool closed_by_server(int fd, std::string* answers = nullptr)
 {
-    char c;
-    const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    for (;;) {
+        char c;
+        const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+        if (n == 1) {
+            if (answers)
+                *answers += c;
+            continue;
+        }
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+}
+
+// Runs `work` on a thread of its own, as another process would, while this
+// thread's events run the instance; its result.
+template <typename Work>
+auto from_another_process(Work work)
+{
+    auto done = std::async(std::launch::async, std::move(work));
+    while (done.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        pump_for(2);
+    return done.get();
+}
+
+// acquire_at from another thread: for a process that must not become the
+// instance (it would listen from that thread).
+SingleInstance::Role forwarded_by_another(const platform::InstancePlace& place, std::vector<std::string> urls,
+    std::chrono::milliseconds patience = platform::LOCK_PATIENCE)
+{
+    return from_another_process([&] {
+        SingleInstance::Role role;
+        const auto instance = SingleInstance::acquire_at(place, urls, role, patience);
+        EXPECT_FALSE(instance) << "a second instance";
+        return role;
+    });
 }
 
 void send_all(int fd, std::string_view bytes)
@@ -75,6 +109,9 @@ struct Primary {
     platform::InstancePlace place = *platform::instance_place_in(dir.path(), dir.path() / "cache", dir.path() / "tmp");
     std::unique_ptr<SingleInstance> instance;
     std::vector<std::vector<std::string>> received;
+    // Confirmations held back while `hold` is set, for the test to give.
+    bool hold = false;
+    std::vector<std::function<void()>> held;
 
     Primary()
     {
@@ -82,7 +119,13 @@ struct Primary {
         instance = SingleInstance::acquire_at(place, {}, role);
         EXPECT_EQ(role, SingleInstance::Role::Primary);
         if (instance)
-            instance->on_urls([this](std::vector<std::string> urls) { received.push_back(std::move(urls)); });
+            instance->on_urls([this](std::vector<std::string> urls, std::function<void()> taken) {
+                received.push_back(std::move(urls));
+                if (hold)
+                    held.push_back(std::move(taken));
+                else
+                    taken();
+            });
     }
     fs::path socket() const { return place.socket; }
 };
@@ -254,15 +297,14 @@ TEST(SingleInstance, ForwardsToTheLockHolderAndNeverBecomesASecondOne)
 {
     Primary primary;
     ASSERT_TRUE(primary.instance);
-    SingleInstance::Role role;
-    EXPECT_FALSE(SingleInstance::acquire_at(primary.place, { "vistrope://pin", "vistrope://x\x1b[2J" }, role));
-    EXPECT_EQ(role, SingleInstance::Role::Forwarded);
-    ASSERT_TRUE(wait_until([&] { return !primary.received.empty(); }));
+    EXPECT_EQ(forwarded_by_another(primary.place, { "vistrope://pin", "vistrope://x\x1b[2J" }), SingleInstance::Role::Forwarded);
+    ASSERT_EQ(primary.received.size(), 1u) << "taken means acted on";
     EXPECT_EQ(primary.received[0], (std::vector<std::string> { "vistrope://pin", "vistrope://x\x1b[2J" }));
 
     // The instance's socket is gone, but it still holds the lock: a new
     // process gives up rather than capture on its own.
     fs::remove(primary.socket());
+    SingleInstance::Role role;
     EXPECT_FALSE(SingleInstance::acquire_at(primary.place, { "vistrope://pin" }, role, std::chrono::milliseconds(300)));
     EXPECT_EQ(role, SingleInstance::Role::Refused);
 
@@ -295,17 +337,19 @@ TEST(SingleInstance, IdleConnectionsCannotUseUpTheDescriptors)
     // (The toolkit may open a descriptor of its own on first use.)
     EXPECT_TRUE(wait_until([&] { return open_descriptors() - clients.size() <= base + 2; }, 10000))
         << open_descriptors() - clients.size() << " open against " << base << " before";
+    // Those past the limit were told so before the close; the silent ones
+    // within it heard nothing.
     size_t dropped = 0;
+    std::string answers;
     for (int fd : clients) {
-        dropped += closed_by_server(fd);
+        dropped += closed_by_server(fd, &answers);
         ::close(fd);
     }
     EXPECT_EQ(dropped, clients.size());
+    EXPECT_EQ(answers, std::string(clients.size() - SingleInstance::MAX_CONNECTIONS, platform::ANSWER_BUSY));
     EXPECT_TRUE(primary.instance->listening());
-    SingleInstance::Role role;
-    SingleInstance::acquire_at(primary.place, { "vistrope://capture-area" }, role);
-    EXPECT_EQ(role, SingleInstance::Role::Forwarded);
-    ASSERT_TRUE(wait_until([&] { return !primary.received.empty(); }));
+    EXPECT_EQ(forwarded_by_another(primary.place, { "vistrope://capture-area" }), SingleInstance::Role::Forwarded);
+    ASSERT_FALSE(primary.received.empty());
     EXPECT_EQ(primary.received.back(), std::vector<std::string> { "vistrope://capture-area" });
 }
 
@@ -317,7 +361,9 @@ TEST(SingleInstance, FloodedAndCrowdedRequestsAreBounded)
     const int flood = connect_raw(primary.socket());
     ASSERT_GE(flood, 0);
     send_all(flood, std::string(1 << 20, 'x'));
-    EXPECT_TRUE(wait_until([&] { return closed_by_server(flood); }));
+    std::string answers;
+    EXPECT_TRUE(wait_until([&] { return closed_by_server(flood, &answers); }));
+    EXPECT_EQ(answers, std::string(1, platform::ANSWER_TOO_LARGE));
     ::close(flood);
 
     const int crowd = connect_raw(primary.socket());
@@ -367,15 +413,143 @@ TEST(SingleInstance, ListensAgainWhenAcceptingFails)
     ASSERT_TRUE(stopped) << "the toolkit kept listening; the fault cannot be shown here";
 
     EXPECT_TRUE(wait_until([&] { return primary.instance->listening(); }, 5000));
-    SingleInstance::Role role;
-    SingleInstance::acquire_at(primary.place, { "vistrope://pin" }, role);
-    EXPECT_EQ(role, SingleInstance::Role::Forwarded);
-    EXPECT_TRUE(wait_until([&] { return !primary.received.empty(); }));
+    EXPECT_EQ(forwarded_by_another(primary.place, { "vistrope://pin" }), SingleInstance::Role::Forwarded);
+    EXPECT_EQ(primary.received.size(), 1u);
 
     // A socket file taken away by a cleaner comes back as well.
     fs::remove(primary.socket());
     EXPECT_TRUE(wait_until([&] { return fs::exists(primary.socket()); }, 5000));
-    SingleInstance::acquire_at(primary.place, { "vistrope://capture-area" }, role);
-    EXPECT_EQ(role, SingleInstance::Role::Forwarded);
-    EXPECT_TRUE(wait_until([&] { return primary.received.size() == 2; }));
+    EXPECT_EQ(forwarded_by_another(primary.place, { "vistrope://capture-area" }), SingleInstance::Role::Forwarded);
+    EXPECT_EQ(primary.received.size(), 2u);
+}
+
+// A request is answered once the instance has acted on it, in requests the
+// reader accepts; an instance that is ending takes nothing more, and a launch
+// meanwhile waits for its lock rather than hand the links into it.
+TEST(SingleInstance, LinksAreTakenOnlyOnceActedOnAndAnEndingInstanceTakesNone)
+{
+    using platform::Handover;
+    using namespace std::chrono_literals;
+    Primary primary;
+    ASSERT_TRUE(primary.instance);
+
+    primary.hold = true;
+    auto sender = std::async(std::launch::async, [&] { return platform::forward_urls(primary.socket(), { "vistrope://pin" }, 10s); });
+    ASSERT_TRUE(wait_until([&] { return primary.held.size() == 1; })) << "the request never reached the handler";
+    pump_for(100);
+    EXPECT_EQ(sender.wait_for(0ms), std::future_status::timeout) << "answered before the links were acted on";
+    primary.held[0]();
+    const Handover one = from_another_process([&] { return sender.get(); });
+    EXPECT_EQ(one.outcome, Handover::Outcome::Taken) << one.why;
+    EXPECT_EQ(one.taken, 1u);
+
+    // More links than one request keeps: requests of 64, each answered.
+    primary.hold = false;
+    primary.received.clear();
+    std::vector<std::string> many;
+    for (int i = 0; i < 100; ++i)
+        many.push_back(fmt::format("vistrope://pin/{}", i));
+    const Handover all = from_another_process([&] { return platform::forward_urls(primary.socket(), many, 10s); });
+    EXPECT_EQ(all.outcome, Handover::Outcome::Taken) << all.why;
+    EXPECT_EQ(all.taken, 100u);
+    ASSERT_EQ(primary.received.size(), 2u);
+    EXPECT_EQ(primary.received[0].size(), RequestReader::MAX_URLS);
+    EXPECT_EQ(primary.received[1].back(), "vistrope://pin/99");
+
+    // A link no request can hold is not sent; the links before it are taken.
+    EXPECT_TRUE(platform::fits_in_request(std::string(RequestReader::MAX_REQUEST_BYTES - 2, 'x')));
+    EXPECT_FALSE(platform::fits_in_request(std::string(RequestReader::MAX_REQUEST_BYTES - 1, 'x')));
+    primary.received.clear();
+    const Handover huge = from_another_process([&] {
+        return platform::forward_urls(primary.socket(), { "vistrope://pin", std::string(RequestReader::MAX_REQUEST_BYTES, 'x') }, 10s);
+    });
+    EXPECT_EQ(huge.outcome, Handover::Outcome::Refused);
+    EXPECT_EQ(huge.taken, 1u);
+    EXPECT_NE(huge.why.find("64 KB"), std::string::npos) << huge.why;
+    EXPECT_EQ(primary.received, (std::vector<std::vector<std::string>> { { "vistrope://pin" } }));
+
+    // Quitting begins: a connection made before sends its request after, and
+    // one request is still being acted on.
+    primary.received.clear();
+    primary.held.clear();
+    primary.hold = true;
+    const int early = connect_raw(primary.socket());
+    ASSERT_GE(early, 0);
+    auto pending = std::async(std::launch::async, [&] { return platform::forward_urls(primary.socket(), { "vistrope://capture-area" }, 30s); });
+    ASSERT_TRUE(wait_until([&] { return primary.held.size() == 1; }));
+    primary.instance->stop_taking();
+    EXPECT_FALSE(primary.instance->listening());
+    EXPECT_FALSE(fs::exists(primary.socket())) << "the socket file stays for others to find";
+    send_all(early, "vistrope://pin\n\n");
+    std::string answers;
+    EXPECT_TRUE(wait_until([&] { return closed_by_server(early, &answers); })) << "the early connection was kept";
+    ::close(early);
+    EXPECT_EQ(answers, "") << "an ending instance answered";
+    EXPECT_EQ(primary.received.size(), 1u) << "an ending instance took a request";
+    const Handover late = from_another_process([&] { return platform::forward_urls(primary.socket(), { "vistrope://pin" }, 1s); });
+    EXPECT_EQ(late.outcome, Handover::Outcome::Unanswered);
+
+    // A launch now waits for the lock, and finds it free once the instance
+    // has gone; the request never confirmed is learnt as not taken.
+    auto launch = std::async(std::launch::async, [&] { return platform::reach_instance(primary.place, { "vistrope://pin" }, 10s, false); });
+    pump_for(200);
+    EXPECT_EQ(launch.wait_for(0ms), std::future_status::timeout) << "the launch did not wait for the ending instance";
+    primary.instance.reset();
+    const platform::Arrival arrival = from_another_process([&] { return launch.get(); });
+    EXPECT_EQ(arrival.kind, platform::Arrival::Kind::LockFree) << arrival.why;
+    EXPECT_EQ(arrival.taken, 0u);
+    const Handover unconfirmed = from_another_process([&] { return pending.get(); });
+    EXPECT_EQ(unconfirmed.outcome, Handover::Outcome::Unanswered) << unconfirmed.why;
+    EXPECT_EQ(unconfirmed.taken, 0u);
+}
+
+// An instance that runs on but refuses is asked once more, then the launch
+// says why; one that never answers is not sent the links a second time,
+// since they may yet be taken.
+TEST(SingleInstance, ARefusalIsRetriedOnceAndASilentInstanceIsNotSentTwice)
+{
+    using namespace std::chrono_literals;
+    Primary primary;
+    ASSERT_TRUE(primary.instance);
+    std::vector<int> crowd;
+    while (crowd.size() < static_cast<size_t>(SingleInstance::MAX_CONNECTIONS)) {
+        const int fd = connect_raw(primary.socket());
+        ASSERT_GE(fd, 0);
+        crowd.push_back(fd);
+    }
+    pump_for(50);
+    const auto started = std::chrono::steady_clock::now();
+    const platform::Arrival refused = from_another_process([&] { return platform::reach_instance(primary.place, { "vistrope://pin" }, 10s, false); });
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(refused.kind, platform::Arrival::Kind::Failed);
+    EXPECT_NE(refused.why.find("demasiadas conexiones"), std::string::npos) << refused.why;
+    EXPECT_GE(took, 1s) << "refused without asking again after a pause";
+    EXPECT_TRUE(primary.received.empty());
+    for (int fd : crowd)
+        ::close(fd);
+    EXPECT_EQ(forwarded_by_another(primary.place, { "vistrope://pin" }), SingleInstance::Role::Forwarded);
+    EXPECT_EQ(primary.received.size(), 1u);
+
+    // A lock holder whose socket takes requests and never answers.
+    TempDir dir;
+    ASSERT_TRUE(platform::private_directory(dir.path() / "run"));
+    const auto place = platform::instance_place_in(dir.path() / "run", dir.path() / "cache", dir.path() / "tmp");
+    ASSERT_TRUE(place);
+    const int lock = ::open(place->lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const int silent = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, place->socket.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(silent, 8), 0);
+    const platform::Arrival unknown = platform::reach_instance(*place, { "vistrope://pin" }, 300ms, false);
+    EXPECT_EQ(unknown.kind, platform::Arrival::Kind::Failed);
+    EXPECT_NE(unknown.why.find("no confirmó"), std::string::npos) << unknown.why;
+    int connections = 0;
+    for (int fd; (fd = ::accept4(silent, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0; ::close(fd))
+        ++connections;
+    EXPECT_EQ(connections, 1) << "the links went twice";
+    ::close(silent);
+    ::close(lock);
 }

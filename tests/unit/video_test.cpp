@@ -4,6 +4,7 @@
 #include "record/video.h"
 
 #include "base/config.h"
+#include "base/files.h"
 #include "base/state.h"
 #include "platform/fake/media_fake.h"
 #include "qt_wait.h"
@@ -21,6 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -231,8 +233,17 @@ TEST_F(VideoTest, ExportWritesAGifAndRemovesThePartialFile)
     TempDir dir;
     const fs::path out = dir.path() / "out.gif";
     install(clip(1.0, regular(30, 30)));
+    // The mask the program started with gives the mode, not one narrowed
+    // meanwhile by a library on another thread.
+    const mode_t before = ::umask(022);
+    files::remember_creation_mask();
+    ::umask(077);
     auto r = video::export_gif("clip.mp4", out, { std::nullopt, 10, 800 });
+    ::umask(before);
+    files::remember_creation_mask();
     ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(fs::status(out).permissions() & fs::perms::all,
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     EXPECT_EQ(r->frames_read, 10u);
     EXPECT_EQ(r->width, 64u);
     EXPECT_EQ(r->bytes, fs::file_size(out));
