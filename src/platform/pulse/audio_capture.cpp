@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 #include <time.h>
@@ -78,6 +81,9 @@ constexpr pa_usec_t QUIET_US = 4'000;
 constexpr std::int64_t MOST_NS_AT_ONCE = 50'000'000;
 // Nor does a block grow past this many seconds of sound.
 constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
+// Blocks held until the timeline's origin is known: the newest this many
+// seconds of each input (the picture waits a few seconds at most).
+constexpr std::size_t MOST_SECONDS_HELD = 5;
 
 } // namespace
 
@@ -99,6 +105,15 @@ struct AudioCapture::Impl {
         std::int64_t block_began = 0; // when its first packet came
         std::int64_t block_arrival = 0;
         pa_time_event* quiet = nullptr;
+        // Blocks that came before they could be placed (no origin yet, or a
+        // monitor's sink latency unknown yet), oldest first.
+        struct Held {
+            std::int64_t arrival;
+            std::vector<float> samples;
+        };
+        std::vector<Held> held;
+        std::size_t held_values = 0;
+        bool reading = false; // delivered sound, or gone (with ready_mutex)
     };
 
     AudioRequest request;
@@ -110,6 +125,19 @@ struct AudioCapture::Impl {
     std::string sink;   // the default sink's name
     std::string source; // the default source's name
     bool info_done = false;
+    bool begun = false; // the origin is known (with the loop's lock)
+    std::mutex ready_mutex;
+    std::condition_variable ready_cv;
+
+    // An input delivered sound or is gone. Any thread.
+    void mark_ready(Input& in)
+    {
+        {
+            std::lock_guard lock(ready_mutex);
+            in.reading = true;
+        }
+        ready_cv.notify_all();
+    }
 
     ~Impl()
     {
@@ -150,6 +178,7 @@ struct AudioCapture::Impl {
         if (in.gone)
             return;
         in.gone = true;
+        mark_ready(in);
         gone(in.index, AudioCapture::Loss::Ended);
     }
 
@@ -188,10 +217,13 @@ struct AudioCapture::Impl {
         if (info && !eol) {
             const pa_usec_t ahead = info->configured_latency ? info->configured_latency : info->latency;
             in->heard_later_ns = static_cast<std::int64_t>(ahead) * 1000;
+            in->owner->place_held(*in);
             return;
         }
-        if (eol < 0 && in->heard_later_ns < 0)
+        if (eol < 0 && in->heard_later_ns < 0) {
             in->heard_later_ns = 0; // no answer: the sound a little early rather than none
+            in->owner->place_held(*in);
+        }
         if (in->sink_query) {
             pa_operation_unref(in->sink_query);
             in->sink_query = nullptr;
@@ -251,19 +283,52 @@ struct AudioCapture::Impl {
         in->owner->place_block(*in);
     }
 
+    // Whether the input's blocks can be placed: the origin is known and, for
+    // a monitor, its sink's latency (a round trip after the start).
+    bool placeable(const Input& in) const { return begun && (!in.monitor || in.heard_later_ns >= 0); }
+
+    void place(Input& in, std::int64_t arrival, const float* values, std::size_t frames)
+    {
+        const auto channels = static_cast<std::size_t>(request.channels);
+        const auto [at, skip] = in.clock.place(in.clock.latest_taken(arrival, frames, in.heard_later_ns), frames);
+        if (skip < frames)
+            samples(in.index, at + static_cast<std::int64_t>(skip), values + skip * channels, frames - skip);
+    }
+
+    // Places what was held, in the order it came, once it can be.
+    void place_held(Input& in)
+    {
+        if (!placeable(in))
+            return;
+        const auto channels = static_cast<std::size_t>(request.channels);
+        for (const Input::Held& h : in.held)
+            place(in, h.arrival, h.samples.data(), h.samples.size() / channels);
+        in.held.clear();
+        in.held_values = 0;
+    }
+
     void place_block(Input& in)
     {
-        const std::size_t frames = in.block.size() / static_cast<std::size_t>(request.channels);
+        const auto channels = static_cast<std::size_t>(request.channels);
+        const std::size_t frames = in.block.size() / channels;
         if (frames == 0)
             return;
-        // A monitor's block cannot be placed until its sink's latency is known (a round trip after the start).
-        if (!in.monitor || in.heard_later_ns >= 0) {
-            const auto [at, skip] = in.clock.place(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns), frames);
-            if (skip < frames)
-                samples(in.index, at + static_cast<std::int64_t>(skip), in.block.data() + skip * static_cast<std::size_t>(request.channels),
-                    frames - skip);
+        if (!in.reading)
+            mark_ready(in);
+        if (placeable(in)) {
+            place_held(in);
+            place(in, in.block_arrival, in.block.data(), frames);
+            in.block.clear();
+            return;
         }
-        in.block.clear();
+        in.held_values += in.block.size();
+        in.held.push_back({ in.block_arrival, std::move(in.block) });
+        in.block = {};
+        const std::size_t most = MOST_SECONDS_HELD * static_cast<std::size_t>(request.sample_rate) * channels;
+        while (in.held.size() > 1 && in.held_values > most) {
+            in.held_values -= in.held.front().samples.size();
+            in.held.erase(in.held.begin());
+        }
     }
 
     bool connect_input(Input& in, const std::string& device, const char* name)
@@ -306,8 +371,9 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
     for (int i = 0; i < 2; ++i) {
         impl->inputs[i].owner = impl.get();
         impl->inputs[i].index = i;
-        impl->inputs[i].clock = AudioClock(request.sample_rate, request.origin_ns);
+        impl->inputs[i].clock = AudioClock(request.sample_rate, 0);
         impl->inputs[i].gone = !(i == 0 ? request.system : request.microphone);
+        impl->inputs[i].reading = impl->inputs[i].gone;
         impl->inputs[i].monitor = i == 0;
         impl->inputs[i].heard_later_ns = i == 0 ? -1 : 0;
     }
@@ -355,14 +421,44 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         lost.push_back(0);
     if (request.microphone && !impl->connect_input(impl->inputs[1], impl->source, "micrófono"))
         lost.push_back(1);
-    for (int i : lost)
+    for (int i : lost) {
         impl->inputs[i].gone = true;
+        impl->mark_ready(impl->inputs[i]);
+    }
     pa_threaded_mainloop_unlock(impl->loop);
     for (int i : lost) {
         util::log(fmt::format("grabación: no pude abrir la entrada de sonido {}", i));
         impl->gone(i, Loss::Ended);
     }
     return std::unique_ptr<AudioCapture>(new AudioCapture(std::move(impl)));
+}
+
+bool AudioCapture::wait_until_reading(std::int64_t deadline_ns)
+{
+    Impl& self = *m_impl;
+    std::unique_lock lock(self.ready_mutex);
+    const auto ready = [&] { return std::ranges::all_of(self.inputs, [](const Impl::Input& in) { return in.reading; }); };
+    while (!ready()) {
+        const std::int64_t left = deadline_ns - monotonic_ns();
+        if (left <= 0)
+            return false;
+        self.ready_cv.wait_for(lock, std::chrono::nanoseconds(left));
+    }
+    return true;
+}
+
+void AudioCapture::begin(std::int64_t origin_ns)
+{
+    Impl& self = *m_impl;
+    pa_threaded_mainloop_lock(self.loop);
+    if (!self.begun) {
+        self.begun = true;
+        for (Impl::Input& in : self.inputs) {
+            in.clock = AudioClock(self.request.sample_rate, origin_ns);
+            self.place_held(in);
+        }
+    }
+    pa_threaded_mainloop_unlock(self.loop);
 }
 
 } // namespace platform::pulse
