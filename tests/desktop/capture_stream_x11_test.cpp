@@ -809,13 +809,17 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
         const QByteArray raw = decode.readAllStandardOutput();
         std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
         std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+        std::string lost = fmt::format("killed {:.2f} s after the first frame; lost: picture {:.2f} s", recorded,
+            recorded - times.back() - 1.0 / 30);
         for (const double hz : { SYSTEM_HZ, MICROPHONE_HZ }) {
             double last = 0;
             for (std::size_t from = 0; from + 1920 <= s.size(); from += 960)
                 if (sounds(s, from, hz))
                     last = double(from + 1920) / 48000.0;
             EXPECT_GT(last, recorded - 1.0) << hz << " Hz: the sound lost more than a second";
+            lost += fmt::format(", {} Hz {:.2f} s", hz, recorded - last);
         }
+        std::printf("%s\n", lost.c_str());
     }
 }
 

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 #include <time.h>
 
@@ -81,6 +82,10 @@ constexpr pa_usec_t QUIET_US = 4'000;
 constexpr std::int64_t MOST_NS_AT_ONCE = 50'000'000;
 // Nor does a block grow past this many seconds of sound.
 constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
+// A monitor that has delivered nothing this long after it connected may be
+// waiting for its sink's lead to play out (see audio_capture.h); a sound
+// card's monitor delivers within a few tens of milliseconds.
+constexpr pa_usec_t LEAD_CHECK_US = 150'000;
 // Blocks held until the timeline's origin is known: the newest this many
 // seconds of each input (the picture waits a few seconds at most).
 constexpr std::size_t MOST_SECONDS_HELD = 5;
@@ -114,6 +119,8 @@ struct AudioCapture::Impl {
         std::vector<Held> held;
         std::size_t held_values = 0;
         bool reading = false; // delivered sound, or gone (with ready_mutex)
+        pa_time_event* lead_check = nullptr;
+        pa_operation* lead_query = nullptr;
     };
 
     AudioRequest request;
@@ -148,6 +155,15 @@ struct AudioCapture::Impl {
             if (in.quiet) {
                 pa_threaded_mainloop_get_api(loop)->time_free(in.quiet);
                 in.quiet = nullptr;
+            }
+            if (in.lead_check) {
+                pa_threaded_mainloop_get_api(loop)->time_free(in.lead_check);
+                in.lead_check = nullptr;
+            }
+            if (in.lead_query) {
+                pa_operation_cancel(in.lead_query);
+                pa_operation_unref(in.lead_query);
+                in.lead_query = nullptr;
             }
             if (in.sink_query) {
                 pa_operation_cancel(in.sink_query);
@@ -202,8 +218,11 @@ struct AudioCapture::Impl {
     {
         auto* in = static_cast<Input*>(data);
         const pa_stream_state_t state = pa_stream_get_state(s);
-        if (state == PA_STREAM_READY)
+        if (state == PA_STREAM_READY) {
             in->owner->query_sink(*in, monotonic_ns());
+            if (!in->lead_check)
+                in->lead_check = pa_context_rttime_new(in->owner->context, pa_rtclock_now() + LEAD_CHECK_US, &on_lead_check, in);
+        }
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
             util::log(fmt::format("grabación: la entrada de sonido {} se cortó: {}", in->index,
                 pa_strerror(pa_context_errno(in->owner->context))));
@@ -228,6 +247,57 @@ struct AudioCapture::Impl {
             pa_operation_unref(in->sink_query);
             in->sink_query = nullptr;
         }
+    }
+
+    // A null sink renders ahead by its latency, two seconds when nobody asks
+    // for less, and keeps that lead when a monitor asks for less: the monitor
+    // stays silent until it has played out, and sound started meanwhile is
+    // queued behind it. When such a sink plays nothing, what it rendered
+    // ahead is silence: suspending and resuming it drops that, and it starts
+    // over at the monitor's short latency. A sink that plays something, or
+    // is a sound card (which starts over by itself), is left alone; the
+    // first frame then waits for the monitor.
+    static void on_lead_check(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        api->time_free(e);
+        in->lead_check = nullptr;
+        if (in->reading || in->gone || in->lead_query || !in->stream)
+            return;
+        if (const char* device = pa_stream_get_device_name(in->stream))
+            in->lead_query = pa_context_get_source_info_by_name(in->owner->context, device, &on_lead_source, in);
+    }
+
+    static void on_lead_source(pa_context* c, const pa_source_info* info, int eol, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        if (!info || eol)
+            return; // the end of the list: the operation is released where it was made
+        pa_operation* next = nullptr;
+        if (info->monitor_of_sink != PA_INVALID_INDEX)
+            next = pa_context_get_sink_info_by_index(c, info->monitor_of_sink, &on_lead_sink, in);
+        // This operation ends with this answer; the next one takes its place.
+        if (in->lead_query)
+            pa_operation_unref(in->lead_query);
+        in->lead_query = next;
+    }
+
+    static void on_lead_sink(pa_context* c, const pa_sink_info* info, int eol, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        if (in->lead_query && (eol || !info)) {
+            pa_operation_unref(in->lead_query);
+            in->lead_query = nullptr;
+        }
+        if (!info || eol || in->reading)
+            return;
+        if (info->state != PA_SINK_IDLE || !info->driver || !std::string_view(info->driver).starts_with("module-null-sink"))
+            return;
+        util::log(fmt::format("grabación: el receptor {} iba adelantado en silencio; lo reinicio", info->name ? info->name : "?"));
+        if (pa_operation* o = pa_context_suspend_sink_by_index(c, info->index, 1, nullptr, nullptr))
+            pa_operation_unref(o);
+        if (pa_operation* o = pa_context_suspend_sink_by_index(c, info->index, 0, nullptr, nullptr))
+            pa_operation_unref(o);
     }
 
     // Asks the monitor's sink for its latency now and then: another client
