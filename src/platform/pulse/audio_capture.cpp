@@ -80,6 +80,13 @@ constexpr pa_usec_t QUIET_US = 4'000;
 // latency (every half millisecond for 2 ms), not a backlog: the block is
 // placed after this long, however it keeps coming.
 constexpr std::int64_t MOST_NS_AT_ONCE = 50'000'000;
+// A long block is a burst that the server sends in pieces (the sine source
+// gives two seconds in three), and on a busy machine the pieces reach us tens
+// of milliseconds apart: placed apart, the first looked late by the rest of
+// the burst and left a gap of a second. A block waits for the rest of its
+// burst an eighth of its length (100 ms at most) after each piece, and keeps
+// growing for a quarter of its length.
+constexpr std::int64_t MOST_BURST_QUIET_NS = 100'000'000;
 // Nor does a block grow past this many seconds of sound.
 constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
 // A monitor that has delivered nothing this long after it connected may be
@@ -335,12 +342,15 @@ struct AudioCapture::Impl {
         }
         // Everything read so far had arrived by now.
         in->block_arrival = monotonic_ns();
-        if (in->block_arrival - in->block_began >= MOST_NS_AT_ONCE
+        const auto block_ns = static_cast<std::int64_t>(
+            static_cast<double>(in->block.size() / channels) * 1e9 / static_cast<double>(self.request.sample_rate));
+        if (in->block_arrival - in->block_began >= std::max(MOST_NS_AT_ONCE, block_ns / 4)
             || in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels) {
             self.place_block(*in);
             return;
         }
-        const pa_usec_t when = pa_rtclock_now() + QUIET_US;
+        const pa_usec_t quiet_us = std::max<pa_usec_t>(QUIET_US, static_cast<pa_usec_t>(std::min(block_ns / 8, MOST_BURST_QUIET_NS) / 1000));
+        const pa_usec_t when = pa_rtclock_now() + quiet_us;
         if (in->quiet)
             pa_context_rttime_restart(self.context, in->quiet, when);
         else

@@ -188,9 +188,6 @@ private:
             next_plan = now + PLAN_PERIOD_NS;
             count_plan(monotonic_ns() - now);
         };
-        // The first plan, and the two pictures the grab alternates between,
-        // are made before the clock starts: at 4K each takes longer than a
-        // frame, and the first slots would be lost to them.
         // The sound inputs are connected first, and the picture starts once
         // they deliver: a monitor may stay silent for up to two seconds after
         // it connects, and sound started meanwhile would come that late (see
@@ -198,6 +195,9 @@ private:
         // thread of its own, beside the first plan and pictures.
         const std::int64_t sound_asked = monotonic_ns();
         std::thread audio_starter([this] { start_audio(); });
+        // The first plan, and the two pictures the grab alternates between,
+        // are made before the clock starts: at 4K each takes longer than a
+        // frame, and the first slots would be lost to them.
         replan();
         if (m_filter.kind != ContentFilter::Kind::Windows && rect.w > 0 && rect.h > 0) {
             const auto first = m_source->read_root(rect);
