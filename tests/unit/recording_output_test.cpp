@@ -488,11 +488,15 @@ TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLea
     // A millisecond either way is the scheduler's: counts win.
     EXPECT_EQ(clock.place(origin + 141 * ms, 960).at, 6720);
     EXPECT_EQ(clock.place(origin + 159 * ms, 960).at, 7680);
-    // 200 ms lost on the way: more than 50 ms later than the counts say, a gap follows.
+    // 200 ms lost on the way: more than 50 ms later than the counts say, a gap follows
+    // (the reader asks first, and waits a moment for the rest of a backlog).
+    EXPECT_FALSE(clock.late(origin + 229 * ms));
+    EXPECT_TRUE(clock.late(origin + 380 * ms));
     EXPECT_EQ(clock.place(origin + 380 * ms, 960).at, 18240);
     EXPECT_EQ(clock.place(origin + 401 * ms, 960).at, 19200);
     // Before the origin: negative positions (the output drops them).
     platform::pulse::AudioClock early(48000, origin);
+    EXPECT_FALSE(early.late(origin + 10'000 * ms)); // nothing placed yet: no counts to be late by
     EXPECT_EQ(early.place(origin - 20 * ms, 960).at, -960);
 }
 

@@ -53,6 +53,12 @@ AudioClock::Placement AudioClock::place(std::int64_t latest_ns, std::size_t fram
     return { at, skip };
 }
 
+bool AudioClock::late(std::int64_t latest_ns) const
+{
+    const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(latest_ns - m_origin) * m_rate / 1e9));
+    return m_placed && by_clock - m_next > m_rate / 20;
+}
+
 std::int64_t AudioClock::latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const
 {
     return arrival_ns - static_cast<std::int64_t>(std::llround(static_cast<double>(queued_frames) * 1e9 / m_rate)) + heard_later_ns;
@@ -87,6 +93,14 @@ constexpr std::int64_t MOST_NS_AT_ONCE = 50'000'000;
 // burst an eighth of its length (100 ms at most) after each piece, and keeps
 // growing for a quarter of its length.
 constexpr std::int64_t MOST_BURST_QUIET_NS = 100'000'000;
+// A block that would come late by the counts may be the first piece of a
+// backlog whose rest is still on its way (our thread was held up between
+// pieces): placed alone it would leave a gap, and the rest, coming sooner
+// than the counts, would be cut. It waits this long for more, each later
+// piece up to a quiet of LATE_QUIET_NS; then it is placed, a real gap (sound
+// lost, a sink suspended) as a gap.
+constexpr std::int64_t LATE_WAIT_NS = 100'000'000;
+constexpr pa_usec_t LATE_QUIET_US = 30'000;
 // Nor does a block grow past this many seconds of sound.
 constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
 // A monitor that has delivered nothing this long after it connected may be
@@ -116,6 +130,7 @@ struct AudioCapture::Impl {
         std::vector<float> block; // come in one go, not placed yet
         std::int64_t block_began = 0; // when its first packet came
         std::int64_t block_arrival = 0;
+        std::int64_t late_since = 0; // when the block was found late and set to wait for more; 0: not waiting
         pa_time_event* quiet = nullptr;
         // Blocks that came before they could be placed (no origin yet, or a
         // monitor's sink latency unknown yet), oldest first.
@@ -344,12 +359,16 @@ struct AudioCapture::Impl {
         in->block_arrival = monotonic_ns();
         const auto block_ns = static_cast<std::int64_t>(
             static_cast<double>(in->block.size() / channels) * 1e9 / static_cast<double>(self.request.sample_rate));
-        if (in->block_arrival - in->block_began >= std::max(MOST_NS_AT_ONCE, block_ns / 4)
-            || in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels) {
-            self.place_block(*in);
+        const bool full = in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels;
+        const bool long_enough = in->late_since ? in->block_arrival - in->late_since >= LATE_WAIT_NS
+                                                : in->block_arrival - in->block_began >= std::max(MOST_NS_AT_ONCE, block_ns / 4);
+        if (full || long_enough) {
+            self.place_block(*in, true);
             return;
         }
-        const pa_usec_t quiet_us = std::max<pa_usec_t>(QUIET_US, static_cast<pa_usec_t>(std::min(block_ns / 8, MOST_BURST_QUIET_NS) / 1000));
+        pa_usec_t quiet_us = std::max<pa_usec_t>(QUIET_US, static_cast<pa_usec_t>(std::min(block_ns / 8, MOST_BURST_QUIET_NS) / 1000));
+        if (in->late_since)
+            quiet_us = std::max(quiet_us, LATE_QUIET_US);
         const pa_usec_t when = pa_rtclock_now() + quiet_us;
         if (in->quiet)
             pa_context_rttime_restart(self.context, in->quiet, when);
@@ -360,7 +379,7 @@ struct AudioCapture::Impl {
     static void on_quiet(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data)
     {
         auto* in = static_cast<Input*>(data);
-        in->owner->place_block(*in);
+        in->owner->place_block(*in, in->late_since != 0);
     }
 
     // Whether the input's blocks can be placed: the origin is known and, for
@@ -387,7 +406,8 @@ struct AudioCapture::Impl {
         in.held_values = 0;
     }
 
-    void place_block(Input& in)
+    // `now`: without waiting for more first, even when it looks late.
+    void place_block(Input& in, bool now = false)
     {
         const auto channels = static_cast<std::size_t>(request.channels);
         const std::size_t frames = in.block.size() / channels;
@@ -397,6 +417,16 @@ struct AudioCapture::Impl {
             mark_ready(in);
         if (placeable(in)) {
             place_held(in);
+            if (!now && in.clock.late(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns))) {
+                in.late_since = in.block_arrival;
+                const pa_usec_t when = pa_rtclock_now() + static_cast<pa_usec_t>(LATE_WAIT_NS / 1000);
+                if (in.quiet)
+                    pa_context_rttime_restart(context, in.quiet, when);
+                else
+                    in.quiet = pa_context_rttime_new(context, when, &on_quiet, &in);
+                return;
+            }
+            in.late_since = 0;
             place(in, in.block_arrival, in.block.data(), frames);
             in.block.clear();
             return;

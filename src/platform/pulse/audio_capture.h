@@ -65,6 +65,10 @@ public:
     // `heard_later_ns` after it arrives (its sink renders ahead of playing);
     // 0 for a source.
     std::int64_t latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const;
+    // Whether a block whose first sample was taken at `latest_ns` at the
+    // latest would come more than 50 ms later than the counts say (place()
+    // would leave a gap before it).
+    bool late(std::int64_t latest_ns) const;
 
 private:
     int m_rate;
