@@ -22,18 +22,30 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <random>
 
 using testing_support::pump_for;
 using testing_support::wait_until;
 using Flat = testing_support::FlatWindow;
 
 namespace {
+
+std::int64_t monotonic_ns()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 QByteArray run(const QString& program, const QStringList& args)
 {
@@ -138,13 +150,19 @@ protected:
             ADD_FAILURE() << stream.error();
             return file;
         }
+        {
+            std::lock_guard lock(m_reports.mutex);
+            m_reports.start.reset();
+        }
         auto& s = **stream;
         EXPECT_TRUE(s.add_stream_output(m_reports.delegate, platform::StreamOutputType::Screen));
         auto added = s.add_recording_output({ file.toStdString(), codec }, m_reports.delegate);
         EXPECT_TRUE(added) << (added ? "" : added.error());
         s.start([this](std::optional<std::string> error) {
+            const std::int64_t now = monotonic_ns();
             std::lock_guard lock(m_reports.mutex);
             m_reports.start = error;
+            m_first_frame_ns = now;
         });
         EXPECT_TRUE(wait_until([&] { std::lock_guard lock(m_reports.mutex); return m_reports.start.has_value(); }, 20000));
         EXPECT_FALSE(m_reports.start && *m_reports.start) << **m_reports.start;
@@ -188,6 +206,7 @@ protected:
     platform::ShareableDisplay m_display;
     QTemporaryDir m_dir;
     Reports m_reports;
+    std::int64_t m_first_frame_ns = 0; // CLOCK_MONOTONIC when the start was reported (right after the first grab); with m_reports.mutex
 };
 
 const std::array<QColor, 4> SEQUENCE { QColor(230, 30, 30), QColor(30, 200, 60), QColor(40, 60, 220), QColor(240, 220, 40) };
@@ -601,6 +620,207 @@ TEST_F(CaptureStreamX11, TheProgramPlaysNoSoundOfItsOwnWhileSystemSoundIsRecorde
     EXPECT_TRUE(held);
     EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
     EXPECT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)); // released with the stream
+}
+
+namespace {
+
+// A second null sink whose monitor is the default source, as a microphone
+// that plays what is sent to it; the session's own default source comes back
+// after.
+struct SecondSinkAsMicrophone {
+    QByteArray module;
+    QByteArray source_before;
+    SecondSinkAsMicrophone()
+    {
+        source_before = run("pactl", { "get-default-source" }).trimmed();
+        module = run("pactl", { "load-module", "module-null-sink", "sink_name=vistrope_micro" }).trimmed();
+        run("pactl", { "set-default-source", "vistrope_micro.monitor" });
+    }
+    ~SecondSinkAsMicrophone()
+    {
+        run("pactl", { "set-default-source", QString::fromLatin1(source_before) });
+        if (!module.isEmpty())
+            run("pactl", { "unload-module", QString::fromLatin1(module) });
+    }
+};
+
+// A file of `seconds` of a sine at `hz` (float32, mono, 48 kHz), for pacat.
+QString sine_file(const QString& path, double hz, double seconds)
+{
+    std::vector<float> s(static_cast<std::size_t>(seconds * 48000));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<float>(0.3 * std::sin(2 * M_PI * hz * double(i) / 48000.0));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+    f.write(reinterpret_cast<const char*>(s.data()), qint64(s.size() * sizeof(float)));
+    return path;
+}
+
+// A client that starts playing a sound file into a sink as a user's player
+// does (the server's default latency), and is ended with the test.
+struct Player {
+    QProcess pacat;
+    Player(const QString& sink, const QString& file)
+    {
+        pacat.start("pacat", { "--playback", "-d", sink, "--raw", "--format=float32le", "--rate=48000", "--channels=1", file });
+    }
+    ~Player()
+    {
+        pacat.kill(); // the child this test started
+        pacat.waitForFinished();
+    }
+};
+
+// Whether a tone of `hz` sounds in the 40 ms of `s` from `from` (a 0.3 sine gives about 0.02, silence 0).
+bool sounds(const std::vector<float>& s, std::size_t from, double hz)
+{
+    return power_at(s, from, 1920, hz) > 2e-3;
+}
+
+constexpr double SYSTEM_HZ = 880;
+constexpr double MICROPHONE_HZ = 660;
+
+} // namespace
+
+// Sound that starts after the recording began is in the file from its start,
+// on system sound as on the microphone, wherever the sound server's sinks
+// stood when the inputs joined (a null sink renders two seconds ahead of
+// itself when nobody asks for less), and never before its start.
+TEST_F(CaptureStreamX11, SoundStartingAfterTheFirstFrameIsInTheFileFromItsStart)
+{
+    SecondSinkAsMicrophone microphone;
+    ASSERT_FALSE(microphone.module.isEmpty());
+    const QString system_tone = sine_file(path("880.raw"), SYSTEM_HZ, 4);
+    const QString microphone_tone = sine_file(path("660.raw"), MICROPHONE_HZ, 4);
+    for (const double offset : { 0.0, 0.3, 0.5, 1.0 }) {
+        SCOPED_TRACE(testing::Message() << "tones " << offset << " s after the first frame");
+        m_reports.list.clear();
+        recorder::StreamWish wish;
+        wish.region = platform::RectF { 0, 0, 64, 64 };
+        wish.size = { 64, 64 };
+        wish.fps = 30;
+        wish.system_audio = true;
+        wish.microphone = true;
+        std::optional<Player> players[2];
+        std::int64_t started_ns = 0; // when the players were started, CLOCK_MONOTONIC
+        const QString file = record("tonos.mp4", display_filter(), recorder::stream_configuration(wish), offset + 1.5,
+            platform::VideoCodec::H264, [&](double) {
+                std::lock_guard lock(m_reports.mutex);
+                if (!players[0] && monotonic_ns() >= m_first_frame_ns + static_cast<std::int64_t>(offset * 1e9)) {
+                    started_ns = monotonic_ns();
+                    players[0].emplace("vistrope_null", system_tone);
+                    players[1].emplace("vistrope_micro", microphone_tone);
+                }
+            });
+        ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+        ASSERT_TRUE(players[0]);
+        const std::vector<float> s = sound_of(file);
+        // Where the players began, in samples of the file (its time 0 is the first frame's).
+        const auto start = static_cast<std::int64_t>(std::llround((started_ns - m_first_frame_ns) * 48000.0 / 1e9));
+        ASSERT_GT(static_cast<std::int64_t>(s.size()), start + 48000) << "the sound is shorter than the recording";
+        for (const double hz : { SYSTEM_HZ, MICROPHONE_HZ }) {
+            // Never more than 40 ms before it began (sync), always from 0.1 s after it on.
+            std::string heard, early, missing;
+            for (std::int64_t from = 0; from + 1920 <= static_cast<std::int64_t>(s.size()) - 960; from += 960) {
+                const bool on = sounds(s, static_cast<std::size_t>(from), hz);
+                heard += on ? '#' : '.';
+                if (on && from + 1920 <= start - 1920)
+                    early += fmt::format(" {:.2f}", from / 48000.0);
+                if (!on && from >= start + 4800)
+                    missing += fmt::format(" {:.2f}", from / 48000.0);
+            }
+            EXPECT_TRUE(early.empty()) << hz << " Hz before it began (at " << start / 48000.0 << " s), at" << early << " s; 20 ms steps: " << heard;
+            EXPECT_TRUE(missing.empty()) << hz << " Hz missing after it began (at " << start / 48000.0 << " s), at" << missing
+                                         << " s; 20 ms steps: " << heard;
+        }
+    }
+}
+
+// A recording that records while a test looks on, until the test kills it
+// (run as a child process by the next test; skipped otherwise).
+TEST_F(CaptureStreamX11, DISABLED_RecordsUntilKilled)
+{
+    const QByteArray to = qgetenv("VISTROPE_TEST_RECORD_TO");
+    if (to.isEmpty())
+        GTEST_SKIP() << "only as the child of AKillLosesAtMostASecondOfSoundAndOfPicture";
+    recorder::StreamWish wish;
+    wish.region = platform::RectF { 0, 0, 64, 64 };
+    wish.size = { 64, 64 };
+    wish.fps = 30;
+    wish.system_audio = true;
+    wish.microphone = true;
+    auto stream = platform::create_capture_stream(display_filter(), recorder::stream_configuration(wish), m_reports.delegate);
+    ASSERT_TRUE(stream) << stream.error();
+    ASSERT_TRUE((*stream)->add_recording_output({ QString::fromLocal8Bit(to).toStdString(), platform::VideoCodec::H264 }, m_reports.delegate));
+    (*stream)->start([](std::optional<std::string> error) {
+        // The parent reads this line: the first frame's time.
+        std::printf("primer cuadro %lld %s\n", static_cast<long long>(monotonic_ns()), error ? error->c_str() : "");
+        std::fflush(stdout);
+    });
+    pump_for(60000);
+    ADD_FAILURE() << "not killed";
+}
+
+// SIGKILL at a random moment: the fragmented file holds the picture and the
+// sound of both inputs up to a second before the kill at most.
+TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
+{
+    SecondSinkAsMicrophone microphone;
+    ASSERT_FALSE(microphone.module.isEmpty());
+    Player system_player("vistrope_null", sine_file(path("880.raw"), SYSTEM_HZ, 30));
+    Player microphone_player("vistrope_micro", sine_file(path("660.raw"), MICROPHONE_HZ, 30));
+    std::mt19937 random(55);
+    for (int round = 0; round < 2; ++round) {
+        const QString file = path(round ? "matada2.mp4" : "matada1.mp4");
+        QProcess child;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("VISTROPE_TEST_RECORD_TO", file);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+            { "--gtest_also_run_disabled_tests", "--gtest_filter=CaptureStreamX11.DISABLED_RecordsUntilKilled" });
+        std::int64_t first_frame_ns = 0;
+        QByteArray out;
+        ASSERT_TRUE(wait_until([&] {
+            child.waitForReadyRead(20);
+            out += child.readAllStandardOutput();
+            const int at = out.indexOf("primer cuadro ");
+            if (at < 0 || out.indexOf('\n', at) < 0)
+                return false;
+            first_frame_ns = out.mid(at + 14, out.indexOf('\n', at) - at - 14).trimmed().toLongLong();
+            return true;
+        }, 20000)) << "the child never said it records: " << out.toStdString() << child.readAllStandardError().toStdString();
+        const double wait_s = std::uniform_real_distribution<double>(2.5, 5.0)(random);
+        while (monotonic_ns() < first_frame_ns + static_cast<std::int64_t>(wait_s * 1e9))
+            pump_for(5);
+        const std::int64_t killed_ns = monotonic_ns();
+        ::kill(static_cast<pid_t>(child.processId()), SIGKILL); // the child this test started
+        ASSERT_TRUE(child.waitForFinished(10000));
+        const double recorded = double(killed_ns - first_frame_ns) / 1e9;
+        SCOPED_TRACE(testing::Message() << "killed " << recorded << " s after the first frame");
+
+        const std::vector<double> times = frame_times(file);
+        ASSERT_FALSE(times.empty()) << "no picture in the killed file";
+        EXPECT_GT(times.back() + 1.0 / 30, recorded - 1.0) << "the picture lost more than a second";
+        // The sound: the last 40 ms stretch where each tone still sounds.
+        QProcess decode;
+        decode.start("ffmpeg", { "-v", "quiet", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
+        ASSERT_TRUE(decode.waitForFinished(60000));
+        const QByteArray raw = decode.readAllStandardOutput();
+        std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
+        std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+        std::string lost = fmt::format("killed {:.2f} s after the first frame; lost: picture {:.2f} s", recorded,
+            recorded - times.back() - 1.0 / 30);
+        for (const double hz : { SYSTEM_HZ, MICROPHONE_HZ }) {
+            double last = 0;
+            for (std::size_t from = 0; from + 1920 <= s.size(); from += 960)
+                if (sounds(s, from, hz))
+                    last = double(from + 1920) / 48000.0;
+            EXPECT_GT(last, recorded - 1.0) << hz << " Hz: the sound lost more than a second";
+            lost += fmt::format(", {} Hz {:.2f} s", hz, recorded - last);
+        }
+        std::printf("%s\n", lost.c_str());
+    }
 }
 
 TEST_F(CaptureStreamX11, ARegionOffTheDisplayFailsToStartAndTheOutputReportsFailure)

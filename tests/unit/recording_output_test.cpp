@@ -414,6 +414,68 @@ TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
     EXPECT_NEAR(rms(s, 0.92, 0.98), one, 0.1 * one);     // the block that came first, at its place
 }
 
+// A microphone that delivers two seconds at a time (as the sound server's
+// sine source does), each block when its last sample is taken, beside system
+// sound that comes every 20 ms: the mix waits for each block, so none of the
+// microphone is lost, and a stop waits until both inputs reach the last frame.
+TEST(RecordingOutput, ABlockyInputIsMixedWholeAndAStopWaitsForItsLastBlock)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("bloques.mp4");
+    auto c = configuration(64, 48, true);
+    c.captures_microphone = true;
+    auto listener = std::make_shared<Listener>();
+    auto output = RecordingOutput::open({ file.toStdString(), platform::VideoCodec::H264 }, c, listener);
+    ASSERT_TRUE(output) << output.error();
+    auto& out = **output;
+    out.start();
+    auto push = [&](int input, std::int64_t at, std::size_t n) { out.push_audio(input, at, tone(at, n).data(), n); };
+    auto now_ns = [] { return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); };
+    // Runs the picture and the system sound up to `seconds`, until the writer has taken every frame.
+    std::int64_t slot = 0, system = 0;
+    auto run_to = [&](double seconds) {
+        for (; slot < std::llround(seconds * 30); ++slot) {
+            for (; system < (slot + 1) * 1600; system += 960)
+                push(0, system, 960);
+            while (!out.push_video({ flat(64, 48, 0xff808080), slot }))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (out.frames_written() < slot && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(out.frames_written(), slot) << "the writer did not take the frames up to " << seconds << " s";
+    };
+    push(1, -96000, 96000); // the block that came as the input joined, before the first frame
+    run_to(2.4);
+    push(1, 0, 96000);
+    run_to(4.0);
+    // The microphone has not reached the last frame's end: a stop waits for it.
+    EXPECT_FALSE(out.wait_for_sound(slot, now_ns() + 50'000'000));
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        push(1, 96000, 96000);
+    });
+    EXPECT_TRUE(out.wait_for_sound(slot, now_ns() + 10'000'000'000LL));
+    late.join();
+    out.finish();
+    ASSERT_TRUE(listener->wait_end());
+    output->reset();
+    ASSERT_EQ(listener->reports.back().kind, Report::Kind::RecordingFinished);
+
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-f", "f32le", "-" });
+    ASSERT_TRUE(decode.waitForFinished(30000));
+    const QByteArray raw = decode.readAllStandardOutput();
+    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
+    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+    ASSERT_GT(s.size(), 48000u * 39 / 10);
+    // Both inputs, in phase, all along: the mix is twice one input's level.
+    const double both = rms(s, 0.05, 0.95);
+    EXPECT_GT(both, 0.2);
+    for (double at = 0.05; at + 0.1 <= 3.95; at += 0.1)
+        EXPECT_NEAR(rms(s, at, at + 0.1), both, 0.1 * both) << "at " << at << " s";
+}
+
 TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLeavesAGap)
 {
     const std::int64_t origin = 5'000'000'000;
@@ -426,11 +488,15 @@ TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLea
     // A millisecond either way is the scheduler's: counts win.
     EXPECT_EQ(clock.place(origin + 141 * ms, 960).at, 6720);
     EXPECT_EQ(clock.place(origin + 159 * ms, 960).at, 7680);
-    // 200 ms lost on the way: more than 50 ms later than the counts say, a gap follows.
+    // 200 ms lost on the way: more than 50 ms later than the counts say, a gap follows
+    // (the reader asks first, and waits a moment for the rest of a backlog).
+    EXPECT_FALSE(clock.late(origin + 229 * ms));
+    EXPECT_TRUE(clock.late(origin + 380 * ms));
     EXPECT_EQ(clock.place(origin + 380 * ms, 960).at, 18240);
     EXPECT_EQ(clock.place(origin + 401 * ms, 960).at, 19200);
     // Before the origin: negative positions (the output drops them).
     platform::pulse::AudioClock early(48000, origin);
+    EXPECT_FALSE(early.late(origin + 10'000 * ms)); // nothing placed yet: no counts to be late by
     EXPECT_EQ(early.place(origin - 20 * ms, 960).at, -960);
 }
 

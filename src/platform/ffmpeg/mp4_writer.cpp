@@ -27,6 +27,7 @@ extern "C" {
 #include <fmt/format.h>
 
 #include <sys/prctl.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -575,6 +576,7 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
         return;
     const auto ch = static_cast<std::size_t>(m_channels);
     std::lock_guard lock(m_audio_mutex);
+    m_input_block[input] = std::max(m_input_block[input], static_cast<std::int64_t>(frames));
     if (at + static_cast<std::int64_t>(frames) <= m_mix_base)
         return;
     if (at < m_mix_base) {
@@ -592,6 +594,7 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
     for (std::size_t i = 0; i < frames * ch; ++i)
         m_mix[offset + i] += samples[i];
     m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
+    m_audio_cv.notify_all();
 }
 
 void RecordingOutput::audio_input_gone(int input)
@@ -600,6 +603,7 @@ void RecordingOutput::audio_input_gone(int input)
         return;
     std::lock_guard lock(m_audio_mutex);
     m_input_live[input] = false;
+    m_audio_cv.notify_all();
 }
 
 void RecordingOutput::finish()
@@ -617,6 +621,27 @@ static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interva
     return static_cast<std::int64_t>(static_cast<long double>(slot) * interval.value * rate / interval.timescale);
 }
 
+bool RecordingOutput::wait_for_sound(std::int64_t slot, std::int64_t deadline_ns)
+{
+    if (!m_audio)
+        return true;
+    const std::int64_t until = slot_samples(slot, m_interval, m_rate);
+    const auto now_ns = [] {
+        timespec ts {};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    };
+    std::unique_lock lock(m_audio_mutex);
+    for (;;) {
+        if (!(m_input_live[0] && m_input_end[0] < until) && !(m_input_live[1] && m_input_end[1] < until))
+            return true;
+        const std::int64_t left = deadline_ns - now_ns();
+        if (left <= 0)
+            return false;
+        m_audio_cv.wait_for(lock, std::chrono::nanoseconds(std::min<std::int64_t>(left, 20'000'000)));
+    }
+}
+
 bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
 {
     if (!m_audio)
@@ -628,16 +653,24 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
         const auto ch = static_cast<std::size_t>(m_channels);
         std::int64_t until = video_end;
         if (!everything) {
-            // Only what every live input has reached, so a late input's samples still find their place;
-            // an input that stalls holds the mix back by two seconds at most.
-            std::int64_t reached = INT64_MAX;
-            std::int64_t furthest = m_mix_base;
-            for (int i = 0; i < 2; ++i) {
-                furthest = std::max(furthest, m_input_end[i]);
-                if (m_input_live[i])
-                    reached = std::min(reached, m_input_end[i]);
-            }
-            until = reached == INT64_MAX ? video_end : std::max<std::int64_t>(reached, furthest - 2 * std::int64_t { m_rate });
+            // Only what every live input has reached, so a late input's samples
+            // still find their place. An input that stalls holds the mix back
+            // by its longest delivery and half a second, three seconds at
+            // most: a monitor that delivers every 20 ms holds back the other's
+            // sound (and what a kill loses of it) by half a second at most, a
+            // source that delivers two seconds at a time (the sound server's
+            // sine source) still finds every block's place.
+            std::int64_t until_all = INT64_MAX;
+            for (int i = 0; i < 2; ++i)
+                if (m_input_live[i]) {
+                    const std::int64_t allowance = std::min<std::int64_t>(m_input_block[i] + m_rate / 2, 3 * std::int64_t { m_rate });
+                    std::int64_t furthest = m_mix_base;
+                    for (int j = 0; j < 2; ++j)
+                        if (j != i)
+                            furthest = std::max(furthest, m_input_end[j]);
+                    until_all = std::min(until_all, std::max(m_input_end[i], furthest - allowance));
+                }
+            until = until_all == INT64_MAX ? video_end : until_all;
             // Never past the picture: the sound after it waits for the next frames or is cut at the end.
             until = std::min(until, video_end);
         }

@@ -80,6 +80,10 @@ public:
     void push_audio(int input, std::int64_t at, const float* samples, std::size_t frames);
     // An input that will deliver nothing (more): the mix no longer waits for it. Any thread.
     void audio_input_gone(int input);
+    // Waits until every live input has delivered sound up to the start of
+    // grid slot `slot` (the end of the frame before it), or until `deadline_ns`
+    // (CLOCK_MONOTONIC); false when one had not. Any thread but the audio threads.
+    bool wait_for_sound(std::int64_t slot, std::int64_t deadline_ns);
 
     // No more frames: the writer drains the queue, flushes the encoders,
     // writes the trailer and reports the end (finished or failed). Returns at
@@ -127,7 +131,9 @@ private:
     std::vector<float> m_mix;
     std::int64_t m_mix_base = 0;
     std::int64_t m_input_end[2] = { 0, 0 };
+    std::int64_t m_input_block[2] = { 0, 0 }; // the most frames one delivery has brought
     bool m_input_live[2] = { false, false };
+    std::condition_variable m_audio_cv; // an input came further or went
 };
 
 } // namespace platform::ffmpeg

@@ -8,8 +8,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 #include <time.h>
 
@@ -49,6 +53,12 @@ AudioClock::Placement AudioClock::place(std::int64_t latest_ns, std::size_t fram
     return { at, skip };
 }
 
+bool AudioClock::late(std::int64_t latest_ns) const
+{
+    const auto by_clock = static_cast<std::int64_t>(std::llround(static_cast<double>(latest_ns - m_origin) * m_rate / 1e9));
+    return m_placed && by_clock - m_next > m_rate / 20;
+}
+
 std::int64_t AudioClock::latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const
 {
     return arrival_ns - static_cast<std::int64_t>(std::llround(static_cast<double>(queued_frames) * 1e9 / m_rate)) + heard_later_ns;
@@ -76,8 +86,30 @@ constexpr pa_usec_t QUIET_US = 4'000;
 // latency (every half millisecond for 2 ms), not a backlog: the block is
 // placed after this long, however it keeps coming.
 constexpr std::int64_t MOST_NS_AT_ONCE = 50'000'000;
+// A long block is a burst that the server sends in pieces (the sine source
+// gives two seconds in three), and on a busy machine the pieces reach us tens
+// of milliseconds apart: placed apart, the first looked late by the rest of
+// the burst and left a gap of a second. A block waits for the rest of its
+// burst an eighth of its length (100 ms at most) after each piece, and keeps
+// growing for a quarter of its length.
+constexpr std::int64_t MOST_BURST_QUIET_NS = 100'000'000;
+// A block that would come late by the counts may be the first piece of a
+// backlog whose rest is still on its way (our thread was held up between
+// pieces): placed alone it would leave a gap, and the rest, coming sooner
+// than the counts, would be cut. It waits this long for more, each later
+// piece up to a quiet of LATE_QUIET_NS; then it is placed, a real gap (sound
+// lost, a sink suspended) as a gap.
+constexpr std::int64_t LATE_WAIT_NS = 100'000'000;
+constexpr pa_usec_t LATE_QUIET_US = 30'000;
 // Nor does a block grow past this many seconds of sound.
 constexpr std::size_t MOST_SECONDS_AT_ONCE = 3;
+// A monitor that has delivered nothing this long after it connected may be
+// waiting for its sink's lead to play out (see audio_capture.h); a sound
+// card's monitor delivers within a few tens of milliseconds.
+constexpr pa_usec_t LEAD_CHECK_US = 150'000;
+// Blocks held until the timeline's origin is known: the newest this many
+// seconds of each input (the picture waits a few seconds at most).
+constexpr std::size_t MOST_SECONDS_HELD = 5;
 
 } // namespace
 
@@ -98,7 +130,19 @@ struct AudioCapture::Impl {
         std::vector<float> block; // come in one go, not placed yet
         std::int64_t block_began = 0; // when its first packet came
         std::int64_t block_arrival = 0;
+        std::int64_t late_since = 0; // when the block was found late and set to wait for more; 0: not waiting
         pa_time_event* quiet = nullptr;
+        // Blocks that came before they could be placed (no origin yet, or a
+        // monitor's sink latency unknown yet), oldest first.
+        struct Held {
+            std::int64_t arrival;
+            std::vector<float> samples;
+        };
+        std::vector<Held> held;
+        std::size_t held_values = 0;
+        bool reading = false; // delivered sound, or gone (with ready_mutex)
+        pa_time_event* lead_check = nullptr;
+        pa_operation* lead_query = nullptr;
     };
 
     AudioRequest request;
@@ -110,6 +154,19 @@ struct AudioCapture::Impl {
     std::string sink;   // the default sink's name
     std::string source; // the default source's name
     bool info_done = false;
+    bool begun = false; // the origin is known (with the loop's lock)
+    std::mutex ready_mutex;
+    std::condition_variable ready_cv;
+
+    // An input delivered sound or is gone. Any thread.
+    void mark_ready(Input& in)
+    {
+        {
+            std::lock_guard lock(ready_mutex);
+            in.reading = true;
+        }
+        ready_cv.notify_all();
+    }
 
     ~Impl()
     {
@@ -120,6 +177,15 @@ struct AudioCapture::Impl {
             if (in.quiet) {
                 pa_threaded_mainloop_get_api(loop)->time_free(in.quiet);
                 in.quiet = nullptr;
+            }
+            if (in.lead_check) {
+                pa_threaded_mainloop_get_api(loop)->time_free(in.lead_check);
+                in.lead_check = nullptr;
+            }
+            if (in.lead_query) {
+                pa_operation_cancel(in.lead_query);
+                pa_operation_unref(in.lead_query);
+                in.lead_query = nullptr;
             }
             if (in.sink_query) {
                 pa_operation_cancel(in.sink_query);
@@ -150,6 +216,7 @@ struct AudioCapture::Impl {
         if (in.gone)
             return;
         in.gone = true;
+        mark_ready(in);
         gone(in.index, AudioCapture::Loss::Ended);
     }
 
@@ -173,8 +240,11 @@ struct AudioCapture::Impl {
     {
         auto* in = static_cast<Input*>(data);
         const pa_stream_state_t state = pa_stream_get_state(s);
-        if (state == PA_STREAM_READY)
+        if (state == PA_STREAM_READY) {
             in->owner->query_sink(*in, monotonic_ns());
+            if (!in->lead_check)
+                in->lead_check = pa_context_rttime_new(in->owner->context, pa_rtclock_now() + LEAD_CHECK_US, &on_lead_check, in);
+        }
         if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
             util::log(fmt::format("grabación: la entrada de sonido {} se cortó: {}", in->index,
                 pa_strerror(pa_context_errno(in->owner->context))));
@@ -188,14 +258,68 @@ struct AudioCapture::Impl {
         if (info && !eol) {
             const pa_usec_t ahead = info->configured_latency ? info->configured_latency : info->latency;
             in->heard_later_ns = static_cast<std::int64_t>(ahead) * 1000;
+            in->owner->place_held(*in);
             return;
         }
-        if (eol < 0 && in->heard_later_ns < 0)
+        if (eol < 0 && in->heard_later_ns < 0) {
             in->heard_later_ns = 0; // no answer: the sound a little early rather than none
+            in->owner->place_held(*in);
+        }
         if (in->sink_query) {
             pa_operation_unref(in->sink_query);
             in->sink_query = nullptr;
         }
+    }
+
+    // A null sink renders ahead by its latency, two seconds when nobody asks
+    // for less, and keeps that lead when a monitor asks for less: the monitor
+    // stays silent until it has played out, and sound started meanwhile is
+    // queued behind it. When such a sink plays nothing, what it rendered
+    // ahead is silence: suspending and resuming it drops that, and it starts
+    // over at the monitor's short latency. A sink that plays something, or
+    // is a sound card (which starts over by itself), is left alone; the
+    // first frame then waits for the monitor.
+    static void on_lead_check(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        api->time_free(e);
+        in->lead_check = nullptr;
+        if (in->reading || in->gone || in->lead_query || !in->stream)
+            return;
+        if (const char* device = pa_stream_get_device_name(in->stream))
+            in->lead_query = pa_context_get_source_info_by_name(in->owner->context, device, &on_lead_source, in);
+    }
+
+    static void on_lead_source(pa_context* c, const pa_source_info* info, int eol, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        if (!info || eol)
+            return; // the end of the list: the operation is released where it was made
+        pa_operation* next = nullptr;
+        if (info->monitor_of_sink != PA_INVALID_INDEX)
+            next = pa_context_get_sink_info_by_index(c, info->monitor_of_sink, &on_lead_sink, in);
+        // This operation ends with this answer; the next one takes its place.
+        if (in->lead_query)
+            pa_operation_unref(in->lead_query);
+        in->lead_query = next;
+    }
+
+    static void on_lead_sink(pa_context* c, const pa_sink_info* info, int eol, void* data)
+    {
+        auto* in = static_cast<Input*>(data);
+        if (in->lead_query && (eol || !info)) {
+            pa_operation_unref(in->lead_query);
+            in->lead_query = nullptr;
+        }
+        if (!info || eol || in->reading)
+            return;
+        if (info->state != PA_SINK_IDLE || !info->driver || !std::string_view(info->driver).starts_with("module-null-sink"))
+            return;
+        util::log(fmt::format("grabación: el receptor {} iba adelantado en silencio; lo reinicio", info->name ? info->name : "?"));
+        if (pa_operation* o = pa_context_suspend_sink_by_index(c, info->index, 1, nullptr, nullptr))
+            pa_operation_unref(o);
+        if (pa_operation* o = pa_context_suspend_sink_by_index(c, info->index, 0, nullptr, nullptr))
+            pa_operation_unref(o);
     }
 
     // Asks the monitor's sink for its latency now and then: another client
@@ -233,12 +357,19 @@ struct AudioCapture::Impl {
         }
         // Everything read so far had arrived by now.
         in->block_arrival = monotonic_ns();
-        if (in->block_arrival - in->block_began >= MOST_NS_AT_ONCE
-            || in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels) {
-            self.place_block(*in);
+        const auto block_ns = static_cast<std::int64_t>(
+            static_cast<double>(in->block.size() / channels) * 1e9 / static_cast<double>(self.request.sample_rate));
+        const bool full = in->block.size() >= MOST_SECONDS_AT_ONCE * static_cast<std::size_t>(self.request.sample_rate) * channels;
+        const bool long_enough = in->late_since ? in->block_arrival - in->late_since >= LATE_WAIT_NS
+                                                : in->block_arrival - in->block_began >= std::max(MOST_NS_AT_ONCE, block_ns / 4);
+        if (full || long_enough) {
+            self.place_block(*in, true);
             return;
         }
-        const pa_usec_t when = pa_rtclock_now() + QUIET_US;
+        pa_usec_t quiet_us = std::max<pa_usec_t>(QUIET_US, static_cast<pa_usec_t>(std::min(block_ns / 8, MOST_BURST_QUIET_NS) / 1000));
+        if (in->late_since)
+            quiet_us = std::max(quiet_us, LATE_QUIET_US);
+        const pa_usec_t when = pa_rtclock_now() + quiet_us;
         if (in->quiet)
             pa_context_rttime_restart(self.context, in->quiet, when);
         else
@@ -248,22 +379,66 @@ struct AudioCapture::Impl {
     static void on_quiet(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data)
     {
         auto* in = static_cast<Input*>(data);
-        in->owner->place_block(*in);
+        in->owner->place_block(*in, in->late_since != 0);
     }
 
-    void place_block(Input& in)
+    // Whether the input's blocks can be placed: the origin is known and, for
+    // a monitor, its sink's latency (a round trip after the start).
+    bool placeable(const Input& in) const { return begun && (!in.monitor || in.heard_later_ns >= 0); }
+
+    void place(Input& in, std::int64_t arrival, const float* values, std::size_t frames)
     {
-        const std::size_t frames = in.block.size() / static_cast<std::size_t>(request.channels);
+        const auto channels = static_cast<std::size_t>(request.channels);
+        const auto [at, skip] = in.clock.place(in.clock.latest_taken(arrival, frames, in.heard_later_ns), frames);
+        if (skip < frames)
+            samples(in.index, at + static_cast<std::int64_t>(skip), values + skip * channels, frames - skip);
+    }
+
+    // Places what was held, in the order it came, once it can be.
+    void place_held(Input& in)
+    {
+        if (!placeable(in))
+            return;
+        const auto channels = static_cast<std::size_t>(request.channels);
+        for (const Input::Held& h : in.held)
+            place(in, h.arrival, h.samples.data(), h.samples.size() / channels);
+        in.held.clear();
+        in.held_values = 0;
+    }
+
+    // `now`: without waiting for more first, even when it looks late.
+    void place_block(Input& in, bool now = false)
+    {
+        const auto channels = static_cast<std::size_t>(request.channels);
+        const std::size_t frames = in.block.size() / channels;
         if (frames == 0)
             return;
-        // A monitor's block cannot be placed until its sink's latency is known (a round trip after the start).
-        if (!in.monitor || in.heard_later_ns >= 0) {
-            const auto [at, skip] = in.clock.place(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns), frames);
-            if (skip < frames)
-                samples(in.index, at + static_cast<std::int64_t>(skip), in.block.data() + skip * static_cast<std::size_t>(request.channels),
-                    frames - skip);
+        if (!in.reading)
+            mark_ready(in);
+        if (placeable(in)) {
+            place_held(in);
+            if (!now && in.clock.late(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns))) {
+                in.late_since = in.block_arrival;
+                const pa_usec_t when = pa_rtclock_now() + static_cast<pa_usec_t>(LATE_WAIT_NS / 1000);
+                if (in.quiet)
+                    pa_context_rttime_restart(context, in.quiet, when);
+                else
+                    in.quiet = pa_context_rttime_new(context, when, &on_quiet, &in);
+                return;
+            }
+            in.late_since = 0;
+            place(in, in.block_arrival, in.block.data(), frames);
+            in.block.clear();
+            return;
         }
-        in.block.clear();
+        in.held_values += in.block.size();
+        in.held.push_back({ in.block_arrival, std::move(in.block) });
+        in.block = {};
+        const std::size_t most = MOST_SECONDS_HELD * static_cast<std::size_t>(request.sample_rate) * channels;
+        while (in.held.size() > 1 && in.held_values > most) {
+            in.held_values -= in.held.front().samples.size();
+            in.held.erase(in.held.begin());
+        }
     }
 
     bool connect_input(Input& in, const std::string& device, const char* name)
@@ -306,8 +481,9 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
     for (int i = 0; i < 2; ++i) {
         impl->inputs[i].owner = impl.get();
         impl->inputs[i].index = i;
-        impl->inputs[i].clock = AudioClock(request.sample_rate, request.origin_ns);
+        impl->inputs[i].clock = AudioClock(request.sample_rate, 0);
         impl->inputs[i].gone = !(i == 0 ? request.system : request.microphone);
+        impl->inputs[i].reading = impl->inputs[i].gone;
         impl->inputs[i].monitor = i == 0;
         impl->inputs[i].heard_later_ns = i == 0 ? -1 : 0;
     }
@@ -355,14 +531,44 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         lost.push_back(0);
     if (request.microphone && !impl->connect_input(impl->inputs[1], impl->source, "micrófono"))
         lost.push_back(1);
-    for (int i : lost)
+    for (int i : lost) {
         impl->inputs[i].gone = true;
+        impl->mark_ready(impl->inputs[i]);
+    }
     pa_threaded_mainloop_unlock(impl->loop);
     for (int i : lost) {
         util::log(fmt::format("grabación: no pude abrir la entrada de sonido {}", i));
         impl->gone(i, Loss::Ended);
     }
     return std::unique_ptr<AudioCapture>(new AudioCapture(std::move(impl)));
+}
+
+bool AudioCapture::wait_until_reading(std::int64_t deadline_ns)
+{
+    Impl& self = *m_impl;
+    std::unique_lock lock(self.ready_mutex);
+    const auto ready = [&] { return std::ranges::all_of(self.inputs, [](const Impl::Input& in) { return in.reading; }); };
+    while (!ready()) {
+        const std::int64_t left = deadline_ns - monotonic_ns();
+        if (left <= 0)
+            return false;
+        self.ready_cv.wait_for(lock, std::chrono::nanoseconds(left));
+    }
+    return true;
+}
+
+void AudioCapture::begin(std::int64_t origin_ns)
+{
+    Impl& self = *m_impl;
+    pa_threaded_mainloop_lock(self.loop);
+    if (!self.begun) {
+        self.begun = true;
+        for (Impl::Input& in : self.inputs) {
+            in.clock = AudioClock(self.request.sample_rate, origin_ns);
+            self.place_held(in);
+        }
+    }
+    pa_threaded_mainloop_unlock(self.loop);
 }
 
 } // namespace platform::pulse

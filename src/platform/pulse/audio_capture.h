@@ -12,6 +12,17 @@
 // The stream's latency as the server's timing reports give it is not used:
 // for a monitor those reports lag the data by up to a second, and the sound
 // placed by them came 0.2–0.5 s early.
+//
+// The inputs are connected before the picture starts, and the picture waits
+// until each has delivered (`wait_until_reading`), for a reason in the sound
+// server: asking a monitor for short fragments shortens its sink's latency,
+// but a sink that had rendered ahead at a long one (a null sink: two seconds)
+// keeps what it rendered and renders nothing more until that has played out.
+// Until then the monitor is silent, and a client that starts playing
+// meanwhile is queued behind it: its first seconds came that much late, after
+// the silence. Once the monitor delivers, the sink renders at the short latency.
+// Blocks that come before the timeline's origin is known are held and placed
+// once it is (`begin`).
 #pragma once
 
 #include <cstddef>
@@ -26,7 +37,6 @@ struct AudioRequest {
     bool microphone = false;
     int sample_rate = 48000;
     int channels = 2;
-    std::int64_t origin_ns = 0; // CLOCK_MONOTONIC time of sample position 0
 };
 
 // Sample positions on the timeline for an input's blocks.
@@ -55,6 +65,10 @@ public:
     // `heard_later_ns` after it arrives (its sink renders ahead of playing);
     // 0 for a source.
     std::int64_t latest_taken(std::int64_t arrival_ns, std::size_t queued_frames, std::int64_t heard_later_ns) const;
+    // Whether a block whose first sample was taken at `latest_ns` at the
+    // latest would come more than 50 ms later than the counts say (place()
+    // would leave a gap before it).
+    bool late(std::int64_t latest_ns) const;
 
 private:
     int m_rate;
@@ -76,9 +90,18 @@ public:
     // An input that will deliver nothing more. The sound server's thread, or inline from start().
     using Gone = std::function<void(int input, Loss why)>;
 
-    // Starts recording the requested inputs. Without a sound server (logged
-    // once per process) every requested input is reported gone and none is returned.
+    // Starts recording the requested inputs; nothing is delivered before
+    // begin(). Without a sound server (logged once per process) every
+    // requested input is reported gone and none is returned.
     static std::unique_ptr<AudioCapture> start(const AudioRequest& request, Samples samples, Gone gone);
+    // Waits until every input has delivered sound or is gone, or until
+    // `deadline_ns` (CLOCK_MONOTONIC); true when none is still silent. Any
+    // thread but the sound server's.
+    bool wait_until_reading(std::int64_t deadline_ns);
+    // The CLOCK_MONOTONIC time of sample position 0. What came before is
+    // placed now (sound before the origin is left out by the output); what
+    // comes later as it comes. Once; any thread but the sound server's.
+    void begin(std::int64_t origin_ns);
     // Stops; no callback runs after it returns.
     ~AudioCapture();
 

@@ -55,6 +55,15 @@ void sleep_until_ns(std::int64_t deadline)
 
 // How often the set of windows to leave out (or to compose) is read again.
 constexpr std::int64_t PLAN_PERIOD_NS = 250'000'000;
+// How long the first frame waits for the sound inputs to deliver, from the
+// start. A null sink can take two seconds to (see pulse/audio_capture.h);
+// a sound card's monitor or a microphone a few milliseconds. An input
+// silent longer is started without: its sound comes in when it comes.
+constexpr std::int64_t SOUND_READY_NS = 3'000'000'000;
+// How long a stop waits for the sound inputs to deliver up to the last
+// frame: a source that delivers in blocks (the sound server's sine source
+// gives two seconds at a time) has the end of its sound in the next one.
+constexpr std::int64_t SOUND_TAIL_NS = 2'500'000'000;
 
 class CaptureStreamX11 final : public CaptureStream {
 public:
@@ -154,6 +163,7 @@ private:
         std::optional<std::string> stopped_by;
         std::int64_t missed = 0;
         std::int64_t grabbed = 0;
+        std::int64_t last_slot = -1;
         // Plans after the first come from a thread of their own, on a
         // connection of their own: reading the window tree takes several
         // round trips, tens of milliseconds on a server busy with a 4K
@@ -178,6 +188,13 @@ private:
             next_plan = now + PLAN_PERIOD_NS;
             count_plan(monotonic_ns() - now);
         };
+        // The sound inputs are connected first, and the picture starts once
+        // they deliver: a monitor may stay silent for up to two seconds after
+        // it connects, and sound started meanwhile would come that late (see
+        // pulse/audio_capture.h). Reaching the sound server is done on a
+        // thread of its own, beside the first plan and pictures.
+        const std::int64_t sound_asked = monotonic_ns();
+        std::thread audio_starter([this] { start_audio(); });
         // The first plan, and the two pictures the grab alternates between,
         // are made before the clock starts: at 4K each takes longer than a
         // frame, and the first slots would be lost to them.
@@ -187,9 +204,14 @@ private:
             if (first)
                 (void)m_source->read_root(rect); // made while the first is held, so a second one
         }
+        wait_for_sound(sound_asked + SOUND_READY_NS);
         const std::int64_t t0 = monotonic_ns();
-        // Reaching the sound server can take a while; the picture does not wait for it.
-        std::thread audio_starter([this, t0] { start_audio(t0); });
+        {
+            std::lock_guard lock(m_audio_mutex);
+            m_origin = t0;
+            if (m_audio)
+                m_audio->begin(t0);
+        }
         std::thread planner;
         if (m_planner)
             planner = std::thread([&] {
@@ -237,6 +259,7 @@ private:
                 }
                 if (m_output)
                     m_output->push_video({ std::move(*frame), slot });
+                last_slot = slot;
                 if (m_outputs[0])
                     m_outputs[0]->stream_output(StreamOutputType::Screen);
                 if (m_planner) {
@@ -276,6 +299,15 @@ private:
         if (started) // stopped before the first grab
             started(std::string("la captura se detuvo antes de empezar"));
         audio_starter.join();
+        // A stop keeps the sound up to the last frame: what the inputs have
+        // not delivered yet is waited for.
+        if (m_output && m_audio && !stopped_by && last_slot >= 0) {
+            const std::int64_t began = monotonic_ns();
+            if (!m_output->wait_for_sound(last_slot + 1, began + SOUND_TAIL_NS))
+                util::log("grabación: el sonido no llegó hasta el último cuadro; el final queda mudo");
+            else if (monotonic_ns() - began > 100'000'000)
+                util::log(fmt::format("grabación: esperé {} ms el final del sonido", (monotonic_ns() - began) / 1'000'000));
+        }
         m_audio.reset();
         if (hold)
             release_own_sounds();
@@ -353,19 +385,54 @@ private:
         return image;
     }
 
-    void start_audio(std::int64_t t0)
+    // Waits until the sound inputs deliver, a stop or `deadline`.
+    void wait_for_sound(std::int64_t deadline)
     {
-        if (!m_output || !(m_configuration.captures_audio || m_configuration.captures_microphone))
+        pulse::AudioCapture* audio = nullptr;
+        {
+            std::unique_lock lock(m_audio_mutex);
+            while (!m_audio_made && !m_stop && monotonic_ns() < deadline)
+                m_audio_cv.wait_for(lock, std::chrono::milliseconds(20));
+            audio = m_audio.get();
+        }
+        if (!audio)
             return;
+        const std::int64_t began = monotonic_ns();
+        while (!m_stop) {
+            const std::int64_t now = monotonic_ns();
+            if (now >= deadline) {
+                util::log("grabación: una entrada de sonido no dio nada a tiempo; empiezo sin esperarla");
+                return;
+            }
+            if (audio->wait_until_reading(std::min(deadline, now + 20'000'000)))
+                break;
+        }
+        util::log(fmt::format("grabación: sonido listo en {} ms", (monotonic_ns() - began) / 1'000'000));
+    }
+
+    // The grab thread's helper: connects the sound inputs, which place nothing until the origin is set.
+    void start_audio()
+    {
+        const auto made = [this](std::unique_ptr<pulse::AudioCapture> audio) {
+            {
+                std::lock_guard lock(m_audio_mutex);
+                m_audio = std::move(audio);
+                m_audio_made = true;
+                if (m_audio && m_origin)
+                    m_audio->begin(*m_origin);
+            }
+            m_audio_cv.notify_all();
+        };
+        if (!m_output || !(m_configuration.captures_audio || m_configuration.captures_microphone))
+            return made(nullptr);
         pulse::AudioRequest request;
         request.system = m_configuration.captures_audio;
         request.microphone = m_configuration.captures_microphone;
         request.sample_rate = m_configuration.sample_rate;
         request.channels = m_configuration.channel_count;
-        request.origin_ns = t0;
         ffmpeg::RecordingOutput* output = m_output.get();
         std::shared_ptr<StreamOutput> outputs[2] = { m_outputs[1], m_outputs[2] };
-        m_audio = pulse::AudioCapture::start(request,
+        made(pulse::AudioCapture::start(request,
             [output, outputs](int input, std::int64_t at, const float* samples, std::size_t frames) {
                 output->push_audio(input, at, samples, frames);
                 if (outputs[input])
@@ -377,7 +444,7 @@ private:
                     listener->sound_unavailable("no hay servidor de sonido");
                 else if (why == pulse::AudioCapture::Loss::Ended && listener)
                     listener->sound_lost(input);
-            });
+            }));
     }
 
     const ContentFilter m_filter;
@@ -393,7 +460,12 @@ private:
     std::int64_t m_cursor_ns = 0;
     std::shared_ptr<StreamOutput> m_outputs[3];
     std::unique_ptr<ffmpeg::RecordingOutput> m_output;
-    std::unique_ptr<pulse::AudioCapture> m_audio;
+    // The sound, made by the audio starter; the grab thread reads it once made.
+    std::mutex m_audio_mutex;
+    std::condition_variable m_audio_cv;
+    std::unique_ptr<pulse::AudioCapture> m_audio; // with m_audio_mutex until m_audio_made
+    bool m_audio_made = false;                    // with m_audio_mutex
+    std::optional<std::int64_t> m_origin;         // with m_audio_mutex: the first frame's slot time
     std::atomic<bool> m_stop { false };
     std::mutex m_stop_mutex;
     StreamCompletion m_stop_done; // with m_stop_mutex
