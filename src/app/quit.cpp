@@ -2,6 +2,7 @@
 
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "base/util_thread.h"
 #include "record/recorder.h"
 
 #include <QCoreApplication>
@@ -97,11 +98,13 @@ void quit()
         first_step()();
     // The forced end, for a writer or a delivery that does not finish: what
     // it leaves behind the next launch finds.
-    std::thread([] {
+    // Refused a thread (logged), the quit goes on without its forced end;
+    // after a signal, the handler's timer still ends a process that hangs.
+    (void)util::start_detached("vistrope-quit", [] {
         std::this_thread::sleep_for(GRACE);
         util::log("el cierre no terminó a tiempo; salgo y dejo lo pendiente para el próximo arranque");
         std::_Exit(0);
-    }).detach();
+    });
     if (recorder::running()) {
         util::log("al salir: detengo la grabación en curso");
         recorder::stop();

@@ -1,6 +1,7 @@
 #include "base/util_parallel.h"
 
 #include "base/util.h"
+#include "base/util_thread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -75,14 +76,12 @@ public:
     explicit Pool(std::size_t wanted, std::size_t threads_that_start)
     {
         for (std::size_t i = 0; i < wanted; ++i) {
-            try {
-                if (i >= threads_that_start)
-                    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-                m_threads.emplace_back([this] { work(); });
-            } catch (const std::system_error&) {
+            Thread t = i < threads_that_start ? Thread::start("vistrope-chunks", [this] { work(); }) : Thread();
+            if (!t.started()) {
                 util::log(fmt_started(i, wanted));
                 break;
             }
+            m_threads.push_back(std::move(t));
         }
     }
 
@@ -158,7 +157,7 @@ private:
     std::condition_variable m_wake;
     std::vector<Job*> m_jobs;
     bool m_stopping = false;
-    std::vector<std::thread> m_threads; // last: the workers use the rest
+    std::vector<Thread> m_threads; // last: the workers use the rest
 };
 
 std::mutex g_pool_lock;

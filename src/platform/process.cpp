@@ -7,6 +7,8 @@
 // actions clear that flag on the child's own ends only.
 #include "platform/process.h"
 
+#include "base/util_thread.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +18,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include <fmt/format.h>
@@ -202,16 +206,25 @@ std::expected<void, std::string> start_detached(const std::string& program, cons
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
 
+    // Nobody waits for the child's answer, but it must not linger as a
+    // zombie: its reaper starts first, so a refused thread spawns no child.
+    auto pid = std::make_shared<std::promise<pid_t>>();
+    if (!util::start_detached("vistrope-reaper", [child = pid->get_future(), on_exit = std::move(on_exit)]() mutable {
+            const pid_t p = child.get();
+            if (p <= 0)
+                return;
+            const int status = wait_child(p);
+            if (on_exit)
+                on_exit(status);
+        })) {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        return std::unexpected(std::string("no pude iniciar el programa: el sistema no da más hilos"));
+    }
     const auto spawned = spawn(program, args, actions, attr);
+    pid->set_value(spawned ? *spawned : -1);
     if (!spawned)
         return std::unexpected(spawned.error());
-    const pid_t pid = *spawned;
-    // Nobody waits for the child's answer, but it must not linger as a zombie.
-    std::thread([pid, on_exit = std::move(on_exit)] {
-        const int status = wait_child(pid);
-        if (on_exit)
-            on_exit(status);
-    }).detach();
     return {};
 }
 

@@ -45,8 +45,9 @@ std::expected<ProcessResult, std::string> run_process(const std::string& program
 // Starts `program` with `args` in a session of its own and returns at once;
 // the child is reaped in the background when it ends, and `on_exit` (when
 // given) then gets its exit status (-1 when a signal ended it) on that
-// background thread. Its outputs are those of this process. Fails only when
-// the program cannot be started.
+// background thread ("vistrope-reaper"). Its outputs are those of this
+// process. Fails when the program cannot be started, or when the system
+// refuses the thread that would reap it (then nothing is started).
 std::expected<void, std::string> start_detached(const std::string& program, const std::vector<std::string>& args,
                                                 std::function<void(int exit_status)> on_exit = {});
 

@@ -3,7 +3,8 @@
 // What the program may capture (displays, windows, running applications) and
 // the grabs themselves. The X11 backend talks to the X server over an xcb
 // connection of its own (Qt's belongs to the GUI thread) and does its work on
-// one background thread; the fake beside it serves tests without a display.
+// one background thread, "vistrope-still" (on the calling thread when the
+// system refused it); the fake beside it serves tests without a display.
 //
 // Units: display and window frames are global points with a bottom-left
 // origin (as platform::Screen frames); display regions are display-local
@@ -68,7 +69,8 @@ public:
 
     // Starts a fetch of the shareable content. Main thread (reads the screens
     // and this process's windows there). `done` runs exactly once, on the
-    // backend's thread (never inline), with the content or an error text.
+    // backend's thread (inline only when the system refused that thread),
+    // with the content or an error text.
     virtual void fetch_content(std::function<void(ContentResult)> done) = 0;
 
     // Starts a display grab. Any thread. `done` runs exactly once on the

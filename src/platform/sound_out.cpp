@@ -1,5 +1,7 @@
 #include "platform/sound_out.h"
 
+#include "base/util_thread.h"
+
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
@@ -43,12 +45,18 @@ public:
             std::lock_guard lock(m_mutex);
             ++m_playing;
         }
-        std::thread([this, generation] {
-            play_pcm16(m_samples, m_rate, m_channels, [this, generation] { return m_generation.load() != generation; });
+        const auto ended = [this] {
             std::lock_guard lock(m_mutex);
             --m_playing;
             m_idle.notify_all();
-        }).detach();
+        };
+        // Without a thread the sound is skipped: playing it here would hold the
+        // caller (the main thread) for its length.
+        if (!util::start_detached("vistrope-sound", [this, generation, ended] {
+                play_pcm16(m_samples, m_rate, m_channels, [this, generation] { return m_generation.load() != generation; });
+                ended();
+            }))
+            ended();
     }
 
     void wait_idle() override

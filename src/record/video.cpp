@@ -6,6 +6,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "base/util_thread.h"
 #include "platform/screens.h"
 #include "capture/output.h"
 #include "base/publish.h"
@@ -29,7 +30,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <system_error>
 
@@ -346,20 +346,17 @@ public:
             return r;
         auto batch = std::make_shared<std::vector<gif::Frame>>(std::exchange(m_filling, {}));
         m_filling.reserve(m_encoder.batch_size());
-        try {
-            m_busy = std::async(std::launch::async, [this, batch] { return feed(*batch); });
-        } catch (const std::system_error&) {
-            return feed(*batch);  // no thread to be had: encode here
-        }
+        if (!m_worker.started())
+            return feed(*batch); // no thread to be had: encode here
+        m_worker.post([this, batch] { m_result = feed(*batch); });
         return {};
     }
 
     // The first error of the batch with the worker, once it is done.
     std::expected<void, std::string> wait()
     {
-        if (!m_busy.valid())
-            return {};
-        return m_busy.get();
+        m_worker.wait_idle();
+        return std::exchange(m_result, std::expected<void, std::string> {});
     }
 
     std::expected<gif::Counts, std::string> finish()
@@ -383,7 +380,8 @@ private:
 
     gif::GifEncoder& m_encoder;
     std::vector<gif::Frame> m_filling;
-    std::future<std::expected<void, std::string>> m_busy;
+    std::expected<void, std::string> m_result; // the worker's, until wait() reads it
+    util::Worker m_worker { "vistrope-gif", util::Worker::Refused::Fail }; // last
 };
 
 } // namespace

@@ -1,7 +1,5 @@
 #include "scroll/frame_relay.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -12,8 +10,8 @@ FrameRelay::FrameRelay(std::size_t buffers, std::size_t budget, std::string thre
     : m_handler(std::move(handler))
     , m_buffers(std::max<std::size_t>(buffers, 1))
     , m_budget(budget)
+    , m_worker(std::move(thread_name), util::Worker::Refused::RunInline)
 {
-    m_thread = std::thread([this, name = std::move(thread_name)] { run(name); });
 }
 
 FrameRelay::~FrameRelay()
@@ -21,10 +19,9 @@ FrameRelay::~FrameRelay()
     {
         std::lock_guard lock(m_mutex);
         m_closed = true;
-        m_quitting = true;
     }
     m_changed.notify_all();
-    m_thread.join();
+    // The worker goes first (the last member): frames still queued are dropped.
 }
 
 bool FrameRelay::offer(const stitch::Frame& frame)
@@ -72,45 +69,31 @@ bool FrameRelay::offer(const stitch::Frame& frame)
             m_free.push_back(std::move(slot));
             return false;
         }
-        m_queued.push_back(std::move(slot));
     }
-    m_changed.notify_all();
-    return true;
+    return m_worker.post([this, slot = std::move(slot)]() mutable {
+        const Slot& s = *slot;
+        m_handler({ s.pixels, s.width, s.height, 4 * std::size_t(s.width) });
+        {
+            std::lock_guard lock(m_mutex);
+            m_free.push_back(std::move(slot));
+        }
+        m_changed.notify_all();
+    });
 }
 
 void FrameRelay::close()
 {
-    std::unique_lock lock(m_mutex);
-    m_closed = true;
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+    }
     m_changed.notify_all();
-    m_changed.wait(lock, [&] { return m_quitting || (m_queued.empty() && !m_busy); });
+    m_worker.finish();
 }
 
 void FrameRelay::wait_idle()
 {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_quitting || (m_queued.empty() && !m_busy); });
-}
-
-void FrameRelay::run(std::string name)
-{
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-        m_changed.wait(lock, [&] { return m_quitting || !m_queued.empty(); });
-        if (m_quitting)
-            return;
-        std::unique_ptr<Slot> slot = std::move(m_queued.front());
-        m_queued.pop_front();
-        m_busy = true;
-        lock.unlock();
-        const Slot& s = *slot;
-        m_handler({ s.pixels, s.width, s.height, 4 * std::size_t(s.width) });
-        lock.lock();
-        m_busy = false;
-        m_free.push_back(std::move(slot));
-        m_changed.notify_all();
-    }
+    m_worker.wait_idle();
 }
 
 } // namespace scroll

@@ -8,19 +8,19 @@
 // more buffers are made, up to a budget: a grab that missed slots instead
 // would lose the frames a fast scroll cannot do without. Past the budget the
 // listener waits for a buffer: a handler that slow costs the grab its slots,
-// but no frame is skipped.
+// but no frame is skipped. When the system refuses the relay a thread, the
+// handler runs on the listener's thread instead.
 #pragma once
 
+#include "base/util_thread.h"
 #include "codec/stitch.h"
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace scroll {
@@ -61,8 +61,6 @@ private:
         std::uint32_t height = 0;
     };
 
-    void run(std::string name);
-
     const Handler m_handler;
     const std::size_t m_buffers;
     const std::size_t m_budget;
@@ -70,11 +68,8 @@ private:
     std::size_t m_slots = 0; // with m_mutex: buffers made so far
     std::condition_variable m_changed;
     std::vector<std::unique_ptr<Slot>> m_free; // with m_mutex
-    std::deque<std::unique_ptr<Slot>> m_queued; // with m_mutex
-    bool m_busy = false;     // with m_mutex: the handler runs
     bool m_closed = false;   // with m_mutex: no more frames taken
-    bool m_quitting = false; // with m_mutex: the thread ends without the queue
-    std::thread m_thread;    // last: it starts once the rest is built
+    util::Worker m_worker;   // last: it starts once the rest is built
 };
 
 } // namespace scroll

@@ -11,8 +11,6 @@
 
 #include <fmt/format.h>
 
-#include <pthread.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <new>
@@ -62,10 +60,6 @@ public:
 
     void screen_frame(const platform::ScreenFrame& f) override
     {
-        if (!m_named) {
-            pthread_setname_np(pthread_self(), "vistrope-scroll");
-            m_named = true;
-        }
         if (!f.data || f.width == 0 || f.height == 0)
             return;
         const auto entered = Clock::now();
@@ -92,7 +86,6 @@ public:
 
 private:
     const std::shared_ptr<Engine> m_engine;
-    bool m_named = false;
 };
 
 // Hides the windows, drops the key monitors and stops the stream.

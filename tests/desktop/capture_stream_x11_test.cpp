@@ -30,9 +30,12 @@
 
 #include <array>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 
 using testing_support::pump_for;
 using testing_support::wait_until;
@@ -208,6 +211,28 @@ protected:
     Reports m_reports;
     std::int64_t m_first_frame_ns = 0; // CLOCK_MONOTONIC when the start was reported (right after the first grab); with m_reports.mutex
 };
+
+// The threads of this process, but the main one, that carry the program's own
+// name (the main thread's): as top -H shows them, nobody could tell what they do.
+std::set<std::string> threads_with_the_programs_name()
+{
+    const auto comm = [](const std::filesystem::path& file) {
+        std::ifstream in(file);
+        std::string name;
+        std::getline(in, name);
+        return name;
+    };
+    const std::string own = comm("/proc/self/comm");
+    const std::string main_tid = std::to_string(::getpid());
+    std::set<std::string> found;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        const std::string tid = task.path().filename().string();
+        if (tid != main_tid && comm(task.path() / "comm") == own)
+            found.insert(tid);
+    }
+    return found;
+}
 
 const std::array<QColor, 4> SEQUENCE { QColor(230, 30, 30), QColor(30, 200, 60), QColor(40, 60, 220), QColor(240, 220, 40) };
 
@@ -945,4 +970,46 @@ TEST_F(CaptureStreamX11, UnderALeftOutPanelTheDesktopShowsThroughAClearKeysPanel
     const QColor shown = frame.pixelColor(20, 20);
     EXPECT_FALSE(near(shown, Qt::black)) << "desktop: " << describe(shown);
     EXPECT_TRUE(near(frame.pixelColor(125, 72), shown)) << "under the panel: " << describe(frame.pixelColor(125, 72));
+}
+
+// Every thread a capture and a recording with sound run on carries a name of
+// its own, those the encoder and the sound server's client start included.
+TEST_F(CaptureStreamX11, DuringACaptureAndARecordingWithSoundOnlyTheMainThreadCarriesTheProgramsName)
+{
+    EXPECT_EQ(threads_with_the_programs_name(), std::set<std::string> {}) << "before anything started";
+
+    auto capture = platform::create_x11_screen_capture();
+    ASSERT_TRUE(capture) << capture.error();
+    std::mutex mutex;
+    std::optional<std::set<std::string>> during_grab;
+    platform::DisplayGrab grab;
+    grab.display = m_display;
+    grab.region = platform::RectF { 0, 0, 64, 64 };
+    (*capture)->grab_display(grab, [&](platform::ImageResult image) {
+        EXPECT_TRUE(image) << (image ? "" : image.error());
+        std::lock_guard lock(mutex);
+        during_grab = threads_with_the_programs_name();
+    });
+    ASSERT_TRUE(wait_until([&] { std::lock_guard lock(mutex); return during_grab.has_value(); }, 20000)) << "the grab never answered";
+    EXPECT_EQ(*during_grab, std::set<std::string> {}) << "during a still capture";
+
+    Listener listener;
+    Tone tone;
+    ASSERT_FALSE(tone.module.isEmpty());
+    recorder::StreamWish wish;
+    // Large and quick enough that the encoder gets frame threads of its own.
+    wish.region = platform::RectF { 0, 0, 1280, 720 };
+    wish.size = { 1280, 720 };
+    wish.fps = 60;
+    wish.system_audio = true;
+    wish.microphone = true;
+    std::set<std::string> seen;
+    int looks = 0;
+    record("nombres.mp4", display_filter(), recorder::stream_configuration(wish), 1.5, platform::VideoCodec::H264, [&](double) {
+        ++looks;
+        seen.merge(threads_with_the_programs_name());
+    });
+    EXPECT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+    EXPECT_GT(looks, 0);
+    EXPECT_EQ(seen, std::set<std::string> {}) << "during a recording with sound (thread ids)";
 }

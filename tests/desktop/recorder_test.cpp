@@ -149,6 +149,64 @@ protected:
     std::optional<Program> m_program;
 };
 
+// The threads of process `pid`, but its main one, that carry the program's
+// own name (the main thread's), by thread id.
+std::set<std::string> threads_named_as_the_program(qint64 pid)
+{
+    const auto comm = [](const fs::path& file) {
+        std::ifstream in(file);
+        std::string name;
+        std::getline(in, name);
+        return name;
+    };
+    const fs::path proc = fs::path("/proc") / std::to_string(pid);
+    const std::string own = comm(proc / "comm");
+    std::set<std::string> found;
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator(proc / "task", ec))
+        if (task.path().filename() != std::to_string(pid) && comm(task.path() / "comm") == own)
+            found.insert(task.path().filename().string() + " " + own);
+    return found;
+}
+
+// As top -H shows the program: while it captures (with its card, flash and
+// sound) and while it records with system sound and microphone, every
+// thread but the main one has a name of its own.
+TEST_F(DesktopRecorder, WhileItCapturesAndRecordsWithSoundOnlyTheMainThreadCarriesTheProgramsName)
+{
+    start("countdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\nmicrophone = true\n", true);
+    const qint64 pid = m_program->process().processId();
+    std::set<std::string> seen;
+    int looks = 0;
+    const auto look = [&] {
+        ++looks;
+        seen.merge(threads_named_as_the_program(pid));
+    };
+    url("vistrope://capture-fullscreen");
+    EXPECT_TRUE(poll([&] {
+        look();
+        return !files(".png").empty();
+    }, 300)) << "no capture was published\n" << m_program->err();
+    EXPECT_EQ(seen, std::set<std::string> {}) << "during a capture";
+
+    seen.clear();
+    open_selector("vistrope://record-screen");
+    xdo({ "mousemove", "900", "500" });
+    xdo({ "key", "Return" });
+    ASSERT_TRUE(started(1)) << m_program->err();
+    for (int i = 0; i < 15; ++i) {
+        look();
+        QThread::msleep(100);
+    }
+    url("vistrope://record-screen");
+    EXPECT_TRUE(poll([&] {
+        look();
+        return files(".mp4").size() == 1;
+    }, 300)) << m_program->err();
+    EXPECT_GT(looks, 15);
+    EXPECT_EQ(seen, std::set<std::string> {}) << "during a recording with sound (thread id and name)";
+}
+
 TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
 {
     start("countdown_seconds = 0\nshow_clicks = false\n");

@@ -3,6 +3,8 @@
 // back-pressure past it, and the two ways it ends.
 #include "scroll/frame_relay.h"
 
+#include "base/util_thread.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -149,4 +151,32 @@ TEST(FrameRelay, DestroyingItDropsWhatIsStillQueued)
     relay.reset(); // waits for the frame in the handler only
     opener.join();
     EXPECT_EQ(handled.load(), 1);
+}
+
+TEST(FrameRelay, WithoutAThreadTheHandlerRunsOnTheGrabInOrder)
+{
+    util::refuse_threads_for_tests(true);
+    std::vector<std::uint8_t> seen;
+    std::vector<std::thread::id> threads;
+    std::unique_ptr<scroll::FrameRelay> relay;
+    relay = std::make_unique<scroll::FrameRelay>(1, 0, "test-relay", [&](const stitch::Frame& f) {
+        seen.push_back(f.data[0]);
+        threads.push_back(std::this_thread::get_id());
+    });
+    util::refuse_threads_for_tests(false);
+    for (std::uint8_t tag = 1; tag <= 5; ++tag) {
+        const std::vector<std::uint8_t> px = rows(3, 2, 16, tag);
+        ASSERT_TRUE(relay->offer({ px, 3, 2, 16 }));
+    }
+    // One buffer and no thread: every frame went through before its offer
+    // returned, none waited for a buffer that only a thread would free.
+    EXPECT_EQ(seen, (std::vector<std::uint8_t> { 1, 2, 3, 4, 5 }));
+    for (auto id : threads)
+        EXPECT_EQ(id, std::this_thread::get_id());
+    relay->wait_idle();
+    relay->close();
+    const std::vector<std::uint8_t> px = rows(3, 2, 16, 9);
+    EXPECT_FALSE(relay->offer({ px, 3, 2, 16 }));
+    relay.reset();
+    EXPECT_EQ(seen.size(), 5u);
 }

@@ -1,6 +1,7 @@
 #include "capture/glass/glass.h"
 
 #include "base/util.h"
+#include "base/util_thread.h"
 #include "capture/glass/ring.h"
 #include "capture/glass/shader.h"
 #include "capture/output.h"
@@ -18,8 +19,6 @@
 #include <thread>
 
 #include <fmt/format.h>
-
-#include <pthread.h>
 
 namespace glass {
 
@@ -176,12 +175,8 @@ private:
     {
         if (m_started)
             return true;
-        try {
-            std::thread thread([this] { loop(); });
-            thread.detach();
-        } catch (const std::system_error&) {
+        if (!util::start_detached("vistrope-lens", [this] { loop(); }))
             return false;
-        }
         m_started = true;
         qAddPostRoutine(stop_lens_thread);
         return true;
@@ -189,7 +184,6 @@ private:
 
     void loop()
     {
-        pthread_setname_np(pthread_self(), "vistrope-lente");
         std::shared_ptr<platform::Gpu> gpu;
         std::unique_ptr<platform::GpuContext> context;
         // The context follows the state (tests replace it).

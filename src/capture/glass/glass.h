@@ -5,7 +5,7 @@
 // request declines and the flash shows its sheen instead. Unused for
 // RELEASE_AFTER (no lens run, no ring session), the GL contexts and
 // programs are given back, and the next action builds them again. A lens run uploads the picture and draws the
-// wobbling lens frame by frame on the one thread "vistrope-lente", whose GL
+// wobbling lens frame by frame on the one thread "vistrope-lens", whose GL
 // context shares the programs; frames reach the flash through two slots
 // tagged with the run, and a newer run makes an older one stop at its next
 // frame.

@@ -1,6 +1,7 @@
 #include "capture/glass/ring.h"
 
 #include "base/util.h"
+#include "base/util_thread.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 #include "capture/glass/glass.h"
@@ -12,8 +13,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-
-#include <pthread.h>
 
 namespace glass::ring {
 
@@ -76,7 +75,6 @@ void hold_locked(Ring::Shared& s, bool on)
 
 void thread_body(std::shared_ptr<Ring::Shared> s)
 {
-    pthread_setname_np(pthread_self(), "vistrope-anillo");
     std::shared_ptr<platform::Gpu> gpu;
     std::unique_ptr<platform::GpuContext> context;
     auto ensure_context = [&] {
@@ -270,13 +268,12 @@ void Ring::wake_thread()
 {
     // Under the lock; the thread is started once and then only woken.
     if (!m_shared->started) {
-        try {
-            std::thread(thread_body, m_shared).detach();
-            m_shared->started = true;
-        } catch (const std::system_error&) {
+        // Refused (logged once): the ring stays off.
+        if (!util::start_detached("vistrope-ring", [s = m_shared] { thread_body(s); })) {
             m_shared->running = false;
             return;
         }
+        m_shared->started = true;
     }
     m_shared->wake.notify_all();
 }

@@ -2,7 +2,7 @@
 //
 // Each overlay panel owns one ring. The panel states the target on every
 // pointer move; the ring animates itself on its own thread
-// ("vistrope-anillo"), which keeps its GL context and parks while the ring
+// ("vistrope-ring"), which keeps its GL context and parks while the ring
 // is at rest; a session holds the GPU state from its first use to clear(). Only the band is drawn and read back: four strips from 2
 // points outside the window's edge to 18 inside, handed to the main thread
 // with the session's generation, so a late frame of an earlier session never

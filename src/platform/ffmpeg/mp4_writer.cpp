@@ -13,6 +13,7 @@
 #include "platform/ffmpeg/media_av.h"
 
 #include "base/util.h"
+#include "base/util_thread.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -502,7 +503,11 @@ std::expected<std::unique_ptr<RecordingOutput>, std::string> RecordingOutput::op
 {
     if (auto error = configuration_error(stream))
         return std::unexpected(*error);
-    auto encoder = Encoder::open(recording, stream);
+    // The encoder's frame and lookahead threads start here and keep this name.
+    auto encoder = [&] {
+        util::ThreadName named("vistrope-encode");
+        return Encoder::open(recording, stream);
+    }();
     if (!encoder)
         return std::unexpected(encoder.error());
     return std::unique_ptr<RecordingOutput>(new RecordingOutput(std::move(*encoder), stream, std::move(listener)));
@@ -525,10 +530,8 @@ RecordingOutput::RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamC
 RecordingOutput::~RecordingOutput()
 {
     finish();
-    if (m_thread.joinable())
-        m_thread.join();
-    if (m_converter.joinable()) // the writer joins it; only a writer that never ran leaves it
-        m_converter.join();
+    m_thread.join();
+    m_converter.join(); // the writer joins it; only a writer that never ran leaves it
 }
 
 void RecordingOutput::fail(std::string error)
@@ -540,10 +543,21 @@ void RecordingOutput::fail(std::string error)
 
 void RecordingOutput::start()
 {
-    if (m_thread.joinable() || m_converter.joinable())
+    if (m_thread.started() || m_converter.started())
         return;
-    m_converter = std::thread([this] { convert_loop(); });
-    m_thread = std::thread([this] { run(); });
+    m_converter = util::Thread::start("vistrope-conv", [this] { convert_loop(); });
+    if (!m_converter.started()) {
+        std::lock_guard lock(m_mutex);
+        fail("no pude iniciar la grabación: el sistema no da más hilos");
+    }
+    m_thread = util::Thread::start("vistrope-writer", [this] { run(); });
+    if (!m_thread.started()) {
+        {
+            std::lock_guard lock(m_mutex);
+            fail("no pude iniciar la grabación: el sistema no da más hilos");
+        }
+        run(); // failed: it only closes the file and reports, here
+    }
 }
 
 std::size_t RecordingOutput::waiting() const
@@ -801,8 +815,7 @@ void RecordingOutput::run()
     }
     // The converter stops at a failure, or has already emptied its queue.
     m_cv.notify_all();
-    if (m_converter.joinable())
-        m_converter.join();
+    m_converter.join();
     // The end: what is left of the sound up to the video's end, then the
     // encoders' tails and the index, even after a failure.
     bool failed;

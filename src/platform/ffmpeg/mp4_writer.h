@@ -28,6 +28,7 @@
 //   least every half second, flushed at once: a kill loses a second at most.
 #pragma once
 
+#include "base/util_thread.h"
 #include "platform/capture_stream.h"
 
 #include <QImage>
@@ -66,7 +67,8 @@ public:
     // Finishes the file (as finish()) and waits for the writer.
     ~RecordingOutput();
 
-    // Starts the converter and writer threads. Once.
+    // Starts the converter and writer threads. Once. When the system refuses
+    // either, the output fails at once and reports it (here, without a writer).
     void start();
 
     // Queues a frame; false (the frame dropped) when the queue is full (the
@@ -120,8 +122,8 @@ private:
     bool m_finishing = false;
     bool m_failed = false;
     std::string m_error;
-    std::thread m_thread;    // the writer
-    std::thread m_converter; // joined by the writer before it closes the file
+    util::Thread m_thread;    // the writer, "vistrope-writer"
+    util::Thread m_converter; // "vistrope-conv", joined by the writer before it closes the file
     std::atomic<std::int64_t> m_written { 0 };
     std::atomic<std::int64_t> m_dropped { 0 };
     std::atomic<bool> m_warm { false }; // the encoder has given its first packet

@@ -18,6 +18,7 @@
 #include "platform/x11/x11_pixels.h"
 
 #include "base/util.h"
+#include "base/util_thread.h"
 
 #include <QPainter>
 
@@ -82,8 +83,7 @@ public:
     ~CaptureStreamX11() override
     {
         m_stop = true;
-        if (m_grab.joinable())
-            m_grab.join();
+        m_grab.join();
         m_audio.reset();
         if (m_output)
             m_output->finish();
@@ -124,19 +124,25 @@ public:
 
     void start(StreamCompletion done) override
     {
-        if (m_grab.joinable() || m_stop) {
+        if (m_grab.started() || m_stop) {
             later([done = std::move(done)] { done(std::string("la captura ya empezó")); });
             return;
         }
         if (m_output)
             m_output->start();
-        m_grab = std::thread([this, done = std::move(done)]() mutable { run(std::move(done)); });
+        auto started = std::make_shared<StreamCompletion>(std::move(done));
+        m_grab = util::Thread::start("vistrope-grab", [this, started] { run(std::move(*started)); });
+        if (!m_grab.started()) {
+            if (m_output)
+                m_output->finish();
+            later([started] { (*started)(std::string("no pude iniciar la captura: el sistema no da más hilos")); });
+        }
     }
 
     void stop(StreamCompletion done) override
     {
         std::lock_guard lock(m_stop_mutex);
-        if (!m_grab.joinable() || m_grab_ended || m_stop) {
+        if (!m_grab.started() || m_grab_ended || m_stop) {
             later([done = std::move(done)] { done(std::string("la captura no está en marcha")); });
             return;
         }
@@ -145,8 +151,16 @@ public:
     }
 
 private:
-    // Runs `job` on a thread of its own (completions never run inline).
-    void later(std::function<void()> job) { m_helpers.emplace_back(std::move(job)); }
+    // Runs `job` on a thread of its own (completions never run inline, but
+    // for a system that refuses that thread too).
+    void later(std::function<void()> job)
+    {
+        auto shared = std::make_shared<std::function<void()>>(std::move(job));
+        if (util::Thread t = util::Thread::start("vistrope-done", [shared] { (*shared)(); }); t.started())
+            m_helpers.push_back(std::move(t));
+        else
+            (*shared)();
+    }
 
     // --- the grab thread ----------------------------------------------------
 
@@ -194,7 +208,9 @@ private:
         // pulse/audio_capture.h). Reaching the sound server is done on a
         // thread of its own, beside the first plan and pictures.
         const std::int64_t sound_asked = monotonic_ns();
-        std::thread audio_starter([this] { start_audio(); });
+        util::Thread audio_starter = util::Thread::start("vistrope-audio", [this] { start_audio(); });
+        if (!audio_starter.started())
+            start_audio();
         // The first plan, and the two pictures the grab alternates between,
         // are made before the clock starts: at 4K each takes longer than a
         // frame, and the first slots would be lost to them.
@@ -212,9 +228,10 @@ private:
             if (m_audio)
                 m_audio->begin(t0);
         }
-        std::thread planner;
+        // Refused a thread, the grab makes its own plans, as without a second connection.
+        util::Thread planner;
         if (m_planner)
-            planner = std::thread([&] {
+            planner = util::Thread::start("vistrope-plan", [&] {
                 std::unique_lock lock(planned_mutex);
                 while (!planned_cv.wait_for(lock, std::chrono::nanoseconds(PLAN_PERIOD_NS), [&] { return planning_done; })) {
                     lock.unlock();
@@ -262,7 +279,7 @@ private:
                 last_slot = slot;
                 if (m_outputs[0])
                     m_outputs[0]->stream_output(StreamOutputType::Screen);
-                if (m_planner) {
+                if (planner.started()) {
                     std::lock_guard lock(planned_mutex);
                     if (planned) {
                         rect = planned->first;
@@ -281,7 +298,7 @@ private:
             missed += next - slot - 1;
             slot = next;
         }
-        if (planner.joinable()) {
+        if (planner.started()) {
             {
                 std::lock_guard lock(planned_mutex);
                 planning_done = true;
@@ -470,8 +487,8 @@ private:
     std::mutex m_stop_mutex;
     StreamCompletion m_stop_done; // with m_stop_mutex
     bool m_grab_ended = false;    // with m_stop_mutex
-    std::thread m_grab;
-    std::vector<std::thread> m_helpers;
+    util::Thread m_grab;
+    std::vector<util::Thread> m_helpers;
 };
 
 } // namespace

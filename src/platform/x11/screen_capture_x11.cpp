@@ -148,21 +148,14 @@ std::expected<std::unique_ptr<ScreenCaptureX11>, std::string> ScreenCaptureX11::
         return std::unexpected(ok.error());
     self->probe_extensions(options);
     self->update_geometry(shareable_displays());
-    self->m_worker = std::thread([p = self.get()] { p->run_worker(); });
+    self->m_worker = std::make_unique<util::Worker>("vistrope-still", util::Worker::Refused::RunInline);
     return self;
 }
 
 ScreenCaptureX11::~ScreenCaptureX11()
 {
-    {
-        // Work not started yet is dropped: whoever asked for it is gone.
-        std::lock_guard lock(m_jobs_mutex);
-        m_stopping = true;
-        m_jobs.clear();
-    }
-    m_jobs_cv.notify_all();
-    if (m_worker.joinable())
-        m_worker.join();
+    // Work not started yet is dropped: whoever asked for it is gone.
+    m_worker.reset();
     release_segment();
     m_pool->close();
     xcb_disconnect(m_conn);
@@ -256,11 +249,14 @@ void ScreenCaptureX11::after_screen_settles(std::function<void()> done)
     if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr)
         if (xcb_connection_t* qt = x11->connection())
             std::free(xcb_get_input_focus_reply(qt, xcb_get_input_focus(qt), nullptr));
-    // The watch needs nothing of this backend, so it may outlive it.
-    std::thread([done = std::move(done)]() mutable {
-        wait_for_still_screen();
-        util::on_main(std::move(done));
-    }).detach();
+    // The watch needs nothing of this backend, so it may outlive it. Without
+    // a thread for it, `done` goes at once: the screen has had its round trip.
+    auto shared = std::make_shared<std::function<void()>>(std::move(done));
+    if (!util::start_detached("vistrope-settle", [shared] {
+            wait_for_still_screen();
+            util::on_main(std::move(*shared));
+        }))
+        util::on_main(std::move(*shared));
 }
 
 CaptureCapabilities ScreenCaptureX11::capabilities() const
@@ -280,27 +276,7 @@ ScreenCaptureX11::ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& r
 
 void ScreenCaptureX11::post(std::function<void()> job)
 {
-    {
-        std::lock_guard lock(m_jobs_mutex);
-        m_jobs.push_back(std::move(job));
-    }
-    m_jobs_cv.notify_one();
-}
-
-void ScreenCaptureX11::run_worker()
-{
-    for (;;) {
-        std::function<void()> job;
-        {
-            std::unique_lock lock(m_jobs_mutex);
-            m_jobs_cv.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_jobs.empty())
-                return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
-        }
-        job();
-    }
+    m_worker->post(std::move(job));
 }
 
 std::expected<void, std::string> ScreenCaptureX11::check_pixel_format()

@@ -7,6 +7,7 @@
 // Units: root pixels (the X root window's coordinates, top-left origin).
 #pragma once
 
+#include "base/util_thread.h"
 #include "platform/screen_capture.h"
 #include "platform/x11/x11_pixels.h"
 
@@ -182,9 +183,8 @@ public:
 private:
     ScreenCaptureX11(xcb_connection_t* conn, const xcb_screen_t& root, std::size_t keep_segments);
 
-    // The worker (screen_capture_x11.cpp).
+    // Queues a job on the worker (screen_capture_x11.cpp).
     void post(std::function<void()> job);
-    void run_worker();
 
     // Setup (screen_capture_x11.cpp).
     std::expected<void, std::string> check_pixel_format();
@@ -268,11 +268,9 @@ private:
     bool m_xfixes = false;
     std::optional<xcb_xfixes_get_cursor_image_cookie_t> m_cursor_asked; // with m_conn_mutex
 
-    std::mutex m_jobs_mutex;
-    std::condition_variable m_jobs_cv;
-    std::deque<std::function<void()>> m_jobs;
-    bool m_stopping = false;
-    std::thread m_worker;
+    // Grabs, window lists and releases, one at a time; on the calling
+    // thread when the system refused the worker.
+    std::unique_ptr<util::Worker> m_worker;
 };
 
 } // namespace platform::x11
