@@ -218,13 +218,14 @@ void AppDelegate::did_finish_launching()
     // 10. Text recognition and the GL effects are not made here: each holds
     // tens of megabytes and threads of its own, and a tray program at rest
     // needs neither. They start with the first capture that uses them.
-    // The media module (recording, video, text recognition) is not loaded
-    // before the tray icon shows: it brings most of the program's
-    // libraries. It loads in the background a second later, so that a
-    // capture after that does not wait for it, and one asked for at launch
-    // (a link) does not wait for it either: while it loads, the screen grab
-    // and the program's own loading of a library wait for the loader. The
-    // shutter needs none of it.
+    // The media modules are not loaded before the tray icon shows: they
+    // bring most of the program's libraries. A second later the recording
+    // and the text-recognition modules load in the background, so that a
+    // capture after that does not wait for them, and one asked for at
+    // launch (a link) does not wait for them either: while they load, the
+    // screen grab and the program's own loading of a library wait for the
+    // loader. The player's module waits for the first video
+    // (platform/media_module.h). The shutter needs none of them.
     util::after(1, [] { platform::preload_media_module(); });
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });

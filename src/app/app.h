@@ -200,7 +200,7 @@ private:
     bool m_list_again = false;   // and another was asked for meanwhile
 };
 
-// The delegate kept at the end of launching (app::DELEGATE); null before.
+// The delegate kept at the end of launching; null before.
 std::shared_ptr<AppDelegate> delegate();
 // Empties the delegate slot: main, once the run loop has returned, and tests.
 void release_delegate();

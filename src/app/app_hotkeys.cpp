@@ -98,7 +98,7 @@ void register_hotkeys(std::span<const HotKeyBinding> bindings)
             if (!installed) {
                 // Tried again for the next shortcut; this one stays unregistered.
                 t.failed.push_back(b.text);
-                util::log(fmt::format("InstallEventHandler falló ({})", installed.error()));
+                util::log(fmt::format("no pude instalar el receptor de atajos globales ({})", installed.error()));
                 continue;
             }
             t.handler_installed = true;

@@ -220,7 +220,7 @@ platform::RectF global_area(const platform::RectF& screen, const std::optional<p
 {
     if (!region)
         return screen;
-    return { screen.x + region->x, screen.y + screen.h - region->y - region->h, region->w, region->h };
+    return platform::rect_from_display(screen, *region);
 }
 
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
