@@ -20,6 +20,10 @@ class QMenu;
 class QSystemTrayIcon;
 class QAction;
 
+namespace overlay {
+struct Roads;
+}
+
 namespace app {
 
 // The command code shared by the status menu, the hot keys and the URL scheme.
@@ -85,6 +89,11 @@ void self_timer();
 // window reaches the hot keys (listeners.cpp). Main, once the application
 // object exists, before anything is captured; the test mains too. Main thread.
 void install_listeners();
+
+// The roads out of the selection overlay into capture, delivery,
+// recognition, the recorder and the scrolling capture (overlay_roads.cpp);
+// install_listeners puts them in the overlay's slot.
+overlay::Roads overlay_roads();
 
 // --- URL intake (app.cpp) ------------------------------------------------------
 

@@ -1,4 +1,5 @@
-// The roads out of the selection overlay into the rest of the program.
+// The roads out of the selection overlay into the rest of the program, which
+// the shell installs in the overlay's slot (listeners.cpp).
 #include "capture/overlay.h"
 
 #include "capture/capture.h"
@@ -88,9 +89,7 @@ platform::ImageResult grab_beside(platform::ScreenCapture& backend, const platfo
     return shot.take();
 }
 
-} // namespace
-
-Roads default_roads()
+Roads shell_roads()
 {
     capture::set_overlay_open_query([] { return is_open(); });
     Roads r;
@@ -158,4 +157,15 @@ Roads default_roads()
     return r;
 }
 
+} // namespace
+
 } // namespace overlay
+
+namespace app {
+
+overlay::Roads overlay_roads()
+{
+    return overlay::shell_roads();
+}
+
+} // namespace app

@@ -27,6 +27,7 @@ struct Slots {
     std::vector<VistropeOverlayWindow*> panels;
     std::uint64_t generation = 0;
     std::optional<Roads> roads;
+    std::function<Roads()> make_default_roads; // the shell's, installed at launch
     // Opening: pictures still to come before the panels may appear, and the
     // timings of the opening for its log line.
     std::size_t pictures_pending = 0;
@@ -226,6 +227,19 @@ double last_open_ms()
 void set_roads(Roads r)
 {
     slots().roads = std::move(r);
+}
+
+void set_default_roads(std::function<Roads()> make)
+{
+    slots().make_default_roads = std::move(make);
+}
+
+Roads default_roads()
+{
+    auto& make = slots().make_default_roads;
+    if (!make)
+        util::fatal("el selector no tiene rutas: falta app::install_listeners");
+    return make();
 }
 
 std::uint64_t generation()

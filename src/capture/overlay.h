@@ -115,6 +115,11 @@ struct Roads {
     // session without a frozen screen shows the live one under its dimming.
     std::function<bool()> compositor_running;
 };
+// The roads reach the recorder, the scrolling capture and the shell, all on
+// floors above this one: the shell fills this slot at launch
+// (app::install_listeners), and default_roads makes them from it (stopping
+// when the slot is empty). Main thread.
+void set_default_roads(std::function<Roads()> make);
 Roads default_roads();
 void set_roads(Roads roads);
 
