@@ -48,19 +48,6 @@ std::shared_ptr<AppDelegate>& delegate_slot()
     return *slot;
 }
 
-constexpr std::array<std::pair<std::string_view, AppAction>, 11> HOSTS = { {
-    { "capture-area", AppAction::CaptureArea },
-    { "capture-fullscreen", AppAction::CaptureFullscreen },
-    { "capture-window", AppAction::CaptureWindow },
-    { "capture-previous-area", AppAction::CapturePreviousArea },
-    { "capture-text", AppAction::CaptureText },
-    { "record-screen", AppAction::RecordScreen },
-    { "record-gif", AppAction::RecordGif },
-    { "self-timer", AppAction::SelfTimer },
-    { "pin", AppAction::PinLast },
-    { "open-annotate", AppAction::OpenLastInEditor },
-    { "capture-scrolling", AppAction::CaptureScrolling },
-} };
 
 
 // The tint that stands out on the tray's background under the icon: light
@@ -117,10 +104,7 @@ std::optional<std::string> url_host(std::string_view url)
 
 std::optional<AppAction> action_for_host(std::string_view host)
 {
-    for (const auto& [name, action] : HOSTS)
-        if (name == host)
-            return action;
-    return std::nullopt;
+    return actions::for_host(host);
 }
 
 std::shared_ptr<AppDelegate> delegate()

@@ -145,14 +145,14 @@ Roads shell_roads()
         ocr::start_text_capture(std::move(f.image), f.scale, std::move(sw));
     };
     r.trim_transparent = [](const QImage& image) { return output::trim_transparent(image).value_or(QImage()); };
-    r.record = [](std::uint32_t display, std::optional<RectF> region, std::optional<std::uint32_t> window, double scale) {
-        recorder::start_inner(display, region, window, scale);
+    r.record = [](std::uint32_t display, std::optional<RectF> region, std::optional<std::uint32_t> window, double scale,
+                   actions::RecordingFormat format) {
+        recorder::start_inner(display, region, window, scale, format);
     };
     r.scroll = [](std::uint32_t display, RectF region, double scale) { scroll::start(display, region, scale); };
     r.scroll_window = [](RectF rect) { scroll::start_in_global(rect); };
     r.self_timer = [] { app::run(app::AppAction::SelfTimer); };
     r.warm_up_text = [] { app::services().warm_up_text(); };
-    r.set_next_is_gif = [](bool gif) { recorder::state().next_is_gif = gif; };
     r.compositor_running = [] { return platform::compositor_running(); };
     return r;
 }

@@ -138,17 +138,7 @@ inline const Field<AfterCapture> AFTER_CAPTURE_FIELDS[] = {
     { "flash", &AfterCapture::flash },
 };
 
-inline const Field<Shortcuts> SHORTCUT_FIELDS[] = {
-    { "capture_area", &Shortcuts::capture_area },
-    { "capture_fullscreen", &Shortcuts::capture_fullscreen },
-    { "capture_window", &Shortcuts::capture_window },
-    { "capture_previous_area", &Shortcuts::capture_previous_area },
-    { "capture_text", &Shortcuts::capture_text },
-    { "record_screen", &Shortcuts::record_screen },
-    { "pin_last", &Shortcuts::pin_last },
-    { "open_last_in_editor", &Shortcuts::open_last_in_editor },
-    { "capture_scrolling", &Shortcuts::capture_scrolling },
-};
+// The [shortcuts] table's keys are the actions' (SHORTCUT_FIELDS, base/actions.h).
 
 inline const Field<Recording> RECORDING_FIELDS[] = {
     { "fps", &Recording::fps },

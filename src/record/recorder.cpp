@@ -224,7 +224,7 @@ platform::RectF global_area(const platform::RectF& screen, const std::optional<p
 }
 
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
-    double scale)
+    double scale, actions::RecordingFormat format)
 {
     if (!util::is_main_thread())
         return;
@@ -247,7 +247,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     const platform::RectF area = global_area(screen->frame, region);
     const auto cfg = state::config();
     const std::uint64_t id = state().next_id++;
-    const bool gif = std::exchange(state().next_is_gif, false);
+    const bool gif = format == actions::RecordingFormat::Gif;
 
     auto rec = std::make_unique<Session>();
     rec->id = id;
