@@ -300,7 +300,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     // Held while this run has it, so no other instance's launch takes it for
     // abandoned; noted, so the next launch finds it wherever it is.
     rec->live = LiveFile::hold(rec->path, xdg::state_dir());
-    rec->countdown = std::min<std::uint32_t>(cfg->recording.countdown_seconds, 10);
+    rec->countdown = std::min(cfg->recording.countdown_seconds, config::range_of(&config::Recording::countdown_seconds).maximum);
     const bool with_overlay = rec->overlay != nullptr;
     const std::uint32_t countdown = rec->countdown;
     rec->ui->show_countdown(countdown);

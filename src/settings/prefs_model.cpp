@@ -106,7 +106,9 @@ bool set_toggle(Config& config, int tag, bool on)
 
 CounterRange counter_range(Counter kind)
 {
-    return kind == Counter::SelfTimer ? CounterRange{ 1, 60 } : CounterRange{ 0, 10 };
+    const config::Range r = kind == Counter::SelfTimer ? config::range_of(&Config::self_timer_seconds)
+                                                       : config::range_of(&Recording::countdown_seconds);
+    return { static_cast<int>(r.minimum), static_cast<int>(r.maximum) };
 }
 
 std::string counter_text(Counter kind, std::uint32_t value)

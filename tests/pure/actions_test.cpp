@@ -120,4 +120,20 @@ TEST(Actions, TheTablesMadeFromThemKeepTheirNamesAndOrder)
                          "open_last_in_editor=Anotar última captura" }));
 }
 
+TEST(Actions, NumericSettingsCarryTheirRangesInTheirRows)
+{
+    EXPECT_EQ(config::range_of(&config::Config::self_timer_seconds), (config::Range { 1, 60 }));
+    EXPECT_EQ(config::range_of(&config::Recording::countdown_seconds), (config::Range { 0, 10 }));
+    EXPECT_EQ(config::range_of(&config::Recording::gif_fps), (config::Range { 1, 50 }));
+    // The settings window's counters take theirs from the rows.
+    EXPECT_EQ(prefs::counter_range(prefs::Counter::SelfTimer).minimum, 1);
+    EXPECT_EQ(prefs::counter_range(prefs::Counter::SelfTimer).maximum, 60);
+    EXPECT_EQ(prefs::counter_range(prefs::Counter::Countdown).maximum, 10);
+    config::Config c;
+    ASSERT_TRUE(prefs::set_counter(c, 0, 500));
+    EXPECT_EQ(c.self_timer_seconds, 60u);
+    ASSERT_TRUE(prefs::set_counter(c, 1, 500));
+    EXPECT_EQ(c.recording.countdown_seconds, 10u);
+}
+
 } // namespace
