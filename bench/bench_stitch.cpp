@@ -271,7 +271,7 @@ int main(int argc, char** argv)
 {
     const bool quick = bench::smoke(argc, argv);
     std::printf("stitch push vs OpenCV %s (threads: %u available, signatures on up to %u)%s\n", CV_VERSION,
-                util::parallelism(), stitch::sign_workers(stitch::kParallelPixels),
+                util::parallelism(), stitch::sign_workers(stitch::PARALLEL_PIXELS),
                 quick ? " [smoke]" : "");
     // The machine may be shared: the load at the start puts the times in context.
     if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {

@@ -48,19 +48,6 @@ std::shared_ptr<AppDelegate>& delegate_slot()
     return *slot;
 }
 
-constexpr std::array<std::pair<std::string_view, AppAction>, 11> HOSTS = { {
-    { "capture-area", AppAction::CaptureArea },
-    { "capture-fullscreen", AppAction::CaptureFullscreen },
-    { "capture-window", AppAction::CaptureWindow },
-    { "capture-previous-area", AppAction::CapturePreviousArea },
-    { "capture-text", AppAction::CaptureText },
-    { "record-screen", AppAction::RecordScreen },
-    { "record-gif", AppAction::RecordGif },
-    { "self-timer", AppAction::SelfTimer },
-    { "pin", AppAction::PinLast },
-    { "open-annotate", AppAction::OpenLastInEditor },
-    { "capture-scrolling", AppAction::CaptureScrolling },
-} };
 
 
 // The tint that stands out on the tray's background under the icon: light
@@ -117,10 +104,7 @@ std::optional<std::string> url_host(std::string_view url)
 
 std::optional<AppAction> action_for_host(std::string_view host)
 {
-    for (const auto& [name, action] : HOSTS)
-        if (name == host)
-            return action;
-    return std::nullopt;
+    return actions::for_host(host);
 }
 
 std::shared_ptr<AppDelegate> delegate()
@@ -218,13 +202,14 @@ void AppDelegate::did_finish_launching()
     // 10. Text recognition and the GL effects are not made here: each holds
     // tens of megabytes and threads of its own, and a tray program at rest
     // needs neither. They start with the first capture that uses them.
-    // The media module (recording, video, text recognition) is not loaded
-    // before the tray icon shows: it brings most of the program's
-    // libraries. It loads in the background a second later, so that a
-    // capture after that does not wait for it, and one asked for at launch
-    // (a link) does not wait for it either: while it loads, the screen grab
-    // and the program's own loading of a library wait for the loader. The
-    // shutter needs none of it.
+    // The media modules are not loaded before the tray icon shows: they
+    // bring most of the program's libraries. A second later the recording
+    // and the text-recognition modules load in the background, so that a
+    // capture after that does not wait for them, and one asked for at
+    // launch (a link) does not wait for them either: while they load, the
+    // screen grab and the program's own loading of a library wait for the
+    // loader. The player's module waits for the first video
+    // (platform/media_module.h). The shutter needs none of them.
     util::after(1, [] { platform::preload_media_module(); });
     // 11. The automatic update check, ten seconds from now.
     util::after(10, [] { updater::check_in_background(); });

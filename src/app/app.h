@@ -4,6 +4,7 @@
 // Main thread only.
 #pragma once
 
+#include "base/actions.h"
 #include "base/config.h"
 #include "base/hotkeys.h"
 
@@ -20,22 +21,15 @@ class QMenu;
 class QSystemTrayIcon;
 class QAction;
 
+namespace overlay {
+struct Roads;
+}
+
 namespace app {
 
-// The command code shared by the status menu, the hot keys and the URL scheme.
-enum class AppAction : unsigned char {
-    CaptureArea = 0,
-    CaptureFullscreen = 1,
-    CaptureWindow = 2,
-    CapturePreviousArea = 3,
-    CaptureText = 4,
-    RecordScreen = 5,
-    RecordGif = 6,
-    SelfTimer = 7,
-    PinLast = 8,
-    OpenLastInEditor = 9,
-    CaptureScrolling = 10,
-};
+// The command code shared by the status menu, the hot keys and the URL
+// scheme; every action's names are in base/actions.h.
+using AppAction = actions::Action;
 
 // --- Dispatcher (app_dispatch.cpp) ---------------------------------------------
 
@@ -52,13 +46,12 @@ void open_path(const std::string& path, std::string_view failure_toast = {});
 struct Services {
     std::function<bool()> permission_granted;
     std::function<void()> show_onboarding;
-    std::function<void(int mode, int purpose)> overlay_begin; // overlay::Mode, overlay::Purpose
+    std::function<void(int mode, int purpose, actions::RecordingFormat format)> overlay_begin; // overlay::Mode, overlay::Purpose
     std::function<void()> capture_fullscreen;
     std::function<void()> capture_previous_area;
     std::function<void()> self_timer;
     std::function<bool()> recording_running;
     std::function<void()> recorder_stop;
-    std::function<void(bool)> set_next_is_gif;
     std::function<void(QImage, double)> pin;
     std::function<void(QImage, double)> open_editor;
     std::function<bool()> scrolling_running;
@@ -86,12 +79,17 @@ void self_timer();
 // object exists, before anything is captured; the test mains too. Main thread.
 void install_listeners();
 
+// The roads out of the selection overlay into capture, delivery,
+// recognition, the recorder and the scrolling capture (overlay_roads.cpp);
+// install_listeners puts them in the overlay's slot.
+overlay::Roads overlay_roads();
+
 // --- URL intake (app.cpp) ------------------------------------------------------
 
 // The host of a URL, parsed by hand and kept as written (case-sensitive);
 // none when the URL has no authority or an empty host.
 std::optional<std::string> url_host(std::string_view url);
-// The action a host names; none for any other text.
+// The action a host names (actions::ACTIONS); none for any other text.
 std::optional<AppAction> action_for_host(std::string_view host);
 
 // --- Status menu (app_menu.cpp) -------------------------------------------------
@@ -103,18 +101,21 @@ using hotkeys::key_equivalent;
 using hotkeys::key_equivalent_of_valid;
 using hotkeys::key_equivalent_text;
 
+// What a row does: one of the actions (its row in actions::ACTIONS says
+// which), or one of the menu's own commands.
 enum class Command {
-    CaptureArea, CaptureFullscreen, CaptureWindow, CapturePrevious, CaptureScrolling, SelfTimer, CaptureText,
-    RecordScreen, RecordGif, PinLast, EditLast, UnlockPins, ClosePins, ToggleDesktopIcons, ToggleLaunchAtLogin,
-    OpenFolder, OpenPreferences, CheckUpdates, Separator,
+    Action, UnlockPins, ClosePins, ToggleDesktopIcons, ToggleLaunchAtLogin, OpenFolder, OpenPreferences, CheckUpdates,
+    Separator,
 };
 
 struct MenuRow {
     std::string title; // "-" for a separator
     Command command;
     std::string shortcut; // the text the key equivalent comes from
+    std::optional<AppAction> action = std::nullopt; // what the row runs, for an action's row
 };
-// The 22 rows with the shortcuts of `config`.
+// The 22 rows with the shortcuts of `config`: the actions in
+// actions::MENU_ORDER, then the menu's own commands.
 std::vector<MenuRow> menu_rows(const config::Config& config);
 
 inline constexpr int RECENTS_TAG = 7001;
@@ -200,7 +201,7 @@ private:
     bool m_list_again = false;   // and another was asked for meanwhile
 };
 
-// The delegate kept at the end of launching (app::DELEGATE); null before.
+// The delegate kept at the end of launching; null before.
 std::shared_ptr<AppDelegate> delegate();
 // Empties the delegate slot: main, once the run loop has returned, and tests.
 void release_delegate();

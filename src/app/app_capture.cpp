@@ -71,7 +71,9 @@ void capture_previous_area()
 void self_timer()
 {
     util::require_main_thread("hilo principal");
-    const std::uint32_t seconds = std::max<std::uint32_t>(state::config()->self_timer_seconds, 1);
+    // At least the row's shortest wait; a longer one written by hand is kept.
+    const std::uint32_t seconds
+        = std::max(state::config()->self_timer_seconds, config::range_of(&config::Config::self_timer_seconds).minimum);
     util::log(fmt::format("captura en {} s", seconds));
     hud::toast("timer", fmt::format("Captura en {} s", seconds), 1.2);
     util::after(static_cast<double>(seconds), [] {

@@ -32,15 +32,14 @@ Services real_services()
     Services s;
     s.permission_granted = [] { return platform::screen_recording_permission(); };
     s.show_onboarding = [] { onboarding::show(); };
-    s.overlay_begin = [](int mode, int purpose) {
-        overlay::begin(static_cast<overlay::Mode>(mode), static_cast<overlay::Purpose>(purpose));
+    s.overlay_begin = [](int mode, int purpose, actions::RecordingFormat format) {
+        overlay::begin(static_cast<overlay::Mode>(mode), static_cast<overlay::Purpose>(purpose), format);
     };
     s.capture_fullscreen = [] { capture_fullscreen(); };
     s.capture_previous_area = [] { capture_previous_area(); };
     s.self_timer = [] { self_timer(); };
     s.recording_running = [] { return recorder::running(); };
     s.recorder_stop = [] { recorder::stop(); };
-    s.set_next_is_gif = [](bool gif) { recorder::state().next_is_gif = gif; };
     s.scrolling_running = [] { return scroll::running(); };
     s.scroll_finish = [] { scroll::finish(); };
     s.pin = [](QImage image, double scale) { pin::pin(std::move(image), scale); };
@@ -72,9 +71,10 @@ MenuEnv real_menu_env()
     return e;
 }
 
-void open_overlay(overlay::Mode mode, overlay::Purpose purpose)
+void open_overlay(overlay::Mode mode, overlay::Purpose purpose,
+    actions::RecordingFormat format = actions::RecordingFormat::Video)
 {
-    services().overlay_begin(static_cast<int>(mode), static_cast<int>(purpose));
+    services().overlay_begin(static_cast<int>(mode), static_cast<int>(purpose), format);
 }
 
 } // namespace
@@ -140,8 +140,8 @@ void run(AppAction action)
             s.recorder_stop();
             break;
         }
-        s.set_next_is_gif(action == AppAction::RecordGif);
-        open_overlay(Mode::Area, Purpose::Record);
+        open_overlay(Mode::Area, Purpose::Record,
+            action == AppAction::RecordGif ? actions::RecordingFormat::Gif : actions::RecordingFormat::Video);
         break;
     case AppAction::SelfTimer:
         s.self_timer();

@@ -41,9 +41,9 @@ bool blank(std::string_view s)
 std::vector<HotKeyBinding> hotkey_bindings(const config::Shortcuts& shortcuts, std::function<void(AppAction)> run)
 {
     std::vector<HotKeyBinding> out;
-    out.reserve(HOTKEY_FIELDS.size());
-    for (const HotKeyField& f : HOTKEY_FIELDS)
-        out.push_back({ shortcuts.*f.field, [run, action = f.action] { run(action); }, f.title });
+    out.reserve(actions::SHORTCUT_COUNT);
+    for (const actions::ActionRow* r : actions::SHORTCUT_ROWS)
+        out.push_back({ shortcuts.*r->shortcut, [run, action = r->action] { run(action); }, std::string(r->title) });
     return out;
 }
 
@@ -51,8 +51,8 @@ std::vector<bool> repeated_shortcuts(const config::Shortcuts& shortcuts)
 {
     std::vector<bool> out;
     std::vector<hotkeys::Shortcut> seen;
-    for (const HotKeyField& f : HOTKEY_FIELDS) {
-        const auto parsed = hotkeys::parse(shortcuts.*f.field);
+    for (const actions::ActionRow* r : actions::SHORTCUT_ROWS) {
+        const auto parsed = hotkeys::parse(shortcuts.*r->shortcut);
         const bool repeated = parsed && std::find(seen.begin(), seen.end(), *parsed) != seen.end();
         if (parsed && !repeated)
             seen.push_back(*parsed);
@@ -98,7 +98,7 @@ void register_hotkeys(std::span<const HotKeyBinding> bindings)
             if (!installed) {
                 // Tried again for the next shortcut; this one stays unregistered.
                 t.failed.push_back(b.text);
-                util::log(fmt::format("InstallEventHandler falló ({})", installed.error()));
+                util::log(fmt::format("no pude instalar el receptor de atajos globales ({})", installed.error()));
                 continue;
             }
             t.handler_installed = true;

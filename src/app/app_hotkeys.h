@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app/app.h"
+#include "base/actions.h"
 #include "base/config.h"
 #include "platform/hot_keys.h"
 
@@ -41,32 +42,17 @@ struct HotKeyTable {
     bool handler_installed = false;
 };
 
-// The shortcut fields that have a hot key, in registration order, with the
-// action each one runs (recording a GIF and the self-timer have none).
-struct HotKeyField {
-    std::string config::Shortcuts::* field;
-    AppAction action;
-    const char* title; // its row in the status menu
-};
-inline const std::array<HotKeyField, 9> HOTKEY_FIELDS = { {
-    { &config::Shortcuts::capture_area, AppAction::CaptureArea, "Capturar área" },
-    { &config::Shortcuts::capture_fullscreen, AppAction::CaptureFullscreen, "Capturar pantalla completa" },
-    { &config::Shortcuts::capture_window, AppAction::CaptureWindow, "Capturar ventana" },
-    { &config::Shortcuts::capture_previous_area, AppAction::CapturePreviousArea, "Repetir área anterior" },
-    { &config::Shortcuts::capture_text, AppAction::CaptureText, "Copiar texto (OCR)" },
-    { &config::Shortcuts::record_screen, AppAction::RecordScreen, "Grabar pantalla" },
-    { &config::Shortcuts::pin_last, AppAction::PinLast, "Fijar última captura" },
-    { &config::Shortcuts::open_last_in_editor, AppAction::OpenLastInEditor, "Anotar última captura" },
-    { &config::Shortcuts::capture_scrolling, AppAction::CaptureScrolling, "Captura con desplazamiento" },
-} };
+// The shortcut fields that have a hot key are the actions with a shortcut
+// (actions::SHORTCUT_ROWS), registered in that order; recording a GIF and the
+// self-timer have none.
 
-// The shortcut fields whose combination an earlier field (in HOTKEY_FIELDS
-// order) already has: only the first of them can be registered, so the
+// Per row of actions::SHORTCUT_ROWS: whether an earlier row already has its
+// combination: only the first of them can be registered, so the
 // others show no key equivalent in the menu. Texts that do not parse take
 // nothing.
 std::vector<bool> repeated_shortcuts(const config::Shortcuts& shortcuts);
 
-// The nine bindings of a settings record, in HOTKEY_FIELDS order; each
+// The nine bindings of a settings record, in actions::SHORTCUT_ROWS order; each
 // callback calls `run` with its field's action.
 std::vector<HotKeyBinding> hotkey_bindings(const config::Shortcuts& shortcuts,
                                            std::function<void(AppAction)> run);

@@ -28,6 +28,8 @@ constexpr std::string_view PREFERENCES_KEYS = "cmd+,";
 constexpr std::string_view QUIT_KEYS = "cmd+q";
 // The data of "Salir de Vistrope", which is no command row.
 constexpr int QUIT_TAG = -2;
+// The property that holds an action row's action.
+constexpr const char* ACTION_PROPERTY = "vistrope-action";
 
 MenuRow row(std::string title, Command command, std::string shortcut = {})
 {
@@ -40,10 +42,10 @@ MenuRow separator()
 }
 
 // Changes the title and keeps the keys shown beside it.
-void set_title(QAction* action, const char* title)
+void set_title(QAction* action, std::string_view title)
 {
     const QString keys = action->text().section(QLatin1Char('\t'), 1);
-    action->setText(QString::fromUtf8(title) + (keys.isEmpty() ? QString() : QLatin1Char('\t') + keys));
+    action->setText(QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())) + (keys.isEmpty() ? QString() : QLatin1Char('\t') + keys));
 }
 
 // Ctrl+, and Ctrl+Q while the menu is open: the menu holds the keyboard
@@ -90,33 +92,30 @@ std::vector<MenuRow> menu_rows(const config::Config& c)
     // row shows no key equivalent rather than one that does nothing.
     config::Shortcuts s = c.shortcuts;
     const std::vector<bool> repeated = repeated_shortcuts(s);
-    for (std::size_t i = 0; i < HOTKEY_FIELDS.size(); ++i)
+    for (std::size_t i = 0; i < actions::SHORTCUT_ROWS.size(); ++i)
         if (repeated[i])
-            (s.*HOTKEY_FIELDS[i].field).clear();
-    return {
-        row("Capturar área", Command::CaptureArea, s.capture_area),
-        row("Capturar pantalla completa", Command::CaptureFullscreen, s.capture_fullscreen),
-        row("Capturar ventana", Command::CaptureWindow, s.capture_window),
-        row("Repetir área anterior", Command::CapturePrevious, s.capture_previous_area),
-        row("Captura con desplazamiento", Command::CaptureScrolling, s.capture_scrolling),
-        row("Temporizador", Command::SelfTimer),
-        separator(),
-        row("Copiar texto (OCR)", Command::CaptureText, s.capture_text),
-        row("Grabar pantalla", Command::RecordScreen, s.record_screen),
-        row("Grabar GIF", Command::RecordGif),
-        separator(),
-        row("Fijar última captura", Command::PinLast, s.pin_last),
-        row("Anotar última captura", Command::EditLast, s.open_last_in_editor),
-        row("Desbloquear capturas fijadas", Command::UnlockPins),
-        row("Cerrar capturas fijadas", Command::ClosePins),
-        separator(),
-        row("Ocultar íconos del escritorio", Command::ToggleDesktopIcons),
-        row("Abrir al iniciar sesión", Command::ToggleLaunchAtLogin),
-        separator(),
-        row("Abrir carpeta de capturas", Command::OpenFolder),
-        row("Preferencias…", Command::OpenPreferences, std::string(PREFERENCES_KEYS)),
-        row("Buscar actualizaciones…", Command::CheckUpdates),
-    };
+            (s.*actions::SHORTCUT_ROWS[i]->shortcut).clear();
+    std::vector<MenuRow> rows;
+    for (const AppAction a : actions::MENU_ORDER) {
+        // Captures, then text and recording, then what acts on the last capture.
+        if (a == AppAction::CaptureText || a == AppAction::PinLast)
+            rows.push_back(separator());
+        const actions::ActionRow& r = actions::row(a);
+        rows.push_back({ std::string(r.title), Command::Action, r.shortcut ? s.*r.shortcut : std::string(), a });
+    }
+    for (MenuRow& r : std::vector<MenuRow> {
+             row("Desbloquear capturas fijadas", Command::UnlockPins),
+             row("Cerrar capturas fijadas", Command::ClosePins),
+             separator(),
+             row("Ocultar íconos del escritorio", Command::ToggleDesktopIcons),
+             row("Abrir al iniciar sesión", Command::ToggleLaunchAtLogin),
+             separator(),
+             row("Abrir carpeta de capturas", Command::OpenFolder),
+             row("Preferencias…", Command::OpenPreferences, std::string(PREFERENCES_KEYS)),
+             row("Buscar actualizaciones…", Command::CheckUpdates),
+         })
+        rows.push_back(std::move(r));
+    return rows;
 }
 
 QAction* AppDelegate::command_action(QMenu* menu, const MenuRow& r)
@@ -130,24 +129,21 @@ QAction* AppDelegate::command_action(QMenu* menu, const MenuRow& r)
         text += QLatin1Char('\t') + QString::fromStdString(hotkeys::display(r.shortcut));
     QAction* action = menu->addAction(text);
     action->setData(static_cast<int>(r.command));
+    if (r.action)
+        action->setProperty(ACTION_PROPERTY, static_cast<int>(*r.action));
     const Command command = r.command;
-    // The menu has just been hidden, but the server and the compositor may
-    // still show it: a capture (or the overlay's picture of the screen)
-    // waits until it is gone.
-    const auto run_after_menu = [](AppAction a) { services().after_menu_closed([a] { run(a); }); };
-    QObject::connect(action, &QAction::triggered, action, [this, command, run_after_menu] {
+    const std::optional<AppAction> what = r.action;
+    QObject::connect(action, &QAction::triggered, action, [this, command, what] {
         switch (command) {
-        case Command::CaptureArea: run_after_menu(AppAction::CaptureArea); break;
-        case Command::CaptureFullscreen: run_after_menu(AppAction::CaptureFullscreen); break;
-        case Command::CaptureWindow: run_after_menu(AppAction::CaptureWindow); break;
-        case Command::CapturePrevious: run_after_menu(AppAction::CapturePreviousArea); break;
-        case Command::CaptureScrolling: run_after_menu(AppAction::CaptureScrolling); break;
-        case Command::SelfTimer: run(AppAction::SelfTimer); break;
-        case Command::CaptureText: run_after_menu(AppAction::CaptureText); break;
-        case Command::RecordScreen: run_after_menu(AppAction::RecordScreen); break;
-        case Command::RecordGif: run_after_menu(AppAction::RecordGif); break;
-        case Command::PinLast: run(AppAction::PinLast); break;
-        case Command::EditLast: run(AppAction::OpenLastInEditor); break;
+        case Command::Action:
+            // The menu has just been hidden, but the server and the
+            // compositor may still show it: a capture (or the overlay's
+            // picture of the screen) waits until it is gone.
+            if (actions::row(*what).after_menu == actions::AfterMenu::WaitForScreen)
+                services().after_menu_closed([a = *what] { run(a); });
+            else
+                run(*what);
+            break;
         case Command::UnlockPins: unlock_pins(); break;
         case Command::ClosePins: close_pins(); break;
         case Command::ToggleDesktopIcons: toggle_desktop_icons(); break;
@@ -217,12 +213,13 @@ void AppDelegate::menu_needs_update()
         if (a->isSeparator() || a->menu())
             continue;
         const auto command = static_cast<Command>(a->data().toInt());
+        const QVariant action = a->property(ACTION_PROPERTY);
         if (command == Command::ToggleDesktopIcons)
             a->setChecked(!env.desktop_icons_visible());
         else if (command == Command::ToggleLaunchAtLogin)
             a->setChecked(env.launch_at_login_enabled());
-        else if (command == Command::RecordScreen)
-            set_title(a, env.recording_running() ? "Detener grabación" : "Grabar pantalla");
+        else if (command == Command::Action && action.isValid() && action.toInt() == static_cast<int>(AppAction::RecordScreen))
+            set_title(a, env.recording_running() ? "Detener grabación" : actions::row(AppAction::RecordScreen).title);
     }
     fill_recents();
     list_recents();

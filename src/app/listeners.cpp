@@ -4,6 +4,7 @@
 #include "app/app_hotkeys.h"
 
 #include "capture/ocr_prepare.h"
+#include "capture/overlay.h"
 #include "capture/output.h"
 #include "cards/quick_access.h"
 #include "platform/screens.h"
@@ -41,6 +42,7 @@ void install_listeners()
             frames.push_back(platform::window_frame(card->geometry()));
         return frames;
     });
+    overlay::set_default_roads([] { return overlay_roads(); });
     platform::set_page_preparation(ocr_prepare::preparation());
     prefs::set_hot_key_hooks({
         .apply_config = [] { apply_config(); },

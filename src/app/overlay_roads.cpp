@@ -1,4 +1,5 @@
-// The roads out of the selection overlay into the rest of the program.
+// The roads out of the selection overlay into the rest of the program, which
+// the shell installs in the overlay's slot (listeners.cpp).
 #include "capture/overlay.h"
 
 #include "capture/capture.h"
@@ -88,9 +89,7 @@ platform::ImageResult grab_beside(platform::ScreenCapture& backend, const platfo
     return shot.take();
 }
 
-} // namespace
-
-Roads default_roads()
+Roads shell_roads()
 {
     capture::set_overlay_open_query([] { return is_open(); });
     Roads r;
@@ -146,16 +145,27 @@ Roads default_roads()
         ocr::start_text_capture(std::move(f.image), f.scale, std::move(sw));
     };
     r.trim_transparent = [](const QImage& image) { return output::trim_transparent(image).value_or(QImage()); };
-    r.record = [](std::uint32_t display, std::optional<RectF> region, std::optional<std::uint32_t> window, double scale) {
-        recorder::start_inner(display, region, window, scale);
+    r.record = [](std::uint32_t display, std::optional<RectF> region, std::optional<std::uint32_t> window, double scale,
+                   actions::RecordingFormat format) {
+        recorder::start_inner(display, region, window, scale, format);
     };
     r.scroll = [](std::uint32_t display, RectF region, double scale) { scroll::start(display, region, scale); };
     r.scroll_window = [](RectF rect) { scroll::start_in_global(rect); };
     r.self_timer = [] { app::run(app::AppAction::SelfTimer); };
     r.warm_up_text = [] { app::services().warm_up_text(); };
-    r.set_next_is_gif = [](bool gif) { recorder::state().next_is_gif = gif; };
     r.compositor_running = [] { return platform::compositor_running(); };
     return r;
 }
 
+} // namespace
+
 } // namespace overlay
+
+namespace app {
+
+overlay::Roads overlay_roads()
+{
+    return overlay::shell_roads();
+}
+
+} // namespace app

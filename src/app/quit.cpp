@@ -39,12 +39,12 @@ constexpr auto GRACE = std::chrono::milliseconds(4800);
 // come.
 constexpr long SIGNAL_DEADLINE_NS = 4'900'000'000;
 
-bool QUITTING = false;
-int SIGNAL_PIPE[2] = { -1, -1 };
-timer_t DEADLINE {};
-bool HAVE_DEADLINE = false;            // set before any handler can run
-volatile std::sig_atomic_t ARMED = 0;  // the deadline runs from the first signal
-volatile std::sig_atomic_t SIGNALLED = 0;
+bool g_quitting = false;
+int g_signal_pipe[2] = { -1, -1 };
+timer_t g_deadline {};
+bool g_have_deadline = false;            // set before any handler can run
+volatile std::sig_atomic_t g_armed = 0;  // the deadline runs from the first signal
+volatile std::sig_atomic_t g_signalled = 0;
 
 std::function<void()>& first_step()
 {
@@ -64,16 +64,16 @@ void on_signal(int number)
     // Only what is async-signal-safe: the deadline armed once, one byte to
     // the pipe, errno kept.
     const int saved = errno;
-    SIGNALLED = 1;
-    if (HAVE_DEADLINE && !ARMED) {
-        ARMED = 1;
+    g_signalled = 1;
+    if (g_have_deadline && !g_armed) {
+        g_armed = 1;
         itimerspec at {};
         at.it_value.tv_sec = SIGNAL_DEADLINE_NS / 1'000'000'000;
         at.it_value.tv_nsec = SIGNAL_DEADLINE_NS % 1'000'000'000;
-        ::timer_settime(DEADLINE, 0, &at, nullptr);
+        ::timer_settime(g_deadline, 0, &at, nullptr);
     }
     const unsigned char byte = static_cast<unsigned char>(number);
-    [[maybe_unused]] const ssize_t n = ::write(SIGNAL_PIPE[1], &byte, 1);
+    [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
     errno = saved;
 }
 
@@ -92,7 +92,7 @@ void quit_when_idle()
 void quit()
 {
     util::require_main_thread("hilo principal");
-    if (std::exchange(QUITTING, true))
+    if (std::exchange(g_quitting, true))
         return;
     if (first_step())
         first_step()();
@@ -147,20 +147,20 @@ void on_quit_begins(std::function<void()> step)
 
 bool quitting()
 {
-    return QUITTING || SIGNALLED;
+    return g_quitting || g_signalled;
 }
 
 void install_signal_handlers()
 {
-    if (::pipe2(SIGNAL_PIPE, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         util::log(fmt::format("sin manejo de señales: {}", std::strerror(errno)));
         return;
     }
     // The notifier lives as long as the application.
-    auto* notifier = new QSocketNotifier(SIGNAL_PIPE[0], QSocketNotifier::Read, QCoreApplication::instance());
+    auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         unsigned char byte = 0;
-        while (::read(SIGNAL_PIPE[0], &byte, 1) == 1)
+        while (::read(g_signal_pipe[0], &byte, 1) == 1)
             util::log(fmt::format("recibí la señal {}; termino", ::sigabbrev_np(byte) ? ::sigabbrev_np(byte) : "?"));
         quit();
     });
@@ -171,8 +171,8 @@ void install_signal_handlers()
     sigevent event {};
     event.sigev_notify = SIGEV_SIGNAL;
     event.sigev_signo = SIGALRM;
-    if (::sigaction(SIGALRM, &deadline, nullptr) == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &DEADLINE) == 0)
-        HAVE_DEADLINE = true;
+    if (::sigaction(SIGALRM, &deadline, nullptr) == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &g_deadline) == 0)
+        g_have_deadline = true;
     else
         util::log(fmt::format("sin plazo de cierre tras una señal: {}", std::strerror(errno)));
     struct sigaction action {};

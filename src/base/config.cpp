@@ -1,4 +1,5 @@
 #include "base/config.h"
+#include "base/actions.h"
 
 #include "base/files.h"
 #include "base/util.h"

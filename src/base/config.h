@@ -4,6 +4,8 @@
 // writing and the settings window all walk the same tables.
 #pragma once
 
+#include "base/util.h"
+
 #include <cstdint>
 #include <expected>
 #include <cstddef>
@@ -112,10 +114,19 @@ std::filesystem::path expand_save_dir(std::string_view save_dir, const std::file
 template <class R>
 using Member = std::variant<bool R::*, std::uint32_t R::*, double R::*, std::string R::*>;
 
+// The values a whole-number setting takes: what the settings window offers,
+// and what the code that reads it holds a hand-edited value to.
+struct Range {
+    std::uint32_t minimum;
+    std::uint32_t maximum;
+    bool operator==(const Range&) const = default;
+};
+
 template <class R>
 struct Field {
     std::string_view key;
     Member<R> member;
+    std::optional<Range> range = std::nullopt;
 };
 
 inline const Field<Config> CONFIG_FIELDS[] = {
@@ -126,7 +137,7 @@ inline const Field<Config> CONFIG_FIELDS[] = {
     { "show_crosshair", &Config::show_crosshair },
     { "show_mode_bar", &Config::show_mode_bar },
     { "window_shadow", &Config::window_shadow },
-    { "self_timer_seconds", &Config::self_timer_seconds },
+    { "self_timer_seconds", &Config::self_timer_seconds, Range { 1, 60 } },
     { "update_feed", &Config::update_feed },
 };
 
@@ -138,17 +149,7 @@ inline const Field<AfterCapture> AFTER_CAPTURE_FIELDS[] = {
     { "flash", &AfterCapture::flash },
 };
 
-inline const Field<Shortcuts> SHORTCUT_FIELDS[] = {
-    { "capture_area", &Shortcuts::capture_area },
-    { "capture_fullscreen", &Shortcuts::capture_fullscreen },
-    { "capture_window", &Shortcuts::capture_window },
-    { "capture_previous_area", &Shortcuts::capture_previous_area },
-    { "capture_text", &Shortcuts::capture_text },
-    { "record_screen", &Shortcuts::record_screen },
-    { "pin_last", &Shortcuts::pin_last },
-    { "open_last_in_editor", &Shortcuts::open_last_in_editor },
-    { "capture_scrolling", &Shortcuts::capture_scrolling },
-};
+// The [shortcuts] table's keys are the actions' (SHORTCUT_FIELDS, base/actions.h).
 
 inline const Field<Recording> RECORDING_FIELDS[] = {
     { "fps", &Recording::fps },
@@ -156,14 +157,33 @@ inline const Field<Recording> RECORDING_FIELDS[] = {
     { "show_cursor", &Recording::show_cursor },
     { "system_audio", &Recording::system_audio },
     { "microphone", &Recording::microphone },
-    { "countdown_seconds", &Recording::countdown_seconds },
+    { "countdown_seconds", &Recording::countdown_seconds, Range { 0, 10 } },
     // The key keeps the name files written by earlier versions carry.
     { "reveal_in_finder", &Recording::reveal_in_folder },
-    { "gif_fps", &Recording::gif_fps },
+    { "gif_fps", &Recording::gif_fps, Range { 1, 50 } },
     { "gif_max_width", &Recording::gif_max_width },
     { "show_clicks", &Recording::show_clicks },
     { "show_keys", &Recording::show_keys },
     { "show_all_keys", &Recording::show_all_keys },
 };
+
+// The range in a whole-number member's row; a member without one stops the
+// program (a reader asked for a range its row does not carry).
+template <class R, std::size_t N>
+Range range_in(const Field<R> (&fields)[N], std::uint32_t R::* member)
+{
+    for (const Field<R>& f : fields)
+        if (const auto* m = std::get_if<std::uint32_t R::*>(&f.member); m && *m == member && f.range)
+            return *f.range;
+    util::fatal("un ajuste numérico sin rango en su fila");
+}
+inline Range range_of(std::uint32_t Config::* member)
+{
+    return range_in(CONFIG_FIELDS, member);
+}
+inline Range range_of(std::uint32_t Recording::* member)
+{
+    return range_in(RECORDING_FIELDS, member);
+}
 
 } // namespace config

@@ -17,7 +17,7 @@ namespace util {
 
 namespace {
 
-constexpr std::size_t k_max_workers = 15;
+constexpr std::size_t MAX_WORKERS = 15;
 
 // True on a thread while it runs a chunk (and always on the pool's workers):
 // a parallel_for from there runs inline, so a worker never waits for workers.
@@ -169,7 +169,7 @@ Pool& pool()
 {
     std::lock_guard lock(g_pool_lock);
     if (!g_pool)
-        g_pool = new Pool(std::min<std::size_t>(parallelism(), k_max_workers + 1) - 1, static_cast<std::size_t>(-1));
+        g_pool = new Pool(std::min<std::size_t>(parallelism(), MAX_WORKERS + 1) - 1, static_cast<std::size_t>(-1));
     return *g_pool;
 }
 
@@ -210,7 +210,7 @@ void restart_parallel_pool_for_tests(std::size_t threads_that_start)
 {
     std::lock_guard lock(g_pool_lock);
     delete g_pool;
-    g_pool = new Pool(std::min<std::size_t>(parallelism(), k_max_workers + 1) - 1, threads_that_start);
+    g_pool = new Pool(std::min<std::size_t>(parallelism(), MAX_WORKERS + 1) - 1, threads_that_start);
 }
 
 } // namespace util

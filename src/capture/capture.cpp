@@ -231,7 +231,7 @@ void refresh(std::optional<Waiter> request)
     s.refreshing = true;
     backend().fetch_content([](platform::ContentResult result) {
         if (!result)
-            util::log("SCShareableContent falló: " + result.error());
+            util::log("no pude leer las pantallas y ventanas compartibles: " + result.error());
         if (!QCoreApplication::instance())
             return;
         auto shared = std::make_shared<platform::ContentResult>(std::move(result));

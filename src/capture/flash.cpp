@@ -206,7 +206,7 @@ std::optional<Origin> Origin::on_display(std::uint32_t display_id, const std::op
             continue;
         const platform::RectF& f = screen.frame;
         Origin origin;
-        origin.rect = region ? platform::RectF { f.x + region->x, f.y + f.h - region->y - region->h, region->w, region->h } : f;
+        origin.rect = region ? platform::rect_from_display(f, *region) : f;
         origin.image = std::move(image);
         origin.corner_radius = 0;
         return origin;

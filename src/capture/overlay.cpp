@@ -27,6 +27,7 @@ struct Slots {
     std::vector<VistropeOverlayWindow*> panels;
     std::uint64_t generation = 0;
     std::optional<Roads> roads;
+    std::function<Roads()> make_default_roads; // the shell's, installed at launch
     // Opening: pictures still to come before the panels may appear, and the
     // timings of the opening for its log line.
     std::size_t pictures_pending = 0;
@@ -228,6 +229,19 @@ void set_roads(Roads r)
     slots().roads = std::move(r);
 }
 
+void set_default_roads(std::function<Roads()> make)
+{
+    slots().make_default_roads = std::move(make);
+}
+
+Roads default_roads()
+{
+    auto& make = slots().make_default_roads;
+    if (!make)
+        util::fatal("el selector no tiene rutas: falta app::install_listeners");
+    return make();
+}
+
 std::uint64_t generation()
 {
     return slots().generation;
@@ -294,7 +308,7 @@ void prewarm()
     }
 }
 
-void begin(Mode mode, Purpose purpose)
+void begin(Mode mode, Purpose purpose, actions::RecordingFormat format)
 {
     auto& s = slots();
     if (s.session)
@@ -309,7 +323,7 @@ void begin(Mode mode, Purpose purpose)
         windows = filter_windows(roads().window_list(), static_cast<long>(::getpid()), platform::primary_height());
     s.ms_windows = ms_since(s.opened_at);
 
-    s.session = Session { std::move(windows), mode, purpose };
+    s.session = Session { std::move(windows), mode, purpose, format };
     const std::uint64_t gen = ++s.generation;
 
     const PointF mouse = mouse_location();
@@ -377,8 +391,8 @@ void choose(modebar::Choice choice)
             roads().self_timer();
         return;
     }
-    if (effect.clear_gif_flag && roads().set_next_is_gif)
-        roads().set_next_is_gif(false);
+    if (effect.clear_gif_flag)
+        s.session->format = actions::RecordingFormat::Video;
     if (effect.purpose == Purpose::Text && s.session->purpose != Purpose::Text && roads().warm_up_text)
         roads().warm_up_text();
     s.session->mode = effect.mode;
@@ -428,6 +442,7 @@ void finish_area(VistropeOverlayWindow& view, const RectF& rect)
     const RectF local = view_to_local(rect, height);
     const auto open = session();
     const Purpose purpose = open ? open->purpose : Purpose::Screenshot;
+    const actions::RecordingFormat format = open ? open->format : actions::RecordingFormat::Video;
 
     if (purpose == Purpose::Scroll) {
         close_for_result();
@@ -439,7 +454,7 @@ void finish_area(VistropeOverlayWindow& view, const RectF& rect)
         close_for_result();
         state::set_last_area({ display, local.x, local.y, local.w, local.h });
         if (roads().record)
-            roads().record(display, local, std::nullopt, scale);
+            roads().record(display, local, std::nullopt, scale, format);
         return;
     }
 
@@ -486,6 +501,7 @@ void finish_window(const WindowInfo& window)
 {
     auto& s = slots();
     const Purpose purpose = s.session ? s.session->purpose : Purpose::Screenshot;
+    const actions::RecordingFormat format = s.session ? s.session->format : actions::RecordingFormat::Video;
     s.session.reset();
     util::Stopwatch sw("captura");
 
@@ -522,7 +538,7 @@ void finish_window(const WindowInfo& window)
         if (!local)
             return;
         if (roads().record)
-            roads().record(platform::screen_display_id(*screen), *local, window.number, screen->scale);
+            roads().record(platform::screen_display_id(*screen), *local, window.number, screen->scale, format);
         return;
     }
     if (purpose == Purpose::Scroll) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "capture/overlay_geometry.h"
+#include "base/actions.h"
 #include "base/util.h"
 
 #include <QImage>
@@ -33,11 +34,13 @@ struct Session {
     std::vector<WindowInfo> windows;
     Mode mode = Mode::Area;
     Purpose purpose = Purpose::Screenshot;
+    // What a recording chosen in this session makes.
+    actions::RecordingFormat format = actions::RecordingFormat::Video;
 };
 
 // Opens the overlay on every screen for a new session (an open one is
-// cancelled first).
-void begin(Mode mode, Purpose purpose);
+// cancelled first). `format` is what a recording of this session makes.
+void begin(Mode mode, Purpose purpose, actions::RecordingFormat format = actions::RecordingFormat::Video);
 // Closes the open session without delivering anything.
 void cancel();
 // Applies a mode-bar choice (or a number key) to the open session; nothing
@@ -103,18 +106,23 @@ struct Roads {
     std::function<void(Finished, util::Stopwatch)> deliver_text;
     // Fully transparent edges trimmed off a window capture (any thread).
     std::function<QImage(const QImage&)> trim_transparent;
-    std::function<void(std::uint32_t display_id, std::optional<RectF> region, std::optional<std::uint32_t> window, double scale)> record;
+    std::function<void(std::uint32_t display_id, std::optional<RectF> region, std::optional<std::uint32_t> window, double scale,
+        actions::RecordingFormat format)>
+        record;
     std::function<void(std::uint32_t display_id, RectF region, double scale)> scroll;
     std::function<void(RectF global_rect)> scroll_window;
     std::function<void()> self_timer;
     // Starts loading the text recogniser, for a session that turned to text.
     std::function<void()> warm_up_text;
-    // The recorder's next-is-GIF flag.
-    std::function<void(bool)> set_next_is_gif;
     // Whether a compositor runs: then panels can be translucent, and a
     // session without a frozen screen shows the live one under its dimming.
     std::function<bool()> compositor_running;
 };
+// The roads reach the recorder, the scrolling capture and the shell, all on
+// floors above this one: the shell fills this slot at launch
+// (app::install_listeners), and default_roads makes them from it (stopping
+// when the slot is empty). Main thread.
+void set_default_roads(std::function<Roads()> make);
 Roads default_roads();
 void set_roads(Roads roads);
 

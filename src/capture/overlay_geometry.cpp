@@ -424,7 +424,7 @@ ChoiceEffect choose_effect(modebar::Choice choice, Purpose current)
         break;
     case Choice::Record:
         e.purpose = Purpose::Record;
-        // A session opened for a GIF keeps its GIF flag.
+        // A session opened for a GIF keeps its format.
         e.clear_gif_flag = current != Purpose::Record;
         break;
     }

@@ -249,7 +249,7 @@ struct ChoiceEffect {
     Mode mode = Mode::Area;
     Purpose purpose = Purpose::Screenshot;
     bool finish_fullscreen = false;
-    bool clear_gif_flag = false; // recorder's next-is-GIF flag set to false
+    bool clear_gif_flag = false; // the session's recording format set back to video
 };
 ChoiceEffect choose_effect(modebar::Choice choice, Purpose current);
 // The choice the bar shows for a session's mode and purpose.

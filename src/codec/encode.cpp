@@ -22,29 +22,29 @@ namespace encode {
 
 namespace {
 
-constexpr std::uint32_t k_adler_mod = 65521;
+constexpr std::uint32_t ADLER_MOD = 65521;
 // Bands are at least this many rows, so no worker gets a tiny deflate job.
-constexpr std::uint32_t k_min_band_rows = 32;
+constexpr std::uint32_t MIN_BAND_ROWS = 32;
 // Bands per worker thread. Bands of photos cost several times those of flat
 // panels; with workers taking the next band as they finish, two each kept 2
 // and 8 workers 92–99% busy on screenshots, and more bands only added
 // dictionary priming.
-constexpr std::uint64_t k_bands_per_thread = 2;
+constexpr std::uint64_t BANDS_PER_THREAD = 2;
 // Filtered rows are handed to the checksum and the compressor in batches of
 // about this many bytes, while they are still in the core's cache.
-constexpr std::size_t k_batch_bytes = 128 * 1024;
-constexpr std::size_t k_out_min_free = 65536;
-constexpr std::size_t k_out_grow = 262144;
+constexpr std::size_t BATCH_BYTES = 128 * 1024;
+constexpr std::size_t OUT_MIN_FREE = 65536;
+constexpr std::size_t OUT_GROW = 262144;
 // The deflate window: how far back a band may refer into the bytes before it.
-constexpr std::size_t k_window = 32768;
+constexpr std::size_t DEFLATE_WINDOW = 32768;
 // igzip's level and the size of its level buffer (the hash and the token
 // buffer that bounds each Huffman block), picked by measurement on
 // screenshots (bench_png prints each candidate's size and time): level 2 is
 // about 1.5% smaller than level 1 at much the same speed, and 16K-token
 // blocks follow the content more closely than the default 64K; level 3 costs
 // three times as long for less than 1%.
-constexpr std::uint32_t k_deflate_level = 2;
-constexpr std::uint32_t k_deflate_level_buf = ISAL_DEF_LVL2_SMALL;
+constexpr std::uint32_t DEFLATE_LEVEL = 2;
+constexpr std::uint32_t DEFLATE_LEVEL_BUF = ISAL_DEF_LVL2_SMALL;
 // igzip takes the most recent match its hash finds, however short and far.
 // On noisy photo rows (a few values either side of a smooth surface) those
 // are 4-byte matches thousands of bytes back, dearer than the literals they
@@ -52,15 +52,15 @@ constexpr std::uint32_t k_deflate_level_buf = ISAL_DEF_LVL2_SMALL;
 // came out 10–12% smaller. Text and panels need the whole window, and so do
 // noisy rows whose three channels move together, so the choice is made by
 // trial, batch by batch (see encode_band_impl).
-constexpr std::uint16_t k_wide_window_bits = 15;
-constexpr std::uint16_t k_narrow_window_bits = 4;
+constexpr std::uint16_t WIDE_WINDOW_BITS = 15;
+constexpr std::uint16_t NARROW_WINDOW_BITS = 4;
 // After the band's first batch, trials come every third batch, and each
 // trial that keeps the window doubles the gap up to every sixteenth batch:
 // rows that change between text and photo are followed closely, and a long
 // stretch of one kind pays for a second compression of few batches (a
 // quarter of the batches at 8 threads on 4K, an eighth at one).
-constexpr std::uint32_t k_trial_gap_min = 3;
-constexpr std::uint32_t k_trial_gap_max = 16;
+constexpr std::uint32_t TRIAL_GAP_MIN = 3;
+constexpr std::uint32_t TRIAL_GAP_MAX = 16;
 
 void put_u32(std::uint8_t* p, std::uint32_t v)
 {
@@ -382,7 +382,7 @@ enum class BandEnd { More, Sync, Final };
 class Deflater {
 public:
     Deflater()
-        : m_level_buf(new std::uint8_t[k_deflate_level_buf])
+        : m_level_buf(new std::uint8_t[DEFLATE_LEVEL_BUF])
     {
     }
     Deflater(const Deflater&) = delete;
@@ -393,13 +393,13 @@ public:
     void start(std::uint16_t window_bits, std::span<const std::uint8_t> dict)
     {
         isal_deflate_init(&m_s);
-        m_s.level = k_deflate_level;
+        m_s.level = DEFLATE_LEVEL;
         m_s.level_buf = m_level_buf.get();
-        m_s.level_buf_size = k_deflate_level_buf;
+        m_s.level_buf_size = DEFLATE_LEVEL_BUF;
         m_s.gzip_flag = IGZIP_DEFLATE;
         m_s.hist_bits = window_bits;
         m_window_bits = window_bits;
-        if (dict.size() > k_window
+        if (dict.size() > DEFLATE_WINDOW
             || (!dict.empty()
                 && isal_deflate_set_dict(&m_s, const_cast<std::uint8_t*>(dict.data()), static_cast<std::uint32_t>(dict.size()))
                     != COMP_OK))
@@ -430,8 +430,8 @@ public:
                 return m_s.internal_state.state == (end == BandEnd::Final ? ZSTATE_END : ZSTATE_NEW_HDR);
             };
             do {
-                if (out.size - out.used < k_out_min_free)
-                    out.grow(k_out_grow);
+                if (out.size - out.used < OUT_MIN_FREE)
+                    out.grow(OUT_GROW);
                 const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(out.size - out.used, 1u << 30));
                 m_s.next_out = out.data.get() + out.used;
                 m_s.avail_out = room;
@@ -465,7 +465,7 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
         // before the band (the tail of the previous band's data) also become
         // the compressor's dictionary, so the band may refer back into them
         // as an unbanded stream would; the decoder has them in its window.
-        const auto dict_rows = static_cast<std::uint32_t>(std::min<std::size_t>(first, (k_window + row_len - 1) / row_len));
+        const auto dict_rows = static_cast<std::uint32_t>(std::min<std::size_t>(first, (DEFLATE_WINDOW + row_len - 1) / row_len));
         const std::uint32_t start = first - dict_rows;
         if (start > 0)
             convert_row(px, start - 1, Ch, { prev, n });
@@ -477,12 +477,12 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
     }
 
     const std::size_t raw_len = row_len * rows;
-    const std::uint32_t batch_rows = static_cast<std::uint32_t>(std::clamp<std::size_t>(k_batch_bytes / row_len, 1, rows));
+    const std::uint32_t batch_rows = static_cast<std::uint32_t>(std::clamp<std::size_t>(BATCH_BYTES / row_len, 1, rows));
     std::vector<std::uint8_t> filtered(row_len * batch_rows);
     // The filtered bytes just before the current batch, as a restarted
     // compressor's dictionary.
-    std::vector<std::uint8_t> history(dict.end() - std::ptrdiff_t(std::min(dict.size(), k_window)), dict.end());
-    history.reserve(k_window);
+    std::vector<std::uint8_t> history(dict.end() - std::ptrdiff_t(std::min(dict.size(), DEFLATE_WINDOW)), dict.end());
+    history.reserve(DEFLATE_WINDOW);
 
     Band band;
     band.raw_len = raw_len;
@@ -496,10 +496,10 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
     // The running compressor and, for trials, a spare one with the other window.
     auto deflater = std::make_unique<Deflater>();
     auto spare = std::make_unique<Deflater>();
-    OutBuffer trial(k_batch_bytes / 2 + 1024);
-    deflater->start(k_wide_window_bits, history);
+    OutBuffer trial(BATCH_BYTES / 2 + 1024);
+    deflater->start(WIDE_WINDOW_BITS, history);
     std::uint32_t since_trial = 0;
-    std::uint32_t trial_gap = k_trial_gap_min;
+    std::uint32_t trial_gap = TRIAL_GAP_MIN;
 
     std::uint32_t adler = 1;
     std::uint32_t y = first;
@@ -517,8 +517,8 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
         // block, so the bands concatenate into one deflate stream.
         const BandEnd how = y < end ? BandEnd::More : (last ? BandEnd::Final : BandEnd::Sync);
         // A trial compresses the batch with both windows (see
-        // k_narrow_window_bits) and keeps the smaller: on a band's first
-        // batch, then now and then (k_trial_gap_min). Both end the batch on
+        // NARROW_WINDOW_BITS) and keeps the smaller: on a band's first
+        // batch, then now and then (TRIAL_GAP_MIN). Both end the batch on
         // a block boundary, so the spare's output continues the stream and
         // the spare becomes the running compressor.
         const bool try_both = first_batch || ++since_trial >= trial_gap;
@@ -530,7 +530,7 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
         deflater->run(filtered.data(), bytes, try_both && how == BandEnd::More ? BandEnd::Sync : how, chunk);
         if (try_both) {
             since_trial = 0;
-            spare->start(deflater->window_bits() == k_wide_window_bits ? k_narrow_window_bits : k_wide_window_bits, history);
+            spare->start(deflater->window_bits() == WIDE_WINDOW_BITS ? NARROW_WINDOW_BITS : WIDE_WINDOW_BITS, history);
             trial.used = 0;
             spare->run(filtered.data(), bytes, how == BandEnd::More ? BandEnd::Sync : how, trial);
             if (trial.used < chunk.used - mark) {
@@ -540,14 +540,14 @@ Band encode_band_impl(const PngPixels& px, std::uint32_t first, std::uint32_t en
                 std::memcpy(chunk.data.get() + chunk.used, trial.data.get(), trial.used);
                 chunk.used += trial.used;
                 std::swap(deflater, spare);
-                trial_gap = k_trial_gap_min;
+                trial_gap = TRIAL_GAP_MIN;
             } else {
-                trial_gap = std::min(2 * trial_gap, k_trial_gap_max);
+                trial_gap = std::min(2 * trial_gap, TRIAL_GAP_MAX);
             }
         }
         if (y < end) {
-            const std::size_t keep = std::min(bytes, k_window);
-            const std::size_t old = std::min(history.size(), k_window - keep);
+            const std::size_t keep = std::min(bytes, DEFLATE_WINDOW);
+            const std::size_t old = std::min(history.size(), DEFLATE_WINDOW - keep);
             history.erase(history.begin(), history.end() - std::ptrdiff_t(old));
             history.insert(history.end(), filtered.data() + bytes - keep, filtered.data() + bytes);
         }
@@ -593,11 +593,11 @@ std::uint32_t adler32_combine(std::uint32_t adler_a, std::uint32_t adler_b, std:
     // adler = B << 16 | A with A = 1 + Σ bytes and B = Σ of the running A,
     // both mod 65521. Appending n bytes with sums (A2, B2) to (A1, B1):
     // A = A1 + A2 − 1, B = B1 + B2 + n × (A1 − 1).
-    const std::uint64_t rem = len_b % k_adler_mod;
+    const std::uint64_t rem = len_b % ADLER_MOD;
     const std::uint64_t a1 = adler_a & 0xffff, b1 = adler_a >> 16;
     const std::uint64_t a2 = adler_b & 0xffff, b2 = adler_b >> 16;
-    const std::uint64_t a = (a1 + a2 + k_adler_mod - 1) % k_adler_mod;
-    const std::uint64_t b = (b1 + b2 + rem * a1 + k_adler_mod - rem) % k_adler_mod;
+    const std::uint64_t a = (a1 + a2 + ADLER_MOD - 1) % ADLER_MOD;
+    const std::uint64_t b = (b1 + b2 + rem * a1 + ADLER_MOD - rem) % ADLER_MOD;
     return static_cast<std::uint32_t>(b << 16 | a);
 }
 
@@ -606,7 +606,7 @@ BandPlan plan_bands(std::uint32_t height, unsigned threads)
     BandPlan p;
     const std::uint64_t t = std::max(threads, 1u);
     const std::uint64_t wanted = std::max<std::uint64_t>(
-        std::min<std::uint64_t>((std::uint64_t(height) + k_min_band_rows - 1) / k_min_band_rows, k_bands_per_thread * t), 1);
+        std::min<std::uint64_t>((std::uint64_t(height) + MIN_BAND_ROWS - 1) / MIN_BAND_ROWS, BANDS_PER_THREAD * t), 1);
     p.rows_per_band = static_cast<std::uint32_t>((std::uint64_t(height) + wanted - 1) / wanted);
     if (p.rows_per_band == 0)
         return p;

@@ -22,10 +22,10 @@ namespace {
 // Below this many source pixels a second thread costs more than it saves:
 // a blur does six passes over each pixel, a downscale reads each byte once
 // at memory speed, so starting threads pays only for a far larger downscale.
-constexpr std::size_t k_thread_min_pixels = 65536;
-constexpr std::size_t k_downscale_thread_min_pixels = 1 << 22;
-constexpr std::size_t k_max_threads = 16;
-constexpr std::size_t k_max_blur_radius = 1000;
+constexpr std::size_t THREAD_MIN_PIXELS = 65536;
+constexpr std::size_t DOWNSCALE_THREAD_MIN_PIXELS = 1 << 22;
+constexpr std::size_t MAX_THREADS = 16;
+constexpr std::size_t MAX_BLUR_RADIUS = 1000;
 
 void check_view(std::size_t size, std::size_t width, std::size_t height, std::size_t stride)
 {
@@ -40,11 +40,11 @@ void check_view(std::size_t size, std::size_t width, std::size_t height, std::si
 
 // Workers for an operation over `width` × `height` source pixels with `items`
 // independent output units: the calling thread alone below `min_pixels`.
-std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items, std::size_t min_pixels = k_thread_min_pixels)
+std::size_t worker_count(std::size_t width, std::size_t height, std::size_t items, std::size_t min_pixels = THREAD_MIN_PIXELS)
 {
     if (width * height < min_pixels)
         return 1;
-    return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), k_max_threads }), 1);
+    return std::max<std::size_t>(std::min({ items, std::size_t(util::parallelism()), MAX_THREADS }), 1);
 }
 
 // ⌊n / d⌋ for 32-bit n and d ≥ 2 with one multiplication: M = ⌊(2^64 − 1) / d⌋ + 1
@@ -102,10 +102,10 @@ struct SmallDiv {
     }
     std::uint32_t operator()(std::uint32_t n) const { return static_cast<std::uint32_t>((m * n) >> 32); }
 };
-constexpr std::size_t k_small_div_max = 4096;
+constexpr std::size_t SMALL_DIV_MAX = 4096;
 
 // Below this box size a byte's sum down the box rows fits 16 bits.
-constexpr std::size_t k_column_sum_max = 257;
+constexpr std::size_t COLUMN_SUM_MAX = 257;
 
 template <typename Sum>
 [[gnu::always_inline]] inline void downscale_rows(const View& v, std::size_t f, Image& out, std::size_t first, std::size_t end)
@@ -113,7 +113,7 @@ template <typename Sum>
     std::vector<Sum> sums(out.width * 4);
     // Wider boxes sum each byte down the rows first (whole rows side by
     // side, which vectorises), then across once per row of boxes.
-    const bool by_columns = f > 2 && f <= k_column_sum_max;
+    const bool by_columns = f > 2 && f <= COLUMN_SUM_MAX;
     std::vector<std::uint16_t> columns(by_columns ? 4 * v.width : 0);
     const std::size_t last_w = v.width - (out.width - 1) * f;
     for (std::size_t Y = first; Y < end; ++Y) {
@@ -141,7 +141,7 @@ template <typename Sum>
         const std::size_t count = f * rows;
         if constexpr (sizeof(Sum) == 4) {
             const auto half = static_cast<std::uint32_t>(count / 2);
-            if (count <= k_small_div_max) {
+            if (count <= SMALL_DIV_MAX) {
                 const SmallDiv div(static_cast<std::uint32_t>(count));
                 for (std::size_t i = 0; i < inner; ++i)
                     dst[i] = static_cast<std::uint8_t>(div(src[i] + half));
@@ -467,7 +467,7 @@ void downscale(const View& v, std::size_t factor, Image& out)
     // A box sum stays below 256 × f² (rounding included): 32-bit sums hold it
     // while f < 4096; beyond that 64-bit sums keep it from wrapping.
     const bool narrow = f < 4096;
-    const std::size_t workers = worker_count(v.width, v.height, out.height, k_downscale_thread_min_pixels);
+    const std::size_t workers = worker_count(v.width, v.height, out.height, DOWNSCALE_THREAD_MIN_PIXELS);
     // Twice as many chunks as workers: one that starts late leaves less behind.
     util::parallel_for(out.height, { .chunks = 2 * workers, .threads = workers }, [&](std::size_t first, std::size_t end) {
         if (f == 2)
@@ -488,7 +488,7 @@ Image downscale(const View& view, std::size_t factor)
 
 void blur(const MutableView& view, std::size_t radius)
 {
-    const std::size_t r = std::min(radius, k_max_blur_radius);
+    const std::size_t r = std::min(radius, MAX_BLUR_RADIUS);
     if (r == 0 || view.width == 0 || view.height == 0)
         return;
     check_view(view.data.size(), view.width, view.height, view.stride);

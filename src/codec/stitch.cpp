@@ -211,11 +211,11 @@ void Track::set_tail(const Frame& frame, std::uint32_t first_row)
 Step Track::push(const Frame& frame)
 {
     if (m_full)
-        return kFull;
+        return STEP_FULL;
     if (frame.width == 0 || frame.height == 0)
-        return kMismatch;
+        return STEP_MISMATCH;
     if (m_prev && (frame.width != m_width || frame.height != m_height))
-        return kMismatch;
+        return STEP_MISMATCH;
     check_frame(frame);
 
     // Signed into the spare lists, which keep their memory from frame to frame.
@@ -229,7 +229,7 @@ Step Track::push(const Frame& frame)
         set_tail(frame, 0);
         m_prev = std::move(sig);
         m_frames = 1;
-        return kFirst;
+        return STEP_FIRST;
     }
 
     // The fixed header and footer: rows that did not change at all.
@@ -255,7 +255,7 @@ Step Track::push(const Frame& frame)
         match = Match::Exact;
         std::tie(top, bottom) = band(match);
         if (h - top - bottom < least)
-            return kUnchanged;
+            return STEP_UNCHANGED;
     }
     const std::uint32_t end = h - bottom;
     const std::uint32_t region = end - top;
@@ -264,10 +264,10 @@ Step Track::push(const Frame& frame)
     const auto found = find_offset(*m_prev, sig, top, end, min_overlap, m_hint, match);
     if (!found) {
         ++m_unjoined;
-        return kLost;
+        return STEP_LOST;
     }
     if (*found == 0)
-        return kUnchanged;
+        return STEP_UNCHANGED;
     const std::int64_t d = *found;
     const std::uint32_t rows_before = m_rows;
     const std::size_t row_bytes = 4 * std::size_t(m_width);
@@ -303,7 +303,7 @@ Step Track::push(const Frame& frame)
     ++m_frames;
     m_hint = d;
     if (m_full)
-        return kFull;
+        return STEP_FULL;
     return Step::moved(d, m_rows - rows_before);
 }
 
@@ -346,10 +346,10 @@ Step Stitcher::push(const Frame& frame)
         }
         // Settle what needs no pixels before paying for the transposition.
         if (t.full()) {
-            steps[n++] = kFull;
+            steps[n++] = STEP_FULL;
         } else if (frame.width == 0 || frame.height == 0
                    || (t.has_reference() && (frame.height != t.width() || frame.width != t.height()))) {
-            steps[n++] = kMismatch;
+            steps[n++] = STEP_MISMATCH;
         } else {
             transpose(frame, m_scratch);
             const Frame turned{m_scratch, frame.height, frame.width, 4 * std::size_t(frame.height)};
@@ -372,7 +372,7 @@ Step Stitcher::push(const Frame& frame)
     }
     for (std::size_t i = 0; i < n; ++i)
         if (steps[i].kind == Step::Kind::Unchanged)
-            return kUnchanged;
+            return STEP_UNCHANGED;
     return steps[0];
 }
 

@@ -58,11 +58,11 @@ struct Step {
     static Step moved(std::int64_t offset, std::uint64_t added) { return {Kind::Moved, offset, added}; }
     bool operator==(const Step&) const = default;
 };
-inline constexpr Step kFirst{Step::Kind::First};
-inline constexpr Step kUnchanged{Step::Kind::Unchanged};
-inline constexpr Step kLost{Step::Kind::Lost};
-inline constexpr Step kMismatch{Step::Kind::Mismatch};
-inline constexpr Step kFull{Step::Kind::Full};
+inline constexpr Step STEP_FIRST{Step::Kind::First};
+inline constexpr Step STEP_UNCHANGED{Step::Kind::Unchanged};
+inline constexpr Step STEP_LOST{Step::Kind::Lost};
+inline constexpr Step STEP_MISMATCH{Step::Kind::Mismatch};
+inline constexpr Step STEP_FULL{Step::Kind::Full};
 
 // "First", "Unchanged", "Moved { offset: 40, added: 40 }", ...
 std::string debug_text(const Step& step);
@@ -98,7 +98,7 @@ void luma_bins(std::span<const std::uint8_t> row, std::span<const std::uint32_t>
                std::span<std::uint8_t> out);
 
 // Frames of at least this many pixels are signed on several threads.
-inline constexpr std::uint64_t kParallelPixels = 262'144;
+inline constexpr std::uint64_t PARALLEL_PIXELS = 262'144;
 
 // Worker threads for signing a frame of `pixels` pixels: 1 below the
 // threshold, else min(available parallelism, 8), capped by the worker limit.

@@ -232,7 +232,7 @@ void luma_bins(std::span<const std::uint8_t> row, std::span<const std::uint32_t>
 
 unsigned sign_workers(std::uint64_t pixels)
 {
-    if (pixels < kParallelPixels)
+    if (pixels < PARALLEL_PIXELS)
         return 1;
     unsigned n = std::min(util::parallelism(), 8u);
     if (const unsigned limit = g_worker_limit.load(std::memory_order_relaxed); limit > 0)

@@ -66,6 +66,16 @@ RectF rect_to_top_left(const RectF& r, double primary_height)
     return rect_from_top_left(r, primary_height);
 }
 
+RectF rect_from_display(const RectF& f, const RectF& region)
+{
+    return { f.x + region.x, f.y + f.h - region.y - region.h, region.w, region.h };
+}
+
+RectF rect_to_display(const RectF& f, const RectF& global)
+{
+    return { global.x - f.x, f.y + f.h - (global.y + global.h), global.w, global.h };
+}
+
 namespace {
 
 // RandR output ids by output name, read from the X server. Empty off X11.

@@ -62,6 +62,10 @@ PointF point_from_top_left(double x, double y, double primary_height);
 // The inverse for rectangles: a bottom-left global rectangle in top-left logical coordinates.
 RectF rect_to_top_left(const RectF& rect, double primary_height);
 RectF rect_from_top_left(const RectF& rect, double primary_height);
+// A capture region (display-local points, top-left origin) as a global
+// bottom-left rectangle on the screen whose frame is given, and back.
+RectF rect_from_display(const RectF& screen_frame, const RectF& region);
+RectF rect_to_display(const RectF& screen_frame, const RectF& global);
 
 // The screens, primary first. Main thread.
 std::vector<Screen> screens();

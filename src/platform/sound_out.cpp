@@ -85,24 +85,24 @@ bool play_pcm16_blocking(std::span<const std::int16_t> samples, std::uint32_t ra
 }
 
 namespace {
-std::atomic<int> own_sounds_held { 0 };
+std::atomic<int> g_own_sounds_held { 0 };
 }
 
 void hold_own_sounds()
 {
-    ++own_sounds_held;
+    ++g_own_sounds_held;
 }
 
 void release_own_sounds()
 {
-    --own_sounds_held;
+    --g_own_sounds_held;
 }
 
 bool play_pcm16(std::span<const std::int16_t> samples, std::uint32_t rate, std::uint16_t channels,
     const std::function<bool()>& stopped)
 {
     // A recording of the system's sound would hear our own.
-    if (own_sounds_held.load() > 0)
+    if (g_own_sounds_held.load() > 0)
         return false;
     pa_sample_spec spec {};
     spec.format = PA_SAMPLE_S16LE;

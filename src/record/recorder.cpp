@@ -235,11 +235,11 @@ platform::RectF global_area(const platform::RectF& screen, const std::optional<p
 {
     if (!region)
         return screen;
-    return { screen.x + region->x, screen.y + screen.h - region->y - region->h, region->w, region->h };
+    return platform::rect_from_display(screen, *region);
 }
 
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
-    double scale)
+    double scale, actions::RecordingFormat format)
 {
     if (!util::is_main_thread())
         return;
@@ -262,7 +262,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     const platform::RectF area = global_area(screen->frame, region);
     const auto cfg = state::config();
     const std::uint64_t id = state().next_id++;
-    const bool gif = std::exchange(state().next_is_gif, false);
+    const bool gif = format == actions::RecordingFormat::Gif;
 
     auto rec = std::make_unique<Session>();
     rec->id = id;
@@ -315,7 +315,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     // Held while this run has it, so no other instance's launch takes it for
     // abandoned; noted, so the next launch finds it wherever it is.
     rec->live = LiveFile::hold(rec->path, xdg::state_dir());
-    rec->countdown = std::min<std::uint32_t>(cfg->recording.countdown_seconds, 10);
+    rec->countdown = std::min(cfg->recording.countdown_seconds, config::range_of(&config::Recording::countdown_seconds).maximum);
     const bool with_overlay = rec->overlay != nullptr;
     const std::uint32_t countdown = rec->countdown;
     rec->ui->show_countdown(countdown);

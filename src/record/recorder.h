@@ -11,6 +11,7 @@
 #pragma once
 
 #include "ui/hud.h"
+#include "base/actions.h"
 #include "base/util.h"
 #include "capture/capture.h"
 #include "capture/flash.h"
@@ -35,10 +36,6 @@ namespace recorder {
 
 // What the recorder keeps between recordings.
 struct State {
-    // True makes the next recording started from the overlay a GIF, false a
-    // video: the record actions set it just before opening the overlay;
-    // start_inner reads and clears it.
-    bool next_is_gif = false;
     // The id the next recording takes.
     std::uint64_t next_id = 1;
     // How often preparation has waited for the keys-and-clicks panel to be listed.
@@ -185,9 +182,10 @@ struct Session {
 const Session* session();
 
 // Starts a recording of a region (display-local points, top-left origin) or
-// of a window on a display, at `scale` pixels per point. Main thread.
+// of a window on a display, at `scale` pixels per point, as a video or a GIF
+// (the format the user chose with the action). Main thread.
 void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region, std::optional<std::uint32_t> window,
-    double scale);
+    double scale, actions::RecordingFormat format = actions::RecordingFormat::Video);
 
 // Whether a recording is in progress. Main thread.
 bool running();

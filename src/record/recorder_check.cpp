@@ -283,14 +283,15 @@ QWidget* test_panel(const platform::RectF& global, int level, QColor colour)
 
 // The window manager lists a new panel a moment after it is shown: fetch
 // the content anew until it does (two seconds at most), then record it.
-void start_when_listed(std::uint32_t display, std::optional<platform::RectF> region, std::uint32_t window, double scale, int tries)
+void start_when_listed(std::uint32_t display, std::optional<platform::RectF> region, std::uint32_t window, double scale,
+    actions::RecordingFormat format, int tries)
 {
     capture::refresh([=](capture::Content content) {
         if ((!content || !capture::find_window(*content, window)) && tries < 20) {
-            util::after(0.1, [=] { start_when_listed(display, region, window, scale, tries + 1); });
+            util::after(0.1, [=] { start_when_listed(display, region, window, scale, format, tries + 1); });
             return;
         }
-        start_inner(display, region, window, scale);
+        start_inner(display, region, window, scale, format);
     });
 }
 
@@ -307,7 +308,7 @@ void run_script(const Script& script)
         ? std::nullopt
         : std::optional(platform::RectF { std::round(main.frame.w * 0.2), std::round(main.frame.h * 0.2), 640, 400 });
     const platform::RectF area = global_area(main.frame, region);
-    state().next_is_gif = env("VISTROPE_RECORD_GIF");
+    const auto format = env("VISTROPE_RECORD_GIF") ? actions::RecordingFormat::Gif : actions::RecordingFormat::Video;
 
     std::vector<double> at;
     if (const char* ui_at = std::getenv("VISTROPE_RECORD_UI_AT")) {
@@ -316,14 +317,14 @@ void run_script(const Script& script)
             util::log(fmt::format("prueba: VISTROPE_RECORD_UI_AT necesita dos números ({}); grabo el área de prueba", ui_at));
     }
     if (at.size() >= 2) {
-        overlay::begin(overlay::Mode::Window, overlay::Purpose::Record);
+        overlay::begin(overlay::Mode::Window, overlay::Purpose::Record, format);
         util::after(0.6, [x = at[0], y = at[1]] { overlay::debug_click_global({ x, y }); });
     } else if (env("VISTROPE_RECORD_WINDOW")) {
         QWidget* a = test_panel(area, 3, util::rgba(1, 0, 1, 1));
         QWidget* b = test_panel({ area.x + area.w / 2, area.y + area.h - 0.6 * area.h, area.w, 0.4 * area.h }, 4, util::rgba(0, 1, 0, 1));
         platform::restack_panels();
         const auto window = static_cast<std::uint32_t>(a->winId());
-        start_when_listed(main.display_id, region, window, main.scale, 0);
+        start_when_listed(main.display_id, region, window, main.scale, format, 0);
         util::after(4.0, [a, b] {
             a->hide();
             b->hide();
@@ -331,7 +332,7 @@ void run_script(const Script& script)
             b->deleteLater();
         });
     } else {
-        start_inner(main.display_id, region, std::nullopt, main.scale);
+        start_inner(main.display_id, region, std::nullopt, main.scale, format);
     }
     util::log(fmt::format("prueba: grabando {}×{} pt, activa={}", area.w, area.h, running()));
 

@@ -212,7 +212,8 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     const gif::Size size = gif::fit_width(clamp_u32(round_side(probe->width)), clamp_u32(round_side(probe->height)), settings.max_width);
     if (size.width > 65535 || size.height > 65535)
         return std::unexpected(std::string("tamaño de GIF inválido"));
-    const double fps = std::clamp<std::uint32_t>(settings.fps, 1, 50);
+    const config::Range fps_range = config::range_of(&config::Recording::gif_fps);
+    const double fps = std::clamp<std::uint32_t>(settings.fps, fps_range.minimum, fps_range.maximum);
     const double duration = clean_duration(probe->duration);
     double start = 0, end = duration;
     if (settings.range) {

@@ -405,8 +405,7 @@ void start(std::uint32_t display_id, platform::RectF region, double scale)
     s.region = region;
     s.scale = scale;
     s.display_id = display_id;
-    s.screen_rect = { screen->frame.x + region.x, screen->frame.y + screen->frame.h - region.y - region.h, region.w,
-        region.h };
+    s.screen_rect = platform::rect_from_display(screen->frame, region);
     s.ui = build_ui(s.screen_rect, screen->visible_frame);
     s.engine = std::make_shared<Engine>(s.id, static_cast<std::uint32_t>(scale * 92));
     s.step = initial_step(region.h);
@@ -428,8 +427,8 @@ void start_in_global(platform::RectF r)
     const double y0 = std::max(r.y, screen->frame.y);
     const double y1 = std::min(r.y + r.h, screen->frame.y + screen->frame.h);
     // An empty clip goes on as it is: start refuses it.
-    start(platform::screen_display_id(*screen),
-        { x0 - screen->frame.x, screen->frame.y + screen->frame.h - y1, x1 - x0, y1 - y0 }, screen->scale);
+    start(platform::screen_display_id(*screen), platform::rect_to_display(screen->frame, { x0, y0, x1 - x0, y1 - y0 }),
+        screen->scale);
 }
 
 bool running()

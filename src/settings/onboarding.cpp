@@ -1,6 +1,7 @@
 #include "settings/onboarding.h"
 
 #include "ui/status_icon.h"
+#include "base/actions.h"
 #include "base/config.h"
 #include "base/hotkeys.h"
 #include "base/state.h"
@@ -139,24 +140,6 @@ QWidget* step(QWidget* badge, QWidget* body)
     return card;
 }
 
-struct ShortcutRow {
-    std::string_view symbol;
-    std::string_view label;
-    std::string config::Shortcuts::*shortcut;
-};
-
-const std::array<ShortcutRow, 5>& shortcut_rows()
-{
-    static const std::array<ShortcutRow, 5> rows = { {
-        { "viewfinder", "Capturar área", &config::Shortcuts::capture_area },
-        { "display", "Capturar pantalla completa", &config::Shortcuts::capture_fullscreen },
-        { "macwindow", "Capturar ventana", &config::Shortcuts::capture_window },
-        { "record.circle", "Grabar pantalla", &config::Shortcuts::record_screen },
-        { "text.viewfinder", "Copiar texto (OCR)", &config::Shortcuts::capture_text },
-    } };
-    return rows;
-}
-
 QWidget* shortcut_grid()
 {
     const widgets::Colors& c = widgets::colors();
@@ -170,7 +153,9 @@ QWidget* shortcut_grid()
     grid->setColumnMinimumWidth(1, 282);
     grid->setColumnMinimumWidth(2, 80);
     int r = 0;
-    for (const auto& row : shortcut_rows()) {
+    // The main actions, each with its symbol (base/actions.h).
+    for (const actions::Action a : actions::FIRST_RUN_ORDER) {
+        const actions::ActionRow& row = actions::row(a);
         QLabel* icon = image_view(18, 16);
         icon->setPixmap(widgets::symbol(row.symbol, 13, c.secondary));
         const std::string& spec = settings->shortcuts.*row.shortcut;
@@ -178,7 +163,7 @@ QWidget* shortcut_grid()
         QLabel* keys = widgets::label_with(q(shown), 13, QFont::Medium, c.secondary);
         keys->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         grid->addWidget(icon, r, 0, Qt::AlignCenter);
-        grid->addWidget(widgets::label_with(q(row.label), 13, QFont::Normal, c.label), r, 1, Qt::AlignVCenter);
+        grid->addWidget(widgets::label_with(q(row.title), 13, QFont::Normal, c.label), r, 1, Qt::AlignVCenter);
         grid->addWidget(keys, r, 2, Qt::AlignRight | Qt::AlignVCenter);
         ++r;
     }

@@ -1,5 +1,6 @@
 #include "settings/prefs_model.h"
 
+#include "base/actions.h"
 #include "base/hotkeys.h"
 
 #include <fmt/format.h>
@@ -40,20 +41,18 @@ const std::array<Toggle, TOGGLE_COUNT> TOGGLES = { {
     { 17, "Animar el área capturada", &AfterCapture::flash },
 } };
 
-const std::array<Action, 12> ACTIONS = { {
-    { "capture_area", "Capturar área" },
-    { "capture_fullscreen", "Capturar pantalla completa" },
-    { "capture_window", "Capturar ventana" },
-    { "capture_previous_area", "Repetir área anterior" },
-    { "capture_scrolling", "Captura con desplazamiento" },
-    { "capture_scroll", "Captura con desplazamiento" },
-    { "capture_text", "Copiar texto (OCR)" },
-    { "record_screen", "Grabar pantalla" },
-    { "record_gif", "Grabar GIF" },
-    { "self_timer", "Temporizador" },
-    { "pin_last", "Fijar última captura" },
-    { "open_last_in_editor", "Anotar última captura" },
-} };
+const std::array<Action, 12> ACTIONS = [] {
+    std::array<Action, 12> out {};
+    std::size_t i = 0;
+    for (const ::actions::Action a : ::actions::MENU_ORDER) {
+        const ::actions::ActionRow& r = ::actions::row(a);
+        out[i++] = { r.key, r.title };
+        // An older id of the scrolling capture, still named in files and links.
+        if (a == ::actions::Action::CaptureScrolling)
+            out[i++] = { "capture_scroll", r.title };
+    }
+    return out;
+}();
 
 namespace {
 
@@ -107,7 +106,9 @@ bool set_toggle(Config& config, int tag, bool on)
 
 CounterRange counter_range(Counter kind)
 {
-    return kind == Counter::SelfTimer ? CounterRange{ 1, 60 } : CounterRange{ 0, 10 };
+    const config::Range r = kind == Counter::SelfTimer ? config::range_of(&Config::self_timer_seconds)
+                                                       : config::range_of(&Recording::countdown_seconds);
+    return { static_cast<int>(r.minimum), static_cast<int>(r.maximum) };
 }
 
 std::string counter_text(Counter kind, std::uint32_t value)

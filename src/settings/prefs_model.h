@@ -86,7 +86,9 @@ struct ShortcutEntry {
     bool operator==(const ShortcutEntry&) const = default;
 };
 
-// The rows' order and names. Three ids have no shortcut of their own and only
+// The rows' order and names: the actions' settings keys and menu titles in
+// their menu order (base/actions.h), with an older id of the scrolling
+// capture beside its own. Three ids have no shortcut of their own and only
 // take part in ordering and naming.
 struct Action {
     std::string_view id;

@@ -531,7 +531,7 @@ TEST_P(StitchScroll, ForwardGivesHeaderContentFooterOnce)
 
     stitch::Stitcher s(mode, 30'000);
     const auto got = scroll(s, win, at, pad);
-    ASSERT_EQ(got.front(), stitch::kFirst);
+    ASSERT_EQ(got.front(), stitch::STEP_FIRST);
     std::uint64_t added = 0;
     for (std::size_t i = 1; i < got.size(); ++i) {
         ASSERT_EQ(got[i].kind, stitch::Step::Kind::Moved) << i << ": " << stitch::debug_text(got[i]);
@@ -561,8 +561,8 @@ TEST(Stitch, FirstFrameAloneIsTheImage)
 {
     const Page p = content(50, 70, 4);
     stitch::Stitcher s(0, 30'000);
-    EXPECT_EQ(s.push(view_of(p)), stitch::kFirst);
-    EXPECT_EQ(s.push(view_of(p)), stitch::kUnchanged);
+    EXPECT_EQ(s.push(view_of(p)), stitch::STEP_FIRST);
+    EXPECT_EQ(s.push(view_of(p)), stitch::STEP_UNCHANGED);
     EXPECT_EQ(s.frames(), 1u);
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
@@ -588,9 +588,9 @@ TEST(Stitch, SmallChangesAreUnchanged)
         return b;
     };
     stitch::Stitcher s(0, 30'000);
-    ASSERT_EQ(s.push(view_of(a)), stitch::kFirst);
-    EXPECT_EQ(s.push(view_of(scribble(49))), stitch::kUnchanged);
-    EXPECT_EQ(s.push(view_of(scribble(50))), stitch::kLost); // searched, but nothing fits
+    ASSERT_EQ(s.push(view_of(a)), stitch::STEP_FIRST);
+    EXPECT_EQ(s.push(view_of(scribble(49))), stitch::STEP_UNCHANGED);
+    EXPECT_EQ(s.push(view_of(scribble(50))), stitch::STEP_LOST); // searched, but nothing fits
     EXPECT_EQ(s.frames(), 1u);
 }
 
@@ -602,7 +602,7 @@ TEST(Stitch, BackThenForwardAddsNothingUntilPastTheFurthestPoint)
     const Window win{&header, &body, &footer, 300};
     stitch::Stitcher s(0, 30'000);
     const auto got = scroll(s, win, {0, 50, 200, 120, 30, 90, 200, 260, 410});
-    ASSERT_EQ(got[0], stitch::kFirst);
+    ASSERT_EQ(got[0], stitch::STEP_FIRST);
     EXPECT_EQ(got[1], stitch::Step::moved(50, 300 + 24 + 50));
     EXPECT_EQ(got[2], stitch::Step::moved(150, 150));
     EXPECT_EQ(got[3], stitch::Step::moved(-80, 0));
@@ -653,15 +653,15 @@ TEST(Stitch, RowLimitGivesFullThenFullAtOnce)
     // 320, 420, then the third crosses 500.
     EXPECT_EQ(got[1], stitch::Step::moved(100, 320));
     EXPECT_EQ(got[2], stitch::Step::moved(100, 100));
-    EXPECT_EQ(got[3], stitch::kFull);
+    EXPECT_EQ(got[3], stitch::STEP_FULL);
     for (std::size_t i = 4; i < got.size(); ++i)
-        EXPECT_EQ(got[i], stitch::kFull) << i;
+        EXPECT_EQ(got[i], stitch::STEP_FULL) << i;
     EXPECT_TRUE(s.track().full());
     EXPECT_EQ(s.track().rows(), 500u);
     EXPECT_EQ(s.frames(), 4u);
     // Even a frame of the wrong size is Full now.
     const Page odd = content(97, 240, 1);
-    EXPECT_EQ(s.push(view_of(odd)), stitch::kFull);
+    EXPECT_EQ(s.push(view_of(odd)), stitch::STEP_FULL);
 
     const Page all = stack({&header, &body});
     const auto img = std::move(s).finish();
@@ -680,22 +680,22 @@ TEST(Stitch, MismatchLeavesTheTrackAndRecovers)
     const Window win{&header, &body, &footer, 260};
     stitch::Stitcher s(2, 30'000);
     const Page zero{0, 0, {}};
-    EXPECT_EQ(s.push(view_of(zero)), stitch::kMismatch); // before any frame
+    EXPECT_EQ(s.push(view_of(zero)), stitch::STEP_MISMATCH); // before any frame
     const auto f0 = win.frame_bytes(0, 0);
-    ASSERT_EQ(s.push(win.frame(f0, 0)), stitch::kFirst);
+    ASSERT_EQ(s.push(win.frame(f0, 0)), stitch::STEP_FIRST);
 
     const Page wider = content(121, win.height(), 3);
-    EXPECT_EQ(s.push(view_of(wider)), stitch::kMismatch);
+    EXPECT_EQ(s.push(view_of(wider)), stitch::STEP_MISMATCH);
     const Page taller = content(120, win.height() + 1, 3);
-    EXPECT_EQ(s.push(view_of(taller)), stitch::kMismatch);
-    EXPECT_EQ(s.push(stitch::Frame{f0, 0, win.height(), 0}), stitch::kMismatch);
+    EXPECT_EQ(s.push(view_of(taller)), stitch::STEP_MISMATCH);
+    EXPECT_EQ(s.push(stitch::Frame{f0, 0, win.height(), 0}), stitch::STEP_MISMATCH);
     EXPECT_EQ(s.frames(), 1u);
     EXPECT_EQ(s.track_count(), 2u);
 
     const auto more = scroll(s, win, {80, 200, 640});
     EXPECT_EQ(more[0], stitch::Step::moved(80, 20 + 260 + 80));
     EXPECT_EQ(more[1], stitch::Step::moved(120, 120));
-    EXPECT_EQ(more[2], stitch::kLost); // too far for any overlap
+    EXPECT_EQ(more[2], stitch::STEP_LOST); // too far for any overlap
     EXPECT_EQ(scroll(s, win, {300})[0], stitch::Step::moved(100, 100));
     const Page seen = rows_of(body, 0, 300 + 260);
     const Page expected = stack({&header, &seen, &footer});
@@ -721,7 +721,7 @@ TEST(Stitch, SidewaysContentPicksTheHorizontalTrack)
     std::vector<stitch::Step> got;
     for (std::uint32_t x : {0u, 30u, 95u, 160u, 250u, 330u, 420u, 520u})
         got.push_back(s.push(view_of(frame_at(x))));
-    EXPECT_EQ(got[0], stitch::kFirst);
+    EXPECT_EQ(got[0], stitch::STEP_FIRST);
     EXPECT_EQ(got[1], stitch::Step::moved(30, 180 + 30));
     EXPECT_EQ(s.track_count(), 1u);
     EXPECT_EQ(s.axis(), stitch::Axis::Horizontal);
@@ -747,15 +747,15 @@ TEST(Stitch, RaceBeforeAnyMovementPrefersUnchangedOverLost)
             b.set(x, y, std::uint8_t(rng()), std::uint8_t(rng()), std::uint8_t(rng()));
 
     stitch::Stitcher vertical(0, 30'000);
-    ASSERT_EQ(vertical.push(view_of(a)), stitch::kFirst);
-    ASSERT_EQ(vertical.push(view_of(b)), stitch::kLost);
+    ASSERT_EQ(vertical.push(view_of(a)), stitch::STEP_FIRST);
+    ASSERT_EQ(vertical.push(view_of(b)), stitch::STEP_LOST);
     stitch::Stitcher horizontal(1, 30'000);
-    ASSERT_EQ(horizontal.push(view_of(a)), stitch::kFirst);
-    ASSERT_EQ(horizontal.push(view_of(b)), stitch::kUnchanged);
+    ASSERT_EQ(horizontal.push(view_of(a)), stitch::STEP_FIRST);
+    ASSERT_EQ(horizontal.push(view_of(b)), stitch::STEP_UNCHANGED);
 
     stitch::Stitcher both(2, 30'000);
-    ASSERT_EQ(both.push(view_of(a)), stitch::kFirst);
-    EXPECT_EQ(both.push(view_of(b)), stitch::kUnchanged);
+    ASSERT_EQ(both.push(view_of(a)), stitch::STEP_FIRST);
+    EXPECT_EQ(both.push(view_of(b)), stitch::STEP_UNCHANGED);
     EXPECT_EQ(both.track_count(), 2u);
     EXPECT_EQ(both.axis(), stitch::Axis::Vertical);
 }
@@ -770,7 +770,7 @@ TEST(Stitch, HorizontalModeAlone)
     Page f{200, wide.h, std::vector<std::uint8_t>(200 * std::size_t(wide.h) * 4)};
     for (std::uint32_t y = 0; y < wide.h; ++y)
         std::memcpy(f.row(y), wide.row(y), 800);
-    EXPECT_EQ(s.push(view_of(f)), stitch::kFirst);
+    EXPECT_EQ(s.push(view_of(f)), stitch::STEP_FIRST);
     const auto img = std::move(s).finish();
     ASSERT_TRUE(img);
     EXPECT_EQ(img->width, 200u);
@@ -781,9 +781,9 @@ TEST(Stitch, BlankPagesNeverMove)
 {
     const Page white = blank(200, 300);
     stitch::Stitcher s(2, 30'000);
-    EXPECT_EQ(s.push(view_of(white)), stitch::kFirst);
+    EXPECT_EQ(s.push(view_of(white)), stitch::STEP_FIRST);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(s.push(view_of(white)), stitch::kUnchanged);
+        EXPECT_EQ(s.push(view_of(white)), stitch::STEP_UNCHANGED);
 
     // Solid horizontal bands scrolled by: every matching row is blank, so no
     // offset can be verified, and the stitcher never claims a movement.
@@ -793,7 +793,7 @@ TEST(Stitch, BlankPagesNeverMove)
         bands.fill_row(y, v, v, v);
     }
     stitch::Stitcher t(0, 30'000);
-    EXPECT_EQ(t.push(view_of(rows_of(bands, 0, 300))), stitch::kFirst);
+    EXPECT_EQ(t.push(view_of(rows_of(bands, 0, 300))), stitch::STEP_FIRST);
     for (std::uint32_t at : {20u, 70u, 155u, 300u}) {
         const auto step = t.push(view_of(rows_of(bands, at, at + 300)));
         EXPECT_NE(step.kind, stitch::Step::Kind::Moved) << at << ": " << stitch::debug_text(step);
@@ -823,12 +823,12 @@ TEST(Stitch, ShortFrameDataStopsWithAMessage)
 
 TEST(Stitch, DebugText)
 {
-    EXPECT_EQ(stitch::debug_text(stitch::kFirst), "First");
-    EXPECT_EQ(stitch::debug_text(stitch::kUnchanged), "Unchanged");
+    EXPECT_EQ(stitch::debug_text(stitch::STEP_FIRST), "First");
+    EXPECT_EQ(stitch::debug_text(stitch::STEP_UNCHANGED), "Unchanged");
     EXPECT_EQ(stitch::debug_text(stitch::Step::moved(-40, 0)), "Moved { offset: -40, added: 0 }");
-    EXPECT_EQ(stitch::debug_text(stitch::kLost), "Lost");
-    EXPECT_EQ(stitch::debug_text(stitch::kMismatch), "Mismatch");
-    EXPECT_EQ(stitch::debug_text(stitch::kFull), "Full");
+    EXPECT_EQ(stitch::debug_text(stitch::STEP_LOST), "Lost");
+    EXPECT_EQ(stitch::debug_text(stitch::STEP_MISMATCH), "Mismatch");
+    EXPECT_EQ(stitch::debug_text(stitch::STEP_FULL), "Full");
     EXPECT_EQ(int(stitch::Step::Kind::Full), 5);
 }
 
@@ -846,7 +846,7 @@ TEST(StitchPreview, FactorWholeBlocksAndIncrementalRows)
     EXPECT_FALSE(p.update(s)); // no frame yet
     EXPECT_EQ(p.factor(), 0u);
 
-    ASSERT_EQ(scroll(s, win, {0})[0], stitch::kFirst);
+    ASSERT_EQ(scroll(s, win, {0})[0], stitch::STEP_FIRST);
     EXPECT_FALSE(p.update(s)); // a frame, but no rows
     EXPECT_EQ(p.factor(), 6u); // ⌈1000 / 184⌉
 
@@ -894,7 +894,7 @@ TEST(StitchPreview, HorizontalPreviewIsInScreenOrientation)
     };
     stitch::Stitcher s(2, 30'000);
     stitch::Preview p(20);
-    ASSERT_EQ(s.push(view_of(frame_at(0))), stitch::kFirst);
+    ASSERT_EQ(s.push(view_of(frame_at(0))), stitch::STEP_FIRST);
     // The preview is asked before the race is decided, while the vertical
     // track still leads; it must follow the winner afterwards.
     (void)p.update(s);

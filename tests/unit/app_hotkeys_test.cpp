@@ -119,7 +119,7 @@ TEST_F(AppHotkeys, AFailedInstallIsRecordedAndRetriedForTheNextPair)
     const std::string log = testing::internal::GetCapturedStderr();
 
     const auto& table = app::hotkey_table();
-    EXPECT_NE(log.find("InstallEventHandler falló (-9876)"), std::string::npos) << log;
+    EXPECT_NE(log.find("no pude instalar el receptor de atajos globales (-9876)"), std::string::npos) << log;
     EXPECT_EQ(table.failed, std::vector<std::string>{ "opt+shift+cmd+4" });
     EXPECT_EQ(m_fake->install_calls(), 2);
     EXPECT_TRUE(table.handler_installed);

@@ -75,13 +75,15 @@ struct Recorder {
         app::Services& s = app::services();
         s.permission_granted = [this] { return permission; };
         s.show_onboarding = [this] { calls.push_back("onboarding"); };
-        s.overlay_begin = [this](int mode, int purpose) { calls.push_back("overlay " + std::to_string(mode) + " " + std::to_string(purpose)); };
+        s.overlay_begin = [this](int mode, int purpose, actions::RecordingFormat format) {
+            calls.push_back("overlay " + std::to_string(mode) + " " + std::to_string(purpose)
+                + (format == actions::RecordingFormat::Gif ? " gif" : ""));
+        };
         s.capture_fullscreen = [this] { calls.push_back("fullscreen"); };
         s.capture_previous_area = [this] { calls.push_back("previous"); };
         s.self_timer = [this] { calls.push_back("timer"); };
         s.recording_running = [this] { return recording; };
         s.recorder_stop = [this] { calls.push_back("stop"); };
-        s.set_next_is_gif = [this](bool gif) { calls.push_back(gif ? "next gif" : "next video"); };
         s.pin = [this](QImage image, double scale) { calls.push_back("pin " + std::to_string(image.width()) + " " + std::to_string(static_cast<int>(scale))); };
         s.open_editor = [this](QImage image, double scale) { calls.push_back("edit " + std::to_string(image.width()) + " " + std::to_string(static_cast<int>(scale))); };
         s.scrolling_running = [this] { return scrolling; };
@@ -130,8 +132,8 @@ TEST_F(Dispatcher, EveryCodeWithThePermission)
         { AppAction::CaptureWindow, { "overlay 1 0" } },
         { AppAction::CapturePreviousArea, { "previous" } },
         { AppAction::CaptureText, { "warm up", "overlay 0 1" } },
-        { AppAction::RecordScreen, { "next video", "overlay 0 2" } },
-        { AppAction::RecordGif, { "next gif", "overlay 0 2" } },
+        { AppAction::RecordScreen, { "overlay 0 2" } },
+        { AppAction::RecordGif, { "overlay 0 2 gif" } },
         { AppAction::SelfTimer, { "timer" } },
         { AppAction::PinLast, {} },
         { AppAction::OpenLastInEditor, {} },
@@ -214,6 +216,25 @@ TEST(MenuRows, TheTableAndItsShortcuts)
     for (const auto& r : rows)
         separators += r.title == "-";
     EXPECT_EQ(separators, 4);
+    // Every title as the menu has always shown it, and each action's row
+    // runs that action.
+    std::vector<std::string> all;
+    for (const auto& r : rows) {
+        all.push_back(r.title);
+        EXPECT_EQ(r.action.has_value(), r.command == app::Command::Action) << r.title;
+        if (r.action) {
+            EXPECT_EQ(actions::row(*r.action).title, r.title);
+        }
+    }
+    EXPECT_EQ(all, (std::vector<std::string> { "Capturar área", "Capturar pantalla completa", "Capturar ventana",
+                       "Repetir área anterior", "Captura con desplazamiento", "Temporizador", "-", "Copiar texto (OCR)",
+                       "Grabar pantalla", "Grabar GIF", "-", "Fijar última captura", "Anotar última captura",
+                       "Desbloquear capturas fijadas", "Cerrar capturas fijadas", "-", "Ocultar íconos del escritorio",
+                       "Abrir al iniciar sesión", "-", "Abrir carpeta de capturas", "Preferencias…",
+                       "Buscar actualizaciones…" }));
+    // Links reach every action by its host, and nothing else.
+    for (const actions::ActionRow& r : actions::ACTIONS)
+        EXPECT_EQ(app::action_for_host(r.host), r.action) << r.host;
 }
 
 TEST(MenuRows, AShortcutAnEarlierActionHoldsShowsOnlyOnItsRow)
@@ -341,7 +362,7 @@ TEST_F(Dispatcher, MenuAfterLaunchAndItsRefresh)
     find(menu, "Grabar GIF")->trigger();
     find(menu, "Capturar pantalla completa")->trigger();
     find(menu, "Repetir área anterior")->trigger();
-    EXPECT_EQ(rec.take(), (std::vector<std::string> { "menu gone", "overlay 1 0", "menu gone", "next gif", "overlay 0 2",
+    EXPECT_EQ(rec.take(), (std::vector<std::string> { "menu gone", "overlay 1 0", "menu gone", "overlay 0 2 gif",
                               "menu gone", "fullscreen", "menu gone", "previous" }));
 
     // An emptied shortcut loses its key after the settings change.

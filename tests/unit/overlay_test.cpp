@@ -43,11 +43,11 @@ struct Recorded {
     std::vector<WindowRequest> windows;
     std::vector<Finished> shots;
     std::vector<Finished> texts;
-    std::vector<std::tuple<std::uint32_t, std::optional<RectF>, std::optional<std::uint32_t>, double>> records;
+    std::vector<std::tuple<std::uint32_t, std::optional<RectF>, std::optional<std::uint32_t>, double, actions::RecordingFormat>>
+        records;
     std::vector<std::tuple<std::uint32_t, RectF, double>> scrolls;
     std::vector<RectF> scroll_windows;
     int timers = 0;
-    std::vector<bool> gif_flags;
     std::vector<WindowEntry> window_list;
     int trims = 0;
     bool compositor = false;
@@ -103,13 +103,11 @@ protected:
             ++rec->trims;
             return image.copy(1, 1, image.width() - 2, image.height() - 2);
         };
-        r.record = [rec](std::uint32_t d, std::optional<RectF> region, std::optional<std::uint32_t> w, double s) {
-            rec->records.emplace_back(d, region, w, s);
-        };
+        r.record = [rec](std::uint32_t d, std::optional<RectF> region, std::optional<std::uint32_t> w, double s,
+                       actions::RecordingFormat format) { rec->records.emplace_back(d, region, w, s, format); };
         r.scroll = [rec](std::uint32_t d, RectF region, double s) { rec->scrolls.emplace_back(d, region, s); };
         r.scroll_window = [rec](RectF rect) { rec->scroll_windows.push_back(rect); };
         r.self_timer = [rec] { ++rec->timers; };
-        r.set_next_is_gif = [rec](bool gif) { rec->gif_flags.push_back(gif); };
         r.compositor_running = [rec] { return rec->compositor; };
         set_roads(std::move(r));
         prewarm();
@@ -138,10 +136,11 @@ protected:
     double H() const { return view->state().frame.h; }
 
     // Opens a session and answers the picture request of every panel.
-    void open(Mode mode, Purpose purpose, std::optional<QImage> picture = std::nullopt)
+    void open(Mode mode, Purpose purpose, std::optional<QImage> picture = std::nullopt,
+        actions::RecordingFormat format = actions::RecordingFormat::Video)
     {
         const std::size_t before = m->displays.size();
-        begin(mode, purpose);
+        begin(mode, purpose, format);
         ASSERT_EQ(m->displays.size(), before + panels().size());
         for (std::size_t i = before; i < m->displays.size(); ++i) {
             EXPECT_FALSE(m->displays[i].region.has_value()) << "the picture is of the whole display";
@@ -399,7 +398,19 @@ TEST_F(OverlaySession, RecordAndScrollRouting)
     ASSERT_EQ(m->records.size(), 1u);
     EXPECT_EQ(std::get<1>(m->records[0]), (RectF { 10, H() - 70, 100, 50 }));
     EXPECT_FALSE(std::get<2>(m->records[0]).has_value());
+    EXPECT_EQ(std::get<4>(m->records[0]), actions::RecordingFormat::Video);
     EXPECT_TRUE(state::last_area().has_value());
+
+    // A session opened for a GIF hands its format to the recorder, and the
+    // next session opened for a video does not inherit it.
+    open(Mode::Area, Purpose::Record, std::nullopt, actions::RecordingFormat::Gif);
+    finish_area(*view, { 10, 20, 100, 50 });
+    ASSERT_EQ(m->records.size(), 2u);
+    EXPECT_EQ(std::get<4>(m->records[1]), actions::RecordingFormat::Gif);
+    open(Mode::Area, Purpose::Record);
+    finish_area(*view, { 10, 20, 100, 50 });
+    ASSERT_EQ(m->records.size(), 3u);
+    EXPECT_EQ(std::get<4>(m->records[2]), actions::RecordingFormat::Video);
 }
 
 TEST_F(OverlaySession, ChoicesChangeTheSession)
@@ -410,9 +421,18 @@ TEST_F(OverlaySession, ChoicesChangeTheSession)
     EXPECT_EQ(modebar::selected(), static_cast<std::uint8_t>(modebar::Choice::Window));
     choose(modebar::Choice::Record);
     EXPECT_EQ(session()->purpose, Purpose::Record);
-    EXPECT_EQ(m->gif_flags, std::vector<bool> { false });
-    choose(modebar::Choice::Record); // already recording: the GIF flag stays
-    EXPECT_EQ(m->gif_flags.size(), 1u);
+    EXPECT_EQ(session()->format, actions::RecordingFormat::Video);
+    cancel();
+    // Opened for a GIF: choosing to record again keeps the GIF; turning to a
+    // still and back to recording makes it a video.
+    open(Mode::Area, Purpose::Record, std::nullopt, actions::RecordingFormat::Gif);
+    choose(modebar::Choice::Record);
+    EXPECT_EQ(session()->format, actions::RecordingFormat::Gif);
+    choose(modebar::Choice::Window);
+    choose(modebar::Choice::Text);
+    choose(modebar::Choice::Record);
+    EXPECT_EQ(session()->format, actions::RecordingFormat::Video);
+    choose(modebar::Choice::Area);
 
     choose(modebar::Choice::Timer);
     EXPECT_FALSE(is_open());

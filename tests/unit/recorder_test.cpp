@@ -227,8 +227,8 @@ protected:
     // Starts a 640 × 400 region recording and writes the file the output would.
     void start_region(bool gif = false)
     {
-        recorder::state().next_is_gif = gif;
-        start_inner(1, platform::RectF { 100, 80, 640, 400 }, std::nullopt, 1.0);
+        start_inner(1, platform::RectF { 100, 80, 640, 400 }, std::nullopt, 1.0,
+            gif ? actions::RecordingFormat::Gif : actions::RecordingFormat::Video);
         pump();
     }
     void write_output(std::string_view bytes = "mp4 bytes")
@@ -271,9 +271,10 @@ protected:
 TEST(RecorderState, OffTheMainThreadStops)
 {
     std::optional<std::string> message;
-    std::thread([&] { message = testing_support::fatal_message([] { recorder::state().next_is_gif = true; }); }).join();
+    const std::uint32_t before = recorder::state().input_tries;
+    std::thread([&] { message = testing_support::fatal_message([before] { recorder::state().input_tries = before + 99; }); }).join();
     EXPECT_EQ(message, "hilo principal");
-    EXPECT_FALSE(recorder::state().next_is_gif);
+    EXPECT_EQ(recorder::state().input_tries, before);
 }
 
 TEST_F(RecorderTest, TimeTextsGrowHoursFromAnHourOn)

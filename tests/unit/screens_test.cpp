@@ -124,6 +124,26 @@ TEST(Screens, EveryPixelOfAScreenLiesInsideItsFrame)
     EXPECT_EQ(platform::rect_to_top_left(platform::rect_from_top_left(r, 1080), 1080), r);
 }
 
+// A capture region is counted from its screen's top-left corner: on a
+// right-hand screen that stands lower than the primary one, the region's
+// top row lies below the screen's top edge by its y, and it comes back.
+TEST(DisplayRegions, ARegionLandsOnItsScreenAndComesBack)
+{
+    const auto screens = platform::screens_from_geometry({
+        { { 0, 0, 1920, 1080 }, { 0, 0, 1920, 1080 }, 1.0, "primary" },
+        { { 1920, 200, 1280, 1024 }, { 1920, 200, 1280, 1024 }, 2.0, "right" },
+    });
+    ASSERT_EQ(screens.size(), 2u);
+    const platform::RectF& right = screens[1].frame;
+    const platform::RectF region { 100, 50, 300, 200 };
+    const platform::RectF global = platform::rect_from_display(right, region);
+    // The same rectangle as the top-left flip of the region moved onto the screen.
+    EXPECT_EQ(global, platform::rect_from_top_left({ 1920 + 100, 200 + 50, 300, 200 }, 1080));
+    EXPECT_EQ(platform::rect_to_display(right, global), region);
+    // The whole screen as a region is the screen's frame.
+    EXPECT_EQ(platform::rect_from_display(right, { 0, 0, right.w, right.h }), right);
+}
+
 // A panel draws in its own bottom-left points; its widget paints top-left.
 TEST(PanelRect, ABottomLeftRectangleLandsAtTheSameDistanceFromTheWidgetsBottom)
 {

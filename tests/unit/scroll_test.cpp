@@ -156,7 +156,7 @@ protected:
             if (frames_follow)
                 util::on_main([] {
                     if (scroll::Session* live = scroll::live())
-                        scroll::auto_report(*live, stitch::kUnchanged, 0);
+                        scroll::auto_report(*live, stitch::STEP_UNCHANGED, 0);
                 });
         };
         s.own_window_focused = [this] { return focused; };
@@ -499,7 +499,7 @@ TEST_F(ScrollSession, AutomaticScrollingSwitchesAndOneTickChainRuns)
     scroll::set_auto(id, true);
     held_back(posted + 1);
     since.start();
-    scroll::auto_report(*scroll::live(), stitch::kUnchanged, 0);
+    scroll::auto_report(*scroll::live(), stitch::STEP_UNCHANGED, 0);
     held_back(posted + 2);
     EXPECT_SOON(scrolls.size() >= posted + 3);
     EXPECT_LE(scrolls.size(), posted + 5);
@@ -522,18 +522,18 @@ TEST_F(ScrollSession, AutomaticScrollingStepsInTheProgramsOwnClicksUntilNothingM
     ASSERT_TRUE(wait_until([&] { return scrolls.size() >= 3; }, 3000));
     EXPECT_EQ(scrolls[2], -240); // four clicks of 95
     // A lost frame halves the step and backs up by two of them, in clicks.
-    scroll::auto_report(*scroll::live(), stitch::kLost, 1);
+    scroll::auto_report(*scroll::live(), stitch::STEP_LOST, 1);
     EXPECT_EQ(scroll::live()->step, 200);
     EXPECT_EQ(scrolls.back(), 240);
 
     // Content that changes where it cannot be joined has not stopped...
     clock += std::chrono::milliseconds(1400);
-    scroll::auto_report(*scroll::live(), stitch::kLost, 2);
+    scroll::auto_report(*scroll::live(), stitch::STEP_LOST, 2);
     clock += std::chrono::milliseconds(1400);
     pump_for(150);
     EXPECT_TRUE(scroll::running());
     // ... but a stitcher lost for 1.5 s of frames sees no motion.
-    scroll::auto_report(*scroll::live(), stitch::kLost, 45);
+    scroll::auto_report(*scroll::live(), stitch::STEP_LOST, 45);
     pump_for(150);
     EXPECT_TRUE(scroll::running());
     clock += std::chrono::milliseconds(101);

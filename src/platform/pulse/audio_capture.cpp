@@ -73,7 +73,7 @@ std::int64_t monotonic_ns()
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-std::atomic<bool> no_server_logged { false };
+std::atomic<bool> g_no_server_logged { false };
 
 // How often a monitor asks again how far ahead its sink plays.
 constexpr std::int64_t SINK_QUERY_PERIOD_NS = 250'000'000;
@@ -488,7 +488,7 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         impl->inputs[i].heard_later_ns = i == 0 ? -1 : 0;
     }
     auto give_up = [&](const std::string& why) -> std::unique_ptr<AudioCapture> {
-        if (!no_server_logged.exchange(true))
+        if (!g_no_server_logged.exchange(true))
             util::log("grabación: sin servidor de sonido (" + why + "); el video sale mudo");
         Gone lost = impl->gone;
         const bool wanted[2] = { request.system, request.microphone };
