@@ -197,16 +197,19 @@ bool exists_any(const fs::path& path)
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found || (ec && ec != std::errc::no_such_file_or_directory);
 }
 
-// Whether the byte after a backslash could never begin an escape: the
-// library's report of such a one past ASCII reaches a point it deems
-// unreachable. Escapes are ASCII letters and punctuation, or blanks before
-// a line break.
+// Whether what follows a backslash, past blanks and line breaks, is a byte
+// the library cannot take there: past ASCII it reaches a point it deems
+// unreachable, both in an escape ("\é") and, in a multi-line string, after
+// a line-ending backslash ("a\" then "  é" on the next line, valid as it is).
 bool impossible_escape(std::string_view text, size_t backslash)
 {
-    if (backslash + 1 >= text.size())
+    size_t k = backslash + 1;
+    while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\n' || text[k] == '\r'))
+        ++k;
+    if (k >= text.size())
         return false;
-    const auto c = static_cast<unsigned char>(text[backslash + 1]);
-    return c >= 0x7F || (c < 0x20 && c != '\n' && c != '\r' && c != '\t');
+    const auto c = static_cast<unsigned char>(text[k]);
+    return c >= 0x7F || c < 0x20;
 }
 
 // The index of the last character of the string that opens at `i`; line
@@ -259,6 +262,19 @@ size_t end_of_string(std::string_view text, size_t i, size_t& line, bool multili
 //     library on an assertion.
 // Strings and comments may hold any of these; the library reports what is
 // wrong with them itself. A byte-order mark may open the file.
+// Whether the ten characters before `i` are a date, "1979-05-27".
+bool follows_date(std::string_view text, size_t i)
+{
+    if (i < 10)
+        return false;
+    for (size_t k = 0; k < 10; ++k) {
+        const char c = text[i - 10 + k];
+        if (k == 4 || k == 7 ? c != '-' : (c < '0' || c > '9'))
+            return false;
+    }
+    return true;
+}
+
 bool bare_key_character(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
@@ -278,6 +294,9 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
     // a string: inside a broken value the library does not read one, so
     // what follows such a quote is checked like the rest.
     bool expect = true;
+    // Whether a plain value (a number, a date, a word) is being read: a
+    // bracket or a quote after it starts nothing for the library.
+    bool scalar = false;
     size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     for (; i < text.size(); ++i) {
         const char c = text[i];
@@ -289,6 +308,7 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             ++line;
             segments = 1;
             line_start = true;
+            scalar = false;
             if (open.empty()) {
                 in_value = false;
                 expect = true;
@@ -296,6 +316,10 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             break;
         case '[':
             segments = 1;
+            if (scalar) {
+                expect = false;
+                break;
+            }
             expect = true;
             if (!opens_header) {
                 open.push_back('[');
@@ -321,6 +345,10 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             }
             break;
         case '{':
+            if (scalar) {
+                expect = false;
+                break;
+            }
             open.push_back('{');
             in_value = false;
             expect = true;
@@ -335,14 +363,18 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
                 in_value = true;
             }
             expect = false;
+            scalar = false;
             segments = 1;
             break;
         case '=':
-            expect = !in_value;
+            if (in_value)
+                return fmt::format("un «=» de más en la línea {}", line);
+            expect = true;
             in_value = true;
             segments = 1;
             break;
         case ',':
+            scalar = false;
             expect = !open.empty();
             in_value = !open.empty() && open.back() == '[';
             segments = 1;
@@ -355,7 +387,7 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             if (expect) {
                 i = end_of_string(text, i, line, in_value);
                 if (i == std::string_view::npos)
-                    return fmt::format("una secuencia de escape que no existe en la línea {}", line);
+                    return fmt::format("una barra invertida seguida de un carácter que no es ASCII en la línea {}", line);
             }
             expect = false;
             break;
@@ -375,6 +407,18 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             return fmt::format("un carácter nulo en la línea {}", line);
         default:
             expect = false;
+            scalar = in_value;
+            // Numbers, dates, times and booleans are made of these (the dot
+            // and blanks are read above); the library's look-ahead over
+            // anything else has stopped it on an assertion ("e=8/7--->-e= 8#").
+            if (in_value && static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F
+                && !bare_key_character(c) && c != '+' && c != ':')
+                return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
+            // A date's "T" is followed by the time's digits: "1979-05-27T:"
+            // stops the library on an assertion.
+            if (in_value && (c == 'T' || c == 't') && follows_date(text, i)
+                && (i + 1 == text.size() || text[i + 1] < '0' || text[i + 1] > '9'))
+                return fmt::format("una fecha con una hora incompleta en la línea {}", line);
             if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || byte == 0x7F)
                 return fmt::format("un carácter de control (U+{:04X}) en la línea {}", byte, line);
             else if (byte >= 0x80)

@@ -239,9 +239,16 @@ TEST(ConfigFile, WhatTheTomlLibraryCannotTakeIsRefusedOutsideStringsByLine)
         { "[\r\r=", "un encabezado de tabla que no empieza por un nombre en la línea 1" },
         { "a = 1\r2 = 3\n", "un carácter de control (U+000D) en la línea 1" },
         { "\"\"\"[zc \xEF\xBB\xB7~\n", "un carácter que no es ASCII fuera de comillas en la línea 1" },
-        { "t = \"\"\"\n\"*\"\"e\\\xEF\xBA\xBF\"\"\"", "una secuencia de escape que no existe en la línea 2" },
-        { "t = \"\\\xC3\xA9\"\n", "una secuencia de escape que no existe en la línea 1" },
+        { "t = \"\"\"\n\"*\"\"e\\\xEF\xBA\xBF\"\"\"", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
+        { "t = \"\\\xC3\xA9\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 1" },
         { "a = 1\nb = [[1], 2}\n", "un «}» que no cierra ningún «{» en la línea 2" },
+        { "x = +\"&{\"\xEF\xBB\xB7a\"\n", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "x = 8 = 9\n", "un «=» de más en la línea 1" },
+        { "e=8/7--->-e= 8#", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "a = 1\ns=1979-05-27t:", "una fecha con una hora incompleta en la línea 2" },
+        // Valid, but the library cannot take it: a letter past ASCII first
+        // after a line-ending backslash.
+        { "s = \"\"\"\na\\\n  \xC3\xADb\"\"\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
     };
     for (const auto& c : refused) {
         const auto parsed = config::parse(c.text);
@@ -256,6 +263,8 @@ TEST(ConfigFile, WhatTheTomlLibraryCannotTakeIsRefusedOutsideStringsByLine)
         "a = [\n  [1, 2],\n  ['ñ'],\n]\n[recording]\nfps = 24\n",
         "t = { \"año\" = 1, b.'ñ' = 2 }\n[ \"sección\" ]\n",
         "save_dir = \"/x\"\r\n[recording]\r\nfps = 24\r\n",
+        "t = { a = [1, { b = \"ñ\" }], c = 1979-05-27 07:32:00 }\n",
+        "n = [0xDEAD_beef, 0o755, 0b1, +1_000, -3.5e+2, inf, -nan, true, 07:32:00.5, 1979-05-27T00:32:00-07:00]\n",
         "s = \"\"\"\nuno \\\n  y año \\u00F1\"\"\"\nl = '''\\ñ'''\n",
     };
     for (const auto& text : accepted) {
