@@ -275,6 +275,14 @@ bool follows_date(std::string_view text, size_t i)
     return true;
 }
 
+// Whether the time's hours and colon follow the date's delimiter at `i`:
+// "1979-05-27T:" and "1979-05-27 2]" stop the library on an assertion.
+bool time_follows(std::string_view text, size_t i)
+{
+    const auto digit = [&](size_t k) { return k < text.size() && text[k] >= '0' && text[k] <= '9'; };
+    return digit(i + 1) && digit(i + 2) && i + 3 < text.size() && text[i + 3] == ':';
+}
+
 bool bare_key_character(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
@@ -401,7 +409,13 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             if (i + 1 == text.size() || text[i + 1] != '\n')
                 return fmt::format("un carácter de control (U+000D) en la línea {}", line);
             break;
-        case ' ': case '\t':
+        case ' ':
+            // After a date, a digit begins its time.
+            if (in_value && follows_date(text, i) && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '9'
+                && !time_follows(text, i))
+                return fmt::format("una fecha con una hora incompleta en la línea {}", line);
+            break;
+        case '\t':
             break;
         case '\0':
             return fmt::format("un carácter nulo en la línea {}", line);
@@ -414,10 +428,7 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             if (in_value && static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F
                 && !bare_key_character(c) && c != '+' && c != ':')
                 return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
-            // A date's "T" is followed by the time's digits: "1979-05-27T:"
-            // stops the library on an assertion.
-            if (in_value && (c == 'T' || c == 't') && follows_date(text, i)
-                && (i + 1 == text.size() || text[i + 1] < '0' || text[i + 1] > '9'))
+            if (in_value && (c == 'T' || c == 't') && follows_date(text, i) && !time_follows(text, i))
                 return fmt::format("una fecha con una hora incompleta en la línea {}", line);
             if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || byte == 0x7F)
                 return fmt::format("un carácter de control (U+{:04X}) en la línea {}", byte, line);

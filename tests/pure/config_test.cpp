@@ -246,6 +246,7 @@ TEST(ConfigFile, WhatTheTomlLibraryCannotTakeIsRefusedOutsideStringsByLine)
         { "x = 8 = 9\n", "un «=» de más en la línea 1" },
         { "e=8/7--->-e= 8#", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
         { "a = 1\ns=1979-05-27t:", "una fecha con una hora incompleta en la línea 2" },
+        { "s=[1979-02-02 2]", "una fecha con una hora incompleta en la línea 1" },
         // Valid, but the library cannot take it: a letter past ASCII first
         // after a line-ending backslash.
         { "s = \"\"\"\na\\\n  \xC3\xADb\"\"\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
