@@ -392,6 +392,10 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
                 ++i;
             break;
         case '"': case '\'':
+            // A quote inside a plain value: the library's look-ahead over it
+            // has stopped it on an assertion ("1979-05-0\" 1,").
+            if (in_value && !expect)
+                return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
             if (expect) {
                 i = end_of_string(text, i, line, in_value);
                 if (i == std::string_view::npos)
@@ -409,13 +413,20 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
             if (i + 1 == text.size() || text[i + 1] != '\n')
                 return fmt::format("un carácter de control (U+000D) en la línea {}", line);
             break;
-        case ' ':
-            // After a date, a digit begins its time.
-            if (in_value && follows_date(text, i) && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '9'
-                && !time_follows(text, i))
-                return fmt::format("una fecha con una hora incompleta en la línea {}", line);
-            break;
-        case '\t':
+        case ' ': case '\t':
+            // A plain value holds a blank only between a date and its time;
+            // the library's look-ahead across one to anything else has
+            // stopped it on an assertion ("1979-02-02 2]", "1979-05-0x 1,").
+            if (in_value && scalar) {
+                size_t k = i + 1;
+                while (k < text.size() && (text[k] == ' ' || text[k] == '\t'))
+                    ++k;
+                const bool ends = k == text.size() || std::string_view("#,]}\r\n").find(text[k]) != std::string_view::npos;
+                if (!ends && follows_date(text, i) && !(c == ' ' && time_follows(text, i)))
+                    return fmt::format("una fecha con una hora incompleta en la línea {}", line);
+                if (!ends && !follows_date(text, i))
+                    return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
+            }
             break;
         case '\0':
             return fmt::format("un carácter nulo en la línea {}", line);
