@@ -11,6 +11,7 @@
 #include <limits>
 #include <span>
 #include <sstream>
+#include <vector>
 
 namespace config {
 
@@ -197,17 +198,37 @@ bool exists_any(const fs::path& path)
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found || (ec && ec != std::errc::no_such_file_or_directory);
 }
 
+// Whether what follows a backslash, past blanks and line breaks, is a byte
+// the library cannot take there: past ASCII it reaches a point it deems
+// unreachable, both in an escape ("\é") and, in a multi-line string, after
+// a line-ending backslash ("a\" then "  é" on the next line, valid as it is).
+bool impossible_escape(std::string_view text, size_t backslash)
+{
+    size_t k = backslash + 1;
+    while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\n' || text[k] == '\r'))
+        ++k;
+    if (k >= text.size())
+        return false;
+    const auto c = static_cast<unsigned char>(text[k]);
+    return c >= 0x7F || c < 0x20;
+}
+
 // The index of the last character of the string that opens at `i`; line
 // breaks inside it are counted into `line`. An unterminated one ends where
-// the parser will complain about it.
-size_t end_of_string(std::string_view text, size_t i, size_t& line)
+// the parser will complain about it. npos for a backslash that no escape
+// can follow.
+// Keys are never multi-line strings: where a key begins, three quotes are an
+// empty key and a stray quote, as the library reads them.
+size_t end_of_string(std::string_view text, size_t i, size_t& line, bool multiline)
 {
     const char quote = text[i];
     const bool basic = quote == '"';
     const std::string_view triple = basic ? "\"\"\"" : "'''";
-    if (text.substr(i, 3) == triple) {
+    if (multiline && text.substr(i, 3) == triple) {
         for (size_t j = i + 3; j < text.size(); ++j) {
             if (basic && text[j] == '\\') {
+                if (impossible_escape(text, j))
+                    return std::string_view::npos;
                 if (j + 1 < text.size() && text[j + 1] == '\n')
                     ++line;
                 ++j;
@@ -221,6 +242,8 @@ size_t end_of_string(std::string_view text, size_t i, size_t& line)
     for (size_t j = i + 1; j < text.size(); ++j) {
         if (text[j] == '\n')
             return j - 1;
+        if (basic && text[j] == '\\' && impossible_escape(text, j))
+            return std::string_view::npos;
         if (basic && text[j] == '\\' && j + 1 < text.size() && text[j + 1] != '\n')
             ++j;
         else if (text[j] == quote)
@@ -229,20 +252,140 @@ size_t end_of_string(std::string_view text, size_t i, size_t& line)
     return text.size() - 1;
 }
 
-// The TOML library walks a dotted key or a table header recursively, a frame
-// per segment: a deep enough one overflows the stack before anything can be
-// reported. Dots are counted outside strings and comments from each place a
-// key may start; values never hold more than one dot in a row of segments.
-std::optional<std::string> too_deep(std::string_view text)
+// What the TOML library must never see, found outside strings and comments
+// before it parses:
+//   - a dotted key or a table header of more than MAX_KEY_SEGMENTS parts: it
+//     walks them recursively, a frame per part, and a deep enough one
+//     overflows the stack before anything can be reported;
+//   - a byte that is not ASCII: a bare key holding one ("tamaño = 1") sends
+//     its reader down a path it deems unreachable;
+//   - a NUL or another control character: in a table header it stops the
+//     library on an assertion.
+// Strings and comments may hold any of these; the library reports what is
+// wrong with them itself. A byte-order mark may open the file.
+// Whether the ten characters before `i` are a date, "1979-05-27".
+bool follows_date(std::string_view text, size_t i)
+{
+    if (i < 10)
+        return false;
+    for (size_t k = 0; k < 10; ++k) {
+        const char c = text[i - 10 + k];
+        if (k == 4 || k == 7 ? c != '-' : (c < '0' || c > '9'))
+            return false;
+    }
+    return true;
+}
+
+// Whether the time's hours and colon follow the date's delimiter at `i`:
+// "1979-05-27T:" and "1979-05-27 2]" stop the library on an assertion.
+bool time_follows(std::string_view text, size_t i)
+{
+    const auto digit = [&](size_t k) { return k < text.size() && text[k] >= '0' && text[k] <= '9'; };
+    return digit(i + 1) && digit(i + 2) && i + 3 < text.size() && text[i + 3] == ':';
+}
+
+bool bare_key_character(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+std::optional<std::string> refused_outside_strings(std::string_view text)
 {
     size_t line = 1, segments = 1;
-    for (size_t i = 0; i < text.size(); ++i) {
-        switch (text[i]) {
+    // The arrays ('[') and inline tables ('{') of a value the scan is in,
+    // innermost last; whether a value (not a key) is being read; whether only
+    // blanks came before on this line: a "[" there, outside any value, opens
+    // a table header.
+    std::vector<char> open;
+    bool in_value = false;
+    bool line_start = true;
+    // Whether a key or a value may begin here. Only there does a quote open
+    // a string: inside a broken value the library does not read one, so
+    // what follows such a quote is checked like the rest.
+    bool expect = true;
+    // Whether a plain value (a number, a date, a word) is being read: a
+    // bracket or a quote after it starts nothing for the library.
+    bool scalar = false;
+    size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool opens_header = c == '[' && open.empty() && line_start;
+        if (c != ' ' && c != '\t')
+            line_start = false;
+        switch (c) {
         case '\n':
             ++line;
             segments = 1;
+            line_start = true;
+            scalar = false;
+            if (open.empty()) {
+                in_value = false;
+                expect = true;
+            }
             break;
-        case '=': case '[': case ']': case '{': case '}': case ',':
+        case '[':
+            segments = 1;
+            if (scalar) {
+                expect = false;
+                break;
+            }
+            expect = true;
+            if (!opens_header) {
+                open.push_back('[');
+                in_value = true;
+                break;
+            }
+            in_value = false;
+            // The library takes for granted that a header's name begins
+            // with a key (bare or quoted): "[=]" or "[.a]" stop it on an
+            // assertion.
+            if (i + 1 < text.size() && text[i + 1] == '[')
+                ++i;
+            {
+                size_t k = i + 1;
+                while (k < text.size() && (text[k] == ' ' || text[k] == '\t'))
+                    ++k;
+                // Other control characters and bytes past ASCII are named as
+                // such when the scan reaches them.
+                const int next = k < text.size() ? static_cast<unsigned char>(text[k]) : -1;
+                const bool named_later = next >= 0 && next != '\n' && next != '\r' && (next < 0x20 || next >= 0x7F);
+                if (!named_later && !(next >= 0 && bare_key_character(char(next))) && next != '"' && next != '\'' && next != ']')
+                    return fmt::format("un encabezado de tabla que no empieza por un nombre en la línea {}", line);
+            }
+            break;
+        case '{':
+            if (scalar) {
+                expect = false;
+                break;
+            }
+            open.push_back('{');
+            in_value = false;
+            expect = true;
+            segments = 1;
+            break;
+        case ']': case '}':
+            // "[}" in a value stops the library on an assertion.
+            if (!open.empty() && open.back() != (c == ']' ? '[' : '{'))
+                return fmt::format("un «{}» que no cierra ningún «{}» en la línea {}", c, c == ']' ? '[' : '{', line);
+            if (!open.empty()) {
+                open.pop_back();
+                in_value = true;
+            }
+            expect = false;
+            scalar = false;
+            segments = 1;
+            break;
+        case '=':
+            if (in_value)
+                return fmt::format("un «=» de más en la línea {}", line);
+            expect = true;
+            in_value = true;
+            segments = 1;
+            break;
+        case ',':
+            scalar = false;
+            expect = !open.empty();
+            in_value = !open.empty() && open.back() == '[';
             segments = 1;
             break;
         case '#':
@@ -250,13 +393,60 @@ std::optional<std::string> too_deep(std::string_view text)
                 ++i;
             break;
         case '"': case '\'':
-            i = end_of_string(text, i, line);
+            // A quote inside a plain value: the library's look-ahead over it
+            // has stopped it on an assertion ("1979-05-0\" 1,").
+            if (in_value && !expect)
+                return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
+            if (expect) {
+                i = end_of_string(text, i, line, in_value);
+                if (i == std::string_view::npos)
+                    return fmt::format("una barra invertida seguida de un carácter que no es ASCII en la línea {}", line);
+            }
+            expect = false;
             break;
         case '.':
+            expect = !in_value;
             if (++segments > MAX_KEY_SEGMENTS)
                 return fmt::format("una clave o un encabezado de más de {} partes en la línea {}", MAX_KEY_SEGMENTS, line);
             break;
+        case '\r':
+            // Only as the first half of a line break.
+            if (i + 1 == text.size() || text[i + 1] != '\n')
+                return fmt::format("un carácter de control (U+000D) en la línea {}", line);
+            break;
+        case ' ': case '\t':
+            // A plain value holds a blank only between a date and its time;
+            // the library's look-ahead across one to anything else has
+            // stopped it on an assertion ("1979-02-02 2]", "1979-05-0x 1,").
+            if (in_value && scalar) {
+                size_t k = i + 1;
+                while (k < text.size() && (text[k] == ' ' || text[k] == '\t'))
+                    ++k;
+                const bool ends = k == text.size() || std::string_view("#,]}\r\n").find(text[k]) != std::string_view::npos;
+                if (!ends && follows_date(text, i) && !(c == ' ' && time_follows(text, i)))
+                    return fmt::format("una fecha con una hora incompleta en la línea {}", line);
+                if (!ends && !follows_date(text, i))
+                    return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
+            }
+            break;
+        case '\0':
+            return fmt::format("un carácter nulo en la línea {}", line);
         default:
+            expect = false;
+            scalar = in_value;
+            // Numbers, dates, times and booleans are made of these (the dot
+            // and blanks are read above); the library's look-ahead over
+            // anything else has stopped it on an assertion ("e=8/7--->-e= 8#").
+            if (in_value && static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F
+                && !bare_key_character(c) && c != '+' && c != ':')
+                return fmt::format("un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea {}", line);
+            if (in_value && (c == 'T' || c == 't') && follows_date(text, i) && !time_follows(text, i))
+                return fmt::format("una fecha con una hora incompleta en la línea {}", line);
+            if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || byte == 0x7F)
+                return fmt::format("un carácter de control (U+{:04X}) en la línea {}", byte, line);
+            else if (byte >= 0x80)
+                return fmt::format("un carácter que no es ASCII fuera de comillas en la línea {} "
+                                   "(una clave con letras acentuadas o ñ se escribe entre comillas)", line);
             break;
         }
     }
@@ -269,8 +459,8 @@ std::expected<Config, std::string> parse(std::string_view text)
 {
     if (text.size() > MAX_FILE_BYTES)
         return std::unexpected(fmt::format("el archivo ocupa más de {} bytes", MAX_FILE_BYTES));
-    if (auto deep = too_deep(text))
-        return std::unexpected(*deep);
+    if (auto refused = refused_outside_strings(text))
+        return std::unexpected(*refused);
     Config config;
     toml::table root;
     try {
@@ -329,9 +519,16 @@ Config Config::load()
     return load_from(path());
 }
 
-std::expected<void, std::string> Config::save() const
+std::expected<Saved, std::string> Config::save() const
 {
     return save_to(*this, path());
+}
+
+fs::path invalid_copy_path(const fs::path& path)
+{
+    fs::path kept = path;
+    kept += ".invalido";
+    return kept;
 }
 
 Config load_from(const fs::path& path)
@@ -360,14 +557,53 @@ Config load_from(const fs::path& path)
     return *parsed;
 }
 
-std::expected<void, std::string> save_to(const Config& config, const fs::path& path)
+namespace {
+
+// A settings file we are about to write over that holds something we could
+// not read is the user's work (hand edits before one typo): it is kept
+// beside, whole, before anything replaces it. None kept when the file is
+// missing or parses.
+std::expected<std::optional<fs::path>, std::string> keep_if_invalid(const fs::path& path)
+{
+    if (!exists_any(path))
+        return std::nullopt;
+    const fs::path kept = invalid_copy_path(path);
+    const auto text = files::read_regular(path, MAX_FILE_BYTES);
+    if (text) {
+        if (parse(*text))
+            return std::nullopt;
+        if (auto copied = files::update(kept, *text); !copied)
+            return std::unexpected(fmt::format("no pude guardar una copia de {} inválido: {}", path.filename().string(), copied.error()));
+    } else if (text.error().kind == files::ReadError::Kind::Missing || text.error().kind == files::ReadError::Kind::NotRegular) {
+        // A folder or a device in its place is no text of the user's: the
+        // write refuses it below.
+        return std::nullopt;
+    } else {
+        // Too large or unreadable: moved aside as it is, since it cannot be copied.
+        std::error_code ec;
+        fs::rename(files::resolve_links(path), kept, ec);
+        if (ec)
+            return std::unexpected(fmt::format("no pude apartar {} inválido: {}", path.filename().string(), util::error_text(ec.value())));
+    }
+    util::log(fmt::format("{} no era válido: lo guardé como {}", path.filename().string(), kept.filename().string()));
+    return kept;
+}
+
+} // namespace
+
+std::expected<Saved, std::string> save_to(const Config& config, const fs::path& path)
 {
     const std::string text = serialize(config);
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     if (ec)
-        return std::unexpected(fmt::format("{}: {}", path.parent_path().string(), util::error_text(ec.value())));
-    return files::replace(path, text);
+        return std::unexpected(fmt::format("{}: no pude crear su carpeta ({})", path.string(), util::error_text(ec.value())));
+    auto kept = keep_if_invalid(path);
+    if (!kept)
+        return std::unexpected(kept.error());
+    if (auto written = files::replace(path, text); !written)
+        return std::unexpected(written.error());
+    return Saved { *kept };
 }
 
 fs::path expand_save_dir(std::string_view save_dir, const fs::path& home)

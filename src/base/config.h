@@ -83,9 +83,19 @@ struct Config {
     static Config load();
     // Writes the whole file atomically (temporary "config.toml.tmp<pid>", synced,
     // then renamed), through a symbolic link to the file it names. A failure
-    // leaves no temporary behind.
-    std::expected<void, std::string> save() const;
+    // leaves no temporary behind. A file there that does not parse is first
+    // kept as "config.toml.invalido" (see save_to).
+    std::expected<struct Saved, std::string> save() const;
 };
+
+// What a save did besides writing the file.
+struct Saved {
+    // The file it replaced did not parse: it was kept here first.
+    std::optional<std::filesystem::path> kept_invalid;
+};
+
+// Where a settings file that does not parse is kept before it is written over.
+std::filesystem::path invalid_copy_path(const std::filesystem::path& path);
 
 // Larger documents, and dotted keys or table headers of more parts, are
 // refused before the TOML library sees them.
@@ -100,7 +110,12 @@ std::string serialize(const Config& config);
 std::string basic_string(std::string_view text);
 // Loads from an explicit path (the same rules as Config::load).
 Config load_from(const std::filesystem::path& path);
-std::expected<void, std::string> save_to(const Config& config, const std::filesystem::path& path);
+// Writes `config` to `path`. When the file there exists but cannot be read
+// or does not parse, the user's text is kept first as "<name>.invalido" (the
+// same text is not written twice; a kept copy of another text is replaced by
+// the newer one) and the log says so; should that fail, nothing is written.
+// Errors name the settings file, never the temporary.
+std::expected<Saved, std::string> save_to(const Config& config, const std::filesystem::path& path);
 // The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder;
 // an empty `save_dir` means the default folder, and the default "~/Desktop" means
 // the user's desktop folder (xdg::desktop_dir).

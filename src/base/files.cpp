@@ -189,11 +189,11 @@ std::expected<void, std::string> replace(const fs::path& path, std::string_view 
     tmp += fmt::format(".tmp{}", ::getpid());
     Fd file { ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666) };
     if (file.fd < 0)
-        return std::unexpected(failure(tmp, errno));
+        return std::unexpected(failure(path, errno));
     auto fail = [&](int error) {
         ::close(file.release());
         ::unlink(tmp.c_str());
-        return std::unexpected(failure(tmp, error));
+        return std::unexpected(failure(path, error));
     };
     if (::fchmod(file.fd, existing ? st.st_mode & 07777 : static_cast<mode_t>(new_file_mode())) != 0)
         return fail(errno);
@@ -206,12 +206,12 @@ std::expected<void, std::string> replace(const fs::path& path, std::string_view 
     if (::close(file.release()) != 0) {
         const int error = errno;
         ::unlink(tmp.c_str());
-        return std::unexpected(failure(tmp, error));
+        return std::unexpected(failure(path, error));
     }
     if (::rename(tmp.c_str(), target.c_str()) != 0) {
         const int error = errno;
         ::unlink(tmp.c_str());
-        return std::unexpected(failure(target, error));
+        return std::unexpected(failure(path, error));
     }
     // The rename itself reaches the disk with the folder's entry.
     Fd folder { ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) };

@@ -44,7 +44,8 @@ int give_new_file_mode(int fd);
 // file the links end at, syncs it to disk, then renames it over that file. An
 // existing file keeps its permission bits; a new one gets new_file_mode().
 // On any failure the temporary is removed and the old file stays as it was;
-// the error reads "<path>: <reason>".
+// the error reads "<path>: <reason>", naming the file the user knows, never
+// the temporary.
 std::expected<void, std::string> replace(const std::filesystem::path& path, std::string_view text);
 
 // A new folder of our own (mode 0700, made with mkdtemp) in the system's

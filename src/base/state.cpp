@@ -1,9 +1,12 @@
 #include "base/state.h"
 
+#include "base/png_chunks.h"
 #include "base/util.h"
 
 #include <QBuffer>
 #include <QImageReader>
+
+#include <fmt/format.h>
 
 namespace state {
 
@@ -123,6 +126,12 @@ QImage PngPicture::read() const
 {
     if (!bytes || bytes->empty())
         return {};
+    // Our own encoder wrote these bytes, but the decoder gets no length it
+    // could trust blindly from anyone.
+    if (const auto fits = png_chunks::check(*bytes); !fits) {
+        util::log(fmt::format("no pude leer de nuevo el PNG de una captura: {}", fits.error()));
+        return {};
+    }
     // Qt's reader refuses pictures above 128 MB unpacked by default: a long
     // scrolling capture or an 8K screen is over it, and this is its only copy.
     const QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()), static_cast<qsizetype>(bytes->size()));

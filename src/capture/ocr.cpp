@@ -3,6 +3,7 @@
 #include "ui/hud.h"
 #include "platform/text_recognizer.h"
 #include "base/files.h"
+#include "base/png_chunks.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
 
@@ -176,6 +177,16 @@ int cli(const std::optional<std::string>& path)
     // Opened by its bytes, so a name that is not UTF-8 works; only a regular
     // file, so a FIFO or a device cannot hold the command forever.
     const auto bytes = files::read_regular(std::filesystem::path(*path), MAX_PNG_BYTES);
+    // The chunks are walked before the decoder sees them: it would allocate
+    // whatever length a chunk claims before finding the file too short.
+    if (bytes) {
+        const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size());
+        if (png_chunks::is_png(data))
+            if (const auto fits = png_chunks::check(data); !fits) {
+                std::fprintf(stderr, "no pude leer %s como PNG: %s\n", path->c_str(), fits.error().c_str());
+                return 1;
+            }
+    }
     QImage image;
     if (!bytes || !image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), static_cast<int>(bytes->size()), "PNG")
         || image.isNull()) {

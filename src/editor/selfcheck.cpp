@@ -1,6 +1,7 @@
 #include "editor/selfcheck.h"
 
 #include "base/files.h"
+#include "base/png_chunks.h"
 #include "base/util.h"
 #include "capture/output.h"
 #include "editor/mod.h"
@@ -420,11 +421,18 @@ std::expected<void, std::string> debug_render(const std::string& input, const st
     // By its bytes, so a name that is not UTF-8 opens too; only a regular
     // file, so a FIFO or a device cannot hold the check.
     const auto bytes = files::read_regular(fs::path(input), MAX_PICTURE_BYTES);
-    QImage image;
-    if (!bytes || !image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), int(bytes->size())) || image.isNull())
+    if (!bytes)
         return std::unexpected("no pude abrir " + input);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
-    const double scale = picture_scale(std::uint64_t(image.width()), png_dots_per_inch({ data, bytes->size() }));
+    const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size());
+    // The decoder allocates whatever length a chunk claims before it finds
+    // the file too short: a PNG's chunks are walked first.
+    if (png_chunks::is_png(data))
+        if (const auto fits = png_chunks::check(data); !fits)
+            return std::unexpected(fmt::format("no pude abrir {}: {}", input, fits.error()));
+    QImage image;
+    if (!image.loadFromData(reinterpret_cast<const uchar*>(bytes->data()), int(bytes->size())) || image.isNull())
+        return std::unexpected("no pude abrir " + input);
+    const double scale = picture_scale(std::uint64_t(image.width()), png_dots_per_inch(data));
     util::log(fmt::format("autoprueba del editor: {}×{} px a escala {:.0f}", image.width(), image.height(), scale));
 
     std::unique_ptr<VistropeEditorController> controller = build(std::move(image), scale);

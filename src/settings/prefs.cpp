@@ -68,6 +68,7 @@ Services real_services()
                          [chosen](const QString& path) { chosen(path.toStdString()); });
         dialog->open();
     };
+    s.toast = [](const std::string& text) { hud::toast("exclamationmark.triangle", text, 4.0); };
     s.beep = [] { QApplication::beep(); };
     s.open_path = [](const std::string& path) {
         platform::open_path(path, [](const std::string&) {
@@ -144,11 +145,31 @@ std::shared_ptr<Ui> ensure()
 namespace {
 
 // Why the last save failed; none once one succeeds. While it stands, the
-// window's status line, under every tab, says so.
+// held settings differ from the file and the window's status line, under
+// every tab, says so.
 std::optional<std::string>& save_failure()
 {
     static std::optional<std::string> failure;
     return failure;
+}
+
+// The file as the failed save left it (none when it could not be read), so
+// that coming back to the window does not take it for a hand edit and undo
+// the unsaved change.
+std::optional<std::string>& file_at_failure()
+{
+    static std::optional<std::string> text;
+    return text;
+}
+
+std::optional<std::string> read_settings_file()
+{
+    // Read as the start reads it: a FIFO or a device put in the file's place
+    // must not hold the window (and the whole program) waiting.
+    auto text = files::read_regular(config::Config::path(), config::MAX_FILE_BYTES);
+    if (!text)
+        return std::nullopt;
+    return std::move(*text);
 }
 
 void show_save_failure(Ui& u)
@@ -156,7 +177,7 @@ void show_save_failure(Ui& u)
     if (!u.save_status)
         return;
     const bool shown = save_failure().has_value();
-    u.save_status->setText(shown ? QString::fromStdString(fmt::format("No se pudo guardar: {}", *save_failure())) : QString());
+    u.save_status->setText(shown ? QString::fromStdString(unsaved_text(*save_failure())) : QString());
     if (shown == u.save_status->isHidden()) {
         u.save_status->setVisible(shown);
         fit_window(u);
@@ -169,6 +190,7 @@ void reset()
 {
     slot().reset();
     save_failure().reset();
+    file_at_failure().reset();
 }
 
 void show()
@@ -197,12 +219,16 @@ bool update(const std::function<void(config::Config&)>& change)
     if (!saved) {
         util::log(fmt::format("no pude guardar config.toml: {}", saved.error()));
         save_failure() = saved.error();
+        file_at_failure() = read_settings_file();
     } else {
         save_failure().reset();
-        // What is on disk is what runs; a failed change is not kept, so
-        // every control goes back to the value the file holds.
-        state::set_config(std::move(next));
+        file_at_failure().reset();
+        if (saved->kept_invalid)
+            services().toast(fmt::format("config.toml no era válido: lo guardé como {}", saved->kept_invalid->filename().string()));
     }
+    // Kept for the session either way: what the controls show is what runs,
+    // and the status line says when the file does not hold it.
+    state::set_config(std::move(next));
     // Registered again either way: a shortcut field that recorded let every
     // hot key go.
     apply();
@@ -213,13 +239,18 @@ bool update(const std::function<void(config::Config&)>& change)
 
 void sync_from_disk()
 {
-    // Read as the start reads it: a FIFO or a device put in the file's place
-    // must not hold the window (and the whole program) waiting.
-    if (const auto text = files::read_regular(config::Config::path(), config::MAX_FILE_BYTES)) {
+    const auto text = read_settings_file();
+    // The file a failed save left untouched is no hand edit: the unsaved
+    // change in memory stays.
+    const bool untouched = save_failure() && text == file_at_failure();
+    if (text && !untouched) {
         auto parsed = config::parse(*text);
         if (parsed && differs(*parsed, *state::config())) {
             util::log("config.toml cambió fuera de Preferencias; lo aplico");
             state::set_config(std::make_shared<config::Config>(std::move(*parsed)));
+            // What runs is the file again: nothing is left unsaved.
+            save_failure().reset();
+            file_at_failure().reset();
             apply();
         }
     }
@@ -331,8 +362,9 @@ void folder_chosen(const std::string& path)
 
 void reset_shortcuts()
 {
-    if (update([](config::Config& c) { c.shortcuts = config::Shortcuts{}; }))
-        set_hint(HINT_RESET, false);
+    // Restored either way; the status line says when they are not saved.
+    update([](config::Config& c) { c.shortcuts = config::Shortcuts{}; });
+    set_hint(HINT_RESET, false);
 }
 
 void open_config()
@@ -404,7 +436,7 @@ void set_shortcut(std::string_view id, std::string_view text)
     if (update([&](config::Config& c) { c.shortcuts = with_shortcut(c.shortcuts, id, text); }))
         set_hint(saved_hint(shortcut_label(id).toStdString(), text, failed_hot_keys()));
     else
-        set_hint(HINT_IDLE, false); // the status line says why nothing changed
+        set_hint(HINT_IDLE, false); // not "Guardado": the status line says it is unsaved
 }
 
 void refresh_shortcuts(const Ui& u)

@@ -178,15 +178,17 @@ void reset();
 // --- Live saving ---------------------------------------------------------------------
 
 // The one edit path: copy the held settings, apply `change`, save, publish,
-// apply the hot keys and the menu, refresh the window. A save that fails is
-// logged and said in the window's status line until a save succeeds; the
-// change is then not published, so every control shows what the file holds.
-// Whether the change was saved.
+// apply the hot keys and the menu, refresh the window. A change that cannot
+// be saved still holds for this session: it is logged, and the status line
+// under every tab says it is unsaved until a save succeeds (or the file is
+// edited by hand and adopted). A file that did not parse and was kept aside
+// before the save is said in a toast. Whether the change was saved.
 bool update(const std::function<void(config::Config&)>& change);
 // Sets every control from the held settings.
 void refresh(Ui& ui);
 // Adopts a settings file edited by hand while the window was away; an
-// unreadable or invalid file, or one that only reorders keys, is ignored.
+// unreadable or invalid file, or one that only reorders keys, is ignored, and
+// so is the file a failed save left as it was: the unsaved change holds.
 void sync_from_disk();
 // The line under the shortcut grid; nothing without a window.
 void set_hint(std::string_view text, bool warning);
@@ -224,7 +226,9 @@ void refresh_shortcuts(const Ui& ui);
 
 // Each member defaults to the real module; tests replace them.
 struct Services {
-    std::function<std::expected<void, std::string>(const config::Config&)> save;
+    std::function<std::expected<config::Saved, std::string>(const config::Config&)> save;
+    // A passing word on screen.
+    std::function<void(const std::string&)> toast;
     std::function<void()> apply_config;
     std::function<void(bool)> set_launch_at_login;
     std::function<bool()> launch_at_login_enabled;

@@ -254,6 +254,11 @@ Hint conflict_hint(std::string_view text, std::string_view owner_label)
     return { fmt::format("{} ya lo usa «{}». Bórralo ahí primero.", hotkeys::display(text), owner_label), true };
 }
 
+std::string unsaved_text(std::string_view why)
+{
+    return fmt::format("Cambios sin guardar: {}. Siguen en uso hasta que salgas de Vistrope.", why);
+}
+
 Hint saved_hint(std::string_view label, std::string_view text, std::span<const std::string> failed)
 {
     if (text.empty())

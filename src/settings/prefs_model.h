@@ -131,6 +131,10 @@ Hint conflict_hint(std::string_view text, std::string_view owner_label);
 // The outcome of a saved shortcut, `label` naming its action.
 Hint saved_hint(std::string_view label, std::string_view text, std::span<const std::string> failed);
 
+// The status line under every tab while a change is not saved: `why` the
+// save failed, and that the change holds until the program ends.
+std::string unsaved_text(std::string_view why);
+
 // Whether a settings file read back differs from the held settings: their
 // serialised documents differ (reordered keys and whitespace do not count).
 bool differs(const config::Config& on_disk, const config::Config& held);

@@ -139,6 +139,57 @@ std::string merge_paths(const Url& base, std::string_view path)
     return fmt::format("{}{}", base.path.substr(0, last + 1), path);
 }
 
+// The host an address names, without user information or port: what a
+// message about reaching it shows.
+std::string host_of(std::string_view url)
+{
+    std::string_view host = split_url(url).authority.value_or(std::string_view());
+    if (const size_t at = host.rfind('@'); at != std::string_view::npos)
+        host.remove_prefix(at + 1);
+    if (host.starts_with('[')) {
+        if (const size_t end = host.find(']'); end != std::string_view::npos)
+            host = host.substr(0, end + 1);
+    } else if (const size_t colon = host.find(':'); colon != std::string_view::npos)
+        host = host.substr(0, colon);
+    return util::escape_controls(host.empty() ? url : host);
+}
+
+// curl's exit codes for a name that does not resolve (host or proxy) and for
+// a connection that cannot be made: the machine is offline, as far as the
+// user can tell.
+bool offline(const platform::ProcessResult& run)
+{
+    return run.exit_status == 5 || run.exit_status == 6 || run.exit_status == 7;
+}
+
+std::string no_connection(std::string_view url)
+{
+    return fmt::format("Sin conexión con {}", host_of(url));
+}
+
+// Why a fetch of `url` failed, in our words: curl's own text is English and
+// only kept where nothing plainer can be said.
+std::string fetch_failure(const platform::ProcessResult& run, std::string_view url, int max_time_s)
+{
+    if (offline(run))
+        return no_connection(url);
+    if (run.timed_out || run.exit_status == 28)
+        return fmt::format("{} no respondió en {} segundos", host_of(url), max_time_s);
+    const std::string why = lossy_utf8(util::trim(run.standard_error));
+    // -f turns an HTTP error status into exit code 22: "... returned error: 404".
+    if (run.exit_status == 22) {
+        const size_t colon = why.rfind(": ");
+        unsigned code = 0;
+        if (colon != std::string::npos) {
+            const char* first = why.data() + colon + 2;
+            const auto [end, error] = std::from_chars(first, why.data() + why.size(), code);
+            if (error == std::errc() && end - first == 3)
+                return fmt::format("el servidor respondió con error (HTTP {})", code);
+        }
+    }
+    return fmt::format("el servidor respondió con error ({})", why);
+}
+
 } // namespace
 
 bool is_newer(std::string_view candidate, std::string_view current)
@@ -330,12 +381,8 @@ std::expected<Feed, std::string> fetch_feed(std::string_view url, const Runner& 
     // a longer answer, which then counts as too large, not as a server error.
     if (run->output_too_large || run->standard_output.size() > static_cast<size_t>(FEED_MAX_BYTES))
         return std::unexpected(invalid("pasa de 1 MiB"));
-    if (!run->succeeded()) {
-        std::string why = lossy_utf8(util::trim(run->standard_error));
-        if (why.empty() && run->timed_out)
-            why = "tiempo de espera agotado";
-        return std::unexpected(fmt::format("el servidor respondió con error ({})", why));
-    }
+    if (!run->succeeded())
+        return std::unexpected(fetch_failure(*run, url, FEED_MAX_TIME_S));
     return parse_feed(run->standard_output);
 }
 
@@ -373,12 +420,16 @@ std::expected<std::filesystem::path, std::string> download(std::string_view url,
         const std::uintmax_t size = std::filesystem::file_size(temporary, ec);
         if (run->exit_status == 63 || (!ec && size >= static_cast<std::uintmax_t>(DOWNLOAD_MAX_BYTES)))
             return fail("el instalador pasa de 1 GiB; no lo guardo");
+        if (offline(*run))
+            return fail(fmt::format("{}; no pude descargar {}", no_connection(url), util::escape_controls(url)));
         return fail(fmt::format("no pude descargar {}", util::escape_controls(url)));
     }
     auto sum = digest(temporary);
     if (!sum)
         return fail(sum.error());
-    if (*sum != feed.sha256)
+    // Hex digits are the same number in either case: a feed that writes its
+    // digest in capitals names the same installer.
+    if (util::lower_ascii(*sum) != util::lower_ascii(feed.sha256))
         return fail("la firma SHA-256 del instalador no coincide; lo borré por seguridad");
     // mkstemp made it private; an installer is an ordinary download.
     std::filesystem::permissions(temporary,

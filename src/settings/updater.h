@@ -137,9 +137,12 @@ struct Services {
     std::function<void(const std::string& path, std::function<void(const std::string& why)> failed)> open_path;
     // A modal informational alert. Main thread.
     std::function<void(const std::string& message, const std::string& informative)> alert;
-    // The same with a button that shows `file` in its folder. Main thread.
-    std::function<void(const std::string& message, const std::string& informative, const std::filesystem::path& file)>
-        alert_with_folder;
+    // The same with a button "Mostrar en la carpeta"; whether the user chose
+    // it. Main thread.
+    std::function<bool(const std::string& message, const std::string& informative)> alert_with_folder;
+    // Shows `file` in the file manager, or its folder; `failed` hears why on
+    // any thread when nothing could.
+    std::function<void(const std::filesystem::path& file, std::function<void(const std::string& why)> failed)> reveal;
     // A passing word on screen. Main thread.
     std::function<void(const std::string& text)> toast;
     // The modal offer: true for "Descargar". Main thread.

@@ -157,15 +157,21 @@ Services real_services()
         activate(box);
         box->exec();
     };
-    s.alert_with_folder = [](const std::string& message, const std::string& informative, const std::filesystem::path& file) {
+    s.alert_with_folder = [](const std::string& message, const std::string& informative) {
         util::require_main_thread("hilo principal");
+        util::log(fmt::format("aviso: {}: {}", message, informative));
         QMessageBox* box = message_box(message, informative);
         QPushButton* show = box->addButton(QStringLiteral("Mostrar en la carpeta"), QMessageBox::ActionRole);
         box->setDefaultButton(box->addButton(QStringLiteral("Aceptar"), QMessageBox::AcceptRole));
         activate(box);
         box->exec();
-        if (box->clickedButton() == show)
-            platform::reveal(file);
+        return box->clickedButton() == show;
+    };
+    s.reveal = [](const std::filesystem::path& file, std::function<void(const std::string&)> failed) {
+        platform::reveal(file, [failed = std::move(failed)](const std::string& why) {
+            util::log(why);
+            failed(why);
+        });
     };
     s.toast = [](const std::string& text) { hud::toast("checkmark.circle", text, 2.0); };
     s.ask = [](const Offer& offer) {
@@ -280,11 +286,20 @@ void offer(const std::string& feed_url, const Feed& feed)
                 // the user is told and offered its folder.
                 s.toast(downloaded_text(*result));
                 s.open_path(result->string(), [s, file = *result](const std::string&) {
-                    s.alert_with_folder(downloaded_text(file),
-                        fmt::format("Ningún programa abrió {}. Instálalo desde su carpeta.", file.filename().string()), file);
+                    if (!s.alert_with_folder(downloaded_text(file),
+                            fmt::format("Ningún programa abrió {}. Instálalo desde su carpeta.", file.filename().string())))
+                        return;
+                    // The button must not do nothing: when neither the file
+                    // manager nor an opener shows the folder, say so and where it is.
+                    s.reveal(file, [s, file](const std::string& why) {
+                        s.on_main([s, file, why] {
+                            s.alert("No pude mostrar la carpeta",
+                                fmt::format("{}.\n\nEl instalador está en {}", why, file.parent_path().string()));
+                        });
+                    });
                 });
             } else
-                services().alert("La descarga falló", result.error());
+                s.alert("La descarga falló", result.error());
         });
     });
 }

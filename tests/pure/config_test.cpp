@@ -5,6 +5,7 @@
 
 
 using namespace testing_support;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -171,7 +172,9 @@ TEST(ConfigFile, FailedRenameRemovesTheTemporaryFile)
     write_file(settings_path(home) / "keep", "x");
     auto saved = config::Config {}.save();
     ASSERT_FALSE(saved);
-    EXPECT_FALSE(saved.error().empty());
+    // The file the user knows is named, never our temporary.
+    EXPECT_TRUE(saved.error().starts_with(settings_path(home).string() + ": ")) << saved.error();
+    EXPECT_EQ(saved.error().find(".tmp"), std::string::npos) << saved.error();
     for (const auto& entry : fs::directory_iterator(settings_path(home).parent_path()))
         EXPECT_EQ(entry.path().filename(), "config.toml");
     EXPECT_EQ(read_file(settings_path(home) / "keep"), "x");
@@ -214,4 +217,101 @@ TEST(ConfigFile, SaveDirExpansion)
     config::Config c;
     c.save_dir = "~/Fotos";
     EXPECT_EQ(config::save_dir(c), fs::path("/tmp/Fotos"));
+}
+
+TEST(ConfigFile, WhatTheTomlLibraryCannotTakeIsRefusedOutsideStringsByLine)
+{
+    struct Case {
+        std::string text;
+        std::string reason;
+    };
+    const Case refused[] = {
+        { "save_dir = \"/x\"\ntamaño = 1\n", "un carácter que no es ASCII fuera de comillas en la línea 2" },
+        { "[after_capture]\nsave = true\n[a\0b]\n"s, "un carácter nulo en la línea 3" },
+        { "[\x02" "aK\n", "un carácter de control (U+0002) en la línea 1" },
+        { "# bien\n[=]\n", "un encabezado de tabla que no empieza por un nombre en la línea 2" },
+        { "[[.a]]\n", "un encabezado de tabla que no empieza por un nombre en la línea 1" },
+        // A quote inside a broken value opens no string for the library.
+        { "a = 8888.'''x\xC8\x9E'''\n", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "s = \"\"\"\nuno\ndos\"\"\"\nclave\x7F = 1\n", "un carácter de control (U+007F) en la línea 4" },
+        // What the fuzzer found the library stopping or lost on.
+        { "\t[\t\t\n|<=|", "un encabezado de tabla que no empieza por un nombre en la línea 1" },
+        { "[\r\r=", "un encabezado de tabla que no empieza por un nombre en la línea 1" },
+        { "a = 1\r2 = 3\n", "un carácter de control (U+000D) en la línea 1" },
+        { "\"\"\"[zc\xEF\xBB\xB7~\n", "un carácter que no es ASCII fuera de comillas en la línea 1" },
+        { "t = \"\"\"\n\"*\"\"e\\\xEF\xBA\xBF\"\"\"", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
+        { "t = \"\\\xC3\xA9\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 1" },
+        { "a = 1\nb = [[1], 2}\n", "un «}» que no cierra ningún «{» en la línea 2" },
+        { "x = +\"&{\"\xEF\xBB\xB7a\"\n", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "x = 8= 9\n", "un «=» de más en la línea 1" },
+        { "e=8/7--->-e= 8#", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "a = 1\ns=1979-05-27t:", "una fecha con una hora incompleta en la línea 2" },
+        { "s=[1979-02-02 2]", "una fecha con una hora incompleta en la línea 1" },
+        { "_=1979-05-0x 1,", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "_=1979-05-0\" 1,", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        // Valid, but the library cannot take it: a letter past ASCII first
+        // after a line-ending backslash.
+        { "s = \"\"\"\na\\\n  \xC3\xADb\"\"\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
+    };
+    for (const auto& c : refused) {
+        const auto parsed = config::parse(c.text);
+        ASSERT_FALSE(parsed) << c.text;
+        EXPECT_TRUE(parsed.error().starts_with(c.reason)) << c.text << ": " << parsed.error();
+    }
+    // The same letters in texts, quoted keys and comments, a byte-order mark,
+    // and arrays whose rows begin a line are all the library's to read.
+    const std::string accepted[] = {
+        "save_dir = \"~/Capturas del año\" # tamaño\n\"tamaño\" = 1\n'ñ'.\"ü\" = 2\n",
+        "\xEF\xBB\xBFsave_dir = \"/x\"\n",
+        "a = [\n  [1, 2],\n  ['ñ'],\n]\n[recording]\nfps = 24\n",
+        "t = { \"año\" = 1, b.'ñ' = 2 }\n[ \"sección\" ]\n",
+        "save_dir = \"/x\"\r\n[recording]\r\nfps = 24\r\n",
+        "t = { a = [1, { b = \"ñ\" }], c = 1979-05-27 07:32:00 }\n",
+        "n = [0xDEAD_beef, 0o755, 0b1, +1_000, -3.5e+2, inf, -nan, true, 07:32:00.5, 1979-05-27T00:32:00-07:00]\n",
+        "s = \"\"\"\nuno \\\n  y año \\u00F1\"\"\"\nl = '''\\ñ'''\n",
+    };
+    for (const auto& text : accepted) {
+        const auto parsed = config::parse(text);
+        EXPECT_TRUE(parsed) << text << ": " << parsed.error();
+    }
+}
+
+TEST(ConfigFile, SavingOverAFileThatDoesNotParseKeepsItAsideOnce)
+{
+    TempHome home;
+    const fs::path path = settings_path(home);
+    const fs::path kept = config::invalid_copy_path(path);
+    const std::string hand = "save_dir = \"~/Capturas\"\n# a mano\nself_timer_seconds = 3\ntamaño = 1\n";
+    write_file(path, hand);
+    EXPECT_EQ(config::Config::load(), config::Config {});
+    EXPECT_FALSE(fs::exists(kept)) << "loading never writes";
+
+    config::Config c;
+    c.freeze_screen = false;
+    const auto saved = c.save();
+    ASSERT_TRUE(saved) << saved.error();
+    EXPECT_EQ(saved->kept_invalid, kept);
+    EXPECT_EQ(read_file(kept), hand);
+    EXPECT_EQ(config::Config::load(), c);
+    // The file parses now: later saves keep nothing more.
+    const auto again = c.save();
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(again->kept_invalid);
+    EXPECT_EQ(read_file(kept), hand);
+
+    // Past the size the reader takes: moved aside whole.
+    const std::string huge(config::MAX_FILE_BYTES + 1, '#');
+    write_file(path, huge);
+    ASSERT_TRUE(c.save());
+    EXPECT_EQ(fs::file_size(kept), huge.size());
+    EXPECT_EQ(config::Config::load(), c);
+
+    // When the copy cannot be made, nothing is written over the user's file.
+    fs::remove(kept);
+    write_file(kept / "ocupado", "x");
+    write_file(path, hand);
+    const auto refused = c.save();
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().starts_with("no pude guardar una copia de config.toml inválido: ")) << refused.error();
+    EXPECT_EQ(read_file(path), hand);
 }

@@ -207,49 +207,99 @@ TEST_F(Prefs, RefreshSelectsOrAppendsTheStoredValues)
     EXPECT_EQ(u->perm_button->text().toStdString(), "Dar permiso…");
 }
 
-TEST_F(Prefs, AFailedSaveIsSaidInTheStatusLineUntilASaveSucceeds)
+TEST_F(Prefs, AChangeThatCannotBeSavedHoldsForTheSessionMarkedUnsavedOnEveryTab)
 {
     auto u = window();
-    const std::string before = read_file(config::Config::path());
+    const auto path = config::Config::path();
+    const std::string before = read_file(path);
     const bool was = state::config()->freeze_screen;
     bool full = true;
-    prefs::services().save = [&](const config::Config& c) -> std::expected<void, std::string> {
+    prefs::services().save = [&](const config::Config& c) -> std::expected<config::Saved, std::string> {
         if (full)
-            return std::unexpected("config.toml: no queda espacio en el disco");
+            return std::unexpected(path.string() + ": no queda espacio en el disco");
         return c.save();
     };
     const auto status = [&] { return u->save_status->isHidden() ? std::string() : u->save_status->text().toStdString(); };
+    const std::string unsaved = "Cambios sin guardar: " + path.string()
+        + ": no queda espacio en el disco. Siguen en uso hasta que salgas de Vistrope.";
     EXPECT_EQ(status(), "");
     const int idle_height = u->window->height();
     testing::internal::CaptureStderr();
     u->toggles[4]->click();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("no pude guardar config.toml: config.toml: no queda espacio en el disco"), std::string::npos) << err;
-    // Not kept: the box shows what the file holds, and the line under every
-    // tab says why, on the page where the change was made.
-    EXPECT_EQ(state::config()->freeze_screen, was);
-    EXPECT_EQ(u->toggles[4]->isChecked(), was);
-    EXPECT_EQ(read_file(config::Config::path()), before);
-    EXPECT_EQ(status(), "No se pudo guardar: config.toml: no queda espacio en el disco");
+    EXPECT_NE(err.find("no pude guardar config.toml: " + path.string() + ": no queda espacio"), std::string::npos) << err;
+    // Kept: the box and the held settings have the change, the file not,
+    // and the line under the pages says so on every tab.
+    EXPECT_EQ(state::config()->freeze_screen, !was);
+    EXPECT_EQ(u->toggles[4]->isChecked(), !was);
+    EXPECT_EQ(read_file(path), before);
     EXPECT_GT(u->window->height(), idle_height) << "the window makes room for the line";
+    for (int tab = 0; tab < 5; ++tab) {
+        prefs::select_tab(*u, tab);
+        EXPECT_EQ(status(), unsaved) << "tab " << tab;
+    }
     EXPECT_EQ(hint(*u), std::string(prefs::HINT_IDLE)) << "the shortcut hint is not where a save failure goes";
 
-    // A shortcut saved meanwhile does not claim "Guardado", and stays as stored.
-    prefs::select_tab(*u, 2);
-    prefs::set_shortcut("capture_area", "ctrl+cmd+k");
-    EXPECT_EQ(state::config()->shortcuts.capture_area, "opt+shift+cmd+4");
-    EXPECT_EQ(field(*u, "capture_area")->spec(), "opt+shift+cmd+4");
-    EXPECT_EQ(hint(*u), std::string(prefs::HINT_IDLE));
-    EXPECT_EQ(status(), "No se pudo guardar: config.toml: no queda espacio en el disco");
-    EXPECT_EQ(read_file(config::Config::path()), before);
+    // Coming back to the window re-reads a file nobody touched: the change stays.
+    u->window->on_activated();
+    EXPECT_EQ(state::config()->freeze_screen, !was);
+    EXPECT_EQ(status(), unsaved);
 
-    // Once a save succeeds the status line goes and the change holds.
+    // A shortcut changed meanwhile holds too, without claiming "Guardado".
+    prefs::select_tab(*u, 2);
+    prefs::set_shortcut("pin_last", "ctrl+cmd+k");
+    EXPECT_EQ(state::config()->shortcuts.pin_last, "ctrl+cmd+k");
+    EXPECT_EQ(field(*u, "pin_last")->spec(), "ctrl+cmd+k");
+    const auto k = hotkeys::parse("ctrl+cmd+k").value();
+    EXPECT_TRUE(m_keys->press(k.key_code, k.modifiers)) << "the unsaved shortcut is registered";
+    EXPECT_EQ(hint(*u), std::string(prefs::HINT_IDLE));
+    EXPECT_EQ(read_file(path), before);
+
+    // Once a save succeeds the line goes and the file holds every change.
     full = false;
-    prefs::set_shortcut("capture_area", "ctrl+cmd+k");
-    EXPECT_EQ(hint(*u), "Guardado: Super+Ctrl+K para «Capturar área».");
-    EXPECT_FALSE(hint_warns(*u));
+    prefs::actions::fps_changed(30);
     EXPECT_EQ(status(), "");
-    EXPECT_NE(read_file(config::Config::path()), before);
+    const auto saved = config::parse(read_file(path));
+    ASSERT_TRUE(saved) << saved.error();
+    EXPECT_EQ(saved->freeze_screen, !was);
+    EXPECT_EQ(saved->shortcuts.pin_last, "ctrl+cmd+k");
+    EXPECT_EQ(saved->recording.fps, 30u);
+
+    // A hand edit made while a change is unsaved wins: adopted, and nothing
+    // is left unsaved.
+    full = true;
+    u->toggles[4]->click();
+    EXPECT_EQ(status(), unsaved);
+    write_file(path, "[recording]\nfps = 24\n");
+    u->window->on_activated();
+    EXPECT_EQ(state::config()->recording.fps, 24u);
+    EXPECT_EQ(state::config()->freeze_screen, true);
+    EXPECT_EQ(status(), "");
+}
+
+TEST_F(Prefs, AnInvalidFileIsKeptAsideOnceBeforeAChangeIsWrittenOverIt)
+{
+    auto u = window();
+    std::vector<std::string> toasts;
+    prefs::services().toast = [&](const std::string& t) { toasts.push_back(t); };
+    const auto path = config::Config::path();
+    const auto kept = config::invalid_copy_path(path);
+    EXPECT_EQ(kept.filename(), "config.toml.invalido");
+    // Hand edits before one typo.
+    const std::string hand = "save_dir = \"~/Capturas\"\n# mis atajos\n[shortcuts]\ncapture_area = \"ctrl+cmd+a\"\ntamaño = 1\n";
+    write_file(path, hand);
+    testing::internal::CaptureStderr();
+    u->toggles[4]->click();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("config.toml no era válido: lo guardé como config.toml.invalido"), std::string::npos) << err;
+    EXPECT_EQ(toasts, std::vector<std::string>{ "config.toml no era válido: lo guardé como config.toml.invalido" });
+    EXPECT_EQ(read_file(kept), hand);
+    ASSERT_TRUE(config::parse(read_file(path)));
+
+    // The file now parses: the next change keeps nothing more.
+    u->toggles[4]->click();
+    EXPECT_EQ(toasts.size(), 1u);
+    EXPECT_EQ(read_file(kept), hand);
 }
 
 TEST_F(Prefs, HandEditsApplyOnActivationUnwrittenAndOnlyWhenReal)

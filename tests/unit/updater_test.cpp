@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 
 using namespace testing_support;
@@ -82,8 +84,14 @@ protected:
                 m_jobs.push_back([failed] { failed("no pude abrir: no hay ninguna aplicación para abrirlo"); });
         };
         s.alert = [this](const std::string& m, const std::string& i) { m_alerts.push_back(m + " | " + i); };
-        s.alert_with_folder = [this](const std::string& m, const std::string& i, const std::filesystem::path& f) {
-            m_alerts.push_back(m + " | " + i + " | " + f.filename().string());
+        s.alert_with_folder = [this](const std::string& m, const std::string& i) {
+            m_alerts.push_back(m + " | " + i + " | Mostrar en la carpeta");
+            return m_show_folder;
+        };
+        s.reveal = [this](const std::filesystem::path& f, std::function<void(const std::string&)> failed) {
+            m_revealed.push_back(f.string());
+            if (m_no_file_manager)
+                failed("no pude abrir " + f.parent_path().string() + ": no hay ninguna aplicación para abrirlo");
         };
         s.toast = [this](const std::string& t) { m_toasts.push_back(t); };
         s.ask = [this](const updater::Offer& o) {
@@ -116,8 +124,10 @@ protected:
 
     TempHome m_home;
     std::vector<std::vector<std::string>> m_curl_calls;
-    std::vector<std::string> m_alerts, m_offers, m_opened, m_toasts;
+    std::vector<std::string> m_alerts, m_offers, m_opened, m_toasts, m_revealed;
     bool m_no_opener = false;
+    bool m_show_folder = false;
+    bool m_no_file_manager = false;
     std::vector<std::function<void()>> m_jobs;
     std::string m_feed;
     int m_status = 0;
@@ -161,7 +171,7 @@ TEST_F(Updater, AutomaticCheckRunsOnceADayAndStampsEveryAttempt)
     // Asked by hand, the same failure is shown.
     updater::check(true);
     settle();
-    EXPECT_EQ(m_alerts, std::vector<std::string>{ "No pude buscar actualizaciones | el servidor respondió con error (curl: (6) Could not resolve host)" });
+    EXPECT_EQ(m_alerts, std::vector<std::string>{ "No pude buscar actualizaciones | Sin conexión con h.example" });
 }
 
 TEST_F(Updater, NewerVersionIsOfferedDownloadedVerifiedAndOpened)
@@ -205,7 +215,33 @@ TEST_F(Updater, NewerVersionIsOfferedDownloadedVerifiedAndOpened)
     updater::check(true);
     settle();
     EXPECT_EQ(m_alerts, std::vector<std::string>{
-        "Descargado en Descargas | Ningún programa abrió Vistrope-0.2.0.deb. Instálalo desde su carpeta. | Vistrope-0.2.0.deb" });
+        "Descargado en Descargas | Ningún programa abrió Vistrope-0.2.0.deb. Instálalo desde su carpeta. | Mostrar en la carpeta" });
+    EXPECT_TRUE(m_revealed.empty()) << "«Aceptar» shows nothing";
+
+    // «Mostrar en la carpeta» with no file manager and no opener: said, with the folder.
+    m_show_folder = true;
+    m_no_file_manager = true;
+    m_alerts.clear();
+    updater::check(true);
+    settle();
+    EXPECT_EQ(m_revealed, std::vector<std::string>{ installer.string() });
+    ASSERT_EQ(m_alerts.size(), 2U);
+    EXPECT_EQ(m_alerts[1], "No pude mostrar la carpeta | no pude abrir " + installer.parent_path().string()
+        + ": no hay ninguna aplicación para abrirlo.\n\nEl instalador está en " + installer.parent_path().string());
+}
+
+TEST_F(Updater, AFeedDigestInCapitalsNamesTheSameInstaller)
+{
+    std::string sum = platform::sha256_hex("paquete");
+    std::transform(sum.begin(), sum.end(), sum.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    ASSERT_NE(sum, platform::sha256_hex("paquete"));
+    m_feed = R"({"version":"0.2.0","url":"./Vistrope.deb","sha256":")" + sum + R"("})";
+    updater::check(true);
+    settle();
+    const auto installer = m_home.path() / "Descargas/Vistrope-0.2.0.deb";
+    EXPECT_TRUE(m_alerts.empty()) << m_alerts.front();
+    EXPECT_EQ(m_opened, std::vector<std::string>{ installer.string() });
+    EXPECT_EQ(read_file(installer), "paquete");
 }
 
 TEST_F(Updater, SameOrOlderVersionAnswersOnlyWhenAsked)
