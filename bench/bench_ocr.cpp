@@ -828,6 +828,34 @@ int main(int argc, char** argv)
                 layout_ms += bench::summarize(layout).median_ms;
             }
         }
+        // Clean crops (the preparation changed nothing: one reading) and
+        // those it changed (the picture as it stands read as well), each
+        // against the command line, one thread each.
+        {
+            platform::TesseractOptions o = ours;
+            o.engines = 1;
+            use(o);
+            double clean_ms = 0, clean_cli = 0, twice_ms = 0, twice_cli = 0;
+            int clean = 0, twice = 0;
+            for (std::size_t i : crops) {
+                const auto page = ocr_prepare::prepare_page(ocr_prepare::normalised_grey(samples[i].image), o, 1);
+                const double ms = bench::time_runs(quick ? 1 : 3, [&] { (void)ocr::recognize_sync(samples[i].image); }).median_ms;
+                if (page && !page->changed.isNull()) {
+                    ++twice;
+                    twice_ms += ms;
+                    twice_cli += cli_ms[i];
+                } else {
+                    ++clean;
+                    clean_ms += ms;
+                    clean_cli += cli_ms[i];
+                }
+            }
+            if (clean)
+                std::printf("clean crops (%d): ours %.1f ms a crop, cli %.1f ms\n", clean, clean_ms / clean, clean_cli / clean);
+            if (twice)
+                std::printf("crops read twice (%d): ours %.1f ms a crop, cli %.1f ms (ours/cli %.2f)\n", twice,
+                            twice_ms / twice, twice_cli / twice, twice_ms / twice_cli);
+        }
         platform::TesseractOptions no_patches = ours;
         no_patches.read_patches = false;
         const double without_upscale = timed_total(flat);
