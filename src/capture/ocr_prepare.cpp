@@ -550,16 +550,22 @@ QImage median_pass(const QImage& src, int r, bool vertical)
 
 } // namespace
 
-// A page is mostly its background colour: the share of pixels within a few
-// grey levels of the most common one. A gradient, a photo or a design tool's
-// canvas has no such colour.
+// A page is mostly its background colours: the share of pixels within a
+// few grey levels of the most common one, and of the most common one apart
+// from it. A window selected with the desktop around it has two (its page,
+// a flat desktop or a black root); a gradient, a photo or a design tool's
+// canvas has none.
 double page_share(const QImage& grey)
 {
-    const auto hist = grey_histogram(grey);
-    const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    auto hist = grey_histogram(grey);
     std::size_t near = 0;
-    for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
-        near += hist[v];
+    for (int round = 0; round < 2; ++round) {
+        const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+        for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v) {
+            near += hist[v];
+            hist[v] = 0;
+        }
+    }
     return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
 }
 
@@ -1061,7 +1067,9 @@ int letters_in(const std::string& utf8)
     int n = 0;
     for (std::size_t i = 0; i < utf8.size(); ++i) {
         const auto c = static_cast<unsigned char>(utf8[i]);
-        if (std::isalnum(c))
+        if (std::isalnum(c) || c == '%' || c == '$')
+            ++n;
+        else if (c == 0xE2 && utf8.compare(i, 3, "\u20ac") == 0) // the euro sign
             ++n;
         else if (c == 0xC3 || (c >= 0xC4 && c < 0xE2)) // U+00C0..U+1FFF lead bytes
             ++n;
@@ -1244,7 +1252,46 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         // split in two, a letter changed) at the same confidence, and the
         // prepared one is read the better way.
         std::vector<const ReadWord*> kept = q;
+        // A word of ours that the plain reading read as two or more, surely
+        // and apart by a space (a third of their height or more), with the
+        // same characters: "21%" is "21 %". Run together without a space,
+        // the parts are one word ("Segun" "da").
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            const ReadWord* o = kept[k];
+            const NormBox& b = o->fragment.box;
+            std::vector<const ReadWord*> parts;
+            for (const ReadWord* w : p) {
+                const NormBox& a = w->fragment.box;
+                const double inside = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
+                if (inside >= 0.8 * (a.x1 - a.x0)
+                    && std::min(a.bottom, b.bottom) - std::max(a.top, b.top) >= 0.5 * (a.bottom - a.top))
+                    parts.push_back(w);
+            }
+            if (parts.size() < 2)
+                continue;
+            std::sort(parts.begin(), parts.end(), [](const ReadWord* x, const ReadWord* y) {
+                return x->fragment.box.x0 < y->fragment.box.x0;
+            });
+            std::string joined;
+            bool apart = true;
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                const NormBox& a = parts[i]->fragment.box;
+                joined += parts[i]->fragment.text;
+                apart = apart && parts[i]->confidence >= SURE_CONFIDENCE;
+                if (i > 0)
+                    apart = apart
+                        && (a.x0 - parts[i - 1]->fragment.box.x1) * size.width()
+                            >= (a.bottom - a.top) * size.height() / 3;
+            }
+            if (!apart || joined != o->fragment.text)
+                continue;
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(k));
+            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(k), parts.begin(), parts.end());
+            k += parts.size() - 1;
+        }
         for (const ReadWord* w : p) {
+            if (std::find(kept.begin(), kept.end(), w) != kept.end())
+                continue;
             if (w->confidence < STRAY_CONFIDENCE || letters_in(w->fragment.text) == 0)
                 continue;
             const NormBox& a = w->fragment.box;
@@ -1280,7 +1327,19 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
                 && (a.x1 - a.x0 - covered) * size.width() >= 0.4 * height_px
                 && letters_in(w->fragment.text) > letters_under;
             const bool surer = !under.empty() && w->confidence >= surest + SURER_BY;
-            if (!lost && !surer)
+            // One word read two ways: the plain reading's when it holds more
+            // letters (an accent, a first letter ours read as a quote) at
+            // about the same confidence, or as many characters at no less;
+            // or the same word in a box of its own size where ours made it
+            // reach over the lines around (which would leave it out).
+            const ReadWord* only = under.size() == 1 ? under.front() : nullptr;
+            const auto height_of = [](const ReadWord* r) { return r->fragment.box.bottom - r->fragment.box.top; };
+            const bool other_reading = only && only->fragment.text != w->fragment.text
+                && ((letters_in(w->fragment.text) > letters_in(only->fragment.text)
+                     && w->confidence + SURER_BY / 2 >= only->confidence)
+                    || (chars_in(w->fragment.text) == chars_in(only->fragment.text) && w->confidence >= only->confidence));
+            const bool tighter = only && only->fragment.text == w->fragment.text && height_of(only) > 1.5 * height_of(w);
+            if (!lost && !surer && !other_reading && !tighter)
                 continue;
             std::erase_if(kept, [&](const ReadWord* o) { return std::find(under.begin(), under.end(), o) != under.end(); });
             kept.push_back(w);
@@ -1299,6 +1358,47 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
     }
     return out;
 }
+
+namespace {
+
+// A short word read surely whose box the engine stretched over the lines
+// around it (a "€" or a "y" at a line's end boxed three lines tall) takes
+// the rows of the nearest ordinary word beside it: left so, the layout
+// takes it for an icon that spans lines and leaves it out.
+void fit_tall_boxes(std::vector<ReadWord>& words, QSize size)
+{
+    std::vector<double> heights;
+    for (const ReadWord& w : words)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    if (heights.size() < 3)
+        return;
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const double median = heights[heights.size() / 2];
+    for (ReadWord& w : words) {
+        NormBox& a = w.fragment.box;
+        if (a.bottom - a.top <= 2 * median || w.confidence < SURE_CONFIDENCE || chars_in(w.fragment.text) > 3)
+            continue;
+        const ReadWord* nearest = nullptr;
+        double best = 3 * median * size.height();
+        for (const ReadWord& o : words) {
+            const NormBox& b = o.fragment.box;
+            const double centre = (b.top + b.bottom) / 2;
+            if (&o == &w || b.bottom - b.top > 1.5 * median || centre < a.top || centre > a.bottom)
+                continue;
+            const double gap = std::max(b.x0 - a.x1, a.x0 - b.x1) * size.width();
+            if (gap < best) {
+                best = gap;
+                nearest = &o;
+            }
+        }
+        if (nearest) {
+            a.top = nearest->fragment.box.top;
+            a.bottom = nearest->fragment.box.bottom;
+        }
+    }
+}
+
+} // namespace
 
 std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vector<ReadWord>> read,
                                  std::vector<ReadWord> plain, bool drop_strays)
@@ -1342,6 +1442,7 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     }
     if (!plain.empty())
         words = merge_plain(std::move(words), drop_graphics_read(std::move(plain), true), page.changed, page.size);
+    fit_tall_boxes(words, page.size);
     std::vector<Fragment> out;
     for (ReadWord& w : words)
         out.push_back(std::move(w.fragment));

@@ -52,7 +52,7 @@ struct Run {
 QImage normalised_grey(const QImage& image);
 // The page's background: the most common grey value.
 int most_common_grey(const QImage& grey);
-// The share of pixels within a few grey levels of the most common one.
+// The share of pixels within a few grey levels of the two most common ones.
 double page_share(const QImage& grey);
 
 // Rows of the image that hold ink, and their runs.

@@ -311,3 +311,48 @@ TEST(OcrPrepare, ATextCursorBlockIsNoCharacter)
     EXPECT_EQ(inked(img, 0, 0, 50, 40), inked(before, 0, 0, 50, 40));
     EXPECT_EQ(inked(img, 99, 0, 20, 40), inked(before, 99, 0, 20, 40));
 }
+
+// Where both readings read the same ink: the plain one's accent or first
+// letter counts at about the same confidence, a word ours ran together over
+// a real space is split as the plain reading split it, a word split without
+// a space stays whole, and ours stays where the two only differ by whims.
+TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
+{
+    using platform::ReadWord;
+    const QImage none;
+    const QSize size(1000, 300);
+    const auto merged = [&](std::vector<ReadWord> ours, std::vector<ReadWord> plain) {
+        std::string out;
+        for (const auto& t : texts_of(merge_plain(std::move(ours), std::move(plain), none, size)))
+            out += (out.empty() ? "" : " ") + t;
+        return out;
+    };
+    // Boxes 15 px tall (0.05 of 300): a space is 5 px or more.
+    EXPECT_EQ(merged({ read_word("Region", 0.10, 0.16, 0.1, 96) }, { read_word("Región", 0.10, 0.16, 0.1, 96) }),
+              "Región");
+    EXPECT_EQ(merged({ read_word("‘otal", 0.10, 0.15, 0.1, 89) }, { read_word("Total", 0.10, 0.15, 0.1, 83) }), "Total");
+    EXPECT_EQ(merged({ read_word("21%", 0.10, 0.14, 0.1, 52) },
+                     { read_word("21", 0.10, 0.12, 0.1, 90), read_word("%", 0.125, 0.14, 0.1, 86) }),
+              "21 %");
+    EXPECT_EQ(merged({ read_word("Segunda", 0.10, 0.17, 0.1, 95) },
+                     { read_word("Segun", 0.10, 0.15, 0.1, 96), read_word("da", 0.1505, 0.17, 0.1, 96) }),
+              "Segunda");
+    EXPECT_EQ(merged({ read_word("Buscar", 0.10, 0.16, 0.1, 96) }, { read_word("Busca", 0.10, 0.155, 0.1, 96) }),
+              "Buscar");
+    EXPECT_EQ(merged({ read_word("línea", 0.10, 0.15, 0.1, 96) }, { read_word("linea", 0.10, 0.15, 0.1, 76) }), "línea");
+}
+
+// A window on a flat desktop or a black root has two backgrounds and is no
+// busy page; a gradient has none.
+TEST(OcrPrepare, AWindowOnAFlatDesktopIsNoBusyPage)
+{
+    QImage img = page(200, 100, 128);
+    fill(img, 60, 0, 140, 100, 255);
+    strokes(img, 70, 0);
+    EXPECT_GE(page_share(img), BUSY_PAGE_SHARE);
+    QImage gradient(200, 100, QImage::Format_Grayscale8);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x)
+            gradient.scanLine(y)[x] = static_cast<uchar>(40 + x);
+    EXPECT_LT(page_share(gradient), BUSY_PAGE_SHARE);
+}
