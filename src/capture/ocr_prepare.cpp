@@ -994,6 +994,9 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     // text beside it changes (two words run together, accents lost, the
     // patch's edge read as a bracket). What the page had there is kept
     // aside for a patch that reads as nothing.
+    // What the preparation painted over; patches, read on their own, are
+    // not (their words come back).
+    out.changed = changed_pixels(before, grey);
     std::vector<Patch> patches;
     QImage& unpainted = out.unpainted;
     if (read_patches)
@@ -1006,10 +1009,10 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
                 std::fill_n(grey.scanLine(y) + p.area.left(), p.area.width(), static_cast<uchar>(page));
         runs = ink_runs(ink_rows(grey));
     }
-    out.changed = changed_pixels(before, grey);
-    // Bars read apart change what the engine sees beside them (its
-    // thresholds, its lines) though no pixel changed.
-    if (out.changed.isNull() && chrome_rows > 0) {
+    // Bars read apart and patches read on their own change what the engine
+    // sees beside them (its thresholds, its lines) though nothing there
+    // was painted out.
+    if (out.changed.isNull() && (chrome_rows > 0 || !patches.empty())) {
         out.changed = QImage(grey.size(), QImage::Format_Grayscale8);
         out.changed.fill(0);
     }
@@ -1231,10 +1234,14 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             return chars_in(w->fragment.text) <= 3 && !same && changed_share(*w, changed) >= 0.2;
         });
         // A line the plain reading holds nothing of, which ours read
-        // without confidence, is marks of a picture or a border ours made
-        // letter-sized: left out, not pasted half-read.
+        // without confidence or as a lone letter, is marks of a picture, an
+        // icon or a border ours made letter-sized: left out, not pasted
+        // half-read.
         if (whole.words == 0 && !q.empty()) {
-            if (const Reading r = reading_of(q); r.confident == 0 || 2 * r.confident < r.words)
+            const bool word = std::any_of(q.begin(), q.end(), [](const ReadWord* w) {
+                return w->confidence >= SURE_CONFIDENCE && letters_in(w->fragment.text) >= 2;
+            });
+            if (const Reading r = reading_of(q); !word || 2 * r.confident < r.words)
                 continue;
         }
         if (q.empty()) {
@@ -1344,6 +1351,11 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             std::erase_if(kept, [&](const ReadWord* o) { return std::find(under.begin(), under.end(), o) != under.end(); });
             kept.push_back(w);
         }
+        // A line neither reading could read with confidence (a title bar
+        // behind its icon and buttons, marks of a picture) is left out,
+        // not pasted half-read.
+        if (const Reading r = reading_of(kept); r.words > 0 && 2 * r.confident < r.words)
+            continue;
         for (const ReadWord* w : kept)
             merged.push_back(*w);
     }

@@ -97,20 +97,25 @@ std::expected<platform::PreparedPage, std::string> prepare_page(QImage grey, con
 platform::ReadJob as_shown(const platform::PreparedPage& page, std::size_t patch);
 // What the jobs read (one list a job, in the page's order), sorted out: the
 // page's words over a patch go, the patches' words join, graphics drop, a
-// bar read without confidence goes whole. Then, with `plain` (the engine's
-// reading of the picture as it stands), line by line the reading that
-// holds more words read with confidence (see merge_plain).
+// bar read without confidence goes whole, and a word the engine boxed
+// over the lines around it takes its line's rows. Then, with `plain` (the
+// engine's reading of the picture as it stands), merge_plain.
 std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
                                            std::vector<std::vector<platform::ReadWord>> read,
                                            std::vector<platform::ReadWord> plain, bool drop_strays);
 // The prepared reading and the plain one (boxes normalised to a picture of
 // `size` pixels), their lines aligned by position. Where both read a line,
 // ours stays word by word, but where the plain reading surely read ink ours
-// read as nothing (SURE_CONFIDENCE) or read surely what ours read unsurely
-// (SURER_BY): its word replaces ours there. A plain line ours lacks joins
+// read as nothing (SURE_CONFIDENCE), read surely what ours read unsurely
+// (SURER_BY), read one word with more letters at about ours' confidence, or
+// split a word of ours at a real space: its words replace ours there. A
+// line neither read with confidence goes. A plain line ours lacks joins
 // when most of its words are read with confidence (letters or digits,
 // STRAY_CONFIDENCE or more); a line of ours the plain reading holds nothing
-// of stays only on the same terms.
+// of stays only on the same terms and with a word of two letters or more
+// read surely. The plain reading's unsure words where ours read nothing,
+// and its short ones over what the preparation painted out (`changed`,
+// may be null), never join a line.
 std::vector<platform::ReadWord> merge_plain(std::vector<platform::ReadWord> prepared, std::vector<platform::ReadWord> plain,
                                             const QImage& changed, QSize size);
 // Below this confidence (0..100) a word is not read with confidence.
