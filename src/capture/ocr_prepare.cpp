@@ -1310,6 +1310,15 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             std::vector<std::pair<double, double>> spans;
             float surest = 0;
             int letters_under = 0;
+            // Ours read the same word here, its box a little apart.
+            bool read_here = false;
+            for (const ReadWord* o : kept)
+                read_here = read_here
+                    || (o->fragment.text == w->fragment.text
+                        && std::max(o->fragment.box.x0 - a.x1, a.x0 - o->fragment.box.x1) * size.width() < 0.5 * height_px
+                        && std::min(a.bottom, o->fragment.box.bottom) > std::max(a.top, o->fragment.box.top));
+            if (read_here)
+                continue;
             for (const ReadWord* o : kept)
                 if (const double from = std::max(a.x0, o->fragment.box.x0), to = std::min(a.x1, o->fragment.box.x1);
                     to > from
