@@ -1360,6 +1360,28 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             std::erase_if(kept, [&](const ReadWord* o) { return std::find(under.begin(), under.end(), o) != under.end(); });
             kept.push_back(w);
         }
+        // A mark of ours at an end of the line, a letter or two the plain
+        // reading saw nothing of, set off from the line's words by more than
+        // their height, is an icon beside the text (a dialog's, read as
+        // "E)" or "5"): never joined to the line.
+        if (!p.empty() && kept.size() > 1) {
+            std::sort(kept.begin(), kept.end(), [](const ReadWord* x, const ReadWord* y) {
+                return x->fragment.box.x0 < y->fragment.box.x0;
+            });
+            const auto icon = [&](const ReadWord* o, const ReadWord* next) {
+                const NormBox& b = o->fragment.box;
+                const double h = (b.bottom - b.top) * size.height();
+                const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
+                const bool seen = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
+                    return std::min(b.x1, w->fragment.box.x1) > std::max(b.x0, w->fragment.box.x0);
+                });
+                return !seen && chars_in(o->fragment.text) <= 2 && gap > h;
+            };
+            if (icon(kept.back(), kept[kept.size() - 2]))
+                kept.pop_back();
+            if (kept.size() > 1 && icon(kept.front(), kept[1]))
+                kept.erase(kept.begin());
+        }
         // A line neither reading could read with confidence (a title bar
         // behind its icon and buttons, marks of a picture) is left out,
         // not pasted half-read.

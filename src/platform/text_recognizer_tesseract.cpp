@@ -5,6 +5,9 @@
 // page preparation (scaled up, cut at blank rows into bands, patches of
 // another background apart), and the jobs are read in parallel, each by an
 // engine of the pool (a Tesseract engine is not shared between threads).
+// Where the preparation changed the picture, the picture as it stands is
+// read as well, as the command line reads it, and the preparation merges
+// the two readings: what the engine reads plainly is never lost to it.
 #include "platform/text_recognizer.h"
 #include "platform/media_module.h"
 
