@@ -703,6 +703,13 @@ int main(int argc, char** argv)
     if (std::getenv("BENCH_OCR_NO_CLI"))
         have_cli = false;
 
+    // Which pictures the preparation changes: those are read twice.
+    std::vector<bool> twice(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto page = ocr_prepare::prepare_page(ocr_prepare::normalised_grey(samples[i].image), ours, 1);
+        twice[i] = page && !page->changed.isNull();
+    }
+
     // Our recogniser, then the same without upscaling, then the tool.
     std::vector<std::string> got(samples.size()), got_flat(samples.size()), got_cli(samples.size());
     std::vector<double> ours_ms(samples.size()), cli_ms(samples.size());
@@ -762,7 +769,19 @@ int main(int argc, char** argv)
                         : o.char_errors > c.char_errors                                         ? "  <- worse than cli"
                                                                                                 : "");
     }
-    std::printf("\nTOTAL ours:           CER %.3f%%  WER %.3f%%  median warm %.1f ms  exact layout %d/%zu\n",
+    {
+        std::vector<double> once_ms, twice_ms;
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            (twice[i] ? twice_ms : once_ms).push_back(ours_ms[i]);
+        std::printf("\npictures read once: %zu (median warm %.1f ms); read twice: %zu (median warm %.1f ms)\n",
+                    once_ms.size(), bench::summarize(once_ms).median_ms, twice_ms.size(),
+                    bench::summarize(twice_ms).median_ms);
+        if (std::getenv("BENCH_OCR_VERBOSE"))
+            for (std::size_t i = 0; i < samples.size(); ++i)
+                if (twice[i])
+                    std::printf("read twice: %s\n", samples[i].name.c_str());
+    }
+    std::printf("TOTAL ours:           CER %.3f%%  WER %.3f%%  median warm %.1f ms  exact layout %d/%zu\n",
                 ours_total.cer(), ours_total.wer(), bench::summarize(ours_ms).median_ms, exact, samples.size());
     if (!quick)
         std::printf("TOTAL ours, no upscale: CER %.3f%%  WER %.3f%%\n", flat_total.cer(), flat_total.wer());
@@ -827,6 +846,34 @@ int main(int argc, char** argv)
                 read_ms += bench::summarize(read).median_ms;
                 layout_ms += bench::summarize(layout).median_ms;
             }
+        }
+        // Clean crops (the preparation changed nothing: one reading) and
+        // those it changed (the picture as it stands read as well), each
+        // against the command line, one thread each.
+        {
+            platform::TesseractOptions o = ours;
+            o.engines = 1;
+            use(o);
+            double clean_ms = 0, clean_cli = 0, twice_ms = 0, twice_cli = 0;
+            int clean = 0, twice = 0;
+            for (std::size_t i : crops) {
+                const auto page = ocr_prepare::prepare_page(ocr_prepare::normalised_grey(samples[i].image), o, 1);
+                const double ms = bench::time_runs(quick ? 1 : 3, [&] { (void)ocr::recognize_sync(samples[i].image); }).median_ms;
+                if (page && !page->changed.isNull()) {
+                    ++twice;
+                    twice_ms += ms;
+                    twice_cli += cli_ms[i];
+                } else {
+                    ++clean;
+                    clean_ms += ms;
+                    clean_cli += cli_ms[i];
+                }
+            }
+            if (clean)
+                std::printf("clean crops (%d): ours %.1f ms a crop, cli %.1f ms\n", clean, clean_ms / clean, clean_cli / clean);
+            if (twice)
+                std::printf("crops read twice (%d): ours %.1f ms a crop, cli %.1f ms (ours/cli %.2f)\n", twice,
+                            twice_ms / twice, twice_cli / twice, twice_ms / twice_cli);
         }
         platform::TesseractOptions no_patches = ours;
         no_patches.read_patches = false;

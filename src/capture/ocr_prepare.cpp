@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -26,8 +27,6 @@ constexpr int BUSY_BACKGROUND_RADIUS = 10;
 // ink: half the grey range. Less, and the antialiased rims of the strokes
 // turn solid, bold letters fatten and run together ("nf" read as "mfi").
 constexpr int FLAT_FULL_INK = 128;
-// Below this confidence (0..100) a short mark standing alone is no text.
-constexpr float STRAY_CONFIDENCE = 60;
 // Sharp steps along a window border's column: the two ends of a bar that
 // crosses it. A column through letters has two for every stroke it meets.
 constexpr int MAX_BORDER_STEPS = 2;
@@ -551,16 +550,22 @@ QImage median_pass(const QImage& src, int r, bool vertical)
 
 } // namespace
 
-// A page is mostly its background colour: the share of pixels within a few
-// grey levels of the most common one. A gradient, a photo or a design tool's
-// canvas has no such colour.
+// A page is mostly its background colours: the share of pixels within a
+// few grey levels of the most common one, and of the most common one apart
+// from it. A window selected with the desktop around it has two (its page,
+// a flat desktop or a black root); a gradient, a photo or a design tool's
+// canvas has none.
 double page_share(const QImage& grey)
 {
-    const auto hist = grey_histogram(grey);
-    const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    auto hist = grey_histogram(grey);
     std::size_t near = 0;
-    for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
-        near += hist[v];
+    for (int round = 0; round < 2; ++round) {
+        const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+        for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v) {
+            near += hist[v];
+            hist[v] = 0;
+        }
+    }
     return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
 }
 
@@ -693,7 +698,9 @@ QImage upscaled(const QImage& img, int factor)
 // Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
 // as a letter or two in a box far taller than the text around it (and with
 // low confidence; a real heading that tall reads with high confidence).
-std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_strays)
+namespace {
+
+std::vector<ReadWord> drop_graphics_read(std::vector<ReadWord> words, bool drop_strays)
 {
     std::vector<double> heights;
     for (const ReadWord& w : words)
@@ -721,14 +728,24 @@ std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_stray
             return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
         });
     };
-    std::vector<Fragment> out;
+    std::vector<ReadWord> out;
     for (const ReadWord& w : words) {
         const double h = w.fragment.box.bottom - w.fragment.box.top;
         const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
         const bool stray = drop_strays && mark(w) && alone_on_line(w);
         if (!towering && !stray)
-            out.push_back(w.fragment);
+            out.push_back(w);
     }
+    return out;
+}
+
+} // namespace
+
+std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_strays)
+{
+    std::vector<Fragment> out;
+    for (ReadWord& w : drop_graphics_read(std::move(words), drop_strays))
+        out.push_back(std::move(w.fragment));
     return out;
 }
 
@@ -865,10 +882,83 @@ void paint_out(QImage& grey, const std::vector<Fragment>& codes)
     }
 }
 
+// Paints out text-cursor blocks: a mark about a text line tall and at least
+// half as wide as a letter, either solid (nine pixels in ten of its box
+// inked) or a frame (its four sides inked along nine tenths of their
+// length and nothing inside). No letter is either: a bold "I" is narrow,
+// "O" and "0" round their corners. A cursor read as a letter ("|", "i")
+// would otherwise land on a line of its own or at a line's end.
+void erase_blocks(QImage& grey, int page, int line)
+{
+    const int w = grey.width();
+    const int h = grey.height();
+    if (line <= 0)
+        return;
+    const auto dark = [&](QPoint p) { return std::abs(grey.constScanLine(p.y())[p.x()] - page) > 96; };
+    std::vector<bool> seen(static_cast<std::size_t>(w) * h);
+    const auto at = [w](QPoint q) { return static_cast<std::size_t>(q.y()) * w + q.x(); };
+    std::vector<QPoint> stack, mark;
+    for (int y0 = 0; y0 < h; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            const QPoint seed(x0, y0);
+            if (seen[at(seed)] || !dark(seed))
+                continue;
+            mark.clear();
+            const QRect box = flood(w, h, seed, stack, [&](QPoint q) { return !seen[at(q)] && dark(q); },
+                                    [&](QPoint q) { seen[at(q)] = true; }, [&](QPoint q) { mark.push_back(q); });
+            const int bw = box.width(), bh = box.height();
+            if (5 * bh < 3 * line || 5 * bh > 8 * line || 5 * bw < 2 * bh || 4 * bw > 5 * bh)
+                continue;
+            const auto count = static_cast<int>(mark.size());
+            bool block = 10 * count >= 9 * bw * bh;
+            if (!block) {
+                // A frame: the sides' pixels only, and the sides nearly whole.
+                std::vector<int> rows(bh), cols(bw);
+                int on_sides = 0;
+                for (const QPoint q : mark) {
+                    const int x = q.x() - box.left(), y = q.y() - box.top();
+                    ++rows[y];
+                    ++cols[x];
+                    on_sides += x < 3 || y < 3 || x >= bw - 3 || y >= bh - 3;
+                }
+                block = on_sides == count && 10 * rows.front() >= 9 * bw && 10 * rows.back() >= 9 * bw
+                    && 10 * cols.front() >= 9 * bh && 10 * cols.back() >= 9 * bh;
+            }
+            if (block)
+                for (const QPoint q : mark)
+                    grey.scanLine(q.y())[q.x()] = static_cast<uchar>(page);
+        }
+}
+
+namespace {
+
+// Where `after` differs from `before` (255), or a null image when nowhere.
+QImage changed_pixels(const QImage& before, const QImage& after)
+{
+    QImage mask(before.size(), QImage::Format_Grayscale8);
+    if (mask.isNull())
+        return {};
+    bool any = false;
+    for (int y = 0; y < before.height(); ++y) {
+        const uchar* a = before.constScanLine(y);
+        const uchar* b = after.constScanLine(y);
+        uchar* m = mask.scanLine(y);
+        for (int x = 0; x < before.width(); ++x) {
+            m[x] = a[x] != b[x] ? 255 : 0;
+            any = any || a[x] != b[x];
+        }
+    }
+    return any ? mask : QImage();
+}
+
+} // namespace
+
 std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platform::TesseractOptions& options, int engines)
 {
     PreparedPage out;
     out.size = grey.size();
+    // The picture as it came, to tell where the preparation changed it.
+    const QImage before = grey.copy();
     // Patches are areas of another background on a plain page; a busy
     // page has no plain background to stand apart from.
     bool read_patches = options.read_patches;
@@ -892,7 +982,9 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
         if (read_patches)
             with_lines = grey.copy();
         erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
+        erase_blocks(grey, most_common_grey(grey), line_height(ink_runs(ink_rows(grey))));
     }
+    out.chrome_rows = chrome_rows;
     std::vector<Run> runs = ink_runs(ink_rows(grey));
     if (runs.empty())
         return out;
@@ -902,6 +994,9 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     // text beside it changes (two words run together, accents lost, the
     // patch's edge read as a bracket). What the page had there is kept
     // aside for a patch that reads as nothing.
+    // What the preparation painted over; patches, read on their own, are
+    // not (their words come back).
+    out.changed = changed_pixels(before, grey);
     std::vector<Patch> patches;
     QImage& unpainted = out.unpainted;
     if (read_patches)
@@ -913,6 +1008,13 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
             for (int y = p.area.top(); y <= p.area.bottom(); ++y)
                 std::fill_n(grey.scanLine(y) + p.area.left(), p.area.width(), static_cast<uchar>(page));
         runs = ink_runs(ink_rows(grey));
+    }
+    // Bars read apart and patches read on their own change what the engine
+    // sees beside them (its thresholds, its lines) though nothing there
+    // was painted out.
+    if (out.changed.isNull() && (chrome_rows > 0 || !patches.empty())) {
+        out.changed = QImage(grey.size(), QImage::Format_Grayscale8);
+        out.changed.fill(0);
     }
     int& factor = out.factor;
     factor = upscale_for(line, options.target_line_px, options.max_upscale);
@@ -959,7 +1061,390 @@ ReadJob as_shown(const PreparedPage& page, std::size_t patch)
              static_cast<double>(page.factor) };
 }
 
-std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vector<ReadWord>> read, bool drop_strays)
+namespace {
+
+// Letters and digits in UTF-8 text: ASCII ones, and any character past
+// Latin-1's symbols (accented letters and other scripts).
+int letters_in(const std::string& utf8)
+{
+    int n = 0;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (std::isalnum(c) || c == '%' || c == '$')
+            ++n;
+        else if (c == 0xE2 && utf8.compare(i, 3, "\u20ac") == 0) // the euro sign
+            ++n;
+        else if (c == 0xC3 || (c >= 0xC4 && c < 0xE2)) // U+00C0..U+1FFF lead bytes
+            ++n;
+    }
+    return n;
+}
+
+int chars_in(const std::string& utf8)
+{
+    return static_cast<int>(std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+bool confident(const ReadWord& w)
+{
+    return w.confidence >= STRAY_CONFIDENCE && letters_in(w.fragment.text) > 0;
+}
+
+// The words in lines: sorted by top, each joining the last line when they
+// share half the smaller height (as the layout groups them).
+struct Row {
+    double top = 0;
+    double bottom = 0;
+    std::vector<std::size_t> words;
+};
+
+std::vector<Row> rows_of(const std::vector<ReadWord>& words)
+{
+    std::vector<std::size_t> order(words.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const NormBox& x = words[a].fragment.box;
+        const NormBox& y = words[b].fragment.box;
+        return x.top != y.top ? x.top < y.top : x.x0 < y.x0;
+    });
+    std::vector<Row> rows;
+    for (const std::size_t i : order) {
+        const NormBox& b = words[i].fragment.box;
+        if (!rows.empty()) {
+            Row& last = rows.back();
+            const double overlap = std::min(last.bottom, b.bottom) - std::max(last.top, b.top);
+            if (overlap >= 0.5 * std::min(last.bottom - last.top, b.bottom - b.top)) {
+                last.top = std::min(last.top, b.top);
+                last.bottom = std::max(last.bottom, b.bottom);
+                last.words.push_back(i);
+                continue;
+            }
+        }
+        rows.push_back({ b.top, b.bottom, { i } });
+    }
+    return rows;
+}
+
+bool same_line(const Row& a, const Row& b)
+{
+    const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+    return overlap >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+}
+
+// How a set of words reads: those read with confidence, the words with a
+// letter or digit, and their mean confidence.
+struct Reading {
+    int confident = 0;
+    int words = 0;
+    double mean = 0;
+};
+
+Reading reading_of(const std::vector<const ReadWord*>& words)
+{
+    Reading r;
+    double sum = 0;
+    for (const ReadWord* w : words) {
+        if (letters_in(w->fragment.text) == 0)
+            continue;
+        ++r.words;
+        r.confident += confident(*w);
+        sum += w->confidence;
+    }
+    r.mean = r.words ? sum / r.words : 0;
+    return r;
+}
+
+// The share of a word's box that the preparation changed.
+double changed_share(const ReadWord& w, const QImage& changed)
+{
+    if (changed.isNull())
+        return 0;
+    const NormBox& b = w.fragment.box;
+    const QRect box = QRect(QPoint(static_cast<int>(b.x0 * changed.width()), static_cast<int>(b.top * changed.height())),
+                            QPoint(static_cast<int>(b.x1 * changed.width()) - 1,
+                                   static_cast<int>(b.bottom * changed.height()) - 1))
+                          .intersected(changed.rect());
+    if (box.isEmpty())
+        return 0;
+    int n = 0;
+    for (int y = box.top(); y <= box.bottom(); ++y) {
+        const uchar* row = changed.constScanLine(y);
+        for (int x = box.left(); x <= box.right(); ++x)
+            n += row[x] != 0;
+    }
+    return static_cast<double>(n) / (static_cast<double>(box.width()) * box.height());
+}
+
+} // namespace
+
+std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<ReadWord> plain, const QImage& changed,
+                                  QSize size)
+{
+    const std::vector<Row> ours = rows_of(prepared);
+    const std::vector<Row> theirs = rows_of(plain);
+    // Lines of the two readings that overlap form one group (a union-find
+    // over both lists of lines: ours first, then the plain reading's).
+    std::vector<std::size_t> parent(ours.size() + theirs.size());
+    for (std::size_t i = 0; i < parent.size(); ++i)
+        parent[i] = i;
+    const auto find = [&](std::size_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (std::size_t i = 0; i < ours.size(); ++i)
+        for (std::size_t j = 0; j < theirs.size(); ++j)
+            if (same_line(ours[i], theirs[j]))
+                parent[find(i)] = find(ours.size() + j);
+    std::vector<ReadWord> merged;
+    std::vector<bool> done(parent.size());
+    for (std::size_t g = 0; g < parent.size(); ++g) {
+        const std::size_t root = find(g);
+        if (done[root])
+            continue;
+        done[root] = true;
+        std::vector<const ReadWord*> q, p;
+        for (std::size_t i = 0; i < ours.size(); ++i)
+            if (find(i) == root)
+                for (const std::size_t w : ours[i].words)
+                    q.push_back(&prepared[w]);
+        for (std::size_t j = 0; j < theirs.size(); ++j)
+            if (find(ours.size() + j) == root)
+                for (const std::size_t w : theirs[j].words)
+                    p.push_back(&plain[w]);
+        // Whether the plain line is read, not half-read: judged on all of
+        // its words, before the unsure ones go.
+        const Reading whole = reading_of(p);
+        // The plain words that are no text: unsure where ours read nothing
+        // (an icon ours painted out, a cursor, a bar's edge), or a short
+        // mark over what the preparation changed, unless ours read the same.
+        std::erase_if(p, [&](const ReadWord* w) {
+            const NormBox& a = w->fragment.box;
+            bool under = false, same = false;
+            for (const ReadWord* o : q) {
+                const NormBox& b = o->fragment.box;
+                if (std::min(a.x1, b.x1) > std::max(a.x0, b.x0)) {
+                    under = true;
+                    same = same || o->fragment.text == w->fragment.text;
+                }
+            }
+            if (w->confidence < STRAY_CONFIDENCE && !under)
+                return true;
+            return chars_in(w->fragment.text) <= 3 && !same && changed_share(*w, changed) >= 0.2;
+        });
+        // A line the plain reading holds nothing of, which ours read
+        // without confidence or as a lone letter, is marks of a picture, an
+        // icon or a border ours made letter-sized: left out, not pasted
+        // half-read.
+        if (whole.words == 0 && !q.empty()) {
+            const bool word = std::any_of(q.begin(), q.end(), [](const ReadWord* w) {
+                return w->confidence >= SURE_CONFIDENCE && letters_in(w->fragment.text) >= 2;
+            });
+            if (const Reading r = reading_of(q); !word || 2 * r.confident < r.words)
+                continue;
+        }
+        if (q.empty()) {
+            // A line ours lacks joins when it is read, not half-read.
+            if (whole.confident > 0 && 2 * whole.confident >= whole.words)
+                for (const ReadWord* w : p)
+                    merged.push_back(*w);
+            continue;
+        }
+        // Word by word, ours stays but where the plain reading read ink
+        // ours read as nothing, surely (a word lost, a first letter cut off:
+        // a letter's width, 0.4 of its height, beside every word of ours),
+        // or read surely what ours read without confidence. Elsewhere two
+        // readings of the same ink differ by the engine's whims (a word
+        // split in two, a letter changed) at the same confidence, and the
+        // prepared one is read the better way.
+        std::vector<const ReadWord*> kept = q;
+        // A word of ours that the plain reading read as two or more, surely
+        // and apart by a space (a third of their height or more), with the
+        // same characters: "21%" is "21 %". Run together without a space,
+        // the parts are one word ("Segun" "da").
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            const ReadWord* o = kept[k];
+            const NormBox& b = o->fragment.box;
+            std::vector<const ReadWord*> parts;
+            for (const ReadWord* w : p) {
+                const NormBox& a = w->fragment.box;
+                const double inside = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
+                if (inside >= 0.8 * (a.x1 - a.x0)
+                    && std::min(a.bottom, b.bottom) - std::max(a.top, b.top) >= 0.5 * (a.bottom - a.top))
+                    parts.push_back(w);
+            }
+            if (parts.size() < 2)
+                continue;
+            std::sort(parts.begin(), parts.end(), [](const ReadWord* x, const ReadWord* y) {
+                return x->fragment.box.x0 < y->fragment.box.x0;
+            });
+            std::string joined;
+            bool apart = true;
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                const NormBox& a = parts[i]->fragment.box;
+                joined += parts[i]->fragment.text;
+                apart = apart && parts[i]->confidence >= SURE_CONFIDENCE;
+                if (i > 0)
+                    apart = apart
+                        && (a.x0 - parts[i - 1]->fragment.box.x1) * size.width()
+                            >= (a.bottom - a.top) * size.height() / 3;
+            }
+            if (!apart || joined != o->fragment.text)
+                continue;
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(k));
+            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(k), parts.begin(), parts.end());
+            k += parts.size() - 1;
+        }
+        for (const ReadWord* w : p) {
+            if (std::find(kept.begin(), kept.end(), w) != kept.end())
+                continue;
+            if (w->confidence < STRAY_CONFIDENCE || letters_in(w->fragment.text) == 0)
+                continue;
+            const NormBox& a = w->fragment.box;
+            // A box far wider than its letters spans ink that is not its own.
+            const double height_px = (a.bottom - a.top) * size.height();
+            if ((a.x1 - a.x0) * size.width() > (chars_in(w->fragment.text) + 1) * height_px)
+                continue;
+            std::vector<const ReadWord*> under;
+            std::vector<std::pair<double, double>> spans;
+            float surest = 0;
+            int letters_under = 0;
+            // Ours read the same word here, its box a little apart.
+            bool read_here = false;
+            for (const ReadWord* o : kept)
+                read_here = read_here
+                    || (o->fragment.text == w->fragment.text
+                        && std::max(o->fragment.box.x0 - a.x1, a.x0 - o->fragment.box.x1) * size.width() < 0.5 * height_px
+                        && std::min(a.bottom, o->fragment.box.bottom) > std::max(a.top, o->fragment.box.top));
+            if (read_here)
+                continue;
+            for (const ReadWord* o : kept)
+                if (const double from = std::max(a.x0, o->fragment.box.x0), to = std::min(a.x1, o->fragment.box.x1);
+                    to > from
+                    && std::min(a.bottom, o->fragment.box.bottom) - std::max(a.top, o->fragment.box.top)
+                        >= 0.5 * std::min(a.bottom - a.top, o->fragment.box.bottom - o->fragment.box.top)) {
+                    spans.emplace_back(from, to);
+                    // Only a word mostly under it is its other reading.
+                    if (2 * (to - from) < o->fragment.box.x1 - o->fragment.box.x0)
+                        continue;
+                    under.push_back(o);
+                    letters_under += letters_in(o->fragment.text);
+                    surest = std::max(surest, o->confidence);
+                }
+            std::sort(spans.begin(), spans.end());
+            double covered = 0, reach = a.x0;
+            for (const auto& [from, to] : spans)
+                if (to > reach) {
+                    covered += to - std::max(from, reach);
+                    reach = to;
+                }
+            const bool lost = w->confidence >= SURE_CONFIDENCE
+                && (a.x1 - a.x0 - covered) * size.width() >= 0.4 * height_px
+                && letters_in(w->fragment.text) > letters_under;
+            const bool surer = !under.empty() && w->confidence >= surest + SURER_BY;
+            // One word read two ways: the plain reading's when it holds more
+            // letters (an accent, a first letter ours read as a quote) at
+            // about the same confidence, or as many characters at no less;
+            // or the same word in a box of its own size where ours made it
+            // reach over the lines around (which would leave it out).
+            const ReadWord* only = under.size() == 1 ? under.front() : nullptr;
+            const auto height_of = [](const ReadWord* r) { return r->fragment.box.bottom - r->fragment.box.top; };
+            const bool other_reading = only && only->fragment.text != w->fragment.text
+                && ((letters_in(w->fragment.text) > letters_in(only->fragment.text)
+                     && w->confidence + SURER_BY / 2 >= only->confidence)
+                    || (chars_in(w->fragment.text) == chars_in(only->fragment.text) && w->confidence >= only->confidence));
+            const bool tighter = only && only->fragment.text == w->fragment.text && height_of(only) > 1.5 * height_of(w);
+            if (!lost && !surer && !other_reading && !tighter)
+                continue;
+            std::erase_if(kept, [&](const ReadWord* o) { return std::find(under.begin(), under.end(), o) != under.end(); });
+            kept.push_back(w);
+        }
+        // A mark of ours at an end of the line, a letter or two the plain
+        // reading saw nothing of, set off from the line's words by more than
+        // their height, is an icon beside the text (a dialog's, read as
+        // "E)" or "5"): never joined to the line.
+        if (!p.empty() && kept.size() > 1) {
+            std::sort(kept.begin(), kept.end(), [](const ReadWord* x, const ReadWord* y) {
+                return x->fragment.box.x0 < y->fragment.box.x0;
+            });
+            const auto icon = [&](const ReadWord* o, const ReadWord* next) {
+                const NormBox& b = o->fragment.box;
+                const double h = (b.bottom - b.top) * size.height();
+                const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
+                const bool seen = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
+                    return std::min(b.x1, w->fragment.box.x1) > std::max(b.x0, w->fragment.box.x0);
+                });
+                return !seen && chars_in(o->fragment.text) <= 2 && gap > h;
+            };
+            if (icon(kept.back(), kept[kept.size() - 2]))
+                kept.pop_back();
+            if (kept.size() > 1 && icon(kept.front(), kept[1]))
+                kept.erase(kept.begin());
+        }
+        // A line neither reading could read with confidence (a title bar
+        // behind its icon and buttons, marks of a picture) is left out,
+        // not pasted half-read.
+        if (const Reading r = reading_of(kept); r.words > 0 && 2 * r.confident < r.words)
+            continue;
+        for (const ReadWord* w : kept)
+            merged.push_back(*w);
+    }
+    // In reading order: line by line, each from left to right.
+    std::vector<ReadWord> out;
+    for (Row& row : rows_of(merged)) {
+        std::stable_sort(row.words.begin(), row.words.end(), [&](std::size_t a, std::size_t b) {
+            return merged[a].fragment.box.x0 < merged[b].fragment.box.x0;
+        });
+        for (const std::size_t i : row.words)
+            out.push_back(std::move(merged[i]));
+    }
+    return out;
+}
+
+namespace {
+
+// A short word read surely whose box the engine stretched over the lines
+// around it (a "€" or a "y" at a line's end boxed three lines tall) takes
+// the rows of the nearest ordinary word beside it: left so, the layout
+// takes it for an icon that spans lines and leaves it out.
+void fit_tall_boxes(std::vector<ReadWord>& words, QSize size)
+{
+    std::vector<double> heights;
+    for (const ReadWord& w : words)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    if (heights.size() < 3)
+        return;
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const double median = heights[heights.size() / 2];
+    for (ReadWord& w : words) {
+        NormBox& a = w.fragment.box;
+        if (a.bottom - a.top <= 2 * median || w.confidence < SURE_CONFIDENCE || chars_in(w.fragment.text) > 3)
+            continue;
+        const ReadWord* nearest = nullptr;
+        double best = 3 * median * size.height();
+        for (const ReadWord& o : words) {
+            const NormBox& b = o.fragment.box;
+            const double centre = (b.top + b.bottom) / 2;
+            if (&o == &w || b.bottom - b.top > 1.5 * median || centre < a.top || centre > a.bottom)
+                continue;
+            const double gap = std::max(b.x0 - a.x1, a.x0 - b.x1) * size.width();
+            if (gap < best) {
+                best = gap;
+                nearest = &o;
+            }
+        }
+        if (nearest) {
+            a.top = nearest->fragment.box.top;
+            a.bottom = nearest->fragment.box.bottom;
+        }
+    }
+}
+
+} // namespace
+
+std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vector<ReadWord>> read,
+                                 std::vector<ReadWord> plain, bool drop_strays)
 {
     const double w = page.size.width(), h = page.size.height();
     // What the page reading made of a patch's leftovers goes.
@@ -975,7 +1460,36 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     for (std::size_t j = page.page_jobs; j < read.size(); ++j)
         for (ReadWord& word : read[j])
             words.push_back(std::move(word));
-    return drop_graphics(std::move(words), drop_strays);
+    words = drop_graphics_read(std::move(words), drop_strays);
+    // A window's bar whose text the engine could not read with confidence
+    // is left out whole ("Guardar cambios" half-read as marks), not pasted
+    // half-read.
+    if (page.chrome_rows > 0) {
+        const double bars = static_cast<double>(page.chrome_rows) / h;
+        std::vector<bool> drop(words.size());
+        for (const Row& row : rows_of(words)) {
+            if ((row.top + row.bottom) / 2 >= bars)
+                continue;
+            std::vector<const ReadWord*> line;
+            for (const std::size_t i : row.words)
+                line.push_back(&words[i]);
+            if (const Reading r = reading_of(line); 2 * r.confident < r.words || r.words == 0)
+                for (const std::size_t i : row.words)
+                    drop[i] = true;
+        }
+        std::vector<ReadWord> kept;
+        for (std::size_t i = 0; i < words.size(); ++i)
+            if (!drop[i])
+                kept.push_back(std::move(words[i]));
+        words = std::move(kept);
+    }
+    if (!plain.empty())
+        words = merge_plain(std::move(words), drop_graphics_read(std::move(plain), true), page.changed, page.size);
+    fit_tall_boxes(words, page.size);
+    std::vector<Fragment> out;
+    for (ReadWord& w : words)
+        out.push_back(std::move(w.fragment));
+    return out;
 }
 
 platform::PagePreparation preparation()

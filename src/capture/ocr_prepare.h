@@ -52,7 +52,7 @@ struct Run {
 QImage normalised_grey(const QImage& image);
 // The page's background: the most common grey value.
 int most_common_grey(const QImage& grey);
-// The share of pixels within a few grey levels of the most common one.
+// The share of pixels within a few grey levels of the two most common ones.
 double page_share(const QImage& grey);
 
 // Rows of the image that hold ink, and their runs.
@@ -75,6 +75,9 @@ void erase_bar_icons(QImage& grey, int rows);
 void erase_edge_columns(QImage& grey, int page);
 // Paints long thin lines (a grid, rules, frames) with the page's grey.
 void erase_long_lines(QImage& img, int page, int length);
+// Paints out text-cursor blocks (solid or framed, about a line tall) for
+// text lines `line` pixels tall.
+void erase_blocks(QImage& grey, int page, int line);
 // A busy page as dark ink on white against its local background.
 QImage flattened(const QImage& grey);
 
@@ -93,9 +96,34 @@ std::expected<platform::PreparedPage, std::string> prepare_page(QImage grey, con
 // when its own reading gives nothing.
 platform::ReadJob as_shown(const platform::PreparedPage& page, std::size_t patch);
 // What the jobs read (one list a job, in the page's order), sorted out: the
-// page's words over a patch go, the patches' words join, graphics drop.
+// page's words over a patch go, the patches' words join, graphics drop, a
+// bar read without confidence goes whole, and a word the engine boxed
+// over the lines around it takes its line's rows. Then, with `plain` (the
+// engine's reading of the picture as it stands), merge_plain.
 std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
-                                           std::vector<std::vector<platform::ReadWord>> read, bool drop_strays);
+                                           std::vector<std::vector<platform::ReadWord>> read,
+                                           std::vector<platform::ReadWord> plain, bool drop_strays);
+// The prepared reading and the plain one (boxes normalised to a picture of
+// `size` pixels), their lines aligned by position. Where both read a line,
+// ours stays word by word, but where the plain reading surely read ink ours
+// read as nothing (SURE_CONFIDENCE), read surely what ours read unsurely
+// (SURER_BY), read one word with more letters at about ours' confidence, or
+// split a word of ours at a real space: its words replace ours there. A
+// line neither read with confidence goes. A plain line ours lacks joins
+// when most of its words are read with confidence (letters or digits,
+// STRAY_CONFIDENCE or more); a line of ours the plain reading holds nothing
+// of stays only on the same terms and with a word of two letters or more
+// read surely. The plain reading's unsure words where ours read nothing,
+// and its short ones over what the preparation painted out (`changed`,
+// may be null), never join a line.
+std::vector<platform::ReadWord> merge_plain(std::vector<platform::ReadWord> prepared, std::vector<platform::ReadWord> plain,
+                                            const QImage& changed, QSize size);
+// Below this confidence (0..100) a word is not read with confidence.
+constexpr float STRAY_CONFIDENCE = 60;
+// A plain reading's word on ink ours read as nothing counts from this
+// confidence; one on ink ours read unsurely when this much surer.
+constexpr float SURE_CONFIDENCE = 75;
+constexpr float SURER_BY = 20;
 
 // The table the recogniser calls.
 platform::PagePreparation preparation();

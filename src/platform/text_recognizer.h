@@ -80,6 +80,10 @@ struct ReadJob {
     double origin_x = 0;
     double origin_y = 0;
     double scale = 1;
+    // Read with the engine's own page analysis and at the resolution a
+    // screenshot file states, as its command line reads a picture; else
+    // as one block of text at the resolution the scaled bands are made for.
+    bool as_command_line = false;
 };
 
 // A word as an engine read it, its box normalised to the source image.
@@ -99,6 +103,12 @@ struct PreparedPage {
     std::vector<QRect> patch_boxes;   // each patch's text box, source pixels
     std::vector<QRect> patch_areas;   // each whole patch, its rim included
     QImage unpainted;                 // the page before its patches were painted out
+    int chrome_rows = 0;              // the window's bars at the top, read apart, source pixels
+    // Where the preparation painted over or recoloured the picture (255),
+    // source pixels; null when it changed no pixel and read no bar or
+    // patch apart. Only then can its reading have lost what the plain
+    // picture shows, and the picture as it stands is read as well.
+    QImage changed;
 };
 
 // The image work around the engines, which the application supplies
@@ -113,9 +123,12 @@ struct PagePreparation {
         page;
     // A patch as the page showed it, read when its own reading gives nothing.
     std::function<ReadJob(const PreparedPage& page, std::size_t patch)> as_shown;
-    // What the jobs read, one list a job, sorted out into the page's text.
+    // What the jobs read, one list a job, sorted out into the page's text;
+    // `plain` is what the engine read of the picture as it stands (empty
+    // when the page is unchanged and it was not read), kept line by line
+    // where it holds more of the text than the prepared reading.
     std::function<std::vector<Fragment>(const PreparedPage& page, std::vector<std::vector<ReadWord>> read,
-                                        bool drop_strays)>
+                                        std::vector<ReadWord> plain, bool drop_strays)>
         words;
 };
 

@@ -5,6 +5,9 @@
 // page preparation (scaled up, cut at blank rows into bands, patches of
 // another background apart), and the jobs are read in parallel, each by an
 // engine of the pool (a Tesseract engine is not shared between threads).
+// Where the preparation changed the picture, the picture as it stands is
+// read as well, as the command line reads it, and the preparation merges
+// the two readings: what the engine reads plainly is never lost to it.
 #include "platform/text_recognizer.h"
 #include "platform/media_module.h"
 
@@ -191,11 +194,21 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
     if (!engine)
         return std::unexpected(engine.error());
     tesseract::TessBaseAPI& api = *(*engine)->api;
+    const tesseract::PageSegMode mode = api.GetPageSegMode();
     api.SetImage(job.image.constBits(), job.image.width(), job.image.height(), 1,
                  static_cast<int>(job.image.bytesPerLine()));
-    api.SetSourceResolution(300);
+    if (job.as_command_line) {
+        // The command line's defaults: its own page analysis, and the
+        // resolution a screenshot's PNG states.
+        api.SetPageSegMode(tesseract::PSM_AUTO);
+        api.SetSourceResolution(96);
+    } else {
+        api.SetSourceResolution(300);
+    }
     std::vector<ReadWord> words;
-    if (api.Recognize(nullptr) != 0) {
+    const int failed = api.Recognize(nullptr);
+    api.SetPageSegMode(mode);
+    if (failed != 0) {
         // A failed recognition is an error, not a picture without text.
         api.Clear();
         pool.release(std::move(*engine));
@@ -219,6 +232,24 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
     api.Clear();
     pool.release(std::move(*engine));
     return words;
+}
+
+// The picture as it stands, in grey as the command line turns it (not made
+// dark on light: the engine reads both), transparency over white, and the
+// barcodes already read painted out.
+QImage plain_grey(const QImage& image, const std::vector<Fragment>& codes, const PagePreparation& prep)
+{
+    QImage rgb = image;
+    if (image.hasAlphaChannel()) {
+        rgb = QImage(image.size(), QImage::Format_RGB32);
+        rgb.fill(Qt::white);
+        QPainter p(&rgb);
+        p.drawImage(0, 0, image);
+    }
+    QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
+    if (!codes.empty())
+        prep.paint_out(grey, codes);
+    return grey;
 }
 
 class TextRecognizerTesseract final : public TextRecognizer {
@@ -300,10 +331,18 @@ public:
         auto page = prep.page(std::move(grey), m_options, m_pool.size());
         if (!page)
             return std::unexpected(page.error());
+        std::vector<ReadJob> jobs = page->jobs;
+        // Where the preparation changed the picture, the picture as it
+        // stands is read too (alongside the bands), so that nothing the
+        // engine reads there plainly can be lost: the merge keeps, line by
+        // line, the reading that holds more of the text.
+        const bool read_plain = !page->changed.isNull();
+        // First: it is the longest job, and the bands share the rest.
+        if (read_plain)
+            jobs.insert(jobs.begin(), { plain_grey(image, out.codes, prep), 0, 0, 1, true });
         const Clock::time_point read_start = Clock::now();
         const std::string langs = tesseract_languages(languages);
         const double w = page->size.width(), h = page->size.height();
-        const std::vector<ReadJob>& jobs = page->jobs;
         std::vector<std::expected<std::vector<ReadWord>, std::string>> results(jobs.size());
         // As many threads as engines, each taking the next job.
         const std::size_t workers = std::min<std::size_t>(jobs.size(), m_pool.size());
@@ -317,8 +356,13 @@ public:
                 return std::unexpected(r.error());
             words.push_back(std::move(*r));
         }
+        std::vector<ReadWord> plain;
+        if (read_plain) {
+            plain = std::move(words.front());
+            words.erase(words.begin());
+        }
         // A patch that reads as nothing is read as the page showed it.
-        for (std::size_t i = page->page_jobs; i < jobs.size(); ++i) {
+        for (std::size_t i = page->page_jobs; i < page->jobs.size(); ++i) {
             if (!words[i].empty())
                 continue;
             auto again = read_job(m_pool, langs, prep.as_shown(*page, i - page->page_jobs), w, h);
@@ -327,7 +371,7 @@ public:
             words[i] = std::move(*again);
         }
         out.read_ms += ms_since(read_start);
-        out.texts = prep.words(*page, std::move(words), m_options.drop_strays);
+        out.texts = prep.words(*page, std::move(words), std::move(plain), m_options.drop_strays);
         out.prepare_ms = ms_since(start) - out.read_ms;
         return out;
     }

@@ -189,3 +189,170 @@ TEST(OcrPrepare, AShortUnsureWordStaysOnALineAndGoesAlone)
     EXPECT_EQ(kept, (std::vector<std::string> { "37", "ms", "A", "Pedido" }));
     // The towering mark goes on its own evidence, whatever the switch.
 }
+
+namespace {
+
+platform::ReadWord read_word(const char* text, double x0, double x1, double top, float confidence)
+{
+    return { { text, { x0, x1, top, top + 0.05 } }, confidence };
+}
+
+std::vector<std::string> texts_of(const std::vector<platform::ReadWord>& words)
+{
+    std::vector<std::pair<std::pair<double, double>, std::string>> placed;
+    for (const auto& w : words)
+        placed.push_back({ { w.fragment.box.top, w.fragment.box.x0 }, w.fragment.text });
+    std::sort(placed.begin(), placed.end());
+    std::vector<std::string> out;
+    for (const auto& p : placed)
+        out.push_back(p.second);
+    return out;
+}
+
+} // namespace
+
+// Line by line, the plain reading replaces ours where it surely read ink
+// ours read as nothing (a word, a first letter); a line only the plain
+// reading has joins when it is read, not half-read; the plain reading's
+// icon marks and unsure scraps never join a line, and where both read the
+// same ink, ours stays.
+TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
+{
+    using platform::ReadWord;
+    const std::vector<ReadWord> prepared = {
+        // A first letter lost at the border, the rest read as surely.
+        read_word("nforme", 0.04, 0.20, 0.10, 91), read_word("de", 0.22, 0.28, 0.10, 93),
+        // Ours reads this line whole; the plain reading lost a word.
+        read_word("Envíe", 0.02, 0.18, 0.20, 94), read_word("el", 0.20, 0.25, 0.20, 95),
+        read_word("pago", 0.27, 0.40, 0.20, 96),
+        // A word lost next to where an icon was painted out.
+        read_word("mundo", 0.30, 0.45, 0.40, 92),
+    };
+    const std::vector<ReadWord> plain = {
+        read_word("Informe", 0.01, 0.20, 0.10, 90), read_word("de", 0.22, 0.28, 0.10, 95),
+        read_word("el", 0.20, 0.25, 0.20, 90), read_word("pago", 0.27, 0.40, 0.20, 91),
+        // A line ours lacks, read with confidence.
+        read_word("Total", 0.02, 0.15, 0.30, 91), read_word("1.234,56", 0.17, 0.35, 0.30, 88),
+        // The icon read as "ZX" before the line's words, unsure.
+        read_word("ZX", 0.01, 0.06, 0.40, 35), read_word("Hola", 0.10, 0.25, 0.40, 93),
+        read_word("mundo", 0.30, 0.45, 0.40, 92),
+        // A title half-read as marks: left out whole.
+        read_word("TTTTEETTTTS", 0.10, 0.40, 0.50, 31), read_word("¡CI", 0.45, 0.50, 0.50, 40),
+        read_word("Sala", 0.55, 0.65, 0.50, 64),
+        // A window button over what the preparation painted out, read as a
+        // sure "x" at the end of a line the plain reading wins.
+        read_word("Región", 0.02, 0.18, 0.60, 95), read_word("Sur", 0.20, 0.30, 0.60, 94),
+        read_word("x", 0.90, 0.95, 0.60, 85),
+    };
+    QImage changed(100, 100, QImage::Format_Grayscale8);
+    changed.fill(0);
+    fill(changed, 89, 59, 8, 8, 255);
+    const auto merged = texts_of(merge_plain(prepared, plain, changed, QSize(100, 100)));
+    EXPECT_EQ(merged, (std::vector<std::string> { "Informe", "de", "Envíe", "el", "pago", "Total", "1.234,56", "Hola",
+                                                  "mundo", "Región", "Sur" }));
+    // Nothing changed where the preparation painted nothing: the "x" is a
+    // word there, sure and short.
+    changed.fill(0);
+    const auto kept = texts_of(merge_plain(prepared, plain, changed, QSize(100, 100)));
+    EXPECT_NE(std::find(kept.begin(), kept.end(), "x"), kept.end());
+}
+
+// A window's bars read apart: one read without confidence goes whole, one
+// read with it stays; the page's words under them stay whatever.
+TEST(OcrPrepare, ABarReadWithoutConfidenceIsLeftOut)
+{
+    platform::PreparedPage page;
+    page.size = QSize(400, 200);
+    page.chrome_rows = 40;
+    page.page_jobs = 1;
+    const auto run = [&](float title_confidence) {
+        std::vector<std::vector<platform::ReadWord>> read = { {
+            read_word("Guardar", 0.30, 0.45, 0.02, title_confidence),
+            read_word("cambios", 0.47, 0.62, 0.02, title_confidence - 10),
+            read_word("Archivo", 0.02, 0.15, 0.12, 90), read_word("Editar", 0.17, 0.28, 0.12, 91),
+            read_word("El", 0.02, 0.06, 0.50, 40), read_word("informe", 0.08, 0.22, 0.50, 45),
+        } };
+        std::vector<std::string> out;
+        for (const auto& f : keep_words(page, read, {}, true))
+            out.push_back(f.text);
+        return out;
+    };
+    EXPECT_EQ(run(40), (std::vector<std::string> { "Archivo", "Editar", "El", "informe" }));
+    EXPECT_EQ(run(92), (std::vector<std::string> { "Guardar", "cambios", "Archivo", "Editar", "El", "informe" }));
+}
+
+// A terminal's block cursor, solid or hollow, is painted out; letters of
+// the same height stay: a bold "I", an "O" with rounded corners, strokes.
+TEST(OcrPrepare, ATextCursorBlockIsNoCharacter)
+{
+    QImage img = page(200, 40);
+    strokes(img, 10, 0);
+    fill(img, 40, 8, 3, 16, 0);  // a bold I
+    fill(img, 60, 8, 9, 16, 0);  // the solid cursor
+    fill(img, 80, 8, 9, 2, 0);   // the hollow one: four sides
+    fill(img, 80, 22, 9, 2, 0);
+    fill(img, 80, 8, 2, 16, 0);
+    fill(img, 87, 8, 2, 16, 0);
+    fill(img, 101, 8, 7, 2, 0);  // an O: its corners open
+    fill(img, 101, 22, 7, 2, 0);
+    fill(img, 100, 10, 2, 12, 0);
+    fill(img, 107, 10, 2, 12, 0);
+    const QImage before = img.copy();
+    erase_blocks(img, 255, 16);
+    const auto inked = [&](const QImage& im, int x, int y, int w, int h) {
+        int n = 0;
+        for (int row = y; row < y + h; ++row)
+            for (int col = x; col < x + w; ++col)
+                n += im.constScanLine(row)[col] < 128;
+        return n;
+    };
+    EXPECT_EQ(inked(img, 60, 8, 9, 16), 0);
+    EXPECT_EQ(inked(img, 80, 8, 9, 16), 0);
+    EXPECT_EQ(inked(img, 0, 0, 50, 40), inked(before, 0, 0, 50, 40));
+    EXPECT_EQ(inked(img, 99, 0, 20, 40), inked(before, 99, 0, 20, 40));
+}
+
+// Where both readings read the same ink: the plain one's accent or first
+// letter counts at about the same confidence, a word ours ran together over
+// a real space is split as the plain reading split it, a word split without
+// a space stays whole, and ours stays where the two only differ by whims.
+TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
+{
+    using platform::ReadWord;
+    const QImage none;
+    const QSize size(1000, 300);
+    const auto merged = [&](std::vector<ReadWord> ours, std::vector<ReadWord> plain) {
+        std::string out;
+        for (const auto& t : texts_of(merge_plain(std::move(ours), std::move(plain), none, size)))
+            out += (out.empty() ? "" : " ") + t;
+        return out;
+    };
+    // Boxes 15 px tall (0.05 of 300): a space is 5 px or more.
+    EXPECT_EQ(merged({ read_word("Region", 0.10, 0.16, 0.1, 96) }, { read_word("Región", 0.10, 0.16, 0.1, 96) }),
+              "Región");
+    EXPECT_EQ(merged({ read_word("‘otal", 0.10, 0.15, 0.1, 89) }, { read_word("Total", 0.10, 0.15, 0.1, 83) }), "Total");
+    EXPECT_EQ(merged({ read_word("21%", 0.10, 0.14, 0.1, 52) },
+                     { read_word("21", 0.10, 0.12, 0.1, 90), read_word("%", 0.125, 0.14, 0.1, 86) }),
+              "21 %");
+    EXPECT_EQ(merged({ read_word("Segunda", 0.10, 0.17, 0.1, 95) },
+                     { read_word("Segun", 0.10, 0.15, 0.1, 96), read_word("da", 0.1505, 0.17, 0.1, 96) }),
+              "Segunda");
+    EXPECT_EQ(merged({ read_word("Buscar", 0.10, 0.16, 0.1, 96) }, { read_word("Busca", 0.10, 0.155, 0.1, 96) }),
+              "Buscar");
+    EXPECT_EQ(merged({ read_word("línea", 0.10, 0.15, 0.1, 96) }, { read_word("linea", 0.10, 0.15, 0.1, 76) }), "línea");
+}
+
+// A window on a flat desktop or a black root has two backgrounds and is no
+// busy page; a gradient has none.
+TEST(OcrPrepare, AWindowOnAFlatDesktopIsNoBusyPage)
+{
+    QImage img = page(200, 100, 128);
+    fill(img, 60, 0, 140, 100, 255);
+    strokes(img, 70, 0);
+    EXPECT_GE(page_share(img), BUSY_PAGE_SHARE);
+    QImage gradient(200, 100, QImage::Format_Grayscale8);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x)
+            gradient.scanLine(y)[x] = static_cast<uchar>(40 + x);
+    EXPECT_LT(page_share(gradient), BUSY_PAGE_SHARE);
+}
