@@ -9,6 +9,8 @@
 // the offscreen platform (--smoke in CTest) a fake capture stands in.
 #include "bench_common.h"
 
+#include "app/app.h"
+
 #include "capture/capture.h"
 #include "capture/overlay.h"
 #include "capture/overlay_view.h"
@@ -64,6 +66,8 @@ int main(int argc, char** argv)
     const bool smoke = bench::smoke(argc, argv);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // The wiring between the floors, as the program has it (the selector's roads among it).
+    app::install_listeners();
     const bool real = QGuiApplication::platformName() == QLatin1String("xcb");
 
     platform::ScreenCaptureFake* fake = nullptr;
