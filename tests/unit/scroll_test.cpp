@@ -492,8 +492,9 @@ TEST_F(ScrollSession, AutomaticScrollingSwitchesAndOneTickChainRuns)
     const auto held_back = [&](std::size_t steps) {
         ASSERT_SOON(scrolls.size() >= steps);
         pump_for(150);
-        if (since.elapsed() < 250)
+        if (since.elapsed() < 250) {
             EXPECT_EQ(scrolls.size(), steps);
+        }
     };
     since.start();
     scroll::set_auto(id, true);
