@@ -118,6 +118,7 @@ Worker::Worker(std::string name, Refused when_refused)
     : m_when_refused(when_refused)
 {
     m_thread = Thread::start(std::move(name), [this] { run(); });
+    m_started = m_thread.started();
 }
 
 Worker::~Worker()
@@ -138,7 +139,7 @@ Worker::~Worker()
 
 bool Worker::post(Job job)
 {
-    if (!m_thread.started()) {
+    if (!m_started) {
         if (m_when_refused == Refused::Fail)
             return false;
         {
@@ -162,7 +163,7 @@ bool Worker::post(Job job)
 
 void Worker::wait_idle()
 {
-    if (!m_thread.started()) {
+    if (!m_started) {
         std::lock_guard one(m_inline); // an inline job on another thread
         return;
     }

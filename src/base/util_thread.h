@@ -93,8 +93,9 @@ public:
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
-    // Whether the thread runs (false: the system refused it).
-    bool started() const { return m_thread.started(); }
+    // Whether the thread was started (false: the system refused it). Fixed
+    // at construction: post() may read it while finish() joins the thread.
+    bool started() const { return m_started; }
     // Queues the job, or runs it inline (see above); false when the job was
     // dropped uncalled: the worker finishing or stopping, or refused with
     // Refused::Fail. Any thread.
@@ -116,6 +117,7 @@ private:
     bool m_closed = false;  // with m_mutex: no more jobs taken
     bool m_quitting = false; // with m_mutex: the thread ends without the queue
     std::recursive_mutex m_inline; // one inline job at a time, as the thread would
+    bool m_started = false; // set once, before anyone can post
     Thread m_thread;        // last: it starts once the rest is built
 };
 
