@@ -141,8 +141,12 @@ int main(int argc, char** argv)
             urls.push_back(std::move(url));
             continue;
         }
-        std::fprintf(stderr, "vistrope: un enlace de más de %zu KB no se puede entregar; lo descarto (%.40s…)\n",
-            platform::RequestReader::MAX_REQUEST_BYTES / 1024, url.c_str());
+        // Its first 40 bytes, cut where a character begins.
+        std::size_t shown = 40;
+        while (shown > 0 && (static_cast<unsigned char>(url[shown]) & 0xC0) == 0x80)
+            --shown;
+        std::fprintf(stderr, "vistrope: un enlace de más de %zu KB no se puede entregar; lo descarto (%.*s…)\n",
+            platform::RequestReader::MAX_REQUEST_BYTES / 1024, static_cast<int>(shown), url.c_str());
         status = 1;
     }
 

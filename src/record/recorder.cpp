@@ -516,7 +516,9 @@ void rescue()
     if (!r->stopping)
         stop_stream(*r->stream);
     r->stream.reset(); // waits for the writer to close the file
-    const Ending ending = r->failed || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
+    // The main queue no longer runs: a failure the writer reported is read
+    // from its own flag, not from what the queue would have set.
+    const Ending ending = r->failed || r->writer_failed->load() || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
     auto sealed = seal(r->path, ending);
     if (!sealed) {
         publish::release(r->name);
@@ -730,7 +732,10 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     const auto configuration = stream_configuration(wish);
 
     auto ended = r->file_ended;
-    auto delegate = std::make_shared<RecorderDelegate>(id, [ended, post = s.post](Report rep) {
+    auto writer_failed = r->writer_failed;
+    auto delegate = std::make_shared<RecorderDelegate>(id, [ended, writer_failed, post = s.post](Report rep) {
+        if (rep.kind == Report::Kind::RecordingFailed)
+            writer_failed->store(true);
         if (rep.kind == Report::Kind::RecordingFinished || rep.kind == Report::Kind::RecordingFailed)
             ended->store(true);
         post([rep] { report(rep); });
@@ -742,7 +747,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
         return give_up(id, fmt::format("no pude preparar la captura: {}", stream.error()));
     auto add = [&](platform::StreamOutputType type) {
         if (auto added = (*stream)->add_stream_output(delegate, type); !added)
-            util::log(fmt::format("addStreamOutput {}: {}", static_cast<int>(type), added.error()));
+            util::log(fmt::format("no pude añadir la salida {} a la captura: {}", static_cast<int>(type), added.error()));
     };
     add(platform::StreamOutputType::Screen);
     if (configuration.captures_audio)
@@ -750,7 +755,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     if (configuration.captures_microphone)
         add(platform::StreamOutputType::Microphone);
     if (auto added = (*stream)->add_recording_output(output, delegate); !added)
-        return give_up(id, fmt::format("addRecordingOutput: {}", added.error()));
+        return give_up(id, fmt::format("no pude añadir la salida de grabación: {}", added.error()));
 
     r->stream = std::move(*stream);
     r->delegate = std::move(delegate);

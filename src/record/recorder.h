@@ -177,6 +177,8 @@ struct Session {
     // Set on the writer's thread once the output reported the file's end
     // (finished, or failed after the trailer was attempted).
     std::shared_ptr<std::atomic<bool>> file_ended = std::make_shared<std::atomic<bool>>(false);
+    // Set with file_ended when that end was a failure, on the writer's thread.
+    std::shared_ptr<std::atomic<bool>> writer_failed = std::make_shared<std::atomic<bool>>(false);
 };
 // The recording in the main thread's slot, or null.
 const Session* session();

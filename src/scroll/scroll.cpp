@@ -153,7 +153,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*retried*/)
     if (!stream)
         return fail(id, fmt::format("no pude empezar a capturar: {}", stream.error()));
     if (auto added = (*stream)->add_stream_output(receiver, platform::StreamOutputType::Screen); !added)
-        return fail(id, fmt::format("addStreamOutput: {}", added.error()));
+        return fail(id, fmt::format("no pude añadir la salida de la captura: {}", added.error()));
     (*stream)->start([id](std::optional<std::string> error) {
         if (error)
             util::on_main([id, e = *error] { fail(id, fmt::format("no pude empezar a capturar: {}", e)); });

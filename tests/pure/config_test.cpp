@@ -242,7 +242,7 @@ TEST(ConfigFile, WhatTheTomlLibraryCannotTakeIsRefusedOutsideStringsByLine)
         { "t = \"\"\"\n\"*\"\"e\\\xEF\xBA\xBF\"\"\"", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
         { "t = \"\\\xC3\xA9\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 1" },
         { "a = 1\nb = [[1], 2}\n", "un «}» que no cierra ningún «{» en la línea 2" },
-        { "x = +\"&{\"\xEF\xBB\xB7a\"\n", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
+        { "x = +\"&{\"\xEF\xBB\xB7" "a\"\n", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
         { "x = 8= 9\n", "un «=» de más en la línea 1" },
         { "e=8/7--->-e= 8#", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
         { "a = 1\ns=1979-05-27t:", "una fecha con una hora incompleta en la línea 2" },
@@ -251,7 +251,7 @@ TEST(ConfigFile, WhatTheTomlLibraryCannotTakeIsRefusedOutsideStringsByLine)
         { "_=1979-05-0\" 1,", "un valor que no es número, fecha, booleano, texto, lista ni tabla en la línea 1" },
         // Valid, but the library cannot take it: a letter past ASCII first
         // after a line-ending backslash.
-        { "s = \"\"\"\na\\\n  \xC3\xADb\"\"\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
+        { "s = \"\"\"\na\\\n  \xC3\xAD" "b\"\"\"\n", "una barra invertida seguida de un carácter que no es ASCII en la línea 2" },
     };
     for (const auto& c : refused) {
         const auto parsed = config::parse(c.text);
