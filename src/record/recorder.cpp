@@ -192,6 +192,24 @@ void refetch_and_prepare(std::uint64_t id)
     services().refresh([id](capture::Content content) { prepare(id, std::move(content), true); });
 }
 
+// A writer that failed, or never said it finished, may have left half a
+// fragment at the end: only the whole fragments before it are kept. The
+// writer's own flag counts too, for an end the main queue did not see.
+Ending ending_of(const Session& r)
+{
+    return r.failed || r.writer_failed->load() || !r.file_ended->load() ? Ending::Broken : Ending::Finished;
+}
+
+// The name a sealed file is published under: its own, or for an incomplete
+// one "<name> (incompleta)", its own name given back.
+publish::Reserved publish_name(const Session& r, bool incomplete)
+{
+    if (!incomplete)
+        return r.name;
+    publish::release(r.name);
+    return publish::reserve_path(r.name.path.parent_path(), incomplete_stem(r.name.stem), "mp4");
+}
+
 } // namespace
 
 Services& services()
@@ -516,20 +534,14 @@ void rescue()
     if (!r->stopping)
         stop_stream(*r->stream);
     r->stream.reset(); // waits for the writer to close the file
-    // The main queue no longer runs: a failure the writer reported is read
-    // from its own flag, not from what the queue would have set.
-    const Ending ending = r->failed || r->writer_failed->load() || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
+    const Ending ending = ending_of(*r);
     auto sealed = seal(r->path, ending);
     if (!sealed) {
         publish::release(r->name);
         util::log(fmt::format("la grabación no se pudo guardar al salir: {}", sealed.error().reason));
         return;
     }
-    publish::Reserved name = r->name;
-    if (ending == Ending::Broken) {
-        publish::release(r->name);
-        name = publish::reserve_path(r->name.path.parent_path(), incomplete_stem(r->name.stem), "mp4");
-    }
+    const publish::Reserved name = publish_name(*r, ending == Ending::Broken);
     const auto published = publish::publish_file(name, sealed->path);
     if (!published) {
         util::log(fmt::format("no pude publicar la grabación al salir: {}", published.error()));
@@ -590,11 +602,7 @@ void deliver_sealed(const Session& recording, const Sealed& sealed, std::uint64_
         s.make_gif(sealed.path, video::GifSettings { std::nullopt, cfg->recording.gif_fps, cfg->recording.gif_max_width }, gif, r->live);
         return;
     }
-    publish::Reserved name = r->name;
-    if (incomplete) {
-        publish::release(r->name);
-        name = publish::reserve_path(r->name.path.parent_path(), incomplete_stem(r->name.stem), "mp4");
-    }
+    const publish::Reserved name = publish_name(*r, incomplete);
     const auto published = publish::publish_file(name, sealed.path);
     if (!published) {
         util::log(fmt::format("no pude publicar la grabación {}: {}", util::escape_controls(name.path.string()), published.error()));
@@ -632,10 +640,9 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t wall_seconds)
         toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", r->failure), 1.6);
         return;
     }
-    // A writer that failed, or never said it finished, may have left half a
-    // fragment at the end: only the whole fragments before it are kept, and
-    // published as what they are, an incomplete recording.
-    const Ending ending = r->failed || !r->file_ended->load() ? Ending::Broken : Ending::Finished;
+    // What an incomplete end kept is published as what it is, an
+    // incomplete recording.
+    const Ending ending = ending_of(*r);
     services().seal(r->path, ending, [r, wall_seconds, ending](std::expected<Sealed, SealFailure> sealed) {
         if (!sealed) {
             util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error().reason));
