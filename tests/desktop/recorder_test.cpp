@@ -1135,6 +1135,13 @@ TEST_F(DesktopRecorder, TheDisplayGoneMidRecordingStopsAndSealsIt)
         return !display.empty() && display.back() == '\n';
     }, 100));
     const QString on = ":" + QString::fromStdString(display).trimmed();
+    // The number comes as the server picks it; the program starts once the
+    // server answers a client, as the test session waits for its own.
+    ASSERT_TRUE(poll([&] {
+        QProcess probe;
+        probe.start("xdpyinfo", { "-display", on });
+        return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+    }, 100)) << "the display " << on.toStdString() << " never answered";
 
     write_file(m_home.path() / ".config/vistrope/config.toml",
         fmt::format("save_dir = \"{}\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n"
