@@ -1127,7 +1127,7 @@ TEST_F(DesktopRecorder, TheDisplayGoneMidRecordingStopsAndSealsIt)
 {
     const fs::path number = m_home.path() / "pantalla";
     OwnServer x;
-    ASSERT_TRUE(x.start("sh", { "-c", QString("exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension Composite +extension RANDR "
+    ASSERT_TRUE(x.start("sh", { "-c", QString("exec Xvfb -displayfd 3 -noreset -screen 0 1280x800x24 -nolisten tcp +extension Composite +extension RANDR "
                                               "+extension MIT-SHM 3>'%1'").arg(QString::fromStdString(number.string())) }));
     std::string display;
     ASSERT_TRUE(poll([&] {
@@ -1136,7 +1136,9 @@ TEST_F(DesktopRecorder, TheDisplayGoneMidRecordingStopsAndSealsIt)
     }, 100));
     const QString on = ":" + QString::fromStdString(display).trimmed();
     // The number comes as the server picks it; the program starts once the
-    // server answers a client, as the test session waits for its own.
+    // server answers a client, as the test session waits for its own. The
+    // server never resets when its last client leaves (the probe): a
+    // program connecting while it resets finds no display.
     ASSERT_TRUE(poll([&] {
         QProcess probe;
         probe.start("xdpyinfo", { "-display", on });
