@@ -73,8 +73,8 @@ struct TesseractOptions {
 };
 
 // One piece of work for an engine: an image (a view into a larger one or an
-// image of its own) and how its pixels map back to the source image:
-// source = pixel / scale + origin.
+// image of its own; grey, or RGB888 for the picture in colour) and how its
+// pixels map back to the source image: source = pixel / scale + origin.
 struct ReadJob {
     QImage image;
     double origin_x = 0;
