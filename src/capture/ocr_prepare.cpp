@@ -8,6 +8,7 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -972,7 +973,8 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     // against its local background merges strokes (a dotted zero
     // becomes an eight).
     int chrome_rows = chrome_top(grey, most_common_grey(grey));
-    if (page_share(grey.copy(0, chrome_rows, grey.width(), grey.height() - chrome_rows)) < BUSY_PAGE_SHARE) {
+    const bool busy = page_share(grey.copy(0, chrome_rows, grey.width(), grey.height() - chrome_rows)) < BUSY_PAGE_SHARE;
+    if (busy) {
         grey = flattened(grey);
         read_patches = false;
         chrome_rows = 0;
@@ -997,6 +999,10 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     // What the preparation painted over; patches, read on their own, are
     // not (their words come back).
     out.changed = changed_pixels(before, grey);
+    // Flattening changes every pixel's grey but paints nothing out: the
+    // page is changed, and no word of it lies over what was painted.
+    if (busy && !out.changed.isNull())
+        out.changed.fill(0);
     std::vector<Patch> patches;
     QImage& unpainted = out.unpainted;
     if (read_patches)
@@ -1176,6 +1182,216 @@ double changed_share(const ReadWord& w, const QImage& changed)
     return static_cast<double>(n) / (static_cast<double>(box.width()) * box.height());
 }
 
+// A word's letters and digits, lower case (bytes past ASCII kept): what
+// two readings of one word are compared on, stray marks aside.
+std::string letters_of(const std::string& utf8)
+{
+    std::string out;
+    for (const char c : utf8)
+        if (std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80))
+            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // A quote or an inverted mark read at a word's start ("‘", "¡") is no
+    // letter: their UTF-8 bytes are past ASCII, so they go by name.
+    for (const char* mark : { "\u2018", "\u2019", "\u201c", "\u201d", "\u00a1", "\u00bf", "\u00ab", "\u00bb" })
+        for (std::size_t at; (at = out.find(mark)) != std::string::npos;)
+            out.erase(at, std::strlen(mark));
+    return out;
+}
+
+// Latin letters with an accent (two bytes, lead 0xC3) as their base
+// letter, and how many a text holds.
+std::string unaccented(const std::string& letters)
+{
+    // U+00E0..U+00FF after 0xC3: the second byte minus 0xA0.
+    static const char BASE[] = "aaaaaaaceeeeiiiidnooooo/ouuuuyty";
+    std::string out;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        const auto c = static_cast<unsigned char>(letters[i]);
+        const auto next = i + 1 < letters.size() ? static_cast<unsigned char>(letters[i + 1]) : 0;
+        if (c == 0xC3 && next >= 0xA0 && next <= 0xBF) {
+            out += BASE[next - 0xA0];
+            ++i;
+        } else {
+            out += letters[i];
+        }
+    }
+    return out;
+}
+
+int accents(const std::string& letters)
+{
+    return static_cast<int>(letters.size() - unaccented(letters).size());
+}
+
+bool has_digit(const std::string& text)
+{
+    return text.find_first_of("0123456789") != std::string::npos;
+}
+
+// Whether `part` is `whole` with some of its characters left out.
+bool left_out_of(const std::string& part, const std::string& whole)
+{
+    std::size_t i = 0;
+    for (const char c : whole)
+        if (i < part.size() && part[i] == c)
+            ++i;
+    return i == part.size() && part.size() < whole.size();
+}
+
+// Two readings of one stretch of a line, ours and the plain one: the words
+// of each that cover the same ink.
+struct Stretch {
+    std::vector<const ReadWord*> ours;
+    std::vector<const ReadWord*> plain;
+};
+
+bool same_ink(const NormBox& a, const NormBox& b)
+{
+    const double across = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
+    const double down = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+    return across > 0.3 * std::min(a.x1 - a.x0, b.x1 - b.x0)
+        && down >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+}
+
+// Which reading of a stretch both read stays. The plain one is what the
+// engine reads of the picture as it stands, so ours stays only where it
+// holds everything the plain one does and is not less sure of it:
+// - a number, or a digit on either side ("0" for "o"): the plain one's,
+//   unless the two agree;
+// - ours lacks characters the plain one has on ink ours left out
+//   ("nforme"), read as a mark ("‘otal"), or read at least as surely:
+//   the plain one's; ours has more, its own when it is as sure
+//   ("Buscar"), not at the picture's edge (a border read as "l");
+// - the same characters cut into words differently: the plain one's where
+//   its words stand apart by a real space (a third of their height:
+//   "21 %"), ours where they run together ("Segun" "da");
+// - the same letters but for stray marks ("¡Pedido"): the shorter; but
+//   for accents: the one with more ("más");
+// - else ("Regién", "Región"): the surer, the plain one's at equal
+//   confidence unless ours holds more letters.
+bool plain_reads_better(const Stretch& s, QSize size)
+{
+    std::string ours, plain, ours_text, plain_text;
+    double ours_conf = 100, plain_conf = 100;
+    double ours_from = 1, ours_to = 0, plain_from = 1, plain_to = 0;
+    for (const ReadWord* w : s.ours) {
+        ours_from = std::min(ours_from, w->fragment.box.x0);
+        ours_to = std::max(ours_to, w->fragment.box.x1);
+    }
+    for (const ReadWord* w : s.plain) {
+        plain_from = std::min(plain_from, w->fragment.box.x0);
+        plain_to = std::max(plain_to, w->fragment.box.x1);
+    }
+    for (const ReadWord* w : s.ours) {
+        ours += letters_of(w->fragment.text);
+        ours_text += w->fragment.text;
+        ours_conf = std::min<double>(ours_conf, w->confidence);
+    }
+    for (const ReadWord* w : s.plain) {
+        plain += letters_of(w->fragment.text);
+        plain_text += w->fragment.text;
+        plain_conf = std::min<double>(plain_conf, w->confidence);
+    }
+    if (ours_text == plain_text && s.ours.size() == s.plain.size())
+        return false;
+    if (has_digit(ours_text) || has_digit(plain_text))
+        return true;
+    if (ours == plain && ours_text == plain_text) {
+        // Cut differently: a real space between the plain words.
+        bool apart = s.plain.size() > s.ours.size();
+        for (std::size_t i = 1; apart && i < s.plain.size(); ++i) {
+            const NormBox& a = s.plain[i]->fragment.box;
+            apart = (a.x0 - s.plain[i - 1]->fragment.box.x1) * size.width() >= (a.bottom - a.top) * size.height() / 3;
+        }
+        return apart;
+    }
+    if (left_out_of(ours, plain)) {
+        // Ink ours left out (a letter's width, a third of the height), a
+        // letter ours read as a mark ("‘otal"), or the same ink read at
+        // least as surely.
+        const NormBox& b = s.plain.front()->fragment.box;
+        const double wider = ((plain_to - plain_from) - (ours_to - ours_from)) * size.width();
+        return wider >= (b.bottom - b.top) * size.height() / 3 || chars_in(ours_text) >= chars_in(plain_text)
+            || plain_conf >= ours_conf;
+    }
+    if (left_out_of(plain, ours)) {
+        // Ours' more at the picture's edge is its border read as a letter.
+        const bool at_edge = ours_from * size.width() < 1 || ours_to * size.width() > size.width() - 1;
+        return ours_conf < plain_conf || at_edge;
+    }
+    if (ours == plain)
+        return chars_in(plain_text) <= chars_in(ours_text);
+    // An accent is ink too: the reading with more of them ("más", "mas").
+    if (unaccented(ours) == unaccented(plain) && accents(ours) != accents(plain))
+        return accents(plain) > accents(ours);
+    if (chars_in(ours) > chars_in(plain) && ours_conf >= plain_conf)
+        return false;
+    return plain_conf >= ours_conf;
+}
+
+// The words of a line both readings read: grouped into stretches of the
+// same ink, each settled by plain_reads_better; a word only one reading
+// holds stays (the plain one's that ours lost, ours that the plain one
+// missed).
+std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain,
+                                    QSize size)
+{
+    const std::size_t n = ours.size() + plain.size();
+    const auto word = [&](std::size_t i) { return i < ours.size() ? ours[i] : plain[i - ours.size()]; };
+    std::vector<std::size_t> parent(n);
+    for (std::size_t i = 0; i < n; ++i)
+        parent[i] = i;
+    const auto find = [&](std::size_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (std::size_t i = 0; i < ours.size(); ++i)
+        for (std::size_t j = 0; j < plain.size(); ++j)
+            if (same_ink(ours[i]->fragment.box, plain[j]->fragment.box))
+                parent[find(i)] = find(ours.size() + j);
+    std::vector<const ReadWord*> kept;
+    for (std::size_t r = 0; r < n; ++r) {
+        if (find(r) != r)
+            continue;
+        Stretch s;
+        for (std::size_t i = 0; i < n; ++i)
+            if (find(i) == r)
+                (i < ours.size() ? s.ours : s.plain).push_back(word(i));
+        const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
+        std::sort(s.ours.begin(), s.ours.end(), by_x);
+        std::sort(s.plain.begin(), s.plain.end(), by_x);
+        if (s.plain.empty()) {
+            // Ink only ours read: a short mark it is unsure of is a
+            // button's or an icon's, where the plain reading saw no text.
+            for (const ReadWord* w : s.ours)
+                if (w->confidence >= STRAY_CONFIDENCE || (chars_in(w->fragment.text) > 3 && w->confidence >= MARK_CONFIDENCE))
+                    kept.push_back(w);
+            continue;
+        }
+        if (s.ours.empty()) {
+            // Ink only the plain reading read, unless ours read the same
+            // word beside it (its box a little apart).
+            for (const ReadWord* w : s.plain) {
+                const NormBox& a = w->fragment.box;
+                const double height = (a.bottom - a.top) * size.height();
+                const bool read_here = std::any_of(ours.begin(), ours.end(), [&](const ReadWord* o) {
+                    const NormBox& b = o->fragment.box;
+                    return o->fragment.text == w->fragment.text
+                        && std::max(b.x0 - a.x1, a.x0 - b.x1) * size.width() < 0.5 * height
+                        && std::min(a.bottom, b.bottom) > std::max(a.top, b.top);
+                });
+                if (!read_here)
+                    kept.push_back(w);
+            }
+            continue;
+        }
+        for (const ReadWord* w : plain_reads_better(s, size) ? s.plain : s.ours)
+            kept.push_back(w);
+    }
+    return kept;
+}
+
 } // namespace
 
 std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<ReadWord> plain, const QImage& changed,
@@ -1216,150 +1432,54 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         // Whether the plain line is read, not half-read: judged on all of
         // its words, before the unsure ones go.
         const Reading whole = reading_of(p);
-        // The plain words that are no text: unsure where ours read nothing
-        // (an icon ours painted out, a cursor, a bar's edge), or a short
-        // mark over what the preparation changed, unless ours read the same.
+        // The plain words that are no text, where ours read nothing beside
+        // them: a short mark over what the preparation painted out (a window
+        // button, an icon, a text cursor), or unsure marks (an icon's "ZX";
+        // a title's unsure "de" stays).
         std::erase_if(p, [&](const ReadWord* w) {
             const NormBox& a = w->fragment.box;
-            bool under = false, same = false;
-            for (const ReadWord* o : q) {
+            const bool under = std::any_of(q.begin(), q.end(), [&](const ReadWord* o) {
                 const NormBox& b = o->fragment.box;
-                if (std::min(a.x1, b.x1) > std::max(a.x0, b.x0)) {
-                    under = true;
-                    same = same || o->fragment.text == w->fragment.text;
-                }
-            }
-            if (w->confidence < STRAY_CONFIDENCE && !under)
-                return true;
-            return chars_in(w->fragment.text) <= 3 && !same && changed_share(*w, changed) >= 0.2;
-        });
-        // A line the plain reading holds nothing of, which ours read
-        // without confidence or as a lone letter, is marks of a picture, an
-        // icon or a border ours made letter-sized: left out, not pasted
-        // half-read.
-        if (whole.words == 0 && !q.empty()) {
-            const bool word = std::any_of(q.begin(), q.end(), [](const ReadWord* w) {
-                return w->confidence >= SURE_CONFIDENCE && letters_in(w->fragment.text) >= 2;
+                return std::min(a.x1, b.x1) > std::max(a.x0, b.x0)
+                    && std::min(a.bottom, b.bottom) - std::max(a.top, b.top)
+                    >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
             });
-            if (const Reading r = reading_of(q); !word || 2 * r.confident < r.words)
-                continue;
-        }
+            // No word: a blank box over a row or a stray mark, and a box
+            // far wider than its letters spans ink that is not its own.
+            const double height = (a.bottom - a.top) * size.height();
+            if (letters_in(w->fragment.text) == 0 || (a.x1 - a.x0) * size.width() > (chars_in(w->fragment.text) + 1) * height)
+                return true;
+            if (under)
+                return false;
+            const double painted = changed_share(*w, changed);
+            if (painted >= 0.2 && (chars_in(w->fragment.text) <= 3 || w->confidence < SURE_CONFIDENCE))
+                return true;
+            return w->confidence < MARK_CONFIDENCE
+                || (w->confidence < STRAY_CONFIDENCE && (letters_in(w->fragment.text) < 2 || painted >= 0.2));
+        });
+        // A line the plain reading holds nothing of is text only when ours
+        // read two words of three letters or more surely, and most of it
+        // with confidence: marks of a picture, an icon, a bar's buttons
+        // ("- ox"), a title half-read ("re erenc' s envio") or a border ours
+        // made letter-sized are left out, not pasted half-read.
+        const auto text_alone = [](const std::vector<const ReadWord*>& line) {
+            const auto words = std::count_if(line.begin(), line.end(), [](const ReadWord* w) {
+                return w->confidence >= SURE_CONFIDENCE && letters_in(w->fragment.text) >= 3;
+            });
+            const Reading r = reading_of(line);
+            return words >= 2 && 2 * r.confident >= r.words;
+        };
+        if (whole.words == 0 && !q.empty() && !text_alone(q))
+            continue;
         if (q.empty()) {
-            // A line ours lacks joins when it is read, not half-read.
-            if (whole.confident > 0 && 2 * whole.confident >= whole.words)
+            // A line ours lacks joins when it is read, not half-read (a
+            // title read as "Ll =: de anlos Fui" is not).
+            if (whole.confident > 0 && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE)
                 for (const ReadWord* w : p)
                     merged.push_back(*w);
             continue;
         }
-        // Word by word, ours stays but where the plain reading read ink
-        // ours read as nothing, surely (a word lost, a first letter cut off:
-        // a letter's width, 0.4 of its height, beside every word of ours),
-        // or read surely what ours read without confidence. Elsewhere two
-        // readings of the same ink differ by the engine's whims (a word
-        // split in two, a letter changed) at the same confidence, and the
-        // prepared one is read the better way.
-        std::vector<const ReadWord*> kept = q;
-        // A word of ours that the plain reading read as two or more, surely
-        // and apart by a space (a third of their height or more), with the
-        // same characters: "21%" is "21 %". Run together without a space,
-        // the parts are one word ("Segun" "da").
-        for (std::size_t k = 0; k < kept.size(); ++k) {
-            const ReadWord* o = kept[k];
-            const NormBox& b = o->fragment.box;
-            std::vector<const ReadWord*> parts;
-            for (const ReadWord* w : p) {
-                const NormBox& a = w->fragment.box;
-                const double inside = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
-                if (inside >= 0.8 * (a.x1 - a.x0)
-                    && std::min(a.bottom, b.bottom) - std::max(a.top, b.top) >= 0.5 * (a.bottom - a.top))
-                    parts.push_back(w);
-            }
-            if (parts.size() < 2)
-                continue;
-            std::sort(parts.begin(), parts.end(), [](const ReadWord* x, const ReadWord* y) {
-                return x->fragment.box.x0 < y->fragment.box.x0;
-            });
-            std::string joined;
-            bool apart = true;
-            for (std::size_t i = 0; i < parts.size(); ++i) {
-                const NormBox& a = parts[i]->fragment.box;
-                joined += parts[i]->fragment.text;
-                apart = apart && parts[i]->confidence >= SURE_CONFIDENCE;
-                if (i > 0)
-                    apart = apart
-                        && (a.x0 - parts[i - 1]->fragment.box.x1) * size.width()
-                            >= (a.bottom - a.top) * size.height() / 3;
-            }
-            if (!apart || joined != o->fragment.text)
-                continue;
-            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(k));
-            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(k), parts.begin(), parts.end());
-            k += parts.size() - 1;
-        }
-        for (const ReadWord* w : p) {
-            if (std::find(kept.begin(), kept.end(), w) != kept.end())
-                continue;
-            if (w->confidence < STRAY_CONFIDENCE || letters_in(w->fragment.text) == 0)
-                continue;
-            const NormBox& a = w->fragment.box;
-            // A box far wider than its letters spans ink that is not its own.
-            const double height_px = (a.bottom - a.top) * size.height();
-            if ((a.x1 - a.x0) * size.width() > (chars_in(w->fragment.text) + 1) * height_px)
-                continue;
-            std::vector<const ReadWord*> under;
-            std::vector<std::pair<double, double>> spans;
-            float surest = 0;
-            int letters_under = 0;
-            // Ours read the same word here, its box a little apart.
-            bool read_here = false;
-            for (const ReadWord* o : kept)
-                read_here = read_here
-                    || (o->fragment.text == w->fragment.text
-                        && std::max(o->fragment.box.x0 - a.x1, a.x0 - o->fragment.box.x1) * size.width() < 0.5 * height_px
-                        && std::min(a.bottom, o->fragment.box.bottom) > std::max(a.top, o->fragment.box.top));
-            if (read_here)
-                continue;
-            for (const ReadWord* o : kept)
-                if (const double from = std::max(a.x0, o->fragment.box.x0), to = std::min(a.x1, o->fragment.box.x1);
-                    to > from
-                    && std::min(a.bottom, o->fragment.box.bottom) - std::max(a.top, o->fragment.box.top)
-                        >= 0.5 * std::min(a.bottom - a.top, o->fragment.box.bottom - o->fragment.box.top)) {
-                    spans.emplace_back(from, to);
-                    // Only a word mostly under it is its other reading.
-                    if (2 * (to - from) < o->fragment.box.x1 - o->fragment.box.x0)
-                        continue;
-                    under.push_back(o);
-                    letters_under += letters_in(o->fragment.text);
-                    surest = std::max(surest, o->confidence);
-                }
-            std::sort(spans.begin(), spans.end());
-            double covered = 0, reach = a.x0;
-            for (const auto& [from, to] : spans)
-                if (to > reach) {
-                    covered += to - std::max(from, reach);
-                    reach = to;
-                }
-            const bool lost = w->confidence >= SURE_CONFIDENCE
-                && (a.x1 - a.x0 - covered) * size.width() >= 0.4 * height_px
-                && letters_in(w->fragment.text) > letters_under;
-            const bool surer = !under.empty() && w->confidence >= surest + SURER_BY;
-            // One word read two ways: the plain reading's when it holds more
-            // letters (an accent, a first letter ours read as a quote) at
-            // about the same confidence, or as many characters at no less;
-            // or the same word in a box of its own size where ours made it
-            // reach over the lines around (which would leave it out).
-            const ReadWord* only = under.size() == 1 ? under.front() : nullptr;
-            const auto height_of = [](const ReadWord* r) { return r->fragment.box.bottom - r->fragment.box.top; };
-            const bool other_reading = only && only->fragment.text != w->fragment.text
-                && ((letters_in(w->fragment.text) > letters_in(only->fragment.text)
-                     && w->confidence + SURER_BY / 2 >= only->confidence)
-                    || (chars_in(w->fragment.text) == chars_in(only->fragment.text) && w->confidence >= only->confidence));
-            const bool tighter = only && only->fragment.text == w->fragment.text && height_of(only) > 1.5 * height_of(w);
-            if (!lost && !surer && !other_reading && !tighter)
-                continue;
-            std::erase_if(kept, [&](const ReadWord* o) { return std::find(under.begin(), under.end(), o) != under.end(); });
-            kept.push_back(w);
-        }
+        std::vector<const ReadWord*> kept = settle(q, p, size);
         // A mark of ours at an end of the line, a letter or two the plain
         // reading saw nothing of, set off from the line's words by more than
         // their height, is an icon beside the text (a dialog's, read as
@@ -1384,11 +1504,25 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         }
         // A line neither reading could read with confidence (a title bar
         // behind its icon and buttons, marks of a picture) is left out,
-        // not pasted half-read.
-        if (const Reading r = reading_of(kept); r.words > 0 && 2 * r.confident < r.words)
-            continue;
+        // not pasted half-read: judged row by row, as the lines come out,
+        // and a row the plain reading read nothing on as a line alone.
+        std::vector<ReadWord> words;
         for (const ReadWord* w : kept)
-            merged.push_back(*w);
+            words.push_back(*w);
+        for (const Row& row : rows_of(words)) {
+            std::vector<const ReadWord*> line;
+            for (const std::size_t i : row.words)
+                line.push_back(&words[i]);
+            if (const Reading r = reading_of(line); r.words > 0 && 2 * r.confident < r.words)
+                continue;
+            const bool seen = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
+                return same_line(row, Row { w->fragment.box.top, w->fragment.box.bottom, {} });
+            });
+            if (!seen && !text_alone(line))
+                continue;
+            for (const ReadWord* w : line)
+                merged.push_back(*w);
+        }
     }
     // In reading order: line by line, each from left to right.
     std::vector<ReadWord> out;
@@ -1483,7 +1617,9 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
                 kept.push_back(std::move(words[i]));
         words = std::move(kept);
     }
-    if (!plain.empty())
+    // The plain reading was taken wherever the page was changed, and
+    // counts even when it read nothing at all.
+    if (!page.changed.isNull() || !plain.empty())
         words = merge_plain(std::move(words), drop_graphics_read(std::move(plain), true), page.changed, page.size);
     fit_tall_boxes(words, page.size);
     std::vector<Fragment> out;

@@ -98,32 +98,36 @@ platform::ReadJob as_shown(const platform::PreparedPage& page, std::size_t patch
 // What the jobs read (one list a job, in the page's order), sorted out: the
 // page's words over a patch go, the patches' words join, graphics drop, a
 // bar read without confidence goes whole, and a word the engine boxed
-// over the lines around it takes its line's rows. Then, with `plain` (the
-// engine's reading of the picture as it stands), merge_plain.
+// over the lines around it takes its line's rows. Then, where the page was
+// changed, merge_plain with `plain` (the engine's reading of the picture as
+// it stands, which may be empty).
 std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
                                            std::vector<std::vector<platform::ReadWord>> read,
                                            std::vector<platform::ReadWord> plain, bool drop_strays);
 // The prepared reading and the plain one (boxes normalised to a picture of
-// `size` pixels), their lines aligned by position. Where both read a line,
-// ours stays word by word, but where the plain reading surely read ink ours
-// read as nothing (SURE_CONFIDENCE), read surely what ours read unsurely
-// (SURER_BY), read one word with more letters at about ours' confidence, or
-// split a word of ours at a real space: its words replace ours there. A
-// line neither read with confidence goes. A plain line ours lacks joins
-// when most of its words are read with confidence (letters or digits,
+// `size` pixels), their lines aligned by position. Within a line both read,
+// the words of each over the same ink are weighed together, and ours stay
+// only where they hold all the plain reading holds there and are not less
+// sure of it: a number or a digit on either side, characters ours lacks,
+// words cut apart at a real space go to the plain reading; a word only one
+// reading read stays (ours' short unsure marks aside). So a line never
+// holds fewer of the plain reading's words, nor a number of it changed. A
+// row neither read with confidence goes. A plain line ours lacks joins when
+// most of its words are read with confidence (letters or digits,
 // STRAY_CONFIDENCE or more); a line of ours the plain reading holds nothing
-// of stays only on the same terms and with a word of two letters or more
-// read surely. The plain reading's unsure words where ours read nothing,
-// and its short ones over what the preparation painted out (`changed`,
-// may be null), never join a line.
+// of stays only on the same terms and with two words of two letters or
+// more read surely. The plain reading's marks where ours read nothing
+// (no letter, below MARK_CONFIDENCE, short or unsure over what the preparation
+// painted out: `changed`, may be null) never join a line.
 std::vector<platform::ReadWord> merge_plain(std::vector<platform::ReadWord> prepared, std::vector<platform::ReadWord> plain,
                                             const QImage& changed, QSize size);
 // Below this confidence (0..100) a word is not read with confidence.
 constexpr float STRAY_CONFIDENCE = 60;
-// A plain reading's word on ink ours read as nothing counts from this
-// confidence; one on ink ours read unsurely when this much surer.
+// Read surely from this confidence.
 constexpr float SURE_CONFIDENCE = 75;
-constexpr float SURER_BY = 20;
+// Below this, a word of the plain reading where ours read nothing is an
+// icon's marks.
+constexpr float MARK_CONFIDENCE = 50;
 
 // The table the recogniser calls.
 platform::PagePreparation preparation();

@@ -73,8 +73,8 @@ struct TesseractOptions {
 };
 
 // One piece of work for an engine: an image (a view into a larger one or an
-// image of its own) and how its pixels map back to the source image:
-// source = pixel / scale + origin.
+// image of its own; grey, or RGB888 for the picture in colour) and how its
+// pixels map back to the source image: source = pixel / scale + origin.
 struct ReadJob {
     QImage image;
     double origin_x = 0;
@@ -105,9 +105,10 @@ struct PreparedPage {
     QImage unpainted;                 // the page before its patches were painted out
     int chrome_rows = 0;              // the window's bars at the top, read apart, source pixels
     // Where the preparation painted over or recoloured the picture (255),
-    // source pixels; null when it changed no pixel and read no bar or
-    // patch apart. Only then can its reading have lost what the plain
-    // picture shows, and the picture as it stands is read as well.
+    // source pixels (all 0 for a page flattened whole); null when it
+    // changed no pixel and read no bar or patch apart. Only then can its
+    // reading have lost what the plain picture shows, and the picture as
+    // it stands is read as well.
     QImage changed;
 };
 

@@ -195,7 +195,7 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
         return std::unexpected(engine.error());
     tesseract::TessBaseAPI& api = *(*engine)->api;
     const tesseract::PageSegMode mode = api.GetPageSegMode();
-    api.SetImage(job.image.constBits(), job.image.width(), job.image.height(), 1,
+    api.SetImage(job.image.constBits(), job.image.width(), job.image.height(), job.image.depth() / 8,
                  static_cast<int>(job.image.bytesPerLine()));
     if (job.as_command_line) {
         // The command line's defaults: its own page analysis, and the
@@ -234,21 +234,24 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
     return words;
 }
 
-// The picture as it stands, in grey as the command line turns it (not made
-// dark on light: the engine reads both), transparency over white, and the
-// barcodes already read painted out.
-QImage plain_grey(const QImage& image, const std::vector<Fragment>& codes, const PagePreparation& prep)
+// The picture as it stands, as the command line hands it to the engine: in
+// colour (the engine thresholds each channel and reads its own grey), not
+// made dark on light (the engine reads both), transparency over white.
+// With barcodes read, it is read in grey with them painted out.
+QImage plain_picture(const QImage& image, const std::vector<Fragment>& codes, const PagePreparation& prep)
 {
-    QImage rgb = image;
+    QImage rgb(image.size(), QImage::Format_RGB888);
     if (image.hasAlphaChannel()) {
-        rgb = QImage(image.size(), QImage::Format_RGB32);
         rgb.fill(Qt::white);
         QPainter p(&rgb);
         p.drawImage(0, 0, image);
+    } else {
+        rgb = image.convertToFormat(QImage::Format_RGB888);
     }
+    if (codes.empty())
+        return rgb;
     QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
-    if (!codes.empty())
-        prep.paint_out(grey, codes);
+    prep.paint_out(grey, codes);
     return grey;
 }
 
@@ -339,7 +342,7 @@ public:
         const bool read_plain = !page->changed.isNull();
         // First: it is the longest job, and the bands share the rest.
         if (read_plain)
-            jobs.insert(jobs.begin(), { plain_grey(image, out.codes, prep), 0, 0, 1, true });
+            jobs.insert(jobs.begin(), { plain_picture(image, out.codes, prep), 0, 0, 1, true });
         const Clock::time_point read_start = Clock::now();
         const std::string langs = tesseract_languages(languages);
         const double w = page->size.width(), h = page->size.height();

@@ -342,6 +342,34 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
     EXPECT_EQ(merged({ read_word("línea", 0.10, 0.15, 0.1, 96) }, { read_word("linea", 0.10, 0.15, 0.1, 76) }), "línea");
 }
 
+// What the plain reading holds, ours never reads worse, whatever its
+// confidence: a number or a letter read as a digit goes back to the plain
+// reading's, a first letter cut off or a border read as one comes back;
+// ours' unsure marks where the plain reading saw nothing go, and a line
+// the plain reading lacks stays only when it holds two words read surely.
+TEST(OcrPrepare, OursNeverHoldsLessOfALineThanThePlainReading)
+{
+    using platform::ReadWord;
+    const QSize size(1000, 300);
+    const std::vector<ReadWord> ours = {
+        read_word("nforme", 0.11, 0.17, 0.1, 97), read_word("2626-12-68", 0.20, 0.30, 0.1, 96),
+        read_word("0", 0.32, 0.33, 0.1, 83), read_word("sox", 0.60, 0.63, 0.1, 28),
+        read_word("ly", 0.09, 0.12, 0.2, 95), read_word("llame", 0.13, 0.18, 0.2, 96),
+        // Lines the plain reading has nothing of: a bar's buttons, a warning.
+        read_word("-", 0.80, 0.81, 0.3, 87), read_word("ox", 0.82, 0.84, 0.3, 89),
+        read_word("Warning:", 0.10, 0.18, 0.4, 91), read_word("root", 0.20, 0.24, 0.4, 82),
+    };
+    const std::vector<ReadWord> plain = {
+        read_word("Informe", 0.10, 0.17, 0.1, 71), read_word("2026-12-08", 0.20, 0.30, 0.1, 95),
+        read_word("o", 0.32, 0.33, 0.1, 8), read_word("y", 0.11, 0.12, 0.2, 97),
+        read_word("llame", 0.13, 0.18, 0.2, 74),
+    };
+    std::string out;
+    for (const auto& t : texts_of(merge_plain(ours, plain, QImage(), size)))
+        out += (out.empty() ? "" : " ") + t;
+    EXPECT_EQ(out, "Informe 2026-12-08 o y llame Warning: root");
+}
+
 // A window on a flat desktop or a black root has two backgrounds and is no
 // busy page; a gradient has none.
 TEST(OcrPrepare, AWindowOnAFlatDesktopIsNoBusyPage)
