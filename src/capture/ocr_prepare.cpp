@@ -987,6 +987,14 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
         erase_blocks(grey, most_common_grey(grey), line_height(ink_runs(ink_rows(grey))));
     }
     out.chrome_rows = chrome_rows;
+    // What the preparation painted over; patches, read on their own, are
+    // not (their words come back). Known before a page left with no ink
+    // returns: all it showed may have been painted out.
+    out.changed = changed_pixels(before, grey);
+    // Flattening changes every pixel's grey but paints nothing out: the
+    // page is changed, and no word of it lies over what was painted.
+    if (busy && !out.changed.isNull())
+        out.changed.fill(0);
     std::vector<Run> runs = ink_runs(ink_rows(grey));
     if (runs.empty())
         return out;
@@ -996,13 +1004,6 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     // text beside it changes (two words run together, accents lost, the
     // patch's edge read as a bracket). What the page had there is kept
     // aside for a patch that reads as nothing.
-    // What the preparation painted over; patches, read on their own, are
-    // not (their words come back).
-    out.changed = changed_pixels(before, grey);
-    // Flattening changes every pixel's grey but paints nothing out: the
-    // page is changed, and no word of it lies over what was painted.
-    if (busy && !out.changed.isNull())
-        out.changed.fill(0);
     std::vector<Patch> patches;
     QImage& unpainted = out.unpainted;
     if (read_patches)

@@ -312,6 +312,18 @@ TEST(OcrPrepare, ATextCursorBlockIsNoCharacter)
     EXPECT_EQ(inked(img, 99, 0, 20, 40), inked(before, 99, 0, 20, 40));
 }
 
+// A picture whose only ink the preparation paints out (a rule) leaves no
+// page to read, and is still read as it stands.
+TEST(OcrPrepare, APagePaintedBareIsReadAsItStands)
+{
+    QImage img = page(300, 60);
+    fill(img, 20, 30, 240, 2, 0);
+    const auto prepared = prepare_page(img, {}, 1);
+    ASSERT_TRUE(prepared.has_value()) << prepared.error();
+    EXPECT_TRUE(prepared->jobs.empty());
+    EXPECT_FALSE(prepared->changed.isNull());
+}
+
 // Where both readings read the same ink: the plain one's accent or first
 // letter counts at about the same confidence, a word ours ran together over
 // a real space is split as the plain reading split it, a word split without
