@@ -1239,6 +1239,46 @@ bool left_out_of(const std::string& part, const std::string& whole)
     return i == part.size() && part.size() < whole.size();
 }
 
+// The items of two lists (`a` and `b` of them) that `touch` ties together,
+// directly or through others, grouped: each group with the indices it
+// holds of the first list and of the second, groups in the order of their
+// first item.
+struct Group {
+    std::vector<std::size_t> first;
+    std::vector<std::size_t> second;
+};
+
+template<typename Touch>
+std::vector<Group> groups_of(std::size_t a, std::size_t b, Touch touch)
+{
+    std::vector<std::size_t> parent(a + b);
+    for (std::size_t i = 0; i < parent.size(); ++i)
+        parent[i] = i;
+    const auto find = [&](std::size_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (std::size_t i = 0; i < a; ++i)
+        for (std::size_t j = 0; j < b; ++j)
+            if (touch(i, j))
+                parent[find(i)] = find(a + j);
+    std::vector<Group> groups;
+    std::vector<std::size_t> group_of(parent.size(), parent.size());
+    for (std::size_t i = 0; i < parent.size(); ++i) {
+        std::size_t& g = group_of[find(i)];
+        if (g == parent.size()) {
+            g = groups.size();
+            groups.emplace_back();
+        }
+        if (i < a)
+            groups[g].first.push_back(i);
+        else
+            groups[g].second.push_back(i - a);
+    }
+    return groups;
+}
+
 // Two readings of one stretch of a line, ours and the plain one: the words
 // of each that cover the same ink.
 struct Stretch {
@@ -1337,28 +1377,15 @@ bool plain_reads_better(const Stretch& s, QSize size)
 std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain,
                                     QSize size)
 {
-    const std::size_t n = ours.size() + plain.size();
-    const auto word = [&](std::size_t i) { return i < ours.size() ? ours[i] : plain[i - ours.size()]; };
-    std::vector<std::size_t> parent(n);
-    for (std::size_t i = 0; i < n; ++i)
-        parent[i] = i;
-    const auto find = [&](std::size_t i) {
-        while (parent[i] != i)
-            i = parent[i] = parent[parent[i]];
-        return i;
-    };
-    for (std::size_t i = 0; i < ours.size(); ++i)
-        for (std::size_t j = 0; j < plain.size(); ++j)
-            if (same_ink(ours[i]->fragment.box, plain[j]->fragment.box))
-                parent[find(i)] = find(ours.size() + j);
     std::vector<const ReadWord*> kept;
-    for (std::size_t r = 0; r < n; ++r) {
-        if (find(r) != r)
-            continue;
+    for (const Group& g : groups_of(ours.size(), plain.size(), [&](std::size_t i, std::size_t j) {
+             return same_ink(ours[i]->fragment.box, plain[j]->fragment.box);
+         })) {
         Stretch s;
-        for (std::size_t i = 0; i < n; ++i)
-            if (find(i) == r)
-                (i < ours.size() ? s.ours : s.plain).push_back(word(i));
+        for (const std::size_t i : g.first)
+            s.ours.push_back(ours[i]);
+        for (const std::size_t j : g.second)
+            s.plain.push_back(plain[j]);
         const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
         std::sort(s.ours.begin(), s.ours.end(), by_x);
         std::sort(s.plain.begin(), s.plain.end(), by_x);
@@ -1400,36 +1427,17 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
 {
     const std::vector<Row> ours = rows_of(prepared);
     const std::vector<Row> theirs = rows_of(plain);
-    // Lines of the two readings that overlap form one group (a union-find
-    // over both lists of lines: ours first, then the plain reading's).
-    std::vector<std::size_t> parent(ours.size() + theirs.size());
-    for (std::size_t i = 0; i < parent.size(); ++i)
-        parent[i] = i;
-    const auto find = [&](std::size_t i) {
-        while (parent[i] != i)
-            i = parent[i] = parent[parent[i]];
-        return i;
-    };
-    for (std::size_t i = 0; i < ours.size(); ++i)
-        for (std::size_t j = 0; j < theirs.size(); ++j)
-            if (same_line(ours[i], theirs[j]))
-                parent[find(i)] = find(ours.size() + j);
+    // Lines of the two readings that overlap form one group.
     std::vector<ReadWord> merged;
-    std::vector<bool> done(parent.size());
-    for (std::size_t g = 0; g < parent.size(); ++g) {
-        const std::size_t root = find(g);
-        if (done[root])
-            continue;
-        done[root] = true;
+    for (const Group& g : groups_of(ours.size(), theirs.size(),
+                                    [&](std::size_t i, std::size_t j) { return same_line(ours[i], theirs[j]); })) {
         std::vector<const ReadWord*> q, p;
-        for (std::size_t i = 0; i < ours.size(); ++i)
-            if (find(i) == root)
-                for (const std::size_t w : ours[i].words)
-                    q.push_back(&prepared[w]);
-        for (std::size_t j = 0; j < theirs.size(); ++j)
-            if (find(ours.size() + j) == root)
-                for (const std::size_t w : theirs[j].words)
-                    p.push_back(&plain[w]);
+        for (const std::size_t i : g.first)
+            for (const std::size_t w : ours[i].words)
+                q.push_back(&prepared[w]);
+        for (const std::size_t j : g.second)
+            for (const std::size_t w : theirs[j].words)
+                p.push_back(&plain[w]);
         // Whether the plain line is read, not half-read: judged on all of
         // its words, before the unsure ones go.
         const Reading whole = reading_of(p);
