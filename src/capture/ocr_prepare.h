@@ -115,7 +115,7 @@ std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
 // row neither read with confidence goes. A plain line ours lacks joins when
 // most of its words are read with confidence (letters or digits,
 // STRAY_CONFIDENCE or more); a line of ours the plain reading holds nothing
-// of stays only on the same terms and with two words of two letters or
+// of stays only on the same terms and with two words of three letters or
 // more read surely. The plain reading's marks where ours read nothing
 // (no letter, below MARK_CONFIDENCE, short or unsure over what the preparation
 // painted out: `changed`, may be null) never join a line.
