@@ -240,18 +240,22 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
 // With barcodes read, it is read in grey with them painted out.
 QImage plain_picture(const QImage& image, const std::vector<Fragment>& codes, const PagePreparation& prep)
 {
-    QImage rgb(image.size(), QImage::Format_RGB888);
+    QImage rgb;
     if (image.hasAlphaChannel()) {
+        rgb = QImage(image.size(), QImage::Format_RGB888);
+        if (rgb.isNull())
+            return rgb;
         rgb.fill(Qt::white);
         QPainter p(&rgb);
         p.drawImage(0, 0, image);
     } else {
         rgb = image.convertToFormat(QImage::Format_RGB888);
     }
-    if (codes.empty())
+    if (codes.empty() || rgb.isNull())
         return rgb;
     QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
-    prep.paint_out(grey, codes);
+    if (!grey.isNull())
+        prep.paint_out(grey, codes);
     return grey;
 }
 
@@ -341,8 +345,12 @@ public:
         // line, the reading that holds more of the text.
         const bool read_plain = !page->changed.isNull();
         // First: it is the longest job, and the bands share the rest.
-        if (read_plain)
-            jobs.insert(jobs.begin(), { plain_picture(image, out.codes, prep), 0, 0, 1, true });
+        if (read_plain) {
+            QImage picture = plain_picture(image, out.codes, prep);
+            if (picture.isNull())
+                return std::unexpected(std::string("no hay memoria para leer la imagen"));
+            jobs.insert(jobs.begin(), { std::move(picture), 0, 0, 1, true });
+        }
         const Clock::time_point read_start = Clock::now();
         const std::string langs = tesseract_languages(languages);
         const double w = page->size.width(), h = page->size.height();
