@@ -42,6 +42,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -146,18 +147,23 @@ Judged judge(const std::string& text, const std::vector<std::string>& lines, con
     return j;
 }
 
-std::string command_line(const QImage& crop, const fs::path& png, double& ms)
+// What the command line reads of `crop`, or nothing when it did not run
+// to its end: a reading it never made would leave ours nothing to be
+// worse than.
+std::optional<std::string> command_line(const QImage& crop, const fs::path& png, double& ms)
 {
     if (!crop.save(QString::fromStdString(png.string()), "PNG"))
-        return {};
+        return std::nullopt;
     QProcess tesseract;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("OMP_THREAD_LIMIT", "1");
     tesseract.setProcessEnvironment(env);
     const auto t0 = std::chrono::steady_clock::now();
     tesseract.start("tesseract", { QString::fromStdString(png.string()), "stdout", "-l", "spa+eng" });
-    tesseract.waitForFinished(120000);
+    const bool finished = tesseract.waitForFinished(120000);
     ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (!finished || tesseract.exitStatus() != QProcess::NormalExit || tesseract.exitCode() != 0)
+        return std::nullopt;
     return tesseract.readAllStandardOutput().toStdString();
 }
 
@@ -384,7 +390,9 @@ TEST_F(OcrCorpus, CropsOfRealWindowsLoseFewerWordsThanTheCommandLine)
                     = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
                 const std::string name = fmt::format("{}-{}-{}", s.name, root.name, n++);
                 double cli_ms = 0;
-                const std::string cli_text = command_line(crop, m_home.path() / (name + ".png"), cli_ms);
+                const std::optional<std::string> cli_read = command_line(crop, m_home.path() / (name + ".png"), cli_ms);
+                ASSERT_TRUE(cli_read) << "the tesseract command line did not read " << name;
+                const std::string& cli_text = *cli_read;
                 const Judged ours = judge(ours_text, s.lines, s.title, s.chrome);
                 const Judged cli = judge(cli_text, s.lines, s.title, s.chrome);
                 ++t.crops;
