@@ -1298,7 +1298,8 @@ bool same_ink(const NormBox& a, const NormBox& b)
 // engine reads of the picture as it stands, so ours stays only where it
 // holds everything the plain one does and is not less sure of it:
 // - a number, or a digit on either side ("0" for "o"): the plain one's,
-//   unless the two agree;
+//   unless the two agree or ours holds all of it and more, as surely
+//   ("12" where the plain one read "1");
 // - ours lacks characters the plain one has on ink ours left out
 //   ("nforme"), read as a mark ("‘otal"), or read at least as surely:
 //   the plain one's; ours has more, its own when it is as sure
@@ -1335,8 +1336,10 @@ bool plain_reads_better(const Stretch& s, QSize size)
     }
     if (ours_text == plain_text && s.ours.size() == s.plain.size())
         return false;
+    // Ours' more at the picture's edge is its border read as a letter.
+    const bool at_edge = ours_from * size.width() < 1 || ours_to * size.width() > size.width() - 1;
     if (has_digit(ours_text) || has_digit(plain_text))
-        return true;
+        return !left_out_of(plain, ours) || at_edge || ours_conf < plain_conf;
     if (ours == plain && ours_text == plain_text) {
         // Cut differently: a real space between the plain words.
         bool apart = s.plain.size() > s.ours.size();
@@ -1355,11 +1358,8 @@ bool plain_reads_better(const Stretch& s, QSize size)
         return wider >= (b.bottom - b.top) * size.height() / 3 || chars_in(ours_text) >= chars_in(plain_text)
             || plain_conf >= ours_conf;
     }
-    if (left_out_of(plain, ours)) {
-        // Ours' more at the picture's edge is its border read as a letter.
-        const bool at_edge = ours_from * size.width() < 1 || ours_to * size.width() > size.width() - 1;
+    if (left_out_of(plain, ours))
         return ours_conf < plain_conf || at_edge;
-    }
     if (ours == plain)
         return chars_in(plain_text) <= chars_in(ours_text);
     // An accent is ink too: the reading with more of them ("más", "mas").

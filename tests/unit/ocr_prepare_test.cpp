@@ -327,7 +327,8 @@ TEST(OcrPrepare, APagePaintedBareIsReadAsItStands)
 // Where both readings read the same ink: the plain one's accent or first
 // letter counts at about the same confidence, a word ours ran together over
 // a real space is split as the plain reading split it, a word split without
-// a space stays whole, and ours stays where the two only differ by whims.
+// a space stays whole, ours stays where the two only differ by whims, and
+// a number ours read whole and surely stays whole.
 TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
 {
     using platform::ReadWord;
@@ -352,6 +353,9 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
     EXPECT_EQ(merged({ read_word("Buscar", 0.10, 0.16, 0.1, 96) }, { read_word("Busca", 0.10, 0.155, 0.1, 96) }),
               "Buscar");
     EXPECT_EQ(merged({ read_word("línea", 0.10, 0.15, 0.1, 96) }, { read_word("linea", 0.10, 0.15, 0.1, 76) }), "línea");
+    // A number ours read whole, more surely than the plain reading's part.
+    EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 97) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "12");
+    EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 80) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "1");
 }
 
 // What the plain reading holds, ours never reads worse, whatever its
