@@ -1284,7 +1284,12 @@ std::vector<Group> groups_of(std::size_t a, std::size_t b, Touch touch)
 struct Stretch {
     std::vector<const ReadWord*> ours;
     std::vector<const ReadWord*> plain;
+    bool line_end = false; // ours holds the line's first or last word
 };
+
+// How much surer the plain reading must be to take a word ours read whole
+// and it read with letters missing, within a line.
+constexpr double CLEARLY_SURER = 5;
 
 bool same_ink(const NormBox& a, const NormBox& b)
 {
@@ -1341,8 +1346,9 @@ bool plain_reads_better(const Stretch& s, QSize size)
     if (has_digit(ours_text) || has_digit(plain_text))
         return !left_out_of(plain, ours) || at_edge || ours_conf < plain_conf;
     if (ours == plain && ours_text == plain_text) {
-        // Cut differently: a real space between the plain words.
-        bool apart = s.plain.size() > s.ours.size();
+        // Cut differently: a real space between the plain words, read at
+        // least as surely ("líne a" against "línea" is not).
+        bool apart = s.plain.size() > s.ours.size() && plain_conf >= ours_conf;
         for (std::size_t i = 1; apart && i < s.plain.size(); ++i) {
             const NormBox& a = s.plain[i]->fragment.box;
             apart = (a.x0 - s.plain[i - 1]->fragment.box.x1) * size.width() >= (a.bottom - a.top) * size.height() / 3;
@@ -1358,8 +1364,12 @@ bool plain_reads_better(const Stretch& s, QSize size)
         return wider >= (b.bottom - b.top) * size.height() / 3 || chars_in(ours_text) >= chars_in(plain_text)
             || plain_conf >= ours_conf;
     }
+    // At a line's end ours' more is a border or a cursor beside the word
+    // ("ly"), unless ours is surer; within a line the letters the plain
+    // reading lost ("nea" against "línea") are ink too, and ours stays
+    // unless the plain reading is clearly surer.
     if (left_out_of(plain, ours))
-        return ours_conf < plain_conf || at_edge;
+        return at_edge || (s.line_end ? ours_conf < plain_conf : ours_conf + CLEARLY_SURER < plain_conf);
     if (ours == plain)
         return chars_in(plain_text) <= chars_in(ours_text);
     // An accent is ink too: the reading with more of them ("más", "mas").
@@ -1377,6 +1387,11 @@ bool plain_reads_better(const Stretch& s, QSize size)
 std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain,
                                     QSize size)
 {
+    double line_from = 1, line_to = 0;
+    for (const ReadWord* w : ours) {
+        line_from = std::min(line_from, w->fragment.box.x0);
+        line_to = std::max(line_to, w->fragment.box.x1);
+    }
     std::vector<const ReadWord*> kept;
     for (const Group& g : groups_of(ours.size(), plain.size(), [&](std::size_t i, std::size_t j) {
              return same_ink(ours[i]->fragment.box, plain[j]->fragment.box);
@@ -1389,6 +1404,8 @@ std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, co
         const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
         std::sort(s.ours.begin(), s.ours.end(), by_x);
         std::sort(s.plain.begin(), s.plain.end(), by_x);
+        s.line_end = !s.ours.empty()
+            && (s.ours.front()->fragment.box.x0 <= line_from || s.ours.back()->fragment.box.x1 >= line_to);
         if (s.plain.empty()) {
             // Ink only ours read: a short mark it is unsure of is a
             // button's or an icon's, where the plain reading saw no text.
