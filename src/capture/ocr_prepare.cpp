@@ -1318,27 +1318,27 @@ bool same_ink(const NormBox& a, const NormBox& b)
 //   confidence unless ours holds more letters.
 bool plain_reads_better(const Stretch& s, QSize size)
 {
-    std::string ours, plain, ours_text, plain_text;
-    double ours_conf = 100, plain_conf = 100;
-    double ours_from = 1, ours_to = 0, plain_from = 1, plain_to = 0;
-    for (const ReadWord* w : s.ours) {
-        ours_from = std::min(ours_from, w->fragment.box.x0);
-        ours_to = std::max(ours_to, w->fragment.box.x1);
-    }
-    for (const ReadWord* w : s.plain) {
-        plain_from = std::min(plain_from, w->fragment.box.x0);
-        plain_to = std::max(plain_to, w->fragment.box.x1);
-    }
-    for (const ReadWord* w : s.ours) {
-        ours += letters_of(w->fragment.text);
-        ours_text += w->fragment.text;
-        ours_conf = std::min<double>(ours_conf, w->confidence);
-    }
-    for (const ReadWord* w : s.plain) {
-        plain += letters_of(w->fragment.text);
-        plain_text += w->fragment.text;
-        plain_conf = std::min<double>(plain_conf, w->confidence);
-    }
+    // One reading of the stretch: its letters, its text, its least sure
+    // word and the ink it spans.
+    struct Side {
+        std::string letters, text;
+        double conf = 100, from = 1, to = 0;
+    };
+    const auto side_of = [](const std::vector<const ReadWord*>& words) {
+        Side out;
+        for (const ReadWord* w : words) {
+            out.letters += letters_of(w->fragment.text);
+            out.text += w->fragment.text;
+            out.conf = std::min<double>(out.conf, w->confidence);
+            out.from = std::min(out.from, w->fragment.box.x0);
+            out.to = std::max(out.to, w->fragment.box.x1);
+        }
+        return out;
+    };
+    const Side o = side_of(s.ours), pl = side_of(s.plain);
+    const std::string &ours = o.letters, &plain = pl.letters, &ours_text = o.text, &plain_text = pl.text;
+    const double ours_conf = o.conf, plain_conf = pl.conf;
+    const double ours_from = o.from, ours_to = o.to, plain_from = pl.from, plain_to = pl.to;
     if (ours_text == plain_text && s.ours.size() == s.plain.size())
         return false;
     // Ours' more at the picture's edge is its border read as a letter.
