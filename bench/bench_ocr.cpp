@@ -35,6 +35,7 @@
 #include "platform/text_recognizer.h"
 #include "base/util.h"
 #include "ocr_pictures.h"
+#include "tesseract_cli.h"
 
 #include <QFont>
 #include <QFontMetrics>
@@ -52,6 +53,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -624,20 +626,6 @@ Score score(const std::string& got, const std::vector<std::string>& truths)
     return best;
 }
 
-std::string run_cli(const QString& png, double& ms)
-{
-    QProcess proc;
-    // One thread, as ours reads one crop with one engine.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("OMP_THREAD_LIMIT", "1");
-    proc.setProcessEnvironment(env);
-    const auto t0 = std::chrono::steady_clock::now();
-    proc.start("tesseract", { png, "stdout", "-l", "spa+eng" });
-    proc.waitForFinished(120000);
-    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    return proc.readAllStandardOutput().toStdString();
-}
-
 void use(platform::TesseractOptions options)
 {
     ocr::set_recognizer(platform::create_tesseract_recognizer(std::move(options)));
@@ -724,8 +712,13 @@ int main(int argc, char** argv)
     if (have_cli)
         for (std::size_t i = 0; i < samples.size(); ++i) {
             const QString png = dir.filePath(QString::fromStdString(samples[i].name) + ".png");
-            samples[i].image.save(png, "PNG");
-            got_cli[i] = run_cli(png, cli_ms[i]);
+            const auto read = samples[i].image.save(png, "PNG") ? testing_support::tesseract_cli(png, &cli_ms[i])
+                                                                : std::nullopt;
+            if (!read) {
+                std::fprintf(stderr, "the tesseract command line did not read %s\n", qPrintable(png));
+                return 1;
+            }
+            got_cli[i] = *read;
         }
 
     const auto nfkc = [](const std::string& t) { return QString::fromStdString(t).normalized(QString::NormalizationForm_KC); };

@@ -8,6 +8,7 @@
 #include "program.h"
 #include "qt_wait.h"
 #include "real_programs.h"
+#include "tesseract_cli.h"
 #include "test_util.h"
 #include "x_tools.h"
 
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -66,18 +68,11 @@ Reading compare(std::string text, const std::vector<std::string>& lines)
     return r;
 }
 
-// The tesseract command line on one thread, as ours reads a crop.
-std::string command_line(const QImage& crop, const fs::path& png)
+// What the command line reads of `crop`, saved at `png`.
+std::optional<std::string> command_line(const QImage& crop, const fs::path& png)
 {
-    if (!crop.save(QString::fromStdString(png.string()), "PNG"))
-        return {};
-    QProcess tesseract;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("OMP_THREAD_LIMIT", "1");
-    tesseract.setProcessEnvironment(env);
-    tesseract.start("tesseract", { QString::fromStdString(png.string()), "stdout", "-l", "spa+eng" });
-    tesseract.waitForFinished(120000);
-    return tesseract.readAllStandardOutput().toStdString();
+    const QString path = QString::fromStdString(png.string());
+    return crop.save(path, "PNG") ? tesseract_cli(path) : std::nullopt;
 }
 
 // Whether the screen shows dark text in this rectangle (the program has
@@ -163,7 +158,9 @@ TEST_F(OcrPrograms, CropsWithChromeLoseNoWordTheCommandLineReads)
     for (const Crop& c : crops) {
         const QImage crop = screen.copy(c.rect);
         const Reading ours = compare(ocr::recognize_sync(crop).text, *c.lines);
-        const Reading cli = compare(command_line(crop, m_home.path() / (std::string(c.name) + ".png")), *c.lines);
+        const auto cli_read = command_line(crop, m_home.path() / (std::string(c.name) + ".png"));
+        ASSERT_TRUE(cli_read) << "the tesseract command line did not read " << c.name;
+        const Reading cli = compare(*cli_read, *c.lines);
         if (const char* keep = std::getenv("VISTROPE_KEEP_PICTURES"))
             crop.save(QString("%1/%2.png").arg(keep, c.name));
         EXPECT_LE(ours.missing, cli.missing) << c.name << ": ours\n" << ours.text << "\ncommand line\n" << cli.text;
