@@ -195,8 +195,15 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
         return std::unexpected(engine.error());
     tesseract::TessBaseAPI& api = *(*engine)->api;
     const tesseract::PageSegMode mode = api.GetPageSegMode();
-    api.SetImage(job.image.constBits(), job.image.width(), job.image.height(), job.image.depth() / 8,
-                 static_cast<int>(job.image.bytesPerLine()));
+    // The engine takes grey or RGB bytes; any other layout (a 32-bit
+    // picture is BGRA in memory) would be read with its channels crossed.
+    const QImage image = job.image.format() == QImage::Format_Grayscale8 || job.image.format() == QImage::Format_RGB888
+        ? job.image
+        : job.image.convertToFormat(QImage::Format_Grayscale8);
+    if (image.isNull() && !job.image.isNull())
+        return std::unexpected(std::string("no hay memoria para preparar la imagen"));
+    api.SetImage(image.constBits(), image.width(), image.height(), image.depth() / 8,
+                 static_cast<int>(image.bytesPerLine()));
     if (job.as_command_line) {
         // The command line's defaults: its own page analysis, and the
         // resolution a screenshot's PNG states.
