@@ -179,17 +179,93 @@ std::array<std::size_t, 256> grey_histogram(const QImage& grey)
     return hist;
 }
 
-} // namespace
+// The two most common greys of a picture, each counted with the greys
+// within two levels of it.
+struct Modes {
+    int first = 0, second = 0;
+    std::size_t first_n = 0, second_n = 0, pixels = 0;
+};
 
-// The page's background: the most common grey value.
-int most_common_grey(const QImage& grey)
+Modes modes_of(const QImage& grey)
 {
-    const auto hist = grey_histogram(grey);
-    return static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+    auto hist = grey_histogram(grey);
+    Modes m;
+    m.pixels = static_cast<std::size_t>(grey.width()) * grey.height();
+    const auto take = [&](int& mode, std::size_t& n) {
+        mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+        for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v) {
+            n += hist[v];
+            hist[v] = 0;
+        }
+    };
+    take(m.first, m.first_n);
+    take(m.second, m.second_n);
+    return m;
 }
 
-// A grey copy with dark text on a light background: images whose mean is
-// dark (dark mode) are inverted. Transparent pixels count as white.
+// Whether a picture is split between a dark and a light grey, a quarter of
+// it or more each: a window selected with a wide margin of a desktop of the
+// other side of mid-grey.
+bool split(const Modes& m)
+{
+    return (m.first < 128) != (m.second < 128) && 4 * m.first_n >= m.pixels && 4 * m.second_n >= m.pixels;
+}
+
+} // namespace
+
+// The page's background: the most common grey, but the light one of a
+// picture split between a dark and a light grey (made dark on light, the
+// page is the light side whichever covers more).
+int page_grey(const QImage& grey)
+{
+    const Modes m = modes_of(grey);
+    return split(m) ? std::max(m.first, m.second) : m.first;
+}
+
+int desktop_grey(const QImage& grey)
+{
+    const Modes m = modes_of(grey);
+    return split(m) ? std::min(m.first, m.second) : -1;
+}
+
+namespace {
+
+// Whether the text of a picture split between a dark and a light grey is
+// the dark: letters are small marks of the text's side, apart from each
+// other and from the picture's edge, and outnumber the small marks of the
+// page's side (the counters of "o" and "e"). A desktop around a window is
+// one large mark at the edge, whichever side it falls on.
+bool dark_text(const QImage& grey, int split)
+{
+    const int w = grey.width(), h = grey.height();
+    const std::size_t small = std::max<std::size_t>(4, static_cast<std::size_t>(w) * h / 100);
+    std::vector<bool> seen(static_cast<std::size_t>(w) * h);
+    const auto at = [w](QPoint q) { return static_cast<std::size_t>(q.y()) * w + q.x(); };
+    const auto dark = [&](QPoint q) { return grey.constScanLine(q.y())[q.x()] < split; };
+    std::vector<QPoint> stack;
+    std::size_t marks[2] = { 0, 0 }; // light, dark
+    for (int y0 = 0; y0 < h; ++y0)
+        for (int x0 = 0; x0 < w; ++x0) {
+            const QPoint seed(x0, y0);
+            if (seen[at(seed)])
+                continue;
+            const bool side = dark(seed);
+            std::size_t area = 0;
+            const QRect box = flood(w, h, seed, stack, [&](QPoint q) { return !seen[at(q)] && dark(q) == side; },
+                                    [&](QPoint q) { seen[at(q)] = true; }, [&](QPoint) { ++area; });
+            marks[side] += area <= small && box.left() > 0 && box.top() > 0 && box.right() < w - 1 && box.bottom() < h - 1;
+        }
+    return marks[1] >= marks[0];
+}
+
+} // namespace
+
+// A grey copy with dark text on a light background: images whose page is
+// dark (dark mode) are inverted. The page is the most common grey, but for
+// a selection that holds about as much of another, of the other side of
+// mid-grey (a light window on a black desktop with a wide margin, a dark
+// one on a light desktop): then the page is the one its text stands on.
+// Transparent pixels count as white.
 QImage normalised_grey(const QImage& image)
 {
     QImage rgb = image;
@@ -200,7 +276,8 @@ QImage normalised_grey(const QImage& image)
         p.drawImage(0, 0, image);
     }
     QImage grey = rgb.convertToFormat(QImage::Format_Grayscale8);
-    if (most_common_grey(grey) < 128)
+    const Modes m = modes_of(grey);
+    if (split(m) ? !dark_text(grey, (m.first + m.second) / 2) : m.first < 128)
         grey.invertPixels();
     return grey;
 }
@@ -215,30 +292,43 @@ QImage normalised_grey(const QImage& image)
 // short: rows whose grey drifts a little from one to the next are one bar
 // (a title bar's gradient), and a band of them taller than a bar is a
 // banner or a panel, the page's own text on it. The chrome ends above it.
-int chrome_top(const QImage& grey, int page)
+// The grey of a desktop around the window (`desktop`, -1 when none) is no
+// row's background, and rows of it alone above the window come first.
+int chrome_top(const QImage& grey, int page, int desktop)
 {
     const int w = grey.width();
     const int h = grey.height();
-    // A row's background when the row is flat, else -1.
+    // A row's background when the row is flat, -1 when it is not, -2 when
+    // it is the desktop alone.
     const auto background = [&](int y) {
         std::array<int, 256> hist {};
         const uchar* row = grey.constScanLine(y);
         for (int x = 0; x < w; ++x)
             ++hist[row[x]];
+        int n = w;
+        for (int v = std::max(0, desktop - 2); desktop >= 0 && v <= std::min(255, desktop + 2); ++v) {
+            n -= static_cast<int>(hist[v]);
+            hist[v] = 0;
+        }
+        if (8 * n < w)
+            return -2;
         const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
         int near = 0;
         for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v)
             near += hist[v];
-        return 3 * near >= w ? mode : -1;
+        return 3 * near >= n ? mode : -1;
     };
     const auto off_page = [&](int bg) { return bg >= 0 && std::abs(bg - page) > 2; };
-    // The bars start at the top (a light rim or two may come first) and go
-    // down to the last bar in the top half: bars come in a stack, with
-    // lines and slivers of page between them.
-    int first = 0;
-    while (first < std::min(4, h / 2) && !off_page(background(first)))
+    // The bars start at the top (after the desktop above the window, and a
+    // light rim or two) and go down to the last bar in the top half: bars
+    // come in a stack, with lines and slivers of page between them.
+    int top = 0;
+    while (desktop >= 0 && top < h / 2 && background(top) == -2)
+        ++top;
+    int first = top;
+    while (first < std::min(top + 4, h / 2) && !off_page(background(first)))
         ++first;
-    if (first >= std::min(4, h / 2))
+    if (first >= std::min(top + 4, h / 2))
         return 0;
     int end = 0;
     int bar = -1; // the first row of the bar being measured
@@ -558,16 +648,8 @@ QImage median_pass(const QImage& src, int r, bool vertical)
 // canvas has none.
 double page_share(const QImage& grey)
 {
-    auto hist = grey_histogram(grey);
-    std::size_t near = 0;
-    for (int round = 0; round < 2; ++round) {
-        const int mode = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
-        for (int v = std::max(0, mode - 2); v <= std::min(255, mode + 2); ++v) {
-            near += hist[v];
-            hist[v] = 0;
-        }
-    }
-    return static_cast<double>(near) / (static_cast<double>(grey.width()) * grey.height());
+    const Modes m = modes_of(grey);
+    return static_cast<double>(m.first_n + m.second_n) / static_cast<double>(m.pixels);
 }
 
 namespace {
@@ -782,6 +864,91 @@ void erase_from_border(QImage& img)
     }
 }
 
+// Paints the desktop around a window (the flat `desktop` grey that reaches
+// the picture's edge) in the page's grey, unless letters stand on it: light
+// marks that it alone encloses, as a dark panel's labels are. Left as it is,
+// a black desktop wider than the window turns the page into a block beside
+// larger ones, and the engine reads little of it.
+void paint_desktop(QImage& grey, int desktop, int page)
+{
+    const int w = grey.width(), h = grey.height();
+    const auto at = [w](QPoint q) { return static_cast<std::size_t>(q.y()) * w + q.x(); };
+    const auto on_desktop = [&](QPoint q) { return std::abs(grey.constScanLine(q.y())[q.x()] - desktop) <= 2; };
+    // 1: the desktop, flooded from the picture's edge; 2: any other pixel
+    // once flooded.
+    std::vector<uchar> region(static_cast<std::size_t>(w) * h);
+    std::vector<QPoint> stack;
+    const auto edge = [&](QPoint q) { return q.x() == 0 || q.y() == 0 || q.x() == w - 1 || q.y() == h - 1; };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const QPoint q(x, y);
+            if (edge(q) && !region[at(q)] && on_desktop(q))
+                flood(w, h, q, stack, [&](QPoint n) { return !region[at(n)] && on_desktop(n); },
+                      [&](QPoint n) { region[at(n)] = 1; }, [](QPoint) {});
+        }
+    const std::size_t small = std::max<std::size_t>(4, static_cast<std::size_t>(w) * h / 100);
+    int letters = 0;
+    for (int y = 0; y < h && letters < 3; ++y)
+        for (int x = 0; x < w && letters < 3; ++x) {
+            const QPoint q(x, y);
+            if (region[at(q)] || on_desktop(q))
+                continue;
+            bool enclosed = true;
+            std::size_t area = 0;
+            flood(w, h, q, stack, [&](QPoint n) { return !region[at(n)] && !on_desktop(n); },
+                  [&](QPoint n) { region[at(n)] = 2; },
+                  [&](QPoint v) {
+                      ++area;
+                      enclosed = enclosed && !edge(v);
+                      for (const QPoint d : { QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1) }) {
+                          const QPoint n = v + d;
+                          if (n.x() >= 0 && n.y() >= 0 && n.x() < w && n.y() < h && on_desktop(n) && region[at(n)] != 1)
+                              enclosed = false;
+                      }
+                  });
+            letters += enclosed && area <= small;
+        }
+    if (letters >= 3)
+        return;
+    for (int y = 0; y < h; ++y) {
+        uchar* row = grey.scanLine(y);
+        for (int x = 0; x < w; ++x)
+            if (region[static_cast<std::size_t>(y) * w + x] == 1)
+                row[x] = static_cast<uchar>(page);
+    }
+}
+
+// A patch's box grown out to its fill's own edges: the half-size box is a
+// pixel or two off, and its rim taken off besides cuts into text that fills
+// its bar (a warning bar's "y" and "h" reach within a pixel of its edges),
+// which would then touch the border and be erased with it. A row or column
+// is the patch's while the fill covers half of it; the box never shrinks.
+QRect fill_extent(const QImage& grey, QRect box, int fill)
+{
+    const auto filled = [&](int x0, int y0, int x1, int y1) {
+        int n = 0;
+        for (int y = y0; y <= y1; ++y) {
+            const uchar* row = grey.constScanLine(y);
+            for (int x = x0; x <= x1; ++x)
+                n += std::abs(row[x] - fill) <= 16;
+        }
+        return 2 * n >= (x1 - x0 + 1) * (y1 - y0 + 1);
+    };
+    for (int step = 0; step < 4 && box.top() > 0 && filled(box.left(), box.top() - 1, box.right(), box.top() - 1); ++step)
+        box.setTop(box.top() - 1);
+    for (int step = 0; step < 4 && box.bottom() < grey.height() - 1
+         && filled(box.left(), box.bottom() + 1, box.right(), box.bottom() + 1);
+         ++step)
+        box.setBottom(box.bottom() + 1);
+    for (int step = 0; step < 4 && box.left() > 0 && filled(box.left() - 1, box.top(), box.left() - 1, box.bottom()); ++step)
+        box.setLeft(box.left() - 1);
+    for (int step = 0; step < 4 && box.right() < grey.width() - 1
+         && filled(box.right() + 1, box.top(), box.right() + 1, box.bottom());
+         ++step)
+        box.setRight(box.right() + 1);
+    return box;
+}
+
 // A dark patch of a light page: its box in source pixels and the image to
 // read, light text on the patch turned dark on white.
 struct Patch {
@@ -804,7 +971,7 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
     const QImage background = median_pass(median_pass(half, r, false), r, true);
     const int w = background.width();
     const int h = background.height();
-    const int page = most_common_grey(half);
+    const int page = page_grey(half);
     // "Dark": a background clearly apart from the page's (after the page was
     // made light, a patch of any other shade is darker).
     const auto dark = [&](int x, int y) { return std::abs(background.constScanLine(y)[x] - page) > 40; };
@@ -830,7 +997,7 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
                 continue;
             // The box less a rim (the patch's antialiased edge and rounded
             // corners would read as brackets), and its fill: its most common grey.
-            const QRect clipped = QRect(left * 2 + 2, top * 2 + 2, bw * 2 - 4, bh * 2 - 4).intersected(grey.rect());
+            QRect clipped = QRect(left * 2 + 2, top * 2 + 2, bw * 2 - 4, bh * 2 - 4).intersected(grey.rect());
             if (clipped.isEmpty())
                 continue;
             std::array<int, 256> hist {};
@@ -840,6 +1007,7 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
                     ++hist[src[x]];
             }
             const int fill = static_cast<int>(std::max_element(hist.begin(), hist.end()) - hist.begin());
+            clipped = fill_extent(grey, clipped, fill);
             // Each pixel by its distance from the fill: text of any colour
             // becomes dark on white (96 grey levels or more: full ink).
             QImage img(clipped.size(), QImage::Format_Grayscale8);
@@ -852,7 +1020,9 @@ std::vector<Patch> dark_patches(const QImage& grey, int line)
             // What touches the box's border is the patch's own edge or the
             // page in its rounded corners, never its text (buttons pad it).
             erase_from_border(img);
-            const QRect whole = QRect(left * 2 - 2, top * 2 - 2, bw * 2 + 4, bh * 2 + 4).intersected(grey.rect());
+            const QRect whole = QRect(left * 2 - 2, top * 2 - 2, bw * 2 + 4, bh * 2 + 4)
+                                    .united(clipped.adjusted(-2, -2, 2, 2))
+                                    .intersected(grey.rect());
             patches.push_back({ clipped, std::move(img), whole });
         }
     }
@@ -873,7 +1043,7 @@ void paint_out(QImage& grey, const std::vector<Fragment>& codes)
     // The codes' boxes in the page's colour, with their quiet zone: four
     // modules, at most a fifth of the side of the smallest code.
     QPainter p(&grey);
-    const int page = most_common_grey(grey);
+    const int page = page_grey(grey);
     for (const Fragment& c : codes) {
         const double w = (c.box.x1 - c.box.x0) * grey.width();
         const double h = (c.box.bottom - c.box.top) * grey.height();
@@ -972,7 +1142,10 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     // window selected with its bars is no busy page, and flattening it
     // against its local background merges strokes (a dotted zero
     // becomes an eight).
-    int chrome_rows = chrome_top(grey, most_common_grey(grey));
+    const int desktop = desktop_grey(grey);
+    int chrome_rows = chrome_top(grey, page_grey(grey), desktop);
+    if (desktop >= 0)
+        paint_desktop(grey, desktop, page_grey(grey));
     const bool busy = page_share(grey.copy(0, chrome_rows, grey.width(), grey.height() - chrome_rows)) < BUSY_PAGE_SHARE;
     if (busy) {
         grey = flattened(grey);
@@ -980,11 +1153,11 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
         chrome_rows = 0;
     } else {
         erase_bar_icons(grey, chrome_rows);
-        erase_edge_columns(grey, most_common_grey(grey));
+        erase_edge_columns(grey, page_grey(grey));
         if (read_patches)
             with_lines = grey.copy();
-        erase_long_lines(grey, most_common_grey(grey), LONG_LINE_PX);
-        erase_blocks(grey, most_common_grey(grey), line_height(ink_runs(ink_rows(grey))));
+        erase_long_lines(grey, page_grey(grey), LONG_LINE_PX);
+        erase_blocks(grey, page_grey(grey), line_height(ink_runs(ink_rows(grey))));
     }
     out.chrome_rows = chrome_rows;
     // What the preparation painted over; patches, read on their own, are
@@ -1010,7 +1183,7 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
         patches = dark_patches(with_lines, line);
     if (!patches.empty()) {
         unpainted = grey.copy();
-        const int page = most_common_grey(grey);
+        const int page = page_grey(grey);
         for (const Patch& p : patches)
             for (int y = p.area.top(); y <= p.area.bottom(); ++y)
                 std::fill_n(grey.scanLine(y) + p.area.left(), p.area.width(), static_cast<uchar>(page));
@@ -1499,34 +1672,59 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             continue;
         if (q.empty()) {
             // A line ours lacks joins when it is read, not half-read (a
-            // title read as "Ll =: de anlos Fui" is not).
-            if (whole.confident > 0 && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE)
+            // title read as "Ll =: de anlos Fui" is not), and holds a word
+            // once its marks went (a title cut through, read as "a ncias
+            // dé", holds none).
+            const bool word = std::any_of(p.begin(), p.end(), [](const ReadWord* w) {
+                return confident(*w) && letters_in(w->fragment.text) >= 3;
+            });
+            if (word && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE)
                 for (const ReadWord* w : p)
                     merged.push_back(*w);
             continue;
         }
         std::vector<const ReadWord*> kept = settle(q, p, size);
-        // A mark of ours at an end of the line, a letter or two the plain
-        // reading saw nothing of, set off from the line's words by more than
-        // their height, is an icon beside the text (a dialog's, read as
-        // "E)" or "5"): never joined to the line.
+        // Marks of ours at an end of the line that the plain reading saw
+        // nothing of, each a letter or two or a bracketed one ("E)", "5",
+        // "[x]", "[=|"), set off from the line's words by more than their
+        // height, are an icon or a bar's buttons beside the text (a dialog's
+        // icon, a title bar's buttons read as "[=| El [x]"): never joined to
+        // the line.
         if (!p.empty() && kept.size() > 1) {
             std::sort(kept.begin(), kept.end(), [](const ReadWord* x, const ReadWord* y) {
                 return x->fragment.box.x0 < y->fragment.box.x0;
             });
-            const auto icon = [&](const ReadWord* o, const ReadWord* next) {
+            const auto mark = [&](const ReadWord* o) {
                 const NormBox& b = o->fragment.box;
-                const double h = (b.bottom - b.top) * size.height();
-                const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
                 const bool seen = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
                     return std::min(b.x1, w->fragment.box.x1) > std::max(b.x0, w->fragment.box.x0);
                 });
-                return !seen && chars_in(o->fragment.text) <= 2 && gap > h;
+                const int chars = chars_in(o->fragment.text);
+                return !seen && (chars <= 2 || (chars == 3 && letters_in(o->fragment.text) <= 1));
             };
-            if (icon(kept.back(), kept[kept.size() - 2]))
-                kept.pop_back();
-            if (kept.size() > 1 && icon(kept.front(), kept[1]))
-                kept.erase(kept.begin());
+            const auto apart = [&](const ReadWord* o, const ReadWord* next) {
+                const NormBox& b = o->fragment.box;
+                const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
+                return gap > (b.bottom - b.top) * size.height();
+            };
+            // The run of marks at the end, cut where it stands apart from
+            // the word before it (nearest the text first).
+            std::size_t end = kept.size();
+            while (end > 1 && mark(kept[end - 1]))
+                --end;
+            for (std::size_t i = std::max<std::size_t>(end, 1); i < kept.size(); ++i)
+                if (apart(kept[i], kept[i - 1])) {
+                    kept.resize(i);
+                    break;
+                }
+            std::size_t begin = 0;
+            while (begin + 1 < kept.size() && mark(kept[begin]))
+                ++begin;
+            for (std::size_t i = begin; i-- > 0;)
+                if (apart(kept[i], kept[i + 1])) {
+                    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                    break;
+                }
         }
         // A line neither reading could read with confidence (a title bar
         // behind its icon and buttons, marks of a picture) is left out,
@@ -1556,8 +1754,33 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         std::stable_sort(row.words.begin(), row.words.end(), [&](std::size_t a, std::size_t b) {
             return merged[a].fragment.box.x0 < merged[b].fragment.box.x0;
         });
-        for (const std::size_t i : row.words)
-            out.push_back(std::move(merged[i]));
+        std::size_t from = 0, to = row.words.size();
+        if (to >= 2) {
+            // A letter or two at an end of the line, read unsurely in a box
+            // twice as tall as the line's other words and set apart from them
+            // by more than twice their height, is an icon (a title bar's,
+            // read as "al" or "má" by either reading), not a word. A sure
+            // "€" or "y" the engine boxed tall stays.
+            std::vector<double> heights;
+            for (const std::size_t i : row.words)
+                heights.push_back(merged[i].fragment.box.bottom - merged[i].fragment.box.top);
+            const auto mid = heights.begin() + static_cast<std::ptrdiff_t>((heights.size() - 1) / 2);
+            std::nth_element(heights.begin(), mid, heights.end());
+            const double line = *mid;
+            const auto icon = [&](std::size_t i, std::size_t next) {
+                const NormBox& a = merged[i].fragment.box;
+                const NormBox& b = merged[next].fragment.box;
+                const double gap = std::max(b.x0 - a.x1, a.x0 - b.x1) * size.width();
+                return chars_in(merged[i].fragment.text) <= 2 && merged[i].confidence < SURE_CONFIDENCE
+                    && a.bottom - a.top >= 2 * line && gap > 2 * line * size.height();
+            };
+            if (icon(row.words[0], row.words[1]))
+                from = 1;
+            if (to - from >= 2 && icon(row.words[to - 1], row.words[to - 2]))
+                --to;
+        }
+        for (std::size_t k = from; k < to; ++k)
+            out.push_back(std::move(merged[row.words[k]]));
     }
     return out;
 }

@@ -47,11 +47,15 @@ struct Run {
     int end; // exclusive
 };
 
-// A grey copy with dark text on a light background: images whose mean is
+// A grey copy with dark text on a light background: images whose page is
 // dark (dark mode) are inverted. Transparent pixels count as white.
 QImage normalised_grey(const QImage& image);
-// The page's background: the most common grey value.
-int most_common_grey(const QImage& grey);
+// The page's background in such a copy: its most common grey, or the light
+// one where a dark and a light grey split the picture.
+int page_grey(const QImage& grey);
+// The dark grey of a desktop around the window where a dark and a light
+// grey split the picture, -1 where none does.
+int desktop_grey(const QImage& grey);
 // The share of pixels within a few grey levels of the two most common ones.
 double page_share(const QImage& grey);
 
@@ -68,7 +72,8 @@ QImage upscaled(const QImage& img, int factor);
 std::vector<Run> bands(const std::vector<Run>& runs, Run rows, int count, int min_band, int line_px);
 
 // The rows at the picture's top that are a window's bars; 0 when none.
-int chrome_top(const QImage& grey, int page);
+// `desktop` is the grey of a desktop around the window, -1 when none.
+int chrome_top(const QImage& grey, int page, int desktop = -1);
 // Paints out the icons and buttons of the bars in rows [0, rows).
 void erase_bar_icons(QImage& grey, int rows);
 // Paints the border columns at the picture's left and right edges.

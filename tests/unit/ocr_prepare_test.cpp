@@ -100,6 +100,18 @@ TEST(OcrPrepare, TitleAndMenuBarsAreChromeATallBannerIsNot)
 
     // A page that starts on its own grey has no chrome.
     EXPECT_EQ(chrome_top(page(400, 200), 255), 0);
+
+    // On a black desktop: the bars under 60 rows of it, and beside the
+    // page where more of a row is desktop than page, no bar at all.
+    QImage below = page(600, 400, 0);
+    fill(below, 100, 60, 400, 300, 255);
+    fill(below, 100, 60, 400, 19, 220);
+    strokes(below, 140, 30);
+    EXPECT_EQ(chrome_top(below, 255, 0), 79);
+    QImage beside = page(900, 70, 0);
+    fill(beside, 500, 0, 400, 70, 255);
+    strokes(beside, 520, 30);
+    EXPECT_EQ(chrome_top(beside, 255, 0), 0);
 }
 
 TEST(OcrPrepare, ABarsIconAndButtonsGoItsLettersStay)
@@ -239,6 +251,9 @@ TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
         // A title half-read as marks: left out whole.
         read_word("TTTTEETTTTS", 0.10, 0.40, 0.50, 31), read_word("¡CI", 0.45, 0.50, 0.50, 40),
         read_word("Sala", 0.55, 0.65, 0.50, 64),
+        // A title cut through: marks once its unsure half-word goes.
+        read_word("a", 0.01, 0.04, 0.70, 75), read_word("ncias", 0.40, 0.48, 0.70, 44),
+        read_word("dé", 0.50, 0.53, 0.70, 65),
         // A window button over what the preparation painted out, read as a
         // sure "x" at the end of a line the plain reading wins.
         read_word("Región", 0.02, 0.18, 0.60, 95), read_word("Sur", 0.20, 0.30, 0.60, 94),
@@ -356,6 +371,28 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
     // A number ours read whole, more surely than the plain reading's part.
     EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 97) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "12");
     EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 80) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "1");
+    // A title bar's icon and buttons only ours read, far from the title,
+    // go; a number only ours read a space from its word stays.
+    EXPECT_EQ(merged({ read_word("x", 0.01, 0.03, 0.1, 92), read_word("notas", 0.45, 0.50, 0.1, 89),
+                       read_word("[=|", 0.88, 0.91, 0.1, 71), read_word("El", 0.915, 0.94, 0.1, 80),
+                       read_word("[x]", 0.945, 0.97, 0.1, 85) },
+                     { read_word("notas", 0.45, 0.50, 0.1, 85) }),
+              "notas");
+    EXPECT_EQ(merged({ read_word("Total", 0.10, 0.15, 0.1, 95), read_word("21", 0.16, 0.18, 0.1, 93) },
+                     { read_word("Total", 0.10, 0.15, 0.1, 95) }),
+              "Total 21");
+    // A title bar's icon, read unsurely in a box as tall as two lines, goes
+    // wherever either reading put it; a sure "y" boxed as tall stays.
+    auto tall = [](platform::ReadWord w) {
+        w.fragment.box.bottom += 0.1;
+        return w;
+    };
+    EXPECT_EQ(merged({ read_word("Mousepad", 0.40, 0.48, 0.1, 93) },
+                     { tall(read_word("al", 0.01, 0.03, 0.1, 64)), read_word("Mousepad", 0.40, 0.48, 0.1, 93) }),
+              "Mousepad");
+    EXPECT_EQ(merged({ read_word("pagar", 0.10, 0.15, 0.1, 95), tall(read_word("y", 0.155, 0.165, 0.1, 90)) },
+                     { read_word("pagar", 0.10, 0.15, 0.1, 95) }),
+              "pagar y");
 }
 
 // What the plain reading holds, ours never reads worse, whatever its
@@ -399,4 +436,30 @@ TEST(OcrPrepare, AWindowOnAFlatDesktopIsNoBusyPage)
         for (int x = 0; x < 200; ++x)
             gradient.scanLine(y)[x] = static_cast<uchar>(40 + x);
     EXPECT_LT(page_share(gradient), BUSY_PAGE_SHARE);
+}
+
+// A window selected with more of a black desktop around it than its page,
+// and a dark window with more of a light desktop: each reads as its page,
+// dark text on light, with the light side as the page's grey.
+TEST(OcrPrepare, AWideDesktopOfTheOtherShadeDoesNotTurnThePage)
+{
+    for (const bool dark_window : { false, true }) {
+        const int desktop = dark_window ? 255 : 0, window = 255 - desktop;
+        QImage img = page(400, 120, desktop);
+        fill(img, 230, 5, 160, 110, window);
+        for (int y = 20; y < 100; y += 20)
+            for (int x = 240; x < 380; x += 12) {
+                fill(img, x, y, 2, 10, desktop);
+                fill(img, x + 6, y, 2, 10, desktop);
+                fill(img, x, y + 4, 8, 2, desktop);
+            }
+        const QImage grey = normalised_grey(img.convertToFormat(QImage::Format_RGB32));
+        EXPECT_EQ(grey.pixel(234, 60) & 0xff, 255u) << "dark window " << dark_window;
+        EXPECT_EQ(grey.pixel(10, 60) & 0xff, 0u) << "dark window " << dark_window;
+        EXPECT_EQ(page_grey(grey), 255) << "dark window " << dark_window;
+    }
+    // A page of its own, light or dark, is the most common grey as before.
+    QImage dark = page(200, 100, 20);
+    strokes(dark, 30, 230);
+    EXPECT_EQ(page_grey(normalised_grey(dark.convertToFormat(QImage::Format_RGB32))), 235);
 }
