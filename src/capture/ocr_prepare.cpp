@@ -34,6 +34,8 @@ constexpr int MAX_BORDER_STEPS = 2;
 // An icon in a bar is at least this tall: taller than the capital letters
 // of a bar's title.
 constexpr int MIN_ICON_PX = 10;
+// An edge running down a column this far without a break is no letter's.
+constexpr int MIN_STRUCTURE_PX = 64;
 
 // Floods the 4-connected region from `seed` in a w×h grid: a neighbour
 // joins when `free` says so, and is `take`n at once; each pixel of the
@@ -68,23 +70,28 @@ QRect flood(int w, int h, QPoint seed, std::vector<QPoint>& stack, Free free, Ta
 
 // Rows of the image that hold ink: rows with a grey-level edge. Counting
 // edges rather than dark pixels finds light text on a coloured button as well
-// as dark text. Columns with an edge in most rows are window structure (a
-// border, a divider, a scroll bar's side) and are left out, or no row would
-// ever be blank.
+// as dark text. Columns with an edge in most rows, or along a stretch taller
+// than any letter, are window structure (a border, a divider, a scroll bar's
+// side, a window's side beside the desktop in a selection with wide margins
+// above and below it) and are left out, or no row would ever be blank.
 std::vector<bool> ink_rows(const QImage& grey)
 {
     const int w = grey.width();
     const int h = grey.height();
     const auto edge = [](const uchar* row, int x) { return std::abs(row[x] - row[x - 1]) > 48; };
-    std::vector<int> per_column(w);
+    std::vector<int> per_column(w), run(w), longest(w);
     for (int y = 0; y < h; ++y) {
         const uchar* row = grey.constScanLine(y);
-        for (int x = 1; x < w; ++x)
-            per_column[x] += edge(row, x);
+        for (int x = 1; x < w; ++x) {
+            const bool e = edge(row, x);
+            per_column[x] += e;
+            run[x] = e ? run[x] + 1 : 0;
+            longest[x] = std::max(longest[x], run[x]);
+        }
     }
     std::vector<bool> structure(w);
     for (int x = 1; x < w; ++x)
-        structure[x] = per_column[x] * 10 > h * 6;
+        structure[x] = per_column[x] * 10 > h * 6 || longest[x] > std::max(MIN_STRUCTURE_PX, h / 3);
     std::vector<bool> ink(h);
     for (int y = 0; y < h; ++y) {
         const uchar* row = grey.constScanLine(y);
@@ -1495,7 +1502,7 @@ bool plain_reads_better(const Stretch& s, QSize size)
     // word and the ink it spans.
     struct Side {
         std::string letters, text;
-        double conf = 100, from = 1, to = 0;
+        double conf = 100, from = 1, to = 0, ink = 0;
     };
     const auto side_of = [](const std::vector<const ReadWord*>& words) {
         Side out;
@@ -1505,6 +1512,7 @@ bool plain_reads_better(const Stretch& s, QSize size)
             out.conf = std::min<double>(out.conf, w->confidence);
             out.from = std::min(out.from, w->fragment.box.x0);
             out.to = std::max(out.to, w->fragment.box.x1);
+            out.ink += w->fragment.box.x1 - w->fragment.box.x0;
         }
         return out;
     };
@@ -1529,11 +1537,12 @@ bool plain_reads_better(const Stretch& s, QSize size)
         return apart;
     }
     if (left_out_of(ours, plain)) {
-        // Ink ours left out (a letter's width, a third of the height), a
+        // Ink ours left out (a letter's width, a third of the height: at
+        // an end, "nforme", or between its words, "n" "s" for "notas"), a
         // letter ours read as a mark ("‘otal"), or the same ink read at
         // least as surely.
         const NormBox& b = s.plain.front()->fragment.box;
-        const double wider = ((plain_to - plain_from) - (ours_to - ours_from)) * size.width();
+        const double wider = std::max((plain_to - plain_from) - (ours_to - ours_from), pl.ink - o.ink) * size.width();
         return wider >= (b.bottom - b.top) * size.height() / 3 || chars_in(ours_text) >= chars_in(plain_text)
             || plain_conf >= ours_conf;
     }
@@ -1610,6 +1619,46 @@ std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, co
     return kept;
 }
 
+// Drops the marks at either end of a line (`line`, any order; left sorted
+// from left to right) that `allowed` lets go, each a letter or two
+// or a bracketed one ("E)", "5", "[x]", "[=|"), set off from the line's
+// words by more than their height: an icon or a bar's buttons beside the
+// text. The run of them at an end goes from the one nearest the text that
+// stands apart; one word at least stays.
+template<typename Allow>
+void drop_end_marks(std::vector<const ReadWord*>& line, QSize size, Allow allowed)
+{
+    if (line.size() < 2)
+        return;
+    std::sort(line.begin(), line.end(),
+              [](const ReadWord* x, const ReadWord* y) { return x->fragment.box.x0 < y->fragment.box.x0; });
+    const auto mark = [&](const ReadWord* o) {
+        const int chars = chars_in(o->fragment.text);
+        return (chars <= 2 || (chars == 3 && letters_in(o->fragment.text) <= 1)) && allowed(o);
+    };
+    const auto apart = [&](const ReadWord* o, const ReadWord* next) {
+        const NormBox& b = o->fragment.box;
+        const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
+        return gap > (b.bottom - b.top) * size.height();
+    };
+    std::size_t end = line.size();
+    while (end > 1 && mark(line[end - 1]))
+        --end;
+    for (std::size_t i = end; i < line.size(); ++i)
+        if (apart(line[i], line[i - 1])) {
+            line.resize(i);
+            break;
+        }
+    std::size_t begin = 0;
+    while (begin + 1 < line.size() && mark(line[begin]))
+        ++begin;
+    for (std::size_t i = begin; i-- > 0;)
+        if (apart(line[i], line[i + 1])) {
+            line.erase(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            break;
+        }
+}
+
 } // namespace
 
 std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<ReadWord> plain, const QImage& changed,
@@ -1678,54 +1727,26 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             const bool word = std::any_of(p.begin(), p.end(), [](const ReadWord* w) {
                 return confident(*w) && letters_in(w->fragment.text) >= 3;
             });
-            if (word && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE)
+            if (word && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE) {
+                // Its unsure marks set off from its words (a title bar's
+                // icon read as "c") are no more part of it than ours are.
+                drop_end_marks(p, size, [](const ReadWord* w) { return w->confidence < SURE_CONFIDENCE; });
                 for (const ReadWord* w : p)
                     merged.push_back(*w);
+            }
             continue;
         }
         std::vector<const ReadWord*> kept = settle(q, p, size);
         // Marks of ours at an end of the line that the plain reading saw
-        // nothing of, each a letter or two or a bracketed one ("E)", "5",
-        // "[x]", "[=|"), set off from the line's words by more than their
-        // height, are an icon or a bar's buttons beside the text (a dialog's
-        // icon, a title bar's buttons read as "[=| El [x]"): never joined to
-        // the line.
-        if (!p.empty() && kept.size() > 1) {
-            std::sort(kept.begin(), kept.end(), [](const ReadWord* x, const ReadWord* y) {
-                return x->fragment.box.x0 < y->fragment.box.x0;
-            });
-            const auto mark = [&](const ReadWord* o) {
+        // nothing of, set off from the line's words (a dialog's icon, a title
+        // bar's buttons read as "[=| El [x]"): never joined to the line.
+        if (!p.empty())
+            drop_end_marks(kept, size, [&](const ReadWord* o) {
                 const NormBox& b = o->fragment.box;
-                const bool seen = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
+                return std::none_of(p.begin(), p.end(), [&](const ReadWord* w) {
                     return std::min(b.x1, w->fragment.box.x1) > std::max(b.x0, w->fragment.box.x0);
                 });
-                const int chars = chars_in(o->fragment.text);
-                return !seen && (chars <= 2 || (chars == 3 && letters_in(o->fragment.text) <= 1));
-            };
-            const auto apart = [&](const ReadWord* o, const ReadWord* next) {
-                const NormBox& b = o->fragment.box;
-                const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
-                return gap > (b.bottom - b.top) * size.height();
-            };
-            // The run of marks at the end, cut where it stands apart from
-            // the word before it (nearest the text first).
-            std::size_t end = kept.size();
-            while (end > 1 && mark(kept[end - 1]))
-                --end;
-            for (std::size_t i = std::max<std::size_t>(end, 1); i < kept.size(); ++i)
-                if (apart(kept[i], kept[i - 1])) {
-                    kept.resize(i);
-                    break;
-                }
-            std::size_t begin = 0;
-            while (begin + 1 < kept.size() && mark(kept[begin]))
-                ++begin;
-            for (std::size_t i = begin; i-- > 0;)
-                if (apart(kept[i], kept[i + 1])) {
-                    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-                    break;
-                }
-        }
+            });
         // A line neither reading could read with confidence (a title bar
         // behind its icon and buttons, marks of a picture) is left out,
         // not pasted half-read: judged row by row, as the lines come out,

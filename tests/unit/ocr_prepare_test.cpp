@@ -77,6 +77,19 @@ TEST(OcrPrepare, ASidebarWithLabelsAtTheEdgeIsNoBorder)
     }
 }
 
+// A window's side beside the desktop, down fewer rows than most of the
+// selection's (wide margins above and below it), is no ink: the lines of
+// text beside it stay apart.
+TEST(OcrPrepare, AWindowsSideIsNoInkBesideItsLines)
+{
+    QImage img = page(300, 320, 128);
+    fill(img, 0, 100, 250, 120, 255);
+    strokes(img, 20, 0);
+    fill(img, 0, 0, 300, 100, 128);
+    fill(img, 0, 220, 300, 100, 128);
+    EXPECT_EQ(ink_runs(ink_rows(img)).size(), 6u);
+}
+
 TEST(OcrPrepare, TitleAndMenuBarsAreChromeATallBannerIsNot)
 {
     // A title bar's gradient (19 rows) and a menu bar (24 rows) over a page.
@@ -254,6 +267,9 @@ TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
         // A title cut through: marks once its unsure half-word goes.
         read_word("a", 0.01, 0.04, 0.70, 75), read_word("ncias", 0.40, 0.48, 0.70, 44),
         read_word("dé", 0.50, 0.53, 0.70, 65),
+        // A title only the plain reading holds, its icon read as a letter
+        // far to its left.
+        read_word("c", 0.01, 0.03, 0.80, 65), read_word("notas", 0.45, 0.52, 0.80, 89),
         // A window button over what the preparation painted out, read as a
         // sure "x" at the end of a line the plain reading wins.
         read_word("Región", 0.02, 0.18, 0.60, 95), read_word("Sur", 0.20, 0.30, 0.60, 94),
@@ -264,7 +280,7 @@ TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
     fill(changed, 89, 59, 8, 8, 255);
     const auto merged = texts_of(merge_plain(prepared, plain, changed, QSize(100, 100)));
     EXPECT_EQ(merged, (std::vector<std::string> { "Informe", "de", "Envíe", "el", "pago", "Total", "1.234,56", "Hola",
-                                                  "mundo", "Región", "Sur" }));
+                                                  "mundo", "Región", "Sur", "notas" }));
     // Nothing changed where the preparation painted nothing: the "x" is a
     // word there, sure and short.
     changed.fill(0);
@@ -371,6 +387,10 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
     // A number ours read whole, more surely than the plain reading's part.
     EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 97) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "12");
     EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 80) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "1");
+    // A title ours read only the ends of, more surely.
+    EXPECT_EQ(merged({ read_word("n", 0.45, 0.456, 0.1, 90), read_word("s", 0.494, 0.50, 0.1, 83) },
+                     { read_word("notas", 0.45, 0.50, 0.1, 74) }),
+              "notas");
     // A title bar's icon and buttons only ours read, far from the title,
     // go; a number only ours read a space from its word stays.
     EXPECT_EQ(merged({ read_word("x", 0.01, 0.03, 0.1, 92), read_word("notas", 0.45, 0.50, 0.1, 89),
