@@ -1680,6 +1680,11 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         // Whether the plain line is read, not half-read: judged on all of
         // its words, before the unsure ones go.
         const Reading whole = reading_of(p);
+        // Whether every word of it was read surely: a short line ("Sí", "OK
+        // 3", a lone number) has no long word to vouch for it.
+        const bool sure = whole.words > 0 && std::all_of(p.begin(), p.end(), [](const ReadWord* w) {
+            return letters_in(w->fragment.text) == 0 || w->confidence >= SURE_CONFIDENCE;
+        });
         // The plain words that are no text, where ours read nothing beside
         // them: a short mark over what the preparation painted out (a window
         // button, an icon, a text cursor), or unsure marks (an icon's "ZX";
@@ -1723,11 +1728,11 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             // A line ours lacks joins when it is read, not half-read (a
             // title read as "Ll =: de anlos Fui" is not), and holds a word
             // once its marks went (a title cut through, read as "a ncias
-            // dé", holds none).
+            // dé", holds none) or was read surely throughout.
             const bool word = std::any_of(p.begin(), p.end(), [](const ReadWord* w) {
                 return confident(*w) && letters_in(w->fragment.text) >= 3;
             });
-            if (word && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE) {
+            if ((word || sure) && 2 * whole.confident >= whole.words && whole.mean >= MARK_CONFIDENCE) {
                 // Its unsure marks set off from its words (a title bar's
                 // icon read as "c") are no more part of it than ours are.
                 drop_end_marks(p, size, [](const ReadWord* w) { return w->confidence < SURE_CONFIDENCE; });

@@ -238,9 +238,9 @@ std::vector<std::string> texts_of(const std::vector<platform::ReadWord>& words)
 
 // Line by line, the plain reading replaces ours where it surely read ink
 // ours read as nothing (a word, a first letter); a line only the plain
-// reading has joins when it is read, not half-read; the plain reading's
-// icon marks and unsure scraps never join a line, and where both read the
-// same ink, ours stays.
+// reading has joins when it is read, not half-read, however short; the
+// plain reading's icon marks and unsure scraps never join a line, and where
+// both read the same ink, ours stays.
 TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
 {
     using platform::ReadWord;
@@ -270,6 +270,8 @@ TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
         // A title only the plain reading holds, its icon read as a letter
         // far to its left.
         read_word("c", 0.01, 0.03, 0.80, 65), read_word("notas", 0.45, 0.52, 0.80, 89),
+        // Short lines ours lacks, read surely: a button, a lone number.
+        read_word("Sí", 0.02, 0.06, 0.86, 93), read_word("42", 0.02, 0.05, 0.93, 95),
         // A window button over what the preparation painted out, read as a
         // sure "x" at the end of a line the plain reading wins.
         read_word("Región", 0.02, 0.18, 0.60, 95), read_word("Sur", 0.20, 0.30, 0.60, 94),
@@ -280,7 +282,7 @@ TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
     fill(changed, 89, 59, 8, 8, 255);
     const auto merged = texts_of(merge_plain(prepared, plain, changed, QSize(100, 100)));
     EXPECT_EQ(merged, (std::vector<std::string> { "Informe", "de", "Envíe", "el", "pago", "Total", "1.234,56", "Hola",
-                                                  "mundo", "Región", "Sur", "notas" }));
+                                                  "mundo", "Región", "Sur", "notas", "Sí", "42" }));
     // Nothing changed where the preparation painted nothing: the "x" is a
     // word there, sure and short.
     changed.fill(0);
