@@ -190,18 +190,20 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
                                                        double source_w, double source_h)
 {
     keep_library_on_this_thread();
-    auto engine = pool.acquire(langs);
-    if (!engine)
-        return std::unexpected(engine.error());
-    tesseract::TessBaseAPI& api = *(*engine)->api;
-    const tesseract::PageSegMode mode = api.GetPageSegMode();
     // The engine takes grey or RGB bytes; any other layout (a 32-bit
     // picture is BGRA in memory) would be read with its channels crossed.
+    // Made before an engine is taken: a return between taking and giving
+    // one back would lose it to the pool for good.
     const QImage image = job.image.format() == QImage::Format_Grayscale8 || job.image.format() == QImage::Format_RGB888
         ? job.image
         : job.image.convertToFormat(QImage::Format_Grayscale8);
     if (image.isNull() && !job.image.isNull())
         return std::unexpected(std::string("no hay memoria para preparar la imagen"));
+    auto engine = pool.acquire(langs);
+    if (!engine)
+        return std::unexpected(engine.error());
+    tesseract::TessBaseAPI& api = *(*engine)->api;
+    const tesseract::PageSegMode mode = api.GetPageSegMode();
     api.SetImage(image.constBits(), image.width(), image.height(), image.depth() / 8,
                  static_cast<int>(image.bytesPerLine()));
     if (job.as_command_line) {
