@@ -605,12 +605,14 @@ TEST(TextRecognizer, ATallGradientBannerIsNoTitleBar)
 TEST(TextRecognizer, ATitleBarsIconAndButtonsReadAsNothing)
 {
     const std::vector<std::string> body = { "Hola mundo desde Vistrope", "Segunda línea de prueba 12345" };
-    // The window alone, and with the desktop around it (more above it than
-    // a bar is tall).
-    for (const auto& [px, margin] : { std::pair { 12, 0 }, { 14, 0 }, { 16, 0 }, { 14, 50 } }) {
+    // The window alone, and with a grey or a black desktop around it (more
+    // above it than a bar is tall; the black one covers more of the
+    // picture than the window's page, of the other side of mid-grey).
+    for (const auto& [px, margin, desktop] :
+         { std::tuple { 12, 0, 128 }, { 14, 0, 128 }, { 16, 0, 128 }, { 14, 50, 128 }, { 14, 50, 0 } }) {
         const int w = 520, bar = 28, h = bar + 24 + static_cast<int>(body.size()) * px * 2 + 16;
         QImage img(w + 2 * margin, h + 2 * margin, QImage::Format_RGB32);
-        img.fill(QColor(128, 128, 128));
+        img.fill(QColor(desktop, desktop, desktop));
         QPainter p(&img);
         p.translate(margin, margin);
         p.fillRect(QRect(0, 0, w, h), Qt::white);
@@ -635,7 +637,7 @@ TEST(TextRecognizer, ATitleBarsIconAndButtonsReadAsNothing)
             got.insert(got.begin(), "Terminal");
         std::vector<std::string> expected = { "Terminal" };
         expected.insert(expected.end(), body.begin(), body.end());
-        EXPECT_EQ(got, expected) << px << " px, margin " << margin << ": " << words(*r);
+        EXPECT_EQ(got, expected) << px << " px, margin " << margin << " of grey " << desktop << ": " << words(*r);
     }
 }
 
