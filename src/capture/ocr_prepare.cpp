@@ -1511,8 +1511,10 @@ bool plain_reads_better(const Stretch& s, QSize size)
             out.text += w->fragment.text;
             out.conf = std::min<double>(out.conf, w->confidence);
             out.from = std::min(out.from, w->fragment.box.x0);
+            // The ink its words cover, overlaps counted once (the words
+            // come from left to right).
+            out.ink += std::max(0.0, w->fragment.box.x1 - std::max(w->fragment.box.x0, out.to));
             out.to = std::max(out.to, w->fragment.box.x1);
-            out.ink += w->fragment.box.x1 - w->fragment.box.x0;
         }
         return out;
     };
@@ -1520,8 +1522,10 @@ bool plain_reads_better(const Stretch& s, QSize size)
     const std::string &ours = o.letters, &plain = pl.letters, &ours_text = o.text, &plain_text = pl.text;
     const double ours_conf = o.conf, plain_conf = pl.conf;
     const double ours_from = o.from, ours_to = o.to, plain_from = pl.from, plain_to = pl.to;
+    // The same words: the surer reading's, whose box is the truer (ours
+    // may have stretched a word's box over a cursor below it).
     if (ours_text == plain_text && s.ours.size() == s.plain.size())
-        return false;
+        return plain_conf > ours_conf;
     // Ours' more at the picture's edge is its border read as a letter.
     const bool at_edge = ours_from * size.width() < 1 || ours_to * size.width() > size.width() - 1;
     if (has_digit(ours_text) || has_digit(plain_text))
@@ -1619,6 +1623,14 @@ std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, co
     return kept;
 }
 
+// A box far wider than its letters (a rule across the picture read as
+// "2") spans ink that is not its own: no word.
+bool wider_than_its_letters(const ReadWord& w, QSize size)
+{
+    const NormBox& a = w.fragment.box;
+    return (a.x1 - a.x0) * size.width() > (chars_in(w.fragment.text) + 1) * (a.bottom - a.top) * size.height();
+}
+
 // Drops the marks at either end of a line (`line`, any order; left sorted
 // from left to right) that `allowed` lets go, each a letter or two
 // or a bracketed one ("E)", "5", "[x]", "[=|"), set off from the line's
@@ -1677,9 +1689,11 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         for (const std::size_t j : g.second)
             for (const std::size_t w : theirs[j].words)
                 p.push_back(&plain[w]);
+        std::erase_if(q, [&](const ReadWord* w) { return wider_than_its_letters(*w, size); });
         // Whether the plain line is read, not half-read: judged on all of
         // its words, before the unsure ones go.
         const Reading whole = reading_of(p);
+        const std::vector<const ReadWord*> read_plainly = p;
         // Whether every word of it was read surely: a short line ("Sí", "OK
         // 3", a lone number) has no long word to vouch for it.
         const bool sure = whole.words > 0 && std::all_of(p.begin(), p.end(), [](const ReadWord* w) {
@@ -1698,9 +1712,8 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
                     >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
             });
             // No word: a blank box over a row or a stray mark, and a box
-            // far wider than its letters spans ink that is not its own.
-            const double height = (a.bottom - a.top) * size.height();
-            if (letters_in(w->fragment.text) == 0 || (a.x1 - a.x0) * size.width() > (chars_in(w->fragment.text) + 1) * height)
+            // far wider than its letters.
+            if (letters_in(w->fragment.text) == 0 || wider_than_its_letters(*w, size))
                 return true;
             if (under)
                 return false;
@@ -1765,8 +1778,17 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
                 line.push_back(&words[i]);
             if (const Reading r = reading_of(line); r.words > 0 && 2 * r.confident < r.words)
                 continue;
+            // Seen by the plain reading: a word it kept on the row, or one
+            // it read unsurely as the same letters over the same ink ("OK"
+            // read at 24 where ours read "OK 3" surely; not "COR" for a
+            // bar's buttons ours read as "- ox").
             const bool seen = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
                 return same_line(row, Row { w->fragment.box.top, w->fragment.box.bottom, {} });
+            }) || std::any_of(line.begin(), line.end(), [&](const ReadWord* o) {
+                return std::any_of(read_plainly.begin(), read_plainly.end(), [&](const ReadWord* w) {
+                    return same_ink(o->fragment.box, w->fragment.box) && !letters_of(o->fragment.text).empty()
+                        && letters_of(o->fragment.text) == letters_of(w->fragment.text);
+                });
             });
             if (!seen && !text_alone(line))
                 continue;

@@ -252,10 +252,14 @@ TEST(OcrLayout, ShortWordsAtTheEndsOfTheWidestLineStay)
     };
     EXPECT_EQ(text_of(page),
         "Configuración avanzada de    red\nLa prueba tardó 37    ms\nVa bien\ny    Pedido 7781");
-    // Alone on its row past the columns, a scrap is a title bar's button.
+    // Alone on the first row past the columns, a scrap is a title bar's
+    // button; alone on a row under the text, a dialog's ("No").
     std::vector<Found> buttons = page;
-    buttons.push_back(frag("x", 900, 912, 120, 136));
+    buttons.push_back(frag("x", 900, 912, -30, -14));
     EXPECT_EQ(text_of(buttons), text_of(page));
+    std::vector<Found> dialog = page;
+    dialog.push_back(frag("No", 900, 924, 120, 136));
+    EXPECT_EQ(text_of(dialog), text_of(page) + "\nNo");
 }
 
 TEST(OcrLayout, AFarColumnOnOneLineOrOnEveryLineStaysText)

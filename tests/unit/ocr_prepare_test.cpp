@@ -389,6 +389,26 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
     // A number ours read whole, more surely than the plain reading's part.
     EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 97) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "12");
     EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 80) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "1");
+    // The same word read by both: the surer reading's box, not ours
+    // stretched over a cursor below it (which then joined the line).
+    auto taller = [](platform::ReadWord w, double by) {
+        w.fragment.box.bottom += by;
+        return w;
+    };
+    EXPECT_EQ(merged({ taller(read_word("Envíe", 0.02, 0.07, 0.1, 69), 0.12), read_word("el", 0.08, 0.10, 0.1, 95),
+                       read_word("D", 0.02, 0.03, 0.2, 85) },
+                     { read_word("Envíe", 0.02, 0.07, 0.1, 95), read_word("el", 0.08, 0.10, 0.1, 95) }),
+              "Envíe el");
+    // A rule across the picture read as a "2" is no word of the title.
+    EXPECT_EQ(merged({ read_word("2", 0.0, 0.9, 0.1, 23), read_word("Guardar", 0.30, 0.38, 0.1, 95),
+                       read_word("cambios", 0.39, 0.47, 0.1, 95) },
+                     { read_word("‘Guardar", 0.30, 0.38, 0.1, 71), read_word("cambios.", 0.39, 0.47, 0.1, 64) }),
+              "Guardar cambios");
+    // The plain reading's words overlapping on one letter ("rejill" "la")
+    // cover no ink ours left out.
+    EXPECT_EQ(merged({ read_word("rejilla", 0.262, 0.309, 0.1, 96) },
+                     { read_word("rejill", 0.262, 0.298, 0.1, 88), read_word("la", 0.295, 0.311, 0.1, 97) }),
+              "rejilla");
     // A title ours read only the ends of, more surely.
     EXPECT_EQ(merged({ read_word("n", 0.45, 0.456, 0.1, 90), read_word("s", 0.494, 0.50, 0.1, 83) },
                      { read_word("notas", 0.45, 0.50, 0.1, 74) }),
@@ -433,16 +453,18 @@ TEST(OcrPrepare, OursNeverHoldsLessOfALineThanThePlainReading)
         // Lines the plain reading has nothing of: a bar's buttons, a warning.
         read_word("-", 0.80, 0.81, 0.3, 87), read_word("ox", 0.82, 0.84, 0.3, 89),
         read_word("Warning:", 0.10, 0.18, 0.4, 91), read_word("root", 0.20, 0.24, 0.4, 82),
+        // A short line the plain reading read only unsurely, as the same letters.
+        read_word("OK", 0.10, 0.12, 0.6, 78), read_word("3", 0.13, 0.14, 0.6, 78),
     };
     const std::vector<ReadWord> plain = {
         read_word("Informe", 0.10, 0.17, 0.1, 71), read_word("2026-12-08", 0.20, 0.30, 0.1, 95),
         read_word("o", 0.32, 0.33, 0.1, 8), read_word("y", 0.11, 0.12, 0.2, 97),
-        read_word("llame", 0.13, 0.18, 0.2, 74),
+        read_word("llame", 0.13, 0.18, 0.2, 74), read_word("OK", 0.10, 0.12, 0.6, 24),
     };
     std::string out;
     for (const auto& t : texts_of(merge_plain(ours, plain, QImage(), size)))
         out += (out.empty() ? "" : " ") + t;
-    EXPECT_EQ(out, "Informe 2026-12-08 o y llame Warning: root");
+    EXPECT_EQ(out, "Informe 2026-12-08 o y llame Warning: root OK 3");
 }
 
 // A window on a flat desktop or a black root has two backgrounds and is no
