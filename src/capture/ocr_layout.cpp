@@ -210,14 +210,14 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
     for (std::size_t i = 0; i < fragments.size(); ++i) {
         const Found& f = fragments[i];
         double left = 0, right = 0;
-        bool any = false, first_row = true;
+        bool any = false, nothing_above = true;
         for (const Found& g : fragments) {
             if (&g == &f || same_row(f, g))
                 continue;
             left = any ? std::min(left, g.x0) : g.x0;
             right = any ? std::max(right, g.x1) : g.x1;
             any = true;
-            first_row = first_row && g.top > f.top;
+            nothing_above = nothing_above && g.bottom > f.top;
         }
         // What lies beside it on its own row: a fragment between two others
         // is part of the text whatever it reads.
@@ -233,12 +233,13 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
             right_of = right_of || g.x0 >= f.x1;
         }
         const std::size_t letters = letters_and_digits(f.text);
-        // Scraps of up to three letters ("x", "XxX") alone on the first row,
-        // past the columns of the others: a title bar's buttons. On a row
+        // Scraps of up to three letters ("x", "XxX") alone on their row with
+        // no other row wholly above them, past the columns of the others: a
+        // title bar's buttons and icon. On a row
         // with other words a short one is a word ("red", "ms" at a line's
         // end), a longer one out there is a column of its own, and one on a
         // row below others is a dialog's button ("No").
-        outside[i] = any && first_row && !words_on_row && letters <= 3
+        outside[i] = any && nothing_above && !words_on_row && letters <= 3
             && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
         // Marks without a letter or digit at an end of a row, more than a
         // tab's width from its words: an icon or a button read as "=", "|"
