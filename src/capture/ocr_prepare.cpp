@@ -1502,7 +1502,7 @@ bool plain_reads_better(const Stretch& s, QSize size)
     // word and the ink it spans.
     struct Side {
         std::string letters, text;
-        double conf = 100, from = 1, to = 0, ink = 0;
+        double conf = 100, from = 1, to = 0, ink = 0, top = 1;
     };
     const auto side_of = [](const std::vector<const ReadWord*>& words) {
         Side out;
@@ -1511,6 +1511,7 @@ bool plain_reads_better(const Stretch& s, QSize size)
             out.text += w->fragment.text;
             out.conf = std::min<double>(out.conf, w->confidence);
             out.from = std::min(out.from, w->fragment.box.x0);
+            out.top = std::min(out.top, w->fragment.box.top);
             // The ink its words cover, overlaps counted once (the words
             // come from left to right).
             out.ink += std::max(0.0, w->fragment.box.x1 - std::max(w->fragment.box.x0, out.to));
@@ -1558,9 +1559,11 @@ bool plain_reads_better(const Stretch& s, QSize size)
         return at_edge || (s.line_end ? ours_conf < plain_conf : ours_conf + CLEARLY_SURER < plain_conf);
     if (ours == plain)
         return chars_in(plain_text) <= chars_in(ours_text);
-    // An accent is ink too: the reading with more of them ("más", "mas").
+    // An accent is ink too: the reading with more of them ("más", "mas"),
+    // but for ours' where its word reaches up to the picture's top edge
+    // above the plain one's: a bar cut by the selection ("Nórte").
     if (unaccented(ours) == unaccented(plain) && accents(ours) != accents(plain))
-        return accents(plain) > accents(ours);
+        return accents(plain) > accents(ours) || (o.top * size.height() < 3 && o.top < pl.top);
     if (chars_in(ours) > chars_in(plain) && ours_conf >= plain_conf)
         return false;
     return plain_conf >= ours_conf;

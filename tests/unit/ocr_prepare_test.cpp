@@ -404,6 +404,10 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
                        read_word("cambios", 0.39, 0.47, 0.1, 95) },
                      { read_word("‘Guardar", 0.30, 0.38, 0.1, 71), read_word("cambios.", 0.39, 0.47, 0.1, 64) }),
               "Guardar cambios");
+    // An accent ours read from a bar the selection cut at the picture's top
+    // is none.
+    EXPECT_EQ(merged({ read_word("Nórte", 0.24, 0.28, 0.0, 93) }, { read_word("Norte", 0.24, 0.28, 0.013, 97) }),
+              "Norte");
     // The plain reading's words overlapping on one letter ("rejill" "la")
     // cover no ink ours left out.
     EXPECT_EQ(merged({ read_word("rejilla", 0.262, 0.309, 0.1, 96) },
