@@ -210,35 +210,37 @@ Modes modes_of(const QImage& grey)
     return m;
 }
 
-// Whether a picture is split between a dark and a light grey, a quarter of
-// it or more each: a window selected with a wide margin of a desktop of the
-// other side of mid-grey.
+// Whether a picture is mostly a dark grey and an eighth of it or more a
+// light one: a light window selected with a wide margin of a black desktop,
+// or a dark page with much light text, which its letters then tell apart. A
+// mostly light picture is a light page, whatever dark buttons and panels
+// hold more of its words.
 bool split(const Modes& m)
 {
-    return (m.first < 128) != (m.second < 128) && 4 * m.first_n >= m.pixels && 4 * m.second_n >= m.pixels;
+    return m.first < 128 && m.second >= 128 && 8 * m.second_n >= m.pixels;
 }
 
 } // namespace
 
-// The page's background: the most common grey, but the light one of a
-// picture split between a dark and a light grey (made dark on light, the
-// page is the light side whichever covers more).
+// The page's background: the most common grey, but the light one where a
+// mostly dark picture holds an eighth or more of it (made dark on light,
+// the page is the light side, the dark one the desktop around it).
 int page_grey(const QImage& grey)
 {
     const Modes m = modes_of(grey);
-    return split(m) ? std::max(m.first, m.second) : m.first;
+    return split(m) ? m.second : m.first;
 }
 
 int desktop_grey(const QImage& grey)
 {
     const Modes m = modes_of(grey);
-    return split(m) ? std::min(m.first, m.second) : -1;
+    return split(m) ? m.first : -1;
 }
 
 namespace {
 
 // Whether the text of a picture split between a dark and a light grey is
-// the dark: letters are small marks of the text's side, apart from each
+// the dark one: letters are small marks of the text's side, apart from each
 // other and from the picture's edge, and outnumber the small marks of the
 // page's side (the counters of "o" and "e"). A desktop around a window is
 // one large mark at the edge, whichever side it falls on.
@@ -269,10 +271,9 @@ bool dark_text(const QImage& grey, int split)
 
 // A grey copy with dark text on a light background: images whose page is
 // dark (dark mode) are inverted. The page is the most common grey, but for
-// a selection that holds about as much of another, of the other side of
-// mid-grey (a light window on a black desktop with a wide margin, a dark
-// one on a light desktop): then the page is the one its text stands on.
-// Transparent pixels count as white.
+// a mostly dark selection that holds an eighth or more of a light grey (a
+// light window on a black desktop with a wide margin): then the page is the
+// side its text stands on. Transparent pixels count as white.
 QImage normalised_grey(const QImage& image)
 {
     QImage rgb = image;
@@ -886,13 +887,18 @@ void paint_desktop(QImage& grey, int desktop, int page)
     std::vector<uchar> region(static_cast<std::size_t>(w) * h);
     std::vector<QPoint> stack;
     const auto edge = [&](QPoint q) { return q.x() == 0 || q.y() == 0 || q.x() == w - 1 || q.y() == h - 1; };
+    std::size_t desktop_px = 0;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const QPoint q(x, y);
             if (edge(q) && !region[at(q)] && on_desktop(q))
                 flood(w, h, q, stack, [&](QPoint n) { return !region[at(n)] && on_desktop(n); },
-                      [&](QPoint n) { region[at(n)] = 1; }, [](QPoint) {});
+                      [&](QPoint n) { region[at(n)] = 1; }, [&](QPoint) { ++desktop_px; });
         }
+    // A desktop is an eighth of the picture at least; less of that grey at
+    // the edge is the text's own, cut by the selection.
+    if (8 * desktop_px < static_cast<std::size_t>(w) * h)
+        return;
     const std::size_t small = std::max<std::size_t>(4, static_cast<std::size_t>(w) * h / 100);
     int letters = 0;
     for (int y = 0; y < h && letters < 3; ++y)

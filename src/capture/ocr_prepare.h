@@ -51,10 +51,10 @@ struct Run {
 // dark (dark mode) are inverted. Transparent pixels count as white.
 QImage normalised_grey(const QImage& image);
 // The page's background in such a copy: its most common grey, or the light
-// one where a dark and a light grey split the picture.
+// one where a mostly dark picture holds an eighth or more of it.
 int page_grey(const QImage& grey);
-// The dark grey of a desktop around the window where a dark and a light
-// grey split the picture, -1 where none does.
+// The dark grey around the page in such a picture (a desktop around a
+// window), -1 where there is none.
 int desktop_grey(const QImage& grey);
 // The share of pixels within a few grey levels of the two most common ones.
 double page_share(const QImage& grey);

@@ -486,26 +486,37 @@ TEST(OcrPrepare, AWindowOnAFlatDesktopIsNoBusyPage)
     EXPECT_LT(page_share(gradient), BUSY_PAGE_SHARE);
 }
 
-// A window selected with more of a black desktop around it than its page,
-// and a dark window with more of a light desktop: each reads as its page,
-// dark text on light, with the light side as the page's grey.
+// A window selected with more of a black desktop around it than its page
+// reads as its page, dark text on light, the desktop apart; a light page
+// whose dark button holds more words than it stays a light page.
 TEST(OcrPrepare, AWideDesktopOfTheOtherShadeDoesNotTurnThePage)
 {
-    for (const bool dark_window : { false, true }) {
-        const int desktop = dark_window ? 255 : 0, window = 255 - desktop;
-        QImage img = page(400, 120, desktop);
-        fill(img, 230, 5, 160, 110, window);
-        for (int y = 20; y < 100; y += 20)
-            for (int x = 240; x < 380; x += 12) {
-                fill(img, x, y, 2, 10, desktop);
-                fill(img, x + 6, y, 2, 10, desktop);
-                fill(img, x, y + 4, 8, 2, desktop);
+    const auto letters = [](QImage& img, int x0, int x1, int y0, int y1, int grey) {
+        for (int y = y0; y < y1; y += 20)
+            for (int x = x0; x < x1; x += 12) {
+                fill(img, x, y, 2, 10, grey);
+                fill(img, x + 6, y, 2, 10, grey);
+                fill(img, x, y + 4, 8, 2, grey);
             }
-        const QImage grey = normalised_grey(img.convertToFormat(QImage::Format_RGB32));
-        EXPECT_EQ(grey.pixel(234, 60) & 0xff, 255u) << "dark window " << dark_window;
-        EXPECT_EQ(grey.pixel(10, 60) & 0xff, 0u) << "dark window " << dark_window;
-        EXPECT_EQ(page_grey(grey), 255) << "dark window " << dark_window;
-    }
+    };
+    QImage window = page(400, 120, 0);
+    fill(window, 230, 5, 160, 110, 255);
+    letters(window, 240, 380, 20, 100, 0);
+    const QImage grey = normalised_grey(window.convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(grey.pixel(234, 60) & 0xff, 255u);
+    EXPECT_EQ(grey.pixel(10, 60) & 0xff, 0u);
+    EXPECT_EQ(page_grey(grey), 255);
+    EXPECT_EQ(desktop_grey(grey), 0);
+
+    QImage button = page(400, 120, 248);
+    fill(button, 200, 20, 190, 80, 40);
+    letters(button, 10, 60, 40, 60, 30);
+    letters(button, 210, 380, 30, 90, 255);
+    const QImage light = normalised_grey(button.convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(light.pixel(5, 5) & 0xff, 248u);
+    EXPECT_EQ(page_grey(light), 248);
+    EXPECT_EQ(desktop_grey(light), -1);
+
     // A page of its own, light or dark, is the most common grey as before.
     QImage dark = page(200, 100, 20);
     strokes(dark, 30, 230);
