@@ -1643,9 +1643,9 @@ bool wider_than_its_letters(const ReadWord& w, QSize size)
 // Drops the marks at either end of a line (`line`, any order; left sorted
 // from left to right) that `allowed` lets go, each a letter or two
 // or a bracketed one ("E)", "5", "[x]", "[=|"), set off from the line's
-// words by more than their height: an icon or a bar's buttons beside the
-// text. The run of them at an end goes from the one nearest the text that
-// stands apart; one word at least stays.
+// words by more than their height and its own: an icon or a bar's buttons
+// beside the text. The run of them at an end goes from the one nearest the
+// text that stands apart; one word at least stays.
 template<typename Allow>
 void drop_end_marks(std::vector<const ReadWord*>& line, QSize size, Allow allowed)
 {
@@ -1657,10 +1657,18 @@ void drop_end_marks(std::vector<const ReadWord*>& line, QSize size, Allow allowe
         const int chars = chars_in(o->fragment.text);
         return (chars <= 2 || (chars == 3 && letters_in(o->fragment.text) <= 1)) && allowed(o);
     };
+    // Apart: more than the height of the mark or of the line's words,
+    // whichever is taller, from the word beside it (a lowercase "a" is
+    // shorter than a space is wide).
+    std::vector<double> heights;
+    for (const ReadWord* w : line)
+        heights.push_back(w->fragment.box.bottom - w->fragment.box.top);
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const double line_height = heights[heights.size() / 2];
     const auto apart = [&](const ReadWord* o, const ReadWord* next) {
         const NormBox& b = o->fragment.box;
         const double gap = std::max(next->fragment.box.x0 - b.x1, b.x0 - next->fragment.box.x1) * size.width();
-        return gap > (b.bottom - b.top) * size.height();
+        return gap > std::max(b.bottom - b.top, line_height) * size.height();
     };
     std::size_t end = line.size();
     while (end > 1 && mark(line[end - 1]))

@@ -427,6 +427,15 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
     EXPECT_EQ(merged({ read_word("Total", 0.10, 0.15, 0.1, 95), read_word("21", 0.16, 0.18, 0.1, 93) },
                      { read_word("Total", 0.10, 0.15, 0.1, 95) }),
               "Total 21");
+    // A lowercase "a" only ours read, a monospaced space (wider than the
+    // letter is tall) before the line's next word, is a word.
+    auto lower = [](platform::ReadWord w) {
+        w.fragment.box.bottom -= 0.015;
+        return w;
+    };
+    EXPECT_EQ(merged({ lower(read_word("a", 0.100, 0.107, 0.1, 97)), read_word("las", 0.119, 0.141, 0.1, 96) },
+                     { read_word("las", 0.119, 0.141, 0.1, 96) }),
+              "a las");
     // A title bar's icon, read unsurely in a box as tall as two lines, goes
     // wherever either reading put it; a sure "y" boxed as tall stays.
     auto tall = [](platform::ReadWord w) {
