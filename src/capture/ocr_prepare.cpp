@@ -1633,11 +1633,30 @@ std::vector<const ReadWord*> settle(const std::vector<const ReadWord*>& ours, co
 }
 
 // A box far wider than its letters (a rule across the picture read as
-// "2") spans ink that is not its own: no word.
-bool wider_than_its_letters(const ReadWord& w, QSize size)
+// "2") spans ink that is not its own: no word. Letters are about as wide
+// as the line they stand on is tall (`line`, normalised), whatever their
+// own box: a dash, "..." or "mm" is far lower than it is wide, and a word.
+bool wider_than_its_letters(const ReadWord& w, double line, QSize size)
 {
     const NormBox& a = w.fragment.box;
-    return (a.x1 - a.x0) * size.width() > (chars_in(w.fragment.text) + 1) * (a.bottom - a.top) * size.height();
+    const double height = std::max(a.bottom - a.top, line) * size.height();
+    return (a.x1 - a.x0) * size.width() > (chars_in(w.fragment.text) + 1) * height;
+}
+
+// The height of a line's letters: the middle one of its words' that hold
+// a letter or digit (0 without one).
+double line_height(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain)
+{
+    std::vector<double> heights;
+    for (const auto* words : { &ours, &plain })
+        for (const ReadWord* w : *words)
+            if (letters_in(w->fragment.text) > 0)
+                heights.push_back(w->fragment.box.bottom - w->fragment.box.top);
+    if (heights.empty())
+        return 0;
+    const auto mid = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
+    std::nth_element(heights.begin(), mid, heights.end());
+    return *mid;
 }
 
 // Drops the marks at either end of a line (`line`, any order; left sorted
@@ -1706,7 +1725,8 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
         for (const std::size_t j : g.second)
             for (const std::size_t w : theirs[j].words)
                 p.push_back(&plain[w]);
-        std::erase_if(q, [&](const ReadWord* w) { return wider_than_its_letters(*w, size); });
+        const double letter_height = line_height(q, p);
+        std::erase_if(q, [&](const ReadWord* w) { return wider_than_its_letters(*w, letter_height, size); });
         // Whether the plain line is read, not half-read: judged on all of
         // its words, before the unsure ones go.
         const Reading whole = reading_of(p);
@@ -1730,7 +1750,7 @@ std::vector<ReadWord> merge_plain(std::vector<ReadWord> prepared, std::vector<Re
             });
             // No word: a blank box over a row or a stray mark, and a box
             // far wider than its letters.
-            if (letters_in(w->fragment.text) == 0 || wider_than_its_letters(*w, size))
+            if (letters_in(w->fragment.text) == 0 || wider_than_its_letters(*w, letter_height, size))
                 return true;
             if (under)
                 return false;

@@ -404,6 +404,18 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
                        read_word("cambios", 0.39, 0.47, 0.1, 95) },
                      { read_word("‘Guardar", 0.30, 0.38, 0.1, 71), read_word("cambios.", 0.39, 0.47, 0.1, 64) }),
               "Guardar cambios");
+    // A dash and "mm" are lower than their line, not wider than their
+    // letters: both readings keep them.
+    auto low = [](platform::ReadWord w, double top, double bottom) {
+        w.fragment.box.top = top;
+        w.fragment.box.bottom = bottom;
+        return w;
+    };
+    const std::vector<ReadWord> dash_and_mm = { read_word("12", 0.10, 0.12, 0.1, 96),
+                                                low(read_word("-", 0.13, 0.14, 0.1, 93), 0.125, 0.13),
+                                                low(read_word("mm", 0.15, 0.19, 0.1, 96), 0.13, 0.15) };
+    EXPECT_EQ(merged(dash_and_mm, dash_and_mm), "12 - mm");
+    EXPECT_EQ(merged({ dash_and_mm[0] }, dash_and_mm), "12 mm");
     // An accent ours read from a bar the selection cut at the picture's top
     // is none.
     EXPECT_EQ(merged({ read_word("Nórte", 0.24, 0.28, 0.0, 93) }, { read_word("Norte", 0.24, 0.28, 0.013, 97) }),
