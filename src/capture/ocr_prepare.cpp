@@ -1488,6 +1488,8 @@ bool same_ink(const NormBox& a, const NormBox& b)
 // Which reading of a stretch both read stays. The plain one is what the
 // engine reads of the picture as it stands, so ours stays only where it
 // holds everything the plain one does and is not less sure of it:
+// - the same words: the surer one's, whose boxes are the truer, unless
+//   the plain one's are far taller;
 // - a number, or a digit on either side ("0" for "o"): the plain one's,
 //   unless the two agree or ours holds all of it and more, as surely
 //   ("12" where the plain one read "1");
@@ -1508,7 +1510,7 @@ bool plain_reads_better(const Stretch& s, QSize size)
     // word and the ink it spans.
     struct Side {
         std::string letters, text;
-        double conf = 100, from = 1, to = 0, ink = 0, top = 1;
+        double conf = 100, from = 1, to = 0, ink = 0, top = 1, height = 0;
     };
     const auto side_of = [](const std::vector<const ReadWord*>& words) {
         Side out;
@@ -1518,6 +1520,7 @@ bool plain_reads_better(const Stretch& s, QSize size)
             out.conf = std::min<double>(out.conf, w->confidence);
             out.from = std::min(out.from, w->fragment.box.x0);
             out.top = std::min(out.top, w->fragment.box.top);
+            out.height = std::max(out.height, w->fragment.box.bottom - w->fragment.box.top);
             // The ink its words cover, overlaps counted once (the words
             // come from left to right).
             out.ink += std::max(0.0, w->fragment.box.x1 - std::max(w->fragment.box.x0, out.to));
@@ -1530,9 +1533,11 @@ bool plain_reads_better(const Stretch& s, QSize size)
     const double ours_conf = o.conf, plain_conf = pl.conf;
     const double ours_from = o.from, ours_to = o.to, plain_from = pl.from, plain_to = pl.to;
     // The same words: the surer reading's, whose box is the truer (ours
-    // may have stretched a word's box over a cursor below it).
+    // may have stretched a word's box over a cursor below it), but not a
+    // box half as tall again as ours (the plain reading's "using" boxed
+    // over the lines around it), which the layout would take for an icon.
     if (ours_text == plain_text && s.ours.size() == s.plain.size())
-        return plain_conf > ours_conf;
+        return plain_conf > ours_conf && pl.height <= 1.5 * o.height;
     // Ours' more at the picture's edge is its border read as a letter.
     const bool at_edge = ours_from * size.width() < 1 || ours_to * size.width() > size.width() - 1;
     if (has_digit(ours_text) || has_digit(plain_text))

@@ -399,6 +399,11 @@ TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
                        read_word("D", 0.02, 0.03, 0.2, 85) },
                      { read_word("Envíe", 0.02, 0.07, 0.1, 95), read_word("el", 0.08, 0.10, 0.1, 95) }),
               "Envíe el");
+    // But not the plain reading's box stretched over the lines around it.
+    const auto tall_plain = merge_plain({ read_word("using", 0.10, 0.15, 0.10, 96) },
+                                        { taller(read_word("using", 0.10, 0.15, 0.05, 97), 0.1) }, none, size);
+    ASSERT_EQ(tall_plain.size(), 1u);
+    EXPECT_EQ(tall_plain[0].fragment.box.top, 0.10);
     // A rule across the picture read as a "2" is no word of the title.
     EXPECT_EQ(merged({ read_word("2", 0.0, 0.9, 0.1, 23), read_word("Guardar", 0.30, 0.38, 0.1, 95),
                        read_word("cambios", 0.39, 0.47, 0.1, 95) },
