@@ -1501,7 +1501,8 @@ bool same_ink(const NormBox& a, const NormBox& b)
 //   its words stand apart by a real space (a third of their height:
 //   "21 %"), ours where they run together ("Segun" "da");
 // - the same letters but for stray marks ("¡Pedido"): the shorter; but
-//   for accents: the one with more ("más");
+//   for accents: the one with more ("más"), unless ours' more reach up
+//   to the picture's top edge ("Nórte" from a bar the selection cut);
 // - else ("Regién", "Región"): the surer, the plain one's at equal
 //   confidence unless ours holds more letters.
 bool plain_reads_better(const Stretch& s, QSize size)
