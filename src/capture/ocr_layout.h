@@ -53,12 +53,13 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
 // fragment taller than twice the median height that reaches over two or
 // more lines of the rest (a window's title-bar icon, which would merge
 // them); a scrap of at most three letters or digits with no word on its
-// row, lying past the columns of the other rows by more than twice the
-// median height (the title bar's buttons); and a mark without letters or
-// digits at an end of its row, more than 2.5 median heights from its row's
-// words (the icon read as "=" or "|"). A word on a row with other words is
-// never left out, however short or far out. Fewer than three fragments stay
-// whole.
+// row and no other row wholly above it, lying past the columns of the
+// other rows by more than twice the median height (the title bar's buttons
+// and icon; below other rows it is a dialog's button, and stays); and a
+// mark without letters or digits at an end of its row, more than 2.5
+// median heights from its row's words (the icon read as "=" or "|"). A
+// word on a row with other words is never left out, however short or far
+// out. Fewer than three fragments stay whole.
 std::vector<Found> drop_non_text(std::vector<Found> fragments);
 
 // Groups fragments, already sorted by top then x0, into lines: each fragment

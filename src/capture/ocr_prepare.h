@@ -121,9 +121,12 @@ std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
 // most of its words are read with confidence (letters or digits,
 // STRAY_CONFIDENCE or more); a line of ours the plain reading holds nothing
 // of stays only on the same terms and with two words of three letters or
-// more read surely. The plain reading's marks where ours read nothing
-// (no letter, below MARK_CONFIDENCE, short or unsure over what the preparation
-// painted out: `changed`, may be null) never join a line.
+// more read surely, or where the plain reading read the same letters over
+// the same ink, however unsurely. A word wider than its letters could be
+// on a line of its height (a rule read as "2") is no word in either. The
+// plain reading's marks where ours read nothing (no letter, below
+// MARK_CONFIDENCE, short or unsure over what the preparation painted out:
+// `changed`, may be null) never join a line.
 std::vector<platform::ReadWord> merge_plain(std::vector<platform::ReadWord> prepared, std::vector<platform::ReadWord> plain,
                                             const QImage& changed, QSize size);
 // Below this confidence (0..100) a word is not read with confidence.
