@@ -235,10 +235,10 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
         const std::size_t letters = letters_and_digits(f.text);
         // Scraps of up to three letters ("x", "XxX") alone on their row with
         // no other row wholly above them, past the columns of the others: a
-        // title bar's buttons and icon. On a row
-        // with other words a short one is a word ("red", "ms" at a line's
-        // end), a longer one out there is a column of its own, and one on a
-        // row below others is a dialog's button ("No").
+        // title bar's buttons and icon. On a row with other words a short one
+        // is a word ("red", "ms" at a line's end), a longer one out there is
+        // a column of its own, and one on a row below others is a dialog's
+        // button ("No").
         outside[i] = any && nothing_above && !words_on_row && letters <= 3
             && (f.x0 > right + 2 * median || f.x1 < left - 2 * median);
         // Marks without a letter or digit at an end of a row, more than a
