@@ -243,7 +243,8 @@ namespace {
 // the dark one: letters are small marks of the text's side, apart from each
 // other and from the picture's edge, and outnumber the small marks of the
 // page's side (the counters of "o" and "e"). A desktop around a window is
-// one large mark at the edge, whichever side it falls on.
+// one large mark at the edge, whichever side it falls on, and a code's
+// modules are solid squares.
 bool dark_text(const QImage& grey, int split)
 {
     const int w = grey.width(), h = grey.height();
@@ -262,7 +263,11 @@ bool dark_text(const QImage& grey, int split)
             std::size_t area = 0;
             const QRect box = flood(w, h, seed, stack, [&](QPoint q) { return !seen[at(q)] && dark(q) == side; },
                                     [&](QPoint q) { seen[at(q)] = true; }, [&](QPoint) { ++area; });
-            marks[side] += area <= small && box.left() > 0 && box.top() > 0 && box.right() < w - 1 && box.bottom() < h - 1;
+            // A code's modules are solid squares: no letters.
+            const bool module = 10 * area >= 9 * static_cast<std::size_t>(box.width()) * box.height()
+                && 4 * box.width() >= 3 * box.height() && 4 * box.height() >= 3 * box.width();
+            marks[side] += area <= small && !module && box.left() > 0 && box.top() > 0 && box.right() < w - 1
+                && box.bottom() < h - 1;
         }
     return marks[1] >= marks[0];
 }

@@ -543,6 +543,16 @@ TEST(OcrPrepare, AWideDesktopOfTheOtherShadeDoesNotTurnThePage)
     EXPECT_EQ(page_grey(light), 248);
     EXPECT_EQ(desktop_grey(light), -1);
 
+    // A dark page beside a code on white: the code's square modules are no
+    // dark letters, and the page is the dark side.
+    QImage code = page(400, 120, 30);
+    fill(code, 10, 10, 100, 100, 255);
+    for (int y = 14; y < 104; y += 6)
+        for (int x = 14 + (y / 6) % 2 * 3; x < 104; x += 6)
+            fill(code, x, y, 3, 3, 0);
+    letters(code, 140, 380, 20, 100, 230);
+    EXPECT_EQ(normalised_grey(code.convertToFormat(QImage::Format_RGB32)).pixel(300, 5) & 0xff, 225u);
+
     // A page of its own, light or dark, is the most common grey as before.
     QImage dark = page(200, 100, 20);
     strokes(dark, 30, 230);
