@@ -33,6 +33,13 @@ constexpr int FRAME_MS = 16; // 60 Hz
 
 bool flash_setting() { return state::config()->after_capture.flash; }
 
+// The time a test holds every flash at; none: each flash's own clock.
+std::optional<double>& held_time()
+{
+    static std::optional<double> held;
+    return held;
+}
+
 // Gives the panel's backing store and the halved pictures back KEEP_AFTER
 // seconds after this close, unless another flash came meanwhile.
 void release_later();
@@ -68,7 +75,12 @@ public:
     }
 
     Painter* painter() { return m_painter.get(); }
-    double elapsed() const { return m_clock.isValid() ? m_clock.nsecsElapsed() / 1e9 : 0; }
+    double elapsed() const
+    {
+        if (held_time())
+            return *held_time();
+        return m_clock.isValid() ? m_clock.nsecsElapsed() / 1e9 : 0;
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -169,6 +181,17 @@ void release_later()
     });
 }
 
+// Closes flash `generation`, unless a newer one came meanwhile.
+void close(std::uint64_t generation)
+{
+    Flash& f = flash_state();
+    if (f.generation != generation || !f.panel || !f.view->painter())
+        return;
+    f.panel->hide();
+    f.view->clear();
+    release_later();
+}
+
 Flash& built()
 {
     Flash& f = flash_state();
@@ -267,12 +290,9 @@ void play(const Origin& origin, std::optional<platform::RectF> landing)
     f.view->update();
 
     util::after(CLOSE_AFTER, [generation] {
-        Flash& f = flash_state();
-        if (f.generation != generation || !f.panel)
-            return;
-        f.panel->hide();
-        f.view->clear();
-        release_later();
+        // A test holding the time closes the flash itself by moving it on.
+        if (!held_time() || *held_time() >= CLOSE_AFTER)
+            close(generation);
     });
 }
 
@@ -355,6 +375,14 @@ std::optional<Plan> current_plan()
     if (!f.view || !f.view->painter())
         return std::nullopt;
     return f.view->painter()->plan();
+}
+
+void hold_time_for_tests(std::optional<double> seconds)
+{
+    held_time() = seconds;
+    Flash& f = flash_state();
+    if (f.view && f.view->painter() && f.view->elapsed() >= CLOSE_AFTER)
+        close(f.generation);
 }
 
 QImage paint_at(double seconds, double pixel_ratio)

@@ -61,6 +61,10 @@ QWidget* panel();
 std::uint64_t generation();
 // The newest flash's plan; none before the first flash. Main thread.
 std::optional<Plan> current_plan();
+// Holds every flash at `seconds` after its start (later calls move it): it
+// paints that moment and closes only once the time passes its close. None:
+// each flash's own clock again. Main thread.
+void hold_time_for_tests(std::optional<double> seconds);
 // Paints the newest flash as it looks `seconds` after it started, at the
 // panel's size in points and `pixel_ratio` pixels per point, over transparency.
 // Main thread.

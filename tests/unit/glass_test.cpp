@@ -56,6 +56,7 @@ protected:
     void SetUp() override { glass::reset_for_tests(); }
     void TearDown() override
     {
+        glass::hold_lens_time_for_tests(std::nullopt);
         glass::reset_for_tests();
         glass::set_factory_for_tests(nullptr);
     }
@@ -74,10 +75,13 @@ TEST_F(GlassLens, FramesOfTheNewestRunOnlyAndAnOlderRunsLateFrameIsDropped)
     platform::GpuFakeFaults slow;
     slow.draw_delay_ms = 60;
     glass::set_gpu_for_tests(fake(slow));
+    // The runs' clock stands still until the test moves it: however slowly
+    // a loaded machine draws, no run comes late or ends meanwhile.
+    glass::hold_lens_time_for_tests(0);
     const auto first = glass::lens::play(0, 0.7, flat(40, 30, qRgb(255, 0, 0)), { 0, 0, 40, 30 });
     ASSERT_TRUE(first);
     EXPECT_EQ(glass::lens::current_run(), *first);
-    ASSERT_TRUE(wait_until([&] { return !glass::lens::newest_frame(*first).isNull(); }, 3000));
+    ASSERT_SOON(!glass::lens::newest_frame(*first).isNull());
     EXPECT_TRUE(all(glass::lens::newest_frame(*first), qRgb(255, 0, 0)));
     EXPECT_EQ(glass::lens::newest_frame(*first).size(), QSize(40, 30));
     // A second run while the first is drawing a frame: that frame arrives late and is dropped.
@@ -85,7 +89,7 @@ TEST_F(GlassLens, FramesOfTheNewestRunOnlyAndAnOlderRunsLateFrameIsDropped)
     ASSERT_TRUE(second);
     EXPECT_GT(*second, *first);
     int frames = 0;
-    wait_until(
+    EXPECT_TRUE(testing_support::soon(
         [&] {
             const QImage f = glass::lens::newest_frame(*second);
             if (!f.isNull()) {
@@ -95,10 +99,12 @@ TEST_F(GlassLens, FramesOfTheNewestRunOnlyAndAnOlderRunsLateFrameIsDropped)
             EXPECT_TRUE(glass::lens::newest_frame(*first).isNull()) << "the older run still hands out frames";
             return frames >= 3;
         },
-        3000);
-    EXPECT_GE(frames, 3);
-    // The run ends after its duration: then no frame, the flash shows its picture.
-    EXPECT_TRUE(wait_until([&] { return glass::lens::newest_frame(*second).isNull(); }, 3000));
+        "three looks at the newer run, each finding its frame"));
+    // Just before its end the run still draws; past it, no frame: the flash shows its picture.
+    glass::hold_lens_time_for_tests(0.69);
+    EXPECT_SOON(!glass::lens::newest_frame(*second).isNull());
+    glass::hold_lens_time_for_tests(0.71);
+    EXPECT_SOON(glass::lens::newest_frame(*second).isNull());
 }
 
 TEST_F(GlassLens, ALateTextureDrawsNothingAndAFailedUploadEndsQuietly)
@@ -163,6 +169,7 @@ protected:
     }
     void TearDown() override
     {
+        flash::hold_time_for_tests(std::nullopt);
         wait_until([] { return !flash::panel()->isVisible(); }, 2000);
         state::reset_for_tests();
         GlassLens::TearDown();
@@ -173,6 +180,11 @@ TEST_F(FlashLens, TheFlashPaintsLensFramesInPlaceOfThePictureAndSkipsTheSheen)
 {
     // Every lens frame is magenta: where it shows, the lens is painted.
     glass::set_gpu_for_tests(fake({}, [](auto, auto&, auto&, float, float) { return std::array<float, 4> { 1, 0, 1, 1 }; }));
+    // Both clocks stand still: the flash where its picture shows whole, the
+    // lens before its end, however long a loaded machine takes to draw.
+    constexpr double SHOWN = 0.1;
+    flash::hold_time_for_tests(SHOWN);
+    glass::hold_lens_time_for_tests(0);
     flash::Origin origin;
     origin.rect = { 100, 100, 200, 120 };
     origin.image = flat(200, 120, qRgb(50, 60, 70));
@@ -181,18 +193,21 @@ TEST_F(FlashLens, TheFlashPaintsLensFramesInPlaceOfThePictureAndSkipsTheSheen)
     ASSERT_TRUE(plan);
     EXPECT_TRUE(plan->input().lens);
     EXPECT_FALSE(plan->sheen());
+    ASSERT_EQ(plan->at(SHOWN).carrier_opacity, 1.0);
     const QPoint centre(48 + 100, 48 + 60);
-    bool lens_seen = false;
-    wait_until(
+    QRgb p = 0;
+    EXPECT_TRUE(testing_support::soon(
         [&] {
-            const QImage shown = flash::panel()->grab().toImage();
-            const QRgb p = shown.pixel(centre);
+            p = flash::panel()->grab().toImage().pixel(centre);
             EXPECT_TRUE(p == qRgb(255, 0, 255) || p == qRgb(50, 60, 70)) << "neither the lens nor the picture: " << std::hex << p;
-            lens_seen = p == qRgb(255, 0, 255);
-            return lens_seen;
+            return p == qRgb(255, 0, 255);
         },
-        2000);
-    EXPECT_TRUE(lens_seen);
+        "a lens frame painted in place of the picture"))
+        << "the centre shows " << std::hex << p;
+    // The flash closes when its time says so, not before.
+    EXPECT_TRUE(flash::panel()->isVisible());
+    flash::hold_time_for_tests(flash::CLOSE_AFTER);
+    EXPECT_FALSE(flash::panel()->isVisible());
 }
 
 TEST_F(FlashLens, WithoutTheGpuOrWithReduceMotionThereIsNoLens)

@@ -44,6 +44,22 @@ Shared& shared()
 
 std::atomic<std::uint64_t> g_run { 0 };
 
+// A lens run's time: the steady clock, or one a test holds and moves.
+std::mutex g_time_mutex;
+std::optional<Clock::time_point> g_held_time;
+
+Clock::time_point now()
+{
+    std::lock_guard lock(g_time_mutex);
+    return g_held_time.value_or(Clock::now());
+}
+
+bool time_held()
+{
+    std::lock_guard lock(g_time_mutex);
+    return g_held_time.has_value();
+}
+
 std::string fragment_source(const char* entry)
 {
     Shared& s = shared();
@@ -55,7 +71,7 @@ std::string fragment_source(const char* entry)
     return std::string("#version 330 core\n#define FRAGMENT_MAIN ") + entry + "\n" + body;
 }
 
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(now() - t).count(); }
 
 // Gives the state back when it is still `gpu` and no ring uses it: it is
 // built again with the next action. The caller drops its own references.
@@ -154,6 +170,13 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_refresh = true;
+        m_wake.notify_all();
+    }
+
+    // The held clock moved: a run waiting for a slot looks at it again.
+    void time_moved()
+    {
+        std::lock_guard lock(m_mutex);
         m_wake.notify_all();
     }
 
@@ -262,7 +285,7 @@ private:
         // A late animation is skipped, not shown late.
         if (seconds_since(job.start) > LENS_LATE)
             return;
-        const Clock::time_point ready = Clock::now();
+        const Clock::time_point ready = now();
         const Clock::time_point end = ready + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(job.duration));
         QImage buffer;
         for (;;) {
@@ -290,8 +313,15 @@ private:
             return best;
         };
         auto stop = [&] { return g_run.load() != run || m_pending.has_value(); };
-        if (!m_wake.wait_until(lock, end, [&] { return free_slot() != nullptr || stop(); }) || stop())
+        if (time_held()) {
+            // A held clock ends the run only when the test moves it past the
+            // end (or lets go of it).
+            m_wake.wait(lock, [&] { return free_slot() != nullptr || stop() || m_stopping || !time_held() || now() >= end; });
+            if (stop() || m_stopping || !time_held() || now() >= end)
+                return false;
+        } else if (!m_wake.wait_until(lock, end, [&] { return free_slot() != nullptr || stop(); }) || stop()) {
             return false;
+        }
         Slot* slot = free_slot();
         std::swap(slot->image, frame);
         slot->run = run;
@@ -454,7 +484,7 @@ std::optional<std::uint64_t> play(double corner_radius, double duration, const Q
     job.image = image;
     job.uniforms = lens_uniforms(image.width(), image.height(), corner_radius, frame.w);
     job.size = drawable_size(image.width(), image.height(), g->software());
-    job.start = Clock::now();
+    job.start = now();
     job.duration = std::min(duration, LENS_MAX_DURATION);
     if (!lens_thread().submit(std::move(job)))
         return std::nullopt;
@@ -479,6 +509,20 @@ void set_gpu_for_tests(std::shared_ptr<platform::Gpu> gpu)
     }
     ++g_run;
     lens_thread().wake();
+}
+
+void hold_lens_time_for_tests(std::optional<double> seconds)
+{
+    {
+        std::lock_guard lock(g_time_mutex);
+        if (!seconds) {
+            g_held_time.reset();
+        } else {
+            static const Clock::time_point origin = Clock::now();
+            g_held_time = origin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*seconds));
+        }
+    }
+    lens_thread().time_moved();
 }
 
 void set_fragment_source_for_tests(std::optional<std::string> source)

@@ -81,6 +81,10 @@ PixelSize last_drawable();
 
 // Replaces the state: a fake GPU, or null for "not ready". Stops any run.
 void set_gpu_for_tests(std::shared_ptr<platform::Gpu> gpu);
+// Holds a lens run's clock at `seconds` (any fixed origin; later calls move
+// it): a run drawing under a held clock neither comes late nor ends until
+// the clock passes its end. None: the steady clock again.
+void hold_lens_time_for_tests(std::optional<double> seconds);
 // The fragment source build() compiles instead of the embedded one (none: the embedded).
 void set_fragment_source_for_tests(std::optional<std::string> source);
 // What build() makes the GPU with (null: OpenGL).
