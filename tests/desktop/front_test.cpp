@@ -75,7 +75,14 @@ struct Home {
             env.remove(desktop);
         return env;
     }
-    // The running instance of this home: a vistrope-app whose HOME is ours.
+    // Whether `pid` is a vistrope-app that has not ended (a zombie has no program).
+    static bool is_instance(pid_t pid)
+    {
+        std::error_code ec;
+        return fs::read_symlink(fs::path("/proc") / std::to_string(pid) / "exe", ec).filename() == "vistrope-app";
+    }
+    // The running instance of this home: a vistrope-app whose HOME is ours
+    // (while an ending one is still there, either).
     std::optional<pid_t> instance() const
     {
         const std::string wanted = "HOME=" + dir.path().string();
@@ -83,8 +90,7 @@ struct Home {
             const std::string name = e.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos)
                 continue;
-            std::error_code ec;
-            if (fs::read_symlink(e.path() / "exe", ec).filename() != "vistrope-app")
+            if (!is_instance(static_cast<pid_t>(std::stol(name))))
                 continue;
             std::ifstream environ(e.path() / "environ", std::ios::binary);
             for (std::string entry; std::getline(environ, entry, '\0');)
@@ -324,13 +330,19 @@ TEST(FrontDesktop, ARelaunchRightAfterTheInstanceEndsOrDiesStartsANewOne)
                 ASSERT_TRUE(Home::wait_until_true([&] { return home.instance().has_value(); }, 10000));
                 continue;
             }
-            // The front returns once a new instance holds the lock: within
-            // ten seconds of the signal, and the link is acted on.
-            EXPECT_LT(took.elapsed(), 10000) << "round " << round;
+            // The front returns once a new instance holds the lock, and the
+            // link is acted on (how long that takes says nothing: the
+            // machine may be loaded).
             slowest_ms = std::max(slowest_ms, static_cast<double>(took.elapsed()));
+            // The ending instance gave the lock up before it was gone, and may
+            // still be there: it is awaited, and then an instance must run.
+            // One that took the link while it ended would leave none.
+            ASSERT_TRUE(Home::wait_until_true([&] { return !Home::is_instance(*old); }, 15000))
+                << "the instance that was sent signal " << signal << " never ended, round " << round;
             const auto now = home.instance();
-            ASSERT_TRUE(now) << "status 0 and no instance, after signal " << signal << " in round " << round << "\n" << home.log();
-            EXPECT_NE(*now, *old) << "the link went to the instance that was ending, round " << round;
+            ASSERT_TRUE(now) << "status 0 and no instance: the link went to the instance that was ending, signal " << signal
+                             << " round " << round << "\n" << home.log();
+            EXPECT_NE(*now, *old);
             ++captures;
             ASSERT_TRUE(Home::wait_until_true([&] { return pngs_in(home.captures()).size() == captures; }, 20000))
                 << "the new instance did not act on the link, signal " << signal << " round " << round << "\n" << home.log();
