@@ -80,7 +80,7 @@ TEST(OverlayKeysDesktop, ShortcutsRunTheirActionsAndLeaveTheBarAlone)
     // session before the "6" comes).
     xdo_key("ctrl+2");
     pump_for(200);
-    ASSERT_TRUE(overlay::is_open());
+    ASSERT_TRUE(overlay::is_open()) << "ctrl+2 ended the session";
     EXPECT_EQ(overlay::session()->purpose, overlay::Purpose::Screenshot);
     EXPECT_EQ(modebar::selected(), bar_before);
     xdo_key("6");
