@@ -167,6 +167,31 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     EXPECT_EQ(recovered.size(), 1u);
 }
 
+// A temporary dated in the future (the clock set back since, a file copied
+// with its date) is no recording of this launch: live while a process holds
+// it, abandoned and recovered once none does.
+TEST(RecordingFile, ATemporaryDatedInTheFutureIsRecoveredOnceNothingHoldsIt)
+{
+    testing_support::TempDir dir;
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
+    auto tmp = publish::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    ASSERT_TRUE(tmp);
+    record(*tmp, 2);
+    fs::last_write_time(*tmp, fs::file_time_type::clock::now() + std::chrono::hours(24 * 365));
+    const int held = ::open(tmp->c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    std::vector<fs::path> recovered;
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
+    EXPECT_TRUE(recovered.empty());
+    EXPECT_TRUE(fs::exists(*tmp));
+    ::close(held);
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
+    EXPECT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    EXPECT_FALSE(fs::exists(*tmp));
+}
+
 // A temporary that cannot be read is kept for a later try, never removed as
 // if it held nothing.
 TEST(RecordingFile, ATemporaryThatCannotBeReadIsKept)
