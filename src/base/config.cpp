@@ -10,8 +10,8 @@
 
 #include <limits>
 #include <span>
-#include <utility>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace config {
@@ -527,7 +527,7 @@ std::string syntax_error(std::string_view text, const toml::parse_error& err)
     else if (has("end-of-file"))
         message += ": el archivo termina antes de cerrarlo";
     else if (has("control character"))
-        message += ": un carácter de control";
+        message += ": hay un carácter de control";
     else if (has("saw '")) {
         const std::string found = found_at(text, pos.line, pos.column);
         if (!found.empty())

@@ -115,7 +115,7 @@ TEST(ConfigFile, SyntaxErrorsAreOursOnOneLine)
         { "\n= 1\n", "TOML no válido en la línea 2, columna 1: no esperaba «=»" },
         { "[a]\n[a]\n", "TOML no válido en la línea 2, columna 1, en un encabezado de tabla: esa clave o tabla ya estaba definida" },
         { "a = [1,\n", "TOML no válido en la línea 1, columna 9, en una lista: el archivo termina antes de cerrarlo" },
-        { "a = \"x\n", "TOML no válido en la línea 1, columna 7, en un texto: un carácter de control" },
+        { "a = \"x\n", "TOML no válido en la línea 1, columna 7, en un texto: hay un carácter de control" },
     };
     for (const auto& [text, expected] : cases) {
         auto parsed = config::parse(text);
