@@ -266,8 +266,14 @@ void AppDelegate::reopen()
     // the user is told where it waits rather than left with nothing.
     if (no_tray::show_again())
         return;
+    // A burst of launches (a double click that became ten, a script) is
+    // told once: a launch while the toast still says so keeps it up longer.
+    constexpr double SECONDS = 2.4;
+    if (m_reopen_toast && hud::keep_toast(*m_reopen_toast, SECONDS))
+        return;
     util::log("abierto otra vez; el ícono está en la bandeja del sistema");
-    hud::toast("info.circle", "Vistrope ya está abierto: su ícono está en la bandeja del sistema", 2.4);
+    hud::toast("info.circle", "Vistrope ya está abierto: su ícono está en la bandeja del sistema", SECONDS);
+    m_reopen_toast = hud::toast_generation();
 }
 
 void AppDelegate::open_urls(const std::vector<std::string>& urls)

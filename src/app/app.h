@@ -195,6 +195,7 @@ private:
     QRgb m_status_tint = 0;   // the tint it has
     QMenu* m_menu = nullptr;
     bool m_launched = false;
+    std::optional<unsigned long> m_reopen_toast; // the toast generation of the last "ya está abierto"
     std::optional<std::string> m_recents_folder; // the folder m_recents lists; none before the first listing
     std::vector<std::string> m_recents;
     bool m_listing = false;      // a listing is under way

@@ -11,6 +11,7 @@
 #include <limits>
 #include <span>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace config {
@@ -453,6 +454,88 @@ std::optional<std::string> refused_outside_strings(std::string_view text)
     return std::nullopt;
 }
 
+// What the library was reading when it stopped, in our words: its own
+// reason is English and may quote a line break, which would split the line
+// of the log it goes to. Its scopes ("Error while parsing <scope>: ...").
+constexpr std::pair<std::string_view, std::string_view> SCOPES[] = {
+    { "table header", "un encabezado de tabla" },
+    { "key-value pair", "una clave con su valor" },
+    { "key", "una clave" },
+    { "value", "un valor" },
+    { "inline table", "una tabla en línea" },
+    { "array", "una lista" },
+    { "literal string", "un texto" },
+    { "string", "un texto" },
+    { "unicode scalar sequence", "un carácter escrito con \\u" },
+    { "boolean", "un booleano" },
+    { "date-time offset", "una fecha con hora" },
+    { "date-time", "una fecha con hora" },
+    { "date", "una fecha" },
+    { "time", "una hora" },
+    { "hexadecimal floating-point", "un número con decimales" },
+    { "floating-point", "un número con decimales" },
+    { "binary integer", "un entero" },
+    { "octal integer", "un entero" },
+    { "decimal integer", "un entero" },
+    { "hexadecimal integer", "un entero" },
+    { "comment", "un comentario" },
+};
+
+// The character at a 1-based line and column (in characters) of `text`,
+// named for a reader: «x» for a visible ASCII one, the end of the line or of
+// the file; empty for anything else.
+std::string found_at(std::string_view text, size_t line, size_t column)
+{
+    size_t i = 0;
+    for (size_t l = 1; l < line; ++l) {
+        i = text.find('\n', i);
+        if (i == std::string_view::npos)
+            return {};
+        ++i;
+    }
+    for (size_t c = 1; c < column && i < text.size() && text[i] != '\n'; ++c) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+            ++i;
+    }
+    if (i >= text.size())
+        return "el final del archivo";
+    if (text[i] == '\n' || (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+        return "el final de la línea";
+    if (text[i] > 0x20 && text[i] < 0x7F)
+        return fmt::format("«{}»", text[i]);
+    return {};
+}
+
+std::string syntax_error(std::string_view text, const toml::parse_error& err)
+{
+    const auto& pos = err.source().begin;
+    std::string message = fmt::format("TOML no válido en la línea {}, columna {}", pos.line, pos.column);
+    const std::string_view description = err.description();
+    constexpr std::string_view LEAD = "Error while parsing ";
+    if (description.starts_with(LEAD)) {
+        const std::string_view scope = description.substr(LEAD.size(), description.find(':') - LEAD.size());
+        for (const auto& [english, ours] : SCOPES)
+            if (scope == english) {
+                message += fmt::format(", en {}", ours);
+                break;
+            }
+    }
+    const auto has = [&](std::string_view part) { return description.find(part) != std::string_view::npos; };
+    if (has("redefine"))
+        message += ": esa clave o tabla ya estaba definida";
+    else if (has("end-of-file"))
+        message += ": el archivo termina antes de cerrarlo";
+    else if (has("control character"))
+        message += ": hay un carácter de control";
+    else if (has("saw '")) {
+        const std::string found = found_at(text, pos.line, pos.column);
+        if (!found.empty())
+            message += fmt::format(": no esperaba {}", found);
+    }
+    return message;
+}
+
 } // namespace
 
 std::expected<Config, std::string> parse(std::string_view text)
@@ -466,9 +549,7 @@ std::expected<Config, std::string> parse(std::string_view text)
     try {
         root = toml::parse(text);
     } catch (const toml::parse_error& err) {
-        const auto& pos = err.source().begin;
-        // toml++ words its own reason in English: it follows ours, in parentheses.
-        return std::unexpected(fmt::format("TOML no válido en la línea {}, columna {} ({})", pos.line, pos.column, err.description()));
+        return std::unexpected(syntax_error(text, err));
     }
     Reader reader;
     reader.read(root, config, std::span<const Field<Config>>(CONFIG_FIELDS));
@@ -619,7 +700,10 @@ fs::path expand_save_dir(std::string_view save_dir, const fs::path& home)
         return home;
     if (save_dir.starts_with("~/"))
         return home / fs::path(save_dir.substr(2));
-    return fs::path(save_dir);
+    // A relative folder is taken from the home folder, as "~/" would be: the
+    // launcher's working folder (a desktop file's, a terminal's) is no place
+    // the user chose. An absolute one replaces the home folder in the join.
+    return home / fs::path(save_dir);
 }
 
 fs::path save_dir(const Config& config)

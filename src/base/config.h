@@ -116,9 +116,10 @@ Config load_from(const std::filesystem::path& path);
 // the newer one) and the log says so; should that fail, nothing is written.
 // Errors name the settings file, never the temporary.
 std::expected<Saved, std::string> save_to(const Config& config, const std::filesystem::path& path);
-// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder;
-// an empty `save_dir` means the default folder, and the default "~/Desktop" means
-// the user's desktop folder (xdg::desktop_dir).
+// The capture folder: `save_dir` with a leading "~" or "~/" expanded to the home folder,
+// and a relative one taken inside the home folder; an empty `save_dir` means the
+// default folder, and the default "~/Desktop" means the user's desktop folder
+// (xdg::desktop_dir).
 std::filesystem::path save_dir(const Config& config);
 // The same expansion against an explicit home folder.
 std::filesystem::path expand_save_dir(std::string_view save_dir, const std::filesystem::path& home);

@@ -251,10 +251,13 @@ void recover_recordings(const fs::path& dir, fs::file_time_type launch, const st
         const auto& [temporary, stem, note] = candidate;
         // The lock first: a live recording is left whatever its age, and
         // said so. Then a file written since this launch began (one made
-        // here a moment before its writer locked it) is left as well.
+        // here a moment before its writer locked it) is left as well. A date
+        // still ahead of the clock is no writing of this run (a clock set
+        // back since, a file copied with its date): unheld, it is abandoned.
         auto claimed = claim_abandoned(temporary);
         std::error_code file_ec;
-        if (const auto written = fs::last_write_time(temporary, file_ec); claimed && !file_ec && written >= launch) {
+        const auto written = fs::last_write_time(temporary, file_ec);
+        if (claimed && !file_ec && written >= launch && written <= fs::file_time_type::clock::now()) {
             util::log(fmt::format("dejo la grabación {}: se escribió después del arranque", util::escape_controls(temporary.string())));
             ++left;
             continue;

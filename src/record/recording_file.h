@@ -66,8 +66,8 @@ std::expected<void, std::string> check_plays(const std::filesystem::path& file);
 // Publishes every recording temporary a stopped run left, in `dir` or named
 // by the journal of live recordings, as "<name> (recuperada).mp4" beside it.
 // Only what recovery may take is touched (record/recovery.h); one last
-// written from `launch` on is left alone too (a recording this run began
-// meanwhile). What has nothing playable is moved aside into the state
+// written between `launch` and now is left alone too (a recording this run
+// began meanwhile), while one dated ahead of the clock is taken as any. What has nothing playable is moved aside into the state
 // folder, with a log line, and `put_aside` is called with where it went.
 // Two temporaries of one name are one recording (its fragments and the
 // finished copy a stopped seal was making): one file is published, the copy

@@ -75,7 +75,10 @@ Services real_services()
             hud::toast("exclamationmark.triangle", "No se pudo abrir config.toml", 2.0);
         });
     };
-    s.open_url = [](const std::string& url) { widgets::open_url(url); };
+    // A link that opens nothing must not look like a dead click.
+    s.open_url = [](const std::string& url) {
+        widgets::open_url(url, [](const std::string&) { services().toast("No se pudo abrir la página"); });
+    };
     return s;
 }
 

@@ -1,7 +1,7 @@
 #include "settings/widgets.h"
 
 #include "base/util.h"
-#include "platform/process.h"
+#include "platform/workspace.h"
 #include "platform/symbols.h"
 
 #include <QApplication>
@@ -254,13 +254,14 @@ std::optional<std::string> openable_url(std::string_view text)
     return url.toString(QUrl::FullyEncoded).toStdString();
 }
 
-bool open_url(std::string_view text)
+bool open_url(std::string_view text, std::function<void(const std::string& why)> failed)
 {
     const auto url = openable_url(text);
     if (!url)
         return false;
     // A scheme starts with a letter, so the one argument can never read as an option.
-    return platform::start_detached("xdg-open", { *url }).has_value();
+    platform::open_path(*url, std::move(failed));
+    return true;
 }
 
 bool snapshot_window(QWidget* window, const std::filesystem::path& path)

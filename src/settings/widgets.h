@@ -80,9 +80,11 @@ QPixmap symbol_palette(std::string_view name, std::span<const QColor> colors, do
 // The address xdg-open would be given: only an absolute URL with a scheme,
 // fully encoded; none for anything else.
 std::optional<std::string> openable_url(std::string_view text);
-// Hands an absolute URL to the desktop's default handler; false when the text
-// is no such URL or xdg-open could not be started.
-bool open_url(std::string_view text);
+// Hands an absolute URL to the desktop's default handler without waiting;
+// false when the text is no such URL. When xdg-open cannot start, or ends
+// with a failure (status 3: no browser for the address), the log says why
+// and `failed` is called with it on the main thread.
+bool open_url(std::string_view text, std::function<void(const std::string& why)> failed = {});
 
 // Writes a PNG picture of the window's content (the window manager draws the
 // frame, so the content is what the program can picture) and logs

@@ -111,6 +111,7 @@ struct Toast {
     ToastView* view = nullptr;
     QPropertyAnimation* fade = nullptr;
     unsigned long generation = 0;
+    unsigned long armed = 0;  // counts the timers set, so that only the latest one fades the toast
     platform::PointF pointer; // where the pointer was when the toast came
 };
 
@@ -244,23 +245,17 @@ QWidget* prepare_toast(std::string_view symbol, std::string_view text)
     return view;
 }
 
-void toast(std::string_view symbol, std::string_view text, double seconds)
+namespace {
+
+// Fades the toast shown now out `seconds` from now, unless another toast or a
+// later timer comes first.
+void fade_after(Toast& t, double seconds)
 {
-    util::log(fmt::format("aviso: {}", text));
-    Toast& t = toast_state();
-    const unsigned long generation = ++t.generation;
-    ToastView* view = static_cast<ToastView*>(prepare_toast(symbol, text));
-
-    t.pointer = platform::pointer_location();
-    t.fade->stop();
-    view->setWindowOpacity(1.0);
-    place_toast(t);
-    view->show();
-    platform::restack_panels();
-
-    util::after(seconds, [generation] {
+    const unsigned long generation = t.generation;
+    const unsigned long armed = ++t.armed;
+    util::after(seconds, [generation, armed] {
         Toast& t = toast_state();
-        if (t.generation != generation)
+        if (t.generation != generation || t.armed != armed)
             return;
         t.fade->setStartValue(t.view->windowOpacity());
         t.fade->start();
@@ -270,6 +265,34 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
                 t.view->hide();
         });
     });
+}
+
+} // namespace
+
+void toast(std::string_view symbol, std::string_view text, double seconds)
+{
+    util::log(fmt::format("aviso: {}", text));
+    Toast& t = toast_state();
+    ++t.generation;
+    ToastView* view = static_cast<ToastView*>(prepare_toast(symbol, text));
+
+    t.pointer = platform::pointer_location();
+    t.fade->stop();
+    view->setWindowOpacity(1.0);
+    place_toast(t);
+    view->show();
+    platform::restack_panels();
+
+    fade_after(t, seconds);
+}
+
+bool keep_toast(unsigned long generation, double seconds)
+{
+    Toast& t = toast_state();
+    if (t.generation != generation || !t.view || !t.view->isVisible() || t.fade->state() == QAbstractAnimation::Running)
+        return false;
+    fade_after(t, seconds);
+    return true;
 }
 
 void set_keep_clear(std::function<std::vector<platform::RectF>()> frames)

@@ -29,6 +29,10 @@ void style_capsule(QWidget* view, double corner_radius);
 // name; an unknown name shows no symbol), a text, for `seconds`. A newer toast
 // replaces an older one; an older timer never hides a newer toast.
 void toast(std::string_view symbol, std::string_view text, double seconds);
+// Keeps the toast of `generation` (toast_generation() right after it came) on
+// screen `seconds` more from now, where it is: true while it is still the one
+// shown and not fading out yet; false otherwise, and nothing changes.
+bool keep_toast(unsigned long generation, double seconds);
 
 // What toasts stay clear of: frames in global points, bottom-left origin
 // (the after-capture cards, whose buttons a toast would hide). The shell

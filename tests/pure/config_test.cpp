@@ -102,7 +102,34 @@ TEST(ConfigFile, WrongTypesInvalidateTheWholeDocument)
     // A file that is not TOML at all: where, in our words.
     auto syntax = config::parse("save_dir = \"a\"\n[recording\n");
     ASSERT_FALSE(syntax);
-    EXPECT_TRUE(syntax.error().starts_with("TOML no válido en la línea 2")) << syntax.error();
+    EXPECT_EQ(syntax.error(), "TOML no válido en la línea 2, columna 11, en un encabezado de tabla: no esperaba el final de la línea");
+}
+
+// The library's reasons are English, and one quotes the line break it met:
+// what reaches the log is ours, on one line, with the line and the column.
+TEST(ConfigFile, SyntaxErrorsAreOursOnOneLine)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        { "x = tru\n", "TOML no válido en la línea 1, columna 8, en un booleano: no esperaba el final de la línea" },
+        { "[a] x\n", "TOML no válido en la línea 1, columna 5, en un encabezado de tabla: no esperaba «x»" },
+        { "\n= 1\n", "TOML no válido en la línea 2, columna 1: no esperaba «=»" },
+        { "[a]\n[a]\n", "TOML no válido en la línea 2, columna 1, en un encabezado de tabla: esa clave o tabla ya estaba definida" },
+        { "a = [1,\n", "TOML no válido en la línea 1, columna 9, en una lista: el archivo termina antes de cerrarlo" },
+        { "a = \"x\n", "TOML no válido en la línea 1, columna 7, en un texto: hay un carácter de control" },
+    };
+    for (const auto& [text, expected] : cases) {
+        auto parsed = config::parse(text);
+        ASSERT_FALSE(parsed) << text;
+        EXPECT_EQ(parsed.error(), expected) << text;
+    }
+    for (const char* text : { "a = 1979-05-27T25:00:00\n", "a = 0x\n", "a = {b = 1,}\n", "a = '\\u00e9\n", "a = \"\\u12\"\n" }) {
+        auto parsed = config::parse(text);
+        ASSERT_FALSE(parsed) << text;
+        EXPECT_TRUE(parsed.error().starts_with("TOML no válido en la línea 1, columna ")) << parsed.error();
+        EXPECT_EQ(parsed.error().find_first_of("\r\n"), std::string::npos) << parsed.error();
+        for (const char* english : { "Error", "expected", "saw", "parsing" })
+            EXPECT_EQ(parsed.error().find(english), std::string::npos) << parsed.error();
+    }
 }
 
 TEST(ConfigFile, InvalidFileGivesDefaultsAndIsLeftAlone)
@@ -208,8 +235,11 @@ TEST(ConfigFile, SaveDirExpansion)
     EXPECT_EQ(config::expand_save_dir("~/Capturas", home), fs::path("/home/ana/Capturas"));
     EXPECT_EQ(config::expand_save_dir("~/", home), fs::path("/home/ana/"));
     EXPECT_EQ(config::expand_save_dir("~//abs", home), fs::path("/abs"));
-    EXPECT_EQ(config::expand_save_dir("~ana/x", home), fs::path("~ana/x"));
-    EXPECT_EQ(config::expand_save_dir("relativa", home), fs::path("relativa"));
+    // A relative folder lies in the home folder, whatever the working folder is.
+    EXPECT_EQ(config::expand_save_dir("~ana/x", home), fs::path("/home/ana/~ana/x"));
+    EXPECT_EQ(config::expand_save_dir("relativa", home), fs::path("/home/ana/relativa"));
+    EXPECT_EQ(config::expand_save_dir("../otra", home), fs::path("/home/ana/../otra"));
+    EXPECT_EQ(config::expand_save_dir("/srv/capturas", home), fs::path("/srv/capturas"));
     // Empty is the default folder, never the working directory.
     EXPECT_EQ(config::expand_save_dir("", home), fs::path("/home/ana/Desktop"));
 

@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "platform/url_scheme.h"
 #include "base/state.h"
+#include "ui/hud.h"
 #include "qt_wait.h"
 #include "test_util.h"
 
@@ -193,6 +194,32 @@ TEST_F(Dispatcher, UrlsRunInOrderAndUnknownHostsAreSkipped)
     auto delegate = app::AppDelegate::create();
     delegate->open_urls({ "vistrope://self-timer", "vistrope://Capture-Area", "vistrope:", "vistrope://capture-area" });
     EXPECT_EQ(rec.take(), (std::vector<std::string> { "timer", "overlay 0 0" }));
+}
+
+// Fifty launches racing at start each hand the instance an empty request:
+// the user is told once that it runs, not fifty times.
+TEST_F(Dispatcher, ABurstOfLaunchesIsToldOnce)
+{
+    auto delegate = app::AppDelegate::create();
+    const unsigned long before = hud::toast_generation();
+    for (int i = 0; i < 50; ++i) {
+        delegate->reopen();
+        pump_for();
+    }
+    EXPECT_EQ(hud::toast_generation(), before + 1);
+    QWidget* view = hud::prepare_toast("info.circle", "Vistrope ya está abierto: su ícono está en la bandeja del sistema");
+    EXPECT_TRUE(view->isVisible());
+
+    // Once another toast took its place, or it went, a launch tells it again.
+    hud::toast("timer", "otro aviso", 0.1);
+    delegate->reopen();
+    EXPECT_EQ(hud::toast_generation(), before + 3);
+    delegate->reopen();
+    EXPECT_EQ(hud::toast_generation(), before + 3);
+    EXPECT_FALSE(hud::keep_toast(before + 2, 1.0)) << "the older toast is not the one shown";
+    ASSERT_SOON(!view->isVisible());
+    delegate->reopen();
+    EXPECT_EQ(hud::toast_generation(), before + 4);
 }
 
 TEST(MenuRows, TheTableAndItsShortcuts)

@@ -8,6 +8,7 @@
 #include "base/state.h"
 #include "platform/fake/hot_keys_fake.h"
 #include "settings/widgets.h"
+#include "qt_wait.h"
 #include "test_util.h"
 
 #include <QApplication>
@@ -647,6 +648,26 @@ TEST_F(Prefs, FolderConfigAndLinksGoThroughTheServices)
     prefs::actions::open_website();
     prefs::actions::open_privacy();
     EXPECT_EQ(m_opened, (std::vector<std::string>{ config::Config::path().string(), std::string(prefs::WEBSITE) }));
+}
+
+// The About tab's link with no browser to open it: xdg-open ends with status
+// 3, and the user is told rather than left with a click that did nothing.
+TEST_F(Prefs, TheWebsiteLinkSaysWhenNoBrowserOpensIt)
+{
+    const std::filesystem::path bin = m_home.path() / "bin";
+    std::filesystem::create_directories(bin);
+    const std::filesystem::path asked = m_home.path() / "pedido.txt";
+    write_file(bin / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + asked.string() + "'\nexit 3\n");
+    std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+    ScopedEnv path("PATH", bin.string() + ":/usr/bin:/bin");
+    prefs::reset_services();
+    std::vector<std::string> toasts;
+    prefs::services().toast = [&](const std::string& text) { toasts.push_back(text); };
+
+    prefs::actions::open_website();
+    ASSERT_TRUE(wait_until([&] { return !toasts.empty(); }, 10000)) << "no word of the failure";
+    EXPECT_EQ(toasts, std::vector<std::string> { "No se pudo abrir la página" });
+    EXPECT_EQ(read_file(asked), std::string(prefs::WEBSITE));
 }
 
 TEST_F(Prefs, WindowIsKeptHiddenAndClosesOnExactlyCtrlW)

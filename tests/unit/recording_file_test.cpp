@@ -2,9 +2,12 @@
 // finished, recovered from what a killed run left behind.
 #include "base/xdg.h"
 #include "base/publish.h"
+#include "cards/card_layout.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "record/recorder_stream.h"
+#include "record/recorder.h"
 #include "record/recording_file.h"
+#include "record/video.h"
 #include "base/util.h"
 #include "test_util.h"
 
@@ -28,8 +31,8 @@ struct Ends final : platform::RecordingListener {
     void recording_finished() override { ++ended; }
 };
 
-// Records `seconds` of 30 frames a second to `path` with the real writer.
-void record(const fs::path& path, int seconds)
+// Records `frames` frames at 30 a second to `path` with the real writer.
+void record_frames(const fs::path& path, int frames)
 {
     platform::StreamConfiguration c;
     c.width = 64;
@@ -39,7 +42,7 @@ void record(const fs::path& path, int seconds)
     auto output = platform::ffmpeg::RecordingOutput::open({ path.string(), platform::VideoCodec::H264 }, c, ends);
     ASSERT_TRUE(output) << output.error();
     (*output)->start();
-    for (int slot = 0; slot < seconds * 30; ++slot) {
+    for (int slot = 0; slot < frames; ++slot) {
         QImage frame(64, 48, QImage::Format_ARGB32_Premultiplied);
         frame.fill(qRgb(slot * 3 % 256, 80, 200 - slot % 100));
         while (!(*output)->push_video({ frame, slot }))
@@ -48,6 +51,12 @@ void record(const fs::path& path, int seconds)
     (*output)->finish();
     output->reset();
     ASSERT_EQ(ends->ended.load(), 1);
+}
+
+// Records `seconds` of 30 frames a second.
+void record(const fs::path& path, int seconds)
+{
+    record_frames(path, seconds * 30);
 }
 
 double duration(const fs::path& file)
@@ -165,6 +174,48 @@ TEST(RecordingFile, ALaunchRecoversWhatAKilledRunWasRecording)
     // A second launch finds nothing more.
     recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
     EXPECT_EQ(recovered.size(), 1u);
+}
+
+// A temporary dated in the future (the clock set back since, a file copied
+// with its date) is no recording of this launch: live while a process holds
+// it, abandoned and recovered once none does.
+TEST(RecordingFile, ATemporaryDatedInTheFutureIsRecoveredOnceNothingHoldsIt)
+{
+    testing_support::TempDir dir;
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
+    auto tmp = publish::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    ASSERT_TRUE(tmp);
+    record(*tmp, 2);
+    fs::last_write_time(*tmp, fs::file_time_type::clock::now() + std::chrono::hours(24 * 365));
+    const int held = ::open(tmp->c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    std::vector<fs::path> recovered;
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
+    EXPECT_TRUE(recovered.empty());
+    EXPECT_TRUE(fs::exists(*tmp));
+    ::close(held);
+    recorder::recover_recordings(dir.path(), fs::file_time_type::clock::now(), [&](const fs::path& p) { recovered.push_back(p); });
+    EXPECT_EQ(recovered, (std::vector<fs::path> { dir.path() / "Vistrope 2026-01-05 a las 09.03.07 (recuperada).mp4" }));
+    EXPECT_FALSE(fs::exists(*tmp));
+}
+
+// Half a second of frames, kept as incomplete: the toast and the card read
+// one length from the file and round it alike (a half rounds up).
+TEST(RecordingFile, TheToastAndTheCardGiveAHalfSecondFileOneLength)
+{
+    testing_support::TempDir dir;
+    testing_support::ScopedEnv state("XDG_STATE_HOME", (dir.path() / "estado").string());
+    auto tmp = publish::create_temporary(dir.path() / "Vistrope 2026-01-05 a las 09.03.07.mp4");
+    ASSERT_TRUE(tmp);
+    record_frames(*tmp, 15);
+    const auto sealed = recorder::seal(*tmp, recorder::Ending::Broken);
+    ASSERT_TRUE(sealed) << sealed.error().reason;
+    const auto facts = video::info(sealed->path);
+    ASSERT_TRUE(facts);
+    EXPECT_EQ(recorder::ending_text(util::whole_seconds(sealed->duration), true, std::nullopt, 0, 0), "Grabación incompleta · 00:01");
+    EXPECT_EQ(quick_access::duration_badge(facts->duration), "0:01");
 }
 
 // A temporary that cannot be read is kept for a later try, never removed as
