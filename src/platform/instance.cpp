@@ -40,6 +40,11 @@ bool is_private_directory(const fs::path& dir)
 
 } // namespace
 
+bool fits_socket_address(const fs::path& socket)
+{
+    return socket.native().size() < sizeof(sockaddr_un::sun_path);
+}
+
 std::vector<std::string> scheme_urls(const std::vector<std::string>& args)
 {
     std::vector<std::string> urls;
@@ -97,8 +102,10 @@ std::optional<fs::path> InstancePlace::socket_path(bool create) const
 std::optional<InstancePlace> instance_place_in(const std::optional<fs::path>& runtime_dir, const fs::path& cache_dir, const fs::path& tmp_root)
 {
     // A runtime folder that is missing or open to others is no place for
-    // the lock; the fallback below is as good.
-    if (runtime_dir && is_private_directory(*runtime_dir))
+    // the lock; the fallback below is as good. So is one whose path leaves
+    // no room for the socket's name in a Unix socket address: an instance
+    // there would hold the lock and never take a link.
+    if (runtime_dir && is_private_directory(*runtime_dir) && fits_socket_address(*runtime_dir / "vistrope.sock"))
         return InstancePlace { .lock = *runtime_dir / "vistrope.sock.lock", .socket = *runtime_dir / "vistrope.sock", .name_file = {}, .tmp_root = {} };
     std::error_code ec;
     fs::create_directories(cache_dir, ec);
@@ -215,7 +222,7 @@ Handover forward_urls(const fs::path& socket, const std::vector<std::string>& ur
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const std::string path = socket.string();
-    if (path.size() >= sizeof(address.sun_path))
+    if (!fits_socket_address(socket))
         return unanswered("la ruta de su socket es demasiado larga");
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     Connection c { ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) };

@@ -25,6 +25,10 @@ std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
 // None otherwise.
 std::optional<std::filesystem::path> private_directory(const std::filesystem::path& dir);
 
+// Whether a socket's path fits in a Unix socket address (107 bytes and the
+// terminating zero).
+bool fits_socket_address(const std::filesystem::path& socket);
+
 // Where the instance's lock and socket live.
 struct InstancePlace {
     // Held by the instance for its whole life.
@@ -41,7 +45,8 @@ struct InstancePlace {
     std::optional<std::filesystem::path> socket_path(bool create) const;
 };
 
-// $XDG_RUNTIME_DIR when it is a private folder of this user; otherwise a private folder under
+// $XDG_RUNTIME_DIR when it is a private folder of this user and short enough
+// for the socket's address; otherwise a private folder under
 // $XDG_CACHE_HOME (default ~/.cache) holding the lock and the name file, and
 // the socket in a folder under /tmp. None when no private folder can be had.
 std::optional<InstancePlace> instance_place();

@@ -553,3 +553,35 @@ TEST(SingleInstance, ARefusalIsRetriedOnceAndASilentInstanceIsNotSentTwice)
     ::close(silent);
     ::close(lock);
 }
+
+// A runtime folder deep enough that the socket's path passes the 107 bytes a
+// Unix socket address holds: the instance and a launch both take the short
+// private place, and the link is taken.
+TEST(SingleInstance, ARuntimeFolderTooLongForASocketAddressStillTakesLinks)
+{
+    using namespace std::chrono_literals;
+    TempDir dir;
+    std::string run = dir.path().string() + "/";
+    run += std::string(140 - run.size(), 'r');
+    ASSERT_EQ(run.size(), 140u);
+    ASSERT_TRUE(platform::private_directory(run));
+    fs::create_directories(dir.path() / "tmp");
+    const auto place = platform::instance_place_in(fs::path(run), dir.path() / "cache", dir.path() / "tmp");
+    ASSERT_TRUE(place);
+    EXPECT_TRUE(place->socket.empty()) << place->socket;
+
+    SingleInstance::Role role;
+    const auto instance = SingleInstance::acquire_at(*place, {}, role);
+    ASSERT_EQ(role, SingleInstance::Role::Primary);
+    ASSERT_TRUE(instance && instance->listening());
+    std::vector<std::string> received;
+    instance->on_urls([&](std::vector<std::string> urls, std::function<void()> taken) {
+        received.insert(received.end(), urls.begin(), urls.end());
+        taken();
+    });
+    // Found again from the runtime folder alone, as a launch finds it.
+    const auto found = platform::instance_place_in(fs::path(run), dir.path() / "cache", dir.path() / "tmp");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(forwarded_by_another(*found, { "vistrope://pin" }, 3s), SingleInstance::Role::Forwarded);
+    EXPECT_EQ(received, std::vector<std::string> { "vistrope://pin" });
+}
