@@ -260,7 +260,7 @@ Handover forward_urls(const fs::path& socket, const std::vector<std::string>& ur
                 // answer may still be waiting (a refusal comes before the close).
                 const int err = n < 0 ? errno : EPIPE;
                 char answer = 0;
-                if (::recv(c.fd, &answer, 1, MSG_DONTWAIT) == 1 && answer != ANSWER_TAKEN) {
+                if (::recv(c.fd, &answer, 1, MSG_DONTWAIT) == 1 && answer != ANSWER_TAKEN && answer != ANSWER_UNKNOWN) {
                     h.outcome = Handover::Outcome::Refused;
                     h.why = refusal_text(answer);
                     return h;
@@ -285,11 +285,14 @@ Handover forward_urls(const fs::path& socket, const std::vector<std::string>& ur
         }
         if (n != 1)
             return unanswered("cerró la conexión sin responder");
-        if (answer != ANSWER_TAKEN) {
+        if (answer != ANSWER_TAKEN && answer != ANSWER_UNKNOWN) {
             h.outcome = Handover::Outcome::Refused;
             h.why = refusal_text(answer);
             return h;
         }
+        if (answer == ANSWER_UNKNOWN)
+            h.unknown.insert(h.unknown.end(), urls.begin() + static_cast<std::ptrdiff_t>(next),
+                urls.begin() + static_cast<std::ptrdiff_t>(next + count));
         next += count;
         h.taken = next;
     } while (next < urls.size());
@@ -336,6 +339,7 @@ Arrival reach_instance(const InstancePlace& place, const std::vector<std::string
             // may wait for the end of its launch.
             const Handover h = forward_urls(*socket, rest, std::max(left, std::chrono::milliseconds(1000)));
             arrival.taken += h.taken;
+            arrival.unknown.insert(arrival.unknown.end(), h.unknown.begin(), h.unknown.end());
             rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(std::min(h.taken, rest.size())));
             switch (h.outcome) {
             case Handover::Outcome::Taken:
@@ -408,7 +412,17 @@ int take_front_pipe()
     return static_cast<int>(fd);
 }
 
-void tell_front_ready(int fd)
+std::string unknown_links_text(const std::vector<std::string>& urls)
+{
+    std::string shown;
+    for (const std::string& url : urls)
+        shown += (shown.empty() ? "" : ", ") + util::escape_controls(url);
+    if (urls.size() == 1)
+        return fmt::format("enlace desconocido, no hice nada: {}", shown);
+    return fmt::format("hay enlaces desconocidos entre estos (con ellos no hice nada): {}", shown);
+}
+
+void tell_front_ready(int fd, Links links)
 {
     if (fd < 0)
         return;
@@ -425,7 +439,7 @@ void tell_front_ready(int fd)
     }
     // A front that is gone (its caller hung up) gets nothing, and no signal
     // comes of it.
-    const char ready = 1;
+    const char ready = links == Links::Known ? READY_KNOWN : READY_UNKNOWN;
     while (::send(fd, &ready, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
     ::close(fd);

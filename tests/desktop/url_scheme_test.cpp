@@ -1,11 +1,14 @@
-// The running program with a broken desktop registration, and links whose
-// URLs carry terminal controls.
+// The running program with a broken desktop registration, links whose URLs
+// carry terminal controls, and links that name nothing the program does.
+#include "program.h"
+#include "qt_wait.h"
 #include "test_util.h"
 
 #include <QProcess>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -57,7 +60,7 @@ TEST(UrlSchemeDesktop, AFolderForMimeappsIsAFailedRegistrationAndControlsAreEsca
     second.setProcessEnvironment(environment_in(dir));
     second.start(VISTROPE_BINARY, { QString::fromUtf8("vistrope://x\x1b[2J\nlisto\x7f\xc2\x9b") });
     ASSERT_TRUE(second.waitForFinished(30000));
-    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    EXPECT_EQ(second.exitCode(), 1) << "an unknown link is an error for its launch";
     EXPECT_TRUE(wait_for(program, err, "URL desconocida: vistrope://x\\x1B[2J%0Alisto\\x7F\\xC2\\x9B\n")) << err;
     EXPECT_EQ(err.find('\x1b'), std::string::npos) << "a raw control reached the log";
     EXPECT_EQ(err.find("URL desconocida: listo"), std::string::npos) << "the URL was split in two";
@@ -101,4 +104,50 @@ TEST(UrlSchemeDesktop, XdgOpenOfALinkCaptures)
     EXPECT_EQ(pngs_in(captures).size(), 1u) << err;
     program.terminate();
     program.waitForFinished(5000);
+}
+
+// A link that names nothing the program does is logged and shown nowhere;
+// its launch says so on one line and fails, whether it started the instance
+// or found it running. A known one still succeeds.
+TEST(UrlSchemeDesktop, AnUnknownHostFailsItsLaunchAloudAndShowsNothing)
+{
+    TempDir dir;
+    fs::create_directories(dir.path() / "run");
+    fs::permissions(dir.path() / "run", fs::perms::owner_all);
+    const fs::path captures = dir.path() / "capturas";
+    write_file(dir.path() / "conf/vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    const QProcessEnvironment env = environment_in(dir);
+    const fs::path log = dir.path() / ".local/state/vistrope/vistrope.log";
+    const auto launch = [&](const char* url) {
+        QProcess front;
+        front.setProcessEnvironment(env);
+        front.start(VISTROPE_FRONT, { url });
+        EXPECT_TRUE(front.waitForFinished(30000));
+        return std::pair(front.exitCode(), front.readAllStandardError().toStdString());
+    };
+
+    // No instance yet: the launch starts it, and hears the link was unknown.
+    const auto [first_status, first_err] = launch("vistrope://capture-nada");
+    EXPECT_EQ(first_status, 1) << first_err;
+    EXPECT_EQ(first_err, "vistrope: enlace desconocido, no hice nada: vistrope://capture-nada\n");
+    ASSERT_TRUE(wait_until([&] { return read_file(log).find("listo") != std::string::npos; }, 30000)) << read_file(log);
+    const auto windows = program_windows_by_id();
+
+    // The instance runs: the same again, answered by it.
+    const auto [status, err] = launch("vistrope://capture-nada/otra");
+    EXPECT_EQ(status, 1) << err;
+    EXPECT_EQ(err, "vistrope: enlace desconocido, no hice nada: vistrope://capture-nada/otra\n");
+    EXPECT_NE(read_file(log).find("URL desconocida: vistrope://capture-nada/otra"), std::string::npos) << read_file(log);
+    EXPECT_EQ(program_windows_by_id().size(), windows.size()) << "an unknown link showed a window";
+
+    const auto [known_status, known_err] = launch("vistrope://capture-fullscreen");
+    EXPECT_EQ(known_status, 0) << known_err;
+    EXPECT_TRUE(wait_until([&] { return pngs_in(captures).size() == 1; }, 20000));
+
+    const auto instance = instance_in_home(dir.path());
+    ASSERT_TRUE(instance);
+    ::kill(*instance, SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return !fs::exists(fs::path("/proc") / std::to_string(*instance)); }, 15000));
 }

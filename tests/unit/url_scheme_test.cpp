@@ -111,7 +111,7 @@ struct Primary {
     std::vector<std::vector<std::string>> received;
     // Confirmations held back while `hold` is set, for the test to give.
     bool hold = false;
-    std::vector<std::function<void()>> held;
+    std::vector<std::function<void(platform::Links)>> held;
 
     Primary()
     {
@@ -119,12 +119,12 @@ struct Primary {
         instance = SingleInstance::acquire_at(place, {}, role);
         EXPECT_EQ(role, SingleInstance::Role::Primary);
         if (instance)
-            instance->on_urls([this](std::vector<std::string> urls, std::function<void()> taken) {
+            instance->on_urls([this](std::vector<std::string> urls, std::function<void(platform::Links)> taken) {
                 received.push_back(std::move(urls));
                 if (hold)
                     held.push_back(std::move(taken));
                 else
-                    taken();
+                    taken(platform::Links::Known);
             });
     }
     fs::path socket() const { return place.socket; }
@@ -438,7 +438,7 @@ TEST(SingleInstance, LinksAreTakenOnlyOnceActedOnAndAnEndingInstanceTakesNone)
     ASSERT_TRUE(wait_until([&] { return primary.held.size() == 1; })) << "the request never reached the handler";
     pump_for(100);
     EXPECT_EQ(sender.wait_for(0ms), std::future_status::timeout) << "answered before the links were acted on";
-    primary.held[0]();
+    primary.held[0](platform::Links::Known);
     const Handover one = from_another_process([&] { return sender.get(); });
     EXPECT_EQ(one.outcome, Handover::Outcome::Taken) << one.why;
     EXPECT_EQ(one.taken, 1u);
@@ -575,9 +575,9 @@ TEST(SingleInstance, ARuntimeFolderTooLongForASocketAddressStillTakesLinks)
     ASSERT_EQ(role, SingleInstance::Role::Primary);
     ASSERT_TRUE(instance && instance->listening());
     std::vector<std::string> received;
-    instance->on_urls([&](std::vector<std::string> urls, std::function<void()> taken) {
+    instance->on_urls([&](std::vector<std::string> urls, std::function<void(platform::Links)> taken) {
         received.insert(received.end(), urls.begin(), urls.end());
-        taken();
+        taken(platform::Links::Known);
     });
     // Found again from the runtime folder alone, as a launch finds it.
     const auto found = platform::instance_place_in(fs::path(run), dir.path() / "cache", dir.path() / "tmp");
