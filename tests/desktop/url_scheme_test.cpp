@@ -1,5 +1,6 @@
 // The running program with a broken desktop registration, links whose URLs
 // carry terminal controls, and links that name nothing the program does.
+#include "platform/instance.h"
 #include "program.h"
 #include "qt_wait.h"
 #include "test_util.h"
@@ -7,8 +8,13 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <thread>
+#include <vector>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -150,4 +156,65 @@ TEST(UrlSchemeDesktop, AnUnknownHostFailsItsLaunchAloudAndShowsNothing)
     ASSERT_TRUE(instance);
     ::kill(*instance, SIGTERM);
     EXPECT_TRUE(wait_until([&] { return !fs::exists(fs::path("/proc") / std::to_string(*instance)); }, 15000));
+}
+
+// A client of the same user floods the instance with links it does not know
+// for ten seconds, one the same link over and over, one a new link each
+// time: the log and its older file stay small, and a capture link sent
+// during the flood is taken and captures.
+TEST(UrlSchemeDesktop, AFloodOfUnknownLinksNeitherFillsTheDiskNorBlocksACapture)
+{
+    using namespace std::chrono_literals;
+    TempDir dir;
+    fs::create_directories(dir.path() / "run");
+    fs::permissions(dir.path() / "run", fs::perms::owner_all);
+    const fs::path captures = dir.path() / "capturas";
+    write_file(dir.path() / "conf/vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    const QProcessEnvironment env = environment_in(dir);
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.setStandardErrorFile(QProcess::nullDevice());
+    program.start(VISTROPE_BINARY, {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    const fs::path log = dir.path() / ".local/state/vistrope/vistrope.log";
+    ASSERT_TRUE(wait_until([&] { return read_file(log).find(" listo\n") != std::string::npos; }, 30000));
+
+    const fs::path socket = dir.path() / "run/vistrope.sock";
+    std::atomic<bool> flooding = true;
+    std::atomic<size_t> sent = 0;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&, c] {
+            for (size_t n = 0; flooding; ++n) {
+                std::vector<std::string> urls(platform::RequestReader::MAX_URLS,
+                    c == 0 ? fmt::format("vistrope://z{}", n) : std::string("vistrope://z"));
+                if (platform::forward_urls(socket, urls, 10s).outcome == platform::Handover::Outcome::Taken)
+                    sent += urls.size();
+            }
+        });
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([&] { return sent > 10'000; }, 10000)) << "the flood never got going";
+
+    QProcess front;
+    front.setProcessEnvironment(env);
+    front.start(VISTROPE_FRONT, { "vistrope://capture-fullscreen" });
+    ASSERT_TRUE(front.waitForFinished(30000));
+    EXPECT_EQ(front.exitCode(), 0) << front.readAllStandardError().toStdString();
+    EXPECT_TRUE(wait_until([&] { return pngs_in(captures).size() == 1; }, 20000)) << "no capture during the flood";
+
+    while (std::chrono::steady_clock::now() - started < 10s)
+        QThread::msleep(50);
+    flooding = false;
+    for (auto& client : clients)
+        client.join();
+    const auto size_of = [&](const fs::path& file) { return fs::exists(file) ? fs::file_size(file) : 0; };
+    const auto total = size_of(log) + size_of(log.string() + ".1");
+    EXPECT_LT(total, 32u * 1024 * 1024) << sent << " links sent";
+    EXPECT_GT(sent, 10'000u);
+    EXPECT_NE(read_file(log).find("URL desconocida: vistrope://z (repetida") , std::string::npos)
+        << "the counted repeats never reached the file";
+    program.terminate();
+    EXPECT_TRUE(program.waitForFinished(10000));
 }
