@@ -15,6 +15,7 @@
 #include "settings/selftest.h"
 #include "app/switches.h"
 #include "base/files.h"
+#include "base/publish.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/xdg.h"
@@ -161,7 +162,11 @@ int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfC
                 std::fprintf(stderr, "vistrope: resultados en %s\n", named->c_str());
             }
             folder = *named;
+            if (auto target = publish::output_target(folder, publish::OutputKind::Folder); !target)
+                return refuse(target.error());
         } else if (f.task == switches::Task::EditorRender) {
+            if (auto target = publish::output_target(f.args.at(1)); !target)
+                return refuse(target.error());
             folder = std::filesystem::path(f.args.at(1)).parent_path();
             if (folder.empty())
                 folder = ".";
