@@ -99,6 +99,12 @@ bool LogWriter::has_file()
 
 void LogWriter::write(double unix_seconds, std::string_view message)
 {
+    // Every line, repeats included, as one call outside the lock: whoever
+    // reads our standard error sees each as it happens.
+    if (m_echo) {
+        const std::string err = fmt::format("[vistrope] {}\n", message);
+        std::fwrite(err.data(), 1, err.size(), m_echo);
+    }
     std::lock_guard lock(m_mutex);
     if (m_any && message == m_last) {
         ++m_repeats;
@@ -132,10 +138,6 @@ void LogWriter::report_repeats()
 
 void LogWriter::put(double unix_seconds, std::string_view message)
 {
-    if (m_echo) {
-        const std::string err = fmt::format("[vistrope] {}\n", message);
-        std::fwrite(err.data(), 1, err.size(), m_echo);
-    }
     if (!m_file)
         return;
     const std::string line = format_log_line(unix_seconds, message) + "\n";

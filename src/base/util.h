@@ -42,9 +42,9 @@ std::filesystem::path log_path();
 inline constexpr std::uintmax_t LOG_LIMIT = 2'000'000;
 std::FILE* open_log_file(const std::filesystem::path& path, std::uintmax_t limit = LOG_LIMIT);
 
-// The log's writer: the file opened by open_log_file, and a copy of every
-// line to `echo` (standard error) as "[vistrope] <message>". No client can
-// make it fill a disk:
+// The log's writer: every line to `echo` (standard error) as "[vistrope]
+// <message>", and to the file opened by open_log_file, which no client can
+// make fill a disk:
 // - past `limit` bytes the file is moved to "<path>.1" once more and a new
 //   one begun, so the two hold the newest lines and never much more than
 //   twice the limit;
@@ -52,7 +52,8 @@ std::FILE* open_log_file(const std::filesystem::path& path, std::uintmax_t limit
 //   and written as one line "<message> (repetida N veces más)" when another
 //   message comes, when finish() is called, and at least every
 //   REPEAT_REPORT_SECONDS while they go on.
-// Any thread: one mutex, held for the formatting of one line and its writes.
+// Any thread: one mutex, held for the formatting of one line and its file
+// write; the echo is written outside it.
 class LogWriter final {
 public:
     static constexpr double REPEAT_REPORT_SECONDS = 60.0;
