@@ -12,13 +12,10 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -116,11 +113,8 @@ TEST(EditorSelfCheckDesktop, ASocketOrAPipeAsTheOutputIsRefusedAndKept)
 {
     testing_support::TempDir home;
     const fs::path socket = home.path() / "salida.png";
-    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int listening = testing_support::bind_socket(socket);
+    ASSERT_GE(listening, 0);
     const Finished run = editor_render(home.path(), home.path() / "entrada.png", socket);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "vistrope: " + socket.string() + " es un socket; no escribo en él\n");

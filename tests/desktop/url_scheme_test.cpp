@@ -32,6 +32,19 @@ QProcessEnvironment environment_in(const TempDir& dir)
     return env;
 }
 
+// A private runtime folder and a user past the first run whose captures go,
+// with no card, sound or flash, to the folder returned.
+fs::path quiet_home(const TempDir& dir)
+{
+    fs::create_directories(dir.path() / "run");
+    fs::permissions(dir.path() / "run", fs::perms::owner_all);
+    const fs::path captures = dir.path() / "capturas";
+    write_file(dir.path() / "conf/vistrope/config.toml",
+        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
+    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    return captures;
+}
+
 bool wait_for(QProcess& process, std::string& err, const std::string& text, int seconds = 30)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -78,12 +91,7 @@ TEST(UrlSchemeDesktop, AFolderForMimeappsIsAFailedRegistrationAndControlsAreEsca
 TEST(UrlSchemeDesktop, XdgOpenOfALinkCaptures)
 {
     TempDir dir;
-    fs::create_directories(dir.path() / "run");
-    fs::permissions(dir.path() / "run", fs::perms::owner_all);
-    const fs::path captures = dir.path() / "capturas";
-    write_file(dir.path() / "conf/vistrope/config.toml",
-        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
-    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    const fs::path captures = quiet_home(dir);
     QProcessEnvironment env = environment_in(dir);
     // A bare window manager: xdg-open takes its generic road, reading the
     // desktop entry's Exec itself.
@@ -118,12 +126,7 @@ TEST(UrlSchemeDesktop, XdgOpenOfALinkCaptures)
 TEST(UrlSchemeDesktop, AnUnknownHostFailsItsLaunchAloudAndShowsNothing)
 {
     TempDir dir;
-    fs::create_directories(dir.path() / "run");
-    fs::permissions(dir.path() / "run", fs::perms::owner_all);
-    const fs::path captures = dir.path() / "capturas";
-    write_file(dir.path() / "conf/vistrope/config.toml",
-        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
-    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    const fs::path captures = quiet_home(dir);
     const QProcessEnvironment env = environment_in(dir);
     const fs::path log = dir.path() / ".local/state/vistrope/vistrope.log";
     const auto launch = [&](const char* url) {
@@ -166,12 +169,7 @@ TEST(UrlSchemeDesktop, AFloodOfUnknownLinksNeitherFillsTheDiskNorBlocksACapture)
 {
     using namespace std::chrono_literals;
     TempDir dir;
-    fs::create_directories(dir.path() / "run");
-    fs::permissions(dir.path() / "run", fs::perms::owner_all);
-    const fs::path captures = dir.path() / "capturas";
-    write_file(dir.path() / "conf/vistrope/config.toml",
-        "save_dir = \"" + captures.string() + "\"\n[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\n");
-    write_file(dir.path() / "conf/vistrope/onboarded", "");
+    const fs::path captures = quiet_home(dir);
     const QProcessEnvironment env = environment_in(dir);
     QProcess program;
     program.setProcessEnvironment(env);

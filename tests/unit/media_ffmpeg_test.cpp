@@ -21,15 +21,12 @@ extern "C" {
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <thread>
 #include <functional>
 #include <map>
@@ -409,11 +406,8 @@ TEST_F(MediaFFmpegTest, CommandLineNeverReplacesAPipeADeviceOrASocket)
 
     // A socket: refused.
     const fs::path socket = m_dir.path() / "enchufe.gif";
-    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int listening = testing_support::bind_socket(socket);
+    ASSERT_GE(listening, 0);
     EXPECT_EQ(convert(socket, &err), 1);
     EXPECT_EQ(err, fmt::format("error: {} es un socket; no escribo en él\n", socket.string()));
     EXPECT_EQ(kind(socket), fs::file_type::socket);
