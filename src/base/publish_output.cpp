@@ -82,7 +82,7 @@ std::expected<OutputTarget, std::string> output_target(const fs::path& path, Out
             return std::unexpected(fmt::format("{} es un enlace a {}, que no existe; no lo reemplazo", shown(path),
                 shown(target.path)));
         if (err != ENOENT)
-            return std::unexpected(fmt::format("no puedo usar {} como salida: {}", shown(path), util::error_text(err)));
+            return std::unexpected(fmt::format("no puedo escribir en {}: {}", shown(path), util::error_text(err)));
         return target; // a new name
     }
     if (kind == OutputKind::Folder) {
