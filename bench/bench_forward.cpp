@@ -92,10 +92,10 @@ int main(int argc, char** argv)
     }
     QElapsedTimer since_spawn;
     double received_ms = -1;
-    instance->on_urls([&](std::vector<std::string> urls, std::function<void()> taken) {
+    instance->on_urls([&](std::vector<std::string> urls, std::function<void(platform::Links)> taken) {
         if (!urls.empty())
             received_ms = static_cast<double>(since_spawn.nsecsElapsed()) / 1e6;
-        taken();
+        taken(platform::Links::Known);
     });
 
     const int runs = quick ? 3 : 40;

@@ -15,6 +15,7 @@
 #include "settings/selftest.h"
 #include "app/switches.h"
 #include "base/files.h"
+#include "base/publish.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/xdg.h"
@@ -32,6 +33,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -160,7 +162,11 @@ int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfC
                 std::fprintf(stderr, "vistrope: resultados en %s\n", named->c_str());
             }
             folder = *named;
+            if (auto target = publish::output_target(folder, publish::OutputKind::Folder); !target)
+                return refuse(target.error());
         } else if (f.task == switches::Task::EditorRender) {
+            if (auto target = publish::output_target(f.args.at(1)); !target)
+                return refuse(target.error());
             folder = std::filesystem::path(f.args.at(1)).parent_path();
             if (folder.empty())
                 folder = ".";
@@ -170,6 +176,15 @@ int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfC
             return refuse(writable.error());
     }
     return 0;
+}
+
+// Whether the links a launch handed over all name an action; those that do
+// not are only logged here, and the launch ends with an error.
+platform::Links known_links(const std::vector<std::string>& urls)
+{
+    return std::all_of(urls.begin(), urls.end(), [](const std::string& url) { return app::is_known_link(url); })
+        ? platform::Links::Known
+        : platform::Links::SomeUnknown;
 }
 
 } // namespace
@@ -248,7 +263,7 @@ int main(int argc, char** argv)
         if (entry.then == switches::Then::GoOn && !acquired) {
             instance = platform::SingleInstance::acquire(urls, role);
             acquired = true;
-            if (role == platform::SingleInstance::Role::Forwarded) {
+            if (role == platform::SingleInstance::Role::Forwarded || role == platform::SingleInstance::Role::ForwardedUnknown) {
                 std::fprintf(stderr, "Vistrope ya está abierto; ciérralo para ejecutar %s\n", entry.name);
                 return 1;
             }
@@ -270,9 +285,11 @@ int main(int argc, char** argv)
         instance = platform::SingleInstance::acquire(urls, role);
     if (role == platform::SingleInstance::Role::Forwarded)
         return 0;
+    if (role == platform::SingleInstance::Role::ForwardedUnknown)
+        return 1;
     if (role == platform::SingleInstance::Role::Refused)
         return 1;
-    platform::tell_front_ready(front_pipe);
+    platform::tell_front_ready(front_pipe, known_links(urls));
     state::instance_release() = [&instance] { instance.reset(); };
     app::register_on_desktop(QCoreApplication::applicationFilePath().toStdString());
 
@@ -293,7 +310,7 @@ int main(int argc, char** argv)
         if (instance)
             instance->stop_taking();
     });
-    instance->on_urls([delegate](std::vector<std::string> forwarded, std::function<void()> taken) {
+    instance->on_urls([delegate](std::vector<std::string> forwarded, std::function<void(platform::Links)> taken) {
         // URLs that arrive while launching wait for it to finish. A request
         // without any is the program started again by hand. The sender hears
         // they were taken only once they have been acted on; a program that
@@ -305,7 +322,7 @@ int main(int argc, char** argv)
                 delegate->reopen();
             else
                 delegate->open_urls(forwarded);
-            taken();
+            taken(known_links(forwarded));
         });
     });
     const int status = QApplication::exec();

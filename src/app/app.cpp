@@ -107,6 +107,12 @@ std::optional<AppAction> action_for_host(std::string_view host)
     return actions::for_host(host);
 }
 
+bool is_known_link(std::string_view url)
+{
+    const auto host = url_host(url);
+    return host && action_for_host(*host);
+}
+
 std::shared_ptr<AppDelegate> delegate()
 {
     return delegate_slot();

@@ -91,6 +91,9 @@ overlay::Roads overlay_roads();
 std::optional<std::string> url_host(std::string_view url);
 // The action a host names (actions::ACTIONS); none for any other text.
 std::optional<AppAction> action_for_host(std::string_view host);
+// Whether a link's host names an action. What open_urls would run, without
+// running it: a launch hears of a link that does nothing.
+bool is_known_link(std::string_view url);
 
 // --- Status menu (app_menu.cpp) -------------------------------------------------
 

@@ -5,7 +5,8 @@
 // task or a self-check, whose output and status the caller wants) it becomes
 // the program, vistrope-app beside it, with the same arguments and process
 // id. It ends with status 0 only once the instance has answered that it
-// took every link; an instance that is ending (it no longer listens, or
+// took every link and knew each (a link it does not know is a one-line
+// error and status 1, though the known ones ran); an instance that is ending (it no longer listens, or
 // closes without an answer) is waited for, at most ten seconds, and one that
 // runs on but refuses is asked once more, then the front says why and ends
 // with status 1. Without an instance it starts the program in a session of
@@ -29,6 +30,12 @@
 
 namespace {
 
+int unknown_links(const std::vector<std::string>& urls)
+{
+    std::fprintf(stderr, "vistrope: %s\n", platform::unknown_links_text(urls).c_str());
+    return 1;
+}
+
 int cannot_start(const std::string& program)
 {
     std::fprintf(stderr, "vistrope: no pude iniciar %s: %s\n", program.c_str(), std::strerror(errno));
@@ -40,7 +47,7 @@ int cannot_start(const std::string& program)
 // that a failure to start (no display, no instance folder) still reaches
 // the caller. The program's status when it ends before that: forwarded to
 // an instance that started meanwhile (0) or failed.
-int start_instance(const std::string& program, std::vector<std::string> args)
+int start_instance(const std::string& program, std::vector<std::string> args, const std::vector<std::string>& urls)
 {
     std::vector<char*> argv;
     for (std::string& a : args)
@@ -92,6 +99,8 @@ int start_instance(const std::string& program, std::vector<std::string> args)
     while ((n = ::read(ready[0], &byte, 1)) < 0 && errno == EINTR) {
     }
     ::close(ready[0]);
+    if (n == 1 && byte == platform::READY_UNKNOWN)
+        return unknown_links(urls);
     if (n == 1)
         return 0; // the instance runs on, the caller is free
     int status = 0;
@@ -156,7 +165,7 @@ int main(int argc, char** argv)
     if (const auto place = platform::instance_place()) {
         const platform::Arrival arrival = platform::reach_instance(*place, urls, platform::LOCK_PATIENCE, false);
         if (arrival.kind == platform::Arrival::Kind::Taken)
-            return status;
+            return arrival.unknown.empty() ? status : unknown_links(arrival.unknown);
         if (arrival.kind == platform::Arrival::Kind::Failed) {
             if (arrival.taken > 0)
                 std::fprintf(stderr, "vistrope: entregué %zu de %zu enlaces; ", arrival.taken, urls.size());
@@ -173,6 +182,7 @@ int main(int argc, char** argv)
         if (!is_link(args[i]))
             started.push_back(args[i]);
     started.insert(started.end(), urls.begin() + static_cast<std::ptrdiff_t>(taken), urls.end());
-    const int instance = start_instance(program, std::move(started));
+    const std::vector<std::string> handed(urls.begin() + static_cast<std::ptrdiff_t>(taken), urls.end());
+    const int instance = start_instance(program, std::move(started), handed);
     return instance != 0 ? instance : status;
 }

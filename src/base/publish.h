@@ -78,3 +78,53 @@ std::optional<std::string> temporary_target(std::string_view name);
 void remove_stale_temporaries(const std::filesystem::path& dir);
 
 } // namespace publish
+
+namespace publish {
+
+// --- Outputs named on the command line ----------------------------------------
+//
+// A task given a path to write (a converted GIF, a rendered picture, a
+// self-check's folder and what goes into it) writes it the way
+// output_target decides, and only that way:
+// - a new name or a plain file: a whole new file replaces it at once (a
+//   hidden temporary beside it, then a rename), as today;
+// - a FIFO or a character device (a pipe, /dev/null): the bytes are written
+//   into it, never a file put in its place;
+// - a symbolic link: followed to the file it ends at, which is then treated
+//   as above; a link that ends nowhere (missing, or a loop) is refused;
+// - a folder, a socket or a block device: refused.
+// Errors are Spanish and name the path.
+
+enum class OutputKind {
+    File,   // the path is the file to write
+    Folder, // the path is a folder to write files into; made when missing
+};
+
+enum class OutputWay {
+    Publish, // a whole new file under the name
+    Into,    // written into what stands there
+};
+
+struct OutputTarget {
+    std::filesystem::path path; // the named path, or the file its links end at
+    OutputWay way = OutputWay::Publish;
+    bool replaces = false;      // Publish over an existing file
+};
+
+// How `path` is written; refused with the reason otherwise. Any thread.
+std::expected<OutputTarget, std::string> output_target(const std::filesystem::path& path,
+    OutputKind kind = OutputKind::File);
+
+// Writes `bytes` to a File output the way output_target decides. Any thread.
+std::expected<OutputTarget, std::string> write_output(const std::filesystem::path& path,
+    std::span<const std::uint8_t> bytes);
+
+// The same for a writer that makes a whole file itself: `make` writes it at
+// the path it is given (a fresh hidden name beside the output, or in a
+// private folder when the output is a pipe or device), which is then
+// published or copied into the output. What `make` fails with is returned;
+// nothing it left is kept. Any thread.
+using MakeFile = std::function<std::expected<void, std::string>(const std::filesystem::path& file)>;
+std::expected<OutputTarget, std::string> write_output_with(const std::filesystem::path& path, const MakeFile& make);
+
+} // namespace publish

@@ -17,20 +17,24 @@ namespace util {
 
 namespace {
 
-constexpr std::uintmax_t LOG_LIMIT = 2'000'000;
-
 FatalHook g_fatal_hook = nullptr;
 
-struct LogFile {
-    std::once_flag opened;
-    std::FILE* file = nullptr;
-    std::mutex mutex;
-};
-
-LogFile& log_file()
+// The process's writer, opened on the first line and never destroyed: a
+// thread may still log while the process ends. What it holds back is
+// written at exit.
+LogWriter& process_log()
 {
-    static LogFile instance;
-    return instance;
+    static LogWriter* writer = [] {
+        auto* made = new LogWriter(log_path(), stderr);
+        std::atexit([] { process_log().finish(); });
+        return made;
+    }();
+    return *writer;
+}
+
+std::filesystem::path rotated_path(const std::filesystem::path& path)
+{
+    return std::filesystem::path(path.native() + ".1");
 }
 
 } // namespace
@@ -46,7 +50,7 @@ std::filesystem::path log_path()
     return xdg::state_dir() / "vistrope.log";
 }
 
-std::FILE* open_log_file(const std::filesystem::path& path)
+std::FILE* open_log_file(const std::filesystem::path& path, std::uintmax_t limit)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -54,8 +58,8 @@ std::FILE* open_log_file(const std::filesystem::path& path)
     if (ec && !fs::is_directory(path.parent_path(), ec))
         return nullptr;
     const auto size = fs::file_size(path, ec);
-    if (!ec && size > LOG_LIMIT)
-        fs::remove(path, ec);
+    if (!ec && size > limit)
+        fs::rename(path, rotated_path(path), ec);
     // Close-on-exec: the children we start (xdg-open, the file manager,
     // curl) must not inherit the log.
     return std::fopen(path.c_str(), "ae");
@@ -67,25 +71,98 @@ std::string format_log_line(double unix_seconds, std::string_view message)
     return fmt::format("{:.3f} {}", unix_seconds, message);
 }
 
+LogWriter::LogWriter(std::filesystem::path path, std::FILE* echo, std::uintmax_t limit)
+    : m_path(std::move(path))
+    , m_echo(echo)
+    , m_limit(limit)
+{
+    m_file = open_log_file(m_path, m_limit);
+    if (m_file) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(m_path, ec);
+        m_size = ec ? 0 : size;
+    }
+}
+
+LogWriter::~LogWriter()
+{
+    finish();
+    if (m_file)
+        std::fclose(m_file);
+}
+
+bool LogWriter::has_file()
+{
+    std::lock_guard lock(m_mutex);
+    return m_file != nullptr;
+}
+
+void LogWriter::write(double unix_seconds, std::string_view message)
+{
+    // Every line, repeats included, as one call outside the lock: whoever
+    // reads our standard error sees each as it happens.
+    if (m_echo) {
+        const std::string err = fmt::format("[vistrope] {}\n", message);
+        std::fwrite(err.data(), 1, err.size(), m_echo);
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_any && message == m_last) {
+        ++m_repeats;
+        m_last_at = unix_seconds;
+        if (unix_seconds - m_reported_at >= REPEAT_REPORT_SECONDS)
+            report_repeats();
+        return;
+    }
+    report_repeats();
+    m_any = true;
+    m_last.assign(message);
+    m_reported_at = unix_seconds;
+    put(unix_seconds, message);
+}
+
+void LogWriter::finish()
+{
+    std::lock_guard lock(m_mutex);
+    report_repeats();
+}
+
+void LogWriter::report_repeats()
+{
+    if (m_repeats == 0)
+        return;
+    const std::string line = fmt::format("{} (repetida {} {} más)", m_last, m_repeats, m_repeats == 1 ? "vez" : "veces");
+    m_repeats = 0;
+    m_reported_at = m_last_at;
+    put(m_last_at, line);
+}
+
+void LogWriter::put(double unix_seconds, std::string_view message)
+{
+    if (!m_file)
+        return;
+    const std::string line = format_log_line(unix_seconds, message) + "\n";
+    // The file moves aside before the line would take it past the limit;
+    // the newest lines are always kept, in the file and the one before.
+    if (m_size > 0 && m_size + line.size() > m_limit) {
+        std::fclose(m_file);
+        std::error_code ec;
+        std::filesystem::rename(m_path, rotated_path(m_path), ec);
+        m_file = std::fopen(m_path.c_str(), "ae");
+        m_size = 0;
+        if (!m_file)
+            return;
+    }
+    std::fwrite(line.data(), 1, line.size(), m_file);
+    std::fflush(m_file);
+    m_size += line.size();
+}
+
 void log(std::string_view message)
 {
-    // Standard error is written outside the lock, as one call per line.
-    const std::string err = fmt::format("[vistrope] {}\n", message);
-    std::fwrite(err.data(), 1, err.size(), stderr);
-
-    LogFile& lf = log_file();
-    std::call_once(lf.opened, [&lf] { lf.file = open_log_file(log_path()); });
-    if (!lf.file)
-        return;
-
     using namespace std::chrono;
     const auto since_epoch = system_clock::now().time_since_epoch();
     const double seconds = since_epoch.count() < 0 ? 0.0 : duration<double>(since_epoch).count();
-    const std::string line = format_log_line(seconds, message) + "\n";
-
-    std::lock_guard lock(lf.mutex);
-    std::fwrite(line.data(), 1, line.size(), lf.file);
-    std::fflush(lf.file);
+    process_log().write(seconds, message);
 }
 
 void set_fatal_hook(FatalHook hook)

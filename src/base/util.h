@@ -9,14 +9,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 namespace util {
 
 // Writes one log line: "[vistrope] " + message to standard error, and
-// "<unix seconds with three decimals> <message>" appended to the log file.
-// Callable from any thread; every failure to write the file is silent.
+// "<unix seconds with three decimals> <message>" appended to the log file,
+// as a LogWriter does (a ceiling, repeats counted). Callable from any
+// thread; every failure to write the file is silent.
 void log(std::string_view message);
 
 // A broken invariant: logs nothing, writes the message to standard error and
@@ -33,10 +35,56 @@ std::filesystem::path home_dir();
 std::filesystem::path log_path();
 
 // Opens the log file at `path` by the start-up rules: the folder is created
-// with its parents, a file above 2,000,000 bytes is deleted first, then the
-// file is opened for appending. Returns null when no file could be opened.
-// util::log calls it once per process; tests call it directly.
-std::FILE* open_log_file(const std::filesystem::path& path);
+// with its parents, a file above `limit` bytes is moved to "<path>.1"
+// first (replacing the one there), then the file is opened for appending.
+// Returns null when no file could be opened. util::log opens it once per
+// process; tests call it directly.
+inline constexpr std::uintmax_t LOG_LIMIT = 2'000'000;
+std::FILE* open_log_file(const std::filesystem::path& path, std::uintmax_t limit = LOG_LIMIT);
+
+// The log's writer: every line to `echo` (standard error) as "[vistrope]
+// <message>", and to the file opened by open_log_file, which no client can
+// make fill a disk:
+// - past `limit` bytes the file is moved to "<path>.1" once more and a new
+//   one begun, so the two hold the newest lines and never much more than
+//   twice the limit;
+// - a message repeated in a row is written once; the repeats are counted
+//   and written as one line "<message> (repetida N veces más)" when another
+//   message comes, when finish() is called, and at least every
+//   REPEAT_REPORT_SECONDS while they go on.
+// Any thread: one mutex, held for the formatting of one line and its file
+// write; the echo is written outside it.
+class LogWriter final {
+public:
+    static constexpr double REPEAT_REPORT_SECONDS = 60.0;
+
+    LogWriter(std::filesystem::path path, std::FILE* echo, std::uintmax_t limit = LOG_LIMIT);
+    ~LogWriter();
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
+
+    // One message at a wall-clock time in Unix seconds.
+    void write(double unix_seconds, std::string_view message);
+    // Writes the count of repeats not yet written.
+    void finish();
+    bool has_file();
+
+private:
+    void put(double unix_seconds, std::string_view message);
+    void report_repeats();
+
+    std::mutex m_mutex;
+    std::filesystem::path m_path;
+    std::FILE* m_echo;
+    std::uintmax_t m_limit;
+    std::FILE* m_file = nullptr;
+    std::uintmax_t m_size = 0;
+    std::string m_last;
+    bool m_any = false;
+    std::uint64_t m_repeats = 0;
+    double m_last_at = 0;     // the latest repeat
+    double m_reported_at = 0; // when the run's count was last written
+};
 
 // Formats one log-file line (without the trailing line break): the time as
 // seconds since the epoch with exactly three decimals, a blank, the message.

@@ -1,6 +1,7 @@
 #include "editor/selfcheck.h"
 
 #include "base/files.h"
+#include "base/publish.h"
 #include "base/png_chunks.h"
 #include "base/util.h"
 #include "capture/output.h"
@@ -302,7 +303,7 @@ private:
 
 Result write(const fs::path& path, const std::vector<std::uint8_t>& png)
 {
-    if (auto written = files::replace(path, { reinterpret_cast<const char*>(png.data()), png.size() }); !written)
+    if (auto written = publish::write_output(path, png); !written)
         return std::unexpected(written.error());
     util::log("escrito " + path.string());
     return {};

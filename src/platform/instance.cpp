@@ -40,6 +40,11 @@ bool is_private_directory(const fs::path& dir)
 
 } // namespace
 
+bool fits_socket_address(const fs::path& socket)
+{
+    return socket.native().size() < sizeof(sockaddr_un::sun_path);
+}
+
 std::vector<std::string> scheme_urls(const std::vector<std::string>& args)
 {
     std::vector<std::string> urls;
@@ -97,8 +102,10 @@ std::optional<fs::path> InstancePlace::socket_path(bool create) const
 std::optional<InstancePlace> instance_place_in(const std::optional<fs::path>& runtime_dir, const fs::path& cache_dir, const fs::path& tmp_root)
 {
     // A runtime folder that is missing or open to others is no place for
-    // the lock; the fallback below is as good.
-    if (runtime_dir && is_private_directory(*runtime_dir))
+    // the lock; the fallback below is as good. So is one whose path leaves
+    // no room for the socket's name in a Unix socket address: an instance
+    // there would hold the lock and never take a link.
+    if (runtime_dir && is_private_directory(*runtime_dir) && fits_socket_address(*runtime_dir / "vistrope.sock"))
         return InstancePlace { .lock = *runtime_dir / "vistrope.sock.lock", .socket = *runtime_dir / "vistrope.sock", .name_file = {}, .tmp_root = {} };
     std::error_code ec;
     fs::create_directories(cache_dir, ec);
@@ -215,7 +222,7 @@ Handover forward_urls(const fs::path& socket, const std::vector<std::string>& ur
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const std::string path = socket.string();
-    if (path.size() >= sizeof(address.sun_path))
+    if (!fits_socket_address(socket))
         return unanswered("la ruta de su socket es demasiado larga");
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     Connection c { ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) };
@@ -253,7 +260,7 @@ Handover forward_urls(const fs::path& socket, const std::vector<std::string>& ur
                 // answer may still be waiting (a refusal comes before the close).
                 const int err = n < 0 ? errno : EPIPE;
                 char answer = 0;
-                if (::recv(c.fd, &answer, 1, MSG_DONTWAIT) == 1 && answer != ANSWER_TAKEN) {
+                if (::recv(c.fd, &answer, 1, MSG_DONTWAIT) == 1 && answer != ANSWER_TAKEN && answer != ANSWER_UNKNOWN) {
                     h.outcome = Handover::Outcome::Refused;
                     h.why = refusal_text(answer);
                     return h;
@@ -278,11 +285,14 @@ Handover forward_urls(const fs::path& socket, const std::vector<std::string>& ur
         }
         if (n != 1)
             return unanswered("cerró la conexión sin responder");
-        if (answer != ANSWER_TAKEN) {
+        if (answer != ANSWER_TAKEN && answer != ANSWER_UNKNOWN) {
             h.outcome = Handover::Outcome::Refused;
             h.why = refusal_text(answer);
             return h;
         }
+        if (answer == ANSWER_UNKNOWN)
+            h.unknown.insert(h.unknown.end(), urls.begin() + static_cast<std::ptrdiff_t>(next),
+                urls.begin() + static_cast<std::ptrdiff_t>(next + count));
         next += count;
         h.taken = next;
     } while (next < urls.size());
@@ -329,6 +339,7 @@ Arrival reach_instance(const InstancePlace& place, const std::vector<std::string
             // may wait for the end of its launch.
             const Handover h = forward_urls(*socket, rest, std::max(left, std::chrono::milliseconds(1000)));
             arrival.taken += h.taken;
+            arrival.unknown.insert(arrival.unknown.end(), h.unknown.begin(), h.unknown.end());
             rest.erase(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(std::min(h.taken, rest.size())));
             switch (h.outcome) {
             case Handover::Outcome::Taken:
@@ -401,7 +412,17 @@ int take_front_pipe()
     return static_cast<int>(fd);
 }
 
-void tell_front_ready(int fd)
+std::string unknown_links_text(const std::vector<std::string>& urls)
+{
+    std::string shown;
+    for (const std::string& url : urls)
+        shown += (shown.empty() ? "" : ", ") + util::escape_controls(url);
+    if (urls.size() == 1)
+        return fmt::format("enlace desconocido, no hice nada: {}", shown);
+    return fmt::format("hay enlaces desconocidos entre estos (con ellos no hice nada): {}", shown);
+}
+
+void tell_front_ready(int fd, Links links)
 {
     if (fd < 0)
         return;
@@ -418,7 +439,7 @@ void tell_front_ready(int fd)
     }
     // A front that is gone (its caller hung up) gets nothing, and no signal
     // comes of it.
-    const char ready = 1;
+    const char ready = links == Links::Known ? READY_KNOWN : READY_UNKNOWN;
     while (::send(fd, &ready, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
     ::close(fd);

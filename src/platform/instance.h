@@ -25,6 +25,10 @@ std::vector<std::string> scheme_urls(const std::vector<std::string>& args);
 // None otherwise.
 std::optional<std::filesystem::path> private_directory(const std::filesystem::path& dir);
 
+// Whether a socket's path fits in a Unix socket address (107 bytes and the
+// terminating zero).
+bool fits_socket_address(const std::filesystem::path& socket);
+
 // Where the instance's lock and socket live.
 struct InstancePlace {
     // Held by the instance for its whole life.
@@ -41,7 +45,8 @@ struct InstancePlace {
     std::optional<std::filesystem::path> socket_path(bool create) const;
 };
 
-// $XDG_RUNTIME_DIR when it is a private folder of this user; otherwise a private folder under
+// $XDG_RUNTIME_DIR when it is a private folder of this user and short enough
+// for the socket's address; otherwise a private folder under
 // $XDG_CACHE_HOME (default ~/.cache) holding the lock and the name file, and
 // the socket in a folder under /tmp. None when no private folder can be had.
 std::optional<InstancePlace> instance_place();
@@ -82,12 +87,18 @@ private:
 // on the request's links, or a refusal while it runs on but cannot take them.
 // An instance that is ending answers nothing and closes, as a dead one does.
 inline constexpr char ANSWER_TAKEN = '+';
+// Taken too, but at least one of its links named nothing the program does:
+// the launch says so and ends with an error, and never sends it again.
+inline constexpr char ANSWER_UNKNOWN = '?';
 inline constexpr char ANSWER_BUSY = 'b';      // too many connections at once
 inline constexpr char ANSWER_TOO_LARGE = 'l'; // past MAX_REQUEST_BYTES
 
 // Whether a link fits in a request of its own, with its line break and the
 // request's closing empty line.
 bool fits_in_request(std::string_view url);
+
+// Whether every link of a request named something the program does.
+enum class Links { Known, SomeUnknown };
 
 // What became of links handed to an instance.
 struct Handover {
@@ -103,6 +114,9 @@ struct Handover {
     size_t taken = 0;
     // Spanish, for anything but Taken.
     std::string why;
+    // The links of taken requests that held a link the program does not
+    // know: only those requests can say so, not which of their links.
+    std::vector<std::string> unknown;
 };
 
 // Hands `urls` to the instance listening at `socket` as requests of at most
@@ -131,6 +145,8 @@ struct Arrival {
     size_t taken = 0;
     // Failed: why, in Spanish.
     std::string why;
+    // As Handover::unknown, over every request taken.
+    std::vector<std::string> unknown;
 };
 
 // Hands `urls` to the lock holder, or finds the lock free. While the holder
@@ -149,7 +165,8 @@ std::filesystem::path front_executable(const std::filesystem::path& self);
 // The front starts a new instance in a session of its own and waits only
 // until it is the instance: it hands the program one end of a socket pair,
 // named by this variable, and ends once a byte comes through it (or, when
-// it closes first, with the program's own status).
+// it closes first, with the program's own status). The byte says whether
+// the links of the command line were all known.
 inline constexpr const char* READY_FD_VARIABLE = "VISTROPE_READY_FD";
 
 // The socket's descriptor when a front waits for this process, else -1.
@@ -165,6 +182,12 @@ int take_front_pipe();
 // every line), the front is told (a front that is gone changes nothing) and
 // SIGPIPE is handled as before take_front_pipe. Nothing when `fd` is -1.
 // Main thread.
-void tell_front_ready(int fd);
+void tell_front_ready(int fd, Links links);
+// The front's reading of that byte.
+inline constexpr char READY_KNOWN = 1, READY_UNKNOWN = 2;
+
+// The line a launch prints (without "vistrope: ") for links the program did
+// not know.
+std::string unknown_links_text(const std::vector<std::string>& urls);
 
 } // namespace platform

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -164,7 +165,9 @@ std::unique_ptr<SingleInstance> SingleInstance::acquire_at(const InstancePlace& 
     // socket, or for the lock to come free; they never listen themselves.
     const Arrival arrival = reach_instance(place, urls, patience, true);
     if (arrival.kind == Arrival::Kind::Taken) {
-        role = Role::Forwarded;
+        role = arrival.unknown.empty() ? Role::Forwarded : Role::ForwardedUnknown;
+        if (!arrival.unknown.empty())
+            std::fprintf(stderr, "vistrope: %s\n", unknown_links_text(arrival.unknown).c_str());
         return nullptr;
     }
     if (arrival.kind == Arrival::Kind::Failed) {
@@ -295,10 +298,10 @@ void SingleInstance::take_connections()
                     ++*waiting;
                     idle->stop();
                     QPointer<QLocalSocket> alive(socket);
-                    m_handler(std::move(request.urls), [alive, idle, waiting] {
+                    m_handler(std::move(request.urls), [alive, idle, waiting](Links links) {
                         if (!alive)
                             return;
-                        answer(alive, ANSWER_TAKEN);
+                        answer(alive, links == Links::Known ? ANSWER_TAKEN : ANSWER_UNKNOWN);
                         if (--*waiting == 0)
                             idle->start(IDLE_LIMIT);
                     });

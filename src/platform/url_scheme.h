@@ -56,6 +56,9 @@ public:
     enum class Role {
         Primary, // this process is the instance
         Forwarded, // the running instance took the URLs: end with status 0
+        // It took them, but knew not every one: end with status 1 (said on
+        // standard error).
+        ForwardedUnknown,
         Refused, // no instance can be reached or become: end with status 1 (logged)
     };
     static constexpr int MAX_CONNECTIONS = 32;
@@ -72,10 +75,11 @@ public:
 
     // Called on the main thread with each request's URLs, in order, and with
     // what to call once they have been acted on: only then is the sender told
-    // they were taken. A request never confirmed gets no answer, and its
-    // sender, seeing the connection close, offers its links to the next
-    // instance. `taken` may be called later, or never, from the main thread.
-    using Handler = std::function<void(std::vector<std::string> urls, std::function<void()> taken)>;
+    // they were taken, and whether each named something the program does.
+    // A request never confirmed gets no answer, and its sender, seeing the
+    // connection close, offers its links to the next instance. `taken` may
+    // be called later, or never, from the main thread.
+    using Handler = std::function<void(std::vector<std::string> urls, std::function<void(Links)> taken)>;
     void on_urls(Handler handler);
 
     // Stops taking requests for good: the socket closes (its file goes), and

@@ -2,9 +2,11 @@
 
 #include "ui/hud.h"
 #include "base/config.h"
+#include "base/publish.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "capture/output.h"
 #include "platform/screens.h"
 #include "capture/capture.h"
 #include "capture/overlay.h"
@@ -92,8 +94,8 @@ bool snapshot(QWidget* view, const fs::path& path)
 {
     view->ensurePolished();
     const QPixmap pm = view->grab();
-    if (!pm.save(QString::fromStdString(path.string()), "PNG")) {
-        say(fmt::format("dibujo: no pude escribir {}", path.string()));
+    if (auto written = publish::write_output(path, output::encode(pm.toImage(), 1.0)); !written) {
+        say(fmt::format("dibujo: {}", written.error()));
         return false;
     }
     say(fmt::format("dibujo: {} ({}×{} px)", path.string(), pm.width(), pm.height()));

@@ -2,6 +2,7 @@
 // display: Qt's GIF reader and the FFmpeg writer run without one.
 #include "record/video.h"
 
+#include "base/publish.h"
 #include "base/util.h"
 #include "capture/output.h"
 #include "platform/media.h"
@@ -226,26 +227,30 @@ int cli_gif(const std::vector<std::string>& args)
         print_line(stderr, fmt::format("error: no pude leer {}: no es un archivo normal", input.string()));
         return 1;
     }
-    // The output replaces a file only once the GIF is whole; never the video
-    // itself (by any of its names), never a folder.
-    const bool replacing = ::stat(output.c_str(), &out) == 0;
-    if (replacing && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
+    // Never the video itself (by any of its names); otherwise the output is
+    // written as every output named on the command line is.
+    if (::stat(output.c_str(), &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
         print_line(stderr, fmt::format("error: la salida {} es el mismo archivo que el video", output.string()));
         return 1;
     }
-    if (replacing && S_ISDIR(out.st_mode)) {
-        print_line(stderr, fmt::format("error: la salida {} es una carpeta", output.string()));
+    std::expected<GifReport, std::string> report = std::unexpected(std::string());
+    std::string count = "?";
+    const auto written = publish::write_output_with(output, [&](const fs::path& file) -> std::expected<void, std::string> {
+        report = export_gif(input, file, settings);
+        if (!report)
+            return std::unexpected(fmt::format("no pude convertir {} en {}: {}", input.string(), output.string(), report.error()));
+        // Counted here: a pipe given as the output cannot be read back.
+        QImageReader reader(qt_path(file), "gif");
+        if (reader.canRead())
+            count = std::to_string(reader.imageCount());
+        return {};
+    });
+    if (!written) {
+        print_line(stderr, fmt::format("error: {}", written.error()));
         return 1;
     }
-    const auto report = export_gif(input, output, settings);
-    if (!report) {
-        print_line(stderr, fmt::format("error: no pude convertir {} en {}: {}", input.string(), output.string(), report.error()));
-        return 1;
-    }
-    if (replacing)
-        print_line(stdout, fmt::format("reemplacé {}", output.string()));
-    QImageReader reader(qt_path(args[1]), "gif");
-    const std::string count = reader.canRead() ? std::to_string(reader.imageCount()) : std::string("?");
+    if (written->replaces)
+        print_line(stdout, fmt::format("reemplacé {}", written->path.string()));
     print_line(stdout, fmt::format("GIF {}×{}: {} cuadros leídos, {} escritos ({} según Qt), {:.1f} KB; decodificar {:.0f} ms, total {:.0f} ms",
         report->width, report->height, report->frames_read, report->frames_written, count,
         static_cast<double>(report->bytes) / 1024.0, report->decode_ms, report->total_ms));

@@ -3,8 +3,10 @@
 #include "record/video_editor.h"
 
 #include "base/config.h"
+#include "base/publish.h"
 #include "base/state.h"
 #include "base/util_queue.h"
+#include "capture/output.h"
 #include "capture/capture.h"
 #include "platform/video_player.h"
 
@@ -87,7 +89,8 @@ void snapshot(QWidget* view, const std::filesystem::path& path)
     const QImage image = view->grab().toImage();
     if (image.isNull())
         return;
-    (void)image.save(QString::fromStdString(path.string()), "PNG");
+    if (auto written = publish::write_output(path, output::encode(image, 1.0)); !written)
+        print(fmt::format("dibujo: {}", written.error()));
     print(fmt::format("dibujo: {} ({}×{} px)", path.string(), image.width(), image.height()));
 }
 

@@ -10,6 +10,7 @@
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
+#include "base/publish.h"
 #include "platform/screens.h"
 #include "capture/overlay.h"
 #include "platform/panels.h"
@@ -115,9 +116,10 @@ void snapshot(const std::filesystem::path& folder, QWidget* panel, const char* n
                 return;
             const auto bytes = output::encode(*image, 1.0);
             const std::filesystem::path path = folder / (name + ".png");
-            std::ofstream out(path, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-            util::log(fmt::format("prueba: {}", path.string()));
+            if (auto written = publish::write_output(path, bytes); !written)
+                util::log(fmt::format("prueba: {}", written.error()));
+            else
+                util::log(fmt::format("prueba: {}", path.string()));
         });
 }
 

@@ -1,5 +1,6 @@
 #include "settings/selftest.h"
 
+#include "base/publish.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_queue.h"
@@ -20,7 +21,6 @@
 
 #include <array>
 #include <chrono>
-#include <fstream>
 
 namespace selftest {
 
@@ -88,10 +88,12 @@ void on_main_thread()
 
 bool write_bytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !bytes.empty() && static_cast<bool>(out);
+    if (bytes.empty())
+        return false;
+    const auto written = publish::write_output(path, bytes);
+    if (!written)
+        util::log(written.error());
+    return written.has_value();
 }
 
 // Photographs the display with our own windows in and saves it under `name`.
@@ -178,10 +180,11 @@ void finish(const Report& report)
     std::string text;
     for (const auto& line : report.lines)
         text += line + "\n";
-    std::ofstream out(report.folder / "report.txt", std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    services().quit(report.failed || !out ? 1 : 0);
+    const auto written = publish::write_output(report.folder / "report.txt",
+        { reinterpret_cast<const std::uint8_t*>(text.data()), text.size() });
+    if (!written)
+        util::log(written.error());
+    services().quit(report.failed || !written ? 1 : 0);
 }
 
 void schedule(const std::filesystem::path& folder)

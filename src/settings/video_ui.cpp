@@ -4,6 +4,7 @@
 // the main queue.
 #include "settings/video_ui.h"
 
+#include "base/publish.h"
 #include "base/config.h"
 #include "base/state.h"
 #include "base/util.h"
@@ -103,7 +104,15 @@ void step1(const std::filesystem::path& video, const std::filesystem::path& fold
 {
     quick_access::show_video(video);
     const std::filesystem::path gif = folder / "vista-rapida.gif";
-    const auto report = video::export_gif(video, gif, video::GifSettings { std::nullopt, 15, 800 });
+    std::expected<video::GifReport, std::string> report = std::unexpected(std::string());
+    if (auto written = publish::write_output_with(gif, [&](const std::filesystem::path& file) -> std::expected<void, std::string> {
+            report = video::export_gif(video, file, video::GifSettings { std::nullopt, 15, 800 });
+            if (!report)
+                return std::unexpected(report.error());
+            return {};
+        });
+        !written)
+        report = std::unexpected(written.error());
     if (report)
         print(fmt::format("GIF {}×{}: {} cuadros escritos, {} bytes", report->width, report->height, report->frames_written,
             report->bytes));

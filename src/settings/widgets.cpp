@@ -1,6 +1,8 @@
 #include "settings/widgets.h"
 
 #include "base/util.h"
+#include "base/publish.h"
+#include "capture/output.h"
 #include "platform/workspace.h"
 #include "platform/symbols.h"
 
@@ -271,8 +273,12 @@ bool snapshot_window(QWidget* window, const std::filesystem::path& path)
     if (auto* layout = window->layout())
         layout->activate();
     const QPixmap picture = window->grab();
-    if (picture.isNull() || !picture.save(QString::fromStdString(path.string()), "PNG"))
+    if (picture.isNull())
         return false;
+    if (auto written = publish::write_output(path, output::encode(picture.toImage(), 1.0)); !written) {
+        util::log(written.error());
+        return false;
+    }
     util::log(fmt::format("escrito {}", path.string()));
     return true;
 }

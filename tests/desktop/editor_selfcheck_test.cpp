@@ -12,6 +12,9 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 
@@ -101,6 +104,35 @@ TEST(EditorSelfCheckDesktop, AMissingPictureEndsWithItsNameAndStatusOne)
     EXPECT_NE(run.err.find("[vistrope] no pude abrir " + missing.string() + "\n"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(home.path() / "salida.png"));
     EXPECT_FALSE(fs::exists(home.path() / "salida-window.png"));
+}
+
+// Outputs named on the command line that are no plain file or folder are
+// refused before anything runs, and left as they were: a socket as the
+// rendered picture, a pipe as a self-check's folder.
+TEST(EditorSelfCheckDesktop, ASocketOrAPipeAsTheOutputIsRefusedAndKept)
+{
+    testing_support::TempDir home;
+    const fs::path socket = home.path() / "salida.png";
+    const int listening = testing_support::bind_socket(socket);
+    ASSERT_GE(listening, 0);
+    const Finished run = editor_render(home.path(), home.path() / "entrada.png", socket);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "vistrope: " + socket.string() + " es un socket; no escribo en él\n");
+    EXPECT_EQ(fs::symlink_status(socket).type(), fs::file_type::socket);
+    ::close(listening);
+
+    const fs::path fifo = home.path() / "resultados";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    QProcess process;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home.path().string()));
+    process.setProcessEnvironment(env);
+    process.start(VISTROPE_BINARY, { "--prefs-render", QString::fromStdString(fifo.string()) });
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_EQ(process.readAllStandardError().toStdString(),
+        "vistrope: " + fifo.string() + " no es una carpeta; ahí no escribo resultados\n");
+    EXPECT_EQ(fs::symlink_status(fifo).type(), fs::file_type::fifo);
 }
 
 } // namespace

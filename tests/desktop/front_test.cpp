@@ -5,6 +5,7 @@
 // that hangs up during the launch, a crowded socket, and the mode of first
 // captures.
 #include "platform/url_scheme.h"
+#include "program.h"
 #include "test_util.h"
 
 #include <QElapsedTimer>
@@ -83,22 +84,7 @@ struct Home {
     }
     // The running instance of this home: a vistrope-app whose HOME is ours
     // (while an ending one is still there, either).
-    std::optional<pid_t> instance() const
-    {
-        const std::string wanted = "HOME=" + dir.path().string();
-        for (const auto& e : fs::directory_iterator("/proc")) {
-            const std::string name = e.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            if (!is_instance(static_cast<pid_t>(std::stol(name))))
-                continue;
-            std::ifstream environ(e.path() / "environ", std::ios::binary);
-            for (std::string entry; std::getline(environ, entry, '\0');)
-                if (entry == wanted)
-                    return static_cast<pid_t>(std::stol(name));
-        }
-        return std::nullopt;
-    }
+    std::optional<pid_t> instance() const { return instance_in_home(dir.path()); }
     // Stops the instance, if one runs, and waits for it to end.
     void stop() const
     {

@@ -5,7 +5,13 @@
 
 #include <fcntl.h>
 
+#include <fmt/format.h>
+
 #include <clocale>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
 #include <locale>
 #include <fstream>
 
@@ -53,13 +59,67 @@ TEST(Log, FileRulesAtTheSizeLimit)
     std::fclose(f);
     EXPECT_EQ(std::filesystem::file_size(path), 2'000'002u);
 
-    // 2,000,001 bytes or more: deleted and started afresh.
+    // 2,000,001 bytes or more: moved aside and started afresh.
     write_file(path, std::string(2'000'001, 'a'));
     f = util::open_log_file(path);
     ASSERT_NE(f, nullptr);
     std::fputs("z\n", f);
     std::fclose(f);
     EXPECT_EQ(read_file(path), "z\n");
+    EXPECT_EQ(std::filesystem::file_size(path.string() + ".1"), 2'000'001u);
+}
+
+// A client that makes the program log without end (the same line, or lines
+// that always differ) from many threads at once: the log and the one file
+// before it keep the newest whole lines and stay under twice the limit, and
+// a run of one line is written once with its count.
+TEST(Log, AFloodFromManyThreadsStaysUnderTheCeilingAndRepeatsAreCounted)
+{
+    TempDir dir;
+    const auto path = dir.path() / "vistrope.log";
+    const auto rotated = dir.path() / "vistrope.log.1";
+    constexpr std::uintmax_t LIMIT = 4096;
+    {
+        util::LogWriter writer(path, nullptr, LIMIT);
+        ASSERT_TRUE(writer.has_file());
+        writer.write(10.0, "listo");
+        for (int i = 0; i < 1000; ++i)
+            writer.write(10.0 + i * 0.001, "URL desconocida: vistrope://z");
+        writer.write(11.5, "otra cosa");
+        // A run that goes on for minutes is counted once a minute.
+        for (int i = 0; i <= 130; ++i)
+            writer.write(20.0 + i, "URL desconocida: vistrope://z");
+        writer.finish();
+        EXPECT_EQ(read_file(path),
+            "10.000 listo\n"
+            "10.000 URL desconocida: vistrope://z\n"
+            "10.999 URL desconocida: vistrope://z (repetida 999 veces más)\n"
+            "11.500 otra cosa\n"
+            "20.000 URL desconocida: vistrope://z\n"
+            "80.000 URL desconocida: vistrope://z (repetida 60 veces más)\n"
+            "140.000 URL desconocida: vistrope://z (repetida 60 veces más)\n"
+            "150.000 URL desconocida: vistrope://z (repetida 10 veces más)\n");
+
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&writer, t] {
+                for (int i = 0; i < 5000; ++i)
+                    writer.write(200.0, fmt::format("hilo {} línea {:05}", t, i));
+            });
+        for (auto& thread : threads)
+            thread.join();
+        writer.write(300.0, "la última");
+    }
+    const std::string current = read_file(path), before = read_file(rotated);
+    EXPECT_LE(current.size(), LIMIT);
+    EXPECT_LE(before.size(), LIMIT);
+    EXPECT_TRUE(current.ends_with("300.000 la última\n")) << current;
+    // Every line whole: no thread's bytes inside another's.
+    std::istringstream lines(before + current);
+    size_t count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        EXPECT_TRUE(std::regex_match(line, std::regex(R"(200\.000 hilo [0-7] línea \d{5}|300\.000 la última)"))) << line;
+    EXPECT_GT(count, 50u);
 }
 
 TEST(Log, ChildProcessesDoNotInheritTheFile)

@@ -191,4 +191,24 @@ inline std::optional<Geometry> open_tray_menu(const Geometry& icon)
     return menu;
 }
 
+// The running vistrope-app whose HOME is `home`: the instance a front started
+// in a session of its own, which the test must stop itself.
+inline std::optional<pid_t> instance_in_home(const std::filesystem::path& home)
+{
+    const std::string wanted = "HOME=" + home.string();
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path() / "exe", ec).filename() != "vistrope-app")
+            continue;
+        std::ifstream environ(e.path() / "environ", std::ios::binary);
+        for (std::string entry; std::getline(environ, entry, '\0');)
+            if (entry == wanted)
+                return static_cast<pid_t>(std::stol(name));
+    }
+    return std::nullopt;
+}
+
 } // namespace testing_support

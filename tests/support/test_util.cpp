@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "wait_slack.h"
@@ -163,6 +165,19 @@ std::string read_file(const std::filesystem::path& path)
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+int bind_socket(const std::filesystem::path& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 void write_file(const std::filesystem::path& path, std::string_view bytes)

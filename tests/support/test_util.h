@@ -94,6 +94,8 @@ private:
 };
 
 std::string read_file(const std::filesystem::path& path);
+// A Unix socket bound (not listening) at `path`; its descriptor, -1 on failure.
+int bind_socket(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 // The published .png files directly in `dir` (hidden ones, still being
 // written, left out), in name order; none when it cannot be read.

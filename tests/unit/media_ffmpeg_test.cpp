@@ -19,6 +19,13 @@ extern "C" {
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <thread>
 #include <functional>
@@ -322,11 +329,11 @@ TEST_F(MediaFFmpegTest, CommandLineConvertsARealVideo)
         { { path.string(), (m_dir.path() / "otro nombre.mp4").string() },
             fmt::format("error: la salida {} es el mismo archivo que el video\n", (m_dir.path() / "otro nombre.mp4").string()) },
         { { path.string(), (m_dir.path() / "carpeta.gif").string() },
-            fmt::format("error: la salida {} es una carpeta\n", (m_dir.path() / "carpeta.gif").string()) },
+            fmt::format("error: {} es una carpeta; la salida tiene que ser un archivo\n", (m_dir.path() / "carpeta.gif").string()) },
         { { (m_dir.path() / "falta.mp4").string(), out.string() },
             fmt::format("error: no pude leer {}: no existe\n", (m_dir.path() / "falta.mp4").string()) },
         { { path.string(), (m_dir.path() / "falta" / "x.gif").string() },
-            fmt::format("error: no pude convertir {} en {}: no existe\n", path.string(), (m_dir.path() / "falta" / "x.gif").string()) },
+            fmt::format("error: no pude escribir {}: no existe\n", (m_dir.path() / "falta" / "x.gif").string()) },
     };
     for (const auto& [args, message] : refused) {
         testing::internal::CaptureStderr();
@@ -335,6 +342,95 @@ TEST_F(MediaFFmpegTest, CommandLineConvertsARealVideo)
     }
     EXPECT_EQ(testing_support::read_file(path), video_bytes);
     EXPECT_TRUE(fs::is_directory(m_dir.path() / "carpeta.gif"));
+}
+
+// An output that is no plain file is never replaced: a pipe and a device
+// get the GIF written into them, a pipe nobody reads and a socket are
+// refused, a link is followed to its file and one that ends nowhere is
+// refused. What stood there is still there, of the same kind.
+TEST_F(MediaFFmpegTest, CommandLineNeverReplacesAPipeADeviceOrASocket)
+{
+    ClipSpec spec;
+    spec.width = 96;
+    spec.height = 64;
+    const std::string video = clip("salidas.mp4", spec).string();
+    const auto kind = [](const fs::path& p) { return fs::symlink_status(p).type(); };
+    const auto convert = [&](const fs::path& out, std::string* err = nullptr) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int status = video::cli_gif({ video, out.string(), "10", "48" });
+        (void)testing::internal::GetCapturedStdout();
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (err)
+            *err = said;
+        return status;
+    };
+
+    // A pipe with a reader: it gets a whole GIF.
+    const fs::path fifo = m_dir.path() / "tubo.gif";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::string piped;
+    std::thread drain([&] {
+        for (;;) {
+            pollfd p { reader, POLLIN, 0 };
+            if (::poll(&p, 1, 60'000) <= 0)
+                return;
+            char chunk[4096];
+            const ssize_t n = ::read(reader, chunk, sizeof chunk);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return;
+            if (n > 0)
+                piped.append(chunk, static_cast<size_t>(n));
+        }
+    });
+    std::string err;
+    EXPECT_EQ(convert(fifo, &err), 0) << err;
+    drain.join();
+    ::close(reader);
+    EXPECT_EQ(kind(fifo), fs::file_type::fifo);
+    EXPECT_EQ(piped.rfind("GIF89a", 0), 0u) << piped.size() << " bytes";
+    // No reader: refused at once, never waited for.
+    EXPECT_EQ(convert(fifo, &err), 1);
+    EXPECT_EQ(err, fmt::format("error: nadie lee de la tubería {}\n", fifo.string()));
+    EXPECT_EQ(kind(fifo), fs::file_type::fifo);
+
+    // A character device: a node of /dev/null's where this test may make
+    // one, else /dev/null itself.
+    fs::path device = m_dir.path() / "nulo";
+    if (::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0)
+        device = "/dev/null";
+    EXPECT_EQ(convert(device, &err), 0) << err;
+    EXPECT_EQ(kind(device), fs::file_type::character);
+
+    // A socket: refused.
+    const fs::path socket = m_dir.path() / "enchufe.gif";
+    const int listening = testing_support::bind_socket(socket);
+    ASSERT_GE(listening, 0);
+    EXPECT_EQ(convert(socket, &err), 1);
+    EXPECT_EQ(err, fmt::format("error: {} es un socket; no escribo en él\n", socket.string()));
+    EXPECT_EQ(kind(socket), fs::file_type::socket);
+    ::close(listening);
+
+    // A link: followed, and it stays a link; one into nothing is refused.
+    fs::create_directory(m_dir.path() / "lejos");
+    testing_support::write_file(m_dir.path() / "lejos/real.gif", "viejo");
+    const fs::path link = m_dir.path() / "enlace.gif";
+    fs::create_symlink("lejos/real.gif", link);
+    EXPECT_EQ(convert(link, &err), 0) << err;
+    EXPECT_EQ(kind(link), fs::file_type::symlink);
+    EXPECT_EQ(testing_support::read_file(m_dir.path() / "lejos/real.gif").rfind("GIF89a", 0), 0u);
+    const fs::path dangling = m_dir.path() / "roto.gif";
+    fs::create_symlink("no-existe.gif", dangling);
+    EXPECT_EQ(convert(dangling, &err), 1);
+    EXPECT_EQ(err, fmt::format("error: {} es un enlace a {}, que no existe; no lo reemplazo\n", dangling.string(),
+        (m_dir.path() / "no-existe.gif").string()));
+    EXPECT_EQ(kind(dangling), fs::file_type::symlink);
+    EXPECT_FALSE(fs::exists(m_dir.path() / "no-existe.gif"));
+    // Nothing hidden left beside any of them.
+    for (const auto& entry : fs::directory_iterator(m_dir.path()))
+        EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
 }
 
 TEST_F(MediaFFmpegTest, EachSampleKeepsItsOwnPictureWhileItLives)

@@ -111,7 +111,7 @@ struct Primary {
     std::vector<std::vector<std::string>> received;
     // Confirmations held back while `hold` is set, for the test to give.
     bool hold = false;
-    std::vector<std::function<void()>> held;
+    std::vector<std::function<void(platform::Links)>> held;
 
     Primary()
     {
@@ -119,12 +119,12 @@ struct Primary {
         instance = SingleInstance::acquire_at(place, {}, role);
         EXPECT_EQ(role, SingleInstance::Role::Primary);
         if (instance)
-            instance->on_urls([this](std::vector<std::string> urls, std::function<void()> taken) {
+            instance->on_urls([this](std::vector<std::string> urls, std::function<void(platform::Links)> taken) {
                 received.push_back(std::move(urls));
                 if (hold)
                     held.push_back(std::move(taken));
                 else
-                    taken();
+                    taken(platform::Links::Known);
             });
     }
     fs::path socket() const { return place.socket; }
@@ -438,7 +438,7 @@ TEST(SingleInstance, LinksAreTakenOnlyOnceActedOnAndAnEndingInstanceTakesNone)
     ASSERT_TRUE(wait_until([&] { return primary.held.size() == 1; })) << "the request never reached the handler";
     pump_for(100);
     EXPECT_EQ(sender.wait_for(0ms), std::future_status::timeout) << "answered before the links were acted on";
-    primary.held[0]();
+    primary.held[0](platform::Links::Known);
     const Handover one = from_another_process([&] { return sender.get(); });
     EXPECT_EQ(one.outcome, Handover::Outcome::Taken) << one.why;
     EXPECT_EQ(one.taken, 1u);
@@ -552,4 +552,36 @@ TEST(SingleInstance, ARefusalIsRetriedOnceAndASilentInstanceIsNotSentTwice)
     EXPECT_EQ(connections, 1) << "the links went twice";
     ::close(silent);
     ::close(lock);
+}
+
+// A runtime folder deep enough that the socket's path passes the 107 bytes a
+// Unix socket address holds: the instance and a launch both take the short
+// private place, and the link is taken.
+TEST(SingleInstance, ARuntimeFolderTooLongForASocketAddressStillTakesLinks)
+{
+    using namespace std::chrono_literals;
+    TempDir dir;
+    std::string run = dir.path().string() + "/";
+    run += std::string(140 - run.size(), 'r');
+    ASSERT_EQ(run.size(), 140u);
+    ASSERT_TRUE(platform::private_directory(run));
+    fs::create_directories(dir.path() / "tmp");
+    const auto place = platform::instance_place_in(fs::path(run), dir.path() / "cache", dir.path() / "tmp");
+    ASSERT_TRUE(place);
+    EXPECT_TRUE(place->socket.empty()) << place->socket;
+
+    SingleInstance::Role role;
+    const auto instance = SingleInstance::acquire_at(*place, {}, role);
+    ASSERT_EQ(role, SingleInstance::Role::Primary);
+    ASSERT_TRUE(instance && instance->listening());
+    std::vector<std::string> received;
+    instance->on_urls([&](std::vector<std::string> urls, std::function<void(platform::Links)> taken) {
+        received.insert(received.end(), urls.begin(), urls.end());
+        taken(platform::Links::Known);
+    });
+    // Found again from the runtime folder alone, as a launch finds it.
+    const auto found = platform::instance_place_in(fs::path(run), dir.path() / "cache", dir.path() / "tmp");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(forwarded_by_another(*found, { "vistrope://pin" }, 3s), SingleInstance::Role::Forwarded);
+    EXPECT_EQ(received, std::vector<std::string> { "vistrope://pin" });
 }
