@@ -166,10 +166,10 @@ void play_held(const flash::Origin& origin)
 }
 
 // Waits for the lens run `run` to hand the flash a frame, then lets the
-// lens's clock go (the run ends); false on time out.
-bool lens_frame_arrives(std::uint64_t run)
+// lens's clock go (the run ends); fails, saying so, on time out.
+::testing::AssertionResult lens_frame_arrives(std::uint64_t run)
 {
-    const bool seen = testing_support::soon([&] { return !glass::lens::newest_frame(run).isNull(); }, "a lens frame", 1500);
+    ::testing::AssertionResult seen = testing_support::soon([&] { return !glass::lens::newest_frame(run).isNull(); }, "a lens frame", 1500);
     glass::hold_lens_time_for_tests(std::nullopt);
     return seen;
 }
