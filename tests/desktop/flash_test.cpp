@@ -88,8 +88,9 @@ TEST_F(FlashOnScreen, FullScreenCaptureWithoutTheCardFlashesInPlaceAndCloses)
     if (clock.elapsed() < 300) {
         EXPECT_GT(lit, 20) << "no sheen along the top edge";
     }
+    // When it closes by the flash's own clock the unit tests hold that clock
+    // to see; here, how late a loaded machine closes it says nothing.
     ASSERT_TRUE(wait_until([&] { return !panel->isVisible(); }, 3000)) << "the flash panel never closed";
-    EXPECT_LT(clock.elapsed(), 800) << "closes 0.45 s after the flash";
     EXPECT_GE(clock.elapsed(), 300) << "closed before the fade";
     EXPECT_FALSE(flash::current_plan().has_value());
 }
