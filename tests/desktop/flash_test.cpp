@@ -88,8 +88,9 @@ TEST_F(FlashOnScreen, FullScreenCaptureWithoutTheCardFlashesInPlaceAndCloses)
     if (clock.elapsed() < 300) {
         EXPECT_GT(lit, 20) << "no sheen along the top edge";
     }
+    // When it closes by the flash's own clock the unit tests hold that clock
+    // to see; here, how late a loaded machine closes it says nothing.
     ASSERT_TRUE(wait_until([&] { return !panel->isVisible(); }, 3000)) << "the flash panel never closed";
-    EXPECT_LT(clock.elapsed(), 800) << "closes 0.45 s after the flash";
     EXPECT_GE(clock.elapsed(), 300) << "closed before the fade";
     EXPECT_FALSE(flash::current_plan().has_value());
 }
@@ -166,10 +167,10 @@ void play_held(const flash::Origin& origin)
 }
 
 // Waits for the lens run `run` to hand the flash a frame, then lets the
-// lens's clock go (the run ends); false on time out.
-bool lens_frame_arrives(std::uint64_t run)
+// lens's clock go (the run ends); fails, saying so, on time out.
+::testing::AssertionResult lens_frame_arrives(std::uint64_t run)
 {
-    const bool seen = testing_support::soon([&] { return !glass::lens::newest_frame(run).isNull(); }, "a lens frame", 1500);
+    ::testing::AssertionResult seen = testing_support::soon([&] { return !glass::lens::newest_frame(run).isNull(); }, "a lens frame", 1500);
     glass::hold_lens_time_for_tests(std::nullopt);
     return seen;
 }
