@@ -157,7 +157,7 @@ struct Session {
     publish::Reserved name;                 // the MP4's name in the capture folder
     std::filesystem::path path;            // the hidden temporary beside it that the output writes
     std::shared_ptr<LiveFile> live;        // the file to publish, locked and noted until it is published
-    bool gif = false;
+    actions::RecordingFormat format = actions::RecordingFormat::Video;
     bool failed = false;                   // the output failed after the recording began
     std::string failure;                   // and why, as the output said
     std::uint32_t sound_lost = 0;          // sound inputs that ended while recording: SOUND_SYSTEM | SOUND_MICROPHONE
