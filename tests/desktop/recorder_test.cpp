@@ -291,6 +291,36 @@ TEST_F(DesktopRecorder, ATermThreeSecondsIntoARecordingPublishesItAndExitsCleanl
     EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
 }
 
+// Every other signal that would end the program by default ends it as
+// SIGTERM does: the recording sealed and published, the signal logged,
+// status 0. SIGALRM too, though the program's own forced end runs on a timer.
+TEST_F(DesktopRecorder, TheSignalsThatEndAProgramPublishItsRecordingAsATermDoes)
+{
+    const std::pair<int, const char*> signals[] = { { SIGHUP, "HUP" }, { SIGUSR1, "USR1" }, { SIGUSR2, "USR2" },
+        { SIGALRM, "ALRM" }, { SIGQUIT, "QUIT" } };
+    std::size_t published = 0;
+    for (const auto& [number, name] : signals) {
+        start("countdown_seconds = 0\nshow_clicks = false\n");
+        record_area("vistrope://record-screen", 200, 150, 601, 451);
+        ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+        // Until the writer has put a fragment of pictures in the temporary.
+        ASSERT_TRUE(poll_until([&] {
+            std::error_code ec;
+            for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
+                if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
+                    return true;
+            return false;
+        }, 10000)) << name;
+        signal_program(number, 6000);
+        EXPECT_EQ(m_program->process().exitStatus(), QProcess::NormalExit) << name;
+        EXPECT_EQ(m_program->process().exitCode(), 0) << name;
+        m_program->wait_for("", 0);
+        EXPECT_NE(m_program->err().find(fmt::format("recibí la señal {}", name)), std::string::npos) << m_program->err();
+        EXPECT_NE(m_program->err().find("publicado como"), std::string::npos) << name << "\n" << m_program->err();
+        EXPECT_EQ(files(".mp4").size(), ++published) << name << "\n" << m_program->err();
+    }
+}
+
 // SIGKILL leaves the hidden temporary; the next launch publishes it, where
 // it was made, though the capture folder has changed meanwhile: the state
 // folder's journal names it.
