@@ -52,7 +52,9 @@ public:
     // n > 0: the square shows n (and the outline is brought up); 0 hides the square.
     virtual void show_countdown(std::uint32_t n) = 0;
     // The capsule's time and the status item's " text"; a whole-display
-    // recording drops its outline from then on.
+    // recording drops its outline from then on. Nothing says "recording"
+    // (outline, capsule, status item) before the first call, which comes
+    // once the first frame is taken.
     virtual void set_time(const std::string& text) = 0;
     // At a stop: outline and capsule ordered out, status item hidden.
     virtual void hide() = 0;

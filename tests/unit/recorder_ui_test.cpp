@@ -147,12 +147,22 @@ TEST_F(RecorderControls, OnlyAPressAndReleaseOnTheButtonStops)
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación cancelada" }));
 }
 
+// Nothing says "recording" before the first frame, which the first time
+// stands for: the capsule and the status item come with it.
 TEST_F(RecorderControls, TheCountdownAndTimeReachTheirWidgets)
 {
     auto* ui = dynamic_cast<Ui*>(session()->ui.get());
     ASSERT_NE(ui, nullptr);
+    EXPECT_FALSE(ui->capsule()->isVisible());
+    if (ui->status_item()) {
+        EXPECT_FALSE(ui->status_item()->isVisible());
+    }
+    ui->set_time("00:00");
     EXPECT_TRUE(ui->outline()->isVisible());
     EXPECT_TRUE(ui->capsule()->isVisible());
+    if (ui->status_item()) {
+        EXPECT_TRUE(ui->status_item()->isVisible());
+    }
     ui->set_time("01:01");
     EXPECT_EQ(ui->controls()->time(), "01:01");
     if (ui->status_item()) {
