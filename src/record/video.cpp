@@ -16,6 +16,8 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
+#include <QTransform>
 #include <QMimeData>
 
 #include <fmt/format.h>
@@ -201,6 +203,21 @@ std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sampl
     return words;
 }
 
+std::vector<std::uint32_t> turned(std::vector<std::uint32_t> words, std::uint32_t width, std::uint32_t height, int degrees)
+{
+    const QImage picture(reinterpret_cast<const uchar*>(words.data()), static_cast<int>(width), static_cast<int>(height),
+        static_cast<qsizetype>(width) * 4, QImage::Format_RGB32);
+    const QImage upright = picture.transformed(QTransform().rotate(degrees));
+    const auto w = static_cast<std::size_t>(upright.width()), h = static_cast<std::size_t>(upright.height());
+    words.resize(w * h);
+    for (std::size_t y = 0; y < h; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(upright.constScanLine(static_cast<int>(y)));
+        for (std::size_t x = 0; x < w; ++x)
+            words[y * w + x] = row[x] & 0x00FFFFFFu;
+    }
+    return words;
+}
+
 std::expected<Decoded, std::string> decode_frames(const fs::path& source, const GifSettings& settings, const FrameSink& sink,
     FrameBuffers* buffers)
 {
@@ -209,7 +226,13 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     if (!probe)
         return std::unexpected(probe.error());
     const auto clamp_u32 = [](std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, UINT32_MAX)); };
-    const gif::Size size = gif::fit_width(clamp_u32(round_side(probe->width)), clamp_u32(round_side(probe->height)), settings.max_width);
+    // The GIF shows the picture as players do, turned as the file says;
+    // the reader gives it unturned, at the turned size's sides.
+    const int rotation = probe->rotation;
+    const bool sideways = rotation == 90 || rotation == 270;
+    const std::uint32_t coded_w = clamp_u32(round_side(probe->width)), coded_h = clamp_u32(round_side(probe->height));
+    const gif::Size size = gif::fit_width(sideways ? coded_h : coded_w, sideways ? coded_w : coded_h, settings.max_width);
+    const std::uint32_t read_w = sideways ? size.height : size.width, read_h = sideways ? size.width : size.height;
     if (size.width > 65535 || size.height > 65535)
         return std::unexpected(std::string("tamaño de GIF inválido"));
     const config::Range fps_range = config::range_of(&config::Recording::gif_fps);
@@ -224,7 +247,7 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     if (!(length >= 0.01))
         return std::unexpected(std::string("el rango está vacío"));
 
-    auto reader = backend->open_frames(source, start, length, size.width, size.height);
+    auto reader = backend->open_frames(source, start, length, read_w, read_h);
     if (!reader)
         return std::unexpected(reader.error());
     const std::uint64_t slots = std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(length * fps - 0.000001)), 1);
@@ -237,7 +260,9 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     Decoded decoded { size.width, size.height, 0 };
     const auto emit = [&](platform::VideoSample& sample, std::uint64_t from, std::uint64_t to) -> std::expected<void, std::string> {
         const auto t0 = std::chrono::steady_clock::now();
-        auto pixels = pixels_of(sample, size.width, size.height, buffers ? buffers->take() : std::vector<std::uint32_t> {});
+        auto pixels = pixels_of(sample, read_w, read_h, buffers ? buffers->take() : std::vector<std::uint32_t> {});
+        if (pixels && rotation != 0)
+            pixels = turned(std::move(*pixels), read_w, read_h, rotation);
         decoded.decode_ms += ms_since(t0);
         if (!pixels)
             return std::unexpected(std::string("no pude leer un cuadro"));

@@ -123,6 +123,9 @@ std::expected<Decoded, std::string> decode_frames(const std::filesystem::path& s
 // `reuse` is written over when it has the size already.
 std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height,
     std::vector<std::uint32_t> reuse = {});
+// width × height words turned clockwise by `degrees` (0, 90, 180, 270), as a
+// player turns a picture whose file says so: 90 and 270 swap the sides.
+std::vector<std::uint32_t> turned(std::vector<std::uint32_t> words, std::uint32_t width, std::uint32_t height, int degrees);
 
 // The partial file a conversion writes: the destination with its extension
 // replaced by "gif.part".

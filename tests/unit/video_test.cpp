@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QProcess>
 #include <QMimeData>
 
 #include <fmt/format.h>
@@ -253,6 +254,44 @@ TEST_F(VideoTest, ExportWritesAGifAndRemovesThePartialFile)
     EXPECT_EQ(static_cast<std::uint64_t>(reader.imageCount()), r->frames_written);
     const QImage first = reader.read();
     EXPECT_EQ(first.pixel(3, 3) & 0xFFFFFF, MediaFake::SAMPLE_BASE & 0xFFFFFF);
+}
+
+// A video whose file says to turn it (as a phone's does) makes an upright
+// GIF, as players show it, by both roads: the conversion the windows use and
+// `--gif`. Made by the ffmpeg program, with a red corner to tell the turn.
+TEST_F(VideoTest, ARotatedVideosGifIsUprightByBothRoads)
+{
+    TempDir dir;
+    const fs::path plain = dir.path() / "recto.mp4", source = dir.path() / "girado.mp4";
+    // The tag is kept only on a copy: an encoding run turns the picture itself.
+    for (const QStringList& args : { QStringList { "-f", "lavfi", "-i",
+                                         "color=c=blue:s=320x240:d=0.5:r=10,drawbox=x=0:y=0:w=80:h=60:color=red:t=fill",
+                                         "-pix_fmt", "yuv420p", QString::fromStdString(plain.string()) },
+             QStringList { "-i", QString::fromStdString(plain.string()), "-c", "copy", "-metadata:s:v:0", "rotate=90",
+                 QString::fromStdString(source.string()) } }) {
+        QProcess make;
+        make.start("ffmpeg", QStringList { "-v", "error", "-y" } + args);
+        ASSERT_TRUE(make.waitForFinished(30000));
+        ASSERT_EQ(make.exitCode(), 0) << make.readAllStandardError().toStdString();
+    }
+    const auto upright = [](const fs::path& gif) {
+        QImageReader reader(QString::fromStdString(gif.string()), "gif");
+        const QImage first = reader.read();
+        if (first.size() != QSize(240, 320))
+            return fmt::format("{}×{}", first.width(), first.height());
+        // As ffmpeg's own player turns it: the top-left corner goes to the bottom left.
+        const auto red = [&](int x, int y) { return qRed(first.pixel(x, y)) > 200 && qBlue(first.pixel(x, y)) < 60; };
+        return red(10, 310) && !red(10, 10) && !red(230, 10) ? std::string("derecho") : std::string("girado mal");
+    };
+    const fs::path by_window = dir.path() / "ventana.gif";
+    auto made = video::export_gif(source, by_window, { std::nullopt, 10, 0 });
+    ASSERT_TRUE(made) << made.error();
+    EXPECT_EQ(made->width, 240u);
+    EXPECT_EQ(made->height, 320u);
+    EXPECT_EQ(upright(by_window), "derecho");
+    const fs::path by_switch = dir.path() / "orden.gif";
+    ASSERT_EQ(video::cli_gif({ source.string(), by_switch.string(), "10", "0" }), 0);
+    EXPECT_EQ(upright(by_switch), "derecho");
 }
 
 TEST_F(VideoTest, BatchesEncodedWhileDecodingGiveTheSameFile)
