@@ -566,26 +566,45 @@ void export_mp4(const fs::path& source, const fs::path& destination, const Mp4Ex
         return;
     }
     auto backend = media();
-    if (auto probe = backend->probe(source); !probe) {
+    auto probe = backend->probe(source);
+    if (!probe) {
         done(std::unexpected(probe.error()));
         return;
     }
+    // What the export must hold: the range within the source, or all of it.
+    const double duration = clean_duration(probe->duration);
+    const double asked = settings.range ? std::max(std::min(settings.range->second, duration) - std::max(settings.range->first, 0.0), 0.0)
+                                        : duration;
     std::error_code ec;
     fs::remove(destination, ec);
     const platform::Mp4Options options { settings.range, settings.mute, settings.resolution };
-    util::in_background([backend, source, destination, options, done = std::move(done)]() mutable {
+    util::in_background([backend, source, destination, options, asked, done = std::move(done)]() mutable {
         const platform::ExportOutcome outcome = backend->export_mp4(source, destination, options);
-        // The media library creates the file with the process's mask of that
-        // moment, which a library on another thread may have narrowed: the
-        // export gets the mode the user's mask gives before anyone is told.
-        if (outcome.status == platform::ExportStatus::Completed)
-            ::chmod(destination.c_str(), static_cast<mode_t>(files::new_file_mode()));
-        util::on_main([outcome, destination, done = std::move(done)] {
-            util::require_main_thread("cola principal");
-            if (outcome.status == platform::ExportStatus::Completed)
-                done(destination);
+        std::expected<Mp4Made, std::string> result = std::unexpected(
+            outcome.error ? *outcome.error : fmt::format("estado {}", static_cast<int>(outcome.status)));
+        if (outcome.status == platform::ExportStatus::Completed) {
+            // Checked before anyone is told: a file with no picture to
+            // show is no export, and one shorter than asked says so.
+            const auto written = backend->measure(destination);
+            if (!written)
+                result = std::unexpected(fmt::format("no pude leer lo exportado: {}", written.error()));
+            else if (written->frames == 0)
+                result = std::unexpected(std::string("lo exportado no tiene ningún cuadro que mostrar"));
             else
-                done(std::unexpected(outcome.error ? *outcome.error : fmt::format("estado {}", static_cast<int>(outcome.status))));
+                result = Mp4Made { destination, written->seconds, asked };
+            if (!result) {
+                std::error_code gone;
+                fs::remove(destination, gone);
+            } else {
+                // The media library creates the file with the process's mask of that
+                // moment, which a library on another thread may have narrowed: the
+                // export gets the mode the user's mask gives before anyone is told.
+                ::chmod(destination.c_str(), static_cast<mode_t>(files::new_file_mode()));
+            }
+        }
+        util::on_main([result = std::move(result), done = std::move(done)] {
+            util::require_main_thread("cola principal");
+            done(result);
         });
     });
 }

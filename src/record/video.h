@@ -169,7 +169,17 @@ struct Mp4Export {
     std::uint8_t resolution = 0; // 0 "Original", 1 "1080p", 2 "720p"
 };
 // The destination, or the Spanish message.
-using Mp4Done = std::function<void(std::expected<std::filesystem::path, std::string>)>;
+// A finished MP4 export: the file, the seconds of picture it holds and the
+// seconds it was asked for (the range, or the source's length).
+struct Mp4Made {
+    std::filesystem::path path;
+    double seconds = 0;
+    double asked = 0;
+    // Less than asked, past a frame or two of rounding: the source ran out
+    // (a file cut short on disk).
+    bool short_of_asked() const { return seconds + 0.15 < asked; }
+};
+using Mp4Done = std::function<void(std::expected<Mp4Made, std::string>)>;
 
 // Exports on the background pool. `done` runs exactly once: before this
 // returns when the export cannot be prepared, else later on the main queue.

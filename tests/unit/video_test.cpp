@@ -507,7 +507,7 @@ TEST_F(VideoTest, Mp4ExportCompletesOnceSynchronouslyWhenItCannotStart)
     testing_support::write_file(source, "video");
     auto fake = install(clip(2.0, {}));
     std::vector<std::string> results;
-    const auto record = [&](std::expected<fs::path, std::string> r) { results.push_back(r ? r->string() : "error: " + r.error()); };
+    const auto record = [&](std::expected<video::Mp4Made, std::string> r) { results.push_back(r ? r->path.string() : "error: " + r.error()); };
 
     video::export_mp4(source, source, {}, record);
     ASSERT_EQ(results.size(), 1u);
