@@ -270,6 +270,7 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
         return sink(gif::Frame { std::move(*pixels), delay }, size.width, size.height);
     };
 
+    decoded.asked = length;
     std::unique_ptr<platform::VideoSample> held;
     std::uint64_t held_slot = 0;
     for (;;) {
@@ -281,6 +282,8 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
         if (!*next)
             break;
         const std::uint64_t slot = slot_of((*next)->time() - start, fps);
+        // What the samples cover: through the last one's slot.
+        decoded.seconds = std::max(decoded.seconds, std::min(std::max((*next)->time() - start, 0.0) + 1.0 / fps, length));
         if (!held) {
             // The first sample is kept even past the grid: a clip shorter than
             // one slot still gives one frame.
@@ -462,6 +465,8 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
     report.frames_written = counts->frames_written;
     report.bytes = counts->bytes_written;
     report.decode_ms = decoded->decode_ms;
+    report.seconds = decoded->seconds;
+    report.asked = decoded->asked;
     report.total_ms = ms_since(started);
     return report;
 }
@@ -510,6 +515,12 @@ void finish_gif(const fs::path& source, const fs::path& destination, const GifCa
         copy_file(destination);
     if (settings->after_capture.show_quick_access && output::cards().show_file)
         output::cards().show_file(destination);
+    if (falls_short(r.seconds, r.asked)) {
+        // The video ran out before the range did: what the GIF kept is said.
+        util::log(fmt::format("el GIF tiene {:.2f} s de {:.2f} s pedidos", r.seconds, r.asked));
+        show_toast("exclamationmark.triangle", fmt::format("GIF incompleto · {:.1f} de {:.1f} s · {:.1f} MB", r.seconds, r.asked, mb), 3.0);
+        return;
+    }
     show_toast("checkmark.circle", fmt::format("GIF listo · {:.1f} MB", mb), 1.6);
 }
 

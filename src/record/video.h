@@ -79,8 +79,18 @@ struct GifSettings {
     std::uint32_t max_width = 800; // 0 = no limit
 };
 
+// Whether an export holding `seconds` of picture falls short of the `asked`
+// ones past a frame or two of rounding: the source ran out first (a file cut
+// short on disk), and the export must say so.
+inline bool falls_short(double seconds, double asked)
+{
+    return seconds + 0.15 < asked;
+}
+
 struct GifReport {
     std::uint64_t width = 0, height = 0;
+    double seconds = 0; // of the source the frames stand for
+    double asked = 0;   // of the range (or the whole video)
     std::uint64_t frames_read = 0;
     std::uint64_t frames_written = 0;
     std::uint64_t bytes = 0;
@@ -94,6 +104,8 @@ using FrameSink = std::function<std::expected<void, std::string>(gif::Frame fram
 
 struct Decoded {
     std::uint32_t width = 0, height = 0;
+    double seconds = 0; // of the range the samples read stand for, up to their last one's slot
+    double asked = 0;   // the range's length
     double decode_ms = 0; // waiting for samples plus converting used ones
 };
 
@@ -177,7 +189,7 @@ struct Mp4Made {
     double asked = 0;
     // Less than asked, past a frame or two of rounding: the source ran out
     // (a file cut short on disk).
-    bool short_of_asked() const { return seconds + 0.15 < asked; }
+    bool short_of_asked() const { return falls_short(seconds, asked); }
 };
 using Mp4Done = std::function<void(std::expected<Mp4Made, std::string>)>;
 

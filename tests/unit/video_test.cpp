@@ -457,6 +457,20 @@ TEST_F(VideoTest, MakeGifFromTheCardToastsCopiesAndKeepsTheSource)
     EXPECT_EQ(copied->data("image/gif").size(), static_cast<qsizetype>(fs::file_size(out)));
 }
 
+// A video whose pictures end long before its length (cut short on disk):
+// the GIF is made of what there is, and says how much of the range it holds.
+TEST_F(VideoTest, AGifOfAVideoThatRunsOutSaysWhatItKept)
+{
+    TempDir dir;
+    const fs::path source = dir.path() / "corto.mp4";
+    testing_support::write_file(source, "video");
+    install(clip(2.0, regular(30, 6)));
+    video::make_gif(source, { std::nullopt, 10, 800 }, dir.path() / "corto.gif", false, video::FromCard {});
+    ASSERT_TRUE(testing_support::wait_until([&] { return m_toasts.size() == 2; }, 20000));
+    EXPECT_EQ(m_toasts[1].symbol, "exclamationmark.triangle");
+    EXPECT_EQ(m_toasts[1].text, fmt::format("GIF incompleto · 0.3 de 2.0 s · {:.1f} MB", static_cast<double>(fs::file_size(dir.path() / "corto.gif")) / 1e6));
+}
+
 // A recording's MP4 goes as soon as its GIF is in place, on the conversion's
 // thread: a program whose event loop has already ended (a logout's SIGTERM)
 // leaves nothing behind for the next launch to recover.
