@@ -49,7 +49,8 @@ State& state();
 class Controls {
 public:
     virtual ~Controls() = default;
-    // n > 0: the square shows n (and the outline is brought up); 0 hides the square.
+    // n > 0: the square shows n (and the outline and the capsule, to cancel,
+    // are brought up); 0 hides the square.
     virtual void show_countdown(std::uint32_t n) = 0;
     // The capsule's time and the status item's " text"; a whole-display
     // recording drops its outline from then on. Nothing says "recording"

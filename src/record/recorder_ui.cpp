@@ -393,8 +393,12 @@ void Ui::show_countdown(std::uint32_t n)
     m_outline->set_count(n);
     QWidget* shell = m_outline->window();
     if (n > 0) {
+        // A countdown says itself that nothing is recorded yet; its capsule
+        // is there to cancel it.
         shell->show();
         shell->raise();
+        if (m_capsule)
+            m_capsule->show();
         platform::restack_panels();
     } else if (!m_has_region) {
         shell->hide();
@@ -405,7 +409,8 @@ void Ui::show_countdown(std::uint32_t n)
 void Ui::set_time(const std::string& text)
 {
     // The first time comes with the first frame: only then do the outline,
-    // the capsule and the status item say that the area is being recorded.
+    // the capsule and the status item say that the area is being recorded
+    // (a countdown has shown the first two, with its number).
     if (!std::exchange(m_announced, true)) {
         if (m_has_region && m_outline)
             m_outline->window()->show();
