@@ -39,6 +39,14 @@ constexpr auto GRACE = std::chrono::milliseconds(4800);
 // come.
 constexpr long SIGNAL_DEADLINE_NS = 4'900'000'000;
 
+// The signals that end the program as "Salir de Vistrope" does.
+constexpr int QUIT_SIGNALS[] = { SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM };
+// The forced end's timer signal (SIGRTMIN is not a constant).
+int DEADLINE_SIGNAL()
+{
+    return SIGRTMIN;
+}
+
 bool g_quitting = false;
 int g_signal_pipe[2] = { -1, -1 };
 timer_t g_deadline {};
@@ -164,14 +172,16 @@ void install_signal_handlers()
             util::log(fmt::format("recibí la señal {}; termino", ::sigabbrev_np(byte) ? ::sigabbrev_np(byte) : "?"));
         quit();
     });
-    // The deadline's signal ends the process at once, whichever thread takes it.
+    // The deadline's signal ends the process at once, whichever thread takes
+    // it. A real-time one: SIGALRM, sent by anyone, must end the program the
+    // way the other signals do, not cut it short.
     struct sigaction deadline {};
     deadline.sa_handler = on_deadline;
     sigemptyset(&deadline.sa_mask);
     sigevent event {};
     event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGALRM;
-    if (::sigaction(SIGALRM, &deadline, nullptr) == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &g_deadline) == 0)
+    event.sigev_signo = DEADLINE_SIGNAL();
+    if (::sigaction(DEADLINE_SIGNAL(), &deadline, nullptr) == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &g_deadline) == 0)
         g_have_deadline = true;
     else
         util::log(fmt::format("sin plazo de cierre tras una señal: {}", std::strerror(errno)));
@@ -179,7 +189,9 @@ void install_signal_handlers()
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int number : { SIGTERM, SIGINT, SIGHUP })
+    // Every signal whose default would end the program without a word,
+    // leaving a recording to the next launch.
+    for (const int number : QUIT_SIGNALS)
         ::sigaction(number, &action, nullptr);
 }
 

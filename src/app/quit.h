@@ -1,5 +1,5 @@
 // app: how the program ends, from "Salir de Vistrope" or from a signal
-// (SIGTERM at logout, SIGINT, SIGHUP): a running recording is stopped and
+// (SIGTERM at logout, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM): a running recording is stopped and
 // its file published, then the event loop ends, and main writes the still
 // captures still being delivered. Whatever is not done 4.8 s after the request
 // is left behind (a recording's temporary is published at the next launch)
@@ -25,9 +25,9 @@ void on_quit_begins(std::function<void()> step);
 // the main thread has not come to yet.
 bool quitting();
 
-// Turns SIGTERM, SIGINT and SIGHUP into quit() on the main thread (through a
-// pipe the handler writes to and the event loop watches). The handler also
-// arms a timer that ends the process (status 0) 4.9 s after the first signal,
+// Turns those signals into quit() on the main thread (through a pipe the
+// handler writes to and the event loop watches). The handler also arms a
+// timer (on a real-time signal) that ends the process (status 0) 4.9 s after the first signal,
 // so a main thread that is blocked cannot keep it alive. Once, after the
 // application object exists.
 void install_signal_handlers();

@@ -391,8 +391,8 @@ void choose(modebar::Choice choice)
             roads().self_timer();
         return;
     }
-    if (effect.clear_gif_flag)
-        s.session->format = actions::RecordingFormat::Video;
+    if (effect.format)
+        s.session->format = *effect.format;
     if (effect.purpose == Purpose::Text && s.session->purpose != Purpose::Text && roads().warm_up_text)
         roads().warm_up_text();
     s.session->mode = effect.mode;

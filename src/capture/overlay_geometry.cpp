@@ -425,7 +425,8 @@ ChoiceEffect choose_effect(modebar::Choice choice, Purpose current)
     case Choice::Record:
         e.purpose = Purpose::Record;
         // A session opened for a GIF keeps its format.
-        e.clear_gif_flag = current != Purpose::Record;
+        if (current != Purpose::Record)
+            e.format = actions::RecordingFormat::Video;
         break;
     }
     return e;

@@ -10,6 +10,7 @@
 //    area, the recorder's and the scrolling capture's regions).
 #pragma once
 
+#include "base/actions.h"
 #include "platform/screens.h"
 
 #include <array>
@@ -249,7 +250,8 @@ struct ChoiceEffect {
     Mode mode = Mode::Area;
     Purpose purpose = Purpose::Screenshot;
     bool finish_fullscreen = false;
-    bool clear_gif_flag = false; // the session's recording format set back to video
+    // The recording format the session takes, when the choice sets one.
+    std::optional<actions::RecordingFormat> format;
 };
 ChoiceEffect choose_effect(modebar::Choice choice, Purpose current);
 // The choice the bar shows for a session's mode and purpose.

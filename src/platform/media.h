@@ -86,6 +86,13 @@ struct ExportOutcome {
     std::optional<std::string> error; // the library's text, when it gave one
 };
 
+// What a written video holds: the frames a player can show (from the first
+// keyframe on) and the time they span, in seconds.
+struct Written {
+    std::int64_t frames = 0;
+    double seconds = 0;
+};
+
 // One frame for the reference GIF writer: 0x00RRGGBB words, delay in 1/100 s.
 struct GifFrameView {
     std::span<const std::uint32_t> pixels;
@@ -117,6 +124,10 @@ public:
     // call it on a background thread.
     virtual ExportOutcome export_mp4(const std::filesystem::path& source, const std::filesystem::path& destination,
         const Mp4Options& options) = 0;
+
+    // What the file's first video stream holds, read from its packets (no
+    // decoding): for an export to check what it wrote. Blocks; any thread.
+    virtual std::expected<Written, std::string> measure(const std::filesystem::path& path) = 0;
 
     // The library's own GIF path (palette generation and mapping over all
     // frames, then its GIF encoder and muxer, no loop block): the file's

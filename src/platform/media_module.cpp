@@ -106,6 +106,7 @@ public:
     {
         return { ExportStatus::Failed, m_error };
     }
+    std::expected<Written, std::string> measure(const std::filesystem::path&) override { return std::unexpected(m_error); }
     std::expected<std::vector<std::uint8_t>, std::string> write_gif(std::span<const GifFrameView>, std::uint32_t,
         std::uint32_t) override
     {

@@ -280,7 +280,6 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     const platform::RectF area = global_area(screen->frame, region);
     const auto cfg = state::config();
     const std::uint64_t id = state().next_id++;
-    const bool gif = format == actions::RecordingFormat::Gif;
 
     auto rec = std::make_unique<Session>();
     rec->id = id;
@@ -288,7 +287,7 @@ void start_inner(std::uint32_t display_id, std::optional<platform::RectF> region
     rec->region = region;
     rec->window = window;
     rec->scale = scale;
-    rec->gif = gif;
+    rec->format = format;
     rec->stopwatch = util::Stopwatch("grabación", entered);
     // A region that takes in the whole screen is recorded as the screen: its
     // outline would lie wholly off screen, a screenful of panel for nothing.
@@ -586,7 +585,7 @@ void deliver_sealed(const Session& recording, const Sealed& sealed, std::uint64_
     // The length the card and the trim window will read from the file.
     const std::uint64_t seconds = std::isfinite(sealed.duration) ? util::whole_seconds(sealed.duration) : wall_seconds;
 
-    if (r->gif && !incomplete) {
+    if (r->format == actions::RecordingFormat::Gif && !incomplete) {
         // The MP4 stays hidden until its conversion ends: the conversion
         // removes it, or publishes it when the GIF cannot be made.
         publish::release(r->name);
@@ -732,7 +731,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     wish.region = choice.region;
     wish.size = pixel_size(w, h, r->scale, output.codec);
     wish.fps = cfg->recording.fps;
-    wish.gif = r->gif;
+    wish.format = r->format;
     wish.show_cursor = cfg->recording.show_cursor;
     wish.system_audio = cfg->recording.system_audio;
     wish.microphone = cfg->recording.microphone;

@@ -49,10 +49,13 @@ State& state();
 class Controls {
 public:
     virtual ~Controls() = default;
-    // n > 0: the square shows n (and the outline is brought up); 0 hides the square.
+    // n > 0: the square shows n (and the outline and the capsule, to cancel,
+    // are brought up); 0 hides the square.
     virtual void show_countdown(std::uint32_t n) = 0;
     // The capsule's time and the status item's " text"; a whole-display
-    // recording drops its outline from then on.
+    // recording drops its outline from then on. Nothing says "recording"
+    // (outline, capsule, status item) before the first call, which comes
+    // once the first frame is taken.
     virtual void set_time(const std::string& text) = 0;
     // At a stop: outline and capsule ordered out, status item hidden.
     virtual void hide() = 0;
@@ -157,7 +160,7 @@ struct Session {
     publish::Reserved name;                 // the MP4's name in the capture folder
     std::filesystem::path path;            // the hidden temporary beside it that the output writes
     std::shared_ptr<LiveFile> live;        // the file to publish, locked and noted until it is published
-    bool gif = false;
+    actions::RecordingFormat format = actions::RecordingFormat::Video;
     bool failed = false;                   // the output failed after the recording began
     std::string failure;                   // and why, as the output said
     std::uint32_t sound_lost = 0;          // sound inputs that ended while recording: SOUND_SYSTEM | SOUND_MICROPHONE

@@ -35,9 +35,9 @@ PixelSize pixel_size(double w, double h, double scale, platform::VideoCodec code
     return { side(W), side(H) };
 }
 
-std::uint32_t frame_rate(std::uint32_t configured, bool gif)
+std::uint32_t frame_rate(std::uint32_t configured, actions::RecordingFormat format)
 {
-    std::uint32_t f = gif ? std::min<std::uint32_t>(configured, 30) : configured;
+    std::uint32_t f = format == actions::RecordingFormat::Gif ? std::min<std::uint32_t>(configured, 30) : configured;
     return std::clamp<std::uint32_t>(f, 1, 240);
 }
 
@@ -65,7 +65,7 @@ platform::StreamConfiguration stream_configuration(const StreamWish& wish)
     c.source_rect = wish.region;
     c.width = wish.size.width;
     c.height = wish.size.height;
-    c.minimum_frame_interval = frame_interval(frame_rate(wish.fps, wish.gif));
+    c.minimum_frame_interval = frame_interval(frame_rate(wish.fps, wish.format));
     // The queue rides out the encoder's hiccups (its threads' slow first
     // frames above all): as many frames as 100 MB of grabbed ones, 4 bytes a
     // pixel, twelve at 1080p but three at 4K, two at least. They wait
@@ -73,13 +73,15 @@ platform::StreamConfiguration stream_configuration(const StreamWish& wish)
     const double frame_bytes = 4.0 * std::max(1u, wish.size.width) * std::max(1u, wish.size.height);
     c.queue_depth = std::clamp(static_cast<int>(100e6 / frame_bytes), 2, 12);
     c.shows_cursor = wish.show_cursor;
-    if (wish.system_audio && !wish.gif) {
+    // A GIF has no sound.
+    const bool sound = wish.format == actions::RecordingFormat::Video;
+    if (wish.system_audio && sound) {
         c.captures_audio = true;
         c.excludes_current_process_audio = true;
         c.sample_rate = 48000;
         c.channel_count = 2;
     }
-    c.captures_microphone = wish.microphone && !wish.gif;
+    c.captures_microphone = wish.microphone && sound;
     return c;
 }
 

@@ -4,6 +4,7 @@
 // system headers; recorder::prepare applies them on the main thread.
 #pragma once
 
+#include "base/actions.h"
 #include "platform/capture_stream.h"
 
 #include <cstdint>
@@ -35,7 +36,7 @@ PixelSize pixel_size(double w, double h, double scale, platform::VideoCodec code
 
 // Frames per second for the configured rate: a GIF recording at most 30,
 // then 1…240.
-std::uint32_t frame_rate(std::uint32_t configured, bool gif);
+std::uint32_t frame_rate(std::uint32_t configured, actions::RecordingFormat format);
 // 1/f seconds as a valid frame interval.
 platform::FrameInterval frame_interval(std::uint32_t fps);
 
@@ -50,7 +51,7 @@ struct StreamWish {
     std::optional<platform::RectF> region; // display-local points, top-left origin
     PixelSize size;
     std::uint32_t fps = 60;                // recording.fps as configured
-    bool gif = false;
+    actions::RecordingFormat format = actions::RecordingFormat::Video;
     bool show_cursor = true;
     bool system_audio = false;
     bool microphone = false;

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace recorder {
 
@@ -343,8 +344,6 @@ std::unique_ptr<Ui> Ui::create(const platform::RectF& area, const platform::Rect
     outline->setGeometry(0, 0, shell->width(), shell->height());
     ui->m_outline = outline;
     outline->reshape();
-    if (has_region)
-        shell->show();
 
     ui->m_controls = new VistropeRecordControls();
     const double cw = ui->m_controls->width();
@@ -358,14 +357,11 @@ std::unique_ptr<Ui> Ui::create(const platform::RectF& area, const platform::Rect
         capsule->setMask(QRegion(shape.toFillPolygon().toPolygon()));
     }
     ui->m_capsule = capsule;
-    capsule->show();
-    platform::restack_panels();
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         ui->m_status = new QSystemTrayIcon(stop_icon());
         ui->m_status->setToolTip(" 00:00");
         QObject::connect(ui->m_status, &QSystemTrayIcon::activated, [](QSystemTrayIcon::ActivationReason) { recorder::stop(); });
-        ui->m_status->show();
     } else {
         util::log("grabación: no hay bandeja del sistema; la grabación sigue sin su icono");
     }
@@ -397,8 +393,12 @@ void Ui::show_countdown(std::uint32_t n)
     m_outline->set_count(n);
     QWidget* shell = m_outline->window();
     if (n > 0) {
+        // A countdown says itself that nothing is recorded yet; its capsule
+        // is there to cancel it.
         shell->show();
         shell->raise();
+        if (m_capsule)
+            m_capsule->show();
         platform::restack_panels();
     } else if (!m_has_region) {
         shell->hide();
@@ -408,6 +408,18 @@ void Ui::show_countdown(std::uint32_t n)
 
 void Ui::set_time(const std::string& text)
 {
+    // The first time comes with the first frame: only then do the outline,
+    // the capsule and the status item say that the area is being recorded
+    // (a countdown has shown the first two, with its number).
+    if (!std::exchange(m_announced, true)) {
+        if (m_has_region && m_outline)
+            m_outline->window()->show();
+        if (m_capsule)
+            m_capsule->show();
+        platform::restack_panels();
+        if (m_status)
+            m_status->show();
+    }
     if (m_controls)
         m_controls->set_time(QString::fromStdString(text));
     // Trays show no text beside an icon; the title goes to the tooltip.

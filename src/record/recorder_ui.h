@@ -109,6 +109,7 @@ private:
     VistropeRecordControls* m_controls = nullptr;
     QSystemTrayIcon* m_status = nullptr;
     bool m_has_region = false;
+    bool m_announced = false; // the recording's first time was shown
 };
 
 } // namespace recorder

@@ -16,6 +16,8 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
+#include <QTransform>
 #include <QMimeData>
 
 #include <fmt/format.h>
@@ -201,6 +203,21 @@ std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sampl
     return words;
 }
 
+std::vector<std::uint32_t> turned(std::vector<std::uint32_t> words, std::uint32_t width, std::uint32_t height, int degrees)
+{
+    const QImage picture(reinterpret_cast<const uchar*>(words.data()), static_cast<int>(width), static_cast<int>(height),
+        static_cast<qsizetype>(width) * 4, QImage::Format_RGB32);
+    const QImage upright = picture.transformed(QTransform().rotate(degrees));
+    const auto w = static_cast<std::size_t>(upright.width()), h = static_cast<std::size_t>(upright.height());
+    words.resize(w * h);
+    for (std::size_t y = 0; y < h; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(upright.constScanLine(static_cast<int>(y)));
+        for (std::size_t x = 0; x < w; ++x)
+            words[y * w + x] = row[x] & 0x00FFFFFFu;
+    }
+    return words;
+}
+
 std::expected<Decoded, std::string> decode_frames(const fs::path& source, const GifSettings& settings, const FrameSink& sink,
     FrameBuffers* buffers)
 {
@@ -209,7 +226,13 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     if (!probe)
         return std::unexpected(probe.error());
     const auto clamp_u32 = [](std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, UINT32_MAX)); };
-    const gif::Size size = gif::fit_width(clamp_u32(round_side(probe->width)), clamp_u32(round_side(probe->height)), settings.max_width);
+    // The GIF shows the picture as players do, turned as the file says;
+    // the reader gives it unturned, at the turned size's sides.
+    const int rotation = probe->rotation;
+    const bool sideways = rotation == 90 || rotation == 270;
+    const std::uint32_t coded_w = clamp_u32(round_side(probe->width)), coded_h = clamp_u32(round_side(probe->height));
+    const gif::Size size = gif::fit_width(sideways ? coded_h : coded_w, sideways ? coded_w : coded_h, settings.max_width);
+    const std::uint32_t read_w = sideways ? size.height : size.width, read_h = sideways ? size.width : size.height;
     if (size.width > 65535 || size.height > 65535)
         return std::unexpected(std::string("tamaño de GIF inválido"));
     const config::Range fps_range = config::range_of(&config::Recording::gif_fps);
@@ -224,7 +247,7 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     if (!(length >= 0.01))
         return std::unexpected(std::string("el rango está vacío"));
 
-    auto reader = backend->open_frames(source, start, length, size.width, size.height);
+    auto reader = backend->open_frames(source, start, length, read_w, read_h);
     if (!reader)
         return std::unexpected(reader.error());
     const std::uint64_t slots = std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(length * fps - 0.000001)), 1);
@@ -237,7 +260,9 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
     Decoded decoded { size.width, size.height, 0 };
     const auto emit = [&](platform::VideoSample& sample, std::uint64_t from, std::uint64_t to) -> std::expected<void, std::string> {
         const auto t0 = std::chrono::steady_clock::now();
-        auto pixels = pixels_of(sample, size.width, size.height, buffers ? buffers->take() : std::vector<std::uint32_t> {});
+        auto pixels = pixels_of(sample, read_w, read_h, buffers ? buffers->take() : std::vector<std::uint32_t> {});
+        if (pixels && rotation != 0)
+            pixels = turned(std::move(*pixels), read_w, read_h, rotation);
         decoded.decode_ms += ms_since(t0);
         if (!pixels)
             return std::unexpected(std::string("no pude leer un cuadro"));
@@ -245,6 +270,7 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
         return sink(gif::Frame { std::move(*pixels), delay }, size.width, size.height);
     };
 
+    decoded.asked = length;
     std::unique_ptr<platform::VideoSample> held;
     std::uint64_t held_slot = 0;
     for (;;) {
@@ -256,6 +282,8 @@ std::expected<Decoded, std::string> decode_frames(const fs::path& source, const 
         if (!*next)
             break;
         const std::uint64_t slot = slot_of((*next)->time() - start, fps);
+        // What the samples cover: through the last one's slot.
+        decoded.seconds = std::max(decoded.seconds, std::min(std::max((*next)->time() - start, 0.0) + 1.0 / fps, length));
         if (!held) {
             // The first sample is kept even past the grid: a clip shorter than
             // one slot still gives one frame.
@@ -437,6 +465,8 @@ std::expected<GifReport, std::string> export_gif(const fs::path& source, const f
     report.frames_written = counts->frames_written;
     report.bytes = counts->bytes_written;
     report.decode_ms = decoded->decode_ms;
+    report.seconds = decoded->seconds;
+    report.asked = decoded->asked;
     report.total_ms = ms_since(started);
     return report;
 }
@@ -485,6 +515,12 @@ void finish_gif(const fs::path& source, const fs::path& destination, const GifCa
         copy_file(destination);
     if (settings->after_capture.show_quick_access && output::cards().show_file)
         output::cards().show_file(destination);
+    if (falls_short(r.seconds, r.asked)) {
+        // The video ran out before the range did: what the GIF kept is said.
+        util::log(fmt::format("el GIF tiene {:.2f} s de {:.2f} s pedidos", r.seconds, r.asked));
+        show_toast("exclamationmark.triangle", fmt::format("GIF incompleto · {:.1f} de {:.1f} s · {:.1f} MB", r.seconds, r.asked, mb), 3.0);
+        return;
+    }
     show_toast("checkmark.circle", fmt::format("GIF listo · {:.1f} MB", mb), 1.6);
 }
 
@@ -541,26 +577,45 @@ void export_mp4(const fs::path& source, const fs::path& destination, const Mp4Ex
         return;
     }
     auto backend = media();
-    if (auto probe = backend->probe(source); !probe) {
+    auto probe = backend->probe(source);
+    if (!probe) {
         done(std::unexpected(probe.error()));
         return;
     }
+    // What the export must hold: the range within the source, or all of it.
+    const double duration = clean_duration(probe->duration);
+    const double asked = settings.range ? std::max(std::min(settings.range->second, duration) - std::max(settings.range->first, 0.0), 0.0)
+                                        : duration;
     std::error_code ec;
     fs::remove(destination, ec);
     const platform::Mp4Options options { settings.range, settings.mute, settings.resolution };
-    util::in_background([backend, source, destination, options, done = std::move(done)]() mutable {
+    util::in_background([backend, source, destination, options, asked, done = std::move(done)]() mutable {
         const platform::ExportOutcome outcome = backend->export_mp4(source, destination, options);
-        // The media library creates the file with the process's mask of that
-        // moment, which a library on another thread may have narrowed: the
-        // export gets the mode the user's mask gives before anyone is told.
-        if (outcome.status == platform::ExportStatus::Completed)
-            ::chmod(destination.c_str(), static_cast<mode_t>(files::new_file_mode()));
-        util::on_main([outcome, destination, done = std::move(done)] {
-            util::require_main_thread("cola principal");
-            if (outcome.status == platform::ExportStatus::Completed)
-                done(destination);
+        std::expected<Mp4Made, std::string> result = std::unexpected(
+            outcome.error ? *outcome.error : fmt::format("estado {}", static_cast<int>(outcome.status)));
+        if (outcome.status == platform::ExportStatus::Completed) {
+            // Checked before anyone is told: a file with no picture to
+            // show is no export, and one shorter than asked says so.
+            const auto written = backend->measure(destination);
+            if (!written)
+                result = std::unexpected(fmt::format("no pude leer lo exportado: {}", written.error()));
+            else if (written->frames == 0)
+                result = std::unexpected(std::string("lo exportado no tiene ningún cuadro que mostrar"));
             else
-                done(std::unexpected(outcome.error ? *outcome.error : fmt::format("estado {}", static_cast<int>(outcome.status))));
+                result = Mp4Made { destination, written->seconds, asked };
+            if (!result) {
+                std::error_code gone;
+                fs::remove(destination, gone);
+            } else {
+                // The media library creates the file with the process's mask of that
+                // moment, which a library on another thread may have narrowed: the
+                // export gets the mode the user's mask gives before anyone is told.
+                ::chmod(destination.c_str(), static_cast<mode_t>(files::new_file_mode()));
+            }
+        }
+        util::on_main([result = std::move(result), done = std::move(done)] {
+            util::require_main_thread("cola principal");
+            done(result);
         });
     });
 }

@@ -79,8 +79,18 @@ struct GifSettings {
     std::uint32_t max_width = 800; // 0 = no limit
 };
 
+// Whether an export holding `seconds` of picture falls short of the `asked`
+// ones past a frame or two of rounding: the source ran out first (a file cut
+// short on disk), and the export must say so.
+inline bool falls_short(double seconds, double asked)
+{
+    return seconds + 0.15 < asked;
+}
+
 struct GifReport {
     std::uint64_t width = 0, height = 0;
+    double seconds = 0; // of the source the frames stand for
+    double asked = 0;   // of the range (or the whole video)
     std::uint64_t frames_read = 0;
     std::uint64_t frames_written = 0;
     std::uint64_t bytes = 0;
@@ -94,6 +104,8 @@ using FrameSink = std::function<std::expected<void, std::string>(gif::Frame fram
 
 struct Decoded {
     std::uint32_t width = 0, height = 0;
+    double seconds = 0; // of the range the samples read stand for, up to their last one's slot
+    double asked = 0;   // the range's length
     double decode_ms = 0; // waiting for samples plus converting used ones
 };
 
@@ -123,6 +135,9 @@ std::expected<Decoded, std::string> decode_frames(const std::filesystem::path& s
 // `reuse` is written over when it has the size already.
 std::optional<std::vector<std::uint32_t>> pixels_of(platform::VideoSample& sample, std::uint32_t width, std::uint32_t height,
     std::vector<std::uint32_t> reuse = {});
+// width × height words turned clockwise by `degrees` (0, 90, 180, 270), as a
+// player turns a picture whose file says so: 90 and 270 swap the sides.
+std::vector<std::uint32_t> turned(std::vector<std::uint32_t> words, std::uint32_t width, std::uint32_t height, int degrees);
 
 // The partial file a conversion writes: the destination with its extension
 // replaced by "gif.part".
@@ -166,7 +181,17 @@ struct Mp4Export {
     std::uint8_t resolution = 0; // 0 "Original", 1 "1080p", 2 "720p"
 };
 // The destination, or the Spanish message.
-using Mp4Done = std::function<void(std::expected<std::filesystem::path, std::string>)>;
+// A finished MP4 export: the file, the seconds of picture it holds and the
+// seconds it was asked for (the range, or the source's length).
+struct Mp4Made {
+    std::filesystem::path path;
+    double seconds = 0;
+    double asked = 0;
+    // Less than asked, past a frame or two of rounding: the source ran out
+    // (a file cut short on disk).
+    bool short_of_asked() const { return falls_short(seconds, asked); }
+};
+using Mp4Done = std::function<void(std::expected<Mp4Made, std::string>)>;
 
 // Exports on the background pool. `done` runs exactly once: before this
 // returns when the export cannot be prepared, else later on the main queue.

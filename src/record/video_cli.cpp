@@ -254,6 +254,8 @@ int cli_gif(const std::vector<std::string>& args)
     print_line(stdout, fmt::format("GIF {}×{}: {} cuadros leídos, {} escritos ({} según Qt), {:.1f} KB; decodificar {:.0f} ms, total {:.0f} ms",
         report->width, report->height, report->frames_read, report->frames_written, count,
         static_cast<double>(report->bytes) / 1024.0, report->decode_ms, report->total_ms));
+    if (falls_short(report->seconds, report->asked))
+        print_line(stderr, fmt::format("aviso: el video se acabó antes: el GIF tiene {:.2f} s de {:.2f} s", report->seconds, report->asked));
     return 0;
 }
 

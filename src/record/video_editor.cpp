@@ -414,7 +414,7 @@ void VideoEditor::export_mp4()
     toast("square.and.arrow.up", "Exportando MP4…", 30);
     const auto started = std::chrono::steady_clock::now();
     video::export_mp4(path, destination, settings,
-        [self = shared_from_this(), destination, started](std::expected<std::filesystem::path, std::string> result) {
+        [self = shared_from_this(), destination, started](std::expected<video::Mp4Made, std::string> result) {
             self->set_busy(false);
             if (!result) {
                 util::log("no pude exportar el MP4: " + result.error());
@@ -427,7 +427,14 @@ void VideoEditor::export_mp4()
                 video::copy_file(destination);
             std::error_code ec;
             const auto bytes = std::filesystem::file_size(destination, ec);
-            toast("checkmark.circle", fmt::format("MP4 listo · {:.1f} MB", ec ? 0.0 : double(bytes) / 1'000'000.0), 1.6);
+            const double mb = ec ? 0.0 : double(bytes) / 1'000'000.0;
+            if (result->short_of_asked()) {
+                // The source ran out before the range did: what was kept is said.
+                util::log(fmt::format("el MP4 exportado tiene {:.2f} s de {:.2f} s pedidos", result->seconds, result->asked));
+                toast("exclamationmark.triangle", fmt::format("MP4 incompleto · {:.1f} de {:.1f} s · {:.1f} MB", result->seconds, result->asked, mb), 3.0);
+            } else {
+                toast("checkmark.circle", fmt::format("MP4 listo · {:.1f} MB", mb), 1.6);
+            }
             if (output::cards().show_file)
                 output::cards().show_file(destination);
         });

@@ -14,9 +14,19 @@ bool counts_as_trim(Range range, double duration)
     return range.first > 0.05 || range.second < duration - 0.05;
 }
 
+namespace {
+
+// A time as the label shows it: whole tenths.
+long long tenths(double seconds)
+{
+    return std::llround(std::max(seconds, 0.0) * 10);
+}
+
+} // namespace
+
 std::string time_text(double seconds)
 {
-    const long long n = std::llround(std::max(seconds, 0.0) * 10);
+    const long long n = tenths(seconds);
     return fmt::format("{}:{:02}.{}", n / 600, (n / 10) % 60, n % 10);
 }
 
@@ -51,7 +61,10 @@ std::string export_note(bool trimmed, bool muted, int resolution)
 
 std::string range_label_text(Range range)
 {
-    return fmt::format("{} – {} · {:.1f} s", time_text(range.first), time_text(range.second), range.second - range.first);
+    // The length is the difference of the ends as shown, so that the three
+    // numbers agree (2.36–6.94 s reads 0:02.4 – 0:06.9 · 4.5 s, not 4.6).
+    const long long length = tenths(range.second) - tenths(range.first);
+    return fmt::format("{} – {} · {}.{} s", time_text(range.first), time_text(range.second), length / 10, length % 10);
 }
 
 namespace {

@@ -161,6 +161,10 @@ protected:
         EXPECT_TRUE(s.add_stream_output(m_reports.delegate, platform::StreamOutputType::Screen));
         auto added = s.add_recording_output({ file.toStdString(), codec }, m_reports.delegate);
         EXPECT_TRUE(added) << (added ? "" : added.error());
+        {
+            std::lock_guard lock(m_reports.mutex);
+            m_start_asked_ns = monotonic_ns();
+        }
         s.start([this](std::optional<std::string> error) {
             const std::int64_t now = monotonic_ns();
             std::lock_guard lock(m_reports.mutex);
@@ -210,6 +214,7 @@ protected:
     QTemporaryDir m_dir;
     Reports m_reports;
     std::int64_t m_first_frame_ns = 0; // CLOCK_MONOTONIC when the start was reported (right after the first grab); with m_reports.mutex
+    std::int64_t m_start_asked_ns = 0; // CLOCK_MONOTONIC when the start was asked for; with m_reports.mutex
 };
 
 // The threads of this process, but the main one, that carry the program's own
@@ -533,9 +538,78 @@ struct Listener {
 
 } // namespace
 
+namespace {
+
+// A second null sink whose monitor is the default source, as a microphone
+// that plays what is sent to it; the session's own default source comes back
+// after.
+struct SecondSinkAsMicrophone {
+    QByteArray module;
+    QByteArray source_before;
+    SecondSinkAsMicrophone()
+    {
+        source_before = run("pactl", { "get-default-source" }).trimmed();
+        module = run("pactl", { "load-module", "module-null-sink", "sink_name=vistrope_micro" }).trimmed();
+        run("pactl", { "set-default-source", "vistrope_micro.monitor" });
+    }
+    ~SecondSinkAsMicrophone()
+    {
+        run("pactl", { "set-default-source", QString::fromLatin1(source_before) });
+        if (!module.isEmpty())
+            run("pactl", { "unload-module", QString::fromLatin1(module) });
+    }
+};
+
+// A file of `seconds` of a sine at `hz` (float32, mono, 48 kHz), for pacat.
+QString sine_file(const QString& path, double hz, double seconds)
+{
+    std::vector<float> s(static_cast<std::size_t>(seconds * 48000));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<float>(0.3 * std::sin(2 * M_PI * hz * double(i) / 48000.0));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+    f.write(reinterpret_cast<const char*>(s.data()), qint64(s.size() * sizeof(float)));
+    return path;
+}
+
+// A client that starts playing a sound file into a sink as a user's player
+// does (the server's default latency, unless `latency_ms`), and is ended
+// with the test.
+struct Player {
+    QProcess pacat;
+    Player(const QString& sink, const QString& file, int latency_ms = 0)
+    {
+        QStringList args { "--playback", "-d", sink, "--raw", "--format=float32le", "--rate=48000", "--channels=1", file };
+        if (latency_ms > 0)
+            args << QString("--latency-msec=%1").arg(latency_ms);
+        pacat.start("pacat", args);
+    }
+    ~Player()
+    {
+        pacat.kill(); // the child this test started
+        pacat.waitForFinished();
+    }
+};
+
+// Whether a tone of `hz` sounds in the 40 ms of `s` from `from` (a 0.3 sine gives about 0.02, silence 0).
+bool sounds(const std::vector<float>& s, std::size_t from, double hz)
+{
+    return power_at(s, from, 1920, hz) > 2e-3;
+}
+
+constexpr double SYSTEM_HZ = 880;
+constexpr double MICROPHONE_HZ = 660;
+
+} // namespace
+
 TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo)
 {
-    ASSERT_EQ(run("pactl", { "get-default-source" }).trimmed(), "vistrope_sine"); // the session's 440 Hz "microphone"
+    // A microphone that delivers in small pieces, as a sound card's does
+    // (the session's sine source gives two seconds at a time).
+    SecondSinkAsMicrophone microphone;
+    ASSERT_FALSE(microphone.module.isEmpty());
+    Player voice("vistrope_micro", sine_file(path("440.raw"), 440, 30), 20);
     Listener listener;
     Tone tone;
     ASSERT_FALSE(tone.module.isEmpty());
@@ -597,6 +671,9 @@ TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo
 // comes through all the recording, mixed with the microphone.
 TEST_F(CaptureStreamX11, SystemSoundKeepsComingWhileAClientPlaysAtAShortLatency)
 {
+    SecondSinkAsMicrophone microphone;
+    ASSERT_FALSE(microphone.module.isEmpty());
+    Player voice("vistrope_micro", sine_file(path("440.raw"), 440, 30), 20);
     Listener listener;
     Tone tone;
     ASSERT_FALSE(tone.module.isEmpty());
@@ -647,78 +724,20 @@ TEST_F(CaptureStreamX11, TheProgramPlaysNoSoundOfItsOwnWhileSystemSoundIsRecorde
     EXPECT_TRUE(platform::play_pcm16_blocking(click, 44100, 1)); // released with the stream
 }
 
-namespace {
-
-// A second null sink whose monitor is the default source, as a microphone
-// that plays what is sent to it; the session's own default source comes back
-// after.
-struct SecondSinkAsMicrophone {
-    QByteArray module;
-    QByteArray source_before;
-    SecondSinkAsMicrophone()
-    {
-        source_before = run("pactl", { "get-default-source" }).trimmed();
-        module = run("pactl", { "load-module", "module-null-sink", "sink_name=vistrope_micro" }).trimmed();
-        run("pactl", { "set-default-source", "vistrope_micro.monitor" });
-    }
-    ~SecondSinkAsMicrophone()
-    {
-        run("pactl", { "set-default-source", QString::fromLatin1(source_before) });
-        if (!module.isEmpty())
-            run("pactl", { "unload-module", QString::fromLatin1(module) });
-    }
-};
-
-// A file of `seconds` of a sine at `hz` (float32, mono, 48 kHz), for pacat.
-QString sine_file(const QString& path, double hz, double seconds)
-{
-    std::vector<float> s(static_cast<std::size_t>(seconds * 48000));
-    for (std::size_t i = 0; i < s.size(); ++i)
-        s[i] = static_cast<float>(0.3 * std::sin(2 * M_PI * hz * double(i) / 48000.0));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        ADD_FAILURE() << "cannot write " << path.toStdString();
-    f.write(reinterpret_cast<const char*>(s.data()), qint64(s.size() * sizeof(float)));
-    return path;
-}
-
-// A client that starts playing a sound file into a sink as a user's player
-// does (the server's default latency), and is ended with the test.
-struct Player {
-    QProcess pacat;
-    Player(const QString& sink, const QString& file)
-    {
-        pacat.start("pacat", { "--playback", "-d", sink, "--raw", "--format=float32le", "--rate=48000", "--channels=1", file });
-    }
-    ~Player()
-    {
-        pacat.kill(); // the child this test started
-        pacat.waitForFinished();
-    }
-};
-
-// Whether a tone of `hz` sounds in the 40 ms of `s` from `from` (a 0.3 sine gives about 0.02, silence 0).
-bool sounds(const std::vector<float>& s, std::size_t from, double hz)
-{
-    return power_at(s, from, 1920, hz) > 2e-3;
-}
-
-constexpr double SYSTEM_HZ = 880;
-constexpr double MICROPHONE_HZ = 660;
-
-} // namespace
 
 // Sound that starts after the recording began is in the file from its start,
 // on system sound as on the microphone, wherever the sound server's sinks
 // stood when the inputs joined (a null sink renders two seconds ahead of
-// itself when nobody asks for less), and never before its start.
+// itself when nobody asks for less), and never before its start. (Sound
+// that starts with the first frame comes once the inputs deliver: the
+// picture does not wait for them.)
 TEST_F(CaptureStreamX11, SoundStartingAfterTheFirstFrameIsInTheFileFromItsStart)
 {
     SecondSinkAsMicrophone microphone;
     ASSERT_FALSE(microphone.module.isEmpty());
     const QString system_tone = sine_file(path("880.raw"), SYSTEM_HZ, 4);
     const QString microphone_tone = sine_file(path("660.raw"), MICROPHONE_HZ, 4);
-    for (const double offset : { 0.0, 0.3, 0.5, 1.0 }) {
+    for (const double offset : { 0.3, 0.5, 1.0 }) {
         SCOPED_TRACE(testing::Message() << "tones " << offset << " s after the first frame");
         m_reports.list.clear();
         recorder::StreamWish wish;
@@ -762,6 +781,48 @@ TEST_F(CaptureStreamX11, SoundStartingAfterTheFirstFrameIsInTheFileFromItsStart)
     }
 }
 
+// With a player of the server's default buffering already playing (its sink
+// then renders two seconds ahead, and the monitor stays silent until that
+// has played out), the picture starts as at a silent start, at once; the
+// player's sound is in the file when it comes, at its place, and the file's
+// sound runs to its picture's end. Over several moments into the playing.
+TEST_F(CaptureStreamX11, ThePictureStartsAtOnceWhileAPlayerOfDefaultBufferingPlays)
+{
+    recorder::StreamWish wish;
+    wish.region = platform::RectF { 0, 0, 64, 64 };
+    wish.size = { 64, 64 };
+    wish.fps = 30;
+    wish.system_audio = true;
+    wish.microphone = true; // the session's sine source: late, in blocks of two seconds
+    const auto start_delay = [&] {
+        std::lock_guard lock(m_reports.mutex);
+        return double(m_first_frame_ns - m_start_asked_ns) / 1e9;
+    };
+    record("callada.mp4", display_filter(), recorder::stream_configuration(wish), 1.0);
+    ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+    const double silent = start_delay();
+    const QString tone = sine_file(path("880.raw"), SYSTEM_HZ, 30);
+    for (const double into : { 0.0, 0.7, 1.6 }) {
+        SCOPED_TRACE(testing::Message() << into << " s into the playing");
+        m_reports.list.clear();
+        Player player("vistrope_null", tone);
+        ASSERT_TRUE(wait_until([] { return run("pactl", { "list", "short", "sinks" }).contains("RUNNING"); }, 5000));
+        pump_for(static_cast<int>(into * 1000));
+        const QString file = record("con_reproductor.mp4", display_filter(), recorder::stream_configuration(wish), 3.0);
+        ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+        const double delay = start_delay();
+        std::printf("arranque: %.3f s en silencio, %.3f s con reproductor (%.1f s después de empezar)\n", silent, delay, into);
+        EXPECT_LE(delay, 0.5);
+        EXPECT_LE(delay, silent + 0.1);
+        const std::vector<float> s = sound_of(file);
+        const double video_s = std::stod(stream_info(file, "v")["duration"]);
+        EXPECT_GE(double(s.size()) / 48000.0, video_s - 0.1) << "the sound ends before the picture";
+        // The player's sound came (late, after the sink's lead) and is in the file's last second.
+        ASSERT_GT(s.size(), 48000u * 2);
+        EXPECT_TRUE(sounds(s, s.size() - 48000, SYSTEM_HZ)) << "the player's sound is not in the file";
+    }
+}
+
 // A recording that records while a test looks on, until the test kills it
 // (run as a child process by the next test; skipped otherwise).
 TEST_F(CaptureStreamX11, DISABLED_RecordsUntilKilled)
@@ -788,16 +849,26 @@ TEST_F(CaptureStreamX11, DISABLED_RecordsUntilKilled)
 }
 
 // SIGKILL at a random moment: the fragmented file holds the picture and the
-// sound of both inputs up to a second before the kill at most.
+// sound of both inputs up to a second before the kill at most. In the last
+// rounds the microphone is the session's sine source, which delivers two
+// seconds at a time: it holds the system sound back no more than that,
+// wherever the kill falls between its blocks.
 TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
 {
-    SecondSinkAsMicrophone microphone;
-    ASSERT_FALSE(microphone.module.isEmpty());
+    std::optional<SecondSinkAsMicrophone> microphone;
+    microphone.emplace();
+    ASSERT_FALSE(microphone->module.isEmpty());
     Player system_player("vistrope_null", sine_file(path("880.raw"), SYSTEM_HZ, 30));
-    Player microphone_player("vistrope_micro", sine_file(path("660.raw"), MICROPHONE_HZ, 30));
+    std::optional<Player> microphone_player;
+    microphone_player.emplace("vistrope_micro", sine_file(path("660.raw"), MICROPHONE_HZ, 30));
     std::mt19937 random(55);
-    for (int round = 0; round < 2; ++round) {
-        const QString file = path(round ? "matada2.mp4" : "matada1.mp4");
+    for (int round = 0; round < 5; ++round) {
+        const bool bursts = round >= 2;
+        if (bursts && microphone) {
+            microphone_player.reset();
+            microphone.reset(); // the default source is the session's sine source again
+        }
+        const QString file = path(fmt::format("matada{}.mp4", round + 1).c_str());
         QProcess child;
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("VISTROPE_TEST_RECORD_TO", file);
@@ -837,6 +908,8 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
         std::string lost = fmt::format("killed {:.2f} s after the first frame; lost: picture {:.2f} s", recorded,
             recorded - times.back() - 1.0 / 30);
         for (const double hz : { SYSTEM_HZ, MICROPHONE_HZ }) {
+            if (bursts && hz == MICROPHONE_HZ)
+                continue; // the sine source's own sound is what it has delivered
             double last = 0;
             for (std::size_t from = 0; from + 1920 <= s.size(); from += 960)
                 if (sounds(s, from, hz))

@@ -291,6 +291,89 @@ TEST_F(DesktopRecorder, ATermThreeSecondsIntoARecordingPublishesItAndExitsCleanl
     EXPECT_EQ(names_in(m_home.path() / "capturas").size(), 1u);
 }
 
+// Every other signal that would end the program by default ends it as
+// SIGTERM does: the recording sealed and published, the signal logged,
+// status 0. SIGALRM too, though the program's own forced end runs on a timer.
+TEST_F(DesktopRecorder, TheSignalsThatEndAProgramPublishItsRecordingAsATermDoes)
+{
+    const std::pair<int, const char*> signals[] = { { SIGHUP, "HUP" }, { SIGUSR1, "USR1" }, { SIGUSR2, "USR2" },
+        { SIGALRM, "ALRM" }, { SIGQUIT, "QUIT" } };
+    std::size_t published = 0;
+    for (const auto& [number, name] : signals) {
+        start("countdown_seconds = 0\nshow_clicks = false\n");
+        record_area("vistrope://record-screen", 200, 150, 601, 451);
+        ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+        // Until the writer has put a fragment of pictures in the temporary.
+        ASSERT_TRUE(poll_until([&] {
+            std::error_code ec;
+            for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
+                if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
+                    return true;
+            return false;
+        }, 10000)) << name;
+        signal_program(number, 6000);
+        EXPECT_EQ(m_program->process().exitStatus(), QProcess::NormalExit) << name;
+        EXPECT_EQ(m_program->process().exitCode(), 0) << name;
+        m_program->wait_for("", 0);
+        EXPECT_NE(m_program->err().find(fmt::format("recibí la señal {}", name)), std::string::npos) << m_program->err();
+        EXPECT_NE(m_program->err().find("publicado como"), std::string::npos) << name << "\n" << m_program->err();
+        EXPECT_EQ(files(".mp4").size(), ++published) << name << "\n" << m_program->err();
+    }
+}
+
+// With a player of the sound server's default buffering playing from
+// before (its sink renders two seconds ahead, and system sound comes that
+// late), the recording starts on release all the same: the video is as long
+// as the time from release to stop, less half a second at most. Two moments
+// into the playing: the player started before the program, and after it.
+TEST_F(DesktopRecorder, WithAPlayerAlreadyPlayingTheVideoStartsOnRelease)
+{
+    const fs::path tone = m_home.path() / "tono.wav";
+    run("ffmpeg", { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=880:duration=30", QString::fromStdString(tone.string()) });
+    ASSERT_TRUE(fs::exists(tone));
+    std::size_t made = 0;
+    for (const bool before_the_program : { true, false }) {
+        QProcess player;
+        const auto play = [&] {
+            player.start("paplay", { QString::fromStdString(tone.string()) });
+            ASSERT_TRUE(poll_until([] { return run("pactl", { "list", "short", "sinks" }).find("RUNNING") != std::string::npos; }));
+        };
+        if (before_the_program)
+            play();
+        start("countdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\n");
+        if (!before_the_program)
+            play();
+        open_selector("vistrope://record-screen");
+        xdo({ "mousemove", "200", "150", "mousedown", "1" });
+        xdo({ "mousemove", "601", "451" });
+        const auto released = std::chrono::steady_clock::now();
+        xdo({ "mouseup", "1" });
+        ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
+        ASSERT_TRUE(poll_until([&] {
+            std::error_code ec;
+            for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
+                if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
+                    return true;
+            return false;
+        }, 10000));
+        const auto stopped = std::chrono::steady_clock::now();
+        signal_program(SIGTERM, 6000);
+        player.kill(); // the child this test started
+        player.waitForFinished();
+        const auto mp4 = files(".mp4");
+        ASSERT_EQ(mp4.size(), ++made) << m_program->err();
+        const fs::path newest = *std::ranges::max_element(mp4, {}, [](const fs::path& f) { return fs::last_write_time(f); });
+        const double video_s = QString::fromStdString(run("ffprobe", { "-v", "error", "-select_streams", "v", "-show_entries",
+                                                           "stream=duration", "-of", "csv=p=0", QString::fromStdString(newest.string()) }))
+                                   .trimmed()
+                                   .toDouble();
+        const double held = std::chrono::duration<double>(stopped - released).count();
+        std::printf("con reproductor empezado %s: de soltar a detener %.2f s, video %.2f s\n",
+            before_the_program ? "antes del programa" : "después", held, video_s);
+        EXPECT_LE(held - video_s, 0.5) << m_program->err();
+    }
+}
+
 // SIGKILL leaves the hidden temporary; the next launch publishes it, where
 // it was made, though the capture folder has changed meanwhile: the state
 // folder's journal names it.

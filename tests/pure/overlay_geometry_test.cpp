@@ -400,15 +400,15 @@ TEST(Choose, TableOfChoices)
     e = choose_effect(Choice::Fullscreen, Purpose::Record);
     EXPECT_TRUE(e.finish_fullscreen);
     EXPECT_EQ(e.purpose, Purpose::Record);
-    EXPECT_FALSE(e.clear_gif_flag);
+    EXPECT_EQ(e.format, std::nullopt);
     e = choose_effect(Choice::Window, Purpose::Record);
     EXPECT_EQ(e.mode, Mode::Window);
     EXPECT_EQ(e.purpose, Purpose::Record);
     EXPECT_EQ(choose_effect(Choice::Window, Purpose::Screenshot).purpose, Purpose::Screenshot);
 
-    // Record keeps the GIF flag of a session opened for recording.
-    EXPECT_TRUE(choose_effect(Choice::Record, Purpose::Screenshot).clear_gif_flag);
-    EXPECT_FALSE(choose_effect(Choice::Record, Purpose::Record).clear_gif_flag);
+    // Record keeps the format of a session opened for recording.
+    EXPECT_EQ(choose_effect(Choice::Record, Purpose::Screenshot).format, actions::RecordingFormat::Video);
+    EXPECT_EQ(choose_effect(Choice::Record, Purpose::Record).format, std::nullopt);
     EXPECT_EQ(choose_effect(Choice::Record, Purpose::Screenshot).purpose, Purpose::Record);
 }
 

@@ -62,12 +62,13 @@ TEST(RecorderSize, EverySizeStaysInsideItsCodec)
 
 TEST(RecorderRate, GifCapAndClamp)
 {
-    EXPECT_EQ(frame_rate(0, false), 1u);
-    EXPECT_EQ(frame_rate(1000, false), 240u);
-    EXPECT_EQ(frame_rate(60, false), 60u);
-    EXPECT_EQ(frame_rate(60, true), 30u);
-    EXPECT_EQ(frame_rate(24, true), 24u);
-    EXPECT_EQ(frame_rate(0, true), 1u);
+    using actions::RecordingFormat;
+    EXPECT_EQ(frame_rate(0, RecordingFormat::Video), 1u);
+    EXPECT_EQ(frame_rate(1000, RecordingFormat::Video), 240u);
+    EXPECT_EQ(frame_rate(60, RecordingFormat::Video), 60u);
+    EXPECT_EQ(frame_rate(60, RecordingFormat::Gif), 30u);
+    EXPECT_EQ(frame_rate(24, RecordingFormat::Gif), 24u);
+    EXPECT_EQ(frame_rate(0, RecordingFormat::Gif), 1u);
     EXPECT_EQ(frame_interval(60), (platform::FrameInterval { 1, 60 }));
 }
 
@@ -99,7 +100,7 @@ TEST(RecorderConfiguration, GifRecordsNoSoundAtThirtyFrames)
     EXPECT_EQ(stream_configuration(wish).queue_depth, 3);
     wish.size = { 600, 400 };
 
-    wish.gif = true;
+    wish.format = actions::RecordingFormat::Gif;
     platform::StreamConfiguration gif = stream_configuration(wish);
     EXPECT_EQ(gif.minimum_frame_interval, frame_interval(30));
     EXPECT_FALSE(gif.captures_audio);

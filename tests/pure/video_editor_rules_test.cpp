@@ -13,6 +13,9 @@ TEST(VideoEditorRules, LabelsRoundHalfAwayAndNeverRollMinutesIntoHours)
     EXPECT_EQ(full_label(3599.5), "Video completo · 1:00:00");
     EXPECT_EQ(full_label(-3), "Video completo · 0:00");
     EXPECT_EQ(range_label_text({ 1.04, 4.0 }), "0:01.0 – 0:04.0 · 3.0 s");
+    // The length is what the ends say, not the range's own, rounded apart.
+    EXPECT_EQ(range_label_text({ 2.36, 6.94 }), "0:02.4 – 0:06.9 · 4.5 s");
+    EXPECT_EQ(range_label_text({ 0.04, 1.06 }), "0:00.0 – 0:01.1 · 1.1 s");
     EXPECT_EQ(time_text(3700), "61:40.0");
     EXPECT_EQ(time_text(59.96), "1:00.0");
     EXPECT_EQ(time_text(0.05), "0:00.1");

@@ -14,6 +14,7 @@ extern "C" {
 
 #include <QBuffer>
 #include <QImageReader>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -261,15 +262,39 @@ TEST_F(MediaFFmpegTest, ExportDownscalesAndKeepsHevcTagged)
     EXPECT_EQ(codec_tag(m_dir.path() / "h-copy.mp4"), "hvc1");
 }
 
-TEST_F(MediaFFmpegTest, ExportJobReportsOnTheMainQueue)
+// The export job reports on the main queue what it checked it wrote: the
+// seconds of picture against those asked; a one-frame video keeps its frame.
+TEST_F(MediaFFmpegTest, ExportJobReportsOnTheMainQueueWhatItWrote)
 {
+    const auto job = [&](const fs::path& source, const char* name, video::Mp4Export settings) {
+        std::optional<std::expected<video::Mp4Made, std::string>> result;
+        video::export_mp4(source, m_dir.path() / name, settings, [&](std::expected<video::Mp4Made, std::string> r) { result = std::move(r); });
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(testing_support::wait_until([&] { return result.has_value(); }, 20000));
+        return result.value_or(std::unexpected(std::string("sin respuesta")));
+    };
     const fs::path path = clip("job.mp4", ClipSpec {});
-    std::optional<std::expected<fs::path, std::string>> result;
-    video::export_mp4(path, m_dir.path() / "job-out.mp4", {}, [&](std::expected<fs::path, std::string> r) { result = std::move(r); });
-    EXPECT_FALSE(result);
-    ASSERT_TRUE(testing_support::wait_until([&] { return result.has_value(); }, 20000));
-    ASSERT_TRUE(*result) << result->error();
-    EXPECT_TRUE(video::info(**result));
+    auto whole = job(path, "job-out.mp4", {});
+    ASSERT_TRUE(whole) << whole.error();
+    EXPECT_TRUE(video::info(whole->path));
+    EXPECT_NEAR(whole->asked, 1.0, 0.01);
+    EXPECT_NEAR(whole->seconds, 1.0, 0.05);
+    EXPECT_FALSE(whole->short_of_asked());
+
+    ClipSpec one;
+    one.frames = 1;
+    for (std::uint8_t resolution : { 0, 2 }) {
+        SCOPED_TRACE(testing::Message() << "resolution " << int(resolution));
+        auto single = job(clip("uno.mp4", one), resolution ? "uno-720.mp4" : "uno-copia.mp4", { std::nullopt, false, resolution });
+        ASSERT_TRUE(single) << single.error();
+        EXPECT_FALSE(single->short_of_asked()) << single->seconds << " of " << single->asked;
+        // A player shows its frame.
+        QProcess count;
+        count.start("ffprobe", { "-v", "error", "-count_frames", "-select_streams", "v", "-show_entries", "stream=nb_read_frames", "-of",
+            "csv=p=0", QString::fromStdString(single->path.string()) });
+        ASSERT_TRUE(count.waitForFinished(30000));
+        EXPECT_EQ(count.readAllStandardOutput().trimmed(), "1");
+    }
 }
 
 TEST_F(MediaFFmpegTest, ReferenceGifHasEveryFrameAndNoLoopBlock)

@@ -147,12 +147,29 @@ TEST_F(RecorderControls, OnlyAPressAndReleaseOnTheButtonStops)
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación cancelada" }));
 }
 
+// Nothing says "recording" before the first frame, which the first time
+// stands for: without a countdown the outline, the capsule and the status
+// item all come with it; a countdown shows the first two, with its number.
 TEST_F(RecorderControls, TheCountdownAndTimeReachTheirWidgets)
 {
+    const auto fresh = Ui::create({ 100, 100, 300, 200 }, { 0, 0, 1024, 768 }, true);
+    EXPECT_FALSE(fresh->outline()->isVisible());
+    EXPECT_FALSE(fresh->capsule()->isVisible());
+    fresh->set_time("00:00");
+    EXPECT_TRUE(fresh->outline()->isVisible());
+    EXPECT_TRUE(fresh->capsule()->isVisible());
+    if (fresh->status_item()) {
+        EXPECT_TRUE(fresh->status_item()->isVisible());
+    }
+    fresh->close();
+
     auto* ui = dynamic_cast<Ui*>(session()->ui.get());
     ASSERT_NE(ui, nullptr);
     EXPECT_TRUE(ui->outline()->isVisible());
     EXPECT_TRUE(ui->capsule()->isVisible());
+    if (ui->status_item()) {
+        EXPECT_FALSE(ui->status_item()->isVisible());
+    }
     ui->set_time("01:01");
     EXPECT_EQ(ui->controls()->time(), "01:01");
     if (ui->status_item()) {

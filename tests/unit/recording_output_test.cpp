@@ -416,9 +416,11 @@ TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
 
 // A microphone that delivers two seconds at a time (as the sound server's
 // sine source does), each block when its last sample is taken, beside system
-// sound that comes every 20 ms: the mix waits for each block, so none of the
-// microphone is lost, and a stop waits until both inputs reach the last frame.
-TEST(RecordingOutput, ABlockyInputIsMixedWholeAndAStopWaitsForItsLastBlock)
+// sound that comes every 20 ms: the mix waits for the late input only a
+// moment, so the file's sound (what a kill keeps) stays within 0.3 s of its
+// picture; what the microphone brings for a stretch the mix has passed is
+// dropped, the rest placed; a stop waits until both inputs reach the last frame.
+TEST(RecordingOutput, ALateInputHoldsTheMixOnlyAMomentAndAStopWaitsForItsLastBlock)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("bloques.mp4");
@@ -445,15 +447,36 @@ TEST(RecordingOutput, ABlockyInputIsMixedWholeAndAStopWaitsForItsLastBlock)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(out.frames_written(), slot) << "the writer did not take the frames up to " << seconds << " s";
     };
+    // Sound and picture in the file as it stands, as a kill would leave it:
+    // what is in its closed fragments.
+    auto in_file = [&](const char* stream) {
+        QProcess p;
+        p.start("ffprobe", { "-v", "error", "-select_streams", stream, "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", file });
+        p.waitForFinished(30000);
+        double end = 0;
+        for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+            const QStringList f = line.split(',');
+            if (f.size() == 2)
+                end = std::max(end, f[0].toDouble() + f[1].toDouble());
+        }
+        return end;
+    };
     push(1, -96000, 96000); // the block that came as the input joined, before the first frame
     run_to(2.4);
-    push(1, 0, 96000);
+    // The microphone is two seconds behind; the system sound is in the file
+    // anyway, a fragment at most behind the picture.
+    const auto fragments = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (in_file("a") < 1.5 && std::chrono::steady_clock::now() < fragments)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_GE(in_file("a"), 1.5) << "the late microphone held the system sound back";
+    EXPECT_GE(in_file("a"), in_file("v") - 0.5);
+    push(1, 0, 96000); // 0–2 s: the mix has passed it, dropped
     run_to(4.0);
     // The microphone has not reached the last frame's end: a stop waits for it.
     EXPECT_FALSE(out.wait_for_sound(slot, now_ns() + 50'000'000));
     std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        push(1, 96000, 96000);
+        push(1, 96000, 96000); // 2–4 s: placed from where the mix stands, 3.7 s
     });
     EXPECT_TRUE(out.wait_for_sound(slot, now_ns() + 10'000'000'000LL));
     late.join();
@@ -469,11 +492,13 @@ TEST(RecordingOutput, ABlockyInputIsMixedWholeAndAStopWaitsForItsLastBlock)
     std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
     std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
     ASSERT_GT(s.size(), 48000u * 39 / 10);
-    // Both inputs, in phase, all along: the mix is twice one input's level.
-    const double both = rms(s, 0.05, 0.95);
-    EXPECT_GT(both, 0.2);
-    for (double at = 0.05; at + 0.1 <= 3.95; at += 0.1)
-        EXPECT_NEAR(rms(s, at, at + 0.1), both, 0.1 * both) << "at " << at << " s";
+    // The system sound alone up to where the mix stood when the microphone's
+    // last block came, then both inputs in phase: twice the level.
+    const double one = rms(s, 0.05, 3.6);
+    EXPECT_GT(one, 0.1);
+    for (double at = 0.05; at + 0.1 <= 3.6; at += 0.1)
+        EXPECT_NEAR(rms(s, at, at + 0.1), one, 0.1 * one) << "at " << at << " s";
+    EXPECT_NEAR(rms(s, 3.75, 3.95), 2 * one, 0.1 * one);
 }
 
 TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLeavesAGap)

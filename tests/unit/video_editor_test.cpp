@@ -270,6 +270,27 @@ TEST_F(VideoEditorTest, AFailedExportGivesTheButtonsBackAndMuteNeedsSound)
     EXPECT_FALSE(m_media->exports()[0].second.range);
 }
 
+// A source cut short on disk gives less than its length says: the export
+// says so, and how much it kept; one with no frame to show is no export.
+TEST_F(VideoEditorTest, AnExportThatFallsShortSaysWhatItKept)
+{
+    m_script.written = platform::Written { 5, 0.18 };
+    auto e = open();
+    ASSERT_TRUE(e);
+    e->export_mp4();
+    ASSERT_TRUE(wait_until([&] { return !e->busy; }, 5000));
+    EXPECT_TRUE(has_toast("MP4 incompleto · 0.2 de 10.0 s · 0.0 MB"));
+    EXPECT_FALSE(has_toast("MP4 listo · 0.0 MB"));
+
+    m_script.written = platform::Written { 0, 0 };
+    e = open();
+    ASSERT_TRUE(e);
+    e->export_mp4();
+    ASSERT_TRUE(wait_until([&] { return !e->busy; }, 5000));
+    EXPECT_TRUE(has_toast("No se pudo exportar el MP4"));
+    EXPECT_FALSE(has_toast("MP4 listo · 0.0 MB"));
+}
+
 TEST_F(VideoEditorTest, GifExportsNameUntrimmedAndTrimmedFilesApart)
 {
     auto e = open();

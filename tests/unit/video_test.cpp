@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QProcess>
 #include <QMimeData>
 
 #include <fmt/format.h>
@@ -255,6 +256,44 @@ TEST_F(VideoTest, ExportWritesAGifAndRemovesThePartialFile)
     EXPECT_EQ(first.pixel(3, 3) & 0xFFFFFF, MediaFake::SAMPLE_BASE & 0xFFFFFF);
 }
 
+// A video whose file says to turn it (as a phone's does) makes an upright
+// GIF, as players show it, by both roads: the conversion the windows use and
+// `--gif`. Made by the ffmpeg program, with a red corner to tell the turn.
+TEST_F(VideoTest, ARotatedVideosGifIsUprightByBothRoads)
+{
+    TempDir dir;
+    const fs::path plain = dir.path() / "recto.mp4", source = dir.path() / "girado.mp4";
+    // The tag is kept only on a copy: an encoding run turns the picture itself.
+    for (const QStringList& args : { QStringList { "-f", "lavfi", "-i",
+                                         "color=c=blue:s=320x240:d=0.5:r=10,drawbox=x=0:y=0:w=80:h=60:color=red:t=fill",
+                                         "-pix_fmt", "yuv420p", QString::fromStdString(plain.string()) },
+             QStringList { "-i", QString::fromStdString(plain.string()), "-c", "copy", "-metadata:s:v:0", "rotate=90",
+                 QString::fromStdString(source.string()) } }) {
+        QProcess make;
+        make.start("ffmpeg", QStringList { "-v", "error", "-y" } + args);
+        ASSERT_TRUE(make.waitForFinished(30000));
+        ASSERT_EQ(make.exitCode(), 0) << make.readAllStandardError().toStdString();
+    }
+    const auto upright = [](const fs::path& gif) {
+        QImageReader reader(QString::fromStdString(gif.string()), "gif");
+        const QImage first = reader.read();
+        if (first.size() != QSize(240, 320))
+            return fmt::format("{}×{}", first.width(), first.height());
+        // As ffmpeg's own player turns it: the top-left corner goes to the bottom left.
+        const auto red = [&](int x, int y) { return qRed(first.pixel(x, y)) > 200 && qBlue(first.pixel(x, y)) < 60; };
+        return red(10, 310) && !red(10, 10) && !red(230, 10) ? std::string("derecho") : std::string("girado mal");
+    };
+    const fs::path by_window = dir.path() / "ventana.gif";
+    auto made = video::export_gif(source, by_window, { std::nullopt, 10, 0 });
+    ASSERT_TRUE(made) << made.error();
+    EXPECT_EQ(made->width, 240u);
+    EXPECT_EQ(made->height, 320u);
+    EXPECT_EQ(upright(by_window), "derecho");
+    const fs::path by_switch = dir.path() / "orden.gif";
+    ASSERT_EQ(video::cli_gif({ source.string(), by_switch.string(), "10", "0" }), 0);
+    EXPECT_EQ(upright(by_switch), "derecho");
+}
+
 TEST_F(VideoTest, BatchesEncodedWhileDecodingGiveTheSameFile)
 {
     // 150 frames span several encoder batches at any thread count up to 37;
@@ -418,6 +457,20 @@ TEST_F(VideoTest, MakeGifFromTheCardToastsCopiesAndKeepsTheSource)
     EXPECT_EQ(copied->data("image/gif").size(), static_cast<qsizetype>(fs::file_size(out)));
 }
 
+// A video whose pictures end long before its length (cut short on disk):
+// the GIF is made of what there is, and says how much of the range it holds.
+TEST_F(VideoTest, AGifOfAVideoThatRunsOutSaysWhatItKept)
+{
+    TempDir dir;
+    const fs::path source = dir.path() / "corto.mp4";
+    testing_support::write_file(source, "video");
+    install(clip(2.0, regular(30, 6)));
+    video::make_gif(source, { std::nullopt, 10, 800 }, dir.path() / "corto.gif", false, video::FromCard {});
+    ASSERT_TRUE(testing_support::wait_until([&] { return m_toasts.size() == 2; }, 20000));
+    EXPECT_EQ(m_toasts[1].symbol, "exclamationmark.triangle");
+    EXPECT_EQ(m_toasts[1].text, fmt::format("GIF incompleto · 0.3 de 2.0 s · {:.1f} MB", static_cast<double>(fs::file_size(dir.path() / "corto.gif")) / 1e6));
+}
+
 // A recording's MP4 goes as soon as its GIF is in place, on the conversion's
 // thread: a program whose event loop has already ended (a logout's SIGTERM)
 // leaves nothing behind for the next launch to recover.
@@ -468,7 +521,7 @@ TEST_F(VideoTest, Mp4ExportCompletesOnceSynchronouslyWhenItCannotStart)
     testing_support::write_file(source, "video");
     auto fake = install(clip(2.0, {}));
     std::vector<std::string> results;
-    const auto record = [&](std::expected<fs::path, std::string> r) { results.push_back(r ? r->string() : "error: " + r.error()); };
+    const auto record = [&](std::expected<video::Mp4Made, std::string> r) { results.push_back(r ? r->path.string() : "error: " + r.error()); };
 
     video::export_mp4(source, source, {}, record);
     ASSERT_EQ(results.size(), 1u);

@@ -1,5 +1,7 @@
 #include "platform/fake/media_fake.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace platform {
@@ -138,6 +140,17 @@ ExportOutcome MediaFake::export_mp4(const std::filesystem::path& source, const s
     m_exports.emplace_back(source, options);
     m_export_destinations.push_back(destination);
     return m_script.export_outcome;
+}
+
+std::expected<Written, std::string> MediaFake::measure(const std::filesystem::path&)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_script.written)
+        return *m_script.written;
+    const double duration = m_script.probe ? m_script.probe->duration : 0;
+    const auto& range = m_exports.empty() ? std::nullopt : m_exports.back().second.range;
+    const double seconds = range ? std::min(range->second, duration) - std::max(range->first, 0.0) : duration;
+    return Written { std::llround(seconds * 30), seconds };
 }
 
 std::expected<std::vector<std::uint8_t>, std::string> MediaFake::write_gif(std::span<const GifFrameView>, std::uint32_t,

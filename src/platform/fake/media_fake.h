@@ -20,6 +20,8 @@ public:
         std::size_t stride_padding = 0;          // bytes after each row
         std::optional<QImage> thumbnail;         // none: "sin miniatura"
         ExportOutcome export_outcome { ExportStatus::Completed, std::nullopt };
+        // What an export wrote; none: what it was asked for, at 30 frames a second.
+        std::optional<Written> written;
     };
 
     // Samples are filled with this colour word plus their index in the blue
@@ -45,6 +47,7 @@ public:
     std::expected<QImage, std::string> thumbnail(const std::filesystem::path& path, double max_side) override;
     ExportOutcome export_mp4(const std::filesystem::path& source, const std::filesystem::path& destination,
         const Mp4Options& options) override;
+    std::expected<Written, std::string> measure(const std::filesystem::path& path) override;
     std::expected<std::vector<std::uint8_t>, std::string> write_gif(std::span<const GifFrameView> frames, std::uint32_t width,
         std::uint32_t height) override;
 

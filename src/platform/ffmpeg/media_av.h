@@ -144,5 +144,7 @@ private:
 
 // The MP4 exporter (mp4_export.cpp).
 ExportOutcome export_mp4(const std::filesystem::path& source, const std::filesystem::path& destination, const Mp4Options& options);
+// What a written file holds (mp4_export.cpp).
+std::expected<Written, std::string> measure_written(const std::filesystem::path& path);
 
 } // namespace platform::mav

@@ -777,6 +777,11 @@ public:
         return mav::export_mp4(source, destination, options);
     }
 
+    std::expected<Written, std::string> measure(const std::filesystem::path& path) override
+    {
+        return mav::measure_written(path);
+    }
+
     std::expected<std::vector<uint8_t>, std::string> write_gif(std::span<const GifFrameView> frames, uint32_t width,
         uint32_t height) override
     {

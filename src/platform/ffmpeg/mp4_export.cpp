@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -349,6 +350,38 @@ private:
 };
 
 } // namespace
+
+std::expected<Written, std::string> measure_written(const std::filesystem::path& path)
+{
+    auto input = open_input(path);
+    if (!input)
+        return std::unexpected(input.error());
+    const int index = video_stream(input->get());
+    Written written;
+    if (index < 0)
+        return written;
+    const AVStream* stream = (*input)->streams[index];
+    Packet packet(av_packet_alloc());
+    if (!packet)
+        return std::unexpected(error_text(AVERROR(ENOMEM)));
+    // A player shows nothing before the first keyframe.
+    bool keyed = false;
+    std::int64_t first = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
+    while (av_read_frame(input->get(), packet.get()) >= 0) {
+        if (packet->stream_index == index && (keyed || (packet->flags & AV_PKT_FLAG_KEY))) {
+            keyed = true;
+            ++written.frames;
+            if (packet->pts != AV_NOPTS_VALUE) {
+                first = first == AV_NOPTS_VALUE ? packet->pts : std::min(first, packet->pts);
+                end = std::max(end, packet->pts + std::max<std::int64_t>(packet->duration, 0));
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    if (first != AV_NOPTS_VALUE)
+        written.seconds = static_cast<double>(end - first) * av_q2d(stream->time_base);
+    return written;
+}
 
 ExportOutcome export_mp4(const std::filesystem::path& source, const std::filesystem::path& destination, const Mp4Options& options)
 {

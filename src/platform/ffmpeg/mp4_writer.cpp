@@ -442,7 +442,7 @@ private:
             m_packet->stream_index = stream->index;
             // Straight to the muxer, not through its interleaving queue: that
             // queue holds the picture's packets until the sound's reach them,
-            // and the sound waits for its slowest input, up to two seconds;
+            // and the sound waits a moment for its slowest input;
             // the fragments came that much later. Each track is indexed in
             // its fragment on its own, so their order in the file is free.
             rc = av_write_frame(m_format, m_packet.get());
@@ -590,7 +590,13 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
         return;
     const auto ch = static_cast<std::size_t>(m_channels);
     std::lock_guard lock(m_audio_mutex);
-    m_input_block[input] = std::max(m_input_block[input], static_cast<std::int64_t>(frames));
+    // A position far ahead means a clock jump, not sound: ignore it rather than fill memory with silence.
+    if (at - m_mix_base > 60 * std::int64_t { m_rate })
+        return;
+    // Sound the mix has gone past is dropped; the input has still come this
+    // far, which a stop waits for.
+    m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
+    m_audio_cv.notify_all();
     if (at + static_cast<std::int64_t>(frames) <= m_mix_base)
         return;
     if (at < m_mix_base) {
@@ -599,16 +605,11 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
         frames -= skip;
         at = m_mix_base;
     }
-    // A position far ahead means a clock jump, not sound: ignore it rather than fill memory with silence.
-    if (at - m_mix_base > 60 * std::int64_t { m_rate })
-        return;
     const auto offset = static_cast<std::size_t>(at - m_mix_base) * ch;
     if (m_mix.size() < offset + frames * ch)
         m_mix.resize(offset + frames * ch, 0.0f);
     for (std::size_t i = 0; i < frames * ch; ++i)
         m_mix[offset + i] += samples[i];
-    m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
-    m_audio_cv.notify_all();
 }
 
 void RecordingOutput::audio_input_gone(int input)
@@ -628,6 +629,9 @@ void RecordingOutput::finish()
     }
     m_cv.notify_all();
 }
+
+// How far the sound mix may fall behind the picture waiting for a late input.
+constexpr double LATE_SOUND_S = 0.3;
 
 // The sample position of a grid slot's start.
 static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
@@ -667,26 +671,22 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
         const auto ch = static_cast<std::size_t>(m_channels);
         std::int64_t until = video_end;
         if (!everything) {
-            // Only what every live input has reached, so a late input's samples
-            // still find their place. An input that stalls holds the mix back
-            // by its longest delivery and half a second, three seconds at
-            // most: a monitor that delivers every 20 ms holds back the other's
-            // sound (and what a kill loses of it) by half a second at most, a
-            // source that delivers two seconds at a time (the sound server's
-            // sine source) still finds every block's place.
-            std::int64_t until_all = INT64_MAX;
+            // What every live input has reached, so that a late input's
+            // samples still find their place; but a late input is waited for
+            // only LATE_SOUND_S behind the picture: then the mix goes on with
+            // silence in its place, and what it brings later for that stretch
+            // is dropped. So the sound in the file (and what a kill or a full
+            // disk keeps) is never further behind the picture than that,
+            // whatever an input does: one that starts late (a monitor whose
+            // sink had rendered ahead), or one that delivers two seconds at a
+            // time (the sound server's sine source), holds nobody back.
+            std::int64_t reached = video_end;
             for (int i = 0; i < 2; ++i)
-                if (m_input_live[i]) {
-                    const std::int64_t allowance = std::min<std::int64_t>(m_input_block[i] + m_rate / 2, 3 * std::int64_t { m_rate });
-                    std::int64_t furthest = m_mix_base;
-                    for (int j = 0; j < 2; ++j)
-                        if (j != i)
-                            furthest = std::max(furthest, m_input_end[j]);
-                    until_all = std::min(until_all, std::max(m_input_end[i], furthest - allowance));
-                }
-            until = until_all == INT64_MAX ? video_end : until_all;
+                if (m_input_live[i])
+                    reached = std::min(reached, m_input_end[i]);
+            const auto bound = static_cast<std::int64_t>(LATE_SOUND_S * m_rate);
             // Never past the picture: the sound after it waits for the next frames or is cut at the end.
-            until = std::min(until, video_end);
+            until = std::min(std::max(reached, video_end - bound), video_end);
         }
         if (until <= m_mix_base)
             return true;

@@ -78,7 +78,9 @@ public:
 
     // Adds samples (interleaved, the stream's channel count) of one input
     // (0 system sound, 1 microphone) at sample position `at`; inputs are
-    // mixed, positions before the stream's start are dropped. Audio threads.
+    // mixed. Positions before the stream's start are dropped, and so are
+    // those the mix has gone past: it waits for a late input only a moment
+    // (0.3 s behind the picture), then goes on with silence in its place. Audio threads.
     void push_audio(int input, std::int64_t at, const float* samples, std::size_t frames);
     // An input that will deliver nothing (more): the mix no longer waits for it. Any thread.
     void audio_input_gone(int input);
@@ -133,7 +135,6 @@ private:
     std::vector<float> m_mix;
     std::int64_t m_mix_base = 0;
     std::int64_t m_input_end[2] = { 0, 0 };
-    std::int64_t m_input_block[2] = { 0, 0 }; // the most frames one delivery has brought
     bool m_input_live[2] = { false, false };
     std::condition_variable m_audio_cv; // an input came further or went
 };

@@ -8,10 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,7 +137,7 @@ struct AudioCapture::Impl {
         };
         std::vector<Held> held;
         std::size_t held_values = 0;
-        bool reading = false; // delivered sound, or gone (with ready_mutex)
+        bool reading = false; // delivered sound, or gone
         pa_time_event* lead_check = nullptr;
         pa_operation* lead_query = nullptr;
     };
@@ -155,18 +152,6 @@ struct AudioCapture::Impl {
     std::string source; // the default source's name
     bool info_done = false;
     bool begun = false; // the origin is known (with the loop's lock)
-    std::mutex ready_mutex;
-    std::condition_variable ready_cv;
-
-    // An input delivered sound or is gone. Any thread.
-    void mark_ready(Input& in)
-    {
-        {
-            std::lock_guard lock(ready_mutex);
-            in.reading = true;
-        }
-        ready_cv.notify_all();
-    }
 
     ~Impl()
     {
@@ -216,7 +201,7 @@ struct AudioCapture::Impl {
         if (in.gone)
             return;
         in.gone = true;
-        mark_ready(in);
+        in.reading = true;
         gone(in.index, AudioCapture::Loss::Ended);
     }
 
@@ -277,8 +262,8 @@ struct AudioCapture::Impl {
     // queued behind it. When such a sink plays nothing, what it rendered
     // ahead is silence: suspending and resuming it drops that, and it starts
     // over at the monitor's short latency. A sink that plays something, or
-    // is a sound card (which starts over by itself), is left alone; the
-    // first frame then waits for the monitor.
+    // is a sound card (which starts over by itself), is left alone: its
+    // monitor's sound comes when it comes, placed by its own times.
     static void on_lead_check(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* data)
     {
         auto* in = static_cast<Input*>(data);
@@ -413,8 +398,7 @@ struct AudioCapture::Impl {
         const std::size_t frames = in.block.size() / channels;
         if (frames == 0)
             return;
-        if (!in.reading)
-            mark_ready(in);
+        in.reading = true;
         if (placeable(in)) {
             place_held(in);
             if (!now && in.clock.late(in.clock.latest_taken(in.block_arrival, frames, in.heard_later_ns))) {
@@ -533,7 +517,7 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         lost.push_back(1);
     for (int i : lost) {
         impl->inputs[i].gone = true;
-        impl->mark_ready(impl->inputs[i]);
+        impl->inputs[i].reading = true;
     }
     pa_threaded_mainloop_unlock(impl->loop);
     for (int i : lost) {
@@ -541,20 +525,6 @@ std::unique_ptr<AudioCapture> AudioCapture::start(const AudioRequest& request, S
         impl->gone(i, Loss::Ended);
     }
     return std::unique_ptr<AudioCapture>(new AudioCapture(std::move(impl)));
-}
-
-bool AudioCapture::wait_until_reading(std::int64_t deadline_ns)
-{
-    Impl& self = *m_impl;
-    std::unique_lock lock(self.ready_mutex);
-    const auto ready = [&] { return std::ranges::all_of(self.inputs, [](const Impl::Input& in) { return in.reading; }); };
-    while (!ready()) {
-        const std::int64_t left = deadline_ns - monotonic_ns();
-        if (left <= 0)
-            return false;
-        self.ready_cv.wait_for(lock, std::chrono::nanoseconds(left));
-    }
-    return true;
 }
 
 void AudioCapture::begin(std::int64_t origin_ns)

@@ -13,16 +13,15 @@
 // for a monitor those reports lag the data by up to a second, and the sound
 // placed by them came 0.2–0.5 s early.
 //
-// The inputs are connected before the picture starts, and the picture waits
-// until each has delivered (`wait_until_reading`), for a reason in the sound
-// server: asking a monitor for short fragments shortens its sink's latency,
-// but a sink that had rendered ahead at a long one (a null sink: two seconds)
-// keeps what it rendered and renders nothing more until that has played out.
-// Until then the monitor is silent, and a client that starts playing
-// meanwhile is queued behind it: its first seconds came that much late, after
-// the silence. Once the monitor delivers, the sink renders at the short latency.
-// Blocks that come before the timeline's origin is known are held and placed
-// once it is (`begin`).
+// The inputs are connected as the picture starts, and the picture never
+// waits for them. Asking a monitor for short fragments shortens its sink's
+// latency, but a sink that had rendered ahead at a long one (a null sink with
+// a player of default buffering: two seconds) keeps what it rendered and
+// renders nothing more until that has played out: the monitor is silent
+// until then, and its first block is placed where it belongs, after silence
+// in the file. A null sink that plays nothing is restarted at once instead
+// (its lead is silence). Blocks that come before the timeline's origin is
+// known are held and placed once it is (`begin`).
 #pragma once
 
 #include <cstddef>
@@ -94,10 +93,6 @@ public:
     // begin(). Without a sound server (logged once per process) every
     // requested input is reported gone and none is returned.
     static std::unique_ptr<AudioCapture> start(const AudioRequest& request, Samples samples, Gone gone);
-    // Waits until every input has delivered sound or is gone, or until
-    // `deadline_ns` (CLOCK_MONOTONIC); true when none is still silent. Any
-    // thread but the sound server's.
-    bool wait_until_reading(std::int64_t deadline_ns);
     // The CLOCK_MONOTONIC time of sample position 0. What came before is
     // placed now (sound before the origin is left out by the output); what
     // comes later as it comes. Once; any thread but the sound server's.

@@ -56,11 +56,6 @@ void sleep_until_ns(std::int64_t deadline)
 
 // How often the set of windows to leave out (or to compose) is read again.
 constexpr std::int64_t PLAN_PERIOD_NS = 250'000'000;
-// How long the first frame waits for the sound inputs to deliver, from the
-// start. A null sink can take two seconds to (see pulse/audio_capture.h);
-// a sound card's monitor or a microphone a few milliseconds. An input
-// silent longer is started without: its sound comes in when it comes.
-constexpr std::int64_t SOUND_READY_NS = 3'000'000'000;
 // How long a stop waits for the sound inputs to deliver up to the last
 // frame: a source that delivers in blocks (the sound server's sine source
 // gives two seconds at a time) has the end of its sound in the next one.
@@ -202,12 +197,11 @@ private:
             next_plan = now + PLAN_PERIOD_NS;
             count_plan(monotonic_ns() - now);
         };
-        // The sound inputs are connected first, and the picture starts once
-        // they deliver: a monitor may stay silent for up to two seconds after
-        // it connects, and sound started meanwhile would come that late (see
-        // pulse/audio_capture.h). Reaching the sound server is done on a
-        // thread of its own, beside the first plan and pictures.
-        const std::int64_t sound_asked = monotonic_ns();
+        // The picture starts when the user asked, never held for the sound: a
+        // monitor may stay silent for up to two seconds after it connects
+        // (see pulse/audio_capture.h), and its sound is placed by its own
+        // times when it comes, after silence. Reaching the sound server is
+        // done on a thread of its own, beside the first plan and pictures.
         util::Thread audio_starter = util::Thread::start("vistrope-audio", [this] { start_audio(); });
         if (!audio_starter.started())
             start_audio();
@@ -220,7 +214,6 @@ private:
             if (first)
                 (void)m_source->read_root(rect); // made while the first is held, so a second one
         }
-        wait_for_sound(sound_asked + SOUND_READY_NS);
         const std::int64_t t0 = monotonic_ns();
         {
             std::lock_guard lock(m_audio_mutex);
@@ -402,31 +395,6 @@ private:
         return image;
     }
 
-    // Waits until the sound inputs deliver, a stop or `deadline`.
-    void wait_for_sound(std::int64_t deadline)
-    {
-        pulse::AudioCapture* audio = nullptr;
-        {
-            std::unique_lock lock(m_audio_mutex);
-            while (!m_audio_made && !m_stop && monotonic_ns() < deadline)
-                m_audio_cv.wait_for(lock, std::chrono::milliseconds(20));
-            audio = m_audio.get();
-        }
-        if (!audio)
-            return;
-        const std::int64_t began = monotonic_ns();
-        while (!m_stop) {
-            const std::int64_t now = monotonic_ns();
-            if (now >= deadline) {
-                util::log("grabación: una entrada de sonido no dio nada a tiempo; empiezo sin esperarla");
-                return;
-            }
-            if (audio->wait_until_reading(std::min(deadline, now + 20'000'000)))
-                break;
-        }
-        util::log(fmt::format("grabación: sonido listo en {} ms", (monotonic_ns() - began) / 1'000'000));
-    }
-
     // The grab thread's helper: connects the sound inputs, which place nothing until the origin is set.
     void start_audio()
     {
@@ -434,11 +402,9 @@ private:
             {
                 std::lock_guard lock(m_audio_mutex);
                 m_audio = std::move(audio);
-                m_audio_made = true;
                 if (m_audio && m_origin)
                     m_audio->begin(*m_origin);
             }
-            m_audio_cv.notify_all();
         };
         if (!m_output || !(m_configuration.captures_audio || m_configuration.captures_microphone))
             return made(nullptr);
@@ -479,9 +445,7 @@ private:
     std::unique_ptr<ffmpeg::RecordingOutput> m_output;
     // The sound, made by the audio starter; the grab thread reads it once made.
     std::mutex m_audio_mutex;
-    std::condition_variable m_audio_cv;
-    std::unique_ptr<pulse::AudioCapture> m_audio; // with m_audio_mutex until m_audio_made
-    bool m_audio_made = false;                    // with m_audio_mutex
+    std::unique_ptr<pulse::AudioCapture> m_audio; // with m_audio_mutex until the starter is joined
     std::optional<std::int64_t> m_origin;         // with m_audio_mutex: the first frame's slot time
     std::atomic<bool> m_stop { false };
     std::mutex m_stop_mutex;
