@@ -5,9 +5,11 @@
 // page preparation (scaled up, cut at blank rows into bands, patches of
 // another background apart), and the jobs are read in parallel, each by an
 // engine of the pool (a Tesseract engine is not shared between threads).
-// Where the preparation changed the picture, the picture as it stands is
-// read as well, as the command line reads it, and the preparation merges
-// the two readings: what the engine reads plainly is never lost to it.
+// The picture as it stands is read as well, as the command line reads it,
+// at the same time on an engine of its own: that plain reading is the base
+// of the result, and the preparation's reading replaces it line by line
+// only where it reads clearly better. The user waits for the slower of the
+// two readings, not both.
 #include "platform/text_recognizer.h"
 #include "platform/media_module.h"
 
@@ -25,6 +27,7 @@
 #include <QPainter>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <fmt/format.h>
 
@@ -113,6 +116,18 @@ public:
             }
             m_cv.wait(lock);
         }
+    }
+
+    // Destroys the idle engines; those in use come back and stay.
+    void drop_idle()
+    {
+        std::vector<std::unique_ptr<Engine>> idle;
+        {
+            std::lock_guard lock(m_mutex);
+            idle.swap(m_idle);
+            m_loaded -= static_cast<int>(idle.size());
+        }
+        m_cv.notify_all();
     }
 
     void release(std::unique_ptr<Engine> engine)
@@ -270,6 +285,8 @@ QImage plain_picture(const QImage& image, const std::vector<Fragment>& codes, co
 
 class TextRecognizerTesseract final : public TextRecognizer {
 public:
+    static constexpr int PREPARED_ENGINES = 2;
+
     explicit TextRecognizerTesseract(TesseractOptions options)
         : m_options(std::move(options))
         , m_data_dir(m_options.data_dir.empty() ? tessdata_dir() : m_options.data_dir)
@@ -295,11 +312,15 @@ public:
         return tags;
     }
 
+    // Two engines, the plain reading's and one for ours: what a selection of
+    // a few lines needs. Loading all of the pool's at once took four times
+    // as long (they share the cores and the language files' dictionaries),
+    // and a large page loads the rest when it first needs them.
     void prepare(const std::vector<std::string>& languages) override
     {
         const std::string langs = tesseract_languages(languages);
         std::vector<std::unique_ptr<Engine>> loaded;
-        const auto engines = static_cast<std::size_t>(m_pool.size());
+        const auto engines = static_cast<std::size_t>(std::min(m_pool.size(), PREPARED_ENGINES));
         std::mutex mutex;
         util::parallel_for(engines, { .chunks = engines, .threads = engines }, [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i) {
@@ -313,6 +334,14 @@ public:
         });
         for (auto& engine : loaded)
             m_pool.release(std::move(engine));
+    }
+
+    void release_idle() override
+    {
+        m_pool.drop_idle();
+        // The engines' models and buffers are many small blocks the
+        // allocator keeps for reuse unless told to give them back.
+        ::malloc_trim(0);
     }
 
     std::expected<Recognition, std::string> recognize(const QImage& image,
@@ -344,17 +373,14 @@ public:
         // The codes are painted out, so their modules are not read as letters.
         if (!out.codes.empty())
             prep.paint_out(grey, out.codes);
-        auto page = prep.page(std::move(grey), m_options, m_pool.size());
+        // One engine reads the picture as it stands; ours share the rest.
+        auto page = prep.page(std::move(grey), m_options, std::max(1, m_pool.size() - 1));
         if (!page)
             return std::unexpected(page.error());
         std::vector<ReadJob> jobs = page->jobs;
-        // Where the preparation changed the picture, the picture as it
-        // stands is read too (alongside the bands), so that nothing the
-        // engine reads there plainly can be lost: the merge keeps, line by
-        // line, the reading that holds more of the text.
-        const bool read_plain = !page->changed.isNull();
-        // First: it is the longest job, and the bands share the rest.
-        if (read_plain) {
+        // The picture as it stands, first: it is the longest job, and the
+        // bands share the other engines meanwhile.
+        {
             QImage picture = plain_picture(image, out.codes, prep);
             if (picture.isNull())
                 return std::unexpected(std::string("no hay memoria para leer la imagen"));
@@ -376,11 +402,8 @@ public:
                 return std::unexpected(r.error());
             words.push_back(std::move(*r));
         }
-        std::vector<ReadWord> plain;
-        if (read_plain) {
-            plain = std::move(words.front());
-            words.erase(words.begin());
-        }
+        std::vector<ReadWord> plain = std::move(words.front());
+        words.erase(words.begin());
         // A patch that reads as nothing is read as the page showed it.
         for (std::size_t i = page->page_jobs; i < page->jobs.size(); ++i) {
             if (!words[i].empty())
