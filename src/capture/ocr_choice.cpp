@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio> // DEBUGW63A
+#include <cstdlib> // DEBUGW63A
 #include <cstring>
 #include <string>
 #include <utility>
@@ -156,11 +158,6 @@ std::string unaccented(const std::string& letters)
         }
     }
     return out;
-}
-
-int accents(const std::string& letters)
-{
-    return static_cast<int>(letters.size() - unaccented(letters).size());
 }
 
 bool has_digit(const std::string& text)
@@ -462,6 +459,12 @@ std::vector<ReadWord> choose_lines(std::vector<ReadWord> ours, std::vector<ReadW
         std::vector<ReadWord> line_ours = words_of(ours, q, g.first);
         std::vector<ReadWord> line_plain = words_of(plain, p, g.second);
         const Pick pick = pick_line(line_ours, line_plain, changed, size);
+        if (std::getenv("W63A_DEBUG")) { // DEBUGW63A
+            std::string a, b;
+            for (auto& w : line_ours) a += w.fragment.text + "@" + std::to_string(int(w.confidence)) + " ";
+            for (auto& w : line_plain) b += w.fragment.text + "@" + std::to_string(int(w.confidence)) + " ";
+            std::fprintf(stderr, "PICK %d\n  ours : %s\n  plain: %s\n", int(pick), a.c_str(), b.c_str()); // DEBUGW63A
+        } // DEBUGW63A
         if (pick == Pick::Neither)
             continue;
         for (ReadWord& w : pick == Pick::Ours ? line_ours : line_plain)

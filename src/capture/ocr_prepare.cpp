@@ -754,15 +754,22 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     std::vector<Run> page_bands = bands(chrome_runs, { 0, chrome }, engines, MIN_BAND_PX, line * factor);
     for (const Run& band : bands(page_runs, { chrome, scaled.height() }, engines, MIN_BAND_PX, line * factor))
         page_bands.push_back(band);
-    for (const Run& band : page_bands)
-        jobs.push_back({ QImage(scaled.constScanLine(band.begin), scaled.width(), band.end - band.begin,
-                                scaled.bytesPerLine(), QImage::Format_Grayscale8),
-                         0, static_cast<double>(band.begin) / factor, static_cast<double>(factor) });
+    const int page = page_grey(grey);
+    const double border = static_cast<double>(BORDER_PX) / factor;
+    for (const Run& band : page_bands) {
+        QImage framed = bordered(QImage(scaled.constScanLine(band.begin), scaled.width(), band.end - band.begin,
+                                        scaled.bytesPerLine(), QImage::Format_Grayscale8),
+                                 page);
+        if (framed.isNull())
+            return std::unexpected(std::string("no hay memoria para ampliar la imagen"));
+        jobs.push_back({ std::move(framed), -border, static_cast<double>(band.begin) / factor - border,
+                         static_cast<double>(factor) });
+    }
     out.page_jobs = jobs.size();
     for (const Patch& p : patches) {
         out.patch_boxes.push_back(p.box);
         out.patch_areas.push_back(p.area);
-        jobs.push_back({ upscaled(p.image, factor), static_cast<double>(p.box.x()), static_cast<double>(p.box.y()),
+        jobs.push_back({ bordered(upscaled(p.image, factor), 255), p.box.x() - border, p.box.y() - border,
                          static_cast<double>(factor) });
     }
     return out;
@@ -771,8 +778,22 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
 ReadJob as_shown(const PreparedPage& page, std::size_t patch)
 {
     const QRect& a = page.patch_areas[patch];
-    return { upscaled(page.unpainted.copy(a), page.factor), static_cast<double>(a.x()), static_cast<double>(a.y()),
-             static_cast<double>(page.factor) };
+    const double border = static_cast<double>(BORDER_PX) / page.factor;
+    return { bordered(upscaled(page.unpainted.copy(a), page.factor), page_grey(page.unpainted)), a.x() - border,
+             a.y() - border, static_cast<double>(page.factor) };
+}
+
+QImage bordered(const QImage& source, int grey)
+{
+    const QImage img = source.format() == QImage::Format_Grayscale8 ? source
+                                                                     : source.convertToFormat(QImage::Format_Grayscale8);
+    QImage out(img.width() + 2 * BORDER_PX, img.height() + 2 * BORDER_PX, QImage::Format_Grayscale8);
+    if (out.isNull())
+        return out;
+    out.fill(QColor(grey, grey, grey));
+    for (int y = 0; y < img.height(); ++y)
+        std::memcpy(out.scanLine(y + BORDER_PX) + BORDER_PX, img.constScanLine(y), static_cast<std::size_t>(img.width()));
+    return out;
 }
 
 platform::PagePreparation preparation()

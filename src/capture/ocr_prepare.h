@@ -69,6 +69,12 @@ int line_height(const std::vector<Run>& runs);
 int upscale_for(int line, int target, int max_factor);
 // The image `factor` times larger, smoothly (itself at 1).
 QImage upscaled(const QImage& img, int factor);
+// A grey image with a clean border of BORDER_PX pixels of `grey` around it:
+// the engine reads letters that touch a picture's edge worse (a tight
+// selection of a terminal's lines), as its models were trained on pages
+// with margins.
+constexpr int BORDER_PX = 12;
+QImage bordered(const QImage& img, int grey);
 // The rows cut into at most `count` bands of similar amounts of ink.
 std::vector<Run> bands(const std::vector<Run>& runs, Run rows, int count, int min_band, int line_px);
 
