@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio> // DEBUGW63A
-#include <cstdlib> // DEBUGW63A
 #include <cstring>
 #include <string>
 #include <utility>
@@ -342,6 +340,29 @@ float least_sure(const std::vector<const ReadWord*>& words)
 // Whether `ours` is `plain` with characters or accents left out: an
 // underscore read as a space, "Ultima" for "Última". Whatever its
 // confidence, such a reading holds less than the engine saw.
+// Whether a text with digits reads as a number: digits in groups joined by
+// one separator (".", ",", ":", "/", "-"), signs and units around them, no
+// separator at its end but a sentence's, no letter among its digits
+// ("1:0/", "39.38/,42" and "2O26" do not).
+bool well_formed_number(const std::string& text)
+{
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto separator = [](char c) { return std::strchr(".,:/-", c) != nullptr; };
+    const std::size_t first = text.find_first_of("0123456789");
+    const std::size_t last = text.find_last_of("0123456789");
+    for (std::size_t i = first; i < last; ++i) {
+        const char c = text[i];
+        if (separator(c) && separator(text[i + 1]))
+            return false;
+        if (!digit(c) && !separator(c))
+            return false;
+    }
+    // A full stop or a comma after it ends a sentence or a list.
+    if (last + 1 < text.size() && separator(text[last + 1]))
+        return last + 2 == text.size() && (text[last + 1] == '.' || text[last + 1] == ',');
+    return true;
+}
+
 bool drops_marks(const std::string& ours, const std::string& plain)
 {
     if (left_out_of(ours, plain))
@@ -355,7 +376,8 @@ bool drops_marks(const std::string& ours, const std::string& plain)
 // it covers every word the plain one read with confidence (but chrome the
 // preparation painted out), and where it reads the ink otherwise it is
 // clearly surer, drops none of the plain reading's characters and changes
-// no number read with confidence; and somewhere it reads more or better.
+// no number read with confidence unless that reads as no number and ours
+// does; and somewhere it reads more or better.
 bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed)
 {
     const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
@@ -389,7 +411,8 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
             continue;
         const float plain_conf = least_sure(p);
         if (least_sure(q) < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
-            || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE))
+            || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
+                && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
             return false;
         ++gains;
     }
@@ -459,12 +482,6 @@ std::vector<ReadWord> choose_lines(std::vector<ReadWord> ours, std::vector<ReadW
         std::vector<ReadWord> line_ours = words_of(ours, q, g.first);
         std::vector<ReadWord> line_plain = words_of(plain, p, g.second);
         const Pick pick = pick_line(line_ours, line_plain, changed, size);
-        if (std::getenv("W63A_DEBUG")) { // DEBUGW63A
-            std::string a, b;
-            for (auto& w : line_ours) a += w.fragment.text + "@" + std::to_string(int(w.confidence)) + " ";
-            for (auto& w : line_plain) b += w.fragment.text + "@" + std::to_string(int(w.confidence)) + " ";
-            std::fprintf(stderr, "PICK %d\n  ours : %s\n  plain: %s\n", int(pick), a.c_str(), b.c_str()); // DEBUGW63A
-        } // DEBUGW63A
         if (pick == Pick::Neither)
             continue;
         for (ReadWord& w : pick == Pick::Ours ? line_ours : line_plain)
@@ -511,7 +528,7 @@ void fit_tall_boxes(std::vector<ReadWord>& words, QSize size)
     const double median = heights[heights.size() / 2];
     for (ReadWord& w : words) {
         NormBox& a = w.fragment.box;
-        if (a.bottom - a.top <= 2 * median || w.confidence < SURE_CONFIDENCE || chars_in(w.fragment.text) > 3)
+        if (a.bottom - a.top <= 2 * median || w.confidence < STRAY_CONFIDENCE || chars_in(w.fragment.text) > 3)
             continue;
         const ReadWord* nearest = nullptr;
         double best = 3 * median * size.height();
@@ -575,9 +592,13 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
                 kept.push_back(std::move(words[i]));
         words = std::move(kept);
     }
-    // The plain reading is the base: ours replaces it line by line.
-    words = choose_lines(std::move(words), drop_graphics_read(std::move(plain), true), page.changed, page.size);
+    // The plain reading is the base: ours replaces it line by line. Boxes
+    // stretched over the lines around them are fitted first, or they would
+    // tie those lines into one.
+    plain = drop_graphics_read(std::move(plain), true);
     fit_tall_boxes(words, page.size);
+    fit_tall_boxes(plain, page.size);
+    words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
     std::vector<Fragment> out;
     for (ReadWord& w : words)
         out.push_back(std::move(w.fragment));
