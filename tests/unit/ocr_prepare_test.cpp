@@ -223,18 +223,6 @@ platform::ReadWord read_word(const char* text, double x0, double x1, double top,
     return { { text, { x0, x1, top, top + 0.05 } }, confidence };
 }
 
-std::vector<std::string> texts_of(const std::vector<platform::ReadWord>& words)
-{
-    std::vector<std::pair<std::pair<double, double>, std::string>> placed;
-    for (const auto& w : words)
-        placed.push_back({ { w.fragment.box.top, w.fragment.box.x0 }, w.fragment.text });
-    std::sort(placed.begin(), placed.end());
-    std::vector<std::string> out;
-    for (const auto& p : placed)
-        out.push_back(p.second);
-    return out;
-}
-
 } // namespace
 
 // The choice between the two readings of one line, case by case: the
