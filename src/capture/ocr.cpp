@@ -126,6 +126,8 @@ void set_engine_idle_seconds(double seconds)
     util::require_main_thread("hilo principal");
     std::lock_guard lock(g_idle_mutex);
     g_idle_seconds = seconds < 0 ? ENGINE_IDLE_SECONDS : seconds;
+    // A timer armed for the old delay must not hold back the new one.
+    g_release_armed = false;
 }
 
 void set_recognizer(std::unique_ptr<platform::TextRecognizer> replacement)

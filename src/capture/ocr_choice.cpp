@@ -373,11 +373,12 @@ bool drops_marks(const std::string& ours, const std::string& plain)
 
 // Whether ours, on a line both readings read with confidence, carries the
 // evidence to replace the plain line: stretch by stretch of the same ink,
-// it covers every word the plain one read with confidence (but chrome the
+// it covers every word the plain one read (but specks, and chrome the
 // preparation painted out), and where it reads the ink otherwise it is
-// clearly surer, drops none of the plain reading's characters and changes
-// no number read with confidence unless that reads as no number and ours
-// does; and somewhere it reads more or better.
+// clearly surer, holds as many characters, drops none of the plain
+// reading's characters or accents and changes no number read with
+// confidence unless that reads as no number and ours does; and somewhere
+// it reads more or better.
 bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed)
 {
     const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
@@ -397,20 +398,28 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
             continue;
         }
         if (q.empty()) {
+            // Any word the plain reading read is lost with it, however
+            // unsure (it is what the command line would paste), but a speck
+            // and chrome the preparation painted out.
             const bool lost = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
-                const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE
-                    && chars_in(w->fragment.text) <= PAINTED_MAX_CHARS;
-                return confident(*w) && !chrome;
+                const int chars = chars_in(w->fragment.text);
+                const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE && chars <= PAINTED_MAX_CHARS;
+                const bool speck = w->confidence < MARK_CONFIDENCE && chars <= SPECK_MAX_CHARS;
+                return letters_in(w->fragment.text) > 0 && !chrome && !speck;
             });
             if (lost)
                 return false;
             continue;
         }
         const std::string ours_text = joined(q), plain_text = joined(p);
-        if (ours_text == plain_text)
+        if (ours_text == plain_text && q.size() == p.size())
             continue;
+        // Cut into words otherwise, or read otherwise: ours must be clearly
+        // surer, and hold as many characters (what the preparation loses
+        // is characters: an underscore, an accent, a letter at an edge).
         const float plain_conf = least_sure(p);
         if (least_sure(q) < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
+            || chars_in(ours_text) < chars_in(plain_text)
             || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
                 && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
             return false;

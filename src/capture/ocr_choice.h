@@ -5,9 +5,9 @@
 // reads it) is the base of every result. Our reading of the prepared page
 // (capture/ocr_prepare.h) replaces it one line at a time, and only where it
 // carries clear evidence: the plain line reads only as junk or is missing,
-// or ours reads every word the plain line read with confidence and is
-// clearly surer of each it reads otherwise, dropping none of its characters
-// or accents and changing no number read with confidence. A line keeps one
+// or ours reads every word the plain line read and is clearly surer of
+// each it reads otherwise, dropping none of its characters or accents and
+// changing no number read with confidence. A line keeps one
 // reading, never words of both, so nothing is doubled; a line either
 // reading saw with confidence is never dropped. Rules about marks that are
 // not words (an icon, a towering thumb, a stray speck) live in
@@ -39,6 +39,8 @@ constexpr float CLEARLY_SURER = 10;
 // out (a bar's button, an icon), and this short, is chrome: ours may lack it.
 constexpr double PAINTED_SHARE = 0.2;
 constexpr int PAINTED_MAX_CHARS = 3;
+// A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.
+constexpr int SPECK_MAX_CHARS = 2;
 
 // Which reading a line keeps.
 enum class Pick { Plain, Ours, Neither };
