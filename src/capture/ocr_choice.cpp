@@ -88,15 +88,24 @@ bool same_line(const Row& a, const Row& b)
     return overlap >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
 }
 
+bool has_digit(const std::string& text)
+{
+    return text.find_first_of("0123456789") != std::string::npos;
+}
+
 // How a set of words reads: those read with confidence, the words with a
 // letter or digit, and their mean confidence.
 
 // How a set of words reads: those read with confidence, the words with a
 // letter or digit, and their mean confidence.
+// Besides: whether a word of two letters or more (or a number) is read
+// with confidence, and one of three or more (or a number) surely.
 struct Reading {
     int confident = 0;
     int words = 0;
     double mean = 0;
+    bool a_word = false;
+    bool a_sure_word = false;
 };
 
 Reading reading_of(const std::vector<const ReadWord*>& words)
@@ -104,17 +113,28 @@ Reading reading_of(const std::vector<const ReadWord*>& words)
     Reading r;
     double sum = 0;
     for (const ReadWord* w : words) {
-        if (letters_in(w->fragment.text) == 0)
+        const int letters = letters_in(w->fragment.text);
+        if (letters == 0)
             continue;
         ++r.words;
         r.confident += confident(*w);
         sum += w->confidence;
+        const bool number = has_digit(w->fragment.text);
+        r.a_word = r.a_word || (w->confidence >= STRAY_CONFIDENCE && (letters >= 2 || number));
+        r.a_sure_word = r.a_sure_word || (w->confidence >= SURE_CONFIDENCE && (letters >= 3 || number));
     }
     r.mean = r.words ? sum / r.words : 0;
     return r;
 }
 
-// The share of a word's box that the preparation changed.
+Reading reading_of(const std::vector<ReadWord>& words)
+{
+    std::vector<const ReadWord*> all;
+    for (const ReadWord& w : words)
+        all.push_back(&w);
+    return reading_of(all);
+}
+
 // The share of a word's box that the preparation changed.
 double changed_share(const ReadWord& w, const QImage& changed)
 {
@@ -158,10 +178,6 @@ std::string unaccented(const std::string& letters)
     return out;
 }
 
-bool has_digit(const std::string& text)
-{
-    return text.find_first_of("0123456789") != std::string::npos;
-}
 
 // Whether `part` is `whole` with some of its characters left out.
 bool left_out_of(const std::string& part, const std::string& whole)
@@ -285,18 +301,8 @@ namespace {
 // not.
 bool seen(const std::vector<ReadWord>& line)
 {
-    double sum = 0;
-    int words = 0;
-    bool word = false;
-    for (const ReadWord& w : line) {
-        const int letters = letters_in(w.fragment.text);
-        if (letters == 0)
-            continue;
-        ++words;
-        sum += w.confidence;
-        word = word || (w.confidence >= STRAY_CONFIDENCE && (letters >= 2 || has_digit(w.fragment.text)));
-    }
-    return word && sum / words >= MARK_CONFIDENCE;
+    const Reading r = reading_of(line);
+    return r.a_word && r.mean >= MARK_CONFIDENCE;
 }
 
 // A line only ours read, where the plain reading saw nothing at all: the
@@ -306,17 +312,8 @@ bool seen(const std::vector<ReadWord>& line)
 // words read with confidence.
 bool seen_alone(const std::vector<ReadWord>& line)
 {
-    int words = 0, confident_words = 0;
-    bool sure = false;
-    for (const ReadWord& w : line) {
-        const int letters = letters_in(w.fragment.text);
-        if (letters == 0)
-            continue;
-        ++words;
-        confident_words += confident(w);
-        sure = sure || (w.confidence >= SURE_CONFIDENCE && (letters >= 3 || has_digit(w.fragment.text)));
-    }
-    return sure && 2 * confident_words >= words && seen(line);
+    const Reading r = reading_of(line);
+    return r.a_sure_word && 2 * r.confident >= r.words && seen(line);
 }
 
 // A word's characters without spaces: what two readings of the same ink
