@@ -99,6 +99,11 @@ public:
                 m_idle.erase(it);
                 return engine;
             }
+            // An engine being loaded for the warm-up is nearly there.
+            if (m_loading > 0) {
+                m_cv.wait(lock);
+                continue;
+            }
             if (m_loaded < m_max || !m_idle.empty()) {
                 // An idle engine for other languages is dropped and replaced.
                 if (m_loaded >= m_max)
@@ -116,6 +121,30 @@ public:
             }
             m_cv.wait(lock);
         }
+    }
+
+    // Loads one more engine into the idle ones, unless the pool is full;
+    // what failed, or empty.
+    std::string load_one(const std::string& langs)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_loaded >= m_max)
+                return {};
+            ++m_loaded;
+            ++m_loading;
+        }
+        auto engine = load_engine(m_data_dir, langs, m_single_block);
+        {
+            std::lock_guard lock(m_mutex);
+            --m_loading;
+            if (engine)
+                m_idle.push_back(std::move(*engine));
+            else
+                --m_loaded;
+        }
+        m_cv.notify_all();
+        return engine ? std::string() : engine.error();
     }
 
     // Destroys the idle engines; those in use come back and stay.
@@ -147,6 +176,7 @@ private:
     std::condition_variable m_cv;
     std::vector<std::unique_ptr<Engine>> m_idle;
     int m_loaded = 0;
+    int m_loading = 0; // by load_one
 };
 
 NormBox norm_box(double l, double t, double r, double b, double w, double h)
@@ -315,25 +345,27 @@ public:
     // Two engines, the plain reading's and one for ours: what a selection of
     // a few lines needs. Loading all of the pool's at once took four times
     // as long (they share the cores and the language files' dictionaries),
-    // and a large page loads the rest when it first needs them.
+    // and a large page loads the rest when it first needs them. The first
+    // is loaded before this returns; the second behind it, on a thread of
+    // its own, and a recognition that needs it meanwhile waits for it
+    // rather than loading a third.
     void prepare(const std::vector<std::string>& languages) override
     {
         const std::string langs = tesseract_languages(languages);
-        std::vector<std::unique_ptr<Engine>> loaded;
-        const auto engines = static_cast<std::size_t>(std::min(m_pool.size(), PREPARED_ENGINES));
-        std::mutex mutex;
-        util::parallel_for(engines, { .chunks = engines, .threads = engines }, [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) {
-                auto engine = m_pool.acquire(langs);
-                std::lock_guard lock(mutex);
-                if (engine)
-                    loaded.push_back(std::move(*engine));
-                else
-                    util::log(engine.error());
-            }
-        });
-        for (auto& engine : loaded)
-            m_pool.release(std::move(engine));
+        std::lock_guard lock(m_preload_mutex);
+        if (m_preload.joinable())
+            m_preload.join();
+        auto first = m_pool.acquire(langs);
+        if (!first) {
+            util::log(first.error());
+            return;
+        }
+        if (m_pool.size() >= PREPARED_ENGINES)
+            m_preload = std::jthread([this, langs] {
+                if (const auto failed = m_pool.load_one(langs); !failed.empty())
+                    util::log(failed);
+            });
+        m_pool.release(std::move(*first));
     }
 
     void release_idle() override
@@ -423,6 +455,9 @@ private:
     TesseractOptions m_options;
     std::string m_data_dir;
     EnginePool m_pool;
+    // Loads prepare()'s second engine; joined before the pool goes.
+    std::mutex m_preload_mutex;
+    std::jthread m_preload;
 };
 
 } // namespace
