@@ -373,9 +373,9 @@ bool drops_marks(const std::string& ours, const std::string& plain)
 // it covers every word the plain one read (but specks, and chrome the
 // preparation painted out), and where it reads the ink otherwise it is
 // clearly surer, holds as many characters, drops none of the plain
-// reading's characters or accents and changes no number read with
-// confidence unless that reads as no number and ours does; and somewhere
-// it reads more or better.
+// reading's characters or accents, makes no number of letters nor letters
+// of a number, and changes no number read with confidence unless that
+// reads as no number and ours does; and somewhere it reads more or better.
 bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed)
 {
     const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
@@ -417,6 +417,7 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         const float plain_conf = least_sure(p);
         if (least_sure(q) < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
             || chars_in(ours_text) < chars_in(plain_text)
+            || has_digit(ours_text) != has_digit(plain_text)
             || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
                 && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
             return false;

@@ -268,6 +268,8 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
           line({ { "09/12/2026", .10, .20, 88 } }), Pick::Plain },
         { "a number the plain reading read as no number, ours clearly surer", line({ { "1:07", .10, .14, 95 } }),
           line({ { "1:0/", .10, .14, 79 } }), Pick::Ours },
+        { "a letter ours read as a digit, however surely", line({ { "21%", .10, .13, 95 }, { "0", .14, .15, 96 } }),
+          line({ { "21%", .10, .13, 95 }, { "o", .14, .15, 70 } }), Pick::Plain },
         { "a digit ours read as a sign, more surely but not clearly",
           line({ { "12", .10, .12, 95 }, { "avisos,", .13, .19, 95 }, { "©", .20, .21, 70 }, { "errores", .22, .29, 95 } }),
           line({ { "12", .10, .12, 93 }, { "avisos,", .13, .19, 92 }, { "0", .20, .21, 62 }, { "errores", .22, .29, 93 } }),
