@@ -520,10 +520,12 @@ bool centre_in(const Fragment& f, const QRect& box, double w, double h)
 }
 
 
-// A short word read surely whose box the engine stretched over the lines
-// around it (a "€" or a "y" at a line's end boxed three lines tall) takes
-// the rows of the nearest ordinary word beside it: left so, the layout
-// takes it for an icon that spans lines and leaves it out.
+// A word whose box the engine stretched over the lines around it (a "€"
+// or a "y" at a line's end boxed three lines tall, a word of a tight
+// selection's middle line boxed over its neighbours) takes the rows of the
+// ordinary words the engine read on its line, or else of the nearest
+// ordinary word beside it if it is short and sure: left so, it ties lines
+// together and the layout takes it for an icon that spans lines.
 void fit_tall_boxes(std::vector<ReadWord>& words, QSize size)
 {
     std::vector<double> heights;
@@ -535,7 +537,22 @@ void fit_tall_boxes(std::vector<ReadWord>& words, QSize size)
     const double median = heights[heights.size() / 2];
     for (ReadWord& w : words) {
         NormBox& a = w.fragment.box;
-        if (a.bottom - a.top <= 2 * median || w.confidence < STRAY_CONFIDENCE || chars_in(w.fragment.text) > 3)
+        if (a.bottom - a.top <= 2 * median)
+            continue;
+        std::vector<double> tops, bottoms;
+        for (const ReadWord& o : words)
+            if (&o != &w && w.line >= 0 && o.line == w.line && o.fragment.box.bottom - o.fragment.box.top <= 1.5 * median) {
+                tops.push_back(o.fragment.box.top);
+                bottoms.push_back(o.fragment.box.bottom);
+            }
+        if (!tops.empty()) {
+            std::nth_element(tops.begin(), tops.begin() + tops.size() / 2, tops.end());
+            std::nth_element(bottoms.begin(), bottoms.begin() + bottoms.size() / 2, bottoms.end());
+            a.top = tops[tops.size() / 2];
+            a.bottom = bottoms[bottoms.size() / 2];
+            continue;
+        }
+        if (w.confidence < STRAY_CONFIDENCE || chars_in(w.fragment.text) > 3)
             continue;
         const ReadWord* nearest = nullptr;
         double best = 3 * median * size.height();
@@ -576,6 +593,10 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     for (std::size_t j = page.page_jobs; j < read.size(); ++j)
         for (ReadWord& word : read[j])
             words.push_back(std::move(word));
+    // Boxes stretched over the lines around them are fitted first: they
+    // would tie those lines into one, or be taken for graphics.
+    fit_tall_boxes(words, page.size);
+    fit_tall_boxes(plain, page.size);
     words = drop_graphics_read(std::move(words), drop_strays);
     // A window's bar whose text the engine could not read with confidence
     // is left out whole ("Guardar cambios" half-read as marks), not pasted
@@ -599,12 +620,8 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
                 kept.push_back(std::move(words[i]));
         words = std::move(kept);
     }
-    // The plain reading is the base: ours replaces it line by line. Boxes
-    // stretched over the lines around them are fitted first, or they would
-    // tie those lines into one.
+    // The plain reading is the base: ours replaces it line by line.
     plain = drop_graphics_read(std::move(plain), true);
-    fit_tall_boxes(words, page.size);
-    fit_tall_boxes(plain, page.size);
     words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
     std::vector<Fragment> out;
     for (ReadWord& w : words)

@@ -95,6 +95,9 @@ struct ReadJob {
 struct ReadWord {
     Fragment fragment;
     float confidence = 0; // 0..100
+    // The engine's text line it read the word on, the same number for the
+    // words of one line and no other within one recognition; -1 unknown.
+    int line = -1;
 };
 
 // A picture made ready to read: the page's bands, then one job for each

@@ -231,8 +231,9 @@ void keep_library_on_this_thread()
         set.second(1);
 }
 
+// `first_line` numbers the job's first text line; the next are numbered on.
 std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, const std::string& langs, const ReadJob& job,
-                                                       double source_w, double source_h)
+                                                       double source_w, double source_h, int first_line)
 {
     keep_library_on_this_thread();
     // The engine takes grey or RGB bytes; any other layout (a 32-bit
@@ -270,8 +271,10 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
     }
     {
         std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+        int line = first_line - 1;
         if (it && !it->Empty(tesseract::RIL_WORD)) {
             do {
+                line += it->IsAtBeginningOf(tesseract::RIL_TEXTLINE) ? 1 : 0;
                 std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_WORD));
                 int l = 0, t = 0, r = 0, b = 0;
                 if (!text || !it->BoundingBox(tesseract::RIL_WORD, &l, &t, &r, &b))
@@ -279,7 +282,7 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
                 const auto sx = [&](int v) { return v / job.scale + job.origin_x; };
                 const auto sy = [&](int v) { return v / job.scale + job.origin_y; };
                 words.push_back({ { text.get(), norm_box(sx(l), sy(t), sx(r), sy(b), source_w, source_h) },
-                                  it->Confidence(tesseract::RIL_WORD) });
+                                  it->Confidence(tesseract::RIL_WORD), std::max(line, first_line) });
             } while (it->Next(tesseract::RIL_WORD));
         }
     }
@@ -316,6 +319,8 @@ QImage plain_picture(const QImage& image, const std::vector<Fragment>& codes, co
 class TextRecognizerTesseract final : public TextRecognizer {
 public:
     static constexpr int PREPARED_ENGINES = 2;
+    // Numbers of text lines kept for each job, so that no two jobs share one.
+    static constexpr int LINES_PER_JOB = 100000;
 
     explicit TextRecognizerTesseract(TesseractOptions options)
         : m_options(std::move(options))
@@ -426,7 +431,7 @@ public:
         const std::size_t workers = std::min<std::size_t>(jobs.size(), m_pool.size());
         util::parallel_for(jobs.size(), { .chunks = jobs.size(), .threads = workers }, [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i)
-                results[i] = read_job(m_pool, langs, jobs[i], w, h);
+                results[i] = read_job(m_pool, langs, jobs[i], w, h, static_cast<int>(i) * LINES_PER_JOB);
         });
         std::vector<std::vector<ReadWord>> words;
         for (auto& r : results) {
@@ -440,7 +445,8 @@ public:
         for (std::size_t i = page->page_jobs; i < page->jobs.size(); ++i) {
             if (!words[i].empty())
                 continue;
-            auto again = read_job(m_pool, langs, prep.as_shown(*page, i - page->page_jobs), w, h);
+            auto again = read_job(m_pool, langs, prep.as_shown(*page, i - page->page_jobs), w, h,
+                                  static_cast<int>(jobs.size() + i) * LINES_PER_JOB);
             if (!again)
                 return std::unexpected(again.error());
             words[i] = std::move(*again);

@@ -299,6 +299,34 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
     EXPECT_EQ(pick_line(ours, plain, changed, QSize(1000, 300)), Pick::Ours);
 }
 
+// A word the engine boxed over the lines around it (a tight selection's
+// middle line) takes the rows of the words it read on its line, so it
+// neither ties the three lines into one nor is left out as an icon.
+TEST(OcrChoice, AWordBoxedOverItsNeighboursTakesItsLinesRows)
+{
+    using platform::ReadWord;
+    const auto on = [](ReadWord w, int line) {
+        w.line = line;
+        return w;
+    };
+    ReadWord stretched = on(read_word("revisión", 0.40, 0.55, 0.05, 88), 1);
+    stretched.fragment.box.bottom = 0.65;
+    const std::vector<ReadWord> plain = {
+        on(read_word("Cliente", 0.10, 0.25, 0.10, 90), 0), on(read_word("archivo", 0.30, 0.45, 0.10, 91), 0),
+        on(read_word("Copia", 0.10, 0.22, 0.30, 92), 1),   on(read_word("28", 0.25, 0.30, 0.30, 93), 1),
+        stretched,
+        on(read_word("Índice", 0.10, 0.22, 0.50, 90), 2),  on(read_word("65413", 0.25, 0.35, 0.50, 95), 2),
+    };
+    platform::PreparedPage page;
+    page.size = QSize(400, 100);
+    const auto words = keep_words(page, {}, plain, true);
+    ASSERT_EQ(words.size(), plain.size());
+    const auto found = std::find_if(words.begin(), words.end(), [](const auto& f) { return f.text == "revisión"; });
+    ASSERT_NE(found, words.end());
+    EXPECT_DOUBLE_EQ(found->box.top, 0.30);
+    EXPECT_DOUBLE_EQ(found->box.bottom, 0.35);
+}
+
 // Over a page, each line comes whole from one reading, in reading order:
 // no word of a line twice, no line of either lost.
 TEST(OcrChoice, LinesComeWholeFromOneReadingInOrder)
