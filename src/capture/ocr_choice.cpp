@@ -316,6 +316,19 @@ bool seen_alone(const std::vector<ReadWord>& line)
     return r.a_sure_word && 2 * r.confident >= r.words && seen(line);
 }
 
+// Whether words (left to right) stand apart by real spaces: a third of
+// their height at least.
+bool real_spaces(const std::vector<const ReadWord*>& words, QSize size)
+{
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const NormBox& a = words[i]->fragment.box;
+        const double height = (a.bottom - a.top) * size.height();
+        if ((a.x0 - words[i - 1]->fragment.box.x1) * size.width() < height / 3)
+            return false;
+    }
+    return true;
+}
+
 // A word's characters without spaces: what two readings of the same ink
 // are compared on.
 std::string joined(const std::vector<const ReadWord*>& words)
@@ -372,11 +385,14 @@ bool drops_marks(const std::string& ours, const std::string& plain)
 // evidence to replace the plain line: stretch by stretch of the same ink,
 // it covers every word the plain one read (but specks, and chrome the
 // preparation painted out), and where it reads the ink otherwise it is
-// clearly surer, holds as many characters, drops none of the plain
-// reading's characters or accents, makes no number of letters nor letters
-// of a number, and changes no number read with confidence unless that
-// reads as no number and ours does; and somewhere it reads more or better.
-bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed)
+// not less sure when it holds all the plain reading's characters and more,
+// else clearly surer, holding as many characters, dropping none of the
+// plain reading's characters or accents and changing no number read with
+// confidence unless that reads as no number and ours does; it makes no
+// number of letters nor letters of a number; and somewhere it reads more
+// or better.
+bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed,
+                    QSize size)
 {
     const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
     int gains = 0;
@@ -409,15 +425,33 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
             continue;
         }
         const std::string ours_text = joined(q), plain_text = joined(p);
-        if (ours_text == plain_text && q.size() == p.size())
+        if (ours_text == plain_text) {
+            // The same characters cut into words otherwise: the cut that
+            // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
+            if (q.size() == p.size())
+                continue;
+            if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size))
+                return false;
+            ++gains;
             continue;
+        }
+        const float plain_conf = least_sure(p), ours_conf = least_sure(q);
+        if (has_digit(ours_text) != has_digit(plain_text))
+            return false;
+        // All the plain reading's characters and more (ink it left out:
+        // "lanco" for "blanco", "Segun a" for "Segunda", "1" for "12"): ours,
+        // unless less sure.
+        if (left_out_of(plain_text, ours_text)) {
+            if (ours_conf < plain_conf)
+                return false;
+            ++gains;
+            continue;
+        }
         // Cut into words otherwise, or read otherwise: ours must be clearly
         // surer, and hold as many characters (what the preparation loses
         // is characters: an underscore, an accent, a letter at an edge).
-        const float plain_conf = least_sure(p);
-        if (least_sure(q) < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
+        if (ours_conf < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
             || chars_in(ours_text) < chars_in(plain_text)
-            || has_digit(ours_text) != has_digit(plain_text)
             || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
                 && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
             return false;
@@ -465,7 +499,7 @@ void drop_end_icons(std::vector<ReadWord>& line, QSize size)
 
 } // namespace
 
-Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed, QSize)
+Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed, QSize size)
 {
     if (plain.empty())
         return seen_alone(ours) ? Pick::Ours : Pick::Neither;
@@ -474,7 +508,7 @@ Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& p
         return plain_seen ? Pick::Plain : Pick::Neither;
     if (!plain_seen)
         return Pick::Ours;
-    return ours_is_better(ours, plain, changed) ? Pick::Ours : Pick::Plain;
+    return ours_is_better(ours, plain, changed, size) ? Pick::Ours : Pick::Plain;
 }
 
 std::vector<ReadWord> choose_lines(std::vector<ReadWord> ours, std::vector<ReadWord> plain, const QImage& changed,
@@ -593,6 +627,12 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     for (std::size_t j = page.page_jobs; j < read.size(); ++j)
         for (ReadWord& word : read[j])
             words.push_back(std::move(word));
+    // A word of nothing but spaces (the engine reads a rule so) is none.
+    const auto blank = [](const ReadWord& w) {
+        return w.fragment.text.find_first_not_of(" \t\n") == std::string::npos;
+    };
+    std::erase_if(words, blank);
+    std::erase_if(plain, blank);
     // Boxes stretched over the lines around them are fitted first: they
     // would tie those lines into one, or be taken for graphics.
     fit_tall_boxes(words, page.size);
