@@ -329,6 +329,16 @@ bool real_spaces(const std::vector<const ReadWord*>& words, QSize size)
     return true;
 }
 
+// A text's letters and digits (bytes past ASCII kept): marks aside.
+std::string letters_only(const std::string& utf8)
+{
+    std::string out;
+    for (const char c : utf8)
+        if (std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80))
+            out += c;
+    return out;
+}
+
 // A word's characters without spaces: what two readings of the same ink
 // are compared on.
 std::string joined(const std::vector<const ReadWord*>& words)
@@ -422,6 +432,8 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
             });
             if (lost)
                 return false;
+            // Chrome the preparation painted out, which ours rightly lacks.
+            gains += std::any_of(p.begin(), p.end(), [](const ReadWord* w) { return letters_in(w->fragment.text) > 0; });
             continue;
         }
         const std::string ours_text = joined(q), plain_text = joined(p);
@@ -438,10 +450,10 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         const float plain_conf = least_sure(p), ours_conf = least_sure(q);
         if (has_digit(ours_text) != has_digit(plain_text))
             return false;
-        // All the plain reading's characters and more (ink it left out:
-        // "lanco" for "blanco", "Segun a" for "Segunda", "1" for "12"): ours,
-        // unless less sure.
-        if (left_out_of(plain_text, ours_text)) {
+        // All the plain reading's characters (or letters) and more (ink it
+        // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
+        // for "desde", "1" for "12"): ours, unless less sure.
+        if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text))) {
             if (ours_conf < plain_conf)
                 return false;
             ++gains;
@@ -633,6 +645,13 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     };
     std::erase_if(words, blank);
     std::erase_if(plain, blank);
+    // The plain reading's marks over a patch ours read apart (a button's
+    // rounded edges read as "|" or "_") are its rim, no text.
+    std::erase_if(plain, [&](const ReadWord& word) {
+        return letters_in(word.fragment.text) == 0
+            && std::any_of(page.patch_areas.begin(), page.patch_areas.end(),
+                           [&](const QRect& area) { return centre_in(word.fragment, area, w, h); });
+    });
     // Boxes stretched over the lines around them are fitted first: they
     // would tie those lines into one, or be taken for graphics.
     fit_tall_boxes(words, page.size);
