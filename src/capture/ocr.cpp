@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <expected>
@@ -43,6 +44,43 @@ std::shared_ptr<platform::TextRecognizer> recognizer()
 }
 
 ToastSink g_toast;
+
+// The idle release of the engines: the last use, and whether a timer is
+// armed (one at a time, armed again while captures come).
+std::mutex g_idle_mutex;
+std::chrono::steady_clock::time_point g_last_use;
+bool g_release_armed = false;
+double g_idle_seconds = ENGINE_IDLE_SECONDS;
+
+void release_if_idle()
+{
+    std::shared_ptr<platform::TextRecognizer> engine;
+    {
+        std::lock_guard lock(g_idle_mutex);
+        g_release_armed = false;
+        const double idle = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_last_use).count();
+        if (idle < g_idle_seconds) {
+            g_release_armed = true;
+            util::after(g_idle_seconds - idle, release_if_idle);
+            return;
+        }
+        std::lock_guard held(g_recognizer_mutex);
+        engine = recognizer_slot();
+    }
+    if (engine)
+        util::in_utility([engine] { engine->release_idle(); });
+}
+
+// Notes a use of the engines and arms their release. Any thread.
+void used_engines()
+{
+    std::lock_guard lock(g_idle_mutex);
+    g_last_use = std::chrono::steady_clock::now();
+    if (g_release_armed)
+        return;
+    g_release_armed = true;
+    util::after(g_idle_seconds, release_if_idle);
+}
 
 void show_toast(std::string_view symbol, std::string_view text, double seconds)
 {
@@ -81,6 +119,15 @@ void set_toast_sink(ToastSink sink)
 {
     util::require_main_thread("hilo principal");
     g_toast = std::move(sink);
+}
+
+void set_engine_idle_seconds(double seconds)
+{
+    util::require_main_thread("hilo principal");
+    std::lock_guard lock(g_idle_mutex);
+    g_idle_seconds = seconds < 0 ? ENGINE_IDLE_SECONDS : seconds;
+    // A timer armed for the old delay must not hold back the new one.
+    g_release_armed = false;
 }
 
 void set_recognizer(std::unique_ptr<platform::TextRecognizer> replacement)
@@ -139,6 +186,7 @@ void warm_up()
     QImage blank(256, 64, QImage::Format_RGB32);
     blank.fill(Qt::white);
     (void)recognize_sync(blank);
+    used_engines();
 }
 
 void start_text_capture(QImage image, double scale, util::Stopwatch capture)
@@ -146,6 +194,7 @@ void start_text_capture(QImage image, double scale, util::Stopwatch capture)
     util::in_background([image = std::move(image), scale, capture = std::move(capture)]() mutable {
         const util::Stopwatch stopwatch("OCR");
         auto checked = recognize_checked(image);
+        used_engines();
         image = QImage(); // the capture is not needed any more
         if (!checked) {
             util::on_main([capture] {

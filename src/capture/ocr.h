@@ -50,6 +50,13 @@ std::string toast_text(const Result& result);
 // the utility pool. Any thread.
 void warm_up();
 
+// The engines are given back this long after the last text capture (or
+// warm-up), as the grab's idle segments are: they hold a hundred MiB or
+// more, and the next capture pays only the warm-up again.
+constexpr double ENGINE_IDLE_SECONDS = 60;
+// Replaces that delay (tests); negative restores it. Main thread.
+void set_engine_idle_seconds(double seconds);
+
 // The text capture job: recognises `image` on the background pool and
 // delivers the result on the main thread; a recogniser that fails (its
 // module could not be loaded) shows "No se pudo leer el texto" instead. `scale` is the capture's pixels per

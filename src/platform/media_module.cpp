@@ -129,6 +129,7 @@ public:
         return std::unexpected(m_error);
     }
     void prepare(const std::vector<std::string>&) override { }
+    void release_idle() override { }
 
 private:
     const std::string m_error;

@@ -60,6 +60,11 @@ public:
     // Loads the engines for these languages ahead of the first recognition,
     // so that it pays no start-up cost. Blocks; any thread.
     virtual void prepare(const std::vector<std::string>& languages) = 0;
+
+    // Gives back the engines loaded and not in use, and the memory they
+    // held; the next recognition loads what it needs again (the warm-up's
+    // cost, not more). Any thread.
+    virtual void release_idle() = 0;
 };
 
 struct TesseractOptions {
@@ -90,6 +95,9 @@ struct ReadJob {
 struct ReadWord {
     Fragment fragment;
     float confidence = 0; // 0..100
+    // The engine's text line it read the word on, the same number for the
+    // words of one line and no other within one recognition; -1 unknown.
+    int line = -1;
 };
 
 // A picture made ready to read: the page's bands, then one job for each
@@ -106,9 +114,8 @@ struct PreparedPage {
     int chrome_rows = 0;              // the window's bars at the top, read apart, source pixels
     // Where the preparation painted over or recoloured the picture (255),
     // source pixels (all 0 for a page flattened whole); null when it
-    // changed no pixel and read no bar or patch apart. Only then can its
-    // reading have lost what the plain picture shows, and the picture as
-    // it stands is read as well.
+    // changed no pixel and read no bar or patch apart. A short word of the
+    // plain reading over painted pixels is chrome ours may lack.
     QImage changed;
 };
 
@@ -125,9 +132,8 @@ struct PagePreparation {
     // A patch as the page showed it, read when its own reading gives nothing.
     std::function<ReadJob(const PreparedPage& page, std::size_t patch)> as_shown;
     // What the jobs read, one list a job, sorted out into the page's text;
-    // `plain` is what the engine read of the picture as it stands (empty
-    // when the page is unchanged and it was not read), kept line by line
-    // where it holds more of the text than the prepared reading.
+    // `plain` is what the engine read of the picture as it stands, the base
+    // that ours replaces only line by line, where it reads clearly better.
     std::function<std::vector<Fragment>(const PreparedPage& page, std::vector<std::vector<ReadWord>> read,
                                         std::vector<ReadWord> plain, bool drop_strays)>
         words;

@@ -5,9 +5,11 @@
 // page preparation (scaled up, cut at blank rows into bands, patches of
 // another background apart), and the jobs are read in parallel, each by an
 // engine of the pool (a Tesseract engine is not shared between threads).
-// Where the preparation changed the picture, the picture as it stands is
-// read as well, as the command line reads it, and the preparation merges
-// the two readings: what the engine reads plainly is never lost to it.
+// The picture as it stands is read as well, as the command line reads it,
+// at the same time on an engine of its own: that plain reading is the base
+// of the result, and the preparation's reading replaces it line by line
+// only where it reads clearly better. The user waits for the slower of the
+// two readings, not both.
 #include "platform/text_recognizer.h"
 #include "platform/media_module.h"
 
@@ -25,6 +27,7 @@
 #include <QPainter>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <fmt/format.h>
 
@@ -96,6 +99,11 @@ public:
                 m_idle.erase(it);
                 return engine;
             }
+            // An engine being loaded for the warm-up is nearly there.
+            if (m_loading > 0) {
+                m_cv.wait(lock);
+                continue;
+            }
             if (m_loaded < m_max || !m_idle.empty()) {
                 // An idle engine for other languages is dropped and replaced.
                 if (m_loaded >= m_max)
@@ -115,6 +123,42 @@ public:
         }
     }
 
+    // Loads one more engine into the idle ones, unless the pool is full;
+    // what failed, or empty.
+    std::string load_one(const std::string& langs)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_loaded >= m_max)
+                return {};
+            ++m_loaded;
+            ++m_loading;
+        }
+        auto engine = load_engine(m_data_dir, langs, m_single_block);
+        {
+            std::lock_guard lock(m_mutex);
+            --m_loading;
+            if (engine)
+                m_idle.push_back(std::move(*engine));
+            else
+                --m_loaded;
+        }
+        m_cv.notify_all();
+        return engine ? std::string() : engine.error();
+    }
+
+    // Destroys the idle engines; those in use come back and stay.
+    void drop_idle()
+    {
+        std::vector<std::unique_ptr<Engine>> idle;
+        {
+            std::lock_guard lock(m_mutex);
+            idle.swap(m_idle);
+            m_loaded -= static_cast<int>(idle.size());
+        }
+        m_cv.notify_all();
+    }
+
     void release(std::unique_ptr<Engine> engine)
     {
         {
@@ -132,6 +176,7 @@ private:
     std::condition_variable m_cv;
     std::vector<std::unique_ptr<Engine>> m_idle;
     int m_loaded = 0;
+    int m_loading = 0; // by load_one
 };
 
 NormBox norm_box(double l, double t, double r, double b, double w, double h)
@@ -186,8 +231,9 @@ void keep_library_on_this_thread()
         set.second(1);
 }
 
+// `first_line` numbers the job's first text line; the next are numbered on.
 std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, const std::string& langs, const ReadJob& job,
-                                                       double source_w, double source_h)
+                                                       double source_w, double source_h, int first_line)
 {
     keep_library_on_this_thread();
     // The engine takes grey or RGB bytes; any other layout (a 32-bit
@@ -225,8 +271,10 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
     }
     {
         std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+        int line = first_line - 1;
         if (it && !it->Empty(tesseract::RIL_WORD)) {
             do {
+                line += it->IsAtBeginningOf(tesseract::RIL_TEXTLINE) ? 1 : 0;
                 std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_WORD));
                 int l = 0, t = 0, r = 0, b = 0;
                 if (!text || !it->BoundingBox(tesseract::RIL_WORD, &l, &t, &r, &b))
@@ -234,7 +282,7 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
                 const auto sx = [&](int v) { return v / job.scale + job.origin_x; };
                 const auto sy = [&](int v) { return v / job.scale + job.origin_y; };
                 words.push_back({ { text.get(), norm_box(sx(l), sy(t), sx(r), sy(b), source_w, source_h) },
-                                  it->Confidence(tesseract::RIL_WORD) });
+                                  it->Confidence(tesseract::RIL_WORD), std::max(line, first_line) });
             } while (it->Next(tesseract::RIL_WORD));
         }
     }
@@ -270,6 +318,10 @@ QImage plain_picture(const QImage& image, const std::vector<Fragment>& codes, co
 
 class TextRecognizerTesseract final : public TextRecognizer {
 public:
+    static constexpr int PREPARED_ENGINES = 2;
+    // Numbers of text lines kept for each job, so that no two jobs share one.
+    static constexpr int LINES_PER_JOB = 100000;
+
     explicit TextRecognizerTesseract(TesseractOptions options)
         : m_options(std::move(options))
         , m_data_dir(m_options.data_dir.empty() ? tessdata_dir() : m_options.data_dir)
@@ -295,24 +347,38 @@ public:
         return tags;
     }
 
+    // Two engines, the plain reading's and one for ours: what a selection of
+    // a few lines needs. Loading all of the pool's at once took four times
+    // as long (they share the cores and the language files' dictionaries),
+    // and a large page loads the rest when it first needs them. The first
+    // is loaded before this returns; the second behind it, on a thread of
+    // its own, and a recognition that needs it meanwhile waits for it
+    // rather than loading a third.
     void prepare(const std::vector<std::string>& languages) override
     {
         const std::string langs = tesseract_languages(languages);
-        std::vector<std::unique_ptr<Engine>> loaded;
-        const auto engines = static_cast<std::size_t>(m_pool.size());
-        std::mutex mutex;
-        util::parallel_for(engines, { .chunks = engines, .threads = engines }, [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) {
-                auto engine = m_pool.acquire(langs);
-                std::lock_guard lock(mutex);
-                if (engine)
-                    loaded.push_back(std::move(*engine));
-                else
-                    util::log(engine.error());
-            }
-        });
-        for (auto& engine : loaded)
-            m_pool.release(std::move(engine));
+        std::lock_guard lock(m_preload_mutex);
+        if (m_preload.joinable())
+            m_preload.join();
+        auto first = m_pool.acquire(langs);
+        if (!first) {
+            util::log(first.error());
+            return;
+        }
+        if (m_pool.size() >= PREPARED_ENGINES)
+            m_preload = std::jthread([this, langs] {
+                if (const auto failed = m_pool.load_one(langs); !failed.empty())
+                    util::log(failed);
+            });
+        m_pool.release(std::move(*first));
+    }
+
+    void release_idle() override
+    {
+        m_pool.drop_idle();
+        // The engines' models and buffers are many small blocks the
+        // allocator keeps for reuse unless told to give them back.
+        ::malloc_trim(0);
     }
 
     std::expected<Recognition, std::string> recognize(const QImage& image,
@@ -344,17 +410,14 @@ public:
         // The codes are painted out, so their modules are not read as letters.
         if (!out.codes.empty())
             prep.paint_out(grey, out.codes);
-        auto page = prep.page(std::move(grey), m_options, m_pool.size());
+        // One engine reads the picture as it stands; ours share the rest.
+        auto page = prep.page(std::move(grey), m_options, std::max(1, m_pool.size() - 1));
         if (!page)
             return std::unexpected(page.error());
         std::vector<ReadJob> jobs = page->jobs;
-        // Where the preparation changed the picture, the picture as it
-        // stands is read too (alongside the bands), so that nothing the
-        // engine reads there plainly can be lost: the merge keeps, line by
-        // line, the reading that holds more of the text.
-        const bool read_plain = !page->changed.isNull();
-        // First: it is the longest job, and the bands share the rest.
-        if (read_plain) {
+        // The picture as it stands, first: it is the longest job, and the
+        // bands share the other engines meanwhile.
+        {
             QImage picture = plain_picture(image, out.codes, prep);
             if (picture.isNull())
                 return std::unexpected(std::string("no hay memoria para leer la imagen"));
@@ -368,7 +431,7 @@ public:
         const std::size_t workers = std::min<std::size_t>(jobs.size(), m_pool.size());
         util::parallel_for(jobs.size(), { .chunks = jobs.size(), .threads = workers }, [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i)
-                results[i] = read_job(m_pool, langs, jobs[i], w, h);
+                results[i] = read_job(m_pool, langs, jobs[i], w, h, static_cast<int>(i) * LINES_PER_JOB);
         });
         std::vector<std::vector<ReadWord>> words;
         for (auto& r : results) {
@@ -376,16 +439,14 @@ public:
                 return std::unexpected(r.error());
             words.push_back(std::move(*r));
         }
-        std::vector<ReadWord> plain;
-        if (read_plain) {
-            plain = std::move(words.front());
-            words.erase(words.begin());
-        }
+        std::vector<ReadWord> plain = std::move(words.front());
+        words.erase(words.begin());
         // A patch that reads as nothing is read as the page showed it.
         for (std::size_t i = page->page_jobs; i < page->jobs.size(); ++i) {
             if (!words[i].empty())
                 continue;
-            auto again = read_job(m_pool, langs, prep.as_shown(*page, i - page->page_jobs), w, h);
+            auto again = read_job(m_pool, langs, prep.as_shown(*page, i - page->page_jobs), w, h,
+                                  static_cast<int>(jobs.size() + i) * LINES_PER_JOB);
             if (!again)
                 return std::unexpected(again.error());
             words[i] = std::move(*again);
@@ -400,6 +461,9 @@ private:
     TesseractOptions m_options;
     std::string m_data_dir;
     EnginePool m_pool;
+    // Loads prepare()'s second engine; joined before the pool goes.
+    std::mutex m_preload_mutex;
+    std::jthread m_preload;
 };
 
 } // namespace

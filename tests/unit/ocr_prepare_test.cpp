@@ -3,6 +3,7 @@
 // title bar against a tall banner, icons against letters in a bar, the
 // upscale against thin strokes, and the words kept against graphics.
 #include "capture/ocr_prepare.h"
+#include "capture/ocr_choice.h"
 
 #include <gtest/gtest.h>
 
@@ -222,76 +223,141 @@ platform::ReadWord read_word(const char* text, double x0, double x1, double top,
     return { { text, { x0, x1, top, top + 0.05 } }, confidence };
 }
 
-std::vector<std::string> texts_of(const std::vector<platform::ReadWord>& words)
-{
-    std::vector<std::pair<std::pair<double, double>, std::string>> placed;
-    for (const auto& w : words)
-        placed.push_back({ { w.fragment.box.top, w.fragment.box.x0 }, w.fragment.text });
-    std::sort(placed.begin(), placed.end());
-    std::vector<std::string> out;
-    for (const auto& p : placed)
-        out.push_back(p.second);
-    return out;
-}
-
 } // namespace
 
-// Line by line, the plain reading replaces ours where it surely read ink
-// ours read as nothing (a word, a first letter); a line only the plain
-// reading has joins when it is read, not half-read, however short; the
-// plain reading's icon marks and unsure scraps never join a line, and where
-// both read the same ink, ours stays.
-TEST(OcrPrepare, ThePlainReadingFillsWhatThePreparationLostLineByLine)
+// The choice between the two readings of one line, case by case: the
+// plain reading stays unless ours carries clear evidence, and then the
+// line is taken whole from one of them.
+TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
 {
     using platform::ReadWord;
-    const std::vector<ReadWord> prepared = {
-        // A first letter lost at the border, the rest read as surely.
-        read_word("nforme", 0.04, 0.20, 0.10, 91), read_word("de", 0.22, 0.28, 0.10, 93),
-        // Ours reads this line whole; the plain reading lost a word.
-        read_word("Envíe", 0.02, 0.18, 0.20, 94), read_word("el", 0.20, 0.25, 0.20, 95),
-        read_word("pago", 0.27, 0.40, 0.20, 96),
-        // A word lost next to where an icon was painted out.
-        read_word("mundo", 0.30, 0.45, 0.40, 92),
+    // Words laid out from left to right on one line, each with its box.
+    struct W {
+        const char* text;
+        double x0, x1;
+        float conf;
+    };
+    const auto line = [](std::initializer_list<W> words) {
+        std::vector<ReadWord> out;
+        for (const W& w : words)
+            out.push_back(read_word(w.text, w.x0, w.x1, 0.1, w.conf));
+        return out;
+    };
+    struct Case {
+        const char* what;
+        std::vector<ReadWord> ours, plain;
+        Pick expected;
+    };
+    const std::vector<Case> cases = {
+        { "the same words: the plain reading", line({ { "Total", .10, .15, 95 }, { "21", .16, .18, 93 } }),
+          line({ { "Total", .10, .15, 90 }, { "21", .16, .18, 80 } }), Pick::Plain },
+        { "a line the plain reading lacks, read surely", line({ { "Warning:", .10, .18, 91 }, { "root", .20, .24, 82 } }),
+          {}, Pick::Ours },
+        { "a bar's buttons only ours read", line({ { "-", .80, .81, 87 }, { "ox", .82, .84, 89 } }), {}, Pick::Neither },
+        { "a short line only the plain reading read, surely", {}, line({ { "Sí", .02, .06, 93 } }), Pick::Plain },
+        { "an icon's marks only the plain reading read", {}, line({ { "ZX", .01, .06, 35 } }), Pick::Neither },
+        { "a plain line of junk, ours read",
+          line({ { "Guardar", .10, .25, 95 }, { "cambios", .27, .40, 94 } }),
+          line({ { "TTTTEETTTTS", .10, .30, 31 }, { "¡CI", .32, .40, 40 } }), Pick::Ours },
+        { "underscores ours read as spaces, however surely",
+          line({ { "informe", .10, .17, 96 }, { "final", .18, .23, 96 }, { "v2.pdf", .24, .30, 96 } }),
+          line({ { "informe_final_v2.pdf", .10, .30, 80 } }), Pick::Plain },
+        { "an accent ours lost", line({ { "Ultima", .10, .16, 96 } }), line({ { "Última", .10, .16, 84 } }),
+          Pick::Plain },
+        { "a date the plain reading read with confidence", line({ { "09/17/7076", .10, .20, 96 } }),
+          line({ { "09/12/2026", .10, .20, 88 } }), Pick::Plain },
+        { "a number the plain reading read as no number, ours clearly surer", line({ { "1:07", .10, .14, 95 } }),
+          line({ { "1:0/", .10, .14, 79 } }), Pick::Ours },
+        { "a letter ours read as a digit, however surely", line({ { "21%", .10, .13, 95 }, { "0", .14, .15, 96 } }),
+          line({ { "21%", .10, .13, 95 }, { "o", .14, .15, 70 } }), Pick::Plain },
+        { "a digit ours read as a sign, more surely but not clearly",
+          line({ { "12", .10, .12, 95 }, { "avisos,", .13, .19, 95 }, { "©", .20, .21, 70 }, { "errores", .22, .29, 95 } }),
+          line({ { "12", .10, .12, 93 }, { "avisos,", .13, .19, 92 }, { "0", .20, .21, 62 }, { "errores", .22, .29, 93 } }),
+          Pick::Plain },
+        { "a first letter ours read clearly better",
+          line({ { "Informe", .10, .17, 93 }, { "de", .18, .20, 94 } }),
+          line({ { "lnforme", .10, .17, 55 }, { "de", .18, .20, 90 } }), Pick::Ours },
+        { "ink the plain reading left out, as surely", line({ { "blanco", .10, .16, 90 }, { "Segunda", .20, .27, 91 } }),
+          line({ { "lanco", .11, .16, 90 }, { "Segun", .20, .25, 91 }, { "a", .26, .27, 80 } }), Pick::Ours },
+        { "a number ours read whole, less surely", line({ { "12", .48, .50, 80 } }), line({ { "1", .48, .49, 85 } }),
+          Pick::Plain },
+        { "a word the plain reading cut without a space", line({ { "Segunda", .10, .17, 95 } }),
+          line({ { "Segun", .10, .15, 96 }, { "da", .1505, .17, 96 } }), Pick::Ours },
+        { "words the plain reading cut at a real space", line({ { "21%", .10, .14, 97 } }),
+          line({ { "21", .10, .12, 90 }, { "%", .125, .14, 86 } }), Pick::Plain },
+        { "another word, not clearly surer", line({ { "Regién", .10, .16, 85 } }), line({ { "Región", .10, .16, 80 } }),
+          Pick::Plain },
+        { "ours lost a word the plain reading read with confidence", line({ { "mundo!", .20, .26, 99 } }),
+          line({ { "Hola", .10, .15, 90 }, { "mundo", .20, .25, 92 } }), Pick::Plain },
+        { "ours read a word more", line({ { "Total", .10, .15, 95 }, { "21", .16, .18, 93 } }),
+          line({ { "Total", .10, .15, 95 } }), Pick::Ours },
+        { "a line neither read with confidence", line({ { "a", .10, .11, 40 }, { "ncias", .40, .48, 44 } }),
+          line({ { "a", .10, .11, 30 }, { "nc", .40, .44, 38 } }), Pick::Neither },
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(pick_line(c.ours, c.plain, QImage(), QSize(1000, 300)), c.expected) << c.what;
+    // A short word of the plain reading over what the preparation painted
+    // out (a bar's close button) is chrome ours may lack.
+    QImage changed(1000, 300, QImage::Format_Grayscale8);
+    changed.fill(0);
+    fill(changed, 900, 25, 60, 25, 255);
+    const auto ours = line({ { "notas", .45, .50, 90 }, { "nuevas", .51, .57, 92 } });
+    const auto plain = line({ { "notas", .45, .50, 89 }, { "x", .90, .95, 85 } });
+    EXPECT_EQ(pick_line(ours, plain, QImage(), QSize(1000, 300)), Pick::Plain);
+    EXPECT_EQ(pick_line(ours, plain, changed, QSize(1000, 300)), Pick::Ours);
+}
+
+// A word the engine boxed over the lines around it (a tight selection's
+// middle line) takes the rows of the words it read on its line, so it
+// neither ties the three lines into one nor is left out as an icon.
+TEST(OcrChoice, AWordBoxedOverItsNeighboursTakesItsLinesRows)
+{
+    using platform::ReadWord;
+    const auto on = [](ReadWord w, int line) {
+        w.line = line;
+        return w;
+    };
+    ReadWord stretched = on(read_word("revisión", 0.40, 0.55, 0.05, 88), 1);
+    stretched.fragment.box.bottom = 0.65;
+    const std::vector<ReadWord> plain = {
+        on(read_word("Cliente", 0.10, 0.25, 0.10, 90), 0), on(read_word("archivo", 0.30, 0.45, 0.10, 91), 0),
+        on(read_word("Copia", 0.10, 0.22, 0.30, 92), 1),   on(read_word("28", 0.25, 0.30, 0.30, 93), 1),
+        stretched,
+        on(read_word("Índice", 0.10, 0.22, 0.50, 90), 2),  on(read_word("65413", 0.25, 0.35, 0.50, 95), 2),
+    };
+    platform::PreparedPage page;
+    page.size = QSize(400, 100);
+    const auto words = keep_words(page, {}, plain, true);
+    ASSERT_EQ(words.size(), plain.size());
+    const auto found = std::find_if(words.begin(), words.end(), [](const auto& f) { return f.text == "revisión"; });
+    ASSERT_NE(found, words.end());
+    EXPECT_DOUBLE_EQ(found->box.top, 0.30);
+    EXPECT_DOUBLE_EQ(found->box.bottom, 0.35);
+}
+
+// Over a page, each line comes whole from one reading, in reading order:
+// no word of a line twice, no line of either lost.
+TEST(OcrChoice, LinesComeWholeFromOneReadingInOrder)
+{
+    using platform::ReadWord;
+    const std::vector<ReadWord> ours = {
+        read_word("Informe", 0.10, 0.17, 0.1, 93), read_word("de", 0.18, 0.20, 0.1, 94),
+        read_word("Hola", 0.10, 0.15, 0.3, 60), read_word("mund", 0.16, 0.21, 0.3, 61),
+        read_word("Aceptar", 0.10, 0.18, 0.5, 92),
     };
     const std::vector<ReadWord> plain = {
-        read_word("Informe", 0.01, 0.20, 0.10, 90), read_word("de", 0.22, 0.28, 0.10, 95),
-        read_word("el", 0.20, 0.25, 0.20, 90), read_word("pago", 0.27, 0.40, 0.20, 91),
-        // A line ours lacks, read with confidence.
-        read_word("Total", 0.02, 0.15, 0.30, 91), read_word("1.234,56", 0.17, 0.35, 0.30, 88),
-        // The icon read as "ZX" before the line's words, unsure.
-        read_word("ZX", 0.01, 0.06, 0.40, 35), read_word("Hola", 0.10, 0.25, 0.40, 93),
-        read_word("mundo", 0.30, 0.45, 0.40, 92),
-        // A title half-read as marks: left out whole.
-        read_word("TTTTEETTTTS", 0.10, 0.40, 0.50, 31), read_word("¡CI", 0.45, 0.50, 0.50, 40),
-        read_word("Sala", 0.55, 0.65, 0.50, 64),
-        // A title cut through: marks once its unsure half-word goes.
-        read_word("a", 0.01, 0.04, 0.70, 75), read_word("ncias", 0.40, 0.48, 0.70, 44),
-        read_word("dé", 0.50, 0.53, 0.70, 65),
-        // A title only the plain reading holds, its icon read as a letter
-        // far to its left.
-        read_word("c", 0.01, 0.03, 0.80, 65), read_word("notas", 0.45, 0.52, 0.80, 89),
-        // Short lines ours lacks, read surely: a button, a lone number.
-        read_word("Sí", 0.02, 0.06, 0.86, 93), read_word("42", 0.02, 0.05, 0.93, 95),
-        // A window button over what the preparation painted out, read as a
-        // sure "x" at the end of a line the plain reading wins.
-        read_word("Región", 0.02, 0.18, 0.60, 95), read_word("Sur", 0.20, 0.30, 0.60, 94),
-        read_word("x", 0.90, 0.95, 0.60, 85),
+        read_word("mundo", 0.16, 0.21, 0.3, 90), read_word("lnforme", 0.10, 0.17, 0.1, 55),
+        read_word("de", 0.18, 0.20, 0.1, 90), read_word("Hola", 0.10, 0.15, 0.3, 91),
+        read_word("Sí", 0.10, 0.13, 0.7, 93),
     };
-    QImage changed(100, 100, QImage::Format_Grayscale8);
-    changed.fill(0);
-    fill(changed, 89, 59, 8, 8, 255);
-    const auto merged = texts_of(merge_plain(prepared, plain, changed, QSize(100, 100)));
-    EXPECT_EQ(merged, (std::vector<std::string> { "Informe", "de", "Envíe", "el", "pago", "Total", "1.234,56", "Hola",
-                                                  "mundo", "Región", "Sur", "notas", "Sí", "42" }));
-    // Nothing changed where the preparation painted nothing: the "x" is a
-    // word there, sure and short.
-    changed.fill(0);
-    const auto kept = texts_of(merge_plain(prepared, plain, changed, QSize(100, 100)));
-    EXPECT_NE(std::find(kept.begin(), kept.end(), "x"), kept.end());
+    std::string out;
+    for (const auto& w : choose_lines(ours, plain, QImage(), QSize(1000, 300)))
+        out += (out.empty() ? "" : " ") + w.fragment.text;
+    EXPECT_EQ(out, "Informe de Hola mundo Aceptar Sí");
 }
 
 // A window's bars read apart: one read without confidence goes whole, one
-// read with it stays; the page's words under them stay whatever.
+// read with it stays; the page's line the plain reading holds stays.
 TEST(OcrPrepare, ABarReadWithoutConfidenceIsLeftOut)
 {
     platform::PreparedPage page;
@@ -306,7 +372,9 @@ TEST(OcrPrepare, ABarReadWithoutConfidenceIsLeftOut)
             read_word("El", 0.02, 0.06, 0.50, 40), read_word("informe", 0.08, 0.22, 0.50, 45),
         } };
         std::vector<std::string> out;
-        for (const auto& f : keep_words(page, read, {}, true))
+        // The plain reading holds the page's line, not the bars.
+        for (const auto& f : keep_words(page, read, { read_word("El", 0.02, 0.06, 0.50, 70),
+                                                      read_word("informe", 0.08, 0.22, 0.50, 72) }, true))
             out.push_back(f.text);
         return out;
     };
@@ -355,146 +423,6 @@ TEST(OcrPrepare, APagePaintedBareIsReadAsItStands)
     ASSERT_TRUE(prepared.has_value()) << prepared.error();
     EXPECT_TRUE(prepared->jobs.empty());
     EXPECT_FALSE(prepared->changed.isNull());
-}
-
-// Where both readings read the same ink: the plain one's accent or first
-// letter counts at about the same confidence, a word ours ran together over
-// a real space is split as the plain reading split it, a word split without
-// a space stays whole, ours stays where the two only differ by whims, and
-// a number ours read whole and surely stays whole.
-TEST(OcrPrepare, TwoReadingsOfTheSameInkKeepTheOneWithMoreOfIt)
-{
-    using platform::ReadWord;
-    const QImage none;
-    const QSize size(1000, 300);
-    const auto merged = [&](std::vector<ReadWord> ours, std::vector<ReadWord> plain) {
-        std::string out;
-        for (const auto& t : texts_of(merge_plain(std::move(ours), std::move(plain), none, size)))
-            out += (out.empty() ? "" : " ") + t;
-        return out;
-    };
-    // Boxes 15 px tall (0.05 of 300): a space is 5 px or more.
-    EXPECT_EQ(merged({ read_word("Region", 0.10, 0.16, 0.1, 96) }, { read_word("Región", 0.10, 0.16, 0.1, 96) }),
-              "Región");
-    EXPECT_EQ(merged({ read_word("‘otal", 0.10, 0.15, 0.1, 89) }, { read_word("Total", 0.10, 0.15, 0.1, 83) }), "Total");
-    EXPECT_EQ(merged({ read_word("21%", 0.10, 0.14, 0.1, 52) },
-                     { read_word("21", 0.10, 0.12, 0.1, 90), read_word("%", 0.125, 0.14, 0.1, 86) }),
-              "21 %");
-    EXPECT_EQ(merged({ read_word("Segunda", 0.10, 0.17, 0.1, 95) },
-                     { read_word("Segun", 0.10, 0.15, 0.1, 96), read_word("da", 0.1505, 0.17, 0.1, 96) }),
-              "Segunda");
-    EXPECT_EQ(merged({ read_word("Buscar", 0.10, 0.16, 0.1, 96) }, { read_word("Busca", 0.10, 0.155, 0.1, 96) }),
-              "Buscar");
-    EXPECT_EQ(merged({ read_word("línea", 0.10, 0.15, 0.1, 96) }, { read_word("linea", 0.10, 0.15, 0.1, 76) }), "línea");
-    // A number ours read whole, more surely than the plain reading's part.
-    EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 97) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "12");
-    EXPECT_EQ(merged({ read_word("12", 0.48, 0.50, 0.1, 80) }, { read_word("1", 0.48, 0.50, 0.1, 85) }), "1");
-    // The same word read by both: the surer reading's box, not ours
-    // stretched over a cursor below it (which then joined the line).
-    auto taller = [](platform::ReadWord w, double by) {
-        w.fragment.box.bottom += by;
-        return w;
-    };
-    EXPECT_EQ(merged({ taller(read_word("Envíe", 0.02, 0.07, 0.1, 69), 0.12), read_word("el", 0.08, 0.10, 0.1, 95),
-                       read_word("D", 0.02, 0.03, 0.2, 85) },
-                     { read_word("Envíe", 0.02, 0.07, 0.1, 95), read_word("el", 0.08, 0.10, 0.1, 95) }),
-              "Envíe el");
-    // But not the plain reading's box stretched over the lines around it.
-    const auto tall_plain = merge_plain({ read_word("using", 0.10, 0.15, 0.10, 96) },
-                                        { taller(read_word("using", 0.10, 0.15, 0.05, 97), 0.1) }, none, size);
-    ASSERT_EQ(tall_plain.size(), 1u);
-    EXPECT_EQ(tall_plain[0].fragment.box.top, 0.10);
-    // A rule across the picture read as a "2" is no word of the title.
-    EXPECT_EQ(merged({ read_word("2", 0.0, 0.9, 0.1, 23), read_word("Guardar", 0.30, 0.38, 0.1, 95),
-                       read_word("cambios", 0.39, 0.47, 0.1, 95) },
-                     { read_word("‘Guardar", 0.30, 0.38, 0.1, 71), read_word("cambios.", 0.39, 0.47, 0.1, 64) }),
-              "Guardar cambios");
-    // A dash and "mm" are lower than their line, not wider than their
-    // letters: both readings keep them.
-    auto low = [](platform::ReadWord w, double top, double bottom) {
-        w.fragment.box.top = top;
-        w.fragment.box.bottom = bottom;
-        return w;
-    };
-    const std::vector<ReadWord> dash_and_mm = { read_word("12", 0.10, 0.12, 0.1, 96),
-                                                low(read_word("-", 0.13, 0.14, 0.1, 93), 0.125, 0.13),
-                                                low(read_word("mm", 0.15, 0.19, 0.1, 96), 0.13, 0.15) };
-    EXPECT_EQ(merged(dash_and_mm, dash_and_mm), "12 - mm");
-    EXPECT_EQ(merged({ dash_and_mm[0] }, dash_and_mm), "12 mm");
-    // An accent ours read from a bar the selection cut at the picture's top
-    // is none.
-    EXPECT_EQ(merged({ read_word("Nórte", 0.24, 0.28, 0.0, 93) }, { read_word("Norte", 0.24, 0.28, 0.013, 97) }),
-              "Norte");
-    // The plain reading's words overlapping on one letter ("rejill" "la")
-    // cover no ink ours left out.
-    EXPECT_EQ(merged({ read_word("rejilla", 0.262, 0.309, 0.1, 96) },
-                     { read_word("rejill", 0.262, 0.298, 0.1, 88), read_word("la", 0.295, 0.311, 0.1, 97) }),
-              "rejilla");
-    // A title ours read only the ends of, more surely.
-    EXPECT_EQ(merged({ read_word("n", 0.45, 0.456, 0.1, 90), read_word("s", 0.494, 0.50, 0.1, 83) },
-                     { read_word("notas", 0.45, 0.50, 0.1, 74) }),
-              "notas");
-    // A title bar's icon and buttons only ours read, far from the title,
-    // go; a number only ours read a space from its word stays.
-    EXPECT_EQ(merged({ read_word("x", 0.01, 0.03, 0.1, 92), read_word("notas", 0.45, 0.50, 0.1, 89),
-                       read_word("[=|", 0.88, 0.91, 0.1, 71), read_word("El", 0.915, 0.94, 0.1, 80),
-                       read_word("[x]", 0.945, 0.97, 0.1, 85) },
-                     { read_word("notas", 0.45, 0.50, 0.1, 85) }),
-              "notas");
-    EXPECT_EQ(merged({ read_word("Total", 0.10, 0.15, 0.1, 95), read_word("21", 0.16, 0.18, 0.1, 93) },
-                     { read_word("Total", 0.10, 0.15, 0.1, 95) }),
-              "Total 21");
-    // A lowercase "a" only ours read, a monospaced space (wider than the
-    // letter is tall) before the line's next word, is a word.
-    auto lower = [](platform::ReadWord w) {
-        w.fragment.box.bottom -= 0.015;
-        return w;
-    };
-    EXPECT_EQ(merged({ lower(read_word("a", 0.100, 0.107, 0.1, 97)), read_word("las", 0.119, 0.141, 0.1, 96) },
-                     { read_word("las", 0.119, 0.141, 0.1, 96) }),
-              "a las");
-    // A title bar's icon, read unsurely in a box as tall as two lines, goes
-    // wherever either reading put it; a sure "y" boxed as tall stays.
-    auto tall = [](platform::ReadWord w) {
-        w.fragment.box.bottom += 0.1;
-        return w;
-    };
-    EXPECT_EQ(merged({ read_word("Mousepad", 0.40, 0.48, 0.1, 93) },
-                     { tall(read_word("al", 0.01, 0.03, 0.1, 64)), read_word("Mousepad", 0.40, 0.48, 0.1, 93) }),
-              "Mousepad");
-    EXPECT_EQ(merged({ read_word("pagar", 0.10, 0.15, 0.1, 95), tall(read_word("y", 0.155, 0.165, 0.1, 90)) },
-                     { read_word("pagar", 0.10, 0.15, 0.1, 95) }),
-              "pagar y");
-}
-
-// What the plain reading holds, ours never reads worse, whatever its
-// confidence: a number or a letter read as a digit goes back to the plain
-// reading's, a first letter cut off or a border read as one comes back;
-// ours' unsure marks where the plain reading saw nothing go, and a line
-// the plain reading lacks stays only when it holds two words read surely.
-TEST(OcrPrepare, OursNeverHoldsLessOfALineThanThePlainReading)
-{
-    using platform::ReadWord;
-    const QSize size(1000, 300);
-    const std::vector<ReadWord> ours = {
-        read_word("nforme", 0.11, 0.17, 0.1, 97), read_word("2626-12-68", 0.20, 0.30, 0.1, 96),
-        read_word("0", 0.32, 0.33, 0.1, 83), read_word("sox", 0.60, 0.63, 0.1, 28),
-        read_word("ly", 0.09, 0.12, 0.2, 95), read_word("llame", 0.13, 0.18, 0.2, 96),
-        // Lines the plain reading has nothing of: a bar's buttons, a warning.
-        read_word("-", 0.80, 0.81, 0.3, 87), read_word("ox", 0.82, 0.84, 0.3, 89),
-        read_word("Warning:", 0.10, 0.18, 0.4, 91), read_word("root", 0.20, 0.24, 0.4, 82),
-        // A short line the plain reading read only unsurely, as the same letters.
-        read_word("OK", 0.10, 0.12, 0.6, 78), read_word("3", 0.13, 0.14, 0.6, 78),
-    };
-    const std::vector<ReadWord> plain = {
-        read_word("Informe", 0.10, 0.17, 0.1, 71), read_word("2026-12-08", 0.20, 0.30, 0.1, 95),
-        read_word("o", 0.32, 0.33, 0.1, 8), read_word("y", 0.11, 0.12, 0.2, 97),
-        read_word("llame", 0.13, 0.18, 0.2, 74), read_word("OK", 0.10, 0.12, 0.6, 24),
-    };
-    std::string out;
-    for (const auto& t : texts_of(merge_plain(ours, plain, QImage(), size)))
-        out += (out.empty() ? "" : " ") + t;
-    EXPECT_EQ(out, "Informe 2026-12-08 o y llame Warning: root OK 3");
 }
 
 // A window on a flat desktop or a black root has two backgrounds and is no

@@ -214,6 +214,29 @@ TEST_F(OcrTest, WarmUpLoadsTheEnginesAndRunsOnce)
     EXPECT_EQ(m_fake->last_size(), QSize(256, 64));
 }
 
+// The engines are given back once the text captures stop, and the next
+// capture reads as before (loading them again is the recogniser's).
+TEST_F(OcrTest, EnginesAreGivenBackWhenIdle)
+{
+    ocr::set_engine_idle_seconds(0.05);
+    platform::Recognition r;
+    r.texts = { { "Hola", NormBox { 0.1, 0.5, 0.1, 0.3 } } };
+    m_fake->set_result(r);
+    for (int capture = 1; capture <= 2; ++capture) {
+        const int released = m_fake->releases();
+        ocr::start_text_capture(white(200, 80), 1.0, util::Stopwatch("captura"));
+        QElapsedTimer timer;
+        timer.start();
+        while ((m_toasts.size() < static_cast<std::size_t>(capture) || m_fake->releases() == released)
+               && timer.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        ASSERT_EQ(m_toasts.size(), static_cast<std::size_t>(capture));
+        EXPECT_EQ(m_toasts.back().text, "Texto copiado · 4 caracteres");
+        EXPECT_GT(m_fake->releases(), released) << "capture " << capture;
+    }
+    ocr::set_engine_idle_seconds(-1);
+}
+
 // --- the command line -------------------------------------------------------
 
 namespace {

@@ -19,9 +19,11 @@ public:
     std::expected<Recognition, std::string> recognize(const QImage& image,
                                                       const std::vector<std::string>& languages) override;
     void prepare(const std::vector<std::string>& languages) override;
+    void release_idle() override { ++m_releases; }
 
     int calls() const { return m_calls.load(); }
     int prepares() const { return m_prepares.load(); }
+    int releases() const { return m_releases.load(); }
     // The size and languages of the last image recognised.
     QSize last_size() const;
     std::vector<std::string> last_languages() const;
@@ -35,6 +37,7 @@ private:
     std::vector<std::string> m_last_languages;
     std::atomic<int> m_calls { 0 };
     std::atomic<int> m_prepares { 0 };
+    std::atomic<int> m_releases { 0 };
 };
 
 } // namespace platform

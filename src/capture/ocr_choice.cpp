@@ -1,0 +1,690 @@
+// What the engine read, sorted out, and the line-by-line choice between
+// the plain reading and ours.
+#include "capture/ocr_choice.h"
+
+#include <QRect>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace ocr_prepare {
+
+using platform::Fragment;
+using platform::NormBox;
+using platform::PreparedPage;
+using platform::ReadWord;
+
+namespace {
+
+// Letters and digits in UTF-8 text: ASCII ones, and any character past
+// Latin-1's symbols (accented letters and other scripts).
+int letters_in(const std::string& utf8)
+{
+    int n = 0;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (std::isalnum(c) || c == '%' || c == '$')
+            ++n;
+        else if (c == 0xE2 && utf8.compare(i, 3, "\u20ac") == 0) // the euro sign
+            ++n;
+        else if (c == 0xC3 || (c >= 0xC4 && c < 0xE2)) // U+00C0..U+1FFF lead bytes
+            ++n;
+    }
+    return n;
+}
+
+int chars_in(const std::string& utf8)
+{
+    return static_cast<int>(std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+bool confident(const ReadWord& w)
+{
+    return w.confidence >= STRAY_CONFIDENCE && letters_in(w.fragment.text) > 0;
+}
+
+// The words in lines: sorted by top, each joining the last line when they
+// share half the smaller height (as the layout groups them).
+struct Row {
+    double top = 0;
+    double bottom = 0;
+    std::vector<std::size_t> words;
+};
+
+std::vector<Row> rows_of(const std::vector<ReadWord>& words)
+{
+    std::vector<std::size_t> order(words.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const NormBox& x = words[a].fragment.box;
+        const NormBox& y = words[b].fragment.box;
+        return x.top != y.top ? x.top < y.top : x.x0 < y.x0;
+    });
+    std::vector<Row> rows;
+    for (const std::size_t i : order) {
+        const NormBox& b = words[i].fragment.box;
+        if (!rows.empty()) {
+            Row& last = rows.back();
+            const double overlap = std::min(last.bottom, b.bottom) - std::max(last.top, b.top);
+            if (overlap >= 0.5 * std::min(last.bottom - last.top, b.bottom - b.top)) {
+                last.top = std::min(last.top, b.top);
+                last.bottom = std::max(last.bottom, b.bottom);
+                last.words.push_back(i);
+                continue;
+            }
+        }
+        rows.push_back({ b.top, b.bottom, { i } });
+    }
+    return rows;
+}
+
+bool same_line(const Row& a, const Row& b)
+{
+    const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+    return overlap >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+}
+
+bool has_digit(const std::string& text)
+{
+    return text.find_first_of("0123456789") != std::string::npos;
+}
+
+// How a set of words reads: those read with confidence, the words with a
+// letter or digit, and their mean confidence.
+
+// How a set of words reads: those read with confidence, the words with a
+// letter or digit, and their mean confidence.
+// Besides: whether a word of two letters or more (or a number) is read
+// with confidence, and one of three or more (or a number) surely.
+struct Reading {
+    int confident = 0;
+    int words = 0;
+    double mean = 0;
+    bool a_word = false;
+    bool a_sure_word = false;
+};
+
+Reading reading_of(const std::vector<const ReadWord*>& words)
+{
+    Reading r;
+    double sum = 0;
+    for (const ReadWord* w : words) {
+        const int letters = letters_in(w->fragment.text);
+        if (letters == 0)
+            continue;
+        ++r.words;
+        r.confident += confident(*w);
+        sum += w->confidence;
+        const bool number = has_digit(w->fragment.text);
+        r.a_word = r.a_word || (w->confidence >= STRAY_CONFIDENCE && (letters >= 2 || number));
+        r.a_sure_word = r.a_sure_word || (w->confidence >= SURE_CONFIDENCE && (letters >= 3 || number));
+    }
+    r.mean = r.words ? sum / r.words : 0;
+    return r;
+}
+
+Reading reading_of(const std::vector<ReadWord>& words)
+{
+    std::vector<const ReadWord*> all;
+    for (const ReadWord& w : words)
+        all.push_back(&w);
+    return reading_of(all);
+}
+
+// The share of a word's box that the preparation changed.
+double changed_share(const ReadWord& w, const QImage& changed)
+{
+    if (changed.isNull())
+        return 0;
+    const NormBox& b = w.fragment.box;
+    const QRect box = QRect(QPoint(static_cast<int>(b.x0 * changed.width()), static_cast<int>(b.top * changed.height())),
+                            QPoint(static_cast<int>(b.x1 * changed.width()) - 1,
+                                   static_cast<int>(b.bottom * changed.height()) - 1))
+                          .intersected(changed.rect());
+    if (box.isEmpty())
+        return 0;
+    int n = 0;
+    for (int y = box.top(); y <= box.bottom(); ++y) {
+        const uchar* row = changed.constScanLine(y);
+        for (int x = box.left(); x <= box.right(); ++x)
+            n += row[x] != 0;
+    }
+    return static_cast<double>(n) / (static_cast<double>(box.width()) * box.height());
+}
+
+// A word's letters and digits, lower case (bytes past ASCII kept): what
+
+// Latin letters with an accent (two bytes, lead 0xC3) as their base
+// letter ("Última" as "Ultima").
+std::string unaccented(const std::string& letters)
+{
+    // U+00C0..U+00FF after 0xC3: the second byte minus 0x80.
+    static const char BASE[] = "AAAAAAACEEEEIIIIDNOOOOOxOUUUUYTsaaaaaaaceeeeiiiidnooooo/ouuuuyty";
+    std::string out;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        const auto c = static_cast<unsigned char>(letters[i]);
+        const auto next = i + 1 < letters.size() ? static_cast<unsigned char>(letters[i + 1]) : 0;
+        if (c == 0xC3 && next >= 0x80 && next <= 0xBF) {
+            out += BASE[next - 0x80];
+            ++i;
+        } else {
+            out += letters[i];
+        }
+    }
+    return out;
+}
+
+
+// Whether `part` is `whole` with some of its characters left out.
+bool left_out_of(const std::string& part, const std::string& whole)
+{
+    std::size_t i = 0;
+    for (const char c : whole)
+        if (i < part.size() && part[i] == c)
+            ++i;
+    return i == part.size() && part.size() < whole.size();
+}
+
+// The items of two lists (`a` and `b` of them) that `touch` ties together,
+// directly or through others, grouped: each group with the indices it
+// holds of the first list and of the second, groups in the order of their
+// first item.
+struct Group {
+    std::vector<std::size_t> first;
+    std::vector<std::size_t> second;
+};
+
+template<typename Touch>
+std::vector<Group> groups_of(std::size_t a, std::size_t b, Touch touch)
+{
+    std::vector<std::size_t> parent(a + b);
+    for (std::size_t i = 0; i < parent.size(); ++i)
+        parent[i] = i;
+    const auto find = [&](std::size_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (std::size_t i = 0; i < a; ++i)
+        for (std::size_t j = 0; j < b; ++j)
+            if (touch(i, j))
+                parent[find(i)] = find(a + j);
+    std::vector<Group> groups;
+    std::vector<std::size_t> group_of(parent.size(), parent.size());
+    for (std::size_t i = 0; i < parent.size(); ++i) {
+        std::size_t& g = group_of[find(i)];
+        if (g == parent.size()) {
+            g = groups.size();
+            groups.emplace_back();
+        }
+        if (i < a)
+            groups[g].first.push_back(i);
+        else
+            groups[g].second.push_back(i - a);
+    }
+    return groups;
+}
+
+// Two readings of one stretch of a line, ours and the plain one: the words
+// of each that cover the same ink.
+bool same_ink(const NormBox& a, const NormBox& b)
+{
+    const double across = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
+    const double down = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+    return across > 0.3 * std::min(a.x1 - a.x0, b.x1 - b.x0)
+        && down >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+}
+
+
+// Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
+// as a letter or two in a box far taller than the text around it (and with
+// low confidence; a real heading that tall reads with high confidence).
+std::vector<ReadWord> drop_graphics_read(std::vector<ReadWord> words, bool drop_strays)
+{
+    std::vector<double> heights;
+    for (const ReadWord& w : words)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    double median = 0;
+    if (!heights.empty()) {
+        std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+        median = heights[heights.size() / 2];
+    }
+    // A mark of a few characters read with low confidence, alone on its
+    // line, is graphics too: a terminal's block cursor read as "A", a grid's
+    // leftovers. Any other word on the line keeps it, however short and
+    // unsure both are ("37 ms", "La red"): length and confidence alone never
+    // take a word out of a line of text.
+    const auto short_mark = [](const std::string& utf8) {
+        // Characters, not bytes: UTF-8 continuation bytes are 10xxxxxx.
+        return std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 4;
+    };
+    const auto mark = [&](const ReadWord& w) { return w.confidence < STRAY_CONFIDENCE && short_mark(w.fragment.text); };
+    const auto alone_on_line = [&](const ReadWord& w) {
+        const NormBox& a = w.fragment.box;
+        return std::none_of(words.begin(), words.end(), [&](const ReadWord& o) {
+            const NormBox& b = o.fragment.box;
+            const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
+            return &o != &w && overlap > 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
+        });
+    };
+    std::vector<ReadWord> out;
+    for (const ReadWord& w : words) {
+        const double h = w.fragment.box.bottom - w.fragment.box.top;
+        const bool towering = h > 5 * median || (h > 2.5 * median && w.confidence < 50);
+        const bool stray = drop_strays && mark(w) && alone_on_line(w);
+        if (!towering && !stray)
+            out.push_back(w);
+    }
+    return out;
+}
+
+
+} // namespace
+
+std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_strays)
+{
+    std::vector<Fragment> out;
+    for (ReadWord& w : drop_graphics_read(std::move(words), drop_strays))
+        out.push_back(std::move(w.fragment));
+    return out;
+}
+
+namespace {
+
+// A line read with confidence: its lettered words read, on average, above
+// junk, and one of them (two letters or more, or a number) read with
+// confidence. An icon read as "ZX", a picture's grain read as "Ll =:" are
+// not.
+bool seen(const std::vector<ReadWord>& line)
+{
+    const Reading r = reading_of(line);
+    return r.a_word && r.mean >= MARK_CONFIDENCE;
+}
+
+// A line only ours read, where the plain reading saw nothing at all: the
+// preparation found it (a button's light text, small text scaled up), or
+// made it (a border or a bar's button read as letters). It stays with a
+// word of three letters or more, or a number, read surely, and most of its
+// words read with confidence.
+bool seen_alone(const std::vector<ReadWord>& line)
+{
+    const Reading r = reading_of(line);
+    return r.a_sure_word && 2 * r.confident >= r.words && seen(line);
+}
+
+// Whether words (left to right) stand apart by real spaces: a third of
+// their height at least.
+bool real_spaces(const std::vector<const ReadWord*>& words, QSize size)
+{
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const NormBox& a = words[i]->fragment.box;
+        const double height = (a.bottom - a.top) * size.height();
+        if ((a.x0 - words[i - 1]->fragment.box.x1) * size.width() < height / 3)
+            return false;
+    }
+    return true;
+}
+
+// A text's letters and digits (bytes past ASCII kept): marks aside.
+std::string letters_only(const std::string& utf8)
+{
+    std::string out;
+    for (const char c : utf8)
+        if (std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80))
+            out += c;
+    return out;
+}
+
+// A word's characters without spaces: what two readings of the same ink
+// are compared on.
+std::string joined(const std::vector<const ReadWord*>& words)
+{
+    std::string out;
+    for (const ReadWord* w : words)
+        out += w->fragment.text;
+    return out;
+}
+
+float least_sure(const std::vector<const ReadWord*>& words)
+{
+    float c = 100;
+    for (const ReadWord* w : words)
+        c = std::min(c, w->confidence);
+    return c;
+}
+
+// Whether `ours` is `plain` with characters or accents left out: an
+// underscore read as a space, "Ultima" for "Última". Whatever its
+// confidence, such a reading holds less than the engine saw.
+// Whether a text with digits reads as a number: digits in groups joined by
+// one separator (".", ",", ":", "/", "-"), signs and units around them, no
+// separator at its end but a sentence's, no letter among its digits
+// ("1:0/", "39.38/,42" and "2O26" do not).
+bool well_formed_number(const std::string& text)
+{
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto separator = [](char c) { return std::strchr(".,:/-", c) != nullptr; };
+    const std::size_t first = text.find_first_of("0123456789");
+    const std::size_t last = text.find_last_of("0123456789");
+    for (std::size_t i = first; i < last; ++i) {
+        const char c = text[i];
+        if (separator(c) && separator(text[i + 1]))
+            return false;
+        if (!digit(c) && !separator(c))
+            return false;
+    }
+    // A full stop or a comma after it ends a sentence or a list.
+    if (last + 1 < text.size() && separator(text[last + 1]))
+        return last + 2 == text.size() && (text[last + 1] == '.' || text[last + 1] == ',');
+    return true;
+}
+
+bool drops_marks(const std::string& ours, const std::string& plain)
+{
+    if (left_out_of(ours, plain))
+        return true;
+    const std::string a = unaccented(ours), b = unaccented(plain);
+    return a.size() < ours.size() ? false : (b.size() < plain.size() && (a == b || left_out_of(a, b)));
+}
+
+// Whether ours, on a line both readings read with confidence, carries the
+// evidence to replace the plain line: stretch by stretch of the same ink,
+// it covers every word the plain one read (but specks, and chrome the
+// preparation painted out), and where it reads the ink otherwise it is
+// not less sure when it holds all the plain reading's characters and more,
+// else clearly surer, holding as many characters, dropping none of the
+// plain reading's characters or accents and changing no number read with
+// confidence unless that reads as no number and ours does; it makes no
+// number of letters nor letters of a number; and somewhere it reads more
+// or better.
+bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed,
+                    QSize size)
+{
+    const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
+    int gains = 0;
+    for (const Group& g : groups_of(ours.size(), plain.size(), [&](std::size_t i, std::size_t j) {
+             return same_ink(ours[i].fragment.box, plain[j].fragment.box);
+         })) {
+        std::vector<const ReadWord*> q, p;
+        for (const std::size_t i : g.first)
+            q.push_back(&ours[i]);
+        for (const std::size_t j : g.second)
+            p.push_back(&plain[j]);
+        std::sort(q.begin(), q.end(), by_x);
+        std::sort(p.begin(), p.end(), by_x);
+        if (p.empty()) {
+            gains += std::any_of(q.begin(), q.end(), [](const ReadWord* w) { return confident(*w); });
+            continue;
+        }
+        if (q.empty()) {
+            // Any word the plain reading read is lost with it, however
+            // unsure (it is what the command line would paste), but a speck
+            // and chrome the preparation painted out.
+            const bool lost = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
+                const int chars = chars_in(w->fragment.text);
+                const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE && chars <= PAINTED_MAX_CHARS;
+                const bool speck = w->confidence < MARK_CONFIDENCE && chars <= SPECK_MAX_CHARS;
+                return letters_in(w->fragment.text) > 0 && !chrome && !speck;
+            });
+            if (lost)
+                return false;
+            // Chrome the preparation painted out, which ours rightly lacks.
+            gains += std::any_of(p.begin(), p.end(), [](const ReadWord* w) { return letters_in(w->fragment.text) > 0; });
+            continue;
+        }
+        const std::string ours_text = joined(q), plain_text = joined(p);
+        if (ours_text == plain_text) {
+            // The same characters cut into words otherwise: the cut that
+            // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
+            if (q.size() == p.size())
+                continue;
+            if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size))
+                return false;
+            ++gains;
+            continue;
+        }
+        const float plain_conf = least_sure(p), ours_conf = least_sure(q);
+        if (has_digit(ours_text) != has_digit(plain_text))
+            return false;
+        // All the plain reading's characters (or letters) and more (ink it
+        // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
+        // for "desde", "1" for "12"): ours, unless less sure.
+        if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text))) {
+            if (ours_conf < plain_conf)
+                return false;
+            ++gains;
+            continue;
+        }
+        // Cut into words otherwise, or read otherwise: ours must be clearly
+        // surer, and hold as many characters (what the preparation loses
+        // is characters: an underscore, an accent, a letter at an edge).
+        if (ours_conf < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
+            || chars_in(ours_text) < chars_in(plain_text)
+            || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
+                && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
+            return false;
+        ++gains;
+    }
+    return gains > 0;
+}
+
+std::vector<ReadWord> words_of(const std::vector<ReadWord>& all, const std::vector<Row>& rows,
+                               const std::vector<std::size_t>& picked)
+{
+    std::vector<ReadWord> out;
+    for (const std::size_t r : picked)
+        for (const std::size_t i : rows[r].words)
+            out.push_back(all[i]);
+    return out;
+}
+
+// A letter or two at an end of a line, read unsurely in a box twice as
+// tall as the line's other words and set apart from them by more than
+// twice their height, is an icon (a title bar's, read as "al" or "má"),
+// not a word. A sure "€" or "y" the engine boxed as tall stays.
+void drop_end_icons(std::vector<ReadWord>& line, QSize size)
+{
+    if (line.size() < 2)
+        return;
+    std::vector<double> heights;
+    for (const ReadWord& w : line)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    const auto mid = heights.begin() + static_cast<std::ptrdiff_t>((heights.size() - 1) / 2);
+    std::nth_element(heights.begin(), mid, heights.end());
+    const double height = *mid;
+    const auto icon = [&](const ReadWord& w, const ReadWord& next) {
+        const NormBox& a = w.fragment.box;
+        const NormBox& b = next.fragment.box;
+        const double gap = std::max(b.x0 - a.x1, a.x0 - b.x1) * size.width();
+        return chars_in(w.fragment.text) <= 2 && w.confidence < SURE_CONFIDENCE && a.bottom - a.top >= 2 * height
+            && gap > 2 * height * size.height();
+    };
+    if (icon(line[0], line[1]))
+        line.erase(line.begin());
+    if (line.size() >= 2 && icon(line.back(), line[line.size() - 2]))
+        line.pop_back();
+}
+
+} // namespace
+
+Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed, QSize size)
+{
+    if (plain.empty())
+        return seen_alone(ours) ? Pick::Ours : Pick::Neither;
+    const bool plain_seen = seen(plain);
+    if (ours.empty() || !seen(ours))
+        return plain_seen ? Pick::Plain : Pick::Neither;
+    if (!plain_seen)
+        return Pick::Ours;
+    return ours_is_better(ours, plain, changed, size) ? Pick::Ours : Pick::Plain;
+}
+
+std::vector<ReadWord> choose_lines(std::vector<ReadWord> ours, std::vector<ReadWord> plain, const QImage& changed,
+                                   QSize size)
+{
+    const std::vector<Row> q = rows_of(ours);
+    const std::vector<Row> p = rows_of(plain);
+    std::vector<ReadWord> chosen;
+    // Lines of the two readings that overlap are one line (the plain
+    // reading may hold as one what ours cut in two, and the other way).
+    for (const Group& g : groups_of(q.size(), p.size(), [&](std::size_t i, std::size_t j) { return same_line(q[i], p[j]); })) {
+        std::vector<ReadWord> line_ours = words_of(ours, q, g.first);
+        std::vector<ReadWord> line_plain = words_of(plain, p, g.second);
+        const Pick pick = pick_line(line_ours, line_plain, changed, size);
+        if (pick == Pick::Neither)
+            continue;
+        for (ReadWord& w : pick == Pick::Ours ? line_ours : line_plain)
+            chosen.push_back(std::move(w));
+    }
+    // In reading order: line by line, each from left to right.
+    std::vector<ReadWord> out;
+    for (Row& row : rows_of(chosen)) {
+        std::vector<ReadWord> line;
+        for (const std::size_t i : row.words)
+            line.push_back(std::move(chosen[i]));
+        std::stable_sort(line.begin(), line.end(),
+                         [](const ReadWord& a, const ReadWord& b) { return a.fragment.box.x0 < b.fragment.box.x0; });
+        drop_end_icons(line, size);
+        for (ReadWord& w : line)
+            out.push_back(std::move(w));
+    }
+    return out;
+}
+
+
+namespace {
+
+bool centre_in(const Fragment& f, const QRect& box, double w, double h)
+{
+    const double cx = (f.box.x0 + f.box.x1) / 2 * w;
+    const double cy = (f.box.top + f.box.bottom) / 2 * h;
+    return cx >= box.left() && cx <= box.right() + 1 && cy >= box.top() && cy <= box.bottom() + 1;
+}
+
+
+// A word whose box the engine stretched over the lines around it (a "€"
+// or a "y" at a line's end boxed three lines tall, a word of a tight
+// selection's middle line boxed over its neighbours) takes the rows of the
+// ordinary words the engine read on its line, or else of the nearest
+// ordinary word beside it if it is short and sure: left so, it ties lines
+// together and the layout takes it for an icon that spans lines.
+void fit_tall_boxes(std::vector<ReadWord>& words, QSize size)
+{
+    std::vector<double> heights;
+    for (const ReadWord& w : words)
+        heights.push_back(w.fragment.box.bottom - w.fragment.box.top);
+    if (heights.size() < 3)
+        return;
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const double median = heights[heights.size() / 2];
+    for (ReadWord& w : words) {
+        NormBox& a = w.fragment.box;
+        if (a.bottom - a.top <= 2 * median)
+            continue;
+        std::vector<double> tops, bottoms;
+        for (const ReadWord& o : words)
+            if (&o != &w && w.line >= 0 && o.line == w.line && o.fragment.box.bottom - o.fragment.box.top <= 1.5 * median) {
+                tops.push_back(o.fragment.box.top);
+                bottoms.push_back(o.fragment.box.bottom);
+            }
+        if (!tops.empty()) {
+            std::nth_element(tops.begin(), tops.begin() + tops.size() / 2, tops.end());
+            std::nth_element(bottoms.begin(), bottoms.begin() + bottoms.size() / 2, bottoms.end());
+            a.top = tops[tops.size() / 2];
+            a.bottom = bottoms[bottoms.size() / 2];
+            continue;
+        }
+        if (w.confidence < STRAY_CONFIDENCE || chars_in(w.fragment.text) > 3)
+            continue;
+        const ReadWord* nearest = nullptr;
+        double best = 3 * median * size.height();
+        for (const ReadWord& o : words) {
+            const NormBox& b = o.fragment.box;
+            const double centre = (b.top + b.bottom) / 2;
+            if (&o == &w || b.bottom - b.top > 1.5 * median || centre < a.top || centre > a.bottom)
+                continue;
+            const double gap = std::max(b.x0 - a.x1, a.x0 - b.x1) * size.width();
+            if (gap < best) {
+                best = gap;
+                nearest = &o;
+            }
+        }
+        if (nearest) {
+            a.top = nearest->fragment.box.top;
+            a.bottom = nearest->fragment.box.bottom;
+        }
+    }
+}
+
+} // namespace
+
+std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vector<ReadWord>> read,
+                                 std::vector<ReadWord> plain, bool drop_strays)
+{
+    const double w = page.size.width(), h = page.size.height();
+    // What the page reading made of a patch's leftovers goes.
+    std::vector<ReadWord> words;
+    for (std::size_t j = 0; j < page.page_jobs && j < read.size(); ++j)
+        for (ReadWord& word : read[j]) {
+            bool covered = false;
+            for (std::size_t i = 0; i < page.patch_boxes.size() && !covered; ++i)
+                covered = centre_in(word.fragment, page.patch_boxes[i], w, h);
+            if (!covered)
+                words.push_back(std::move(word));
+        }
+    for (std::size_t j = page.page_jobs; j < read.size(); ++j)
+        for (ReadWord& word : read[j])
+            words.push_back(std::move(word));
+    // A word of nothing but spaces (the engine reads a rule so) is none.
+    const auto blank = [](const ReadWord& w) {
+        return w.fragment.text.find_first_not_of(" \t\n") == std::string::npos;
+    };
+    std::erase_if(words, blank);
+    std::erase_if(plain, blank);
+    // The plain reading's marks over a patch ours read apart (a button's
+    // rounded edges read as "|" or "_") are its rim, no text.
+    std::erase_if(plain, [&](const ReadWord& word) {
+        return letters_in(word.fragment.text) == 0
+            && std::any_of(page.patch_areas.begin(), page.patch_areas.end(),
+                           [&](const QRect& area) { return centre_in(word.fragment, area, w, h); });
+    });
+    // Boxes stretched over the lines around them are fitted first: they
+    // would tie those lines into one, or be taken for graphics.
+    fit_tall_boxes(words, page.size);
+    fit_tall_boxes(plain, page.size);
+    words = drop_graphics_read(std::move(words), drop_strays);
+    // A window's bar whose text the engine could not read with confidence
+    // is left out whole ("Guardar cambios" half-read as marks), not pasted
+    // half-read.
+    if (page.chrome_rows > 0) {
+        const double bars = static_cast<double>(page.chrome_rows) / h;
+        std::vector<bool> drop(words.size());
+        for (const Row& row : rows_of(words)) {
+            if ((row.top + row.bottom) / 2 >= bars)
+                continue;
+            std::vector<const ReadWord*> line;
+            for (const std::size_t i : row.words)
+                line.push_back(&words[i]);
+            if (const Reading r = reading_of(line); 2 * r.confident < r.words || r.words == 0)
+                for (const std::size_t i : row.words)
+                    drop[i] = true;
+        }
+        std::vector<ReadWord> kept;
+        for (std::size_t i = 0; i < words.size(); ++i)
+            if (!drop[i])
+                kept.push_back(std::move(words[i]));
+        words = std::move(kept);
+    }
+    // The plain reading is the base: ours replaces it line by line.
+    plain = drop_graphics_read(std::move(plain), true);
+    words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
+    std::vector<Fragment> out;
+    for (ReadWord& w : words)
+        out.push_back(std::move(w.fragment));
+    return out;
+}
+} // namespace ocr_prepare

@@ -1,0 +1,73 @@
+// ocr_choice: what the engine read, sorted out, and the choice between its
+// two readings of a picture.
+//
+// The plain reading (the picture as it stands, as the engine's command line
+// reads it) is the base of every result. Our reading of the prepared page
+// (capture/ocr_prepare.h) replaces it one line at a time, and only where it
+// carries clear evidence: the plain line reads only as junk or is missing,
+// or ours reads every word the plain line read and is clearly surer of
+// each it reads otherwise, dropping none of its characters or accents and
+// changing no number read with confidence. A line keeps one
+// reading, never words of both, so nothing is doubled; a line either
+// reading saw with confidence is never dropped. Rules about marks that are
+// not words (an icon, a towering thumb, a stray speck) live in
+// drop_graphics and nowhere else.
+#pragma once
+
+#include "platform/text_recognizer.h"
+
+#include <QImage>
+#include <QSize>
+
+#include <string>
+#include <vector>
+
+namespace ocr_prepare {
+
+// Confidences are the engine's, 0..100, per word.
+// A word is read with confidence from this on.
+constexpr float STRAY_CONFIDENCE = 60;
+// Read surely from this on.
+constexpr float SURE_CONFIDENCE = 75;
+// A line whose words read below this on average is junk (an icon's marks,
+// a picture's grain), whatever one of them scored.
+constexpr float MARK_CONFIDENCE = 50;
+// Ours replaces a word of the plain reading only when at least this much
+// surer of what it read there.
+constexpr float CLEARLY_SURER = 10;
+// A word of the plain reading this much over what the preparation painted
+// out (a bar's button, an icon), and this short, is chrome: ours may lack it.
+constexpr double PAINTED_SHARE = 0.2;
+constexpr int PAINTED_MAX_CHARS = 3;
+// A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.
+constexpr int SPECK_MAX_CHARS = 2;
+
+// Which reading a line keeps.
+enum class Pick { Plain, Ours, Neither };
+
+// The choice for one line (the words of each reading on it, boxes
+// normalised to a picture of `size`; `changed` is where the preparation
+// painted, may be null).
+Pick pick_line(const std::vector<platform::ReadWord>& ours, const std::vector<platform::ReadWord>& plain,
+               const QImage& changed, QSize size);
+
+// The two readings aligned line by line by position (lines that overlap by
+// half the smaller height are one line), each line taken whole from the
+// reading pick_line chooses; in reading order.
+std::vector<platform::ReadWord> choose_lines(std::vector<platform::ReadWord> ours, std::vector<platform::ReadWord> plain,
+                                             const QImage& changed, QSize size);
+
+// Drops "words" read from graphics (towering marks; short unsure marks
+// alone on their line when `drop_strays`).
+std::vector<platform::Fragment> drop_graphics(std::vector<platform::ReadWord> words, bool drop_strays);
+
+// What the jobs read (one list a job, in the page's order), sorted out: the
+// page's words over a patch go, the patches' words join, graphics drop, a
+// bar read without confidence goes whole; then choose_lines with `plain`,
+// and a short sure word the engine boxed over the lines around it takes its
+// line's rows.
+std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
+                                           std::vector<std::vector<platform::ReadWord>> read,
+                                           std::vector<platform::ReadWord> plain, bool drop_strays);
+
+} // namespace ocr_prepare
