@@ -475,13 +475,16 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
             v.lines_missing.push_back(text);
         }
     }
-    // Doubled words: a word right after itself in ours and in neither the
-    // plain reading nor the text.
-    const auto pairs = [](const std::string& text) {
+    // Doubled words: a word of the text right after itself in ours and not
+    // in the plain reading (marks read off a cut line, "A A", are no words).
+    std::set<std::string> known;
+    for (const std::string& w : vocabulary)
+        known.insert(lower(w));
+    const auto pairs = [&](const std::string& text) {
         std::set<std::string> out;
         for (const auto& line : lines_of(text))
             for (std::size_t i = 1; i < line.size(); ++i)
-                if (lower(line[i]) == lower(line[i - 1]))
+                if (lower(line[i]) == lower(line[i - 1]) && known.count(lower(line[i])))
                     out.insert(lower(line[i]));
         return out;
     };
@@ -492,13 +495,14 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
     return v;
 }
 
-// How many words of the text one reading has and the other lacks: what a
-// move of the selection changed.
-inline std::size_t words_changed(const std::multiset<std::string>& lost_a, const std::multiset<std::string>& lost_b)
+// The words of the text one reading has and the other lacks: what a move
+// of the selection changed.
+inline std::vector<std::string> words_changed(const std::multiset<std::string>& lost_a,
+                                              const std::multiset<std::string>& lost_b)
 {
     std::vector<std::string> diff;
     std::set_symmetric_difference(lost_a.begin(), lost_a.end(), lost_b.begin(), lost_b.end(), std::back_inserter(diff));
-    return diff.size();
+    return diff;
 }
 
 } // namespace testing_support::ocr_cases

@@ -22,6 +22,8 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <fmt/ranges.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -366,7 +368,8 @@ inline Totals run_corpus(const RunOptions& o)
             t.numbers_changed += v.numbers_changed.size();
             std::vector<std::string> what;
             if (v.ours_lost > v.plain_lost)
-                what.push_back(fmt::format("loses {} words, the plain reading {}", v.ours_lost, v.plain_lost));
+                what.push_back(fmt::format("loses {} words ({}), the plain reading {}", v.ours_lost,
+                                           fmt::join(v.ours_lost_words, " "), v.plain_lost));
             for (const std::string& l : v.lines_missing)
                 what.push_back("lacks the line \"" + l + "\"");
             for (const std::string& w : v.doubled)
@@ -375,11 +378,11 @@ inline Totals run_corpus(const RunOptions& o)
                 what.push_back("changes the number \"" + w + "\"");
             if (sel.moved_from >= 0) {
                 ++t.moves;
-                const std::size_t changed = words_changed(verdicts[sel.moved_from].ours_lost_words, v.ours_lost_words);
-                t.plain_moves_unstable += words_changed(plain_lost[sel.moved_from], plain_lost.back()) > 1;
-                if (changed > 1) {
+                const auto changed = words_changed(verdicts[sel.moved_from].ours_lost_words, v.ours_lost_words);
+                t.plain_moves_unstable += words_changed(plain_lost[sel.moved_from], plain_lost.back()).size() > 1;
+                if (changed.size() > 1) {
                     ++t.moves_unstable;
-                    what.push_back(fmt::format("moved, {} words change", changed));
+                    what.push_back(fmt::format("moved, {} words change ({})", changed.size(), fmt::join(changed, " ")));
                 }
             }
             if (o.verbose || !what.empty()) {
