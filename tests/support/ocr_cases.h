@@ -349,6 +349,25 @@ inline std::vector<Selection> make_selections(std::mt19937& rng, const std::vect
 
 // ---- Judging --------------------------------------------------------------
 
+// Levenshtein similarity of two texts, 0..1.
+inline double similarity(const QString& a, const QString& b)
+{
+    std::vector<int> row(b.size() + 1);
+    for (int j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (int i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= b.size(); ++j) {
+            const int up = row[j];
+            row[j] = std::min({ row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1]) });
+            diagonal = up;
+        }
+    }
+    const int longest = std::max(a.size(), b.size());
+    return longest ? 1.0 - double(row[b.size()]) / longest : 1.0;
+}
+
 // A word as it is compared: without the punctuation around it ("(3,4" and
 // "3,4" are one), inner marks kept (paths, addresses, numbers).
 inline std::string core(const std::string& word)
@@ -458,22 +477,27 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
                 known.push_back(w);
         if (known.size() < 2 || known.size() * 2 < line.size())
             continue;
+        std::string text;
+        for (const std::string& w : line)
+            text += (text.empty() ? "" : " ") + w;
         const bool kept = std::any_of(ours_lines.begin(), ours_lines.end(), [&](const std::vector<std::string>& o) {
-            std::multiset<std::string> have(o.begin(), o.end());
+            std::multiset<std::string> have;
+            std::string joined;
+            for (const std::string& w : o) {
+                have.insert(lower(w));
+                joined += (joined.empty() ? "" : " ") + w;
+            }
             std::size_t shared = 0;
             for (const std::string& w : known)
-                if (const auto it = have.find(w); it != have.end()) {
+                if (const auto it = have.find(lower(w)); it != have.end()) {
                     have.erase(it);
                     ++shared;
                 }
-            return shared * 2 >= known.size();
+            return shared * 2 >= known.size()
+                || similarity(QString::fromStdString(text).toLower(), QString::fromStdString(joined).toLower()) >= 0.6;
         });
-        if (!kept) {
-            std::string text;
-            for (const std::string& w : line)
-                text += (text.empty() ? "" : " ") + w;
+        if (!kept)
             v.lines_missing.push_back(text);
-        }
     }
     // Doubled words: a word of the text right after itself in ours and not
     // in the plain reading (marks read off a cut line, "A A", are no words).

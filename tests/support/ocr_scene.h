@@ -192,25 +192,6 @@ inline QImage settled_screen(const QRect& area)
     return now;
 }
 
-// Levenshtein similarity of two texts, 0..1.
-inline double similarity(const QString& a, const QString& b)
-{
-    std::vector<int> row(b.size() + 1);
-    for (int j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (int i = 1; i <= a.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = i;
-        for (int j = 1; j <= b.size(); ++j) {
-            const int up = row[j];
-            row[j] = std::min({ row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1]) });
-            diagonal = up;
-        }
-    }
-    const int longest = std::max(a.size(), b.size());
-    return longest ? 1.0 - double(row[b.size()]) / longest : 1.0;
-}
-
 // Where each of the scene's lines is on the screen: the engine's line boxes
 // of the window (made grey, dark text on light, twice the size, so that it
 // finds small text), matched to the lines in order, widened over ink the
