@@ -269,7 +269,8 @@ inline std::vector<std::optional<QRect>> locate_lines(const QImage& screen, cons
 
 struct Totals {
     std::size_t scenes = 0, crops = 0, ours_lost = 0, plain_lost = 0, worse = 0, lines_missing = 0, doubled = 0,
-                numbers_changed = 0, moves = 0, moves_unstable = 0, plain_moves_unstable = 0, lines_unlocated = 0;
+                numbers_changed = 0, moves = 0, moves_unstable = 0, plain_moves_unstable = 0, moves_beyond_plain = 0,
+                lines_unlocated = 0;
     std::array<double, 3> ours_ms {}, cli_ms {};
     std::array<std::size_t, 3> by_kind {};
     std::vector<std::string> failures; // "seed N label: what"
@@ -366,7 +367,9 @@ inline Totals run_corpus(const RunOptions& o)
             if (sel.moved_from >= 0) {
                 ++t.moves;
                 const auto changed = words_changed(verdicts[sel.moved_from].ours_lost_words, v.ours_lost_words);
-                t.plain_moves_unstable += words_changed(plain_lost[sel.moved_from], plain_lost.back()).size() > 1;
+                const std::size_t plain_changed = words_changed(plain_lost[sel.moved_from], plain_lost.back()).size();
+                t.plain_moves_unstable += plain_changed > 1;
+                t.moves_beyond_plain += changed.size() > std::max<std::size_t>(1, plain_changed);
                 if (changed.size() > 1) {
                     ++t.moves_unstable;
                     what.push_back(fmt::format("moved, {} words change ({})", changed.size(), fmt::join(changed, " ")));
@@ -398,8 +401,9 @@ inline void print_totals(const Totals& t)
                 t.crops ? 100.0 * t.worse / t.crops : 0.0);
     std::printf("plain lines missing from ours: %zu; words doubled: %zu; numbers changed: %zu\n",
                 t.lines_missing, t.doubled, t.numbers_changed);
-    std::printf("1-3 px moves that change more than one word: ours %zu, plain %zu, of %zu\n", t.moves_unstable,
-                t.plain_moves_unstable, t.moves);
+    std::printf("1-3 px moves that change more than one word: ours %zu, plain %zu, of %zu; ours more than both one "
+                "and the plain reading's change: %zu\n",
+                t.moves_unstable, t.plain_moves_unstable, t.moves, t.moves_beyond_plain);
     for (int k = 0; k < 3; ++k)
         if (t.by_kind[k])
             std::printf("%s: %zu crops, ours %.0f ms, command line %.0f ms (ours/cli %.2f)\n",
