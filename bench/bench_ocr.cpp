@@ -19,7 +19,11 @@
 // goes (preparing the image, the engine reading it, the layout). It fails
 // (exit status 1) when ours is worse than the command line on any picture:
 // more character errors, a word missing or a digit changed that the command
-// line reads.
+// line reads. The last line puts the ratios of ours to the command line
+// side by side, with the warm-up.
+//
+// With --corpus it reads real windows instead (bench_ocr_corpus.cpp): run it
+// in scripts/x-session.
 //
 // The command-line tool lays columns out one after the other, so error rates
 // compare whitespace-collapsed text and take the better of the two reading
