@@ -184,13 +184,14 @@ struct CoreFont {
     const char* family;
     const char* weight;
     bool scalable;
+    bool mono;
 };
-constexpr std::array<CoreFont, 6> CORE_FONTS = { { { "helvetica", "medium", true },
-                                                   { "nimbus sans l", "regular", true },
-                                                   { "urw gothic l", "book", true },
-                                                   { "courier", "medium", true },
-                                                   { "nimbus mono l", "regular", true },
-                                                   { "fixed", "medium", false } } };
+constexpr std::array<CoreFont, 6> CORE_FONTS = { { { "helvetica", "medium", true, false },
+                                                   { "nimbus sans l", "regular", true, false },
+                                                   { "urw gothic l", "book", true, false },
+                                                   { "courier", "medium", true, true },
+                                                   { "nimbus mono l", "regular", true, true },
+                                                   { "fixed", "medium", false, true } } };
 
 struct Scene {
     unsigned seed = 0;
@@ -218,12 +219,9 @@ inline Scene make_scene(unsigned seed, const std::vector<Font>& fonts)
     s.program = static_cast<Program>(seed % PROGRAM_NAMES.size());
     s.pt = between(rng, 8, 16);
     s.dark = between(rng, 0, 1);
-    std::vector<Font> mono, any;
-    for (const Font& f : fonts) {
-        (f.mono ? mono : any).push_back(f);
-        if (f.mono)
-            any.push_back(f);
-    }
+    std::vector<Font> mono, sans;
+    for (const Font& f : fonts)
+        (f.mono ? mono : sans).push_back(f);
     const auto from = [&](const std::vector<Font>& list) {
         return list.empty() ? Font {} : list[std::uniform_int_distribution<std::size_t>(0, list.size() - 1)(rng)];
     };
@@ -231,20 +229,16 @@ inline Scene make_scene(unsigned seed, const std::vector<Font>& fonts)
     case Program::Xterm: // a terminal: monospace, or the bitmap default on one scene in three
         s.font = between(rng, 0, 2) == 0 ? Font {} : from(mono);
         break;
-    case Program::Mousepad:
-        s.font = from(any);
+    case Program::Mousepad: // an editor: any of them
+        s.font = from(between(rng, 0, 1) ? mono : sans);
         break;
     case Program::Xmessage: {
         const CoreFont& core = CORE_FONTS[between(rng, 0, static_cast<int>(CORE_FONTS.size()) - 1)];
-        s.font = { core.family, std::string(core.family).find("mono") != std::string::npos
-                                    || std::string(core.family) == "courier" || std::string(core.family) == "fixed" };
+        s.font = { core.family, core.mono };
         break;
     }
-    default: { // dialogs: sans
-        std::vector<Font> sans;
-        std::copy_if(any.begin(), any.end(), std::back_inserter(sans), [](const Font& f) { return !f.mono; });
+    default: // dialogs: sans
         s.font = from(sans);
-    }
     }
     const int lines = s.program == Program::Zenity || s.program == Program::Xmessage ? between(rng, 1, 3)
                                                                                       : between(rng, 2, 5);
