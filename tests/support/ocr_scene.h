@@ -17,7 +17,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
-#include <QStringConverter>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QWindow>
