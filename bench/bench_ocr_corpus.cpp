@@ -45,10 +45,11 @@ int ocr_corpus_main(int argc, char** argv)
     if (!::mkdtemp(keep))
         return 1;
     o.keep = keep;
-    QProcess picom;
-    picom.start("pgrep", { "-x", "picom" });
-    picom.waitForFinished(5000);
-    const bool composited = !picom.readAllStandardOutput().trimmed().isEmpty();
+    // picom keeps a window of its own on the display it composites.
+    QProcess tree;
+    tree.start("xwininfo", { "-root", "-tree" });
+    tree.waitForFinished(5000);
+    const bool composited = tree.readAllStandardOutput().toLower().contains("picom");
     std::printf("corpus: seed %u, %d scenes, %s; failing crops kept in %s\n", o.seed, o.scenes,
                 composited ? "with picom" : "without a compositor", keep);
     std::fflush(stdout);
