@@ -461,7 +461,7 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
                 v.numbers_changed.push_back(w);
         }
     // A line the plain reading read: two words or more of the window's
-    // text, at least half of its words. Ours must hold a line with half of
+    // text ("a a" read off a cut line is none), at least half of its words. Ours must hold a line with half of
     // those words.
     const auto ours_lines = lines_of(ours);
     for (const auto& line : lines_of(plain)) {
@@ -469,7 +469,8 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
         for (const std::string& w : line)
             if (vocabulary.count(w))
                 known.push_back(w);
-        if (known.size() < 2 || known.size() * 2 < line.size())
+        const bool worded = std::any_of(known.begin(), known.end(), [](const std::string& w) { return w.size() >= 3; });
+        if (known.size() < 2 || known.size() * 2 < line.size() || !worded)
             continue;
         std::string text;
         for (const std::string& w : line)
