@@ -19,7 +19,11 @@
 // goes (preparing the image, the engine reading it, the layout). It fails
 // (exit status 1) when ours is worse than the command line on any picture:
 // more character errors, a word missing or a digit changed that the command
-// line reads.
+// line reads. The last line puts the ratios of ours to the command line
+// side by side, with the warm-up.
+//
+// With --corpus it reads real windows instead (bench_ocr_corpus.cpp): run it
+// in scripts/x-session.
 //
 // The command-line tool lays columns out one after the other, so error rates
 // compare whitespace-collapsed text and take the better of the two reading
@@ -29,6 +33,7 @@
 // "..." are the same text: neither model has the ellipsis. The middle dot "·",
 // which the models read as "-", is left out of the pictures for the same reason.
 #include "bench_common.h"
+#include "bench_ocr_corpus.h"
 #include "capture/ocr.h"
 #include "capture/ocr_layout.h"
 #include "capture/ocr_prepare.h"
@@ -39,7 +44,7 @@
 
 #include <QFont>
 #include <QFontMetrics>
-#include <QGuiApplication>
+#include <QApplication>
 #include <QImage>
 #include <QPainter>
 #include <QLinearGradient>
@@ -637,7 +642,7 @@ void use(platform::TesseractOptions options)
 int main(int argc, char** argv)
 {
     const bool quick = bench::smoke(argc, argv);
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv); // the corpus mode shows a Qt dialog
     platform::set_page_preparation(ocr_prepare::preparation());
     char tmpl[] = "/tmp/vistrope-bench-XXXXXX";
     if (!::mkdtemp(tmpl))
@@ -660,10 +665,17 @@ int main(int argc, char** argv)
     platform::TesseractOptions flat = ours;
     flat.max_upscale = 1;
 
+    double warm_up_ms = 0;
     {
         const util::Stopwatch sw("precalentar");
         use(ours);
-        std::printf("warm-up (engines loaded): %.1f ms\n", sw.elapsed_ms());
+        warm_up_ms = sw.elapsed_ms();
+        std::printf("warm-up (engines loaded): %.1f ms\n", warm_up_ms);
+    }
+    if (std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string(a) == "--corpus"; })) {
+        const int status = ocr_corpus_main(argc, argv);
+        std::filesystem::remove_all(tmpl);
+        return status;
     }
 
     std::vector<Sample> samples = make_samples(quick);
@@ -796,6 +808,7 @@ int main(int argc, char** argv)
     // running program) against the command line (which loads its models
     // each time), on the program crops; then ours without each step, to
     // show where the time goes.
+    double crops_ours_ms = 0, crops_cli_ms = 0;
     if (have_cli) {
         std::vector<std::size_t> crops;
         for (std::size_t i = 0; i < samples.size(); ++i)
@@ -813,6 +826,8 @@ int main(int argc, char** argv)
         for (std::size_t i : crops)
             cli_total_ms += cli_ms[i];
         const double one = timed_total(ours);
+        crops_ours_ms = one;
+        crops_cli_ms = cli_total_ms;
         // The same crops through a recogniser of one engine called directly:
         // what its preparation and its reading take, and the layout after it.
         double prep_ms = 0, read_ms = 0, layout_ms = 0;
@@ -890,6 +905,16 @@ int main(int argc, char** argv)
         std::printf("%s (%dx%d px), warm: median %.1f ms, p99 %.1f ms, min %.1f ms; cli %.1f ms; ratio cli/ours %s\n",
                     samples[i].name.c_str(), samples[i].image.width(), samples[i].image.height(), t.median_ms,
                     t.p99_ms, t.min_ms, cli_ms[i], bench::ratio(cli_ms[i], t.median_ms).c_str());
+    }
+    if (have_cli) {
+        // The ratios against the command line, in one place.
+        const auto over = [](double ours_value, double cli_value) { return cli_value > 0 ? ours_value / cli_value : 0.0; };
+        std::printf("ours/cli: CER %.2f, WER %.2f, words missing %.2f, median time a picture %.2f, program crops "
+                    "one thread each %.2f; warm-up %.0f ms (goal < 300)\n",
+                    over(ours_total.cer(), cli_total.cer()), over(ours_total.wer(), cli_total.wer()),
+                    over(double(ours_total.missing), double(cli_total.missing)),
+                    over(bench::summarize(ours_ms).median_ms, bench::summarize(cli_ms).median_ms),
+                    over(crops_ours_ms, crops_cli_ms), warm_up_ms);
     }
     std::printf("(%u cores, shared with other helpers' builds while measured)\n", util::parallelism());
     std::filesystem::remove_all(tmpl);

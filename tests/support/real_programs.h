@@ -30,19 +30,27 @@ public:
         }
     }
 
-    // Starts the program and waits until its window is viewable; false when
-    // it never showed one.
-    bool start(const QString& program, const QStringList& args)
+    // Starts the program and waits until its window (at least `min_side`
+    // px each way) is viewable; false when it never showed one.
+    bool start(const QString& program, const QStringList& args, int min_side = 100)
     {
         m_process.start(program, args);
         if (!m_process.waitForStarted(10000))
             return false;
-        return poll([&] {
-            std::istringstream ids(run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(m_process.processId()) }));
+        bool ended = false;
+        const bool shown = poll([&] {
+            // A program that ended (a font it could not load) shows nothing.
+            if (m_process.state() == QProcess::NotRunning)
+                return ended = true;
+            std::string found = run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(m_process.processId()) });
+            // Clients that state no process id (xmessage), by their class.
+            if (found.empty())
+                found = run("xdotool", { "search", "--onlyvisible", "--classname", program.section('/', -1) });
+            std::istringstream ids(found);
             std::string id;
             while (ids >> id) {
                 const auto g = window_geometry(id);
-                if (g && g->w > 100 && g->h > 100) {
+                if (g && g->w > min_side && g->h > min_side) {
                     m_window = id;
                     m_geometry = *g;
                     return true;
@@ -50,6 +58,7 @@ public:
             }
             return false;
         }, 100);
+        return shown && !ended;
     }
 
     // An xterm with a white page and a font text recognition reads, at

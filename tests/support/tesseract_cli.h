@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <optional>
@@ -15,15 +16,16 @@ namespace testing_support {
 
 // What the command line reads of the PNG at `png`, and in `ms` how long it
 // took; nothing when it did not run to its end: a reading it never made
-// would leave ours nothing to be worse than.
-inline std::optional<std::string> tesseract_cli(const QString& png, double* ms = nullptr)
+// would leave ours nothing to be worse than. `extra` follows the languages
+// (a configuration such as "tsv").
+inline std::optional<std::string> tesseract_cli(const QString& png, double* ms = nullptr, const QStringList& extra = {})
 {
     QProcess tesseract;
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert("OMP_THREAD_LIMIT", "1");
     tesseract.setProcessEnvironment(env);
     const auto t0 = std::chrono::steady_clock::now();
-    tesseract.start("tesseract", { png, "stdout", "-l", "spa+eng" });
+    tesseract.start("tesseract", QStringList { png, "stdout", "-l", "spa+eng" } + extra);
     const bool finished = tesseract.waitForFinished(120000);
     if (ms)
         *ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
