@@ -442,7 +442,12 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
             // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
             if (q.size() == p.size())
                 continue;
-            if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size))
+            // A word of letters that ours read whole where the plain reading
+            // cut it ("Segun a", "líne a": a grid behind the letters opens
+            // gaps that are no spaces) stands when the engine was as sure of
+            // the whole as of its pieces; numbers and units go by the gaps.
+            const bool joined_word = q.size() == 1 && !has_digit(ours_text) && least_sure(q) >= least_sure(p);
+            if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size) && !joined_word)
                 return false;
             ++gains;
             continue;
@@ -454,7 +459,7 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
         // for "desde", "1" for "12"): ours, unless less sure.
         if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text))) {
-            if (ours_conf < plain_conf)
+            if (ours_conf < plain_conf - (has_digit(ours_text) ? 0 : SAME_SURENESS))
                 return false;
             ++gains;
             continue;

@@ -35,6 +35,11 @@ constexpr float MARK_CONFIDENCE = 50;
 // Ours replaces a word of the plain reading only when at least this much
 // surer of what it read there.
 constexpr float CLEARLY_SURER = 10;
+// Ours that holds all of the plain reading's characters and more (ink the
+// plain reading left out) stands unless the engine was this much less sure
+// of it: two readings of the same word differ by a point or two by chance.
+// A number gets no such slack: a digit more is a changed number.
+constexpr float SAME_SURENESS = 5;
 // A word of the plain reading this much over what the preparation painted
 // out (a bar's button, an icon), and this short, is chrome: ours may lack it.
 constexpr double PAINTED_SHARE = 0.2;

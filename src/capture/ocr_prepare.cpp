@@ -769,7 +769,10 @@ std::expected<PreparedPage, std::string> prepare_page(QImage grey, const platfor
     for (const Patch& p : patches) {
         out.patch_boxes.push_back(p.box);
         out.patch_areas.push_back(p.area);
-        jobs.push_back({ bordered(upscaled(p.image, factor), 255), p.box.x() - border, p.box.y() - border,
+        // A patch keeps its own edges: it is a bar or a button whose text
+        // fills it to within a pixel, and a white frame beside its first
+        // and last letters reads as strokes ("Waming" for "Warning").
+        jobs.push_back({ upscaled(p.image, factor), static_cast<double>(p.box.x()), static_cast<double>(p.box.y()),
                          static_cast<double>(factor) });
     }
     return out;
