@@ -41,19 +41,6 @@ const std::array<Toggle, TOGGLE_COUNT> TOGGLES = { {
     { 17, "Animar el área capturada", &AfterCapture::flash },
 } };
 
-const std::array<Action, 12> ACTIONS = [] {
-    std::array<Action, 12> out {};
-    std::size_t i = 0;
-    for (const ::actions::Action a : ::actions::MENU_ORDER) {
-        const ::actions::ActionRow& r = ::actions::row(a);
-        out[i++] = { r.key, r.title };
-        // An older id of the scrolling capture, still named in files and links.
-        if (a == ::actions::Action::CaptureScrolling)
-            out[i++] = { "capture_scroll", r.title };
-    }
-    return out;
-}();
-
 namespace {
 
 // The flag a tag names in a record, const or not; null outside 0..17.

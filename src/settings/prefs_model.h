@@ -5,6 +5,7 @@
 // warnings and the hints that report a shortcut edit. Pure: no Qt.
 #pragma once
 
+#include "base/actions.h"
 #include "base/config.h"
 
 #include <array>
@@ -87,14 +88,35 @@ struct ShortcutEntry {
 };
 
 // The rows' order and names: the actions' settings keys and menu titles in
-// their menu order (base/actions.h), with an older id of the scrolling
-// capture beside its own. Three ids have no shortcut of their own and only
-// take part in ordering and naming.
+// their menu order (base/actions.h), each older id beside the action it
+// names now. Three ids have no shortcut of their own and only take part in
+// ordering and naming.
 struct Action {
     std::string_view id;
     std::string_view label;
 };
-extern const std::array<Action, 12> ACTIONS;
+
+// Ids older versions wrote, still named in files and links.
+struct OldId {
+    ::actions::Action action;
+    std::string_view id;
+};
+inline constexpr std::array<OldId, 1> OLD_IDS = { { { ::actions::Action::CaptureScrolling, "capture_scroll" } } };
+
+// Sized by the tables it is made from: an action or an old id added there
+// has its place here, and nothing is written past the end.
+inline constexpr std::array<Action, ::actions::MENU_ORDER.size() + OLD_IDS.size()> ACTIONS = [] {
+    std::array<Action, ::actions::MENU_ORDER.size() + OLD_IDS.size()> out {};
+    std::size_t i = 0;
+    for (const ::actions::Action a : ::actions::MENU_ORDER) {
+        const ::actions::ActionRow& r = ::actions::row(a);
+        out[i++] = { r.key, r.title };
+        for (const OldId& old : OLD_IDS)
+            if (old.action == a)
+                out[i++] = { old.id, r.title };
+    }
+    return out;
+}();
 
 // An id's place in ACTIONS, or none.
 std::optional<std::size_t> action_position(std::string_view id);
