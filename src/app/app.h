@@ -1,4 +1,4 @@
-// app: the menu-bar application: the delegate with its launch sequence,
+// app: the tray application: the delegate with its launch sequence,
 // status item and URL intake, the status menu, and the action dispatcher.
 //
 // Main thread only.

@@ -31,7 +31,7 @@ const char* debug_name(Mode mode);
 const char* debug_name(Purpose purpose);
 
 // One selectable window of a session: global bottom-left points and the
-// window server's window number.
+// X window id.
 struct WindowInfo {
     double x = 0;
     double y = 0;
