@@ -123,13 +123,32 @@ Tree read_tree()
         for (std::string& w : words_of(text))
             words.insert(std::move(w));
         t.all_words.insert(words.begin(), words.end());
-        static const std::regex declared(R"(\b(?:namespace|class|struct|enum(?:\s+class)?)\s+([A-Za-z_][\w:]*))");
-        for (std::sregex_iterator m(text.begin(), text.end(), declared), end; m != end; ++m) {
-            const std::string name = (*m)[1].str();
-            t.declaring[name].insert(relative);
-            for (std::size_t from = 0, at; (at = name.find("::", from)) != std::string::npos; from = at + 2) {
-                t.declaring[name.substr(from, at - from)].insert(relative);
-                t.declaring[name.substr(at + 2)].insert(relative);
+        // The name after each namespace, class, struct and enum keyword (a
+        // plain scan: a regex over the whole tree takes seconds).
+        const auto name_at = [&text](std::size_t i) {
+            while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+                ++i;
+            const std::size_t from = i;
+            while (i < text.size() && (is_word_char(text[i]) || text[i] == ':'))
+                ++i;
+            return text.substr(from, i - from);
+        };
+        for (const std::string keyword : { "namespace", "class", "struct", "enum" }) {
+            for (std::size_t at = text.find(keyword); at != std::string::npos; at = text.find(keyword, at + 1)) {
+                const std::size_t after = at + keyword.size();
+                if ((at > 0 && is_word_char(text[at - 1])) || after >= text.size()
+                    || !std::isspace(static_cast<unsigned char>(text[after])))
+                    continue;
+                std::string name = name_at(after);
+                if (keyword == "enum" && name == "class")
+                    name = name_at(text.find("class", after) + 5);
+                if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_'))
+                    continue;
+                t.declaring[name].insert(relative);
+                for (std::size_t from = 0, colons; (colons = name.find("::", from)) != std::string::npos; from = colons + 2) {
+                    t.declaring[name.substr(from, colons - from)].insert(relative);
+                    t.declaring[name.substr(colons + 2)].insert(relative);
+                }
             }
         }
         t.code[relative] = text;
@@ -342,7 +361,7 @@ std::map<std::string, std::string> code_thread_names(const Tree& t)
     std::set<std::string> types = { "ThreadName", "Worker" };
     static const std::regex forwarder(R"(\b(\w+)\s*\([^()]*\bstd::string\s+thread_name\b)");
     for (const auto& [file, text] : t.code)
-        if (file.starts_with("src/"))
+        if (file.starts_with("src/") && text.find("thread_name") != std::string::npos)
             for (std::sregex_iterator m(text.begin(), text.end(), forwarder), end; m != end; ++m)
                 types.insert((*m)[1].str());
     // Members and variables of those types start their thread when they are built.
@@ -350,7 +369,7 @@ std::map<std::string, std::string> code_thread_names(const Tree& t)
     for (const std::string& type : types) {
         const std::regex variable("\\b" + type + R"(>?\s+(\w+)\s*[;{(])");
         for (const auto& [file, text] : t.code)
-            if (file.starts_with("src/"))
+            if (file.starts_with("src/") && text.find(type) != std::string::npos)
                 for (std::sregex_iterator m(text.begin(), text.end(), variable), end; m != end; ++m)
                     if ((*m)[1].str() != "final")
                         variables.insert((*m)[1].str());
@@ -360,17 +379,27 @@ std::map<std::string, std::string> code_thread_names(const Tree& t)
     for (const auto& [file, text] : t.code) {
         if (!file.starts_with("src/") || file.starts_with("src/base/util_thread"))
             continue;
+        const auto& words = t.words.at(file);
+        const auto any_of_in = [&words](const std::set<std::string>& names) {
+            return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return words.contains(n); });
+        };
+        if (!words.contains("start") && !words.contains("start_detached") && !any_of_in(types) && !any_of_in(variables))
+            continue;
         for (std::sregex_iterator m(text.begin(), text.end(), literal), end; m != end; ++m) {
             // The call the literal is an argument of: the nearest bracket left open before it.
             int depth = 0;
             std::size_t at = static_cast<std::size_t>(m->position());
-            while (at > 0) {
+            const std::size_t stop = at > 4000 ? at - 4000 : 0; // a call spans less
+            bool open = false;
+            while (at > stop && !open) {
                 const char c = text[--at];
                 if (c == ')' || c == '}')
                     ++depth;
-                else if ((c == '(' || c == '{') && depth-- == 0)
-                    break;
+                else if (c == '(' || c == '{')
+                    open = depth-- == 0;
             }
+            if (!open)
+                continue;
             std::string callee = text.substr(at > 80 ? at - 80 : 0, std::min<std::size_t>(at, 80));
             while (!callee.empty() && std::isspace(static_cast<unsigned char>(callee.back())))
                 callee.pop_back();
