@@ -109,14 +109,24 @@ inline constexpr std::array<Action, ACTIONS.size()> MENU_ORDER = {
 };
 
 // The first-run window lists these, in this order, with their symbols.
-inline constexpr std::array<Action, 5> FIRST_RUN_ORDER = {
+inline constexpr auto FIRST_RUN_ORDER = std::to_array<Action>({
     Action::CaptureArea, Action::CaptureFullscreen, Action::CaptureWindow, Action::RecordScreen, Action::CaptureText,
-};
+});
 
 constexpr const ActionRow& row(Action action)
 {
     return ACTIONS[static_cast<std::size_t>(action)];
 }
+
+// row() finds an action by its code: each row's place is its code.
+constexpr bool rows_in_code_order()
+{
+    for (std::size_t i = 0; i < ACTIONS.size(); ++i)
+        if (static_cast<std::size_t>(ACTIONS[i].action) != i)
+            return false;
+    return true;
+}
+static_assert(rows_in_code_order(), "ACTIONS: each row's place is its action's code");
 
 // Every action once in MENU_ORDER (an entry left out leaves a repeated
 // first action in its place), and each group in one run, in group order.
