@@ -1,4 +1,4 @@
-// The process entry: the command-line switches, then the menu-bar application.
+// The process entry: the command-line switches, then the tray application.
 #include "app/app.h"
 #include "app/app_hotkeys.h"
 #include "app/desktop_files.h"
@@ -216,9 +216,10 @@ int main(int argc, char** argv)
     if (const int refused = prepare_self_checks(found, own_home))
         return refused;
 
-    // Settings and log that older versions kept under ~/Library move to the
-    // XDG folders before anything reads or writes them (the first log line
-    // included), so nothing the user set is lost.
+    // Settings and log that older versions kept in folders of their own
+    // under the home folder move to the XDG folders before anything reads or
+    // writes them (the first log line included), so nothing the user set is
+    // lost.
     for (const std::string& line : xdg::move_old_files())
         util::log(line);
 

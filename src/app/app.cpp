@@ -143,7 +143,7 @@ void AppDelegate::create_status_item()
     m_status_item = new QSystemTrayIcon();
     m_status_item->setIcon(icon_for(Qt::white));
     m_status_item->setToolTip("Vistrope");
-    // The left click opens the menu too, as it does in menu bars; a second
+    // The left click opens the menu too, not only the right one; a second
     // click soon after the first arrives as a double click and opens it as well.
     QObject::connect(m_status_item, &QSystemTrayIcon::activated, m_status_item, [this](QSystemTrayIcon::ActivationReason reason) {
         if ((reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) && m_menu && !m_menu->isVisible())

@@ -1,4 +1,4 @@
-// app: the menu-bar application: the delegate with its launch sequence,
+// app: the tray application: the delegate with its launch sequence,
 // status item and URL intake, the status menu, and the action dispatcher.
 //
 // Main thread only.
@@ -117,8 +117,9 @@ struct MenuRow {
     std::string shortcut; // the text the key equivalent comes from
     std::optional<AppAction> action = std::nullopt; // what the row runs, for an action's row
 };
-// The 22 rows with the shortcuts of `config`: the actions in
-// actions::MENU_ORDER, then the menu's own commands.
+// The rows with the shortcuts of `config`: the actions in
+// actions::MENU_ORDER with a separator between their groups, then the menu's
+// own commands.
 std::vector<MenuRow> menu_rows(const config::Config& config);
 
 inline constexpr int RECENTS_TAG = 7001;

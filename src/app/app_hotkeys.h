@@ -1,4 +1,4 @@
-// app: the nine global hot keys of the menu-bar application.
+// app: the nine global hot keys of the tray application.
 //
 // Registration turns the configured shortcut texts into system-wide hot keys
 // of the platform layer and routes each press to its callback. The table of

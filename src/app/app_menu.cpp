@@ -96,11 +96,11 @@ std::vector<MenuRow> menu_rows(const config::Config& c)
         if (repeated[i])
             (s.*actions::SHORTCUT_ROWS[i]->shortcut).clear();
     std::vector<MenuRow> rows;
-    for (const AppAction a : actions::MENU_ORDER) {
-        // Captures, then text and recording, then what acts on the last capture.
-        if (a == AppAction::CaptureText || a == AppAction::PinLast)
-            rows.push_back(separator());
+    for (std::size_t i = 0; i < actions::MENU_ORDER.size(); ++i) {
+        const AppAction a = actions::MENU_ORDER[i];
         const actions::ActionRow& r = actions::row(a);
+        if (i > 0 && r.group != actions::row(actions::MENU_ORDER[i - 1]).group)
+            rows.push_back(separator());
         rows.push_back({ std::string(r.title), Command::Action, r.shortcut ? s.*r.shortcut : std::string(), a });
     }
     for (MenuRow& r : std::vector<MenuRow> {

@@ -4,10 +4,12 @@
 // link all start. Its row says everything the other tables used to repeat:
 // the link's host, the settings key (which is also the settings window's id
 // for its shortcut row) with the shortcut member, the menu title, the symbol
-// the first-run window shows beside it, and whether it waits for the menu to
-// leave the screen. The link hosts, the hot-key registration, the [shortcuts]
-// table of the settings file, the status menu, the dispatcher, the settings
-// window's names and the first-run list are all read from ACTIONS. Pure.
+// the first-run window shows beside it, whether it waits for the menu to
+// leave the screen, its group in the menu and its button on the capture-mode
+// bar. The link hosts, the hot-key registration, the [shortcuts] table of the
+// settings file, the status menu with its separators, the dispatcher, the
+// settings window's names, the first-run list and the mode bar's buttons are
+// all read from ACTIONS, and their sizes follow from it. Pure.
 #pragma once
 
 #include "base/config.h"
@@ -44,6 +46,16 @@ enum class RecordingFormat : unsigned char { Video, Gif };
 // gone; the others start at once.
 enum class AfterMenu : unsigned char { RunAtOnce, WaitForScreen };
 
+// The status menu's groups, in menu order, a separator between two:
+// captures, then text and recording, then what acts on the last capture.
+enum class MenuGroup : unsigned char { Captures, TextAndRecording, LastCapture };
+
+// A button of the capture-mode bar; an empty label: the action has none.
+struct BarButton {
+    std::string_view label;
+    std::string_view symbol;
+};
+
 struct ActionRow {
     Action action;
     std::string_view host;  // vistrope://HOST
@@ -54,50 +66,101 @@ struct ActionRow {
     std::string_view title;  // the status menu's row
     std::string_view symbol; // shown in the first-run window; empty: not listed there
     AfterMenu after_menu;
+    MenuGroup group;
+    BarButton bar;
 };
 
 // In the order of the action codes, which is also the order of the
 // [shortcuts] table in the settings file and of hot-key registration (an
 // earlier action keeps a combination that a later one repeats).
-inline constexpr std::array<ActionRow, 11> ACTIONS = { {
+inline constexpr std::array ACTIONS = std::to_array<ActionRow>({
     { Action::CaptureArea, "capture-area", "capture_area", &config::Shortcuts::capture_area, "Capturar área", "viewfinder",
-        AfterMenu::WaitForScreen },
+        AfterMenu::WaitForScreen, MenuGroup::Captures, { "Área", "viewfinder" } },
     { Action::CaptureFullscreen, "capture-fullscreen", "capture_fullscreen", &config::Shortcuts::capture_fullscreen,
-        "Capturar pantalla completa", "display", AfterMenu::WaitForScreen },
+        "Capturar pantalla completa", "display", AfterMenu::WaitForScreen, MenuGroup::Captures, { "Pantalla", "display" } },
     { Action::CaptureWindow, "capture-window", "capture_window", &config::Shortcuts::capture_window, "Capturar ventana",
-        "macwindow", AfterMenu::WaitForScreen },
+        "macwindow", AfterMenu::WaitForScreen, MenuGroup::Captures, { "Ventana", "macwindow" } },
     { Action::CapturePreviousArea, "capture-previous-area", "capture_previous_area",
-        &config::Shortcuts::capture_previous_area, "Repetir área anterior", "", AfterMenu::WaitForScreen },
+        &config::Shortcuts::capture_previous_area, "Repetir área anterior", "", AfterMenu::WaitForScreen,
+        MenuGroup::Captures, {} },
     { Action::CaptureText, "capture-text", "capture_text", &config::Shortcuts::capture_text, "Copiar texto (OCR)",
-        "text.viewfinder", AfterMenu::WaitForScreen },
+        "text.viewfinder", AfterMenu::WaitForScreen, MenuGroup::TextAndRecording, { "Texto", "textformat" } },
     { Action::RecordScreen, "record-screen", "record_screen", &config::Shortcuts::record_screen, "Grabar pantalla",
-        "record.circle", AfterMenu::WaitForScreen },
-    { Action::RecordGif, "record-gif", "record_gif", nullptr, "Grabar GIF", "", AfterMenu::WaitForScreen },
-    { Action::SelfTimer, "self-timer", "self_timer", nullptr, "Temporizador", "", AfterMenu::RunAtOnce },
-    { Action::PinLast, "pin", "pin_last", &config::Shortcuts::pin_last, "Fijar última captura", "", AfterMenu::RunAtOnce },
+        "record.circle", AfterMenu::WaitForScreen, MenuGroup::TextAndRecording, { "Grabar", "video" } },
+    { Action::RecordGif, "record-gif", "record_gif", nullptr, "Grabar GIF", "", AfterMenu::WaitForScreen,
+        MenuGroup::TextAndRecording, {} },
+    { Action::SelfTimer, "self-timer", "self_timer", nullptr, "Temporizador", "", AfterMenu::RunAtOnce, MenuGroup::Captures,
+        { "Temporizador", "timer" } },
+    { Action::PinLast, "pin", "pin_last", &config::Shortcuts::pin_last, "Fijar última captura", "", AfterMenu::RunAtOnce,
+        MenuGroup::LastCapture, {} },
     { Action::OpenLastInEditor, "open-annotate", "open_last_in_editor", &config::Shortcuts::open_last_in_editor,
-        "Anotar última captura", "", AfterMenu::RunAtOnce },
+        "Anotar última captura", "", AfterMenu::RunAtOnce, MenuGroup::LastCapture, {} },
     { Action::CaptureScrolling, "capture-scrolling", "capture_scrolling", &config::Shortcuts::capture_scrolling,
-        "Captura con desplazamiento", "", AfterMenu::WaitForScreen },
-} };
+        "Captura con desplazamiento", "", AfterMenu::WaitForScreen, MenuGroup::Captures, { "Desplazamiento", "arrow.down" } },
+});
 
 // How the status menu and the settings window's shortcut rows order the
-// actions (the menu puts its separators between the groups).
-inline constexpr std::array<Action, 11> MENU_ORDER = {
+// actions: every action once, each menu group together (the menu puts its
+// separators between the groups).
+inline constexpr std::array<Action, ACTIONS.size()> MENU_ORDER = {
     Action::CaptureArea, Action::CaptureFullscreen, Action::CaptureWindow, Action::CapturePreviousArea,
     Action::CaptureScrolling, Action::SelfTimer, Action::CaptureText, Action::RecordScreen, Action::RecordGif,
     Action::PinLast, Action::OpenLastInEditor,
 };
 
 // The first-run window lists these, in this order, with their symbols.
-inline constexpr std::array<Action, 5> FIRST_RUN_ORDER = {
+inline constexpr auto FIRST_RUN_ORDER = std::to_array<Action>({
     Action::CaptureArea, Action::CaptureFullscreen, Action::CaptureWindow, Action::RecordScreen, Action::CaptureText,
-};
+});
 
 constexpr const ActionRow& row(Action action)
 {
     return ACTIONS[static_cast<std::size_t>(action)];
 }
+
+// row() finds an action by its code: each row's place is its code.
+constexpr bool rows_in_code_order()
+{
+    for (std::size_t i = 0; i < ACTIONS.size(); ++i)
+        if (static_cast<std::size_t>(ACTIONS[i].action) != i)
+            return false;
+    return true;
+}
+static_assert(rows_in_code_order(), "ACTIONS: each row's place is its action's code");
+
+// Every action once in MENU_ORDER (an entry left out leaves a repeated
+// first action in its place), and each group in one run, in group order.
+constexpr bool menu_order_is_whole()
+{
+    std::array<bool, ACTIONS.size()> seen {};
+    for (std::size_t i = 0; i < MENU_ORDER.size(); ++i) {
+        const auto code = static_cast<std::size_t>(MENU_ORDER[i]);
+        if (code >= seen.size() || seen[code])
+            return false;
+        seen[code] = true;
+        if (i > 0 && row(MENU_ORDER[i]).group < row(MENU_ORDER[i - 1]).group)
+            return false;
+    }
+    return true;
+}
+static_assert(menu_order_is_whole(), "MENU_ORDER: every action once, each menu group in one run");
+
+// The capture-mode bar's buttons: the actions with one, in menu order.
+constexpr std::size_t bar_count()
+{
+    std::size_t n = 0;
+    for (const ActionRow& r : ACTIONS)
+        n += !r.bar.label.empty();
+    return n;
+}
+inline constexpr std::array<Action, bar_count()> BAR_ORDER = [] {
+    std::array<Action, bar_count()> out {};
+    std::size_t i = 0;
+    for (const Action a : MENU_ORDER)
+        if (!row(a).bar.label.empty())
+            out[i++] = a;
+    return out;
+}();
 
 // The actions with a shortcut, in ACTIONS order.
 constexpr std::size_t shortcut_count()

@@ -486,27 +486,16 @@ namespace modebar {
 
 namespace {
 
-struct Entry {
-    const char* debug;
-    const char* label;
-    const char* symbol;
-};
-
-constexpr Entry ENTRIES[COUNT] = {
-    { "Area", "Área", "viewfinder" },
-    { "Fullscreen", "Pantalla", "display" },
-    { "Window", "Ventana", "macwindow" },
-    { "Scrolling", "Desplazamiento", "arrow.down" },
-    { "Timer", "Temporizador", "timer" },
-    { "Text", "Texto", "textformat" },
-    { "Record", "Grabar", "video" },
-};
+// The names the self-checks and the log give the buttons.
+constexpr std::array<const char*, COUNT> DEBUG_NAMES = { "Area", "Fullscreen", "Window", "Scrolling", "Timer", "Text",
+    "Record" };
 
 } // namespace
 
-const char* debug_name(Choice c) { return ENTRIES[static_cast<int>(c)].debug; }
-const char* label(Choice c) { return ENTRIES[static_cast<int>(c)].label; }
-const char* symbol(Choice c) { return ENTRIES[static_cast<int>(c)].symbol; }
+const char* debug_name(Choice c) { return DEBUG_NAMES[static_cast<std::size_t>(c)]; }
+// The rows hold string literals: their data ends in a NUL.
+const char* label(Choice c) { return actions::row(action_of(c)).bar.label.data(); }
+const char* symbol(Choice c) { return actions::row(action_of(c)).bar.symbol.data(); }
 
 Choice choice_at(int index)
 {

@@ -31,7 +31,7 @@ const char* debug_name(Mode mode);
 const char* debug_name(Purpose purpose);
 
 // One selectable window of a session: global bottom-left points and the
-// window server's window number.
+// X window id.
 struct WindowInfo {
     double x = 0;
     double y = 0;
@@ -204,10 +204,25 @@ namespace modebar {
 using platform::PointF;
 using platform::RectF;
 
+// The bar's buttons, in the order of actions::BAR_ORDER: each is the button
+// of the action its row names (a GIF session's recording too is Record).
 enum class Choice : std::uint8_t { Area = 0, Fullscreen = 1, Window = 2, Scrolling = 3, Timer = 4, Text = 5, Record = 6 };
+inline constexpr int COUNT = static_cast<int>(actions::BAR_ORDER.size());
 // The value that means no choice is selected.
-inline constexpr std::uint8_t NONE = 7;
-inline constexpr int COUNT = 7;
+inline constexpr std::uint8_t NONE = static_cast<std::uint8_t>(COUNT);
+
+// The action whose bar button a choice is.
+constexpr actions::Action action_of(Choice choice)
+{
+    return actions::BAR_ORDER[static_cast<std::size_t>(choice)];
+}
+static_assert(COUNT == static_cast<int>(Choice::Record) + 1 && action_of(Choice::Area) == actions::Action::CaptureArea
+        && action_of(Choice::Fullscreen) == actions::Action::CaptureFullscreen
+        && action_of(Choice::Window) == actions::Action::CaptureWindow
+        && action_of(Choice::Scrolling) == actions::Action::CaptureScrolling
+        && action_of(Choice::Timer) == actions::Action::SelfTimer && action_of(Choice::Text) == actions::Action::CaptureText
+        && action_of(Choice::Record) == actions::Action::RecordScreen,
+    "modebar::Choice follows actions::BAR_ORDER");
 
 const char* debug_name(Choice choice);
 const char* label(Choice choice);

@@ -18,7 +18,7 @@ namespace {
 // reach outside an annotation's bounds.
 constexpr double REDRAW_SLACK = 13;
 
-// Command keys: what the window does, and while a text is typed, what the
+// Ctrl shortcuts: what the window does, and while a text is typed, what the
 // field's own editing does instead.
 struct CommandKey {
     char32_t key;

@@ -139,7 +139,7 @@ struct KeyEvent {
     unsigned modifiers = 0;
 };
 
-// What a Command key asks of the window. The Field* actions go to the text
+// What a Ctrl shortcut asks of the window. The Field* actions go to the text
 // field's own editing (select all, copy, paste, cut, undo, redo).
 enum class KeyAction {
     None,
@@ -177,7 +177,7 @@ public:
 
     // A key press in the overlay; false: not handled, the window passes it on.
     bool key_down(const KeyEvent& event);
-    // What a Command key asks of the window; None: not handled. Changes
+    // What a Ctrl shortcut asks of the window; None: not handled. Changes
     // nothing: the window runs the action (Undo and Redo through undo() and
     // redo(); Copy shows its status through set_status()).
     KeyAction key_equivalent(const KeyEvent& event) const;

@@ -3,9 +3,9 @@
 // A hot key is a key code (a physical key position, the codes of
 // hotkeys::key_table()) with a modifier mask (hotkeys::COMMAND, SHIFT, OPTION,
 // CONTROL) that reaches this program whichever window has the keyboard focus.
-// Each registration carries an identifier (a four-character signature and a
-// number) that comes back with every press, so the caller can tell its hot
-// keys apart without keeping codes of its own.
+// Each registration carries an identifier (a tag and a number) that comes
+// back with every press, so the caller can tell its hot keys apart without
+// keeping codes of its own.
 //
 // Threads: every function is called on the main thread, and the handler runs
 // there too, from the run loop. Errors are human-readable descriptions for
@@ -21,7 +21,8 @@
 
 namespace platform {
 
-// The signature of this program's hot keys: the four characters "VTRP".
+// The tag in the identifier of every hot key this program registers ("VTRP"
+// in ASCII): a press whose identifier carries another is none of ours.
 inline constexpr std::uint32_t HOT_KEY_SIGNATURE = 0x56545250;
 
 struct HotKeyId {

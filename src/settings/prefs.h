@@ -196,7 +196,7 @@ inline void set_hint(const Hint& hint) { set_hint(hint.text, hint.warning); }
 
 // What the controls do. Each finds the window through the slot.
 namespace actions {
-void toggle(int tag, bool on);          // tags 0..17 only
+void toggle(int tag, bool on);          // tags of TOGGLES only
 void toggle_login(bool on);
 void stepped(int tag, long long value); // tags 0..1 only
 void quick_access_changed(long long tenths);

@@ -20,43 +20,9 @@ using config::AfterCapture;
 using config::Config;
 using config::Recording;
 
-const std::array<Toggle, TOGGLE_COUNT> TOGGLES = { {
-    { 0, "Reproducir sonido de obturador", &AfterCapture::play_sound },
-    { 1, "Copiar al portapapeles", &AfterCapture::copy_to_clipboard },
-    { 2, "Guardar en la carpeta", &AfterCapture::save },
-    { 3, "Mostrar la vista rápida", &AfterCapture::show_quick_access },
-    { 4, "Congelar la pantalla al seleccionar", &Config::freeze_screen },
-    { 5, "Mostrar la lupa", &Config::show_magnifier },
-    { 6, "Mostrar guías en cruz", &Config::show_crosshair },
-    { 7, "Incluir la sombra de la ventana", &Config::window_shadow },
-    { 8, "Usar HEVC (H.265)", &Recording::hevc },
-    { 9, "Mostrar el cursor en el video", &Recording::show_cursor },
-    { 10, "Grabar el audio del sistema", &Recording::system_audio },
-    { 11, "Grabar el micrófono", &Recording::microphone },
-    { 12, "Mostrar el video en la carpeta", &Recording::reveal_in_folder },
-    { 13, "Resaltar cada clic", &Recording::show_clicks },
-    { 14, "Mostrar atajos de teclado", &Recording::show_keys },
-    { 15, "Mostrar también el texto que escribo", &Recording::show_all_keys },
-    { 16, "Mostrar la barra de modos", &Config::show_mode_bar },
-    { 17, "Animar el área capturada", &AfterCapture::flash },
-} };
-
-const std::array<Action, 12> ACTIONS = [] {
-    std::array<Action, 12> out {};
-    std::size_t i = 0;
-    for (const ::actions::Action a : ::actions::MENU_ORDER) {
-        const ::actions::ActionRow& r = ::actions::row(a);
-        out[i++] = { r.key, r.title };
-        // An older id of the scrolling capture, still named in files and links.
-        if (a == ::actions::Action::CaptureScrolling)
-            out[i++] = { "capture_scroll", r.title };
-    }
-    return out;
-}();
-
 namespace {
 
-// The flag a tag names in a record, const or not; null outside 0..17.
+// The flag a tag names in a record, const or not; null outside the table.
 template <class C>
 auto* toggle_flag(C& config, int tag)
 {

@@ -5,6 +5,7 @@
 // warnings and the hints that report a shortcut edit. Pure: no Qt.
 #pragma once
 
+#include "base/actions.h"
 #include "base/config.h"
 
 #include <array>
@@ -31,13 +32,42 @@ struct Toggle {
     ToggleMember member;
 };
 
-inline constexpr int TOGGLE_COUNT = 18;
 // The checkboxes by tag; the tabs place them in another order.
-extern const std::array<Toggle, TOGGLE_COUNT> TOGGLES;
+inline constexpr auto TOGGLES = std::to_array<Toggle>({
+    { 0, "Reproducir sonido de obturador", &config::AfterCapture::play_sound },
+    { 1, "Copiar al portapapeles", &config::AfterCapture::copy_to_clipboard },
+    { 2, "Guardar en la carpeta", &config::AfterCapture::save },
+    { 3, "Mostrar la vista rápida", &config::AfterCapture::show_quick_access },
+    { 4, "Congelar la pantalla al seleccionar", &config::Config::freeze_screen },
+    { 5, "Mostrar la lupa", &config::Config::show_magnifier },
+    { 6, "Mostrar guías en cruz", &config::Config::show_crosshair },
+    { 7, "Incluir la sombra de la ventana", &config::Config::window_shadow },
+    { 8, "Usar HEVC (H.265)", &config::Recording::hevc },
+    { 9, "Mostrar el cursor en el video", &config::Recording::show_cursor },
+    { 10, "Grabar el audio del sistema", &config::Recording::system_audio },
+    { 11, "Grabar el micrófono", &config::Recording::microphone },
+    { 12, "Mostrar el video en la carpeta", &config::Recording::reveal_in_folder },
+    { 13, "Resaltar cada clic", &config::Recording::show_clicks },
+    { 14, "Mostrar atajos de teclado", &config::Recording::show_keys },
+    { 15, "Mostrar también el texto que escribo", &config::Recording::show_all_keys },
+    { 16, "Mostrar la barra de modos", &config::Config::show_mode_bar },
+    { 17, "Animar el área capturada", &config::AfterCapture::flash },
+});
+inline constexpr int TOGGLE_COUNT = static_cast<int>(TOGGLES.size());
 
-// The flag a tag edits; none for a tag outside 0..17.
+// A tag is its row's place, which the window and toggle_value look it up by.
+constexpr bool toggle_tags_are_places()
+{
+    for (std::size_t i = 0; i < TOGGLES.size(); ++i)
+        if (TOGGLES[i].tag != static_cast<int>(i))
+            return false;
+    return true;
+}
+static_assert(toggle_tags_are_places(), "TOGGLES: each row's tag is its place");
+
+// The flag a tag edits; none for a tag outside the table.
 std::optional<bool> toggle_value(const config::Config& config, int tag);
-// Sets the flag of a tag; false (nothing changed) for a tag outside 0..17.
+// Sets the flag of a tag; false (nothing changed) for a tag outside the table.
 bool set_toggle(config::Config& config, int tag, bool on);
 
 // --- Counters ---------------------------------------------------------------------
@@ -87,14 +117,35 @@ struct ShortcutEntry {
 };
 
 // The rows' order and names: the actions' settings keys and menu titles in
-// their menu order (base/actions.h), with an older id of the scrolling
-// capture beside its own. Three ids have no shortcut of their own and only
-// take part in ordering and naming.
+// their menu order (base/actions.h), each older id beside the action it
+// names now. Three ids have no shortcut of their own and only take part in
+// ordering and naming.
 struct Action {
     std::string_view id;
     std::string_view label;
 };
-extern const std::array<Action, 12> ACTIONS;
+
+// Ids older versions wrote, still named in files and links.
+struct OldId {
+    ::actions::Action action;
+    std::string_view id;
+};
+inline constexpr std::array<OldId, 1> OLD_IDS = { { { ::actions::Action::CaptureScrolling, "capture_scroll" } } };
+
+// Sized by the tables it is made from: an action or an old id added there
+// has its place here, and nothing is written past the end.
+inline constexpr std::array<Action, ::actions::MENU_ORDER.size() + OLD_IDS.size()> ACTIONS = [] {
+    std::array<Action, ::actions::MENU_ORDER.size() + OLD_IDS.size()> out {};
+    std::size_t i = 0;
+    for (const ::actions::Action a : ::actions::MENU_ORDER) {
+        const ::actions::ActionRow& r = ::actions::row(a);
+        out[i++] = { r.key, r.title };
+        for (const OldId& old : OLD_IDS)
+            if (old.action == a)
+                out[i++] = { old.id, r.title };
+    }
+    return out;
+}();
 
 // An id's place in ACTIONS, or none.
 std::optional<std::size_t> action_position(std::string_view id);

@@ -1,4 +1,4 @@
-// The menu-bar application in the test session, driven as a user would:
+// The tray application in the test session, driven as a user would:
 // the tray icon, its menu, URLs handed to the running instance, quitting.
 #include "program.h"
 #include "test_util.h"

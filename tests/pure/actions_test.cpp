@@ -77,6 +77,12 @@ TEST(Actions, TheTablesMadeFromThemKeepTheirNamesAndOrder)
     EXPECT_EQ(first_run, (std::vector<std::string> { "viewfinder Capturar área", "display Capturar pantalla completa",
                              "macwindow Capturar ventana", "record.circle Grabar pantalla",
                              "text.viewfinder Copiar texto (OCR)" }));
+    // The capture-mode bar's buttons, as the bar draws them.
+    std::vector<std::string> bar;
+    for (const Action a : actions::BAR_ORDER)
+        bar.push_back(std::string(actions::row(a).bar.symbol) + " " + std::string(actions::row(a).bar.label));
+    EXPECT_EQ(bar, (std::vector<std::string> { "viewfinder Área", "display Pantalla", "macwindow Ventana",
+                       "arrow.down Desplazamiento", "timer Temporizador", "textformat Texto", "video Grabar" }));
 
     // The [shortcuts] table: keys, members and order (the order hot keys
     // register in, and the file's), and the file it writes.

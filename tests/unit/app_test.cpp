@@ -1,4 +1,4 @@
-// The menu-bar application's logic against recording seams: URL hosts, key
+// The tray application's logic against recording seams: URL hosts, key
 // equivalents, the menu model and its refresh, and the dispatcher's routing.
 #include "app/app.h"
 #include "platform/url_scheme.h"
