@@ -144,6 +144,15 @@ protected:
                 out.push_back(e.path());
         return out;
     }
+    // Whether the writer has put a fragment of pictures in the temporary.
+    bool fragment_written() const
+    {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
+            if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
+                return true;
+        return false;
+    }
 
     TempHome m_home;
     std::optional<Program> m_program;
@@ -303,14 +312,7 @@ TEST_F(DesktopRecorder, TheSignalsThatEndAProgramPublishItsRecordingAsATermDoes)
         start("countdown_seconds = 0\nshow_clicks = false\n");
         record_area("vistrope://record-screen", 200, 150, 601, 451);
         ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
-        // Until the writer has put a fragment of pictures in the temporary.
-        ASSERT_TRUE(poll_until([&] {
-            std::error_code ec;
-            for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
-                if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
-                    return true;
-            return false;
-        }, 10000)) << name;
+        ASSERT_TRUE(poll_until([&] { return fragment_written(); }, 10000)) << name;
         signal_program(number, 6000);
         EXPECT_EQ(m_program->process().exitStatus(), QProcess::NormalExit) << name;
         EXPECT_EQ(m_program->process().exitCode(), 0) << name;
@@ -349,13 +351,7 @@ TEST_F(DesktopRecorder, WithAPlayerAlreadyPlayingTheVideoStartsOnRelease)
         const auto released = std::chrono::steady_clock::now();
         xdo({ "mouseup", "1" });
         ASSERT_TRUE(m_program->wait_for("grabando en", 20)) << m_program->err();
-        ASSERT_TRUE(poll_until([&] {
-            std::error_code ec;
-            for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
-                if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
-                    return true;
-            return false;
-        }, 10000));
+        ASSERT_TRUE(poll_until([&] { return fragment_written(); }, 10000));
         const auto stopped = std::chrono::steady_clock::now();
         signal_program(SIGTERM, 6000);
         player.kill(); // the child this test started
