@@ -693,7 +693,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)
     if (!r)
         return;
     if (!content)
-        return give_up(id, "no hay contenido compartible (¿falta el permiso?)");
+        return give_up(id, "el servidor X no dio sus pantallas");
     const platform::ShareableDisplay* display = capture::find_display(*content, r->display);
     if (!display)
         return give_up(id, fmt::format("no encontré la pantalla {}", r->display));

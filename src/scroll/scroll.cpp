@@ -121,7 +121,7 @@ void prepare(std::uint64_t id, capture::Content content, bool /*retried*/)
     if (!s)
         return;
     if (!content)
-        return fail(id, "no hay contenido compartible (¿falta el permiso?)");
+        return fail(id, "el servidor X no dio sus pantallas");
     const platform::ShareableDisplay* display = capture::find_display(*content, s->display_id);
     if (!display)
         return fail(id, fmt::format("no encontré la pantalla {}", s->display_id));
