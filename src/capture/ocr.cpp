@@ -193,6 +193,9 @@ void start_text_capture(QImage image, double scale, util::Stopwatch capture)
 {
     util::in_background([image = std::move(image), scale, capture = std::move(capture)]() mutable {
         const util::Stopwatch stopwatch("OCR");
+        // Noted at the start too, so the idle release never lands while
+        // this reading runs.
+        used_engines();
         auto checked = recognize_checked(image);
         used_engines();
         image = QImage(); // the capture is not needed any more

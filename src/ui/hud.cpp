@@ -259,9 +259,11 @@ void fade_after(Toast& t, double seconds)
             return;
         t.fade->setStartValue(t.view->windowOpacity());
         t.fade->start();
-        util::after(REMOVE_AFTER, [generation] {
+        // A launch that kept the toast meanwhile armed it anew: this hide
+        // is no longer its.
+        util::after(REMOVE_AFTER, [generation, armed] {
             Toast& t = toast_state();
-            if (t.generation == generation)
+            if (t.generation == generation && t.armed == armed)
                 t.view->hide();
         });
     });
@@ -291,6 +293,8 @@ bool keep_toast(unsigned long generation, double seconds)
     Toast& t = toast_state();
     if (t.generation != generation || !t.view || !t.view->isVisible() || t.fade->state() == QAbstractAnimation::Running)
         return false;
+    // Between the fade's end and the hide the toast is up but clear.
+    t.view->setWindowOpacity(1.0);
     fade_after(t, seconds);
     return true;
 }
