@@ -644,6 +644,7 @@ void rescue()
     auto finishing = std::move(g_finishing);
     g_finishing.clear();
     for (auto& r : finishing) {
+        util::log("la grabación ya estaba terminando: la sello aquí");
         let_go(*r->handoff);
         keep_at_exit(*r);
     }
