@@ -109,6 +109,12 @@ protected:
         // "|" (the cut of its last whole fragment), nothing when nothing does.
         s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<recorder::Sealed, recorder::SealFailure>)> then) {
             m_done.push_back(ending == Ending::Finished ? "sellar" : "sellar roto");
+            if (m_hold_seal) {
+                m_seals.push_back([this, tmp, then = std::move(then)] {
+                    then(recorder::Sealed { tmp, nullptr, m_sealed_length });
+                });
+                return;
+            }
             std::string bytes = testing_support::read_file(tmp);
             if (ending == Ending::Broken)
                 bytes = bytes.substr(0, bytes.find('|') == std::string::npos ? 0 : bytes.find('|'));
@@ -254,6 +260,8 @@ protected:
     bool m_hold_content = false;
     double m_sealed_length = std::numeric_limits<double>::quiet_NaN(); // what the sealed file reads as
     bool m_hold_release = false;
+    bool m_hold_seal = false;
+    std::vector<Job> m_seals; // held seals of finished files: each hands its file on when run
     bool m_hold_settle = false;
     int m_settles = 0;
     std::vector<Job> m_settled;
@@ -449,6 +457,27 @@ TEST_F(RecorderTest, TheRescueCarriesAFinishingRecordingToItsName)
     EXPECT_EQ(m_done, (std::vector<std::string> { "sellar" }));
     EXPECT_TRUE(m_toasts.empty());
     EXPECT_EQ(listing(dir).size(), 1u);
+}
+
+// A seal already under way on another thread is waited for, not made
+// twice, and what it made is published before the rescue returns.
+TEST_F(RecorderTest, TheRescueWaitsForASealUnderWay)
+{
+    m_hold_seal = true;
+    start_region();
+    write_output();
+    advance(2.5);
+    stop();
+    pump();
+    ASSERT_EQ(m_seals.size(), 1u);
+    std::thread sealer(std::move(m_seals[0]));
+    rescue();
+    sealer.join();
+    const fs::path dir = m_dir.path() / "capturas";
+    EXPECT_EQ(listing(dir), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    pump();
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar" }));
+    EXPECT_TRUE(m_toasts.empty());
 }
 
 TEST_F(RecorderTest, AStopBeforeTheStartIsRequestedCancels)
