@@ -129,7 +129,9 @@ void on_message(QtMsgType type, const QMessageLogContext& context, const QString
     // The toolkit's last words before it exits, on the main thread.
     if (type == QtWarningMsg && message.startsWith(QStringLiteral("The X11 connection broke")) && util::is_main_thread()) {
         util::log(fmt::format("se perdió la conexión con el servidor X ({}); termino", message.toStdString()));
-        if (recorder::running()) {
+        // A recording still finishing counts: its delivery would come from
+        // the main queue, which ends with the toolkit.
+        if (recorder::busy()) {
             util::log("al perder la pantalla: detengo y guardo la grabación en curso");
             recorder::rescue();
         }

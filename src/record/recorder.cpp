@@ -19,6 +19,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 #include <malloc.h>
@@ -27,6 +29,18 @@
 namespace fs = std::filesystem;
 
 namespace recorder {
+
+// The stream and the seal of a finishing recording, shared with the threads
+// that end them: whoever comes first to a step does it, and a rescue waits
+// for what another thread already began.
+struct Handoff {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::unique_ptr<platform::CaptureStream> stream; // until someone lets it go
+    bool stream_gone = false;
+    std::optional<Ending> seal_asked;
+    std::optional<std::expected<Sealed, SealFailure>> sealed;
+};
 
 State& state()
 {
@@ -40,6 +54,9 @@ namespace {
 // On the heap: a recording owns a stream and panels, which end while the
 // application exists (abandon), never in the static destructors.
 std::unique_ptr<Session>& g_slot = *new std::unique_ptr<Session>();
+// The recordings finished but not yet published or given up, main thread.
+// On the heap like the slot: one still here at exit was never delivered.
+std::vector<std::unique_ptr<Session>>& g_finishing = *new std::vector<std::unique_ptr<Session>>();
 // How many recordings are alive (see Alive); read from any thread.
 std::atomic<int> g_alive { 0 };
 
@@ -84,10 +101,7 @@ Services real_services()
         video::make_gif(source, settings, destination, true, video::FromRecording { std::move(hold) });
     };
     s.seal = [](const fs::path& temporary, Ending ending, std::function<void(std::expected<Sealed, SealFailure>)> then) {
-        util::in_background([temporary, ending, then = std::move(then)]() mutable {
-            auto sealed = recorder::seal(temporary, ending);
-            util::on_main([then = std::move(then), sealed = std::move(sealed)] { then(sealed); });
-        });
+        util::in_background([temporary, ending, then = std::move(then)] { then(recorder::seal(temporary, ending)); });
     };
     s.take_escape = [](Job pressed) -> std::shared_ptr<void> {
         // The press comes inside the key filter, which the holder's end
@@ -101,11 +115,9 @@ Services real_services()
         return std::shared_ptr<platform::HotKeys>(std::move(*keys));
     };
     s.after_screen_settles = [](Job job) { capture::after_screen_settles(std::move(job)); };
-    s.release = [](std::unique_ptr<platform::CaptureStream> stream, Job then) {
-        auto held = std::make_shared<std::unique_ptr<platform::CaptureStream>>(std::move(stream));
-        // `then` moves on, so what it holds is let go on the main thread.
-        util::in_background([held, then = std::move(then)]() mutable {
-            held->reset();
+    s.release = [](Job let_go, Job then) {
+        util::in_background([let_go = std::move(let_go), then = std::move(then)]() mutable {
+            let_go();
             util::on_main(std::move(then));
         });
     };
@@ -126,6 +138,64 @@ void toast(std::string_view symbol, std::string_view text, double seconds)
 Session* find(std::uint64_t id)
 {
     return g_slot && g_slot->id == id ? g_slot.get() : nullptr;
+}
+
+// The finishing recording with this id, or null once it is delivered or rescued.
+Session* finishing(std::uint64_t id)
+{
+    const auto it = std::ranges::find_if(g_finishing, [id](const auto& r) { return r->id == id; });
+    return it == g_finishing.end() ? nullptr : it->get();
+}
+
+// Done with a finishing recording: it goes here, on the main thread.
+void forget(std::uint64_t id)
+{
+    std::erase_if(g_finishing, [id](const auto& r) { return r->id == id; });
+}
+
+// Ends the stream (waiting for its writer to close the file), or waits for
+// the thread that is already ending it. Any thread.
+void let_go(Handoff& h)
+{
+    std::unique_lock lock(h.mutex);
+    if (auto stream = std::move(h.stream)) {
+        lock.unlock();
+        stream.reset();
+        lock.lock();
+        h.stream_gone = true;
+        h.changed.notify_all();
+        return;
+    }
+    h.changed.wait(lock, [&] { return h.stream_gone; });
+}
+
+// Asks for the file's seal; its result is kept in the handoff, for `next`
+// (on the main queue) or for a rescue that cannot wait for that queue.
+void ask_seal(Session& r, Ending ending, Job next)
+{
+    auto h = r.handoff;
+    {
+        std::lock_guard lock(h->mutex);
+        h->seal_asked = ending;
+    }
+    services().seal(r.path, ending, [h, post = services().post, next = std::move(next)](std::expected<Sealed, SealFailure> sealed) mutable {
+        {
+            std::lock_guard lock(h->mutex);
+            h->sealed = std::move(sealed);
+        }
+        h->changed.notify_all();
+        if (next)
+            post(std::move(next));
+    });
+}
+
+std::expected<Sealed, SealFailure> take_sealed(Handoff& h)
+{
+    std::unique_lock lock(h.mutex);
+    h.changed.wait(lock, [&] { return h.sealed.has_value(); });
+    auto sealed = std::move(*h.sealed);
+    h.sealed.reset();
+    return sealed;
 }
 
 std::string debug_region(const std::optional<platform::RectF>& r)
@@ -515,38 +585,69 @@ void abandon()
         teardown(g_slot->id);
 }
 
-void rescue()
+namespace {
+
+// Seals and publishes a stopped recording whose stream is gone, at once: the
+// main queue will not run again. A seal already asked for is waited for.
+void keep_at_exit(Session& r)
 {
-    if (!g_slot)
-        return;
-    std::unique_ptr<Session> r = std::move(g_slot);
-    // The windows belong to a display that is gone: they are left, not closed.
-    (void)r->ui.release();
-    (void)r->overlay.release();
-    if (!r->started_at || !r->stream) {
-        std::error_code ec;
-        fs::remove(r->path, ec);
-        publish::release(r->name);
-        util::log("grabación descartada al salir: aún no grababa");
-        return;
+    if (!r.handoff) {
+        r.handoff = std::make_shared<Handoff>();
+        r.handoff->stream_gone = true;
     }
-    if (!r->stopping)
-        stop_stream(*r->stream);
-    r->stream.reset(); // waits for the writer to close the file
-    const Ending ending = ending_of(*r);
-    auto sealed = seal(r->path, ending);
+    std::optional<Ending> asked;
+    {
+        std::lock_guard lock(r.handoff->mutex);
+        asked = r.handoff->seal_asked;
+    }
+    const Ending ending = asked ? *asked : ending_of(r);
+    if (!asked)
+        ask_seal(r, ending, {});
+    auto sealed = take_sealed(*r.handoff);
     if (!sealed) {
-        publish::release(r->name);
+        publish::release(r.name);
         util::log(fmt::format("la grabación no se pudo guardar al salir: {}", sealed.error().reason));
         return;
     }
-    const publish::Reserved name = publish_name(*r, ending == Ending::Broken);
+    const publish::Reserved name = publish_name(r, ending == Ending::Broken);
     const auto published = publish::publish_file(name, sealed->path);
     if (!published) {
         util::log(fmt::format("no pude publicar la grabación al salir: {}", published.error()));
         return; // the temporary stays for the next launch
     }
     util::log(fmt::format("grabación guardada al salir en {}", util::escape_controls(published->string())));
+}
+
+} // namespace
+
+void rescue()
+{
+    util::require_main_thread("hilo principal");
+    if (std::unique_ptr<Session> r = std::move(g_slot)) {
+        // The windows belong to a display that is gone: they are left, not closed.
+        (void)r->ui.release();
+        (void)r->overlay.release();
+        if (!r->started_at || !r->stream) {
+            std::error_code ec;
+            fs::remove(r->path, ec);
+            publish::release(r->name);
+            util::log("grabación descartada al salir: aún no grababa");
+        } else {
+            if (!r->stopping)
+                stop_stream(*r->stream);
+            r->stream.reset(); // waits for the writer to close the file
+            keep_at_exit(*r);
+        }
+    }
+    // One that ended by itself just before (its grab saw the display go
+    // first) is on its way through jobs of the main queue, which will not run.
+    auto finishing = std::move(g_finishing);
+    g_finishing.clear();
+    for (auto& r : finishing) {
+        util::log("la grabación ya estaba terminando: la sello aquí");
+        let_go(*r->handoff);
+        keep_at_exit(*r);
+    }
 }
 
 bool teardown(std::uint64_t id)
@@ -627,9 +728,40 @@ void deliver_sealed(const Session& recording, const Sealed& sealed, std::uint64_
     toast(incomplete ? "exclamationmark.triangle" : "video.fill", text, incomplete || r->sound_lost ? 3.0 : 1.4);
 }
 
-// Hands a finished recording's file on, once its stream is gone.
-void deliver(std::shared_ptr<Session> r, std::uint64_t wall_seconds)
+// Publishes (or gives up) a finishing recording once its seal is done.
+void sealed_step(std::uint64_t id, std::uint64_t wall_seconds)
 {
+    Session* r = finishing(id);
+    if (!r)
+        return; // a rescue took it
+    const Ending ending = *r->handoff->seal_asked;
+    auto sealed = take_sealed(*r->handoff);
+    if (!sealed) {
+        util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error().reason));
+        publish::release(r->name);
+        if (!sealed.error().set_aside.empty())
+            toast("exclamationmark.triangle", set_aside_text(sealed.error().set_aside, false), 4.0);
+        else
+            toast("exclamationmark.triangle",
+                with_cause("No se pudo guardar la grabación", ending == Ending::Broken ? r->failure : sealed.error().reason), 1.6);
+        forget(id);
+        return;
+    }
+    if (sealed->live)
+        r->live = std::move(sealed->live);
+    deliver_sealed(*r, *sealed, wall_seconds, ending == Ending::Broken);
+    forget(id);
+    // The card's thumbnail and the flash's snapshot are made by then:
+    // what they freed goes back to the system with the recording's own.
+    services().after(3.0, [] { ::malloc_trim(0); });
+}
+
+// Hands a finished recording's file on, once its stream is gone.
+void deliver(std::uint64_t id, std::uint64_t wall_seconds)
+{
+    Session* r = finishing(id);
+    if (!r)
+        return; // a rescue took it
     std::error_code ec;
     const auto size = fs::file_size(r->path, ec);
     if (ec || size == 0) {
@@ -637,29 +769,12 @@ void deliver(std::shared_ptr<Session> r, std::uint64_t wall_seconds)
         fs::remove(r->path, ec);
         publish::release(r->name);
         toast("exclamationmark.triangle", with_cause("No se pudo guardar la grabación", r->failure), 1.6);
+        forget(id);
         return;
     }
     // What an incomplete end kept is published as what it is, an
     // incomplete recording.
-    const Ending ending = ending_of(*r);
-    services().seal(r->path, ending, [r, wall_seconds, ending](std::expected<Sealed, SealFailure> sealed) {
-        if (!sealed) {
-            util::log(fmt::format("la grabación no se puede reproducir: {}", sealed.error().reason));
-            publish::release(r->name);
-            if (!sealed.error().set_aside.empty())
-                toast("exclamationmark.triangle", set_aside_text(sealed.error().set_aside, false), 4.0);
-            else
-                toast("exclamationmark.triangle",
-                    with_cause("No se pudo guardar la grabación", ending == Ending::Broken ? r->failure : sealed.error().reason), 1.6);
-            return;
-        }
-        if (sealed->live)
-            r->live = std::move(sealed->live);
-        deliver_sealed(*r, *sealed, wall_seconds, ending == Ending::Broken);
-        // The card's thumbnail and the flash's snapshot are made by then:
-        // what they freed goes back to the system with the recording's own.
-        services().after(3.0, [] { ::malloc_trim(0); });
-    });
+    ask_seal(*r, ending_of(*r), [id, wall_seconds] { sealed_step(id, wall_seconds); });
 }
 
 } // namespace
@@ -668,7 +783,7 @@ void finish(std::uint64_t id)
 {
     if (!find(id))
         return;
-    std::shared_ptr<Session> r = std::move(g_slot);
+    Session* r = g_finishing.emplace_back(std::move(g_slot)).get();
     Services& s = services();
     r->ui->close();
     r->ui.reset(); // the widgets go on the main thread, before the wait
@@ -683,7 +798,10 @@ void finish(std::uint64_t id)
     // The stream's end waits for the writer, which may take seconds for a
     // long recording: the main thread goes on meanwhile, and after it the
     // output has said whether the file was completed.
-    s.release(std::move(r->stream), [r, duration] { deliver(r, duration); });
+    r->handoff = std::make_shared<Handoff>();
+    r->handoff->stream_gone = !r->stream;
+    r->handoff->stream = std::move(r->stream);
+    s.release([h = r->handoff] { let_go(*h); }, [id, duration] { deliver(id, duration); });
 }
 
 void prepare(std::uint64_t id, capture::Content content, bool /*refreshed*/)

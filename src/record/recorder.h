@@ -120,7 +120,8 @@ struct Services {
         std::shared_ptr<void> hold)>
         make_gif;
     // Makes a recording's temporary ready to publish (recorder::seal) off the
-    // main thread, then hands the result to `then` on the main queue.
+    // main thread and hands the result to `then` there, on the thread that
+    // sealed (a rescue on the main thread waits for it).
     std::function<void(const std::filesystem::path& temporary, Ending,
         std::function<void(std::expected<Sealed, SealFailure>)> then)>
         seal;
@@ -132,9 +133,9 @@ struct Services {
     // the screen (the countdown's square) is gone from it, compositor
     // included.
     std::function<void(Job)> after_screen_settles;
-    // Lets a stream go off the main thread (its end waits for the writer to
-    // close the file), then runs `then` on the main queue.
-    std::function<void(std::unique_ptr<platform::CaptureStream>, Job then)> release;
+    // Runs `let_go` (a stream's end, which waits for the writer to close the
+    // file) off the main thread, then `then` on the main queue.
+    std::function<void(Job let_go, Job then)> release;
 };
 Services& services();
 // Restores the real modules (tests).
@@ -148,6 +149,9 @@ struct Alive {
     Alive(const Alive&) = delete;
     Alive& operator=(const Alive&) = delete;
 };
+
+// A finishing recording's way from its stream to its name (recorder.cpp).
+struct Handoff;
 
 // The one live recording.
 struct Session {
@@ -182,6 +186,9 @@ struct Session {
     std::shared_ptr<std::atomic<bool>> file_ended = std::make_shared<std::atomic<bool>>(false);
     // Set with file_ended when that end was a failure, on the writer's thread.
     std::shared_ptr<std::atomic<bool>> writer_failed = std::make_shared<std::atomic<bool>>(false);
+    // Once finishing: the stream being let go and the seal, which a rescue
+    // takes over where the main queue's jobs left them.
+    std::shared_ptr<Handoff> handoff;
 };
 // The recording in the main thread's slot, or null.
 const Session* session();
@@ -207,7 +214,10 @@ void abandon();
 
 // Stops the running recording and publishes what it holds before returning,
 // without the event loop, a window or a toast: for a process that is about to
-// end at once (its display gone). Logs what it kept. Main thread.
+// end at once (its display gone). A recording already finishing is carried
+// to its name too: its stream's end and a seal under way are waited for,
+// what the main queue had yet to do is done here. Logs what it kept. Main
+// thread.
 void rescue();
 
 // The internal steps, each for the recording with this id (main thread).

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <optional>
 
 namespace hud {
 
@@ -122,6 +124,30 @@ Toast& toast_state()
     return state;
 }
 
+// The toast's clock while a test holds it: its time in seconds and the
+// timers waiting for it, in the order they come due.
+struct HeldClock {
+    double now = 0;
+    std::multimap<double, std::function<void()>> timers;
+};
+
+std::optional<HeldClock>& held_clock()
+{
+    util::require_main_thread("hilo principal");
+    static std::optional<HeldClock> clock;
+    return clock;
+}
+
+// Runs the job on the main queue `seconds` from now, by the held clock when
+// a test holds it.
+void toast_after(double seconds, std::function<void()> job)
+{
+    if (auto& held = held_clock())
+        held->timers.emplace(held->now + seconds, std::move(job));
+    else
+        util::after(seconds, std::move(job));
+}
+
 ToastView* toast_view()
 {
     Toast& t = toast_state();
@@ -213,6 +239,31 @@ unsigned long toast_generation()
     return toast_state().generation;
 }
 
+void hold_time_for_tests(std::optional<double> seconds)
+{
+    auto& held = held_clock();
+    if (!seconds) {
+        // What still waits goes back to the real clock, for the time it had left.
+        if (held)
+            for (auto& [due, job] : held->timers)
+                util::after(std::max(due - held->now, 0.0), std::move(job));
+        held.reset();
+        return;
+    }
+    if (!held) {
+        held.emplace();
+        held->now = *seconds;
+        return;
+    }
+    // In order, those a timer sets on the way included.
+    while (!held->timers.empty() && held->timers.begin()->first <= *seconds) {
+        auto node = held->timers.extract(held->timers.begin());
+        held->now = node.key();
+        node.mapped()();
+    }
+    held->now = std::max(held->now, *seconds);
+}
+
 QWidget* panel(const platform::RectF& frame, bool ignores_mouse)
 {
     auto* w = new QWidget(nullptr);
@@ -253,7 +304,7 @@ void fade_after(Toast& t, double seconds)
 {
     const unsigned long generation = t.generation;
     const unsigned long armed = ++t.armed;
-    util::after(seconds, [generation, armed] {
+    toast_after(seconds, [generation, armed] {
         Toast& t = toast_state();
         if (t.generation != generation || t.armed != armed)
             return;
@@ -261,7 +312,7 @@ void fade_after(Toast& t, double seconds)
         t.fade->start();
         // A launch that kept the toast meanwhile armed it anew: this hide
         // is no longer its.
-        util::after(REMOVE_AFTER, [generation, armed] {
+        toast_after(REMOVE_AFTER, [generation, armed] {
             Toast& t = toast_state();
             if (t.generation == generation && t.armed == armed)
                 t.view->hide();

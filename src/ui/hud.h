@@ -71,5 +71,9 @@ platform::PointF toast_origin(double mx, double my, std::optional<platform::Rect
 
 // The toast generation: the counter every toast increments.
 unsigned long toast_generation();
+// Holds the toast's clock at `seconds` (later calls move it on, running the
+// toast's timers that come due, in order); none: the real clock again, for
+// what is still waiting too. Main thread.
+void hold_time_for_tests(std::optional<double> seconds);
 
 } // namespace hud

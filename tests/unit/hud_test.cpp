@@ -103,17 +103,28 @@ TEST(ToastGeometry, UnknownSymbolGivesNoImage)
 
 TEST(Toast, ANewerToastOutlivesTheOlderTimer)
 {
+    struct Release {
+        ~Release() { hud::hold_time_for_tests(std::nullopt); }
+    } release;
+    hud::hold_time_for_tests(0);
     hud::toast("timer", "primero", 0.4);
     QWidget* view = hud::prepare_toast("timer", "primero");
     const unsigned long first = hud::toast_generation();
     EXPECT_TRUE(view->isVisible());
-    pump_for(250);
-    hud::toast("checkmark.circle", "segundo", 2.0); // long enough for a busy machine's slow turns
+    hud::hold_time_for_tests(0.25);
+    hud::toast("checkmark.circle", "segundo", 2.0);
     EXPECT_EQ(hud::toast_generation(), first + 1);
-    // The first toast's timer (0.4 s) and its removal (0.3 s later) pass: nothing changes.
-    pump_for(550);
+    // The first toast's timer (0.4 s) and its removal (0.3 s later) pass:
+    // nothing changes, and the second is not fading (it can be kept, here
+    // until 2.25).
+    hud::hold_time_for_tests(2.2);
     EXPECT_TRUE(view->isVisible());
     EXPECT_DOUBLE_EQ(view->windowOpacity(), 1.0);
-    // The second one fades and goes after its own time.
-    EXPECT_SOON(!view->isVisible());
+    EXPECT_TRUE(hud::keep_toast(first + 1, 0.05));
+    // It fades at its time (and can no longer be kept), and goes 0.3 s later.
+    hud::hold_time_for_tests(2.25);
+    EXPECT_TRUE(view->isVisible());
+    EXPECT_FALSE(hud::keep_toast(first + 1, 1.0));
+    hud::hold_time_for_tests(2.55);
+    EXPECT_FALSE(view->isVisible());
 }

@@ -109,6 +109,12 @@ protected:
         // "|" (the cut of its last whole fragment), nothing when nothing does.
         s.seal = [this](const fs::path& tmp, Ending ending, std::function<void(std::expected<recorder::Sealed, recorder::SealFailure>)> then) {
             m_done.push_back(ending == Ending::Finished ? "sellar" : "sellar roto");
+            if (m_hold_seal) {
+                m_seals.push_back([this, tmp, then = std::move(then)] {
+                    then(recorder::Sealed { tmp, nullptr, m_sealed_length });
+                });
+                return;
+            }
             std::string bytes = testing_support::read_file(tmp);
             if (ending == Ending::Broken)
                 bytes = bytes.substr(0, bytes.find('|') == std::string::npos ? 0 : bytes.find('|'));
@@ -153,12 +159,12 @@ protected:
             else
                 services().post(std::move(job));
         };
-        s.release = [this](std::unique_ptr<platform::CaptureStream> stream, Job then) {
+        s.release = [this](Job let_go, Job then) {
             if (m_hold_release) {
-                m_released.emplace_back(std::move(stream), std::move(then));
+                m_released.emplace_back(std::move(let_go), std::move(then));
                 return;
             }
-            stream.reset();
+            let_go();
             services().post(std::move(then));
         };
 
@@ -254,10 +260,12 @@ protected:
     bool m_hold_content = false;
     double m_sealed_length = std::numeric_limits<double>::quiet_NaN(); // what the sealed file reads as
     bool m_hold_release = false;
+    bool m_hold_seal = false;
+    std::vector<Job> m_seals; // held seals of finished files: each hands its file on when run
     bool m_hold_settle = false;
     int m_settles = 0;
     std::vector<Job> m_settled;
-    std::vector<std::pair<std::unique_ptr<platform::CaptureStream>, Job>> m_released;
+    std::vector<std::pair<Job, Job>> m_released; // letting the stream go, then the main queue's job
     std::vector<capture::Waiter> m_refreshes;
     platform::RectF m_area;
     std::vector<std::string> m_ui, m_toasts, m_done;
@@ -414,11 +422,62 @@ TEST_F(RecorderTest, FinishingDeliversOnlyAfterTheStreamIsLetGo)
     ASSERT_TRUE(running());
     EXPECT_EQ(session()->name.path.filename(), "Vistrope 2026-01-05 a las 09.03.07 (2).mp4");
     advance(3);
-    m_released[0].first.reset();
+    m_released[0].first();
     m_released[0].second();
+    pump();
     EXPECT_EQ(m_done, (std::vector<std::string> { "sellar", "copiar", "flash+seguir", "tarjeta Vistrope 2026-01-05 a las 09.03.07.mp4" }));
     EXPECT_EQ(m_toasts, (std::vector<std::string> { "Grabación guardada · 00:03" })); // 2.5 s recorded, rounded as the card rounds
     EXPECT_TRUE(running());
+}
+
+// A recording that ended by itself just before the display went (its grab
+// saw it first) is on its way to its name through jobs of the main queue,
+// which will not run again: the rescue seals and publishes it at once, and
+// those jobs, should they run after all, do nothing more.
+TEST_F(RecorderTest, TheRescueCarriesAFinishingRecordingToItsName)
+{
+    m_hold_release = true;
+    start_region();
+    write_output();
+    advance(2.5);
+    stop();
+    pump();
+    ASSERT_FALSE(running());
+    ASSERT_EQ(m_released.size(), 1u);
+    // The stream is gone; its delivery waits in the main queue.
+    m_released[0].first();
+    services().post(std::move(m_released[0].second));
+    EXPECT_TRUE(busy());
+    rescue();
+    EXPECT_FALSE(busy());
+    const fs::path dir = m_dir.path() / "capturas";
+    EXPECT_EQ(listing(dir), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    EXPECT_EQ(testing_support::read_file(dir / "Vistrope 2026-01-05 a las 09.03.07.mp4"), "mp4 bytes");
+    pump();
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar" }));
+    EXPECT_TRUE(m_toasts.empty());
+    EXPECT_EQ(listing(dir).size(), 1u);
+}
+
+// A seal already under way on another thread is waited for, not made
+// twice, and what it made is published before the rescue returns.
+TEST_F(RecorderTest, TheRescueWaitsForASealUnderWay)
+{
+    m_hold_seal = true;
+    start_region();
+    write_output();
+    advance(2.5);
+    stop();
+    pump();
+    ASSERT_EQ(m_seals.size(), 1u);
+    std::thread sealer(std::move(m_seals[0]));
+    rescue();
+    sealer.join();
+    const fs::path dir = m_dir.path() / "capturas";
+    EXPECT_EQ(listing(dir), (std::vector<std::string> { "Vistrope 2026-01-05 a las 09.03.07.mp4" }));
+    pump();
+    EXPECT_EQ(m_done, (std::vector<std::string> { "sellar" }));
+    EXPECT_TRUE(m_toasts.empty());
 }
 
 TEST_F(RecorderTest, AStopBeforeTheStartIsRequestedCancels)
