@@ -71,8 +71,10 @@ TEST(Quit, ASignalEndsTheProcessWhileTheMainThreadIsBlocked)
     ASSERT_TRUE(ended) << "a blocked main thread kept the process alive";
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(child.exitCode(), 0);
+    // The forced end comes 4.9 s after the first signal: never sooner. How
+    // much later this test sees it depends on the machine's load, and only
+    // the wait above bounds that.
     EXPECT_GE(took, 4500);
-    EXPECT_LE(took, 6500); // 4.9 s, and the test's own scheduling under load
     EXPECT_TRUE(child.readAllStandardError().contains("el cierre no terminó a tiempo tras la señal"));
 }
 
