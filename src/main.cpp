@@ -165,8 +165,13 @@ int prepare_self_checks(std::vector<switches::Found>& found, std::optional<SelfC
             if (auto target = publish::output_target(folder, publish::OutputKind::Folder); !target)
                 return refuse(target.error());
         } else if (f.task == switches::Task::EditorRender) {
-            if (auto target = publish::output_target(f.args.at(1)); !target)
+            auto target = publish::output_target(f.args.at(1));
+            if (!target)
                 return refuse(target.error());
+            // Written into a pipe, a device or a descriptor: no folder of
+            // ours gets a new file.
+            if (target->way == publish::OutputWay::Into)
+                continue;
             folder = std::filesystem::path(f.args.at(1)).parent_path();
             if (folder.empty())
                 folder = ".";

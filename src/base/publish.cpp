@@ -139,18 +139,10 @@ std::expected<fs::path, std::string> write_temporary(const fs::path& path, std::
     if (!opened)
         return std::unexpected(opened.error());
     const auto [fd, tmp] = *opened;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return std::unexpected(system_error(err));
-        }
-        done += static_cast<std::size_t>(n);
+    if (const int err = write_every_byte(fd, bytes); err != 0) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return std::unexpected(system_error(err));
     }
     if (::close(fd) != 0) {
         const int err = errno;
@@ -161,6 +153,20 @@ std::expected<fs::path, std::string> write_temporary(const fs::path& path, std::
 }
 
 } // namespace
+
+int write_every_byte(int fd, std::span<const std::uint8_t> bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
 
 std::string capture_name(const std::tm& t)
 {

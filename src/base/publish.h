@@ -65,6 +65,11 @@ std::expected<std::filesystem::path, std::string> create_temporary(const std::fi
 std::expected<std::filesystem::path, std::string> publish_file(const Reserved& reserved,
     const std::filesystem::path& temporary);
 
+// Writes every byte to `fd`, again after an interruption or a short write;
+// 0, or the errno of the write that failed (EIO for one that wrote nothing).
+// Any thread.
+int write_every_byte(int fd, std::span<const std::uint8_t> bytes);
+
 // Whether a file name is exactly one of publish()'s hidden temporaries of a
 // capture's name (".Vistrope <date> a las <time>[ (n)].png|.mp4.<6 letters
 // or digits>"); a name that only looks alike is someone else's.
@@ -90,6 +95,10 @@ namespace publish {
 //   hidden temporary beside it, then a rename), as today;
 // - a FIFO or a character device (a pipe, /dev/null): the bytes are written
 //   into it, never a file put in its place;
+// - a name of one of our open descriptors (/dev/stdout, /dev/stderr,
+//   /dev/fd/N, /proc/self/fd/N, a shell's >(...)): the bytes are written
+//   into that descriptor, at its own position (appending when opened so),
+//   whatever it is open on;
 // - a symbolic link: followed to the file it ends at, which is then treated
 //   as above; a link that ends nowhere (missing, or a loop) is refused;
 // - a folder, a socket or a block device: refused.
@@ -109,6 +118,7 @@ struct OutputTarget {
     std::filesystem::path path; // the named path, or the file its links end at
     OutputWay way = OutputWay::Publish;
     bool replaces = false;      // Publish over an existing file
+    int descriptor = -1;        // Into: the open descriptor the path names
 };
 
 // How `path` is written; refused with the reason otherwise. Any thread.

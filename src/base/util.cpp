@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -37,6 +38,55 @@ std::filesystem::path rotated_path(const std::filesystem::path& path)
     return std::filesystem::path(path.native() + ".1");
 }
 
+// Close-on-exec: the children we start (xdg-open, the file manager, curl)
+// must not inherit the log.
+std::FILE* open_appending(const std::filesystem::path& path)
+{
+    return std::fopen(path.c_str(), "ae");
+}
+
+// Makes room for `adding` more bytes in the log at `path`, whose open file
+// is `file` (null: opened here). Another process (a command-line task) may
+// share the log and rotate it: its lock is taken on the file first, and a
+// file no longer at `path` is left for the one that is, so a rotation never
+// moves a file someone else already moved aside. A file that would pass
+// `limit` is moved to "<path>.1" and a fresh one opened. Returns the file to
+// write, locked until unlock_log(), or null.
+std::FILE* lock_log_with_room(std::FILE* file, const std::filesystem::path& path, std::uintmax_t limit,
+    std::uintmax_t adding)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (!file && !(file = open_appending(path)))
+            return nullptr;
+        while (::flock(::fileno(file), LOCK_EX) != 0 && errno == EINTR) { }
+        struct stat held {}, named {};
+        if (::fstat(::fileno(file), &held) != 0) {
+            std::fclose(file);
+            return nullptr;
+        }
+        if (::stat(path.c_str(), &named) != 0 || named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+            std::fclose(file); // closing lets the lock go
+            file = nullptr;
+            continue;
+        }
+        const auto size = static_cast<std::uintmax_t>(held.st_size);
+        if (size == 0 || size + adding <= limit)
+            return file;
+        std::error_code ec;
+        std::filesystem::rename(path, rotated_path(path), ec);
+        if (ec)
+            return file; // a log past its limit rather than none
+        std::fclose(file);
+        file = nullptr;
+    }
+    return file;
+}
+
+void unlock_log(std::FILE* file)
+{
+    ::flock(::fileno(file), LOCK_UN);
+}
+
 } // namespace
 
 std::filesystem::path home_dir()
@@ -57,12 +107,10 @@ std::FILE* open_log_file(const std::filesystem::path& path, std::uintmax_t limit
     fs::create_directories(path.parent_path(), ec);
     if (ec && !fs::is_directory(path.parent_path(), ec))
         return nullptr;
-    const auto size = fs::file_size(path, ec);
-    if (!ec && size > limit)
-        fs::rename(path, rotated_path(path), ec);
-    // Close-on-exec: the children we start (xdg-open, the file manager,
-    // curl) must not inherit the log.
-    return std::fopen(path.c_str(), "ae");
+    std::FILE* file = lock_log_with_room(nullptr, path, limit, 0);
+    if (file)
+        unlock_log(file);
+    return file;
 }
 
 std::string format_log_line(double unix_seconds, std::string_view message)
@@ -77,11 +125,6 @@ LogWriter::LogWriter(std::filesystem::path path, std::FILE* echo, std::uintmax_t
     , m_limit(limit)
 {
     m_file = open_log_file(m_path, m_limit);
-    if (m_file) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(m_path, ec);
-        m_size = ec ? 0 : size;
-    }
 }
 
 LogWriter::~LogWriter()
@@ -142,19 +185,15 @@ void LogWriter::put(double unix_seconds, std::string_view message)
         return;
     const std::string line = format_log_line(unix_seconds, message) + "\n";
     // The file moves aside before the line would take it past the limit;
-    // the newest lines are always kept, in the file and the one before.
-    if (m_size > 0 && m_size + line.size() > m_limit) {
-        std::fclose(m_file);
-        std::error_code ec;
-        std::filesystem::rename(m_path, rotated_path(m_path), ec);
-        m_file = std::fopen(m_path.c_str(), "ae");
-        m_size = 0;
-        if (!m_file)
-            return;
-    }
+    // the newest lines are always kept, in the file and the one before. The
+    // line is written under the lock, so no other process moves the file
+    // between the check and the write.
+    m_file = lock_log_with_room(m_file, m_path, m_limit, line.size());
+    if (!m_file)
+        return;
     std::fwrite(line.data(), 1, line.size(), m_file);
     std::fflush(m_file);
-    m_size += line.size();
+    unlock_log(m_file);
 }
 
 void log(std::string_view message)

@@ -47,7 +47,9 @@ std::FILE* open_log_file(const std::filesystem::path& path, std::uintmax_t limit
 // make fill a disk:
 // - past `limit` bytes the file is moved to "<path>.1" once more and a new
 //   one begun, so the two hold the newest lines and never much more than
-//   twice the limit;
+//   twice the limit; the size is the file's own, and the move is made under
+//   a lock on the file, since other processes (command-line tasks) log to
+//   the same path and may have moved it first;
 // - a message repeated in a row is written once; the repeats are counted
 //   and written as one line "<message> (repetida N veces más)" when another
 //   message comes, when finish() is called, and at least every
@@ -78,7 +80,6 @@ private:
     std::FILE* m_echo;
     std::uintmax_t m_limit;
     std::FILE* m_file = nullptr;
-    std::uintmax_t m_size = 0;
     std::string m_last;
     bool m_any = false;
     std::uint64_t m_repeats = 0;

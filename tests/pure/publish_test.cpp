@@ -17,8 +17,10 @@
 #include <vector>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using testing_support::TempDir;
@@ -273,4 +275,33 @@ TEST(Publish, FilesTakeTheMaskReadAtStartNotTheMaskOfTheMoment)
 
     ::umask(before);
     files::remember_creation_mask();
+}
+
+// An output named by one of our descriptors is written into it where it
+// stands (a file opened to append keeps what it had), and a pipe whose
+// reader hung up is an error naming it, not a signal that ends the process.
+TEST(WriteOutput, IntoADescriptorAppendsAndAClosedPipeIsAnError)
+{
+    TempDir dir;
+    const auto log = dir.path() / "a.log";
+    testing_support::write_file(log, "viejo\n");
+    const int appending = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(appending, 0);
+    const std::string text = "nuevo\n";
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const auto into_file = publish::write_output(fmt::format("/proc/self/fd/{}", appending), bytes);
+    ::close(appending);
+    ASSERT_TRUE(into_file) << into_file.error();
+    EXPECT_EQ(testing_support::read_file(log), "viejo\nnuevo\n");
+
+    const auto old_action = std::signal(SIGPIPE, SIG_DFL);
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[0]);
+    const std::string named = fmt::format("/dev/fd/{}", ends[1]);
+    const auto into_pipe = publish::write_output(named, bytes);
+    ::close(ends[1]);
+    std::signal(SIGPIPE, old_action);
+    ASSERT_FALSE(into_pipe);
+    EXPECT_EQ(into_pipe.error(), fmt::format("el lector cerró la tubería {}", named));
 }

@@ -122,6 +122,34 @@ TEST(Log, AFloodFromManyThreadsStaysUnderTheCeilingAndRepeatsAreCounted)
     EXPECT_GT(count, 50u);
 }
 
+// The tray and a command-line task log to the same file: whichever rotates
+// it, the other's lines are neither written into a file already moved aside
+// nor destroyed with it; the two files hold the newest lines of both.
+TEST(Log, TwoWritersOnOneFileLoseOnlyTheOldestLines)
+{
+    TempDir dir;
+    const auto path = dir.path() / "vistrope.log";
+    constexpr std::uintmax_t LIMIT = 1000;
+    std::vector<std::string> written;
+    {
+        util::LogWriter tray(path, nullptr, LIMIT), task(path, nullptr, LIMIT);
+        for (int i = 0; i < 300; ++i) {
+            written.push_back(fmt::format("{} línea {:04}", i % 3 ? "bandeja" : "tarea", i));
+            (i % 3 ? tray : task).write(1.0, written.back());
+        }
+    }
+    std::istringstream lines(read_file(dir.path() / "vistrope.log.1") + read_file(path));
+    std::vector<std::string> kept;
+    for (std::string line; std::getline(lines, line);)
+        kept.push_back(line.substr(std::string("1.000 ").size()));
+    ASSERT_FALSE(kept.empty());
+    // The newest lines, in order and without a gap, as many as a full
+    // older file and the current one hold.
+    const std::vector<std::string> newest(written.end() - static_cast<std::ptrdiff_t>(kept.size()), written.end());
+    EXPECT_EQ(kept, newest);
+    EXPECT_GE(kept.size() * (std::string("1.000 tarea línea 0000\n").size()), LIMIT);
+}
+
 TEST(Log, ChildProcessesDoNotInheritTheFile)
 {
     TempDir home;
