@@ -174,4 +174,13 @@ inline std::vector<std::string> names_in(const fs::path& dir)
     return out;
 }
 
+// The length of one stream ("v" or "a") of the file, in seconds.
+inline double stream_length(const fs::path& file, const char* stream)
+{
+    return QString::fromStdString(run("ffprobe", { "-v", "error", "-select_streams", stream, "-show_entries", "stream=duration", "-of",
+                                                     "csv=p=0", QString::fromStdString(file.string()) }))
+        .trimmed()
+        .toDouble();
+}
+
 } // namespace recorder_desktop

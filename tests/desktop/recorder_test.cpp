@@ -379,7 +379,8 @@ TEST_F(DesktopRecorder, AKillAtAnyMomentLosesAtMostASecond)
 // A capture folder that fills up during the recording (a 2 MB tmpfs; the
 // test needs the right to mount one): what was whole is kept as
 // "(incompleta)", plays, and is announced as incomplete with its cause and
-// length, never as saved nor as lost.
+// length, never as saved nor as lost. Its sound (system sound, which comes in
+// fragments) ends with its picture.
 TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
 {
     const fs::path folder = m_home.path() / "capturas";
@@ -395,7 +396,7 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     gears.start("glxgears", { "-geometry", "600x500+150+100" });
     ASSERT_TRUE(gears.waitForStarted(5000));
     QThread::msleep(800);
-    start("countdown_seconds = 0\nshow_clicks = false\n");
+    start("countdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\n");
     record_area("vistrope://record-screen", 120, 80, 921, 681);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
     ASSERT_TRUE(m_program->wait_for("la grabación falló", 30)) << m_program->err();
@@ -411,6 +412,9 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     EXPECT_TRUE(names[0].ends_with(" (incompleta).mp4")) << names[0];
     const double length = probed_duration(folder / names[0]);
     EXPECT_GT(length, 0.5);
+    const double picture = stream_length(folder / names[0], "v"), sound = stream_length(folder / names[0], "a");
+    std::printf("disco lleno: video %.2f s, sonido %.2f s\n", picture, sound);
+    EXPECT_GE(sound, picture - 0.5);
     const std::string said = m_program->err().substr(m_program->err().find("aviso: Grabación incompleta"));
     EXPECT_TRUE(said.starts_with(fmt::format("aviso: Grabación incompleta: el disco está lleno · 00:{:02}", static_cast<int>(std::lround(length)))))
         << said << " for a file of " << length << " s";
