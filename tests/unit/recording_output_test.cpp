@@ -419,31 +419,34 @@ TEST(SoundWait, AnInputIsWaitedForAsLongAsItsArrivalsNeedWithinBounds)
 {
     using platform::ffmpeg::SoundWait;
     const std::int64_t s = 48000, ms = 48;
-    // Not heard from yet: it may bring a burst, waited for the longest.
+    // Not heard from yet: it may bring a burst, waited for the longest; once
+    // the picture has run past that, it holds nobody back more than the least.
     SoundWait fragments(48000);
-    EXPECT_EQ(fragments.wait(), 2500 * ms);
+    EXPECT_EQ(fragments.wait(0), 2500 * ms);
+    EXPECT_EQ(fragments.wait(2500 * ms), 2500 * ms);
+    EXPECT_EQ(fragments.wait(2501 * ms), 300 * ms);
     // 20 ms fragments, each coming 30 ms after the picture passed its first
     // sample: waited for the least, as long as ever.
     for (std::int64_t k = 0; k < 20; ++k)
         fragments.arrived(k * 20 * ms, 20 * ms, (k * 20 + 30) * ms);
-    EXPECT_EQ(fragments.wait(), 300 * ms);
+    EXPECT_EQ(fragments.wait(10 * s), 300 * ms);
 
     // Two seconds at a time: the block held before the first frame tells by
     // its length, the next by how far behind the picture it began.
     SoundWait bursts(48000);
     bursts.arrived(-2 * s, 2 * s, -1);
-    EXPECT_EQ(bursts.wait(), 2200 * ms);
+    EXPECT_EQ(bursts.wait(10 * s), 2200 * ms);
     bursts.arrived(0, 2 * s, 2100 * ms);
-    EXPECT_EQ(bursts.wait(), 2300 * ms);
+    EXPECT_EQ(bursts.wait(10 * s), 2300 * ms);
     // A stall of four seconds is lateness, not rhythm: never waited for past the bound.
     bursts.arrived(2 * s, 2 * s, 6 * s);
-    EXPECT_EQ(bursts.wait(), 2500 * ms);
+    EXPECT_EQ(bursts.wait(10 * s), 2500 * ms);
     // Fragments from then on: the stall and the bursts are forgotten after a few arrivals.
     for (std::int64_t k = 0; k < SoundWait::ARRIVALS; ++k) {
-        EXPECT_EQ(bursts.wait(), 2500 * ms) << k;
+        EXPECT_EQ(bursts.wait(10 * s), 2500 * ms) << k;
         bursts.arrived(4 * s + k * 20 * ms, 20 * ms, 4 * s + (k * 20 + 30) * ms);
     }
-    EXPECT_EQ(bursts.wait(), 300 * ms);
+    EXPECT_EQ(bursts.wait(10 * s), 300 * ms);
 }
 
 // A microphone that delivers two seconds at a time (as the sound server's

@@ -655,10 +655,10 @@ void SoundWait::arrived(std::int64_t at, std::int64_t frames, std::int64_t pictu
     m_needs[m_heard++ % ARRIVALS] = std::min(need, m_most);
 }
 
-std::int64_t SoundWait::wait() const
+std::int64_t SoundWait::wait(std::int64_t picture) const
 {
     if (m_heard == 0)
-        return m_most;
+        return picture <= m_most ? m_most : m_least;
     const std::int64_t longest = *std::max_element(std::begin(m_needs), std::begin(m_needs) + std::min(m_heard, ARRIVALS));
     return std::clamp(longest + m_margin, m_least, m_most);
 }
@@ -708,7 +708,7 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
             // after it waits for the next frames or is cut at the end.
             for (int i = 0; i < 2; ++i)
                 if (m_input_live[i])
-                    until = std::min(until, std::max(m_input_end[i], video_end - m_input_wait[i].wait()));
+                    until = std::min(until, std::max(m_input_end[i], video_end - m_input_wait[i].wait(video_end)));
         }
         if (until <= m_mix_base)
             return true;

@@ -62,7 +62,9 @@ struct VideoFrame {
 // less than LATE_SOUND_S nor longer than MOST_LATE_SOUND_S: an input silent
 // longer than that is late, not bursty; the mix goes on with silence in its
 // place. An input not heard from yet may bring a burst: it is waited for the
-// longest. Positions are sample counts.
+// longest while the picture is that young, then no longer than the least (a
+// microphone that stays silent must not hold the sound back the whole
+// recording). Positions are sample counts.
 class SoundWait {
 public:
     static constexpr double LATE_SOUND_S = 0.3;
@@ -74,8 +76,8 @@ public:
     // `frames` samples from position `at` came when the picture had been
     // grabbed up to position `picture` (negative: no frame yet).
     void arrived(std::int64_t at, std::int64_t frames, std::int64_t picture);
-    // In samples.
-    std::int64_t wait() const;
+    // In samples, with the picture grabbed up to position `picture`.
+    std::int64_t wait(std::int64_t picture) const;
 
 private:
     std::int64_t m_least;
