@@ -401,78 +401,124 @@ bool drops_marks(const std::string& ours, const std::string& plain)
 // confidence unless that reads as no number and ours does; it makes no
 // number of letters nor letters of a number; and somewhere it reads more
 // or better.
+// The verdict on one stretch of a line: ours loses what the plain
+// reading read there, reads it the same, or reads it better.
+enum class Stretch { Worse, Same, Better };
+
+Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord*> p, const QImage& changed, QSize size)
+{
+    const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
+    std::sort(q.begin(), q.end(), by_x);
+    std::sort(p.begin(), p.end(), by_x);
+    if (p.empty())
+        return std::any_of(q.begin(), q.end(), [](const ReadWord* w) { return confident(*w); }) ? Stretch::Better
+                                                                                               : Stretch::Same;
+    if (q.empty()) {
+        // Any word the plain reading read is lost with it, however
+        // unsure (it is what the command line would paste), but a speck
+        // and chrome the preparation painted out.
+        const bool lost = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
+            const int chars = chars_in(w->fragment.text);
+            const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE && chars <= PAINTED_MAX_CHARS;
+            const bool speck = w->confidence < MARK_CONFIDENCE && chars <= SPECK_MAX_CHARS;
+            return letters_in(w->fragment.text) > 0 && !chrome && !speck;
+        });
+        if (lost)
+            return Stretch::Worse;
+        // Chrome the preparation painted out, which ours rightly lacks.
+        return std::any_of(p.begin(), p.end(), [](const ReadWord* w) { return letters_in(w->fragment.text) > 0; })
+            ? Stretch::Better
+            : Stretch::Same;
+    }
+    const std::string ours_text = joined(q), plain_text = joined(p);
+    if (ours_text == plain_text) {
+        // The same characters cut into words otherwise: the cut that
+        // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
+        if (q.size() == p.size())
+            return Stretch::Same;
+        // A word of letters that ours read whole where the plain reading
+        // cut it ("Segun a", "líne a": a grid behind the letters opens
+        // gaps that are no spaces) stands when the engine was as sure of
+        // the whole as of its pieces; numbers and units go by the gaps.
+        const bool joined_word = q.size() == 1 && !has_digit(ours_text) && least_sure(q) >= least_sure(p);
+        if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size) && !joined_word)
+            return Stretch::Worse;
+        return Stretch::Better;
+    }
+    const float plain_conf = least_sure(p), ours_conf = least_sure(q);
+    if (has_digit(ours_text) != has_digit(plain_text))
+        return Stretch::Worse;
+    // All the plain reading's characters (or letters) and more (ink it
+    // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
+    // for "desde", "1" for "12"): ours, unless less sure.
+    if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text)))
+        return ours_conf < plain_conf - (has_digit(ours_text) ? 0 : SAME_SURENESS) ? Stretch::Worse : Stretch::Better;
+    // Cut into words otherwise, or read otherwise: ours must be clearly
+    // surer, and hold as many characters (what the preparation loses
+    // is characters: an underscore, an accent, a letter at an edge).
+    if (ours_conf < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
+        || chars_in(ours_text) < chars_in(plain_text)
+        || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
+            && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
+        return Stretch::Worse;
+    return Stretch::Better;
+}
+
 bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed,
                     QSize size)
 {
-    const auto by_x = [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; };
-    int gains = 0;
-    for (const Group& g : groups_of(ours.size(), plain.size(), [&](std::size_t i, std::size_t j) {
-             return same_ink(ours[i].fragment.box, plain[j].fragment.box);
-         })) {
-        std::vector<const ReadWord*> q, p;
+    // The stretches of the same ink, left to right.
+    std::vector<Group> stretches = groups_of(ours.size(), plain.size(), [&](std::size_t i, std::size_t j) {
+        return same_ink(ours[i].fragment.box, plain[j].fragment.box);
+    });
+    const auto left = [&](const Group& g) {
+        double x = 1;
         for (const std::size_t i : g.first)
-            q.push_back(&ours[i]);
+            x = std::min(x, ours[i].fragment.box.x0);
         for (const std::size_t j : g.second)
-            p.push_back(&plain[j]);
-        std::sort(q.begin(), q.end(), by_x);
-        std::sort(p.begin(), p.end(), by_x);
-        if (p.empty()) {
-            gains += std::any_of(q.begin(), q.end(), [](const ReadWord* w) { return confident(*w); });
-            continue;
+            x = std::min(x, plain[j].fragment.box.x0);
+        return x;
+    };
+    std::stable_sort(stretches.begin(), stretches.end(), [&](const Group& a, const Group& b) { return left(a) < left(b); });
+    const auto words = [&](const std::vector<const Group*>& gs) {
+        std::pair<std::vector<const ReadWord*>, std::vector<const ReadWord*>> out;
+        for (const Group* g : gs) {
+            for (const std::size_t i : g->first)
+                out.first.push_back(&ours[i]);
+            for (const std::size_t j : g->second)
+                out.second.push_back(&plain[j]);
         }
-        if (q.empty()) {
-            // Any word the plain reading read is lost with it, however
-            // unsure (it is what the command line would paste), but a speck
-            // and chrome the preparation painted out.
-            const bool lost = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
-                const int chars = chars_in(w->fragment.text);
-                const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE && chars <= PAINTED_MAX_CHARS;
-                const bool speck = w->confidence < MARK_CONFIDENCE && chars <= SPECK_MAX_CHARS;
-                return letters_in(w->fragment.text) > 0 && !chrome && !speck;
-            });
-            if (lost)
-                return false;
-            // Chrome the preparation painted out, which ours rightly lacks.
-            gains += std::any_of(p.begin(), p.end(), [](const ReadWord* w) { return letters_in(w->fragment.text) > 0; });
-            continue;
+        return out;
+    };
+    const auto judge = [&](const std::vector<const Group*>& gs) {
+        auto [q, p] = words(gs);
+        return judge_stretch(std::move(q), std::move(p), changed, size);
+    };
+    // Only words of letters are judged again together: a number is judged
+    // on its own, never with a neighbour's sureness or characters.
+    const auto letters_only_stretch = [&](const Group& g) {
+        auto [q, p] = words({ &g });
+        return std::none_of(q.begin(), q.end(), [](const ReadWord* w) { return has_digit(w->fragment.text); })
+            && std::none_of(p.begin(), p.end(), [](const ReadWord* w) { return has_digit(w->fragment.text); });
+    };
+    int gains = 0;
+    for (std::size_t k = 0; k < stretches.size(); ++k) {
+        Stretch verdict = judge({ &stretches[k] });
+        // The two readings may share a word's ink out otherwise than by
+        // its words ("Preferencias" "dela" for "Preferencias de" "la"):
+        // a stretch of letters that fails is judged again with the one
+        // before it, and with the one after it, as one.
+        const bool again = verdict == Stretch::Worse && letters_only_stretch(stretches[k]);
+        if (again && k > 0 && letters_only_stretch(stretches[k - 1])
+            && judge({ &stretches[k - 1], &stretches[k] }) != Stretch::Worse)
+            verdict = Stretch::Same;
+        if (again && verdict == Stretch::Worse && k + 1 < stretches.size() && letters_only_stretch(stretches[k + 1])) {
+            verdict = judge({ &stretches[k], &stretches[k + 1] });
+            ++k;
         }
-        const std::string ours_text = joined(q), plain_text = joined(p);
-        if (ours_text == plain_text) {
-            // The same characters cut into words otherwise: the cut that
-            // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
-            if (q.size() == p.size())
-                continue;
-            // A word of letters that ours read whole where the plain reading
-            // cut it ("Segun a", "líne a": a grid behind the letters opens
-            // gaps that are no spaces) stands when the engine was as sure of
-            // the whole as of its pieces; numbers and units go by the gaps.
-            const bool joined_word = q.size() == 1 && !has_digit(ours_text) && least_sure(q) >= least_sure(p);
-            if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size) && !joined_word)
-                return false;
-            ++gains;
-            continue;
-        }
-        const float plain_conf = least_sure(p), ours_conf = least_sure(q);
-        if (has_digit(ours_text) != has_digit(plain_text))
+        if (verdict == Stretch::Worse)
             return false;
-        // All the plain reading's characters (or letters) and more (ink it
-        // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
-        // for "desde", "1" for "12"): ours, unless less sure.
-        if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text))) {
-            if (ours_conf < plain_conf - (has_digit(ours_text) ? 0 : SAME_SURENESS))
-                return false;
-            ++gains;
-            continue;
-        }
-        // Cut into words otherwise, or read otherwise: ours must be clearly
-        // surer, and hold as many characters (what the preparation loses
-        // is characters: an underscore, an accent, a letter at an edge).
-        if (ours_conf < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
-            || chars_in(ours_text) < chars_in(plain_text)
-            || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
-                && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
-            return false;
-        ++gains;
+        gains += verdict == Stretch::Better;
     }
     return gains > 0;
 }

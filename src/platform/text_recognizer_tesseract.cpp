@@ -15,6 +15,7 @@
 
 #include "base/util.h"
 #include "base/util_parallel.h"
+#include "base/util_thread.h"
 
 #define ZX_USE_UTF8 1
 #include <ZXing/BarcodeFormat.h>
@@ -410,48 +411,58 @@ public:
         // The codes are painted out, so their modules are not read as letters.
         if (!out.codes.empty())
             prep.paint_out(grey, out.codes);
-        // One engine reads the picture as it stands; ours share the rest.
+        const std::string langs = tesseract_languages(languages);
+        const double w = image.width(), h = image.height();
+        // The picture as it stands is the longest job: its engine starts on
+        // it at once, on a thread of its own, while the page is prepared
+        // and its bands share the other engines. Refused a thread, it is
+        // read here first.
+        QImage picture = plain_picture(image, out.codes, prep);
+        if (picture.isNull())
+            return std::unexpected(std::string("no hay memoria para leer la imagen"));
+        const Clock::time_point read_start = Clock::now();
+        std::expected<std::vector<ReadWord>, std::string> plain_read;
+        const auto read_plain = [&] { plain_read = read_job(m_pool, langs, { picture, 0, 0, 1, true }, w, h, 0); };
+        // Declared after what it reads and writes, so that any return joins it first.
+        util::Thread plain_thread = util::Thread::start("vistrope-ocr", read_plain);
+        if (!plain_thread.started())
+            read_plain();
+        // Ours share the engines the plain reading leaves.
+        const Clock::time_point page_start = Clock::now();
         auto page = prep.page(std::move(grey), m_options, std::max(1, m_pool.size() - 1));
+        const double page_ms = ms_since(page_start);
         if (!page)
             return std::unexpected(page.error());
-        std::vector<ReadJob> jobs = page->jobs;
-        // The picture as it stands, first: it is the longest job, and the
-        // bands share the other engines meanwhile.
-        {
-            QImage picture = plain_picture(image, out.codes, prep);
-            if (picture.isNull())
-                return std::unexpected(std::string("no hay memoria para leer la imagen"));
-            jobs.insert(jobs.begin(), { std::move(picture), 0, 0, 1, true });
-        }
-        const Clock::time_point read_start = Clock::now();
-        const std::string langs = tesseract_languages(languages);
-        const double w = page->size.width(), h = page->size.height();
+        const std::vector<ReadJob>& jobs = page->jobs;
         std::vector<std::expected<std::vector<ReadWord>, std::string>> results(jobs.size());
         // As many threads as engines, each taking the next job.
-        const std::size_t workers = std::min<std::size_t>(jobs.size(), m_pool.size());
+        const std::size_t workers = std::min<std::size_t>(jobs.size(), std::max(1, m_pool.size() - 1));
         util::parallel_for(jobs.size(), { .chunks = jobs.size(), .threads = workers }, [&](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i)
-                results[i] = read_job(m_pool, langs, jobs[i], w, h, static_cast<int>(i) * LINES_PER_JOB);
+                results[i] = read_job(m_pool, langs, jobs[i], w, h, static_cast<int>(i + 1) * LINES_PER_JOB);
         });
+        plain_thread.join();
+        if (!plain_read)
+            return std::unexpected(plain_read.error());
         std::vector<std::vector<ReadWord>> words;
         for (auto& r : results) {
             if (!r)
                 return std::unexpected(r.error());
             words.push_back(std::move(*r));
         }
-        std::vector<ReadWord> plain = std::move(words.front());
-        words.erase(words.begin());
+        std::vector<ReadWord> plain = std::move(*plain_read);
         // A patch that reads as nothing is read as the page showed it.
         for (std::size_t i = page->page_jobs; i < page->jobs.size(); ++i) {
             if (!words[i].empty())
                 continue;
             auto again = read_job(m_pool, langs, prep.as_shown(*page, i - page->page_jobs), w, h,
-                                  static_cast<int>(jobs.size() + i) * LINES_PER_JOB);
+                                  static_cast<int>(jobs.size() + 1 + i) * LINES_PER_JOB);
             if (!again)
                 return std::unexpected(again.error());
             words[i] = std::move(*again);
         }
-        out.read_ms += ms_since(read_start);
+        // Preparing the page is counted as such, though the plain reading ran meanwhile.
+        out.read_ms += ms_since(read_start) - page_ms;
         out.texts = prep.words(*page, std::move(words), std::move(plain), m_options.drop_strays);
         out.prepare_ms = ms_since(start) - out.read_ms;
         return out;
