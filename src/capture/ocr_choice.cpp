@@ -494,11 +494,14 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         auto [q, p] = words(gs);
         return judge_stretch(std::move(q), std::move(p), changed, size);
     };
-    // Only words of letters are judged again together: a number is judged
-    // on its own, never with a neighbour's sureness or characters.
+    // Only words of letters both readings read are judged again together:
+    // a number is judged on its own, never with a neighbour's sureness or
+    // characters, and so is a word one reading alone read (a word ours
+    // lacks must not pass on a neighbour's extra characters).
     const auto letters_only_stretch = [&](const Group& g) {
         auto [q, p] = words({ &g });
-        return std::none_of(q.begin(), q.end(), [](const ReadWord* w) { return has_digit(w->fragment.text); })
+        return !q.empty() && !p.empty()
+            && std::none_of(q.begin(), q.end(), [](const ReadWord* w) { return has_digit(w->fragment.text); })
             && std::none_of(p.begin(), p.end(), [](const ReadWord* w) { return has_digit(w->fragment.text); });
     };
     int gains = 0;
