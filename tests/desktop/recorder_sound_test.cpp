@@ -66,10 +66,8 @@ TEST_F(DesktopRecorder, AMicrophoneThatDeliversInBurstsKeepsItsSound)
     std::printf("video %.2f s, sonido %.2f s, con el seno %.0f %%\n", video, audio, 100 * share);
     EXPECT_GT(video, 4.0) << m_program->err();
     EXPECT_NEAR(audio, video, 0.5) << m_program->err();
-    // Load may hold a burst back past its wait now and then, and that burst
-    // goes: the bound asks only that most of the sound stays. A mix that
-    // drops every burst's late part keeps about a sixth.
-    EXPECT_GE(share, 0.5) << m_program->err();
+    // Load may hold a burst back past its wait now and then: a few tenths of it go.
+    EXPECT_GE(share, 0.8) << m_program->err();
 }
 
 // SIGKILL 3.5–7.5 s into recordings with system sound and the sine
