@@ -86,6 +86,7 @@ protected:
         ASSERT_TRUE(m_program->process().waitForFinished(ms));
     }
 
+    // The command, until its selection overlay covers the screen and takes the keyboard.
     // Lets the recording that said `word` run `ms`, kills the program with
     // SIGKILL, starts it again and waits for the recovery: how long it
     // recorded until the kill, and the recovered file, the one not yet in
@@ -111,7 +112,6 @@ protected:
         recovered = *found;
     }
 
-    // The command, until its selection overlay covers the screen and takes the keyboard.
     void open_selector(const QString& command)
     {
         url(command);
