@@ -652,16 +652,14 @@ SoundWait::SoundWait(int rate)
 void SoundWait::arrived(std::int64_t at, std::int64_t frames, std::int64_t picture)
 {
     const std::int64_t need = picture < 0 ? frames : std::max(frames, picture - at);
-    m_needs[m_next] = std::min(need, m_most);
-    m_next = (m_next + 1) % ARRIVALS;
-    m_heard = std::min(m_heard + 1, ARRIVALS);
+    m_needs[m_heard++ % ARRIVALS] = std::min(need, m_most);
 }
 
 std::int64_t SoundWait::wait(std::int64_t picture) const
 {
     if (m_heard == 0)
         return picture <= m_most ? m_most : m_least;
-    const std::int64_t longest = *std::max_element(std::begin(m_needs), std::begin(m_needs) + m_heard);
+    const std::int64_t longest = *std::max_element(std::begin(m_needs), std::begin(m_needs) + std::min(m_heard, ARRIVALS));
     return std::clamp(longest + m_margin, m_least, m_most);
 }
 

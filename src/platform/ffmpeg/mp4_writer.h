@@ -84,8 +84,7 @@ private:
     std::int64_t m_margin;
     std::int64_t m_most;
     std::int64_t m_needs[ARRIVALS] = {};
-    int m_heard = 0; // arrivals so far, counted up to ARRIVALS
-    int m_next = 0;  // where the next arrival's need goes
+    int m_heard = 0; // arrivals so far
 };
 
 class Encoder; // the libav side, in mp4_writer.cpp
