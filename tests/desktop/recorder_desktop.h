@@ -7,7 +7,6 @@
 
 #include <fmt/format.h>
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -16,7 +15,6 @@
 #include <csignal>
 #include <filesystem>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -87,31 +85,6 @@ protected:
     }
 
     // The command, until its selection overlay covers the screen and takes the keyboard.
-    // Lets the recording that said `word` run `ms`, kills the program with
-    // SIGKILL, starts it again and waits for the recovery: how long it
-    // recorded until the kill, and the recovered file, the one not yet in
-    // `seen` (it joins them). The caller checks HasFatalFailure().
-    void kill_and_recover(const char* word, int ms, std::set<fs::path>& seen, double& recorded, fs::path& recovered)
-    {
-        ASSERT_TRUE(m_program->wait_for(word, 20)) << m_program->err();
-        QElapsedTimer since;
-        since.start();
-        QThread::msleep(static_cast<unsigned long>(ms));
-        ::kill(static_cast<pid_t>(m_program->process().processId()), SIGKILL);
-        recorded = static_cast<double>(since.elapsed()) / 1000.0;
-        ASSERT_TRUE(m_program->process().waitForFinished(5000));
-
-        m_program.emplace(m_home.path());
-        ASSERT_TRUE(m_program->wait_for("grabación interrumpida recuperada", 20)) << m_program->err();
-        ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
-        std::optional<fs::path> found;
-        for (const auto& f : files(".mp4"))
-            if (seen.insert(f).second)
-                found = f;
-        ASSERT_TRUE(found) << m_program->err();
-        recovered = *found;
-    }
-
     void open_selector(const QString& command)
     {
         url(command);

@@ -353,14 +353,25 @@ TEST_F(DesktopRecorder, AKillAtAnyMomentLosesAtMostASecond)
             record_area("vistrope://record-screen", 600, 80, 1101, 461);
         else
             record_area("vistrope://record-screen", 80, 520, 481, 821);
-        double recorded = 0;
-        fs::path recovered;
-        kill_and_recover("grabando", kill_after(random), seen, recorded, recovered);
-        if (HasFatalFailure())
-            return;
-        const double kept = probed_duration(recovered);
+        ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
+        QElapsedTimer since;
+        since.start();
+        QThread::msleep(static_cast<unsigned long>(kill_after(random)));
+        ::kill(static_cast<pid_t>(m_program->process().processId()), SIGKILL);
+        const double recorded = static_cast<double>(since.elapsed()) / 1000.0;
+        ASSERT_TRUE(m_program->process().waitForFinished(5000));
+
+        m_program.emplace(m_home.path());
+        ASSERT_TRUE(m_program->wait_for("grabación interrumpida recuperada", 20)) << m_program->err();
+        ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
+        std::optional<fs::path> recovered;
+        for (const auto& f : files(".mp4"))
+            if (seen.insert(f).second)
+                recovered = f;
+        ASSERT_TRUE(recovered) << m_program->err();
+        const double kept = probed_duration(*recovered);
         std::printf("%s: %.2f s recorded until the kill, %.2f s recovered\n", moving ? "moving" : "still", recorded, kept);
-        EXPECT_GE(kept, recorded - 1.2) << recovered.string();
+        EXPECT_GE(kept, recorded - 1.2) << recovered->string();
         QThread::msleep(300);
     }
 }
