@@ -4,8 +4,7 @@
 // The file is a fragmented MP4: an empty index up front, then a fragment
 // (its own small index and its samples) at every keyframe and at least every
 // second. Whatever ends the process, the file holds every fragment completed
-// before: a crash, a kill or a full disk loses the last second of picture at
-// most, and of sound as much as the mix stood behind (SoundWait). A
+// before: a crash, a kill or a full disk loses the last second at most. A
 // file that misses its trailer is still reported as failed, never as
 // finished; the recorder turns it into a regular MP4 or keeps the fragments
 // that are whole.
@@ -489,12 +488,6 @@ private:
 
 // --- the output -------------------------------------------------------------
 
-// The sample position of a grid slot's start.
-static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
-{
-    return static_cast<std::int64_t>(static_cast<long double>(slot) * interval.value * rate / interval.timescale);
-}
-
 struct Converted {
     Frame picture;
     std::int64_t slot = 0;
@@ -532,7 +525,6 @@ RecordingOutput::RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamC
     m_input_live[1] = stream.captures_microphone;
     m_rate = stream.sample_rate;
     m_interval = stream.minimum_frame_interval;
-    m_input_wait[0] = m_input_wait[1] = SoundWait(m_rate);
 }
 
 RecordingOutput::~RecordingOutput()
@@ -575,9 +567,6 @@ std::size_t RecordingOutput::waiting() const
 
 bool RecordingOutput::push_video(VideoFrame frame)
 {
-    // Where the picture stands for the sound's arrivals, dropped frame or not.
-    const std::int64_t picture = slot_samples(frame.slot + 1, m_interval, m_rate);
-    for (std::int64_t seen = m_picture.load(); seen < picture && !m_picture.compare_exchange_weak(seen, picture);) { }
     {
         std::lock_guard lock(m_mutex);
         // The encoder's first frames are slow (about 100 ms each for the
@@ -607,7 +596,6 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
     // Sound the mix has gone past is dropped; the input has still come this
     // far, which a stop waits for.
     m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
-    m_input_wait[input].arrived(at, static_cast<std::int64_t>(frames), m_picture.load());
     m_audio_cv.notify_all();
     if (at + static_cast<std::int64_t>(frames) <= m_mix_base)
         return;
@@ -642,25 +630,13 @@ void RecordingOutput::finish()
     m_cv.notify_all();
 }
 
-SoundWait::SoundWait(int rate)
-    : m_least(static_cast<std::int64_t>(LATE_SOUND_S * rate))
-    , m_margin(static_cast<std::int64_t>(MARGIN_S * rate))
-    , m_most(static_cast<std::int64_t>(MOST_LATE_SOUND_S * rate))
-{
-}
+// How far the sound mix may fall behind the picture waiting for a late input.
+constexpr double LATE_SOUND_S = 0.3;
 
-void SoundWait::arrived(std::int64_t at, std::int64_t frames, std::int64_t picture)
+// The sample position of a grid slot's start.
+static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
 {
-    const std::int64_t need = picture < 0 ? frames : std::max(frames, picture - at);
-    m_needs[m_heard++ % ARRIVALS] = std::min(need, m_most);
-}
-
-std::int64_t SoundWait::wait(std::int64_t picture) const
-{
-    if (m_heard == 0)
-        return picture <= m_most ? m_most : m_least;
-    const std::int64_t longest = *std::max_element(std::begin(m_needs), std::begin(m_needs) + std::min(m_heard, ARRIVALS));
-    return std::clamp(longest + m_margin, m_least, m_most);
+    return static_cast<std::int64_t>(static_cast<long double>(slot) * interval.value * rate / interval.timescale);
 }
 
 bool RecordingOutput::wait_for_sound(std::int64_t slot, std::int64_t deadline_ns)
@@ -696,19 +672,21 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
         std::int64_t until = video_end;
         if (!everything) {
             // What every live input has reached, so that a late input's
-            // samples still find their place; but an input is waited for only
-            // as far behind the picture as its rhythm needs (SoundWait): then
-            // the mix goes on with silence in its place, and what it brings
-            // later for that stretch is dropped. So the sound in the file (and
-            // what a kill or a full disk keeps) is never further behind the
-            // picture than a fraction of a second with sources that deliver
-            // in fragments, and than a burst with one that delivers in bursts
-            // (whose every burst is kept); an input that stops delivering
-            // holds nobody back for long. Never past the picture: the sound
-            // after it waits for the next frames or is cut at the end.
+            // samples still find their place; but a late input is waited for
+            // only LATE_SOUND_S behind the picture: then the mix goes on with
+            // silence in its place, and what it brings later for that stretch
+            // is dropped. So the sound in the file (and what a kill or a full
+            // disk keeps) is never further behind the picture than that,
+            // whatever an input does: one that starts late (a monitor whose
+            // sink had rendered ahead), or one that delivers two seconds at a
+            // time (the sound server's sine source), holds nobody back.
+            std::int64_t reached = video_end;
             for (int i = 0; i < 2; ++i)
                 if (m_input_live[i])
-                    until = std::min(until, std::max(m_input_end[i], video_end - m_input_wait[i].wait(video_end)));
+                    reached = std::min(reached, m_input_end[i]);
+            const auto bound = static_cast<std::int64_t>(LATE_SOUND_S * m_rate);
+            // Never past the picture: the sound after it waits for the next frames or is cut at the end.
+            until = std::min(std::max(reached, video_end - bound), video_end);
         }
         if (until <= m_mix_base)
             return true;

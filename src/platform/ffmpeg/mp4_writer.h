@@ -51,42 +51,6 @@ struct VideoFrame {
     std::int64_t slot = 0; // increasing, with holes where frames were dropped
 };
 
-// How far the sound mix may fall behind the picture waiting for one input.
-// An input's sound comes in arrivals: a fragment of tens of milliseconds from
-// most sources, or seconds at a time from a source that renders in bursts
-// (the sound server's sine source gives two seconds at once, whatever
-// fragment is asked for). Each arrival tells how far behind the picture the
-// input was: the picture grabbed when it came less where its sound begins
-// (before the first frame, its own length). The mix waits for the input as
-// long as the longest of its last few arrivals needed and a margin, never
-// less than LATE_SOUND_S nor longer than MOST_LATE_SOUND_S: an input silent
-// longer than that is late, not bursty; the mix goes on with silence in its
-// place. An input not heard from yet may bring a burst: it is waited for the
-// longest while the picture is that young, then no longer than the least (a
-// microphone that stays silent must not hold the sound back the whole
-// recording). Positions are sample counts.
-class SoundWait {
-public:
-    static constexpr double LATE_SOUND_S = 0.3;
-    static constexpr double MARGIN_S = 0.2;
-    static constexpr double MOST_LATE_SOUND_S = 2.5;
-    static constexpr int ARRIVALS = 8; // the last this many arrivals set the wait
-
-    explicit SoundWait(int rate);
-    // `frames` samples from position `at` came when the picture had been
-    // grabbed up to position `picture` (negative: no frame yet).
-    void arrived(std::int64_t at, std::int64_t frames, std::int64_t picture);
-    // In samples, with the picture grabbed up to position `picture`.
-    std::int64_t wait(std::int64_t picture) const;
-
-private:
-    std::int64_t m_least;
-    std::int64_t m_margin;
-    std::int64_t m_most;
-    std::int64_t m_needs[ARRIVALS] = {};
-    int m_heard = 0; // arrivals so far
-};
-
 class Encoder; // the libav side, in mp4_writer.cpp
 struct Converted; // a picture in the encoder's format and its slot, in mp4_writer.cpp
 struct ConvertedDeleter {
@@ -115,8 +79,8 @@ public:
     // Adds samples (interleaved, the stream's channel count) of one input
     // (0 system sound, 1 microphone) at sample position `at`; inputs are
     // mixed. Positions before the stream's start are dropped, and so are
-    // those the mix has gone past: it waits for a late input only as long as
-    // its rhythm needs (SoundWait), then goes on with silence in its place. Audio threads.
+    // those the mix has gone past: it waits for a late input only a moment
+    // (0.3 s behind the picture), then goes on with silence in its place. Audio threads.
     void push_audio(int input, std::int64_t at, const float* samples, std::size_t frames);
     // An input that will deliver nothing (more): the mix no longer waits for it. Any thread.
     void audio_input_gone(int input);
@@ -172,8 +136,6 @@ private:
     std::int64_t m_mix_base = 0;
     std::int64_t m_input_end[2] = { 0, 0 };
     bool m_input_live[2] = { false, false };
-    SoundWait m_input_wait[2] { SoundWait(48000), SoundWait(48000) };
-    std::atomic<std::int64_t> m_picture { -1 }; // the sample position the grabbed frames have reached; -1: none yet
     std::condition_variable m_audio_cv; // an input came further or went
 };
 
