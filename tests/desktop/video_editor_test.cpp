@@ -101,6 +101,42 @@ protected:
     testing_support::TempDir m_dir;
 };
 
+// The toasts of the trim window, as they are shown, while it lives.
+struct Toasts {
+    std::vector<std::string> texts;
+    Toasts()
+    {
+        video_editor::set_toast_sink([this](std::string_view, std::string_view text, double) { texts.emplace_back(text); });
+    }
+    ~Toasts() { video_editor::set_toast_sink(nullptr); }
+    bool any(std::string_view start) const
+    {
+        return std::ranges::any_of(texts, [&](const std::string& t) { return t.starts_with(start); });
+    }
+};
+
+// Opens the trim window on `clip` and exports it whole as an MP4 in its
+// original size; the export's file, where one is left.
+std::optional<fs::path> export_whole(const fs::path& clip, const fs::path& made, const Toasts& toasts)
+{
+    video_editor::open(clip);
+    if (video_editor::editors().size() != 1) {
+        ADD_FAILURE() << "no window for " << clip;
+        return std::nullopt;
+    }
+    auto e = video_editor::editors().back();
+    if (!wait_until([&] { return e->window->isVisible() && !e->busy; }, 20000))
+        ADD_FAILURE() << "the window did not open";
+    pump_for(300);
+    EXPECT_EQ(e->resolution_popup->currentIndex(), 0); // "Original"
+    click(e->mp4_button);
+    // "Exportando MP4…", then what came of it.
+    EXPECT_TRUE(wait_until([&] { return !e->busy && toasts.texts.size() >= 2; }, 60000)) << fmt::format("{}", fmt::join(toasts.texts, " | "));
+    testing_support::from_event_loop([e] { e->window->close(); });
+    pump_for(300);
+    return fs::exists(made) ? std::optional(made) : std::nullopt;
+}
+
 // A 10 s 1920 × 1080 recording with sound.
 fs::path make_recording(const fs::path& dir)
 {
@@ -402,4 +438,45 @@ TEST_F(VideoEditorDesktop, ARotatedVideoPlaysUprightAndTheArrowsStepThePlayhead)
     ASSERT_TRUE(wait_until([&] { return player->position() < start + 0.02; }, 5000)) << player->position();
     EXPECT_EQ(QApplication::focusWidget(), focused);
     EXPECT_TRUE(player->trimming());
+}
+
+// Exports that fall short say what they made. A video cut short on disk (its
+// index says four seconds, its data ends before the second half) exports
+// what it holds as "MP4 incompleto", with the seconds kept; a video of one
+// frame exports a file whose frame plays, or says it could not, never "MP4
+// listo" over a file with nothing to show.
+TEST_F(VideoEditorDesktop, ExportsOfACutShortAndAOneFrameVideoSayWhatTheyMade)
+{
+    Toasts toasts;
+    const fs::path cut = m_dir.path() / "cortado.mp4";
+    run_serving("ffmpeg", { "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-f", "lavfi", "-i",
+                              "sine=frequency=440", "-t", "4", "-c:v", "libx264", "-preset", "ultrafast", "-g", "30", "-c:a", "aac",
+                              "-movflags", "+faststart", QString::fromStdString(cut.string()) });
+    ASSERT_TRUE(fs::exists(cut));
+    fs::resize_file(cut, fs::file_size(cut) * 4 / 10);
+    xdotool({ "mousemove", "400", "300" });
+    const auto made = export_whole(cut, m_dir.path() / "cortado (copia).mp4", toasts);
+    ASSERT_TRUE(made) << fmt::format("{}", fmt::join(toasts.texts, " | "));
+    const double kept = std::stod(probe(*made)["duration"]);
+    EXPECT_GT(kept, 0.5);
+    EXPECT_LT(kept, 3.0);
+    EXPECT_TRUE(toasts.any(fmt::format("MP4 incompleto · {:.1f} de 4.0 s · ", kept))) << fmt::format("{}", fmt::join(toasts.texts, " | "));
+    EXPECT_FALSE(toasts.any("MP4 listo")) << fmt::format("{}", fmt::join(toasts.texts, " | "));
+
+    toasts.texts.clear();
+    const fs::path one = m_dir.path() / "uno.mp4";
+    run_serving("ffmpeg", { "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30", "-frames:v", "1", "-c:v", "libx264",
+                              "-preset", "ultrafast", QString::fromStdString(one.string()) });
+    ASSERT_TRUE(fs::exists(one));
+    const auto single = export_whole(one, m_dir.path() / "uno (copia).mp4", toasts);
+    std::printf("un cuadro: %s\n", fmt::format("{}", fmt::join(toasts.texts, " | ")).c_str());
+    if (single) {
+        // What was said to be ready plays: a frame decodes.
+        const QString frames = run_serving("ffprobe", { "-v", "error", "-count_frames", "-select_streams", "v", "-show_entries",
+                                                          "stream=nb_read_frames", "-of", "csv=p=0", QString::fromStdString(single->string()) });
+        EXPECT_GE(frames.trimmed().toInt(), 1) << frames.toStdString();
+        EXPECT_TRUE(toasts.any("MP4 listo · ")) << fmt::format("{}", fmt::join(toasts.texts, " | "));
+    } else {
+        EXPECT_TRUE(toasts.any("No se pudo exportar el MP4")) << fmt::format("{}", fmt::join(toasts.texts, " | "));
+    }
 }
