@@ -133,7 +133,7 @@ std::optional<fs::path> export_whole(const fs::path& clip, const fs::path& made,
     // "Exportando MP4…", then what came of it.
     EXPECT_TRUE(wait_until([&] { return !e->busy && toasts.texts.size() >= 2; }, 60000)) << fmt::format("{}", fmt::join(toasts.texts, " | "));
     testing_support::from_event_loop([e] { e->window->close(); });
-    pump_for(300);
+    EXPECT_TRUE(wait_until([] { return video_editor::editors().empty(); }, 20000)) << "the window did not close";
     return fs::exists(made) ? std::optional(made) : std::nullopt;
 }
 
