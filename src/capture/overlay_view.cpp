@@ -6,6 +6,7 @@
 #include "platform/accessibility.h"
 #include "platform/panels.h"
 #include "base/state.h"
+#include "base/util.h"
 #include "base/util_parallel.h"
 #include "base/util_queue.h"
 #include "platform/screens.h"
@@ -20,6 +21,8 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+
+#include <fmt/format.h>
 
 #include <cmath>
 #include <cstring>
@@ -616,6 +619,7 @@ void VistropeOverlayWindow::key_pressed(std::uint32_t code, overlay::Held held)
         overlay::choose(effect.choice);
         return;
     case overlay::KeyAction::FinishScreen:
+        util::log(fmt::format("selector: tecla {}, pantalla completa", code));
         overlay::finish_area(*this, RectF { 0, 0, m_state.frame.w, m_state.frame.h });
         return;
     case overlay::KeyAction::ToggleMode: {
