@@ -1,6 +1,7 @@
 // What the engine read, sorted out, and the line-by-line choice between
 // the plain reading and ours.
 #include "capture/ocr_choice.h"
+#include "capture/ocr_layout.h"
 
 #include <QRect>
 
@@ -64,20 +65,21 @@ std::vector<Row> rows_of(const std::vector<ReadWord>& words)
         const NormBox& y = words[b].fragment.box;
         return x.top != y.top ? x.top < y.top : x.x0 < y.x0;
     });
-    std::vector<Row> rows;
+    std::vector<ocr::RowBox> boxes;
     for (const std::size_t i : order) {
         const NormBox& b = words[i].fragment.box;
-        if (!rows.empty()) {
-            Row& last = rows.back();
-            const double overlap = std::min(last.bottom, b.bottom) - std::max(last.top, b.top);
-            if (overlap >= 0.5 * std::min(last.bottom - last.top, b.bottom - b.top)) {
-                last.top = std::min(last.top, b.top);
-                last.bottom = std::max(last.bottom, b.bottom);
-                last.words.push_back(i);
-                continue;
-            }
+        boxes.push_back({ b.x0, b.x1, b.top, b.bottom, words[i].line });
+    }
+    std::vector<Row> rows;
+    for (const auto& grouped : ocr::group_rows(boxes)) {
+        Row row { 1, 0, {} };
+        for (const std::size_t k : grouped) {
+            const NormBox& b = words[order[k]].fragment.box;
+            row.top = std::min(row.top, b.top);
+            row.bottom = std::max(row.bottom, b.bottom);
+            row.words.push_back(order[k]);
         }
-        rows.push_back({ b.top, b.bottom, { i } });
+        rows.push_back(std::move(row));
     }
     return rows;
 }
@@ -288,8 +290,10 @@ std::vector<ReadWord> drop_graphics_read(std::vector<ReadWord> words, bool drop_
 std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_strays)
 {
     std::vector<Fragment> out;
-    for (ReadWord& w : drop_graphics_read(std::move(words), drop_strays))
+    for (ReadWord& w : drop_graphics_read(std::move(words), drop_strays)) {
+        w.fragment.line = w.line;
         out.push_back(std::move(w.fragment));
+    }
     return out;
 }
 
@@ -436,14 +440,19 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
         if (q.size() == p.size())
             return Stretch::Same;
-        // A word of letters that ours read whole where the plain reading
-        // cut it ("Segun a", "líne a": a grid behind the letters opens
-        // gaps that are no spaces) stands when the engine was as sure of
-        // the whole as of its pieces; numbers and units go by the gaps.
-        const bool joined_word = q.size() == 1 && !has_digit(ours_text) && least_sure(q) >= least_sure(p);
-        if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size) && !joined_word)
+        // Ours splits only at real spaces. Ours joins only letters: a word
+        // that ours read whole where the plain reading cut it ("Segun a",
+        // "líne a": a grid behind the letters opens gaps that are no
+        // spaces) stands when the engine was as sure of the whole as of
+        // its pieces, or the cut is no real space; a number is never
+        // joined to what the plain reading read apart ("85" "%" is not
+        // "85%", however narrow the font's space).
+        if (q.size() > p.size())
+            return real_spaces(q, size) ? Stretch::Better : Stretch::Worse;
+        if (has_digit(ours_text))
             return Stretch::Worse;
-        return Stretch::Better;
+        const bool joined_word = q.size() == 1 && least_sure(q) >= least_sure(p);
+        return joined_word || !real_spaces(p, size) ? Stretch::Better : Stretch::Worse;
     }
     const float plain_conf = least_sure(p), ours_conf = least_sure(q);
     if (has_digit(ours_text) != has_digit(plain_text))
@@ -737,8 +746,10 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     plain = drop_graphics_read(std::move(plain), true);
     words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
     std::vector<Fragment> out;
-    for (ReadWord& w : words)
+    for (ReadWord& w : words) {
+        w.fragment.line = w.line;
         out.push_back(std::move(w.fragment));
+    }
     return out;
 }
 } // namespace ocr_prepare
