@@ -320,17 +320,25 @@ bool seen_alone(const std::vector<ReadWord>& line)
     return r.a_sure_word && 2 * r.confident >= r.words && seen(line);
 }
 
-// Whether words (left to right) stand apart by real spaces: a third of
-// their height at least.
-bool real_spaces(const std::vector<const ReadWord*>& words, QSize size)
+// Whether a word stands apart from the one before it by a real space: a
+// third of its height at least.
+bool real_space(const ReadWord& before, const ReadWord& word, QSize size)
 {
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        const NormBox& a = words[i]->fragment.box;
-        const double height = (a.bottom - a.top) * size.height();
-        if ((a.x0 - words[i - 1]->fragment.box.x1) * size.width() < height / 3)
-            return false;
-    }
-    return true;
+    const NormBox& a = word.fragment.box;
+    const double height = (a.bottom - a.top) * size.height();
+    return (a.x0 - before.fragment.box.x1) * size.width() >= height / 3;
+}
+
+// Where words (left to right) cut their characters: the byte offsets in
+// their text joined without spaces at which each word after the first
+// starts.
+std::vector<std::size_t> cuts_of(const std::vector<const ReadWord*>& words)
+{
+    std::vector<std::size_t> at;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i + 1 < words.size(); ++i)
+        at.push_back(n += words[i]->fragment.text.size());
+    return at;
 }
 
 // A text's letters and digits (bytes past ASCII kept): marks aside.
@@ -436,31 +444,55 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     }
     const std::string ours_text = joined(q), plain_text = joined(p);
     if (ours_text == plain_text) {
-        // The same characters cut into words otherwise: the cut that
-        // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
-        if (q.size() == p.size())
+        // The same characters, cut into words the same way or otherwise:
+        // each cut that one reading makes and the other does not is
+        // judged alone.
+        const std::vector<std::size_t> ours_cuts = cuts_of(q), plain_cuts = cuts_of(p);
+        if (ours_cuts == plain_cuts)
             return Stretch::Same;
-        // Ours splits only at real spaces. Ours joins only letters: a word
-        // that ours read whole where the plain reading cut it ("Segun a",
-        // "líne a": a grid behind the letters opens gaps that are no
-        // spaces) stands when the engine was as sure of the whole as of
-        // its pieces, or the cut is no real space; a number is never
-        // joined to what the plain reading read apart ("85" "%" is not
-        // "85%", however narrow the font's space).
-        if (q.size() > p.size())
-            return real_spaces(q, size) ? Stretch::Better : Stretch::Worse;
-        if (has_digit(ours_text))
-            return Stretch::Worse;
-        const bool joined_word = q.size() == 1 && least_sure(q) >= least_sure(p);
-        return joined_word || !real_spaces(p, size) ? Stretch::Better : Stretch::Worse;
+        // A cut only ours makes stands at a real space, where the engine
+        // was as sure of both pieces as of the word the plain reading
+        // read whole ("32" "%"; not "reunion" "_v1.txt" read unsurely).
+        for (std::size_t k = 0; k < ours_cuts.size(); ++k) {
+            if (std::find(plain_cuts.begin(), plain_cuts.end(), ours_cuts[k]) != plain_cuts.end())
+                continue;
+            if (!real_space(*q[k], *q[k + 1], size)
+                || std::min(q[k]->confidence, q[k + 1]->confidence) < least_sure(p) - SAME_SURENESS)
+                return Stretch::Worse;
+        }
+        // A cut only the plain reading makes goes where it is no real space
+        // between letters ("Segun" "da"), or where a grid behind the
+        // letters opened a gap and the engine was unsure of a piece and
+        // surer of the whole; a number is never joined to what the plain
+        // reading read apart ("85" "%" is not "85%", however narrow the
+        // font's space), nor are two words it read with confidence ("a" "o").
+        for (std::size_t k = 0; k < plain_cuts.size(); ++k) {
+            if (std::find(ours_cuts.begin(), ours_cuts.end(), plain_cuts[k]) != ours_cuts.end())
+                continue;
+            const ReadWord& a = *p[k];
+            const ReadWord& b = *p[k + 1];
+            if (has_digit(a.fragment.text) || has_digit(b.fragment.text))
+                return Stretch::Worse;
+            const float piece = std::min(a.confidence, b.confidence);
+            if (real_space(a, b, size) && (piece >= STRAY_CONFIDENCE || least_sure(q) < piece))
+                return Stretch::Worse;
+        }
+        return Stretch::Better;
     }
     const float plain_conf = least_sure(p), ours_conf = least_sure(q);
     if (has_digit(ours_text) != has_digit(plain_text))
         return Stretch::Worse;
+    // The same letters and digits with other marks ("copia,pdf" for
+    // "copia.pdf", "informe final" for "informe_final"): the plain
+    // reading's marks stand, however sure ours is.
+    if (letters_only(ours_text) == letters_only(plain_text))
+        return Stretch::Worse;
     // All the plain reading's characters (or letters) and more (ink it
     // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
-    // for "desde", "1" for "12"): ours, unless less sure.
-    if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text)))
+    // for "desde", "1" for "12"): ours, unless less sure. More: a mark
+    // read as a letter ("@" as "Q") is no ink left out.
+    if (left_out_of(plain_text, ours_text)
+        || (left_out_of(letters_only(plain_text), letters_only(ours_text)) && chars_in(ours_text) > chars_in(plain_text)))
         return ours_conf < plain_conf - (has_digit(ours_text) ? 0 : SAME_SURENESS) ? Stretch::Worse : Stretch::Better;
     // Cut into words otherwise, or read otherwise: ours must be clearly
     // surer, and hold as many characters (what the preparation loses
