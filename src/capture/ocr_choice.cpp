@@ -351,6 +351,16 @@ std::string letters_only(const std::string& utf8)
     return out;
 }
 
+// A text without the marks at its ends: what lies between its first and
+// its last letter or digit.
+std::string inner(const std::string& utf8)
+{
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80); };
+    const auto first = std::find_if(utf8.begin(), utf8.end(), alnum);
+    const auto last = std::find_if(utf8.rbegin(), utf8.rend(), alnum).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
 // A word's characters without spaces: what two readings of the same ink
 // are compared on.
 std::string joined(const std::vector<const ReadWord*>& words)
@@ -431,7 +441,8 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         // and chrome the preparation painted out.
         const bool lost = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
             const int chars = chars_in(w->fragment.text);
-            const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE && chars <= PAINTED_MAX_CHARS;
+            const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE
+                && (chars <= PAINTED_MAX_CHARS || w->confidence < SURE_CONFIDENCE);
             const bool speck = w->confidence < MARK_CONFIDENCE && chars <= SPECK_MAX_CHARS;
             return letters_in(w->fragment.text) > 0 && !chrome && !speck;
         });
@@ -482,10 +493,11 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     const float plain_conf = least_sure(p), ours_conf = least_sure(q);
     if (has_digit(ours_text) != has_digit(plain_text))
         return Stretch::Worse;
-    // The same letters and digits with other marks ("copia,pdf" for
-    // "copia.pdf", "informe final" for "informe_final"): the plain
-    // reading's marks stand, however sure ours is.
-    if (letters_only(ours_text) == letters_only(plain_text))
+    // The same letters and digits with other marks among them
+    // ("copia,pdf" for "copia.pdf", "informe final" for "informe_final"):
+    // the plain reading's marks in a path, an address or a number stand,
+    // however sure ours is. A sentence's marks around them go by sureness.
+    if (letters_only(ours_text) == letters_only(plain_text) && inner(ours_text) != inner(plain_text))
         return Stretch::Worse;
     // All the plain reading's characters (or letters) and more (ink it
     // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"

@@ -41,7 +41,9 @@ constexpr float CLEARLY_SURER = 10;
 // A number gets no such slack: a digit more is a changed number.
 constexpr float SAME_SURENESS = 5;
 // A word of the plain reading this much over what the preparation painted
-// out (a bar's button, an icon), and this short, is chrome: ours may lack it.
+// out or read apart (a bar's button, an icon), and this short or read
+// unsurely ("[ajaja]" for a bar's three buttons), is chrome: ours may lack
+// it.
 constexpr double PAINTED_SHARE = 0.2;
 constexpr int PAINTED_MAX_CHARS = 3;
 // A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.

@@ -299,6 +299,8 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
           line({ { "Ventas", .01, .04, 97 }, { "pablo,morenolejemplo,es", .06, .20, 27 }, { "copia,pdf", .21, .26, 88 } }),
           line({ { "Ventas", .01, .04, 90 }, { "pablo.morenolejenplo.es", .06, .20, 1 }, { "copia.pdf", .21, .26, 71 } }),
           Pick::Plain },
+        { "a sentence's full stop ours read clearly surer", line({ { "sonido.", .10, .17, 95 } }),
+          line({ { "sonido,", .10, .17, 70 } }), Pick::Ours },
         { "a mark ours read as a letter",
           line({ { "marta.martinQuni.edu", .07, .26, 90 } }), line({ { "marta.martin@uni.edu", .07, .26, 93 } }),
           Pick::Plain },
@@ -339,6 +341,13 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
     const auto plain = line({ { "notas", .45, .50, 89 }, { "x", .90, .95, 85 } });
     EXPECT_EQ(pick_line(ours, plain, QImage(), QSize(1000, 300)), Pick::Plain);
     EXPECT_EQ(pick_line(ours, plain, changed, QSize(1000, 300)), Pick::Ours);
+    // A longer one there (a bar's three buttons read as one word) only when
+    // read unsurely: read surely, it is text the preparation painted over.
+    for (const float confidence : { 70.0f, 90.0f }) {
+        const auto buttons = line({ { "notas", .45, .50, 89 }, { "[ajaja]", .90, .95, confidence } });
+        EXPECT_EQ(pick_line(ours, buttons, changed, QSize(1000, 300)), confidence < 75 ? Pick::Ours : Pick::Plain)
+            << confidence;
+    }
 }
 
 // A word the engine boxed over the lines around it (a tight selection's
