@@ -405,6 +405,29 @@ bool well_formed_number(const std::string& text)
     return true;
 }
 
+// The share of the width of one set of words (left to right) that the
+// boxes of another cover.
+double covered_share(const std::vector<const ReadWord*>& by, const std::vector<const ReadWord*>& of)
+{
+    double width = 0, covered = 0;
+    for (const ReadWord* w : of) {
+        const NormBox& a = w->fragment.box;
+        width += a.x1 - a.x0;
+        // The parts of `by` over it, merged left to right.
+        std::vector<std::pair<double, double>> spans;
+        for (const ReadWord* b : by)
+            if (const double l = std::max(a.x0, b->fragment.box.x0), r = std::min(a.x1, b->fragment.box.x1); r > l)
+                spans.emplace_back(l, r);
+        std::sort(spans.begin(), spans.end());
+        double reach = a.x0;
+        for (const auto& [l, r] : spans) {
+            covered += std::max(0.0, r - std::max(l, reach));
+            reach = std::max(reach, r);
+        }
+    }
+    return width > 0 ? covered / width : 1;
+}
+
 bool drops_marks(const std::string& ours, const std::string& plain)
 {
     if (left_out_of(ours, plain))
@@ -491,8 +514,24 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         return Stretch::Better;
     }
     const float plain_conf = least_sure(p), ours_conf = least_sure(q);
-    if (has_digit(ours_text) != has_digit(plain_text))
+    // No number made of letters, nor letters of a number; but a digit the
+    // plain reading read without confidence beside letters ("Archi" "0"
+    // for "Archivo") is no number.
+    const bool unsure_digits = std::all_of(p.begin(), p.end(), [](const ReadWord* w) {
+        return !has_digit(w->fragment.text) || w->confidence < STRAY_CONFIDENCE;
+    });
+    if (has_digit(ours_text) ? !has_digit(plain_text) : has_digit(plain_text) && !unsure_digits)
         return Stretch::Worse;
+    // The plain reading's letters with their accents ("Última" for
+    // "Ultima"): ours, unless less sure.
+    if (!has_digit(ours_text) && unaccented(ours_text) == unaccented(plain_text) && unaccented(plain_text) == plain_text
+        && ours_text != plain_text)
+        return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
+    // Ink the plain reading left unread: its words cover less than
+    // UNREAD_SHARE of ours, which reads more characters there, as surely
+    // ("Guardar" where it read "jar" of a button's label).
+    if (!has_digit(plain_text) && covered_share(p, q) < UNREAD_SHARE && chars_in(ours_text) > chars_in(plain_text))
+        return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
     // The same letters and digits with other marks among them
     // ("copia,pdf" for "copia.pdf", "informe final" for "informe_final"):
     // the plain reading's marks in a path, an address or a number stand,
@@ -508,9 +547,11 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         return ours_conf < plain_conf - (has_digit(ours_text) ? 0 : SAME_SURENESS) ? Stretch::Worse : Stretch::Better;
     // Cut into words otherwise, or read otherwise: ours must be clearly
     // surer, and hold as many characters (what the preparation loses
-    // is characters: an underscore, an accent, a letter at an edge).
-    if (ours_conf < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
-        || chars_in(ours_text) < chars_in(plain_text)
+    // is characters: an underscore, an accent, a letter at an edge),
+    // but for marks around the same word (a button's rim read as "(").
+    const bool marks_around = inner(ours_text) == inner(plain_text);
+    if (ours_conf < plain_conf + CLEARLY_SURER
+        || (!marks_around && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
         || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
             && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
         return Stretch::Worse;

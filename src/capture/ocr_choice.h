@@ -46,6 +46,10 @@ constexpr float SAME_SURENESS = 5;
 // it.
 constexpr double PAINTED_SHARE = 0.2;
 constexpr int PAINTED_MAX_CHARS = 3;
+// Ours that reads more characters where the plain reading's words cover
+// less than this share of its words' width read ink the plain reading
+// left unread.
+constexpr double UNREAD_SHARE = 0.5;
 // A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.
 constexpr int SPECK_MAX_CHARS = 2;
 
