@@ -663,6 +663,25 @@ void drop_end_icons(std::vector<ReadWord>& line, QSize size)
         line.pop_back();
 }
 
+// Whether ours reads otherwise a number the plain reading read with
+// confidence and as a number: even on a line the plain reading read as
+// junk, that number is the floor ("65.241,73" is not "65,241,73").
+bool changes_sure_number(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain)
+{
+    return std::any_of(plain.begin(), plain.end(), [&](const ReadWord& number) {
+        const std::string& text = number.fragment.text;
+        if (number.confidence < STRAY_CONFIDENCE || !has_digit(text) || !well_formed_number(text))
+            return false;
+        std::vector<const ReadWord*> over;
+        for (const ReadWord& w : ours)
+            if (same_ink(w.fragment.box, number.fragment.box))
+                over.push_back(&w);
+        std::sort(over.begin(), over.end(),
+                  [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; });
+        return joined(over) != text;
+    });
+}
+
 } // namespace
 
 Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed, QSize size)
@@ -673,7 +692,7 @@ Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& p
     if (ours.empty() || !seen(ours))
         return plain_seen ? Pick::Plain : Pick::Neither;
     if (!plain_seen)
-        return Pick::Ours;
+        return changes_sure_number(ours, plain) ? Pick::Plain : Pick::Ours;
     return ours_is_better(ours, plain, changed, size) ? Pick::Ours : Pick::Plain;
 }
 
