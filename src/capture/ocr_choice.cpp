@@ -663,14 +663,15 @@ void drop_end_icons(std::vector<ReadWord>& line, QSize size)
         line.pop_back();
 }
 
-// Whether ours reads otherwise a number the plain reading read with
-// confidence and as a number: even on a line the plain reading read as
-// junk, that number is the floor ("65.241,73" is not "65,241,73").
+// Whether ours reads otherwise, or lacks, a number the plain reading read
+// as a number, with confidence or with the very digits ours read: even on
+// a line the plain reading read as junk, that number is the floor
+// ("65.241,73" is not "65,241,73", nor is it nothing).
 bool changes_sure_number(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain)
 {
     return std::any_of(plain.begin(), plain.end(), [&](const ReadWord& number) {
         const std::string& text = number.fragment.text;
-        if (number.confidence < STRAY_CONFIDENCE || !has_digit(text) || !well_formed_number(text))
+        if (!has_digit(text) || !well_formed_number(text))
             return false;
         std::vector<const ReadWord*> over;
         for (const ReadWord& w : ours)
@@ -678,7 +679,8 @@ bool changes_sure_number(const std::vector<ReadWord>& ours, const std::vector<Re
                 over.push_back(&w);
         std::sort(over.begin(), over.end(),
                   [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; });
-        return joined(over) != text;
+        const std::string read = joined(over);
+        return read != text && (number.confidence >= STRAY_CONFIDENCE || letters_only(read) == letters_only(text));
     });
 }
 
@@ -689,10 +691,11 @@ Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& p
     if (plain.empty())
         return seen_alone(ours) ? Pick::Ours : Pick::Neither;
     const bool plain_seen = seen(plain);
+    const bool numbers_kept = !changes_sure_number(ours, plain);
     if (ours.empty() || !seen(ours))
-        return plain_seen ? Pick::Plain : Pick::Neither;
+        return plain_seen || !numbers_kept ? Pick::Plain : Pick::Neither;
     if (!plain_seen)
-        return changes_sure_number(ours, plain) ? Pick::Plain : Pick::Ours;
+        return numbers_kept ? Pick::Ours : Pick::Plain;
     return ours_is_better(ours, plain, changed, size) ? Pick::Ours : Pick::Plain;
 }
 
