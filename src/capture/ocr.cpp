@@ -92,7 +92,7 @@ std::vector<Found> to_pixels(const std::vector<platform::Fragment>& fragments, d
     std::vector<Found> out;
     out.reserve(fragments.size());
     for (const auto& f : fragments)
-        out.push_back({ f.text, w * f.box.x0, w * f.box.x1, h * f.box.top, h * f.box.bottom });
+        out.push_back({ f.text, w * f.box.x0, w * f.box.x1, h * f.box.top, h * f.box.bottom, f.line });
     return out;
 }
 

@@ -1,6 +1,7 @@
 // What the engine read, sorted out, and the line-by-line choice between
 // the plain reading and ours.
 #include "capture/ocr_choice.h"
+#include "capture/ocr_layout.h"
 
 #include <QRect>
 
@@ -64,20 +65,21 @@ std::vector<Row> rows_of(const std::vector<ReadWord>& words)
         const NormBox& y = words[b].fragment.box;
         return x.top != y.top ? x.top < y.top : x.x0 < y.x0;
     });
-    std::vector<Row> rows;
+    std::vector<ocr::RowBox> boxes;
     for (const std::size_t i : order) {
         const NormBox& b = words[i].fragment.box;
-        if (!rows.empty()) {
-            Row& last = rows.back();
-            const double overlap = std::min(last.bottom, b.bottom) - std::max(last.top, b.top);
-            if (overlap >= 0.5 * std::min(last.bottom - last.top, b.bottom - b.top)) {
-                last.top = std::min(last.top, b.top);
-                last.bottom = std::max(last.bottom, b.bottom);
-                last.words.push_back(i);
-                continue;
-            }
+        boxes.push_back({ b.x0, b.x1, b.top, b.bottom, words[i].line });
+    }
+    std::vector<Row> rows;
+    for (const auto& grouped : ocr::group_rows(boxes)) {
+        Row row { 1, 0, {} };
+        for (const std::size_t k : grouped) {
+            const NormBox& b = words[order[k]].fragment.box;
+            row.top = std::min(row.top, b.top);
+            row.bottom = std::max(row.bottom, b.bottom);
+            row.words.push_back(order[k]);
         }
-        rows.push_back({ b.top, b.bottom, { i } });
+        rows.push_back(std::move(row));
     }
     return rows;
 }
@@ -288,8 +290,10 @@ std::vector<ReadWord> drop_graphics_read(std::vector<ReadWord> words, bool drop_
 std::vector<Fragment> drop_graphics(std::vector<ReadWord> words, bool drop_strays)
 {
     std::vector<Fragment> out;
-    for (ReadWord& w : drop_graphics_read(std::move(words), drop_strays))
+    for (ReadWord& w : drop_graphics_read(std::move(words), drop_strays)) {
+        w.fragment.line = w.line;
         out.push_back(std::move(w.fragment));
+    }
     return out;
 }
 
@@ -316,17 +320,25 @@ bool seen_alone(const std::vector<ReadWord>& line)
     return r.a_sure_word && 2 * r.confident >= r.words && seen(line);
 }
 
-// Whether words (left to right) stand apart by real spaces: a third of
-// their height at least.
-bool real_spaces(const std::vector<const ReadWord*>& words, QSize size)
+// Whether a word stands apart from the one before it by a real space: a
+// third of its height at least.
+bool real_space(const ReadWord& before, const ReadWord& word, QSize size)
 {
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        const NormBox& a = words[i]->fragment.box;
-        const double height = (a.bottom - a.top) * size.height();
-        if ((a.x0 - words[i - 1]->fragment.box.x1) * size.width() < height / 3)
-            return false;
-    }
-    return true;
+    const NormBox& a = word.fragment.box;
+    const double height = (a.bottom - a.top) * size.height();
+    return (a.x0 - before.fragment.box.x1) * size.width() >= height / 3;
+}
+
+// Where words (left to right) cut their characters: the byte offsets in
+// their text joined without spaces at which each word after the first
+// starts.
+std::vector<std::size_t> cuts_of(const std::vector<const ReadWord*>& words)
+{
+    std::vector<std::size_t> at;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i + 1 < words.size(); ++i)
+        at.push_back(n += words[i]->fragment.text.size());
+    return at;
 }
 
 // A text's letters and digits (bytes past ASCII kept): marks aside.
@@ -337,6 +349,16 @@ std::string letters_only(const std::string& utf8)
         if (std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80))
             out += c;
     return out;
+}
+
+// A text without the marks at its ends: what lies between its first and
+// its last letter or digit.
+std::string inner(const std::string& utf8)
+{
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80); };
+    const auto first = std::find_if(utf8.begin(), utf8.end(), alnum);
+    const auto last = std::find_if(utf8.rbegin(), utf8.rend(), alnum).base();
+    return first < last ? std::string(first, last) : std::string();
 }
 
 // A word's characters without spaces: what two readings of the same ink
@@ -383,6 +405,29 @@ bool well_formed_number(const std::string& text)
     return true;
 }
 
+// The share of the width of one set of words (left to right) that the
+// boxes of another cover.
+double covered_share(const std::vector<const ReadWord*>& by, const std::vector<const ReadWord*>& of)
+{
+    double width = 0, covered = 0;
+    for (const ReadWord* w : of) {
+        const NormBox& a = w->fragment.box;
+        width += a.x1 - a.x0;
+        // The parts of `by` over it, merged left to right.
+        std::vector<std::pair<double, double>> spans;
+        for (const ReadWord* b : by)
+            if (const double l = std::max(a.x0, b->fragment.box.x0), r = std::min(a.x1, b->fragment.box.x1); r > l)
+                spans.emplace_back(l, r);
+        std::sort(spans.begin(), spans.end());
+        double reach = a.x0;
+        for (const auto& [l, r] : spans) {
+            covered += std::max(0.0, r - std::max(l, reach));
+            reach = std::max(reach, r);
+        }
+    }
+    return width > 0 ? covered / width : 1;
+}
+
 bool drops_marks(const std::string& ours, const std::string& plain)
 {
     if (left_out_of(ours, plain))
@@ -419,7 +464,8 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         // and chrome the preparation painted out.
         const bool lost = std::any_of(p.begin(), p.end(), [&](const ReadWord* w) {
             const int chars = chars_in(w->fragment.text);
-            const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE && chars <= PAINTED_MAX_CHARS;
+            const bool chrome = changed_share(*w, changed) >= PAINTED_SHARE
+                && (chars <= PAINTED_MAX_CHARS || w->confidence < SURE_CONFIDENCE);
             const bool speck = w->confidence < MARK_CONFIDENCE && chars <= SPECK_MAX_CHARS;
             return letters_in(w->fragment.text) > 0 && !chrome && !speck;
         });
@@ -432,32 +478,80 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     }
     const std::string ours_text = joined(q), plain_text = joined(p);
     if (ours_text == plain_text) {
-        // The same characters cut into words otherwise: the cut that
-        // the gaps bear out ("Segun" "da" is one word, "21" "%" two).
-        if (q.size() == p.size())
+        // The same characters, cut into words the same way or otherwise:
+        // each cut that one reading makes and the other does not is
+        // judged alone.
+        const std::vector<std::size_t> ours_cuts = cuts_of(q), plain_cuts = cuts_of(p);
+        if (ours_cuts == plain_cuts)
             return Stretch::Same;
-        // A word of letters that ours read whole where the plain reading
-        // cut it ("Segun a", "líne a": a grid behind the letters opens
-        // gaps that are no spaces) stands when the engine was as sure of
-        // the whole as of its pieces; numbers and units go by the gaps.
-        const bool joined_word = q.size() == 1 && !has_digit(ours_text) && least_sure(q) >= least_sure(p);
-        if (q.size() > p.size() ? !real_spaces(q, size) : real_spaces(p, size) && !joined_word)
-            return Stretch::Worse;
+        // A cut only ours makes stands at a real space, where the engine
+        // was as sure of both pieces as of the word the plain reading
+        // read whole ("32" "%"; not "reunion" "_v1.txt" read unsurely).
+        for (std::size_t k = 0; k < ours_cuts.size(); ++k) {
+            if (std::find(plain_cuts.begin(), plain_cuts.end(), ours_cuts[k]) != plain_cuts.end())
+                continue;
+            if (!real_space(*q[k], *q[k + 1], size)
+                || std::min(q[k]->confidence, q[k + 1]->confidence) < least_sure(p) - SAME_SURENESS)
+                return Stretch::Worse;
+        }
+        // A cut only the plain reading makes goes where it is no real space
+        // between letters ("Segun" "da"), or where a grid behind the
+        // letters opened a gap and the engine was unsure of a piece and
+        // surer of the whole; a number is never joined to what the plain
+        // reading read apart ("85" "%" is not "85%", however narrow the
+        // font's space), nor are two words it read with confidence ("a" "o").
+        for (std::size_t k = 0; k < plain_cuts.size(); ++k) {
+            if (std::find(ours_cuts.begin(), ours_cuts.end(), plain_cuts[k]) != ours_cuts.end())
+                continue;
+            const ReadWord& a = *p[k];
+            const ReadWord& b = *p[k + 1];
+            if (has_digit(a.fragment.text) || has_digit(b.fragment.text))
+                return Stretch::Worse;
+            const float piece = std::min(a.confidence, b.confidence);
+            if (real_space(a, b, size) && (piece >= STRAY_CONFIDENCE || least_sure(q) < piece))
+                return Stretch::Worse;
+        }
         return Stretch::Better;
     }
     const float plain_conf = least_sure(p), ours_conf = least_sure(q);
-    if (has_digit(ours_text) != has_digit(plain_text))
+    // No number made of letters, nor letters of a number; but a digit the
+    // plain reading read without confidence beside letters ("Archi" "0"
+    // for "Archivo") is no number.
+    const bool unsure_digits = std::all_of(p.begin(), p.end(), [](const ReadWord* w) {
+        return !has_digit(w->fragment.text) || w->confidence < STRAY_CONFIDENCE;
+    });
+    if (has_digit(ours_text) ? !has_digit(plain_text) : has_digit(plain_text) && !unsure_digits)
+        return Stretch::Worse;
+    // The plain reading's letters with their accents ("Última" for
+    // "Ultima"): ours, unless less sure.
+    if (!has_digit(ours_text) && unaccented(ours_text) == unaccented(plain_text) && unaccented(plain_text) == plain_text
+        && ours_text != plain_text)
+        return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
+    // Ink the plain reading left unread: its words cover less than
+    // UNREAD_SHARE of ours, which reads more characters there, as surely
+    // ("Guardar" where it read "jar" of a button's label).
+    if (!has_digit(plain_text) && covered_share(p, q) < UNREAD_SHARE && chars_in(ours_text) > chars_in(plain_text))
+        return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
+    // The same letters and digits with other marks among them
+    // ("copia,pdf" for "copia.pdf", "informe final" for "informe_final"):
+    // the plain reading's marks in a path, an address or a number stand,
+    // however sure ours is. A sentence's marks around them go by sureness.
+    if (letters_only(ours_text) == letters_only(plain_text) && inner(ours_text) != inner(plain_text))
         return Stretch::Worse;
     // All the plain reading's characters (or letters) and more (ink it
     // left out: "lanco" for "blanco", "Segun a" for "Segunda", "de:"
-    // for "desde", "1" for "12"): ours, unless less sure.
-    if (left_out_of(plain_text, ours_text) || left_out_of(letters_only(plain_text), letters_only(ours_text)))
+    // for "desde", "1" for "12"): ours, unless less sure. More: a mark
+    // read as a letter ("@" as "Q") is no ink left out.
+    if (left_out_of(plain_text, ours_text)
+        || (left_out_of(letters_only(plain_text), letters_only(ours_text)) && chars_in(ours_text) > chars_in(plain_text)))
         return ours_conf < plain_conf - (has_digit(ours_text) ? 0 : SAME_SURENESS) ? Stretch::Worse : Stretch::Better;
     // Cut into words otherwise, or read otherwise: ours must be clearly
     // surer, and hold as many characters (what the preparation loses
-    // is characters: an underscore, an accent, a letter at an edge).
-    if (ours_conf < plain_conf + CLEARLY_SURER || drops_marks(ours_text, plain_text)
-        || chars_in(ours_text) < chars_in(plain_text)
+    // is characters: an underscore, an accent, a letter at an edge),
+    // but for marks around the same word (a button's rim read as "(").
+    const bool marks_around = inner(ours_text) == inner(plain_text);
+    if (ours_conf < plain_conf + CLEARLY_SURER
+        || (!marks_around && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
         || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
             && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
         return Stretch::Worse;
@@ -510,8 +604,14 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         // The two readings may share a word's ink out otherwise than by
         // its words ("Preferencias" "dela" for "Preferencias de" "la"):
         // a stretch of letters that fails is judged again with the one
-        // before it, and with the one after it, as one.
-        const bool again = verdict == Stretch::Worse && letters_only_stretch(stretches[k]);
+        // before it, and with the one after it, as one. One that holds
+        // the same letters as the plain reading failed on its marks
+        // ("copia,pdf"), not on how the ink was shared out: it is not.
+        const auto same_letters = [&](const Group& g) {
+            auto [q, p] = words({ &g });
+            return letters_only(joined(q)) == letters_only(joined(p));
+        };
+        const bool again = verdict == Stretch::Worse && letters_only_stretch(stretches[k]) && !same_letters(stretches[k]);
         if (again && k > 0 && letters_only_stretch(stretches[k - 1])
             && judge({ &stretches[k - 1], &stretches[k] }) != Stretch::Worse)
             verdict = Stretch::Same;
@@ -563,6 +663,27 @@ void drop_end_icons(std::vector<ReadWord>& line, QSize size)
         line.pop_back();
 }
 
+// Whether ours reads otherwise, or lacks, a number the plain reading read
+// as a number, with confidence or with the very digits ours read: even on
+// a line the plain reading read as junk, that number is the floor
+// ("65.241,73" is not "65,241,73", nor is it nothing).
+bool changes_sure_number(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain)
+{
+    return std::any_of(plain.begin(), plain.end(), [&](const ReadWord& number) {
+        const std::string& text = number.fragment.text;
+        if (!has_digit(text) || !well_formed_number(text))
+            return false;
+        std::vector<const ReadWord*> over;
+        for (const ReadWord& w : ours)
+            if (same_ink(w.fragment.box, number.fragment.box))
+                over.push_back(&w);
+        std::sort(over.begin(), over.end(),
+                  [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; });
+        const std::string read = joined(over);
+        return read != text && (number.confidence >= STRAY_CONFIDENCE || letters_only(read) == letters_only(text));
+    });
+}
+
 } // namespace
 
 Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& plain, const QImage& changed, QSize size)
@@ -570,10 +691,11 @@ Pick pick_line(const std::vector<ReadWord>& ours, const std::vector<ReadWord>& p
     if (plain.empty())
         return seen_alone(ours) ? Pick::Ours : Pick::Neither;
     const bool plain_seen = seen(plain);
+    const bool numbers_kept = !changes_sure_number(ours, plain);
     if (ours.empty() || !seen(ours))
-        return plain_seen ? Pick::Plain : Pick::Neither;
+        return plain_seen || !numbers_kept ? Pick::Plain : Pick::Neither;
     if (!plain_seen)
-        return Pick::Ours;
+        return numbers_kept ? Pick::Ours : Pick::Plain;
     return ours_is_better(ours, plain, changed, size) ? Pick::Ours : Pick::Plain;
 }
 
@@ -737,8 +859,10 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     plain = drop_graphics_read(std::move(plain), true);
     words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
     std::vector<Fragment> out;
-    for (ReadWord& w : words)
+    for (ReadWord& w : words) {
+        w.fragment.line = w.line;
         out.push_back(std::move(w.fragment));
+    }
     return out;
 }
 } // namespace ocr_prepare

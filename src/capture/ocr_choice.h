@@ -41,9 +41,15 @@ constexpr float CLEARLY_SURER = 10;
 // A number gets no such slack: a digit more is a changed number.
 constexpr float SAME_SURENESS = 5;
 // A word of the plain reading this much over what the preparation painted
-// out (a bar's button, an icon), and this short, is chrome: ours may lack it.
+// out or read apart (a bar's button, an icon), and this short or read
+// unsurely ("[ajaja]" for a bar's three buttons), is chrome: ours may lack
+// it.
 constexpr double PAINTED_SHARE = 0.2;
 constexpr int PAINTED_MAX_CHARS = 3;
+// Ours that reads more characters where the plain reading's words cover
+// less than this share of its words' width read ink the plain reading
+// left unread.
+constexpr double UNREAD_SHARE = 0.5;
 // A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.
 constexpr int SPECK_MAX_CHARS = 2;
 

@@ -253,21 +253,76 @@ std::vector<Found> drop_non_text(std::vector<Found> fragments)
     return kept;
 }
 
-std::vector<Line> group_lines(const std::vector<Found>& sorted)
+std::vector<std::vector<std::size_t>> group_rows(const std::vector<RowBox>& sorted)
 {
-    std::vector<Line> lines;
-    for (const Found& f : sorted) {
-        if (!lines.empty()) {
-            Line& last = lines.back();
-            const double overlap = std::min(last.bottom, f.bottom) - std::max(last.top, f.top);
-            const double smaller = std::min(last.height(), f.bottom - f.top);
-            if (!(overlap < 0.5 * smaller)) {
-                last.add(f);
+    // The pieces: a known line's boxes together, each other box alone; in
+    // the order of their first box.
+    struct Piece {
+        std::vector<std::size_t> boxes;
+        double x0, x1, top, bottom;
+        int line;
+    };
+    std::vector<Piece> pieces;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        const RowBox& b = sorted[i];
+        const auto same = b.line < 0 ? pieces.end()
+                                     : std::find_if(pieces.begin(), pieces.end(), [&](const Piece& p) { return p.line == b.line; });
+        if (same == pieces.end()) {
+            pieces.push_back({ { i }, b.x0, b.x1, b.top, b.bottom, b.line });
+            continue;
+        }
+        same->boxes.push_back(i);
+        same->x0 = std::min(same->x0, b.x0);
+        same->x1 = std::max(same->x1, b.x1);
+        same->top = std::min(same->top, b.top);
+        same->bottom = std::max(same->bottom, b.bottom);
+    }
+    struct Row {
+        std::vector<std::size_t> boxes;
+        std::vector<const Piece*> lines; // the known lines in it
+        double top, bottom;
+    };
+    std::vector<Row> rows;
+    for (const Piece& p : pieces) {
+        if (!rows.empty()) {
+            Row& last = rows.back();
+            const double overlap = std::min(last.bottom, p.bottom) - std::max(last.top, p.top);
+            const double smaller = std::min(last.bottom - last.top, p.bottom - p.top);
+            const bool stacked = p.line >= 0 && std::any_of(last.lines.begin(), last.lines.end(), [&](const Piece* q) {
+                return std::min(q->x1, p.x1) > std::max(q->x0, p.x0);
+            });
+            if (!(overlap < 0.5 * smaller) && !stacked) {
+                last.boxes.insert(last.boxes.end(), p.boxes.begin(), p.boxes.end());
+                if (p.line >= 0)
+                    last.lines.push_back(&p);
+                last.top = std::min(last.top, p.top);
+                last.bottom = std::max(last.bottom, p.bottom);
                 continue;
             }
         }
+        rows.push_back({ p.boxes, {}, p.top, p.bottom });
+        if (p.line >= 0)
+            rows.back().lines.push_back(&p);
+    }
+    std::vector<std::vector<std::size_t>> out;
+    for (Row& r : rows) {
+        std::sort(r.boxes.begin(), r.boxes.end());
+        out.push_back(std::move(r.boxes));
+    }
+    return out;
+}
+
+std::vector<Line> group_lines(const std::vector<Found>& sorted)
+{
+    std::vector<RowBox> boxes;
+    boxes.reserve(sorted.size());
+    for (const Found& f : sorted)
+        boxes.push_back({ f.x0, f.x1, f.top, f.bottom, f.line });
+    std::vector<Line> lines;
+    for (const auto& row : group_rows(boxes)) {
         Line line;
-        line.add(f);
+        for (const std::size_t i : row)
+            line.add(sorted[i]);
         lines.push_back(std::move(line));
     }
     return lines;

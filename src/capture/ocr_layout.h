@@ -17,13 +17,15 @@
 namespace ocr {
 
 // One recognised fragment: its text and its box in image pixels, origin at
-// the top-left corner (x0 left, x1 right, top, bottom).
+// the top-left corner (x0 left, x1 right, top, bottom), and the recogniser's
+// text line it was read on (-1 when the recogniser does not tell).
 struct Found {
     std::string text;
     double x0 = 0;
     double x1 = 0;
     double top = 0;
     double bottom = 0;
+    int line = -1;
 };
 
 // The fragments of one text line, in the order they were added. Its top is
@@ -62,9 +64,28 @@ Result assemble(const std::vector<Found>& texts, const std::vector<Found>& codes
 // out. Fewer than three fragments stay whole.
 std::vector<Found> drop_non_text(std::vector<Found> fragments);
 
-// Groups fragments, already sorted by top then x0, into lines: each fragment
-// is compared with the last line only, and joins it when their vertical
-// overlap is at least half of the smaller height.
+// A box to group into rows, and the recogniser's line it belongs to (-1
+// unknown).
+struct RowBox {
+    double x0 = 0;
+    double x1 = 0;
+    double top = 0;
+    double bottom = 0;
+    int line = -1;
+};
+
+// Groups boxes, already sorted by top then x0, into rows (their indices, in
+// the order given). Boxes of one recogniser line form one piece; a box of
+// no known line is a piece of its own. Each piece, in the order of its
+// first box, is compared with the last row only, and joins it when their
+// vertical overlap is at least half of the smaller height, unless it lies
+// over or under a piece of another known line already in the row (a
+// column beside a column joins; a line the recogniser read apart from the
+// one it overlaps, a tall box reaching into the line above, stays apart).
+std::vector<std::vector<std::size_t>> group_rows(const std::vector<RowBox>& sorted);
+
+// Groups fragments, already sorted by top then x0, into lines by their
+// boxes as group_rows does.
 std::vector<Line> group_lines(const std::vector<Found>& sorted);
 
 // Unicode scalar values in UTF-8 text (invalid bytes count one each).

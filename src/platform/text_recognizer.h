@@ -31,6 +31,9 @@ struct NormBox {
 struct Fragment {
     std::string text; // UTF-8
     NormBox box;
+    // The engine's text line it was read on, as ReadWord::line; -1 unknown
+    // (barcodes, recognisers that do not tell).
+    int line = -1;
 };
 
 struct Recognition {

@@ -87,6 +87,38 @@ TEST(OcrLayout, JoinedFragmentsGrowTheLastLine)
     EXPECT_DOUBLE_EQ(lines[1].bottom, 45);
 }
 
+// The recogniser's lines: a tall box reaching into the line above, or a
+// second reading of a word's ink that the recogniser put on a line of its
+// own, stays on its own line; a column beside another joins its row.
+TEST(OcrLayout, LinesTheRecogniserReadApartStayApartUnlessSideBySide)
+{
+    const auto on = [](Found f, int line) {
+        f.line = line;
+        return f;
+    };
+    // "48" "%" of the second line boxed up into the first (8..33 against
+    // 0..18): by the boxes alone the two lines would interleave.
+    const std::vector<Found> tall = {
+        on(frag("Ámbito", 15, 51, 3, 13), 0),  on(frag("cámara", 57, 108, 2, 18), 0),
+        on(frag("85", 114, 133, 0, 13), 0),    on(frag("Área", 15, 35, 17, 33), 1),
+        on(frag("48", 40, 53, 8, 33), 1),      on(frag("%", 58, 66, 8, 33), 1),
+    };
+    EXPECT_EQ(text_of(tall), "Ámbito cámara 85\nÁrea 48 %");
+    // The same ink read twice, the second time as a line of its own.
+    const std::vector<Found> twice = {
+        on(frag("Entrega", 0, 61, 21, 36), 1), on(frag("a", 368, 376, 21, 35), 1),
+        on(frag("o", 387, 394, 24, 33), 1),    on(frag("o»", 368, 376, 21, 35), 2),
+    };
+    EXPECT_EQ(text_of(twice), "Entrega    a o\no»");
+    // Two columns the recogniser read as two lines share their row; a
+    // fragment of no known line goes by its box as before.
+    const std::vector<Found> columns = {
+        on(frag("Nombre:", 0, 60, 0, 20), 0), on(frag("Guardar", 400, 470, 2, 21), 5),
+        frag("x", 500, 510, 1, 19),
+    };
+    EXPECT_EQ(text_of(columns), "Nombre:    Guardar x");
+}
+
 TEST(OcrLayout, ParagraphGapAddsOneBlankLine)
 {
     // Lines 20 px tall: a gap of 24 (= 1.2 × 20) is no paragraph, 24.5 is.

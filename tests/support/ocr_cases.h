@@ -495,7 +495,7 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
             v.lines_missing.push_back(text);
     }
     // Doubled words: a word of the text right after itself in ours and not
-    // in the plain reading (marks read off a cut line, "A A", are no words).
+    // in the text nor the plain reading (marks read off a cut line, "A A", are no words).
     std::set<std::string> known;
     for (const std::string& w : vocabulary)
         known.insert(lower(w));
@@ -507,9 +507,13 @@ inline Verdict judge(const std::string& ours, const std::string& plain, const st
                     out.insert(lower(line[i]));
         return out;
     };
-    const auto ours_pairs = pairs(ours), plain_pairs = pairs(plain);
+    // A line may hold a word twice itself ("Archivo archivo").
+    std::string text;
+    for (const std::string& line : inside)
+        text += line + "\n";
+    const auto ours_pairs = pairs(ours), plain_pairs = pairs(plain), text_pairs = pairs(text);
     for (const std::string& w : ours_pairs)
-        if (!plain_pairs.count(w))
+        if (!plain_pairs.count(w) && !text_pairs.count(w))
             v.doubled.push_back(w);
     return v;
 }

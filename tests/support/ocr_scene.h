@@ -378,9 +378,10 @@ inline Totals run_corpus(const RunOptions& o)
                 std::string joined;
                 for (const std::string& w : what)
                     joined += (joined.empty() ? "" : "; ") + w;
-                std::printf("%s seed %u %s (%d,%d %dx%d): %s\n--- ours:\n%s\n--- plain:\n%s\n---\n",
+                std::printf("%s seed %u %s (%d,%d %dx%d): %s [words lost: ours %zu, plain %zu]\n--- ours:\n%s\n--- plain:\n%s\n---\n",
                             what.empty() ? "ok" : "FAIL", scene.seed, sel.label.c_str(), sel.rect.x(), sel.rect.y(),
-                            sel.rect.width(), sel.rect.height(), joined.c_str(), ours.c_str(), plain->c_str());
+                            sel.rect.width(), sel.rect.height(), joined.c_str(), v.ours_lost, v.plain_lost, ours.c_str(),
+                            plain->c_str());
             }
             if (what.empty())
                 std::filesystem::remove(png.toStdString());

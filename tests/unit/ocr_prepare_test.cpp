@@ -259,6 +259,17 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
         { "a plain line of junk, ours read",
           line({ { "Guardar", .10, .25, 95 }, { "cambios", .27, .40, 94 } }),
           line({ { "TTTTEETTTTS", .10, .30, 31 }, { "¡CI", .32, .40, 40 } }), Pick::Ours },
+        { "a plain line of junk but for a number read with confidence, which ours changed",
+          line({ { "órdenes", .01, .16, 93 }, { "65,241,73", .19, .39, 91 }, { "de", .62, .66, 97 } }),
+          line({ { "[firmes", .01, .16, 19 }, { "65.241,73", .19, .39, 64 }, { "de", .62, .66, 40 } }), Pick::Plain },
+        { "a plain line of junk, its number read unsurely, ours with other marks among the digits",
+          line({ { "Copia", .01, .10, 93 }, { "80,006,58", .40, .60, 91 }, { "cámara", .62, .80, 97 } }),
+          line({ { "Copia", .01, .10, 40 }, { "80.006,58", .40, .60, 45 }, { "cánara", .62, .80, 40 } }), Pick::Plain },
+        { "a plain line of junk but for a date read with confidence, which ours lacks", {},
+          line({ { "Esta", .01, .10, 30 }, { "2020-12-25", .30, .50, 80 }, { "paí", .62, .70, 20 } }), Pick::Plain },
+        { "a plain line of junk but for a number ours read the same",
+          line({ { "órdenes", .01, .16, 93 }, { "65.241,73", .19, .39, 91 }, { "de", .62, .66, 97 } }),
+          line({ { "[firmes", .01, .16, 19 }, { "65.241,73", .19, .39, 64 }, { "de", .62, .66, 40 } }), Pick::Ours },
         { "underscores ours read as spaces, however surely",
           line({ { "informe", .10, .17, 96 }, { "final", .18, .23, 96 }, { "v2.pdf", .24, .30, 96 } }),
           line({ { "informe_final_v2.pdf", .10, .30, 80 } }), Pick::Plain },
@@ -285,6 +296,36 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
           line({ { "Segun", .10, .15, 96 }, { "da", .1505, .17, 96 } }), Pick::Ours },
         { "words the plain reading cut at a real space", line({ { "21%", .10, .14, 97 } }),
           line({ { "21", .10, .12, 90 }, { "%", .125, .14, 86 } }), Pick::Plain },
+        { "a number and its unit the plain reading read apart, however narrow the space",
+          line({ { "85%", .10, .14, 97 } }), line({ { "85", .10, .13, 93 }, { "%", .131, .14, 93 } }), Pick::Plain },
+        { "a word ours split unsurely at an underscore",
+          line({ { "reunion", .05, .15, 26 }, { "_v1.txt", .16, .18, 26 } }), line({ { "reunion_v1.txt", .05, .18, 90 } }),
+          Pick::Plain },
+        { "two short words read surely, ours joined",
+          line({ { "backup.csv", .05, .23, 91 }, { "ao", .23, .248, 97 } }),
+          line({ { "backup.csv", .05, .234, 89 }, { "a", .229, .236, 97 }, { "o", .2415, .248, 74 } }), Pick::Plain },
+        { "only the marks ours read otherwise, however surely",
+          line({ { "copia,pdf", .10, .19, 97 } }), line({ { "copia.pdf", .10, .19, 70 } }), Pick::Plain },
+        { "only the marks ours read otherwise, beside a word it read clearly surer",
+          line({ { "Ventas", .01, .04, 97 }, { "pablo,morenolejemplo,es", .06, .20, 27 }, { "copia,pdf", .21, .26, 88 } }),
+          line({ { "Ventas", .01, .04, 90 }, { "pablo.morenolejenplo.es", .06, .20, 1 }, { "copia.pdf", .21, .26, 71 } }),
+          Pick::Plain },
+        { "a sentence's full stop ours read clearly surer", line({ { "sonido.", .10, .17, 95 } }),
+          line({ { "sonido,", .10, .17, 70 } }), Pick::Ours },
+        { "an accent the plain reading lost", line({ { "Última", .03, .10, 96 } }), line({ { "Ultima", .03, .10, 93 } }),
+          Pick::Ours },
+        { "a button's label the plain reading read a piece of",
+          line({ { "cuenta", .25, .33, 96 }, { "Guardar", .594, .691, 96 }, { "cambios", .70, .80, 96 } }),
+          line({ { "cuenta", .25, .33, 96 }, { "jar", .668, .68, 89 }, { "cambios", .70, .80, 96 } }), Pick::Ours },
+        { "a letter the plain reading read as an unsure digit", line({ { "Archivo", .013, .061, 96 } }),
+          line({ { "Archi", .013, .045, 92 }, { "0", .054, .061, 50 } }), Pick::Ours },
+        { "a mark around a word the plain reading read unsurely, ours clearly surer without it",
+          line({ { "Guardar", .20, .24, 96 } }), line({ { "(Guardar", .20, .24, 55 } }), Pick::Ours },
+        { "a mark ours read as a letter",
+          line({ { "marta.martinQuni.edu", .07, .26, 90 } }), line({ { "marta.martin@uni.edu", .07, .26, 93 } }),
+          Pick::Plain },
+        { "a number ours split at a real space", line({ { "32", .10, .12, 93 }, { "%", .13, .14, 92 } }),
+          line({ { "32%", .10, .14, 90 } }), Pick::Ours },
         { "another word, not clearly surer", line({ { "Regién", .10, .16, 85 } }), line({ { "Región", .10, .16, 80 } }),
           Pick::Plain },
         { "ours lost a word the plain reading read with confidence", line({ { "mundo!", .20, .26, 99 } }),
@@ -320,6 +361,13 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
     const auto plain = line({ { "notas", .45, .50, 89 }, { "x", .90, .95, 85 } });
     EXPECT_EQ(pick_line(ours, plain, QImage(), QSize(1000, 300)), Pick::Plain);
     EXPECT_EQ(pick_line(ours, plain, changed, QSize(1000, 300)), Pick::Ours);
+    // A longer one there (a bar's three buttons read as one word) only when
+    // read unsurely: read surely, it is text the preparation painted over.
+    for (const float confidence : { 70.0f, 90.0f }) {
+        const auto buttons = line({ { "notas", .45, .50, 89 }, { "[ajaja]", .90, .95, confidence } });
+        EXPECT_EQ(pick_line(ours, buttons, changed, QSize(1000, 300)), confidence < 75 ? Pick::Ours : Pick::Plain)
+            << confidence;
+    }
 }
 
 // A word the engine boxed over the lines around it (a tight selection's
