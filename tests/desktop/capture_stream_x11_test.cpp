@@ -3,10 +3,12 @@
 #include "flat_window.h"
 #include "qt_wait.h"
 #include "platform/capture_stream.h"
+#include "platform/media.h"
 #include "platform/panels.h"
 #include "platform/screen_capture.h"
 #include "platform/sound_out.h"
 #include "record/recorder_stream.h"
+#include "record/video.h"
 
 #include <QApplication>
 #include <QDir>
@@ -848,11 +850,13 @@ TEST_F(CaptureStreamX11, DISABLED_RecordsUntilKilled)
     ADD_FAILURE() << "not killed";
 }
 
-// SIGKILL at a random moment: the fragmented file holds the picture and the
-// sound of both inputs up to a second before the kill at most. In the last
-// rounds the microphone is the session's sine source, which delivers two
-// seconds at a time: it holds the system sound back no more than that,
-// wherever the kill falls between its blocks.
+// SIGKILL at a random moment: the fragmented file, made one regular MP4 as
+// recovery makes it, holds the picture and the sound of both inputs up to a
+// second before the kill at most, and its sound ends with its picture. In the
+// last rounds the microphone is the session's sine source, which delivers two
+// seconds at a time: the mix that keeps its blocks stands up to a block behind
+// the picture, and the system sound the kill would lose with it comes from
+// the sound written ahead.
 TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
 {
     std::optional<SecondSinkAsMicrophone> microphone;
@@ -895,12 +899,15 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
         const double recorded = double(killed_ns - first_frame_ns) / 1e9;
         SCOPED_TRACE(testing::Message() << "killed " << recorded << " s after the first frame");
 
-        const std::vector<double> times = frame_times(file);
+        const QString kept = path(fmt::format("recuperada{}.mp4", round + 1).c_str());
+        const platform::ExportOutcome recovered = video::media()->export_mp4(file.toStdString(), kept.toStdString(), {});
+        ASSERT_EQ(recovered.status, platform::ExportStatus::Completed) << recovered.error.value_or("");
+        const std::vector<double> times = frame_times(kept);
         ASSERT_FALSE(times.empty()) << "no picture in the killed file";
         EXPECT_GT(times.back() + 1.0 / 30, recorded - 1.0) << "the picture lost more than a second";
         // The sound: the last 40 ms stretch where each tone still sounds.
         QProcess decode;
-        decode.start("ffmpeg", { "-v", "quiet", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
+        decode.start("ffmpeg", { "-v", "quiet", "-i", kept, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
         ASSERT_TRUE(decode.waitForFinished(60000));
         const QByteArray raw = decode.readAllStandardOutput();
         std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
@@ -917,7 +924,9 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
             EXPECT_GT(last, recorded - 1.0) << hz << " Hz: the sound lost more than a second";
             lost += fmt::format(", {} Hz {:.2f} s", hz, recorded - last);
         }
-        std::printf("%s\n", lost.c_str());
+        const double sound_end = double(s.size()) / 48000.0;
+        EXPECT_GT(sound_end, times.back() + 1.0 / 30 - 0.5) << "the sound ends more than half a second before the picture";
+        std::printf("%s; the sound ends %.2f s before the picture\n", lost.c_str(), times.back() + 1.0 / 30 - sound_end);
     }
 }
 
