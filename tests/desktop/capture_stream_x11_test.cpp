@@ -473,9 +473,20 @@ TEST_F(CaptureStreamX11, AWindowRecordingCutsAShapedWindowToItsShape)
 
 namespace {
 
-// The file's sound as mono floats at 48 kHz.
-std::vector<float> sound_of(const QString& file)
+// The recording as the recorder seals it, or recovery after a kill: one
+// regular MP4 with one sound track, beside it.
+QString published(const QString& file)
 {
+    const QString to = file + ".publicada.mp4";
+    const platform::ExportOutcome made = video::media()->export_mp4(file.toStdString(), to.toStdString(), {});
+    EXPECT_EQ(made.status, platform::ExportStatus::Completed) << made.error.value_or("");
+    return to;
+}
+
+// The sound of the recording as published, as mono floats at 48 kHz.
+std::vector<float> sound_of(const QString& recording)
+{
+    const QString file = published(recording);
     const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
     std::vector<float> samples(static_cast<std::size_t>(raw.size()) / sizeof(float));
     std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
@@ -633,8 +644,9 @@ TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo
         wish.system_audio = c.system;
         wish.microphone = c.microphone;
         auto configuration = recorder::stream_configuration(wish);
-        const QString file = record(c.name, display_filter(), configuration, 2.5);
+        const QString recording = record(c.name, display_filter(), configuration, 2.5);
         ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+        const QString file = published(recording);
 
         auto audio = stream_info(file, "a");
         EXPECT_EQ(audio["codec_name"], "aac");
@@ -899,9 +911,8 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
         const double recorded = double(killed_ns - first_frame_ns) / 1e9;
         SCOPED_TRACE(testing::Message() << "killed " << recorded << " s after the first frame");
 
-        const QString kept = path(fmt::format("recuperada{}.mp4", round + 1).c_str());
-        const platform::ExportOutcome recovered = video::media()->export_mp4(file.toStdString(), kept.toStdString(), {});
-        ASSERT_EQ(recovered.status, platform::ExportStatus::Completed) << recovered.error.value_or("");
+        const QString kept = published(file);
+        ASSERT_FALSE(HasFailure());
         const std::vector<double> times = frame_times(kept);
         ASSERT_FALSE(times.empty()) << "no picture in the killed file";
         EXPECT_GT(times.back() + 1.0 / 30, recorded - 1.0) << "the picture lost more than a second";

@@ -192,12 +192,13 @@ public:
         if (recording.codec == VideoCodec::Hevc)
             e->m_video_stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
 
-        if (stream.captures_audio || stream.captures_microphone) {
-            for (const SoundTrack track : { SoundTrack::Kept, SoundTrack::Ahead })
-                if (auto ok = e->open_audio(e->m_sound[static_cast<int>(track)], stream.sample_rate, stream.channel_count,
-                        global_header, track == SoundTrack::Ahead); !ok)
-                    return std::unexpected(ok.error());
-        }
+        // The ahead track only where two inputs are mixed: one input alone
+        // holds nothing else back.
+        for (const SoundTrack track : sound_tracks(stream))
+            if (auto ok = e->open_audio(e->m_sound[static_cast<int>(track)], stream.sample_rate, stream.channel_count, global_header,
+                    track == SoundTrack::Ahead);
+                !ok)
+                return std::unexpected(ok.error());
         rc = avio_open(&e->m_format->pb, mav::locator(recording.path).c_str(), AVIO_FLAG_WRITE);
         if (rc < 0)
             return std::unexpected(fmt::format("no pude crear {}: {}", util::escape_controls(recording.path), mav::error_text(rc)));
@@ -505,6 +506,17 @@ private:
 
 // --- the output -------------------------------------------------------------
 
+// The sound tracks a stream's recording writes: the kept one for any sound,
+// the ahead one too where two inputs are mixed.
+std::vector<SoundTrack> sound_tracks(const StreamConfiguration& stream)
+{
+    if (stream.captures_audio && stream.captures_microphone)
+        return { SoundTrack::Kept, SoundTrack::Ahead };
+    if (stream.captures_audio || stream.captures_microphone)
+        return { SoundTrack::Kept };
+    return {};
+}
+
 // The sample position of a grid slot's start.
 static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
 {
@@ -543,6 +555,7 @@ RecordingOutput::RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamC
     , m_depth(static_cast<std::size_t>(stream.queue_depth))
     , m_channels(stream.channel_count)
     , m_audio(stream.captures_audio || stream.captures_microphone)
+    , m_tracks(sound_tracks(stream))
 {
     m_input_live[0] = stream.captures_audio;
     m_input_live[1] = stream.captures_microphone;
@@ -625,7 +638,8 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
     m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
     m_input_wait[input].arrived(at, static_cast<std::int64_t>(frames), m_picture.load());
     m_audio_cv.notify_all();
-    for (Mix& mix : m_mix) {
+    for (const SoundTrack track : m_tracks) {
+        Mix& mix = m_mix[static_cast<int>(track)];
         // Sound the mix has gone past is dropped.
         const std::int64_t from = std::max(at, mix.base);
         const std::int64_t end = at + static_cast<std::int64_t>(frames);
@@ -707,7 +721,7 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
 {
     if (!m_audio)
         return true;
-    for (const SoundTrack track : { SoundTrack::Kept, SoundTrack::Ahead }) {
+    for (const SoundTrack track : m_tracks) {
         std::vector<float> out;
         std::size_t frames = 0;
         {

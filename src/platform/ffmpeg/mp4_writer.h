@@ -89,12 +89,15 @@ private:
     int m_next = 0;  // where the next arrival's need goes
 };
 
-// The file's two sound tracks, both the mix of every input. The kept track
-// waits for each input as its rhythm needs (SoundWait) and is what a finished
-// recording keeps; the ahead track waits SoundWait::LATE_SOUND_S at most, and
-// stands in for the kept track's missing end in what a kill or a full disk
-// leaves. Sealing and recovery (the export) make them one track again.
+// The file's sound tracks, each the mix of every input. The kept track waits
+// for each input as its rhythm needs (SoundWait) and is what a finished
+// recording keeps. Where two inputs are mixed, one late input would hold the
+// other's sound back in it by up to a burst: the ahead track waits
+// SoundWait::LATE_SOUND_S at most, and stands in for the kept track's missing
+// end in what a kill or a full disk leaves. Sealing and recovery (the export)
+// make them one track again.
 enum class SoundTrack { Kept = 0, Ahead = 1 };
+std::vector<SoundTrack> sound_tracks(const StreamConfiguration& stream);
 
 class Encoder; // the libav side, in mp4_writer.cpp
 struct Converted; // a picture in the encoder's format and its slot, in mp4_writer.cpp
@@ -184,6 +187,7 @@ private:
     };
     std::mutex m_audio_mutex;
     Mix m_mix[2];
+    const std::vector<SoundTrack> m_tracks; // those the file has
     std::int64_t m_input_end[2] = { 0, 0 };
     bool m_input_live[2] = { false, false };
     SoundWait m_input_wait[2] { SoundWait(48000), SoundWait(48000) };
