@@ -4,8 +4,9 @@
 // The file is a fragmented MP4: an empty index up front, then a fragment
 // (its own small index and its samples) at every keyframe and at least every
 // second. Whatever ends the process, the file holds every fragment completed
-// before: a crash, a kill or a full disk loses the last second of picture at
-// most, and of sound as much as the mix stood behind (SoundWait). A
+// before: a crash, a kill or a full disk loses the last second at most, of
+// the picture and of the sound (the ahead track, SoundTrack, where the kept
+// one waits for a late input). A
 // file that misses its trailer is still reported as failed, never as
 // finished; the recorder turns it into a regular MP4 or keeps the fragments
 // that are whole.
