@@ -555,7 +555,7 @@ TEST(RecordingOutput, AnInputDeliveringInBurstsKeepsItsSoundAndOneThatStallsIsPa
     }
 
     // Killed at 7 s: whole fragments reach 6.5 s of picture at least (one
-    // each half second); the sound as far, both inputs up to where the kept
+    // each quarter of a second); the sound as far, both inputs up to where the kept
     // mix stood (4 s at least), the system sound alone after it.
     const QString recovered = sealed(killed, dir.filePath("recuperada.mp4"));
     const double picture = probe(recovered, "stream=duration", "v").toDouble();

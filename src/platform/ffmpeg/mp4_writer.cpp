@@ -3,13 +3,12 @@
 //
 // The file is a fragmented MP4: an empty index up front, then a fragment
 // (its own small index and its samples) at every keyframe and at least every
-// second. Whatever ends the process, the file holds every fragment completed
-// before: a crash, a kill or a full disk loses the last second at most, of
-// the picture and of the sound (the ahead track, SoundTrack, where the kept
-// one waits for a late input). A
-// file that misses its trailer is still reported as failed, never as
-// finished; the recorder turns it into a regular MP4 or keeps the fragments
-// that are whole.
+// quarter of a second. Whatever ends the process, the file holds every
+// fragment completed before: a crash, a kill or a full disk loses the last
+// second at most, of the picture and of the sound (the ahead track,
+// SoundTrack, where the kept one waits for a late input). A file that misses
+// its trailer is still reported as failed, never as finished; the recorder
+// turns it into a regular MP4 or keeps the fragments that are whole.
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/media_module.h"
 #include "platform/ffmpeg/media_av.h"
@@ -208,7 +207,10 @@ public:
         e->m_format->flush_packets = 1;
         AVDictionary* muxer = nullptr;
         av_dict_set(&muxer, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-        av_dict_set(&muxer, "frag_duration", "500000", 0); // microseconds: a kill loses half a second and the way to the muxer
+        // Microseconds: a kill loses a quarter of a second and the way to the
+        // muxer of the picture, and of the sound as much again as the ahead
+        // track (SoundTrack) may stand behind it: 0.3 s.
+        av_dict_set(&muxer, "frag_duration", "250000", 0);
         rc = avformat_write_header(e->m_format, &muxer);
         av_dict_free(&muxer);
         if (rc < 0) {

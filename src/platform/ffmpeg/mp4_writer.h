@@ -26,7 +26,8 @@
 // - a picture one pixel wider or taller than the encoder's even size loses
 //   that column or row rather than being resampled;
 // - packets go straight to the muxer, a fragment at every keyframe and at
-//   least every half second, flushed at once: a kill loses a second at most.
+//   least every quarter of a second, flushed at once: a kill loses a second
+//   at most, of the picture and of the sound.
 #pragma once
 
 #include "base/util_thread.h"
