@@ -310,10 +310,12 @@ TEST_F(ScrollRoad, DragWheelAndReturnTypedIntoThePageWriteTheWholePage)
 {
     select_page();
     // The keyboard goes to the page's program, as after a click on it.
-    std::istringstream ids(testing_support::run("xdotool", { "search", "--onlyvisible", "--pid",
-        QString::number(m_page.pid()) }));
+    // Its window, once the server lists it as visible (a loaded machine may take a while).
     std::string page_window;
-    ASSERT_TRUE(ids >> page_window);
+    ASSERT_TRUE(testing_support::poll([&] {
+        std::istringstream ids(testing_support::run("xdotool", { "search", "--onlyvisible", "--pid", QString::number(m_page.pid()) }));
+        return static_cast<bool>(ids >> page_window);
+    }, 200)) << "the page's window was never listed as visible";
     shell("xdotool windowfocus --sync " + page_window);
     const QPoint centre = m_origin + QPoint(int(m_layout.width) / 2, int(m_layout.window_height()) / 2);
     shell(fmt::format("xdotool mousemove {} {}", centre.x(), centre.y()));
