@@ -548,8 +548,9 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     // Cut into words otherwise, or read otherwise: ours must be clearly
     // surer, and hold as many characters (what the preparation loses
     // is characters: an underscore, an accent, a letter at an edge),
-    // but for marks around the same word (a button's rim read as "(").
-    const bool marks_around = inner(ours_text) == inner(plain_text);
+    // but for marks around the same word of letters (a button's rim read
+    // as "("): around a number they are its sign, its unit or its currency.
+    const bool marks_around = !has_digit(plain_text) && inner(ours_text) == inner(plain_text);
     if (ours_conf < plain_conf + CLEARLY_SURER
         || (!marks_around && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
         || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
