@@ -47,8 +47,9 @@ bool confident(const ReadWord& w)
     return w.confidence >= STRAY_CONFIDENCE && letters_in(w.fragment.text) > 0;
 }
 
-// The words in lines: sorted by top, each joining the last line when they
-// share half the smaller height (as the layout groups them).
+// The words in lines, as the layout groups them (ocr::group_rows): the
+// engine's lines stay whole, and a line joins the row beside it when they
+// share half the smaller height.
 struct Row {
     double top = 0;
     double bottom = 0;

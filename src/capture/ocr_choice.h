@@ -62,9 +62,9 @@ enum class Pick { Plain, Ours, Neither };
 Pick pick_line(const std::vector<platform::ReadWord>& ours, const std::vector<platform::ReadWord>& plain,
                const QImage& changed, QSize size);
 
-// The two readings aligned line by line by position (lines that overlap by
-// half the smaller height are one line), each line taken whole from the
-// reading pick_line chooses; in reading order.
+// The two readings aligned line by line by position (each reading's rows as
+// ocr::group_rows makes them; rows of the two that overlap are one line),
+// each line taken whole from the reading pick_line chooses; in reading order.
 std::vector<platform::ReadWord> choose_lines(std::vector<platform::ReadWord> ours, std::vector<platform::ReadWord> plain,
                                              const QImage& changed, QSize size);
 
