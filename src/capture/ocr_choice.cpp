@@ -606,12 +606,15 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         // The two readings may share a word's ink out otherwise than by
         // its words ("Preferencias" "dela" for "Preferencias de" "la"):
         // a stretch of letters that fails is judged again with the one
-        // before it, and with the one after it, as one. One that holds
-        // the same letters as the plain reading failed on its marks
-        // ("copia,pdf"), not on how the ink was shared out: it is not.
+        // before it, and with the one after it, as one. One cut into the
+        // same words as the plain reading, each of the same letters,
+        // failed on its marks ("copia,pdf"), not on how the ink was shared
+        // out: it is not ("línea" for "líne" "a" is).
         const auto same_letters = [&](const Group& g) {
             auto [q, p] = words({ &g });
-            return letters_only(joined(q)) == letters_only(joined(p));
+            return std::ranges::equal(q, p, [](const ReadWord* a, const ReadWord* b) {
+                return letters_only(a->fragment.text) == letters_only(b->fragment.text);
+            });
         };
         const bool again = verdict == Stretch::Worse && letters_only_stretch(stretches[k]) && !same_letters(stretches[k]);
         if (again && k > 0 && letters_only_stretch(stretches[k - 1])
