@@ -599,6 +599,7 @@ void VistropeOverlayWindow::pointer_released(PointF p)
     const auto session = overlay::session();
     const bool window_mode = session && session->mode == overlay::Mode::Window;
     if (!window_mode && selection && overlay::is_area_selection(*selection, m_state.scale)) {
+        util::log(fmt::format("selector: soltado, área {:.0f},{:.0f} {:.0f}×{:.0f}", selection->x, selection->y, selection->w, selection->h));
         overlay::finish_area(*this, *selection);
     } else if (candidate) {
         overlay::finish_window(*candidate);
