@@ -47,6 +47,11 @@ using Encoder = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 
+// The handler name of a recording's ahead sound track (see SoundTrack in
+// mp4_writer.h): the export takes it only after the end of the other sound
+// track, into that track, and never as a track of its own.
+inline constexpr const char* AHEAD_SOUND_HANDLER = "AheadSoundHandler";
+
 std::string error_text(int code);
 // "file:" + path: FFmpeg never reads the name as another protocol.
 std::string locator(const std::filesystem::path& path);
