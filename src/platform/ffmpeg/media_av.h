@@ -48,8 +48,8 @@ using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 
 // The handler name of a recording's ahead sound track (see SoundTrack in
-// mp4_writer.h): the export takes it only after the end of the other sound
-// track, into that track, and never as a track of its own.
+// mp4_writer.h): beside another sound track the export takes it only after
+// that track's end, into it, and never as a track of its own.
 inline constexpr const char* AHEAD_SOUND_HANDLER = "AheadSoundHandler";
 
 std::string error_text(int code);

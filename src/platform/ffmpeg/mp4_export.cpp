@@ -135,7 +135,7 @@ private:
             const bool audio = in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
             if (!video && !(audio && !m_options.mute))
                 continue;
-            if (audio && is_ahead_sound(in)) {
+            if (audio && continues_other_sound(i)) {
                 ahead = static_cast<int>(i);
                 continue;
             }
@@ -177,6 +177,21 @@ private:
     {
         const AVDictionaryEntry* handler = av_dict_get(stream->metadata, "handler_name", nullptr, 0);
         return handler && std::strcmp(handler->value, AHEAD_SOUND_HANDLER) == 0;
+    }
+
+    // Whether stream `index` is a recording's ahead sound beside a sound
+    // track it continues. Marked so but alone (a file another program cut
+    // from such a recording), it is the file's sound like any other.
+    bool continues_other_sound(unsigned index) const
+    {
+        if (!is_ahead_sound(m_input->streams[index]))
+            return false;
+        for (unsigned i = 0; i < m_input->nb_streams; ++i) {
+            const AVStream* other = m_input->streams[i];
+            if (i != index && other->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !is_ahead_sound(other))
+                return true;
+        }
+        return false;
     }
 
     // Where the sound of stream `index` ends (its last packet's end), read
