@@ -7,12 +7,15 @@
 
 #include <fmt/format.h>
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <optional>
@@ -208,6 +211,35 @@ inline double stream_length(const fs::path& file, const char* stream)
                                                      "csv=p=0", QString::fromStdString(file.string()) }))
         .trimmed()
         .toDouble();
+}
+
+// The file's sound, mono at 8 kHz.
+inline std::vector<float> sound_of(const fs::path& file)
+{
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", QString::fromStdString(file.string()), "-map", "0:a", "-ac", "1", "-ar", "8000",
+                               "-f", "f32le", "-" });
+    decode.waitForFinished(30000);
+    const QByteArray raw = decode.readAllStandardOutput();
+    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
+    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+    return s;
+}
+
+// Of the first `seconds` of the sound, the share of tenths of a second that sound (the sine), not silence.
+inline double sounding_share(const std::vector<float>& s, double seconds)
+{
+    const std::size_t tenth = 800;
+    const auto tenths = static_cast<std::size_t>(seconds * 10);
+    std::size_t sounding = 0;
+    for (std::size_t k = 0; k < tenths && (k + 1) * tenth <= s.size(); ++k) {
+        double sum = 0;
+        for (std::size_t i = k * tenth; i < (k + 1) * tenth; ++i)
+            sum += double(s[i]) * s[i];
+        if (std::sqrt(sum / tenth) > 0.01)
+            ++sounding;
+    }
+    return tenths ? double(sounding) / double(tenths) : 0;
 }
 
 } // namespace recorder_desktop

@@ -3,48 +3,13 @@
 // sound at a time, whatever fragment is asked for.
 #include "recorder_desktop.h"
 
-#include <QByteArray>
 #include <QElapsedTimer>
 
 #include <cmath>
-#include <cstring>
 #include <set>
 
 using namespace testing_support;
 using namespace recorder_desktop;
-
-namespace {
-
-// The file's sound, mono at 8 kHz.
-std::vector<float> sound_of(const fs::path& file)
-{
-    QProcess decode;
-    decode.start("ffmpeg", { "-v", "error", "-i", QString::fromStdString(file.string()), "-map", "0:a", "-ac", "1", "-ar", "8000",
-                               "-f", "f32le", "-" });
-    decode.waitForFinished(30000);
-    const QByteArray raw = decode.readAllStandardOutput();
-    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
-    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
-    return s;
-}
-
-// Of the first `seconds` of the sound, the share of tenths of a second that sound (the sine), not silence.
-double sounding_share(const std::vector<float>& s, double seconds)
-{
-    const std::size_t tenth = 800;
-    const auto tenths = static_cast<std::size_t>(seconds * 10);
-    std::size_t sounding = 0;
-    for (std::size_t k = 0; k < tenths && (k + 1) * tenth <= s.size(); ++k) {
-        double sum = 0;
-        for (std::size_t i = k * tenth; i < (k + 1) * tenth; ++i)
-            sum += double(s[i]) * s[i];
-        if (std::sqrt(sum / tenth) > 0.01)
-            ++sounding;
-    }
-    return tenths ? double(sounding) / double(tenths) : 0;
-}
-
-} // namespace
 
 // A recording with system sound and the sine microphone, stopped with the
 // command: the microphone's sound runs through the file, and the sound ends

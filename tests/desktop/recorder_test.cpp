@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -378,8 +380,10 @@ TEST_F(DesktopRecorder, AKillAtAnyMomentLosesAtMostASecond)
 // A capture folder that fills up during the recording (a 2 MB tmpfs; the
 // test needs the right to mount one): what was whole is kept as
 // "(incompleta)", plays, and is announced as incomplete with its cause and
-// length, never as saved nor as lost. Its sound (system sound, which comes in
-// fragments) ends with its picture.
+// length, never as saved nor as lost. It has one sound track, system sound
+// and the microphone that delivers in bursts: the sound kept while waiting
+// for the microphone, with its bursts, then the sound written ahead of it, up
+// to the picture's end.
 TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
 {
     const fs::path folder = m_home.path() / "capturas";
@@ -395,7 +399,7 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     gears.start("glxgears", { "-geometry", "600x500+150+100" });
     ASSERT_TRUE(gears.waitForStarted(5000));
     QThread::msleep(800);
-    start("countdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\n");
+    start("countdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\nmicrophone = true\n");
     record_area("vistrope://record-screen", 120, 80, 921, 681);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
     ASSERT_TRUE(m_program->wait_for("la grabación falló", 30)) << m_program->err();
@@ -411,9 +415,19 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     EXPECT_TRUE(names[0].ends_with(" (incompleta).mp4")) << names[0];
     const double length = probed_duration(folder / names[0]);
     EXPECT_GT(length, 0.5);
+    const std::string tracks = run("ffprobe", { "-v", "error", "-select_streams", "a", "-show_entries", "stream=index", "-of", "csv=p=0",
+                                                  QString::fromStdString((folder / names[0]).string()) });
+    EXPECT_EQ(std::ranges::count(tracks, '\n'), 1) << tracks;
     const double picture = stream_length(folder / names[0], "v"), sound = stream_length(folder / names[0], "a");
-    std::printf("disco lleno: video %.2f s, sonido %.2f s\n", picture, sound);
+    // Where the kept sound ended, from the log.
+    ASSERT_TRUE(m_program->wait_for("la guardada hasta ", 5)) << m_program->err();
+    const std::string& log = m_program->err();
+    const double kept = std::atof(log.c_str() + log.find("la guardada hasta ") + std::strlen("la guardada hasta "));
+    const double share = sounding_share(sound_of(folder / names[0]), kept);
+    std::printf("disco lleno: video %.2f s, sonido %.2f s, el guardado hasta %.2f s con el seno %.0f %%\n", picture, sound, kept,
+        100 * share);
     EXPECT_GE(sound, picture - 0.5);
+    EXPECT_GE(share, 0.5) << "the microphone's bursts are not in the kept sound";
     const std::string said = m_program->err().substr(m_program->err().find("aviso: Grabación incompleta"));
     EXPECT_TRUE(said.starts_with(fmt::format("aviso: Grabación incompleta: el disco está lleno · 00:{:02}", static_cast<int>(std::lround(length)))))
         << said << " for a file of " << length << " s";

@@ -3,6 +3,7 @@
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/media.h"
 #include "record/fragments.h"
+#include "record/recovery.h"
 #include "platform/pulse/audio_capture.h"
 #include "record/recorder_stream.h"
 
@@ -556,17 +557,37 @@ TEST(RecordingOutput, AnInputDeliveringInBurstsKeepsItsSoundAndOneThatStallsIsPa
 
     // Killed at 7 s: whole fragments reach 6.5 s of picture at least (one
     // each quarter of a second); the sound as far, both inputs up to where the kept
-    // mix stood (4 s at least), the system sound alone after it.
+    // mix stood (4 s at least), the system sound alone after it. So too the
+    // same fragments published as they are (a full disk), their two sound
+    // tracks made one in place: one track, whatever plays it.
     const QString recovered = sealed(killed, dir.filePath("recuperada.mp4"));
-    const double picture = probe(recovered, "stream=duration", "v").toDouble();
-    const std::vector<float> k = decoded_sound(recovered);
-    std::printf("matada a los 7 s: video %.2f s, sonido %.2f s\n", picture, double(k.size()) / 48000);
-    EXPECT_GE(picture, 6.4);
-    EXPECT_GE(double(k.size()) / 48000, picture - 0.5);
-    for (double at = 0.05; at < 3.9; at += 0.1)
-        EXPECT_NEAR(rms(k, at, at + 0.1), 2 * one, 0.1 * one) << "killed, at " << at << " s";
-    for (double at = 4.9; at + 0.1 < picture - 0.5; at += 0.1)
-        EXPECT_NEAR(rms(k, at, at + 0.1), one, 0.1 * one) << "killed, at " << at << " s";
+    const QString joined = dir.filePath("sin-espacio.mp4");
+    ASSERT_TRUE(QFile::copy(killed, joined));
+    ASSERT_EQ(probe(joined, "stream=index", "a").split('\n').size(), 2);
+    {
+        auto held = recorder::hold_file(joined.toStdString());
+        ASSERT_TRUE(held) << held.error();
+        recorder::join_sound_in_place(*held);
+    }
+    EXPECT_EQ(probe(joined, "stream=index", "a").split('\n').size(), 1);
+    for (const QString& file : { recovered, joined }) {
+        SCOPED_TRACE(file.toStdString());
+        const double picture = probe(file, "stream=duration", "v").toDouble();
+        const std::vector<float> k = decoded_sound(file);
+        std::printf("matada a los 7 s: video %.2f s, sonido %.2f s\n", picture, double(k.size()) / 48000);
+        EXPECT_GE(picture, 6.4);
+        EXPECT_GE(double(k.size()) / 48000, picture - 0.5);
+        for (double at = 0.05; at < 3.9; at += 0.1)
+            EXPECT_NEAR(rms(k, at, at + 0.1), 2 * one, 0.1 * one) << "killed, at " << at << " s";
+        for (double at = 4.9; at + 0.1 < picture - 0.5; at += 0.1)
+            EXPECT_NEAR(rms(k, at, at + 0.1), one, 0.1 * one) << "killed, at " << at << " s";
+    }
+    // Every frame and every sound packet of it decodes.
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", joined, "-f", "null", "-" });
+    ASSERT_TRUE(decode.waitForFinished(30000));
+    EXPECT_EQ(decode.exitCode(), 0);
+    EXPECT_EQ(decode.readAllStandardError().toStdString(), "");
 }
 
 TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLeavesAGap)

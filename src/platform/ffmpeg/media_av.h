@@ -2,6 +2,7 @@
 // files. Internal to src/platform/ffmpeg.
 #pragma once
 
+#include "platform/ahead_sound.h"
 #include "platform/media.h"
 
 extern "C" {
@@ -47,10 +48,7 @@ using Encoder = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 
-// The handler name of a recording's ahead sound track (see SoundTrack in
-// mp4_writer.h): beside another sound track the export takes it only after
-// that track's end, into it, and never as a track of its own.
-inline constexpr const char* AHEAD_SOUND_HANDLER = "AheadSoundHandler";
+using platform::AHEAD_SOUND_HANDLER;
 
 std::string error_text(int code);
 // "file:" + path: FFmpeg never reads the name as another protocol.
