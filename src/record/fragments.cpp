@@ -71,6 +71,13 @@ struct Fields {
         at += static_cast<std::size_t>(n);
         return v;
     }
+    void skip(std::size_t n)
+    {
+        if (!ok || end - at < n)
+            ok = false;
+        else
+            at += n;
+    }
 };
 
 struct Track {
@@ -190,7 +197,7 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
                 if (!tkhd || !mdia)
                     return false;
                 Fields f { bytes, tkhd->payload, tkhd->end };
-                f.take(f.take(1) == 1 ? 19 : 11);
+                f.skip(f.take(1) == 1 ? 19 : 11);
                 t.id = static_cast<std::uint32_t>(f.take(4));
                 const auto media = inner_boxes(bytes, mdia->payload, mdia->end);
                 const Inner* mdhd = media ? find_box(*media, "mdhd") : nullptr;
@@ -198,12 +205,12 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
                 if (!f.ok || !mdhd || !hdlr)
                     return false;
                 Fields m { bytes, mdhd->payload, mdhd->end };
-                m.take(m.take(1) == 1 ? 19 : 11);
+                m.skip(m.take(1) == 1 ? 19 : 11);
                 t.timescale = static_cast<std::uint32_t>(m.take(4));
                 Fields h { bytes, hdlr->payload, hdlr->end };
-                h.take(8);
+                h.skip(8);
                 t.sound = h.take(4) == 0x736f756e; // "soun"
-                h.take(12);
+                h.skip(12);
                 if (!m.ok || !h.ok)
                     return false;
                 const std::string_view name(reinterpret_cast<const char*>(bytes.data() + h.at), h.end - h.at);
@@ -214,9 +221,9 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
                     if (trex.type != "trex")
                         continue;
                     Fields f { bytes, trex.payload, trex.end };
-                    f.take(4);
+                    f.skip(4);
                     const auto id = static_cast<std::uint32_t>(f.take(4));
-                    f.take(4);
+                    f.skip(4);
                     const auto duration = static_cast<std::uint32_t>(f.take(4));
                     const auto sample_size = static_cast<std::uint32_t>(f.take(4));
                     Track* t = track(id);
@@ -247,7 +254,7 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
         for (const Inner& box : *top) {
             if (box.type == "mfhd") {
                 Fields f { bytes, box.payload, box.end };
-                f.take(4);
+                f.skip(4);
                 sequence = std::max(sequence, f.take(4));
                 continue;
             }
@@ -264,7 +271,7 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
             if (flags & 0x1)
                 base = f.take(8);
             if (flags & 0x2)
-                f.take(4);
+                f.skip(4);
             std::uint32_t duration = t ? t->duration : 0, sample_size = t ? t->size : 0;
             if (flags & 0x8)
                 duration = static_cast<std::uint32_t>(f.take(4));
@@ -294,7 +301,7 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
                     next = base;
                 first_run = false;
                 if (run_flags & 0x4)
-                    r.take(4);
+                    r.skip(4);
                 for (std::uint64_t i = 0; i < count && r.ok; ++i) {
                     Sample s { time.value_or(0), next, sample_size, duration };
                     if (run_flags & 0x100)
@@ -302,9 +309,9 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
                     if (run_flags & 0x200)
                         s.size = static_cast<std::uint32_t>(r.take(4));
                     if (run_flags & 0x400)
-                        r.take(4);
+                        r.skip(4);
                     if (run_flags & 0x800)
-                        r.take(4);
+                        r.skip(4);
                     if (t == ahead)
                         ahead_samples.push_back(s);
                     next += s.size;

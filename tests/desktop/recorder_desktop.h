@@ -50,15 +50,21 @@ protected:
         ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
     }
 
-    void url(const QString& u)
+    // Starts a second process of the program, of the same home, with `u`.
+    void launch_second(QProcess& second, const QString& u)
     {
-        QProcess second;
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", QString::fromStdString(m_home.path().string()));
         env.remove("XDG_CONFIG_HOME");
         env.remove("XDG_STATE_HOME");
         second.setProcessEnvironment(env);
         second.start(VISTROPE_BINARY, { u });
+    }
+
+    void url(const QString& u)
+    {
+        QProcess second;
+        launch_second(second, u);
         ASSERT_TRUE(second.waitForFinished(10000));
     }
 

@@ -1176,12 +1176,7 @@ TEST_F(DesktopRecorder, AKillRightAfterTheStopGivesOneFile)
         // The stop's request is not waited for: the kill follows the
         // program's own word that it stops.
         QProcess second;
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", QString::fromStdString(m_home.path().string()));
-        env.remove("XDG_CONFIG_HOME");
-        env.remove("XDG_STATE_HOME");
-        second.setProcessEnvironment(env);
-        second.start(VISTROPE_BINARY, { "vistrope://record-screen" });
+        launch_second(second, "vistrope://record-screen");
         ASSERT_TRUE(m_program->wait_for("deteniendo", 20)) << m_program->err();
         QThread::msleep(static_cast<unsigned long>(after[round]));
         signal_program(SIGKILL, 5000);

@@ -95,8 +95,9 @@ private:
 // recording keeps. Where two inputs are mixed, one late input would hold the
 // other's sound back in it by up to a burst: the ahead track waits
 // SoundWait::LATE_SOUND_S at most, and stands in for the kept track's missing
-// end in what a kill or a full disk leaves. Sealing and recovery (the export)
-// make them one track again.
+// end in what a kill or a full disk leaves. Sealing and recovery make them
+// one track again: the export, or in place where a full disk left no room
+// for it (recorder::plan_sound_join).
 enum class SoundTrack { Kept = 0, Ahead = 1 };
 std::vector<SoundTrack> sound_tracks(const StreamConfiguration& stream);
 
