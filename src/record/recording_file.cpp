@@ -160,6 +160,7 @@ std::expected<Sealed, SealFailure> seal(const fs::path& temporary, Ending ending
         util::log(fmt::format("grabación sin convertir a MP4 normal: {}", outcome.error.value_or("no se puede reproducir")));
         fs::remove(*regular, ec);
     }
+    join_sound_in_place(file);
     if (auto plays = check_plays(temporary); !plays)
         return aside(plays.error());
     return with_length(Sealed { temporary, nullptr });

@@ -4,7 +4,8 @@
 // (publish::create_temporary), in fragments, so whatever ends the recording
 // leaves the fragments completed before it. Sealing turns the temporary into
 // what is published: a regular MP4 with its index first (packets copied)
-// where that can be written, else the fragments themselves, which play too.
+// where that can be written, else the fragments themselves, which play too
+// (their sound tracks made one in place, join_sound_in_place).
 // A temporary a killed run left behind is published at the next launch as
 // "<name> (recuperada).mp4" (record/recovery.h says which ones are taken).
 #pragma once

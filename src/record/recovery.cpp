@@ -2,6 +2,7 @@
 
 #include "base/files.h"
 #include "base/util.h"
+#include "platform/ahead_sound.h"
 
 #include <fmt/format.h>
 
@@ -274,6 +275,39 @@ std::expected<FragmentScan, std::string> scan_held(const HeldFile& file)
     return scan;
 }
 
+void join_sound_in_place(const HeldFile& file)
+{
+    struct stat st {};
+    if (::fstat(file.fd(), &st) != 0 || st.st_size <= 0)
+        return;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const auto join = plan_sound_join(size, [&file](std::uint64_t offset, std::span<std::uint8_t> out) {
+        return ::pread(file.fd(), out.data(), out.size(), static_cast<off_t>(offset)) == static_cast<ssize_t>(out.size());
+    }, platform::AHEAD_SOUND_HANDLER);
+    if (!join)
+        return;
+    const std::string name = util::escape_controls(file.path().string());
+    if (!join->appended.empty()) {
+        const ssize_t n = ::pwrite(file.fd(), join->appended.data(), join->appended.size(), static_cast<off_t>(size));
+        if (n != static_cast<ssize_t>(join->appended.size()) || ::fdatasync(file.fd()) != 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            if (::ftruncate(file.fd(), static_cast<off_t>(size)) != 0)
+                util::log(fmt::format("no pude recortar {}: {}", name, util::error_text(errno)));
+            util::log(fmt::format("grabación con dos pistas de sonido: no pude unirlas en {}: {}", name, util::error_text(error)));
+            return;
+        }
+    }
+    for (const std::uint64_t at : join->dropped) {
+        if (::pwrite(file.fd(), "free", 4, static_cast<off_t>(at)) != 4) {
+            util::log(fmt::format("grabación con dos pistas de sonido: no pude quitar la adelantada de {}: {}", name, util::error_text(errno)));
+            return;
+        }
+    }
+    ::fdatasync(file.fd());
+    util::log(fmt::format("grabación: una pista de sonido en {}, la guardada hasta {:.2f} s y la adelantada hasta {:.2f} s", name,
+        join->kept_end, join->ahead_end));
+}
+
 std::expected<fs::path, std::string> set_aside(HeldFile& file, const fs::path& state_dir)
 {
     const fs::path dir = set_aside_dir(state_dir);
@@ -344,15 +378,19 @@ Recovered recover_claimed(HeldFile& temporary, const std::string& stem, const Re
     // A regular MP4 with its index first, where it can be made: every player
     // seeks in it at once. The fragments play as they are otherwise.
     HeldFile result = std::move(*copy);
+    bool remuxed = false;
     if (auto regular = tools.create(name)) {
-        if (auto remuxed = tools.remux(result.path(), regular->path()); remuxed) {
+        if (auto made = tools.remux(result.path(), regular->path()); made) {
             unlink_held(result);
             result = std::move(*regular);
+            remuxed = true;
         } else {
-            util::log(fmt::format("grabación recuperada sin convertir a MP4 normal: {}", remuxed.error()));
+            util::log(fmt::format("grabación recuperada sin convertir a MP4 normal: {}", made.error()));
             unlink_held(*regular);
         }
     }
+    if (!remuxed)
+        join_sound_in_place(result);
     if (auto plays = tools.plays(result.path()); !plays) {
         unlink_held(result);
         return set_aside_saying(temporary, tools, plays.error());

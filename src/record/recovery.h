@@ -113,6 +113,11 @@ std::expected<HeldFile, Refusal> claim_abandoned(const std::filesystem::path& te
 // The complete part of the held file, read from its box headers.
 std::expected<FragmentScan, std::string> scan_held(const HeldFile& file);
 
+// Makes the kept and ahead sound tracks of a recording left as fragments one
+// track in place (plan_sound_join); a file without them is left as it is.
+// What cannot be added (a full disk) leaves both tracks. Logs what it did.
+void join_sound_in_place(const HeldFile& file);
+
 struct RecoveryTools {
     // The program's state folder (the journal, the set-aside files).
     std::filesystem::path state_dir;

@@ -3,10 +3,12 @@
 #include "flat_window.h"
 #include "qt_wait.h"
 #include "platform/capture_stream.h"
+#include "platform/media.h"
 #include "platform/panels.h"
 #include "platform/screen_capture.h"
 #include "platform/sound_out.h"
 #include "record/recorder_stream.h"
+#include "record/video.h"
 
 #include <QApplication>
 #include <QDir>
@@ -472,9 +474,20 @@ TEST_F(CaptureStreamX11, AWindowRecordingCutsAShapedWindowToItsShape)
 
 namespace {
 
-// The file's sound as mono floats at 48 kHz.
-std::vector<float> sound_of(const QString& file)
+// The recording as the recorder seals it, or recovery after a kill: one
+// regular MP4 with one sound track, beside it.
+QString published(const QString& file)
 {
+    const QString to = file + ".publicada.mp4";
+    const platform::ExportOutcome made = video::media()->export_mp4(file.toStdString(), to.toStdString(), {});
+    EXPECT_EQ(made.status, platform::ExportStatus::Completed) << made.error.value_or("");
+    return to;
+}
+
+// The sound of the recording as published, as mono floats at 48 kHz.
+std::vector<float> sound_of(const QString& recording)
+{
+    const QString file = published(recording);
     const QByteArray raw = run("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
     std::vector<float> samples(static_cast<std::size_t>(raw.size()) / sizeof(float));
     std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
@@ -641,8 +654,9 @@ TEST_F(CaptureStreamX11, SystemSoundAndMicrophoneMakeOneAacTrackAsLongAsTheVideo
         wish.system_audio = c.system;
         wish.microphone = c.microphone;
         auto configuration = recorder::stream_configuration(wish);
-        const QString file = record(c.name, display_filter(), configuration, 2.5);
+        const QString recording = record(c.name, display_filter(), configuration, 2.5);
         ASSERT_TRUE(m_reports.has(recorder::Report::Kind::RecordingFinished));
+        const QString file = published(recording);
 
         auto audio = stream_info(file, "a");
         EXPECT_EQ(audio["codec_name"], "aac");
@@ -875,11 +889,13 @@ TEST_F(CaptureStreamX11, DISABLED_RecordsUntilKilled)
     ADD_FAILURE() << "not killed";
 }
 
-// SIGKILL at a random moment: the fragmented file holds the picture and the
-// sound of both inputs up to a second before the kill at most. In the last
-// rounds the microphone is the session's sine source, which delivers two
-// seconds at a time: it holds the system sound back no more than that,
-// wherever the kill falls between its blocks.
+// SIGKILL at a random moment: the fragmented file, made one regular MP4 as
+// recovery makes it, holds the picture and the sound of both inputs up to a
+// second before the kill at most, and its sound ends with its picture. In the
+// last rounds the microphone is the session's sine source, which delivers two
+// seconds at a time: the mix that keeps its blocks stands up to a block behind
+// the picture, and the system sound the kill would lose with it comes from
+// the sound written ahead.
 TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
 {
     std::optional<SecondSinkAsMicrophone> microphone;
@@ -922,12 +938,14 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
         const double recorded = double(killed_ns - first_frame_ns) / 1e9;
         SCOPED_TRACE(testing::Message() << "killed " << recorded << " s after the first frame");
 
-        const std::vector<double> times = frame_times(file);
+        const QString kept = published(file);
+        ASSERT_FALSE(HasFailure());
+        const std::vector<double> times = frame_times(kept);
         ASSERT_FALSE(times.empty()) << "no picture in the killed file";
         EXPECT_GT(times.back() + 1.0 / 30, recorded - 1.0) << "the picture lost more than a second";
         // The sound: the last 40 ms stretch where each tone still sounds.
         QProcess decode;
-        decode.start("ffmpeg", { "-v", "quiet", "-i", file, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
+        decode.start("ffmpeg", { "-v", "quiet", "-i", kept, "-map", "0:a", "-ac", "1", "-ar", "48000", "-f", "f32le", "-" });
         ASSERT_TRUE(decode.waitForFinished(60000));
         const QByteArray raw = decode.readAllStandardOutput();
         std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
@@ -944,7 +962,9 @@ TEST_F(CaptureStreamX11, AKillLosesAtMostASecondOfSoundAndOfPicture)
             EXPECT_GT(last, recorded - 1.0) << hz << " Hz: the sound lost more than a second";
             lost += fmt::format(", {} Hz {:.2f} s", hz, recorded - last);
         }
-        std::printf("%s\n", lost.c_str());
+        const double sound_end = double(s.size()) / 48000.0;
+        EXPECT_GT(sound_end, times.back() + 1.0 / 30 - 0.5) << "the sound ends more than half a second before the picture";
+        std::printf("%s; the sound ends %.2f s before the picture\n", lost.c_str(), times.back() + 1.0 / 30 - sound_end);
     }
 }
 

@@ -1,7 +1,6 @@
 // Recording as a user does it: the record command, a drag over the screen,
 // the command again; the capsule's "Detener"; a GIF recording.
-#include "program.h"
-#include "test_util.h"
+#include "recorder_desktop.h"
 #include "record/video.h"
 
 #include <fmt/format.h>
@@ -15,6 +14,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -27,138 +28,9 @@
 #include <sys/stat.h>
 
 using namespace testing_support;
-namespace fs = std::filesystem;
+using namespace recorder_desktop;
 
 namespace {
-
-void xdo(const QStringList& args)
-{
-    QProcess p;
-    p.start("xdotool", args);
-    p.waitForFinished(5000);
-    QThread::msleep(40);
-}
-
-class DesktopRecorder : public ::testing::Test {
-protected:
-    // `recording`: the [recording] table's lines. Unless `as_installed`, no
-    // card, sound, flash or clipboard after a capture.
-    void start(std::string_view recording, bool as_installed = false)
-    {
-        write_file(m_home.path() / ".config/vistrope/config.toml",
-            fmt::format("save_dir = \"{}\"\n{}[recording]\n{}", (m_home.path() / "capturas").string(),
-                as_installed ? "" : "[after_capture]\nshow_quick_access = false\nplay_sound = false\nflash = false\ncopy_to_clipboard = false\n",
-                recording));
-        m_program.emplace(m_home.path());
-        ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
-    }
-
-    void url(const QString& u)
-    {
-        QProcess second;
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", QString::fromStdString(m_home.path().string()));
-        env.remove("XDG_CONFIG_HOME");
-        env.remove("XDG_STATE_HOME");
-        second.setProcessEnvironment(env);
-        second.start(VISTROPE_BINARY, { u });
-        ASSERT_TRUE(second.waitForFinished(10000));
-    }
-
-    // The record command, then a drag from (x0, y0) to (x1, y1) over the overlay.
-    void record_area(const QString& command, int x0, int y0, int x1, int y1)
-    {
-        open_selector(command);
-        xdo({ "mousemove", QString::number(x0), QString::number(y0), "mousedown", "1" });
-        xdo({ "mousemove", QString::number((x0 + x1) / 2), QString::number((y0 + y1) / 2) });
-        xdo({ "mousemove", QString::number(x1), QString::number(y1) });
-        xdo({ "mouseup", "1" });
-    }
-
-    // Starts with the [recording] lines and records the usual region with
-    // `command` for `ms` milliseconds from its first frame.
-    void record_region_for(std::string_view recording, const QString& command, int ms)
-    {
-        start(recording);
-        record_area(command, 200, 150, 601, 451);
-        ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
-        QThread::msleep(ms);
-    }
-
-    // Sends the signal to the program and waits up to `ms` for its end.
-    void signal_program(int number, int ms)
-    {
-        ::kill(static_cast<pid_t>(m_program->process().processId()), number);
-        ASSERT_TRUE(m_program->process().waitForFinished(ms));
-    }
-
-    // The command, until its selection overlay covers the screen and takes the keyboard.
-    void open_selector(const QString& command)
-    {
-        url(command);
-        // The selection overlay says when it shows, and covers the screen.
-        ASSERT_TRUE(m_program->wait_for("selector visible")) << m_program->err();
-        bool open = false;
-        for (int i = 0; i < 50 && !open; ++i) {
-            for (const auto& g : program_windows())
-                open = open || g.w >= 1000;
-            QThread::msleep(100);
-        }
-        ASSERT_TRUE(open) << m_program->err();
-        QThread::msleep(600);
-    }
-
-    // The n-th whole-screen recording of this run, `length_ms` long: the record
-    // command, Return on the whole screen, the command again, until its file
-    // is published as the n-th MP4.
-    void record_whole_screen(std::size_t n, int length_ms)
-    {
-        open_selector("vistrope://record-screen");
-        xdo({ "mousemove", "900", "500" });
-        QThread::msleep(200);
-        xdo({ "key", "Return" });
-        ASSERT_TRUE(started(n)) << m_program->err();
-        QThread::msleep(length_ms);
-        url("vistrope://record-screen");
-        ASSERT_TRUE(poll([&] { return files(".mp4").size() == n; }, 200)) << m_program->err();
-    }
-
-    // Until the program has said it records for the n-th time; false when it
-    // could not record or never said so.
-    bool started(std::size_t n)
-    {
-        return poll([&] {
-            m_program->process().waitForReadyRead(50);
-            m_program->wait_for("", 0);
-            std::size_t count = 0;
-            for (auto at = m_program->err().find("grabando en"); at != std::string::npos; at = m_program->err().find("grabando en", at + 1))
-                ++count;
-            return count == n || m_program->err().find("No se pudo grabar") != std::string::npos;
-        }, 200) && m_program->err().find("No se pudo grabar") == std::string::npos;
-    }
-
-    std::vector<fs::path> files(std::string_view ext) const
-    {
-        std::vector<fs::path> out;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
-            if (e.path().extension() == ext)
-                out.push_back(e.path());
-        return out;
-    }
-    // Whether the writer has put a fragment of pictures in the temporary.
-    bool fragment_written() const
-    {
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(m_home.path() / "capturas", ec))
-            if (e.path().filename().string().starts_with(".Vistrope ") && read_file(e.path()).find("moof") != std::string::npos)
-                return true;
-        return false;
-    }
-
-    TempHome m_home;
-    std::optional<Program> m_program;
-};
 
 // The threads of process `pid`, but its main one, that carry the program's
 // own name (the main thread's), by thread id.
@@ -257,31 +129,6 @@ TEST_F(DesktopRecorder, TheRecordCommandADragAndTheCommandAgainMakeAnMp4)
         EXPECT_NE(g.h, 36) << "the capsule went with the recording";
 }
 
-namespace {
-
-// The container's duration as ffprobe reads it; -1 when it cannot.
-double probed_duration(const fs::path& file)
-{
-    bool ok = false;
-    const double d = QString::fromStdString(run("ffprobe", { "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
-                                                   QString::fromStdString(file.string()) }))
-                         .trimmed()
-                         .toDouble(&ok);
-    return ok ? d : -1;
-}
-
-// Every name in the folder, hidden ones too.
-std::vector<std::string> names_in(const fs::path& dir)
-{
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec))
-        out.push_back(e.path().filename().string());
-    std::ranges::sort(out);
-    return out;
-}
-
-} // namespace
 
 // A logout's SIGTERM three seconds into a recording ends the program as
 // "Salir de Vistrope" does: the recording is published whole, status 0. While
@@ -522,25 +369,14 @@ TEST_F(DesktopRecorder, AKillAtAnyMomentLosesAtMostASecond)
             record_area("vistrope://record-screen", 600, 80, 1101, 461);
         else
             record_area("vistrope://record-screen", 80, 520, 481, 821);
-        ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
-        QElapsedTimer since;
-        since.start();
-        QThread::msleep(static_cast<unsigned long>(kill_after(random)));
-        ::kill(static_cast<pid_t>(m_program->process().processId()), SIGKILL);
-        const double recorded = static_cast<double>(since.elapsed()) / 1000.0;
-        ASSERT_TRUE(m_program->process().waitForFinished(5000));
-
-        m_program.emplace(m_home.path());
-        ASSERT_TRUE(m_program->wait_for("grabación interrumpida recuperada", 20)) << m_program->err();
-        ASSERT_TRUE(m_program->wait_for("[vistrope] listo")) << m_program->err();
-        std::optional<fs::path> recovered;
-        for (const auto& f : files(".mp4"))
-            if (seen.insert(f).second)
-                recovered = f;
-        ASSERT_TRUE(recovered) << m_program->err();
-        const double kept = probed_duration(*recovered);
+        double recorded = 0;
+        fs::path recovered;
+        kill_and_recover("grabando", kill_after(random), seen, recorded, recovered);
+        if (HasFatalFailure())
+            return;
+        const double kept = probed_duration(recovered);
         std::printf("%s: %.2f s recorded until the kill, %.2f s recovered\n", moving ? "moving" : "still", recorded, kept);
-        EXPECT_GE(kept, recorded - 1.2) << recovered->string();
+        EXPECT_GE(kept, recorded - 1.2) << recovered.string();
         QThread::msleep(300);
     }
 }
@@ -548,7 +384,10 @@ TEST_F(DesktopRecorder, AKillAtAnyMomentLosesAtMostASecond)
 // A capture folder that fills up during the recording (a 2 MB tmpfs; the
 // test needs the right to mount one): what was whole is kept as
 // "(incompleta)", plays, and is announced as incomplete with its cause and
-// length, never as saved nor as lost.
+// length, never as saved nor as lost. It has one sound track, system sound
+// and the microphone that delivers in bursts: the sound kept while waiting
+// for the microphone, with its bursts, then the sound written ahead of it, up
+// to the picture's end.
 TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
 {
     const fs::path folder = m_home.path() / "capturas";
@@ -564,7 +403,7 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     gears.start("glxgears", { "-geometry", "600x500+150+100" });
     ASSERT_TRUE(gears.waitForStarted(5000));
     QThread::msleep(800);
-    start("countdown_seconds = 0\nshow_clicks = false\n");
+    start("countdown_seconds = 0\nshow_clicks = false\nsystem_audio = true\nmicrophone = true\n");
     record_area("vistrope://record-screen", 120, 80, 921, 681);
     ASSERT_TRUE(m_program->wait_for("grabando", 20)) << m_program->err();
     ASSERT_TRUE(m_program->wait_for("la grabación falló", 30)) << m_program->err();
@@ -580,6 +419,19 @@ TEST_F(DesktopRecorder, AFullDiskKeepsTheWholeFragmentsAsIncomplete)
     EXPECT_TRUE(names[0].ends_with(" (incompleta).mp4")) << names[0];
     const double length = probed_duration(folder / names[0]);
     EXPECT_GT(length, 0.5);
+    const std::string tracks = run("ffprobe", { "-v", "error", "-select_streams", "a", "-show_entries", "stream=index", "-of", "csv=p=0",
+                                                  QString::fromStdString((folder / names[0]).string()) });
+    EXPECT_EQ(std::ranges::count(tracks, '\n'), 1) << tracks;
+    const double picture = stream_length(folder / names[0], "v"), sound = stream_length(folder / names[0], "a");
+    // Where the kept sound ended, from the log.
+    ASSERT_TRUE(m_program->wait_for("la guardada hasta ", 5)) << m_program->err();
+    const std::string& log = m_program->err();
+    const double kept = std::atof(log.c_str() + log.find("la guardada hasta ") + std::strlen("la guardada hasta "));
+    const double share = sounding_share(sound_of(folder / names[0]), kept);
+    std::printf("disco lleno: video %.2f s, sonido %.2f s, el guardado hasta %.2f s con el seno %.0f %%\n", picture, sound, kept,
+        100 * share);
+    EXPECT_GE(sound, picture - 0.5);
+    EXPECT_GE(share, 0.5) << "the microphone's bursts are not in the kept sound";
     const std::string said = m_program->err().substr(m_program->err().find("aviso: Grabación incompleta"));
     EXPECT_TRUE(said.starts_with(fmt::format("aviso: Grabación incompleta: el disco está lleno · 00:{:02}", static_cast<int>(std::lround(length)))))
         << said << " for a file of " << length << " s";
@@ -1328,12 +1180,7 @@ TEST_F(DesktopRecorder, AKillRightAfterTheStopGivesOneFile)
         // The stop's request is not waited for: the kill follows the
         // program's own word that it stops.
         QProcess second;
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", QString::fromStdString(m_home.path().string()));
-        env.remove("XDG_CONFIG_HOME");
-        env.remove("XDG_STATE_HOME");
-        second.setProcessEnvironment(env);
-        second.start(VISTROPE_BINARY, { "vistrope://record-screen" });
+        launch_second(second, "vistrope://record-screen");
         ASSERT_TRUE(m_program->wait_for("deteniendo", 20)) << m_program->err();
         QThread::msleep(static_cast<unsigned long>(after[round]));
         signal_program(SIGKILL, 5000);

@@ -2,6 +2,7 @@
 // thumbnails, frame reading with ranges, MP4 exports and the reference GIF
 // writer; and the video module's conversion and command line on top of it.
 #include "platform/media.h"
+#include "platform/ffmpeg/media_av.h"
 #include "record/video.h"
 
 #include "clip_maker.h"
@@ -231,6 +232,47 @@ TEST_F(MediaFFmpegTest, ExportOriginalCopiesTheRangeFromItsStart)
     outcome = export_mp4(path, m_dir.path() / "none.mp4", { std::make_pair(1.5, 0.5), false, 0 });
     EXPECT_EQ(outcome.status, platform::ExportStatus::Failed);
     EXPECT_FALSE(fs::exists(m_dir.path() / "none.mp4"));
+}
+
+// The sound tracks an export keeps of a file that is not a recording with
+// its ahead sound: a user's two tracks both, and a track marked as ahead
+// sound that continues no other (cut out of a recording by another program)
+// as the file's sound.
+TEST_F(MediaFFmpegTest, ExportKeepsEverySoundTrackThatContinuesNoOther)
+{
+    ClipSpec spec;
+    spec.sine = true;
+    const fs::path path = clip("tone.mp4", spec);
+    const auto remuxed = [&](const char* name, QStringList args) {
+        const fs::path to = m_dir.path() / name;
+        QProcess ffmpeg;
+        ffmpeg.start("ffmpeg", QStringList { "-v", "error", "-y", "-i", QString::fromStdString(path.string()) } + args
+                + QStringList { "-c", "copy", QString::fromStdString(to.string()) });
+        EXPECT_TRUE(ffmpeg.waitForFinished(30000));
+        EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+        return to;
+    };
+    const auto sound_tracks = [](const fs::path& file) {
+        AVFormatContext* f = nullptr;
+        if (avformat_open_input(&f, ("file:" + file.string()).c_str(), nullptr, nullptr) < 0)
+            return -1;
+        int n = 0;
+        for (unsigned i = 0; i < f->nb_streams; ++i)
+            n += f->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+        avformat_close_input(&f);
+        return n;
+    };
+    const fs::path two = remuxed("two-tracks.mp4", { "-map", "0:v", "-map", "0:a", "-map", "0:a" });
+    ASSERT_EQ(sound_tracks(two), 2);
+    auto outcome = export_mp4(two, m_dir.path() / "two-out.mp4", {});
+    ASSERT_EQ(outcome.status, platform::ExportStatus::Completed) << outcome.error.value_or("");
+    EXPECT_EQ(sound_tracks(m_dir.path() / "two-out.mp4"), 2);
+
+    const fs::path alone = remuxed("ahead-alone.mp4",
+        { "-map", "0:v", "-map", "0:a", "-metadata:s:a:0", QString("handler_name=%1").arg(platform::mav::AHEAD_SOUND_HANDLER) });
+    outcome = export_mp4(alone, m_dir.path() / "alone-out.mp4", {});
+    ASSERT_EQ(outcome.status, platform::ExportStatus::Completed) << outcome.error.value_or("");
+    EXPECT_EQ(sound_tracks(m_dir.path() / "alone-out.mp4"), 1) << "the only sound track was left out";
 }
 
 TEST_F(MediaFFmpegTest, ExportDownscalesAndKeepsHevcTagged)

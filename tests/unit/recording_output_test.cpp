@@ -1,9 +1,13 @@
 // The MP4 recording output without a display: frames made in memory, the
 // file read back with ffprobe.
 #include "platform/ffmpeg/mp4_writer.h"
+#include "platform/media.h"
+#include "record/fragments.h"
+#include "record/recovery.h"
 #include "platform/pulse/audio_capture.h"
 #include "record/recorder_stream.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -19,6 +23,7 @@
 #include <csignal>
 #include <future>
 #include <mutex>
+#include <span>
 #include <thread>
 
 using platform::ffmpeg::RecordingOutput;
@@ -77,6 +82,45 @@ QString probe(const QString& file, const QString& entries, const char* stream = 
     p.start("ffprobe", { "-v", "error", "-select_streams", stream, "-show_entries", entries, "-of", "csv=p=0", file });
     p.waitForFinished(30000);
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+// The file as the recorder publishes it: one regular MP4 (a recording's two
+// sound tracks made one), as `to`.
+QString sealed(const QString& file, const QString& to)
+{
+    const auto outcome = platform::create_ffmpeg_media()->export_mp4(file.toStdString(), to.toStdString(), {});
+    EXPECT_EQ(outcome.status, platform::ExportStatus::Completed) << outcome.error.value_or("");
+    return to;
+}
+
+// The file's sound, mono, at 48 kHz.
+std::vector<float> decoded_sound(const QString& file)
+{
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-f", "f32le", "-" });
+    decode.waitForFinished(30000);
+    const QByteArray raw = decode.readAllStandardOutput();
+    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
+    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+    return s;
+}
+
+// What a kill would leave of a file being written: its whole fragments, copied to `to`.
+QString whole_fragments(const QString& file, const QString& to)
+{
+    QFile in(file);
+    EXPECT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    const auto scan = recorder::scan_fragments(static_cast<std::uint64_t>(bytes.size()), [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        if (at + out.size() > static_cast<std::uint64_t>(bytes.size()))
+            return false;
+        std::memcpy(out.data(), bytes.constData() + at, out.size());
+        return true;
+    });
+    QFile copy(to);
+    EXPECT_TRUE(copy.open(QIODevice::WriteOnly));
+    copy.write(bytes.left(static_cast<qsizetype>(scan.whole)));
+    return to;
 }
 
 } // namespace
@@ -397,15 +441,11 @@ TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
     ASSERT_TRUE(listener->wait_end());
     output->reset();
     EXPECT_EQ(listener->reports.back().kind, Report::Kind::RecordingFinished);
-    EXPECT_NEAR(probe(file, "stream=duration", "a").toDouble(), probe(file, "stream=duration", "v").toDouble(), 0.1);
-    EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels", "a"), "aac,48000,2");
+    const QString published = sealed(file, dir.filePath("publicada.mp4"));
+    EXPECT_NEAR(probe(published, "stream=duration", "a").toDouble(), probe(published, "stream=duration", "v").toDouble(), 0.1);
+    EXPECT_EQ(probe(published, "stream=codec_name,sample_rate,channels", "a"), "aac,48000,2"); // one track
 
-    QProcess decode;
-    decode.start("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-f", "f32le", "-" });
-    ASSERT_TRUE(decode.waitForFinished(30000));
-    const QByteArray raw = decode.readAllStandardOutput();
-    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
-    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
+    const std::vector<float> s = decoded_sound(published);
     // The level of one input (the downmix's scale is ffmpeg's business).
     const double one = rms(s, 0.05, 0.45);
     EXPECT_GT(one, 0.1);
@@ -414,13 +454,51 @@ TEST(RecordingOutput, SoundFromTwoInputsIsMixedOnTheTimelineWithSilentGaps)
     EXPECT_NEAR(rms(s, 0.92, 0.98), one, 0.1 * one);     // the block that came first, at its place
 }
 
+// How long the mix waits for an input, from what its arrivals needed.
+TEST(SoundWait, AnInputIsWaitedForAsLongAsItsArrivalsNeedWithinBounds)
+{
+    using platform::ffmpeg::SoundWait;
+    const std::int64_t s = 48000, ms = 48;
+    // Not heard from yet: it may bring a burst, waited for the longest; once
+    // the picture has run past that, it holds nobody back more than the least.
+    SoundWait fragments(48000);
+    EXPECT_EQ(fragments.wait(0), 2500 * ms);
+    EXPECT_EQ(fragments.wait(2500 * ms), 2500 * ms);
+    EXPECT_EQ(fragments.wait(2501 * ms), 300 * ms);
+    // 20 ms fragments, each coming 30 ms after the picture passed its first
+    // sample: waited for the least, as long as ever.
+    for (std::int64_t k = 0; k < 20; ++k)
+        fragments.arrived(k * 20 * ms, 20 * ms, (k * 20 + 30) * ms);
+    EXPECT_EQ(fragments.wait(10 * s), 300 * ms);
+
+    // Two seconds at a time: the block held before the first frame tells by
+    // its length, the next by how far behind the picture it began.
+    SoundWait bursts(48000);
+    bursts.arrived(-2 * s, 2 * s, -1);
+    EXPECT_EQ(bursts.wait(10 * s), 2200 * ms);
+    bursts.arrived(0, 2 * s, 2100 * ms);
+    EXPECT_EQ(bursts.wait(10 * s), 2300 * ms);
+    // A stall of four seconds is lateness, not rhythm: never waited for past the bound.
+    bursts.arrived(2 * s, 2 * s, 6 * s);
+    EXPECT_EQ(bursts.wait(10 * s), 2500 * ms);
+    // Fragments from then on: the stall and the bursts are forgotten after a few arrivals.
+    for (std::int64_t k = 0; k < SoundWait::ARRIVALS; ++k) {
+        EXPECT_EQ(bursts.wait(10 * s), 2500 * ms) << k;
+        bursts.arrived(4 * s + k * 20 * ms, 20 * ms, 4 * s + (k * 20 + 30) * ms);
+    }
+    EXPECT_EQ(bursts.wait(10 * s), 300 * ms);
+}
+
 // A microphone that delivers two seconds at a time (as the sound server's
-// sine source does), each block when its last sample is taken, beside system
-// sound that comes every 20 ms: the mix waits for the late input only a
-// moment, so the file's sound (what a kill keeps) stays within 0.3 s of its
-// picture; what the microphone brings for a stretch the mix has passed is
-// dropped, the rest placed; a stop waits until both inputs reach the last frame.
-TEST(RecordingOutput, ALateInputHoldsTheMixOnlyAMomentAndAStopWaitsForItsLastBlock)
+// sine source does), each block when the picture has reached its last sample,
+// beside system sound that comes every 20 ms: every block is kept, the mix
+// waiting for it as long as its rhythm needs. When the microphone stalls the
+// mix goes on after that wait with silence in its place, and what the
+// microphone brings later for the stretch passed is dropped, the rest placed;
+// a stop waits until both inputs reach the last frame. What a kill during the
+// stall leaves has sound up to its picture all the same: the kept mix up to
+// where it stands, then the sound written ahead.
+TEST(RecordingOutput, AnInputDeliveringInBurstsKeepsItsSoundAndOneThatStallsIsPassed)
 {
     QTemporaryDir dir;
     const QString file = dir.filePath("bloques.mp4");
@@ -447,58 +525,69 @@ TEST(RecordingOutput, ALateInputHoldsTheMixOnlyAMomentAndAStopWaitsForItsLastBlo
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(out.frames_written(), slot) << "the writer did not take the frames up to " << seconds << " s";
     };
-    // Sound and picture in the file as it stands, as a kill would leave it:
-    // what is in its closed fragments.
-    auto in_file = [&](const char* stream) {
-        QProcess p;
-        p.start("ffprobe", { "-v", "error", "-select_streams", stream, "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", file });
-        p.waitForFinished(30000);
-        double end = 0;
-        for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
-            const QStringList f = line.split(',');
-            if (f.size() == 2)
-                end = std::max(end, f[0].toDouble() + f[1].toDouble());
-        }
-        return end;
-    };
     push(1, -96000, 96000); // the block that came as the input joined, before the first frame
-    run_to(2.4);
-    // The microphone is two seconds behind; the system sound is in the file
-    // anyway, a fragment at most behind the picture.
-    const auto fragments = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (in_file("a") < 1.5 && std::chrono::steady_clock::now() < fragments)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_GE(in_file("a"), 1.5) << "the late microphone held the system sound back";
-    EXPECT_GE(in_file("a"), in_file("v") - 0.5);
-    push(1, 0, 96000); // 0–2 s: the mix has passed it, dropped
+    run_to(2.0);
+    push(1, 0, 96000);
     run_to(4.0);
+    push(1, 96000, 96000);
+    // Then nothing for three seconds: the mix goes on 2.2 s behind the picture.
+    run_to(7.0);
+    const QString killed = whole_fragments(file, dir.filePath("matada.mp4"));
     // The microphone has not reached the last frame's end: a stop waits for it.
     EXPECT_FALSE(out.wait_for_sound(slot, now_ns() + 50'000'000));
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        push(1, 96000, 96000); // 2–4 s: placed from where the mix stands, 3.7 s
-    });
+    push(1, 192000, 144000); // 4–7 s, caught up: placed from where the mix stands, 4.8 s
     EXPECT_TRUE(out.wait_for_sound(slot, now_ns() + 10'000'000'000LL));
-    late.join();
     out.finish();
     ASSERT_TRUE(listener->wait_end());
     output->reset();
     ASSERT_EQ(listener->reports.back().kind, Report::Kind::RecordingFinished);
 
-    QProcess decode;
-    decode.start("ffmpeg", { "-v", "error", "-i", file, "-map", "0:a", "-ac", "1", "-f", "f32le", "-" });
-    ASSERT_TRUE(decode.waitForFinished(30000));
-    const QByteArray raw = decode.readAllStandardOutput();
-    std::vector<float> s(static_cast<std::size_t>(raw.size()) / sizeof(float));
-    std::memcpy(s.data(), raw.constData(), s.size() * sizeof(float));
-    ASSERT_GT(s.size(), 48000u * 39 / 10);
-    // The system sound alone up to where the mix stood when the microphone's
-    // last block came, then both inputs in phase: twice the level.
-    const double one = rms(s, 0.05, 3.6);
+    const std::vector<float> s = decoded_sound(sealed(file, dir.filePath("publicada.mp4")));
+    ASSERT_GT(s.size(), 48000u * 69 / 10);
+    // The system sound alone where the microphone was passed; both in phase
+    // (twice the level) wherever its blocks were kept.
+    const double one = rms(s, 4.05, 4.7);
     EXPECT_GT(one, 0.1);
-    for (double at = 0.05; at + 0.1 <= 3.6; at += 0.1)
-        EXPECT_NEAR(rms(s, at, at + 0.1), one, 0.1 * one) << "at " << at << " s";
-    EXPECT_NEAR(rms(s, 3.75, 3.95), 2 * one, 0.1 * one);
+    for (int k = 0; k < 69; ++k) {
+        const double at = 0.05 + 0.1 * k;
+        if (k < 39 || k > 47) { // 3.95–4.85 s: where the stall began and the mix passed it
+            EXPECT_NEAR(rms(s, at, at + 0.1), 2 * one, 0.1 * one) << "at " << at << " s";
+        }
+    }
+
+    // Killed at 7 s: whole fragments reach 6.5 s of picture at least (one
+    // each quarter of a second); the sound as far, both inputs up to where the kept
+    // mix stood (4 s at least), the system sound alone after it. So too the
+    // same fragments published as they are (a full disk), their two sound
+    // tracks made one in place: one track, whatever plays it.
+    const QString recovered = sealed(killed, dir.filePath("recuperada.mp4"));
+    const QString joined = dir.filePath("sin-espacio.mp4");
+    ASSERT_TRUE(QFile::copy(killed, joined));
+    ASSERT_EQ(probe(joined, "stream=index", "a").split('\n').size(), 2);
+    {
+        auto held = recorder::hold_file(joined.toStdString());
+        ASSERT_TRUE(held) << held.error();
+        recorder::join_sound_in_place(*held);
+    }
+    EXPECT_EQ(probe(joined, "stream=index", "a").split('\n').size(), 1);
+    for (const QString& file : { recovered, joined }) {
+        SCOPED_TRACE(file.toStdString());
+        const double picture = probe(file, "stream=duration", "v").toDouble();
+        const std::vector<float> k = decoded_sound(file);
+        std::printf("matada a los 7 s: video %.2f s, sonido %.2f s\n", picture, double(k.size()) / 48000);
+        EXPECT_GE(picture, 6.4);
+        EXPECT_GE(double(k.size()) / 48000, picture - 0.5);
+        for (double at = 0.05; at < 3.9; at += 0.1)
+            EXPECT_NEAR(rms(k, at, at + 0.1), 2 * one, 0.1 * one) << "killed, at " << at << " s";
+        for (double at = 4.9; at + 0.1 < picture - 0.5; at += 0.1)
+            EXPECT_NEAR(rms(k, at, at + 0.1), one, 0.1 * one) << "killed, at " << at << " s";
+    }
+    // Every frame and every sound packet of it decodes.
+    QProcess decode;
+    decode.start("ffmpeg", { "-v", "error", "-i", joined, "-f", "null", "-" });
+    ASSERT_TRUE(decode.waitForFinished(30000));
+    EXPECT_EQ(decode.exitCode(), 0);
+    EXPECT_EQ(decode.readAllStandardError().toStdString(), "");
 }
 
 TEST(AudioClock, BlocksFollowByCountsFromThePromptestBlockAndOnlyALostStretchLeavesAGap)

@@ -2,6 +2,7 @@
 // files. Internal to src/platform/ffmpeg.
 #pragma once
 
+#include "platform/ahead_sound.h"
 #include "platform/media.h"
 
 extern "C" {
@@ -46,6 +47,8 @@ using Decoder = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using Encoder = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
+
+using platform::AHEAD_SOUND_HANDLER;
 
 std::string error_text(int code);
 // "file:" + path: FFmpeg never reads the name as another protocol.

@@ -69,6 +69,7 @@ private:
         int out = -1;          // output stream index, -1 when left out
         bool video = false;
         bool done = false;
+        bool ahead = false;    // a recording's ahead sound, copied into the other sound track after its end
     };
 
     std::expected<void, std::string> run_inner()
@@ -127,12 +128,19 @@ private:
     std::expected<void, std::string> add_streams()
     {
         m_tracks.assign(m_input->nb_streams, Track {});
+        int ahead = -1;
         for (unsigned i = 0; i < m_input->nb_streams; ++i) {
             const AVStream* in = m_input->streams[i];
             const bool video = static_cast<int>(i) == m_video;
             const bool audio = in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
             if (!video && !(audio && !m_options.mute))
                 continue;
+            if (audio && continues_other_sound(i)) {
+                ahead = static_cast<int>(i);
+                continue;
+            }
+            if (audio && m_kept < 0)
+                m_kept = static_cast<int>(i);
             AVStream* out = avformat_new_stream(m_output.get(), nullptr);
             if (!out)
                 return std::unexpected(error_text(AVERROR(ENOMEM)));
@@ -152,7 +160,59 @@ private:
             if (video)
                 copy_rotation(in, out);
         }
+        // A recording's ahead sound goes on where its kept sound ends (the
+        // kept track waits longer for late inputs, so what a kill or a full
+        // disk left of it may end before the picture).
+        if (ahead >= 0 && m_kept >= 0) {
+            auto end = sound_end(m_kept);
+            if (!end)
+                return std::unexpected(end.error());
+            m_ahead_from = av_rescale_q(*end, m_input->streams[m_kept]->time_base, m_input->streams[ahead]->time_base);
+            m_tracks[ahead] = { m_tracks[m_kept].out, false, false, true };
+        }
         return {};
+    }
+
+    static bool is_ahead_sound(const AVStream* stream)
+    {
+        const AVDictionaryEntry* handler = av_dict_get(stream->metadata, "handler_name", nullptr, 0);
+        return handler && std::strcmp(handler->value, AHEAD_SOUND_HANDLER) == 0;
+    }
+
+    // Whether stream `index` is a recording's ahead sound beside a sound
+    // track it continues. Marked so but alone (a file another program cut
+    // from such a recording), it is the file's sound like any other.
+    bool continues_other_sound(unsigned index) const
+    {
+        if (!is_ahead_sound(m_input->streams[index]))
+            return false;
+        for (unsigned i = 0; i < m_input->nb_streams; ++i) {
+            const AVStream* other = m_input->streams[i];
+            if (i != index && other->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !is_ahead_sound(other))
+                return true;
+        }
+        return false;
+    }
+
+    // Where the sound of stream `index` ends (its last packet's end), read
+    // from a second opening of the source that reads that stream alone.
+    std::expected<int64_t, std::string> sound_end(int index) const
+    {
+        auto input = open_input(m_source);
+        if (!input)
+            return std::unexpected(input.error());
+        for (unsigned i = 0; i < (*input)->nb_streams; ++i)
+            (*input)->streams[i]->discard = static_cast<int>(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        Packet packet(av_packet_alloc());
+        if (!packet)
+            return std::unexpected(error_text(AVERROR(ENOMEM)));
+        int64_t end = std::numeric_limits<int64_t>::min();
+        while (av_read_frame(input->get(), packet.get()) >= 0) {
+            if (packet->stream_index == index && packet->pts != AV_NOPTS_VALUE)
+                end = std::max(end, packet->pts + std::max<int64_t>(packet->duration, 0));
+            av_packet_unref(packet.get());
+        }
+        return end;
     }
 
     std::expected<void, std::string> open_encoder(const AVStream* in, AVStream* out)
@@ -192,7 +252,7 @@ private:
     bool all_done() const
     {
         for (const Track& t : m_tracks)
-            if (t.out >= 0 && !t.done)
+            if (t.out >= 0 && !t.done && !t.ahead)
                 return false;
         return true;
     }
@@ -203,7 +263,7 @@ private:
         for (;;) {
             int r = av_read_frame(m_input.get(), packet.get());
             if (r == AVERROR_EOF)
-                return {};
+                return write_ahead();
             if (r < 0)
                 return std::unexpected(error_text(r));
             // Transport streams and FLV may add a stream after the header was
@@ -213,15 +273,33 @@ private:
                 continue;
             }
             Track& track = m_tracks[packet->stream_index];
-            if (track.out >= 0 && !track.done) {
+            if (track.ahead) {
+                if (track.out >= 0 && packet->pts != AV_NOPTS_VALUE && packet->pts >= m_ahead_from) {
+                    Packet held(av_packet_clone(packet.get()));
+                    if (!held)
+                        return std::unexpected(error_text(AVERROR(ENOMEM)));
+                    m_ahead.push_back(std::move(held));
+                }
+            } else if (track.out >= 0 && !track.done) {
                 auto handled = track.video && m_encode ? decode_packet(packet.get()) : copy_packet(packet.get(), track);
                 if (!handled)
                     return handled;
             }
             av_packet_unref(packet.get());
             if (all_done())
-                return {};
+                return write_ahead();
         }
+    }
+
+    // The ahead sound's packets after the kept sound's end, held until the
+    // kept sound's last one was written: the file may hold them before it.
+    std::expected<void, std::string> write_ahead()
+    {
+        for (Packet& packet : m_ahead)
+            if (auto copied = copy_packet(packet.get(), m_tracks[packet->stream_index]); !copied)
+                return copied;
+        m_ahead.clear();
+        return {};
     }
 
     std::expected<void, std::string> copy_packet(AVPacket* packet, Track& track)
@@ -341,6 +419,9 @@ private:
     Frame m_before;
     std::vector<Track> m_tracks;
     int m_video = -1;
+    int m_kept = -1;            // the sound track that a recording's ahead sound continues
+    int64_t m_ahead_from = 0;   // where the ahead sound is taken from, in its time base
+    std::vector<Packet> m_ahead;
     int64_t m_frame_ticks = 0;
     double m_offset = 0;
     double m_start = 0;

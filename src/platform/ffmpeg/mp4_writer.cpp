@@ -3,11 +3,12 @@
 //
 // The file is a fragmented MP4: an empty index up front, then a fragment
 // (its own small index and its samples) at every keyframe and at least every
-// second. Whatever ends the process, the file holds every fragment completed
-// before: a crash, a kill or a full disk loses the last second at most. A
-// file that misses its trailer is still reported as failed, never as
-// finished; the recorder turns it into a regular MP4 or keeps the fragments
-// that are whole.
+// quarter of a second. Whatever ends the process, the file holds every
+// fragment completed before: a crash, a kill or a full disk loses the last
+// second at most, of the picture and of the sound (the ahead track,
+// SoundTrack, where the kept one waits for a late input). A file that misses
+// its trailer is still reported as failed, never as finished; the recorder
+// turns it into a regular MP4 or keeps the fragments that are whole.
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/media_module.h"
 #include "platform/ffmpeg/media_av.h"
@@ -191,10 +192,13 @@ public:
         if (recording.codec == VideoCodec::Hevc)
             e->m_video_stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
 
-        if (stream.captures_audio || stream.captures_microphone) {
-            if (auto ok = e->open_audio(stream.sample_rate, stream.channel_count, global_header); !ok)
+        // The ahead track only where two inputs are mixed: one input alone
+        // holds nothing else back.
+        for (const SoundTrack track : sound_tracks(stream))
+            if (auto ok = e->open_audio(e->m_sound[static_cast<int>(track)], stream.sample_rate, stream.channel_count, global_header,
+                    track == SoundTrack::Ahead);
+                !ok)
                 return std::unexpected(ok.error());
-        }
         rc = avio_open(&e->m_format->pb, mav::locator(recording.path).c_str(), AVIO_FLAG_WRITE);
         if (rc < 0)
             return std::unexpected(fmt::format("no pude crear {}: {}", util::escape_controls(recording.path), mav::error_text(rc)));
@@ -203,7 +207,10 @@ public:
         e->m_format->flush_packets = 1;
         AVDictionary* muxer = nullptr;
         av_dict_set(&muxer, "movflags", "+frag_keyframe+empty_moov+default_base_moof", 0);
-        av_dict_set(&muxer, "frag_duration", "500000", 0); // microseconds: a kill loses half a second and the way to the muxer
+        // Microseconds: a kill loses a quarter of a second and the way to the
+        // muxer of the picture, and of the sound as much again as the ahead
+        // track (SoundTrack) may stand behind it: 0.3 s.
+        av_dict_set(&muxer, "frag_duration", "250000", 0);
         rc = avformat_write_header(e->m_format, &muxer);
         av_dict_free(&muxer);
         if (rc < 0) {
@@ -300,16 +307,18 @@ public:
         return sent;
     }
 
-    // Encodes sound that follows on what came before (interleaved floats).
-    std::expected<void, std::string> audio(const float* samples, std::size_t frames)
+    // Encodes sound that follows on what came before on one sound track
+    // (interleaved floats).
+    std::expected<void, std::string> audio(SoundTrack track, const float* samples, std::size_t frames)
     {
-        if (!m_audio)
+        Sound& sound = m_sound[static_cast<int>(track)];
+        if (!sound.codec)
             return {};
-        const int channels = m_audio->ch_layout.nb_channels;
+        const int channels = sound.codec->ch_layout.nb_channels;
         for (std::size_t i = 0; i < frames; ++i)
             for (int c = 0; c < channels; ++c)
-                m_pending[static_cast<std::size_t>(c)].push_back(samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)]);
-        return encode_audio(false);
+                sound.pending[static_cast<std::size_t>(c)].push_back(samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)]);
+        return encode_audio(sound, false);
     }
 
     // Flushes the encoders, writes the trailer and closes the file.
@@ -319,10 +328,12 @@ public:
         std::string error;
         if (auto ok = send(m_video.get(), m_video_stream, nullptr); !ok)
             error = ok.error();
-        if (m_audio) {
-            if (auto ok = encode_audio(true); !ok && error.empty())
+        for (Sound& sound : m_sound) {
+            if (!sound.codec)
+                continue;
+            if (auto ok = encode_audio(sound, true); !ok && error.empty())
                 error = ok.error();
-            if (auto ok = send(m_audio.get(), m_audio_stream, nullptr); !ok && error.empty())
+            if (auto ok = send(sound.codec.get(), sound.stream, nullptr); !ok && error.empty())
                 error = ok.error();
         }
         if (int rc = av_write_trailer(m_format); rc < 0 && error.empty())
@@ -346,31 +357,43 @@ public:
     bool packet_written() const { return m_packets > 0; }
 
 private:
+    struct Sound {
+        CodecContext codec;
+        AVStream* stream = nullptr;
+        std::vector<std::vector<float>> pending; // planar sound waiting for a full AAC frame
+        std::int64_t samples = 0;
+    };
+
     Encoder() = default;
 
-    std::expected<void, std::string> open_audio(int rate, int channels, bool global_header)
+    // One AAC track of `sound`; the ahead track is marked by its handler
+    // name and is nobody's default.
+    std::expected<void, std::string> open_audio(Sound& sound, int rate, int channels, bool global_header, bool ahead)
     {
         const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
         if (!aac)
             return std::unexpected(std::string("no encuentro el códec AAC"));
-        m_audio.reset(avcodec_alloc_context3(aac));
-        if (!m_audio)
+        sound.codec.reset(avcodec_alloc_context3(aac));
+        if (!sound.codec)
             return std::unexpected(std::string("sin memoria para el códec AAC"));
-        m_audio->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        m_audio->sample_rate = rate;
-        av_channel_layout_default(&m_audio->ch_layout, channels);
-        m_audio->bit_rate = 160'000;
-        m_audio->time_base = { 1, rate };
+        sound.codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        sound.codec->sample_rate = rate;
+        av_channel_layout_default(&sound.codec->ch_layout, channels);
+        sound.codec->bit_rate = 160'000;
+        sound.codec->time_base = { 1, rate };
         if (global_header)
-            m_audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        if (int rc = avcodec_open2(m_audio.get(), aac, nullptr); rc < 0)
+            sound.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (int rc = avcodec_open2(sound.codec.get(), aac, nullptr); rc < 0)
             return std::unexpected(fmt::format("AAC: {}", mav::error_text(rc)));
-        m_audio_stream = avformat_new_stream(m_format, nullptr);
-        if (!m_audio_stream)
+        sound.stream = avformat_new_stream(m_format, nullptr);
+        if (!sound.stream)
             return std::unexpected(std::string("sin memoria para la pista de sonido"));
-        avcodec_parameters_from_context(m_audio_stream->codecpar, m_audio.get());
-        m_audio_stream->time_base = m_audio->time_base;
-        m_pending.resize(static_cast<std::size_t>(channels));
+        avcodec_parameters_from_context(sound.stream->codecpar, sound.codec.get());
+        sound.stream->time_base = sound.codec->time_base;
+        sound.stream->disposition = ahead ? 0 : AV_DISPOSITION_DEFAULT;
+        if (ahead)
+            av_dict_set(&sound.stream->metadata, "handler_name", mav::AHEAD_SOUND_HANDLER, 0);
+        sound.pending.resize(static_cast<std::size_t>(channels));
         return {};
     }
 
@@ -396,27 +419,28 @@ private:
         return {};
     }
 
-    std::expected<void, std::string> encode_audio(bool last)
+    std::expected<void, std::string> encode_audio(Sound& sound, bool last)
     {
-        const std::size_t frame_size = m_audio->frame_size > 0 ? static_cast<std::size_t>(m_audio->frame_size) : 1024;
-        while (!m_pending.empty() && (m_pending[0].size() >= frame_size || (last && !m_pending[0].empty()))) {
-            const std::size_t n = std::min(frame_size, m_pending[0].size());
+        auto& pending = sound.pending;
+        const std::size_t frame_size = sound.codec->frame_size > 0 ? static_cast<std::size_t>(sound.codec->frame_size) : 1024;
+        while (!pending.empty() && (pending[0].size() >= frame_size || (last && !pending[0].empty()))) {
+            const std::size_t n = std::min(frame_size, pending[0].size());
             Frame f(av_frame_alloc());
             if (!f)
                 return std::unexpected(std::string("sin memoria para el sonido"));
             f->format = AV_SAMPLE_FMT_FLTP;
-            f->sample_rate = m_audio->sample_rate;
-            av_channel_layout_copy(&f->ch_layout, &m_audio->ch_layout);
+            f->sample_rate = sound.codec->sample_rate;
+            av_channel_layout_copy(&f->ch_layout, &sound.codec->ch_layout);
             f->nb_samples = static_cast<int>(n);
             if (int rc = av_frame_get_buffer(f.get(), 0); rc < 0)
                 return std::unexpected(mav::error_text(rc));
-            for (std::size_t c = 0; c < m_pending.size(); ++c) {
-                std::memcpy(f->data[c], m_pending[c].data(), n * sizeof(float));
-                m_pending[c].erase(m_pending[c].begin(), m_pending[c].begin() + static_cast<std::ptrdiff_t>(n));
+            for (std::size_t c = 0; c < pending.size(); ++c) {
+                std::memcpy(f->data[c], pending[c].data(), n * sizeof(float));
+                pending[c].erase(pending[c].begin(), pending[c].begin() + static_cast<std::ptrdiff_t>(n));
             }
-            f->pts = m_audio_samples;
-            m_audio_samples += static_cast<std::int64_t>(n);
-            if (auto ok = send(m_audio.get(), m_audio_stream, f.get()); !ok)
+            f->pts = sound.samples;
+            sound.samples += static_cast<std::int64_t>(n);
+            if (auto ok = send(sound.codec.get(), sound.stream, f.get()); !ok)
                 return ok;
         }
         return {};
@@ -464,16 +488,13 @@ private:
     std::string m_path;
     AVFormatContext* m_format = nullptr;
     CodecContext m_video;
-    CodecContext m_audio;
+    Sound m_sound[2]; // by SoundTrack; without sound, none opened
     AVStream* m_video_stream = nullptr;
-    AVStream* m_audio_stream = nullptr;
     Packet m_packet;
     SwsContext* m_sws = nullptr; // the converter thread's
     int m_sws_width = 0;
     int m_sws_height = 0;
     std::int64_t m_last_slot = -1;
-    std::vector<std::vector<float>> m_pending; // planar sound waiting for a full AAC frame
-    std::int64_t m_audio_samples = 0;
     std::int64_t m_packets = 0; // of the picture
     // Where the time goes, for the closing log line: the converter's (read
     // once it has ended) and the writer's.
@@ -487,6 +508,23 @@ private:
 };
 
 // --- the output -------------------------------------------------------------
+
+// The sound tracks a stream's recording writes: the kept one for any sound,
+// the ahead one too where two inputs are mixed.
+std::vector<SoundTrack> sound_tracks(const StreamConfiguration& stream)
+{
+    if (stream.captures_audio && stream.captures_microphone)
+        return { SoundTrack::Kept, SoundTrack::Ahead };
+    if (stream.captures_audio || stream.captures_microphone)
+        return { SoundTrack::Kept };
+    return {};
+}
+
+// The sample position of a grid slot's start.
+static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
+{
+    return static_cast<std::int64_t>(static_cast<long double>(slot) * interval.value * rate / interval.timescale);
+}
 
 struct Converted {
     Frame picture;
@@ -520,11 +558,13 @@ RecordingOutput::RecordingOutput(std::unique_ptr<Encoder> encoder, const StreamC
     , m_depth(static_cast<std::size_t>(stream.queue_depth))
     , m_channels(stream.channel_count)
     , m_audio(stream.captures_audio || stream.captures_microphone)
+    , m_tracks(sound_tracks(stream))
 {
     m_input_live[0] = stream.captures_audio;
     m_input_live[1] = stream.captures_microphone;
     m_rate = stream.sample_rate;
     m_interval = stream.minimum_frame_interval;
+    m_input_wait[0] = m_input_wait[1] = SoundWait(m_rate);
 }
 
 RecordingOutput::~RecordingOutput()
@@ -567,6 +607,9 @@ std::size_t RecordingOutput::waiting() const
 
 bool RecordingOutput::push_video(VideoFrame frame)
 {
+    // Where the picture stands for the sound's arrivals, dropped frame or not.
+    const std::int64_t picture = slot_samples(frame.slot + 1, m_interval, m_rate);
+    for (std::int64_t seen = m_picture.load(); seen < picture && !m_picture.compare_exchange_weak(seen, picture);) { }
     {
         std::lock_guard lock(m_mutex);
         // The encoder's first frames are slow (about 100 ms each for the
@@ -591,25 +634,28 @@ void RecordingOutput::push_audio(int input, std::int64_t at, const float* sample
     const auto ch = static_cast<std::size_t>(m_channels);
     std::lock_guard lock(m_audio_mutex);
     // A position far ahead means a clock jump, not sound: ignore it rather than fill memory with silence.
-    if (at - m_mix_base > 60 * std::int64_t { m_rate })
+    if (at - m_mix[0].base > 60 * std::int64_t { m_rate })
         return;
-    // Sound the mix has gone past is dropped; the input has still come this
-    // far, which a stop waits for.
+    // The input has come this far (which a stop waits for), even with sound
+    // a mix has gone past.
     m_input_end[input] = std::max(m_input_end[input], at + static_cast<std::int64_t>(frames));
+    m_input_wait[input].arrived(at, static_cast<std::int64_t>(frames), m_picture.load());
     m_audio_cv.notify_all();
-    if (at + static_cast<std::int64_t>(frames) <= m_mix_base)
-        return;
-    if (at < m_mix_base) {
-        const auto skip = static_cast<std::size_t>(m_mix_base - at);
-        samples += skip * ch;
-        frames -= skip;
-        at = m_mix_base;
+    for (const SoundTrack track : m_tracks) {
+        Mix& mix = m_mix[static_cast<int>(track)];
+        // Sound the mix has gone past is dropped.
+        const std::int64_t from = std::max(at, mix.base);
+        const std::int64_t end = at + static_cast<std::int64_t>(frames);
+        if (end <= from)
+            continue;
+        const float* in = samples + static_cast<std::size_t>(from - at) * ch;
+        const auto offset = static_cast<std::size_t>(from - mix.base) * ch;
+        const auto values = static_cast<std::size_t>(end - from) * ch;
+        if (mix.samples.size() < offset + values)
+            mix.samples.resize(offset + values, 0.0f);
+        for (std::size_t i = 0; i < values; ++i)
+            mix.samples[offset + i] += in[i];
     }
-    const auto offset = static_cast<std::size_t>(at - m_mix_base) * ch;
-    if (m_mix.size() < offset + frames * ch)
-        m_mix.resize(offset + frames * ch, 0.0f);
-    for (std::size_t i = 0; i < frames * ch; ++i)
-        m_mix[offset + i] += samples[i];
 }
 
 void RecordingOutput::audio_input_gone(int input)
@@ -630,13 +676,27 @@ void RecordingOutput::finish()
     m_cv.notify_all();
 }
 
-// How far the sound mix may fall behind the picture waiting for a late input.
-constexpr double LATE_SOUND_S = 0.3;
-
-// The sample position of a grid slot's start.
-static std::int64_t slot_samples(std::int64_t slot, const FrameInterval& interval, int rate)
+SoundWait::SoundWait(int rate)
+    : m_least(static_cast<std::int64_t>(LATE_SOUND_S * rate))
+    , m_margin(static_cast<std::int64_t>(MARGIN_S * rate))
+    , m_most(static_cast<std::int64_t>(MOST_LATE_SOUND_S * rate))
 {
-    return static_cast<std::int64_t>(static_cast<long double>(slot) * interval.value * rate / interval.timescale);
+}
+
+void SoundWait::arrived(std::int64_t at, std::int64_t frames, std::int64_t picture)
+{
+    const std::int64_t need = picture < 0 ? frames : std::max(frames, picture - at);
+    m_needs[m_next] = std::min(need, m_most);
+    m_next = (m_next + 1) % ARRIVALS;
+    m_heard = std::min(m_heard + 1, ARRIVALS);
+}
+
+std::int64_t SoundWait::wait(std::int64_t picture) const
+{
+    if (m_heard == 0)
+        return picture <= m_most ? m_most : m_least;
+    const std::int64_t longest = *std::max_element(std::begin(m_needs), std::begin(m_needs) + m_heard);
+    return std::clamp(longest + m_margin, m_least, m_most);
 }
 
 bool RecordingOutput::wait_for_sound(std::int64_t slot, std::int64_t deadline_ns)
@@ -664,45 +724,54 @@ bool RecordingOutput::drain_audio(bool everything, std::int64_t video_end)
 {
     if (!m_audio)
         return true;
-    std::vector<float> out;
-    std::size_t frames = 0;
-    {
-        std::lock_guard lock(m_audio_mutex);
-        const auto ch = static_cast<std::size_t>(m_channels);
-        std::int64_t until = video_end;
-        if (!everything) {
-            // What every live input has reached, so that a late input's
-            // samples still find their place; but a late input is waited for
-            // only LATE_SOUND_S behind the picture: then the mix goes on with
-            // silence in its place, and what it brings later for that stretch
-            // is dropped. So the sound in the file (and what a kill or a full
-            // disk keeps) is never further behind the picture than that,
-            // whatever an input does: one that starts late (a monitor whose
-            // sink had rendered ahead), or one that delivers two seconds at a
-            // time (the sound server's sine source), holds nobody back.
-            std::int64_t reached = video_end;
-            for (int i = 0; i < 2; ++i)
-                if (m_input_live[i])
-                    reached = std::min(reached, m_input_end[i]);
-            const auto bound = static_cast<std::int64_t>(LATE_SOUND_S * m_rate);
-            // Never past the picture: the sound after it waits for the next frames or is cut at the end.
-            until = std::min(std::max(reached, video_end - bound), video_end);
+    for (const SoundTrack track : m_tracks) {
+        std::vector<float> out;
+        std::size_t frames = 0;
+        {
+            std::lock_guard lock(m_audio_mutex);
+            Mix& mix = m_mix[static_cast<int>(track)];
+            const auto ch = static_cast<std::size_t>(m_channels);
+            std::int64_t until = video_end;
+            if (!everything) {
+                // What every live input has reached, so that a late input's
+                // samples still find their place; but an input is waited for
+                // only so far behind the picture: then the mix goes on with
+                // silence in its place, and what it brings later for that
+                // stretch is dropped from this track. The kept track waits as
+                // long as each input's rhythm needs (SoundWait), so a source
+                // that delivers in bursts keeps every burst, and stands up to
+                // a burst behind the picture; the ahead track waits
+                // LATE_SOUND_S at most, so what a kill or a full disk leaves
+                // has sound up to a fraction of a second before its picture
+                // whatever an input does (recovery and sealing take the kept
+                // track and the ahead track after its end). Never past the
+                // picture: the sound after it waits for the next frames or is
+                // cut at the end.
+                for (int i = 0; i < 2; ++i) {
+                    if (!m_input_live[i])
+                        continue;
+                    const std::int64_t wait = track == SoundTrack::Kept ? m_input_wait[i].wait(video_end)
+                                                                         : static_cast<std::int64_t>(SoundWait::LATE_SOUND_S * m_rate);
+                    until = std::min(until, std::max(m_input_end[i], video_end - wait));
+                }
+            }
+            if (until <= mix.base)
+                continue;
+            frames = static_cast<std::size_t>(until - mix.base);
+            const std::size_t take = std::min(mix.samples.size(), frames * ch);
+            out.assign(mix.samples.begin(), mix.samples.begin() + static_cast<std::ptrdiff_t>(take));
+            out.resize(frames * ch, 0.0f); // gaps are silent
+            mix.samples.erase(mix.samples.begin(), mix.samples.begin() + static_cast<std::ptrdiff_t>(take));
+            mix.base = until;
         }
-        if (until <= m_mix_base)
-            return true;
-        frames = static_cast<std::size_t>(until - m_mix_base);
-        const std::size_t take = std::min(m_mix.size(), frames * ch);
-        out.assign(m_mix.begin(), m_mix.begin() + static_cast<std::ptrdiff_t>(take));
-        out.resize(frames * ch, 0.0f); // gaps are silent
-        m_mix.erase(m_mix.begin(), m_mix.begin() + static_cast<std::ptrdiff_t>(take));
-        m_mix_base = until;
+        auto ok = m_encoder->audio(track, out.data(), frames);
+        if (!ok) {
+            std::lock_guard lock(m_mutex);
+            fail(ok.error());
+            return false;
+        }
     }
-    auto ok = m_encoder->audio(out.data(), frames);
-    if (!ok) {
-        std::lock_guard lock(m_mutex);
-        fail(ok.error());
-    }
-    return ok.has_value();
+    return true;
 }
 
 void RecordingOutput::convert_loop()

@@ -58,8 +58,9 @@ void sleep_until_ns(std::int64_t deadline)
 constexpr std::int64_t PLAN_PERIOD_NS = 250'000'000;
 // How long a stop waits for the sound inputs to deliver up to the last
 // frame: a source that delivers in blocks (the sound server's sine source
-// gives two seconds at a time) has the end of its sound in the next one.
-constexpr std::int64_t SOUND_TAIL_NS = 2'500'000'000;
+// gives two seconds at a time) has the end of its sound in the next one. As
+// long as the mix waits for an input while recording.
+constexpr auto SOUND_TAIL_NS = static_cast<std::int64_t>(ffmpeg::SoundWait::MOST_LATE_SOUND_S * 1e9);
 
 class CaptureStreamX11 final : public CaptureStream {
 public:
