@@ -342,13 +342,37 @@ std::vector<std::size_t> cuts_of(const std::vector<const ReadWord*>& words)
     return at;
 }
 
+// The bytes of the UTF-8 character at `i`.
+std::size_t char_length(const std::string& utf8, std::size_t i)
+{
+    std::size_t n = 1;
+    while (i + n < utf8.size() && (utf8[i + n] & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
+// Whether the character at `i` is a letter or a digit: an ASCII one, or
+// any past ASCII but the typographic quotes, dashes and dots
+// (U+2000..U+206F).
+bool letter_at(const std::string& utf8, std::size_t i)
+{
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80)
+        return std::isalnum(c) != 0;
+    const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    return !(c == 0xE2 && (next == 0x80 || next == 0x81));
+}
+
 // A text's letters and digits (bytes past ASCII kept): marks aside.
 std::string letters_only(const std::string& utf8)
 {
     std::string out;
-    for (const char c : utf8)
-        if (std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80))
-            out += c;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t n = char_length(utf8, i);
+        if (letter_at(utf8, i))
+            out.append(utf8, i, n);
+        i += n;
+    }
     return out;
 }
 
@@ -356,10 +380,16 @@ std::string letters_only(const std::string& utf8)
 // its last letter or digit.
 std::string inner(const std::string& utf8)
 {
-    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80); };
-    const auto first = std::find_if(utf8.begin(), utf8.end(), alnum);
-    const auto last = std::find_if(utf8.rbegin(), utf8.rend(), alnum).base();
-    return first < last ? std::string(first, last) : std::string();
+    std::size_t first = utf8.size(), last = 0;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t n = char_length(utf8, i);
+        if (letter_at(utf8, i)) {
+            first = std::min(first, i);
+            last = i + n;
+        }
+        i += n;
+    }
+    return first < last ? utf8.substr(first, last - first) : std::string();
 }
 
 // A word's characters without spaces: what two readings of the same ink
@@ -628,16 +658,19 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     // as "("): around a number they are its sign, its unit or its currency.
     const bool marks_around = !has_digit(plain_text) && inner(ours_text) == inner(plain_text);
     // A word the engine found in its dictionary where the plain reading's
-    // is not, letter for letter as long ("sincronización" for
-    // "sincronizacién"), needs less: ours surer by SAME_SURENESS.
+    // is not, letter for letter as long and dropping none of its accents
+    // ("sincronización" for "sincronizacién", "está" for "‘esté"), needs
+    // less: ours surer by SAME_SURENESS, marks around it aside.
     const auto plain_word = [](const ReadWord* w) {
         const std::string in = inner(w->fragment.text);
         return !w->dictionary && !in.empty() && letters_only(in) == in && !has_digit(in);
     };
     const bool dictionary_word = q.size() == 1 && p.size() == 1 && q[0]->dictionary && plain_word(p[0])
-        && letters_only(inner(ours_text)) == inner(ours_text) && chars_in(ours_text) == chars_in(plain_text);
+        && letters_only(inner(ours_text)) == inner(ours_text)
+        && chars_in(inner(ours_text)) == chars_in(inner(plain_text)) && !drops_marks(inner(ours_text), inner(plain_text));
     if (ours_conf < plain_conf + (dictionary_word ? SAME_SURENESS : CLEARLY_SURER)
-        || (!marks_around && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
+        || (!marks_around && !dictionary_word
+            && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
         || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
             && (well_formed_number(plain_text) || !well_formed_number(ours_text)) && !digits_read_surer(q, p)))
         return Stretch::Worse;
