@@ -981,6 +981,10 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     // The plain reading is the base: ours replaces it line by line.
     plain = drop_graphics_read(std::move(plain), true);
     words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
+    // Again over what was chosen: an icon the choice left out ("Q" boxed
+    // over two lines) no longer hides the boxes the engine stretched over
+    // it, which the layout would take for icons.
+    fit_tall_boxes(words, page.size);
     std::vector<Fragment> out;
     for (ReadWord& w : words) {
         w.fragment.line = w.line;

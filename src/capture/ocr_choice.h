@@ -82,8 +82,9 @@ std::vector<platform::Fragment> drop_graphics(std::vector<platform::ReadWord> wo
 // What the jobs read (one list a job, in the page's order), sorted out: the
 // page's words over a patch go, the patches' words join, graphics drop, a
 // bar read without confidence goes whole; then choose_lines with `plain`,
-// and a short sure word the engine boxed over the lines around it takes its
-// line's rows.
+// and a word the engine boxed over the lines around it takes its line's
+// rows, before the choice and again after it (an icon it left out no
+// longer hides how tall the line's ordinary words are).
 std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
                                            std::vector<std::vector<platform::ReadWord>> read,
                                            std::vector<platform::ReadWord> plain, bool drop_strays);

@@ -455,6 +455,31 @@ TEST(OcrChoice, AWordBoxedOverItsNeighboursTakesItsLinesRows)
     ASSERT_NE(found, words.end());
     EXPECT_DOUBLE_EQ(found->box.top, 0.30);
     EXPECT_DOUBLE_EQ(found->box.bottom, 0.35);
+
+    // A dialog's icon read as "Q" over two lines, and the engine's boxes of
+    // the second line's words stretched over it but one: the choice leaves
+    // the icon out, and the words it stretched take that one's rows rather
+    // than being left out as icons over both lines.
+    const auto at = [&](const char* text, double x0, double x1, double top, double bottom, float confidence, int line) {
+        ReadWord w = on(read_word(text, x0, x1, top, confidence), line);
+        w.fragment.box.bottom = bottom;
+        return w;
+    };
+    const std::vector<ReadWord> dialog = {
+        at("Q", .125, .195, .260, .521, 73, 0),       at("Ventas", .256, .344, .260, .339, 93, 0),
+        at("informe.cpp", .352, .604, .260, .339, 80, 0), at("42026", .612, .692, .260, .321, 94, 0),
+        at("cámara", .700, .796, .260, .321, 92, 0),  at("el", .804, .826, .260, .321, 96, 0),
+        at("Elde", .259, .320, .290, .466, 79, 1),    at("según", .331, .403, .290, .466, 96, 1),
+        at("4.685,79", .414, .526, .290, .466, 93, 1), at("12/02/2031", .537, .673, .290, .466, 80, 1),
+        at("15:55", .689, .760, .345, .406, 93, 1),   at("0", .778, .786, .290, .466, 89, 1),
+        at("OK", .802, .844, .290, .466, 94, 1),      at("Aceptar", .657, .794, .739, .812, 89, 2),
+    };
+    page.size = QSize(374, 165);
+    const auto fitted = keep_words(page, {}, dialog, true);
+    EXPECT_EQ(fitted.size(), dialog.size() - 1);
+    for (const auto& f : fitted)
+        if (f.line == 1)
+            EXPECT_LE(f.box.bottom - f.box.top, 0.07) << f.text;
 }
 
 // Over a page, each line comes whole from one reading, in reading order:
