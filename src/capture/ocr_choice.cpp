@@ -342,13 +342,37 @@ std::vector<std::size_t> cuts_of(const std::vector<const ReadWord*>& words)
     return at;
 }
 
+// The bytes of the UTF-8 character at `i`.
+std::size_t char_length(const std::string& utf8, std::size_t i)
+{
+    std::size_t n = 1;
+    while (i + n < utf8.size() && (utf8[i + n] & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
+// Whether the character at `i` is a letter or a digit: an ASCII one, or
+// any past ASCII but the typographic quotes, dashes and dots
+// (U+2000..U+206F).
+bool letter_at(const std::string& utf8, std::size_t i)
+{
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80)
+        return std::isalnum(c) != 0;
+    const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    return !(c == 0xE2 && (next == 0x80 || next == 0x81));
+}
+
 // A text's letters and digits (bytes past ASCII kept): marks aside.
 std::string letters_only(const std::string& utf8)
 {
     std::string out;
-    for (const char c : utf8)
-        if (std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80))
-            out += c;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t n = char_length(utf8, i);
+        if (letter_at(utf8, i))
+            out.append(utf8, i, n);
+        i += n;
+    }
     return out;
 }
 
@@ -356,10 +380,16 @@ std::string letters_only(const std::string& utf8)
 // its last letter or digit.
 std::string inner(const std::string& utf8)
 {
-    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || (c & 0x80); };
-    const auto first = std::find_if(utf8.begin(), utf8.end(), alnum);
-    const auto last = std::find_if(utf8.rbegin(), utf8.rend(), alnum).base();
-    return first < last ? std::string(first, last) : std::string();
+    std::size_t first = utf8.size(), last = 0;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t n = char_length(utf8, i);
+        if (letter_at(utf8, i)) {
+            first = std::min(first, i);
+            last = i + n;
+        }
+        i += n;
+    }
+    return first < last ? utf8.substr(first, last - first) : std::string();
 }
 
 // A word's characters without spaces: what two readings of the same ink
@@ -427,6 +457,66 @@ double covered_share(const std::vector<const ReadWord*>& by, const std::vector<c
         }
     }
     return width > 0 ? covered / width : 1;
+}
+
+// Each character of a set of words (left to right) with the engine's
+// confidence in it; empty when the engine did not tell them apart.
+std::vector<std::pair<std::string, float>> characters_of(const std::vector<const ReadWord*>& words)
+{
+    std::vector<std::pair<std::string, float>> out;
+    for (const ReadWord* w : words) {
+        const std::string& text = w->fragment.text;
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < text.size(); ++k) {
+            std::size_t n = 1;
+            while (i + n < text.size() && (text[i + n] & 0xC0) == 0x80)
+                ++n;
+            if (k >= w->chars.size())
+                return {};
+            out.emplace_back(text.substr(i, n), w->chars[k]);
+            i += n;
+        }
+        if (k != w->chars.size())
+            return {};
+    }
+    return out;
+}
+
+// Whether ours read the plain reading's number with other digits and
+// carries the evidence for them (see SURE_DIGIT): then the number the
+// plain reading read with confidence does not stand.
+bool digits_read_surer(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain)
+{
+    if (ours.empty() || plain.empty() || least_sure(ours) < std::max(SURE_CONFIDENCE, least_sure(plain) + CLEARLY_SURER))
+        return false;
+    const auto q = characters_of(ours), p = characters_of(plain);
+    if (q.empty() || q.size() != p.size())
+        return false;
+    const auto digit = [](const std::string& c) { return c.size() == 1 && c[0] >= '0' && c[0] <= '9'; };
+    bool differs = false;
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        if (q[i].second < SURE_DIGIT)
+            return false;
+        if (q[i].first == p[i].first)
+            continue;
+        if (!digit(q[i].first) || !digit(p[i].first) || q[i].second < p[i].second)
+            return false;
+        differs = true;
+    }
+    return differs;
+}
+
+// Whether words (left to right) of two of the engine's lines lie over one
+// another: the same ink read twice.
+bool read_twice(const std::vector<const ReadWord*>& words)
+{
+    for (std::size_t i = 0; i + 1 < words.size(); ++i)
+        for (std::size_t j = i + 1; j < words.size(); ++j)
+            if (words[i]->line >= 0 && words[j]->line >= 0 && words[i]->line != words[j]->line
+                && std::min(words[i]->fragment.box.x1, words[j]->fragment.box.x1)
+                    > std::max(words[i]->fragment.box.x0, words[j]->fragment.box.x0))
+                return true;
+    return false;
 }
 
 bool drops_marks(const std::string& ours, const std::string& plain)
@@ -515,6 +605,15 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         return Stretch::Better;
     }
     const float plain_conf = least_sure(p), ours_conf = least_sure(q);
+    // The same ink read twice by the plain reading, on two of its lines
+    // ("rejill" and "la" over the "rejilla" ours read): each of its words
+    // a part of ours, ours stands unless less sure.
+    if (!has_digit(ours_text) && !has_digit(plain_text) && read_twice(p)
+        && std::all_of(p.begin(), p.end(), [&](const ReadWord* w) {
+               const std::string letters = letters_only(w->fragment.text);
+               return !letters.empty() && letters_only(ours_text).find(letters) != std::string::npos;
+           }))
+        return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
     // No number made of letters, nor letters of a number; but a digit the
     // plain reading read without confidence beside letters ("Archi" "0"
     // for "Archivo") is no number.
@@ -532,6 +631,12 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     // UNREAD_SHARE of ours, which reads more characters there, as surely
     // ("Guardar" where it read "jar" of a button's label).
     if (!has_digit(plain_text) && covered_share(p, q) < UNREAD_SHARE && chars_in(ours_text) > chars_in(plain_text))
+        return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
+    // The plain reading's characters with underscores among them, which
+    // it read as spaces or not at all ("ana" "martin@ejemplo.es" for
+    // "ana_martin@ejemplo.es"): ours, unless less sure.
+    if (std::string bare = ours_text; std::erase(bare, '_') > 0 && bare == plain_text
+        && plain_text.find('_') == std::string::npos)
         return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
     // The same letters and digits with other marks among them
     // ("copia,pdf" for "copia.pdf", "informe final" for "informe_final"):
@@ -552,10 +657,22 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     // but for marks around the same word of letters (a button's rim read
     // as "("): around a number they are its sign, its unit or its currency.
     const bool marks_around = !has_digit(plain_text) && inner(ours_text) == inner(plain_text);
-    if (ours_conf < plain_conf + CLEARLY_SURER
-        || (!marks_around && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
+    // A word the engine found in its dictionary where the plain reading's
+    // is not, letter for letter as long and dropping none of its accents
+    // ("sincronización" for "sincronizacién", "está" for "‘esté"), needs
+    // less: ours surer by SAME_SURENESS, marks around it aside.
+    const auto plain_word = [](const ReadWord* w) {
+        const std::string in = inner(w->fragment.text);
+        return !w->dictionary && !in.empty() && letters_only(in) == in && !has_digit(in);
+    };
+    const bool dictionary_word = q.size() == 1 && p.size() == 1 && q[0]->dictionary && plain_word(p[0])
+        && letters_only(inner(ours_text)) == inner(ours_text)
+        && chars_in(inner(ours_text)) == chars_in(inner(plain_text)) && !drops_marks(inner(ours_text), inner(plain_text));
+    if (ours_conf < plain_conf + (dictionary_word ? SAME_SURENESS : CLEARLY_SURER)
+        || (!marks_around && !dictionary_word
+            && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
         || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
-            && (well_formed_number(plain_text) || !well_formed_number(ours_text))))
+            && (well_formed_number(plain_text) || !well_formed_number(ours_text)) && !digits_read_surer(q, p)))
         return Stretch::Worse;
     return Stretch::Better;
 }
@@ -685,7 +802,8 @@ bool changes_sure_number(const std::vector<ReadWord>& ours, const std::vector<Re
         std::sort(over.begin(), over.end(),
                   [](const ReadWord* a, const ReadWord* b) { return a->fragment.box.x0 < b->fragment.box.x0; });
         const std::string read = joined(over);
-        return read != text && (number.confidence >= STRAY_CONFIDENCE || letters_only(read) == letters_only(text));
+        return read != text && (number.confidence >= STRAY_CONFIDENCE || letters_only(read) == letters_only(text))
+            && !digits_read_surer(over, { &number });
     });
 }
 
@@ -863,6 +981,10 @@ std::vector<Fragment> keep_words(const PreparedPage& page, std::vector<std::vect
     // The plain reading is the base: ours replaces it line by line.
     plain = drop_graphics_read(std::move(plain), true);
     words = choose_lines(std::move(words), std::move(plain), page.changed, page.size);
+    // Again over what was chosen: an icon the choice left out ("Q" boxed
+    // over two lines) no longer hides the boxes the engine stretched over
+    // it, which the layout would take for icons.
+    fit_tall_boxes(words, page.size);
     std::vector<Fragment> out;
     for (ReadWord& w : words) {
         w.fragment.line = w.line;

@@ -7,7 +7,8 @@
 // carries clear evidence: the plain line reads only as junk or is missing,
 // or ours reads every word the plain line read and is clearly surer of
 // each it reads otherwise, dropping none of its characters or accents and
-// changing no number read with confidence. A line keeps one
+// changing no number read with confidence (but for other digits the engine
+// was clearly surer of, each one surely). A line keeps one
 // reading, never words of both, so nothing is doubled; a line either
 // reading saw with confidence is never dropped. Rules about marks that are
 // not words (an icon, a towering thumb, a stray speck) live in
@@ -50,6 +51,12 @@ constexpr int PAINTED_MAX_CHARS = 3;
 // less than this share of its words' width read ink the plain reading
 // left unread.
 constexpr double UNREAD_SHARE = 0.5;
+// A number both readings read with the same digits but some, every other
+// character the same: ours stands where the engine was CLEARLY_SURER of it,
+// read it surely, was at least this sure of each of its characters, and
+// of each digit where they differ as sure as the plain reading was of its
+// own ("5196" for the plain "5195").
+constexpr float SURE_DIGIT = 95;
 // A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.
 constexpr int SPECK_MAX_CHARS = 2;
 
@@ -75,8 +82,9 @@ std::vector<platform::Fragment> drop_graphics(std::vector<platform::ReadWord> wo
 // What the jobs read (one list a job, in the page's order), sorted out: the
 // page's words over a patch go, the patches' words join, graphics drop, a
 // bar read without confidence goes whole; then choose_lines with `plain`,
-// and a short sure word the engine boxed over the lines around it takes its
-// line's rows.
+// and a word the engine boxed over the lines around it takes its line's
+// rows, before the choice and again after it (an icon it left out no
+// longer hides how tall the line's ordinary words are).
 std::vector<platform::Fragment> keep_words(const platform::PreparedPage& page,
                                            std::vector<std::vector<platform::ReadWord>> read,
                                            std::vector<platform::ReadWord> plain, bool drop_strays);

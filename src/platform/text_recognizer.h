@@ -101,6 +101,11 @@ struct ReadWord {
     // The engine's text line it read the word on, the same number for the
     // words of one line and no other within one recognition; -1 unknown.
     int line = -1;
+    // The engine's confidence in each of the word's characters (0..100), in
+    // order; empty when it did not tell them apart.
+    std::vector<float> chars {};
+    // Whether the engine found the word in its dictionary.
+    bool dictionary = false;
 };
 
 // A picture made ready to read: the page's bands, then one job for each

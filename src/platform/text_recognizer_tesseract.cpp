@@ -232,6 +232,26 @@ void keep_library_on_this_thread()
         set.second(1);
 }
 
+// The confidence in each character of the word `it` is at, whose text is
+// `text`; empty unless the engine's symbols spell it one character each.
+std::vector<float> character_confidences(const tesseract::ResultIterator& it, const std::string& text)
+{
+    std::vector<float> out;
+    std::string spelt;
+    tesseract::ResultIterator symbol(it);
+    do {
+        std::unique_ptr<char[]> s(symbol.GetUTF8Text(tesseract::RIL_SYMBOL));
+        if (!s)
+            return {};
+        spelt += s.get();
+        out.push_back(symbol.Confidence(tesseract::RIL_SYMBOL));
+    } while (symbol.Next(tesseract::RIL_SYMBOL) && !symbol.IsAtBeginningOf(tesseract::RIL_WORD));
+    const auto characters = std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    if (spelt != text || static_cast<std::ptrdiff_t>(out.size()) != characters)
+        return {};
+    return out;
+}
+
 // `first_line` numbers the job's first text line; the next are numbered on.
 std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, const std::string& langs, const ReadJob& job,
                                                        double source_w, double source_h, int first_line)
@@ -283,7 +303,8 @@ std::expected<std::vector<ReadWord>, std::string> read_job(EnginePool& pool, con
                 const auto sx = [&](int v) { return v / job.scale + job.origin_x; };
                 const auto sy = [&](int v) { return v / job.scale + job.origin_y; };
                 words.push_back({ { text.get(), norm_box(sx(l), sy(t), sx(r), sy(b), source_w, source_h) },
-                                  it->Confidence(tesseract::RIL_WORD), std::max(line, first_line) });
+                                  it->Confidence(tesseract::RIL_WORD), std::max(line, first_line),
+                                  character_confidences(*it, text.get()), it->WordIsFromDictionary() });
             } while (it->Next(tesseract::RIL_WORD));
         }
     }

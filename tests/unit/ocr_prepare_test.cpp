@@ -232,17 +232,27 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
 {
     using platform::ReadWord;
     // Words laid out from left to right on one line, each with its box.
+    // Besides: the engine's confidence in each character, its line, and
+    // whether it found the word in its dictionary.
     struct W {
         const char* text;
         double x0, x1;
         float conf;
+        std::vector<float> chars = {};
+        int line = -1;
+        bool dictionary = false;
     };
     const auto line = [](std::initializer_list<W> words) {
         std::vector<ReadWord> out;
-        for (const W& w : words)
+        for (const W& w : words) {
             out.push_back(read_word(w.text, w.x0, w.x1, 0.1, w.conf));
+            out.back().chars = w.chars;
+            out.back().line = w.line;
+            out.back().dictionary = w.dictionary;
+        }
         return out;
     };
+    const auto sure = [](std::size_t n) { return std::vector<float>(n, 99); };
     struct Case {
         const char* what;
         std::vector<ReadWord> ours, plain;
@@ -275,8 +285,23 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
           line({ { "informe_final_v2.pdf", .10, .30, 80 } }), Pick::Plain },
         { "an accent ours lost", line({ { "Ultima", .10, .16, 96 } }), line({ { "Última", .10, .16, 84 } }),
           Pick::Plain },
-        { "a date the plain reading read with confidence", line({ { "09/17/7076", .10, .20, 96 } }),
-          line({ { "09/12/2026", .10, .20, 88 } }), Pick::Plain },
+        { "a date the plain reading read with confidence, ours surer but not clearly",
+          line({ { "09/17/7076", .10, .20, 96, sure(10) } }), line({ { "09/12/2026", .10, .20, 88, sure(10) } }),
+          Pick::Plain },
+        { "other digits of a number the plain reading read with confidence, ours clearly surer, each surely",
+          line({ { "Total", .01, .08, 96 }, { "5196", .10, .14, 96, sure(4) } }),
+          line({ { "Total", .01, .08, 96 }, { "5195", .10, .14, 83, { 99, 99, 99, 97 } } }), Pick::Ours },
+        { "other digits, ours clearly surer but for one digit",
+          line({ { "22.140,50", .10, .19, 96, { 99, 99, 89, 98, 99, 99, 99, 99, 99 } } }),
+          line({ { "22.160,50", .10, .19, 82, sure(9) } }), Pick::Plain },
+        { "other digits, but a digit ours is less sure of than the plain reading",
+          line({ { "2460", .10, .14, 96, { 96, 99, 99, 99 } } }),
+          line({ { "5460", .10, .14, 75, { 99, 99, 99, 96 } } }), Pick::Plain },
+        { "other marks among a number's digits, however surely",
+          line({ { "68,021,15", .10, .19, 91, sure(9) } }), line({ { "68.021,15", .10, .19, 65, sure(9) } }),
+          Pick::Plain },
+        { "other digits where the engine did not tell its characters apart",
+          line({ { "5196", .10, .14, 96 } }), line({ { "5195", .10, .14, 83 } }), Pick::Plain },
         { "a number the plain reading read as no number, ours clearly surer", line({ { "1:07", .10, .14, 95 } }),
           line({ { "1:0/", .10, .14, 79 } }), Pick::Ours },
         { "a letter ours read as a digit, however surely", line({ { "21%", .10, .13, 95 }, { "0", .14, .15, 96 } }),
@@ -298,6 +323,12 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
           line({ { "21", .10, .12, 90 }, { "%", .125, .14, 86 } }), Pick::Plain },
         { "a number and its unit the plain reading read apart, however narrow the space",
           line({ { "85%", .10, .14, 97 } }), line({ { "85", .10, .13, 93 }, { "%", .131, .14, 93 } }), Pick::Plain },
+        { "an underscore the plain reading read as a space",
+          line({ { "Envío", .01, .06, 96 }, { "ana_martin@ejemplo.es", .35, .83, 91 } }),
+          line({ { "Envío", .01, .06, 95 }, { "ana", .35, .42, 93 }, { "martin@ejemplo.es", .42, .83, 91 } }), Pick::Ours },
+        { "an underscore the plain reading read as a space, ours less sure",
+          line({ { "ana_martin@ejemplo.es", .35, .83, 80 } }),
+          line({ { "ana", .35, .42, 93 }, { "martin@ejemplo.es", .42, .83, 91 } }), Pick::Plain },
         { "a word ours split unsurely at an underscore",
           line({ { "reunion", .05, .15, 26 }, { "_v1.txt", .16, .18, 26 } }), line({ { "reunion_v1.txt", .05, .18, 90 } }),
           Pick::Plain },
@@ -332,6 +363,29 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
         { "a number ours split at a real space", line({ { "32", .10, .12, 93 }, { "%", .13, .14, 92 } }),
           line({ { "32%", .10, .14, 90 } }), Pick::Ours },
         { "another word, not clearly surer", line({ { "Regién", .10, .16, 85 } }), line({ { "Región", .10, .16, 80 } }),
+          Pick::Plain },
+        { "a word of the dictionary for one that is none, as long and surer",
+          line({ { "sincronización", .10, .30, 96, {}, 0, true } }), line({ { "sincronizacién", .10, .30, 87 } }),
+          Pick::Ours },
+        { "a word of the dictionary for one that is none, without a quote before it",
+          line({ { "está", .038, .115, 96, {}, 0, true }, { "contento", .125, .29, 96, {}, 0, true } }),
+          line({ { "\u2018esté", .038, .115, 67 }, { "contento", .125, .29, 96, {}, 0, true } }), Pick::Ours },
+        { "a quote the plain reading read unsurely before a word, ours clearly surer without it",
+          line({ { "Open", .038, .135, 96, {}, 0, true } }), line({ { "\u2018Open", .038, .132, 77, {}, 0, true } }),
+          Pick::Ours },
+        { "a word of the dictionary for another, not clearly surer",
+          line({ { "las", .10, .13, 96, {}, 0, true } }), line({ { "los", .10, .13, 87, {}, 0, true } }), Pick::Plain },
+        { "a word of the dictionary for a path's part, not clearly surer",
+          line({ { "notas.cpp", .10, .19, 96, {}, 0, true } }), line({ { "notes.cpp", .10, .19, 87 } }), Pick::Plain },
+        { "the same ink read twice by the plain reading, on two of its lines",
+          line({ { "la", .125, .132, 96 }, { "rejilla", .136, .160, 96 }, { "el", .173, .181, 96 } }),
+          line({ { "la", .125, .132, 88, {}, 6 }, { "rejill", .136, .155, 88, {}, 6 }, { "la", .153, .161, 96, {}, 10 },
+                 { "el", .174, .182, 93, {}, 10 } }),
+          Pick::Ours },
+        { "the same ink read twice, ours lacking a letter of one reading",
+          line({ { "la", .125, .132, 96 }, { "rejila", .136, .160, 96 }, { "el", .173, .181, 96 } }),
+          line({ { "la", .125, .132, 88, {}, 6 }, { "rejill", .136, .155, 88, {}, 6 }, { "la", .153, .161, 96, {}, 10 },
+                 { "el", .174, .182, 93, {}, 10 } }),
           Pick::Plain },
         { "ours lost a word the plain reading read with confidence", line({ { "mundo!", .20, .26, 99 } }),
           line({ { "Hola", .10, .15, 90 }, { "mundo", .20, .25, 92 } }), Pick::Plain },
@@ -401,6 +455,31 @@ TEST(OcrChoice, AWordBoxedOverItsNeighboursTakesItsLinesRows)
     ASSERT_NE(found, words.end());
     EXPECT_DOUBLE_EQ(found->box.top, 0.30);
     EXPECT_DOUBLE_EQ(found->box.bottom, 0.35);
+
+    // A dialog's icon read as "Q" over two lines, and the engine's boxes of
+    // the second line's words stretched over it but one: the choice leaves
+    // the icon out, and the words it stretched take that one's rows rather
+    // than being left out as icons over both lines.
+    const auto at = [&](const char* text, double x0, double x1, double top, double bottom, float confidence, int line) {
+        ReadWord w = on(read_word(text, x0, x1, top, confidence), line);
+        w.fragment.box.bottom = bottom;
+        return w;
+    };
+    const std::vector<ReadWord> dialog = {
+        at("Q", .125, .195, .260, .521, 73, 0),       at("Ventas", .256, .344, .260, .339, 93, 0),
+        at("informe.cpp", .352, .604, .260, .339, 80, 0), at("42026", .612, .692, .260, .321, 94, 0),
+        at("cámara", .700, .796, .260, .321, 92, 0),  at("el", .804, .826, .260, .321, 96, 0),
+        at("Elde", .259, .320, .290, .466, 79, 1),    at("según", .331, .403, .290, .466, 96, 1),
+        at("4.685,79", .414, .526, .290, .466, 93, 1), at("12/02/2031", .537, .673, .290, .466, 80, 1),
+        at("15:55", .689, .760, .345, .406, 93, 1),   at("0", .778, .786, .290, .466, 89, 1),
+        at("OK", .802, .844, .290, .466, 94, 1),      at("Aceptar", .657, .794, .739, .812, 89, 2),
+    };
+    page.size = QSize(374, 165);
+    const auto fitted = keep_words(page, {}, dialog, true);
+    EXPECT_EQ(fitted.size(), dialog.size() - 1);
+    for (const auto& f : fitted)
+        if (f.line == 1)
+            EXPECT_LE(f.box.bottom - f.box.top, 0.07) << f.text;
 }
 
 // Over a page, each line comes whole from one reading, in reading order:
