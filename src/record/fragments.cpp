@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <string_view>
 
@@ -302,6 +303,11 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
                 first_run = false;
                 if (run_flags & 0x4)
                     r.skip(4);
+                // Every sample takes its fields from the run or bytes from the
+                // file: a count past either is damage, not a run to walk.
+                const std::uint64_t fields = 4 * static_cast<std::uint64_t>(std::popcount(run_flags & 0xf00));
+                if (!r.ok || (fields > 0 ? count > (r.end - r.at) / fields : (count > 0 && (sample_size == 0 || count > size / sample_size))))
+                    return false;
                 for (std::uint64_t i = 0; i < count && r.ok; ++i) {
                     Sample s { time.value_or(0), next, sample_size, duration };
                     if (run_flags & 0x100)
@@ -374,7 +380,7 @@ std::optional<SoundJoin> plan_sound_join(std::uint64_t size, const ReadAt& read,
         if (s.time < from)
             continue;
         // The ahead sound runs without a gap; a sample where it is not gives up.
-        if (s.at + s.size > size || (!tail.empty() && s.time != tail.back().time + tail.back().duration))
+        if (s.at > size || s.size > size - s.at || (!tail.empty() && s.time != tail.back().time + tail.back().duration))
             return std::nullopt;
         tail.push_back(s);
         to = s.time + s.duration;

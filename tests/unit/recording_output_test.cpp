@@ -1,5 +1,6 @@
 // The MP4 recording output without a display: frames made in memory, the
 // file read back with ffprobe.
+#include "platform/ahead_sound.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/media.h"
 #include "record/fragments.h"
@@ -689,4 +690,103 @@ TEST(AudioClock, ACardOffTheClockStaysInStepWithoutRepeatingSound)
         EXPECT_LE(worst_off, 5 * 48) << "samples off where they were taken";
         EXPECT_LE(worst_gap, 5 * 48) << "samples of silence at once";
     }
+}
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes num(std::uint64_t v, int n)
+{
+    Bytes b;
+    for (int i = n - 1; i >= 0; --i)
+        b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return b;
+}
+
+Bytes text(std::string_view s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+Bytes box(const char* type, std::initializer_list<Bytes> parts)
+{
+    Bytes b = num(8, 4);
+    b.insert(b.end(), type, type + 4);
+    for (const Bytes& p : parts)
+        b.insert(b.end(), p.begin(), p.end());
+    const Bytes size = num(b.size(), 4);
+    std::copy(size.begin(), size.end(), b.begin());
+    return b;
+}
+
+Bytes sound_trak(std::uint32_t id, std::string_view handler)
+{
+    return box("trak", { box("tkhd", { num(0, 4), num(0, 4), num(0, 4), num(id, 4) }),
+        box("mdia", { box("mdhd", { num(0, 4), num(0, 4), num(0, 4), num(1000, 4) }),
+            box("hdlr", { num(0, 4), num(0, 4), text("soun"), Bytes(12, 0), text(handler), num(0, 1) }) }) });
+}
+
+// A track fragment of `samples` four-byte samples of 10 ms from 0 s, each of
+// its trun's fields given as is.
+Bytes sound_traf(std::uint32_t id, Bytes base, std::uint32_t run_flags, std::uint32_t samples, std::int32_t offset)
+{
+    Bytes run = num(run_flags, 4);
+    const Bytes count = num(samples, 4);
+    run.insert(run.end(), count.begin(), count.end());
+    if (run_flags & 0x1) {
+        const Bytes o = num(static_cast<std::uint32_t>(offset), 4);
+        run.insert(run.end(), o.begin(), o.end());
+    }
+    for (std::uint32_t i = 0; run_flags & 0x200 && i < samples; ++i)
+        run.insert(run.end(), { 0, 0, 0, 4 });
+    return box("traf", { box("tfhd", { num(base.empty() ? 0x020000 : 0x000001, 4), num(id, 4), base }),
+        box("tfdt", { num(0x01000000, 4), num(0, 8) }), box("trun", { run }) });
+}
+
+std::optional<recorder::SoundJoin> join_of(const Bytes& file)
+{
+    return recorder::plan_sound_join(file.size(), [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        if (at > file.size() || out.size() > file.size() - at)
+            return false;
+        std::memcpy(out.data(), file.data() + at, out.size());
+        return true;
+    }, platform::AHEAD_SOUND_HANDLER);
+}
+
+} // namespace
+
+TEST(Fragments, TheSoundJoinTakesOnlyRunsThatLieInTheFile)
+{
+    const Bytes header = box("moov", { sound_trak(1, "SoundHandler"), sound_trak(2, platform::AHEAD_SOUND_HANDLER),
+        box("mvex", { box("trex", { num(0, 4), num(1, 4), num(1, 4), num(10, 4), num(4, 4) }),
+            box("trex", { num(0, 4), num(2, 4), num(1, 4), num(10, 4), num(4, 4) }) }) });
+    // A fragment of two kept samples and four ahead ones, after them in its
+    // data box; the ahead run starts where the fragment says, or at `ahead_base`.
+    const auto made = [&](Bytes ahead_base, std::uint32_t kept_count, std::uint32_t kept_flags) {
+        const auto moof = [&](std::int32_t data) {
+            return box("moof", { box("mfhd", { num(0, 4), num(1, 4) }), sound_traf(1, {}, kept_flags, kept_count, data),
+                sound_traf(2, ahead_base, ahead_base.empty() ? 0x201 : 0x200, 4, data + 8) });
+        };
+        Bytes f = header;
+        const Bytes fragment = moof(static_cast<std::int32_t>(moof(0).size()) + 8);
+        const Bytes data = box("mdat", { Bytes(24, 0) });
+        f.insert(f.end(), fragment.begin(), fragment.end());
+        f.insert(f.end(), data.begin(), data.end());
+        return f;
+    };
+
+    // As the writer makes it: the ahead sound from 20 ms on goes on in the kept track.
+    const auto join = join_of(made({}, 2, 0x201));
+    ASSERT_TRUE(join);
+    EXPECT_DOUBLE_EQ(join->kept_end, 0.02);
+    EXPECT_DOUBLE_EQ(join->ahead_end, 0.04);
+    EXPECT_FALSE(join->appended.empty());
+    EXPECT_EQ(join->dropped.size(), 3u);
+
+    // Damage: ahead samples said to lie at the end of the 64-bit range (their
+    // ends wrap round to the file's start), and a kept run of four billion
+    // samples in a file of a few hundred bytes. Neither track is touched.
+    EXPECT_FALSE(join_of(made(num(~std::uint64_t(0) - 11, 8), 2, 0x201)));
+    EXPECT_FALSE(join_of(made({}, 0xffffffffu, 0x001)));
 }
