@@ -489,8 +489,10 @@ bool digits_read_surer(const std::vector<const ReadWord*>& ours, const std::vect
 {
     if (ours.empty() || plain.empty() || least_sure(ours) < std::max(SURE_CONFIDENCE, least_sure(plain) + CLEARLY_SURER))
         return false;
+    // The same characters but digits, cut into words at the same places: a
+    // space within a number is one of its marks.
     const auto q = characters_of(ours), p = characters_of(plain);
-    if (q.empty() || q.size() != p.size())
+    if (q.empty() || q.size() != p.size() || cuts_of(ours) != cuts_of(plain))
         return false;
     const auto digit = [](const std::string& c) { return c.size() == 1 && c[0] >= '0' && c[0] <= '9'; };
     bool differs = false;
@@ -504,6 +506,16 @@ bool digits_read_surer(const std::vector<const ReadWord*>& ours, const std::vect
         differs = true;
     }
     return differs;
+}
+
+// Whether an underscore stands between two digits.
+bool underscore_in_number(const std::string& text)
+{
+    const auto digit = [&](std::size_t i) { return text[i] >= '0' && text[i] <= '9'; };
+    for (std::size_t i = text.find('_', 1); i != std::string::npos && i + 1 < text.size(); i = text.find('_', i + 1))
+        if (digit(i - 1) && digit(i + 1))
+            return true;
+    return false;
 }
 
 // Whether words (left to right) of two of the engine's lines lie over one
@@ -634,9 +646,10 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
         return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
     // The plain reading's characters with underscores among them, which
     // it read as spaces or not at all ("ana" "martin@ejemplo.es" for
-    // "ana_martin@ejemplo.es"): ours, unless less sure.
+    // "ana_martin@ejemplo.es"): ours, unless less sure. Not within a
+    // number: "3_400" for "3" "400" changes its marks.
     if (std::string bare = ours_text; std::erase(bare, '_') > 0 && bare == plain_text
-        && plain_text.find('_') == std::string::npos)
+        && plain_text.find('_') == std::string::npos && !underscore_in_number(ours_text))
         return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
     // The same letters and digits with other marks among them
     // ("copia,pdf" for "copia.pdf", "informe final" for "informe_final"):

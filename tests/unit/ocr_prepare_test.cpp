@@ -302,6 +302,12 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
           Pick::Plain },
         { "other digits where the engine did not tell its characters apart",
           line({ { "5196", .10, .14, 96 } }), line({ { "5195", .10, .14, 83 } }), Pick::Plain },
+        { "other digits, and a space within the number ours read and the plain reading did not",
+          line({ { "51", .10, .12, 96, sure(2) }, { "96", .125, .14, 96, sure(2) } }),
+          line({ { "5195", .10, .14, 83, { 99, 99, 99, 90 } } }), Pick::Plain },
+        { "other digits, and a space within the number the plain reading read and ours did not",
+          line({ { "3401", .10, .14, 96, sure(4) } }),
+          line({ { "3", .10, .11, 83, sure(1) }, { "400", .115, .14, 84, { 99, 90, 99 } } }), Pick::Plain },
         { "a number the plain reading read as no number, ours clearly surer", line({ { "1:07", .10, .14, 95 } }),
           line({ { "1:0/", .10, .14, 79 } }), Pick::Ours },
         { "a letter ours read as a digit, however surely", line({ { "21%", .10, .13, 95 }, { "0", .14, .15, 96 } }),
@@ -329,6 +335,9 @@ TEST(OcrChoice, EachLineKeepsThePlainReadingUnlessOursIsClearlyBetter)
         { "an underscore the plain reading read as a space, ours less sure",
           line({ { "ana_martin@ejemplo.es", .35, .83, 80 } }),
           line({ { "ana", .35, .42, 93 }, { "martin@ejemplo.es", .42, .83, 91 } }), Pick::Plain },
+        { "an underscore ours read within a number the plain reading read with a space",
+          line({ { "3_400", .10, .15, 92 } }), line({ { "3", .10, .11, 93 }, { "400", .115, .15, 94 } }),
+          Pick::Plain },
         { "a word ours split unsurely at an underscore",
           line({ { "reunion", .05, .15, 26 }, { "_v1.txt", .16, .18, 26 } }), line({ { "reunion_v1.txt", .05, .18, 90 } }),
           Pick::Plain },
@@ -477,9 +486,11 @@ TEST(OcrChoice, AWordBoxedOverItsNeighboursTakesItsLinesRows)
     page.size = QSize(374, 165);
     const auto fitted = keep_words(page, {}, dialog, true);
     EXPECT_EQ(fitted.size(), dialog.size() - 1);
-    for (const auto& f : fitted)
-        if (f.line == 1)
+    for (const auto& f : fitted) {
+        if (f.line == 1) {
             EXPECT_LE(f.box.bottom - f.box.top, 0.07) << f.text;
+        }
+    }
 }
 
 // Over a page, each line comes whole from one reading, in reading order:
