@@ -5,6 +5,7 @@
 #include "capture/modebar.h"
 #include "platform/accessibility.h"
 #include "platform/panels.h"
+#include "platform/raw_input.h"
 #include "base/state.h"
 #include "base/util.h"
 #include "base/util_parallel.h"
@@ -257,6 +258,7 @@ void VistropeOverlayWindow::grab_input(bool key)
     if (key) {
         setFocus(Qt::OtherFocusReason);
         grabKeyboard();
+        m_held_at_grab = platform::keys_down();
     }
 }
 
@@ -697,10 +699,26 @@ void VistropeOverlayWindow::mouseReleaseEvent(QMouseEvent* e)
 
 void VistropeOverlayWindow::keyPressEvent(QKeyEvent* e)
 {
+    if (const quint32 code = e->nativeScanCode(); code < m_held_at_grab.size() && m_held_at_grab.test(code)) {
+        ++m_held_presses_passed;
+        return;
+    }
     if (e->isAutoRepeat())
         return;
     const bool chord = e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
     key_pressed(e->nativeScanCode(), chord ? overlay::Held::Chord : overlay::Held::Plain);
+}
+
+void VistropeOverlayWindow::keyReleaseEvent(QKeyEvent* e)
+{
+    // A repeat is a release and a press; the toolkit marks the pair as a
+    // repeat only when both have arrived together, which a loaded machine
+    // does not promise. The key is let go when the server says it is up.
+    const quint32 code = e->nativeScanCode();
+    if (e->isAutoRepeat() || code >= m_held_at_grab.size() || !m_held_at_grab.test(code))
+        return;
+    if (!platform::keys_down().test(code))
+        m_held_at_grab.reset(code);
 }
 
 void VistropeOverlayWindow::leaveEvent(QEvent*)

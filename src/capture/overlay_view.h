@@ -10,6 +10,7 @@
 
 #include <QWidget>
 
+#include <bitset>
 #include <memory>
 
 #include <optional>
@@ -102,6 +103,9 @@ public:
     glass::ring::Ring& ring() { return *m_ring; }
     // Whether the glass ring draws the hovered window's edge now.
     bool ring_enabled() const;
+    // Presses of keys that were already down when the panel took the
+    // keyboard, passed over until their release (tests).
+    int held_presses_passed() const { return m_held_presses_passed; }
 
     // The pointer handlers in view coordinates (bottom-left); the Qt events
     // call these, and so do the self-checks.
@@ -117,6 +121,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -138,6 +143,11 @@ private:
     int m_paints = 0;
     bool m_first_paint_pending = false; // grabs and the session's bar wait for the first paint
     bool m_key = false;                 // this panel takes the keyboard
+    // Keys held when the panel took the keyboard: their repeats reach the
+    // panel as fresh presses (it never saw the first), and a key that opened
+    // the selector (a menu's Return, a shortcut's digit) must not act in it.
+    std::bitset<256> m_held_at_grab;
+    int m_held_presses_passed = 0;
     std::uint64_t m_showings = 0;       // how many times reveal() has mapped the panel
     bool m_in_expose = false;           // Qt is handling the panel's expose
     class QTimer* m_release = nullptr; // gives the hidden panel's picture memory back

@@ -15,6 +15,7 @@
 
 #include "platform/screens.h"
 
+#include <bitset>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -65,6 +66,11 @@ std::unique_ptr<RawInput> create_raw_input();
 // it. Tests may set the answer. Main thread.
 bool accessibility_trusted();
 void set_accessibility_trusted_for_tests(std::optional<bool> answer);
+
+// The X keycodes held down on the display now (the server's key map), none
+// without a display. A window that takes the keyboard while a key is held
+// then receives that key's repeats as presses of its own. Main thread.
+std::bitset<256> keys_down();
 
 // What one synthetic wheel click stands for, in points: a delta becomes
 // wheel_clicks(delta) whole clicks. How far a click really scrolls is the

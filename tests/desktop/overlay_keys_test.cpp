@@ -12,6 +12,7 @@
 #include "test_util.h"
 
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QProcess>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -89,5 +90,45 @@ TEST(OverlayKeysDesktop, ShortcutsRunTheirActionsAndLeaveTheBarAlone)
     overlay::cancel();
     pump_for(50);
     app::set_hotkey_backend(nullptr);
+    state::reset_for_tests();
+}
+
+// A key already down when the selector takes the keyboard (the Return that
+// chose "Capturar área" in a menu, a shortcut's digit held on) repeats into
+// the panel as presses it never saw begin: none acts until the key is let go
+// and pressed again.
+TEST(OverlayKeysDesktop, AKeyHeldWhileTheSelectorOpensActsOnlyWhenPressedAgain)
+{
+    testing_support::TempHome home;
+    state::reset_for_tests();
+    overlay::set_roads(overlay::default_roads());
+    overlay::prewarm();
+    testing_support::run_serving("xset", { "r", "on" });
+    ASSERT_TRUE(testing_support::xdotool_serving({ "keydown", "Return" }));
+    struct LetGo {
+        ~LetGo() { testing_support::xdotool_serving({ "keyup", "Return" }); }
+    } let_go;
+
+    overlay::begin(overlay::Mode::Area, overlay::Purpose::Screenshot);
+    ASSERT_SOON(!overlay::panels().empty() && overlay::panels().front()->on_screen());
+    VistropeOverlayWindow* panel = overlay::panels().front();
+    ASSERT_SOON(QWidget::keyboardGrabber() == panel);
+    // The server's repeats of the held Return reach the panel.
+    ASSERT_SOON(panel->held_presses_passed() >= 2) << "no repeat of the held Return reached the selector";
+    ASSERT_TRUE(overlay::is_open()) << "a Return held since before the selector opened captured the screen";
+    // A repeat whose release and press came apart, as on a loaded machine,
+    // reaches the panel unmarked; the key is still down.
+    const quint32 ret = 36;
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier, ret, 0, 0);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, ret, 0, 0);
+    QCoreApplication::sendEvent(panel, &release);
+    QCoreApplication::sendEvent(panel, &press);
+    ASSERT_TRUE(overlay::is_open()) << "an unpaired repeat of the held Return captured the screen";
+    EXPECT_EQ(overlay::session()->purpose, overlay::Purpose::Screenshot);
+
+    ASSERT_TRUE(testing_support::xdotool_serving({ "keyup", "Return" }));
+    xdo_key("Return");
+    ASSERT_SOON(!overlay::is_open()) << "Return pressed anew captures the screen";
+    pump_for(50);
     state::reset_for_tests();
 }

@@ -354,6 +354,23 @@ bool accessibility_trusted()
     return present;
 }
 
+std::bitset<256> keys_down()
+{
+    std::bitset<256> down;
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t* conn = x11 ? x11->connection() : nullptr;
+    if (!conn || xcb_connection_has_error(conn))
+        return down;
+    xcb_query_keymap_reply_t* reply = xcb_query_keymap_reply(conn, xcb_query_keymap(conn), nullptr);
+    if (!reply)
+        return down;
+    // Bit k of the 32 bytes is keycode k.
+    for (std::size_t k = 0; k < down.size(); ++k)
+        down[k] = (reply->keys[k / 8] >> (k % 8)) & 1u;
+    std::free(reply);
+    return down;
+}
+
 void set_accessibility_trusted_for_tests(std::optional<bool> answer)
 {
     g_trusted_answer = answer;
