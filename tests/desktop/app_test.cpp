@@ -1,5 +1,6 @@
 // The tray application in the test session, driven as a user would:
 // the tray icon, its menu, URLs handed to the running instance, quitting.
+#include "wait_slack.h"
 #include "program.h"
 #include "test_util.h"
 #include "base/util.h"
@@ -128,7 +129,7 @@ namespace {
 // Waits until the folder holds `count` published captures.
 bool wait_for_pngs(const std::filesystem::path& dir, std::size_t count, int seconds = 15)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) * testing_support::wait_slack();
     while (pngs_in(dir).size() < count && std::chrono::steady_clock::now() < until)
         QThread::msleep(50);
     return pngs_in(dir).size() >= count;

@@ -1,5 +1,6 @@
 // The foundation on the test session's real X server: screens, the pointer,
 // sound through the session's null sink, and the program's start.
+#include "wait_slack.h"
 #include "platform/screens.h"
 #include "platform/sound_out.h"
 #include "base/sound.h"
@@ -85,7 +86,7 @@ TEST(DesktopProgram, StartsLogsListoAndKeepsRunning)
     program.start(VISTROPE_BINARY, {});
     ASSERT_TRUE(program.waitForStarted(5000));
     std::string err;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20) * testing_support::wait_slack();
     while (err.find("[vistrope] listo") == std::string::npos && std::chrono::steady_clock::now() < until) {
         program.waitForReadyRead(200);
         err += program.readAllStandardError().toStdString();

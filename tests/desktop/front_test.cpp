@@ -4,6 +4,7 @@
 // flash. A relaunch while the instance ends or right after it died, a caller
 // that hangs up during the launch, a crowded socket, and the mode of first
 // captures.
+#include "wait_slack.h"
 #include "platform/url_scheme.h"
 #include "program.h"
 #include "test_util.h"
@@ -95,7 +96,7 @@ struct Home {
     }
     static bool wait_until_true(const std::function<bool()>& done, int ms)
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms) * testing_support::wait_slack();
         while (!done() && std::chrono::steady_clock::now() < until)
             ::usleep(20'000);
         return done();
@@ -223,7 +224,7 @@ TEST(FrontDesktop, TheFirstCaptureAfterLaunchSoundsWithItsFlash)
     // last (an estimate that is never early by more than the sink's latency).
     std::optional<double> onset;
     QByteArray pending;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10) * testing_support::wait_slack();
     while (!onset && std::chrono::steady_clock::now() < until) {
         record.waitForReadyRead(5);
         pending += record.readAll();

@@ -47,7 +47,7 @@ fs::path quiet_home(const TempDir& dir)
 
 bool wait_for(QProcess& process, std::string& err, const std::string& text, int seconds = 30)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) * testing_support::wait_slack();
     while (err.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
         process.waitForReadyRead(100);
         err += process.readAllStandardError().toStdString();
@@ -110,7 +110,7 @@ TEST(UrlSchemeDesktop, XdgOpenOfALinkCaptures)
     open.start("xdg-open", { "vistrope://capture-fullscreen" });
     ASSERT_TRUE(open.waitForFinished(30000));
     EXPECT_EQ(open.exitCode(), 0) << open.readAllStandardError().toStdString();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20) * testing_support::wait_slack();
     while (pngs_in(captures).empty() && std::chrono::steady_clock::now() < until) {
         program.waitForReadyRead(100);
         err += program.readAllStandardError().toStdString();

@@ -1,3 +1,4 @@
+#include "wait_slack.h"
 #include "base/util_parallel.h"
 
 #include <gtest/gtest.h>
@@ -82,7 +83,7 @@ TEST_F(ParallelFor, TheCallerTakesPartAndWorkersRunAlongside)
     std::atomic<int> timed_out { 0 };
     const auto meet = [&](std::atomic<bool>& mine, const std::atomic<bool>& other) {
         mine = true;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10) * testing_support::wait_slack();
         while (!other && std::chrono::steady_clock::now() < until)
             std::this_thread::yield();
         if (!other)

@@ -1,3 +1,4 @@
+#include "wait_slack.h"
 #include "base/util_thread.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ using namespace std::chrono_literals;
 template <class F>
 bool wait_for(F done)
 {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    const auto deadline = std::chrono::steady_clock::now() + 20s * testing_support::wait_slack();
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;

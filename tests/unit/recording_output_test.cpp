@@ -1,5 +1,6 @@
 // The MP4 recording output without a display: frames made in memory, the
 // file read back with ffprobe.
+#include "wait_slack.h"
 #include "platform/ahead_sound.h"
 #include "platform/ffmpeg/mp4_writer.h"
 #include "platform/media.h"
@@ -259,7 +260,7 @@ TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)
     std::int64_t accepted = 0;
     std::int64_t written_at_start = -1;
     std::int64_t most_held_late = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40) * testing_support::wait_slack();
     for (std::int64_t slot = 0; std::chrono::steady_clock::now() < deadline; ++slot) {
         accepted += out.push_video({ noise[slot % 4], slot });
         if (written_at_start < 0) {
@@ -277,8 +278,8 @@ TEST(RecordingOutput, TheStartUpRoomEndsEvenWhenTheEncoderNeverCatchesUp)
         if (written >= written_at_start + 90)
             break;
     }
-    ASSERT_GE(written_at_start, 0) << "no packet in 40 s";
-    ASSERT_GE(out.frames_written(), written_at_start + 90) << "the encoder did not get far enough in 40 s";
+    ASSERT_GE(written_at_start, 0) << "no packet in " << 40 * testing_support::wait_slack() << " s";
+    ASSERT_GE(out.frames_written(), written_at_start + 90) << "the encoder did not get far enough in " << 40 * testing_support::wait_slack() << " s";
     // Six queued and one being encoded at most, not twelve.
     EXPECT_LE(most_held_late, 7);
     EXPECT_GT(out.frames_dropped(), 0); // the encoder did fall behind
@@ -521,7 +522,7 @@ TEST(RecordingOutput, AnInputDeliveringInBurstsKeepsItsSoundAndOneThatStallsIsPa
             while (!out.push_video({ flat(64, 48, 0xff808080), slot }))
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30) * testing_support::wait_slack();
         while (out.frames_written() < slot && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(out.frames_written(), slot) << "the writer did not take the frames up to " << seconds << " s";

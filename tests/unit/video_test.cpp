@@ -482,7 +482,7 @@ TEST_F(VideoTest, ARecordingsVideoGoesOnceItsGifIsInPlaceWithoutTheMainQueue)
     install(clip(1.0, regular(30, 30)));
     video::make_gif(source, {}, tmp.path() / "g.gif", true, video::FromRecording {});
     // Polled without turning the event loop, so the completion cannot run.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20) * testing_support::wait_slack();
     while (fs::exists(source) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(fs::exists(source));
