@@ -217,7 +217,7 @@ bool digits_read_surer(const std::vector<const ReadWord*>& ours, const std::vect
             return false;
         if (q[i].first == p[i].first)
             continue;
-        if (!digit(q[i].first) || !digit(p[i].first) || q[i].second < p[i].second)
+        if (!digit(q[i].first) || !digit(p[i].first) || p[i].second >= UNSURE_DIGIT)
             return false;
         differs = true;
     }

@@ -57,7 +57,7 @@ bool drops_marks(const std::string& ours, const std::string& plain);
 
 // The digit rule: whether ours read the plain reading's number with other
 // digits and carries the evidence for them (see SURE_DIGIT and
-// UNSURE_PLAIN_DIGIT): then the number the plain reading read with
+// UNSURE_DIGIT): then the number the plain reading read with
 // confidence does not stand.
 bool digits_read_surer(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain);
 
