@@ -489,13 +489,15 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         // its words ("Preferencias" "dela" for "Preferencias de" "la"):
         // a stretch of letters that fails is judged again with the one
         // before it, and with the one after it, as one. One cut into the
-        // same words as the plain reading, each of the same letters,
-        // failed on its marks ("copia,pdf"), not on how the ink was shared
-        // out: it is not ("línea" for "líne" "a" is).
+        // same words as the plain reading, each of the same letters but
+        // for their accents, failed on its marks or accents ("copia,pdf",
+        // "Area" for "Área"), not on how the ink was shared out: it is not
+        // judged again, where a surer neighbour would carry it ("línea"
+        // for "líne" "a" is).
         const auto same_letters = [&](const Group& g) {
             auto [q, p] = words({ &g });
             return std::ranges::equal(q, p, [](const ReadWord* a, const ReadWord* b) {
-                return letters_only(a->fragment.text) == letters_only(b->fragment.text);
+                return unaccented(letters_only(a->fragment.text)) == unaccented(letters_only(b->fragment.text));
             });
         };
         const bool again = verdict == Stretch::Worse && letters_only_stretch(stretches[k]) && !same_letters(stretches[k]);
