@@ -396,6 +396,11 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     });
     if (has_digit(ours_text) ? !has_digit(plain_text) : has_digit(plain_text) && !unsure_digits)
         return Stretch::Worse;
+    // A word of the engine's dictionary the plain reading read stands
+    // against ours that is none and reads more on it (the dictionary
+    // floor).
+    if (dictionary_word_kept(q, p))
+        return Stretch::Worse;
     // The plain reading's letters with their accents ("Última" for
     // "Ultima"): ours, unless less sure.
     if (!has_digit(ours_text) && unaccented(ours_text) == unaccented(plain_text) && unaccented(plain_text) == plain_text

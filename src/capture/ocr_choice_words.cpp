@@ -240,4 +240,15 @@ bool dictionary_word(const std::vector<const ReadWord*>& ours, const std::vector
         && chars_in(word) == chars_in(theirs) && !drops_marks(word, theirs);
 }
 
+bool dictionary_word_kept(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain)
+{
+    if (ours.size() != 1 || plain.size() != 1 || ours[0]->dictionary || !plain[0]->dictionary)
+        return false;
+    const std::string& word = ours[0]->fragment.text;
+    const std::string& theirs = plain[0]->fragment.text;
+    const bool more = left_out_of(theirs, word) || (unaccented(word) == unaccented(theirs) && word != theirs);
+    const bool sentence_marks = word.starts_with(theirs) && letters_only(word) == letters_only(theirs);
+    return more && !sentence_marks;
+}
+
 } // namespace ocr_prepare::word_rules

@@ -73,4 +73,11 @@ bool underscores_restored(const std::string& ours, const std::string& plain);
 // "sincronizacién", "está" for "‘esté"), marks around it aside.
 bool dictionary_word(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain);
 
+// The dictionary floor: whether the plain reading's one word, found in the
+// engine's dictionary, is ours with something ours read more left out, and
+// ours is no word of the dictionary: a letter or a mark before it or
+// within it ("JNota" for "Nota", a selection's edge read as "|"), an accent
+// ("pédido" for "pedido"). A sentence's marks after it are no such thing.
+bool dictionary_word_kept(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain);
+
 } // namespace ocr_prepare::word_rules
