@@ -1,13 +1,12 @@
 // What the engine read, sorted out, and the line-by-line choice between
 // the plain reading and ours.
 #include "capture/ocr_choice.h"
+#include "capture/ocr_choice_words.h"
 #include "capture/ocr_layout.h"
 
 #include <QRect>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -17,30 +16,9 @@ using platform::Fragment;
 using platform::NormBox;
 using platform::PreparedPage;
 using platform::ReadWord;
+using namespace word_rules;
 
 namespace {
-
-// Letters and digits in UTF-8 text: ASCII ones, and any character past
-// Latin-1's symbols (accented letters and other scripts).
-int letters_in(const std::string& utf8)
-{
-    int n = 0;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        if (std::isalnum(c) || c == '%' || c == '$')
-            ++n;
-        else if (c == 0xE2 && utf8.compare(i, 3, "\u20ac") == 0) // the euro sign
-            ++n;
-        else if (c == 0xC3 || (c >= 0xC4 && c < 0xE2)) // U+00C0..U+1FFF lead bytes
-            ++n;
-    }
-    return n;
-}
-
-int chars_in(const std::string& utf8)
-{
-    return static_cast<int>(std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
 
 bool confident(const ReadWord& w)
 {
@@ -90,14 +68,6 @@ bool same_line(const Row& a, const Row& b)
     const double overlap = std::min(a.bottom, b.bottom) - std::max(a.top, b.top);
     return overlap >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
 }
-
-bool has_digit(const std::string& text)
-{
-    return text.find_first_of("0123456789") != std::string::npos;
-}
-
-// How a set of words reads: those read with confidence, the words with a
-// letter or digit, and their mean confidence.
 
 // How a set of words reads: those read with confidence, the words with a
 // letter or digit, and their mean confidence.
@@ -159,39 +129,6 @@ double changed_share(const ReadWord& w, const QImage& changed)
     return static_cast<double>(n) / (static_cast<double>(box.width()) * box.height());
 }
 
-// A word's letters and digits, lower case (bytes past ASCII kept): what
-
-// Latin letters with an accent (two bytes, lead 0xC3) as their base
-// letter ("Última" as "Ultima").
-std::string unaccented(const std::string& letters)
-{
-    // U+00C0..U+00FF after 0xC3: the second byte minus 0x80.
-    static const char BASE[] = "AAAAAAACEEEEIIIIDNOOOOOxOUUUUYTsaaaaaaaceeeeiiiidnooooo/ouuuuyty";
-    std::string out;
-    for (std::size_t i = 0; i < letters.size(); ++i) {
-        const auto c = static_cast<unsigned char>(letters[i]);
-        const auto next = i + 1 < letters.size() ? static_cast<unsigned char>(letters[i + 1]) : 0;
-        if (c == 0xC3 && next >= 0x80 && next <= 0xBF) {
-            out += BASE[next - 0x80];
-            ++i;
-        } else {
-            out += letters[i];
-        }
-    }
-    return out;
-}
-
-
-// Whether `part` is `whole` with some of its characters left out.
-bool left_out_of(const std::string& part, const std::string& whole)
-{
-    std::size_t i = 0;
-    for (const char c : whole)
-        if (i < part.size() && part[i] == c)
-            ++i;
-    return i == part.size() && part.size() < whole.size();
-}
-
 // The items of two lists (`a` and `b` of them) that `touch` ties together,
 // directly or through others, grouped: each group with the indices it
 // holds of the first list and of the second, groups in the order of their
@@ -242,7 +179,6 @@ bool same_ink(const NormBox& a, const NormBox& b)
         && down >= 0.5 * std::min(a.bottom - a.top, b.bottom - b.top);
 }
 
-
 // Drops "words" read from graphics: a scroll bar's thumb or an icon comes back
 // as a letter or two in a box far taller than the text around it (and with
 // low confidence; a real heading that tall reads with high confidence).
@@ -284,7 +220,6 @@ std::vector<ReadWord> drop_graphics_read(std::vector<ReadWord> words, bool drop_
     }
     return out;
 }
-
 
 } // namespace
 
@@ -330,112 +265,6 @@ bool real_space(const ReadWord& before, const ReadWord& word, QSize size)
     return (a.x0 - before.fragment.box.x1) * size.width() >= height / 3;
 }
 
-// Where words (left to right) cut their characters: the byte offsets in
-// their text joined without spaces at which each word after the first
-// starts.
-std::vector<std::size_t> cuts_of(const std::vector<const ReadWord*>& words)
-{
-    std::vector<std::size_t> at;
-    std::size_t n = 0;
-    for (std::size_t i = 0; i + 1 < words.size(); ++i)
-        at.push_back(n += words[i]->fragment.text.size());
-    return at;
-}
-
-// The bytes of the UTF-8 character at `i`.
-std::size_t char_length(const std::string& utf8, std::size_t i)
-{
-    std::size_t n = 1;
-    while (i + n < utf8.size() && (utf8[i + n] & 0xC0) == 0x80)
-        ++n;
-    return n;
-}
-
-// Whether the character at `i` is a letter or a digit: an ASCII one, or
-// any past ASCII but the typographic quotes, dashes and dots
-// (U+2000..U+206F).
-bool letter_at(const std::string& utf8, std::size_t i)
-{
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x80)
-        return std::isalnum(c) != 0;
-    const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
-    return !(c == 0xE2 && (next == 0x80 || next == 0x81));
-}
-
-// A text's letters and digits (bytes past ASCII kept): marks aside.
-std::string letters_only(const std::string& utf8)
-{
-    std::string out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const std::size_t n = char_length(utf8, i);
-        if (letter_at(utf8, i))
-            out.append(utf8, i, n);
-        i += n;
-    }
-    return out;
-}
-
-// A text without the marks at its ends: what lies between its first and
-// its last letter or digit.
-std::string inner(const std::string& utf8)
-{
-    std::size_t first = utf8.size(), last = 0;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const std::size_t n = char_length(utf8, i);
-        if (letter_at(utf8, i)) {
-            first = std::min(first, i);
-            last = i + n;
-        }
-        i += n;
-    }
-    return first < last ? utf8.substr(first, last - first) : std::string();
-}
-
-// A word's characters without spaces: what two readings of the same ink
-// are compared on.
-std::string joined(const std::vector<const ReadWord*>& words)
-{
-    std::string out;
-    for (const ReadWord* w : words)
-        out += w->fragment.text;
-    return out;
-}
-
-float least_sure(const std::vector<const ReadWord*>& words)
-{
-    float c = 100;
-    for (const ReadWord* w : words)
-        c = std::min(c, w->confidence);
-    return c;
-}
-
-// Whether `ours` is `plain` with characters or accents left out: an
-// underscore read as a space, "Ultima" for "Última". Whatever its
-// confidence, such a reading holds less than the engine saw.
-// Whether a text with digits reads as a number: digits in groups joined by
-// one separator (".", ",", ":", "/", "-"), signs and units around them, no
-// separator at its end but a sentence's, no letter among its digits
-// ("1:0/", "39.38/,42" and "2O26" do not).
-bool well_formed_number(const std::string& text)
-{
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto separator = [](char c) { return std::strchr(".,:/-", c) != nullptr; };
-    const std::size_t first = text.find_first_of("0123456789");
-    const std::size_t last = text.find_last_of("0123456789");
-    for (std::size_t i = first; i < last; ++i) {
-        const char c = text[i];
-        if (separator(c) && separator(text[i + 1]))
-            return false;
-        if (!digit(c) && !separator(c))
-            return false;
-    }
-    // A full stop or a comma after it ends a sentence or a list.
-    if (last + 1 < text.size() && separator(text[last + 1]))
-        return last + 2 == text.size() && (text[last + 1] == '.' || text[last + 1] == ',');
-    return true;
-}
-
 // The share of the width of one set of words (left to right) that the
 // boxes of another cover.
 double covered_share(const std::vector<const ReadWord*>& by, const std::vector<const ReadWord*>& of)
@@ -459,65 +288,6 @@ double covered_share(const std::vector<const ReadWord*>& by, const std::vector<c
     return width > 0 ? covered / width : 1;
 }
 
-// Each character of a set of words (left to right) with the engine's
-// confidence in it; empty when the engine did not tell them apart.
-std::vector<std::pair<std::string, float>> characters_of(const std::vector<const ReadWord*>& words)
-{
-    std::vector<std::pair<std::string, float>> out;
-    for (const ReadWord* w : words) {
-        const std::string& text = w->fragment.text;
-        std::size_t k = 0;
-        for (std::size_t i = 0; i < text.size(); ++k) {
-            std::size_t n = 1;
-            while (i + n < text.size() && (text[i + n] & 0xC0) == 0x80)
-                ++n;
-            if (k >= w->chars.size())
-                return {};
-            out.emplace_back(text.substr(i, n), w->chars[k]);
-            i += n;
-        }
-        if (k != w->chars.size())
-            return {};
-    }
-    return out;
-}
-
-// Whether ours read the plain reading's number with other digits and
-// carries the evidence for them (see SURE_DIGIT): then the number the
-// plain reading read with confidence does not stand.
-bool digits_read_surer(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain)
-{
-    if (ours.empty() || plain.empty() || least_sure(ours) < std::max(SURE_CONFIDENCE, least_sure(plain) + CLEARLY_SURER))
-        return false;
-    // The same characters but digits, cut into words at the same places: a
-    // space within a number is one of its marks.
-    const auto q = characters_of(ours), p = characters_of(plain);
-    if (q.empty() || q.size() != p.size() || cuts_of(ours) != cuts_of(plain))
-        return false;
-    const auto digit = [](const std::string& c) { return c.size() == 1 && c[0] >= '0' && c[0] <= '9'; };
-    bool differs = false;
-    for (std::size_t i = 0; i < q.size(); ++i) {
-        if (q[i].second < SURE_DIGIT)
-            return false;
-        if (q[i].first == p[i].first)
-            continue;
-        if (!digit(q[i].first) || !digit(p[i].first) || q[i].second < p[i].second)
-            return false;
-        differs = true;
-    }
-    return differs;
-}
-
-// Whether an underscore stands between two digits.
-bool underscore_in_number(const std::string& text)
-{
-    const auto digit = [&](std::size_t i) { return text[i] >= '0' && text[i] <= '9'; };
-    for (std::size_t i = text.find('_', 1); i != std::string::npos && i + 1 < text.size(); i = text.find('_', i + 1))
-        if (digit(i - 1) && digit(i + 1))
-            return true;
-    return false;
-}
-
 // Whether words (left to right) of two of the engine's lines lie over one
 // another: the same ink read twice.
 bool read_twice(const std::vector<const ReadWord*>& words)
@@ -529,14 +299,6 @@ bool read_twice(const std::vector<const ReadWord*>& words)
                     > std::max(words[i]->fragment.box.x0, words[j]->fragment.box.x0))
                 return true;
     return false;
-}
-
-bool drops_marks(const std::string& ours, const std::string& plain)
-{
-    if (left_out_of(ours, plain))
-        return true;
-    const std::string a = unaccented(ours), b = unaccented(plain);
-    return a.size() < ours.size() ? false : (b.size() < plain.size() && (a == b || left_out_of(a, b)));
 }
 
 // Whether ours, on a line both readings read with confidence, carries the
@@ -634,6 +396,11 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     });
     if (has_digit(ours_text) ? !has_digit(plain_text) : has_digit(plain_text) && !unsure_digits)
         return Stretch::Worse;
+    // A word of the engine's dictionary the plain reading read stands
+    // against ours that is none and reads more on it (the dictionary
+    // floor).
+    if (dictionary_word_kept(q, p))
+        return Stretch::Worse;
     // The plain reading's letters with their accents ("Última" for
     // "Ultima"): ours, unless less sure.
     if (!has_digit(ours_text) && unaccented(ours_text) == unaccented(plain_text) && unaccented(plain_text) == plain_text
@@ -644,12 +411,9 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     // ("Guardar" where it read "jar" of a button's label).
     if (!has_digit(plain_text) && covered_share(p, q) < UNREAD_SHARE && chars_in(ours_text) > chars_in(plain_text))
         return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
-    // The plain reading's characters with underscores among them, which
-    // it read as spaces or not at all ("ana" "martin@ejemplo.es" for
-    // "ana_martin@ejemplo.es"): ours, unless less sure. Not within a
-    // number: "3_400" for "3" "400" changes its marks.
-    if (std::string bare = ours_text; std::erase(bare, '_') > 0 && bare == plain_text
-        && plain_text.find('_') == std::string::npos && !underscore_in_number(ours_text))
+    // The plain reading's characters with the underscores it read as
+    // spaces or not at all (the underscore rule): ours, unless less sure.
+    if (underscores_restored(ours_text, plain_text))
         return ours_conf < plain_conf - SAME_SURENESS ? Stretch::Worse : Stretch::Better;
     // The same letters and digits with other marks among them
     // ("copia,pdf" for "copia.pdf", "informe final" for "informe_final"):
@@ -670,19 +434,12 @@ Stretch judge_stretch(std::vector<const ReadWord*> q, std::vector<const ReadWord
     // but for marks around the same word of letters (a button's rim read
     // as "("): around a number they are its sign, its unit or its currency.
     const bool marks_around = !has_digit(plain_text) && inner(ours_text) == inner(plain_text);
-    // A word the engine found in its dictionary where the plain reading's
-    // is not, letter for letter as long and dropping none of its accents
-    // ("sincronización" for "sincronizacién", "está" for "‘esté"), needs
-    // less: ours surer by SAME_SURENESS, marks around it aside.
-    const auto plain_word = [](const ReadWord* w) {
-        const std::string in = inner(w->fragment.text);
-        return !w->dictionary && !in.empty() && letters_only(in) == in && !has_digit(in);
-    };
-    const bool dictionary_word = q.size() == 1 && p.size() == 1 && q[0]->dictionary && plain_word(p[0])
-        && letters_only(inner(ours_text)) == inner(ours_text)
-        && chars_in(inner(ours_text)) == chars_in(inner(plain_text)) && !drops_marks(inner(ours_text), inner(plain_text));
-    if (ours_conf < plain_conf + (dictionary_word ? SAME_SURENESS : CLEARLY_SURER)
-        || (!marks_around && !dictionary_word
+    // A word of the engine's dictionary for one that is none, as long (the
+    // dictionary rule), needs less: ours surer by SAME_SURENESS, marks
+    // around it aside. A number's other digits stand only by the digit rule.
+    const bool dictionary = dictionary_word(q, p);
+    if (ours_conf < plain_conf + (dictionary ? SAME_SURENESS : CLEARLY_SURER)
+        || (!marks_around && !dictionary
             && (drops_marks(ours_text, plain_text) || chars_in(ours_text) < chars_in(plain_text)))
         || (has_digit(plain_text) && plain_conf >= STRAY_CONFIDENCE
             && (well_formed_number(plain_text) || !well_formed_number(ours_text)) && !digits_read_surer(q, p)))
@@ -737,13 +494,15 @@ bool ours_is_better(const std::vector<ReadWord>& ours, const std::vector<ReadWor
         // its words ("Preferencias" "dela" for "Preferencias de" "la"):
         // a stretch of letters that fails is judged again with the one
         // before it, and with the one after it, as one. One cut into the
-        // same words as the plain reading, each of the same letters,
-        // failed on its marks ("copia,pdf"), not on how the ink was shared
-        // out: it is not ("línea" for "líne" "a" is).
+        // same words as the plain reading, each of the same letters but
+        // for their accents, failed on its marks or accents ("copia,pdf",
+        // "Area" for "Área"), not on how the ink was shared out: it is not
+        // judged again, where a surer neighbour would carry it ("línea"
+        // for "líne" "a" is).
         const auto same_letters = [&](const Group& g) {
             auto [q, p] = words({ &g });
             return std::ranges::equal(q, p, [](const ReadWord* a, const ReadWord* b) {
-                return letters_only(a->fragment.text) == letters_only(b->fragment.text);
+                return unaccented(letters_only(a->fragment.text)) == unaccented(letters_only(b->fragment.text));
             });
         };
         const bool again = verdict == Stretch::Worse && letters_only_stretch(stretches[k]) && !same_letters(stretches[k]);
@@ -867,7 +626,6 @@ std::vector<ReadWord> choose_lines(std::vector<ReadWord> ours, std::vector<ReadW
     return out;
 }
 
-
 namespace {
 
 bool centre_in(const Fragment& f, const QRect& box, double w, double h)
@@ -876,7 +634,6 @@ bool centre_in(const Fragment& f, const QRect& box, double w, double h)
     const double cy = (f.box.top + f.box.bottom) / 2 * h;
     return cx >= box.left() && cx <= box.right() + 1 && cy >= box.top() && cy <= box.bottom() + 1;
 }
-
 
 // A word whose box the engine stretched over the lines around it (a "€"
 // or a "y" at a line's end boxed three lines tall, a word of a tight

@@ -7,8 +7,8 @@
 // carries clear evidence: the plain line reads only as junk or is missing,
 // or ours reads every word the plain line read and is clearly surer of
 // each it reads otherwise, dropping none of its characters or accents and
-// changing no number read with confidence (but for other digits the engine
-// was clearly surer of, each one surely). A line keeps one
+// changing no number read with confidence (but for digits the plain reading
+// read unsurely and ours surely, the engine clearly surer of the whole). A line keeps one
 // reading, never words of both, so nothing is doubled; a line either
 // reading saw with confidence is never dropped. Rules about marks that are
 // not words (an icon, a towering thumb, a stray speck) live in
@@ -54,9 +54,14 @@ constexpr double UNREAD_SHARE = 0.5;
 // A number both readings read with the same digits but some, every other
 // character the same: ours stands where the engine was CLEARLY_SURER of it,
 // read it surely, was at least this sure of each of its characters, and
-// of each digit where they differ as sure as the plain reading was of its
-// own ("5196" for the plain "5195").
+// the plain reading read each digit where they differ below UNSURE_DIGIT
+// ("5196" for the plain "5195", its "5" read unsurely).
 constexpr float SURE_DIGIT = 95;
+// A digit the plain reading read from this on stands against any other:
+// the engine reads a wrong digit of small text as surely as a right one
+// (an "8" at 100 at 9 pt), so only its doubt is evidence.
+constexpr float UNSURE_DIGIT = 90;
+static_assert(UNSURE_DIGIT < SURE_DIGIT);
 // A word this short read below MARK_CONFIDENCE is a speck: ours may lack it.
 constexpr int SPECK_MAX_CHARS = 2;
 
