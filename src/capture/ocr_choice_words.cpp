@@ -247,8 +247,10 @@ bool dictionary_word_kept(const std::vector<const ReadWord*>& ours, const std::v
     const std::string& word = ours[0]->fragment.text;
     const std::string& theirs = plain[0]->fragment.text;
     const bool more = left_out_of(theirs, word) || (unaccented(word) == unaccented(theirs) && word != theirs);
-    const bool sentence_marks = word.starts_with(theirs) && letters_only(word) == letters_only(theirs);
-    return more && !sentence_marks;
+    // What ours reads after the whole word (a sentence's marks, an
+    // extension, the rest of an address) is ink the plain reading left
+    // out, judged as such: not this rule's.
+    return more && !word.starts_with(theirs);
 }
 
 } // namespace ocr_prepare::word_rules

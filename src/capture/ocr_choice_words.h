@@ -77,7 +77,8 @@ bool dictionary_word(const std::vector<const ReadWord*>& ours, const std::vector
 // engine's dictionary, is ours with something ours read more left out, and
 // ours is no word of the dictionary: a letter or a mark before it or
 // within it ("JNota" for "Nota", a selection's edge read as "|"), an accent
-// ("pédido" for "pedido"). A sentence's marks after it are no such thing.
+// ("pédido" for "pedido"). What ours reads after the whole word (a
+// sentence's marks, "informe.pdf" for "informe") is no such thing.
 bool dictionary_word_kept(const std::vector<const ReadWord*>& ours, const std::vector<const ReadWord*>& plain);
 
 } // namespace ocr_prepare::word_rules

@@ -259,6 +259,7 @@ void VistropeOverlayWindow::grab_input(bool key)
         setFocus(Qt::OtherFocusReason);
         grabKeyboard();
         m_held_at_grab = platform::keys_down();
+        m_held_released.reset();
     }
 }
 
@@ -700,11 +701,17 @@ void VistropeOverlayWindow::mouseReleaseEvent(QMouseEvent* e)
 void VistropeOverlayWindow::keyPressEvent(QKeyEvent* e)
 {
     if (const quint32 code = e->nativeScanCode(); code < m_held_at_grab.size() && m_held_at_grab.test(code)) {
-        ++m_held_presses_passed;
+        // The server repeats a held key as a release and a press of the
+        // same time; a press at another time than the key's last release
+        // is the key pressed anew, however late either reached the panel.
+        if (!m_held_released.test(code) || m_held_released_at[code] == e->timestamp()) {
+            ++m_held_presses_passed;
+            return;
+        }
+        m_held_at_grab.reset(code);
+    } else if (e->isAutoRepeat()) {
         return;
     }
-    if (e->isAutoRepeat())
-        return;
     const bool chord = e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
     key_pressed(e->nativeScanCode(), chord ? overlay::Held::Chord : overlay::Held::Plain);
 }
@@ -713,12 +720,14 @@ void VistropeOverlayWindow::keyReleaseEvent(QKeyEvent* e)
 {
     // A repeat is a release and a press; the toolkit marks the pair as a
     // repeat only when both have arrived together, which a loaded machine
-    // does not promise. The key is let go when the server says it is up.
+    // does not promise, and the server's key map tells only how the key
+    // stands when it is asked. The release's time tells which press is its
+    // repeat.
     const quint32 code = e->nativeScanCode();
-    if (e->isAutoRepeat() || code >= m_held_at_grab.size() || !m_held_at_grab.test(code))
+    if (code >= m_held_at_grab.size() || !m_held_at_grab.test(code))
         return;
-    if (!platform::keys_down().test(code))
-        m_held_at_grab.reset(code);
+    m_held_released.set(code);
+    m_held_released_at[code] = e->timestamp();
 }
 
 void VistropeOverlayWindow::leaveEvent(QEvent*)

@@ -10,6 +10,7 @@
 
 #include <QWidget>
 
+#include <array>
 #include <bitset>
 #include <memory>
 
@@ -147,6 +148,8 @@ private:
     // panel as fresh presses (it never saw the first), and a key that opened
     // the selector (a menu's Return, a shortcut's digit) must not act in it.
     std::bitset<256> m_held_at_grab;
+    std::bitset<256> m_held_released;             // of those, the ones with a release since (a repeat's or the last)
+    std::array<std::uint64_t, 256> m_held_released_at {}; // when (server time)
     int m_held_presses_passed = 0;
     std::uint64_t m_showings = 0;       // how many times reveal() has mapped the panel
     bool m_in_expose = false;           // Qt is handling the panel's expose

@@ -126,9 +126,11 @@ TEST(OverlayKeysDesktop, AKeyHeldWhileTheSelectorOpensActsOnlyWhenPressedAgain)
     ASSERT_TRUE(overlay::is_open()) << "an unpaired repeat of the held Return captured the screen";
     EXPECT_EQ(overlay::session()->purpose, overlay::Purpose::Screenshot);
 
-    ASSERT_TRUE(testing_support::xdotool_serving({ "keyup", "Return" }));
-    xdo_key("Return");
-    ASSERT_SOON(!overlay::is_open()) << "Return pressed anew captures the screen";
+    // Let go and pressed anew before the panel hears of either, as on a
+    // loaded machine: the panel finds the key down when the release
+    // reaches it, and the new press acts all the same.
+    ASSERT_EQ(QProcess::execute("xdotool", { "keyup", "Return", "sleep", "0.1", "keydown", "Return" }), 0);
+    ASSERT_SOON(!overlay::is_open()) << "Return let go and pressed anew did not capture the screen";
     pump_for(50);
     state::reset_for_tests();
 }
