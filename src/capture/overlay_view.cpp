@@ -260,6 +260,7 @@ void VistropeOverlayWindow::grab_input(bool key)
         grabKeyboard();
         m_held_at_grab = platform::keys_down();
         m_held_released.reset();
+        m_held_presses_passed = 0;
     }
 }
 

@@ -104,8 +104,8 @@ public:
     glass::ring::Ring& ring() { return *m_ring; }
     // Whether the glass ring draws the hovered window's edge now.
     bool ring_enabled() const;
-    // Presses of keys that were already down when the panel took the
-    // keyboard, passed over until their release (tests).
+    // Presses of keys that were already down when the panel last took the
+    // keyboard, passed over as their repeats (tests).
     int held_presses_passed() const { return m_held_presses_passed; }
 
     // The pointer handlers in view coordinates (bottom-left); the Qt events

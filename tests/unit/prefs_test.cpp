@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <atomic>
 #include <thread>
 
 #include <fcntl.h>
@@ -358,12 +359,12 @@ TEST_F(Prefs, ActivationNeverWaitsOnAFifoInTheFilesPlace)
     std::filesystem::remove(path);
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     const auto held = state::config();
-    // A writer that turns up late: a reader that waited for it would take a
-    // changed frame rate from it.
-    std::thread writer([path] {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    // A writer that turns up late and keeps trying until the read is over:
+    // a reader that waited for it takes a changed frame rate from it.
+    std::atomic<bool> read { false };
+    std::thread writer([path, &read] {
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        while (std::chrono::steady_clock::now() < give_up) {
+        while (!read) {
             const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd >= 0) {
                 const std::string text = "[recording]\nfps = 24\n";
@@ -375,6 +376,7 @@ TEST_F(Prefs, ActivationNeverWaitsOnAFifoInTheFilesPlace)
         }
     });
     u->window->on_activated();
+    read = true;
     writer.join();
     std::filesystem::remove(path);
     // A reader that waited for the writer took its frame rate; how long the
